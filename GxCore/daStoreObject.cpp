@@ -1,0 +1,72 @@
+#include "GxCore/daStoreObject.h"
+
+#include <cstring>
+
+#include "GxCore/GxObjName.h"
+#include "GxCore/daStoreObjectName.h"
+#include "outside/hxsvc.h"
+
+unsigned int daStoreObject::hash() const {
+  ZUTF8String_6_0 const& n = getName();
+  return GxObjectName::hashText(n.getChars(), n.getLength());
+}
+
+int daStoreObject::compare(ZObject_6_0 const& other) const {
+  auto const* o = dynamic_cast<daStoreObject const*>(&other);
+  return o ? getName().compareTo(o->getName()) : ZObject_6_0::compare(other);
+}
+
+bool daStoreObject::equals(ZObject_6_0 const& other) const {
+  auto const* o = dynamic_cast<daStoreObject const*>(&other);
+  return o && getName() == o->getName();
+}
+
+ZUTF8String_6_0 daStoreObject::getDescription() const {
+  ZUTF8String_6_0 const* d = getStringValue("description", 0, nullptr);
+  return d ? *d : ZUTF8String_6_0();
+}
+
+char const* daStoreObject::getShortName() const {
+  ZUTF8String_6_0 const& n = getName();
+  unsigned int last = n.lastIndexOf('/');
+  if (last == ZAbstractString_6_0::notFound || n.getLength() == 1) return n.getChars();
+  return n.getChars() + last + 1;
+}
+
+namespace {
+
+// A class decoder: a new object from the record, or null with a status.
+using ClassDecoder = daStoreObject* (*)(gxobj_t const&, unsigned long&);
+
+// The decoder of each kind whose class exists; kinds are added here as their
+// classes are written.
+ClassDecoder decoderFor(uint32_t type) {
+  switch (type) {
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+void daStoreObject::decode(gxobj_t const& record, daStoreObject** object, unsigned long& status) {
+  status = 0;
+  if (!object) {
+    status = da_s_unknown_type;
+    return;
+  }
+  *object = nullptr;
+  ClassDecoder decoder = decoderFor(record.type);
+  if (!decoder) {
+    status = da_s_unknown_type;
+    return;
+  }
+  daStoreObject* obj = decoder(record, status);
+  if (!obj) {
+    if (status == 0) status = da_s_no_memory;
+    HX_LOG(bas_svc_handle, 0, hx_svc_attr_info, da_s_no_memory, "");
+    return;
+  }
+  obj->setName(ZUTF8String_6_0(record.key ? record.key : ""));
+  *object = obj;
+}

@@ -1,0 +1,483 @@
+#include "GxCore/db/daLocalStore.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "GxCore/db/dbtrace.h"
+#include "outside/hxsvc.h"
+
+namespace {
+
+constexpr int kFlags = 2;
+constexpr unsigned int kListChunk = 256;
+
+void logStore(unsigned long id, char const* key, unsigned long status, int attributes = hx_svc_attr_warning) {
+  HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, attributes, id, "%s%lx", key, status);
+}
+
+void logStatus(unsigned long id, unsigned long status, int sub = gxdmd_sub_store) {
+  HX_LOG(gxdmd_svc_handle, sub, hx_svc_attr_warning, id, "%lx", status);
+}
+
+// A record fetched from the database file, released on scope exit.
+class FetchedRecord {
+ public:
+  FetchedRecord(hx_db_handle* h, char const* key, unsigned long& status) : rec_(hx_db_fetch(h, key, status)) {}
+  ~FetchedRecord() {
+    unsigned long ignored;
+    if (rec_) hx_db_data_free(hx_db_free_all, rec_, ignored);
+  }
+  FetchedRecord(FetchedRecord const&) = delete;
+  FetchedRecord& operator=(FetchedRecord const&) = delete;
+  gxobj_t* get() const { return rec_; }
+  // Hands the key text and bytes over to the caller and frees the block.
+  gxobj_t release() {
+    gxobj_t out = *rec_;
+    std::free(rec_);
+    rec_ = nullptr;
+    return out;
+  }
+
+ private:
+  gxobj_t* rec_;
+};
+
+// An iteration of the database file, ended on scope exit.
+class Iteration {
+ public:
+  Iteration(hx_db_handle* h, unsigned long& status) : h_(h) {
+    hx_db_iter_start(h_, status);
+    active_ = status == 0;
+  }
+  ~Iteration() { done(); }
+  Iteration(Iteration const&) = delete;
+  Iteration& operator=(Iteration const&) = delete;
+  char const* next(unsigned long& status) { return hx_db_iter_next(h_, status); }
+  void done() {
+    unsigned long ignored;
+    if (active_) hx_db_iter_done(h_, ignored);
+    active_ = false;
+  }
+
+ private:
+  hx_db_handle* h_;
+  bool active_;
+};
+
+// Records and names collected by an enumeration; whatever is still held when
+// the collector dies is freed.
+struct Collected {
+  std::vector<gxobj_t> objects;
+  std::vector<char*> names;
+  std::unordered_set<std::string> seen;
+  ~Collected() {
+    for (auto& o : objects) hxAsnFreeObj(o);
+    for (char* n : names) std::free(n);
+  }
+  void reserveMore(bool wantObjects, bool wantNames) {
+    size_t n = std::max(objects.size(), names.size());
+    if (n % kListChunk != 0) return;
+    if (wantObjects) objects.reserve(n + kListChunk);
+    if (wantNames) names.reserve(n + kListChunk);
+  }
+  // A malloc'ed copy of the elements (the caller clears v once it has
+  // taken them), or null.
+  template <class T>
+  static T* handOver(std::vector<T> const& v) {
+    T* out = static_cast<T*>(std::malloc(v.size() * sizeof(T)));
+    if (out) std::memcpy(out, v.data(), v.size() * sizeof(T));
+    return out;
+  }
+};
+
+}  // namespace
+
+void freeObjectList(gxobj_list_s_t& list) {
+  for (unsigned long i = 0; i < list.count && list.objects; ++i) hxAsnFreeObj(list.objects[i]);
+  std::free(list.objects);
+  list = gxobj_list_s_t{};
+}
+
+void freeNameList(gxobj_name_list_s_t& list) {
+  for (unsigned long i = 0; i < list.count && list.names; ++i) std::free(list.names[i]);
+  std::free(list.names);
+  list = gxobj_name_list_s_t{};
+}
+
+std::shared_ptr<MrProcessLock> createLock(char const* domain) {
+  MrProcessLockFactory::getLockFactory();
+  std::string name = MrProcessLockFactory::policyserverPrefix;
+  name += domain ? domain : "Default";
+  name += "mp";
+  return MrProcessLockFactory::newLock(name.c_str());
+}
+
+// ---- construction and the file -------------------------------------------
+
+daLocalStore::daLocalStore(char const* domain, char const* path) : path_(path), domain_(domain) {}
+
+daLocalStore::daLocalStore(char const* domain) : domain_(domain) {}
+
+daLocalStore::~daLocalStore() {
+  unsigned long ignored;
+  if (!closed_ || handle_) closeLocal(ignored);
+}
+
+void daLocalStore::setPath(char const* path) {
+  unsigned long status = 0;
+  DBTrace trace("daLocalStore::setPath", status, __FILE__, __LINE__, hx_trace_level_open);
+  path_ = path;
+  HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, hx_trace_level_entry, "Path = %s", path_.getChars());
+}
+
+void daLocalStore::createStore(unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::createStore", status, __FILE__, __LINE__);
+  if (handle_) {
+    status = hx_db_s_exists;
+    return;
+  }
+  handle_ = hx_db_lock_open(path_.getChars(), hx_db_mode_create, kFlags, createLock(domain_.getChars()), status);
+  if (!handle_) {
+    if (status == 0) status = hx_db_s_open_failed;
+    logStore(da_m_create_failed, path_.getChars(), status);
+    return;
+  }
+  unsigned long writeStatus;
+  writeSeqNum(1, writeStatus);
+  writeSSLSerNum(firstSSLSerNum, writeStatus);
+  closeStore(status);
+}
+
+void daLocalStore::openStore(int readOnly, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::openStore", status, __FILE__, __LINE__, hx_trace_level_open);
+  readOnly_ = readOnly;
+  if (handle_) closeLocal(status);  // reopening: drop what a failed open kept
+  hx_db_handle* handle =
+      hx_db_lock_open(path_.getChars(), hx_db_mode_open, kFlags, createLock(domain_.getChars()), status);
+  if (!handle) {
+    if (status == 0) status = hx_db_s_open_failed;
+    logStore(da_m_open_failed, path_.getChars(), status, hx_svc_attr_fatal);
+    return;
+  }
+  gxobj_db_header_s_t header;
+  read37Header(handle, header, status);
+  if (status == hx_db_s_not_found) {
+    status = 0;  // no old-format header: the current format
+  } else {
+    // An old-format file is refused; so is a file whose header record
+    // exists but cannot be read or decoded, since it is damaged.
+    if (status == 0) status = da_s_old_format;
+    unsigned long ignored;
+    hx_db_close(handle, ignored);
+    return;
+  }
+  handle_ = handle;
+  readDatabaseInfo(status);
+  if (status == 0) closed_ = 0;
+}
+
+void daLocalStore::closeStore(unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::closeStore", status, __FILE__, __LINE__);
+  closeLocal(status);
+}
+
+void daLocalStore::closeLocal(unsigned long& status) {
+  status = 0;
+  if (!handle_) return;
+  hx_db_close(handle_, status);
+  if (status != 0) logStatus(da_m_close_failed, status);
+  handle_ = nullptr;
+  closed_ = 1;
+}
+
+// ---- bookkeeping records ---------------------------------------------------
+
+void daLocalStore::read37Header(hx_db_handle*& handle, gxobj_db_header_s_t& header, unsigned long& status) {
+  status = 0;
+  header = gxobj_db_header_s_t{static_cast<uint32_t>(invalidSeqnum), 0, 0};
+  FetchedRecord rec(handle, dbHeaderName, status);
+  if (!rec.get()) {
+    HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, hx_trace_level_status, "status:  0x%8.8lx\n", status);
+    return;
+  }
+  hx_asn_buffer_t buf{rec.get()->length, rec.get()->data};
+  status = hxAsnDecodeObj(buf, header);
+  if (status != 0) {
+    logStatus(da_m_header_decode_failed, status, gxdmd_sub_header);
+    return;
+  }
+  hxAsnFreeObj(header);
+}
+
+void daLocalStore::readDatabaseInfo(unsigned long& status) {
+  unsigned long seq = invalidSeqnum;
+  readSeqNum(seq, status);
+  if (status == 0) seqNum_ = seq;
+}
+
+void daLocalStore::readCounter(char const* key, uint32_t& value, unsigned long& status) {
+  status = 0;
+  FetchedRecord rec(handle_, key, status);
+  if (rec.get()) value = rec.get()->value;
+}
+
+void daLocalStore::writeCounter(char const* key, uint32_t value, unsigned long& status) {
+  status = 0;
+  gxobj_t rec{nullptr, value, 0, 0, nullptr};
+  hx_db_store(handle_, key, rec, status);
+  if (status != 0) logStore(da_m_write_failed, key, status);
+}
+
+void daLocalStore::readSeqNum(unsigned long& seqNum, unsigned long& status) {
+  uint32_t v = 0;
+  readCounter(dbObjectName, v, status);
+  if (status != 0) {
+    logStore(da_m_read_failed, dbObjectName, status);
+    return;
+  }
+  seqNum = v;
+}
+
+void daLocalStore::writeSeqNum(unsigned long seqNum, unsigned long& status) {
+  writeCounter(dbObjectName, static_cast<uint32_t>(seqNum), status);
+  seqNum_ = static_cast<uint32_t>(seqNum);
+}
+
+void daLocalStore::updateSeqNum(unsigned long& status) {
+  // 32-bit sequence numbers; the value after 0xFFFFFFFE is 0.
+  uint32_t next = static_cast<uint32_t>(seqNum_) + 1;
+  if (next == static_cast<uint32_t>(invalidSeqnum)) ++next;
+  writeSeqNum(next, status);
+}
+
+void daLocalStore::getSeqNum(unsigned long& seqNum, unsigned long& status) const {
+  status = 0;
+  ZResourceLock_6_0 g(dbLock_);
+  seqNum = seqNum_;
+}
+
+void daLocalStore::readSSLSerNum(unsigned int& serial, unsigned long& status) {
+  uint32_t v = 0;
+  readCounter(dbSSLObjectName, v, status);
+  if (status == 0) serial = v;
+}
+
+void daLocalStore::writeSSLSerNum(unsigned int serial, unsigned long& status) {
+  writeCounter(dbSSLObjectName, serial, status);
+}
+
+void daLocalStore::getNextSSLSerNum(unsigned int& serial, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::getNextSSLSerNum", status, __FILE__, __LINE__);
+  ZResourceLock_6_0 g(dbLock_);
+  unsigned int current = 0;
+  readSSLSerNum(current, status);
+  if (status != 0) return;
+  unsigned int next = current + 1;
+  if (next == 0) next = firstSSLSerNum;
+  writeSSLSerNum(next, status);
+  if (status == 0) serial = next;
+}
+
+// ---- objects ----------------------------------------------------------------
+
+void daLocalStore::getObjectCount(unsigned long& count, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::getObjectCount", status, __FILE__, __LINE__);
+  ZResourceLock_6_0 g(dbLock_);
+  hx_db_inq_count(handle_, count, status);
+}
+
+void daLocalStore::getObject(GxObjectName const& key, gxobj_t& record, unsigned long& seqNum,
+                             unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::getObject", status, __FILE__, __LINE__);
+  record.length = 0;
+  record.data = nullptr;
+  ZResourceLock_6_0 g(dbLock_);
+  seqNum = seqNum_;
+  FetchedRecord rec(handle_, key.getChars(), status);
+  if (rec.get()) {
+    record = rec.release();
+    return;
+  }
+  if (status == hx_db_s_not_found) status = da_s_no_such_object;
+  else logStore(da_m_read_failed, key.getChars(), status);
+}
+
+void daLocalStore::setObject(GxObjectName const& key, gxobj_t const& record, unsigned long& seqNum,
+                             unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::setObject", status, __FILE__, __LINE__);
+  seqNum = invalidSeqnum;
+  ZResourceLock_6_0 g(dbLock_);
+  gxobj_t copy = record;
+  copy.key = const_cast<char*>(key.getChars());
+  hx_db_store(handle_, key.getChars(), copy, status);
+  if (status != 0) {
+    logStore(da_m_write_failed, key.getChars(), status);
+    return;
+  }
+  updateSeqNum(status);
+  seqNum = seqNum_;
+}
+
+void daLocalStore::deleteObject(GxObjectName const& key, unsigned char recursive, unsigned long& seqNum,
+                                unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::deleteObject", status, __FILE__, __LINE__);
+  seqNum = invalidSeqnum;
+  ZResourceLock_6_0 g(dbLock_);
+  auto deleteOne = [&](char const* k) {
+    hx_db_delete(handle_, k, status);
+    if (status == hx_db_s_delete_not_found) status = da_s_delete_no_object;
+    else if (status != 0) logStore(da_m_delete_failed, key.getChars(), status);
+  };
+  if (!recursive) {
+    deleteOne(key.getChars());
+  } else {
+    std::vector<GxObjectName> doomed;
+    doomed.reserve(10);
+    {
+      Iteration it(handle_, status);
+      if (status != 0) {
+        logStatus(da_m_iter_start_failed, status);
+        return;
+      }
+      for (;;) {
+        char const* k = it.next(status);
+        if (!k) break;
+        GxObjectName n(k);
+        if (n.valid() && key.isDescendent(n, 1)) doomed.push_back(n);
+      }
+      if (status != hx_db_s_end_of_iteration) {
+        logStatus(da_m_iter_failed, status);
+        return;
+      }
+      status = 0;
+    }
+    for (auto const& n : doomed) deleteOne(n.getChars());
+  }
+  if (status == 0) {
+    updateSeqNum(status);
+    seqNum = seqNum_;
+  }
+}
+
+void daLocalStore::getObjects(GxObjectName const& prefix, unsigned char recursive, gxobj_list_s_t& list,
+                              unsigned long& seqNum, unsigned long& status) {
+  enumObjects(prefix, recursive, 1, &list, 0, nullptr, seqNum, status);
+}
+
+void daLocalStore::listObjects(GxObjectName const& prefix, unsigned char recursive, gxobj_name_list_s_t& list,
+                               unsigned long& seqNum, unsigned long& status) {
+  enumObjects(prefix, recursive, 0, nullptr, 1, &list, seqNum, status);
+}
+
+void daLocalStore::enumObjects(GxObjectName const& prefix, unsigned char recursive, unsigned char wantObjects,
+                               gxobj_list_s_t* objects, unsigned char wantNames, gxobj_name_list_s_t* names,
+                               unsigned long& seqNum, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::enumObjects", status, __FILE__, __LINE__);
+  unsigned int const childDepth = prefix.depth() + 1;
+  if (objects) *objects = gxobj_list_s_t{};
+  if (names) *names = gxobj_name_list_s_t{};
+  if ((wantObjects && !objects) || (wantNames && !names)) {
+    status = da_s_no_list;
+    return;
+  }
+  seqNum = invalidSeqnum;
+  if (!wantObjects && !wantNames) return;
+
+  ZResourceLock_6_0 dbGuard(dbLock_);
+  ZResourceLock_6_0 enumGuard(enumLock_);
+  seqNum = seqNum_;
+  Collected got;
+  {
+    Iteration it(handle_, status);
+    if (status != 0) {
+      logStatus(da_m_iter_start_failed, status);
+      return;
+    }
+    bool fetchFailed = false;
+    for (;;) {
+      char const* k = it.next(status);
+      if (!k) break;
+      GxObjectName key(k);
+      if (!key.isAncestor(prefix, 1)) continue;
+      bool nameOnly = false;
+      if (!recursive) {
+        unsigned int depth = key.depth();
+        if (depth < childDepth) continue;
+        if (depth > childDepth) {
+          // A deeper key stands for its child of the prefix, listed by name.
+          key = key.subString(childDepth);
+          if (!wantNames) continue;
+          nameOnly = true;
+        }
+        if (wantNames && got.seen.count(key.value().str())) continue;
+      }
+      got.reserveMore(wantObjects, wantNames);
+      if (wantNames) {
+        got.names.push_back(strdup(key.getChars()));
+        got.seen.insert(key.value().str());
+      }
+      if (!wantObjects) continue;
+      if (nameOnly) {
+        got.objects.push_back(gxobj_t{});
+        continue;
+      }
+      FetchedRecord rec(handle_, k, status);
+      if (!rec.get()) {
+        logStore(da_m_read_failed, k, status);
+        fetchFailed = true;
+        break;
+      }
+      got.objects.push_back(rec.release());
+    }
+    if (status == hx_db_s_end_of_iteration) status = 0;
+    else if (!fetchFailed) logStatus(da_m_iter_failed, status);
+  }
+  if (status != 0 || (got.names.empty() && got.objects.empty())) return;
+  gxobj_t* objectArray = wantObjects ? Collected::handOver(got.objects) : nullptr;
+  char** nameArray = wantNames ? Collected::handOver(got.names) : nullptr;
+  if ((wantObjects && !objectArray) || (wantNames && !nameArray)) {
+    std::free(objectArray);
+    std::free(nameArray);
+    status = da_s_no_memory;
+    HX_LOG(bas_svc_handle, 0, hx_svc_attr_info, da_s_no_memory, "");
+    return;
+  }
+  if (wantObjects) {
+    objects->count = got.objects.size();
+    objects->objects = objectArray;
+    got.objects.clear();
+  }
+  if (wantNames) {
+    names->count = got.names.size();
+    names->names = nameArray;
+    got.names.clear();
+  }
+}
+
+// ---- observers ----------------------------------------------------------------
+
+void daLocalStore::notifyStoreAvailableObservers(unsigned long& status, int now) {
+  unsigned long seq = invalidSeqnum;
+  getSeqNum(seq, status);
+  if (status != 0) return;
+  availableNotifier_.notify(domain_.getChars(), seq, now);
+}
+
+void daLocalStore::notifyStoreChangedObservers(unsigned long& status) {
+  unsigned long seq = invalidSeqnum;
+  getSeqNum(seq, status);
+  if (status != 0) return;
+  changedNotifier_.notify(seq);
+}

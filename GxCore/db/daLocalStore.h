@@ -1,0 +1,187 @@
+// daLocalStore: the lowest store layer. It owns one policy database file and
+// the bookkeeping kept in it (the database sequence number under "dbobject"
+// and the SSL serial counter under "dbsslser"), and reads, writes, deletes,
+// counts and enumerates encoded records (gxobj_t) under full keys. It
+// neither decodes nor caches: that is daCachedStore's work.
+//
+// Every successful write or delete advances the sequence number (32-bit:
+// the number after 0xFFFFFFFE is 0, never invalidSeqnum) and reports it, so
+// caches and replicas can notice changes.
+//
+// Locks: the database lock guards the open file and the sequence number;
+// getSeqNum, getNextSSLSerNum and the object operations take it for their
+// whole length, enumeration also takes the enumeration lock inside it. The
+// open/create/close and the bookkeeping record calls do not lock: callers
+// hold lockDatabase() or call them while no other thread uses the store.
+// The domain's inter-process lock (createLock) is handed to the database
+// file, which takes it around opening and writing.
+#pragma once
+
+#include <memory>
+
+#include "GxCore/GxObjName.h"
+#include "GxCore/dastatus.h"
+#include "GxCore/db/daStoreChangeEvent.h"
+#include "outside/ZThread.h"
+#include "outside/hxasn.h"
+#include "outside/hxdb.h"
+
+// Messages the local store logs.
+constexpr unsigned long da_m_open_failed = 0x13279258;
+constexpr unsigned long da_m_close_failed = 0x13279259;
+constexpr unsigned long da_m_create_failed = 0x1327925A;
+constexpr unsigned long da_m_read_failed = 0x1327925B;
+constexpr unsigned long da_m_write_failed = 0x1327925C;
+constexpr unsigned long da_m_delete_failed = 0x1327925D;
+constexpr unsigned long da_m_iter_start_failed = 0x1327925E;
+constexpr unsigned long da_m_iter_failed = 0x1327925F;
+constexpr unsigned long da_m_header_decode_failed = 0x1327941C;
+
+// A list of records handed to a caller, who owns the array and, in each
+// record, the key text and the encoded bytes (free with freeObjectList).
+struct gxobj_list_s_t {
+  unsigned long count;
+  gxobj_t* objects;
+};
+// A list of key texts; the array and each text are malloc'ed and the
+// caller's (free with freeNameList).
+struct gxobj_name_list_s_t {
+  unsigned long count;
+  char** names;
+};
+void freeObjectList(gxobj_list_s_t& list);
+void freeNameList(gxobj_name_list_s_t& list);
+
+// The domain's inter-process lock: named policyserverPrefix + domain + "mp"
+// ("Default" when domain is null).
+std::shared_ptr<MrProcessLock> createLock(char const* domain);
+
+class daLocalStore {
+ public:
+  static constexpr unsigned long invalidSeqnum = 0xFFFFFFFFul;
+  static constexpr char const* dbObjectName = "dbobject";
+  static constexpr char const* dbSSLObjectName = "dbsslser";
+  static constexpr char const* dbHeaderName = "dbinfo";
+  static constexpr unsigned int firstSSLSerNum = 1000;
+
+  daLocalStore(char const* domain, char const* path);
+  explicit daLocalStore(char const* domain);
+  daLocalStore(daLocalStore const&) = delete;
+  daLocalStore& operator=(daLocalStore const&) = delete;
+  // Closes an open store with this class's closeStore (status ignored).
+  virtual ~daLocalStore();
+
+  // Creates a new file at the path with sequence number 1 and SSL counter
+  // 1000, then closes it. Returns the open/create status (message
+  // 0x1327925A logged), else the close status; the store is left closed.
+  virtual void createStore(unsigned long& status);
+  // Opens the existing file (readOnly is recorded for derived stores),
+  // refuses an old-format file (0x13279264) and reads the sequence number.
+  // On success the store is open and status 0. If the file cannot be opened
+  // (message 0x13279258) or has the old format, the store stays closed. If
+  // the sequence number cannot be read the handle is kept (isStoreOpen()
+  // true) but the store is not marked open and the fetch status returned.
+  virtual void openStore(int readOnly, unsigned long& status);
+  // Closes the file; 0 and no change when nothing is open. The handle is
+  // dropped even when the close fails (message 0x13279259).
+  virtual void closeStore(unsigned long& status);
+  virtual void setPath(char const* path);
+  char const* getPath() const { return path_.getChars(); }
+  bool isStoreOpen() const { return handle_ != nullptr; }
+
+  // ---- objects (every call needs an open store) ------------------------
+  virtual void getObjectCount(unsigned long& count, unsigned long& status);
+  // Fetches the record under key. On success record owns a key text and
+  // encoded bytes (free with hxAsnFreeObj). A missing key gives 0x132792F1
+  // with record.length 0 and record.data null; seqNum is the sequence
+  // number when the read began, in every case.
+  virtual void getObject(GxObjectName const& key, gxobj_t& record, unsigned long& seqNum, unsigned long& status);
+  // Stores record under key (record.key is ignored; value, type, length and
+  // bytes are kept) and returns the new sequence number, or invalidSeqnum
+  // and the store status (message 0x1327925C) on failure.
+  virtual void setObject(GxObjectName const& key, gxobj_t const& record, unsigned long& seqNum,
+                         unsigned long& status);
+  // Deletes key, or with recursive the key and every key below it (keys
+  // without a leading "/" never match). A missing key gives 0x1005B1CA.
+  // seqNum is the new sequence number when the status is 0, else
+  // invalidSeqnum. A recursive delete that matched nothing still advances.
+  virtual void deleteObject(GxObjectName const& key, unsigned char recursive, unsigned long& seqNum,
+                            unsigned long& status);
+  // Records (getObjects) or key texts (listObjects) under prefix: with
+  // recursive, the prefix itself and everything below; without, the direct
+  // children (a deeper key lists its child of the prefix once, as a name
+  // only). The lists are zeroed first and filled only on status 0; entries
+  // come in key order.
+  virtual void getObjects(GxObjectName const& prefix, unsigned char recursive, gxobj_list_s_t& list,
+                          unsigned long& seqNum, unsigned long& status);
+  virtual void listObjects(GxObjectName const& prefix, unsigned char recursive, gxobj_name_list_s_t& list,
+                           unsigned long& seqNum, unsigned long& status);
+  void enumObjects(GxObjectName const& prefix, unsigned char recursive, unsigned char wantObjects,
+                   gxobj_list_s_t* objects, unsigned char wantNames, gxobj_name_list_s_t* names,
+                   unsigned long& seqNum, unsigned long& status);
+
+  virtual hx_db_handle* getDBHandle() const { return handle_; }
+
+  // ---- bookkeeping -----------------------------------------------------
+  // The in-memory sequence number, under the database lock.
+  virtual void getSeqNum(unsigned long& seqNum, unsigned long& status) const;
+  void getLocalSeqNum(unsigned long& seqNum) const { seqNum = seqNum_; }
+  // Reads, advances (1000 after a wrap to 0), writes and returns the SSL
+  // serial counter, under the database lock.
+  virtual void getNextSSLSerNum(unsigned int& serial, unsigned long& status);
+  void readDatabaseInfo(unsigned long& status);
+  void read37Header(hx_db_handle*& handle, gxobj_db_header_s_t& header, unsigned long& status);
+  void readSeqNum(unsigned long& seqNum, unsigned long& status);
+  // Writes seqNum (message 0x1327925C on failure); the in-memory number
+  // takes the value in every case.
+  void writeSeqNum(unsigned long seqNum, unsigned long& status);
+  // Advances the in-memory number, skipping invalidSeqnum, and writes it.
+  void updateSeqNum(unsigned long& status);
+  void readSSLSerNum(unsigned int& serial, unsigned long& status);
+  void writeSSLSerNum(unsigned int serial, unsigned long& status);
+
+  virtual ZUTF8String_6_0 const& getDomainName() const { return domain_; }
+  virtual int isReadOnly() const { return readOnly_; }
+  virtual void lockDatabase() const { dbLock_.lock(); }
+  virtual void unlockDatabase() const { dbLock_.unlock(); }
+
+  // ---- observers -------------------------------------------------------
+  void addStoreAvailableObserver(ZObserverInterface_6_0* o) { availableNotifier_.addObserver(o); }
+  void deleteStoreAvailableObserver(ZObserverInterface_6_0* o) { availableNotifier_.deleteObserver(o); }
+  void addStoreChangedObserver(ZObserverInterface_6_0* o) { changedNotifier_.addObserver(o); }
+  void deleteStoreChangedObserver(ZObserverInterface_6_0* o) { changedNotifier_.deleteObserver(o); }
+  // Read the sequence number (getSeqNum) and tell the observers; a failure
+  // of getSeqNum is returned and nobody is told.
+  void notifyStoreAvailableObservers(unsigned long& status, int now);
+  void notifyStoreChangedObservers(unsigned long& status);
+
+ protected:
+  // Scope guard of the database lock for derived stores.
+  class DatabaseLock {
+   public:
+    explicit DatabaseLock(daLocalStore const& s) : s_(s) { s_.lockDatabase(); }
+    ~DatabaseLock() { s_.unlockDatabase(); }
+    DatabaseLock(DatabaseLock const&) = delete;
+    DatabaseLock& operator=(DatabaseLock const&) = delete;
+
+   private:
+    daLocalStore const& s_;
+  };
+  bool isClosed() const { return closed_ != 0; }
+
+ private:
+  void closeLocal(unsigned long& status);
+  void writeCounter(char const* key, uint32_t value, unsigned long& status);
+  void readCounter(char const* key, uint32_t& value, unsigned long& status);
+
+  ZLCString_6_0 path_;
+  hx_db_handle* handle_ = nullptr;
+  mutable ZLock_6_0 dbLock_;
+  ZLock_6_0 enumLock_;
+  unsigned long seqNum_ = invalidSeqnum;
+  int closed_ = 1;
+  storeAvailableNotifier availableNotifier_;
+  storeChangedNotifier changedNotifier_;
+  ZUTF8String_6_0 domain_;
+  int readOnly_ = 1;
+};

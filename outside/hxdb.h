@@ -1,0 +1,89 @@
+// Database file service: one key/value file of gxobj_t records per handle,
+// on LMDB (a single file, with LMDB's "-lock" file beside it). Keys are
+// NUL-free texts; iteration yields them in byte order.
+//
+// A process opens every path through one shared LMDB environment (LMDB
+// forbids two on one file in a process), so several handles on one path
+// work. The map grows by itself when full. Every call is thread-safe; one
+// handle's iteration is meant to be used by one thread at a time.
+//
+// The inter-process lock given to hx_db_lock_open (from
+// MrProcessLockFactory) is taken around opening/creating the file and
+// around every write.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "outside/gxobj.h"
+
+// Statuses of the service.
+constexpr unsigned long hx_db_s_end_of_iteration = 0x14601003;
+constexpr unsigned long hx_db_s_not_found = 0x14601008;
+constexpr unsigned long hx_db_s_delete_not_found = 0x1460100F;
+constexpr unsigned long hx_db_s_open_failed = 0x14601001;      // file missing, unreadable or not a database
+constexpr unsigned long hx_db_s_exists = 0x14601002;           // create: the file exists already
+constexpr unsigned long hx_db_s_io_error = 0x14601004;         // a read or write failed
+constexpr unsigned long hx_db_s_corrupt = 0x14601005;          // a record or the file is damaged
+constexpr unsigned long hx_db_s_bad_argument = 0x14601006;     // null handle, key or record
+constexpr unsigned long hx_db_s_no_iteration = 0x14601007;     // iter_next without iter_start
+
+// Open modes.
+constexpr int hx_db_mode_open = 17;    // an existing file
+constexpr int hx_db_mode_create = 18;  // a new file (refused if it exists)
+
+// hx_db_data_free what: free the record block, its key text and its bytes.
+constexpr int hx_db_free_all = 2;
+
+// A named lock shared by every process of the machine (flock on a file in
+// the lock directory: $GXCORE_LOCK_DIR, default /tmp/gxcore-locks), also
+// exclusive between threads of one process. Not recursive.
+class MrProcessLock {
+ public:
+  virtual ~MrProcessLock() = default;
+  virtual void lock() = 0;
+  virtual void unlock() = 0;
+  virtual char const* name() const = 0;
+};
+
+class MrProcessLockFactory {
+ public:
+  // Prefix of the lock names of policy-server domains.
+  static char const* const policyserverPrefix;
+  // The process-wide factory (created on first use).
+  static MrProcessLockFactory* getLockFactory();
+  // A lock object for name; every object made for one name, in any process,
+  // locks the same lock. The caller owns the object.
+  static std::shared_ptr<MrProcessLock> newLock(char const* name);
+};
+
+struct hx_db_handle;
+
+// Opens (mode 17) or creates (mode 18) the file at path. flags is 2 (the only
+// value used). Returns null with a status on failure.
+hx_db_handle* hx_db_lock_open(char const* path, int mode, int flags, std::shared_ptr<MrProcessLock> lock,
+                              unsigned long& status);
+// A new malloc'ed record with its own key text and bytes, or null with
+// hx_db_s_not_found. Release with hx_db_data_free(2, ...), or keep key and
+// data in a gxobj_t of your own, free() the block and later hxAsnFreeObj.
+gxobj_t* hx_db_fetch(hx_db_handle* h, char const* key, unsigned long& status);
+void hx_db_data_free(int what, gxobj_t* record, unsigned long& status);
+// Writes all five fields of record under key (record.key is ignored).
+void hx_db_store(hx_db_handle* h, char const* key, gxobj_t const& record, unsigned long& status);
+// hx_db_s_delete_not_found when the key is absent.
+void hx_db_delete(hx_db_handle* h, char const* key, unsigned long& status);
+void hx_db_inq_count(hx_db_handle* h, unsigned long& count, unsigned long& status);
+// Iteration over the keys as they were when iter_start ran. iter_next returns
+// a key valid until the next iter_next/iter_done on the handle, or null with
+// hx_db_s_end_of_iteration after the last.
+void hx_db_iter_start(hx_db_handle* h, unsigned long& status);
+char const* hx_db_iter_next(hx_db_handle* h, unsigned long& status);
+void hx_db_iter_done(hx_db_handle* h, unsigned long& status);
+// Closes the handle and frees it (also on failure).
+void hx_db_close(hx_db_handle* h, unsigned long& status);
+
+// Writes a consistent, compacted copy of the open database to target (which
+// must not exist), mode 0600, while writers may go on.
+void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status);
+// The path the handle was opened with.
+char const* hx_db_path(hx_db_handle* h);

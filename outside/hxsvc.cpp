@@ -1,0 +1,200 @@
+#include "outside/hxsvc.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+namespace {
+
+hx_svc_handle_s g_handles[] = {
+    {"gxdmd", {}, {}}, {"gxcore", {}, {}}, {"gxacl", {}, {}},
+    {"bas", {}, {}},   {"hx_ras", {}, {}}, {"policysrv", {}, {}},
+};
+
+// Applies GXCORE_TRACE to one handle.
+void loadLevels(hx_svc_handle_t h) {
+  for (auto& l : h->levels) l.store(0, std::memory_order_relaxed);
+  char const* env = std::getenv("GXCORE_TRACE");
+  std::string_view spec = env ? env : "";
+  while (!spec.empty()) {
+    auto comma = spec.find(',');
+    std::string_view item = spec.substr(0, comma);
+    spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+    auto colon = item.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view name = item.substr(0, colon);
+    int level = std::atoi(std::string(item.substr(colon + 1)).c_str());
+    int sub = -1;
+    if (auto dot = name.find('.'); dot != std::string_view::npos) {
+      sub = std::atoi(std::string(name.substr(dot + 1)).c_str());
+      name = name.substr(0, dot);
+    }
+    if (name != h->component && name != "*") continue;
+    for (int s = 0; s < hx_svc_max_subcomponents; ++s)
+      if (sub < 0 || sub == s) h->levels[s].store(level, std::memory_order_relaxed);
+  }
+  h->filled.store(true, std::memory_order_release);
+}
+
+struct Init {
+  Init() { for (auto& h : g_handles) loadLevels(&h); }
+} g_init;
+
+std::mutex g_sinkMutex;
+std::shared_ptr<hx_svc_sink> g_sink;
+
+void stderrSink(hx_svc_record const& r) {
+  if (r.isTrace) {
+    std::fprintf(stderr, "gxcore trace [%s.%d] %s", r.component.c_str(), r.sub, r.text.c_str());
+    if (r.text.empty() || r.text.back() != '\n') std::fputc('\n', stderr);
+  } else {
+    std::fprintf(stderr, "gxcore message 0x%8.8lX [%s.%d/%d] %s\n", r.id, r.component.c_str(), r.sub,
+                 r.attributes, r.text.c_str());
+  }
+}
+
+void emit(hx_svc_record const& r) {
+  std::shared_ptr<hx_svc_sink> sink;
+  {
+    std::lock_guard<std::mutex> g(g_sinkMutex);
+    sink = g_sink;
+  }
+  if (sink && *sink) (*sink)(r);
+  else stderrSink(r);
+}
+
+// Formats the inserts of a message by the conversions in format.
+std::vector<std::string> collectInserts(char const* format, va_list ap) {
+  std::vector<std::string> out;
+  if (!format) return out;
+  char buf[64];
+  for (char const* p = format; *p; ++p) {
+    if (*p != '%') continue;
+    ++p;
+    int longs = 0;
+    while (*p == 'l') { ++longs; ++p; }
+    switch (*p) {
+      case 's': { char const* s = va_arg(ap, char const*); out.emplace_back(s ? s : "(null)"); break; }
+      case 'd': case 'i':
+        if (longs) std::snprintf(buf, sizeof buf, "%ld", va_arg(ap, long));
+        else std::snprintf(buf, sizeof buf, "%d", va_arg(ap, int));
+        out.emplace_back(buf);
+        break;
+      case 'u':
+        if (longs) std::snprintf(buf, sizeof buf, "%lu", va_arg(ap, unsigned long));
+        else std::snprintf(buf, sizeof buf, "%u", va_arg(ap, unsigned int));
+        out.emplace_back(buf);
+        break;
+      case 'x': case 'X':
+        if (longs) std::snprintf(buf, sizeof buf, "%lx", va_arg(ap, unsigned long));
+        else std::snprintf(buf, sizeof buf, "%x", va_arg(ap, unsigned int));
+        out.emplace_back(buf);
+        break;
+      case '\0': return out;
+      default: break;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+hx_svc_handle_t gxdmd_svc_handle = &g_handles[0];
+hx_svc_handle_t gxcore_svc_handle = &g_handles[1];
+hx_svc_handle_t gxacl_svc_handle = &g_handles[2];
+hx_svc_handle_t bas_svc_handle = &g_handles[3];
+hx_svc_handle_t hx_ras_svc_handle = &g_handles[4];
+hx_svc_handle_t policysrv_svc_handle = &g_handles[5];
+
+void hx_svc__debug_fillin2(hx_svc_handle_t handle, int) {
+  if (handle) loadLevels(handle);
+}
+
+void hx_svc_set_level(hx_svc_handle_t h, int sub, int level) {
+  for (int s = 0; s < hx_svc_max_subcomponents; ++s)
+    if (sub < 0 || sub == s) h->levels[s].store(level, std::memory_order_relaxed);
+}
+
+void hx_svc__debug_utf8_withfile(hx_svc_handle_t h, char const* file, int line, int sub, int level,
+                                 char const* format, ...) {
+  if (!h || !hx_svc_trace_enabled(h, sub, level)) return;
+  char buf[1024];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(buf, sizeof buf, format, ap);
+  va_end(ap);
+  hx_svc_record r;
+  r.isTrace = true;
+  r.component = h->component;
+  r.sub = sub;
+  r.attributes = level;
+  r.text = buf;
+  r.file = file ? file : "";
+  r.line = line;
+  emit(r);
+}
+
+void hx_svc_printf_cs_withfile(hx_svc_handle_t h, int, char const* file, int line, char const* format, int sub,
+                               int attributes, unsigned long id, ...) {
+  hx_svc_record r;
+  r.component = h ? h->component : "?";
+  r.sub = sub;
+  r.attributes = attributes;
+  r.id = id;
+  va_list ap;
+  va_start(ap, id);
+  r.inserts = collectInserts(format, ap);
+  va_end(ap);
+  r.text = hx_svc_status_text(id);
+  for (auto const& i : r.inserts) r.text += " [" + i + "]";
+  r.file = file ? file : "";
+  r.line = line;
+  emit(r);
+}
+
+hx_svc_sink hx_svc_set_sink(hx_svc_sink sink) {
+  std::lock_guard<std::mutex> g(g_sinkMutex);
+  hx_svc_sink previous = g_sink ? *g_sink : hx_svc_sink();
+  g_sink = sink ? std::make_shared<hx_svc_sink>(std::move(sink)) : nullptr;
+  return previous;
+}
+
+char const* hx_svc_status_text(unsigned long status) {
+  struct Entry { unsigned long code; char const* text; };
+  static constexpr Entry table[] = {
+      {0, "success"},
+      {0x132792F1, "no such object"},
+      {0x132792F2, "unknown object type"},
+      {0x132792F4, "the policy store is not available"},
+      {0x132792EE, "no list was given for the enumeration"},
+      {0x13279258, "the policy database cannot be opened"},
+      {0x13279259, "the policy database cannot be closed"},
+      {0x1327925A, "the policy database cannot be created"},
+      {0x1327925B, "a policy database record cannot be read"},
+      {0x1327925C, "a policy database record cannot be written"},
+      {0x1327925D, "a policy database record cannot be deleted"},
+      {0x1327925E, "the policy database cannot be enumerated"},
+      {0x1327925F, "the policy database enumeration failed"},
+      {0x13279262, "the replica is current"},
+      {0x13279264, "the policy database has an old format"},
+      {0x1327941C, "the database header cannot be decoded"},
+      {0x1005B1C9, "invalid protected object name"},
+      {0x1005B1CA, "no such object to delete"},
+      {0x1005B2EE, "invalid ACL name"},
+      {0x1005B2F1, "unknown action letter or group"},
+      {0x1005B1D5, "no action group of that name"},
+      {0x1065212C, "invalid POP name"},
+      {0x10652134, "invalid rule name"},
+      {0x10652065, "allocation failed"},
+      {0x14601003, "end of the database records"},
+      {0x14601008, "no record under the key"},
+      {0x1460100F, "no record to delete under the key"},
+  };
+  for (auto const& e : table)
+    if (e.code == status) return e.text;
+  return "unknown status";
+}

@@ -1,0 +1,89 @@
+// gxpolicy create / stat / ls: the database file and its records.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "GxCore/db/daLocalStore.h"
+#include "tools/gxpolicy.h"
+
+namespace gxpolicy {
+namespace {
+
+struct StoreArgs {
+  std::string db;
+  std::string domain = "Default";
+  std::string prefix = "/";
+  bool recursive = false;
+};
+
+// Opens the store or throws the exit code after printing the failure.
+std::unique_ptr<daLocalStore> openOrFail(StoreArgs const& a, int readOnly) {
+  auto store = std::make_unique<daLocalStore>(a.domain.c_str(), a.db.c_str());
+  unsigned long st;
+  store->openStore(readOnly, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot open " + a.db, st));
+  return store;
+}
+
+void create(StoreArgs const& a) {
+  daLocalStore store(a.domain.c_str(), a.db.c_str());
+  unsigned long st;
+  store.createStore(st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot create " + a.db, st));
+  auto open = openOrFail(a, 0);
+  for (auto const& step : createSteps()) {
+    st = step(*open);
+    if (st != 0) throw CLI::RuntimeError(fail("cannot initialise " + a.db, st));
+  }
+  unsigned long seq;
+  open->getSeqNum(seq, st);
+  std::printf("created %s (sequence number %lu)\n", a.db.c_str(), seq);
+}
+
+void stat(StoreArgs const& a) {
+  auto store = openOrFail(a, 1);
+  unsigned long seq, count, st;
+  store->getSeqNum(seq, st);
+  store->getObjectCount(count, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot count records", st));
+  std::printf("sequence number: %lu\nrecords: %lu\n", seq, count);
+}
+
+void list(StoreArgs const& a) {
+  auto store = openOrFail(a, 1);
+  gxobj_list_s_t objects{};
+  gxobj_name_list_s_t names{};
+  unsigned long seq, st;
+  store->enumObjects(GxObjectName(a.prefix.c_str()), a.recursive, 1, &objects, 1, &names, seq, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot list " + a.prefix, st));
+  for (unsigned long i = 0; i < names.count; ++i) {
+    gxobj_t const& o = objects.objects[i];
+    if (o.key) std::printf("%-48s type 0x%03x %6u bytes\n", names.names[i], o.type, o.length);
+    else std::printf("%s/\n", names.names[i]);
+  }
+  freeObjectList(objects);
+  freeNameList(names);
+}
+
+}  // namespace
+
+void registerStoreCommands(CLI::App& app) {
+  auto args = std::make_shared<StoreArgs>();
+  auto addDb = [&](CLI::App* sub) {
+    sub->add_option("DB", args->db, "policy database file")->required();
+    sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
+  };
+  auto* c = app.add_subcommand("create", "create a new policy database file");
+  addDb(c);
+  c->callback([args] { create(*args); });
+  auto* s = app.add_subcommand("stat", "print the sequence number and record count");
+  addDb(s);
+  s->callback([args] { stat(*args); });
+  auto* l = app.add_subcommand("ls", "list the records under a key prefix");
+  addDb(l);
+  l->add_option("PREFIX", args->prefix, "key prefix (default /)");
+  l->add_flag("-r,--recursive", args->recursive, "list the whole subtree");
+  l->callback([args] { list(*args); });
+}
+
+}  // namespace gxpolicy

@@ -1,0 +1,34 @@
+// gxpolicy: create, inspect and query policy database files.
+#include "tools/gxpolicy.h"
+
+#include <cstdio>
+
+#include "outside/hxsvc.h"
+
+namespace gxpolicy {
+
+int fail(std::string const& what, unsigned long status) {
+  std::fprintf(stderr, "gxpolicy: %s: status 0x%8.8lx (%s)\n", what.c_str(), status, hx_svc_status_text(status));
+  return 1;
+}
+
+namespace {
+std::vector<CreateStep>& steps() {
+  static std::vector<CreateStep> s;
+  return s;
+}
+}  // namespace
+
+void addCreateStep(CreateStep step) { steps().push_back(std::move(step)); }
+std::vector<CreateStep> const& createSteps() { return steps(); }
+
+}  // namespace gxpolicy
+
+int main(int argc, char** argv) {
+  CLI::App app{"gxpolicy: create, inspect and query policy database files"};
+  app.require_subcommand(1);
+  gxpolicy::registerStoreCommands(app);
+  gxpolicy::registerActionCommands(app);
+  CLI11_PARSE(app, argc, argv);
+  return 0;
+}

@@ -1,0 +1,30 @@
+// gxpolicy: command-line access to a policy database file. Each family of
+// subcommands registers itself on the CLI11 application from its own file.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class daLocalStore;
+
+namespace gxpolicy {
+
+// Prints "gxpolicy: <what>: status 0x........ (<text>)" to stderr and
+// returns the exit code 1.
+int fail(std::string const& what, unsigned long status);
+
+// Steps run by "gxpolicy create" on the new, open store after the file is
+// created, in registration order (e.g. storing a default action catalogue).
+using CreateStep = std::function<unsigned long(daLocalStore& store)>;
+void addCreateStep(CreateStep step);
+std::vector<CreateStep> const& createSteps();
+
+// Subcommand families; each adds its subcommands and sets their callbacks
+// (a callback reports failure by throwing CLI::RuntimeError(exitCode)).
+void registerStoreCommands(CLI::App& app);
+void registerActionCommands(CLI::App& app);
+
+}  // namespace gxpolicy
