@@ -4,6 +4,7 @@
 #include <string>
 
 #include "GxCore/db/daLocalStore.h"
+#include "outside/HXObject.h"
 #include "tools/gxpolicy.h"
 
 namespace gxpolicy {
@@ -14,6 +15,9 @@ struct StoreArgs {
   std::string domain = "Default";
   std::string prefix = "/";
   bool recursive = false;
+  std::string key;
+  std::string description;
+  unsigned int type = 1286;
 };
 
 // Opens the store or throws the exit code after printing the failure.
@@ -65,6 +69,30 @@ void list(StoreArgs const& a) {
   freeNameList(names);
 }
 
+// Stores an attribute record (name = key, description) under key.
+void put(StoreArgs const& a) {
+  auto store = openOrFail(a, 0);
+  HXObject obj(a.key.c_str());
+  obj.setStringValue("description", a.description.c_str(), 0, nullptr);
+  gxobj_t rec{};
+  HXObject::init_gxobj(rec, a.type);
+  unsigned long st, seq;
+  obj.encode(rec, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot encode " + a.key, st));
+  store->setObject(GxObjectName(a.key.c_str()), rec, seq, st);
+  hxAsnFreeObj(rec);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot store " + a.key, st));
+  std::printf("stored %s (sequence number %lu)\n", a.key.c_str(), seq);
+}
+
+void remove(StoreArgs const& a) {
+  auto store = openOrFail(a, 0);
+  unsigned long st, seq;
+  store->deleteObject(GxObjectName(a.key.c_str()), a.recursive, seq, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot delete " + a.key, st));
+  std::printf("deleted %s (sequence number %lu)\n", a.key.c_str(), seq);
+}
+
 }  // namespace
 
 void registerStoreCommands(CLI::App& app) {
@@ -84,6 +112,17 @@ void registerStoreCommands(CLI::App& app) {
   l->add_option("PREFIX", args->prefix, "key prefix (default /)");
   l->add_flag("-r,--recursive", args->recursive, "list the whole subtree");
   l->callback([args] { list(*args); });
+  auto* p = app.add_subcommand("put", "store a record with a description under a key");
+  addDb(p);
+  p->add_option("KEY", args->key, "full key, e.g. /auth/pobject/a")->required();
+  p->add_option("DESCRIPTION", args->description, "description text");
+  p->add_option("--type", args->type, "object type id of the record");
+  p->callback([args] { put(*args); });
+  auto* r = app.add_subcommand("rm", "delete the record under a key");
+  addDb(r);
+  r->add_option("KEY", args->key, "full key")->required();
+  r->add_flag("-r,--recursive", args->recursive, "delete the whole subtree");
+  r->callback([args] { remove(*args); });
 }
 
 }  // namespace gxpolicy
