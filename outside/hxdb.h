@@ -12,6 +12,7 @@
 // around every write.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,9 @@ constexpr int hx_db_free_all = 2;
 // exclusive between threads of one process. Not recursive.
 class MrProcessLock {
  public:
+  MrProcessLock() = default;
+  MrProcessLock(MrProcessLock const&) = delete;
+  MrProcessLock& operator=(MrProcessLock const&) = delete;
   virtual ~MrProcessLock() = default;
   virtual void lock() = 0;
   virtual void unlock() = 0;
@@ -87,3 +91,8 @@ void hx_db_close(hx_db_handle* h, unsigned long& status);
 void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status);
 // The path the handle was opened with.
 char const* hx_db_path(hx_db_handle* h);
+
+// The map size given to environments opened from now on (default 64 MiB,
+// at least 1 MiB). The map grows by itself; a smaller start only makes tests
+// reach the growth path quickly.
+void hx_db_set_initial_map_size(size_t bytes);

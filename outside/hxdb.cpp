@@ -1,0 +1,935 @@
+// The database file service on LMDB.
+//
+// Environments: LMDB allows one environment per file per process, so every
+// handle on a file shares one SharedEnv from a process-wide table keyed by
+// the data file's device and inode, reference-counted by the handles. The
+// last close closes the environment.
+//
+// Map growth: mdb_env_set_mapsize remaps the file and may move the map, so
+// no transaction of this process may be using the map meanwhile. Every use
+// of a transaction happens under the env's gate taken shared; a resize takes
+// it exclusive. The gate is held only inside one call, never across calls,
+// so one thread never takes it twice. An iteration's read transaction does
+// stay open between calls (it is the snapshot being walked); its cursor
+// holds pointers into the map, so after a resize iter_next opens a fresh
+// cursor in the same snapshot and seeks back to the last key returned.
+//
+// Lock order: handle mutex -> gate; process lock -> gate; table mutex alone
+// (open also runs under the process lock). Nothing is taken while the gate
+// is held except LMDB's own writer lock.
+//
+// Before trusting an existing file, its meta pages are checked (magic, page
+// size, roots inside the file, file at least as long as the last page the
+// meta page names): LMDB itself would fault on a truncated file.
+#include "outside/hxdb.h"
+
+#include <fcntl.h>
+#include <lmdb.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "outside/hxsvc.h"
+
+namespace {
+
+constexpr int kTraceSub = 3;  // the stores' sub-component of gxdmd
+constexpr int kTraceError = 1;
+constexpr int kTraceInfo = 4;
+
+constexpr size_t kMiB = size_t{1} << 20;
+constexpr size_t kDefaultMapSize = 64 * kMiB;
+// Growth doubles the map up to this step, then adds it.
+constexpr size_t kMaxGrowthStep = size_t{4} << 30;
+// A map size a file records is taken over up to this (a damaged meta page
+// must not make the open map absurd sizes; LMDB raises the map to the data
+// size anyway).
+constexpr size_t kMaxRecordedMapSize = size_t{1} << 40;
+constexpr unsigned kMaxReaders = 510;  // each handle keeps a slot, plus one while iterating
+constexpr int kMaxRetries = 64;
+
+std::atomic<size_t> g_initialMapSize{kDefaultMapSize};
+
+#define DB_TRACE(level, ...) HX_TRACE(gxdmd_svc_handle, kTraceSub, (level), __VA_ARGS__)
+
+// ---- record values -----------------------------------------------------------
+// A value is a 16-byte header followed by the encoded bytes. The header holds
+// four 32-bit words in host order (an LMDB file is bound to its host's word
+// size and byte order anyway): a magic whose last byte is the format version,
+// the record's value, its type and the length of the bytes that follow.
+struct ValueHeader {
+  uint32_t magic;
+  uint32_t value;
+  uint32_t type;
+  uint32_t length;
+};
+constexpr uint32_t kValueMagic = 0x01525847;  // bytes "GXR" then version 1 (little-endian)
+constexpr size_t kValueHeaderSize = sizeof(ValueHeader);
+static_assert(kValueHeaderSize == 16);
+
+// ---- LMDB meta pages -----------------------------------------------------------
+// Offsets in the two meta pages at the start of the file (64-bit layout): a
+// 16-byte page header, then the meta record with the page size in the free
+// tree's pad word, both trees' roots, the last page used and the txn id.
+constexpr size_t kPageFlagsOffset = 10;
+constexpr uint16_t kPageFlagMeta = 0x08;
+constexpr size_t kMagicOffset = 16;
+constexpr uint32_t kLmdbMagic = 0xBEEFC0DE;
+constexpr size_t kMapSizeOffset = 32;
+constexpr size_t kPageSizeOffset = 40;
+constexpr size_t kFreeRootOffset = 80;
+constexpr size_t kMainRootOffset = 128;
+constexpr size_t kLastPageOffset = 136;
+constexpr size_t kTxnIdOffset = 144;
+constexpr size_t kMetaBytes = 152;
+constexpr uint64_t kNoPage = ~uint64_t{0};
+static_assert(sizeof(size_t) == 8, "the meta page offsets assume a 64-bit LMDB");
+
+template <class T>
+T readAt(unsigned char const* bytes, size_t offset) {
+  T v;
+  std::memcpy(&v, bytes + offset, sizeof v);
+  return v;
+}
+
+// ---- statuses ------------------------------------------------------------------
+unsigned long statusOf(int rc) {
+  switch (rc) {
+    case MDB_SUCCESS:
+      return 0;
+    case MDB_NOTFOUND:
+      return hx_db_s_not_found;
+    case ENOENT:
+    case EACCES:
+    case EPERM:
+    case MDB_INVALID:
+    case MDB_VERSION_MISMATCH:
+      return hx_db_s_open_failed;
+    case MDB_CORRUPTED:
+    case MDB_PAGE_NOTFOUND:
+      return hx_db_s_corrupt;
+    default:
+      return hx_db_s_io_error;
+  }
+}
+
+// ---- owners --------------------------------------------------------------------
+struct EnvCloser {
+  void operator()(MDB_env* e) const { mdb_env_close(e); }
+};
+using EnvPtr = std::unique_ptr<MDB_env, EnvCloser>;
+struct TxnAborter {
+  void operator()(MDB_txn* t) const { mdb_txn_abort(t); }
+};
+using TxnPtr = std::unique_ptr<MDB_txn, TxnAborter>;
+struct CursorCloser {
+  void operator()(MDB_cursor* c) const { mdb_cursor_close(c); }
+};
+using CursorPtr = std::unique_ptr<MDB_cursor, CursorCloser>;
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+// mdb_txn_commit frees the transaction whether it succeeds or not.
+int commit(TxnPtr& txn) { return mdb_txn_commit(txn.release()); }
+
+// Resets a read transaction (keeping it for renewal) on scope exit.
+class TxnResetter {
+ public:
+  explicit TxnResetter(MDB_txn* txn) : txn_(txn) {}
+  ~TxnResetter() { mdb_txn_reset(txn_); }
+  TxnResetter(TxnResetter const&) = delete;
+  TxnResetter& operator=(TxnResetter const&) = delete;
+
+ private:
+  MDB_txn* txn_;
+};
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(FileDescriptor const&) = delete;
+  FileDescriptor& operator=(FileDescriptor const&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Removes a file this call created unless the call succeeded.
+class RemoveUnlessKept {
+ public:
+  explicit RemoveUnlessKept(std::string path) : path_(std::move(path)) {}
+  ~RemoveUnlessKept() {
+    if (!kept_) ::unlink(path_.c_str());
+  }
+  RemoveUnlessKept(RemoveUnlessKept const&) = delete;
+  RemoveUnlessKept& operator=(RemoveUnlessKept const&) = delete;
+  void keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  bool kept_ = false;
+};
+
+// Holds an MrProcessLock (if any) for a scope.
+class ProcessLockGuard {
+ public:
+  explicit ProcessLockGuard(MrProcessLock* lock) : lock_(lock) {
+    if (lock_) lock_->lock();
+  }
+  ~ProcessLockGuard() {
+    if (lock_) lock_->unlock();
+  }
+  ProcessLockGuard(ProcessLockGuard const&) = delete;
+  ProcessLockGuard& operator=(ProcessLockGuard const&) = delete;
+
+ private:
+  MrProcessLock* lock_;
+};
+
+// ---- shared environments ----------------------------------------------------------
+struct FileId {
+  dev_t dev;
+  ino_t ino;
+  auto operator<=>(FileId const&) const = default;
+};
+
+class SharedEnv {
+ public:
+  SharedEnv(EnvPtr env, MDB_dbi dbi, FileId id, std::string path, std::string lockPath)
+      : env_(std::move(env)),
+        dbi_(dbi),
+        id_(id),
+        path_(std::move(path)),
+        lockPath_(std::move(lockPath)),
+        maxKeySize_(static_cast<size_t>(mdb_env_get_maxkeysize(env_.get()))) {
+    MDB_envinfo info;
+    mdb_env_info(env_.get(), &info);
+    mapSize_ = info.me_mapsize;
+  }
+  SharedEnv(SharedEnv const&) = delete;
+  SharedEnv& operator=(SharedEnv const&) = delete;
+
+  MDB_env* env() const { return env_.get(); }
+  MDB_dbi dbi() const { return dbi_; }
+  FileId id() const { return id_; }
+  std::string const& path() const { return path_; }  // as first opened, for traces
+  std::string const& lockPath() const { return lockPath_; }
+  size_t maxKeySize() const { return maxKeySize_; }
+
+  // Taken shared around every use of a transaction, exclusive to remap.
+  std::shared_mutex gate;
+  // Read under the gate (shared).
+  size_t mapSize() const { return mapSize_; }
+  uint64_t mapGeneration() const { return mapGeneration_; }
+  bool broken() const { return broken_; }
+
+  // Grows the map after MDB_MAP_FULL was seen with map size seen, unless
+  // another thread has grown it since. Called without the gate.
+  int grow(size_t seen) {
+    std::unique_lock<std::shared_mutex> g(gate);
+    if (broken_) return EIO;
+    if (mapSize_ > seen) return 0;
+    size_t next = seen + std::min(seen, kMaxGrowthStep);
+    if (next < seen) return MDB_MAP_FULL;
+    return remap(next);
+  }
+
+  // Takes over the map size another process has grown the file to
+  // (after MDB_MAP_RESIZED). Called without the gate.
+  int adopt() {
+    std::unique_lock<std::shared_mutex> g(gate);
+    if (broken_) return EIO;
+    return remap(0);
+  }
+
+  int refs = 0;  // guarded by the table mutex
+
+ private:
+  // With the gate held exclusive.
+  int remap(size_t size) {
+    size_t before = mapSize_;
+    int rc = mdb_env_set_mapsize(env_.get(), size);
+    if (rc != 0) {
+      // LMDB has unmapped the old map and could not map the new one: the
+      // environment cannot be used any more.
+      broken_ = true;
+      DB_TRACE(kTraceError, "remapping %s to %zu bytes failed: %s", path_.c_str(), size, mdb_strerror(rc));
+      return rc;
+    }
+    MDB_envinfo info;
+    mdb_env_info(env_.get(), &info);
+    mapSize_ = info.me_mapsize;
+    ++mapGeneration_;
+    DB_TRACE(kTraceInfo, "map of %s: %zu -> %zu bytes", path_.c_str(), before, mapSize_);
+    return 0;
+  }
+
+  EnvPtr env_;
+  MDB_dbi dbi_;
+  FileId id_;
+  std::string path_;
+  std::string lockPath_;
+  size_t maxKeySize_;
+  size_t mapSize_ = 0;
+  uint64_t mapGeneration_ = 0;
+  bool broken_ = false;
+};
+
+class EnvTable;
+
+// One handle's reference to a SharedEnv, released through the table.
+class EnvRef {
+ public:
+  explicit EnvRef(SharedEnv* env) : env_(env) {}
+  ~EnvRef();
+  EnvRef(EnvRef&& other) noexcept : env_(std::exchange(other.env_, nullptr)) {}
+  EnvRef& operator=(EnvRef&&) = delete;
+  EnvRef(EnvRef const&) = delete;
+  EnvRef& operator=(EnvRef const&) = delete;
+  SharedEnv& operator*() const { return *env_; }
+  SharedEnv* operator->() const { return env_; }
+
+ private:
+  SharedEnv* env_;
+};
+
+class EnvTable {
+ public:
+  static EnvTable& instance() {
+    // Never destroyed: handles may be closed during static destruction.
+    static EnvTable* table = new EnvTable;
+    return *table;
+  }
+
+  // The environment of path with one more reference, opening or creating the
+  // file as mode asks; null with a status on failure.
+  SharedEnv* acquire(char const* path, int mode, unsigned long& status);
+
+  void release(SharedEnv* env) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (--env->refs > 0) return;
+    auto it = envs_.find(env->id());
+    if (it == envs_.end() || it->second.get() != env) return;  // left behind by fork
+    DB_TRACE(kTraceInfo, "closing environment of %s", env->path().c_str());
+    envs_.erase(it);
+  }
+
+ private:
+  EnvTable() {
+    // An environment must not be used across fork: a child starts with an
+    // empty table, so that opening a path there makes a new environment. The
+    // inherited ones are kept, never closed (closing would clear the
+    // parent's reader slots), and so are the handles using them: a child
+    // must neither use nor close a handle it inherited.
+    pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                   [] {
+                     EnvTable& t = instance();
+                     for (auto& entry : t.envs_) t.forked_.push_back(std::move(entry.second));
+                     t.envs_.clear();
+                     t.mutex_.unlock();
+                   });
+  }
+
+  std::mutex mutex_;
+  std::map<FileId, std::unique_ptr<SharedEnv>> envs_;
+  std::vector<std::unique_ptr<SharedEnv>> forked_;
+};
+
+EnvRef::~EnvRef() {
+  if (env_) EnvTable::instance().release(env_);
+}
+
+// Checks the meta pages of the existing file at path before LMDB maps it.
+// Sets metaMapSize to the map size the file records.
+unsigned long checkFile(char const* path, size_t& metaMapSize) {
+  FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    DB_TRACE(kTraceError, "cannot open %s: %s", path, std::strerror(errno));
+    return hx_db_s_open_failed;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return hx_db_s_io_error;
+  unsigned char meta[2][kMetaBytes];
+  if (::pread(fd.get(), meta[0], kMetaBytes, 0) != static_cast<ssize_t>(kMetaBytes) ||
+      readAt<uint32_t>(meta[0], kMagicOffset) != kLmdbMagic ||
+      !(readAt<uint16_t>(meta[0], kPageFlagsOffset) & kPageFlagMeta)) {
+    DB_TRACE(kTraceError, "%s is not a database file", path);
+    return hx_db_s_open_failed;
+  }
+  uint32_t pageSize = readAt<uint32_t>(meta[0], kPageSizeOffset);
+  if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) {
+    DB_TRACE(kTraceError, "%s: bad page size %u", path, pageSize);
+    return hx_db_s_corrupt;
+  }
+  if (::pread(fd.get(), meta[1], kMetaBytes, pageSize) != static_cast<ssize_t>(kMetaBytes) ||
+      readAt<uint32_t>(meta[1], kMagicOffset) != kLmdbMagic ||
+      !(readAt<uint16_t>(meta[1], kPageFlagsOffset) & kPageFlagMeta)) {
+    DB_TRACE(kTraceError, "%s: second meta page missing or damaged", path);
+    return hx_db_s_corrupt;
+  }
+  // LMDB uses the meta page with the later transaction.
+  unsigned char const* m =
+      readAt<uint64_t>(meta[1], kTxnIdOffset) > readAt<uint64_t>(meta[0], kTxnIdOffset) ? meta[1] : meta[0];
+  uint64_t lastPage = readAt<uint64_t>(m, kLastPageOffset);
+  uint64_t pagesInFile = static_cast<uint64_t>(st.st_size) / pageSize;
+  auto rootOk = [&](uint64_t root) { return root == kNoPage || (root >= 2 && root <= lastPage); };
+  if (lastPage < 1 || lastPage >= pagesInFile || !rootOk(readAt<uint64_t>(m, kMainRootOffset)) ||
+      !rootOk(readAt<uint64_t>(m, kFreeRootOffset))) {
+    DB_TRACE(kTraceError, "%s: truncated or damaged (%llu pages, last page %llu)", path,
+             static_cast<unsigned long long>(pagesInFile), static_cast<unsigned long long>(lastPage));
+    return hx_db_s_corrupt;
+  }
+  metaMapSize = readAt<uint64_t>(m, kMapSizeOffset);
+  return 0;
+}
+
+// The path of LMDB's lock file for the data file at path, with the directory
+// resolved (empty when it cannot be).
+std::string lockPathOf(std::string const& path) {
+  auto slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  MallocPtr<char> resolved(::realpath(dir.c_str(), nullptr));
+  if (!resolved) return {};
+  return std::string(resolved.get()) + "/" + base + "-lock";
+}
+
+SharedEnv* EnvTable::acquire(char const* path, int mode, unsigned long& status) {
+  std::lock_guard<std::mutex> g(mutex_);
+  FileId id{};
+  size_t mapSize = g_initialMapSize.load();
+  std::optional<RemoveUnlessKept> created;
+  if (mode == hx_db_mode_create) {
+    // Made here, exclusively and 0600; LMDB initialises an empty file.
+    FileDescriptor fd(::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+      int err = errno;
+      DB_TRACE(kTraceError, "cannot create %s: %s", path, std::strerror(err));
+      status = err == EEXIST ? hx_db_s_exists : hx_db_s_open_failed;
+      return nullptr;
+    }
+    created.emplace(path);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+      status = hx_db_s_io_error;
+      return nullptr;
+    }
+    id = {st.st_dev, st.st_ino};
+  } else {
+    struct stat st;
+    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+      DB_TRACE(kTraceError, "cannot open %s: no such file", path);
+      status = hx_db_s_open_failed;
+      return nullptr;
+    }
+    id = {st.st_dev, st.st_ino};
+    if (auto it = envs_.find(id); it != envs_.end()) {
+      ++it->second->refs;
+      return it->second.get();
+    }
+    size_t metaMapSize = 0;
+    status = checkFile(path, metaMapSize);
+    if (status != 0) return nullptr;
+    mapSize = std::max(mapSize, std::min(metaMapSize, kMaxRecordedMapSize));
+  }
+
+  std::string lockPath = lockPathOf(path);
+  if (lockPath.empty()) {
+    status = hx_db_s_open_failed;
+    return nullptr;
+  }
+  for (auto const& entry : envs_) {
+    if (entry.second->lockPath() == lockPath) {
+      // The file was replaced while handles on the old one are open; both
+      // would share one lock file.
+      DB_TRACE(kTraceError, "%s was replaced while still open: close the old handles first", path);
+      status = hx_db_s_open_failed;
+      return nullptr;
+    }
+  }
+
+  MDB_env* raw = nullptr;
+  int rc = mdb_env_create(&raw);
+  if (rc != 0) {
+    status = statusOf(rc);
+    return nullptr;
+  }
+  EnvPtr env(raw);
+  mdb_env_set_maxreaders(env.get(), kMaxReaders);
+  mdb_env_set_mapsize(env.get(), mapSize);
+  rc = mdb_env_open(env.get(), path, MDB_NOSUBDIR | MDB_NOTLS, 0600);
+  if (rc != 0) {
+    DB_TRACE(kTraceError, "mdb_env_open(%s): %s", path, mdb_strerror(rc));
+    status = statusOf(rc);
+    return nullptr;
+  }
+
+  // LMDB's own view of the file must fit in it too.
+  MDB_envinfo info;
+  MDB_stat envStat;
+  struct stat st;
+  int fd = -1;
+  mdb_env_info(env.get(), &info);
+  mdb_env_stat(env.get(), &envStat);
+  if (mdb_env_get_fd(env.get(), &fd) != 0 || ::fstat(fd, &st) != 0) {
+    status = hx_db_s_io_error;
+    return nullptr;
+  }
+  if (FileId{st.st_dev, st.st_ino} != id ||
+      (static_cast<uint64_t>(info.me_last_pgno) + 1) * envStat.ms_psize > static_cast<uint64_t>(st.st_size)) {
+    DB_TRACE(kTraceError, "%s is shorter than its last page or was replaced during open", path);
+    status = hx_db_s_corrupt;
+    return nullptr;
+  }
+
+  int dead = 0;
+  if (mdb_reader_check(env.get(), &dead) == 0 && dead > 0)
+    DB_TRACE(kTraceInfo, "%s: cleared %d stale reader slots", path, dead);
+
+  MDB_dbi dbi;
+  {
+    MDB_txn* t = nullptr;
+    rc = mdb_txn_begin(env.get(), nullptr, MDB_RDONLY, &t);
+    TxnPtr txn(t);
+    if (rc == 0) rc = mdb_dbi_open(txn.get(), nullptr, 0, &dbi);
+    if (rc == 0) rc = commit(txn);
+  }
+  if (rc != 0) {
+    status = statusOf(rc);
+    return nullptr;
+  }
+
+  auto shared = std::make_unique<SharedEnv>(std::move(env), dbi, id, path, std::move(lockPath));
+  SharedEnv* out = shared.get();
+  envs_.emplace(id, std::move(shared));
+  out->refs = 1;
+  if (created) created->keep();
+  DB_TRACE(kTraceInfo, "opened environment of %s (map %zu bytes)", path, out->mapSize());
+  status = 0;
+  return out;
+}
+
+// ---- handles -----------------------------------------------------------------------
+
+// An iteration: a snapshot read transaction and a cursor in it.
+struct Iteration {
+  TxnPtr txn;
+  CursorPtr cursor;         // declared after txn: closed before the txn ends
+  std::string key;          // the last key returned
+  uint64_t generation = 0;  // map generation the cursor was positioned in
+  bool started = false;
+  bool ended = false;
+
+  void end() {
+    cursor.reset();
+    txn.reset();
+    ended = true;
+  }
+};
+
+}  // namespace
+
+struct hx_db_handle {
+  hx_db_handle(std::string p, std::shared_ptr<MrProcessLock> l, EnvRef e)
+      : path(std::move(p)), lock(std::move(l)), env(std::move(e)) {}
+  hx_db_handle(hx_db_handle const&) = delete;
+  hx_db_handle& operator=(hx_db_handle const&) = delete;
+
+  std::string const path;
+  std::shared_ptr<MrProcessLock> const lock;
+  EnvRef const env;  // declared before the transactions: released after them
+  std::mutex mutex;  // guards readTxn and iteration
+  TxnPtr readTxn;    // kept reset between uses
+  std::optional<Iteration> iteration;
+};
+
+namespace {
+
+bool validKey(hx_db_handle const* h, char const* key, size_t& length) {
+  if (!h || !key || !*key) return false;
+  length = std::strlen(key);
+  return length <= h->env->maxKeySize();
+}
+
+// Runs body(txn) in the handle's read transaction, renewed for the call.
+// The handle mutex must be held.
+template <class Body>
+int withReadTxn(hx_db_handle& h, Body&& body) {
+  SharedEnv& se = *h.env;
+  for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+    std::shared_lock<std::shared_mutex> gate(se.gate);
+    if (se.broken()) return EIO;
+    int rc;
+    if (h.readTxn) {
+      rc = mdb_txn_renew(h.readTxn.get());
+      if (rc != 0) h.readTxn.reset();
+    } else {
+      MDB_txn* t = nullptr;
+      rc = mdb_txn_begin(se.env(), nullptr, MDB_RDONLY, &t);
+      h.readTxn.reset(t);
+    }
+    if (rc == MDB_MAP_RESIZED) {
+      gate.unlock();
+      if ((rc = se.adopt()) != 0) return rc;
+      continue;
+    }
+    if (rc != 0) return rc;
+    TxnResetter reset(h.readTxn.get());  // before the gate is released
+    return body(h.readTxn.get());
+  }
+  return MDB_MAP_RESIZED;
+}
+
+// Runs body(txn) in a write transaction under the handle's process lock and
+// commits it, growing the map and retrying when it is full.
+template <class Body>
+int withWriteTxn(hx_db_handle& h, Body&& body) {
+  SharedEnv& se = *h.env;
+  ProcessLockGuard processLock(h.lock.get());
+  for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+    size_t seen;
+    int rc;
+    {
+      std::shared_lock<std::shared_mutex> gate(se.gate);
+      if (se.broken()) return EIO;
+      seen = se.mapSize();
+      MDB_txn* t = nullptr;
+      rc = mdb_txn_begin(se.env(), nullptr, 0, &t);
+      TxnPtr txn(t);
+      if (rc == 0) rc = body(txn.get());
+      if (rc == 0) rc = commit(txn);
+    }
+    if (rc == MDB_MAP_FULL) {
+      if ((rc = se.grow(seen)) != 0) return rc;
+      continue;
+    }
+    if (rc == MDB_MAP_RESIZED) {
+      if ((rc = se.adopt()) != 0) return rc;
+      continue;
+    }
+    return rc;
+  }
+  return MDB_MAP_FULL;
+}
+
+// A malloc'ed record copied out of a stored value.
+gxobj_t* decodeRecord(char const* key, size_t keyLength, MDB_val const& v, unsigned long& status) {
+  ValueHeader hdr{};
+  if (v.mv_size >= kValueHeaderSize) std::memcpy(&hdr, v.mv_data, kValueHeaderSize);
+  if (v.mv_size < kValueHeaderSize || hdr.magic != kValueMagic || hdr.length > gxobj_max_encoded_length ||
+      hdr.length != v.mv_size - kValueHeaderSize) {
+    DB_TRACE(kTraceError, "record %s is damaged (%zu bytes, length word %u)", key, v.mv_size, hdr.length);
+    status = hx_db_s_corrupt;
+    return nullptr;
+  }
+  MallocPtr<gxobj_t> rec(static_cast<gxobj_t*>(std::calloc(1, sizeof(gxobj_t))));
+  MallocPtr<char> keyCopy(strndup(key, keyLength));
+  MallocPtr<unsigned char> data(hdr.length ? static_cast<unsigned char*>(std::malloc(hdr.length)) : nullptr);
+  if (!rec || !keyCopy || (hdr.length && !data)) {
+    status = hx_db_s_io_error;  // out of memory
+    return nullptr;
+  }
+  if (hdr.length) std::memcpy(data.get(), static_cast<unsigned char const*>(v.mv_data) + kValueHeaderSize, hdr.length);
+  rec->key = keyCopy.release();
+  rec->value = hdr.value;
+  rec->type = hdr.type;
+  rec->length = hdr.length;
+  rec->data = data.release();
+  status = 0;
+  return rec.release();
+}
+
+// Positions the iteration's cursor on the next key of its snapshot.
+int iterationStep(SharedEnv& se, Iteration& it, MDB_val& k) {
+  MDB_val v;
+  if (it.generation == se.mapGeneration())
+    return mdb_cursor_get(it.cursor.get(), &k, &v, it.started ? MDB_NEXT : MDB_FIRST);
+  // The map moved since the cursor was positioned: its page pointers are
+  // stale. A fresh cursor in the same snapshot finds the same keys.
+  it.cursor.reset();
+  MDB_cursor* c = nullptr;
+  int rc = mdb_cursor_open(it.txn.get(), se.dbi(), &c);
+  if (rc != 0) return rc;
+  it.cursor.reset(c);
+  it.generation = se.mapGeneration();
+  if (!it.started) return mdb_cursor_get(c, &k, &v, MDB_FIRST);
+  k = MDB_val{it.key.size(), it.key.data()};
+  rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
+  if (rc == 0 && std::string_view(static_cast<char const*>(k.mv_data), k.mv_size) == it.key)
+    rc = mdb_cursor_get(c, &k, &v, MDB_NEXT);
+  return rc;
+}
+
+}  // namespace
+
+void hx_db_set_initial_map_size(size_t bytes) { g_initialMapSize.store(std::max<size_t>(bytes, kMiB)); }
+
+hx_db_handle* hx_db_lock_open(char const* path, int mode, int /*flags*/, std::shared_ptr<MrProcessLock> lock,
+                              unsigned long& status) {
+  status = 0;
+  if (!path || !*path || (mode != hx_db_mode_open && mode != hx_db_mode_create)) {
+    status = hx_db_s_bad_argument;
+    return nullptr;
+  }
+  try {
+    ProcessLockGuard processLock(lock.get());  // the handle keeps lock alive past the guard
+    SharedEnv* env = EnvTable::instance().acquire(path, mode, status);
+    if (!env) return nullptr;
+    EnvRef ref(env);
+    return new hx_db_handle(path, lock, std::move(ref));
+  } catch (std::exception const& e) {
+    DB_TRACE(kTraceError, "opening %s: %s", path, e.what());
+    status = hx_db_s_io_error;
+    return nullptr;
+  }
+}
+
+gxobj_t* hx_db_fetch(hx_db_handle* h, char const* key, unsigned long& status) {
+  size_t keyLength;
+  if (!validKey(h, key, keyLength)) {
+    status = hx_db_s_bad_argument;
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> g(h->mutex);
+  gxobj_t* out = nullptr;
+  unsigned long decodeStatus = 0;
+  int rc = withReadTxn(*h, [&](MDB_txn* txn) {
+    MDB_val k{keyLength, const_cast<char*>(key)};
+    MDB_val v;
+    int rc = mdb_get(txn, h->env->dbi(), &k, &v);
+    if (rc == 0) out = decodeRecord(key, keyLength, v, decodeStatus);
+    return rc;
+  });
+  status = rc != 0 ? statusOf(rc) : decodeStatus;
+  return out;
+}
+
+void hx_db_data_free(int what, gxobj_t* record, unsigned long& status) {
+  if (!record || what != hx_db_free_all) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  hxAsnFreeObj(*record);
+  std::free(record);
+  status = 0;
+}
+
+void hx_db_store(hx_db_handle* h, char const* key, gxobj_t const& record, unsigned long& status) {
+  size_t keyLength;
+  if (!validKey(h, key, keyLength) || record.length > gxobj_max_encoded_length || (record.length && !record.data)) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  int rc = withWriteTxn(*h, [&](MDB_txn* txn) {
+    MDB_val k{keyLength, const_cast<char*>(key)};
+    MDB_val v{kValueHeaderSize + record.length, nullptr};
+    int rc = mdb_put(txn, h->env->dbi(), &k, &v, MDB_RESERVE);
+    if (rc != 0) return rc;
+    ValueHeader hdr{kValueMagic, record.value, record.type, record.length};
+    auto* out = static_cast<unsigned char*>(v.mv_data);
+    std::memcpy(out, &hdr, kValueHeaderSize);
+    if (record.length) std::memcpy(out + kValueHeaderSize, record.data, record.length);
+    return 0;
+  });
+  if (rc != 0) DB_TRACE(kTraceError, "store %s in %s: %s", key, h->path.c_str(), mdb_strerror(rc));
+  status = statusOf(rc);
+}
+
+void hx_db_delete(hx_db_handle* h, char const* key, unsigned long& status) {
+  size_t keyLength;
+  if (!validKey(h, key, keyLength)) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  int rc = withWriteTxn(*h, [&](MDB_txn* txn) {
+    MDB_val k{keyLength, const_cast<char*>(key)};
+    return mdb_del(txn, h->env->dbi(), &k, nullptr);
+  });
+  status = rc == MDB_NOTFOUND ? hx_db_s_delete_not_found : statusOf(rc);
+}
+
+void hx_db_inq_count(hx_db_handle* h, unsigned long& count, unsigned long& status) {
+  count = 0;
+  if (!h) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  std::lock_guard<std::mutex> g(h->mutex);
+  int rc = withReadTxn(*h, [&](MDB_txn* txn) {
+    MDB_stat st;
+    int rc = mdb_stat(txn, h->env->dbi(), &st);
+    if (rc == 0) count = st.ms_entries;
+    return rc;
+  });
+  status = statusOf(rc);
+}
+
+void hx_db_iter_start(hx_db_handle* h, unsigned long& status) {
+  if (!h) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  SharedEnv& se = *h->env;
+  std::lock_guard<std::mutex> g(h->mutex);
+  h->iteration.reset();  // a new start replaces an unfinished iteration
+  for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+    std::shared_lock<std::shared_mutex> gate(se.gate);
+    if (se.broken()) break;
+    MDB_txn* t = nullptr;
+    int rc = mdb_txn_begin(se.env(), nullptr, MDB_RDONLY, &t);
+    if (rc == MDB_MAP_RESIZED) {
+      gate.unlock();
+      if ((rc = se.adopt()) != 0) {
+        status = statusOf(rc);
+        return;
+      }
+      continue;
+    }
+    TxnPtr txn(t);
+    MDB_cursor* c = nullptr;
+    if (rc == 0) rc = mdb_cursor_open(txn.get(), se.dbi(), &c);
+    if (rc != 0) {
+      status = statusOf(rc);
+      return;
+    }
+    Iteration& it = h->iteration.emplace();
+    it.txn = std::move(txn);
+    it.cursor.reset(c);
+    it.generation = se.mapGeneration();
+    status = 0;
+    return;
+  }
+  status = hx_db_s_io_error;
+}
+
+char const* hx_db_iter_next(hx_db_handle* h, unsigned long& status) {
+  if (!h) {
+    status = hx_db_s_bad_argument;
+    return nullptr;
+  }
+  SharedEnv& se = *h->env;
+  std::lock_guard<std::mutex> g(h->mutex);
+  if (!h->iteration) {
+    status = hx_db_s_no_iteration;
+    return nullptr;
+  }
+  Iteration& it = *h->iteration;
+  if (it.ended) {
+    status = hx_db_s_end_of_iteration;
+    return nullptr;
+  }
+  std::shared_lock<std::shared_mutex> gate(se.gate);
+  if (se.broken()) {
+    status = hx_db_s_io_error;
+    return nullptr;
+  }
+  MDB_val k;
+  int rc = iterationStep(se, it, k);
+  if (rc == MDB_NOTFOUND) {
+    it.end();  // the snapshot is no longer needed
+    status = hx_db_s_end_of_iteration;
+    return nullptr;
+  }
+  if (rc != 0) {
+    status = statusOf(rc);
+    return nullptr;
+  }
+  it.started = true;
+  try {
+    it.key.assign(static_cast<char const*>(k.mv_data), k.mv_size);
+  } catch (std::bad_alloc const&) {
+    status = hx_db_s_io_error;
+    return nullptr;
+  }
+  if (it.key.find('\0') != std::string::npos) {
+    status = hx_db_s_corrupt;  // keys are texts
+    return nullptr;
+  }
+  status = 0;
+  return it.key.c_str();
+}
+
+void hx_db_iter_done(hx_db_handle* h, unsigned long& status) {
+  if (!h) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  std::lock_guard<std::mutex> g(h->mutex);
+  status = h->iteration ? 0 : hx_db_s_no_iteration;
+  h->iteration.reset();
+}
+
+void hx_db_close(hx_db_handle* h, unsigned long& status) {
+  if (!h) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  delete h;
+  status = 0;
+}
+
+void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status) {
+  if (!h || !target || !*target) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  // Created here exclusively with mode 0600, so the copy is never readable
+  // by others, even while it is being written.
+  FileDescriptor fd(::open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
+    int err = errno;
+    DB_TRACE(kTraceError, "cannot create copy %s: %s", target, std::strerror(err));
+    status = err == EEXIST ? hx_db_s_exists : hx_db_s_open_failed;
+    return;
+  }
+  RemoveUnlessKept partial(target);
+  SharedEnv& se = *h->env;
+  int rc = MDB_MAP_RESIZED;
+  for (int attempt = 0; attempt < kMaxRetries && rc == MDB_MAP_RESIZED; ++attempt) {
+    if (attempt > 0) {
+      if ((rc = se.adopt()) != 0) break;
+      if (::ftruncate(fd.get(), 0) != 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
+        rc = errno;
+        break;
+      }
+    }
+    std::shared_lock<std::shared_mutex> gate(se.gate);
+    rc = se.broken() ? EIO : mdb_env_copyfd2(se.env(), fd.get(), MDB_CP_COMPACT);
+  }
+  if (rc == 0 && ::fchmod(fd.get(), 0600) != 0) rc = errno;
+  if (rc == 0 && ::fsync(fd.get()) != 0) rc = errno;
+  if (rc != 0) {
+    DB_TRACE(kTraceError, "copy of %s to %s failed: %s", h->path.c_str(), target, mdb_strerror(rc));
+    status = statusOf(rc) == hx_db_s_corrupt ? hx_db_s_corrupt : hx_db_s_io_error;
+    return;
+  }
+  partial.keep();
+  status = 0;
+}
+
+char const* hx_db_path(hx_db_handle* h) { return h ? h->path.c_str() : nullptr; }

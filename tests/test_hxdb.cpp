@@ -1,0 +1,487 @@
+// The database file service: files, records, iteration, map growth, damaged
+// files and the process lock.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <lmdb.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "outside/hxdb.h"
+#include "test_support.h"
+
+namespace {
+
+using gxtest::TempDir;
+
+struct HandleCloser {
+  void operator()(hx_db_handle* h) const {
+    unsigned long st;
+    hx_db_close(h, st);
+  }
+};
+using Handle = std::unique_ptr<hx_db_handle, HandleCloser>;
+
+struct RecordFree {
+  void operator()(gxobj_t* r) const {
+    unsigned long st;
+    hx_db_data_free(hx_db_free_all, r, st);
+  }
+};
+using Fetched = std::unique_ptr<gxobj_t, RecordFree>;
+
+std::string lockName() {
+  return std::string(MrProcessLockFactory::policyserverPrefix) + "hxdbtest" + std::to_string(getpid());
+}
+
+Handle open(std::string const& path, int mode, unsigned long& st) {
+  return Handle(hx_db_lock_open(path.c_str(), mode, 2, MrProcessLockFactory::newLock(lockName().c_str()), st));
+}
+
+Handle mustOpen(std::string const& path, int mode = hx_db_mode_open) {
+  unsigned long st = 1;
+  Handle h = open(path, mode, st);
+  EXPECT_EQ(st, 0u) << path;
+  return h;
+}
+
+void put(hx_db_handle* h, std::string const& key, std::string const& bytes, uint32_t value = 0, uint32_t type = 7) {
+  gxobj_t r{nullptr, value, type, static_cast<uint32_t>(bytes.size()),
+            reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+  unsigned long st = 1;
+  hx_db_store(h, key.c_str(), r, st);
+  ASSERT_EQ(st, 0u) << key;
+}
+
+std::string get(hx_db_handle* h, std::string const& key) {
+  unsigned long st = 1;
+  Fetched r(hx_db_fetch(h, key.c_str(), st));
+  if (!r) return "<status " + std::to_string(st) + ">";
+  return std::string(reinterpret_cast<char*>(r->data), r->length);
+}
+
+std::vector<std::string> keysOf(hx_db_handle* h) {
+  std::vector<std::string> keys;
+  unsigned long st;
+  hx_db_iter_start(h, st);
+  while (char const* k = hx_db_iter_next(h, st)) keys.push_back(k);
+  EXPECT_EQ(st, hx_db_s_end_of_iteration);
+  hx_db_iter_done(h, st);
+  return keys;
+}
+
+// Sets the initial map size for the test's scope.
+struct InitialMapSize {
+  explicit InitialMapSize(size_t bytes) { hx_db_set_initial_map_size(bytes); }
+  ~InitialMapSize() { hx_db_set_initial_map_size(size_t{64} << 20); }
+};
+
+// Runs child in a forked process and returns its exit code.
+template <class F>
+int inChild(F child) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(child());
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + WTERMSIG(ws);
+}
+
+class HxDb : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  std::string path_ = dir_.file("policy.db");
+};
+
+TEST_F(HxDb, CreateOpenAndRefusals) {
+  unsigned long st;
+  EXPECT_FALSE(open(path_, hx_db_mode_open, st));
+  EXPECT_EQ(st, hx_db_s_open_failed);
+  { Handle h = mustOpen(path_, hx_db_mode_create); }
+  struct stat sb;
+  ASSERT_EQ(stat(path_.c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mode & 0777, 0600u);
+  EXPECT_FALSE(open(path_, hx_db_mode_create, st));
+  EXPECT_EQ(st, hx_db_s_exists);
+  EXPECT_FALSE(open(path_, 3, st));
+  EXPECT_EQ(st, hx_db_s_bad_argument);
+  EXPECT_FALSE(open(dir_.file("nodir/x.db"), hx_db_mode_create, st));
+  EXPECT_EQ(st, hx_db_s_open_failed);
+  EXPECT_TRUE(mustOpen(path_));
+}
+
+TEST_F(HxDb, RecordsRoundTripAndDelete) {
+  Handle h = mustOpen(path_, hx_db_mode_create);
+  std::string bytes("\x30\x03\x02\x01\x00\xff", 6);
+  put(h.get(), "/a/b", bytes, 0xdeadbeef, 1287);
+  put(h.get(), "/empty", "", 5, 6);
+  unsigned long st;
+  {
+    Fetched r(hx_db_fetch(h.get(), "/a/b", st));
+    ASSERT_TRUE(r);
+    EXPECT_STREQ(r->key, "/a/b");
+    EXPECT_EQ(r->value, 0xdeadbeefu);
+    EXPECT_EQ(r->type, 1287u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(r->data), r->length), bytes);
+    Fetched e(hx_db_fetch(h.get(), "/empty", st));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->length, 0u);
+    EXPECT_EQ(e->value, 5u);
+  }
+  put(h.get(), "/a/b", "new");
+  EXPECT_EQ(get(h.get(), "/a/b"), "new");
+  EXPECT_FALSE(hx_db_fetch(h.get(), "/none", st));
+  EXPECT_EQ(st, hx_db_s_not_found);
+
+  unsigned long count = 0;
+  hx_db_inq_count(h.get(), count, st);
+  EXPECT_EQ(count, 2u);
+  hx_db_delete(h.get(), "/a/b", st);
+  EXPECT_EQ(st, 0u);
+  hx_db_delete(h.get(), "/a/b", st);
+  EXPECT_EQ(st, hx_db_s_delete_not_found);
+  hx_db_inq_count(h.get(), count, st);
+  EXPECT_EQ(count, 1u);
+  h.reset();
+  h = mustOpen(path_);  // durable across close
+  EXPECT_EQ(get(h.get(), "/empty"), "");
+  EXPECT_EQ(get(h.get(), "/a/b"), "<status " + std::to_string(hx_db_s_not_found) + ">");
+}
+
+TEST_F(HxDb, BadArgumentsGiveStatus) {
+  Handle h = mustOpen(path_, hx_db_mode_create);
+  gxobj_t r{};
+  unsigned long st, count;
+  for (char const* key : {static_cast<char const*>(nullptr), ""}) {
+    EXPECT_FALSE(hx_db_fetch(h.get(), key, st));
+    EXPECT_EQ(st, hx_db_s_bad_argument);
+    hx_db_store(h.get(), key, r, st);
+    EXPECT_EQ(st, hx_db_s_bad_argument);
+    hx_db_delete(h.get(), key, st);
+    EXPECT_EQ(st, hx_db_s_bad_argument);
+  }
+  hx_db_store(h.get(), std::string(600, 'k').c_str(), r, st);  // longer than LMDB keys may be
+  EXPECT_EQ(st, hx_db_s_bad_argument);
+  r.length = gxobj_max_encoded_length + 1;
+  r.data = reinterpret_cast<unsigned char*>(&r);
+  hx_db_store(h.get(), "/big", r, st);
+  EXPECT_EQ(st, hx_db_s_bad_argument);
+
+  EXPECT_FALSE(hx_db_fetch(nullptr, "/k", st));
+  EXPECT_EQ(st, hx_db_s_bad_argument);
+  hx_db_inq_count(nullptr, count, st);
+  EXPECT_EQ(st, hx_db_s_bad_argument);
+  EXPECT_FALSE(hx_db_iter_next(h.get(), st));
+  EXPECT_EQ(st, hx_db_s_no_iteration);
+}
+
+TEST_F(HxDb, IterationIsAnOrderedSnapshot) {
+  Handle h = mustOpen(path_, hx_db_mode_create);
+  for (char const* k : {"/c", "/a", "/b/x", "/b"}) put(h.get(), k, k);
+  unsigned long st;
+  hx_db_iter_start(h.get(), st);
+  ASSERT_EQ(st, 0u);
+  std::vector<std::string> seen;
+  while (char const* k = hx_db_iter_next(h.get(), st)) {
+    seen.push_back(k);
+    // The store layer fetches each key while iterating; writes go on too.
+    EXPECT_EQ(get(h.get(), k), k);
+    put(h.get(), "/zz" + std::string(k), "later");
+  }
+  EXPECT_EQ(st, hx_db_s_end_of_iteration);
+  EXPECT_FALSE(hx_db_iter_next(h.get(), st));
+  EXPECT_EQ(st, hx_db_s_end_of_iteration);
+  hx_db_iter_done(h.get(), st);
+  EXPECT_EQ(seen, (std::vector<std::string>{"/a", "/b", "/b/x", "/c"}));
+  EXPECT_EQ(keysOf(h.get()).size(), 8u);  // a new iteration sees the writes
+}
+
+TEST_F(HxDb, HandlesOnOnePathShareTheFile) {
+  Handle a = mustOpen(path_, hx_db_mode_create);
+  Handle b = mustOpen(dir_.path().string() + "/./policy.db");
+  put(a.get(), "/k", "from a");
+  EXPECT_EQ(get(b.get(), "/k"), "from a");
+  put(b.get(), "/k", "from b");
+  EXPECT_EQ(get(a.get(), "/k"), "from b");
+  a.reset();
+  put(b.get(), "/k2", "still open");
+  b.reset();
+  Handle c = mustOpen(path_);
+  EXPECT_EQ(get(c.get(), "/k2"), "still open");
+}
+
+TEST_F(HxDb, FileReplacedUnderOpenHandlesIsRefused) {
+  // The new file would share the old environment's lock file.
+  Handle old = mustOpen(path_, hx_db_mode_create);
+  std::string other = dir_.file("other.db");
+  { Handle h = mustOpen(other, hx_db_mode_create); }
+  std::filesystem::rename(other, path_);
+  unsigned long st;
+  EXPECT_FALSE(open(path_, hx_db_mode_open, st));
+  EXPECT_EQ(st, hx_db_s_open_failed);
+  old.reset();
+  EXPECT_TRUE(mustOpen(path_));
+}
+
+TEST_F(HxDb, MapGrowsUnderAnOpenIteration) {
+  InitialMapSize small(1 << 20);
+  Handle h = mustOpen(path_, hx_db_mode_create);
+  put(h.get(), "/0", "first");
+  put(h.get(), "/1", "second");
+  unsigned long st;
+  hx_db_iter_start(h.get(), st);
+  EXPECT_STREQ(hx_db_iter_next(h.get(), st), "/0");
+  // 64 records of 64 KiB need four times the initial map: it is remapped
+  // under the open iteration, whose cursor must find its place again.
+  std::string big(64 * 1024, 'x');
+  for (int i = 0; i < 64; ++i) {
+    big[0] = static_cast<char>('A' + i % 26);
+    put(h.get(), "/big/" + std::to_string(i), big);
+  }
+  EXPECT_STREQ(hx_db_iter_next(h.get(), st), "/1");
+  EXPECT_FALSE(hx_db_iter_next(h.get(), st));
+  EXPECT_EQ(st, hx_db_s_end_of_iteration);
+  hx_db_iter_done(h.get(), st);
+  for (int i = 0; i < 64; i += 9) {
+    std::string got = get(h.get(), "/big/" + std::to_string(i));
+    ASSERT_EQ(got.size(), big.size());
+    EXPECT_EQ(got[0], 'A' + i % 26);
+  }
+  h.reset();
+  h = mustOpen(path_);  // a file larger than the initial map opens
+  EXPECT_EQ(keysOf(h.get()).size(), 66u);
+}
+
+TEST_F(HxDb, MapGrownByAnotherProcessIsAdopted) {
+  InitialMapSize small(1 << 20);
+  Handle h = mustOpen(path_, hx_db_mode_create);
+  put(h.get(), "/mine", "parent");
+  int rc = inChild([&] {
+    // A separate process with its own environment fills the file past the
+    // parent's map.
+    MDB_env* env;
+    MDB_txn* txn;
+    MDB_dbi dbi;
+    if (mdb_env_create(&env) || mdb_env_set_mapsize(env, 16 << 20) ||
+        mdb_env_open(env, path_.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0600))
+      return 1;
+    std::string big(16 + 64 * 1024, 0);
+    uint32_t header[4] = {0x01525847, 0, 7, 64 * 1024};
+    std::memcpy(big.data(), header, 16);
+    for (int i = 0; i < 64; ++i) {
+      std::string key = "/child/" + std::to_string(i);
+      MDB_val k{key.size(), key.data()}, v{big.size(), big.data()};
+      if (mdb_txn_begin(env, nullptr, 0, &txn) || mdb_dbi_open(txn, nullptr, 0, &dbi) || mdb_put(txn, dbi, &k, &v, 0) ||
+          mdb_txn_commit(txn))
+        return 2;
+    }
+    mdb_env_close(env);
+    return 0;
+  });
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(get(h.get(), "/child/63").size(), 64u * 1024);
+  put(h.get(), "/after", "grown");
+  EXPECT_EQ(keysOf(h.get()).size(), 66u);
+}
+
+TEST_F(HxDb, DamagedRecordsAreReported) {
+  {
+    Handle h = mustOpen(path_, hx_db_mode_create);
+    put(h.get(), "/good", "ok");
+  }
+  {
+    // Bad values written behind the service's back (no handle is open).
+    MDB_env* env;
+    MDB_txn* txn;
+    MDB_dbi dbi;
+    ASSERT_EQ(mdb_env_create(&env), 0);
+    ASSERT_EQ(mdb_env_open(env, path_.c_str(), MDB_NOSUBDIR, 0600), 0);
+    ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, nullptr, 0, &dbi), 0);
+    uint32_t longer[5] = {0x01525847, 0, 7, 100, 0};  // claims 100 bytes, has 4
+    uint32_t wrongMagic[4] = {0x12345678, 0, 7, 0};
+    std::pair<char const*, MDB_val> bad[] = {
+        {"/short", {3, longer}}, {"/length", {20, longer}}, {"/magic", {16, wrongMagic}}};
+    for (auto& [key, v] : bad) {
+      MDB_val k{std::strlen(key), const_cast<char*>(key)};
+      ASSERT_EQ(mdb_put(txn, dbi, &k, &v, 0), 0);
+    }
+    ASSERT_EQ(mdb_txn_commit(txn), 0);
+    mdb_env_close(env);
+  }
+  Handle h = mustOpen(path_);
+  unsigned long st;
+  for (char const* key : {"/short", "/length", "/magic"}) {
+    EXPECT_FALSE(hx_db_fetch(h.get(), key, st)) << key;
+    EXPECT_EQ(st, hx_db_s_corrupt) << key;
+  }
+  EXPECT_EQ(get(h.get(), "/good"), "ok");
+}
+
+TEST_F(HxDb, DamagedFilesAreRefused) {
+  auto writeFile = [](std::string const& p, std::string const& bytes) {
+    std::FILE* f = std::fopen(p.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  };
+  unsigned long st;
+  std::string garbage = dir_.file("garbage.db"), empty = dir_.file("empty.db");
+  writeFile(garbage, std::string(20000, 'g'));
+  writeFile(empty, "");
+  for (auto const& p : {garbage, empty}) {
+    EXPECT_FALSE(open(p, hx_db_mode_open, st)) << p;
+    EXPECT_EQ(st, hx_db_s_open_failed) << p;
+  }
+  EXPECT_FALSE(open(dir_.path().string(), hx_db_mode_open, st));  // a directory
+  EXPECT_EQ(st, hx_db_s_open_failed);
+
+  {
+    Handle h = mustOpen(path_, hx_db_mode_create);
+    for (int i = 0; i < 16; ++i) put(h.get(), "/k" + std::to_string(i), std::string(6000, 'v'));
+  }
+  auto size = std::filesystem::file_size(path_);
+  for (auto cut : {size / 2, size_t{4096 + 100}, size_t{200}}) {
+    std::filesystem::resize_file(path_, cut);
+    EXPECT_FALSE(open(path_, hx_db_mode_open, st)) << cut;
+    EXPECT_EQ(st, hx_db_s_corrupt) << cut;
+  }
+}
+
+TEST_F(HxDb, CopyIsCompactPrivateAndRefusesExistingTargets) {
+  Handle h = mustOpen(path_, hx_db_mode_create);
+  for (int i = 0; i < 30; ++i) put(h.get(), "/k" + std::to_string(i), std::string(3000, 'v'));
+  for (int i = 0; i < 30; i += 2) {
+    unsigned long st;
+    hx_db_delete(h.get(), ("/k" + std::to_string(i)).c_str(), st);
+  }
+  std::string copy = dir_.file("copy.db");
+  unsigned long st;
+  hx_db_copy(h.get(), copy.c_str(), st);
+  ASSERT_EQ(st, 0u);
+  struct stat sb;
+  ASSERT_EQ(stat(copy.c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mode & 0777, 0600u);
+  EXPECT_LE(std::filesystem::file_size(copy), std::filesystem::file_size(path_));
+  hx_db_copy(h.get(), copy.c_str(), st);
+  EXPECT_EQ(st, hx_db_s_exists);
+  hx_db_copy(h.get(), dir_.file("nodir/copy.db").c_str(), st);
+  EXPECT_EQ(st, hx_db_s_open_failed);
+  Handle c = mustOpen(copy);
+  unsigned long count = 0;
+  hx_db_inq_count(c.get(), count, st);
+  EXPECT_EQ(count, 15u);
+  EXPECT_EQ(get(c.get(), "/k1"), std::string(3000, 'v'));
+}
+
+// Points the lock directory at a fresh directory for the test's scope.
+class HxDbLock : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char const* old = std::getenv("GXCORE_LOCK_DIR");
+    if (old) old_ = old;
+    setenv("GXCORE_LOCK_DIR", (dir_.path() / "locks").c_str(), 1);
+  }
+  void TearDown() override {
+    if (old_.empty())
+      unsetenv("GXCORE_LOCK_DIR");
+    else
+      setenv("GXCORE_LOCK_DIR", old_.c_str(), 1);
+  }
+  std::string lockFile() const {
+    for (auto const& e : std::filesystem::directory_iterator(dir_.path() / "locks")) return e.path().string();
+    return {};
+  }
+  TempDir dir_;
+  std::string old_;
+};
+
+TEST_F(HxDbLock, ExcludesOtherProcesses) {
+  auto lock = MrProcessLockFactory::newLock("policyserver_a/b c");  // not a file name as it is
+  struct stat sb;
+  ASSERT_EQ(stat((dir_.path() / "locks").c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mode & 0777, 0700u);
+  std::string file = lockFile();
+  ASSERT_FALSE(file.empty());
+  auto tryLock = [&] {
+    int fd = ::open(file.c_str(), O_RDWR);
+    return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1;
+  };
+  lock->lock();
+  EXPECT_EQ(inChild(tryLock), 1);
+  lock->unlock();
+  EXPECT_EQ(inChild(tryLock), 0);
+}
+
+TEST_F(HxDbLock, WithoutALockFileStillExcludesThreads) {
+  setenv("GXCORE_LOCK_DIR", (dir_.path() / "missing/deeper").c_str(), 1);
+  auto a = MrProcessLockFactory::newLock("policyserver_nofile");
+  auto b = MrProcessLockFactory::newLock("policyserver_nofile");
+  a->lock();
+  std::atomic<bool> got{false};
+  std::thread t([&] {
+    b->lock();
+    got = true;
+    b->unlock();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(got);
+  a->unlock();
+  t.join();
+  EXPECT_TRUE(got);
+}
+
+TEST(HxDbConcurrency, ReadersWritersAndGrowthOnOneFile) {
+  InitialMapSize small(1 << 20);
+  TempDir dir;
+  std::string path = dir.file("policy.db");
+  { Handle h = mustOpen(path, hx_db_mode_create); }
+  constexpr int kWriters = 2, kPerWriter = 24;
+  std::atomic<int> failures{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w)
+    threads.emplace_back([&, w] {
+      Handle h = mustOpen(path);
+      std::string big(32 * 1024, static_cast<char>('a' + w));
+      for (int i = 0; i < kPerWriter; ++i) {
+        gxobj_t r{nullptr, 0, 7, static_cast<uint32_t>(big.size()), reinterpret_cast<unsigned char*>(big.data())};
+        unsigned long st;
+        hx_db_store(h.get(), ("/w" + std::to_string(w) + "/" + std::to_string(i)).c_str(), r, st);
+        if (st != 0) ++failures;
+      }
+    });
+  Handle shared = mustOpen(path);  // fetched through by both readers
+  for (int r = 0; r < 2; ++r)
+    threads.emplace_back([&] {
+      Handle own = mustOpen(path);  // iterated by this reader only
+      while (!done) {
+        unsigned long st;
+        hx_db_iter_start(own.get(), st);
+        while (char const* k = hx_db_iter_next(own.get(), st)) {
+          Fetched rec(hx_db_fetch(shared.get(), k, st));
+          if (!rec || rec->length != 32 * 1024) ++failures;
+        }
+        if (st != hx_db_s_end_of_iteration) ++failures;
+        hx_db_iter_done(own.get(), st);
+      }
+    });
+  for (int w = 0; w < kWriters; ++w) threads[w].join();
+  done = true;
+  for (size_t i = kWriters; i < threads.size(); ++i) threads[i].join();
+  EXPECT_EQ(failures, 0);
+  unsigned long count = 0, st;
+  hx_db_inq_count(shared.get(), count, st);
+  EXPECT_EQ(count, static_cast<unsigned long>(kWriters * kPerWriter));
+}
+
+}  // namespace
