@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxAction.h"
 #include "GxCore/GxObjName.h"
 #include "GxCore/daStoreObjectName.h"
 #include "outside/hxsvc.h"
@@ -42,6 +44,24 @@ using ClassDecoder = daStoreObject* (*)(gxobj_t const&, unsigned long&);
 // classes are written.
 ClassDecoder decoderFor(uint32_t type) {
   switch (type) {
+    case gx_type_acl:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxACL* o = nullptr;
+        GxACL::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_action:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxAction* o = nullptr;
+        GxAction::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_action_groups:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxActionGroups* o = nullptr;
+        GxActionGroups::decode(r, &o, st);
+        return o;
+      };
     default:
       return nullptr;
   }

@@ -1,0 +1,450 @@
+// ACLs: entry order and removal, deep copies, the database form through a
+// real store file, corrupt and truncated records, and ACL evaluation.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "GxCore/GxAcl.h"
+#include "GxCore/acleval.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daLocalStore.h"
+#include "outside/hxasn.h"
+#include "test_support.h"
+
+namespace {
+
+// Distinct uuids; n2 != 0 gives a uuid that shares its first word with
+// uuid(n) but differs further on.
+hx_uuid_t uuid(uint32_t n, uint8_t n2 = 0) {
+  hx_uuid_t u{};
+  u.time_low = n;
+  u.time_mid = 0x1234;
+  u.time_hi_and_version = 0x4abc;
+  u.node[5] = n2;
+  return u;
+}
+GxACLPermset perms(uint32_t g0, uint32_t g1 = 0, bool two = false) {
+  GxACLPermset p(0, g0);
+  if (two || g1) p.setBitMaskInGroup(1, g1);
+  return p;
+}
+std::vector<uint32_t> words(acl_permset_s_t const& p) { return std::vector<uint32_t>(p.groups, p.groups + p.count); }
+
+unsigned char isUser(acl_entry_s_t const& e, void* id) {
+  unsigned long st;
+  return e.entry_type == acl_e_user && hx_uuid_equal(e.id, *static_cast<hx_uuid_t*>(id), st);
+}
+unsigned char never(acl_entry_s_t const&, void*) { return 0; }
+
+bool sameAcl(acl_ext_s_t const& a, acl_ext_s_t const& b) {
+  if ((a.description == nullptr) != (b.description == nullptr)) return false;
+  if (a.description && std::strcmp(a.description, b.description) != 0) return false;
+  if (a.num_entries != b.num_entries) return false;
+  for (uint32_t i = 0; i < a.num_entries; ++i) {
+    acl_entry_s_t const &x = a.entries[i], &y = b.entries[i];
+    unsigned long st;
+    if (x.entry_type != y.entry_type || !hx_uuid_equal(x.id, y.id, st) || words(x.perms) != words(y.perms))
+      return false;
+  }
+  return true;
+}
+
+// An ACL with one entry of each kind, a description and a 3-group set.
+GxACL sampleAcl() {
+  GxACL acl;
+  acl.description("sample \xc3\xa9");
+  acl.addPrincipalEntry(uuid(1), perms(0x1));
+  acl.addGroupEntry(uuid(2), perms(0x6, 0x1));
+  acl.addCellEntry(perms(0x7));
+  acl.addUnauthEntry(GxACLPermset(2, 0x80000000u));
+  acl.addGroupEntry(uuid(3), GxACLPermset());
+  return acl;
+}
+
+std::vector<unsigned char> encodeAcl(GxACL& acl) {
+  gxobj_t rec{};
+  unsigned long st = 1;
+  acl.encode(rec, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(rec.type, unsigned(gx_type_acl));
+  std::vector<unsigned char> bytes(rec.data, rec.data + rec.length);
+  hxAsnFreeObj(rec);
+  return bytes;
+}
+
+// Decodes an exact-size heap copy of bytes through the type dispatch, so
+// that ASan sees any read past the record.
+unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, std::unique_ptr<daStoreObject>& out) {
+  auto* data = static_cast<unsigned char*>(std::malloc(n ? n : 1));
+  std::memcpy(data, bytes.data(), n);
+  gxobj_t rec{nullptr, 0, gx_type_acl, static_cast<uint32_t>(n), data};
+  daStoreObject* obj = reinterpret_cast<daStoreObject*>(0x1);
+  unsigned long st = 0;
+  daStoreObject::decode(rec, &obj, st);
+  std::free(data);
+  out.reset(obj);
+  return st;
+}
+
+// ---- entries -------------------------------------------------------------------
+
+TEST(Acl, EntriesKeepOrderAndRemovalClosesTheGap) {
+  GxACL acl;
+  EXPECT_EQ(acl.addPrincipalEntry(uuid(1), perms(0x1)), 0u);
+  EXPECT_EQ(acl.addGroupEntry(uuid(2), perms(0x2)), 1u);
+  EXPECT_EQ(acl.addCellEntry(perms(0x4)), 2u);
+  EXPECT_EQ(acl.addPrincipalEntry(uuid(1), perms(0x8)), 3u);  // duplicates are kept
+  acl.removeEntry(0);
+  ASSERT_EQ(acl.numEntries(), 3u);
+  EXPECT_EQ(acl.entry(0).entry_type, uint32_t(acl_e_group));
+  EXPECT_EQ(acl.entry(1).entry_type, uint32_t(acl_e_any_other));
+  EXPECT_EQ(words(acl.entry(2).perms), std::vector<uint32_t>{0x8});
+  acl.removeEntry(7);  // out of range: ignored
+  EXPECT_EQ(acl.numEntries(), 3u);
+  acl.removeAllEntries();
+  EXPECT_EQ(acl.numEntries(), 0u);
+  EXPECT_EQ(acl.value().entries, nullptr);
+  EXPECT_EQ(acl.addUnauthEntry(perms(0x1)), 0u);
+}
+
+TEST(Acl, FindFirstAndReplaceEntry) {
+  GxACL acl = sampleAcl();
+  hx_uuid_t who = uuid(1);
+  unsigned long i = acl.findFirst(isUser, &who);
+  ASSERT_EQ(i, 0u);
+  acl.replaceEntry(i, perms(0x30, 0x1));
+  EXPECT_EQ(words(acl.entry(0).perms), (std::vector<uint32_t>{0x30, 0x1}));
+  EXPECT_EQ(acl.entry(0).entry_type, uint32_t(acl_e_user));
+  EXPECT_EQ(acl.findFirst(never, nullptr), GxACL::notFound_);
+  EXPECT_EQ(GxACL().findFirst(isUser, &who), GxACL::notFound_);
+}
+
+TEST(Acl, RemoveActionAndTestOnlyMasksEntriesHoldingAllActions) {
+  GxACL acl;
+  acl.addCellEntry(perms(0x1));  // holds only one of the two
+  acl.addGroupEntry(uuid(2), perms(0x7));
+  EXPECT_EQ(acl.removeActionAndTest(perms(0x8)), 0);
+  EXPECT_EQ(words(acl.entry(1).perms), std::vector<uint32_t>{0x7});
+  EXPECT_EQ(acl.removeActionAndTest(perms(0x3)), 1);
+  EXPECT_EQ(words(acl.entry(0).perms), std::vector<uint32_t>{0x1});
+  EXPECT_EQ(words(acl.entry(1).perms), std::vector<uint32_t>{0x4});
+  acl.removeAction(perms(0x5));
+  EXPECT_EQ(words(acl.entry(0).perms), std::vector<uint32_t>{0x0});
+  EXPECT_EQ(words(acl.entry(1).perms), std::vector<uint32_t>{0x0});
+}
+
+TEST(Acl, RemoveActionGroupClearsTheWordAndKeepsSizes) {
+  GxACL acl;
+  acl.addCellEntry(perms(0x1, 0x2));
+  acl.addUnauthEntry(perms(0x3));
+  acl.removeActionGroup(1);
+  EXPECT_EQ(words(acl.entry(0).perms), (std::vector<uint32_t>{0x1, 0}));
+  EXPECT_EQ(words(acl.entry(1).perms), std::vector<uint32_t>{0x3});
+}
+
+TEST(Acl, CopiesAreDeepAndDropAuxBlocks) {
+  GxACL acl = sampleAcl();
+  acl_ext_s_t raw{};
+  ASSERT_TRUE(GxACL::copyACL(acl.value(), raw));
+  raw.entries[0].aux = std::malloc(32);
+  raw.entries[1].aux = std::malloc(8);
+  raw.reserved1 = 7;
+  GxACL fromRaw(raw);
+  EXPECT_TRUE(sameAcl(fromRaw.value(), acl.value()));
+  EXPECT_EQ(fromRaw.entry(0).aux, nullptr);
+  EXPECT_EQ(fromRaw.value().reserved1, 0u);
+  hxAsnFreeObj(raw);  // frees the aux blocks too
+
+  GxACL copy(acl);
+  copy.description("other");
+  copy.replaceEntry(0, perms(0xFF));
+  EXPECT_STREQ(acl.description(), "sample \xc3\xa9");
+  EXPECT_EQ(words(acl.entry(0).perms), std::vector<uint32_t>{0x1});
+  copy = acl;
+  EXPECT_TRUE(sameAcl(copy.value(), acl.value()));
+  GxACL& self = copy;
+  copy = self;
+  EXPECT_TRUE(sameAcl(copy.value(), acl.value()));
+  std::unique_ptr<ZObject_6_0> cloned(acl.clone());
+  EXPECT_TRUE(sameAcl(dynamic_cast<GxACL&>(*cloned).value(), acl.value()));
+}
+
+TEST(Acl, EntryViewKindsAndNames) {
+  GxACL acl = sampleAcl();
+  GxACLEntry user(acl.entry(0)), group(acl.entry(1)), cell(acl.entry(2)), unauth(acl.entry(3));
+  EXPECT_STREQ(user.typeName(), "Principal");
+  EXPECT_STREQ(group.typeName(), "Group");
+  EXPECT_STREQ(cell.typeName(), "Cell");
+  EXPECT_STREQ(unauth.typeName(), "Unauthenticated");
+  unsigned long st;
+  EXPECT_TRUE(hx_uuid_equal(group.id, uuid(2), st));
+  EXPECT_TRUE(hx_uuid_is_nil(cell.id, st));
+  EXPECT_EQ(group.perms.actionGroup(1), 0x1u);
+  acl_entry_s_t odd{};
+  odd.entry_type = 5;
+  odd.id = uuid(9);
+  GxACLEntry unsupported(odd);
+  EXPECT_EQ(unsupported.kind, uint32_t(GxACLEntry::unsupported));
+  EXPECT_STREQ(unsupported.typeName(), "Not Supported");
+  EXPECT_TRUE(hx_uuid_is_nil(unsupported.id, st));
+  unsupported.kind = 5;
+  EXPECT_EQ(unsupported.typeName(), nullptr);
+}
+
+// ---- database form -----------------------------------------------------------
+
+TEST(AclRecord, RoundTripsThroughAStoreFile) {
+  gxtest::TempDir dir;
+  std::string path = dir.file("acl.db");
+  unsigned long st, seq;
+  daLocalStore store("acltest", path.c_str());
+  store.createStore(st);
+  ASSERT_EQ(st, 0u);
+  store.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+
+  GxACL acl = sampleAcl();
+  GxACL empty;  // no description, no entries
+  daAclName name("a1"), emptyName("a2");
+  for (auto [obj, key] : {std::pair{&acl, &name}, std::pair{&empty, &emptyName}}) {
+    gxobj_t rec{};
+    obj->encode(rec, st);
+    ASSERT_EQ(st, 0u);
+    store.setObject(key->getFullName(), rec, seq, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
+  }
+  for (auto [obj, key] : {std::pair{&acl, &name}, std::pair{&empty, &emptyName}}) {
+    gxobj_t rec{};
+    store.getObject(key->getFullName(), rec, seq, st);
+    ASSERT_EQ(st, 0u);
+    daStoreObject* decoded = nullptr;
+    daStoreObject::decode(rec, &decoded, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
+    std::unique_ptr<daStoreObject> owned(decoded);
+    auto* back = dynamic_cast<GxACL*>(decoded);
+    ASSERT_NE(back, nullptr);
+    EXPECT_TRUE(sameAcl(back->value(), obj->value()));
+    EXPECT_STREQ(back->getName().getChars(), key->getFullName().getChars());
+  }
+}
+
+TEST(AclRecord, ReservedWordsSurviveTheCodec) {
+  acl_ext_s_t in{};
+  in.reserved1 = 0xFFFFFFFF;
+  in.reserved2 = 5;
+  hx_asn_buffer_t b{};
+  ASSERT_EQ(hxAsnEncodeObj(b, in), 0u);
+  acl_ext_s_t out{};
+  EXPECT_EQ(hxAsnDecodeObj(b, out), 0u);
+  EXPECT_EQ(out.reserved1, 0xFFFFFFFFu);
+  EXPECT_EQ(out.reserved2, 5u);
+  hx_asn_buffer_free(b);
+  hxAsnFreeObj(out);
+}
+
+TEST(AclRecord, EveryTruncationIsRefused) {
+  gxtest::MessageCapture quiet;  // failed decodes are logged
+  GxACL acl = sampleAcl();
+  std::vector<unsigned char> bytes = encodeAcl(acl);
+  std::unique_ptr<daStoreObject> obj;
+  ASSERT_EQ(decodeBytes(bytes, bytes.size(), obj), 0u);
+  for (size_t n = 0; n < bytes.size(); ++n) {
+    EXPECT_NE(decodeBytes(bytes, n, obj), 0u) << n;
+    EXPECT_EQ(obj, nullptr) << n;
+  }
+}
+
+TEST(AclRecord, ByteFlipsNeverCrashOrLeak) {
+  gxtest::MessageCapture quiet;  // failed decodes are logged
+  GxACL acl = sampleAcl();
+  std::vector<unsigned char> const good = encodeAcl(acl);
+  std::mt19937 rng(20240611);
+  int refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<unsigned char> bad = good;
+    int flips = 1 + static_cast<int>(rng() % 4);
+    for (int f = 0; f < flips; ++f) bad[rng() % bad.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
+    std::unique_ptr<daStoreObject> obj;
+    unsigned long st = decodeBytes(bad, bad.size(), obj);
+    EXPECT_EQ(st == 0, obj != nullptr);
+    refused += st != 0;
+  }
+  EXPECT_GT(refused, 1000);
+}
+
+// An ACL record written by hand with a declared entry count.
+std::vector<unsigned char> aclWithCount(uint32_t declared, int actual) {
+  HxBerWriter w;
+  w.beginSequence();
+  w.putString(nullptr);
+  w.putUInt32(0);
+  w.putUInt32(0);
+  w.putUInt32(declared);
+  w.beginSequence();
+  unsigned char id[16] = {}, mask[4] = {0, 0, 0, 1};
+  for (int i = 0; i < actual; ++i) {
+    w.beginSequence();
+    w.putUInt32(acl_e_any_other);
+    w.putBytes(id, 16);
+    w.putBytes(mask, 4);
+    w.endSequence();
+  }
+  w.endSequence();
+  w.endSequence();
+  hx_asn_buffer_t b{};
+  EXPECT_EQ(w.finish(b), 0u);
+  std::vector<unsigned char> out(b.data, b.data + b.length);
+  hx_asn_buffer_free(b);
+  return out;
+}
+
+TEST(AclRecord, DeclaredCountMustMatchAndIsBoundedByTheRecord) {
+  gxtest::MessageCapture quiet;  // failed decodes are logged
+  std::unique_ptr<daStoreObject> obj;
+  auto ok = aclWithCount(2, 2);
+  ASSERT_EQ(decodeBytes(ok, ok.size(), obj), 0u);
+  EXPECT_EQ(dynamic_cast<GxACL&>(*obj).numEntries(), 2u);
+  // A count the bytes cannot hold is refused before anything is allocated
+  // (under ASan a 200 GB calloc would abort the test).
+  for (uint32_t absurd : {0xFFFFFFFFu, 0x10000000u, 3u}) {
+    auto bad = aclWithCount(absurd, 2);
+    EXPECT_EQ(decodeBytes(bad, bad.size(), obj), hx_asn_s_decode_failed) << absurd;
+    EXPECT_EQ(obj, nullptr);
+  }
+  auto extra = aclWithCount(1, 2);
+  EXPECT_EQ(decodeBytes(extra, extra.size(), obj), hx_asn_s_decode_failed);
+}
+
+TEST(AclRecord, DecodeIntoAnExistingAclKeepsItOnFailure) {
+  GxACL acl = sampleAcl();
+  std::vector<unsigned char> bytes = encodeAcl(acl);
+  bytes.resize(bytes.size() - 1);
+  gxobj_t rec{nullptr, 0, gx_type_acl, static_cast<uint32_t>(bytes.size()), bytes.data()};
+  GxACL target = sampleAcl();
+  unsigned long st = 0;
+  target.decode(rec, st);
+  EXPECT_EQ(st, hx_asn_s_decode_failed);
+  EXPECT_TRUE(sameAcl(target.value(), acl.value()));
+}
+
+// ---- evaluation ---------------------------------------------------------------
+
+// Caller with principal uuid(p) and the given groups.
+struct Caller {
+  std::vector<sec_id_t> groups;
+  sec_id_pa_t pa{};
+  Caller(uint32_t p, std::vector<hx_uuid_t> const& gs) {
+    for (auto const& g : gs) groups.push_back(sec_id_t{g, nullptr});
+    pa.principal.uuid = uuid(p);
+    pa.num_groups = static_cast<uint16_t>(groups.size());
+    pa.groups = groups.empty() ? nullptr : groups.data();
+  }
+};
+
+std::vector<uint32_t> evaluate(GxACL const& acl, sec_id_pa_t* pa, uint32_t outGroups = 0) {
+  GxACLPermset out;
+  if (outGroups) out.setBitMaskInGroup(outGroups - 1, 0xFFFFFFFF);
+  unsigned long st = 1;
+  acl_inq_permset_for_pa(pa, const_cast<acl_ext_s_t*>(&acl.value()), &out.value(), &st);
+  EXPECT_EQ(st, 0u);
+  return words(out.value());
+}
+
+TEST(AclEval, UserEntryHidesGroups) {
+  GxACL acl;
+  acl.addGroupEntry(uuid(10), perms(0x6));
+  acl.addPrincipalEntry(uuid(1), perms(0x1));
+  acl.addCellEntry(perms(0xFF));
+  Caller c(1, {uuid(10)});
+  EXPECT_EQ(evaluate(acl, &c.pa), std::vector<uint32_t>{0x1});
+}
+
+TEST(AclEval, LaterUserEntryForTheSameUuidWins) {
+  GxACL acl;
+  acl.addPrincipalEntry(uuid(1), perms(0x1));
+  acl.addPrincipalEntry(uuid(1, 7), perms(0x40));  // same first word, other uuid
+  acl.addPrincipalEntry(uuid(1), perms(0x2));
+  Caller c(1, {});
+  EXPECT_EQ(evaluate(acl, &c.pa), std::vector<uint32_t>{0x2});
+}
+
+TEST(AclEval, MatchingGroupsAreUnited) {
+  GxACL acl;
+  acl.addGroupEntry(uuid(10), perms(0x1));
+  acl.addGroupEntry(uuid(20), GxACLPermset(1, 0x2));
+  acl.addGroupEntry(uuid(30), perms(0x80));  // not one of the caller's groups
+  acl.addCellEntry(perms(0xFF));
+  Caller c(1, {uuid(20), uuid(10), uuid(10), uuid(30, 1)});
+  EXPECT_EQ(evaluate(acl, &c.pa, 4), (std::vector<uint32_t>{0x1, 0x2}));
+}
+
+TEST(AclEval, FallsBackToAnyOtherThenNothing) {
+  GxACL acl;
+  acl.addGroupEntry(uuid(10), perms(0x1));
+  acl.addUnauthEntry(perms(0x10));
+  acl.addCellEntry(perms(0x4));
+  acl.addCellEntry(perms(0x6));  // the last any-other entry applies
+  Caller stranger(2, {uuid(11), uuid(10, 3)});
+  EXPECT_EQ(evaluate(acl, &stranger.pa), std::vector<uint32_t>{0x6});
+
+  GxACL noCell;
+  noCell.addGroupEntry(uuid(10), perms(0x1));
+  noCell.addUnauthEntry(perms(0x10));  // never used for an authenticated caller
+  EXPECT_EQ(evaluate(noCell, &stranger.pa, 3), (std::vector<uint32_t>{0, 0, 0}));
+  GxACLPermset out, scratch;
+  unsigned long st = 1;
+  EXPECT_EQ(dce_acl__permset_alg(0, 1, &stranger.pa, const_cast<acl_ext_s_t*>(&noCell.value()), nullptr, nullptr,
+                                 nullptr, &scratch.value(), &out.value(), &st),
+            1u);
+  EXPECT_EQ(dce_acl__permset_alg(0, 1, &stranger.pa, const_cast<acl_ext_s_t*>(&GxACL().value()), nullptr, nullptr,
+                                 nullptr, &scratch.value(), &out.value(), &st),
+            1u);
+}
+
+TEST(AclEval, UnauthenticatedGetsAnyOtherAndUnauthMask) {
+  GxACL acl;
+  acl.addCellEntry(perms(0x7, 0x3));
+  acl.addUnauthEntry(perms(0x5));
+  EXPECT_EQ(evaluate(acl, nullptr), (std::vector<uint32_t>{0x5, 0}));
+  GxACL onlyCell;
+  onlyCell.addCellEntry(perms(0x7));
+  EXPECT_EQ(evaluate(onlyCell, nullptr, 2), (std::vector<uint32_t>{0, 0}));
+  GxACL onlyUnauth;
+  onlyUnauth.addUnauthEntry(perms(0x7));
+  EXPECT_EQ(evaluate(onlyUnauth, nullptr), std::vector<uint32_t>{});
+}
+
+TEST(AclEval, MaskPassesEveryEntryThroughIt) {
+  GxACL acl;
+  acl.addGroupEntry(uuid(10), perms(0x3, 0x1));
+  acl.addGroupEntry(uuid(20), perms(0xC, 0x1, true));
+  Caller c(1, {uuid(10), uuid(20)});
+  GxACLPermset mask = perms(0x6), out, scratch;
+  unsigned long st = 1;
+  EXPECT_EQ(dce_acl__permset_alg(0, 1, &c.pa, const_cast<acl_ext_s_t*>(&acl.value()), nullptr, nullptr,
+                                 &mask.value(), &scratch.value(), &out.value(), &st),
+            0u);
+  EXPECT_EQ(words(out.value()), (std::vector<uint32_t>{0x6, 0}));
+}
+
+TEST(AclEval, ReusedOutputIsFullyOverwritten) {
+  GxACL acl;
+  acl.addPrincipalEntry(uuid(1), perms(0x1));
+  acl.addCellEntry(perms(0x2, 0x2));
+  Caller owner(1, {}), other(2, {});
+  GxACLPermset out;
+  unsigned long st;
+  auto* raw = const_cast<acl_ext_s_t*>(&acl.value());
+  acl_inq_permset_for_pa(&other.pa, raw, &out.value(), &st);
+  EXPECT_EQ(words(out.value()), (std::vector<uint32_t>{0x2, 0x2}));
+  acl_inq_permset_for_pa(&owner.pa, raw, &out.value(), &st);
+  EXPECT_EQ(words(out.value()), std::vector<uint32_t>{0x1});
+}
+
+}  // namespace

@@ -1,0 +1,358 @@
+// Actions and the action catalogue: name rules, slot rules and statuses,
+// iteration, the database forms through a real store file, corrupt records
+// and the default catalogue.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "GxCore/GxAction.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daLocalStore.h"
+#include "outside/hxasn.h"
+#include "test_support.h"
+
+namespace {
+
+// A catalogue with "primary" (slot 0) holding T and r, and "web" (slot 1)
+// holding a protected action "x".
+GxActionGroups sample() {
+  GxActionGroups c;
+  unsigned long slot, st;
+  c.newGroup("primary", slot, st);
+  EXPECT_EQ(st, 0u);
+  c.newGroup("web", slot, st);
+  EXPECT_EQ(slot, 1u);
+  c.createAction("primary", "T", "Traverse", nullptr, 0, 0, 0, st);
+  c.createAction("primary", "r", "Read", "Web", 0, 0, 0, st);
+  c.createAction("web", "x", nullptr, nullptr, 41, 0, gxaction_flag_protected, st);
+  EXPECT_EQ(st, 0u);
+  return c;
+}
+
+gxaction_s_t const* actionAt(GxActionGroups const& c, unsigned g, unsigned s) {
+  return c.value().groups[g] ? c.value().groups[g]->actions[s] : nullptr;
+}
+
+// Every group and action as text, to compare catalogues.
+std::string dump(gxaction_groups_s_t const& c) {
+  std::vector<std::string> lines;
+  gxFormatActionGroups(c, lines);
+  std::string out;
+  for (auto const& l : lines) out += l + "\n";
+  return out;
+}
+
+TEST(ActionNames, LettersOnlyAndGroupCharacters) {
+  unsigned long st;
+  EXPECT_TRUE(GxActionGroups::isValidActionName("T", st));
+  EXPECT_TRUE(GxActionGroups::isValidActionName("z", st));
+  for (char const* bad : {"", "Tr", "1", "_"}) {
+    EXPECT_FALSE(GxActionGroups::isValidActionName(bad, st)) << bad;
+    EXPECT_EQ(st, gx_s_bad_action_name);
+  }
+  EXPECT_FALSE(GxActionGroups::isValidActionName(nullptr, st));
+  EXPECT_TRUE(GxActionGroups::isValidActionGroupName("My group+1-a_b:c", st));
+  EXPECT_FALSE(GxActionGroups::isValidActionGroupName("a/b", st));
+  EXPECT_EQ(st, gx_s_bad_group_name);
+}
+
+TEST(ActionGroups, SlotsFillAndFreedSlotIsReused) {
+  GxActionGroups c;
+  unsigned long slot, st;
+  for (unsigned i = 0; i < 32; ++i) {
+    c.newGroup(("g" + std::to_string(i)).c_str(), slot, st);
+    ASSERT_EQ(st, 0u);
+    EXPECT_EQ(slot, i);
+  }
+  c.newGroup("g32", slot, st);
+  EXPECT_EQ(st, gx_s_no_group_slot);
+  c.newGroup("g7", slot, st);
+  EXPECT_EQ(st, gx_s_group_exists);
+  c.deleteGroup("g5", st);
+  ASSERT_EQ(st, 0u);
+  c.newGroup("late", slot, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(slot, 5u);
+  c.mapGroupName("late", slot, st);
+  EXPECT_EQ(slot, 5u);
+  c.deleteGroup("g0", st);
+  EXPECT_EQ(st, gx_s_group_undeletable);
+  c.deleteGroup("missing", st);
+  EXPECT_EQ(st, gx_s_no_action_group);
+  c.mapGroupName("missing", slot, st);
+  EXPECT_EQ(slot, 32u);
+  EXPECT_EQ(st, gx_s_no_action_group);
+}
+
+TEST(ActionGroups, CreateActionPicksSlotsAndIds) {
+  GxActionGroups c = sample();
+  unsigned long st, id;
+  EXPECT_EQ(actionAt(c, 0, 0)->id, 0u);  // first id in an empty catalogue
+  EXPECT_EQ(actionAt(c, 0, 1)->id, 1u);
+  EXPECT_EQ(actionAt(c, 0, 1)->bitmask, 0x2u);
+  c.createAction("primary", "m", nullptr, nullptr, 0, 0, 0, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(actionAt(c, 0, 2)->bitmask, 0x4u);
+  EXPECT_EQ(actionAt(c, 0, 2)->id, 42u);  // after the action with id 41
+  c.genNewID(id);
+  EXPECT_EQ(id, 43u);
+
+  c.createAction("primary", "q", nullptr, nullptr, 0, 0x30, 0, st);
+  EXPECT_EQ(st, gx_s_no_action_slot);
+  c.createAction("primary", "q", nullptr, nullptr, 0, 0x4, 0, st);
+  EXPECT_EQ(st, gx_s_action_exists);
+  c.createAction("primary", "r", nullptr, nullptr, 0, 0, 0, st);
+  EXPECT_EQ(st, gx_s_action_exists);
+  c.createAction("nogroup", "q", nullptr, nullptr, 0, 0, 0, st);
+  EXPECT_EQ(st, gx_s_no_action_group);
+  c.createAction("primary", "qq", nullptr, nullptr, 0, 0, 0, st);
+  EXPECT_EQ(st, gx_s_bad_action_name);
+  c.createAction("pri/mary", "q", nullptr, nullptr, 0, 0, 0, st);
+  EXPECT_EQ(st, gx_s_bad_group_name);
+  c.createAction("primary", "q", nullptr, nullptr, 0, 0x80000000ul, 0, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(actionAt(c, 0, 31)->bitmask, 0x80000000u);
+}
+
+TEST(ActionGroups, FullGroupRefusesAnotherAction) {
+  GxActionGroups c;
+  unsigned long slot, st;
+  c.newGroup("primary", slot, st);
+  for (int i = 0; i < 32; ++i) {
+    char name[2] = {GxActionGroups::validActionChars[i], 0};
+    c.createAction("primary", name, nullptr, nullptr, 0, 0, 0, st);
+    ASSERT_EQ(st, 0u);
+  }
+  c.createAction("primary", "Z", nullptr, nullptr, 0, 0, 0, st);
+  EXPECT_EQ(st, gx_s_no_action_slot);
+}
+
+TEST(ActionGroups, DeleteActionReportsItsBitEvenWhenProtected) {
+  GxActionGroups c = sample();
+  unsigned long st;
+  GxACLPermset removed;
+  c.deleteAction("web", "x", 0, removed, st);
+  EXPECT_EQ(st, gx_s_action_protected);
+  EXPECT_NE(actionAt(c, 1, 0), nullptr);
+  EXPECT_EQ(removed.actionGroup(1), 0x1u);
+  GxACLPermset forced;
+  c.deleteAction("web", "x", 1, forced, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(actionAt(c, 1, 0), nullptr);
+  EXPECT_EQ(forced.actionGroup(1), 0x1u);
+  c.deleteAction("web", "x", 1, forced, st);
+  EXPECT_EQ(st, gx_s_no_such_action);
+  c.deleteAction("primary", "r", 0, forced, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(forced.actionGroup(0), 0x2u);
+}
+
+TEST(ActionGroups, IteratorWalksGroupsAndActionsInSlotOrder) {
+  GxActionGroups c;
+  unsigned long slot, st;
+  for (char const* g : {"primary", "a", "b", "c", "d"}) c.newGroup(g, slot, st);
+  for (char const* g : {"a", "b", "c"}) c.deleteGroup(g, st);  // groups in slots 0 and 4
+  c.createAction("d", "y", nullptr, nullptr, 0, 0x1, 0, st);
+  c.createAction("primary", "b", nullptr, nullptr, 0, 0x8, 0, st);
+  c.createAction("primary", "a", nullptr, nullptr, 0, 0x2, 0, st);
+  std::string walk;
+  GxActionConstIter it(c.value());
+  while (it.iterGroup()) {
+    walk += std::to_string(it.groupIndex()) + ":";
+    while (it.iterAction()) walk += std::string(it.action()->name) + std::to_string(it.actionIndex()) + ",";
+  }
+  EXPECT_EQ(walk, "0:a1,b3,4:y0,");
+  EXPECT_TRUE(it.iterGroup());  // starts again after the end
+  EXPECT_TRUE(it.matchGroupName("primary"));
+  EXPECT_FALSE(it.matchGroupName("d"));
+}
+
+TEST(ActionGroups, CopiesAreDeep) {
+  GxActionGroups c = sample();
+  GxActionGroups copy(c);
+  unsigned long st;
+  copy.deleteGroup("web", st);
+  EXPECT_NE(c.value().groups[1], nullptr);
+  copy = c;
+  EXPECT_EQ(dump(copy.value()), dump(c.value()));
+  GxActionGroups& self = copy;
+  copy = self;
+  EXPECT_EQ(dump(copy.value()), dump(c.value()));
+  GxAction a("T", "Traverse", nullptr, 3, 0x1, 1);
+  GxAction b(a);
+  EXPECT_NE(b.value().name, a.value().name);
+  EXPECT_STREQ(b.value().text1, "Traverse");
+  EXPECT_EQ(b.value().text2, nullptr);
+}
+
+// ---- database form ------------------------------------------------------------
+
+struct StoreFile {
+  gxtest::TempDir dir;
+  daLocalStore store{"actiontest", dir.file("a.db").c_str()};
+  StoreFile() {
+    unsigned long st;
+    store.createStore(st);
+    EXPECT_EQ(st, 0u);
+    store.openStore(0, st);
+    EXPECT_EQ(st, 0u);
+  }
+  void put(GxObjectName const& key, daStoreObject& obj) {
+    gxobj_t rec{};
+    unsigned long st, seq;
+    obj.encode(rec, st);
+    ASSERT_EQ(st, 0u);
+    store.setObject(key, rec, seq, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
+  }
+  std::unique_ptr<daStoreObject> get(GxObjectName const& key) {
+    gxobj_t rec{};
+    unsigned long st, seq;
+    store.getObject(key, rec, seq, st);
+    EXPECT_EQ(st, 0u);
+    daStoreObject* obj = nullptr;
+    daStoreObject::decode(rec, &obj, st);
+    EXPECT_EQ(st, 0u);
+    hxAsnFreeObj(rec);
+    return std::unique_ptr<daStoreObject>(obj);
+  }
+};
+
+TEST(ActionRecord, CatalogueAndActionRoundTripThroughAStoreFile) {
+  StoreFile f;
+  GxActionGroups c = sample();
+  GxAction a("W", "Write", "Web", 7, 0x10, gxaction_flag_protected);
+  GxAction bare;
+  f.put(daActionGroupName().getFullName(), c);
+  f.put(daActionName("W").getFullName(), a);
+  f.put(daActionName("none").getFullName(), bare);
+
+  auto back = f.get(daActionGroupName().getFullName());
+  auto* groups = dynamic_cast<GxActionGroups*>(back.get());
+  ASSERT_NE(groups, nullptr);
+  EXPECT_EQ(dump(groups->value()), dump(c.value()));
+  EXPECT_EQ(groups->value().groups[2], nullptr);
+
+  auto backA = f.get(daActionName("W").getFullName());
+  auto* action = dynamic_cast<GxAction*>(backA.get());
+  ASSERT_NE(action, nullptr);
+  EXPECT_EQ(gxFormatAction(action->value()), gxFormatAction(a.value()));
+  EXPECT_STREQ(action->value().text2, "Web");
+  EXPECT_STREQ(action->getName().getChars(), "/auth/actions/W");
+  auto backBare = f.get(daActionName("none").getFullName());
+  ASSERT_NE(dynamic_cast<GxAction*>(backBare.get()), nullptr);
+  EXPECT_EQ(dynamic_cast<GxAction&>(*backBare).value().name, nullptr);
+}
+
+std::vector<unsigned char> encoded(daStoreObject& obj) {
+  hx_asn_buffer_t b{};
+  unsigned long st;
+  obj.encode(b, st);
+  EXPECT_EQ(st, 0u);
+  std::vector<unsigned char> out(b.data, b.data + b.length);
+  hx_asn_buffer_free(b);
+  return out;
+}
+unsigned long decodeAs(uint32_t type, std::vector<unsigned char> const& bytes, size_t n) {
+  auto* data = static_cast<unsigned char*>(std::malloc(n ? n : 1));
+  std::memcpy(data, bytes.data(), n);
+  gxobj_t rec{nullptr, 0, type, static_cast<uint32_t>(n), data};
+  daStoreObject* obj = nullptr;
+  unsigned long st;
+  daStoreObject::decode(rec, &obj, st);
+  std::free(data);
+  EXPECT_EQ(st == 0, obj != nullptr);
+  delete obj;
+  return st;
+}
+
+TEST(ActionRecord, TruncatedAndFlippedRecordsAreRefused) {
+  gxtest::MessageCapture quiet;  // failed decodes are logged
+  GxActionGroups c = sample();
+  GxAction a("W", "Write", "Web", 7, 0x10, 1);
+  for (auto [type, bytes] : {std::pair{uint32_t(gx_type_action_groups), encoded(c)},
+                             std::pair{uint32_t(gx_type_action), encoded(a)}}) {
+    ASSERT_EQ(decodeAs(type, bytes, bytes.size()), 0u);
+    for (size_t n = 0; n < bytes.size(); ++n) EXPECT_NE(decodeAs(type, bytes, n), 0u) << type << " " << n;
+    std::mt19937 rng(7);
+    for (int round = 0; round < 1500; ++round) {
+      auto bad = bytes;
+      bad[rng() % bad.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
+      decodeAs(type, bad, bad.size());  // any status, no crash, no leak
+    }
+  }
+}
+
+// A catalogue record written by hand with the given group slots.
+std::vector<unsigned char> catalogueWithSlots(std::vector<int64_t> const& slots) {
+  HxBerWriter w;
+  w.beginSequence();
+  w.putUInt32(0);
+  w.putUInt32(0);
+  w.beginSequence();
+  for (int64_t s : slots) {
+    w.beginSequence();
+    w.putInt(s);
+    w.beginSequence();
+    w.putString("g");
+    w.putUInt32(0);
+    w.putUInt32(0);
+    w.beginSequence();
+    w.endSequence();
+    w.endSequence();
+    w.endSequence();
+  }
+  w.endSequence();
+  w.endSequence();
+  hx_asn_buffer_t b{};
+  EXPECT_EQ(w.finish(b), 0u);
+  std::vector<unsigned char> out(b.data, b.data + b.length);
+  hx_asn_buffer_free(b);
+  return out;
+}
+
+TEST(ActionRecord, GroupSlotsMustBeInRangeAndUnique) {
+  gxtest::MessageCapture quiet;  // failed decodes are logged
+  auto ok = catalogueWithSlots({0, 31});
+  EXPECT_EQ(decodeAs(gx_type_action_groups, ok, ok.size()), 0u);
+  for (auto const& slots : std::vector<std::vector<int64_t>>{{32}, {-1}, {3, 3}, {0xFFFFFFFFll}}) {
+    auto bad = catalogueWithSlots(slots);
+    EXPECT_EQ(decodeAs(gx_type_action_groups, bad, bad.size()), hx_asn_s_decode_failed);
+  }
+}
+
+TEST(ActionCatalogue, DefaultCatalogueIsStoredAndRendered) {
+  StoreFile f;
+  std::vector<std::string> lines;
+  EXPECT_EQ(gxRenderActionCatalogue(f.store, lines), da_s_no_such_object);
+  ASSERT_EQ(gxStoreDefaultActionCatalogue(f.store), 0u);
+  GxAction extra("W", "Write", nullptr, 99, 0x1, 0);
+  f.put(daActionName("W").getFullName(), extra);
+
+  auto back = f.get(daActionGroupName().getFullName());
+  auto& c = dynamic_cast<GxActionGroups&>(*back);
+  unsigned long slot, st;
+  c.mapGroupName("primary", slot, st);
+  EXPECT_EQ(slot, 0u);
+  ASSERT_NE(actionAt(c, 0, 0), nullptr);
+  EXPECT_STREQ(actionAt(c, 0, 0)->name, "T");
+  EXPECT_EQ(actionAt(c, 0, 0)->flags & gxaction_flag_protected, gxaction_flag_protected);
+  ASSERT_NE(actionAt(c, 0, 2), nullptr);
+  EXPECT_STREQ(actionAt(c, 0, 2)->name, "r");
+
+  lines.clear();
+  ASSERT_EQ(gxRenderActionCatalogue(f.store, lines), 0u);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines.front(), "group 0 \"primary\"");
+  EXPECT_NE(lines[1].find("T  bit 0x00000001"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("[protected]"), std::string::npos);
+  EXPECT_EQ(lines.back().rfind("action /auth/actions/W: W", 0), 0u) << lines.back();
+}
+
+}  // namespace
