@@ -214,24 +214,7 @@ void GxACL::decode(gxobj_t& record, unsigned long& status) {
 }
 
 void GxACL::decode(gxobj_t const& record, GxACL** out, unsigned long& status) {
-  status = 0;
-  if (out == nullptr) {
-    status = hx_asn_s_decode_failed;
-    return;
-  }
-  *out = nullptr;
-  auto* acl = new (std::nothrow) GxACL();
-  if (acl == nullptr) {
-    status = da_s_no_memory;
-    return;
-  }
-  gxobj_t view = record;  // the ACL only reads the bytes
-  acl->decode(view, status);
-  if (status != 0) {
-    delete acl;
-    return;
-  }
-  *out = acl;
+  daDecodeNew(record, out, status);
 }
 
 // ---- GxACLEntry -------------------------------------------------------------

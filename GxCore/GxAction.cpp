@@ -112,24 +112,7 @@ void GxAction::decode(gxobj_t& record, unsigned long& status) {
 }
 
 void GxAction::decode(gxobj_t const& record, GxAction** out, unsigned long& status) {
-  status = 0;
-  if (out == nullptr) {
-    status = hx_asn_s_decode_failed;
-    return;
-  }
-  *out = nullptr;
-  auto* a = new (std::nothrow) GxAction();
-  if (a == nullptr) {
-    status = da_s_no_memory;
-    return;
-  }
-  gxobj_t view = record;
-  a->decode(view, status);
-  if (status != 0) {
-    delete a;
-    return;
-  }
-  *out = a;
+  daDecodeNew(record, out, status);
 }
 
 // ---- GxActionGroups: lifetime and database form ------------------------------
@@ -185,24 +168,7 @@ void GxActionGroups::decode(gxobj_t& record, unsigned long& status) {
 }
 
 void GxActionGroups::decode(gxobj_t const& record, GxActionGroups** out, unsigned long& status) {
-  status = 0;
-  if (out == nullptr) {
-    status = hx_asn_s_decode_failed;
-    return;
-  }
-  *out = nullptr;
-  auto* c = new (std::nothrow) GxActionGroups();
-  if (c == nullptr) {
-    status = da_s_no_memory;
-    return;
-  }
-  gxobj_t view = record;
-  c->decode(view, status);
-  if (status != 0) {
-    delete c;
-    return;
-  }
-  *out = c;
+  daDecodeNew(record, out, status);
 }
 
 // ---- GxActionGroups: copies and releases --------------------------------------

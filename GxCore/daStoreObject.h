@@ -9,7 +9,11 @@
 // daPolicyObject marks the three attachable policies (ACL, POP, rule).
 #pragma once
 
+#include <memory>
+#include <new>
+
 #include "GxCore/dastatus.h"
+#include "outside/hxasn.h"
 #include "outside/HXObject.h"
 #include "outside/gxobj.h"
 
@@ -57,3 +61,25 @@ class daPolicyObject : public daStoreObject {
   daPolicyObject& operator=(daPolicyObject const&) = default;
   ZObject_6_0* clone() const override { return new daPolicyObject(*this); }
 };
+
+// The common body of the static class decoders: a new T filled from the
+// record by its member decode(gxobj_t&, status). On success *out is the new
+// object (the caller owns it) and status 0; otherwise *out is null and the
+// status says why (0x10652065 when the object cannot be allocated).
+template <class T>
+void daDecodeNew(gxobj_t const& record, T** out, unsigned long& status) {
+  status = 0;
+  if (out == nullptr) {
+    status = hx_asn_s_decode_failed;
+    return;
+  }
+  *out = nullptr;
+  std::unique_ptr<T> obj(new (std::nothrow) T());
+  if (!obj) {
+    status = da_s_no_memory;
+    return;
+  }
+  gxobj_t view = record;  // member decoders only read the bytes
+  obj->decode(view, status);
+  if (status == 0) *out = obj.release();
+}
