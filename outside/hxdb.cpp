@@ -46,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include "outside/hxfd.h"
 #include "outside/hxsvc.h"
 
 namespace {
@@ -164,20 +165,7 @@ class TxnResetter {
   MDB_txn* txn_;
 };
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(FileDescriptor const&) = delete;
-  FileDescriptor& operator=(FileDescriptor const&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using hx_internal::FileDescriptor;
 
 // Removes a file this call created unless the call succeeded.
 class RemoveUnlessKept {

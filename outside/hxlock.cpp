@@ -20,6 +20,7 @@
 #include <string>
 
 #include "outside/hxdb.h"
+#include "outside/hxfd.h"
 #include "outside/hxsvc.h"
 
 char const* const MrProcessLockFactory::policyserverPrefix = "policyserver_";
@@ -32,20 +33,7 @@ constexpr int kTraceInfo = 4;
 constexpr char const* kDefaultLockDir = "/tmp/gxcore-locks";
 constexpr size_t kMaxFileNameLength = 160;
 
-// A file descriptor closed on scope exit.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(FileDescriptor const&) = delete;
-  FileDescriptor& operator=(FileDescriptor const&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using hx_internal::FileDescriptor;
 
 // The lock directory: $GXCORE_LOCK_DIR or the default, created 0700 when it
 // does not exist yet.
