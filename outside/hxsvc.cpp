@@ -19,11 +19,11 @@ hx_svc_handle_s g_handles[] = {
 void loadLevels(hx_svc_handle_t h) {
   for (auto& l : h->levels) l.store(0, std::memory_order_relaxed);
   char const* env = std::getenv("GXCORE_TRACE");
-  std::string_view spec = env ? env : "";
-  while (!spec.empty()) {
-    auto comma = spec.find(',');
-    std::string_view item = spec.substr(0, comma);
-    spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+  std::string_view setting = env ? env : "";
+  while (!setting.empty()) {
+    auto comma = setting.find(',');
+    std::string_view item = setting.substr(0, comma);
+    setting = comma == std::string_view::npos ? std::string_view() : setting.substr(comma + 1);
     auto colon = item.find(':');
     if (colon == std::string_view::npos) continue;
     std::string_view name = item.substr(0, colon);
