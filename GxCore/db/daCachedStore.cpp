@@ -1,0 +1,401 @@
+#include "GxCore/db/daCachedStore.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "GxCore/db/dbtrace.h"
+#include "outside/hxsvc.h"
+
+namespace {
+
+struct PobjListRow {
+  char const* base;
+  int type;
+};
+constexpr PobjListRow kPobjLists[] = {
+    {daPObjName::pobjbasename_, gx_type_pobj},
+    {daPObjName::pobjtoaclmapbasename_, gx_type_map_pobj_to_acl},
+    {daPObjName::pobjtopopmapbasename_, gx_type_map_pobj_to_pop},
+    {daPObjName::pobjtorulemapbasename_, gx_type_map_pobj_to_rule},
+};
+
+unsigned int clampCacheSize(unsigned int size) {
+  if (size == 0) return daCachedStore::defaultCacheSize;
+  if (size < daCachedStore::minCacheSize) return daCachedStore::minCacheSize;
+  if (size > daCachedStore::maxCacheSize) return daCachedStore::maxCacheSize;
+  return size;
+}
+
+// A record read from the local store, freed on scope exit.
+struct OwnedRecord {
+  gxobj_t rec{};
+  ~OwnedRecord() { hxAsnFreeObj(rec); }
+};
+
+}  // namespace
+
+// ---- SortedList ----------------------------------------------------------------
+
+SortedList::SortedList(ZArrayList_6_0& names, char const* baseName)
+    : baseName_(baseName), names_(names.size(), true) {
+  for (unsigned int i = 0; i < names.size(); ++i) {
+    auto const* n = dynamic_cast<daStoreObjectName const*>(names.get(i));
+    if (!n) continue;
+    auto* text = new ZUTF8String_6_0(n->getShortName());
+    if (!n->isRoot()) text->append(GxObjectName::separator_);
+    names_.addNoCopy(text);
+  }
+  names_.sort(daStoreObjectNameSortCompare());
+}
+
+int SortedList::search(ZUTF8String_6_0& text) const {
+  int lower = 0, upper = static_cast<int>(names_.size()) - 1;
+  while (lower <= upper) {
+    int mid = (lower + upper) / 2;
+    int c = static_cast<ZUTF8String_6_0*>(names_.get(mid))->compareTo(text);
+    if (c == 0) return mid;
+    if (c < 0) lower = mid + 1;
+    else upper = mid - 1;
+  }
+  return lower;
+}
+
+void SortedList::listObjects(daStoreObjectName const& name, ZArrayList_6_0& out, unsigned long& status) const {
+  status = 0;
+  out.removeAll();
+  std::unique_ptr<daStoreObjectName> made;
+  daStoreObjectName const* searched = &name;
+  ZUTF8String_6_0 text(name.value());
+  if (text.charAt(0) != GxObjectName::separator_) {
+    text.prepend(GxObjectName::separatorStr_);
+    made.reset(name.newObject(text.getChars()));
+    if (!made) return;
+    searched = made.get();
+  }
+  if (!searched->isRoot()) text.append(GxObjectName::separator_);
+  for (unsigned int i = static_cast<unsigned int>(search(text)); i < names_.size(); ++i) {
+    auto const* stored = static_cast<ZUTF8String_6_0 const*>(names_.get(i));
+    std::unique_ptr<daStoreObjectName> n(name.newObject(stored->getChars()));
+    if (!n) break;
+    if (!n->isRoot()) n->walkUp();
+    if (!n->isAncestor(*searched, 1)) break;
+    out.addNoCopy(n.release());
+  }
+}
+
+// ---- construction, open and close ---------------------------------------------
+
+daCachedStore::daCachedStore(char const* domainName, unsigned int cacheSize)
+    : daLocalStore(domainName), cacheEnabled_(1), cacheSize_(clampCacheSize(cacheSize)) {}
+
+daCachedStore::daCachedStore(char const* domainName, char const* path, int cacheEnabled, unsigned int cacheSize)
+    : daLocalStore(domainName, path), cacheEnabled_(cacheEnabled), cacheSize_(clampCacheSize(cacheSize)) {}
+
+daCachedStore::~daCachedStore() {
+  unsigned long ignored;
+  if (getCacheState() != closed) closeStore(ignored);
+  if (table_) table_->clear(table_->ownsItsValues());
+}
+
+void daCachedStore::openStore(int readOnly, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daCachedStore::openStore", status, __FILE__, __LINE__, hx_trace_level_open);
+  daLocalStore::openStore(readOnly, status);
+  if (status != 0) {
+    // Reads then reach the local store and report its errors.
+    setCacheState(open);
+    return;
+  }
+  if (cacheEnabled_ && !table_) table_ = std::make_unique<daCacheTable>(0, cacheSize_ / 2);
+  if (pobjCacheEnabled_) buildSortedLists(status);
+  setCacheState(open);
+}
+
+void daCachedStore::buildSortedLists(unsigned long& status) {
+  pobjLists_.clear();
+  pobjLists_.resize(std::size(kPobjLists));
+  for (size_t slot = 0; slot < std::size(kPobjLists); ++slot) {
+    daStoreObjectName root(kPobjLists[slot].type, GxObjectName::separatorStr_, kPobjLists[slot].base);
+    ZArrayList_6_0 names(1024, true);
+    listObjects(root, 1, names, status);
+    if (status == 0) pobjLists_[slot] = std::make_unique<SortedList>(names, kPobjLists[slot].base);
+  }
+}
+
+void daCachedStore::closeStore(unsigned long& status) {
+  status = 0;
+  DBTrace trace("daCachedStore::closeStore", status, __FILE__, __LINE__);
+  setCacheState(closed);
+  daLocalStore::closeStore(status);
+  if (table_) {
+    std::lock_guard<ZLock_6_0> cache(cacheLock_);
+    std::lock_guard<ZLock_6_0> refs(refLock_);
+    table_->clearWithCallback(&daCachedStore::callback);
+  }
+  if (pobjCacheEnabled_) pobjLists_.clear();
+}
+
+// ---- raw records ------------------------------------------------------------------
+
+void daCachedStore::getObject(daStoreObjectName const& name, gxobj_t& record, unsigned long& seq,
+                              unsigned long& status) {
+  daLocalStore::getObject(name, record, seq, status);
+}
+void daCachedStore::setObject(daStoreObjectName const& name, gxobj_t const& record, unsigned long& seq,
+                              unsigned long& status) {
+  daLocalStore::setObject(name, record, seq, status);
+}
+void daCachedStore::deleteObject(daStoreObjectName const& name, int recursive, unsigned long& seq,
+                                 unsigned long& status) {
+  daLocalStore::deleteObject(name, static_cast<unsigned char>(recursive), seq, status);
+}
+void daCachedStore::getObjects(daStoreObjectName const& name, int recursive, gxobj_list_s_t& list,
+                               unsigned long& seq, unsigned long& status) {
+  daLocalStore::getObjects(name, static_cast<unsigned char>(recursive), list, seq, status);
+}
+void daCachedStore::listObjects(daStoreObjectName const& name, int recursive, gxobj_name_list_s_t& list,
+                                unsigned long& seq, unsigned long& status) {
+  daLocalStore::listObjects(name, static_cast<unsigned char>(recursive), list, seq, status);
+}
+
+// ---- decoded objects ----------------------------------------------------------------
+
+void daCachedStore::logUnavailable(unsigned long status) {
+  HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, da_s_store_unavailable, "%lx", status);
+}
+
+void daCachedStore::getObject(daStoreObjectName const& name, Handle<daStoreObject>& handle, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daCachedStore::getObject", status, __FILE__, __LINE__);
+  if (cacheEnabled_) getCachedObject(name, handle, 0, 0, status);
+  else getDBObject(name, handle, status);
+}
+
+void daCachedStore::getDBObject(daStoreObjectName const& name, daStoreObject** object, unsigned long& status) {
+  status = 0;
+  if (object) *object = nullptr;
+  if (getCacheState() != open) {
+    status = da_s_store_unavailable;
+    logUnavailable(status);
+    return;
+  }
+  OwnedRecord r;
+  unsigned long seq;
+  daLocalStore::getObject(name.getFullName(), r.rec, seq, status);
+  if (status == 0) daStoreObject::decode(r.rec, object, status);
+}
+
+void daCachedStore::getDBObject(daStoreObjectName const& name, Handle<daStoreObject>& handle,
+                                unsigned long& status) {
+  daStoreObject* obj = nullptr;
+  getDBObject(name, &obj, status);
+  if (status != 0) {
+    delete obj;  // a rule record that failed to decode still comes with its object
+    return;
+  }
+  handle = Handle<daStoreObject>(this, obj, nullptr);
+}
+
+void daCachedStore::handOut(daCachedStoreEntry* entry, Handle<daStoreObject>& handle) {
+  if (!isReadOnly()) {
+    std::lock_guard<ZLock_6_0> refs(refLock_);
+    ++entry->refCount;
+  }
+  handle = Handle<daStoreObject>(this, entry->object, entry);
+}
+
+void daCachedStore::getCachedObject(daStoreObjectName const& name, Handle<daStoreObject>& handle, int build,
+                                    int wantAbsent, unsigned long& status) {
+  status = 0;
+  if (build) wantAbsent = 1;
+  if (getCacheState() != open) {
+    status = da_s_store_unavailable;
+    logUnavailable(status);
+    return;
+  }
+  if (!table_) {
+    status = da_s_no_such_object;
+    logUnavailable(status);
+    return;
+  }
+  // The new reference is made in fresh and moved into handle after the
+  // cache lock is released, so releasing the caller's old reference never
+  // runs under it.
+  Handle<daStoreObject> fresh;
+  std::unique_lock<ZLock_6_0> cache(cacheLock_);
+  for (;;) {
+    if (!cache.owns_lock()) cache.lock();
+    daCachedStoreEntry* entry = table_->find(name);
+    if (entry) {
+      if (entry->state == daCachedStoreEntry::ready) {
+        handOut(entry, fresh);
+        break;
+      }
+      if (entry->state == daCachedStoreEntry::absent) {
+        status = da_s_no_such_object;
+        if (wantAbsent) handOut(entry, fresh);
+        break;
+      }
+      // Loading or building in another thread: wait for a completion (or
+      // one round, since a completion can slip between the look and the
+      // wait) and look again.
+      std::unique_lock<ZCondition_6_0> waiting(entryCondition_);
+      cache.unlock();
+      bool timedOut = false;
+      entryCondition_.wait(entryWaitMs, timedOut);
+      continue;
+    }
+
+    // A miss: this thread loads the name. The loader holds one reference
+    // (on a writable store) so that a commit or a clear meanwhile only
+    // marks the entry removed.
+    auto* loading = new daCachedStoreEntry();
+    loading->state = daCachedStoreEntry::loading;
+    loading->refCount = isReadOnly() ? 0 : 1;
+    table_->put(name, loading);
+    cache.unlock();
+
+    daStoreObject* obj = nullptr;
+    unsigned long readStatus = 0;
+    {
+      OwnedRecord r;
+      unsigned long seq;
+      daLocalStore::getObject(name.getFullName(), r.rec, seq, readStatus);
+      if (readStatus == 0) daStoreObject::decode(r.rec, &obj, readStatus);
+    }
+
+    cache.lock();
+    if (table_->find(name) != loading) {
+      // A commit or a clear took the entry away while it was read.
+      delete obj;
+      detachEntry(loading);
+      std::lock_guard<ZCondition_6_0> wake(entryCondition_);
+      entryCondition_.broadcast();
+      continue;
+    }
+    if (readStatus == 0) {
+      loading->object = obj;
+      if (build) {
+        loading->state = daCachedStoreEntry::building;
+      } else {
+        loading->state = daCachedStoreEntry::ready;
+        loading->resolved = 1;
+      }
+      fresh = Handle<daStoreObject>(this, obj, loading);  // takes over the loader's reference
+    } else if (readStatus == da_s_no_such_object) {
+      delete obj;
+      loading->state = daCachedStoreEntry::absent;
+      loading->object = nullptr;
+      status = readStatus;
+      if (wantAbsent) {
+        if (build) loading->state = daCachedStoreEntry::building;
+        fresh = Handle<daStoreObject>(this, nullptr, loading);
+      } else {
+        detachEntry(loading);
+      }
+    } else {
+      // A failed read leaves nothing behind: the next reader tries again.
+      delete obj;
+      table_->remove(name);
+      loading->removed = 1;
+      loading->resolved = 0;
+      loading->state = daCachedStoreEntry::absent;
+      status = readStatus;
+      detachEntry(loading);
+    }
+    std::lock_guard<ZCondition_6_0> wake(entryCondition_);
+    entryCondition_.broadcast();
+    break;
+  }
+  cache.unlock();
+  if (!fresh.isEmpty()) handle = std::move(fresh);
+}
+
+void daCachedStore::getBuildingObject(daStoreObjectName const& name, Handle<daStoreObject>& handle,
+                                      unsigned long& status) {
+  status = 0;
+  if (getCacheState() != open) {
+    status = da_s_store_unavailable;
+    logUnavailable(status);
+    return;
+  }
+  Handle<daStoreObject> fresh;
+  {
+    std::lock_guard<ZLock_6_0> cache(cacheLock_);
+    daCachedStoreEntry* entry = table_ ? table_->find(name) : nullptr;
+    if (!entry) {
+      status = da_s_no_such_object;
+      return;
+    }
+    fresh = Handle<daStoreObject>(this, entry->object, entry);
+  }
+  handle = std::move(fresh);
+}
+
+void daCachedStore::finishCachedEntry(daCachedStoreEntry* entry, daCachedStoreEntry::entrystate state) {
+  if (entry) {
+    entry->state = state;
+    entry->resolved = 1;
+  }
+  std::lock_guard<ZCondition_6_0> wake(entryCondition_);
+  entryCondition_.broadcast();
+}
+
+void daCachedStore::detachEntry(daCachedStoreEntry* entry) {
+  if (!entry) return;
+  bool last;
+  {
+    std::lock_guard<ZLock_6_0> refs(refLock_);
+    if (!isReadOnly() && entry->refCount > 0) --entry->refCount;
+    last = entry->refCount == 0 && entry->removed;
+  }
+  if (last) delete entry;
+}
+
+void daCachedStore::listObjects(daStoreObjectName const& name, int recursive, ZArrayList_6_0& out,
+                                unsigned long& status) {
+  status = 0;
+  DBTrace trace("daCachedStore::listObjects", status, __FILE__, __LINE__);
+  out.removeAll();
+  if (pobjCacheEnabled_ && recursive) {
+    char const* base = name.getBaseName();
+    for (auto const& list : pobjLists_) {
+      if (list && base && list->getBaseName() == base) {
+        list->listObjects(name, out, status);
+        return;
+      }
+    }
+  }
+  gxobj_name_list_s_t keys{};
+  unsigned long seq;
+  daLocalStore::listObjects(name.getFullName(), static_cast<unsigned char>(recursive), keys, seq, status);
+  if (status == 0) {
+    size_t cut = name.getBaseName() ? std::strlen(name.getBaseName()) : 0;
+    for (unsigned long i = 0; i < keys.count; ++i) {
+      char const* key = keys.names[i];
+      char const* rest = std::strlen(key) >= cut ? key + cut : "";
+      if (daStoreObjectName* n = name.newObject(rest)) out.addNoCopy(n);
+    }
+  }
+  freeNameList(keys);
+}
+
+// ---- handles and the cache state ------------------------------------------------
+
+void daCachedStore::doReleaseObject(Handle<daStoreObject>& handle) {
+  daReleaseCountedHandle(handle, refLock_, isReadOnly() != 0);
+}
+
+void daCachedStore::doAttachHandle(Handle<daStoreObject>& handle) {
+  daAttachCountedHandle(this, handle, refLock_, isReadOnly() != 0);
+}
+
+void daCachedStore::checkCache() {
+  if (table_) daCheckCache(*this, *table_, cacheSize_, cacheLock_, refLock_);
+}
+
+unsigned int daCachedStore::getCacheCount() {
+  std::lock_guard<ZLock_6_0> cache(cacheLock_);
+  return table_ ? table_->getCount() : 0;
+}

@@ -1,0 +1,183 @@
+// daCachedStore: the store policy readers and writers use. It adds to the
+// local store a cache of decoded objects behind counted handles, with one
+// loader per missing name (other readers wait on the entry condition),
+// absent entries that remember names the database does not have, and
+// optional sorted name lists that answer recursive listings of protected
+// objects and their policy maps from memory (the pobj cache).
+//
+// Locks, always taken in this order: the state lock (readers that keep
+// handles hold it shared through daCacheStateLock; clearing the cache and
+// replacing the file hold it exclusively), the transaction lock, the cache
+// lock, then briefly either the entry condition or the reference lock. The
+// cache lock is never held while the database file is read.
+//
+// On a read-only store no reference counts are kept: a hit costs one table
+// lookup under the cache lock, and handles stay valid while the caller holds
+// the state lock shared.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "GxCore/daStoreObject.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daCacheStateLock.h"
+#include "GxCore/db/daLocalStore.h"
+#include "GxCore/db/daStoreObjectHandle.h"
+#include "GxCore/handle.h"
+#include "GxCore/hashTable.h"
+#include "outside/ZCollections.h"
+#include "outside/ZThread.h"
+
+// Orders names (or texts) by their compare().
+class daStoreObjectNameSortCompare : public ZSortCompare_6_0 {
+ public:
+  int sortCompare(ZObject_6_0 const* a, ZObject_6_0 const* b) const override { return a->compare(*b); }
+};
+
+// The names stored under one base key, each text followed by "/" (the root
+// stays "/"), sorted ascending: a recursive listing is a binary search and
+// a forward scan.
+class SortedList {
+ public:
+  // Takes the short names of the daStoreObjectNames in names.
+  SortedList(ZArrayList_6_0& names, char const* baseName);
+  SortedList(SortedList const&) = delete;
+  SortedList& operator=(SortedList const&) = delete;
+
+  // Index of text, or where it would be inserted.
+  int search(ZUTF8String_6_0& text) const;
+  // name itself (when stored) and every stored name below it, ascending, as
+  // new names of name's class; status 0.
+  void listObjects(daStoreObjectName const& name, ZArrayList_6_0& out, unsigned long& status) const;
+  ZUTF8String_6_0 const& getBaseName() const { return baseName_; }
+
+ private:
+  ZUTF8String_6_0 baseName_;
+  ZArrayList_6_0 names_;
+};
+
+class daCachedStore : public daLocalStore, public Container<daStoreObject> {
+ public:
+  using cachestate = daCacheStates::cachestate;
+  static constexpr cachestate closed = daCacheStates::closed;
+  static constexpr cachestate open = daCacheStates::open;
+  static constexpr cachestate replacing = daCacheStates::replacing;
+  static constexpr cachestate clearing = daCacheStates::clearing;
+  static constexpr unsigned int defaultCacheSize = 32768;
+  static constexpr unsigned int minCacheSize = 256;
+  static constexpr unsigned int maxCacheSize = 524288;
+  // Rounds of the entry-condition wait, in milliseconds.
+  static constexpr long entryWaitMs = 3;
+
+  // cacheSize 0 means 32768; values are clamped to 256..524288.
+  daCachedStore(char const* domainName, unsigned int cacheSize);
+  daCachedStore(char const* domainName, char const* path, int cacheEnabled, unsigned int cacheSize);
+  ~daCachedStore() override;
+
+  void createStore(unsigned long& status) override { daLocalStore::createStore(status); }
+  // Opens the file (a failure is returned, the cache state still becomes
+  // open so that reads report the store's errors), builds the cache table
+  // when the cache is on and the sorted lists when the pobj cache is on.
+  void openStore(int readOnly, unsigned long& status) override;
+  // Closes the file and empties the cache; entries still held by handles
+  // are deleted by their last release. The sorted lists are dropped.
+  void closeStore(unsigned long& status) override;
+
+  virtual void enableCache() { cacheEnabled_ = 1; }
+  virtual void disableCache() { cacheEnabled_ = 0; }
+  virtual int isCacheEnabled() const { return cacheEnabled_; }
+  virtual void enablePobjCache(int on) { pobjCacheEnabled_ = on; }
+  unsigned int getCacheSize() const { return cacheSize_; }
+
+  // ---- raw records: forwards to the local store, bypassing the cache ------
+  using daLocalStore::deleteObject;
+  using daLocalStore::getObject;
+  using daLocalStore::getObjects;
+  using daLocalStore::listObjects;
+  using daLocalStore::setObject;
+  virtual void getObject(daStoreObjectName const& name, gxobj_t& record, unsigned long& seq, unsigned long& status);
+  virtual void setObject(daStoreObjectName const& name, gxobj_t const& record, unsigned long& seq,
+                         unsigned long& status);
+  virtual void deleteObject(daStoreObjectName const& name, int recursive, unsigned long& seq, unsigned long& status);
+  virtual void getObjects(daStoreObjectName const& name, int recursive, gxobj_list_s_t& list, unsigned long& seq,
+                          unsigned long& status);
+  virtual void listObjects(daStoreObjectName const& name, int recursive, gxobj_name_list_s_t& list,
+                           unsigned long& seq, unsigned long& status);
+
+  // ---- decoded objects ------------------------------------------------------
+  // The object under name through the cache (or straight from the file when
+  // the cache is off, as an uncached handle that owns the object). 0x132792F1
+  // when the database has no such object; 0x132792F4 when the store is not
+  // open. handle is left as it was on failure.
+  virtual void getObject(daStoreObjectName const& name, Handle<daStoreObject>& handle, unsigned long& status);
+  virtual void getObject(daStoreObjectName const& name, unsigned long, Handle<daStoreObject>& handle,
+                         unsigned long& status) {
+    getObject(name, handle, status);
+  }
+  // Reads and decodes without the cache; *object is the caller's.
+  void getDBObject(daStoreObjectName const& name, daStoreObject** object, unsigned long& status);
+  void getDBObject(daStoreObjectName const& name, Handle<daStoreObject>& handle, unsigned long& status);
+  // The cached read. build: the caller completes the entry itself and calls
+  // finishCachedEntry (implies wantAbsent). wantAbsent: a name the database
+  // does not have still yields a handle (object null) with 0x132792F1.
+  void getCachedObject(daStoreObjectName const& name, Handle<daStoreObject>& handle, int build, int wantAbsent,
+                       unsigned long& status);
+  // An uncounted handle on the entry under name, whatever its state
+  // (read-only stores only); 0x132792F1 when there is none.
+  void getBuildingObject(daStoreObjectName const& name, Handle<daStoreObject>& handle, unsigned long& status);
+  // Completes a building entry and wakes every waiting reader.
+  void finishCachedEntry(daCachedStoreEntry* entry, daCachedStoreEntry::entrystate state);
+  // Drops a loader's reference; deletes the entry when that was the last one
+  // and it has left the table. The caller holds the cache lock.
+  void detachEntry(daCachedStoreEntry* entry);
+
+  // Names under name: from the sorted lists when the pobj cache covers the
+  // name's base and recursive is set, else from the file. out receives new
+  // names of name's class; it is emptied first and stays empty on failure.
+  virtual void listObjects(daStoreObjectName const& name, int recursive, ZArrayList_6_0& out,
+                           unsigned long& status);
+
+  // ---- handles ----------------------------------------------------------------
+  void doReleaseObject(Handle<daStoreObject>& handle) override;
+  void doAttachHandle(Handle<daStoreObject>& handle) override;
+
+  // ---- cache state --------------------------------------------------------------
+  ZReadWriteLock_6_0& getStateLock() { return stateLock_; }
+  virtual cachestate getCacheState() const { return state_.load(std::memory_order_acquire); }
+  virtual void setCacheState(cachestate s) { state_.store(s, std::memory_order_release); }
+  // Empties the cache when it holds cacheSize entries or more.
+  virtual void checkCache();
+  // The clear callback of the cache table.
+  static void callback(daStoreObjectName* key, daCachedStoreEntry* entry) { daCachedStoreEntry::retire(key, entry); }
+  // Number of entries in the cache table (0 without a table).
+  unsigned int getCacheCount();
+
+ protected:
+  daCacheTable* cacheTable() { return table_.get(); }
+  ZLock_6_0& cacheLock() { return cacheLock_; }
+  ZLock_6_0& refLock() { return refLock_; }
+  ZCondition_6_0& entryCondition() { return entryCondition_; }
+  ZReadWriteLock_6_0& transactionLock() { return transactionLock_; }
+
+ private:
+  void logUnavailable(unsigned long status);
+  // Sets handle to (this, entry's object, entry), counting it on a writable
+  // store. The caller holds the cache lock.
+  void handOut(daCachedStoreEntry* entry, Handle<daStoreObject>& handle);
+  void buildSortedLists(unsigned long& status);
+  void dropSortedLists();
+
+  ZCondition_6_0 entryCondition_;
+  ZLock_6_0 cacheLock_;
+  ZReadWriteLock_6_0 transactionLock_;
+  std::unique_ptr<daCacheTable> table_;
+  std::atomic<cachestate> state_{closed};
+  ZReadWriteLock_6_0 stateLock_;
+  ZLock_6_0 refLock_;
+  int cacheEnabled_;
+  unsigned int cacheSize_;
+  int pobjCacheEnabled_ = 0;
+  std::vector<std::unique_ptr<SortedList>> pobjLists_;
+};
