@@ -1,0 +1,100 @@
+// Cached reads: a hit plus release on a read-only and on a writable store
+// (1 and 2 threads), and the miss path (file read + ACL decode).
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GxCore/GxAcl.h"
+#include "GxCore/db/daCachedStore.h"
+
+namespace {
+
+constexpr int kAcls = 1000;
+
+struct Fixture {
+  std::filesystem::path dir;
+  std::string path;
+  std::unique_ptr<daCachedStore> readOnly, writable;
+  std::vector<daAclName> names;
+  Fixture() {
+    dir = std::filesystem::temp_directory_path() / ("gxcore-bench-cache-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    path = (dir / "cache.db").string();
+    unsigned long st;
+    daLocalStore creator("bench", path.c_str());
+    creator.createStore(st);
+    creator.openStore(0, st);
+    GxACL acl;
+    gxobj_t rec{};
+    acl.encode(rec, st);
+    for (int i = 0; i < kAcls; ++i) {
+      // Names hash on their last quarter: give them distinct tails, as real
+      // policy names of some length have.
+      char name[32];
+      std::snprintf(name, sizeof name, "policy-acl-%06d", i);
+      names.emplace_back(name);
+      hx_db_store(creator.getDBHandle(), names.back().getFullName().getChars(), rec, st);
+    }
+    hxAsnFreeObj(rec);
+    readOnly = open(1);
+    writable = open(0);
+  }
+  std::unique_ptr<daCachedStore> open(int ro) {
+    auto s = std::make_unique<daCachedStore>("bench", path.c_str(), 1, 0);
+    unsigned long st;
+    s->openStore(ro, st);
+    for (auto const& n : names) {
+      Handle<daStoreObject> h;
+      s->getObject(n, h, st);
+    }
+    return s;
+  }
+  ~Fixture() {
+    readOnly.reset();
+    writable.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+};
+
+Fixture& fixture() {
+  static Fixture f;
+  return f;
+}
+
+void hits(benchmark::State& state, daCachedStore& store) {
+  auto const& names = fixture().names;
+  size_t i = static_cast<size_t>(state.thread_index()) * 37;
+  for (auto _ : state) {
+    unsigned long st;
+    Handle<daStoreObject> h;
+    store.getObject(names[i++ % kAcls], h, st);
+    benchmark::DoNotOptimize(h.object);
+  }
+}
+
+void BM_HitReadOnly(benchmark::State& state) { hits(state, *fixture().readOnly); }
+void BM_HitWritable(benchmark::State& state) { hits(state, *fixture().writable); }
+BENCHMARK(BM_HitReadOnly)->Threads(1)->Threads(2);
+BENCHMARK(BM_HitWritable)->Threads(1)->Threads(2);
+
+void BM_MissReadAndDecode(benchmark::State& state) {
+  Fixture& f = fixture();
+  daCachedStore uncached("bench", f.path.c_str(), 0, 0);
+  unsigned long st;
+  uncached.openStore(1, st);
+  size_t i = 0;
+  for (auto _ : state) {
+    Handle<daStoreObject> h;
+    uncached.getObject(f.names[i++ % kAcls], h, st);
+    benchmark::DoNotOptimize(h.object);
+  }
+}
+BENCHMARK(BM_MissReadAndDecode);
+
+}  // namespace
