@@ -5,6 +5,10 @@
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxAction.h"
 #include "GxCore/GxObjName.h"
+#include "GxCore/daRule.h"
+#include "GxCore/AznLocalSvr.h"
+#include "GxCore/GxAuthznDBInfo.h"
+#include "GxCore/GxPObj.h"
 #include "GxCore/daStoreObjectName.h"
 #include "outside/hxsvc.h"
 
@@ -60,6 +64,43 @@ ClassDecoder decoderFor(uint32_t type) {
       return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
         GxActionGroups* o = nullptr;
         GxActionGroups::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_rule:
+      // A rule comes back even when its attributes did not decode, together
+      // with the decode status.
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        daRule* o = new (std::nothrow) daRule();
+        if (!o) {
+          st = da_s_no_memory;
+          return nullptr;
+        }
+        gxobj_t view = r;  // the member decode only reads the bytes
+        o->decode(view, st);
+        return o;
+      };
+    case gx_type_pobj:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxPObj* o = nullptr;
+        GxPObj::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_pobj_space:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxPObjSpace* o = nullptr;
+        GxPObjSpace::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_azn_server:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        AznLocalSvr* o = nullptr;
+        AznLocalSvr::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_authzn_db_info:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxAuthznDBInfo* o = nullptr;
+        GxAuthznDBInfo::decode(r, &o, st);
         return o;
       };
     default:

@@ -399,3 +399,168 @@ unsigned int daCachedStore::getCacheCount() {
   std::lock_guard<ZLock_6_0> cache(cacheLock_);
   return table_ ? table_->getCount() : 0;
 }
+
+// ---- transactions ---------------------------------------------------------------
+
+namespace {
+
+bool isUpdate(daTransaction const& t) {
+  return t.getMode() == daTransactionMode::update && t.getChangeList() != nullptr;
+}
+
+// Takes a cache entry out of service: one still referenced (or still being
+// loaded) is marked removed for its last holder to delete; the others go to
+// the retirement list.
+void retireCached(daCacheTable& retired, daStoreObjectName const& name, daCachedStoreEntry* cached) {
+  if (cached->refCount != 0 || cached->state == daCachedStoreEntry::loading) cached->removed = 1;
+  else retired.put(name, cached);
+}
+
+}  // namespace
+
+void daCachedStore::beginTransaction(daTransaction& t, daTransactionMode mode, unsigned long& status) {
+  status = 0;
+  if (t.getStore()) discardTransaction(t);
+  if (mode == daTransactionMode::update) t.writeHold_ = std::unique_lock<ZReadWriteLock_6_0>(transactionLock_);
+  t.init(mode, this);
+}
+
+void daCachedStore::discardTransaction(daTransaction& t) { t.discard(); }
+
+void daCachedStore::setObject(daTransaction& t, daStoreObjectName const& name, daStoreObject* object,
+                              unsigned long& status) {
+  std::unique_ptr<daStoreObject> owned(object);
+  if (!isUpdate(t)) {
+    status = da_s_store_unavailable;
+    return;
+  }
+  daCacheTable& changes = *t.getChangeList();
+  daCachedStoreEntry* e = changes.find(name);
+  if (!e) {
+    changes.put(name, new daCachedStoreEntry(owned.release()));
+    return;
+  }
+  delete e->object;
+  e->object = owned.release();
+  e->state = daCachedStoreEntry::ready;
+  e->recursive = 0;
+}
+
+void daCachedStore::deleteObject(daTransaction& t, daStoreObjectName const& name, int recursive,
+                                 unsigned long& status) {
+  status = 0;
+  if (!isUpdate(t)) {
+    status = da_s_store_unavailable;
+    return;
+  }
+  daCacheTable& changes = *t.getChangeList();
+  daCachedStoreEntry* e = changes.find(name);
+  if (!e) {
+    e = new daCachedStoreEntry();
+    changes.put(name, e);
+  }
+  delete e->object;
+  e->object = nullptr;
+  e->recursive = recursive;
+  e->state = daCachedStoreEntry::absent;
+}
+
+void daCachedStore::getObject(daTransaction& t, daStoreObjectName const& name, Handle<daStoreObject>& handle,
+                              unsigned long& status) {
+  status = 0;
+  daCachedStoreEntry* e = isUpdate(t) ? t.getChangeList()->find(name) : nullptr;
+  if (!e) {
+    getObject(name, handle, status);
+    return;
+  }
+  if (e->state == daCachedStoreEntry::absent) {
+    status = da_s_no_such_object;
+    return;
+  }
+  if (!isReadOnly()) ++e->refCount;  // the change list belongs to this thread
+  handle = Handle<daStoreObject>(this, e->object, e);
+}
+
+void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daCachedStore::commitTransaction", status, __FILE__, __LINE__);
+  if (!isUpdate(t)) {
+    t.reset(1);
+    return;
+  }
+  daCacheTable& changes = *t.getChangeList();
+  daCacheTable retired(0, 20);
+  bool intoCache = cacheEnabled_ && table_;
+  bool changed = false;
+  {
+    std::lock_guard<ZLock_6_0> cache(cacheLock_);
+    // Swap pass: readers see the new objects and deletions from here on.
+    hashTableIterator<daStoreObjectName, daCachedStoreEntry> it(changes);
+    for (it.findNextElement(0); it.current() != nullptr; it.findNextElement(1)) {
+      daStoreObjectName const& name = *it.key();
+      if (table_) {
+        if (daCachedStoreEntry* cached = table_->find(name)) {
+          table_->remove(name);
+          std::lock_guard<ZLock_6_0> refs(refLock_);
+          retireCached(retired, name, cached);
+        }
+      }
+      if (intoCache) table_->put(name, it.value());
+    }
+    // Write pass: every item is written, whatever failed before it.
+    hashTableIterator<daStoreObjectName, daCachedStoreEntry> w(changes);
+    for (w.findNextElement(0); w.current() != nullptr; w.findNextElement(1)) {
+      daCachedStoreEntry* e = w.value();
+      GxObjectName key = w.key()->getFullName();
+      unsigned long seq, itemStatus = 0;
+      if (e->state == daCachedStoreEntry::absent) {
+        daLocalStore::deleteObject(key, static_cast<unsigned char>(e->recursive), seq, itemStatus);
+      } else if (!e->object) {
+        itemStatus = da_s_no_such_object;
+      } else {
+        gxobj_t rec{};
+        e->object->encode(rec, itemStatus);
+        if (itemStatus == 0) daLocalStore::setObject(key, rec, seq, itemStatus);
+        hx_asn_buffer_t bytes{rec.length, rec.data};
+        hx_asn_buffer_free(bytes);
+      }
+      if (itemStatus != 0) status = itemStatus;
+      else changed = true;
+    }
+  }
+  {
+    std::lock_guard<ZLock_6_0> refs(refLock_);
+    retired.clearWithCallback(&daCachedStore::callback);
+  }
+  if (changed) {
+    unsigned long notifyStatus;
+    notifyStoreAvailableObservers(notifyStatus, 0);
+  }
+  t.reset(intoCache ? 0 : 1);
+}
+
+void daCachedStore::setObject(daStoreObjectName const& name, daStoreObject* object, unsigned long& status) {
+  daTransaction t;
+  beginTransaction(t, daTransactionMode::update, status);
+  setObject(t, name, object, status);
+  if (status != 0) discardTransaction(t);
+  else commitTransaction(t, status);
+}
+
+void daCachedStore::setObject(daStoreObjectName const& name, gxobj_t& record, unsigned long& status) {
+  daStoreObject* object = nullptr;
+  daStoreObject::decode(record, &object, status);
+  if (status != 0) {
+    delete object;
+    return;
+  }
+  setObject(name, object, status);
+}
+
+void daCachedStore::deleteObject(daStoreObjectName const& name, int recursive, unsigned long& status) {
+  daTransaction t;
+  beginTransaction(t, daTransactionMode::update, status);
+  deleteObject(t, name, recursive, status);
+  if (status != 0) discardTransaction(t);
+  else commitTransaction(t, status);
+}

@@ -25,6 +25,7 @@
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daLocalStore.h"
 #include "GxCore/db/daStoreObjectHandle.h"
+#include "GxCore/db/daTransaction.h"
 #include "GxCore/handle.h"
 #include "GxCore/hashTable.h"
 #include "outside/ZCollections.h"
@@ -138,6 +139,36 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // names of name's class; it is emptied first and stays empty on failure.
   virtual void listObjects(daStoreObjectName const& name, int recursive, ZArrayList_6_0& out,
                            unsigned long& status);
+
+  // ---- transactions -------------------------------------------------------------
+  // Binds t to this store; an update transaction waits for any other update
+  // transaction of this store to end and then holds the transaction lock.
+  void beginTransaction(daTransaction& t, daTransactionMode mode, unsigned long& status);
+  // Drops t's pending changes and unbinds it; nothing reaches the cache or
+  // the file.
+  void discardTransaction(daTransaction& t);
+  // Swaps t's changes into the cache and writes them to the file, under the
+  // cache lock. Every item is written even after a failure; the status is
+  // that of the last failed item. Observers are told when anything was
+  // written. t is unbound afterwards.
+  void commitTransaction(daTransaction& t, unsigned long& status);
+  // Pending changes of an update transaction (0x132792F4 on a read
+  // transaction). setObject takes ownership of object in every case.
+  virtual void setObject(daTransaction& t, daStoreObjectName const& name, daStoreObject* object,
+                         unsigned long& status);
+  virtual void deleteObject(daTransaction& t, daStoreObjectName const& name, int recursive, unsigned long& status);
+  // The pending object of t under name, else the store's object; a pending
+  // delete gives 0x132792F1.
+  virtual void getObject(daTransaction& t, daStoreObjectName const& name, Handle<daStoreObject>& handle,
+                         unsigned long& status);
+  virtual void getObject(daTransaction& t, daStoreObjectName const& name, unsigned long,
+                         Handle<daStoreObject>& handle, unsigned long& status) {
+    getObject(t, name, handle, status);
+  }
+  // One-call writes, each a whole update transaction. The store owns object.
+  virtual void setObject(daStoreObjectName const& name, daStoreObject* object, unsigned long& status);
+  virtual void setObject(daStoreObjectName const& name, gxobj_t& record, unsigned long& status);
+  virtual void deleteObject(daStoreObjectName const& name, int recursive, unsigned long& status);
 
   // ---- handles ----------------------------------------------------------------
   void doReleaseObject(Handle<daStoreObject>& handle) override;

@@ -1,0 +1,309 @@
+// Protected objects and the object-space list: the database forms through a
+// real store file, corrupt and truncated records, the attribute form, and
+// the list operations.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "GxCore/GxPObj.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daLocalStore.h"
+#include "outside/hxasn.h"
+#include "test_support.h"
+
+namespace {
+
+std::vector<unsigned char> encoded(daStoreObject& obj) {
+  gxobj_t rec{};
+  unsigned long st = 1;
+  obj.encode(rec, st);
+  EXPECT_EQ(st, 0u);
+  std::vector<unsigned char> bytes(rec.data, rec.data + rec.length);
+  hxAsnFreeObj(rec);
+  return bytes;
+}
+
+// Decodes an exact-size heap copy of the first n bytes through the type
+// dispatch, so that ASan sees any read past the record.
+unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, uint32_t type,
+                          std::unique_ptr<daStoreObject>& out) {
+  auto* data = static_cast<unsigned char*>(std::malloc(n ? n : 1));
+  std::memcpy(data, bytes.data(), n);
+  gxobj_t rec{nullptr, 0, type, static_cast<uint32_t>(n), data};
+  daStoreObject* obj = reinterpret_cast<daStoreObject*>(0x1);
+  unsigned long st = 0;
+  daStoreObject::decode(rec, &obj, st);
+  std::free(data);
+  out.reset(obj);
+  return st;
+}
+
+GxPObj samplePObj() {
+  GxPObj p;
+  p.type(7);
+  p.policyAttachable(false);
+  p.description("printer \xc3\xa9");
+  return p;
+}
+
+GxPObjSpace sampleSpace() {
+  GxPObjSpace s;
+  unsigned long st;
+  for (char const* n : {"/WebSEAL", "/Management", "/Apps"}) s.addToObjSpace(n, st);
+  return s;
+}
+
+std::vector<std::string> names(GxPObjSpace const& s) {
+  std::vector<std::string> v;
+  for (uint32_t i = 0; i < s.count(); ++i) v.emplace_back(s.name(i));
+  return v;
+}
+
+// Every truncation and 2000 seeded byte flips of a valid encoding: each
+// decode either succeeds with an object or fails with a status and none.
+void expectCorruptionRefused(std::vector<unsigned char> const& good, uint32_t type) {
+  gxtest::MessageCapture quiet;  // failed decodes are logged
+  std::unique_ptr<daStoreObject> obj;
+  ASSERT_EQ(decodeBytes(good, good.size(), type, obj), 0u);
+  for (size_t n = 0; n < good.size(); ++n) {
+    EXPECT_NE(decodeBytes(good, n, type, obj), 0u) << n;
+    EXPECT_EQ(obj, nullptr) << n;
+  }
+  std::mt19937 rng(77031);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<unsigned char> bad = good;
+    for (int f = 1 + static_cast<int>(rng() % 3); f > 0; --f)
+      bad[rng() % bad.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
+    unsigned long st = decodeBytes(bad, bad.size(), type, obj);
+    EXPECT_EQ(st == 0, obj != nullptr);
+  }
+}
+
+}  // namespace
+
+// ---- database forms ------------------------------------------------------------
+
+TEST(PObjRecord, RoundTripsThroughAStoreFile) {
+  gxtest::TempDir dir;
+  unsigned long st, seq;
+  daLocalStore store("pobjtest", dir.file("pobj.db").c_str());
+  store.createStore(st);
+  ASSERT_EQ(st, 0u);
+  store.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+
+  GxPObj pobj = samplePObj(), plain;
+  GxPObjSpace space = sampleSpace(), emptySpace;
+  daPObjName pobjName("/WebSEAL/host/printer"), plainName("/Apps");
+  daPObjSpaceName spaceName;
+  daStoreObjectName emptySpaceName(gx_type_pobj_space, "", "/auth/pobjectspace-empty");
+  std::vector<std::pair<daStoreObject*, daStoreObjectName*>> objs{
+      {&pobj, &pobjName}, {&plain, &plainName}, {&space, &spaceName}, {&emptySpace, &emptySpaceName}};
+  for (auto [obj, key] : objs) {
+    gxobj_t rec{};
+    obj->encode(rec, st);
+    ASSERT_EQ(st, 0u);
+    store.setObject(key->getFullName(), rec, seq, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
+  }
+  std::vector<std::unique_ptr<daStoreObject>> back;
+  for (auto [obj, key] : objs) {
+    gxobj_t rec{};
+    store.getObject(key->getFullName(), rec, seq, st);
+    ASSERT_EQ(st, 0u);
+    daStoreObject* decoded = nullptr;
+    daStoreObject::decode(rec, &decoded, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
+    back.emplace_back(decoded);
+    EXPECT_STREQ(decoded->getName().getChars(), key->getFullName().getChars());
+  }
+  auto& p = dynamic_cast<GxPObj&>(*back[0]);
+  EXPECT_EQ(p.type(), 7u);
+  EXPECT_FALSE(p.policyAttachable());
+  EXPECT_STREQ(p.description(), "printer \xc3\xa9");
+  auto& q = dynamic_cast<GxPObj&>(*back[1]);
+  EXPECT_EQ(q.type(), 0u);
+  EXPECT_TRUE(q.policyAttachable());
+  EXPECT_EQ(q.description(), nullptr);
+  EXPECT_EQ(names(dynamic_cast<GxPObjSpace&>(*back[2])), names(space));
+  EXPECT_EQ(dynamic_cast<GxPObjSpace&>(*back[3]).count(), 0u);
+}
+
+TEST(PObjRecord, SpaceEncodingKeepsTheCallersKeyAndValue) {
+  GxPObjSpace space = sampleSpace();
+  char key[] = "/auth/pobjectspace";
+  gxobj_t rec{key, 42, 0, 0, nullptr};
+  unsigned long st = 1;
+  space.encode(rec, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(rec.key, key);
+  EXPECT_EQ(rec.value, 42u);
+  EXPECT_EQ(rec.type, uint32_t(gx_type_pobj_space));
+  std::free(rec.data);
+}
+
+TEST(PObjRecord, CorruptOrTruncatedRecordsGiveAStatusAndNoObject) {
+  GxPObj pobj = samplePObj();
+  expectCorruptionRefused(encoded(pobj), gx_type_pobj);
+  GxPObjSpace space = sampleSpace();
+  expectCorruptionRefused(encoded(space), gx_type_pobj_space);
+}
+
+TEST(PObjRecord, DeclaredNameCountMustMatchAndIsBoundedByTheRecord) {
+  gxtest::MessageCapture quiet;
+  auto spaceWith = [](uint32_t declared, std::vector<char const*> const& list) {
+    HxBerWriter w;
+    w.beginSequence();
+    w.putUInt32(0);
+    w.putUInt32(0);
+    w.putUInt32(declared);
+    w.beginSequence();
+    for (char const* n : list) w.putString(n);
+    w.endSequence();
+    w.endSequence();
+    hx_asn_buffer_t b{};
+    EXPECT_EQ(w.finish(b), 0u);
+    std::vector<unsigned char> out(b.data, b.data + b.length);
+    hx_asn_buffer_free(b);
+    return out;
+  };
+  std::unique_ptr<daStoreObject> obj;
+  auto ok = spaceWith(2, {"/a", "/b"});
+  ASSERT_EQ(decodeBytes(ok, ok.size(), gx_type_pobj_space, obj), 0u);
+  EXPECT_EQ(dynamic_cast<GxPObjSpace&>(*obj).count(), 2u);
+  // Under ASan a calloc of 0xFFFFFFFF pointers would abort the test.
+  for (uint32_t absurd : {0xFFFFFFFFu, 0x08000000u, 3u, 1u}) {
+    auto bad = spaceWith(absurd, {"/a", "/b"});
+    EXPECT_EQ(decodeBytes(bad, bad.size(), gx_type_pobj_space, obj), hx_asn_s_decode_failed) << absurd;
+    EXPECT_EQ(obj, nullptr);
+  }
+  auto nullName = spaceWith(2, {"/a", nullptr});
+  EXPECT_EQ(decodeBytes(nullName, nullName.size(), gx_type_pobj_space, obj), hx_asn_s_decode_failed);
+}
+
+TEST(PObjRecord, FailedDecodeLeavesTheObjectUnchanged) {
+  GxPObj target = samplePObj();
+  std::vector<unsigned char> bytes = encoded(target);
+  bytes.pop_back();
+  gxobj_t rec{nullptr, 0, gx_type_pobj, static_cast<uint32_t>(bytes.size()), bytes.data()};
+  unsigned long st = 0;
+  target.decode(rec, st);
+  EXPECT_EQ(st, hx_asn_s_decode_failed);
+  EXPECT_STREQ(target.description(), "printer \xc3\xa9");
+}
+
+// ---- GxPObj ------------------------------------------------------------------------
+
+TEST(PObj, AttributeFormOfANewObjectAndOfAnEmptyDescription) {
+  GxPObj fresh;
+  HXObject attrs;
+  EXPECT_EQ(fresh.encode("/a/b", "q", attrs), 0u);
+  EXPECT_STREQ(attrs.getStringValue("pobjid", 0, "q")->getChars(), "/a/b");
+  EXPECT_STREQ(attrs.getStringValue("pobjdesc", 0, "q")->getChars(), "");
+  EXPECT_TRUE(attrs.booleanValue("pobjpolattach", 0, "q"));
+  EXPECT_EQ(attrs.integerValue("pobjtype", 0, "q"), 0u);
+  EXPECT_EQ(attrs.length("pobjid", nullptr), 0u);  // only the qualified set
+
+  GxPObj p = samplePObj();
+  p.description(nullptr);
+  EXPECT_EQ(p.description(), nullptr);
+  HXObject out;
+  p.encode("/x", nullptr, out);
+  GxPObj back;
+  back.description("old");
+  EXPECT_EQ(back.decode("ignored", nullptr, out), 0u);
+  ASSERT_NE(back.description(), nullptr);  // empty, not null
+  EXPECT_STREQ(back.description(), "");
+  EXPECT_FALSE(back.policyAttachable());
+  EXPECT_EQ(back.type(), 7u);
+}
+
+TEST(PObj, ComparesByNameOnlyAndAssignmentCopiesDeeply) {
+  GxPObj a = samplePObj(), b;
+  a.setName("/auth/pobject/a");
+  b.setName("/auth/pobject/a");
+  EXPECT_EQ(a.compare(b), 0);
+  b.setName("/auth/pobject/b");
+  EXPECT_LT(a.compare(b), 0);
+
+  b = a;
+  EXPECT_STREQ(b.getName().getChars(), "/auth/pobject/a");
+  a.description("changed");
+  EXPECT_STREQ(b.description(), "printer \xc3\xa9");  // deep copy
+
+  azn_pobj_desc_struct d{99, 12, nullptr, 0};
+  b = d;
+  EXPECT_EQ(b.type(), 12u);
+  EXPECT_EQ(b.description(), nullptr);
+  EXPECT_FALSE(b.policyAttachable());
+  EXPECT_STREQ(b.getName().getChars(), "/auth/pobject/a");
+  std::unique_ptr<ZObject_6_0> c(b.clone());
+  EXPECT_EQ(dynamic_cast<GxPObj&>(*c).type(), 12u);
+}
+
+// ---- GxPObjSpace ---------------------------------------------------------------
+
+TEST(PObjSpace, AddRefusesExactDuplicatesOnly) {
+  GxPObjSpace s;
+  unsigned long st = 1;
+  s.addToObjSpace("/Apps", st);
+  EXPECT_EQ(st, 0u);
+  s.addToObjSpace("/Apps", st);
+  EXPECT_EQ(st, GxPObjSpace::s_name_exists_);
+  s.addToObjSpace("/apps", st);  // differs in case only: a different name
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(names(s), (std::vector<std::string>{"/Apps", "/apps"}));
+}
+
+TEST(PObjSpace, RemoveKeepsOrderAndReportsMissingNames) {
+  GxPObjSpace s;
+  unsigned long st = 0;
+  s.remFromObjSpace("/x", st);
+  EXPECT_EQ(st, GxPObjSpace::s_name_missing_);
+  EXPECT_EQ(s.count(), 0u);
+  s = sampleSpace();
+  s.remFromObjSpace("/nothere", st);
+  EXPECT_EQ(st, GxPObjSpace::s_name_missing_);
+  EXPECT_EQ(s.count(), 3u);
+  s.remFromObjSpace("/Management", st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(names(s), (std::vector<std::string>{"/WebSEAL", "/Apps"}));
+  s.addToObjSpace("/Management", st);  // appended at the end again
+  EXPECT_EQ(names(s), (std::vector<std::string>{"/WebSEAL", "/Apps", "/Management"}));
+}
+
+TEST(PObjSpace, RepeatedNamesFromARecordAreAllRemoved) {
+  char a[] = "/a", b[] = "/b", a2[] = "/a";
+  char* list[] = {a, b, a2};
+  GxPObjSpace s(pobjspace_s_t{3, list, 0, 0});
+  unsigned long st = 1;
+  s.remFromObjSpace("/a", st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(names(s), std::vector<std::string>{"/b"});
+}
+
+TEST(PObjSpace, ListingAppendsOwnedCopiesAndCopiesAreDeep) {
+  ZArrayList_6_0 out;
+  out.addNoCopy(new ZUTF8String_6_0("keep"));
+  GxPObjSpace().listObjSpaces(out);
+  EXPECT_EQ(out.size(), 1u);
+  GxPObjSpace s = sampleSpace();
+  s.listObjSpaces(out);
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_STREQ(static_cast<ZUTF8String_6_0*>(out.get(1))->getChars(), "/WebSEAL");
+  EXPECT_STREQ(static_cast<ZUTF8String_6_0*>(out.get(3))->getChars(), "/Apps");
+
+  GxPObjSpace copy(s);
+  unsigned long st;
+  copy.remFromObjSpace("/Apps", st);
+  EXPECT_EQ(s.count(), 3u);
+  copy = s;
+  copy = static_cast<GxPObjSpace&>(copy);  // self-assignment
+  EXPECT_EQ(names(copy), names(s));
+}

@@ -1,0 +1,269 @@
+// Authorization-server records and the database information: the database
+// forms through a real store file, corrupt and truncated records, the
+// attribute form, conversion for the codec and service equality.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "GxCore/AznLocalSvr.h"
+#include "GxCore/GxAuthznDBInfo.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daLocalStore.h"
+#include "outside/hxasn.h"
+#include "test_support.h"
+
+namespace {
+
+std::vector<unsigned char> encoded(daStoreObject& obj) {
+  gxobj_t rec{};
+  unsigned long st = 1;
+  obj.encode(rec, st);
+  EXPECT_EQ(st, 0u);
+  std::vector<unsigned char> bytes(rec.data, rec.data + rec.length);
+  std::free(rec.data);
+  return bytes;
+}
+
+// Decodes an exact-size heap copy of the first n bytes through the type
+// dispatch, so that ASan sees any read past the record.
+unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, uint32_t type,
+                          std::unique_ptr<daStoreObject>& out) {
+  auto* data = static_cast<unsigned char*>(std::malloc(n ? n : 1));
+  std::memcpy(data, bytes.data(), n);
+  gxobj_t rec{nullptr, 0, type, static_cast<uint32_t>(n), data};
+  daStoreObject* obj = reinterpret_cast<daStoreObject*>(0x1);
+  unsigned long st = 0;
+  daStoreObject::decode(rec, &obj, st);
+  std::free(data);
+  out.reset(obj);
+  return st;
+}
+
+// A server with a two-value service and a service without values.
+AznLocalSvr sampleServer() {
+  AznLocalSvr s("azn-1", "first server", "ivmgr", "host.example", 7136, 2, 0x600, 1);
+  char v1[] = "alpha", v2[] = "beta";
+  char* values[] = {v1, v2};
+  char n1[] = "trace", n2[] = "stats";
+  aznadmsvc_s_t svcs[] = {{n1, 2, values}, {n2, 0, nullptr}};
+  s.setAdmSvcs(2, svcs);
+  return s;
+}
+
+std::vector<std::string> texts(ZArrayList_6_0 const& l) {
+  std::vector<std::string> v;
+  for (unsigned int i = 0; i < l.size(); ++i) v.emplace_back(static_cast<ZUTF8String_6_0*>(l.get(i))->getChars());
+  return v;
+}
+
+void expectSameServer(AznLocalSvr const& a, AznLocalSvr const& b) {
+  EXPECT_EQ(a.getName(), b.getName());
+  EXPECT_EQ(a.getDescription(), b.getDescription());
+  EXPECT_EQ(a.getUser(), b.getUser());
+  EXPECT_EQ(a.getHost(), b.getHost());
+  EXPECT_EQ(a.getPort(), b.getPort());
+  EXPECT_EQ(a.getMode(), b.getMode());
+  EXPECT_EQ(a.getVersion(), b.getVersion());
+  EXPECT_EQ(a.getListen(), b.getListen());
+  ASSERT_EQ(a.admSvcs().size(), b.admSvcs().size());
+  for (char const* n : {"trace", "stats"}) {
+    if (!a.getAdmSvc(n)) continue;
+    ASSERT_NE(b.getAdmSvc(n), nullptr) << n;
+    EXPECT_TRUE(a.getAdmSvc(n)->completelyEqual(*b.getAdmSvc(n))) << n;
+  }
+}
+
+void expectCorruptionRefused(std::vector<unsigned char> const& good, uint32_t type) {
+  gxtest::MessageCapture quiet;  // failed decodes are logged
+  std::unique_ptr<daStoreObject> obj;
+  ASSERT_EQ(decodeBytes(good, good.size(), type, obj), 0u);
+  for (size_t n = 0; n < good.size(); ++n) {
+    EXPECT_NE(decodeBytes(good, n, type, obj), 0u) << n;
+    EXPECT_EQ(obj, nullptr) << n;
+  }
+  std::mt19937 rng(5150);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<unsigned char> bad = good;
+    for (int f = 1 + static_cast<int>(rng() % 3); f > 0; --f)
+      bad[rng() % bad.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
+    unsigned long st = decodeBytes(bad, bad.size(), type, obj);
+    EXPECT_EQ(st == 0, obj != nullptr);
+  }
+}
+
+}  // namespace
+
+// ---- database forms ------------------------------------------------------------
+
+TEST(ServerRecord, RoundTripsThroughAStoreFile) {
+  gxtest::TempDir dir;
+  unsigned long st, seq;
+  daLocalStore store("svrtest", dir.file("svr.db").c_str());
+  store.createStore(st);
+  ASSERT_EQ(st, 0u);
+  store.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+
+  AznLocalSvr svr = sampleServer(), bare("azn-2");
+  GxAuthznDBInfo info(gxauthzn_db_s_t{0x600, 1, 0xFFFFFFFF, 3, 4});
+  daAznServerName svrName("azn-1"), bareName("azn-2");
+  daAuthDBInfoName infoName;
+  std::vector<std::pair<daStoreObject*, daStoreObjectName*>> objs{
+      {&svr, &svrName}, {&bare, &bareName}, {&info, &infoName}};
+  for (auto [obj, key] : objs) {
+    gxobj_t rec{};
+    obj->encode(rec, st);
+    ASSERT_EQ(st, 0u);
+    store.setObject(key->getFullName(), rec, seq, st);
+    std::free(rec.data);
+    ASSERT_EQ(st, 0u);
+  }
+  std::vector<std::unique_ptr<daStoreObject>> back;
+  for (auto [obj, key] : objs) {
+    gxobj_t rec{};
+    store.getObject(key->getFullName(), rec, seq, st);
+    ASSERT_EQ(st, 0u);
+    daStoreObject* decoded = nullptr;
+    daStoreObject::decode(rec, &decoded, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
+    back.emplace_back(decoded);
+    // The key lands in the name attribute of every kind.
+    EXPECT_STREQ(decoded->HXObject::getName().getChars(), key->getFullName().getChars());
+  }
+  auto& s = dynamic_cast<AznLocalSvr&>(*back[0]);
+  expectSameServer(s, svr);
+  EXPECT_STREQ(s.getName().getChars(), "azn-1");  // a server's name is its id
+  EXPECT_EQ(s.getAdmSvc("trace")->getServer(), ZUTF8String_6_0("azn-1"));
+  expectSameServer(dynamic_cast<AznLocalSvr&>(*back[1]), bare);
+  auto const& w = dynamic_cast<GxAuthznDBInfo&>(*back[2]).value();
+  EXPECT_EQ(std::vector<uint32_t>({w.version, w.word1, w.word2, w.word3, w.word4}),
+            std::vector<uint32_t>({0x600, 1, 0xFFFFFFFF, 3, 4}));
+}
+
+TEST(ServerRecord, CorruptOrTruncatedRecordsGiveAStatusAndNoObject) {
+  AznLocalSvr svr = sampleServer();
+  expectCorruptionRefused(encoded(svr), gx_type_azn_server);
+  GxAuthznDBInfo info(gxauthzn_db_s_t{0x600, 9, 8, 7, 6});
+  expectCorruptionRefused(encoded(info), gx_type_authzn_db_info);
+}
+
+TEST(ServerRecord, AbsurdServiceAndValueCountsAreRefusedBeforeAllocating) {
+  gxtest::MessageCapture quiet;
+  auto serverWith = [](uint32_t services, uint32_t values) {
+    HxBerWriter w;
+    w.beginSequence();
+    for (int i = 0; i < 4; ++i) w.putString("x");
+    for (int i = 0; i < 6; ++i) w.putUInt32(0);
+    w.putUInt32(services);
+    w.beginSequence();
+    w.beginSequence();
+    w.putString("svc");
+    w.putUInt32(values);
+    w.beginSequence();
+    w.putString("v");
+    w.endSequence();
+    w.endSequence();
+    w.endSequence();
+    w.endSequence();
+    hx_asn_buffer_t b{};
+    EXPECT_EQ(w.finish(b), 0u);
+    std::vector<unsigned char> out(b.data, b.data + b.length);
+    hx_asn_buffer_free(b);
+    return out;
+  };
+  std::unique_ptr<daStoreObject> obj;
+  auto ok = serverWith(1, 1);
+  ASSERT_EQ(decodeBytes(ok, ok.size(), gx_type_azn_server, obj), 0u);
+  EXPECT_EQ(texts(dynamic_cast<AznLocalSvr&>(*obj).getAdmSvc("svc")->values()), std::vector<std::string>{"v"});
+  for (auto [services, values] : {std::pair{0xFFFFFFFFu, 1u}, {1u, 0xFFFFFFFFu}, {2u, 1u}, {1u, 2u}, {0u, 1u}}) {
+    auto bad = serverWith(services, values);
+    EXPECT_EQ(decodeBytes(bad, bad.size(), gx_type_azn_server, obj), hx_asn_s_decode_failed) << services << values;
+    EXPECT_EQ(obj, nullptr);
+  }
+}
+
+// ---- AznLocalSvr -----------------------------------------------------------------
+
+TEST(AznLocalSvr, AttributeFormRoundTripsServicesAndValues) {
+  AznLocalSvr svr = sampleServer();
+  HXObject attrs;
+  EXPECT_EQ(svr.encode("unused", "q", attrs), 0u);
+  EXPECT_STREQ(attrs.getStringValue("svrid", 0, "q")->getChars(), "azn-1");
+  EXPECT_EQ(attrs.length("svradmsvc", "q"), 2u);
+  EXPECT_EQ(attrs.length("trace", "q"), 2u);
+  EXPECT_EQ(attrs.length("stats", "q"), 0u);  // a service without values: its name only
+  AznLocalSvr back("stale");
+  EXPECT_EQ(back.decode("unused", "q", attrs), 0u);
+  expectSameServer(back, svr);
+  EXPECT_EQ(back.getAdmSvc("trace")->getServer(), ZUTF8String_6_0("azn-1"));
+
+  HXObject none;
+  AznLocalSvr("azn-3").encode(nullptr, nullptr, none);
+  EXPECT_EQ(none.length("svradmsvc", nullptr), 0u);
+  EXPECT_FALSE(none.booleanValue("svrlisten", 0, nullptr));
+}
+
+TEST(AznLocalSvr, ConvertPointsAtOwnTextsAndAllocatesOnlyArrays) {
+  aznlocal_svr_s_t out;
+  AznLocalSvr bare("azn-2");
+  bare.convert(out);
+  EXPECT_STREQ(out.id, "azn-2");
+  EXPECT_EQ(out.admsvc_count, 0u);
+  EXPECT_EQ(out.admsvcs, nullptr);
+  AznLocalSvr::freeConvert(out);
+
+  AznLocalSvr svr = sampleServer();
+  svr.convert(out);
+  EXPECT_EQ(out.id, svr.getName().getChars());
+  ASSERT_EQ(out.admsvc_count, 2u);
+  for (uint32_t i = 0; i < 2; ++i) {
+    aznadmsvc_s_t const& s = out.admsvcs[i];
+    if (std::strcmp(s.name, "stats") == 0) {
+      EXPECT_EQ(s.values, nullptr);
+    } else {
+      ASSERT_EQ(s.count, 2u);
+      EXPECT_STREQ(s.values[0], "alpha");
+      EXPECT_STREQ(s.values[1], "beta");
+    }
+  }
+  AznLocalSvr::freeConvert(out);
+  EXPECT_EQ(out.admsvcs, nullptr);
+}
+
+TEST(AznLocalSvr, IdentityIsTheIdAndCopiesAreDeep) {
+  AznLocalSvr a("azn-1"), b("azn-1", "d", "u", "other-host", 1, 0, 0, 0), c("azn-2");
+  EXPECT_EQ(a.compare(b), 0);
+  EXPECT_EQ(a.hash(), b.hash());
+  EXPECT_LT(a.compare(c), 0);
+
+  AznLocalSvr svr = sampleServer();
+  AznLocalSvr copy(svr);
+  copy.setHost("elsewhere");
+  copy.setAdmSvcs(0, nullptr);
+  EXPECT_EQ(svr.getHost(), ZUTF8String_6_0("host.example"));
+  EXPECT_EQ(svr.admSvcs().size(), 2u);
+  copy = svr;
+  copy = static_cast<AznLocalSvr&>(copy);  // self-assignment
+  expectSameServer(copy, svr);
+  std::unique_ptr<ZObject_6_0> cl(svr.clone());
+  expectSameServer(dynamic_cast<AznLocalSvr&>(*cl), svr);
+}
+
+TEST(AznAdminSvc, CompletelyEqualIgnoresValueOrderButNotExtraValues) {
+  AznAdminSvc a("trace", "azn-1"), b("trace", "azn-1");
+  for (char const* v : {"x", "y", "z"}) a.addValue(v);
+  for (char const* v : {"z", "x", "y"}) b.addValue(v);
+  EXPECT_TRUE(a.completelyEqual(b));
+  b.addValue("w");
+  EXPECT_FALSE(a.completelyEqual(b));
+  EXPECT_FALSE(b.completelyEqual(a));
+  AznAdminSvc other("trace", "azn-2");
+  EXPECT_FALSE(AznAdminSvc("trace", "azn-1").completelyEqual(other));
+  EXPECT_LT(AznAdminSvc("zz", "azn-1").compare(AznAdminSvc("aa", "azn-2")), 0);  // server first
+}

@@ -1,0 +1,196 @@
+// Transactions: pending changes, the commit's swap and write passes,
+// failed items, observers, and one update transaction at a time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "GxCore/GxAcl.h"
+#include "GxCore/db/daCachedStore.h"
+#include "test_support.h"
+
+namespace {
+
+class Transactions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("tx.db");
+    unsigned long st;
+    daLocalStore creator("d", path_.c_str());
+    creator.createStore(st);
+    store_ = std::make_unique<daCachedStore>("d", path_.c_str(), 1, 0);
+    store_->openStore(0, st);
+    ASSERT_EQ(st, 0u);
+  }
+  unsigned long seq() {
+    unsigned long s, st;
+    store_->getSeqNum(s, st);
+    return s;
+  }
+  bool inFile(daStoreObjectName const& n) {
+    gxobj_t rec{};
+    unsigned long s, st;
+    store_->getObject(n.getFullName(), rec, s, st);
+    hxAsnFreeObj(rec);
+    return st == 0;
+  }
+  struct Counter : ZObserverInterface_6_0 {
+    int calls = 0;
+    void update(ZAbstractObservable_6_0&, ZObservedParm_6_0 const&) override { ++calls; }
+  };
+
+  gxtest::TempDir dir_;
+  std::string path_;
+  std::unique_ptr<daCachedStore> store_;
+};
+
+TEST_F(Transactions, CommittedSetIsTheVeryObjectAndOldHandlesStayValid) {
+  unsigned long st;
+  store_->setObject(daAclName("a"), new GxACL(), st);
+  ASSERT_EQ(st, 0u);
+  Handle<daStoreObject> old;
+  store_->getObject(daAclName("a"), old, st);
+  ASSERT_EQ(st, 0u);
+  auto* replacement = new GxACL();
+  store_->setObject(daAclName("a"), replacement, st);
+  ASSERT_EQ(st, 0u);
+  Handle<daStoreObject> now;
+  store_->getObject(daAclName("a"), now, st);
+  EXPECT_EQ(now.get(), replacement);
+  EXPECT_NE(old.get(), replacement);
+  EXPECT_EQ(old.entry->removed, 1);
+  old.release();  // deletes the replaced entry (ASan checks)
+  EXPECT_TRUE(inFile(daAclName("a")));
+}
+
+TEST_F(Transactions, SetThenDeleteCommitsOnlyTheDelete) {
+  unsigned long st;
+  daTransaction t;
+  store_->beginTransaction(t, daTransactionMode::update, st);
+  store_->setObject(t, daAclName("a"), new GxACL(), st);
+  Handle<daStoreObject> pending;
+  store_->getObject(t, daAclName("a"), pending, st);
+  EXPECT_EQ(st, 0u);
+  pending.release();
+  store_->deleteObject(t, daAclName("a"), 0, st);
+  store_->getObject(t, daAclName("a"), pending, st);
+  EXPECT_EQ(st, 0x132792F1u);
+  unsigned long before = seq();
+  store_->commitTransaction(t, st);
+  EXPECT_EQ(st, 0x1005B1CAu);  // the delete found nothing in the file
+  EXPECT_EQ(seq(), before);
+  EXPECT_FALSE(inFile(daAclName("a")));
+  EXPECT_EQ(t.getStore(), nullptr);
+}
+
+TEST_F(Transactions, CommittedDeleteIsAnsweredFromTheCache) {
+  unsigned long st;
+  store_->setObject(daAclName("a"), new GxACL(), st);
+  store_->deleteObject(daAclName("a"), 0, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_FALSE(inFile(daAclName("a")));
+  // Put it back behind the cache's back: the absent entry still answers.
+  GxACL acl;
+  gxobj_t rec{};
+  unsigned long s;
+  acl.encode(rec, st);
+  store_->setObject(daAclName("a").getFullName(), rec, s, st);
+  hxAsnFreeObj(rec);
+  Handle<daStoreObject> h;
+  store_->getObject(daAclName("a"), h, st);
+  EXPECT_EQ(st, 0x132792F1u);
+}
+
+TEST_F(Transactions, FailedItemIsReportedOthersWrittenObserversTold) {
+  Counter observer;
+  store_->addStoreAvailableObserver(&observer);
+  unsigned long st;
+  daTransaction t;
+  store_->beginTransaction(t, daTransactionMode::update, st);
+  store_->setObject(t, daAclName("x"), new GxACL(), st);
+  store_->deleteObject(t, daAclName("missing"), 0, st);
+  store_->setObject(t, daAclName("y"), new GxACL(), st);
+  store_->commitTransaction(t, st);
+  EXPECT_EQ(st, 0x1005B1CAu);
+  EXPECT_TRUE(inFile(daAclName("x")));
+  EXPECT_TRUE(inFile(daAclName("y")));
+  EXPECT_EQ(observer.calls, 1);
+  // An empty update transaction writes nothing and tells nobody.
+  store_->beginTransaction(t, daTransactionMode::update, st);
+  store_->commitTransaction(t, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(observer.calls, 1);
+  store_->deleteStoreAvailableObserver(&observer);
+}
+
+TEST_F(Transactions, DiscardAndReadTransactionsChangeNothing) {
+  unsigned long st;
+  unsigned long before = seq();
+  {
+    daTransaction t;
+    store_->beginTransaction(t, daTransactionMode::update, st);
+    store_->setObject(t, daAclName("a"), new GxACL(), st);
+  }  // destroyed while bound: discarded, its object deleted
+  daTransaction r;
+  store_->beginTransaction(r, daTransactionMode::read, st);
+  store_->setObject(r, daAclName("b"), new GxACL(), st);
+  EXPECT_NE(st, 0u);
+  store_->commitTransaction(r, st);
+  EXPECT_EQ(r.getStore(), nullptr);
+  EXPECT_EQ(seq(), before);
+  EXPECT_FALSE(inFile(daAclName("a")));
+}
+
+TEST_F(Transactions, ConcurrencySecondUpdateWaitsForTheFirst) {
+  unsigned long st;
+  daTransaction first;
+  store_->beginTransaction(first, daTransactionMode::update, st);
+  std::atomic<bool> secondBegan{false};
+  std::thread other([&] {
+    unsigned long s;
+    daTransaction second;
+    store_->beginTransaction(second, daTransactionMode::update, s);
+    secondBegan = true;
+    store_->setObject(second, daAclName("b"), new GxACL(), s);
+    store_->commitTransaction(second, s);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(secondBegan.load());
+  store_->setObject(first, daAclName("a"), new GxACL(), st);
+  store_->commitTransaction(first, st);
+  other.join();
+  EXPECT_TRUE(secondBegan.load());
+  EXPECT_TRUE(inFile(daAclName("a")));
+  EXPECT_TRUE(inFile(daAclName("b")));
+}
+
+TEST_F(Transactions, ConcurrencyReadersRacingCommitsSeeOldOrNew) {
+  unsigned long st;
+  for (int i = 0; i < 8; ++i) store_->setObject(daAclName(("n" + std::to_string(i)).c_str()), new GxACL(), st);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&] {
+      while (!stop) {
+        for (int i = 0; i < 8; ++i) {
+          unsigned long s;
+          Handle<daStoreObject> h;
+          store_->getObject(daAclName(("n" + std::to_string(i)).c_str()), h, s);
+          if (s == 0) ASSERT_NE(dynamic_cast<GxACL*>(h.get()), nullptr);
+          else ASSERT_EQ(s, 0x132792F1u);
+        }
+      }
+    });
+  }
+  for (int round = 0; round < 40; ++round) {
+    std::string n = "n" + std::to_string(round % 8);
+    if (round % 3 == 0) store_->deleteObject(daAclName(n.c_str()), 0, st);
+    else store_->setObject(daAclName(n.c_str()), new GxACL(), st);
+  }
+  stop = true;
+  for (auto& th : readers) th.join();
+}
+
+}  // namespace
