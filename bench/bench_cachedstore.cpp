@@ -97,4 +97,25 @@ void BM_MissReadAndDecode(benchmark::State& state) {
 }
 BENCHMARK(BM_MissReadAndDecode);
 
+// One update transaction setting 100 ACLs (each write a durable file
+// transaction of its own).
+void BM_Commit100(benchmark::State& state) {
+  Fixture& f = fixture();
+  int round = 0;
+  for (auto _ : state) {
+    daTransaction t;
+    unsigned long st;
+    f.writable->beginTransaction(t, daTransactionMode::update, st);
+    for (int i = 0; i < 100; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "commit-%03d-%06d", round, i);
+      f.writable->setObject(t, daAclName(name), new GxACL(), st);
+    }
+    f.writable->commitTransaction(t, st);
+    if (st != 0) state.SkipWithError("commit failed");
+    ++round;
+  }
+}
+BENCHMARK(BM_Commit100)->Iterations(5)->Unit(benchmark::kMillisecond);
+
 }  // namespace
