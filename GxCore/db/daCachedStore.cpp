@@ -68,7 +68,7 @@ void SortedList::listObjects(daStoreObjectName const& name, ZArrayList_6_0& out,
   daStoreObjectName const* searched = &name;
   ZUTF8String_6_0 text(name.value());
   if (text.charAt(0) != GxObjectName::separator_) {
-    text.prepend(GxObjectName::separatorStr_);
+    text = ZUTF8String_6_0(GxObjectName::separatorStr_ + text.str());
     made.reset(name.newObject(text.getChars()));
     if (!made) return;
     searched = made.get();
