@@ -220,14 +220,7 @@ unsigned long AznLocalSvr::decode(char const*, char const* qualifier, HXObject& 
 }
 
 void AznLocalSvr::encode(gxobj_t& record, unsigned long& status) {
-  record.type = gx_type_azn_server;
-  record.length = 0;
-  record.data = nullptr;
-  hx_asn_buffer_t buffer{0, nullptr};
-  encode(buffer, status);
-  if (status != 0) return;
-  record.length = buffer.length;
-  record.data = buffer.data;
+  daEncodeRecord(*this, gx_type_azn_server, record, status);
 }
 
 void AznLocalSvr::encode(hx_asn_buffer_t& buffer, unsigned long& status) const {

@@ -188,12 +188,7 @@ void GxACL::freeEntry(unsigned long i) {
 // ---- database form ----------------------------------------------------------
 
 void GxACL::encode(gxobj_t& record, unsigned long& status) {
-  HXObject::init_gxobj(record, gx_type_acl);
-  hx_asn_buffer_t buffer{0, nullptr};
-  encode(buffer, status);
-  if (status != 0) return;
-  record.length = buffer.length;
-  record.data = buffer.data;
+  daEncodeRecord(*this, gx_type_acl, record, status);
 }
 
 void GxACL::encode(hx_asn_buffer_t& buffer, unsigned long& status) const {

@@ -89,12 +89,7 @@ GxAction& GxAction::operator=(GxAction const& other) {
 GxAction::~GxAction() { hxAsnFreeObj(action_); }
 
 void GxAction::encode(gxobj_t& record, unsigned long& status) {
-  HXObject::init_gxobj(record, gx_type_action);
-  hx_asn_buffer_t buffer{0, nullptr};
-  encode(buffer, status);
-  if (status != 0) return;
-  record.length = buffer.length;
-  record.data = buffer.data;
+  daEncodeRecord(*this, gx_type_action, record, status);
 }
 
 void GxAction::encode(hx_asn_buffer_t& buffer, unsigned long& status) const {
@@ -137,14 +132,7 @@ GxActionGroups& GxActionGroups::operator=(GxActionGroups const& other) {
 GxActionGroups::~GxActionGroups() { freeActionGroups(); }
 
 void GxActionGroups::encode(gxobj_t& record, unsigned long& status) {
-  record.type = gx_type_action_groups;
-  record.length = 0;
-  record.data = nullptr;
-  hx_asn_buffer_t buffer{0, nullptr};
-  encode(buffer, status);
-  if (status != 0) return;
-  record.length = buffer.length;
-  record.data = buffer.data;
+  daEncodeRecord(*this, gx_type_action_groups, record, status);
 }
 
 void GxActionGroups::encode(hx_asn_buffer_t& buffer, unsigned long& status) const {

@@ -5,12 +5,7 @@
 #include "outside/hxasn.h"
 
 void GxAuthznDBInfo::encode(gxobj_t& record, unsigned long& status) {
-  HXObject::init_gxobj(record, gx_type_authzn_db_info);
-  hx_asn_buffer_t buffer{0, nullptr};
-  encode(buffer, status);
-  if (status != 0) return;
-  record.length = buffer.length;
-  record.data = buffer.data;
+  daEncodeRecord(*this, gx_type_authzn_db_info, record, status);
 }
 
 void GxAuthznDBInfo::encode(hx_asn_buffer_t& buffer, unsigned long& status) const {

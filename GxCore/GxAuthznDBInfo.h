@@ -30,7 +30,7 @@ class GxAuthznDBInfo : public daStoreObject {
   // ---- database form ----------------------------------------------------
   using daStoreObject::decode;
   using daStoreObject::encode;
-  // record is set up for type 0x503 (key null, value 0; whatever it held is
+  // record gets type 0x503, key and value word kept (whatever bytes it held are
   // not freed) and on success owns the encoded bytes. status: 0 or the
   // codec's failure (record then has no bytes).
   void encode(gxobj_t& record, unsigned long& status) override;

@@ -101,12 +101,7 @@ unsigned long GxPObj::decode(char const*, char const* qualifier, HXObject& sourc
 }
 
 void GxPObj::encode(gxobj_t& record, unsigned long& status) {
-  HXObject::init_gxobj(record, gx_type_pobj);
-  hx_asn_buffer_t buffer{0, nullptr};
-  encode(buffer, status);
-  if (status != 0) return;
-  record.length = buffer.length;
-  record.data = buffer.data;
+  daEncodeRecord(*this, gx_type_pobj, record, status);
 }
 
 void GxPObj::encode(hx_asn_buffer_t& buffer, unsigned long& status) const {
@@ -217,14 +212,7 @@ void GxPObjSpace::remFromObjSpace(char const* name, unsigned long& status) {
 }
 
 void GxPObjSpace::encode(gxobj_t& record, unsigned long& status) {
-  record.type = gx_type_pobj_space;
-  record.length = 0;
-  record.data = nullptr;
-  hx_asn_buffer_t buffer{0, nullptr};
-  encode(buffer, status);
-  if (status != 0) return;
-  record.length = buffer.length;
-  record.data = buffer.data;
+  daEncodeRecord(*this, gx_type_pobj_space, record, status);
 }
 
 void GxPObjSpace::encode(hx_asn_buffer_t& buffer, unsigned long& status) const {

@@ -9,6 +9,10 @@
 #include "GxCore/AznLocalSvr.h"
 #include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/GxPObj.h"
+#include "GxCore/GxExtAttr.h"
+#include "GxCore/GxMapACLToPObject.h"
+#include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daStoreObjectName.h"
 #include "outside/hxsvc.h"
 
@@ -37,6 +41,17 @@ char const* daStoreObject::getShortName() const {
   unsigned int last = n.lastIndexOf('/');
   if (last == ZAbstractString_6_0::notFound || n.getLength() == 1) return n.getChars();
   return n.getChars() + last + 1;
+}
+
+void daEncodeRecord(daStoreObject const& obj, uint32_t type, gxobj_t& record, unsigned long& status) {
+  record.type = type;
+  record.length = 0;
+  record.data = nullptr;
+  hx_asn_buffer_t buffer{0, nullptr};
+  obj.encode(buffer, status);
+  if (status != 0) return;
+  record.length = buffer.length;
+  record.data = buffer.data;
 }
 
 namespace {
@@ -85,6 +100,12 @@ ClassDecoder decoderFor(uint32_t type) {
         GxPObj::decode(r, &o, st);
         return o;
       };
+    case gx_type_ext_attr:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxExtAttr* o = nullptr;
+        GxExtAttr::decode(r, &o, st);
+        return o;
+      };
     case gx_type_pobj_space:
       return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
         GxPObjSpace* o = nullptr;
@@ -101,6 +122,42 @@ ClassDecoder decoderFor(uint32_t type) {
       return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
         GxAuthznDBInfo* o = nullptr;
         GxAuthznDBInfo::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_map_pobj_to_acl:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxMapPObjectToACL* o = nullptr;
+        GxMapPObjectToACL::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_map_acl_to_pobj:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxMapACLToPObject* o = nullptr;
+        GxMapACLToPObject::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_map_pobj_to_pop:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxMapObjToPop* o = nullptr;
+        GxMapObjToPop::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_map_pop_to_pobj:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxMapPopToObj* o = nullptr;
+        GxMapPopToObj::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_map_pobj_to_rule:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        daMapObjToRule* o = nullptr;
+        daMapObjToRule::decode(r, &o, st);
+        return o;
+      };
+    case gx_type_map_rule_to_pobj:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        daMapRuleToObj* o = nullptr;
+        daMapRuleToObj::decode(r, &o, st);
         return o;
       };
     default:

@@ -62,6 +62,13 @@ class daPolicyObject : public daStoreObject {
   ZObject_6_0* clone() const override { return new daPolicyObject(*this); }
 };
 
+// The common body of the classes' encode(gxobj_t&): obj's database form
+// (its encode(hx_asn_buffer_t&)) into record, with record.type set to type,
+// the length and bytes replaced (the old bytes are not freed) and the key
+// and value word kept. On failure the record has no bytes and status is the
+// encoder's.
+void daEncodeRecord(daStoreObject const& obj, uint32_t type, gxobj_t& record, unsigned long& status);
+
 // The common body of the static class decoders: a new T filled from the
 // record by its member decode(gxobj_t&, status). On success *out is the new
 // object (the caller owns it) and status 0; otherwise *out is null and the
