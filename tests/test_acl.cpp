@@ -13,6 +13,7 @@
 #include "GxCore/daStoreObjectName.h"
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxasn.h"
+#include "record_corruption.h"
 #include "test_support.h"
 
 namespace {
@@ -76,18 +77,9 @@ std::vector<unsigned char> encodeAcl(GxACL& acl) {
   return bytes;
 }
 
-// Decodes an exact-size heap copy of bytes through the type dispatch, so
-// that ASan sees any read past the record.
+// Decodes the first n bytes as an ACL record.
 unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, std::unique_ptr<daStoreObject>& out) {
-  auto* data = static_cast<unsigned char*>(std::malloc(n ? n : 1));
-  std::memcpy(data, bytes.data(), n);
-  gxobj_t rec{nullptr, 0, gx_type_acl, static_cast<uint32_t>(n), data};
-  daStoreObject* obj = reinterpret_cast<daStoreObject*>(0x1);
-  unsigned long st = 0;
-  daStoreObject::decode(rec, &obj, st);
-  std::free(data);
-  out.reset(obj);
-  return st;
+  return gxtest::decodeBytes(bytes, n, gx_type_acl, out);
 }
 
 // ---- entries -------------------------------------------------------------------

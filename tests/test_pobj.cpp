@@ -13,9 +13,13 @@
 #include "GxCore/daStoreObjectName.h"
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxasn.h"
+#include "record_corruption.h"
 #include "test_support.h"
 
 namespace {
+
+using gxtest::decodeBytes;
+using gxtest::expectCorruptionRefused;
 
 std::vector<unsigned char> encoded(daStoreObject& obj) {
   gxobj_t rec{};
@@ -25,21 +29,6 @@ std::vector<unsigned char> encoded(daStoreObject& obj) {
   std::vector<unsigned char> bytes(rec.data, rec.data + rec.length);
   hxAsnFreeObj(rec);
   return bytes;
-}
-
-// Decodes an exact-size heap copy of the first n bytes through the type
-// dispatch, so that ASan sees any read past the record.
-unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, uint32_t type,
-                          std::unique_ptr<daStoreObject>& out) {
-  auto* data = static_cast<unsigned char*>(std::malloc(n ? n : 1));
-  std::memcpy(data, bytes.data(), n);
-  gxobj_t rec{nullptr, 0, type, static_cast<uint32_t>(n), data};
-  daStoreObject* obj = reinterpret_cast<daStoreObject*>(0x1);
-  unsigned long st = 0;
-  daStoreObject::decode(rec, &obj, st);
-  std::free(data);
-  out.reset(obj);
-  return st;
 }
 
 GxPObj samplePObj() {
@@ -61,26 +50,6 @@ std::vector<std::string> names(GxPObjSpace const& s) {
   std::vector<std::string> v;
   for (uint32_t i = 0; i < s.count(); ++i) v.emplace_back(s.name(i));
   return v;
-}
-
-// Every truncation and 2000 seeded byte flips of a valid encoding: each
-// decode either succeeds with an object or fails with a status and none.
-void expectCorruptionRefused(std::vector<unsigned char> const& good, uint32_t type) {
-  gxtest::MessageCapture quiet;  // failed decodes are logged
-  std::unique_ptr<daStoreObject> obj;
-  ASSERT_EQ(decodeBytes(good, good.size(), type, obj), 0u);
-  for (size_t n = 0; n < good.size(); ++n) {
-    EXPECT_NE(decodeBytes(good, n, type, obj), 0u) << n;
-    EXPECT_EQ(obj, nullptr) << n;
-  }
-  std::mt19937 rng(77031);
-  for (int round = 0; round < 2000; ++round) {
-    std::vector<unsigned char> bad = good;
-    for (int f = 1 + static_cast<int>(rng() % 3); f > 0; --f)
-      bad[rng() % bad.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
-    unsigned long st = decodeBytes(bad, bad.size(), type, obj);
-    EXPECT_EQ(st == 0, obj != nullptr);
-  }
 }
 
 }  // namespace
@@ -150,9 +119,9 @@ TEST(PObjRecord, SpaceEncodingKeepsTheCallersKeyAndValue) {
 
 TEST(PObjRecord, CorruptOrTruncatedRecordsGiveAStatusAndNoObject) {
   GxPObj pobj = samplePObj();
-  expectCorruptionRefused(encoded(pobj), gx_type_pobj);
+  expectCorruptionRefused(encoded(pobj), gx_type_pobj, 77031);
   GxPObjSpace space = sampleSpace();
-  expectCorruptionRefused(encoded(space), gx_type_pobj_space);
+  expectCorruptionRefused(encoded(space), gx_type_pobj_space, 77031);
 }
 
 TEST(PObjRecord, DeclaredNameCountMustMatchAndIsBoundedByTheRecord) {
