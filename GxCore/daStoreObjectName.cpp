@@ -1,7 +1,11 @@
 #include "GxCore/daStoreObjectName.h"
 
 #include <cstring>
+#include <new>
 
+#include "GxCore/GxMapACLToPObject.h"
+#include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/dastatus.h"
 #include "outside/hxsvc.h"
 #include "outside/hxutil.h"
@@ -76,6 +80,13 @@ int daPolicyName::isValid(char const* text) {
 unsigned long daAclName::isValid(char const* text) { return daPolicyName::isValid(text) ? 0 : kBadAclName; }
 unsigned long daPopName::isValid(char const* text) { return daPolicyName::isValid(text) ? 0 : kBadPopName; }
 unsigned long daRuleName::isValid(char const* text) { return daPolicyName::isValid(text) ? 0 : kBadRuleName; }
+
+daPolicyObjectMap* daAclName::policyToObjMapFactory() const { return new (std::nothrow) GxMapACLToPObject(); }
+daPolicyObjectMap* daAclName::objToPolicyMapFactory() const { return new (std::nothrow) GxMapPObjectToACL(); }
+daPolicyObjectMap* daPopName::policyToObjMapFactory() const { return new (std::nothrow) GxMapPopToObj(); }
+daPolicyObjectMap* daPopName::objToPolicyMapFactory() const { return new (std::nothrow) GxMapObjToPop(); }
+daPolicyObjectMap* daRuleName::policyToObjMapFactory() const { return new (std::nothrow) daMapRuleToObj(); }
+daPolicyObjectMap* daRuleName::objToPolicyMapFactory() const { return new (std::nothrow) daMapObjToRule(); }
 
 // ---- daPObjName --------------------------------------------------------------
 

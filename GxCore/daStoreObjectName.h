@@ -85,6 +85,8 @@ class daStoreObjectName : public GxObjectName {
 // Common base of the names of the attachable policies (ACL, POP, rule). It
 // carries the key of the policy's policy-to-object map and of its extended
 // attributes, both following the policy's short name.
+class daPolicyObjectMap;
+
 class daPolicyName : public daStoreObjectName {
  public:
   static constexpr char const* extAttrBasename_ = "/auth/extattr";
@@ -102,6 +104,12 @@ class daPolicyName : public daStoreObjectName {
 
   virtual daStoreObjectName const& getPolicyToObjMapName() const { return mapName_; }
   virtual daStoreObjectName const& getExtAttrName() const { return extAttrName_; }
+  // A new empty map of this kind's policy-to-object and object-to-policy
+  // directions (GxCore/daPolicyObjectMap.h); the caller owns it. Null for a
+  // name of no policy kind (a bare daPolicyName) or when the heap is
+  // exhausted.
+  virtual daPolicyObjectMap* policyToObjMapFactory() const { return nullptr; }
+  virtual daPolicyObjectMap* objToPolicyMapFactory() const { return nullptr; }
 
   // Non-empty, at most 8192 bytes, valid UTF-8 without " " or "/": nonzero.
   static int isValid(char const* text);
@@ -122,6 +130,8 @@ class daAclName : public daPolicyName {
                      acltoobjectmapbasename_) {}
   ZObject_6_0* clone() const override { return new daAclName(*this); }
   daStoreObjectName* newObject(char const* s) const override { return new daAclName(s); }
+  daPolicyObjectMap* policyToObjMapFactory() const override;
+  daPolicyObjectMap* objToPolicyMapFactory() const override;
   // 0, or 0x1005B2EE when the name is not a valid policy name.
   static unsigned long isValid(char const* text);
 };
@@ -136,6 +146,8 @@ class daPopName : public daPolicyName {
                      poptoobjectmapbasename_) {}
   ZObject_6_0* clone() const override { return new daPopName(*this); }
   daStoreObjectName* newObject(char const* s) const override { return new daPopName(s); }
+  daPolicyObjectMap* policyToObjMapFactory() const override;
+  daPolicyObjectMap* objToPolicyMapFactory() const override;
   // 0, or 0x1065212C.
   static unsigned long isValid(char const* text);
 };
@@ -150,6 +162,8 @@ class daRuleName : public daPolicyName {
                      ruletoobjectmapbasename_) {}
   ZObject_6_0* clone() const override { return new daRuleName(*this); }
   daStoreObjectName* newObject(char const* s) const override { return new daRuleName(s); }
+  daPolicyObjectMap* policyToObjMapFactory() const override;
+  daPolicyObjectMap* objToPolicyMapFactory() const override;
   // 0, or 0x10652134.
   static unsigned long isValid(char const* text);
 };

@@ -1,0 +1,344 @@
+// Extended attributes: the set's invariants, iteration, deep copies, the
+// attribute form, and the database form through a real store file with
+// truncated, corrupted and oversized records.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "GxCore/GxExtAttr.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daLocalStore.h"
+#include "outside/HXObject.h"
+#include "outside/hxasn.h"
+#include "test_support.h"
+
+namespace {
+
+using Listing = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+// Names and values in iteration order.
+Listing listing(GxExtAttr const& ea) {
+  Listing out;
+  GxExtAttrIterator it(ea);
+  it.nameReset();
+  while (it.nameAdvance()) {
+    out.push_back({it.name(), {}});
+    EXPECT_EQ(it.valueCount(), ea.value().entries[out.size() - 1].value_count);
+    while (it.valueAdvance()) out.back().second.push_back(it.value());
+  }
+  return out;
+}
+
+GxExtAttr sample() {
+  GxExtAttr ea;
+  ea.addValue("A", "a1");
+  ea.addValue("B", "b1");
+  ea.addValue("A", "a2");
+  ea.addValue("C", "");
+  return ea;
+}
+
+std::vector<unsigned char> encodeBytes(GxExtAttr& ea) {
+  gxobj_t rec{};
+  unsigned long st = 1;
+  ea.encode(rec, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(rec.type, unsigned{gx_type_ext_attr});
+  std::vector<unsigned char> bytes(rec.data, rec.data + rec.length);
+  hxAsnFreeObj(rec);
+  return bytes;
+}
+
+// Decodes the first n bytes through the type dispatch; the status.
+unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, std::unique_ptr<daStoreObject>& obj) {
+  gxobj_t rec{};
+  rec.type = gx_type_ext_attr;
+  rec.length = static_cast<uint32_t>(n);
+  rec.data = const_cast<unsigned char*>(bytes.data());
+  daStoreObject* out = reinterpret_cast<daStoreObject*>(0x1);
+  unsigned long st = 0;
+  daStoreObject::decode(rec, &out, st);
+  obj.reset(st == 0 ? out : nullptr);
+  if (st != 0) EXPECT_EQ(out, nullptr);
+  return st;
+}
+
+}  // namespace
+
+// ---- invariants ---------------------------------------------------------------
+
+TEST(ExtAttrSet, DuplicatesAreRefusedAndCaseCountsAndOrderIsKept) {
+  GxExtAttr ea;
+  EXPECT_EQ(ea.addValue("Name", "x"), 0);
+  EXPECT_EQ(ea.addValue("Name", "x"), 1);
+  EXPECT_EQ(ea.addValue("name", "X"), 0);
+  EXPECT_EQ(ea.addValue("Name", "X"), 0);
+  EXPECT_EQ((listing(ea)), (Listing{{"Name", {"x", "X"}}, {"name", {"X"}}}));
+}
+
+TEST(ExtAttrSet, RemovalsCloseGapsAndTheLastValueTakesItsName) {
+  GxExtAttr ea = sample();
+  EXPECT_EQ(ea.delValue("a", "a1"), 0);
+  EXPECT_EQ(ea.delValue("A", "A1"), 0);
+  EXPECT_EQ(ea.delValues("b"), 0);
+  EXPECT_EQ(ea.delValue("B", "b1"), 1);
+  EXPECT_EQ((listing(ea)), (Listing{{"A", {"a1", "a2"}}, {"C", {""}}}));
+  ea.addValue("A", "a3");
+  EXPECT_EQ(ea.delValue("A", "a2"), 1);  // the middle one of three
+  EXPECT_EQ((listing(ea)), (Listing{{"A", {"a1", "a3"}}, {"C", {""}}}));
+  EXPECT_EQ(ea.delValues("A"), 1);
+  EXPECT_EQ(ea.delValue("C", ""), 1);
+  EXPECT_EQ(ea.nameCount(), 0u);
+  EXPECT_EQ(ea.value().entries, nullptr);
+}
+
+TEST(ExtAttrSet, RemovalWithTheSetsOwnPointersIsSafe) {
+  GxExtAttr ea = sample();
+  EXPECT_EQ(ea.delValue(ea.value().entries[1].name, ea.value().entries[1].values[0]), 1);
+  EXPECT_EQ(ea.delValues(ea.value().entries[0].name), 1);
+  EXPECT_EQ((listing(ea)), (Listing{{"C", {""}}}));
+}
+
+TEST(ExtAttrSet, CopyDropsNamesWithoutNonNullValues) {
+  char* aVals[] = {nullptr, const_cast<char*>("a1"), nullptr};
+  char* nullOnly[] = {nullptr};
+  char* bVals[] = {const_cast<char*>("b1")};
+  gxextattr_entry_s_t entries[] = {{const_cast<char*>("A"), 3, aVals},
+                                   {const_cast<char*>("E"), 0, nullptr},
+                                   {const_cast<char*>("N"), 1, nullOnly},
+                                   {const_cast<char*>("B"), 1, bVals}};
+  gxextattr_s_t s{4, entries, 7, 7};
+  GxExtAttr ea(s);
+  EXPECT_EQ((listing(ea)), (Listing{{"A", {"a1"}}, {"B", {"b1"}}}));
+  EXPECT_EQ(ea.value().reserved1, 0u);
+  gxextattr_s_t none{2, entries + 1, 0, 0}, to{};
+  EXPECT_TRUE(GxExtAttr::copyExtAttr(none, to));
+  EXPECT_EQ(to.entries, nullptr);
+}
+
+TEST(ExtAttrSet, CopiesAreDeepAndAssignmentReplaces) {
+  GxExtAttr a = sample();
+  a.setName(ZUTF8String_6_0("/auth/extattr/x"));
+  GxExtAttr b(a);
+  a.delAll();
+  EXPECT_STREQ(b.getName().getChars(), "/auth/extattr/x");
+  GxExtAttr c;
+  c.addValue("Z", "z");
+  c = b;
+  c = c;
+  std::unique_ptr<ZObject_6_0> cl(c.clone());
+  auto* back = dynamic_cast<GxExtAttr*>(cl.get());
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ((listing(*back)), (listing(sample())));
+}
+
+TEST(ExtAttrSet, NameValidityDependsOnTheOwnerType) {
+  gxtest::MessageCapture quiet;  // invalid object paths are logged
+  EXPECT_TRUE(GxExtAttr::isValidExtAttrName("/a/b", gx_type_pobj));
+  for (int t : {gx_type_pop, gx_type_acl, gx_type_rule}) {
+    EXPECT_TRUE(GxExtAttr::isValidExtAttrName("pol1", t)) << t;
+    EXPECT_FALSE(GxExtAttr::isValidExtAttrName("a/b", t)) << t;
+  }
+  for (char const* n : {"pol1", "/a/b"}) EXPECT_FALSE(GxExtAttr::isValidExtAttrName(n, gx_type_action)) << n;
+}
+
+// ---- iteration ----------------------------------------------------------------
+
+TEST(ExtAttrIterator, OutOfRangeIndexesGiveNullZeroAndFalse) {
+  GxExtAttr none;
+  GxExtAttrIterator empty(none);
+  empty.nameReset();
+  EXPECT_FALSE(empty.nameAdvance());
+  EXPECT_EQ(empty.name(), nullptr);
+  EXPECT_EQ(empty.value(), nullptr);
+  EXPECT_EQ(empty.valueCount(), 0u);
+
+  GxExtAttr ea = sample();
+  GxExtAttrIterator it(ea);
+  it.nameReset();
+  EXPECT_FALSE(it.valueAdvance());  // before the first name
+  ASSERT_TRUE(it.nameAdvance());
+  EXPECT_EQ(it.value(), nullptr);  // before the first value
+  ASSERT_TRUE(it.valueAdvance() && it.valueAdvance());
+  EXPECT_FALSE(it.valueAdvance());
+  EXPECT_EQ(it.value(), nullptr);
+  it.valueReset();
+  ASSERT_TRUE(it.valueAdvance());
+  EXPECT_STREQ(it.value(), "a1");
+  while (it.nameAdvance()) {
+  }
+  EXPECT_EQ(it.name(), nullptr);
+  EXPECT_FALSE(it.valueAdvance());
+  EXPECT_EQ(it.valueCount(), 0u);
+}
+
+// ---- attribute form -----------------------------------------------------------
+
+TEST(ExtAttrAttributes, EachNameBecomesAnAttributeAndDecodesBackInOrder) {
+  GxExtAttr ea;
+  ea.addValue("A", "1");
+  ea.addValue("A", "2");
+  ea.addValue("B", "3");
+  HXObject attrs;
+  EXPECT_EQ(ea.encode("id7", "q", attrs), 0u);
+  EXPECT_TRUE(attrs.attributeNames(nullptr).empty());  // all under the qualifier
+  EXPECT_EQ(attrs.attributeNames("q"), (std::vector<std::string>{"A", "B", "extattrid", "extattrnames"}));
+  EXPECT_STREQ(attrs.getStringValue("extattrid", 0, "q")->getChars(), "id7");
+  EXPECT_STREQ(attrs.getStringValue("extattrnames", 1, "q")->getChars(), "B");
+  EXPECT_EQ(attrs.length("A", "q"), 2u);
+  EXPECT_STREQ(attrs.getStringValue("A", 1, "q")->getChars(), "2");
+  GxExtAttr back;
+  EXPECT_EQ(back.decode("ignored", "q", attrs), 0u);
+  EXPECT_EQ((listing(back)), (listing(ea)));
+}
+
+TEST(ExtAttrAttributes, EmptySetWritesOnlyItsIdAndValuelessNamesAddNothing) {
+  GxExtAttr ea;
+  ea.addValue("A", "1");
+  ea.delValue("A", "1");
+  HXObject attrs;
+  ea.encode("id", nullptr, attrs);
+  EXPECT_EQ(attrs.attributeNames(nullptr), (std::vector<std::string>{"extattrid"}));
+  attrs.addStringValue("extattrnames", "ghost", nullptr);
+  attrs.addStringValue("extattrnames", "real", nullptr);
+  attrs.addStringValue("real", "r", nullptr);
+  GxExtAttr back;
+  back.decode(nullptr, nullptr, attrs);
+  EXPECT_EQ((listing(back)), (Listing{{"real", {"r"}}}));
+}
+
+// ---- database form ------------------------------------------------------------
+
+TEST(ExtAttrRecord, RoundTripsThroughAStoreFile) {
+  gxtest::TempDir dir;
+  std::string path = dir.file("ea.db");
+  unsigned long st, seq;
+  daLocalStore store("eatest", path.c_str());
+  store.createStore(st);
+  ASSERT_EQ(st, 0u);
+  store.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+
+  GxExtAttr full = sample();
+  GxExtAttr empty;
+  daPObjName owner("/a/b");
+  daAclName aclOwner("acl1");
+  std::pair<GxExtAttr*, daStoreObjectName const*> cases[] = {{&full, &owner.getExtAttrName()},
+                                                              {&empty, &aclOwner.getExtAttrName()}};
+  for (auto [obj, key] : cases) {
+    gxobj_t rec{};
+    obj->encode(rec, st);
+    ASSERT_EQ(st, 0u);
+    store.setObject(key->getFullName(), rec, seq, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
+  }
+  for (auto [obj, key] : cases) {
+    gxobj_t rec{};
+    store.getObject(key->getFullName(), rec, seq, st);
+    ASSERT_EQ(st, 0u);
+    EXPECT_EQ(rec.type, unsigned{gx_type_ext_attr});
+    daStoreObject* decoded = nullptr;
+    daStoreObject::decode(rec, &decoded, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
+    std::unique_ptr<daStoreObject> owned(decoded);
+    auto* back = dynamic_cast<GxExtAttr*>(decoded);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ((listing(*back)), (listing(*obj)));
+    EXPECT_STREQ(back->getName().getChars(), key->getFullName().getChars());
+  }
+}
+
+TEST(ExtAttrRecord, EveryTruncationIsRefused) {
+  gxtest::MessageCapture quiet;  // failed decodes are logged
+  GxExtAttr ea = sample();
+  std::vector<unsigned char> bytes = encodeBytes(ea);
+  std::unique_ptr<daStoreObject> obj;
+  ASSERT_EQ(decodeBytes(bytes, bytes.size(), obj), 0u);
+  for (size_t n = 0; n < bytes.size(); ++n) {
+    EXPECT_NE(decodeBytes(bytes, n, obj), 0u) << n;
+    EXPECT_EQ(obj, nullptr) << n;
+  }
+}
+
+TEST(ExtAttrRecord, ByteFlipsGiveAStatusOrAWellFormedSet) {
+  gxtest::MessageCapture quiet;
+  GxExtAttr ea = sample();
+  std::vector<unsigned char> const bytes = encodeBytes(ea);
+  std::mt19937 rng(20261206);
+  size_t refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<unsigned char> b = bytes;
+    int flips = 1 + static_cast<int>(rng() % 3);
+    for (int f = 0; f < flips; ++f) b[rng() % b.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
+    std::unique_ptr<daStoreObject> obj;
+    unsigned long st = decodeBytes(b, b.size(), obj);
+    if (st != 0) {
+      ++refused;
+      EXPECT_EQ(obj, nullptr);
+      continue;
+    }
+    // A flip inside a text can still decode: the result must be walkable.
+    auto* back = dynamic_cast<GxExtAttr*>(obj.get());
+    ASSERT_NE(back, nullptr);
+    for (auto const& [name, values] : listing(*back)) EXPECT_FALSE(values.empty()) << name;
+  }
+  EXPECT_GT(refused, 0u);
+}
+
+// One name with one value, written by hand with the given counts; null value
+// writes a NULL element.
+static hx_asn_buffer_t handBuilt(uint32_t count, uint32_t valueCount, char const* value) {
+  HxBerWriter w;
+  w.beginSequence();
+  w.putUInt32(0);
+  w.putUInt32(0);
+  w.putUInt32(count);
+  w.beginSequence();
+  w.beginSequence();
+  w.putString("n");
+  w.putUInt32(valueCount);
+  w.beginSequence();
+  w.putString(value);
+  w.endSequence();
+  w.endSequence();
+  w.endSequence();
+  w.endSequence();
+  hx_asn_buffer_t buf{};
+  EXPECT_EQ(w.finish(buf), 0u);
+  return buf;
+}
+
+TEST(ExtAttrRecord, AbsurdCountsAndNullTextsAreRefused) {
+  // Counts the bytes cannot hold are refused from the bytes left, before
+  // anything is allocated for them.
+  for (auto [count, values, value] : {std::tuple{0xFFFFFFFFu, 1u, "v"}, std::tuple{1u, 0x7FFFFFFFu, "v"},
+                                      std::tuple{1u, 1u, static_cast<char const*>(nullptr)}}) {
+    hx_asn_buffer_t buf = handBuilt(count, values, value);
+    gxextattr_s_t out{};
+    EXPECT_EQ(hxAsnDecodeObj(buf, out), hx_asn_s_decode_failed) << count << " " << values;
+    EXPECT_EQ(out.entries, nullptr);
+    EXPECT_EQ(out.count, 0u);
+    hx_asn_buffer_free(buf);
+  }
+  hx_asn_buffer_t ok = handBuilt(1, 1, "v");
+  gxextattr_s_t out{};
+  EXPECT_EQ(hxAsnDecodeObj(ok, out), 0u);
+  hxAsnFreeObj(out);
+  hx_asn_buffer_free(ok);
+
+  char* vals[] = {nullptr};
+  gxextattr_entry_s_t e{const_cast<char*>("n"), 1, vals};
+  gxextattr_s_t s{1, &e, 0, 0};
+  hx_asn_buffer_t buf{};
+  EXPECT_EQ(hxAsnEncodeObj(buf, s), hx_asn_s_encode_failed);
+  EXPECT_EQ(buf.data, nullptr);
+}

@@ -1,0 +1,362 @@
+// Policy-object maps: list editing, copies and the attached part, and the
+// database form of every map kind.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "GxCore/GxMapACLToPObject.h"
+#include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/daPolicyObjectMap.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daLocalStore.h"
+#include "outside/hxasn_map.h"
+#include "test_support.h"
+
+namespace {
+
+std::vector<std::string> names(daPolicyObjectMap const& m) {
+  std::vector<std::string> out;
+  for (unsigned i = 0; i < m.count(); ++i) out.emplace_back(m.get(i));
+  return out;
+}
+
+// A container that counts the references its handles hold.
+class CountingContainer : public Container<daStoreObject> {
+ public:
+  int refs = 0;
+  void doReleaseObject(Handle<daStoreObject>& h) override {
+    --refs;
+    h.clear();
+  }
+  void doAttachHandle(Handle<daStoreObject>&) override { ++refs; }
+};
+
+std::unique_ptr<daPolicyObjectMap> newMap(uint32_t type) {
+  switch (type) {
+    case gx_type_map_pobj_to_acl: return std::make_unique<GxMapPObjectToACL>();
+    case gx_type_map_acl_to_pobj: return std::make_unique<GxMapACLToPObject>();
+    case gx_type_map_pobj_to_pop: return std::make_unique<GxMapObjToPop>();
+    case gx_type_map_pop_to_pobj: return std::make_unique<GxMapPopToObj>();
+    case gx_type_map_pobj_to_rule: return std::make_unique<daMapObjToRule>();
+    default: return std::make_unique<daMapRuleToObj>();
+  }
+}
+
+constexpr uint32_t allKinds[] = {gx_type_map_pobj_to_acl,  gx_type_map_acl_to_pobj,  gx_type_map_pobj_to_pop,
+                                 gx_type_map_pop_to_pobj,  gx_type_map_pobj_to_rule, gx_type_map_rule_to_pobj};
+
+std::vector<unsigned char> encodeMap(daPolicyObjectMap& m) {
+  gxobj_t rec{};
+  unsigned long st = 1;
+  m.encode(rec, st);
+  EXPECT_EQ(st, 0u);
+  std::vector<unsigned char> bytes(rec.data, rec.data + rec.length);
+  hxAsnFreeObj(rec);
+  return bytes;
+}
+
+// Decodes an exact-size heap copy through the type dispatch (ASan sees any
+// read past the record).
+unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, uint32_t type,
+                          std::unique_ptr<daStoreObject>& out) {
+  auto* data = static_cast<unsigned char*>(std::malloc(n ? n : 1));
+  if (n) std::memcpy(data, bytes.data(), n);
+  gxobj_t rec{nullptr, 0, type, static_cast<uint32_t>(n), data};
+  daStoreObject* obj = reinterpret_cast<daStoreObject*>(0x1);
+  unsigned long st = 0;
+  daStoreObject::decode(rec, &obj, st);
+  std::free(data);
+  out.reset(obj);
+  return st;
+}
+
+// A map record written by hand with a declared count.
+std::vector<unsigned char> mapWithCount(uint32_t declared, int actual, bool nullName = false) {
+  HxBerWriter w;
+  w.beginSequence();
+  w.putUInt32(declared);
+  w.putUInt32(0);
+  w.putUInt32(0);
+  w.beginSequence();
+  for (int i = 0; i < actual; ++i) w.putString(nullName ? nullptr : "/a");
+  w.endSequence();
+  w.endSequence();
+  hx_asn_buffer_t b{};
+  EXPECT_EQ(w.finish(b), 0u);
+  std::vector<unsigned char> out(b.data, b.data + b.length);
+  hx_asn_buffer_free(b);
+  return out;
+}
+
+}  // namespace
+
+// ---- list editing ---------------------------------------------------------
+
+TEST(PolicyMapList, RemoveTakesTheFirstMatchAndFreesTheArrayWhenEmpty) {
+  GxMapACLToPObject m;
+  m.add("/a");
+  m.add("/b");
+  m.add("/a");
+  m.remove("/missing");
+  EXPECT_EQ(names(m), (std::vector<std::string>{"/a", "/b", "/a"}));
+  m.remove("/a");
+  EXPECT_EQ(names(m), (std::vector<std::string>{"/b", "/a"}));
+  m.remove("/b");
+  m.remove("/a");
+  EXPECT_EQ(m.count(), 0u);
+  EXPECT_EQ(m.value().names, nullptr);
+  m.add("/c");  // a new array of one slot
+  EXPECT_EQ(names(m), std::vector<std::string>{"/c"});
+}
+
+TEST(PolicyMapList, SetCopiesNamesAndAnEmptyListLeavesNoArray) {
+  char a[] = "/x", b[] = "/y";
+  char* raw[] = {a, b};
+  map_acl_to_pobj_s_t list{2, raw, 0, 0};
+  daPolicyObjectMap m(gx_type_map_pop_to_pobj, list);
+  a[1] = 'z';  // the map holds its own copies
+  EXPECT_EQ(names(m), (std::vector<std::string>{"/x", "/y"}));
+  m.set(map_acl_to_pobj_s_t{});
+  EXPECT_EQ(m.count(), 0u);
+  EXPECT_EQ(m.value().names, nullptr);
+}
+
+TEST(PolicyMapList, CopiesAreDeepAndKeepTheTypeId) {
+  GxMapPopToObj m;
+  m.add("/a");
+  GxMapPopToObj copy(m);
+  copy.add("/b");
+  EXPECT_EQ(m.count(), 1u);
+  m = copy;
+  EXPECT_EQ(names(m), (std::vector<std::string>{"/a", "/b"}));
+  GxMapPopToObj& self = m;
+  m = self;
+  EXPECT_EQ(names(m), (std::vector<std::string>{"/a", "/b"}));
+  std::unique_ptr<ZObject_6_0> cloned(m.clone());
+  auto& c = dynamic_cast<GxMapPopToObj&>(*cloned);
+  EXPECT_EQ(c.typeId(), unsigned(gx_type_map_pop_to_pobj));
+  EXPECT_EQ(names(c), names(m));
+}
+
+// ---- attached part ----------------------------------------------------------
+
+TEST(AttachedPolicy, CloneStartsEmptyWhileAssignmentSharesTheCountedPolicy) {
+  CountingContainer store;
+  daStoreObject policy("/auth/pop/p1"), ext("/auth/ext/p1");
+  GxMapObjToPop m;
+  m.add("p1");
+  {
+    Handle<daStoreObject> h(&store, &policy, nullptr), e(&store, &ext, nullptr);
+    store.refs = 2;
+    m.setAttachedObjectHandle(h);
+    m.setAttachedExtAttrHandle(e);
+    m.setAttachedObjectExists(1);
+    m.setEffectiveLocation("/a");
+  }
+  EXPECT_EQ(store.refs, 2);  // the map's two copies
+  m.setAttachedObjectHandle(m.getAttachedObjectHandle());  // itself: no change
+  EXPECT_EQ(store.refs, 2);
+
+  std::unique_ptr<ZObject_6_0> cloned(m.clone());
+  auto& c = dynamic_cast<GxMapObjToPop&>(*cloned);
+  EXPECT_EQ(c.haveAttachedObject(), 0);
+  EXPECT_EQ(c.existsAttachedObject(), 0);
+  EXPECT_TRUE(c.getEffectiveLocation().isEmpty());
+  EXPECT_EQ(names(c), std::vector<std::string>{"p1"});
+
+  {
+    GxMapObjToPop assigned;
+    assigned = m;
+    EXPECT_EQ(assigned.getAttachedObjectHandle().get(), &policy);
+    EXPECT_EQ(assigned.haveAttachedExtAttr(), 1);
+    EXPECT_EQ(assigned.existsAttachedObject(), 1);
+    EXPECT_STREQ(assigned.getEffectiveLocation().getChars(), "/a");
+    EXPECT_EQ(store.refs, 4);
+  }
+  EXPECT_EQ(store.refs, 2);  // the destructor released both handles
+
+  m.invalidateAttached();
+  EXPECT_EQ(store.refs, 0);
+  EXPECT_EQ(m.haveAttachedObject(), 0);
+  EXPECT_EQ(m.haveAttachedExtAttr(), 0);
+  EXPECT_EQ(m.existsAttachedObject(), 0);
+  EXPECT_TRUE(m.getEffectiveLocation().isEmpty());
+  m.invalidateAttached();  // already empty
+  EXPECT_EQ(m.haveAttachedObject(), 0);
+  EXPECT_EQ(store.refs, 0);
+}
+
+// ---- database form ----------------------------------------------------------
+
+TEST(PolicyMapRecord, EveryKindRoundTripsThroughAStoreFile) {
+  gxtest::TempDir dir;
+  std::string path = dir.file("maps.db");
+  unsigned long st, seq;
+  daLocalStore store("maptest", path.c_str());
+  store.createStore(st);
+  ASSERT_EQ(st, 0u);
+  store.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+
+  daPObjName obj("/a/b");
+  daAclName acl("a1");
+  daPopName pop("p1");
+  daRuleName rule("r1");
+  std::vector<std::pair<uint32_t, GxObjectName>> keys = {
+      {gx_type_map_pobj_to_acl, obj.getPObjToAclMapName().getFullName()},
+      {gx_type_map_acl_to_pobj, acl.getPolicyToObjMapName().getFullName()},
+      {gx_type_map_pobj_to_pop, obj.getPObjToPopMapName().getFullName()},
+      {gx_type_map_pop_to_pobj, pop.getPolicyToObjMapName().getFullName()},
+      {gx_type_map_pobj_to_rule, obj.getPObjToRuleMapName().getFullName()},
+      {gx_type_map_rule_to_pobj, rule.getPolicyToObjMapName().getFullName()},
+  };
+  for (auto& [type, key] : keys) {
+    auto m = newMap(type);
+    m->add("/first");
+    m->add(key.getChars());
+    gxobj_t rec{};
+    m->encode(rec, st);
+    ASSERT_EQ(st, 0u);
+    EXPECT_EQ(rec.type, type);
+    store.setObject(key, rec, seq, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
+  }
+  for (auto& [type, key] : keys) {
+    gxobj_t rec{};
+    store.getObject(key, rec, seq, st);
+    ASSERT_EQ(st, 0u);
+    EXPECT_EQ(rec.type, type);
+    daStoreObject* decoded = nullptr;
+    daStoreObject::decode(rec, &decoded, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u) << std::hex << type;
+    std::unique_ptr<daStoreObject> owned(decoded);
+    auto* back = dynamic_cast<daPolicyObjectMap*>(decoded);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->typeId(), type);
+    EXPECT_EQ(typeid(*back), typeid(*newMap(type)));
+    EXPECT_EQ(names(*back), (std::vector<std::string>{"/first", key.getChars()}));
+    EXPECT_STREQ(back->getName().getChars(), key.getChars());
+    EXPECT_EQ(back->value().reserved1, 0u);
+  }
+}
+
+TEST(PolicyMapRecord, EmptyMapRoundTripsAndNullNamesAreNotEncoded) {
+  GxMapACLToPObject empty;
+  std::vector<unsigned char> bytes = encodeMap(empty);
+  std::unique_ptr<daStoreObject> obj;
+  ASSERT_EQ(decodeBytes(bytes, bytes.size(), gx_type_map_acl_to_pobj, obj), 0u);
+  EXPECT_EQ(dynamic_cast<daPolicyObjectMap&>(*obj).count(), 0u);
+  EXPECT_EQ(dynamic_cast<daPolicyObjectMap&>(*obj).value().names, nullptr);
+
+  char* raw[] = {nullptr};
+  hx_asn_buffer_t b{};
+  EXPECT_EQ(hxAsnEncodeObj(b, map_acl_to_pobj_s_t{1, raw, 0, 0}), hx_asn_s_encode_failed);
+  EXPECT_EQ(hxAsnEncodeObj(b, map_acl_to_pobj_s_t{1, nullptr, 0, 0}), hx_asn_s_encode_failed);
+  EXPECT_EQ(b.data, nullptr);
+}
+
+TEST(PolicyMapRecord, EveryTruncationOfEveryKindIsRefused) {
+  gxtest::MessageCapture quiet;  // failed decodes are logged
+  for (uint32_t type : allKinds) {
+    auto m = newMap(type);
+    m->add("/a/b");
+    m->add("x");
+    std::vector<unsigned char> bytes = encodeMap(*m);
+    std::unique_ptr<daStoreObject> obj;
+    ASSERT_EQ(decodeBytes(bytes, bytes.size(), type, obj), 0u);
+    for (size_t n = 0; n < bytes.size(); ++n) {
+      EXPECT_NE(decodeBytes(bytes, n, type, obj), 0u) << type << " " << n;
+      EXPECT_EQ(obj, nullptr);
+    }
+  }
+}
+
+TEST(PolicyMapRecord, ByteFlipsGiveAStatusOrAWholeMap) {
+  gxtest::MessageCapture quiet;
+  std::mt19937 rng(20261206);
+  int refused = 0;
+  for (uint32_t type : allKinds) {
+    auto m = newMap(type);
+    m->add("/a/b/c");
+    m->add("/d");
+    m->add("e");
+    std::vector<unsigned char> const good = encodeMap(*m);
+    for (int round = 0; round < 500; ++round) {
+      std::vector<unsigned char> bad = good;
+      int flips = 1 + static_cast<int>(rng() % 3);
+      for (int f = 0; f < flips; ++f) bad[rng() % bad.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
+      std::unique_ptr<daStoreObject> obj;
+      unsigned long st = decodeBytes(bad, bad.size(), type, obj);
+      EXPECT_EQ(st == 0, obj != nullptr);
+      if (obj) {
+        auto& back = dynamic_cast<daPolicyObjectMap&>(*obj);
+        for (unsigned i = 0; i < back.count(); ++i) EXPECT_NE(back.get(i), nullptr);
+      }
+      refused += st != 0;
+    }
+  }
+  EXPECT_GT(refused, 1000);
+}
+
+TEST(PolicyMapRecord, DeclaredCountMustMatchAndIsBoundedByTheRecord) {
+  gxtest::MessageCapture quiet;
+  std::unique_ptr<daStoreObject> obj;
+  auto ok = mapWithCount(2, 2);
+  ASSERT_EQ(decodeBytes(ok, ok.size(), gx_type_map_pobj_to_rule, obj), 0u);
+  EXPECT_EQ(dynamic_cast<daMapObjToRule&>(*obj).count(), 2u);
+  // Refused before allocating: under ASan a 32 GB calloc would abort.
+  for (uint32_t absurd : {0xFFFFFFFFu, 0x10000000u, 3u}) {
+    auto bad = mapWithCount(absurd, 2);
+    EXPECT_EQ(decodeBytes(bad, bad.size(), gx_type_map_pobj_to_rule, obj), hx_asn_s_decode_failed) << absurd;
+    EXPECT_EQ(obj, nullptr);
+  }
+  auto extra = mapWithCount(1, 2);
+  EXPECT_EQ(decodeBytes(extra, extra.size(), gx_type_map_pobj_to_rule, obj), hx_asn_s_decode_failed);
+  auto nulls = mapWithCount(2, 2, true);
+  EXPECT_EQ(decodeBytes(nulls, nulls.size(), gx_type_map_pobj_to_rule, obj), hx_asn_s_decode_failed);
+  EXPECT_EQ(obj, nullptr);
+}
+
+TEST(PolicyMapRecord, FailedDecodeIntoAMapKeepsItsList) {
+  GxMapPObjectToACL m;
+  m.add("a1");
+  std::vector<unsigned char> bytes = encodeMap(m);
+  bytes.pop_back();
+  gxobj_t rec{nullptr, 0, gx_type_map_pobj_to_acl, static_cast<uint32_t>(bytes.size()), bytes.data()};
+  GxMapPObjectToACL target;
+  target.add("kept");
+  unsigned long st = 0;
+  daPolicyObjectMap::decode(rec, target, st);
+  EXPECT_EQ(st, hx_asn_s_decode_failed);
+  EXPECT_EQ(names(target), std::vector<std::string>{"kept"});
+}
+
+TEST(PolicyMapFactory, EachPolicyNameMakesItsTwoMapKinds) {
+  daAclName acl("a");
+  daPopName pop("p");
+  daRuleName rule("r");
+  struct Case {
+    daPolicyName const* name;
+    uint32_t toObjects, toPolicy;
+  } cases[] = {{&acl, gx_type_map_acl_to_pobj, gx_type_map_pobj_to_acl},
+               {&pop, gx_type_map_pop_to_pobj, gx_type_map_pobj_to_pop},
+               {&rule, gx_type_map_rule_to_pobj, gx_type_map_pobj_to_rule}};
+  for (auto const& c : cases) {
+    std::unique_ptr<daPolicyObjectMap> toObj(c.name->policyToObjMapFactory());
+    std::unique_ptr<daPolicyObjectMap> toPolicy(c.name->objToPolicyMapFactory());
+    ASSERT_NE(toObj, nullptr);
+    ASSERT_NE(toPolicy, nullptr);
+    EXPECT_EQ(toObj->typeId(), c.toObjects);
+    EXPECT_EQ(unsigned(c.name->getPolicyToObjMapName().getTypeID()), c.toObjects);
+    EXPECT_EQ(toPolicy->typeId(), c.toPolicy);
+    EXPECT_EQ(typeid(*toPolicy), typeid(*newMap(c.toPolicy)));
+    EXPECT_EQ(toObj->count(), 0u);
+  }
+}
