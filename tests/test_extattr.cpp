@@ -17,6 +17,7 @@
 #include "GxCore/db/daLocalStore.h"
 #include "outside/HXObject.h"
 #include "outside/hxasn.h"
+#include "record_corruption.h"
 #include "test_support.h"
 
 namespace {
@@ -56,18 +57,9 @@ std::vector<unsigned char> encodeBytes(GxExtAttr& ea) {
   return bytes;
 }
 
-// Decodes the first n bytes through the type dispatch; the status.
+// Decodes the first n bytes as an extended-attribute record.
 unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, std::unique_ptr<daStoreObject>& obj) {
-  gxobj_t rec{};
-  rec.type = gx_type_ext_attr;
-  rec.length = static_cast<uint32_t>(n);
-  rec.data = const_cast<unsigned char*>(bytes.data());
-  daStoreObject* out = reinterpret_cast<daStoreObject*>(0x1);
-  unsigned long st = 0;
-  daStoreObject::decode(rec, &out, st);
-  obj.reset(st == 0 ? out : nullptr);
-  if (st != 0) EXPECT_EQ(out, nullptr);
-  return st;
+  return gxtest::decodeBytes(bytes, n, gx_type_ext_attr, obj);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "GxCore/daStoreObjectName.h"
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxasn_map.h"
+#include "record_corruption.h"
 #include "test_support.h"
 
 namespace {
@@ -60,20 +61,7 @@ std::vector<unsigned char> encodeMap(daPolicyObjectMap& m) {
   return bytes;
 }
 
-// Decodes an exact-size heap copy through the type dispatch (ASan sees any
-// read past the record).
-unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, uint32_t type,
-                          std::unique_ptr<daStoreObject>& out) {
-  auto* data = static_cast<unsigned char*>(std::malloc(n ? n : 1));
-  if (n) std::memcpy(data, bytes.data(), n);
-  gxobj_t rec{nullptr, 0, type, static_cast<uint32_t>(n), data};
-  daStoreObject* obj = reinterpret_cast<daStoreObject*>(0x1);
-  unsigned long st = 0;
-  daStoreObject::decode(rec, &obj, st);
-  std::free(data);
-  out.reset(obj);
-  return st;
-}
+using gxtest::decodeBytes;
 
 // A map record written by hand with a declared count.
 std::vector<unsigned char> mapWithCount(uint32_t declared, int actual, bool nullName = false) {
