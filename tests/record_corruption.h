@@ -30,10 +30,9 @@ inline unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t
   return st;
 }
 
-// Every truncation of a valid encoding is refused with a status and no
-// object; seeded random byte flips either decode or fail cleanly.
-inline void expectCorruptionRefused(std::vector<unsigned char> const& good, uint32_t type, unsigned seed,
-                                    int rounds = 2000) {
+// The whole encoding decodes; every truncation of it is refused with a
+// status and no object.
+inline void expectTruncationsRefused(std::vector<unsigned char> const& good, uint32_t type) {
   MessageCapture quiet;  // failed decodes are logged
   std::unique_ptr<daStoreObject> obj;
   ASSERT_EQ(decodeBytes(good, good.size(), type, obj), 0u);
@@ -41,6 +40,15 @@ inline void expectCorruptionRefused(std::vector<unsigned char> const& good, uint
     EXPECT_NE(decodeBytes(good, n, type, obj), 0u) << n;
     EXPECT_EQ(obj, nullptr) << n;
   }
+}
+
+// Truncations refused as above; seeded random byte flips either decode or
+// fail cleanly.
+inline void expectCorruptionRefused(std::vector<unsigned char> const& good, uint32_t type, unsigned seed,
+                                    int rounds = 2000) {
+  expectTruncationsRefused(good, type);
+  MessageCapture quiet;
+  std::unique_ptr<daStoreObject> obj;
   std::mt19937 rng(seed);
   for (int round = 0; round < rounds; ++round) {
     std::vector<unsigned char> bad = good;
