@@ -22,6 +22,7 @@
 
 #include "GxCore/daStoreObject.h"
 #include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daActionQuickMap.h"
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daLocalStore.h"
 #include "GxCore/db/daStoreObjectHandle.h"
@@ -170,6 +171,46 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   virtual void setObject(daStoreObjectName const& name, gxobj_t& record, unsigned long& status);
   virtual void deleteObject(daStoreObjectName const& name, int recursive, unsigned long& status);
 
+  // ---- effective policy at one object (daCachedStorePolicy.cpp) ---------------
+  // The ACL attached to object (no ancestor is consulted) and that ACL's
+  // extended attributes. Status 0 with both handles unchanged when nothing
+  // is attached; 0x1005B1C3 when the map names no ACL or several;
+  // 0x1005B1C4 when the named ACL does not exist; 0x132792F4 when the store
+  // is not open; read/decode statuses otherwise. With the cache on, the
+  // answer is remembered on the cached map. Handles are left as they were
+  // on failure; the caller releases them.
+  void fetchACL(daPObjName const& object, Handle<daStoreObject>& acl, Handle<daStoreObject>& extAttr,
+                unsigned long& status);
+  // The POP (rule) attached to object, as fetchACL, with the memoising
+  // protocol for inherited answers on read-only cached stores: resolved 1
+  // on entry asks for it, 1 on return means the answer was remembered.
+  // location (may be null) receives where the policy is attached.
+  // Statuses 0x1005B1DC/0x1005B1D0 (rules 0x1005B1DA/0x1005B1DB).
+  void fetchPop(daPObjName const& object, Handle<daStoreObject>& pop, Handle<daStoreObject>& extAttr,
+                int& resolved, ZUTF8String_6_0* location, unsigned long& status);
+  void fetchRule(daPObjName const& object, Handle<daStoreObject>& rule, Handle<daStoreObject>& extAttr,
+                 int& resolved, ZUTF8String_6_0* location, unsigned long& status);
+  // Records the inherited answer (empty handles: none in force) a caller
+  // found for object after a memoising fetch left its map entry building.
+  // Does nothing on a writable store or with the cache off.
+  void setAttachedPop(daPObjName const& object, Handle<daStoreObject>& pop, Handle<daStoreObject>& extAttr,
+                      ZUTF8String_6_0* location, unsigned long& status);
+  void setAttachedRule(daPObjName const& object, Handle<daStoreObject>& rule, Handle<daStoreObject>& extAttr,
+                       ZUTF8String_6_0* location, unsigned long& status);
+  // The extended attributes of object itself (ownerType 0x50B) or of the
+  // ACL (0x50D), POP (0x507) or rule (0x50F) attached to it. 0x1005B1CF
+  // when there are none; 0x1005B38A for another owner type.
+  virtual void getExtAttributes(daPObjName& object, unsigned long ownerType, int checkObject,
+                                Handle<daStoreObject>& extAttr, unsigned long& status);
+
+  // ---- action strings (daActionQuickMap.cpp) ------------------------------------
+  // status = the quick map's mapAction / mapBitmap (see daActionQuickMap).
+  void mapAction(char const* actions, GxACLPermset& perms, unsigned long& status);
+  void mapBitmap(GxACLPermset const& perms, ZUTF8String_6_0& out, unsigned long& status);
+  // Call after changing the action catalogue.
+  void invalidateQuickMap();
+  daActionQuickMap& quickMap() { return quickMap_; }
+
   // ---- handles ----------------------------------------------------------------
   void doReleaseObject(Handle<daStoreObject>& handle) override;
   void doAttachHandle(Handle<daStoreObject>& handle) override;
@@ -211,4 +252,5 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   unsigned int cacheSize_;
   int pobjCacheEnabled_ = 0;
   std::vector<std::unique_ptr<SortedList>> pobjLists_;
+  daActionQuickMap quickMap_;
 };
