@@ -190,36 +190,13 @@ TEST(Acl, EntryViewKindsAndNames) {
 // ---- database form -----------------------------------------------------------
 
 TEST(AclRecord, RoundTripsThroughAStoreFile) {
-  gxtest::TempDir dir;
-  std::string path = dir.file("acl.db");
-  unsigned long st, seq;
-  daLocalStore store("acltest", path.c_str());
-  store.createStore(st);
-  ASSERT_EQ(st, 0u);
-  store.openStore(0, st);
-  ASSERT_EQ(st, 0u);
-
+  gxtest::RecordFile file;
   GxACL acl = sampleAcl();
   GxACL empty;  // no description, no entries
   daAclName name("a1"), emptyName("a2");
   for (auto [obj, key] : {std::pair{&acl, &name}, std::pair{&empty, &emptyName}}) {
-    gxobj_t rec{};
-    obj->encode(rec, st);
-    ASSERT_EQ(st, 0u);
-    store.setObject(key->getFullName(), rec, seq, st);
-    hxAsnFreeObj(rec);
-    ASSERT_EQ(st, 0u);
-  }
-  for (auto [obj, key] : {std::pair{&acl, &name}, std::pair{&empty, &emptyName}}) {
-    gxobj_t rec{};
-    store.getObject(key->getFullName(), rec, seq, st);
-    ASSERT_EQ(st, 0u);
-    daStoreObject* decoded = nullptr;
-    daStoreObject::decode(rec, &decoded, st);
-    hxAsnFreeObj(rec);
-    ASSERT_EQ(st, 0u);
-    std::unique_ptr<daStoreObject> owned(decoded);
-    auto* back = dynamic_cast<GxACL*>(decoded);
+    auto decoded = file.roundTrip(*obj, key->getFullName());
+    auto* back = dynamic_cast<GxACL*>(decoded.get());
     ASSERT_NE(back, nullptr);
     EXPECT_TRUE(sameAcl(back->value(), obj->value()));
     EXPECT_STREQ(back->getName().getChars(), key->getFullName().getChars());
@@ -283,11 +260,7 @@ std::vector<unsigned char> aclWithCount(uint32_t declared, int actual) {
   }
   w.endSequence();
   w.endSequence();
-  hx_asn_buffer_t b{};
-  EXPECT_EQ(w.finish(b), 0u);
-  std::vector<unsigned char> out(b.data, b.data + b.length);
-  hx_asn_buffer_free(b);
-  return out;
+  return gxtest::finishBytes(w);
 }
 
 TEST(AclRecord, DeclaredCountMustMatchAndIsBoundedByTheRecord) {

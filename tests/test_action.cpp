@@ -13,6 +13,7 @@
 #include "GxCore/GxAction.h"
 #include "GxCore/daStoreObjectName.h"
 #include "GxCore/db/daLocalStore.h"
+#include "record_corruption.h"
 #include "outside/hxasn.h"
 #include "test_support.h"
 
@@ -310,11 +311,7 @@ std::vector<unsigned char> catalogueWithSlots(std::vector<int64_t> const& slots)
   }
   w.endSequence();
   w.endSequence();
-  hx_asn_buffer_t b{};
-  EXPECT_EQ(w.finish(b), 0u);
-  std::vector<unsigned char> out(b.data, b.data + b.length);
-  hx_asn_buffer_free(b);
-  return out;
+  return gxtest::finishBytes(w);
 }
 
 TEST(ActionRecord, GroupSlotsMustBeInRangeAndUnique) {

@@ -209,15 +209,7 @@ TEST(ExtAttrAttributes, EmptySetWritesOnlyItsIdAndValuelessNamesAddNothing) {
 // ---- database form ------------------------------------------------------------
 
 TEST(ExtAttrRecord, RoundTripsThroughAStoreFile) {
-  gxtest::TempDir dir;
-  std::string path = dir.file("ea.db");
-  unsigned long st, seq;
-  daLocalStore store("eatest", path.c_str());
-  store.createStore(st);
-  ASSERT_EQ(st, 0u);
-  store.openStore(0, st);
-  ASSERT_EQ(st, 0u);
-
+  gxtest::RecordFile file;
   GxExtAttr full = sample();
   GxExtAttr empty;
   daPObjName owner("/a/b");
@@ -225,24 +217,8 @@ TEST(ExtAttrRecord, RoundTripsThroughAStoreFile) {
   std::pair<GxExtAttr*, daStoreObjectName const*> cases[] = {{&full, &owner.getExtAttrName()},
                                                               {&empty, &aclOwner.getExtAttrName()}};
   for (auto [obj, key] : cases) {
-    gxobj_t rec{};
-    obj->encode(rec, st);
-    ASSERT_EQ(st, 0u);
-    store.setObject(key->getFullName(), rec, seq, st);
-    hxAsnFreeObj(rec);
-    ASSERT_EQ(st, 0u);
-  }
-  for (auto [obj, key] : cases) {
-    gxobj_t rec{};
-    store.getObject(key->getFullName(), rec, seq, st);
-    ASSERT_EQ(st, 0u);
-    EXPECT_EQ(rec.type, unsigned{gx_type_ext_attr});
-    daStoreObject* decoded = nullptr;
-    daStoreObject::decode(rec, &decoded, st);
-    hxAsnFreeObj(rec);
-    ASSERT_EQ(st, 0u);
-    std::unique_ptr<daStoreObject> owned(decoded);
-    auto* back = dynamic_cast<GxExtAttr*>(decoded);
+    auto decoded = file.roundTrip(*obj, key->getFullName());
+    auto* back = dynamic_cast<GxExtAttr*>(decoded.get());
     ASSERT_NE(back, nullptr);
     EXPECT_EQ((listing(*back)), (listing(*obj)));
     EXPECT_STREQ(back->getName().getChars(), key->getFullName().getChars());

@@ -74,11 +74,7 @@ std::vector<unsigned char> mapWithCount(uint32_t declared, int actual, bool null
   for (int i = 0; i < actual; ++i) w.putString(nullName ? nullptr : "/a");
   w.endSequence();
   w.endSequence();
-  hx_asn_buffer_t b{};
-  EXPECT_EQ(w.finish(b), 0u);
-  std::vector<unsigned char> out(b.data, b.data + b.length);
-  hx_asn_buffer_free(b);
-  return out;
+  return gxtest::finishBytes(w);
 }
 
 }  // namespace
@@ -182,15 +178,7 @@ TEST(AttachedPolicy, CloneStartsEmptyWhileAssignmentSharesTheCountedPolicy) {
 // ---- database form ----------------------------------------------------------
 
 TEST(PolicyMapRecord, EveryKindRoundTripsThroughAStoreFile) {
-  gxtest::TempDir dir;
-  std::string path = dir.file("maps.db");
-  unsigned long st, seq;
-  daLocalStore store("maptest", path.c_str());
-  store.createStore(st);
-  ASSERT_EQ(st, 0u);
-  store.openStore(0, st);
-  ASSERT_EQ(st, 0u);
-
+  gxtest::RecordFile file;
   daPObjName obj("/a/b");
   daAclName acl("a1");
   daPopName pop("p1");
@@ -207,25 +195,8 @@ TEST(PolicyMapRecord, EveryKindRoundTripsThroughAStoreFile) {
     auto m = newMap(type);
     m->add("/first");
     m->add(key.getChars());
-    gxobj_t rec{};
-    m->encode(rec, st);
-    ASSERT_EQ(st, 0u);
-    EXPECT_EQ(rec.type, type);
-    store.setObject(key, rec, seq, st);
-    hxAsnFreeObj(rec);
-    ASSERT_EQ(st, 0u);
-  }
-  for (auto& [type, key] : keys) {
-    gxobj_t rec{};
-    store.getObject(key, rec, seq, st);
-    ASSERT_EQ(st, 0u);
-    EXPECT_EQ(rec.type, type);
-    daStoreObject* decoded = nullptr;
-    daStoreObject::decode(rec, &decoded, st);
-    hxAsnFreeObj(rec);
-    ASSERT_EQ(st, 0u) << std::hex << type;
-    std::unique_ptr<daStoreObject> owned(decoded);
-    auto* back = dynamic_cast<daPolicyObjectMap*>(decoded);
+    auto decoded = file.roundTrip(*m, key);
+    auto* back = dynamic_cast<daPolicyObjectMap*>(decoded.get());
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->typeId(), type);
     EXPECT_EQ(typeid(*back), typeid(*newMap(type)));

@@ -57,14 +57,7 @@ std::vector<std::string> names(GxPObjSpace const& s) {
 // ---- database forms ------------------------------------------------------------
 
 TEST(PObjRecord, RoundTripsThroughAStoreFile) {
-  gxtest::TempDir dir;
-  unsigned long st, seq;
-  daLocalStore store("pobjtest", dir.file("pobj.db").c_str());
-  store.createStore(st);
-  ASSERT_EQ(st, 0u);
-  store.openStore(0, st);
-  ASSERT_EQ(st, 0u);
-
+  gxtest::RecordFile file;
   GxPObj pobj = samplePObj(), plain;
   GxPObjSpace space = sampleSpace(), emptySpace;
   daPObjName pobjName("/WebSEAL/host/printer"), plainName("/Apps");
@@ -72,25 +65,12 @@ TEST(PObjRecord, RoundTripsThroughAStoreFile) {
   daStoreObjectName emptySpaceName(gx_type_pobj_space, "", "/auth/pobjectspace-empty");
   std::vector<std::pair<daStoreObject*, daStoreObjectName*>> objs{
       {&pobj, &pobjName}, {&plain, &plainName}, {&space, &spaceName}, {&emptySpace, &emptySpaceName}};
-  for (auto [obj, key] : objs) {
-    gxobj_t rec{};
-    obj->encode(rec, st);
-    ASSERT_EQ(st, 0u);
-    store.setObject(key->getFullName(), rec, seq, st);
-    hxAsnFreeObj(rec);
-    ASSERT_EQ(st, 0u);
-  }
   std::vector<std::unique_ptr<daStoreObject>> back;
   for (auto [obj, key] : objs) {
-    gxobj_t rec{};
-    store.getObject(key->getFullName(), rec, seq, st);
-    ASSERT_EQ(st, 0u);
-    daStoreObject* decoded = nullptr;
-    daStoreObject::decode(rec, &decoded, st);
-    hxAsnFreeObj(rec);
-    ASSERT_EQ(st, 0u);
-    back.emplace_back(decoded);
+    auto decoded = file.roundTrip(*obj, key->getFullName());
+    ASSERT_NE(decoded, nullptr);
     EXPECT_STREQ(decoded->getName().getChars(), key->getFullName().getChars());
+    back.push_back(std::move(decoded));
   }
   auto& p = dynamic_cast<GxPObj&>(*back[0]);
   EXPECT_EQ(p.type(), 7u);
@@ -136,11 +116,7 @@ TEST(PObjRecord, DeclaredNameCountMustMatchAndIsBoundedByTheRecord) {
     for (char const* n : list) w.putString(n);
     w.endSequence();
     w.endSequence();
-    hx_asn_buffer_t b{};
-    EXPECT_EQ(w.finish(b), 0u);
-    std::vector<unsigned char> out(b.data, b.data + b.length);
-    hx_asn_buffer_free(b);
-    return out;
+    return gxtest::finishBytes(w);
   };
   std::unique_ptr<daStoreObject> obj;
   auto ok = spaceWith(2, {"/a", "/b"});

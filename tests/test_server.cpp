@@ -72,40 +72,20 @@ void expectSameServer(AznLocalSvr const& a, AznLocalSvr const& b) {
 // ---- database forms ------------------------------------------------------------
 
 TEST(ServerRecord, RoundTripsThroughAStoreFile) {
-  gxtest::TempDir dir;
-  unsigned long st, seq;
-  daLocalStore store("svrtest", dir.file("svr.db").c_str());
-  store.createStore(st);
-  ASSERT_EQ(st, 0u);
-  store.openStore(0, st);
-  ASSERT_EQ(st, 0u);
-
+  gxtest::RecordFile file;
   AznLocalSvr svr = sampleServer(), bare("azn-2");
   GxAuthznDBInfo info(gxauthzn_db_s_t{0x600, 1, 0xFFFFFFFF, 3, 4});
   daAznServerName svrName("azn-1"), bareName("azn-2");
   daAuthDBInfoName infoName;
   std::vector<std::pair<daStoreObject*, daStoreObjectName*>> objs{
       {&svr, &svrName}, {&bare, &bareName}, {&info, &infoName}};
-  for (auto [obj, key] : objs) {
-    gxobj_t rec{};
-    obj->encode(rec, st);
-    ASSERT_EQ(st, 0u);
-    store.setObject(key->getFullName(), rec, seq, st);
-    std::free(rec.data);
-    ASSERT_EQ(st, 0u);
-  }
   std::vector<std::unique_ptr<daStoreObject>> back;
   for (auto [obj, key] : objs) {
-    gxobj_t rec{};
-    store.getObject(key->getFullName(), rec, seq, st);
-    ASSERT_EQ(st, 0u);
-    daStoreObject* decoded = nullptr;
-    daStoreObject::decode(rec, &decoded, st);
-    hxAsnFreeObj(rec);
-    ASSERT_EQ(st, 0u);
-    back.emplace_back(decoded);
+    auto decoded = file.roundTrip(*obj, key->getFullName());
+    ASSERT_NE(decoded, nullptr);
     // The key lands in the name attribute of every kind.
     EXPECT_STREQ(decoded->HXObject::getName().getChars(), key->getFullName().getChars());
+    back.push_back(std::move(decoded));
   }
   auto& s = dynamic_cast<AznLocalSvr&>(*back[0]);
   expectSameServer(s, svr);
@@ -142,11 +122,7 @@ TEST(ServerRecord, AbsurdServiceAndValueCountsAreRefusedBeforeAllocating) {
     w.endSequence();
     w.endSequence();
     w.endSequence();
-    hx_asn_buffer_t b{};
-    EXPECT_EQ(w.finish(b), 0u);
-    std::vector<unsigned char> out(b.data, b.data + b.length);
-    hx_asn_buffer_free(b);
-    return out;
+    return gxtest::finishBytes(w);
   };
   std::unique_ptr<daStoreObject> obj;
   auto ok = serverWith(1, 1);
