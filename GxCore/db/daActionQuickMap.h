@@ -5,15 +5,23 @@
 // index), and dropped when the catalogue changes. Each daCachedStore owns
 // one and forwards mapAction/mapBitmap/invalidateQuickMap to it.
 //
-// Locking: mapLock guards populated, groupMaps and primaryMap. Conversions
-// take it shared (none at all on a read-only store once populated); builds
-// and invalidations take it exclusively. The WithoutLock variants are for a
-// caller that already excludes every other user of the store (the local
-// policy while it holds the store's state lock exclusively).
+// Letters before any "[" name actions of the default group "primary";
+// "[" group "]" switches to that group for the letters that follow.
+//
+// Locking: mapLock guards populated, groupMaps, primaryMap and the lookup
+// index. Conversions take it shared (none at all on a read-only store once
+// populated); builds and invalidations take it exclusively. The WithoutLock
+// variants are for a caller that already excludes every other user of the
+// store (the local policy while it holds the store's state lock
+// exclusively).
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <string_view>
+#include <vector>
 
+#include "GxCore/dastatus.h"
 #include "GxCore/perm.h"
 #include "outside/ZCollections.h"
 #include "outside/ZObject.h"
@@ -28,6 +36,7 @@ class ActionNameBitmask : public ZObject_6_0 {
  public:
   ActionNameBitmask() = default;
   ActionNameBitmask(char const* name, unsigned int bitmask);
+  // Those of the name.
   unsigned int hash() const override;
   int compare(ZObject_6_0 const& other) const override;
   ZObject_6_0* clone() const override { return new ActionNameBitmask(*this); }
@@ -44,13 +53,26 @@ class ActionMap : public ZObject_6_0 {
   ActionMap(char const* groupName, unsigned int groupIndex);
   ActionMap(ActionMap const& other) = default;
   ActionMap& operator=(ActionMap const&) = delete;
+  // Those of the group name.
   unsigned int hash() const override;
   int compare(ZObject_6_0 const& other) const override;
   ZObject_6_0* clone() const override { return new ActionMap(*this); }
 
+  // Enters the action named name (its first byte picks the element) with
+  // bitmask, replacing whatever that element held. An empty name changes
+  // nothing.
+  void setAction(char const* name, unsigned int bitmask);
+  // The bytes whose elements hold an action (non-zero bitmask), ascending;
+  // kept by setAction so that rendering a permission set visits only them.
+  std::string_view heldBytes() const { return {held_, heldCount_}; }
+
   ZUTF8String_6_0 name;
   unsigned int groupIndex;
   ActionNameBitmask actions[slots];
+
+ private:
+  char held_[slots] = {};
+  std::size_t heldCount_ = 0;
 };
 
 class daActionQuickMap {
@@ -58,20 +80,25 @@ class daActionQuickMap {
   daActionQuickMap();
   daActionQuickMap(daActionQuickMap const&) = delete;
   daActionQuickMap& operator=(daActionQuickMap const&) = delete;
+  // Invalidates the map (no lock: nobody else may use it any more).
   virtual ~daActionQuickMap();
 
   // perms receives the permissions named by actions (cleared first; on a
-  // failed conversion it keeps the bits set before the failing byte).
-  // Returns 0; 0x1005B2F1 unknown letter or group, 0x1005B1D5 "[" without
-  // "]", 0x1005B30C group name at the end of the string, or the store's
-  // status when the catalogue cannot be read. Builds the map on first use
-  // (throws ZInvalidParameterException_6_0 when the catalogue has no
-  // "primary" group). Lock: none on a populated read-only store, else the
-  // map lock shared (exclusive while building).
+  // failed conversion it keeps the bits set before the failing byte; a null
+  // actions reads as ""). Returns 0; 0x1005B2F1 unknown letter or group (or
+  // an empty group name), 0x1005B1D5 "[" without "]", 0x1005B30C group name
+  // at the end of the string, or the store's status when the catalogue
+  // cannot be read (0x132792F2 when the record under the catalogue's key is
+  // not a catalogue). Builds the map on first use (throws
+  // ZInvalidParameterException_6_0 when the catalogue has no "primary"
+  // group). Lock: none on a populated read-only store, else the map lock
+  // shared (exclusive while building).
   unsigned int mapAction(daCachedStore& store, char const* actions, GxACLPermset& perms);
   // Appends to out the action string for perms ("primary" letters first,
-  // then "[group]letters" per other group with granted actions). Statuses
-  // and locking as mapAction.
+  // then "[group]letters" per other group with granted actions, groups in
+  // ascending slot order, letters in byte order). Bits that name no action
+  // write nothing. Statuses, exceptions and locking as mapAction; out is
+  // unchanged on failure.
   unsigned int mapBitmap(daCachedStore& store, GxACLPermset const& perms, ZAbstractMutableString_6_0& out);
 
   // Back to unpopulated and empty; the next conversion rebuilds from the
@@ -79,28 +106,59 @@ class daActionQuickMap {
   void invalidateQuickMap();
   void invalidateQuickMapWithoutLock();
   // Builds the map from the store's catalogue unless already populated.
-  // Returns 0 or the store's read status (map unchanged); throws
+  // Returns 0 or the store's read status (map left unpopulated); throws
   // ZInvalidParameterException_6_0 without a "primary" group (populated
-  // stays 0).
+  // stays 0). populateQuickMap takes the map lock exclusively; the
+  // WithoutLock form takes none.
   unsigned int populateQuickMap(daCachedStore& store);
   unsigned int populateQuickMapWithoutLock(daCachedStore& store);
 
-  // The conversions on a built map, with no locking of their own.
+  // The conversions on a built map, with no locking of their own (the caller
+  // holds the map lock shared, or the map cannot change). Statuses as
+  // mapAction / mapBitmap; on an unbuilt map every letter is unknown and
+  // no permission set renders anything.
   unsigned int lookupInQuickMap(char const* actions, GxACLPermset& perms) const;
   unsigned int lookupInQuickMap(GxACLPermset const& perms, ZAbstractMutableString_6_0& out) const;
-  // Enters one action; creates the group's ActionMap on first sight (an
-  // existing one keeps its index). Throws ZOutOfMemoryException_6_0 when the
-  // group cannot be entered.
+  // Enters one action (its name's first byte picks the element); creates
+  // the group's ActionMap on first sight (an existing one keeps its index).
+  // An empty or null action name only enters the group. Throws
+  // ZOutOfMemoryException_6_0 when the group cannot be entered (the map is
+  // then as before). No locking: the caller holds the map lock exclusively
+  // (or owns the map alone).
   void storeIntoQuickMap(char const* groupName, unsigned int groupIndex, char const* actionName,
                          unsigned int bitmask);
 
   int isPopulated() const { return populated.load(std::memory_order_acquire); }
 
  private:
+  // One slot of the open-addressed group index: the name's hash and the
+  // group (null when the slot is free).
+  struct IndexSlot {
+    unsigned int hash = 0;
+    ActionMap* map = nullptr;
+  };
+
+  // The group called name, or null; one probe sequence, no allocation.
+  ActionMap* findGroup(std::string_view name) const;
+  // Adds a new group to the index and to the rendering order; may throw
+  // std::bad_alloc.
+  void indexGroup(ActionMap* map);
+  void rehashIndex(std::size_t slotCount);
+  void buildFromCatalogue(daCachedStore& store, unsigned long& status);
+  // Runs conversion under the lock protocol of mapAction.
+  template <class Conversion>
+  unsigned int convert(daCachedStore& store, Conversion&& conversion);
+
   // Atomic because a read-only store reads it without the lock; it is set
   // (release) only after the map is complete.
   std::atomic<int> populated{0};
   ZHashKeyMap_6_0 groupMaps{32, true};
   ActionMap* primaryMap = nullptr;
   ZReadWriteLock_6_0 mapLock;
+  // Lookup index over the ActionMaps owned by groupMaps: a power-of-two
+  // table at most half full, and every group in ascending slot order for
+  // rendering.
+  std::vector<IndexSlot> index_;
+  std::size_t indexed_ = 0;
+  std::vector<ActionMap*> renderOrder_;
 };
