@@ -9,6 +9,7 @@
 #include "GxCore/AznLocalSvr.h"
 #include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/GxPObj.h"
+#include "GxCore/GxPop.h"
 #include "GxCore/GxExtAttr.h"
 #include "GxCore/GxMapACLToPObject.h"
 #include "GxCore/GxMapPObjectToACL.h"
@@ -92,6 +93,12 @@ ClassDecoder decoderFor(uint32_t type) {
         }
         gxobj_t view = r;  // the member decode only reads the bytes
         o->decode(view, st);
+        return o;
+      };
+    case gx_type_pop:
+      return [](gxobj_t const& r, unsigned long& st) -> daStoreObject* {
+        GxPop* o = nullptr;
+        GxPop::decode(r, &o, st);
         return o;
       };
     case gx_type_pobj:
