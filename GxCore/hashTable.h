@@ -99,7 +99,8 @@ class hashTable {
   // within a bucket, handing each key and value to callback just before the
   // node goes. The callback alone decides what happens to the value; the
   // key is valid only during the call.
-  void clearWithCallback(void (*callback)(K*, V*)) {
+  template <class Callback>
+  void clearWithCallback(Callback&& callback) {
     for (std::uint32_t b = 0; b < bucketCount; ++b) {
       Node* n = buckets[b];
       buckets[b] = nullptr;

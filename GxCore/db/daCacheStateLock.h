@@ -84,9 +84,10 @@ bool daCheckCache(Store& store, daCacheTable& table, std::uint32_t cacheSize, Ca
   }
   if (count < cacheSize) return false;
   daCacheStateLockT<Store> exclusive(store, daCacheStates::clearing);
+  daRetiredEntries doomed;  // deleted after the locks below are released
   std::lock_guard<CacheLock> guard(cacheLock);
   if (table.getCount() < cacheSize) return false;
   std::lock_guard<ZLock_6_0> refGuard(refLock);
-  table.clearWithCallback(&daCachedStoreEntry::retire);
+  table.clearWithCallback([&doomed](daStoreObjectName*, daCachedStoreEntry* e) { daCachedStoreEntry::retire(e, doomed); });
   return true;
 }

@@ -129,9 +129,10 @@ void daCachedStore::closeStore(unsigned long& status) {
   setCacheState(closed);
   daLocalStore::closeStore(status);
   if (table_) {
+    daRetiredEntries doomed;  // deleted after the locks below are released
     std::lock_guard<ZLock_6_0> cache(cacheLock_);
     std::lock_guard<ZLock_6_0> refs(refLock_);
-    table_->clearWithCallback(&daCachedStore::callback);
+    table_->clearWithCallback([&doomed](daStoreObjectName*, daCachedStoreEntry* e) { daCachedStoreEntry::retire(e, doomed); });
   }
   if (pobjCacheEnabled_) pobjLists_.clear();
 }
@@ -408,14 +409,6 @@ bool isUpdate(daTransaction const& t) {
   return t.getMode() == daTransactionMode::update && t.getChangeList() != nullptr;
 }
 
-// Takes a cache entry out of service: one still referenced (or still being
-// loaded) is marked removed for its last holder to delete; the others go to
-// the retirement list.
-void retireCached(daCacheTable& retired, daStoreObjectName const& name, daCachedStoreEntry* cached) {
-  if (cached->refCount != 0 || cached->state == daCachedStoreEntry::loading) cached->removed = 1;
-  else retired.put(name, cached);
-}
-
 }  // namespace
 
 void daCachedStore::beginTransaction(daTransaction& t, daTransactionMode mode, unsigned long& status) {
@@ -489,7 +482,10 @@ void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
     return;
   }
   daCacheTable& changes = *t.getChangeList();
-  daCacheTable retired(0, 20);
+  // Replaced entries nobody holds are deleted after the cache and reference
+  // locks are released: deleting a policy map releases the counted handles
+  // of its remembered answer, which takes the reference lock.
+  daRetiredEntries doomed;
   bool intoCache = cacheEnabled_ && table_;
   bool changed = false;
   {
@@ -502,7 +498,7 @@ void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
         if (daCachedStoreEntry* cached = table_->find(name)) {
           table_->remove(name);
           std::lock_guard<ZLock_6_0> refs(refLock_);
-          retireCached(retired, name, cached);
+          daCachedStoreEntry::retire(cached, doomed);
         }
       }
       if (intoCache) table_->put(name, it.value());
@@ -528,10 +524,7 @@ void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
       else changed = true;
     }
   }
-  {
-    std::lock_guard<ZLock_6_0> refs(refLock_);
-    retired.clearWithCallback(&daCachedStore::callback);
-  }
+  doomed.clear();
   if (changed) {
     unsigned long notifyStatus;
     notifyStoreAvailableObservers(notifyStatus, 0);

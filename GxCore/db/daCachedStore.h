@@ -186,13 +186,19 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // on entry asks for it, 1 on return means the answer was remembered.
   // location (may be null) receives where the policy is attached.
   // Statuses 0x1005B1DC/0x1005B1D0 (rules 0x1005B1DA/0x1005B1DB).
+  // No handle with resolved 0 after a memoising fetch: the caller looks
+  // further up and then must call setAttachedPop/Rule for object, which
+  // readers of its map wait for. Read-only callers hold
+  // daCacheStateLock(open) while they use the handles.
   void fetchPop(daPObjName const& object, Handle<daStoreObject>& pop, Handle<daStoreObject>& extAttr,
                 int& resolved, ZUTF8String_6_0* location, unsigned long& status);
   void fetchRule(daPObjName const& object, Handle<daStoreObject>& rule, Handle<daStoreObject>& extAttr,
                  int& resolved, ZUTF8String_6_0* location, unsigned long& status);
   // Records the inherited answer (empty handles: none in force) a caller
   // found for object after a memoising fetch left its map entry building.
-  // Does nothing on a writable store or with the cache off.
+  // Does nothing on a writable store or with the cache off. Records only on
+  // the entry a fetch left building (or an absent one with nothing
+  // recorded); always wakes the map's readers.
   void setAttachedPop(daPObjName const& object, Handle<daStoreObject>& pop, Handle<daStoreObject>& extAttr,
                       ZUTF8String_6_0* location, unsigned long& status);
   void setAttachedRule(daPObjName const& object, Handle<daStoreObject>& rule, Handle<daStoreObject>& extAttr,

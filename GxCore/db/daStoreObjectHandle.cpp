@@ -14,6 +14,12 @@ void daCachedStoreEntry::retire(daStoreObjectName*, daCachedStoreEntry* entry) {
   else delete entry;
 }
 
+void daCachedStoreEntry::retire(daCachedStoreEntry* entry, daRetiredEntries& doomed) {
+  if (entry == nullptr) return;
+  if (entry->refCount != 0 || entry->state == loading) entry->removed = 1;
+  else doomed.emplace_back(entry);
+}
+
 void daAttachCountedHandle(daStoreObjectContainer* self, daStoreObjectHandle& h, ZLock_6_0& refLock, bool readOnly) {
   daCachedStoreEntry* entry = h.entry;
   if (entry == nullptr) return;

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "GxCore/daStoreObject.h"
 #include "GxCore/daStoreObjectName.h"
@@ -49,10 +51,19 @@ class daCachedStoreEntry : public ZObject_6_0 {
   // Clear callback of a cache table: an entry that still has counted
   // handles, or that a loader is reading, is marked removed (its last
   // release, or the loader, deletes it); any other is deleted at once with
-  // its object. The caller holds the reference lock so
-  // that no release runs between the test and the mark.
+  // its object. Deleting an object can release counted handles it holds
+  // (a policy map's remembered answer), which takes the reference lock, so
+  // this form is for callers that do not hold it.
   static void retire(daStoreObjectName* key, daCachedStoreEntry* entry);
+  // The same for a caller that holds the reference lock (so that no
+  // release runs between the test and the mark): entries to delete are
+  // moved to doomed, which the caller destroys after releasing the lock.
+  static void retire(daCachedStoreEntry* entry, std::vector<std::unique_ptr<daCachedStoreEntry>>& doomed);
 };
+
+// Entries taken out of a cache table, deleted when the list goes, after the
+// reference lock has been released.
+using daRetiredEntries = std::vector<std::unique_ptr<daCachedStoreEntry>>;
 
 using daStoreObjectHandle = Handle<daStoreObject>;
 using daStoreObjectContainer = Container<daStoreObject>;
