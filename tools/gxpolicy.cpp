@@ -29,6 +29,9 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   gxpolicy::registerStoreCommands(app);
   gxpolicy::registerActionCommands(app);
+  gxpolicy::registerPopCommands(app);
+  gxpolicy::registerReplicateCommands(app);
+  gxpolicy::registerPolicyCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;
 }

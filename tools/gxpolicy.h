@@ -26,5 +26,8 @@ std::vector<CreateStep> const& createSteps();
 // (a callback reports failure by throwing CLI::RuntimeError(exitCode)).
 void registerStoreCommands(CLI::App& app);
 void registerActionCommands(CLI::App& app);
+void registerPopCommands(CLI::App& app);
+void registerReplicateCommands(CLI::App& app);
+void registerPolicyCommands(CLI::App& app);
 
 }  // namespace gxpolicy

@@ -1,0 +1,152 @@
+#include "GxCore/db/daFileReplicatedClient.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "GxCore/GxAuthznDBInfo.h"
+#include "GxCore/daStoreObject.h"
+#include "GxCore/db/daLocalPolicy.h"
+#include "GxCore/db/daLocalStore.h"
+#include "GxCore/db/dbtrace.h"
+
+namespace {
+
+struct RecordFree {
+  void operator()(gxobj_t* record) const {
+    unsigned long ignored = 0;
+    hx_db_data_free(hx_db_free_all, record, ignored);
+  }
+};
+using FetchedRecord = std::unique_ptr<gxobj_t, RecordFree>;
+
+// Ends an iteration over a handle at scope end.
+class Iteration {
+ public:
+  Iteration(hx_db_handle* h, unsigned long& status) : h_(h) {
+    hx_db_iter_start(h_, status);
+    started_ = status == 0;
+  }
+  ~Iteration() {
+    unsigned long ignored = 0;
+    if (started_) hx_db_iter_done(h_, ignored);
+  }
+  Iteration(Iteration const&) = delete;
+  Iteration& operator=(Iteration const&) = delete;
+
+ private:
+  hx_db_handle* h_;
+  bool started_ = false;
+};
+
+bool isBookkeeping(char const* key) {
+  return std::strcmp(key, daLocalStore::dbObjectName) == 0 || std::strcmp(key, daLocalStore::dbSSLObjectName) == 0;
+}
+
+// Decodes the record under key; 0 or the decode (or fetch) status.
+unsigned long decodeOne(hx_db_handle* h, char const* key) {
+  unsigned long status = 0;
+  FetchedRecord record(hx_db_fetch(h, key, status));
+  if (status != 0 || !record) return status != 0 ? status : hx_db_s_not_found;
+  daStoreObject* raw = nullptr;
+  daStoreObject::decode(*record, &raw, status);
+  std::unique_ptr<daStoreObject> object(raw);  // a rule comes back even when it failed
+  return status;
+}
+
+// A replica refuses a database without version information or older than
+// 0x600; such a copy is refused here already.
+void checkVersion(hx_db_handle* h, unsigned long& status) {
+  status = 0;
+  daAuthDBInfoName key;
+  FetchedRecord record(hx_db_fetch(h, key.getFullName().getChars(), status));
+  if (status == hx_db_s_not_found || !record) {
+    status = gx_s_no_db_info;
+    return;
+  }
+  if (status != 0) return;
+  GxAuthznDBInfo* raw = nullptr;
+  GxAuthznDBInfo::decode(*record, &raw, status);
+  std::unique_ptr<GxAuthznDBInfo> info(raw);
+  if (status == 0 && info->version() < daLocalPolicy::minimumDatabaseVersion) status = gx_s_db_too_old;
+}
+
+// Removes a refused copy and the lock file its check left beside it.
+void removeCopy(char const* path) {
+  ::unlink(path);
+  ::unlink((std::string(path) + "-lock").c_str());
+}
+
+}  // namespace
+
+daFileReplicatedClient::daFileReplicatedClient(char const* masterPath, char const* domain)
+    : masterPath_(masterPath ? masterPath : ""), domain_(domain ? domain : ""), hasDomain_(domain != nullptr) {}
+
+void daFileReplicatedClient::getMasterSeqNum(unsigned long& seq, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daFileReplicatedClient::getMasterSeqNum", status, __FILE__, __LINE__);
+  seq = daLocalStore::invalidSeqnum;
+  daLocalStore master(hasDomain_ ? domain_.getChars() : nullptr, masterPath_.getChars());
+  master.openStore(1, status);
+  if (status == 0) master.getLocalSeqNum(seq);
+}
+
+void daFileReplicatedClient::replicateTo(unsigned long& seq, char const* path, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daFileReplicatedClient::replicateTo", status, __FILE__, __LINE__);
+  if (!path || !*path) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  {
+    daLocalStore master(hasDomain_ ? domain_.getChars() : nullptr, masterPath_.getChars());
+    master.openStore(1, status);
+    if (status != 0) return;
+    unsigned long masterSeq = daLocalStore::invalidSeqnum;
+    master.getLocalSeqNum(masterSeq);
+    if (masterSeq == seq) {
+      status = s_replica_current;
+      return;
+    }
+    hx_db_copy(master.getDBHandle(), path, status);
+    if (status != 0) return;
+  }  // the master is closed before the copy is opened
+  verifyCopy(path, hasDomain_ ? domain_.getChars() : nullptr, status);
+  if (status != 0) {
+    removeCopy(path);
+    return;
+  }
+  // The check opened the copy; its lock file must not follow it into place.
+  ::unlink((std::string(path) + "-lock").c_str());
+}
+
+void daFileReplicatedClient::verifyCopy(char const* path, char const* domain, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daFileReplicatedClient::verifyCopy", status, __FILE__, __LINE__);
+  daLocalStore copy(domain, path);
+  copy.openStore(1, status);
+  if (status != 0) return;
+  checkVersion(copy.getDBHandle(), status);
+  if (status != 0) return;
+  hx_db_handle* h = copy.getDBHandle();
+  Iteration iteration(h, status);
+  if (status != 0) return;
+  for (;;) {
+    unsigned long iterStatus = 0;
+    char const* next = hx_db_iter_next(h, iterStatus);
+    if (!next) {
+      if (iterStatus != hx_db_s_end_of_iteration) status = iterStatus;
+      return;
+    }
+    std::string key(next);  // valid only until the next iteration call
+    if (isBookkeeping(key.c_str())) continue;
+    status = decodeOne(h, key.c_str());
+    if (status != 0) {
+      HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_error, da_m_read_failed, "%s%lx", key.c_str(), status);
+      return;
+    }
+  }
+}

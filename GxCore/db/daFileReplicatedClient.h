@@ -1,0 +1,54 @@
+// daFileReplicatedClient: a replication client whose master is another
+// policy database file on this machine (a master server's database, or a
+// copy shipped to the host). Hosts can use it as it is; it also shows what
+// a networked client must guarantee: the copy it hands over is a complete,
+// consistent database that has been checked to open and decode, so a
+// damaged master is never swapped in.
+//
+// The master may be written to (in this or another process) while it is
+// copied: the copy is a consistent snapshot. Calls are made by one thread
+// at a time (the replica's owner).
+#pragma once
+
+#include "GxCore/dastatus.h"
+#include "GxCore/db/daAbstractReplicatedClient.h"
+#include "outside/ZString.h"
+
+class daFileReplicatedClient : public daAbstractReplicatedClient {
+ public:
+  // masterPath: the master database file. domain names the inter-process
+  // lock taken while the master is opened (null: "Default"), as for any
+  // store on that file.
+  explicit daFileReplicatedClient(char const* masterPath, char const* domain = nullptr);
+  daFileReplicatedClient(daFileReplicatedClient const&) = delete;
+  daFileReplicatedClient& operator=(daFileReplicatedClient const&) = delete;
+  ~daFileReplicatedClient() override = default;
+
+  // The master's sequence number (its "dbobject" record), read by opening
+  // the master read-only. status: 0, or the open's status (seq is then
+  // invalidSeqnum).
+  void getMasterSeqNum(unsigned long& seq, unsigned long& status) override;
+  // 0x13279262 when seq is the master's number. Otherwise writes a hot,
+  // compacted copy of the master to path (mode 0600; path must not exist)
+  // and verifies it (verifyCopy). status 0: the copy is at path; any other
+  // status: the master could not be opened or copied, or the copy failed
+  // the check, and nothing is left at path.
+  void replicateTo(unsigned long& seq, char const* path, unsigned long& status) override;
+
+  // Checks that the file at path is a usable policy database: it opens as
+  // one (not of the old format), its sequence number reads, it records a
+  // version of 0x600 or later, and every record other than the bookkeeping
+  // records decodes by its type. status: 0, the open's status, 0x1005B1C7
+  // (no version information), 0x1005B1C5 (older version), or the first
+  // failing record's decode status (0x132792F2 for a type no class
+  // decodes; message 0x1327925B logged with the key). The file is left
+  // closed and in place.
+  static void verifyCopy(char const* path, char const* domain, unsigned long& status);
+
+  char const* getMasterPath() const { return masterPath_.getChars(); }
+
+ private:
+  ZUTF8String_6_0 masterPath_;
+  ZUTF8String_6_0 domain_;
+  bool hasDomain_;
+};

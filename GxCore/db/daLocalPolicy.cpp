@@ -1,0 +1,420 @@
+#include "GxCore/db/daLocalPolicy.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "GxCore/GxAuthznDBInfo.h"
+#include "GxCore/MrDomainMan.h"
+#include "GxCore/coretrace.h"
+#include "GxCore/db/dbtrace.h"
+
+namespace {
+
+constexpr mode_t kOwnerOnly = 0600;
+// The database-file service's status for a file it cannot write.
+constexpr unsigned long kDbWriteFailed = 0x1460100A;
+
+void logFileError(unsigned long id, char const* file, int err) {
+  HX_LOG(gxcore_svc_handle, 0, hx_svc_attr_error, id, "%s%d", file, err);
+}
+
+void logMapError(char const* file, int err) {
+  HX_LOG(bas_svc_handle, 0, hx_svc_attr_error, bas_s_map_failed, "%s%d", file, err);
+}
+
+void logStoreStatus(unsigned long id, unsigned long status) {
+  HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, id, "%lx", status);
+}
+
+// Removes path; a file that is not there is fine. Logs and reports
+// 0x1354A2EE otherwise.
+void removeTarget(char const* path, unsigned long& status) {
+  if (::unlink(path) == 0 || errno == ENOENT) return;
+  int err = errno;
+  logFileError(gx_s_file_remove_failed, path, err);
+  status = gx_s_file_remove_failed;
+}
+
+// The sibling file LMDB keeps its reader table in.
+std::string lockFileOf(char const* path) { return std::string(path) + "-lock"; }
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(Fd const&) = delete;
+  Fd& operator=(Fd const&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// A mapping of a whole file, unmapped at scope end unless unmap() did it.
+class Mapping {
+ public:
+  Mapping() = default;
+  ~Mapping() {
+    if (addr_) ::munmap(addr_, size_);
+  }
+  Mapping(Mapping const&) = delete;
+  Mapping& operator=(Mapping const&) = delete;
+  // 0 or the errno of mmap.
+  int map(int fd, size_t size, int prot) {
+    void* a = ::mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
+    if (a == MAP_FAILED) return errno;
+    addr_ = a;
+    size_ = size;
+    return 0;
+  }
+  // 0 or the errno of munmap; the mapping is gone either way.
+  int unmap() {
+    void* a = addr_;
+    addr_ = nullptr;
+    return a && ::munmap(a, size_) != 0 ? errno : 0;
+  }
+  void* get() const { return addr_; }
+
+ private:
+  void* addr_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Builds a read-only store's quick map; a catalogue without the "primary"
+// group is reported as a status instead of escaping as an exception.
+unsigned long populateQuickMap(daCachedStore& store) {
+  try {
+    return store.quickMap().populateQuickMapWithoutLock(store);
+  } catch (ZInvalidParameterException_6_0 const&) {
+    return gx_s_no_action_group;
+  }
+}
+
+}  // namespace
+
+// ---- file work ------------------------------------------------------------------
+
+void copyFile(char const* from, char const* to, unsigned long& status) {
+  status = 0;
+  CoreTrace trace("daLocalStore::copyFile", status, __FILE__, __LINE__);
+  if (!from || !to) {
+    status = bas_s_map_failed;
+    return;
+  }
+  removeTarget(to, status);
+
+  Fd in(::open(from, O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (!in.valid() || ::fstat(in.get(), &st) != 0) {
+    int err = errno;
+    logMapError(from, err);
+    status = bas_s_map_failed;
+    return;
+  }
+  auto size = static_cast<size_t>(st.st_size);
+  Fd out(::open(to, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kOwnerOnly));
+  if (!out.valid() || ::ftruncate(out.get(), st.st_size) != 0) {
+    int err = errno;
+    logMapError(to, err);
+    status = bas_s_map_failed;
+    return;
+  }
+  // An empty file maps to nothing; the empty copy is complete.
+  if (size == 0) return;
+
+  Mapping source, target;
+  if (int err = source.map(in.get(), size, PROT_READ)) {
+    logMapError(from, err);
+    status = bas_s_map_failed;
+    return;
+  }
+  if (int err = target.map(out.get(), size, PROT_READ | PROT_WRITE)) {
+    logMapError(to, err);
+    status = bas_s_map_failed;
+    return;
+  }
+  std::memcpy(target.get(), source.get(), size);
+  if (int err = source.unmap()) {
+    logMapError(from, err);
+    status = bas_s_unmap_failed;
+  }
+  if (int err = target.unmap()) {
+    logMapError(to, err);
+    status = bas_s_unmap_failed;
+  }
+}
+
+void moveFile(char const* from, char const* to, unsigned long& status) {
+  status = 0;
+  CoreTrace trace("daLocalStore::moveFile", status, __FILE__, __LINE__);
+  if (!from || !to) {
+    status = gx_s_file_missing;
+    return;
+  }
+  removeTarget(to, status);
+  if (::rename(from, to) == 0) return;
+  int err = errno;
+  if (err == ENOENT) {
+    status = gx_s_file_missing;
+    return;
+  }
+  HX_LOG(gxcore_svc_handle, 0, hx_svc_attr_error, gx_s_file_rename_failed, "%s%s%d", from, to, err);
+  status = gx_s_file_rename_failed;
+}
+
+// ---- monitor ---------------------------------------------------------------------
+
+monitorThread::monitorThread(daLocalPolicy* store, unsigned long period)
+    : ZSleeperThread_6_0(static_cast<long>(period)), store_(store) {}
+
+monitorThread::~monitorThread() {
+  // Joined here, before this object's part goes, because run() calls
+  // awake() of this object.
+  stop();
+  waitForExit();
+}
+
+void monitorThread::awake() {
+  if (store_) store_->checkCache();
+}
+
+// ---- construction ------------------------------------------------------------------
+
+daLocalPolicy::daLocalPolicy(char const* domainName, char const* path, int cacheEnabled, unsigned int cacheSize)
+    : daCachedStore(domainName, path, cacheEnabled, cacheSize) {}
+
+daLocalPolicy::daLocalPolicy(char const* domainName) : daCachedStore(domainName, defaultCacheSize) {}
+
+daLocalPolicy::daLocalPolicy(daLocalPolicy const& other)
+    : daCachedStore(other.getDomainName().getChars(), other.getPath(), other.isCacheEnabled(), defaultCacheSize),
+      client_(other.client_) {}
+
+daLocalPolicy::~daLocalPolicy() { stopMonitorThread(); }
+
+// ---- opening -------------------------------------------------------------------------
+
+void daLocalPolicy::openStore(int readOnly, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalPolicy::openStore", status, __FILE__, __LINE__, hx_trace_level_open);
+  daCachedStore::openStore(readOnly, status);
+  if (status != 0 || !client_) return;
+
+  daStoreObject* raw = nullptr;
+  getDBObject(daAuthDBInfoName(), &raw, status);
+  std::unique_ptr<daStoreObject> info(raw);
+  if (status == da_s_no_such_object) {
+    HX_LOG(gxacl_svc_handle, 0, hx_svc_attr_error, gx_s_no_db_info, "");
+    status = gx_s_no_db_info;
+    return;
+  }
+  if (status != 0) return;
+  auto const* dbInfo = dynamic_cast<GxAuthznDBInfo const*>(info.get());
+  if (!dbInfo) {
+    // A record of another kind under the information key.
+    status = da_s_unknown_type;
+    return;
+  }
+  if (dbInfo->version() < minimumDatabaseVersion) {
+    HX_LOG(gxacl_svc_handle, 0, hx_svc_attr_error, gx_s_db_too_old, "%ld%ld", static_cast<long>(dbInfo->version()),
+           static_cast<long>(minimumDatabaseVersion));
+    status = gx_s_db_too_old;
+  }
+}
+
+void daLocalPolicy::openPolicy(int readOnly, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalPolicy::openPolicy", status, __FILE__, __LINE__, hx_trace_level_open);
+  bool rebuild = false;
+  if (!isStoreOpen()) {
+    openStore(readOnly, status);
+    rebuild = status != 0;
+  }
+  if (client_) {
+    if (!rebuild) {
+      unsigned long local = invalidSeqnum;
+      unsigned long master = invalidSeqnum;
+      unsigned long clientStatus = 0;
+      getLocalSeqNum(local);
+      client_->getMasterSeqNum(master, clientStatus);
+      rebuild = clientStatus != 0 || master != local;
+    }
+    if (rebuild) {
+      rebuildDatabase(status);
+      if (status == da_s_replica_current) status = 0;
+      if (status != 0) {
+        HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_error,
+               status == kDbWriteFailed ? da_s_rebuild_db_failed : da_s_rebuild_failed, "%s%lx", getPath(), status);
+        // The old replica is still usable when it is open.
+        if (isStoreOpen()) status = 0;
+      }
+    }
+  }
+  if (status == 0 && isReadOnly()) status = populateQuickMap(*this);
+  if (isCacheEnabled()) startMonitorThread(this);
+}
+
+void daLocalPolicy::closePolicy(unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalPolicy::closePolicy", status, __FILE__, __LINE__);
+  closeStore(status);
+  if (isCacheEnabled()) stopMonitorThread();
+}
+
+void daLocalPolicy::deletePolicy(unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalPolicy::deletePolicy", status, __FILE__, __LINE__);
+  closePolicy(status);
+  if (char const* path = getDatabasePath(); path && *path) {
+    ::unlink(path);
+    ::unlink(lockFileOf(path).c_str());
+  }
+}
+
+// ---- replacing the file ----------------------------------------------------------------
+
+void daLocalPolicy::replaceDatabase(char const* current, char const* backup, char const* fresh,
+                                    unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalPolicy::replaceDatabase", status, __FILE__, __LINE__);
+  // The environment of the old file must be gone before the fresh file
+  // takes its name: a file is served by one environment per process, and a
+  // swapped-in file gets a new one when the store reopens.
+  bool wasOpen = isStoreOpen();
+  if (wasOpen) {
+    unsigned long closeStatus = 0;
+    closeStore(closeStatus);
+    if (closeStatus != 0) logStoreStatus(da_m_close_failed, closeStatus);
+  }
+  moveFile(current, backup, status);
+  if (status == gx_s_file_missing) status = 0;
+  if (status != 0) return;
+
+  moveFile(fresh, current, status);
+  if (status != 0) {
+    if (wasOpen) logStoreStatus(da_s_replace_failed, status);
+    return;
+  }
+  if (::chmod(current, kOwnerOnly) != 0) {
+    int err = errno;
+    logFileError(gx_s_file_chmod_failed, current, err);
+    status = gx_s_file_chmod_failed;
+    ::unlink(current);
+    return;
+  }
+  openStore(isReadOnly(), status);
+  if (status != 0 && wasOpen) logStoreStatus(da_s_replace_failed, status);
+}
+
+daCachedStore& daLocalPolicy::replacementLockTarget() {
+  // The current domain's replica is the store this thread's readers use; a
+  // process without a domain manager (a tool, a single-domain server) or a
+  // thread working for no domain locks this store itself.
+  MrDomainMan* manager = MrDomainMan::hey();
+  if (!manager) return *this;
+  try {
+    if (daLocalPolicy* current = manager->currentLocalPolicy()) return *current;
+  } catch (ZInvalidParameterException_6_0 const&) {
+    // No current domain on this thread.
+  }
+  return *this;
+}
+
+void daLocalPolicy::restoreBackupAfterFailure(char const* path, char const* tmp, char const* backup) {
+  HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 8, "Restoring backup db file %s.", path);
+  ::unlink(tmp);
+  ::unlink(lockFileOf(tmp).c_str());
+  // A replica that never had a file has nothing to back up.
+  struct stat st {};
+  if (::stat(path, &st) != 0) return;
+  unsigned long copyStatus = 0;
+  copyFile(path, backup, copyStatus);
+  if (::chmod(backup, kOwnerOnly) != 0) logFileError(gx_s_file_chmod_failed, backup, errno);
+}
+
+void daLocalPolicy::rebuildDatabase(unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalPolicy::rebuildDatabase", status, __FILE__, __LINE__);
+  if (!client_ || !getPath() || !*getPath()) {
+    status = da_s_rebuild_failed;
+    return;
+  }
+  HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_info, da_s_rebuild_start, "");
+  bool timed = hx_svc_trace_enabled(gxdmd_svc_handle, gxdmd_sub_store, 2);
+  std::time_t started = timed ? std::time(nullptr) : 0;
+  if (timed)
+    HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 2, "Replication start (service), time=%u",
+             static_cast<unsigned int>(started));
+
+  std::string path = getPath();
+  std::string tmp = path + tmpSuffix;
+  std::string backup = path + backupSuffix;
+  ::unlink(backup.c_str());
+
+  unsigned long seq = invalidSeqnum;
+  getLocalSeqNum(seq);
+  client_->replicateTo(seq, tmp.c_str(), status);
+  if (status == da_s_replica_current) {
+    HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_info, da_s_replica_current, "");
+    return;
+  }
+  if (status != 0) {
+    unsigned long clientStatus = status;
+    restoreBackupAfterFailure(path.c_str(), tmp.c_str(), backup.c_str());
+    status = clientStatus;
+    return;
+  }
+  {
+    daCacheStateLock exclusive(replacementLockTarget(), replacing);
+    replaceDatabase(path.c_str(), backup.c_str(), tmp.c_str(), status);
+    quickMap().invalidateQuickMapWithoutLock();
+    if (status == 0 && isReadOnly()) status = populateQuickMap(*this);
+  }
+  ::unlink(tmp.c_str());
+  ::unlink(lockFileOf(tmp.c_str()).c_str());
+  if (timed) {
+    std::time_t ended = std::time(nullptr);
+    long elapsed = static_cast<long>(ended - started);
+    HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 2, "Replication end (service), time=%u",
+             static_cast<unsigned int>(ended));
+    HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 2, "Elapsed time %d minutes, %d seconds",
+             static_cast<int>(elapsed / 60), static_cast<int>(elapsed % 60));
+  }
+}
+
+// ---- currency and monitor ---------------------------------------------------------------
+
+uint32_t daLocalPolicy::isStoreCurrent() {
+  unsigned long status = 0;
+  DBTrace trace("daLocalPolicy::isStoreCurrent", status, __FILE__, __LINE__);
+  if (!client_) return 1;
+  unsigned long local = invalidSeqnum;
+  unsigned long master = invalidSeqnum;
+  getLocalSeqNum(local);
+  client_->getMasterSeqNum(master, status);
+  return status == 0 && master == local ? 1 : 0;
+}
+
+void daLocalPolicy::startMonitorThread(daLocalPolicy* store) {
+  // One monitor per store: a second openPolicy replaces the first monitor
+  // rather than leaving it running unowned.
+  stopMonitorThread();
+  monitor_ = std::make_unique<monitorThread>(store, monitorPeriod);
+  monitor_->start();
+}
+
+void daLocalPolicy::stopMonitorThread() {
+  if (!monitor_) return;
+  monitor_->stop();
+  monitor_->waitForExit();
+  monitor_.reset();
+}

@@ -1,0 +1,248 @@
+// The domain manager: per-thread current domains, the domain table, the
+// shared registry handle and the domain exceptions.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GxCore/MrDomainMan.h"
+#include "GxCore/domainexc.h"
+#include "test_support.h"
+
+namespace {
+
+class TestDomainMan : public MrDomainMan {
+ public:
+  using MrDomainMan::MrDomainMan;
+  unsigned long openDomains() override { return 0; }
+  unsigned long closeDomains() override { return 0; }
+  unsigned long refreshDomain(char const*) override { return 0; }
+};
+
+// A registry whose handle creation is counted and can be made to fail.
+struct FakeRegistry {
+  static inline std::atomic<int> creations{0};
+  static inline std::atomic<unsigned long> failWith{0};
+  static inline std::string lastDomain;
+  static inline std::string lastConfig;
+  static inline int handleStorage = 0;
+
+  static bool yes() { return true; }
+  static unsigned long create(udir_handle_t* handle, char const* config, char const* domain) {
+    ++creations;
+    // Widen the window in which concurrent first calls could overlap.
+    std::this_thread::yield();
+    if (unsigned long f = failWith.load()) return f;
+    lastDomain = domain;
+    lastConfig = config;
+    *handle = reinterpret_cast<udir_handle_t>(&handleStorage);
+    return 0;
+  }
+};
+
+class DomainManRegistry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FakeRegistry::creations = 0;
+    FakeRegistry::failWith = 0;
+    previous_ = udir_set_ops(udir_ops{&FakeRegistry::yes, &FakeRegistry::create});
+  }
+  void TearDown() override { udir_set_ops(previous_); }
+  udir_ops previous_{};
+};
+
+// The same registry, for the tests run under the thread sanitizer.
+class DomainManRegistryConcurrency : public DomainManRegistry {};
+
+udir_handle_t fakeHandle() { return reinterpret_cast<udir_handle_t>(&FakeRegistry::handleStorage); }
+
+TEST(DomainMan, NestedDomainsUnwindToTheOuterOne) {
+  TestDomainMan man;
+  man.setCurrentDomainName("A");
+  man.setCurrentDomainName("B");
+  EXPECT_STREQ(man.getCurrentDomainName().getChars(), "B");
+  man.clearCurrentDomainName();
+  EXPECT_STREQ(man.getCurrentDomainName().getChars(), "A");
+  man.clearCurrentDomainName();
+  EXPECT_THROW(man.getCurrentDomainName(), ZInvalidParameterException_6_0);
+  EXPECT_THROW(man.currentLocalPolicy(), ZInvalidParameterException_6_0);
+}
+
+TEST(DomainMan, ClearOnAThreadThatNeverSetADomainDoesNothing) {
+  TestDomainMan man;
+  std::thread([&] {
+    EXPECT_EQ(man.clearCurrentDomainName(), 0u);
+    EXPECT_THROW(man.getCurrentDomainName(), ZInvalidParameterException_6_0);
+  }).join();
+}
+
+TEST(DomainManConcurrency, ThreadsSeeTheirOwnDomains) {
+  TestDomainMan man;
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::string mine = "domain" + std::to_string(t);
+      for (int i = 0; i < 200; ++i) {
+        man.setCurrentDomainName(mine.c_str());
+        man.setCurrentDomainName("inner");
+        man.clearCurrentDomainName();
+        if (man.getCurrentDomainName().getChars() != mine) ++mismatches;
+        man.clearCurrentDomainName();
+      }
+      // Left set: the stack object is freed when the thread ends.
+      man.setCurrentDomainName(mine.c_str());
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_THROW(man.getCurrentDomainName(), ZInvalidParameterException_6_0);
+}
+
+TEST(DomainMan, TableHandsOutItsOwnCopiesOfDomains) {
+  TestDomainMan man;
+  auto* policy = reinterpret_cast<daLocalPolicy*>(0x1000);
+  {
+    daLocalDomain d("east", policy);
+    man.addDomain(&d);
+  }  // the manager keeps a copy
+  EXPECT_EQ(man.getLocalPolicy("east"), policy);
+  EXPECT_EQ(man.getLocalPolicy("west"), nullptr);
+  EXPECT_EQ(man.getDomain("west"), nullptr);
+  EXPECT_EQ(man.setLocalPolicy("west", policy), 0u);
+  EXPECT_EQ(man.getDomain("west"), nullptr);
+
+  auto* other = reinterpret_cast<daLocalPolicy*>(0x2000);
+  man.setLocalPolicy("east", other);
+  EXPECT_EQ(man.getLocalPolicy("east"), other);
+
+  man.setCurrentDomainName("east");
+  EXPECT_EQ(man.currentLocalPolicy(), other);
+  EXPECT_STREQ(man.currentDomain()->getName().getChars(), "east");
+  man.clearCurrentDomainName();
+
+  std::unique_ptr<ZArrayList_6_0> names(man.getDomainNames());
+  ASSERT_EQ(names->size(), 1u);
+  EXPECT_STREQ(static_cast<ZUTF8String_6_0*>(names->get(0))->getChars(), "east");
+
+  daLocalDomain gone("east", nullptr);
+  man.removeDomain(&gone);
+  EXPECT_EQ(man.getDomain("east"), nullptr);
+}
+
+TEST(DomainMan, EmptyManagerHasNoDomainNames) {
+  TestDomainMan man;
+  std::unique_ptr<ZArrayList_6_0> names(man.getDomainNames());
+  ASSERT_NE(names, nullptr);
+  EXPECT_EQ(names->size(), 0u);
+}
+
+TEST(DomainMan, HeyReturnsTheInstalledManagerUntilItGoes) {
+  EXPECT_EQ(MrDomainMan::hey(), nullptr);
+  {
+    TestDomainMan man("/etc/registry.conf");
+    MrDomainMan::setDomainManager(&man);
+    EXPECT_EQ(MrDomainMan::hey(), &man);
+    EXPECT_STREQ(man.getConfigFile().getChars(), "/etc/registry.conf");
+  }
+  EXPECT_EQ(MrDomainMan::hey(), nullptr);
+}
+
+TEST(DomainMan, WithoutARegistryNoHandleIsTried) {
+  TestDomainMan man;
+  EXPECT_FALSE(udir_is_registry());
+  EXPECT_EQ(man.getUdirHandle("x"), nullptr);
+  // Without a registry the current domain is not even asked for.
+  EXPECT_EQ(man.getUdirHandle(), nullptr);
+}
+
+TEST_F(DomainManRegistry, FirstHandleIsSharedWhateverDomainLaterCallsName) {
+  TestDomainMan man("/etc/ldap.conf");
+  EXPECT_EQ(man.getUdirHandle("y"), fakeHandle());
+  EXPECT_EQ(FakeRegistry::lastDomain, "y");
+  EXPECT_EQ(FakeRegistry::lastConfig, "/etc/ldap.conf");
+  EXPECT_EQ(man.getUdirHandle("x"), fakeHandle());
+  man.setCurrentDomainName("z");
+  EXPECT_EQ(man.getUdirHandle(), fakeHandle());
+  EXPECT_EQ(man.currentUdirHandle(), fakeHandle());
+  man.clearCurrentDomainName();
+  EXPECT_EQ(FakeRegistry::creations.load(), 1);
+  EXPECT_THROW(man.getUdirHandle(), ZInvalidParameterException_6_0);
+}
+
+TEST_F(DomainManRegistry, KnownFailuresAreLoggedAsThemselvesOthersAsHandleFailure) {
+  TestDomainMan man;
+  gxtest::MessageCapture messages;
+  for (unsigned long known : {0x14C0141Cul, 0x14C0141Dul, 0x14C0141Eul}) {
+    FakeRegistry::failWith = known;
+    EXPECT_EQ(man.getInitUdirHandle("d"), known);
+    EXPECT_EQ(messages.count(known), 1u);
+  }
+  FakeRegistry::failWith = 0x1234;
+  EXPECT_EQ(man.getInitUdirHandle("d"), 0x1234u);
+  EXPECT_EQ(messages.count(0x14C01420), 1u);
+  EXPECT_EQ(man.getUdirHandle("d"), nullptr);
+  EXPECT_EQ(messages.count(0x14C01420), 2u);
+  // A failed creation is retried by the next call.
+  FakeRegistry::failWith = 0;
+  EXPECT_EQ(man.getUdirHandle("d"), fakeHandle());
+  EXPECT_EQ(FakeRegistry::creations.load(), 6);
+}
+
+TEST_F(DomainManRegistryConcurrency, FirstCallsCreateTheHandleOnce) {
+  TestDomainMan man;
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      if (man.getUdirHandle("d") != fakeHandle()) ++wrong;
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(FakeRegistry::creations.load(), 1);
+}
+
+TEST(DaDomain, CopiesCarryNoNameButLocalDomainsKeepTheirs) {
+  daDomain named("sales");
+  EXPECT_STREQ(named.getName().getChars(), "sales");
+  std::unique_ptr<ZObject_6_0> copy(named.clone());
+  EXPECT_TRUE(static_cast<daDomain*>(copy.get())->getName().isEmpty());
+  daDomain assigned("other");
+  assigned = named;
+  EXPECT_STREQ(assigned.getName().getChars(), "other");
+
+  auto* policy = reinterpret_cast<daLocalPolicy*>(0x1000);
+  daLocalDomain local("sales", policy);
+  std::unique_ptr<ZObject_6_0> localCopy(local.clone());
+  auto* lc = static_cast<daLocalDomain*>(localCopy.get());
+  EXPECT_STREQ(lc->getName().getChars(), "sales");
+  EXPECT_EQ(lc->getLocalPolicy(), policy);
+}
+
+TEST(DomainExceptions, ThrowRecordsTheLocationAndKeepsCodeAndClass) {
+  NoDomainException e;
+  try {
+    e.throwException("host.cpp", 42);
+    FAIL() << "not thrown";
+  } catch (NoDomainException const& thrown) {
+    EXPECT_EQ(thrown.code(), 0x1354A554u);
+    EXPECT_STREQ(thrown.className(), "NoDomainException");
+    EXPECT_NE(std::string(thrown.what()).find("host.cpp:42"), std::string::npos);
+  }
+  std::unique_ptr<daDomainException> copy(NoDomainManagerException().clone());
+  EXPECT_EQ(copy->code(), 0x1354A553u);
+  EXPECT_THROW(copy->throwException(__FILE__, __LINE__), NoDomainManagerException);
+}
+
+TEST(DomainExceptions, PrintLogsTheCode) {
+  gxtest::MessageCapture messages;
+  NoDomainManagerException().print();
+  NoDomainException().print();
+  EXPECT_EQ(messages.count(0x1354A553), 1u);
+  EXPECT_EQ(messages.count(0x1354A554), 1u);
+}
+
+}  // namespace

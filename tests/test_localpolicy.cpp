@@ -1,0 +1,617 @@
+// The local policy replica: file moves and copies, database replacement and
+// rebuild with backups, the opening checks, the monitor, and replication
+// from a master file with daFileReplicatedClient.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxAction.h"
+#include "GxCore/GxAuthznDBInfo.h"
+#include "GxCore/MrDomainMan.h"
+#include "GxCore/db/daFileReplicatedClient.h"
+#include "GxCore/db/daLocalPolicy.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using gxtest::MessageCapture;
+using gxtest::TempDir;
+
+std::string readAll(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeText(std::string const& path, char const* text) { std::ofstream(path) << text; }
+
+unsigned int modeOf(std::string const& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mode & 0777;
+}
+
+void putAcl(daLocalStore& store, char const* name) {
+  GxACL acl;
+  gxobj_t rec{};
+  unsigned long st = 0, seq = 0;
+  acl.encode(rec, st);
+  ASSERT_EQ(st, 0u);
+  store.setObject(daAclName(name).getFullName(), rec, seq, st);
+  hxAsnFreeObj(rec);
+  ASSERT_EQ(st, 0u);
+}
+
+void putVersion(daLocalStore& store, uint32_t version) {
+  GxAuthznDBInfo info(gxauthzn_db_s_t{version, 0, 0, 0, 0});
+  gxobj_t rec{};
+  unsigned long st = 0, seq = 0;
+  info.encode(rec, st);
+  ASSERT_EQ(st, 0u);
+  store.setObject(daAuthDBInfoName().getFullName(), rec, seq, st);
+  hxAsnFreeObj(rec);
+  ASSERT_EQ(st, 0u);
+}
+
+// A policy database with the default catalogue, version information (none
+// when version is 0) and one ACL per name.
+void makeDb(std::string const& path, std::vector<std::string> const& acls, uint32_t version = 0x600) {
+  daLocalStore s("lp", path.c_str());
+  unsigned long st = 0;
+  s.createStore(st);
+  ASSERT_EQ(st, 0u);
+  s.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  ASSERT_EQ(gxStoreDefaultActionCatalogue(s), 0u);
+  if (version) putVersion(s, version);
+  for (auto const& a : acls) putAcl(s, a.c_str());
+}
+
+unsigned long seqOf(std::string const& path) {
+  daLocalStore s("lp", path.c_str());
+  unsigned long st = 0, seq = daLocalStore::invalidSeqnum;
+  s.openStore(1, st);
+  s.getLocalSeqNum(seq);
+  return seq;
+}
+
+bool hasAcl(daCachedStore& store, char const* name) {
+  daCacheStateLock shared(store, daCachedStore::open);
+  Handle<daStoreObject> h;
+  unsigned long st = 0;
+  store.getObject(daAclName(name), h, st);
+  return st == 0 && !h.isEmpty();
+}
+
+// A client driven by the test: it reports masterSeq/seqStatus and, asked to
+// replicate, copies source to the target (when set) and answers
+// replicateStatus.
+class ScriptedClient : public daAbstractReplicatedClient {
+ public:
+  void getMasterSeqNum(unsigned long& seq, unsigned long& status) override {
+    seq = masterSeq;
+    status = seqStatus;
+  }
+  void replicateTo(unsigned long& seq, char const* path, unsigned long& status) override {
+    ++replications;
+    seenSeq = seq;
+    status = 0;
+    if (!source.empty()) copyFile(source.c_str(), path, status);
+    if (status == 0) status = replicateStatus;
+  }
+  unsigned long masterSeq = 0;
+  unsigned long seqStatus = 0;
+  unsigned long replicateStatus = 0;
+  unsigned long seenSeq = 0;
+  std::string source;
+  int replications = 0;
+};
+
+class LocalPolicy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("replica.db");
+    makeDb(path_, {"old"});
+  }
+  std::unique_ptr<daLocalPolicy> open(int cacheEnabled = 0, ScriptedClient* client = nullptr) {
+    auto p = std::make_unique<daLocalPolicy>("lp", path_.c_str(), cacheEnabled, 0);
+    p->setReplicatedClient(client);
+    return p;
+  }
+  std::string tmp() const { return path_ + ".tmp"; }
+  std::string backup() const { return path_ + ".backup"; }
+
+  TempDir dir_;
+  std::string path_;
+};
+
+// ---- file work ----------------------------------------------------------------------
+
+TEST(LocalPolicyFiles, MoveFileReplacesAnExistingTarget) {
+  TempDir dir;
+  writeText(dir.file("a"), "new");
+  writeText(dir.file("b"), "old");
+  unsigned long st = 1;
+  moveFile(dir.file("a").c_str(), dir.file("b").c_str(), st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(readAll(dir.file("b")), "new");
+  EXPECT_FALSE(fs::exists(dir.file("a")));
+}
+
+TEST(LocalPolicyFiles, MovingAMissingFileIsReportedWithoutAMessage) {
+  TempDir dir;
+  MessageCapture messages;
+  unsigned long st = 0;
+  moveFile(dir.file("none").c_str(), dir.file("b").c_str(), st);
+  EXPECT_EQ(st, 0x1354A2F6u);
+  EXPECT_TRUE(messages.all().empty());
+}
+
+TEST(LocalPolicyFiles, CopyFileReplacesTheTargetWithAnOwnerOnlyCopy) {
+  TempDir dir;
+  std::string big(100000, 'x');
+  big[99999] = 'y';
+  std::ofstream(dir.file("a"), std::ios::binary) << big;
+  writeText(dir.file("b"), "something longer than nothing");
+  ::chmod(dir.file("b").c_str(), 0644);
+  unsigned long st = 1;
+  copyFile(dir.file("a").c_str(), dir.file("b").c_str(), st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(readAll(dir.file("b")), big);
+  EXPECT_EQ(modeOf(dir.file("b")), 0600u);
+
+  writeText(dir.file("empty"), "");
+  copyFile(dir.file("empty").c_str(), dir.file("c").c_str(), st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(fs::exists(dir.file("c")));
+
+  MessageCapture messages;
+  copyFile(dir.file("none").c_str(), dir.file("d").c_str(), st);
+  EXPECT_EQ(st, 0x1065206Bu);
+  EXPECT_EQ(messages.count(0x1065206B), 1u);
+}
+
+// ---- replacement and rebuild -------------------------------------------------------
+
+TEST_F(LocalPolicy, ReplaceWithoutACurrentFileInstallsTheFreshOne) {
+  std::string fresh = dir_.file("fresh.db");
+  makeDb(fresh, {"new"});
+  fs::remove(path_);
+  auto p = open();
+  unsigned long st = 1;
+  p->replaceDatabase(path_.c_str(), backup().c_str(), fresh.c_str(), st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(p->isStoreOpen());
+  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_FALSE(fs::exists(backup()));
+  EXPECT_EQ(modeOf(path_), 0600u);
+  EXPECT_TRUE(hasAcl(*p, "new"));
+}
+
+TEST_F(LocalPolicy, RebuildOfACurrentReplicaOnlyRemovesTheOldBackup) {
+  writeText(backup(), "stale");
+  ScriptedClient client;
+  client.replicateStatus = 0x13279262;
+  auto p = open(0, &client);
+  unsigned long st = 0;
+  p->openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  std::string before = readAll(path_);
+  MessageCapture messages;
+  p->rebuildDatabase(st);
+  EXPECT_EQ(st, 0x13279262u);
+  EXPECT_EQ(messages.count(0x13279262), 1u);
+  EXPECT_EQ(messages.count(0x13279420), 1u);
+  EXPECT_EQ(client.seenSeq, seqOf(path_));
+  EXPECT_FALSE(fs::exists(backup()));
+  EXPECT_FALSE(fs::exists(tmp()));
+  EXPECT_EQ(readAll(path_), before);
+  EXPECT_TRUE(hasAcl(*p, "old"));
+}
+
+TEST_F(LocalPolicy, FailedClientLeavesTheDatabaseAndBacksItUp) {
+  ScriptedClient client;
+  client.source = dir_.file("fresh.db");
+  makeDb(client.source, {"new"});
+  client.replicateStatus = 0x1234;  // writes the copy, then reports failure
+  auto p = open(0, &client);
+  unsigned long st = 0;
+  p->openStore(1, st);
+  std::string before = readAll(path_);
+  p->rebuildDatabase(st);
+  EXPECT_EQ(st, 0x1234u);
+  EXPECT_EQ(readAll(path_), before);
+  EXPECT_FALSE(fs::exists(tmp()));
+  EXPECT_EQ(readAll(backup()), before);
+  EXPECT_EQ(modeOf(backup()), 0600u);
+  EXPECT_TRUE(hasAcl(*p, "old"));
+}
+
+TEST_F(LocalPolicy, FreshFileThatCannotBeMovedInLeavesThePreviousAtBackup) {
+  ScriptedClient client;  // reports success but writes nothing
+  auto p = open(0, &client);
+  unsigned long st = 0;
+  p->openStore(1, st);
+  std::string before = readAll(path_);
+  MessageCapture messages;
+  p->rebuildDatabase(st);
+  EXPECT_EQ(st, 0x1354A2F6u);
+  EXPECT_EQ(messages.count(0x13279425), 1u);
+  EXPECT_FALSE(p->isStoreOpen());
+  EXPECT_FALSE(fs::exists(path_));
+  EXPECT_EQ(readAll(backup()), before);
+}
+
+TEST_F(LocalPolicy, RebuildSwapsInTheFreshFileAndKeepsTheOldAsBackup) {
+  ScriptedClient client;
+  client.source = dir_.file("fresh.db");
+  makeDb(client.source, {"new", "newer"});
+  auto p = open(1, &client);
+  unsigned long st = 0;
+  p->openStore(1, st);
+  std::string before = readAll(path_);
+  p->rebuildDatabase(st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(readAll(backup()), before);
+  EXPECT_EQ(modeOf(path_), 0600u);
+  EXPECT_FALSE(fs::exists(tmp()));
+  EXPECT_FALSE(fs::exists(tmp() + "-lock"));
+  EXPECT_TRUE(hasAcl(*p, "newer"));
+  EXPECT_FALSE(hasAcl(*p, "old"));
+  GxACLPermset perms;
+  p->mapAction("T", perms, st);  // the quick map was rebuilt on the new file
+  EXPECT_EQ(st, 0u);
+  p->closePolicy(st);
+}
+
+TEST_F(LocalPolicy, RebuildLocksTheCurrentDomainsReplicaOrThisStore) {
+  struct Manager : MrDomainMan {
+    unsigned long openDomains() override { return 0; }
+    unsigned long closeDomains() override { return 0; }
+    unsigned long refreshDomain(char const*) override { return 0; }
+  } manager;
+  MrDomainMan::setDomainManager(&manager);
+  ScriptedClient client;
+  client.source = dir_.file("fresh.db");
+  makeDb(client.source, {"new"});
+  auto p = open(0, &client);
+  unsigned long st = 0;
+  p->openStore(1, st);
+  p->rebuildDatabase(st);  // no current domain: must not throw
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(hasAcl(*p, "new"));
+
+  // Working for the domain whose replica this is: its lock is taken.
+  daLocalDomain domain("lp", p.get());
+  manager.addDomain(&domain);
+  manager.setCurrentDomainName("lp");
+  fs::remove(client.source);
+  makeDb(client.source, {"newest"});
+  p->rebuildDatabase(st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(hasAcl(*p, "newest"));
+  manager.clearCurrentDomainName();
+}  // the manager uninstalls itself
+
+// ---- opening -------------------------------------------------------------------------
+
+TEST_F(LocalPolicy, EqualSequenceNumbersMeanNoRebuild) {
+  ScriptedClient client;
+  client.masterSeq = seqOf(path_);
+  auto p = open(0, &client);
+  unsigned long st = 1;
+  p->openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(client.replications, 0);
+  EXPECT_TRUE(p->quickMap().isPopulated());
+  p->closePolicy(st);
+}
+
+TEST_F(LocalPolicy, FailedRebuildWithTheOldDatabaseOpenIsNotAnError) {
+  ScriptedClient client;
+  client.masterSeq = seqOf(path_) + 5;
+  client.replicateStatus = 0x1234;
+  auto p = open(0, &client);
+  MessageCapture messages;
+  unsigned long st = 1;
+  p->openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(client.replications, 1);
+  EXPECT_EQ(messages.count(0x13279261), 1u);
+  EXPECT_TRUE(hasAcl(*p, "old"));
+  p->closePolicy(st);
+}
+
+TEST_F(LocalPolicy, AMissingReplicaIsBuiltFromTheMaster) {
+  ScriptedClient client;
+  client.source = dir_.file("fresh.db");
+  makeDb(client.source, {"new"});
+  fs::remove(path_);
+  auto p = open(0, &client);
+  unsigned long st = 1;
+  MessageCapture messages;
+  p->openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(hasAcl(*p, "new"));
+  p->closePolicy(st);
+}
+
+TEST_F(LocalPolicy, OldDatabaseVersionIsRefusedButTheStoreStaysOpen) {
+  fs::remove(path_);
+  makeDb(path_, {"old"}, 0x5FF);
+  ScriptedClient client;
+  auto p = open(0, &client);
+  MessageCapture messages;
+  unsigned long st = 0;
+  p->openStore(1, st);
+  EXPECT_EQ(st, 0x1005B1C5u);
+  EXPECT_TRUE(p->isStoreOpen());
+  EXPECT_EQ(messages.inserts(0x1005B1C5), (std::vector<std::string>{"1535", "1536"}));
+  // Without a client the version is not examined.
+  daLocalPolicy plain("lp", path_.c_str(), 0, 0);
+  plain.openStore(1, st);
+  EXPECT_EQ(st, 0u);
+}
+
+TEST_F(LocalPolicy, MissingDatabaseInformationIsRefused) {
+  fs::remove(path_);
+  makeDb(path_, {"old"}, 0);
+  ScriptedClient client;
+  auto p = open(0, &client);
+  MessageCapture messages;
+  unsigned long st = 0;
+  p->openStore(1, st);
+  EXPECT_EQ(st, 0x1005B1C7u);
+  EXPECT_EQ(messages.count(0x1005B1C7), 1u);
+}
+
+TEST_F(LocalPolicy, CopyConstructorTakesTheDefaultCacheSize) {
+  ScriptedClient client;
+  daLocalPolicy original("lp", path_.c_str(), 1, 1000);
+  original.setReplicatedClient(&client);
+  ASSERT_EQ(original.getCacheSize(), 1000u);
+  daLocalPolicy copy(original);
+  EXPECT_EQ(copy.getCacheSize(), 32768u);
+  EXPECT_STREQ(copy.getDatabasePath(), path_.c_str());
+  EXPECT_EQ(copy.getReplicatedClient(), &client);
+  EXPECT_TRUE(copy.isCacheEnabled());
+  EXPECT_EQ(daLocalPolicy("lp").getCacheSize(), 32768u);
+}
+
+TEST_F(LocalPolicy, IsStoreCurrentNeedsAnEqualNumberAndASuccessfulClient) {
+  auto p = open();
+  EXPECT_EQ(p->isStoreCurrent(), 1u);  // no client
+  ScriptedClient client;
+  p->setReplicatedClient(&client);
+  unsigned long st = 0;
+  p->openStore(1, st);
+  client.masterSeq = seqOf(path_);
+  EXPECT_EQ(p->isStoreCurrent(), 1u);
+  client.seqStatus = 0x1234;
+  EXPECT_EQ(p->isStoreCurrent(), 0u);
+  client.seqStatus = 0;
+  client.masterSeq += 1;
+  EXPECT_EQ(p->isStoreCurrent(), 0u);
+}
+
+// ---- monitor ---------------------------------------------------------------------------
+
+// The monitor tests run a thread of the store's own.
+class LocalPolicyMonitorConcurrency : public LocalPolicy {};
+
+TEST_F(LocalPolicyMonitorConcurrency, StoppingTheMonitorTwiceIsHarmless) {
+  auto p = open(1);
+  unsigned long st = 0;
+  p->openPolicy(1, st);
+  ASSERT_TRUE(p->isMonitorRunning());
+  p->stopMonitorThread();
+  EXPECT_FALSE(p->isMonitorRunning());
+  p->stopMonitorThread();
+  EXPECT_FALSE(p->isMonitorRunning());
+  p->closePolicy(st);
+}
+
+TEST_F(LocalPolicy, CacheDisabledMeansNoMonitor) {
+  auto p = open(0);
+  unsigned long st = 0;
+  p->openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_FALSE(p->isMonitorRunning());
+  p->closePolicy(st);
+  EXPECT_FALSE(p->isMonitorRunning());
+}
+
+TEST_F(LocalPolicyMonitorConcurrency, MonitorClearsAFullCacheAndStopsPromptly) {
+  daLocalPolicy p("lp", path_.c_str(), 1, 256);  // the smallest cache
+  unsigned long st = 0;
+  p.openPolicy(1, st);
+  ASSERT_EQ(st, 0u);
+  ASSERT_TRUE(p.isMonitorRunning());
+  {
+    // Names the database does not have fill the cache as absent entries.
+    daCacheStateLock shared(p, daCachedStore::open);
+    for (int i = 0; i < 256; ++i) {
+      Handle<daStoreObject> h;
+      p.getObject(daAclName(("a" + std::to_string(i)).c_str()), h, st);
+      ASSERT_EQ(st, 0x132792F1u);
+    }
+  }
+  // The monitor wakes every 30 ms; allow it plenty of rounds.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (p.getCacheCount() >= 256 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_LT(p.getCacheCount(), 256u);
+
+  auto started = std::chrono::steady_clock::now();
+  p.closePolicy(st);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+  EXPECT_FALSE(p.isMonitorRunning());
+}
+
+// ---- replication from a master file ---------------------------------------------------
+
+class LocalPolicyReplication : public LocalPolicy {
+ protected:
+  void SetUp() override {
+    LocalPolicy::SetUp();
+    master_ = dir_.file("master.db");
+    makeDb(master_, {"m0", "m1", "shared"});
+  }
+  std::string master_;
+};
+
+TEST_F(LocalPolicyReplication, ReplicaBuiltFromTheMasterAnswersWithItsData) {
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  // The master stays open for writing in this process meanwhile.
+  daLocalStore writer("lp", master_.c_str());
+  unsigned long st = 0;
+  writer.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  putAcl(writer, "m2");
+
+  daLocalPolicy replica("lp", path_.c_str(), 1, 0);
+  replica.setReplicatedClient(&client);
+  EXPECT_EQ(replica.isStoreCurrent(), 0u);
+  replica.openPolicy(1, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_TRUE(hasAcl(replica, "m2"));
+  EXPECT_TRUE(hasAcl(replica, "shared"));
+  EXPECT_FALSE(hasAcl(replica, "old"));
+  EXPECT_EQ(replica.isStoreCurrent(), 1u);
+  EXPECT_TRUE(fs::exists(backup()));
+  EXPECT_FALSE(fs::exists(tmp()));
+
+  // Current now: reopening does not replicate again.
+  std::string installed = readAll(path_);
+  replica.closePolicy(st);
+  replica.openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(readAll(path_), installed);
+  replica.closePolicy(st);
+}
+
+TEST_F(LocalPolicyReplication, ReplicateToAnswersCurrentForTheMastersNumber) {
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  unsigned long seq = 0, st = 0;
+  client.getMasterSeqNum(seq, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(seq, seqOf(master_));
+  client.replicateTo(seq, tmp().c_str(), st);
+  EXPECT_EQ(st, 0x13279262u);
+  EXPECT_FALSE(fs::exists(tmp()));
+
+  daFileReplicatedClient missing(dir_.file("none.db").c_str(), "lp");
+  missing.getMasterSeqNum(seq, st);
+  EXPECT_NE(st, 0u);
+  EXPECT_EQ(seq, daLocalStore::invalidSeqnum);
+}
+
+TEST_F(LocalPolicyReplication, CorruptMasterIsRefusedAndTheReplicaKeepsServing) {
+  {
+    daLocalStore writer("lp", master_.c_str());
+    unsigned long st = 0, seq = 0;
+    writer.openStore(0, st);
+    char junk[] = "\x30\x05garbage";
+    gxobj_t rec{nullptr, 0, 0x50D, sizeof junk - 1, reinterpret_cast<unsigned char*>(junk)};
+    writer.setObject(daAclName("broken").getFullName(), rec, seq, st);
+    ASSERT_EQ(st, 0u);
+  }
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  daLocalPolicy replica("lp", path_.c_str(), 0, 0);
+  replica.setReplicatedClient(&client);
+  MessageCapture messages;
+  unsigned long st = 1;
+  replica.openPolicy(1, st);
+  EXPECT_EQ(st, 0u);  // the old replica is still usable
+  EXPECT_EQ(messages.count(0x1327925B), 1u);
+  EXPECT_EQ(messages.count(0x13279261), 1u);
+  EXPECT_TRUE(hasAcl(replica, "old"));
+  EXPECT_FALSE(hasAcl(replica, "m0"));
+  EXPECT_FALSE(fs::exists(tmp()));
+  EXPECT_FALSE(fs::exists(tmp() + "-lock"));
+
+  unsigned long seq = 0;
+  client.replicateTo(seq, dir_.file("copy.db").c_str(), st);
+  EXPECT_NE(st, 0u);
+  EXPECT_FALSE(fs::exists(dir_.file("copy.db")));
+  replica.closePolicy(st);
+}
+
+TEST_F(LocalPolicyReplication, CopiesAReplicaWouldRefuseAreNotHandedOver) {
+  std::string old = dir_.file("old-master.db");
+  std::string bare = dir_.file("bare-master.db");
+  makeDb(old, {"m0"}, 0x5FF);
+  makeDb(bare, {"m0"}, 0);
+  unsigned long seq = daLocalStore::invalidSeqnum, st = 0;
+  daFileReplicatedClient(old.c_str(), "lp").replicateTo(seq, tmp().c_str(), st);
+  EXPECT_EQ(st, 0x1005B1C5u);
+  EXPECT_FALSE(fs::exists(tmp()));
+  daFileReplicatedClient(bare.c_str(), "lp").replicateTo(seq, tmp().c_str(), st);
+  EXPECT_EQ(st, 0x1005B1C7u);
+  EXPECT_FALSE(fs::exists(tmp()));
+}
+
+// ---- readers during a rebuild ------------------------------------------------------------
+
+TEST(LocalPolicyConcurrency, ReadersKeepReadingWhileARebuildSwapsTheFile) {
+  TempDir dir;
+  std::string path = dir.file("replica.db");
+  std::string master = dir.file("master.db");
+  makeDb(path, {"shared", "old"});
+  makeDb(master, {"shared", "new", "m1", "m2"});
+  daFileReplicatedClient client(master.c_str(), "lp");
+  daLocalPolicy replica("lp", path.c_str(), 1, 0);
+  unsigned long st = 0;
+  replica.openPolicy(1, st);  // no client yet: the old file is served
+  ASSERT_EQ(st, 0u);
+  replica.setReplicatedClient(&client);
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  std::atomic<int> reads{0};
+  std::atomic<int> sawNew{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        {
+          daCacheStateLock shared(replica, daCachedStore::open);
+          Handle<daStoreObject> h;
+          unsigned long rs = 0;
+          replica.getObject(daAclName("shared"), h, rs);
+          if (rs != 0 || h.isEmpty() || h->getName().isEmpty()) ++failures;
+          Handle<daStoreObject> n;
+          replica.getObject(daAclName("new"), n, rs);
+          if (rs == 0) ++sawNew;
+          ++reads;
+        }
+        // A pause between requests, as a server has: a reader-preferring
+        // lock would otherwise starve the rebuild for seconds.
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      }
+    });
+  }
+  while (reads.load() < 50) std::this_thread::yield();
+  replica.rebuildDatabase(st);
+  EXPECT_EQ(st, 0u);
+  int before = sawNew.load();
+  while (sawNew.load() < before + 10) std::this_thread::yield();
+  stop = true;
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_TRUE(hasAcl(replica, "m2"));
+  EXPECT_FALSE(hasAcl(replica, "old"));
+  replica.closePolicy(st);
+}
+
+}  // namespace
