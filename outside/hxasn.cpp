@@ -112,6 +112,27 @@ void HxBerWriter::putString(char const* s) {
   putBytes(s, static_cast<uint32_t>(n), LBER_OCTETSTRING);
 }
 
+bool hx_strings_present(char* const* strings, uint32_t count) {
+  if (count != 0 && strings == nullptr) return false;
+  for (uint32_t i = 0; i < count; ++i)
+    if (strings[i] == nullptr) return false;
+  return true;
+}
+
+void hx_free_strings(char**& strings, uint32_t& count) {
+  if (strings != nullptr)
+    for (uint32_t i = 0; i < count; ++i) std::free(strings[i]);
+  std::free(strings);
+  strings = nullptr;
+  count = 0;
+}
+
+void HxBerWriter::putStrings(char* const* strings, uint32_t count) {
+  beginSequence();
+  for (uint32_t i = 0; i < count && ok_; ++i) putString(strings[i]);
+  endSequence();
+}
+
 void HxBerWriter::putBytes(void const* p, uint32_t n) { putBytes(p, n, LBER_OCTETSTRING); }
 
 void HxBerWriter::putBytes(void const* p, uint32_t n, ber_tag_t tag) {
@@ -320,6 +341,25 @@ size_t HxBerReader::remaining() const {
 }
 
 bool HxBerReader::finished() const { return ok_ && depth_ == 0 && pos_ == length_; }
+
+bool HxBerReader::getStrings(uint32_t count, char**& strings, uint32_t& got) {
+  if (!beginSequence() || !checkCount(count, 2)) return false;
+  char** array = hx_calloc_array<char*>(count);
+  if (count != 0 && array == nullptr) return fail();
+  uint32_t n = 0;
+  for (; n < count; ++n) {
+    char* s = nullptr;
+    if (!getString(s) || s == nullptr) break;  // a NULL element is no string
+    array[n] = s;
+  }
+  if (n != count || !endSequence()) {
+    hx_free_strings(array, n);
+    return fail();
+  }
+  strings = array;
+  got = n;
+  return true;
+}
 
 bool HxBerReader::checkCount(uint64_t count, uint32_t minElementBytes) {
   if (!ok_) return false;

@@ -62,6 +62,13 @@ T* hx_calloc_array(size_t n) {
   return n == 0 ? nullptr : static_cast<T*>(std::calloc(n, sizeof(T)));
 }
 
+// Heap arrays of heap strings, as the codec structures hold names and
+// values. True when strings holds count non-null strings (no array is
+// needed for count 0).
+bool hx_strings_present(char* const* strings, uint32_t count);
+// Frees the first count strings and the array; both become empty.
+void hx_free_strings(char**& strings, uint32_t& count);
+
 // Sequential BER (DER) writer; any failure sticks and is reported by finish.
 class HxBerWriter {
  public:
@@ -77,6 +84,8 @@ class HxBerWriter {
   void putBool(bool v);
   void putString(char const* s);          // OCTET STRING; null is written as a NULL element
   void putBytes(void const* p, uint32_t n);
+  // A SEQUENCE OF count strings (check them with hx_strings_present first).
+  void putStrings(char* const* strings, uint32_t count);
   // The same with another (e.g. context) tag in place of the universal one.
   void putInt(int64_t v, ber_tag_t tag);
   void putBool(bool v, ber_tag_t tag);
@@ -127,6 +136,11 @@ class HxBerReader {
   // A malloc'ed copy of an OCTET STRING and its length (p and n are only
   // assigned on success; an empty string still gets a 1-byte block).
   bool getBytes(unsigned char*& p, uint32_t& n, uint32_t maxLength = gxobj_max_encoded_length);
+  // A SEQUENCE OF exactly count non-null strings into a new heap array,
+  // count being bounded by the bytes left before anything is allocated.
+  // strings and got are only assigned on success; on failure nothing stays
+  // allocated.
+  bool getStrings(uint32_t count, char**& strings, uint32_t& got);
   // Bytes not yet read: an upper bound for any count about to be allocated.
   size_t remaining() const;
   bool ok() const { return ok_; }

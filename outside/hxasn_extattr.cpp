@@ -11,28 +11,18 @@ namespace {
 // Smallest encoding of one entry: its SEQUENCE header (2), an empty name (2),
 // the count INTEGER (3) and an empty value SEQUENCE (2).
 constexpr uint32_t minEntryBytes = 2 + 2 + 3 + 2;
-// Smallest encoding of one value: an empty OCTET STRING.
-constexpr uint32_t minValueBytes = 2;
-
 void freeEntry(gxextattr_entry_s_t& e) {
-  if (e.values != nullptr)
-    for (uint32_t j = 0; j < e.value_count; ++j) std::free(e.values[j]);
-  std::free(e.values);
+  hx_free_strings(e.values, e.value_count);
   std::free(e.name);
   e = gxextattr_entry_s_t{};
 }
 
 bool putEntry(HxBerWriter& w, gxextattr_entry_s_t const& e) {
-  if (e.name == nullptr || (e.value_count != 0 && e.values == nullptr)) return false;
+  if (e.name == nullptr || !hx_strings_present(e.values, e.value_count)) return false;
   w.beginSequence();
   w.putString(e.name);
   w.putUInt32(e.value_count);
-  w.beginSequence();
-  for (uint32_t j = 0; j < e.value_count && w.ok(); ++j) {
-    if (e.values[j] == nullptr) return false;
-    w.putString(e.values[j]);
-  }
-  w.endSequence();
+  w.putStrings(e.values, e.value_count);
   w.endSequence();
   return true;
 }
@@ -43,27 +33,7 @@ bool getEntry(HxBerReader& r, gxextattr_entry_s_t& e) {
   uint32_t n = 0;
   if (!r.beginSequence() || !r.getString(name)) return false;
   e.name = name;
-  if (e.name == nullptr || !r.getUInt32(n) || !r.beginSequence() || !r.checkCount(n, minValueBytes)) {
-    freeEntry(e);
-    return false;
-  }
-  if (n != 0) {
-    e.values = hx_calloc_array<char*>(n);
-    if (e.values == nullptr) {
-      freeEntry(e);
-      return false;
-    }
-  }
-  for (uint32_t j = 0; j < n; ++j) {
-    char* v = nullptr;
-    if (!r.getString(v) || v == nullptr) {
-      freeEntry(e);
-      return false;
-    }
-    e.values[j] = v;
-    e.value_count = j + 1;
-  }
-  if (!r.endSequence() || !r.endSequence()) {
+  if (e.name == nullptr || !r.getUInt32(n) || !r.getStrings(n, e.values, e.value_count) || !r.endSequence()) {
     freeEntry(e);
     return false;
   }

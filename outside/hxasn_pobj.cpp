@@ -41,17 +41,13 @@ void hxAsnFreeObj(pobj_s_t& s) {
 
 unsigned long hxAsnEncodeObj(hx_asn_buffer_t& out, pobjspace_s_t const& in) {
   out = hx_asn_buffer_t{0, nullptr};
-  if (in.count != 0 && in.names == nullptr) return hx_asn_s_encode_failed;
-  for (uint32_t i = 0; i < in.count; ++i)
-    if (in.names[i] == nullptr) return hx_asn_s_encode_failed;
+  if (!hx_strings_present(in.names, in.count)) return hx_asn_s_encode_failed;
   HxBerWriter w;
   w.beginSequence();
   w.putUInt32(in.reserved1);
   w.putUInt32(in.reserved2);
   w.putUInt32(in.count);
-  w.beginSequence();
-  for (uint32_t i = 0; i < in.count && w.ok(); ++i) w.putString(in.names[i]);
-  w.endSequence();
+  w.putStrings(in.names, in.count);
   w.endSequence();
   return w.finish(out);
 }
@@ -60,35 +56,21 @@ unsigned long hxAsnDecodeObj(hx_asn_buffer_t const& in, pobjspace_s_t& out) {
   out = pobjspace_s_t{};
   HxBerReader r(in);
   pobjspace_s_t s{};
-  // s owns what has been decoded so far; s.count counts the complete names.
+  // s owns the names once they are read.
   struct Guard {
     pobjspace_s_t& s;
     ~Guard() { hxAsnFreeObj(s); }
   } guard{s};
   uint32_t count = 0;
   if (!r.beginSequence() || !r.getUInt32(s.reserved1) || !r.getUInt32(s.reserved2) || !r.getUInt32(count) ||
-      !r.beginSequence() || !r.checkCount(count, 2))
+      !r.getStrings(count, s.names, s.count) || !r.endSequence() || !r.finished())
     return hx_asn_s_decode_failed;
-  if (count != 0) {
-    s.names = hx_calloc_array<char*>(count);
-    if (s.names == nullptr) return hx_asn_s_decode_failed;
-  }
-  for (uint32_t i = 0; i < count; ++i) {
-    char* name = nullptr;
-    if (!r.getString(name)) return hx_asn_s_decode_failed;
-    if (name == nullptr) return hx_asn_s_decode_failed;  // a NULL element is no name
-    s.names[i] = name;
-    s.count = i + 1;
-  }
-  if (!r.endSequence() || !r.endSequence() || !r.finished()) return hx_asn_s_decode_failed;
   out = s;
   s = pobjspace_s_t{};  // the guard now frees nothing
   return 0;
 }
 
 void hxAsnFreeObj(pobjspace_s_t& s) {
-  if (s.names != nullptr)
-    for (uint32_t i = 0; i < s.count; ++i) std::free(s.names[i]);
-  std::free(s.names);
+  hx_free_strings(s.names, s.count);
   s = pobjspace_s_t{};
 }

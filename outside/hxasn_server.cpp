@@ -14,22 +14,16 @@ constexpr uint32_t minServiceBytes = 2 + 2 + 3 + 2;
 
 void freeService(aznadmsvc_s_t& s) {
   std::free(s.name);
-  if (s.values != nullptr)
-    for (uint32_t i = 0; i < s.count; ++i) std::free(s.values[i]);
-  std::free(s.values);
+  hx_free_strings(s.values, s.count);
   s = aznadmsvc_s_t{};
 }
 
 bool putService(HxBerWriter& w, aznadmsvc_s_t const& s) {
-  if (s.count != 0 && s.values == nullptr) return false;
-  for (uint32_t i = 0; i < s.count; ++i)
-    if (s.values[i] == nullptr) return false;
+  if (!hx_strings_present(s.values, s.count)) return false;
   w.beginSequence();
   w.putString(s.name);
   w.putUInt32(s.count);
-  w.beginSequence();
-  for (uint32_t i = 0; i < s.count && w.ok(); ++i) w.putString(s.values[i]);
-  w.endSequence();
+  w.putStrings(s.values, s.count);
   w.endSequence();
   return true;
 }
@@ -37,25 +31,8 @@ bool putService(HxBerWriter& w, aznadmsvc_s_t const& s) {
 // Reads one service into s (zeroed by the caller); on failure s owns nothing.
 bool getService(HxBerReader& r, aznadmsvc_s_t& s) {
   uint32_t count = 0;
-  if (!r.beginSequence() || !r.getString(s.name) || !r.getUInt32(count) || !r.beginSequence() ||
-      !r.checkCount(count, 2)) {
-    freeService(s);
-    return false;
-  }
-  if (count != 0 && (s.values = hx_calloc_array<char*>(count)) == nullptr) {
-    freeService(s);
-    return false;
-  }
-  for (uint32_t i = 0; i < count; ++i) {
-    char* v = nullptr;
-    if (!r.getString(v) || v == nullptr) {
-      freeService(s);
-      return false;
-    }
-    s.values[i] = v;
-    s.count = i + 1;
-  }
-  if (!r.endSequence() || !r.endSequence()) {
+  if (!r.beginSequence() || !r.getString(s.name) || !r.getUInt32(count) || !r.getStrings(count, s.values, s.count) ||
+      !r.endSequence()) {
     freeService(s);
     return false;
   }
