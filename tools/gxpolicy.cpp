@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
   gxpolicy::registerPopCommands(app);
   gxpolicy::registerReplicateCommands(app);
   gxpolicy::registerPolicyCommands(app);
+  gxpolicy::registerIoCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;
 }

@@ -29,5 +29,6 @@ void registerActionCommands(CLI::App& app);
 void registerPopCommands(CLI::App& app);
 void registerReplicateCommands(CLI::App& app);
 void registerPolicyCommands(CLI::App& app);
+void registerIoCommands(CLI::App& app);
 
 }  // namespace gxpolicy
