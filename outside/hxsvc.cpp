@@ -219,6 +219,8 @@ char const* hx_svc_status_text(unsigned long status) {
       {0x14601007, "no database iteration in progress"},
       {0x10652201, "the record cannot be encoded"},
       {0x10652202, "the record cannot be decoded"},
+      {0x14C527C7, "not a valid IPv4 or IPv6 address"},
+      {0x14C50001, "not a valid UUID text"},
       {0x10652301, "no such attribute value"},
       {0x10652302, "the attribute value has another type"},
       {0x10652303, "the attribute record does not decode"},

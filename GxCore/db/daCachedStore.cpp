@@ -422,6 +422,7 @@ void daCachedStore::discardTransaction(daTransaction& t) { t.discard(); }
 
 void daCachedStore::setObject(daTransaction& t, daStoreObjectName const& name, daStoreObject* object,
                               unsigned long& status) {
+  status = 0;
   std::unique_ptr<daStoreObject> owned(object);
   if (!isUpdate(t)) {
     status = da_s_store_unavailable;
