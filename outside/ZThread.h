@@ -37,26 +37,36 @@ class ZResourceLock_6_0 {
   ZLock_6_0& l_;
 };
 
-// Many readers or one writer; not recursive.
+// Many readers or one writer; not recursive. A waiting writer goes first:
+// readers that arrive while it waits queue behind it, so a cache clear or a
+// database replacement is not starved by a steady stream of readers (which
+// is also why a thread must never take the read lock twice).
 class ZReadWriteLock_6_0 {
  public:
   enum Mode { NONE = 0, READ = 1, WRITE = 2 };
-  ZReadWriteLock_6_0() = default;
+  ZReadWriteLock_6_0() {
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&m_, &attr);
+    pthread_rwlockattr_destroy(&attr);
+  }
+  ~ZReadWriteLock_6_0() { pthread_rwlock_destroy(&m_); }
   ZReadWriteLock_6_0(ZReadWriteLock_6_0 const&) = delete;
   ZReadWriteLock_6_0& operator=(ZReadWriteLock_6_0 const&) = delete;
-  void readLock() { m_.lock_shared(); }
-  void readUnlock() { m_.unlock_shared(); }
-  void writeLock() { m_.lock(); }
-  void writeUnlock() { m_.unlock(); }
-  bool tryWriteLock() { return m_.try_lock(); }
+  void readLock() { pthread_rwlock_rdlock(&m_); }
+  void readUnlock() { pthread_rwlock_unlock(&m_); }
+  void writeLock() { pthread_rwlock_wrlock(&m_); }
+  void writeUnlock() { pthread_rwlock_unlock(&m_); }
+  bool tryWriteLock() { return pthread_rwlock_trywrlock(&m_) == 0; }
   // C++ SharedLockable spelling, so std::shared_lock works too.
-  void lock() { m_.lock(); }
-  void unlock() { m_.unlock(); }
-  void lock_shared() { m_.lock_shared(); }
-  void unlock_shared() { m_.unlock_shared(); }
+  void lock() { writeLock(); }
+  void unlock() { writeUnlock(); }
+  void lock_shared() { readLock(); }
+  void unlock_shared() { readUnlock(); }
 
  private:
-  std::shared_mutex m_;
+  pthread_rwlock_t m_;
 };
 
 // Scope guard of a ZReadWriteLock_6_0 in a given mode; the mode can be
