@@ -112,4 +112,17 @@ inline void expectCorruptionRefused(std::vector<unsigned char> const& good, uint
   }
 }
 
+// The bytes of obj's database form; a test failure when encoding fails or,
+// with type given, when the record is not of that type.
+inline std::vector<unsigned char> encodedRecord(daStoreObject& obj, uint32_t type = 0) {
+  gxobj_t rec{};
+  unsigned long st = 1;
+  obj.encode(rec, st);
+  EXPECT_EQ(st, 0u);
+  if (type != 0) EXPECT_EQ(rec.type, type);
+  std::vector<unsigned char> bytes(rec.data, rec.data + rec.length);
+  hxAsnFreeObj(rec);
+  return bytes;
+}
+
 }  // namespace gxtest

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,21 +24,13 @@ class CachedStore : public ::testing::Test {
   // Creates the file with ACL records a0..a{n-1}, then opens a store on it.
   std::unique_ptr<daCachedStore> make(int acls, int readOnly = 0, int cacheEnabled = 1, unsigned int size = 0,
                                       bool pobjCache = false, std::vector<char const*> pobjs = {}) {
-    unsigned long st, seq;
+    unsigned long st;
     {
       daLocalStore creator("d", path_.c_str());
       creator.createStore(st);
       EXPECT_EQ(st, 0u);
       creator.openStore(0, st);
-      for (int i = 0; i < acls; ++i) {
-        GxACL acl;
-        gxobj_t rec{};
-        acl.encode(rec, st);
-        EXPECT_EQ(st, 0u);
-        creator.setObject(daAclName(("a" + std::to_string(i)).c_str()).getFullName(), rec, seq, st);
-        EXPECT_EQ(st, 0u);
-        hxAsnFreeObj(rec);
-      }
+      for (int i = 0; i < acls; ++i) putAcl(creator, ("a" + std::to_string(i)).c_str());
       for (char const* p : pobjs) putRaw(creator, daPObjName(p).getFullName(), gx_type_pobj);
     }
     auto store = std::make_unique<daCachedStore>("d", path_.c_str(), cacheEnabled, size);
@@ -45,6 +38,16 @@ class CachedStore : public ::testing::Test {
     store->openStore(readOnly, st);
     EXPECT_EQ(st, 0u);
     return store;
+  }
+  // Writes an ACL record straight to the file, behind any cache.
+  static void putAcl(daLocalStore& s, char const* name) {
+    GxACL acl;
+    gxobj_t rec{};
+    unsigned long seq, st;
+    acl.encode(rec, st);
+    s.setObject(daAclName(name).getFullName(), rec, seq, st);
+    hxAsnFreeObj(rec);
+    ASSERT_EQ(st, 0u);
   }
   static void putRaw(daLocalStore& s, GxObjectName const& key, uint32_t type, char const* bytes = "x") {
     gxobj_t rec{nullptr, 0, type, static_cast<uint32_t>(std::strlen(bytes)),
@@ -59,10 +62,8 @@ class CachedStore : public ::testing::Test {
 };
 
 TEST(CachedStoreSize, IsClampedToItsRange) {
-  EXPECT_EQ(daCachedStore("d", 0u).getCacheSize(), 32768u);
-  EXPECT_EQ(daCachedStore("d", 100u).getCacheSize(), 256u);
-  EXPECT_EQ(daCachedStore("d", 600000u).getCacheSize(), 524288u);
-  EXPECT_EQ(daCachedStore("d", 1000u).getCacheSize(), 1000u);
+  for (auto [asked, got] : {std::pair{0u, 32768u}, {100u, 256u}, {600000u, 524288u}, {1000u, 1000u}})
+    EXPECT_EQ(daCachedStore("d", asked).getCacheSize(), got) << asked;
 }
 
 TEST_F(CachedStore, ClosedStoreIsUnavailable) {
@@ -77,48 +78,38 @@ TEST_F(CachedStore, ClosedStoreIsUnavailable) {
   EXPECT_EQ(messages.count(0x132792F4), 1u);
 }
 
-TEST_F(CachedStore, HitsShareOneCountedEntry) {
-  auto store = make(2);
-  unsigned long st;
-  Handle<daStoreObject> a, b;
-  store->getObject(daAclName("a1"), a, st);
-  ASSERT_EQ(st, 0u);
-  ASSERT_NE(a.get(), nullptr);
-  EXPECT_EQ(a->getName().str(), "/auth/extended-acl/a1");
-  EXPECT_NE(dynamic_cast<GxACL*>(a.get()), nullptr);
-  store->getObject(daAclName("a1"), b, st);
-  EXPECT_EQ(a.get(), b.get());
-  EXPECT_EQ(a.entry->refCount, 2u);
-  b.release();
-  EXPECT_EQ(a.entry->refCount, 1u);
-  EXPECT_EQ(store->getCacheCount(), 1u);
-}
-
-TEST_F(CachedStore, ReadOnlyHitsKeepNoCounts) {
-  auto store = make(1, /*readOnly=*/1);
-  unsigned long st;
-  Handle<daStoreObject> a, b;
-  store->getObject(daAclName("a0"), a, st);
-  store->getObject(daAclName("a0"), b, st);
-  ASSERT_EQ(st, 0u);
-  EXPECT_EQ(a.entry->refCount, 0u);
-  a.attachHandle(b);
-  EXPECT_EQ(a.entry->refCount, 0u);
+TEST_F(CachedStore, HitsShareOneEntryCountedUnlessReadOnly) {
+  for (int readOnly : {0, 1}) {
+    SCOPED_TRACE(readOnly);
+    std::filesystem::remove(path_);
+    auto store = make(2, readOnly);
+    unsigned long const held = readOnly ? 0 : 1;
+    unsigned long st;
+    Handle<daStoreObject> a, b;
+    store->getObject(daAclName("a1"), a, st);
+    ASSERT_EQ(st, 0u);
+    ASSERT_NE(a.get(), nullptr);
+    EXPECT_EQ(a->getName().str(), "/auth/extended-acl/a1");
+    EXPECT_NE(dynamic_cast<GxACL*>(a.get()), nullptr);
+    store->getObject(daAclName("a1"), b, st);
+    EXPECT_EQ(a.get(), b.get());
+    EXPECT_EQ(a.entry->refCount, 2 * held);
+    a.attachHandle(b);
+    EXPECT_EQ(a.entry->refCount, 2 * held);
+    b.release();
+    EXPECT_EQ(a.entry->refCount, held);
+    EXPECT_EQ(store->getCacheCount(), 1u);
+  }
 }
 
 TEST_F(CachedStore, MissingNameIsRememberedAsAbsent) {
   auto store = make(0);
-  unsigned long st, seq;
+  unsigned long st;
   Handle<daStoreObject> h;
   store->getObject(daAclName("late"), h, st);
   EXPECT_EQ(st, 0x132792F1u);
   EXPECT_TRUE(h.isEmpty());
-  // Written behind the cache's back: the absent entry still answers.
-  GxACL acl;
-  gxobj_t rec{};
-  acl.encode(rec, st);
-  store->setObject(daAclName("late").getFullName(), rec, seq, st);
-  hxAsnFreeObj(rec);
+  putAcl(*store, "late");  // the absent entry still answers
   store->getObject(daAclName("late"), h, st);
   EXPECT_EQ(st, 0x132792F1u);
   // With wantAbsent the caller gets a handle on the absent entry.
@@ -167,13 +158,7 @@ TEST_F(CachedStore, FailedReadLeavesNoEntry) {
   EXPECT_NE(st, 0x132792F1u);
   EXPECT_TRUE(h.isEmpty());
   EXPECT_EQ(store->getCacheCount(), 0u);
-  // Repaired, the next read reaches the database again.
-  GxACL acl;
-  gxobj_t rec{};
-  unsigned long seq;
-  acl.encode(rec, st);
-  store->setObject(daAclName("bad").getFullName(), rec, seq, st);
-  hxAsnFreeObj(rec);
+  putAcl(*store, "bad");  // repaired, the next read reaches the database again
   store->getObject(daAclName("bad"), h, st);
   EXPECT_EQ(st, 0u);
 }
@@ -193,6 +178,7 @@ TEST_F(CachedStore, FullCacheIsClearedButHeldEntriesLive) {
   store->getObject(daAclName("a255"), h, st);
   store->checkCache();
   EXPECT_EQ(store->getCacheCount(), 0u);
+  EXPECT_EQ(store->getCacheState(), daCachedStore::open);  // restored after the clear
   EXPECT_EQ(kept.entry->removed, 1);
   EXPECT_EQ(kept->getName().str(), "/auth/extended-acl/a0");
   kept.release();  // the last release deletes the removed entry

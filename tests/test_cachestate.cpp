@@ -1,4 +1,5 @@
-// The cache state guard and the clearing of a full cache.
+// The cache state guard: lock modes and the states it sets and restores.
+// (The clearing of a full cache is pinned through the cached store.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,7 +14,6 @@ struct FakeStore {
   void setCacheState(daCacheStates::cachestate s) { state = s; }
   ZReadWriteLock_6_0 stateLock;
   std::atomic<daCacheStates::cachestate> state{daCacheStates::open};
-  ZLock_6_0 cacheLock, refLock;
 };
 
 }  // namespace
@@ -40,20 +40,4 @@ TEST(CacheStateLockTest, ModesAndStatesFollowRequestedState) {
   EXPECT_EQ(s.state, daCacheStates::closed);
   ASSERT_TRUE(s.stateLock.tryWriteLock());
   s.stateLock.writeUnlock();
-}
-
-TEST(CheckCacheTest, ClearsOnlyAtCacheSizeAndKeepsHeldEntriesAsRemoved) {
-  FakeStore s;
-  daCacheTable t(1, 2);
-  for (int i = 0; i < 3; ++i) t.put(daAclName(("a" + std::to_string(i)).c_str()), new daCachedStoreEntry);
-  EXPECT_FALSE(daCheckCache(s, t, 4, s.cacheLock, s.refLock));  // one below the size
-  EXPECT_EQ(t.getCount(), 3u);
-  auto* held = new daCachedStoreEntry;
-  held->refCount = 1;
-  t.put(daAclName("held"), held);
-  EXPECT_TRUE(daCheckCache(s, t, 4, s.cacheLock, s.refLock));
-  EXPECT_EQ(t.getCount(), 0u);
-  EXPECT_EQ(held->removed, 1);  // its last release deletes it
-  EXPECT_EQ(s.state, daCacheStates::open);
-  delete held;
 }

@@ -30,26 +30,17 @@ using H = Handle<daStoreObject>;
 
 constexpr unsigned long kNoObject = 0x132792F1;
 
-GxACL* newAcl(char const* description) {
-  auto* a = new GxACL;
-  a->description(description);
-  return a;
+// Policy objects and their texts, "?" when the handle holds something else.
+template <class T, class F>
+T* made(F set) {
+  auto* o = new T;
+  set(*o);
+  return o;
 }
-daRule* newRule(char const* text) {
-  auto* r = new daRule;
-  r->setText(text);
-  return r;
-}
-GxExtAttr* newExt(char const* value) {
-  auto* e = new GxExtAttr;
-  e->addValue("k", value);
-  return e;
-}
-GxPop* newPop(char const* description) {
-  auto* p = new GxPop;
-  p->setDescription(description);
-  return p;
-}
+GxACL* newAcl(char const* d) { return made<GxACL>([d](GxACL& a) { a.description(d); }); }
+daRule* newRule(char const* text) { return made<daRule>([text](daRule& r) { r.setText(text); }); }
+GxExtAttr* newExt(char const* value) { return made<GxExtAttr>([value](GxExtAttr& e) { e.addValue("k", value); }); }
+GxPop* newPop(char const* d) { return made<GxPop>([d](GxPop& p) { p.setDescription(d); }); }
 template <class Map>
 Map* newMap(std::vector<char const*> const& names) {
   auto* m = new Map;
@@ -57,21 +48,22 @@ Map* newMap(std::vector<char const*> const& names) {
   return m;
 }
 
+template <class T, class F>
+std::string textOf(H const& h, F f) {
+  auto* o = dynamic_cast<T*>(h.get());
+  return o ? f(*o) : "?";
+}
 std::string aclText(H const& h) {
-  auto* a = dynamic_cast<GxACL*>(h.get());
-  return a && a->description() ? a->description() : "?";
+  return textOf<GxACL>(h, [](GxACL& a) { return a.description() ? a.description() : "?"; });
 }
 std::string ruleText(H const& h) {
-  auto* r = dynamic_cast<daRule*>(h.get());
-  return r && r->getText() ? r->getText()->str() : "?";
+  return textOf<daRule>(h, [](daRule& r) { return r.getText() ? r.getText()->str() : "?"; });
 }
 std::string popText(H const& h) {
-  auto* p = dynamic_cast<GxPop*>(h.get());
-  return p && p->description() ? p->description() : "?";
+  return textOf<GxPop>(h, [](GxPop& p) { return p.description() ? p.description() : "?"; });
 }
 std::string extValue(H const& h) {
-  auto* e = dynamic_cast<GxExtAttr*>(h.get());
-  return e && e->nameCount() == 1 ? e->value().entries[0].values[0] : "?";
+  return textOf<GxExtAttr>(h, [](GxExtAttr& e) { return e.nameCount() == 1 ? e.value().entries[0].values[0] : "?"; });
 }
 
 // Counts the reads of the database file while it lives.
@@ -94,16 +86,17 @@ class DbReads {
   hx_svc_sink previous_;
 };
 
-// A policy database in a temporary directory: written through a writable
-// store, then opened read-only or writable for the test.
+// A policy database in a temporary directory holding the standard objects
+// (writeStandard): written through a writable store, then opened read-only
+// or writable for the test.
 class PolicyDb : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = dir_.file("policy.db");
-    daLocalStore creator("d", path_.c_str());
     unsigned long st;
-    creator.createStore(st);
+    daLocalStore("d", path_.c_str()).createStore(st);
     ASSERT_EQ(st, 0u);
+    writeStandard();
   }
 
   std::unique_ptr<daCachedStore> open(int readOnly, int cacheEnabled = 1) {
@@ -171,7 +164,6 @@ bool returnsPromptly(F f) {
 using FetchAcl = PolicyDb;
 
 TEST_F(FetchAcl, AnswersIncludingNoMapAreRememberedOnTheMapEntry) {
-  writeStandard();
   auto s = open(1);
   unsigned long st;
   H acl, ext, none, noneExt;
@@ -186,8 +178,7 @@ TEST_F(FetchAcl, AnswersIncludingNoMapAreRememberedOnTheMapEntry) {
   DbReads reads;
   H again, againExt;
   s->fetchACL(daPObjName("/a"), again, againExt, st);
-  EXPECT_EQ(again.get(), acl.get());
-  EXPECT_EQ(againExt.get(), ext.get());
+  EXPECT_TRUE(again.get() == acl.get() && againExt.get() == ext.get());
   s->fetchACL(daPObjName("/nothing"), none, noneExt, st);
   EXPECT_EQ(st, 0u);
   EXPECT_TRUE(none.isEmpty());
@@ -195,7 +186,6 @@ TEST_F(FetchAcl, AnswersIncludingNoMapAreRememberedOnTheMapEntry) {
 }
 
 TEST_F(FetchAcl, BadMapsAreReportedAndTheirEntriesFinished) {
-  writeStandard();
   auto s = open(1);
   MessageCapture messages;
   unsigned long st;
@@ -238,7 +228,6 @@ TEST_F(FetchAcl, AclWithoutExtAttrsLeavesExtAttrUntouched) {
 }
 
 TEST_F(FetchAcl, ReplacedAclAndExtAttrsAreReadAgain) {
-  writeStandard();
   auto s = open(0);
   unsigned long st;
   H acl, ext;
@@ -252,10 +241,15 @@ TEST_F(FetchAcl, ReplacedAclAndExtAttrsAreReadAgain) {
   s->fetchACL(daPObjName("/a"), acl, ext, st);
   EXPECT_EQ(extValue(ext), "new-ext");
   EXPECT_EQ(acl.entry->refCount, 2u);  // the caller's and the one remembered on the map
+
+  s->closeStore(st);  // a closed store is unavailable
+  MessageCapture messages;
+  s->fetchACL(daPObjName("/a"), acl, ext, st);
+  EXPECT_EQ(st, 0x132792F4u);
+  EXPECT_EQ(messages.count(0x132792F4), 1u);
 }
 
 TEST_F(FetchAcl, DisabledCacheReadsMapAclAndExtAttrsEveryTime) {
-  writeStandard();
   auto s = open(1, /*cacheEnabled=*/0);
   for (int round = 0; round < 2; ++round) {
     DbReads reads;
@@ -269,23 +263,10 @@ TEST_F(FetchAcl, DisabledCacheReadsMapAclAndExtAttrsEveryTime) {
   }
 }
 
-TEST_F(FetchAcl, ClosedStoreIsUnavailable) {
-  writeStandard();
-  auto s = open(1);
-  unsigned long st;
-  s->closeStore(st);
-  MessageCapture messages;
-  H acl, ext;
-  s->fetchACL(daPObjName("/a"), acl, ext, st);
-  EXPECT_EQ(st, 0x132792F4u);
-  EXPECT_EQ(messages.count(0x132792F4), 1u);
-}
-
 // Deleting a cached map releases the counted handles of its remembered
 // answer: closing the store, a commit that replaces the map and a cache
 // clear all delete maps while the cache is being emptied.
 TEST_F(FetchAcl, WritableStoreDropsMapsWithRememberedAnswers) {
-  writeStandard();
   auto s = open(0);
   unsigned long st;
   auto fetch = [&] {
@@ -307,7 +288,6 @@ TEST_F(FetchAcl, WritableStoreDropsMapsWithRememberedAnswers) {
 using FetchAclConcurrency = PolicyDb;
 
 TEST_F(FetchAclConcurrency, FirstCallsForOneObjectLoadTheMapOnce) {
-  writeStandard();
   auto s = open(1);
   DbReads reads;
   std::atomic<int> waiting{8};
@@ -329,7 +309,6 @@ TEST_F(FetchAclConcurrency, FirstCallsForOneObjectLoadTheMapOnce) {
 }
 
 TEST_F(FetchAclConcurrency, FailedFetchesLeaveNoReaderWaiting) {
-  writeStandard();
   auto s = open(1);
   MessageCapture quiet;
   std::vector<std::thread> threads;
@@ -390,7 +369,6 @@ std::string deep(int levels) {
 using FetchPolicy = PolicyDb;
 
 TEST_F(FetchPolicy, OwnPopIsComputedThenRememberedWithExtAttrsAndLocation) {
-  writeStandard();
   auto s = open(1);
   for (int round = 0; round < 2; ++round) {
     unsigned long st;
@@ -407,7 +385,6 @@ TEST_F(FetchPolicy, OwnPopIsComputedThenRememberedWithExtAttrsAndLocation) {
 }
 
 TEST_F(FetchPolicy, InheritedAnswersAreRecordedForTheWholeWalk) {
-  writeStandard();
   auto s = open(1);
   unsigned long st;
   ZUTF8String_6_0 where;
@@ -434,8 +411,7 @@ TEST_F(FetchPolicy, InheritedAnswersAreRecordedForTheWholeWalk) {
   EXPECT_EQ(reads.count(), 0);
 }
 
-TEST_F(FetchPolicy, RecordedNoneIsAnsweredWithoutHandle) {
-  writeStandard();
+TEST_F(FetchPolicy, RecordedNoneIsAnsweredWithoutHandleAndSetWithoutFetchRecordsNothing) {
   auto s = open(1);
   unsigned long st;
   ZUTF8String_6_0 where("untouched");
@@ -449,10 +425,23 @@ TEST_F(FetchPolicy, RecordedNoneIsAnsweredWithoutHandle) {
     EXPECT_EQ(resolved, 1) << p;
   }
   EXPECT_EQ(where.str(), "untouched");
+
+  H rule, ext;
+  s->getObject(daRuleName("r1"), rule, st);
+  unsigned int entries = s->getCacheCount();
+  ZUTF8String_6_0 at("/a");
+  s->setAttachedRule(daPObjName("/never/fetched"), rule, ext, &at, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(s->getCacheCount(), entries);
+  int resolved = 1;
+  H none;
+  s->fetchRule(daPObjName("/never/fetched"), none, ext, resolved, nullptr, st);
+  EXPECT_TRUE(none.isEmpty());
+  EXPECT_EQ(resolved, 0);
+  s->setAttachedRule(daPObjName("/never/fetched"), none, ext, nullptr, st);
 }
 
 TEST_F(FetchPolicy, WritableStoreNeverMemoisesAndSetCallsDoNothing) {
-  writeStandard();
   auto s = open(0);
   unsigned long st;
   H rule, ext;
@@ -474,7 +463,6 @@ TEST_F(FetchPolicy, WritableStoreNeverMemoisesAndSetCallsDoNothing) {
 }
 
 TEST_F(FetchPolicy, FetchRuleNeverTouchesExtAttr) {
-  writeStandard();
   auto s = open(1);
   unsigned long st;
   H ext, rule;
@@ -488,7 +476,6 @@ TEST_F(FetchPolicy, FetchRuleNeverTouchesExtAttr) {
 }
 
 TEST_F(FetchPolicy, BadMapsAreReportedWithTheKindsStatuses) {
-  writeStandard();
   auto s = open(1);
   MessageCapture messages;
   struct Kind {
@@ -515,29 +502,9 @@ TEST_F(FetchPolicy, BadMapsAreReportedWithTheKindsStatuses) {
   }
 }
 
-TEST_F(FetchPolicy, SetCallWithoutFetchRecordsNothing) {
-  writeStandard();
-  auto s = open(1);
-  unsigned long st;
-  H rule, ext;
-  s->getObject(daRuleName("r1"), rule, st);
-  unsigned int entries = s->getCacheCount();
-  ZUTF8String_6_0 where("/a");
-  s->setAttachedRule(daPObjName("/never/fetched"), rule, ext, &where, st);
-  EXPECT_EQ(st, 0u);
-  EXPECT_EQ(s->getCacheCount(), entries);
-  int resolved = 1;
-  H none;
-  s->fetchRule(daPObjName("/never/fetched"), none, ext, resolved, nullptr, st);
-  EXPECT_TRUE(none.isEmpty());
-  EXPECT_EQ(resolved, 0);
-  s->setAttachedRule(daPObjName("/never/fetched"), none, ext, nullptr, st);
-}
-
 using FetchPolicyConcurrency = PolicyDb;
 
 TEST_F(FetchPolicyConcurrency, WalksUpOneBranchAgreeOnTheInheritedPolicy) {
-  writeStandard();
   auto s = open(1);
   std::atomic<int> waiting{6};
   std::vector<std::thread> threads;
@@ -567,13 +534,16 @@ TEST_F(FetchPolicyConcurrency, WalksUpOneBranchAgreeOnTheInheritedPolicy) {
 
 using GetExtAttributes = PolicyDb;
 
-TEST_F(GetExtAttributes, ProtectedObjectOwner) {
-  writeStandard();
-  write({{daPObjName("/a"), new GxPObj}, {daPObjName("/a").getExtAttrName(), newExt("obj-ext")}});
+TEST_F(GetExtAttributes, OwnerTypesAndTheirStatuses) {
+  write({{daPObjName("/a"), new GxPObj},
+         {daPObjName("/a").getExtAttrName(), newExt("obj-ext")},
+         {daAclName("plain"), newAcl("plain")},
+         {daPObjName("/p").getPObjToAclMapName(), newMap<GxMapPObjectToACL>({"plain"})}});
   auto s = open(1);
   unsigned long st;
+  daPObjName a("/a"), p("/p"), nothing("/nothing");
   H ext, none;
-  daPObjName a("/a"), nothing("/nothing");
+  // A protected object: with checkObject a missing object is reported.
   s->getExtAttributes(a, 0x50B, 1, ext, st);
   EXPECT_EQ(extValue(ext), "obj-ext");
   s->getExtAttributes(nothing, 0x50B, 1, none, st);
@@ -581,23 +551,13 @@ TEST_F(GetExtAttributes, ProtectedObjectOwner) {
   s->getExtAttributes(nothing, 0x50B, 0, none, st);
   EXPECT_EQ(st, 0x1005B1CFu);
   EXPECT_TRUE(none.isEmpty());
-}
-
-TEST_F(GetExtAttributes, PolicyOwners) {
-  writeStandard();
-  write({{daAclName("plain"), newAcl("plain")},
-         {daPObjName("/p").getPObjToAclMapName(), newMap<GxMapPObjectToACL>({"plain"})}});
-  auto s = open(1);
-  unsigned long st;
-  daPObjName a("/a"), p("/p"), nothing("/nothing");
+  // The policy attached to the object.
   for (auto [type, value] : {std::pair{0x50Dul, "acl-ext"}, {0x507ul, "pop-ext"}, {0x50Ful, "rule-ext"}}) {
-    H ext;
     s->getExtAttributes(a, type, 0, ext, st);
     EXPECT_EQ(extValue(ext), value);
     s->getExtAttributes(nothing, type, 1, ext, st);  // nothing attached
     EXPECT_EQ(st, 0x1005B1CFu);
   }
-  H none;
   s->getExtAttributes(p, 0x50D, 0, none, st);  // an ACL without extended attributes
   EXPECT_EQ(st, 0x1005B1CFu);
   MessageCapture messages;

@@ -3,8 +3,6 @@
 // truncated, corrupted and oversized records.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -14,7 +12,6 @@
 
 #include "GxCore/GxExtAttr.h"
 #include "GxCore/daStoreObjectName.h"
-#include "GxCore/db/daLocalStore.h"
 #include "outside/HXObject.h"
 #include "outside/hxasn.h"
 #include "record_corruption.h"
@@ -46,22 +43,6 @@ GxExtAttr sample() {
   return ea;
 }
 
-std::vector<unsigned char> encodeBytes(GxExtAttr& ea) {
-  gxobj_t rec{};
-  unsigned long st = 1;
-  ea.encode(rec, st);
-  EXPECT_EQ(st, 0u);
-  EXPECT_EQ(rec.type, unsigned{gx_type_ext_attr});
-  std::vector<unsigned char> bytes(rec.data, rec.data + rec.length);
-  hxAsnFreeObj(rec);
-  return bytes;
-}
-
-// Decodes the first n bytes as an extended-attribute record.
-unsigned long decodeBytes(std::vector<unsigned char> const& bytes, size_t n, std::unique_ptr<daStoreObject>& obj) {
-  return gxtest::decodeBytes(bytes, n, gx_type_ext_attr, obj);
-}
-
 }  // namespace
 
 // ---- invariants ---------------------------------------------------------------
@@ -89,10 +70,8 @@ TEST(ExtAttrSet, RemovalsCloseGapsAndTheLastValueTakesItsName) {
   EXPECT_EQ(ea.delValue("C", ""), 1);
   EXPECT_EQ(ea.nameCount(), 0u);
   EXPECT_EQ(ea.value().entries, nullptr);
-}
 
-TEST(ExtAttrSet, RemovalWithTheSetsOwnPointersIsSafe) {
-  GxExtAttr ea = sample();
+  ea = sample();  // removal with the set's own pointers is safe
   EXPECT_EQ(ea.delValue(ea.value().entries[1].name, ea.value().entries[1].values[0]), 1);
   EXPECT_EQ(ea.delValues(ea.value().entries[0].name), 1);
   EXPECT_EQ((listing(ea)), (Listing{{"C", {""}}}));
@@ -117,10 +96,8 @@ TEST(ExtAttrSet, CopyDropsNamesWithoutNonNullValues) {
 
 TEST(ExtAttrSet, CopiesAreDeepAndAssignmentReplaces) {
   GxExtAttr a = sample();
-  a.setName(ZUTF8String_6_0("/auth/extattr/x"));
   GxExtAttr b(a);
   a.delAll();
-  EXPECT_STREQ(b.getName().getChars(), "/auth/extattr/x");
   GxExtAttr c;
   c.addValue("Z", "z");
   c = b;
@@ -148,9 +125,7 @@ TEST(ExtAttrIterator, OutOfRangeIndexesGiveNullZeroAndFalse) {
   GxExtAttrIterator empty(none);
   empty.nameReset();
   EXPECT_FALSE(empty.nameAdvance());
-  EXPECT_EQ(empty.name(), nullptr);
-  EXPECT_EQ(empty.value(), nullptr);
-  EXPECT_EQ(empty.valueCount(), 0u);
+  EXPECT_TRUE(empty.name() == nullptr && empty.value() == nullptr && empty.valueCount() == 0);
 
   GxExtAttr ea = sample();
   GxExtAttrIterator it(ea);
@@ -164,8 +139,7 @@ TEST(ExtAttrIterator, OutOfRangeIndexesGiveNullZeroAndFalse) {
   it.valueReset();
   ASSERT_TRUE(it.valueAdvance());
   EXPECT_STREQ(it.value(), "a1");
-  while (it.nameAdvance()) {
-  }
+  while (it.nameAdvance()) continue;
   EXPECT_EQ(it.name(), nullptr);
   EXPECT_FALSE(it.valueAdvance());
   EXPECT_EQ(it.valueCount(), 0u);
@@ -225,33 +199,24 @@ TEST(ExtAttrRecord, RoundTripsThroughAStoreFile) {
   }
 }
 
-TEST(ExtAttrRecord, EveryTruncationIsRefused) {
+TEST(ExtAttrRecord, DamagedRecordsGiveAStatusOrAWellFormedSet) {
   GxExtAttr ea = sample();
-  std::vector<unsigned char> bytes = encodeBytes(ea);
+  std::vector<unsigned char> const bytes = gxtest::encodedRecord(ea, gx_type_ext_attr);
   gxtest::expectTruncationsRefused(bytes, gx_type_ext_attr);
-}
-
-TEST(ExtAttrRecord, ByteFlipsGiveAStatusOrAWellFormedSet) {
   gxtest::MessageCapture quiet;
-  GxExtAttr ea = sample();
-  std::vector<unsigned char> const bytes = encodeBytes(ea);
   std::mt19937 rng(20261206);
   size_t refused = 0;
   for (int round = 0; round < 3000; ++round) {
     std::vector<unsigned char> b = bytes;
-    int flips = 1 + static_cast<int>(rng() % 3);
-    for (int f = 0; f < flips; ++f) b[rng() % b.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
+    for (int f = 1 + static_cast<int>(rng() % 3); f > 0; --f)
+      b[rng() % b.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
     std::unique_ptr<daStoreObject> obj;
-    unsigned long st = decodeBytes(b, b.size(), obj);
-    if (st != 0) {
-      ++refused;
-      EXPECT_EQ(obj, nullptr);
-      continue;
-    }
+    unsigned long st = gxtest::decodeBytes(b, b.size(), gx_type_ext_attr, obj);
+    EXPECT_EQ(st == 0, obj != nullptr);
+    refused += st != 0;
+    if (!obj) continue;
     // A flip inside a text can still decode: the result must be walkable.
-    auto* back = dynamic_cast<GxExtAttr*>(obj.get());
-    ASSERT_NE(back, nullptr);
-    for (auto const& [name, values] : listing(*back)) EXPECT_FALSE(values.empty()) << name;
+    for (auto const& [name, values] : listing(dynamic_cast<GxExtAttr&>(*obj))) EXPECT_FALSE(values.empty()) << name;
   }
   EXPECT_GT(refused, 0u);
 }

@@ -76,9 +76,9 @@ TEST(HandleTest, AttachCountsAndReleaseKeepsUnremovedEntry) {
   EXPECT_NE(e1.object, nullptr);  // still cached with a count of 0
 }
 
-TEST(HandleTest, LastReleaseOfRemovedEntryDeletesEntryAndObject) {
+TEST(HandleTest, DeletionFollowsRemovedEntriesLastReleaseAndUncachedHandlesOwnership) {
   int const base = Tracked::alive;
-  CountingContainer store;
+  CountingContainer store, readOnly(/*readOnly=*/true);
   auto* e = new daCachedStoreEntry(new Tracked);
   Handle<daStoreObject> b;
   {
@@ -89,29 +89,21 @@ TEST(HandleTest, LastReleaseOfRemovedEntryDeletesEntryAndObject) {
   EXPECT_EQ(Tracked::alive - base, 1);  // b still refers to it
   b.release();
   EXPECT_EQ(Tracked::alive - base, 0);
-}
 
-TEST(HandleTest, ReadOnlyContainerNeverCounts) {
-  CountingContainer store(/*readOnly=*/true);
-  daCachedStoreEntry e(new Tracked);
-  e.removed = 1;  // not deleted either: nothing is counted
-  Handle<daStoreObject> a = store.issue(&e), b;
-  a.attachHandle(b);
-  b.release();
-  a.release();
-  EXPECT_EQ(e.refCount, 0u);
-  EXPECT_NE(e.object, nullptr);
-}
+  daCachedStoreEntry fixed(new Tracked);
+  fixed.removed = 1;  // a read-only container neither counts nor deletes
+  Handle<daStoreObject> r = readOnly.issue(&fixed), copy;
+  r.attachHandle(copy);
+  copy.release();
+  r.release();
+  EXPECT_EQ(fixed.refCount, 0u);
+  EXPECT_NE(fixed.object, nullptr);
 
-TEST(HandleTest, UncachedHandleOwnsItsObject) {
-  int const base = Tracked::alive;
-  CountingContainer store;
-  Handle<daStoreObject> a(&store, new Tracked, nullptr);
-  Handle<daStoreObject> c(&store, new Tracked, nullptr);
-  c = std::move(a);  // c's own object is released first
-  EXPECT_EQ(Tracked::alive - base, 1);
+  Handle<daStoreObject> u(&store, new Tracked, nullptr), c(&store, new Tracked, nullptr);
+  c = std::move(u);  // c's own uncached object is released first
+  EXPECT_EQ(Tracked::alive - base, 2);  // c's and the read-only entry's
   c.release();
-  EXPECT_EQ(Tracked::alive - base, 0);
+  EXPECT_EQ(Tracked::alive - base, 1);
 }
 
 TEST(HandleConcurrencyTest, AttachAndReleaseAcrossThreadsKeepCountExact) {

@@ -2,7 +2,6 @@
 // files and the process lock.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <lmdb.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,8 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -71,6 +70,13 @@ std::string get(hx_db_handle* h, std::string const& key) {
   return std::string(reinterpret_cast<char*>(r->data), r->length);
 }
 
+unsigned long count(hx_db_handle* h) {
+  unsigned long n = 0, st = 1;
+  hx_db_inq_count(h, n, st);
+  EXPECT_EQ(st, 0u);
+  return n;
+}
+
 std::vector<std::string> keysOf(hx_db_handle* h) {
   std::vector<std::string> keys;
   unsigned long st;
@@ -79,6 +85,13 @@ std::vector<std::string> keysOf(hx_db_handle* h) {
   EXPECT_EQ(st, hx_db_s_end_of_iteration);
   hx_db_iter_done(h, st);
   return keys;
+}
+
+// The bytes of these 32-bit words, as the record header stores them.
+std::string raw(std::initializer_list<uint32_t> words) {
+  std::string out;
+  for (uint32_t w : words) out.append(reinterpret_cast<char const*>(&w), sizeof w);
+  return out;
 }
 
 // Sets the initial map size for the test's scope.
@@ -126,32 +139,24 @@ TEST_F(HxDb, RecordsRoundTripAndDelete) {
   put(h.get(), "/a/b", bytes, 0xdeadbeef, 1287);
   put(h.get(), "/empty", "", 5, 6);
   unsigned long st;
-  {
-    Fetched r(hx_db_fetch(h.get(), "/a/b", st));
-    ASSERT_TRUE(r);
-    EXPECT_STREQ(r->key, "/a/b");
-    EXPECT_EQ(r->value, 0xdeadbeefu);
-    EXPECT_EQ(r->type, 1287u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(r->data), r->length), bytes);
-    Fetched e(hx_db_fetch(h.get(), "/empty", st));
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->length, 0u);
-    EXPECT_EQ(e->value, 5u);
-  }
+  Fetched r(hx_db_fetch(h.get(), "/a/b", st)), e(hx_db_fetch(h.get(), "/empty", st));
+  ASSERT_TRUE(r && e);
+  EXPECT_STREQ(r->key, "/a/b");
+  EXPECT_TRUE(r->value == 0xdeadbeefu && r->type == 1287u && e->value == 5u && e->length == 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(r->data), r->length), bytes);
   put(h.get(), "/a/b", "new");
   EXPECT_EQ(get(h.get(), "/a/b"), "new");
   EXPECT_FALSE(hx_db_fetch(h.get(), "/none", st));
   EXPECT_EQ(st, hx_db_s_not_found);
 
-  unsigned long count = 0;
-  hx_db_inq_count(h.get(), count, st);
-  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(count(h.get()), 2u);
   hx_db_delete(h.get(), "/a/b", st);
   EXPECT_EQ(st, 0u);
   hx_db_delete(h.get(), "/a/b", st);
   EXPECT_EQ(st, hx_db_s_delete_not_found);
-  hx_db_inq_count(h.get(), count, st);
-  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(count(h.get()), 1u);
+  r.reset();
+  e.reset();
   h.reset();
   h = mustOpen(path_);  // durable across close
   EXPECT_EQ(get(h.get(), "/empty"), "");
@@ -206,7 +211,7 @@ TEST_F(HxDb, IterationIsAnOrderedSnapshot) {
   EXPECT_EQ(keysOf(h.get()).size(), 8u);  // a new iteration sees the writes
 }
 
-TEST_F(HxDb, HandlesOnOnePathShareTheFile) {
+TEST_F(HxDb, HandlesOnOnePathShareOneEnvironmentAndAReplacedFileIsRefused) {
   Handle a = mustOpen(path_, hx_db_mode_create);
   Handle b = mustOpen(dir_.path().string() + "/./policy.db");
   put(a.get(), "/k", "from a");
@@ -216,13 +221,11 @@ TEST_F(HxDb, HandlesOnOnePathShareTheFile) {
   a.reset();
   put(b.get(), "/k2", "still open");
   b.reset();
-  Handle c = mustOpen(path_);
-  EXPECT_EQ(get(c.get(), "/k2"), "still open");
-}
+  Handle old = mustOpen(path_);
+  EXPECT_EQ(get(old.get(), "/k2"), "still open");
 
-TEST_F(HxDb, FileReplacedUnderOpenHandlesIsRefused) {
-  // The new file would share the old environment's lock file.
-  Handle old = mustOpen(path_, hx_db_mode_create);
+  // A file replaced under open handles would share the old environment's
+  // lock file.
   std::string other = dir_.file("other.db");
   { Handle h = mustOpen(other, hx_db_mode_create); }
   std::filesystem::rename(other, path_);
@@ -266,29 +269,12 @@ TEST_F(HxDb, MapGrownByAnotherProcessIsAdopted) {
   InitialMapSize small(1 << 20);
   Handle h = mustOpen(path_, hx_db_mode_create);
   put(h.get(), "/mine", "parent");
-  int rc = inChild([&] {
-    // A separate process with its own environment fills the file past the
-    // parent's map.
-    MDB_env* env;
-    MDB_txn* txn;
-    MDB_dbi dbi;
-    if (mdb_env_create(&env) || mdb_env_set_mapsize(env, 16 << 20) ||
-        mdb_env_open(env, path_.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0600))
-      return 1;
-    std::string big(16 + 64 * 1024, 0);
-    uint32_t header[4] = {0x01525847, 0, 7, 64 * 1024};
-    std::memcpy(big.data(), header, 16);
-    for (int i = 0; i < 64; ++i) {
-      std::string key = "/child/" + std::to_string(i);
-      MDB_val k{key.size(), key.data()}, v{big.size(), big.data()};
-      if (mdb_txn_begin(env, nullptr, 0, &txn) || mdb_dbi_open(txn, nullptr, 0, &dbi) || mdb_put(txn, dbi, &k, &v, 0) ||
-          mdb_txn_commit(txn))
-        return 2;
-    }
-    mdb_env_close(env);
-    return 0;
-  });
-  ASSERT_EQ(rc, 0);
+  // A separate process with its own environment fills the file past the
+  // parent's map.
+  std::string big = raw({0x01525847, 0, 7, 64 * 1024}) + std::string(64 * 1024, 0);
+  std::vector<std::pair<std::string, std::string>> records;
+  for (int i = 0; i < 64; ++i) records.emplace_back("/child/" + std::to_string(i), big);
+  ASSERT_EQ(inChild([&] { return gxtest::putRawValues(path_, records, 16 << 20); }), 0);
   EXPECT_EQ(get(h.get(), "/child/63").size(), 64u * 1024);
   put(h.get(), "/after", "grown");
   EXPECT_EQ(keysOf(h.get()).size(), 66u);
@@ -299,26 +285,11 @@ TEST_F(HxDb, DamagedRecordsAreReported) {
     Handle h = mustOpen(path_, hx_db_mode_create);
     put(h.get(), "/good", "ok");
   }
-  {
-    // Bad values written behind the service's back (no handle is open).
-    MDB_env* env;
-    MDB_txn* txn;
-    MDB_dbi dbi;
-    ASSERT_EQ(mdb_env_create(&env), 0);
-    ASSERT_EQ(mdb_env_open(env, path_.c_str(), MDB_NOSUBDIR, 0600), 0);
-    ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
-    ASSERT_EQ(mdb_dbi_open(txn, nullptr, 0, &dbi), 0);
-    uint32_t longer[5] = {0x01525847, 0, 7, 100, 0};  // claims 100 bytes, has 4
-    uint32_t wrongMagic[4] = {0x12345678, 0, 7, 0};
-    std::pair<char const*, MDB_val> bad[] = {
-        {"/short", {3, longer}}, {"/length", {20, longer}}, {"/magic", {16, wrongMagic}}};
-    for (auto& [key, v] : bad) {
-      MDB_val k{std::strlen(key), const_cast<char*>(key)};
-      ASSERT_EQ(mdb_put(txn, dbi, &k, &v, 0), 0);
-    }
-    ASSERT_EQ(mdb_txn_commit(txn), 0);
-    mdb_env_close(env);
-  }
+  std::string const longer = raw({0x01525847, 0, 7, 100, 0});  // claims 100 bytes, has 4
+  ASSERT_EQ(gxtest::putRawValues(path_, {{"/short", longer.substr(0, 3)},
+                                         {"/length", longer},
+                                         {"/magic", raw({0x12345678, 0, 7, 0})}}),
+            0);
   Handle h = mustOpen(path_);
   unsigned long st;
   for (char const* key : {"/short", "/length", "/magic"}) {
@@ -329,15 +300,10 @@ TEST_F(HxDb, DamagedRecordsAreReported) {
 }
 
 TEST_F(HxDb, DamagedFilesAreRefused) {
-  auto writeFile = [](std::string const& p, std::string const& bytes) {
-    std::FILE* f = std::fopen(p.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  };
   unsigned long st;
   std::string garbage = dir_.file("garbage.db"), empty = dir_.file("empty.db");
-  writeFile(garbage, std::string(20000, 'g'));
-  writeFile(empty, "");
+  std::ofstream(garbage, std::ios::binary) << std::string(20000, 'g');
+  std::ofstream(empty, std::ios::binary).flush();
   for (auto const& p : {garbage, empty}) {
     EXPECT_FALSE(open(p, hx_db_mode_open, st)) << p;
     EXPECT_EQ(st, hx_db_s_open_failed) << p;
@@ -360,12 +326,9 @@ TEST_F(HxDb, DamagedFilesAreRefused) {
 TEST_F(HxDb, CopyIsCompactPrivateAndRefusesExistingTargets) {
   Handle h = mustOpen(path_, hx_db_mode_create);
   for (int i = 0; i < 30; ++i) put(h.get(), "/k" + std::to_string(i), std::string(3000, 'v'));
-  for (int i = 0; i < 30; i += 2) {
-    unsigned long st;
-    hx_db_delete(h.get(), ("/k" + std::to_string(i)).c_str(), st);
-  }
-  std::string copy = dir_.file("copy.db");
   unsigned long st;
+  for (int i = 0; i < 30; i += 2) hx_db_delete(h.get(), ("/k" + std::to_string(i)).c_str(), st);
+  std::string copy = dir_.file("copy.db");
   hx_db_copy(h.get(), copy.c_str(), st);
   ASSERT_EQ(st, 0u);
   struct stat sb;
@@ -377,9 +340,7 @@ TEST_F(HxDb, CopyIsCompactPrivateAndRefusesExistingTargets) {
   hx_db_copy(h.get(), dir_.file("nodir/copy.db").c_str(), st);
   EXPECT_EQ(st, hx_db_s_open_failed);
   Handle c = mustOpen(copy);
-  unsigned long count = 0;
-  hx_db_inq_count(c.get(), count, st);
-  EXPECT_EQ(count, 15u);
+  EXPECT_EQ(count(c.get()), 15u);
   EXPECT_EQ(get(c.get(), "/k1"), std::string(3000, 'v'));
 }
 
@@ -479,9 +440,7 @@ TEST(HxDbConcurrency, ReadersWritersAndGrowthOnOneFile) {
   done = true;
   for (size_t i = kWriters; i < threads.size(); ++i) threads[i].join();
   EXPECT_EQ(failures, 0);
-  unsigned long count = 0, st;
-  hx_db_inq_count(shared.get(), count, st);
-  EXPECT_EQ(count, static_cast<unsigned long>(kWriters * kPerWriter));
+  EXPECT_EQ(count(shared.get()), static_cast<unsigned long>(kWriters * kPerWriter));
 }
 
 }  // namespace

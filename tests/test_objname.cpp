@@ -1,7 +1,10 @@
 // Hierarchical names and the typed database keys built on them.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "GxCore/GxObjName.h"
 #include "GxCore/daStoreObjectName.h"
@@ -12,31 +15,40 @@ namespace {
 std::string S(ZUTF8String_6_0 const& s) { return s.str(); }
 std::string S(GxObjectName const& n) { return n.value().str(); }
 
-TEST(GxObjectName, RootIsItsOwnParentAndHasNoElements) {
-  GxObjectName root("/");
+TEST(GxObjectName, TreeQueriesIncludingRootAndPastTheEnd) {
+  GxObjectName root("/"), n("/a/b/c");
   EXPECT_TRUE(root.isRoot());
-  EXPECT_EQ(S(root.parent()), "/");
+  EXPECT_FALSE(GxObjectName().isRoot());
+  EXPECT_FALSE(GxObjectName::isRoot(nullptr));
   EXPECT_EQ(root.depth(), 0u);
   EXPECT_EQ(S(root.basename()), "");
   EXPECT_EQ(S(root.elementAt(1)), "");
-  GxObjectName up(root);
-  up.walkUp();
-  EXPECT_EQ(S(up), "/");
-  up.popAncestor(GxObjectName("/"));
-  EXPECT_EQ(S(up), "/");
-  EXPECT_FALSE(GxObjectName().isRoot());
-  EXPECT_FALSE(GxObjectName::isRoot(nullptr));
-}
-
-TEST(GxObjectName, ParentAndWalkUp) {
-  EXPECT_EQ(S(GxObjectName("/a").parent()), "/");
-  EXPECT_EQ(S(GxObjectName("/a/b").parent()), "/a");
-  GxObjectName n("/a/b/c");
-  n.walkUp();
-  EXPECT_EQ(S(n), "/a/b");
-  GxObjectName bare("abc");
-  bare.walkUp();
-  EXPECT_EQ(S(bare), "/");
+  EXPECT_EQ(n.depth(), 3u);
+  EXPECT_EQ(S(n.basename()), "c");
+  // Element and prefix n count from 1; 0 gives "", past the end the whole.
+  std::vector<std::string> const elements{"", "a", "b", "c", "c"}, prefixes{"", "/a", "/a/b", "/a/b/c", "/a/b/c"};
+  for (unsigned i = 0; i < 5; ++i) {
+    EXPECT_EQ(S(n.elementAt(i == 4 ? 9 : i)), elements[i]) << i;
+    EXPECT_EQ(S(n.subString(i == 4 ? 9 : i)), prefixes[i]) << i;
+  }
+  // Parents and walking up stop at the root.
+  using Pair = std::pair<char const*, char const*>;
+  for (auto [in, parent] : {Pair{"/", "/"}, Pair{"/a", "/"}, Pair{"/a/b", "/a"}})
+    EXPECT_EQ(S(GxObjectName(in).parent()), parent) << in;
+  for (auto [in, up] : {Pair{"/", "/"}, Pair{"/a/b/c", "/a/b"}, Pair{"abc", "/"}}) {
+    GxObjectName w(in);
+    w.walkUp();
+    EXPECT_EQ(S(w), up) << in;
+  }
+  GxObjectName partial, fromRoot("/");
+  std::vector<std::string> steps;
+  while (partial != n) {
+    n.walkDown(partial);
+    steps.push_back(S(partial));
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"/a", "/a/b", "/a/b/c"}));
+  n.walkDown(fromRoot);
+  EXPECT_EQ(S(fromRoot), "/a");
 }
 
 TEST(GxObjectName, AncestryComparesWholeElements) {
@@ -55,52 +67,15 @@ TEST(GxObjectName, AncestryComparesWholeElements) {
   EXPECT_FALSE(abc.isDescendent(a, 1));
 }
 
-TEST(GxObjectName, WalkDownAddsOneElementAtATime) {
-  GxObjectName full("/a/b/c"), partial;
-  std::vector<std::string> steps;
-  while (partial != full) {
-    full.walkDown(partial);
-    steps.push_back(S(partial));
-  }
-  EXPECT_EQ(steps, (std::vector<std::string>{"/a", "/a/b", "/a/b/c"}));
-  GxObjectName fromRoot("/");
-  full.walkDown(fromRoot);
-  EXPECT_EQ(S(fromRoot), "/a");
-}
-
-TEST(GxObjectName, ElementsAndSubstringsClampPastTheEnd) {
-  GxObjectName n("/a/b/c");
-  EXPECT_EQ(n.depth(), 3u);
-  EXPECT_EQ(S(n.subString(0)), "");
-  EXPECT_EQ(S(n.subString(1)), "/a");
-  EXPECT_EQ(S(n.subString(2)), "/a/b");
-  EXPECT_EQ(S(n.subString(9)), "/a/b/c");
-  EXPECT_EQ(S(n.elementAt(0)), "");
-  EXPECT_EQ(S(n.elementAt(1)), "a");
-  EXPECT_EQ(S(n.elementAt(2)), "b");
-  EXPECT_EQ(S(n.elementAt(3)), "c");
-  EXPECT_EQ(S(GxObjectName("/a/b").elementAt(9)), "b");
-  EXPECT_EQ(S(GxObjectName("/a/b").subString(9)), "/a/b");
-  EXPECT_EQ(S(n.basename()), "c");
-}
-
 TEST(GxObjectName, AppendPrependAndAncestors) {
-  GxObjectName n("/x");
-  n.append("/");
-  n.append("");
-  n.append(static_cast<char const*>(nullptr));
-  EXPECT_EQ(S(n), "/x");
-  n.append("a");
-  EXPECT_EQ(S(n), "/x/a");
-  n.append("/b");
-  EXPECT_EQ(S(n), "/x/a/b");
-  GxObjectName empty;
-  empty.append("a");
-  EXPECT_EQ(S(empty), "/a");
-  GxObjectName root("/");
-  root.append("a");
-  EXPECT_EQ(S(root), "/a");
-
+  struct { char const* base; char const* add; char const* out; } const appends[] = {
+      {"/x", "/", "/x"}, {"/x", "", "/x"}, {"/x", nullptr, "/x"}, {"/x", "a", "/x/a"},
+      {"/x/a", "/b", "/x/a/b"}, {"", "a", "/a"}, {"/", "a", "/a"}};
+  for (auto const& c : appends) {
+    GxObjectName n(c.base);
+    n.append(c.add);
+    EXPECT_EQ(S(n), c.out) << c.base << " + " << (c.add ? c.add : "null");
+  }
   GxObjectName p("b/c");
   p.prepend("/a");
   EXPECT_EQ(S(p), "/a/b/c");
@@ -114,6 +89,8 @@ TEST(GxObjectName, AppendPrependAndAncestors) {
   r.pushAncestor(GxObjectName("/z"));
   EXPECT_EQ(S(r), "/z");
   r.popAncestor(GxObjectName("/z"));
+  EXPECT_EQ(S(r), "/");
+  r.popAncestor(GxObjectName("/"));
   EXPECT_EQ(S(r), "/");
 }
 
@@ -132,38 +109,38 @@ TEST(GxObjectName, ValidNormalisesOrRejects) {
   }
 }
 
-TEST(GxObjectName, HashCoversOnlyTheLastQuarter) {
+TEST(GxObjectName, HashCoversTheLastQuarterAndComparisonIsExactText) {
   EXPECT_EQ(GxObjectName("/a/b/c").hash(), GxObjectName("/x/y/c").hash());
   EXPECT_NE(GxObjectName("/a/b/c").hash(), GxObjectName("/a/b/d").hash());
   EXPECT_EQ(GxObjectName("/ab").hash(), 5381u);
   EXPECT_EQ(GxObjectName("/abc").hash(), (5381u * 33) ^ 'c');
-}
-
-TEST(GxObjectName, ComparisonIsExactText) {
   GxObjectName a("/a"), b("/b");
-  EXPECT_TRUE(a == "/a");
   EXPECT_TRUE(a != "/A");
-  EXPECT_TRUE(b.isLessThan(a));
+  EXPECT_TRUE(b.isLessThan(a));  // reads "a is less than b"
   EXPECT_FALSE(a.isLessThan(b));
   EXPECT_LT(a.compare(b), 0);
-  EXPECT_TRUE(a.equals(GxObjectName("/a")));
 }
 
 TEST(daStoreObjectName, PolicyNamesCarryTheirMapAndExtAttrKeys) {
   daAclName acl("a1");
   EXPECT_EQ(S(acl.getFullName()), "/auth/extended-acl/a1");
-  EXPECT_EQ(S(acl.getPolicyToObjMapName().getFullName()), "/auth/acl-map/a1");
   EXPECT_EQ(acl.getPolicyToObjMapName().getTypeID(), 1282);
-  EXPECT_EQ(S(acl.getExtAttrName().getFullName()), "/auth/extattr/auth/extended-acl/a1");
   EXPECT_EQ(acl.getExtAttrName().getTypeID(), 1292);
-  acl.setShortName("a2");
+  acl.setShortName("a2");  // the derived keys follow
   EXPECT_EQ(S(acl.getPolicyToObjMapName().getFullName()), "/auth/acl-map/a2");
   EXPECT_EQ(S(acl.getExtAttrName().getFullName()), "/auth/extattr/auth/extended-acl/a2");
-
   EXPECT_EQ(S(daPopName("p1").getFullName()), "/auth/pop/p1");
   EXPECT_EQ(S(daPopName("p1").getPolicyToObjMapName().getFullName()), "/auth/pop-map/p1");
   EXPECT_EQ(S(daRuleName("r1").getPolicyToObjMapName().getFullName()), "/auth/rule-map/r1");
   EXPECT_EQ(daRuleName("r1").getTypeID(), 1295);
+  EXPECT_EQ(S(daAznServerName("s1").getFullName()), "/servers/azn/s1");
+  EXPECT_EQ(S(daActionName("x").getFullName()), "/auth/actions/x");
+  EXPECT_EQ(S(daAuthDBInfoName().getFullName()), "/auth/dbinfo");
+  EXPECT_EQ(S(daPObjSpaceName().getFullName()), "/auth/pobjectspace");
+  std::unique_ptr<daStoreObjectName> groups(daActionGroupName().newObject("anything"));
+  EXPECT_EQ(S(groups->getFullName()), "/auth/action-groups");
+  std::unique_ptr<daStoreObjectName> made(daAclName().newObject("n"));
+  EXPECT_NE(dynamic_cast<daAclName*>(made.get()), nullptr);
 }
 
 TEST(daStoreObjectName, ProtectedObjectRootAndRelativeFormsAgree) {
@@ -190,47 +167,35 @@ TEST(daStoreObjectName, ProtectedObjectRootAndRelativeFormsAgree) {
   EXPECT_EQ(S(root.getPObjToAclMapName().getFullName()), "/auth/pobject-map");
 }
 
-TEST(daStoreObjectName, EqualityNeedsTypeBaseAndText) {
+TEST(daStoreObjectName, EqualityNeedsTypeAndTextNotThePrefix) {
   EXPECT_FALSE(daAclName("x") == daPopName("x"));
   daStoreObjectName prefixed(1293, "x", "/auth/extended-acl", "/other");
-  EXPECT_TRUE(prefixed == daAclName("x"));  // the prefix is not compared
+  EXPECT_TRUE(prefixed == daAclName("x"));
   daPObjSpaceName space;
   std::unique_ptr<ZObject_6_0> copy(space.clone());
   EXPECT_TRUE(copy->equals(space));
-  EXPECT_EQ(S(space.getFullName()), "/auth/pobjectspace");
-  std::unique_ptr<daStoreObjectName> groups(daActionGroupName().newObject("anything"));
-  EXPECT_EQ(S(groups->getFullName()), "/auth/action-groups");
-  std::unique_ptr<daStoreObjectName> acl(daAclName().newObject("n"));
-  EXPECT_NE(dynamic_cast<daAclName*>(acl.get()), nullptr);
-  EXPECT_EQ(S(daAznServerName("s1").getFullName()), "/servers/azn/s1");
-  EXPECT_EQ(S(daActionName("x").getFullName()), "/auth/actions/x");
-  EXPECT_EQ(S(daAuthDBInfoName().getFullName()), "/auth/dbinfo");
 }
 
 TEST(daStoreObjectName, ValidityRules) {
-  EXPECT_TRUE(daStoreObjectName::isValid("ab_C-9"));
-  EXPECT_FALSE(daStoreObjectName::isValid("a.b"));
-  EXPECT_FALSE(daStoreObjectName::isValid(""));
+  struct { char const* name; bool store, policy; } const cases[] = {
+      {"ab_C-9", true, true}, {"a.b", false, true}, {"", false, false},  {"a b", false, false},
+      {"a/b", false, false},  {"\xc3(", false, false}, {"r\xc3\xa9sum\xc3\xa9", false, true}};
+  for (auto const& c : cases) {
+    EXPECT_EQ(daStoreObjectName::isValid(c.name) != 0, c.store) << c.name;
+    EXPECT_EQ(daPolicyName::isValid(c.name) != 0, c.policy) << c.name;
+  }
   EXPECT_FALSE(daStoreObjectName::isValid(nullptr));
-
-  EXPECT_FALSE(daPolicyName::isValid("a b"));
-  EXPECT_FALSE(daPolicyName::isValid("a/b"));
-  EXPECT_FALSE(daPolicyName::isValid(""));
-  EXPECT_FALSE(daPolicyName::isValid("\xc3("));  // broken UTF-8
   EXPECT_TRUE(daPolicyName::isValid(std::string(8192, 'x').c_str()));
   EXPECT_FALSE(daPolicyName::isValid(std::string(8193, 'x').c_str()));
   EXPECT_EQ(daAclName::isValid("a b"), 0x1005B2EEu);
   EXPECT_EQ(daPopName::isValid("a b"), 0x1065212Cu);
   EXPECT_EQ(daRuleName::isValid("a b"), 0x10652134u);
   EXPECT_EQ(daAclName::isValid("r\xc3\xa9sum\xc3\xa9"), 0u);
-
   EXPECT_TRUE(daDomainName::isValid("x.y+z"));
   EXPECT_FALSE(daDomainName::isValid("x y"));
   EXPECT_FALSE(daDomainName::isValid("x/y"));
-}
 
-TEST(daStoreObjectName, InvalidObjectPathIsLogged) {
-  gxtest::MessageCapture messages;
+  gxtest::MessageCapture messages;  // invalid object paths are logged
   EXPECT_EQ(daPObjName::isValid("/a/b"), 0u);
   EXPECT_EQ(daPObjName::isValid("/a//b"), 0x1005B1C9u);
   ZUTF8String_6_0 text("/a/b/");

@@ -30,10 +30,8 @@ TEST(Permset, ActionSetTestTreatsMissingGroupsAsZero) {
 
 TEST(Permset, GroupTestNeedsTheGroupToExist) {
   GxACLPermset p(2, 0x6);
-  EXPECT_TRUE(p.isActionSetInGroup(2, 0));
-  EXPECT_TRUE(p.isActionSetInGroup(0, 0));
+  EXPECT_TRUE(p.isActionSetInGroup(2, 0) && p.isActionSetInGroup(0, 0) && p.isActionSetInGroup(2, 0x4));
   EXPECT_FALSE(p.isActionSetInGroup(3, 0));
-  EXPECT_TRUE(p.isActionSetInGroup(2, 0x4));
   EXPECT_FALSE(p.isActionSetInGroup(2, 0x5));
 }
 
@@ -46,19 +44,16 @@ TEST(Permset, SettingAGroupGrowsWithZeroGroupsBelow) {
   EXPECT_EQ(words(p), (std::vector<uint32_t>{0, 0x3, 0, 0, 0, 0x5}));
 }
 
-TEST(Permset, AndEqualKeepsCountAndZeroesGroupsBeyondOther) {
+TEST(Permset, AndEqualKeepsTheCountAndOrEqualGrowsToTheLongerSet) {
   GxACLPermset a = setOf({0xF, 0xF, 0xF});
-  a &= setOf({0x3});
+  a &= setOf({0x3});  // groups beyond the other set are zeroed
   EXPECT_EQ(words(a), (std::vector<uint32_t>{0x3, 0, 0}));
   GxACLPermset b = setOf({0x3});
   b &= setOf({0x1, 0xF, 0xF});
   EXPECT_EQ(words(b), (std::vector<uint32_t>{0x1}));
-}
-
-TEST(Permset, OrEqualGrowsToTheLongerSet) {
-  GxACLPermset a = setOf({0x1, 0x2});
-  a |= setOf({0x4, 0, 0x8, 0x10});
-  EXPECT_EQ(words(a), (std::vector<uint32_t>{0x5, 0x2, 0x8, 0x10}));
+  GxACLPermset c = setOf({0x1, 0x2});
+  c |= setOf({0x4, 0, 0x8, 0x10});
+  EXPECT_EQ(words(c), (std::vector<uint32_t>{0x5, 0x2, 0x8, 0x10}));
 }
 
 TEST(Permset, AndIntoThirdSetTakesTheShorterCount) {
@@ -89,34 +84,19 @@ TEST(Permset, MaskRemovesBitsOverTheCommonGroupsOnly) {
   EXPECT_EQ(p.groups, nullptr);
 }
 
-TEST(Permset, MinPermissionsClearsButKeepsCount) {
+TEST(Permset, MinPermissionsKeepsTheCountAndMaxLeavesWordsOfALargerSetAlone) {
   GxACLPermset p = setOf({0x1, 0x2, 0x3});
   p.setMinPermissions();
   EXPECT_EQ(words(p), (std::vector<uint32_t>{0, 0, 0}));
-  GxACLPermset empty;
-  empty.setMinPermissions();
-  EXPECT_EQ(empty.count(), 0u);
+  GxACLPermset big(33, 0x5);
+  perm_set_maxpermissions(&big.value());
+  EXPECT_EQ(big.count(), 34u);
+  EXPECT_EQ(big.actionGroup(31), 0xFFFFFFFFu);
+  EXPECT_EQ(big.actionGroup(32), 0u);
+  EXPECT_EQ(big.actionGroup(33), 0x5u);
 }
 
-TEST(Permset, MaxPermissionsLeavesWordsOfALargerSetAlone) {
-  GxACLPermset p(33, 0x5);
-  perm_set_maxpermissions(&p.value());
-  EXPECT_EQ(p.count(), 34u);
-  EXPECT_EQ(p.actionGroup(31), 0xFFFFFFFFu);
-  EXPECT_EQ(p.actionGroup(32), 0u);
-  EXPECT_EQ(p.actionGroup(33), 0x5u);
-}
-
-TEST(Permset, SelfOperationsLeaveTheSetUnchanged) {
-  GxACLPermset x = setOf({0x3, 0x4});
-  GxACLPermset& same = x;
-  x = same;
-  x &= same;
-  x |= same;
-  EXPECT_EQ(words(x), (std::vector<uint32_t>{0x3, 0x4}));
-}
-
-TEST(Permset, CopiesAreIndependentAndShrinkTheCount) {
+TEST(Permset, CopiesAreIndependentShrinkTheCountAndSelfOperationsChangeNothing) {
   GxACLPermset a = setOf({0x1, 0x2, 0x3});
   GxACLPermset b = a;
   b.setBitMaskInGroup(0, 0x10);
@@ -124,6 +104,11 @@ TEST(Permset, CopiesAreIndependentAndShrinkTheCount) {
   a = setOf({0x9});
   EXPECT_EQ(words(a), (std::vector<uint32_t>{0x9}));
   GxACLPermset moved = std::move(b);
+  EXPECT_EQ(words(moved), (std::vector<uint32_t>{0x11, 0x2, 0x3}));
+  GxACLPermset& same = moved;
+  moved = same;
+  moved &= same;
+  moved |= same;
   EXPECT_EQ(words(moved), (std::vector<uint32_t>{0x11, 0x2, 0x3}));
 }
 

@@ -1,5 +1,5 @@
-// Authorization rules: accessors, the record form through a real database
-// file and the decode dispatch, and the attribute form.
+// Authorization rules: the record form through a real database file and the
+// decode dispatch, damaged records, and the attribute form.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,8 +8,7 @@
 
 #include "GxCore/daRule.h"
 #include "GxCore/daStoreObjectName.h"
-#include "GxCore/db/daLocalStore.h"
-#include "test_support.h"
+#include "record_corruption.h"
 
 namespace {
 
@@ -29,52 +28,15 @@ void setAdis(daRule& rule, std::vector<char const*> const& texts) {
   rule.setADIList(list);
 }
 
-class RuleStore : public ::testing::Test {
- protected:
-  void SetUp() override {
-    unsigned long st;
-    daLocalStore("d1", path_.c_str()).createStore(st);
-    store_.openStore(0, st);
-    ASSERT_EQ(st, 0u);
-  }
-  // Stores rec under the rule's key, reads it back and decodes it.
-  std::unique_ptr<daStoreObject> roundTrip(char const* name, gxobj_t const& rec, unsigned long& st) {
-    unsigned long seq;
-    store_.setObject(daRuleName(name).getFullName(), rec, seq, st);
-    EXPECT_EQ(st, 0u);
-    gxobj_t back{};
-    store_.getObject(daRuleName(name).getFullName(), back, seq, st);
-    EXPECT_EQ(st, 0u);
-    daStoreObject* obj = nullptr;
-    daStoreObject::decode(back, &obj, st);
-    hxAsnFreeObj(back);
-    return std::unique_ptr<daStoreObject>(obj);
-  }
-  std::unique_ptr<daStoreObject> roundTrip(daRule& rule, unsigned long& st) {
-    gxobj_t rec{};
-    rule.encode(rec, st);
-    EXPECT_EQ(st, 0u);
-    EXPECT_EQ(rec.type, 0x50Fu);
-    auto obj = roundTrip(rule.getName().getChars(), rec, st);
-    hxAsnFreeObj(rec);
-    return obj;
-  }
-
-  gxtest::TempDir dir_;
-  std::string path_ = dir_.file("policy.db");
-  daLocalStore store_{"d1", path_.c_str()};
-};
-
-TEST_F(RuleStore, RuleRecordRoundTripsThroughTheDatabaseFile) {
+TEST(RuleRecord, RoundTripsThroughTheDatabaseFile) {
+  gxtest::RecordFile file;
   daRule rule;
   rule.setName("r1");
   rule.setDescription("weekdays");
   rule.setText("!TRUE!");
   rule.setReason("denied");
   setAdis(rule, {"day", "group", "ipaddr"});
-  unsigned long st;
-  auto obj = roundTrip(rule, st);
-  ASSERT_EQ(st, 0u);
+  auto obj = file.roundTrip(rule, daRuleName("r1").getFullName());
   auto* back = dynamic_cast<daRule*>(obj.get());
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(back->getName().str(), daRuleName("r1").getFullName().getChars());
@@ -84,26 +46,20 @@ TEST_F(RuleStore, RuleRecordRoundTripsThroughTheDatabaseFile) {
   EXPECT_EQ(adis(*back), (std::vector<std::string>{"day", "group", "ipaddr"}));
 
   daRule bare;
-  bare.setName("bare");
-  auto obj2 = roundTrip(bare, st);
-  ASSERT_EQ(st, 0u);
+  auto obj2 = file.roundTrip(bare, daRuleName("bare").getFullName());
   auto* bareBack = dynamic_cast<daRule*>(obj2.get());
   ASSERT_NE(bareBack, nullptr);
   EXPECT_EQ(bareBack->getText(), nullptr);
   EXPECT_TRUE(adis(*bareBack).empty());
 }
 
-TEST_F(RuleStore, CorruptRecordGivesTheRuleWithAStatus) {
-  static unsigned char garbage[] = {0x30, 0x84, 0xff, 0xff, 0xff, 0x7f, 0x04, 0x01};
-  gxobj_t rec{nullptr, 0, 0x50F, sizeof garbage, garbage};
-  unsigned long st;
-  auto obj = roundTrip("broken", rec, st);
-  EXPECT_EQ(st, hx_obj_s_bad_record);
+TEST(RuleRecord, CorruptRecordGivesTheRuleWithAStatus) {
+  gxtest::MessageCapture quiet;
+  std::unique_ptr<daStoreObject> obj;
+  std::vector<unsigned char> garbage = {0x30, 0x84, 0xff, 0xff, 0xff, 0x7f, 0x04, 0x01};
+  EXPECT_EQ(gxtest::decodeBytes(garbage, garbage.size(), 0x50F, obj), hx_obj_s_bad_record);
   EXPECT_NE(dynamic_cast<daRule*>(obj.get()), nullptr);
-  rec.length = 0;
-  rec.data = nullptr;
-  obj = roundTrip("empty", rec, st);
-  EXPECT_NE(st, 0u);
+  EXPECT_NE(gxtest::decodeBytes(garbage, 0, 0x50F, obj), 0u);
   EXPECT_NE(dynamic_cast<daRule*>(obj.get()), nullptr);
 }
 

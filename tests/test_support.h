@@ -2,12 +2,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <lmdb.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "outside/hxsvc.h"
@@ -73,5 +76,29 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// Writes raw {key, value} pairs straight into a database file, behind the
+// library's back (used to plant damaged values). No handle of this process
+// may be open on the file. Returns 0 or the first LMDB error.
+inline int putRawValues(std::string const& path, std::vector<std::pair<std::string, std::string>> const& values,
+                        size_t mapSize = size_t{1} << 30) {
+  MDB_env* e = nullptr;
+  MDB_txn* t = nullptr;
+  MDB_dbi dbi;
+  if (int rc = mdb_env_create(&e)) return rc;
+  std::unique_ptr<MDB_env, decltype(&mdb_env_close)> env(e, &mdb_env_close);
+  int rc = mdb_env_set_mapsize(e, mapSize);
+  if (rc == 0) rc = mdb_env_open(e, path.c_str(), MDB_NOSUBDIR, 0600);
+  if (rc == 0) rc = mdb_txn_begin(e, nullptr, 0, &t);
+  if (rc) return rc;
+  std::unique_ptr<MDB_txn, decltype(&mdb_txn_abort)> txn(t, &mdb_txn_abort);
+  rc = mdb_dbi_open(t, nullptr, 0, &dbi);
+  for (size_t i = 0; rc == 0 && i < values.size(); ++i) {
+    MDB_val k{values[i].first.size(), const_cast<char*>(values[i].first.data())};
+    MDB_val v{values[i].second.size(), const_cast<char*>(values[i].second.data())};
+    rc = mdb_put(t, dbi, &k, &v, 0);
+  }
+  return rc ? rc : mdb_txn_commit(txn.release());
+}
 
 }  // namespace gxtest
