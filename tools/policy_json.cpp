@@ -675,12 +675,12 @@ void exportPolicies(daCachedStore& store, int kind, json& doc) {
 // attributes.
 std::set<std::string> objectPaths(daCachedStore& store) {
   std::set<std::string> paths;
-  daPObjName top("/");
+  // The extended attributes of objects live under the root's key.
+  GxObjectName const extAttrBase = daPObjName("/").getExtAttrName().getFullName();
   for (char const* base : {daPObjName::pobjbasename_, daPObjName::pobjtoaclmapbasename_,
                            daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_,
-                           top.getExtAttrName().getFullName().getChars()}) {
-    std::string b = base;  // the full-name text above is a temporary's
-    for (std::string& suffix : keysUnder(store, b.c_str())) paths.insert(suffix.empty() ? "/" : suffix);
+                           extAttrBase.getChars()}) {
+    for (std::string& suffix : keysUnder(store, base)) paths.insert(suffix.empty() ? "/" : suffix);
   }
   return paths;
 }
