@@ -1,5 +1,5 @@
-// A POSIX file descriptor closed on scope exit (internal to the outside
-// services).
+// A POSIX file descriptor closed on scope exit (used by the database file,
+// the process locks and the replica's file copies).
 #pragma once
 
 #include <unistd.h>

@@ -14,6 +14,8 @@
 #include "GxCore/MrDomainMan.h"
 #include "GxCore/coretrace.h"
 #include "GxCore/db/dbtrace.h"
+#include "outside/ZFileMap.h"
+#include "outside/hxfd.h"
 
 namespace {
 
@@ -45,50 +47,8 @@ void removeTarget(char const* path, unsigned long& status) {
 // The sibling file LMDB keeps its reader table in.
 std::string lockFileOf(char const* path) { return std::string(path) + "-lock"; }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd const&) = delete;
-  Fd& operator=(Fd const&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
-// A mapping of a whole file, unmapped at scope end unless unmap() did it.
-class Mapping {
- public:
-  Mapping() = default;
-  ~Mapping() {
-    if (addr_) ::munmap(addr_, size_);
-  }
-  Mapping(Mapping const&) = delete;
-  Mapping& operator=(Mapping const&) = delete;
-  // 0 or the errno of mmap.
-  int map(int fd, size_t size, int prot) {
-    void* a = ::mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
-    if (a == MAP_FAILED) return errno;
-    addr_ = a;
-    size_ = size;
-    return 0;
-  }
-  // 0 or the errno of munmap; the mapping is gone either way.
-  int unmap() {
-    void* a = addr_;
-    addr_ = nullptr;
-    return a && ::munmap(a, size_) != 0 ? errno : 0;
-  }
-  void* get() const { return addr_; }
-
- private:
-  void* addr_ = nullptr;
-  size_t size_ = 0;
-};
+using Fd = hx_internal::FileDescriptor;
+using Mapping = ZUnixFileMap_6_0;
 
 // Builds a read-only store's quick map; a catalogue without the "primary"
 // group is reported as a status instead of escaping as an exception.
