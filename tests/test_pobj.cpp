@@ -28,7 +28,7 @@ GxPObj samplePObj() {
 GxPObjSpace sampleSpace() {
   GxPObjSpace s;
   unsigned long st;
-  for (char const* n : {"/WebSEAL", "/Management", "/Apps"}) s.addToObjSpace(n, st);
+  for (char const* n : {"/Proxy", "/Management", "/Apps"}) s.addToObjSpace(n, st);
   return s;
 }
 
@@ -46,7 +46,7 @@ TEST(PObjRecord, RoundTripsThroughAStoreFile) {
   gxtest::RecordFile file;
   GxPObj pobj = samplePObj(), plain;
   GxPObjSpace space = sampleSpace(), emptySpace;
-  daPObjName pobjName("/WebSEAL/host/printer"), plainName("/Apps");
+  daPObjName pobjName("/Proxy/host/printer"), plainName("/Apps");
   daPObjSpaceName spaceName;
   daStoreObjectName emptySpaceName(gx_type_pobj_space, "", "/auth/pobjectspace-empty");
   std::vector<std::pair<daStoreObject*, daStoreObjectName*>> objs{
@@ -188,9 +188,9 @@ TEST(PObjSpace, AddRefusesExactDuplicatesAndRemoveKeepsOrder) {
   EXPECT_EQ(s.count(), 3u);
   s.remFromObjSpace("/Management", st);
   EXPECT_EQ(st, 0u);
-  EXPECT_EQ(names(s), (std::vector<std::string>{"/WebSEAL", "/Apps"}));
+  EXPECT_EQ(names(s), (std::vector<std::string>{"/Proxy", "/Apps"}));
   s.addToObjSpace("/Management", st);  // appended at the end again
-  EXPECT_EQ(names(s), (std::vector<std::string>{"/WebSEAL", "/Apps", "/Management"}));
+  EXPECT_EQ(names(s), (std::vector<std::string>{"/Proxy", "/Apps", "/Management"}));
 }
 
 TEST(PObjSpace, RepeatedNamesFromARecordAreAllRemoved) {
@@ -211,7 +211,7 @@ TEST(PObjSpace, ListingAppendsOwnedCopiesAndCopiesAreDeep) {
   GxPObjSpace s = sampleSpace();
   s.listObjSpaces(out);
   ASSERT_EQ(out.size(), 4u);
-  EXPECT_STREQ(static_cast<ZUTF8String_6_0*>(out.get(1))->getChars(), "/WebSEAL");
+  EXPECT_STREQ(static_cast<ZUTF8String_6_0*>(out.get(1))->getChars(), "/Proxy");
   EXPECT_STREQ(static_cast<ZUTF8String_6_0*>(out.get(3))->getChars(), "/Apps");
 
   GxPObjSpace copy(s);
