@@ -19,11 +19,9 @@ struct ActionArgs {
 
 void printActions(ActionArgs const& a) {
   daLocalStore store(a.domain.c_str(), a.db.c_str());
-  unsigned long st;
-  store.openStore(1, st);
-  if (st != 0) throw CLI::RuntimeError(fail("cannot open " + a.db, st));
+  openOrFail(store, a.db, 1);
   std::vector<std::string> lines;
-  st = gxRenderActionCatalogue(store, lines);
+  unsigned long st = gxRenderActionCatalogue(store, lines);
   for (auto const& line : lines) std::printf("%s\n", line.c_str());
   if (st != 0) throw CLI::RuntimeError(fail("cannot read the action catalogue of " + a.db, st));
 }
@@ -34,8 +32,7 @@ void registerActionCommands(CLI::App& app) {
   addCreateStep([](daLocalStore& store) { return gxStoreDefaultActionCatalogue(store); });
   auto args = std::make_shared<ActionArgs>();
   auto* sub = app.add_subcommand("actions", "print the action groups and actions of a policy database");
-  sub->add_option("DB", args->db, "policy database file")->required();
-  sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
+  addDatabaseOptions(sub, args->db, args->domain);
   sub->callback([args] { printActions(*args); });
 }
 

@@ -85,9 +85,7 @@ struct IoArgs {
 
 std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly) {
   auto store = std::make_unique<daCachedStore>(a.domain.c_str(), a.db.c_str(), 1, 0);
-  unsigned long st;
-  store->openStore(readOnly, st);
-  if (st != 0) throw CLI::RuntimeError(fail("cannot open " + a.db, st));
+  openOrFail(*store, a.db, readOnly);
   return store;
 }
 
@@ -156,14 +154,12 @@ void exportFile(IoArgs const& a) {
 void registerIoCommands(CLI::App& app) {
   auto args = std::make_shared<IoArgs>();
   auto* i = app.add_subcommand("import", "load a JSON policy document into a policy database (all or nothing)");
-  i->add_option("DB", args->db, "policy database file")->required();
+  addDatabaseOptions(i, args->db, args->domain);
   i->add_option("FILE", args->file, "JSON document, - for standard input")->required();
-  i->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
   i->callback([args] { importFile(*args); });
   auto* e = app.add_subcommand("export", "write the policy of a database as a JSON document");
-  e->add_option("DB", args->db, "policy database file")->required();
+  addDatabaseOptions(e, args->db, args->domain);
   e->add_option("FILE", args->file, "output file (default: standard output)");
-  e->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
   e->callback([args] { exportFile(*args); });
 }
 

@@ -41,12 +41,10 @@ void printExtAttrs(GxExtAttr const& ext) {
 }
 
 void printAcl(PolicyArgs const& a) {
-  daPObjName object(a.object.c_str());
-  unsigned long st = object.validateAndFix();
-  if (st != 0) throw CLI::RuntimeError(fail("bad object name " + a.object, st));
+  daPObjName object = objectOrFail(a.object);
   daCachedStore store(a.domain.c_str(), a.db.c_str(), 1, 0);
-  store.openStore(1, st);
-  if (st != 0) throw CLI::RuntimeError(fail("cannot open " + a.db, st));
+  openOrFail(store, a.db, 1);
+  unsigned long st = 0;
   Handle<daStoreObject> aclHandle, extHandle;
   store.fetchACL(object, aclHandle, extHandle, st);
   if (st != 0) throw CLI::RuntimeError(fail("cannot read the ACL attached at " + a.object, st));
@@ -74,9 +72,8 @@ void printAcl(PolicyArgs const& a) {
 void registerPolicyCommands(CLI::App& app) {
   auto args = std::make_shared<PolicyArgs>();
   auto* sub = app.add_subcommand("acl", "print the ACL attached at a protected object");
-  sub->add_option("DB", args->db, "policy database file")->required();
+  addDatabaseOptions(sub, args->db, args->domain);
   sub->add_option("OBJECT", args->object, "protected object, e.g. /a/b")->required();
-  sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
   sub->callback([args] { printAcl(*args); });
 }
 

@@ -97,13 +97,10 @@ void printPop(daPObjName const& object, PopInForce const& answer, GxPop const& p
 // validates the object name and finds its POP. pop is null when none is in
 // force.
 struct PopQuery {
-  explicit PopQuery(PopArgs const& a) : object(a.object.c_str()), store(a.domain.c_str(), a.db.c_str(), 1, 0) {
-    unsigned long st = object.validateAndFix();
-    if (st != 0) throw CLI::RuntimeError(fail("bad object name " + a.object, st));
-    store.openStore(1, st);
-    if (st != 0) throw CLI::RuntimeError(fail("cannot open " + a.db, st));
+  explicit PopQuery(PopArgs const& a) : object(objectOrFail(a.object)), store(a.domain.c_str(), a.db.c_str(), 1, 0) {
+    openOrFail(store, a.db, 1);
     reading = std::make_unique<daCacheStateLock>(store, daCachedStore::open);
-    st = findPopInForce(store, object, answer);
+    unsigned long st = findPopInForce(store, object, answer);
     if (st != 0) throw CLI::RuntimeError(fail("cannot read the POP in force at " + a.object, st));
     pop = dynamic_cast<GxPop*>(answer.pop.get());
     if (pop == nullptr) return;
@@ -147,18 +144,16 @@ void showLevel(PopArgs const& a) {
 void registerPopCommands(CLI::App& app) {
   auto args = std::make_shared<PopArgs>();
   auto common = [&args](CLI::App* sub) {
-    sub->add_option("DB", args->db, "policy database file")->required();
+    addDatabaseOptions(sub, args->db, args->domain);
     sub->add_option("OBJECT", args->object, "protected object, e.g. /a/b")->required();
   };
   auto* pop = app.add_subcommand("pop", "print the POP in force at a protected object and its IP-auth table");
   common(pop);
-  pop->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
   pop->callback([args] { showPop(*args); });
 
   auto* level = app.add_subcommand("level", "print the authentication level required from an address at an object");
   common(level);
   level->add_option("ADDRESS", args->address, "caller's IPv4 or IPv6 address")->required();
-  level->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
   level->callback([args] { showLevel(*args); });
 }
 

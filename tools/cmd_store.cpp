@@ -21,11 +21,9 @@ struct StoreArgs {
 };
 
 // Opens the store or throws the exit code after printing the failure.
-std::unique_ptr<daLocalStore> openOrFail(StoreArgs const& a, int readOnly) {
+std::unique_ptr<daLocalStore> openLocalStore(StoreArgs const& a, int readOnly) {
   auto store = std::make_unique<daLocalStore>(a.domain.c_str(), a.db.c_str());
-  unsigned long st;
-  store->openStore(readOnly, st);
-  if (st != 0) throw CLI::RuntimeError(fail("cannot open " + a.db, st));
+  openOrFail(*store, a.db, readOnly);
   return store;
 }
 
@@ -34,7 +32,7 @@ void create(StoreArgs const& a) {
   unsigned long st;
   store.createStore(st);
   if (st != 0) throw CLI::RuntimeError(fail("cannot create " + a.db, st));
-  auto open = openOrFail(a, 0);
+  auto open = openLocalStore(a, 0);
   for (auto const& step : createSteps()) {
     st = step(*open);
     if (st != 0) throw CLI::RuntimeError(fail("cannot initialise " + a.db, st));
@@ -45,7 +43,7 @@ void create(StoreArgs const& a) {
 }
 
 void stat(StoreArgs const& a) {
-  auto store = openOrFail(a, 1);
+  auto store = openLocalStore(a, 1);
   unsigned long seq, count, st;
   store->getSeqNum(seq, st);
   store->getObjectCount(count, st);
@@ -54,7 +52,7 @@ void stat(StoreArgs const& a) {
 }
 
 void list(StoreArgs const& a) {
-  auto store = openOrFail(a, 1);
+  auto store = openLocalStore(a, 1);
   gxobj_list_s_t objects{};
   gxobj_name_list_s_t names{};
   unsigned long seq, st;
@@ -71,7 +69,7 @@ void list(StoreArgs const& a) {
 
 // Stores an attribute record (name = key, description) under key.
 void put(StoreArgs const& a) {
-  auto store = openOrFail(a, 0);
+  auto store = openLocalStore(a, 0);
   HXObject obj(a.key.c_str());
   obj.setStringValue("description", a.description.c_str(), 0, nullptr);
   gxobj_t rec{};
@@ -86,7 +84,7 @@ void put(StoreArgs const& a) {
 }
 
 void remove(StoreArgs const& a) {
-  auto store = openOrFail(a, 0);
+  auto store = openLocalStore(a, 0);
   unsigned long st, seq;
   store->deleteObject(GxObjectName(a.key.c_str()), a.recursive, seq, st);
   if (st != 0) throw CLI::RuntimeError(fail("cannot delete " + a.key, st));
@@ -97,10 +95,7 @@ void remove(StoreArgs const& a) {
 
 void registerStoreCommands(CLI::App& app) {
   auto args = std::make_shared<StoreArgs>();
-  auto addDb = [&](CLI::App* sub) {
-    sub->add_option("DB", args->db, "policy database file")->required();
-    sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
-  };
+  auto addDb = [&](CLI::App* sub) { addDatabaseOptions(sub, args->db, args->domain); };
   auto* c = app.add_subcommand("create", "create a new policy database file");
   addDb(c);
   c->callback([args] { create(*args); });

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daLocalStore.h"
 #include "outside/hxsvc.h"
 
 namespace gxpolicy {
@@ -10,6 +12,24 @@ namespace gxpolicy {
 int fail(std::string const& what, unsigned long status) {
   std::fprintf(stderr, "gxpolicy: %s: status 0x%8.8lx (%s)\n", what.c_str(), status, hx_svc_status_text(status));
   return 1;
+}
+
+void addDatabaseOptions(CLI::App* sub, std::string& db, std::string& domain) {
+  sub->add_option("DB", db, "policy database file")->required();
+  sub->add_option("--domain", domain, "policy domain (names the inter-process lock)");
+}
+
+void openOrFail(daLocalStore& store, std::string const& db, int readOnly) {
+  unsigned long st = 0;
+  store.openStore(readOnly, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot open " + db, st));
+}
+
+daPObjName objectOrFail(std::string const& path) {
+  daPObjName object(path.c_str());
+  unsigned long st = object.validateAndFix();
+  if (st != 0) throw CLI::RuntimeError(fail("bad object name " + path, st));
+  return object;
 }
 
 namespace {

@@ -9,12 +9,22 @@
 #include <vector>
 
 class daLocalStore;
+class daPObjName;
 
 namespace gxpolicy {
 
 // Prints "gxpolicy: <what>: status 0x........ (<text>)" to stderr and
 // returns the exit code 1.
 int fail(std::string const& what, unsigned long status);
+
+// Adds the positional DB (required) and the --domain option to sub.
+void addDatabaseOptions(CLI::App* sub, std::string& db, std::string& domain);
+// Opens store (read-only or writable); a failure is printed and thrown as
+// CLI::RuntimeError.
+void openOrFail(daLocalStore& store, std::string const& db, int readOnly);
+// The protected object named by path, normalised; a bad name is printed and
+// thrown as CLI::RuntimeError.
+daPObjName objectOrFail(std::string const& path);
 
 // Steps run by "gxpolicy create" on the new, open store after the file is
 // created, in registration order (e.g. storing a default action catalogue).
