@@ -409,6 +409,21 @@ bool isUpdate(daTransaction const& t) {
   return t.getMode() == daTransactionMode::update && t.getChangeList() != nullptr;
 }
 
+// The pending change under name in an update transaction, created (empty)
+// on first use; its old object, if any, is deleted, since the caller is
+// about to replace it.
+daCachedStoreEntry& pendingChange(daTransaction& t, daStoreObjectName const& name) {
+  daCacheTable& changes = *t.getChangeList();
+  daCachedStoreEntry* e = changes.find(name);
+  if (!e) {
+    e = new daCachedStoreEntry();
+    changes.put(name, e);
+  }
+  delete e->object;
+  e->object = nullptr;
+  return *e;
+}
+
 }  // namespace
 
 void daCachedStore::beginTransaction(daTransaction& t, daTransactionMode mode, unsigned long& status) {
@@ -428,16 +443,10 @@ void daCachedStore::setObject(daTransaction& t, daStoreObjectName const& name, d
     status = da_s_store_unavailable;
     return;
   }
-  daCacheTable& changes = *t.getChangeList();
-  daCachedStoreEntry* e = changes.find(name);
-  if (!e) {
-    changes.put(name, new daCachedStoreEntry(owned.release()));
-    return;
-  }
-  delete e->object;
-  e->object = owned.release();
-  e->state = daCachedStoreEntry::ready;
-  e->recursive = 0;
+  daCachedStoreEntry& e = pendingChange(t, name);
+  e.object = owned.release();
+  e.state = daCachedStoreEntry::ready;
+  e.recursive = 0;
 }
 
 void daCachedStore::deleteObject(daTransaction& t, daStoreObjectName const& name, int recursive,
@@ -447,16 +456,9 @@ void daCachedStore::deleteObject(daTransaction& t, daStoreObjectName const& name
     status = da_s_store_unavailable;
     return;
   }
-  daCacheTable& changes = *t.getChangeList();
-  daCachedStoreEntry* e = changes.find(name);
-  if (!e) {
-    e = new daCachedStoreEntry();
-    changes.put(name, e);
-  }
-  delete e->object;
-  e->object = nullptr;
-  e->recursive = recursive;
-  e->state = daCachedStoreEntry::absent;
+  daCachedStoreEntry& e = pendingChange(t, name);
+  e.recursive = recursive;
+  e.state = daCachedStoreEntry::absent;
 }
 
 void daCachedStore::getObject(daTransaction& t, daStoreObjectName const& name, Handle<daStoreObject>& handle,
