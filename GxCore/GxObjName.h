@@ -99,9 +99,7 @@ class GxObjectName : public ZObject_6_0 {
   // Bernstein hash (h = h * 33 ^ c from 5381, 32-bit) over the last quarter
   // of the text (from position len - len / 4); fewer than 4 bytes hash none.
   static unsigned int hashText(char const* text, unsigned int len) {
-    unsigned int h = 5381;
-    for (unsigned int i = len - len / 4; i < len; ++i) h = (h * 33) ^ static_cast<unsigned char>(text[i]);
-    return h;
+    return zTextHash(std::string_view(text + (len - len / 4), len / 4));
   }
 
  protected:

@@ -10,6 +10,14 @@
 
 #include "outside/ZObject.h"
 
+// Bernstein hash of a byte text (h = h * 33 ^ c from 5381), 32-bit: the
+// hash of the foundation strings and, over their last quarter, of names.
+inline unsigned int zTextHash(std::string_view text) {
+  unsigned int h = 5381;
+  for (unsigned char c : text) h = (h * 33) ^ c;
+  return h;
+}
+
 class ZAbstractString_6_0 : public ZObject_6_0 {
  public:
   static constexpr unsigned int notFound = 0xFFFFFFFFu;
@@ -31,11 +39,7 @@ class ZAbstractString_6_0 : public ZObject_6_0 {
   unsigned int lastIndexOf(char c) const { return pos(text_.rfind(c)); }
 
   // Bernstein hash of the whole text, 32-bit.
-  unsigned int hash() const override {
-    unsigned int h = 5381;
-    for (unsigned char c : text_) h = (h * 33) ^ c;
-    return h;
-  }
+  unsigned int hash() const override { return zTextHash(text_); }
   int compare(ZObject_6_0 const& other) const override {
     auto const* o = dynamic_cast<ZAbstractString_6_0 const*>(&other);
     return o ? compareTo(*o) : ZObject_6_0::compare(other);

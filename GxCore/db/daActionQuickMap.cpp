@@ -17,14 +17,6 @@ namespace {
 constexpr char const* kSourceName = "GxCore/db/daActionQuickMap";
 constexpr char const* kPrimaryGroup = "primary";
 
-// The foundation string hash over a byte range, so that the group index
-// agrees with ZUTF8String_6_0::hash of the same text.
-unsigned int textHash(std::string_view text) {
-  unsigned int h = 5381;
-  for (unsigned char c : text) h = (h * 33) ^ c;
-  return h;
-}
-
 // Runs a callable when the scope ends, however it ends.
 template <class F>
 class ScopeExit {
@@ -210,7 +202,7 @@ void daActionQuickMap::rehashIndex(std::size_t slotCount) {
 
 void daActionQuickMap::indexGroup(ActionMap* map) {
   std::size_t const mask = index_.size() - 1;
-  unsigned int const h = textHash(map->name.view());
+  unsigned int const h = zTextHash(map->name.view());
   std::size_t i = h & mask;
   while (index_[i].map != nullptr) i = (i + 1) & mask;
   index_[i] = IndexSlot{h, map};
@@ -223,7 +215,7 @@ void daActionQuickMap::indexGroup(ActionMap* map) {
 ActionMap* daActionQuickMap::findGroup(std::string_view name) const {
   if (index_.empty()) return nullptr;
   std::size_t const mask = index_.size() - 1;
-  unsigned int const h = textHash(name);
+  unsigned int const h = zTextHash(name);
   // The table is at most half full, so the probe meets a free slot.
   for (std::size_t i = h & mask;; i = (i + 1) & mask) {
     IndexSlot const& slot = index_[i];
