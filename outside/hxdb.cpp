@@ -921,3 +921,9 @@ void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status) {
 }
 
 char const* hx_db_path(hx_db_handle* h) { return h ? h->path.c_str() : nullptr; }
+
+void hx_db_remove_file(char const* path) {
+  if (path == nullptr) return;
+  ::unlink(path);
+  ::unlink(hx_db_lock_file(path).c_str());
+}

@@ -86,6 +86,14 @@ void hx_db_iter_done(hx_db_handle* h, unsigned long& status);
 // Closes the handle and frees it (also on failure).
 void hx_db_close(hx_db_handle* h, unsigned long& status);
 
+// The reader-table file the database file at path keeps beside it while it
+// is open; it belongs to that file and must not follow another file that
+// is moved into path's place.
+inline std::string hx_db_lock_file(char const* path) { return std::string(path) + "-lock"; }
+// Removes a database file that no handle has open, with its lock file;
+// files that are not there are fine and nothing is reported.
+void hx_db_remove_file(char const* path);
+
 // Writes a consistent, compacted copy of the open database to target (which
 // must not exist), mode 0600, while writers may go on.
 void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status);

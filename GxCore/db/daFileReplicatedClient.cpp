@@ -74,12 +74,6 @@ void checkVersion(hx_db_handle* h, unsigned long& status) {
   if (status == 0 && info->version() < daLocalPolicy::minimumDatabaseVersion) status = gx_s_db_too_old;
 }
 
-// Removes a refused copy and the lock file its check left beside it.
-void removeCopy(char const* path) {
-  ::unlink(path);
-  ::unlink((std::string(path) + "-lock").c_str());
-}
-
 }  // namespace
 
 daFileReplicatedClient::daFileReplicatedClient(char const* masterPath, char const* domain)
@@ -89,7 +83,7 @@ void daFileReplicatedClient::getMasterSeqNum(unsigned long& seq, unsigned long& 
   status = 0;
   DBTrace trace("daFileReplicatedClient::getMasterSeqNum", status, __FILE__, __LINE__);
   seq = daLocalStore::invalidSeqnum;
-  daLocalStore master(hasDomain_ ? domain_.getChars() : nullptr, masterPath_.getChars());
+  daLocalStore master(domainOrNull(), masterPath_.getChars());
   master.openStore(1, status);
   if (status == 0) master.getLocalSeqNum(seq);
 }
@@ -102,7 +96,7 @@ void daFileReplicatedClient::replicateTo(unsigned long& seq, char const* path, u
     return;
   }
   {
-    daLocalStore master(hasDomain_ ? domain_.getChars() : nullptr, masterPath_.getChars());
+    daLocalStore master(domainOrNull(), masterPath_.getChars());
     master.openStore(1, status);
     if (status != 0) return;
     unsigned long masterSeq = daLocalStore::invalidSeqnum;
@@ -114,13 +108,13 @@ void daFileReplicatedClient::replicateTo(unsigned long& seq, char const* path, u
     hx_db_copy(master.getDBHandle(), path, status);
     if (status != 0) return;
   }  // the master is closed before the copy is opened
-  verifyCopy(path, hasDomain_ ? domain_.getChars() : nullptr, status);
+  verifyCopy(path, domainOrNull(), status);
   if (status != 0) {
-    removeCopy(path);
+    hx_db_remove_file(path);  // the refused copy and the lock file its check left
     return;
   }
   // The check opened the copy; its lock file must not follow it into place.
-  ::unlink((std::string(path) + "-lock").c_str());
+  ::unlink(hx_db_lock_file(path).c_str());
 }
 
 void daFileReplicatedClient::verifyCopy(char const* path, char const* domain, unsigned long& status) {

@@ -48,6 +48,9 @@ class daFileReplicatedClient : public daAbstractReplicatedClient {
   char const* getMasterPath() const { return masterPath_.getChars(); }
 
  private:
+  // The domain given at construction, or null (the default) when none was.
+  char const* domainOrNull() const { return hasDomain_ ? domain_.getChars() : nullptr; }
+
   ZUTF8String_6_0 masterPath_;
   ZUTF8String_6_0 domain_;
   bool hasDomain_;

@@ -44,8 +44,6 @@ void removeTarget(char const* path, unsigned long& status) {
   status = gx_s_file_remove_failed;
 }
 
-// The sibling file LMDB keeps its reader table in.
-std::string lockFileOf(char const* path) { return std::string(path) + "-lock"; }
 
 using Fd = hx_internal::FileDescriptor;
 using Mapping = ZUnixFileMap_6_0;
@@ -234,10 +232,7 @@ void daLocalPolicy::deletePolicy(unsigned long& status) {
   status = 0;
   DBTrace trace("daLocalPolicy::deletePolicy", status, __FILE__, __LINE__);
   closePolicy(status);
-  if (char const* path = getDatabasePath(); path && *path) {
-    ::unlink(path);
-    ::unlink(lockFileOf(path).c_str());
-  }
+  if (char const* path = getDatabasePath(); path && *path) hx_db_remove_file(path);
 }
 
 // ---- replacing the file ----------------------------------------------------------------
@@ -291,8 +286,7 @@ daCachedStore& daLocalPolicy::replacementLockTarget() {
 
 void daLocalPolicy::restoreBackupAfterFailure(char const* path, char const* tmp, char const* backup) {
   HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 8, "Restoring backup db file %s.", path);
-  ::unlink(tmp);
-  ::unlink(lockFileOf(tmp).c_str());
+  hx_db_remove_file(tmp);
   // A replica that never had a file has nothing to back up.
   struct stat st {};
   if (::stat(path, &st) != 0) return;
@@ -339,8 +333,7 @@ void daLocalPolicy::rebuildDatabase(unsigned long& status) {
     quickMap().invalidateQuickMapWithoutLock();
     if (status == 0 && isReadOnly()) status = populateQuickMap(*this);
   }
-  ::unlink(tmp.c_str());
-  ::unlink(lockFileOf(tmp.c_str()).c_str());
+  hx_db_remove_file(tmp.c_str());
   if (timed) {
     std::time_t ended = std::time(nullptr);
     long elapsed = static_cast<long>(ended - started);
