@@ -1,14 +1,13 @@
 // Cached reads: a hit plus release on a read-only and on a writable store
 // (1 and 2 threads), and the miss path (file read + ACL decode).
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "GxCore/GxAcl.h"
 #include "GxCore/db/daCachedStore.h"
 
@@ -17,14 +16,12 @@ namespace {
 constexpr int kAcls = 1000;
 
 struct Fixture {
-  std::filesystem::path dir;
+  gxbench::ScratchDir dir{"cache"};
   std::string path;
   std::unique_ptr<daCachedStore> readOnly, writable;
   std::vector<daAclName> names;
   Fixture() {
-    dir = std::filesystem::temp_directory_path() / ("gxcore-bench-cache-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    path = (dir / "cache.db").string();
+    path = dir.file("cache.db");
     unsigned long st;
     daLocalStore creator("bench", path.c_str());
     creator.createStore(st);
@@ -53,12 +50,6 @@ struct Fixture {
       s->getObject(n, h, st);
     }
     return s;
-  }
-  ~Fixture() {
-    readOnly.reset();
-    writable.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
   }
 };
 

@@ -3,12 +3,11 @@
 // any map (an absent entry), and a memoised fetchPop for an object 8
 // levels below the object its POP is attached to.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "bench_support.h"
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxExtAttr.h"
 #include "GxCore/GxMapPObjectToACL.h"
@@ -25,15 +24,13 @@ std::string deepPath() {
 }
 
 struct Fixture {
-  std::filesystem::path dir;
+  gxbench::ScratchDir dir{"policy"};
   std::string path;
   std::unique_ptr<daCachedStore> store;
   daPObjName withAcl{"/a"}, withoutMap{"/a/none"}, deep{deepPath().c_str()};
 
   Fixture() {
-    dir = std::filesystem::temp_directory_path() / ("gxcore-bench-policy-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    path = (dir / "policy.db").string();
+    path = dir.file("policy.db");
     unsigned long st;
     {
       daLocalStore creator("bench", path.c_str());
@@ -60,11 +57,6 @@ struct Fixture {
     store = std::make_unique<daCachedStore>("bench", path.c_str(), 1, 0);
     store->openStore(1, st);
     recordPopWalk();
-  }
-  ~Fixture() {
-    store.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
   }
 
   // The walk a server makes once: memoising fetches up to /a, then the

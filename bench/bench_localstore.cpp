@@ -4,12 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "GxCore/db/daLocalStore.h"
 
 namespace {
@@ -20,12 +20,10 @@ std::string keyOf(int i) { return "/auth/pobject/dir" + std::to_string(i % 100) 
 
 // One populated file shared by the fetch benchmarks, made on first use.
 struct Fixture {
-  std::filesystem::path dir;
+  gxbench::ScratchDir dir{"store"};
   std::unique_ptr<daLocalStore> store;
   Fixture() {
-    dir = std::filesystem::temp_directory_path() / ("gxcore-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    std::string path = (dir / "bench.db").string();
+    std::string path = dir.file("bench.db");
     unsigned long st, seq;
     daLocalStore creator("bench", path.c_str());
     creator.createStore(st);
@@ -38,11 +36,6 @@ struct Fixture {
     gxobj_t rec{nullptr, 0, 1287, sizeof payload, payload};
     for (int i = 0; i < kRecords; ++i) hx_db_store(store->getDBHandle(), keyOf(i).c_str(), rec, st);
     store->getSeqNum(seq, st);
-  }
-  ~Fixture() {
-    store.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
   }
 };
 

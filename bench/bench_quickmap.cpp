@@ -2,24 +2,21 @@
 // path), 1 and 2 threads: a string with a group, three primary letters, and
 // a permission set back to its string.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "bench_support.h"
 #include "GxCore/GxAction.h"
 #include "GxCore/db/daCachedStore.h"
 
 namespace {
 
 struct Fixture {
-  std::filesystem::path dir;
+  gxbench::ScratchDir dir{"quickmap"};
   std::unique_ptr<daCachedStore> readOnly;
   Fixture() {
-    dir = std::filesystem::temp_directory_path() / ("gxcore-bench-quickmap-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    std::string const path = (dir / "quickmap.db").string();
+    std::string const path = dir.file("quickmap.db");
     unsigned long st, slot;
     {
       daCachedStore creator("bench", path.c_str(), 1, 0);
@@ -35,11 +32,6 @@ struct Fixture {
     readOnly->openStore(1, st);
     GxACLPermset warm;
     readOnly->mapAction("T", warm, st);  // builds the map once, outside the timings
-  }
-  ~Fixture() {
-    readOnly.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
   }
 };
 
