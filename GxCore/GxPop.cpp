@@ -168,6 +168,15 @@ unsigned long GxPop::setNextIPAuth(ip_addr_s_t const& network, ip_addr_s_t const
   return 0;
 }
 
+unsigned long GxPop::appendIPAuth(GxAddress const& network, GxAddress const& netmask, unsigned long level) {
+  if (unsigned long st = setNextIPAuth(toPlain(network), toPlain(netmask), level); st != 0) return st;
+  if (network.addressFamily() != GxAddress::familyIPv4 || netmask.addressFamily() != GxAddress::familyIPv4) return 0;
+  unsigned char nw[4], nm[4];
+  network.getBinAddress(4, nw);
+  netmask.getBinAddress(4, nm);
+  return setNextIPAuth(ipv4Value(nw), ipv4Value(nm), level);
+}
+
 unsigned long GxPop::getIPAuthList() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (loaded() != nullptr) return 0;
@@ -398,14 +407,7 @@ unsigned long GxPop::decode(char const* /*name*/, char const* q, HXObject& attrs
   for (unsigned int i = 1; i < n; ++i) {
     GxAddress const network(stringValue(attrs, "popnwaddr2", i, q).c_str());
     GxAddress const netmask(stringValue(attrs, "popnmaddr2", i, q).c_str());
-    unsigned long const level = attrs.integerValue("popauthlevel2", i, q);
-    if (setNextIPAuth(toPlain(network), toPlain(netmask), level) != 0) return da_s_no_memory;
-    if (network.addressFamily() == GxAddress::familyIPv4 && netmask.addressFamily() == GxAddress::familyIPv4) {
-      unsigned char nw[4], nm[4];
-      network.getBinAddress(4, nw);
-      netmask.getBinAddress(4, nm);
-      if (setNextIPAuth(ipv4Value(nw), ipv4Value(nm), level) != 0) return da_s_no_memory;
-    }
+    if (appendIPAuth(network, netmask, attrs.integerValue("popauthlevel2", i, q)) != 0) return da_s_no_memory;
   }
   return setAttrlist();
 }

@@ -108,6 +108,11 @@ class GxPop : public daPolicyObject {
   // is not updated: call setAttrlist() afterwards. Returns 0, the load's
   // decoding failure (nothing appended), or 0x10652065 (list unchanged).
   unsigned long setNextIPAuth(ip_addr_s_t const& network, ip_addr_s_t const& netmask, unsigned long level);
+  // Appends network/netmask with level to the IP-auth list and, when both
+  // are IPv4, to the IPv4 list too, so that readers of either list see the
+  // entry. Call setAttrlist() afterwards. Returns 0 or the status of the
+  // setNextIPAuth that failed.
+  unsigned long appendIPAuth(GxAddress const& network, GxAddress const& netmask, unsigned long level);
 
   // Loads the IP-auth list from the attribute list, once, under the POP's
   // mutex. 0 when a list was already loaded (even an empty one); otherwise

@@ -229,22 +229,8 @@ std::unique_ptr<daStoreObject> readAcl(daCachedStore& store, json const& j, Path
   return acl;
 }
 
-uint32_t ipv4Word(GxAddress const& a) {
-  unsigned char b[4] = {};
-  a.getBinAddress(4, b);
-  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-}
-
-// Appends one entry to the IP-auth list, and an IPv4 entry to the IPv4 list
-// too, so that readers of either list see the same table.
 void addIPAuth(GxPop& pop, GxAddress const& network, GxAddress const& netmask, uint32_t level, Path const& p) {
-  ip_addr_s_t n{}, m{};
-  network.to_ip_addr_t(n);
-  netmask.to_ip_addr_t(m);
-  unsigned long st = pop.setNextIPAuth(n, m, level);
-  if (st == 0 && network.addressFamily() == GxAddress::familyIPv4)
-    st = pop.setNextIPAuth(ipv4Word(network), ipv4Word(netmask), level);
-  if (st != 0) p.fail("cannot add the IP-auth entry", st);
+  if (unsigned long st = pop.appendIPAuth(network, netmask, level); st != 0) p.fail("cannot add the IP-auth entry", st);
 }
 
 GxAddress readAddress(json const& e, char const* key, Path const& p) {
