@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -104,3 +105,53 @@ char const* hx_db_path(hx_db_handle* h);
 // at least 1 MiB). The map grows by itself; a smaller start only makes tests
 // reach the growth path quickly.
 void hx_db_set_initial_map_size(size_t bytes);
+
+// A record fetched with hx_db_fetch, released (block, key and bytes) at
+// scope end unless release() handed its contents over.
+class hx_db_record {
+ public:
+  hx_db_record(hx_db_handle* h, char const* key, unsigned long& status) : rec_(hx_db_fetch(h, key, status)) {}
+  ~hx_db_record() {
+    unsigned long ignored = 0;
+    if (rec_) hx_db_data_free(hx_db_free_all, rec_, ignored);
+  }
+  hx_db_record(hx_db_record const&) = delete;
+  hx_db_record& operator=(hx_db_record const&) = delete;
+  // The record, or null when the fetch failed.
+  gxobj_t* get() const { return rec_; }
+  // Hands the key text and bytes over to the caller and frees the block.
+  gxobj_t release() {
+    gxobj_t out = *rec_;
+    std::free(rec_);
+    rec_ = nullptr;
+    return out;
+  }
+
+ private:
+  gxobj_t* rec_;
+};
+
+// An iteration over every key of the handle (hx_db_iter_start), ended at
+// scope end or by done().
+class hx_db_iteration {
+ public:
+  hx_db_iteration(hx_db_handle* h, unsigned long& status) : h_(h) {
+    hx_db_iter_start(h_, status);
+    active_ = status == 0;
+  }
+  ~hx_db_iteration() { done(); }
+  hx_db_iteration(hx_db_iteration const&) = delete;
+  hx_db_iteration& operator=(hx_db_iteration const&) = delete;
+  // The next key (valid until the next call), or null at the end
+  // (hx_db_s_end_of_iteration) or on a failure.
+  char const* next(unsigned long& status) { return hx_db_iter_next(h_, status); }
+  void done() {
+    unsigned long ignored = 0;
+    if (active_) hx_db_iter_done(h_, ignored);
+    active_ = false;
+  }
+
+ private:
+  hx_db_handle* h_;
+  bool active_;
+};

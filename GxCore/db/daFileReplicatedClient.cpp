@@ -15,33 +15,6 @@
 
 namespace {
 
-struct RecordFree {
-  void operator()(gxobj_t* record) const {
-    unsigned long ignored = 0;
-    hx_db_data_free(hx_db_free_all, record, ignored);
-  }
-};
-using FetchedRecord = std::unique_ptr<gxobj_t, RecordFree>;
-
-// Ends an iteration over a handle at scope end.
-class Iteration {
- public:
-  Iteration(hx_db_handle* h, unsigned long& status) : h_(h) {
-    hx_db_iter_start(h_, status);
-    started_ = status == 0;
-  }
-  ~Iteration() {
-    unsigned long ignored = 0;
-    if (started_) hx_db_iter_done(h_, ignored);
-  }
-  Iteration(Iteration const&) = delete;
-  Iteration& operator=(Iteration const&) = delete;
-
- private:
-  hx_db_handle* h_;
-  bool started_ = false;
-};
-
 bool isBookkeeping(char const* key) {
   return std::strcmp(key, daLocalStore::dbObjectName) == 0 || std::strcmp(key, daLocalStore::dbSSLObjectName) == 0;
 }
@@ -49,10 +22,10 @@ bool isBookkeeping(char const* key) {
 // Decodes the record under key; 0 or the decode (or fetch) status.
 unsigned long decodeOne(hx_db_handle* h, char const* key) {
   unsigned long status = 0;
-  FetchedRecord record(hx_db_fetch(h, key, status));
-  if (status != 0 || !record) return status != 0 ? status : hx_db_s_not_found;
+  hx_db_record record(h, key, status);
+  if (status != 0 || !record.get()) return status != 0 ? status : hx_db_s_not_found;
   daStoreObject* raw = nullptr;
-  daStoreObject::decode(*record, &raw, status);
+  daStoreObject::decode(*record.get(), &raw, status);
   std::unique_ptr<daStoreObject> object(raw);  // a rule comes back even when it failed
   return status;
 }
@@ -62,14 +35,14 @@ unsigned long decodeOne(hx_db_handle* h, char const* key) {
 void checkVersion(hx_db_handle* h, unsigned long& status) {
   status = 0;
   daAuthDBInfoName key;
-  FetchedRecord record(hx_db_fetch(h, key.getFullName().getChars(), status));
-  if (status == hx_db_s_not_found || !record) {
+  hx_db_record record(h, key.getFullName().getChars(), status);
+  if (status == hx_db_s_not_found || !record.get()) {
     status = gx_s_no_db_info;
     return;
   }
   if (status != 0) return;
   GxAuthznDBInfo* raw = nullptr;
-  GxAuthznDBInfo::decode(*record, &raw, status);
+  GxAuthznDBInfo::decode(*record.get(), &raw, status);
   std::unique_ptr<GxAuthznDBInfo> info(raw);
   if (status == 0 && info->version() < daLocalPolicy::minimumDatabaseVersion) status = gx_s_db_too_old;
 }
@@ -126,11 +99,11 @@ void daFileReplicatedClient::verifyCopy(char const* path, char const* domain, un
   checkVersion(copy.getDBHandle(), status);
   if (status != 0) return;
   hx_db_handle* h = copy.getDBHandle();
-  Iteration iteration(h, status);
+  hx_db_iteration iteration(h, status);
   if (status != 0) return;
   for (;;) {
     unsigned long iterStatus = 0;
-    char const* next = hx_db_iter_next(h, iterStatus);
+    char const* next = iteration.next(iterStatus);
     if (!next) {
       if (iterStatus != hx_db_s_end_of_iteration) status = iterStatus;
       return;

@@ -22,50 +22,8 @@ void logStatus(unsigned long id, unsigned long status, int sub = gxdmd_sub_store
   HX_LOG(gxdmd_svc_handle, sub, hx_svc_attr_warning, id, "%lx", status);
 }
 
-// A record fetched from the database file, released on scope exit.
-class FetchedRecord {
- public:
-  FetchedRecord(hx_db_handle* h, char const* key, unsigned long& status) : rec_(hx_db_fetch(h, key, status)) {}
-  ~FetchedRecord() {
-    unsigned long ignored;
-    if (rec_) hx_db_data_free(hx_db_free_all, rec_, ignored);
-  }
-  FetchedRecord(FetchedRecord const&) = delete;
-  FetchedRecord& operator=(FetchedRecord const&) = delete;
-  gxobj_t* get() const { return rec_; }
-  // Hands the key text and bytes over to the caller and frees the block.
-  gxobj_t release() {
-    gxobj_t out = *rec_;
-    std::free(rec_);
-    rec_ = nullptr;
-    return out;
-  }
-
- private:
-  gxobj_t* rec_;
-};
-
-// An iteration of the database file, ended on scope exit.
-class Iteration {
- public:
-  Iteration(hx_db_handle* h, unsigned long& status) : h_(h) {
-    hx_db_iter_start(h_, status);
-    active_ = status == 0;
-  }
-  ~Iteration() { done(); }
-  Iteration(Iteration const&) = delete;
-  Iteration& operator=(Iteration const&) = delete;
-  char const* next(unsigned long& status) { return hx_db_iter_next(h_, status); }
-  void done() {
-    unsigned long ignored;
-    if (active_) hx_db_iter_done(h_, ignored);
-    active_ = false;
-  }
-
- private:
-  hx_db_handle* h_;
-  bool active_;
-};
+using FetchedRecord = hx_db_record;
+using Iteration = hx_db_iteration;
 
 // Records and names collected by an enumeration; whatever is still held when
 // the collector dies is freed.
