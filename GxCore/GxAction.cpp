@@ -426,12 +426,6 @@ constexpr DefaultAction defaultActions[] = {
     {"t", "Trace", "Server", 0},
 };
 
-// Frees a record's bytes (and key) at scope end.
-struct RecordGuard {
-  gxobj_t& r;
-  ~RecordGuard() { hxAsnFreeObj(r); }
-};
-
 char const* orEmpty(char const* s) { return s != nullptr ? s : ""; }
 
 }  // namespace
@@ -447,12 +441,11 @@ unsigned long gxStoreDefaultActionCatalogue(daLocalStore& store) {
     catalogue.createAction("primary", a.name, a.label, a.area, 0, 0, a.flags, status);
     if (status != 0) return status;
   }
-  gxobj_t record{};
-  RecordGuard guard{record};
-  catalogue.encode(record, status);
+  gxobj_holder record;
+  catalogue.encode(record.rec, status);
   if (status != 0) return status;
   unsigned long seq;
-  store.setObject(daActionGroupName().getFullName(), record, seq, status);
+  store.setObject(daActionGroupName().getFullName(), record.rec, seq, status);
   return status;
 }
 
@@ -484,12 +477,11 @@ unsigned long gxRenderActionCatalogue(daLocalStore& store, std::vector<std::stri
   CoreTrace trace("gxRenderActionCatalogue", status, __FILE__, __LINE__);
   unsigned long seq;
   {
-    gxobj_t record{};
-    RecordGuard guard{record};
-    store.getObject(daActionGroupName().getFullName(), record, seq, status);
+    gxobj_holder record;
+    store.getObject(daActionGroupName().getFullName(), record.rec, seq, status);
     if (status != 0) return status;
     GxActionGroups* decoded = nullptr;
-    GxActionGroups::decode(record, &decoded, status);
+    GxActionGroups::decode(record.rec, &decoded, status);
     if (status != 0) return status;
     std::unique_ptr<GxActionGroups> catalogue(decoded);
     gxFormatActionGroups(catalogue->value(), lines);

@@ -28,5 +28,15 @@ struct gxobj_t {
 // Frees key and data and zeroes the record.
 void hxAsnFreeObj(gxobj_t& record);
 
+// A record owned by one scope: whatever key and data it holds when the
+// scope ends are freed (hxAsnFreeObj).
+struct gxobj_holder {
+  gxobj_t rec{};
+  gxobj_holder() = default;
+  ~gxobj_holder() { hxAsnFreeObj(rec); }
+  gxobj_holder(gxobj_holder const&) = delete;
+  gxobj_holder& operator=(gxobj_holder const&) = delete;
+};
+
 // Records larger than this are refused by the codec and the database file.
 constexpr uint32_t gxobj_max_encoded_length = 64u * 1024u * 1024u;

@@ -62,13 +62,12 @@ void replicate(ReplicateArgs const& a) {
 // A new database records its version, so that replicas accept it.
 unsigned long storeDatabaseInfo(daLocalStore& store) {
   GxAuthznDBInfo info(gxauthzn_db_s_t{daLocalPolicy::minimumDatabaseVersion, 0, 0, 0, 0});
-  gxobj_t record{};
+  gxobj_holder record;
   unsigned long st = 0;
   unsigned long seq = 0;
-  info.encode(record, st);
+  info.encode(record.rec, st);
   if (st != 0) return st;
-  store.setObject(daAuthDBInfoName().getFullName(), record, seq, st);
-  hxAsnFreeObj(record);
+  store.setObject(daAuthDBInfoName().getFullName(), record.rec, seq, st);
   return st;
 }
 

@@ -72,13 +72,12 @@ void put(StoreArgs const& a) {
   auto store = openLocalStore(a, 0);
   HXObject obj(a.key.c_str());
   obj.setStringValue("description", a.description.c_str(), 0, nullptr);
-  gxobj_t rec{};
-  HXObject::init_gxobj(rec, a.type);
+  gxobj_holder record;
+  HXObject::init_gxobj(record.rec, a.type);
   unsigned long st, seq;
-  obj.encode(rec, st);
+  obj.encode(record.rec, st);
   if (st != 0) throw CLI::RuntimeError(fail("cannot encode " + a.key, st));
-  store->setObject(GxObjectName(a.key.c_str()), rec, seq, st);
-  hxAsnFreeObj(rec);
+  store->setObject(GxObjectName(a.key.c_str()), record.rec, seq, st);
   if (st != 0) throw CLI::RuntimeError(fail("cannot store " + a.key, st));
   std::printf("stored %s (sequence number %lu)\n", a.key.c_str(), seq);
 }

@@ -27,12 +27,6 @@ unsigned int clampCacheSize(unsigned int size) {
   return size;
 }
 
-// A record read from the local store, freed on scope exit.
-struct OwnedRecord {
-  gxobj_t rec{};
-  ~OwnedRecord() { hxAsnFreeObj(rec); }
-};
-
 }  // namespace
 
 // ---- SortedList ----------------------------------------------------------------
@@ -181,7 +175,7 @@ void daCachedStore::getDBObject(daStoreObjectName const& name, daStoreObject** o
     logUnavailable(status);
     return;
   }
-  OwnedRecord r;
+  gxobj_holder r;
   unsigned long seq;
   daLocalStore::getObject(name.getFullName(), r.rec, seq, status);
   if (status == 0) daStoreObject::decode(r.rec, object, status);
@@ -260,7 +254,7 @@ void daCachedStore::getCachedObject(daStoreObjectName const& name, Handle<daStor
     daStoreObject* obj = nullptr;
     unsigned long readStatus = 0;
     {
-      OwnedRecord r;
+      gxobj_holder r;
       unsigned long seq;
       daLocalStore::getObject(name.getFullName(), r.rec, seq, readStatus);
       if (readStatus == 0) daStoreObject::decode(r.rec, &obj, readStatus);
