@@ -511,11 +511,9 @@ void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
       } else if (!e->object) {
         itemStatus = da_s_no_such_object;
       } else {
-        gxobj_t rec{};
-        e->object->encode(rec, itemStatus);
-        if (itemStatus == 0) daLocalStore::setObject(key, rec, seq, itemStatus);
-        hx_asn_buffer_t bytes{rec.length, rec.data};
-        hx_asn_buffer_free(bytes);
+        gxobj_holder record;
+        e->object->encode(record.rec, itemStatus);
+        if (itemStatus == 0) daLocalStore::setObject(key, record.rec, seq, itemStatus);
       }
       if (itemStatus != 0) status = itemStatus;
       else changed = true;
