@@ -1,6 +1,5 @@
-// Actions and the action catalogue: name rules, slot rules and statuses,
-// iteration, the database forms through a real store file, corrupt records
-// and the default catalogue.
+// Actions and the action catalogue: slot rules and statuses, the database
+// forms through a real store file, corrupt records and the default catalogue.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -41,20 +40,6 @@ std::string dump(gxaction_groups_s_t const& c) {
   std::string out;
   for (auto const& l : lines) out += l + "\n";
   return out;
-}
-
-TEST(ActionNames, LettersOnlyAndGroupCharacters) {
-  unsigned long st;
-  EXPECT_TRUE(GxActionGroups::isValidActionName("T", st));
-  EXPECT_TRUE(GxActionGroups::isValidActionName("z", st));
-  for (char const* bad : {"", "Tr", "1", "_"}) {
-    EXPECT_FALSE(GxActionGroups::isValidActionName(bad, st)) << bad;
-    EXPECT_EQ(st, gx_s_bad_action_name);
-  }
-  EXPECT_FALSE(GxActionGroups::isValidActionName(nullptr, st));
-  EXPECT_TRUE(GxActionGroups::isValidActionGroupName("My group+1-a_b:c", st));
-  EXPECT_FALSE(GxActionGroups::isValidActionGroupName("a/b", st));
-  EXPECT_EQ(st, gx_s_bad_group_name);
 }
 
 TEST(ActionGroups, SlotsFillAndFreedSlotIsReused) {
@@ -144,50 +129,7 @@ TEST(ActionGroups, DeleteActionReportsItsBitEvenWhenProtected) {
   EXPECT_EQ(forced.actionGroup(0), 0x2u);
 }
 
-TEST(ActionGroups, IteratorWalksGroupsAndActionsInSlotOrder) {
-  GxActionGroups c;
-  unsigned long slot, st;
-  for (char const* g : {"primary", "a", "b", "c", "d"}) c.newGroup(g, slot, st);
-  for (char const* g : {"a", "b", "c"}) c.deleteGroup(g, st);  // groups in slots 0 and 4
-  c.createAction("d", "y", nullptr, nullptr, 0, 0x1, 0, st);
-  c.createAction("primary", "b", nullptr, nullptr, 0, 0x8, 0, st);
-  c.createAction("primary", "a", nullptr, nullptr, 0, 0x2, 0, st);
-  std::string walk;
-  GxActionConstIter it(c.value());
-  while (it.iterGroup()) {
-    walk += std::to_string(it.groupIndex()) + ":";
-    while (it.iterAction()) walk += std::string(it.action()->name) + std::to_string(it.actionIndex()) + ",";
-  }
-  EXPECT_EQ(walk, "0:a1,b3,4:y0,");
-  EXPECT_TRUE(it.iterGroup());  // starts again after the end
-  EXPECT_TRUE(it.matchGroupName("primary"));
-  EXPECT_FALSE(it.matchGroupName("d"));
-}
-
-TEST(ActionGroups, CopiesAreDeep) {
-  GxActionGroups c = sample();
-  GxActionGroups copy(c);
-  unsigned long st;
-  copy.deleteGroup("web", st);
-  EXPECT_NE(c.value().groups[1], nullptr);
-  copy = c;
-  EXPECT_EQ(dump(copy.value()), dump(c.value()));
-  GxActionGroups& self = copy;
-  copy = self;
-  EXPECT_EQ(dump(copy.value()), dump(c.value()));
-  GxAction a("T", "Traverse", nullptr, 3, 0x1, 1);
-  GxAction b(a);
-  EXPECT_NE(b.value().name, a.value().name);
-  EXPECT_STREQ(b.value().text1, "Traverse");
-  EXPECT_EQ(b.value().text2, nullptr);
-}
-
 // ---- database form ------------------------------------------------------------
-
-unsigned long decodeAs(uint32_t type, std::vector<unsigned char> const& bytes) {
-  std::unique_ptr<daStoreObject> obj;
-  return gxtest::decodeBytes(bytes, bytes.size(), type, obj);
-}
 
 TEST(ActionRecord, CatalogueAndActionRoundTripThroughAStoreFile) {
   gxtest::RecordFile f;
@@ -216,37 +158,6 @@ TEST(ActionRecord, TruncatedAndFlippedRecordsAreRefused) {
   GxAction a("W", "Write", "Web", 7, 0x10, 1);
   gxtest::expectCorruptionRefused(gxtest::encodedRecord(c), gx_type_action_groups, 7, 1500);
   gxtest::expectCorruptionRefused(gxtest::encodedRecord(a), gx_type_action, 7, 1500);
-}
-
-// A catalogue record written by hand with the given group slots.
-std::vector<unsigned char> catalogueWithSlots(std::vector<int64_t> const& slots) {
-  HxBerWriter w;
-  w.beginSequence();
-  w.putUInt32(0);
-  w.putUInt32(0);
-  w.beginSequence();
-  for (int64_t s : slots) {
-    w.beginSequence();
-    w.putInt(s);
-    w.beginSequence();
-    w.putString("g");
-    w.putUInt32(0);
-    w.putUInt32(0);
-    w.beginSequence();
-    w.endSequence();
-    w.endSequence();
-    w.endSequence();
-  }
-  w.endSequence();
-  w.endSequence();
-  return gxtest::finishBytes(w);
-}
-
-TEST(ActionRecord, GroupSlotsMustBeInRangeAndUnique) {
-  gxtest::MessageCapture quiet;  // failed decodes are logged
-  EXPECT_EQ(decodeAs(gx_type_action_groups, catalogueWithSlots({0, 31})), 0u);
-  for (auto const& slots : std::vector<std::vector<int64_t>>{{32}, {-1}, {3, 3}, {0xFFFFFFFFll}})
-    EXPECT_EQ(decodeAs(gx_type_action_groups, catalogueWithSlots(slots)), hx_asn_s_decode_failed);
 }
 
 TEST(ActionCatalogue, DefaultCatalogueIsStoredAndRendered) {

@@ -121,64 +121,6 @@ TEST(HxAsnCodec, HeaderRoundTripsWithItsWireFormAndRefusesDamagedInput) {
   EXPECT_EQ(h.seqnum, 7u);  // untouched by every failure
 }
 
-TEST(HxAsnCodec, IntegersAndStringsKeepTheirRanges) {
-  std::vector<int64_t> const ints{INT64_MIN, INT64_MAX, -129, -128, -1, 0, 127, 128};
-  Bytes enc = write([&](HxBerWriter& w) {
-    for (int64_t v : ints) w.putInt(v);
-    w.putString(nullptr);
-    w.putString("");
-    w.putBytes("a\0b", 3);
-  });
-  HxBerReader r = reader(enc);
-  for (int64_t v : ints) {
-    int64_t got = 0;
-    ASSERT_TRUE(r.getInt(got));
-    EXPECT_EQ(got, v);
-  }
-  char* s = reinterpret_cast<char*>(1);
-  ASSERT_TRUE(r.getString(s));
-  EXPECT_EQ(s, nullptr);  // a NULL element
-  ASSERT_TRUE(r.getString(s));
-  EXPECT_STREQ(s, "");
-  std::free(s);
-  EXPECT_FALSE(r.getString(s));  // embedded NUL
-
-  uint32_t u = 0;
-  int32_t i = 0;
-  int64_t big = 0;
-  EXPECT_FALSE(reader(Bytes{2, 1, 0xFF}).getUInt32(u));
-  EXPECT_FALSE(reader(Bytes{2, 5, 0, 0x80, 0, 0, 0}).getInt32(i));
-  EXPECT_FALSE(reader(Bytes{2, 9, 0, 0x80, 0, 0, 0, 0, 0, 0, 0}).getInt(big));
-  EXPECT_FALSE(reader(Bytes{4, 4, 'a', 'b', 'c', 'd'}).getString(s, 3));
-}
-
-TEST(HxAsnCodec, DeclaredLengthsAndCountsAreBoundedByTheBytesPresent) {
-  unsigned char* p = nullptr;
-  uint32_t n = 0;
-  EXPECT_FALSE(reader(Bytes{4, 0x84, 0x7F, 0xFF, 0xFF, 0xFF, 'a', 'b'}).getBytes(p, n));
-  EXPECT_EQ(p, nullptr);
-  EXPECT_FALSE(reader(Bytes{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xF0, 2, 1, 1}).beginSequence());
-  // The inner string fits in the buffer but not in its sequence.
-  Bytes overhang{0x30, 3, 4, 5, 'a', 'a', 'a', 'a', 'a'};
-  HxBerReader inner = reader(overhang);
-  EXPECT_TRUE(inner.beginSequence());
-  EXPECT_FALSE(inner.getBytes(p, n));
-
-  Bytes counted = write([](HxBerWriter& w) {
-    w.beginSequence();
-    w.putUInt32(0xFFFFFFFFu);
-    for (int i = 0; i < 3; ++i) w.putBool(true);
-    w.endSequence();
-  });
-  HxBerReader r = reader(counted);
-  uint32_t count = 0;
-  ASSERT_TRUE(r.beginSequence() && r.getUInt32(count));
-  EXPECT_EQ(r.remaining(), 9u);
-  EXPECT_TRUE(r.checkCount(3, 3));
-  EXPECT_FALSE(r.checkCount(count, 2));
-  EXPECT_TRUE(r.atSequenceEnd());  // a failure ends element loops
-}
-
 TEST(HxAsnCodec, SequencesNestBoundedlyAndBalance) {
   Bytes deep = write([](HxBerWriter& w) {
     for (int i = 0; i < 40; ++i) w.beginSequence();
@@ -349,54 +291,6 @@ TEST(HXObject, NameFollowsTheUnqualifiedNameAttribute) {
   assigned.encode("x", "q", o);
   o.decode("x", "q", o);
   EXPECT_EQ(o.getName(), "back");
-}
-
-TEST(HXObject, ValueIndexRules) {
-  HXObject o;
-  EXPECT_EQ(o.setIntegerValue("a", 1, 1, nullptr), hx_obj_s_no_attribute);  // past the end
-  EXPECT_TRUE(o.empty());
-  EXPECT_EQ(o.setIntegerValue("a", 1, 0, nullptr), 0u);  // at the length: appends
-  EXPECT_EQ(o.setBooleanValue("a", true, 1, nullptr), 0u);
-  EXPECT_EQ(o.setStringValue("a", "s", 0, nullptr), 0u);  // replaces, type may change
-  EXPECT_EQ(o.length("a", nullptr), 2u);
-  unsigned long st = 0;
-  EXPECT_EQ(o.integerValue("a", 0, nullptr, &st), 0u);
-  EXPECT_EQ(st, hx_obj_s_wrong_type);
-  EXPECT_FALSE(o.booleanValue("a", 2, nullptr, &st));
-  EXPECT_EQ(st, hx_obj_s_no_attribute);
-  // A value taken from the attribute it is appended to survives the growth.
-  EXPECT_EQ(o.setStringValue("a", *o.getStringValue("a", 0, nullptr), 2, nullptr), 0u);
-  EXPECT_EQ(*o.getStringValue("a", 2, nullptr), "s");
-  EXPECT_EQ(o.deleteValue("a", 3, nullptr), hx_obj_s_no_attribute);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(o.deleteValue("a", 0, nullptr), 0u);
-  EXPECT_TRUE(o.empty());  // the emptied attribute and set are gone
-}
-
-TEST(HXObject, StringArraysAndAttributeFormCopies) {
-  ZArrayList_6_0 in;
-  in.add(ZUTF8String_6_0("one"));
-  in.add(ZUTF8String_6_0(""));
-  in.add(ZLCString_6_0("three"));
-  in.add(ZObject_6_0());  // no text: skipped
-  HXObject inner("p");
-  inner.addIntegerValue("list", 9, nullptr);
-  inner.setStringArrayValue("list", in, nullptr);
-  inner.addIntegerValue("list", 4, nullptr);
-  ZArrayList_6_0 out;
-  inner.stringArrayValue("list", out, nullptr);
-  ASSERT_EQ(out.size(), 3u);
-  EXPECT_EQ(*static_cast<ZUTF8String_6_0*>(out.get(2)), "three");
-
-  HXObject outer("outer");
-  outer.addStringValue("stale", "x", "slot");
-  EXPECT_EQ(inner.encode("pop", "slot", outer), 0u);
-  EXPECT_EQ(outer.attributeNames("slot"), (std::vector<std::string>{"list", "name"}));
-  EXPECT_EQ(outer.getName(), "outer");
-  HXObject back("old");
-  EXPECT_EQ(back.decode("pop", "slot", outer), 0u);
-  EXPECT_EQ(dump(back), dump(inner));
-  inner.setStringArrayValue("list", ZArrayList_6_0(), nullptr);
-  EXPECT_EQ(inner.attributeNames(nullptr), std::vector<std::string>{"name"});
 }
 
 }  // namespace

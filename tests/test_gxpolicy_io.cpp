@@ -1,16 +1,16 @@
-// Policy documents (tools/policy_json): import into a store and export from
-// it -- the round trip, attachments written both ways and merged with what
-// the database holds, and all-or-nothing on a bad document.
+// Policy documents (tools/policy_json): attachments written both ways and
+// merged with what the database holds, all-or-nothing on a bad document, and
+// refused exports. The plain round trip and the policy in force after an
+// import are run end to end by scripts/check-cli.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "GxCore/GxAcl.h"
 #include "GxCore/GxAction.h"
+#include "GxCore/GxAddress.h"
 #include "GxCore/GxMapPObjectToACL.h"
-#include "GxCore/GxPop.h"
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/db/daCachedStore.h"
 #include "test_support.h"
@@ -102,57 +102,6 @@ class PolicyDocument : public ::testing::Test {
 
   TempDir dir_;
 };
-
-TEST_F(PolicyDocument, ExportImportExportGivesTheSameDocument) {
-  auto first = create("a.db");
-  import(*first, sampleDocument());
-  json once = exported(*first);
-  auto second = create("b.db");
-  import(*second, once);
-  EXPECT_EQ(exported(*second), once);
-
-  // Action strings come back in the catalogue's order, subjects by uuid,
-  // the POP with its default level and both address families.
-  json const& entries = once["acls"]["public"]["entries"];
-  ASSERT_EQ(entries.size(), 4u);
-  EXPECT_EQ(entries[1], json({{"type", "group"}, {"id", kGroup}, {"actions", "Tlr"}}));
-  EXPECT_EQ(entries[3]["actions"], "");
-  json const& pop = once["pops"]["internal"];
-  EXPECT_EQ(pop["default_level"], 2);
-  EXPECT_EQ(pop["ipauth"][1], json({{"network", "fd00::"}, {"netmask", "ff00::"}, {"level", 1}}));
-  EXPECT_EQ(once["rules"]["hours"]["adilist"], json({"a", "b"}));
-  EXPECT_EQ(once["objects"]["/web/docs"]["attributes"], json({{"k", {"v"}}}));
-}
-
-TEST_F(PolicyDocument, ImportedPolicyIsInForceAtItsObjects) {
-  create("a.db");
-  {
-    auto w = open("a.db", 0);
-    import(*w, sampleDocument());
-  }
-  // Read-only, as servers read: a writable store must not close with
-  // answers remembered on its maps (FetchAclDeathTest).
-  auto s = open("a.db", 1);
-  H acl, aclExt, pop, popExt;
-  unsigned long st;
-  s->fetchACL(daPObjName("/web/admin"), acl, aclExt, st);
-  ASSERT_EQ(st, 0u);
-  auto* a = dynamic_cast<GxACL*>(acl.get());
-  ASSERT_NE(a, nullptr);
-  GxACLPermset want;
-  s->mapAction("Tcva", want, st);
-  EXPECT_EQ(GxACLPermset(a->entry(0).perms), want);
-
-  int resolved = 0;
-  s->fetchPop(daPObjName("/web/docs"), pop, popExt, resolved, nullptr, st);
-  ASSERT_EQ(st, 0u);
-  auto* p = dynamic_cast<GxPop*>(pop.get());
-  ASSERT_NE(p, nullptr);
-  p->getIPAuthList();
-  EXPECT_EQ(p->get_auth_level(GxAddress("10.1.2.3")), 0u);
-  EXPECT_EQ(p->get_auth_level(GxAddress("fd00::5")), 1u);
-  EXPECT_EQ(p->get_auth_level(GxAddress("192.168.1.1")), 2u);
-}
 
 TEST_F(PolicyDocument, AttachmentsAreWrittenBothWaysAndMergedWithTheDatabase) {
   auto s = create("a.db");

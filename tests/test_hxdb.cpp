@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -163,54 +162,6 @@ TEST_F(HxDb, RecordsRoundTripAndDelete) {
   EXPECT_EQ(get(h.get(), "/a/b"), "<status " + std::to_string(hx_db_s_not_found) + ">");
 }
 
-TEST_F(HxDb, BadArgumentsGiveStatus) {
-  Handle h = mustOpen(path_, hx_db_mode_create);
-  gxobj_t r{};
-  unsigned long st, count;
-  for (char const* key : {static_cast<char const*>(nullptr), ""}) {
-    EXPECT_FALSE(hx_db_fetch(h.get(), key, st));
-    EXPECT_EQ(st, hx_db_s_bad_argument);
-    hx_db_store(h.get(), key, r, st);
-    EXPECT_EQ(st, hx_db_s_bad_argument);
-    hx_db_delete(h.get(), key, st);
-    EXPECT_EQ(st, hx_db_s_bad_argument);
-  }
-  hx_db_store(h.get(), std::string(600, 'k').c_str(), r, st);  // longer than LMDB keys may be
-  EXPECT_EQ(st, hx_db_s_bad_argument);
-  r.length = gxobj_max_encoded_length + 1;
-  r.data = reinterpret_cast<unsigned char*>(&r);
-  hx_db_store(h.get(), "/big", r, st);
-  EXPECT_EQ(st, hx_db_s_bad_argument);
-
-  EXPECT_FALSE(hx_db_fetch(nullptr, "/k", st));
-  EXPECT_EQ(st, hx_db_s_bad_argument);
-  hx_db_inq_count(nullptr, count, st);
-  EXPECT_EQ(st, hx_db_s_bad_argument);
-  EXPECT_FALSE(hx_db_iter_next(h.get(), st));
-  EXPECT_EQ(st, hx_db_s_no_iteration);
-}
-
-TEST_F(HxDb, IterationIsAnOrderedSnapshot) {
-  Handle h = mustOpen(path_, hx_db_mode_create);
-  for (char const* k : {"/c", "/a", "/b/x", "/b"}) put(h.get(), k, k);
-  unsigned long st;
-  hx_db_iter_start(h.get(), st);
-  ASSERT_EQ(st, 0u);
-  std::vector<std::string> seen;
-  while (char const* k = hx_db_iter_next(h.get(), st)) {
-    seen.push_back(k);
-    // The store layer fetches each key while iterating; writes go on too.
-    EXPECT_EQ(get(h.get(), k), k);
-    put(h.get(), "/zz" + std::string(k), "later");
-  }
-  EXPECT_EQ(st, hx_db_s_end_of_iteration);
-  EXPECT_FALSE(hx_db_iter_next(h.get(), st));
-  EXPECT_EQ(st, hx_db_s_end_of_iteration);
-  hx_db_iter_done(h.get(), st);
-  EXPECT_EQ(seen, (std::vector<std::string>{"/a", "/b", "/b/x", "/c"}));
-  EXPECT_EQ(keysOf(h.get()).size(), 8u);  // a new iteration sees the writes
-}
-
 TEST_F(HxDb, HandlesOnOnePathShareOneEnvironmentAndAReplacedFileIsRefused) {
   Handle a = mustOpen(path_, hx_db_mode_create);
   Handle b = mustOpen(dir_.path().string() + "/./policy.db");
@@ -234,35 +185,6 @@ TEST_F(HxDb, HandlesOnOnePathShareOneEnvironmentAndAReplacedFileIsRefused) {
   EXPECT_EQ(st, hx_db_s_open_failed);
   old.reset();
   EXPECT_TRUE(mustOpen(path_));
-}
-
-TEST_F(HxDb, MapGrowsUnderAnOpenIteration) {
-  InitialMapSize small(1 << 20);
-  Handle h = mustOpen(path_, hx_db_mode_create);
-  put(h.get(), "/0", "first");
-  put(h.get(), "/1", "second");
-  unsigned long st;
-  hx_db_iter_start(h.get(), st);
-  EXPECT_STREQ(hx_db_iter_next(h.get(), st), "/0");
-  // 64 records of 64 KiB need four times the initial map: it is remapped
-  // under the open iteration, whose cursor must find its place again.
-  std::string big(64 * 1024, 'x');
-  for (int i = 0; i < 64; ++i) {
-    big[0] = static_cast<char>('A' + i % 26);
-    put(h.get(), "/big/" + std::to_string(i), big);
-  }
-  EXPECT_STREQ(hx_db_iter_next(h.get(), st), "/1");
-  EXPECT_FALSE(hx_db_iter_next(h.get(), st));
-  EXPECT_EQ(st, hx_db_s_end_of_iteration);
-  hx_db_iter_done(h.get(), st);
-  for (int i = 0; i < 64; i += 9) {
-    std::string got = get(h.get(), "/big/" + std::to_string(i));
-    ASSERT_EQ(got.size(), big.size());
-    EXPECT_EQ(got[0], 'A' + i % 26);
-  }
-  h.reset();
-  h = mustOpen(path_);  // a file larger than the initial map opens
-  EXPECT_EQ(keysOf(h.get()).size(), 66u);
 }
 
 TEST_F(HxDb, MapGrownByAnotherProcessIsAdopted) {
@@ -381,24 +303,6 @@ TEST_F(HxDbLock, ExcludesOtherProcesses) {
   EXPECT_EQ(inChild(tryLock), 1);
   lock->unlock();
   EXPECT_EQ(inChild(tryLock), 0);
-}
-
-TEST_F(HxDbLock, WithoutALockFileStillExcludesThreads) {
-  setenv("GXCORE_LOCK_DIR", (dir_.path() / "missing/deeper").c_str(), 1);
-  auto a = MrProcessLockFactory::newLock("policyserver_nofile");
-  auto b = MrProcessLockFactory::newLock("policyserver_nofile");
-  a->lock();
-  std::atomic<bool> got{false};
-  std::thread t([&] {
-    b->lock();
-    got = true;
-    b->unlock();
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(got);
-  a->unlock();
-  t.join();
-  EXPECT_TRUE(got);
 }
 
 TEST(HxDbConcurrency, ReadersWritersAndGrowthOnOneFile) {

@@ -294,46 +294,6 @@ TEST_F(LocalStore, CorruptRecordGivesAStatusNotACrash) {
   hxAsnFreeObj(rec);
 }
 
-TEST_F(LocalStore, ObserversHearTheCurrentSequence) {
-  struct Obs : ZObserverInterface_6_0 {
-    std::vector<unsigned long> seen;
-    std::string domain;
-    void update(ZAbstractObservable_6_0&, ZObservedParm_6_0 const& p) override {
-      if (auto const* a = dynamic_cast<daStoreAvailableEvent const*>(&p)) {
-        seen.push_back(a->getSeqNum());
-        domain = a->getDomain().str();
-      } else if (auto const* c = dynamic_cast<daStoreChangedEvent const*>(&p)) {
-        seen.push_back(c->getSeqNum());
-      }
-    }
-  } obs;
-  unsigned long st;
-  store_->notifyStoreAvailableObservers(st, 1);  // nobody listening
-  EXPECT_EQ(st, 0u);
-  store_->addStoreAvailableObserver(&obs);
-  store_->addStoreChangedObserver(&obs);
-  put("/auth/pop/p1");
-  store_->notifyStoreAvailableObservers(st, 1);
-  store_->notifyStoreChangedObservers(st);
-  EXPECT_EQ(obs.seen, (std::vector<unsigned long>{2, 2}));
-  EXPECT_EQ(obs.domain, "d1");
-  store_->deleteStoreAvailableObserver(&obs);
-  store_->notifyStoreAvailableObservers(st, 1);
-  EXPECT_EQ(obs.seen.size(), 2u);
-}
-
-TEST(daStoreEvents, AvailableEventsCompareByDomainAndChangeEventsByIdentity) {
-  EXPECT_TRUE(daStoreAvailableEvent(1, 0, "d") == daStoreAvailableEvent(9, 1, "d"));
-  EXPECT_FALSE(daStoreAvailableEvent(1, 0, "d") == daStoreAvailableEvent(1, 0, "e"));
-  gxobj_update_s_t upd{5, reinterpret_cast<unsigned char const*>("/auth/pop/p"), 0x1203};
-  daStoreChangeEvent e(upd);
-  EXPECT_EQ(e.getSeqNum(), 5u);
-  EXPECT_EQ(e.getFlag(), 3);
-  std::unique_ptr<daStoreChangeEvent> copy(static_cast<daStoreChangeEvent*>(e.clone()));
-  EXPECT_FALSE(e == *copy);
-  EXPECT_TRUE(e == e);
-}
-
 TEST_F(LocalStore, ConcurrencyWritersAndReadersKeepSequenceExact) {
   constexpr int kThreads = 4, kOps = 200;
   std::vector<std::thread> threads;

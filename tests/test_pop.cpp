@@ -1,7 +1,7 @@
 // Protected object policies: first-match IP authentication over both entry
-// lists, the attribute list carrying the IP-auth list, the current and 5.1.0
-// attribute forms, the database form with damaged records, and the one lazy
-// load of a shared POP.
+// lists, damaged IP-auth list bytes, the current and 5.1.0 attribute forms,
+// the database form with damaged records, and the one lazy load of a shared
+// POP.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -120,42 +120,7 @@ TEST(PopIPAuth, WithoutALoadedListTheIPv4ListAnswers) {
   EXPECT_EQ(none.get_auth_count(), 0u);
 }
 
-TEST(PopIPAuth, StartingANewPopStoresTheDefaultEntryInBothLists) {
-  GxPop pop;
-  EXPECT_EQ(pop.setNextIPAuth(), 0u);
-  ASSERT_EQ(pop.getAttrlist().count, 1u);
-  EXPECT_EQ(attrlist_find_entry(pop.getAttrlist(), "popipauthlist"), 0u);
-  EXPECT_EQ(pop.getAttrlist().entries[0].value.value_type, 2u);
-  GxPop copy(pop);
-  EXPECT_EQ(copy.getIPAuthList(), 0u);
-  EXPECT_EQ(copy.get_auth_count(), 1u);
-  GxAddress network;
-  copy.get_network_addr(0, network);
-  EXPECT_EQ(network, GxAddress("0.0.0.0"));
-  EXPECT_EQ(copy.value().ipauth_count, 1u);
-}
-
-// ---- attribute list and codec ------------------------------------------------------
-
-TEST(PopAttrList, EntriesAreCopiedFoundAndDuplicated) {
-  attrlist_s_t list{};
-  unsigned char bytes[] = {1, 2, 3};
-  EXPECT_EQ(attrlist_add_entry(list, "a", value_s_t{2, 0, 3, bytes}), 0u);
-  EXPECT_EQ(attrlist_add_entry(list, "b", value_s_t{1, 5, 0, nullptr}), 0u);
-  EXPECT_NE(attrlist_add_entry(list, nullptr, value_s_t{}), 0u);
-  EXPECT_NE(attrlist_add_entry(list, "c", value_s_t{2, 0, 3, nullptr}), 0u);
-  bytes[0] = 9;  // the list keeps its own copy
-  attrlist_s_t copy{};
-  ASSERT_EQ(attrlist_dup(list, copy), 0u);
-  attrlist_free(list);
-  EXPECT_EQ(list.count, 0u);
-  ASSERT_EQ(copy.count, 2u);
-  EXPECT_EQ(attrlist_find_entry(copy, "b"), 1u);
-  EXPECT_EQ(attrlist_find_entry(copy, "z"), 2u);
-  EXPECT_EQ(copy.entries[0].value.data[0], 1);
-  EXPECT_EQ(copy.entries[1].value.reserved, 5u);
-  attrlist_free(copy);
-}
+// ---- IP-auth list bytes -----------------------------------------------------------
 
 TEST(PopAttrList, IPAuthListBytesThatDoNotDecodeGiveAStatusOnce) {
   GxPop good = mixedPop();
@@ -187,24 +152,6 @@ TEST(PopAttrList, IPAuthListBytesThatDoNotDecodeGiveAStatusOnce) {
 
 // ---- attribute forms ---------------------------------------------------------------
 
-TEST(PopAttributeForm, EncodeWritesTheIPv4ListAsTextsOnEveryCallWithoutAStoredList) {
-  GxPop pop = ipv4OnlyPop();
-  pop.setStartAccess(-5);
-  for (int call = 0; call < 2; ++call) {
-    HXObject attrs;
-    EXPECT_EQ(pop.encode("/auth/pop/p1", nullptr, attrs), 0u);
-    EXPECT_EQ(text(attrs, "popid", 0), "/auth/pop/p1");
-    EXPECT_EQ(text(attrs, "popdesc", 0), "");
-    EXPECT_EQ(attrs.integerValue("popauthcount2", 0, nullptr), 3u);
-    EXPECT_EQ(attrs.integerValue("popauthcount", 0, nullptr), 3u);
-    EXPECT_EQ(attrs.integerValue("popnwaddr", 1, nullptr), 0x0A000000u);
-    EXPECT_EQ(text(attrs, "popnwaddr2", 1), "10.0.0.0");
-    EXPECT_EQ(text(attrs, "popnmaddr2", 2), "255.255.0.0");
-    EXPECT_EQ(attrs.integerValue("popauthlevel2", 0, nullptr), 7u);
-    EXPECT_EQ(static_cast<int32_t>(attrs.integerValue("popstartaccess", 0, nullptr)), -5);
-  }
-}
-
 TEST(PopAttributeForm, CurrentFormRoundTripKeepsBothFamilies) {
   GxPop pop = mixedPop();
   pop.setDescription("office networks");
@@ -225,25 +172,6 @@ TEST(PopAttributeForm, CurrentFormRoundTripKeepsBothFamilies) {
   GxPop reloaded(back);  // from the stored attribute list
   EXPECT_EQ(reloaded.getIPAuthList(), 0u);
   EXPECT_EQ(level(reloaded, "2001:db8::5"), 4u);
-}
-
-TEST(PopAttributeForm, DecodeAddsTheDefaultEntryWhateverTheCount) {
-  for (int count : {-1, 0, 1}) {
-    HXObject attrs;
-    if (count >= 0) attrs.addIntegerValue("popauthcount2", count, nullptr);
-    attrs.addStringValue("popnwaddr2", "not read", nullptr);
-    attrs.addIntegerValue("popauthlevel2", 6, nullptr);
-    GxPop pop;
-    ASSERT_EQ(pop.decode("p", nullptr, attrs), 0u) << count;
-    EXPECT_EQ(pop.get_auth_count(), 1u);
-    GxAddress network, netmask;
-    pop.get_network_addr(0, network);
-    pop.get_netmask_addr(0, netmask);
-    EXPECT_TRUE(network == GxAddress("0.0.0.0") && netmask == GxAddress("0.0.0.0"));
-    EXPECT_EQ(pop.get_auth_level(0), 6u);
-    ASSERT_EQ(pop.value().ipauth_count, 1u);
-    EXPECT_EQ(pop.value().ipauth[0].auth_level, 6u);
-  }
 }
 
 TEST(PopAttributeForm, DecodeRefusesAHostNameAndAddsNoEntry) {
