@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -79,11 +81,52 @@ TEST(HashTableTest, WalkIsByBucketThenNewestFirstAndCallbackClearFollowsIt) {
   EXPECT_TRUE(walk(t).empty());
 }
 
-TEST(HashTableTest, RemovingHeadOrMiddleKeepsChainOrder) {
+TEST(HashTableTest, RemovingHeadMiddleOrTailKeepsChainOrder) {
   Table t(0, 0);  // one bucket: every key shares the chain
-  std::vector<daCachedStoreEntry> e(4);
-  for (int i = 0; i < 4; ++i) t.put(daRuleName(("r" + std::to_string(i)).c_str()), &e[i]);
-  t.remove(daRuleName("r3"));
-  t.remove(daRuleName("r1"));
-  EXPECT_EQ(walk(t), (std::vector<daCachedStoreEntry*>{&e[2], &e[0]}));
+  std::vector<daCachedStoreEntry> e(6);
+  for (int i = 0; i < 6; ++i) t.put(daRuleName(("r" + std::to_string(i)).c_str()), &e[i]);
+  t.remove(daRuleName("r5"));  // head
+  t.remove(daRuleName("r2"));  // middle
+  t.remove(daRuleName("r0"));  // tail
+  EXPECT_EQ(walk(t), (std::vector<daCachedStoreEntry*>{&e[4], &e[3], &e[1]}));
+  t.put(daRuleName("r2"), &e[2]);  // back in, at the head
+  t.remove(daRuleName("r1"));      // the new tail's predecessor link is right
+  EXPECT_EQ(walk(t), (std::vector<daCachedStoreEntry*>{&e[2], &e[4], &e[3]}));
+  EXPECT_EQ(t.getCount(), 3u);
+}
+
+// Names that end alike share their name hash and so one chain; the table
+// must still find, replace and remove each of them by its whole key, and
+// keep their chain in head-insertion order.
+TEST(HashTableTest, HundredThousandNamesWithOneTailAreEachFoundReplacedAndRemoved) {
+  constexpr int kNames = 100000;
+  auto name = [](int i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "/d%06d/index.html", i);  // equal lengths: equal last quarters
+    return daPObjName(text);
+  };
+  ASSERT_EQ(name(1).hash(), name(99999).hash());
+  Table t(1, 1000);
+  std::vector<daCachedStoreEntry*> values(kNames);
+  for (int i = 0; i < kNames; ++i) t.put(name(i), values[i] = new daCachedStoreEntry);
+  ASSERT_EQ(t.getCount(), static_cast<std::uint32_t>(kNames));
+  std::vector<daCachedStoreEntry*> newestFirst(values.rbegin(), values.rend());
+  EXPECT_EQ(walk(t), newestFirst);  // one chain, newest at the head
+
+  for (int i = 0; i < kNames; ++i) ASSERT_EQ(t.find(name(i)), values[i]) << i;
+  EXPECT_EQ(t.find(daPObjName("/d100000/index.html")), nullptr);
+  EXPECT_EQ(t.find(daAclName("/d000007/index.html")), nullptr);  // same text, other kind
+  for (int i = 0; i < kNames; i += 2) t.put(name(i), values[i] = new daCachedStoreEntry);  // owned: old deleted
+  for (int i = 0; i < kNames; i += 3) t.remove(name(i));
+  std::vector<daCachedStoreEntry*> left;
+  for (int i = kNames - 1; i >= 0; --i)
+    if (i % 3 != 0) left.push_back(values[i]);
+  EXPECT_EQ(walk(t), left);  // replacing keeps a node's place in its chain
+  EXPECT_EQ(t.getCount(), left.size());
+  for (int i = 0; i < kNames; ++i) ASSERT_EQ(t.find(name(i)), i % 3 != 0 ? values[i] : nullptr) << i;
+  for (int i = 0; i < kNames; ++i) t.remove(name(i));
+  EXPECT_EQ(t.getCount(), 0u);
+  EXPECT_TRUE(walk(t).empty());
+  t.put(name(5), new daCachedStoreEntry);  // usable again after emptying
+  EXPECT_NE(t.find(name(5)), nullptr);
 }
