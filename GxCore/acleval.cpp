@@ -38,19 +38,13 @@ void orEntry(acl_entry_s_t const& e, acl_permset_s_t const* mask, acl_permset_s_
   for (uint32_t i = 0; i < n && i < mask->count; ++i) out->groups[i] |= e.perms.groups[i] & mask->groups[i];
 }
 
-}  // namespace
-
-extern "C" {
-
-uint32_t dce_acl__permset_alg(unsigned char, unsigned char, sec_id_pa_t* pa, acl_ext_s_t* acl, hx_uuid_t*,
-                              hx_uuid_t*, acl_permset_s_t* mask, acl_permset_s_t*, acl_permset_s_t* out,
-                              unsigned long* status) {
-  unsigned long ignored = 0;
-  if (status == nullptr) status = &ignored;
-  *status = 0;
-  if (out == nullptr) return 1;
+// The authenticated evaluation: which kind of entry applied (out holds its
+// permissions), or acl_applied_none with every mask of out cleared.
+acl_applied_entry_t evaluateAuthenticated(sec_id_pa_t const* pa, acl_ext_s_t const* acl,
+                                          acl_permset_s_t const* mask, acl_permset_s_t* out,
+                                          unsigned long* status) {
   perm_set_minpermissions(out);
-  if (pa == nullptr || acl == nullptr || acl->entries == nullptr) return 1;
+  if (pa == nullptr || acl == nullptr || acl->entries == nullptr) return acl_applied_none;
 
   acl_entry_s_t const* const entries = acl->entries;
   uint32_t const n = acl->num_entries;
@@ -70,7 +64,7 @@ uint32_t dce_acl__permset_alg(unsigned char, unsigned char, sec_id_pa_t* pa, acl
   }
   if (user != nullptr) {
     perm_mask_entry(user, mask, out);
-    return 0;
+    return acl_applied_user;
   }
 
   if (hasGroups && pa->groups != nullptr) {
@@ -89,20 +83,22 @@ uint32_t dce_acl__permset_alg(unsigned char, unsigned char, sec_id_pa_t* pa, acl
         break;
       }
     }
-    if (matched) return 0;
+    if (matched) return acl_applied_group;
   }
 
   if (anyOther != nullptr) {
     perm_mask_entry(anyOther, mask, out);
-    return 0;
+    return acl_applied_any_other;
   }
-  return 1;  // out was cleared above and not touched since
+  return acl_applied_none;  // out was cleared above and not touched since
 }
 
-void dce_acl__inq_unauthen_perms(acl_ext_s_t const* acl, acl_permset_s_t* out) {
-  if (out == nullptr) return;
+// The unauthenticated evaluation; acl_applied_unauthenticated when both
+// entries exist (out may still be all zeros when it could not grow).
+acl_applied_entry_t evaluateUnauthenticated(acl_ext_s_t const* acl, acl_permset_s_t* out) {
+  if (out == nullptr) return acl_applied_none;
   perm_set_minpermissions(out);
-  if (acl == nullptr || acl->entries == nullptr) return;
+  if (acl == nullptr || acl->entries == nullptr) return acl_applied_none;
   acl_entry_s_t const* unauth = nullptr;
   acl_entry_s_t const* anyOther = nullptr;
   for (uint32_t i = 0; i < acl->num_entries; ++i) {
@@ -110,27 +106,47 @@ void dce_acl__inq_unauthen_perms(acl_ext_s_t const* acl, acl_permset_s_t* out) {
     if (e.entry_type == acl_e_unauthenticated) unauth = &e;
     else if (e.entry_type == acl_e_any_other) anyOther = &e;
   }
-  if (unauth == nullptr || anyOther == nullptr) return;
+  if (unauth == nullptr || anyOther == nullptr) return acl_applied_none;
   perm_copy(out, &anyOther->perms);
   if (out->count != anyOther->perms.count) {  // could not grow: grant nothing
     perm_set_minpermissions(out);
-    return;
+    return acl_applied_unauthenticated;
   }
   perm_and_equal(out, &unauth->perms);
+  return acl_applied_unauthenticated;
 }
 
-void acl_inq_permset_for_pa(sec_id_pa_t* pa, acl_ext_s_t* acl, acl_permset_s_t* out, unsigned long* status) {
+}  // namespace
+
+extern "C" {
+
+uint32_t dce_acl__permset_alg(unsigned char, unsigned char, sec_id_pa_t* pa, acl_ext_s_t* acl, hx_uuid_t*,
+                              hx_uuid_t*, acl_permset_s_t* mask, acl_permset_s_t*, acl_permset_s_t* out,
+                              unsigned long* status) {
   unsigned long ignored = 0;
   if (status == nullptr) status = &ignored;
   *status = 0;
-  if (pa == nullptr) {
-    dce_acl__inq_unauthen_perms(acl, out);
-    return;
-  }
-  acl_permset_s_t scratch;
-  perm_init(&scratch);
-  (void)dce_acl__permset_alg(0, 1, pa, acl, nullptr, nullptr, nullptr, &scratch, out, status);
-  perm_free(&scratch);
+  if (out == nullptr) return 1;
+  return evaluateAuthenticated(pa, acl, mask, out, status) == acl_applied_none ? 1 : 0;
+}
+
+void dce_acl__inq_unauthen_perms(acl_ext_s_t const* acl, acl_permset_s_t* out) {
+  (void)evaluateUnauthenticated(acl, out);
+}
+
+void acl_inq_permset_for_pa_applied(sec_id_pa_t* pa, acl_ext_s_t const* acl, acl_permset_s_t* out,
+                                    acl_applied_entry_t* applied, unsigned long* status) {
+  unsigned long ignored = 0;
+  if (status == nullptr) status = &ignored;
+  *status = 0;
+  acl_applied_entry_t kind = acl_applied_none;
+  if (pa == nullptr) kind = evaluateUnauthenticated(acl, out);
+  else if (out != nullptr) kind = evaluateAuthenticated(pa, acl, nullptr, out, status);
+  if (applied != nullptr) *applied = kind;
+}
+
+void acl_inq_permset_for_pa(sec_id_pa_t* pa, acl_ext_s_t* acl, acl_permset_s_t* out, unsigned long* status) {
+  acl_inq_permset_for_pa_applied(pa, acl, out, nullptr, status);
 }
 
 }  // extern "C"

@@ -46,6 +46,20 @@ extern "C" {
 // fail), as it is on every path.
 void acl_inq_permset_for_pa(sec_id_pa_t* pa, acl_ext_s_t* acl, acl_permset_s_t* out, unsigned long* status);
 
+// Which kind of ACL entry decided an evaluation.
+enum acl_applied_entry_t : uint32_t {
+  acl_applied_none = 0,             // no entry applied: nothing is granted
+  acl_applied_user = 1,             // the caller's own user entry
+  acl_applied_group = 2,            // the union of the caller's group entries
+  acl_applied_any_other = 3,        // the any-other entry
+  acl_applied_unauthenticated = 4,  // any-other AND unauthenticated, for an unauthenticated caller
+};
+
+// acl_inq_permset_for_pa, also telling which kind of entry applied (*applied
+// may be null). Same output, statuses and allocation behaviour.
+void acl_inq_permset_for_pa_applied(sec_id_pa_t* pa, acl_ext_s_t const* acl, acl_permset_s_t* out,
+                                    acl_applied_entry_t* applied, unsigned long* status);
+
 // The authenticated evaluation behind acl_inq_permset_for_pa, with an
 // optional mask every entry's permissions pass through (perm_mask_entry).
 // The flag bytes, the two uuid pointers and the second set are accepted for

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "GxCore/daStoreObjectName.h"
 #include "GxCore/db/daActionQuickMap.h"
 #include "GxCore/db/daCacheStateLock.h"
+#include "GxCore/db/daDecision.h"
 #include "GxCore/db/daLocalStore.h"
 #include "GxCore/db/daStoreObjectHandle.h"
 #include "GxCore/db/daTransaction.h"
@@ -209,6 +211,31 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   virtual void getExtAttributes(daPObjName& object, unsigned long ownerType, int checkObject,
                                 Handle<daStoreObject>& extAttr, unsigned long& status);
 
+  // ---- one-call decisions (daDecision.cpp) ---------------------------------------
+  // May caller (null: unauthenticated) perform actions (an action string,
+  // e.g. "Tr" or "r[mygroup]x") on the protected object at path? On status
+  // 0, decision says granted or not and why (see daDecision). address (may
+  // be null) is the caller's, for the level the POP in force requires.
+  // Statuses: 0x1005B1C9 for a path that is not a valid object name,
+  // 0x1005B2F1 for an unknown action letter or group (0x1005B1D5 when the
+  // catalogue has no "primary" group),
+  // 0x132792F4 when the store is not open, the ACL/POP/rule lookup statuses
+  // (0x1005B1C3, 0x1005B1C4, 0x1005B1DC, 0x1005B1D0, 0x1005B1DA,
+  // 0x1005B1DB) when a policy in force cannot be read, read and decode
+  // statuses otherwise. On failure decision is reset (nothing granted).
+  // Thread-safe. A warm decision takes no lock; one that must resolve the
+  // policy in force takes the state lock shared (daCacheStateLock(open)),
+  // so the calling thread must not hold this store's state lock itself.
+  void decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
+              daDecision& decision, unsigned long& status);
+  // Entries of the decision memo kept per thread (rounded up to a power of
+  // two, at least 64, at most 4194304; default 131072). Takes effect for
+  // memos made after the call.
+  void setDecisionMemoSize(unsigned int entries);
+  unsigned int getDecisionMemoSize() const { return decisionMemoSize_.load(std::memory_order_relaxed); }
+  // A number no other store of this process has had: keys per-thread state.
+  std::uint64_t storeId() const { return storeId_; }
+
   // ---- action strings (daActionQuickMap.cpp) ------------------------------------
   // status = the quick map's mapAction / mapBitmap (see daActionQuickMap).
   void mapAction(char const* actions, GxACLPermset& perms, unsigned long& status);
@@ -224,13 +251,26 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // ---- cache state --------------------------------------------------------------
   ZReadWriteLock_6_0& getStateLock() { return stateLock_; }
   virtual cachestate getCacheState() const { return state_.load(std::memory_order_acquire); }
-  virtual void setCacheState(cachestate s) { state_.store(s, std::memory_order_release); }
+  // Every state other than open (closing, replacing the file, clearing the
+  // cache) also moves the policy epoch, so remembered decisions are dropped.
+  virtual void setCacheState(cachestate s) {
+    if (s != open) notePolicyChange();
+    state_.store(s, std::memory_order_release);
+  }
   // Empties the cache when it holds cacheSize entries or more.
   virtual void checkCache();
   // The clear callback of the cache table.
   static void callback(daStoreObjectName* key, daCachedStoreEntry* entry) { daCachedStoreEntry::retire(key, entry); }
   // Number of entries in the cache table (0 without a table).
   unsigned int getCacheCount();
+
+  // ---- policy epoch -----------------------------------------------------------
+  // A counter that moves whenever the policy in force at some object may have
+  // changed: a committed transaction, a cache clear, a file replacement, a
+  // close. Remembered decisions carry the epoch they were computed in and
+  // are used only while it is current. Lock-free.
+  void notePolicyChange() { policyEpoch_.fetch_add(1, std::memory_order_acq_rel); }
+  std::uint64_t policyEpoch() const { return policyEpoch_.load(std::memory_order_acquire); }
 
  protected:
   daCacheTable* cacheTable() { return table_.get(); }
@@ -252,6 +292,11 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   ZReadWriteLock_6_0 transactionLock_;
   std::unique_ptr<daCacheTable> table_;
   std::atomic<cachestate> state_{closed};
+  std::atomic<std::uint64_t> policyEpoch_{1};
+  std::uint64_t const storeId_ = daNextStoreId();
+  std::atomic<unsigned int> decisionMemoSize_{131072};
+  // The ACLs and POPs copied for remembered decisions (daDecision.cpp).
+  std::shared_ptr<daDecisionPolicies> const decisionPolicies_ = daMakeDecisionPolicies();
   ZReadWriteLock_6_0 stateLock_;
   ZLock_6_0 refLock_;
   int cacheEnabled_;

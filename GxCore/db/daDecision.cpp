@@ -1,0 +1,432 @@
+// One-call decisions. The warm path reads only thread-local state and the
+// store's atomics (cache state, policy epoch, the quick map's published
+// flag), so decisions on different cores never write a shared cache line.
+// A decision whose object is not in the calling thread's memo resolves the
+// policy in force through the cache, from the nearest ancestor the memo
+// knows downwards, and remembers every object on the way.
+#include "GxCore/db/daDecision.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/daPolicyObjectMap.h"
+#include "GxCore/dastatus.h"
+#include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/dbtrace.h"
+
+namespace {
+
+using PolicyRecord = std::shared_ptr<daPolicyInForce const>;
+
+// A 64-bit hash of a path, eight bytes at a time, with a final avalanche:
+// paths that share their tail (".../index.html") spread over the memo.
+std::uint64_t pathHash(std::string_view s) {
+  constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xBF58476D1CE4E5B9ull;
+  std::uint64_t h = s.size() * k1;
+  char const* p = s.data();
+  size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = std::rotl((h ^ w) * k1, 29) * k2;
+  }
+  if (n > 0) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = std::rotl((h ^ w) * k1, 29) * k2;
+  }
+  h ^= h >> 31;
+  h *= 0x94D049BB133111EBull;
+  h ^= h >> 29;
+  return h;
+}
+
+// The policy in force at objects decided by this thread, for one store. Sets
+// of four slots; a full set gives up its least recently used slot once the
+// memo has reached its size. Slots of an older epoch count as free.
+class ThreadMemo {
+ public:
+  explicit ThreadMemo(size_t maxSlots) : maxSlots_(maxSlots) { resize(std::min<size_t>(maxSlots, 1024)); }
+
+  // The remembered policy of path in epoch, or null.
+  PolicyRecord const* find(std::uint64_t hash, std::string_view path, std::uint64_t epoch) {
+    Slot* set = &slots_[(hash & setMask_) * kWays];
+    for (unsigned w = 0; w < kWays; ++w) {
+      Slot& s = set[w];
+      if (s.hash == hash && s.epoch == epoch && s.path == path) {
+        s.stamp = ++clock_;
+        return &s.record;
+      }
+    }
+    return nullptr;
+  }
+
+  void insert(std::uint64_t hash, std::string_view path, std::uint64_t epoch, PolicyRecord const& record) {
+    Slot* victim = pick(hash, epoch);
+    if (victim == nullptr) {
+      resize(slots_.size() * 2);
+      victim = pick(hash, epoch);
+      if (victim == nullptr) victim = oldest(hash);
+    }
+    victim->hash = hash;
+    victim->epoch = epoch;
+    victim->stamp = ++clock_;
+    victim->path.assign(path);
+    victim->record = record;
+  }
+
+ private:
+  static constexpr unsigned kWays = 4;
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint64_t epoch = 0;  // 0: empty (store epochs start at 1)
+    std::uint32_t stamp = 0;
+    std::string path;
+    PolicyRecord record;
+  };
+
+  // A free or stale slot of hash's set; when there is none and the memo
+  // cannot grow, the least recently used one; null when it can grow.
+  Slot* pick(std::uint64_t hash, std::uint64_t epoch) {
+    Slot* set = &slots_[(hash & setMask_) * kWays];
+    for (unsigned w = 0; w < kWays; ++w)
+      if (set[w].epoch != epoch) return &set[w];
+    return slots_.size() * 2 <= maxSlots_ ? nullptr : oldest(hash);
+  }
+  Slot* oldest(std::uint64_t hash) {
+    Slot* set = &slots_[(hash & setMask_) * kWays];
+    Slot* o = &set[0];
+    for (unsigned w = 1; w < kWays; ++w)
+      if (set[w].stamp - clock_ < o->stamp - clock_) o = &set[w];  // oldest across stamp wrap
+    return o;
+  }
+
+  // Rebuilds the memo with slots slots (a power of two), keeping what fits.
+  void resize(size_t slots) {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.resize(std::max<size_t>(slots, kWays));
+    setMask_ = slots_.size() / kWays - 1;
+    for (Slot& s : old) {
+      if (s.epoch == 0) continue;
+      Slot* set = &slots_[(s.hash & setMask_) * kWays];
+      for (unsigned w = 0; w < kWays; ++w) {
+        if (set[w].epoch == 0) {
+          set[w] = std::move(s);
+          break;
+        }
+      }
+    }
+  }
+
+  size_t const maxSlots_;
+  std::vector<Slot> slots_;
+  size_t setMask_ = 0;
+  std::uint32_t clock_ = 0;
+};
+
+// The calling thread's memos, one per store it has decided on lately; the
+// least recently used one goes when a fifth store comes.
+class ThreadMemos {
+ public:
+  ThreadMemo& forStore(daCachedStore const& store) {
+    std::uint64_t id = store.storeId();
+    if (last_ != nullptr && lastId_ == id) return *last_;
+    Item* found = nullptr;
+    for (Item& i : items_)
+      if (i.storeId == id) found = &i;
+    if (found == nullptr) {
+      if (items_.size() >= kStores) {
+        auto lru = std::min_element(items_.begin(), items_.end(),
+                                    [](Item const& a, Item const& b) { return a.used < b.used; });
+        items_.erase(lru);
+      }
+      items_.push_back(Item{id, std::make_unique<ThreadMemo>(store.getDecisionMemoSize()), 0});
+      found = &items_.back();
+    }
+    found->used = ++clock_;
+    last_ = found->memo.get();
+    lastId_ = id;
+    return *last_;
+  }
+
+ private:
+  static constexpr size_t kStores = 4;
+  struct Item {
+    std::uint64_t storeId;
+    std::unique_ptr<ThreadMemo> memo;
+    std::uint64_t used;
+  };
+  std::vector<Item> items_;
+  ThreadMemo* last_ = nullptr;
+  std::uint64_t lastId_ = 0;
+  std::uint64_t clock_ = 0;
+};
+
+thread_local ThreadMemos tlsMemos;
+
+}  // namespace
+
+// ---- store-side copies of the policies -------------------------------------------
+
+// Copies of the ACLs and POPs that remembered decisions share, per epoch:
+// every thread that meets one policy in one epoch shares one copy. The
+// table is only a way to share; dropping it (a new epoch, or too many
+// policies) leaves the copies alive in the decisions that hold them.
+struct daDecisionPolicies {
+  static constexpr size_t maxShared = 65536;
+
+  std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, GxACL const& stored) {
+    return share(acls, epoch, name, stored, [](GxACL const& a) { return std::make_shared<GxACL const>(a); });
+  }
+  std::shared_ptr<GxPop const> pop(std::uint64_t epoch, std::string const& name, GxPop const& stored) {
+    return share(pops, epoch, name, stored, [](GxPop const& p) {
+      auto copy = std::make_shared<GxPop>(p);
+      copy->getIPAuthList();  // loaded before the copy is shared: readers then take no lock
+      return std::shared_ptr<GxPop const>(std::move(copy));
+    });
+  }
+
+ private:
+  template <class T, class Copy>
+  std::shared_ptr<T const> share(std::unordered_map<std::string, std::shared_ptr<T const>>& table,
+                                 std::uint64_t at, std::string const& name, T const& stored, Copy&& copy) {
+    std::lock_guard<std::mutex> g(mutex);
+    if (at < epoch) return copy(stored);  // resolved in an epoch already gone: not shared
+    if (at > epoch) {
+      acls.clear();
+      pops.clear();
+      epoch = at;
+    }
+    auto [it, added] = table.try_emplace(name);
+    if (added) {
+      if (table.size() > maxShared) {
+        table.clear();
+        it = table.try_emplace(name).first;
+      }
+      it->second = copy(stored);
+    }
+    return it->second;
+  }
+
+  std::mutex mutex;
+  std::uint64_t epoch = 0;
+  std::unordered_map<std::string, std::shared_ptr<GxACL const>> acls;
+  std::unordered_map<std::string, std::shared_ptr<GxPop const>> pops;
+};
+
+std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
+
+std::uint64_t daNextStoreId() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+char const* daDecisionEntryText(daDecisionEntry e) {
+  switch (e) {
+    case daDecisionEntry::user: return "user";
+    case daDecisionEntry::group: return "group";
+    case daDecisionEntry::anyOther: return "any-other";
+    case daDecisionEntry::unauthenticated: return "unauthenticated";
+    default: return "none";
+  }
+}
+
+// ---- resolving the policy in force --------------------------------------------------
+
+namespace {
+
+// The policy in force at one object while it is being resolved, with the
+// status of each kind's lookup: a failed lookup is in force below its
+// object just as a policy would be, and nothing that carries one is
+// remembered.
+struct Resolved {
+  PolicyRecord record;  // null: nothing in force
+  unsigned long aclStatus = 0, popStatus = 0, ruleStatus = 0;
+  bool clean() const { return aclStatus == 0 && popStatus == 0 && ruleStatus == 0; }
+};
+
+// What one object's own map of one kind says: nothing attached (status 0,
+// empty name), the policy's name and object, or the lookup's failure.
+template <class Object>
+struct Own {
+  unsigned long status = 0;
+  std::string name;
+  Handle<daStoreObject> object;
+  Object const* get() const { return dynamic_cast<Object const*>(object.get()); }
+};
+
+// Reads the map of one kind under mapName and the policy it names, with
+// the statuses of fetchACL/fetchPop/fetchRule: a map naming no policy or
+// several, or of another kind, is badMap; a named policy that does not
+// exist is missing.
+template <class Map, class Name, class Object>
+void readOwn(daCachedStore& store, daStoreObjectName const& mapName, unsigned long badMap, unsigned long missing,
+             Own<Object>& own) {
+  Handle<daStoreObject> mapHandle;
+  unsigned long st = 0;
+  store.getObject(mapName, mapHandle, st);
+  if (st == da_s_no_such_object) return;  // nothing attached here
+  if (st != 0) {
+    own.status = st;
+    return;
+  }
+  auto const* map = dynamic_cast<Map const*>(mapHandle.get());
+  if (map == nullptr || map->count() != 1) {
+    own.status = badMap;
+    return;
+  }
+  own.name = map->get(0);
+  store.getObject(Name(own.name.c_str()), own.object, st);
+  if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;
+  own.status = st;
+}
+
+class Resolver {
+ public:
+  Resolver(daCachedStore& store, daDecisionPolicies& policies, ThreadMemo& memo, std::uint64_t epoch)
+      : store_(store), policies_(policies), memo_(memo), epoch_(epoch) {}
+
+  // The policy in force at object (a valid, normalised name), remembering
+  // every object resolved on the way whose answer carries no failure.
+  Resolved resolve(daPObjName const& object) {
+    std::vector<daPObjName> chain;  // object and its ancestors the memo does not know, nearest first
+    Resolved base;
+    daPObjName at(object);
+    for (;;) {
+      std::string_view path = at.getPathName();
+      if (PolicyRecord const* known = memo_.find(pathHash(path), path, epoch_)) {
+        base.record = *known;
+        break;
+      }
+      chain.push_back(at);
+      if (at.isRoot()) break;
+      at.walkUp();
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      base = below(base, *it);
+      std::string_view path = it->getPathName();
+      if (base.clean()) memo_.insert(pathHash(path), path, epoch_, base.record);
+    }
+    return base;
+  }
+
+ private:
+  // The policy in force at object given what is in force at its parent.
+  Resolved below(Resolved const& parent, daPObjName const& object) {
+    Own<GxACL> acl;
+    Own<GxPop> pop;
+    Own<daStoreObject> rule;
+    readOwn<GxMapPObjectToACL, daAclName>(store_, object.getPObjToAclMapName(), gx_s_acl_map_bad,
+                                          gx_s_acl_missing, acl);
+    readOwn<GxMapObjToPop, daPopName>(store_, object.getPObjToPopMapName(), gx_s_pop_map_bad, gx_s_pop_missing,
+                                      pop);
+    readOwn<daMapObjToRule, daRuleName>(store_, object.getPObjToRuleMapName(), gx_s_rule_map_bad,
+                                        gx_s_rule_missing, rule);
+    bool ownAcl = acl.status != 0 || !acl.name.empty();
+    bool ownPop = pop.status != 0 || !pop.name.empty();
+    bool ownRule = rule.status != 0 || !rule.name.empty();
+    if (!ownAcl && !ownPop && !ownRule) return parent;  // shares the parent's record
+
+    Resolved r;
+    r.aclStatus = ownAcl ? acl.status : parent.aclStatus;
+    r.popStatus = ownPop ? pop.status : parent.popStatus;
+    r.ruleStatus = ownRule ? rule.status : parent.ruleStatus;
+    auto rec = parent.record ? std::make_shared<daPolicyInForce>(*parent.record) : std::make_shared<daPolicyInForce>();
+    std::string location = object.getPathName();
+    if (ownAcl) {
+      rec->acl = acl.status == 0 ? policies_.acl(epoch_, acl.name, *acl.get()) : nullptr;
+      rec->aclName = acl.status == 0 ? acl.name : std::string();
+      rec->aclLocation = acl.status == 0 ? location : std::string();
+    }
+    if (ownPop) {
+      rec->pop = pop.status == 0 ? policies_.pop(epoch_, pop.name, *pop.get()) : nullptr;
+      rec->popName = pop.status == 0 ? pop.name : std::string();
+      rec->popLocation = pop.status == 0 ? location : std::string();
+    }
+    if (ownRule) {
+      rec->ruleName = rule.status == 0 ? rule.name : std::string();
+      rec->ruleLocation = rule.status == 0 ? location : std::string();
+    }
+    r.record = std::move(rec);
+    return r;
+  }
+
+  daCachedStore& store_;
+  daDecisionPolicies& policies_;
+  ThreadMemo& memo_;
+  std::uint64_t const epoch_;
+};
+
+}  // namespace
+
+// ---- the decision ------------------------------------------------------------------
+
+void daCachedStore::setDecisionMemoSize(unsigned int entries) {
+  unsigned int n = std::clamp(entries, 64u, 4194304u);
+  decisionMemoSize_.store(std::bit_ceil(n), std::memory_order_relaxed);
+}
+
+void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
+                           daDecision& decision, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daCachedStore::decide", status, __FILE__, __LINE__);
+  decision.reset();
+  if (path == nullptr || actions == nullptr) {
+    status = path == nullptr ? gx_s_bad_pobj_name : gx_s_bad_action;
+    return;
+  }
+  if (getCacheState() != open) {
+    status = da_s_store_unavailable;
+    return;
+  }
+  mapAction(actions, decision.requested_, status);
+  if (status != 0) return;
+
+  // The epoch is read before the memo is consulted or filled: an answer
+  // resolved while a commit lands carries the older epoch and is never used.
+  std::uint64_t const epoch = policyEpoch();
+  ThreadMemo& memo = tlsMemos.forStore(*this);
+  std::string_view key(path);
+  std::uint64_t const hash = pathHash(key);
+  if (PolicyRecord const* known = memo.find(hash, key, epoch)) {
+    decision.policy_ = *known;
+  } else {
+    ZUTF8String_6_0 text(path);
+    status = daPObjName::validateAndFix(text);
+    if (status != 0) return;
+    daPObjName object(text.getChars());
+    Resolved r;
+    {
+      daCacheStateLock reading(*this, open);
+      r = Resolver(*this, *decisionPolicies_, memo, epoch).resolve(object);
+    }
+    status = r.aclStatus != 0 ? r.aclStatus : (r.popStatus != 0 ? r.popStatus : r.ruleStatus);
+    if (status != 0) return;
+    // Also under the text the caller gave, when normalising changed it.
+    if (key != object.getPathName()) memo.insert(hash, key, epoch, r.record);
+    decision.policy_ = std::move(r.record);
+  }
+
+  if (GxACL const* acl = decision.acl()) {
+    acl_applied_entry_t applied = acl_applied_none;
+    unsigned long evalStatus = 0;
+    acl_inq_permset_for_pa_applied(caller, &acl->value(), &decision.permissions_.value(), &applied, &evalStatus);
+    decision.entry_ = static_cast<daDecisionEntry>(applied);
+  } else {
+    decision.permissions_.setMinPermissions();
+  }
+  decision.granted_ = decision.permissions_.isActionSet(decision.requested_);
+  unsigned long textStatus = 0;
+  decision.permissionsText_.clear();  // the conversion appends
+  mapBitmap(decision.permissions_, decision.permissionsText_, textStatus);
+  if (textStatus != 0) decision.permissionsText_.clear();
+  if (address != nullptr && decision.hasPop()) decision.authLevel_ = decision.pop()->get_auth_level(*address);
+}

@@ -1,0 +1,117 @@
+// One authorization decision in one call: daCachedStore::decide answers
+// "may this caller do these actions to this object?" with a daDecision that
+// also says why: the ACL in force and where it is attached, which kind of
+// ACL entry applied, the permissions granted, the POP in force with the
+// authentication level it requires from the caller's address, and the rule
+// in force.
+//
+// The policy in force at an object (ACL, POP and rule, each with the object
+// it is attached to) is remembered per thread, per store, in a bounded memo
+// (decisionMemoSize entries per thread, evicted least recently used within
+// a small set of slots), so a repeated decision costs one memo lookup, the
+// action-string conversion and the ACL evaluation: no lock, no shared write,
+// no heap allocation once the caller's daDecision has been used once. The
+// memo is dropped whenever the store's policy epoch moves (a committed
+// transaction, a cache clear, a file replacement, a close).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxPop.h"
+#include "GxCore/acleval.h"
+#include "GxCore/perm.h"
+#include "outside/ZString.h"
+
+// The policy in force at one object, shared by the decisions that use it.
+// Immutable once published; the ACL and POP are the store's objects as they
+// were when the policy was resolved, copied so that they outlive cache
+// clears and file replacements.
+struct daPolicyInForce {
+  std::shared_ptr<GxACL const> acl;
+  std::string aclName, aclLocation;
+  std::shared_ptr<GxPop const> pop;
+  std::string popName, popLocation;
+  std::string ruleName, ruleLocation;
+};
+
+// Store-side state of the decisions (daDecision.cpp): the copies of the
+// ACLs and POPs that remembered decisions share.
+struct daDecisionPolicies;
+std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies();
+// A number no other store of this process has had.
+std::uint64_t daNextStoreId();
+
+// Which kind of ACL entry decided.
+enum class daDecisionEntry : int {
+  none = acl_applied_none,                        // no ACL in force, or no entry applied
+  user = acl_applied_user,                        // the caller's own user entry
+  group = acl_applied_group,                      // the union of the caller's group entries
+  anyOther = acl_applied_any_other,               // the any-other entry
+  unauthenticated = acl_applied_unauthenticated,  // any-other AND unauthenticated entries
+};
+
+// Text of an entry kind: "none", "user", "group", "any-other", "unauthenticated".
+char const* daDecisionEntryText(daDecisionEntry e);
+
+// The answer of daCachedStore::decide. Reuse one record per thread across
+// calls: its permission sets and text keep their storage, so a warm
+// decision allocates nothing. Not synchronised: one thread at a time.
+class daDecision {
+ public:
+  daDecision() = default;
+  daDecision(daDecision const&) = delete;
+  daDecision& operator=(daDecision const&) = delete;
+
+  // True when the ACL in force grants every requested action (an empty
+  // request is always granted). An object with no ACL in force grants
+  // nothing.
+  bool granted() const { return granted_; }
+  daDecisionEntry appliedEntry() const { return entry_; }
+
+  // The permissions requested (the action string converted) and those the
+  // ACL grants the caller, as bits and as an action string.
+  GxACLPermset const& requested() const { return requested_; }
+  GxACLPermset const& permissions() const { return permissions_; }
+  char const* permissionsText() const { return permissionsText_.getChars(); }
+
+  // The ACL in force: its name and the object it is attached to ("" when
+  // none is in force). The ACL itself, or null.
+  bool hasAcl() const { return policy_ && policy_->acl != nullptr; }
+  char const* aclName() const { return hasAcl() ? policy_->aclName.c_str() : ""; }
+  char const* aclLocation() const { return hasAcl() ? policy_->aclLocation.c_str() : ""; }
+  GxACL const* acl() const { return policy_ ? policy_->acl.get() : nullptr; }
+
+  // The POP in force, as for the ACL, and the authentication level it
+  // requires from the address given to decide (0 when there is no POP in
+  // force or no address was given).
+  bool hasPop() const { return policy_ && policy_->pop != nullptr; }
+  char const* popName() const { return hasPop() ? policy_->popName.c_str() : ""; }
+  char const* popLocation() const { return hasPop() ? policy_->popLocation.c_str() : ""; }
+  GxPop const* pop() const { return policy_ ? policy_->pop.get() : nullptr; }
+  unsigned long requiredAuthLevel() const { return authLevel_; }
+
+  // The rule in force, as for the ACL.
+  bool hasRule() const { return policy_ && !policy_->ruleName.empty(); }
+  char const* ruleName() const { return policy_ ? policy_->ruleName.c_str() : ""; }
+  char const* ruleLocation() const { return policy_ ? policy_->ruleLocation.c_str() : ""; }
+
+ private:
+  friend class daCachedStore;
+  void reset() {
+    granted_ = false;
+    entry_ = daDecisionEntry::none;
+    authLevel_ = 0;
+    policy_.reset();
+  }
+
+  bool granted_ = false;
+  daDecisionEntry entry_ = daDecisionEntry::none;
+  unsigned long authLevel_ = 0;
+  GxACLPermset requested_;
+  GxACLPermset permissions_;
+  ZUTF8String_6_0 permissionsText_;
+  std::shared_ptr<daPolicyInForce const> policy_;
+};
