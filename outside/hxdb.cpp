@@ -256,6 +256,8 @@ class SharedEnv {
   }
 
   int refs = 0;  // guarded by the table mutex
+  // Write transactions committed through this environment.
+  std::atomic<unsigned long> writeCommits{0};
 
  private:
   // With the gate held exclusive.
@@ -611,6 +613,7 @@ int withWriteTxn(hx_db_handle& h, Body&& body) {
       TxnPtr txn(t);
       if (rc == 0) rc = body(txn.get());
       if (rc == 0) rc = commit(txn);
+      if (rc == 0) se.writeCommits.fetch_add(1, std::memory_order_relaxed);
     }
     if (rc == MDB_MAP_FULL) {
       if ((rc = se.grow(seen)) != 0) return rc;
@@ -727,23 +730,61 @@ void hx_db_data_free(int what, gxobj_t* record, unsigned long& status) {
   status = 0;
 }
 
+namespace {
+
+bool validRecord(gxobj_t const& record) {
+  return record.length <= gxobj_max_encoded_length && (record.length == 0 || record.data);
+}
+
+// Writes record's value, type and bytes under key in txn.
+int putRecord(MDB_txn* txn, MDB_dbi dbi, char const* key, size_t keyLength, gxobj_t const& record) {
+  MDB_val k{keyLength, const_cast<char*>(key)};
+  MDB_val v{kValueHeaderSize + record.length, nullptr};
+  int rc = mdb_put(txn, dbi, &k, &v, MDB_RESERVE);
+  if (rc != 0) return rc;
+  ValueHeader hdr{kValueMagic, record.value, record.type, record.length};
+  auto* out = static_cast<unsigned char*>(v.mv_data);
+  std::memcpy(out, &hdr, kValueHeaderSize);
+  if (record.length) std::memcpy(out + kValueHeaderSize, record.data, record.length);
+  return 0;
+}
+
+// Deletes, in txn, every key beginning with prefix that match accepts (all
+// of them when match is null). The keys are collected first and deleted
+// after the cursor is closed.
+int deletePrefix(MDB_txn* txn, MDB_dbi dbi, std::string_view prefix, bool (*match)(char const*, void*),
+                 void* context) {
+  std::vector<std::string> doomed;
+  {
+    MDB_cursor* c = nullptr;
+    int rc = mdb_cursor_open(txn, dbi, &c);
+    if (rc != 0) return rc;
+    CursorPtr cursor(c);
+    MDB_val k{prefix.size(), const_cast<char*>(prefix.data())}, v;
+    for (rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE); rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+      std::string_view found(static_cast<char const*>(k.mv_data), k.mv_size);
+      if (found.substr(0, prefix.size()) != prefix) break;  // sorted keys: past the prefix
+      doomed.emplace_back(found);
+      if (match && !match(doomed.back().c_str(), context)) doomed.pop_back();
+    }
+    if (rc != 0 && rc != MDB_NOTFOUND) return rc;
+  }
+  for (auto const& key : doomed) {
+    MDB_val k{key.size(), const_cast<char*>(key.data())};
+    if (int rc = mdb_del(txn, dbi, &k, nullptr)) return rc;
+  }
+  return 0;
+}
+
+}  // namespace
+
 void hx_db_store(hx_db_handle* h, char const* key, gxobj_t const& record, unsigned long& status) {
   size_t keyLength;
-  if (!validKey(h, key, keyLength) || record.length > gxobj_max_encoded_length || (record.length && !record.data)) {
+  if (!validKey(h, key, keyLength) || !validRecord(record)) {
     status = hx_db_s_bad_argument;
     return;
   }
-  int rc = withWriteTxn(*h, [&](MDB_txn* txn) {
-    MDB_val k{keyLength, const_cast<char*>(key)};
-    MDB_val v{kValueHeaderSize + record.length, nullptr};
-    int rc = mdb_put(txn, h->env->dbi(), &k, &v, MDB_RESERVE);
-    if (rc != 0) return rc;
-    ValueHeader hdr{kValueMagic, record.value, record.type, record.length};
-    auto* out = static_cast<unsigned char*>(v.mv_data);
-    std::memcpy(out, &hdr, kValueHeaderSize);
-    if (record.length) std::memcpy(out + kValueHeaderSize, record.data, record.length);
-    return 0;
-  });
+  int rc = withWriteTxn(*h, [&](MDB_txn* txn) { return putRecord(txn, h->env->dbi(), key, keyLength, record); });
   if (rc != 0) DB_TRACE(kTraceError, "store %s in %s: %s", key, h->path.c_str(), mdb_strerror(rc));
   status = statusOf(rc);
 }
@@ -759,6 +800,109 @@ void hx_db_delete(hx_db_handle* h, char const* key, unsigned long& status) {
     return mdb_del(txn, h->env->dbi(), &k, nullptr);
   });
   status = rc == MDB_NOTFOUND ? hx_db_s_delete_not_found : statusOf(rc);
+}
+
+void hx_db_write_batch(hx_db_handle* h, hx_db_op const* ops, size_t count, unsigned long* itemStatus,
+                       hx_db_counter* counter, unsigned long& status) {
+  if (!h || (count > 0 && (!ops || !itemStatus)) || (counter && !counter->key)) {
+    status = hx_db_s_bad_argument;
+    for (size_t i = 0; itemStatus && i < count; ++i) itemStatus[i] = hx_db_s_bad_argument;
+    return;
+  }
+  size_t counterKeyLength = 0;
+  if (counter && !validKey(h, counter->key, counterKeyLength)) {
+    status = hx_db_s_bad_argument;
+    for (size_t i = 0; i < count; ++i) itemStatus[i] = hx_db_s_bad_argument;
+    return;
+  }
+  std::vector<size_t> keyLengths;
+  try {
+    keyLengths.resize(count);
+  } catch (std::bad_alloc const&) {
+    status = hx_db_s_io_error;
+    for (size_t i = 0; i < count; ++i) itemStatus[i] = status;
+    return;
+  }
+  auto refused = [&](size_t i) {
+    hx_db_op const& op = ops[i];
+    if (!validKey(h, op.key, keyLengths[i])) return true;
+    switch (op.kind) {
+      case hx_db_op_kind::put:
+        return !op.record || !validRecord(*op.record);
+      case hx_db_op_kind::remove:
+      case hx_db_op_kind::remove_prefix:
+        return false;
+    }
+    return true;  // unknown kind
+  };
+  MDB_dbi dbi = h->env->dbi();
+  std::optional<uint32_t> counterValue;  // set when the counter was advanced
+  int rc;
+  try {
+    rc = withWriteTxn(*h, [&](MDB_txn* txn) {
+      size_t written = 0;
+      counterValue.reset();
+      for (size_t i = 0; i < count; ++i) {
+        hx_db_op const& op = ops[i];
+        if (refused(i)) {
+          itemStatus[i] = hx_db_s_bad_argument;
+          continue;
+        }
+        int rc = 0;
+        switch (op.kind) {
+          case hx_db_op_kind::put:
+            rc = putRecord(txn, dbi, op.key, keyLengths[i], *op.record);
+            break;
+          case hx_db_op_kind::remove: {
+            MDB_val k{keyLengths[i], const_cast<char*>(op.key)};
+            rc = mdb_del(txn, dbi, &k, nullptr);
+            if (rc == MDB_NOTFOUND) {
+              itemStatus[i] = hx_db_s_delete_not_found;  // nothing changed: the batch goes on
+              continue;
+            }
+            break;
+          }
+          case hx_db_op_kind::remove_prefix:
+            rc = deletePrefix(txn, dbi, std::string_view(op.key, keyLengths[i]), op.match, op.context);
+            break;
+        }
+        if (rc != 0) return rc;  // the transaction is spoilt: abort it all
+        itemStatus[i] = 0;
+        ++written;
+      }
+      if (!counter || written == 0) return 0;
+      MDB_val k{counterKeyLength, const_cast<char*>(counter->key)}, v;
+      uint32_t value = 0;
+      int rc = mdb_get(txn, dbi, &k, &v);
+      if (rc == 0) {
+        ValueHeader hdr{};
+        if (v.mv_size != kValueHeaderSize) return MDB_CORRUPTED;
+        std::memcpy(&hdr, v.mv_data, kValueHeaderSize);
+        if (hdr.magic != kValueMagic || hdr.length != 0) return MDB_CORRUPTED;
+        value = hdr.value;
+      } else if (rc != MDB_NOTFOUND) {
+        return rc;
+      }
+      for (size_t n = 0; n < written; ++n)
+        if (++value == counter->skip) ++value;
+      counterValue = value;
+      return putRecord(txn, dbi, counter->key, counterKeyLength, gxobj_t{nullptr, value, 0, 0, nullptr});
+    });
+  } catch (std::bad_alloc const&) {
+    rc = ENOMEM;
+  }
+  if (rc != 0) {
+    DB_TRACE(kTraceError, "batch of %zu writes to %s: %s", count, h->path.c_str(), mdb_strerror(rc));
+    status = statusOf(rc);
+    for (size_t i = 0; i < count; ++i) itemStatus[i] = status;
+    return;
+  }
+  if (counter && counterValue) counter->value = *counterValue;
+  status = 0;
+}
+
+unsigned long hx_db_write_transactions(hx_db_handle* h) {
+  return h ? h->env->writeCommits.load(std::memory_order_relaxed) : 0;
 }
 
 void hx_db_inq_count(hx_db_handle* h, unsigned long& count, unsigned long& status) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -78,6 +79,52 @@ void hx_db_store(hx_db_handle* h, char const* key, gxobj_t const& record, unsign
 // hx_db_s_delete_not_found when the key is absent.
 void hx_db_delete(hx_db_handle* h, char const* key, unsigned long& status);
 void hx_db_inq_count(hx_db_handle* h, unsigned long& count, unsigned long& status);
+// One change of a batch (hx_db_write_batch).
+enum class hx_db_op_kind : int {
+  put = 1,            // store record under key (record.key is ignored)
+  remove = 2,         // delete key; hx_db_s_delete_not_found when absent
+  remove_prefix = 3,  // delete every key that begins with key's text and
+                      // that match accepts (every such key when match is
+                      // null); deleting none is a success
+};
+struct hx_db_op {
+  hx_db_op_kind kind;
+  char const* key;
+  gxobj_t const* record = nullptr;                        // put only
+  bool (*match)(char const* key, void* context) = nullptr;  // remove_prefix only
+  void* context = nullptr;
+};
+// A counter record of the file advanced by a batch (its value word; the
+// other fields stay 0): by one per item written, never taking the value
+// skip (0xFFFFFFFF steps to 0). An absent record counts from 0. value is
+// the counter after the batch; it is read inside the batch's transaction,
+// so writers in other processes never hand out the same number. value is
+// left as it was when no item was written (the counter is then not read).
+struct hx_db_counter {
+  char const* key;
+  uint32_t skip;
+  uint32_t value = 0;  // out
+};
+// Applies ops in order in ONE write transaction: one commit and one sync
+// for the whole batch, so after a crash the file holds all of it or none.
+// itemStatus (count entries) gets each item's status. An item that fails on
+// its own is skipped and the others still go in: a key that is empty or
+// longer than the file's key limit, or a record over gxobj_max_encoded_length
+// or without bytes, is hx_db_s_bad_argument; a remove of an absent key is
+// hx_db_s_delete_not_found. When items were written and counter is given,
+// the counter advances by their number within the same transaction. A
+// counter record that is not a counter fails the transaction (corrupt).
+// status is 0 when the transaction committed (whatever the item statuses);
+// when the transaction itself fails (I/O, commit) nothing is written, every
+// item gets that status and so does status. A full map is grown and the
+// whole batch retried. Bad arguments (null handle, null ops or itemStatus
+// with count > 0) give hx_db_s_bad_argument. Takes the process lock.
+void hx_db_write_batch(hx_db_handle* h, hx_db_op const* ops, size_t count, unsigned long* itemStatus,
+                       hx_db_counter* counter, unsigned long& status);
+// The number of write transactions this process has committed on the file
+// of h since it was opened here (all handles on the file together). Lets
+// tests and monitoring see how writes are grouped.
+unsigned long hx_db_write_transactions(hx_db_handle* h);
 // Iteration over the keys as they were when iter_start ran. iter_next returns
 // a key valid until the next iter_next/iter_done on the handle, or null with
 // hx_db_s_end_of_iteration after the last.

@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
+#include <vector>
 
 #include "GxCore/db/dbtrace.h"
 #include "outside/hxsvc.h"
@@ -471,6 +474,71 @@ void daCachedStore::getObject(daTransaction& t, daStoreObjectName const& name, H
   handle = Handle<daStoreObject>(this, e->object, e);
 }
 
+namespace {
+
+// The commit's write pass: every change-list entry, in walk order, becomes
+// one item of a single batch; a pending set whose object cannot be encoded
+// (or that has none) fails on its own and stays out of the batch. status
+// becomes the last failed item's status (unchanged when none failed).
+// Returns whether any item was written. The caller holds the cache lock.
+bool writeChanges(daLocalStore& store, daCacheTable& changes, unsigned long& status) {
+  size_t const n = changes.getCount();
+  struct Item {
+    GxObjectName key;
+    gxobj_holder record;
+    unsigned long status = 0;
+    bool inBatch = false;
+  };
+  std::unique_ptr<Item[]> items;
+  std::vector<daLocalStoreWrite> batch;
+  try {
+    items.reset(new Item[n]);
+    batch.reserve(n);
+  } catch (std::bad_alloc const&) {
+    status = da_s_no_memory;
+    return false;
+  }
+  size_t i = 0;
+  hashTableIterator<daStoreObjectName, daCachedStoreEntry> w(changes);
+  for (w.findNextElement(0); w.current() != nullptr; w.findNextElement(1), ++i) {
+    daCachedStoreEntry* e = w.value();
+    Item& item = items[i];
+    item.key = w.key()->getFullName();
+    if (e->state == daCachedStoreEntry::absent) {
+      batch.push_back(daLocalStoreWrite{&item.key, nullptr, static_cast<unsigned char>(e->recursive), 0});
+    } else if (!e->object) {
+      item.status = da_s_no_such_object;
+      continue;
+    } else {
+      e->object->encode(item.record.rec, item.status);
+      if (item.status != 0) continue;
+      batch.push_back(daLocalStoreWrite{&item.key, &item.record.rec, 0, 0});
+    }
+    item.inBatch = true;
+  }
+  unsigned long seq, batchStatus;
+  store.writeObjects(batch.data(), batch.size(), seq, batchStatus);
+  bool written = false;
+  size_t b = 0;
+  for (i = 0; i < n; ++i) {
+    unsigned long itemStatus = items[i].inBatch ? batch[b++].status : items[i].status;
+    if (itemStatus != 0) status = itemStatus;
+    else written = true;
+  }
+  return written;
+}
+
+}  // namespace
+
+// Commit: the swap pass puts every change into the cache under the cache
+// lock; then the write pass encodes every pending set and writes all of the
+// transaction's records in ONE database transaction (writeObjects), so a
+// crash leaves all of them in the file or none. An item that fails on its
+// own (encode error, key too long, delete of a missing key) is skipped and
+// reported while the others are written; the commit's status is that of the
+// last failed item in walk order, and observers are told when at least one
+// item was written. The cache lock is held across the write, so cached
+// readers wait for the records to be in the file.
 void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
   status = 0;
   DBTrace trace("daCachedStore::commitTransaction", status, __FILE__, __LINE__);
@@ -500,24 +568,8 @@ void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
       }
       if (intoCache) table_->put(name, it.value());
     }
-    // Write pass: every item is written, whatever failed before it.
-    hashTableIterator<daStoreObjectName, daCachedStoreEntry> w(changes);
-    for (w.findNextElement(0); w.current() != nullptr; w.findNextElement(1)) {
-      daCachedStoreEntry* e = w.value();
-      GxObjectName key = w.key()->getFullName();
-      unsigned long seq, itemStatus = 0;
-      if (e->state == daCachedStoreEntry::absent) {
-        daLocalStore::deleteObject(key, static_cast<unsigned char>(e->recursive), seq, itemStatus);
-      } else if (!e->object) {
-        itemStatus = da_s_no_such_object;
-      } else {
-        gxobj_holder record;
-        e->object->encode(record.rec, itemStatus);
-        if (itemStatus == 0) daLocalStore::setObject(key, record.rec, seq, itemStatus);
-      }
-      if (itemStatus != 0) status = itemStatus;
-      else changed = true;
-    }
+    if (changes.getCount() > 0) notePolicyChange();  // what was in force may have changed
+    changed = writeChanges(*this, changes, status);
   }
   doomed.clear();
   if (changed) {

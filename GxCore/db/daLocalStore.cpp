@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -273,57 +274,91 @@ void daLocalStore::setObject(GxObjectName const& key, gxobj_t const& record, uns
                              unsigned long& status) {
   status = 0;
   DBTrace trace("daLocalStore::setObject", status, __FILE__, __LINE__);
-  seqNum = invalidSeqnum;
-  ZResourceLock_6_0 g(dbLock_);
-  gxobj_t copy = record;
-  copy.key = const_cast<char*>(key.getChars());
-  hx_db_store(handle_, key.getChars(), copy, status);
-  if (status != 0) {
-    logStore(da_m_write_failed, key.getChars(), status);
-    return;
-  }
-  updateSeqNum(status);
-  seqNum = seqNum_;
+  daLocalStoreWrite item{&key, &record, 0, 0};
+  writeObjects(&item, 1, seqNum, status);
 }
 
 void daLocalStore::deleteObject(GxObjectName const& key, unsigned char recursive, unsigned long& seqNum,
                                 unsigned long& status) {
   status = 0;
   DBTrace trace("daLocalStore::deleteObject", status, __FILE__, __LINE__);
+  daLocalStoreWrite item{&key, nullptr, recursive, 0};
+  writeObjects(&item, 1, seqNum, status);
+}
+
+namespace {
+
+// The recursive delete's rule for a stored key below the deleted one: the
+// key is a valid name (which also normalises it; the bookkeeping records,
+// without a leading "/", never are) and the deleted key is it or one of its
+// ancestors.
+bool isAtOrBelow(char const* stored, void* deleted) {
+  GxObjectName name(stored);
+  return name.valid() && static_cast<GxObjectName const*>(deleted)->isDescendent(name, 1);
+}
+
+}  // namespace
+
+void daLocalStore::writeObjects(daLocalStoreWrite* items, size_t count, unsigned long& seqNum,
+                                unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::writeObjects", status, __FILE__, __LINE__);
   seqNum = invalidSeqnum;
-  ZResourceLock_6_0 g(dbLock_);
-  auto deleteOne = [&](char const* k) {
-    hx_db_delete(handle_, k, status);
-    if (status == hx_db_s_delete_not_found) status = da_s_delete_no_object;
-    else if (status != 0) logStore(da_m_delete_failed, key.getChars(), status);
-  };
-  if (!recursive) {
-    deleteOne(key.getChars());
-  } else {
-    std::vector<GxObjectName> doomed;
-    doomed.reserve(10);
-    {
-      Iteration it(handle_, status);
-      if (status != 0) {
-        logStatus(da_m_iter_start_failed, status);
-        return;
-      }
-      for (;;) {
-        char const* k = it.next(status);
-        if (!k) break;
-        GxObjectName n(k);
-        if (n.valid() && key.isDescendent(n, 1)) doomed.push_back(n);
-      }
-      if (status != hx_db_s_end_of_iteration) {
-        logStatus(da_m_iter_failed, status);
-        return;
-      }
-      status = 0;
-    }
-    for (auto const& n : doomed) deleteOne(n.getChars());
+  if (count > 0 && !items) {
+    status = hx_db_s_bad_argument;
+    return;
   }
-  if (status == 0) {
-    updateSeqNum(status);
+  std::vector<hx_db_op> ops;
+  std::vector<unsigned long> itemStatus;
+  try {
+    ops.resize(count);
+    itemStatus.resize(count);
+  } catch (std::bad_alloc const&) {
+    status = da_s_no_memory;
+    for (size_t i = 0; i < count; ++i) items[i].status = status;
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    daLocalStoreWrite const& item = items[i];
+    hx_db_op& op = ops[i];
+    op.key = item.key ? item.key->getChars() : nullptr;
+    if (item.record) {
+      op.kind = hx_db_op_kind::put;
+      op.record = item.record;
+    } else if (!item.recursive) {
+      op.kind = hx_db_op_kind::remove;
+    } else {
+      // Every name at or below the key begins with the key's text (below the
+      // empty key: with "/"); isAtOrBelow picks them out.
+      op.kind = hx_db_op_kind::remove_prefix;
+      if (op.key && !*op.key) op.key = GxObjectName::getSeparatorString();
+      op.match = &isAtOrBelow;
+      op.context = const_cast<GxObjectName*>(item.key);
+    }
+  }
+  hx_db_counter counter{dbObjectName, static_cast<uint32_t>(invalidSeqnum)};
+  unsigned long batchStatus = 0;
+  ZResourceLock_6_0 g(dbLock_);
+  hx_db_write_batch(handle_, ops.data(), count, itemStatus.data(), &counter, batchStatus);
+  bool written = false;
+  for (size_t i = 0; i < count; ++i) {
+    daLocalStoreWrite& item = items[i];
+    unsigned long st = itemStatus[i];
+    char const* key = item.key ? item.key->getChars() : "";
+    if (st == 0) {
+      written = true;
+    } else if (item.record) {
+      logStore(da_m_write_failed, key, st);
+    } else if (st == hx_db_s_delete_not_found) {
+      st = da_s_delete_no_object;
+    } else {
+      logStore(da_m_delete_failed, key, st);
+    }
+    item.status = st;
+    if (st != 0) status = st;
+  }
+  if (batchStatus == 0 && written) {
+    seqNum_ = counter.value;
     seqNum = seqNum_;
   }
 }

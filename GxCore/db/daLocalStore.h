@@ -6,7 +6,9 @@
 //
 // Every successful write or delete advances the sequence number (32-bit:
 // the number after 0xFFFFFFFE is 0, never invalidSeqnum) and reports it, so
-// caches and replicas can notice changes.
+// caches and replicas can notice changes. Writes go in batches (a single
+// setObject or deleteObject is a batch of one): the records of a batch and
+// the advanced sequence number are written in one database transaction.
 //
 // Locks: the database lock guards the open file and the sequence number;
 // getSeqNum, getNextSSLSerNum and the object operations take it for their
@@ -17,6 +19,7 @@
 // file, which takes it around opening and writing.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "GxCore/GxObjName.h"
@@ -36,6 +39,16 @@ constexpr unsigned long da_m_delete_failed = 0x1327925D;
 constexpr unsigned long da_m_iter_start_failed = 0x1327925E;
 constexpr unsigned long da_m_iter_failed = 0x1327925F;
 constexpr unsigned long da_m_header_decode_failed = 0x1327941C;
+
+// One change of a batch (daLocalStore::writeObjects): store record under
+// key, or, without a record, delete key (with recursive, key and every key
+// below it). status is the item's status after the batch.
+struct daLocalStoreWrite {
+  GxObjectName const* key = nullptr;  // a full key
+  gxobj_t const* record = nullptr;    // not owned; record.key is ignored
+  unsigned char recursive = 0;
+  unsigned long status = 0;  // out
+};
 
 // A list of records handed to a caller, who owns the array and, in each
 // record, the key text and the encoded bytes (free with freeObjectList).
@@ -107,6 +120,22 @@ class daLocalStore {
   // invalidSeqnum. A recursive delete that matched nothing still advances.
   virtual void deleteObject(GxObjectName const& key, unsigned char recursive, unsigned long& seqNum,
                             unsigned long& status);
+  // Writes every item, in order, in ONE database write transaction (one
+  // commit, one sync): after a crash the file holds all of them or none.
+  // setObject and deleteObject are batches of one. An item that fails on
+  // its own is skipped with its status while the others are written: a
+  // store that fails (key too long, record too large: message 0x1327925C),
+  // a delete of a missing key (0x1005B1CA), a delete that fails otherwise
+  // (message 0x1327925D). A recursive delete removes the key and every key
+  // below it (by name, as isDescendent), inside the same transaction; one
+  // that matches nothing succeeds. When the transaction itself fails every
+  // item gets its status and nothing is written. The sequence number is
+  // read from the file and advanced by one per item written inside the same
+  // transaction, so writers in other processes never reuse a number; seqNum
+  // is the new number, or invalidSeqnum when no item was written. status is
+  // 0 when every item was written, else the status of the last item that
+  // failed. Takes the database lock.
+  void writeObjects(daLocalStoreWrite* items, size_t count, unsigned long& seqNum, unsigned long& status);
   // Records (getObjects) or key texts (listObjects) under prefix: with
   // recursive, the prefix itself and everything below; without, the direct
   // children (a deeper key lists its child of the prefix once, as a name
