@@ -80,7 +80,7 @@ class PolicyDocument : public ::testing::Test {
   static void import(daCachedStore& s, json const& doc) {
     gxpolicy::ImportCounts counts;
     gxpolicy::DocumentProblem problem;
-    ASSERT_TRUE(gxpolicy::importPolicyDocument(s, doc, counts, problem)) << gxpolicy::describe(problem);
+    ASSERT_TRUE(gxpolicy::importPolicyText(s, doc.dump(), counts, problem)) << gxpolicy::describe(problem);
   }
   static json exported(daCachedStore& s) {
     json doc;
@@ -156,11 +156,9 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
   s->getSeqNum(before, st);
   for (auto const& c : cases) {
     SCOPED_TRACE(c.text);
-    json doc;
     gxpolicy::DocumentProblem problem;
-    ASSERT_TRUE(gxpolicy::parsePolicyDocument(c.text, doc, problem));
     gxpolicy::ImportCounts counts;
-    EXPECT_FALSE(gxpolicy::importPolicyDocument(*s, doc, counts, problem));
+    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
     EXPECT_EQ(problem.path, c.path);
     EXPECT_EQ(problem.status, c.status) << gxpolicy::describe(problem);
   }
@@ -186,10 +184,13 @@ TEST_F(PolicyDocument, ExportRefusesAnObjectMapNamingTwoPolicies) {
 }
 
 TEST_F(PolicyDocument, MalformedJsonIsRefusedBeforeTheStore) {
-  json doc;
+  auto s = create("a.db");
+  gxpolicy::ImportCounts counts;
   gxpolicy::DocumentProblem problem;
-  EXPECT_FALSE(gxpolicy::parsePolicyDocument(R"({"acls": {"a": {}})", doc, problem));
+  EXPECT_FALSE(gxpolicy::importPolicyText(*s, R"({"acls": {"a": {}}, "objects": {"/a": {"acl": "a"})", counts,
+                                          problem));
   EXPECT_NE(problem.message.find("malformed JSON"), std::string::npos);
+  EXPECT_EQ(counts.transactions, 0u);
 }
 
 }  // namespace

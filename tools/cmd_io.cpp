@@ -46,26 +46,40 @@
 //
 // Import: action strings are converted with the database's action
 // catalogue; names must be valid names of their kind; a policy an object
-// names must be in the document or already in the database. The whole
-// document is checked before anything is written; the first problem is
-// reported with its place in the document (e.g. objects["/a"].acl) and
-// nothing is written. Every item then replaces what the database holds
-// under its name -- its extended attributes and, for an object, its
-// attachments included (a field left out removes them) -- in one
-// transaction; attachments are recorded in both directions, and the
-// policies' lists of objects keep the objects the document does not
-// mention. Items the document does not name are left alone.
+// names must be in the document (anywhere in it) or already in the
+// database; an item may be listed once. The document is streamed, never
+// held whole in memory (standard input is first copied to a temporary
+// file), and read twice. The first pass checks the whole document and
+// writes nothing: the first problem is reported with its place in the
+// document (e.g. objects["/a"].acl) and the database is left as it was. The
+// second pass writes the items in document order; each replaces what the
+// database holds under its name -- its extended attributes and, for an
+// object, its attachments included (a field left out removes them).
+// Attachments are recorded in both directions; the policies' lists of
+// objects are gathered during the pass and written once at its end, keeping
+// the objects the document does not mention. Items the document does not
+// name are left alone.
+//
+// What is atomic: each transaction of the writing pass (20,000 changes at
+// most), not the import. A failure or a crash while writing leaves the
+// transactions committed before it in the database (the message says how
+// many); running the same import again completes it, as every item replaces
+// what is stored. A later change will make the import one database
+// transaction.
+//
+// On a terminal, both passes show a progress bar on standard error.
 //
 // Export writes every ACL, POP and rule and every protected object that has
 // a record, an attachment or extended attributes, every field spelled out,
 // so that exporting, importing into a new database and exporting again
 // gives the same document.
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -73,6 +87,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "tools/gxpolicy.h"
 #include "tools/policy_json.h"
+#include "tools/progress.h"
 
 namespace gxpolicy {
 namespace {
@@ -83,8 +98,8 @@ struct IoArgs {
   std::string domain = "Default";
 };
 
-std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly) {
-  auto store = std::make_unique<daCachedStore>(a.domain.c_str(), a.db.c_str(), 1, 0);
+std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly, int cache = 1) {
+  auto store = std::make_unique<daCachedStore>(a.domain.c_str(), a.db.c_str(), cache, 0);
   openOrFail(*store, a.db, readOnly);
   return store;
 }
@@ -94,33 +109,61 @@ std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly) {
   throw CLI::RuntimeError(1);
 }
 
-nlohmann::json readDocument(std::string const& file) {
-  std::string text;
-  if (file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-  } else {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) failWith("cannot read " + file);
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Standard input copied to a temporary file, so that the import can read
+// the document twice; the file is removed with this object.
+class SpooledInput {
+ public:
+  SpooledInput() {
+    char const* dir = std::getenv("TMPDIR");
+    path_ = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/gxpolicy-import.XXXXXX";
+    int fd = mkstemp(path_.data());
+    if (fd < 0) failWith("cannot create a temporary file for standard input in " + path_);
+    close(fd);
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out << std::cin.rdbuf();
+    out.close();
+    if (!out || std::cin.bad()) failWith("cannot copy standard input to " + path_);
   }
-  nlohmann::json doc;
-  DocumentProblem problem;
-  if (!parsePolicyDocument(text, doc, problem)) failWith("import " + file + ": " + describe(problem));
-  return doc;
-}
+  SpooledInput(SpooledInput const&) = delete;
+  SpooledInput& operator=(SpooledInput const&) = delete;
+  ~SpooledInput() { std::remove(path_.c_str()); }
+  std::string const& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 void importFile(IoArgs const& a) {
-  nlohmann::json doc = readDocument(a.file);
-  auto store = openStore(a, 0);
+  std::unique_ptr<SpooledInput> spooled;
+  if (a.file == "-") spooled = std::make_unique<SpooledInput>();
+  std::string path = spooled ? spooled->path() : a.file;
+  if (!std::ifstream(path, std::ios::binary)) failWith("cannot read " + a.file);
+  DocumentSource source = [path] { return std::make_unique<std::ifstream>(path, std::ios::binary); };
+  // Without the cache: a large document would otherwise leave every
+  // object it wrote decoded in memory.
+  auto store = openStore(a, 0, 0);
+  ProgressBar bar;
+  ImportOptions options;
+  options.progress = [&bar](char const* phase, unsigned long done, unsigned long total) {
+    bool checking = std::string(phase) == "checking";
+    bar.update(phase, done, total, checking ? ProgressBar::Unit::bytes : ProgressBar::Unit::items);
+  };
   ImportCounts counts;
   DocumentProblem problem;
   bool ok;
   try {
-    ok = importPolicyDocument(*store, doc, counts, problem);
+    ok = importPolicyDocument(*store, source, options, counts, problem);
   } catch (std::exception const& e) {  // a catalogue the quick map cannot be built from
+    bar.clear();
     failWith("import " + a.file + ": " + e.what());
   }
-  if (!ok) failWith("import " + a.file + ": " + describe(problem) + "; nothing was written");
+  bar.clear();
+  if (!ok) {
+    std::string written = counts.transactions == 0
+                              ? "nothing was written"
+                              : std::to_string(counts.transactions) + " earlier transactions stay written";
+    failWith("import " + a.file + ": " + describe(problem) + "; " + written);
+  }
   unsigned long seq, st;
   store->getSeqNum(seq, st);
   std::printf("imported %lu ACLs, %lu POPs, %lu rules and %lu objects into %s (sequence number %lu)\n",
@@ -153,7 +196,7 @@ void exportFile(IoArgs const& a) {
 
 void registerIoCommands(CLI::App& app) {
   auto args = std::make_shared<IoArgs>();
-  auto* i = app.add_subcommand("import", "load a JSON policy document into a policy database (all or nothing)");
+  auto* i = app.add_subcommand("import", "load a JSON policy document into a policy database (checked whole before writing)");
   addDatabaseOptions(i, args->db, args->domain);
   i->add_option("FILE", args->file, "JSON document, - for standard input")->required();
   i->callback([args] { importFile(*args); });

@@ -1,25 +1,33 @@
 // Policy documents <-> store. The document shape is described at the top of
 // tools/cmd_io.cpp.
 //
-// Import runs in two phases. Reading turns the whole document into policy
-// objects (converting action strings, parsing addresses and uuids, checking
-// names and that every policy an object names exists) without touching the
-// store; the first problem stops it. Writing then stages everything in one
-// update transaction and commits it. Problems found while reading are
-// thrown as BadItem so that the nested readers stay straight-line code; the
-// two entry points catch them, and nothing else in this file throws on
-// purpose.
+// Import streams the document through the parser's event interface twice
+// and never holds more of it than one item (an ACL, a POP, a rule or an
+// object). The checking pass builds every item as the writing pass will
+// (converting action strings, parsing addresses and uuids, checking names)
+// and, once the whole document is read, that every policy an object names
+// is in the document or the database; it writes nothing, and the first
+// problem stops it. The writing pass reads the document again and hands
+// each item to a PolicyWriter (tools/policy_write.h), which commits in
+// bounded transactions. Problems found while reading are thrown as BadItem
+// so that the nested readers stay straight-line code; the entry points
+// catch them, and nothing else in this file throws on purpose.
 #include "tools/policy_json.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
+#include <istream>
 #include <limits>
 #include <memory>
+#include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +42,7 @@
 #include "GxCore/daRule.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxsvc.h"
+#include "tools/policy_write.h"
 
 namespace gxpolicy {
 namespace {
@@ -124,35 +133,6 @@ bool optBool(json const& j, char const* key, Path const& p) {
   if (!v->is_boolean()) (p / key).fail("expected true or false");
   return v->get<bool>();
 }
-
-// ---- policy kinds ----------------------------------------------------------------
-
-// What differs between ACLs, POPs and rules for sections, attachments and
-// maps. The index into kKinds is the kind.
-struct Kind {
-  char const* section;  // "acls"
-  char const* field;    // the object's attachment field, "acl"
-  char const* noun;     // "ACL"
-  std::unique_ptr<daPolicyName> (*name)(char const* shortName);
-  unsigned long (*isValid)(char const* text);
-  daStoreObjectName const& (daPObjName::*objectMap)() const;
-  char const* base;  // the key base of the policies
-};
-
-template <class N>
-std::unique_ptr<daPolicyName> makeName(char const* shortName) {
-  return std::make_unique<N>(shortName);
-}
-
-constexpr int kAcl = 0, kPop = 1, kRule = 2;
-Kind const kKinds[3] = {
-    {"acls", "acl", "ACL", makeName<daAclName>, daAclName::isValid, &daPObjName::getPObjToAclMapName,
-     daAclName::aclbasename_},
-    {"pops", "pop", "POP", makeName<daPopName>, daPopName::isValid, &daPObjName::getPObjToPopMapName,
-     daPopName::popbasename_},
-    {"rules", "rule", "rule", makeName<daRuleName>, daRuleName::isValid, &daPObjName::getPObjToRuleMapName,
-     daRuleName::rulebasename_},
-};
 
 // ---- reading the document -----------------------------------------------------------
 
@@ -295,220 +275,304 @@ std::unique_ptr<daStoreObject> readRule(json const& j, Path const& p) {
   return rule;
 }
 
-struct PolicyItem {
-  std::unique_ptr<daPolicyName> name;
-  std::unique_ptr<daStoreObject> object;
-  std::unique_ptr<GxExtAttr> ext;
-};
-
-struct ObjectItem {
-  daPObjName name;
-  std::unique_ptr<GxPObj> pobj;
-  std::unique_ptr<GxExtAttr> ext;
-  std::optional<std::string> policy[3];  // per kind; none: nothing attached
-};
-
-struct Plan {
-  std::vector<PolicyItem> policies[3];
-  std::vector<ObjectItem> objects;
-};
-
-void readPolicies(daCachedStore& store, json const& doc, int kind, Plan& plan) {
+PolicyItem readPolicy(daCachedStore& store, int kind, std::string const& key, json const& j, Path const& p) {
   Kind const& k = kKinds[kind];
-  json const* section = field(doc, k.section);
-  if (section == nullptr) return;
-  Path sp = root() / k.section;
-  if (!section->is_object()) sp.fail(std::string("expected an object of ") + k.noun + "s by name");
-  for (auto const& item : section->items()) {
-    Path p = sp / item.key();
-    if (unsigned long st = k.isValid(item.key().c_str()); st != 0)
-      p.fail(std::string("invalid ") + k.noun + " name", st);
-    PolicyItem pi;
-    pi.name = k.name(item.key().c_str());
-    switch (kind) {
-      case kAcl: pi.object = readAcl(store, item.value(), p); break;
-      case kPop: pi.object = readPop(item.value(), p); break;
-      default: pi.object = readRule(item.value(), p); break;
-    }
-    pi.ext = readAttributes(item.value(), p);
-    plan.policies[kind].push_back(std::move(pi));
+  if (unsigned long st = k.isValid(key.c_str()); st != 0) p.fail(std::string("invalid ") + k.noun + " name", st);
+  PolicyItem pi;
+  pi.name = k.name(key.c_str());
+  switch (kind) {
+    case kAcl: pi.object = readAcl(store, j, p); break;
+    case kPop: pi.object = readPop(j, p); break;
+    default: pi.object = readRule(j, p); break;
   }
+  pi.ext = readAttributes(j, p);
+  return pi;
 }
 
-bool inPlan(Plan const& plan, int kind, std::string const& name) {
-  for (auto const& pi : plan.policies[kind])
-    if (name == pi.name->getShortName()) return true;
-  return false;
-}
-
-// The policy an object names must be valid and in the document or the
-// database.
-std::string readAttachment(daCachedStore& store, Plan const& plan, json const& j, int kind, Path const& p) {
-  Kind const& k = kKinds[kind];
-  std::string name = *optString(j, k.field, p);
-  Path fp = p / k.field;
-  if (unsigned long st = k.isValid(name.c_str()); st != 0) fp.fail(std::string("invalid ") + k.noun + " name", st);
-  if (inPlan(plan, kind, name)) return name;
-  H h;
-  unsigned long st;
-  store.getObject(*k.name(name.c_str()), h, st);
-  if (st == da_s_no_such_object)
-    fp.fail(std::string("no ") + k.noun + " named " + json(name).dump() + " in the document or the database", st);
-  if (st != 0) fp.fail(std::string("cannot read ") + k.noun + " " + json(name).dump(), st);
-  return name;
-}
-
-void readObjects(daCachedStore& store, json const& doc, Plan& plan) {
-  json const* section = field(doc, "objects");
-  if (section == nullptr) return;
-  Path sp = root() / "objects";
-  if (!section->is_object()) sp.fail("expected an object of protected objects by path");
-  std::set<std::string> seen;
-  for (auto const& item : section->items()) {
-    Path p = sp / item.key();
-    json const& j = item.value();
-    checkFields(j, p, {"description", "type", "attachable", "acl", "pop", "rule", "attributes"});
-    ObjectItem oi;
-    oi.name = daPObjName(item.key().c_str());
-    if (unsigned long st = oi.name.validateAndFix(); st != 0) p.fail("invalid protected object name", st);
-    if (!seen.insert(oi.name.getPathName()).second) p.fail("the same object is listed twice");
-    oi.pobj = std::make_unique<GxPObj>();
-    if (auto d = optString(j, "description", p)) oi.pobj->description(d->c_str());
-    oi.pobj->type(optUint32(j, "type", p, 0));
-    bool attachable = field(j, "attachable") == nullptr || optBool(j, "attachable", p);
-    oi.pobj->policyAttachable(attachable);
-    for (int kind = 0; kind < 3; ++kind) {
-      if (field(j, kKinds[kind].field) == nullptr) continue;
-      if (!attachable) (p / kKinds[kind].field).fail("policies cannot be attached to an object that is not attachable");
-      oi.policy[kind] = readAttachment(store, plan, j, kind, p);
-    }
-    oi.ext = readAttributes(j, p);
-    plan.objects.push_back(std::move(oi));
+// An object and the names of the policies it attaches; whether those
+// policies exist is checked by the Checker, which sees the whole document.
+ObjectItem readObject(std::string const& key, json const& j, Path const& p) {
+  checkFields(j, p, {"description", "type", "attachable", "acl", "pop", "rule", "attributes"});
+  ObjectItem oi;
+  oi.name = daPObjName(key.c_str());
+  if (unsigned long st = oi.name.validateAndFix(); st != 0) p.fail("invalid protected object name", st);
+  oi.pobj = std::make_unique<GxPObj>();
+  if (auto d = optString(j, "description", p)) oi.pobj->description(d->c_str());
+  oi.pobj->type(optUint32(j, "type", p, 0));
+  bool attachable = field(j, "attachable") == nullptr || optBool(j, "attachable", p);
+  oi.pobj->policyAttachable(attachable);
+  for (int kind = 0; kind < kKindCount; ++kind) {
+    Kind const& k = kKinds[kind];
+    if (field(j, k.field) == nullptr) continue;
+    Path fp = p / k.field;
+    if (!attachable) fp.fail("policies cannot be attached to an object that is not attachable");
+    std::string name = *optString(j, k.field, p);
+    if (unsigned long st = k.isValid(name.c_str()); st != 0) fp.fail(std::string("invalid ") + k.noun + " name", st);
+    oi.policy[kind] = std::move(name);
   }
+  oi.ext = readAttributes(j, p);
+  return oi;
 }
 
-void readDocument(daCachedStore& store, json const& doc, Plan& plan) {
-  checkFields(doc, root(), {"acls", "pops", "rules", "objects"});
-  for (int kind = 0; kind < 3; ++kind) readPolicies(store, doc, kind, plan);
-  readObjects(store, doc, plan);
-}
+// ---- walking the document -------------------------------------------------------------
 
-// ---- writing the plan ----------------------------------------------------------------
+// The sections of a document: the policy kinds, then the objects.
+constexpr int kObjects = kKindCount;
+char const* const kSections[] = {"acls", "pops", "rules", "objects"};
 
-std::string keyOf(daStoreObjectName const& name) { return name.getFullName().getChars(); }
-
-// Stages the plan's changes in one update transaction. An item replaces
-// what the database holds under its name, extended attributes and an
-// object's attachments included (absent in the document: removed). Each
-// attachment is written both ways: the object's map names the policy, and
-// the policy's map gains the object (and the previous policy's map loses
-// it), other objects in those maps kept.
-class Stager {
+// Receives each item of a section (an ACL, a POP, a rule, an object) whole,
+// in document order.
+class ItemSink {
  public:
-  Stager(daCachedStore& store, daTransaction& t) : store_(store), t_(t) {}
+  virtual ~ItemSink() = default;
+  virtual void item(int section, std::string const& key, json const& value, Path const& p) = 0;
+};
 
-  void policy(PolicyItem& pi) {
-    put(*pi.name, std::move(pi.object));
-    replaceExt(pi.name->getExtAttrName(), std::move(pi.ext));
+// Handler for the parser's event interface (nlohmann::json::sax_parse).
+// Walks the document's two top levels -- the sections and their items --
+// itself, and builds each item's value as a small JSON value handed to the
+// sink, so that no more than one item is held at a time. The first problem
+// (a shape error, a sink's BadItem or malformed JSON) stops the parse and
+// is kept.
+class DocumentWalker {
+ public:
+  explicit DocumentWalker(ItemSink& sink) : sink_(sink) {}
+
+  std::optional<BadItem> const& problem() const { return problem_; }
+  unsigned long items() const { return items_; }
+
+  bool null() { return scalar(json(nullptr)); }
+  bool boolean(bool v) { return scalar(json(v)); }
+  bool number_integer(json::number_integer_t v) { return scalar(json(v)); }
+  bool number_unsigned(json::number_unsigned_t v) { return scalar(json(v)); }
+  bool number_float(json::number_float_t v, std::string const&) { return scalar(json(v)); }
+  bool string(std::string& v) { return scalar(json(std::move(v))); }
+  bool binary(json::binary_t& v) { return scalar(json(std::move(v))); }
+  bool start_object(std::size_t) { return open(json::object()); }
+  bool start_array(std::size_t) { return open(json::array()); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+  bool key(std::string& k) {
+    return guard([&] {
+      if (depth_ == 1) enterSection(k);
+      else if (depth_ == 2) itemKey_ = std::move(k);
+      else memberKey_ = std::move(k);
+    });
   }
-
-  void object(ObjectItem& oi) {
-    put(oi.name, std::move(oi.pobj));
-    replaceExt(oi.name.getExtAttrName(), std::move(oi.ext));
-    for (int kind = 0; kind < 3; ++kind) attach(oi.name, kind, oi.policy[kind]);
+  bool parse_error(std::size_t, std::string const&, json::exception const& e) {
+    if (!problem_) problem_ = BadItem{"", std::string("malformed JSON: ") + e.what(), 0};
+    return false;
   }
 
  private:
-  void put(daStoreObjectName const& name, std::unique_ptr<daStoreObject> object) {
-    unsigned long st = 0;
-    store_.setObject(t_, name, object.release(), st);
-    if (st != 0) root().fail("cannot stage " + keyOf(name), st);
+  // Levels: 0 outside the document, 1 in the document object, 2 in a
+  // section, 3 and more inside an item.
+  template <class F>
+  bool guard(F f) {
+    try {
+      f();
+      return true;
+    } catch (BadItem const& bad) {
+      problem_ = bad;
+      return false;
+    }
   }
 
-  void remove(daStoreObjectName const& name) {
-    unsigned long st;
-    store_.deleteObject(t_, name, 0, st);
-    if (st != 0) root().fail("cannot stage the removal of " + keyOf(name), st);
+  Path sectionPath() const { return root() / kSections[section_]; }
+
+  void enterSection(std::string const& k) {
+    for (section_ = 0; section_ <= kObjects; ++section_)
+      if (k == kSections[section_]) return;
+    (root() / k).fail("unknown field");
   }
 
-  // The map under name as the transaction sees it, as a new copy made by
-  // factory; null when there is none.
-  std::unique_ptr<daPolicyObjectMap> mapCopy(daStoreObjectName const& name, daPolicyObjectMap* factory) {
-    std::unique_ptr<daPolicyObjectMap> copy(factory);
-    H h;
-    unsigned long st;
-    store_.getObject(t_, name, h, st);
-    if (st == da_s_no_such_object) return nullptr;
-    if (st != 0) root().fail("cannot read " + keyOf(name), st);
-    auto const* stored = dynamic_cast<daPolicyObjectMap const*>(h.get());
-    if (stored == nullptr) root().fail(keyOf(name) + " is not a policy map", da_s_unknown_type);
-    if (!copy) root().fail("out of memory", da_s_no_memory);
-    copy->set(stored->value());
-    return copy;
+  void notASection() const {
+    if (section_ == kObjects) sectionPath().fail("expected an object of protected objects by path");
+    sectionPath().fail(std::string("expected an object of ") + kKinds[section_].noun + "s by name");
   }
 
-  bool exists(daStoreObjectName const& name) {
-    H h;
-    unsigned long st;
-    store_.getObject(t_, name, h, st);
-    if (st != 0 && st != da_s_no_such_object) root().fail("cannot read " + keyOf(name), st);
-    return st == 0;
+  // A value at depth_: the document, a section, an item or inside one.
+  void place(json&& value, bool container) {
+    if (depth_ == 0) root().fail("the document is not a JSON object");
+    if (depth_ == 1) notASection();
+    if (depth_ == 2) {
+      item_ = std::move(value);
+      if (container) stack_.push_back(&item_);
+      else deliver();
+      return;
+    }
+    json& top = *stack_.back();
+    json* placed = top.is_array() ? &top.emplace_back(std::move(value)) : &(top[memberKey_] = std::move(value));
+    if (container) stack_.push_back(placed);
   }
 
-  void replaceExt(daStoreObjectName const& name, std::unique_ptr<GxExtAttr> ext) {
-    if (ext) put(name, std::move(ext));
-    else if (exists(name)) remove(name);
+  bool scalar(json&& value) {
+    return guard([&] { place(std::move(value), false); });
   }
 
-  void attach(daPObjName const& object, int kind, std::optional<std::string> const& want) {
+  bool open(json&& container) {
+    return guard([&] {
+      if (depth_ == 0 && container.is_object()) {
+        depth_ = 1;
+        return;
+      }
+      if (depth_ == 1 && container.is_object()) {
+        depth_ = 2;
+        return;
+      }
+      place(std::move(container), true);
+      ++depth_;
+    });
+  }
+
+  bool close() {
+    return guard([&] {
+      --depth_;
+      if (depth_ < 2) return;
+      stack_.pop_back();
+      if (stack_.empty()) deliver();
+    });
+  }
+
+  void deliver() {
+    sink_.item(section_, itemKey_, item_, sectionPath() / itemKey_);
+    ++items_;
+    item_ = json();
+  }
+
+  ItemSink& sink_;
+  int depth_ = 0;
+  int section_ = 0;
+  std::string itemKey_, memberKey_;
+  json item_;
+  std::vector<json*> stack_;  // the open containers of item_, innermost last
+  unsigned long items_ = 0;
+  std::optional<BadItem> problem_;
+};
+
+// Parses the source's document into sink. tick is called with the number
+// of bytes read so far every 4096 items. Throws the first problem.
+void walk(DocumentSource const& source, ItemSink& sink, std::function<void(unsigned long)> const& tick) {
+  std::unique_ptr<std::istream> in = source();
+  if (!in || !*in) root().fail("cannot read the document");
+  struct Ticking : ItemSink {
+    ItemSink& inner;
+    std::istream& in;
+    std::function<void(unsigned long)> const& tick;
+    unsigned long n = 0;
+    Ticking(ItemSink& s, std::istream& i, std::function<void(unsigned long)> const& t) : inner(s), in(i), tick(t) {}
+    void item(int section, std::string const& key, json const& value, Path const& p) override {
+      inner.item(section, key, value, p);
+      if (tick && ++n % 4096 == 0) tick(static_cast<unsigned long>(std::max<std::streamoff>(0, in.tellg())));
+    }
+  } ticking(sink, *in, tick);
+  DocumentWalker walker(ticking);
+  bool ok = json::sax_parse(*in, &walker);
+  if (walker.problem()) throw *walker.problem();
+  if (!ok) root().fail("malformed JSON");
+}
+
+// ---- import passes ---------------------------------------------------------------
+
+// First pass: reads every item as the writing pass will and checks what
+// needs the whole document -- an object or a policy listed twice, and that
+// every policy an object names is in the document (anywhere in it) or in
+// the database. Nothing is kept but names.
+class Checker : public ItemSink {
+ public:
+  explicit Checker(daCachedStore& store) : store_(store) {}
+
+  void item(int section, std::string const& key, json const& value, Path const& p) override {
+    if (section == kObjects) return object(key, value, p);
+    readPolicy(store_, section, key, value, p);
+    if (!declared_[section].insert(key).second)
+      p.fail(std::string("the same ") + kKinds[section].noun + " is listed twice");
+    section == kAcl ? ++counts.acls : section == kPop ? ++counts.pops : ++counts.rules;
+  }
+
+  // The earliest reference to a policy found neither in the document nor in
+  // the database.
+  void finish() const {
+    std::optional<Reference> first;
+    for (int kind = 0; kind < kKindCount; ++kind)
+      for (auto const& [name, ref] : unresolved_[kind])
+        if (declared_[kind].count(name) == 0 && (!first || ref.order < first->order)) first = ref;
+    if (first) throw BadItem{first->path, first->message, da_s_no_such_object};
+  }
+
+  ImportCounts counts;
+
+ private:
+  struct Reference {
+    unsigned long order;
+    std::string path, message;
+  };
+
+  void object(std::string const& key, json const& value, Path const& p) {
+    ObjectItem oi = readObject(key, value, p);
+    if (!objects_.insert(oi.name.getPathName()).second) p.fail("the same object is listed twice");
+    for (int kind = 0; kind < kKindCount; ++kind)
+      if (oi.policy[kind]) reference(kind, *oi.policy[kind], p / kKinds[kind].field);
+    ++counts.objects;
+  }
+
+  void reference(int kind, std::string const& name, Path const& fp) {
+    if (declared_[kind].count(name) || inDatabase_[kind].count(name) || unresolved_[kind].count(name)) return;
     Kind const& k = kKinds[kind];
-    daStoreObjectName const& mapName = (object.*k.objectMap)();
-    std::unique_ptr<daPolicyName> probe = k.name("x");
-    auto old = mapCopy(mapName, probe->objToPolicyMapFactory());
-    if (old) {
-      for (unsigned int i = 0; i < old->count(); ++i)
-        if (!want || *want != old->get(i)) unlist(*k.name(old->get(i)), object.getPathName());
+    H h;
+    unsigned long st;
+    store_.getObject(*k.name(name.c_str()), h, st);
+    if (st == 0) {
+      inDatabase_[kind].insert(name);
+    } else if (st == da_s_no_such_object) {
+      std::string message = std::string("no ") + k.noun + " named " + json(name).dump() + " in the document or the database";
+      unresolved_[kind].emplace(name, Reference{order_++, fp.text(), std::move(message)});
+    } else {
+      fp.fail(std::string("cannot read ") + k.noun + " " + json(name).dump(), st);
     }
-    if (want) {
-      std::unique_ptr<daPolicyName> policy = k.name(want->c_str());
-      std::unique_ptr<daPolicyObjectMap> map(policy->objToPolicyMapFactory());
-      if (!map) root().fail("out of memory", da_s_no_memory);
-      map->add(want->c_str());
-      put(mapName, std::move(map));
-      list(*policy, object.getPathName());
-    } else if (old) {
-      remove(mapName);
-    }
-  }
-
-  // Adds path to the policy's policy-to-object map (once).
-  void list(daPolicyName const& policy, char const* path) {
-    daStoreObjectName const& name = policy.getPolicyToObjMapName();
-    auto map = mapCopy(name, policy.policyToObjMapFactory());
-    if (!map) map.reset(policy.policyToObjMapFactory());
-    if (!map) root().fail("out of memory", da_s_no_memory);
-    for (unsigned int i = 0; i < map->count(); ++i)
-      if (std::strcmp(map->get(i), path) == 0) return;
-    map->add(path);
-    put(name, std::move(map));
-  }
-
-  // Removes path from the policy's policy-to-object map; an emptied map is
-  // deleted.
-  void unlist(daPolicyName const& policy, char const* path) {
-    daStoreObjectName const& name = policy.getPolicyToObjMapName();
-    auto map = mapCopy(name, policy.policyToObjMapFactory());
-    if (!map) return;
-    map->remove(path);
-    if (map->count() == 0) remove(name);
-    else put(name, std::move(map));
   }
 
   daCachedStore& store_;
-  daTransaction& t_;
+  std::set<std::string> declared_[kKindCount], inDatabase_[kKindCount], objects_;
+  std::map<std::string, Reference> unresolved_[kKindCount];
+  unsigned long order_ = 0;
 };
 
+// Second pass: builds each item again and hands it to the writer.
+class Loader : public ItemSink {
+ public:
+  Loader(daCachedStore& store, PolicyWriter& writer) : store_(store), writer_(writer) {}
+
+  void item(int section, std::string const& key, json const& value, Path const& p) override {
+    unsigned long st;
+    if (section == kObjects) {
+      ObjectItem oi = readObject(key, value, p);
+      st = writer_.object(oi);
+    } else {
+      PolicyItem pi = readPolicy(store_, section, key, value, p);
+      st = writer_.policy(pi);
+    }
+    if (st != 0) root().fail(writer_.failure(), st);
+    ++written;
+  }
+
+  unsigned long written = 0;
+
+ private:
+  daCachedStore& store_;
+  PolicyWriter& writer_;
+};
+
+unsigned long sizeOf(DocumentSource const& source) {
+  std::unique_ptr<std::istream> in = source();
+  if (!in || !in->seekg(0, std::ios::end)) return 0;
+  std::streamoff size = in->tellg();
+  return size > 0 ? static_cast<unsigned long>(size) : 0;
+}
+
 // ---- export -------------------------------------------------------------------------
+
+std::string keyOf(daStoreObjectName const& name) { return name.getFullName().getChars(); }
 
 // The keys under base (base itself included), each as the text after base.
 std::vector<std::string> keysUnder(daCachedStore& store, char const* base) {
@@ -701,44 +765,41 @@ void exportObjects(daCachedStore& store, json& doc) {
 
 }  // namespace
 
-bool parsePolicyDocument(std::string const& text, nlohmann::json& doc, DocumentProblem& problem) {
+bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, ImportOptions const& options,
+                          ImportCounts& counts, DocumentProblem& problem) {
+  counts = ImportCounts{};
   problem = DocumentProblem{};
+  auto const& progress = options.progress;
   try {
-    doc = json::parse(text);
-  } catch (json::exception const& e) {
-    problem.message = std::string("malformed JSON: ") + e.what();
+    Checker checker(store);
+    unsigned long size = progress ? sizeOf(source) : 0;
+    walk(source, checker, [&](unsigned long at) { progress("checking", at, size); });
+    checker.finish();
+    if (progress) progress("checking", size, size);
+    counts = checker.counts;
+    unsigned long total = counts.acls + counts.pops + counts.rules + counts.objects;
+    PolicyWriter writer(store, options.changesPerTransaction);
+    Loader loader(store, writer);
+    try {
+      walk(source, loader, [&](unsigned long) { progress("writing", loader.written, total); });
+      if (unsigned long st = writer.finish(); st != 0) root().fail(writer.failure(), st);
+    } catch (BadItem const&) {
+      counts.transactions = writer.committedTransactions();
+      throw;
+    }
+    counts.transactions = writer.committedTransactions();
+    if (progress) progress("writing", total, total);
+  } catch (BadItem const& bad) {
+    problem = DocumentProblem{bad.path, bad.message, bad.status};
     return false;
   }
   return true;
 }
 
-bool importPolicyDocument(daCachedStore& store, nlohmann::json const& doc, ImportCounts& counts,
-                          DocumentProblem& problem) {
-  counts = ImportCounts{};
-  problem = DocumentProblem{};
-  Plan plan;
-  try {
-    readDocument(store, doc, plan);
-    daTransaction t;
-    unsigned long st;
-    store.beginTransaction(t, daTransactionMode::update, st);
-    if (st != 0) root().fail("cannot begin a transaction", st);
-    Stager stager(store, t);
-    for (auto& policies : plan.policies)
-      for (PolicyItem& pi : policies) stager.policy(pi);
-    for (ObjectItem& oi : plan.objects) stager.object(oi);
-    // A failure above leaves t to its destructor, which discards it.
-    store.commitTransaction(t, st);
-    if (st != 0) root().fail("writing the changes failed", st);
-  } catch (BadItem const& bad) {
-    problem = DocumentProblem{bad.path, bad.message, bad.status};
-    return false;
-  }
-  counts.acls = plan.policies[kAcl].size();
-  counts.pops = plan.policies[kPop].size();
-  counts.rules = plan.policies[kRule].size();
-  counts.objects = plan.objects.size();
-  return true;
+bool importPolicyText(daCachedStore& store, std::string const& text, ImportCounts& counts,
+                      DocumentProblem& problem) {
+  DocumentSource source = [&text] { return std::make_unique<std::istringstream>(text); };
+  return importPolicyDocument(store, source, ImportOptions{}, counts, problem);
 }
 
 bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentProblem& problem) {

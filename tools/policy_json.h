@@ -4,16 +4,22 @@
 // them out again. The document shape is described at the top of
 // tools/cmd_io.cpp.
 //
-// Import checks the whole document against the store before anything is
-// written and then writes every change in one update transaction, so a bad
-// document leaves the database exactly as it was. Export reads through the
-// cache of the given store.
+// Import streams the document (it is never held whole in memory) in two
+// passes: the first checks every item and writes nothing, so a bad document
+// leaves the database exactly as it was; the second writes the items in
+// update transactions of a bounded size. Each transaction is atomic, the
+// import as a whole is not: a failure or a crash in the writing pass leaves
+// the transactions committed before it written. Export builds the whole
+// document in memory, reading through the cache of the given store.
 //
 // Not synchronised beyond what the store does: one caller at a time.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
+#include <istream>
+#include <memory>
 #include <string>
 
 class daCachedStore;
@@ -35,24 +41,39 @@ struct DocumentProblem {
 // What an import wrote.
 struct ImportCounts {
   unsigned long acls = 0, pops = 0, rules = 0, objects = 0;
+  // Transactions committed; on a failure, those written before it.
+  unsigned long transactions = 0;
 };
 
-// Parses text as a JSON document into doc. False with problem set (the
-// parser's message, no status) when it is not well-formed JSON.
-bool parsePolicyDocument(std::string const& text, nlohmann::json& doc, DocumentProblem& problem);
+// Opens the document from its beginning; called once per pass. A null or
+// failed stream is reported as a problem.
+using DocumentSource = std::function<std::unique_ptr<std::istream>()>;
 
-// Loads doc into store, which must be open writable and hold an action
-// catalogue (action strings are converted with its quick map). Every item
-// of the document is checked first -- names, shapes, action strings,
-// addresses, uuids, and that every policy an object names is in the
-// document or already in the database -- and only then written, in one
-// update transaction. True on success with counts filled. False with
-// problem set: for a bad document nothing has been written; a failed commit
-// reports the store's status (the store then holds what it could write).
-// Takes the store's transaction lock for the write; may throw what the
+struct ImportOptions {
+  // Sets and deletes staged per transaction.
+  unsigned long changesPerTransaction = 20000;
+  // Optional; called now and then with phase "checking" (bytes of the
+  // document read, of total; total 0 when the size is unknown) and then
+  // "writing" (items written, of total).
+  std::function<void(char const* phase, unsigned long done, unsigned long total)> progress;
+};
+
+// Loads the document into store, which must be open writable and hold an
+// action catalogue (action strings are converted with its quick map).
+// Every item is checked first -- names, shapes, action strings, addresses,
+// uuids, items listed twice, and that every policy an object names is in
+// the document or already in the database -- and only then written, in
+// document order. True on success with counts filled. False with problem
+// set: malformed JSON or a bad document (the first problem, where it is)
+// writes nothing; a failure while writing reports the store's status, and
+// counts.transactions says how many transactions were committed before it.
+// Takes the store's transaction lock while it writes; may throw what the
 // quick map throws (a catalogue without a "primary" group).
-bool importPolicyDocument(daCachedStore& store, nlohmann::json const& doc, ImportCounts& counts,
-                          DocumentProblem& problem);
+bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, ImportOptions const& options,
+                          ImportCounts& counts, DocumentProblem& problem);
+// The same for a document held as text, with the default options.
+bool importPolicyText(daCachedStore& store, std::string const& text, ImportCounts& counts,
+                      DocumentProblem& problem);
 
 // Builds in doc (replaced) the document of everything store holds: every
 // ACL, POP and rule, and every protected object that has a record, an
