@@ -28,16 +28,9 @@ std::unique_ptr<daLocalStore> openLocalStore(StoreArgs const& a, int readOnly) {
 }
 
 void create(StoreArgs const& a) {
-  daLocalStore store(a.domain.c_str(), a.db.c_str());
-  unsigned long st;
-  store.createStore(st);
-  if (st != 0) throw CLI::RuntimeError(fail("cannot create " + a.db, st));
-  auto open = openLocalStore(a, 0);
-  for (auto const& step : createSteps()) {
-    st = step(*open);
-    if (st != 0) throw CLI::RuntimeError(fail("cannot initialise " + a.db, st));
-  }
-  unsigned long seq;
+  createOrFail(a.db, a.domain);
+  auto open = openLocalStore(a, 1);
+  unsigned long seq, st;
   open->getSeqNum(seq, st);
   std::printf("created %s (sequence number %lu)\n", a.db.c_str(), seq);
 }

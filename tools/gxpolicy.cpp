@@ -32,6 +32,18 @@ daPObjName objectOrFail(std::string const& path) {
   return object;
 }
 
+void createOrFail(std::string const& db, std::string const& domain) {
+  unsigned long st;
+  daLocalStore(domain.c_str(), db.c_str()).createStore(st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot create " + db, st));
+  daLocalStore store(domain.c_str(), db.c_str());
+  openOrFail(store, db, 0);
+  for (auto const& step : createSteps()) {
+    st = step(store);
+    if (st != 0) throw CLI::RuntimeError(fail("cannot initialise " + db, st));
+  }
+}
+
 namespace {
 std::vector<CreateStep>& steps() {
   static std::vector<CreateStep> s;
@@ -53,6 +65,7 @@ int main(int argc, char** argv) {
   gxpolicy::registerReplicateCommands(app);
   gxpolicy::registerPolicyCommands(app);
   gxpolicy::registerIoCommands(app);
+  gxpolicy::registerGenerateCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;
 }

@@ -26,6 +26,10 @@ void openOrFail(daLocalStore& store, std::string const& db, int readOnly);
 // thrown as CLI::RuntimeError.
 daPObjName objectOrFail(std::string const& path);
 
+// Creates the database file db and runs the create steps on it; a failure
+// is printed and thrown as CLI::RuntimeError.
+void createOrFail(std::string const& db, std::string const& domain);
+
 // Steps run by "gxpolicy create" on the new, open store after the file is
 // created, in registration order (e.g. storing a default action catalogue).
 using CreateStep = std::function<unsigned long(daLocalStore& store)>;
@@ -40,5 +44,6 @@ void registerPopCommands(CLI::App& app);
 void registerReplicateCommands(CLI::App& app);
 void registerPolicyCommands(CLI::App& app);
 void registerIoCommands(CLI::App& app);
+void registerGenerateCommands(CLI::App& app);
 
 }  // namespace gxpolicy
