@@ -162,6 +162,75 @@ TEST_F(HxDb, RecordsRoundTripAndDelete) {
   EXPECT_EQ(get(h.get(), "/a/b"), "<status " + std::to_string(hx_db_s_not_found) + ">");
 }
 
+hx_db_op putOp(char const* key, gxobj_t const& r) { return hx_db_op{hx_db_op_kind::put, key, &r}; }
+hx_db_op removeOp(char const* key) { return hx_db_op{hx_db_op_kind::remove, key}; }
+
+TEST_F(HxDb, BatchIsOneTransactionWhoseBadItemsFailAloneAndWhoseCounterSkipsTheInvalidValue) {
+  Handle h = mustOpen(path_, hx_db_mode_create);
+  put(h.get(), "seq", "", 0xFFFFFFFDu, 0);
+  for (char const* k : {"/gone", "/t", "/t/x", "/t/y", "/tx", "/u/1", "/u/2", "/u/keep"}) put(h.get(), k, "v");
+  std::string longKey(600, 'k');  // over LMDB's key limit
+  std::string bytes("abc");
+  gxobj_t r{nullptr, 9, 7, 3, reinterpret_cast<unsigned char*>(bytes.data())};
+  gxobj_t huge{nullptr, 0, 7, gxobj_max_encoded_length + 1, reinterpret_cast<unsigned char*>(bytes.data())};
+  auto notKeep = [](char const* key, void*) { return std::string(key) != "/u/keep"; };
+  hx_db_op ops[] = {putOp("/new", r),
+                    removeOp("/missing"),
+                    putOp(longKey.c_str(), r),
+                    removeOp("/gone"),
+                    hx_db_op{hx_db_op_kind::remove_prefix, "/t"},
+                    putOp("/huge", huge),
+                    hx_db_op{hx_db_op_kind::remove_prefix, "/u/", nullptr, +notKeep},
+                    hx_db_op{hx_db_op_kind::remove_prefix, "/nothing"}};
+  constexpr size_t n = sizeof ops / sizeof ops[0];
+  unsigned long itemStatus[n], st = 1;
+  hx_db_counter counter{"seq", 0xFFFFFFFFu};
+  unsigned long before = hx_db_write_transactions(h.get());
+  hx_db_write_batch(h.get(), ops, n, itemStatus, &counter, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(hx_db_write_transactions(h.get()), before + 1);
+  unsigned long expected[n] = {0, hx_db_s_delete_not_found, hx_db_s_bad_argument, 0, 0, hx_db_s_bad_argument, 0, 0};
+  for (size_t i = 0; i < n; ++i) EXPECT_EQ(itemStatus[i], expected[i]) << "item " << i;
+  // Five items written: 0xFFFFFFFD + 5 steps, never 0xFFFFFFFF.
+  EXPECT_EQ(counter.value, 3u);
+  Fetched seq(hx_db_fetch(h.get(), "seq", st));
+  ASSERT_TRUE(seq);
+  EXPECT_TRUE(seq->value == 3u && seq->type == 0u && seq->length == 0u);
+  EXPECT_EQ(get(h.get(), "/new"), "abc");
+  EXPECT_EQ(keysOf(h.get()), (std::vector<std::string>{"/new", "/u/keep", "seq"}));  // "/t" took "/tx" too
+
+  // A counter record that is not a counter fails the transaction: every
+  // item gets the status and nothing is written.
+  put(h.get(), "seq", "bytes");
+  hx_db_op two[] = {putOp("/a", r), removeOp("/new")};
+  unsigned long twoStatus[2];
+  hx_db_write_batch(h.get(), two, 2, twoStatus, &counter, st);
+  EXPECT_EQ(st, hx_db_s_corrupt);
+  EXPECT_TRUE(twoStatus[0] == hx_db_s_corrupt && twoStatus[1] == hx_db_s_corrupt);
+  EXPECT_EQ(keysOf(h.get()), (std::vector<std::string>{"/new", "/u/keep", "seq"}));
+}
+
+TEST_F(HxDb, BatchThatFillsTheMapIsRetriedWholeAndCountedOnce) {
+  InitialMapSize small(1 << 20);
+  Handle h = mustOpen(path_, hx_db_mode_create);
+  constexpr int kItems = 64;  // 4 MiB of records into a 1 MiB map
+  std::string big(64 * 1024, 'b');
+  gxobj_t r{nullptr, 0, 7, static_cast<uint32_t>(big.size()), reinterpret_cast<unsigned char*>(big.data())};
+  std::vector<std::string> keys;
+  std::vector<hx_db_op> ops;
+  for (int i = 0; i < kItems; ++i) keys.push_back("/big/" + std::to_string(i));
+  for (auto const& k : keys) ops.push_back(putOp(k.c_str(), r));
+  std::vector<unsigned long> itemStatus(kItems, 1);
+  hx_db_counter counter{"seq", 0xFFFFFFFFu};  // absent: counts from 0
+  unsigned long st = 1, before = hx_db_write_transactions(h.get());
+  hx_db_write_batch(h.get(), ops.data(), ops.size(), itemStatus.data(), &counter, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(itemStatus, std::vector<unsigned long>(kItems, 0));
+  EXPECT_EQ(counter.value, static_cast<uint32_t>(kItems));  // not advanced again by the retries
+  EXPECT_EQ(hx_db_write_transactions(h.get()), before + 1);
+  EXPECT_EQ(count(h.get()), kItems + 1u);
+}
+
 TEST_F(HxDb, HandlesOnOnePathShareOneEnvironmentAndAReplacedFileIsRefused) {
   Handle a = mustOpen(path_, hx_db_mode_create);
   Handle b = mustOpen(dir_.path().string() + "/./policy.db");

@@ -1,6 +1,8 @@
 // Transactions: pending changes, the commit's swap and write passes,
 // failed items, observers, and one update transaction at a time.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -105,7 +107,8 @@ TEST_F(Transactions, SetThenDeleteCommitsOnlyTheDelete) {
 TEST_F(Transactions, FailedItemIsReportedOthersWrittenObserversTold) {
   Counter observer;
   store_->addStoreAvailableObserver(&observer);
-  unsigned long st;
+  unsigned long st, before = seq();
+  unsigned long writes = hx_db_write_transactions(store_->getDBHandle());
   daTransaction t;
   store_->beginTransaction(t, daTransactionMode::update, st);
   store_->setObject(t, daAclName("x"), new GxACL(), st);
@@ -115,13 +118,105 @@ TEST_F(Transactions, FailedItemIsReportedOthersWrittenObserversTold) {
   EXPECT_EQ(st, 0x1005B1CAu);
   EXPECT_TRUE(inFile(daAclName("x")));
   EXPECT_TRUE(inFile(daAclName("y")));
+  EXPECT_EQ(seq(), before + 2);  // one number per record written
+  EXPECT_EQ(hx_db_write_transactions(store_->getDBHandle()), writes + 1);
   EXPECT_EQ(observer.calls, 1);
+  // A key too long for the file fails alone too.
+  store_->beginTransaction(t, daTransactionMode::update, st);
+  store_->setObject(t, daAclName(std::string(600, 'k').c_str()), new GxACL(), st);
+  store_->deleteObject(t, daAclName("x"), 0, st);
+  store_->commitTransaction(t, st);
+  EXPECT_EQ(st, hx_db_s_bad_argument);
+  EXPECT_FALSE(inFile(daAclName("x")));
+  EXPECT_EQ(observer.calls, 2);
   // An empty update transaction writes nothing and tells nobody.
   store_->beginTransaction(t, daTransactionMode::update, st);
   store_->commitTransaction(t, st);
   EXPECT_EQ(st, 0u);
-  EXPECT_EQ(observer.calls, 1);
+  EXPECT_EQ(observer.calls, 2);
   store_->deleteStoreAvailableObserver(&observer);
+}
+
+TEST_F(Transactions, ThousandChangesAndARecursiveDeleteCommitInOneDatabaseTransaction) {
+  unsigned long st, s;
+  for (char const* k : {"/a", "/a/b", "/a/b/c", "/ab"}) {
+    GxACL acl;
+    gxobj_holder rec;
+    acl.encode(rec.rec, st);
+    store_->daLocalStore::setObject(daPObjName(k).getFullName(), rec.rec, s, st);
+    ASSERT_EQ(st, 0u);
+  }
+  auto name = [](int i) { return daAclName(("acl" + std::to_string(i)).c_str()); };
+  daTransaction t;
+  store_->beginTransaction(t, daTransactionMode::update, st);
+  for (int i = 0; i < 200; ++i) store_->setObject(t, name(i), new GxACL(), st);
+  store_->commitTransaction(t, st);
+  ASSERT_EQ(st, 0u);
+
+  unsigned long before = seq(), writes = hx_db_write_transactions(store_->getDBHandle());
+  store_->beginTransaction(t, daTransactionMode::update, st);
+  for (int i = 0; i < 100; ++i) store_->deleteObject(t, name(i), 0, st);
+  for (int i = 200; i < 1099; ++i) store_->setObject(t, name(i), new GxACL(), st);
+  store_->deleteObject(t, daPObjName("/a"), 1, st);
+  store_->commitTransaction(t, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(hx_db_write_transactions(store_->getDBHandle()), writes + 1);
+  EXPECT_EQ(seq(), before + 1000);
+  unsigned long count;
+  store_->getObjectCount(count, st);
+  EXPECT_EQ(count, 2u + 1099 - 100 + 1);  // bookkeeping, ACLs, "/ab"
+  EXPECT_FALSE(inFile(name(99)));
+  EXPECT_TRUE(inFile(name(100)) && inFile(name(1098)));
+  EXPECT_FALSE(inFile(daPObjName("/a")) || inFile(daPObjName("/a/b/c")));
+  EXPECT_TRUE(inFile(daPObjName("/ab")));
+}
+
+// Another process commits into the file while this one has it open; the
+// next commit here must take a sequence number after the other's, read
+// from the file inside the write, not this process's stale copy.
+TEST(TransactionProcesses, SequenceNumbersContinueAcrossProcesses) {
+  gxtest::TempDir dir;
+  std::string path = dir.file("shared.db");
+  unsigned long st;
+  daLocalStore("d", path.c_str()).createStore(st);
+  ASSERT_EQ(st, 0u);
+  int go[2], result[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(result), 0);
+  // Forked before this process opens the file: the child opens its own
+  // environment.
+  pid_t pid = fork();
+  if (pid == 0) {
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(2);
+    daCachedStore store("d", path.c_str(), 1, 0);
+    unsigned long s;
+    store.openStore(0, s);
+    if (s == 0) store.setObject(daAclName("child"), new GxACL(), s);
+    unsigned long seqNum = 0;
+    if (s == 0) store.getSeqNum(seqNum, s);
+    _exit(s == 0 && write(result[1], &seqNum, sizeof seqNum) == sizeof seqNum ? 0 : 1);
+  }
+  daCachedStore store("d", path.c_str(), 1, 0);
+  store.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  store.setObject(daAclName("parent1"), new GxACL(), st);
+  unsigned long mine = 0, childs = 0;
+  store.getSeqNum(mine, st);
+  EXPECT_EQ(write(go[1], "g", 1), 1);
+  EXPECT_EQ(read(result[0], &childs, sizeof childs), static_cast<ssize_t>(sizeof childs));
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  ASSERT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+  EXPECT_EQ(childs, mine + 1);
+  store.setObject(daAclName("parent2"), new GxACL(), st);
+  ASSERT_EQ(st, 0u);
+  store.getSeqNum(mine, st);
+  EXPECT_EQ(mine, childs + 1);
+  Handle<daStoreObject> h;
+  store.getObject(daAclName("child"), h, st);
+  EXPECT_EQ(st, 0u);
+  for (int fd : {go[0], go[1], result[0], result[1]}) close(fd);
 }
 
 TEST_F(Transactions, DiscardAndReadTransactionsChangeNothing) {
