@@ -50,76 +50,91 @@ std::uint64_t pathHash(std::string_view s) {
 
 // The policy in force at objects decided by this thread, for one store. Sets
 // of four slots; a full set gives up its least recently used slot once the
-// memo has reached its size. Slots of an older epoch count as free.
+// memo has reached its size. Slots of an older epoch count as free. A set's
+// hashes and epochs share one cache line, so a lookup touches that line,
+// the matching slot and its path text.
 class ThreadMemo {
  public:
   explicit ThreadMemo(size_t maxSlots) : maxSlots_(maxSlots) { resize(std::min<size_t>(maxSlots, 1024)); }
 
   // The remembered policy of path in epoch, or null.
   PolicyRecord const* find(std::uint64_t hash, std::string_view path, std::uint64_t epoch) {
-    Slot* set = &slots_[(hash & setMask_) * kWays];
+    size_t set = hash & setMask_;
+    Tags const& t = tags_[set];
     for (unsigned w = 0; w < kWays; ++w) {
-      Slot& s = set[w];
-      if (s.hash == hash && s.epoch == epoch && s.path == path) {
-        s.stamp = ++clock_;
-        return &s.record;
-      }
+      if (t.hash[w] != hash || t.epoch[w] != epoch) continue;
+      Slot& s = slots_[set * kWays + w];
+      if (s.path != path) continue;
+      s.stamp = ++clock_;
+      return &s.record;
     }
     return nullptr;
   }
 
   void insert(std::uint64_t hash, std::string_view path, std::uint64_t epoch, PolicyRecord const& record) {
-    Slot* victim = pick(hash, epoch);
-    if (victim == nullptr) {
+    int way = pick(hash, epoch);
+    if (way < 0 && slots_.size() * 2 <= maxSlots_) {
       resize(slots_.size() * 2);
-      victim = pick(hash, epoch);
-      if (victim == nullptr) victim = oldest(hash);
+      way = pick(hash, epoch);
     }
-    victim->hash = hash;
-    victim->epoch = epoch;
-    victim->stamp = ++clock_;
-    victim->path.assign(path);
-    victim->record = record;
+    if (way < 0) way = oldest(hash);
+    size_t set = hash & setMask_;
+    tags_[set].hash[way] = hash;
+    tags_[set].epoch[way] = epoch;
+    Slot& s = slots_[set * kWays + way];
+    s.stamp = ++clock_;
+    s.path.assign(path);
+    s.record = record;
   }
 
  private:
   static constexpr unsigned kWays = 4;
+  struct alignas(64) Tags {
+    std::uint64_t hash[kWays] = {};
+    std::uint64_t epoch[kWays] = {};  // 0: empty (store epochs start at 1)
+  };
   struct Slot {
-    std::uint64_t hash = 0;
-    std::uint64_t epoch = 0;  // 0: empty (store epochs start at 1)
     std::uint32_t stamp = 0;
     std::string path;
     PolicyRecord record;
   };
 
-  // A free or stale slot of hash's set; when there is none and the memo
-  // cannot grow, the least recently used one; null when it can grow.
-  Slot* pick(std::uint64_t hash, std::uint64_t epoch) {
-    Slot* set = &slots_[(hash & setMask_) * kWays];
+  // A free or stale way of hash's set, or -1.
+  int pick(std::uint64_t hash, std::uint64_t epoch) const {
+    Tags const& t = tags_[hash & setMask_];
     for (unsigned w = 0; w < kWays; ++w)
-      if (set[w].epoch != epoch) return &set[w];
-    return slots_.size() * 2 <= maxSlots_ ? nullptr : oldest(hash);
+      if (t.epoch[w] != epoch) return static_cast<int>(w);
+    return -1;
   }
-  Slot* oldest(std::uint64_t hash) {
-    Slot* set = &slots_[(hash & setMask_) * kWays];
-    Slot* o = &set[0];
+  // The least recently used way of hash's set.
+  int oldest(std::uint64_t hash) const {
+    Slot const* set = &slots_[(hash & setMask_) * kWays];
+    int o = 0;
     for (unsigned w = 1; w < kWays; ++w)
-      if (set[w].stamp - clock_ < o->stamp - clock_) o = &set[w];  // oldest across stamp wrap
+      if (set[w].stamp - clock_ < set[o].stamp - clock_) o = static_cast<int>(w);  // oldest across stamp wrap
     return o;
   }
 
   // Rebuilds the memo with slots slots (a power of two), keeping what fits.
   void resize(size_t slots) {
-    std::vector<Slot> old;
-    old.swap(slots_);
-    slots_.resize(std::max<size_t>(slots, kWays));
-    setMask_ = slots_.size() / kWays - 1;
-    for (Slot& s : old) {
-      if (s.epoch == 0) continue;
-      Slot* set = &slots_[(s.hash & setMask_) * kWays];
+    std::vector<Tags> oldTags;
+    std::vector<Slot> oldSlots;
+    oldTags.swap(tags_);
+    oldSlots.swap(slots_);
+    size_t sets = std::max<size_t>(slots / kWays, 1);
+    tags_.resize(sets);
+    slots_.resize(sets * kWays);
+    setMask_ = sets - 1;
+    for (size_t set = 0; set < oldTags.size(); ++set) {
       for (unsigned w = 0; w < kWays; ++w) {
-        if (set[w].epoch == 0) {
-          set[w] = std::move(s);
+        std::uint64_t h = oldTags[set].hash[w], e = oldTags[set].epoch[w];
+        if (e == 0) continue;
+        size_t to = h & setMask_;
+        for (unsigned v = 0; v < kWays; ++v) {
+          if (tags_[to].epoch[v] != 0) continue;
+          tags_[to].hash[v] = h;
+          tags_[to].epoch[v] = e;
+          slots_[to * kWays + v] = std::move(oldSlots[set * kWays + w]);
           break;
         }
       }
@@ -127,6 +142,7 @@ class ThreadMemo {
   }
 
   size_t const maxSlots_;
+  std::vector<Tags> tags_;
   std::vector<Slot> slots_;
   size_t setMask_ = 0;
   std::uint32_t clock_ = 0;
