@@ -150,6 +150,9 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
       {R"({"objects": {"/a": {"description": "x", "acls": "a"}}})", R"(objects["/a"].acls)", 0},
       {R"({"pops": {"p": {"audit": -1}}})", "pops.p.audit", 0},
       {R"({"objects": {"/a": {}, "a": {}}})", "objects.a", 0},
+      {R"({"acls": {"a": {}, "a": {"entries": []}}})", "acls.a", 0},
+      {R"({"objects": {"/a": {"acl": "ghost"}}, "acls": {"a": {}}})", R"(objects["/a"].acl)", da_s_no_such_object},
+      {R"([{"acls": {}}])", "", 0},
   };
   auto s = create("a.db");
   unsigned long before, after, st;
@@ -166,6 +169,55 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
   EXPECT_EQ(after, before);
   EXPECT_EQ(exported(*s), json({{"acls", json::object()}, {"pops", json::object()}, {"rules", json::object()},
                                 {"objects", json::object()}}));
+}
+
+// Many objects, most under a few shared ACLs, so that the import spans
+// several transactions and the ACLs' lists of objects are gathered across
+// them; an ACL or POP defined after the objects that name it.
+json largeDocument(unsigned long objects) {
+  json acls = json::object(), objs = json::object();
+  for (int i = 0; i < 4; ++i)
+    acls["shared" + std::to_string(i)] = {{"entries", {{{"type", "group"}, {"id", kGroup}, {"actions", "Tr"}}}}};
+  for (unsigned long i = 0; i < objects; ++i) {
+    json o = {{"description", "object " + std::to_string(i)}};
+    if (i % 3 == 0) o["acl"] = "shared" + std::to_string(i % 4);
+    if (i % 1000 == 0) o["pop"] = "late";
+    objs["/o" + std::to_string(i / 100) + "/f" + std::to_string(i)] = std::move(o);
+  }
+  return {{"objects", std::move(objs)}, {"acls", std::move(acls)}, {"pops", {{"late", {{"default_level", 1}}}}}};
+}
+
+TEST_F(PolicyDocument, LargeDocumentSpansTransactionsAndRoundTrips) {
+  auto s = create("a.db");
+  json doc = largeDocument(30000);
+  gxpolicy::ImportCounts counts;
+  gxpolicy::DocumentProblem problem;
+  ASSERT_TRUE(gxpolicy::importPolicyText(*s, doc.dump(), counts, problem)) << gxpolicy::describe(problem);
+  EXPECT_EQ(counts.objects, 30000u);
+  EXPECT_GE(counts.transactions, 2u);
+  EXPECT_EQ(mapNames(*s, daAclName("shared0").getPolicyToObjMapName()).size(), 2500u);
+  EXPECT_EQ(mapNames(*s, daPopName("late").getPolicyToObjMapName()).size(), 30u);
+
+  json first = exported(*s);
+  EXPECT_EQ(first["objects"].size(), 30000u);
+  auto copy = create("b.db");
+  import(*copy, first);
+  EXPECT_EQ(exported(*copy), first);
+}
+
+TEST_F(PolicyDocument, ProblemLateInALargeDocumentWritesNothing) {
+  auto s = create("a.db");
+  json doc = largeDocument(30000);
+  doc["objects"]["/o299/f29999"]["acl"] = "ghost";
+  unsigned long before, after, st;
+  s->getSeqNum(before, st);
+  gxpolicy::ImportCounts counts;
+  gxpolicy::DocumentProblem problem;
+  EXPECT_FALSE(gxpolicy::importPolicyText(*s, doc.dump(), counts, problem));
+  EXPECT_EQ(problem.path, R"(objects["/o299/f29999"].acl)");
+  EXPECT_EQ(counts.transactions, 0u);
+  s->getSeqNum(after, st);
+  EXPECT_EQ(after, before);
 }
 
 TEST_F(PolicyDocument, ExportRefusesAnObjectMapNamingTwoPolicies) {

@@ -773,7 +773,9 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
   try {
     Checker checker(store);
     unsigned long size = progress ? sizeOf(source) : 0;
-    walk(source, checker, [&](unsigned long at) { progress("checking", at, size); });
+    std::function<void(unsigned long)> checking, writing;
+    if (progress) checking = [&](unsigned long at) { progress("checking", at, size); };
+    walk(source, checker, checking);
     checker.finish();
     if (progress) progress("checking", size, size);
     counts = checker.counts;
@@ -781,7 +783,8 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
     PolicyWriter writer(store, options.changesPerTransaction);
     Loader loader(store, writer);
     try {
-      walk(source, loader, [&](unsigned long) { progress("writing", loader.written, total); });
+      if (progress) writing = [&](unsigned long) { progress("writing", loader.written, total); };
+      walk(source, loader, writing);
       if (unsigned long st = writer.finish(); st != 0) root().fail(writer.failure(), st);
     } catch (BadItem const&) {
       counts.transactions = writer.committedTransactions();
