@@ -48,11 +48,14 @@ std::uint64_t pathHash(std::string_view s) {
   return h;
 }
 
-// The policy in force at objects decided by this thread, for one store. Sets
-// of four slots; a full set gives up its least recently used slot once the
-// memo has reached its size. Slots of an older epoch count as free. A set's
-// hashes and epochs share one cache line, so a lookup touches that line,
-// the matching slot and its path text.
+// The policy in force at objects decided by this thread, for one store.
+// Sets of eight slots; a set's hash tags and epochs (their low 32 bits)
+// share one cache line and each slot fills one more, holding its path
+// inline when it is short, so a warm lookup touches two lines. The memo
+// doubles while it is more than three quarters full and below its size;
+// after that a full set gives up its least recently used slot. Slots of
+// another epoch count as free; the path is always compared, so a tag or an
+// epoch that matches by chance never gives a wrong answer.
 class ThreadMemo {
  public:
   explicit ThreadMemo(size_t maxSlots) : maxSlots_(maxSlots) { resize(std::min<size_t>(maxSlots, 1024)); }
@@ -61,10 +64,11 @@ class ThreadMemo {
   PolicyRecord const* find(std::uint64_t hash, std::string_view path, std::uint64_t epoch) {
     size_t set = hash & setMask_;
     Tags const& t = tags_[set];
+    std::uint32_t const tag = tagOf(hash), ep = static_cast<std::uint32_t>(epoch);
     for (unsigned w = 0; w < kWays; ++w) {
-      if (t.hash[w] != hash || t.epoch[w] != epoch) continue;
+      if (t.hash[w] != tag || t.epoch[w] != ep) continue;
       Slot& s = slots_[set * kWays + w];
-      if (s.path != path) continue;
+      if (!s.holds(path)) continue;
       s.stamp = ++clock_;
       return &s.record;
     }
@@ -72,46 +76,65 @@ class ThreadMemo {
   }
 
   void insert(std::uint64_t hash, std::string_view path, std::uint64_t epoch, PolicyRecord const& record) {
-    int way = pick(hash, epoch);
-    if (way < 0 && slots_.size() * 2 <= maxSlots_) {
-      resize(slots_.size() * 2);
-      way = pick(hash, epoch);
-    }
-    if (way < 0) way = oldest(hash);
+    if (filled_ * 4 > slots_.size() * 3 && slots_.size() * 2 <= maxSlots_) resize(slots_.size() * 2);
     size_t set = hash & setMask_;
-    tags_[set].hash[way] = hash;
-    tags_[set].epoch[way] = epoch;
+    Tags& t = tags_[set];
+    std::uint32_t const ep = static_cast<std::uint32_t>(epoch);
+    int way = -1;
+    for (unsigned w = 0; w < kWays && way < 0; ++w)
+      if (t.epoch[w] != ep) way = static_cast<int>(w);
+    if (way < 0) way = oldest(set);
+    if (t.epoch[way] == 0) ++filled_;
+    t.hash[way] = tagOf(hash);
+    t.epoch[way] = ep;
     Slot& s = slots_[set * kWays + way];
     s.stamp = ++clock_;
-    s.path.assign(path);
+    s.assign(path);
     s.record = record;
   }
 
  private:
-  static constexpr unsigned kWays = 4;
+  static constexpr unsigned kWays = 8;
   struct alignas(64) Tags {
-    std::uint64_t hash[kWays] = {};
-    std::uint64_t epoch[kWays] = {};  // 0: empty (store epochs start at 1)
+    std::uint32_t hash[kWays] = {};
+    std::uint32_t epoch[kWays] = {};  // 0: empty (store epochs start at 1)
   };
-  struct Slot {
+  // The set index takes the low bits of the hash, the tag the high ones.
+  static std::uint32_t tagOf(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
+  // One cache line: the path's length and, up to kInline bytes, its text;
+  // a longer path lives on the heap.
+  struct alignas(64) Slot {  // 4 + 4 + 32 + 16 + 8 bytes
+    static constexpr size_t kInline = 32;
     std::uint32_t stamp = 0;
-    std::string path;
+    std::uint32_t length = 0;
+    char text[kInline];
     PolicyRecord record;
+    std::unique_ptr<char[]> longText;
+
+    std::string_view path() const { return {length <= kInline ? text : longText.get(), length}; }
+    bool holds(std::string_view p) const {
+      return p.size() == length && std::memcmp(length <= kInline ? text : longText.get(), p.data(), length) == 0;
+    }
+    void assign(std::string_view p) {
+      length = static_cast<std::uint32_t>(p.size());
+      if (p.size() <= kInline) {
+        longText.reset();
+        std::memcpy(text, p.data(), p.size());
+      } else {
+        longText.reset(new char[p.size()]);
+        std::memcpy(longText.get(), p.data(), p.size());
+      }
+    }
   };
 
-  // A free or stale way of hash's set, or -1.
-  int pick(std::uint64_t hash, std::uint64_t epoch) const {
-    Tags const& t = tags_[hash & setMask_];
-    for (unsigned w = 0; w < kWays; ++w)
-      if (t.epoch[w] != epoch) return static_cast<int>(w);
-    return -1;
-  }
-  // The least recently used way of hash's set.
-  int oldest(std::uint64_t hash) const {
-    Slot const* set = &slots_[(hash & setMask_) * kWays];
+  static_assert(sizeof(Slot) == 64, "a slot fills one cache line");
+
+  // The least recently used way of a set.
+  int oldest(size_t set) const {
+    Slot const* s = &slots_[set * kWays];
     int o = 0;
     for (unsigned w = 1; w < kWays; ++w)
-      if (set[w].stamp - clock_ < set[o].stamp - clock_) o = static_cast<int>(w);  // oldest across stamp wrap
+      if (s[w].stamp - clock_ < s[o].stamp - clock_) o = static_cast<int>(w);  // oldest across stamp wrap
     return o;
   }
 
@@ -125,16 +148,19 @@ class ThreadMemo {
     tags_.resize(sets);
     slots_.resize(sets * kWays);
     setMask_ = sets - 1;
+    filled_ = 0;
     for (size_t set = 0; set < oldTags.size(); ++set) {
       for (unsigned w = 0; w < kWays; ++w) {
-        std::uint64_t h = oldTags[set].hash[w], e = oldTags[set].epoch[w];
+        std::uint32_t e = oldTags[set].epoch[w];
         if (e == 0) continue;
+        std::uint64_t h = pathHash(oldSlots[set * kWays + w].path());
         size_t to = h & setMask_;
         for (unsigned v = 0; v < kWays; ++v) {
           if (tags_[to].epoch[v] != 0) continue;
-          tags_[to].hash[v] = h;
+          tags_[to].hash[v] = tagOf(h);
           tags_[to].epoch[v] = e;
           slots_[to * kWays + v] = std::move(oldSlots[set * kWays + w]);
+          ++filled_;
           break;
         }
       }
@@ -145,6 +171,7 @@ class ThreadMemo {
   std::vector<Tags> tags_;
   std::vector<Slot> slots_;
   size_t setMask_ = 0;
+  size_t filled_ = 0;
   std::uint32_t clock_ = 0;
 };
 
@@ -394,7 +421,18 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
                            daDecision& decision, unsigned long& status) {
   status = 0;
   DBTrace trace("daCachedStore::decide", status, __FILE__, __LINE__);
-  decision.reset();
+  // Every failure leaves the record reset; success overwrites every field
+  // (the policy handle only when it changes, sparing two atomic updates).
+  struct ResetOnFailure {
+    daDecision& d;
+    unsigned long const& st;
+    ~ResetOnFailure() {
+      if (st != 0) d.reset();
+    }
+  } resetOnFailure{decision, status};
+  decision.granted_ = false;
+  decision.entry_ = daDecisionEntry::none;
+  decision.authLevel_ = 0;
   if (path == nullptr || actions == nullptr) {
     status = path == nullptr ? gx_s_bad_pobj_name : gx_s_bad_action;
     return;
@@ -413,7 +451,7 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
   if (PolicyRecord const* known = memo.find(hash, key, epoch)) {
-    decision.policy_ = *known;
+    if (decision.policy_ != *known) decision.policy_ = *known;
   } else {
     ZUTF8String_6_0 text(path);
     status = daPObjName::validateAndFix(text);
