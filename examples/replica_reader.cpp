@@ -6,16 +6,14 @@
 // Prints "granted" or "denied", then the actions the caller holds at OBJECT.
 // Exit status: 0 granted, 2 denied, 1 error. Without --user the caller is
 // unauthenticated. A real server opens the replica once, shares it between
-// its request threads (each runs decide() below) and calls openPolicy again
+// its request threads (each calls decide() on it) and calls openPolicy again
 // when it learns that the master has changed; here one request runs from
 // start to end.
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "GxCore/GxAcl.h"
 #include "GxCore/acleval.h"
-#include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxsvc.h"
@@ -64,47 +62,21 @@ bool parseCaller(int argc, char** argv, Caller& caller) {
   return caller.groups.empty() || caller.authenticated;  // groups belong to a user
 }
 
-// The ACL in force at object. ACLs are inherited: the object's own ACL
-// decides, else its parent's, and so on up to the root. fetchACL looks at
-// one object only (that is what makes its answer cacheable), so the walk
-// is the caller's. acl stays empty when nothing is attached anywhere.
-unsigned long findAclInForce(daCachedStore& store, daPObjName object, Handle<daStoreObject>& acl) {
-  Handle<daStoreObject> extAttr;
-  for (;;) {
-    unsigned long st = 0;
-    store.fetchACL(object, acl, extAttr, st);
-    if (st != 0 || !acl.isEmpty() || object.isRoot()) return st;
-    object.walkUp();
-  }
-}
-
-// One request on the open replica: 0 granted, 2 denied, 1 error.
+// One request on the open replica: 0 granted, 2 denied, 1 error. decide()
+// walks up to the ACL, POP and rule in force (the nearest ancestor's,
+// remembered per thread so that the next request on the object is one
+// lookup), turns the action string into bits and evaluates the ACL for the
+// caller. It is safe on any thread, takes no lock once the object is
+// remembered, and allocates nothing once the record has been used.
 int decide(daLocalPolicy& store, char const* path, char const* actions, Caller& caller) {
-  daPObjName object(path);
-  unsigned long st = object.validateAndFix();
-  if (st != 0) return fail("bad object name", st);
-  // Handles point into the shared cache. A rebuild of the replica and the
-  // monitor clearing a full cache take this lock exclusively, so holding it
-  // shared keeps every object we hold a handle to in place. It is declared
-  // before the handles: they are released first, then the lock.
-  daCacheStateLock stateLock(store, daCachedStore::open);
-  // The quick map turns "Tr" into bits with no database read and, on a
-  // read-only store, no lock: it is built when the policy opens.
-  GxACLPermset wanted;
-  store.mapAction(actions, wanted, st);
-  if (st != 0) return fail("bad action string", st);
-  Handle<daStoreObject> aclHandle;
-  st = findAclInForce(store, object, aclHandle);
-  if (st != 0) return fail("cannot read the ACL in force", st);
-  GxACLPermset held;  // stays empty (nothing granted) when no ACL applies
-  if (auto const* acl = dynamic_cast<GxACL const*>(aclHandle.get()))
-    acl_inq_permset_for_pa(caller.get(), const_cast<acl_ext_s_t*>(&acl->value()), &held.value(), &st);
-  ZUTF8String_6_0 heldText;
-  store.mapBitmap(held, heldText, st);
-  if (st != 0) return fail("cannot print the actions held", st);
-  bool granted = held.isActionSet(wanted);
-  std::printf("%s\nactions held: \"%s\"\n", granted ? "granted" : "denied", heldText.getChars());
-  return granted ? 0 : 2;
+  daDecision d;  // a server keeps one per request thread
+  unsigned long st = 0;
+  store.decide(path, caller.get(), actions, nullptr, d, st);
+  if (st != 0) return fail("cannot decide", st);
+  std::printf("%s\nactions held: \"%s\"\n", d.granted() ? "granted" : "denied", d.permissionsText());
+  if (d.hasAcl()) std::printf("ACL %s attached at %s (%s entry)\n", d.aclName(), d.aclLocation(),
+                              daDecisionEntryText(d.appliedEntry()));
+  return d.granted() ? 0 : 2;
 }
 
 }  // namespace

@@ -1,0 +1,291 @@
+// One-call decisions on generated estates of realistic shape
+// (/org/dN/sN/appN/resN/LEAF, ACLs on about 5% of the objects, 200 users in
+// 20 groups), on a read-only replica opened as a server opens it:
+//   BM_DecideWarm        a decision on an object decided before, from a
+//                        working set of up to 50,000 objects; 1 and 2 threads
+//   BM_ControlLoop       arithmetic only, 1 and 2 threads: when its 2-thread
+//                        rate is not about twice the 1-thread rate, the
+//                        second core was busy and 2-thread figures mean little
+//   BM_FirstDecision     the first decision after the replica was opened
+//   BM_OpenReplica       openPolicy of the replica (read-only, quick map built)
+//   BM_ColdDecisions     100,000 decisions on random objects of a fresh
+//                        store; counters: resident memory growth, file size
+// Arguments: objects, naming (0 unique leaves, 1 web-like repeated leaves),
+// cache (0 default size, 1 the largest).
+//
+// Estates are generated once and kept in $GXCORE_BENCH_ESTATES (default
+// /tmp/gxcore-bench-estates), with a list of their objects and users beside
+// them, so later runs start at once.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "GxCore/GxAction.h"
+#include "GxCore/db/daLocalPolicy.h"
+#include "tools/estate/estate.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path estateDir() {
+  char const* d = std::getenv("GXCORE_BENCH_ESTATES");
+  fs::path p = d && *d ? fs::path(d) : fs::temp_directory_path() / "gxcore-bench-estates";
+  fs::create_directories(p);
+  return p;
+}
+
+// The description of a generated estate, written beside its database.
+void saveEstate(gxestate::Estate const& e, fs::path const& file) {
+  std::ofstream out(file);
+  char text[37];
+  unsigned long st;
+  for (auto const& o : e.objects) out << "o " << o << "\n";
+  for (auto const& u : e.users) {
+    hx_uuid_to_string(u.uuid, text, st);
+    out << "u " << text;
+    for (auto const& g : u.groups) {
+      hx_uuid_to_string(g, text, st);
+      out << " " << text;
+    }
+    out << "\n";
+  }
+}
+
+bool loadEstate(fs::path const& file, gxestate::Estate& e) {
+  std::ifstream in(file);
+  std::string kind;
+  while (in >> kind) {
+    if (kind == "o") {
+      std::string path;
+      std::getline(in >> std::ws, path);
+      e.objects.push_back(path);
+    } else {
+      std::string line, id;
+      std::getline(in >> std::ws, line);
+      std::istringstream words(line);
+      gxestate::User u;
+      unsigned long st;
+      words >> id;
+      hx_uuid_from_string(id.c_str(), u.uuid, st);
+      while (words >> id) {
+        hx_uuid_t g;
+        hx_uuid_from_string(id.c_str(), g, st);
+        u.groups.push_back(g);
+      }
+      e.users.push_back(std::move(u));
+    }
+  }
+  return !e.objects.empty() && !e.users.empty();
+}
+
+struct GeneratedEstate {
+  std::string db;
+  gxestate::Estate estate;
+  std::vector<gxestate::Caller> callers;
+};
+
+// The estate of objects objects and naming, generated on first use.
+GeneratedEstate& estate(unsigned long objects, int naming) {
+  static std::map<std::pair<unsigned long, int>, std::unique_ptr<GeneratedEstate>> made;
+  auto& slot = made[{objects, naming}];
+  if (slot) return *slot;
+  slot = std::make_unique<GeneratedEstate>();
+  std::string stem = "estate-" + std::to_string(objects) + (naming ? "-repeated" : "-unique") + "-v1";
+  fs::path db = estateDir() / (stem + ".db"), list = estateDir() / (stem + ".txt");
+  slot->db = db.string();
+  if (!fs::exists(db) || !fs::exists(list) || !loadEstate(list, slot->estate)) {
+    fs::remove(db);
+    fs::remove(db.string() + "-lock");
+    slot->estate = {};
+    daLocalPolicy store("bench", db.c_str(), 1, 0);
+    unsigned long st;
+    store.createStore(st);
+    if (st == 0) store.openStore(0, st);
+    if (st == 0) st = gxStoreDefaultActionCatalogue(store);
+    gxestate::Options o;
+    o.objects = objects;
+    o.naming = naming ? gxestate::Naming::repeated : gxestate::Naming::unique;
+    if (st == 0) gxestate::generate(store, o, slot->estate, st);
+    if (st != 0) {
+      std::fprintf(stderr, "generating %s failed: 0x%lx\n", db.c_str(), st);
+      std::abort();
+    }
+    saveEstate(slot->estate, list);
+  }
+  slot->callers.resize(slot->estate.users.size());
+  for (size_t i = 0; i < slot->callers.size(); ++i) gxestate::makeCaller(slot->estate.users[i], slot->callers[i]);
+  return *slot;
+}
+
+unsigned int cacheSize(int largest) { return largest ? daCachedStore::maxCacheSize : 0; }
+
+std::unique_ptr<daLocalPolicy> openReplica(GeneratedEstate const& e, int largestCache) {
+  auto store = std::make_unique<daLocalPolicy>("bench", e.db.c_str(), 1, cacheSize(largestCache));
+  unsigned long st;
+  store->openPolicy(1, st);
+  if (st != 0) return nullptr;
+  return store;
+}
+
+char const* const kActions[] = {"r", "Tr", "x", "rx", "T"};
+
+// One replica per (estate, cache) shared by the threads of BM_DecideWarm,
+// with its working set of object indexes.
+struct SharedReplica {
+  std::unique_ptr<daLocalPolicy> store;
+  std::vector<size_t> working;
+};
+SharedReplica& sharedReplica(GeneratedEstate& e, benchmark::State const& state) {
+  static std::mutex m;
+  static std::map<std::vector<long>, SharedReplica> open;
+  std::lock_guard<std::mutex> g(m);
+  SharedReplica& r = open[{long(state.range(0)), long(state.range(1)), long(state.range(2))}];
+  if (!r.store) {
+    r.store = openReplica(e, state.range(2));
+    std::mt19937_64 rng(7);
+    r.working.resize(std::min<size_t>(e.estate.objects.size(), 50000));
+    for (auto& i : r.working) i = rng() % e.estate.objects.size();
+  }
+  return r;
+}
+
+void BM_DecideWarm(benchmark::State& state) {
+  static std::mutex generating;
+  GeneratedEstate* ep;
+  {
+    std::lock_guard<std::mutex> g(generating);
+    ep = &estate(state.range(0), state.range(1));
+  }
+  GeneratedEstate& e = *ep;
+  SharedReplica& r = sharedReplica(e, state);
+  daDecision d;
+  unsigned long st = 0;
+  // Warm this thread's memo on the whole working set (untimed: the timing
+  // starts when every thread has reached the loop).
+  for (size_t i : r.working) r.store->decide(e.estate.objects[i].c_str(), nullptr, "r", nullptr, d, st);
+  // The requests, in a ring read in order: a server decides on a path it has
+  // just read, so the path's text is at hand, not fetched from a far table.
+  struct Request {
+    char path[112];
+    sec_id_pa_t* caller;
+    char const* actions;
+  };
+  std::mt19937_64 rng(state.thread_index() + 1);
+  std::vector<Request> ring(1 << 15);
+  for (size_t i = 0; i < ring.size(); ++i) {
+    std::string const& p = e.estate.objects[r.working[rng() % r.working.size()]];
+    std::snprintf(ring[i].path, sizeof ring[i].path, "%s", p.c_str());
+    ring[i].caller = &e.callers[rng() % e.callers.size()].pa;
+    ring[i].actions = kActions[i % 5];
+  }
+  size_t k = 0;
+  for (auto _ : state) {
+    Request const& q = ring[k++ & (ring.size() - 1)];
+    r.store->decide(q.path, q.caller, q.actions, nullptr, d, st);
+    benchmark::DoNotOptimize(d.granted());
+  }
+  if (st != 0) state.SkipWithError("decide failed");
+  state.SetItemsProcessed(state.iterations());
+  if (state.thread_index() == 0) state.counters["objects"] = double(e.estate.objects.size());
+}
+
+void BM_ControlLoop(benchmark::State& state) {
+  std::uint64_t x = state.thread_index() + 1;
+  for (auto _ : state) {
+    for (int i = 0; i < 64; ++i) x = x * 6364136223846793005ull + 1442695040888963407ull;
+    benchmark::DoNotOptimize(x);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_FirstDecision(benchmark::State& state) {
+  GeneratedEstate& e = estate(state.range(0), state.range(1));
+  std::mt19937_64 rng(11);
+  daDecision d;
+  unsigned long st = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto store = openReplica(e, state.range(2));
+    size_t object = rng() % e.estate.objects.size();
+    state.ResumeTiming();
+    store->decide(e.estate.objects[object].c_str(), &e.callers[rng() % e.callers.size()].pa, "r", nullptr, d, st);
+    state.PauseTiming();
+    store.reset();
+    state.ResumeTiming();
+  }
+  if (st != 0) state.SkipWithError("decide failed");
+}
+
+void BM_OpenReplica(benchmark::State& state) {
+  GeneratedEstate& e = estate(state.range(0), state.range(1));
+  for (auto _ : state) {
+    auto store = openReplica(e, 0);
+    if (!store) state.SkipWithError("open failed");
+    state.PauseTiming();
+    store.reset();
+    state.ResumeTiming();
+  }
+}
+
+long residentKiB() {
+  std::ifstream statm("/proc/self/statm");
+  long size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void BM_ColdDecisions(benchmark::State& state) {
+  GeneratedEstate& e = estate(state.range(0), state.range(1));
+  std::mt19937_64 rng(13);
+  daDecision d;
+  unsigned long st = 0;
+  long grown = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto store = openReplica(e, state.range(2));
+    long before = residentKiB();
+    state.ResumeTiming();
+    for (int i = 0; i < 100000; ++i)
+      store->decide(e.estate.objects[rng() % e.estate.objects.size()].c_str(),
+                    &e.callers[rng() % e.callers.size()].pa, "r", nullptr, d, st);
+    state.PauseTiming();
+    grown = residentKiB() - before;
+    store.reset();
+    state.ResumeTiming();
+  }
+  if (st != 0) state.SkipWithError("decide failed");
+  state.SetItemsProcessed(state.iterations() * 100000);
+  state.counters["rss_growth_MiB"] = double(grown) / 1024;
+  state.counters["file_MiB"] = double(fs::file_size(e.db)) / (1 << 20);
+}
+
+void estates(benchmark::internal::Benchmark* b) {
+  for (long objects : {10000L, 100000L, 1000000L})
+    for (long naming : {0L, 1L}) b->Args({objects, naming, 0});
+  b->Args({100000, 1, 1});
+  b->Args({1000000, 0, 1});
+}
+
+BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2);
+BENCHMARK(BM_DecideWarm)->Apply(estates)->ArgNames({"objects", "naming", "cache"})->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2);
+BENCHMARK(BM_FirstDecision)->Apply(estates)->ArgNames({"objects", "naming", "cache"})->Iterations(200);
+BENCHMARK(BM_OpenReplica)->Args({10000, 0, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
+    ->Iterations(50)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ColdDecisions)->Args({100000, 1, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
+    ->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
