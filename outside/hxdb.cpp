@@ -815,6 +815,8 @@ void hx_db_write_batch(hx_db_handle* h, hx_db_op const* ops, size_t count, unsig
     for (size_t i = 0; i < count; ++i) itemStatus[i] = hx_db_s_bad_argument;
     return;
   }
+  status = 0;
+  if (count == 0) return;  // nothing to write: no transaction
   std::vector<size_t> keyLengths;
   try {
     keyLengths.resize(count);
@@ -836,12 +838,13 @@ void hx_db_write_batch(hx_db_handle* h, hx_db_op const* ops, size_t count, unsig
     return true;  // unknown kind
   };
   MDB_dbi dbi = h->env->dbi();
-  std::optional<uint32_t> counterValue;  // set when the counter was advanced
+  uint32_t counterValue = 0;
+  bool counterAdvanced = false;
   int rc;
   try {
     rc = withWriteTxn(*h, [&](MDB_txn* txn) {
       size_t written = 0;
-      counterValue.reset();
+      counterAdvanced = false;
       for (size_t i = 0; i < count; ++i) {
         hx_db_op const& op = ops[i];
         if (refused(i)) {
@@ -886,6 +889,7 @@ void hx_db_write_batch(hx_db_handle* h, hx_db_op const* ops, size_t count, unsig
       for (size_t n = 0; n < written; ++n)
         if (++value == counter->skip) ++value;
       counterValue = value;
+      counterAdvanced = true;
       return putRecord(txn, dbi, counter->key, counterKeyLength, gxobj_t{nullptr, value, 0, 0, nullptr});
     });
   } catch (std::bad_alloc const&) {
@@ -897,7 +901,7 @@ void hx_db_write_batch(hx_db_handle* h, hx_db_op const* ops, size_t count, unsig
     for (size_t i = 0; i < count; ++i) itemStatus[i] = status;
     return;
   }
-  if (counter && counterValue) counter->value = *counterValue;
+  if (counter && counterAdvanced) counter->value = counterValue;
   status = 0;
 }
 

@@ -118,7 +118,8 @@ struct hx_db_counter {
 // when the transaction itself fails (I/O, commit) nothing is written, every
 // item gets that status and so does status. A full map is grown and the
 // whole batch retried. Bad arguments (null handle, null ops or itemStatus
-// with count > 0) give hx_db_s_bad_argument. Takes the process lock.
+// with count > 0) give hx_db_s_bad_argument. An empty batch writes nothing
+// and begins no transaction. Takes the process lock.
 void hx_db_write_batch(hx_db_handle* h, hx_db_op const* ops, size_t count, unsigned long* itemStatus,
                        hx_db_counter* counter, unsigned long& status);
 // The number of write transactions this process has committed on the file

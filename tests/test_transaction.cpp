@@ -130,9 +130,11 @@ TEST_F(Transactions, FailedItemIsReportedOthersWrittenObserversTold) {
   EXPECT_FALSE(inFile(daAclName("x")));
   EXPECT_EQ(observer.calls, 2);
   // An empty update transaction writes nothing and tells nobody.
+  writes = hx_db_write_transactions(store_->getDBHandle());
   store_->beginTransaction(t, daTransactionMode::update, st);
   store_->commitTransaction(t, st);
   EXPECT_EQ(st, 0u);
+  EXPECT_EQ(hx_db_write_transactions(store_->getDBHandle()), writes);
   EXPECT_EQ(observer.calls, 2);
   store_->deleteStoreAvailableObserver(&observer);
 }

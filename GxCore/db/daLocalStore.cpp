@@ -308,6 +308,7 @@ void daLocalStore::writeObjects(daLocalStoreWrite* items, size_t count, unsigned
     status = hx_db_s_bad_argument;
     return;
   }
+  if (count == 0) return;  // nothing to write: no database transaction
   std::vector<hx_db_op> ops;
   std::vector<unsigned long> itemStatus;
   try {
