@@ -402,6 +402,24 @@ unsigned int daCachedStore::getCacheCount() {
 
 namespace {
 
+// Whether a pending change can change the policy in force at some object:
+// an ACL, POP or rule, an object's map naming one, or a recursive delete
+// (which may take any of them with it).
+bool changesPolicyInForce(daStoreObjectName const& name, daCachedStoreEntry const& change) {
+  if (change.state == daCachedStoreEntry::absent && change.recursive) return true;
+  switch (name.getTypeID()) {
+    case gx_type_acl:
+    case gx_type_pop:
+    case gx_type_rule:
+    case gx_type_map_pobj_to_acl:
+    case gx_type_map_pobj_to_pop:
+    case gx_type_map_pobj_to_rule:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool isUpdate(daTransaction const& t) {
   return t.getMode() == daTransactionMode::update && t.getChangeList() != nullptr;
 }
@@ -556,9 +574,11 @@ void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
   {
     std::lock_guard<ZLock_6_0> cache(cacheLock_);
     // Swap pass: readers see the new objects and deletions from here on.
+    bool policyChanged = false;
     hashTableIterator<daStoreObjectName, daCachedStoreEntry> it(changes);
     for (it.findNextElement(0); it.current() != nullptr; it.findNextElement(1)) {
       daStoreObjectName const& name = *it.key();
+      policyChanged = policyChanged || changesPolicyInForce(name, *it.value());
       if (table_) {
         if (daCachedStoreEntry* cached = table_->find(name)) {
           table_->remove(name);
@@ -568,7 +588,7 @@ void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
       }
       if (intoCache) table_->put(name, it.value());
     }
-    if (changes.getCount() > 0) notePolicyChange();  // what was in force may have changed
+    if (policyChanged) notePolicyChange();  // remembered decisions may no longer hold
     changed = writeChanges(*this, changes, status);
   }
   doomed.clear();

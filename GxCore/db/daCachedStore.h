@@ -251,10 +251,12 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // ---- cache state --------------------------------------------------------------
   ZReadWriteLock_6_0& getStateLock() { return stateLock_; }
   virtual cachestate getCacheState() const { return state_.load(std::memory_order_acquire); }
-  // Every state other than open (closing, replacing the file, clearing the
-  // cache) also moves the policy epoch, so remembered decisions are dropped.
+  // Closing and replacing the file also move the policy epoch, so
+  // remembered decisions are dropped. Clearing the cache does not: the
+  // decision memo keeps its own copies of the policies, and the monitor
+  // clears a full cache whenever it fills, which says nothing about policy.
   virtual void setCacheState(cachestate s) {
-    if (s != open) notePolicyChange();
+    if (s == closed || s == replacing) notePolicyChange();
     state_.store(s, std::memory_order_release);
   }
   // Empties the cache when it holds cacheSize entries or more.
@@ -266,7 +268,8 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
 
   // ---- policy epoch -----------------------------------------------------------
   // A counter that moves whenever the policy in force at some object may have
-  // changed: a committed transaction, a cache clear, a file replacement, a
+  // changed: a committed transaction that changes an ACL, POP, rule or an
+  // object's map of one (or deletes recursively), a file replacement, a
   // close. Remembered decisions carry the epoch they were computed in and
   // are used only while it is current. Lock-free.
   void notePolicyChange() { policyEpoch_.fetch_add(1, std::memory_order_acq_rel); }

@@ -10,10 +10,15 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include <sys/mman.h>
 
 #include "GxCore/GxMapPObjectToACL.h"
 #include "GxCore/daPolicyObjectMap.h"
@@ -47,6 +52,59 @@ std::uint64_t pathHash(std::string_view s) {
   h ^= h >> 29;
   return h;
 }
+
+// A fixed array of n T's for the memo. Large arrays are mapped on their own
+// and asked to be backed by huge pages: a warm lookup touches two random
+// lines of the memo, and with 4 KiB pages each would also miss the TLB once
+// the memo outgrows it.
+template <class T>
+class MemoArray {
+ public:
+  MemoArray() = default;
+  explicit MemoArray(size_t n) : n_(n) {
+    if (n == 0) return;
+    size_t bytes = n * sizeof(T);
+    if (bytes >= kHuge / 2) {
+      mapped_ = bytes + kHuge;  // room to start on a huge-page boundary
+      void* p = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      base_ = p;
+      auto aligned = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+      data_ = reinterpret_cast<T*>(aligned);
+      ::madvise(data_, bytes, MADV_HUGEPAGE);  // advice only: without it the memo still works
+    } else {
+      data_ = static_cast<T*>(::operator new(bytes, std::align_val_t(alignof(T))));
+    }
+    std::uninitialized_value_construct_n(data_, n);
+  }
+  ~MemoArray() {
+    if (data_ == nullptr) return;
+    std::destroy_n(data_, n_);
+    if (base_ != nullptr) ::munmap(base_, mapped_);
+    else ::operator delete(data_, std::align_val_t(alignof(T)));
+  }
+  MemoArray(MemoArray&& o) noexcept { *this = std::move(o); }
+  MemoArray& operator=(MemoArray&& o) noexcept {
+    std::swap(n_, o.n_);
+    std::swap(data_, o.data_);
+    std::swap(base_, o.base_);
+    std::swap(mapped_, o.mapped_);
+    return *this;
+  }
+  MemoArray(MemoArray const&) = delete;
+  MemoArray& operator=(MemoArray const&) = delete;
+
+  size_t size() const { return n_; }
+  T& operator[](size_t i) { return data_[i]; }
+  T const& operator[](size_t i) const { return data_[i]; }
+
+ private:
+  static constexpr size_t kHuge = size_t{2} << 20;
+  size_t n_ = 0;
+  T* data_ = nullptr;
+  void* base_ = nullptr;  // the mapping, for large arrays
+  size_t mapped_ = 0;
+};
 
 // The policy in force at objects decided by this thread, for one store.
 // Sets of eight slots; a set's hash tags and epochs (their low 32 bits)
@@ -140,13 +198,9 @@ class ThreadMemo {
 
   // Rebuilds the memo with slots slots (a power of two), keeping what fits.
   void resize(size_t slots) {
-    std::vector<Tags> oldTags;
-    std::vector<Slot> oldSlots;
-    oldTags.swap(tags_);
-    oldSlots.swap(slots_);
     size_t sets = std::max<size_t>(slots / kWays, 1);
-    tags_.resize(sets);
-    slots_.resize(sets * kWays);
+    MemoArray<Tags> oldTags = std::exchange(tags_, MemoArray<Tags>(sets));
+    MemoArray<Slot> oldSlots = std::exchange(slots_, MemoArray<Slot>(sets * kWays));
     setMask_ = sets - 1;
     filled_ = 0;
     for (size_t set = 0; set < oldTags.size(); ++set) {
@@ -168,8 +222,8 @@ class ThreadMemo {
   }
 
   size_t const maxSlots_;
-  std::vector<Tags> tags_;
-  std::vector<Slot> slots_;
+  MemoArray<Tags> tags_;
+  MemoArray<Slot> slots_;
   size_t setMask_ = 0;
   size_t filled_ = 0;
   std::uint32_t clock_ = 0;
@@ -437,7 +491,9 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
     status = path == nullptr ? gx_s_bad_pobj_name : gx_s_bad_action;
     return;
   }
-  if (getCacheState() != open) {
+  // A store being replaced or having its cache cleared still decides: from
+  // the memo, or after the exclusive holder has gone (the state lock below).
+  if (getCacheState() == closed) {
     status = da_s_store_unavailable;
     return;
   }
