@@ -13,6 +13,7 @@
 
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxAction.h"
+#include "GxCore/GxExtAttr.h"
 #include "GxCore/GxMapPObjectToACL.h"
 #include "GxCore/GxPop.h"
 #include "GxCore/daPolicyObjectMap.h"
@@ -347,6 +348,7 @@ TEST_F(Decide, AnswersLikeAFreshWalkOnReadOnlyAndWritableStores) {
 }
 
 TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
+  gxtest::MessageCapture quiet;  // the missing ACL and the bad map are logged
   expectAllMatch(*writer_, "initial");
   putAcl("abc", "abc-acl", {{'G', 10, "r"}});
   attach<GxMapPObjectToACL>(daPObjName("/a/b/c").getPObjToAclMapName(), "abc");
@@ -411,6 +413,33 @@ TEST_F(Decide, ReopenedStoreForgetsOldAnswers) {
   replica.decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
   EXPECT_EQ(st, 0u);
   EXPECT_FALSE(d.granted());
+}
+
+TEST_F(Decide, EpochMovesOnlyWithChangesToPolicies) {
+  std::uint64_t before = writer_->policyEpoch();
+  auto* ext = new GxExtAttr;
+  ext->addValue("k", "v");
+  set(daPObjName("/a").getExtAttrName(), ext);  // not part of any decision
+  EXPECT_EQ(writer_->policyEpoch(), before);
+  putRule("r2");
+  EXPECT_GT(writer_->policyEpoch(), before);
+  before = writer_->policyEpoch();
+  writer_->checkCache();  // clearing a (full) cache changes no policy
+  daCacheStateLock(*writer_, daCachedStore::clearing);
+  EXPECT_EQ(writer_->policyEpoch(), before);
+}
+
+TEST_F(Decide, WarmDecisionsGoOnWhileTheCacheIsCleared) {
+  daCachedStore replica("d", path_.c_str(), 1, 0);
+  unsigned long st;
+  replica.openStore(1, st);
+  daDecision d;
+  replica.decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);
+  ASSERT_EQ(st, 0u);
+  daCacheStateLock clearing(replica, daCachedStore::clearing);
+  replica.decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);  // this thread's memo knows it
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(d.granted());
 }
 
 TEST_F(Decide, RejectsBadInputWithAStatus) {
