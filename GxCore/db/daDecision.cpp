@@ -326,6 +326,17 @@ std::uint64_t daNextStoreId() {
   return next.fetch_add(1, std::memory_order_relaxed);
 }
 
+char const* daDecision::permissionsText() const {
+  if (!textReady_) {
+    permissionsText_.clear();  // the conversion appends
+    unsigned long st = 0;
+    if (store_ != nullptr) store_->mapBitmap(permissions_, permissionsText_, st);
+    if (st != 0) permissionsText_.clear();
+    textReady_ = true;
+  }
+  return permissionsText_.getChars();
+}
+
 char const* daDecisionEntryText(daDecisionEntry e) {
   switch (e) {
     case daDecisionEntry::user: return "user";
@@ -534,9 +545,7 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
     decision.permissions_.setMinPermissions();
   }
   decision.granted_ = decision.permissions_.isActionSet(decision.requested_);
-  unsigned long textStatus = 0;
-  decision.permissionsText_.clear();  // the conversion appends
-  mapBitmap(decision.permissions_, decision.permissionsText_, textStatus);
-  if (textStatus != 0) decision.permissionsText_.clear();
+  decision.store_ = this;
+  decision.textReady_ = false;  // named on demand: most callers only look at granted()
   if (address != nullptr && decision.hasPop()) decision.authLevel_ = decision.pop()->get_auth_level(*address);
 }

@@ -53,6 +53,8 @@ enum class daDecisionEntry : int {
   unauthenticated = acl_applied_unauthenticated,  // any-other AND unauthenticated entries
 };
 
+class daCachedStore;
+
 // Text of an entry kind: "none", "user", "group", "any-other", "unauthenticated".
 char const* daDecisionEntryText(daDecisionEntry e);
 
@@ -72,10 +74,12 @@ class daDecision {
   daDecisionEntry appliedEntry() const { return entry_; }
 
   // The permissions requested (the action string converted) and those the
-  // ACL grants the caller, as bits and as an action string.
+  // ACL grants the caller, as bits and as an action string. The text is made
+  // on first use, through the deciding store's action map: ask for it while
+  // that store is open ("" when the bits cannot be named).
   GxACLPermset const& requested() const { return requested_; }
   GxACLPermset const& permissions() const { return permissions_; }
-  char const* permissionsText() const { return permissionsText_.getChars(); }
+  char const* permissionsText() const;
 
   // The ACL in force: its name and the object it is attached to ("" when
   // none is in force). The ACL itself, or null.
@@ -105,6 +109,10 @@ class daDecision {
     entry_ = daDecisionEntry::none;
     authLevel_ = 0;
     policy_.reset();
+    store_ = nullptr;
+    permissions_.setMinPermissions();
+    permissionsText_.clear();
+    textReady_ = true;
   }
 
   bool granted_ = false;
@@ -112,6 +120,8 @@ class daDecision {
   unsigned long authLevel_ = 0;
   GxACLPermset requested_;
   GxACLPermset permissions_;
-  ZUTF8String_6_0 permissionsText_;
+  daCachedStore* store_ = nullptr;  // names the permissions
+  mutable ZUTF8String_6_0 permissionsText_;
+  mutable bool textReady_ = true;
   std::shared_ptr<daPolicyInForce const> policy_;
 };
