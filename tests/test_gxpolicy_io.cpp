@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "GxCore/GxAcl.h"
 #include "GxCore/GxAction.h"
 #include "GxCore/GxAddress.h"
 #include "GxCore/GxMapPObjectToACL.h"
@@ -44,7 +46,8 @@ json sampleDocument() {
           {"default_level", 2},
           {"ipauth",
            {{{"network", "10.0.0.0"}, {"netmask", "255.0.0.0"}, {"level", 0}},
-            {{"network", "fd00::"}, {"netmask", "ff00::"}, {"level", 1}}}},
+            {{"network", "fd00::"}, {"netmask", "ff00::"}, {"level", 1}},
+            {{"network", "192.0.2.7"}, {"netmask", "255.255.255.255"}, {"level", 3}}}},
           {"attributes", {{"zone", {"lan"}}}}}}}},
       {"rules", {{"hours", {{"text", "rule text"}, {"reason", "closed"}, {"adilist", {"a", "b"}}}}}},
       {"objects",
@@ -153,6 +156,45 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
       {R"({"acls": {"a": {}, "a": {"entries": []}}})", "acls.a", 0},
       {R"({"objects": {"/a": {"acl": "ghost"}}, "acls": {"a": {}}})", R"(objects["/a"].acl)", da_s_no_such_object},
       {R"([{"acls": {}}])", "", 0},
+      // A NUL would cut the text where the store reads it as a C string.
+      {R"({"acls": {"web-admin\u0000x": {}}})", R"(acls["web-admin\u0000x"])", 0},
+      {R"({"objects": {"/web\u0000/x": {}}})", R"(objects["/web\u0000/x"])", 0},
+      {R"({"acls": {"a": {"description": "x\u0000y"}}})", "acls.a.description", 0},
+      {R"({"acls": {"a": {"entries": [{"type": "any-other", "actions": "Tr\u0000c"}]}}})",
+       "acls.a.entries[0].actions", 0},
+      {R"({"acls": {"a": {"entries": [{"type": "user", "id": "6f1c0a56-8b1e-4c1e-9d7e-1f2a3b4c5d6e\u0000x",
+           "actions": "r"}]}}})",
+       "acls.a.entries[0].id", 0},
+      {R"({"objects": {"/a": {"attributes": {"k\u0000x": ["v"]}}}})", R"(objects["/a"].attributes["k\u0000x"])", 0},
+      {R"({"rules": {"r": {"attributes": {"k": ["v", "w\u0000"]}}}})", "rules.r.attributes.k[1]", 0},
+      {R"({"rules": {"r": {"text": "a\u0000b"}}})", "rules.r.text", 0},
+      {R"({"rules": {"r": {"adilist": ["a", "b\u0000c"]}}})", "rules.r.adilist[1]", 0},
+      {R"({"acls": {"a": {}}, "objects": {"/a": {"acl": "a\u0000b"}}})", R"(objects["/a"].acl)", 0},
+      {R"({"pops": {"p": {"ipauth": [{"network": "10.0.0.0\u0000x", "netmask": "255.0.0.0", "level": 1}]}}})",
+       "pops.p.ipauth[0].network", 0},
+      // A key given twice: the later value would silently win.
+      {R"({"acls": {"a": {}}, "acls": {"b": {}}})", "acls", 0},
+      {R"({"objects": {"/a": {}}, "objects": {"/b": {}}})", "objects", 0},
+      {R"({"objects": {"/a": {}, "/a": {"description": "x"}}})", R"(objects["/a"])", 0},
+      {R"({"acls": {"a": {"description": "x", "description": "y"}}})", "acls.a.description", 0},
+      {R"({"acls": {"a": {"entries": [{"type": "any-other", "actions": "r", "actions": "Tc"}]}}})",
+       "acls.a.entries[0].actions", 0},
+      {R"({"objects": {"/a": {"attributes": {"k": ["a"], "k": ["b"]}}}})", R"(objects["/a"].attributes.k)", 0},
+      {R"({"pops": {"p": {"ipauth": [{"network": "10.0.0.0", "netmask": "255.0.0.0", "level": 1, "level": 2}]}}})",
+       "pops.p.ipauth[0].level", 0},
+      // Netmasks with holes, and networks with host bits under the mask
+      // (such an entry can never match).
+      {R"({"pops": {"p": {"ipauth": [{"network": "10.0.0.0", "netmask": "255.0.0.0", "level": 1},
+                                     {"network": "10.0.0.0", "netmask": "255.0.255.0", "level": 1}]}}})",
+       "pops.p.ipauth[1].netmask", gx_s_pop_bad_ipauth_address},
+      {R"({"pops": {"p": {"ipauth": [{"network": "0.0.0.0", "netmask": "0.0.0.1", "level": 1}]}}})",
+       "pops.p.ipauth[0].netmask", gx_s_pop_bad_ipauth_address},
+      {R"({"pops": {"p": {"ipauth": [{"network": "fd00::", "netmask": "ff00:ff00::", "level": 1}]}}})",
+       "pops.p.ipauth[0].netmask", gx_s_pop_bad_ipauth_address},
+      {R"({"pops": {"p": {"ipauth": [{"network": "10.1.2.3", "netmask": "255.0.0.0", "level": 1}]}}})",
+       "pops.p.ipauth[0].network", gx_s_pop_bad_ipauth_address},
+      {R"({"pops": {"p": {"ipauth": [{"network": "fd00::1", "netmask": "ffff:ffff:ffff:ffff::", "level": 1}]}}})",
+       "pops.p.ipauth[0].network", gx_s_pop_bad_ipauth_address},
   };
   auto s = create("a.db");
   unsigned long before, after, st;
@@ -218,6 +260,100 @@ TEST_F(PolicyDocument, ProblemLateInALargeDocumentWritesNothing) {
   EXPECT_EQ(counts.transactions, 0u);
   s->getSeqNum(after, st);
   EXPECT_EQ(after, before);
+}
+
+// The database refuses keys over 511 bytes and records over
+// gxobj_max_encoded_length; the checking pass must refuse them first, at the
+// field that makes them, so that nothing is written. A name whose longest
+// key is exactly at the limit still goes in.
+TEST_F(PolicyDocument, KeysAndRecordsOverTheDatabaseLimitsAreRefusedBeforeWriting) {
+  auto s = create("a.db");
+  // The longest key of an ACL and of an object is that of its extended
+  // attributes.
+  std::size_t aclPrefix = daAclName("x").getExtAttrName().getFullName().getLength() - 1;
+  std::size_t objectPrefix = daPObjName("/x").getExtAttrName().getFullName().getLength() - 2;
+  std::string const fits(511 - aclPrefix, 'a'), tooLong(512 - aclPrefix, 'a');
+  std::string const fitsPath = "/" + std::string(511 - objectPrefix - 1, 'p');
+  std::string const longPath = "/" + std::string(512 - objectPrefix - 1, 'p');
+  struct Case {
+    json doc;
+    std::string path;
+  } const cases[] = {
+      {{{"acls", {{"ok", json::object()}, {tooLong, json::object()}}}}, "acls." + tooLong},
+      {{{"objects", {{"/ok", json::object()}, {longPath, json::object()}}}}, "objects[\"" + longPath + "\"]"},
+      {{{"acls", {{"a", {{"description", std::string(gxobj_max_encoded_length, 'd')}}}}}}, "acls.a.description"},
+  };
+  unsigned long before, after, st;
+  s->getSeqNum(before, st);
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.path.substr(0, 40));
+    gxpolicy::ImportCounts counts;
+    gxpolicy::DocumentProblem problem;
+    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.doc.dump(), counts, problem));
+    EXPECT_EQ(problem.path, c.path);
+    EXPECT_EQ(counts.transactions, 0u);
+  }
+  s->getSeqNum(after, st);
+  EXPECT_EQ(after, before);
+
+  import(*s, {{"acls", {{fits, {{"attributes", {{"k", {"v"}}}}}}}},
+              {"objects", {{fitsPath, {{"acl", fits}, {"attributes", {{"k", {"v"}}}}}}}}});
+  json doc = exported(*s);
+  EXPECT_EQ(doc["objects"][fitsPath]["acl"], fits);
+  EXPECT_EQ(doc["acls"][fits]["attributes"]["k"], json({"v"}));
+}
+
+// A policy's list of objects grows with every object attached to it, across
+// imports: the list as it will be written (the stored paths, less those the
+// document moves elsewhere, plus the new ones) must fit in a record.
+TEST_F(PolicyDocument, PolicyListOfObjectsOverTheRecordLimitIsRefusedBeforeWriting) {
+  auto s = create("a.db");
+  auto objects = [](int from, int to, char const* acl) {
+    json o = json::object();
+    for (int i = from; i < to; ++i) o["/objects/with/a/fairly/long/path/" + std::to_string(i)] = {{"acl", acl}};
+    return o;
+  };
+  gxpolicy::ImportOptions options;
+  options.maxRecordBytes = 3000;  // about 80 of these paths
+  auto importWith = [&](json const& doc, gxpolicy::DocumentProblem& problem) {
+    std::string text = doc.dump();
+    gxpolicy::DocumentSource source = [&text] { return std::make_unique<std::istringstream>(text); };
+    gxpolicy::ImportCounts counts;
+    return gxpolicy::importPolicyDocument(*s, source, options, counts, problem);
+  };
+  gxpolicy::DocumentProblem problem;
+  json acls = {{"shared", json::object()}, {"other", json::object()}};
+  ASSERT_TRUE(importWith({{"acls", acls}, {"objects", objects(0, 60, "shared")}}, problem))
+      << gxpolicy::describe(problem);
+  // 60 stored and 40 more: over.
+  EXPECT_FALSE(importWith({{"objects", objects(60, 100, "shared")}}, problem));
+  EXPECT_EQ(problem.path.rfind("objects[", 0), 0u) << problem.path;
+  EXPECT_NE(problem.message.find("\"shared\""), std::string::npos) << problem.message;
+  // The same 60 again, and 40 more while 40 of the stored move to "other":
+  // the list stays at 60.
+  json again = objects(0, 100, "shared");
+  for (int i = 0; i < 40; ++i) again["/objects/with/a/fairly/long/path/" + std::to_string(i)]["acl"] = "other";
+  EXPECT_TRUE(importWith({{"objects", again}}, problem)) << gxpolicy::describe(problem);
+  EXPECT_EQ(mapNames(*s, daAclName("shared").getPolicyToObjMapName()).size(), 60u);
+}
+
+// Stored texts need not be UTF-8 (the library takes bytes); the document
+// must be. Invalid bytes are written replaced and each place is reported.
+TEST_F(PolicyDocument, ExportReplacesInvalidUtf8AndSaysWhere) {
+  auto s = create("a.db");
+  import(*s, sampleDocument());
+  auto* acl = new GxACL;
+  acl->description("ok \xff\xfe");
+  unsigned long st;
+  s->setObject(daAclName("bad"), acl, st);
+  ASSERT_EQ(st, 0u);
+  json doc;
+  gxpolicy::DocumentProblem problem;
+  std::vector<std::string> invalid;
+  ASSERT_TRUE(gxpolicy::exportPolicyDocument(*s, doc, problem, &invalid)) << gxpolicy::describe(problem);
+  EXPECT_EQ(invalid, std::vector<std::string>({"acls.bad.description"}));
+  EXPECT_EQ(doc["acls"]["bad"]["description"], "ok \xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_NO_THROW(doc.dump());
 }
 
 TEST_F(PolicyDocument, ExportRefusesAnObjectMapNamingTwoPolicies) {

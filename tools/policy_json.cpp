@@ -41,7 +41,10 @@
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daRule.h"
 #include "GxCore/db/daCachedStore.h"
+#include "outside/gxobj.h"
+#include "outside/hxasn.h"
 #include "outside/hxsvc.h"
+#include "outside/hxutil.h"
 #include "tools/policy_write.h"
 
 namespace gxpolicy {
@@ -64,7 +67,7 @@ class Path {
     bool plain = !key.empty();
     for (char c : key) plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
     if (plain) return Path(text_.empty() ? key : text_ + "." + key);
-    return Path(text_ + "[" + json(key).dump() + "]");
+    return Path(text_ + "[" + json(key).dump(-1, ' ', false, json::error_handler_t::replace) + "]");
   }
   Path operator/(std::size_t index) const { return Path(text_ + "[" + std::to_string(index) + "]"); }
   std::string const& text() const { return text_; }
@@ -80,7 +83,18 @@ class Path {
 };
 Path root() { return Path(); }
 
+// The database file's key limit (LMDB's, as built by default): keys are
+// stored without a terminator, so this many bytes of text.
+constexpr std::size_t kMaxKeyBytes = 511;
+
 // ---- reading JSON values ----------------------------------------------------------
+
+// Texts reach the store as C strings: a NUL would silently cut a name, a
+// path or a value where it stands (and make it another item's name).
+std::string const& noNul(std::string const& text, Path const& p) {
+  if (text.find('\0') != std::string::npos) p.fail("contains a NUL character (\\u0000)");
+  return text;
+}
 
 void checkFields(json const& j, Path const& p, std::initializer_list<char const*> allowed) {
   if (!j.is_object()) p.fail(p.text().empty() ? "the document is not a JSON object" : "expected a JSON object");
@@ -100,7 +114,7 @@ std::optional<std::string> optString(json const& j, char const* key, Path const&
   json const* v = field(j, key);
   if (v == nullptr) return std::nullopt;
   if (!v->is_string()) (p / key).fail("expected a string");
-  return v->get<std::string>();
+  return noNul(v->get_ref<std::string const&>(), p / key);
 }
 
 std::string needString(json const& j, char const* key, Path const& p) {
@@ -146,9 +160,11 @@ std::unique_ptr<GxExtAttr> readAttributes(json const& owner, Path const& p) {
     Path np = ap / item.key();
     json const& values = item.value();
     if (item.key().empty()) np.fail("empty attribute name");
+    noNul(item.key(), np);
     if (!values.is_array() || values.empty()) np.fail("expected a non-empty array of strings");
     for (std::size_t i = 0; i < values.size(); ++i) {
       if (!values[i].is_string()) (np / i).fail("expected a string");
+      noNul(values[i].get_ref<std::string const&>(), np / i);
       // A repeated value is kept once, as the set keeps values unique.
       if (ext->addValue(item.key().c_str(), values[i].get<std::string>().c_str()) == GxExtAttr::noMemory_)
         (np / i).fail("out of memory", da_s_no_memory);
@@ -220,6 +236,44 @@ GxAddress readAddress(json const& e, char const* key, Path const& p) {
   return a;
 }
 
+// An entry matches a caller whose address, under the netmask, equals the
+// network: a mask must be leading one bits only (else it is no prefix and
+// means something other than what it reads as), and a network with bits
+// set outside its mask would never equal a masked address.
+void checkNetwork(GxAddress const& network, GxAddress const& netmask, Path const& p) {
+  unsigned char net[16] = {}, mask[16] = {};
+  network.getBinAddress(sizeof net, net);
+  netmask.getBinAddress(sizeof mask, mask);
+  int bytes = network.addressFamily() == GxAddress::familyIPv4 ? 4 : 16;
+  bool ended = false;
+  for (int i = 0; i < bytes; ++i)
+    for (int bit = 7; bit >= 0; --bit) {
+      bool one = (mask[i] >> bit) & 1;
+      if (one && ended) {
+        ZUTF8String_6_0 text;
+        netmask.getStrAddress(text);
+        (p / "netmask").fail(std::string("netmask ") + text.getChars() + " is not contiguous (its one bits must all lead)",
+                             gx_s_pop_bad_ipauth_address);
+      }
+      ended = ended || !one;
+    }
+  bool hostBits = false;
+  unsigned char masked[16] = {};
+  for (int i = 0; i < bytes; ++i) {
+    masked[i] = net[i] & mask[i];
+    hostBits = hostBits || masked[i] != net[i];
+  }
+  if (hostBits) {
+    ZUTF8String_6_0 given, m, fixed;
+    network.getStrAddress(given);
+    netmask.getStrAddress(m);
+    GxAddress(network.addressFamily(), bytes, masked).getStrAddress(fixed);
+    (p / "network").fail(std::string("network ") + given.getChars() + " has bits set outside netmask " + m.getChars() +
+                             ", so the entry could never match (the network is " + fixed.getChars() + ")",
+                         gx_s_pop_bad_ipauth_address);
+  }
+}
+
 // The default entry (level default_level, 0.0.0.0/0.0.0.0) comes first, as
 // every POP needs one: it is the level for callers no later entry matches.
 std::unique_ptr<daStoreObject> readPop(json const& j, Path const& p) {
@@ -247,6 +301,7 @@ std::unique_ptr<daStoreObject> readPop(json const& j, Path const& p) {
       GxAddress netmask = readAddress(e, "netmask", ep);
       if (netmask.addressFamily() != network.addressFamily())
         (ep / "netmask").fail("not of the network's address family", gx_s_pop_bad_ipauth_address);
+      checkNetwork(network, netmask, ep);
       if (field(e, "level") == nullptr) (ep / "level").fail("missing");
       addIPAuth(*pop, network, netmask, optUint32(e, "level", ep, 0), ep);
     }
@@ -268,6 +323,7 @@ std::unique_ptr<daStoreObject> readRule(json const& j, Path const& p) {
     ZArrayList_6_0 list;
     for (std::size_t i = 0; i < adi->size(); ++i) {
       if (!(*adi)[i].is_string()) (ap / i).fail("expected a string");
+      noNul((*adi)[i].get_ref<std::string const&>(), ap / i);
       list.addNoCopy(new ZUTF8String_6_0((*adi)[i].get<std::string>().c_str()));
     }
     if (list.size() > 0) rule->setADIList(list);
@@ -275,11 +331,25 @@ std::unique_ptr<daStoreObject> readRule(json const& j, Path const& p) {
   return rule;
 }
 
+// Every key an item is stored under must fit the database's key limit; the
+// longest decides.
+void checkKeys(std::initializer_list<daStoreObjectName const*> names, Path const& p, std::string const& what) {
+  for (daStoreObjectName const* n : names) {
+    GxObjectName full = n->getFullName();
+    if (full.getLength() > kMaxKeyBytes)
+      p.fail(what + " makes a database key of " + std::to_string(full.getLength()) + " bytes, over the limit of " +
+             std::to_string(kMaxKeyBytes));
+  }
+}
+
 PolicyItem readPolicy(daCachedStore& store, int kind, std::string const& key, json const& j, Path const& p) {
   Kind const& k = kKinds[kind];
+  noNul(key, p);
   if (unsigned long st = k.isValid(key.c_str()); st != 0) p.fail(std::string("invalid ") + k.noun + " name", st);
   PolicyItem pi;
   pi.name = k.name(key.c_str());
+  checkKeys({pi.name.get(), &pi.name->getPolicyToObjMapName(), &pi.name->getExtAttrName()}, p,
+            std::string("the ") + k.noun + " name");
   switch (kind) {
     case kAcl: pi.object = readAcl(store, j, p); break;
     case kPop: pi.object = readPop(j, p); break;
@@ -294,8 +364,12 @@ PolicyItem readPolicy(daCachedStore& store, int kind, std::string const& key, js
 ObjectItem readObject(std::string const& key, json const& j, Path const& p) {
   checkFields(j, p, {"description", "type", "attachable", "acl", "pop", "rule", "attributes"});
   ObjectItem oi;
+  noNul(key, p);
   oi.name = daPObjName(key.c_str());
   if (unsigned long st = oi.name.validateAndFix(); st != 0) p.fail("invalid protected object name", st);
+  checkKeys({&oi.name, &oi.name.getPObjToAclMapName(), &oi.name.getPObjToPopMapName(),
+             &oi.name.getPObjToRuleMapName(), &oi.name.getExtAttrName()},
+            p, "the path");
   oi.pobj = std::make_unique<GxPObj>();
   if (auto d = optString(j, "description", p)) oi.pobj->description(d->c_str());
   oi.pobj->type(optUint32(j, "type", p, 0));
@@ -380,9 +454,16 @@ class DocumentWalker {
 
   Path sectionPath() const { return root() / kSections[section_]; }
 
+  // A section given twice would otherwise be read as one more run of
+  // items; JSON leaves repeated keys to the reader, and this one refuses
+  // them at every level.
   void enterSection(std::string const& k) {
-    for (section_ = 0; section_ <= kObjects; ++section_)
-      if (k == kSections[section_]) return;
+    for (section_ = 0; section_ <= kObjects; ++section_) {
+      if (k != kSections[section_]) continue;
+      if (seen_[section_]) (root() / k).fail("the section is given twice");
+      seen_[section_] = true;
+      return;
+    }
     (root() / k).fail("unknown field");
   }
 
@@ -397,13 +478,22 @@ class DocumentWalker {
     if (depth_ == 1) notASection();
     if (depth_ == 2) {
       item_ = std::move(value);
-      if (container) stack_.push_back(&item_);
-      else deliver();
+      if (container) {
+        stack_.push_back(&item_);
+        paths_.push_back(sectionPath() / itemKey_);
+      } else {
+        deliver();
+      }
       return;
     }
     json& top = *stack_.back();
+    Path p = top.is_array() ? paths_.back() / top.size() : paths_.back() / memberKey_;
+    if (top.is_object() && top.contains(memberKey_)) p.fail("given twice");
     json* placed = top.is_array() ? &top.emplace_back(std::move(value)) : &(top[memberKey_] = std::move(value));
-    if (container) stack_.push_back(placed);
+    if (container) {
+      stack_.push_back(placed);
+      paths_.push_back(std::move(p));
+    }
   }
 
   bool scalar(json&& value) {
@@ -430,6 +520,7 @@ class DocumentWalker {
       --depth_;
       if (depth_ < 2) return;
       stack_.pop_back();
+      paths_.pop_back();
       if (stack_.empty()) deliver();
     });
   }
@@ -446,6 +537,8 @@ class DocumentWalker {
   std::string itemKey_, memberKey_;
   json item_;
   std::vector<json*> stack_;  // the open containers of item_, innermost last
+  std::vector<Path> paths_;   // their places in the document
+  bool seen_[kObjects + 1] = {};
   unsigned long items_ = 0;
   std::optional<BadItem> problem_;
 };
@@ -474,30 +567,74 @@ void walk(DocumentSource const& source, ItemSink& sink, std::function<void(unsig
 
 // ---- import passes ---------------------------------------------------------------
 
+// The place of the longest text (string or key) in j, at p when there is
+// none; skip names a member of j left out.
+Path longestText(json const& j, Path const& p, char const* skip = nullptr) {
+  std::size_t best = 0;
+  Path at = p;
+  std::function<void(json const&, Path const&)> visit = [&](json const& v, Path const& vp) {
+    if (v.is_string() && v.get_ref<std::string const&>().size() > best) {
+      best = v.get_ref<std::string const&>().size();
+      at = vp;
+    } else if (v.is_array()) {
+      for (std::size_t i = 0; i < v.size(); ++i) visit(v[i], vp / i);
+    } else if (v.is_object()) {
+      for (auto const& item : v.items()) {
+        if (&v == &j && skip != nullptr && item.key() == skip) continue;
+        if (item.key().size() > best) {
+          best = item.key().size();
+          at = vp / item.key();
+        }
+        visit(item.value(), vp / item.key());
+      }
+    }
+  };
+  visit(j, p);
+  return at;
+}
+
+// Encoded size of a string of n bytes in a record (tag, length, bytes), as
+// the record encoder counts it.
+std::size_t encodedStringSize(std::size_t n) {
+  std::size_t lengthBytes = 1;
+  if (n >= 0x80)
+    for (std::size_t v = n; v != 0; v >>= 8) ++lengthBytes;
+  return 1 + lengthBytes + n;
+}
+// A policy map's record besides its strings: the sequences and the count
+// and reserved words, at their largest.
+constexpr std::size_t kMapRecordOverhead = 64;
+
 // First pass: reads every item as the writing pass will and checks what
 // needs the whole document -- an object or a policy listed twice, and that
 // every policy an object names is in the document (anywhere in it) or in
 // the database. Nothing is kept but names.
 class Checker : public ItemSink {
  public:
-  explicit Checker(daCachedStore& store) : store_(store) {}
+  Checker(daCachedStore& store, unsigned long maxRecordBytes) : store_(store), maxRecord_(maxRecordBytes) {}
 
   void item(int section, std::string const& key, json const& value, Path const& p) override {
     if (section == kObjects) return object(key, value, p);
-    readPolicy(store_, section, key, value, p);
+    PolicyItem pi = readPolicy(store_, section, key, value, p);
     if (!declared_[section].insert(key).second)
       p.fail(std::string("the same ") + kKinds[section].noun + " is listed twice");
+    std::string noun = std::string("the ") + kKinds[section].noun;
+    checkRecord(*pi.object, value, p, noun, "attributes");
+    if (pi.ext) checkRecord(*pi.ext, value.at("attributes"), p / "attributes", noun + "'s extended attributes");
     section == kAcl ? ++counts.acls : section == kPop ? ++counts.pops : ++counts.rules;
   }
 
   // The earliest reference to a policy found neither in the document nor in
-  // the database.
-  void finish() const {
+  // the database; then every policy's list of objects as it will be
+  // written.
+  void finish() {
     std::optional<Reference> first;
     for (int kind = 0; kind < kKindCount; ++kind)
       for (auto const& [name, ref] : unresolved_[kind])
         if (declared_[kind].count(name) == 0 && (!first || ref.order < first->order)) first = ref;
     if (first) throw BadItem{first->path, first->message, da_s_no_such_object};
+    for (int kind = 0; kind < kKindCount; ++kind)
+      for (auto const& [name, listing] : listings_[kind]) checkListing(kind, name, listing);
   }
 
   ImportCounts counts;
@@ -507,13 +644,66 @@ class Checker : public ItemSink {
     unsigned long order;
     std::string path, message;
   };
+  // The objects the document attaches to one policy: their paths' encoded
+  // size, and the last one's place.
+  struct Listing {
+    std::size_t bytes = 0;
+    std::string last;
+  };
 
   void object(std::string const& key, json const& value, Path const& p) {
     ObjectItem oi = readObject(key, value, p);
-    if (!objects_.insert(oi.name.getPathName()).second) p.fail("the same object is listed twice");
-    for (int kind = 0; kind < kKindCount; ++kind)
-      if (oi.policy[kind]) reference(kind, *oi.policy[kind], p / kKinds[kind].field);
+    std::string path = oi.name.getPathName();
+    if (!objects_.insert(path).second) p.fail("the same object is listed twice");
+    checkRecord(*oi.pobj, value, p, "the object", "attributes");
+    if (oi.ext) checkRecord(*oi.ext, value.at("attributes"), p / "attributes", "the object's extended attributes");
+    for (int kind = 0; kind < kKindCount; ++kind) {
+      if (!oi.policy[kind]) continue;
+      Path fp = p / kKinds[kind].field;
+      reference(kind, *oi.policy[kind], fp);
+      Listing& l = listings_[kind][*oi.policy[kind]];
+      l.bytes += encodedStringSize(path.size());
+      l.last = fp.text();
+    }
     ++counts.objects;
+  }
+
+  // The record the writing pass will store for object must fit the
+  // database's record limit; the longest text of value (the item or the
+  // part of it the record holds) is named as the cause.
+  void checkRecord(daStoreObject& object, json const& value, Path const& p, std::string const& what,
+                   char const* skip = nullptr) {
+    gxobj_holder record;
+    unsigned long st = 0;
+    object.encode(record.rec, st);
+    if (st == 0 && record.rec.length <= maxRecord_) return;
+    if (st != 0 && st != hx_asn_s_encode_failed) p.fail("cannot encode " + what, st);
+    std::string size = st == 0 ? std::to_string(record.rec.length) + " bytes, " : "";
+    longestText(value, p, skip)
+        .fail("makes the record of " + what + " " + size + "over the database's record limit of " +
+              std::to_string(maxRecord_) + " bytes");
+  }
+
+  // The policy's list of objects as the writer will store it: the stored
+  // paths the document does not mention (those it mentions are either
+  // listed again or moved elsewhere), plus the document's.
+  void checkListing(int kind, std::string const& name, Listing const& listing) {
+    Kind const& k = kKinds[kind];
+    std::size_t bytes = kMapRecordOverhead + listing.bytes;
+    H h;
+    unsigned long st;
+    store_.getObject(k.name(name.c_str())->getPolicyToObjMapName(), h, st);
+    if (st != 0 && st != da_s_no_such_object)
+      throw BadItem{listing.last, std::string("cannot read the objects of ") + k.noun + " " + json(name).dump(), st};
+    if (auto const* stored = dynamic_cast<daPolicyObjectMap const*>(h.get()))
+      for (unsigned int i = 0; i < stored->count(); ++i)
+        if (objects_.count(stored->get(i)) == 0) bytes += encodedStringSize(std::strlen(stored->get(i)));
+    if (bytes > maxRecord_)
+      throw BadItem{listing.last,
+                    std::string("attaching makes the list of objects of ") + k.noun + " " + json(name).dump() +
+                        " about " + std::to_string(bytes) + " bytes, over the database's record limit of " +
+                        std::to_string(maxRecord_) + " bytes",
+                    0};
   }
 
   void reference(int kind, std::string const& name, Path const& fp) {
@@ -535,6 +725,8 @@ class Checker : public ItemSink {
   daCachedStore& store_;
   std::set<std::string> declared_[kKindCount], inDatabase_[kKindCount], objects_;
   std::map<std::string, Reference> unresolved_[kKindCount];
+  std::map<std::string, Listing> listings_[kKindCount];
+  unsigned long maxRecord_;
   unsigned long order_ = 0;
 };
 
@@ -573,6 +765,62 @@ unsigned long sizeOf(DocumentSource const& source) {
 // ---- export -------------------------------------------------------------------------
 
 std::string keyOf(daStoreObjectName const& name) { return name.getFullName().getChars(); }
+
+// The store takes texts as bytes, while a JSON document is UTF-8 (the
+// serialiser throws on anything else). Texts that are not UTF-8 are written
+// with U+FFFD in place of each invalid byte, and their places noted: the
+// stored bytes cannot round-trip, and the user must hear which items lost
+// them.
+class TextCleaner {
+ public:
+  explicit TextCleaner(std::vector<std::string>* places) : places_(places) {}
+
+  // text, or its cleaned copy (place noted).
+  std::string key(std::string const& text, Path const& p) {
+    if (valid(text)) return text;
+    note(p);
+    return replaced(text);
+  }
+
+  // Cleans every string and member name in j, p being j's place.
+  void clean(json& j, Path const& p) {
+    if (j.is_string()) {
+      if (!valid(j.get_ref<std::string const&>())) {
+        note(p);
+        j = replaced(j.get_ref<std::string const&>());
+      }
+    } else if (j.is_array()) {
+      for (std::size_t i = 0; i < j.size(); ++i) clean(j[i], p / i);
+    } else if (j.is_object()) {
+      bool keysValid = true;
+      for (auto const& item : j.items()) keysValid = keysValid && valid(item.key());
+      if (keysValid) {
+        for (auto& item : j.items()) clean(item.value(), p / item.key());
+        return;
+      }
+      json rebuilt = json::object();
+      for (auto& item : j.items()) {
+        Path ip = p / item.key();
+        json& v = rebuilt[key(item.key(), ip)] = std::move(item.value());
+        clean(v, ip);
+      }
+      j = std::move(rebuilt);
+    }
+  }
+
+ private:
+  static bool valid(std::string const& text) {
+    return text.find('\0') == std::string::npos && utf8_validchars(text.c_str(), "") != 0;
+  }
+  static std::string replaced(std::string const& text) {
+    return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
+  }
+  void note(Path const& p) {
+    if (places_ != nullptr) places_->push_back(p.text());
+  }
+
+  std::vector<std::string>* places_;
+};
 
 // The keys under base (base itself included), each as the text after base.
 std::vector<std::string> keysUnder(daCachedStore& store, char const* base) {
@@ -700,7 +948,7 @@ json exportRule(daRule const& rule) {
   return j;
 }
 
-void exportPolicies(daCachedStore& store, int kind, json& doc) {
+void exportPolicies(daCachedStore& store, int kind, json& doc, TextCleaner& cleaner) {
   Kind const& k = kKinds[kind];
   json section = json::object();
   for (std::string const& suffix : keysUnder(store, k.base)) {
@@ -716,7 +964,8 @@ void exportPolicies(daCachedStore& store, int kind, json& doc) {
       default: j = exportRule(*fetch<daRule>(store, *pn, h, p)); break;
     }
     writeAttributes(store, pn->getExtAttrName(), j, p);
-    section[name] = std::move(j);
+    cleaner.clean(j, p);
+    section[cleaner.key(name, p)] = std::move(j);
   }
   doc[k.section] = std::move(section);
 }
@@ -735,7 +984,7 @@ std::set<std::string> objectPaths(daCachedStore& store) {
   return paths;
 }
 
-void exportObjects(daCachedStore& store, json& doc) {
+void exportObjects(daCachedStore& store, json& doc, TextCleaner& cleaner) {
   json section = json::object();
   for (std::string const& path : objectPaths(store)) {
     Path p = root() / "objects" / path;
@@ -758,7 +1007,8 @@ void exportObjects(daCachedStore& store, json& doc) {
       j[k.field] = map->get(0);
     }
     writeAttributes(store, name.getExtAttrName(), j, p);
-    section[path] = std::move(j);
+    cleaner.clean(j, p);
+    section[cleaner.key(path, p)] = std::move(j);
   }
   doc["objects"] = std::move(section);
 }
@@ -771,7 +1021,7 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
   problem = DocumentProblem{};
   auto const& progress = options.progress;
   try {
-    Checker checker(store);
+    Checker checker(store, options.maxRecordBytes);
     unsigned long size = progress ? sizeOf(source) : 0;
     std::function<void(unsigned long)> checking, writing;
     if (progress) checking = [&](unsigned long at) { progress("checking", at, size); };
@@ -805,12 +1055,15 @@ bool importPolicyText(daCachedStore& store, std::string const& text, ImportCount
   return importPolicyDocument(store, source, ImportOptions{}, counts, problem);
 }
 
-bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentProblem& problem) {
+bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentProblem& problem,
+                          std::vector<std::string>* invalidText) {
   problem = DocumentProblem{};
   doc = json::object();
+  if (invalidText != nullptr) invalidText->clear();
+  TextCleaner cleaner(invalidText);
   try {
-    for (int kind = 0; kind < 3; ++kind) exportPolicies(store, kind, doc);
-    exportObjects(store, doc);
+    for (int kind = 0; kind < 3; ++kind) exportPolicies(store, kind, doc, cleaner);
+    exportObjects(store, doc, cleaner);
   } catch (BadItem const& bad) {
     problem = DocumentProblem{bad.path, bad.message, bad.status};
     return false;

@@ -21,6 +21,9 @@
 #include <istream>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "outside/gxobj.h"
 
 class daCachedStore;
 
@@ -56,6 +59,9 @@ struct ImportOptions {
   // document read, of total; total 0 when the size is unknown) and then
   // "writing" (items written, of total).
   std::function<void(char const* phase, unsigned long done, unsigned long total)> progress;
+  // The largest record the checking pass lets through, in encoded bytes:
+  // the database's limit unless a caller wants less.
+  unsigned long maxRecordBytes = gxobj_max_encoded_length;
 };
 
 // Loads the document into store, which must be open writable and hold an
@@ -80,7 +86,8 @@ bool importPolicyText(daCachedStore& store, std::string const& text, ImportCount
 // attachment or extended attributes. True on success; false with problem
 // set (a record that does not decode as its kind, a map naming several
 // policies, a read failure), doc then unspecified.
-bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentProblem& problem);
+bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentProblem& problem,
+                          std::vector<std::string>* invalidText = nullptr);
 
 // The problem as one line: "<path>: <message>", followed by the status
 // and its text when there is one.
