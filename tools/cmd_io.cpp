@@ -47,7 +47,12 @@
 // Import: action strings are converted with the database's action
 // catalogue; names must be valid names of their kind; a policy an object
 // names must be in the document (anywhere in it) or already in the
-// database; an item may be listed once. The document is streamed, never
+// database; an item may be listed once, and a key may appear once in any
+// JSON object (a section, an item, an entry); no text may hold a NUL
+// (\u0000); an IP-auth netmask must be contiguous and its network have no
+// bits set outside it; every key an item is stored under must fit the
+// database's 511-byte key limit and every record (a policy's list of
+// objects included) its record size limit. The document is streamed, never
 // held whole in memory (standard input is first copied to a temporary
 // file), and read twice. The first pass checks the whole document and
 // writes nothing: the first problem is reported with its place in the
@@ -72,8 +77,17 @@
 // Export writes every ACL, POP and rule and every protected object that has
 // a record, an attachment or extended attributes, every field spelled out,
 // so that exporting, importing into a new database and exporting again
-// gives the same document.
+// gives the same document. A stored text that is not UTF-8 (the library
+// stores bytes) is written with U+FFFD in place of each invalid byte, and
+// standard error names each such place: that item will not round-trip. FILE
+// is created mode 0600 (an existing file is overwritten and set to 0600), and
+// a symbolic link there is refused rather than followed.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <cstdlib>
@@ -81,6 +95,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -170,26 +185,56 @@ void importFile(IoArgs const& a) {
               counts.acls, counts.pops, counts.rules, counts.objects, a.db.c_str(), seq);
 }
 
+// Writes text to path, readable by its owner only: the whole policy is in
+// it. A symbolic link at path is not followed (the open fails), so a link
+// planted there cannot redirect the export onto another file.
+void writePrivateFile(std::string const& path, std::string const& text) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    int e = errno;
+    failWith("cannot write " + path + ": " + (e == ELOOP ? "it is a symbolic link, not followed" : std::strerror(e)));
+  }
+  struct stat st {};
+  // An existing file keeps its mode through O_TRUNC: narrow it too.
+  bool ok = fstat(fd, &st) == 0 && (!S_ISREG(st.st_mode) || (st.st_mode & 07777) == 0600 || fchmod(fd, 0600) == 0);
+  for (std::size_t done = 0; ok && done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  int e = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    e = errno;
+  }
+  if (!ok) failWith("cannot write " + path + ": " + std::strerror(e));
+}
+
 void exportFile(IoArgs const& a) {
   auto store = openStore(a, 1);
   nlohmann::json doc;
   DocumentProblem problem;
+  std::vector<std::string> invalidText;
   bool ok;
   try {
-    ok = exportPolicyDocument(*store, doc, problem);
+    ok = exportPolicyDocument(*store, doc, problem, &invalidText);
   } catch (std::exception const& e) {
     failWith("export " + a.db + ": " + e.what());
   }
   if (!ok) failWith("export " + a.db + ": " + describe(problem));
-  std::string text = doc.dump(2) + "\n";
+  for (std::string const& place : invalidText)
+    std::fprintf(stderr, "gxpolicy: export %s: %s: the stored text is not UTF-8; written with U+FFFD in place of "
+                 "the invalid bytes, so this item will not import back as stored\n", a.db.c_str(), place.c_str());
+  // The document is cleaned already; replacing here too means no text can
+  // make the serialiser throw.
+  std::string text = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   if (a.file == "-") {
     std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fflush(stdout) != 0) failWith("cannot write standard output");
     return;
   }
-  std::ofstream out(a.file, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) failWith("cannot write " + a.file);
+  writePrivateFile(a.file, text);
 }
 
 }  // namespace
