@@ -252,8 +252,7 @@ void checkNetwork(GxAddress const& network, GxAddress const& netmask, Path const
       if (one && ended) {
         ZUTF8String_6_0 text;
         netmask.getStrAddress(text);
-        (p / "netmask").fail(std::string("netmask ") + text.getChars() + " is not contiguous (its one bits must all lead)",
-                             gx_s_pop_bad_ipauth_address);
+        (p / "netmask").fail(std::string("netmask ") + text.getChars() + " is not contiguous (its one bits must all lead)");
       }
       ended = ended || !one;
     }
@@ -269,8 +268,7 @@ void checkNetwork(GxAddress const& network, GxAddress const& netmask, Path const
     netmask.getStrAddress(m);
     GxAddress(network.addressFamily(), bytes, masked).getStrAddress(fixed);
     (p / "network").fail(std::string("network ") + given.getChars() + " has bits set outside netmask " + m.getChars() +
-                             ", so the entry could never match (the network is " + fixed.getChars() + ")",
-                         gx_s_pop_bad_ipauth_address);
+                             ", so the entry could never match (the network is " + fixed.getChars() + ")");
   }
 }
 
