@@ -109,9 +109,9 @@ class MemoArray {
 // The policy in force at objects decided by this thread, for one store.
 // Sets of eight slots; a set's hash tags and epochs (their low 32 bits)
 // share one cache line and each slot fills one more, holding its path
-// inline when it is short, so a warm lookup touches two lines. The memo
-// doubles while it is more than three quarters full and below its size;
-// after that a full set gives up its least recently used slot. Slots of
+// inline when it is short, so a warm lookup touches two lines. Below its
+// size the memo doubles when it is three quarters full or a set is full;
+// at its size a full set gives up its least recently used slot. Slots of
 // another epoch count as free; the path is always compared, so a tag or an
 // epoch that matches by chance never gives a wrong answer.
 class ThreadMemo {
@@ -134,13 +134,17 @@ class ThreadMemo {
   }
 
   void insert(std::uint64_t hash, std::string_view path, std::uint64_t epoch, PolicyRecord const& record) {
-    if (filled_ * 4 > slots_.size() * 3 && slots_.size() * 2 <= maxSlots_) resize(slots_.size() * 2);
+    if (filled_ * 4 > slots_.size() * 3 && canGrow()) resize(slots_.size() * 2);
+    std::uint32_t const ep = static_cast<std::uint32_t>(epoch);
+    int way = freeWay(hash, ep);
+    // A full set makes the memo grow while it may: evicting there would make
+    // the objects of one crowded set miss over and over.
+    while (way < 0 && canGrow()) {
+      resize(slots_.size() * 2);
+      way = freeWay(hash, ep);
+    }
     size_t set = hash & setMask_;
     Tags& t = tags_[set];
-    std::uint32_t const ep = static_cast<std::uint32_t>(epoch);
-    int way = -1;
-    for (unsigned w = 0; w < kWays && way < 0; ++w)
-      if (t.epoch[w] != ep) way = static_cast<int>(w);
     if (way < 0) way = oldest(set);
     if (t.epoch[way] == 0) ++filled_;
     t.hash[way] = tagOf(hash);
@@ -187,6 +191,14 @@ class ThreadMemo {
 
   static_assert(sizeof(Slot) == 64, "a slot fills one cache line");
 
+  bool canGrow() const { return slots_.size() * 2 <= maxSlots_; }
+  // A way of hash's set holding nothing of epoch ep, or -1.
+  int freeWay(std::uint64_t hash, std::uint32_t ep) const {
+    Tags const& t = tags_[hash & setMask_];
+    for (unsigned w = 0; w < kWays; ++w)
+      if (t.epoch[w] != ep) return static_cast<int>(w);
+    return -1;
+  }
   // The least recently used way of a set.
   int oldest(size_t set) const {
     Slot const* s = &slots_[set * kWays];
