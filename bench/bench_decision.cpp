@@ -14,6 +14,9 @@
 // Arguments: objects, naming (0 unique leaves, 1 web-like repeated leaves),
 // cache (0 default size, 1 the largest).
 //
+// GXCORE_BENCH_MEMO sets the decision memo's size per thread (default: the
+// library's).
+//
 // Estates are generated once and kept in $GXCORE_BENCH_ESTATES (default
 // /tmp/gxcore-bench-estates), with a list of their objects and users beside
 // them, so later runs start at once.
@@ -136,6 +139,7 @@ unsigned int cacheSize(int largest) { return largest ? daCachedStore::maxCacheSi
 
 std::unique_ptr<daLocalPolicy> openReplica(GeneratedEstate const& e, int largestCache) {
   auto store = std::make_unique<daLocalPolicy>("bench", e.db.c_str(), 1, cacheSize(largestCache));
+  if (char const* memo = std::getenv("GXCORE_BENCH_MEMO")) store->setDecisionMemoSize(std::atoi(memo));
   unsigned long st;
   store->openPolicy(1, st);
   if (st != 0) return nullptr;
