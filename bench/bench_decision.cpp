@@ -297,9 +297,9 @@ void estates(benchmark::internal::Benchmark* b) {
   b->Args({1000000, 0, 1});
 }
 
-BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2);
+BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_DecideWarm)->Apply(estates)->ArgNames({"objects", "naming", "cache"})->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2);
+BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_FirstDecision)->Apply(estates)->ArgNames({"objects", "naming", "cache"})->Iterations(200);
 BENCHMARK(BM_OpenReplica)->Args({10000, 0, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(50)->Unit(benchmark::kMicrosecond);
