@@ -181,12 +181,10 @@ class Decide : public ::testing::Test {
   void SetUp() override {
     path_ = dir_.file("policy.db");
     unsigned long st;
+    gxtest::createPolicyDb(path_);
     writer_ = std::make_unique<daCachedStore>("d", path_.c_str(), 1, 0);
-    writer_->createStore(st);
-    ASSERT_EQ(st, 0u);
     writer_->openStore(0, st);
     ASSERT_EQ(st, 0u);
-    ASSERT_EQ(gxStoreDefaultActionCatalogue(*writer_), 0u);
     // A store that reads the file itself: the ground truth.
     ref_ = std::make_unique<daCachedStore>("d", path_.c_str(), 0, 0);
     ref_->openStore(1, st);
@@ -264,6 +262,16 @@ class Decide : public ::testing::Test {
     ASSERT_EQ(st, 0u);
   }
 
+  // A read-only replica of the test's database (cache on), open.
+  std::unique_ptr<daCachedStore> openReplica(unsigned int memoSize = 0) {
+    auto r = std::make_unique<daCachedStore>("d", path_.c_str(), 1, 0);
+    if (memoSize != 0) r->setDecisionMemoSize(memoSize);
+    unsigned long st;
+    r->openStore(1, st);
+    EXPECT_EQ(st, 0u);
+    return r;
+  }
+
   // Every object, caller, action string and address, decided on s and
   // walked on the reference store.
   void expectAllMatch(daCachedStore& s, char const* when) {
@@ -325,26 +333,22 @@ TEST_F(Decide, ExplainsWhyOnEachKindOfEntry) {
 
 TEST_F(Decide, WarmDecisionAllocatesNothing) {
   if (!GXTEST_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are counted in the plain build";
-  daCachedStore replica("d", path_.c_str(), 1, 0);
+  auto replica = openReplica();
   unsigned long st;
-  replica.openStore(1, st);
   daDecision d;
   GxAddress inside("10.1.2.3");
-  for (char const* object : kObjects) replica.decide(object, callers_[2].pa(), "Tr", &inside, d, st);
+  for (char const* object : kObjects) replica->decide(object, callers_[2].pa(), "Tr", &inside, d, st);
   countAllocations = true;
-  for (char const* object : kObjects) replica.decide(object, callers_[2].pa(), "Tr", &inside, d, st);
+  for (char const* object : kObjects) replica->decide(object, callers_[2].pa(), "Tr", &inside, d, st);
   countAllocations = false;
   EXPECT_EQ(allocations, 0);
 }
 
 TEST_F(Decide, AnswersLikeAFreshWalkOnReadOnlyAndWritableStores) {
   expectAllMatch(*writer_, "writable");
-  daCachedStore replica("d", path_.c_str(), 1, 0);
-  unsigned long st;
-  replica.openStore(1, st);
-  ASSERT_EQ(st, 0u);
-  expectAllMatch(replica, "read-only");
-  expectAllMatch(replica, "read-only, warm");
+  auto replica = openReplica();
+  expectAllMatch(*replica, "read-only");
+  expectAllMatch(*replica, "read-only, warm");
 }
 
 TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
@@ -382,15 +386,12 @@ TEST_F(Decide, StaysCorrectWithATinyMemo) {
       attach<GxMapPObjectToACL>(daPObjName(p.c_str()).getPObjToAclMapName(), ("n" + std::to_string(i)).c_str());
     }
   }
-  daCachedStore replica("d", path_.c_str(), 1, 0);
-  replica.setDecisionMemoSize(64);
-  unsigned long st;
-  replica.openStore(1, st);
+  auto replica = openReplica(64);
   daDecision d;
   for (int round = 0; round < 2; ++round) {
     for (int i = 0; i < 300; ++i) {
       std::string p = "/a/b/n" + std::to_string(i) + "/leaf";
-      ASSERT_EQ(decided(replica, p.c_str(), callers_[3], "x", nullptr, d),
+      ASSERT_EQ(decided(*replica, p.c_str(), callers_[3], "x", nullptr, d),
                 freshWalk(*ref_, p.c_str(), callers_[3], "x", nullptr))
           << p;
     }
@@ -398,19 +399,18 @@ TEST_F(Decide, StaysCorrectWithATinyMemo) {
 }
 
 TEST_F(Decide, ReopenedStoreForgetsOldAnswers) {
-  daCachedStore replica("d", path_.c_str(), 1, 0);
+  auto replica = openReplica();
   unsigned long st;
-  replica.openStore(1, st);
   daDecision d;
-  replica.decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
+  replica->decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
   EXPECT_TRUE(d.granted());
   putAcl("xy", "xy-acl", {});  // written through another store: this one cannot know
-  replica.closeStore(st);
-  replica.decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
+  replica->closeStore(st);
+  replica->decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
   EXPECT_EQ(st, 0x132792F4u);
   EXPECT_FALSE(d.granted());
-  replica.openStore(1, st);
-  replica.decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
+  replica->openStore(1, st);
+  replica->decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
   EXPECT_EQ(st, 0u);
   EXPECT_FALSE(d.granted());
 }
@@ -430,14 +430,13 @@ TEST_F(Decide, EpochMovesOnlyWithChangesToPolicies) {
 }
 
 TEST_F(Decide, WarmDecisionsGoOnWhileTheCacheIsCleared) {
-  daCachedStore replica("d", path_.c_str(), 1, 0);
+  auto replica = openReplica();
   unsigned long st;
-  replica.openStore(1, st);
   daDecision d;
-  replica.decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);
+  replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);
   ASSERT_EQ(st, 0u);
-  daCacheStateLock clearing(replica, daCachedStore::clearing);
-  replica.decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);  // this thread's memo knows it
+  daCacheStateLock clearing(*replica, daCachedStore::clearing);
+  replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);  // this thread's memo knows it
   EXPECT_EQ(st, 0u);
   EXPECT_TRUE(d.granted());
 }
@@ -472,10 +471,8 @@ TEST_F(Decide, RejectsBadInputWithAStatus) {
 // writable store's policy flips; once the writer is done every thread's
 // next answers equal a fresh walk.
 TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
-  daCachedStore replica("d", path_.c_str(), 1, 0);
+  auto replica = openReplica();
   unsigned long st;
-  replica.openStore(1, st);
-  ASSERT_EQ(st, 0u);
   std::atomic<bool> stop{false};
   std::atomic<int> mismatches{0};
   auto reader = [&](daCachedStore* s, Caller caller) {
@@ -489,7 +486,7 @@ TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
     }
   };
   std::vector<std::thread> threads;
-  threads.emplace_back(reader, &replica, callers_[0]);
+  threads.emplace_back(reader, replica.get(), callers_[0]);
   threads.emplace_back(reader, writer_.get(), callers_[0]);
   threads.emplace_back(reader, writer_.get(), callers_[2]);
   for (int i = 0; i < 40; ++i) {
@@ -517,11 +514,10 @@ TEST(DecideAtScale, AgreesWithAFreshWalkOnEveryObjectOfAGeneratedEstate) {
   std::string path = dir.file("estate.db");
   gxestate::Estate estate;
   unsigned long st;
+  gxtest::createPolicyDb(path);
   {
     daCachedStore writer("d", path.c_str(), 1, 0);
-    writer.createStore(st);
     writer.openStore(0, st);
-    ASSERT_EQ(gxStoreDefaultActionCatalogue(writer), 0u);
     gxestate::Options o;
     o.objects = kObjects;
     o.naming = gxestate::Naming::repeated;

@@ -32,13 +32,7 @@ class Estate : public ::testing::Test {
                                            gxestate::Estate& estate) {
     std::string path = dir_.file(file);
     unsigned long st;
-    {
-      daLocalStore creator("d", path.c_str());
-      creator.createStore(st);
-      EXPECT_EQ(st, 0u);
-      creator.openStore(0, st);
-      EXPECT_EQ(gxStoreDefaultActionCatalogue(creator), 0u);
-    }
+    gxtest::createPolicyDb(path);
     auto s = std::make_unique<daCachedStore>("d", path.c_str(), 1, 0);
     s->openStore(0, st);
     EXPECT_EQ(st, 0u);

@@ -61,15 +61,7 @@ json sampleDocument() {
 class PolicyDocument : public ::testing::Test {
  protected:
   std::unique_ptr<daCachedStore> create(char const* file) {
-    std::string path = dir_.file(file);
-    unsigned long st;
-    {
-      daLocalStore creator("d", path.c_str());
-      creator.createStore(st);
-      EXPECT_EQ(st, 0u);
-      creator.openStore(0, st);
-      EXPECT_EQ(gxStoreDefaultActionCatalogue(creator), 0u);
-    }
+    gxtest::createPolicyDb(dir_.file(file));
     return open(file, 0);
   }
   std::unique_ptr<daCachedStore> open(char const* file, int readOnly) {

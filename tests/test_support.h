@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "GxCore/GxAction.h"
+#include "GxCore/db/daLocalStore.h"
 #include "outside/hxsvc.h"
 
 namespace gxtest {
@@ -76,6 +78,18 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// Creates a policy database at path as `gxpolicy create` leaves it: empty
+// but for the default action catalogue.
+inline void createPolicyDb(std::string const& path) {
+  unsigned long st;
+  daLocalStore creator("d", path.c_str());
+  creator.createStore(st);
+  ASSERT_EQ(st, 0u);
+  creator.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  ASSERT_EQ(gxStoreDefaultActionCatalogue(creator), 0u);
+}
 
 // Writes raw {key, value} pairs straight into a database file, behind the
 // library's back (used to plant damaged values). No handle of this process
