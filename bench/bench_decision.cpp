@@ -9,6 +9,7 @@
 //                        busy and 2-thread figures mean little
 //   BM_FirstDecision     the first decision after the replica was opened
 //   BM_OpenReplica       openPolicy of the replica (read-only, quick map built)
+//   BM_Import            gxpolicy import of a 100,000-object document
 //   BM_ColdDecisions     100,000 decisions on random objects of a fresh
 //                        store; counters: resident memory growth, file size
 // Arguments: objects, naming (0 unique leaves, 1 web-like repeated leaves),
@@ -39,7 +40,9 @@
 
 #include "GxCore/GxAction.h"
 #include "GxCore/db/daLocalPolicy.h"
+#include "outside/hxdb.h"
 #include "tools/estate/estate.h"
+#include "tools/policy_json.h"
 
 namespace {
 
@@ -290,6 +293,50 @@ void BM_ColdDecisions(benchmark::State& state) {
   state.counters["file_MiB"] = double(fs::file_size(e.db)) / (1 << 20);
 }
 
+// gxpolicy import of the document of a generated estate (exported once,
+// untimed) into a new database; writes the estate in transactions of
+// 20,000 changes, each one database transaction.
+void BM_Import(benchmark::State& state) {
+  GeneratedEstate& e = estate(state.range(0), 0);
+  static std::map<long, std::string> documents;
+  std::string& text = documents[state.range(0)];
+  gxpolicy::DocumentProblem problem;
+  if (text.empty()) {
+    daCachedStore source("bench", e.db.c_str(), 0, 0);
+    unsigned long st;
+    source.openStore(1, st);
+    nlohmann::json doc;
+    if (st != 0 || !gxpolicy::exportPolicyDocument(source, doc, problem)) {
+      state.SkipWithError("export failed");
+      return;
+    }
+    text = doc.dump();
+  }
+  std::string target = (estateDir() / "import-target.db").string();
+  for (auto _ : state) {
+    state.PauseTiming();
+    hx_db_remove_file(target.c_str());
+    unsigned long st;
+    {
+      daLocalStore creator("bench", target.c_str());
+      creator.createStore(st);
+      if (st == 0) creator.openStore(0, st);
+      if (st == 0) st = gxStoreDefaultActionCatalogue(creator);
+    }
+    auto store = std::make_unique<daCachedStore>("bench", target.c_str(), 0, 0);
+    if (st == 0) store->openStore(0, st);
+    state.ResumeTiming();
+    gxpolicy::ImportCounts counts;
+    if (st != 0 || !gxpolicy::importPolicyText(*store, text, counts, problem)) state.SkipWithError("import failed");
+    state.PauseTiming();
+    store.reset();
+    state.ResumeTiming();
+  }
+  hx_db_remove_file(target.c_str());
+  state.counters["objects"] = double(e.estate.objects.size());
+  state.counters["document_MiB"] = double(text.size()) / (1 << 20);
+}
+
 void estates(benchmark::internal::Benchmark* b) {
   for (long objects : {10000L, 100000L, 1000000L})
     for (long naming : {0L, 1L}) b->Args({objects, naming, 0});
@@ -303,6 +350,7 @@ BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_FirstDecision)->Apply(estates)->ArgNames({"objects", "naming", "cache"})->Iterations(200);
 BENCHMARK(BM_OpenReplica)->Args({10000, 0, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(50)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Import)->Arg(100000)->ArgNames({"objects"})->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ColdDecisions)->Args({100000, 1, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(1)->Unit(benchmark::kMillisecond);
 
