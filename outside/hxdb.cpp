@@ -536,6 +536,18 @@ SharedEnv* EnvTable::acquire(char const* path, int mode, unsigned long& status) 
     }
   }
 
+  // LMDB creates its lock file itself and would follow a symbolic link
+  // planted under that name, writing to the link's target even for a
+  // read-only open: make or check the file first, without following links.
+  {
+    FileDescriptor lockFile(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lockFile.valid()) {
+      DB_TRACE(kTraceError, "cannot use the lock file %s: %s", lockPath.c_str(), std::strerror(errno));
+      status = hx_db_s_open_failed;
+      return nullptr;
+    }
+  }
+
   MDB_env* raw = nullptr;
   int rc = mdb_env_create(&raw);
   if (rc != 0) {

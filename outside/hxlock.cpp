@@ -30,19 +30,38 @@ namespace {
 constexpr int kTraceSub = 3;  // the stores' sub-component of gxdmd
 constexpr int kTraceError = 1;
 constexpr int kTraceInfo = 4;
-constexpr char const* kDefaultLockDir = "/tmp/gxcore-locks";
+constexpr char const* kDefaultLockDirPrefix = "/tmp/gxcore-locks-";  // + the user id
 constexpr size_t kMaxFileNameLength = 160;
 
 using hx_internal::FileDescriptor;
 
-// The lock directory: $GXCORE_LOCK_DIR or the default, created 0700 when it
-// does not exist yet.
+// The lock directory: $GXCORE_LOCK_DIR or, by default, one per user under
+// /tmp, created 0700 when it does not exist yet. A directory that another
+// user owns, that others may write to, or that is not a directory (a
+// symbolic link planted there, say) is refused: anyone who can create or
+// hold files in it could make every process wait forever. Empty when
+// refused; the locks then exclude the threads of this process only.
 std::string lockDirectory() {
   char const* env = std::getenv("GXCORE_LOCK_DIR");
-  std::string dir = env && *env ? env : kDefaultLockDir;
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+  std::string dir = env && *env ? env : kDefaultLockDirPrefix + std::to_string(::geteuid());
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     HX_TRACE(gxdmd_svc_handle, kTraceSub, kTraceError, "cannot create lock directory %s: %s", dir.c_str(),
              std::strerror(errno));
+    return {};
+  }
+  struct stat st;
+  char const* why = nullptr;
+  if (::lstat(dir.c_str(), &st) != 0) why = "cannot be examined";
+  else if (!S_ISDIR(st.st_mode)) why = "is not a directory";
+  else if (st.st_uid != ::geteuid()) why = "belongs to another user";
+  else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) why = "may be written by other users";
+  if (why != nullptr) {
+    HX_TRACE(gxdmd_svc_handle, kTraceSub, kTraceError,
+             "lock directory %s %s: refused, inter-process locks are off (set GXCORE_LOCK_DIR to a private "
+             "directory)",
+             dir.c_str(), why);
+    return {};
+  }
   return dir;
 }
 
@@ -65,6 +84,12 @@ std::string lockFileName(std::string const& name) {
     out += hash;
   }
   return out + ".lock";
+}
+
+// The lock file of a lock name, or "" when there is no usable directory.
+std::string lockPathOf(std::string const& name) {
+  std::string dir = lockDirectory();
+  return dir.empty() ? std::string() : dir + "/" + lockFileName(name);
 }
 
 // What every lock object of one lock file in this process shares.
@@ -92,8 +117,8 @@ class LockRegistry {
         ++it;
     }
     if (auto found = states_[path].lock()) return found;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
+    int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && !path.empty())
       HX_TRACE(gxdmd_svc_handle, kTraceSub, kTraceError,
                "cannot open lock file %s (%s): the lock excludes threads of this process only", path.c_str(),
                std::strerror(errno));
@@ -124,7 +149,7 @@ class FlockProcessLock final : public MrProcessLock {
  public:
   explicit FlockProcessLock(std::string name)
       : name_(std::move(name)),
-        path_(lockDirectory() + "/" + lockFileName(name_)),
+        path_(lockPathOf(name_)),
         state_(LockRegistry::instance().stateFor(path_)) {}
 
   void lock() override {

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -130,6 +132,21 @@ TEST_F(HxDb, CreateOpenAndRefusals) {
   EXPECT_FALSE(open(dir_.file("nodir/x.db"), hx_db_mode_create, st));
   EXPECT_EQ(st, hx_db_s_open_failed);
   EXPECT_TRUE(mustOpen(path_));
+}
+
+TEST_F(HxDb, PlantedLinkAsLockFileIsRefusedAndItsTargetLeftAlone) {
+  { Handle h = mustOpen(path_, hx_db_mode_create); }
+  std::string target = dir_.file("victim");
+  { std::ofstream(target) << "precious"; }
+  std::string lock = hx_db_lock_file(path_.c_str());
+  ASSERT_EQ(std::remove(lock.c_str()), 0);
+  ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0);
+  unsigned long st;
+  EXPECT_FALSE(open(path_, hx_db_mode_open, st));
+  EXPECT_EQ(st, hx_db_s_open_failed);
+  std::ifstream in(target);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "precious");
 }
 
 TEST_F(HxDb, RecordsRoundTripAndDelete) {
@@ -372,6 +389,15 @@ TEST_F(HxDbLock, ExcludesOtherProcesses) {
   EXPECT_EQ(inChild(tryLock), 1);
   lock->unlock();
   EXPECT_EQ(inChild(tryLock), 0);
+}
+
+TEST_F(HxDbLock, DirectoryOthersMayWriteIsRefused) {
+  std::filesystem::create_directories(dir_.path() / "locks");
+  ASSERT_EQ(chmod((dir_.path() / "locks").c_str(), 0777), 0);
+  auto lock = MrProcessLockFactory::newLock("policyserver_x");
+  lock->lock();  // excludes this process's threads only
+  lock->unlock();
+  EXPECT_TRUE(lockFile().empty());  // nothing was created in it
 }
 
 TEST(HxDbConcurrency, ReadersWritersAndGrowthOnOneFile) {
