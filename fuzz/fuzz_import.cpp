@@ -1,0 +1,36 @@
+// The JSON policy import: the input is a policy document imported into one
+// database per process (a fresh database per input would be too slow). A
+// rejected document writes nothing; an accepted one may write, which later
+// inputs then see. Exceptions escaping the import are faults.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "GxCore/db/daCachedStore.h"
+#include "fuzz_support.h"
+#include "tools/policy_json.h"
+
+namespace {
+
+daCachedStore* store = nullptr;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  gxfuzz::silenceMessages();
+  std::string const path = gxfuzz::scratchDir() + "/import.db";
+  gxfuzz::createPolicyDb(path);
+  store = new daCachedStore("d", path.c_str(), 1, 0);
+  unsigned long st = 0;
+  store->openStore(0, st);
+  if (st != 0) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
+  std::string const text(reinterpret_cast<char const*>(data), size);
+  gxpolicy::ImportCounts counts;
+  gxpolicy::DocumentProblem problem;
+  (void)gxpolicy::importPolicyText(*store, text, counts, problem);
+  return 0;
+}
