@@ -3,6 +3,8 @@
 // from a master file with daFileReplicatedClient.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -422,6 +424,82 @@ TEST(LocalPolicyConcurrency, ReadersKeepReadingWhileARebuildSwapsTheFile) {
   EXPECT_TRUE(hasAcl(replica, "m2"));
   EXPECT_FALSE(hasAcl(replica, "old"));
   replica.closePolicy(st);
+}
+
+
+// Runs child in a forked process and returns its exit code (100 + the
+// signal when it died of one, SIGALRM after 20 s).
+template <class F>
+int inChild(F child) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(20);  // a child that hangs fails the test instead of stalling it
+    ::_exit(child());
+  }
+  int ws = 0;
+  ::waitpid(pid, &ws, 0);
+  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + WTERMSIG(ws);
+}
+
+// Hosts run many processes on one replica. One keeps reading the file it
+// opened across 20 rebuilds done by another; after each rebuild a new
+// process opens the replica and finds the master's latest policy.
+TEST(LocalPolicyProcesses, OthersSurviveRebuildsAndNewOnesOpenTheNewFile) {
+  TempDir dir;
+  std::string master = dir.file("master.db"), replica = dir.file("replica.db"), stop = dir.file("stop"),
+              ready = dir.file("ready");
+  makeDb(master, {"v0"});
+  auto refresh = [&] {
+    daFileReplicatedClient client(master.c_str(), "lp");
+    daLocalPolicy p("lp", replica.c_str(), 1, 0);
+    p.setReplicatedClient(&client);
+    unsigned long st = 0;
+    p.openPolicy(1, st);  // rebuilt: the master has moved on
+    EXPECT_EQ(st, 0u);
+    p.closePolicy(st);
+  };
+  auto reads = [&](char const* acl) {
+    daLocalPolicy r("lp", replica.c_str(), 1, 0);
+    unsigned long st = 0;
+    r.openPolicy(1, st);
+    return st == 0 && hasAcl(r, acl);
+  };
+  refresh();
+  {
+    // Transactions of the replica's own, so that its lock file records a
+    // later transaction than any fresh copy will have.
+    daLocalStore w("lp", replica.c_str());
+    unsigned long st = 0;
+    w.openStore(0, st);
+    for (int i = 0; i < 5; ++i) putAcl(w, "local");
+  }
+  pid_t reader = ::fork();
+  if (reader == 0) {
+    ::alarm(120);
+    daLocalPolicy r("lp", replica.c_str(), 1, 0);
+    unsigned long st = 0;
+    r.openPolicy(1, st);
+    writeText(ready, "");
+    int failures = st == 0 ? 0 : 1;
+    while (!fs::exists(stop)) failures += hasAcl(r, "v0") ? 0 : 1;
+    ::_exit(failures == 0 ? 0 : 1);
+  }
+  while (!fs::exists(ready)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 1; i <= 20; ++i) {
+    std::string name = "v" + std::to_string(i);
+    {
+      daLocalStore m("lp", master.c_str());
+      unsigned long st = 0;
+      m.openStore(0, st);
+      putAcl(m, name.c_str());
+    }
+    refresh();
+    ASSERT_EQ(inChild([&] { return reads(name.c_str()) ? 0 : 1; }), 0) << "after rebuild " << i;
+  }
+  writeText(stop, "");
+  int ws = 0;
+  ::waitpid(reader, &ws, 0);
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << "the long-lived reader failed";
 }
 
 }  // namespace

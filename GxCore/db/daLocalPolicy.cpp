@@ -253,6 +253,12 @@ void daLocalPolicy::replaceDatabase(char const* current, char const* backup, cha
   moveFile(current, backup, status);
   if (status == gx_s_file_missing) status = 0;
   if (status != 0) return;
+  // The lock file belongs to the file just moved away: other processes that
+  // still read it keep their open copy, and the fresh file gets a lock file
+  // of its own from its first opener. Left in place, it would tell new
+  // openers of the fresh file about the old file's transactions.
+  if (::unlink(hx_db_lock_file(current).c_str()) != 0 && errno != ENOENT)
+    logFileError(gx_s_file_rename_failed, current, errno);
 
   moveFile(fresh, current, status);
   if (status != 0) {
