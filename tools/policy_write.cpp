@@ -93,12 +93,9 @@ unsigned long PolicyWriter::read(daStoreObjectName const& name, std::unique_ptr<
                                  daPolicyObjectMap* factory) {
   std::unique_ptr<daPolicyObjectMap> made(factory);
   copy.reset();
-  if (begin() != 0) return status_;
   H h;
-  unsigned long st = 0;
-  store_.getObject(t_, name, h, st);
-  if (st == da_s_no_such_object) return 0;
-  if (st != 0) return fail("cannot read " + keyOf(name), st);
+  if (fetch(name, h) != 0) return status_;
+  if (h.isEmpty()) return 0;
   auto const* stored = dynamic_cast<daPolicyObjectMap const*>(h.get());
   if (stored == nullptr) return fail(keyOf(name) + " is not a policy map", da_s_unknown_type);
   if (!made) return fail("out of memory", da_s_no_memory);
@@ -109,14 +106,21 @@ unsigned long PolicyWriter::read(daStoreObjectName const& name, std::unique_ptr<
 
 unsigned long PolicyWriter::replaceExt(daStoreObjectName const& name, std::unique_ptr<GxExtAttr> ext) {
   if (ext) return put(name, std::move(ext));
+  {
+    H h;
+    if (fetch(name, h) != 0) return status_;
+    if (h.isEmpty()) return 0;
+  }
+  return remove(name);
+}
+
+unsigned long PolicyWriter::fetch(daStoreObjectName const& name, H& h) {
   if (begin() != 0) return status_;
-  H h;
   unsigned long st = 0;
   store_.getObject(t_, name, h, st);
   if (st == da_s_no_such_object) return 0;
   if (st != 0) return fail("cannot read " + keyOf(name), st);
-  h = H();
-  return remove(name);
+  return 0;
 }
 
 unsigned long PolicyWriter::policy(PolicyItem& item) {

@@ -99,6 +99,9 @@ class PolicyWriter {
   unsigned long changed();
   unsigned long put(daStoreObjectName const& name, std::unique_ptr<daStoreObject> object);
   unsigned long remove(daStoreObjectName const& name);
+  // The object under name as the transaction sees it into h (left empty
+  // when there is none); the writer's status on a failed read.
+  unsigned long fetch(daStoreObjectName const& name, Handle<daStoreObject>& h);
   unsigned long read(daStoreObjectName const& name, std::unique_ptr<daPolicyObjectMap>& copy,
                      daPolicyObjectMap* factory);
   unsigned long replaceExt(daStoreObjectName const& name, std::unique_ptr<GxExtAttr> ext);
