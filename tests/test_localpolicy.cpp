@@ -30,6 +30,20 @@ namespace fs = std::filesystem;
 using gxtest::MessageCapture;
 using gxtest::TempDir;
 
+// Runs child in a forked process and returns its exit code (100 + the
+// signal when it died of one, SIGALRM after 20 s).
+template <class F>
+int inChild(F child) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(20);  // a child that hangs fails the test instead of stalling it
+    ::_exit(child());
+  }
+  int ws = 0;
+  ::waitpid(pid, &ws, 0);
+  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + WTERMSIG(ws);
+}
+
 std::string readAll(std::string const& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -322,6 +336,51 @@ TEST_F(LocalPolicyReplication, ReplicaBuiltFromTheMasterAnswersWithItsData) {
   replica.closePolicy(st);
 }
 
+// Two writer processes on one master: every write gets a number of its own,
+// read and advanced inside its database transaction, so a long-running
+// writer's next write moves the master past what a replica has seen and
+// the replica picks it up.
+TEST_F(LocalPolicyReplication, WritersInTwoProcessesNeverReuseASequenceNumber) {
+  unsigned long st = 0;
+  unsigned long before = seqOf(master_);
+  daLocalStore longRunning("lp", master_.c_str());
+  longRunning.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  putAcl(longRunning, "first");
+  auto writer = [&](char const* prefix) {
+    daLocalStore w("lp", master_.c_str());
+    unsigned long ws = 0;
+    w.openStore(0, ws);
+    for (int i = 0; ws == 0 && i < 100; ++i) putAcl(w, (prefix + std::to_string(i)).c_str());
+    return ws == 0 && !::testing::Test::HasFailure() ? 0 : 1;
+  };
+  pid_t a = ::fork();
+  if (a == 0) ::_exit(writer("a"));
+  EXPECT_EQ(inChild([&] { return writer("b"); }), 0);
+  int ws = 0;
+  ::waitpid(a, &ws, 0);
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+  EXPECT_EQ(seqOf(master_), before + 201);  // one number per write, none reused
+
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  {
+    daLocalPolicy replica("lp", path_.c_str(), 1, 0);
+    replica.setReplicatedClient(&client);
+    replica.openPolicy(1, st);
+    ASSERT_EQ(st, 0u);
+    EXPECT_TRUE(hasAcl(replica, "a99"));
+    EXPECT_TRUE(hasAcl(replica, "b99"));
+    replica.closePolicy(st);
+  }
+  putAcl(longRunning, "last");  // the writer that opened first writes again
+  daLocalPolicy replica("lp", path_.c_str(), 1, 0);
+  replica.setReplicatedClient(&client);
+  replica.openPolicy(1, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_TRUE(hasAcl(replica, "last"));
+  replica.closePolicy(st);
+}
+
 TEST_F(LocalPolicyReplication, FileClientAnswersCurrentAndHandsOverNoCopyAReplicaWouldRefuse) {
   daFileReplicatedClient client(master_.c_str(), "lp");
   unsigned long seq = 0, st = 0;
@@ -426,20 +485,6 @@ TEST(LocalPolicyConcurrency, ReadersKeepReadingWhileARebuildSwapsTheFile) {
   replica.closePolicy(st);
 }
 
-
-// Runs child in a forked process and returns its exit code (100 + the
-// signal when it died of one, SIGALRM after 20 s).
-template <class F>
-int inChild(F child) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::alarm(20);  // a child that hangs fails the test instead of stalling it
-    ::_exit(child());
-  }
-  int ws = 0;
-  ::waitpid(pid, &ws, 0);
-  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + WTERMSIG(ws);
-}
 
 // Hosts run many processes on one replica. One keeps reading the file it
 // opened across 20 rebuilds done by another; after each rebuild a new
