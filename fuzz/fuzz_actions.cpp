@@ -30,12 +30,7 @@ bool sameBits(GxACLPermset const& a, GxACLPermset const& b) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   gxfuzz::silenceMessages();
-  std::string const path = gxfuzz::scratchDir() + "/actions.db";
-  gxfuzz::createPolicyDb(path);
-  store = new daCachedStore("d", path.c_str(), 1, 0);
-  unsigned long st = 0;
-  store->openStore(1, st);
-  if (st != 0) std::abort();
+  store = gxfuzz::openScratchStore("actions.db", 1);
   return 0;
 }
 

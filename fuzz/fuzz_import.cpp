@@ -18,12 +18,7 @@ daCachedStore* store = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   gxfuzz::silenceMessages();
-  std::string const path = gxfuzz::scratchDir() + "/import.db";
-  gxfuzz::createPolicyDb(path);
-  store = new daCachedStore("d", path.c_str(), 1, 0);
-  unsigned long st = 0;
-  store->openStore(0, st);
-  if (st != 0) std::abort();
+  store = gxfuzz::openScratchStore("import.db", 0);
   return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include "GxCore/GxAction.h"
 #include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxsvc.h"
 
@@ -50,6 +51,19 @@ inline void createPolicyDb(std::string const& path) {
   creator.openStore(0, st);
   if (st != 0) std::abort();
   if (gxStoreDefaultActionCatalogue(creator) != 0) std::abort();
+}
+
+// A store on a fresh policy database named name in the scratch directory,
+// open read-only or writable, living as long as the process; aborts on
+// failure.
+inline daCachedStore* openScratchStore(char const* name, int readOnly) {
+  std::string const path = scratchDir() + "/" + name;
+  createPolicyDb(path);
+  auto* store = new daCachedStore("d", path.c_str(), 1, 0);
+  unsigned long st = 0;
+  store->openStore(readOnly, st);
+  if (st != 0) std::abort();
+  return store;
 }
 
 // Every record type id: the decodable kinds and the two that have no class.
