@@ -61,15 +61,10 @@ class Estate : public ::testing::Test {
     }
   }
 
-  // The names in the map stored under name; empty when there is none.
+  // The names in the map stored under name, as a set.
   static std::set<std::string> mapNames(daCachedStore& s, daStoreObjectName const& name) {
-    H h;
-    unsigned long st;
-    s.getObject(name, h, st);
-    std::set<std::string> out;
-    if (auto* m = dynamic_cast<daPolicyObjectMap*>(h.get()))
-      for (unsigned int i = 0; i < m->count(); ++i) out.insert(m->get(i));
-    return out;
+    std::vector<std::string> names = gxtest::mapNames(s, name);
+    return {names.begin(), names.end()};
   }
 
   static std::string leafName(std::string const& path) { return path.substr(path.rfind('/') + 1); }

@@ -20,6 +20,7 @@
 
 namespace {
 
+using gxtest::mapNames;
 using gxtest::TempDir;
 using json = nlohmann::json;
 using H = Handle<daStoreObject>;
@@ -82,16 +83,6 @@ class PolicyDocument : public ::testing::Test {
     gxpolicy::DocumentProblem problem;
     EXPECT_TRUE(gxpolicy::exportPolicyDocument(s, doc, problem)) << gxpolicy::describe(problem);
     return doc;
-  }
-  // The names in the map stored under name; empty when there is none.
-  static std::vector<std::string> mapNames(daCachedStore& s, daStoreObjectName const& name) {
-    H h;
-    unsigned long st;
-    s.getObject(name, h, st);
-    std::vector<std::string> out;
-    if (auto* m = dynamic_cast<daPolicyObjectMap*>(h.get()))
-      for (unsigned int i = 0; i < m->count(); ++i) out.emplace_back(m->get(i));
-    return out;
   }
   using Names = std::vector<std::string>;
 

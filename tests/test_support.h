@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "GxCore/GxAction.h"
+#include "GxCore/daPolicyObjectMap.h"
+#include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxsvc.h"
 
@@ -89,6 +91,18 @@ inline void createPolicyDb(std::string const& path) {
   creator.openStore(0, st);
   ASSERT_EQ(st, 0u);
   ASSERT_EQ(gxStoreDefaultActionCatalogue(creator), 0u);
+}
+
+// The names in the policy map stored under name, in stored order; empty
+// when there is none.
+inline std::vector<std::string> mapNames(daCachedStore& s, daStoreObjectName const& name) {
+  Handle<daStoreObject> h;
+  unsigned long st;
+  s.getObject(name, h, st);
+  std::vector<std::string> out;
+  if (auto* m = dynamic_cast<daPolicyObjectMap*>(h.get()))
+    for (unsigned int i = 0; i < m->count(); ++i) out.emplace_back(m->get(i));
+  return out;
 }
 
 // Writes raw {key, value} pairs straight into a database file, behind the
