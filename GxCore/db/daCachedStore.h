@@ -219,7 +219,7 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // Statuses: 0x1005B1C9 for a path that is not a valid object name,
   // 0x1005B2F1 for an unknown action letter or group (0x1005B1D5 when the
   // catalogue has no "primary" group),
-  // 0x132792F4 when the store is not open, the ACL/POP/rule lookup statuses
+  // 0x132792F4 when the store is closed, the ACL/POP/rule lookup statuses
   // (0x1005B1C3, 0x1005B1C4, 0x1005B1DC, 0x1005B1D0, 0x1005B1DA,
   // 0x1005B1DB) when a policy in force cannot be read, read and decode
   // statuses otherwise. On failure decision is reset (nothing granted).

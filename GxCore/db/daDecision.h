@@ -12,7 +12,9 @@
 // action-string conversion and the ACL evaluation: no lock, no shared write,
 // no heap allocation once the caller's daDecision has been used once. The
 // memo is dropped whenever the store's policy epoch moves (a committed
-// transaction, a cache clear, a file replacement, a close).
+// transaction that changes an ACL, POP, rule or an object's map of one, a
+// file replacement, a close). A cache clear keeps it: it holds its own
+// copies of the policies.
 #pragma once
 
 #include <cstdint>
