@@ -244,6 +244,12 @@ char const* hx_svc_status_text(unsigned long status) {
       {0x14C0141D, "the registry client reported an error (0x14C0141D)"},
       {0x14C0141E, "the registry client reported an error (0x14C0141E)"},
       {0x14C01420, "the registry handle cannot be created"},
+      {0x14C01430, "no such user in the registry"},
+      {0x14C01431, "no such group in the registry"},
+      {0x14C01432, "a user or group name is empty or not valid UTF-8"},
+      {0x14C01433, "the registry cannot be reached or read"},
+      {0x14C01434, "a user or group by that name or uuid already exists"},
+      {0x14C01435, "the registry file is damaged"},
   };
   for (auto const& e : table)
     if (e.code == status) return e.text;
