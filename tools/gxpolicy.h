@@ -5,11 +5,15 @@
 #include <CLI/CLI.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 class daLocalStore;
 class daPObjName;
+namespace gxreg {
+class Registry;
+}
 
 namespace gxpolicy {
 
@@ -25,6 +29,12 @@ void openOrFail(daLocalStore& store, std::string const& db, int readOnly);
 // The protected object named by path, normalised; a bad name is printed and
 // thrown as CLI::RuntimeError.
 daPObjName objectOrFail(std::string const& path);
+
+// The user registry for db: the file named by option when it is not empty
+// (it must exist), else the file registry beside db (db + ".registry.json")
+// when that exists; null when there is none. A registry that cannot be read
+// is printed and thrown as CLI::RuntimeError.
+std::unique_ptr<gxreg::Registry> openRegistry(std::string const& db, std::string const& option);
 
 // Creates the database file db and runs the create steps on it; a failure
 // is printed and thrown as CLI::RuntimeError.
