@@ -250,6 +250,7 @@ char const* hx_svc_status_text(unsigned long status) {
       {0x14C01433, "the registry cannot be reached or read"},
       {0x14C01434, "a user or group by that name or uuid already exists"},
       {0x14C01435, "the registry file is damaged"},
+      {0x14C01436, "users still belong to the group"},
   };
   for (auto const& e : table)
     if (e.code == status) return e.text;

@@ -1,0 +1,129 @@
+// The file back end of the user registry: users and groups kept in a small
+// JSON file beside a policy database, for hosts and tools that have no
+// directory server. The file reads
+//
+//   {"users":  [{"name": "alice", "uuid": "…", "groups": ["webteam"]}],
+//    "groups": [{"name": "webteam", "uuid": "…"}]}
+//
+// (a user's groups by group name). FileRegistry::load reads and checks the
+// whole file; lookups then go through hash maps and take no locks. The same
+// class edits the contents in memory and saves them back atomically (a new
+// file beside the old one, then a rename), for the gxpolicy user and group
+// commands.
+//
+// Threads: a FileRegistry that nobody edits may be used from any number of
+// threads at once (the lookups only read). The editing operations need the
+// object to themselves; callers that share an object must not edit it.
+// Processes: saving replaces the file as a whole, so two processes editing
+// the same file at once keep only the later save.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "outside/registry.h"
+
+// Status of removing a group that users still belong to without forcing it.
+constexpr unsigned long reg_s_group_in_use = 0x14C01436;
+
+namespace gxreg {
+
+class FileRegistry final : public Registry {
+ public:
+  struct User {
+    std::string name;
+    hx_uuid_t uuid;
+    std::vector<std::string> groups;  // group names, in file order, no repeats
+  };
+  struct Group {
+    std::string name;
+    hx_uuid_t uuid;
+  };
+
+  // An empty registry that will be saved to path.
+  explicit FileRegistry(std::string path);
+
+  // Reads and checks the registry file at path. Success (0) sets out to the
+  // loaded registry. A missing file gives an empty registry when mustExist
+  // is false and reg_s_unavailable when it is true; a file that cannot be
+  // read gives reg_s_unavailable; a file that is not a valid registry
+  // (bad JSON, an empty, NUL-holding or non-UTF-8 name, a repeated name or
+  // uuid, a uuid that does not parse, a user's group that does not exist)
+  // gives reg_s_file_damaged. On failure out is left as it was and message
+  // says what was wrong, naming the file and the entry; on success message
+  // is cleared.
+  static unsigned long load(std::string const& path, bool mustExist, std::unique_ptr<FileRegistry>& out,
+                            std::string& message);
+  // As load, from the text of a registry file; path only names it in
+  // messages and is where save writes.
+  static unsigned long parse(std::string const& text, std::string const& path, std::unique_ptr<FileRegistry>& out,
+                             std::string& message);
+
+  // Registry lookups (see outside/registry.h). No locks; O(1) apart from
+  // userGroups, which is linear in the user's groups.
+  unsigned long userUuid(std::string const& name, hx_uuid_t& uuid) override;
+  unsigned long groupUuid(std::string const& name, hx_uuid_t& uuid) override;
+  unsigned long userName(hx_uuid_t const& uuid, std::string& name) override;
+  unsigned long groupName(hx_uuid_t const& uuid, std::string& name) override;
+  unsigned long userGroups(hx_uuid_t const& user, std::vector<hx_uuid_t>& groups) override;
+
+  // The file this registry was loaded from and is saved to.
+  std::string const& path() const { return path_; }
+  // All users and groups, in file order (new ones last). The references
+  // stay valid until the next edit.
+  std::vector<User> const& users() const { return users_; }
+  std::vector<Group> const& groups() const { return groups_; }
+  // Names of the users that belong to group, in user order; empty for an
+  // unknown group.
+  std::vector<std::string> members(std::string const& group) const;
+
+  // Editing; each changes this object only (save writes the file). None of
+  // them may run while another thread uses the object.
+  //
+  // Adds a user with the given uuid (or a new one when uuid is null) and
+  // memberships in groups. reg_s_bad_name for a bad name, reg_s_exists when
+  // a user has that name or uuid, reg_s_no_such_group when one of groups
+  // does not exist; nothing changes on failure.
+  unsigned long addUser(std::string const& name, hx_uuid_t const* uuid, std::vector<std::string> const& groups);
+  // Removes the user. reg_s_no_such_user when there is none by that name.
+  unsigned long removeUser(std::string const& name);
+  // Adds a group with the given uuid (or a new one when uuid is null).
+  // reg_s_bad_name, or reg_s_exists when a group has that name or uuid.
+  unsigned long addGroup(std::string const& name, hx_uuid_t const* uuid);
+  // Removes the group. reg_s_no_such_group when there is none by that
+  // name; reg_s_group_in_use when users belong to it and force is false
+  // (nothing changes); with force the memberships are dropped too.
+  unsigned long removeGroup(std::string const& name, bool force);
+  // Makes user a member of group (0 when it already is), or no longer a
+  // member (0 when it was not). reg_s_no_such_user / reg_s_no_such_group.
+  unsigned long addMember(std::string const& user, std::string const& group);
+  unsigned long removeMember(std::string const& user, std::string const& group);
+
+  // The registry as file text (ends with a newline).
+  std::string text() const;
+  // Writes the registry to path(): a new file (mode 0600, created
+  // exclusively, not through a symbolic link) in the same directory,
+  // flushed to disk, then renamed over the old one, so readers see the old
+  // or the new file, never a part. reg_s_unavailable when any step fails
+  // (the old file stays and the new one is removed), message saying which.
+  unsigned long save(std::string& message) const;
+
+ private:
+  using Index = std::unordered_map<std::string, size_t>;
+
+  unsigned long addGroupChecked(std::string const& name, hx_uuid_t const& uuid);
+  void reindex();
+
+  std::string path_;
+  std::vector<User> users_;
+  std::vector<Group> groups_;
+  Index userByName_, userByUuid_, groupByName_, groupByUuid_;  // uuids by text form
+};
+
+// Non-zero when name is usable as a user or group name: not empty, no NUL,
+// valid UTF-8.
+int validRegistryName(std::string const& name);
+
+}  // namespace gxreg
