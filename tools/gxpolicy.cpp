@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
   gxpolicy::registerPolicyCommands(app);
   gxpolicy::registerIoCommands(app);
   gxpolicy::registerGenerateCommands(app);
+  gxpolicy::registerRegistryCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;
 }

@@ -55,5 +55,6 @@ void registerReplicateCommands(CLI::App& app);
 void registerPolicyCommands(CLI::App& app);
 void registerIoCommands(CLI::App& app);
 void registerGenerateCommands(CLI::App& app);
+void registerRegistryCommands(CLI::App& app);
 
 }  // namespace gxpolicy
