@@ -14,8 +14,8 @@
 //         "description": "text",
 //         "entries": [                       // kept in this order
 //           {"type": "user" | "group" | "any-other" | "unauthenticated",  // required
-//            "id": "uuid",                   // required for user and group, else refused
-//            "name": "label",                // for readers only; not stored
+//            "id": "uuid",                   // user and group only, else refused
+//            "name": "alice",                // the subject's registry name; see below
 //            "actions": "Tr[group]a"}        // required; "" grants nothing
 //         ],
 //         "attributes": {"key": ["value", ...]}   // extended attributes
@@ -43,6 +43,13 @@
 //                "attributes": {...}}
 //     }
 //   }
+//
+// A user or group entry needs "id" or, with a user registry, "name": the
+// registry (--registry FILE, else DB.registry.json beside the database when
+// it exists) resolves the name to the uuid, and a name given with an id
+// must be that uuid's name. Without a registry "name" is a label for
+// readers and is not checked. Export writes "name" from the registry when
+// there is one. Only the uuid is stored.
 //
 // Import: action strings are converted with the database's action
 // catalogue; names must be valid names of their kind; a policy an object
@@ -100,6 +107,7 @@
 #include <nlohmann/json.hpp>
 
 #include "GxCore/db/daCachedStore.h"
+#include "outside/registry.h"
 #include "tools/gxpolicy.h"
 #include "tools/policy_json.h"
 #include "tools/progress.h"
@@ -111,6 +119,7 @@ struct IoArgs {
   std::string db;
   std::string file = "-";
   std::string domain = "Default";
+  std::string registry;  // --registry; empty: the file beside db, if any
 };
 
 std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly, int cache = 1) {
@@ -157,8 +166,10 @@ void importFile(IoArgs const& a) {
   // Without the cache: a large document would otherwise leave every
   // object it wrote decoded in memory.
   auto store = openStore(a, 0, 0);
+  std::unique_ptr<gxreg::Registry> registry = openRegistry(a.db, a.registry);
   ProgressBar bar;
   ImportOptions options;
+  options.registry = registry.get();
   options.progress = [&bar](char const* phase, unsigned long done, unsigned long total) {
     bool checking = std::string(phase) == "checking";
     bar.update(phase, done, total, checking ? ProgressBar::Unit::bytes : ProgressBar::Unit::items);
@@ -213,12 +224,13 @@ void writePrivateFile(std::string const& path, std::string const& text) {
 
 void exportFile(IoArgs const& a) {
   auto store = openStore(a, 1);
+  std::unique_ptr<gxreg::Registry> registry = openRegistry(a.db, a.registry);
   nlohmann::json doc;
   DocumentProblem problem;
   std::vector<std::string> invalidText;
   bool ok;
   try {
-    ok = exportPolicyDocument(*store, doc, problem, &invalidText);
+    ok = exportPolicyDocument(*store, doc, problem, &invalidText, registry.get());
   } catch (std::exception const& e) {
     failWith("export " + a.db + ": " + e.what());
   }
@@ -244,10 +256,12 @@ void registerIoCommands(CLI::App& app) {
   auto* i = app.add_subcommand("import", "load a JSON policy document into a policy database (checked whole before writing)");
   addDatabaseOptions(i, args->db, args->domain);
   i->add_option("FILE", args->file, "JSON document, - for standard input")->required();
+  i->add_option("--registry", args->registry, "user registry resolving entry names (default: DB.registry.json if it exists)");
   i->callback([args] { importFile(*args); });
   auto* e = app.add_subcommand("export", "write the policy of a database as a JSON document");
   addDatabaseOptions(e, args->db, args->domain);
   e->add_option("FILE", args->file, "output file (default: standard output)");
+  e->add_option("--registry", args->registry, "user registry naming entries (default: DB.registry.json if it exists)");
   e->callback([args] { exportFile(*args); });
 }
 

@@ -45,6 +45,7 @@
 #include "outside/hxasn.h"
 #include "outside/hxsvc.h"
 #include "outside/hxutil.h"
+#include "outside/registry.h"
 #include "tools/policy_write.h"
 
 namespace gxpolicy {
@@ -192,17 +193,40 @@ hx_uuid_t readUuid(json const& entry, Path const& p) {
   return id;
 }
 
-// "name" is a label for readers of the document: ACLs keep their subjects
-// by uuid only (no registry is consulted here), so it is accepted and not
-// stored.
-void readEntry(daCachedStore& store, json const& e, Path const& p, GxACL& acl) {
+// The subject of a user or group entry. ACLs keep subjects by uuid only.
+// Without a registry "name" is a label for readers and the uuid comes from
+// "id"; with one, "name" is looked up, and when "id" is given too the two
+// must name the same subject.
+hx_uuid_t readSubject(json const& e, Path const& p, std::string const& type, gxreg::Registry* registry) {
+  std::optional<std::string> name = optString(e, "name", p);
+  bool hasId = field(e, "id") != nullptr;
+  if (!name || (!registry && hasId)) return readUuid(e, p);
+  if (!registry)
+    p.fail("the " + type + " is given by name only; resolving names needs a user registry (or give its \"id\")");
+  bool user = type == "user";
+  hx_uuid_t byName{};
+  unsigned long st = user ? registry->userUuid(*name, byName) : registry->groupUuid(*name, byName);
+  if (st != 0) (p / "name").fail("no " + type + " named " + json(*name).dump() + " in the user registry", st);
+  if (!hasId) return byName;
+  hx_uuid_t id = readUuid(e, p);
+  unsigned long ignored;
+  if (!hx_uuid_equal(id, byName, ignored)) {
+    char text[37];
+    hx_uuid_to_string(byName, text, ignored);
+    (p / "id").fail("does not match the name: the user registry gives " + type + " " + json(*name).dump() +
+                    " the uuid " + text);
+  }
+  return id;
+}
+
+void readEntry(daCachedStore& store, gxreg::Registry* registry, json const& e, Path const& p, GxACL& acl) {
   checkFields(e, p, {"type", "id", "name", "actions"});
   std::string type = needString(e, "type", p);
   optString(e, "name", p);
   GxACLPermset perms = readActions(store, e, p);
   unsigned long index;
   if (type == "user" || type == "group") {
-    hx_uuid_t id = readUuid(e, p);
+    hx_uuid_t id = readSubject(e, p, type, registry);
     index = type == "user" ? acl.addPrincipalEntry(id, perms) : acl.addGroupEntry(id, perms);
   } else {
     if (field(e, "id") != nullptr) (p / "id").fail("only user and group entries carry an id");
@@ -213,14 +237,14 @@ void readEntry(daCachedStore& store, json const& e, Path const& p, GxACL& acl) {
   if (index == GxACL::notFound_) p.fail("out of memory", da_s_no_memory);
 }
 
-std::unique_ptr<daStoreObject> readAcl(daCachedStore& store, json const& j, Path const& p) {
+std::unique_ptr<daStoreObject> readAcl(daCachedStore& store, gxreg::Registry* registry, json const& j, Path const& p) {
   checkFields(j, p, {"description", "entries", "attributes"});
   auto acl = std::make_unique<GxACL>();
   if (auto d = optString(j, "description", p)) acl->description(d->c_str());
   if (json const* entries = field(j, "entries")) {
     Path ep = p / "entries";
     if (!entries->is_array()) ep.fail("expected an array of entries");
-    for (std::size_t i = 0; i < entries->size(); ++i) readEntry(store, (*entries)[i], ep / i, *acl);
+    for (std::size_t i = 0; i < entries->size(); ++i) readEntry(store, registry, (*entries)[i], ep / i, *acl);
   }
   return acl;
 }
@@ -340,7 +364,8 @@ void checkKeys(std::initializer_list<daStoreObjectName const*> names, Path const
   }
 }
 
-PolicyItem readPolicy(daCachedStore& store, int kind, std::string const& key, json const& j, Path const& p) {
+PolicyItem readPolicy(daCachedStore& store, gxreg::Registry* registry, int kind, std::string const& key, json const& j,
+                      Path const& p) {
   Kind const& k = kKinds[kind];
   noNul(key, p);
   if (unsigned long st = k.isValid(key.c_str()); st != 0) p.fail(std::string("invalid ") + k.noun + " name", st);
@@ -349,7 +374,7 @@ PolicyItem readPolicy(daCachedStore& store, int kind, std::string const& key, js
   checkKeys({pi.name.get(), &pi.name->getPolicyToObjMapName(), &pi.name->getExtAttrName()}, p,
             std::string("the ") + k.noun + " name");
   switch (kind) {
-    case kAcl: pi.object = readAcl(store, j, p); break;
+    case kAcl: pi.object = readAcl(store, registry, j, p); break;
     case kPop: pi.object = readPop(j, p); break;
     default: pi.object = readRule(j, p); break;
   }
@@ -609,11 +634,12 @@ constexpr std::size_t kMapRecordOverhead = 64;
 // the database. Nothing is kept but names.
 class Checker : public ItemSink {
  public:
-  Checker(daCachedStore& store, unsigned long maxRecordBytes) : store_(store), maxRecord_(maxRecordBytes) {}
+  Checker(daCachedStore& store, unsigned long maxRecordBytes, gxreg::Registry* registry)
+      : store_(store), registry_(registry), maxRecord_(maxRecordBytes) {}
 
   void item(int section, std::string const& key, json const& value, Path const& p) override {
     if (section == kObjects) return object(key, value, p);
-    PolicyItem pi = readPolicy(store_, section, key, value, p);
+    PolicyItem pi = readPolicy(store_, registry_, section, key, value, p);
     if (!declared_[section].insert(key).second)
       p.fail(std::string("the same ") + kKinds[section].noun + " is listed twice");
     std::string noun = std::string("the ") + kKinds[section].noun;
@@ -721,6 +747,7 @@ class Checker : public ItemSink {
   }
 
   daCachedStore& store_;
+  gxreg::Registry* registry_;
   std::set<std::string> declared_[kKindCount], inDatabase_[kKindCount], objects_;
   std::map<std::string, Reference> unresolved_[kKindCount];
   std::map<std::string, Listing> listings_[kKindCount];
@@ -731,7 +758,8 @@ class Checker : public ItemSink {
 // Second pass: builds each item again and hands it to the writer.
 class Loader : public ItemSink {
  public:
-  Loader(daCachedStore& store, PolicyWriter& writer) : store_(store), writer_(writer) {}
+  Loader(daCachedStore& store, PolicyWriter& writer, gxreg::Registry* registry)
+      : store_(store), writer_(writer), registry_(registry) {}
 
   void item(int section, std::string const& key, json const& value, Path const& p) override {
     unsigned long st;
@@ -739,7 +767,7 @@ class Loader : public ItemSink {
       ObjectItem oi = readObject(key, value, p);
       st = writer_.object(oi);
     } else {
-      PolicyItem pi = readPolicy(store_, section, key, value, p);
+      PolicyItem pi = readPolicy(store_, registry_, section, key, value, p);
       st = writer_.policy(pi);
     }
     if (st != 0) root().fail(writer_.failure(), st);
@@ -751,6 +779,7 @@ class Loader : public ItemSink {
  private:
   daCachedStore& store_;
   PolicyWriter& writer_;
+  gxreg::Registry* registry_;
 };
 
 unsigned long sizeOf(DocumentSource const& source) {
@@ -872,7 +901,7 @@ std::string actionsOf(daCachedStore& store, GxACLPermset const& perms, Path cons
   return text.getChars();
 }
 
-json exportAcl(daCachedStore& store, GxACL const& acl, Path const& p) {
+json exportAcl(daCachedStore& store, gxreg::Registry* registry, GxACL const& acl, Path const& p) {
   json j = json::object();
   if (acl.description()) j["description"] = acl.description();
   json entries = json::array();
@@ -892,6 +921,11 @@ json exportAcl(daCachedStore& store, GxACL const& acl, Path const& p) {
       hx_uuid_to_string(e.id, id, st);
       if (st != 0) (p / "entries" / i).fail("cannot format the entry's uuid", st);
       entry["id"] = id;
+      // A uuid the registry does not know keeps its entry, without a name.
+      std::string name;
+      if (registry != nullptr &&
+          (e.entry_type == acl_e_user ? registry->userName(e.id, name) : registry->groupName(e.id, name)) == 0)
+        entry["name"] = name;
     }
     entry["actions"] = actionsOf(store, GxACLPermset(e.perms), p / "entries" / i);
     entries.push_back(std::move(entry));
@@ -946,7 +980,7 @@ json exportRule(daRule const& rule) {
   return j;
 }
 
-void exportPolicies(daCachedStore& store, int kind, json& doc, TextCleaner& cleaner) {
+void exportPolicies(daCachedStore& store, gxreg::Registry* registry, int kind, json& doc, TextCleaner& cleaner) {
   Kind const& k = kKinds[kind];
   json section = json::object();
   for (std::string const& suffix : keysUnder(store, k.base)) {
@@ -957,7 +991,7 @@ void exportPolicies(daCachedStore& store, int kind, json& doc, TextCleaner& clea
     H h;
     json j;
     switch (kind) {
-      case kAcl: j = exportAcl(store, *fetch<GxACL>(store, *pn, h, p), p); break;
+      case kAcl: j = exportAcl(store, registry, *fetch<GxACL>(store, *pn, h, p), p); break;
       case kPop: j = exportPop(*fetch<GxPop>(store, *pn, h, p)); break;
       default: j = exportRule(*fetch<daRule>(store, *pn, h, p)); break;
     }
@@ -1019,7 +1053,7 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
   problem = DocumentProblem{};
   auto const& progress = options.progress;
   try {
-    Checker checker(store, options.maxRecordBytes);
+    Checker checker(store, options.maxRecordBytes, options.registry);
     unsigned long size = progress ? sizeOf(source) : 0;
     std::function<void(unsigned long)> checking, writing;
     if (progress) checking = [&](unsigned long at) { progress("checking", at, size); };
@@ -1029,7 +1063,7 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
     counts = checker.counts;
     unsigned long total = counts.acls + counts.pops + counts.rules + counts.objects;
     PolicyWriter writer(store, options.changesPerTransaction);
-    Loader loader(store, writer);
+    Loader loader(store, writer, options.registry);
     try {
       if (progress) writing = [&](unsigned long) { progress("writing", loader.written, total); };
       walk(source, loader, writing);
@@ -1054,13 +1088,13 @@ bool importPolicyText(daCachedStore& store, std::string const& text, ImportCount
 }
 
 bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentProblem& problem,
-                          std::vector<std::string>* invalidText) {
+                          std::vector<std::string>* invalidText, gxreg::Registry* registry) {
   problem = DocumentProblem{};
   doc = json::object();
   if (invalidText != nullptr) invalidText->clear();
   TextCleaner cleaner(invalidText);
   try {
-    for (int kind = 0; kind < 3; ++kind) exportPolicies(store, kind, doc, cleaner);
+    for (int kind = 0; kind < 3; ++kind) exportPolicies(store, registry, kind, doc, cleaner);
     exportObjects(store, doc, cleaner);
   } catch (BadItem const& bad) {
     problem = DocumentProblem{bad.path, bad.message, bad.status};

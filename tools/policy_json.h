@@ -26,6 +26,9 @@
 #include "outside/gxobj.h"
 
 class daCachedStore;
+namespace gxreg {
+class Registry;
+}
 
 namespace gxpolicy {
 
@@ -62,6 +65,12 @@ struct ImportOptions {
   // The largest record the checking pass lets through, in encoded bytes:
   // the database's limit unless a caller wants less.
   unsigned long maxRecordBytes = gxobj_max_encoded_length;
+  // Optional, not owned; must outlive the call. With a registry a user or
+  // group entry may give its subject by "name" alone (resolved to the
+  // uuid), and a name given with an "id" must be that uuid's name; a name
+  // the registry does not know is a problem. Without one, "name" is a label
+  // only, and an entry with a name but no id is a problem.
+  gxreg::Registry* registry = nullptr;
 };
 
 // Loads the document into store, which must be open writable and hold an
@@ -85,9 +94,11 @@ bool importPolicyText(daCachedStore& store, std::string const& text, ImportCount
 // ACL, POP and rule, and every protected object that has a record, an
 // attachment or extended attributes. True on success; false with problem
 // set (a record that does not decode as its kind, a map naming several
-// policies, a read failure), doc then unspecified.
+// policies, a read failure), doc then unspecified. With a registry (not
+// owned) each user and group entry also gets its subject's "name" from it
+// (left out for a uuid the registry does not know).
 bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentProblem& problem,
-                          std::vector<std::string>* invalidText = nullptr);
+                          std::vector<std::string>* invalidText = nullptr, gxreg::Registry* registry = nullptr);
 
 // The problem as one line: "<path>: <message>", followed by the status
 // and its text when there is one.
