@@ -1,6 +1,9 @@
 // gxpolicy acl: print the ACL attached at one protected object (no
 // ancestor is consulted): its description, each entry with its subject and
-// its actions as an action string, and the ACL's extended attributes.
+// its actions as an action string, and the ACL's extended attributes. A user
+// or group subject is shown by its registry name when a user registry is
+// configured (--registry, or DB.registry.json beside the database) and
+// knows it, else by uuid.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -8,6 +11,7 @@
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxExtAttr.h"
 #include "GxCore/db/daCachedStore.h"
+#include "outside/registry.h"
 #include "tools/gxpolicy.h"
 
 namespace gxpolicy {
@@ -17,11 +21,16 @@ struct PolicyArgs {
   std::string db;
   std::string object;
   std::string domain = "Default";
+  std::string registry;  // --registry; empty: the file beside db, if any
 };
 
-std::string subjectOf(GxACLEntry const& e) {
+std::string subjectOf(GxACLEntry const& e, gxreg::Registry* registry) {
   std::string text = e.typeName() ? e.typeName() : "?";
   if (e.kind == GxACLEntry::principal || e.kind == GxACLEntry::group) {
+    std::string name;
+    if (registry != nullptr &&
+        (e.kind == GxACLEntry::principal ? registry->userName(e.id, name) : registry->groupName(e.id, name)) == 0)
+      return text + " " + name;
     char id[37];
     unsigned long st;
     hx_uuid_to_string(e.id, id, st);
@@ -44,6 +53,7 @@ void printAcl(PolicyArgs const& a) {
   daPObjName object = objectOrFail(a.object);
   daCachedStore store(a.domain.c_str(), a.db.c_str(), 1, 0);
   openOrFail(store, a.db, 1);
+  std::unique_ptr<gxreg::Registry> registry = openRegistry(a.db, a.registry);
   unsigned long st = 0;
   Handle<daStoreObject> aclHandle, extHandle;
   store.fetchACL(object, aclHandle, extHandle, st);
@@ -59,7 +69,7 @@ void printAcl(PolicyArgs const& a) {
     GxACLEntry entry(acl->entry(i));
     ZUTF8String_6_0 actions;
     store.mapBitmap(entry.perms, actions, st);
-    std::printf("entry %lu: %s %s\n", i, subjectOf(entry).c_str(), st == 0 ? actions.getChars() : "?");
+    std::printf("entry %lu: %s %s\n", i, subjectOf(entry, registry.get()).c_str(), st == 0 ? actions.getChars() : "?");
   }
   if (auto const* ext = dynamic_cast<GxExtAttr const*>(extHandle.get())) {
     std::printf("extended attributes:\n");
@@ -74,6 +84,7 @@ void registerPolicyCommands(CLI::App& app) {
   auto* sub = app.add_subcommand("acl", "print the ACL attached at a protected object");
   addDatabaseOptions(sub, args->db, args->domain);
   sub->add_option("OBJECT", args->object, "protected object, e.g. /a/b")->required();
+  sub->add_option("--registry", args->registry, "user registry naming the entries (default: DB.registry.json if it exists)");
   sub->callback([args] { printAcl(*args); });
 }
 
