@@ -5,6 +5,7 @@
 
 #include "GxCore/daStoreObjectName.h"
 #include "GxCore/db/daLocalStore.h"
+#include "outside/hxdb_verify.h"
 #include "outside/hxsvc.h"
 
 namespace gxpolicy {
@@ -19,7 +20,22 @@ void addDatabaseOptions(CLI::App* sub, std::string& db, std::string& domain) {
   sub->add_option("--domain", domain, "policy domain (names the inter-process lock)");
 }
 
+void verifyOrFail(std::string const& db) {
+  hx_db_verify_report report;
+  unsigned long st = 0;
+  hx_db_verify_file(db.c_str(), report, st);
+  if (st == 0) return;
+  std::fprintf(stderr, "gxpolicy: %s: %s\n", db.c_str(), report.problem.c_str());
+  if (st == hx_db_s_corrupt)
+    std::fprintf(stderr, "gxpolicy: the file is damaged; restore it from a backup or rebuild it from its master "
+                         "(\"gxpolicy verify %s\" shows the damage)\n", db.c_str());
+  throw CLI::RuntimeError(fail("cannot open " + db, st));
+}
+
 void openOrFail(daLocalStore& store, std::string const& db, int readOnly) {
+  // A file named on the command line may come from anywhere: the engine
+  // maps it trusting every byte, so its structure is checked first.
+  verifyOrFail(db);
   unsigned long st = 0;
   store.openStore(readOnly, st);
   if (st != 0) throw CLI::RuntimeError(fail("cannot open " + db, st));
@@ -67,6 +83,9 @@ int main(int argc, char** argv) {
   gxpolicy::registerIoCommands(app);
   gxpolicy::registerGenerateCommands(app);
   gxpolicy::registerRegistryCommands(app);
+  gxpolicy::registerDecisionCommands(app);
+  gxpolicy::registerBenchCommands(app);
+  gxpolicy::registerVerifyCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;
 }

@@ -23,8 +23,11 @@ int fail(std::string const& what, unsigned long status);
 
 // Adds the positional DB (required) and the --domain option to sub.
 void addDatabaseOptions(CLI::App* sub, std::string& db, std::string& domain);
-// Opens store (read-only or writable); a failure is printed and thrown as
-// CLI::RuntimeError.
+// Checks the structure of the database file db (hx_db_verify_file); damage
+// is printed with what to do and thrown as CLI::RuntimeError.
+void verifyOrFail(std::string const& db);
+// Opens store (read-only or writable) after verifyOrFail on db; a failure is
+// printed and thrown as CLI::RuntimeError.
 void openOrFail(daLocalStore& store, std::string const& db, int readOnly);
 // The protected object named by path, normalised; a bad name is printed and
 // thrown as CLI::RuntimeError.
@@ -56,5 +59,8 @@ void registerPolicyCommands(CLI::App& app);
 void registerIoCommands(CLI::App& app);
 void registerGenerateCommands(CLI::App& app);
 void registerRegistryCommands(CLI::App& app);
+void registerDecisionCommands(CLI::App& app);  // check, explain, test
+void registerBenchCommands(CLI::App& app);
+void registerVerifyCommands(CLI::App& app);
 
 }  // namespace gxpolicy
