@@ -1,0 +1,366 @@
+// The file user registry (outside/file_registry): loading and the checks
+// that make a file damaged, lookups both ways, the editing rules and the
+// atomic, private save; and names in policy documents resolved through a
+// registry (tools/policy_json).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GxCore/GxAcl.h"
+#include "outside/file_registry.h"
+#include "test_support.h"
+#include "tools/policy_json.h"
+
+namespace {
+
+using gxreg::FileRegistry;
+using gxtest::TempDir;
+using json = nlohmann::json;
+
+constexpr char const* kAlice = "6f1c0a56-8b1e-4c1e-9d7e-1f2a3b4c5d6e";
+constexpr char const* kBob = "7a2d1b67-9c2f-4d2f-8e8f-2a3b4c5d6e7f";
+constexpr char const* kWeb = "0b9f3e2a-1c4d-4e5f-8a9b-7c6d5e4f3a2b";
+constexpr char const* kOps = "1c0a4f3b-2d5e-4f60-9bac-8d7e6f5a4b3c";
+
+hx_uuid_t uuid(char const* text) {
+  hx_uuid_t u{};
+  unsigned long st;
+  hx_uuid_from_string(text, u, st);
+  EXPECT_EQ(st, 0u) << text;
+  return u;
+}
+
+std::string text(hx_uuid_t const& u) {
+  char out[37];
+  unsigned long st;
+  hx_uuid_to_string(u, out, st);
+  return out;
+}
+
+json sampleRegistry() {
+  return {{"users",
+           {{{"name", "alice"}, {"uuid", kAlice}, {"groups", {"web", "ops"}}},
+            {{"name", "bob"}, {"uuid", kBob}, {"groups", {"web"}}}}},
+          {"groups", {{{"name", "web"}, {"uuid", kWeb}}, {{"name", "ops"}, {"uuid", kOps}}}}};
+}
+
+std::unique_ptr<FileRegistry> parsed(json const& doc) {
+  std::unique_ptr<FileRegistry> reg;
+  std::string message;
+  EXPECT_EQ(FileRegistry::parse(doc.dump(), "reg.json", reg, message), 0u) << message;
+  return reg;
+}
+
+TEST(FileRegistry, LooksUpUsersGroupsAndMembershipsBothWays) {
+  auto reg = parsed(sampleRegistry());
+  ASSERT_TRUE(reg);
+  hx_uuid_t u{};
+  ASSERT_EQ(reg->userUuid("alice", u), 0u);
+  EXPECT_EQ(text(u), kAlice);
+  ASSERT_EQ(reg->groupUuid("ops", u), 0u);
+  EXPECT_EQ(text(u), kOps);
+  std::string name;
+  ASSERT_EQ(reg->userName(uuid(kBob), name), 0u);
+  EXPECT_EQ(name, "bob");
+  ASSERT_EQ(reg->groupName(uuid(kWeb), name), 0u);
+  EXPECT_EQ(name, "web");
+  std::vector<hx_uuid_t> groups;
+  ASSERT_EQ(reg->userGroups(uuid(kAlice), groups), 0u);
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(text(groups[0]), kWeb);
+  EXPECT_EQ(text(groups[1]), kOps);
+  EXPECT_EQ(reg->members("web"), std::vector<std::string>({"alice", "bob"}));
+
+  // Users and groups are separate kinds; failures leave the out-parameters alone.
+  hx_uuid_t before = uuid(kAlice);
+  u = before;
+  EXPECT_EQ(reg->userUuid("web", u), reg_s_no_such_user);
+  EXPECT_EQ(reg->groupUuid("alice", u), reg_s_no_such_group);
+  EXPECT_EQ(text(u), kAlice);
+  name = "unchanged";
+  EXPECT_EQ(reg->userName(uuid(kWeb), name), reg_s_no_such_user);
+  EXPECT_EQ(reg->groupName(uuid(kAlice), name), reg_s_no_such_group);
+  EXPECT_EQ(name, "unchanged");
+  EXPECT_EQ(reg->userGroups(uuid(kWeb), groups), reg_s_no_such_user);
+  EXPECT_EQ(groups.size(), 2u);
+}
+
+TEST(FileRegistry, DamagedFileIsRefusedNamingTheEntry) {
+  struct Case {
+    std::string text;
+    char const* says;
+  };
+  auto with = [](auto edit) {
+    json doc = sampleRegistry();
+    edit(doc);
+    return doc.dump();
+  };
+  std::vector<Case> cases = {
+      {"{\"users\": [", "not valid JSON"},
+      {"[]", "not a JSON object"},
+      {"{\"users\": {}}", "\"users\" is not an array"},
+      {"{\"user\": []}", "unknown member \"user\""},
+      {with([](json& d) { d["users"][1]["name"] = ""; }), "user 1: the name is empty"},
+      {with([](json& d) { d["groups"][0]["name"] = std::string("w\0b", 3); }), "group 0 (\"w\\u0000b\"): the name"},
+      {"{\"groups\": [{\"name\": \"\xC3\x28\", \"uuid\": \"" + std::string(kWeb) + "\"}]}", "not valid JSON"},
+      {with([](json& d) { d["users"][1]["name"] = "alice"; }), "user 1 (\"alice\"): another user has the same name"},
+      {with([](json& d) { d["groups"][1]["uuid"] = kWeb; }), "group 1 (\"ops\"): another group has the same uuid"},
+      {with([](json& d) { d["users"][0]["uuid"] = "not-a-uuid"; }), "user 0 (\"alice\"): \"uuid\" \"not-a-uuid\" is not"},
+      {with([](json& d) { d["users"][0]["uuid"] = "00000000-0000-0000-0000-000000000000"; }), "nil uuid"},
+      {with([](json& d) { d["users"][0].erase("uuid"); }), "user 0 (\"alice\"): no \"uuid\""},
+      {with([](json& d) { d["users"][1]["groups"] = {"web", "staff"}; }), "user 1 (\"bob\"): no group named \"staff\""},
+      {with([](json& d) { d["users"][1]["group"] = {"web"}; }), "user 1 (\"bob\"): unknown member \"group\""},
+      {with([](json& d) { d["users"][1]["groups"] = {7}; }), "user 1 (\"bob\"): a group in \"groups\" is not a string"},
+  };
+  for (auto const& c : cases) {
+    std::unique_ptr<FileRegistry> reg;
+    std::string message;
+    EXPECT_EQ(FileRegistry::parse(c.text, "reg.json", reg, message), reg_s_file_damaged) << c.text;
+    EXPECT_NE(message.find(c.says), std::string::npos) << message;
+    EXPECT_NE(message.find("reg.json"), std::string::npos) << message;
+    EXPECT_FALSE(reg);
+  }
+  // The same user uuid as a group's is fine: the kinds are separate.
+  EXPECT_TRUE(parsed(json::parse(with([](json& d) { d["groups"][1]["uuid"] = kAlice; }))));
+}
+
+TEST(FileRegistry, MissingFileIsEmptyUnlessItMustExist) {
+  TempDir dir;
+  std::string path = dir.file("none.json");
+  std::unique_ptr<FileRegistry> reg;
+  std::string message;
+  EXPECT_EQ(FileRegistry::load(path, true, reg, message), reg_s_unavailable);
+  EXPECT_NE(message.find(path), std::string::npos);
+  ASSERT_EQ(FileRegistry::load(path, false, reg, message), 0u);
+  EXPECT_TRUE(reg->users().empty() && reg->groups().empty());
+  unsigned long st = 0;
+  EXPECT_TRUE(gxreg::openFileRegistry(path, false, st));
+  EXPECT_EQ(st, 0u);
+  EXPECT_FALSE(gxreg::openFileRegistry(path, true, st));
+  EXPECT_EQ(st, reg_s_unavailable);
+  EXPECT_EQ(gxreg::defaultRegistryPath("/x/p.db"), "/x/p.db.registry.json");
+}
+
+TEST(FileRegistry, EditsKeepNamesUuidsAndMembershipsConsistent) {
+  auto reg = parsed(sampleRegistry());
+  hx_uuid_t u = uuid(kBob);
+  // Refused edits change nothing.
+  EXPECT_EQ(reg->addUser("alice", nullptr, {}), reg_s_exists);
+  EXPECT_EQ(reg->addUser("carol", &u, {}), reg_s_exists);
+  EXPECT_EQ(reg->addUser("carol", nullptr, {"web", "staff"}), reg_s_no_such_group);
+  EXPECT_EQ(reg->addUser(std::string("ca\0rol", 6), nullptr, {}), reg_s_bad_name);
+  EXPECT_EQ(reg->addGroup("\xFF", nullptr), reg_s_bad_name);
+  EXPECT_EQ(reg->addGroup("web", nullptr), reg_s_exists);
+  EXPECT_EQ(reg->users().size(), 2u);
+  EXPECT_EQ(reg->groups().size(), 2u);
+
+  // A new user gets a fresh uuid, found both ways.
+  ASSERT_EQ(reg->addUser("carol", nullptr, {"ops", "ops"}), 0u);
+  ASSERT_EQ(reg->userUuid("carol", u), 0u);
+  std::string name;
+  ASSERT_EQ(reg->userName(u, name), 0u);
+  EXPECT_EQ(name, "carol");
+  EXPECT_EQ(reg->members("ops"), std::vector<std::string>({"alice", "carol"}));
+
+  // Removing an entry before others keeps the lookups of those after it.
+  ASSERT_EQ(reg->removeUser("alice"), 0u);
+  EXPECT_EQ(reg->userUuid("alice", u), reg_s_no_such_user);
+  ASSERT_EQ(reg->userUuid("carol", u), 0u);
+  ASSERT_EQ(reg->userName(u, name), 0u);
+  EXPECT_EQ(name, "carol");
+  EXPECT_EQ(reg->removeUser("alice"), reg_s_no_such_user);
+
+  // Memberships: adding twice or removing a non-membership is harmless.
+  EXPECT_EQ(reg->addMember("bob", "ops"), 0u);
+  EXPECT_EQ(reg->addMember("bob", "ops"), 0u);
+  EXPECT_EQ(reg->addMember("bob", "staff"), reg_s_no_such_group);
+  EXPECT_EQ(reg->addMember("dave", "ops"), reg_s_no_such_user);
+  EXPECT_EQ(reg->removeMember("carol", "web"), 0u);
+  EXPECT_EQ(reg->members("ops"), std::vector<std::string>({"bob", "carol"}));
+
+  // A group in use goes only when forced, taking its memberships along.
+  EXPECT_EQ(reg->removeGroup("web", false), reg_s_group_in_use);
+  EXPECT_EQ(reg->members("web"), std::vector<std::string>({"bob"}));
+  ASSERT_EQ(reg->removeGroup("web", true), 0u);
+  EXPECT_EQ(reg->groupUuid("web", u), reg_s_no_such_group);
+  ASSERT_EQ(reg->groupUuid("ops", u), 0u);
+  EXPECT_EQ(text(u), kOps);
+  std::vector<hx_uuid_t> groups;
+  ASSERT_EQ(reg->userGroups(uuid(kBob), groups), 0u);
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(text(groups[0]), kOps);
+  // What was edited is what a reader of the text sees.
+  EXPECT_EQ(json::parse(parsed(json::parse(reg->text()))->text()), json::parse(reg->text()));
+}
+
+TEST(FileRegistry, SaveReplacesTheFileWholeAndPrivately) {
+  TempDir dir;
+  std::string path = dir.file("p.db.registry.json");
+  {
+    std::ofstream(path) << "{}";
+  }
+  ::chmod(path.c_str(), 0644);
+  mode_t old = ::umask(0);
+  std::unique_ptr<FileRegistry> reg;
+  std::string message;
+  ASSERT_EQ(FileRegistry::load(path, true, reg, message), 0u) << message;
+  ASSERT_EQ(reg->addGroup("web", nullptr), 0u);
+  ASSERT_EQ(reg->addUser("alice", nullptr, {"web"}), 0u);
+  EXPECT_EQ(reg->save(message), 0u) << message;
+  ::umask(old);
+
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  // Nothing but the registry is left in the directory.
+  int files = 0;
+  for (auto const& e : std::filesystem::directory_iterator(dir.path())) files += e.path() != path;
+  EXPECT_EQ(files, 0);
+  std::unique_ptr<FileRegistry> back;
+  ASSERT_EQ(FileRegistry::load(path, true, back, message), 0u) << message;
+  EXPECT_EQ(back->members("web"), std::vector<std::string>({"alice"}));
+
+  // A symbolic link at the path is replaced, its target left alone.
+  std::string target = dir.file("target.json");
+  {
+    std::ofstream(target) << "{}";
+  }
+  std::string link = dir.file("link.json");
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  FileRegistry viaLink(link);
+  ASSERT_EQ(viaLink.addGroup("ops", nullptr), 0u);
+  ASSERT_EQ(viaLink.save(message), 0u) << message;
+  std::ifstream in(target);
+  std::stringstream kept;
+  kept << in.rdbuf();
+  EXPECT_EQ(kept.str(), "{}");
+  ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+
+  // A save that cannot happen leaves the old file as it was.
+  FileRegistry nowhere(dir.file("missing/dir/r.json"));
+  EXPECT_EQ(nowhere.save(message), reg_s_unavailable);
+  EXPECT_NE(message.find("missing/dir"), std::string::npos) << message;
+}
+
+TEST(FileRegistryConcurrency, LookupsFromManyThreadsAgree) {
+  json doc = {{"users", json::array()}, {"groups", {{{"name", "g"}, {"uuid", kWeb}}}}};
+  for (int i = 0; i < 200; ++i) {
+    hx_uuid_t u;
+    unsigned long st;
+    hx_uuid_create(u, st);
+    doc["users"].push_back({{"name", "u" + std::to_string(i)}, {"uuid", text(u)}, {"groups", {"g"}}});
+  }
+  auto reg = parsed(doc);
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        std::string name = "u" + std::to_string(i), back;
+        hx_uuid_t u;
+        std::vector<hx_uuid_t> groups;
+        if (reg->userUuid(name, u) != 0 || reg->userName(u, back) != 0 || back != name ||
+            reg->userGroups(u, groups) != 0 || groups.size() != 1)
+          ++wrong[t];
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
+// Policy documents whose entries name their subjects.
+class RegistryNames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gxtest::createPolicyDb(dir_.file("p.db"));
+    store_ = std::make_unique<daCachedStore>("d", dir_.file("p.db").c_str(), 1, 0);
+    unsigned long st;
+    store_->openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    reg_ = parsed(sampleRegistry());
+  }
+
+  static json aclWith(json entries) { return {{"acls", {{"a1", {{"entries", std::move(entries)}}}}}}; }
+
+  bool import(json const& doc, gxreg::Registry* registry) {
+    gxpolicy::ImportOptions options;
+    options.registry = registry;
+    std::string text = doc.dump();
+    gxpolicy::DocumentSource source = [text] { return std::make_unique<std::istringstream>(text); };
+    gxpolicy::ImportCounts counts;
+    return gxpolicy::importPolicyDocument(*store_, source, options, counts, problem_);
+  }
+
+  TempDir dir_;
+  std::unique_ptr<daCachedStore> store_;
+  std::unique_ptr<FileRegistry> reg_;
+  gxpolicy::DocumentProblem problem_;
+};
+
+TEST_F(RegistryNames, NameAloneIsResolvedAndExportWritesNames) {
+  ASSERT_TRUE(import(aclWith({{{"type", "user"}, {"name", "alice"}, {"actions", "Tr"}},
+                              {{"type", "group"}, {"name", "web"}, {"id", kWeb}, {"actions", "Tr"}},
+                              {{"type", "user"}, {"id", "2b3c4d5e-6f70-4812-9a3b-4c5d6e7f8091"}, {"actions", "Tr"}}}),
+                     reg_.get()))
+      << gxpolicy::describe(problem_);
+  Handle<daStoreObject> h;
+  unsigned long st;
+  store_->getObject(daAclName("a1"), h, st);
+  ASSERT_EQ(st, 0u);
+  auto const* acl = dynamic_cast<GxACL const*>(h.get());
+  ASSERT_NE(acl, nullptr);
+  ASSERT_EQ(acl->numEntries(), 3u);
+  EXPECT_EQ(text(acl->entry(0).id), kAlice);
+  EXPECT_EQ(acl->entry(0).entry_type, acl_e_user);
+  EXPECT_EQ(text(acl->entry(1).id), kWeb);
+
+  json doc;
+  ASSERT_TRUE(gxpolicy::exportPolicyDocument(*store_, doc, problem_, nullptr, reg_.get()));
+  json const& entries = doc["acls"]["a1"]["entries"];
+  EXPECT_EQ(entries[0]["name"], "alice");
+  EXPECT_EQ(entries[0]["id"], kAlice);
+  EXPECT_EQ(entries[1]["name"], "web");
+  EXPECT_FALSE(entries[2].contains("name"));  // a uuid the registry does not know
+  ASSERT_TRUE(gxpolicy::exportPolicyDocument(*store_, doc, problem_));
+  EXPECT_FALSE(doc["acls"]["a1"]["entries"][0].contains("name"));
+}
+
+TEST_F(RegistryNames, UnknownOrDisagreeingNamesAreProblemsOfTheirEntry) {
+  // A user's name given as a group is unknown: the kinds are separate.
+  EXPECT_FALSE(import(aclWith({{{"type", "user"}, {"name", "bob"}, {"actions", "Tr"}},
+                               {{"type", "group"}, {"name", "alice"}, {"actions", "Tr"}}}),
+                      reg_.get()));
+  EXPECT_EQ(problem_.path, "acls.a1.entries[1].name");
+  EXPECT_EQ(problem_.status, reg_s_no_such_group);
+
+  EXPECT_FALSE(import(aclWith({{{"type", "user"}, {"name", "carol"}, {"id", kAlice}, {"actions", "Tr"}}}), reg_.get()));
+  EXPECT_EQ(problem_.path, "acls.a1.entries[0].name");
+  EXPECT_EQ(problem_.status, reg_s_no_such_user);
+
+  EXPECT_FALSE(import(aclWith({{{"type", "user"}, {"name", "alice"}, {"id", kBob}, {"actions", "Tr"}}}), reg_.get()));
+  EXPECT_EQ(problem_.path, "acls.a1.entries[0].id");
+  EXPECT_NE(problem_.message.find(kAlice), std::string::npos) << problem_.message;
+
+  // Without a registry a name is only a label, and cannot stand for the id.
+  EXPECT_TRUE(import(aclWith({{{"type", "user"}, {"name", "carol"}, {"id", kBob}, {"actions", "Tr"}}}), nullptr));
+  EXPECT_FALSE(import(aclWith({{{"type", "user"}, {"name", "alice"}, {"actions", "Tr"}}}), nullptr));
+  EXPECT_EQ(problem_.path, "acls.a1.entries[0]");
+  EXPECT_NE(problem_.message.find("registry"), std::string::npos) << problem_.message;
+
+  // Nothing of the refused documents was written.
+  Handle<daStoreObject> h;
+  unsigned long st;
+  store_->getObject(daAclName("a1"), h, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(text(dynamic_cast<GxACL const*>(h.get())->entry(0).id), kBob);
+}
+
+}  // namespace
