@@ -320,7 +320,7 @@ void run(BenchArgs const& a) {
   auto const p50 = total.latency.quantile(0.5), p99 = total.latency.quantile(0.99),
              p999 = total.latency.quantile(0.999);
   if (a.json) {
-    nlohmann::json j = {{"objects", objects.size()},
+    nlohmann::ordered_json j = {{"objects", objects.size()},
                         {"callers", callers.size()},
                         {"callers_from", source},
                         {"actions", a.actions},
@@ -336,7 +336,7 @@ void run(BenchArgs const& a) {
     auto time = [](std::uint64_t ns) {
       char text[32];
       if (ns < 10000) std::snprintf(text, sizeof text, "%llu ns", static_cast<unsigned long long>(ns));
-      else if (ns < 10000000) std::snprintf(text, sizeof text, "%.1f us", double(ns) / 1e3);
+      else if (ns < 1000000) std::snprintf(text, sizeof text, "%.1f us", double(ns) / 1e3);
       else std::snprintf(text, sizeof text, "%.1f ms", double(ns) / 1e6);
       return std::string(text);
     };

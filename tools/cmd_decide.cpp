@@ -88,11 +88,12 @@ std::unique_ptr<daCachedStore> openStore(DecideArgs const& a) {
 }
 
 void ask(DecideArgs const& a, bool detail) {
+  CallerSpec const spec = callerSpec(a);
+  auto store = openStore(a);
   auto registry = orError([&] { return openRegistry(a.db, a.registry); });
   Caller caller;
   DecideProblem problem;
-  if (!resolveCaller(callerSpec(a), registry.get(), caller, problem)) error(problem);
-  auto store = openStore(a);
+  if (!resolveCaller(spec, registry.get(), caller, problem)) error(problem);
   daDecision d;
   Explanation e;
   if (!explainDecision(*store, Question{a.object, a.actions, a.ip}, caller, registry.get(), detail, d, e, problem))
@@ -121,14 +122,14 @@ void testCases(DecideArgs const& a) {
     problem.message = a.cases + ": " + problem.message;
     error(problem);
   }
-  auto registry = orError([&] { return openRegistry(a.db, a.registry); });
   auto store = openStore(a);
+  auto registry = orError([&] { return openRegistry(a.db, a.registry); });
   daDecision d;
   unsigned long passed = 0, failed = 0, errors = 0;
-  nlohmann::json results = nlohmann::json::array();
+  nlohmann::ordered_json results = nlohmann::ordered_json::array();
   for (DecisionCase const& c : cases) {
     CaseResult r = runCase(*store, registry.get(), c, d);
-    nlohmann::json j = {{"name", c.name}};
+    nlohmann::ordered_json j = {{"name", c.name}};
     switch (r.outcome) {
       case CaseResult::Outcome::passed:
         ++passed;
@@ -154,7 +155,7 @@ void testCases(DecideArgs const& a) {
     results.push_back(std::move(j));
   }
   if (a.json) {
-    nlohmann::json summary = {{"cases", results}, {"passed", passed}, {"failed", failed}, {"errors", errors}};
+    nlohmann::ordered_json summary = {{"passed", passed}, {"failed", failed}, {"errors", errors}, {"cases", results}};
     std::printf("%s\n", summary.dump(2).c_str());
   } else {
     std::printf("%zu cases: %lu passed, %lu failed", cases.size(), passed, failed);

@@ -185,7 +185,7 @@ std::string byWhat(Explanation const& e) {
       std::string groups;
       for (auto const& x : e.entries)
         if (x.applied) groups += (groups.empty() ? "" : ", ") + label(x.name, x.uuid);
-      return "its entries for groups " + groups;
+      return std::string(groups.find(',') == std::string::npos ? "its entry for group " : "its entries for groups ") + groups;
     }
     case daDecisionEntry::anyOther: return "its any-other entry";
     case daDecisionEntry::unauthenticated: return "its any-other and unauthenticated entries together";
@@ -217,8 +217,10 @@ std::string reasonFor(Explanation const& e, bool authenticated) {
 
 std::string kindText(daDecisionEntry k) { return daDecisionEntryText(k); }
 
-json subjectJson(std::string const& uuid, std::string const& name) {
-  json j = {{"uuid", uuid}};
+using ojson = nlohmann::ordered_json;
+
+ojson subjectJson(std::string const& uuid, std::string const& name) {
+  ojson j = {{"uuid", uuid}};
   if (!name.empty()) j["name"] = name;
   return j;
 }
@@ -329,6 +331,13 @@ bool explainDecision(daCachedStore& store, Question const& question, Caller& cal
   out = Explanation{};
   out.question = question;
   out.caller = caller.describe();
+  out.authenticated = caller.authenticated();
+  if (caller.authenticated()) {
+    out.userUuid = uuidText(caller.user());
+    out.userName = caller.userName();
+    for (std::size_t i = 0; i < caller.groups().size(); ++i)
+      out.groups.emplace_back(uuidText(caller.groups()[i]), caller.groupNames()[i]);
+  }
   GxAddress address;
   if (!question.address.empty()) {
     address = GxAddress(question.address.c_str());
@@ -411,6 +420,12 @@ std::string renderExplain(Explanation const& e) {
   t += "question: may " + e.caller + " do " + inQuotes(e.question.actions) + " to " + e.object;
   if (!e.question.address.empty()) t += " from " + e.question.address;
   t += "?\n";
+  if (e.authenticated) {
+    t += "caller:   " + (e.userName.empty() ? "user " + e.userUuid : e.userName + " (" + e.userUuid + ")");
+    std::string groups;
+    for (auto const& [uuid, name] : e.groups) groups += (groups.empty() ? "" : ", ") + label(name, uuid);
+    t += groups.empty() ? std::string(", in no group\n") : ", in groups " + groups + "\n";
+  }
   t += std::string("answer:   ") + (e.granted ? "granted" : "denied") + "\n";
   t += "because:  " + e.reason + "\n";
 
@@ -429,7 +444,8 @@ std::string renderExplain(Explanation const& e) {
   if (e.acl.empty()) {
     t += "ACL in force: none\n";
   } else {
-    t += "ACL in force: " + e.acl + ", attached at " + e.aclAt + (e.aclAt == e.object ? " (the object itself)" : " (inherited)") + "\n";
+    t += "ACL in force: " + e.acl + ", attached at " + e.aclAt +
+         (e.aclAt == e.object ? " (the object itself)" : ", inherited by " + e.object) + "\n";
     t += "  a user entry for the caller decides alone; else the entries for its groups unite; else any-other.\n";
     t += "  an unauthenticated caller gets what any-other AND unauthenticated both grant.\n";
     std::size_t subjectWidth = 0, actionWidth = 2;
@@ -446,7 +462,7 @@ std::string renderExplain(Explanation const& e) {
            pad(x.actions.empty() ? "-" : x.actions, actionWidth) + "  " + x.why + "\n";
     }
     t += "  applied: " + kindText(e.applied) + " entry; permissions " + (e.permissions.empty() ? "none" : inQuotes(e.permissions)) +
-         ", asked " + inQuotes(e.requested);
+         ", asked " + inQuotes(e.question.actions);
     if (!e.granted) t += ", missing " + inQuotes(e.missing);
     t += "\n";
   }
@@ -464,41 +480,50 @@ std::string renderExplain(Explanation const& e) {
   return t;
 }
 
-json toJson(Explanation const& e, bool detail) {
-  json j;
-  j["object"] = e.object;
-  j["actions"] = e.question.actions;
-  if (!e.question.address.empty()) j["address"] = e.question.address;
-  j["caller"] = e.caller;
+ojson toJson(Explanation const& e, bool detail) {
+  ojson j;
   j["decision"] = e.granted ? "granted" : "denied";
   j["granted"] = e.granted;
   j["reason"] = e.reason;
+  j["object"] = e.object;
+  j["actions"] = e.question.actions;
+  if (!e.question.address.empty()) j["address"] = e.question.address;
+  ojson caller = {{"text", e.caller}, {"authenticated", e.authenticated}};
+  if (e.authenticated) {
+    caller["user"] = subjectJson(e.userUuid, e.userName);
+    ojson groups = ojson::array();
+    for (auto const& [uuid, name] : e.groups) groups.push_back(subjectJson(uuid, name));
+    caller["groups"] = std::move(groups);
+  }
+  j["caller"] = std::move(caller);
   j["applied_entry"] = kindText(e.applied);
-  j["requested"] = e.requested;
   j["permissions"] = e.permissions;
   j["missing"] = e.missing;
-  j["acl"] = e.acl.empty() ? json(nullptr) : json{{"name", e.acl}, {"attached_at", e.aclAt}};
+  j["acl"] = e.acl.empty() ? ojson(nullptr) : ojson{{"name", e.acl}, {"attached_at", e.aclAt}};
   if (e.pop.empty()) {
     j["pop"] = nullptr;
   } else {
     j["pop"] = {{"name", e.pop}, {"attached_at", e.popAt}};
     if (e.levelAsked) j["pop"]["required_level"] = e.level;
   }
-  j["rule"] = e.rule.empty() ? json(nullptr) : json{{"name", e.rule}, {"attached_at", e.ruleAt}};
+  j["rule"] = e.rule.empty() ? ojson(nullptr) : ojson{{"name", e.rule}, {"attached_at", e.ruleAt}};
   if (!detail) return j;
-  json walk = json::array();
+  ojson walk = ojson::array();
   for (auto const& s : e.walk) {
-    json step = {{"object", s.object}};
+    ojson step = {{"object", s.object}};
     if (!s.acl.empty()) step["acl"] = s.acl;
     if (!s.pop.empty()) step["pop"] = s.pop;
     if (!s.rule.empty()) step["rule"] = s.rule;
     walk.push_back(std::move(step));
   }
   j["walk"] = std::move(walk);
-  json entries = json::array();
+  ojson entries = ojson::array();
   for (auto const& x : e.entries) {
-    json entry = {{"type", x.type}};
-    if (!x.uuid.empty()) entry.update(subjectJson(x.uuid, x.name));
+    ojson entry = {{"type", x.type}};
+    if (!x.uuid.empty()) {
+      entry["uuid"] = x.uuid;
+      if (!x.name.empty()) entry["name"] = x.name;
+    }
     entry["actions"] = x.actions;
     entry["matches"] = x.matches;
     entry["applied"] = x.applied;

@@ -21,6 +21,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "GxCore/acleval.h"
@@ -124,6 +125,11 @@ struct Explanation {
   Question question;
   std::string object;  // normalised
   std::string caller;  // Caller::describe()
+  // The caller's identity: user uuid and name, and its groups (uuid, name);
+  // names "" when the registry has none.
+  bool authenticated = false;
+  std::string userUuid, userName;
+  std::vector<std::pair<std::string, std::string>> groups;
   bool granted = false;
   daDecisionEntry applied = daDecisionEntry::none;
   std::string requested, permissions, missing;  // action strings
@@ -153,9 +159,10 @@ bool explainDecision(daCachedStore& store, Question const& question, Caller& cal
 std::string renderCheck(Explanation const& e);
 // The whole explanation for a terminal (from explainDecision with detail).
 std::string renderExplain(Explanation const& e);
-// The explanation as JSON: the answer and the policies in force, and with
-// detail the walk and the entries.
-nlohmann::json toJson(Explanation const& e, bool detail);
+// The explanation as JSON (keys in a fixed, readable order): the answer,
+// the caller and the policies in force, and with detail the walk and the
+// entries.
+nlohmann::ordered_json toJson(Explanation const& e, bool detail);
 
 // ---- cases files ----------------------------------------------------------------
 
