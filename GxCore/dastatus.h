@@ -42,5 +42,6 @@ constexpr unsigned long da_s_rebuild_start = 0x13279420;        // logged: a rep
 constexpr unsigned long da_s_replace_failed = 0x13279425;       // the database file cannot be replaced
 constexpr unsigned long da_s_rebuild_db_failed = 0x13279260;    // a rebuild failed on the database file
 constexpr unsigned long da_s_rebuild_failed = 0x13279261;       // a rebuild failed
+constexpr unsigned long da_m_replica_damaged = 0x13279430;      // logged: a damaged replica file was set aside
 constexpr unsigned long gx_s_no_db_info = 0x1005B1C7;           // the database-information object is missing
 constexpr unsigned long gx_s_db_too_old = 0x1005B1C5;           // the database version is below 0x600

@@ -364,7 +364,9 @@ void hx_db_stamp_file(char const* path, hx_db_file_stamp& stamp, unsigned long& 
   try {
     Meta m = Verifier(fd.get()).readMeta();
     stamp = hx_db_file_stamp{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                             static_cast<uint64_t>(st.st_size), m.txnid};
+                             static_cast<uint64_t>(st.st_size), m.txnid,
+                             int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec,
+                             int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
     status = 0;
   } catch (Damage const&) {
     status = hx_db_s_corrupt;

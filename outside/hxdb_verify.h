@@ -40,11 +40,14 @@ struct hx_db_verify_report {
 // meta page before reporting damage.
 void hx_db_verify_file(char const* path, hx_db_verify_report& report, unsigned long& status);
 
-// A cheap identity of a file's committed state: device, inode, length and
-// the transaction number of the meta page in use. Two equal stamps mean no
-// write was committed in between (a verified file need not be read again).
+// A cheap identity of a file's state: device, inode, length, change time
+// and the transaction number of the meta page in use. Two equal stamps mean
+// nothing wrote to the file in between, through the engine or otherwise (a
+// verified file need not be read again); damage that changes no time stamp
+// (the disk's own) is beyond it.
 struct hx_db_file_stamp {
   uint64_t dev = 0, ino = 0, size = 0, txnid = 0;
+  int64_t ctimeNs = 0, mtimeNs = 0;
   bool operator==(hx_db_file_stamp const&) const = default;
 };
 // status 0 with the stamp; hx_db_s_open_failed when the file cannot be read,

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -433,6 +434,108 @@ TEST_F(LocalPolicyReplication, CorruptMasterIsRefusedAndTheReplicaKeepsServing) 
   client.replicateTo(seq, dir_.file("copy.db").c_str(), st);
   EXPECT_NE(st, 0u);
   EXPECT_FALSE(fs::exists(dir_.file("copy.db")));
+  replica.closePolicy(st);
+}
+
+// Writes bytes at offset of the file at path, in place.
+void overwrite(std::string const& path, size_t offset, std::string const& bytes) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// An offset inside the free space of page 2 (between its node pointers and
+// its nodes): changing it alters the file's digest but nothing a reader uses.
+size_t unusedByte(std::string const& path) {
+  std::string file = readAll(path);
+  uint16_t lower = 0, upper = 0;
+  std::memcpy(&lower, &file[2 * 4096 + 12], 2);
+  std::memcpy(&upper, &file[2 * 4096 + 14], 2);
+  return 2 * 4096 + (lower + upper) / 2;
+}
+
+TEST_F(LocalPolicyReplication, DamagedReplicaAtTheMastersNumberIsSetAsideAndRebuilt) {
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  daLocalPolicy replica("lp", path_.c_str(), 0, 0);
+  replica.setReplicatedClient(&client);
+  unsigned long st = 1;
+  replica.openPolicy(1, st);
+  ASSERT_EQ(st, 0u);
+  replica.closePolicy(st);
+  std::string digest = path_ + daLocalPolicy::digestSuffix, damaged = path_ + daLocalPolicy::damagedSuffix;
+  ASSERT_TRUE(fs::exists(digest));
+
+  // Bytes changed at rest, the sequence number untouched: the digest tells.
+  overwrite(path_, unusedByte(path_), "rot");
+  std::string rotten = readAll(path_);
+  MessageCapture messages;
+  replica.openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(messages.count(0x13279430), 1u);
+  EXPECT_EQ(readAll(damaged), rotten);
+  EXPECT_TRUE(hasAcl(replica, "m0"));
+  replica.closePolicy(st);
+
+  // No digest record: the structure is verified; a sound file is kept and
+  // gets a record, a damaged one is set aside.
+  std::string installed = readAll(path_);
+  fs::remove(digest);
+  replica.openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(readAll(path_), installed);
+  EXPECT_TRUE(fs::exists(digest));
+  replica.closePolicy(st);
+  fs::remove(digest);
+  fs::resize_file(path_, fs::file_size(path_) / 2);
+  replica.openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(messages.count(0x13279430), 2u);
+  EXPECT_TRUE(hasAcl(replica, "shared"));
+  replica.closePolicy(st);
+}
+
+TEST_F(LocalPolicyReplication, CheckReplicaRebuildsAnOpenReplicaThatNoLongerMatches) {
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  daLocalPolicy replica("lp", path_.c_str(), 1, 0);
+  replica.setReplicatedClient(&client);
+  unsigned long st = 1;
+  replica.openPolicy(1, st);
+  ASSERT_EQ(st, 0u);
+  replica.checkReplica(st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_FALSE(fs::exists(path_ + daLocalPolicy::damagedSuffix));
+
+  overwrite(path_, unusedByte(path_), "rot");
+  MessageCapture messages;
+  replica.checkReplica(st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(messages.count(0x13279430), 1u);
+  EXPECT_TRUE(fs::exists(path_ + daLocalPolicy::damagedSuffix));
+  EXPECT_TRUE(replica.isStoreOpen());
+  EXPECT_TRUE(hasAcl(replica, "m1"));
+  replica.closePolicy(st);
+}
+
+TEST_F(LocalPolicyReplication, StructurallyDamagedMasterIsNeverMapped) {
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  unsigned long seq = 0, st = 0;
+  client.getMasterSeqNum(seq, st);
+  ASSERT_EQ(st, 0u);
+  overwrite(master_, 2 * 4096 + 12, std::string("\xff\xff", 2));  // page 2's bounds run past the page
+  MessageCapture messages;
+  client.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, hx_db_s_corrupt);
+  EXPECT_EQ(seq, daLocalStore::invalidSeqnum);
+  seq = daLocalStore::invalidSeqnum;
+  client.replicateTo(seq, tmp().c_str(), st);
+  EXPECT_EQ(st, hx_db_s_corrupt);
+  EXPECT_FALSE(fs::exists(tmp()));
+
+  daLocalPolicy replica("lp", path_.c_str(), 0, 0);
+  replica.setReplicatedClient(&client);
+  replica.openPolicy(1, st);
+  EXPECT_EQ(st, 0u);  // the last good copy goes on serving
+  EXPECT_TRUE(hasAcl(replica, "old"));
   replica.closePolicy(st);
 }
 

@@ -12,6 +12,7 @@
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daLocalStore.h"
 #include "GxCore/db/dbtrace.h"
+#include "outside/hxdb_verify.h"
 
 namespace {
 
@@ -52,10 +53,27 @@ void checkVersion(hx_db_handle* h, unsigned long& status) {
 daFileReplicatedClient::daFileReplicatedClient(char const* masterPath, char const* domain)
     : masterPath_(masterPath ? masterPath : ""), domain_(domain ? domain : ""), hasDomain_(domain != nullptr) {}
 
+void daFileReplicatedClient::verifyMaster(unsigned long& status) {
+  status = 0;
+  hx_db_file_stamp stamp;
+  hx_db_stamp_file(masterPath_.getChars(), stamp, status);
+  if (status != 0 || (haveVerified_ && stamp == verified_)) return;
+  hx_db_verify_report report;
+  hx_db_verify_file(masterPath_.getChars(), report, status);
+  if (status == hx_db_s_corrupt)
+    HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_error, da_m_read_failed, "%s%lx",
+           (std::string(masterPath_.getChars()) + ": page " + std::to_string(report.page) + ": " + report.problem).c_str(),
+           status);
+  haveVerified_ = status == 0;
+  if (haveVerified_) verified_ = stamp;
+}
+
 void daFileReplicatedClient::getMasterSeqNum(unsigned long& seq, unsigned long& status) {
   status = 0;
   DBTrace trace("daFileReplicatedClient::getMasterSeqNum", status, __FILE__, __LINE__);
   seq = daLocalStore::invalidSeqnum;
+  verifyMaster(status);
+  if (status != 0) return;
   daLocalStore master(domainOrNull(), masterPath_.getChars());
   master.openStore(1, status);
   if (status == 0) master.getLocalSeqNum(seq);
@@ -68,6 +86,8 @@ void daFileReplicatedClient::replicateTo(unsigned long& seq, char const* path, u
     status = hx_db_s_bad_argument;
     return;
   }
+  verifyMaster(status);
+  if (status != 0) return;
   {
     daLocalStore master(domainOrNull(), masterPath_.getChars());
     master.openStore(1, status);

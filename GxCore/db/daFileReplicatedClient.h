@@ -13,6 +13,7 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daAbstractReplicatedClient.h"
 #include "outside/ZString.h"
+#include "outside/hxdb_verify.h"
 
 class daFileReplicatedClient : public daAbstractReplicatedClient {
  public:
@@ -26,7 +27,9 @@ class daFileReplicatedClient : public daAbstractReplicatedClient {
 
   // The master's sequence number (its "dbobject" record), read by opening
   // the master read-only. status: 0, or the open's status (seq is then
-  // invalidSeqnum).
+  // invalidSeqnum). Like replicateTo, it first verifies the master file's
+  // structure (hx_db_verify_file; hx_db_s_corrupt, logged, when damaged)
+  // unless no write was committed to it since it was last verified.
   void getMasterSeqNum(unsigned long& seq, unsigned long& status) override;
   // 0x13279262 when seq is the master's number. Otherwise writes a hot,
   // compacted copy of the master to path (mode 0600; path must not exist)
@@ -51,7 +54,13 @@ class daFileReplicatedClient : public daAbstractReplicatedClient {
   // The domain given at construction, or null (the default) when none was.
   char const* domainOrNull() const { return hasDomain_ ? domain_.getChars() : nullptr; }
 
+  // Verifies the master before it is mapped (its stamp saves reading an
+  // unchanged master again): 0, hx_db_s_corrupt or hx_db_s_open_failed.
+  void verifyMaster(unsigned long& status);
+
   ZUTF8String_6_0 masterPath_;
+  hx_db_file_stamp verified_;
+  bool haveVerified_ = false;
   ZUTF8String_6_0 domain_;
   bool hasDomain_;
 };

@@ -15,6 +15,8 @@
 #include "GxCore/coretrace.h"
 #include "GxCore/db/dbtrace.h"
 #include "outside/ZFileMap.h"
+#include "outside/hxdb_verify.h"
+#include "outside/hxdigest.h"
 #include "outside/hxfd.h"
 
 namespace {
@@ -194,6 +196,10 @@ void daLocalPolicy::openPolicy(int readOnly, unsigned long& status) {
   DBTrace trace("daLocalPolicy::openPolicy", status, __FILE__, __LINE__, hx_trace_level_open);
   bool rebuild = false;
   if (!isStoreOpen()) {
+    // A damaged file is set aside here: the open below then fails and the
+    // replica is rebuilt from the master.
+    unsigned long checkStatus = 0;
+    checkReplicaFile(checkStatus);
     openStore(readOnly, status);
     rebuild = status != 0;
   }
@@ -321,7 +327,9 @@ void daLocalPolicy::rebuildDatabase(unsigned long& status) {
   ::unlink(backup.c_str());
 
   unsigned long seq = invalidSeqnum;
-  getLocalSeqNum(seq);
+  // With no file in place (a damaged one was set aside) the number the
+  // store remembers says nothing: ask for a copy whatever the master's is.
+  if (::access(path.c_str(), F_OK) == 0) getLocalSeqNum(seq);
   client_->replicateTo(seq, tmp.c_str(), status);
   if (status == da_s_replica_current) {
     HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_info, da_s_replica_current, "");
@@ -333,6 +341,11 @@ void daLocalPolicy::rebuildDatabase(unsigned long& status) {
     status = clientStatus;
     return;
   }
+  // The record names the fresh file's inode, which the rename keeps, so
+  // it is in place before the file is: another process opening the replica
+  // meanwhile finds either the old file (not the record's: it verifies
+  // it) or the new one with its record.
+  recordDigest(tmp.c_str());
   {
     daCacheStateLock exclusive(replacementLockTarget(), replacing);
     replaceDatabase(path.c_str(), backup.c_str(), tmp.c_str(), status);
@@ -351,6 +364,95 @@ void daLocalPolicy::rebuildDatabase(unsigned long& status) {
 }
 
 // ---- currency and monitor ---------------------------------------------------------------
+
+void daLocalPolicy::recordDigest(char const* file) {
+  hx_digest_record record;
+  struct stat st {};
+  unsigned long st1 = 0, st2 = 0;
+  hx_file_sha256(file, record.sha256, st1);
+  if (st1 != 0 || ::stat(file, &st) != 0) {
+    HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 1, "no digest of %s: status 0x%lx", file, st1);
+    return;
+  }
+  record.size = static_cast<unsigned long long>(st.st_size);
+  record.inode = static_cast<unsigned long long>(st.st_ino);
+  std::string recordPath = std::string(getPath()) + digestSuffix;
+  hx_digest_write(recordPath.c_str(), record, st2);
+  if (st2 != 0) HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 1, "cannot write %s", recordPath.c_str());
+}
+
+bool daLocalPolicy::matchesDigest(std::string& problem, bool& recorded) {
+  recorded = false;
+  std::string recordPath = std::string(getPath()) + digestSuffix;
+  hx_digest_record record;
+  unsigned long st = 0;
+  hx_digest_read(recordPath.c_str(), record, st);
+  struct stat fileStat {};
+  if (st != 0 || ::stat(getPath(), &fileStat) != 0 || record.inode != static_cast<unsigned long long>(fileStat.st_ino))
+    return true;
+  recorded = true;
+  std::string actual;
+  hx_file_sha256(getPath(), actual, st);
+  if (st != 0) return true;  // unreadable: the open reports it
+  if (record.size == static_cast<unsigned long long>(fileStat.st_size) && actual == record.sha256) return true;
+  problem = "its SHA-256 is " + actual + ", not the " + record.sha256 + " recorded when it was installed";
+  return false;
+}
+
+void daLocalPolicy::setAsideDamaged(std::string const& problem) {
+  std::string path = getPath();
+  std::string damaged = path + damagedSuffix;
+  HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_error, da_m_replica_damaged, "%s%s", path.c_str(),
+         problem.c_str());
+  hx_db_remove_file(damaged.c_str());
+  unsigned long st = 0;
+  moveFile(path.c_str(), damaged.c_str(), st);
+  ::unlink(hx_db_lock_file(path.c_str()).c_str());
+  ::unlink((path + digestSuffix).c_str());
+}
+
+void daLocalPolicy::checkReplicaFile(unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalPolicy::checkReplicaFile", status, __FILE__, __LINE__);
+  if (!client_ || isStoreOpen() || !getPath() || !*getPath()) return;
+  struct stat st {};
+  if (::stat(getPath(), &st) != 0) return;
+  std::string problem;
+  bool recorded = false;
+  if (matchesDigest(problem, recorded)) {
+    if (recorded) return;
+    hx_db_verify_report report;
+    unsigned long verifyStatus = 0;
+    hx_db_verify_file(getPath(), report, verifyStatus);
+    if (verifyStatus == 0) {
+      recordDigest(getPath());
+      return;
+    }
+    if (verifyStatus != hx_db_s_corrupt) return;  // unreadable: the open reports it
+    problem = "page " + std::to_string(report.page) + ": " + report.problem;
+  }
+  setAsideDamaged(problem);
+  status = hx_db_s_corrupt;
+}
+
+void daLocalPolicy::checkReplica(unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalPolicy::checkReplica", status, __FILE__, __LINE__);
+  if (!client_) {
+    status = hx_db_s_corrupt;
+    return;
+  }
+  std::string problem;
+  bool recorded = false;
+  if (!isStoreOpen() || matchesDigest(problem, recorded)) return;
+  {
+    daCacheStateLock exclusive(replacementLockTarget(), replacing);
+    unsigned long closeStatus = 0;
+    closeStore(closeStatus);
+    setAsideDamaged(problem);
+  }
+  rebuildDatabase(status);
+}
 
 uint32_t daLocalPolicy::isStoreCurrent() {
   unsigned long status = 0;

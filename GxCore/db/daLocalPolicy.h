@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "GxCore/db/daAbstractReplicatedClient.h"
 #include "GxCore/db/daCachedStore.h"
@@ -67,6 +68,10 @@ class daLocalPolicy : public daCachedStore {
   static constexpr uint32_t minimumDatabaseVersion = 0x600;
   static constexpr char const* tmpSuffix = ".tmp";
   static constexpr char const* backupSuffix = ".backup";
+  // Beside a replica: the digest of the file as installed, and a damaged
+  // file set aside for inspection.
+  static constexpr char const* digestSuffix = ".digest";
+  static constexpr char const* damagedSuffix = ".damaged";
 
   // The cached store built with the same arguments; no client, no monitor.
   daLocalPolicy(char const* domainName, char const* path, int cacheEnabled, unsigned int cacheSize);
@@ -99,9 +104,11 @@ class daLocalPolicy : public daCachedStore {
   virtual void unlockFile() { unlockDatabase(); }
   // A new, empty database file at the path (the store's createStore).
   virtual void createPolicy(unsigned long& status) { createStore(status); }
-  // Opens the store when it is not open; with a client, rebuilds the file
-  // when the open failed or the local sequence number differs from the
-  // master's (or the master's cannot be had). A failed rebuild is logged
+  // Opens the store when it is not open; with a client, first proves the
+  // file intact (checkReplicaFile: a damaged file is set aside as
+  // P.damaged), then rebuilds the file when the open failed or the local
+  // sequence number differs from the master's (or the master's cannot be
+  // had). A failed rebuild is logged
   // (0x13279260 for 0x1460100A, else 0x13279261) and reported unless the
   // old database is open, which is then used (status 0). On status 0 a
   // read-only store's quick map is built (its read status returned, or
@@ -137,6 +144,25 @@ class daLocalPolicy : public daCachedStore {
   // replaceDatabase's / the quick map's status. No client: 0x13279261.
   void rebuildDatabase(unsigned long& status);
 
+  // With a client, proves the closed replica file at the store's path
+  // intact before anything maps it: the SHA-256 recorded when it was
+  // installed (P.digest) must match; without a record the file's structure
+  // is verified (hx_db_verify_file) and, when sound, its digest recorded.
+  // A mismatch or damage sets the file aside as P.damaged (replacing an
+  // older one; message 0x13279430 with the path and what was wrong) and
+  // returns hx_db_s_corrupt, so that the open fails and the replica is
+  // rebuilt. No file, no client or an open store: 0 and nothing is done.
+  void checkReplicaFile(unsigned long& status);
+  // For a host that re-checks its replica on a schedule of its own, called
+  // like rebuildDatabase by the owner: when the open replica file no longer
+  // matches its digest, the store is closed under the exclusive state lock,
+  // the file set aside as P.damaged and the replica rebuilt from the master.
+  // status: 0 (intact, or rebuilt), the rebuild's failure (the store then
+  // stays closed: it answers da_s_store_unavailable rather than serve
+  // damaged data), or hx_db_s_corrupt without a client. A closed store, or
+  // an open file without a record: 0, nothing done.
+  void checkReplica(unsigned long& status);
+
   // 1 without a client; with one, 1 exactly when the client reports the
   // master's sequence number with status 0 and it equals the local one.
   uint32_t isStoreCurrent();
@@ -151,6 +177,15 @@ class daLocalPolicy : public daCachedStore {
   // The store whose state lock guards a file swap (see rebuildDatabase).
   daCachedStore& replacementLockTarget();
   void restoreBackupAfterFailure(char const* path, char const* tmp, char const* backup);
+  // Records, as the replica's digest, that of file (the store's path, or a
+  // fresh copy about to be renamed there: the record names the inode); a
+  // failure is traced and leaves no record.
+  void recordDigest(char const* file);
+  // Whether the file at the store's path matches its digest record (true
+  // without one); problem says what differs.
+  bool matchesDigest(std::string& problem, bool& recorded);
+  // Moves the file at the store's path to P.damaged, with a message.
+  void setAsideDamaged(std::string const& problem);
 
   daAbstractReplicatedClient* client_ = nullptr;
   std::unique_ptr<monitorThread> monitor_;
