@@ -12,7 +12,6 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <unordered_set>
 
 #include "outside/hxfd.h"
 

@@ -125,6 +125,7 @@ void userAdd(RegistryArgs const& a) {
   unsigned long st = reg->addUser(a.name, uuid, a.groups);
   std::string what = "cannot add user " + a.name + " to " + reg->path();
   if (st == reg_s_no_such_group) what += ": there is no group " + missingGroup(*reg, a.groups);
+  if (st == reg_s_exists) what += " (to change an existing user's groups use gxpolicy user member)";
   editOrFail(st, what);
   saveOrFail(*reg);
   hx_uuid_t made{};
