@@ -135,7 +135,7 @@ void testCases(DecideArgs const& a) {
         ++passed;
         j["outcome"] = "passed";
         if (a.verbose && !a.json)
-          std::printf("ok    %s: %s\n", c.name.c_str(), r.got.granted ? "granted" : "denied");
+          std::printf("ok    %-8s %s\n", r.got.granted ? "granted" : "denied", c.name.c_str());
         break;
       case CaseResult::Outcome::failed:
         ++failed;

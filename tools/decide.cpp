@@ -424,7 +424,8 @@ std::string renderExplain(Explanation const& e) {
     t += "caller:   " + (e.userName.empty() ? "user " + e.userUuid : e.userName + " (" + e.userUuid + ")");
     std::string groups;
     for (auto const& [uuid, name] : e.groups) groups += (groups.empty() ? "" : ", ") + label(name, uuid);
-    t += groups.empty() ? std::string(", in no group\n") : ", in groups " + groups + "\n";
+    if (e.groups.empty()) t += ", in no group\n";
+    else t += (e.groups.size() == 1 ? ", in group " : ", in groups ") + groups + "\n";
   }
   t += std::string("answer:   ") + (e.granted ? "granted" : "denied") + "\n";
   t += "because:  " + e.reason + "\n";
