@@ -330,6 +330,48 @@ class SharedEnv {
   // Write transactions committed through this environment.
   std::atomic<unsigned long> writeCommits{0};
 
+  // A write group (hx_db_group_begin): one write transaction that the
+  // owning thread's batches and reads use until the group ends. Members
+  // go in reverse order: the transaction is aborted (if still open) before
+  // the gate and then the process lock are released.
+  struct WriteGroup {
+    std::thread::id owner;
+    hx_db_handle const* handle = nullptr;
+    std::unique_ptr<ProcessLockGuard> processLock;
+    std::shared_lock<std::shared_mutex> gate;
+    TxnPtr txn;
+    int failure = 0;  // the first error of a batch in the group: it can only be abandoned
+  };
+  // The calling thread's group on this file, or null. One relaxed load
+  // when no group is open.
+  WriteGroup* ownGroup() {
+    if (!groupOpen_.load(std::memory_order_acquire)) return nullptr;
+    std::lock_guard<std::mutex> g(groupMutex_);
+    return group_ && group_->owner == std::this_thread::get_id() ? group_.get() : nullptr;
+  }
+  // Installs group; false when one is open already.
+  bool openGroup(std::unique_ptr<WriteGroup> group) {
+    std::lock_guard<std::mutex> g(groupMutex_);
+    if (group_) return false;
+    group_ = std::move(group);
+    groupOpen_.store(true, std::memory_order_release);
+    return true;
+  }
+  // Takes the calling thread's group out (null when it has none).
+  std::unique_ptr<WriteGroup> takeGroup(hx_db_handle const* onlyFor = nullptr) {
+    std::lock_guard<std::mutex> g(groupMutex_);
+    if (!group_ || group_->owner != std::this_thread::get_id() || (onlyFor && group_->handle != onlyFor))
+      return nullptr;
+    groupOpen_.store(false, std::memory_order_release);
+    return std::move(group_);
+  }
+  // Makes the map at least bytes long (the gate is taken exclusive).
+  int reserve(size_t bytes) {
+    std::unique_lock<std::shared_mutex> g(gate);
+    if (broken_) return EIO;
+    return mapSize_ >= bytes ? 0 : remap(bytes);
+  }
+
  private:
   // With the gate held exclusive.
   int remap(size_t size) {
@@ -361,6 +403,9 @@ class SharedEnv {
   bool broken_ = false;
   std::atomic<bool> stopWarming_{false};
   std::thread warmer_;
+  std::mutex groupMutex_;
+  std::unique_ptr<WriteGroup> group_;  // guarded by groupMutex_
+  std::atomic<bool> groupOpen_{false};
 };
 
 class EnvTable;
@@ -657,6 +702,8 @@ bool validKey(hx_db_handle const* h, char const* key, size_t& length) {
 template <class Body>
 int withReadTxn(hx_db_handle& h, Body&& body) {
   SharedEnv& se = *h.env;
+  // A thread with a write group open reads what its group has written.
+  if (SharedEnv::WriteGroup* group = se.ownGroup()) return body(group->txn.get());
   for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
     std::shared_lock<std::shared_mutex> gate(se.gate);
     if (se.broken()) return EIO;
@@ -686,6 +733,15 @@ int withReadTxn(hx_db_handle& h, Body&& body) {
 template <class Body>
 int withWriteTxn(hx_db_handle& h, Body&& body) {
   SharedEnv& se = *h.env;
+  // In a write group the batch joins the group's transaction: no commit
+  // here, and a failure spoils the whole group (its map was reserved at
+  // the start, so a full map is a failure too).
+  if (SharedEnv::WriteGroup* group = se.ownGroup()) {
+    if (group->failure != 0) return group->failure;
+    int rc = body(group->txn.get());
+    if (rc != 0) group->failure = rc;
+    return rc;
+  }
   ProcessLockGuard processLock(h.lock.get());
   for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
     size_t seen;
@@ -991,6 +1047,65 @@ void hx_db_write_batch(hx_db_handle* h, hx_db_op const* ops, size_t count, unsig
   status = 0;
 }
 
+void hx_db_group_begin(hx_db_handle* h, size_t reserveBytes, unsigned long& status) {
+  if (!h) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  SharedEnv& se = *h->env;
+  if (se.ownGroup()) {
+    status = hx_db_s_bad_argument;  // groups do not nest
+    return;
+  }
+  auto group = std::make_unique<SharedEnv::WriteGroup>();
+  group->owner = std::this_thread::get_id();
+  group->handle = h;
+  // The process lock first (as every writer takes it), then room for the
+  // whole group: the map cannot grow while its transaction is open.
+  group->processLock = std::make_unique<ProcessLockGuard>(h->lock.get());
+  struct stat st {};
+  size_t fileSize = ::stat(h->path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+  int rc = 0;
+  for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+    if ((rc = se.reserve(fileSize + reserveBytes)) != 0) break;
+    group->gate = std::shared_lock<std::shared_mutex>(se.gate);
+    MDB_txn* t = nullptr;
+    rc = mdb_txn_begin(se.env(), nullptr, 0, &t);
+    group->txn.reset(t);
+    if (rc != MDB_MAP_RESIZED) break;
+    group->gate.unlock();
+    if ((rc = se.adopt()) != 0) break;
+  }
+  if (rc == 0 && !se.openGroup(std::move(group))) rc = EBUSY;
+  if (rc != 0) {
+    DB_TRACE(kTraceError, "cannot begin a write group on %s: %s", h->path.c_str(), mdb_strerror(rc));
+    status = rc == EBUSY ? hx_db_s_bad_argument : statusOf(rc);
+    return;
+  }
+  status = 0;
+}
+
+void hx_db_group_end(hx_db_handle* h, bool keep, unsigned long& status) {
+  if (!h) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  SharedEnv& se = *h->env;
+  std::unique_ptr<SharedEnv::WriteGroup> group = se.takeGroup();
+  if (!group) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  int rc = group->failure;
+  if (keep && rc == 0) {
+    rc = commit(group->txn);
+    if (rc == 0) se.writeCommits.fetch_add(1, std::memory_order_relaxed);
+  }
+  group.reset();  // aborts an uncommitted transaction, then unlocks
+  if (rc != 0) DB_TRACE(kTraceError, "write group on %s: %s", h->path.c_str(), mdb_strerror(rc));
+  status = rc == 0 ? 0 : statusOf(rc);
+}
+
 unsigned long hx_db_write_transactions(hx_db_handle* h) {
   return h ? h->env->writeCommits.load(std::memory_order_relaxed) : 0;
 }
@@ -1111,6 +1226,7 @@ void hx_db_close(hx_db_handle* h, unsigned long& status) {
     status = hx_db_s_bad_argument;
     return;
   }
+  h->env->takeGroup(h).reset();  // a group this handle began and did not end is abandoned
   delete h;
   status = 0;
 }

@@ -122,6 +122,26 @@ struct hx_db_counter {
 // and begins no transaction. Takes the process lock.
 void hx_db_write_batch(hx_db_handle* h, hx_db_op const* ops, size_t count, unsigned long* itemStatus,
                        hx_db_counter* counter, unsigned long& status);
+// Write groups: every batch (and every single write) the calling thread
+// makes on h's file between hx_db_group_begin and hx_db_group_end goes into
+// ONE write transaction, committed by hx_db_group_end(keep = true): after a
+// crash the file holds the whole group or none of it. Reads by that thread
+// on the file see the group's writes; other threads and processes see none
+// of them until the commit, and their writes wait for it (the group holds
+// the process lock and the file's write transaction). The map is made room
+// for reserveBytes more than the file's size at the start and cannot grow
+// during the group: a group that outgrows it fails (MDB full → the batch's
+// status) and can only be abandoned. After the first failed batch every
+// later batch of the group fails with the same status.
+// hx_db_group_begin: 0; hx_db_s_bad_argument when the thread already has a
+// group on the file or another thread has one; a begin failure's status.
+// hx_db_group_end: 0 when the group was committed (keep) or abandoned
+// (!keep); the first failure of the group (nothing written) or the commit's
+// status; hx_db_s_bad_argument when the thread has no group on the file.
+// Closing the handle that began a group abandons it.
+void hx_db_group_begin(hx_db_handle* h, size_t reserveBytes, unsigned long& status);
+void hx_db_group_end(hx_db_handle* h, bool keep, unsigned long& status);
+
 // The number of write transactions this process has committed on the file
 // of h since it was opened here (all handles on the file together). Lets
 // tests and monitoring see how writes are grouped.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -246,6 +247,57 @@ TEST_F(HxDb, BatchThatFillsTheMapIsRetriedWholeAndCountedOnce) {
   EXPECT_EQ(counter.value, static_cast<uint32_t>(kItems));  // not advanced again by the retries
   EXPECT_EQ(hx_db_write_transactions(h.get()), before + 1);
   EXPECT_EQ(count(h.get()), kItems + 1u);
+}
+
+// A write group is one transaction: its writes are seen by its own thread
+// at once, by other handles and threads only after the commit; abandoning
+// it (or closing the handle that began it) leaves nothing; writes of other
+// threads wait for it.
+TEST_F(HxDb, WriteGroupIsOneTransactionSeenByItsThreadAndAllOrNothing) {
+  Handle h = mustOpen(path_, hx_db_mode_create);
+  Handle other = mustOpen(path_);
+  unsigned long st = 1, commits = hx_db_write_transactions(h.get());
+  hx_db_group_begin(h.get(), 1 << 20, st);
+  ASSERT_EQ(st, 0u);
+  hx_db_group_begin(h.get(), 0, st);
+  EXPECT_EQ(st, hx_db_s_bad_argument);  // no nesting
+  put(h.get(), "/a", "one");
+  put(h.get(), "/b", "two");
+  EXPECT_EQ(get(h.get(), "/a"), "one");
+  std::string seenElsewhere;
+  std::thread([&] { seenElsewhere = get(other.get(), "/a"); }).join();
+  EXPECT_EQ(seenElsewhere, "<status " + std::to_string(hx_db_s_not_found) + ">");
+
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    put(other.get(), "/c", "three");
+    written = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(written.load());  // waits for the group
+  hx_db_group_end(h.get(), true, st);
+  EXPECT_EQ(st, 0u);
+  writer.join();
+  EXPECT_EQ(get(other.get(), "/b"), "two");
+  EXPECT_EQ(hx_db_write_transactions(h.get()) - commits, 2u);  // the group, then the waiting write
+
+  hx_db_group_begin(h.get(), 1 << 20, st);
+  put(h.get(), "/d", "four");
+  hx_db_delete(h.get(), "/a", st);
+  hx_db_group_end(h.get(), false, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(get(h.get(), "/a"), "one");
+  EXPECT_EQ(count(h.get()), 3u);
+  hx_db_group_end(h.get(), true, st);
+  EXPECT_EQ(st, hx_db_s_bad_argument);  // none open
+
+  {
+    Handle third = mustOpen(path_);
+    hx_db_group_begin(third.get(), 1 << 20, st);
+    put(third.get(), "/e", "five");
+  }  // closed with its group open: abandoned, and the lock released
+  put(h.get(), "/f", "six");
+  EXPECT_EQ(count(h.get()), 4u);
 }
 
 TEST_F(HxDb, HandlesOnOnePathShareOneEnvironmentAndAReplacedFileIsRefused) {

@@ -72,12 +72,10 @@
 // the objects the document does not mention. Items the document does not
 // name are left alone.
 //
-// What is atomic: each transaction of the writing pass (20,000 changes at
-// most), not the import. A failure or a crash while writing leaves the
-// transactions committed before it in the database (the message says how
-// many); running the same import again completes it, as every item replaces
-// what is stored. A later change will make the import one database
-// transaction.
+// What is atomic: the whole import. The writing pass is one database
+// transaction, so a failure or a crash while writing leaves the database
+// as it was, and other processes see the import all at once when it
+// commits (their writes wait for it).
 //
 // On a terminal, both passes show a progress bar on standard error.
 //
@@ -184,12 +182,7 @@ void importFile(IoArgs const& a) {
     failWith("import " + a.file + ": " + e.what());
   }
   bar.clear();
-  if (!ok) {
-    std::string written = counts.transactions == 0
-                              ? "nothing was written"
-                              : std::to_string(counts.transactions) + " earlier transactions stay written";
-    failWith("import " + a.file + ": " + describe(problem) + "; " + written);
-  }
+  if (!ok) failWith("import " + a.file + ": " + describe(problem) + "; nothing was written");
   unsigned long seq, st;
   store->getSeqNum(seq, st);
   std::printf("imported %lu ACLs, %lu POPs, %lu rules and %lu objects into %s (sequence number %lu)\n",

@@ -1047,6 +1047,11 @@ void exportObjects(daCachedStore& store, json& doc, TextCleaner& cleaner) {
 
 }  // namespace
 
+namespace {
+constexpr size_t kReserveBase = size_t{256} << 20;
+constexpr unsigned kReservePerByte = 8;
+}  // namespace
+
 bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, ImportOptions const& options,
                           ImportCounts& counts, DocumentProblem& problem) {
   counts = ImportCounts{};
@@ -1054,7 +1059,7 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
   auto const& progress = options.progress;
   try {
     Checker checker(store, options.maxRecordBytes, options.registry);
-    unsigned long size = progress ? sizeOf(source) : 0;
+    unsigned long size = sizeOf(source);
     std::function<void(unsigned long)> checking, writing;
     if (progress) checking = [&](unsigned long at) { progress("checking", at, size); };
     walk(source, checker, checking);
@@ -1062,17 +1067,18 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
     if (progress) progress("checking", size, size);
     counts = checker.counts;
     unsigned long total = counts.acls + counts.pops + counts.rules + counts.objects;
+    // The whole write is one database transaction: a failure or a crash
+    // leaves nothing of it. Records take more room than their text: the
+    // map is given several times the document's size.
+    AtomicWrites atomic(store, kReserveBase + size_t{kReservePerByte} * size);
+    if (atomic.status() != 0) root().fail("cannot begin the import's database transaction", atomic.status());
     PolicyWriter writer(store, options.changesPerTransaction);
     Loader loader(store, writer, options.registry);
-    try {
-      if (progress) writing = [&](unsigned long) { progress("writing", loader.written, total); };
-      walk(source, loader, writing);
-      if (unsigned long st = writer.finish(); st != 0) root().fail(writer.failure(), st);
-    } catch (BadItem const&) {
-      counts.transactions = writer.committedTransactions();
-      throw;
-    }
-    counts.transactions = writer.committedTransactions();
+    if (progress) writing = [&](unsigned long) { progress("writing", loader.written, total); };
+    walk(source, loader, writing);
+    if (unsigned long st = writer.finish(); st != 0) root().fail(writer.failure(), st);
+    if (unsigned long st = atomic.commit(); st != 0) root().fail("writing the import failed", st);
+    counts.transactions = 1;
     if (progress) progress("writing", total, total);
   } catch (BadItem const& bad) {
     problem = DocumentProblem{bad.path, bad.message, bad.status};

@@ -80,8 +80,9 @@ struct ImportOptions {
 // the document or already in the database -- and only then written, in
 // document order. True on success with counts filled. False with problem
 // set: malformed JSON or a bad document (the first problem, where it is)
-// writes nothing; a failure while writing reports the store's status, and
-// counts.transactions says how many transactions were committed before it.
+// writes nothing; the writing pass is ONE database transaction, so a
+// failure while writing (the store's status is reported) or a crash also
+// leaves the database as it was. counts.transactions is 1 after a write.
 // Takes the store's transaction lock while it writes; may throw what the
 // quick map throws (a catalogue without a "primary" group).
 bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, ImportOptions const& options,

@@ -1,6 +1,8 @@
 // Staging items into bounded update transactions; see policy_write.h.
 #include "tools/policy_write.h"
 
+#include "outside/hxdb.h"
+
 #include <cstring>
 #include <utility>
 
@@ -34,6 +36,24 @@ Kind const kKinds[kKindCount] = {
     {"rules", "rule", "rule", makeName<daRuleName>, daRuleName::isValid, &daPObjName::getPObjToRuleMapName,
      daRuleName::rulebasename_},
 };
+
+AtomicWrites::AtomicWrites(daCachedStore& store, size_t reserveBytes) : store_(store) {
+  store_.beginWriteGroup(reserveBytes, status_);
+  open_ = status_ == 0;
+}
+
+AtomicWrites::~AtomicWrites() {
+  if (!open_) return;
+  unsigned long ignored = 0;
+  store_.endWriteGroup(false, ignored);
+}
+
+unsigned long AtomicWrites::commit() {
+  if (!open_) return status_ != 0 ? status_ : hx_db_s_bad_argument;
+  open_ = false;
+  store_.endWriteGroup(true, status_);
+  return status_;
+}
 
 PolicyWriter::PolicyWriter(daCachedStore& store, unsigned long changesPerTransaction)
     : store_(store), limit_(changesPerTransaction == 0 ? 1 : changesPerTransaction) {}

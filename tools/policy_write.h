@@ -12,8 +12,8 @@
 // once, by finish(), so a policy attached to many objects is rewritten once
 // rather than once per object.
 //
-// Atomic per transaction only: a failure leaves the transactions committed
-// before it written.
+// Each transaction is atomic on its own; wrap the writer's life in
+// AtomicWrites to make all of them one database transaction.
 //
 // Not synchronised: one writer per store at a time (it holds the store's
 // transaction lock while a transaction is open).
@@ -62,6 +62,29 @@ struct ObjectItem {
   std::unique_ptr<GxPObj> pobj;
   std::unique_ptr<GxExtAttr> ext;                // null: none
   std::optional<std::string> policy[kKindCount];  // per kind; none: nothing attached
+};
+
+// Makes every transaction the writer commits on store part of ONE database
+// transaction (the store's write group) while it lives: commit() keeps
+// them, the destructor abandons them if commit() was not reached, so a
+// failure or a crash leaves nothing of them in the file. reserveBytes: room
+// for the group's growth (the map cannot grow during it).
+class AtomicWrites {
+ public:
+  AtomicWrites(daCachedStore& store, size_t reserveBytes);
+  AtomicWrites(AtomicWrites const&) = delete;
+  AtomicWrites& operator=(AtomicWrites const&) = delete;
+  ~AtomicWrites();
+  // 0, or why the group could not begin (nothing may be written then).
+  unsigned long status() const { return status_; }
+  // Writes the group: 0, or the group's failure / commit status (nothing
+  // was written).
+  unsigned long commit();
+
+ private:
+  daCachedStore& store_;
+  unsigned long status_ = 0;
+  bool open_ = false;
 };
 
 class PolicyWriter {

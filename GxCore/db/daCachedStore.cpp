@@ -389,6 +389,22 @@ void daCachedStore::doAttachHandle(Handle<daStoreObject>& handle) {
   daAttachCountedHandle(this, handle, refLock_, isReadOnly() != 0);
 }
 
+void daCachedStore::endWriteGroup(bool keep, unsigned long& status) {
+  daLocalStore::endWriteGroup(keep, status);
+  if (keep && status == 0) return;
+  notePolicyChange();
+  if (table_) {
+    daRetiredEntries doomed;  // deleted after the locks below are released
+    std::lock_guard<ZLock_6_0> cache(cacheLock_);
+    std::lock_guard<ZLock_6_0> refs(refLock_);
+    table_->clearWithCallback([&doomed](daStoreObjectName*, daCachedStoreEntry* e) { daCachedStoreEntry::retire(e, doomed); });
+  }
+  if (pobjCacheEnabled_ && isStoreOpen()) {
+    unsigned long listStatus = 0;
+    buildSortedLists(listStatus);
+  }
+}
+
 void daCachedStore::checkCache() {
   if (table_) daCheckCache(*this, *table_, cacheSize_, cacheLock_, refLock_);
 }

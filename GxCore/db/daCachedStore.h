@@ -261,6 +261,10 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   }
   // Empties the cache when it holds cacheSize entries or more.
   virtual void checkCache();
+  // The local store's write group; a group that ends without being written
+  // (abandoned, or failed) also empties the cache and the sorted object
+  // lists and moves the policy epoch, since its commits updated them.
+  void endWriteGroup(bool keep, unsigned long& status) override;
   // The clear callback of the cache table.
   static void callback(daStoreObjectName* key, daCachedStoreEntry* entry) { daCachedStoreEntry::retire(key, entry); }
   // Number of entries in the cache table (0 without a table).

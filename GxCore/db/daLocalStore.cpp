@@ -299,6 +299,26 @@ bool isAtOrBelow(char const* stored, void* deleted) {
 
 }  // namespace
 
+void daLocalStore::beginWriteGroup(size_t reserveBytes, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::beginWriteGroup", status, __FILE__, __LINE__);
+  if (!handle_ || readOnly_) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  hx_db_group_begin(handle_, reserveBytes, status);
+}
+
+void daLocalStore::endWriteGroup(bool keep, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daLocalStore::endWriteGroup", status, __FILE__, __LINE__);
+  if (!handle_) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  hx_db_group_end(handle_, keep, status);
+}
+
 void daLocalStore::writeObjects(daLocalStoreWrite* items, size_t count, unsigned long& seqNum,
                                 unsigned long& status) {
   status = 0;

@@ -136,6 +136,19 @@ class daLocalStore {
   // 0 when every item was written, else the status of the last item that
   // failed. Takes the database lock.
   void writeObjects(daLocalStoreWrite* items, size_t count, unsigned long& seqNum, unsigned long& status);
+  // Write groups: every write this thread makes through the store between
+  // beginWriteGroup and endWriteGroup(keep = true) -- each writeObjects
+  // batch, each transaction commit -- goes into ONE database transaction,
+  // so a crash leaves all of them or none (hx_db_group_begin/end: the
+  // group holds the file's write transaction and its inter-process lock;
+  // other writers wait; this thread's reads see the group's writes). The
+  // sequence number still advances per item inside the group. reserveBytes
+  // is room made in the map for the group's growth beyond the file's size.
+  // Statuses: 0; hx_db_s_bad_argument (store not open or read-only, a group
+  // already open, none to end); at the end, the group's first failure or
+  // the commit's status (nothing written). Groups do not nest.
+  virtual void beginWriteGroup(size_t reserveBytes, unsigned long& status);
+  virtual void endWriteGroup(bool keep, unsigned long& status);
   // Records (getObjects) or key texts (listObjects) under prefix: with
   // recursive, the prefix itself and everything below; without, the direct
   // children (a deeper key lists its child of the prefix once, as a name
