@@ -377,7 +377,7 @@ void registerBenchCommands(CLI::App& app) {
       "registry's users with their groups, else the users and groups the ACL entries name, and an\n"
       "unauthenticated caller. Exit status: 0, or 2 when the database cannot be used or a decision fails.\n"
       "Example:\n"
-      "  gxpolicy generate estate.db --objects 100000 && gxpolicy bench estate.db --seconds 5 --threads 2");
+      "  gxpolicy generate estate.db --objects 100000 && gxpolicy bench estate.db --seconds 5 --threads 2\n");
   sub->callback([a] { run(*a); });
 }
 

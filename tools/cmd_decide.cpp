@@ -196,7 +196,7 @@ void registerDecisionCommands(CLI::App& app) {
                 "Prints \"granted\", or \"denied: \" and the reason; with --ip and a POP in force, the level it requires.\n"
                 "Example:\n"
                 "  gxpolicy check policy.db /web/docs/guide.html r --user dave\n"
-                "  gxpolicy check policy.db /web/admin m --uuid 3d1e7c52-4a8b-4f0e-9c6d-2b5a8e1f0c37 --group admins --ip 10.1.2.3");
+                "  gxpolicy check policy.db /web/admin m --uuid 3d1e7c52-4a8b-4f0e-9c6d-2b5a8e1f0c37 --group admins --ip 10.1.2.3\n");
   check->callback([checkArgs] { ask(*checkArgs, false); });
 
   auto explainArgs = std::make_shared<DecideArgs>();
@@ -207,7 +207,7 @@ void registerDecisionCommands(CLI::App& app) {
                   "in force with whether it is for the caller and whether it applied, the permissions granted and\n"
                   "missing, the POP in force with the level it requires from --ip, and the rule in force.\n"
                   "Example:\n"
-                  "  gxpolicy explain policy.db /web/admin/users.html m --user carol --ip 203.0.113.9");
+                  "  gxpolicy explain policy.db /web/admin/users.html m --user carol --ip 203.0.113.9\n");
   explain->callback([explainArgs] { ask(*explainArgs, true); });
 
   auto testArgs = std::make_shared<DecideArgs>();
@@ -226,7 +226,7 @@ void registerDecisionCommands(CLI::App& app) {
       "Each failing case is printed with its explanation, then a summary line.\n"
       "Exit status: 0 every case passed, 1 some failed, 2 a bad file or a case that could not be asked.\n"
       "Example:\n"
-      "  gxpolicy test policy.db examples/policy/web-cases.json");
+      "  gxpolicy test policy.db examples/policy/web-cases.json\n");
   test->callback([testArgs] { testCases(*testArgs); });
 }
 
