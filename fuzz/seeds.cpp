@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -195,6 +196,17 @@ int main(int argc, char** argv) {
     writeSeed(out / "actions", "a" + std::to_string(i), kActions[i]);
   for (size_t i = 0; i < sizeof kAddresses / sizeof kAddresses[0]; ++i)
     writeSeed(out / "address", "a" + std::to_string(i), kAddresses[i]);
+  // Whole database files: the policy database as written (with free pages
+  // and older pages) and its compacted copy.
+  auto fileBytes = [](std::string const& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  writeSeed(out / "dbfile", "written", fileBytes(path));
+  std::string const compact = gxfuzz::scratchDir() + "/compact.db";
+  hx_db_copy(store.getDBHandle(), compact.c_str(), st);
+  if (st == 0) writeSeed(out / "dbfile", "compacted", fileBytes(compact));
+
   writeSeed(out / "import", "document", kDocument);
   for (size_t i = 0; i < sizeof kSmallDocuments / sizeof kSmallDocuments[0]; ++i)
     writeSeed(out / "import", "small" + std::to_string(i), kSmallDocuments[i]);
