@@ -1,13 +1,20 @@
-// GxACL: entry operations, deep copy and the database form.
+// GxACL: entry operations, deep copy, the database form and the attribute
+// form.
 #include "GxCore/GxAcl.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
+#include "GxCore/GxAction.h"
+#include "GxCore/MrDomainMan.h"
 #include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daCacheStateLock.h"
+#include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxasn.h"
 #include "outside/hxsvc.h"
+#include "outside/rqa.h"
 
 namespace {
 
@@ -230,4 +237,214 @@ GxACLEntry::GxACLEntry(acl_entry_s_t const& e) : perms(e.perms) {
 char const* GxACLEntry::typeName() const {
   static constexpr char const* names[] = {"Unauthenticated", "Cell", "Group", "Principal", "Not Supported"};
   return kind <= unsupported ? names[kind] : nullptr;
+}
+
+// ---- attribute form ---------------------------------------------------------
+
+namespace {
+
+constexpr char const* kType = "aclentrytype";
+constexpr char const* kId = "aclentryid";
+constexpr char const* kActions = "aclentryactions";
+
+struct FreeText {
+  void operator()(char* p) const { std::free(p); }
+};
+using Text = std::unique_ptr<char, FreeText>;
+
+// The current domain's name and registry handle; false when the thread has
+// no current domain (or there is no manager).
+bool registryContext(ZUTF8String_6_0& domain, udir_handle_t& handle) {
+  MrDomainMan* man = MrDomainMan::hey();
+  if (!man) return false;
+  try {
+    domain = man->getCurrentDomainName();
+    handle = man->currentUdirHandle();
+  } catch (ZInvalidParameterException_6_0 const&) {
+    return false;
+  }
+  return true;
+}
+
+// The catalogue a handle from getGxACLActionGroups designates, or null.
+GxActionGroups const* catalogueOf(Handle<daStoreObject> const& h) {
+  return dynamic_cast<GxActionGroups const*>(h.object);
+}
+
+// The slot of the first group called name (slot order), or noSlot_.
+unsigned long findGroup(gxaction_groups_s_t const& catalogue, char const* name) {
+  GxActionConstIter it(catalogue);
+  while (it.iterGroup())
+    if (it.matchGroupName(name)) return it.groupIndex();
+  return GxActionGroups::noSlot_;
+}
+
+}  // namespace
+
+void getGxACLActionGroups(Handle<daStoreObject>& h, unsigned long& status) {
+  status = 0;
+  daActionGroupName name;
+  MrDomainMan* man = MrDomainMan::hey();
+  daLocalPolicy* policy = nullptr;
+  try {
+    policy = man ? man->currentLocalPolicy() : nullptr;
+  } catch (ZInvalidParameterException_6_0 const&) {
+    policy = nullptr;
+  }
+  if (!policy) {
+    status = da_s_store_unavailable;
+    return;
+  }
+  daCacheStateLock lock(*policy, daCacheStates::open);
+  policy->getObject(name, h, status);
+  if (status == 0 && !catalogueOf(h)) {
+    // Something other than a catalogue under the catalogue's key.
+    h = Handle<daStoreObject>();
+    status = da_s_unknown_type;
+  }
+}
+
+std::string GxACL::actionString(gxaction_groups_s_t const& catalogue, GxACLPermset const& p) {
+  std::string out;
+  GxActionConstIter it(catalogue);
+  while (it.iterGroup()) {
+    bool labelled = it.groupIndex() == 0;
+    while (it.iterAction()) {
+      gxaction_s_t const* a = it.action();
+      if (!a || !a->name || !p.isActionSetInGroup(it.groupIndex(), a->bitmask)) continue;
+      if (!labelled) {
+        out += '[';
+        out += it.group()->name ? it.group()->name : "";
+        out += ']';
+        labelled = true;
+      }
+      out += a->name;
+    }
+  }
+  return out;
+}
+
+unsigned long GxACL::parseActionString(gxaction_groups_s_t const& catalogue, char const* text, GxACLPermset& p) {
+  p = GxACLPermset();
+  p.setMinPermissions();
+  unsigned long group = findGroup(catalogue, "primary");
+  for (char const* c = text ? text : ""; *c; ++c) {
+    if (*c == '[') {
+      char label[gx_max_group_label + 1];
+      size_t n = 0;
+      ++c;
+      for (; *c && *c != ']'; ++c) {
+        if (n == gx_max_group_label) return gx_s_group_label_too_long;
+        label[n++] = *c;
+      }
+      label[n] = '\0';
+      if (!*c || n == 0) return gx_s_bad_group_label;
+      group = findGroup(catalogue, label);
+      if (group == GxActionGroups::noSlot_) return gx_s_bad_group_label;
+      continue;  // c is on the closing bracket
+    }
+    if (group == GxActionGroups::noSlot_) return gx_s_bad_action;
+    GxActionConstIter it(catalogue);
+    while (it.iterGroup() && it.groupIndex() != group) {
+    }
+    bool found = false;
+    while (!found && it.iterAction()) {
+      gxaction_s_t const* a = it.action();
+      if (a && a->name && a->name[0] == *c) {
+        p.setBitMaskInGroup(group, a->bitmask);
+        found = true;
+      }
+    }
+    if (!found) return gx_s_bad_action;
+  }
+  return 0;
+}
+
+unsigned long GxACL::encode(char const* name, char const* qualifier, HXObject& attrs) {
+  ZUTF8String_6_0 domain;
+  udir_handle_t registry = nullptr;
+  if (!registryContext(domain, registry)) return da_s_store_unavailable;
+  unsigned long status = 0;
+  Handle<daStoreObject> groupsHandle;
+  getGxACLActionGroups(groupsHandle, status);
+  if (status != 0) return status;
+  gxaction_groups_s_t const& catalogue = catalogueOf(groupsHandle)->value();
+
+  unsigned long count = acl_.num_entries;
+  for (uint32_t i = 0; i < acl_.num_entries; ++i) {
+    GxACLEntry e(acl_.entries[i]);
+    char* raw = nullptr;
+    if (e.kind == GxACLEntry::group) status = util_lookup_group(&e.id, &raw, domain.getChars(), registry);
+    else if (e.kind == GxACLEntry::principal) status = util_lookup_user(&e.id, &raw, domain.getChars(), registry);
+    Text text(raw);
+    if ((e.kind == GxACLEntry::group || e.kind == GxACLEntry::principal) && !text) {
+      // The registry cannot name it: the entry is left out.
+      --count;
+      status = 0;
+      continue;
+    }
+    if (status != 0) break;
+    attrs.addIntegerValue(kType, e.kind, qualifier);
+    attrs.addStringValue(kId, text ? text.get() : "", qualifier);
+    attrs.addStringValue(kActions, actionString(catalogue, e.perms).c_str(), qualifier);
+  }
+  attrs.addStringValue("aclid", name, qualifier);
+  attrs.addStringValue("acldesc", acl_.description ? acl_.description : "", qualifier);
+  attrs.addIntegerValue("aclentrycount", static_cast<unsigned int>(count), qualifier);
+  return status;
+}
+
+unsigned long GxACL::decode(char const*, char const* qualifier, HXObject& attrs) {
+  ZUTF8String_6_0 domain;
+  udir_handle_t registry = nullptr;
+  if (!registryContext(domain, registry)) return da_s_store_unavailable;
+  unsigned long status = 0;
+  Handle<daStoreObject> groupsHandle;
+  getGxACLActionGroups(groupsHandle, status);
+  if (status != 0) return status;
+  gxaction_groups_s_t const& catalogue = catalogueOf(groupsHandle)->value();
+
+  unsigned int n = attrs.integerValue("aclentrycount", 0, qualifier);
+  for (unsigned int i = 0; i < n; ++i) {
+    ZUTF8String_6_0 const* actions = attrs.getStringValue(kActions, i, qualifier);
+    if (!actions) return hx_obj_s_no_attribute;
+    GxACLPermset set;
+    if ((status = parseActionString(catalogue, actions->getChars(), set)) != 0) return status;
+    unsigned int kind = attrs.integerValue(kType, i, qualifier, &status);
+    if (status != 0) return status;
+    unsigned long added = 0;
+    if (kind == GxACLEntry::unauthenticated) {
+      added = addUnauthEntry(set);
+    } else if (kind == GxACLEntry::anyOther) {
+      added = addCellEntry(set);
+    } else if (kind == GxACLEntry::group || kind == GxACLEntry::principal) {
+      bool isGroup = kind == GxACLEntry::group;
+      ZUTF8String_6_0 const* id = attrs.getStringValue(kId, i, qualifier);
+      if (!id) return hx_obj_s_no_attribute;
+      hx_uuid_t uuid{};
+      status = isGroup ? util_lookup_group_uuid(id->getChars(), &uuid, domain.getChars(), registry)
+                       : util_lookup_user_uuid(id->getChars(), &uuid, domain.getChars(), registry);
+      if (status != 0 && id->getLength() > 0) {
+        // Not a name: perhaps the uuid of an existing group or principal.
+        unsigned long parsed = 0;
+        hx_uuid_t fromText{};
+        hx_uuid_from_string(id->getChars(), fromText, parsed);
+        if (parsed == 0) {
+          char* raw = nullptr;
+          status = isGroup ? util_lookup_group(&fromText, &raw, domain.getChars(), registry)
+                           : util_lookup_user(&fromText, &raw, domain.getChars(), registry);
+          Text known(raw);
+          if (status == 0) uuid = fromText;
+        }
+      }
+      if (status != 0) return status;
+      added = isGroup ? addGroupEntry(uuid, set) : addPrincipalEntry(uuid, set);
+    } else {
+      continue;  // a kind this form does not carry
+    }
+    if (added == notFound_) return da_s_no_memory;
+  }
+  ZUTF8String_6_0 const* text = attrs.getStringValue("acldesc", 0, qualifier);
+  description(text && text->getLength() > 0 ? text->getChars() : nullptr);
+  return 0;
 }

@@ -12,16 +12,32 @@
 // Entries are neither unique nor sorted: callers that want one entry per
 // subject search with findFirst and use replaceEntry.
 //
+// The attribute form (encode/decode with a name, a qualifier and an
+// HXObject) writes principals and groups by their registry names and
+// permissions as action strings: letters of the group "primary", then for
+// each other group with actions set "[" its name "]" and its letters. It
+// works for the domain manager's current domain: its registry handle
+// resolves names and its store's action catalogue gives the letters.
+//
 // Not synchronised: an ACL is changed only by the thread holding it; ACLs
 // shared through the cache are read-only.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "GxCore/daStoreObject.h"
+#include "GxCore/handle.h"
 #include "GxCore/perm.h"
+#include "outside/hxasn_action.h"
 #include "outside/hxasn_acl.h"
 #include "outside/hxutil.h"
+
+// Statuses of the attribute form.
+constexpr unsigned long gx_s_bad_group_label = 0x14C52FA7;  // an action string names no action group,
+                                                            // or has an unterminated or empty "[...]"
+constexpr unsigned long gx_s_group_label_too_long = 0x14C52FA8;  // a "[...]" longer than 255 bytes
+constexpr unsigned int gx_max_group_label = 255;
 
 class GxACL : public daPolicyObject {
  public:
@@ -107,6 +123,46 @@ class GxACL : public daPolicyObject {
   // (corrupt or truncated bytes) or 0x10652065.
   static void decode(gxobj_t const& record, GxACL** out, unsigned long& status);
 
+  // ---- attribute form ------------------------------------------------------
+  // Both directions work for the current domain of the domain manager
+  // (MrDomainMan::hey()): its name and registry handle go to every registry
+  // lookup (util_lookup_*, outside/rqa.h) and its store's action catalogue
+  // is fetched with getGxACLActionGroups and held until the end. They
+  // return da_s_store_unavailable when there is no manager, no current
+  // domain or no store for it, and any failure of getGxACLActionGroups,
+  // before reading or writing anything. qualifier is passed to every
+  // attribute call of attrs.
+  //
+  // encode appends one value per written entry to "aclentrytype" (the
+  // GxACLEntry kind), "aclentryid" (the registry name of a group or
+  // principal, "" for the other kinds) and "aclentryactions" (the action
+  // string), then writes "aclid" (name), "acldesc" ("" for none) and
+  // "aclentrycount" (the number of entries written). A group or principal
+  // the registry cannot name is left out. Returns 0, or the status of a
+  // lookup that gave a name but failed (the entries before it are written).
+  unsigned long encode(char const* name, char const* qualifier, HXObject& attrs) override;
+  // Appends the "aclentrycount" entries described by attrs, in order: the
+  // action string is decoded against the catalogue (gx_s_bad_group_label,
+  // gx_s_group_label_too_long, gx_s_bad_action for a letter that is no
+  // action of the current group or comes before any group when the
+  // catalogue has no "primary"); "aclentryid" of a group or principal is
+  // a registry name, or a uuid in text form the registry knows (else the
+  // name lookup's status); types other than 0 to 3 are skipped.
+  // hx_obj_s_no_attribute or hx_obj_s_wrong_type when an entry's value is
+  // missing or of the wrong type; da_s_no_memory when an entry cannot be
+  // added. The first failure stops the decode: entries added before it
+  // stay. On success the description becomes "acldesc" (an empty or absent
+  // one: none). Entries the ACL had are kept; "aclid" is not read.
+  unsigned long decode(char const* name, char const* qualifier, HXObject& attrs) override;
+
+  // The action string of p against catalogue (see the attribute form).
+  static std::string actionString(gxaction_groups_s_t const& catalogue, GxACLPermset const& p);
+  // p becomes the permission set the action string text names against
+  // catalogue (p is reset to an empty set first). Returns 0,
+  // gx_s_bad_group_label, gx_s_group_label_too_long or gx_s_bad_action;
+  // p holds the actions read before a failure.
+  static unsigned long parseActionString(gxaction_groups_s_t const& catalogue, char const* text, GxACLPermset& p);
+
  private:
   void release();
   unsigned long append(uint32_t type, hx_uuid_t const* id, GxACLPermset const& p);
@@ -137,3 +193,10 @@ class GxACLEntry {
   hx_uuid_t id;
   GxACLPermset perms;
 };
+
+// Puts in h a handle to the action catalogue (GxActionGroups) of the
+// current domain's store, fetched under a shared cache state lock. status:
+// 0; da_s_store_unavailable when there is no domain manager, no current
+// domain or no store for it; else as daCachedStore::getObject (h then
+// holds nothing).
+void getGxACLActionGroups(Handle<daStoreObject>& h, unsigned long& status);
