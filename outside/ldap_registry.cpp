@@ -7,7 +7,10 @@
 #include <cstring>
 #include <strings.h>
 
+#include "outside/ZCollections.h"
+#include "outside/ZString.h"
 #include "outside/file_registry.h"
+#include "outside/stanza.h"
 #include "outside/udir.h"
 
 namespace gxreg {
@@ -557,6 +560,76 @@ void LdapRegistry::cachePut(CacheMap& map, std::string const& key, Cached value,
   std::lock_guard<std::mutex> hold(cacheMu_);
   if (map.size() >= static_cast<size_t>(size) && map.find(key) == map.end()) map.clear();
   map[key] = std::move(value);
+}
+
+// ---- configuration file ------------------------------------------------------------
+
+unsigned long openLdapRegistryFile(std::string const& path, LdapServerLogger logger,
+                                   std::unique_ptr<LdapRegistry>& out, std::string& message) {
+  ZUTF8String_6_0 host, keyFile, bindDn, bindPwd, userSuffix, groupSuffix;
+  ZArrayList_6_0 replicas(1, true);
+  int port = 0, sslPort = 0, sslEnabled = 0, startTls = 0, cacheEnabled = 0;
+  int timeout = -1, searchTimeout = -1, authnTimeout = -1, sizeLimit = 0;
+  int userSize = -1, groupSize = -1, userExpire = -1, groupExpire = -1;
+  char const* st = "ldap";
+  ZStzFileItem_6_0 items[] = {
+      {st, "host", stz_text, 1, &host, 0},
+      {st, "port", stz_integer, 0, &port, 0},
+      {st, "ssl-port", stz_integer, 0, &sslPort, 0},
+      {st, "ssl-enabled", stz_boolean, 0, &sslEnabled, 0},
+      {st, "start-tls", stz_boolean, 0, &startTls, 0},
+      {st, "ssl-keyfile", stz_text, 0, &keyFile, 0},
+      {st, "replica", stz_list, 0, &replicas, 0},
+      {st, "bind-dn", stz_text, 0, &bindDn, 0},
+      {st, "bind-pwd", stz_text, 0, &bindPwd, 0},
+      {st, "user-suffix", stz_text, 0, &userSuffix, 0},
+      {st, "group-suffix", stz_text, 0, &groupSuffix, 0},
+      {st, "timeout", stz_integer, 0, &timeout, -1},
+      {st, "search-timeout", stz_integer, 0, &searchTimeout, -1},
+      {st, "authn-timeout", stz_integer, 0, &authnTimeout, -1},
+      {st, "max-search-size", stz_integer, 0, &sizeLimit, 0},
+      {st, "cache-enabled", stz_boolean, 0, &cacheEnabled, 0},
+      {st, "cache-user-size", stz_integer, 0, &userSize, -1},
+      {st, "cache-group-size", stz_integer, 0, &groupSize, -1},
+      {st, "cache-user-expire-time", stz_integer, 0, &userExpire, -1},
+      {st, "cache-group-expire-time", stz_integer, 0, &groupExpire, -1},
+  };
+  if (unsigned long status =
+          config_item_load(path.c_str(), items, static_cast<int>(sizeof items / sizeof items[0]), 0, message))
+    return status;
+  bool ssl = sslEnabled != 0;
+  int defaultPort = ssl ? (sslPort > 0 ? sslPort : LDAPS_PORT) : (port > 0 ? port : LDAP_PORT);
+  LdapSettings settings;
+  std::vector<std::string> texts{host.getChars()};
+  for (unsigned i = 0; i < replicas.size(); ++i)
+    if (auto const* r = dynamic_cast<ZUTF8String_6_0 const*>(replicas.get(i))) texts.push_back(r->getChars());
+  for (auto const& t : texts) {
+    std::string uri;
+    if (!ldapServerUri(t, ssl, defaultPort, uri)) {
+      message = path + ": '" + t + "' is not an LDAP server (give host, host:port, ldap://host:port or ldaps://host:port)";
+      return udir_s_config_unreadable;
+    }
+    settings.servers.push_back(uri);
+  }
+  settings.startTls = startTls != 0;
+  settings.caFile = keyFile.getChars();
+  settings.bindDn = bindDn.getChars();
+  settings.bindPassword = bindPwd.getChars();
+  settings.userSuffix = userSuffix.getChars();
+  settings.groupSuffix = groupSuffix.getChars();
+  LdapOptions options;
+  if (timeout >= 0) options.timeoutSeconds = timeout;
+  options.searchTimeoutSeconds = searchTimeout;
+  options.bindTimeoutSeconds = authnTimeout;
+  options.sizeLimit = sizeLimit > 0 ? sizeLimit : 0;
+  options.cacheEnabled = cacheEnabled != 0;
+  if (userSize >= 0) options.userCacheSize = userSize;
+  if (groupSize >= 0) options.groupCacheSize = groupSize;
+  if (userExpire >= 0) options.userExpireSeconds = userExpire;
+  if (groupExpire >= 0) options.groupExpireSeconds = groupExpire;
+  unsigned long status = LdapRegistry::open(settings, options, std::move(logger), out, message);
+  if (status != 0) message = path + ": " + message;
+  return status;
 }
 
 }  // namespace gxreg

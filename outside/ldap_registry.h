@@ -181,4 +181,22 @@ class LdapRegistry final : public Registry {
   CacheMap userByName_, userByUuid_, groupByName_, groupByUuid_, membersOf_;
 };
 
+// Opens the LDAP registry an [ldap] stanza of the stanza file at path
+// describes (outside/stanza.h), for tools:
+//   host = dir.example.com        (required; also host:port or an LDAP URI)
+//   port = 389                    ssl-port = 636    ssl-enabled = no
+//   start-tls = no                ssl-keyfile = /etc/ssl/certs/dir-ca.pem
+//   replica = dir2.example.com    (one line per server tried after host)
+//   bind-dn = uid=reader,ou=people,dc=example,dc=com     bind-pwd = secret
+//   user-suffix = ou=people,dc=example,dc=com   group-suffix = ou=groups,...
+//   timeout = 30   search-timeout = 10   authn-timeout = 10   max-search-size = 0
+//   cache-enabled = no   cache-user-size   cache-group-size
+//   cache-user-expire-time   cache-group-expire-time
+// Returns 0 with out set, a config_item_load status (stz_s_*: the file,
+// line and what is wrong in message), udir_s_config_unreadable (no host,
+// a bad server text) or a status of LdapRegistry::open; message says what
+// was wrong.
+unsigned long openLdapRegistryFile(std::string const& path, LdapServerLogger logger,
+                                   std::unique_ptr<LdapRegistry>& out, std::string& message);
+
 }  // namespace gxreg

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "outside/ldap_registry.h"
+#include "outside/stanza.h"
 #include "outside/udir.h"
 #include "slapd_fixture.h"
 
@@ -237,6 +238,46 @@ TEST_F(LdapRegistryTest, EmptySuffixesSearchTheServersNamingContext) {
   EXPECT_EQ(reg->groupSuffix(), Slapd::suffix);
   userUuid(*reg, "bob");
   groupUuid(*reg, "webteam");
+}
+
+TEST_F(LdapRegistryTest, ConfigFileOpensTheDirectoryItDescribes) {
+  gxtest::TempDir dir;
+  std::string path = dir.file("registry.conf");
+  int dead = gxtest::freeLoopbackPort();
+  std::ofstream(path) << "# the test directory, after a server that is down\n[ldap]\nhost = 127.0.0.1\nport = " << dead
+                      << "\nreplica = " << slapd().uri() << "\nbind-dn = " << Slapd::bindDn
+                      << "\nbind-pwd = " << Slapd::bindPassword << "\nuser-suffix = " << Slapd::people
+                      << "\ngroup-suffix = " << Slapd::groups << "\ntimeout = 5\ncache-enabled = yes\n";
+  ServerEvents events;
+  std::unique_ptr<LdapRegistry> reg;
+  std::string message;
+  ASSERT_EQ(gxreg::openLdapRegistryFile(path, events.logger(), reg, message), 0u) << message;
+  EXPECT_EQ(reg->servers(),
+            (std::vector<std::string>{"ldap://127.0.0.1:" + std::to_string(dead), slapd().uri()}));
+  EXPECT_EQ(reg->options().timeoutSeconds, 5);
+  EXPECT_TRUE(reg->options().cacheEnabled);
+  EXPECT_EQ(events.events.size(), 1u);
+  groupUuid(*reg, "admins");
+
+  struct Case {
+    std::string text;
+    unsigned long status;
+    std::string says;
+  } const cases[] = {
+      {"[ldap]\nport = 389\n", stz_s_missing_item, "host is missing"},
+      {"[ldap]\nhost = h\nport = many\n", stz_s_bad_value, path + ":3"},
+      {"[ldap]\nhost = http://h\n", udir_s_config_unreadable, "http://h"},
+      {"[ldap]\nhost = 127.0.0.1:" + std::to_string(slapd().port()) + "\nbind-dn = " + Slapd::bindDn +
+           "\nbind-pwd = nope\n",
+       udir_s_bind_refused, path},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::ofstream(path) << c.text;
+    gxtest::MessageCapture quiet;
+    EXPECT_EQ(gxreg::openLdapRegistryFile(path, {}, reg, message), c.status);
+    EXPECT_NE(message.find(c.says), std::string::npos) << message;
+  }
 }
 
 TEST(LdapServerUri, HostsPortsAndSchemes) {

@@ -1,6 +1,7 @@
 // gxpolicy user / group: the file user registry kept beside a database
 // (users and groups by name, and memberships), and the registry lookup the
-// other commands share.
+// other commands share: --registry names a JSON registry file, or a stanza
+// file whose [ldap] stanza describes a directory server (read only here).
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -8,6 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "outside/file_registry.h"
+#include "outside/ldap_registry.h"
+#include "outside/stanza.h"
 #include "tools/gxpolicy.h"
 
 namespace gxpolicy {
@@ -18,6 +21,21 @@ std::unique_ptr<gxreg::Registry> openRegistry(std::string const& db, std::string
   // Beside the database the file is optional: without it there is no registry.
   struct stat info;
   if (!named && ::stat(path.c_str(), &info) != 0 && errno == ENOENT) return nullptr;
+  if (named && config_has_stanza(path.c_str(), "ldap")) {
+    std::unique_ptr<gxreg::LdapRegistry> ldap;
+    std::string message;
+    gxreg::LdapServerLogger down = [](int state, std::string const& server) {
+      if (state == 0) std::fprintf(stderr, "gxpolicy: the LDAP server %s does not answer; trying the next\n", server.c_str());
+    };
+    unsigned long st = gxreg::openLdapRegistryFile(path, down, ldap, message);
+    if (st != 0) {
+      std::fprintf(stderr, "gxpolicy: %s\n", message.c_str());
+      throw CLI::RuntimeError(fail("cannot use the LDAP user registry configured in " + path +
+                                       " (fix its [ldap] stanza, or check that the directory server is up)",
+                                   st));
+    }
+    return ldap;
+  }
   std::unique_ptr<gxreg::FileRegistry> reg;
   std::string message;
   unsigned long st = gxreg::FileRegistry::load(path, true, reg, message);
@@ -50,6 +68,10 @@ std::unique_ptr<gxreg::FileRegistry> loadOrFail(RegistryArgs const& a, bool must
   std::unique_ptr<gxreg::FileRegistry> reg;
   std::string message;
   std::string path = pathOf(a);
+  if (config_has_stanza(path.c_str(), "ldap"))
+    throw CLI::RuntimeError(fail(path + " configures an LDAP directory: gxpolicy edits only registry files; "
+                                        "change users and groups with the directory's own tools",
+                                 reg_s_unavailable));
   unsigned long st = gxreg::FileRegistry::load(path, mustExist, reg, message);
   if (st != 0) {
     std::fprintf(stderr, "gxpolicy: %s\n", message.c_str());
