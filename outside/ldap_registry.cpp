@@ -146,6 +146,7 @@ unsigned long LdapRegistry::open(LdapSettings const& settings, LdapOptions const
   }
   std::unique_ptr<LdapRegistry> reg(new LdapRegistry(std::move(checked)));
   reg->options_ = options;
+  reg->cacheOptions_ = options;
   reg->logger_ = std::move(logger);
   unsigned long status = 0;
   {
@@ -337,18 +338,16 @@ unsigned long LdapRegistry::nameToUuid(Kind kind, std::string const& name, hx_uu
                             : "(&(objectClass=groupOfNames)(cn=" + escapeFilterValue(name) + "))";
   std::vector<Found> found;
   bool truncated = false;
-  long size = 0, expire = 0;
   {
     std::lock_guard<std::mutex> hold(mu_);
-    if (unsigned long st = searchLocked(suffixOf(kind), LDAP_SCOPE_SUBTREE, filter, kUuidAttr, 2, found, truncated)) return st;
-    size = user ? options_.userCacheSize : options_.groupCacheSize;
-    expire = user ? options_.userExpireSeconds : options_.groupExpireSeconds;
+    if (unsigned long st = searchLocked(suffixOf(kind), LDAP_SCOPE_SUBTREE, filter, kUuidAttr, 2, found, truncated))
+      return st;
   }
   if (found.empty()) return missing;
   if (found.size() > 1 || truncated) return reg_s_unavailable;  // the name is ambiguous in the directory
   hx_uuid_t parsed{};
   if (found[0].values.size() != 1 || !parseUuid(found[0].values[0], parsed)) return reg_s_unavailable;
-  cachePut(cache, name, Cached{"", {parsed}, {}}, size, expire, true);
+  cachePut(cache, name, Cached{"", {parsed}, {}});
   uuid = parsed;
   return 0;
 }
@@ -368,19 +367,17 @@ unsigned long LdapRegistry::uuidToName(Kind kind, hx_uuid_t const& uuid, std::st
                        kUuidAttr + "=" + key + "))";
   std::vector<Found> found;
   bool truncated = false;
-  long size = 0, expire = 0;
   {
     std::lock_guard<std::mutex> hold(mu_);
-    if (unsigned long st = searchLocked(suffixOf(kind), LDAP_SCOPE_SUBTREE, filter, attr, 2, found, truncated)) return st;
-    size = user ? options_.userCacheSize : options_.groupCacheSize;
-    expire = user ? options_.userExpireSeconds : options_.groupExpireSeconds;
+    if (unsigned long st = searchLocked(suffixOf(kind), LDAP_SCOPE_SUBTREE, filter, attr, 2, found, truncated))
+      return st;
   }
   if (found.empty()) return missing;
   if (found.size() > 1 || truncated) return reg_s_unavailable;
   std::string found0 = rdnValue(found[0].dn, attr);
   if (found0.empty() && !found[0].values.empty()) found0 = found[0].values[0];
   if (!validRegistryName(found0)) return reg_s_unavailable;
-  cachePut(cache, key, Cached{found0, {}, {}}, size, expire, true);
+  cachePut(cache, key, Cached{found0, {}, {}});
   name = found0;
   return 0;
 }
@@ -406,8 +403,6 @@ unsigned long LdapRegistry::userGroups(hx_uuid_t const& user, std::vector<hx_uui
     return 0;
   }
   std::vector<hx_uuid_t> result;
-  long size = 0, expire = 0;
-  bool keep = false;
   {
     std::lock_guard<std::mutex> hold(mu_);
     std::vector<Found> found;
@@ -432,11 +427,8 @@ unsigned long LdapRegistry::userGroups(hx_uuid_t const& user, std::vector<hx_uui
       for (auto const& r : result) seen = seen || hx_uuid_equal(r, g, ignored);
       if (!seen) result.push_back(g);
     }
-    size = options_.groupCacheSize;
-    expire = options_.groupExpireSeconds;
-    keep = options_.cacheMemberships;
   }
-  cachePut(membersOf_, key, Cached{"", result, {}}, size, expire, keep);
+  cachePut(membersOf_, key, Cached{"", result, {}});
   groups = std::move(result);
   return 0;
 }
@@ -484,7 +476,10 @@ void LdapRegistry::setOptions(LdapOptions const& options) {
                       options.cacheMemberships != options_.cacheMemberships ||
                       options.cacheUsers != options_.cacheUsers;
   options_ = options;
-  if (cacheChanged) clearCache();
+  std::lock_guard<std::mutex> cacheHold(cacheMu_);
+  cacheOptions_ = options;
+  if (cacheChanged)
+    for (CacheMap* m : {&userByName_, &userByUuid_, &groupByName_, &groupByUuid_, &membersOf_}) m->clear();
 }
 
 LdapOptions LdapRegistry::options() const {
@@ -519,8 +514,8 @@ std::string LdapRegistry::groupSuffix() const {
 
 // ---- cache ------------------------------------------------------------------------
 
-std::chrono::steady_clock::time_point LdapRegistry::now() const {
-  return options_.clock ? options_.clock() : std::chrono::steady_clock::now();
+std::chrono::steady_clock::time_point LdapRegistry::cacheNow() const {
+  return cacheOptions_.clock ? cacheOptions_.clock() : std::chrono::steady_clock::now();
 }
 
 void LdapRegistry::clearCache() {
@@ -529,16 +524,11 @@ void LdapRegistry::clearCache() {
 }
 
 bool LdapRegistry::cacheGet(CacheMap& map, std::string const& key, Cached& out) {
-  std::chrono::steady_clock::time_point at;
-  {
-    std::lock_guard<std::mutex> hold(mu_);
-    if (!options_.cacheEnabled) return false;
-    at = now();
-  }
   std::lock_guard<std::mutex> hold(cacheMu_);
+  if (!cacheOptions_.cacheEnabled) return false;
   auto it = map.find(key);
   if (it == map.end()) return false;
-  if (at >= it->second.expires) {
+  if (cacheNow() >= it->second.expires) {
     map.erase(it);
     return false;
   }
@@ -546,18 +536,16 @@ bool LdapRegistry::cacheGet(CacheMap& map, std::string const& key, Cached& out) 
   return true;
 }
 
-void LdapRegistry::cachePut(CacheMap& map, std::string const& key, Cached value, long size, long expireSeconds,
-                            bool on) {
-  std::chrono::steady_clock::time_point at;
-  {
-    std::lock_guard<std::mutex> hold(mu_);
-    bool users = &map == &userByName_ || &map == &userByUuid_;
-    if (!options_.cacheEnabled || !on || (users && !options_.cacheUsers)) return;
-    at = now();
-  }
-  if (size <= 0 || expireSeconds <= 0) return;
-  value.expires = at + std::chrono::seconds(expireSeconds);
+void LdapRegistry::cachePut(CacheMap& map, std::string const& key, Cached value) {
   std::lock_guard<std::mutex> hold(cacheMu_);
+  LdapOptions const& o = cacheOptions_;
+  bool users = &map == &userByName_ || &map == &userByUuid_;
+  bool memberships = &map == &membersOf_;
+  if (!o.cacheEnabled || (users && !o.cacheUsers) || (memberships && !o.cacheMemberships)) return;
+  long size = users ? o.userCacheSize : o.groupCacheSize;
+  long expire = users ? o.userExpireSeconds : o.groupExpireSeconds;
+  if (size <= 0 || expire <= 0) return;
+  value.expires = cacheNow() + std::chrono::seconds(expire);
   if (map.size() >= static_cast<size_t>(size) && map.find(key) == map.end()) map.clear();
   map[key] = std::move(value);
 }

@@ -27,7 +27,8 @@
 //
 // Threads: every operation may be called from any thread. One mutex guards
 // the connection (LDAP calls are made one at a time); the cache has its own
-// mutex, taken after the connection's when both are held.
+// mutex, taken after the connection's when both are held, so answers from
+// the cache do not wait for a directory request in progress.
 #pragma once
 
 #include <chrono>
@@ -164,10 +165,11 @@ class LdapRegistry final : public Registry {
 
   // The cached answer under key, unless the cache is off or it expired.
   bool cacheGet(CacheMap& map, std::string const& key, Cached& out);
-  // Keeps value under key for expireSeconds (nothing when the cache, or
-  // this use of it, is off); a map holding size entries is emptied first.
-  void cachePut(CacheMap& map, std::string const& key, Cached value, long size, long seconds, bool on);
-  std::chrono::steady_clock::time_point now() const;
+  // Keeps value under key for the expire time of its kind (nothing when
+  // the cache, or this use of it, is off); a map holding its kind's size
+  // of entries is emptied first.
+  void cachePut(CacheMap& map, std::string const& key, Cached value);
+  std::chrono::steady_clock::time_point cacheNow() const;  // cacheMu_ held
 
   mutable std::mutex mu_;  // the connection, servers, options, logger
   LdapSettings settings_;
@@ -177,7 +179,8 @@ class LdapRegistry final : public Registry {
   LdapPtr ld_;
   size_t current_ = 0;  // index of the connected server
 
-  mutable std::mutex cacheMu_;
+  mutable std::mutex cacheMu_;  // the maps and cacheOptions_
+  LdapOptions cacheOptions_;    // a copy of options_ for the cache
   CacheMap userByName_, userByUuid_, groupByName_, groupByUuid_, membersOf_;
 };
 
