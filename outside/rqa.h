@@ -53,7 +53,7 @@ int rqa_set_option(int option, void const* value);
 // *value = the option's value; 0 or rqa_e_bad_option (*value untouched).
 int rqa_get_option(int option, int* value);
 void rqa_auth_set_use_compare(int on);
-// Turns the lookup cache on; sizes and expire times below -1 or -1 keep the
+// Turns the lookup cache on; negative sizes and expire times keep the
 // back end's defaults (1000 entries, 600 s).
 void rqa_cache_enable();
 void rqa_cache_set_user_size(int entries);
