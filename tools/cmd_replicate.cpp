@@ -1,14 +1,22 @@
 // gxpolicy replicate: brings a replica database file up to date from a
-// master database file, as a server's local policy does when it opens.
+// master database file, or from snapshots published under an http:// or
+// https:// URL (gxpolicy publish), as a server's local policy does when it
+// opens; with --watch it keeps polling and rebuilds when the master moved.
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/db/daFileReplicatedClient.h"
+#include "GxCore/db/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
+#include "outside/hxsvc.h"
 #include "tools/gxpolicy.h"
 
 namespace gxpolicy {
@@ -18,7 +26,94 @@ struct ReplicateArgs {
   std::string master;
   std::string replica;
   std::string domain = "Default";
+  unsigned watch = 0;       // seconds between polls; 0: replicate once
+  unsigned long polls = 0;  // with --watch: stop after this many polls (0: never)
+  std::string caFile;
+  std::string tokenFile;
+  std::string clientCert;
+  std::string clientKey;
+  bool insecure = false;
+  double connectTimeout = 10;
+  double timeout = 600;
+  unsigned retries = 2;
 };
+
+bool isUrl(std::string const& s) { return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0; }
+
+// The client for the master: a file, or snapshots under a URL.
+std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
+  if (!isUrl(a.master)) return std::make_unique<daFileReplicatedClient>(a.master.c_str(), a.domain.c_str());
+  daHttpReplicaOptions o;
+  o.connectTimeoutMs = static_cast<long>(a.connectTimeout * 1000);
+  o.totalTimeoutMs = static_cast<long>(a.timeout * 1000);
+  o.retries = a.retries;
+  o.verifyTls = !a.insecure;
+  o.caFile = a.caFile;
+  o.clientCert = a.clientCert;
+  o.clientKey = a.clientKey;
+  o.domain = a.domain;
+  if (!a.tokenFile.empty()) {
+    std::ifstream in(a.tokenFile);
+    if (!in || !std::getline(in, o.bearerToken) || o.bearerToken.empty()) {
+      std::fprintf(stderr, "gxpolicy: cannot read a token from %s; give a file whose first line is the token\n",
+                   a.tokenFile.c_str());
+      throw CLI::RuntimeError(1);
+    }
+  }
+  return std::make_unique<daHttpReplicatedClient>(a.master, o);
+}
+
+// The reason a poll or rebuild failed, with what the HTTP client saw.
+std::string reason(daAbstractReplicatedClient& client, unsigned long status) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%8.8lx", status);
+  std::string out = std::string("status ") + code + " (" + hx_svc_status_text(status) + ")";
+  if (auto* http = dynamic_cast<daHttpReplicatedClient*>(&client); http && !http->lastError().empty())
+    out += ": " + http->lastError();
+  return out;
+}
+
+std::string now() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  ::gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+// Polls every a.watch seconds; one line per change: a rebuild, a failure
+// (printed when it starts, not on every poll) and the recovery from one.
+void watch(ReplicateArgs const& a, daLocalPolicy& replica, daAbstractReplicatedClient& client) {
+  unsigned long failing = 0;
+  for (unsigned long poll = 0; a.polls == 0 || poll < a.polls; ++poll) {
+    std::this_thread::sleep_for(std::chrono::seconds(a.watch));
+    unsigned long master = daLocalStore::invalidSeqnum, st = 0, local = daLocalStore::invalidSeqnum;
+    replica.getLocalSeqNum(local);
+    client.getMasterSeqNum(master, st);
+    if (st == 0 && master != local) {
+      replica.rebuildDatabase(st);
+      if (st == daAbstractReplicatedClient::s_replica_current) st = 0;
+      if (st == 0) {
+        unsigned long after = daLocalStore::invalidSeqnum;
+        replica.getLocalSeqNum(after);
+        std::printf("%s %s: sequence %lu -> %lu: rebuilt\n", now().c_str(), a.replica.c_str(), local, after);
+        std::fflush(stdout);
+        failing = 0;
+        continue;
+      }
+    }
+    if (st != 0 && st != failing) {
+      std::printf("%s %s: sequence %lu kept: %s\n", now().c_str(), a.replica.c_str(), local,
+                  reason(client, st).c_str());
+      std::fflush(stdout);
+    } else if (st == 0 && failing != 0) {
+      std::printf("%s %s: sequence %lu: the master answers again\n", now().c_str(), a.replica.c_str(), local);
+      std::fflush(stdout);
+    }
+    failing = st;
+  }
+}
 
 // The file's identity (0 when there is no file): a rebuild puts a new file
 // in place, so a changed identity means the replica was rebuilt.
@@ -28,14 +123,19 @@ ino_t inodeOf(std::string const& path) {
 }
 
 void replicate(ReplicateArgs const& a) {
-  daFileReplicatedClient client(a.master.c_str(), a.domain.c_str());
+  std::unique_ptr<daAbstractReplicatedClient> clientHolder = makeClient(a);
+  daAbstractReplicatedClient& client = *clientHolder;
   // A tool has no domain manager: the rebuild locks this store itself.
   daLocalPolicy replica(a.domain.c_str(), a.replica.c_str(), 0, 0);
   replica.setReplicatedClient(&client);
   ino_t before = inodeOf(a.replica);
   unsigned long st = 0;
   replica.openPolicy(1, st);
-  if (st != 0) throw CLI::RuntimeError(fail("cannot open or rebuild " + a.replica, st));
+  if (st != 0) {
+    std::string what = "cannot open or rebuild " + a.replica;
+    if (isUrl(a.master)) what += " from " + a.master + " (" + reason(client, st) + ")";
+    throw CLI::RuntimeError(fail(what, st));
+  }
   ino_t after = inodeOf(a.replica);
 
   unsigned long local = daLocalStore::invalidSeqnum;
@@ -47,10 +147,13 @@ void replicate(ReplicateArgs const& a) {
   std::printf("%s: %s\n", a.replica.c_str(), rebuilt ? "rebuilt from the master" : "not rebuilt");
   std::printf("sequence number: replica %lu, master ", local);
   if (masterStatus == 0) std::printf("%lu\n", master);
-  else std::printf("unknown (status 0x%8.8lx)\n", masterStatus);
+  else std::printf("unknown: %s\n", reason(client, masterStatus).c_str());
   std::string backup = a.replica + daLocalPolicy::backupSuffix;
   if (inodeOf(backup) != 0) std::printf("backup: %s\n", backup.c_str());
+  std::fflush(stdout);
+  if (a.watch > 0) watch(a, replica, client);
   replica.closePolicy(st);
+  if (a.watch > 0) return;
   // The previous database is still usable, but scripts must see that the
   // replication did not happen.
   if (local != master || masterStatus != 0) {
@@ -77,9 +180,24 @@ void registerReplicateCommands(CLI::App& app) {
   addCreateStep(&storeDatabaseInfo);
   auto args = std::make_shared<ReplicateArgs>();
   auto* sub = app.add_subcommand("replicate", "bring a replica policy database up to date from a master");
-  sub->add_option("MASTER", args->master, "master policy database file")->required();
+  sub->add_option("MASTER", args->master,
+                  "master policy database file, or the http:// or https:// URL of a folder written by gxpolicy publish")
+      ->required();
   sub->add_option("REPLICA", args->replica, "replica policy database file (created when missing)")->required();
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
+  sub->add_option("--watch", args->watch, "keep polling every SECONDS and rebuild when the master moved")
+      ->check(CLI::PositiveNumber);
+  sub->add_option("--polls", args->polls, "with --watch: stop after this many polls (default: never)");
+  sub->add_option("--ca-file", args->caFile, "https: CA bundle to verify the server against");
+  sub->add_option("--token-file", args->tokenFile, "http(s): file whose first line is a bearer token to send");
+  sub->add_option("--cert", args->clientCert, "https: PEM client certificate");
+  sub->add_option("--key", args->clientKey, "https: PEM private key of the client certificate");
+  sub->add_flag("--insecure", args->insecure, "https: do not verify the server's certificate (testing only)");
+  sub->add_option("--connect-timeout", args->connectTimeout, "http(s): seconds to connect (default 10)")
+      ->check(CLI::PositiveNumber);
+  sub->add_option("--timeout", args->timeout, "http(s): seconds for one whole request (default 600)")
+      ->check(CLI::PositiveNumber);
+  sub->add_option("--retries", args->retries, "http(s): further tries after a failure that may pass (default 2)");
   sub->callback([args] { replicate(*args); });
 }
 

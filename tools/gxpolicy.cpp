@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
   gxpolicy::registerActionCommands(app);
   gxpolicy::registerPopCommands(app);
   gxpolicy::registerReplicateCommands(app);
+  gxpolicy::registerPublishCommands(app);
   gxpolicy::registerPolicyCommands(app);
   gxpolicy::registerIoCommands(app);
   gxpolicy::registerGenerateCommands(app);

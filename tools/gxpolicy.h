@@ -55,6 +55,7 @@ void registerStoreCommands(CLI::App& app);
 void registerActionCommands(CLI::App& app);
 void registerPopCommands(CLI::App& app);
 void registerReplicateCommands(CLI::App& app);
+void registerPublishCommands(CLI::App& app);  // publish snapshots for replicas elsewhere
 void registerPolicyCommands(CLI::App& app);
 void registerIoCommands(CLI::App& app);
 void registerGenerateCommands(CLI::App& app);
