@@ -295,8 +295,10 @@ void daHttpReplicatedClient::replicateTo(unsigned long& seq, char const* path, u
       status = get(baseUrl_ + "/" + wanted.file, "", fd.get(), wanted.size, response, &sha, &size);
       if (status == da_s_snapshot_too_large) status = da_s_snapshot_mismatch;  // more bytes than the manifest says
       if (status == da_s_snapshot_http_error && round == 0 && response.httpStatus == 404) {
+        std::string notFound = lastError_;
         unsigned long again = fetchManifest();
         if (again == 0 && manifest_.sequence != wanted.sequence) continue;
+        lastError_ = notFound;
       }
       if (status != 0) return;
       if (size != wanted.size || sha != wanted.sha256) {

@@ -396,7 +396,28 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   {
     FileDescriptor out(
         ::open(manifestTmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!out.valid() || !writeAll(out.get(), text.data(), text.size()) || ::fsync(out.get()) != 0) {
+    if (!out.valid() || !writeAll(out.get(), text.data(), text.size())) {
+      status = hx_db_s_io_error;
+      return;
+    }
+    // Static web servers derive the validators a replica polls with (ETag,
+    // Last-Modified) from the file's modification time in whole seconds and
+    // its size; a manifest of the same size published within the same
+    // second as the previous one would be answered "not modified". Its time
+    // is therefore made later than the previous manifest's, whole seconds.
+    struct stat previous {};
+    if (::stat(manifestPath.c_str(), &previous) == 0) {
+      struct timespec times[2];
+      ::clock_gettime(CLOCK_REALTIME, &times[0]);
+      times[0].tv_nsec = 0;
+      if (times[0].tv_sec <= previous.st_mtim.tv_sec) times[0].tv_sec = previous.st_mtim.tv_sec + 1;
+      times[1] = times[0];
+      if (::futimens(out.get(), times) != 0) {
+        status = hx_db_s_io_error;
+        return;
+      }
+    }
+    if (::fsync(out.get()) != 0) {
       status = hx_db_s_io_error;
       return;
     }

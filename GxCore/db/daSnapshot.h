@@ -96,7 +96,10 @@ struct daSnapshotPublishResult {
 // (daFileReplicatedClient::verifyCopy), compresses it with zstd to
 // snapshots/<sequence>.gxdb.zst, writes the manifest (temporary file,
 // synced, renamed) and then removes all but the keep newest snapshots
-// (keep 0 counts as 1). One publish per dir at a time: an advisory lock on
+// (keep 0 counts as 1). The new manifest's modification time is made at
+// least one second later than the previous one's, so that web servers that
+// derive ETag and Last-Modified from time and size never give two
+// manifests the same validator. One publish per dir at a time: an advisory lock on
 // dir/.publish.lock is held throughout (a second publisher waits).
 // status 0: published, result filled. da_s_snapshot_unchanged: the current
 // manifest already names the master's sequence number and its file exists;

@@ -1,0 +1,615 @@
+// Replicas fed over HTTP: snapshots published with daPublishSnapshot into a
+// folder that a real, throw-away nginx serves on a loopback port, fetched
+// by daHttpReplicatedClient into a daLocalPolicy replica. Damaged, cut or
+// missing snapshots, bad manifests and a server that is down or silent are
+// refused with the previous replica still serving.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxAction.h"
+#include "GxCore/GxAuthznDBInfo.h"
+#include "GxCore/db/daCacheStateLock.h"
+#include "GxCore/db/daHttpReplicatedClient.h"
+#include "GxCore/db/daLocalPolicy.h"
+#include "GxCore/db/daSnapshot.h"
+#include "outside/hxdigest.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using gxtest::TempDir;
+
+std::string readAll(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+void writeAll(std::string const& path, std::string const& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+void putAcl(daLocalStore& store, std::string const& name) {
+  gxobj_t rec{};
+  unsigned long st = 0, seq = 0;
+  GxACL().encode(rec, st);
+  ASSERT_EQ(st, 0u);
+  store.setObject(daAclName(name.c_str()).getFullName(), rec, seq, st);
+  hxAsnFreeObj(rec);
+  ASSERT_EQ(st, 0u);
+}
+
+// A master database with version information and one ACL per name.
+void makeMaster(std::string const& path, std::vector<std::string> const& acls) {
+  daLocalStore s("hr", path.c_str());
+  unsigned long st = 0;
+  s.createStore(st);
+  ASSERT_EQ(st, 0u);
+  s.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  gxobj_t rec{};
+  unsigned long seq = 0;
+  GxAuthznDBInfo(gxauthzn_db_s_t{daLocalPolicy::minimumDatabaseVersion, 0, 0, 0, 0}).encode(rec, st);
+  ASSERT_EQ(st, 0u);
+  s.setObject(daAuthDBInfoName().getFullName(), rec, seq, st);
+  hxAsnFreeObj(rec);
+  ASSERT_EQ(st, 0u);
+  ASSERT_EQ(gxStoreDefaultActionCatalogue(s), 0u);
+  for (auto const& a : acls) putAcl(s, a);
+}
+
+void addAcl(std::string const& path, std::string const& name) {
+  daLocalStore s("hr", path.c_str());
+  unsigned long st = 0;
+  s.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  putAcl(s, name);
+}
+
+bool hasAcl(daCachedStore& store, std::string const& name) {
+  daCacheStateLock shared(store, daCachedStore::open);
+  Handle<daStoreObject> h;
+  unsigned long st = 0;
+  store.getObject(daAclName(name.c_str()), h, st);
+  return st == 0 && !h.isEmpty();
+}
+
+int freeLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+bool accepts(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
+// nginx in the foreground (daemon off, one process) on a free loopback
+// port, serving root, with its configuration, pid, logs and temporary
+// paths in a folder of its own. Stopped by stop() or the destructor, and
+// asked to end with the test process if that dies first.
+class Nginx {
+ public:
+  explicit Nginx(std::string root) : root_(std::move(root)) {
+    for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) start();
+  }
+  ~Nginx() { stop(); }
+  Nginx(Nginx const&) = delete;
+  Nginx& operator=(Nginx const&) = delete;
+
+  bool running() const { return pid_ > 0; }
+  std::string const& error() const { return error_; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+  // Lines "<status> <body bytes> <request line>", one per request.
+  std::vector<std::string> accessLog() const {
+    std::vector<std::string> lines;
+    std::ifstream in(dir_.file("access.log"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int st = 0;
+    ::waitpid(pid_, &st, 0);
+    pid_ = -1;
+  }
+
+ private:
+  void start() {
+    static constexpr char const* binary = "/usr/sbin/nginx";
+    if (::access(binary, X_OK) != 0) {
+      error_ = std::string(binary) + " is missing: run scripts/setup (package nginx-light)";
+      return;
+    }
+    port_ = freeLoopbackPort();
+    std::string d = dir_.path().string();
+    std::string conf = d + "/nginx.conf";
+    {
+      std::ofstream c(conf);
+      c << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+        << "pid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n"
+        << "events { worker_connections 64; }\n"
+        << "http {\n  default_type application/octet-stream;\n"
+        << "  log_format gx '$status $body_bytes_sent \"$request\"';\n"
+        << "  access_log " << d << "/access.log gx;\n";
+      for (char const* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+        c << "  " << t << "_temp_path " << d << "/" << t << ";\n";
+      c << "  server { listen 127.0.0.1:" << port_ << "; root " << root_ << "; }\n}\n";
+    }
+    std::string log = d + "/error.log";
+    pid_t pid = ::fork();
+    if (pid < 0) {
+      error_ = "fork failed";
+      return;
+    }
+    if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      ::execl(binary, binary, "-p", (d + "/").c_str(), "-c", conf.c_str(), "-e", log.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // Ready once it accepts connections; gone means it failed to start.
+    for (int i = 0; i < 200; ++i) {
+      int st = 0;
+      if (::waitpid(pid, &st, WNOHANG) == pid) {
+        error_ = "nginx exited at start: " + readAll(log);
+        return;
+      }
+      if (accepts(port_)) {
+        pid_ = pid;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    error_ = "nginx did not accept connections on port " + std::to_string(port_) + ": " + readAll(log);
+  }
+
+  TempDir dir_;
+  std::string root_;
+  int port_ = -1;
+  pid_t pid_ = -1;
+  std::string error_;
+};
+
+// Accepts TCP connections (the kernel completes them) and never answers.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 16) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
+  }
+  ~SilentServer() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SilentServer(SilentServer const&) = delete;
+  SilentServer& operator=(SilentServer const&) = delete;
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+ private:
+  int fd_ = -1;
+  int port_ = -1;
+};
+
+daHttpReplicaOptions testOptions() {
+  daHttpReplicaOptions o;
+  o.connectTimeoutMs = 2000;
+  o.totalTimeoutMs = 10000;
+  o.retries = 1;
+  o.retryBackoffMs = 10;
+  o.domain = "hr";
+  return o;
+}
+
+// A master, its published folder served by nginx, and a replica fed from
+// the URL.
+class HttpReplica : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = dir_.file("master.db");
+    www_ = dir_.file("www");
+    replicaPath_ = dir_.file("replica.db");
+    makeMaster(master_, {"m0", "m1"});
+    fs::create_directories(www_);
+    server_ = std::make_unique<Nginx>(www_);
+    ASSERT_TRUE(server_->running()) << "nginx could not be started: " << server_->error();
+    client_ = std::make_unique<daHttpReplicatedClient>(server_->url(), testOptions());
+  }
+  void TearDown() override {
+    if (replica_) {
+      unsigned long st = 0;
+      replica_->closePolicy(st);
+    }
+  }
+
+  unsigned long publish(unsigned keep = 3) {
+    daSnapshotPublishResult result;
+    unsigned long st = 0;
+    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", keep, result, st);
+    published_ = result.manifest;
+    return st;
+  }
+  // Opens the replica (read-only, no cache), which fetches the snapshot.
+  unsigned long openReplica() {
+    replica_ = std::make_unique<daLocalPolicy>("hr", replicaPath_.c_str(), 0, 0);
+    replica_->setReplicatedClient(client_.get());
+    unsigned long st = 0;
+    replica_->openPolicy(1, st);
+    return st;
+  }
+  unsigned long rebuild() {
+    unsigned long st = 0;
+    replica_->rebuildDatabase(st);
+    return st;
+  }
+  unsigned long replicaSeq() const {
+    unsigned long seq = daLocalStore::invalidSeqnum;
+    replica_->getLocalSeqNum(seq);
+    return seq;
+  }
+  // Publishes a master that moved (a new ACL "m2"), so that the replica
+  // wants the new snapshot; returns its path in the served folder.
+  std::string publishNewer() {
+    addAcl(master_, "m2");
+    EXPECT_EQ(publish(), 0u);
+    return www_ + "/" + published_.file;
+  }
+  // The refused rebuild left the replica as it was and nothing beside it.
+  void expectOldReplicaServing(unsigned long seqBefore) {
+    EXPECT_EQ(replicaSeq(), seqBefore);
+    EXPECT_TRUE(hasAcl(*replica_, "m1"));
+    EXPECT_FALSE(hasAcl(*replica_, "m2"));
+    EXPECT_FALSE(fs::exists(replicaPath_ + daLocalPolicy::tmpSuffix));
+    EXPECT_FALSE(fs::exists(replicaPath_ + daLocalPolicy::tmpSuffix + std::string(".download")));
+  }
+
+  TempDir dir_;
+  std::string master_, www_, replicaPath_;
+  std::unique_ptr<Nginx> server_;
+  std::unique_ptr<daHttpReplicatedClient> client_;
+  std::unique_ptr<daLocalPolicy> replica_;
+  daSnapshotManifest published_;
+};
+
+TEST_F(HttpReplica, ReplicaBuiltFromAPublishedSnapshotAnswersLikeTheMaster) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  EXPECT_TRUE(hasAcl(*replica_, "m0"));
+  EXPECT_TRUE(hasAcl(*replica_, "m1"));
+  EXPECT_FALSE(hasAcl(*replica_, "m2"));
+  EXPECT_EQ(replicaSeq(), published_.sequence);
+  EXPECT_EQ(fs::status(replicaPath_).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+  // The master moves; the next rebuild brings the replica along.
+  publishNewer();
+  EXPECT_EQ(rebuild(), 0u);
+  EXPECT_TRUE(hasAcl(*replica_, "m2"));
+  EXPECT_EQ(replicaSeq(), published_.sequence);
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_current);
+}
+
+TEST_F(HttpReplica, SecondPollIsAnsweredByNotModifiedFromTheKeptManifest) {
+  ASSERT_EQ(publish(), 0u);
+  unsigned long seq = 0, st = 1;
+  client_->getMasterSeqNum(seq, st);
+  ASSERT_EQ(st, 0u);
+  client_->getMasterSeqNum(seq, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(seq, published_.sequence);
+  std::vector<std::string> log = server_->accessLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].rfind("200 ", 0), 0u) << log[0];
+  EXPECT_EQ(log[1], "304 0 \"GET /manifest.json HTTP/1.1\"");
+
+  // A new manifest is fetched in full again.
+  publishNewer();
+  client_->getMasterSeqNum(seq, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(seq, published_.sequence);
+  EXPECT_EQ(server_->accessLog().back().rfind("200 ", 0), 0u);
+}
+
+TEST_F(HttpReplica, SnapshotWithAFlippedByteIsRefused) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  unsigned long before = replicaSeq();
+  std::string snapshot = publishNewer();
+  std::string bytes = readAll(snapshot);
+  bytes[bytes.size() / 2] ^= 0x01;
+  writeAll(snapshot, bytes);
+  EXPECT_EQ(rebuild(), da_s_snapshot_mismatch);
+  expectOldReplicaServing(before);
+}
+
+TEST_F(HttpReplica, TruncatedSnapshotIsRefused) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  unsigned long before = replicaSeq();
+  std::string snapshot = publishNewer();
+  fs::resize_file(snapshot, fs::file_size(snapshot) / 2);
+  EXPECT_EQ(rebuild(), da_s_snapshot_mismatch);
+  expectOldReplicaServing(before);
+}
+
+TEST_F(HttpReplica, ManifestNamingAMissingFileIsRefused) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  unsigned long before = replicaSeq();
+  daSnapshotManifest m = published_;
+  m.sequence += 10;
+  m.file = "snapshots/missing.gxdb.zst";
+  writeAll(www_ + "/manifest.json", daSnapshotManifestToJson(m));
+  EXPECT_EQ(rebuild(), da_s_snapshot_http_error);
+  expectOldReplicaServing(before);
+  EXPECT_NE(client_->lastError().find("404"), std::string::npos) << client_->lastError();
+}
+
+TEST_F(HttpReplica, ManifestThatIsNotJsonIsRefused) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  unsigned long before = replicaSeq();
+  writeAll(www_ + "/manifest.json", "<html>maintenance</html>\n");
+  EXPECT_EQ(rebuild(), da_s_snapshot_bad_manifest);
+  expectOldReplicaServing(before);
+  unsigned long seq = 0, st = 0;
+  client_->getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  EXPECT_EQ(seq, daLocalStore::invalidSeqnum);
+}
+
+TEST_F(HttpReplica, SnapshotMatchingItsManifestButNotADatabaseIsRefused) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  unsigned long before = replicaSeq();
+  // A well-formed snapshot of a file that is no database: the digests
+  // agree, so only the database check can refuse it.
+  std::string junk = dir_.file("junk.db");
+  writeAll(junk, std::string(16384, 'x'));
+  std::string served = www_ + "/snapshots/junk.gxdb.zst";
+  ASSERT_EQ(std::system(("zstd -q -f '" + junk + "' -o '" + served + "'").c_str()), 0) << "zstd is missing";
+  daSnapshotManifest m = published_;
+  m.sequence += 10;
+  m.file = "snapshots/junk.gxdb.zst";
+  m.size = fs::file_size(served);
+  std::string sha;
+  unsigned long st = 0;
+  hx_file_sha256(served.c_str(), sha, st);
+  ASSERT_EQ(st, 0u);
+  m.sha256 = sha;
+  m.rawSize = fs::file_size(junk);
+  hx_file_sha256(junk.c_str(), m.rawSha256, st);
+  writeAll(www_ + "/manifest.json", daSnapshotManifestToJson(m));
+  EXPECT_EQ(rebuild(), hx_db_s_corrupt);
+  expectOldReplicaServing(before);
+}
+
+TEST_F(HttpReplica, StoppedServerIsReportedAndTheReplicaKeepsItsCopy) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  unsigned long before = replicaSeq();
+  server_->stop();
+  unsigned long seq = 0, st = 0;
+  client_->getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_unreachable);
+  EXPECT_EQ(rebuild(), da_s_snapshot_unreachable);
+  expectOldReplicaServing(before);
+  // Reopening with the server down keeps the old replica in use.
+  unsigned long closeStatus = 0;
+  replica_->closePolicy(closeStatus);
+  replica_->openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(hasAcl(*replica_, "m1"));
+}
+
+TEST(HttpReplicaClient, ServerThatNeverAnswersEndsInTheTimeOut) {
+  SilentServer silent;
+  daHttpReplicaOptions o = testOptions();
+  o.totalTimeoutMs = 300;
+  o.retries = 0;
+  daHttpReplicatedClient client(silent.url(), o);
+  unsigned long seq = 0, st = 0;
+  client.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_unreachable);
+  EXPECT_EQ(seq, daLocalStore::invalidSeqnum);
+}
+
+TEST(HttpReplicaClient, UrlThatIsNotHttpIsRefused) {
+  TempDir dir;
+  daHttpReplicatedClient client("file:///etc/");
+  unsigned long seq = 0, st = 0;
+  client.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_url);
+  client.replicateTo(seq, dir.file("r.db").c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_bad_url);
+  EXPECT_FALSE(fs::exists(dir.file("r.db")));
+}
+
+TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
+  daSnapshotManifest m;
+  m.sequence = 42;
+  m.file = "snapshots/42.gxdb.zst";
+  m.size = 100;
+  m.sha256 = std::string(64, 'a');
+  m.rawSize = 4096;
+  m.rawSha256 = std::string(64, 'b');
+  m.dbVersion = 0x600;
+  m.time = "2026-01-01T00:00:00Z";
+  daSnapshotManifest back;
+  unsigned long st = 1;
+  daSnapshotManifestParse(daSnapshotManifestToJson(m), back, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(back.sequence, 42u);
+  EXPECT_EQ(back.file, m.file);
+  EXPECT_EQ(back.rawSha256, m.rawSha256);
+  EXPECT_EQ(back.dbVersion, 0x600u);
+
+  for (char const* file : {"../master.db", "snapshots/../../etc/passwd", "/etc/passwd", "snapshots/.hidden",
+                           "snapshots/a/b.zst", "snapshots/"}) {
+    daSnapshotManifest bad = m;
+    bad.file = file;
+    daSnapshotManifestParse(daSnapshotManifestToJson(bad), back, st);
+    EXPECT_EQ(st, da_s_snapshot_bad_manifest) << file;
+  }
+  daSnapshotManifest shortDigest = m;
+  shortDigest.sha256 = "abc";
+  daSnapshotManifestParse(daSnapshotManifestToJson(shortDigest), back, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  daSnapshotManifestParse("{\"format\": 1, \"sequence\": 3}", back, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  daSnapshotManifestParse("[1, 2]", back, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  EXPECT_EQ(back.sequence, 42u);  // left as it was
+}
+
+class SnapshotPublish : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = dir_.file("master.db");
+    www_ = dir_.file("www");
+    makeMaster(master_, {"m0"});
+  }
+  unsigned long publish(unsigned keep, daSnapshotPublishResult& result) {
+    unsigned long st = 0;
+    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", keep, result, st);
+    return st;
+  }
+  std::set<std::string> served() const {
+    std::set<std::string> names;
+    for (auto const& e : fs::directory_iterator(www_ + "/snapshots")) names.insert(e.path().filename().string());
+    return names;
+  }
+  TempDir dir_;
+  std::string master_, www_;
+};
+
+TEST_F(SnapshotPublish, UnchangedMasterPublishesNothingAndOnlyTheNewestAreKept) {
+  daSnapshotPublishResult r;
+  ASSERT_EQ(publish(2, r), 0u);
+  unsigned long first = r.manifest.sequence;
+  std::string manifest = readAll(www_ + "/manifest.json");
+  EXPECT_EQ(publish(2, r), da_s_snapshot_unchanged);
+  EXPECT_EQ(r.manifest.sequence, first);
+  EXPECT_EQ(readAll(www_ + "/manifest.json"), manifest);
+
+  std::vector<unsigned long> seqs{first};
+  for (int i = 1; i <= 3; ++i) {
+    addAcl(master_, "n" + std::to_string(i));
+    ASSERT_EQ(publish(2, r), 0u);
+    seqs.push_back(r.manifest.sequence);
+  }
+  // The manifest names the newest; one older snapshot is kept beside it,
+  // and no temporary file is left.
+  std::set<std::string> expected{std::to_string(seqs[3]) + ".gxdb.zst", std::to_string(seqs[2]) + ".gxdb.zst"};
+  EXPECT_EQ(served(), expected);
+  EXPECT_EQ(r.manifest.file, "snapshots/" + std::to_string(seqs[3]) + ".gxdb.zst");
+  EXPECT_EQ(r.manifest.dbVersion, daLocalPolicy::minimumDatabaseVersion);
+  for (auto const& e : fs::directory_iterator(www_))
+    EXPECT_TRUE(e.path().filename() == "manifest.json" || e.path().filename() == "snapshots" ||
+                e.path().filename() == ".publish.lock")
+        << e.path();
+}
+
+TEST_F(SnapshotPublish, DamagedMasterIsNotPublished) {
+  daSnapshotPublishResult r;
+  ASSERT_EQ(publish(3, r), 0u);
+  std::string manifest = readAll(www_ + "/manifest.json");
+  std::string bytes = readAll(master_);
+  for (size_t i = 0; i < 64; ++i) bytes[16 + i] = static_cast<char>(0xA5);  // the first meta page
+  for (size_t i = 0; i < 64; ++i) bytes[4096 + 16 + i] = static_cast<char>(0xA5);  // and the second
+  writeAll(master_, bytes);
+  EXPECT_EQ(publish(3, r), hx_db_s_corrupt);
+  EXPECT_EQ(readAll(www_ + "/manifest.json"), manifest);
+}
+
+// A writer commits ACLs w0, w1, ... one per transaction while snapshots are
+// published: each snapshot holds exactly the ACLs committed up to its own
+// sequence number (a prefix w0..wk-1), never a half-written state.
+TEST_F(SnapshotPublish, PublishingWhileAWriterCommitsYieldsConsistentSnapshots) {
+  unsigned long base = daLocalStore::invalidSeqnum;
+  {
+    daLocalStore s("hr", master_.c_str());
+    unsigned long st = 0;
+    s.openStore(1, st);
+    ASSERT_EQ(st, 0u);
+    s.getLocalSeqNum(base);
+  }
+  constexpr int kWrites = 150;
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    daLocalStore s("hr", master_.c_str());
+    unsigned long st = 0;
+    s.openStore(0, st);
+    for (int i = 0; st == 0 && i < kWrites; ++i) putAcl(s, "w" + std::to_string(i));
+    done = true;
+  });
+  std::vector<daSnapshotManifest> snapshots;
+  while (!done.load() || snapshots.empty()) {
+    daSnapshotPublishResult r;
+    unsigned long st = publish(100, r);
+    ASSERT_TRUE(st == 0 || st == da_s_snapshot_unchanged) << std::hex << st;
+    if (st == 0) snapshots.push_back(r.manifest);
+  }
+  writer.join();
+
+  for (auto const& m : snapshots) {
+    std::string db = dir_.file(("check-" + std::to_string(m.sequence) + ".db").c_str());
+    std::string sha;
+    uint64_t size = 0;
+    unsigned long st = 0;
+    daSnapshotDecompress((www_ + "/" + m.file).c_str(), db.c_str(), m.rawSize, sha, size, st);
+    ASSERT_EQ(st, 0u);
+    EXPECT_EQ(sha, m.rawSha256);
+    daCachedStore copy("hr", db.c_str(), 0, 0);
+    copy.openStore(1, st);
+    ASSERT_EQ(st, 0u);
+    unsigned long seq = 0;
+    copy.getLocalSeqNum(seq);
+    EXPECT_EQ(seq, m.sequence);
+    int present = 0;
+    while (present < kWrites && hasAcl(copy, "w" + std::to_string(present))) ++present;
+    EXPECT_EQ(seq - base, static_cast<unsigned long>(present)) << "snapshot " << m.sequence;
+    if (present < kWrites) EXPECT_FALSE(hasAcl(copy, "w" + std::to_string(present + 1)));
+  }
+}
+
+}  // namespace
