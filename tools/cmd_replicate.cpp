@@ -73,6 +73,31 @@ std::string reason(daAbstractReplicatedClient& client, unsigned long status) {
   return out;
 }
 
+// What to do about a failure to reach or use the published snapshots.
+std::string hint(unsigned long status) {
+  switch (status) {
+    case da_s_snapshot_unreachable:
+      return "check that the web server is up and reachable (proxies come from http_proxy/https_proxy)";
+    case da_s_snapshot_http_error:
+      return "check that the URL names the folder written by gxpolicy publish (it holds manifest.json) and that "
+             "the server may serve it";
+    case da_s_snapshot_bad_manifest:
+      return "the URL does not serve a manifest written by gxpolicy publish; check the URL";
+    case da_s_snapshot_mismatch:
+    case da_s_snapshot_bad_compression:
+    case hx_db_s_corrupt:
+      return "the published snapshot is damaged or incomplete; run gxpolicy publish again on the master host";
+    case da_s_snapshot_tls:
+      return "check the server's certificate, or give the CA that signed it with --ca-file";
+    case da_s_snapshot_too_large:
+      return "the snapshot is larger than this client accepts";
+    case da_s_snapshot_bad_url:
+      return "give an http:// or https:// URL";
+    default:
+      return "";
+  }
+}
+
 std::string now() {
   std::time_t t = std::time(nullptr);
   std::tm tm{};
@@ -133,7 +158,11 @@ void replicate(ReplicateArgs const& a) {
   replica.openPolicy(1, st);
   if (st != 0) {
     std::string what = "cannot open or rebuild " + a.replica;
-    if (isUrl(a.master)) what += " from " + a.master + " (" + reason(client, st) + ")";
+    if (auto* http = dynamic_cast<daHttpReplicatedClient*>(&client)) {
+      what += " from " + a.master;
+      if (!http->lastError().empty()) what += " (" + http->lastError() + ")";
+      if (!hint(st).empty()) what += "; " + hint(st);
+    }
     throw CLI::RuntimeError(fail(what, st));
   }
   ino_t after = inodeOf(a.replica);
