@@ -18,6 +18,8 @@
 // Threads: the client owns one libcurl handle (reused, so connections are
 // kept alive between requests) and must be used by one thread at a time,
 // as a replica uses its client (from the thread that opens or rebuilds it).
+// It takes no lock of its own; checking a fresh copy opens it as a store of
+// options.domain, under that domain's inter-process lock, like any store.
 #pragma once
 
 #include <cstdint>
