@@ -17,6 +17,7 @@
 #include "outside/file_registry.h"
 #include "test_support.h"
 #include "tools/decide.h"
+#include "tools/yaml_json.h"
 #include "tools/policy_json.h"
 
 namespace {
@@ -348,3 +349,44 @@ TEST(DecisionCases, ACaseWithoutANameIsNumberedAndUnauthenticatedCasesTakeNoGrou
 }
 
 }  // namespace
+
+// A cases file in YAML reads as the same cases written in JSON; quoted
+// scalars stay texts ("true" as a user name), and malformed YAML is
+// reported with its line.
+TEST(DecisionCases, YamlCasesReadAsTheirJson) {
+  char const* yaml = R"(cases:
+  - name: alice writes
+    object: /web/docs
+    actions: Tw
+    user: alice
+    expect: granted
+  - object: /web/admin
+    actions: r
+    unauthenticated: true
+    ip: 10.1.2.3
+    expect: denied
+    level: 2
+  - object: /x
+    actions: "r"
+    user: "true"
+    expect: denied
+)";
+  nlohmann::json doc;
+  std::string error;
+  ASSERT_TRUE(gxpolicy::yamlToJson(yaml, doc, error)) << error;
+  std::vector<gxpolicy::DecisionCase> cases;
+  gxpolicy::DecideProblem problem;
+  ASSERT_TRUE(gxpolicy::readCases(doc.dump(), cases, problem)) << gxpolicy::describe(problem);
+  ASSERT_EQ(cases.size(), 3u);
+  EXPECT_EQ(cases[0].name, "alice writes");
+  EXPECT_TRUE(cases[0].expectGranted);
+  EXPECT_EQ(cases[1].caller.form, gxpolicy::CallerSpec::Form::unauthenticated);
+  EXPECT_EQ(cases[1].question.address, "10.1.2.3");
+  EXPECT_EQ(cases[1].expectLevel, 2u);
+  EXPECT_EQ(cases[2].caller.user, "true");
+
+  EXPECT_FALSE(gxpolicy::yamlToJson("cases:\n  - object: [unclosed\n", doc, error));
+  EXPECT_NE(error.find("line "), std::string::npos) << error;
+  EXPECT_TRUE(gxpolicy::isYamlPath("cases.yml"));
+  EXPECT_FALSE(gxpolicy::isYamlPath("cases.json"));
+}

@@ -25,6 +25,7 @@
 #include "outside/registry.h"
 #include "tools/decide.h"
 #include "tools/gxpolicy.h"
+#include "tools/yaml_json.h"
 
 namespace gxpolicy {
 namespace {
@@ -116,9 +117,16 @@ void testCases(DecideArgs const& a) {
   if (!in) error({"cannot read the cases file " + a.cases + ": " + std::strerror(errno), 0, "check the path"});
   std::stringstream text;
   text << in.rdbuf();
+  std::string document = text.str();
+  if (isYamlPath(a.cases)) {  // the same cases, written in YAML
+    nlohmann::json doc;
+    std::string yamlError;
+    if (!yamlToJson(document, doc, yamlError)) error({a.cases + ": " + yamlError, 0, "fix the file"});
+    document = doc.dump();
+  }
   std::vector<DecisionCase> cases;
   DecideProblem problem;
-  if (!readCases(text.str(), cases, problem)) {
+  if (!readCases(document, cases, problem)) {
     problem.message = a.cases + ": " + problem.message;
     error(problem);
   }
