@@ -262,6 +262,17 @@ char const* hx_svc_status_text(unsigned long status) {
       {0x14C01434, "a user or group by that name or uuid already exists"},
       {0x14C01435, "the registry file is damaged"},
       {0x14C01436, "users still belong to the group"},
+      {0x1354A0B4, "the registry settings lack the host, port, bind DN or password"},
+      {0x1354A0BA, "the user registry cannot be started, or is not enabled"},
+      {0x1354A0BB, "a registry replica is not a server name"},
+      {0x1354A0BD, "a registry replica was refused"},
+      {0x1354A0D0, "a configuration file is missing or cannot be read"},
+      {0x1354A0D1, "a configuration file has a line that is not [stanza] or key = value"},
+      {0x1354A0D2, "a configuration value has the wrong type"},
+      {0x1354A0D3, "a required configuration item is missing"},
+      {0x1354A0D4, "a configuration item is described wrongly"},
+      {0x14C52FA7, "an action string names no action group of the catalogue, or its label is malformed"},
+      {0x14C52FA8, "a bracketed action group name is longer than 255 bytes"},
   };
   for (auto const& e : table)
     if (e.code == status) return e.text;

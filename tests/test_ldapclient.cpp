@@ -2,8 +2,12 @@
 // handed to the process registry and bound against the test directory.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "GxCore/LDAPClient.h"
 #include "outside/rqa.h"
@@ -113,6 +117,40 @@ TEST_F(LDAPClientTest, EnabledRegistryBindsAndAppliesTheItems) {
   EXPECT_STREQ(name, "gxbind");
   std::free(name);
   std::free(password);
+}
+
+// Many threads asking at once for the bind identity all get it, computed
+// once under the class's mutex (the ThreadSanitizer run checks the rest).
+class LDAPClientConcurrency : public LDAPClientTest {};
+
+TEST_F(LDAPClientConcurrency, BindIdentityIsComputedOnceForConcurrentCallers) {
+  auto main = files(live(), bindLines());
+  LDAPClient client;
+  unsigned long st = 1;
+  client.init(main, st);
+  ASSERT_EQ(st, 0u);
+  std::vector<std::string> names(8);
+  std::atomic<int> failures{0};
+  {
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < names.size(); ++i)
+      threads.emplace_back([&, i] {
+        char* name = nullptr;
+        char* password = nullptr;
+        int length = 0;
+        if (LDAPClient::getServerNamePasswd(name, password, length) != 0) {
+          ++failures;
+          return;
+        }
+        names[i] = name;
+        std::free(name);
+        std::free(password);
+      });
+    for (auto& t : threads) t.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  for (auto const& n : names) EXPECT_EQ(n, "gxbind");
+  client.cleanup(st);
 }
 
 TEST_F(LDAPClientTest, MissingServerSettingsAreNamed) {
