@@ -26,13 +26,7 @@ namespace {
 
 using gxtest::TempDir;
 
-struct HandleCloser {
-  void operator()(hx_db_handle* h) const {
-    unsigned long st;
-    hx_db_close(h, st);
-  }
-};
-using Handle = std::unique_ptr<hx_db_handle, HandleCloser>;
+using Handle = gxtest::DbHandle;
 
 struct RecordFree {
   void operator()(gxobj_t* r) const {

@@ -26,13 +26,7 @@ namespace {
 
 using gxtest::TempDir;
 
-struct HandleCloser {
-  void operator()(hx_db_handle* h) const {
-    unsigned long st;
-    hx_db_close(h, st);
-  }
-};
-using Handle = std::unique_ptr<hx_db_handle, HandleCloser>;
+using Handle = gxtest::DbHandle;
 
 Handle open(std::string const& path, unsigned long& st) {
   std::string lock = std::string(MrProcessLockFactory::policyserverPrefix) + "verifytest" + std::to_string(getpid());

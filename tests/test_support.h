@@ -17,9 +17,19 @@
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalStore.h"
+#include "outside/hxdb.h"
 #include "outside/hxsvc.h"
 
 namespace gxtest {
+
+// An open database-file handle, closed at scope exit.
+struct DbHandleCloser {
+  void operator()(hx_db_handle* h) const {
+    unsigned long st;
+    hx_db_close(h, st);
+  }
+};
+using DbHandle = std::unique_ptr<hx_db_handle, DbHandleCloser>;
 
 // Captures every logged message while it lives (and keeps them off stderr).
 class MessageCapture {

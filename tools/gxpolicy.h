@@ -33,9 +33,10 @@ void openOrFail(daLocalStore& store, std::string const& db, int readOnly);
 // thrown as CLI::RuntimeError.
 daPObjName objectOrFail(std::string const& path);
 
-// The user registry for db: the file named by option when it is not empty
-// (it must exist), else the file registry beside db (db + ".registry.json")
-// when that exists; null when there is none. A registry that cannot be read
+// The user registry for db: the one option names when it is not empty (it
+// must exist: a stanza file with an [ldap] stanza opens the directory back
+// end, any other file is a JSON file registry), else the file registry
+// beside db (db + ".registry.json") when that exists; null when there is none. A registry that cannot be read
 // is printed and thrown as CLI::RuntimeError.
 std::unique_ptr<gxreg::Registry> openRegistry(std::string const& db, std::string const& option);
 
