@@ -98,12 +98,16 @@ std::string hint(unsigned long status) {
   }
 }
 
+// UTC with milliseconds: watch lines are also how fan-out delays are measured.
 std::string now() {
-  std::time_t t = std::time(nullptr);
+  auto since = std::chrono::system_clock::now().time_since_epoch();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+  std::time_t t = static_cast<std::time_t>(ms / 1000);
   std::tm tm{};
   ::gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  char buf[40];
+  std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms % 1000));
   return buf;
 }
 
