@@ -104,8 +104,11 @@ class Verifier {
     m.free = readTree(chosen, 0);
     m.main = readTree(chosen, 1);
     uint64_t metaPage = chosen == first ? 0 : 1;
-    if (m.lastPage < 1 || m.lastPage > (uint64_t{1} << 40))
-      damaged(metaPage, "the last page number " + std::to_string(m.lastPage) + " is out of range");
+    // The opener refuses a file shorter than its last page too; checking it
+    // here also bounds what the walk allocates per page.
+    if (m.lastPage < 1 || m.lastPage >= fileSize_ / pageSize)
+      damaged(metaPage, "the last page number " + std::to_string(m.lastPage) + " lies beyond the file's " +
+                            std::to_string(fileSize_ / pageSize) + " pages");
     if (m.main.flags != 0) damaged(metaPage, "the record tree has flags this library never sets");
     return m;
   }

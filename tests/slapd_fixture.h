@@ -27,49 +27,12 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
 #include "test_support.h"
 
 namespace gxtest {
 
-// A loopback port that was free a moment ago.
-inline int freeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
 
-// Accepts TCP connections (the kernel completes them) and never answers.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 16) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-      port_ = ntohs(a.sin_port);
-  }
-  ~SilentServer() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  SilentServer(SilentServer const&) = delete;
-  SilentServer& operator=(SilentServer const&) = delete;
-  std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  int fd_ = -1;
-  int port_ = -1;
-};
 
 class Slapd {
  public:

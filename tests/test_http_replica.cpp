@@ -30,6 +30,7 @@
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daSnapshot.h"
 #include "outside/hxdigest.h"
+#include "loopback.h"
 #include "test_support.h"
 
 namespace {
@@ -90,19 +91,7 @@ bool hasAcl(daCachedStore& store, std::string const& name) {
   return st == 0 && !h.isEmpty();
 }
 
-int freeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
+using gxtest::freeLoopbackPort;
 
 bool accepts(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -219,30 +208,7 @@ class Nginx {
   std::string error_;
 };
 
-// Accepts TCP connections (the kernel completes them) and never answers.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 16) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-      port_ = ntohs(a.sin_port);
-  }
-  ~SilentServer() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  SilentServer(SilentServer const&) = delete;
-  SilentServer& operator=(SilentServer const&) = delete;
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-
- private:
-  int fd_ = -1;
-  int port_ = -1;
-};
+using gxtest::SilentServer;
 
 daHttpReplicaOptions testOptions() {
   daHttpReplicaOptions o;
@@ -532,7 +498,7 @@ TEST(HttpReplicaClient, ServerThatNeverAnswersEndsInTheTimeOut) {
   daHttpReplicaOptions o = testOptions();
   o.totalTimeoutMs = 300;
   o.retries = 0;
-  daHttpReplicatedClient client(silent.url(), o);
+  daHttpReplicatedClient client(silent.url("http", "/"), o);
   unsigned long seq = 0, st = 0;
   client.getMasterSeqNum(seq, st);
   EXPECT_EQ(st, da_s_snapshot_unreachable);

@@ -221,6 +221,10 @@ TEST_F(HxDbVerify, DamagedMetaPagesAndTruncationAreReported) {
          poke<uint64_t>(f, 136, 1);
          poke<uint64_t>(f, kPage + 136, 1);
        }},
+      {"last page far past the end", [](std::string& f) {  // the walk must not size anything by it
+         poke<uint64_t>(f, 136, uint64_t{1} << 34);
+         poke<uint64_t>(f, kPage + 136, uint64_t{1} << 34);
+       }},
       {"root past the end", [](std::string& f) {
          poke<uint64_t>(f, 88 + 40, 1u << 30);
          poke<uint64_t>(f, kPage + 88 + 40, 1u << 30);

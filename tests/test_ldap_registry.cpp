@@ -199,14 +199,14 @@ TEST_F(LdapRegistryTest, ServerThatNeverAnswersTimesOut) {
   std::unique_ptr<LdapRegistry> reg;
   std::string message;
   int rc = 0;
-  EXPECT_EQ(LdapRegistry::open(settings({silent.uri()}), o, events.logger(), reg, message, &rc), reg_s_unavailable);
+  EXPECT_EQ(LdapRegistry::open(settings({silent.url("ldap")}), o, events.logger(), reg, message, &rc), reg_s_unavailable);
   EXPECT_EQ(rc, LDAP_TIMEOUT);
   EXPECT_FALSE(reg);
   ASSERT_EQ(events.events.size(), 1u);
   EXPECT_EQ(events.events[0].first, 0);
 
   events.events.clear();
-  reg = open(settings({silent.uri(), slapd().uri()}), o, events.logger());
+  reg = open(settings({silent.url("ldap"), slapd().uri()}), o, events.logger());
   ASSERT_TRUE(reg);
   EXPECT_EQ(reg->currentServer(), slapd().uri());
   EXPECT_EQ(events.events.size(), 1u);
