@@ -360,13 +360,27 @@ unsigned long GxACL::parseActionString(gxaction_groups_s_t const& catalogue, cha
   return 0;
 }
 
+namespace {
+
+// What both directions of the attribute form start from: the current
+// domain's name and registry handle, and the action catalogue (held by
+// groupsHandle). 0, da_s_store_unavailable without a domain, or the
+// catalogue's status.
+unsigned long attributeFormContext(ZUTF8String_6_0& domain, udir_handle_t& registry,
+                                   Handle<daStoreObject>& groupsHandle) {
+  if (!registryContext(domain, registry)) return da_s_store_unavailable;
+  unsigned long status = 0;
+  getGxACLActionGroups(groupsHandle, status);
+  return status;
+}
+
+}  // namespace
+
 unsigned long GxACL::encode(char const* name, char const* qualifier, HXObject& attrs) {
   ZUTF8String_6_0 domain;
   udir_handle_t registry = nullptr;
-  if (!registryContext(domain, registry)) return da_s_store_unavailable;
-  unsigned long status = 0;
   Handle<daStoreObject> groupsHandle;
-  getGxACLActionGroups(groupsHandle, status);
+  unsigned long status = attributeFormContext(domain, registry, groupsHandle);
   if (status != 0) return status;
   gxaction_groups_s_t const& catalogue = catalogueOf(groupsHandle)->value();
 
@@ -397,10 +411,8 @@ unsigned long GxACL::encode(char const* name, char const* qualifier, HXObject& a
 unsigned long GxACL::decode(char const*, char const* qualifier, HXObject& attrs) {
   ZUTF8String_6_0 domain;
   udir_handle_t registry = nullptr;
-  if (!registryContext(domain, registry)) return da_s_store_unavailable;
-  unsigned long status = 0;
   Handle<daStoreObject> groupsHandle;
-  getGxACLActionGroups(groupsHandle, status);
+  unsigned long status = attributeFormContext(domain, registry, groupsHandle);
   if (status != 0) return status;
   gxaction_groups_s_t const& catalogue = catalogueOf(groupsHandle)->value();
 
