@@ -1,10 +1,13 @@
 // Loopback helpers for the tests that start servers (slapd, nginx) or
-// need one that never answers: a free port, and a silent listener.
+// need one that never answers: a free port, a silent listener, and the
+// stop of a server process the test started.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -54,5 +57,15 @@ class SilentServer {
   int fd_ = -1;
   int port_ = -1;
 };
+
+// Stops the server process pid (SIGTERM), waits for it and sets pid to -1;
+// nothing when pid is not a process.
+inline void stopServer(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  int st = 0;
+  ::waitpid(pid, &st, 0);
+  pid = -1;
+}
 
 }  // namespace gxtest

@@ -82,13 +82,7 @@ class Slapd {
   Slapd(Slapd const&) = delete;
   Slapd& operator=(Slapd const&) = delete;
 
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int st = 0;
-    ::waitpid(pid_, &st, 0);
-    pid_ = -1;
-  }
+  void stop() { gxtest::stopServer(pid_); }
 
  private:
 

@@ -134,13 +134,7 @@ class Nginx {
     return lines;
   }
 
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int st = 0;
-    ::waitpid(pid_, &st, 0);
-    pid_ = -1;
-  }
+  void stop() { gxtest::stopServer(pid_); }
 
  private:
   void start() {
