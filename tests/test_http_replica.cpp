@@ -127,10 +127,18 @@ class Nginx {
     return (options_.certFile.empty() ? "http" : "https") + std::string("://127.0.0.1:") + std::to_string(port_) + "/";
   }
   // Lines "<status> <body bytes> <request line>", one per request.
-  std::vector<std::string> accessLog() const {
+  // nginx writes a request's log line after the response has gone out, so a
+  // client can read its answer before the line exists: wait (briefly) for the
+  // number of lines the caller expects.
+  std::vector<std::string> accessLog(size_t expected = 0) const {
     std::vector<std::string> lines;
-    std::ifstream in(dir_.file("access.log"));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (int tries = 0; tries < 200; ++tries) {
+      lines.clear();
+      std::ifstream in(dir_.file("access.log"));
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      if (lines.size() >= expected) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return lines;
   }
 
@@ -309,7 +317,7 @@ TEST_F(HttpReplica, SecondPollIsAnsweredByNotModifiedFromTheKeptManifest) {
   client_->getMasterSeqNum(seq, st);
   ASSERT_EQ(st, 0u);
   EXPECT_EQ(seq, published_.sequence);
-  std::vector<std::string> log = server_->accessLog();
+  std::vector<std::string> log = server_->accessLog(2);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0].rfind("200 ", 0), 0u) << log[0];
   EXPECT_EQ(log[1], "304 0 \"GET /manifest.json HTTP/1.1\"");
@@ -319,7 +327,9 @@ TEST_F(HttpReplica, SecondPollIsAnsweredByNotModifiedFromTheKeptManifest) {
   client_->getMasterSeqNum(seq, st);
   ASSERT_EQ(st, 0u);
   EXPECT_EQ(seq, published_.sequence);
-  EXPECT_EQ(server_->accessLog().back().rfind("200 ", 0), 0u);
+  log = server_->accessLog(3);
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log.back().rfind("200 ", 0), 0u) << log.back();
 }
 
 TEST_F(HttpReplica, SnapshotWithAFlippedByteIsRefused) {
