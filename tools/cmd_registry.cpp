@@ -12,39 +12,26 @@
 #include "outside/ldap_registry.h"
 #include "outside/stanza.h"
 #include "tools/gxpolicy.h"
+#include "tools/registry_open.h"
 
 namespace gxpolicy {
 
 std::unique_ptr<gxreg::Registry> openRegistry(std::string const& db, std::string const& option) {
-  bool named = !option.empty();
-  std::string path = named ? option : gxreg::defaultRegistryPath(db);
-  // Beside the database the file is optional: without it there is no registry.
-  struct stat info;
-  if (!named && ::stat(path.c_str(), &info) != 0 && errno == ENOENT) return nullptr;
-  if (named && config_has_stanza(path.c_str(), "ldap")) {
-    std::unique_ptr<gxreg::LdapRegistry> ldap;
-    std::string message;
-    gxreg::LdapServerLogger down = [](int state, std::string const& server) {
-      if (state == 0) std::fprintf(stderr, "gxpolicy: the LDAP server %s does not answer; trying the next\n", server.c_str());
-    };
-    unsigned long st = gxreg::openLdapRegistryFile(path, down, ldap, message);
-    if (st != 0) {
-      std::fprintf(stderr, "gxpolicy: %s\n", message.c_str());
-      throw CLI::RuntimeError(fail("cannot use the LDAP user registry configured in " + path +
-                                       " (fix its [ldap] stanza, or check that the directory server is up)",
-                                   st));
-    }
-    return ldap;
-  }
-  std::unique_ptr<gxreg::FileRegistry> reg;
+  gxreg::LdapServerLogger down = [](int state, std::string const& server) {
+    if (state == 0) std::fprintf(stderr, "gxpolicy: the LDAP server %s does not answer; trying the next\n", server.c_str());
+  };
+  unsigned long st = 0;
   std::string message;
-  unsigned long st = gxreg::FileRegistry::load(path, true, reg, message);
-  if (st != 0) {
-    std::fprintf(stderr, "gxpolicy: %s\n", message.c_str());
-    throw CLI::RuntimeError(
-        fail("cannot use the user registry " + path + " (fix the file, or name another with --registry)", st));
-  }
-  return reg;
+  std::unique_ptr<gxreg::Registry> reg = openRegistryFor(db, option, down, st, message);
+  if (st == 0) return reg;
+  if (!message.empty()) std::fprintf(stderr, "gxpolicy: %s\n", message.c_str());
+  std::string path = option.empty() ? gxreg::defaultRegistryPath(db) : option;
+  if (config_has_stanza(path.c_str(), "ldap"))
+    throw CLI::RuntimeError(fail("cannot use the LDAP user registry configured in " + path +
+                                     " (fix its [ldap] stanza, or check that the directory server is up)",
+                                 st));
+  throw CLI::RuntimeError(
+      fail("cannot use the user registry " + path + " (fix the file, or name another with --registry)", st));
 }
 
 namespace {

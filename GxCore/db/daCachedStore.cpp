@@ -227,10 +227,12 @@ void daCachedStore::getCachedObject(daStoreObjectName const& name, Handle<daStor
     daCachedStoreEntry* entry = table_->find(name);
     if (entry) {
       if (entry->state == daCachedStoreEntry::ready) {
+        count(cacheHit);
         handOut(entry, fresh);
         break;
       }
       if (entry->state == daCachedStoreEntry::absent) {
+        count(cacheHit);
         status = da_s_no_such_object;
         if (wantAbsent) handOut(entry, fresh);
         break;
@@ -248,6 +250,7 @@ void daCachedStore::getCachedObject(daStoreObjectName const& name, Handle<daStor
     // A miss: this thread loads the name. The loader holds one reference
     // (on a writable store) so that a commit or a clear meanwhile only
     // marks the entry removed.
+    count(cacheMiss);
     auto* loading = new daCachedStoreEntry();
     loading->state = daCachedStoreEntry::loading;
     loading->refCount = isReadOnly() ? 0 : 1;
@@ -403,6 +406,23 @@ void daCachedStore::endWriteGroup(bool keep, unsigned long& status) {
     unsigned long listStatus = 0;
     buildSortedLists(listStatus);
   }
+}
+
+unsigned daCachedStore::counterSlot() {
+  static std::atomic<unsigned> next{0};
+  thread_local unsigned const slot = next.fetch_add(1, std::memory_order_relaxed) % counterSlots;
+  return slot;
+}
+
+daCachedStore::Counts daCachedStore::counts() const {
+  Counts c;
+  for (CounterSlot const& s : counters_) {
+    c.cacheHits += s.n[cacheHit].load(std::memory_order_relaxed);
+    c.cacheMisses += s.n[cacheMiss].load(std::memory_order_relaxed);
+    c.memoHits += s.n[memoHit].load(std::memory_order_relaxed);
+    c.memoMisses += s.n[memoMiss].load(std::memory_order_relaxed);
+  }
+  return c;
 }
 
 void daCachedStore::checkCache() {

@@ -236,6 +236,17 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // A number no other store of this process has had: keys per-thread state.
   std::uint64_t storeId() const { return storeId_; }
 
+  // How often the cache and the decision memos answered from memory, since
+  // the store was made: a cache hit is a lookup that found its entry
+  // (loaded or known absent), a miss one that read the file; a memo hit is a
+  // decision that found the policy in force in its thread's memo, a miss one
+  // that resolved it. For monitoring: the counts are kept per thread slot
+  // without a lock, so a reading taken while others decide is approximate.
+  struct Counts {
+    std::uint64_t cacheHits = 0, cacheMisses = 0, memoHits = 0, memoMisses = 0;
+  };
+  Counts counts() const;
+
   // ---- action strings (daActionQuickMap.cpp) ------------------------------------
   // status = the quick map's mapAction / mapBitmap (see daActionQuickMap).
   void mapAction(char const* actions, GxACLPermset& perms, unsigned long& status);
@@ -294,6 +305,17 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   void buildSortedLists(unsigned long& status);
   void dropSortedLists();
 
+  // Counts in cache-line sized slots, one per thread (threads beyond the
+  // slot count share): a hot read path must not make every core write one
+  // line. Relaxed increments; Counts sums the slots.
+  enum Counter { cacheHit, cacheMiss, memoHit, memoMiss, counterKinds };
+  struct alignas(64) CounterSlot {
+    std::atomic<std::uint64_t> n[counterKinds]{};
+  };
+  static constexpr unsigned counterSlots = 32;
+  void count(Counter c) { counters_[counterSlot()].n[c].fetch_add(1, std::memory_order_relaxed); }
+  static unsigned counterSlot();
+
   ZCondition_6_0 entryCondition_;
   ZLock_6_0 cacheLock_;
   ZReadWriteLock_6_0 transactionLock_;
@@ -311,4 +333,5 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   int pobjCacheEnabled_ = 0;
   std::vector<std::unique_ptr<SortedList>> pobjLists_;
   daActionQuickMap quickMap_;
+  CounterSlot counters_[counterSlots];
 };

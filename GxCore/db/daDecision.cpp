@@ -530,8 +530,10 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
   if (PolicyRecord const* known = memo.find(hash, key, epoch)) {
+    count(memoHit);
     if (decision.policy_ != *known) decision.policy_ = *known;
   } else {
+    count(memoMiss);
     ZUTF8String_6_0 text(path);
     status = daPObjName::validateAndFix(text);
     if (status != 0) return;

@@ -1,0 +1,161 @@
+#include "tools/gxpolicyd/http_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace gxpolicyd {
+
+// What the library keeps per request between the calls of onRequest.
+struct HttpServer::Exchange {
+  std::string body;
+  bool tooLarge = false;
+};
+
+namespace {
+
+void logLibrary(void* self, char const* fmt, va_list ap) {
+  char line[512];
+  std::vsnprintf(line, sizeof line, fmt, ap);
+  std::size_t n = std::strlen(line);
+  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = '\0';
+  auto* log = static_cast<std::function<void(std::string const&)>*>(self);
+  if (*log) (*log)(std::string("http: ") + line);
+}
+
+}  // namespace
+
+struct HttpServer::Hooks {
+  static void connection(void* self, MHD_Connection*, void**, MHD_ConnectionNotificationCode what) {
+    auto* server = static_cast<HttpServer*>(self);
+    if (what == MHD_CONNECTION_NOTIFY_STARTED) server->connections_.fetch_add(1, std::memory_order_relaxed);
+    else server->connections_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  static void completed(void* self, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    auto* server = static_cast<HttpServer*>(self);
+    auto* exchange = static_cast<Exchange*>(*state);
+    if (exchange == nullptr) return;
+    delete exchange;
+    *state = nullptr;
+    server->inFlight_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  static MHD_Result answer(MHD_Connection* c, Response const& r) {
+    MHD_Response* response =
+        MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.contentType.c_str());
+    for (auto const& [name, value] : r.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
+    MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(r.status), response);
+    MHD_destroy_response(response);
+    return ok;
+  }
+
+  // Called once with the headers, then once per piece of body, then once
+  // with nothing more to read: the request is answered then.
+  static MHD_Result request(void* self, MHD_Connection* c, char const* url, char const* method, char const*,
+                            char const* upload, std::size_t* uploadSize, void** state) {
+    auto* server = static_cast<HttpServer*>(self);
+    auto* exchange = static_cast<Exchange*>(*state);
+    if (exchange == nullptr) {
+      exchange = new Exchange();
+      *state = exchange;
+      server->inFlight_.fetch_add(1, std::memory_order_relaxed);
+      char const* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+      // Announced too large: answered before the body is read (the library
+      // then closes the connection). Any other request is answered once it
+      // has been read whole: an answer given earlier costs the keep-alive.
+      if (length == nullptr || std::strtoull(length, nullptr, 10) <= server->options_.maxBody) return MHD_YES;
+      exchange->tooLarge = true;
+    } else if (*uploadSize > 0) {
+      if (exchange->body.size() + *uploadSize > server->options_.maxBody) exchange->tooLarge = true;
+      if (!exchange->tooLarge) exchange->body.append(upload, *uploadSize);
+      *uploadSize = 0;
+      return MHD_YES;
+    }
+    Request r;
+    r.method = method;
+    r.path = url;
+    r.body = exchange->body;
+    r.bodyTooLarge = exchange->tooLarge;
+    r.header = [c](char const* name) { return MHD_lookup_connection_value(c, MHD_HEADER_KIND, name); };
+    return answer(c, server->handler_(r));
+  }
+};
+
+HttpServer::HttpServer(HttpOptions options, Handler handler, std::function<void(std::string const&)> log)
+    : options_(std::move(options)), handler_(std::move(handler)), log_(std::move(log)) {}
+
+HttpServer::~HttpServer() { stop(0); }
+
+bool HttpServer::start(std::string& error) {
+  if (daemon_ != nullptr) {
+    error = "already started";
+    return false;
+  }
+  sockaddr_storage where{};
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+  if (options_.address.find(':') != std::string::npos) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&where);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_port = htons(options_.port);
+    if (::inet_pton(AF_INET6, options_.address.c_str(), &a6->sin6_addr) != 1) {
+      error = "not an IPv6 address: " + options_.address;
+      return false;
+    }
+    flags |= MHD_USE_IPv6;
+  } else {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&where);
+    a4->sin_family = AF_INET;
+    a4->sin_port = htons(options_.port);
+    if (::inet_pton(AF_INET, options_.address.c_str(), &a4->sin_addr) != 1) {
+      error = "not an IPv4 address: " + options_.address;
+      return false;
+    }
+  }
+  unsigned threads = options_.threads == 0 ? 1 : options_.threads;
+  daemon_ = MHD_start_daemon(
+      flags, options_.port, nullptr, nullptr, &Hooks::request, this,
+      MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, &log_,
+      MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&where),
+      MHD_OPTION_THREAD_POOL_SIZE, threads,
+      MHD_OPTION_CONNECTION_LIMIT, options_.connectionLimit,
+      MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds,
+      // Headers only: bodies are kept by the exchange, so a small pool per
+      // connection lets many thousands of keep-alive clients stay connected.
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(16 * 1024),
+      MHD_OPTION_LISTEN_BACKLOG_SIZE, 4096u,
+      MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u,
+      MHD_OPTION_NOTIFY_COMPLETED, &Hooks::completed, this,
+      MHD_OPTION_NOTIFY_CONNECTION, &Hooks::connection, this,
+      MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
+            " (address in use, or not an address of this host)";
+    return false;
+  }
+  return true;
+}
+
+void HttpServer::stop(unsigned graceMs) {
+  if (daemon_ == nullptr) return;
+  listenSocket_ = MHD_quiesce_daemon(daemon_);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+  while (inFlight() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  MHD_stop_daemon(daemon_);
+  daemon_ = nullptr;
+  if (listenSocket_ >= 0) ::close(listenSocket_);
+  listenSocket_ = -1;
+}
+
+
+}  // namespace gxpolicyd

@@ -1,0 +1,61 @@
+// The HTTP transport of gxpolicyd, on libmicrohttpd: a pool of threads,
+// each polling its share of the connections with epoll, hands every
+// complete request to a handler and sends back what it returns. Bodies are
+// collected up to a cap (larger ones get 413 without being read when their
+// length is announced); keep-alive, pipelining, chunked bodies and
+// "Expect: 100-continue" are the library's.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "tools/gxpolicyd/service.h"
+
+struct MHD_Daemon;
+
+namespace gxpolicyd {
+
+struct HttpOptions {
+  std::string address = "127.0.0.1";  // IPv4 or IPv6 literal to listen on
+  unsigned short port = 8181;
+  unsigned threads = 2;                // polling threads, each answering its connections
+  unsigned connectionLimit = 16384;    // open connections at once; more are refused at accept
+  unsigned idleTimeoutSeconds = 60;    // an idle keep-alive connection is closed after this
+  std::size_t maxBody = 1 << 20;       // bytes; larger gets 413
+};
+
+class HttpServer {
+ public:
+  using Handler = std::function<Response(Request const&)>;
+  // log receives the library's error messages, one line each.
+  HttpServer(HttpOptions options, Handler handler, std::function<void(std::string const&)> log);
+  HttpServer(HttpServer const&) = delete;
+  HttpServer& operator=(HttpServer const&) = delete;
+  // Stops at once when still running (see stop).
+  ~HttpServer();
+
+  // Binds and starts the threads. True on success; false with error set
+  // (a bad address, a port in use, a thread that could not start).
+  bool start(std::string& error);
+  // Stops accepting, waits up to graceMs for the requests being answered to
+  // finish, then closes every connection and joins the threads.
+  void stop(unsigned graceMs = 10000);
+
+  unsigned inFlight() const { return inFlight_.load(std::memory_order_relaxed); }
+  unsigned connections() const { return connections_.load(std::memory_order_relaxed); }
+
+ private:
+  struct Exchange;
+  struct Hooks;  // the library's callbacks
+
+  HttpOptions options_;
+  Handler handler_;
+  std::function<void(std::string const&)> log_;
+  MHD_Daemon* daemon_ = nullptr;
+  int listenSocket_ = -1;  // kept after quiesce, closed after the stop
+  std::atomic<unsigned> inFlight_{0};
+  std::atomic<unsigned> connections_{0};
+};
+
+}  // namespace gxpolicyd

@@ -1,0 +1,243 @@
+// gxpolicyd: authorization decisions over HTTP from a local read-only
+// replica of a policy database, for services in any language and for web
+// servers (nginx auth_request). See tools/gxpolicyd/service.h for the
+// endpoints and README.md for running it behind nginx.
+//
+//   gxpolicyd --db REPLICA [--master FILE|URL] [--listen ADDR:PORT] [--threads N]
+//             [--registry CONFIG] [--prefix /web] [--methods GET=r,POST=m,...]
+//
+// SIGHUP makes the replica ask its master now; SIGTERM and SIGINT stop
+// accepting, let the requests being answered finish, then exit 0.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "outside/hxdb_verify.h"
+#include "outside/hxsvc.h"
+#include "tools/gxpolicyd/http_server.h"
+#include "tools/gxpolicyd/replica.h"
+#include "tools/gxpolicyd/service.h"
+#include "tools/registry_open.h"
+
+namespace {
+
+std::mutex logLock;
+
+// One line on stderr: UTC time with milliseconds, then the message.
+void logLine(std::string const& message) {
+  auto since = std::chrono::system_clock::now().time_since_epoch();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+  std::time_t t = static_cast<std::time_t>(ms / 1000);
+  std::tm tm{};
+  ::gmtime_r(&t, &tm);
+  char stamp[40];
+  std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(stamp + n, sizeof stamp - n, ".%03dZ", static_cast<int>(ms % 1000));
+  std::lock_guard<std::mutex> hold(logLock);
+  std::fprintf(stderr, "%s gxpolicyd: %s\n", stamp, message.c_str());
+  std::fflush(stderr);
+}
+
+struct Args {
+  std::string db, master, listen = "127.0.0.1:8181", registry, prefix, methods, domain = "Default";
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  double refresh = 10;
+  double maxAge = 0;
+  std::size_t maxBody = 1 << 20;
+  std::size_t maxBatch = 1000;
+  unsigned connections = 16384;
+  unsigned idleTimeout = 60;
+  unsigned callerTtl = 60;
+  std::string caFile, tokenFile;
+  bool insecure = false;
+};
+
+// "ADDR:PORT", "[V6]:PORT", ":PORT" or "PORT" (then 127.0.0.1).
+bool parseListen(std::string const& text, std::string& address, unsigned short& port) {
+  std::string host = "127.0.0.1", portText = text;
+  if (!text.empty() && text.front() == '[') {
+    std::size_t close = text.find("]:");
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    portText = text.substr(close + 2);
+  } else if (std::size_t colon = text.rfind(':'); colon != std::string::npos) {
+    if (colon > 0) host = text.substr(0, colon);
+    portText = text.substr(colon + 1);
+  }
+  if (portText.empty() || portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  unsigned long p = std::stoul(portText);
+  if (p == 0 || p > 65535) return false;
+  address = host;
+  port = static_cast<unsigned short>(p);
+  return true;
+}
+
+// Many keep-alive clients need many descriptors: take what the hard limit allows.
+void raiseDescriptorLimit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+  }
+}
+
+[[noreturn]] void quit(std::string const& message) {
+  logLine(message);
+  std::exit(2);
+}
+
+int serve(Args const& a) {
+  gxpolicyd::ServiceOptions service;
+  service.prefix = a.prefix;
+  if (!service.prefix.empty() && (service.prefix.front() != '/' || service.prefix.back() == '/'))
+    quit("--prefix must start with / and not end with one, e.g. /web");
+  std::string error;
+  if (!a.methods.empty() && !gxpolicyd::parseMethods(a.methods, service.methods, error))
+    quit("--methods: " + error);
+  service.maxBody = a.maxBody;
+  service.maxBatch = a.maxBatch;
+  service.readyMaxAgeSeconds = a.maxAge;
+  service.callerTtl = std::chrono::seconds(a.callerTtl);
+
+  gxpolicyd::HttpOptions http;
+  if (!parseListen(a.listen, http.address, http.port))
+    quit("--listen: \"" + a.listen + "\" is not ADDR:PORT (e.g. 127.0.0.1:8181 or [::1]:8181)");
+  http.threads = a.threads;
+  http.connectionLimit = a.connections;
+  http.idleTimeoutSeconds = a.idleTimeout;
+  http.maxBody = a.maxBody;
+
+  // The replica: a master file is checked like every database file before
+  // it is used; a replica file is proved by its recorded digest at open.
+  gxpolicyd::ReplicaOptions replicaOptions;
+  replicaOptions.db = a.db;
+  replicaOptions.master = a.master;
+  replicaOptions.domain = a.domain;
+  replicaOptions.refreshSeconds = a.refresh;
+  replicaOptions.http.verifyTls = !a.insecure;
+  replicaOptions.http.caFile = a.caFile;
+  if (!a.tokenFile.empty()) {
+    std::ifstream in(a.tokenFile);
+    if (!in || !std::getline(in, replicaOptions.http.bearerToken) || replicaOptions.http.bearerToken.empty())
+      quit("cannot read a token from " + a.tokenFile + "; give a file whose first line is the token");
+  }
+  if (a.master.empty()) {
+    hx_db_verify_report report;
+    unsigned long st = 0;
+    hx_db_verify_file(a.db.c_str(), report, st);
+    if (st != 0) quit("the database " + a.db + " is damaged or not a database: " + report.problem);
+  }
+  gxpolicyd::ServedReplica replica(replicaOptions, logLine);
+  if (replica.open(error) != 0) quit(error);
+
+  unsigned long registryStatus = 0;
+  std::unique_ptr<gxreg::Registry> registry = gxpolicy::openRegistryFor(
+      a.db, a.registry,
+      [](int state, std::string const& server) {
+        if (state == 0) logLine("the LDAP server " + server + " does not answer; trying the next");
+      },
+      registryStatus, error);
+  if (registryStatus != 0) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%8.8lx", registryStatus);
+    quit("cannot use the user registry: " + error + " (status " + code + ", " + hx_svc_status_text(registryStatus) +
+         ")");
+  }
+
+  gxpolicyd::Metrics metrics;
+  gxpolicyd::DecisionService decisions(replica, registry.get(), service, metrics);
+  gxpolicyd::HttpServer server(
+      http, [&decisions](gxpolicyd::Request const& r) { return decisions.handle(r); }, logLine);
+  decisions.setInFlight([&server] { return server.inFlight(); });
+  if (!server.start(error)) quit(error);
+  replica.start();
+  logLine("listening on " + http.address + ":" + std::to_string(http.port) + " with " + std::to_string(http.threads) +
+          " threads; replica " + a.db + " at sequence " + std::to_string(replica.sequence()) +
+          (a.master.empty() ? std::string() : ", master " + a.master) +
+          (registry ? std::string(", with a user registry") : std::string(", no user registry")));
+
+  // Signals are taken here, in this thread alone (all are blocked in the
+  // others, which inherited the mask from main).
+  sigset_t waited;
+  sigemptyset(&waited);
+  sigaddset(&waited, SIGTERM);
+  sigaddset(&waited, SIGINT);
+  sigaddset(&waited, SIGHUP);
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&waited, &sig) != 0) continue;
+    if (sig == SIGHUP) {
+      logLine("SIGHUP: asking the master now");
+      replica.refreshNow();
+      continue;
+    }
+    logLine(std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + ": finishing the requests in flight");
+    server.stop();
+    replica.stop();
+    logLine("stopped");
+    return 0;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before any thread starts, so that every thread inherits the mask.
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  raiseDescriptorLimit();
+
+  CLI::App app{"gxpolicyd: authorization decisions over HTTP from a policy database replica"};
+  app.footer(
+      "Example:\n"
+      "  gxpolicyd --db /var/lib/gx/replica.db --master https://policy.example/snapshots \\\n"
+      "            --listen 127.0.0.1:8181 --prefix /web\n"
+      "  curl -s localhost:8181/v1/check -d '{\"object\":\"/web/docs\",\"actions\":\"r\",\"user\":\"alice\"}'\n"
+      "Endpoints: POST /v1/check, POST /v1/check/batch, GET /v1/auth (nginx auth_request),\n"
+      "GET /healthz, /readyz, /metrics. SIGHUP checks the master now; SIGTERM stops gracefully.");
+  Args a;
+  app.add_option("--db", a.db, "The replica's database file (read only)")->required();
+  app.add_option("--master", a.master,
+                 "Keep the replica current from this database file or http(s):// URL of published snapshots");
+  app.add_option("--listen", a.listen, "ADDR:PORT to listen on")->capture_default_str();
+  app.add_option("--threads", a.threads, "Threads answering requests")->capture_default_str()->check(CLI::Range(1u, 1024u));
+  app.add_option("--registry", a.registry,
+                 "User registry: a JSON registry file or a stanza file with an [ldap] stanza "
+                 "(default: DB.registry.json when it exists)");
+  app.add_option("--prefix", a.prefix, "Prepended to request paths to name objects for /v1/auth, e.g. /web");
+  app.add_option("--methods", a.methods, "HTTP method to actions for /v1/auth")
+      ->default_str("GET=r,HEAD=r,POST=m,PUT=m,PATCH=m,DELETE=d");
+  app.add_option("--domain", a.domain, "Policy domain")->capture_default_str();
+  app.add_option("--refresh", a.refresh, "Seconds between questions to the master")
+      ->capture_default_str()->check(CLI::Range(0.05, 86400.0));
+  app.add_option("--max-age", a.maxAge,
+                 "/readyz fails when the replica was last known current longer ago than this (seconds; 0: no limit)")
+      ->capture_default_str();
+  app.add_option("--max-body", a.maxBody, "Largest request body in bytes (larger: 413)")->capture_default_str();
+  app.add_option("--max-batch", a.maxBatch, "Most checks in one /v1/check/batch (more: 413)")->capture_default_str();
+  app.add_option("--connections", a.connections, "Open connections at once")->capture_default_str();
+  app.add_option("--idle-timeout", a.idleTimeout, "Seconds before an idle connection is closed")->capture_default_str();
+  app.add_option("--caller-ttl", a.callerTtl, "Seconds a caller resolved through the registry is remembered")
+      ->capture_default_str();
+  app.add_option("--ca-file", a.caFile, "CA bundle for an https:// master");
+  app.add_option("--token-file", a.tokenFile, "File whose first line is a bearer token for the master");
+  app.add_flag("--insecure", a.insecure, "Do not verify the master's TLS certificate");
+  CLI11_PARSE(app, argc, argv);
+  return serve(a);
+}

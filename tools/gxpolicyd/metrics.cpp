@@ -1,0 +1,115 @@
+#include "tools/gxpolicyd/metrics.h"
+
+#include <cstdio>
+
+namespace gxpolicyd {
+
+char const* handlerText(Handler h) {
+  switch (h) {
+    case Handler::check: return "check";
+    case Handler::batch: return "batch";
+    case Handler::auth: return "auth";
+    case Handler::healthz: return "healthz";
+    case Handler::readyz: return "readyz";
+    case Handler::metrics: return "metrics";
+    default: return "other";
+  }
+}
+
+int Metrics::codeSlot(int code) {
+  for (int i = 0; i < kCodeSlots - 1; ++i)
+    if (kCodes[i] == code) return i;
+  return kCodeSlots - 1;
+}
+
+void Metrics::request(Handler h, int code) {
+  requests_[static_cast<int>(h)][codeSlot(code)].fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint64_t Metrics::requests(Handler h, int code) const {
+  return requests_[static_cast<int>(h)][codeSlot(code)].load(std::memory_order_relaxed);
+}
+
+void Metrics::latency(std::uint64_t ns) {
+  double seconds = static_cast<double>(ns) / 1e9;
+  std::size_t i = 0;
+  while (i < kBuckets.size() && seconds > kBuckets[i]) ++i;
+  buckets_[i].fetch_add(1, std::memory_order_relaxed);
+  latencySumNs_.fetch_add(ns, std::memory_order_relaxed);
+}
+
+namespace {
+
+void line(std::string& out, char const* fmt, auto... args) {
+  char buf[256];
+  int n = std::snprintf(buf, sizeof buf, fmt, args...);
+  if (n > 0) out.append(buf, static_cast<std::size_t>(n) < sizeof buf ? static_cast<std::size_t>(n) : sizeof buf - 1);
+}
+
+void header(std::string& out, char const* name, char const* type, char const* help) {
+  line(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+using u64 = unsigned long long;
+
+}  // namespace
+
+std::string Metrics::render(Gauges const& g) const {
+  std::string out;
+  out.reserve(4096);
+  header(out, "gxpolicyd_requests_total", "counter", "HTTP requests answered, by handler and status code.");
+  for (int h = 0; h < static_cast<int>(Handler::count); ++h)
+    for (int c = 0; c < kCodeSlots; ++c) {
+      u64 n = requests_[h][c].load(std::memory_order_relaxed);
+      if (n == 0) continue;
+      char code[8];
+      if (c == kCodeSlots - 1) std::snprintf(code, sizeof code, "other");
+      else std::snprintf(code, sizeof code, "%d", kCodes[c]);
+      line(out, "gxpolicyd_requests_total{handler=\"%s\",code=\"%s\"} %llu\n", handlerText(static_cast<Handler>(h)),
+           code, n);
+    }
+  header(out, "gxpolicyd_decisions_total", "counter", "Decisions, by result (error: the question could not be answered).");
+  static char const* const results[] = {"granted", "denied", "error"};
+  for (int o = 0; o < static_cast<int>(Outcome::count); ++o)
+    line(out, "gxpolicyd_decisions_total{result=\"%s\"} %llu\n", results[o],
+         static_cast<u64>(decisions_[o].load(std::memory_order_relaxed)));
+
+  header(out, "gxpolicyd_decision_duration_seconds", "histogram",
+         "Time a decision request takes inside the service, from parsed request to answer.");
+  u64 cumulative = 0;
+  for (std::size_t i = 0; i <= kBuckets.size(); ++i) {
+    cumulative += buckets_[i].load(std::memory_order_relaxed);
+    if (i < kBuckets.size())
+      line(out, "gxpolicyd_decision_duration_seconds_bucket{le=\"%g\"} %llu\n", kBuckets[i], cumulative);
+    else
+      line(out, "gxpolicyd_decision_duration_seconds_bucket{le=\"+Inf\"} %llu\n", cumulative);
+  }
+  line(out, "gxpolicyd_decision_duration_seconds_sum %.9f\n",
+       static_cast<double>(latencySumNs_.load(std::memory_order_relaxed)) / 1e9);
+  line(out, "gxpolicyd_decision_duration_seconds_count %llu\n", cumulative);
+
+  header(out, "gxpolicyd_replica_open", "gauge", "1 when the replica is open and answering.");
+  line(out, "gxpolicyd_replica_open %d\n", g.replicaOpen ? 1 : 0);
+  header(out, "gxpolicyd_replica_sequence", "gauge", "Sequence number of the replica's database.");
+  line(out, "gxpolicyd_replica_sequence %lu\n", g.sequence);
+  header(out, "gxpolicyd_replica_age_seconds", "gauge",
+         "Seconds since the replica was last known to match its master (since it opened without a master).");
+  line(out, "gxpolicyd_replica_age_seconds %.3f\n", g.ageSeconds);
+  header(out, "gxpolicyd_replica_rebuilds_total", "counter", "Rebuilds of the replica from its master, by result.");
+  line(out, "gxpolicyd_replica_rebuilds_total{result=\"ok\"} %llu\n", static_cast<u64>(g.rebuilds));
+  line(out, "gxpolicyd_replica_rebuilds_total{result=\"failed\"} %llu\n", static_cast<u64>(g.rebuildFailures));
+  header(out, "gxpolicyd_cache_lookups_total", "counter", "Policy cache lookups, by result.");
+  line(out, "gxpolicyd_cache_lookups_total{result=\"hit\"} %llu\n", static_cast<u64>(g.cacheHits));
+  line(out, "gxpolicyd_cache_lookups_total{result=\"miss\"} %llu\n", static_cast<u64>(g.cacheMisses));
+  header(out, "gxpolicyd_memo_lookups_total", "counter", "Decision memo lookups, by result.");
+  line(out, "gxpolicyd_memo_lookups_total{result=\"hit\"} %llu\n", static_cast<u64>(g.memoHits));
+  line(out, "gxpolicyd_memo_lookups_total{result=\"miss\"} %llu\n", static_cast<u64>(g.memoMisses));
+  header(out, "gxpolicyd_caller_lookups_total", "counter", "Callers resolved through the registry, by cache result.");
+  line(out, "gxpolicyd_caller_lookups_total{result=\"hit\"} %llu\n", static_cast<u64>(g.callerHits));
+  line(out, "gxpolicyd_caller_lookups_total{result=\"miss\"} %llu\n", static_cast<u64>(g.callerMisses));
+  header(out, "gxpolicyd_requests_in_flight", "gauge", "Requests being answered.");
+  line(out, "gxpolicyd_requests_in_flight %u\n", g.inFlight);
+  return out;
+}
+
+}  // namespace gxpolicyd

@@ -1,0 +1,69 @@
+// What gxpolicyd counts, and its /metrics page in the Prometheus text
+// format: requests by handler and status code, decisions by result, the
+// time a decision request takes inside the service, and (read when the page
+// is made) the replica's state and the store's cache and memo counts.
+//
+// Counters are relaxed atomics: any thread may count, a reading taken while
+// requests are served is a consistent-enough snapshot for monitoring.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace gxpolicyd {
+
+// The handlers requests are counted under.
+enum class Handler : int { check, batch, auth, healthz, readyz, metrics, other, count };
+char const* handlerText(Handler h);
+
+// The decisions counted: a check that answered, by its answer, and one
+// that could not be answered (bad input or an unreadable policy).
+enum class Outcome : int { granted, denied, error, count };
+
+// Values read from elsewhere when the page is made.
+struct Gauges {
+  bool replicaOpen = false;
+  unsigned long sequence = 0;
+  double ageSeconds = -1;  // since the replica was last known current; < 0: unknown
+  std::uint64_t rebuilds = 0, rebuildFailures = 0;
+  std::uint64_t cacheHits = 0, cacheMisses = 0, memoHits = 0, memoMisses = 0;
+  std::uint64_t callerHits = 0, callerMisses = 0;  // the service's caller cache
+  unsigned inFlight = 0;
+};
+
+class Metrics {
+ public:
+  // Latency buckets (upper bounds, seconds) of the decision histogram.
+  static constexpr std::array<double, 12> kBuckets{0.00001, 0.000025, 0.00005, 0.0001, 0.00025, 0.0005,
+                                                   0.001,   0.0025,   0.005,   0.01,   0.05,    0.25};
+
+  Metrics() = default;
+  Metrics(Metrics const&) = delete;
+  Metrics& operator=(Metrics const&) = delete;
+
+  // Counts a request answered with code (codes the service does not send
+  // are counted as "other").
+  void request(Handler h, int code);
+  void decision(Outcome o) { decisions_[static_cast<int>(o)].fetch_add(1, std::memory_order_relaxed); }
+  void latency(std::uint64_t nanoseconds);
+
+  std::uint64_t requests(Handler h, int code) const;
+  std::uint64_t decisions(Outcome o) const { return decisions_[static_cast<int>(o)].load(std::memory_order_relaxed); }
+
+  // The whole page.
+  std::string render(Gauges const& g) const;
+
+ private:
+  static constexpr std::array<int, 9> kCodes{200, 400, 401, 403, 404, 405, 413, 500, 503};
+  static constexpr int kCodeSlots = static_cast<int>(kCodes.size()) + 1;  // the codes above, then "other"
+  static int codeSlot(int code);
+
+  std::atomic<std::uint64_t> requests_[static_cast<int>(Handler::count)][kCodeSlots]{};
+  std::atomic<std::uint64_t> decisions_[static_cast<int>(Outcome::count)]{};
+  std::atomic<std::uint64_t> buckets_[kBuckets.size() + 1]{};  // the last is +Inf
+  std::atomic<std::uint64_t> latencySumNs_{0};
+};
+
+}  // namespace gxpolicyd

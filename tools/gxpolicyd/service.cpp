@@ -1,0 +1,593 @@
+#include "tools/gxpolicyd/service.h"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include <nlohmann/json.hpp>
+
+#include "GxCore/GxAddress.h"
+#include "GxCore/dastatus.h"
+#include "GxCore/db/daCachedStore.h"
+#include "outside/hxsvc.h"
+#include "outside/registry.h"
+
+namespace gxpolicyd {
+
+using json = nlohmann::json;
+using ojson = nlohmann::ordered_json;
+using gxpolicy::CallerSpec;
+using Clock = std::chrono::steady_clock;
+
+// A caller as resolved, or why it could not be.
+struct DecisionService::Cached {
+  bool ok = false;
+  gxpolicy::Caller caller;
+  gxpolicy::DecideProblem problem;
+  Clock::time_point expires;
+};
+
+namespace {
+
+constexpr std::size_t kMaxDepth = 32;  // nesting of JSON arrays and objects in a body
+
+// ---- small helpers -------------------------------------------------------------------
+
+std::string statusCode(unsigned long status) {
+  char code[24];
+  std::snprintf(code, sizeof code, "0x%8.8lx", status);
+  return code;
+}
+
+// What a request gets when it cannot be answered: the message, the field
+// at fault ("" when the body as a whole is), and the status behind it.
+struct Refusal {
+  Refusal(int http, std::string message, std::string field, unsigned long status = 0, std::string hint = "")
+      : http(http), message(std::move(message)), field(std::move(field)), status(status), hint(std::move(hint)) {}
+  int http;
+  std::string message;
+  std::string field;
+  unsigned long status;
+  std::string hint;
+};
+
+Response jsonResponse(int status, ojson const& body) {
+  Response r;
+  r.status = status;
+  r.body = body.dump(-1, ' ', false, ojson::error_handler_t::replace);
+  r.body += '\n';
+  return r;
+}
+
+ojson refusalJson(Refusal const& f) {
+  ojson j = {{"error", f.message}};
+  if (!f.field.empty()) j["field"] = f.field;
+  if (f.status != 0) {
+    j["status"] = statusCode(f.status);
+    j["status_text"] = hx_svc_status_text(f.status);
+  }
+  if (!f.hint.empty()) j["hint"] = f.hint;
+  return j;
+}
+
+Response refuse(Refusal const& f) { return jsonResponse(f.http, refusalJson(f)); }
+
+Response text(int status, std::string body) {
+  Response r;
+  r.status = status;
+  r.contentType = "text/plain; charset=utf-8";
+  r.body = std::move(body);
+  return r;
+}
+
+// Nesting deeper than kMaxDepth (counted outside strings) is refused
+// before the parser sees it: no body may exhaust the stack.
+bool tooDeep(std::string_view body) {
+  std::size_t depth = 0;
+  bool inString = false, escaped = false;
+  for (char c : body) {
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+      continue;
+    }
+    if (c == '"') inString = true;
+    else if (c == '[' || c == '{') {
+      if (++depth > kMaxDepth) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
+// Parses a request body; a Refusal when it is not JSON.
+json parseBody(std::string_view body) {
+  if (tooDeep(body))
+    throw Refusal{400, "the body nests arrays or objects deeper than " + std::to_string(kMaxDepth) + " levels", ""};
+  try {
+    return json::parse(body.begin(), body.end());
+  } catch (json::parse_error const& e) {
+    throw Refusal{400, std::string("the body is not JSON: ") + e.what(), ""};
+  }
+}
+
+std::string stringField(json const& j, char const* key, std::string const& where, bool required) {
+  auto it = j.find(key);
+  if (it == j.end()) {
+    if (required) throw Refusal{400, std::string("\"") + key + "\" is missing", where + key};
+    return {};
+  }
+  if (!it->is_string()) throw Refusal{400, std::string("\"") + key + "\" must be a string", where + key};
+  std::string s = it->get<std::string>();
+  if (s.find('\0') != std::string::npos)
+    throw Refusal{400, std::string("\"") + key + "\" holds a NUL character", where + key};
+  return s;
+}
+
+// One check of a body: {"object", "actions", "user" | "uuid" [+ "groups"], "ip"}.
+// where prefixes field names in refusals ("" or "checks[3].").
+void readCheck(json const& j, std::string const& where, gxpolicy::Question& q, CallerSpec& caller) {
+  if (!j.is_object()) throw Refusal{400, "a check must be a JSON object", where.empty() ? "" : where.substr(0, where.size() - 1)};
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    static char const* const known[] = {"object", "actions", "user", "uuid", "groups", "ip"};
+    bool ok = false;
+    for (char const* k : known) ok = ok || it.key() == k;
+    if (!ok)
+      throw Refusal{400, "unknown field \"" + it.key() + "\" (known: object, actions, user, uuid, groups, ip)",
+                    where + it.key()};
+  }
+  q.object = stringField(j, "object", where, true);
+  q.actions = stringField(j, "actions", where, true);
+  q.address = stringField(j, "ip", where, false);
+  bool hasUser = j.contains("user"), hasUuid = j.contains("uuid"), hasGroups = j.contains("groups");
+  if (hasUser && hasUuid) throw Refusal{400, "give \"user\" or \"uuid\", not both", where + "uuid"};
+  if (hasGroups && !hasUuid)
+    throw Refusal{400, "\"groups\" goes with \"uuid\" (a named user's groups come from the registry)", where + "groups"};
+  caller = CallerSpec{};
+  if (hasUser) {
+    caller.form = CallerSpec::Form::user;
+    caller.user = stringField(j, "user", where, true);
+  } else if (hasUuid) {
+    caller.form = CallerSpec::Form::uuid;
+    caller.uuid = stringField(j, "uuid", where, true);
+    if (hasGroups) {
+      json const& g = j["groups"];
+      if (!g.is_array()) throw Refusal{400, "\"groups\" must be an array of names or uuids", where + "groups"};
+      for (std::size_t i = 0; i < g.size(); ++i) {
+        if (!g[i].is_string() || g[i].get_ref<std::string const&>().find('\0') != std::string::npos)
+          throw Refusal{400, "a group must be a name or uuid string", where + "groups[" + std::to_string(i) + "]"};
+        caller.groups.push_back(g[i].get<std::string>());
+      }
+    }
+  } else {
+    caller.form = CallerSpec::Form::unauthenticated;
+  }
+}
+
+// The field a decision problem is about, and the answer's status code.
+Refusal fromProblem(gxpolicy::DecideProblem const& p, std::string const& where) {
+  Refusal f{400, p.message, "", p.status, p.hint};
+  switch (p.status) {
+    case gx_s_invalid_address: f.field = where + "ip"; break;
+    case gx_s_bad_pobj_name: f.field = where + "object"; break;
+    case gx_s_bad_action:
+    case gx_s_no_action_group:
+    case 0x1005B30C: f.field = where + "actions"; break;
+    case da_s_store_unavailable: f.http = 503; break;
+    default: f.http = 500; break;
+  }
+  return f;
+}
+
+// Why a caller could not be resolved, as a refusal.
+Refusal fromCallerProblem(gxpolicy::DecideProblem const& p, CallerSpec const& spec, bool haveRegistry,
+                          std::string const& where) {
+  Refusal f{400, p.message, "", p.status, p.hint};
+  if (p.status == reg_s_unavailable && haveRegistry) f.http = 503;  // the directory does not answer
+  if (p.status == reg_s_no_such_group) f.field = where + "groups";
+  else f.field = where + (spec.form == CallerSpec::Form::user ? "user" : "uuid");
+  return f;
+}
+
+// Per thread: the decision record reused across requests, and the caller's
+// privilege attributes for decide.
+struct ThreadState {
+  daDecision decision;
+  std::vector<sec_id_t> ids;
+  sec_id_pa_t pa{};
+  std::string object;
+};
+thread_local ThreadState tls;
+
+sec_id_pa_t* attributesOf(gxpolicy::Caller const& c) {
+  if (!c.authenticated()) return nullptr;
+  tls.ids.clear();
+  for (hx_uuid_t const& g : c.groups()) tls.ids.push_back(sec_id_t{g, nullptr});
+  tls.pa.principal = sec_id_t{c.user(), nullptr};
+  tls.pa.num_groups = static_cast<uint16_t>(tls.ids.size());
+  tls.pa.groups = tls.ids.empty() ? nullptr : tls.ids.data();
+  return &tls.pa;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::vector<std::string> splitGroups(char const* header) {
+  std::vector<std::string> out;
+  std::string_view s(header);
+  while (!s.empty()) {
+    std::size_t comma = s.find(',');
+    std::string_view item = s.substr(0, comma);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    if (!item.empty()) out.emplace_back(item);
+    if (comma == std::string_view::npos) break;
+    s.remove_prefix(comma + 1);
+  }
+  return out;
+}
+
+bool parseLevel(char const* text, unsigned long& out) {
+  if (text == nullptr || *text == '\0') return false;
+  unsigned long v = 0;
+  for (char const* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9' || v > 100000) return false;
+    v = v * 10 + static_cast<unsigned long>(*p - '0');
+  }
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+// ---- free functions ---------------------------------------------------------------------
+
+bool parseMethods(std::string const& text, std::map<std::string, std::string>& out, std::string& error) {
+  std::map<std::string, std::string> parsed;
+  std::string_view s(text);
+  while (!s.empty()) {
+    std::size_t comma = s.find(',');
+    std::string item(s.substr(0, comma));
+    std::size_t eq = item.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == item.size()) {
+      error = "\"" + item + "\" is not METHOD=ACTIONS (e.g. GET=r)";
+      return false;
+    }
+    parsed[item.substr(0, eq)] = item.substr(eq + 1);
+    if (comma == std::string_view::npos) break;
+    s.remove_prefix(comma + 1);
+  }
+  if (parsed.empty()) {
+    error = "no METHOD=ACTIONS pairs given";
+    return false;
+  }
+  out = std::move(parsed);
+  return true;
+}
+
+bool objectFromUri(std::string_view uri, std::string const& prefix, std::string& out, std::string& why) {
+  std::size_t end = uri.find_first_of("?#");
+  if (end != std::string_view::npos) uri = uri.substr(0, end);
+  if (uri.empty() || uri.front() != '/') {
+    why = "the path is not absolute";
+    return false;
+  }
+  std::string path;
+  path.reserve(uri.size());
+  for (std::size_t i = 0; i < uri.size(); ++i) {
+    char c = uri[i];
+    if (c == '%') {
+      int hi = i + 2 < uri.size() ? hexValue(uri[i + 1]) : -1;
+      int lo = i + 2 < uri.size() ? hexValue(uri[i + 2]) : -1;
+      if (hi < 0 || lo < 0) {
+        why = "a bad %-escape in the path";
+        return false;
+      }
+      c = static_cast<char>(hi * 16 + lo);
+      i += 2;
+    }
+    if (c == '\0') {
+      why = "NUL in the path";
+      return false;
+    }
+    path.push_back(c);
+  }
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  // Segments: none empty (no "//"), none "." or "..".
+  for (std::size_t start = 1; path.size() > 1 && start <= path.size();) {
+    std::size_t slash = path.find('/', start);
+    std::size_t stop = slash == std::string::npos ? path.size() : slash;
+    std::string_view seg(path.data() + start, stop - start);
+    if (seg.empty()) {
+      why = "an empty segment (//) in the path";
+      return false;
+    }
+    if (seg == "." || seg == "..") {
+      why = "a . or .. segment in the path";
+      return false;
+    }
+    start = stop + 1;
+  }
+  if (!prefix.empty()) out = path == "/" ? prefix : prefix + path;
+  else out = std::move(path);
+  return true;
+}
+
+// ---- the service -------------------------------------------------------------------------
+
+DecisionService::DecisionService(ServedReplica& replica, gxreg::Registry* registry, ServiceOptions options,
+                                 Metrics& metrics)
+    : replica_(replica), registry_(registry), options_(std::move(options)), metrics_(metrics) {}
+
+Response DecisionService::handle(Request const& request) {
+  Handler handler = Handler::other;
+  Response r;
+  try {
+    r = route(request, handler);
+  } catch (Refusal const& f) {
+    r = refuse(f);
+  } catch (std::exception const& e) {
+    r = refuse(Refusal{500, std::string("internal error: ") + e.what(), ""});
+  } catch (...) {
+    r = refuse(Refusal{500, "internal error", ""});
+  }
+  metrics_.request(handler, r.status);
+  return r;
+}
+
+Response DecisionService::route(Request const& request, Handler& handler) {
+  std::string_view path = request.path, method = request.method;
+  bool get = method == "GET" || method == "HEAD";
+  auto onlyGet = [&](Handler h) {
+    handler = h;
+    return get;
+  };
+  auto notAllowed = [](char const* allow) {
+    Response r = refuse(Refusal{405, "method not allowed", ""});
+    r.headers.emplace_back("Allow", allow);
+    return r;
+  };
+  if (request.bodyTooLarge || request.body.size() > options_.maxBody) {
+    handler = path == "/v1/check" ? Handler::check : path == "/v1/check/batch" ? Handler::batch : Handler::other;
+    return refuse(Refusal{413, "the body is larger than " + std::to_string(options_.maxBody) + " bytes", ""});
+  }
+  if (path == "/v1/auth") {
+    handler = Handler::auth;  // any method: only the headers are read
+    return auth(request);
+  }
+  if (path == "/v1/check" || path == "/v1/check/batch") {
+    handler = path == "/v1/check" ? Handler::check : Handler::batch;
+    if (method != "POST") return notAllowed("POST");
+    return handler == Handler::check ? check(request) : batch(request);
+  }
+  if (path == "/healthz") return onlyGet(Handler::healthz) ? text(200, "ok\n") : notAllowed("GET, HEAD");
+  if (path == "/readyz") return onlyGet(Handler::readyz) ? ready() : notAllowed("GET, HEAD");
+  if (path == "/metrics") return onlyGet(Handler::metrics) ? metricsPage() : notAllowed("GET, HEAD");
+  handler = Handler::other;
+  return refuse(Refusal{404, "no such endpoint: /v1/check, /v1/check/batch, /v1/auth, /healthz, /readyz, /metrics", ""});
+}
+
+std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpec const& spec) {
+  if (spec.form == CallerSpec::Form::unauthenticated) {
+    static auto const unauthenticated = [] {
+      auto c = std::make_shared<Cached>();
+      gxpolicy::resolveCaller(CallerSpec{CallerSpec::Form::unauthenticated, {}, {}, {}}, nullptr, c->caller, c->problem);
+      c->ok = true;
+      return c;
+    }();
+    return unauthenticated;
+  }
+  std::string key(1, static_cast<char>(spec.form));
+  key += spec.form == CallerSpec::Form::user ? spec.user : spec.uuid;
+  for (std::string const& g : spec.groups) key += '\0' + g;
+  Clock::time_point now = Clock::now();
+  {
+    std::shared_lock<std::shared_mutex> reading(callersLock_);
+    auto it = callers_.find(key);
+    if (it != callers_.end() && it->second->expires > now) {
+      callerHits_.fetch_add(1, std::memory_order_relaxed);
+      return it->second;
+    }
+  }
+  callerMisses_.fetch_add(1, std::memory_order_relaxed);
+  auto fresh = std::make_shared<Cached>();
+  fresh->ok = gxpolicy::resolveCaller(spec, registry_, fresh->caller, fresh->problem);
+  fresh->expires = now + options_.callerTtl;
+  // A registry that did not answer is asked again next time.
+  if (!fresh->ok && fresh->problem.status == reg_s_unavailable) return fresh;
+  std::unique_lock<std::shared_mutex> writing(callersLock_);
+  if (callers_.size() >= options_.callerCacheSize) callers_.clear();
+  callers_[key] = fresh;
+  return fresh;
+}
+
+Response DecisionService::check(Request const& request) {
+  Clock::time_point start = Clock::now();
+  json body = parseBody(request.body);
+  gxpolicy::Question q;
+  CallerSpec spec;
+  readCheck(body, "", q, spec);
+  std::shared_ptr<Cached const> c = caller(spec);
+  if (!c->ok) {
+    metrics_.decision(Outcome::error);
+    return refuse(fromCallerProblem(c->problem, spec, registry_ != nullptr, ""));
+  }
+  gxpolicy::Caller who = c->caller;
+  gxpolicy::Explanation e;
+  gxpolicy::DecideProblem problem;
+  if (!gxpolicy::explainDecision(replica_.store(), q, who, registry_, false, tls.decision, e, problem)) {
+    metrics_.decision(Outcome::error);
+    return refuse(fromProblem(problem, ""));
+  }
+  metrics_.decision(e.granted ? Outcome::granted : Outcome::denied);
+  Response r = jsonResponse(200, gxpolicy::toJson(e, false));
+  metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
+  return r;
+}
+
+Response DecisionService::batch(Request const& request) {
+  Clock::time_point start = Clock::now();
+  json body = parseBody(request.body);
+  json const* checks = &body;
+  std::string where = "";
+  if (body.is_object()) {
+    if (body.size() != 1 || !body.contains("checks"))
+      throw Refusal{400, "a batch is an array of checks, or {\"checks\": [...]}", ""};
+    checks = &body["checks"];
+    where = "checks";
+  }
+  if (!checks->is_array()) throw Refusal{400, "a batch is an array of checks, or {\"checks\": [...]}", where};
+  if (checks->size() > options_.maxBatch)
+    return refuse(Refusal{413, "a batch holds at most " + std::to_string(options_.maxBatch) + " checks", where});
+  // Every check is read before any is asked: a bad one refuses the batch.
+  std::vector<std::pair<gxpolicy::Question, CallerSpec>> asked(checks->size());
+  for (std::size_t i = 0; i < checks->size(); ++i)
+    readCheck((*checks)[i], where + "[" + std::to_string(i) + "].", asked[i].first, asked[i].second);
+  ojson results = ojson::array();
+  for (std::size_t i = 0; i < asked.size(); ++i) {
+    std::string at = where + "[" + std::to_string(i) + "].";
+    std::shared_ptr<Cached const> c = caller(asked[i].second);
+    if (!c->ok) {
+      metrics_.decision(Outcome::error);
+      return refuse(fromCallerProblem(c->problem, asked[i].second, registry_ != nullptr, at));
+    }
+    gxpolicy::Caller who = c->caller;
+    gxpolicy::Explanation e;
+    gxpolicy::DecideProblem problem;
+    if (!gxpolicy::explainDecision(replica_.store(), asked[i].first, who, registry_, false, tls.decision, e, problem)) {
+      metrics_.decision(Outcome::error);
+      return refuse(fromProblem(problem, at));
+    }
+    metrics_.decision(e.granted ? Outcome::granted : Outcome::denied);
+    results.push_back(gxpolicy::toJson(e, false));
+  }
+  Response r = jsonResponse(200, ojson{{"results", std::move(results)}});
+  metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
+  return r;
+}
+
+// A web server's sub-request. Misconfiguration of the front end (a header
+// it must send is missing or malformed) gets 400, which a web server turns
+// into an error page; a request that may not pass gets 403 or 401.
+Response DecisionService::auth(Request const& request) {
+  Clock::time_point start = Clock::now();
+  auto header = [&](char const* name) -> char const* {
+    char const* v = request.header ? request.header(name) : nullptr;
+    return v != nullptr && *v != '\0' ? v : nullptr;
+  };
+  auto deny = [&](int status, std::string const& why) {
+    metrics_.decision(Outcome::denied);
+    Response r = text(status, "");
+    r.headers.emplace_back(kDecisionHeader, "denied");
+    r.headers.emplace_back(kReasonHeader, why);
+    return r;
+  };
+  char const* uri = header("X-Original-URI");
+  char const* method = header("X-Original-Method");
+  if (uri == nullptr || method == nullptr) {
+    metrics_.decision(Outcome::error);
+    return refuse(Refusal{400, "X-Original-URI and X-Original-Method must be set by the front end", ""});
+  }
+  auto mapped = options_.methods.find(method);
+  if (mapped == options_.methods.end()) return deny(403, std::string("method ") + method + " is not mapped to actions");
+  std::string why;
+  if (!objectFromUri(uri, options_.prefix, tls.object, why)) return deny(403, why);
+
+  CallerSpec spec;
+  if (char const* user = header("X-Remote-User")) {
+    spec.form = CallerSpec::Form::user;
+    spec.user = user;
+  } else if (char const* uuid = header("X-Remote-Uuid")) {
+    spec.form = CallerSpec::Form::uuid;
+    spec.uuid = uuid;
+    if (char const* groups = header("X-Remote-Groups")) spec.groups = splitGroups(groups);
+  } else {
+    spec.form = CallerSpec::Form::unauthenticated;
+  }
+  std::shared_ptr<Cached const> c = caller(spec);
+  if (!c->ok) {
+    unsigned long st = c->problem.status;
+    if (st == reg_s_no_such_user || st == reg_s_no_such_group) return deny(403, c->problem.message);
+    metrics_.decision(Outcome::error);
+    Refusal f = fromCallerProblem(c->problem, spec, registry_ != nullptr, "");
+    f.field = spec.form == CallerSpec::Form::user ? "X-Remote-User" : "X-Remote-Uuid";
+    return refuse(f);
+  }
+  bool authenticated = c->caller.authenticated();
+  unsigned long had = authenticated ? 1 : 0;
+  if (char const* level = header("X-Remote-Auth-Level"); level != nullptr && !parseLevel(level, had)) {
+    metrics_.decision(Outcome::error);
+    return refuse(Refusal{400, "X-Remote-Auth-Level must be a number", "X-Remote-Auth-Level"});
+  }
+  GxAddress address;
+  char const* ip = header("X-Real-IP");
+  if (ip != nullptr) {
+    address = GxAddress(ip);
+    if (!address.addressIsValid()) {
+      metrics_.decision(Outcome::error);
+      return refuse(Refusal{400, std::string("X-Real-IP is not an address: ") + ip, "X-Real-IP", gx_s_invalid_address});
+    }
+  }
+
+  unsigned long st = 0;
+  daDecision& d = tls.decision;
+  replica_.store().decide(tls.object.c_str(), attributesOf(c->caller), mapped->second.c_str(),
+                          ip != nullptr ? &address : nullptr, d, st);
+  if (st == gx_s_bad_pobj_name) return deny(403, "not a protected object name");
+  if (st != 0) {
+    metrics_.decision(Outcome::error);
+    gxpolicy::DecideProblem p = {"cannot decide at " + tls.object, st, ""};
+    return refuse(fromProblem(p, ""));
+  }
+  unsigned long required = d.requiredAuthLevel();
+  bool stepUp = required > had;
+  int status = d.granted() ? (stepUp ? 401 : 200) : (authenticated ? 403 : 401);
+  metrics_.decision(d.granted() ? Outcome::granted : Outcome::denied);
+  Response r = text(status, "");
+  r.headers.emplace_back(kDecisionHeader, d.granted() ? "granted" : "denied");
+  if (stepUp) r.headers.emplace_back(kLevelHeader, std::to_string(required));
+  metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
+  return r;
+}
+
+Response DecisionService::ready() {
+  if (!replica_.isOpen()) return text(503, "not ready: the replica is not open\n");
+  double age = replica_.ageSeconds();
+  if (replica_.hasMaster() && options_.readyMaxAgeSeconds > 0 && age > options_.readyMaxAgeSeconds) {
+    char line[160];
+    std::snprintf(line, sizeof line, "not ready: the replica was last known current %.0f s ago (limit %.0f s)\n", age,
+                  options_.readyMaxAgeSeconds);
+    return text(503, line);
+  }
+  return text(200, "ready: sequence " + std::to_string(replica_.sequence()) + "\n");
+}
+
+Response DecisionService::metricsPage() {
+  Gauges g;
+  g.replicaOpen = replica_.isOpen();
+  g.sequence = replica_.sequence();
+  g.ageSeconds = replica_.ageSeconds();
+  g.rebuilds = replica_.rebuilds();
+  g.rebuildFailures = replica_.rebuildFailures();
+  if (g.replicaOpen) {
+    daCachedStore::Counts counts = replica_.store().counts();
+    g.cacheHits = counts.cacheHits;
+    g.cacheMisses = counts.cacheMisses;
+    g.memoHits = counts.memoHits;
+    g.memoMisses = counts.memoMisses;
+  }
+  g.callerHits = callerHits();
+  g.callerMisses = callerMisses();
+  g.inFlight = inFlight_ ? inFlight_() : 0;
+  Response r = text(200, metrics_.render(g));
+  r.contentType = "text/plain; version=0.0.4; charset=utf-8";
+  return r;
+}
+
+}  // namespace gxpolicyd
