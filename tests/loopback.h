@@ -1,6 +1,6 @@
 // Loopback helpers for the tests that start servers (slapd, nginx) or
-// need one that never answers: a free port, a silent listener, and the
-// stop of a server process the test started.
+// need one that never answers: a free port, whether a port accepts, a
+// silent listener, and the stop of a server process the test started.
 #pragma once
 
 #include <arpa/inet.h>
@@ -27,6 +27,18 @@ inline int freeLoopbackPort() {
     port = ntohs(a.sin_port);
   if (fd >= 0) ::close(fd);
   return port;
+}
+
+// Whether something accepts TCP connections on the loopback port.
+inline bool acceptsConnections(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (fd >= 0) ::close(fd);
+  return ok;
 }
 
 // Accepts TCP connections (the kernel completes them) and never answers.

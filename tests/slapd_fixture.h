@@ -9,20 +9,16 @@
 // but never answers, for the failover and time-out cases.
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ldap.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,8 +27,6 @@
 #include "test_support.h"
 
 namespace gxtest {
-
-
 
 class Slapd {
  public:
@@ -85,7 +79,6 @@ class Slapd {
   void stop() { gxtest::stopServer(pid_); }
 
  private:
-
   template <class F>
   int admin(F f) {
     LDAP* ld = nullptr;
@@ -122,13 +115,6 @@ class Slapd {
     int st = 0;
     if (::waitpid(pid, &st, 0) != pid) return -1;
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  }
-
-  static std::string readFile(std::string const& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
   }
 
   void start() {
@@ -181,14 +167,7 @@ class Slapd {
         error_ = "slapd ended at start: " + readFile(log);
         return;
       }
-      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      a.sin_port = htons(static_cast<uint16_t>(port_));
-      bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      ::close(fd);
-      if (up) return;
+      if (acceptsConnections(port_)) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     stop();

@@ -3,29 +3,22 @@
 // by daHttpReplicatedClient into a daLocalPolicy replica. Damaged, cut or
 // missing snapshots, bad manifests and a server that is down or silent are
 // refused with the previous replica still serving.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "GxCore/GxAcl.h"
-#include "GxCore/GxAction.h"
-#include "GxCore/GxAuthznDBInfo.h"
-#include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daSnapshot.h"
@@ -36,72 +29,14 @@
 namespace {
 
 namespace fs = std::filesystem;
+using gxtest::hasAcl;
+using gxtest::readFile;
 using gxtest::TempDir;
-
-std::string readAll(std::string const& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void writeAll(std::string const& path, std::string const& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-void putAcl(daLocalStore& store, std::string const& name) {
-  gxobj_t rec{};
-  unsigned long st = 0, seq = 0;
-  GxACL().encode(rec, st);
-  ASSERT_EQ(st, 0u);
-  store.setObject(daAclName(name.c_str()).getFullName(), rec, seq, st);
-  hxAsnFreeObj(rec);
-  ASSERT_EQ(st, 0u);
-}
+using gxtest::writeFile;
 
 // A master database with version information and one ACL per name.
 void makeMaster(std::string const& path, std::vector<std::string> const& acls) {
-  daLocalStore s("hr", path.c_str());
-  unsigned long st = 0;
-  s.createStore(st);
-  ASSERT_EQ(st, 0u);
-  s.openStore(0, st);
-  ASSERT_EQ(st, 0u);
-  gxobj_t rec{};
-  unsigned long seq = 0;
-  GxAuthznDBInfo(gxauthzn_db_s_t{daLocalPolicy::minimumDatabaseVersion, 0, 0, 0, 0}).encode(rec, st);
-  ASSERT_EQ(st, 0u);
-  s.setObject(daAuthDBInfoName().getFullName(), rec, seq, st);
-  hxAsnFreeObj(rec);
-  ASSERT_EQ(st, 0u);
-  ASSERT_EQ(gxStoreDefaultActionCatalogue(s), 0u);
-  for (auto const& a : acls) putAcl(s, a);
-}
-
-void addAcl(std::string const& path, std::string const& name) {
-  daLocalStore s("hr", path.c_str());
-  unsigned long st = 0;
-  s.openStore(0, st);
-  ASSERT_EQ(st, 0u);
-  putAcl(s, name);
-}
-
-bool hasAcl(daCachedStore& store, std::string const& name) {
-  daCacheStateLock shared(store, daCachedStore::open);
-  Handle<daStoreObject> h;
-  unsigned long st = 0;
-  store.getObject(daAclName(name.c_str()), h, st);
-  return st == 0 && !h.isEmpty();
-}
-
-using gxtest::freeLoopbackPort;
-
-bool accepts(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  if (fd >= 0) ::close(fd);
-  return ok;
+  gxtest::makePolicyDb(path, acls, daLocalPolicy::minimumDatabaseVersion, "hr");
 }
 
 // nginx in the foreground (daemon off, one process) on a free loopback
@@ -151,7 +86,7 @@ class Nginx {
       error_ = std::string(binary) + " is missing: run scripts/setup (package nginx-light)";
       return;
     }
-    port_ = freeLoopbackPort();
+    port_ = gxtest::freeLoopbackPort();
     std::string d = dir_.path().string();
     std::string conf = d + "/nginx.conf";
     {
@@ -188,10 +123,10 @@ class Nginx {
     for (int i = 0; i < 200; ++i) {
       int st = 0;
       if (::waitpid(pid, &st, WNOHANG) == pid) {
-        error_ = "nginx exited at start: " + readAll(log);
+        error_ = "nginx exited at start: " + readFile(log);
         return;
       }
-      if (accepts(port_)) {
+      if (gxtest::acceptsConnections(port_)) {
         pid_ = pid;
         return;
       }
@@ -199,7 +134,7 @@ class Nginx {
     }
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
-    error_ = "nginx did not accept connections on port " + std::to_string(port_) + ": " + readAll(log);
+    error_ = "nginx did not accept connections on port " + std::to_string(port_) + ": " + readFile(log);
   }
 
   TempDir dir_;
@@ -271,7 +206,7 @@ class HttpReplica : public ::testing::Test {
   // Publishes a master that moved (a new ACL "m2"), so that the replica
   // wants the new snapshot; returns its path in the served folder.
   std::string publishNewer() {
-    addAcl(master_, "m2");
+    gxtest::addAcls(master_, {"m2"}, "hr");
     EXPECT_EQ(publish(), 0u);
     return www_ + "/" + published_.file;
   }
@@ -332,48 +267,49 @@ TEST_F(HttpReplica, SecondPollIsAnsweredByNotModifiedFromTheKeptManifest) {
   EXPECT_EQ(log.back().rfind("200 ", 0), 0u) << log.back();
 }
 
-TEST_F(HttpReplica, SnapshotWithAFlippedByteIsRefused) {
+// Each damage is done to a newer snapshot or manifest than the replica's
+// (the next case publishes over it); the rebuild is refused with the
+// damage's status and the old replica goes on serving.
+TEST_F(HttpReplica, DamagedSnapshotOrManifestIsRefused) {
+  struct Case {
+    char const* what;
+    std::function<void(std::string const& snapshot)> damage;
+    unsigned long status;
+    char const* errorSays = "";
+  } const cases[] = {
+      {"flipped byte",
+       [](std::string const& snapshot) {
+         std::string bytes = readFile(snapshot);
+         bytes[bytes.size() / 2] ^= 0x01;
+         writeFile(snapshot, bytes);
+       },
+       da_s_snapshot_mismatch},
+      {"cut in half",
+       [](std::string const& snapshot) { fs::resize_file(snapshot, fs::file_size(snapshot) / 2); },
+       da_s_snapshot_mismatch},
+      {"manifest naming a missing file",
+       [this](std::string const&) {
+         daSnapshotManifest m = published_;
+         m.sequence += 10;
+         m.file = "snapshots/missing.gxdb.zst";
+         writeFile(www_ + "/manifest.json", daSnapshotManifestToJson(m));
+       },
+       da_s_snapshot_http_error, "404"},
+      {"manifest that is not JSON",
+       [this](std::string const&) { writeFile(www_ + "/manifest.json", "<html>maintenance</html>\n"); },
+       da_s_snapshot_bad_manifest},
+  };
   ASSERT_EQ(publish(), 0u);
   ASSERT_EQ(openReplica(), 0u);
   unsigned long before = replicaSeq();
-  std::string snapshot = publishNewer();
-  std::string bytes = readAll(snapshot);
-  bytes[bytes.size() / 2] ^= 0x01;
-  writeAll(snapshot, bytes);
-  EXPECT_EQ(rebuild(), da_s_snapshot_mismatch);
-  expectOldReplicaServing(before);
-}
-
-TEST_F(HttpReplica, TruncatedSnapshotIsRefused) {
-  ASSERT_EQ(publish(), 0u);
-  ASSERT_EQ(openReplica(), 0u);
-  unsigned long before = replicaSeq();
-  std::string snapshot = publishNewer();
-  fs::resize_file(snapshot, fs::file_size(snapshot) / 2);
-  EXPECT_EQ(rebuild(), da_s_snapshot_mismatch);
-  expectOldReplicaServing(before);
-}
-
-TEST_F(HttpReplica, ManifestNamingAMissingFileIsRefused) {
-  ASSERT_EQ(publish(), 0u);
-  ASSERT_EQ(openReplica(), 0u);
-  unsigned long before = replicaSeq();
-  daSnapshotManifest m = published_;
-  m.sequence += 10;
-  m.file = "snapshots/missing.gxdb.zst";
-  writeAll(www_ + "/manifest.json", daSnapshotManifestToJson(m));
-  EXPECT_EQ(rebuild(), da_s_snapshot_http_error);
-  expectOldReplicaServing(before);
-  EXPECT_NE(client_->lastError().find("404"), std::string::npos) << client_->lastError();
-}
-
-TEST_F(HttpReplica, ManifestThatIsNotJsonIsRefused) {
-  ASSERT_EQ(publish(), 0u);
-  ASSERT_EQ(openReplica(), 0u);
-  unsigned long before = replicaSeq();
-  writeAll(www_ + "/manifest.json", "<html>maintenance</html>\n");
-  EXPECT_EQ(rebuild(), da_s_snapshot_bad_manifest);
-  expectOldReplicaServing(before);
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.damage(publishNewer());
+    EXPECT_EQ(rebuild(), c.status);
+    expectOldReplicaServing(before);
+    EXPECT_NE(client_->lastError().find(c.errorSays), std::string::npos) << client_->lastError();
+  }
+  // The manifest that is not JSON also fails a plain poll.
   unsigned long seq = 0, st = 0;
   client_->getMasterSeqNum(seq, st);
   EXPECT_EQ(st, da_s_snapshot_bad_manifest);
@@ -387,7 +323,7 @@ TEST_F(HttpReplica, SnapshotMatchingItsManifestButNotADatabaseIsRefused) {
   // A well-formed snapshot of a file that is no database: the digests
   // agree, so only the database check can refuse it.
   std::string junk = dir_.file("junk.db");
-  writeAll(junk, std::string(16384, 'x'));
+  writeFile(junk, std::string(16384, 'x'));
   std::string served = www_ + "/snapshots/junk.gxdb.zst";
   ASSERT_EQ(std::system(("zstd -q -f '" + junk + "' -o '" + served + "'").c_str()), 0) << "zstd is missing";
   daSnapshotManifest m = published_;
@@ -401,7 +337,7 @@ TEST_F(HttpReplica, SnapshotMatchingItsManifestButNotADatabaseIsRefused) {
   m.sha256 = sha;
   m.rawSize = fs::file_size(junk);
   hx_file_sha256(junk.c_str(), m.rawSha256, st);
-  writeAll(www_ + "/manifest.json", daSnapshotManifestToJson(m));
+  writeFile(www_ + "/manifest.json", daSnapshotManifestToJson(m));
   EXPECT_EQ(rebuild(), hx_db_s_corrupt);
   expectOldReplicaServing(before);
 }
@@ -582,14 +518,14 @@ TEST_F(SnapshotPublish, UnchangedMasterPublishesNothingAndOnlyTheNewestAreKept) 
   daSnapshotPublishResult r;
   ASSERT_EQ(publish(2, r), 0u);
   unsigned long first = r.manifest.sequence;
-  std::string manifest = readAll(www_ + "/manifest.json");
+  std::string manifest = readFile(www_ + "/manifest.json");
   EXPECT_EQ(publish(2, r), da_s_snapshot_unchanged);
   EXPECT_EQ(r.manifest.sequence, first);
-  EXPECT_EQ(readAll(www_ + "/manifest.json"), manifest);
+  EXPECT_EQ(readFile(www_ + "/manifest.json"), manifest);
 
   std::vector<unsigned long> seqs{first};
   for (int i = 1; i <= 3; ++i) {
-    addAcl(master_, "n" + std::to_string(i));
+    gxtest::addAcls(master_, {"n" + std::to_string(i)}, "hr");
     ASSERT_EQ(publish(2, r), 0u);
     seqs.push_back(r.manifest.sequence);
   }
@@ -608,13 +544,13 @@ TEST_F(SnapshotPublish, UnchangedMasterPublishesNothingAndOnlyTheNewestAreKept) 
 TEST_F(SnapshotPublish, DamagedMasterIsNotPublished) {
   daSnapshotPublishResult r;
   ASSERT_EQ(publish(3, r), 0u);
-  std::string manifest = readAll(www_ + "/manifest.json");
-  std::string bytes = readAll(master_);
+  std::string manifest = readFile(www_ + "/manifest.json");
+  std::string bytes = readFile(master_);
   for (size_t i = 0; i < 64; ++i) bytes[16 + i] = static_cast<char>(0xA5);  // the first meta page
   for (size_t i = 0; i < 64; ++i) bytes[4096 + 16 + i] = static_cast<char>(0xA5);  // and the second
-  writeAll(master_, bytes);
+  writeFile(master_, bytes);
   EXPECT_EQ(publish(3, r), hx_db_s_corrupt);
-  EXPECT_EQ(readAll(www_ + "/manifest.json"), manifest);
+  EXPECT_EQ(readFile(www_ + "/manifest.json"), manifest);
 }
 
 // A writer commits ACLs w0, w1, ... one per transaction while snapshots are
@@ -636,7 +572,7 @@ TEST_F(SnapshotPublish, PublishingWhileAWriterCommitsYieldsConsistentSnapshots) 
     daLocalStore s("hr", master_.c_str());
     unsigned long st = 0;
     s.openStore(0, st);
-    for (int i = 0; st == 0 && i < kWrites && !enough.load(); ++i) putAcl(s, "w" + std::to_string(i));
+    for (int i = 0; st == 0 && i < kWrites && !enough.load(); ++i) gxtest::putAcl(s, "w" + std::to_string(i));
     done = true;
   });
   std::vector<daSnapshotManifest> snapshots;

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,6 +23,7 @@
 
 namespace {
 
+using gxtest::inChild;
 using gxtest::TempDir;
 
 using Handle = gxtest::DbHandle;
@@ -96,16 +96,6 @@ struct InitialMapSize {
   ~InitialMapSize() { hx_db_set_initial_map_size(size_t{64} << 20); }
 };
 
-// Runs child in a forked process and returns its exit code.
-template <class F>
-int inChild(F child) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(child());
-  int ws = 0;
-  waitpid(pid, &ws, 0);
-  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + WTERMSIG(ws);
-}
-
 class HxDb : public ::testing::Test {
  protected:
   TempDir dir_;
@@ -139,9 +129,7 @@ TEST_F(HxDb, PlantedLinkAsLockFileIsRefusedAndItsTargetLeftAlone) {
   unsigned long st;
   EXPECT_FALSE(open(path_, hx_db_mode_open, st));
   EXPECT_EQ(st, hx_db_s_open_failed);
-  std::ifstream in(target);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "precious");
+  EXPECT_EQ(gxtest::readFile(target), "precious");
 }
 
 TEST_F(HxDb, RecordsRoundTripAndDelete) {

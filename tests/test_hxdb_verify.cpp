@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -24,6 +23,7 @@
 
 namespace {
 
+using gxtest::readFile;
 using gxtest::TempDir;
 
 using Handle = gxtest::DbHandle;
@@ -31,11 +31,6 @@ using Handle = gxtest::DbHandle;
 Handle open(std::string const& path, unsigned long& st) {
   std::string lock = std::string(MrProcessLockFactory::policyserverPrefix) + "verifytest" + std::to_string(getpid());
   return Handle(hx_db_lock_open(path.c_str(), hx_db_mode_open, 2, MrProcessLockFactory::newLock(lock.c_str()), st));
-}
-
-std::string readFile(std::string const& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void writeFile(std::string const& path, std::string const& bytes) {

@@ -11,15 +11,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "GxCore/GxAcl.h"
-#include "GxCore/GxAction.h"
-#include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/MrDomainMan.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
@@ -28,29 +24,12 @@
 namespace {
 
 namespace fs = std::filesystem;
+using gxtest::hasAcl;
+using gxtest::inChild;
 using gxtest::MessageCapture;
+using gxtest::putAcl;
+using gxtest::readFile;
 using gxtest::TempDir;
-
-// Runs child in a forked process and returns its exit code (100 + the
-// signal when it died of one, SIGALRM after 20 s).
-template <class F>
-int inChild(F child) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::alarm(20);  // a child that hangs fails the test instead of stalling it
-    ::_exit(child());
-  }
-  int ws = 0;
-  ::waitpid(pid, &ws, 0);
-  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + WTERMSIG(ws);
-}
-
-std::string readAll(std::string const& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeText(std::string const& path, char const* text) { std::ofstream(path) << text; }
 
 unsigned int modeOf(std::string const& path) {
   struct stat st {};
@@ -58,29 +37,10 @@ unsigned int modeOf(std::string const& path) {
   return st.st_mode & 0777;
 }
 
-void put(daLocalStore& store, daStoreObjectName const& name, daStoreObject&& obj) {
-  gxobj_t rec{};
-  unsigned long st = 0, seq = 0;
-  obj.encode(rec, st);
-  ASSERT_EQ(st, 0u);
-  store.setObject(name.getFullName(), rec, seq, st);
-  hxAsnFreeObj(rec);
-  ASSERT_EQ(st, 0u);
-}
-void putAcl(daLocalStore& store, char const* name) { put(store, daAclName(name), GxACL()); }
-
 // A policy database with the default catalogue, version information (none
 // when version is 0) and one ACL per name.
 void makeDb(std::string const& path, std::vector<std::string> const& acls, uint32_t version = 0x600) {
-  daLocalStore s("lp", path.c_str());
-  unsigned long st = 0;
-  s.createStore(st);
-  ASSERT_EQ(st, 0u);
-  s.openStore(0, st);
-  ASSERT_EQ(st, 0u);
-  ASSERT_EQ(gxStoreDefaultActionCatalogue(s), 0u);
-  if (version) put(s, daAuthDBInfoName(), GxAuthznDBInfo(gxauthzn_db_s_t{version, 0, 0, 0, 0}));
-  for (auto const& a : acls) putAcl(s, a.c_str());
+  gxtest::makePolicyDb(path, acls, version, "lp");
 }
 
 unsigned long seqOf(std::string const& path) {
@@ -91,12 +51,15 @@ unsigned long seqOf(std::string const& path) {
   return seq;
 }
 
-bool hasAcl(daCachedStore& store, char const* name) {
-  daCacheStateLock shared(store, daCachedStore::open);
-  Handle<daStoreObject> h;
-  unsigned long st = 0;
-  store.getObject(daAclName(name), h, st);
-  return st == 0 && !h.isEmpty();
+// A replica at path fed by client (none: no replication), opened.
+std::unique_ptr<daLocalPolicy> openReplica(std::string const& path, daAbstractReplicatedClient* client,
+                                           int cacheEnabled = 1) {
+  auto p = std::make_unique<daLocalPolicy>("lp", path.c_str(), cacheEnabled, 0);
+  p->setReplicatedClient(client);
+  unsigned long st = 1;
+  p->openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  return p;
 }
 
 // A client driven by the test: it reports the master at sequence 0 and,
@@ -122,7 +85,7 @@ class LocalPolicy : public ::testing::Test {
   void SetUp() override {
     path_ = dir_.file("replica.db");
     makeDb(path_, {"old"});
-    original_ = readAll(path_);
+    original_ = readFile(path_);
   }
   // A policy on the replica; with openIt its store is opened (read-only).
   std::unique_ptr<daLocalPolicy> open(int cacheEnabled = 0, ScriptedClient* client = nullptr, bool openIt = false) {
@@ -157,13 +120,13 @@ class LocalPolicy : public ::testing::Test {
 
 TEST(LocalPolicyFiles, MoveFileReplacesAnExistingTargetAndReportsAMissingSourceQuietly) {
   TempDir dir;
-  writeText(dir.file("a"), "new");
-  writeText(dir.file("b"), "old");
+  gxtest::writeFile(dir.file("a"), "new");
+  gxtest::writeFile(dir.file("b"), "old");
   MessageCapture messages;
   unsigned long st = 1;
   moveFile(dir.file("a").c_str(), dir.file("b").c_str(), st);
   EXPECT_EQ(st, 0u);
-  EXPECT_EQ(readAll(dir.file("b")), "new");
+  EXPECT_EQ(readFile(dir.file("b")), "new");
   EXPECT_FALSE(fs::exists(dir.file("a")));
   moveFile(dir.file("a").c_str(), dir.file("c").c_str(), st);
   EXPECT_EQ(st, 0x1354A2F6u);
@@ -178,9 +141,9 @@ TEST_F(LocalPolicy, FailedClientLeavesTheDatabaseAndBacksItUp) {
   client.replicateStatus = 0x1234;  // writes the copy, then reports failure
   auto p = open(0, &client, true);
   EXPECT_EQ(rebuild(*p), 0x1234u);
-  EXPECT_EQ(readAll(path_), original_);
+  EXPECT_EQ(readFile(path_), original_);
   EXPECT_FALSE(fs::exists(tmp()));
-  EXPECT_EQ(readAll(backup()), original_);
+  EXPECT_EQ(readFile(backup()), original_);
   EXPECT_EQ(modeOf(backup()), 0600u);
   EXPECT_TRUE(hasAcl(*p, "old"));
 }
@@ -193,7 +156,7 @@ TEST_F(LocalPolicy, FreshFileThatCannotBeMovedInLeavesThePreviousAtBackup) {
   EXPECT_EQ(messages.count(0x13279425), 1u);
   EXPECT_FALSE(p->isStoreOpen());
   EXPECT_FALSE(fs::exists(path_));
-  EXPECT_EQ(readAll(backup()), original_);
+  EXPECT_EQ(readFile(backup()), original_);
 }
 
 TEST_F(LocalPolicy, RebuildLocksTheCurrentDomainsReplicaOrThisStore) {
@@ -329,12 +292,11 @@ TEST_F(LocalPolicyReplication, ReplicaBuiltFromTheMasterAnswersWithItsData) {
   EXPECT_FALSE(fs::exists(tmp()));
 
   // Current now: reopening does not replicate again.
-  std::string installed = readAll(path_);
+  std::string installed = readFile(path_);
   replica.closePolicy(st);
   replica.openPolicy(1, st);
   EXPECT_EQ(st, 0u);
-  EXPECT_EQ(readAll(path_), installed);
-  replica.closePolicy(st);
+  EXPECT_EQ(readFile(path_), installed);
 }
 
 // Two writer processes on one master: every write gets a number of its own,
@@ -365,21 +327,12 @@ TEST_F(LocalPolicyReplication, WritersInTwoProcessesNeverReuseASequenceNumber) {
 
   daFileReplicatedClient client(master_.c_str(), "lp");
   {
-    daLocalPolicy replica("lp", path_.c_str(), 1, 0);
-    replica.setReplicatedClient(&client);
-    replica.openPolicy(1, st);
-    ASSERT_EQ(st, 0u);
-    EXPECT_TRUE(hasAcl(replica, "a99"));
-    EXPECT_TRUE(hasAcl(replica, "b99"));
-    replica.closePolicy(st);
+    auto replica = openReplica(path_, &client);
+    EXPECT_TRUE(hasAcl(*replica, "a99"));
+    EXPECT_TRUE(hasAcl(*replica, "b99"));
   }
   putAcl(longRunning, "last");  // the writer that opened first writes again
-  daLocalPolicy replica("lp", path_.c_str(), 1, 0);
-  replica.setReplicatedClient(&client);
-  replica.openPolicy(1, st);
-  ASSERT_EQ(st, 0u);
-  EXPECT_TRUE(hasAcl(replica, "last"));
-  replica.closePolicy(st);
+  EXPECT_TRUE(hasAcl(*openReplica(path_, &client), "last"));
 }
 
 TEST_F(LocalPolicyReplication, FileClientAnswersCurrentAndHandsOverNoCopyAReplicaWouldRefuse) {
@@ -418,23 +371,18 @@ TEST_F(LocalPolicyReplication, CorruptMasterIsRefusedAndTheReplicaKeepsServing) 
     ASSERT_EQ(st, 0u);
   }
   daFileReplicatedClient client(master_.c_str(), "lp");
-  daLocalPolicy replica("lp", path_.c_str(), 0, 0);
-  replica.setReplicatedClient(&client);
   MessageCapture messages;
-  unsigned long st = 1;
-  replica.openPolicy(1, st);
-  EXPECT_EQ(st, 0u);  // the old replica is still usable
+  auto replica = openReplica(path_, &client, 0);  // the old replica is still usable
   EXPECT_EQ(messages.count(0x1327925B), 1u);
   EXPECT_EQ(messages.count(0x13279261), 1u);
-  EXPECT_TRUE(hasAcl(replica, "old"));
-  EXPECT_FALSE(hasAcl(replica, "m0"));
+  EXPECT_TRUE(hasAcl(*replica, "old"));
+  EXPECT_FALSE(hasAcl(*replica, "m0"));
   EXPECT_FALSE(fs::exists(tmp()) || fs::exists(tmp() + "-lock"));
 
-  unsigned long seq = 0;
+  unsigned long seq = 0, st = 0;
   client.replicateTo(seq, dir_.file("copy.db").c_str(), st);
   EXPECT_NE(st, 0u);
   EXPECT_FALSE(fs::exists(dir_.file("copy.db")));
-  replica.closePolicy(st);
 }
 
 // Writes bytes at offset of the file at path, in place.
@@ -447,7 +395,7 @@ void overwrite(std::string const& path, size_t offset, std::string const& bytes)
 // An offset inside the free space of page 2 (between its node pointers and
 // its nodes): changing it alters the file's digest but nothing a reader uses.
 size_t unusedByte(std::string const& path) {
-  std::string file = readAll(path);
+  std::string file = readFile(path);
   uint16_t lower = 0, upper = 0;
   std::memcpy(&lower, &file[2 * 4096 + 12], 2);
   std::memcpy(&upper, &file[2 * 4096 + 14], 2);
@@ -467,22 +415,22 @@ TEST_F(LocalPolicyReplication, DamagedReplicaAtTheMastersNumberIsSetAsideAndRebu
 
   // Bytes changed at rest, the sequence number untouched: the digest tells.
   overwrite(path_, unusedByte(path_), "rot");
-  std::string rotten = readAll(path_);
+  std::string rotten = readFile(path_);
   MessageCapture messages;
   replica.openPolicy(1, st);
   EXPECT_EQ(st, 0u);
   EXPECT_EQ(messages.count(0x13279430), 1u);
-  EXPECT_EQ(readAll(damaged), rotten);
+  EXPECT_EQ(readFile(damaged), rotten);
   EXPECT_TRUE(hasAcl(replica, "m0"));
   replica.closePolicy(st);
 
   // No digest record: the structure is verified; a sound file is kept and
   // gets a record, a damaged one is set aside.
-  std::string installed = readAll(path_);
+  std::string installed = readFile(path_);
   fs::remove(digest);
   replica.openPolicy(1, st);
   EXPECT_EQ(st, 0u);
-  EXPECT_EQ(readAll(path_), installed);
+  EXPECT_EQ(readFile(path_), installed);
   EXPECT_TRUE(fs::exists(digest));
   replica.closePolicy(st);
   fs::remove(digest);
@@ -491,29 +439,24 @@ TEST_F(LocalPolicyReplication, DamagedReplicaAtTheMastersNumberIsSetAsideAndRebu
   EXPECT_EQ(st, 0u);
   EXPECT_EQ(messages.count(0x13279430), 2u);
   EXPECT_TRUE(hasAcl(replica, "shared"));
-  replica.closePolicy(st);
 }
 
 TEST_F(LocalPolicyReplication, CheckReplicaRebuildsAnOpenReplicaThatNoLongerMatches) {
   daFileReplicatedClient client(master_.c_str(), "lp");
-  daLocalPolicy replica("lp", path_.c_str(), 1, 0);
-  replica.setReplicatedClient(&client);
+  auto replica = openReplica(path_, &client);
   unsigned long st = 1;
-  replica.openPolicy(1, st);
-  ASSERT_EQ(st, 0u);
-  replica.checkReplica(st);
+  replica->checkReplica(st);
   EXPECT_EQ(st, 0u);
   EXPECT_FALSE(fs::exists(path_ + daLocalPolicy::damagedSuffix));
 
   overwrite(path_, unusedByte(path_), "rot");
   MessageCapture messages;
-  replica.checkReplica(st);
+  replica->checkReplica(st);
   EXPECT_EQ(st, 0u);
   EXPECT_EQ(messages.count(0x13279430), 1u);
   EXPECT_TRUE(fs::exists(path_ + daLocalPolicy::damagedSuffix));
-  EXPECT_TRUE(replica.isStoreOpen());
-  EXPECT_TRUE(hasAcl(replica, "m1"));
-  replica.closePolicy(st);
+  EXPECT_TRUE(replica->isStoreOpen());
+  EXPECT_TRUE(hasAcl(*replica, "m1"));
 }
 
 TEST_F(LocalPolicyReplication, StructurallyDamagedMasterIsNeverMapped) {
@@ -531,12 +474,7 @@ TEST_F(LocalPolicyReplication, StructurallyDamagedMasterIsNeverMapped) {
   EXPECT_EQ(st, hx_db_s_corrupt);
   EXPECT_FALSE(fs::exists(tmp()));
 
-  daLocalPolicy replica("lp", path_.c_str(), 0, 0);
-  replica.setReplicatedClient(&client);
-  replica.openPolicy(1, st);
-  EXPECT_EQ(st, 0u);  // the last good copy goes on serving
-  EXPECT_TRUE(hasAcl(replica, "old"));
-  replica.closePolicy(st);
+  EXPECT_TRUE(hasAcl(*openReplica(path_, &client, 0), "old"));  // the last good copy goes on serving
 }
 
 // ---- readers during a rebuild ------------------------------------------------------------
@@ -585,7 +523,6 @@ TEST(LocalPolicyConcurrency, ReadersKeepReadingWhileARebuildSwapsTheFile) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_TRUE(hasAcl(replica, "m2"));
   EXPECT_FALSE(hasAcl(replica, "old"));
-  replica.closePolicy(st);
 }
 
 
@@ -599,12 +536,7 @@ TEST(LocalPolicyProcesses, OthersSurviveRebuildsAndNewOnesOpenTheNewFile) {
   makeDb(master, {"v0"});
   auto refresh = [&] {
     daFileReplicatedClient client(master.c_str(), "lp");
-    daLocalPolicy p("lp", replica.c_str(), 1, 0);
-    p.setReplicatedClient(&client);
-    unsigned long st = 0;
-    p.openPolicy(1, st);  // rebuilt: the master has moved on
-    EXPECT_EQ(st, 0u);
-    p.closePolicy(st);
+    openReplica(replica, &client);  // rebuilt: the master has moved on
   };
   auto reads = [&](char const* acl) {
     daLocalPolicy r("lp", replica.c_str(), 1, 0);
@@ -613,21 +545,16 @@ TEST(LocalPolicyProcesses, OthersSurviveRebuildsAndNewOnesOpenTheNewFile) {
     return st == 0 && hasAcl(r, acl);
   };
   refresh();
-  {
-    // Transactions of the replica's own, so that its lock file records a
-    // later transaction than any fresh copy will have.
-    daLocalStore w("lp", replica.c_str());
-    unsigned long st = 0;
-    w.openStore(0, st);
-    for (int i = 0; i < 5; ++i) putAcl(w, "local");
-  }
+  // Transactions of the replica's own, so that its lock file records a
+  // later transaction than any fresh copy will have.
+  gxtest::addAcls(replica, std::vector<std::string>(5, "local"), "lp");
   pid_t reader = ::fork();
   if (reader == 0) {
     ::alarm(120);
     daLocalPolicy r("lp", replica.c_str(), 1, 0);
     unsigned long st = 0;
     r.openPolicy(1, st);
-    writeText(ready, "");
+    gxtest::writeFile(ready, "");
     int failures = st == 0 ? 0 : 1;
     while (!fs::exists(stop)) failures += hasAcl(r, "v0") ? 0 : 1;
     ::_exit(failures == 0 ? 0 : 1);
@@ -635,16 +562,11 @@ TEST(LocalPolicyProcesses, OthersSurviveRebuildsAndNewOnesOpenTheNewFile) {
   while (!fs::exists(ready)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   for (int i = 1; i <= 20; ++i) {
     std::string name = "v" + std::to_string(i);
-    {
-      daLocalStore m("lp", master.c_str());
-      unsigned long st = 0;
-      m.openStore(0, st);
-      putAcl(m, name.c_str());
-    }
+    gxtest::addAcls(master, {name}, "lp");
     refresh();
     ASSERT_EQ(inChild([&] { return reads(name.c_str()) ? 0 : 1; }), 0) << "after rebuild " << i;
   }
-  writeText(stop, "");
+  gxtest::writeFile(stop, "");
   int ws = 0;
   ::waitpid(reader, &ws, 0);
   EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << "the long-lived reader failed";

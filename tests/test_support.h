@@ -1,20 +1,27 @@
-// Helpers shared by the tests: a message capture and temporary directories.
+// Helpers shared by the tests: a message capture, temporary directories,
+// whole files, forked children, and policy databases made to order.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "GxCore/GxAcl.h"
 #include "GxCore/GxAction.h"
+#include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/daPolicyObjectMap.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxdb.h"
@@ -91,16 +98,76 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Creates a policy database at path as `gxpolicy create` leaves it: empty
-// but for the default action catalogue.
-inline void createPolicyDb(std::string const& path) {
+// The whole file at path, as bytes ("" when it cannot be read).
+inline std::string readFile(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+// Replaces the file at path with bytes.
+inline void writeFile(std::string const& path, std::string const& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Runs child in a forked process and returns its exit code (100 + the
+// signal when it died of one; a child that hangs gets SIGALRM after 20 s).
+template <class F>
+int inChild(F child) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(20);
+    ::_exit(child());
+  }
+  int ws = 0;
+  ::waitpid(pid, &ws, 0);
+  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + WTERMSIG(ws);
+}
+
+// Stores obj's database form under name, one transaction.
+inline void putObject(daLocalStore& store, daStoreObjectName const& name, daStoreObject&& obj) {
+  gxobj_t rec{};
+  unsigned long st = 0, seq = 0;
+  obj.encode(rec, st);
+  ASSERT_EQ(st, 0u);
+  store.setObject(name.getFullName(), rec, seq, st);
+  hxAsnFreeObj(rec);
+  ASSERT_EQ(st, 0u) << name.getFullName().getChars();
+}
+inline void putAcl(daLocalStore& store, std::string const& name) { putObject(store, daAclName(name.c_str()), GxACL()); }
+
+// Creates a policy database at path: the default action catalogue, version
+// information (none when version is 0) and one empty ACL per name.
+inline void makePolicyDb(std::string const& path, std::vector<std::string> const& acls = {}, uint32_t version = 0,
+                         char const* domain = "d") {
   unsigned long st;
-  daLocalStore creator("d", path.c_str());
+  daLocalStore creator(domain, path.c_str());
   creator.createStore(st);
   ASSERT_EQ(st, 0u);
   creator.openStore(0, st);
   ASSERT_EQ(st, 0u);
   ASSERT_EQ(gxStoreDefaultActionCatalogue(creator), 0u);
+  if (version) putObject(creator, daAuthDBInfoName(), GxAuthznDBInfo(gxauthzn_db_s_t{version, 0, 0, 0, 0}));
+  for (auto const& a : acls) putAcl(creator, a);
+}
+// A policy database as `gxpolicy create` leaves it.
+inline void createPolicyDb(std::string const& path) { makePolicyDb(path); }
+
+// Opens the existing database at path for writing and adds one empty ACL
+// per name, one transaction each.
+inline void addAcls(std::string const& path, std::vector<std::string> const& acls, char const* domain = "d") {
+  daLocalStore s(domain, path.c_str());
+  unsigned long st = 0;
+  s.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  for (auto const& a : acls) putAcl(s, a);
+}
+
+// Whether the store has the ACL name (read under the shared state lock).
+inline bool hasAcl(daCachedStore& store, std::string const& name) {
+  daCacheStateLock shared(store, daCachedStore::open);
+  Handle<daStoreObject> h;
+  unsigned long st = 0;
+  store.getObject(daAclName(name.c_str()), h, st);
+  return st == 0 && !h.isEmpty();
 }
 
 // The names in the policy map stored under name, in stored order; empty
