@@ -29,10 +29,7 @@ using gxpolicy::Explanation;
 using Form = CallerSpec::Form;
 
 std::string exampleFile(char const* name) {
-  std::ifstream in(std::string(GXCORE_SOURCE_DIR) + "/examples/policy/" + name);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return gxtest::readFile(std::string(GXCORE_SOURCE_DIR) + "/examples/policy/" + name);
 }
 
 CallerSpec user(char const* name) { return CallerSpec{Form::user, name, "", {}}; }

@@ -373,18 +373,36 @@ TEST_F(HttpReplica, SnapshotOverTheSizeCapIsNotDownloaded) {
   for (auto const& line : server_->accessLog()) EXPECT_EQ(line.find("snapshots/"), std::string::npos) << line;
 }
 
-// Servers of the next tests: one that wants a bearer token, one on https
-// with a self-signed certificate for 127.0.0.1.
-class HttpReplicaServerOptions : public ::testing::Test {
+// A master and the folder its snapshots are published into.
+class SnapshotPublish : public ::testing::Test {
  protected:
   void SetUp() override {
     master_ = dir_.file("master.db");
     www_ = dir_.file("www");
     makeMaster(master_, {"m0"});
-    daSnapshotPublishResult r;
+  }
+  unsigned long publish(unsigned keep, daSnapshotPublishResult& result) {
     unsigned long st = 0;
-    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", 3, r, st);
-    ASSERT_EQ(st, 0u);
+    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", keep, result, st);
+    return st;
+  }
+  std::set<std::string> served() const {
+    std::set<std::string> names;
+    for (auto const& e : fs::directory_iterator(www_ + "/snapshots")) names.insert(e.path().filename().string());
+    return names;
+  }
+  TempDir dir_;
+  std::string master_, www_;
+};
+
+// Servers of the next tests: one that wants a bearer token, one on https
+// with a self-signed certificate for 127.0.0.1.
+class HttpReplicaServerOptions : public SnapshotPublish {
+ protected:
+  void SetUp() override {
+    SnapshotPublish::SetUp();
+    daSnapshotPublishResult r;
+    ASSERT_EQ(publish(3, r), 0u);
   }
   // Makes cert.pem and key.pem; false when openssl is missing.
   bool makeCertificate() {
@@ -398,8 +416,6 @@ class HttpReplicaServerOptions : public ::testing::Test {
     client.getMasterSeqNum(seq, st);
     return st;
   }
-  TempDir dir_;
-  std::string master_, www_;
 };
 
 TEST_F(HttpReplicaServerOptions, BearerTokenIsSentWhenGiven) {
@@ -492,27 +508,6 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
   EXPECT_EQ(st, da_s_snapshot_bad_manifest);
   EXPECT_EQ(back.sequence, 42u);  // left as it was
 }
-
-class SnapshotPublish : public ::testing::Test {
- protected:
-  void SetUp() override {
-    master_ = dir_.file("master.db");
-    www_ = dir_.file("www");
-    makeMaster(master_, {"m0"});
-  }
-  unsigned long publish(unsigned keep, daSnapshotPublishResult& result) {
-    unsigned long st = 0;
-    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", keep, result, st);
-    return st;
-  }
-  std::set<std::string> served() const {
-    std::set<std::string> names;
-    for (auto const& e : fs::directory_iterator(www_ + "/snapshots")) names.insert(e.path().filename().string());
-    return names;
-  }
-  TempDir dir_;
-  std::string master_, www_;
-};
 
 TEST_F(SnapshotPublish, UnchangedMasterPublishesNothingAndOnlyTheNewestAreKept) {
   daSnapshotPublishResult r;

@@ -318,18 +318,13 @@ TEST_F(LdapRegistryTest, CacheAnswersUntilTheEntryExpires) {
   EXPECT_EQ(cached->userName(erin, name), reg_s_no_such_user);
 }
 
-TEST(LdapRegistryConcurrency, ThreadsShareOneConnection) {
-  gxtest::Slapd& s = gxtest::Slapd::shared();
-  ASSERT_TRUE(s.running()) << s.error();
-  LdapSettings set;
-  set.servers = {s.uri()};
-  set.bindDn = Slapd::bindDn;
-  set.bindPassword = Slapd::bindPassword;
+class LdapRegistryConcurrency : public LdapRegistryTest {};
+
+TEST_F(LdapRegistryConcurrency, ThreadsShareOneConnection) {
   LdapOptions o;
   o.cacheEnabled = true;
-  std::unique_ptr<LdapRegistry> reg;
-  std::string message;
-  ASSERT_EQ(LdapRegistry::open(set, o, {}, reg, message), 0u) << message;
+  auto reg = open(settings(), o);
+  ASSERT_TRUE(reg);
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)

@@ -135,13 +135,4 @@ TEST(Permset, MaskEntryByEntryType) {
   e.perms = acl_permset_s_t{};  // granted still owns the words
 }
 
-TEST(Permset, ReallocPrimitiveFreesOnZeroSize) {
-  void* p = perm_realloc(nullptr, 8);
-  ASSERT_NE(p, nullptr);
-  p = perm_realloc(p, 64);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(perm_realloc(p, 0), nullptr);  // freed (ASan would report a leak otherwise)
-  EXPECT_EQ(perm_realloc(nullptr, 0), nullptr);
-}
-
 }  // namespace

@@ -203,9 +203,7 @@ TEST(FileRegistry, EditsKeepNamesUuidsAndMembershipsConsistent) {
 TEST(FileRegistry, SaveReplacesTheFileWholeAndPrivately) {
   TempDir dir;
   std::string path = dir.file("p.db.registry.json");
-  {
-    std::ofstream(path) << "{}";
-  }
+  gxtest::writeFile(path, "{}");
   ::chmod(path.c_str(), 0644);
   mode_t old = ::umask(0);
   std::unique_ptr<FileRegistry> reg;
@@ -229,18 +227,13 @@ TEST(FileRegistry, SaveReplacesTheFileWholeAndPrivately) {
 
   // A symbolic link at the path is replaced, its target left alone.
   std::string target = dir.file("target.json");
-  {
-    std::ofstream(target) << "{}";
-  }
+  gxtest::writeFile(target, "{}");
   std::string link = dir.file("link.json");
   ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
   FileRegistry viaLink(link);
   ASSERT_EQ(viaLink.addGroup("ops", nullptr), 0u);
   ASSERT_EQ(viaLink.save(message), 0u) << message;
-  std::ifstream in(target);
-  std::stringstream kept;
-  kept << in.rdbuf();
-  EXPECT_EQ(kept.str(), "{}");
+  EXPECT_EQ(gxtest::readFile(target), "{}");
   ASSERT_EQ(::lstat(link.c_str(), &info), 0);
   EXPECT_TRUE(S_ISREG(info.st_mode));
 
