@@ -55,7 +55,7 @@ std::string actionText(daCachedStore& store, GxACLPermset const& perms, std::str
   ZUTF8String_6_0 out;
   unsigned long st = 0;
   try {
-    store.mapBitmap(perms, out, st);
+    store.mapBitmapShared(perms, out, st);
   } catch (...) {
     st = gx_s_no_action_group;
   }

@@ -311,4 +311,12 @@ void daCachedStore::mapBitmap(GxACLPermset const& perms, ZUTF8String_6_0& out, u
   status = quickMap_.mapBitmap(*this, perms, out);
 }
 
-void daCachedStore::invalidateQuickMap() { quickMap_.invalidateQuickMap(); }
+void daCachedStore::mapBitmapShared(GxACLPermset const& perms, ZUTF8String_6_0& out, unsigned long& status) {
+  ZStackReadWriteLock_6_0 reading(getStateLock(), ZReadWriteLock_6_0::READ);
+  mapBitmap(perms, out, status);
+}
+
+void daCachedStore::invalidateQuickMap() {
+  quickMap_.invalidateQuickMap();
+  notePolicyChange();
+}

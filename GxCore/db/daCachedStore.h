@@ -249,9 +249,17 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
 
   // ---- action strings (daActionQuickMap.cpp) ------------------------------------
   // status = the quick map's mapAction / mapBitmap (see daActionQuickMap).
+  // A replica's quick map is read without a lock of its own and rebuilt
+  // while the local policy holds the state lock exclusively (a file
+  // replacement): call these holding the state lock shared, or where no
+  // replacement can happen. decide needs neither.
   void mapAction(char const* actions, GxACLPermset& perms, unsigned long& status);
   void mapBitmap(GxACLPermset const& perms, ZUTF8String_6_0& out, unsigned long& status);
-  // Call after changing the action catalogue.
+  // mapBitmap for a caller that does not hold the state lock: takes it
+  // shared (so the calling thread must not hold it in any mode).
+  void mapBitmapShared(GxACLPermset const& perms, ZUTF8String_6_0& out, unsigned long& status);
+  // Call after changing the action catalogue: also moves the policy epoch,
+  // so action strings remembered by decide are converted again.
   void invalidateQuickMap();
   daActionQuickMap& quickMap() { return quickMap_; }
 
@@ -304,6 +312,9 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   void handOut(daCachedStoreEntry* entry, Handle<daStoreObject>& handle);
   void buildSortedLists(unsigned long& status);
   void dropSortedLists();
+  // Waits for an exclusive holder of the state lock (a file replacement
+  // closes and reopens the store under it); true when the store is open.
+  bool openOnceSettled();
 
   // Counts in cache-line sized slots, one per thread (threads beyond the
   // slot count share): a hot read path must not make every core write one

@@ -133,6 +133,21 @@ class ThreadMemo {
     return nullptr;
   }
 
+  // The permissions an action string named in epoch, copied into perms;
+  // false when it was not converted in this epoch.
+  bool findActions(std::uint64_t hash, std::string_view actions, std::uint64_t epoch, GxACLPermset& perms) {
+    ActionEntry& e = actions_[hash % kActionEntries];
+    if (e.epoch != epoch || e.actions != actions) return false;
+    perms = e.perms;
+    return true;
+  }
+  void rememberActions(std::uint64_t hash, std::string_view actions, std::uint64_t epoch, GxACLPermset const& perms) {
+    ActionEntry& e = actions_[hash % kActionEntries];
+    e.epoch = epoch;
+    e.actions.assign(actions.data(), actions.size());
+    e.perms = perms;
+  }
+
   void insert(std::uint64_t hash, std::string_view path, std::uint64_t epoch, PolicyRecord const& record) {
     if (filled_ * 4 > slots_.size() * 3 && canGrow()) resize(slots_.size() * 2);
     std::uint32_t const ep = static_cast<std::uint32_t>(epoch);
@@ -190,6 +205,17 @@ class ThreadMemo {
   };
 
   static_assert(sizeof(Slot) == 64, "a slot fills one cache line");
+
+  // Action strings converted by this thread, direct-mapped: a service asks
+  // with a handful of strings, and a remembered one needs neither the quick
+  // map nor the state lock that guards it.
+  static constexpr unsigned kActionEntries = 16;
+  struct ActionEntry {
+    std::uint64_t epoch = 0;  // 0: empty
+    std::string actions;
+    GxACLPermset perms;
+  };
+  ActionEntry actions_[kActionEntries];
 
   bool canGrow() const { return slots_.size() * 2 <= maxSlots_; }
   // A way of hash's set holding nothing of epoch ep, or -1.
@@ -342,7 +368,7 @@ char const* daDecision::permissionsText() const {
   if (!textReady_) {
     permissionsText_.clear();  // the conversion appends
     unsigned long st = 0;
-    if (store_ != nullptr) store_->mapBitmap(permissions_, permissionsText_, st);
+    if (store_ != nullptr) store_->mapBitmapShared(permissions_, permissionsText_, st);
     if (st != 0) permissionsText_.clear();
     textReady_ = true;
   }
@@ -494,6 +520,11 @@ void daCachedStore::setDecisionMemoSize(unsigned int entries) {
   decisionMemoSize_.store(std::bit_ceil(n), std::memory_order_relaxed);
 }
 
+bool daCachedStore::openOnceSettled() {
+  ZStackReadWriteLock_6_0 settled(getStateLock(), ZReadWriteLock_6_0::READ);
+  return getCacheState() != closed;
+}
+
 void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
                            daDecision& decision, unsigned long& status) {
   status = 0;
@@ -516,17 +547,29 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   }
   // A store being replaced or having its cache cleared still decides: from
   // the memo, or after the exclusive holder has gone (the state lock below).
-  if (getCacheState() == closed) {
+  // A replacement closes and reopens the store while it holds that lock, so
+  // a closed store is looked at again once the lock can be had.
+  if (getCacheState() == closed && !openOnceSettled()) {
     status = da_s_store_unavailable;
     return;
   }
-  mapAction(actions, decision.requested_, status);
-  if (status != 0) return;
 
   // The epoch is read before the memo is consulted or filled: an answer
   // resolved while a commit lands carries the older epoch and is never used.
   std::uint64_t const epoch = policyEpoch();
   ThreadMemo& memo = tlsMemos.forStore(*this);
+  std::string_view const actionKey(actions);
+  std::uint64_t const actionHash = pathHash(actionKey);
+  if (!memo.findActions(actionHash, actionKey, epoch, decision.requested_)) {
+    // The quick map of a replica is rebuilt while its state lock is held
+    // exclusively; it is read here under that lock, shared.
+    {
+      ZStackReadWriteLock_6_0 reading(getStateLock(), ZReadWriteLock_6_0::READ);
+      mapAction(actions, decision.requested_, status);
+    }
+    if (status != 0) return;
+    memo.rememberActions(actionHash, actionKey, epoch, decision.requested_);
+  }
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
   if (PolicyRecord const* known = memo.find(hash, key, epoch)) {

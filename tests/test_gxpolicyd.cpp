@@ -1,0 +1,524 @@
+// The decision service of gxpolicyd in process: request paths become object
+// names safely, bodies and headers that are wrong are refused naming the
+// field, /v1/check and /v1/auth agree with the library's own decision on the
+// example policy and on a generated estate, /metrics counts what was
+// answered, and many threads decide over HTTP while the replica is rebuilt.
+// The daemon behind a real web server is tested in test_gxpolicyd_nginx.cpp.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daLocalPolicy.h"
+#include "loopback.h"
+#include "outside/file_registry.h"
+#include "test_support.h"
+#include "tools/estate/estate.h"
+#include "tools/gxpolicyd/http_server.h"
+#include "tools/gxpolicyd/service.h"
+#include "tools/policy_json.h"
+
+namespace {
+
+using gxpolicyd::Request;
+using gxpolicyd::Response;
+using json = nlohmann::json;
+
+std::string exampleFile(char const* name) {
+  std::ifstream in(std::string(GXCORE_SOURCE_DIR) + "/examples/policy/" + name);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Imports examples/policy/web.json into a new database at db, naming entries
+// through registry.
+void importExample(std::string const& db, gxreg::Registry* registry) {
+  gxtest::makePolicyDb(db, {}, daLocalPolicy::minimumDatabaseVersion);
+  daCachedStore writer("d", db.c_str(), 1, 0);
+  unsigned long st = 0;
+  writer.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  gxpolicy::ImportOptions options;
+  options.registry = registry;
+  std::string const doc = exampleFile("web.json");
+  gxpolicy::ImportCounts counts;
+  gxpolicy::DocumentProblem problem;
+  ASSERT_TRUE(gxpolicy::importPolicyDocument(
+      writer, [&] { return std::make_unique<std::istringstream>(doc); }, options, counts, problem))
+      << gxpolicy::describe(problem);
+}
+
+Response post(gxpolicyd::DecisionService& s, char const* path, std::string const& body) {
+  Request r;
+  r.method = "POST";
+  r.path = path;
+  r.body = body;
+  return s.handle(r);
+}
+
+Response get(gxpolicyd::DecisionService& s, char const* path, std::map<std::string, std::string> headers = {}) {
+  Request r;
+  r.method = "GET";
+  r.path = path;
+  r.header = [&headers](char const* name) -> char const* {
+    auto it = headers.find(name);
+    return it == headers.end() ? nullptr : it->second.c_str();
+  };
+  return s.handle(r);
+}
+
+std::string headerOf(Response const& r, std::string const& name) {
+  for (auto const& [n, v] : r.headers)
+    if (n == name) return v;
+  return "";
+}
+
+// The example web estate served by a decision service with its registry.
+class ServiceOnExample : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string message;
+    ASSERT_EQ(gxreg::FileRegistry::parse(exampleFile("web.registry.json"), "web.registry.json", registry_, message), 0u)
+        << message;
+    std::string const db = dir_.file("web.db");
+    importExample(db, registry_.get());
+    gxpolicyd::ReplicaOptions o;
+    o.db = db;
+    o.domain = "d";
+    replica_ = std::make_unique<gxpolicyd::ServedReplica>(o, [](std::string const&) {});
+    std::string error;
+    ASSERT_EQ(replica_->open(error), 0u) << error;
+    gxpolicyd::ServiceOptions so;
+    so.maxBody = 4096;
+    so.maxBatch = 3;
+    service_ = std::make_unique<gxpolicyd::DecisionService>(*replica_, registry_.get(), so, metrics_);
+  }
+
+  gxtest::TempDir dir_;
+  std::unique_ptr<gxreg::FileRegistry> registry_;
+  std::unique_ptr<gxpolicyd::ServedReplica> replica_;
+  gxpolicyd::Metrics metrics_;
+  std::unique_ptr<gxpolicyd::DecisionService> service_;
+};
+
+TEST(GxpolicydPaths, RequestPathsBecomeObjectNamesAndUnsafeOnesAreRefused) {
+  struct Case {
+    char const* uri;
+    char const* object;  // null: refused
+  } const cases[] = {
+      {"/docs/guide.html?v=2#top", "/web/docs/guide.html"},
+      {"/", "/web"},
+      {"/docs/", "/web/docs"},
+      {"/a%20b/%41", "/web/a b/A"},
+      {"docs", nullptr},
+      {"", nullptr},
+      {"/a//b", nullptr},
+      {"/a/../b", nullptr},
+      {"/a/./b", nullptr},
+      {"/a/%2e%2e/b", nullptr},   // decoded before the check
+      {"/a%2F%2Fb", nullptr},     // an escaped empty segment
+      {"/a%00b", nullptr},
+      {"/a%zz", nullptr},
+      {"/a%2", nullptr},
+  };
+  for (Case const& c : cases) {
+    std::string out, why;
+    bool ok = gxpolicyd::objectFromUri(c.uri, "/web", out, why);
+    if (c.object == nullptr) {
+      EXPECT_FALSE(ok) << c.uri << " gave " << out;
+      EXPECT_FALSE(why.empty()) << c.uri;
+    } else {
+      EXPECT_TRUE(ok) << c.uri << ": " << why;
+      EXPECT_EQ(out, c.object) << c.uri;
+    }
+  }
+  std::string out, why;
+  ASSERT_TRUE(gxpolicyd::objectFromUri("/", "", out, why));
+  EXPECT_EQ(out, "/");
+}
+
+TEST(GxpolicydPaths, MethodMapsParseAndMalformedOnesLeaveTheMapAlone) {
+  std::map<std::string, std::string> m{{"GET", "r"}};
+  std::string error;
+  EXPECT_TRUE(gxpolicyd::parseMethods("GET=Tr,DELETE=d", m, error));
+  EXPECT_EQ(m, (std::map<std::string, std::string>{{"GET", "Tr"}, {"DELETE", "d"}}));
+  for (char const* bad : {"", "GET", "GET=", "=r", "GET=r,,POST=m"}) {
+    EXPECT_FALSE(gxpolicyd::parseMethods(bad, m, error)) << bad;
+    EXPECT_EQ(m.size(), 2u) << bad;
+  }
+}
+
+TEST_F(ServiceOnExample, ChecksAnswerAsTheExamplePolicyIsWritten) {
+  struct Case {
+    char const* body;
+    bool granted;
+    char const* applied;
+  } const cases[] = {
+      {R"({"object":"/web/blog/hello.html","actions":"x","user":"alice"})", true, "user"},
+      {R"({"object":"/web/admin/users.html","actions":"m","user":"carol"})", false, "user"},
+      {R"({"object":"/web/docs/guide.html","actions":"ml","user":"bob"})", true, "group"},
+      {R"({"object":"/web/blog/hello.html","actions":"r","user":"dave"})", true, "any-other"},
+      {R"({"object":"/web/blog/hello.html","actions":"l"})", false, "unauthenticated"},
+      {R"({"object":"/web/docs/guide.html","actions":"m","uuid":"0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b",)"
+       R"("groups":["webteam"]})", true, "group"},
+  };
+  for (Case const& c : cases) {
+    Response r = post(*service_, "/v1/check", c.body);
+    ASSERT_EQ(r.status, 200) << c.body << " -> " << r.body;
+    json j = json::parse(r.body);
+    EXPECT_EQ(j["granted"], c.granted) << c.body;
+    EXPECT_EQ(j["applied_entry"], c.applied) << c.body;
+  }
+  // The POP in force asks a level from the address.
+  json outside = json::parse(
+      post(*service_, "/v1/check", R"({"object":"/web/admin/users.html","actions":"m","user":"erin","ip":"203.0.113.9"})")
+          .body);
+  EXPECT_EQ(outside["pop"]["required_level"], 2);
+
+  Response batch = post(*service_, "/v1/check/batch",
+                        R"({"checks":[{"object":"/web/blog","actions":"r"},{"object":"/web/admin","actions":"r","user":"dave"}]})");
+  ASSERT_EQ(batch.status, 200) << batch.body;
+  json results = json::parse(batch.body)["results"];
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0]["granted"], true);
+  EXPECT_EQ(results[1]["granted"], false);
+}
+
+TEST_F(ServiceOnExample, BadBodiesAreRefusedNamingTheField) {
+  struct Case {
+    char const* path;
+    std::string body;
+    int status;
+    char const* field;  // "" when the body as a whole is at fault
+  } const cases[] = {
+      {"/v1/check", "{\"object\":", 400, ""},
+      {"/v1/check", "[1]", 400, ""},
+      {"/v1/check", R"({"actions":"r"})", 400, "object"},
+      {"/v1/check", R"({"object":"/web","actions":7})", 400, "actions"},
+      {"/v1/check", R"({"object":"/web","actions":"r","usr":"alice"})", 400, "usr"},
+      {"/v1/check", R"({"object":"/web","actions":"r","user":"alice","uuid":"x"})", 400, "uuid"},
+      {"/v1/check", R"({"object":"/web","actions":"r","groups":["webteam"]})", 400, "groups"},
+      {"/v1/check", R"({"object":"/web","actions":"r","user":"nobody"})", 400, "user"},
+      {"/v1/check", R"({"object":"/web","actions":"r","uuid":"not-a-uuid"})", 400, "uuid"},
+      {"/v1/check", R"({"object":"/web","actions":"r","uuid":"0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b","groups":["nogroup"]})",
+       400, "groups"},
+      {"/v1/check", R"({"object":"/web","actions":"r","ip":"300.1.1.1"})", 400, "ip"},
+      {"/v1/check", R"({"object":"/web","actions":"Q"})", 400, "actions"},
+      {"/v1/check", R"({"object":"web\u0000x","actions":"r"})", 400, "object"},
+      {"/v1/check", std::string(20, '[') + std::string(20, ']'), 400, ""},
+      {"/v1/check", std::string(5000, ' '), 413, ""},
+      {"/v1/check/batch", R"([{"object":"/web","actions":"r"},{"object":"/web"}])", 400, "[1].actions"},
+      {"/v1/check/batch", R"({"checks":[{"object":"/web","actions":"r","user":"nobody"}]})", 400, "checks[0].user"},
+      {"/v1/check/batch", R"([{},{},{},{}])", 413, ""},
+      {"/v1/check/batch", R"({"checks":[],"more":1})", 400, ""},
+  };
+  for (Case const& c : cases) {
+    Response r = post(*service_, c.path, c.body);
+    EXPECT_EQ(r.status, c.status) << c.body.substr(0, 80) << " -> " << r.body;
+    json j = json::parse(r.body, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << r.body;
+    EXPECT_TRUE(j.contains("error")) << r.body;
+    EXPECT_EQ(j.value("field", ""), c.field) << c.body.substr(0, 80) << " -> " << r.body;
+  }
+  EXPECT_EQ(get(*service_, "/v1/check").status, 405);
+  EXPECT_EQ(get(*service_, "/nothing").status, 404);
+}
+
+TEST_F(ServiceOnExample, AuthAnswersWhatAFrontEndNeeds) {
+  struct Case {
+    std::map<std::string, std::string> headers;
+    int status;
+    char const* level;  // the step-up header, "" for none
+  } const cases[] = {
+      // Granted, denied, and an unauthenticated caller refused (401) or let in.
+      {{{"X-Original-URI", "/web/docs/guide.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "bob"}}, 200, ""},
+      {{{"X-Original-URI", "/web/docs/guide.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "dave"}}, 403, ""},
+      {{{"X-Original-URI", "/web/admin"}, {"X-Original-Method", "GET"}}, 401, ""},
+      {{{"X-Original-URI", "/web/blog/hello.html"}, {"X-Original-Method", "GET"}, {"X-Remote-User", ""}}, 200, ""},
+      // By uuid with a group named; a user the registry does not know is denied.
+      {{{"X-Original-URI", "/web/docs/guide.html"},
+        {"X-Original-Method", "PUT"},
+        {"X-Remote-Uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"},
+        {"X-Remote-Groups", " webteam , "}},
+       200, ""},
+      {{{"X-Original-URI", "/web/docs"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "mallory"}}, 403, ""},
+      // The POP asks level 2 from outside: granted by the ACL, yet step up first.
+      {{{"X-Original-URI", "/web/admin/users.html"},
+        {"X-Original-Method", "POST"},
+        {"X-Remote-User", "erin"},
+        {"X-Real-IP", "203.0.113.9"}},
+       401, "2"},
+      {{{"X-Original-URI", "/web/admin/users.html"},
+        {"X-Original-Method", "POST"},
+        {"X-Remote-User", "erin"},
+        {"X-Real-IP", "203.0.113.9"},
+        {"X-Remote-Auth-Level", "2"}},
+       200, ""},
+      {{{"X-Original-URI", "/web/admin/users.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "erin"}, {"X-Real-IP", "10.1.2.3"}},
+       200, ""},
+      // Unsafe paths and unmapped methods are denied; a front end that
+      // leaves out what it must send is told so.
+      {{{"X-Original-URI", "/web/../web/docs"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "bob"}}, 403, ""},
+      {{{"X-Original-URI", "/web/docs"}, {"X-Original-Method", "BREW"}, {"X-Remote-User", "bob"}}, 403, ""},
+      {{{"X-Original-Method", "GET"}}, 400, ""},
+      {{{"X-Original-URI", "/web"}, {"X-Original-Method", "GET"}, {"X-Real-IP", "nowhere"}}, 400, ""},
+      {{{"X-Original-URI", "/web"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "bob"}, {"X-Remote-Auth-Level", "high"}},
+       400, ""},
+  };
+  for (Case const& c : cases) {
+    Response r = get(*service_, "/v1/auth", c.headers);
+    std::string what = c.headers.count("X-Original-URI") ? c.headers.at("X-Original-URI") : "(no uri)";
+    EXPECT_EQ(r.status, c.status) << what << " " << r.body << headerOf(r, gxpolicyd::kReasonHeader);
+    EXPECT_EQ(headerOf(r, gxpolicyd::kLevelHeader), c.level) << what;
+  }
+}
+
+TEST_F(ServiceOnExample, MetricsCountRequestsDecisionsAndLookups) {
+  for (int i = 0; i < 3; ++i) post(*service_, "/v1/check", R"({"object":"/web/blog","actions":"r","user":"alice"})");
+  post(*service_, "/v1/check", R"({"object":"/web/admin","actions":"r","user":"dave"})");
+  post(*service_, "/v1/check", "nonsense");
+  get(*service_, "/v1/auth", {{"X-Original-URI", "/web/admin"}, {"X-Original-Method", "GET"}});
+  Response page = get(*service_, "/metrics");
+  ASSERT_EQ(page.status, 200);
+  for (char const* line : {"gxpolicyd_requests_total{handler=\"check\",code=\"200\"} 4\n",
+                           "gxpolicyd_requests_total{handler=\"check\",code=\"400\"} 1\n",
+                           "gxpolicyd_requests_total{handler=\"auth\",code=\"401\"} 1\n",
+                           "gxpolicyd_decisions_total{result=\"granted\"} 3\n",
+                           "gxpolicyd_decisions_total{result=\"denied\"} 2\n",
+                           "gxpolicyd_decision_duration_seconds_count 5\n",
+                           "gxpolicyd_caller_lookups_total{result=\"hit\"} 2\n",
+                           "gxpolicyd_caller_lookups_total{result=\"miss\"} 2\n", "gxpolicyd_replica_open 1\n"})
+    EXPECT_NE(page.body.find(line), std::string::npos) << line << page.body;
+  // The same object asked again is answered from the memo.
+  daCachedStore::Counts counts = replica_->store().counts();
+  EXPECT_GE(counts.memoHits, 2u);
+  EXPECT_GE(counts.memoMisses, 1u);
+  EXPECT_EQ(get(*service_, "/readyz").status, 200);
+}
+
+// Hundreds of random questions over a generated estate: /v1/check and
+// /v1/auth say what daCachedStore::decide says.
+TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
+  gxtest::TempDir dir;
+  std::string const db = dir.file("estate.db");
+  gxtest::createPolicyDb(db);
+  gxestate::Estate estate;
+  {
+    daCachedStore writer("d", db.c_str(), 1, 0);
+    unsigned long st = 0;
+    writer.openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    gxestate::Options o;
+    o.objects = 3000;
+    o.naming = gxestate::Naming::repeated;
+    o.users = 40;
+    o.groups = 8;
+    gxestate::generate(writer, o, estate, st);
+    ASSERT_EQ(st, 0u);
+  }
+  gxpolicyd::ReplicaOptions ro;
+  ro.db = db;
+  ro.domain = "d";
+  gxpolicyd::ServedReplica replica(ro, [](std::string const&) {});
+  std::string error;
+  ASSERT_EQ(replica.open(error), 0u) << error;
+  gxpolicyd::Metrics metrics;
+  gxpolicyd::ServiceOptions so;
+  so.methods = {{"GET", "r"}, {"POST", "Tm"}, {"DELETE", "d"}};
+  gxpolicyd::DecisionService service(replica, nullptr, so, metrics);
+
+  std::mt19937 rng(7);
+  auto text = [](hx_uuid_t const& u) {
+    char t[37];
+    unsigned long st = 0;
+    hx_uuid_to_string(u, t, st);
+    return std::string(t);
+  };
+  char const* const methods[] = {"GET", "POST", "DELETE"};
+  int granted = 0;
+  for (int i = 0; i < 400; ++i) {
+    std::string const& object = estate.objects[rng() % estate.objects.size()];
+    char const* method = methods[rng() % 3];
+    std::string actions = so.methods[method];
+    bool anonymous = rng() % 5 == 0;
+    gxestate::User const& user = estate.users[rng() % estate.users.size()];
+    gxestate::Caller caller;
+    gxestate::makeCaller(user, caller);
+    daDecision expected;
+    unsigned long st = 0;
+    replica.store().decide(object.c_str(), anonymous ? nullptr : &caller.pa, actions.c_str(), nullptr, expected, st);
+    ASSERT_EQ(st, 0u) << object;
+    granted += expected.granted();
+
+    json body = {{"object", object}, {"actions", actions}};
+    std::map<std::string, std::string> headers{{"X-Original-URI", object}, {"X-Original-Method", method}};
+    if (!anonymous) {
+      body["uuid"] = text(user.uuid);
+      json groups = json::array();
+      std::string list;
+      for (hx_uuid_t const& g : user.groups) {
+        groups.push_back(text(g));
+        list += (list.empty() ? "" : ",") + text(g);
+      }
+      body["groups"] = groups;
+      headers["X-Remote-Uuid"] = text(user.uuid);
+      headers["X-Remote-Groups"] = list;
+    }
+    Response r = post(service, "/v1/check", body.dump());
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(json::parse(r.body)["granted"], expected.granted()) << object << " " << actions;
+    int want = expected.granted() ? 200 : (anonymous ? 401 : 403);
+    EXPECT_EQ(get(service, "/v1/auth", headers).status, want) << object << " " << method;
+  }
+  // Both answers occur, or the comparison says little.
+  EXPECT_GT(granted, 20);
+  EXPECT_LT(granted, 380);
+}
+
+// ---- over HTTP, many threads ------------------------------------------------------------
+
+// A blocking keep-alive HTTP/1.1 client for one connection.
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Client() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Client(Client const&) = delete;
+  Client& operator=(Client const&) = delete;
+
+  // Sends a request and returns the status code (0 on a broken connection);
+  // body receives the response body.
+  int send(std::string const& request, std::string& body) {
+    if (fd_ < 0 || ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+      return 0;
+    std::size_t end;
+    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
+      if (!fill()) return 0;
+    std::string head = buffer_.substr(0, end);
+    std::size_t length = 0;
+    std::size_t at = head.find("Content-Length: ");
+    if (at != std::string::npos) length = std::stoul(head.substr(at + 16));
+    while (buffer_.size() < end + 4 + length)
+      if (!fill()) return 0;
+    body = buffer_.substr(end + 4, length);
+    buffer_.erase(0, end + 4 + length);
+    return head.size() > 12 ? std::stoi(head.substr(9, 3)) : 0;
+  }
+
+ private:
+  bool fill() {
+    char chunk[4096];
+    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+std::string checkRequest(std::string const& body) {
+  return "POST /v1/check HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string authRequest(char const* uri, char const* user) {
+  std::string r = std::string("GET /v1/auth HTTP/1.1\r\nHost: t\r\nX-Original-URI: ") + uri +
+                  "\r\nX-Original-Method: GET\r\n";
+  if (user != nullptr) r += std::string("X-Remote-User: ") + user + "\r\n";
+  return r + "\r\n";
+}
+
+TEST(GxpolicydConcurrency, ThreadsDecideOverHttpWhileTheReplicaIsRebuilt) {
+  gxtest::TempDir dir;
+  std::string message;
+  std::unique_ptr<gxreg::FileRegistry> registry;
+  ASSERT_EQ(gxreg::FileRegistry::parse(exampleFile("web.registry.json"), "r.json", registry, message), 0u);
+  std::string const master = dir.file("master.db");
+  importExample(master, registry.get());
+  gxpolicyd::ReplicaOptions ro;
+  ro.db = dir.file("replica.db");
+  ro.master = master;
+  ro.domain = "d";
+  ro.refreshSeconds = 3600;  // rebuilt when asked below
+  std::atomic<int> rebuiltLines{0};
+  gxpolicyd::ServedReplica replica(ro, [&](std::string const& line) {
+    if (line.find("rebuilt") != std::string::npos) rebuiltLines.fetch_add(1);
+  });
+  std::string error;
+  ASSERT_EQ(replica.open(error), 0u) << error;
+  replica.start();
+  gxpolicyd::Metrics metrics;
+  gxpolicyd::DecisionService service(replica, registry.get(), gxpolicyd::ServiceOptions{}, metrics);
+  gxpolicyd::HttpOptions ho;
+  ho.port = static_cast<unsigned short>(gxtest::freeLoopbackPort());
+  ho.threads = 3;
+  gxpolicyd::HttpServer server(ho, [&](Request const& r) { return service.handle(r); }, [](std::string const&) {});
+  ASSERT_TRUE(server.start(error)) << error;
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0}, answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 4; ++t)
+    clients.emplace_back([&, t] {
+      Client c(ho.port);
+      std::string body;
+      while (!stop.load()) {
+        bool granted = t % 2 == 0;
+        int status = t < 2 ? c.send(checkRequest(granted ? R"({"object":"/web/blog","actions":"r","user":"alice"})"
+                                                         : R"({"object":"/web/admin","actions":"r","user":"dave"})"),
+                                    body)
+                           : c.send(authRequest(granted ? "/web/blog/hello.html" : "/web/admin", granted ? "alice" : "dave"),
+                                    body);
+        bool ok = t < 2 ? status == 200 && body.find(granted ? "\"granted\":true" : "\"granted\":false") != std::string::npos
+                        : status == (granted ? 200 : 403);
+        if (!ok && wrong.fetch_add(1) < 3) ADD_FAILURE() << "client " << t << ": status " << status << " " << body;
+        answered.fetch_add(1);
+      }
+    });
+  // The master moves (an unrelated ACL each time) and the replica follows.
+  for (int i = 0; i < 5; ++i) {
+    gxtest::addAcls(master, {"extra" + std::to_string(i)});
+    int before = rebuiltLines.load();
+    replica.refreshNow();
+    for (int wait = 0; wait < 1000 && rebuiltLines.load() == before; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stop.store(true);
+  for (auto& c : clients) c.join();
+  server.stop();
+  replica.stop();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(answered.load(), 0);
+  EXPECT_EQ(replica.rebuilds(), 5u);
+  EXPECT_TRUE(gxtest::hasAcl(replica.store(), "extra4"));
+  EXPECT_EQ(server.inFlight(), 0u);
+}
+
+}  // namespace
