@@ -4,11 +4,9 @@
 // example policy and on a generated estate, /metrics counts what was
 // answered, and many threads decide over HTTP while the replica is rebuilt.
 // The daemon behind a real web server is tested in test_gxpolicyd_nginx.cpp.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -24,6 +22,7 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalPolicy.h"
+#include "http_client.h"
 #include "loopback.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
@@ -392,68 +391,8 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
 
 // ---- over HTTP, many threads ------------------------------------------------------------
 
-// A blocking keep-alive HTTP/1.1 client for one connection.
-class Client {
- public:
-  explicit Client(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~Client() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Client(Client const&) = delete;
-  Client& operator=(Client const&) = delete;
-
-  // Sends a request and returns the status code (0 on a broken connection);
-  // body receives the response body.
-  int send(std::string const& request, std::string& body) {
-    if (fd_ < 0 || ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-      return 0;
-    std::size_t end;
-    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
-      if (!fill()) return 0;
-    std::string head = buffer_.substr(0, end);
-    std::size_t length = 0;
-    std::size_t at = head.find("Content-Length: ");
-    if (at != std::string::npos) length = std::stoul(head.substr(at + 16));
-    while (buffer_.size() < end + 4 + length)
-      if (!fill()) return 0;
-    body = buffer_.substr(end + 4, length);
-    buffer_.erase(0, end + 4 + length);
-    return head.size() > 12 ? std::stoi(head.substr(9, 3)) : 0;
-  }
-
- private:
-  bool fill() {
-    char chunk[4096];
-    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n <= 0) return false;
-    buffer_.append(chunk, static_cast<std::size_t>(n));
-    return true;
-  }
-  int fd_ = -1;
-  std::string buffer_;
-};
-
-std::string checkRequest(std::string const& body) {
-  return "POST /v1/check HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-std::string authRequest(char const* uri, char const* user) {
-  std::string r = std::string("GET /v1/auth HTTP/1.1\r\nHost: t\r\nX-Original-URI: ") + uri +
-                  "\r\nX-Original-Method: GET\r\n";
-  if (user != nullptr) r += std::string("X-Remote-User: ") + user + "\r\n";
-  return r + "\r\n";
-}
+std::string const kGranted = R"({"object":"/web/blog","actions":"r","user":"alice"})";
+std::string const kDenied = R"({"object":"/web/admin","actions":"r","user":"dave"})";
 
 TEST(GxpolicydConcurrency, ThreadsDecideOverHttpWhileTheReplicaIsRebuilt) {
   gxtest::TempDir dir;
@@ -487,18 +426,24 @@ TEST(GxpolicydConcurrency, ThreadsDecideOverHttpWhileTheReplicaIsRebuilt) {
   std::vector<std::thread> clients;
   for (int t = 0; t < 4; ++t)
     clients.emplace_back([&, t] {
-      Client c(ho.port);
-      std::string body;
+      gxtest::Socket c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      sockaddr_in a = gxtest::loopback(ho.port);
+      if (::connect(c.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        wrong.fetch_add(1);
+        return;
+      }
+      bool const granted = t % 2 == 0;
+      std::string const request =
+          t < 2 ? gxtest::httpRequest("POST", "/v1/check", "", granted ? kGranted : kDenied, true)
+                : gxtest::httpRequest("GET", "/v1/auth",
+                                      std::string("X-Original-URI: ") + (granted ? "/web/blog/hello.html" : "/web/admin") +
+                                          "\r\nX-Original-Method: GET\r\nX-Remote-User: " + (granted ? "alice" : "dave") + "\r\n",
+                                      "", true);
       while (!stop.load()) {
-        bool granted = t % 2 == 0;
-        int status = t < 2 ? c.send(checkRequest(granted ? R"({"object":"/web/blog","actions":"r","user":"alice"})"
-                                                         : R"({"object":"/web/admin","actions":"r","user":"dave"})"),
-                                    body)
-                           : c.send(authRequest(granted ? "/web/blog/hello.html" : "/web/admin", granted ? "alice" : "dave"),
-                                    body);
-        bool ok = t < 2 ? status == 200 && body.find(granted ? "\"granted\":true" : "\"granted\":false") != std::string::npos
-                        : status == (granted ? 200 : 403);
-        if (!ok && wrong.fetch_add(1) < 3) ADD_FAILURE() << "client " << t << ": status " << status << " " << body;
+        gxtest::Reply r = gxtest::roundTrip(c.fd, request);
+        bool ok = t < 2 ? r.status == 200 && r.body.find(granted ? "\"granted\":true" : "\"granted\":false") != std::string::npos
+                        : r.status == (granted ? 200 : 403);
+        if (!ok && wrong.fetch_add(1) < 3) ADD_FAILURE() << "client " << t << ": status " << r.status << " " << r.body;
         answered.fetch_add(1);
       }
     });
