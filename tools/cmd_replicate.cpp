@@ -18,6 +18,7 @@
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxsvc.h"
 #include "tools/gxpolicy.h"
+#include "tools/status_text.h"
 
 namespace gxpolicy {
 namespace {
@@ -61,16 +62,6 @@ std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
     }
   }
   return std::make_unique<daHttpReplicatedClient>(a.master, o);
-}
-
-// The reason a poll or rebuild failed, with what the HTTP client saw.
-std::string reason(daAbstractReplicatedClient& client, unsigned long status) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%8.8lx", status);
-  std::string out = std::string("status ") + code + " (" + hx_svc_status_text(status) + ")";
-  if (auto* http = dynamic_cast<daHttpReplicatedClient*>(&client); http && !http->lastError().empty())
-    out += ": " + http->lastError();
-  return out;
 }
 
 // What to do about a failure to reach or use the published snapshots.
@@ -134,7 +125,7 @@ void watch(ReplicateArgs const& a, daLocalPolicy& replica, daAbstractReplicatedC
     }
     if (st != 0 && st != failing) {
       std::printf("%s %s: sequence %lu kept: %s\n", now().c_str(), a.replica.c_str(), local,
-                  reason(client, st).c_str());
+                  replicationFailure(client, st).c_str());
       std::fflush(stdout);
     } else if (st == 0 && failing != 0) {
       std::printf("%s %s: sequence %lu: the master answers again\n", now().c_str(), a.replica.c_str(), local);
@@ -180,7 +171,7 @@ void replicate(ReplicateArgs const& a) {
   std::printf("%s: %s\n", a.replica.c_str(), rebuilt ? "rebuilt from the master" : "not rebuilt");
   std::printf("sequence number: replica %lu, master ", local);
   if (masterStatus == 0) std::printf("%lu\n", master);
-  else std::printf("unknown: %s\n", reason(client, masterStatus).c_str());
+  else std::printf("unknown: %s\n", replicationFailure(client, masterStatus).c_str());
   std::string backup = a.replica + daLocalPolicy::backupSuffix;
   if (inodeOf(backup) != 0) std::printf("backup: %s\n", backup.c_str());
   std::fflush(stdout);

@@ -23,11 +23,11 @@
 #include <thread>
 
 #include "outside/hxdb_verify.h"
-#include "outside/hxsvc.h"
 #include "tools/gxpolicyd/http_server.h"
 #include "tools/gxpolicyd/replica.h"
 #include "tools/gxpolicyd/service.h"
 #include "tools/registry_open.h"
+#include "tools/status_text.h"
 
 namespace {
 
@@ -148,12 +148,7 @@ int serve(Args const& a) {
         if (state == 0) logLine("the LDAP server " + server + " does not answer; trying the next");
       },
       registryStatus, error);
-  if (registryStatus != 0) {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%8.8lx", registryStatus);
-    quit("cannot use the user registry: " + error + " (status " + code + ", " + hx_svc_status_text(registryStatus) +
-         ")");
-  }
+  if (registryStatus != 0) quit("cannot use the user registry: " + error + " (" + gxpolicy::statusText(registryStatus) + ")");
 
   gxpolicyd::Metrics metrics;
   gxpolicyd::DecisionService decisions(replica, registry.get(), service, metrics);

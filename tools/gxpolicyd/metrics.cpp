@@ -52,6 +52,13 @@ void header(std::string& out, char const* name, char const* type, char const* he
 
 using u64 = unsigned long long;
 
+// A counter with a hit and a miss sample.
+void hitsAndMisses(std::string& out, char const* name, char const* help, std::uint64_t hits, std::uint64_t misses) {
+  header(out, name, "counter", help);
+  line(out, "%s{result=\"hit\"} %llu\n", name, static_cast<u64>(hits));
+  line(out, "%s{result=\"miss\"} %llu\n", name, static_cast<u64>(misses));
+}
+
 }  // namespace
 
 std::string Metrics::render(Gauges const& g) const {
@@ -98,15 +105,10 @@ std::string Metrics::render(Gauges const& g) const {
   header(out, "gxpolicyd_replica_rebuilds_total", "counter", "Rebuilds of the replica from its master, by result.");
   line(out, "gxpolicyd_replica_rebuilds_total{result=\"ok\"} %llu\n", static_cast<u64>(g.rebuilds));
   line(out, "gxpolicyd_replica_rebuilds_total{result=\"failed\"} %llu\n", static_cast<u64>(g.rebuildFailures));
-  header(out, "gxpolicyd_cache_lookups_total", "counter", "Policy cache lookups, by result.");
-  line(out, "gxpolicyd_cache_lookups_total{result=\"hit\"} %llu\n", static_cast<u64>(g.cacheHits));
-  line(out, "gxpolicyd_cache_lookups_total{result=\"miss\"} %llu\n", static_cast<u64>(g.cacheMisses));
-  header(out, "gxpolicyd_memo_lookups_total", "counter", "Decision memo lookups, by result.");
-  line(out, "gxpolicyd_memo_lookups_total{result=\"hit\"} %llu\n", static_cast<u64>(g.memoHits));
-  line(out, "gxpolicyd_memo_lookups_total{result=\"miss\"} %llu\n", static_cast<u64>(g.memoMisses));
-  header(out, "gxpolicyd_caller_lookups_total", "counter", "Callers resolved through the registry, by cache result.");
-  line(out, "gxpolicyd_caller_lookups_total{result=\"hit\"} %llu\n", static_cast<u64>(g.callerHits));
-  line(out, "gxpolicyd_caller_lookups_total{result=\"miss\"} %llu\n", static_cast<u64>(g.callerMisses));
+  hitsAndMisses(out, "gxpolicyd_cache_lookups_total", "Policy cache lookups, by result.", g.cacheHits, g.cacheMisses);
+  hitsAndMisses(out, "gxpolicyd_memo_lookups_total", "Decision memo lookups, by result.", g.memoHits, g.memoMisses);
+  hitsAndMisses(out, "gxpolicyd_caller_lookups_total", "Callers resolved through the registry, by cache result.",
+                g.callerHits, g.callerMisses);
   header(out, "gxpolicyd_requests_in_flight", "gauge", "Requests being answered.");
   line(out, "gxpolicyd_requests_in_flight %u\n", g.inFlight);
   return out;

@@ -1,21 +1,13 @@
 #include "tools/gxpolicyd/replica.h"
 
-#include <cstdio>
-
 #include "GxCore/db/daFileReplicatedClient.h"
-#include "outside/hxsvc.h"
+#include "tools/status_text.h"
 
 namespace gxpolicyd {
 
 namespace {
 
 bool isUrl(std::string const& s) { return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0; }
-
-std::string statusText(unsigned long status) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%8.8lx", status);
-  return std::string("status ") + code + " (" + hx_svc_status_text(status) + ")";
-}
 
 }  // namespace
 
@@ -40,10 +32,7 @@ ServedReplica::~ServedReplica() {
 }
 
 std::string ServedReplica::describe(unsigned long status) const {
-  std::string out = statusText(status);
-  if (auto* http = dynamic_cast<daHttpReplicatedClient*>(client_.get()); http && !http->lastError().empty())
-    out += ": " + http->lastError();
-  return out;
+  return client_ ? gxpolicy::replicationFailure(*client_, status) : gxpolicy::statusText(status);
 }
 
 unsigned long ServedReplica::open(std::string& error) {
