@@ -14,11 +14,12 @@
 
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
+#include "example_policy.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
 #include "tools/decide.h"
-#include "tools/yaml_json.h"
 #include "tools/policy_json.h"
+#include "tools/yaml_json.h"
 
 namespace {
 
@@ -28,9 +29,7 @@ using gxpolicy::DecideProblem;
 using gxpolicy::Explanation;
 using Form = CallerSpec::Form;
 
-std::string exampleFile(char const* name) {
-  return gxtest::readFile(std::string(GXCORE_SOURCE_DIR) + "/examples/policy/" + name);
-}
+using gxtest::exampleFile;
 
 CallerSpec user(char const* name) { return CallerSpec{Form::user, name, "", {}}; }
 CallerSpec byUuid(char const* uuid, std::vector<std::string> groups = {}) {
@@ -45,25 +44,13 @@ constexpr char const* kWebteam = "de8e7932-ba1b-4320-aa6d-c21e87ba5b4f";
 class WebEstate : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string message;
-    ASSERT_EQ(gxreg::FileRegistry::parse(exampleFile("web.registry.json"), "web.registry.json", registry_, message), 0u)
-        << message;
+    registry_ = gxtest::exampleRegistry();
+    ASSERT_TRUE(registry_);
     std::string const db = dir_.file("web.db");
     gxtest::createPolicyDb(db);
+    gxtest::importDocument(db, "d", exampleFile("web.json"), registry_.get());
+    ASSERT_FALSE(HasFailure());
     unsigned long st;
-    {
-      daCachedStore writer("d", db.c_str(), 1, 0);
-      writer.openStore(0, st);
-      ASSERT_EQ(st, 0u);
-      gxpolicy::ImportOptions options;
-      options.registry = registry_.get();
-      std::string const doc = exampleFile("web.json");
-      gxpolicy::ImportCounts counts;
-      gxpolicy::DocumentProblem problem;
-      ASSERT_TRUE(gxpolicy::importPolicyDocument(
-          writer, [&] { return std::make_unique<std::istringstream>(doc); }, options, counts, problem))
-          << gxpolicy::describe(problem);
-    }
     store_ = std::make_unique<daCachedStore>("d", db.c_str(), 1, 0);
     store_->openStore(1, st);
     ASSERT_EQ(st, 0u);

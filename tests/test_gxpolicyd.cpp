@@ -9,11 +9,9 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +20,7 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalPolicy.h"
+#include "example_policy.h"
 #include "http_client.h"
 #include "loopback.h"
 #include "outside/file_registry.h"
@@ -29,7 +28,6 @@
 #include "tools/estate/estate.h"
 #include "tools/gxpolicyd/http_server.h"
 #include "tools/gxpolicyd/service.h"
-#include "tools/policy_json.h"
 
 namespace {
 
@@ -37,29 +35,12 @@ using gxpolicyd::Request;
 using gxpolicyd::Response;
 using json = nlohmann::json;
 
-std::string exampleFile(char const* name) {
-  std::ifstream in(std::string(GXCORE_SOURCE_DIR) + "/examples/policy/" + name);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using gxtest::exampleFile;
 
-// Imports examples/policy/web.json into a new database at db, naming entries
-// through registry.
+// The example policy in a new database at db (with the version replicas accept).
 void importExample(std::string const& db, gxreg::Registry* registry) {
   gxtest::makePolicyDb(db, {}, daLocalPolicy::minimumDatabaseVersion);
-  daCachedStore writer("d", db.c_str(), 1, 0);
-  unsigned long st = 0;
-  writer.openStore(0, st);
-  ASSERT_EQ(st, 0u);
-  gxpolicy::ImportOptions options;
-  options.registry = registry;
-  std::string const doc = exampleFile("web.json");
-  gxpolicy::ImportCounts counts;
-  gxpolicy::DocumentProblem problem;
-  ASSERT_TRUE(gxpolicy::importPolicyDocument(
-      writer, [&] { return std::make_unique<std::istringstream>(doc); }, options, counts, problem))
-      << gxpolicy::describe(problem);
+  gxtest::importDocument(db, "d", exampleFile("web.json"), registry);
 }
 
 Response post(gxpolicyd::DecisionService& s, char const* path, std::string const& body) {
@@ -91,11 +72,11 @@ std::string headerOf(Response const& r, std::string const& name) {
 class ServiceOnExample : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string message;
-    ASSERT_EQ(gxreg::FileRegistry::parse(exampleFile("web.registry.json"), "web.registry.json", registry_, message), 0u)
-        << message;
+    registry_ = gxtest::exampleRegistry();
+    ASSERT_TRUE(registry_);
     std::string const db = dir_.file("web.db");
     importExample(db, registry_.get());
+    ASSERT_FALSE(HasFailure());
     gxpolicyd::ReplicaOptions o;
     o.db = db;
     o.domain = "d";
@@ -396,11 +377,11 @@ std::string const kDenied = R"({"object":"/web/admin","actions":"r","user":"dave
 
 TEST(GxpolicydConcurrency, ThreadsDecideOverHttpWhileTheReplicaIsRebuilt) {
   gxtest::TempDir dir;
-  std::string message;
-  std::unique_ptr<gxreg::FileRegistry> registry;
-  ASSERT_EQ(gxreg::FileRegistry::parse(exampleFile("web.registry.json"), "r.json", registry, message), 0u);
+  std::unique_ptr<gxreg::FileRegistry> registry = gxtest::exampleRegistry();
+  ASSERT_TRUE(registry);
   std::string const master = dir.file("master.db");
   importExample(master, registry.get());
+  ASSERT_FALSE(HasFailure());
   gxpolicyd::ReplicaOptions ro;
   ro.db = dir.file("replica.db");
   ro.master = master;

@@ -33,9 +33,10 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalPolicy.h"
+#include "example_policy.h"
+#include "http_client.h"
 #include "loopback.h"
 #include "outside/file_registry.h"
-#include "http_client.h"
 #include "test_support.h"
 #include "tools/policy_json.h"
 
@@ -112,9 +113,8 @@ class GxpolicydFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     if (kDaemon == nullptr) GTEST_SKIP() << "gxpolicyd is not built in this tree (tools are off)";
-    std::string message;
-    ASSERT_EQ(gxreg::FileRegistry::parse(readFile(kExamples + "web.registry.json"), "web.registry.json", registry_,
-                                         message), 0u) << message;
+    registry_ = gxtest::exampleRegistry();
+    ASSERT_TRUE(registry_);
     master_ = dir_.file("master.db");
     gxtest::makePolicyDb(master_, {}, daLocalPolicy::minimumDatabaseVersion, "Default");
   }
@@ -125,20 +125,7 @@ class GxpolicydFixture : public ::testing::Test {
 
   // Imports the policy document into the master; its sequence number after.
   unsigned long importIntoMaster(std::string const& doc) {
-    daCachedStore writer("Default", master_.c_str(), 1, 0);
-    unsigned long st = 0, seq = 0;
-    writer.openStore(0, st);
-    EXPECT_EQ(st, 0u);
-    gxpolicy::ImportOptions options;
-    options.registry = registry_.get();
-    gxpolicy::ImportCounts counts;
-    gxpolicy::DocumentProblem problem;
-    EXPECT_TRUE(gxpolicy::importPolicyDocument(
-        writer, [&] { return std::make_unique<std::istringstream>(doc); }, options, counts, problem))
-        << gxpolicy::describe(problem);
-    writer.getSeqNum(seq, st);
-    EXPECT_EQ(st, 0u);
-    return seq;
+    return gxtest::importDocument(master_, "Default", doc, registry_.get());
   }
 
   // Starts gxpolicyd on the replica of the master, with extra options; true
