@@ -318,13 +318,18 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
 
   // Counts in cache-line sized slots, one per thread (threads beyond the
   // slot count share): a hot read path must not make every core write one
-  // line. Relaxed increments; Counts sums the slots.
+  // line. An increment is a relaxed load and store, not a locked add: its
+  // thread owns the slot, and threads sharing a slot may lose a count,
+  // which monitoring tolerates. Counts sums the slots.
   enum Counter { cacheHit, cacheMiss, memoHit, memoMiss, counterKinds };
   struct alignas(64) CounterSlot {
     std::atomic<std::uint64_t> n[counterKinds]{};
   };
   static constexpr unsigned counterSlots = 32;
-  void count(Counter c) { counters_[counterSlot()].n[c].fetch_add(1, std::memory_order_relaxed); }
+  void count(Counter c) {
+    std::atomic<std::uint64_t>& n = counters_[counterSlot()].n[c];
+    n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
   static unsigned counterSlot();
 
   ZCondition_6_0 entryCondition_;

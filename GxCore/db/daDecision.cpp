@@ -135,16 +135,22 @@ class ThreadMemo {
 
   // The permissions an action string named in epoch, copied into perms;
   // false when it was not converted in this epoch.
-  bool findActions(std::uint64_t hash, std::string_view actions, std::uint64_t epoch, GxACLPermset& perms) {
-    ActionEntry& e = actions_[hash % kActionEntries];
-    if (e.epoch != epoch || e.actions != actions) return false;
-    perms = e.perms;
-    return true;
+  bool findActions(std::string_view actions, std::uint64_t epoch, GxACLPermset& perms) const {
+    std::uint64_t const key = actionKey(actions);
+    for (ActionEntry const& e : actions_)
+      if (e.key == key && e.epoch == epoch && e.length == actions.size() &&
+          (actions.size() <= sizeof key || e.longText == actions)) {
+        perms = e.perms;
+        return true;
+      }
+    return false;
   }
-  void rememberActions(std::uint64_t hash, std::string_view actions, std::uint64_t epoch, GxACLPermset const& perms) {
-    ActionEntry& e = actions_[hash % kActionEntries];
+  void rememberActions(std::string_view actions, std::uint64_t epoch, GxACLPermset const& perms) {
+    ActionEntry& e = actions_[nextAction_++ % kActionEntries];
     e.epoch = epoch;
-    e.actions.assign(actions.data(), actions.size());
+    e.key = actionKey(actions);
+    e.length = actions.size();
+    if (actions.size() > sizeof e.key) e.longText.assign(actions.data(), actions.size());
     e.perms = perms;
   }
 
@@ -206,16 +212,27 @@ class ThreadMemo {
 
   static_assert(sizeof(Slot) == 64, "a slot fills one cache line");
 
-  // Action strings converted by this thread, direct-mapped: a service asks
-  // with a handful of strings, and a remembered one needs neither the quick
-  // map nor the state lock that guards it.
-  static constexpr unsigned kActionEntries = 16;
+  // Action strings converted by this thread: a service asks with a handful
+  // of strings, and a remembered one needs neither the quick map nor the
+  // state lock that guards it. A few entries searched in full (a direct-mapped
+  // table would make two of five strings collide half the time), replaced
+  // in turn; a string of up to eight bytes is its own key.
+  static constexpr unsigned kActionEntries = 8;
   struct ActionEntry {
+    std::uint64_t key = 0;
     std::uint64_t epoch = 0;  // 0: empty
-    std::string actions;
+    std::size_t length = 0;
+    std::string longText;  // strings longer than the key
     GxACLPermset perms;
   };
+  static std::uint64_t actionKey(std::string_view s) {
+    std::uint64_t key = 0;
+    if (s.size() <= sizeof key) std::memcpy(&key, s.data(), s.size());
+    else key = pathHash(s);
+    return key;
+  }
   ActionEntry actions_[kActionEntries];
+  unsigned nextAction_ = 0;
 
   bool canGrow() const { return slots_.size() * 2 <= maxSlots_; }
   // A way of hash's set holding nothing of epoch ep, or -1.
@@ -558,9 +575,8 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   // resolved while a commit lands carries the older epoch and is never used.
   std::uint64_t const epoch = policyEpoch();
   ThreadMemo& memo = tlsMemos.forStore(*this);
-  std::string_view const actionKey(actions);
-  std::uint64_t const actionHash = pathHash(actionKey);
-  if (!memo.findActions(actionHash, actionKey, epoch, decision.requested_)) {
+  std::string_view const actionText(actions);
+  if (!memo.findActions(actionText, epoch, decision.requested_)) {
     // The quick map of a replica is rebuilt while its state lock is held
     // exclusively; it is read here under that lock, shared.
     {
@@ -568,7 +584,7 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
       mapAction(actions, decision.requested_, status);
     }
     if (status != 0) return;
-    memo.rememberActions(actionHash, actionKey, epoch, decision.requested_);
+    memo.rememberActions(actionText, epoch, decision.requested_);
   }
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
