@@ -466,6 +466,19 @@ void daSnapshotDecompress(char const* from, char const* to, uint64_t maxBytes, s
   uint64_t written = 0;
   size_t lastHint = 1;  // 0 once a frame has ended exactly
   bool any = false;
+  // Counts, caps, writes and hashes what one decoding step produced; false
+  // when the stream must stop (status says why: too large, or the I/O error
+  // already set).
+  auto emit = [&](size_t produced) {
+    written += produced;
+    if (written > maxBytes) {
+      status = da_s_snapshot_too_large;
+      return false;
+    }
+    if (!writeAll(out.get(), outBuf.data(), produced)) return false;
+    hash.update(outBuf.data(), produced);
+    return true;
+  };
   for (;;) {
     ssize_t n = readSome(in.get(), inBuf.data(), inBuf.size());
     if (n < 0) return;
@@ -479,13 +492,7 @@ void daSnapshotDecompress(char const* from, char const* to, uint64_t maxBytes, s
         status = da_s_snapshot_bad_compression;
         return;
       }
-      written += output.pos;
-      if (written > maxBytes) {
-        status = da_s_snapshot_too_large;
-        return;
-      }
-      if (!writeAll(out.get(), outBuf.data(), output.pos)) return;
-      hash.update(outBuf.data(), output.pos);
+      if (!emit(output.pos)) return;
     }
   }
   // Output the decoder still holds once all input is in.
@@ -499,13 +506,7 @@ void daSnapshotDecompress(char const* from, char const* to, uint64_t maxBytes, s
     }
     if (output.pos == 0) break;
     lastHint = hint;
-    written += output.pos;
-    if (written > maxBytes) {
-      status = da_s_snapshot_too_large;
-      return;
-    }
-    if (!writeAll(out.get(), outBuf.data(), output.pos)) return;
-    hash.update(outBuf.data(), output.pos);
+    if (!emit(output.pos)) return;
   }
   // A stream cut short leaves a frame unfinished.
   if (!any || lastHint != 0) {
