@@ -11,6 +11,7 @@
 // A back end is safe to call from several threads unless it says otherwise.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,18 @@ class Registry {
   virtual unsigned long groupName(hx_uuid_t const& uuid, std::string& name) = 0;
   // The uuids of the groups the user belongs to (any order, no repeats).
   virtual unsigned long userGroups(hx_uuid_t const& user, std::vector<hx_uuid_t>& groups) = 0;
+
+  // Re-reads the back end's source when it may have changed (a file
+  // registry: when the file's identity, size or times differ from the last
+  // read). 0 when the answers are current; when the source cannot be read
+  // or is not a valid registry, its status, and the answers from before
+  // stay. A back end with nothing to re-read returns 0. Safe to call from
+  // any thread, also while others look names up.
+  virtual unsigned long refresh() { return 0; }
+  // Grows every time refresh changes what the lookups answer. Callers that
+  // remember answers (a cache of resolved callers) forget those taken under
+  // an older generation. Stays 0 for a back end that never reloads.
+  virtual std::uint64_t generation() const { return 0; }
 };
 
 // The file registry kept beside the policy database db: db + ".registry.json".
