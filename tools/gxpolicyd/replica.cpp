@@ -1,6 +1,11 @@
 #include "tools/gxpolicyd/replica.h"
 
+#include <sys/stat.h>
+
+#include "GxCore/db/daCacheStateLock.h"
+#include "GxCore/dastatus.h"
 #include "GxCore/db/daFileReplicatedClient.h"
+#include "outside/ZObject.h"
 #include "tools/status_text.h"
 
 namespace gxpolicyd {
@@ -11,8 +16,9 @@ bool isUrl(std::string const& s) { return s.rfind("http://", 0) == 0 || s.rfind(
 
 }  // namespace
 
-ServedReplica::ServedReplica(ReplicaOptions options, std::function<void(std::string const&)> log)
-    : options_(std::move(options)), log_(std::move(log)) {
+ServedReplica::ServedReplica(ReplicaOptions options, std::function<void(std::string const&)> log,
+                             std::function<void()> changed)
+    : options_(std::move(options)), log_(std::move(log)), changed_(std::move(changed)) {
   if (options_.master.empty()) return;
   if (isUrl(options_.master)) {
     daHttpReplicaOptions http = options_.http;
@@ -37,9 +43,28 @@ std::string ServedReplica::describe(unsigned long status) const {
 
 unsigned long ServedReplica::open(std::string& error) {
   policy_ = std::make_unique<daLocalPolicy>(options_.domain.c_str(), options_.db.c_str(), 1, options_.cacheSize);
-  if (client_) policy_->setReplicatedClient(client_.get());
   unsigned long st = 0;
-  policy_->openPolicy(1, st);
+  if (client_) {
+    // An intact replica is served as it is; the master is asked afterwards,
+    // in the background, so a master that does not answer delays nothing.
+    policy_->setReplicatedClient(client_.get());
+    policy_->checkReplicaFile(st);  // a damaged file is set aside: the open below rebuilds
+    struct stat info;
+    if (::stat(options_.db.c_str(), &info) == 0) {
+      policy_->setReplicatedClient(nullptr);
+      policy_->openPolicy(1, st);
+      policy_->setReplicatedClient(client_.get());
+      if (st != 0) {
+        unsigned long closeStatus = 0;
+        policy_->closePolicy(closeStatus);
+      }
+    } else {
+      st = 1;
+    }
+    if (st != 0) policy_->openPolicy(1, st);
+  } else {
+    policy_->openPolicy(1, st);
+  }
   if (st != 0) {
     error = "cannot open the replica " + options_.db +
             (client_ ? " or rebuild it from " + options_.master : std::string()) + ": " + describe(st);
@@ -68,8 +93,16 @@ double ServedReplica::ageSeconds() const {
 }
 
 void ServedReplica::start() {
-  if (!client_ || thread_.joinable()) return;
-  thread_ = std::thread([this] { run(); });
+  if (thread_.joinable()) return;
+  // The replica opened from its own file has not been compared with the
+  // master yet.
+  if (client_) requested_ = true;
+  thread_ = std::thread([this] {
+    run();
+    std::lock_guard<std::mutex> hold(mutex_);
+    finished_ = true;
+    wake_.notify_all();
+  });
 }
 
 void ServedReplica::refreshNow() {
@@ -78,13 +111,18 @@ void ServedReplica::refreshNow() {
   wake_.notify_all();
 }
 
-void ServedReplica::stop() {
+bool ServedReplica::stop(std::chrono::milliseconds grace) {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
     stopping_ = true;
     wake_.notify_all();
+    if (!thread_.joinable()) return true;
+    auto done = [this] { return finished_; };
+    if (grace == std::chrono::milliseconds::max()) wake_.wait(hold, done);
+    else if (!wake_.wait_for(hold, grace, done)) return false;
   }
-  if (thread_.joinable()) thread_.join();
+  thread_.join();
+  return true;
 }
 
 void ServedReplica::run() {
@@ -96,8 +134,62 @@ void ServedReplica::run() {
       if (stopping_) return;
       requested_ = false;
     }
-    checkOnce();
+    if (client_) checkOnce();
+    else checkFileOnce();
   }
+}
+
+unsigned long ServedReplica::reopen() {
+  unsigned long st = 0;
+  daCacheStateLock exclusive(*policy_, daCacheStates::replacing);
+  unsigned long closeStatus = 0;
+  policy_->closeStore(closeStatus);
+  policy_->openStore(1, st);
+  policy_->quickMap().invalidateQuickMapWithoutLock();
+  if (st == 0) {
+    try {
+      st = policy_->quickMap().populateQuickMapWithoutLock(*policy_);
+    } catch (ZInvalidParameterException_6_0 const&) {
+      st = gx_s_no_action_group;
+    }
+  }
+  return st;
+}
+
+// Without a master: the database file is the source. Its sequence number
+// is read through a store of its own (a new read transaction sees other
+// processes' commits; a replaced file is opened anew); when it differs from
+// the served store's, the served store is reopened.
+void ServedReplica::checkFileOnce() {
+  unsigned long local = 0, onDisk = daLocalStore::invalidSeqnum, st = 0;
+  policy_->getLocalSeqNum(local);
+  {
+    daLocalStore file(options_.domain.c_str(), options_.db.c_str());
+    file.openStore(1, st);
+    if (st == 0) file.getLocalSeqNum(onDisk);
+  }
+  bool closed = policy_->getCacheState() == daCachedStore::closed;
+  if (st == 0 && (onDisk != local || closed)) {
+    st = reopen();
+    if (st == 0) {
+      unsigned long after = 0;
+      policy_->getLocalSeqNum(after);
+      rebuilds_.fetch_add(1, std::memory_order_relaxed);
+      log_("database " + options_.db + ": sequence " + std::to_string(local) + " -> " + std::to_string(after) +
+           ": reopened");
+      if (changed_) changed_();
+    } else {
+      failures_.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  checks_.fetch_add(1, std::memory_order_relaxed);
+  if (st == 0) {
+    confirmed_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    if (lastFailure_ != 0) log_("database " + options_.db + ": readable again");
+  } else if (st != lastFailure_) {
+    log_("database " + options_.db + ": cannot read its sequence number or reopen it: " + describe(st));
+  }
+  lastFailure_ = st;
 }
 
 // One question to the master; rebuilds when it moved. A failure is logged
@@ -116,6 +208,7 @@ void ServedReplica::checkOnce() {
       rebuilds_.fetch_add(1, std::memory_order_relaxed);
       log_("replica " + options_.db + ": sequence " + std::to_string(local) + " -> " + std::to_string(after) +
            ": rebuilt from " + options_.master);
+      if (changed_) changed_();
     } else {
       failures_.fetch_add(1, std::memory_order_relaxed);
     }
