@@ -156,6 +156,29 @@ unsigned long ServedReplica::reopen() {
   return st;
 }
 
+// Counts and logs one check. tried: a new file or sequence number was
+// taken (st 0) or failed to be (st its status). Failures are logged when
+// they start (not on every check), and so is the recovery.
+void ServedReplica::finishCheck(unsigned long before, bool tried, unsigned long st, CheckWords const& words) {
+  if (tried && st == 0) {
+    unsigned long after = 0;
+    policy_->getLocalSeqNum(after);
+    rebuilds_.fetch_add(1, std::memory_order_relaxed);
+    log_(words.subject + ": sequence " + std::to_string(before) + " -> " + std::to_string(after) + ": " + words.took);
+    if (changed_) changed_();
+  } else if (tried) {
+    failures_.fetch_add(1, std::memory_order_relaxed);
+  }
+  checks_.fetch_add(1, std::memory_order_relaxed);
+  if (st == 0) {
+    confirmed_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    if (lastFailure_ != 0) log_(words.subject + ": " + words.recovered);
+  } else if (st != lastFailure_) {
+    log_(words.subject + ": sequence " + std::to_string(before) + " kept: " + words.failed + describe(st));
+  }
+  lastFailure_ = st;
+}
+
 // Without a master: the database file is the source. Its sequence number
 // is read through a store of its own (a new read transaction sees other
 // processes' commits; a replaced file is opened anew); when it differs from
@@ -168,59 +191,23 @@ void ServedReplica::checkFileOnce() {
     file.openStore(1, st);
     if (st == 0) file.getLocalSeqNum(onDisk);
   }
-  bool closed = policy_->getCacheState() == daCachedStore::closed;
-  if (st == 0 && (onDisk != local || closed)) {
-    st = reopen();
-    if (st == 0) {
-      unsigned long after = 0;
-      policy_->getLocalSeqNum(after);
-      rebuilds_.fetch_add(1, std::memory_order_relaxed);
-      log_("database " + options_.db + ": sequence " + std::to_string(local) + " -> " + std::to_string(after) +
-           ": reopened");
-      if (changed_) changed_();
-    } else {
-      failures_.fetch_add(1, std::memory_order_relaxed);
-    }
-  }
-  checks_.fetch_add(1, std::memory_order_relaxed);
-  if (st == 0) {
-    confirmed_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-    if (lastFailure_ != 0) log_("database " + options_.db + ": readable again");
-  } else if (st != lastFailure_) {
-    log_("database " + options_.db + ": cannot read its sequence number or reopen it: " + describe(st));
-  }
-  lastFailure_ = st;
+  bool tried = st == 0 && (onDisk != local || policy_->getCacheState() == daCachedStore::closed);
+  if (tried) st = reopen();
+  finishCheck(local, tried, st, {"database " + options_.db, "reopened", "readable again", "cannot read or reopen it: "});
 }
 
-// One question to the master; rebuilds when it moved. A failure is logged
-// when it starts (not on every check) and so is the recovery; the replica
-// keeps serving its last good copy meanwhile.
+// One question to the master; rebuilds when it moved. The replica keeps
+// serving its last good copy when that fails.
 void ServedReplica::checkOnce() {
   unsigned long local = 0, master = daLocalStore::invalidSeqnum, st = 0;
   policy_->getLocalSeqNum(local);
   client_->getMasterSeqNum(master, st);
-  if (st == 0 && master != local) {
+  bool tried = st == 0 && master != local;
+  if (tried) {
     policy_->rebuildDatabase(st);
     if (st == daAbstractReplicatedClient::s_replica_current) st = 0;
-    if (st == 0) {
-      unsigned long after = 0;
-      policy_->getLocalSeqNum(after);
-      rebuilds_.fetch_add(1, std::memory_order_relaxed);
-      log_("replica " + options_.db + ": sequence " + std::to_string(local) + " -> " + std::to_string(after) +
-           ": rebuilt from " + options_.master);
-      if (changed_) changed_();
-    } else {
-      failures_.fetch_add(1, std::memory_order_relaxed);
-    }
   }
-  checks_.fetch_add(1, std::memory_order_relaxed);
-  if (st == 0) {
-    confirmed_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-    if (lastFailure_ != 0) log_("replica " + options_.db + ": the master answers again");
-  } else if (st != lastFailure_) {
-    log_("replica " + options_.db + ": sequence " + std::to_string(local) + " kept: " + describe(st));
-  }
-  lastFailure_ = st;
+  finishCheck(local, tried, st, {"replica " + options_.db, "rebuilt from " + options_.master, "the master answers again", ""});
 }
 
 }  // namespace gxpolicyd

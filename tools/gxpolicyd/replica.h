@@ -84,8 +84,14 @@ class ServedReplica {
  private:
   using Clock = std::chrono::steady_clock;
   void run();
+  // What the log lines of a check say: "<subject>: sequence A -> B: <took>",
+  // "<subject>: <recovered>", "<subject>: sequence A kept: <failed><status>".
+  struct CheckWords {
+    std::string subject, took, recovered, failed;
+  };
   void checkOnce();
   void checkFileOnce();
+  void finishCheck(unsigned long before, bool tried, unsigned long st, CheckWords const& words);
   // Closes and opens the store again under its exclusive state lock, so
   // that caches, the quick map and the policy epoch follow the file.
   unsigned long reopen();
