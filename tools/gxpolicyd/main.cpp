@@ -17,19 +17,19 @@
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <atomic>
-#include <functional>
 
-#include "outside/hxdb_verify.h"
 #include "outside/file_registry.h"
+#include "outside/hxdb_verify.h"
 #include "tools/gxpolicyd/http_server.h"
 #include "tools/gxpolicyd/registry_watch.h"
 #include "tools/gxpolicyd/replica.h"
@@ -146,6 +146,8 @@ void startInterruptibly(std::function<void()> const& work) {
 }
 
 int serve(Args const& a) {
+  refuseIrregular(a.db, "the database");
+  if (!a.master.empty() && a.master.find("://") == std::string::npos) refuseIrregular(a.master, "the master");
   gxpolicyd::ServiceOptions service;
   service.prefix = a.prefix;
   if (!service.prefix.empty() && (service.prefix.front() != '/' || service.prefix.back() == '/'))
@@ -182,8 +184,6 @@ int serve(Args const& a) {
     if (!in || !std::getline(in, replicaOptions.http.bearerToken) || replicaOptions.http.bearerToken.empty())
       quit("cannot read a token from " + a.tokenFile + "; give a file whose first line is the token");
   }
-  refuseIrregular(a.db, "the database");
-  if (!a.master.empty() && a.master.find("://") == std::string::npos) refuseIrregular(a.master, "the master");
   if (a.master.empty()) {
     hx_db_verify_report report;
     unsigned long st = 0;
