@@ -3,7 +3,7 @@
 // failover, time-outs and the cache.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -153,8 +153,8 @@ TEST_F(LdapRegistryTest, DnOfAUserEntryGivesItsName) {
   EXPECT_EQ(reg->userNameOfDn("not a dn", name), reg_s_bad_name);
 }
 
-// Adds an entry as the directory's administrator: attrs are (attribute,
-// value) pairs, an attribute repeated for several values. The LDAP result code.
+// Adds an entry (one value per attribute) as the directory's
+// administrator; the LDAP result code.
 int addEntry(std::string const& dn, std::vector<std::pair<std::string, std::string>> const& attrs) {
   LDAP* ld = nullptr;
   if (int rc = ldap_initialize(&ld, gxtest::Slapd::shared().uri().c_str()); rc != LDAP_SUCCESS) return rc;
@@ -162,25 +162,15 @@ int addEntry(std::string const& dn, std::vector<std::pair<std::string, std::stri
   ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &v3);
   berval cred{static_cast<ber_len_t>(std::strlen(Slapd::rootPassword)), const_cast<char*>(Slapd::rootPassword)};
   int rc = ldap_sasl_bind_s(ld, Slapd::rootDn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
-  if (rc == LDAP_SUCCESS) {
-    std::vector<std::string> names;
-    for (auto const& [name, value] : attrs)
-      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
-    std::vector<std::vector<char*>> values(names.size());
-    for (auto const& [name, value] : attrs)
-      values[std::find(names.begin(), names.end(), name) - names.begin()].push_back(const_cast<char*>(value.c_str()));
-    std::vector<LDAPMod> mods(names.size());
-    std::vector<LDAPMod*> list;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      values[i].push_back(nullptr);
-      mods[i].mod_op = LDAP_MOD_ADD;
-      mods[i].mod_type = const_cast<char*>(names[i].c_str());
-      mods[i].mod_values = values[i].data();
-      list.push_back(&mods[i]);
-    }
-    list.push_back(nullptr);
-    rc = ldap_add_ext_s(ld, dn.c_str(), list.data(), nullptr, nullptr);
-  }
+  std::vector<std::array<char*, 2>> values;
+  std::vector<LDAPMod> mods;
+  for (auto const& [name, value] : attrs) values.push_back({const_cast<char*>(value.c_str()), nullptr});
+  for (std::size_t i = 0; i < attrs.size(); ++i)
+    mods.push_back(LDAPMod{LDAP_MOD_ADD, const_cast<char*>(attrs[i].first.c_str()), {values[i].data()}});
+  std::vector<LDAPMod*> list;
+  for (auto& m : mods) list.push_back(&m);
+  list.push_back(nullptr);
+  if (rc == LDAP_SUCCESS) rc = ldap_add_ext_s(ld, dn.c_str(), list.data(), nullptr, nullptr);
   ldap_unbind_ext_s(ld, nullptr, nullptr);
   return rc;
 }
