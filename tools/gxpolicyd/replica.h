@@ -73,8 +73,10 @@ class ServedReplica {
   bool isOpen() const;
   bool hasMaster() const { return client_ != nullptr; }
   unsigned long sequence() const;
-  // Seconds since the replica was last known to match its master (since
-  // the open without a master); negative before the open.
+  // Seconds since the replica was last known to match its master (a
+  // replica opened from its own file counts as current at the open), or
+  // without a master since the database file was last read; negative
+  // before the open.
   double ageSeconds() const;
   std::uint64_t rebuilds() const { return rebuilds_.load(std::memory_order_relaxed); }
   std::uint64_t rebuildFailures() const { return failures_.load(std::memory_order_relaxed); }
