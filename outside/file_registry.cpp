@@ -68,35 +68,78 @@ hx_uuid_t parseUuid(std::string const& text, std::string const& where) {
 }
 
 void checkName(std::string const& name, std::string const& where) {
+  if (looksLikeUuid(name)) throw Damage{where + ": the name is a uuid (a uuid always means a uuid, never a name)"};
   if (!validRegistryName(name)) throw Damage{where + ": the name is empty, holds a NUL or is not valid UTF-8"};
 }
 
 }  // namespace
 
+int looksLikeUuid(std::string const& text) {
+  if (text.size() != 36) return 0;
+  hx_uuid_t ignored{};
+  unsigned long st = 0;
+  hx_uuid_from_string(text.c_str(), ignored, st);
+  return st == 0;
+}
+
 int validRegistryName(std::string const& name) {
-  return !name.empty() && name.find('\0') == std::string::npos && utf8_validchars(name.c_str(), nullptr);
+  return !name.empty() && name.find('\0') == std::string::npos && utf8_validchars(name.c_str(), nullptr) &&
+         !looksLikeUuid(name);
 }
 
 FileRegistry::FileRegistry(std::string path) : path_(std::move(path)) {}
 
-unsigned long FileRegistry::load(std::string const& path, bool mustExist, std::unique_ptr<FileRegistry>& out,
-                                 std::string& message) {
-  message.clear();
-  if (path.empty()) {
-    message = "no registry file named";
+namespace {
+
+FileStamp stampOf(struct stat const& info) {
+  FileStamp s;
+  s.exists = true;
+  s.dev = static_cast<std::uint64_t>(info.st_dev);
+  s.ino = static_cast<std::uint64_t>(info.st_ino);
+  s.size = static_cast<std::uint64_t>(info.st_size);
+  s.mtimeNs = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  s.ctimeNs = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  return s;
+}
+
+// The stamp of the file at path now (following links): 0, with a stamp
+// that does not exist for a missing file; errno's value when stat fails
+// otherwise.
+int statStamp(std::string const& path, FileStamp& out) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0) {
+    out = stampOf(info);
+    return 0;
+  }
+  if (errno == ENOENT || errno == ENOTDIR) {
+    out = FileStamp{};
+    return 0;
+  }
+  return errno;
+}
+
+// The whole text of the regular file at path, at most kMaxRegistryFileBytes.
+// Opening never blocks (a FIFO would wait for a writer): the file is opened
+// non-blocking and anything but a regular file is refused.
+unsigned long readRegistryText(std::string const& path, hx_internal::FileDescriptor const& fd, std::string& text,
+                               FileStamp& stamp, std::string& message) {
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0) {
+    message = "cannot read the registry file " + path + ": " + std::strerror(errno);
     return reg_s_unavailable;
   }
-  hx_internal::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    int err = errno;
-    if (err == ENOENT && !mustExist) {
-      out = std::make_unique<FileRegistry>(path);
-      return 0;
-    }
-    message = "cannot open the registry file " + path + ": " + std::strerror(err);
+  if (!S_ISREG(info.st_mode)) {
+    message = "the registry file " + path + " is not a regular file";
     return reg_s_unavailable;
   }
-  std::string text;
+  stamp = stampOf(info);
+  auto tooLarge = [&] {
+    message = "registry file " + path + ": larger than " + std::to_string(kMaxRegistryFileBytes >> 20) + " MiB";
+    return reg_s_file_damaged;
+  };
+  if (static_cast<std::uint64_t>(info.st_size) > kMaxRegistryFileBytes) return tooLarge();
+  text.clear();
+  text.reserve(static_cast<std::size_t>(info.st_size));
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd.get(), buf, sizeof buf);
@@ -105,10 +148,39 @@ unsigned long FileRegistry::load(std::string const& path, bool mustExist, std::u
       message = "cannot read the registry file " + path + ": " + std::strerror(errno);
       return reg_s_unavailable;
     }
-    if (n == 0) break;
-    text.append(buf, static_cast<size_t>(n));
+    if (n == 0) return 0;
+    // A file that grows while it is read is held to the same limit.
+    if (text.size() + static_cast<std::size_t>(n) > kMaxRegistryFileBytes) return tooLarge();
+    text.append(buf, static_cast<std::size_t>(n));
   }
-  return parse(text, path, out, message);
+}
+
+}  // namespace
+
+unsigned long FileRegistry::load(std::string const& path, bool mustExist, std::unique_ptr<FileRegistry>& out,
+                                 std::string& message, FileStamp* stamp) {
+  message.clear();
+  if (path.empty()) {
+    message = "no registry file named";
+    return reg_s_unavailable;
+  }
+  hx_internal::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) {
+    int err = errno;
+    if (err == ENOENT && !mustExist) {
+      out = std::make_unique<FileRegistry>(path);
+      if (stamp) *stamp = FileStamp{};
+      return 0;
+    }
+    message = "cannot open the registry file " + path + ": " + std::strerror(err);
+    return reg_s_unavailable;
+  }
+  std::string text;
+  FileStamp read;
+  if (unsigned long st = readRegistryText(path, fd, text, read, message)) return st;
+  unsigned long st = parse(text, path, out, message);
+  if (st == 0 && stamp) *stamp = read;
+  return st;
 }
 
 unsigned long FileRegistry::parse(std::string const& text, std::string const& path,
@@ -391,11 +463,74 @@ unsigned long FileRegistry::save(std::string& message) const {
 std::string defaultRegistryPath(std::string const& db) { return db + ".registry.json"; }
 
 std::unique_ptr<Registry> openFileRegistry(std::string const& path, bool mustExist, unsigned long& status) {
-  std::unique_ptr<FileRegistry> reg;
+  std::unique_ptr<WatchedFileRegistry> reg;
   std::string message;
-  status = FileRegistry::load(path, mustExist, reg, message);
+  status = WatchedFileRegistry::open(path, mustExist, reg, message);
   if (status != 0) return nullptr;
   return reg;
+}
+
+// ---- the watched registry -----------------------------------------------------------
+
+WatchedFileRegistry::WatchedFileRegistry(std::string path, bool mustExist, std::shared_ptr<FileRegistry> first,
+                                         FileStamp stamp)
+    : path_(std::move(path)), mustExist_(mustExist), current_(std::move(first)), loaded_(stamp) {}
+
+unsigned long WatchedFileRegistry::open(std::string const& path, bool mustExist,
+                                        std::unique_ptr<WatchedFileRegistry>& out, std::string& message) {
+  std::unique_ptr<FileRegistry> first;
+  FileStamp stamp;
+  if (unsigned long st = FileRegistry::load(path, mustExist, first, message, &stamp)) return st;
+  out.reset(new WatchedFileRegistry(path, mustExist, std::shared_ptr<FileRegistry>(std::move(first)), stamp));
+  return 0;
+}
+
+unsigned long WatchedFileRegistry::userUuid(std::string const& name, hx_uuid_t& uuid) {
+  return current()->userUuid(name, uuid);
+}
+unsigned long WatchedFileRegistry::groupUuid(std::string const& name, hx_uuid_t& uuid) {
+  return current()->groupUuid(name, uuid);
+}
+unsigned long WatchedFileRegistry::userName(hx_uuid_t const& uuid, std::string& name) {
+  return current()->userName(uuid, name);
+}
+unsigned long WatchedFileRegistry::groupName(hx_uuid_t const& uuid, std::string& name) {
+  return current()->groupName(uuid, name);
+}
+unsigned long WatchedFileRegistry::userGroups(hx_uuid_t const& user, std::vector<hx_uuid_t>& groups) {
+  return current()->userGroups(user, groups);
+}
+
+unsigned long WatchedFileRegistry::refresh(std::string& message) {
+  message.clear();
+  std::lock_guard<std::mutex> hold(refreshLock_);
+  FileStamp now;
+  if (int err = statStamp(path_, now)) {
+    message = "cannot read the registry file " + path_ + ": " + std::strerror(err);
+    return reg_s_unavailable;
+  }
+  if (now == loaded_) return 0;
+  if (refusedStatus_ != 0 && now == refused_) {
+    message = refusedMessage_;
+    return refusedStatus_;
+  }
+  std::unique_ptr<FileRegistry> fresh;
+  FileStamp read;
+  unsigned long st = FileRegistry::load(path_, mustExist_, fresh, message, &read);
+  if (st != 0) {
+    refused_ = now;
+    refusedStatus_ = st;
+    refusedMessage_ = message;
+    return st;
+  }
+  refusedStatus_ = 0;
+  loaded_ = read;
+  std::shared_ptr<FileRegistry> before = current();
+  // A save that changed nothing (or a touch) keeps what callers remember.
+  if (before->text() == fresh->text()) return 0;
+  current_.store(std::shared_ptr<FileRegistry>(std::move(fresh)), std::memory_order_release);
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  return 0;
 }
 
 }  // namespace gxreg

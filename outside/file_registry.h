@@ -15,10 +15,15 @@
 // threads at once (the lookups only read). The editing operations need the
 // object to themselves; callers that share an object must not edit it.
 // Processes: saving replaces the file as a whole, so two processes editing
-// the same file at once keep only the later save.
+// the same file at once keep only the later save. A long-running reader
+// (the decision service) uses WatchedFileRegistry, which reloads the file
+// when another process saves it.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,6 +34,20 @@
 constexpr unsigned long reg_s_group_in_use = 0x14C01436;
 
 namespace gxreg {
+
+// The largest registry file read (64 MiB, some hundred thousand users);
+// a larger one is refused as damaged rather than read into memory.
+constexpr std::size_t kMaxRegistryFileBytes = std::size_t{64} << 20;
+
+// What identifies one state of a file: its device, inode, size, and
+// modification and change times in nanoseconds. A save (a new file renamed
+// into place) changes the inode; an edit in place changes the times.
+struct FileStamp {
+  bool exists = false;
+  std::uint64_t dev = 0, ino = 0, size = 0;
+  std::int64_t mtimeNs = 0, ctimeNs = 0;
+  bool operator==(FileStamp const&) const = default;
+};
 
 class FileRegistry final : public Registry {
  public:
@@ -48,14 +67,17 @@ class FileRegistry final : public Registry {
   // Reads and checks the registry file at path. Success (0) sets out to the
   // loaded registry. A missing file gives an empty registry when mustExist
   // is false and reg_s_unavailable when it is true; a file that cannot be
-  // read gives reg_s_unavailable; a file that is not a valid registry
-  // (bad JSON, an empty, NUL-holding or non-UTF-8 name, a repeated name or
-  // uuid, a uuid that does not parse, a user's group that does not exist)
-  // gives reg_s_file_damaged. On failure out is left as it was and message
-  // says what was wrong, naming the file and the entry; on success message
-  // is cleared.
+  // read, or is not a regular file (a FIFO or a device: refused without
+  // blocking), gives reg_s_unavailable; a file that is not a valid registry
+  // (larger than kMaxRegistryFileBytes, bad JSON, an empty, NUL-holding or
+  // non-UTF-8 name, a name that parses as a uuid, a repeated name or uuid, a
+  // uuid that does not parse, a user's group that does not exist) gives
+  // reg_s_file_damaged. On failure out is left as it was and message says
+  // what was wrong, naming the file and the entry; on success message is
+  // cleared. stamp (when given) receives the stamp of the file read (not
+  // exists for a missing file), taken from the open file.
   static unsigned long load(std::string const& path, bool mustExist, std::unique_ptr<FileRegistry>& out,
-                            std::string& message);
+                            std::string& message, FileStamp* stamp = nullptr);
   // As load, from the text of a registry file; path only names it in
   // messages and is where save writes.
   static unsigned long parse(std::string const& text, std::string const& path, std::unique_ptr<FileRegistry>& out,
@@ -83,7 +105,8 @@ class FileRegistry final : public Registry {
   // them may run while another thread uses the object.
   //
   // Adds a user with the given uuid (or a new one when uuid is null) and
-  // memberships in groups. reg_s_bad_name for a bad name, reg_s_exists when
+  // memberships in groups. reg_s_bad_name for a bad name (see
+  // validRegistryName), reg_s_exists when
   // a user has that name or uuid, reg_s_no_such_group when one of groups
   // does not exist; nothing changes on failure.
   unsigned long addUser(std::string const& name, hx_uuid_t const* uuid, std::vector<std::string> const& groups);
@@ -122,8 +145,62 @@ class FileRegistry final : public Registry {
   Index userByName_, userByUuid_, groupByName_, groupByUuid_;  // uuids by text form
 };
 
+// A registry file that follows its file, for a long-running reader: each
+// lookup asks the registry loaded last, and refresh (called by the owner on
+// a schedule, e.g. every second and on SIGHUP) compares the file's stamp
+// with the one read and, when it differs, loads the file again and swaps
+// the new contents in. A file replaced by a rename, edited in place,
+// created after the open (mustExist false) or removed (then empty, when
+// mustExist is false) is followed.
+//
+// Threads: lookups take no lock (an atomic shared pointer to an immutable
+// FileRegistry; an old one lives until its last lookup returns); refresh
+// may be called from any thread, calls being serialised by a mutex that
+// lookups never take.
+class WatchedFileRegistry final : public Registry {
+ public:
+  // Loads path as FileRegistry::load does (statuses and message the same);
+  // out is set on success only.
+  static unsigned long open(std::string const& path, bool mustExist, std::unique_ptr<WatchedFileRegistry>& out,
+                            std::string& message);
+
+  unsigned long userUuid(std::string const& name, hx_uuid_t& uuid) override;
+  unsigned long groupUuid(std::string const& name, hx_uuid_t& uuid) override;
+  unsigned long userName(hx_uuid_t const& uuid, std::string& name) override;
+  unsigned long groupName(hx_uuid_t const& uuid, std::string& name) override;
+  unsigned long userGroups(hx_uuid_t const& user, std::vector<hx_uuid_t>& groups) override;
+
+  using Registry::refresh;
+  // One stat when the file is as last read. On a change: 0 with the new
+  // contents in force (generation moves when they answer differently);
+  // the load's status and message when the new file cannot be used (the
+  // contents from before stay, and the same bad file is not read again).
+  unsigned long refresh(std::string& message) override;
+  std::uint64_t generation() const override { return generation_.load(std::memory_order_acquire); }
+
+  std::string const& path() const { return path_; }
+  // The contents in force (never null).
+  std::shared_ptr<FileRegistry> current() const { return current_.load(std::memory_order_acquire); }
+
+ private:
+  WatchedFileRegistry(std::string path, bool mustExist, std::shared_ptr<FileRegistry> first, FileStamp stamp);
+
+  std::string const path_;
+  bool const mustExist_;
+  std::atomic<std::shared_ptr<FileRegistry>> current_;
+  std::atomic<std::uint64_t> generation_{0};
+  std::mutex refreshLock_;  // serialises refresh; guards the members below
+  FileStamp loaded_;        // the stamp of the file in force
+  FileStamp refused_;       // the stamp of the last file that could not be used
+  unsigned long refusedStatus_ = 0;
+  std::string refusedMessage_;
+};
+
 // Non-zero when name is usable as a user or group name: not empty, no NUL,
-// valid UTF-8.
+// valid UTF-8, and not a text that parses as a uuid (such a text always
+// means a uuid; see outside/registry.h).
 int validRegistryName(std::string const& name);
+// Non-zero when text parses as a uuid (the 36-character text form).
+int looksLikeUuid(std::string const& text);
 
 }  // namespace gxreg

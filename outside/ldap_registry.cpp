@@ -325,9 +325,12 @@ std::string const& LdapRegistry::suffixOf(Kind kind) const {
 }
 
 unsigned long LdapRegistry::nameToUuid(Kind kind, std::string const& name, hx_uuid_t& uuid) {
-  if (!validRegistryName(name)) return reg_s_bad_name;
   bool user = kind == Kind::user;
   unsigned long missing = user ? reg_s_no_such_user : reg_s_no_such_group;
+  // A uuid is never a name: an entry whose uid or cn is another entry's
+  // uuid text must not be found by it.
+  if (looksLikeUuid(name)) return missing;
+  if (!validRegistryName(name)) return reg_s_bad_name;
   CacheMap& cache = user ? userByName_ : groupByName_;
   Cached hit;
   if (cacheGet(cache, name, hit) && !hit.uuids.empty()) {
@@ -344,7 +347,7 @@ unsigned long LdapRegistry::nameToUuid(Kind kind, std::string const& name, hx_uu
       return st;
   }
   if (found.empty()) return missing;
-  if (found.size() > 1 || truncated) return reg_s_unavailable;  // the name is ambiguous in the directory
+  if (found.size() > 1 || truncated) return reg_s_ambiguous;  // several entries have the name
   hx_uuid_t parsed{};
   if (found[0].values.size() != 1 || !parseUuid(found[0].values[0], parsed)) return reg_s_unavailable;
   cachePut(cache, name, Cached{"", {parsed}, {}});

@@ -98,9 +98,11 @@ class LdapRegistry final : public Registry {
 
   // Registry lookups (outside/registry.h). Besides the statuses there:
   // reg_s_bad_name for an empty, NUL-holding or non-UTF-8 name;
+  // reg_s_ambiguous when several user (or group) entries have the name;
   // reg_s_unavailable when no server answers, when the directory answers
-  // oddly (a name held by several entries, an entryUUID that is not a
-  // uuid, a failed search) or when a user's groups exceed the size limit.
+  // oddly (an entryUUID that is not a uuid, a failed search) or when a
+  // user's groups exceed the size limit. A name that parses as a uuid is
+  // not searched for: reg_s_no_such_user / reg_s_no_such_group.
   unsigned long userUuid(std::string const& name, hx_uuid_t& uuid) override;
   unsigned long groupUuid(std::string const& name, hx_uuid_t& uuid) override;
   unsigned long userName(hx_uuid_t const& uuid, std::string& name) override;

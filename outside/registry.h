@@ -6,7 +6,10 @@
 // manager hands out (udir_handle_t) wraps one of these.
 //
 // Names are matched as the back end matches them (the file registry
-// compares bytes; a directory applies its own matching rules). Every call
+// compares bytes; a directory applies its own matching rules). A text that
+// parses as a uuid is always a uuid, never a name: no back end accepts such
+// a name for a user or group, and a name lookup of one finds nothing, so a
+// group cannot borrow another's rights by being named with its uuid. Every call
 // returns 0 or a status below; out-parameters are left untouched on failure.
 // A back end is safe to call from several threads unless it says otherwise.
 #pragma once
@@ -21,10 +24,11 @@
 // Statuses of registry lookups.
 constexpr unsigned long reg_s_no_such_user = 0x14C01430;    // no user by that name or uuid
 constexpr unsigned long reg_s_no_such_group = 0x14C01431;   // no group by that name or uuid
-constexpr unsigned long reg_s_bad_name = 0x14C01432;        // empty, NUL or invalid UTF-8 in a name
+constexpr unsigned long reg_s_bad_name = 0x14C01432;        // empty, NUL, invalid UTF-8 or a uuid as a name
 constexpr unsigned long reg_s_unavailable = 0x14C01433;     // the back end cannot be reached or read
 constexpr unsigned long reg_s_exists = 0x14C01434;          // a user or group by that name or uuid exists
 constexpr unsigned long reg_s_file_damaged = 0x14C01435;    // the registry file is not a valid registry
+constexpr unsigned long reg_s_ambiguous = 0x14C01437;       // several entries answer to the name
 
 namespace gxreg {
 
@@ -46,8 +50,16 @@ class Registry {
   // read). 0 when the answers are current; when the source cannot be read
   // or is not a valid registry, its status, and the answers from before
   // stay. A back end with nothing to re-read returns 0. Safe to call from
-  // any thread, also while others look names up.
-  virtual unsigned long refresh() { return 0; }
+  // any thread, also while others look names up. The second form also
+  // says what was wrong (cleared on 0).
+  unsigned long refresh() {
+    std::string ignored;
+    return refresh(ignored);
+  }
+  virtual unsigned long refresh(std::string& message) {
+    message.clear();
+    return 0;
+  }
   // Grows every time refresh changes what the lookups answer. Callers that
   // remember answers (a cache of resolved callers) forget those taken under
   // an older generation. Stays 0 for a back end that never reloads.
@@ -58,9 +70,10 @@ class Registry {
 std::string defaultRegistryPath(std::string const& db);
 
 // Opens the file registry at path (read only; see outside/file_registry.h
-// for editing). A missing file is an empty registry when mustExist is
-// false, reg_s_unavailable when true; a file that is not a valid registry
-// gives reg_s_file_damaged. On failure the result is null and status says why.
+// for editing) as one that follows its file (refresh re-reads it when it
+// changed). A missing file is an empty registry when mustExist is false,
+// reg_s_unavailable when true; a file that is not a valid registry gives
+// reg_s_file_damaged. On failure the result is null and status says why.
 std::unique_ptr<Registry> openFileRegistry(std::string const& path, bool mustExist, unsigned long& status);
 
 }  // namespace gxreg

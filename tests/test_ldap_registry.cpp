@@ -3,10 +3,13 @@
 // failover, time-outs and the cache.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <cstring>
 #include <set>
 #include <thread>
 
+#include "outside/hxsvc.h"
 #include "outside/ldap_registry.h"
 #include "outside/stanza.h"
 #include "outside/udir.h"
@@ -148,6 +151,64 @@ TEST_F(LdapRegistryTest, DnOfAUserEntryGivesItsName) {
   EXPECT_EQ(reg->userNameOfDn(Slapd::rootDn, name), reg_s_no_such_user);  // no entry
   EXPECT_EQ(reg->userNameOfDn("cn=webteam,ou=groups,dc=example,dc=com", name), reg_s_no_such_user);
   EXPECT_EQ(reg->userNameOfDn("not a dn", name), reg_s_bad_name);
+}
+
+// Adds an entry (one value per attribute) as the directory's
+// administrator; the LDAP result code.
+int addEntry(std::string const& dn, std::vector<std::pair<std::string, std::string>> const& attrs) {
+  LDAP* ld = nullptr;
+  if (int rc = ldap_initialize(&ld, gxtest::Slapd::shared().uri().c_str()); rc != LDAP_SUCCESS) return rc;
+  int v3 = LDAP_VERSION3;
+  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &v3);
+  berval cred{static_cast<ber_len_t>(std::strlen(Slapd::rootPassword)), const_cast<char*>(Slapd::rootPassword)};
+  int rc = ldap_sasl_bind_s(ld, Slapd::rootDn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+  std::vector<std::array<char*, 2>> values;
+  std::vector<LDAPMod> mods;
+  for (auto const& [name, value] : attrs) values.push_back({const_cast<char*>(value.c_str()), nullptr});
+  for (std::size_t i = 0; i < attrs.size(); ++i)
+    mods.push_back(LDAPMod{LDAP_MOD_ADD, const_cast<char*>(attrs[i].first.c_str()), {values[i].data()}});
+  std::vector<LDAPMod*> list;
+  for (auto& m : mods) list.push_back(&m);
+  list.push_back(nullptr);
+  if (rc == LDAP_SUCCESS) rc = ldap_add_ext_s(ld, dn.c_str(), list.data(), nullptr, nullptr);
+  ldap_unbind_ext_s(ld, nullptr, nullptr);
+  return rc;
+}
+
+TEST_F(LdapRegistryTest, GroupNamedWithAnotherGroupsUuidIsNotThatGroup) {
+  auto reg = open(settings());
+  ASSERT_TRUE(reg);
+  hx_uuid_t admins = groupUuid(*reg, "admins");
+  // A group whose cn is admins' uuid, with carol as its member.
+  std::string dn = "cn=" + text(admins) + "," + Slapd::groups;
+  int rc = addEntry(dn, {{"objectClass", "groupOfNames"}, {"cn", text(admins)},
+                         {"member", "uid=carol," + std::string(Slapd::people)}});
+  ASSERT_TRUE(rc == LDAP_SUCCESS || rc == LDAP_ALREADY_EXISTS) << ldap_err2string(rc);
+  hx_uuid_t found{};
+  EXPECT_EQ(reg->groupUuid(text(admins), found), reg_s_no_such_group);
+  EXPECT_EQ(reg->userUuid(text(userUuid(*reg, "alice")), found), reg_s_no_such_user);
+  // carol's memberships hold that group's own uuid, not admins'.
+  std::vector<hx_uuid_t> groups;
+  ASSERT_EQ(reg->userGroups(userUuid(*reg, "carol"), groups), 0u);
+  for (auto const& g : groups) EXPECT_NE(text(g), text(admins));
+  slapd().deleteEntry(dn);
+}
+
+TEST_F(LdapRegistryTest, NameHeldByTwoEntriesIsAmbiguousNotUnreachable) {
+  auto reg = open(settings());
+  ASSERT_TRUE(reg);
+  std::string second = "cn=twin2," + std::string(Slapd::people);
+  ASSERT_EQ(slapd().addUser("twin"), LDAP_SUCCESS);
+  int rc = addEntry(second, {{"objectClass", "inetOrgPerson"}, {"uid", "twin"}, {"cn", "twin2"}, {"sn", "twin2"}});
+  ASSERT_EQ(rc, LDAP_SUCCESS) << ldap_err2string(rc);
+  hx_uuid_t u{};
+  EXPECT_EQ(reg->userUuid("twin", u), reg_s_ambiguous);
+  EXPECT_EQ(reg->userUuid("alice", u), 0u);  // the directory still answers
+  char const* shown = hx_svc_status_text(reg_s_ambiguous);
+  EXPECT_NE(std::string(shown ? shown : "").find("several"), std::string::npos);
+  slapd().deleteEntry(second);
+  slapd().deleteEntry("uid=twin," + std::string(Slapd::people));
+  EXPECT_EQ(reg->userUuid("twin", u), reg_s_no_such_user);
 }
 
 TEST_F(LdapRegistryTest, WrongBindPasswordIsRefusedAndNotRetriedElsewhere) {

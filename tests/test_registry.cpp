@@ -1,11 +1,14 @@
 // The file user registry (outside/file_registry): loading and the checks
 // that make a file damaged, lookups both ways, the editing rules and the
-// atomic, private save; and names in policy documents resolved through a
-// registry (tools/policy_json).
+// atomic, private save; the watched registry that follows its file; and
+// names in policy documents resolved through a registry (tools/policy_json).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +20,7 @@
 #include "outside/file_registry.h"
 #include "test_support.h"
 #include "tools/policy_json.h"
+#include "tools/registry_open.h"
 
 namespace {
 
@@ -118,6 +122,9 @@ TEST(FileRegistry, DamagedFileIsRefusedNamingTheEntry) {
       {with([](json& d) { d["users"][1]["groups"] = {"web", "staff"}; }), "user 1 (\"bob\"): no group named \"staff\""},
       {with([](json& d) { d["users"][1]["group"] = {"web"}; }), "user 1 (\"bob\"): unknown member \"group\""},
       {with([](json& d) { d["users"][1]["groups"] = {7}; }), "user 1 (\"bob\"): a group in \"groups\" is not a string"},
+      // A name that is another entry's uuid would be taken for that entry.
+      {with([](json& d) { d["groups"][1]["name"] = kWeb; }), "\"): the name is a uuid"},
+      {with([](json& d) { d["users"][1]["name"] = kAlice; }), "the name is a uuid"},
   };
   for (auto const& c : cases) {
     std::unique_ptr<FileRegistry> reg;
@@ -158,6 +165,10 @@ TEST(FileRegistry, EditsKeepNamesUuidsAndMembershipsConsistent) {
   EXPECT_EQ(reg->addUser(std::string("ca\0rol", 6), nullptr, {}), reg_s_bad_name);
   EXPECT_EQ(reg->addGroup("\xFF", nullptr), reg_s_bad_name);
   EXPECT_EQ(reg->addGroup("web", nullptr), reg_s_exists);
+  // A uuid is never a name: a group named with web's uuid would get web's rights.
+  EXPECT_EQ(reg->addGroup(kWeb, nullptr), reg_s_bad_name);
+  EXPECT_EQ(reg->addGroup("C2690C66-6475-40B3-8396-5BA35CC221A8", nullptr), reg_s_bad_name);
+  EXPECT_EQ(reg->addUser(kOps, nullptr, {}), reg_s_bad_name);
   EXPECT_EQ(reg->users().size(), 2u);
   EXPECT_EQ(reg->groups().size(), 2u);
 
@@ -243,30 +254,158 @@ TEST(FileRegistry, SaveReplacesTheFileWholeAndPrivately) {
   EXPECT_NE(message.find("missing/dir"), std::string::npos) << message;
 }
 
-TEST(FileRegistryConcurrency, LookupsFromManyThreadsAgree) {
-  json doc = {{"users", json::array()}, {"groups", {{{"name", "g"}, {"uuid", kWeb}}}}};
-  for (int i = 0; i < 200; ++i) {
-    hx_uuid_t u;
-    unsigned long st;
-    hx_uuid_create(u, st);
-    doc["users"].push_back({{"name", "u" + std::to_string(i)}, {"uuid", text(u)}, {"groups", {"g"}}});
+TEST(FileRegistry, FifoDeviceOrHugeFileIsRefusedWithoutBlocking) {
+  TempDir dir;
+  std::string fifo = dir.file("fifo.json"), zero = dir.file("zero.json"), huge = dir.file("huge.json");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+  {
+    gxtest::writeFile(huge, "");
+    ASSERT_EQ(::truncate(huge.c_str(), static_cast<off_t>(gxreg::kMaxRegistryFileBytes) + 1), 0);
   }
-  auto reg = parsed(doc);
-  std::vector<std::thread> threads;
-  std::vector<int> wrong(4, 0);
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) {
-        std::string name = "u" + std::to_string(i), back;
-        hx_uuid_t u;
-        std::vector<hx_uuid_t> groups;
-        if (reg->userUuid(name, u) != 0 || reg->userName(u, back) != 0 || back != name ||
-            reg->userGroups(u, groups) != 0 || groups.size() != 1)
-          ++wrong[t];
+  std::unique_ptr<FileRegistry> reg;
+  std::string message;
+  // Each would block for ever or eat memory if read as it comes.
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(FileRegistry::load(fifo, true, reg, message), reg_s_unavailable);
+  EXPECT_NE(message.find("is not a regular file"), std::string::npos) << message;
+  EXPECT_EQ(FileRegistry::load(zero, true, reg, message), reg_s_unavailable);
+  EXPECT_NE(message.find("is not a regular file"), std::string::npos) << message;
+  EXPECT_EQ(FileRegistry::load(huge, true, reg, message), reg_s_file_damaged);
+  EXPECT_NE(message.find("larger than 64 MiB"), std::string::npos) << message;
+  // The registry a command or the daemon is given (a stanza file is read
+  // for an [ldap] stanza first), and the one beside a database.
+  unsigned long st = 0;
+  EXPECT_FALSE(gxpolicy::openRegistryFor(dir.file("p.db"), fifo, {}, st, message));
+  EXPECT_EQ(st, reg_s_unavailable);
+  EXPECT_NE(message.find("is not a regular file"), std::string::npos) << message;
+  ASSERT_EQ(::mkfifo(dir.file("p.db.registry.json").c_str(), 0600), 0);
+  EXPECT_FALSE(gxpolicy::openRegistryFor(dir.file("p.db"), "", {}, st, message, true));
+  EXPECT_EQ(st, reg_s_unavailable);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_FALSE(reg);
+}
+
+// A registry file edited as gxpolicy edits it: load, change, save (a new
+// file renamed into place).
+template <class Edit>
+void editFile(std::string const& path, Edit edit) {
+  std::unique_ptr<FileRegistry> reg;
+  std::string message;
+  ASSERT_EQ(FileRegistry::load(path, false, reg, message), 0u) << message;
+  edit(*reg);
+  ASSERT_EQ(reg->save(message), 0u) << message;
+}
+
+std::vector<std::string> groupsOf(gxreg::Registry& reg, std::string const& user) {
+  hx_uuid_t u{};
+  std::vector<hx_uuid_t> ids;
+  std::vector<std::string> names;
+  if (reg.userUuid(user, u) != 0 || reg.userGroups(u, ids) != 0) return {"(unknown)"};
+  for (auto const& id : ids) {
+    std::string name;
+    reg.groupName(id, name);
+    names.push_back(name);
+  }
+  return names;
+}
+
+TEST(WatchedFileRegistry, FollowsSavesEditsAndRemovalsOfItsFile) {
+  TempDir dir;
+  std::string path = dir.file("p.db.registry.json");
+  unsigned long st = 0;
+  std::string message;
+  // No file at the start: empty, and the file is picked up when it appears.
+  auto reg = gxpolicy::openRegistryFor(dir.file("p.db"), "", {}, st, message, true);
+  ASSERT_TRUE(reg) << message;
+  EXPECT_EQ(groupsOf(*reg, "alice"), std::vector<std::string>{"(unknown)"});
+  EXPECT_EQ(reg->refresh(), 0u);
+  EXPECT_EQ(reg->generation(), 0u);
+  gxtest::writeFile(path, sampleRegistry().dump());
+  ASSERT_EQ(reg->refresh(message), 0u) << message;
+  EXPECT_EQ(groupsOf(*reg, "alice"), (std::vector<std::string>{"web", "ops"}));
+  std::uint64_t seen = reg->generation();
+  EXPECT_GT(seen, 0u);
+
+  // A revoked membership, a removed user and a new one, each saved by rename.
+  editFile(path, [](FileRegistry& r) { r.removeMember("alice", "ops"); });
+  ASSERT_EQ(reg->refresh(), 0u);
+  EXPECT_EQ(groupsOf(*reg, "alice"), std::vector<std::string>{"web"});
+  EXPECT_GT(reg->generation(), seen);
+  seen = reg->generation();
+  editFile(path, [](FileRegistry& r) {
+    r.removeUser("bob");
+    r.addUser("carol", nullptr, {"ops"});
+  });
+  ASSERT_EQ(reg->refresh(), 0u);
+  EXPECT_EQ(groupsOf(*reg, "bob"), std::vector<std::string>{"(unknown)"});
+  EXPECT_EQ(groupsOf(*reg, "carol"), std::vector<std::string>{"ops"});
+  seen = reg->generation();
+
+  // A save that changes nothing keeps the generation (callers stay remembered).
+  editFile(path, [](FileRegistry&) {});
+  ASSERT_EQ(reg->refresh(), 0u);
+  EXPECT_EQ(reg->generation(), seen);
+
+  // A file edited in place, keeping its inode and size: its times tell.
+  std::string same = gxtest::readFile(path);
+  std::string swapped = same;
+  swapped.replace(swapped.find("\"ops\""), 5, "\"web\"");
+  ASSERT_EQ(swapped.size(), same.size());
+  {
+    int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, swapped.data(), swapped.size(), 0), static_cast<ssize_t>(swapped.size()));
+    ::close(fd);
+  }
+  ASSERT_EQ(reg->refresh(), 0u);
+  EXPECT_EQ(groupsOf(*reg, "carol"), std::vector<std::string>{"web"});
+
+  // A damaged file is refused, and the answers from before stay.
+  seen = reg->generation();
+  gxtest::writeFile(path + ".new", "{\"users\": [");
+  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+  EXPECT_EQ(reg->refresh(message), reg_s_file_damaged);
+  EXPECT_NE(message.find("not valid JSON"), std::string::npos) << message;
+  EXPECT_EQ(reg->refresh(message), reg_s_file_damaged);  // told again, the same file not read again
+  EXPECT_EQ(groupsOf(*reg, "carol"), std::vector<std::string>{"web"});
+  EXPECT_EQ(reg->generation(), seen);
+
+  // Removed: nobody is known any more.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(reg->refresh(), 0u);
+  EXPECT_EQ(groupsOf(*reg, "alice"), std::vector<std::string>{"(unknown)"});
+  EXPECT_GT(reg->generation(), seen);
+}
+
+TEST(FileRegistryConcurrency, LookupsDuringReloadsSeeOneWholeRegistry) {
+  TempDir dir;
+  std::string path = dir.file("r.json");
+  json one = sampleRegistry(), two = sampleRegistry();
+  two["users"][0]["groups"] = {"ops"};
+  gxtest::writeFile(path, one.dump());
+  unsigned long st = 0;
+  auto reg = gxreg::openFileRegistry(path, true, st);
+  ASSERT_TRUE(reg);
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t)
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        auto groups = groupsOf(*reg, "alice");
+        if (groups != std::vector<std::string>{"web", "ops"} && groups != std::vector<std::string>{"ops"}) ++wrong;
       }
     });
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+  for (int i = 0; i < 200; ++i) {
+    gxtest::writeFile(path + ".new", (i % 2 ? one : two).dump());
+    ::rename((path + ".new").c_str(), path.c_str());
+    EXPECT_EQ(reg->refresh(), 0u);
+  }
+  done = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(reg->generation(), 200u);
 }
 
 // Policy documents whose entries name their subjects.

@@ -55,6 +55,10 @@ std::unique_ptr<gxreg::FileRegistry> loadOrFail(RegistryArgs const& a, bool must
   std::unique_ptr<gxreg::FileRegistry> reg;
   std::string message;
   std::string path = pathOf(a);
+  if (unsigned long st = refuseIrregularFile(path, message)) {
+    std::fprintf(stderr, "gxpolicy: %s\n", message.c_str());
+    throw CLI::RuntimeError(fail("cannot read the user registry " + path + " (name a regular file with --registry)", st));
+  }
   if (config_has_stanza(path.c_str(), "ldap"))
     throw CLI::RuntimeError(fail(path + " configures an LDAP directory: gxpolicy edits only registry files; "
                                         "change users and groups with the directory's own tools",
@@ -82,7 +86,9 @@ std::string hint(unsigned long st) {
     case reg_s_no_such_user: return "list the users with gxpolicy user ls";
     case reg_s_no_such_group: return "add the group first with gxpolicy group add (gxpolicy group ls lists them)";
     case reg_s_exists: return "choose another name or uuid (gxpolicy user ls / group ls show those in use)";
-    case reg_s_bad_name: return "a name must be non-empty UTF-8 text without NUL";
+    case reg_s_bad_name:
+      return "a name must be non-empty UTF-8 text without NUL, and not a uuid (a uuid always means a uuid; "
+             "give the uuid with --uuid)";
     case reg_s_group_in_use: return "take the members out first (gxpolicy user member --remove) or give --force to drop them";
     default: return "";
   }

@@ -6,24 +6,32 @@
 //   gxpolicyd --db REPLICA [--master FILE|URL] [--listen ADDR:PORT] [--threads N]
 //             [--registry CONFIG] [--prefix /web] [--methods GET=r,POST=m,...]
 //
-// SIGHUP makes the replica ask its master now; SIGTERM and SIGINT stop
-// accepting, let the requests being answered finish, then exit 0.
+// The replica follows its master (or, without one, the database file
+// itself) every --refresh seconds, and the user registry file is checked
+// every second. SIGHUP does both at once. SIGTERM and SIGINT stop
+// accepting, let the requests being answered finish, give a question to
+// the master a few seconds, then exit 0 (also during start-up).
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "outside/file_registry.h"
 #include "outside/hxdb_verify.h"
 #include "tools/gxpolicyd/http_server.h"
+#include "tools/gxpolicyd/registry_watch.h"
 #include "tools/gxpolicyd/replica.h"
 #include "tools/gxpolicyd/service.h"
 #include "tools/registry_open.h"
@@ -52,6 +60,7 @@ struct Args {
   std::string db, master, listen = "127.0.0.1:8181", registry, prefix, methods, domain = "Default";
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   double refresh = 10;
+  double masterTimeout = 120, connectTimeout = 10;
   double maxAge = 0;
   std::size_t maxBody = 1 << 20;
   std::size_t maxBatch = 1000;
@@ -97,7 +106,48 @@ void raiseDescriptorLimit() {
   std::exit(2);
 }
 
+// Opening a FIFO or a device would wait for a writer, or never end: the
+// database and a master file must be regular files (or not exist yet).
+void refuseIrregular(std::string const& path, char const* what) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+    quit(std::string(what) + " " + path + " is not a regular file");
+}
+
+// The signals this process takes in its main thread (blocked in all).
+sigset_t waitedSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+// Runs work on a thread of its own while this thread takes signals: a
+// SIGTERM or SIGINT meanwhile ends the process at once (status 0), since
+// start-up may wait on a master that does not answer.
+void startInterruptibly(std::function<void()> const& work) {
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    work();
+    done.store(true);
+  });
+  sigset_t waited = waitedSignals();
+  while (!done.load()) {
+    timespec tick{0, 50 * 1000 * 1000};
+    int sig = ::sigtimedwait(&waited, nullptr, &tick);
+    if (sig == SIGTERM || sig == SIGINT) {
+      logLine(std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + " during start-up: stopped");
+      std::_Exit(0);
+    }
+  }
+  worker.join();
+}
+
 int serve(Args const& a) {
+  refuseIrregular(a.db, "the database");
+  if (!a.master.empty() && a.master.find("://") == std::string::npos) refuseIrregular(a.master, "the master");
   gxpolicyd::ServiceOptions service;
   service.prefix = a.prefix;
   if (!service.prefix.empty() && (service.prefix.front() != '/' || service.prefix.back() == '/'))
@@ -125,6 +175,8 @@ int serve(Args const& a) {
   replicaOptions.master = a.master;
   replicaOptions.domain = a.domain;
   replicaOptions.refreshSeconds = a.refresh;
+  replicaOptions.http.totalTimeoutMs = static_cast<long>(a.masterTimeout * 1000);
+  replicaOptions.http.connectTimeoutMs = static_cast<long>(a.connectTimeout * 1000);
   replicaOptions.http.verifyTls = !a.insecure;
   replicaOptions.http.caFile = a.caFile;
   if (!a.tokenFile.empty()) {
@@ -138,17 +190,27 @@ int serve(Args const& a) {
     hx_db_verify_file(a.db.c_str(), report, st);
     if (st != 0) quit("the database " + a.db + " is damaged or not a database: " + report.problem);
   }
-  gxpolicyd::ServedReplica replica(replicaOptions, logLine);
-  if (replica.open(error) != 0) quit(error);
 
-  unsigned long registryStatus = 0;
-  std::unique_ptr<gxreg::Registry> registry = gxpolicy::openRegistryFor(
-      a.db, a.registry,
-      [](int state, std::string const& server) {
-        if (state == 0) logLine("the LDAP server " + server + " does not answer; trying the next");
-      },
-      registryStatus, error);
-  if (registryStatus != 0) quit("cannot use the user registry: " + error + " (" + gxpolicy::statusText(registryStatus) + ")");
+  // The registry file beside the database is watched even before it exists.
+  std::string registryName = a.registry.empty() ? gxreg::defaultRegistryPath(a.db) : a.registry;
+  std::unique_ptr<gxreg::Registry> registry;
+  std::unique_ptr<gxpolicyd::RegistryWatch> watch;
+  gxpolicyd::ServedReplica replica(replicaOptions, logLine, [&watch] {
+    if (watch) watch->poke();  // a new replica may come with a new registry beside it
+  });
+  startInterruptibly([&] {
+    unsigned long registryStatus = 0;
+    registry = gxpolicy::openRegistryFor(
+        a.db, a.registry,
+        [](int state, std::string const& server) {
+          if (state == 0) logLine("the LDAP server " + server + " does not answer; trying the next");
+        },
+        registryStatus, error, true);
+    if (registryStatus != 0)
+      quit("cannot use the user registry: " + error + " (" + gxpolicy::statusText(registryStatus) + ")");
+    if (replica.open(error) != 0) quit(error);
+  });
+  watch = std::make_unique<gxpolicyd::RegistryWatch>(*registry, registryName, std::chrono::seconds(1), logLine);
 
   gxpolicyd::Metrics metrics;
   gxpolicyd::DecisionService decisions(replica, registry.get(), service, metrics);
@@ -157,29 +219,33 @@ int serve(Args const& a) {
   decisions.setInFlight([&server] { return server.inFlight(); });
   if (!server.start(error)) quit(error);
   replica.start();
+  watch->start();
   logLine("listening on " + http.address + ":" + std::to_string(http.port) + " with " + std::to_string(http.threads) +
           " threads; replica " + a.db + " at sequence " + std::to_string(replica.sequence()) +
           (a.master.empty() ? std::string() : ", master " + a.master) +
-          (registry ? std::string(", with a user registry") : std::string(", no user registry")));
+          "; user registry " + registryName);
 
   // Signals are taken here, in this thread alone (all are blocked in the
   // others, which inherited the mask from main).
-  sigset_t waited;
-  sigemptyset(&waited);
-  sigaddset(&waited, SIGTERM);
-  sigaddset(&waited, SIGINT);
-  sigaddset(&waited, SIGHUP);
+  sigset_t waited = waitedSignals();
   for (;;) {
     int sig = 0;
     if (sigwait(&waited, &sig) != 0) continue;
     if (sig == SIGHUP) {
-      logLine("SIGHUP: asking the master now");
+      logLine(a.master.empty() ? "SIGHUP: re-reading the database and the user registry now"
+                               : "SIGHUP: asking the master and re-reading the user registry now");
       replica.refreshNow();
+      watch->poke();
       continue;
     }
     logLine(std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + ": finishing the requests in flight");
     server.stop();
-    replica.stop();
+    watch->stop();
+    // A question to a master that does not answer is not waited for.
+    if (!replica.stop(std::chrono::seconds(3))) {
+      logLine("stopped; the question to the master still waiting is abandoned");
+      std::_Exit(0);
+    }
     logLine("stopped");
     return 0;
   }
@@ -205,7 +271,8 @@ int main(int argc, char** argv) {
       "            --listen 127.0.0.1:8181 --prefix /web\n"
       "  curl -s localhost:8181/v1/check -d '{\"object\":\"/web/docs\",\"actions\":\"r\",\"user\":\"alice\"}'\n"
       "Endpoints: POST /v1/check, POST /v1/check/batch, GET /v1/auth (nginx auth_request),\n"
-      "GET /healthz, /readyz, /metrics. SIGHUP checks the master now; SIGTERM stops gracefully.");
+      "GET /healthz, /readyz, /metrics. SIGHUP checks the master (or the database) and the user registry now;\n"
+      "SIGTERM stops gracefully.");
   Args a;
   app.add_option("--db", a.db, "The replica's database file (read only)")->required();
   app.add_option("--master", a.master,
@@ -219,8 +286,14 @@ int main(int argc, char** argv) {
   app.add_option("--methods", a.methods, "HTTP method to actions for /v1/auth")
       ->default_str("GET=r,HEAD=r,POST=m,PUT=m,PATCH=m,DELETE=d");
   app.add_option("--domain", a.domain, "Policy domain")->capture_default_str();
-  app.add_option("--refresh", a.refresh, "Seconds between questions to the master")
+  app.add_option("--refresh", a.refresh,
+                 "Seconds between questions to the master (without one: between looks at the database's sequence number)")
       ->capture_default_str()->check(CLI::Range(0.05, 86400.0));
+  app.add_option("--master-timeout", a.masterTimeout,
+                 "Seconds one request to an http(s) master may take, the download included")
+      ->capture_default_str()->check(CLI::Range(0.1, 86400.0));
+  app.add_option("--connect-timeout", a.connectTimeout, "Seconds to connect to an http(s) master")
+      ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
   app.add_option("--max-age", a.maxAge,
                  "/readyz fails when the replica was last known current longer ago than this (seconds; 0: no limit)")
       ->capture_default_str();

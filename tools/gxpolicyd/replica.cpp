@@ -1,6 +1,11 @@
 #include "tools/gxpolicyd/replica.h"
 
+#include <sys/stat.h>
+
+#include "GxCore/db/daCacheStateLock.h"
+#include "GxCore/dastatus.h"
 #include "GxCore/db/daFileReplicatedClient.h"
+#include "outside/ZObject.h"
 #include "tools/status_text.h"
 
 namespace gxpolicyd {
@@ -11,8 +16,9 @@ bool isUrl(std::string const& s) { return s.rfind("http://", 0) == 0 || s.rfind(
 
 }  // namespace
 
-ServedReplica::ServedReplica(ReplicaOptions options, std::function<void(std::string const&)> log)
-    : options_(std::move(options)), log_(std::move(log)) {
+ServedReplica::ServedReplica(ReplicaOptions options, std::function<void(std::string const&)> log,
+                             std::function<void()> changed)
+    : options_(std::move(options)), log_(std::move(log)), changed_(std::move(changed)) {
   if (options_.master.empty()) return;
   if (isUrl(options_.master)) {
     daHttpReplicaOptions http = options_.http;
@@ -37,9 +43,28 @@ std::string ServedReplica::describe(unsigned long status) const {
 
 unsigned long ServedReplica::open(std::string& error) {
   policy_ = std::make_unique<daLocalPolicy>(options_.domain.c_str(), options_.db.c_str(), 1, options_.cacheSize);
-  if (client_) policy_->setReplicatedClient(client_.get());
   unsigned long st = 0;
-  policy_->openPolicy(1, st);
+  if (client_) {
+    // An intact replica is served as it is; the master is asked afterwards,
+    // in the background, so a master that does not answer delays nothing.
+    policy_->setReplicatedClient(client_.get());
+    policy_->checkReplicaFile(st);  // a damaged file is set aside: the open below rebuilds
+    struct stat info;
+    if (::stat(options_.db.c_str(), &info) == 0) {
+      policy_->setReplicatedClient(nullptr);
+      policy_->openPolicy(1, st);
+      policy_->setReplicatedClient(client_.get());
+      if (st != 0) {
+        unsigned long closeStatus = 0;
+        policy_->closePolicy(closeStatus);
+      }
+    } else {
+      st = 1;
+    }
+    if (st != 0) policy_->openPolicy(1, st);
+  } else {
+    policy_->openPolicy(1, st);
+  }
   if (st != 0) {
     error = "cannot open the replica " + options_.db +
             (client_ ? " or rebuild it from " + options_.master : std::string()) + ": " + describe(st);
@@ -68,8 +93,16 @@ double ServedReplica::ageSeconds() const {
 }
 
 void ServedReplica::start() {
-  if (!client_ || thread_.joinable()) return;
-  thread_ = std::thread([this] { run(); });
+  if (thread_.joinable()) return;
+  // The replica opened from its own file has not been compared with the
+  // master yet.
+  if (client_) requested_ = true;
+  thread_ = std::thread([this] {
+    run();
+    std::lock_guard<std::mutex> hold(mutex_);
+    finished_ = true;
+    wake_.notify_all();
+  });
 }
 
 void ServedReplica::refreshNow() {
@@ -78,13 +111,18 @@ void ServedReplica::refreshNow() {
   wake_.notify_all();
 }
 
-void ServedReplica::stop() {
+bool ServedReplica::stop(std::chrono::milliseconds grace) {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
     stopping_ = true;
     wake_.notify_all();
+    if (!thread_.joinable()) return true;
+    auto done = [this] { return finished_; };
+    if (grace == std::chrono::milliseconds::max()) wake_.wait(hold, done);
+    else if (!wake_.wait_for(hold, grace, done)) return false;
   }
-  if (thread_.joinable()) thread_.join();
+  thread_.join();
+  return true;
 }
 
 void ServedReplica::run() {
@@ -96,38 +134,80 @@ void ServedReplica::run() {
       if (stopping_) return;
       requested_ = false;
     }
-    checkOnce();
+    if (client_) checkOnce();
+    else checkFileOnce();
   }
 }
 
-// One question to the master; rebuilds when it moved. A failure is logged
-// when it starts (not on every check) and so is the recovery; the replica
-// keeps serving its last good copy meanwhile.
-void ServedReplica::checkOnce() {
-  unsigned long local = 0, master = daLocalStore::invalidSeqnum, st = 0;
-  policy_->getLocalSeqNum(local);
-  client_->getMasterSeqNum(master, st);
-  if (st == 0 && master != local) {
-    policy_->rebuildDatabase(st);
-    if (st == daAbstractReplicatedClient::s_replica_current) st = 0;
-    if (st == 0) {
-      unsigned long after = 0;
-      policy_->getLocalSeqNum(after);
-      rebuilds_.fetch_add(1, std::memory_order_relaxed);
-      log_("replica " + options_.db + ": sequence " + std::to_string(local) + " -> " + std::to_string(after) +
-           ": rebuilt from " + options_.master);
-    } else {
-      failures_.fetch_add(1, std::memory_order_relaxed);
+unsigned long ServedReplica::reopen() {
+  unsigned long st = 0;
+  daCacheStateLock exclusive(*policy_, daCacheStates::replacing);
+  unsigned long closeStatus = 0;
+  policy_->closeStore(closeStatus);
+  policy_->openStore(1, st);
+  policy_->quickMap().invalidateQuickMapWithoutLock();
+  if (st == 0) {
+    try {
+      st = policy_->quickMap().populateQuickMapWithoutLock(*policy_);
+    } catch (ZInvalidParameterException_6_0 const&) {
+      st = gx_s_no_action_group;
     }
+  }
+  return st;
+}
+
+// Counts and logs one check. tried: a new file or sequence number was
+// taken (st 0) or failed to be (st its status). Failures are logged when
+// they start (not on every check), and so is the recovery.
+void ServedReplica::finishCheck(unsigned long before, bool tried, unsigned long st, CheckWords const& words) {
+  if (tried && st == 0) {
+    unsigned long after = 0;
+    policy_->getLocalSeqNum(after);
+    rebuilds_.fetch_add(1, std::memory_order_relaxed);
+    log_(words.subject + ": sequence " + std::to_string(before) + " -> " + std::to_string(after) + ": " + words.took);
+    if (changed_) changed_();
+  } else if (tried) {
+    failures_.fetch_add(1, std::memory_order_relaxed);
   }
   checks_.fetch_add(1, std::memory_order_relaxed);
   if (st == 0) {
     confirmed_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-    if (lastFailure_ != 0) log_("replica " + options_.db + ": the master answers again");
+    if (lastFailure_ != 0) log_(words.subject + ": " + words.recovered);
   } else if (st != lastFailure_) {
-    log_("replica " + options_.db + ": sequence " + std::to_string(local) + " kept: " + describe(st));
+    log_(words.subject + ": sequence " + std::to_string(before) + " kept: " + words.failed + describe(st));
   }
   lastFailure_ = st;
+}
+
+// Without a master: the database file is the source. Its sequence number
+// is read through a store of its own (a new read transaction sees other
+// processes' commits; a replaced file is opened anew); when it differs from
+// the served store's, the served store is reopened.
+void ServedReplica::checkFileOnce() {
+  unsigned long local = 0, onDisk = daLocalStore::invalidSeqnum, st = 0;
+  policy_->getLocalSeqNum(local);
+  {
+    daLocalStore file(options_.domain.c_str(), options_.db.c_str());
+    file.openStore(1, st);
+    if (st == 0) file.getLocalSeqNum(onDisk);
+  }
+  bool tried = st == 0 && (onDisk != local || policy_->getCacheState() == daCachedStore::closed);
+  if (tried) st = reopen();
+  finishCheck(local, tried, st, {"database " + options_.db, "reopened", "readable again", "cannot read or reopen it: "});
+}
+
+// One question to the master; rebuilds when it moved. The replica keeps
+// serving its last good copy when that fails.
+void ServedReplica::checkOnce() {
+  unsigned long local = 0, master = daLocalStore::invalidSeqnum, st = 0;
+  policy_->getLocalSeqNum(local);
+  client_->getMasterSeqNum(master, st);
+  bool tried = st == 0 && master != local;
+  if (tried) {
+    policy_->rebuildDatabase(st);
+    if (st == daAbstractReplicatedClient::s_replica_current) st = 0;
+  }
+  finishCheck(local, tried, st, {"replica " + options_.db, "rebuilt from " + options_.master, "the master answers again", ""});
 }
 
 }  // namespace gxpolicyd

@@ -1,10 +1,17 @@
 // The replica gxpolicyd decides from: a local database file opened read
-// only, and, when a master is given (a database file or a URL where
-// snapshots are published), a thread that keeps it current -- it asks the
-// master for its sequence number every refresh period, or at once when
-// asked (SIGHUP), and rebuilds the replica when the numbers differ.
-// Decisions go on during a rebuild: the swap holds the store's state lock
-// exclusively only while the new file is put in place.
+// only, and a thread that keeps it current. With a master (a database file
+// or a URL where snapshots are published) the thread asks the master for
+// its sequence number every refresh period, or at once when asked
+// (SIGHUP), and rebuilds the replica when the numbers differ. Without one
+// it reads the sequence number of the database file itself as often, and
+// reopens the store when another process (gxpolicy) has committed to the
+// file or replaced it. Decisions go on meanwhile: the store's state lock is
+// held exclusively only while the file is put in place or reopened.
+//
+// Start-up never waits for a master when the replica file is there and
+// intact: it is served at once and the first question to the master is
+// asked in the background. Only a replica that is missing or damaged makes
+// open wait for a copy, bounded by the HTTP client's time-outs.
 #pragma once
 
 #include <atomic>
@@ -33,32 +40,43 @@ struct ReplicaOptions {
 
 class ServedReplica {
  public:
-  // log receives one line per event (rebuilds, failures, recoveries).
-  ServedReplica(ReplicaOptions options, std::function<void(std::string const&)> log);
+  // log receives one line per event (rebuilds, reopens, failures,
+  // recoveries). changed (may be empty) is called on the refresh thread
+  // after the replica took a new file or sequence number.
+  ServedReplica(ReplicaOptions options, std::function<void(std::string const&)> log,
+                std::function<void()> changed = {});
   ServedReplica(ServedReplica const&) = delete;
   ServedReplica& operator=(ServedReplica const&) = delete;
   // Stops the refresh thread and closes the store.
   ~ServedReplica();
 
-  // Opens the replica read only (with a master: rebuilt first when it is
-  // missing, damaged or behind, as a server's local policy does). Returns
-  // 0, or the open's status with error saying what failed; the store stays
-  // closed then. Call once, before start.
+  // Opens the replica read only. With a master, a replica file that is
+  // there and proves intact is opened as it is (start asks the master at
+  // once); a missing or damaged one is rebuilt from the master first, which
+  // waits as long as the client's time-outs allow. Returns 0, or the open's
+  // status with error saying what failed; the store stays closed then.
+  // Call once, before start.
   unsigned long open(std::string& error);
-  // Starts the refresh thread (nothing without a master).
+  // Starts the refresh thread; with a master its first question is asked
+  // at once.
   void start();
-  // Asks the refresh thread to check the master now.
+  // Asks the refresh thread to check the master (or the file) now.
   void refreshNow();
-  // Stops and joins the refresh thread.
-  void stop();
+  // Stops the refresh thread and joins it: true. When it has not finished
+  // within grace (a question to a master that does not answer), false: the
+  // thread is still running and the object must not be destroyed; the
+  // caller ends the process instead.
+  bool stop(std::chrono::milliseconds grace = std::chrono::milliseconds::max());
 
   // The store decisions are asked of; valid after a successful open.
   daCachedStore& store() { return *policy_; }
   bool isOpen() const;
   bool hasMaster() const { return client_ != nullptr; }
   unsigned long sequence() const;
-  // Seconds since the replica was last known to match its master (since
-  // the open without a master); negative before the open.
+  // Seconds since the replica was last known to match its master (a
+  // replica opened from its own file counts as current at the open), or
+  // without a master since the database file was last read; negative
+  // before the open.
   double ageSeconds() const;
   std::uint64_t rebuilds() const { return rebuilds_.load(std::memory_order_relaxed); }
   std::uint64_t rebuildFailures() const { return failures_.load(std::memory_order_relaxed); }
@@ -68,11 +86,22 @@ class ServedReplica {
  private:
   using Clock = std::chrono::steady_clock;
   void run();
+  // What the log lines of a check say: "<subject>: sequence A -> B: <took>",
+  // "<subject>: <recovered>", "<subject>: sequence A kept: <failed><status>".
+  struct CheckWords {
+    std::string subject, took, recovered, failed;
+  };
   void checkOnce();
+  void checkFileOnce();
+  void finishCheck(unsigned long before, bool tried, unsigned long st, CheckWords const& words);
+  // Closes and opens the store again under its exclusive state lock, so
+  // that caches, the quick map and the policy epoch follow the file.
+  unsigned long reopen();
   std::string describe(unsigned long status) const;
 
   ReplicaOptions options_;
   std::function<void(std::string const&)> log_;
+  std::function<void()> changed_;
   std::unique_ptr<daAbstractReplicatedClient> client_;
   std::unique_ptr<daLocalPolicy> policy_;
   std::atomic<bool> open_{false};
@@ -84,6 +113,7 @@ class ServedReplica {
   std::condition_variable wake_;
   bool stopping_ = false;   // under mutex_
   bool requested_ = false;  // under mutex_
+  bool finished_ = false;   // under mutex_: run has returned
   std::thread thread_;
 };
 

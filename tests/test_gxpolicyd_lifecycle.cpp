@@ -1,0 +1,271 @@
+// gxpolicyd's life as a process: what it picks up while it runs (the user
+// registry beside its database, commits to a database it serves without a
+// master), how it starts and stops when its master never answers, and what
+// it does with a FIFO where a file should be. Decisions are asked of
+// /v1/check on the example web estate (examples/policy).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "GxCore/db/daLocalPolicy.h"
+#include "example_policy.h"
+#include "http_client.h"
+#include "loopback.h"
+#include "outside/file_registry.h"
+#include "test_support.h"
+
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+using gxtest::readFile;
+
+#ifdef GXPOLICYD_BINARY
+char const* const kDaemon = GXPOLICYD_BINARY;
+#else
+char const* const kDaemon = nullptr;  // a tree without the tools: the tests skip
+#endif
+
+// Waits up to limit for done(); whether it came true.
+bool within(std::chrono::milliseconds limit, std::function<bool()> const& done) {
+  for (auto give = Clock::now() + limit; Clock::now() < give;) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return done();
+}
+
+// The example estate (without the clock-dependent rule) in DB, its
+// registry beside it, and gxpolicyd as a child process.
+class GxpolicydLifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (kDaemon == nullptr) GTEST_SKIP() << "gxpolicyd is not built in this tree (tools are off)";
+    db_ = dir_.file("p.db");
+    registry_ = db_ + ".registry.json";
+    gxtest::writeFile(registry_, gxtest::exampleFile("web.registry.json"));
+  }
+  void TearDown() override {
+    if (pid_ > 0) EXPECT_EQ(stop(std::chrono::seconds(30)), 0) << log();
+  }
+
+  void makeDb(std::string const& path) {
+    auto names = gxtest::exampleRegistry();
+    gxtest::makePolicyDb(path, {}, daLocalPolicy::minimumDatabaseVersion, "Default");
+    json doc = json::parse(gxtest::exampleFile("web.json"));
+    doc["objects"]["/web/admin"].erase("rule");
+    gxtest::importDocument(path, "Default", doc.dump(), names.get());
+  }
+
+  // Starts gxpolicyd with args after --listen; the child's pid.
+  void launch(std::vector<std::string> const& args) {
+    port_ = gxtest::freeLoopbackPort();
+    std::vector<std::string> argv = {kDaemon, "--listen", "127.0.0.1:" + std::to_string(port_), "--threads", "2"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (auto& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      int fd = ::open(dir_.file("gxpolicyd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+      ::execv(raw[0], raw.data());
+      ::_exit(127);
+    }
+  }
+  bool healthy() { return gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/healthz")).status == 200; }
+  bool start(std::vector<std::string> const& args) {
+    launch(args);
+    return within(std::chrono::seconds(20), [&] { return exited() || healthy(); }) && pid_ > 0;
+  }
+  // True once the child has ended (status_ then holds its exit status, or
+  // 100 + the signal that ended it).
+  bool exited() {
+    int st = 0;
+    if (pid_ > 0 && ::waitpid(pid_, &st, WNOHANG) == pid_) {
+      pid_ = -1;
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 100 + WTERMSIG(st);
+    }
+    return pid_ <= 0;
+  }
+  // SIGTERM, then the exit status; -1 (after SIGKILL) when it had not ended within limit.
+  int stop(std::chrono::milliseconds limit) {
+    ::kill(pid_, SIGTERM);
+    if (within(limit, [&] { return exited(); })) return status_;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(std::exchange(pid_, -1), nullptr, 0);
+    return -1;
+  }
+  std::string log() { return readFile(dir_.file("gxpolicyd.log")); }
+
+  // The decision on object for actions asked by user: "granted", "denied",
+  // or the HTTP status when there is none.
+  std::string decision(std::string const& user, std::string const& object, std::string const& actions) {
+    json ask = {{"object", object}, {"actions", actions}};
+    if (!user.empty()) ask["user"] = user;
+    gxtest::Reply r = gxtest::requestOnce(port_, gxtest::httpRequest("POST", "/v1/check", "", ask.dump()));
+    json body = json::parse(r.body, nullptr, false);
+    if (r.status == 200 && body.contains("decision")) return body["decision"].get<std::string>();
+    return std::to_string(r.status);
+  }
+
+  template <class Edit>
+  void editRegistry(Edit edit) {
+    std::unique_ptr<gxreg::FileRegistry> reg;
+    std::string message;
+    ASSERT_EQ(gxreg::FileRegistry::load(registry_, true, reg, message), 0u) << message;
+    edit(*reg);
+    ASSERT_EQ(reg->save(message), 0u) << message;
+  }
+
+  // Registry edits as gxpolicy makes them; each must show within two seconds.
+  void expectRegistryChangesFollowed() {
+    ASSERT_EQ(decision("bob", "/web/docs", "m"), "granted");
+    ASSERT_EQ(decision("dave", "/web/docs", "r"), "granted");
+    ASSERT_NE(decision("frank", "/web/docs", "r"), "granted");
+    auto changed = Clock::now();
+    editRegistry([](gxreg::FileRegistry& r) {
+      EXPECT_EQ(r.removeMember("bob", "webteam"), 0u);
+      EXPECT_EQ(r.removeUser("dave"), 0u);
+      EXPECT_EQ(r.addUser("frank", nullptr, {"webteam"}), 0u);
+    });
+    auto follows = [&] {
+      return decision("bob", "/web/docs", "m") == "denied" && decision("dave", "/web/docs", "r") != "granted" &&
+             decision("frank", "/web/docs", "m") == "granted";
+    };
+    EXPECT_TRUE(within(std::chrono::seconds(4), follows)) << log();
+    EXPECT_LT(Clock::now() - changed, std::chrono::milliseconds(2500));
+    EXPECT_EQ(decision("bob", "/web/docs", "r"), "granted");  // still anyone's right
+  }
+
+  gxtest::TempDir dir_;
+  std::string db_, registry_;
+  pid_t pid_ = -1;
+  int port_ = -1, status_ = -1;
+};
+
+TEST_F(GxpolicydLifecycle, RegistryEditsReachDecisionsWithinTwoSeconds) {
+  makeDb(db_);
+  ASSERT_TRUE(start({"--db", db_, "--caller-ttl", "1"})) << log();
+  expectRegistryChangesFollowed();
+  // A registry broken meanwhile: the last good one stays, said once.
+  gxtest::writeFile(registry_ + ".new", "{\"users\": [");
+  ASSERT_EQ(::rename((registry_ + ".new").c_str(), registry_.c_str()), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(decision("frank", "/web/docs", "m"), "granted");
+  std::string text = log();
+  std::size_t first = text.find("not valid JSON");
+  ASSERT_NE(first, std::string::npos) << text;
+  EXPECT_EQ(text.find("not valid JSON", first + 1), std::string::npos) << text;
+}
+
+TEST_F(GxpolicydLifecycle, RevokedMembershipIsNotKeptByTheCallerCache) {
+  // The callers resolved before a registry change are forgotten with it,
+  // however long --caller-ttl is.
+  makeDb(db_);
+  ASSERT_TRUE(start({"--db", db_, "--caller-ttl", "600"})) << log();
+  expectRegistryChangesFollowed();
+}
+
+TEST_F(GxpolicydLifecycle, RegistryThatAppearsAfterTheStartIsPickedUp) {
+  makeDb(db_);
+  std::string later = readFile(registry_);
+  ASSERT_EQ(::unlink(registry_.c_str()), 0);
+  ASSERT_TRUE(start({"--db", db_, "--caller-ttl", "1"})) << log();
+  EXPECT_NE(decision("bob", "/web/docs", "m"), "granted");
+  gxtest::writeFile(registry_ + ".new", later);
+  ASSERT_EQ(::rename((registry_ + ".new").c_str(), registry_.c_str()), 0);
+  EXPECT_TRUE(within(std::chrono::seconds(3), [&] { return decision("bob", "/web/docs", "m") == "granted"; })) << log();
+}
+
+TEST_F(GxpolicydLifecycle, CommitsToItsDatabaseWithoutMasterReachDecisions) {
+  makeDb(db_);
+  ASSERT_TRUE(start({"--db", db_, "--refresh", "0.2"})) << log();
+  ASSERT_EQ(decision("", "/web/docs/guide.html", "r"), "granted");
+  // Another process (gxpolicy) takes the unauthenticated entry off the docs.
+  json doc = json::parse(gxtest::exampleFile("web.json"));
+  json docsAcl = {{"acls", {{"web-docs", doc["acls"]["web-docs"]}}}};
+  docsAcl["acls"]["web-docs"]["entries"].erase(3);
+  auto names = gxtest::exampleRegistry();
+  gxtest::importDocument(db_, "Default", docsAcl.dump(), names.get());
+  EXPECT_TRUE(within(std::chrono::seconds(3), [&] { return decision("", "/web/docs/guide.html", "r") == "denied"; }))
+      << log();
+  // SIGHUP says what it does: there is no master to ask.
+  ::kill(pid_, SIGHUP);
+  EXPECT_TRUE(within(std::chrono::seconds(3), [&] { return log().find("SIGHUP: re-reading the database") != std::string::npos; }))
+      << log();
+  EXPECT_EQ(log().find("asking the master"), std::string::npos) << log();
+}
+
+TEST_F(GxpolicydLifecycle, MasterThatNeverAnswersDelaysNeitherStartNorStop) {
+  std::string master = dir_.file("master.db"), replica = dir_.file("replica.db");
+  makeDb(master);
+  // A good replica, made from a file master.
+  ASSERT_TRUE(start({"--db", replica, "--master", master})) << log();
+  ASSERT_EQ(stop(std::chrono::seconds(10)), 0) << log();
+
+  gxtest::SilentServer silent;
+  auto started = Clock::now();
+  ASSERT_TRUE(start({"--db", replica, "--registry", registry_, "--master", silent.url("http", "/snapshots"),
+                     "--master-timeout", "30", "--connect-timeout", "30"}))
+      << log();
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(3));
+  EXPECT_EQ(decision("bob", "/web/docs", "m"), "granted");
+  ::kill(pid_, SIGHUP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(healthy());
+  auto stopping = Clock::now();
+  EXPECT_EQ(stop(std::chrono::seconds(10)), 0) << log();
+  EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(6));
+}
+
+TEST_F(GxpolicydLifecycle, WithoutReplicaAStalledMasterFailsTheStartInBoundedTime) {
+  gxtest::SilentServer silent;
+  std::vector<std::string> args = {"--db", dir_.file("replica.db"), "--master", silent.url("http", "/snapshots"),
+                                   "--master-timeout", "0.5", "--connect-timeout", "0.5"};
+  // It gives up after the time-outs (and the client's retries), saying why.
+  launch(args);
+  EXPECT_TRUE(within(std::chrono::seconds(15), [&] { return exited(); }));
+  EXPECT_EQ(status_, 2) << log();
+  EXPECT_NE(log().find("cannot open the replica"), std::string::npos) << log();
+  // Told to stop meanwhile, it stops at once.
+  args[5] = "60";
+  launch(args);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto stopping = Clock::now();
+  EXPECT_EQ(stop(std::chrono::seconds(10)), 0) << log();
+  EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(2));
+}
+
+TEST_F(GxpolicydLifecycle, FifoAsDatabaseOrRegistryIsRefusedAtOnce) {
+  std::string fifo = dir_.file("fifo.db");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  launch({"--db", fifo});
+  EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return exited(); }));
+  EXPECT_EQ(status_, 2);
+  EXPECT_NE(log().find(fifo + " is not a regular file"), std::string::npos) << log();
+
+  makeDb(db_);
+  ASSERT_EQ(::unlink(registry_.c_str()), 0);
+  ASSERT_EQ(::mkfifo(registry_.c_str(), 0600), 0);
+  launch({"--db", db_});
+  EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return exited(); }));
+  EXPECT_EQ(status_, 2);
+  EXPECT_NE(log().find(registry_ + " is not a regular file"), std::string::npos) << log();
+}
+
+}  // namespace
