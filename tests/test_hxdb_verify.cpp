@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "GxCore/db/daFileReplicatedClient.h"
+#include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daLocalStore.h"
 #include "GxCore/db/daSnapshot.h"
 #include "outside/hxdb.h"
@@ -30,6 +31,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using gxtest::readFile;
 using gxtest::TempDir;
 
@@ -327,6 +329,18 @@ TEST(NonRegularFiles, FifoInPlaceOfAFileIsRefusedWithoutBlocking) {
     daFileReplicatedClient client(fifo.c_str(), "verifytest");
     unsigned long seq = 0, st = 0;
     client.getMasterSeqNum(seq, st);
+    return st;
+  }, hx_db_s_open_failed);
+  returnsPromptly("replica", [&] {
+    std::string master = dir.file("master.db");
+    gxtest::makePolicyDb(master, {"m0"}, 0x600, "verifytest");
+    daFileReplicatedClient client(master.c_str(), "verifytest");
+    daLocalPolicy replica("verifytest", fifo.c_str(), 0, 0);
+    replica.setReplicatedClient(&client);
+    gxtest::MessageCapture quiet;
+    unsigned long st = 0;
+    replica.openPolicy(1, st);
+    EXPECT_TRUE(fs::is_fifo(fifo));  // not moved aside and replaced
     return st;
   }, hx_db_s_open_failed);
   returnsPromptly("registry", [&] {

@@ -286,7 +286,8 @@ unsigned long daHttpReplicatedClient::get(std::string const& url, std::string co
     }
     long left = millisecondsUntil(until);
     if (left <= 0) {
-      if (attempt == 0) lastError_ = "no time left to ask " + url;
+      // The failure that spent the time says more than its absence does.
+      if (attempt == 0 && lastError_.empty()) lastError_ = "no time left to ask " + url;
       return attempt == 0 ? da_s_snapshot_unreachable : status;
     }
     bool retryable = false;
@@ -354,9 +355,7 @@ void daHttpReplicatedClient::replicateTo(unsigned long& seq, char const* path, u
     }
     if (!options_.allowRollback && isOlderSequence(wanted.sequence, floor)) {
       lastError_ = "the manifest names sequence " + std::to_string(wanted.sequence) + ", older than the replica's " +
-                   std::to_string(floor) +
-                   " (a stale or replayed manifest); refused, the replica is kept (allow a rollback to restore an "
-                   "older master)";
+                   std::to_string(floor);
       status = s_replica_rollback;
       return;
     }

@@ -338,6 +338,15 @@ void daLocalPolicy::swapInFreshCopy(unsigned long& status) {
   std::string path = getPath();
   std::string tmp = path + tmpSuffix;
   std::string backup = path + backupSuffix;
+  // A FIFO, device or folder where the replica belongs is not the host's
+  // database to move aside: refuse rather than replace it.
+  struct stat present {};
+  if (::stat(path.c_str(), &present) == 0 && !S_ISREG(present.st_mode)) {
+    HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_error, da_m_open_failed, "%s%lx", path.c_str(),
+           hx_db_s_open_failed);
+    status = hx_db_s_open_failed;
+    return;
+  }
   ::unlink(backup.c_str());
 
   unsigned long seq = invalidSeqnum;

@@ -142,7 +142,9 @@ class daLocalPolicy : public daCachedStore {
   // 0, the client's 0x13279262 (logged; nothing changed), the client's
   // failure (P stays in use and P.backup becomes a 0600 copy of it; among
   // them 0x13279431 for a master older than the replica), or
-  // replaceDatabase's / the quick map's status. No client: 0x13279261.
+  // replaceDatabase's / the quick map's status. No client: 0x13279261. A
+  // path naming something other than a regular file (a FIFO, a device, a
+  // folder) is not replaced: hx_db_s_open_failed (message 0x13279258).
   // On 0 and 0x13279262 the client's afterReplication is called with P (its
   // failure is traced, not returned). The status is also kept for
   // lastRebuildStatus.
