@@ -269,6 +269,14 @@ class LocalPolicyReplication : public LocalPolicy {
     master_ = dir_.file("master.db");
     makeDb(master_, {"m0", "m1", "shared"});
   }
+  // Installs the master into replica (no cache) and closes it again.
+  static void installAndClose(daLocalPolicy& replica, daFileReplicatedClient& client) {
+    replica.setReplicatedClient(&client);
+    unsigned long st = 1;
+    replica.openPolicy(1, st);
+    ASSERT_EQ(st, 0u);
+    replica.closePolicy(st);
+  }
   std::string master_;
 };
 
@@ -424,11 +432,8 @@ void rotUnderTheRecord(std::string const& path) {
 TEST_F(LocalPolicyReplication, DamagedReplicaAtTheMastersNumberIsSetAsideAndRebuilt) {
   daFileReplicatedClient client(master_.c_str(), "lp");
   daLocalPolicy replica("lp", path_.c_str(), 0, 0);
-  replica.setReplicatedClient(&client);
+  installAndClose(replica, client);
   unsigned long st = 1;
-  replica.openPolicy(1, st);
-  ASSERT_EQ(st, 0u);
-  replica.closePolicy(st);
   std::string digest = path_ + daLocalPolicy::digestSuffix, damaged = path_ + daLocalPolicy::damagedSuffix;
   ASSERT_TRUE(fs::exists(digest));
 
@@ -486,11 +491,8 @@ TEST_F(LocalPolicyReplication, CheckReplicaRebuildsAnOpenReplicaThatNoLongerMatc
 TEST_F(LocalPolicyReplication, SoundReplicaReplacedUnderTheSameInodeIsKeptAndRecordedAnew) {
   daFileReplicatedClient client(master_.c_str(), "lp");
   daLocalPolicy replica("lp", path_.c_str(), 0, 0);
-  replica.setReplicatedClient(&client);
+  installAndClose(replica, client);
   unsigned long st = 1;
-  replica.openPolicy(1, st);
-  ASSERT_EQ(st, 0u);
-  replica.closePolicy(st);
   std::string record = path_ + daLocalPolicy::digestSuffix;
   ASSERT_TRUE(fs::exists(record));
   struct stat before {};

@@ -90,23 +90,23 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
 
   // The sequence number of the current snapshot, from the manifest
   // (fetched conditionally; 304 answers from the one kept). status 0;
-  // da_s_snapshot_unreachable, da_s_snapshot_tls, da_s_snapshot_http_error,
-  // da_s_snapshot_bad_manifest, da_s_snapshot_bad_url (seq is then
-  // invalidSeqnum and the kept manifest is not replaced).
+  // da_s_snapshot_unreachable (also when the time ran out),
+  // da_s_snapshot_tls, da_s_snapshot_http_error, da_s_snapshot_bad_manifest,
+  // da_s_snapshot_bad_url, da_s_snapshot_insecure_redirect,
+  // da_s_snapshot_cancelled (seq is then invalidSeqnum and the kept
+  // manifest is not replaced; lastError() says more).
   void getMasterSeqNum(unsigned long& seq, unsigned long& status) override;
   // 0x13279262 when seq is the current snapshot's number;
   // da_s_replica_rollback when it is older than seq (or than the newest
   // snapshot this client handed over) and rollbacks are not allowed.
-  // Otherwise
-  // downloads the snapshot beside path (path + ".download", mode 0600,
+  // Otherwise downloads the snapshot beside path (path + ".download", mode 0600,
   // O_NOFOLLOW|O_EXCL), checks its size and SHA-256, decompresses it to
   // path (mode 0600, must not exist) checking the database's size and
   // SHA-256, verifies the database as the file client does and checks that
   // it records the manifest's sequence number. status 0: the database is at
   // path. Any other status (those of getMasterSeqNum,
   // da_s_snapshot_too_large, da_s_snapshot_mismatch,
-  // da_s_snapshot_wrong_sequence, da_s_snapshot_cancelled,
-  // da_s_snapshot_bad_compression, hx_db_s_corrupt, hx_db_s_io_error, the
+  // da_s_snapshot_wrong_sequence, da_s_snapshot_bad_compression, hx_db_s_corrupt, hx_db_s_io_error, the
   // copy check's status): nothing is left at path or beside it.
   void replicateTo(unsigned long& seq, char const* path, unsigned long& status) override;
   // Brings the registry beside replicaPath up to date with the manifest
@@ -119,9 +119,10 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // Every call from now on also ends by deadline (a steady-clock time
   // point); time_point::max() (the default) removes the bound. A call made
   // after the deadline fails at once with da_s_snapshot_unreachable.
+  // Called by the thread that uses the client, like the calls it bounds.
   void setDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
-  // Thread-safe, from any thread (a signal handler's thread included, but
-  // not a signal handler itself): the request in flight ends within about a
+  // Thread-safe, from any thread (not from a signal handler: it takes a
+  // mutex): the request in flight ends within about a
   // second with da_s_snapshot_cancelled, a retry wait ends at once, and
   // every later call fails with da_s_snapshot_cancelled until resume().
   void cancel();
