@@ -65,7 +65,7 @@ void hx_file_sha256(char const* path, std::string& hex, unsigned long& status) {
 void hx_file_identify(char const* path, hx_file_identity& identity, unsigned long& status) {
   status = hx_db_s_open_failed;
   struct stat st;
-  if (!path || ::lstat(path, &st) != 0) return;
+  if (!path || ::stat(path, &st) != 0) return;
   identity.dev = static_cast<unsigned long long>(st.st_dev);
   identity.inode = static_cast<unsigned long long>(st.st_ino);
   identity.size = static_cast<unsigned long long>(st.st_size);

@@ -26,7 +26,8 @@ struct hx_file_identity {
   long long mtimeNs = 0, ctimeNs = 0;
   bool operator==(hx_file_identity const&) const = default;
 };
-// The identity of the file at path (not following a last symbolic link).
+// The identity of the file at path (symbolic links followed, as the
+// file's readers follow them).
 // status 0; hx_db_s_open_failed when it cannot be had.
 void hx_file_identify(char const* path, hx_file_identity& identity, unsigned long& status);
 
