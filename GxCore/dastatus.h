@@ -45,3 +45,4 @@ constexpr unsigned long da_s_rebuild_failed = 0x13279261;       // a rebuild fai
 constexpr unsigned long da_m_replica_damaged = 0x13279430;      // logged: a damaged replica file was set aside
 constexpr unsigned long gx_s_no_db_info = 0x1005B1C7;           // the database-information object is missing
 constexpr unsigned long gx_s_db_too_old = 0x1005B1C5;           // the database version is below 0x600
+constexpr unsigned long da_s_replica_rollback = 0x13279431;     // the master's copy is older than the replica

@@ -475,7 +475,7 @@ EnvRef::~EnvRef() {
 // Checks the meta pages of the existing file at path before LMDB maps it.
 // Sets metaMapSize to the map size the file records.
 unsigned long checkFile(char const* path, size_t& metaMapSize) {
-  FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(hx_open_regular(path));
   if (!fd.valid()) {
     DB_TRACE(kTraceError, "cannot open %s: %s", path, std::strerror(errno));
     return hx_db_s_open_failed;
@@ -1271,6 +1271,21 @@ void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status) {
 }
 
 char const* hx_db_path(hx_db_handle* h) { return h ? h->path.c_str() : nullptr; }
+
+int hx_open_regular(char const* path, bool noFollow) {
+  if (!path) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
+  if (fd < 0) return -1;
+  struct stat st;
+  int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+  if (err == 0) return fd;
+  ::close(fd);
+  errno = err;
+  return -1;
+}
 
 void hx_db_remove_file(char const* path) {
   if (path == nullptr) return;

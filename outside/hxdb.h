@@ -159,6 +159,16 @@ void hx_db_close(hx_db_handle* h, unsigned long& status);
 // is open; it belongs to that file and must not follow another file that
 // is moved into path's place.
 inline std::string hx_db_lock_file(char const* path) { return std::string(path) + "-lock"; }
+// Opens the existing file at path for reading without ever blocking: a
+// FIFO, device or socket planted where a database, digest or registry file
+// belongs would stall a plain open (a FIFO until a writer comes) or hand
+// over endless bytes. The open is non-blocking and anything but a regular
+// file is closed again. Returns the descriptor (O_CLOEXEC; the caller
+// closes it), or -1 with errno set: the open's errno, or EINVAL for a file
+// that is not a regular one. Symbolic links are followed unless
+// noFollow.
+int hx_open_regular(char const* path, bool noFollow = false);
+
 // Removes a database file that no handle has open, with its lock file;
 // files that are not there are fine and nothing is reported.
 void hx_db_remove_file(char const* path);

@@ -361,7 +361,7 @@ class Verifier {
 void hx_db_stamp_file(char const* path, hx_db_file_stamp& stamp, unsigned long& status) {
   status = hx_db_s_open_failed;
   if (!path) return;
-  FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(hx_open_regular(path));
   struct stat st;
   if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return;
   try {
@@ -383,9 +383,10 @@ void hx_db_verify_file(char const* path, hx_db_verify_report& report, unsigned l
     report.problem = "no file named";
     return;
   }
-  FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(hx_open_regular(path));
   if (!fd.valid()) {
-    report.problem = std::string("cannot open the file: ") + std::strerror(errno);
+    report.problem = errno == EINVAL ? std::string("not a regular file")
+                                     : std::string("cannot open the file: ") + std::strerror(errno);
     return;
   }
   uint64_t lastTxnid = ~uint64_t{0};

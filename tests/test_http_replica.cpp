@@ -22,6 +22,7 @@
 #include "GxCore/db/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daSnapshot.h"
+#include "outside/file_registry.h"
 #include "outside/hxdigest.h"
 #include "loopback.h"
 #include "test_support.h"
@@ -48,6 +49,7 @@ class Nginx {
   struct Options {
     std::string certFile, keyFile;  // both given: https with this certificate
     std::string token;              // not empty: requests without "Bearer <token>" get 401
+    std::string extra;              // more directives for the server block
   };
   explicit Nginx(std::string root, Options options = {}) : root_(std::move(root)), options_(std::move(options)) {
     for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) start();
@@ -105,7 +107,7 @@ class Nginx {
         c << "    ssl_certificate " << options_.certFile << ";\n    ssl_certificate_key " << options_.keyFile << ";\n";
       if (!options_.token.empty())
         c << "    if ($http_authorization != \"Bearer " << options_.token << "\") { return 401; }\n";
-      c << "  }\n}\n";
+      c << options_.extra << "  }\n}\n";
     }
     std::string log = d + "/error.log";
     pid_t pid = ::fork();
@@ -209,6 +211,14 @@ class HttpReplica : public ::testing::Test {
     gxtest::addAcls(master_, {"m2"}, "hr");
     EXPECT_EQ(publish(), 0u);
     return www_ + "/" + published_.file;
+  }
+  // Serves text as the manifest with a modification time of its own, so
+  // that nginx's validator (time and size) differs from every earlier one's.
+  void serveManifest(std::string const& text) {
+    static int step = 0;
+    writeFile(www_ + "/manifest.json", text);
+    fs::last_write_time(www_ + "/manifest.json",
+                        fs::file_time_type::clock::now() + std::chrono::seconds(10 + 2 * ++step));
   }
   // The refused rebuild left the replica as it was and nothing beside it.
   void expectOldReplicaServing(unsigned long seqBefore) {
@@ -373,6 +383,87 @@ TEST_F(HttpReplica, SnapshotOverTheSizeCapIsNotDownloaded) {
   for (auto const& line : server_->accessLog()) EXPECT_EQ(line.find("snapshots/"), std::string::npos) << line;
 }
 
+// An older manifest put back on the server (a stale CDN edge, a replayed
+// answer) is refused, by this client and by a fresh one that knows only
+// the replica's number; a manifest claiming a newer number for an older
+// snapshot is refused always; an operator who restores an older master on
+// purpose allows the rollback.
+TEST_F(HttpReplica, OlderOrMislabelledManifestIsRefusedUnlessARollbackIsAllowed) {
+  ASSERT_EQ(publish(), 0u);
+  std::string olderManifest = readFile(www_ + "/manifest.json");
+  daSnapshotManifest older = published_;
+  ASSERT_EQ(openReplica(), 0u);
+  publishNewer();
+  ASSERT_EQ(rebuild(), 0u);
+  unsigned long newer = replicaSeq();
+
+  serveManifest(olderManifest);
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_rollback);
+  EXPECT_NE(client_->lastError().find("older than the replica"), std::string::npos) << client_->lastError();
+  EXPECT_TRUE(hasAcl(*replica_, "m2"));
+  daHttpReplicatedClient fresh(server_->url(), testOptions());
+  unsigned long seq = newer, st = 0;
+  fresh.replicateTo(seq, dir_.file("fresh.db").c_str(), st);
+  EXPECT_EQ(st, daAbstractReplicatedClient::s_replica_rollback);
+
+  daSnapshotManifest mislabelled = older;
+  mislabelled.sequence = newer + 100;
+  serveManifest(daSnapshotManifestToJson(mislabelled));
+  EXPECT_EQ(rebuild(), da_s_snapshot_wrong_sequence);
+  EXPECT_EQ(replicaSeq(), newer);
+  EXPECT_FALSE(fs::exists(replicaPath_ + daLocalPolicy::tmpSuffix));
+
+  serveManifest(olderManifest);
+  daHttpReplicaOptions o = testOptions();
+  o.allowRollback = true;
+  daHttpReplicatedClient restoring(server_->url(), o);
+  replica_->setReplicatedClient(&restoring);
+  EXPECT_EQ(rebuild(), 0u);
+  EXPECT_EQ(replicaSeq(), older.sequence);
+  EXPECT_FALSE(hasAcl(*replica_, "m2"));
+  replica_->setReplicatedClient(client_.get());
+}
+
+// The master's registry is published with the policy and installed beside
+// the replica, where names resolve; a registry changed alone arrives too; a
+// registry tampered with on the server is refused and the previous one kept.
+TEST_F(HttpReplica, RegistryTravelsWithThePolicyAndATamperedOneIsRefused) {
+  auto registry = [](std::string const& user) {
+    return R"({"users": [{"name": ")" + user + R"(", "uuid": "6f1c2a3e-0b1d-4c2e-9f00-000000000001", )"
+           R"("groups": ["hr"]}], "groups": [{"name": "hr", "uuid": "6f1c2a3e-0b1d-4c2e-9f00-000000000002"}]})";
+  };
+  writeFile(daRegistryPathOf(master_), registry("alice"));
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_FALSE(published_.registryFile.empty());
+  ASSERT_EQ(openReplica(), 0u);
+  std::string beside = daRegistryPathOf(replicaPath_);
+  std::unique_ptr<gxreg::FileRegistry> loaded;
+  std::string message;
+  ASSERT_EQ(gxreg::FileRegistry::load(beside, true, loaded, message), 0u) << message;
+  hx_uuid_t uuid;
+  EXPECT_EQ(loaded->userUuid("alice", uuid), 0u);
+  EXPECT_EQ(fs::status(beside).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+  // Only the registry changed: a new manifest, the same snapshot.
+  unsigned long seq = published_.sequence;
+  writeFile(daRegistryPathOf(master_), registry("alice2"));
+  ASSERT_EQ(publish(), 0u);
+  EXPECT_EQ(published_.sequence, seq);
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_current);
+  EXPECT_EQ(readFile(beside), registry("alice2"));
+
+  // Tampered on the server: refused, the previous registry kept.
+  writeFile(daRegistryPathOf(master_), registry("alice3"));
+  ASSERT_EQ(publish(), 0u);
+  writeFile(www_ + "/" + published_.registryFile, registry("mallory"));
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_current);
+  EXPECT_EQ(readFile(beside), registry("alice2"));
+  unsigned long st = 0;
+  client_->afterReplication(replicaPath_.c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_bad_registry);
+  EXPECT_NE(client_->lastError().find("kept"), std::string::npos) << client_->lastError();
+}
+
 // A master and the folder its snapshots are published into.
 class SnapshotPublish : public ::testing::Test {
  protected:
@@ -449,16 +540,73 @@ TEST_F(HttpReplicaServerOptions, HttpsCertificateIsVerifiedByDefaultAndAcceptedW
   EXPECT_TRUE(fs::exists(target));
 }
 
-TEST(HttpReplicaClient, ServerThatNeverAnswersEndsInTheTimeOut) {
+// An https master that sends the client to plain http: the redirect is not
+// followed, so nothing is fetched over the plain-text leg.
+TEST_F(HttpReplicaServerOptions, HttpsMasterRedirectingToHttpIsNotFollowed) {
+  ASSERT_TRUE(makeCertificate()) << "openssl could not make a certificate: run scripts/setup";
+  Nginx plain(www_);
+  ASSERT_TRUE(plain.running()) << "nginx could not be started: " << plain.error();
+  Nginx secure(www_, {.certFile = dir_.file("cert.pem"),
+                      .keyFile = dir_.file("key.pem"),
+                      .extra = "    location = /manifest.json { return 302 " + plain.url() + "manifest.json; }\n"});
+  ASSERT_TRUE(secure.running()) << "nginx could not be started: " << secure.error();
+  daHttpReplicaOptions o = testOptions();
+  o.caFile = dir_.file("cert.pem");
+  daHttpReplicatedClient client(secure.url(), o);
+  EXPECT_EQ(poll(client), da_s_snapshot_insecure_redirect);
+  EXPECT_FALSE(client.haveManifest());
+  EXPECT_NE(client.lastError().find("not https"), std::string::npos) << client.lastError();
+  EXPECT_TRUE(plain.accessLog().empty());
+}
+
+// The time-out bounds a whole call, retries and waits included, and a
+// deadline bounds every call after it: a silent server costs the time-out
+// once, not once per try or per call.
+TEST(HttpReplicaClient, TimeOutBoundsTheWholeCallAndTheDeadlineEveryCall) {
   SilentServer silent;
   daHttpReplicaOptions o = testOptions();
-  o.totalTimeoutMs = 300;
-  o.retries = 0;
+  o.totalTimeoutMs = 400;
+  o.retries = 5;
   daHttpReplicatedClient client(silent.url("http", "/"), o);
   unsigned long seq = 0, st = 0;
+  auto started = std::chrono::steady_clock::now();
   client.getMasterSeqNum(seq, st);
   EXPECT_EQ(st, da_s_snapshot_unreachable);
-  EXPECT_EQ(seq, daLocalStore::invalidSeqnum);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1200));
+
+  o.totalTimeoutMs = 10000;
+  daHttpReplicatedClient bounded(silent.url("http", "/"), o);
+  started = std::chrono::steady_clock::now();
+  bounded.setDeadline(started + std::chrono::milliseconds(400));
+  TempDir dir;
+  bounded.getMasterSeqNum(seq, st);
+  bounded.replicateTo(seq, dir.file("r.db").c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_unreachable);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1200));
+}
+
+// cancel() from another thread ends a request in flight within about a
+// second and refuses later ones until resume().
+TEST(HttpReplicaClient, CancelEndsARequestInFlightPromptly) {
+  SilentServer silent;
+  daHttpReplicaOptions o = testOptions();
+  o.totalTimeoutMs = 30000;
+  o.manifestTimeoutMs = 30000;
+  daHttpReplicatedClient client(silent.url("http", "/"), o);
+  unsigned long seq = 0, st = 0;
+  auto started = std::chrono::steady_clock::now();
+  std::thread asking([&] { client.getMasterSeqNum(seq, st); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  client.cancel();
+  asking.join();
+  EXPECT_EQ(st, da_s_snapshot_cancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+  client.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_cancelled);
+  client.resume();
+  client.setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+  client.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_unreachable);
 }
 
 TEST(HttpReplicaClient, UrlThatIsNotHttpIsRefused) {

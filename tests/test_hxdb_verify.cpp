@@ -5,10 +5,13 @@
 // of a signal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,12 +20,18 @@
 #include <string>
 #include <vector>
 
+#include "GxCore/db/daFileReplicatedClient.h"
+#include "GxCore/db/daLocalPolicy.h"
+#include "GxCore/db/daLocalStore.h"
+#include "GxCore/db/daSnapshot.h"
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
+#include "outside/hxdigest.h"
 #include "test_support.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using gxtest::readFile;
 using gxtest::TempDir;
 
@@ -268,6 +277,78 @@ TEST_F(HxDbVerify, FilesItAcceptsNeverKillAReader) {
   }
   EXPECT_GT(rejected, 0);
   RecordProperty("accepted", accepted);
+}
+
+
+// A FIFO where a database, digest or registry file belongs: a plain open
+// for reading would wait for a writer forever. Every reader refuses it at
+// once. A call that does block is released by opening the FIFO's other
+// end, so that the test fails instead of hanging.
+TEST(NonRegularFiles, FifoInPlaceOfAFileIsRefusedWithoutBlocking) {
+  TempDir dir;
+  std::string fifo = dir.file("planted.db");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto returnsPromptly = [&](char const* what, std::function<unsigned long()> call, unsigned long expected) {
+    auto result = std::async(std::launch::async, call);
+    if (result.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+      ADD_FAILURE() << what << " blocked on the FIFO";
+      while (result.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (w >= 0) ::close(w);
+      }
+      return;
+    }
+    EXPECT_EQ(result.get(), expected) << what;
+  };
+  returnsPromptly("verify", [&] {
+    hx_db_verify_report report;
+    unsigned long st = 0;
+    hx_db_verify_file(fifo.c_str(), report, st);
+    EXPECT_EQ(report.problem, "not a regular file");
+    return st;
+  }, hx_db_s_open_failed);
+  returnsPromptly("stamp", [&] {
+    hx_db_file_stamp stamp;
+    unsigned long st = 0;
+    hx_db_stamp_file(fifo.c_str(), stamp, st);
+    return st;
+  }, hx_db_s_open_failed);
+  returnsPromptly("digest", [&] {
+    std::string hex;
+    unsigned long st = 0;
+    hx_file_sha256(fifo.c_str(), hex, st);
+    return st;
+  }, hx_db_s_open_failed);
+  returnsPromptly("store", [&] {
+    daLocalStore store("verifytest", fifo.c_str());
+    unsigned long st = 0;
+    store.openStore(1, st);
+    return st == 0 ? 0ul : hx_db_s_open_failed;
+  }, hx_db_s_open_failed);
+  returnsPromptly("master of a file client", [&] {
+    daFileReplicatedClient client(fifo.c_str(), "verifytest");
+    unsigned long seq = 0, st = 0;
+    client.getMasterSeqNum(seq, st);
+    return st;
+  }, hx_db_s_open_failed);
+  returnsPromptly("replica", [&] {
+    std::string master = dir.file("master.db");
+    gxtest::makePolicyDb(master, {"m0"}, 0x600, "verifytest");
+    daFileReplicatedClient client(master.c_str(), "verifytest");
+    daLocalPolicy replica("verifytest", fifo.c_str(), 0, 0);
+    replica.setReplicatedClient(&client);
+    gxtest::MessageCapture quiet;
+    unsigned long st = 0;
+    replica.openPolicy(1, st);
+    EXPECT_TRUE(fs::is_fifo(fifo));  // not moved aside and replaced
+    return st;
+  }, hx_db_s_open_failed);
+  returnsPromptly("registry", [&] {
+    std::string text;
+    unsigned long st = 0;
+    daReadRegistryFile(fifo, daMaxRegistryBytes, text, st);
+    return st;
+  }, hx_db_s_open_failed);
 }
 
 }  // namespace

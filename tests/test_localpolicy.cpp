@@ -19,6 +19,8 @@
 #include "GxCore/MrDomainMan.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
+#include "GxCore/db/daSnapshot.h"
+#include "outside/hxdigest.h"
 #include "test_support.h"
 
 namespace {
@@ -267,6 +269,14 @@ class LocalPolicyReplication : public LocalPolicy {
     master_ = dir_.file("master.db");
     makeDb(master_, {"m0", "m1", "shared"});
   }
+  // Installs the master into replica (no cache) and closes it again.
+  static void installAndClose(daLocalPolicy& replica, daFileReplicatedClient& client) {
+    replica.setReplicatedClient(&client);
+    unsigned long st = 1;
+    replica.openPolicy(1, st);
+    ASSERT_EQ(st, 0u);
+    replica.closePolicy(st);
+  }
   std::string master_;
 };
 
@@ -402,19 +412,33 @@ size_t unusedByte(std::string const& path) {
   return 2 * 4096 + (lower + upper) / 2;
 }
 
+// Rot under an unchanged identity: bytes that change while the file's
+// times stay as they were (the disk's own damage). Writing through the file
+// system moves the change time, so the record is made to name the file's
+// identity now, its digest staying the one of the intact file.
+void rotUnderTheRecord(std::string const& path) {
+  std::string record = path + daLocalPolicy::digestSuffix;
+  hx_digest_record r;
+  unsigned long st = 0;
+  hx_digest_read(record.c_str(), r, st);
+  ASSERT_EQ(st, 0u);
+  overwrite(path, unusedByte(path), "rot");
+  hx_file_identify(path.c_str(), r.file, st);
+  ASSERT_EQ(st, 0u);
+  hx_digest_write(record.c_str(), r, st);
+  ASSERT_EQ(st, 0u);
+}
+
 TEST_F(LocalPolicyReplication, DamagedReplicaAtTheMastersNumberIsSetAsideAndRebuilt) {
   daFileReplicatedClient client(master_.c_str(), "lp");
   daLocalPolicy replica("lp", path_.c_str(), 0, 0);
-  replica.setReplicatedClient(&client);
+  installAndClose(replica, client);
   unsigned long st = 1;
-  replica.openPolicy(1, st);
-  ASSERT_EQ(st, 0u);
-  replica.closePolicy(st);
   std::string digest = path_ + daLocalPolicy::digestSuffix, damaged = path_ + daLocalPolicy::damagedSuffix;
   ASSERT_TRUE(fs::exists(digest));
 
   // Bytes changed at rest, the sequence number untouched: the digest tells.
-  overwrite(path_, unusedByte(path_), "rot");
+  rotUnderTheRecord(path_);
   std::string rotten = readFile(path_);
   MessageCapture messages;
   replica.openPolicy(1, st);
@@ -449,7 +473,7 @@ TEST_F(LocalPolicyReplication, CheckReplicaRebuildsAnOpenReplicaThatNoLongerMatc
   EXPECT_EQ(st, 0u);
   EXPECT_FALSE(fs::exists(path_ + daLocalPolicy::damagedSuffix));
 
-  overwrite(path_, unusedByte(path_), "rot");
+  rotUnderTheRecord(path_);
   MessageCapture messages;
   replica->checkReplica(st);
   EXPECT_EQ(st, 0u);
@@ -457,6 +481,118 @@ TEST_F(LocalPolicyReplication, CheckReplicaRebuildsAnOpenReplicaThatNoLongerMatc
   EXPECT_TRUE(fs::exists(path_ + daLocalPolicy::damagedSuffix));
   EXPECT_TRUE(replica->isStoreOpen());
   EXPECT_TRUE(hasAcl(*replica, "m1"));
+}
+
+// A replica file replaced outside the library by a sound database, written
+// into the same inode (as copying over it does): the old record names the
+// inode but not the file's times, so the file is verified, kept and
+// recorded anew, not condemned. The master is gone, so a rebuild would
+// fail: the replaced file must serve, with P.backup a copy of it.
+TEST_F(LocalPolicyReplication, SoundReplicaReplacedUnderTheSameInodeIsKeptAndRecordedAnew) {
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  daLocalPolicy replica("lp", path_.c_str(), 0, 0);
+  installAndClose(replica, client);
+  unsigned long st = 1;
+  std::string record = path_ + daLocalPolicy::digestSuffix;
+  ASSERT_TRUE(fs::exists(record));
+  struct stat before {};
+  ::stat(path_.c_str(), &before);
+
+  std::string other = dir_.file("other.db");
+  makeDb(other, {"swapped"});
+  std::ofstream(path_, std::ios::binary | std::ios::trunc) << readFile(other);
+  struct stat after {};
+  ::stat(path_.c_str(), &after);
+  ASSERT_EQ(after.st_ino, before.st_ino);
+  fs::remove(master_);
+
+  MessageCapture messages;
+  replica.openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(messages.count(0x13279430), 0u);
+  EXPECT_FALSE(fs::exists(path_ + daLocalPolicy::damagedSuffix));
+  EXPECT_TRUE(hasAcl(replica, "swapped"));
+  EXPECT_EQ(readFile(backup()), readFile(other));
+  hx_digest_record r;
+  hx_digest_read(record.c_str(), r, st);
+  ASSERT_EQ(st, 0u);
+  hx_file_identity now;
+  hx_file_identify(path_.c_str(), now, st);
+  EXPECT_TRUE(r.file == now);
+}
+
+// A master file put back from an older copy: the replica keeps its newer
+// database (rollback refused, P.backup a copy of it) unless the client is
+// told to accept it.
+TEST_F(LocalPolicyReplication, OlderMasterIsRefusedUnlessARollbackIsAllowed) {
+  std::string older = dir_.file("older.db");
+  fs::copy_file(master_, older);
+  gxtest::addAcls(master_, {"granted-later"}, "lp");
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  auto replica = openReplica(path_, &client, 0);
+  ASSERT_TRUE(hasAcl(*replica, "granted-later"));
+  unsigned long newer = seqOf(path_);
+
+  fs::copy_file(older, master_, fs::copy_options::overwrite_existing);
+  fs::remove(hx_db_lock_file(master_.c_str()));
+  unsigned long st = 1;
+  replica->rebuildDatabase(st);
+  EXPECT_EQ(st, daAbstractReplicatedClient::s_replica_rollback);
+  EXPECT_EQ(replica->lastRebuildStatus(), daAbstractReplicatedClient::s_replica_rollback);
+  EXPECT_EQ(seqOf(path_), newer);
+  EXPECT_TRUE(hasAcl(*replica, "granted-later"));
+  EXPECT_EQ(readFile(backup()), readFile(path_));
+
+  client.setAllowRollback(true);
+  replica->rebuildDatabase(st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_FALSE(hasAcl(*replica, "granted-later"));
+  EXPECT_TRUE(hasAcl(*replica, "m0"));
+  EXPECT_TRUE(daAbstractReplicatedClient::isOlderSequence(0xFFFFFFFEul, 0ul));  // the numbers wrap
+  EXPECT_FALSE(daAbstractReplicatedClient::isOlderSequence(0ul, 0xFFFFFFFEul));
+}
+
+// A record of a type no class decodes (as a raw put writes) is carried to
+// the replica; it does not stop the rest of the policy from replicating.
+TEST_F(LocalPolicyReplication, RecordOfAnUnknownTypeDoesNotStopReplication) {
+  {
+    daLocalStore writer("lp", master_.c_str());
+    unsigned long st = 0, seq = 0;
+    writer.openStore(0, st);
+    char note[] = "a note";
+    gxobj_t rec{nullptr, 0, 1286, sizeof note - 1, reinterpret_cast<unsigned char*>(note)};
+    writer.setObject(ZUTF8String_6_0("/note"), rec, seq, st);
+    ASSERT_EQ(st, 0u);
+  }
+  gxtest::addAcls(master_, {"after-the-note"}, "lp");
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  auto replica = openReplica(path_, &client, 0);
+  EXPECT_TRUE(hasAcl(*replica, "after-the-note"));
+  EXPECT_EQ(seqOf(path_), seqOf(master_));
+}
+
+// The master's user registry travels with it, atomically and owner-only; a
+// damaged one is refused and the replica's kept, the policy replicating
+// regardless.
+TEST_F(LocalPolicyReplication, MastersRegistryIsCopiedBesideTheReplicaAndADamagedOneRefused) {
+  std::string good = R"({"users": [{"name": "alice", "uuid": "6f1c2a3e-0b1d-4c2e-9f00-000000000001", )"
+                     R"("groups": ["hr"]}], "groups": [{"name": "hr", "uuid": "6f1c2a3e-0b1d-4c2e-9f00-000000000002"}]})";
+  gxtest::writeFile(master_ + ".registry.json", good);
+  daFileReplicatedClient client(master_.c_str(), "lp");
+  auto replica = openReplica(path_, &client, 0);
+  std::string beside = path_ + ".registry.json";
+  EXPECT_EQ(readFile(beside), good);
+  EXPECT_EQ(modeOf(beside), 0600u);
+
+  gxtest::writeFile(master_ + ".registry.json", "{\"users\": [{\"name\": \"\"}]}");
+  gxtest::addAcls(master_, {"m9"}, "lp");
+  unsigned long st = 1;
+  replica->rebuildDatabase(st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(hasAcl(*replica, "m9"));
+  EXPECT_EQ(readFile(beside), good);
+  client.afterReplication(path_.c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_bad_registry);
 }
 
 TEST_F(LocalPolicyReplication, StructurallyDamagedMasterIsNeverMapped) {
@@ -548,6 +684,9 @@ TEST(LocalPolicyProcesses, OthersSurviveRebuildsAndNewOnesOpenTheNewFile) {
   // Transactions of the replica's own, so that its lock file records a
   // later transaction than any fresh copy will have.
   gxtest::addAcls(replica, std::vector<std::string>(5, "local"), "lp");
+  // The master moves as far, so that the replica is not ahead of it (an
+  // older master would be refused as a rollback).
+  gxtest::addAcls(master, std::vector<std::string>(5, "ahead"), "lp");
   pid_t reader = ::fork();
   if (reader == 0) {
     ::alarm(120);

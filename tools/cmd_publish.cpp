@@ -1,6 +1,7 @@
 // gxpolicy publish: writes a compressed, verified snapshot of a master
 // policy database and its manifest into a folder that any web server can
-// serve to replicas on other machines (daSnapshot.h describes the layout).
+// serve to replicas on other machines (daSnapshot.h describes the layout),
+// with the master's user registry when it has one.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -34,6 +35,9 @@ void publish(PublishArgs const& a) {
       what += " (the master is damaged: run gxpolicy verify on it, and restore it from a backup)";
     else if (st == hx_db_s_open_failed)
       what += " (check that the master exists and is a policy database)";
+    else if (st == da_s_snapshot_bad_registry)
+      what += " (the registry beside the master, " + daRegistryPathOf(a.master) +
+              ", is damaged or too large: check it with gxpolicy user ls)";
     else if (st == hx_db_s_io_error)
       what += " (check that the folder is writable and has room)";
     throw CLI::RuntimeError(fail(what, st));
@@ -42,6 +46,9 @@ void publish(PublishArgs const& a) {
   std::printf("published %s/%s: sequence %lu, %llu bytes (database %llu bytes), sha256 %s\n", a.dir.c_str(),
               m.file.c_str(), m.sequence, static_cast<unsigned long long>(m.size),
               static_cast<unsigned long long>(m.rawSize), m.sha256.c_str());
+  if (!m.registryFile.empty())
+    std::printf("with the user registry %s/%s: %llu bytes, sha256 %s\n", a.dir.c_str(), m.registryFile.c_str(),
+                static_cast<unsigned long long>(m.registrySize), m.registrySha256.c_str());
   if (result.removed > 0) std::printf("removed %u older snapshot(s)\n", result.removed);
 }
 

@@ -4,6 +4,7 @@
 // opens; with --watch it keeps polling and rebuilds when the master moved.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -37,16 +38,23 @@ struct ReplicateArgs {
   double connectTimeout = 10;
   double timeout = 600;
   unsigned retries = 2;
+  bool allowRollback = false;
 };
 
 bool isUrl(std::string const& s) { return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0; }
 
 // The client for the master: a file, or snapshots under a URL.
 std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
-  if (!isUrl(a.master)) return std::make_unique<daFileReplicatedClient>(a.master.c_str(), a.domain.c_str());
+  if (!isUrl(a.master)) {
+    auto file = std::make_unique<daFileReplicatedClient>(a.master.c_str(), a.domain.c_str());
+    file->setAllowRollback(a.allowRollback);
+    return file;
+  }
   daHttpReplicaOptions o;
   o.connectTimeoutMs = static_cast<long>(a.connectTimeout * 1000);
   o.totalTimeoutMs = static_cast<long>(a.timeout * 1000);
+  o.manifestTimeoutMs = std::min(o.manifestTimeoutMs, o.totalTimeoutMs);
+  o.allowRollback = a.allowRollback;
   o.retries = a.retries;
   o.verifyTls = !a.insecure;
   o.caFile = a.caFile;
@@ -84,9 +92,37 @@ std::string hint(unsigned long status) {
       return "the snapshot is larger than this client accepts";
     case da_s_snapshot_bad_url:
       return "give an http:// or https:// URL";
+    case da_s_replica_rollback:
+      return "the master is older than this replica (a stale or replayed copy); if an older master was restored "
+             "on purpose, run again with --allow-rollback";
+    case da_s_snapshot_wrong_sequence:
+      return "the manifest does not describe the snapshot it names; run gxpolicy publish again on the master host";
+    case da_s_snapshot_insecure_redirect:
+      return "the server sends https requests to plain http; fix the server's redirect";
+    case da_s_snapshot_bad_registry:
+      return "the published user registry is damaged; run gxpolicy publish again on the master host";
     default:
       return "";
   }
+}
+
+// --timeout bounds a whole run (one poll with --watch): every request the
+// run makes, retries included, ends by then.
+void boundRun(ReplicateArgs const& a, daAbstractReplicatedClient& client) {
+  if (auto* http = dynamic_cast<daHttpReplicatedClient*>(&client))
+    http->setDeadline(std::chrono::steady_clock::now() +
+                      std::chrono::milliseconds(static_cast<long long>(a.timeout * 1000)));
+}
+
+// "cannot ..." with the HTTP client's account of the failure and a hint.
+std::string describeFailure(std::string what, ReplicateArgs const& a, daAbstractReplicatedClient& client,
+                            unsigned long st) {
+  if (auto* http = dynamic_cast<daHttpReplicatedClient*>(&client)) {
+    what += " from " + a.master;
+    if (!http->lastError().empty()) what += " (" + http->lastError() + ")";
+  }
+  if (!hint(st).empty()) what += "; " + hint(st);
+  return what;
 }
 
 // UTC with milliseconds: watch lines are also how fan-out delays are measured.
@@ -108,6 +144,7 @@ void watch(ReplicateArgs const& a, daLocalPolicy& replica, daAbstractReplicatedC
   unsigned long failing = 0;
   for (unsigned long poll = 0; a.polls == 0 || poll < a.polls; ++poll) {
     std::this_thread::sleep_for(std::chrono::seconds(a.watch));
+    boundRun(a, client);
     unsigned long master = daLocalStore::invalidSeqnum, st = 0, local = daLocalStore::invalidSeqnum;
     replica.getLocalSeqNum(local);
     client.getMasterSeqNum(master, st);
@@ -150,23 +187,21 @@ void replicate(ReplicateArgs const& a) {
   replica.setReplicatedClient(&client);
   ino_t before = inodeOf(a.replica);
   unsigned long st = 0;
+  boundRun(a, client);
   replica.openPolicy(1, st);
-  if (st != 0) {
-    std::string what = "cannot open or rebuild " + a.replica;
-    if (auto* http = dynamic_cast<daHttpReplicatedClient*>(&client)) {
-      what += " from " + a.master;
-      if (!http->lastError().empty()) what += " (" + http->lastError() + ")";
-      if (!hint(st).empty()) what += "; " + hint(st);
-    }
-    throw CLI::RuntimeError(fail(what, st));
-  }
+  if (st != 0) throw CLI::RuntimeError(fail(describeFailure("cannot open or rebuild " + a.replica, a, client, st), st));
   ino_t after = inodeOf(a.replica);
 
   unsigned long local = daLocalStore::invalidSeqnum;
   unsigned long master = daLocalStore::invalidSeqnum;
   unsigned long masterStatus = 0;
   replica.getLocalSeqNum(local);
-  client.getMasterSeqNum(master, masterStatus);
+  // The HTTP client's manifest was just read (or could not be: the run's
+  // time is then spent, and asking again would only wait once more).
+  auto* http = dynamic_cast<daHttpReplicatedClient*>(&client);
+  if (http && http->haveManifest()) master = http->lastManifest().sequence;
+  else if (!http) client.getMasterSeqNum(master, masterStatus);
+  else masterStatus = replica.lastRebuildStatus() != 0 ? replica.lastRebuildStatus() : da_s_snapshot_unreachable;
   bool rebuilt = after != before;
   std::printf("%s: %s\n", a.replica.c_str(), rebuilt ? "rebuilt from the master" : "not rebuilt");
   std::printf("sequence number: replica %lu, master ", local);
@@ -179,10 +214,15 @@ void replicate(ReplicateArgs const& a) {
   replica.closePolicy(st);
   if (a.watch > 0) return;
   // The previous database is still usable, but scripts must see that the
-  // replication did not happen.
+  // replication did not happen, and why.
   if (local != master || masterStatus != 0) {
-    std::fprintf(stderr, "gxpolicy: %s is not current; the previous database stays in use\n", a.replica.c_str());
-    throw CLI::RuntimeError(1);
+    unsigned long why = replica.lastRebuildStatus() != 0 ? replica.lastRebuildStatus() : masterStatus;
+    std::string what = a.replica + " is not current; the previous database stays in use";
+    if (why == 0) {
+      std::fprintf(stderr, "gxpolicy: %s\n", what.c_str());
+      throw CLI::RuntimeError(1);
+    }
+    throw CLI::RuntimeError(fail(describeFailure(what + ": cannot rebuild it", a, client, why), why));
   }
 }
 
@@ -219,8 +259,11 @@ void registerReplicateCommands(CLI::App& app) {
   sub->add_flag("--insecure", args->insecure, "https: do not verify the server's certificate (testing only)");
   sub->add_option("--connect-timeout", args->connectTimeout, "http(s): seconds to connect (default 10)")
       ->check(CLI::PositiveNumber);
-  sub->add_option("--timeout", args->timeout, "http(s): seconds for one whole request (default 600)")
+  sub->add_option("--timeout", args->timeout,
+                  "http(s): seconds for the whole run (each poll with --watch), retries included (default 600)")
       ->check(CLI::PositiveNumber);
+  sub->add_flag("--allow-rollback", args->allowRollback,
+                "accept a master older than the replica (to restore an older master on purpose)");
   sub->add_option("--retries", args->retries, "http(s): further tries after a failure that may pass (default 2)");
   sub->callback([args] { replicate(*args); });
 }

@@ -11,6 +11,7 @@
 #include "GxCore/daStoreObject.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daLocalStore.h"
+#include "GxCore/db/daSnapshot.h"
 #include "GxCore/db/dbtrace.h"
 #include "outside/hxdb_verify.h"
 
@@ -98,6 +99,12 @@ void daFileReplicatedClient::replicateTo(unsigned long& seq, char const* path, u
       status = s_replica_current;
       return;
     }
+    if (!allowRollback_ && isOlderSequence(masterSeq, seq)) {
+      HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_error, s_replica_rollback, "%s%lx",
+             masterPath_.getChars(), masterSeq);
+      status = s_replica_rollback;
+      return;
+    }
     hx_db_copy(master.getDBHandle(), path, status);
     if (status != 0) return;
   }  // the master is closed before the copy is opened
@@ -110,12 +117,30 @@ void daFileReplicatedClient::replicateTo(unsigned long& seq, char const* path, u
   ::unlink(hx_db_lock_file(path).c_str());
 }
 
-void daFileReplicatedClient::verifyCopy(char const* path, char const* domain, unsigned long& status) {
+void daFileReplicatedClient::afterReplication(char const* replicaPath, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daFileReplicatedClient::afterReplication", status, __FILE__, __LINE__);
+  if (!replicaPath) return;
+  std::string registry;
+  daReadRegistryFile(daRegistryPathOf(masterPath_.getChars()), daMaxRegistryBytes, registry, status);
+  if (status == hx_db_s_open_failed) {
+    status = 0;  // the master has no registry
+    return;
+  }
+  if (status == 0) daInstallRegistry(registry, daRegistryPathOf(replicaPath), status);
+  if (status != 0)
+    HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_error, da_m_read_failed, "%s%lx",
+           daRegistryPathOf(masterPath_.getChars()).c_str(), status);
+}
+
+void daFileReplicatedClient::verifyCopy(char const* path, char const* domain, unsigned long& status,
+                                        unsigned long* sequence) {
   status = 0;
   DBTrace trace("daFileReplicatedClient::verifyCopy", status, __FILE__, __LINE__);
   daLocalStore copy(domain, path);
   copy.openStore(1, status);
   if (status != 0) return;
+  if (sequence) copy.getLocalSeqNum(*sequence);
   checkVersion(copy.getDBHandle(), status);
   if (status != 0) return;
   hx_db_handle* h = copy.getDBHandle();
@@ -130,8 +155,18 @@ void daFileReplicatedClient::verifyCopy(char const* path, char const* domain, un
     }
     std::string key(next);  // valid only until the next iteration call
     if (isBookkeeping(key.c_str())) continue;
-    status = decodeOne(h, key.c_str());
-    if (status != 0) {
+    unsigned long recordStatus = decodeOne(h, key.c_str());
+    // A record of a type no class decodes (written by a newer writer, or a
+    // tool that stores raw records) is carried as it is: a replica is a
+    // copy, and one such record must not stop the whole policy from
+    // replicating. Whoever reads that key gets the type's status then.
+    if (recordStatus == da_s_unknown_type) {
+      HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, da_m_read_failed, "%s%lx", key.c_str(),
+             recordStatus);
+      continue;
+    }
+    if (recordStatus != 0) {
+      status = recordStatus;
       HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_error, da_m_read_failed, "%s%lx", key.c_str(), status);
       return;
     }

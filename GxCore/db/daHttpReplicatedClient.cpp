@@ -95,7 +95,24 @@ size_t onHeader(char* data, size_t one, size_t n, void* user) {
   return bytes;
 }
 
+// libcurl calls this about once a second and more often while bytes flow;
+// a non-zero answer ends the transfer with CURLE_ABORTED_BY_CALLBACK.
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<std::atomic<bool> const*>(user)->load() ? 1 : 0;
+}
+
 bool startsWith(std::string const& s, char const* prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string sha256Of(std::string const& bytes) {
+  daSha256 hash;
+  hash.update(bytes.data(), bytes.size());
+  return hash.finish();
+}
+
+long millisecondsUntil(std::chrono::steady_clock::time_point until) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+  return static_cast<long>(left.count());
+}
 
 // Removes a file on scope exit unless kept.
 class Removed {
@@ -132,8 +149,34 @@ unsigned long daHttpReplicatedClient::ensureHandle() {
   return curl_ ? 0 : da_s_snapshot_bad_url;
 }
 
+void daHttpReplicatedClient::cancel() {
+  {
+    std::lock_guard<std::mutex> lock(pauseMutex_);
+    cancelled_ = true;
+  }
+  pauseWake_.notify_all();
+}
+
+void daHttpReplicatedClient::resume() {
+  std::lock_guard<std::mutex> lock(pauseMutex_);
+  cancelled_ = false;
+}
+
+bool daHttpReplicatedClient::pause(long ms) {
+  std::unique_lock<std::mutex> lock(pauseMutex_);
+  return !pauseWake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return cancelled_.load(); });
+}
+
+daHttpReplicatedClient::Clock::time_point daHttpReplicatedClient::callEnd() const {
+  return std::min(Clock::now() + std::chrono::milliseconds(options_.totalTimeoutMs), deadline_);
+}
+
+daHttpReplicatedClient::Clock::time_point daHttpReplicatedClient::manifestEnd(Clock::time_point end) const {
+  return std::min(Clock::now() + std::chrono::milliseconds(options_.manifestTimeoutMs), end);
+}
+
 unsigned long daHttpReplicatedClient::getOnce(std::string const& url, std::string const& ifNoneMatch, int fd,
-                                              uint64_t cap, Response& response, std::string* sha256,
+                                              uint64_t cap, long timeoutMs, Response& response, std::string* sha256,
                                               uint64_t* size, bool& retryable) {
   retryable = false;
   CURL* c = handleOf(curl_);
@@ -147,16 +190,22 @@ unsigned long daHttpReplicatedClient::getOnce(std::string const& url, std::strin
   sink.cap = cap;
   if (fd >= 0 && (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)) return hx_db_s_io_error;
 
+  // An https master is never left for plain http, not even by a redirect.
+  bool secure = startsWith(baseUrl_, "https://");
+  char const* protocols = secure ? "https" : "http,https";
   char errorText[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, protocols);
+  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options_.connectTimeoutMs);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options_.totalTimeoutMs);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, std::min(options_.connectTimeoutMs, timeoutMs));
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeoutMs);
+  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &onProgress);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &cancelled_);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, options_.verifyTls ? 1L : 0L);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, options_.verifyTls ? 2L : 0L);
   if (!options_.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str());
@@ -186,7 +235,16 @@ unsigned long daHttpReplicatedClient::getOnce(std::string const& url, std::strin
     if (sink.writeFailed) return hx_db_s_io_error;
     if (sink.overCap) return da_s_snapshot_too_large;
     switch (rc) {
+      case CURLE_ABORTED_BY_CALLBACK:
+        lastError_ = "cancelled";
+        return da_s_snapshot_cancelled;
       case CURLE_UNSUPPORTED_PROTOCOL:
+        // The https base URL itself is allowed: only a redirect leads here.
+        if (secure) {
+          lastError_ = "the server redirected " + url + " to a URL that is not https; not followed (" + lastError_ + ")";
+          return da_s_snapshot_insecure_redirect;
+        }
+        return da_s_snapshot_bad_url;
       case CURLE_URL_MALFORMAT:
         return da_s_snapshot_bad_url;
       case CURLE_PEER_FAILED_VERIFICATION:
@@ -216,24 +274,39 @@ unsigned long daHttpReplicatedClient::getOnce(std::string const& url, std::strin
 }
 
 unsigned long daHttpReplicatedClient::get(std::string const& url, std::string const& ifNoneMatch, int fd,
-                                          uint64_t cap, Response& response, std::string* sha256, uint64_t* size) {
+                                          uint64_t cap, Clock::time_point until, Response& response,
+                                          std::string* sha256, uint64_t* size) {
   unsigned long status = ensureHandle();
   if (status != 0) return status;
   long wait = options_.retryBackoffMs;
   for (unsigned attempt = 0;; ++attempt) {
+    if (cancelled_.load()) {
+      lastError_ = "cancelled";
+      return da_s_snapshot_cancelled;
+    }
+    long left = millisecondsUntil(until);
+    if (left <= 0) {
+      // The failure that spent the time says more than its absence does.
+      if (attempt == 0 && lastError_.empty()) lastError_ = "no time left to ask " + url;
+      return attempt == 0 ? da_s_snapshot_unreachable : status;
+    }
     bool retryable = false;
-    status = getOnce(url, ifNoneMatch, fd, cap, response, sha256, size, retryable);
+    status = getOnce(url, ifNoneMatch, fd, cap, left, response, sha256, size, retryable);
     if (status == 0 || !retryable || attempt >= options_.retries) return status;
-    if (wait > 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    // Another try only when it can start before the time is up.
+    if (millisecondsUntil(until) <= std::max(wait, 0L)) return status;
+    if (wait > 0 && !pause(wait)) {
+      lastError_ = "cancelled";
+      return da_s_snapshot_cancelled;
+    }
     wait = wait > 0 ? std::min<long>(wait * 2, 60000) : 0;
   }
 }
 
-unsigned long daHttpReplicatedClient::fetchManifest() {
+unsigned long daHttpReplicatedClient::fetchManifest(Clock::time_point until) {
   Response response;
-  unsigned long status =
-      get(baseUrl_ + "/manifest.json", haveManifest_ ? etag_ : std::string(), -1, kManifestCap, response, nullptr,
-          nullptr);
+  unsigned long status = get(baseUrl_ + "/manifest.json", haveManifest_ ? etag_ : std::string(), -1, kManifestCap,
+                             until, response, nullptr, nullptr);
   if (status == da_s_snapshot_too_large) status = da_s_snapshot_bad_manifest;
   if (status != 0) return status;
   if (response.httpStatus == 304) return 0;  // the manifest kept is current
@@ -253,7 +326,7 @@ void daHttpReplicatedClient::getMasterSeqNum(unsigned long& seq, unsigned long& 
   status = 0;
   DBTrace trace("daHttpReplicatedClient::getMasterSeqNum", status, __FILE__, __LINE__);
   seq = daLocalStore::invalidSeqnum;
-  status = fetchManifest();
+  status = fetchManifest(manifestEnd(callEnd()));
   if (status == 0) seq = manifest_.sequence;
 }
 
@@ -264,8 +337,14 @@ void daHttpReplicatedClient::replicateTo(unsigned long& seq, char const* path, u
     status = hx_db_s_bad_argument;
     return;
   }
-  status = fetchManifest();
+  Clock::time_point end = callEnd();
+  status = fetchManifest(manifestEnd(end));
   if (status != 0) return;
+  // The newest number the replica is known to have had: its own, or what
+  // this client handed over last (a replica whose file was set aside has no
+  // number of its own).
+  unsigned long floor = seq;
+  if (floor == daLocalStore::invalidSeqnum || isOlderSequence(floor, newestHandedOver_)) floor = newestHandedOver_;
   // A snapshot removed between reading the manifest and fetching the file
   // (the publisher moved on) is fetched again from the newer manifest, once.
   for (int round = 0;; ++round) {
@@ -274,64 +353,118 @@ void daHttpReplicatedClient::replicateTo(unsigned long& seq, char const* path, u
       status = s_replica_current;
       return;
     }
+    if (!options_.allowRollback && isOlderSequence(wanted.sequence, floor)) {
+      lastError_ = "the manifest names sequence " + std::to_string(wanted.sequence) + ", older than the replica's " +
+                   std::to_string(floor);
+      status = s_replica_rollback;
+      return;
+    }
     if (wanted.size > options_.maxSnapshotBytes || wanted.rawSize > options_.maxSnapshotBytes) {
       lastError_ = "the snapshot is larger than the client's cap";
       status = da_s_snapshot_too_large;
       return;
     }
-    std::string download = std::string(path) + ".download";
-    ::unlink(download.c_str());  // left by a download that was killed
-    Removed downloadGuard(download);
-    {
-      FileDescriptor fd(
-          ::open(download.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      if (!fd.valid()) {
-        status = hx_db_s_io_error;
-        return;
-      }
-      Response response;
-      std::string sha;
-      uint64_t size = 0;
-      status = get(baseUrl_ + "/" + wanted.file, "", fd.get(), wanted.size, response, &sha, &size);
-      if (status == da_s_snapshot_too_large) status = da_s_snapshot_mismatch;  // more bytes than the manifest says
-      if (status == da_s_snapshot_http_error && round == 0 && response.httpStatus == 404) {
-        std::string notFound = lastError_;
-        unsigned long again = fetchManifest();
-        if (again == 0 && manifest_.sequence != wanted.sequence) continue;
-        lastError_ = notFound;
-      }
-      if (status != 0) return;
-      if (size != wanted.size || sha != wanted.sha256) {
-        lastError_ = "the snapshot " + wanted.file + " does not match the manifest";
-        status = da_s_snapshot_mismatch;
-        return;
-      }
+    bool vanished = false;
+    status = fetchSnapshot(wanted, path, end, vanished);
+    if (vanished && round == 0) {
+      std::string notFound = lastError_;
+      unsigned long again = fetchManifest(manifestEnd(end));
+      if (again == 0 && manifest_.sequence != wanted.sequence) continue;
+      lastError_ = notFound;
     }
-    std::string rawSha;
-    uint64_t rawSize = 0;
-    daSnapshotDecompress(download.c_str(), path, wanted.rawSize, rawSha, rawSize, status);
-    if (status == da_s_snapshot_too_large) status = da_s_snapshot_mismatch;
-    if (status == 0 && (rawSize != wanted.rawSize || rawSha != wanted.rawSha256)) {
-      hx_db_remove_file(path);
-      status = da_s_snapshot_mismatch;
+    if (status == 0) {
+      newestHandedOver_ = wanted.sequence;
+      lastError_.clear();
     }
-    if (status != 0) {
-      lastError_ = "the snapshot " + wanted.file + " does not decompress to the database the manifest names";
-      return;
-    }
-    // The same checks as a copy from a master file.
-    hx_db_verify_report report;
-    hx_db_verify_file(path, report, status);
-    if (status == 0)
-      daFileReplicatedClient::verifyCopy(path, options_.domain.empty() ? nullptr : options_.domain.c_str(), status);
-    if (status != 0) {
-      lastError_ = "the snapshot " + wanted.file + " is not a usable policy database";
-      hx_db_remove_file(path);
-      return;
-    }
-    // The check opened the copy; its lock file must not follow it into place.
-    ::unlink(hx_db_lock_file(path).c_str());
-    lastError_.clear();
     return;
   }
+}
+
+unsigned long daHttpReplicatedClient::fetchSnapshot(daSnapshotManifest const& wanted, std::string const& path,
+                                                    Clock::time_point until, bool& vanished) {
+  vanished = false;
+  unsigned long status = 0;
+  std::string download = path + ".download";
+  ::unlink(download.c_str());  // left by a download that was killed
+  Removed downloadGuard(download);
+  {
+    FileDescriptor fd(::open(download.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) return hx_db_s_io_error;
+    Response response;
+    std::string sha;
+    uint64_t size = 0;
+    status = get(baseUrl_ + "/" + wanted.file, "", fd.get(), wanted.size, until, response, &sha, &size);
+    if (status == da_s_snapshot_too_large) status = da_s_snapshot_mismatch;  // more bytes than the manifest says
+    vanished = status == da_s_snapshot_http_error && response.httpStatus == 404;
+    if (status != 0) return status;
+    if (size != wanted.size || sha != wanted.sha256) {
+      lastError_ = "the snapshot " + wanted.file + " does not match the manifest";
+      return da_s_snapshot_mismatch;
+    }
+  }
+  std::string rawSha;
+  uint64_t rawSize = 0;
+  daSnapshotDecompress(download.c_str(), path.c_str(), wanted.rawSize, rawSha, rawSize, status);
+  if (status == da_s_snapshot_too_large) status = da_s_snapshot_mismatch;
+  if (status == 0 && (rawSize != wanted.rawSize || rawSha != wanted.rawSha256)) {
+    hx_db_remove_file(path.c_str());
+    status = da_s_snapshot_mismatch;
+  }
+  if (status != 0) {
+    lastError_ = "the snapshot " + wanted.file + " does not decompress to the database the manifest names";
+    return status;
+  }
+  // The same checks as a copy from a master file, and the number the
+  // manifest claims must be the database's own: a manifest naming another
+  // (older) snapshot under a newer number is a rollback in disguise.
+  hx_db_verify_report report;
+  unsigned long recorded = daLocalStore::invalidSeqnum;
+  hx_db_verify_file(path.c_str(), report, status);
+  if (status == 0)
+    daFileReplicatedClient::verifyCopy(path.c_str(), options_.domain.empty() ? nullptr : options_.domain.c_str(),
+                                       status, &recorded);
+  if (status != 0) {
+    lastError_ = "the snapshot " + wanted.file + " is not a usable policy database";
+    hx_db_remove_file(path.c_str());
+    return status;
+  }
+  if (recorded != wanted.sequence) {
+    lastError_ = "the snapshot " + wanted.file + " holds sequence " + std::to_string(recorded) +
+                 ", not the manifest's " + std::to_string(wanted.sequence);
+    hx_db_remove_file(path.c_str());
+    return da_s_snapshot_wrong_sequence;
+  }
+  // The check opened the copy; its lock file must not follow it into place.
+  ::unlink(hx_db_lock_file(path.c_str()).c_str());
+  return 0;
+}
+
+void daHttpReplicatedClient::afterReplication(char const* replicaPath, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daHttpReplicatedClient::afterReplication", status, __FILE__, __LINE__);
+  if (!replicaPath || !haveManifest_ || manifest_.registryFile.empty()) return;
+  daSnapshotManifest const wanted = manifest_;
+  std::string target = daRegistryPathOf(replicaPath);
+  std::string present;
+  unsigned long readStatus = 0;
+  daReadRegistryFile(target, daMaxRegistryBytes, present, readStatus);
+  if (readStatus == 0 && sha256Of(present) == wanted.registrySha256) return;
+  std::string refused = "the registry " + wanted.registryFile + " ";
+  std::string kept = "; the registry beside the replica is kept";
+  if (wanted.registrySize > daMaxRegistryBytes) {
+    lastError_ = refused + "is larger than allowed" + kept;
+    status = da_s_snapshot_bad_registry;
+    return;
+  }
+  Response response;
+  status = get(baseUrl_ + "/" + wanted.registryFile, "", -1, wanted.registrySize, callEnd(), response, nullptr,
+               nullptr);
+  if (status == da_s_snapshot_too_large) status = da_s_snapshot_bad_registry;  // more bytes than the manifest says
+  if (status == 0 && (response.body.size() != wanted.registrySize || sha256Of(response.body) != wanted.registrySha256))
+    status = da_s_snapshot_bad_registry;
+  if (status == 0) daInstallRegistry(response.body, target, status);
+  if (status == da_s_snapshot_bad_registry)
+    lastError_ = refused + "does not match the manifest or is not a valid registry" + kept;
+  else if (status != 0)
+    lastError_ = refused + "could not be fetched or installed (" + lastError_ + ")" + kept;
 }

@@ -73,7 +73,7 @@ void copyFile(char const* from, char const* to, unsigned long& status) {
   }
   removeTarget(to, status);
 
-  Fd in(::open(from, O_RDONLY | O_CLOEXEC));
+  Fd in(hx_open_regular(from));  // a FIFO at from must not stall the copy
   struct stat st {};
   if (!in.valid() || ::fstat(in.get(), &st) != 0) {
     int err = errno;
@@ -211,6 +211,7 @@ void daLocalPolicy::openPolicy(int readOnly, unsigned long& status) {
       getLocalSeqNum(local);
       client_->getMasterSeqNum(master, clientStatus);
       rebuild = clientStatus != 0 || master != local;
+      if (!rebuild) bringAlongFiles();
     }
     if (rebuild) {
       rebuildDatabase(status);
@@ -310,6 +311,19 @@ void daLocalPolicy::restoreBackupAfterFailure(char const* path, char const* tmp,
 void daLocalPolicy::rebuildDatabase(unsigned long& status) {
   status = 0;
   DBTrace trace("daLocalPolicy::rebuildDatabase", status, __FILE__, __LINE__);
+  swapInFreshCopy(status);
+  lastRebuildStatus_ = status;
+  if (status == 0 || status == da_s_replica_current) bringAlongFiles();
+}
+
+void daLocalPolicy::bringAlongFiles() {
+  unsigned long st = 0;
+  client_->afterReplication(getPath(), st);
+  if (st != 0)
+    HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 1, "files beside %s not brought along: status 0x%lx", getPath(), st);
+}
+
+void daLocalPolicy::swapInFreshCopy(unsigned long& status) {
   if (!client_ || !getPath() || !*getPath()) {
     status = da_s_rebuild_failed;
     return;
@@ -324,6 +338,15 @@ void daLocalPolicy::rebuildDatabase(unsigned long& status) {
   std::string path = getPath();
   std::string tmp = path + tmpSuffix;
   std::string backup = path + backupSuffix;
+  // A FIFO, device or folder where the replica belongs is not the host's
+  // database to move aside: refuse rather than replace it.
+  struct stat present {};
+  if (::stat(path.c_str(), &present) == 0 && !S_ISREG(present.st_mode)) {
+    HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_error, da_m_open_failed, "%s%lx", path.c_str(),
+           hx_db_s_open_failed);
+    status = hx_db_s_open_failed;
+    return;
+  }
   ::unlink(backup.c_str());
 
   unsigned long seq = invalidSeqnum;
@@ -341,14 +364,14 @@ void daLocalPolicy::rebuildDatabase(unsigned long& status) {
     status = clientStatus;
     return;
   }
-  // The record names the fresh file's inode, which the rename keeps, so
-  // it is in place before the file is: another process opening the replica
-  // meanwhile finds either the old file (not the record's: it verifies
-  // it) or the new one with its record.
-  recordDigest(tmp.c_str());
   {
     daCacheStateLock exclusive(replacementLockTarget(), replacing);
     replaceDatabase(path.c_str(), backup.c_str(), tmp.c_str(), status);
+    // Recorded once the file is in place with its mode (the rename and the
+    // chmod move its change time). Another process opening the replica
+    // before the record is written finds a record of another file and
+    // verifies the new one.
+    if (status == 0) recordDigest(path.c_str());
     quickMap().invalidateQuickMapWithoutLock();
     if (status == 0 && isReadOnly()) status = populateQuickMap(*this);
   }
@@ -367,35 +390,55 @@ void daLocalPolicy::rebuildDatabase(unsigned long& status) {
 
 void daLocalPolicy::recordDigest(char const* file) {
   hx_digest_record record;
-  struct stat st {};
-  unsigned long st1 = 0, st2 = 0;
-  hx_file_sha256(file, record.sha256, st1);
-  if (st1 != 0 || ::stat(file, &st) != 0) {
-    HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 1, "no digest of %s: status 0x%lx", file, st1);
+  hx_file_identity after;
+  unsigned long st1 = 0, st2 = 0, st3 = 0;
+  hx_file_identify(file, record.file, st1);
+  if (st1 == 0) hx_file_sha256(file, record.sha256, st2);
+  if (st2 == 0) hx_file_identify(file, after, st3);
+  // A file that changed while it was read has no digest worth recording.
+  if (st1 != 0 || st2 != 0 || st3 != 0 || !(after == record.file)) {
+    HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 1, "no digest of %s: status 0x%lx", file, st1 | st2 | st3);
     return;
   }
-  record.size = static_cast<unsigned long long>(st.st_size);
-  record.inode = static_cast<unsigned long long>(st.st_ino);
   std::string recordPath = std::string(getPath()) + digestSuffix;
-  hx_digest_write(recordPath.c_str(), record, st2);
-  if (st2 != 0) HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 1, "cannot write %s", recordPath.c_str());
+  unsigned long st = 0;
+  hx_digest_write(recordPath.c_str(), record, st);
+  if (st != 0) HX_TRACE(gxdmd_svc_handle, gxdmd_sub_store, 1, "cannot write %s", recordPath.c_str());
 }
 
-bool daLocalPolicy::matchesDigest(std::string& problem, bool& recorded) {
-  recorded = false;
+daLocalPolicy::DigestCheck daLocalPolicy::compareWithDigest(std::string& problem) {
   std::string recordPath = std::string(getPath()) + digestSuffix;
   hx_digest_record record;
+  hx_file_identity now;
   unsigned long st = 0;
   hx_digest_read(recordPath.c_str(), record, st);
-  struct stat fileStat {};
-  if (st != 0 || ::stat(getPath(), &fileStat) != 0 || record.inode != static_cast<unsigned long long>(fileStat.st_ino))
-    return true;
-  recorded = true;
+  if (st != 0) return DigestCheck::unrecorded;
+  hx_file_identify(getPath(), now, st);
+  if (st != 0) return DigestCheck::matches;  // no file: the open reports it
+  if (!(now == record.file)) return DigestCheck::changed;
   std::string actual;
   hx_file_sha256(getPath(), actual, st);
-  if (st != 0) return true;  // unreadable: the open reports it
-  if (record.size == static_cast<unsigned long long>(fileStat.st_size) && actual == record.sha256) return true;
+  if (st != 0) return DigestCheck::matches;  // unreadable: the open reports it
+  if (actual == record.sha256) return DigestCheck::matches;
   problem = "its SHA-256 is " + actual + ", not the " + record.sha256 + " recorded when it was installed";
+  return DigestCheck::damaged;
+}
+
+bool daLocalPolicy::soundOrRecorded(DigestCheck check, std::string& problem) {
+  if (check == DigestCheck::matches) return true;
+  if (check == DigestCheck::damaged) return false;
+  // No record, or one made for another file (replaced outside the library,
+  // perhaps under the same inode number) or an earlier state of this one:
+  // only the structure can condemn the file. A sound one is recorded anew.
+  hx_db_verify_report report;
+  unsigned long verifyStatus = 0;
+  hx_db_verify_file(getPath(), report, verifyStatus);
+  if (verifyStatus == 0) {
+    recordDigest(getPath());
+    return true;
+  }
+  if (verifyStatus != hx_db_s_corrupt) return true;  // unreadable: the open reports it
+  problem = "page " + std::to_string(report.page) + ": " + report.problem;
   return false;
 }
 
@@ -418,19 +461,7 @@ void daLocalPolicy::checkReplicaFile(unsigned long& status) {
   struct stat st {};
   if (::stat(getPath(), &st) != 0) return;
   std::string problem;
-  bool recorded = false;
-  if (matchesDigest(problem, recorded)) {
-    if (recorded) return;
-    hx_db_verify_report report;
-    unsigned long verifyStatus = 0;
-    hx_db_verify_file(getPath(), report, verifyStatus);
-    if (verifyStatus == 0) {
-      recordDigest(getPath());
-      return;
-    }
-    if (verifyStatus != hx_db_s_corrupt) return;  // unreadable: the open reports it
-    problem = "page " + std::to_string(report.page) + ": " + report.problem;
-  }
+  if (soundOrRecorded(compareWithDigest(problem), problem)) return;
   setAsideDamaged(problem);
   status = hx_db_s_corrupt;
 }
@@ -442,9 +473,10 @@ void daLocalPolicy::checkReplica(unsigned long& status) {
     status = hx_db_s_corrupt;
     return;
   }
+  if (!isStoreOpen()) return;
   std::string problem;
-  bool recorded = false;
-  if (!isStoreOpen() || matchesDigest(problem, recorded)) return;
+  DigestCheck check = compareWithDigest(problem);
+  if (check == DigestCheck::unrecorded || soundOrRecorded(check, problem)) return;
   {
     daCacheStateLock exclusive(replacementLockTarget(), replacing);
     unsigned long closeStatus = 0;

@@ -108,7 +108,7 @@ class daLocalPolicy : public daCachedStore {
   // file intact (checkReplicaFile: a damaged file is set aside as
   // P.damaged), then rebuilds the file when the open failed or the local
   // sequence number differs from the master's (or the master's cannot be
-  // had). A failed rebuild is logged
+  // had); a replica found current has the client's afterReplication called. A failed rebuild is logged
   // (0x13279260 for 0x1460100A, else 0x13279261) and reported unless the
   // old database is open, which is then used (status 0). On status 0 a
   // read-only store's quick map is built (its read status returned, or
@@ -140,23 +140,40 @@ class daLocalPolicy : public daCachedStore {
   // then rebuilds the quick map (read-only stores). The old P.backup is
   // removed first; afterwards P.backup holds the replaced file. Status:
   // 0, the client's 0x13279262 (logged; nothing changed), the client's
-  // failure (P stays in use and P.backup becomes a 0600 copy of it), or
-  // replaceDatabase's / the quick map's status. No client: 0x13279261.
+  // failure (P stays in use and P.backup becomes a 0600 copy of it; among
+  // them 0x13279431 for a master older than the replica), or
+  // replaceDatabase's / the quick map's status. No client: 0x13279261. A
+  // path naming something other than a regular file (a FIFO, a device, a
+  // folder) is not replaced: hx_db_s_open_failed (message 0x13279258).
+  // On 0 and 0x13279262 the client's afterReplication is called with P (its
+  // failure is traced, not returned). The status is also kept for
+  // lastRebuildStatus.
   void rebuildDatabase(unsigned long& status);
+  // The status of the last rebuildDatabase (also the one openPolicy ran,
+  // whose failure openPolicy does not report while the old replica serves);
+  // 0 before the first.
+  unsigned long lastRebuildStatus() const { return lastRebuildStatus_; }
 
   // With a client, proves the closed replica file at the store's path
-  // intact before anything maps it: the SHA-256 recorded when it was
-  // installed (P.digest) must match; without a record the file's structure
-  // is verified (hx_db_verify_file) and, when sound, its digest recorded.
-  // A mismatch or damage sets the file aside as P.damaged (replacing an
-  // older one; message 0x13279430 with the path and what was wrong) and
-  // returns hx_db_s_corrupt, so that the open fails and the replica is
-  // rebuilt. No file, no client or an open store: 0 and nothing is done.
+  // intact before anything maps it. P.digest records the SHA-256 the file
+  // had when it was installed with the file's identity (device, inode,
+  // length, modification and change times): when the identity is the
+  // file's, the digest must match. Without a record, or with one made for
+  // another file (the replica was replaced outside the library, perhaps
+  // under the same inode number) or an earlier state of it, the file's
+  // structure is verified (hx_db_verify_file) and, when sound, its digest
+  // recorded anew and the file used. A digest mismatch or structural damage
+  // sets the file aside as P.damaged (replacing an older one; message
+  // 0x13279430 with the path and what was wrong) and returns
+  // hx_db_s_corrupt, so that the open fails and the replica is rebuilt. No
+  // file, no client or an open store: 0 and nothing is done.
   void checkReplicaFile(unsigned long& status);
   // For a host that re-checks its replica on a schedule of its own, called
   // like rebuildDatabase by the owner: when the open replica file no longer
-  // matches its digest, the store is closed under the exclusive state lock,
-  // the file set aside as P.damaged and the replica rebuilt from the master.
+  // matches its digest (judged as checkReplicaFile does: a file whose
+  // identity moved is verified, and re-recorded when sound), the store is
+  // closed under the exclusive state lock, the file set aside as P.damaged
+  // and the replica rebuilt from the master.
   // status: 0 (intact, or rebuilt), the rebuild's failure (the store then
   // stays closed: it answers da_s_store_unavailable rather than serve
   // damaged data), or hx_db_s_corrupt without a client. A closed store, or
@@ -177,16 +194,29 @@ class daLocalPolicy : public daCachedStore {
   // The store whose state lock guards a file swap (see rebuildDatabase).
   daCachedStore& replacementLockTarget();
   void restoreBackupAfterFailure(char const* path, char const* tmp, char const* backup);
-  // Records, as the replica's digest, that of file (the store's path, or a
-  // fresh copy about to be renamed there: the record names the inode); a
-  // failure is traced and leaves no record.
+  // rebuildDatabase without its bookkeeping: fetches and swaps.
+  void swapInFreshCopy(unsigned long& status);
+  // The client's afterReplication for the store's path; a failure is traced.
+  void bringAlongFiles();
+  // Records, as the replica's digest, the SHA-256 of file (the store's
+  // path) with the file's identity (hx_file_identity); a failure, or a file
+  // that changed while it was read, is traced and leaves no record.
   void recordDigest(char const* file);
-  // Whether the file at the store's path matches its digest record (true
-  // without one); problem says what differs.
-  bool matchesDigest(std::string& problem, bool& recorded);
+  // How the file at the store's path compares with its digest record:
+  // matches (also when the file is missing or unreadable: the open reports
+  // that), unrecorded (no record), changed (the record was made for another
+  // file or an earlier state of this one), damaged (the very file the record
+  // names no longer has its digest; problem says what differs).
+  enum class DigestCheck { matches, unrecorded, changed, damaged };
+  DigestCheck compareWithDigest(std::string& problem);
+  // Whether a file so compared may be used: matches, yes; damaged, no;
+  // unrecorded or changed, when its structure verifies (hx_db_verify_file),
+  // and its digest is then recorded. problem says what is wrong when not.
+  bool soundOrRecorded(DigestCheck check, std::string& problem);
   // Moves the file at the store's path to P.damaged, with a message.
   void setAsideDamaged(std::string const& problem);
 
   daAbstractReplicatedClient* client_ = nullptr;
   std::unique_ptr<monitorThread> monitor_;
+  unsigned long lastRebuildStatus_ = 0;
 };

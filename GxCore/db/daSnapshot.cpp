@@ -25,6 +25,7 @@
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
+#include "outside/file_registry.h"
 #include "outside/hxfd.h"
 
 namespace {
@@ -33,6 +34,8 @@ using hx_internal::FileDescriptor;
 
 constexpr char kSnapshotDir[] = "snapshots";
 constexpr char kSuffix[] = ".gxdb.zst";
+constexpr char kRegistryPrefix[] = "registry-";
+constexpr char kRegistrySuffix[] = ".json";
 
 bool isHex64(std::string const& s) {
   return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
@@ -230,6 +233,11 @@ std::string daSnapshotManifestToJson(daSnapshotManifest const& m) {
   j["database_sha256"] = m.rawSha256;
   j["database_version"] = m.dbVersion;
   j["published"] = m.time;
+  if (!m.registryFile.empty()) {
+    j["registry"] = m.registryFile;
+    j["registry_size"] = m.registrySize;
+    j["registry_sha256"] = m.registrySha256;
+  }
   return j.dump(2) + "\n";
 }
 
@@ -258,6 +266,11 @@ void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, uns
       !textField("database_sha256", parsed.rawSha256))
     return;
   textField("published", parsed.time);  // informative only
+  if (j.contains("registry") &&
+      (!textField("registry", parsed.registryFile) || !unsignedField("registry_size", parsed.registrySize) ||
+       !textField("registry_sha256", parsed.registrySha256) || !isSafeSnapshotPath(parsed.registryFile) ||
+       !isHex64(parsed.registrySha256)))
+    return;
   if (!isSafeSnapshotPath(parsed.file) || !isHex64(parsed.sha256) || !isHex64(parsed.rawSha256) ||
       version > UINT32_MAX || seq > ULONG_MAX)
     return;
@@ -267,7 +280,224 @@ void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, uns
   status = 0;
 }
 
+// ---- the registry that travels with the policy -------------------------------------
+
+std::string daRegistryPathOf(std::string const& db) { return db + ".registry.json"; }
+
+void daReadRegistryFile(std::string const& path, uint64_t maxBytes, std::string& text, unsigned long& status) {
+  status = hx_db_s_open_failed;
+  FileDescriptor fd(hx_open_regular(path.c_str()));
+  if (!fd.valid()) return;
+  std::string bytes;
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    ssize_t n = readSome(fd.get(), buf.data(), buf.size());
+    if (n < 0) {
+      status = hx_db_s_io_error;
+      return;
+    }
+    if (n == 0) break;
+    if (bytes.size() + static_cast<size_t>(n) > maxBytes) {
+      status = da_s_snapshot_bad_registry;
+      return;
+    }
+    bytes.append(buf.data(), static_cast<size_t>(n));
+  }
+  std::unique_ptr<gxreg::FileRegistry> parsed;
+  std::string message;
+  if (gxreg::FileRegistry::parse(bytes, path, parsed, message) != 0) {
+    status = da_s_snapshot_bad_registry;
+    return;
+  }
+  text = std::move(bytes);
+  status = 0;
+}
+
+void daInstallRegistry(std::string const& text, std::string const& path, unsigned long& status) {
+  status = da_s_snapshot_bad_registry;
+  std::unique_ptr<gxreg::FileRegistry> parsed;
+  std::string message;
+  if (gxreg::FileRegistry::parse(text, path, parsed, message) != 0) return;
+  std::string present;
+  unsigned long readStatus = 0;
+  daReadRegistryFile(path, daMaxRegistryBytes, present, readStatus);
+  status = 0;
+  if (readStatus == 0 && present == text) return;
+  status = hx_db_s_io_error;
+  TempFile tmp(path + ".new");
+  ::unlink(tmp.path().c_str());
+  {
+    FileDescriptor out(::open(tmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid() || !writeAll(out.get(), text.data(), text.size()) || ::fsync(out.get()) != 0) return;
+  }
+  if (::rename(tmp.path().c_str(), path.c_str()) != 0) return;
+  tmp.keep();
+  auto slash = path.rfind('/');
+  syncDir(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
+  status = 0;
+}
+
 // ---- publishing ------------------------------------------------------------------------
+
+namespace {
+
+std::string sha256Of(std::string const& bytes) {
+  daSha256 hash;
+  hash.update(bytes.data(), bytes.size());
+  return hash.finish();
+}
+
+// The registry file's name in the published folder: named by its content,
+// so that a replica holding an older manifest never fetches a newer file
+// under the name it expects.
+std::string registryFileName(std::string const& sha256) {
+  return std::string(kRegistryPrefix) + sha256.substr(0, 16) + kRegistrySuffix;
+}
+
+// Writes the master's compacted, checked copy as a compressed snapshot
+// into snapDir and fills m's database fields. sameAsCurrent: the copy has
+// the current manifest's sequence number (nothing was written). 0 or a status.
+unsigned long packSnapshot(char const* master, char const* domain, std::string const& base, std::string const& tag,
+                           daSnapshotManifest const* current, daSnapshotManifest& m, bool& sameAsCurrent) {
+  unsigned long status = 0;
+  sameAsCurrent = false;
+  std::string snapDir = base + "/" + kSnapshotDir;
+  TempFile copy(snapDir + "/.publish-" + tag + ".gxdb", true);
+  ::unlink(copy.path().c_str());
+  {
+    daLocalStore store(domain, master);
+    store.openStore(1, status);
+    if (status != 0) return status;
+    unsigned long seq = daLocalStore::invalidSeqnum;
+    store.getLocalSeqNum(seq);
+    if (current && seq == current->sequence) {
+      sameAsCurrent = true;
+      return 0;
+    }
+    hx_db_copy(store.getDBHandle(), copy.path().c_str(), status);
+    if (status != 0) return status;
+  }  // the master is closed before the copy is opened
+
+  // The copy is what replicas get: it is checked as they will check it, and
+  // its own sequence number (a writer may have committed since the master's
+  // was read) names the snapshot.
+  daFileReplicatedClient::verifyCopy(copy.path().c_str(), domain, status);
+  if (status != 0) return status;
+  {
+    daLocalStore store(domain, copy.path().c_str());
+    store.openStore(1, status);
+    if (status != 0) return status;
+    store.getLocalSeqNum(m.sequence);
+    m.dbVersion = databaseVersion(store.getDBHandle());
+  }
+  ::unlink(hx_db_lock_file(copy.path().c_str()).c_str());
+  if (current && m.sequence == current->sequence) {
+    sameAsCurrent = true;
+    return 0;
+  }
+  {  // the database's own digest, for the replica's check after decompressing
+    daSha256 hash;
+    FileDescriptor in(::open(copy.path().c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return hx_db_s_open_failed;
+    std::vector<char> buf(size_t{1} << 20);
+    uint64_t total = 0;
+    for (;;) {
+      ssize_t n = readSome(in.get(), buf.data(), buf.size());
+      if (n < 0) return hx_db_s_io_error;
+      if (n == 0) break;
+      hash.update(buf.data(), static_cast<size_t>(n));
+      total += static_cast<uint64_t>(n);
+    }
+    if (!hash.ok()) return hx_db_s_io_error;
+    m.rawSha256 = hash.finish();
+    m.rawSize = total;
+  }
+
+  m.file = std::string(kSnapshotDir) + "/" + snapshotName(m.sequence);
+  TempFile packed(snapDir + "/.publish-" + tag + kSuffix);
+  ::unlink(packed.path().c_str());
+  status = compressFile(copy.path(), packed.path(), m.sha256, m.size);
+  if (status != 0) return status;
+  std::string finalPath = base + "/" + m.file;
+  if (::rename(packed.path().c_str(), finalPath.c_str()) != 0) return hx_db_s_io_error;
+  packed.keep();
+  syncDir(snapDir);
+  return 0;
+}
+
+// Writes the registry text as the file m names (0644: it is published),
+// unless a complete one is there already. 0 or hx_db_s_io_error.
+unsigned long publishRegistry(std::string const& base, std::string const& tag, std::string const& text,
+                              daSnapshotManifest const& m) {
+  std::string finalPath = base + "/" + m.registryFile;
+  std::string present;
+  unsigned long st = 0;
+  daReadRegistryFile(finalPath, daMaxRegistryBytes, present, st);
+  if (st == 0 && present == text) return 0;
+  TempFile tmp(base + "/" + kSnapshotDir + "/.publish-" + tag + kRegistrySuffix);
+  ::unlink(tmp.path().c_str());
+  {
+    FileDescriptor out(::open(tmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!out.valid() || !writeAll(out.get(), text.data(), text.size()) || ::fsync(out.get()) != 0)
+      return hx_db_s_io_error;
+  }
+  if (::rename(tmp.path().c_str(), finalPath.c_str()) != 0) return hx_db_s_io_error;
+  tmp.keep();
+  return 0;
+}
+
+// Writes m as the manifest (temporary file, synced, renamed). 0 or
+// hx_db_s_io_error.
+unsigned long writeManifest(std::string const& base, std::string const& tag, daSnapshotManifest const& m) {
+  std::string manifestPath = base + "/manifest.json";
+  std::string text = daSnapshotManifestToJson(m);
+  TempFile manifestTmp(base + "/.manifest-" + tag + ".json");
+  ::unlink(manifestTmp.path().c_str());
+  {
+    FileDescriptor out(
+        ::open(manifestTmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!out.valid() || !writeAll(out.get(), text.data(), text.size())) return hx_db_s_io_error;
+    // Static web servers derive the validators a replica polls with (ETag,
+    // Last-Modified) from the file's modification time in whole seconds and
+    // its size; a manifest of the same size published within the same
+    // second as the previous one would be answered "not modified". Its time
+    // is therefore made later than the previous manifest's, whole seconds.
+    struct stat previous {};
+    if (::stat(manifestPath.c_str(), &previous) == 0) {
+      struct timespec times[2];
+      ::clock_gettime(CLOCK_REALTIME, &times[0]);
+      times[0].tv_nsec = 0;
+      if (times[0].tv_sec <= previous.st_mtim.tv_sec) times[0].tv_sec = previous.st_mtim.tv_sec + 1;
+      times[1] = times[0];
+      if (::futimens(out.get(), times) != 0) return hx_db_s_io_error;
+    }
+    if (::fsync(out.get()) != 0) return hx_db_s_io_error;
+  }
+  if (::rename(manifestTmp.path().c_str(), manifestPath.c_str()) != 0) return hx_db_s_io_error;
+  manifestTmp.keep();
+  syncDir(base);
+  return 0;
+}
+
+// Removes the registry files that neither manifest names.
+void removeOldRegistries(std::string const& snapDir, daSnapshotManifest const& m, daSnapshotManifest const* previous) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(snapDir.c_str()), &::closedir);
+  if (!d) return;
+  std::vector<std::string> doomed;
+  std::string prefix = kRegistryPrefix, suffix = kRegistrySuffix;
+  while (dirent* e = ::readdir(d.get())) {
+    std::string name = e->d_name;
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    std::string relative = std::string(kSnapshotDir) + "/" + name;
+    if (relative == m.registryFile || (previous && relative == previous->registryFile)) continue;
+    doomed.push_back(snapDir + "/" + name);
+  }
+  for (auto const& path : doomed) ::unlink(path.c_str());
+}
+
+}  // namespace
 
 void daPublishSnapshot(char const* master, char const* dir, char const* domain, unsigned keep,
                        daSnapshotPublishResult& result, unsigned long& status) {
@@ -304,135 +534,54 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
     }
   }
 
+  // The master's registry travels with it; a damaged one is not published.
+  std::string registry;
+  bool haveRegistry = false;
+  daReadRegistryFile(daRegistryPathOf(master), daMaxRegistryBytes, registry, status);
+  if (status != 0 && status != hx_db_s_open_failed) return;
+  haveRegistry = status == 0;
+  status = 0;
+
   // The master is read through plain reads before anything maps it.
   hx_db_verify_report report;
   hx_db_verify_file(master, report, status);
   if (status != 0) return;
 
   std::string tag = std::to_string(::getpid());
-  TempFile copy(snapDir + "/.publish-" + tag + ".gxdb", true);
-  ::unlink(copy.path().c_str());
-  {
-    daLocalStore store(domain, master);
-    store.openStore(1, status);
-    if (status != 0) return;
-    unsigned long seq = daLocalStore::invalidSeqnum;
-    store.getLocalSeqNum(seq);
-    if (haveCurrent && seq == current.sequence) {
-      result.manifest = current;
-      result.removed = 0;
-      status = da_s_snapshot_unchanged;
-      return;
-    }
-    hx_db_copy(store.getDBHandle(), copy.path().c_str(), status);
-    if (status != 0) return;
-  }  // the master is closed before the copy is opened
-
-  // The copy is what replicas get: it is checked as they will check it, and
-  // its own sequence number (a writer may have committed since the master's
-  // was read) names the snapshot.
-  daFileReplicatedClient::verifyCopy(copy.path().c_str(), domain, status);
-  if (status != 0) return;
   daSnapshotManifest m;
-  {
-    daLocalStore store(domain, copy.path().c_str());
-    store.openStore(1, status);
-    if (status != 0) return;
-    store.getLocalSeqNum(m.sequence);
-    m.dbVersion = databaseVersion(store.getDBHandle());
+  bool sameDatabase = false;
+  status = packSnapshot(master, domain, base, tag, haveCurrent ? &current : nullptr, m, sameDatabase);
+  if (status != 0) return;
+  if (sameDatabase) {
+    m = current;
+    m.registryFile.clear();
+    m.registrySize = 0;
+    m.registrySha256.clear();
   }
-  ::unlink(hx_db_lock_file(copy.path().c_str()).c_str());
-  if (haveCurrent && m.sequence == current.sequence) {
+  if (haveRegistry) {
+    m.registrySha256 = sha256Of(registry);
+    m.registrySize = registry.size();
+    m.registryFile = std::string(kSnapshotDir) + "/" + registryFileName(m.registrySha256);
+  }
+  if (sameDatabase && m.registrySha256 == current.registrySha256 &&
+      (!haveRegistry || ::access((base + "/" + m.registryFile).c_str(), F_OK) == 0)) {
     result.manifest = current;
     result.removed = 0;
     status = da_s_snapshot_unchanged;
     return;
   }
-  {  // the database's own digest, for the replica's check after decompressing
-    daSha256 hash;
-    FileDescriptor in(::open(copy.path().c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) {
-      status = hx_db_s_open_failed;
-      return;
-    }
-    std::vector<char> buf(size_t{1} << 20);
-    uint64_t total = 0;
-    for (;;) {
-      ssize_t n = readSome(in.get(), buf.data(), buf.size());
-      if (n < 0) {
-        status = hx_db_s_io_error;
-        return;
-      }
-      if (n == 0) break;
-      hash.update(buf.data(), static_cast<size_t>(n));
-      total += static_cast<uint64_t>(n);
-    }
-    if (!hash.ok()) {
-      status = hx_db_s_io_error;
-      return;
-    }
-    m.rawSha256 = hash.finish();
-    m.rawSize = total;
-  }
-
-  m.file = std::string(kSnapshotDir) + "/" + snapshotName(m.sequence);
-  TempFile packed(snapDir + "/.publish-" + tag + kSuffix);
-  ::unlink(packed.path().c_str());
-  status = compressFile(copy.path(), packed.path(), m.sha256, m.size);
-  if (status != 0) return;
-  std::string finalPath = base + "/" + m.file;
-  if (::rename(packed.path().c_str(), finalPath.c_str()) != 0) {
-    status = hx_db_s_io_error;
-    return;
-  }
-  packed.keep();
-  syncDir(snapDir);
+  if (haveRegistry && (status = publishRegistry(base, tag, registry, m)) != 0) return;
 
   // The manifest names the snapshot only once the snapshot is complete.
   m.time = utcNow();
-  std::string text = daSnapshotManifestToJson(m);
-  TempFile manifestTmp(base + "/.manifest-" + tag + ".json");
-  ::unlink(manifestTmp.path().c_str());
-  {
-    FileDescriptor out(
-        ::open(manifestTmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!out.valid() || !writeAll(out.get(), text.data(), text.size())) {
-      status = hx_db_s_io_error;
-      return;
-    }
-    // Static web servers derive the validators a replica polls with (ETag,
-    // Last-Modified) from the file's modification time in whole seconds and
-    // its size; a manifest of the same size published within the same
-    // second as the previous one would be answered "not modified". Its time
-    // is therefore made later than the previous manifest's, whole seconds.
-    struct stat previous {};
-    if (::stat(manifestPath.c_str(), &previous) == 0) {
-      struct timespec times[2];
-      ::clock_gettime(CLOCK_REALTIME, &times[0]);
-      times[0].tv_nsec = 0;
-      if (times[0].tv_sec <= previous.st_mtim.tv_sec) times[0].tv_sec = previous.st_mtim.tv_sec + 1;
-      times[1] = times[0];
-      if (::futimens(out.get(), times) != 0) {
-        status = hx_db_s_io_error;
-        return;
-      }
-    }
-    if (::fsync(out.get()) != 0) {
-      status = hx_db_s_io_error;
-      return;
-    }
-  }
-  if (::rename(manifestTmp.path().c_str(), manifestPath.c_str()) != 0) {
-    status = hx_db_s_io_error;
-    return;
-  }
-  manifestTmp.keep();
-  syncDir(base);
+  status = writeManifest(base, tag, m);
+  if (status != 0) return;
 
   // Older snapshots go only now: a replica that read the previous manifest
-  // still finds the file it names.
+  // still finds the files it names.
   result.manifest = m;
   result.removed = 0;
+  removeOldRegistries(snapDir, m, haveCurrent ? &current : nullptr);
   unsigned kept = 0;
   for (unsigned long seq : listSnapshots(snapDir)) {
     if (seq == m.sequence || kept + 1 < keep) {
@@ -443,7 +592,7 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   }
 }
 
-// ---- decompressing ----------------------------------------------------------------------
+// ---- decompressing -----------------------------------------------------------------------
 
 void daSnapshotDecompress(char const* from, char const* to, uint64_t maxBytes, std::string& sha256, uint64_t& size,
                           unsigned long& status) {

@@ -41,6 +41,16 @@ constexpr unsigned long da_s_snapshot_bad_compression = 0x14601026;
 constexpr unsigned long da_s_snapshot_tls = 0x14601027;
 // The URL is not http:// or https://, or the client could not be set up.
 constexpr unsigned long da_s_snapshot_bad_url = 0x14601028;
+// The snapshot's database records another sequence number than the
+// manifest that names it.
+constexpr unsigned long da_s_snapshot_wrong_sequence = 0x14601029;
+// The request was abandoned: the client's cancel() was called.
+constexpr unsigned long da_s_snapshot_cancelled = 0x1460102A;
+// An https server redirected to a URL that is not https.
+constexpr unsigned long da_s_snapshot_insecure_redirect = 0x1460102B;
+// The published user registry is larger than the cap, differs from the
+// size or SHA-256 the manifest gives, or is not a valid registry file.
+constexpr unsigned long da_s_snapshot_bad_registry = 0x1460102C;
 
 // An incremental SHA-256 (OpenSSL), for bytes that stream past: add them
 // with update, then finish once for 64 lower-case hex digits. ok() is false
@@ -71,15 +81,40 @@ struct daSnapshotManifest {
   std::string rawSha256;       // of the database file
   uint32_t dbVersion = 0;      // the database version the snapshot records
   std::string time;            // when it was published, UTC, ISO 8601
+  // The master's user registry, published beside the snapshot ("" when
+  // the master has none): "snapshots/registry-<first 16 hex digits of its
+  // SHA-256>.json", its size and SHA-256.
+  std::string registryFile;
+  uint64_t registrySize = 0;
+  std::string registrySha256;
 };
+
+// The registry file that travels with the database at db: db +
+// ".registry.json" (the file user registry's place beside a database).
+std::string daRegistryPathOf(std::string const& db);
+// The largest registry file published or accepted.
+constexpr uint64_t daMaxRegistryBytes = uint64_t{64} << 20;
+// Reads the registry file at path (a regular file; never blocks on a FIFO
+// or device) into text, at most maxBytes. status 0; hx_db_s_open_failed
+// when there is no such regular file; da_s_snapshot_bad_registry when it is
+// larger than maxBytes or is not a valid registry (outside/file_registry.h);
+// hx_db_s_io_error when a read fails. text is left as it was on failure.
+void daReadRegistryFile(std::string const& path, uint64_t maxBytes, std::string& text, unsigned long& status);
+// Installs text as the registry file at path when it is a valid registry:
+// written to path + ".new" (mode 0600, O_EXCL|O_NOFOLLOW), synced, then
+// renamed over path, so that readers see the old file or the new one. A
+// path whose contents already equal text is left alone. status 0;
+// da_s_snapshot_bad_registry (text is not a valid registry; path is left as
+// it was); hx_db_s_io_error.
+void daInstallRegistry(std::string const& text, std::string const& path, unsigned long& status);
 
 // The manifest as JSON text (one object, ending in a newline).
 std::string daSnapshotManifestToJson(daSnapshotManifest const& m);
 // Parses JSON text into m. status 0; da_s_snapshot_bad_manifest when the
 // text is not a JSON object, a field is missing or of the wrong type, a
-// digest is not 64 hex digits, or the file is not "snapshots/" followed by
-// a plain file name (no further slash, no leading dot). m is left as it was
-// on failure.
+// digest is not 64 hex digits, or the file (or the registry file, when the
+// manifest names one) is not "snapshots/" followed by a plain file name (no
+// further slash, no leading dot). m is left as it was on failure.
 void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, unsigned long& status);
 
 // The outcome of a publish.
@@ -89,7 +124,8 @@ struct daSnapshotPublishResult {
 };
 
 // Publishes the master database file at master into dir (created when
-// missing, with dir/snapshots): verifies the master's structure
+// missing, with dir/snapshots), with the master's user registry
+// (daRegistryPathOf(master)) when it has one: verifies the master's structure
 // (hx_db_verify_file), takes a consistent compacted copy (hx_db_copy, with
 // the master open read-only under the domain's lock; null domain:
 // "Default"), checks the copy as a replica would
@@ -101,10 +137,15 @@ struct daSnapshotPublishResult {
 // derive ETag and Last-Modified from time and size never give two
 // manifests the same validator. One publish per dir at a time: an advisory lock on
 // dir/.publish.lock is held throughout (a second publisher waits).
+// The registry is checked (a damaged one is not published) and written as
+// the file the manifest names; a registry changed while the database was
+// not gives a new manifest naming the same snapshot. Registry files named
+// by neither the new nor the previous manifest are removed.
 // status 0: published, result filled. da_s_snapshot_unchanged: the current
-// manifest already names the master's sequence number and its file exists;
-// result holds that manifest, nothing was written. Otherwise the first
-// failure (hx_db_s_bad_argument, hx_db_s_corrupt, hx_db_s_open_failed,
+// manifest already names the master's sequence number and registry, and
+// its file exists; result holds that manifest, nothing was written.
+// Otherwise the first failure (da_s_snapshot_bad_registry,
+// hx_db_s_bad_argument, hx_db_s_corrupt, hx_db_s_open_failed,
 // hx_db_s_io_error, the copy's or check's status), with every temporary
 // file removed and the previous manifest and snapshots untouched.
 void daPublishSnapshot(char const* master, char const* dir, char const* domain, unsigned keep,
