@@ -69,6 +69,7 @@ struct Args {
   unsigned callerTtl = 60;
   std::string caFile, tokenFile;
   bool insecure = false;
+  bool allowRollback = false;
 };
 
 // "ADDR:PORT", "[V6]:PORT", ":PORT" or "PORT" (then 127.0.0.1).
@@ -178,6 +179,7 @@ int serve(Args const& a) {
   replicaOptions.http.totalTimeoutMs = static_cast<long>(a.masterTimeout * 1000);
   replicaOptions.http.connectTimeoutMs = static_cast<long>(a.connectTimeout * 1000);
   replicaOptions.http.verifyTls = !a.insecure;
+  replicaOptions.allowRollback = a.allowRollback;
   replicaOptions.http.caFile = a.caFile;
   if (!a.tokenFile.empty()) {
     std::ifstream in(a.tokenFile);
@@ -306,6 +308,9 @@ int main(int argc, char** argv) {
   app.add_option("--ca-file", a.caFile, "CA bundle for an https:// master");
   app.add_option("--token-file", a.tokenFile, "File whose first line is a bearer token for the master");
   app.add_flag("--insecure", a.insecure, "Do not verify the master's TLS certificate");
+  app.add_flag("--allow-rollback", a.allowRollback,
+               "Take a master whose sequence number is below the replica's (restoring an older master); "
+               "without it such a master is refused");
   CLI11_PARSE(app, argc, argv);
   return serve(a);
 }

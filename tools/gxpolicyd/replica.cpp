@@ -23,9 +23,14 @@ ServedReplica::ServedReplica(ReplicaOptions options, std::function<void(std::str
   if (isUrl(options_.master)) {
     daHttpReplicaOptions http = options_.http;
     if (http.domain.empty()) http.domain = options_.domain;
-    client_ = std::make_unique<daHttpReplicatedClient>(options_.master, http);
+    http.allowRollback = options_.allowRollback;
+    auto client = std::make_unique<daHttpReplicatedClient>(options_.master, http);
+    http_ = client.get();
+    client_ = std::move(client);
   } else {
-    client_ = std::make_unique<daFileReplicatedClient>(options_.master.c_str(), options_.domain.c_str());
+    auto client = std::make_unique<daFileReplicatedClient>(options_.master.c_str(), options_.domain.c_str());
+    client->setAllowRollback(options_.allowRollback);
+    client_ = std::move(client);
   }
 }
 
@@ -117,6 +122,7 @@ bool ServedReplica::stop(std::chrono::milliseconds grace) {
     stopping_ = true;
     wake_.notify_all();
     if (!thread_.joinable()) return true;
+    if (http_ != nullptr) http_->cancel();
     auto done = [this] { return finished_; };
     if (grace == std::chrono::milliseconds::max()) wake_.wait(hold, done);
     else if (!wake_.wait_for(hold, grace, done)) return false;

@@ -36,6 +36,7 @@ struct ReplicaOptions {
   double refreshSeconds = 10;     // between two questions to the master
   unsigned int cacheSize = 32768;  // entries of the policy cache
   daHttpReplicaOptions http;      // for a URL master
+  bool allowRollback = false;     // take a master older than the replica (a restore from a backup)
 };
 
 class ServedReplica {
@@ -62,7 +63,9 @@ class ServedReplica {
   void start();
   // Asks the refresh thread to check the master (or the file) now.
   void refreshNow();
-  // Stops the refresh thread and joins it: true. When it has not finished
+  // Stops the refresh thread and joins it: true. A question to a URL master
+  // in flight is cancelled first (it ends within about a second). When the
+  // thread has not finished
   // within grace (a question to a master that does not answer), false: the
   // thread is still running and the object must not be destroyed; the
   // caller ends the process instead.
@@ -103,6 +106,7 @@ class ServedReplica {
   std::function<void(std::string const&)> log_;
   std::function<void()> changed_;
   std::unique_ptr<daAbstractReplicatedClient> client_;
+  daHttpReplicatedClient* http_ = nullptr;  // client_ when the master is a URL: stop cancels its request
   std::unique_ptr<daLocalPolicy> policy_;
   std::atomic<bool> open_{false};
   std::atomic<Clock::rep> confirmed_{0};  // steady-clock ticks of the last confirmation
