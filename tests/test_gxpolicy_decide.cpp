@@ -316,7 +316,8 @@ TEST(DecisionCases, BadFilesNameTheCaseAndTheField) {
     char const* message;  // the start of the problem's message
   };
   Bad const bad[] = {
-      {"{\"cases\": [", "not valid JSON"},
+      {"{\"cases\": [\n  {\"object\": \"/a\", \"level\": 1e999}]}",
+       "not valid JSON at line 2, column 33: number overflow parsing '1e999'"},
       {"{\"cases\": []}", "no cases in the file"},
       {"{\"tests\": []}", "tests: unknown field"},
       {"[{\"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\"}]", "cases[0].object: missing"},

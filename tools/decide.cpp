@@ -12,6 +12,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxsvc.h"
 #include "outside/registry.h"
+#include "tools/json_error.h"
 
 namespace gxpolicy {
 namespace {
@@ -644,7 +645,7 @@ bool readCases(std::string const& text, std::vector<DecisionCase>& out, DecidePr
   try {
     doc = json::parse(text);
   } catch (json::exception const& e) {
-    return fails(problem, std::string("not valid JSON: ") + e.what(), 0, "fix the file");
+    return fails(problem, "not valid JSON at " + jsonErrorIn(text, e), 0, "fix the file");
   }
   json const* list = &doc;
   if (doc.is_object()) {

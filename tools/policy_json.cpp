@@ -46,6 +46,7 @@
 #include "outside/hxsvc.h"
 #include "outside/hxutil.h"
 #include "outside/registry.h"
+#include "tools/json_error.h"
 #include "tools/policy_write.h"
 
 namespace gxpolicy {
@@ -456,10 +457,18 @@ class DocumentWalker {
       else memberKey_ = std::move(k);
     });
   }
-  bool parse_error(std::size_t, std::string const&, json::exception const& e) {
-    if (!problem_) problem_ = BadItem{"", std::string("malformed JSON: ") + e.what(), 0};
+  // The parser's message is kept without its tag; walk() adds where the
+  // text goes wrong, from malformedAt().
+  bool parse_error(std::size_t position, std::string const&, json::exception const& e) {
+    if (!problem_) {
+      problem_ = BadItem{"", jsonErrorCause(e), 0};
+      malformedAt_ = position;
+    }
     return false;
   }
+  // The bytes the parser had read when it found the document malformed;
+  // empty when it did not.
+  std::optional<std::size_t> malformedAt() const { return malformedAt_; }
 
  private:
   // Levels: 0 outside the document, 1 in the document object, 2 in a
@@ -564,6 +573,7 @@ class DocumentWalker {
   bool seen_[kObjects + 1] = {};
   unsigned long items_ = 0;
   std::optional<BadItem> problem_;
+  std::optional<std::size_t> malformedAt_;
 };
 
 // Parses the source's document into sink. tick is called with the number
@@ -584,6 +594,12 @@ void walk(DocumentSource const& source, ItemSink& sink, std::function<void(unsig
   } ticking(sink, *in, tick);
   DocumentWalker walker(ticking);
   bool ok = json::sax_parse(*in, &walker);
+  if (std::optional<std::size_t> at = walker.malformedAt()) {
+    // Counted again from the start: the walk keeps no line numbers.
+    std::unique_ptr<std::istream> again = source();
+    std::string const place = again && *again ? " at " + jsonErrorPlace(*again, *at) : std::string();
+    root().fail("malformed JSON" + place + ": " + walker.problem()->message);
+  }
   if (walker.problem()) throw *walker.problem();
   if (!ok) root().fail("malformed JSON");
 }
