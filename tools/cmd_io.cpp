@@ -110,6 +110,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/registry.h"
 #include "tools/gxpolicy.h"
+#include "tools/json_error.h"
 #include "tools/policy_json.h"
 #include "tools/progress.h"
 
@@ -134,11 +135,52 @@ std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly, int cach
   throw CLI::RuntimeError(1);
 }
 
+// A stream buffer that reads a file descriptor and writes every chunk it
+// reads to a second one, so that whoever reads the stream makes the copy.
+// A failed read or write ends the stream; error() then says why.
+class CopyingReader : public std::streambuf {
+ public:
+  CopyingReader(int in, int out) : in_(in), out_(out) {}
+  int error() const { return error_; }
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    if (error_ != 0) return traits_type::eof();
+    ssize_t n;
+    do n = read(in_, buffer_, sizeof buffer_);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 || (n > 0 && !writeAll(static_cast<std::size_t>(n)))) {
+      error_ = errno != 0 ? errno : EIO;
+      return traits_type::eof();
+    }
+    if (n == 0) return traits_type::eof();
+    setg(buffer_, buffer_, buffer_ + n);
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  bool writeAll(std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+      ssize_t n = write(out_, buffer_ + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  int in_, out_;
+  int error_ = 0;
+  char buffer_[65536];
+};
+
 // The document to import, readable twice. A regular file is read where it
 // is. Anything else -- standard input ("-"), a pipe, /dev/stdin, a FIFO, a
-// terminal -- can be read only once, so it is copied first into a private
-// temporary file (mode 0600, in $TMPDIR or /tmp) that goes with this
-// object. A directory is refused.
+// terminal, a device -- can be read only once, so it is copied first into
+// a private temporary file (mode 0600, in $TMPDIR or /tmp) that goes with
+// this object; the copy stops where the JSON syntax fails. A directory is
+// refused.
 class ImportInput {
  public:
   explicit ImportInput(std::string const& file) {
@@ -174,8 +216,11 @@ class ImportInput {
   std::string const& path() const { return path_; }
 
  private:
-  // Copies everything fd yields into a new temporary file; false (with the
-  // reason printed, the partial copy removed) when it cannot.
+  // Copies what fd yields into a new temporary file; false (with the reason
+  // printed) when it cannot. The copy is read through the JSON parser as it
+  // is made and ends where the syntax does, so endless input that is no
+  // JSON (/dev/zero, "yes |") stops at its first bytes; the import then
+  // reports the error from the copy, which holds everything up to it.
   bool spool(int fd, std::string const& what) {
     char const* dir = std::getenv("TMPDIR");
     std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/gxpolicy-import.XXXXXX";
@@ -186,29 +231,15 @@ class ImportInput {
       return false;
     }
     spooled_ = path_ = path;
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n == 0) break;
-      if (n < 0 || !writeAll(out, buffer, static_cast<std::size_t>(n))) {
-        std::fprintf(stderr, "gxpolicy: cannot copy %s to %s: %s\n", what.c_str(), path.c_str(), std::strerror(errno));
-        close(out);
-        return false;
-      }
-    }
-    if (close(out) != 0) {
-      std::fprintf(stderr, "gxpolicy: cannot copy %s to %s: %s\n", what.c_str(), path.c_str(), std::strerror(errno));
+    CopyingReader reader(fd, out);
+    std::istream in(&reader);
+    JsonSyntaxCheck check;
+    nlohmann::json::sax_parse(in, &check);
+    int const e = reader.error();
+    if (close(out) != 0 || e != 0) {
+      std::fprintf(stderr, "gxpolicy: cannot copy %s to %s: %s\n", what.c_str(), path.c_str(),
+                   std::strerror(e != 0 ? e : errno));
       return false;
-    }
-    return true;
-  }
-  static bool writeAll(int fd, char const* data, std::size_t size) {
-    for (std::size_t done = 0; done < size;) {
-      ssize_t n = write(fd, data + done, size - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
     }
     return true;
   }

@@ -56,33 +56,38 @@ inline std::string jsonErrorPlace(std::istream& in, std::size_t consumed) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
+// An event handler for the parser that builds nothing: parsing with it
+// checks the syntax only, and tells how far the parser got when it stopped
+// at an error (stoppedAt: the bytes it had read).
+struct JsonSyntaxCheck : nlohmann::json_sax<nlohmann::json> {
+  std::size_t stoppedAt = 0;
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, string_t const&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t position, std::string const&, nlohmann::json::exception const&) override {
+    stoppedAt = position;
+    return false;
+  }
+};
+
 // "line L, column C: cause" for an error e that parsing text raised. The
-// text is read again through the parser's event interface, which reports
-// how far it got also for errors whose message carries no position (a
-// number too large, for instance).
+// text is read again with JsonSyntaxCheck, which reports how far the parser
+// got also for errors whose message carries no position (a number too
+// large, for instance).
 inline std::string jsonErrorIn(std::string const& text, nlohmann::json::exception const& e) {
-  struct StopsAt : nlohmann::json_sax<nlohmann::json> {
-    std::size_t at = 0;
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, string_t const&) override { return true; }
-    bool string(string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-    bool start_object(std::size_t) override { return true; }
-    bool key(string_t&) override { return true; }
-    bool end_object() override { return true; }
-    bool start_array(std::size_t) override { return true; }
-    bool end_array() override { return true; }
-    bool parse_error(std::size_t position, std::string const&, nlohmann::json::exception const&) override {
-      at = position;
-      return false;
-    }
-  } stops;
-  nlohmann::json::sax_parse(text, &stops);
+  JsonSyntaxCheck check;
+  nlohmann::json::sax_parse(text, &check);
   std::istringstream in(text);
-  return jsonErrorPlace(in, stops.at) + ": " + jsonErrorCause(e);
+  return jsonErrorPlace(in, check.stoppedAt) + ": " + jsonErrorCause(e);
 }
 
 }  // namespace gxpolicy
