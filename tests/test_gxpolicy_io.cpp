@@ -448,4 +448,28 @@ TEST_F(PolicyDocument, MalformedJsonIsRefusedBeforeTheStoreWithItsLineAndColumn)
   }
 }
 
+// A catalogue whose "primary" group holds no actions converts no action
+// string: import and export say so at the first entry, and nothing throws.
+TEST_F(PolicyDocument, CatalogueWithAnEmptyPrimaryGroupIsReportedAtTheFirstEntry) {
+  auto s = create("a.db");
+  import(*s, sampleDocument());
+  GxActionGroups catalogue;
+  unsigned long slot, st;
+  catalogue.newGroup("primary", slot, st);
+  catalogue.newGroup("web", slot, st);
+  catalogue.createAction("web", "x", nullptr, nullptr, 0, 0, 0, st);
+  s->setObject(daActionGroupName(), new GxActionGroups(catalogue), st);
+  ASSERT_EQ(st, 0u);
+  s->invalidateQuickMap();
+  std::string const message = "the database's action catalogue has no \"primary\" group with actions";
+  gxpolicy::ImportCounts counts;
+  gxpolicy::DocumentProblem problem;
+  EXPECT_FALSE(gxpolicy::importPolicyText(*s, sampleDocument().dump(), counts, problem));
+  EXPECT_EQ(problem.path, "acls.admin.entries[0].actions");
+  EXPECT_EQ(problem.message, message);
+  json doc;
+  EXPECT_FALSE(gxpolicy::exportPolicyDocument(*s, doc, problem));
+  EXPECT_EQ(problem.message, message);
+}
+
 }  // namespace

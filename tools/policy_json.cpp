@@ -40,10 +40,12 @@
 #include "GxCore/GxPop.h"
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daRule.h"
+#include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/gxobj.h"
 #include "outside/hxasn.h"
 #include "outside/hxsvc.h"
+#include "outside/ZObject.h"
 #include "outside/hxutil.h"
 #include "outside/registry.h"
 #include "tools/json_error.h"
@@ -176,11 +178,23 @@ std::unique_ptr<GxExtAttr> readAttributes(json const& owner, Path const& p) {
   return ext;
 }
 
+// Runs convert, a conversion through the store's quick map, which throws
+// when the action catalogue has no "primary" group holding an action: that
+// is reported at p as what it is.
+template <class Conversion>
+void throughQuickMap(Conversion convert, Path const& p) {
+  try {
+    convert();
+  } catch (ZInvalidParameterException_6_0 const&) {
+    p.fail("the database's action catalogue has no \"primary\" group with actions", gx_s_no_action_group);
+  }
+}
+
 GxACLPermset readActions(daCachedStore& store, json const& entry, Path const& p) {
   std::string text = needString(entry, "actions", p);
   GxACLPermset perms;
-  unsigned long st;
-  store.mapAction(text.c_str(), perms, st);
+  unsigned long st = 0;
+  throughQuickMap([&] { store.mapAction(text.c_str(), perms, st); }, p / "actions");
   if (st != 0) (p / "actions").fail("bad action string " + json(text).dump(), st);
   return perms;
 }
@@ -911,8 +925,8 @@ void writeAttributes(daCachedStore& store, daStoreObjectName const& name, json& 
 
 std::string actionsOf(daCachedStore& store, GxACLPermset const& perms, Path const& p) {
   ZUTF8String_6_0 text;
-  unsigned long st;
-  store.mapBitmap(perms, text, st);
+  unsigned long st = 0;
+  throughQuickMap([&] { store.mapBitmap(perms, text, st); }, p);
   if (st != 0) p.fail("cannot render the permissions as an action string", st);
   return text.getChars();
 }
