@@ -456,7 +456,9 @@ unsigned long GxACL::decode(char const*, char const* qualifier, HXObject& attrs)
     }
     if (added == notFound_) return da_s_no_memory;
   }
+  // Present and empty is an empty description; only an absent "acldesc"
+  // leaves none.
   ZUTF8String_6_0 const* text = attrs.getStringValue("acldesc", 0, qualifier);
-  description(text && text->getLength() > 0 ? text->getChars() : nullptr);
+  description(text != nullptr ? text->getChars() : nullptr);
   return 0;
 }

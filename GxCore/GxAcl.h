@@ -151,8 +151,8 @@ class GxACL : public daPolicyObject {
   // hx_obj_s_no_attribute or hx_obj_s_wrong_type when an entry's value is
   // missing or of the wrong type; da_s_no_memory when an entry cannot be
   // added. The first failure stops the decode: entries added before it
-  // stay. On success the description becomes "acldesc" (an empty or absent
-  // one: none). Entries the ACL had are kept; "aclid" is not read.
+  // stay. On success the description becomes "acldesc" (an empty one: "";
+  // an absent one: none). Entries the ACL had are kept; "aclid" is not read.
   unsigned long decode(char const* name, char const* qualifier, HXObject& attrs) override;
 
   // The action string of p against catalogue (see the attribute form).

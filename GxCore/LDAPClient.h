@@ -23,7 +23,7 @@
 #include "outside/ZString.h"
 
 // Statuses.
-constexpr unsigned long ldc_s_settings_missing = 0x1354A0B4;  // host, port, bind DN or password missing
+constexpr unsigned long ldc_s_settings_missing = 0x1354A0B4;  // port, bind DN or password missing
 constexpr unsigned long ldc_s_registry_failed = 0x1354A0BA;   // the registry refused to start, or is off
 constexpr unsigned long ldc_s_replica_text = 0x1354A0BB;      // a replica text is not a server
 constexpr unsigned long ldc_s_replica_refused = 0x1354A0BD;   // a replica was refused otherwise
@@ -50,10 +50,13 @@ class LDAPClient {
   // cache and options. status: 0 (also when the registry is not enabled:
   // then nothing else happens); the loader's status when a file cannot be
   // read or holds a bad line or value (the loader logs it);
-  // ldc_s_settings_missing when host, port, bind-dn or bind-pwd is missing
-  // (logged as ldc_m_settings_missing); ldc_s_registry_failed when the bind
-  // fails (logged as ldc_m_init_failed; enabled_ becomes 0); a replica
-  // status as addReplica.
+  // ldc_s_settings_missing when the port in use ("port", or "ssl-port" with
+  // TLS), bind-dn or bind-pwd is missing (logged as
+  // ldc_m_settings_missing, which names host among the keys to set);
+  // ldc_s_registry_failed when the bind fails (logged as
+  // ldc_m_init_failed; enabled_ becomes 0) -- also for a missing or empty
+  // "host": it reads as the empty text, which is passed on to the registry
+  // and refused there; a replica status as addReplica.
   void init(ZUTF8String_6_0& configFile, unsigned long& status);
   // Adds every replica, in order, until one is refused. Returns 1 with
   // status 0 when all were accepted; else 0 with ldc_s_replica_text

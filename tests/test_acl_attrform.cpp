@@ -145,6 +145,10 @@ TEST_F(AclAttributeForm, EntryTheRegistryCannotNameIsLeftOut) {
   ASSERT_EQ(GxACL().encode("none", nullptr, empty), 0u);
   EXPECT_EQ(empty.attributeNames(nullptr), (std::vector<std::string>{"acldesc", "aclentrycount", "aclid"}));
   EXPECT_STREQ(empty.getStringValue("acldesc", 0, nullptr)->getChars(), "");
+  GxACL back;  // an empty "acldesc" is an empty description, not none
+  ASSERT_EQ(back.decode("none", nullptr, empty), 0u);
+  ASSERT_NE(back.description(), nullptr);
+  EXPECT_STREQ(back.description(), "");
 }
 
 TEST_F(AclAttributeForm, DecodeTakesUuidTextSkipsOtherKindsAndStopsAtUnknownNames) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "GxCore/GxAction.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "example_policy.h"
@@ -249,8 +250,33 @@ TEST_F(WebEstate, BadCallersAndQuestionsAreProblemsWithTheirStatus) {
   EXPECT_EQ(gxpolicy::describe(action),
             "bad action string \"rZ\": status 0x1005b2f1 (unknown action letter or group); use the letters and [group] "
             "names that \"gxpolicy actions DB\" lists, e.g. \"Tr\"");
+  DecideProblem empty = problemOf(user("alice"), "/web", "");
+  EXPECT_EQ(empty.status, gx_s_bad_action);
+  EXPECT_EQ(empty.message, "no actions asked for: the action string is empty");
+  EXPECT_EQ(problemOf(user("alice"), "/web", "r[web").status, gx_s_no_action_group);
+  EXPECT_EQ(problemOf(user("alice"), "/web", "r[web").message, "bad action string \"r[web\"");
   EXPECT_EQ(problemOf(user("alice"), "web", "r").status, gx_s_bad_pobj_name);
   EXPECT_EQ(problemOf(user("alice"), "/web", "r", "10.1.2").status, gx_s_invalid_address);
+}
+
+// A catalogue whose "primary" group holds no actions cannot convert any
+// action string: the question is refused naming the catalogue, not the
+// string (which is well formed).
+TEST_F(WebEstate, CatalogueWithAnEmptyPrimaryGroupIsNamedAsTheProblem) {
+  GxActionGroups catalogue;
+  unsigned long slot, st;
+  catalogue.newGroup("primary", slot, st);
+  catalogue.newGroup("web", slot, st);
+  catalogue.createAction("web", "x", nullptr, nullptr, 0, 0, 0, st);
+  store_ = std::make_unique<daCachedStore>("d", dir_.file("web.db").c_str(), 1, 0);
+  store_->openStore(0, st);
+  store_->setObject(daActionGroupName(), new GxActionGroups(catalogue), st);
+  ASSERT_EQ(st, 0u);
+  for (char const* actions : {"r", "[web]x"}) {
+    DecideProblem p = problemOf(user("alice"), "/web", actions);
+    EXPECT_EQ(p.status, gx_s_no_action_group) << actions;
+    EXPECT_EQ(p.message, "the database's action catalogue has no \"primary\" group with actions") << actions;
+  }
 }
 
 TEST_F(WebEstate, ExampleCasesAllPass) {
@@ -290,7 +316,8 @@ TEST(DecisionCases, BadFilesNameTheCaseAndTheField) {
     char const* message;  // the start of the problem's message
   };
   Bad const bad[] = {
-      {"{\"cases\": [", "not valid JSON"},
+      {"{\"cases\": [\n  {\"object\": \"/a\", \"level\": 1e999}]}",
+       "not valid JSON at line 2, column 33: number overflow parsing '1e999'"},
       {"{\"cases\": []}", "no cases in the file"},
       {"{\"tests\": []}", "tests: unknown field"},
       {"[{\"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\"}]", "cases[0].object: missing"},

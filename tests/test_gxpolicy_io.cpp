@@ -425,14 +425,51 @@ TEST_F(PolicyDocument, ExportRefusesAnObjectMapNamingTwoPolicies) {
   EXPECT_EQ(problem.path, R"(objects["/web"].acl)");
 }
 
-TEST_F(PolicyDocument, MalformedJsonIsRefusedBeforeTheStore) {
+// Malformed JSON is refused before anything is written, saying where (line
+// and column) and what the parser found, without the parser's own tag.
+TEST_F(PolicyDocument, MalformedJsonIsRefusedBeforeTheStoreWithItsLineAndColumn) {
   auto s = create("a.db");
+  struct Case {
+    char const* text;
+    char const* message;
+  } const cases[] = {
+      {"{\"acls\": {\"a\": {}},\n \"objects\": {\"/a\": {\"acl\": \"a\"}",
+       "malformed JSON at line 2, column 31: syntax error while parsing object - unexpected end of input; expected '}'"},
+      {"{\"pops\": {\"p\": {\"audit\": tru}}}",
+       "malformed JSON at line 1, column 29: syntax error while parsing value - invalid literal; last read: '\"audit\": tru}'"},
+      {"{\"pops\": {\"p\":\n\n  {\"audit\": 1e400}}}", "malformed JSON at line 3, column 17: number overflow parsing '1e400'"},
+  };
+  for (Case const& c : cases) {
+    gxpolicy::ImportCounts counts;
+    gxpolicy::DocumentProblem problem;
+    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
+    EXPECT_EQ(gxpolicy::describe(problem), c.message);
+    EXPECT_EQ(counts.transactions, 0u);
+  }
+}
+
+// A catalogue whose "primary" group holds no actions converts no action
+// string: import and export say so at the first entry, and nothing throws.
+TEST_F(PolicyDocument, CatalogueWithAnEmptyPrimaryGroupIsReportedAtTheFirstEntry) {
+  auto s = create("a.db");
+  import(*s, sampleDocument());
+  GxActionGroups catalogue;
+  unsigned long slot, st;
+  catalogue.newGroup("primary", slot, st);
+  catalogue.newGroup("web", slot, st);
+  catalogue.createAction("web", "x", nullptr, nullptr, 0, 0, 0, st);
+  s->setObject(daActionGroupName(), new GxActionGroups(catalogue), st);
+  ASSERT_EQ(st, 0u);
+  s->invalidateQuickMap();
+  std::string const message = "the database's action catalogue has no \"primary\" group with actions";
   gxpolicy::ImportCounts counts;
   gxpolicy::DocumentProblem problem;
-  EXPECT_FALSE(gxpolicy::importPolicyText(*s, R"({"acls": {"a": {}}, "objects": {"/a": {"acl": "a"})", counts,
-                                          problem));
-  EXPECT_NE(problem.message.find("malformed JSON"), std::string::npos);
-  EXPECT_EQ(counts.transactions, 0u);
+  EXPECT_FALSE(gxpolicy::importPolicyText(*s, sampleDocument().dump(), counts, problem));
+  EXPECT_EQ(problem.path, "acls.admin.entries[0].actions");
+  EXPECT_EQ(problem.message, message);
+  json doc;
+  EXPECT_FALSE(gxpolicy::exportPolicyDocument(*s, doc, problem));
+  EXPECT_EQ(problem.message, message);
 }
 
 }  // namespace

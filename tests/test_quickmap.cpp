@@ -12,6 +12,7 @@
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxAction.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daDecision.h"
 #include "test_support.h"
 
 namespace {
@@ -28,13 +29,13 @@ class CountingStore : public daCachedStore {
   std::atomic<int> reads{0};
 };
 
-// "primary" (slot 0): T 0x1, r 0x2; empty groups in slots 1 and 2;
-// "mygroup" (slot 3): a 0x1.
-GxActionGroups catalogue(bool withPrimary = true) {
+// "primary" (slot 0): T 0x1, r 0x2 (or no actions); groups without
+// actions in slots 1 and 2; "mygroup" (slot 3): a 0x1.
+GxActionGroups catalogue(bool primaryActions = true) {
   GxActionGroups c;
   unsigned long slot, st;
-  for (char const* g : {withPrimary ? "primary" : "other", "one", "two", "mygroup"}) c.newGroup(g, slot, st);
-  if (withPrimary) {
+  for (char const* g : {"primary", "one", "two", "mygroup"}) c.newGroup(g, slot, st);
+  if (primaryActions) {
     c.createAction("primary", "T", nullptr, nullptr, 0, 0x1, 0, st);
     c.createAction("primary", "r", nullptr, nullptr, 0, 0x2, 0, st);
   }
@@ -84,7 +85,8 @@ class QuickMap : public ::testing::Test {
 };
 
 // Each string replaces the whole set; a malformed one keeps the bits named
-// before the fault. "[primary]T" is the same as "T".
+// before the fault. "[primary]T" is the same as "T". A group without
+// actions is not in the map: naming it is naming an unknown group.
 TEST_F(QuickMap, ActionStringStatusesAndTheBitsBeforeAFault) {
   GxActionGroups c = catalogue();
   auto s = open(1, &c);
@@ -97,7 +99,7 @@ TEST_F(QuickMap, ActionStringStatusesAndTheBitsBeforeAFault) {
                         Case{"x", 0x1005B2F1, 0, 0}, Case{"T[mygroup]aT", 0x1005B2F1, 1, 1},
                         Case{"Tr[mygroup", 0x1005B1D5, 3, 0}, Case{"T[mygroup]", 0x1005B30C, 1, 0},
                         Case{"[nosuch]a", 0x1005B2F1, 0, 0}, Case{"[]a", 0x1005B2F1, 0, 0},
-                        Case{"[one]", 0x1005B30C, 0, 0}, Case{"[one]T", 0x1005B2F1, 0, 0}}) {
+                        Case{"[one]", 0x1005B2F1, 0, 0}, Case{"[one]T", 0x1005B2F1, 0, 0}}) {
     GxACLPermset p(3, 0xFF);
     unsigned long st;
     s->mapAction(k.text, p, st);
@@ -122,7 +124,10 @@ TEST_F(QuickMap, PermissionsRenderPrimaryFirstThenGroupsInSlotOrder) {
   EXPECT_EQ(back, perms({{3, 0x3}, {1, 0x4}, {0, 0x2}}));
 }
 
-TEST_F(QuickMap, CatalogueWithoutPrimaryThrowsUntilFixedAndInvalidated) {
+// A "primary" group without actions does not enter the map, which then
+// has no default group: the conversion throws, and decide answers with a
+// status instead (0x1005B1D5: no such group).
+TEST_F(QuickMap, EmptyPrimaryGroupThrowsUntilFixedAndInvalidatedAndDecideAnswersAStatus) {
   GxActionGroups bad = catalogue(false);
   auto s = open(0, &bad);
   std::atomic<int> thrownTraces{0};
@@ -138,6 +143,13 @@ TEST_F(QuickMap, CatalogueWithoutPrimaryThrowsUntilFixedAndInvalidated) {
   EXPECT_EQ(thrownTraces.load(), 1);
   EXPECT_FALSE(s->quickMap().isPopulated());
   EXPECT_THROW(s->mapAction("[mygroup]a", p, st), ZInvalidParameterException_6_0);
+  daDecision d;
+  for (char const* actions : {"T", "[mygroup]a"}) {
+    st = 0;
+    EXPECT_NO_THROW(s->decide("/a", nullptr, actions, nullptr, d, st));
+    EXPECT_EQ(st, 0x1005B1D5u) << actions;
+    EXPECT_FALSE(d.granted());
+  }
 
   store(*s, catalogue());
   s->invalidateQuickMap();

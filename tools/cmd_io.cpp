@@ -1,7 +1,8 @@
 // gxpolicy import / export: load a policy document (JSON) into a database,
 // and write everything a database holds as such a document.
 //
-//   gxpolicy import DB FILE     FILE "-" reads standard input
+//   gxpolicy import DB FILE     FILE "-" reads standard input; a pipe,
+//                               /dev/stdin or a FIFO works too
 //   gxpolicy export DB [FILE]   no FILE (or "-") writes standard output
 //
 // The document (every section and every field not marked required may be
@@ -60,13 +61,15 @@
 // bits set outside it; every key an item is stored under must fit the
 // database's 511-byte key limit and every record (a policy's list of
 // objects included) its record size limit. The document is streamed, never
-// held whole in memory (standard input is first copied to a temporary
-// file), and read twice. The first pass checks the whole document and
-// writes nothing: the first problem is reported with its place in the
-// document (e.g. objects["/a"].acl) and the database is left as it was. The
-// second pass writes the items in document order; each replaces what the
-// database holds under its name -- its extended attributes and, for an
-// object, its attachments included (a field left out removes them).
+// held whole in memory (an input that can be read only once -- standard
+// input, a pipe, a FIFO -- is first copied to a temporary file), and read
+// twice. The first pass checks the whole document and writes nothing: the
+// first problem is reported with its place in the document (e.g.
+// objects["/a"].acl, or the line and column of malformed JSON) and the
+// database is left as it was. The second pass writes the items in document
+// order; each replaces what the database holds under its name -- its
+// extended attributes and, for an object, its attachments included (a
+// field left out removes them).
 // Attachments are recorded in both directions; the policies' lists of
 // objects are gathered during the pass and written once at its end, keeping
 // the objects the document does not mention. Items the document does not
@@ -107,6 +110,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/registry.h"
 #include "tools/gxpolicy.h"
+#include "tools/json_error.h"
 #include "tools/policy_json.h"
 #include "tools/progress.h"
 
@@ -131,35 +135,122 @@ std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly, int cach
   throw CLI::RuntimeError(1);
 }
 
-// Standard input copied to a temporary file, so that the import can read
-// the document twice; the file is removed with this object.
-class SpooledInput {
+// A stream buffer that reads a file descriptor and writes every chunk it
+// reads to a second one, so that whoever reads the stream makes the copy.
+// A failed read or write ends the stream; error() then says why.
+class CopyingReader : public std::streambuf {
  public:
-  SpooledInput() {
-    char const* dir = std::getenv("TMPDIR");
-    path_ = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/gxpolicy-import.XXXXXX";
-    int fd = mkstemp(path_.data());
-    if (fd < 0) failWith("cannot create a temporary file for standard input in " + path_);
-    close(fd);
-    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-    out << std::cin.rdbuf();
-    out.close();
-    if (!out || std::cin.bad()) failWith("cannot copy standard input to " + path_);
+  CopyingReader(int in, int out) : in_(in), out_(out) {}
+  int error() const { return error_; }
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    if (error_ != 0) return traits_type::eof();
+    ssize_t n;
+    do n = read(in_, buffer_, sizeof buffer_);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 || (n > 0 && !writeAll(static_cast<std::size_t>(n)))) {
+      error_ = errno != 0 ? errno : EIO;
+      return traits_type::eof();
+    }
+    if (n == 0) return traits_type::eof();
+    setg(buffer_, buffer_, buffer_ + n);
+    return traits_type::to_int_type(*gptr());
   }
-  SpooledInput(SpooledInput const&) = delete;
-  SpooledInput& operator=(SpooledInput const&) = delete;
-  ~SpooledInput() { std::remove(path_.c_str()); }
+
+ private:
+  bool writeAll(std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+      ssize_t n = write(out_, buffer_ + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  int in_, out_;
+  int error_ = 0;
+  char buffer_[65536];
+};
+
+// The document to import, readable twice. A regular file is read where it
+// is. Anything else -- standard input ("-"), a pipe, /dev/stdin, a FIFO, a
+// terminal, a device -- can be read only once, so it is copied first into
+// a private temporary file (mode 0600, in $TMPDIR or /tmp) that goes with
+// this object; the copy stops where the JSON syntax fails. A directory is
+// refused.
+class ImportInput {
+ public:
+  explicit ImportInput(std::string const& file) {
+    bool const standardInput = file == "-";
+    int fd = standardInput ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) failWith("cannot read " + file + ": " + std::strerror(errno));
+    struct stat st {};
+    bool const known = fstat(fd, &st) == 0;
+    int const e = errno;
+    if (known && S_ISREG(st.st_mode) && !standardInput) {
+      close(fd);
+      path_ = file;
+      return;
+    }
+    if (!known || S_ISDIR(st.st_mode)) {
+      if (!standardInput) close(fd);
+      failWith("cannot read " + file + ": " + (known ? "it is a directory" : std::strerror(e)));
+    }
+    std::string const what = standardInput ? std::string("standard input") : file;
+    bool const copied = spool(fd, what);
+    if (!standardInput) close(fd);
+    if (!copied) {
+      std::remove(spooled_.c_str());  // the destructor does not run
+      throw CLI::RuntimeError(1);
+    }
+  }
+  ImportInput(ImportInput const&) = delete;
+  ImportInput& operator=(ImportInput const&) = delete;
+  ~ImportInput() {
+    if (!spooled_.empty()) std::remove(spooled_.c_str());
+  }
+  // The file to read the document from.
   std::string const& path() const { return path_; }
 
  private:
+  // Copies what fd yields into a new temporary file; false (with the reason
+  // printed) when it cannot. The copy is read through the JSON parser as it
+  // is made and ends where the syntax does, so endless input that is no
+  // JSON (/dev/zero, "yes |") stops at its first bytes; the import then
+  // reports the error from the copy, which holds everything up to it.
+  bool spool(int fd, std::string const& what) {
+    char const* dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/gxpolicy-import.XXXXXX";
+    int out = mkstemp(path.data());
+    if (out < 0) {
+      std::fprintf(stderr, "gxpolicy: cannot create a temporary file for %s in %s: %s\n", what.c_str(),
+                   path.c_str(), std::strerror(errno));
+      return false;
+    }
+    spooled_ = path_ = path;
+    CopyingReader reader(fd, out);
+    std::istream in(&reader);
+    JsonSyntaxCheck check;
+    nlohmann::json::sax_parse(in, &check);
+    int const e = reader.error();
+    if (close(out) != 0 || e != 0) {
+      std::fprintf(stderr, "gxpolicy: cannot copy %s to %s: %s\n", what.c_str(), path.c_str(),
+                   std::strerror(e != 0 ? e : errno));
+      return false;
+    }
+    return true;
+  }
+
   std::string path_;
+  std::string spooled_;  // the temporary copy, removed with this object
 };
 
 void importFile(IoArgs const& a) {
-  std::unique_ptr<SpooledInput> spooled;
-  if (a.file == "-") spooled = std::make_unique<SpooledInput>();
-  std::string path = spooled ? spooled->path() : a.file;
-  if (!std::ifstream(path, std::ios::binary)) failWith("cannot read " + a.file);
+  ImportInput input(a.file);
+  std::string const path = input.path();
   DocumentSource source = [path] { return std::make_unique<std::ifstream>(path, std::ios::binary); };
   // Without the cache: a large document would otherwise leave every
   // object it wrote decoded in memory.
@@ -248,7 +339,10 @@ void registerIoCommands(CLI::App& app) {
   auto args = std::make_shared<IoArgs>();
   auto* i = app.add_subcommand("import", "load a JSON policy document into a policy database (checked whole before writing)");
   addDatabaseOptions(i, args->db, args->domain);
-  i->add_option("FILE", args->file, "JSON document, - for standard input")->required();
+  i->add_option("FILE", args->file,
+                 "JSON document; - for standard input (a pipe, /dev/stdin or a FIFO also works: it is copied to a "
+                 "temporary file first, since the document is read twice)")
+      ->required();
   i->add_option("--registry", args->registry, "user registry resolving entry names (default: DB.registry.json if it exists)");
   i->callback([args] { importFile(*args); });
   auto* e = app.add_subcommand("export", "write the policy of a database as a JSON document");

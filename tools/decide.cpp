@@ -12,6 +12,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxsvc.h"
 #include "outside/registry.h"
+#include "tools/json_error.h"
 
 namespace gxpolicy {
 namespace {
@@ -62,6 +63,18 @@ std::string actionText(daCachedStore& store, GxACLPermset const& perms, std::str
   return st == 0 ? std::string(out.getChars()) : fallback;
 }
 
+// True when some "[" of an action string has no "]" after it.
+bool hasUnclosedGroup(std::string const& actions) {
+  std::size_t const open = actions.rfind('[');
+  return open != std::string::npos && actions.find(']', open) == std::string::npos;
+}
+
+// An action string the catalogue cannot read, and what to write instead.
+DecideProblem badActions(Question const& q, unsigned long st) {
+  return {"bad action string " + inQuotes(q.actions), st,
+          "use the letters and [group] names that \"gxpolicy actions DB\" lists, e.g. \"Tr\""};
+}
+
 // The problem behind a status of decide.
 DecideProblem decideProblem(Question const& q, unsigned long st) {
   switch (st) {
@@ -69,10 +82,20 @@ DecideProblem decideProblem(Question const& q, unsigned long st) {
       return {"not a valid protected object name: " + inQuotes(q.object), st,
               "object names are paths from the root, such as /web/docs/index.html"};
     case gx_s_bad_action:
+      if (q.actions.empty())
+        return {"no actions asked for: the action string is empty", st,
+                "name the actions to decide, e.g. \"r\"; \"gxpolicy actions DB\" lists them"};
+      return badActions(q, st);
     case gx_s_no_action_group:
-    case 0x1005B30C:  // a group name with no action after it
-      return {"bad action string " + inQuotes(q.actions), st,
-              "use the letters and [group] names that \"gxpolicy actions DB\" lists, e.g. \"Tr\""};
+      // Also the answer when the quick map cannot be built; a string whose
+      // every "[" is closed can only mean that.
+      if (!hasUnclosedGroup(q.actions))
+        return {"the database's action catalogue has no \"primary\" group with actions", st,
+                "make the database with \"gxpolicy create\", which stores the default catalogue, or add an "
+                "action to \"primary\""};
+      return badActions(q, st);
+    case gx_s_group_at_end:
+      return badActions(q, st);
     case da_s_store_unavailable:
       return {"the policy database is not open", st, "open it again"};
     default:
@@ -346,13 +369,8 @@ bool explainDecision(daCachedStore& store, Question const& question, Caller& cal
                    "give an address such as 10.1.2.3 or fd00::1");
   }
   unsigned long st = 0;
-  try {
-    store.decide(question.object.c_str(), caller.pa(), question.actions.c_str(),
-                 question.address.empty() ? nullptr : &address, d, st);
-  } catch (...) {  // the quick map throws on a catalogue without a "primary" group
-    return fails(problem, "the database's action catalogue has no \"primary\" group", gx_s_no_action_group,
-                 "make the database with \"gxpolicy create\", which stores the default catalogue");
-  }
+  store.decide(question.object.c_str(), caller.pa(), question.actions.c_str(),
+               question.address.empty() ? nullptr : &address, d, st);
   if (st != 0) {
     problem = decideProblem(question, st);
     return false;
@@ -390,9 +408,11 @@ bool explainDecision(daCachedStore& store, Question const& question, Caller& cal
   daDecision w;
   daPObjName at(out.object.c_str());
   for (;;) {
-    store.decide(at.getPathName(), nullptr, "", nullptr, w, st);
+    // The same actions: decide accepted them, and only the policy in force
+    // at each step is looked at.
+    store.decide(at.getPathName(), nullptr, question.actions.c_str(), nullptr, w, st);
     if (st != 0) {
-      problem = decideProblem(Question{at.getPathName(), "", ""}, st);
+      problem = decideProblem(Question{at.getPathName(), question.actions, ""}, st);
       return false;
     }
     WalkStep step{at.getPathName(), "", "", ""};
@@ -625,7 +645,7 @@ bool readCases(std::string const& text, std::vector<DecisionCase>& out, DecidePr
   try {
     doc = json::parse(text);
   } catch (json::exception const& e) {
-    return fails(problem, std::string("not valid JSON: ") + e.what(), 0, "fix the file");
+    return fails(problem, "not valid JSON at " + jsonErrorIn(text, e), 0, "fix the file");
   }
   json const* list = &doc;
   if (doc.is_object()) {

@@ -60,6 +60,14 @@ void createOrFail(std::string const& db, std::string const& domain) {
   }
 }
 
+void quietLibraryMessages() {
+  hx_svc_set_sink([](hx_svc_record const& r) {
+    if (!r.isTrace) return;
+    std::fprintf(stderr, "gxcore trace [%s.%d] %s", r.component.c_str(), r.sub, r.text.c_str());
+    if (r.text.empty() || r.text.back() != '\n') std::fputc('\n', stderr);
+  });
+}
+
 namespace {
 std::vector<CreateStep>& steps() {
   static std::vector<CreateStep> s;
@@ -75,6 +83,15 @@ std::vector<CreateStep> const& createSteps() { return steps(); }
 int main(int argc, char** argv) {
   CLI::App app{"gxpolicy: create, inspect and query policy database files"};
   app.require_subcommand(1);
+  // Anywhere on the line: subcommands pass options they do not know to
+  // this level (test has a --verbose of its own: give this one first).
+  app.fallthrough();
+  bool verbose = false;
+  app.add_flag("--verbose", verbose,
+               "also show the library's own log messages (\"gxcore message 0x...\") on standard error");
+  app.parse_complete_callback([&verbose] {
+    if (!verbose) gxpolicy::quietLibraryMessages();
+  });
   gxpolicy::registerStoreCommands(app);
   gxpolicy::registerActionCommands(app);
   gxpolicy::registerPopCommands(app);

@@ -21,6 +21,12 @@ namespace gxpolicy {
 // returns the exit code 1.
 int fail(std::string const& what, unsigned long status);
 
+// Stops the library's catalogued messages ("gxcore message 0x...") from
+// reaching standard error: every command reports its failures in its own
+// words. Trace lines (GXCORE_TRACE) still go to standard error. Installs a
+// message sink for the whole process (main does this unless --verbose).
+void quietLibraryMessages();
+
 // Adds the positional DB (required) and the --domain option to sub.
 void addDatabaseOptions(CLI::App* sub, std::string& db, std::string& domain);
 // Checks the structure of the database file db (hx_db_verify_file); damage

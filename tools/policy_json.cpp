@@ -40,12 +40,15 @@
 #include "GxCore/GxPop.h"
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daRule.h"
+#include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/gxobj.h"
 #include "outside/hxasn.h"
 #include "outside/hxsvc.h"
+#include "outside/ZObject.h"
 #include "outside/hxutil.h"
 #include "outside/registry.h"
+#include "tools/json_error.h"
 #include "tools/policy_write.h"
 
 namespace gxpolicy {
@@ -175,11 +178,23 @@ std::unique_ptr<GxExtAttr> readAttributes(json const& owner, Path const& p) {
   return ext;
 }
 
+// Runs convert, a conversion through the store's quick map, which throws
+// when the action catalogue has no "primary" group holding an action: that
+// is reported at p as what it is.
+template <class Conversion>
+void throughQuickMap(Conversion convert, Path const& p) {
+  try {
+    convert();
+  } catch (ZInvalidParameterException_6_0 const&) {
+    p.fail("the database's action catalogue has no \"primary\" group with actions", gx_s_no_action_group);
+  }
+}
+
 GxACLPermset readActions(daCachedStore& store, json const& entry, Path const& p) {
   std::string text = needString(entry, "actions", p);
   GxACLPermset perms;
-  unsigned long st;
-  store.mapAction(text.c_str(), perms, st);
+  unsigned long st = 0;
+  throughQuickMap([&] { store.mapAction(text.c_str(), perms, st); }, p / "actions");
   if (st != 0) (p / "actions").fail("bad action string " + json(text).dump(), st);
   return perms;
 }
@@ -456,10 +471,18 @@ class DocumentWalker {
       else memberKey_ = std::move(k);
     });
   }
-  bool parse_error(std::size_t, std::string const&, json::exception const& e) {
-    if (!problem_) problem_ = BadItem{"", std::string("malformed JSON: ") + e.what(), 0};
+  // The parser's message is kept without its tag; walk() adds where the
+  // text goes wrong, from malformedAt().
+  bool parse_error(std::size_t position, std::string const&, json::exception const& e) {
+    if (!problem_) {
+      problem_ = BadItem{"", jsonErrorCause(e), 0};
+      malformedAt_ = position;
+    }
     return false;
   }
+  // The bytes the parser had read when it found the document malformed;
+  // empty when it did not.
+  std::optional<std::size_t> malformedAt() const { return malformedAt_; }
 
  private:
   // Levels: 0 outside the document, 1 in the document object, 2 in a
@@ -564,6 +587,7 @@ class DocumentWalker {
   bool seen_[kObjects + 1] = {};
   unsigned long items_ = 0;
   std::optional<BadItem> problem_;
+  std::optional<std::size_t> malformedAt_;
 };
 
 // Parses the source's document into sink. tick is called with the number
@@ -584,6 +608,12 @@ void walk(DocumentSource const& source, ItemSink& sink, std::function<void(unsig
   } ticking(sink, *in, tick);
   DocumentWalker walker(ticking);
   bool ok = json::sax_parse(*in, &walker);
+  if (std::optional<std::size_t> at = walker.malformedAt()) {
+    // Counted again from the start: the walk keeps no line numbers.
+    std::unique_ptr<std::istream> again = source();
+    std::string const place = again && *again ? " at " + jsonErrorPlace(*again, *at) : std::string();
+    root().fail("malformed JSON" + place + ": " + walker.problem()->message);
+  }
   if (walker.problem()) throw *walker.problem();
   if (!ok) root().fail("malformed JSON");
 }
@@ -895,8 +925,8 @@ void writeAttributes(daCachedStore& store, daStoreObjectName const& name, json& 
 
 std::string actionsOf(daCachedStore& store, GxACLPermset const& perms, Path const& p) {
   ZUTF8String_6_0 text;
-  unsigned long st;
-  store.mapBitmap(perms, text, st);
+  unsigned long st = 0;
+  throughQuickMap([&] { store.mapBitmap(perms, text, st); }, p);
   if (st != 0) p.fail("cannot render the permissions as an action string", st);
   return text.getChars();
 }

@@ -154,9 +154,9 @@ void daActionQuickMap::buildFromCatalogue(daCachedStore& store, unsigned long& s
   while (it.iterGroup()) {
     char const* groupName = it.group()->name != nullptr ? it.group()->name : "";
     auto const groupIndex = static_cast<unsigned int>(it.groupIndex());
-    // Groups without actions are entered too: an empty "primary" is still
-    // the default group, and "[empty]" names a group that exists.
-    if (findGroup(groupName) == nullptr) storeIntoQuickMap(groupName, groupIndex, "", 0);
+    // Only actions enter the map, each bringing its group: a group without
+    // actions is not in it, so "[empty]a" names an unknown group and an
+    // empty "primary" leaves the map without its default group.
     while (it.iterAction()) {
       gxaction_s_t const* action = it.action();
       storeIntoQuickMap(groupName, groupIndex, action->name, action->bitmask);

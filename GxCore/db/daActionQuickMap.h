@@ -6,7 +6,10 @@
 // one and forwards mapAction/mapBitmap/invalidateQuickMap to it.
 //
 // Letters before any "[" name actions of the default group "primary";
-// "[" group "]" switches to that group for the letters that follow.
+// "[" group "]" switches to that group for the letters that follow. The map
+// is built from the catalogue's actions: a group enters it with its first
+// action, so a group without actions is unknown to it (and a "primary"
+// without actions is missing).
 //
 // Locking: mapLock guards populated, groupMaps, primaryMap and the lookup
 // index. Conversions take it shared (none at all on a read-only store once
@@ -91,8 +94,8 @@ class daActionQuickMap {
   // cannot be read (0x132792F2 when the record under the catalogue's key is
   // not a catalogue). Builds the map on first use (throws
   // ZInvalidParameterException_6_0 when the catalogue has no "primary"
-  // group). Lock: none on a populated read-only store, else the map lock
-  // shared (exclusive while building).
+  // group holding an action). Lock: none on a populated read-only store,
+  // else the map lock shared (exclusive while building).
   unsigned int mapAction(daCachedStore& store, char const* actions, GxACLPermset& perms);
   // Appends to out the action string for perms ("primary" letters first,
   // then "[group]letters" per other group with granted actions, groups in
@@ -107,8 +110,8 @@ class daActionQuickMap {
   void invalidateQuickMapWithoutLock();
   // Builds the map from the store's catalogue unless already populated.
   // Returns 0 or the store's read status (map left unpopulated); throws
-  // ZInvalidParameterException_6_0 without a "primary" group (populated
-  // stays 0). populateQuickMap takes the map lock exclusively; the
+  // ZInvalidParameterException_6_0 when no action of a "primary" group
+  // entered the map (populated stays 0, the map empty). populateQuickMap takes the map lock exclusively; the
   // WithoutLock form takes none.
   unsigned int populateQuickMap(daCachedStore& store);
   unsigned int populateQuickMapWithoutLock(daCachedStore& store);

@@ -216,13 +216,18 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // e.g. "Tr" or "r[mygroup]x") on the protected object at path? On status
   // 0, decision says granted or not and why (see daDecision). address (may
   // be null) is the caller's, for the level the POP in force requires.
-  // Statuses: 0x1005B1C9 for a path that is not a valid object name,
-  // 0x1005B2F1 for an unknown action letter or group (0x1005B1D5 when the
-  // catalogue has no "primary" group),
-  // 0x132792F4 when the store is closed, the ACL/POP/rule lookup statuses
-  // (0x1005B1C3, 0x1005B1C4, 0x1005B1DC, 0x1005B1D0, 0x1005B1DA,
-  // 0x1005B1DB) when a policy in force cannot be read, read and decode
-  // statuses otherwise. On failure decision is reset (nothing granted).
+  // Statuses: 0x1005B1C9 for a path that is not a valid object name (or
+  // null); 0x1005B2F1 for an empty (or null) action string -- it asks for
+  // nothing -- and for an unknown action letter or group; 0x1005B1D5 for a
+  // "[" without its "]", and when the catalogue has no "primary" group
+  // holding an action (the quick map cannot be built: decide lets no
+  // exception out); 0x1005B30C for a group name at the end of the string;
+  // 0x10652065 when memory runs out building the quick map; the
+  // catalogue's read status when it cannot be read; 0x132792F4 when the
+  // store is closed; the ACL/POP/rule lookup statuses (0x1005B1C3,
+  // 0x1005B1C4, 0x1005B1DC, 0x1005B1D0, 0x1005B1DA, 0x1005B1DB) when a
+  // policy in force cannot be read; read and decode statuses otherwise.
+  // On failure decision is reset (nothing granted).
   // Thread-safe. A warm decision takes no lock; one that must resolve the
   // policy in force takes the state lock shared (daCacheStateLock(open)),
   // so the calling thread must not hold this store's state lock itself.

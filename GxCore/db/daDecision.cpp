@@ -537,6 +537,29 @@ void daCachedStore::setDecisionMemoSize(unsigned int entries) {
   decisionMemoSize_.store(std::bit_ceil(n), std::memory_order_relaxed);
 }
 
+namespace {
+
+// perms becomes the permissions the action string names, converted by the
+// store's quick map under the store's state lock (shared): a replica's map
+// is rebuilt while that lock is held exclusively. Returns mapAction's
+// status, or gx_s_no_action_group / da_s_no_memory when the map cannot be
+// built (the exceptions of the quick map end here).
+unsigned long requestedPermissions(daCachedStore& store, char const* actions, GxACLPermset& perms) {
+  unsigned long status = 0;
+  ZStackReadWriteLock_6_0 reading(store.getStateLock(), ZReadWriteLock_6_0::READ);
+  // The quick map throws when it cannot be built; a decision reports it.
+  try {
+    store.mapAction(actions, perms, status);
+  } catch (ZInvalidParameterException_6_0 const&) {
+    status = gx_s_no_action_group;  // no "primary" group with an action
+  } catch (ZOutOfMemoryException_6_0 const&) {
+    status = da_s_no_memory;
+  }
+  return status;
+}
+
+}  // namespace
+
 bool daCachedStore::openOnceSettled() {
   ZStackReadWriteLock_6_0 settled(getStateLock(), ZReadWriteLock_6_0::READ);
   return getCacheState() != closed;
@@ -558,7 +581,9 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   decision.granted_ = false;
   decision.entry_ = daDecisionEntry::none;
   decision.authLevel_ = 0;
-  if (path == nullptr || actions == nullptr) {
+  // A question must ask for something: an empty (or absent) action string
+  // would otherwise be granted everywhere, ACL or none.
+  if (path == nullptr || actions == nullptr || actions[0] == '\0') {
     status = path == nullptr ? gx_s_bad_pobj_name : gx_s_bad_action;
     return;
   }
@@ -577,12 +602,7 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   ThreadMemo& memo = tlsMemos.forStore(*this);
   std::string_view const actionText(actions);
   if (!memo.findActions(actionText, epoch, decision.requested_)) {
-    // The quick map of a replica is rebuilt while its state lock is held
-    // exclusively; it is read here under that lock, shared.
-    {
-      ZStackReadWriteLock_6_0 reading(getStateLock(), ZReadWriteLock_6_0::READ);
-      mapAction(actions, decision.requested_, status);
-    }
+    status = requestedPermissions(*this, actions, decision.requested_);
     if (status != 0) return;
     memo.rememberActions(actionText, epoch, decision.requested_);
   }

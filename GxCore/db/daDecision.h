@@ -69,8 +69,8 @@ class daDecision {
   daDecision(daDecision const&) = delete;
   daDecision& operator=(daDecision const&) = delete;
 
-  // True when the ACL in force grants every requested action (an empty
-  // request is always granted). An object with no ACL in force grants
+  // True when the ACL in force grants every requested action (decide
+  // refuses an empty request). An object with no ACL in force grants
   // nothing.
   bool granted() const { return granted_; }
   daDecisionEntry appliedEntry() const { return entry_; }

@@ -268,8 +268,9 @@ int main(int argc, char** argv) {
 
   CLI::App app{"gxpolicyd: authorization decisions over HTTP from a policy database replica"};
   app.footer(
-      "Example:\n"
-      "  gxpolicyd --db /var/lib/gx/replica.db --master https://policy.example/snapshots \\\n"
+      "Example (--master is the URL of the folder \"gxpolicy publish DB DIR\" writes, served as is:\n"
+      "DIR/manifest.json must answer at URL/manifest.json):\n"
+      "  gxpolicyd --db /var/lib/gx/replica.db --master https://policy.example.com/policy/ \\\n"
       "            --listen 127.0.0.1:8181 --prefix /web\n"
       "  curl -s localhost:8181/v1/check -d '{\"object\":\"/web/docs\",\"actions\":\"r\",\"user\":\"alice\"}'\n"
       "Endpoints: POST /v1/check, POST /v1/check/batch, GET /v1/auth (nginx auth_request),\n"
