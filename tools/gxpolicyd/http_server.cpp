@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <thread>
 
 namespace gxpolicyd {
@@ -17,6 +18,8 @@ namespace gxpolicyd {
 struct HttpServer::Exchange {
   std::string body;
   bool tooLarge = false;
+  bool overBudget = false;
+  std::size_t reserved = 0;  // bytes of the server's body budget this exchange holds
 };
 
 namespace {
@@ -43,6 +46,7 @@ struct HttpServer::Hooks {
     auto* server = static_cast<HttpServer*>(self);
     auto* exchange = static_cast<Exchange*>(*state);
     if (exchange == nullptr) return;
+    server->bodyBytes_.fetch_sub(exchange->reserved, std::memory_order_relaxed);
     delete exchange;
     *state = nullptr;
     server->inFlight_.fetch_sub(1, std::memory_order_relaxed);
@@ -59,6 +63,32 @@ struct HttpServer::Hooks {
     return ok;
   }
 
+  // Takes bytes from the server's body budget for exchange; false when
+  // they are not left.
+  static bool reserve(HttpServer* server, Exchange* exchange, std::size_t bytes) {
+    std::size_t held = server->bodyBytes_.load(std::memory_order_relaxed);
+    do {
+      if (held + bytes > server->options_.maxBodiesTotal) return false;
+    } while (!server->bodyBytes_.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+    exchange->reserved += bytes;
+    return true;
+  }
+
+  struct Counted {
+    char const* name;
+    unsigned count;
+  };
+  static MHD_Result countHeader(void* cls, MHD_ValueKind, char const* key, char const*) {
+    auto* counted = static_cast<Counted*>(cls);
+    if (key != nullptr && ::strcasecmp(key, counted->name) == 0) ++counted->count;
+    return MHD_YES;
+  }
+  static unsigned headerCount(MHD_Connection* c, char const* name) {
+    Counted counted{name, 0};
+    MHD_get_connection_values(c, MHD_HEADER_KIND, &countHeader, &counted);
+    return counted.count;
+  }
+
   // Called once with the headers, then once per piece of body, then once
   // with nothing more to read: the request is answered then.
   static MHD_Result request(void* self, MHD_Connection* c, char const* url, char const* method, char const*,
@@ -73,11 +103,23 @@ struct HttpServer::Hooks {
       // Announced too large: answered before the body is read (the library
       // then closes the connection). Any other request is answered once it
       // has been read whole: an answer given earlier costs the keep-alive.
-      if (length == nullptr || std::strtoull(length, nullptr, 10) <= server->options_.maxBody) return MHD_YES;
-      exchange->tooLarge = true;
+      // An announced body takes its budget now, all of it, or is answered
+      // 503 unread.
+      unsigned long long announced = length == nullptr ? 0 : std::strtoull(length, nullptr, 10);
+      if (announced > server->options_.maxBody) exchange->tooLarge = true;
+      else if (announced > 0 && !reserve(server, exchange, static_cast<std::size_t>(announced))) exchange->overBudget = true;
+      else {
+        exchange->body.reserve(static_cast<std::size_t>(announced));
+        return MHD_YES;
+      }
     } else if (*uploadSize > 0) {
       if (exchange->body.size() + *uploadSize > server->options_.maxBody) exchange->tooLarge = true;
-      if (!exchange->tooLarge) exchange->body.append(upload, *uploadSize);
+      std::size_t more = exchange->body.size() + *uploadSize > exchange->reserved
+                             ? exchange->body.size() + *uploadSize - exchange->reserved
+                             : 0;
+      if (!exchange->tooLarge && !exchange->overBudget && more > 0 && !reserve(server, exchange, more))
+        exchange->overBudget = true;
+      if (!exchange->tooLarge && !exchange->overBudget) exchange->body.append(upload, *uploadSize);
       *uploadSize = 0;
       return MHD_YES;
     }
@@ -86,7 +128,9 @@ struct HttpServer::Hooks {
     r.path = url;
     r.body = exchange->body;
     r.bodyTooLarge = exchange->tooLarge;
+    r.bodyOverBudget = exchange->overBudget && !exchange->tooLarge;
     r.header = [c](char const* name) { return MHD_lookup_connection_value(c, MHD_HEADER_KIND, name); };
+    r.headerCount = [c](char const* name) { return headerCount(c, name); };
     return answer(c, server->handler_(r));
   }
 };

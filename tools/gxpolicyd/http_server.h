@@ -2,7 +2,9 @@
 // each polling its share of the connections with epoll, hands every
 // complete request to a handler and sends back what it returns. Bodies are
 // collected up to a cap (larger ones get 413 without being read when their
-// length is announced); keep-alive, pipelining, chunked bodies and
+// length is announced), and all bodies held at once within a budget (a
+// request that finds it spent is handed on marked bodyOverBudget, its body
+// unread); keep-alive, pipelining, chunked bodies and
 // "Expect: 100-continue" are the library's.
 #pragma once
 
@@ -23,6 +25,7 @@ struct HttpOptions {
   unsigned connectionLimit = 16384;    // open connections at once; more are refused at accept
   unsigned idleTimeoutSeconds = 60;    // an idle keep-alive connection is closed after this
   std::size_t maxBody = 1 << 20;       // bytes; larger gets 413
+  std::size_t maxBodiesTotal = 64 << 20;  // bytes of bodies held across all connections at once
 };
 
 class HttpServer {
@@ -44,6 +47,7 @@ class HttpServer {
 
   unsigned inFlight() const { return inFlight_.load(std::memory_order_relaxed); }
   unsigned connections() const { return connections_.load(std::memory_order_relaxed); }
+  std::size_t bodyBytes() const { return bodyBytes_.load(std::memory_order_relaxed); }
 
  private:
   struct Exchange;
@@ -56,6 +60,7 @@ class HttpServer {
   int listenSocket_ = -1;  // kept after quiesce, closed after the stop
   std::atomic<unsigned> inFlight_{0};
   std::atomic<unsigned> connections_{0};
+  std::atomic<std::size_t> bodyBytes_{0};  // taken from maxBodiesTotal by the exchanges
 };
 
 }  // namespace gxpolicyd

@@ -8,13 +8,18 @@
 //
 // SIGHUP makes the replica ask its master now; SIGTERM and SIGINT stop
 // accepting, let the requests being answered finish, then exit 0.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -60,7 +65,46 @@ struct Args {
   unsigned callerTtl = 60;
   std::string caFile, tokenFile;
   bool insecure = false;
+  std::string frontSecretFile;
+  bool trustAnyFrontEnd = false;
+  std::string pathAllow;
+  std::size_t maxNameLength = 256;
+  std::size_t maxGroups = 1024;
+  std::size_t callerCacheBytes = 16 << 20;
+  std::size_t maxBodiesTotal = 64 << 20;
 };
+
+// The first line of a file that holds a secret. Like ssh with its keys,
+// a file that group or others may read or write is refused, and so is
+// anything but a regular file (a FIFO would block the start). False with
+// error set when the file cannot be used or its first line is shorter
+// than minLength.
+bool readSecretFile(std::string const& path, std::size_t minLength, std::string& out, std::string& error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0 && st.st_size < (1 << 16);
+  std::string text;
+  if (usable) {
+    text.resize(static_cast<std::size_t>(st.st_size));
+    usable = ::read(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+  ::close(fd);
+  if (!usable) {
+    error = path + " must be a regular file of at most 64 KiB that only its owner may read (chmod 600)";
+    return false;
+  }
+  out = text.substr(0, text.find('\n'));
+  if (!out.empty() && out.back() == '\r') out.pop_back();
+  if (out.size() < minLength) {
+    error = "the first line of " + path + " must hold at least " + std::to_string(minLength) + " characters";
+    return false;
+  }
+  return true;
+}
 
 // "ADDR:PORT", "[V6]:PORT", ":PORT" or "PORT" (then 127.0.0.1).
 bool parseListen(std::string const& text, std::string& address, unsigned short& port) {
@@ -109,6 +153,21 @@ int serve(Args const& a) {
   service.maxBatch = a.maxBatch;
   service.readyMaxAgeSeconds = a.maxAge;
   service.callerTtl = std::chrono::seconds(a.callerTtl);
+  service.callerCacheBytes = a.callerCacheBytes;
+  service.maxNameLength = a.maxNameLength;
+  service.maxGroups = a.maxGroups;
+  service.pathAllow = a.pathAllow;
+  if (a.pathAllow.find_first_not_of(";\\% ") != std::string::npos)
+    quit("--path-allow: only the characters ; \\ % and space can be allowed");
+  if (!a.frontSecretFile.empty() && a.trustAnyFrontEnd)
+    quit("give --front-secret-file or --trust-any-front-end, not both");
+  if (!a.frontSecretFile.empty()) {
+    if (!readSecretFile(a.frontSecretFile, 16, service.frontSecret, error)) quit("--front-secret-file: " + error);
+    service.frontTrust = gxpolicyd::FrontTrust::secret;
+  } else if (a.trustAnyFrontEnd) {
+    service.frontTrust = gxpolicyd::FrontTrust::anyone;
+    logLine("--trust-any-front-end: any client that reaches this port can claim any identity (development only)");
+  }
 
   gxpolicyd::HttpOptions http;
   if (!parseListen(a.listen, http.address, http.port))
@@ -117,6 +176,7 @@ int serve(Args const& a) {
   http.connectionLimit = a.connections;
   http.idleTimeoutSeconds = a.idleTimeout;
   http.maxBody = a.maxBody;
+  http.maxBodiesTotal = a.maxBodiesTotal;
 
   // The replica: a master file is checked like every database file before
   // it is used; a replica file is proved by its recorded digest at open.
@@ -127,11 +187,8 @@ int serve(Args const& a) {
   replicaOptions.refreshSeconds = a.refresh;
   replicaOptions.http.verifyTls = !a.insecure;
   replicaOptions.http.caFile = a.caFile;
-  if (!a.tokenFile.empty()) {
-    std::ifstream in(a.tokenFile);
-    if (!in || !std::getline(in, replicaOptions.http.bearerToken) || replicaOptions.http.bearerToken.empty())
-      quit("cannot read a token from " + a.tokenFile + "; give a file whose first line is the token");
-  }
+  if (!a.tokenFile.empty() && !readSecretFile(a.tokenFile, 1, replicaOptions.http.bearerToken, error))
+    quit("--token-file: " + error + "; give a file whose first line is the token");
   if (a.master.empty()) {
     hx_db_verify_report report;
     unsigned long st = 0;
@@ -233,6 +290,22 @@ int main(int argc, char** argv) {
   app.add_option("--ca-file", a.caFile, "CA bundle for an https:// master");
   app.add_option("--token-file", a.tokenFile, "File whose first line is a bearer token for the master");
   app.add_flag("--insecure", a.insecure, "Do not verify the master's TLS certificate");
+  app.add_option("--front-secret-file", a.frontSecretFile,
+                 "/v1/auth believes who the caller is only from a front end that sends this file's first line "
+                 "(at least 16 characters; mode 600) in X-Gx-Front-Secret");
+  app.add_flag("--trust-any-front-end", a.trustAnyFrontEnd,
+               "Development only: /v1/auth believes identity headers from any client (without this or "
+               "--front-secret-file they are refused)");
+  app.add_option("--path-allow", a.pathAllow,
+                 "Characters among ; \\ % and space that request paths may hold (refused by default)");
+  app.add_option("--max-name", a.maxNameLength, "Longest user or group name or uuid in a request, bytes (longer: 400)")
+      ->capture_default_str();
+  app.add_option("--max-groups", a.maxGroups, "Most groups one request names (more: 400)")->capture_default_str();
+  app.add_option("--caller-cache-bytes", a.callerCacheBytes, "Memory for remembered callers, bytes")
+      ->capture_default_str();
+  app.add_option("--max-bodies-total", a.maxBodiesTotal,
+                 "Request bodies held at once across all connections, bytes (over it: 503)")
+      ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
   return serve(a);
 }
