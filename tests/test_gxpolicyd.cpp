@@ -1,8 +1,11 @@
 // The decision service of gxpolicyd in process: request paths become object
 // names safely, bodies and headers that are wrong are refused naming the
-// field, /v1/check and /v1/auth agree with the library's own decision on the
+// field, identity headers count only from a front end that proved itself,
+// remembered callers are bounded in time, bytes and registry generation,
+// /v1/check and /v1/auth agree with the library's own decision on the
 // example policy and on a generated estate, /metrics counts what was
-// answered, and many threads decide over HTTP while the replica is rebuilt.
+// answered, the transport keeps held bodies within a budget, and many
+// threads decide over HTTP while the replica is rebuilt.
 // The daemon behind a real web server is tested in test_gxpolicyd_nginx.cpp.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -567,6 +570,51 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
 
 std::string const kGranted = R"({"object":"/web/blog","actions":"r","user":"alice"})";
 std::string const kDenied = R"({"object":"/web/admin","actions":"r","user":"dave"})";
+
+// A slow client holding a large body keeps its share of the budget until
+// it is answered; meanwhile a body that does not fit is answered 503 unread.
+TEST(GxpolicydTransport, BodiesHeldAtOnceStayWithinTheirBudget) {
+  gxpolicyd::HttpOptions ho;
+  ho.port = static_cast<unsigned short>(gxtest::freeLoopbackPort());
+  ho.maxBody = 8192;
+  ho.maxBodiesTotal = 10000;
+  gxpolicyd::HttpServer server(
+      ho,
+      [](Request const& r) {
+        Response out;
+        out.status = r.bodyOverBudget ? 503 : 200;
+        out.body = std::to_string(r.body.size());
+        return out;
+      },
+      [](std::string const&) {});
+  std::string error;
+  ASSERT_TRUE(server.start(error)) << error;
+  auto connect = [&] {
+    gxtest::Socket c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = gxtest::loopback(ho.port);
+    EXPECT_EQ(::connect(c.fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return c;
+  };
+  std::string const body(6000, ' ');
+  std::string const request = gxtest::httpRequest("POST", "/v1/check", "", body);
+  std::size_t const head = request.size() - body.size();
+
+  gxtest::Socket slow = connect();
+  ASSERT_EQ(::send(slow.fd, request.data(), head + 100, MSG_NOSIGNAL), static_cast<ssize_t>(head + 100));
+  for (int i = 0; i < 500 && server.bodyBytes() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(server.bodyBytes(), body.size());
+  gxtest::Socket second = connect();
+  gxtest::Reply refused = gxtest::roundTrip(second.fd, request);
+  EXPECT_EQ(refused.status, 503);
+  gxtest::Reply done = gxtest::roundTrip(slow.fd, request.substr(head + 100));
+  EXPECT_EQ(done.status, 200);
+  EXPECT_EQ(done.body, "6000");
+  for (int i = 0; i < 500 && server.bodyBytes() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(server.bodyBytes(), 0u);
+  gxtest::Socket third = connect();
+  EXPECT_EQ(gxtest::roundTrip(third.fd, request).status, 200);
+  server.stop();
+}
 
 TEST(GxpolicydConcurrency, ThreadsDecideOverHttpWhileTheReplicaIsRebuilt) {
   gxtest::TempDir dir;
