@@ -554,6 +554,45 @@ TEST_F(GxpolicydWithoutNginx, TenThousandKeepAliveConnectionsAreAllAnswered) {
   EXPECT_EQ(stopDaemon(), 0) << readFile(dir_.file("gxpolicyd.log"));
 }
 
+// On a unix-domain socket, whoever may open the socket file is the front
+// end: the file gets the mode asked for, identity headers are believed
+// without a secret, and a file that is not a socket is never replaced.
+TEST_F(GxpolicydWithoutNginx, OnAUnixSocketTheSocketFilesModeDecidesWhoIsBelieved) {
+  importIntoMaster(readFile(kExamples + "web.json"));
+  std::string const sock = dir_.file("auth.sock");
+  writeFile(sock, "not a socket");
+  daemon_ = spawn({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
+                   kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock},
+                  dir_.file("gxpolicyd.log"));
+  for (int i = 0; i < 400 && daemonAlive(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  ASSERT_FALSE(daemonAlive());
+  EXPECT_EQ(readFile(sock), "not a socket");
+  std::filesystem::remove(sock);
+
+  daemon_ = spawn({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
+                   kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock, "--socket-mode", "600"},
+                  dir_.file("gxpolicyd.log"));
+  Reply health;
+  for (int i = 0; i < 400 && health.status != 200 && daemonAlive(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    health = gxtest::requestOnUnixSocket(sock, httpRequest("GET", "/healthz"));
+  }
+  ASSERT_EQ(health.status, 200) << readFile(dir_.file("gxpolicyd.log"));
+  struct stat st {};
+  ASSERT_EQ(::stat(sock.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  auto ask = [&](char const* user) {
+    return gxtest::requestOnUnixSocket(
+        sock, httpRequest("GET", "/v1/auth", std::string("X-Original-URI: /docs/guide.html\r\nX-Original-Method: POST\r\n"
+                                             "X-Remote-User: ") + user + "\r\n"));
+  };
+  EXPECT_EQ(ask("bob").status, 200);
+  EXPECT_EQ(ask("dave").status, 403);
+  EXPECT_EQ(stopDaemon(), 0);
+  EXPECT_FALSE(std::filesystem::exists(sock)) << "the socket file is removed at the stop";
+}
+
 // Like ssh with its keys: a secret that others may read is no secret.
 TEST_F(GxpolicydWithoutNginx, SecretFilesOthersMayReadAreRefusedAtStart) {
   importIntoMaster(readFile(kExamples + "web.json"));

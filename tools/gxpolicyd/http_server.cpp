@@ -3,9 +3,12 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -140,13 +143,42 @@ HttpServer::HttpServer(HttpOptions options, Handler handler, std::function<void(
 
 HttpServer::~HttpServer() { stop(0); }
 
-bool HttpServer::start(std::string& error) {
-  if (daemon_ != nullptr) {
-    error = "already started";
-    return false;
+int HttpServer::listenUnix(std::string& error) {
+  std::string const& path = options_.socketPath;
+  sockaddr_un where{};
+  if (path.size() >= sizeof where.sun_path) {
+    error = "the socket path is longer than " + std::to_string(sizeof where.sun_path - 1) + " bytes: " + path;
+    return -1;
   }
-  sockaddr_storage where{};
-  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      error = path + " exists and is not a socket";
+      return -1;
+    }
+    ::unlink(path.c_str());  // left by an earlier run
+  }
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  where.sun_family = AF_UNIX;
+  std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+  // Created closed to everyone but the owner, then opened to socketMode:
+  // no moment where others may connect that should not.
+  mode_t before = ::umask(0177);
+  int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where);
+  ::umask(before);
+  if (bound != 0 || ::chmod(path.c_str(), options_.socketMode & 0777) != 0 || ::listen(fd, 4096) != 0) {
+    error = "cannot listen on " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool HttpServer::inetAddress(sockaddr_storage& where, unsigned& flags, std::string& error) const {
   if (options_.address.find(':') != std::string::npos) {
     auto* a6 = reinterpret_cast<sockaddr_in6*>(&where);
     a6->sin6_family = AF_INET6;
@@ -156,20 +188,40 @@ bool HttpServer::start(std::string& error) {
       return false;
     }
     flags |= MHD_USE_IPv6;
+    return true;
+  }
+  auto* a4 = reinterpret_cast<sockaddr_in*>(&where);
+  a4->sin_family = AF_INET;
+  a4->sin_port = htons(options_.port);
+  if (::inet_pton(AF_INET, options_.address.c_str(), &a4->sin_addr) != 1) {
+    error = "not an IPv4 address: " + options_.address;
+    return false;
+  }
+  return true;
+}
+
+bool HttpServer::start(std::string& error) {
+  if (daemon_ != nullptr) {
+    error = "already started";
+    return false;
+  }
+  sockaddr_storage where{};
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+  // Where to listen: a unix-domain socket made here, or an address the library binds.
+  MHD_OptionItem listen[2] = {{MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}};
+  int unixSocket = -1;
+  if (!options_.socketPath.empty()) {
+    if ((unixSocket = listenUnix(error)) < 0) return false;
+    listen[0] = {MHD_OPTION_LISTEN_SOCKET, unixSocket, nullptr};
   } else {
-    auto* a4 = reinterpret_cast<sockaddr_in*>(&where);
-    a4->sin_family = AF_INET;
-    a4->sin_port = htons(options_.port);
-    if (::inet_pton(AF_INET, options_.address.c_str(), &a4->sin_addr) != 1) {
-      error = "not an IPv4 address: " + options_.address;
-      return false;
-    }
+    if (!inetAddress(where, flags, error)) return false;
+    listen[0] = {MHD_OPTION_SOCK_ADDR, 0, &where};
   }
   unsigned threads = options_.threads == 0 ? 1 : options_.threads;
   daemon_ = MHD_start_daemon(
       flags, options_.port, nullptr, nullptr, &Hooks::request, this,
       MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, &log_,
-      MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&where),
+      MHD_OPTION_ARRAY, listen,
       MHD_OPTION_THREAD_POOL_SIZE, threads,
       MHD_OPTION_CONNECTION_LIMIT, options_.connectionLimit,
       MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds,
@@ -182,8 +234,14 @@ bool HttpServer::start(std::string& error) {
       MHD_OPTION_NOTIFY_CONNECTION, &Hooks::connection, this,
       MHD_OPTION_END);
   if (daemon_ == nullptr) {
-    error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
-            " (address in use, or not an address of this host)";
+    if (unixSocket >= 0) {
+      ::close(unixSocket);
+      ::unlink(options_.socketPath.c_str());
+      error = "cannot serve on " + options_.socketPath;
+    } else {
+      error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
+              " (address in use, or not an address of this host)";
+    }
     return false;
   }
   return true;
@@ -199,6 +257,7 @@ void HttpServer::stop(unsigned graceMs) {
   daemon_ = nullptr;
   if (listenSocket_ >= 0) ::close(listenSocket_);
   listenSocket_ = -1;
+  if (!options_.socketPath.empty()) ::unlink(options_.socketPath.c_str());
 }
 
 

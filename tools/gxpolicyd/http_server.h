@@ -15,12 +15,19 @@
 #include "tools/gxpolicyd/service.h"
 
 struct MHD_Daemon;
+struct sockaddr_storage;
 
 namespace gxpolicyd {
 
 struct HttpOptions {
   std::string address = "127.0.0.1";  // IPv4 or IPv6 literal to listen on
   unsigned short port = 8181;
+  // When not empty, a unix-domain socket at this path is listened on
+  // instead of address and port: the socket file gets socketMode, so the
+  // file's owner, group and mode decide who may connect. A socket left at
+  // the path by an earlier run is replaced; any other file there is not.
+  std::string socketPath;
+  unsigned socketMode = 0660;
   unsigned threads = 2;                // polling threads, each answering its connections
   unsigned connectionLimit = 16384;    // open connections at once; more are refused at accept
   unsigned idleTimeoutSeconds = 60;    // an idle keep-alive connection is closed after this
@@ -39,10 +46,12 @@ class HttpServer {
   ~HttpServer();
 
   // Binds and starts the threads. True on success; false with error set
-  // (a bad address, a port in use, a thread that could not start).
+  // (a bad address, a port in use, a socket path taken by another file or
+  // not writable, a thread that could not start).
   bool start(std::string& error);
   // Stops accepting, waits up to graceMs for the requests being answered to
-  // finish, then closes every connection and joins the threads.
+  // finish, then closes every connection and joins the threads; removes the
+  // socket file of a unix-domain socket.
   void stop(unsigned graceMs = 10000);
 
   unsigned inFlight() const { return inFlight_.load(std::memory_order_relaxed); }
@@ -52,6 +61,11 @@ class HttpServer {
  private:
   struct Exchange;
   struct Hooks;  // the library's callbacks
+  // A listening unix-domain socket at options_.socketPath; -1 with error set.
+  int listenUnix(std::string& error);
+  // options_.address and port as a socket address (flags gets IPv6 when it
+  // is one); false with error set when the address does not parse.
+  bool inetAddress(sockaddr_storage& where, unsigned& flags, std::string& error) const;
 
   HttpOptions options_;
   Handler handler_;

@@ -72,6 +72,7 @@ struct Args {
   std::size_t maxGroups = 1024;
   std::size_t callerCacheBytes = 16 << 20;
   std::size_t maxBodiesTotal = 64 << 20;
+  std::string socketMode = "660";
 };
 
 // The first line of a file that holds a secret. Like ssh with its keys,
@@ -170,8 +171,19 @@ int serve(Args const& a) {
   }
 
   gxpolicyd::HttpOptions http;
-  if (!parseListen(a.listen, http.address, http.port))
-    quit("--listen: \"" + a.listen + "\" is not ADDR:PORT (e.g. 127.0.0.1:8181 or [::1]:8181)");
+  if (a.listen.rfind("unix:", 0) == 0) {
+    http.socketPath = a.listen.substr(5);
+    if (http.socketPath.empty() || http.socketPath.front() != '/')
+      quit("--listen unix:PATH needs an absolute path, e.g. unix:/run/gxpolicyd/auth.sock");
+    if (a.socketMode.empty() || a.socketMode.size() > 4 || a.socketMode.find_first_not_of("01234567") != std::string::npos)
+      quit("--socket-mode: \"" + a.socketMode + "\" is not an octal mode such as 660");
+    http.socketMode = static_cast<unsigned>(std::stoul(a.socketMode, nullptr, 8)) & 0777;
+    // Who may open the socket is who may say who the caller is (a secret,
+    // when given as well, is asked in addition).
+    if (service.frontTrust == gxpolicyd::FrontTrust::none) service.frontTrust = gxpolicyd::FrontTrust::socket;
+  } else if (!parseListen(a.listen, http.address, http.port)) {
+    quit("--listen: \"" + a.listen + "\" is not ADDR:PORT (e.g. 127.0.0.1:8181 or [::1]:8181) or unix:PATH");
+  }
   http.threads = a.threads;
   http.connectionLimit = a.connections;
   http.idleTimeoutSeconds = a.idleTimeout;
@@ -214,7 +226,7 @@ int serve(Args const& a) {
   decisions.setInFlight([&server] { return server.inFlight(); });
   if (!server.start(error)) quit(error);
   replica.start();
-  logLine("listening on " + http.address + ":" + std::to_string(http.port) + " with " + std::to_string(http.threads) +
+  logLine("listening on " + (http.socketPath.empty() ? http.address + ":" + std::to_string(http.port) : "unix:" + http.socketPath) + " with " + std::to_string(http.threads) +
           " threads; replica " + a.db + " at sequence " + std::to_string(replica.sequence()) +
           (a.master.empty() ? std::string() : ", master " + a.master) +
           (registry ? std::string(", with a user registry") : std::string(", no user registry")));
@@ -267,7 +279,11 @@ int main(int argc, char** argv) {
   app.add_option("--db", a.db, "The replica's database file (read only)")->required();
   app.add_option("--master", a.master,
                  "Keep the replica current from this database file or http(s):// URL of published snapshots");
-  app.add_option("--listen", a.listen, "ADDR:PORT to listen on")->capture_default_str();
+  app.add_option("--listen", a.listen,
+                 "ADDR:PORT to listen on, or unix:PATH for a unix-domain socket (whoever may open it is believed "
+                 "on who the caller is)")
+      ->capture_default_str();
+  app.add_option("--socket-mode", a.socketMode, "Mode of the unix:PATH socket file, octal")->capture_default_str();
   app.add_option("--threads", a.threads, "Threads answering requests")->capture_default_str()->check(CLI::Range(1u, 1024u));
   app.add_option("--registry", a.registry,
                  "User registry: a JSON registry file or a stanza file with an [ldap] stanza "

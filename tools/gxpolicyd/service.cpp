@@ -665,7 +665,7 @@ std::optional<Response> DecisionService::frontEndProblem(Request const& request)
   };
   for (char const* name : kSingleHeaders)
     if (count(name) > 1) return refuse(Refusal{400, std::string(name) + " was sent more than once", name});
-  if (options_.frontTrust == FrontTrust::anyone) return std::nullopt;
+  if (options_.frontTrust == FrontTrust::anyone || options_.frontTrust == FrontTrust::socket) return std::nullopt;
   char const* secret = request.header ? request.header(kFrontSecretHeader) : nullptr;
   if (options_.frontTrust == FrontTrust::secret) {
     if (secret == nullptr)
@@ -685,7 +685,8 @@ std::optional<Response> DecisionService::frontEndProblem(Request const& request)
       return refuse(Refusal{400, std::string(name) + " is not believed: no front end is trusted to say who the caller "
                                  "is", name, 0,
                             "give --front-secret-file and have the front end send " + std::string(kFrontSecretHeader) +
-                                " (or, for development only, --trust-any-front-end)"});
+                                ", or serve on a unix socket (--listen unix:PATH) only the front end may open "
+                                "(or, for development only, --trust-any-front-end)"});
   }
   return std::nullopt;
 }

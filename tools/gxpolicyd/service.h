@@ -19,8 +19,9 @@
 // /v1/auth believes the headers that state who the caller is (X-Remote-User,
 // X-Remote-Uuid, X-Remote-Groups, X-Remote-Auth-Level) and where from
 // (X-Real-IP) only as frontTrust says: from a front end that sends the
-// shared secret, from anyone (development only), or -- the default -- from
-// no one, when a request carrying any of them is refused. Each of those
+// shared secret, from whoever may connect to the unix-domain socket served
+// on, from anyone (development only), or -- the default -- from no one,
+// when a request carrying any of them is refused. Each of those
 // headers, X-Original-URI, X-Original-Method and the secret may come once.
 //
 // Thread-safe: handle may run on any number of threads at once. Each
@@ -57,6 +58,7 @@ namespace gxpolicyd {
 enum class FrontTrust {
   none,    // no one: identity headers are refused (400); callers are unauthenticated
   secret,  // a front end that sends kFrontSecretHeader equal to frontSecret
+  socket,  // whoever may connect: the transport is a unix-domain socket whose file's mode decides
   anyone,  // whoever connects (development only: any client can claim any identity)
 };
 
