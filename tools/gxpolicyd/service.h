@@ -10,6 +10,9 @@
 //   GET  /readyz          the replica is open and not older than allowed
 //   GET  /metrics         Prometheus text format
 //
+// On any route a body over maxBody gets 413, and one the transport had no
+// budget to hold (Request::bodyOverBudget) 503 with Retry-After.
+//
 // A caller is a registry user ("user": NAME; X-Remote-User), a uuid with
 // groups ("uuid" and "groups"; X-Remote-Uuid and X-Remote-Groups), or no
 // one (unauthenticated). Resolved callers are remembered for at most
@@ -158,6 +161,9 @@ class DecisionService {
   Response check(Request const& request);
   Response batch(Request const& request);
   Response auth(Request const& request);
+  // The refusal for a /v1/auth request whose front end says what it may
+  // not (a header sent twice: 400; no secret: 400; a wrong one: 403;
+  // identity headers nobody is trusted to send: 400), or none.
   std::optional<Response> frontEndProblem(Request const& request);
   Response ready();
   Response metricsPage();
