@@ -179,17 +179,6 @@ TEST(GxpolicydPaths, RequestPathsBecomeObjectNamesAndUnsafeOnesAreRefused) {
   EXPECT_FALSE(gxpolicyd::objectFromUri("/a\\b", "", out, why, "; "));
 }
 
-TEST(GxpolicydPaths, MethodMapsParseAndMalformedOnesLeaveTheMapAlone) {
-  std::map<std::string, std::string> m{{"GET", "r"}};
-  std::string error;
-  EXPECT_TRUE(gxpolicyd::parseMethods("GET=Tr,DELETE=d", m, error));
-  EXPECT_EQ(m, (std::map<std::string, std::string>{{"GET", "Tr"}, {"DELETE", "d"}}));
-  for (char const* bad : {"", "GET", "GET=", "=r", "GET=r,,POST=m"}) {
-    EXPECT_FALSE(gxpolicyd::parseMethods(bad, m, error)) << bad;
-    EXPECT_EQ(m.size(), 2u) << bad;
-  }
-}
-
 TEST_F(ServiceOnExample, ChecksAnswerAsTheExamplePolicyIsWritten) {
   struct Case {
     char const* body;

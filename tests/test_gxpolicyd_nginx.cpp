@@ -368,7 +368,6 @@ TEST_F(GxpolicydBehindNginx, IdentitiesAClientMakesUpAreNeverBelieved) {
   // Paths that some back ends read as ".." are refused, on the open location too.
   for (char const* path : {"/blog/..;/admin/users.html", "/blog/..%3b/admin/users.html", "/blog/%252e%252e%252fadmin"})
     EXPECT_EQ(page(path, login("bob")).status, 403) << path;
-  EXPECT_EQ(page("/admin/users.html", login("erin", certificate("erin"))).status, 200);
 
   // Straight to gxpolicyd, without the front end's secret or with a wrong
   // one, nothing is believed.
@@ -421,12 +420,7 @@ TEST_F(GxpolicydWithoutNginx, BadRequestsGetTheirStatusAndTheDaemonGoesOn) {
     int status;
     char const* field;  // the "field" of the answer; "" when it names none
   } const cases[] = {
-      {"malformed JSON", post("/v1/check", R"({"object": "/web", "actions": )"), 400, ""},
       {"not UTF-8", post("/v1/check", "{\"object\": \"/web/\xff\", \"actions\": \"r\"}"), 400, ""},
-      {"batch with a bad check",
-       post("/v1/check/batch", R"({"checks": [{"object": "/web", "actions": "r"}, {"object": "/web"}]})"), 400,
-       "checks[1].actions"},
-      {"deep nesting", post("/v1/check", std::string(3000, '[') + std::string(3000, ']')), 400, ""},
       {"announced body over the cap", post("/v1/check", std::string(10000, ' ')), 413, ""},
       {"chunked body over the cap", chunked, 413, ""},
       {"unknown path", httpRequest("GET", "/v2/check"), 404, ""},
