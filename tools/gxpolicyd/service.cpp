@@ -645,6 +645,30 @@ char const* const kSingleHeaders[] = {"X-Original-URI", "X-Original-Method", "X-
 char const* const kIdentityHeaders[] = {"X-Remote-User", "X-Remote-Uuid", "X-Remote-Groups", "X-Remote-Auth-Level",
                                         "X-Real-IP"};
 
+// The caller the front end names: X-Remote-User, or X-Remote-Uuid with
+// X-Remote-Groups, or no one. A Refusal for names or groups over the
+// limits of o. header(name) gives a value or null.
+template <typename Header>
+CallerSpec callerFromHeaders(Header const& header, ServiceOptions const& o) {
+  CallerSpec spec;
+  if (char const* user = header("X-Remote-User")) {
+    spec.form = CallerSpec::Form::user;
+    spec.user = user;
+    checkNameLength(spec.user, o.maxNameLength, "X-Remote-User");
+  } else if (char const* uuid = header("X-Remote-Uuid")) {
+    spec.form = CallerSpec::Form::uuid;
+    spec.uuid = uuid;
+    checkNameLength(spec.uuid, o.maxNameLength, "X-Remote-Uuid");
+    if (char const* groups = header("X-Remote-Groups")) spec.groups = splitGroups(groups);
+    if (spec.groups.size() > o.maxGroups)
+      throw Refusal{400, "more than " + std::to_string(o.maxGroups) + " groups", "X-Remote-Groups"};
+    for (std::string const& g : spec.groups) checkNameLength(g, o.maxNameLength, "X-Remote-Groups");
+  } else {
+    spec.form = CallerSpec::Form::unauthenticated;
+  }
+  return spec;
+}
+
 // Why a denied decision was denied, for X-Gx-Reason.
 std::string denialReason(daDecision const& d, std::string const& object, std::string const& actions) {
   if (!d.hasAcl()) return "no ACL is in force at " + object;
@@ -723,22 +747,7 @@ Response DecisionService::auth(Request const& request) {
   std::string why;
   if (!objectFromUri(uri, options_.prefix, tls.object, why, options_.pathAllow)) return deny(403, why);
 
-  CallerSpec spec;
-  if (char const* user = header("X-Remote-User")) {
-    spec.form = CallerSpec::Form::user;
-    spec.user = user;
-    checkNameLength(spec.user, options_.maxNameLength, "X-Remote-User");
-  } else if (char const* uuid = header("X-Remote-Uuid")) {
-    spec.form = CallerSpec::Form::uuid;
-    spec.uuid = uuid;
-    checkNameLength(spec.uuid, options_.maxNameLength, "X-Remote-Uuid");
-    if (char const* groups = header("X-Remote-Groups")) spec.groups = splitGroups(groups);
-    if (spec.groups.size() > options_.maxGroups)
-      throw Refusal{400, "more than " + std::to_string(options_.maxGroups) + " groups", "X-Remote-Groups"};
-    for (std::string const& g : spec.groups) checkNameLength(g, options_.maxNameLength, "X-Remote-Groups");
-  } else {
-    spec.form = CallerSpec::Form::unauthenticated;
-  }
+  CallerSpec spec = callerFromHeaders(header, options_);
   std::shared_ptr<Cached const> c = caller(spec);
   if (!c->ok) {
     unsigned long st = c->problem.status;
