@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -86,6 +87,17 @@ inline Reply roundTrip(int fd, std::string const& request) {
 inline Reply requestOnce(int port, std::string const& request) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a = loopback(port);
+  if (::connect(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {};
+  return roundTrip(s.fd, request);
+}
+
+// One request on a connection of its own to the unix-domain socket at path.
+inline Reply requestOnUnixSocket(std::string const& path, std::string const& request) {
+  Socket s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  if (path.size() >= sizeof a.sun_path) return {};
+  path.copy(a.sun_path, path.size());
   if (::connect(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {};
   return roundTrip(s.fd, request);
 }

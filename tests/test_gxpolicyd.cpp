@@ -1,14 +1,20 @@
 // The decision service of gxpolicyd in process: request paths become object
 // names safely, bodies and headers that are wrong are refused naming the
-// field, /v1/check and /v1/auth agree with the library's own decision on the
+// field, identity headers count only from a front end that proved itself,
+// remembered callers are bounded in time, bytes and registry generation,
+// /v1/check and /v1/auth agree with the library's own decision on the
 // example policy and on a generated estate, /metrics counts what was
-// answered, and many threads decide over HTTP while the replica is rebuilt.
+// answered, the transport keeps held bodies within a budget, and many
+// threads decide over HTTP while the replica is rebuilt.
 // The daemon behind a real web server is tested in test_gxpolicyd_nginx.cpp.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <random>
@@ -51,16 +57,27 @@ Response post(gxpolicyd::DecisionService& s, char const* path, std::string const
   return s.handle(r);
 }
 
-Response get(gxpolicyd::DecisionService& s, char const* path, std::map<std::string, std::string> headers = {}) {
+// Request headers in the order sent; a name may come more than once.
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+Response get(gxpolicyd::DecisionService& s, char const* path, Headers const& headers = {}) {
   Request r;
   r.method = "GET";
   r.path = path;
   r.header = [&headers](char const* name) -> char const* {
-    auto it = headers.find(name);
-    return it == headers.end() ? nullptr : it->second.c_str();
+    for (auto const& [n, v] : headers)
+      if (strcasecmp(n.c_str(), name) == 0) return v.c_str();
+    return nullptr;
+  };
+  r.headerCount = [&headers](char const* name) {
+    unsigned n = 0;
+    for (auto const& h : headers) n += strcasecmp(h.first.c_str(), name) == 0;
+    return n;
   };
   return s.handle(r);
 }
+
+std::string const kSecret = "0123456789abcdef0123456789abcdef";
 
 std::string headerOf(Response const& r, std::string const& name) {
   for (auto const& [n, v] : r.headers)
@@ -86,7 +103,17 @@ class ServiceOnExample : public ::testing::Test {
     gxpolicyd::ServiceOptions so;
     so.maxBody = 4096;
     so.maxBatch = 3;
+    so.maxGroups = 4;
+    so.maxNameLength = 64;
+    so.frontTrust = gxpolicyd::FrontTrust::secret;
+    so.frontSecret = kSecret;
     service_ = std::make_unique<gxpolicyd::DecisionService>(*replica_, registry_.get(), so, metrics_);
+  }
+
+  // /v1/auth as the front end asks it: with its secret.
+  Response auth(Headers headers) {
+    headers.emplace_back(gxpolicyd::kFrontSecretHeader, kSecret);
+    return get(*service_, "/v1/auth", headers);
   }
 
   gxtest::TempDir dir_;
@@ -104,7 +131,7 @@ TEST(GxpolicydPaths, RequestPathsBecomeObjectNamesAndUnsafeOnesAreRefused) {
       {"/docs/guide.html?v=2#top", "/web/docs/guide.html"},
       {"/", "/web"},
       {"/docs/", "/web/docs"},
-      {"/a%20b/%41", "/web/a b/A"},
+      {"/a-b/%41/caf%C3%A9/%F0%9F%94%92", "/web/a-b/A/caf\xC3\xA9/\xF0\x9F\x94\x92"},
       {"docs", nullptr},
       {"", nullptr},
       {"/a//b", nullptr},
@@ -115,6 +142,22 @@ TEST(GxpolicydPaths, RequestPathsBecomeObjectNamesAndUnsafeOnesAreRefused) {
       {"/a%00b", nullptr},
       {"/a%zz", nullptr},
       {"/a%2", nullptr},
+      // Forms that back ends read as "..": path parameters, backslashes,
+      // overlong UTF-8 dots, a second encoding, trailing blanks.
+      {"/public/..;/secret", nullptr},
+      {"/public/..%3b/secret", nullptr},
+      {"/public/..\\secret", nullptr},
+      {"/public/..%5csecret", nullptr},
+      {"/public/%c0%ae%c0%ae/secret", nullptr},
+      {"/public/%e0%80%ae%e0%80%ae/secret", nullptr},
+      {"/public/%252e%252e%252fsecret", nullptr},
+      {"/public/..%20/secret", nullptr},
+      {"/public/..%09/secret", nullptr},
+      {"/a b", nullptr},
+      {"/a%7f", nullptr},
+      {"/%ed%a0%80", nullptr},    // a UTF-16 surrogate
+      {"/%f4%90%80%80", nullptr}, // above U+10FFFF
+      {"/%c3", nullptr},          // cut short
   };
   for (Case const& c : cases) {
     std::string out, why;
@@ -130,17 +173,10 @@ TEST(GxpolicydPaths, RequestPathsBecomeObjectNamesAndUnsafeOnesAreRefused) {
   std::string out, why;
   ASSERT_TRUE(gxpolicyd::objectFromUri("/", "", out, why));
   EXPECT_EQ(out, "/");
-}
-
-TEST(GxpolicydPaths, MethodMapsParseAndMalformedOnesLeaveTheMapAlone) {
-  std::map<std::string, std::string> m{{"GET", "r"}};
-  std::string error;
-  EXPECT_TRUE(gxpolicyd::parseMethods("GET=Tr,DELETE=d", m, error));
-  EXPECT_EQ(m, (std::map<std::string, std::string>{{"GET", "Tr"}, {"DELETE", "d"}}));
-  for (char const* bad : {"", "GET", "GET=", "=r", "GET=r,,POST=m"}) {
-    EXPECT_FALSE(gxpolicyd::parseMethods(bad, m, error)) << bad;
-    EXPECT_EQ(m.size(), 2u) << bad;
-  }
+  // A site whose names hold ';' and spaces allows just those.
+  EXPECT_TRUE(gxpolicyd::objectFromUri("/a;b/c%20d", "", out, why, "; ")) << why;
+  EXPECT_EQ(out, "/a;b/c d");
+  EXPECT_FALSE(gxpolicyd::objectFromUri("/a\\b", "", out, why, "; "));
 }
 
 TEST_F(ServiceOnExample, ChecksAnswerAsTheExamplePolicyIsWritten) {
@@ -198,6 +234,14 @@ TEST_F(ServiceOnExample, BadBodiesAreRefusedNamingTheField) {
       {"/v1/check", R"({"object":"/web","actions":"r","uuid":"0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b","groups":["nogroup"]})",
        400, "groups"},
       {"/v1/check", R"({"object":"/web","actions":"r","ip":"300.1.1.1"})", 400, "ip"},
+      {"/v1/check", R"({"object":"/web","actions":"r","ip":1e400})", 400, "ip"},
+      {"/v1/check", R"({"object":"/web","actions":"r","user":")" + std::string(65, 'u') + "\"}", 400, "user"},
+      {"/v1/check", R"({"object":"/web","actions":"r","uuid":")" + std::string(65, 'u') + "\"}", 400, "uuid"},
+      {"/v1/check", R"({"object":"/web","actions":"r","uuid":"0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b","groups":["a","b","c","d","e"]})",
+       400, "groups"},
+      {"/v1/check", R"({"object":"/web","actions":"r","uuid":"0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b","groups":[")" +
+                        std::string(65, 'g') + "\"]}",
+       400, "groups[0]"},
       {"/v1/check", R"({"object":"/web","actions":"Q"})", 400, "actions"},
       {"/v1/check", R"({"object":"web\u0000x","actions":"r"})", 400, "object"},
       {"/v1/check", std::string(20, '[') + std::string(20, ']'), 400, ""},
@@ -214,6 +258,7 @@ TEST_F(ServiceOnExample, BadBodiesAreRefusedNamingTheField) {
     ASSERT_TRUE(j.is_object()) << r.body;
     EXPECT_TRUE(j.contains("error")) << r.body;
     EXPECT_EQ(j.value("field", ""), c.field) << c.body.substr(0, 80) << " -> " << r.body;
+    EXPECT_EQ(j["error"].get<std::string>().find("json.exception"), std::string::npos) << r.body;
   }
   EXPECT_EQ(get(*service_, "/v1/check").status, 405);
   EXPECT_EQ(get(*service_, "/nothing").status, 404);
@@ -221,7 +266,7 @@ TEST_F(ServiceOnExample, BadBodiesAreRefusedNamingTheField) {
 
 TEST_F(ServiceOnExample, AuthAnswersWhatAFrontEndNeeds) {
   struct Case {
-    std::map<std::string, std::string> headers;
+    Headers headers;
     int status;
     char const* level;  // the step-up header, "" for none
   } const cases[] = {
@@ -261,18 +306,66 @@ TEST_F(ServiceOnExample, AuthAnswersWhatAFrontEndNeeds) {
        400, ""},
   };
   for (Case const& c : cases) {
-    Response r = get(*service_, "/v1/auth", c.headers);
-    std::string what = c.headers.count("X-Original-URI") ? c.headers.at("X-Original-URI") : "(no uri)";
+    Response r = auth(c.headers);
+    std::string what = c.headers.size() > 1 ? c.headers.front().second : "(no uri)";
     EXPECT_EQ(r.status, c.status) << what << " " << r.body << headerOf(r, gxpolicyd::kReasonHeader);
     EXPECT_EQ(headerOf(r, gxpolicyd::kLevelHeader), c.level) << what;
+    // Every denial says why.
+    if (r.status == 403) EXPECT_NE(headerOf(r, gxpolicyd::kReasonHeader), "") << what;
   }
+  // An ACL's denial names the ACL and what it gave.
+  Response dave = auth({{"X-Original-URI", "/web/docs/guide.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "dave"}});
+  EXPECT_NE(headerOf(dave, gxpolicyd::kReasonHeader).find("any-other entry"), std::string::npos)
+      << headerOf(dave, gxpolicyd::kReasonHeader);
+}
+
+// The front end's word on who the caller is counts only when it proved
+// itself; a header it sends twice is a fault, never first-one-wins.
+TEST_F(ServiceOnExample, IdentityHeadersAreBelievedOnlyFromAFrontEndThatProvedItself) {
+  Headers const bob = {{"X-Original-URI", "/web/docs/guide.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "bob"}};
+  auto with = [](Headers h, Headers const& more) {
+    h.insert(h.end(), more.begin(), more.end());
+    return h;
+  };
+  std::string const secret = gxpolicyd::kFrontSecretHeader;
+  EXPECT_EQ(auth(bob).status, 200);
+  Response missing = get(*service_, "/v1/auth", bob);
+  EXPECT_EQ(missing.status, 400);
+  EXPECT_EQ(json::parse(missing.body)["field"], secret);
+  EXPECT_EQ(get(*service_, "/v1/auth", with(bob, {{secret, kSecret.substr(1)}})).status, 403);
+  EXPECT_EQ(get(*service_, "/v1/auth", with(bob, {{secret, kSecret + "0"}})).status, 403);
+  EXPECT_EQ(get(*service_, "/v1/auth", with(bob, {{secret, std::string(kSecret.size(), 'x')}})).status, 403);
+  for (char const* twice : {"X-Remote-User", "X-Original-URI", "X-Original-Method", "X-Remote-Auth-Level"}) {
+    Response r = auth(with(bob, {{twice, "alice"}, {twice, "alice"}}));
+    EXPECT_EQ(r.status, 400) << twice;
+    EXPECT_EQ(json::parse(r.body)["field"], twice);
+  }
+  EXPECT_EQ(get(*service_, "/v1/auth", with(bob, {{secret, kSecret}, {"x-gx-front-secret", kSecret}})).status, 400);
+
+  // By default no one is believed: a request claiming an identity is refused
+  // naming the option; one without is an unauthenticated caller.
+  gxpolicyd::DecisionService closed(*replica_, registry_.get(), gxpolicyd::ServiceOptions{}, metrics_);
+  Headers const blog = {{"X-Original-URI", "/web/blog/hello.html"}, {"X-Original-Method", "GET"}};
+  for (Headers const& claim : {Headers{{"X-Remote-User", "bob"}}, Headers{{"X-Remote-Uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"}},
+                               Headers{{"X-Remote-Groups", "webteam"}}, Headers{{"X-Remote-Auth-Level", "2"}},
+                               Headers{{"X-Real-IP", "10.1.2.3"}}}) {
+    Response r = get(closed, "/v1/auth", with(blog, claim));
+    EXPECT_EQ(r.status, 400) << claim[0].first;
+    EXPECT_NE(r.body.find("--front-secret-file"), std::string::npos) << r.body;
+  }
+  EXPECT_EQ(get(closed, "/v1/auth", blog).status, 200);
+  EXPECT_EQ(get(closed, "/v1/auth", {{"X-Original-URI", "/web/admin"}, {"X-Original-Method", "GET"}}).status, 401);
+  gxpolicyd::ServiceOptions open;
+  open.frontTrust = gxpolicyd::FrontTrust::anyone;
+  gxpolicyd::DecisionService anyone(*replica_, registry_.get(), open, metrics_);
+  EXPECT_EQ(get(anyone, "/v1/auth", bob).status, 200);
 }
 
 TEST_F(ServiceOnExample, MetricsCountRequestsDecisionsAndLookups) {
   for (int i = 0; i < 3; ++i) post(*service_, "/v1/check", R"({"object":"/web/blog","actions":"r","user":"alice"})");
   post(*service_, "/v1/check", R"({"object":"/web/admin","actions":"r","user":"dave"})");
   post(*service_, "/v1/check", "nonsense");
-  get(*service_, "/v1/auth", {{"X-Original-URI", "/web/admin"}, {"X-Original-Method", "GET"}});
+  auth({{"X-Original-URI", "/web/admin"}, {"X-Original-Method", "GET"}});
   Response page = get(*service_, "/metrics");
   ASSERT_EQ(page.status, 200);
   for (char const* line : {"gxpolicyd_requests_total{handler=\"check\",code=\"200\"} 4\n",
@@ -289,6 +382,97 @@ TEST_F(ServiceOnExample, MetricsCountRequestsDecisionsAndLookups) {
   EXPECT_GE(counts.memoHits, 2u);
   EXPECT_GE(counts.memoMisses, 1u);
   EXPECT_EQ(get(*service_, "/readyz").status, 200);
+}
+
+// The example registry, whose answers a test can change: with revoked
+// set, nobody belongs to any group; generation is what the test says.
+class ChangingRegistry : public gxreg::Registry {
+ public:
+  explicit ChangingRegistry(gxreg::Registry& inner) : inner_(inner) {}
+  unsigned long userUuid(std::string const& n, hx_uuid_t& u) override { return inner_.userUuid(n, u); }
+  unsigned long groupUuid(std::string const& n, hx_uuid_t& u) override { return inner_.groupUuid(n, u); }
+  unsigned long userName(hx_uuid_t const& u, std::string& n) override { return inner_.userName(u, n); }
+  unsigned long groupName(hx_uuid_t const& u, std::string& n) override { return inner_.groupName(u, n); }
+  unsigned long userGroups(hx_uuid_t const& u, std::vector<hx_uuid_t>& g) override {
+    if (!revoked) return inner_.userGroups(u, g);
+    g.clear();
+    return 0;
+  }
+  std::uint64_t generation() const override { return moved.load(); }
+  std::atomic<bool> revoked{false};
+  std::atomic<std::uint64_t> moved{0};
+
+ private:
+  gxreg::Registry& inner_;
+};
+
+TEST_F(ServiceOnExample, RevokedMembershipsStopGrantingWhenTheRegistryMovesOrTheTtlEnds) {
+  ChangingRegistry registry(*registry_);
+  gxpolicyd::ServiceOptions so;
+  so.callerTtl = std::chrono::seconds(1);
+  gxpolicyd::DecisionService service(*replica_, &registry, so, metrics_);
+  // bob may write the guide through webteam.
+  std::string const ask = R"({"object":"/web/docs/guide.html","actions":"m","user":"bob"})";
+  auto granted = [&] { return json::parse(post(service, "/v1/check", ask).body)["granted"] == true; };
+  ASSERT_TRUE(granted());
+  registry.revoked = true;
+  EXPECT_TRUE(granted()) << "remembered within the TTL while the registry says nothing moved";
+  registry.moved = 1;
+  EXPECT_FALSE(granted()) << "a new generation forgets the remembered caller";
+  registry.revoked = false;
+  registry.moved = 2;
+  ASSERT_TRUE(granted());
+  registry.revoked = true;  // the generation stays: the TTL alone bounds it
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_FALSE(granted());
+}
+
+TEST_F(ServiceOnExample, RememberedCallersStayWithinTheirBytesAndUnknownNamesAreNotKept) {
+  gxpolicyd::ServiceOptions so;
+  so.callerCacheBytes = 8192;
+  gxpolicyd::DecisionService service(*replica_, registry_.get(), so, metrics_);
+  for (int i = 0; i < 200; ++i) {
+    char uuid[40];
+    std::snprintf(uuid, sizeof uuid, "0f3a9b7e-6c1d-4e2f-8a5b-%012x", i);
+    std::string body = R"({"object":"/web/blog","actions":"r","uuid":")" + std::string(uuid) + R"(","groups":["webteam"]})";
+    ASSERT_EQ(post(service, "/v1/check", body).status, 200);
+    ASSERT_LE(service.rememberedBytes(), so.callerCacheBytes);
+  }
+  EXPECT_GT(service.rememberedBytes(), 0u);
+  gxpolicyd::DecisionService fresh(*replica_, registry_.get(), gxpolicyd::ServiceOptions{}, metrics_);
+  for (int i = 0; i < 50; ++i)
+    post(fresh, "/v1/check", R"({"object":"/web/blog","actions":"r","user":"nobody)" + std::to_string(i) + "\"}");
+  EXPECT_EQ(fresh.rememberedBytes(), 0u);
+}
+
+TEST_F(ServiceOnExample, ManyGroupsAreCappedAndResolvedInLinearTime) {
+  // 40,000 distinct group uuids: de-duplicating them pairwise takes many
+  // seconds; with a set, a blink.
+  gxpolicyd::ServiceOptions so;
+  so.maxGroups = 40001;
+  so.maxBody = 4 << 20;
+  gxpolicyd::DecisionService service(*replica_, nullptr, so, metrics_);
+  json body = {{"object", "/web/blog"}, {"actions", "r"}, {"uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"}};
+  json groups = json::array();
+  for (int i = 0; i < 40000; ++i) {
+    char uuid[40];
+    std::snprintf(uuid, sizeof uuid, "%08x-0000-4000-8000-000000000000", i);
+    groups.push_back(uuid);
+  }
+  groups.push_back(groups[0]);  // a repeat counts once
+  body["groups"] = groups;
+  auto start = std::chrono::steady_clock::now();
+  Response r = post(service, "/v1/check", body.dump());
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(r.status, 200) << r.body.substr(0, 200);
+  EXPECT_EQ(json::parse(r.body)["caller"]["groups"].size(), 40000u);
+  EXPECT_LT(seconds, 2.0);
+  // By default a request names at most 1024.
+  gxpolicyd::DecisionService capped(*replica_, nullptr, gxpolicyd::ServiceOptions{}, metrics_);
+  body["groups"] = json(std::vector<json>(groups.begin(), groups.begin() + 1025));
+  Response refused = post(capped, "/v1/check", body.dump());
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_EQ(json::parse(refused.body)["field"], "groups");
 }
 
 // Hundreds of random questions over a generated estate: /v1/check and
@@ -320,6 +504,7 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
   gxpolicyd::Metrics metrics;
   gxpolicyd::ServiceOptions so;
   so.methods = {{"GET", "r"}, {"POST", "Tm"}, {"DELETE", "d"}};
+  so.frontTrust = gxpolicyd::FrontTrust::anyone;
   gxpolicyd::DecisionService service(replica, nullptr, so, metrics);
 
   std::mt19937 rng(7);
@@ -346,7 +531,7 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
     granted += expected.granted();
 
     json body = {{"object", object}, {"actions", actions}};
-    std::map<std::string, std::string> headers{{"X-Original-URI", object}, {"X-Original-Method", method}};
+    Headers headers{{"X-Original-URI", object}, {"X-Original-Method", method}};
     if (!anonymous) {
       body["uuid"] = text(user.uuid);
       json groups = json::array();
@@ -356,8 +541,8 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
         list += (list.empty() ? "" : ",") + text(g);
       }
       body["groups"] = groups;
-      headers["X-Remote-Uuid"] = text(user.uuid);
-      headers["X-Remote-Groups"] = list;
+      headers.emplace_back("X-Remote-Uuid", text(user.uuid));
+      headers.emplace_back("X-Remote-Groups", list);
     }
     Response r = post(service, "/v1/check", body.dump());
     ASSERT_EQ(r.status, 200) << r.body;
@@ -374,6 +559,51 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
 
 std::string const kGranted = R"({"object":"/web/blog","actions":"r","user":"alice"})";
 std::string const kDenied = R"({"object":"/web/admin","actions":"r","user":"dave"})";
+
+// A slow client holding a large body keeps its share of the budget until
+// it is answered; meanwhile a body that does not fit is answered 503 unread.
+TEST(GxpolicydTransport, BodiesHeldAtOnceStayWithinTheirBudget) {
+  gxpolicyd::HttpOptions ho;
+  ho.port = static_cast<unsigned short>(gxtest::freeLoopbackPort());
+  ho.maxBody = 8192;
+  ho.maxBodiesTotal = 10000;
+  gxpolicyd::HttpServer server(
+      ho,
+      [](Request const& r) {
+        Response out;
+        out.status = r.bodyOverBudget ? 503 : 200;
+        out.body = std::to_string(r.body.size());
+        return out;
+      },
+      [](std::string const&) {});
+  std::string error;
+  ASSERT_TRUE(server.start(error)) << error;
+  auto connect = [&] {
+    gxtest::Socket c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = gxtest::loopback(ho.port);
+    EXPECT_EQ(::connect(c.fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return c;
+  };
+  std::string const body(6000, ' ');
+  std::string const request = gxtest::httpRequest("POST", "/v1/check", "", body);
+  std::size_t const head = request.size() - body.size();
+
+  gxtest::Socket slow = connect();
+  ASSERT_EQ(::send(slow.fd, request.data(), head + 100, MSG_NOSIGNAL), static_cast<ssize_t>(head + 100));
+  for (int i = 0; i < 500 && server.bodyBytes() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(server.bodyBytes(), body.size());
+  gxtest::Socket second = connect();
+  gxtest::Reply refused = gxtest::roundTrip(second.fd, request);
+  EXPECT_EQ(refused.status, 503);
+  gxtest::Reply done = gxtest::roundTrip(slow.fd, request.substr(head + 100));
+  EXPECT_EQ(done.status, 200);
+  EXPECT_EQ(done.body, "6000");
+  for (int i = 0; i < 500 && server.bodyBytes() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(server.bodyBytes(), 0u);
+  gxtest::Socket third = connect();
+  EXPECT_EQ(gxtest::roundTrip(third.fd, request).status, 200);
+  server.stop();
+}
 
 TEST(GxpolicydConcurrency, ThreadsDecideOverHttpWhileTheReplicaIsRebuilt) {
   gxtest::TempDir dir;
@@ -395,7 +625,10 @@ TEST(GxpolicydConcurrency, ThreadsDecideOverHttpWhileTheReplicaIsRebuilt) {
   ASSERT_EQ(replica.open(error), 0u) << error;
   replica.start();
   gxpolicyd::Metrics metrics;
-  gxpolicyd::DecisionService service(replica, registry.get(), gxpolicyd::ServiceOptions{}, metrics);
+  gxpolicyd::ServiceOptions so;
+  so.frontTrust = gxpolicyd::FrontTrust::secret;
+  so.frontSecret = kSecret;
+  gxpolicyd::DecisionService service(replica, registry.get(), so, metrics);
   gxpolicyd::HttpOptions ho;
   ho.port = static_cast<unsigned short>(gxtest::freeLoopbackPort());
   ho.threads = 3;
@@ -418,7 +651,8 @@ TEST(GxpolicydConcurrency, ThreadsDecideOverHttpWhileTheReplicaIsRebuilt) {
           t < 2 ? gxtest::httpRequest("POST", "/v1/check", "", granted ? kGranted : kDenied, true)
                 : gxtest::httpRequest("GET", "/v1/auth",
                                       std::string("X-Original-URI: ") + (granted ? "/web/blog/hello.html" : "/web/admin") +
-                                          "\r\nX-Original-Method: GET\r\nX-Remote-User: " + (granted ? "alice" : "dave") + "\r\n",
+                                          "\r\nX-Original-Method: GET\r\nX-Remote-User: " + (granted ? "alice" : "dave") +
+                                          "\r\nX-Gx-Front-Secret: " + kSecret + "\r\n",
                                       "", true);
       while (!stop.load()) {
         gxtest::Reply r = gxtest::roundTrip(c.fd, request);

@@ -1,8 +1,12 @@
 // Decisions with their reasons, and cases files (see tools/decide.h).
 #include "tools/decide.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <functional>
+#include <unordered_set>
 #include <utility>
 
 #include "GxCore/GxAcl.h"
@@ -292,6 +296,27 @@ bool Caller::inGroup(hx_uuid_t const& group) const {
   return false;
 }
 
+namespace {
+
+// A uuid's 16 bytes as two words, for hashing.
+struct UuidBytes {
+  std::uint64_t hi, lo;
+  bool operator==(UuidBytes const&) const = default;
+};
+struct UuidBytesHash {
+  std::size_t operator()(UuidBytes const& u) const { return std::hash<std::uint64_t>()(u.hi * 0x9E3779B97F4A7C15ull ^ u.lo); }
+};
+using UuidSet = std::unordered_set<UuidBytes, UuidBytesHash>;
+
+UuidBytes bytesOf(hx_uuid_t const& u) {
+  static_assert(sizeof(hx_uuid_t) == sizeof(UuidBytes));
+  UuidBytes b;
+  std::memcpy(&b, &u, sizeof b);
+  return b;
+}
+
+}  // namespace
+
 bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& out, DecideProblem& problem) {
   using Form = CallerSpec::Form;
   Caller c;
@@ -320,6 +345,10 @@ bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& ou
     case Form::uuid: {
       if (!parseUuid(spec.uuid, c.user_)) return fails(problem, "not a uuid: " + inQuotes(spec.uuid), hx_uuid_s_invalid_string, kUuidHint);
       if (registry != nullptr) registry->userName(c.user_, c.userName_);
+      // Groups named twice count once; a set keeps that linear in the groups.
+      UuidSet seen;
+      seen.reserve(spec.groups.size());
+      c.groups_.reserve(spec.groups.size());
       for (std::string const& g : spec.groups) {
         hx_uuid_t id{};
         if (!parseUuid(g, id)) {
@@ -330,7 +359,7 @@ bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& ou
             return fails(problem, "unknown group " + inQuotes(g), st,
                          "give a group uuid, or a name that \"gxpolicy group ls DB\" lists");
         }
-        if (!c.inGroup(id)) c.groups_.push_back(id);
+        if (seen.insert(bytesOf(id)).second) c.groups_.push_back(id);
       }
       break;
     }

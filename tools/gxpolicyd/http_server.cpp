@@ -3,12 +3,16 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <thread>
 
 namespace gxpolicyd {
@@ -17,6 +21,8 @@ namespace gxpolicyd {
 struct HttpServer::Exchange {
   std::string body;
   bool tooLarge = false;
+  bool overBudget = false;
+  std::size_t reserved = 0;  // bytes of the server's body budget this exchange holds
 };
 
 namespace {
@@ -43,6 +49,7 @@ struct HttpServer::Hooks {
     auto* server = static_cast<HttpServer*>(self);
     auto* exchange = static_cast<Exchange*>(*state);
     if (exchange == nullptr) return;
+    server->bodyBytes_.fetch_sub(exchange->reserved, std::memory_order_relaxed);
     delete exchange;
     *state = nullptr;
     server->inFlight_.fetch_sub(1, std::memory_order_relaxed);
@@ -59,6 +66,32 @@ struct HttpServer::Hooks {
     return ok;
   }
 
+  // Takes bytes from the server's body budget for exchange; false when
+  // they are not left.
+  static bool reserve(HttpServer* server, Exchange* exchange, std::size_t bytes) {
+    std::size_t held = server->bodyBytes_.load(std::memory_order_relaxed);
+    do {
+      if (held + bytes > server->options_.maxBodiesTotal) return false;
+    } while (!server->bodyBytes_.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+    exchange->reserved += bytes;
+    return true;
+  }
+
+  struct Counted {
+    char const* name;
+    unsigned count;
+  };
+  static MHD_Result countHeader(void* cls, MHD_ValueKind, char const* key, char const*) {
+    auto* counted = static_cast<Counted*>(cls);
+    if (key != nullptr && ::strcasecmp(key, counted->name) == 0) ++counted->count;
+    return MHD_YES;
+  }
+  static unsigned headerCount(MHD_Connection* c, char const* name) {
+    Counted counted{name, 0};
+    MHD_get_connection_values(c, MHD_HEADER_KIND, &countHeader, &counted);
+    return counted.count;
+  }
+
   // Called once with the headers, then once per piece of body, then once
   // with nothing more to read: the request is answered then.
   static MHD_Result request(void* self, MHD_Connection* c, char const* url, char const* method, char const*,
@@ -73,11 +106,23 @@ struct HttpServer::Hooks {
       // Announced too large: answered before the body is read (the library
       // then closes the connection). Any other request is answered once it
       // has been read whole: an answer given earlier costs the keep-alive.
-      if (length == nullptr || std::strtoull(length, nullptr, 10) <= server->options_.maxBody) return MHD_YES;
-      exchange->tooLarge = true;
+      // An announced body takes its budget now, all of it, or is answered
+      // 503 unread.
+      unsigned long long announced = length == nullptr ? 0 : std::strtoull(length, nullptr, 10);
+      if (announced > server->options_.maxBody) exchange->tooLarge = true;
+      else if (announced > 0 && !reserve(server, exchange, static_cast<std::size_t>(announced))) exchange->overBudget = true;
+      else {
+        exchange->body.reserve(static_cast<std::size_t>(announced));
+        return MHD_YES;
+      }
     } else if (*uploadSize > 0) {
       if (exchange->body.size() + *uploadSize > server->options_.maxBody) exchange->tooLarge = true;
-      if (!exchange->tooLarge) exchange->body.append(upload, *uploadSize);
+      std::size_t more = exchange->body.size() + *uploadSize > exchange->reserved
+                             ? exchange->body.size() + *uploadSize - exchange->reserved
+                             : 0;
+      if (!exchange->tooLarge && !exchange->overBudget && more > 0 && !reserve(server, exchange, more))
+        exchange->overBudget = true;
+      if (!exchange->tooLarge && !exchange->overBudget) exchange->body.append(upload, *uploadSize);
       *uploadSize = 0;
       return MHD_YES;
     }
@@ -86,7 +131,9 @@ struct HttpServer::Hooks {
     r.path = url;
     r.body = exchange->body;
     r.bodyTooLarge = exchange->tooLarge;
+    r.bodyOverBudget = exchange->overBudget && !exchange->tooLarge;
     r.header = [c](char const* name) { return MHD_lookup_connection_value(c, MHD_HEADER_KIND, name); };
+    r.headerCount = [c](char const* name) { return headerCount(c, name); };
     return answer(c, server->handler_(r));
   }
 };
@@ -96,13 +143,42 @@ HttpServer::HttpServer(HttpOptions options, Handler handler, std::function<void(
 
 HttpServer::~HttpServer() { stop(0); }
 
-bool HttpServer::start(std::string& error) {
-  if (daemon_ != nullptr) {
-    error = "already started";
-    return false;
+int HttpServer::listenUnix(std::string& error) {
+  std::string const& path = options_.socketPath;
+  sockaddr_un where{};
+  if (path.size() >= sizeof where.sun_path) {
+    error = "the socket path is longer than " + std::to_string(sizeof where.sun_path - 1) + " bytes: " + path;
+    return -1;
   }
-  sockaddr_storage where{};
-  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      error = path + " exists and is not a socket";
+      return -1;
+    }
+    ::unlink(path.c_str());  // left by an earlier run
+  }
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  where.sun_family = AF_UNIX;
+  std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+  // Created closed to everyone but the owner, then opened to socketMode:
+  // no moment where others may connect that should not.
+  mode_t before = ::umask(0177);
+  int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where);
+  ::umask(before);
+  if (bound != 0 || ::chmod(path.c_str(), options_.socketMode & 0777) != 0 || ::listen(fd, 4096) != 0) {
+    error = "cannot listen on " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool HttpServer::inetAddress(sockaddr_storage& where, unsigned& flags, std::string& error) const {
   if (options_.address.find(':') != std::string::npos) {
     auto* a6 = reinterpret_cast<sockaddr_in6*>(&where);
     a6->sin6_family = AF_INET6;
@@ -112,20 +188,40 @@ bool HttpServer::start(std::string& error) {
       return false;
     }
     flags |= MHD_USE_IPv6;
+    return true;
+  }
+  auto* a4 = reinterpret_cast<sockaddr_in*>(&where);
+  a4->sin_family = AF_INET;
+  a4->sin_port = htons(options_.port);
+  if (::inet_pton(AF_INET, options_.address.c_str(), &a4->sin_addr) != 1) {
+    error = "not an IPv4 address: " + options_.address;
+    return false;
+  }
+  return true;
+}
+
+bool HttpServer::start(std::string& error) {
+  if (daemon_ != nullptr) {
+    error = "already started";
+    return false;
+  }
+  sockaddr_storage where{};
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+  // Where to listen: a unix-domain socket made here, or an address the library binds.
+  MHD_OptionItem listen[2] = {{MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}};
+  int unixSocket = -1;
+  if (!options_.socketPath.empty()) {
+    if ((unixSocket = listenUnix(error)) < 0) return false;
+    listen[0] = {MHD_OPTION_LISTEN_SOCKET, unixSocket, nullptr};
   } else {
-    auto* a4 = reinterpret_cast<sockaddr_in*>(&where);
-    a4->sin_family = AF_INET;
-    a4->sin_port = htons(options_.port);
-    if (::inet_pton(AF_INET, options_.address.c_str(), &a4->sin_addr) != 1) {
-      error = "not an IPv4 address: " + options_.address;
-      return false;
-    }
+    if (!inetAddress(where, flags, error)) return false;
+    listen[0] = {MHD_OPTION_SOCK_ADDR, 0, &where};
   }
   unsigned threads = options_.threads == 0 ? 1 : options_.threads;
   daemon_ = MHD_start_daemon(
       flags, options_.port, nullptr, nullptr, &Hooks::request, this,
       MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, &log_,
-      MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&where),
+      MHD_OPTION_ARRAY, listen,
       MHD_OPTION_THREAD_POOL_SIZE, threads,
       MHD_OPTION_CONNECTION_LIMIT, options_.connectionLimit,
       MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds,
@@ -138,8 +234,14 @@ bool HttpServer::start(std::string& error) {
       MHD_OPTION_NOTIFY_CONNECTION, &Hooks::connection, this,
       MHD_OPTION_END);
   if (daemon_ == nullptr) {
-    error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
-            " (address in use, or not an address of this host)";
+    if (unixSocket >= 0) {
+      ::close(unixSocket);
+      ::unlink(options_.socketPath.c_str());
+      error = "cannot serve on " + options_.socketPath;
+    } else {
+      error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
+              " (address in use, or not an address of this host)";
+    }
     return false;
   }
   return true;
@@ -155,6 +257,7 @@ void HttpServer::stop(unsigned graceMs) {
   daemon_ = nullptr;
   if (listenSocket_ >= 0) ::close(listenSocket_);
   listenSocket_ = -1;
+  if (!options_.socketPath.empty()) ::unlink(options_.socketPath.c_str());
 }
 
 

@@ -2,7 +2,9 @@
 // each polling its share of the connections with epoll, hands every
 // complete request to a handler and sends back what it returns. Bodies are
 // collected up to a cap (larger ones get 413 without being read when their
-// length is announced); keep-alive, pipelining, chunked bodies and
+// length is announced), and all bodies held at once within a budget (a
+// request that finds it spent is handed on marked bodyOverBudget, its body
+// unread); keep-alive, pipelining, chunked bodies and
 // "Expect: 100-continue" are the library's.
 #pragma once
 
@@ -13,16 +15,24 @@
 #include "tools/gxpolicyd/service.h"
 
 struct MHD_Daemon;
+struct sockaddr_storage;
 
 namespace gxpolicyd {
 
 struct HttpOptions {
   std::string address = "127.0.0.1";  // IPv4 or IPv6 literal to listen on
   unsigned short port = 8181;
+  // When not empty, a unix-domain socket at this path is listened on
+  // instead of address and port: the socket file gets socketMode, so the
+  // file's owner, group and mode decide who may connect. A socket left at
+  // the path by an earlier run is replaced; any other file there is not.
+  std::string socketPath;
+  unsigned socketMode = 0660;
   unsigned threads = 2;                // polling threads, each answering its connections
   unsigned connectionLimit = 16384;    // open connections at once; more are refused at accept
   unsigned idleTimeoutSeconds = 60;    // an idle keep-alive connection is closed after this
   std::size_t maxBody = 1 << 20;       // bytes; larger gets 413
+  std::size_t maxBodiesTotal = 64 << 20;  // bytes of bodies held across all connections at once
 };
 
 class HttpServer {
@@ -36,18 +46,26 @@ class HttpServer {
   ~HttpServer();
 
   // Binds and starts the threads. True on success; false with error set
-  // (a bad address, a port in use, a thread that could not start).
+  // (a bad address, a port in use, a socket path taken by another file or
+  // not writable, a thread that could not start).
   bool start(std::string& error);
   // Stops accepting, waits up to graceMs for the requests being answered to
-  // finish, then closes every connection and joins the threads.
+  // finish, then closes every connection and joins the threads; removes the
+  // socket file of a unix-domain socket.
   void stop(unsigned graceMs = 10000);
 
   unsigned inFlight() const { return inFlight_.load(std::memory_order_relaxed); }
   unsigned connections() const { return connections_.load(std::memory_order_relaxed); }
+  std::size_t bodyBytes() const { return bodyBytes_.load(std::memory_order_relaxed); }
 
  private:
   struct Exchange;
   struct Hooks;  // the library's callbacks
+  // A listening unix-domain socket at options_.socketPath; -1 with error set.
+  int listenUnix(std::string& error);
+  // options_.address and port as a socket address (flags gets IPv6 when it
+  // is one); false with error set when the address does not parse.
+  bool inetAddress(sockaddr_storage& where, unsigned& flags, std::string& error) const;
 
   HttpOptions options_;
   Handler handler_;
@@ -56,6 +74,7 @@ class HttpServer {
   int listenSocket_ = -1;  // kept after quiesce, closed after the stop
   std::atomic<unsigned> inFlight_{0};
   std::atomic<unsigned> connections_{0};
+  std::atomic<std::size_t> bodyBytes_{0};  // taken from maxBodiesTotal by the exchanges
 };
 
 }  // namespace gxpolicyd

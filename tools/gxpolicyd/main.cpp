@@ -5,23 +5,27 @@
 //
 //   gxpolicyd --db REPLICA [--master FILE|URL] [--listen ADDR:PORT] [--threads N]
 //             [--registry CONFIG] [--prefix /web] [--methods GET=r,POST=m,...]
+//             [--front-secret-file FILE | --listen unix:PATH]
 //
 // The replica follows its master (or, without one, the database file
 // itself) every --refresh seconds, and the user registry file is checked
 // every second. SIGHUP does both at once. SIGTERM and SIGINT stop
 // accepting, let the requests being answered finish, give a question to
 // the master a few seconds, then exit 0 (also during start-up).
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -70,7 +74,47 @@ struct Args {
   std::string caFile, tokenFile;
   bool insecure = false;
   bool allowRollback = false;
+  std::string frontSecretFile;
+  bool trustAnyFrontEnd = false;
+  std::string pathAllow;
+  std::size_t maxNameLength = 256;
+  std::size_t maxGroups = 1024;
+  std::size_t callerCacheBytes = 16 << 20;
+  std::size_t maxBodiesTotal = 64 << 20;
+  std::string socketMode = "660";
 };
+
+// The first line of a file that holds a secret. Like ssh with its keys,
+// a file that group or others may read or write is refused, and so is
+// anything but a regular file (a FIFO would block the start). False with
+// error set when the file cannot be used or its first line is shorter
+// than minLength.
+bool readSecretFile(std::string const& path, std::size_t minLength, std::string& out, std::string& error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0 && st.st_size < (1 << 16);
+  std::string text;
+  if (usable) {
+    text.resize(static_cast<std::size_t>(st.st_size));
+    usable = ::read(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+  ::close(fd);
+  if (!usable) {
+    error = path + " must be a regular file of at most 64 KiB that only its owner may read (chmod 600)";
+    return false;
+  }
+  out = text.substr(0, text.find('\n'));
+  if (!out.empty() && out.back() == '\r') out.pop_back();
+  if (out.size() < minLength) {
+    error = "the first line of " + path + " must hold at least " + std::to_string(minLength) + " characters";
+    return false;
+  }
+  return true;
+}
 
 // "ADDR:PORT", "[V6]:PORT", ":PORT" or "PORT" (then 127.0.0.1).
 bool parseListen(std::string const& text, std::string& address, unsigned short& port) {
@@ -160,14 +204,41 @@ int serve(Args const& a) {
   service.maxBatch = a.maxBatch;
   service.readyMaxAgeSeconds = a.maxAge;
   service.callerTtl = std::chrono::seconds(a.callerTtl);
+  service.callerCacheBytes = a.callerCacheBytes;
+  service.maxNameLength = a.maxNameLength;
+  service.maxGroups = a.maxGroups;
+  service.pathAllow = a.pathAllow;
+  if (a.pathAllow.find_first_not_of(";\\% ") != std::string::npos)
+    quit("--path-allow: only the characters ; \\ % and space can be allowed");
+  if (!a.frontSecretFile.empty() && a.trustAnyFrontEnd)
+    quit("give --front-secret-file or --trust-any-front-end, not both");
+  if (!a.frontSecretFile.empty()) {
+    if (!readSecretFile(a.frontSecretFile, 16, service.frontSecret, error)) quit("--front-secret-file: " + error);
+    service.frontTrust = gxpolicyd::FrontTrust::secret;
+  } else if (a.trustAnyFrontEnd) {
+    service.frontTrust = gxpolicyd::FrontTrust::anyone;
+    logLine("--trust-any-front-end: any client that reaches this port can claim any identity (development only)");
+  }
 
   gxpolicyd::HttpOptions http;
-  if (!parseListen(a.listen, http.address, http.port))
-    quit("--listen: \"" + a.listen + "\" is not ADDR:PORT (e.g. 127.0.0.1:8181 or [::1]:8181)");
+  if (a.listen.rfind("unix:", 0) == 0) {
+    http.socketPath = a.listen.substr(5);
+    if (http.socketPath.empty() || http.socketPath.front() != '/')
+      quit("--listen unix:PATH needs an absolute path, e.g. unix:/run/gxpolicyd/auth.sock");
+    if (a.socketMode.empty() || a.socketMode.size() > 4 || a.socketMode.find_first_not_of("01234567") != std::string::npos)
+      quit("--socket-mode: \"" + a.socketMode + "\" is not an octal mode such as 660");
+    http.socketMode = static_cast<unsigned>(std::stoul(a.socketMode, nullptr, 8)) & 0777;
+    // Who may open the socket is who may say who the caller is (a secret,
+    // when given as well, is asked in addition).
+    if (service.frontTrust == gxpolicyd::FrontTrust::none) service.frontTrust = gxpolicyd::FrontTrust::socket;
+  } else if (!parseListen(a.listen, http.address, http.port)) {
+    quit("--listen: \"" + a.listen + "\" is not ADDR:PORT (e.g. 127.0.0.1:8181 or [::1]:8181) or unix:PATH");
+  }
   http.threads = a.threads;
   http.connectionLimit = a.connections;
   http.idleTimeoutSeconds = a.idleTimeout;
   http.maxBody = a.maxBody;
+  http.maxBodiesTotal = a.maxBodiesTotal;
 
   // The replica: a master file is checked like every database file before
   // it is used; a replica file is proved by its recorded digest at open.
@@ -181,11 +252,8 @@ int serve(Args const& a) {
   replicaOptions.http.verifyTls = !a.insecure;
   replicaOptions.allowRollback = a.allowRollback;
   replicaOptions.http.caFile = a.caFile;
-  if (!a.tokenFile.empty()) {
-    std::ifstream in(a.tokenFile);
-    if (!in || !std::getline(in, replicaOptions.http.bearerToken) || replicaOptions.http.bearerToken.empty())
-      quit("cannot read a token from " + a.tokenFile + "; give a file whose first line is the token");
-  }
+  if (!a.tokenFile.empty() && !readSecretFile(a.tokenFile, 1, replicaOptions.http.bearerToken, error))
+    quit("--token-file: " + error + "; give a file whose first line is the token");
   if (a.master.empty()) {
     hx_db_verify_report report;
     unsigned long st = 0;
@@ -222,7 +290,7 @@ int serve(Args const& a) {
   if (!server.start(error)) quit(error);
   replica.start();
   watch->start();
-  logLine("listening on " + http.address + ":" + std::to_string(http.port) + " with " + std::to_string(http.threads) +
+  logLine("listening on " + (http.socketPath.empty() ? http.address + ":" + std::to_string(http.port) : "unix:" + http.socketPath) + " with " + std::to_string(http.threads) +
           " threads; replica " + a.db + " at sequence " + std::to_string(replica.sequence()) +
           (a.master.empty() ? std::string() : ", master " + a.master) +
           "; user registry " + registryName);
@@ -280,7 +348,11 @@ int main(int argc, char** argv) {
   app.add_option("--db", a.db, "The replica's database file (read only)")->required();
   app.add_option("--master", a.master,
                  "Keep the replica current from this database file or http(s):// URL of published snapshots");
-  app.add_option("--listen", a.listen, "ADDR:PORT to listen on")->capture_default_str();
+  app.add_option("--listen", a.listen,
+                 "ADDR:PORT to listen on, or unix:PATH for a unix-domain socket (whoever may open it is believed "
+                 "on who the caller is)")
+      ->capture_default_str();
+  app.add_option("--socket-mode", a.socketMode, "Mode of the unix:PATH socket file, octal")->capture_default_str();
   app.add_option("--threads", a.threads, "Threads answering requests")->capture_default_str()->check(CLI::Range(1u, 1024u));
   app.add_option("--registry", a.registry,
                  "User registry: a JSON registry file or a stanza file with an [ldap] stanza "
@@ -312,6 +384,22 @@ int main(int argc, char** argv) {
   app.add_flag("--allow-rollback", a.allowRollback,
                "Take a master whose sequence number is below the replica's (restoring an older master); "
                "without it such a master is refused");
+  app.add_option("--front-secret-file", a.frontSecretFile,
+                 "/v1/auth believes who the caller is only from a front end that sends this file's first line "
+                 "(at least 16 characters; mode 600) in X-Gx-Front-Secret");
+  app.add_flag("--trust-any-front-end", a.trustAnyFrontEnd,
+               "Development only: /v1/auth believes identity headers from any client (without this or "
+               "--front-secret-file they are refused)");
+  app.add_option("--path-allow", a.pathAllow,
+                 "Characters among ; \\ % and space that request paths may hold (refused by default)");
+  app.add_option("--max-name", a.maxNameLength, "Longest user or group name or uuid in a request, bytes (longer: 400)")
+      ->capture_default_str();
+  app.add_option("--max-groups", a.maxGroups, "Most groups one request names (more: 400)")->capture_default_str();
+  app.add_option("--caller-cache-bytes", a.callerCacheBytes, "Memory for remembered callers, bytes")
+      ->capture_default_str();
+  app.add_option("--max-bodies-total", a.maxBodiesTotal,
+                 "Request bodies held at once across all connections, bytes (over it: 503)")
+      ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
   return serve(a);
 }

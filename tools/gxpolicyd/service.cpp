@@ -1,8 +1,10 @@
 #include "tools/gxpolicyd/service.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -19,12 +21,15 @@ using ojson = nlohmann::ordered_json;
 using gxpolicy::CallerSpec;
 using Clock = std::chrono::steady_clock;
 
-// A caller as resolved, or why it could not be.
+// A caller as resolved, or why it could not be (such answers are never
+// remembered: they would keep whatever name a client made up).
 struct DecisionService::Cached {
   bool ok = false;
   gxpolicy::Caller caller;
   gxpolicy::DecideProblem problem;
   Clock::time_point expires;
+  std::uint64_t generation = 0;  // the registry's when resolved
+  std::size_t bytes = 0;         // what remembering it costs, roughly
 };
 
 namespace {
@@ -102,15 +107,47 @@ bool tooDeep(std::string_view body) {
   return false;
 }
 
-// Parses a request body; a Refusal when it is not JSON.
+// The parser's message without its "[json.exception.…] " tag.
+std::string parserMessage(std::exception const& e) {
+  std::string_view m = e.what();
+  if (std::size_t tag = m.find("] "); !m.empty() && m.front() == '[' && tag != std::string_view::npos)
+    m.remove_prefix(tag + 2);
+  return std::string(m);
+}
+
+// The key whose value the parser could not hold (a number out of range):
+// the body is parsed again, remembering the last key read.
+std::string keyOfOverflow(std::string_view body) {
+  std::string last;
+  try {
+    json parsed = json::parse(body.begin(), body.end(), [&last](int, json::parse_event_t event, json& value) {
+      if (event == json::parse_event_t::key) last = value.get<std::string>();
+      return true;
+    });
+  } catch (std::exception const&) {
+  }
+  return last;
+}
+
+// Parses a request body; a Refusal when it is not JSON or holds a number
+// no double can hold.
 json parseBody(std::string_view body) {
   if (tooDeep(body))
     throw Refusal{400, "the body nests arrays or objects deeper than " + std::to_string(kMaxDepth) + " levels", ""};
   try {
     return json::parse(body.begin(), body.end());
   } catch (json::parse_error const& e) {
-    throw Refusal{400, std::string("the body is not JSON: ") + e.what(), ""};
+    throw Refusal{400, "the body is not JSON: " + parserMessage(e), ""};
+  } catch (json::out_of_range const& e) {
+    throw Refusal{400, "a number is out of range: " + parserMessage(e), keyOfOverflow(body)};
   }
+}
+
+// Refuses a user or group name or uuid longer than limit.
+void checkNameLength(std::string const& name, std::size_t limit, std::string const& field) {
+  if (name.size() > limit)
+    throw Refusal{400, "a name or uuid of " + std::to_string(name.size()) + " bytes; at most " + std::to_string(limit),
+                  field};
 }
 
 std::string stringField(json const& j, char const* key, std::string const& where, bool required) {
@@ -127,8 +164,10 @@ std::string stringField(json const& j, char const* key, std::string const& where
 }
 
 // One check of a body: {"object", "actions", "user" | "uuid" [+ "groups"], "ip"}.
-// where prefixes field names in refusals ("" or "checks[3].").
-void readCheck(json const& j, std::string const& where, gxpolicy::Question& q, CallerSpec& caller) {
+// where prefixes field names in refusals ("" or "checks[3]."); names and
+// groups are held to the limits of o.
+void readCheck(json const& j, std::string const& where, ServiceOptions const& o, gxpolicy::Question& q,
+               CallerSpec& caller) {
   if (!j.is_object()) throw Refusal{400, "a check must be a JSON object", where.empty() ? "" : where.substr(0, where.size() - 1)};
   for (auto it = j.begin(); it != j.end(); ++it) {
     static char const* const known[] = {"object", "actions", "user", "uuid", "groups", "ip"};
@@ -149,15 +188,22 @@ void readCheck(json const& j, std::string const& where, gxpolicy::Question& q, C
   if (hasUser) {
     caller.form = CallerSpec::Form::user;
     caller.user = stringField(j, "user", where, true);
+    checkNameLength(caller.user, o.maxNameLength, where + "user");
   } else if (hasUuid) {
     caller.form = CallerSpec::Form::uuid;
     caller.uuid = stringField(j, "uuid", where, true);
+    checkNameLength(caller.uuid, o.maxNameLength, where + "uuid");
     if (hasGroups) {
       json const& g = j["groups"];
       if (!g.is_array()) throw Refusal{400, "\"groups\" must be an array of names or uuids", where + "groups"};
+      if (g.size() > o.maxGroups)
+        throw Refusal{400, "more than " + std::to_string(o.maxGroups) + " groups", where + "groups"};
+      caller.groups.reserve(g.size());
       for (std::size_t i = 0; i < g.size(); ++i) {
+        std::string field = where + "groups[" + std::to_string(i) + "]";
         if (!g[i].is_string() || g[i].get_ref<std::string const&>().find('\0') != std::string::npos)
-          throw Refusal{400, "a group must be a name or uuid string", where + "groups[" + std::to_string(i) + "]"};
+          throw Refusal{400, "a group must be a name or uuid string", field};
+        checkNameLength(g[i].get_ref<std::string const&>(), o.maxNameLength, field);
         caller.groups.push_back(g[i].get<std::string>());
       }
     }
@@ -271,20 +317,17 @@ bool parseMethods(std::string const& text, std::map<std::string, std::string>& o
   return true;
 }
 
-bool objectFromUri(std::string_view uri, std::string const& prefix, std::string& out, std::string& why) {
-  std::size_t end = uri.find_first_of("?#");
-  if (end != std::string_view::npos) uri = uri.substr(0, end);
-  if (uri.empty() || uri.front() != '/') {
-    why = "the path is not absolute";
-    return false;
-  }
-  std::string path;
-  path.reserve(uri.size());
-  for (std::size_t i = 0; i < uri.size(); ++i) {
-    char c = uri[i];
+namespace {
+
+// Decodes the %XX escapes of path once. False with why set for a bad escape.
+bool percentDecode(std::string_view path, std::string& out, std::string& why) {
+  out.clear();
+  out.reserve(path.size());
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    char c = path[i];
     if (c == '%') {
-      int hi = i + 2 < uri.size() ? hexValue(uri[i + 1]) : -1;
-      int lo = i + 2 < uri.size() ? hexValue(uri[i + 2]) : -1;
+      int hi = i + 2 < path.size() ? hexValue(path[i + 1]) : -1;
+      int lo = i + 2 < path.size() ? hexValue(path[i + 2]) : -1;
       if (hi < 0 || lo < 0) {
         why = "a bad %-escape in the path";
         return false;
@@ -292,18 +335,66 @@ bool objectFromUri(std::string_view uri, std::string const& prefix, std::string&
       c = static_cast<char>(hi * 16 + lo);
       i += 2;
     }
-    if (c == '\0') {
-      why = "NUL in the path";
+    out.push_back(c);
+  }
+  return true;
+}
+
+// Length of the UTF-8 sequence at s[i] when it is well formed and in its
+// shortest form (no overlong encodings, no surrogates, at most U+10FFFF);
+// 0 otherwise.
+std::size_t utf8Length(std::string_view s, std::size_t i) {
+  auto byte = [&](std::size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
+  auto tail = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
+  unsigned b0 = byte(i);
+  if (b0 < 0x80) return 1;
+  if (b0 >= 0xC2 && b0 <= 0xDF) return tail(i + 1) ? 2 : 0;
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    unsigned b1 = byte(i + 1);
+    bool ok = tail(i + 1) && tail(i + 2) && !(b0 == 0xE0 && b1 < 0xA0) && !(b0 == 0xED && b1 >= 0xA0);
+    return ok ? 3 : 0;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    unsigned b1 = byte(i + 1);
+    bool ok = tail(i + 1) && tail(i + 2) && tail(i + 3) && !(b0 == 0xF0 && b1 < 0x90) && !(b0 == 0xF4 && b1 >= 0x90);
+    return ok ? 4 : 0;
+  }
+  return 0;
+}
+
+// Refuses the characters of a decoded path that back ends read otherwise
+// than as part of a name. True when path holds none (or only allowed ones).
+bool plainCharacters(std::string_view path, std::string_view allow, std::string& why) {
+  for (std::size_t i = 0; i < path.size();) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    bool allowed = allow.find(static_cast<char>(c)) != std::string_view::npos;
+    if (c < 0x20 || c == 0x7F) {
+      why = c == 0 ? "NUL in the path" : "a control character in the path";
       return false;
     }
-    path.push_back(c);
+    if (!allowed && (c == ';' || c == '\\' || c == '%' || c == ' ')) {
+      why = c == ';'    ? "';' in the path (some back ends cut a path parameter there)"
+            : c == '\\' ? "'\\' in the path (some back ends read it as '/')"
+            : c == '%'  ? "'%' left in the path after decoding (double encoding)"
+                        : "a space in the path";
+      return false;
+    }
+    std::size_t n = utf8Length(path, i);
+    if (n == 0) {
+      why = "the path is not UTF-8 in its shortest form";
+      return false;
+    }
+    i += n;
   }
-  if (path.size() > 1 && path.back() == '/') path.pop_back();
-  // Segments: none empty (no "//"), none "." or "..".
+  return true;
+}
+
+// Segments: none empty (no "//"), none "." or "..".
+bool plainSegments(std::string_view path, std::string& why) {
   for (std::size_t start = 1; path.size() > 1 && start <= path.size();) {
     std::size_t slash = path.find('/', start);
-    std::size_t stop = slash == std::string::npos ? path.size() : slash;
-    std::string_view seg(path.data() + start, stop - start);
+    std::size_t stop = slash == std::string_view::npos ? path.size() : slash;
+    std::string_view seg = path.substr(start, stop - start);
     if (seg.empty()) {
       why = "an empty segment (//) in the path";
       return false;
@@ -314,9 +405,38 @@ bool objectFromUri(std::string_view uri, std::string const& prefix, std::string&
     }
     start = stop + 1;
   }
+  return true;
+}
+
+}  // namespace
+
+bool objectFromUri(std::string_view uri, std::string const& prefix, std::string& out, std::string& why,
+                   std::string_view allow) {
+  std::size_t end = uri.find_first_of("?#");
+  if (end != std::string_view::npos) uri = uri.substr(0, end);
+  if (uri.empty() || uri.front() != '/') {
+    why = "the path is not absolute";
+    return false;
+  }
+  std::string path;
+  if (!percentDecode(uri, path, why) || !plainCharacters(path, allow, why)) return false;
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (!plainSegments(path, why)) return false;
   if (!prefix.empty()) out = path == "/" ? prefix : prefix + path;
   else out = std::move(path);
   return true;
+}
+
+bool sameSecret(std::string_view a, std::string_view b) {
+  // Every byte of the longer is looked at; the lengths differ -> not equal.
+  std::size_t n = std::max(a.size(), b.size());
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
+    unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
+    diff |= static_cast<unsigned char>(x ^ y);
+  }
+  return diff == 0;
 }
 
 // ---- the service -------------------------------------------------------------------------
@@ -353,6 +473,12 @@ Response DecisionService::route(Request const& request, Handler& handler) {
     r.headers.emplace_back("Allow", allow);
     return r;
   };
+  if (request.bodyOverBudget) {
+    handler = path == "/v1/check" ? Handler::check : path == "/v1/check/batch" ? Handler::batch : Handler::other;
+    Response r = refuse(Refusal{503, "the server holds as many request bodies as it may; try again shortly", ""});
+    r.headers.emplace_back("Retry-After", "1");
+    return r;
+  }
   if (request.bodyTooLarge || request.body.size() > options_.maxBody) {
     handler = path == "/v1/check" ? Handler::check : path == "/v1/check/batch" ? Handler::batch : Handler::other;
     return refuse(Refusal{413, "the body is larger than " + std::to_string(options_.maxBody) + " bytes", ""});
@@ -373,6 +499,18 @@ Response DecisionService::route(Request const& request, Handler& handler) {
   return refuse(Refusal{404, "no such endpoint: /v1/check, /v1/check/batch, /v1/auth, /healthz, /readyz, /metrics", ""});
 }
 
+namespace {
+
+// What a remembered caller costs, roughly: the key twice (map node and
+// hash), the record, and per group its uuid and name.
+std::size_t bytesOf(std::string const& key, gxpolicy::Caller const& c) {
+  std::size_t n = 2 * key.size() + 256 + c.userName().size();
+  for (std::string const& name : c.groupNames()) n += sizeof(hx_uuid_t) + sizeof(std::string) + name.size();
+  return n;
+}
+
+}  // namespace
+
 std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpec const& spec) {
   if (spec.form == CallerSpec::Form::unauthenticated) {
     static auto const unauthenticated = [] {
@@ -386,11 +524,14 @@ std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpe
   std::string key(1, static_cast<char>(spec.form));
   key += spec.form == CallerSpec::Form::user ? spec.user : spec.uuid;
   for (std::string const& g : spec.groups) key += '\0' + g;
+  // Read before resolving: an answer resolved across a reload is kept
+  // under the older generation and dropped at the next lookup.
+  std::uint64_t generation = registry_ != nullptr ? registry_->generation() : 0;
   Clock::time_point now = Clock::now();
   {
     std::shared_lock<std::shared_mutex> reading(callersLock_);
     auto it = callers_.find(key);
-    if (it != callers_.end() && it->second->expires > now) {
+    if (it != callers_.end() && it->second->expires > now && it->second->generation == generation) {
       callerHits_.fetch_add(1, std::memory_order_relaxed);
       return it->second;
     }
@@ -399,12 +540,34 @@ std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpe
   auto fresh = std::make_shared<Cached>();
   fresh->ok = gxpolicy::resolveCaller(spec, registry_, fresh->caller, fresh->problem);
   fresh->expires = now + options_.callerTtl;
-  // A registry that did not answer is asked again next time.
-  if (!fresh->ok && fresh->problem.status == reg_s_unavailable) return fresh;
-  std::unique_lock<std::shared_mutex> writing(callersLock_);
-  if (callers_.size() >= options_.callerCacheSize) callers_.clear();
-  callers_[key] = fresh;
+  fresh->generation = generation;
+  fresh->bytes = bytesOf(key, fresh->caller);
+  if (fresh->ok && options_.callerTtl.count() > 0) remember(std::move(key), fresh);
   return fresh;
+}
+
+std::size_t DecisionService::rememberedBytes() {
+  std::shared_lock<std::shared_mutex> reading(callersLock_);
+  return callerBytes_;
+}
+
+void DecisionService::remember(std::string key, std::shared_ptr<Cached const> fresh) {
+  std::size_t bytes = fresh->bytes;
+  if (bytes > options_.callerCacheBytes / 4) return;  // one caller may not take most of the room
+  std::unique_lock<std::shared_mutex> writing(callersLock_);
+  // A new generation or a full budget starts the cache afresh: every entry
+  // is then as likely to be stale or cold as any other.
+  if (fresh->generation != callersGeneration_ || callerBytes_ + bytes > options_.callerCacheBytes) {
+    callers_.clear();
+    callerBytes_ = 0;
+    callersGeneration_ = fresh->generation;
+  }
+  auto [it, inserted] = callers_.try_emplace(std::move(key), fresh);
+  if (!inserted) {  // an expired entry replaced
+    callerBytes_ -= it->second->bytes;
+    it->second = std::move(fresh);
+  }
+  callerBytes_ += bytes;
 }
 
 Response DecisionService::check(Request const& request) {
@@ -412,7 +575,7 @@ Response DecisionService::check(Request const& request) {
   json body = parseBody(request.body);
   gxpolicy::Question q;
   CallerSpec spec;
-  readCheck(body, "", q, spec);
+  readCheck(body, "", options_, q, spec);
   std::shared_ptr<Cached const> c = caller(spec);
   if (!c->ok) {
     metrics_.decision(Outcome::error);
@@ -448,7 +611,7 @@ Response DecisionService::batch(Request const& request) {
   // Every check is read before any is asked: a bad one refuses the batch.
   std::vector<std::pair<gxpolicy::Question, CallerSpec>> asked(checks->size());
   for (std::size_t i = 0; i < checks->size(); ++i)
-    readCheck((*checks)[i], where + "[" + std::to_string(i) + "].", asked[i].first, asked[i].second);
+    readCheck((*checks)[i], where + "[" + std::to_string(i) + "].", options_, asked[i].first, asked[i].second);
   ojson results = ojson::array();
   for (std::size_t i = 0; i < asked.size(); ++i) {
     std::string at = where + "[" + std::to_string(i) + "].";
@@ -472,9 +635,90 @@ Response DecisionService::batch(Request const& request) {
   return r;
 }
 
+namespace {
+
+// The request headers /v1/auth reads, each of which may come once.
+char const* const kSingleHeaders[] = {"X-Original-URI", "X-Original-Method", "X-Remote-User",     "X-Remote-Uuid",
+                                      "X-Remote-Groups", "X-Remote-Auth-Level", "X-Real-IP", kFrontSecretHeader};
+// Those that say who the caller is or where from: believed only from a
+// front end that proved itself.
+char const* const kIdentityHeaders[] = {"X-Remote-User", "X-Remote-Uuid", "X-Remote-Groups", "X-Remote-Auth-Level",
+                                        "X-Real-IP"};
+
+// The caller the front end names: X-Remote-User, or X-Remote-Uuid with
+// X-Remote-Groups, or no one. A Refusal for names or groups over the
+// limits of o. header(name) gives a value or null.
+template <typename Header>
+CallerSpec callerFromHeaders(Header const& header, ServiceOptions const& o) {
+  CallerSpec spec;
+  if (char const* user = header("X-Remote-User")) {
+    spec.form = CallerSpec::Form::user;
+    spec.user = user;
+    checkNameLength(spec.user, o.maxNameLength, "X-Remote-User");
+  } else if (char const* uuid = header("X-Remote-Uuid")) {
+    spec.form = CallerSpec::Form::uuid;
+    spec.uuid = uuid;
+    checkNameLength(spec.uuid, o.maxNameLength, "X-Remote-Uuid");
+    if (char const* groups = header("X-Remote-Groups")) spec.groups = splitGroups(groups);
+    if (spec.groups.size() > o.maxGroups)
+      throw Refusal{400, "more than " + std::to_string(o.maxGroups) + " groups", "X-Remote-Groups"};
+    for (std::string const& g : spec.groups) checkNameLength(g, o.maxNameLength, "X-Remote-Groups");
+  } else {
+    spec.form = CallerSpec::Form::unauthenticated;
+  }
+  return spec;
+}
+
+// Why a denied decision was denied, for X-Gx-Reason.
+std::string denialReason(daDecision const& d, std::string const& object, std::string const& actions) {
+  if (!d.hasAcl()) return "no ACL is in force at " + object;
+  std::string had = d.permissionsText();
+  return "the ACL " + std::string(d.aclName()) + " gives this caller (" + daDecisionEntryText(d.appliedEntry()) +
+         " entry) \"" + had + "\", not all of \"" + actions + "\"";
+}
+
+}  // namespace
+
+// Refuses what the front end may not say: a header sent twice, identity
+// claimed by someone who has not proved to be the front end. Null when the
+// request may be answered.
+std::optional<Response> DecisionService::frontEndProblem(Request const& request) {
+  auto count = [&](char const* name) -> unsigned {
+    if (request.headerCount) return request.headerCount(name);
+    return request.header && request.header(name) != nullptr ? 1 : 0;
+  };
+  for (char const* name : kSingleHeaders)
+    if (count(name) > 1) return refuse(Refusal{400, std::string(name) + " was sent more than once", name});
+  if (options_.frontTrust == FrontTrust::anyone || options_.frontTrust == FrontTrust::socket) return std::nullopt;
+  char const* secret = request.header ? request.header(kFrontSecretHeader) : nullptr;
+  if (options_.frontTrust == FrontTrust::secret) {
+    if (secret == nullptr)
+      return refuse(Refusal{400, std::string(kFrontSecretHeader) + " is missing: the front end must send the secret "
+                                 "of --front-secret-file", kFrontSecretHeader});
+    if (!sameSecret(secret, options_.frontSecret)) {
+      Response r = text(403, "");
+      r.headers.emplace_back(kDecisionHeader, "denied");
+      r.headers.emplace_back(kReasonHeader, std::string(kFrontSecretHeader) + " does not match");
+      return r;
+    }
+    return std::nullopt;
+  }
+  for (char const* name : kIdentityHeaders) {
+    char const* v = request.header ? request.header(name) : nullptr;
+    if (v != nullptr && *v != '\0')
+      return refuse(Refusal{400, std::string(name) + " is not believed: no front end is trusted to say who the caller "
+                                 "is", name, 0,
+                            "give --front-secret-file and have the front end send " + std::string(kFrontSecretHeader) +
+                                ", or serve on a unix socket (--listen unix:PATH) only the front end may open "
+                                "(or, for development only, --trust-any-front-end)"});
+  }
+  return std::nullopt;
+}
+
 // A web server's sub-request. Misconfiguration of the front end (a header
-// it must send is missing or malformed) gets 400, which a web server turns
-// into an error page; a request that may not pass gets 403 or 401.
+// it must send is missing, malformed or repeated, or it has not proved
+// itself) gets 400, which a web server turns into an error page; a request
+// that may not pass gets 403 or 401.
 Response DecisionService::auth(Request const& request) {
   Clock::time_point start = Clock::now();
   auto header = [&](char const* name) -> char const* {
@@ -488,6 +732,10 @@ Response DecisionService::auth(Request const& request) {
     r.headers.emplace_back(kReasonHeader, why);
     return r;
   };
+  if (std::optional<Response> refused = frontEndProblem(request)) {
+    metrics_.decision(refused->status == 403 ? Outcome::denied : Outcome::error);
+    return std::move(*refused);
+  }
   char const* uri = header("X-Original-URI");
   char const* method = header("X-Original-Method");
   if (uri == nullptr || method == nullptr) {
@@ -497,19 +745,9 @@ Response DecisionService::auth(Request const& request) {
   auto mapped = options_.methods.find(method);
   if (mapped == options_.methods.end()) return deny(403, std::string("method ") + method + " is not mapped to actions");
   std::string why;
-  if (!objectFromUri(uri, options_.prefix, tls.object, why)) return deny(403, why);
+  if (!objectFromUri(uri, options_.prefix, tls.object, why, options_.pathAllow)) return deny(403, why);
 
-  CallerSpec spec;
-  if (char const* user = header("X-Remote-User")) {
-    spec.form = CallerSpec::Form::user;
-    spec.user = user;
-  } else if (char const* uuid = header("X-Remote-Uuid")) {
-    spec.form = CallerSpec::Form::uuid;
-    spec.uuid = uuid;
-    if (char const* groups = header("X-Remote-Groups")) spec.groups = splitGroups(groups);
-  } else {
-    spec.form = CallerSpec::Form::unauthenticated;
-  }
+  CallerSpec spec = callerFromHeaders(header, options_);
   std::shared_ptr<Cached const> c = caller(spec);
   if (!c->ok) {
     unsigned long st = c->problem.status;
@@ -552,6 +790,7 @@ Response DecisionService::auth(Request const& request) {
   Response r = text(status, "");
   r.headers.emplace_back(kDecisionHeader, d.granted() ? "granted" : "denied");
   if (stepUp) r.headers.emplace_back(kLevelHeader, std::to_string(required));
+  if (!d.granted()) r.headers.emplace_back(kReasonHeader, denialReason(d, tls.object, mapped->second));
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
 }

@@ -10,23 +10,36 @@
 //   GET  /readyz          the replica is open and not older than allowed
 //   GET  /metrics         Prometheus text format
 //
+// On any route a body over maxBody gets 413, and one the transport had no
+// budget to hold (Request::bodyOverBudget) 503 with Retry-After.
+//
 // A caller is a registry user ("user": NAME; X-Remote-User), a uuid with
 // groups ("uuid" and "groups"; X-Remote-Uuid and X-Remote-Groups), or no
-// one (unauthenticated). Named callers and uuids with group names are
-// resolved through the registry and remembered for callerTtl, so the
-// directory is not asked on every request.
+// one (unauthenticated). Resolved callers are remembered for at most
+// callerTtl, within callerCacheBytes, and forgotten when the registry's
+// generation moves; callers that cannot be resolved are never remembered.
+//
+// /v1/auth believes the headers that state who the caller is (X-Remote-User,
+// X-Remote-Uuid, X-Remote-Groups, X-Remote-Auth-Level) and where from
+// (X-Real-IP) only as frontTrust says: from a front end that sends the
+// shared secret, from whoever may connect to the unix-domain socket served
+// on, from anyone (development only), or -- the default -- from no one,
+// when a request carrying any of them is refused. Each of those
+// headers, X-Original-URI, X-Original-Method and the secret may come once.
 //
 // Thread-safe: handle may run on any number of threads at once. Each
 // thread keeps its own decision record; decisions take no lock once the
 // policy in force at an object is remembered.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -44,6 +57,14 @@ class Registry;
 
 namespace gxpolicyd {
 
+// Who may tell /v1/auth who the caller is.
+enum class FrontTrust {
+  none,    // no one: identity headers are refused (400); callers are unauthenticated
+  secret,  // a front end that sends kFrontSecretHeader equal to frontSecret
+  socket,  // whoever may connect: the transport is a unix-domain socket whose file's mode decides
+  anyone,  // whoever connects (development only: any client can claim any identity)
+};
+
 struct ServiceOptions {
   // Prepended to the request path to name the protected object ("/web":
   // the URI /docs/a asks about /web/docs/a). "" or a name starting with '/'
@@ -55,8 +76,16 @@ struct ServiceOptions {
   std::size_t maxBody = 1 << 20;  // bytes of a request body; larger gets 413 (the transport's cap too)
   std::size_t maxBatch = 1000;    // checks in one batch; more gets 413
   double readyMaxAgeSeconds = 0;  // /readyz fails when the replica is older (0: no limit)
-  std::chrono::seconds callerTtl{60};
-  std::size_t callerCacheSize = 100000;
+  std::chrono::seconds callerTtl{60};    // 0: callers are resolved on every request
+  std::size_t callerCacheBytes = 16 << 20;  // resolved callers remembered, estimated bytes
+  std::size_t maxNameLength = 256;          // bytes of a user or group name or uuid; longer gets 400
+  std::size_t maxGroups = 1024;             // groups a request names; more gets 400
+  FrontTrust frontTrust = FrontTrust::none;
+  std::string frontSecret;  // FrontTrust::secret: what the front end sends, compared in constant time
+  // Characters of ";\% " that request paths may hold on this site
+  // (refused by default: some back ends read them as parameters, separators
+  // or a second encoding).
+  std::string pathAllow;
 };
 
 // Parses "GET=r,HEAD=r,POST=m" (method names as given, upper case by
@@ -65,19 +94,30 @@ struct ServiceOptions {
 bool parseMethods(std::string const& text, std::map<std::string, std::string>& out, std::string& error);
 
 // Turns the path of a request URI into a protected object name: the query
-// and fragment are cut off, %XX escapes decoded, a trailing '/' dropped and
-// prefix prepended. False with why set for a path that is not absolute, a
-// bad escape, NUL, an empty segment ("//") or a "." or ".." segment; out is
-// then unspecified.
-bool objectFromUri(std::string_view uri, std::string const& prefix, std::string& out, std::string& why);
+// and fragment are cut off, %XX escapes decoded once, a trailing '/'
+// dropped and prefix prepended. False with why set, out then unspecified,
+// for a path that is not absolute, a bad escape, a control character, bytes
+// that are not UTF-8 in its shortest form (overlong dots included), an
+// empty segment ("//"), a "." or ".." segment, and -- unless allow names
+// them -- ';' (path parameters), '\' (a separator to some back ends), '%'
+// left after decoding (double encoding) and ' '.
+bool objectFromUri(std::string_view uri, std::string const& prefix, std::string& out, std::string& why,
+                   std::string_view allow = {});
+
+// True when a and b are equal, in time that depends only on their lengths.
+bool sameSecret(std::string_view a, std::string_view b);
 
 struct Request {
   std::string_view method;
   std::string_view path;  // without the query
   // The value of a request header (case-insensitive name), or null.
   std::function<char const*(char const* name)> header;
+  // How many times the request carries a header (case-insensitive name);
+  // null when the transport cannot tell (then a present header counts once).
+  std::function<unsigned(char const* name)> headerCount;
   std::string_view body;
   bool bodyTooLarge = false;  // the transport stopped reading a body over the cap
+  bool bodyOverBudget = false;  // the transport holds as many bodies as it may: 503
 };
 
 struct Response {
@@ -91,6 +131,8 @@ struct Response {
 inline constexpr char kDecisionHeader[] = "X-Gx-Decision";        // granted | denied
 inline constexpr char kLevelHeader[] = "X-Gx-Auth-Level-Required";  // when above the caller's
 inline constexpr char kReasonHeader[] = "X-Gx-Reason";            // why a request was refused
+// Request header: the front end's proof (FrontTrust::secret).
+inline constexpr char kFrontSecretHeader[] = "X-Gx-Front-Secret";
 
 class DecisionService {
  public:
@@ -109,6 +151,9 @@ class DecisionService {
   void setInFlight(std::function<unsigned()> inFlight) { inFlight_ = std::move(inFlight); }
   std::uint64_t callerHits() const { return callerHits_.load(std::memory_order_relaxed); }
   std::uint64_t callerMisses() const { return callerMisses_.load(std::memory_order_relaxed); }
+  // Estimated bytes of the callers remembered now (at most
+  // options().callerCacheBytes). Takes callersLock_ shared.
+  std::size_t rememberedBytes();
 
  private:
   struct Cached;
@@ -116,10 +161,16 @@ class DecisionService {
   Response check(Request const& request);
   Response batch(Request const& request);
   Response auth(Request const& request);
+  // The refusal for a /v1/auth request whose front end says what it may
+  // not (a header sent twice: 400; no secret: 400; a wrong one: 403;
+  // identity headers nobody is trusted to send: 400), or none.
+  std::optional<Response> frontEndProblem(Request const& request);
   Response ready();
   Response metricsPage();
   // The caller of spec, from the cache or resolved through the registry.
   std::shared_ptr<Cached const> caller(gxpolicy::CallerSpec const& spec);
+  // Remembers fresh under key, within the byte budget. Takes callersLock_.
+  void remember(std::string key, std::shared_ptr<Cached const> fresh);
 
   ServedReplica& replica_;
   gxreg::Registry* registry_;
@@ -129,6 +180,8 @@ class DecisionService {
 
   std::shared_mutex callersLock_;
   std::unordered_map<std::string, std::shared_ptr<Cached const>> callers_;  // under callersLock_
+  std::size_t callerBytes_ = 0;          // estimated size of callers_, under callersLock_
+  std::uint64_t callersGeneration_ = 0;  // the registry's generation callers_ was resolved at, under callersLock_
   std::atomic<std::uint64_t> callerHits_{0}, callerMisses_{0};
 };
 
