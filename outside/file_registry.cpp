@@ -183,6 +183,37 @@ unsigned long FileRegistry::load(std::string const& path, bool mustExist, std::u
   return st;
 }
 
+namespace {
+
+// The parser's finding in words, without its internal tag ("[json.…] ")
+// and its own "parse error at …: " prefix.
+std::string jsonCause(json::exception const& e) {
+  std::string text = e.what();
+  if (!text.empty() && text.front() == '[') {
+    if (std::size_t close = text.find("] "); close != std::string::npos) text.erase(0, close + 2);
+  }
+  if (text.rfind("parse error", 0) == 0) {
+    if (std::size_t colon = text.find(": "); colon != std::string::npos) text.erase(0, colon + 2);
+  }
+  return text;
+}
+
+// "line L, column C" of the byte the parser stopped at (1-based, as it counts).
+std::string jsonPlace(std::string const& text, std::size_t byte) {
+  std::size_t line = 1, column = 0;
+  for (std::size_t i = 0; i + 1 < byte && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 0;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column + 1);
+}
+
+}  // namespace
+
 unsigned long FileRegistry::parse(std::string const& text, std::string const& path,
                                   std::unique_ptr<FileRegistry>& out, std::string& message) {
   message.clear();
@@ -244,8 +275,11 @@ unsigned long FileRegistry::parse(std::string const& text, std::string const& pa
   } catch (Damage const& d) {
     message = "registry file " + path + ": " + d.what;
     return reg_s_file_damaged;
+  } catch (json::parse_error const& e) {
+    message = "registry file " + path + ": not valid JSON at " + jsonPlace(text, e.byte) + ": " + jsonCause(e);
+    return reg_s_file_damaged;
   } catch (json::exception const& e) {
-    message = "registry file " + path + ": not valid JSON: " + e.what();
+    message = "registry file " + path + ": not valid JSON: " + jsonCause(e);
     return reg_s_file_damaged;
   }
   out = std::move(reg);

@@ -257,6 +257,20 @@ TEST_F(WebEstate, BadCallersAndQuestionsAreProblemsWithTheirStatus) {
   EXPECT_EQ(problemOf(user("alice"), "/web", "r[web").message, "bad action string \"r[web\"");
   EXPECT_EQ(problemOf(user("alice"), "web", "r").status, gx_s_bad_pobj_name);
   EXPECT_EQ(problemOf(user("alice"), "/web", "r", "10.1.2").status, gx_s_invalid_address);
+
+  // A directory where several entries hold a name: never guessed between,
+  // and not mistaken for a directory that does not answer.
+  struct Ambiguous : gxreg::Registry {
+    unsigned long userUuid(std::string const&, hx_uuid_t&) override { return reg_s_ambiguous; }
+    unsigned long groupUuid(std::string const&, hx_uuid_t&) override { return reg_s_ambiguous; }
+    unsigned long userName(hx_uuid_t const&, std::string&) override { return reg_s_no_such_user; }
+    unsigned long groupName(hx_uuid_t const&, std::string&) override { return reg_s_no_such_group; }
+    unsigned long userGroups(hx_uuid_t const&, std::vector<hx_uuid_t>&) override { return 0; }
+  } twice;
+  DecideProblem ambiguous = problemOf(user("carol"), "/web", "r", "", &twice, false);
+  EXPECT_EQ(ambiguous.status, reg_s_ambiguous);
+  EXPECT_EQ(ambiguous.message, "user name \"carol\" is held by several registry entries");
+  EXPECT_EQ(problemOf(byUuid(kStranger, {"hr"}), "/web", "r", "", &twice, false).status, reg_s_ambiguous);
 }
 
 // A catalogue whose "primary" group holds no actions cannot convert any

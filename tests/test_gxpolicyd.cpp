@@ -296,9 +296,9 @@ TEST_F(ServiceOnExample, AuthAnswersWhatAFrontEndNeeds) {
        200, ""},
       {{{"X-Original-URI", "/web/admin/users.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "erin"}, {"X-Real-IP", "10.1.2.3"}},
        200, ""},
-      // Unsafe paths and unmapped methods are denied; a front end that
-      // leaves out what it must send is told so.
-      {{{"X-Original-URI", "/web/../web/docs"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "bob"}}, 403, ""},
+      // An unsafe path is bad input (400), an unmapped method a denial; a
+      // front end that leaves out what it must send is told so.
+      {{{"X-Original-URI", "/web/../web/docs"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "bob"}}, 400, ""},
       {{{"X-Original-URI", "/web/docs"}, {"X-Original-Method", "BREW"}, {"X-Remote-User", "bob"}}, 403, ""},
       {{{"X-Original-Method", "GET"}}, 400, ""},
       {{{"X-Original-URI", "/web"}, {"X-Original-Method", "GET"}, {"X-Real-IP", "nowhere"}}, 400, ""},

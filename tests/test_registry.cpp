@@ -107,7 +107,8 @@ TEST(FileRegistry, DamagedFileIsRefusedNamingTheEntry) {
     return doc.dump();
   };
   std::vector<Case> cases = {
-      {"{\"users\": [", "not valid JSON"},
+      {"{\"users\": [", "not valid JSON at line 1, column 12: "},
+      {"{\n  \"users\": [,", "not valid JSON at line 2, column 13: "},
       {"[]", "not a JSON object"},
       {"{\"users\": {}}", "\"users\" is not an array"},
       {"{\"user\": []}", "unknown member \"user\""},
@@ -132,6 +133,7 @@ TEST(FileRegistry, DamagedFileIsRefusedNamingTheEntry) {
     EXPECT_EQ(FileRegistry::parse(c.text, "reg.json", reg, message), reg_s_file_damaged) << c.text;
     EXPECT_NE(message.find(c.says), std::string::npos) << message;
     EXPECT_NE(message.find("reg.json"), std::string::npos) << message;
+    EXPECT_EQ(message.find("[json."), std::string::npos) << message;
     EXPECT_FALSE(reg);
   }
   // The same user uuid as a group's is fine: the kinds are separate.

@@ -317,6 +317,15 @@ UuidBytes bytesOf(hx_uuid_t const& u) {
 
 }  // namespace
 
+// Why looking up a user or group name failed, in words: an unknown name,
+// a name several directory entries hold (never guessed between), or a
+// registry that did not answer.
+static std::string lookupFailure(char const* kind, std::string const& name, unsigned long status) {
+  if (status == reg_s_ambiguous) return std::string(kind) + " name " + inQuotes(name) + " is held by several registry entries";
+  if (status == reg_s_no_such_user || status == reg_s_no_such_group) return std::string("unknown ") + kind + " " + inQuotes(name);
+  return std::string("cannot look up ") + kind + " " + inQuotes(name);
+}
+
 bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& out, DecideProblem& problem) {
   using Form = CallerSpec::Form;
   Caller c;
@@ -336,7 +345,7 @@ bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& ou
       if (registry == nullptr)
         return fails(problem, "no user registry to look up user " + inQuotes(spec.user), reg_s_unavailable, kNoRegistryHint);
       if (unsigned long st = registry->userUuid(spec.user, c.user_); st != 0)
-        return fails(problem, "unknown user " + inQuotes(spec.user), st, "\"gxpolicy user ls DB\" lists the users");
+        return fails(problem, lookupFailure("user", spec.user, st), st, "\"gxpolicy user ls DB\" lists the users");
       if (unsigned long st = registry->userGroups(c.user_, c.groups_); st != 0)
         return fails(problem, "cannot read the groups of user " + inQuotes(spec.user), st, "check the registry file");
       c.userName_ = spec.user;
@@ -356,7 +365,7 @@ bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& ou
             return fails(problem, "group " + inQuotes(g) + " is not a uuid and there is no user registry to look it up",
                          reg_s_unavailable, kNoRegistryHint);
           if (unsigned long st = registry->groupUuid(g, id); st != 0)
-            return fails(problem, "unknown group " + inQuotes(g), st,
+            return fails(problem, lookupFailure("group", g, st), st,
                          "give a group uuid, or a name that \"gxpolicy group ls DB\" lists");
         }
         if (seen.insert(bytesOf(id)).second) c.groups_.push_back(id);

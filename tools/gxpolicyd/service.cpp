@@ -745,13 +745,23 @@ Response DecisionService::auth(Request const& request) {
   auto mapped = options_.methods.find(method);
   if (mapped == options_.methods.end()) return deny(403, std::string("method ") + method + " is not mapped to actions");
   std::string why;
-  if (!objectFromUri(uri, options_.prefix, tls.object, why, options_.pathAllow)) return deny(403, why);
+  if (!objectFromUri(uri, options_.prefix, tls.object, why, options_.pathAllow)) {
+    // A path some back end could read another way is bad input, not a
+    // question about an object: 400, and never a pass.
+    metrics_.decision(Outcome::error);
+    Response r = refuse(Refusal{400, "X-Original-URI is refused: " + why, "X-Original-URI", 0,
+                                "--path-allow names the characters a site's object names really hold"});
+    r.headers.emplace_back(kDecisionHeader, "denied");
+    r.headers.emplace_back(kReasonHeader, why);
+    return r;
+  }
 
   CallerSpec spec = callerFromHeaders(header, options_);
   std::shared_ptr<Cached const> c = caller(spec);
   if (!c->ok) {
     unsigned long st = c->problem.status;
-    if (st == reg_s_no_such_user || st == reg_s_no_such_group) return deny(403, c->problem.message);
+    if (st == reg_s_no_such_user || st == reg_s_no_such_group || st == reg_s_ambiguous)
+      return deny(403, c->problem.message);
     metrics_.decision(Outcome::error);
     Refusal f = fromCallerProblem(c->problem, spec, registry_ != nullptr, "");
     f.field = spec.form == CallerSpec::Form::user ? "X-Remote-User" : "X-Remote-Uuid";
