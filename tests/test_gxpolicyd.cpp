@@ -446,30 +446,44 @@ TEST_F(ServiceOnExample, RememberedCallersStayWithinTheirBytesAndUnknownNamesAre
 }
 
 TEST_F(ServiceOnExample, ManyGroupsAreCappedAndResolvedInLinearTime) {
-  // 40,000 distinct group uuids: de-duplicating them pairwise takes many
-  // seconds; with a set, a blink.
+  // Distinct group uuids, the first one repeated (a repeat counts once).
+  auto groupsOf = [](int n) {
+    json groups = json::array();
+    for (int i = 0; i < n; ++i) {
+      char uuid[40];
+      std::snprintf(uuid, sizeof uuid, "%08x-0000-4000-8000-000000000000", i);
+      groups.push_back(uuid);
+    }
+    groups.push_back(groups[0]);
+    return groups;
+  };
   gxpolicyd::ServiceOptions so;
   so.maxGroups = 40001;
   so.maxBody = 4 << 20;
   gxpolicyd::DecisionService service(*replica_, nullptr, so, metrics_);
   json body = {{"object", "/web/blog"}, {"actions", "r"}, {"uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"}};
-  json groups = json::array();
-  for (int i = 0; i < 40000; ++i) {
-    char uuid[40];
-    std::snprintf(uuid, sizeof uuid, "%08x-0000-4000-8000-000000000000", i);
-    groups.push_back(uuid);
-  }
-  groups.push_back(groups[0]);  // a repeat counts once
-  body["groups"] = groups;
-  auto start = std::chrono::steady_clock::now();
-  Response r = post(service, "/v1/check", body.dump());
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  ASSERT_EQ(r.status, 200) << r.body.substr(0, 200);
-  EXPECT_EQ(json::parse(r.body)["caller"]["groups"].size(), 40000u);
-  EXPECT_LT(seconds, 2.0);
+  // The faster of two answers for n groups, in seconds.
+  auto timeFor = [&](int n) {
+    body["groups"] = groupsOf(n);
+    std::string text = body.dump();
+    double best = 1e9;
+    for (int round = 0; round < 2; ++round) {
+      auto start = std::chrono::steady_clock::now();
+      Response r = post(service, "/v1/check", text);
+      best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      EXPECT_EQ(r.status, 200) << r.body.substr(0, 200);
+      EXPECT_EQ(json::parse(r.body)["caller"]["groups"].size(), static_cast<std::size_t>(n));
+    }
+    return best;
+  };
+  // Eight times the groups: about eight times the work when the repeats
+  // are found with a set, sixty-four times when pairwise (a ratio within
+  // one run, so a slow or instrumented build does not matter).
+  double few = timeFor(5000), many = timeFor(40000);
+  EXPECT_LT(many / few, 24.0) << few << " s for 5,000 groups, " << many << " s for 40,000";
   // By default a request names at most 1024.
   gxpolicyd::DecisionService capped(*replica_, nullptr, gxpolicyd::ServiceOptions{}, metrics_);
-  body["groups"] = json(std::vector<json>(groups.begin(), groups.begin() + 1025));
+  body["groups"] = groupsOf(1024);  // with its repeat, 1025 names
   Response refused = post(capped, "/v1/check", body.dump());
   EXPECT_EQ(refused.status, 400);
   EXPECT_EQ(json::parse(refused.body)["field"], "groups");
