@@ -562,7 +562,11 @@ unsigned long WatchedFileRegistry::refresh(std::string& message) {
   std::shared_ptr<FileRegistry> before = current();
   // A save that changed nothing (or a touch) keeps what callers remember.
   if (before->text() == fresh->text()) return 0;
-  current_.store(std::shared_ptr<FileRegistry>(std::move(fresh)), std::memory_order_release);
+  std::shared_ptr<FileRegistry> replaced(std::move(fresh));
+  {
+    std::lock_guard<std::mutex> hold(currentLock_);
+    current_.swap(replaced);
+  }  // the registry replaced is freed outside the lock, when no lookup holds it
   generation_.fetch_add(1, std::memory_order_acq_rel);
   return 0;
 }

@@ -153,10 +153,14 @@ class FileRegistry final : public Registry {
 // created after the open (mustExist false) or removed (then empty, when
 // mustExist is false) is followed.
 //
-// Threads: lookups take no lock (an atomic shared pointer to an immutable
-// FileRegistry; an old one lives until its last lookup returns); refresh
-// may be called from any thread, calls being serialised by a mutex that
-// lookups never take.
+// Threads: a lookup copies the shared pointer to the immutable FileRegistry
+// in force under a short lock of its own (held for the copy alone; an old
+// registry lives until its last lookup returns), then looks up without
+// one; refresh may be called from any thread, calls being serialised by a
+// mutex that lookups never take. (The standard atomic shared pointer of
+// this compiler's library is not understood by ThreadSanitizer; lookups
+// are rare next to the callers the daemon remembers, so a lock costs
+// nothing that shows.)
 class WatchedFileRegistry final : public Registry {
  public:
   // Loads path as FileRegistry::load does (statuses and message the same);
@@ -180,14 +184,18 @@ class WatchedFileRegistry final : public Registry {
 
   std::string const& path() const { return path_; }
   // The contents in force (never null).
-  std::shared_ptr<FileRegistry> current() const { return current_.load(std::memory_order_acquire); }
+  std::shared_ptr<FileRegistry> current() const {
+    std::lock_guard<std::mutex> hold(currentLock_);
+    return current_;
+  }
 
  private:
   WatchedFileRegistry(std::string path, bool mustExist, std::shared_ptr<FileRegistry> first, FileStamp stamp);
 
   std::string const path_;
   bool const mustExist_;
-  std::atomic<std::shared_ptr<FileRegistry>> current_;
+  mutable std::mutex currentLock_;        // held only to copy or replace current_
+  std::shared_ptr<FileRegistry> current_;  // under currentLock_
   std::atomic<std::uint64_t> generation_{0};
   std::mutex refreshLock_;  // serialises refresh; guards the members below
   FileStamp loaded_;        // the stamp of the file in force
