@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "GxCore/db/daHttpReplicatedClient.h"
+#include "GxCore/remote/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
-#include "GxCore/db/daSnapshot.h"
+#include "GxCore/remote/daSnapshot.h"
 #include "outside/file_registry.h"
 #include "outside/hxdigest.h"
 #include "loopback.h"

@@ -23,7 +23,7 @@
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daLocalStore.h"
-#include "GxCore/db/daSnapshot.h"
+#include "GxCore/db/daReplicaRegistry.h"
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
 #include "outside/hxdigest.h"

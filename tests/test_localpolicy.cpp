@@ -19,7 +19,7 @@
 #include "GxCore/MrDomainMan.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
-#include "GxCore/db/daSnapshot.h"
+#include "GxCore/db/daReplicaRegistry.h"
 #include "outside/hxdigest.h"
 #include "test_support.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "GxCore/db/daSnapshot.h"
+#include "GxCore/remote/daSnapshot.h"
 #include "outside/hxdb.h"
 #include "tools/gxpolicy.h"
 

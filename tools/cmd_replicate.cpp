@@ -15,7 +15,7 @@
 
 #include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/db/daFileReplicatedClient.h"
-#include "GxCore/db/daHttpReplicatedClient.h"
+#include "GxCore/remote/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxsvc.h"
 #include "tools/gxpolicy.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "GxCore/db/daHttpReplicatedClient.h"
+#include "GxCore/remote/daHttpReplicatedClient.h"
 #include "outside/hxsvc.h"
 
 namespace gxpolicy {

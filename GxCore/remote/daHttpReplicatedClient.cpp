@@ -1,4 +1,4 @@
-#include "GxCore/db/daHttpReplicatedClient.h"
+#include "GxCore/remote/daHttpReplicatedClient.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "GxCore/db/daSnapshot.h"
+#include "GxCore/remote/daSnapshot.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,6 +21,7 @@
 
 #include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daFileIo.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxdb.h"
@@ -31,6 +32,10 @@
 namespace {
 
 using hx_internal::FileDescriptor;
+using da_internal::readSome;
+using da_internal::syncDir;
+using da_internal::TempFile;
+using da_internal::writeAll;
 
 constexpr char kSnapshotDir[] = "snapshots";
 constexpr char kSuffix[] = ".gxdb.zst";
@@ -57,32 +62,6 @@ bool isSafeSnapshotPath(std::string const& f) {
   });
 }
 
-bool writeAll(int fd, void const* data, size_t n) {
-  auto const* p = static_cast<char const*>(data);
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-// Reads up to n bytes (fewer only at the end of the file); -1 on error.
-ssize_t readSome(int fd, void* data, size_t n) {
-  for (;;) {
-    ssize_t r = ::read(fd, data, n);
-    if (r < 0 && errno == EINTR) continue;
-    return r;
-  }
-}
-
-void syncDir(std::string const& dir) {
-  FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) ::fsync(fd.get());
-}
-
 std::string utcNow() {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
@@ -91,26 +70,6 @@ std::string utcNow() {
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
 }
-
-// Removes a file on scope exit unless kept.
-class TempFile {
- public:
-  explicit TempFile(std::string path, bool database = false) : path_(std::move(path)), database_(database) {}
-  ~TempFile() {
-    if (keep_) return;
-    if (database_) hx_db_remove_file(path_.c_str());
-    else ::unlink(path_.c_str());
-  }
-  TempFile(TempFile const&) = delete;
-  TempFile& operator=(TempFile const&) = delete;
-  std::string const& path() const { return path_; }
-  void keep() { keep_ = true; }
-
- private:
-  std::string path_;
-  bool database_;
-  bool keep_ = false;
-};
 
 struct ZstdCStreamFree {
   void operator()(ZSTD_CStream* z) const { ZSTD_freeCStream(z); }
@@ -277,63 +236,6 @@ void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, uns
   parsed.sequence = static_cast<unsigned long>(seq);
   parsed.dbVersion = static_cast<uint32_t>(version);
   m = std::move(parsed);
-  status = 0;
-}
-
-// ---- the registry that travels with the policy -------------------------------------
-
-std::string daRegistryPathOf(std::string const& db) { return db + ".registry.json"; }
-
-void daReadRegistryFile(std::string const& path, uint64_t maxBytes, std::string& text, unsigned long& status) {
-  status = hx_db_s_open_failed;
-  FileDescriptor fd(hx_open_regular(path.c_str()));
-  if (!fd.valid()) return;
-  std::string bytes;
-  std::vector<char> buf(64 * 1024);
-  for (;;) {
-    ssize_t n = readSome(fd.get(), buf.data(), buf.size());
-    if (n < 0) {
-      status = hx_db_s_io_error;
-      return;
-    }
-    if (n == 0) break;
-    if (bytes.size() + static_cast<size_t>(n) > maxBytes) {
-      status = da_s_snapshot_bad_registry;
-      return;
-    }
-    bytes.append(buf.data(), static_cast<size_t>(n));
-  }
-  std::unique_ptr<gxreg::FileRegistry> parsed;
-  std::string message;
-  if (gxreg::FileRegistry::parse(bytes, path, parsed, message) != 0) {
-    status = da_s_snapshot_bad_registry;
-    return;
-  }
-  text = std::move(bytes);
-  status = 0;
-}
-
-void daInstallRegistry(std::string const& text, std::string const& path, unsigned long& status) {
-  status = da_s_snapshot_bad_registry;
-  std::unique_ptr<gxreg::FileRegistry> parsed;
-  std::string message;
-  if (gxreg::FileRegistry::parse(text, path, parsed, message) != 0) return;
-  std::string present;
-  unsigned long readStatus = 0;
-  daReadRegistryFile(path, daMaxRegistryBytes, present, readStatus);
-  status = 0;
-  if (readStatus == 0 && present == text) return;
-  status = hx_db_s_io_error;
-  TempFile tmp(path + ".new");
-  ::unlink(tmp.path().c_str());
-  {
-    FileDescriptor out(::open(tmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out.valid() || !writeAll(out.get(), text.data(), text.size()) || ::fsync(out.get()) != 0) return;
-  }
-  if (::rename(tmp.path().c_str(), path.c_str()) != 0) return;
-  tmp.keep();
-  auto slash = path.rfind('/');
-  syncDir(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
   status = 0;
 }
 

@@ -57,7 +57,7 @@
 #include <string>
 
 #include "GxCore/db/daAbstractReplicatedClient.h"
-#include "GxCore/db/daSnapshot.h"
+#include "GxCore/remote/daSnapshot.h"
 
 // How the client talks to the server. The defaults suit a snapshot of a few
 // hundred MiB on an ordinary network.

@@ -13,12 +13,16 @@
 // replica that read the previous manifest a moment ago still finds its file
 // (unless more than keep publishes happened meanwhile).
 //
-// The statuses below are shared by the publisher and the HTTP client.
+// The statuses below are shared by the publisher and the HTTP client
+// (da_s_snapshot_bad_registry, for the registry that travels with the
+// database, is in GxCore/db/daReplicaRegistry.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "GxCore/db/daReplicaRegistry.h"  // the registry published beside a snapshot
 
 // Publishing: the master has the sequence number of the current snapshot;
 // nothing was written (not a failure).
@@ -48,9 +52,6 @@ constexpr unsigned long da_s_snapshot_wrong_sequence = 0x14601029;
 constexpr unsigned long da_s_snapshot_cancelled = 0x1460102A;
 // An https server redirected to a URL that is not https.
 constexpr unsigned long da_s_snapshot_insecure_redirect = 0x1460102B;
-// The published user registry is larger than the cap, differs from the
-// size or SHA-256 the manifest gives, or is not a valid registry file.
-constexpr unsigned long da_s_snapshot_bad_registry = 0x1460102C;
 
 // An incremental SHA-256 (OpenSSL), for bytes that stream past: add them
 // with update, then finish once for 64 lower-case hex digits. ok() is false
@@ -88,25 +89,6 @@ struct daSnapshotManifest {
   uint64_t registrySize = 0;
   std::string registrySha256;
 };
-
-// The registry file that travels with the database at db: db +
-// ".registry.json" (the file user registry's place beside a database).
-std::string daRegistryPathOf(std::string const& db);
-// The largest registry file published or accepted.
-constexpr uint64_t daMaxRegistryBytes = uint64_t{64} << 20;
-// Reads the registry file at path (a regular file; never blocks on a FIFO
-// or device) into text, at most maxBytes. status 0; hx_db_s_open_failed
-// when there is no such regular file; da_s_snapshot_bad_registry when it is
-// larger than maxBytes or is not a valid registry (outside/file_registry.h);
-// hx_db_s_io_error when a read fails. text is left as it was on failure.
-void daReadRegistryFile(std::string const& path, uint64_t maxBytes, std::string& text, unsigned long& status);
-// Installs text as the registry file at path when it is a valid registry:
-// written to path + ".new" (mode 0600, O_EXCL|O_NOFOLLOW), synced, then
-// renamed over path, so that readers see the old file or the new one. A
-// path whose contents already equal text is left alone. status 0;
-// da_s_snapshot_bad_registry (text is not a valid registry; path is left as
-// it was); hx_db_s_io_error.
-void daInstallRegistry(std::string const& text, std::string const& path, unsigned long& status);
 
 // The manifest as JSON text (one object, ending in a newline).
 std::string daSnapshotManifestToJson(daSnapshotManifest const& m);
