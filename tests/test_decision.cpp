@@ -20,7 +20,7 @@
 #include "GxCore/daRule.h"
 #include "GxCore/db/daCachedStore.h"
 #include "test_support.h"
-#include "tools/estate/estate.h"
+#include "tools/common/estate.h"
 
 // Counts the heap allocations of the thread that sets countAllocations.
 // The sanitizers bring their own allocator, so the count is taken in the

@@ -16,8 +16,8 @@
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/db/daCachedStore.h"
 #include "test_support.h"
-#include "tools/estate/estate.h"
-#include "tools/policy_json.h"
+#include "tools/common/estate.h"
+#include "tools/common/policy_json.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include "example_policy.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
-#include "tools/decide.h"
-#include "tools/policy_json.h"
-#include "tools/yaml_json.h"
+#include "tools/common/decide.h"
+#include "tools/common/policy_json.h"
+#include "tools/common/yaml_json.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxdb.h"
 #include "test_support.h"
-#include "tools/policy_json.h"
+#include "tools/common/policy_json.h"
 
 namespace {
 

@@ -31,7 +31,7 @@
 #include "loopback.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
-#include "tools/estate/estate.h"
+#include "tools/common/estate.h"
 #include "tools/gxpolicyd/http_server.h"
 #include "tools/gxpolicyd/service.h"
 

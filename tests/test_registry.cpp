@@ -19,8 +19,8 @@
 #include "GxCore/GxAcl.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
-#include "tools/policy_json.h"
-#include "tools/registry_open.h"
+#include "tools/common/policy_json.h"
+#include "tools/common/registry_open.h"
 
 namespace {
 

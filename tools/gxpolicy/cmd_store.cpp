@@ -9,7 +9,7 @@
 #include "GxCore/db/daLocalStore.h"
 #include "outside/HXObject.h"
 #include "outside/hxsvc.h"
-#include "tools/gxpolicy.h"
+#include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
 namespace {

@@ -9,7 +9,7 @@
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
 #include "outside/hxsvc.h"
-#include "tools/gxpolicy.h"
+#include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
 namespace {

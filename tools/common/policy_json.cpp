@@ -12,7 +12,7 @@
 // bounded transactions. Problems found while reading are thrown as BadItem
 // so that the nested readers stay straight-line code; the entry points
 // catch them, and nothing else in this file throws on purpose.
-#include "tools/policy_json.h"
+#include "tools/common/policy_json.h"
 
 #include <algorithm>
 #include <cctype>
@@ -48,8 +48,8 @@
 #include "outside/ZObject.h"
 #include "outside/hxutil.h"
 #include "outside/registry.h"
-#include "tools/json_error.h"
-#include "tools/policy_write.h"
+#include "tools/common/json_error.h"
+#include "tools/common/policy_write.h"
 
 namespace gxpolicy {
 namespace {

@@ -15,7 +15,7 @@
 #include "GxCore/GxAddress.h"
 #include "GxCore/GxPop.h"
 #include "GxCore/db/daCachedStore.h"
-#include "tools/gxpolicy.h"
+#include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "GxCore/remote/daSnapshot.h"
 #include "outside/hxdb.h"
-#include "tools/gxpolicy.h"
+#include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
 namespace {

@@ -12,7 +12,7 @@
 #include "GxCore/GxExtAttr.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/registry.h"
-#include "tools/gxpolicy.h"
+#include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
 namespace {

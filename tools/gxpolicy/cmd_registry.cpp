@@ -11,8 +11,8 @@
 #include "outside/file_registry.h"
 #include "outside/ldap_registry.h"
 #include "outside/stanza.h"
-#include "tools/gxpolicy.h"
-#include "tools/registry_open.h"
+#include "tools/gxpolicy/gxpolicy.h"
+#include "tools/common/registry_open.h"
 
 namespace gxpolicy {
 

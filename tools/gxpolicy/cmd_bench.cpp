@@ -34,8 +34,8 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/file_registry.h"
 #include "outside/hxsvc.h"
-#include "tools/decide.h"
-#include "tools/gxpolicy.h"
+#include "tools/common/decide.h"
+#include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
 namespace {

@@ -18,9 +18,9 @@
 #include <string>
 
 #include "GxCore/db/daCachedStore.h"
-#include "tools/estate/estate.h"
-#include "tools/gxpolicy.h"
-#include "tools/progress.h"
+#include "tools/common/estate.h"
+#include "tools/gxpolicy/gxpolicy.h"
+#include "tools/common/progress.h"
 
 namespace gxpolicy {
 namespace {

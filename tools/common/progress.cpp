@@ -1,4 +1,4 @@
-#include "tools/progress.h"
+#include "tools/common/progress.h"
 
 #include <unistd.h>
 

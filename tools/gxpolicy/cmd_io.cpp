@@ -109,10 +109,10 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "outside/registry.h"
-#include "tools/gxpolicy.h"
-#include "tools/json_error.h"
-#include "tools/policy_json.h"
-#include "tools/progress.h"
+#include "tools/gxpolicy/gxpolicy.h"
+#include "tools/common/json_error.h"
+#include "tools/common/policy_json.h"
+#include "tools/common/progress.h"
 
 namespace gxpolicy {
 namespace {

@@ -1,7 +1,7 @@
 // Synthetic estate generation; see estate.h. The estate is written through
 // the same PolicyWriter as `gxpolicy import`, so attachments are recorded
 // in both directions exactly as an imported document's are.
-#include "tools/estate/estate.h"
+#include "tools/common/estate.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,7 +18,7 @@
 #include "GxCore/GxPop.h"
 #include "GxCore/daRule.h"
 #include "GxCore/db/daCachedStore.h"
-#include "tools/policy_write.h"
+#include "tools/common/policy_write.h"
 
 namespace gxestate {
 namespace {

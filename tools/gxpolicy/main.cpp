@@ -1,5 +1,5 @@
 // gxpolicy: create, inspect and query policy database files.
-#include "tools/gxpolicy.h"
+#include "tools/gxpolicy/gxpolicy.h"
 
 #include <cstdio>
 

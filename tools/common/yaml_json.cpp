@@ -1,4 +1,4 @@
-#include "tools/yaml_json.h"
+#include "tools/common/yaml_json.h"
 
 #include <yaml-cpp/yaml.h>
 

@@ -23,9 +23,9 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "outside/registry.h"
-#include "tools/decide.h"
-#include "tools/gxpolicy.h"
-#include "tools/yaml_json.h"
+#include "tools/common/decide.h"
+#include "tools/gxpolicy/gxpolicy.h"
+#include "tools/common/yaml_json.h"
 
 namespace gxpolicy {
 namespace {

@@ -1,5 +1,5 @@
 // Decisions with their reasons, and cases files (see tools/decide.h).
-#include "tools/decide.h"
+#include "tools/common/decide.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -16,7 +16,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxsvc.h"
 #include "outside/registry.h"
-#include "tools/json_error.h"
+#include "tools/common/json_error.h"
 
 namespace gxpolicy {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "GxCore/GxAction.h"
 #include "GxCore/db/daLocalStore.h"
-#include "tools/gxpolicy.h"
+#include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
 namespace {

@@ -18,8 +18,8 @@
 #include "GxCore/remote/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxsvc.h"
-#include "tools/gxpolicy.h"
-#include "tools/status_text.h"
+#include "tools/gxpolicy/gxpolicy.h"
+#include "tools/common/status_text.h"
 
 namespace gxpolicy {
 namespace {

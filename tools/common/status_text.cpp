@@ -1,4 +1,4 @@
-#include "tools/status_text.h"
+#include "tools/common/status_text.h"
 
 #include <cstdio>
 

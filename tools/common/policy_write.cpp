@@ -1,5 +1,5 @@
 // Staging items into bounded update transactions; see policy_write.h.
-#include "tools/policy_write.h"
+#include "tools/common/policy_write.h"
 
 #include "outside/hxdb.h"
 

@@ -1,4 +1,4 @@
-#include "tools/registry_open.h"
+#include "tools/common/registry_open.h"
 
 #include <sys/stat.h>
 
