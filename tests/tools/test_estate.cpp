@@ -1,4 +1,4 @@
-// Synthetic estates (tools/estate): the same seed gives the same database,
+// Synthetic estates (tools/common/estate): the same seed gives the same database,
 // the requested size is met, every object has an ACL in force, leaves
 // usually inherit theirs from two to four levels up, attachments are
 // recorded both ways, leaf naming, and the users' groups and callers.

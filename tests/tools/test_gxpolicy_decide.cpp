@@ -1,5 +1,5 @@
 // Decisions as gxpolicy check, explain and test present them
-// (tools/decide): on the example web estate (examples/policy) the answers
+// (tools/common/decide): on the example web estate (examples/policy) the answers
 // equal hand-worked ones, the per-entry account agrees with the entry kind
 // decide applied, and bad callers, questions and cases files are problems
 // with their status, naming what was wrong. Exit codes and output are run

@@ -1,4 +1,4 @@
-// Policy documents (tools/policy_json): attachments written both ways and
+// Policy documents (tools/common/policy_json): attachments written both ways and
 // merged with what the database holds, all-or-nothing on a bad document, and
 // refused exports. The plain round trip and the policy in force after an
 // import are run end to end by scripts/check-cli.

@@ -1,4 +1,4 @@
-// Decisions with their reasons, and cases files (see tools/decide.h).
+// Decisions with their reasons, and cases files (see tools/common/decide.h).
 #include "tools/common/decide.h"
 
 #include <cstdint>

@@ -13,7 +13,7 @@
 // evaluation order of GxCore/acleval.h, so the two never disagree.
 //
 // Nothing here prints or exits: results and problems are values, so the
-// commands (tools/cmd_decide.cpp) and the tests share one code path. Not
+// commands (tools/gxpolicy/cmd_decide.cpp) and the tests share one code path. Not
 // synchronised: one thread per Caller, Explanation and daDecision.
 #pragma once
 

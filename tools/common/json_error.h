@@ -2,7 +2,7 @@
 // wrong as a line and a column, and what the parser found there in plain
 // words, without the parser's internal tag ("[json.exception.…]").
 // Header-only: both gxpolicy and the decision service (which reads cases
-// files through tools/decide) use it.
+// files through tools/common/decide) use it.
 #pragma once
 
 #include <nlohmann/json.hpp>

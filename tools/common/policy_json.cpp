@@ -1,5 +1,5 @@
 // Policy documents <-> store. The document shape is described at the top of
-// tools/cmd_io.cpp.
+// tools/gxpolicy/cmd_io.cpp.
 //
 // Import streams the document through the parser's event interface twice
 // and never holds more of it than one item (an ACL, a POP, a rule or an
@@ -8,7 +8,7 @@
 // and, once the whole document is read, that every policy an object names
 // is in the document or the database; it writes nothing, and the first
 // problem stops it. The writing pass reads the document again and hands
-// each item to a PolicyWriter (tools/policy_write.h), which commits in
+// each item to a PolicyWriter (tools/common/policy_write.h), which commits in
 // bounded transactions. Problems found while reading are thrown as BadItem
 // so that the nested readers stay straight-line code; the entry points
 // catch them, and nothing else in this file throws on purpose.

@@ -2,7 +2,7 @@
 // POPs, authorization rules and protected objects (with their attachments
 // and extended attributes) into a database, and `gxpolicy export` writes
 // them out again. The document shape is described at the top of
-// tools/cmd_io.cpp.
+// tools/gxpolicy/cmd_io.cpp.
 //
 // Import streams the document (it is never held whole in memory) in two
 // passes: the first checks every item and writes nothing, so a bad document

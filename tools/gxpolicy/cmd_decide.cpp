@@ -10,7 +10,7 @@
 // [--group NAME-OR-UUID ...], or --unauthenticated. Exit status: 0 granted
 // (every case passed), 1 denied (a case failed), 2 the question could not be
 // asked (a message on standard error says what was wrong and what to do).
-// The logic lives in tools/decide.cpp; this file reads arguments, opens the
+// The logic lives in tools/common/decide.cpp; this file reads arguments, opens the
 // database and the registry, prints and sets the exit status.
 #include <cerrno>
 #include <cstdio>

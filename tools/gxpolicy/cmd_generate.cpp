@@ -7,7 +7,7 @@
 // DB is created (as by `gxpolicy create`) when it does not exist. The
 // estate is /org/dN/sN/appN/resN/LEAF, with ACLs on about 5% of the
 // objects (and one at "/"), POPs on about 1% and rules on about 0.5%; the
-// same options give the same estate (tools/estate/estate.h). It is written
+// same options give the same estate (tools/common/estate.h). It is written
 // in transactions of 20,000 changes, each atomic on its own.
 #include <sys/stat.h>
 
