@@ -3,8 +3,8 @@
 // kept both as binary bytes in network order and as text; family 0 marks an
 // invalid address, which has an empty text. Constructors never fail: input
 // that does not parse or format gives an invalid address, and callers test
-// addressIsValid(). ip_addr_s_t is the plain form shared with the codec and
-// with callers. GxNetwork (GxCore/GxNetwork.h) builds networks on it.
+// addressIsValid(). ip_addr_s_t (outside/ip_addr.h) is the plain form shared
+// with the codec and with callers. GxNetwork (GxCore/GxNetwork.h) builds networks on it.
 //
 // Plain value classes: no base class, no virtual operations, not
 // synchronised.
@@ -14,16 +14,7 @@
 #include <cstdint>
 
 #include "outside/ZString.h"
-
-// The plain address. addr follows the 46-byte text field directly (it does
-// not start on a 4-byte boundary).
-struct ip_addr_s_t {
-  uint32_t family;          // 0, 2 or 10
-  char text[46];            // the address as NUL-terminated text
-  unsigned char addr[16];   // binary, network order; IPv4 uses the first 4
-};
-static_assert(offsetof(ip_addr_s_t, text) == 4);
-static_assert(offsetof(ip_addr_s_t, addr) == 50);
+#include "outside/ip_addr.h"  // ip_addr_s_t
 
 // Returned by the accessors of an invalid address.
 constexpr unsigned long gx_s_invalid_address = 0x14C527C7;

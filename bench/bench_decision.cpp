@@ -41,8 +41,8 @@
 #include "GxCore/GxAction.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxdb.h"
-#include "tools/estate/estate.h"
-#include "tools/policy_json.h"
+#include "tools/common/estate.h"
+#include "tools/common/policy_json.h"
 
 namespace {
 

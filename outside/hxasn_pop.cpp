@@ -123,7 +123,7 @@ bool getAddr(HxBerReader& r, ip_addr_s_t& a) {
     return false;
   hx_malloc_ptr<unsigned char> owned(bytes);
   if (n != addrBytes || !r.endSequence()) return false;
-  if (a.family != GxAddress::familyNone && a.family != GxAddress::familyIPv4 && a.family != GxAddress::familyIPv6)
+  if (a.family != ip_addr_family_none && a.family != ip_addr_family_ipv4 && a.family != ip_addr_family_ipv6)
     return false;
   std::memcpy(a.text, text.data(), text.size());
   std::memcpy(a.addr, bytes, addrBytes);

@@ -28,9 +28,9 @@
 
 #include <cstdint>
 
-#include "GxCore/GxAddress.h"
 #include "outside/attrlist.h"
 #include "outside/gxobj.h"
+#include "outside/ip_addr.h"
 
 // One entry of the IPv4 list. Addresses are 32-bit values whose most
 // significant byte is the first octet.

@@ -11,7 +11,7 @@
 #include "GxCore/daStoreObject.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daLocalStore.h"
-#include "GxCore/db/daSnapshot.h"
+#include "GxCore/db/daReplicaRegistry.h"
 #include "GxCore/db/dbtrace.h"
 #include "outside/hxdb_verify.h"
 

@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "tools/gxpolicyd/service.h"
+#include "tools/gxpolicyd/http_types.h"
 
 struct MHD_Daemon;
 struct sockaddr_storage;

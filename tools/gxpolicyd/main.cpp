@@ -38,8 +38,8 @@
 #include "tools/gxpolicyd/registry_watch.h"
 #include "tools/gxpolicyd/replica.h"
 #include "tools/gxpolicyd/service.h"
-#include "tools/registry_open.h"
-#include "tools/status_text.h"
+#include "tools/common/registry_open.h"
+#include "tools/common/status_text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "tools/gxpolicyd/registry_watch.h"
 
 #include "outside/registry.h"
-#include "tools/status_text.h"
+#include "tools/common/status_text.h"
 
 namespace gxpolicyd {
 

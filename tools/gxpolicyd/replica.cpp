@@ -6,7 +6,7 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "outside/ZObject.h"
-#include "tools/status_text.h"
+#include "tools/common/status_text.h"
 
 namespace gxpolicyd {
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <thread>
 
-#include "GxCore/db/daHttpReplicatedClient.h"
+#include "GxCore/remote/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 
 namespace gxpolicyd {

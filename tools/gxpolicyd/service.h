@@ -47,7 +47,8 @@
 #include <utility>
 #include <vector>
 
-#include "tools/decide.h"
+#include "tools/common/decide.h"
+#include "tools/gxpolicyd/http_types.h"
 #include "tools/gxpolicyd/metrics.h"
 #include "tools/gxpolicyd/replica.h"
 
@@ -106,26 +107,6 @@ bool objectFromUri(std::string_view uri, std::string const& prefix, std::string&
 
 // True when a and b are equal, in time that depends only on their lengths.
 bool sameSecret(std::string_view a, std::string_view b);
-
-struct Request {
-  std::string_view method;
-  std::string_view path;  // without the query
-  // The value of a request header (case-insensitive name), or null.
-  std::function<char const*(char const* name)> header;
-  // How many times the request carries a header (case-insensitive name);
-  // null when the transport cannot tell (then a present header counts once).
-  std::function<unsigned(char const* name)> headerCount;
-  std::string_view body;
-  bool bodyTooLarge = false;  // the transport stopped reading a body over the cap
-  bool bodyOverBudget = false;  // the transport holds as many bodies as it may: 503
-};
-
-struct Response {
-  int status = 200;
-  std::string contentType = "application/json";
-  std::string body;
-  std::vector<std::pair<std::string, std::string>> headers;
-};
 
 // Response headers of /v1/auth.
 inline constexpr char kDecisionHeader[] = "X-Gx-Decision";        // granted | denied

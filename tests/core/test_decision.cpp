@@ -1,0 +1,547 @@
+// One-call decisions: every answer of daCachedStore::decide must equal the
+// walk a host would write itself (fetchACL/fetchPop/fetchRule up the tree,
+// then ACL evaluation) on a store that reads the file directly, before and
+// after policy changes, with small and large memos, from several threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxAction.h"
+#include "GxCore/GxExtAttr.h"
+#include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/GxPop.h"
+#include "GxCore/daPolicyObjectMap.h"
+#include "GxCore/daRule.h"
+#include "GxCore/db/daCachedStore.h"
+#include "test_support.h"
+#include "tools/common/estate.h"
+
+// Counts the heap allocations of the thread that sets countAllocations.
+// The sanitizers bring their own allocator, so the count is taken in the
+// plain build only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define GXTEST_COUNTS_ALLOCATIONS 0
+#else
+#define GXTEST_COUNTS_ALLOCATIONS 1
+#endif
+namespace {
+thread_local bool countAllocations = false;
+thread_local long allocations = 0;
+}  // namespace
+
+#if GXTEST_COUNTS_ALLOCATIONS
+void* operator new(std::size_t n) {
+  if (countAllocations) ++allocations;
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, std::nothrow_t const&) noexcept {
+  if (countAllocations) ++allocations;
+  return std::malloc(n ? n : 1);
+}
+void* operator new[](std::size_t n, std::nothrow_t const& t) noexcept { return operator new(n, t); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::nothrow_t const&) noexcept { std::free(p); }
+void operator delete[](void* p, std::nothrow_t const&) noexcept { std::free(p); }
+#endif
+
+namespace {
+
+using gxtest::TempDir;
+using H = Handle<daStoreObject>;
+
+hx_uuid_t uuid(int n) {
+  char text[37];
+  std::snprintf(text, sizeof text, "00000000-0000-4000-8000-%012d", n);
+  hx_uuid_t u;
+  unsigned long st;
+  hx_uuid_from_string(text, u, st);
+  return u;
+}
+
+// A caller: a user with groups, or unauthenticated (null pa()).
+struct Caller {
+  Caller() = default;
+  Caller(int user, std::vector<int> groupIds) : authenticated(true) {
+    info.principal.uuid = uuid(user);
+    for (int g : groupIds) groups.push_back(sec_id_t{uuid(g), nullptr});
+  }
+  explicit Caller(sec_id_pa_t const& from) : authenticated(true) {
+    info.principal = from.principal;
+    groups.assign(from.groups, from.groups + from.num_groups);
+  }
+  sec_id_pa_t* pa() {
+    if (!authenticated) return nullptr;
+    info.num_groups = static_cast<uint16_t>(groups.size());
+    info.groups = groups.empty() ? nullptr : groups.data();
+    return &info;
+  }
+  bool authenticated = false;
+  sec_id_pa_t info{};
+  std::vector<sec_id_t> groups;
+};
+
+// What a host's own walk finds: status, granted, and where each policy in
+// force is attached (with the ACL's and POP's descriptions, unique per
+// policy in these tests).
+struct Answer {
+  unsigned long status = 0;
+  bool granted = false;
+  std::string aclAt, acl, popAt, pop, ruleAt;
+  unsigned long level = 0;
+  bool operator==(Answer const&) const = default;
+};
+std::ostream& operator<<(std::ostream& o, Answer const& a) {
+  return o << "{status " << std::hex << a.status << std::dec << ", granted " << a.granted << ", acl " << a.acl
+           << "@" << a.aclAt << ", pop " << a.pop << "@" << a.popAt << ", rule@" << a.ruleAt << ", level "
+           << a.level << "}";
+}
+
+template <class Fetch>
+unsigned long walk(daPObjName at, H& found, std::string& where, Fetch fetch) {
+  for (;; at.walkUp()) {
+    unsigned long st = 0;
+    fetch(at, found, st);
+    if (st != 0) return st;
+    if (!found.isEmpty()) {
+      where = at.getPathName();
+      return 0;
+    }
+    if (at.isRoot()) return 0;
+  }
+}
+
+Answer freshWalk(daCachedStore& ref, char const* path, Caller& caller, char const* actions,
+                 GxAddress const* address) {
+  Answer a;
+  GxACLPermset wanted, held;
+  ref.mapAction(actions, wanted, a.status);
+  if (a.status != 0) return a;
+  daPObjName object(path);
+  H acl, pop, rule, ext;
+  int resolved = 0;
+  a.status = walk(object, acl, a.aclAt, [&](daPObjName const& at, H& h, unsigned long& st) { ref.fetchACL(at, h, ext, st); });
+  unsigned long popSt = walk(object, pop, a.popAt, [&](daPObjName const& at, H& h, unsigned long& st) {
+    ref.fetchPop(at, h, ext, resolved, nullptr, st);
+  });
+  unsigned long ruleSt = walk(object, rule, a.ruleAt, [&](daPObjName const& at, H& h, unsigned long& st) {
+    ref.fetchRule(at, h, ext, resolved, nullptr, st);
+  });
+  if (a.status == 0) a.status = popSt;
+  if (a.status == 0) a.status = ruleSt;
+  if (a.status != 0) return Answer{a.status};
+  if (auto* g = dynamic_cast<GxACL*>(acl.get())) {
+    a.acl = g->description() ? g->description() : "";
+    unsigned long st;
+    acl_inq_permset_for_pa(caller.pa(), const_cast<acl_ext_s_t*>(&g->value()), &held.value(), &st);
+  }
+  a.granted = held.isActionSet(wanted);
+  if (auto* p = dynamic_cast<GxPop*>(pop.get())) {
+    a.pop = p->description() ? p->description() : "";
+    p->getIPAuthList();
+    if (address != nullptr) a.level = p->get_auth_level(*address);
+  }
+  return a;
+}
+
+Answer decided(daCachedStore& s, char const* path, Caller& caller, char const* actions, GxAddress const* address,
+               daDecision& d) {
+  Answer a;
+  s.decide(path, caller.pa(), actions, address, d, a.status);
+  if (a.status != 0) return a;
+  a.granted = d.granted();
+  if (d.hasAcl()) {
+    a.aclAt = d.aclLocation();
+    a.acl = d.acl()->description() ? d.acl()->description() : "";
+  }
+  if (d.hasPop()) {
+    a.popAt = d.popLocation();
+    a.pop = d.pop()->description() ? d.pop()->description() : "";
+  }
+  if (d.hasRule()) a.ruleAt = d.ruleLocation();
+  a.level = d.requiredAuthLevel();
+  return a;
+}
+
+class Decide : public ::testing::Test {
+ protected:
+  static constexpr char const* kObjects[] = {"/", "/a", "/a/b", "/a/b/c", "/a/b/c/d", "/a/e", "/x", "/x/y", "/x/y/z"};
+  static constexpr char const* kActions[] = {"T", "r", "Tr", "x"};
+
+  void SetUp() override {
+    path_ = dir_.file("policy.db");
+    unsigned long st;
+    gxtest::createPolicyDb(path_);
+    writer_ = std::make_unique<daCachedStore>("d", path_.c_str(), 1, 0);
+    writer_->openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    // A store that reads the file itself: the ground truth.
+    ref_ = std::make_unique<daCachedStore>("d", path_.c_str(), 0, 0);
+    ref_->openStore(1, st);
+    ASSERT_EQ(st, 0u);
+
+    callers_.emplace_back(1, std::vector<int>{});      // has its own entry at /a/b
+    callers_.emplace_back(2, std::vector<int>{10});    // group 10
+    callers_.emplace_back(3, std::vector<int>{10, 11});
+    callers_.emplace_back(4, std::vector<int>{});      // no entry anywhere
+    callers_.emplace_back();                           // unauthenticated
+
+    // "/" any-other r, unauthenticated r; "/a/b" user 1 Tr, group 10 T,
+    // group 11 x, any-other nothing; "/x/y" user 2 x, unauthenticated T.
+    putAcl("root", "root-acl", {{'o', 0, "r"}, {'u', 0, "rT"}});
+    putAcl("ab", "ab-acl", {{'U', 1, "Tr"}, {'G', 10, "T"}, {'G', 11, "x"}, {'o', 0, ""}});
+    putAcl("xy", "xy-acl", {{'U', 2, "x"}, {'u', 0, "T"}});
+    attach<GxMapPObjectToACL>(daPObjName("/").getPObjToAclMapName(), "root");
+    attach<GxMapPObjectToACL>(daPObjName("/a/b").getPObjToAclMapName(), "ab");
+    attach<GxMapPObjectToACL>(daPObjName("/x/y").getPObjToAclMapName(), "xy");
+    // POP "inside" at /a: 10.0.0.0/8 level 1, everyone else 2.
+    putPop("inside", "inside-pop", 2, "10.0.0.0", "255.0.0.0", 1);
+    attach<GxMapObjToPop>(daPObjName("/a").getPObjToPopMapName(), "inside");
+    putRule("r1");
+    attach<daMapObjToRule>(daPObjName("/a/b/c").getPObjToRuleMapName(), "r1");
+  }
+
+  struct EntrySpec {
+    char kind;  // U user, G group, o any-other, u unauthenticated
+    int id;
+    char const* actions;
+  };
+  void putAcl(char const* name, char const* description, std::vector<EntrySpec> const& entries) {
+    auto* acl = new GxACL;
+    acl->description(description);
+    for (auto const& e : entries) {
+      GxACLPermset p;
+      unsigned long st;
+      writer_->mapAction(e.actions, p, st);
+      ASSERT_EQ(st, 0u) << e.actions;
+      if (e.kind == 'U') acl->addPrincipalEntry(uuid(e.id), p);
+      else if (e.kind == 'G') acl->addGroupEntry(uuid(e.id), p);
+      else if (e.kind == 'o') acl->addCellEntry(p);
+      else acl->addUnauthEntry(p);
+    }
+    set(daAclName(name), acl);
+  }
+  void putPop(char const* name, char const* description, unsigned long defaultLevel, char const* net,
+              char const* mask, unsigned long level) {
+    auto* pop = new GxPop;
+    pop->setDescription(description);
+    pop->appendIPAuth(GxAddress("0.0.0.0"), GxAddress("0.0.0.0"), defaultLevel);
+    pop->appendIPAuth(GxAddress(net), GxAddress(mask), level);
+    pop->setAttrlist();
+    set(daPopName(name), pop);
+  }
+  void putRule(char const* name) {
+    auto* rule = new daRule;
+    rule->setText("rule text");
+    set(daRuleName(name), rule);
+  }
+  template <class Map>
+  void attach(daStoreObjectName const& mapName, char const* policy) {
+    auto* m = new Map;
+    m->add(policy);
+    set(mapName, m);
+  }
+  void detach(daStoreObjectName const& mapName) {
+    unsigned long st;
+    writer_->deleteObject(mapName, 0, st);
+    ASSERT_EQ(st, 0u);
+  }
+  void set(daStoreObjectName const& name, daStoreObject* o) {
+    unsigned long st;
+    writer_->setObject(name, o, st);
+    ASSERT_EQ(st, 0u);
+  }
+
+  // A read-only replica of the test's database (cache on), open.
+  std::unique_ptr<daCachedStore> openReplica(unsigned int memoSize = 0) {
+    auto r = std::make_unique<daCachedStore>("d", path_.c_str(), 1, 0);
+    if (memoSize != 0) r->setDecisionMemoSize(memoSize);
+    unsigned long st;
+    r->openStore(1, st);
+    EXPECT_EQ(st, 0u);
+    return r;
+  }
+
+  // Every object, caller, action string and address, decided on s and
+  // walked on the reference store.
+  void expectAllMatch(daCachedStore& s, char const* when) {
+    GxAddress inside("10.1.2.3"), outside("192.168.0.1");
+    GxAddress const* addresses[] = {nullptr, &inside, &outside};
+    daDecision d;
+    for (char const* object : kObjects)
+      for (Caller& c : callers_)
+        for (char const* actions : kActions)
+          for (GxAddress const* addr : addresses)
+            ASSERT_EQ(decided(s, object, c, actions, addr, d), freshWalk(*ref_, object, c, actions, addr))
+                << when << ": " << object << " " << actions;
+  }
+
+  TempDir dir_;
+  std::string path_;
+  std::unique_ptr<daCachedStore> writer_, ref_;
+  std::vector<Caller> callers_;
+};
+
+TEST_F(Decide, ExplainsWhyOnEachKindOfEntry) {
+  daDecision d;
+  unsigned long st;
+  GxAddress inside("10.9.9.9");
+  writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", &inside, d, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_TRUE(d.granted());
+  EXPECT_EQ(d.appliedEntry(), daDecisionEntry::user);
+  EXPECT_STREQ(d.aclName(), "ab");
+  EXPECT_STREQ(d.aclLocation(), "/a/b");
+  EXPECT_STREQ(d.popName(), "inside");
+  EXPECT_STREQ(d.popLocation(), "/a");
+  EXPECT_EQ(d.requiredAuthLevel(), 1u);
+  EXPECT_STREQ(d.ruleName(), "r1");
+  EXPECT_STREQ(d.ruleLocation(), "/a/b/c");
+  EXPECT_STREQ(d.permissionsText(), "Tr");
+
+  writer_->decide("/a/b", callers_[2].pa(), "Tx", nullptr, d, st);  // groups 10 and 11 unite
+  EXPECT_TRUE(d.granted());
+  EXPECT_EQ(d.appliedEntry(), daDecisionEntry::group);
+  EXPECT_EQ(d.requiredAuthLevel(), 0u);  // no address given
+  EXPECT_FALSE(d.hasRule());
+
+  writer_->decide("/a/b", callers_[3].pa(), "r", nullptr, d, st);  // any-other grants nothing here
+  EXPECT_FALSE(d.granted());
+  EXPECT_EQ(d.appliedEntry(), daDecisionEntry::anyOther);
+
+  writer_->decide("/x", nullptr, "r", nullptr, d, st);
+  EXPECT_TRUE(d.granted());
+  EXPECT_EQ(d.appliedEntry(), daDecisionEntry::unauthenticated);
+  EXPECT_STREQ(d.aclLocation(), "/");
+  EXPECT_FALSE(d.hasPop());
+
+  writer_->decide("/x/y/z", callers_[3].pa(), "r", nullptr, d, st);  // no any-other at /x/y
+  EXPECT_FALSE(d.granted());
+  EXPECT_EQ(d.appliedEntry(), daDecisionEntry::none);
+  EXPECT_STREQ(d.permissionsText(), "");
+}
+
+TEST_F(Decide, WarmDecisionAllocatesNothing) {
+  if (!GXTEST_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are counted in the plain build";
+  auto replica = openReplica();
+  unsigned long st;
+  daDecision d;
+  GxAddress inside("10.1.2.3");
+  for (char const* object : kObjects) replica->decide(object, callers_[2].pa(), "Tr", &inside, d, st);
+  countAllocations = true;
+  for (char const* object : kObjects) replica->decide(object, callers_[2].pa(), "Tr", &inside, d, st);
+  countAllocations = false;
+  EXPECT_EQ(allocations, 0);
+}
+
+TEST_F(Decide, AnswersLikeAFreshWalkOnReadOnlyAndWritableStores) {
+  expectAllMatch(*writer_, "writable");
+  auto replica = openReplica();
+  expectAllMatch(*replica, "read-only");
+  expectAllMatch(*replica, "read-only, warm");
+}
+
+TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
+  gxtest::MessageCapture quiet;  // the missing ACL and the bad map are logged
+  expectAllMatch(*writer_, "initial");
+  putAcl("abc", "abc-acl", {{'G', 10, "r"}});
+  attach<GxMapPObjectToACL>(daPObjName("/a/b/c").getPObjToAclMapName(), "abc");
+  expectAllMatch(*writer_, "ACL attached below another");
+  putAcl("ab", "ab-acl-2", {{'U', 4, "T"}});
+  expectAllMatch(*writer_, "ACL replaced in place");
+  detach(daPObjName("/a/b").getPObjToAclMapName());
+  expectAllMatch(*writer_, "ACL detached");
+  putPop("inside", "inside-pop-2", 3, "192.168.0.0", "255.255.0.0", 0);
+  attach<GxMapObjToPop>(daPObjName("/x/y").getPObjToPopMapName(), "inside");
+  expectAllMatch(*writer_, "POP changed and attached twice");
+  detach(daPObjName("/a/b/c").getPObjToRuleMapName());
+  attach<daMapObjToRule>(daPObjName("/a").getPObjToRuleMapName(), "r1");
+  expectAllMatch(*writer_, "rule moved up");
+  unsigned long st;
+  writer_->deleteObject(daAclName("xy"), 0, st);  // the map now names a missing ACL
+  expectAllMatch(*writer_, "ACL record deleted");
+  auto* twoNames = new GxMapPObjectToACL;
+  twoNames->add("root");
+  twoNames->add("ab");
+  set(daPObjName("/a").getPObjToAclMapName(), twoNames);
+  expectAllMatch(*writer_, "map naming two ACLs");
+}
+
+TEST_F(Decide, StaysCorrectWithATinyMemo) {
+  writer_->setDecisionMemoSize(1);  // 64 entries: every decision below evicts
+  for (int i = 0; i < 300; ++i) {
+    std::string p = "/a/b/n" + std::to_string(i);
+    if (i % 7 == 0) {
+      putAcl(("n" + std::to_string(i)).c_str(), p.c_str(), {{'o', 0, "x"}});
+      attach<GxMapPObjectToACL>(daPObjName(p.c_str()).getPObjToAclMapName(), ("n" + std::to_string(i)).c_str());
+    }
+  }
+  auto replica = openReplica(64);
+  daDecision d;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 300; ++i) {
+      std::string p = "/a/b/n" + std::to_string(i) + "/leaf";
+      ASSERT_EQ(decided(*replica, p.c_str(), callers_[3], "x", nullptr, d),
+                freshWalk(*ref_, p.c_str(), callers_[3], "x", nullptr))
+          << p;
+    }
+  }
+}
+
+TEST_F(Decide, ReopenedStoreForgetsOldAnswers) {
+  auto replica = openReplica();
+  unsigned long st;
+  daDecision d;
+  replica->decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
+  EXPECT_TRUE(d.granted());
+  putAcl("xy", "xy-acl", {});  // written through another store: this one cannot know
+  replica->closeStore(st);
+  replica->decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
+  EXPECT_EQ(st, 0x132792F4u);
+  EXPECT_FALSE(d.granted());
+  replica->openStore(1, st);
+  replica->decide("/x/y/z", callers_[1].pa(), "x", nullptr, d, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_FALSE(d.granted());
+}
+
+TEST_F(Decide, EpochMovesOnlyWithChangesToPolicies) {
+  std::uint64_t before = writer_->policyEpoch();
+  auto* ext = new GxExtAttr;
+  ext->addValue("k", "v");
+  set(daPObjName("/a").getExtAttrName(), ext);  // not part of any decision
+  EXPECT_EQ(writer_->policyEpoch(), before);
+  putRule("r2");
+  EXPECT_GT(writer_->policyEpoch(), before);
+  before = writer_->policyEpoch();
+  writer_->checkCache();  // clearing a (full) cache changes no policy
+  daCacheStateLock(*writer_, daCachedStore::clearing);
+  EXPECT_EQ(writer_->policyEpoch(), before);
+}
+
+TEST_F(Decide, WarmDecisionsGoOnWhileTheCacheIsCleared) {
+  auto replica = openReplica();
+  unsigned long st;
+  daDecision d;
+  replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);
+  ASSERT_EQ(st, 0u);
+  daCacheStateLock clearing(*replica, daCachedStore::clearing);
+  replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);  // this thread's memo knows it
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(d.granted());
+}
+
+TEST_F(Decide, RejectsBadInputWithAStatus) {
+  daDecision d;
+  unsigned long st;
+  writer_->decide("/a", callers_[0].pa(), "T", nullptr, d, st);
+  ASSERT_TRUE(d.granted() || st == 0);
+  struct Case {
+    char const* path;
+    char const* actions;
+    unsigned long status;
+  } const cases[] = {
+      {"a/b", "T", 0x1005B1C9}, {"/a//b", "T", 0x1005B1C9}, {nullptr, "T", 0x1005B1C9},
+      {"/a", "Tq", 0x1005B2F1}, {"/a", "T[nosuchgroup]r", 0x1005B2F1}, {"/a", nullptr, 0x1005B2F1},
+      {"/", "", 0x1005B2F1},  // asks for nothing: refused, not granted by every ACL
+  };
+  gxtest::MessageCapture quiet;
+  for (auto const& c : cases) {
+    writer_->decide(c.path, callers_[0].pa(), c.actions, nullptr, d, st);
+    EXPECT_EQ(st, c.status) << (c.path ? c.path : "null") << " " << (c.actions ? c.actions : "null");
+    EXPECT_FALSE(d.granted());
+    EXPECT_FALSE(d.hasAcl());
+  }
+  // A trailing separator names the same object.
+  writer_->decide("/a/b/", callers_[0].pa(), "Tr", nullptr, d, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_STREQ(d.aclLocation(), "/a/b");
+}
+
+// Readers decide on a read-only replica and a writable store while the
+// writable store's policy flips; once the writer is done every thread's
+// next answers equal a fresh walk.
+TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
+  auto replica = openReplica();
+  unsigned long st;
+  std::atomic<bool> stop{false};
+  std::atomic<int> mismatches{0};
+  auto reader = [&](daCachedStore* s, Caller caller) {
+    daDecision d;
+    unsigned long rs;
+    while (!stop.load()) {
+      for (char const* object : kObjects) {
+        s->decide(object, caller.pa(), "Tr", nullptr, d, rs);
+        if (rs != 0 && rs != 0x1005B1C4u) mismatches.fetch_add(1);
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back(reader, replica.get(), callers_[0]);
+  threads.emplace_back(reader, writer_.get(), callers_[0]);
+  threads.emplace_back(reader, writer_.get(), callers_[2]);
+  for (int i = 0; i < 40; ++i) {
+    if (i % 2 == 0) attach<GxMapPObjectToACL>(daPObjName("/a/b/c").getPObjToAclMapName(), "xy");
+    else detach(daPObjName("/a/b/c").getPObjToAclMapName());
+    putAcl("ab", "ab-acl", {{'U', 1, i % 3 == 0 ? "T" : "Tr"}, {'G', 10, "T"}});
+  }
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  expectAllMatch(*writer_, "after the writer");
+  std::thread([&] { expectAllMatch(*writer_, "after the writer, another thread"); }).join();
+}
+
+// Every object of a generated estate (100,000 objects; fewer under the
+// sanitizers, which make the walk ten times slower), decided on a read-only
+// replica with the default memo and cache, against the walk.
+TEST(DecideAtScale, AgreesWithAFreshWalkOnEveryObjectOfAGeneratedEstate) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr unsigned long kObjects = 10000;
+#else
+  constexpr unsigned long kObjects = 100000;
+#endif
+  TempDir dir;
+  std::string path = dir.file("estate.db");
+  gxestate::Estate estate;
+  unsigned long st;
+  gxtest::createPolicyDb(path);
+  {
+    daCachedStore writer("d", path.c_str(), 1, 0);
+    writer.openStore(0, st);
+    gxestate::Options o;
+    o.objects = kObjects;
+    o.naming = gxestate::Naming::repeated;
+    gxestate::generate(writer, o, estate, st);
+    ASSERT_EQ(st, 0u);
+  }
+  std::vector<gxestate::Caller> callers(estate.users.size());
+  for (size_t i = 0; i < callers.size(); ++i) gxestate::makeCaller(estate.users[i], callers[i]);
+  daCachedStore replica("d", path.c_str(), 1, 0), ref("d", path.c_str(), 1, 0);
+  replica.openStore(1, st);
+  ref.openStore(1, st);
+  char const* const actions[] = {"r", "Tr", "x", "rx", "T"};
+  GxAddress address("10.20.30.40");
+  daDecision d;
+  for (int round = 0; round < 2; ++round) {  // resolving, then from the memo
+    for (size_t i = 0; i < estate.objects.size(); ++i) {
+      Caller c = i % 7 == 0 ? Caller() : Caller(callers[i % callers.size()].pa);
+      char const* object = estate.objects[i].c_str();
+      ASSERT_EQ(decided(replica, object, c, actions[i % 5], &address, d),
+                freshWalk(ref, object, c, actions[i % 5], &address))
+          << object;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,754 @@
+// Replicas fed over HTTP: snapshots published with daPublishSnapshot into a
+// folder that a real, throw-away nginx serves on a loopback port, fetched
+// by daHttpReplicatedClient into a daLocalPolicy replica. Damaged, cut or
+// missing snapshots, bad manifests and a server that is down or silent are
+// refused with the previous replica still serving.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GxCore/remote/daHttpReplicatedClient.h"
+#include "GxCore/db/daLocalPolicy.h"
+#include "GxCore/remote/daSnapshot.h"
+#include "outside/file_registry.h"
+#include "outside/hxdigest.h"
+#include "loopback.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using gxtest::hasAcl;
+using gxtest::readFile;
+using gxtest::TempDir;
+using gxtest::writeFile;
+
+// A master database with version information and one ACL per name.
+void makeMaster(std::string const& path, std::vector<std::string> const& acls) {
+  gxtest::makePolicyDb(path, acls, daLocalPolicy::minimumDatabaseVersion, "hr");
+}
+
+// nginx in the foreground (daemon off, one process) on a free loopback
+// port, serving root, with its configuration, pid, logs and temporary
+// paths in a folder of its own. Stopped by stop() or the destructor, and
+// asked to end with the test process if that dies first.
+class Nginx {
+ public:
+  struct Options {
+    std::string certFile, keyFile;  // both given: https with this certificate
+    std::string token;              // not empty: requests without "Bearer <token>" get 401
+    std::string extra;              // more directives for the server block
+  };
+  explicit Nginx(std::string root, Options options = {}) : root_(std::move(root)), options_(std::move(options)) {
+    for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) start();
+  }
+  ~Nginx() { stop(); }
+  Nginx(Nginx const&) = delete;
+  Nginx& operator=(Nginx const&) = delete;
+
+  bool running() const { return pid_ > 0; }
+  std::string const& error() const { return error_; }
+  std::string url() const {
+    return (options_.certFile.empty() ? "http" : "https") + std::string("://127.0.0.1:") + std::to_string(port_) + "/";
+  }
+  // Lines "<status> <body bytes> <request line>", one per request.
+  // nginx writes a request's log line after the response has gone out, so a
+  // client can read its answer before the line exists: wait (briefly) for the
+  // number of lines the caller expects.
+  std::vector<std::string> accessLog(size_t expected = 0) const {
+    std::vector<std::string> lines;
+    for (int tries = 0; tries < 200; ++tries) {
+      lines.clear();
+      std::ifstream in(dir_.file("access.log"));
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      if (lines.size() >= expected) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return lines;
+  }
+
+  void stop() { gxtest::stopServer(pid_); }
+
+ private:
+  void start() {
+    static constexpr char const* binary = "/usr/sbin/nginx";
+    if (::access(binary, X_OK) != 0) {
+      error_ = std::string(binary) + " is missing: run scripts/setup (package nginx-light)";
+      return;
+    }
+    port_ = gxtest::freeLoopbackPort();
+    std::string d = dir_.path().string();
+    std::string conf = d + "/nginx.conf";
+    {
+      std::ofstream c(conf);
+      c << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+        << "pid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n"
+        << "events { worker_connections 64; }\n"
+        << "http {\n  default_type application/octet-stream;\n"
+        << "  log_format gx '$status $body_bytes_sent \"$request\"';\n"
+        << "  access_log " << d << "/access.log gx;\n";
+      for (char const* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+        c << "  " << t << "_temp_path " << d << "/" << t << ";\n";
+      c << "  server {\n    listen 127.0.0.1:" << port_ << (options_.certFile.empty() ? "" : " ssl") << ";\n"
+        << "    root " << root_ << ";\n";
+      if (!options_.certFile.empty())
+        c << "    ssl_certificate " << options_.certFile << ";\n    ssl_certificate_key " << options_.keyFile << ";\n";
+      if (!options_.token.empty())
+        c << "    if ($http_authorization != \"Bearer " << options_.token << "\") { return 401; }\n";
+      c << options_.extra << "  }\n}\n";
+    }
+    std::string log = d + "/error.log";
+    pid_t pid = ::fork();
+    if (pid < 0) {
+      error_ = "fork failed";
+      return;
+    }
+    if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      ::execl(binary, binary, "-p", (d + "/").c_str(), "-c", conf.c_str(), "-e", log.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // Ready once it accepts connections; gone means it failed to start.
+    for (int i = 0; i < 200; ++i) {
+      int st = 0;
+      if (::waitpid(pid, &st, WNOHANG) == pid) {
+        error_ = "nginx exited at start: " + readFile(log);
+        return;
+      }
+      if (gxtest::acceptsConnections(port_)) {
+        pid_ = pid;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    error_ = "nginx did not accept connections on port " + std::to_string(port_) + ": " + readFile(log);
+  }
+
+  TempDir dir_;
+  std::string root_;
+  Options options_;
+  int port_ = -1;
+  pid_t pid_ = -1;
+  std::string error_;
+};
+
+using gxtest::SilentServer;
+
+daHttpReplicaOptions testOptions() {
+  daHttpReplicaOptions o;
+  o.connectTimeoutMs = 2000;
+  o.totalTimeoutMs = 10000;
+  o.retries = 1;
+  o.retryBackoffMs = 10;
+  o.domain = "hr";
+  return o;
+}
+
+// A master, its published folder served by nginx, and a replica fed from
+// the URL.
+class HttpReplica : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = dir_.file("master.db");
+    www_ = dir_.file("www");
+    replicaPath_ = dir_.file("replica.db");
+    makeMaster(master_, {"m0", "m1"});
+    fs::create_directories(www_);
+    server_ = std::make_unique<Nginx>(www_);
+    ASSERT_TRUE(server_->running()) << "nginx could not be started: " << server_->error();
+    client_ = std::make_unique<daHttpReplicatedClient>(server_->url(), testOptions());
+  }
+  void TearDown() override {
+    if (replica_) {
+      unsigned long st = 0;
+      replica_->closePolicy(st);
+    }
+  }
+
+  unsigned long publish(unsigned keep = 3) {
+    daSnapshotPublishResult result;
+    unsigned long st = 0;
+    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", keep, result, st);
+    published_ = result.manifest;
+    return st;
+  }
+  // Opens the replica (read-only, no cache), which fetches the snapshot.
+  unsigned long openReplica() {
+    replica_ = std::make_unique<daLocalPolicy>("hr", replicaPath_.c_str(), 0, 0);
+    replica_->setReplicatedClient(client_.get());
+    unsigned long st = 0;
+    replica_->openPolicy(1, st);
+    return st;
+  }
+  unsigned long rebuild() {
+    unsigned long st = 0;
+    replica_->rebuildDatabase(st);
+    return st;
+  }
+  unsigned long replicaSeq() const {
+    unsigned long seq = daLocalStore::invalidSeqnum;
+    replica_->getLocalSeqNum(seq);
+    return seq;
+  }
+  // Publishes a master that moved (a new ACL "m2"), so that the replica
+  // wants the new snapshot; returns its path in the served folder.
+  std::string publishNewer() {
+    gxtest::addAcls(master_, {"m2"}, "hr");
+    EXPECT_EQ(publish(), 0u);
+    return www_ + "/" + published_.file;
+  }
+  // Serves text as the manifest with a modification time of its own, so
+  // that nginx's validator (time and size) differs from every earlier one's.
+  void serveManifest(std::string const& text) {
+    static int step = 0;
+    writeFile(www_ + "/manifest.json", text);
+    fs::last_write_time(www_ + "/manifest.json",
+                        fs::file_time_type::clock::now() + std::chrono::seconds(10 + 2 * ++step));
+  }
+  // The refused rebuild left the replica as it was and nothing beside it.
+  void expectOldReplicaServing(unsigned long seqBefore) {
+    EXPECT_EQ(replicaSeq(), seqBefore);
+    EXPECT_TRUE(hasAcl(*replica_, "m1"));
+    EXPECT_FALSE(hasAcl(*replica_, "m2"));
+    EXPECT_FALSE(fs::exists(replicaPath_ + daLocalPolicy::tmpSuffix));
+    EXPECT_FALSE(fs::exists(replicaPath_ + daLocalPolicy::tmpSuffix + std::string(".download")));
+  }
+
+  TempDir dir_;
+  std::string master_, www_, replicaPath_;
+  std::unique_ptr<Nginx> server_;
+  std::unique_ptr<daHttpReplicatedClient> client_;
+  std::unique_ptr<daLocalPolicy> replica_;
+  daSnapshotManifest published_;
+};
+
+TEST_F(HttpReplica, ReplicaBuiltFromAPublishedSnapshotAnswersLikeTheMaster) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  EXPECT_TRUE(hasAcl(*replica_, "m0"));
+  EXPECT_TRUE(hasAcl(*replica_, "m1"));
+  EXPECT_FALSE(hasAcl(*replica_, "m2"));
+  EXPECT_EQ(replicaSeq(), published_.sequence);
+  EXPECT_EQ(fs::status(replicaPath_).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+  // The master moves; the next rebuild brings the replica along.
+  publishNewer();
+  EXPECT_EQ(rebuild(), 0u);
+  EXPECT_TRUE(hasAcl(*replica_, "m2"));
+  EXPECT_EQ(replicaSeq(), published_.sequence);
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_current);
+}
+
+TEST_F(HttpReplica, SecondPollIsAnsweredByNotModifiedFromTheKeptManifest) {
+  ASSERT_EQ(publish(), 0u);
+  unsigned long seq = 0, st = 1;
+  client_->getMasterSeqNum(seq, st);
+  ASSERT_EQ(st, 0u);
+  client_->getMasterSeqNum(seq, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(seq, published_.sequence);
+  std::vector<std::string> log = server_->accessLog(2);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].rfind("200 ", 0), 0u) << log[0];
+  EXPECT_EQ(log[1], "304 0 \"GET /manifest.json HTTP/1.1\"");
+
+  // A new manifest is fetched in full again.
+  publishNewer();
+  client_->getMasterSeqNum(seq, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(seq, published_.sequence);
+  log = server_->accessLog(3);
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log.back().rfind("200 ", 0), 0u) << log.back();
+}
+
+// Each damage is done to a newer snapshot or manifest than the replica's
+// (the next case publishes over it); the rebuild is refused with the
+// damage's status and the old replica goes on serving.
+TEST_F(HttpReplica, DamagedSnapshotOrManifestIsRefused) {
+  struct Case {
+    char const* what;
+    std::function<void(std::string const& snapshot)> damage;
+    unsigned long status;
+    char const* errorSays = "";
+  } const cases[] = {
+      {"flipped byte",
+       [](std::string const& snapshot) {
+         std::string bytes = readFile(snapshot);
+         bytes[bytes.size() / 2] ^= 0x01;
+         writeFile(snapshot, bytes);
+       },
+       da_s_snapshot_mismatch},
+      {"cut in half",
+       [](std::string const& snapshot) { fs::resize_file(snapshot, fs::file_size(snapshot) / 2); },
+       da_s_snapshot_mismatch},
+      {"manifest naming a missing file",
+       [this](std::string const&) {
+         daSnapshotManifest m = published_;
+         m.sequence += 10;
+         m.file = "snapshots/missing.gxdb.zst";
+         writeFile(www_ + "/manifest.json", daSnapshotManifestToJson(m));
+       },
+       da_s_snapshot_http_error, "404"},
+      {"manifest that is not JSON",
+       [this](std::string const&) { writeFile(www_ + "/manifest.json", "<html>maintenance</html>\n"); },
+       da_s_snapshot_bad_manifest},
+  };
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  unsigned long before = replicaSeq();
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.damage(publishNewer());
+    EXPECT_EQ(rebuild(), c.status);
+    expectOldReplicaServing(before);
+    EXPECT_NE(client_->lastError().find(c.errorSays), std::string::npos) << client_->lastError();
+  }
+  // The manifest that is not JSON also fails a plain poll.
+  unsigned long seq = 0, st = 0;
+  client_->getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  EXPECT_EQ(seq, daLocalStore::invalidSeqnum);
+}
+
+TEST_F(HttpReplica, SnapshotMatchingItsManifestButNotADatabaseIsRefused) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  unsigned long before = replicaSeq();
+  // A well-formed snapshot of a file that is no database: the digests
+  // agree, so only the database check can refuse it.
+  std::string junk = dir_.file("junk.db");
+  writeFile(junk, std::string(16384, 'x'));
+  std::string served = www_ + "/snapshots/junk.gxdb.zst";
+  ASSERT_EQ(std::system(("zstd -q -f '" + junk + "' -o '" + served + "'").c_str()), 0) << "zstd is missing";
+  daSnapshotManifest m = published_;
+  m.sequence += 10;
+  m.file = "snapshots/junk.gxdb.zst";
+  m.size = fs::file_size(served);
+  std::string sha;
+  unsigned long st = 0;
+  hx_file_sha256(served.c_str(), sha, st);
+  ASSERT_EQ(st, 0u);
+  m.sha256 = sha;
+  m.rawSize = fs::file_size(junk);
+  hx_file_sha256(junk.c_str(), m.rawSha256, st);
+  writeFile(www_ + "/manifest.json", daSnapshotManifestToJson(m));
+  EXPECT_EQ(rebuild(), hx_db_s_corrupt);
+  expectOldReplicaServing(before);
+}
+
+TEST_F(HttpReplica, StoppedServerIsReportedAndTheReplicaKeepsItsCopy) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openReplica(), 0u);
+  unsigned long before = replicaSeq();
+  server_->stop();
+  unsigned long seq = 0, st = 0;
+  client_->getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_unreachable);
+  EXPECT_EQ(rebuild(), da_s_snapshot_unreachable);
+  expectOldReplicaServing(before);
+  // Reopening with the server down keeps the old replica in use.
+  unsigned long closeStatus = 0;
+  replica_->closePolicy(closeStatus);
+  replica_->openPolicy(1, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(hasAcl(*replica_, "m1"));
+}
+
+TEST_F(HttpReplica, SnapshotOverTheSizeCapIsNotDownloaded) {
+  ASSERT_EQ(publish(), 0u);
+  daHttpReplicaOptions o = testOptions();
+  o.maxSnapshotBytes = 100;
+  daHttpReplicatedClient small(server_->url(), o);
+  unsigned long seq = daLocalStore::invalidSeqnum, st = 0;
+  std::string target = dir_.file("capped.db");
+  small.replicateTo(seq, target.c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_too_large);
+  EXPECT_FALSE(fs::exists(target));
+  for (auto const& line : server_->accessLog()) EXPECT_EQ(line.find("snapshots/"), std::string::npos) << line;
+}
+
+// An older manifest put back on the server (a stale CDN edge, a replayed
+// answer) is refused, by this client and by a fresh one that knows only
+// the replica's number; a manifest claiming a newer number for an older
+// snapshot is refused always; an operator who restores an older master on
+// purpose allows the rollback.
+TEST_F(HttpReplica, OlderOrMislabelledManifestIsRefusedUnlessARollbackIsAllowed) {
+  ASSERT_EQ(publish(), 0u);
+  std::string olderManifest = readFile(www_ + "/manifest.json");
+  daSnapshotManifest older = published_;
+  ASSERT_EQ(openReplica(), 0u);
+  publishNewer();
+  ASSERT_EQ(rebuild(), 0u);
+  unsigned long newer = replicaSeq();
+
+  serveManifest(olderManifest);
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_rollback);
+  EXPECT_NE(client_->lastError().find("older than the replica"), std::string::npos) << client_->lastError();
+  EXPECT_TRUE(hasAcl(*replica_, "m2"));
+  daHttpReplicatedClient fresh(server_->url(), testOptions());
+  unsigned long seq = newer, st = 0;
+  fresh.replicateTo(seq, dir_.file("fresh.db").c_str(), st);
+  EXPECT_EQ(st, daAbstractReplicatedClient::s_replica_rollback);
+
+  daSnapshotManifest mislabelled = older;
+  mislabelled.sequence = newer + 100;
+  serveManifest(daSnapshotManifestToJson(mislabelled));
+  EXPECT_EQ(rebuild(), da_s_snapshot_wrong_sequence);
+  EXPECT_EQ(replicaSeq(), newer);
+  EXPECT_FALSE(fs::exists(replicaPath_ + daLocalPolicy::tmpSuffix));
+
+  serveManifest(olderManifest);
+  daHttpReplicaOptions o = testOptions();
+  o.allowRollback = true;
+  daHttpReplicatedClient restoring(server_->url(), o);
+  replica_->setReplicatedClient(&restoring);
+  EXPECT_EQ(rebuild(), 0u);
+  EXPECT_EQ(replicaSeq(), older.sequence);
+  EXPECT_FALSE(hasAcl(*replica_, "m2"));
+  replica_->setReplicatedClient(client_.get());
+}
+
+// The master's registry is published with the policy and installed beside
+// the replica, where names resolve; a registry changed alone arrives too; a
+// registry tampered with on the server is refused and the previous one kept.
+TEST_F(HttpReplica, RegistryTravelsWithThePolicyAndATamperedOneIsRefused) {
+  auto registry = [](std::string const& user) {
+    return R"({"users": [{"name": ")" + user + R"(", "uuid": "6f1c2a3e-0b1d-4c2e-9f00-000000000001", )"
+           R"("groups": ["hr"]}], "groups": [{"name": "hr", "uuid": "6f1c2a3e-0b1d-4c2e-9f00-000000000002"}]})";
+  };
+  writeFile(daRegistryPathOf(master_), registry("alice"));
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_FALSE(published_.registryFile.empty());
+  ASSERT_EQ(openReplica(), 0u);
+  std::string beside = daRegistryPathOf(replicaPath_);
+  std::unique_ptr<gxreg::FileRegistry> loaded;
+  std::string message;
+  ASSERT_EQ(gxreg::FileRegistry::load(beside, true, loaded, message), 0u) << message;
+  hx_uuid_t uuid;
+  EXPECT_EQ(loaded->userUuid("alice", uuid), 0u);
+  EXPECT_EQ(fs::status(beside).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+  // Only the registry changed: a new manifest, the same snapshot.
+  unsigned long seq = published_.sequence;
+  writeFile(daRegistryPathOf(master_), registry("alice2"));
+  ASSERT_EQ(publish(), 0u);
+  EXPECT_EQ(published_.sequence, seq);
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_current);
+  EXPECT_EQ(readFile(beside), registry("alice2"));
+
+  // Tampered on the server: refused, the previous registry kept.
+  writeFile(daRegistryPathOf(master_), registry("alice3"));
+  ASSERT_EQ(publish(), 0u);
+  writeFile(www_ + "/" + published_.registryFile, registry("mallory"));
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_current);
+  EXPECT_EQ(readFile(beside), registry("alice2"));
+  unsigned long st = 0;
+  client_->afterReplication(replicaPath_.c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_bad_registry);
+  EXPECT_NE(client_->lastError().find("kept"), std::string::npos) << client_->lastError();
+}
+
+// A master and the folder its snapshots are published into.
+class SnapshotPublish : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = dir_.file("master.db");
+    www_ = dir_.file("www");
+    makeMaster(master_, {"m0"});
+  }
+  unsigned long publish(unsigned keep, daSnapshotPublishResult& result) {
+    unsigned long st = 0;
+    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", keep, result, st);
+    return st;
+  }
+  std::set<std::string> served() const {
+    std::set<std::string> names;
+    for (auto const& e : fs::directory_iterator(www_ + "/snapshots")) names.insert(e.path().filename().string());
+    return names;
+  }
+  TempDir dir_;
+  std::string master_, www_;
+};
+
+// Servers of the next tests: one that wants a bearer token, one on https
+// with a self-signed certificate for 127.0.0.1.
+class HttpReplicaServerOptions : public SnapshotPublish {
+ protected:
+  void SetUp() override {
+    SnapshotPublish::SetUp();
+    daSnapshotPublishResult r;
+    ASSERT_EQ(publish(3, r), 0u);
+  }
+  // Makes cert.pem and key.pem; false when openssl is missing.
+  bool makeCertificate() {
+    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+                      "-addext subjectAltName=IP:127.0.0.1 -keyout '" + dir_.file("key.pem") + "' -out '" +
+                      dir_.file("cert.pem") + "' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+  }
+  static unsigned long poll(daHttpReplicatedClient& client) {
+    unsigned long seq = 0, st = 0;
+    client.getMasterSeqNum(seq, st);
+    return st;
+  }
+};
+
+TEST_F(HttpReplicaServerOptions, BearerTokenIsSentWhenGiven) {
+  Nginx server(www_, {.token = "s3cret"});
+  ASSERT_TRUE(server.running()) << "nginx could not be started: " << server.error();
+  daHttpReplicatedClient without(server.url(), testOptions());
+  EXPECT_EQ(poll(without), da_s_snapshot_http_error);
+  EXPECT_NE(without.lastError().find("401"), std::string::npos) << without.lastError();
+  daHttpReplicaOptions o = testOptions();
+  o.bearerToken = "s3cret";
+  daHttpReplicatedClient with(server.url(), o);
+  EXPECT_EQ(poll(with), 0u);
+}
+
+TEST_F(HttpReplicaServerOptions, HttpsCertificateIsVerifiedByDefaultAndAcceptedWithItsCa) {
+  ASSERT_TRUE(makeCertificate()) << "openssl could not make a certificate: run scripts/setup";
+  Nginx server(www_, {.certFile = dir_.file("cert.pem"), .keyFile = dir_.file("key.pem")});
+  ASSERT_TRUE(server.running()) << "nginx could not be started: " << server.error();
+  ASSERT_EQ(server.url().rfind("https://", 0), 0u);
+
+  daHttpReplicatedClient untrusting(server.url(), testOptions());
+  EXPECT_EQ(poll(untrusting), da_s_snapshot_tls);
+
+  daHttpReplicaOptions o = testOptions();
+  o.caFile = dir_.file("cert.pem");
+  daHttpReplicatedClient trusting(server.url(), o);
+  unsigned long seq = daLocalStore::invalidSeqnum, st = 0;
+  std::string target = dir_.file("replica.db");
+  trusting.replicateTo(seq, target.c_str(), st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(fs::exists(target));
+}
+
+// An https master that sends the client to plain http: the redirect is not
+// followed, so nothing is fetched over the plain-text leg.
+TEST_F(HttpReplicaServerOptions, HttpsMasterRedirectingToHttpIsNotFollowed) {
+  ASSERT_TRUE(makeCertificate()) << "openssl could not make a certificate: run scripts/setup";
+  Nginx plain(www_);
+  ASSERT_TRUE(plain.running()) << "nginx could not be started: " << plain.error();
+  Nginx secure(www_, {.certFile = dir_.file("cert.pem"),
+                      .keyFile = dir_.file("key.pem"),
+                      .extra = "    location = /manifest.json { return 302 " + plain.url() + "manifest.json; }\n"});
+  ASSERT_TRUE(secure.running()) << "nginx could not be started: " << secure.error();
+  daHttpReplicaOptions o = testOptions();
+  o.caFile = dir_.file("cert.pem");
+  daHttpReplicatedClient client(secure.url(), o);
+  EXPECT_EQ(poll(client), da_s_snapshot_insecure_redirect);
+  EXPECT_FALSE(client.haveManifest());
+  EXPECT_NE(client.lastError().find("not https"), std::string::npos) << client.lastError();
+  EXPECT_TRUE(plain.accessLog().empty());
+}
+
+// The time-out bounds a whole call, retries and waits included, and a
+// deadline bounds every call after it: a silent server costs the time-out
+// once, not once per try or per call.
+TEST(HttpReplicaClient, TimeOutBoundsTheWholeCallAndTheDeadlineEveryCall) {
+  SilentServer silent;
+  daHttpReplicaOptions o = testOptions();
+  o.totalTimeoutMs = 400;
+  o.retries = 5;
+  daHttpReplicatedClient client(silent.url("http", "/"), o);
+  unsigned long seq = 0, st = 0;
+  auto started = std::chrono::steady_clock::now();
+  client.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_unreachable);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1200));
+
+  o.totalTimeoutMs = 10000;
+  daHttpReplicatedClient bounded(silent.url("http", "/"), o);
+  started = std::chrono::steady_clock::now();
+  bounded.setDeadline(started + std::chrono::milliseconds(400));
+  TempDir dir;
+  bounded.getMasterSeqNum(seq, st);
+  bounded.replicateTo(seq, dir.file("r.db").c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_unreachable);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1200));
+}
+
+// cancel() from another thread ends a request in flight within about a
+// second and refuses later ones until resume().
+TEST(HttpReplicaClient, CancelEndsARequestInFlightPromptly) {
+  SilentServer silent;
+  daHttpReplicaOptions o = testOptions();
+  o.totalTimeoutMs = 30000;
+  o.manifestTimeoutMs = 30000;
+  daHttpReplicatedClient client(silent.url("http", "/"), o);
+  unsigned long seq = 0, st = 0;
+  auto started = std::chrono::steady_clock::now();
+  std::thread asking([&] { client.getMasterSeqNum(seq, st); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  client.cancel();
+  asking.join();
+  EXPECT_EQ(st, da_s_snapshot_cancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+  client.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_cancelled);
+  client.resume();
+  client.setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+  client.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_unreachable);
+}
+
+TEST(HttpReplicaClient, UrlThatIsNotHttpIsRefused) {
+  TempDir dir;
+  daHttpReplicatedClient client("file:///etc/");
+  unsigned long seq = 0, st = 0;
+  client.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_url);
+  client.replicateTo(seq, dir.file("r.db").c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_bad_url);
+  EXPECT_FALSE(fs::exists(dir.file("r.db")));
+}
+
+TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
+  daSnapshotManifest m;
+  m.sequence = 42;
+  m.file = "snapshots/42.gxdb.zst";
+  m.size = 100;
+  m.sha256 = std::string(64, 'a');
+  m.rawSize = 4096;
+  m.rawSha256 = std::string(64, 'b');
+  m.dbVersion = 0x600;
+  m.time = "2026-01-01T00:00:00Z";
+  daSnapshotManifest back;
+  unsigned long st = 1;
+  daSnapshotManifestParse(daSnapshotManifestToJson(m), back, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(back.sequence, 42u);
+  EXPECT_EQ(back.file, m.file);
+  EXPECT_EQ(back.rawSha256, m.rawSha256);
+  EXPECT_EQ(back.dbVersion, 0x600u);
+
+  for (char const* file : {"../master.db", "snapshots/../../etc/passwd", "/etc/passwd", "snapshots/.hidden",
+                           "snapshots/a/b.zst", "snapshots/"}) {
+    daSnapshotManifest bad = m;
+    bad.file = file;
+    daSnapshotManifestParse(daSnapshotManifestToJson(bad), back, st);
+    EXPECT_EQ(st, da_s_snapshot_bad_manifest) << file;
+  }
+  daSnapshotManifest shortDigest = m;
+  shortDigest.sha256 = "abc";
+  daSnapshotManifestParse(daSnapshotManifestToJson(shortDigest), back, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  daSnapshotManifestParse("{\"format\": 1, \"sequence\": 3}", back, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  daSnapshotManifestParse("[1, 2]", back, st);
+  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  EXPECT_EQ(back.sequence, 42u);  // left as it was
+}
+
+TEST_F(SnapshotPublish, UnchangedMasterPublishesNothingAndOnlyTheNewestAreKept) {
+  daSnapshotPublishResult r;
+  ASSERT_EQ(publish(2, r), 0u);
+  unsigned long first = r.manifest.sequence;
+  std::string manifest = readFile(www_ + "/manifest.json");
+  EXPECT_EQ(publish(2, r), da_s_snapshot_unchanged);
+  EXPECT_EQ(r.manifest.sequence, first);
+  EXPECT_EQ(readFile(www_ + "/manifest.json"), manifest);
+
+  std::vector<unsigned long> seqs{first};
+  for (int i = 1; i <= 3; ++i) {
+    gxtest::addAcls(master_, {"n" + std::to_string(i)}, "hr");
+    ASSERT_EQ(publish(2, r), 0u);
+    seqs.push_back(r.manifest.sequence);
+  }
+  // The manifest names the newest; one older snapshot is kept beside it,
+  // and no temporary file is left.
+  std::set<std::string> expected{std::to_string(seqs[3]) + ".gxdb.zst", std::to_string(seqs[2]) + ".gxdb.zst"};
+  EXPECT_EQ(served(), expected);
+  EXPECT_EQ(r.manifest.file, "snapshots/" + std::to_string(seqs[3]) + ".gxdb.zst");
+  EXPECT_EQ(r.manifest.dbVersion, daLocalPolicy::minimumDatabaseVersion);
+  for (auto const& e : fs::directory_iterator(www_))
+    EXPECT_TRUE(e.path().filename() == "manifest.json" || e.path().filename() == "snapshots" ||
+                e.path().filename() == ".publish.lock")
+        << e.path();
+}
+
+TEST_F(SnapshotPublish, DamagedMasterIsNotPublished) {
+  daSnapshotPublishResult r;
+  ASSERT_EQ(publish(3, r), 0u);
+  std::string manifest = readFile(www_ + "/manifest.json");
+  std::string bytes = readFile(master_);
+  for (size_t i = 0; i < 64; ++i) bytes[16 + i] = static_cast<char>(0xA5);  // the first meta page
+  for (size_t i = 0; i < 64; ++i) bytes[4096 + 16 + i] = static_cast<char>(0xA5);  // and the second
+  writeFile(master_, bytes);
+  EXPECT_EQ(publish(3, r), hx_db_s_corrupt);
+  EXPECT_EQ(readFile(www_ + "/manifest.json"), manifest);
+}
+
+// A writer commits ACLs w0, w1, ... one per transaction while snapshots are
+// published: each snapshot holds exactly the ACLs committed up to its own
+// sequence number (a prefix w0..wk-1), never a half-written state.
+TEST_F(SnapshotPublish, PublishingWhileAWriterCommitsYieldsConsistentSnapshots) {
+  unsigned long base = daLocalStore::invalidSeqnum;
+  {
+    daLocalStore s("hr", master_.c_str());
+    unsigned long st = 0;
+    s.openStore(1, st);
+    ASSERT_EQ(st, 0u);
+    s.getLocalSeqNum(base);
+  }
+  // The writer goes on until five snapshots were taken (or it wrote them all).
+  constexpr int kWrites = 5000;
+  std::atomic<bool> enough{false}, done{false};
+  std::thread writer([&] {
+    daLocalStore s("hr", master_.c_str());
+    unsigned long st = 0;
+    s.openStore(0, st);
+    for (int i = 0; st == 0 && i < kWrites && !enough.load(); ++i) gxtest::putAcl(s, "w" + std::to_string(i));
+    done = true;
+  });
+  std::vector<daSnapshotManifest> snapshots;
+  while (!done.load() && snapshots.size() < 5) {
+    daSnapshotPublishResult r;
+    unsigned long st = publish(100, r);
+    EXPECT_TRUE(st == 0 || st == da_s_snapshot_unchanged) << std::hex << st;
+    if (st == 0) snapshots.push_back(r.manifest);
+    if (st != 0 && st != da_s_snapshot_unchanged) break;
+  }
+  enough = true;
+  writer.join();
+  ASSERT_FALSE(snapshots.empty());
+
+  for (auto const& m : snapshots) {
+    std::string db = dir_.file(("check-" + std::to_string(m.sequence) + ".db").c_str());
+    std::string sha;
+    uint64_t size = 0;
+    unsigned long st = 0;
+    daSnapshotDecompress((www_ + "/" + m.file).c_str(), db.c_str(), m.rawSize, sha, size, st);
+    ASSERT_EQ(st, 0u);
+    EXPECT_EQ(sha, m.rawSha256);
+    daCachedStore copy("hr", db.c_str(), 0, 0);
+    copy.openStore(1, st);
+    ASSERT_EQ(st, 0u);
+    unsigned long seq = 0;
+    copy.getLocalSeqNum(seq);
+    EXPECT_EQ(seq, m.sequence);
+    int present = 0;
+    while (present < kWrites && hasAcl(copy, "w" + std::to_string(present))) ++present;
+    EXPECT_EQ(seq - base, static_cast<unsigned long>(present)) << "snapshot " << m.sequence;
+    if (present < kWrites) EXPECT_FALSE(hasAcl(copy, "w" + std::to_string(present + 1)));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+#include "tools/common/status_text.h"
+
+#include <cstdio>
+
+#include "GxCore/remote/daHttpReplicatedClient.h"
+#include "outside/hxsvc.h"
+
+namespace gxpolicy {
+
+std::string statusText(unsigned long status) {
+  char code[24];
+  std::snprintf(code, sizeof code, "0x%8.8lx", status);
+  return std::string("status ") + code + " (" + hx_svc_status_text(status) + ")";
+}
+
+std::string replicationFailure(daAbstractReplicatedClient const& client, unsigned long status) {
+  std::string out = statusText(status);
+  if (auto const* http = dynamic_cast<daHttpReplicatedClient const*>(&client); http && !http->lastError().empty())
+    out += ": " + http->lastError();
+  return out;
+}
+
+}  // namespace gxpolicy

@@ -1,0 +1,241 @@
+// gxpolicy check / explain / test: ask a database whether a caller may do
+// something to a protected object, see why, and run a file of such
+// questions with the answers expected.
+//
+//   gxpolicy check   DB OBJECT ACTIONS CALLER [--ip ADDR] [--registry FILE] [--json]
+//   gxpolicy explain DB OBJECT ACTIONS CALLER [--ip ADDR] [--registry FILE] [--json]
+//   gxpolicy test    DB CASES.json [--registry FILE] [--verbose] [--json]
+//
+// CALLER is --user NAME (uuid and groups from the registry), --uuid UUID
+// [--group NAME-OR-UUID ...], or --unauthenticated. Exit status: 0 granted
+// (every case passed), 1 denied (a case failed), 2 the question could not be
+// asked (a message on standard error says what was wrong and what to do).
+// The logic lives in tools/common/decide.cpp; this file reads arguments, opens the
+// database and the registry, prints and sets the exit status.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "GxCore/db/daCachedStore.h"
+#include "outside/registry.h"
+#include "tools/common/decide.h"
+#include "tools/gxpolicy/gxpolicy.h"
+#include "tools/common/yaml_json.h"
+
+namespace gxpolicy {
+namespace {
+
+constexpr int kDenied = 1;
+constexpr int kError = 2;
+
+struct DecideArgs {
+  std::string db;
+  std::string domain = "Default";
+  std::string registry;
+  std::string object;
+  std::string actions;
+  std::string user;
+  std::string uuid;
+  std::vector<std::string> groups;
+  bool unauthenticated = false;
+  std::string ip;
+  std::string cases;
+  bool json = false;
+  bool verbose = false;
+};
+
+[[noreturn]] void error(DecideProblem const& p) {
+  std::fprintf(stderr, "gxpolicy: %s\n", describe(p).c_str());
+  throw CLI::RuntimeError(kError);
+}
+
+// The shared helpers print their failure and throw exit status 1, which
+// here means "denied": any failure of theirs becomes status 2.
+template <class F>
+auto orError(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (CLI::RuntimeError const&) {
+    throw CLI::RuntimeError(kError);
+  }
+}
+
+CallerSpec callerSpec(DecideArgs const& a) {
+  CallerSpec spec;
+  int forms = int(!a.user.empty()) + int(!a.uuid.empty()) + int(a.unauthenticated);
+  if (forms > 1) error({"more than one caller given", 0, "give one of --user, --uuid or --unauthenticated"});
+  if (!a.user.empty()) spec.form = CallerSpec::Form::user;
+  else if (!a.uuid.empty()) spec.form = CallerSpec::Form::uuid;
+  else if (a.unauthenticated) spec.form = CallerSpec::Form::unauthenticated;
+  spec.user = a.user;
+  spec.uuid = a.uuid;
+  spec.groups = a.groups;
+  return spec;
+}
+
+// The database, read-only with the cache on (decisions are remembered).
+std::unique_ptr<daCachedStore> openStore(DecideArgs const& a) {
+  auto store = std::make_unique<daCachedStore>(a.domain.c_str(), a.db.c_str(), 1, 0);
+  orError([&] {
+    openOrFail(*store, a.db, 1);
+    return 0;
+  });
+  return store;
+}
+
+void ask(DecideArgs const& a, bool detail) {
+  CallerSpec const spec = callerSpec(a);
+  auto store = openStore(a);
+  auto registry = orError([&] { return openRegistry(a.db, a.registry); });
+  Caller caller;
+  DecideProblem problem;
+  if (!resolveCaller(spec, registry.get(), caller, problem)) error(problem);
+  daDecision d;
+  Explanation e;
+  if (!explainDecision(*store, Question{a.object, a.actions, a.ip}, caller, registry.get(), detail, d, e, problem))
+    error(problem);
+  if (a.json) std::printf("%s\n", toJson(e, detail).dump(2).c_str());
+  else std::fputs((detail ? renderExplain(e) : renderCheck(e)).c_str(), stdout);
+  std::fflush(stdout);
+  if (!e.granted) throw CLI::RuntimeError(kDenied);
+}
+
+std::string indented(std::string const& text) {
+  std::string out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out += (line.empty() ? "" : "    ") + line + "\n";
+  return out;
+}
+
+void testCases(DecideArgs const& a) {
+  std::ifstream in(a.cases);
+  if (!in) error({"cannot read the cases file " + a.cases + ": " + std::strerror(errno), 0, "check the path"});
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string document = text.str();
+  if (isYamlPath(a.cases)) {  // the same cases, written in YAML
+    nlohmann::json doc;
+    std::string yamlError;
+    if (!yamlToJson(document, doc, yamlError)) error({a.cases + ": " + yamlError, 0, "fix the file"});
+    document = doc.dump();
+  }
+  std::vector<DecisionCase> cases;
+  DecideProblem problem;
+  if (!readCases(document, cases, problem)) {
+    problem.message = a.cases + ": " + problem.message;
+    error(problem);
+  }
+  auto store = openStore(a);
+  auto registry = orError([&] { return openRegistry(a.db, a.registry); });
+  daDecision d;
+  unsigned long passed = 0, failed = 0, errors = 0;
+  nlohmann::ordered_json results = nlohmann::ordered_json::array();
+  for (DecisionCase const& c : cases) {
+    CaseResult r = runCase(*store, registry.get(), c, d);
+    nlohmann::ordered_json j = {{"name", c.name}};
+    switch (r.outcome) {
+      case CaseResult::Outcome::passed:
+        ++passed;
+        j["outcome"] = "passed";
+        if (a.verbose && !a.json)
+          std::printf("ok    %-8s %s\n", r.got.granted ? "granted" : "denied", c.name.c_str());
+        break;
+      case CaseResult::Outcome::failed:
+        ++failed;
+        j["outcome"] = "failed";
+        j["failure"] = r.failure;
+        j["explanation"] = toJson(r.got, true);
+        if (!a.json)
+          std::printf("FAIL  %s: %s\n%s\n", c.name.c_str(), r.failure.c_str(), indented(renderExplain(r.got)).c_str());
+        break;
+      case CaseResult::Outcome::error:
+        ++errors;
+        j["outcome"] = "error";
+        j["error"] = describe(r.problem);
+        if (!a.json) std::printf("ERROR %s\n", describe(r.problem).c_str());
+        break;
+    }
+    results.push_back(std::move(j));
+  }
+  if (a.json) {
+    nlohmann::ordered_json summary = {{"passed", passed}, {"failed", failed}, {"errors", errors}, {"cases", results}};
+    std::printf("%s\n", summary.dump(2).c_str());
+  } else {
+    std::printf("%zu cases: %lu passed, %lu failed", cases.size(), passed, failed);
+    if (errors != 0) std::printf(", %lu could not be asked", errors);
+    std::printf("\n");
+  }
+  std::fflush(stdout);
+  if (errors != 0) throw CLI::RuntimeError(kError);
+  if (failed != 0) throw CLI::RuntimeError(kDenied);
+}
+
+constexpr char const* kCallerHelp =
+    "The caller: --user NAME (its uuid and groups from the registry), --uuid UUID with --group NAME-or-UUID\n"
+    "for each group, or --unauthenticated. The registry is DB.registry.json beside the database unless\n"
+    "--registry names one.\n";
+constexpr char const* kExitHelp = "Exit status: 0 granted, 1 denied, 2 the question could not be asked (see the message).\n";
+
+void addQuestionOptions(CLI::App* sub, DecideArgs& a) {
+  addDatabaseOptions(sub, a.db, a.domain);
+  sub->add_option("OBJECT", a.object, "protected object, e.g. /web/docs/index.html")->required();
+  sub->add_option("ACTIONS", a.actions, "action string asked for, e.g. Tr (letters from gxpolicy actions)")->required();
+  sub->add_option("--user", a.user, "the caller by registry user name");
+  sub->add_option("--uuid", a.uuid, "the caller by user uuid");
+  sub->add_option("--group", a.groups, "a group of a --uuid caller, by name or uuid (repeatable)");
+  sub->add_flag("--unauthenticated", a.unauthenticated, "the caller did not authenticate");
+  sub->add_option("--ip", a.ip, "the caller's IPv4 or IPv6 address (for the level the POP requires)");
+  sub->add_option("--registry", a.registry, "user registry file (default: DB.registry.json when it exists)");
+  sub->add_flag("--json", a.json, "print JSON");
+}
+
+}  // namespace
+
+void registerDecisionCommands(CLI::App& app) {
+  auto checkArgs = std::make_shared<DecideArgs>();
+  auto* check = app.add_subcommand("check", "may this caller do these actions to this object? granted or denied");
+  addQuestionOptions(check, *checkArgs);
+  check->footer(std::string(kCallerHelp) + kExitHelp +
+                "Prints \"granted\", or \"denied: \" and the reason; with --ip and a POP in force, the level it requires.\n"
+                "Example:\n"
+                "  gxpolicy check policy.db /web/docs/guide.html r --user dave\n"
+                "  gxpolicy check policy.db /web/admin m --uuid 3d1e7c52-4a8b-4f0e-9c6d-2b5a8e1f0c37 --group admins --ip 10.1.2.3\n");
+  check->callback([checkArgs] { ask(*checkArgs, false); });
+
+  auto explainArgs = std::make_shared<DecideArgs>();
+  auto* explain = app.add_subcommand("explain", "why a caller is granted or denied: the walk, the ACL entries, POP and rule");
+  addQuestionOptions(explain, *explainArgs);
+  explain->footer(std::string(kCallerHelp) + kExitHelp +
+                  "Shows the objects from OBJECT up to the root with what is attached to each, every entry of the ACL\n"
+                  "in force with whether it is for the caller and whether it applied, the permissions granted and\n"
+                  "missing, the POP in force with the level it requires from --ip, and the rule in force.\n"
+                  "Example:\n"
+                  "  gxpolicy explain policy.db /web/admin/users.html m --user carol --ip 203.0.113.9\n");
+  explain->callback([explainArgs] { ask(*explainArgs, true); });
+
+  auto testArgs = std::make_shared<DecideArgs>();
+  auto* test = app.add_subcommand("test", "run a file of decision cases and report those that fail");
+  addDatabaseOptions(test, testArgs->db, testArgs->domain);
+  test->add_option("CASES", testArgs->cases, "cases file (JSON)")->required();
+  test->add_option("--registry", testArgs->registry, "user registry file (default: DB.registry.json when it exists)");
+  test->add_flag("-v,--verbose", testArgs->verbose, "also list the cases that pass");
+  test->add_flag("--json", testArgs->json, "print the results as JSON");
+  test->footer(
+      "The cases file is {\"cases\": [CASE, ...]} (or a bare array), each case\n"
+      "  {\"name\": \"dave reads the guide\", \"object\": \"/web/docs/guide.html\", \"actions\": \"r\",\n"
+      "   \"user\": \"dave\" | \"uuid\": \"UUID\", \"groups\": [\"NAME or UUID\"] | \"unauthenticated\": true,\n"
+      "   \"ip\": \"10.1.2.3\", \"expect\": \"granted\" | \"denied\", \"level\": 0}\n"
+      "(name, ip and level optional; level is the authentication level the POP requires from ip).\n"
+      "Each failing case is printed with its explanation, then a summary line.\n"
+      "Exit status: 0 every case passed, 1 some failed, 2 a bad file or a case that could not be asked.\n"
+      "Example:\n"
+      "  gxpolicy test policy.db examples/policy/web-cases.json\n");
+  test->callback([testArgs] { testCases(*testArgs); });
+}
+
+}  // namespace gxpolicy

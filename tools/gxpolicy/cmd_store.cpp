@@ -1,0 +1,170 @@
+// gxpolicy create / stat / ls / put / rm: the database file and its records.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GxCore/daStoreObject.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daLocalStore.h"
+#include "outside/HXObject.h"
+#include "outside/hxsvc.h"
+#include "tools/gxpolicy/gxpolicy.h"
+
+namespace gxpolicy {
+namespace {
+
+struct StoreArgs {
+  std::string db;
+  std::string domain = "Default";
+  std::string prefix = "/";
+  bool recursive = false;
+  std::string key;
+  std::string description;
+  unsigned int type = gx_type_rule;  // the one kind stored as attributes
+};
+
+// Opens the store or throws the exit code after printing the failure.
+std::unique_ptr<daLocalStore> openLocalStore(StoreArgs const& a, int readOnly) {
+  auto store = std::make_unique<daLocalStore>(a.domain.c_str(), a.db.c_str());
+  openOrFail(*store, a.db, readOnly);
+  return store;
+}
+
+void create(StoreArgs const& a) {
+  createOrFail(a.db, a.domain);
+  auto open = openLocalStore(a, 1);
+  unsigned long seq, st;
+  open->getSeqNum(seq, st);
+  std::printf("created %s (sequence number %lu)\n", a.db.c_str(), seq);
+}
+
+void stat(StoreArgs const& a) {
+  auto store = openLocalStore(a, 1);
+  unsigned long seq, count, st;
+  store->getSeqNum(seq, st);
+  store->getObjectCount(count, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot count records", st));
+  std::printf("sequence number: %lu\nrecords: %lu\n", seq, count);
+}
+
+void list(StoreArgs const& a) {
+  auto store = openLocalStore(a, 1);
+  gxobj_list_s_t objects{};
+  gxobj_name_list_s_t names{};
+  unsigned long seq, st;
+  store->enumObjects(GxObjectName(a.prefix.c_str()), a.recursive, 1, &objects, 1, &names, seq, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot list " + a.prefix, st));
+  for (unsigned long i = 0; i < names.count; ++i) {
+    gxobj_t const& o = objects.objects[i];
+    if (o.key) std::printf("%-48s type 0x%03x %6u bytes\n", names.names[i], o.type, o.length);
+    else std::printf("%s/\n", names.names[i]);
+  }
+  freeObjectList(objects);
+  freeNameList(names);
+}
+
+// The record put writes under key: an attribute record holding the key as
+// its name and the description, with the type id given. status: the
+// encoder's.
+void encodeRecord(std::string const& key, std::string const& description, unsigned int type, gxobj_holder& record,
+                  unsigned long& status) {
+  HXObject obj(key.c_str());
+  obj.setStringValue("description", description.c_str(), 0, nullptr);
+  HXObject::init_gxobj(record.rec, type);
+  obj.encode(record.rec, status);
+}
+
+// Whether a reader of the database can decode the record (by its type id,
+// as every reader does). Quiet: a record of the wrong kind is what is asked
+// about, not a fault to log.
+bool readable(gxobj_t const& record) {
+  hx_svc_sink previous = hx_svc_set_sink([](hx_svc_record const&) {});
+  daStoreObject* object = nullptr;
+  unsigned long st = 0;
+  daStoreObject::decode(record, &object, st);
+  hx_svc_set_sink(previous);
+  std::unique_ptr<daStoreObject> owned(object);
+  return st == 0 && object != nullptr;
+}
+
+// The type ids whose records of this shape the library decodes, as
+// "1295 (0x50f)", by trying each kind of stored object.
+std::string readableTypes(std::string const& key) {
+  std::vector<int> types;
+  for (int type = gx_type_map_pobj_to_acl; type <= gx_type_map_rule_to_pobj; ++type) types.push_back(type);
+  types.push_back(gx_type_azn_server);
+  std::string list;
+  for (int type : types) {
+    gxobj_holder record;
+    unsigned long st = 0;
+    encodeRecord(key, "", static_cast<unsigned int>(type), record, st);
+    if (st != 0 || !readable(record.rec)) continue;
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%d (0x%x)", list.empty() ? "" : ", ", type, type);
+    list += text;
+  }
+  return list;
+}
+
+// Stores an attribute record (name = key, description) under key, of a
+// type the library can read back: any other would be stored and then fail
+// every reader (and every replica) that comes to it.
+void put(StoreArgs const& a) {
+  gxobj_holder record;
+  unsigned long st = 0, seq = 0;
+  encodeRecord(a.key, a.description, a.type, record, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot encode " + a.key, st));
+  if (!readable(record.rec)) {
+    std::fprintf(stderr,
+                 "gxpolicy: put %s: no kind of stored object is read from a record of type %u (0x%x) holding a "
+                 "description, so readers of the database would fail on it; types put can write: %s\n",
+                 a.key.c_str(), a.type, a.type, readableTypes(a.key).c_str());
+    throw CLI::RuntimeError(1);
+  }
+  auto store = openLocalStore(a, 0);
+  store->setObject(GxObjectName(a.key.c_str()), record.rec, seq, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot store " + a.key, st));
+  std::printf("stored %s (sequence number %lu)\n", a.key.c_str(), seq);
+}
+
+void remove(StoreArgs const& a) {
+  auto store = openLocalStore(a, 0);
+  unsigned long st, seq;
+  store->deleteObject(GxObjectName(a.key.c_str()), a.recursive, seq, st);
+  if (st != 0) throw CLI::RuntimeError(fail("cannot delete " + a.key, st));
+  std::printf("deleted %s (sequence number %lu)\n", a.key.c_str(), seq);
+}
+
+}  // namespace
+
+void registerStoreCommands(CLI::App& app) {
+  auto args = std::make_shared<StoreArgs>();
+  auto addDb = [&](CLI::App* sub) { addDatabaseOptions(sub, args->db, args->domain); };
+  auto* c = app.add_subcommand("create", "create a new policy database file");
+  addDb(c);
+  c->callback([args] { create(*args); });
+  auto* s = app.add_subcommand("stat", "print the sequence number and record count");
+  addDb(s);
+  s->callback([args] { stat(*args); });
+  auto* l = app.add_subcommand("ls", "list the records under a key prefix");
+  addDb(l);
+  l->add_option("PREFIX", args->prefix, "key prefix (default /)");
+  l->add_flag("-r,--recursive", args->recursive, "list the whole subtree");
+  l->callback([args] { list(*args); });
+  auto* p = app.add_subcommand("put", "store a record with a description under a key");
+  addDb(p);
+  p->add_option("KEY", args->key, "full key, e.g. /auth/pobject/a")->required();
+  p->add_option("DESCRIPTION", args->description, "description text");
+  p->add_option("--type", args->type,
+                 "object type id of the record; only types whose records the library reads back are written "
+                 "(default 1295 (0x50f), the attribute record of a rule)");
+  p->callback([args] { put(*args); });
+  auto* r = app.add_subcommand("rm", "delete the record under a key");
+  addDb(r);
+  r->add_option("KEY", args->key, "full key")->required();
+  r->add_flag("-r,--recursive", args->recursive, "delete the whole subtree");
+  r->callback([args] { remove(*args); });
+}
+
+}  // namespace gxpolicy
