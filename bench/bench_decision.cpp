@@ -12,6 +12,14 @@
 //   BM_Import            gxpolicy import of a 100,000-object document
 //   BM_ColdDecisions     100,000 decisions on random objects of a fresh
 //                        store; counters: resident memory growth, file size
+//   BM_WorkingSet        100,000 random distinct questions (random leaves,
+//                        callers and action strings) on a fresh replica with
+//                        default settings, in one run: the first pass (every
+//                        object new), warm passes on 1 and 2 threads, a fresh
+//                        thread's first 1,000 decisions on objects others
+//                        decided, and the control loop on 1 and 2 threads;
+//                        counters in ns per decision (per 16-step chase for
+//                        the control loop), wall time over all threads
 // Arguments: objects, naming (0 unique leaves, 1 web-like repeated leaves),
 // cache (0 default size, 1 the largest).
 //
@@ -25,6 +33,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +43,7 @@
 #include <sstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -337,6 +347,119 @@ void BM_Import(benchmark::State& state) {
   state.counters["document_MiB"] = double(text.size()) / (1 << 20);
 }
 
+// ---- working set ------------------------------------------------------------
+
+struct Question {
+  char const* path;
+  sec_id_pa_t* caller;
+  char const* actions;
+};
+
+// count random distinct leaves (the deepest objects) of e, each with a random
+// caller and action string.
+std::vector<Question> distinctQuestions(GeneratedEstate& e, size_t count) {
+  std::vector<size_t> leaves;
+  for (size_t i = 0; i < e.estate.objects.size(); ++i)
+    if (std::count(e.estate.objects[i].begin(), e.estate.objects[i].end(), '/') == 6) leaves.push_back(i);
+  std::mt19937_64 rng(17);
+  std::shuffle(leaves.begin(), leaves.end(), rng);
+  leaves.resize(std::min(count, leaves.size()));
+  std::vector<Question> q;
+  for (size_t i : leaves)
+    q.push_back({e.estate.objects[i].c_str(), &e.callers[rng() % e.callers.size()].pa, kActions[rng() % 5]});
+  return q;
+}
+
+double nsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs body(t) on threads threads at once; the wall time in ns.
+template <class Body>
+double onThreads(int threads, Body body) {
+  auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) pool.emplace_back(body, t);
+  for (auto& th : pool) th.join();
+  return nsSince(start);
+}
+
+// Decides questions[from, to) in a rotated order; the answers' granted bits
+// go to answers (when given) or are compared with them (false on a mismatch
+// or a failed decision).
+bool decideRange(daCachedStore& store, std::vector<Question> const& questions, size_t from, size_t to,
+                 size_t rotate, std::vector<char>& answers, bool record) {
+  daDecision d;
+  unsigned long st = 0;
+  bool same = true;
+  size_t n = to - from;
+  for (size_t k = 0; k < n; ++k) {
+    size_t i = from + (k + rotate) % n;
+    Question const& q = questions[i];
+    store.decide(q.path, q.caller, q.actions, nullptr, d, st);
+    char a = st != 0 ? 2 : char(d.granted());
+    if (record) answers[i] = a;
+    else same = same && a == answers[i] && st == 0;
+  }
+  return same;
+}
+
+// ns per 16-step private pointer chase, on threads threads at once.
+double controlLoop(int threads) {
+  constexpr int kChases = 2000000;
+  std::atomic<std::uint32_t> sink{0};
+  double ns = onThreads(threads, [&](int t) {
+    std::vector<std::uint32_t> next(768 * 1024 / sizeof(std::uint32_t)), order(next.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin() + 1, order.end(), std::mt19937(t + 1));
+    for (size_t i = 0; i < order.size(); ++i) next[order[i]] = order[(i + 1) % order.size()];
+    std::uint32_t at = 0;
+    for (int i = 0; i < kChases; ++i)
+      for (int j = 0; j < 16; ++j) at = next[at];
+    sink += at;
+  });
+  benchmark::DoNotOptimize(sink.load());
+  return ns / (double(kChases) * threads);
+}
+
+void BM_WorkingSet(benchmark::State& state) {
+  GeneratedEstate& e = estate(state.range(0), 0);
+  std::vector<Question> questions = distinctQuestions(e, 100000);
+  size_t const n = questions.size();
+  std::vector<char> answers(n);
+  bool same = true;
+  for (auto _ : state) {
+    // One thread: first pass on a fresh replica, then warm.
+    auto store = openReplica(e, 0);
+    double first1 = onThreads(1, [&](int) { decideRange(*store, questions, 0, n, 0, answers, true); });
+    double warm1 = onThreads(1, [&](int) { same &= decideRange(*store, questions, 0, n, n / 3, answers, false); });
+    // Two threads on the warm replica, each over all the questions from its own start.
+    std::atomic<bool> same2{true};
+    double warm2 = onThreads(2, [&](int t) {
+      if (!decideRange(*store, questions, 0, n, (t + 1) * n / 5, answers, false)) same2 = false;
+    });
+    // A thread that has never decided, on objects the others decided.
+    double fresh = onThreads(1, [&](int) {
+      same &= decideRange(*store, questions, 0, std::min<size_t>(n, 1000), 0, answers, false);
+    });
+    // Two threads' first pass, each on half of the questions, on another fresh replica.
+    auto store2 = openReplica(e, 0);
+    double first2 = onThreads(2, [&](int t) {
+      if (!decideRange(*store2, questions, t * n / 2, (t + 1) * n / 2, 0, answers, false)) same2 = false;
+    });
+    same &= same2.load();
+    state.counters["first_1t_ns"] = first1 / double(n);
+    state.counters["first_2t_ns"] = first2 / double(n);
+    state.counters["warm_1t_ns"] = warm1 / double(n);
+    state.counters["warm_2t_ns"] = warm2 / double(2 * n);
+    state.counters["fresh_thread_ns"] = fresh / double(std::min<size_t>(n, 1000));
+    state.counters["control_1t_ns"] = controlLoop(1);
+    state.counters["control_2t_ns"] = controlLoop(2);
+    state.counters["questions"] = double(n);
+  }
+  if (!same) state.SkipWithError("an answer differed between passes, or a decision failed");
+}
+
 void estates(benchmark::internal::Benchmark* b) {
   for (long objects : {10000L, 100000L, 1000000L})
     for (long naming : {0L, 1L}) b->Args({objects, naming, 0});
@@ -353,5 +476,6 @@ BENCHMARK(BM_OpenReplica)->Args({10000, 0, 0})->Args({1000000, 0, 0})->ArgNames(
 BENCHMARK(BM_Import)->Arg(100000)->ArgNames({"objects"})->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ColdDecisions)->Args({100000, 1, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WorkingSet)->Arg(10000)->Arg(1000000)->ArgNames({"objects"})->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

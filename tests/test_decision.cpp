@@ -351,6 +351,39 @@ TEST_F(Decide, AnswersLikeAFreshWalkOnReadOnlyAndWritableStores) {
   expectAllMatch(*replica, "read-only, warm");
 }
 
+// The memo is the store's, not the thread's: a thread that has never
+// decided answers from what another thread resolved, resolving nothing.
+TEST_F(Decide, AFreshThreadAnswersFromWhatAnotherThreadResolved) {
+  auto replica = openReplica();
+  expectAllMatch(*replica, "first thread");
+  daCachedStore::Counts before = replica->counts();
+  std::thread([&] { expectAllMatch(*replica, "fresh thread"); }).join();
+  daCachedStore::Counts after = replica->counts();
+  EXPECT_EQ(after.memoMisses, before.memoMisses);
+  EXPECT_GT(after.memoHits, before.memoHits);
+}
+
+// A decision taken from one epoch's memo still explains itself after the
+// epoch has moved and every thread has moved on to the new memo.
+TEST_F(Decide, AnswerOutlivesTheMemoItCameFrom) {
+  daDecision kept, other;
+  unsigned long st;
+  writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", nullptr, kept, st);
+  ASSERT_EQ(st, 0u);
+  putAcl("ab", "ab-acl-2", {{'U', 4, "T"}});  // the epoch moves
+  std::thread([&] {
+    daDecision d;
+    unsigned long ts;
+    writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", nullptr, d, ts);
+  }).join();
+  writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", nullptr, other, st);
+  EXPECT_FALSE(other.granted());
+  EXPECT_TRUE(kept.granted());
+  EXPECT_STREQ(kept.aclName(), "ab");
+  EXPECT_STREQ(kept.aclLocation(), "/a/b");
+  EXPECT_STREQ(kept.ruleLocation(), "/a/b/c");
+}
+
 TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
   gxtest::MessageCapture quiet;  // the missing ACL and the bad map are logged
   expectAllMatch(*writer_, "initial");
@@ -436,7 +469,7 @@ TEST_F(Decide, WarmDecisionsGoOnWhileTheCacheIsCleared) {
   replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);
   ASSERT_EQ(st, 0u);
   daCacheStateLock clearing(*replica, daCachedStore::clearing);
-  replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);  // this thread's memo knows it
+  replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);  // the memo knows it
   EXPECT_EQ(st, 0u);
   EXPECT_TRUE(d.granted());
 }
