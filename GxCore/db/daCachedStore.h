@@ -241,7 +241,7 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // full; an object it cannot hold is resolved again each time it is asked
   // about). 0, the default, sizes it to the store: room for every record of
   // the file, so for every object with a record or an attachment. The memo
-  // costs 8 bytes a slot plus about 64 bytes per object remembered (see
+  // costs 8 bytes a slot plus about 80 bytes per object remembered (see
   // README). Takes effect for the memo made at the next policy epoch.
   static constexpr unsigned int maxDecisionMemoSize = 1u << 28;
   void setDecisionMemoSize(unsigned int entries);
