@@ -411,7 +411,7 @@ TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
 }
 
 TEST_F(Decide, StaysCorrectWithATinyMemo) {
-  writer_->setDecisionMemoSize(1);  // 64 entries: every decision below evicts
+  writer_->setDecisionMemoSize(1);  // 64 slots: most objects below do not fit
   for (int i = 0; i < 300; ++i) {
     std::string p = "/a/b/n" + std::to_string(i);
     if (i % 7 == 0) {

@@ -58,8 +58,8 @@ std::uint64_t pathHash(std::string_view s) {
 // Named (not anonymous): the store-side state below holds the memo.
 namespace daDecisionMemo {
 
-// The slots of a shared memo: n 64-bit words, zero at first, read and
-// written through std::atomic_ref. Large arrays are mapped on their own
+// The slots of a shared memo (and the storage of its entries): n 64-bit
+// words, zero at first, read and written through std::atomic_ref. Large arrays are mapped on their own
 // (zero pages cost nothing until touched, so a table sized to a large
 // estate costs memory only as it fills) and asked to be backed by huge
 // pages: a lookup touches one random slot line and one random entry, and
@@ -90,6 +90,8 @@ class SlotArray {
 
   size_t size() const { return n_; }
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
+  // The words as raw storage (the memo's entries are carved from arrays too).
+  char* bytes() const { return reinterpret_cast<char*>(data_); }
 
  private:
   static constexpr size_t kHuge = size_t{2} << 20;
@@ -167,8 +169,9 @@ class SharedMemo {
   static Entry* entryOf(std::uint64_t w) { return reinterpret_cast<Entry*>(w & ~kTagMask); }
 
   // An entry in the table's arena: chunks carved in order under a lock
-  // (only misses allocate), an entry of up to a cache line never straddling
-  // two, so a lookup reads one line of it.
+  // (only misses allocate), each twice the last up to 2 MiB (then backed by
+  // huge pages, as the slots are), an entry of up to a cache line never
+  // straddling two, so a lookup reads one line of it.
   Entry* allocate(std::string_view path, PolicyRecord const& record) {
     size_t const bytes = (sizeof(Entry) + path.size() + 15) & ~size_t{15};
     char* at;
@@ -176,11 +179,11 @@ class SharedMemo {
       std::lock_guard<std::mutex> g(arenaMutex_);
       if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
       if (chunks_.empty() || used_ + bytes > chunkBytes_) {
-        chunkBytes_ = std::max(kChunk, bytes);
-        chunks_.emplace_back(new (std::align_val_t(64)) char[chunkBytes_]);
+        chunkBytes_ = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes);
+        chunks_.push_back(std::make_unique<SlotArray>((chunkBytes_ + 7) / 8));
         used_ = 0;
       }
-      at = chunks_.back().get() + used_;
+      at = chunks_.back()->bytes() + used_;
       used_ += bytes;
       entries_.reserve(entries_.size() + 1);  // may throw: before the entry exists
       auto* e = new (at) Entry{record, static_cast<std::uint32_t>(path.size())};
@@ -190,10 +193,7 @@ class SharedMemo {
     return reinterpret_cast<Entry*>(at);
   }
 
-  struct AlignedDelete {
-    void operator()(char* p) const { ::operator delete[](p, std::align_val_t(64)); }
-  };
-  static constexpr size_t kChunk = size_t{256} << 10;
+  static constexpr size_t kFirstChunk = size_t{64} << 10, kLastChunk = size_t{2} << 20;
 
   // Read by every lookup: never written after construction.
   std::uint64_t const epoch_;
@@ -201,7 +201,7 @@ class SharedMemo {
   size_t const mask_;
   // Written by misses, on lines of their own.
   alignas(64) std::mutex arenaMutex_;
-  std::vector<std::unique_ptr<char[], AlignedDelete>> chunks_;
+  std::vector<std::unique_ptr<SlotArray>> chunks_;
   size_t chunkBytes_ = 0, used_ = 0;
   std::vector<Entry*> entries_;  // every entry made, published or not
 };
