@@ -352,8 +352,9 @@ TEST_F(Decide, AnswersLikeAFreshWalkOnReadOnlyAndWritableStores) {
 }
 
 // The memo is the store's, not the thread's: a thread that has never
-// decided answers from what another thread resolved, resolving nothing.
-TEST_F(Decide, AFreshThreadAnswersFromWhatAnotherThreadResolved) {
+// decided answers from what another thread resolved, resolving nothing, and
+// resolves a new object from there.
+TEST_F(Decide, AFreshThreadAnswersAndResolvesFromWhatAnotherThreadResolved) {
   auto replica = openReplica();
   expectAllMatch(*replica, "first thread");
   daCachedStore::Counts before = replica->counts();
@@ -361,6 +362,16 @@ TEST_F(Decide, AFreshThreadAnswersFromWhatAnotherThreadResolved) {
   daCachedStore::Counts after = replica->counts();
   EXPECT_EQ(after.memoMisses, before.memoMisses);
   EXPECT_GT(after.memoHits, before.memoHits);
+  // An object nobody has asked about is resolved from its nearest
+  // remembered ancestor, another thread's: one level, three map lookups.
+  std::thread([&] {
+    daDecision d;
+    EXPECT_EQ(decided(*replica, "/a/b/c/d/new", callers_[0], "Tr", nullptr, d),
+              freshWalk(*ref_, "/a/b/c/d/new", callers_[0], "Tr", nullptr));
+  }).join();
+  daCachedStore::Counts resolved = replica->counts();
+  EXPECT_EQ(resolved.memoMisses, after.memoMisses + 1);
+  EXPECT_EQ(resolved.cacheHits + resolved.cacheMisses, after.cacheHits + after.cacheMisses + 3);
 }
 
 // A decision taken from one epoch's memo still explains itself after the
