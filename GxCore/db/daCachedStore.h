@@ -245,6 +245,7 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // README). Takes effect for the memo made at the next policy epoch.
   static constexpr unsigned int maxDecisionMemoSize = 1u << 28;
   void setDecisionMemoSize(unsigned int entries);
+  // The slots set (0: sized to the store).
   unsigned int getDecisionMemoSize() const { return decisionMemoSize_.load(std::memory_order_relaxed); }
   // A number no other store of this process has had: keys per-thread state.
   std::uint64_t storeId() const { return storeId_; }
