@@ -12,11 +12,24 @@
 //   BM_Import            gxpolicy import of a 100,000-object document
 //   BM_ColdDecisions     100,000 decisions on random objects of a fresh
 //                        store; counters: resident memory growth, file size
+//   BM_WorkingSet        100,000 random distinct questions (random leaves,
+//                        callers and action strings) on a fresh replica with
+//                        default settings, in one run: the first pass (every
+//                        object new), warm passes on 1 and 2 threads, a fresh
+//                        thread's first 1,000 decisions on objects others
+//                        decided (the best of five runs for these three),
+//                        and the control loop on 1 and 2 threads. Counters:
+//                        ns per decision, wall time over all threads (for
+//                        the control loop per 16-step chase: its 2-thread
+//                        figure is half its 1-thread one when a second core
+//                        is free), the memo misses of the warm passes and
+//                        fresh threads, the resident memory the first pass
+//                        added.
 // Arguments: objects, naming (0 unique leaves, 1 web-like repeated leaves),
 // cache (0 default size, 1 the largest).
 //
-// GXCORE_BENCH_MEMO sets the decision memo's size per thread (default: the
-// library's).
+// GXCORE_BENCH_MEMO sets the decision memo's slots (default: sized to the
+// file).
 //
 // Estates are generated once and kept in $GXCORE_BENCH_ESTATES (default
 // /tmp/gxcore-bench-estates), with a list of their objects and users beside
@@ -25,6 +38,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +48,7 @@
 #include <sstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -337,6 +352,154 @@ void BM_Import(benchmark::State& state) {
   state.counters["document_MiB"] = double(text.size()) / (1 << 20);
 }
 
+// ---- working set ------------------------------------------------------------
+
+// A question with its path inline: a server decides on a path it has just
+// read, so the path's text is at hand, not fetched from a far table.
+struct Question {
+  char path[112];
+  sec_id_pa_t* caller;
+  char const* actions;
+};
+
+// count random distinct leaves (the deepest objects) of e, each with a random
+// caller and action string.
+std::vector<Question> distinctQuestions(GeneratedEstate& e, size_t count) {
+  std::vector<size_t> leaves;
+  for (size_t i = 0; i < e.estate.objects.size(); ++i)
+    if (std::count(e.estate.objects[i].begin(), e.estate.objects[i].end(), '/') == 6) leaves.push_back(i);
+  std::mt19937_64 rng(17);
+  std::shuffle(leaves.begin(), leaves.end(), rng);
+  leaves.resize(std::min(count, leaves.size()));
+  std::vector<Question> q(leaves.size());
+  for (size_t k = 0; k < leaves.size(); ++k) {
+    std::snprintf(q[k].path, sizeof q[k].path, "%s", e.estate.objects[leaves[k]].c_str());
+    q[k].caller = &e.callers[rng() % e.callers.size()].pa;
+    q[k].actions = kActions[rng() % 5];
+  }
+  return q;
+}
+
+using Clock = std::chrono::steady_clock;
+double nsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+}
+
+// Runs body(t) on threads threads at once.
+template <class Body>
+void onThreads(int threads, Body body) {
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) pool.emplace_back(body, t);
+  for (auto& th : pool) th.join();
+}
+
+// Decides questions[from, to) from from + rotate on; the ns taken. The
+// answers (granted, or 2 for a failed decision) go to answers when record,
+// else are compared with them: ok becomes false on a difference.
+double decideRange(daCachedStore& store, std::vector<Question> const& questions, size_t from, size_t to,
+                   size_t rotate, std::vector<char>& answers, bool record, std::atomic<bool>& ok) {
+  daDecision d;
+  unsigned long st = 0;
+  bool same = true;
+  size_t n = to - from;
+  auto start = Clock::now();
+  for (size_t k = 0; k < n; ++k) {
+    size_t i = from + (k + rotate) % n;
+    Question const& q = questions[i];
+    store.decide(q.path, q.caller, q.actions, nullptr, d, st);
+    char a = st != 0 ? 2 : char(d.granted());
+    if (record) answers[i] = a;
+    else same = same && a == answers[i];
+  }
+  double ns = nsSince(start);
+  if (!same) ok = false;
+  return ns;
+}
+
+// ns per 16-step private pointer chase, on threads threads at once (the
+// slowest thread's time over all their chases).
+double controlLoop(int threads) {
+  constexpr int kChases = 400000;
+  std::atomic<std::uint32_t> sink{0};
+  std::vector<double> ns(threads);
+  onThreads(threads, [&](int t) {
+    std::vector<std::uint32_t> next(768 * 1024 / sizeof(std::uint32_t)), order(next.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin() + 1, order.end(), std::mt19937(t + 1));
+    for (size_t i = 0; i < order.size(); ++i) next[order[i]] = order[(i + 1) % order.size()];
+    std::uint32_t at = 0;
+    auto start = Clock::now();
+    for (int i = 0; i < kChases; ++i)
+      for (int j = 0; j < 16; ++j) at = next[at];
+    ns[t] = nsSince(start);
+    sink += at;
+  });
+  benchmark::DoNotOptimize(sink.load());
+  return *std::max_element(ns.begin(), ns.end()) / (double(kChases) * threads);
+}
+
+// Runs of the short phases, the fastest kept: a time slice lost to another
+// process on a shared machine then does not count.
+constexpr int kRuns = 5;
+
+void BM_WorkingSet(benchmark::State& state) {
+  GeneratedEstate& e = estate(state.range(0), 0);
+  std::vector<Question> questions = distinctQuestions(e, 100000);
+  size_t const n = questions.size(), freshCount = std::min<size_t>(n, 1000);
+  std::vector<char> answers(n);
+  std::atomic<bool> ok{true};
+  for (auto _ : state) {
+    // One thread: the first pass on a fresh replica, then warm passes on
+    // the same thread.
+    auto store = openReplica(e, 0);
+    auto misses = [&store] { return double(store->counts().memoMisses); };
+    long rss = residentKiB();
+    double first1 = 0, warm1 = 1e300, warmMisses = 0;
+    onThreads(1, [&](int) {
+      first1 = decideRange(*store, questions, 0, n, 0, answers, true, ok);
+      double before = misses();
+      for (int r = 0; r < kRuns; ++r)
+        warm1 = std::min(warm1, decideRange(*store, questions, 0, n, (r + 1) * n / 7, answers, false, ok));
+      warmMisses = misses() - before;
+    });
+    state.counters["first_rss_MiB"] = double(residentKiB() - rss) / 1024;
+    // Two threads, each over all the questions from its own start: one
+    // untimed pass each, then runs the two make at once (wall time).
+    double warm2 = 1e300;
+    for (int r = 0; r <= kRuns; ++r) {
+      std::vector<double> took(2);
+      onThreads(2, [&](int t) { took[t] = decideRange(*store, questions, 0, n, (2 * r + t) * n / 13, answers, false, ok); });
+      if (r > 0) warm2 = std::min(warm2, std::max(took[0], took[1]));
+    }
+    // Threads that have never decided, on objects the others decided.
+    double before = misses(), fresh = 1e300;
+    for (int r = 0; r < kRuns; ++r)
+      onThreads(1, [&](int) { fresh = std::min(fresh, decideRange(*store, questions, 0, freshCount, 0, answers, false, ok)); });
+    double freshMisses = misses() - before;
+    // Two threads' first pass, each on half of the questions, on another fresh replica.
+    auto store2 = openReplica(e, 0);
+    std::vector<double> took(2);
+    onThreads(2, [&](int t) { took[t] = decideRange(*store2, questions, t * n / 2, (t + 1) * n / 2, 0, answers, false, ok); });
+    double first2 = std::max(took[0], took[1]);
+    auto best = [](auto run) {
+      double b = 1e300;
+      for (int i = 0; i < kRuns; ++i) b = std::min(b, run());
+      return b;
+    };
+    state.counters["first_1t_ns"] = first1 / double(n);
+    state.counters["first_2t_ns"] = first2 / double(n);
+    state.counters["warm_1t_ns"] = warm1 / double(n);
+    state.counters["warm_2t_ns"] = warm2 / double(2 * n);
+    state.counters["warm_1t_misses"] = warmMisses;
+    state.counters["fresh_thread_ns"] = fresh / double(freshCount);
+    state.counters["fresh_misses"] = freshMisses;
+    state.counters["control_1t_ns"] = best([] { return controlLoop(1); });
+    state.counters["control_2t_ns"] = best([] { return controlLoop(2); });
+    state.counters["questions"] = double(n);
+  }
+  if (!ok) state.SkipWithError("an answer differed between passes, or a decision failed");
+}
+
 void estates(benchmark::internal::Benchmark* b) {
   for (long objects : {10000L, 100000L, 1000000L})
     for (long naming : {0L, 1L}) b->Args({objects, naming, 0});
@@ -353,5 +516,6 @@ BENCHMARK(BM_OpenReplica)->Args({10000, 0, 0})->Args({1000000, 0, 0})->ArgNames(
 BENCHMARK(BM_Import)->Arg(100000)->ArgNames({"objects"})->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ColdDecisions)->Args({100000, 1, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WorkingSet)->Arg(10000)->Arg(1000000)->ArgNames({"objects"})->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -228,15 +228,24 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // 0x1005B1C4, 0x1005B1DC, 0x1005B1D0, 0x1005B1DA, 0x1005B1DB) when a
   // policy in force cannot be read; read and decode statuses otherwise.
   // On failure decision is reset (nothing granted).
+  // 0x10652065 also when memory runs out for the decision memo.
   // Thread-safe. A warm decision takes no lock; one that must resolve the
-  // policy in force takes the state lock shared (daCacheStateLock(open)),
-  // so the calling thread must not hold this store's state lock itself.
+  // policy in force, or that is the thread's first in a new policy epoch,
+  // takes the state lock shared (daCacheStateLock(open)), so the calling
+  // thread must not hold this store's state lock itself.
   void decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
               daDecision& decision, unsigned long& status);
-  // Entries of the decision memo kept per thread (rounded up to a power of
-  // two, at least 64, at most 4194304; default 131072). Takes effect for
-  // memos made after the call.
+  // Slots of the decision memo the store's threads share (rounded up to a
+  // power of two, at least 64, at most maxDecisionMemoSize): it holds the
+  // policy in force at about that many objects (fewer once it is nearly
+  // full; an object it cannot hold is resolved again each time it is asked
+  // about). 0, the default, sizes it to the store: room for every record of
+  // the file, so for every object with a record or an attachment. The memo
+  // costs 8 bytes a slot plus about 80 bytes per object remembered (see
+  // README). Takes effect for the memo made at the next policy epoch.
+  static constexpr unsigned int maxDecisionMemoSize = 1u << 28;
   void setDecisionMemoSize(unsigned int entries);
+  // The slots set (0: sized to the store).
   unsigned int getDecisionMemoSize() const { return decisionMemoSize_.load(std::memory_order_relaxed); }
   // A number no other store of this process has had: keys per-thread state.
   std::uint64_t storeId() const { return storeId_; }
@@ -244,7 +253,7 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // How often the cache and the decision memos answered from memory, since
   // the store was made: a cache hit is a lookup that found its entry
   // (loaded or known absent), a miss one that read the file; a memo hit is a
-  // decision that found the policy in force in its thread's memo, a miss one
+  // decision that found the policy in force in the store's shared memo, a miss one
   // that resolved it. For monitoring: the counts are kept per thread slot
   // without a lock, so a reading taken while others decide is approximate.
   struct Counts {
@@ -344,7 +353,7 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   std::atomic<cachestate> state_{closed};
   std::atomic<std::uint64_t> policyEpoch_{1};
   std::uint64_t const storeId_ = daNextStoreId();
-  std::atomic<unsigned int> decisionMemoSize_{131072};
+  std::atomic<unsigned int> decisionMemoSize_{0};
   // The ACLs and POPs copied for remembered decisions (daDecision.cpp).
   std::shared_ptr<daDecisionPolicies> const decisionPolicies_ = daMakeDecisionPolicies();
   ZReadWriteLock_6_0 stateLock_;

@@ -1,9 +1,9 @@
-// One-call decisions. The warm path reads only thread-local state and the
-// store's atomics (cache state, policy epoch, the quick map's published
-// flag), so decisions on different cores never write a shared cache line.
-// A decision whose object is not in the calling thread's memo resolves the
-// policy in force through the cache, from the nearest ancestor the memo
-// knows downwards, and remembers every object on the way.
+// One-call decisions. The warm path reads the store's shared memo and its
+// atomics (cache state, policy epoch) and thread-local state, so decisions
+// on different cores never write a shared cache line. A decision whose
+// object is not in the memo resolves the policy in force through the cache,
+// from the nearest ancestor the memo knows downwards, and publishes every
+// object on the way.
 #include "GxCore/db/daDecision.h"
 
 #include <algorithm>
@@ -53,91 +53,177 @@ std::uint64_t pathHash(std::string_view s) {
   return h;
 }
 
-// A fixed array of n T's for the memo. Large arrays are mapped on their own
-// and asked to be backed by huge pages: a warm lookup touches two random
-// lines of the memo, and with 4 KiB pages each would also miss the TLB once
-// the memo outgrows it.
-template <class T>
-class MemoArray {
+}  // namespace
+
+// Named (not anonymous): the store-side state below holds the memo.
+namespace daDecisionMemo {
+
+// The slots of a shared memo (and the storage of its entries): n 64-bit
+// words, zero at first, read and written through std::atomic_ref. Large arrays are mapped on their own
+// (zero pages cost nothing until touched, so a table sized to a large
+// estate costs memory only as it fills) and asked to be backed by huge
+// pages: a lookup touches one random slot line and one random entry, and
+// with 4 KiB pages each would also miss the TLB.
+class SlotArray {
  public:
-  MemoArray() = default;
-  explicit MemoArray(size_t n) : n_(n) {
-    if (n == 0) return;
-    size_t bytes = n * sizeof(T);
+  explicit SlotArray(size_t n) : n_(n) {
+    size_t bytes = n * sizeof(std::uint64_t);
     if (bytes >= kHuge / 2) {
       mapped_ = bytes + kHuge;  // room to start on a huge-page boundary
       void* p = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p == MAP_FAILED) throw std::bad_alloc();
       base_ = p;
       auto aligned = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-      data_ = reinterpret_cast<T*>(aligned);
+      data_ = reinterpret_cast<std::uint64_t*>(aligned);
       ::madvise(data_, bytes, MADV_HUGEPAGE);  // advice only: without it the memo still works
     } else {
-      data_ = static_cast<T*>(::operator new(bytes, std::align_val_t(alignof(T))));
+      data_ = static_cast<std::uint64_t*>(::operator new(bytes, std::align_val_t(64)));
+      std::memset(data_, 0, bytes);
     }
-    std::uninitialized_value_construct_n(data_, n);
   }
-  ~MemoArray() {
-    if (data_ == nullptr) return;
-    std::destroy_n(data_, n_);
+  ~SlotArray() {
     if (base_ != nullptr) ::munmap(base_, mapped_);
-    else ::operator delete(data_, std::align_val_t(alignof(T)));
+    else ::operator delete(data_, std::align_val_t(64));
   }
-  MemoArray(MemoArray&& o) noexcept { *this = std::move(o); }
-  MemoArray& operator=(MemoArray&& o) noexcept {
-    std::swap(n_, o.n_);
-    std::swap(data_, o.data_);
-    std::swap(base_, o.base_);
-    std::swap(mapped_, o.mapped_);
-    return *this;
-  }
-  MemoArray(MemoArray const&) = delete;
-  MemoArray& operator=(MemoArray const&) = delete;
+  SlotArray(SlotArray const&) = delete;
+  SlotArray& operator=(SlotArray const&) = delete;
 
   size_t size() const { return n_; }
-  T& operator[](size_t i) { return data_[i]; }
-  T const& operator[](size_t i) const { return data_[i]; }
+  std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
+  // The words as raw storage (the memo's entries are carved from arrays too).
+  char* bytes() const { return reinterpret_cast<char*>(data_); }
 
  private:
   static constexpr size_t kHuge = size_t{2} << 20;
-  size_t n_ = 0;
-  T* data_ = nullptr;
+  size_t n_;
+  std::uint64_t* data_ = nullptr;
   void* base_ = nullptr;  // the mapping, for large arrays
   size_t mapped_ = 0;
 };
 
-// The policy in force at objects decided by this thread, for one store.
-// Sets of eight slots; a set's hash tags and epochs (their low 32 bits)
-// share one cache line and each slot fills one more, holding its path
-// inline when it is short, so a warm lookup touches two lines. Below its
-// size the memo doubles when it is three quarters full or a set is full;
-// at its size a full set gives up its least recently used slot. Slots of
-// another epoch count as free; the path is always compared, so a tag or an
-// epoch that matches by chance never gives a wrong answer.
-class ThreadMemo {
+// The policy in force at the objects decided in one policy epoch, shared by
+// every thread that decides on the store: an open-addressing table (linear
+// probing) of words that each hold a published entry's address and 16 bits
+// of its path's hash. An entry (the path and the policy record) is written
+// by the thread that resolved the object and published by one
+// compare-and-swap into an empty slot; it never changes afterwards and lives
+// as long as the table. A lookup reads slots and entries and writes nothing;
+// the path is always compared, so a tag that matches by chance never gives
+// a wrong answer. Nothing is ever removed: a new epoch gets a new table.
+// When a probe sequence reaches its bound (the table is nearly full), the
+// object is simply not remembered and is resolved again when asked.
+class SharedMemo {
  public:
-  explicit ThreadMemo(size_t maxSlots) : maxSlots_(maxSlots) { resize(std::min<size_t>(maxSlots, 1024)); }
+  // slots: a power of two.
+  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(slots), mask_(slots - 1) {}
+  ~SharedMemo() {
+    for (Entry* e : entries_) e->~Entry();
+  }
+  SharedMemo(SharedMemo const&) = delete;
+  SharedMemo& operator=(SharedMemo const&) = delete;
 
-  // The remembered policy of path in epoch, or null.
-  PolicyRecord const* find(std::uint64_t hash, std::string_view path, std::uint64_t epoch) {
-    size_t set = hash & setMask_;
-    Tags const& t = tags_[set];
-    std::uint32_t const tag = tagOf(hash), ep = static_cast<std::uint32_t>(epoch);
-    for (unsigned w = 0; w < kWays; ++w) {
-      if (t.hash[w] != tag || t.epoch[w] != ep) continue;
-      Slot& s = slots_[set * kWays + w];
-      if (!s.holds(path)) continue;
-      s.stamp = ++clock_;
-      return &s.record;
+  std::uint64_t epoch() const { return epoch_; }
+  size_t slots() const { return slots_.size(); }
+
+  // The remembered policy of path, or null. Lock-free, writes nothing.
+  PolicyRecord const* find(std::uint64_t hash, std::string_view path) const {
+    std::uint64_t const tag = tagOf(hash);
+    size_t i = hash & mask_;
+    for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
+      std::uint64_t w = slots_[i].load(std::memory_order_acquire);
+      if (w == 0) return nullptr;
+      if ((w & kTagMask) == tag && entryOf(w)->holds(path)) return &entryOf(w)->record;
     }
     return nullptr;
   }
 
+  // Remembers record for path unless some thread has already (its entry
+  // stays: both were resolved in this epoch) or the probe bound is reached.
+  // Throws std::bad_alloc when memory runs out.
+  void insert(std::uint64_t hash, std::string_view path, PolicyRecord const& record) {
+    Entry* mine = allocate(path, record);
+    auto const address = reinterpret_cast<std::uint64_t>(mine);
+    if ((address & kTagMask) != 0) return;  // not representable beside a tag: not shared
+    std::uint64_t const word = tagOf(hash) | address;
+    size_t i = hash & mask_;
+    for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
+      std::uint64_t w = slots_[i].load(std::memory_order_acquire);
+      if (w == 0 && slots_[i].compare_exchange_strong(w, word, std::memory_order_acq_rel)) return;
+      if ((w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
+    }
+  }
+
+ private:
+  // Slot words: the entry's address in the low 48 bits (user-space
+  // addresses), the top 16 bits of the path's hash above them; 0 is empty.
+  static constexpr std::uint64_t kTagMask = 0xFFFFull << 48;
+  static constexpr unsigned kMaxProbe = 64;
+  static std::uint64_t tagOf(std::uint64_t hash) { return hash & kTagMask; }
+
+  struct Entry {
+    PolicyRecord record;
+    std::uint32_t length;
+    char const* text() const { return reinterpret_cast<char const*>(this + 1); }
+    bool holds(std::string_view p) const { return p.size() == length && std::memcmp(text(), p.data(), length) == 0; }
+  };
+  static Entry* entryOf(std::uint64_t w) { return reinterpret_cast<Entry*>(w & ~kTagMask); }
+
+  // An entry in the table's arena: chunks carved in order under a lock
+  // (only misses allocate), each twice the last up to 2 MiB (then backed by
+  // huge pages, as the slots are), an entry of up to a cache line never
+  // straddling two, so a lookup reads one line of it.
+  Entry* allocate(std::string_view path, PolicyRecord const& record) {
+    size_t const bytes = (sizeof(Entry) + path.size() + 15) & ~size_t{15};
+    char* at;
+    {
+      std::lock_guard<std::mutex> g(arenaMutex_);
+      if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
+      if (chunks_.empty() || used_ + bytes > chunkBytes_) {
+        chunkBytes_ = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes);
+        chunks_.push_back(std::make_unique<SlotArray>((chunkBytes_ + 7) / 8));
+        used_ = 0;
+      }
+      at = chunks_.back()->bytes() + used_;
+      used_ += bytes;
+      entries_.reserve(entries_.size() + 1);  // may throw: before the entry exists
+      auto* e = new (at) Entry{record, static_cast<std::uint32_t>(path.size())};
+      entries_.push_back(e);
+    }
+    std::memcpy(at + sizeof(Entry), path.data(), path.size());
+    return reinterpret_cast<Entry*>(at);
+  }
+
+  static constexpr size_t kFirstChunk = size_t{64} << 10, kLastChunk = size_t{2} << 20;
+
+  // Read by every lookup: never written after construction.
+  std::uint64_t const epoch_;
+  SlotArray slots_;
+  size_t const mask_;
+  // Written by misses, on lines of their own.
+  alignas(64) std::mutex arenaMutex_;
+  std::vector<std::unique_ptr<SlotArray>> chunks_;
+  size_t chunkBytes_ = 0, used_ = 0;
+  std::vector<Entry*> entries_;  // every entry made, published or not
+};
+
+}  // namespace daDecisionMemo
+
+namespace {
+
+using daDecisionMemo::SharedMemo;
+
+// Action strings converted by this thread for one store: a service asks
+// with a handful of strings, and a remembered one needs neither the quick
+// map nor the state lock that guards it. A few entries searched in full (a
+// direct-mapped table would make two of five strings collide half the
+// time), replaced in turn; a string of up to eight bytes is its own key.
+class ActionMemo {
+ public:
   // The permissions an action string named in epoch, copied into perms;
   // false when it was not converted in this epoch.
-  bool findActions(std::string_view actions, std::uint64_t epoch, GxACLPermset& perms) const {
+  bool find(std::string_view actions, std::uint64_t epoch, GxACLPermset& perms) const {
     std::uint64_t const key = actionKey(actions);
-    for (ActionEntry const& e : actions_)
+    for (Item const& e : items_)
       if (e.key == key && e.epoch == epoch && e.length == actions.size() &&
           (actions.size() <= sizeof key || e.longText == actions)) {
         perms = e.perms;
@@ -145,8 +231,8 @@ class ThreadMemo {
       }
     return false;
   }
-  void rememberActions(std::string_view actions, std::uint64_t epoch, GxACLPermset const& perms) {
-    ActionEntry& e = actions_[nextAction_++ % kActionEntries];
+  void remember(std::string_view actions, std::uint64_t epoch, GxACLPermset const& perms) {
+    Item& e = items_[next_++ % kItems];
     e.epoch = epoch;
     e.key = actionKey(actions);
     e.length = actions.size();
@@ -154,71 +240,9 @@ class ThreadMemo {
     e.perms = perms;
   }
 
-  void insert(std::uint64_t hash, std::string_view path, std::uint64_t epoch, PolicyRecord const& record) {
-    if (filled_ * 4 > slots_.size() * 3 && canGrow()) resize(slots_.size() * 2);
-    std::uint32_t const ep = static_cast<std::uint32_t>(epoch);
-    int way = freeWay(hash, ep);
-    // A full set makes the memo grow while it may: evicting there would make
-    // the objects of one crowded set miss over and over.
-    while (way < 0 && canGrow()) {
-      resize(slots_.size() * 2);
-      way = freeWay(hash, ep);
-    }
-    size_t set = hash & setMask_;
-    Tags& t = tags_[set];
-    if (way < 0) way = oldest(set);
-    if (t.epoch[way] == 0) ++filled_;
-    t.hash[way] = tagOf(hash);
-    t.epoch[way] = ep;
-    Slot& s = slots_[set * kWays + way];
-    s.stamp = ++clock_;
-    s.assign(path);
-    s.record = record;
-  }
-
  private:
-  static constexpr unsigned kWays = 8;
-  struct alignas(64) Tags {
-    std::uint32_t hash[kWays] = {};
-    std::uint32_t epoch[kWays] = {};  // 0: empty (store epochs start at 1)
-  };
-  // The set index takes the low bits of the hash, the tag the high ones.
-  static std::uint32_t tagOf(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
-  // One cache line: the path's length and, up to kInline bytes, its text;
-  // a longer path lives on the heap.
-  struct alignas(64) Slot {  // 4 + 4 + 32 + 16 + 8 bytes
-    static constexpr size_t kInline = 32;
-    std::uint32_t stamp = 0;
-    std::uint32_t length = 0;
-    char text[kInline];
-    PolicyRecord record;
-    std::unique_ptr<char[]> longText;
-
-    std::string_view path() const { return {length <= kInline ? text : longText.get(), length}; }
-    bool holds(std::string_view p) const {
-      return p.size() == length && std::memcmp(length <= kInline ? text : longText.get(), p.data(), length) == 0;
-    }
-    void assign(std::string_view p) {
-      length = static_cast<std::uint32_t>(p.size());
-      if (p.size() <= kInline) {
-        longText.reset();
-        std::memcpy(text, p.data(), p.size());
-      } else {
-        longText.reset(new char[p.size()]);
-        std::memcpy(longText.get(), p.data(), p.size());
-      }
-    }
-  };
-
-  static_assert(sizeof(Slot) == 64, "a slot fills one cache line");
-
-  // Action strings converted by this thread: a service asks with a handful
-  // of strings, and a remembered one needs neither the quick map nor the
-  // state lock that guards it. A few entries searched in full (a direct-mapped
-  // table would make two of five strings collide half the time), replaced
-  // in turn; a string of up to eight bytes is its own key.
-  static constexpr unsigned kActionEntries = 8;
-  struct ActionEntry {
+  static constexpr unsigned kItems = 8;
+  struct Item {
     std::uint64_t key = 0;
     std::uint64_t epoch = 0;  // 0: empty
     std::size_t length = 0;
@@ -231,64 +255,24 @@ class ThreadMemo {
     else key = pathHash(s);
     return key;
   }
-  ActionEntry actions_[kActionEntries];
-  unsigned nextAction_ = 0;
-
-  bool canGrow() const { return slots_.size() * 2 <= maxSlots_; }
-  // A way of hash's set holding nothing of epoch ep, or -1.
-  int freeWay(std::uint64_t hash, std::uint32_t ep) const {
-    Tags const& t = tags_[hash & setMask_];
-    for (unsigned w = 0; w < kWays; ++w)
-      if (t.epoch[w] != ep) return static_cast<int>(w);
-    return -1;
-  }
-  // The least recently used way of a set.
-  int oldest(size_t set) const {
-    Slot const* s = &slots_[set * kWays];
-    int o = 0;
-    for (unsigned w = 1; w < kWays; ++w)
-      if (s[w].stamp - clock_ < s[o].stamp - clock_) o = static_cast<int>(w);  // oldest across stamp wrap
-    return o;
-  }
-
-  // Rebuilds the memo with slots slots (a power of two), keeping what fits.
-  void resize(size_t slots) {
-    size_t sets = std::max<size_t>(slots / kWays, 1);
-    MemoArray<Tags> oldTags = std::exchange(tags_, MemoArray<Tags>(sets));
-    MemoArray<Slot> oldSlots = std::exchange(slots_, MemoArray<Slot>(sets * kWays));
-    setMask_ = sets - 1;
-    filled_ = 0;
-    for (size_t set = 0; set < oldTags.size(); ++set) {
-      for (unsigned w = 0; w < kWays; ++w) {
-        std::uint32_t e = oldTags[set].epoch[w];
-        if (e == 0) continue;
-        std::uint64_t h = pathHash(oldSlots[set * kWays + w].path());
-        size_t to = h & setMask_;
-        for (unsigned v = 0; v < kWays; ++v) {
-          if (tags_[to].epoch[v] != 0) continue;
-          tags_[to].hash[v] = tagOf(h);
-          tags_[to].epoch[v] = e;
-          slots_[to * kWays + v] = std::move(oldSlots[set * kWays + w]);
-          ++filled_;
-          break;
-        }
-      }
-    }
-  }
-
-  size_t const maxSlots_;
-  MemoArray<Tags> tags_;
-  MemoArray<Slot> slots_;
-  size_t setMask_ = 0;
-  size_t filled_ = 0;
-  std::uint32_t clock_ = 0;
+  Item items_[kItems];
+  unsigned next_ = 0;
 };
 
-// The calling thread's memos, one per store it has decided on lately; the
+// What a thread keeps for one store: its action strings and its reference
+// to the store's shared memo of the epoch it last decided in (the reference
+// keeps that table alive while the thread may read it; it is given up when
+// the thread next decides in a later epoch, or leaves).
+struct ThreadState {
+  ActionMemo actions;
+  std::shared_ptr<SharedMemo> memo;
+};
+
+// The calling thread's state, one per store it has decided on lately; the
 // least recently used one goes when a fifth store comes.
-class ThreadMemos {
+class ThreadStates {
  public:
-  ThreadMemo& forStore(daCachedStore const& store) {
+  ThreadState& forStore(daCachedStore const& store) {
     std::uint64_t id = store.storeId();
     if (last_ != nullptr && lastId_ == id) return *last_;
     Item* found = nullptr;
@@ -300,11 +284,11 @@ class ThreadMemos {
                                     [](Item const& a, Item const& b) { return a.used < b.used; });
         items_.erase(lru);
       }
-      items_.push_back(Item{id, std::make_unique<ThreadMemo>(store.getDecisionMemoSize()), 0});
+      items_.push_back(Item{id, std::make_unique<ThreadState>(), 0});
       found = &items_.back();
     }
     found->used = ++clock_;
-    last_ = found->memo.get();
+    last_ = found->state.get();
     lastId_ = id;
     return *last_;
   }
@@ -313,27 +297,44 @@ class ThreadMemos {
   static constexpr size_t kStores = 4;
   struct Item {
     std::uint64_t storeId;
-    std::unique_ptr<ThreadMemo> memo;
+    std::unique_ptr<ThreadState> state;
     std::uint64_t used;
   };
   std::vector<Item> items_;
-  ThreadMemo* last_ = nullptr;
+  ThreadState* last_ = nullptr;
   std::uint64_t lastId_ = 0;
   std::uint64_t clock_ = 0;
 };
 
-thread_local ThreadMemos tlsMemos;
+thread_local ThreadStates tlsStates;
 
 }  // namespace
 
 // ---- store-side copies of the policies -------------------------------------------
 
-// Copies of the ACLs and POPs that remembered decisions share, per epoch:
-// every thread that meets one policy in one epoch shares one copy. The
-// table is only a way to share; dropping it (a new epoch, or too many
-// policies) leaves the copies alive in the decisions that hold them.
+// The store-side state of the decisions. The memo shared by the store's
+// threads, for the newest epoch any thread has decided in. And copies of the
+// ACLs and POPs that remembered decisions share, per epoch: every thread
+// that meets one policy in one epoch shares one copy. The copies table is
+// only a way to share; dropping it (a new epoch, or too many policies)
+// leaves the copies alive in the decisions that hold them.
 struct daDecisionPolicies {
+  using SharedMemo = daDecisionMemo::SharedMemo;
   static constexpr size_t maxShared = 65536;
+
+  // The shared memo for epoch, made when the newest one is older; one of a
+  // later epoch when a thread has already made it (the caller then decides
+  // in that epoch: the policy epoch only moves forwards). slots is called to
+  // size a new table. Throws std::bad_alloc.
+  template <class Slots>
+  std::shared_ptr<SharedMemo> memo(std::uint64_t epoch, Slots&& slots) {
+    std::lock_guard<std::mutex> g(memoMutex);
+    if (!current || current->epoch() < epoch) {
+      current.reset();  // the old table goes (when no thread holds it) before the new one is made
+      current = std::make_shared<SharedMemo>(epoch, slots());
+    }
+    return current;
+  }
 
   std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, GxACL const& stored) {
     return share(acls, epoch, name, stored, [](GxACL const& a) { return std::make_shared<GxACL const>(a); });
@@ -368,6 +369,8 @@ struct daDecisionPolicies {
     return it->second;
   }
 
+  std::mutex memoMutex;
+  std::shared_ptr<SharedMemo> current;
   std::mutex mutex;
   std::uint64_t epoch = 0;
   std::unordered_map<std::string, std::shared_ptr<GxACL const>> acls;
@@ -454,8 +457,8 @@ void readOwn(daCachedStore& store, daStoreObjectName const& mapName, unsigned lo
 
 class Resolver {
  public:
-  Resolver(daCachedStore& store, daDecisionPolicies& policies, ThreadMemo& memo, std::uint64_t epoch)
-      : store_(store), policies_(policies), memo_(memo), epoch_(epoch) {}
+  Resolver(daCachedStore& store, daDecisionPolicies& policies, SharedMemo& memo)
+      : store_(store), policies_(policies), memo_(memo), epoch_(memo.epoch()) {}
 
   // The policy in force at object (a valid, normalised name), remembering
   // every object resolved on the way whose answer carries no failure.
@@ -465,7 +468,7 @@ class Resolver {
     daPObjName at(object);
     for (;;) {
       std::string_view path = at.getPathName();
-      if (PolicyRecord const* known = memo_.find(pathHash(path), path, epoch_)) {
+      if (PolicyRecord const* known = memo_.find(pathHash(path), path)) {
         base.record = *known;
         break;
       }
@@ -476,7 +479,7 @@ class Resolver {
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       base = below(base, *it);
       std::string_view path = it->getPathName();
-      if (base.clean()) memo_.insert(pathHash(path), path, epoch_, base.record);
+      if (base.clean()) memo_.insert(pathHash(path), path, base.record);
     }
     return base;
   }
@@ -524,7 +527,7 @@ class Resolver {
 
   daCachedStore& store_;
   daDecisionPolicies& policies_;
-  ThreadMemo& memo_;
+  SharedMemo& memo_;
   std::uint64_t const epoch_;
 };
 
@@ -533,8 +536,8 @@ class Resolver {
 // ---- the decision ------------------------------------------------------------------
 
 void daCachedStore::setDecisionMemoSize(unsigned int entries) {
-  unsigned int n = std::clamp(entries, 64u, 4194304u);
-  decisionMemoSize_.store(std::bit_ceil(n), std::memory_order_relaxed);
+  unsigned int n = entries == 0 ? 0 : std::bit_ceil(std::clamp(entries, 64u, maxDecisionMemoSize));
+  decisionMemoSize_.store(n, std::memory_order_relaxed);
 }
 
 namespace {
@@ -558,6 +561,36 @@ unsigned long requestedPermissions(daCachedStore& store, char const* actions, Gx
   return status;
 }
 
+// Slots of a new shared memo: the size set on the store, or room for every
+// record of its file with a third of the slots left free. Records count the
+// objects with a record and the maps and policies attached to them, so the
+// objects alone fill well under two thirds. The caller holds the state lock
+// shared.
+size_t memoSlots(daCachedStore& store) {
+  if (unsigned int n = store.getDecisionMemoSize()) return n;
+  unsigned long records = 0, st = 0;
+  if (store.isStoreOpen()) store.getObjectCount(records, st);
+  if (st != 0) records = 0;
+  return std::bit_ceil(std::clamp<size_t>(records + records / 2, 1024, daCachedStore::maxDecisionMemoSize));
+}
+
+// state's memo becomes the store's shared memo for epoch, or a later one
+// (the caller decides in its epoch). Made under the state lock held shared,
+// since sizing it reads the file. Returns da_s_store_unavailable when the
+// store is closed, da_s_no_memory when the table cannot be made.
+unsigned long joinSharedMemo(daCachedStore& store, daDecisionPolicies& policies, ThreadState& state,
+                             std::uint64_t epoch) {
+  state.memo.reset();  // this thread's hold on the older table goes first
+  ZStackReadWriteLock_6_0 reading(store.getStateLock(), ZReadWriteLock_6_0::READ);
+  if (store.getCacheState() == daCacheStates::closed) return da_s_store_unavailable;
+  try {
+    state.memo = policies.memo(epoch, [&store] { return memoSlots(store); });
+  } catch (std::bad_alloc const&) {
+    return da_s_no_memory;
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool daCachedStore::openOnceSettled() {
@@ -570,7 +603,7 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   status = 0;
   DBTrace trace("daCachedStore::decide", status, __FILE__, __LINE__);
   // Every failure leaves the record reset; success overwrites every field
-  // (the policy handle only when it changes, sparing two atomic updates).
+  // (the owner only when it changes, sparing two atomic updates).
   struct ResetOnFailure {
     daDecision& d;
     unsigned long const& st;
@@ -597,20 +630,27 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   }
 
   // The epoch is read before the memo is consulted or filled: an answer
-  // resolved while a commit lands carries the older epoch and is never used.
-  std::uint64_t const epoch = policyEpoch();
-  ThreadMemo& memo = tlsMemos.forStore(*this);
+  // resolved while a commit lands goes to the older epoch's table, which no
+  // decision uses once the epoch has moved.
+  ThreadState& mine = tlsStates.forStore(*this);
+  if (!mine.memo || mine.memo->epoch() != policyEpoch()) {
+    status = joinSharedMemo(*this, *decisionPolicies_, mine, policyEpoch());
+    if (status != 0) return;
+  }
+  SharedMemo& memo = *mine.memo;
+  std::uint64_t const epoch = memo.epoch();
   std::string_view const actionText(actions);
-  if (!memo.findActions(actionText, epoch, decision.requested_)) {
+  if (!mine.actions.find(actionText, epoch, decision.requested_)) {
     status = requestedPermissions(*this, actions, decision.requested_);
     if (status != 0) return;
-    memo.rememberActions(actionText, epoch, decision.requested_);
+    mine.actions.remember(actionText, epoch, decision.requested_);
   }
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
-  if (PolicyRecord const* known = memo.find(hash, key, epoch)) {
+  if (PolicyRecord const* known = memo.find(hash, key)) {
     count(memoHit);
-    if (decision.policy_ != *known) decision.policy_ = *known;
+    decision.policy_ = known->get();
+    if (decision.owner_.get() != &memo) decision.owner_ = mine.memo;
   } else {
     count(memoMiss);
     ZUTF8String_6_0 text(path);
@@ -618,15 +658,19 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
     if (status != 0) return;
     daPObjName object(text.getChars());
     Resolved r;
-    {
+    try {
       daCacheStateLock reading(*this, open);
-      r = Resolver(*this, *decisionPolicies_, memo, epoch).resolve(object);
+      r = Resolver(*this, *decisionPolicies_, memo).resolve(object);
+      // Also under the text the caller gave, when normalising changed it.
+      if (r.clean() && key != object.getPathName()) memo.insert(hash, key, r.record);
+    } catch (std::bad_alloc const&) {
+      status = da_s_no_memory;
+      return;
     }
     status = r.aclStatus != 0 ? r.aclStatus : (r.popStatus != 0 ? r.popStatus : r.ruleStatus);
     if (status != 0) return;
-    // Also under the text the caller gave, when normalising changed it.
-    if (key != object.getPathName()) memo.insert(hash, key, epoch, r.record);
-    decision.policy_ = std::move(r.record);
+    decision.policy_ = r.record.get();
+    decision.owner_ = std::move(r.record);
   }
 
   if (GxACL const* acl = decision.acl()) {

@@ -6,15 +6,21 @@
 // in force.
 //
 // The policy in force at an object (ACL, POP and rule, each with the object
-// it is attached to) is remembered per thread, per store, in a bounded memo
-// (decisionMemoSize entries per thread, evicted least recently used within
-// a small set of slots), so a repeated decision costs one memo lookup, the
-// action-string conversion and the ACL evaluation: no lock, no shared write,
-// no heap allocation once the caller's daDecision has been used once. The
-// memo is dropped whenever the store's policy epoch moves (a committed
-// transaction that changes an ACL, POP, rule or an object's map of one, a
-// file replacement, a close). A cache clear keeps it: it holds its own
-// copies of the policies.
+// it is attached to) is remembered in a memo the store's threads share, one
+// table per policy epoch, sized to the store's file by default
+// (setDecisionMemoSize). The first thread to resolve an object publishes it;
+// any thread, including one that has never decided before, then finds it
+// with a lookup that takes no lock and writes nothing shared, so a repeated
+// decision costs one memo lookup, the action-string conversion (remembered
+// per thread) and the ACL evaluation, and allocates nothing once the
+// caller's daDecision has been used once. An object not yet remembered is
+// resolved from its nearest remembered ancestor down. The memo is dropped
+// whenever the store's policy epoch moves (a committed transaction that
+// changes an ACL, POP, rule or an object's map of one, a file replacement,
+// a close): the next decision makes the new epoch's table, and the old one
+// is freed once no thread holds it (a thread gives it up at its next
+// decision on the store, or when it ends). A cache clear keeps it: it holds
+// its own copies of the policies.
 #pragma once
 
 #include <cstdint>
@@ -39,8 +45,8 @@ struct daPolicyInForce {
   std::string ruleName, ruleLocation;
 };
 
-// Store-side state of the decisions (daDecision.cpp): the copies of the
-// ACLs and POPs that remembered decisions share.
+// Store-side state of the decisions (daDecision.cpp): the shared memo and
+// the copies of the ACLs and POPs that remembered decisions share.
 struct daDecisionPolicies;
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies();
 // A number no other store of this process has had.
@@ -110,7 +116,8 @@ class daDecision {
     granted_ = false;
     entry_ = daDecisionEntry::none;
     authLevel_ = 0;
-    policy_.reset();
+    policy_ = nullptr;
+    owner_.reset();
     store_ = nullptr;
     permissions_.setMinPermissions();
     permissionsText_.clear();
@@ -125,5 +132,9 @@ class daDecision {
   daCachedStore* store_ = nullptr;  // names the permissions
   mutable ZUTF8String_6_0 permissionsText_;
   mutable bool textReady_ = true;
-  std::shared_ptr<daPolicyInForce const> policy_;
+  // The policy in force, kept alive by owner_: the memo table that holds it
+  // (taken once per table, so that a warm decision writes no reference
+  // count other threads' decisions also write), or the policy itself.
+  daPolicyInForce const* policy_ = nullptr;
+  std::shared_ptr<void const> owner_;
 };

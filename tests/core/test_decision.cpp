@@ -351,6 +351,50 @@ TEST_F(Decide, AnswersLikeAFreshWalkOnReadOnlyAndWritableStores) {
   expectAllMatch(*replica, "read-only, warm");
 }
 
+// The memo is the store's, not the thread's: a thread that has never
+// decided answers from what another thread resolved, resolving nothing, and
+// resolves a new object from there.
+TEST_F(Decide, AFreshThreadAnswersAndResolvesFromWhatAnotherThreadResolved) {
+  auto replica = openReplica();
+  expectAllMatch(*replica, "first thread");
+  daCachedStore::Counts before = replica->counts();
+  std::thread([&] { expectAllMatch(*replica, "fresh thread"); }).join();
+  daCachedStore::Counts after = replica->counts();
+  EXPECT_EQ(after.memoMisses, before.memoMisses);
+  EXPECT_GT(after.memoHits, before.memoHits);
+  // An object nobody has asked about is resolved from its nearest
+  // remembered ancestor, another thread's: one level, three map lookups.
+  std::thread([&] {
+    daDecision d;
+    EXPECT_EQ(decided(*replica, "/a/b/c/d/new", callers_[0], "Tr", nullptr, d),
+              freshWalk(*ref_, "/a/b/c/d/new", callers_[0], "Tr", nullptr));
+  }).join();
+  daCachedStore::Counts resolved = replica->counts();
+  EXPECT_EQ(resolved.memoMisses, after.memoMisses + 1);
+  EXPECT_EQ(resolved.cacheHits + resolved.cacheMisses, after.cacheHits + after.cacheMisses + 3);
+}
+
+// A decision taken from one epoch's memo still explains itself after the
+// epoch has moved and every thread has moved on to the new memo.
+TEST_F(Decide, AnswerOutlivesTheMemoItCameFrom) {
+  daDecision kept, other;
+  unsigned long st;
+  writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", nullptr, kept, st);
+  ASSERT_EQ(st, 0u);
+  putAcl("ab", "ab-acl-2", {{'U', 4, "T"}});  // the epoch moves
+  std::thread([&] {
+    daDecision d;
+    unsigned long ts;
+    writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", nullptr, d, ts);
+  }).join();
+  writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", nullptr, other, st);
+  EXPECT_FALSE(other.granted());
+  EXPECT_TRUE(kept.granted());
+  EXPECT_STREQ(kept.aclName(), "ab");
+  EXPECT_STREQ(kept.aclLocation(), "/a/b");
+  EXPECT_STREQ(kept.ruleLocation(), "/a/b/c");
+}
+
 TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
   gxtest::MessageCapture quiet;  // the missing ACL and the bad map are logged
   expectAllMatch(*writer_, "initial");
@@ -378,7 +422,7 @@ TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
 }
 
 TEST_F(Decide, StaysCorrectWithATinyMemo) {
-  writer_->setDecisionMemoSize(1);  // 64 entries: every decision below evicts
+  writer_->setDecisionMemoSize(1);  // 64 slots: most objects below do not fit
   for (int i = 0; i < 300; ++i) {
     std::string p = "/a/b/n" + std::to_string(i);
     if (i % 7 == 0) {
@@ -436,7 +480,7 @@ TEST_F(Decide, WarmDecisionsGoOnWhileTheCacheIsCleared) {
   replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);
   ASSERT_EQ(st, 0u);
   daCacheStateLock clearing(*replica, daCachedStore::clearing);
-  replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);  // this thread's memo knows it
+  replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);  // the memo knows it
   EXPECT_EQ(st, 0u);
   EXPECT_TRUE(d.granted());
 }
