@@ -220,26 +220,36 @@ struct FileId {
 
 // The start of this process's shared mapping of the file id that is length
 // bytes long (LMDB's map), from /proc/self/maps; null when there is none.
+// Reads through a buffer on the stack and allocates nothing: it runs on the
+// map-ahead thread, and a thread that holds the allocator's lock when
+// another forks leaves the child an allocator it can never lock (the
+// address sanitizer's allocator is not fork-safe as glibc's is).
 char* findMapping(FileId id, size_t length) {
   FileDescriptor fd(::open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return nullptr;
-  std::string text;
-  char chunk[4096];
-  for (ssize_t n; (n = ::read(fd.get(), chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<size_t>(n));
-  std::string_view rest(text);
-  while (!rest.empty()) {
-    size_t eol = rest.find('\n');
-    std::string line(rest.substr(0, eol));
-    rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 1);
+  auto matches = [&](char const* line) -> char* {
     unsigned long long start = 0, end = 0, offset = 0, inode = 0;
     unsigned major = 0, minor = 0;
     char perms[5] = {};
-    if (std::sscanf(line.c_str(), "%llx-%llx %4s %llx %x:%x %llu", &start, &end, perms, &offset, &major, &minor,
-                    &inode) != 7)
-      continue;
-    if (inode == id.ino && makedev(major, minor) == id.dev && offset == 0 && perms[3] == 's' &&
-        end - start == length)
+    if (std::sscanf(line, "%llx-%llx %4s %llx %x:%x %llu", &start, &end, perms, &offset, &major, &minor, &inode) != 7)
+      return nullptr;
+    if (inode == id.ino && makedev(major, minor) == id.dev && offset == 0 && perms[3] == 's' && end - start == length)
       return reinterpret_cast<char*>(static_cast<std::uintptr_t>(start));
+    return nullptr;
+  };
+  char buffer[8192];  // a line is at most a path (PATH_MAX) and a few fields
+  size_t have = 0;
+  for (ssize_t n; (n = ::read(fd.get(), buffer + have, sizeof buffer - 1 - have)) > 0;) {
+    have += static_cast<size_t>(n);
+    char* line = buffer;
+    for (char* eol; (eol = static_cast<char*>(std::memchr(line, '\n', static_cast<size_t>(buffer + have - line))));) {
+      *eol = '\0';
+      if (char* found = matches(line)) return found;
+      line = eol + 1;
+    }
+    have -= static_cast<size_t>(line - buffer);
+    std::memmove(buffer, line, have);
+    if (have == sizeof buffer - 1) have = 0;  // longer than any line of a mapping: skip it
   }
   return nullptr;
 }
