@@ -1206,6 +1206,13 @@ char const* hx_db_iter_next(hx_db_handle* h, unsigned long& status) {
     status = statusOf(rc);
     return nullptr;
   }
+  // The engine never writes a key longer than its limit: a longer one is a
+  // damaged page whose bytes may run past the end of the file (reading
+  // them there would be a bus error, not a status).
+  if (k.mv_size > se.maxKeySize()) {
+    status = hx_db_s_corrupt;
+    return nullptr;
+  }
   it.started = true;
   try {
     it.key.assign(static_cast<char const*>(k.mv_data), k.mv_size);
