@@ -14,6 +14,7 @@
 #include <random>
 
 #include "outside/hxfd.h"
+#include "outside/json_text.h"
 
 namespace gxreg {
 
@@ -188,10 +189,7 @@ namespace {
 // The parser's finding in words, without its internal tag ("[json.…] ")
 // and its own "parse error at …: " prefix.
 std::string jsonCause(json::exception const& e) {
-  std::string text = e.what();
-  if (!text.empty() && text.front() == '[') {
-    if (std::size_t close = text.find("] "); close != std::string::npos) text.erase(0, close + 2);
-  }
+  std::string text(withoutParserTag(e.what()));
   if (text.rfind("parse error", 0) == 0) {
     if (std::size_t colon = text.find(": "); colon != std::string::npos) text.erase(0, colon + 2);
   }

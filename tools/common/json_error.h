@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "outside/json_text.h"
+
 namespace gxpolicy {
 
 // What the parser says went wrong, without its tag and without its own
@@ -20,10 +22,7 @@ namespace gxpolicy {
 // error while parsing value - invalid literal; last read: 'tru'". Cut to
 // 200 bytes (a quoted token may be long), marked with "...".
 inline std::string jsonErrorCause(nlohmann::json::exception const& e) {
-  std::string_view text = e.what();
-  if (!text.empty() && text.front() == '[') {
-    if (std::size_t close = text.find("] "); close != std::string_view::npos) text.remove_prefix(close + 2);
-  }
+  std::string_view text = withoutParserTag(e.what());
   constexpr std::string_view kParseError = "parse error";
   if (text.substr(0, kParseError.size()) == kParseError) {
     if (std::size_t colon = text.find(": "); colon != std::string_view::npos) text.remove_prefix(colon + 2);

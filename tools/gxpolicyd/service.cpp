@@ -12,6 +12,7 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxsvc.h"
+#include "outside/json_text.h"
 #include "outside/registry.h"
 
 namespace gxpolicyd {
@@ -108,12 +109,7 @@ bool tooDeep(std::string_view body) {
 }
 
 // The parser's message without its "[json.exception.…] " tag.
-std::string parserMessage(std::exception const& e) {
-  std::string_view m = e.what();
-  if (std::size_t tag = m.find("] "); !m.empty() && m.front() == '[' && tag != std::string_view::npos)
-    m.remove_prefix(tag + 2);
-  return std::string(m);
-}
+std::string parserMessage(std::exception const& e) { return std::string(withoutParserTag(e.what())); }
 
 // The key whose value the parser could not hold (a number out of range):
 // the body is parsed again, remembering the last key read.
