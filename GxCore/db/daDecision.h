@@ -61,6 +61,29 @@ enum class daDecisionEntry : int {
   unauthenticated = acl_applied_unauthenticated,  // any-other AND unauthenticated entries
 };
 
+// Why a decision answered as it did: granted, or the first condition of the
+// policy in force that failed, checked in this order: the ACL, the POP's
+// access window, its authentication level for the caller's address, its
+// quality of protection, then the rule.
+enum class daDecisionCause : unsigned char {
+  granted = 0,
+  noAcl,             // no ACL in force: nothing is granted
+  aclDenied,         // the ACL does not grant every requested action
+  outsideWindow,     // the POP's access window excludes the request's time
+  authLevel,         // the caller logged in below the level its address requires (step-up)
+  protection,        // the connection is less protected than the POP requires
+  ruleDenied,        // the rule returned false
+  ruleMissingAttribute,  // the rule needs an attribute the context lacks
+  ruleError,         // the rule raised an error or returned a non-boolean
+  ruleLimit,         // the rule hit its instruction or memory limit
+  ruleNotCompiled,   // the rule's text does not compile
+};
+
+// Text of a cause: "granted", "no-acl", "acl-denied", "outside-window",
+// "auth-level", "protection", "rule-denied", "rule-missing-attribute",
+// "rule-error", "rule-limit", "rule-not-compiled".
+char const* daDecisionCauseText(daDecisionCause c);
+
 class daCachedStore;
 
 // Text of an entry kind: "none", "user", "group", "any-other", "unauthenticated".
