@@ -48,7 +48,7 @@ char const* const kDocument = R"({
                             {"network": "192.0.2.7", "netmask": "255.255.255.255", "level": 3}],
                  "attributes": {"zone": ["lan"]}}
   },
-  "rules": {"hours": {"description": "office hours", "text": "rule text", "reason": "closed", "adilist": ["a", "b"]}},
+  "rules": {"hours": {"description": "office hours", "text": "attr.a == attr.b", "reason": "closed", "adilist": ["a", "b"]}},
   "objects": {
     "/web": {"description": "the web space", "acl": "public"},
     "/web/docs": {"acl": "public", "pop": "internal", "rule": "hours", "attributes": {"k": ["v", "w"]}},

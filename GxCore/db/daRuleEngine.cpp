@@ -100,6 +100,14 @@ bool compile(lua_State* L, std::string_view text, std::string const& chunkname, 
     line = 0;
     return false;
   }
+  // An expression first (as Lua's own prompt does): "attr.site == 'hq'"
+  // is a whole rule. What is not one compiles as a chunk, whose errors are
+  // the ones reported.
+  std::string expression;
+  expression.reserve(text.size() + 7);
+  expression.append("return ").append(text);
+  if (luaL_loadbufferx(L, expression.data(), expression.size(), chunkname.c_str(), "t") == LUA_OK) return true;
+  lua_pop(L, 1);
   int const st = luaL_loadbufferx(L, text.data(), text.size(), chunkname.c_str(), "t");
   if (st == LUA_OK) return true;
   if (st == LUA_ERRMEM) {

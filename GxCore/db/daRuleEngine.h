@@ -40,8 +40,9 @@ inline constexpr std::size_t daRuleProgramsPerThread = 256;
 // whether it compiled.
 class daRuleProgram {
  public:
-  // Compiles text (a Lua chunk: a block whose `return` gives the verdict)
-  // for the rule called name. Never throws but std::bad_alloc. A text that
+  // Compiles text for the rule called name: a Lua expression (the
+  // verdict) or else a Lua chunk (a block whose `return` gives it); errors
+  // are the chunk's. Never throws but std::bad_alloc. A text that
   // does not compile gives a program that is not compiled(): evaluating it
   // denies (daRuleVerdict::notCompiled).
   static std::shared_ptr<daRuleProgram const> make(std::string name, std::string text, std::string reason,

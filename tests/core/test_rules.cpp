@@ -100,6 +100,8 @@ TEST(Rules, TrueAloneGrantsAnythingElseDeniesOrIsAnError) {
   std::string detail;
   EXPECT_EQ(eval("return true", r, &detail), daRuleVerdict::permit);
   EXPECT_EQ(detail, "");
+  EXPECT_EQ(eval("attr.department == 'sales' -- an expression is a whole rule", r), daRuleVerdict::permit);
+  EXPECT_EQ(eval("", r), daRuleVerdict::deny);
   EXPECT_EQ(eval("return false", r), daRuleVerdict::deny);
   EXPECT_EQ(eval("return nil", r), daRuleVerdict::deny);
   EXPECT_EQ(eval("local x = 1", r), daRuleVerdict::deny);  // no return: nil
