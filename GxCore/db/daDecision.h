@@ -32,6 +32,7 @@
 #include "GxCore/acleval.h"
 #include "GxCore/db/daAccessWindow.h"
 #include "GxCore/db/daDecisionContext.h"
+#include "GxCore/db/daRuleEngine.h"
 #include "GxCore/perm.h"
 #include "outside/ZString.h"
 
@@ -48,6 +49,8 @@ struct daPolicyInForce {
   // a POP).
   daAccessWindow window;
   std::string ruleName, ruleLocation;
+  // The rule compiled when the policy was resolved (null: no rule in force).
+  std::shared_ptr<daRuleProgram const> rule;
 };
 
 // Store-side state of the decisions (daDecision.cpp): the shared memo and
@@ -163,7 +166,7 @@ class daDecision {
   GxPop const* pop() const { return policy_ ? policy_->pop.get() : nullptr; }
   unsigned long requiredAuthLevel() const { return authLevel_; }
 
-  // The rule in force, as for the ACL.
+  // The rule in force, as for the ACL, compiled once per policy epoch.
   bool hasRule() const { return policy_ && !policy_->ruleName.empty(); }
   char const* ruleName() const { return policy_ ? policy_->ruleName.c_str() : ""; }
   char const* ruleLocation() const { return policy_ ? policy_->ruleLocation.c_str() : ""; }
