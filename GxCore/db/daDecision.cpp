@@ -802,6 +802,9 @@ bool daDecision::fail(daDecisionCause c, bool hard) {
   if (hard || p == nullptr || p->warningMode() == 0) {
     granted_ = false;
     cause_ = c;
+    warning_ = false;  // a denial after a waived condition: nothing was waived in the end
+    wouldCause_ = daDecisionCause::granted;
+    wouldReason_.clear();
     return true;
   }
   // Warning mode: the first condition that would deny is what the answer

@@ -155,6 +155,8 @@ Row const kRows[] = {
     {"warning: the first of several", warned(Pop{kSun, 0, 0, 0, "", 2}),
      {"2026-12-07 10:00", -1, daProtection::none, "10.1.1.1"}, true, W, "would deny: outside the access window"},
     {"warning: nothing to waive", warned(office()), {"2026-12-07 10:00"}, true, G, ""},
+    {"warning: a waived window, then a qop no one meets", warned(Pop{kSun, 0, 0, 0, "", 5}), {"2026-12-07 10:00"},
+     false, P, "connection protection level 5 required"},
 };
 
 class Conditions : public ::testing::Test {
