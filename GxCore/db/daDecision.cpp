@@ -346,7 +346,7 @@ struct daDecisionPolicies {
                  [](GxACL const& a) -> std::shared_ptr<GxACL const> { return std::make_shared<GxACL const>(a); });
   }
   // The rule's program, compiled once per rule and epoch. A stored object
-  // that is not a rule gives a program with no text, which never permits.
+  // that is not a rule gives a program that answers false: it never permits.
   std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, std::string const& name,
                                             daStoreObject const& stored) {
     return share(rules, epoch, name, stored, [&name](daStoreObject const& o) -> std::shared_ptr<daRuleProgram const> {
@@ -740,12 +740,19 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   decision.reason_.clear();
   if (!decision.granted_) {
     decision.cause_ = decision.hasAcl() ? daDecisionCause::aclDenied : daDecisionCause::noAcl;
-    decision.reason_.assign(decision.hasAcl() ? "the ACL does not grant every action asked for"
-                                              : "no ACL in force");
+    try {
+      decision.reason_.assign(decision.hasAcl() ? "the ACL does not grant every action asked for" : "no ACL in force");
+    } catch (std::bad_alloc const&) {
+      status = da_s_no_memory;
+    }
     return;
   }
   decision.cause_ = daDecisionCause::granted;
-  decision.applyConditions(ctx, path, caller, actions, address);
+  try {
+    decision.applyConditions(ctx, path, caller, actions, address);
+  } catch (std::bad_alloc const&) {
+    status = da_s_no_memory;  // a reason text could not grow: nothing is granted
+  }
 }
 
 // ---- the conditions of the policy in force --------------------------------------
