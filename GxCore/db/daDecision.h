@@ -1,9 +1,15 @@
 // One authorization decision in one call: daCachedStore::decide answers
-// "may this caller do these actions to this object?" with a daDecision that
-// also says why: the ACL in force and where it is attached, which kind of
-// ACL entry applied, the permissions granted, the POP in force with the
-// authentication level it requires from the caller's address, and the rule
-// in force.
+// "may this caller do these actions to this object, in this context?" with
+// a daDecision that also says why: the ACL in force and where it is
+// attached, which kind of ACL entry applied, the permissions granted, the
+// POP in force with the authentication level it requires from the caller's
+// address, the rule in force, and the condition that denied (the cause, in
+// words the reason) or that the POP's warning mode waived.
+//
+// The POP's access window is resolved with the policy in force (its zone
+// looked up once per epoch: daAccessWindow), and the rule is compiled then
+// (daRuleProgram), so a warm decision converts no zone and compiles
+// nothing.
 //
 // The policy in force at an object (ACL, POP and rule, each with the object
 // it is attached to) is remembered in a memo the store's threads share, one

@@ -5,7 +5,9 @@
 // records a sink receives. Each row of the table was worked by hand.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -424,6 +426,35 @@ TEST_F(Conditions, AuditRecordsWhatTheLevelInForceSelects) {
   store_->setAuditSink(nullptr);
   store_->decide("/o", &user_, "r", nullptr, now, d, st);
   EXPECT_EQ(sink->records.size(), 2u);
+}
+
+// Deciding threads and a writer that keeps changing the POP: every
+// decision is one of the two policies' answers, and each one reaches the
+// sink (the POP audits permits and denials alike).
+TEST_F(Conditions, ConcurrencyEveryDecisionIsRecordedWhileThePopChanges) {
+  auto sink = std::make_shared<RecordingSink>();
+  store_->setAuditSink(sink);
+  putPop(office());
+  constexpr int kThreads = 2, kEach = 2000;
+  std::atomic<bool> wrong{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&] {
+      daDecision d;
+      daDecisionContext sunday;
+      sunday.timeSeconds = utc("2026-12-06 10:00");
+      for (int i = 0; i < kEach; ++i) {
+        unsigned long st;
+        store_->decide("/o/page", &user_, "r", nullptr, sunday, d, st);
+        bool const office = st == 0 && !d.granted() && d.cause() == W;
+        bool const sundays = st == 0 && d.granted();
+        if (!office && !sundays) wrong = true;
+      }
+    });
+  for (int i = 0; i < 20; ++i) putPop(i % 2 ? office() : Pop{kSun});
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(wrong);
+  EXPECT_EQ(sink->records.size(), size_t{kThreads * kEach});
 }
 
 }  // namespace
