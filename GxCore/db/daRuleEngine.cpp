@@ -759,6 +759,10 @@ bool Engine::pushChunk(daRuleProgram const& program, std::string& detail) {
       }
     }
     auto const impl = program.impl();
+    if (!impl) {
+      detail = "the rule has no compiled chunk";
+      return false;
+    }
     lua_pushcfunction(L_, loadChunk);
     lua_pushlightuserdata(L_, const_cast<daRuleProgram::Impl*>(impl.get()));
     lua_pushinteger(L_, envRef_);
@@ -880,7 +884,7 @@ Engine* threadEngine() {
 
 daRuleVerdict daEvaluateRule(daRuleProgram const& program, daRuleInput const& input, std::string& detail) {
   try {
-    if (!program.compiled() || !program.impl()) {
+    if (!program.compiled()) {
       detail = program.error().empty() ? std::string("the rule does not compile") : program.error();
       return daRuleVerdict::notCompiled;
     }
