@@ -1,4 +1,4 @@
-// The cached store: the load protocol, absent entries, uncached handles,
+// The cached store: the load protocol, absent entries,
 // failed reads, cache clearing and listings from memory.
 #include <gtest/gtest.h>
 
@@ -133,18 +133,6 @@ TEST_F(CachedStore, BuildLeavesTheEntryToItsBuilder) {
   EXPECT_EQ(st, 0u);
   EXPECT_EQ(again.get(), h.get());
   EXPECT_EQ(again.entry->resolved, 1);
-}
-
-TEST_F(CachedStore, DisabledCacheGivesOwningHandles) {
-  auto store = make(1, 0, /*cacheEnabled=*/0);
-  unsigned long st;
-  Handle<daStoreObject> h;
-  store->getObject(daAclName("a0"), h, st);
-  ASSERT_EQ(st, 0u);
-  EXPECT_EQ(h.entry, nullptr);
-  ASSERT_NE(h.get(), nullptr);
-  h.release();  // deletes the object (a leak would show under ASan)
-  EXPECT_EQ(store->getCacheCount(), 0u);
 }
 
 TEST_F(CachedStore, FailedReadLeavesNoEntry) {
