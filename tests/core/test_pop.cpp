@@ -104,7 +104,9 @@ TEST(PopIPAuth, WithoutALoadedListTheIPv4ListAnswers) {
   EXPECT_EQ(pop.get_auth_level(2), 3u);
   EXPECT_EQ(pop.get_auth_level(5), GxPop::noAuthLevel_);
   EXPECT_EQ(pop.get_auth_level(-1), GxPop::noAuthLevel_);
-  EXPECT_EQ(pop.get_network_addr(3), 0u);  // out of range
+  EXPECT_EQ(pop.get_network_addr(1), 0x0A000000u);
+  EXPECT_EQ(pop.get_netmask_addr(2), 0xFFFF0000u);
+  EXPECT_EQ(pop.get_network_addr(3), 0u);
   GxAddress out("1.2.3.4");
   pop.get_netmask_addr(1, out);
   EXPECT_EQ(out, GxAddress("255.0.0.0"));
