@@ -7,8 +7,11 @@
 #include "GxCore/db/daDecision.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
+#include <charconv>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -22,9 +25,11 @@
 
 #include "GxCore/GxMapPObjectToACL.h"
 #include "GxCore/daPolicyObjectMap.h"
+#include "GxCore/daRule.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/dbtrace.h"
+#include "outside/hxutil.h"
 
 namespace {
 
@@ -337,7 +342,29 @@ struct daDecisionPolicies {
   }
 
   std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, GxACL const& stored) {
-    return share(acls, epoch, name, stored, [](GxACL const& a) { return std::make_shared<GxACL const>(a); });
+    return share(acls, epoch, name, stored,
+                 [](GxACL const& a) -> std::shared_ptr<GxACL const> { return std::make_shared<GxACL const>(a); });
+  }
+  // The rule's program, compiled once per rule and epoch. A stored object
+  // that is not a rule gives a program that answers false: it never permits.
+  std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, std::string const& name,
+                                            daStoreObject const& stored) {
+    return share(rules, epoch, name, stored, [&name](daStoreObject const& o) -> std::shared_ptr<daRuleProgram const> {
+      auto const* r = dynamic_cast<daRule const*>(&o);
+      std::string text, reason;
+      std::vector<std::string> attributes;
+      if (r != nullptr) {
+        if (auto const* t = r->getText()) text = t->getChars();
+        if (auto const* why = r->getReason()) reason = why->getChars();
+        ZArrayList_6_0 adi;
+        r->getADIList(adi);
+        for (unsigned i = 0; i < adi.size(); ++i)
+          if (auto const* a = dynamic_cast<ZUTF8String_6_0 const*>(adi.get(i))) attributes.emplace_back(a->getChars());
+      } else {
+        text = "false";
+      }
+      return daRuleProgram::make(name, std::move(text), std::move(reason), std::move(attributes));
+    });
   }
   std::shared_ptr<GxPop const> pop(std::uint64_t epoch, std::string const& name, GxPop const& stored) {
     return share(pops, epoch, name, stored, [](GxPop const& p) {
@@ -348,14 +375,15 @@ struct daDecisionPolicies {
   }
 
  private:
-  template <class T, class Copy>
+  template <class T, class From, class Copy>
   std::shared_ptr<T const> share(std::unordered_map<std::string, std::shared_ptr<T const>>& table,
-                                 std::uint64_t at, std::string const& name, T const& stored, Copy&& copy) {
+                                 std::uint64_t at, std::string const& name, From const& stored, Copy&& copy) {
     std::lock_guard<std::mutex> g(mutex);
     if (at < epoch) return copy(stored);  // resolved in an epoch already gone: not shared
     if (at > epoch) {
       acls.clear();
       pops.clear();
+      rules.clear();
       epoch = at;
     }
     auto [it, added] = table.try_emplace(name);
@@ -375,6 +403,7 @@ struct daDecisionPolicies {
   std::uint64_t epoch = 0;
   std::unordered_map<std::string, std::shared_ptr<GxACL const>> acls;
   std::unordered_map<std::string, std::shared_ptr<GxPop const>> pops;
+  std::unordered_map<std::string, std::shared_ptr<daRuleProgram const>> rules;
 };
 
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
@@ -514,12 +543,14 @@ class Resolver {
     }
     if (ownPop) {
       rec->pop = pop.status == 0 ? policies_.pop(epoch_, pop.name, *pop.get()) : nullptr;
+      rec->window = rec->pop ? daAccessWindow(*rec->pop) : daAccessWindow();
       rec->popName = pop.status == 0 ? pop.name : std::string();
       rec->popLocation = pop.status == 0 ? location : std::string();
     }
     if (ownRule) {
       rec->ruleName = rule.status == 0 ? rule.name : std::string();
       rec->ruleLocation = rule.status == 0 ? location : std::string();
+      rec->rule = rule.status == 0 ? policies_.rule(epoch_, rule.name, *rule.object.get()) : nullptr;
     }
     r.record = std::move(rec);
     return r;
@@ -600,8 +631,21 @@ bool daCachedStore::openOnceSettled() {
 
 void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
                            daDecision& decision, unsigned long& status) {
+  decide(path, caller, actions, address, daDecisionContext{}, decision, status);
+}
+
+void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
+                           daDecisionContext const& ctx, daDecision& decision, unsigned long& status) {
   status = 0;
   DBTrace trace("daCachedStore::decide", status, __FILE__, __LINE__);
+  decideOnPolicy(path, caller, actions, address, ctx, decision, status);
+  if (daAuditSink* sink = auditSink_.load(std::memory_order_acquire))
+    audit(*sink, path, caller, actions, address, decision, status);
+}
+
+void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char const* actions,
+                                   GxAddress const* address, daDecisionContext const& ctx, daDecision& decision,
+                                   unsigned long& status) {
   // Every failure leaves the record reset; success overwrites every field
   // (the owner only when it changes, sparing two atomic updates).
   struct ResetOnFailure {
@@ -614,6 +658,10 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   decision.granted_ = false;
   decision.entry_ = daDecisionEntry::none;
   decision.authLevel_ = 0;
+  decision.time_ = ctx.timeSeconds;
+  decision.callerLevel_ = ctx.authLevel == daDecisionContext::defaultAuthLevel ? (caller != nullptr ? 1 : 0)
+                                                                               : std::max(ctx.authLevel, 0);
+  decision.protection_ = ctx.protection;
   // A question must ask for something: an empty (or absent) action string
   // would otherwise be granted everywhere, ACL or none.
   if (path == nullptr || actions == nullptr || actions[0] == '\0') {
@@ -684,5 +732,289 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   decision.granted_ = decision.permissions_.isActionSet(decision.requested_);
   decision.store_ = this;
   decision.textReady_ = false;  // named on demand: most callers only look at granted()
-  if (address != nullptr && decision.hasPop()) decision.authLevel_ = decision.pop()->get_auth_level(*address);
+  if (GxPop const* pop = decision.pop())
+    decision.authLevel_ = address != nullptr ? pop->get_auth_level(*address) : pop->get_auth_level(0);
+  decision.warning_ = false;
+  decision.wouldCause_ = daDecisionCause::granted;
+  decision.wouldReason_.clear();
+  decision.reason_.clear();
+  if (!decision.granted_) {
+    decision.cause_ = decision.hasAcl() ? daDecisionCause::aclDenied : daDecisionCause::noAcl;
+    try {
+      decision.reason_.assign(decision.hasAcl() ? "the ACL does not grant every action asked for" : "no ACL in force");
+    } catch (std::bad_alloc const&) {
+      status = da_s_no_memory;
+    }
+    return;
+  }
+  decision.cause_ = daDecisionCause::granted;
+  try {
+    decision.applyConditions(ctx, path, caller, actions, address);
+  } catch (std::bad_alloc const&) {
+    status = da_s_no_memory;  // a reason text could not grow: nothing is granted
+  }
+}
+
+// ---- the conditions of the policy in force --------------------------------------
+
+namespace {
+
+std::int64_t clockSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Appends n in decimal to out (no allocation within its capacity).
+void appendNumber(std::string& out, unsigned long n) {
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  out.append(digits, end);
+}
+
+char const* protectionText(unsigned long qop) {
+  switch (qop) {
+    case 0: return "none";
+    case 1: return "integrity";
+    case 2: return "privacy";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+char const* daDecisionCauseText(daDecisionCause c) {
+  switch (c) {
+    case daDecisionCause::granted: return "granted";
+    case daDecisionCause::noAcl: return "no-acl";
+    case daDecisionCause::aclDenied: return "acl-denied";
+    case daDecisionCause::outsideWindow: return "outside-window";
+    case daDecisionCause::authLevel: return "auth-level";
+    case daDecisionCause::protection: return "protection";
+    case daDecisionCause::ruleDenied: return "rule-denied";
+    case daDecisionCause::ruleMissingAttribute: return "rule-missing-attribute";
+    case daDecisionCause::ruleError: return "rule-error";
+    case daDecisionCause::ruleLimit: return "rule-limit";
+    case daDecisionCause::ruleNotCompiled: return "rule-not-compiled";
+  }
+  return "unknown";
+}
+
+std::int64_t daDecision::timeSeconds() const {
+  if (time_ == daDecisionContext::now) time_ = clockSeconds();
+  return time_;
+}
+
+bool daDecision::fail(daDecisionCause c, bool hard) {
+  GxPop const* p = pop();
+  if (hard || p == nullptr || p->warningMode() == 0) {
+    granted_ = false;
+    cause_ = c;
+    warning_ = false;  // a denial after a waived condition: nothing was waived in the end
+    wouldCause_ = daDecisionCause::granted;
+    wouldReason_.clear();
+    return true;
+  }
+  // Warning mode: the first condition that would deny is what the answer
+  // would have been; the others are still checked for a hard failure.
+  if (!warning_) {
+    warning_ = true;
+    wouldCause_ = c;
+    wouldReason_.assign("would deny: ");
+    wouldReason_.append(reason_);
+  }
+  reason_.clear();
+  return false;
+}
+
+void daDecision::applyConditions(daDecisionContext const& ctx, char const* path, sec_id_pa_t const* caller,
+                                 char const* actions, GxAddress const* address) {
+  if (GxPop const* p = pop()) {
+    daAccessWindow const& window = policy_->window;
+    if (window.limited()) {
+      if (window.broken()) {
+        reason_.assign(window.brokenReason());
+        if (fail(daDecisionCause::outsideWindow, true)) return;
+      } else if (!window.allows(timeSeconds())) {
+        reason_.assign("outside the access window");
+        if (fail(daDecisionCause::outsideWindow, false)) return;
+      }
+    }
+    if (static_cast<unsigned long>(callerLevel_) < authLevel_) {
+      reason_.assign("step-up to level ");
+      appendNumber(reason_, authLevel_);
+      reason_.append(" required");
+      if (fail(daDecisionCause::authLevel, false)) return;
+    }
+    unsigned long const qop = p->qualityOfProtection();
+    if (static_cast<unsigned long>(protection_) < qop) {
+      reason_.assign("connection protection ");
+      if (char const* name = protectionText(qop)) reason_.append(name);
+      else appendNumber(reason_.append("level "), qop);  // beyond privacy: no connection has it
+      reason_.append(" required");
+      if (fail(daDecisionCause::protection, qop > 2)) return;
+    }
+  }
+  applyRule(ctx, path, caller, actions, address);
+}
+
+namespace {
+
+// What a rule sees of the caller and the address, as text, kept per thread
+// so that a warm evaluation allocates nothing.
+struct RuleTexts {
+  char user[37];
+  std::vector<std::array<char, 37>> groupUuids;
+  std::vector<std::string_view> groups;
+  ip_addr_s_t address;
+  std::string detail;
+};
+thread_local RuleTexts tlsRuleTexts;
+
+}  // namespace
+
+void daDecision::applyRule(daDecisionContext const& ctx, char const* path, sec_id_pa_t const* caller,
+                           char const* actions, GxAddress const* address) {
+  if (!hasRule()) return;
+  daRuleProgram const* program = policy_->rule.get();
+  if (program == nullptr) {  // cannot happen for a resolved rule; denies all the same
+    reason_.assign("rule ").append(policy_->ruleName).append(" cannot be evaluated");
+    fail(daDecisionCause::ruleNotCompiled, true);
+    return;
+  }
+  RuleTexts& t = tlsRuleTexts;
+  daRuleInput in;
+  if (caller != nullptr) {
+    in.authenticated = true;
+    unsigned long st = 0;
+    hx_uuid_to_string(caller->principal.uuid, t.user, st);
+    if (st == 0) in.userUuid = std::string_view(t.user, 36);
+    if (caller->principal.name != nullptr) in.userName = caller->principal.name;
+    // Groups by name where the caller's credentials carry one, else by uuid.
+    if (t.groupUuids.size() < caller->num_groups) t.groupUuids.resize(caller->num_groups);
+    t.groups.clear();
+    for (std::uint16_t i = 0; i < caller->num_groups; ++i) {
+      sec_id_t const& g = caller->groups[i];
+      if (g.name != nullptr) {
+        t.groups.emplace_back(g.name);
+        continue;
+      }
+      char* text = t.groupUuids[i].data();
+      hx_uuid_to_string(g.uuid, *reinterpret_cast<char(*)[37]>(text), st);
+      if (st == 0) t.groups.emplace_back(text, 36);
+    }
+    in.groups = &t.groups;
+  }
+  if (address != nullptr && address->addressIsValid()) {
+    address->to_ip_addr_t(t.address);
+    in.address = t.address.text;
+  }
+  in.timeSeconds = timeSeconds();
+  in.object = path;
+  in.actions = actions;
+  in.authLevel = callerLevel_;
+  in.protection = protection_;
+  in.attributes = ctx.attributes;
+  daRuleVerdict const v = daEvaluateRule(*program, in, t.detail);
+  switch (v) {
+    case daRuleVerdict::permit: return;
+    case daRuleVerdict::deny:
+      if (!program->reason().empty()) reason_.assign(program->reason());
+      else reason_.assign("denied by rule ").append(program->name());
+      fail(daDecisionCause::ruleDenied, false);
+      return;
+    case daRuleVerdict::missingAttribute:
+      reason_.assign("rule needs attribute ").append(t.detail);
+      fail(daDecisionCause::ruleMissingAttribute, false);
+      return;
+    case daRuleVerdict::error:
+      reason_.assign("rule ").append(program->name()).append(": ").append(t.detail);
+      fail(daDecisionCause::ruleError, true);
+      return;
+    case daRuleVerdict::limit:
+      reason_.assign("rule ").append(program->name()).append(": ").append(t.detail);
+      fail(daDecisionCause::ruleLimit, true);
+      return;
+    case daRuleVerdict::notCompiled:
+      reason_.assign("rule ").append(program->name()).append(" does not compile: ").append(t.detail);
+      fail(daDecisionCause::ruleNotCompiled, true);
+      return;
+  }
+}
+
+// ---- the audit trail -------------------------------------------------------------
+
+void daCachedStore::setAuditSink(std::shared_ptr<daAuditSink> sink) {
+  std::lock_guard<std::mutex> g(auditSinksMutex_);
+  daAuditSink* raw = sink.get();
+  if (sink) auditSinks_.push_back(std::move(sink));  // kept: a decision may still be using it
+  auditSink_.store(raw, std::memory_order_release);
+}
+
+void daCachedStore::setDefaultAuditLevel(std::uint32_t level) {
+  defaultAuditLevel_.store(level, std::memory_order_relaxed);
+}
+
+namespace {
+
+// Whether level selects a decision that ended with status and decision.
+bool selects(std::uint32_t level, unsigned long status, daDecision const& d) {
+  if (status != 0) return (level & daAuditError) != 0;
+  if (!d.granted()) return (level & daAuditDeny) != 0;
+  return (level & daAuditPermit) != 0 || (d.warning() && (level & daAuditWarning) != 0);
+}
+
+// The texts an audit record points to, kept per thread so that a busy
+// auditing thread reuses them.
+struct AuditTexts {
+  char user[37];
+  std::vector<std::array<char, 37>> groupText;
+  std::vector<std::string_view> groups;
+  ip_addr_s_t address;
+};
+thread_local AuditTexts tlsAuditTexts;
+
+std::string_view uuidText(hx_uuid_t const& u, char (&out)[37]) {
+  unsigned long st = 0;
+  hx_uuid_to_string(u, out, st);
+  return st == 0 ? std::string_view(out, 36) : std::string_view();
+}
+
+}  // namespace
+
+void daCachedStore::audit(daAuditSink& sink, char const* path, sec_id_pa_t const* caller, char const* actions,
+                          GxAddress const* address, daDecision const& decision, unsigned long status) noexcept {
+  std::uint32_t const level = status == 0 && decision.hasPop()
+                                  ? static_cast<std::uint32_t>(decision.pop()->auditLevel())
+                                  : defaultAuditLevel_.load(std::memory_order_relaxed);
+  if (!selects(level, status, decision)) return;
+  try {
+    AuditTexts& t = tlsAuditTexts;
+    daAuditRecord r;
+    r.timeSeconds = decision.timeSeconds();
+    if (caller != nullptr) {
+      r.userUuid = uuidText(caller->principal.uuid, t.user);
+      if (caller->principal.name != nullptr) r.userName = caller->principal.name;
+      t.groupText.resize(caller->num_groups);
+      t.groups.clear();
+      for (std::uint16_t i = 0; i < caller->num_groups; ++i)
+        t.groups.push_back(uuidText(caller->groups[i].uuid, *reinterpret_cast<char(*)[37]>(t.groupText[i].data())));
+      r.groups = &t.groups;
+    }
+    if (address != nullptr && address->addressIsValid()) {
+      address->to_ip_addr_t(t.address);
+      r.address = t.address.text;
+    }
+    r.object = path != nullptr ? path : "";
+    r.actions = actions != nullptr ? actions : "";
+    r.authLevel = decision.callerAuthLevel();
+    r.protection = decision.protection();
+    r.status = status;
+    r.decision = status == 0 ? &decision : nullptr;
+    unsigned long sequence = 0, st = 0;
+    getSeqNum(sequence, st);
+    r.sequence = st == 0 ? static_cast<std::uint32_t>(sequence) : 0;
+    sink.record(r);
+  } catch (std::bad_alloc const&) {
+    auditLost_.fetch_add(1, std::memory_order_relaxed);  // the decision stands; the loss is counted
+  }
 }
