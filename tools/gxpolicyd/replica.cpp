@@ -6,6 +6,7 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "outside/ZObject.h"
+#include "outside/hxdigest.h"
 #include "tools/common/status_text.h"
 
 namespace gxpolicyd {
@@ -89,6 +90,13 @@ unsigned long ServedReplica::sequence() const {
   unsigned long seq = 0;
   policy_->getLocalSeqNum(seq);
   return seq;
+}
+
+std::string ServedReplica::digest() const {
+  hx_digest_record record;
+  unsigned long st = 0;
+  hx_digest_read((options_.db + daLocalPolicy::digestSuffix).c_str(), record, st);
+  return st == 0 ? record.sha256 : std::string();
 }
 
 double ServedReplica::ageSeconds() const {

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "GxCore/remote/daHttpReplicatedClient.h"
+#include "GxCore/db/daAudit.h"
 #include "GxCore/db/daLocalPolicy.h"
 
 namespace gxpolicyd {
@@ -37,6 +38,7 @@ struct ReplicaOptions {
   unsigned int cacheSize = 32768;  // entries of the policy cache
   daHttpReplicaOptions http;      // for a URL master
   bool allowRollback = false;     // take a master older than the replica (a restore from a backup)
+  daAuditSink* audit = nullptr;   // where the store's decisions are recorded (not owned; outlives the replica)
 };
 
 class ServedReplica {
@@ -76,6 +78,9 @@ class ServedReplica {
   bool isOpen() const;
   bool hasMaster() const { return client_ != nullptr; }
   unsigned long sequence() const;
+  // The SHA-256 of the replica file as installed (its digest record), or ""
+  // when it has none (a database served without a master).
+  std::string digest() const;
   // Seconds since the replica was last known to match its master (a
   // replica opened from its own file counts as current at the open), or
   // without a master since the database file was last read; negative
