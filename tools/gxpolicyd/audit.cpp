@@ -229,10 +229,34 @@ void AuditTrail::writeBatch(std::string const& batch, std::uint64_t n) {
   if (ok && fd_ >= 0) syncFile(options_.fsync.count() == 0);
 }
 
-// The batch in one write() (more only when the kernel takes part of it).
+// The batch in one write(), unless the file must be rotated on the way:
+// then the whole lines that still fit, the rotation, and the rest (a
+// single line longer than the limit fills a file alone).
 bool AuditTrail::writeFile(std::string const& batch) {
-  if (options_.maxBytes != 0 && fileSize_ > 0 && fileSize_ + batch.size() > options_.maxBytes) rotate();
-  int error = 0;
+  std::string_view rest(batch);
+  while (!rest.empty()) {
+    std::string_view part = rest;
+    std::uint64_t room = fileSize_ < options_.maxBytes ? options_.maxBytes - fileSize_ : 0;
+    if (options_.maxBytes != 0 && part.size() > room) {
+      std::size_t cut = room > 0 ? part.rfind('\n', room - 1) : std::string_view::npos;
+      if (cut == std::string_view::npos) {
+        if (fileSize_ > 0) {
+          rotate();
+          continue;
+        }
+        cut = part.find('\n');
+      }
+      part = part.substr(0, cut == std::string_view::npos ? part.size() : cut + 1);
+    }
+    if (!writeAll(part)) return false;
+    rest.remove_prefix(part.size());
+  }
+  return true;
+}
+
+// bytes in one write() (more only when the kernel takes part of it),
+// opening the file again first when it is not open.
+bool AuditTrail::writeAll(std::string_view bytes) {
   if (fd_ < 0) {
     std::string why;
     fd_ = openAuditFile(options_.file, false, why);
@@ -241,10 +265,12 @@ bool AuditTrail::writeFile(std::string const& batch) {
       failing_ = true;
       return false;
     }
-    fileSize_ = 0;
+    struct stat st {};
+    fileSize_ = ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   }
-  for (std::size_t done = 0; done < batch.size();) {
-    ssize_t n = ::write(fd_, batch.data() + done, batch.size() - done);
+  int error = 0;
+  for (std::size_t done = 0; done < bytes.size();) {
+    ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       error = n < 0 ? errno : EIO;
@@ -277,12 +303,12 @@ void AuditTrail::rotate() {
   if (::rename(path.c_str(), (path + ".1").c_str()) != 0)
     log_("audit: cannot rotate " + path + ": " + std::strerror(errno));
   std::string why;
+  fileSize_ = 0;
   fd_ = openAuditFile(path, true, why);
   if (fd_ < 0) {
     log_("audit: cannot start a new " + path + " after rotating: " + why);
     return;
   }
-  fileSize_ = 0;
   counters_.rotations.fetch_add(1, std::memory_order_relaxed);
 }
 

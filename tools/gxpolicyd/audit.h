@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "GxCore/db/daAudit.h"
@@ -99,6 +100,7 @@ class AuditTrail final : public daAuditSink {
   // Writes one batch of n records to every destination; counts them.
   void writeBatch(std::string const& batch, std::uint64_t n);
   bool writeFile(std::string const& batch);
+  bool writeAll(std::string_view bytes);
   void rotate();
   void syncFile(bool force);
   std::shared_ptr<Digest const> digestFor(std::uint32_t sequence);
