@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "GxCore/db/daDecision.h"
 #include "tools/common/status_text.h"
@@ -107,6 +108,35 @@ void answer(std::string& out, daAuditRecord const& r) {
 }
 
 }  // namespace
+
+bool parseAuditLevel(std::string_view text, std::uint32_t& level, std::string& error) {
+  static constexpr std::pair<std::string_view, std::uint32_t> words[] = {
+      {"permit", daAuditPermit}, {"deny", daAuditDeny},   {"error", daAuditError},
+      {"warning", daAuditWarning}, {"admin", daAuditAdmin}, {"none", 0},
+      {"all", daAuditPermit | daAuditDeny | daAuditError | daAuditWarning | daAuditAdmin}};
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos && text.size() <= 9) {
+    level = static_cast<std::uint32_t>(std::stoul(std::string(text)));
+    return true;
+  }
+  std::uint32_t bits = 0;
+  for (std::size_t start = 0; start <= text.size();) {
+    std::size_t comma = std::min(text.find(',', start), text.size());
+    std::string_view word = text.substr(start, comma - start);
+    bool known = false;
+    for (auto const& [name, value] : words)
+      if (word == name) {
+        bits |= value;
+        known = true;
+      }
+    if (!known) {
+      error = "\"" + std::string(word) + "\" is not one of permit, deny, error, warning, admin, all, none";
+      return false;
+    }
+    start = comma + 1;
+  }
+  level = bits;
+  return true;
+}
 
 std::int64_t auditClockMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())

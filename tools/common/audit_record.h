@@ -12,6 +12,11 @@
 
 namespace gxpolicy {
 
+// An audit level (daAuditBits) from text: a comma-separated list of
+// permit, deny, error, warning and admin, or all, none, or a number. False
+// with error naming the word when one is unknown.
+bool parseAuditLevel(std::string_view text, std::uint32_t& level, std::string& error);
+
 // Milliseconds since 1970-01-01T00:00:00Z, now.
 std::int64_t auditClockMs();
 

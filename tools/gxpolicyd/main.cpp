@@ -43,6 +43,7 @@
 #include "tools/gxpolicyd/registry_watch.h"
 #include "tools/gxpolicyd/replica.h"
 #include "tools/gxpolicyd/service.h"
+#include "tools/common/audit_record.h"
 #include "tools/common/registry_open.h"
 #include "tools/common/status_text.h"
 
@@ -96,11 +97,12 @@ struct Args {
   unsigned auditFlushMs = 5;
   bool auditStrict = false;
   unsigned auditFsyncMs = 1000;
+  std::string auditLevel = "deny,error,warning";
 };
 
 // The audit trail the options ask for, or null when none is kept; quits
 // with a clear message when the options or the file cannot be used.
-std::unique_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters);
+std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters);
 
 // The first line of a file that holds a secret. Like ssh with its keys,
 // a file that group or others may read or write is refused, and so is
@@ -208,7 +210,7 @@ void startInterruptibly(std::function<void()> const& work) {
   worker.join();
 }
 
-std::unique_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters) {
+std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters) {
   if (a.auditFile.empty() && !a.auditSyslog) return nullptr;
   if (a.auditFull != "block" && a.auditFull != "drop") quit("--audit-full: \"" + a.auditFull + "\" is not block or drop");
   gxpolicyd::AuditOptions o;
@@ -298,10 +300,11 @@ int serve(Args const& a) {
     if (st != 0) quit("the database " + a.db + " is damaged or not a database: " + report.problem);
   }
 
-  // The audit trail outlives the replica whose store records into it.
+  // The store keeps the audit trail alive as long as it may record into it.
   gxpolicyd::Metrics metrics;
-  std::unique_ptr<gxpolicyd::AuditTrail> audit = openAuditTrail(a, metrics.audit());
-  replicaOptions.audit = audit.get();
+  std::shared_ptr<gxpolicyd::AuditTrail> audit = openAuditTrail(a, metrics.audit());
+  replicaOptions.audit = audit;
+  if (!gxpolicy::parseAuditLevel(a.auditLevel, replicaOptions.auditLevel, error)) quit("--audit-level: " + error);
 
   // The registry file beside the database is watched even before it exists.
   std::string registryName = a.registry.empty() ? gxreg::defaultRegistryPath(a.db) : a.registry;
@@ -467,6 +470,10 @@ int main(int argc, char** argv) {
   app.add_option("--audit-fsync-ms", a.auditFsyncMs,
                  "Milliseconds between two fsyncs of the audit file (what a power loss can lose); 0: every write")
       ->capture_default_str()->check(CLI::Range(0u, 3600000u));
+  app.add_option("--audit-level", a.auditLevel,
+                 "Decisions recorded at objects without a POP in force (a POP's own audit level governs its "
+                 "objects), and failed decisions: permit, deny, error, warning, all or none, comma-separated")
+      ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
   return serve(a);
 }

@@ -38,7 +38,8 @@ struct ReplicaOptions {
   unsigned int cacheSize = 32768;  // entries of the policy cache
   daHttpReplicaOptions http;      // for a URL master
   bool allowRollback = false;     // take a master older than the replica (a restore from a backup)
-  daAuditSink* audit = nullptr;   // where the store's decisions are recorded (not owned; outlives the replica)
+  std::shared_ptr<daAuditSink> audit;  // where the store's decisions are recorded; null: nowhere
+  std::uint32_t auditLevel = daDefaultAuditLevel;  // for objects without a POP in force, and failures
 };
 
 class ServedReplica {
