@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -19,7 +22,10 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daDecision.h"
+#include "daemon_process.h"
 #include "example_policy.h"
+#include "http_client.h"
+#include "loopback.h"
 #include "test_support.h"
 #include "tools/common/audit_record.h"
 #include "tools/gxpolicyd/audit.h"
@@ -303,6 +309,174 @@ TEST_F(AuditQueueConcurrency, RotationKeepsItsFilesAndSplitsNoLine) {
   EXPECT_EQ(three.size(), 4u);  // the file and three rotated ones; older ones are gone
   EXPECT_FALSE(std::filesystem::exists(dir_.file("three.log.4")));
   EXPECT_EQ(counters_.lost.load(), 0u);
+}
+
+#ifdef GXPOLICYD_BINARY
+char const* const kDaemon = GXPOLICYD_BINARY;
+#else
+char const* const kDaemon = nullptr;  // a tree without the tools: the tests skip
+#endif
+
+// Clients asking /v1/check on connections of their own (kept alive) until
+// told to stop or until the daemon no longer accepts; every question names
+// an object of its own, so answers and records can be matched.
+class Load {
+ public:
+  Load(int port, int threads) {
+    for (int t = 0; t < threads; ++t) workers_.emplace_back([this, port, t] { ask(port, t); });
+  }
+  ~Load() { finish(); }
+  // Stops the clients (those still running) and waits for them.
+  void finish() {
+    stop_ = true;
+    for (auto& w : workers_)
+      if (w.joinable()) w.join();
+  }
+  // The objects whose decision reached a client.
+  std::set<std::string> const& answered() const { return answered_; }
+
+ private:
+  void ask(int port, int t) {
+    std::vector<std::string> mine;
+    std::optional<gxtest::Socket> s;
+    for (int i = 0; !stop_; ++i) {
+      if (!s) {
+        s.emplace(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a = gxtest::loopback(port);
+        if (::connect(s->fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) break;  // no longer accepting
+      }
+      std::string object = "/web/docs/t" + std::to_string(t) + "/" + std::to_string(i);
+      json ask = {{"object", object}, {"actions", "r"}};
+      gxtest::Reply r = gxtest::roundTrip(s->fd, gxtest::httpRequest("POST", "/v1/check", "", ask.dump(), true));
+      if (r.status == 200 && r.body.find("\"decision\"") != std::string::npos) mine.push_back(object);
+      else s.reset();
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    answered_.insert(mine.begin(), mine.end());
+  }
+
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
+  std::set<std::string> answered_;
+  std::vector<std::thread> workers_;
+};
+
+// gxpolicyd on the example estate, recording every decision in a file.
+class GxpolicydAudit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (kDaemon == nullptr) GTEST_SKIP() << "gxpolicyd is not built in this tree (tools are off)";
+    db_ = dir_.file("p.db");
+    trail_ = dir_.file("audit.log");
+    gxtest::writeFile(db_ + ".registry.json", gxtest::exampleFile("web.registry.json"));
+    gxtest::makePolicyDb(db_, {}, 0, "Default");
+    auto names = gxtest::exampleRegistry();
+    gxtest::importDocument(db_, "Default", gxtest::exampleFile("web.json"), names.get());
+  }
+  void launch(std::vector<std::string> const& extra) {
+    port_ = gxtest::freeLoopbackPort();
+    std::vector<std::string> argv = {kDaemon, "--db", db_, "--listen", "127.0.0.1:" + std::to_string(port_),
+                                     "--threads", "2", "--audit-level", "all"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    daemon_.launch(argv, dir_.file("gxpolicyd.log"));
+  }
+  bool start(std::vector<std::string> const& extra) {
+    launch(extra);
+    return gxtest::within(std::chrono::seconds(20), [&] {
+      return daemon_.exited() || gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/healthz")).status == 200;
+    }) && !daemon_.exited();
+  }
+  std::string log() { return gxtest::readFile(dir_.file("gxpolicyd.log")); }
+  // The objects of the records in the trail.
+  std::multiset<std::string> recorded() {
+    std::multiset<std::string> out;
+    for (auto const& j : records({trail_})) out.insert(j["object"].get<std::string>());
+    return out;
+  }
+  // Answers lacking a record.
+  std::size_t unrecorded(std::set<std::string> const& answered) {
+    auto have = recorded();
+    std::size_t missing = 0;
+    for (auto const& o : answered) missing += have.count(o) == 0;
+    return missing;
+  }
+  std::string metrics() { return gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/metrics")).body; }
+
+  gxtest::TempDir dir_;
+  gxtest::DaemonProcess daemon_;
+  std::string db_, trail_;
+  int port_ = -1;
+};
+
+TEST_F(GxpolicydAudit, SigtermUnderLoadWritesARecordForEveryAnswer) {
+  ASSERT_TRUE(start({"--audit-file", trail_, "--audit-flush-ms", "50"})) << log();
+  Load load(port_, 4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(daemon_.signal(SIGTERM, std::chrono::seconds(20)), 0) << log();
+  load.finish();
+  ASSERT_GT(load.answered().size(), 100u);
+  auto have = recorded();
+  EXPECT_EQ(have.size(), load.answered().size());
+  EXPECT_EQ(unrecorded(load.answered()), 0u);
+  // Each record is whole and says what was decided.
+  auto all = records({trail_});
+  ASSERT_FALSE(all.empty());
+  json first = all.front();
+  EXPECT_EQ(first["result"], "granted") << first.dump();
+  EXPECT_EQ(first["acl"]["name"], "web-docs") << first.dump();
+}
+
+TEST_F(GxpolicydAudit, SigkillInStrictModeLeavesNoAnswerUnrecorded) {
+  ASSERT_TRUE(start({"--audit-file", trail_, "--audit-strict"})) << log();
+  Load load(port_, 4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(daemon_.signal(SIGKILL, std::chrono::seconds(10)), 100 + SIGKILL);
+  load.finish();
+  ASSERT_GT(load.answered().size(), 100u);
+  EXPECT_EQ(unrecorded(load.answered()), 0u);
+  EXPECT_GE(recorded().size(), load.answered().size());
+}
+
+TEST_F(GxpolicydAudit, SigkillWithoutStrictLosesAboutOneFlushInterval) {
+  // Records wait up to --audit-flush-ms (5) in the queue: a SIGKILL loses
+  // those. Asserted loosely (the machine is shared): no more than the
+  // answers of 100 ms.
+  ASSERT_TRUE(start({"--audit-file", trail_, "--audit-flush-ms", "5"})) << log();
+  Load load(port_, 4);
+  auto began = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(daemon_.signal(SIGKILL, std::chrono::seconds(10)), 100 + SIGKILL);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  load.finish();
+  ASSERT_GT(load.answered().size(), 100u);
+  double per100ms = static_cast<double>(load.answered().size()) / seconds / 10;
+  EXPECT_LE(static_cast<double>(unrecorded(load.answered())), per100ms + 10) << load.answered().size();
+}
+
+TEST_F(GxpolicydAudit, FullQueueInDropModeIsCountedInMetrics) {
+  ASSERT_TRUE(start({"--audit-file", trail_, "--audit-full", "drop", "--audit-queue", "2", "--audit-flush-ms",
+                     "2000"}))
+      << log();
+  {
+    Load load(port_, 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    load.finish();
+    ASSERT_GT(load.answered().size(), 20u);
+  }
+  std::string page = metrics();
+  std::size_t at = page.find("gxpolicyd_audit_records_total{result=\"dropped\"} ");
+  ASSERT_NE(at, std::string::npos) << page;
+  EXPECT_GT(std::stoull(page.substr(at + 49)), 0u) << page;
+}
+
+TEST_F(GxpolicydAudit, UnusableAuditFileStopsTheStart) {
+  std::string elsewhere = dir_.file("elsewhere.log");
+  ASSERT_EQ(::symlink(elsewhere.c_str(), trail_.c_str()), 0);
+  launch({"--audit-file", trail_});
+  EXPECT_TRUE(gxtest::within(std::chrono::seconds(10), [&] { return daemon_.exited(); }));
+  EXPECT_EQ(daemon_.status(), 2);
+  EXPECT_NE(log().find(trail_ + " is a symbolic link"), std::string::npos) << log();
+  EXPECT_FALSE(std::filesystem::exists(elsewhere));
 }
 
 }  // namespace

@@ -302,9 +302,9 @@ int serve(Args const& a) {
 
   // The store keeps the audit trail alive as long as it may record into it.
   gxpolicyd::Metrics metrics;
+  if (!gxpolicy::parseAuditLevel(a.auditLevel, replicaOptions.auditLevel, error)) quit("--audit-level: " + error);
   std::shared_ptr<gxpolicyd::AuditTrail> audit = openAuditTrail(a, metrics.audit());
   replicaOptions.audit = audit;
-  if (!gxpolicy::parseAuditLevel(a.auditLevel, replicaOptions.auditLevel, error)) quit("--audit-level: " + error);
 
   // The registry file beside the database is watched even before it exists.
   std::string registryName = a.registry.empty() ? gxreg::defaultRegistryPath(a.db) : a.registry;
