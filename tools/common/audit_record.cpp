@@ -192,9 +192,11 @@ void appendAuditLine(std::string& out, daAuditRecord const& r, std::int64_t deci
   out += "{\"time\":\"";
   appendRfc3339Ms(out, decidedAtMs);
   out += '"';
-  // A question about another time than now (a what-if) says which.
+  // A question about another time than now (a what-if) says which; the
+  // library's clock and this one may straddle a second.
   std::int64_t decidedAt = decidedAtMs >= 0 ? decidedAtMs / 1000 : (decidedAtMs - 999) / 1000;
-  if (r.timeSeconds != decidedAt && r.timeSeconds != daDecisionContext::now) {
+  bool other = r.timeSeconds != daDecisionContext::now && (r.timeSeconds < decidedAt - 1 || r.timeSeconds > decidedAt + 1);
+  if (other) {
     out += ",\"requestTime\":\"";
     appendRfc3339Ms(out, r.timeSeconds * 1000);
     out += '"';
