@@ -207,7 +207,43 @@ unsigned long GxPop::setAttrlist() {
   } guard{encoded};
   attrlist_s_t fresh{};
   status = attrlist_add_entry(fresh, ipAuthListAttr_, value_s_t{ipAuthListValueType_, 0, encoded.length, encoded.data});
-  if (status != 0) return status;
+  // The other entries (the access window's zone) are kept after it.
+  for (uint32_t i = 0; status == 0 && i < pop_.attrlist.count; ++i) {
+    attrlist_entry_s_t const& e = pop_.attrlist.entries[i];
+    if (std::strcmp(e.name, ipAuthListAttr_) != 0) status = attrlist_add_entry(fresh, e.name, e.value);
+  }
+  if (status != 0) {
+    attrlist_free(fresh);
+    return status;
+  }
+  attrlist_free(pop_.attrlist);
+  pop_.attrlist = fresh;
+  return 0;
+}
+
+std::string_view GxPop::zone() const {
+  uint32_t const i = attrlist_find_entry(pop_.attrlist, zoneAttr_);
+  if (i == pop_.attrlist.count) return {};
+  value_s_t const& v = pop_.attrlist.entries[i].value;
+  return std::string_view(reinterpret_cast<char const*>(v.data), v.length);
+}
+
+unsigned long GxPop::setZone(std::string_view name) {
+  attrlist_s_t fresh{};
+  unsigned long status = 0;
+  for (uint32_t i = 0; status == 0 && i < pop_.attrlist.count; ++i) {
+    attrlist_entry_s_t const& e = pop_.attrlist.entries[i];
+    if (std::strcmp(e.name, zoneAttr_) != 0) status = attrlist_add_entry(fresh, e.name, e.value);
+  }
+  if (status == 0 && !name.empty()) {
+    auto* bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(name.data()));
+    status = attrlist_add_entry(fresh, zoneAttr_,
+                                value_s_t{zoneValueType_, 0, static_cast<uint32_t>(name.size()), bytes});
+  }
+  if (status != 0) {
+    attrlist_free(fresh);
+    return status;
+  }
   attrlist_free(pop_.attrlist);
   pop_.attrlist = fresh;
   return 0;

@@ -1,7 +1,7 @@
 // Protected object policies (POPs): the conditions of access that a policy
 // adds to the ACL of the protected objects it is attached to: a warning
 // mode, an audit level, a required quality of protection, an access window
-// (days and times, carried without interpretation) and IP-authentication
+// (days and times; their meaning is GxCore/db/daAccessWindow.h's) and IP-authentication
 // entries, each naming a network and the authentication level required from
 // callers in it. A POP is stored under its daPopName key as an encoded
 // gxpop_s_t (outside/hxasn_pop.h) of type 0x507.
@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 
 #include "GxCore/GxAddress.h"
 #include "GxCore/daStoreObject.h"
@@ -152,12 +153,27 @@ class GxPop : public daPolicyObject {
 
   // The POP's attribute list.
   attrlist_s_t const& getAttrlist() const { return pop_.attrlist; }
-  // Stores the loaded IP-auth list: encodes it and replaces the whole
-  // attribute list by one holding only "popipauthlist" (value type 2, the
-  // encoded bytes). Returns 0; the codec's status or 0x10652065 with the
-  // attribute list unchanged. With no list loaded there is nothing to
-  // store: the attribute list is kept and the result is 0.
+  // Stores the loaded IP-auth list: encodes it and replaces the attribute
+  // list by one holding "popipauthlist" (value type 2, the encoded bytes)
+  // first, then every other entry of the old list (the zone below) in
+  // order. Returns 0; the codec's status or 0x10652065 with the attribute
+  // list unchanged. With no list loaded there is nothing to store: the
+  // attribute list is kept and the result is 0.
   unsigned long setAttrlist();
+
+  // ---- the access window's named zone ---------------------------------------
+  // The IANA zone name ("Europe/Berlin") the access window is read in when
+  // the time reference is 2, kept as the attribute-list entry "popzone"
+  // (value type 1, the name's bytes). See GxCore/db/daAccessWindow.h.
+  static constexpr char const* zoneAttr_ = "popzone";
+  static constexpr uint32_t zoneValueType_ = 1;
+  // The zone's name, or "" when none is kept; valid until the attribute
+  // list changes.
+  std::string_view zone() const;
+  // Keeps name as the zone ("" removes it), after the other entries. Not
+  // checked against the zone database (daAccessWindow does that). Returns
+  // 0 or 0x10652065 with the attribute list unchanged.
+  unsigned long setZone(std::string_view name);
 
   // ---- database form --------------------------------------------------------
   using daPolicyObject::decode;

@@ -48,7 +48,7 @@ char const* const kDocument = R"({
                             {"network": "192.0.2.7", "netmask": "255.255.255.255", "level": 3}],
                  "attributes": {"zone": ["lan"]}}
   },
-  "rules": {"hours": {"description": "office hours", "text": "rule text", "reason": "closed", "adilist": ["a", "b"]}},
+  "rules": {"hours": {"description": "office hours", "text": "attr.a == attr.b", "reason": "closed", "adilist": ["a", "b"]}},
   "objects": {
     "/web": {"description": "the web space", "acl": "public"},
     "/web/docs": {"acl": "public", "pop": "internal", "rule": "hours", "attributes": {"k": ["v", "w"]}},
@@ -76,6 +76,22 @@ char const* const kAddresses[] = {
 };
 
 int written = 0;
+
+// Rule texts: the contract's names, the sandbox's edges and its limits.
+char const* const kRuleTexts[] = {
+    "attr.department == 'sales' and subject.level >= 2",
+    "has(subject.groups, 'admins') or has(attr.roles, 'auditor')",
+    "local h = request.hour\nreturn request.weekday >= 1 and request.weekday <= 5 and h >= 8 and h < 18",
+    "request.protection == 'privacy' and request.address:find('^192%.0%.2%.') ~= nil",
+    "string.upper = nil",
+    "x = (x or 0) + 1 return x == 1",
+    "while true do end",
+    "local t = {} while true do t[#t + 1] = t end",
+    "return ('a'):rep(100):match('.-.-b')",
+    "error(setmetatable({}, {}))",
+    "return 'true'",
+    "return ==",
+};
 
 void writeSeed(fs::path const& dir, std::string const& name, std::string const& bytes) {
   fs::create_directories(dir);
@@ -210,6 +226,12 @@ int main(int argc, char** argv) {
   writeSeed(out / "import", "document", kDocument);
   for (size_t i = 0; i < sizeof kSmallDocuments / sizeof kSmallDocuments[0]; ++i)
     writeSeed(out / "import", "small" + std::to_string(i), kSmallDocuments[i]);
+
+  // Rules: a request header (authenticated, privacy, attributes given,
+  // groups; level 2; 2026-12-06T14:00:00Z) before each text.
+  std::string const header("\x2d\x02\x60\x6a\x15\x6b\x00\x00\x00\x00", 10);
+  for (size_t i = 0; i < sizeof kRuleTexts / sizeof kRuleTexts[0]; ++i)
+    writeSeed(out / "rules", "r" + std::to_string(i), header + kRuleTexts[i]);
 
   std::printf("%d seeds in %s\n", written, out.c_str());
   return 0;

@@ -19,11 +19,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "GxCore/daStoreObject.h"
 #include "GxCore/daStoreObjectName.h"
 #include "GxCore/db/daActionQuickMap.h"
+#include "GxCore/db/daAudit.h"
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daDecision.h"
 #include "GxCore/db/daLocalStore.h"
@@ -213,9 +215,17 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
 
   // ---- one-call decisions (daDecision.cpp) ---------------------------------------
   // May caller (null: unauthenticated) perform actions (an action string,
-  // e.g. "Tr" or "r[mygroup]x") on the protected object at path? On status
-  // 0, decision says granted or not and why (see daDecision). address (may
-  // be null) is the caller's, for the level the POP in force requires.
+  // e.g. "Tr" or "r[mygroup]x") on the protected object at path, in the
+  // request's context ctx (time, authentication level, protection,
+  // attributes; see daDecisionContext)? On status 0, decision says granted
+  // or not and why (see daDecision): the ACL in force, then the POP's
+  // access window, the level it requires from address (null: not given; the
+  // POP's default level applies), its quality of protection, and the rule
+  // in force, each denial with its cause, and the POP's warning mode. No
+  // answer rests on the ACL alone. ctx and what it points to are read during
+  // the call only. When an audit sink is set and the audit level in force
+  // selects the decision (setAuditSink), the sink gets its record before
+  // decide returns, failures included; the sink may block, and decide waits.
   // Statuses: 0x1005B1C9 for a path that is not a valid object name (or
   // null); 0x1005B2F1 for an empty (or null) action string -- it asks for
   // nothing -- and for an unknown action letter or group; 0x1005B1D5 for a
@@ -233,8 +243,29 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // policy in force, or that is the thread's first in a new policy epoch,
   // takes the state lock shared (daCacheStateLock(open)), so the calling
   // thread must not hold this store's state lock itself.
+  // Never throws: every failure is a status. A warm decision with no rule
+  // in force allocates nothing once decision has been used.
+  void decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
+              daDecisionContext const& ctx, daDecision& decision, unsigned long& status);
+  // decide in the default context: the time now, level 1 for an
+  // authenticated caller and 0 otherwise, no protection, no attributes.
   void decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
               daDecision& decision, unsigned long& status);
+
+  // The sink audit records go to (null: none, the default). Thread-safe,
+  // may be called while others decide: decisions that began before may
+  // still give the previous sink a record, so the store keeps every sink it
+  // was given until it is destroyed. Throws std::bad_alloc.
+  void setAuditSink(std::shared_ptr<daAuditSink> sink);
+  // The audit level (daAuditBits) for objects without a POP in force, and
+  // for decisions that failed (nothing is known of the POP then);
+  // daDefaultAuditLevel until set. A POP's own audit level governs the
+  // objects it is in force at, 0 meaning none of their decisions.
+  void setDefaultAuditLevel(std::uint32_t level);
+  std::uint32_t defaultAuditLevel() const { return defaultAuditLevel_.load(std::memory_order_relaxed); }
+  // Records the library could not make (memory ran out building one); the
+  // decision stood.
+  std::uint64_t auditRecordsLost() const { return auditLost_.load(std::memory_order_relaxed); }
   // Slots of the decision memo the store's threads share (rounded up to a
   // power of two, at least 64, at most maxDecisionMemoSize): it holds the
   // policy in force at about that many objects (fewer once it is nearly
@@ -329,6 +360,13 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // Waits for an exclusive holder of the state lock (a file replacement
   // closes and reopens the store under it); true when the store is open.
   bool openOnceSettled();
+  // decide without the audit record.
+  void decideOnPolicy(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
+                      daDecisionContext const& ctx, daDecision& decision, unsigned long& status);
+  // Hands the decision's record to sink when the audit level in force
+  // selects it.
+  void audit(daAuditSink& sink, char const* path, sec_id_pa_t const* caller, char const* actions,
+             GxAddress const* address, daDecision const& decision, unsigned long status) noexcept;
 
   // Counts in cache-line sized slots, one per thread (threads beyond the
   // slot count share): a hot read path must not make every core write one
@@ -356,6 +394,13 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   std::atomic<unsigned int> decisionMemoSize_{0};
   // The ACLs and POPs copied for remembered decisions (daDecision.cpp).
   std::shared_ptr<daDecisionPolicies> const decisionPolicies_ = daMakeDecisionPolicies();
+  // The audit sink in force, and every sink set (kept alive for decisions
+  // still using an older one).
+  std::atomic<daAuditSink*> auditSink_{nullptr};
+  std::mutex auditSinksMutex_;
+  std::vector<std::shared_ptr<daAuditSink>> auditSinks_;
+  std::atomic<std::uint32_t> defaultAuditLevel_{daDefaultAuditLevel};
+  std::atomic<std::uint64_t> auditLost_{0};
   ZReadWriteLock_6_0 stateLock_;
   ZLock_6_0 refLock_;
   int cacheEnabled_;

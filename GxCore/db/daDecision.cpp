@@ -7,8 +7,11 @@
 #include "GxCore/db/daDecision.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
+#include <charconv>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -25,6 +28,7 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/dbtrace.h"
+#include "outside/hxutil.h"
 
 namespace {
 
@@ -514,6 +518,7 @@ class Resolver {
     }
     if (ownPop) {
       rec->pop = pop.status == 0 ? policies_.pop(epoch_, pop.name, *pop.get()) : nullptr;
+      rec->window = rec->pop ? daAccessWindow(*rec->pop) : daAccessWindow();
       rec->popName = pop.status == 0 ? pop.name : std::string();
       rec->popLocation = pop.status == 0 ? location : std::string();
     }
@@ -600,8 +605,21 @@ bool daCachedStore::openOnceSettled() {
 
 void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
                            daDecision& decision, unsigned long& status) {
+  decide(path, caller, actions, address, daDecisionContext{}, decision, status);
+}
+
+void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
+                           daDecisionContext const& ctx, daDecision& decision, unsigned long& status) {
   status = 0;
   DBTrace trace("daCachedStore::decide", status, __FILE__, __LINE__);
+  decideOnPolicy(path, caller, actions, address, ctx, decision, status);
+  if (daAuditSink* sink = auditSink_.load(std::memory_order_acquire))
+    audit(*sink, path, caller, actions, address, decision, status);
+}
+
+void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char const* actions,
+                                   GxAddress const* address, daDecisionContext const& ctx, daDecision& decision,
+                                   unsigned long& status) {
   // Every failure leaves the record reset; success overwrites every field
   // (the owner only when it changes, sparing two atomic updates).
   struct ResetOnFailure {
@@ -614,6 +632,10 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   decision.granted_ = false;
   decision.entry_ = daDecisionEntry::none;
   decision.authLevel_ = 0;
+  decision.time_ = ctx.timeSeconds;
+  decision.callerLevel_ = ctx.authLevel == daDecisionContext::defaultAuthLevel ? (caller != nullptr ? 1 : 0)
+                                                                               : std::max(ctx.authLevel, 0);
+  decision.protection_ = ctx.protection;
   // A question must ask for something: an empty (or absent) action string
   // would otherwise be granted everywhere, ACL or none.
   if (path == nullptr || actions == nullptr || actions[0] == '\0') {
@@ -684,5 +706,201 @@ void daCachedStore::decide(char const* path, sec_id_pa_t* caller, char const* ac
   decision.granted_ = decision.permissions_.isActionSet(decision.requested_);
   decision.store_ = this;
   decision.textReady_ = false;  // named on demand: most callers only look at granted()
-  if (address != nullptr && decision.hasPop()) decision.authLevel_ = decision.pop()->get_auth_level(*address);
+  if (GxPop const* pop = decision.pop())
+    decision.authLevel_ = address != nullptr ? pop->get_auth_level(*address) : pop->get_auth_level(0);
+  decision.warning_ = false;
+  decision.wouldCause_ = daDecisionCause::granted;
+  decision.wouldReason_.clear();
+  decision.reason_.clear();
+  if (!decision.granted_) {
+    decision.cause_ = decision.hasAcl() ? daDecisionCause::aclDenied : daDecisionCause::noAcl;
+    decision.reason_.assign(decision.hasAcl() ? "the ACL does not grant every action asked for"
+                                              : "no ACL in force");
+    return;
+  }
+  decision.cause_ = daDecisionCause::granted;
+  decision.applyConditions(ctx, path, caller, actions, address);
+}
+
+// ---- the conditions of the policy in force --------------------------------------
+
+namespace {
+
+std::int64_t clockSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Appends n in decimal to out (no allocation within its capacity).
+void appendNumber(std::string& out, unsigned long n) {
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  out.append(digits, end);
+}
+
+char const* protectionText(unsigned long qop) {
+  switch (qop) {
+    case 0: return "none";
+    case 1: return "integrity";
+    case 2: return "privacy";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+char const* daDecisionCauseText(daDecisionCause c) {
+  switch (c) {
+    case daDecisionCause::granted: return "granted";
+    case daDecisionCause::noAcl: return "no-acl";
+    case daDecisionCause::aclDenied: return "acl-denied";
+    case daDecisionCause::outsideWindow: return "outside-window";
+    case daDecisionCause::authLevel: return "auth-level";
+    case daDecisionCause::protection: return "protection";
+    case daDecisionCause::ruleDenied: return "rule-denied";
+    case daDecisionCause::ruleMissingAttribute: return "rule-missing-attribute";
+    case daDecisionCause::ruleError: return "rule-error";
+    case daDecisionCause::ruleLimit: return "rule-limit";
+    case daDecisionCause::ruleNotCompiled: return "rule-not-compiled";
+  }
+  return "unknown";
+}
+
+std::int64_t daDecision::timeSeconds() const {
+  if (time_ == daDecisionContext::now) time_ = clockSeconds();
+  return time_;
+}
+
+bool daDecision::fail(daDecisionCause c, bool hard) {
+  GxPop const* p = pop();
+  if (hard || p == nullptr || p->warningMode() == 0) {
+    granted_ = false;
+    cause_ = c;
+    return true;
+  }
+  // Warning mode: the first condition that would deny is what the answer
+  // would have been; the others are still checked for a hard failure.
+  if (!warning_) {
+    warning_ = true;
+    wouldCause_ = c;
+    wouldReason_.assign("would deny: ");
+    wouldReason_.append(reason_);
+  }
+  reason_.clear();
+  return false;
+}
+
+void daDecision::applyConditions(daDecisionContext const& ctx, char const* path, sec_id_pa_t const* caller,
+                                 char const* actions, GxAddress const* address) {
+  if (GxPop const* p = pop()) {
+    daAccessWindow const& window = policy_->window;
+    if (window.limited()) {
+      if (window.broken()) {
+        reason_.assign(window.brokenReason());
+        if (fail(daDecisionCause::outsideWindow, true)) return;
+      } else if (!window.allows(timeSeconds())) {
+        reason_.assign("outside the access window");
+        if (fail(daDecisionCause::outsideWindow, false)) return;
+      }
+    }
+    if (static_cast<unsigned long>(callerLevel_) < authLevel_) {
+      reason_.assign("step-up to level ");
+      appendNumber(reason_, authLevel_);
+      reason_.append(" required");
+      if (fail(daDecisionCause::authLevel, false)) return;
+    }
+    unsigned long const qop = p->qualityOfProtection();
+    if (static_cast<unsigned long>(protection_) < qop) {
+      reason_.assign("connection protection ");
+      if (char const* name = protectionText(qop)) reason_.append(name);
+      else appendNumber(reason_.append("level "), qop);  // beyond privacy: no connection has it
+      reason_.append(" required");
+      if (fail(daDecisionCause::protection, qop > 2)) return;
+    }
+  }
+  applyRule(ctx, path, caller, actions, address);
+}
+
+void daDecision::applyRule(daDecisionContext const&, char const*, sec_id_pa_t const*, char const*, GxAddress const*) {
+  if (!hasRule()) return;
+  // No evaluator yet: a rule in force cannot be satisfied.
+  reason_.assign("rule ");
+  reason_.append(policy_->ruleName);
+  reason_.append(" cannot be evaluated");
+  fail(daDecisionCause::ruleNotCompiled, true);
+}
+
+// ---- the audit trail -------------------------------------------------------------
+
+void daCachedStore::setAuditSink(std::shared_ptr<daAuditSink> sink) {
+  std::lock_guard<std::mutex> g(auditSinksMutex_);
+  daAuditSink* raw = sink.get();
+  if (sink) auditSinks_.push_back(std::move(sink));  // kept: a decision may still be using it
+  auditSink_.store(raw, std::memory_order_release);
+}
+
+void daCachedStore::setDefaultAuditLevel(std::uint32_t level) {
+  defaultAuditLevel_.store(level, std::memory_order_relaxed);
+}
+
+namespace {
+
+// Whether level selects a decision that ended with status and decision.
+bool selects(std::uint32_t level, unsigned long status, daDecision const& d) {
+  if (status != 0) return (level & daAuditError) != 0;
+  if (!d.granted()) return (level & daAuditDeny) != 0;
+  return (level & daAuditPermit) != 0 || (d.warning() && (level & daAuditWarning) != 0);
+}
+
+// The texts an audit record points to, kept per thread so that a busy
+// auditing thread reuses them.
+struct AuditTexts {
+  char user[37];
+  std::vector<std::array<char, 37>> groupText;
+  std::vector<std::string_view> groups;
+  ZUTF8String_6_0 address;
+};
+thread_local AuditTexts tlsAuditTexts;
+
+std::string_view uuidText(hx_uuid_t const& u, char (&out)[37]) {
+  unsigned long st = 0;
+  hx_uuid_to_string(u, out, st);
+  return st == 0 ? std::string_view(out, 36) : std::string_view();
+}
+
+}  // namespace
+
+void daCachedStore::audit(daAuditSink& sink, char const* path, sec_id_pa_t const* caller, char const* actions,
+                          GxAddress const* address, daDecision const& decision, unsigned long status) noexcept {
+  std::uint32_t const level = status == 0 && decision.hasPop()
+                                  ? static_cast<std::uint32_t>(decision.pop()->auditLevel())
+                                  : defaultAuditLevel_.load(std::memory_order_relaxed);
+  if (!selects(level, status, decision)) return;
+  try {
+    AuditTexts& t = tlsAuditTexts;
+    daAuditRecord r;
+    r.timeSeconds = decision.timeSeconds();
+    if (caller != nullptr) {
+      r.userUuid = uuidText(caller->principal.uuid, t.user);
+      if (caller->principal.name != nullptr) r.userName = caller->principal.name;
+      t.groupText.resize(caller->num_groups);
+      t.groups.clear();
+      for (std::uint16_t i = 0; i < caller->num_groups; ++i)
+        t.groups.push_back(uuidText(caller->groups[i].uuid, *reinterpret_cast<char(*)[37]>(t.groupText[i].data())));
+      r.groups = &t.groups;
+    }
+    if (address != nullptr && address->getStrAddress(t.address) == 0) r.address = t.address.getChars();
+    r.object = path != nullptr ? path : "";
+    r.actions = actions != nullptr ? actions : "";
+    r.authLevel = decision.callerAuthLevel();
+    r.protection = decision.protection();
+    r.status = status;
+    r.decision = status == 0 ? &decision : nullptr;
+    unsigned long sequence = 0, st = 0;
+    getSeqNum(sequence, st);
+    r.sequence = st == 0 ? static_cast<std::uint32_t>(sequence) : 0;
+    sink.record(r);
+  } catch (std::bad_alloc const&) {
+    auditLost_.fetch_add(1, std::memory_order_relaxed);  // the decision stands; the loss is counted
+  }
 }

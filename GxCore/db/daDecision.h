@@ -30,6 +30,8 @@
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxPop.h"
 #include "GxCore/acleval.h"
+#include "GxCore/db/daAccessWindow.h"
+#include "GxCore/db/daDecisionContext.h"
 #include "GxCore/perm.h"
 #include "outside/ZString.h"
 
@@ -42,6 +44,9 @@ struct daPolicyInForce {
   std::string aclName, aclLocation;
   std::shared_ptr<GxPop const> pop;
   std::string popName, popLocation;
+  // The POP's access window, its zone resolved with the POP (none without
+  // a POP).
+  daAccessWindow window;
   std::string ruleName, ruleLocation;
 };
 
@@ -98,11 +103,40 @@ class daDecision {
   daDecision(daDecision const&) = delete;
   daDecision& operator=(daDecision const&) = delete;
 
-  // True when the ACL in force grants every requested action (decide
-  // refuses an empty request). An object with no ACL in force grants
-  // nothing.
+  // The final answer: true when the ACL in force grants every requested
+  // action (decide refuses an empty request) and every condition of the
+  // policy in force holds (see cause()), or when the POP's warning mode
+  // turned a condition's denial into a grant (warning()). An object with no
+  // ACL in force grants nothing.
   bool granted() const { return granted_; }
   daDecisionEntry appliedEntry() const { return entry_; }
+
+  // Why: granted, or the first condition that denied, checked in the order
+  // of daDecisionCause (the ACL first; the conditions only once it grants).
+  // reason() says it in words, e.g. "outside the access window", "step-up to
+  // level 2 required", "connection protection integrity required", the
+  // rule's own reason text, "rule needs attribute department"; "" when
+  // granted. Valid until the next decide into this daDecision.
+  daDecisionCause cause() const { return cause_; }
+  char const* reason() const { return reason_.c_str(); }
+  // Warning mode: true when the POP in force is in warning mode and a
+  // condition would have denied; granted() is then true and wouldCause() /
+  // wouldReason() say what the answer would have been ("would deny: outside
+  // the access window"). The ACL is never waived, and neither is a policy
+  // that cannot be applied (a broken access window, a rule that does not
+  // compile, fails or hits its limits): those deny in warning mode too.
+  bool warning() const { return warning_; }
+  daDecisionCause wouldCause() const { return wouldCause_; }
+  char const* wouldReason() const { return wouldReason_.c_str(); }
+
+  // The request's time the decision used (seconds since 1970, UTC), and the
+  // caller's authentication level and connection protection it compared
+  // (the context's, with the defaults filled in).
+  // When the context said now and no condition needed the time, the clock
+  // is read on the first call.
+  std::int64_t timeSeconds() const;
+  int callerAuthLevel() const { return callerLevel_; }
+  daProtection protection() const { return protection_; }
 
   // The permissions requested (the action string converted) and those the
   // ACL grants the caller, as bits and as an action string. The text is made
@@ -120,8 +154,9 @@ class daDecision {
   GxACL const* acl() const { return policy_ ? policy_->acl.get() : nullptr; }
 
   // The POP in force, as for the ACL, and the authentication level it
-  // requires from the address given to decide (0 when there is no POP in
-  // force or no address was given).
+  // requires from the address given to decide: with no address given, the
+  // level of its default entry (entry 0: the level for callers no network
+  // of the POP holds); 0 when there is no POP in force.
   bool hasPop() const { return policy_ && policy_->pop != nullptr; }
   char const* popName() const { return hasPop() ? policy_->popName.c_str() : ""; }
   char const* popLocation() const { return hasPop() ? policy_->popLocation.c_str() : ""; }
@@ -139,6 +174,10 @@ class daDecision {
     granted_ = false;
     entry_ = daDecisionEntry::none;
     authLevel_ = 0;
+    cause_ = wouldCause_ = daDecisionCause::noAcl;
+    warning_ = false;
+    reason_.clear();
+    wouldReason_.clear();
     policy_ = nullptr;
     owner_.reset();
     store_ = nullptr;
@@ -147,9 +186,27 @@ class daDecision {
     textReady_ = true;
   }
 
+  // Applies the conditions of the policy in force after the ACL granted:
+  // the POP's, then the rule (daDecision.cpp). Allocates nothing once the
+  // reason strings have grown and when no rule is in force.
+  void applyConditions(daDecisionContext const& ctx, char const* path, sec_id_pa_t const* caller,
+                       char const* actions, GxAddress const* address);
+  void applyRule(daDecisionContext const& ctx, char const* path, sec_id_pa_t const* caller, char const* actions,
+                 GxAddress const* address);
+  // Records a condition's failure: a denial, or in warning mode (unless
+  // hard) the answer it would have been. Returns true when the decision is
+  // settled (a denial).
+  bool fail(daDecisionCause c, bool hard);
+
   bool granted_ = false;
   daDecisionEntry entry_ = daDecisionEntry::none;
   unsigned long authLevel_ = 0;
+  daDecisionCause cause_ = daDecisionCause::noAcl, wouldCause_ = daDecisionCause::granted;
+  bool warning_ = false;
+  std::string reason_, wouldReason_;
+  mutable std::int64_t time_ = 0;  // daDecisionContext::now until read
+  int callerLevel_ = 0;
+  daProtection protection_ = daProtection::none;
   GxACLPermset requested_;
   GxACLPermset permissions_;
   daCachedStore* store_ = nullptr;  // names the permissions

@@ -16,6 +16,7 @@
 //   and the thread goes on serving.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,12 +25,24 @@
 
 #include "GxCore/db/daDecisionContext.h"
 
+// The limits of the sandbox. A rule's text longer than daRuleTextLimit
+// bytes does not compile. An evaluation runs at most about
+// daRuleInstructionLimit Lua instructions and may grow its interpreter's
+// memory by at most daRuleMemoryLimit bytes. A thread's interpreter keeps
+// at most daRuleProgramsPerThread loaded programs; loading one more starts
+// it afresh.
+inline constexpr std::size_t daRuleTextLimit = 64 * 1024;
+inline constexpr std::uint64_t daRuleInstructionLimit = 1000000;
+inline constexpr std::size_t daRuleMemoryLimit = 4 * 1024 * 1024;
+inline constexpr std::size_t daRuleProgramsPerThread = 256;
+
 // A compiled rule: its text, reason and the attributes it names, and
 // whether it compiled.
 class daRuleProgram {
  public:
-  // Compiles text (a Lua chunk: a block whose `return` gives the verdict)
-  // for the rule called name. Never throws but std::bad_alloc. A text that
+  // Compiles text for the rule called name: a Lua expression (the
+  // verdict) or else a Lua chunk (a block whose `return` gives it); errors
+  // are the chunk's. Never throws but std::bad_alloc. A text that
   // does not compile gives a program that is not compiled(): evaluating it
   // denies (daRuleVerdict::notCompiled).
   static std::shared_ptr<daRuleProgram const> make(std::string name, std::string text, std::string reason,
@@ -104,3 +117,16 @@ daRuleVerdict daEvaluateRule(daRuleProgram const& program, daRuleInput const& in
 // Text of a verdict: "permit", "deny", "missing-attribute", "error", "limit",
 // "not-compiled".
 char const* daRuleVerdictText(daRuleVerdict v);
+
+// What the calling thread's rule interpreter has done so far: allocations
+// its allocator made (all of them, over every state it had), interpreter
+// states made (1 after the first evaluation; one more per restart), the
+// programs loaded in the current state and the bytes it holds. For tests
+// and monitoring; never throws.
+struct daRuleThreadStats {
+  std::uint64_t allocations = 0;
+  std::uint64_t statesMade = 0;
+  std::size_t programsLoaded = 0;
+  std::size_t bytesInUse = 0;
+};
+daRuleThreadStats daRuleThreadStatistics();

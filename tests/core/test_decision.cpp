@@ -149,8 +149,12 @@ Answer freshWalk(daCachedStore& ref, char const* path, Caller& caller, char cons
   if (auto* p = dynamic_cast<GxPop*>(pop.get())) {
     a.pop = p->description() ? p->description() : "";
     p->getIPAuthList();
-    if (address != nullptr) a.level = p->get_auth_level(*address);
+    a.level = address != nullptr ? p->get_auth_level(*address) : p->get_auth_level(0);
+    // The default context: level 1 when authenticated, else 0.
+    a.granted = a.granted && a.level <= (caller.authenticated ? 1u : 0u);
   }
+  // The fixture's rule text does not compile: it never grants.
+  if (!rule.isEmpty()) a.granted = false;
   return a;
 }
 
@@ -298,7 +302,8 @@ TEST_F(Decide, ExplainsWhyOnEachKindOfEntry) {
   GxAddress inside("10.9.9.9");
   writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", &inside, d, st);
   ASSERT_EQ(st, 0u);
-  EXPECT_TRUE(d.granted());
+  EXPECT_FALSE(d.granted());  // the ACL grants, but the fixture's rule text is no rule
+  EXPECT_EQ(d.cause(), daDecisionCause::ruleNotCompiled);
   EXPECT_EQ(d.appliedEntry(), daDecisionEntry::user);
   EXPECT_STREQ(d.aclName(), "ab");
   EXPECT_STREQ(d.aclLocation(), "/a/b");
@@ -310,9 +315,11 @@ TEST_F(Decide, ExplainsWhyOnEachKindOfEntry) {
   EXPECT_STREQ(d.permissionsText(), "Tr");
 
   writer_->decide("/a/b", callers_[2].pa(), "Tx", nullptr, d, st);  // groups 10 and 11 unite
-  EXPECT_TRUE(d.granted());
+  EXPECT_FALSE(d.granted());
+  EXPECT_EQ(d.cause(), daDecisionCause::authLevel);
+  EXPECT_STREQ(d.reason(), "step-up to level 2 required");
   EXPECT_EQ(d.appliedEntry(), daDecisionEntry::group);
-  EXPECT_EQ(d.requiredAuthLevel(), 0u);  // no address given
+  EXPECT_EQ(d.requiredAuthLevel(), 2u);  // no address given: the POP's default entry
   EXPECT_FALSE(d.hasRule());
 
   writer_->decide("/a/b", callers_[3].pa(), "r", nullptr, d, st);  // any-other grants nothing here
@@ -333,13 +340,39 @@ TEST_F(Decide, ExplainsWhyOnEachKindOfEntry) {
 
 TEST_F(Decide, WarmDecisionAllocatesNothing) {
   if (!GXTEST_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are counted in the plain build";
+  // /x also gets an access window read in a named zone, beside a level.
+  auto* windowed = new GxPop;
+  windowed->setDayAccess(0x3E);  // Monday to Friday
+  windowed->setStartAccess(8 * 60);
+  windowed->setEndAccess(18 * 60);
+  windowed->setTimeReferenceAccess(2);
+  windowed->appendIPAuth(GxAddress("0.0.0.0"), GxAddress("0.0.0.0"), 1);
+  windowed->setAttrlist();
+  windowed->setZone("Europe/Berlin");
+  set(daPopName("windowed"), windowed);
+  attach<GxMapObjToPop>(daPObjName("/x").getPObjToPopMapName(), "windowed");
   auto replica = openReplica();
   unsigned long st;
   daDecision d;
   GxAddress inside("10.1.2.3");
-  for (char const* object : kObjects) replica->decide(object, callers_[2].pa(), "Tr", &inside, d, st);
+  daDecisionContext monday, sunday;
+  monday.timeSeconds = 1796634000;  // 2026-12-07 10:00 in Berlin
+  sunday.timeSeconds = monday.timeSeconds - 86400;
+  auto all = [&] {
+    for (char const* object : kObjects) {
+      replica->decide(object, callers_[2].pa(), "Tr", &inside, d, st);
+      replica->decide(object, callers_[2].pa(), "Tr", &inside, monday, d, st);
+      replica->decide(object, callers_[2].pa(), "Tr", &inside, sunday, d, st);
+      replica->decide(object, callers_[2].pa(), "r", nullptr, sunday, d, st);
+    }
+  };
+  all();
+  replica->decide("/x", callers_[2].pa(), "r", &inside, sunday, d, st);
+  ASSERT_EQ(d.cause(), daDecisionCause::outsideWindow);
+  replica->decide("/x", callers_[2].pa(), "r", &inside, monday, d, st);
+  ASSERT_TRUE(d.granted());
   countAllocations = true;
-  for (char const* object : kObjects) replica->decide(object, callers_[2].pa(), "Tr", &inside, d, st);
+  all();
   countAllocations = false;
   EXPECT_EQ(allocations, 0);
 }
@@ -388,8 +421,8 @@ TEST_F(Decide, AnswerOutlivesTheMemoItCameFrom) {
     writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", nullptr, d, ts);
   }).join();
   writer_->decide("/a/b/c/d", callers_[0].pa(), "Tr", nullptr, other, st);
-  EXPECT_FALSE(other.granted());
-  EXPECT_TRUE(kept.granted());
+  EXPECT_EQ(other.appliedEntry(), daDecisionEntry::none);
+  EXPECT_EQ(kept.appliedEntry(), daDecisionEntry::user);
   EXPECT_STREQ(kept.aclName(), "ab");
   EXPECT_STREQ(kept.aclLocation(), "/a/b");
   EXPECT_STREQ(kept.ruleLocation(), "/a/b/c");
@@ -482,7 +515,7 @@ TEST_F(Decide, WarmDecisionsGoOnWhileTheCacheIsCleared) {
   daCacheStateLock clearing(*replica, daCachedStore::clearing);
   replica->decide("/a/b/c", callers_[0].pa(), "T", nullptr, d, st);  // the memo knows it
   EXPECT_EQ(st, 0u);
-  EXPECT_TRUE(d.granted());
+  EXPECT_EQ(d.appliedEntry(), daDecisionEntry::user);
 }
 
 TEST_F(Decide, RejectsBadInputWithAStatus) {

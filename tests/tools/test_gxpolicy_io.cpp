@@ -60,7 +60,7 @@ json sampleDocument() {
             {{"network", "fd00::"}, {"netmask", "ff00::"}, {"level", 1}},
             {{"network", "192.0.2.7"}, {"netmask", "255.255.255.255"}, {"level", 3}}}},
           {"attributes", {{"zone", {"lan"}}}}}}}},
-      {"rules", {{"hours", {{"text", "rule text"}, {"reason", "closed"}, {"adilist", {"a", "b"}}}}}},
+      {"rules", {{"hours", {{"text", "attr.a == attr.b"}, {"reason", "closed"}, {"adilist", {"a", "b"}}}}}},
       {"objects",
        {{"/web", {{"description", "the web space"}, {"acl", "public"}}},
         {"/web/docs", {{"acl", "public"}, {"pop", "internal"}, {"rule", "hours"}, {"attributes", {{"k", {"v"}}}}}},
@@ -204,6 +204,36 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
   EXPECT_EQ(after, before);
   EXPECT_EQ(exported(*s), json({{"acls", json::object()}, {"pops", json::object()}, {"rules", json::object()},
                                 {"objects", json::object()}}));
+}
+
+// A rule whose text does not compile would deny wherever it is in force:
+// import refuses it naming the rule and the line, and writes nothing.
+TEST_F(PolicyDocument, RuleThatDoesNotCompileIsRefusedNamingTheRuleAndTheLine) {
+  auto s = create("a.db");
+  struct Case {
+    char const* text;
+    char const* message;
+  } const cases[] = {
+      {R"({"rules": {"ok": {"text": "true"}, "hours": {"text": "local h = request.hour\nreturn h >=\n"}}})",
+       "does not compile: line 3: unexpected symbol near <eof>"},
+      {R"({"rules": {"hours": {"text": "return attr.x = 1"}}})", "does not compile: line 1: "},
+      {R"({"rules": {"hours": {"text": "\u001bLua"}}})", "does not compile: "},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.text);
+    gxpolicy::DocumentProblem problem;
+    gxpolicy::ImportCounts counts;
+    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
+    EXPECT_EQ(problem.path, "rules.hours.text");
+    EXPECT_EQ(problem.message.rfind(c.message, 0), 0u) << problem.message;
+  }
+  EXPECT_EQ(exported(*s)["rules"], json::object());
+  gxpolicy::DocumentProblem problem;
+  gxpolicy::ImportCounts counts;
+  EXPECT_TRUE(gxpolicy::importPolicyText(
+      *s, R"({"rules": {"hours": {"text": "local h = request.hour\nreturn h >= 8 and h < 18"}, "e": {"text": "attr.a"}}})",
+      counts, problem))
+      << gxpolicy::describe(problem);
 }
 
 // Many objects, most under a few shared ACLs, so that the import spans

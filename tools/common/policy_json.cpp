@@ -42,6 +42,7 @@
 #include "GxCore/daRule.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daRuleEngine.h"
 #include "outside/gxobj.h"
 #include "outside/hxasn.h"
 #include "outside/hxsvc.h"
@@ -352,7 +353,15 @@ std::unique_ptr<daStoreObject> readRule(json const& j, Path const& p) {
   checkFields(j, p, {"description", "text", "reason", "adilist", "attributes"});
   auto rule = std::make_unique<daRule>();
   if (auto d = optString(j, "description", p)) rule->setDescription(ZUTF8String_6_0(d->c_str()));
-  if (auto t = optString(j, "text", p)) rule->setText(ZUTF8String_6_0(t->c_str()));
+  if (auto t = optString(j, "text", p)) {
+    // A rule that does not compile would deny wherever it is in force.
+    std::string message;
+    int line = 0;
+    if (!daRuleCompiles(*t, message, line))
+      (p / "text").fail("does not compile: " + (line > 0 ? "line " + std::to_string(line) + ": " : std::string()) +
+                        message);
+    rule->setText(ZUTF8String_6_0(t->c_str()));
+  }
   if (auto r = optString(j, "reason", p)) rule->setReason(ZUTF8String_6_0(r->c_str()));
   if (json const* adi = field(j, "adilist")) {
     Path ap = p / "adilist";
