@@ -107,6 +107,8 @@ TEST(AuditLine, GrantNamesCallerPolicyInForceSequenceAndDigest) {
   EXPECT_EQ(j["authLevel"], 2);
   EXPECT_EQ(j["protection"], "privacy");
   EXPECT_EQ(j["result"], "granted");
+  EXPECT_EQ(j["cause"], "granted");
+  EXPECT_FALSE(j.contains("warning"));
   EXPECT_EQ(j["acl"]["name"], d.aclName());
   EXPECT_EQ(j["acl"]["at"], d.aclLocation());
   EXPECT_EQ(j["sequence"], 42);

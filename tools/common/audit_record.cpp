@@ -99,6 +99,15 @@ void answer(std::string& out, daAuditRecord const& r) {
   }
   daDecision const& d = *r.decision;
   out += d.granted() ? ",\"result\":\"granted\"" : ",\"result\":\"denied\"";
+  stringField(out, "cause", daDecisionCauseText(d.cause()));
+  stringField(out, "reason", d.reason());
+  if (d.warning()) {
+    out += ",\"warning\":{\"cause\":";
+    appendJsonString(out, daDecisionCauseText(d.wouldCause()));
+    out += ",\"reason\":";
+    appendJsonString(out, d.wouldReason());
+    out += '}';
+  }
   stringField(out, "entry", daDecisionEntryText(d.appliedEntry()));
   stringField(out, "permissions", d.permissionsText());
   inForce(out, "acl", d.aclName(), d.aclLocation());

@@ -49,6 +49,8 @@ std::string ServedReplica::describe(unsigned long status) const {
 
 unsigned long ServedReplica::open(std::string& error) {
   policy_ = std::make_unique<daLocalPolicy>(options_.domain.c_str(), options_.db.c_str(), 1, options_.cacheSize);
+  policy_->setDefaultAuditLevel(options_.auditLevel);
+  if (options_.audit) policy_->setAuditSink(options_.audit);
   unsigned long st = 0;
   if (client_) {
     // An intact replica is served as it is; the master is asked afterwards,

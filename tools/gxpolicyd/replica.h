@@ -59,7 +59,9 @@ class ServedReplica {
   // once); a missing or damaged one is rebuilt from the master first, which
   // waits as long as the client's time-outs allow. Returns 0, or the open's
   // status with error saying what failed; the store stays closed then.
-  // Call once, before start.
+  // The store hands its decisions to options.audit (when set) as
+  // options.auditLevel and the POPs select them, across rebuilds and
+  // reopens. Call once, before start. Throws std::bad_alloc.
   unsigned long open(std::string& error);
   // Starts the refresh thread; with a master its first question is asked
   // at once.
