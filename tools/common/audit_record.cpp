@@ -1,6 +1,7 @@
 #include "tools/common/audit_record.h"
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <utility>
@@ -155,16 +156,26 @@ std::int64_t auditClockMs() {
 void appendRfc3339Ms(std::string& out, std::int64_t ms) {
   std::int64_t seconds = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
   int millis = static_cast<int>(ms - seconds * 1000);
-  std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  char text[48];
-  if (::gmtime_r(&t, &tm) == nullptr) {
-    out += "1970-01-01T00:00:00.000Z";
-    return;
+  // The date and time up to the second, remembered per thread: records
+  // come many to the second, and formatting a date is the dearest part.
+  thread_local std::int64_t lastSeconds = INT64_MIN;
+  thread_local char stamp[32];
+  thread_local std::size_t stampLength = 0;
+  if (seconds != lastSeconds) {
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    int n = ::gmtime_r(&t, &tm) == nullptr
+                ? -1
+                : std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof stamp) n = std::snprintf(stamp, sizeof stamp, "1970-01-01T00:00:00");
+    stampLength = static_cast<std::size_t>(n);
+    lastSeconds = seconds;
   }
-  int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                        tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
-  if (n > 0) out.append(text, static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1);
+  out.append(stamp, stampLength);
+  char tail[6] = {'.', static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
+                  static_cast<char>('0' + millis % 10), 'Z', 0};
+  out.append(tail, 5);
 }
 
 void appendJsonString(std::string& out, std::string_view s) {

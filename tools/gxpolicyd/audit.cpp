@@ -105,6 +105,7 @@ std::unique_ptr<AuditTrail> AuditTrail::open(AuditOptions const& options, AuditC
 AuditTrail::AuditTrail(AuditOptions const& options, AuditCounters& counters, Log log, int fd, std::uint64_t size)
     : options_(options), counters_(counters), log_(std::move(log)), fd_(fd), fileSize_(size), lastSync_(Clock::now()) {
   counters_.enabled.store(true, std::memory_order_relaxed);
+  if (fd_ >= 0 && options_.fsync.count() > 0) syncer_ = std::thread([this] { runSyncer(); });
   writer_ = std::thread([this] { run(); });
 }
 
@@ -312,13 +313,40 @@ void AuditTrail::rotate() {
   counters_.rotations.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Forced (a rotation, the stop, fsync interval 0): synced here, before the
+// writer goes on. Otherwise, once the interval has passed, the syncer
+// thread syncs a duplicate of the descriptor while the writer goes on
+// writing (a sync can take long on a busy disk; the queue must not fill
+// meanwhile); a sync still running is not asked again.
 void AuditTrail::syncFile(bool force) {
   if (fd_ < 0 || !unsynced_) return;
   auto now = Clock::now();
-  if (!force && now - lastSync_ < options_.fsync) return;
-  ::fdatasync(fd_);
+  if (force) {
+    ::fdatasync(fd_);
+  } else {
+    if (now - lastSync_ < options_.fsync) return;
+    std::lock_guard<std::mutex> hold(syncLock_);
+    if (syncFd_ >= 0) return;
+    syncFd_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (syncFd_ < 0) ::fdatasync(fd_);  // no descriptor to spare: here, then
+    else syncWake_.notify_one();
+  }
   lastSync_ = now;
   unsynced_ = false;
+}
+
+void AuditTrail::runSyncer() {
+  std::unique_lock<std::mutex> hold(syncLock_);
+  for (;;) {
+    syncWake_.wait(hold, [this] { return syncFd_ >= 0 || syncStop_; });
+    if (syncFd_ < 0) return;
+    int fd = syncFd_;
+    hold.unlock();
+    ::fdatasync(fd);
+    ::close(fd);
+    hold.lock();
+    syncFd_ = -1;
+  }
 }
 
 void AuditTrail::stop() {
@@ -330,6 +358,12 @@ void AuditTrail::stop() {
     wakeWriter_.notify_all();
     progress_.notify_all();
     if (writer_.joinable()) writer_.join();
+    {
+      std::lock_guard<std::mutex> hold(syncLock_);
+      syncStop_ = true;  // a sync asked for still runs: the syncer ends after it
+    }
+    syncWake_.notify_all();
+    if (syncer_.joinable()) syncer_.join();
   });
 }
 

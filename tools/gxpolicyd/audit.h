@@ -14,8 +14,10 @@
 //   records that arrive while one batch is being written go out together
 //   in the next);
 // - a power loss loses what the kernel had not put on disk: the records of
-//   the last fsync interval (none in strict mode with fsync interval 0,
-//   which syncs each batch before the waiting decisions go on).
+//   the last fsync interval and of a sync still running (none in strict
+//   mode with fsync interval 0, which syncs each batch before the waiting
+//   decisions go on). The interval's syncs run on a thread of their own,
+//   so a slow disk does not hold up the writer.
 #pragma once
 
 #include <atomic>
@@ -56,7 +58,8 @@ class AuditTrail final : public daAuditSink {
  public:
   using Log = std::function<void(std::string const&)>;
 
-  // Opens the destinations and starts the writer. The file is created with
+  // Opens the destinations and starts the writer (and, for a file synced
+  // at an interval, the syncer). The file is created with
   // mode 0600 when missing and opened O_APPEND|O_NOFOLLOW|O_CLOEXEC; it is
   // refused (null, error saying why) when it is a symbolic link, not a
   // regular file, has other links, belongs to another user, may be read
@@ -103,6 +106,7 @@ class AuditTrail final : public daAuditSink {
   bool writeAll(std::string_view bytes);
   void rotate();
   void syncFile(bool force);
+  void runSyncer();
   std::shared_ptr<Digest const> digestFor(std::uint32_t sequence);
 
   AuditOptions options_;
@@ -125,6 +129,13 @@ class AuditTrail final : public daAuditSink {
   std::uint64_t finished_ = 0;          // records ever written or lost, under mutex_
   bool stopping_ = false;               // under mutex_
   std::thread writer_;
+
+  // The syncer: fdatasync of a duplicate descriptor, off the writer.
+  std::mutex syncLock_;
+  std::condition_variable syncWake_;
+  int syncFd_ = -1;        // under syncLock_: the descriptor to sync, -1 when none is asked or running
+  bool syncStop_ = false;  // under syncLock_
+  std::thread syncer_;
   std::once_flag stopped_;
 
   std::mutex digestLock_;
