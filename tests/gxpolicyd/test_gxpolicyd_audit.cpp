@@ -22,10 +22,12 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daDecision.h"
+#include "GxCore/db/daLocalPolicy.h"
 #include "daemon_process.h"
 #include "example_policy.h"
 #include "http_client.h"
 #include "loopback.h"
+#include "outside/hxdigest.h"
 #include "test_support.h"
 #include "tools/common/audit_record.h"
 #include "tools/gxpolicyd/audit.h"
@@ -371,13 +373,13 @@ class GxpolicydAudit : public ::testing::Test {
     db_ = dir_.file("p.db");
     trail_ = dir_.file("audit.log");
     gxtest::writeFile(db_ + ".registry.json", gxtest::exampleFile("web.registry.json"));
-    gxtest::makePolicyDb(db_, {}, 0, "Default");
+    gxtest::makePolicyDb(db_, {}, daLocalPolicy::minimumDatabaseVersion, "Default");  // a master a replica takes
     auto names = gxtest::exampleRegistry();
     gxtest::importDocument(db_, "Default", gxtest::exampleFile("web.json"), names.get());
   }
   void launch(std::vector<std::string> const& extra) {
     port_ = gxtest::freeLoopbackPort();
-    std::vector<std::string> argv = {kDaemon, "--db", db_, "--listen", "127.0.0.1:" + std::to_string(port_),
+    std::vector<std::string> argv = {kDaemon, "--db", served_.empty() ? db_ : served_, "--listen", "127.0.0.1:" + std::to_string(port_),
                                      "--threads", "2", "--audit-level", "all"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     daemon_.launch(argv, dir_.file("gxpolicyd.log"));
@@ -407,6 +409,7 @@ class GxpolicydAudit : public ::testing::Test {
   gxtest::TempDir dir_;
   gxtest::DaemonProcess daemon_;
   std::string db_, trail_;
+  std::string served_;  // the database gxpolicyd serves when not db_
   int port_ = -1;
 };
 
@@ -469,6 +472,28 @@ TEST_F(GxpolicydAudit, FullQueueInDropModeIsCountedInMetrics) {
   std::size_t at = page.find("gxpolicyd_audit_records_total{result=\"dropped\"} ");
   ASSERT_NE(at, std::string::npos) << page;
   EXPECT_GT(std::stoull(page.substr(at + 49)), 0u) << page;
+}
+
+TEST_F(GxpolicydAudit, RecordOfAReplicaNamesItsSequenceAndDigest) {
+  std::string replica = served_ = dir_.file("replica.db");
+  ASSERT_TRUE(start({"--master", db_, "--registry", db_ + ".registry.json", "--audit-file", trail_}))
+      << log();
+  json ask = {{"object", "/web/docs"}, {"actions", "r"}, {"user", "bob"}};
+  ASSERT_EQ(gxtest::requestOnce(port_, gxtest::httpRequest("POST", "/v1/check", "", ask.dump())).status, 200);
+  EXPECT_EQ(daemon_.signal(SIGTERM, std::chrono::seconds(20)), 0) << log();
+  hx_digest_record digest;
+  unsigned long st = 0;
+  hx_digest_read((replica + ".digest").c_str(), digest, st);
+  ASSERT_EQ(st, 0u);
+  auto all = records({trail_});
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0]["digest"], digest.sha256) << all[0].dump();
+  daCachedStore master("Default", db_.c_str(), 1, 0);
+  unsigned long seq = 0;
+  master.openStore(1, st);
+  master.getLocalSeqNum(seq);
+  EXPECT_EQ(all[0]["sequence"], seq);
+  EXPECT_FALSE(all[0]["user"]["uuid"].get<std::string>().empty()) << all[0].dump();
 }
 
 TEST_F(GxpolicydAudit, UnusableAuditFileStopsTheStart) {
