@@ -167,17 +167,6 @@ class AuditFile : public ::testing::Test {
   std::string log_;
 };
 
-TEST_F(AuditFile, NewFileIsCreatedForItsOwnerAlone) {
-  AuditOptions o;
-  o.file = dir_.file("audit.log");
-  std::string error;
-  auto trail = open(o, error);
-  ASSERT_NE(trail, nullptr) << error;
-  struct stat st {};
-  ASSERT_EQ(::stat(o.file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
 TEST_F(AuditFile, SymlinkDirectoryFifoSharedModeAndHardLinkAreRefused) {
   std::string target = dir_.file("target.log"), link = dir_.file("link.log");
   gxtest::writeFile(target, "");
