@@ -175,9 +175,9 @@ void AuditTrail::record(daAuditRecord const& r) noexcept {
   ++pendingCount_;
   std::uint64_t ticket = ++enqueued_;
   counters_.queued.fetch_add(1, std::memory_order_relaxed);
-  // The writer sleeps out its flush interval unless a strict caller waits
-  // or the queue is half full.
-  if (options_.strict || pendingCount_ * 2 >= options_.queue) wakeWriter_.notify_one();
+  // An idle writer wakes for the first record; a busy one sleeps out its
+  // flush interval unless a strict caller waits or the queue is half full.
+  if (options_.strict || writerIdle_ || pendingCount_ * 2 >= options_.queue) wakeWriter_.notify_one();
   if (options_.strict) progress_.wait(hold, [&] { return finished_ >= ticket; });
 }
 
@@ -188,13 +188,25 @@ void AuditTrail::run() {
     auto due = [this] {
       return stopping_ || (pendingCount_ > 0 && (options_.strict || pendingCount_ * 2 >= options_.queue));
     };
-    if (options_.strict) wakeWriter_.wait(hold, [&] { return due() || pendingCount_ > 0; });
-    else wakeWriter_.wait_for(hold, options_.flush, due);
+    // Idle, the writer sleeps until a record comes (or, with a write not
+    // yet synced, until the sync is due); then, unless strict, it gives
+    // the batch its flush interval to fill.
+    if (pendingCount_ == 0 && !stopping_) {
+      auto woken = [this] { return stopping_ || pendingCount_ > 0; };
+      writerIdle_ = true;
+      if (unsynced_) wakeWriter_.wait_for(hold, options_.fsync, woken);
+      else wakeWriter_.wait(hold, woken);
+      writerIdle_ = false;
+      if (pendingCount_ == 0 && !stopping_) {
+        hold.unlock();
+        syncFile(false);
+        hold.lock();
+        continue;
+      }
+    }
+    if (!options_.strict) wakeWriter_.wait_for(hold, options_.flush, due);
     if (pendingCount_ == 0) {
       if (stopping_) break;
-      hold.unlock();
-      if (unsynced_) syncFile(false);
-      hold.lock();
       continue;
     }
     batch.clear();

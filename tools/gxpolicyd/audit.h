@@ -128,6 +128,7 @@ class AuditTrail final : public daAuditSink {
   std::uint64_t enqueued_ = 0;          // records ever queued, under mutex_
   std::uint64_t finished_ = 0;          // records ever written or lost, under mutex_
   bool stopping_ = false;               // under mutex_
+  bool writerIdle_ = false;             // under mutex_: the writer waits for a first record
   std::thread writer_;
 
   // The syncer: fdatasync of a duplicate descriptor, off the writer.
