@@ -7,6 +7,9 @@
 //                        when its 2-thread rate is not about twice the
 //                        1-thread rate, the second core (or its cache) was
 //                        busy and 2-thread figures mean little
+//   BM_AccessWindow      an access window's check alone, UTC and a named zone
+//   BM_DecideConditions  warm decisions with no condition, with an access
+//                        window and a level check, and with a rule besides
 //   BM_FirstDecision     the first decision after the replica was opened
 //   BM_OpenReplica       openPolicy of the replica (read-only, quick map built)
 //   BM_Import            gxpolicy import of a 100,000-object document
@@ -54,6 +57,10 @@
 #include <unistd.h>
 
 #include "GxCore/GxAction.h"
+#include "GxCore/GxPop.h"
+#include "GxCore/daPolicyObjectMap.h"
+#include "GxCore/daRule.h"
+#include "GxCore/db/daAccessWindow.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxdb.h"
 #include "tools/common/estate.h"
@@ -224,6 +231,128 @@ void BM_DecideWarm(benchmark::State& state) {
   if (st != 0) state.SkipWithError("decide failed");
   state.SetItemsProcessed(state.iterations());
   if (state.thread_index() == 0) state.counters["objects"] = double(e.estate.objects.size());
+}
+
+// The cost of the conditions, in one run: warm decisions on the objects of
+// the 10,000-object estate that have neither a POP nor a rule in force,
+// on a copy of the estate where "/" gets, by variant,
+//   0  nothing (the ACL alone decides: the warm decision as before)
+//   1  a POP with an access window read in Europe/Berlin (every day,
+//      08:00-24:00 local) and an address-level check (default level 1)
+//   2  that POP and a rule comparing two of the host's attributes
+// Each variant's own copy; the decisions ask the same questions at the
+// same time (a Monday 10:00 UTC, inside the window).
+std::string conditionsCopy(GeneratedEstate const& e, int variant) {
+  fs::path copy = estateDir() / ("conditions-" + std::to_string(variant) + ".db");
+  fs::remove(copy);
+  fs::remove(copy.string() + "-lock");
+  fs::copy_file(e.db, copy);
+  daLocalPolicy store("bench", copy.c_str(), 0, 0);
+  unsigned long st;
+  store.openPolicy(0, st);
+  auto put = [&](daStoreObjectName const& name, daStoreObject* o) {
+    if (st == 0) store.setObject(name, o, st);
+    else delete o;
+  };
+  if (variant >= 1) {
+    auto* pop = new GxPop;
+    pop->setDayAccess(0x7F);
+    pop->setStartAccess(8 * 60);
+    pop->setEndAccess(24 * 60);
+    pop->setTimeReferenceAccess(2);
+    pop->appendIPAuth(GxAddress("0.0.0.0"), GxAddress("0.0.0.0"), 1);
+    pop->setAttrlist();
+    pop->setZone("Europe/Berlin");
+    put(daPopName("bench-window"), pop);
+    auto* map = new GxMapObjToPop;
+    map->add("bench-window");
+    put(daPObjName("/").getPObjToPopMapName(), map);
+  }
+  if (variant >= 2) {
+    auto* rule = new daRule;
+    rule->setText("attr.department == 'sales' and attr.clearance >= 2");
+    rule->setReason("sales staff with clearance only");
+    put(daRuleName("bench-rule"), rule);
+    auto* map = new daMapObjToRule;
+    map->add("bench-rule");
+    put(daPObjName("/").getPObjToRuleMapName(), map);
+  }
+  unsigned long closed = 0;
+  store.closePolicy(closed);
+  if (st != 0 || closed != 0) {
+    std::fprintf(stderr, "preparing %s failed: 0x%lx\n", copy.c_str(), st);
+    std::abort();
+  }
+  return copy.string();
+}
+
+void BM_DecideConditions(benchmark::State& state) {
+  GeneratedEstate& e = estate(10000, 0);
+  int const variant = static_cast<int>(state.range(0));
+  GeneratedEstate copy{conditionsCopy(e, variant), e.estate, e.callers};
+  auto store = openReplica(copy, 0);
+  daAttributes attributes;
+  attributes.set("department", std::string("sales"));
+  attributes.set("clearance", 3.0);
+  daDecisionContext ctx;
+  ctx.timeSeconds = 1796637600;  // 2026-12-07 10:00 UTC, a Monday
+  ctx.attributes = &attributes;
+  GxAddress address("192.0.2.10");
+  // Objects with no POP or rule of the estate's in force (on the plain
+  // estate), each asked with the caller and action of the ring below.
+  static std::vector<std::string> plain;
+  if (plain.empty()) {
+    auto original = openReplica(e, 0);
+    daDecision d;
+    unsigned long st;
+    for (auto const& o : e.estate.objects) {
+      original->decide(o.c_str(), nullptr, "r", nullptr, d, st);
+      if (st == 0 && !d.hasPop() && !d.hasRule()) plain.push_back(o);
+    }
+  }
+  struct Request {
+    char path[112];
+    sec_id_pa_t* caller;
+    char const* actions;
+  };
+  std::mt19937_64 rng(1);
+  std::vector<Request> ring(1 << 15);
+  for (size_t i = 0; i < ring.size(); ++i) {
+    std::snprintf(ring[i].path, sizeof ring[i].path, "%s", plain[rng() % plain.size()].c_str());
+    ring[i].caller = &e.callers[rng() % e.callers.size()].pa;
+    ring[i].actions = kActions[i % 5];
+  }
+  daDecision d;
+  unsigned long st = 0;
+  for (auto const& q : ring) store->decide(q.path, q.caller, q.actions, &address, ctx, d, st);
+  size_t k = 0, granted = 0;
+  for (auto _ : state) {
+    Request const& q = ring[k++ & (ring.size() - 1)];
+    store->decide(q.path, q.caller, q.actions, &address, ctx, d, st);
+    granted += d.granted();
+  }
+  if (st != 0) state.SkipWithError("decide failed");
+  if (variant >= 1 && (!d.hasPop() || d.cause() == daDecisionCause::outsideWindow)) state.SkipWithError("window not in force");
+  state.SetItemsProcessed(state.iterations());
+  state.counters["granted"] = benchmark::Counter(double(granted) / double(state.iterations()));
+  state.counters["objects"] = double(plain.size());
+}
+
+// The access window's check alone, in UTC (arg 0) and in a named zone
+// (arg 1), at times a minute apart: what the window adds to a decision.
+void BM_AccessWindow(benchmark::State& state) {
+  GxPop pop;
+  pop.setDayAccess(0x3E);
+  pop.setStartAccess(8 * 60);
+  pop.setEndAccess(18 * 60);
+  pop.setTimeReferenceAccess(state.range(0) ? 2 : 0);
+  pop.setZone("Europe/Berlin");
+  daAccessWindow const window(pop);
+  std::int64_t t = 1796637600;
+  size_t inside = 0;
+  for (auto _ : state) inside += window.allows(t += 60);
+  benchmark::DoNotOptimize(inside);
+  state.SetItemsProcessed(state.iterations());
 }
 
 // Each thread chases pointers through a private random cycle of 768 KiB:
@@ -510,6 +639,8 @@ void estates(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_DecideWarm)->Apply(estates)->ArgNames({"objects", "naming", "cache"})->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_AccessWindow)->Arg(0)->Arg(1)->ArgNames({"zone"});
+BENCHMARK(BM_DecideConditions)->DenseRange(0, 2)->ArgNames({"variant"})->Repetitions(3)->UseRealTime();
 BENCHMARK(BM_FirstDecision)->Apply(estates)->ArgNames({"objects", "naming", "cache"})->Iterations(200);
 BENCHMARK(BM_OpenReplica)->Args({10000, 0, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(50)->Unit(benchmark::kMicrosecond);

@@ -104,6 +104,13 @@ class Verifier {
     m.free = readTree(chosen, 0);
     m.main = readTree(chosen, 1);
     uint64_t metaPage = chosen == first ? 0 : 1;
+    // Readers do not compare the two pages again: they take the page the
+    // newest transaction number's parity names (even: the first, odd: the
+    // second). A newest page on the wrong side would send them to the other,
+    // unchecked page, so the file is refused.
+    if ((m.txnid & 1) != metaPage)
+      damaged(metaPage, "meta page " + std::to_string(metaPage) + " holds transaction " + std::to_string(m.txnid) +
+                            ", which the engine reads from the other meta page");
     // The opener refuses a file shorter than its last page too; checking it
     // here also bounds what the walk allocates per page.
     if (m.lastPage < 1 || m.lastPage >= fileSize_ / pageSize)

@@ -238,11 +238,16 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // 0x1005B1C4, 0x1005B1DC, 0x1005B1D0, 0x1005B1DA, 0x1005B1DB) when a
   // policy in force cannot be read; read and decode statuses otherwise.
   // On failure decision is reset (nothing granted).
-  // 0x10652065 also when memory runs out for the decision memo.
+  // 0x10652065 also when memory runs out for the decision memo, or for a
+  // reason text or the rule's compilation. A condition that denies (the
+  // window, the level, the protection, the rule, even a rule that fails or
+  // does not compile) is an answer, not a status: status 0, cause() says.
   // Thread-safe. A warm decision takes no lock; one that must resolve the
   // policy in force, or that is the thread's first in a new policy epoch,
   // takes the state lock shared (daCacheStateLock(open)), so the calling
-  // thread must not hold this store's state lock itself.
+  // thread must not hold this store's state lock itself. A decision handed
+  // to an audit sink also takes the database lock briefly (the record's
+  // sequence number, getSeqNum): nor must it hold that.
   // Never throws: every failure is a status. A warm decision with no rule
   // in force allocates nothing once decision has been used.
   void decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,

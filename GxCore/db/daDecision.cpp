@@ -25,6 +25,7 @@
 
 #include "GxCore/GxMapPObjectToACL.h"
 #include "GxCore/daPolicyObjectMap.h"
+#include "GxCore/daRule.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/dbtrace.h"
@@ -341,7 +342,29 @@ struct daDecisionPolicies {
   }
 
   std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, GxACL const& stored) {
-    return share(acls, epoch, name, stored, [](GxACL const& a) { return std::make_shared<GxACL const>(a); });
+    return share(acls, epoch, name, stored,
+                 [](GxACL const& a) -> std::shared_ptr<GxACL const> { return std::make_shared<GxACL const>(a); });
+  }
+  // The rule's program, compiled once per rule and epoch. A stored object
+  // that is not a rule gives a program that answers false: it never permits.
+  std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, std::string const& name,
+                                            daStoreObject const& stored) {
+    return share(rules, epoch, name, stored, [&name](daStoreObject const& o) -> std::shared_ptr<daRuleProgram const> {
+      auto const* r = dynamic_cast<daRule const*>(&o);
+      std::string text, reason;
+      std::vector<std::string> attributes;
+      if (r != nullptr) {
+        if (auto const* t = r->getText()) text = t->getChars();
+        if (auto const* why = r->getReason()) reason = why->getChars();
+        ZArrayList_6_0 adi;
+        r->getADIList(adi);
+        for (unsigned i = 0; i < adi.size(); ++i)
+          if (auto const* a = dynamic_cast<ZUTF8String_6_0 const*>(adi.get(i))) attributes.emplace_back(a->getChars());
+      } else {
+        text = "false";
+      }
+      return daRuleProgram::make(name, std::move(text), std::move(reason), std::move(attributes));
+    });
   }
   std::shared_ptr<GxPop const> pop(std::uint64_t epoch, std::string const& name, GxPop const& stored) {
     return share(pops, epoch, name, stored, [](GxPop const& p) {
@@ -352,14 +375,15 @@ struct daDecisionPolicies {
   }
 
  private:
-  template <class T, class Copy>
+  template <class T, class From, class Copy>
   std::shared_ptr<T const> share(std::unordered_map<std::string, std::shared_ptr<T const>>& table,
-                                 std::uint64_t at, std::string const& name, T const& stored, Copy&& copy) {
+                                 std::uint64_t at, std::string const& name, From const& stored, Copy&& copy) {
     std::lock_guard<std::mutex> g(mutex);
     if (at < epoch) return copy(stored);  // resolved in an epoch already gone: not shared
     if (at > epoch) {
       acls.clear();
       pops.clear();
+      rules.clear();
       epoch = at;
     }
     auto [it, added] = table.try_emplace(name);
@@ -379,6 +403,7 @@ struct daDecisionPolicies {
   std::uint64_t epoch = 0;
   std::unordered_map<std::string, std::shared_ptr<GxACL const>> acls;
   std::unordered_map<std::string, std::shared_ptr<GxPop const>> pops;
+  std::unordered_map<std::string, std::shared_ptr<daRuleProgram const>> rules;
 };
 
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
@@ -525,6 +550,7 @@ class Resolver {
     if (ownRule) {
       rec->ruleName = rule.status == 0 ? rule.name : std::string();
       rec->ruleLocation = rule.status == 0 ? location : std::string();
+      rec->rule = rule.status == 0 ? policies_.rule(epoch_, rule.name, *rule.object.get()) : nullptr;
     }
     r.record = std::move(rec);
     return r;
@@ -714,12 +740,19 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   decision.reason_.clear();
   if (!decision.granted_) {
     decision.cause_ = decision.hasAcl() ? daDecisionCause::aclDenied : daDecisionCause::noAcl;
-    decision.reason_.assign(decision.hasAcl() ? "the ACL does not grant every action asked for"
-                                              : "no ACL in force");
+    try {
+      decision.reason_.assign(decision.hasAcl() ? "the ACL does not grant every action asked for" : "no ACL in force");
+    } catch (std::bad_alloc const&) {
+      status = da_s_no_memory;
+    }
     return;
   }
   decision.cause_ = daDecisionCause::granted;
-  decision.applyConditions(ctx, path, caller, actions, address);
+  try {
+    decision.applyConditions(ctx, path, caller, actions, address);
+  } catch (std::bad_alloc const&) {
+    status = da_s_no_memory;  // a reason text could not grow: nothing is granted
+  }
 }
 
 // ---- the conditions of the policy in force --------------------------------------
@@ -776,6 +809,9 @@ bool daDecision::fail(daDecisionCause c, bool hard) {
   if (hard || p == nullptr || p->warningMode() == 0) {
     granted_ = false;
     cause_ = c;
+    warning_ = false;  // a denial after a waived condition: nothing was waived in the end
+    wouldCause_ = daDecisionCause::granted;
+    wouldReason_.clear();
     return true;
   }
   // Warning mode: the first condition that would deny is what the answer
@@ -821,13 +857,88 @@ void daDecision::applyConditions(daDecisionContext const& ctx, char const* path,
   applyRule(ctx, path, caller, actions, address);
 }
 
-void daDecision::applyRule(daDecisionContext const&, char const*, sec_id_pa_t const*, char const*, GxAddress const*) {
+namespace {
+
+// What a rule sees of the caller and the address, as text, kept per thread
+// so that a warm evaluation allocates nothing.
+struct RuleTexts {
+  char user[37];
+  std::vector<std::array<char, 37>> groupUuids;
+  std::vector<std::string_view> groups;
+  ip_addr_s_t address;
+  std::string detail;
+};
+thread_local RuleTexts tlsRuleTexts;
+
+}  // namespace
+
+void daDecision::applyRule(daDecisionContext const& ctx, char const* path, sec_id_pa_t const* caller,
+                           char const* actions, GxAddress const* address) {
   if (!hasRule()) return;
-  // No evaluator yet: a rule in force cannot be satisfied.
-  reason_.assign("rule ");
-  reason_.append(policy_->ruleName);
-  reason_.append(" cannot be evaluated");
-  fail(daDecisionCause::ruleNotCompiled, true);
+  daRuleProgram const* program = policy_->rule.get();
+  if (program == nullptr) {  // cannot happen for a resolved rule; denies all the same
+    reason_.assign("rule ").append(policy_->ruleName).append(" cannot be evaluated");
+    fail(daDecisionCause::ruleNotCompiled, true);
+    return;
+  }
+  RuleTexts& t = tlsRuleTexts;
+  daRuleInput in;
+  if (caller != nullptr) {
+    in.authenticated = true;
+    unsigned long st = 0;
+    hx_uuid_to_string(caller->principal.uuid, t.user, st);
+    if (st == 0) in.userUuid = std::string_view(t.user, 36);
+    if (caller->principal.name != nullptr) in.userName = caller->principal.name;
+    // Groups by name where the caller's credentials carry one, else by uuid.
+    if (t.groupUuids.size() < caller->num_groups) t.groupUuids.resize(caller->num_groups);
+    t.groups.clear();
+    for (std::uint16_t i = 0; i < caller->num_groups; ++i) {
+      sec_id_t const& g = caller->groups[i];
+      if (g.name != nullptr) {
+        t.groups.emplace_back(g.name);
+        continue;
+      }
+      char* text = t.groupUuids[i].data();
+      hx_uuid_to_string(g.uuid, *reinterpret_cast<char(*)[37]>(text), st);
+      if (st == 0) t.groups.emplace_back(text, 36);
+    }
+    in.groups = &t.groups;
+  }
+  if (address != nullptr && address->addressIsValid()) {
+    address->to_ip_addr_t(t.address);
+    in.address = t.address.text;
+  }
+  in.timeSeconds = timeSeconds();
+  in.object = path;
+  in.actions = actions;
+  in.authLevel = callerLevel_;
+  in.protection = protection_;
+  in.attributes = ctx.attributes;
+  daRuleVerdict const v = daEvaluateRule(*program, in, t.detail);
+  switch (v) {
+    case daRuleVerdict::permit: return;
+    case daRuleVerdict::deny:
+      if (!program->reason().empty()) reason_.assign(program->reason());
+      else reason_.assign("denied by rule ").append(program->name());
+      fail(daDecisionCause::ruleDenied, false);
+      return;
+    case daRuleVerdict::missingAttribute:
+      reason_.assign("rule needs attribute ").append(t.detail);
+      fail(daDecisionCause::ruleMissingAttribute, false);
+      return;
+    case daRuleVerdict::error:
+      reason_.assign("rule ").append(program->name()).append(": ").append(t.detail);
+      fail(daDecisionCause::ruleError, true);
+      return;
+    case daRuleVerdict::limit:
+      reason_.assign("rule ").append(program->name()).append(": ").append(t.detail);
+      fail(daDecisionCause::ruleLimit, true);
+      return;
+    case daRuleVerdict::notCompiled:
+      reason_.assign("rule ").append(program->name()).append(" does not compile: ").append(t.detail);
+      fail(daDecisionCause::ruleNotCompiled, true);
+      return;
+  }
 }
 
 // ---- the audit trail -------------------------------------------------------------
@@ -858,7 +969,7 @@ struct AuditTexts {
   char user[37];
   std::vector<std::array<char, 37>> groupText;
   std::vector<std::string_view> groups;
-  ZUTF8String_6_0 address;
+  ip_addr_s_t address;
 };
 thread_local AuditTexts tlsAuditTexts;
 
@@ -889,7 +1000,10 @@ void daCachedStore::audit(daAuditSink& sink, char const* path, sec_id_pa_t const
         t.groups.push_back(uuidText(caller->groups[i].uuid, *reinterpret_cast<char(*)[37]>(t.groupText[i].data())));
       r.groups = &t.groups;
     }
-    if (address != nullptr && address->getStrAddress(t.address) == 0) r.address = t.address.getChars();
+    if (address != nullptr && address->addressIsValid()) {
+      address->to_ip_addr_t(t.address);
+      r.address = t.address.text;
+    }
     r.object = path != nullptr ? path : "";
     r.actions = actions != nullptr ? actions : "";
     r.authLevel = decision.callerAuthLevel();

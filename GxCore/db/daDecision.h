@@ -1,9 +1,15 @@
 // One authorization decision in one call: daCachedStore::decide answers
-// "may this caller do these actions to this object?" with a daDecision that
-// also says why: the ACL in force and where it is attached, which kind of
-// ACL entry applied, the permissions granted, the POP in force with the
-// authentication level it requires from the caller's address, and the rule
-// in force.
+// "may this caller do these actions to this object, in this context?" with
+// a daDecision that also says why: the ACL in force and where it is
+// attached, which kind of ACL entry applied, the permissions granted, the
+// POP in force with the authentication level it requires from the caller's
+// address, the rule in force, and the condition that denied (the cause, in
+// words the reason) or that the POP's warning mode waived.
+//
+// The POP's access window is resolved with the policy in force (its zone
+// looked up once per epoch: daAccessWindow), and the rule is compiled then
+// (daRuleProgram), so a warm decision converts no zone and compiles
+// nothing.
 //
 // The policy in force at an object (ACL, POP and rule, each with the object
 // it is attached to) is remembered in a memo the store's threads share, one
@@ -32,6 +38,7 @@
 #include "GxCore/acleval.h"
 #include "GxCore/db/daAccessWindow.h"
 #include "GxCore/db/daDecisionContext.h"
+#include "GxCore/db/daRuleEngine.h"
 #include "GxCore/perm.h"
 #include "outside/ZString.h"
 
@@ -48,6 +55,8 @@ struct daPolicyInForce {
   // a POP).
   daAccessWindow window;
   std::string ruleName, ruleLocation;
+  // The rule compiled when the policy was resolved (null: no rule in force).
+  std::shared_ptr<daRuleProgram const> rule;
 };
 
 // Store-side state of the decisions (daDecision.cpp): the shared memo and
@@ -163,7 +172,7 @@ class daDecision {
   GxPop const* pop() const { return policy_ ? policy_->pop.get() : nullptr; }
   unsigned long requiredAuthLevel() const { return authLevel_; }
 
-  // The rule in force, as for the ACL.
+  // The rule in force, as for the ACL, compiled once per policy epoch.
   bool hasRule() const { return policy_ && !policy_->ruleName.empty(); }
   char const* ruleName() const { return policy_ ? policy_->ruleName.c_str() : ""; }
   char const* ruleLocation() const { return policy_ ? policy_->ruleLocation.c_str() : ""; }

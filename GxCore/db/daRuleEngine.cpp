@@ -499,31 +499,75 @@ int safeRep(lua_State* L) {
 
 // The pattern functions (find, match, gmatch, gsub) bounded before they
 // start: Lua's matcher backtracks in C, so a pattern with k repetition items
-// costs up to about n^(k+1) steps on a subject of n bytes, out of the
-// instruction limit's reach. A call is refused when that bound passes
-// kPatternSteps. Plain finds (string.find with plain = true) are linear.
+// (*, +, -, ? and %b; a set [...] is one item) costs up to about n^k steps
+// from each start position on a subject of n bytes, out of the instruction
+// limit's reach. A call is refused when that bound, times the start
+// positions (one for an anchored find, match or gsub), passes kPatternSteps.
+// Plain finds (string.find with plain = true) are linear and never refused.
 constexpr double kPatternSteps = 1e8;
 
+// The number of repetition items of pattern p.
+int repetitions(char const* p, std::size_t n) {
+  int k = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    char const c = p[i];
+    if (c == '%' && i + 1 < n) {
+      if (p[++i] == 'b') {
+        ++k;
+        i += 2;
+      }
+    } else if (c == '[') {
+      // Skip the set: a leading ^ and a leading ] belong to it.
+      std::size_t j = i + 1;
+      if (j < n && p[j] == '^') ++j;
+      if (j < n && p[j] == ']') ++j;
+      while (j < n && p[j] != ']') j += (p[j] == '%') ? 2 : 1;
+      i = j;
+    } else if (c == '*' || c == '+' || c == '-' || c == '?') {
+      ++k;
+    }
+  }
+  return k;
+}
+
+// Upvalues: the original function, then its kind: 0 find, 1 match or gsub,
+// 2 gmatch.
 int safePattern(lua_State* L) {
   std::size_t n = 0, plen = 0;
   luaL_checklstring(L, 1, &n);
   char const* p = luaL_checklstring(L, 2, &plen);
-  bool const plainFind = lua_toboolean(L, lua_upvalueindex(2)) && lua_toboolean(L, 4);
+  lua_Integer const kind = lua_tointeger(L, lua_upvalueindex(2));
+  bool const plainFind = kind == 0 && lua_toboolean(L, 4);
   if (!plainFind) {
-    int k = 0;
-    for (std::size_t i = 0; i < plen; ++i) {
-      char const c = p[i];
-      if (c == '%' && i + 1 < plen) {
-        if (p[i + 1] == 'b') ++k;
-        ++i;
-      } else if (c == '*' || c == '+' || c == '-' || c == '?') {
-        ++k;
-      }
-    }
+    bool const anchored = kind != 2 && plen > 0 && p[0] == '^';
+    int const exponent = repetitions(p, plen) + (anchored ? 0 : 1);
     double steps = 1;
-    for (int i = 0; i <= k && steps <= kPatternSteps; ++i) steps *= static_cast<double>(n) + 1;
+    for (int i = 0; i < exponent && steps <= kPatternSteps; ++i) steps *= static_cast<double>(n) + 1;
     if (steps > kPatternSteps) return luaL_error(L, "pattern too costly for a subject of %d bytes", static_cast<int>(n));
   }
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_insert(L, 1);
+  lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+  return lua_gettop(L);
+}
+
+// table.insert, table.remove and table.move bounded before they start:
+// they shift elements in C, as many as the table's length (which __len
+// may make anything) or the range given says. Upvalues: the original, then
+// its kind: 0 insert or remove, 1 move.
+constexpr lua_Integer kMaxShift = 1 << 20;
+
+int safeShift(lua_State* L) {
+  lua_Integer count = 0;
+  if (lua_tointeger(L, lua_upvalueindex(2)) == 0) {
+    luaL_checkany(L, 1);
+    count = luaL_len(L, 1);
+  } else {
+    lua_Integer const f = luaL_checkinteger(L, 2), e = luaL_checkinteger(L, 3);
+    count = e >= f ? (f > 0 || e < LUA_MAXINTEGER + f ? e - f : LUA_MAXINTEGER) : 0;
+  }
+  if (count > kMaxShift || count < -kMaxShift)
+    return luaL_error(L, "table operation over more than %d elements", static_cast<int>(kMaxShift));
   lua_pushvalue(L, lua_upvalueindex(1));
   lua_insert(L, 1);
   lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
@@ -587,11 +631,21 @@ int setUpSandbox(lua_State* L) {
   lua_getfield(L, str, "rep");
   lua_pushcclosure(L, safeRep, 1);
   lua_setfield(L, str, "rep");
-  for (char const* f : {"find", "match", "gmatch", "gsub"}) {
-    lua_getfield(L, str, f);
-    lua_pushboolean(L, std::strcmp(f, "find") == 0);
+  struct Wrapped {
+    char const* name;
+    int kind;
+  };
+  for (Wrapped const w : {Wrapped{"find", 0}, Wrapped{"match", 1}, Wrapped{"gsub", 1}, Wrapped{"gmatch", 2}}) {
+    lua_getfield(L, str, w.name);
+    lua_pushinteger(L, w.kind);
     lua_pushcclosure(L, safePattern, 2);
-    lua_setfield(L, str, f);
+    lua_setfield(L, str, w.name);
+  }
+  for (Wrapped const w : {Wrapped{"insert", 0}, Wrapped{"remove", 0}, Wrapped{"move", 1}}) {
+    lua_getfield(L, tab, w.name);
+    lua_pushinteger(L, w.kind);
+    lua_pushcclosure(L, safeShift, 2);
+    lua_setfield(L, tab, w.name);
   }
   lua_pushliteral(L, "");
   lua_getmetatable(L, -1);
@@ -705,6 +759,10 @@ bool Engine::pushChunk(daRuleProgram const& program, std::string& detail) {
       }
     }
     auto const impl = program.impl();
+    if (!impl) {
+      detail = "the rule has no compiled chunk";
+      return false;
+    }
     lua_pushcfunction(L_, loadChunk);
     lua_pushlightuserdata(L_, const_cast<daRuleProgram::Impl*>(impl.get()));
     lua_pushinteger(L_, envRef_);
@@ -826,7 +884,7 @@ Engine* threadEngine() {
 
 daRuleVerdict daEvaluateRule(daRuleProgram const& program, daRuleInput const& input, std::string& detail) {
   try {
-    if (!program.compiled() || !program.impl()) {
+    if (!program.compiled()) {
       detail = program.error().empty() ? std::string("the rule does not compile") : program.error();
       return daRuleVerdict::notCompiled;
     }

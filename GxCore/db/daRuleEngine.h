@@ -77,8 +77,10 @@ class daRuleProgram {
   std::shared_ptr<Impl const> impl_;
 };
 
-// Checks that text compiles as a rule, without making a program: on
-// failure false, with the message and line (0 when none) set. For import.
+// Checks that text compiles as a rule, as make would, without making a
+// program: on failure false, with the compiler's message and the line it
+// names (0 when none) set; on success true, message empty and line 0. For
+// import. Throws std::bad_alloc when memory runs out.
 bool daRuleCompiles(std::string_view text, std::string& message, int& line);
 
 // What a rule sees of the request. Views and pointers stay the caller's and
@@ -89,7 +91,7 @@ struct daRuleInput {
   std::vector<std::string_view> const* groups = nullptr;  // the caller's group names (or uuids), null: none
   bool authenticated = false;
   std::string_view address;  // the caller's address as text, "" when not given
-  std::int64_t timeSeconds = 0;  // seconds since 1970 (UTC)
+  std::int64_t timeSeconds = 0;  // seconds since 1970 (UTC), already resolved (never daDecisionContext::now)
   std::string_view object;   // the protected object's path
   std::string_view actions;  // the action string asked for
   int authLevel = 0;

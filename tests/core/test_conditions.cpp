@@ -5,7 +5,9 @@
 // records a sink receives. Each row of the table was worked by hand.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +19,7 @@
 #include "GxCore/GxMapPObjectToACL.h"
 #include "GxCore/GxPop.h"
 #include "GxCore/daPolicyObjectMap.h"
+#include "GxCore/daRule.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxutil.h"
 #include "test_support.h"
@@ -154,6 +157,8 @@ Row const kRows[] = {
     {"warning: the first of several", warned(Pop{kSun, 0, 0, 0, "", 2}),
      {"2026-12-07 10:00", -1, daProtection::none, "10.1.1.1"}, true, W, "would deny: outside the access window"},
     {"warning: nothing to waive", warned(office()), {"2026-12-07 10:00"}, true, G, ""},
+    {"warning: a waived window, then a qop no one meets", warned(Pop{kSun, 0, 0, 0, "", 5}), {"2026-12-07 10:00"},
+     false, P, "connection protection level 5 required"},
 };
 
 class Conditions : public ::testing::Test {
@@ -273,6 +278,78 @@ TEST_F(Conditions, TheShortFormIsTheDefaultContext) {
   EXPECT_EQ(d.granted(), inThatMinute);
 }
 
+// ---- rules, after the POP ------------------------------------------------------------
+
+struct RuleRow {
+  char const* what;
+  char const* text;
+  std::vector<std::string> adilist;
+  bool withDepartment;  // the context carries department = "sales"
+  bool warning;         // the POP at /o is in warning mode
+  bool granted;
+  daDecisionCause cause;
+  char const* reason;  // reason(), or wouldReason() for a warning; prefix only for texts
+};
+
+TEST_F(Conditions, RulesDecideOnceThePopHolds) {
+  constexpr auto RD = daDecisionCause::ruleDenied, RM = daDecisionCause::ruleMissingAttribute,
+                 RE = daDecisionCause::ruleError, RL = daDecisionCause::ruleLimit,
+                 RN = daDecisionCause::ruleNotCompiled;
+  RuleRow const rows[] = {
+      {"two comparisons permit", "attr.department == 'sales' and subject.level >= 1", {"department"}, true, false,
+       true, G, ""},
+      {"false denies with the rule's reason", "attr.department == 'hr'", {"department"}, true, false, false, RD,
+       "sales staff only"},
+      {"a missing attribute is named", "attr.department == 'sales'", {"department"}, false, false, false, RM,
+       "rule needs attribute department"},
+      {"a runtime error", "error('boom')", {}, true, false, false, RE, "rule r: the rule raised an error"},
+      {"a non-boolean", "return 42", {}, true, false, false, RE, "rule r: the rule returned a number"},
+      {"an endless loop is stopped", "while true do end", {}, true, false, false, RL, "rule r: the rule exceeded"},
+      {"no compile", "return ((", {}, true, false, false, RN, "rule r does not compile"},
+      {"the rule sees the request's time", "request.weekday == 1 and request.hour == 10", {}, true, false, true, G,
+       ""},
+      {"warning: a denial is waived", "false", {}, true, true, true, RD, "would deny: sales staff only"},
+      {"warning: a missing attribute is waived", "true", {"department"}, false, true, true, RM,
+       "would deny: rule needs attribute department"},
+      {"warning: an error is not", "error('boom')", {}, true, true, false, RE, "rule r: the rule raised an error"},
+      {"warning: no compile is not", "return ((", {}, true, true, false, RN, "rule r does not compile"},
+  };
+  daAttributes sales;
+  sales.set("department", std::string("sales"));
+  daDecision d;
+  for (RuleRow const& row : rows) {
+    SCOPED_TRACE(row.what);
+    Pop p;
+    p.warning = row.warning;
+    putPop(p);
+    auto* rule = new daRule;
+    rule->setText(row.text);
+    rule->setReason("sales staff only");
+    ZArrayList_6_0 adi;
+    for (auto const& a : row.adilist) adi.add(ZUTF8String_6_0(a.c_str()));
+    rule->setADIList(adi);
+    set(daRuleName("r"), rule);
+    attach<daMapObjToRule>(daPObjName("/o").getPObjToRuleMapName(), "r");
+    daDecisionContext ctx;
+    ctx.timeSeconds = utc("2026-12-07 10:00");
+    ctx.attributes = row.withDepartment ? &sales : nullptr;
+    unsigned long st;
+    store_->decide("/o", &user_, "r", nullptr, ctx, d, st);
+    ASSERT_EQ(st, 0u);
+    EXPECT_EQ(d.granted(), row.granted);
+    bool const warned = row.granted && row.cause != G;
+    EXPECT_EQ(d.warning(), warned);
+    EXPECT_EQ(warned ? d.wouldCause() : d.cause(), row.cause) << d.reason();
+    EXPECT_EQ(std::string(warned ? d.wouldReason() : d.reason()).rfind(row.reason, 0), 0u)
+        << (warned ? d.wouldReason() : d.reason());
+  }
+  // An ACL denial comes first: the rule is not even run.
+  attach<daMapObjToRule>(daPObjName("/locked").getPObjToRuleMapName(), "r");
+  unsigned long st;
+  store_->decide("/locked", &user_, "r", nullptr, d, st);
+  EXPECT_EQ(d.cause(), daDecisionCause::aclDenied);
+}
+
 // ---- the audit trail ----------------------------------------------------------------
 
 struct Recorded {
@@ -349,6 +426,35 @@ TEST_F(Conditions, AuditRecordsWhatTheLevelInForceSelects) {
   store_->setAuditSink(nullptr);
   store_->decide("/o", &user_, "r", nullptr, now, d, st);
   EXPECT_EQ(sink->records.size(), 2u);
+}
+
+// Deciding threads and a writer that keeps changing the POP: every
+// decision is one of the two policies' answers, and each one reaches the
+// sink (the POP audits permits and denials alike).
+TEST_F(Conditions, ConcurrencyEveryDecisionIsRecordedWhileThePopChanges) {
+  auto sink = std::make_shared<RecordingSink>();
+  store_->setAuditSink(sink);
+  putPop(office());
+  constexpr int kThreads = 2, kEach = 2000;
+  std::atomic<bool> wrong{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&] {
+      daDecision d;
+      daDecisionContext sunday;
+      sunday.timeSeconds = utc("2026-12-06 10:00");
+      for (int i = 0; i < kEach; ++i) {
+        unsigned long st;
+        store_->decide("/o/page", &user_, "r", nullptr, sunday, d, st);
+        bool const office = st == 0 && !d.granted() && d.cause() == W;
+        bool const sundays = st == 0 && d.granted();
+        if (!office && !sundays) wrong = true;
+      }
+    });
+  for (int i = 0; i < 20; ++i) putPop(i % 2 ? office() : Pop{kSun});
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(wrong);
+  EXPECT_EQ(sink->records.size(), size_t{kThreads * kEach});
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <future>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -237,6 +237,10 @@ TEST_F(HxDbVerify, DamagedMetaPagesAndTruncationAreReported) {
          poke<uint64_t>(f, 88 + 32, 99);
          poke<uint64_t>(f, kPage + 88 + 32, 99);
        }},
+      {"newest transaction on the meta page readers do not take for it", [](std::string& f) {
+         uint64_t newest = std::max(peek<uint64_t>(f, 144), peek<uint64_t>(f, kPage + 144));
+         poke<uint64_t>(f, 144, (newest + 1) | 1);  // odd: readers go to the second page
+       }},
       {"truncated to half", [](std::string& f) { f.resize(f.size() / 2); }},
       {"truncated by a page", [](std::string& f) { f.resize(f.size() - kPage); }},
       {"truncated inside a meta page", [](std::string& f) { f.resize(100); }},
@@ -277,6 +281,12 @@ TEST_F(HxDbVerify, FilesItAcceptsNeverKillAReader) {
   }
   EXPECT_GT(rejected, 0);
   RecordProperty("accepted", accepted);
+  // Files the fuzzer once found passing the verifier and then killing the reader.
+  for (auto const& entry : std::filesystem::directory_iterator(GXCORE_SOURCE_DIR "/tests/data/fuzz_dbfile")) {
+    hx_db_verify_report report;
+    if (verify(readFile(entry.path().string()), report) == 0)
+      EXPECT_TRUE(readsWithoutSignal(damaged_)) << entry.path();
+  }
 }
 
 

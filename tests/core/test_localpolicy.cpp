@@ -277,6 +277,16 @@ class LocalPolicyReplication : public LocalPolicy {
     ASSERT_EQ(st, 0u);
     replica.closePolicy(st);
   }
+  // Writes bytes as a record of type under key into the master, as a raw
+  // put does: nothing checks that they decode.
+  void putRawRecord(char const* key, uint32_t type, std::string bytes) {
+    daLocalStore writer("lp", master_.c_str());
+    unsigned long st = 0, seq = 0;
+    writer.openStore(0, st);
+    gxobj_t rec{nullptr, 0, type, static_cast<uint32_t>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data())};
+    writer.setObject(ZUTF8String_6_0(key), rec, seq, st);
+    ASSERT_EQ(st, 0u);
+  }
   std::string master_;
 };
 
@@ -371,15 +381,7 @@ TEST_F(LocalPolicyReplication, FileClientAnswersCurrentAndHandsOverNoCopyAReplic
 }
 
 TEST_F(LocalPolicyReplication, CorruptMasterIsRefusedAndTheReplicaKeepsServing) {
-  {
-    daLocalStore writer("lp", master_.c_str());
-    unsigned long st = 0, seq = 0;
-    writer.openStore(0, st);
-    char junk[] = "\x30\x05garbage";
-    gxobj_t rec{nullptr, 0, 0x50D, sizeof junk - 1, reinterpret_cast<unsigned char*>(junk)};
-    writer.setObject(daAclName("broken").getFullName(), rec, seq, st);
-    ASSERT_EQ(st, 0u);
-  }
+  putRawRecord(daAclName("broken").getFullName().getChars(), 0x50D, "\x30\x05garbage");
   daFileReplicatedClient client(master_.c_str(), "lp");
   MessageCapture messages;
   auto replica = openReplica(path_, &client, 0);  // the old replica is still usable
@@ -555,15 +557,7 @@ TEST_F(LocalPolicyReplication, OlderMasterIsRefusedUnlessARollbackIsAllowed) {
 // A record of a type no class decodes (as a raw put writes) is carried to
 // the replica; it does not stop the rest of the policy from replicating.
 TEST_F(LocalPolicyReplication, RecordOfAnUnknownTypeDoesNotStopReplication) {
-  {
-    daLocalStore writer("lp", master_.c_str());
-    unsigned long st = 0, seq = 0;
-    writer.openStore(0, st);
-    char note[] = "a note";
-    gxobj_t rec{nullptr, 0, 1286, sizeof note - 1, reinterpret_cast<unsigned char*>(note)};
-    writer.setObject(ZUTF8String_6_0("/note"), rec, seq, st);
-    ASSERT_EQ(st, 0u);
-  }
+  putRawRecord("/note", 1286, "a note");
   gxtest::addAcls(master_, {"after-the-note"}, "lp");
   daFileReplicatedClient client(master_.c_str(), "lp");
   auto replica = openReplica(path_, &client, 0);

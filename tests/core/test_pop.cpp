@@ -226,6 +226,8 @@ TEST(PopRecord, RoundTripThroughTheTypeDispatch) {
   pop.setStartAccess(-100);
   pop.setTimeReferenceAccess(1);
   pop.setNextIPAuth(0x0A000000, 0xFF000000, 2);
+  ASSERT_EQ(pop.setZone("Europe/Berlin"), 0u);
+  ASSERT_EQ(pop.setAttrlist(), 0u);  // the IP-auth list is stored again: the zone stays
   std::vector<unsigned char> bytes = gxtest::encodedRecord(pop, gx_type_pop);
   std::unique_ptr<daStoreObject> obj;
   ASSERT_EQ(gxtest::decodeBytes(bytes, bytes.size(), gx_type_pop, obj), 0u);
@@ -236,6 +238,7 @@ TEST(PopRecord, RoundTripThroughTheTypeDispatch) {
   EXPECT_EQ(back->dayAccess(), 0x7Fu);
   EXPECT_EQ(back->startAccess(), -100);
   EXPECT_EQ(back->timeReferenceAccess(), 1u);
+  EXPECT_EQ(back->zone(), "Europe/Berlin");
   EXPECT_EQ(back->value().ipauth_count, 1u);
   EXPECT_EQ(back->get_auth_count(), 1u);  // the IP-auth list is loaded on demand
   EXPECT_EQ(back->getIPAuthList(), 0u);

@@ -246,6 +246,15 @@ TEST(Rules, LimitsStopRunawayRulesAndTheThreadGoesOn) {
            {"return (('a'):rep(5000)):match('.-.-.-.-.-.-b') ~= nil", daRuleVerdict::error, "pattern"},
            {"return string.find(('a'):rep(5000), '.-.-.-.-.-.-b', 1, true) == nil", daRuleVerdict::permit, ""},
            {"return string.find('10.1.2.3', '^10%.') ~= nil", daRuleVerdict::permit, ""},
+           {"return (('a'):rep(5000) .. '@example.com'):match('^[a-z]+@[a-z]+%.com$') ~= nil", daRuleVerdict::permit, ""},
+           {"for w in (('a '):rep(3000)):gmatch('.-.-.-b') do end", daRuleVerdict::error, "pattern"},
+           {"table.insert(setmetatable({}, {__len = function() return 1e15 end}), 1, 'x')", daRuleVerdict::error,
+            "table operation"},
+           {"table.remove(setmetatable({}, {__len = function() return 1e15 end}), 1)", daRuleVerdict::error,
+            "table operation"},
+           {"table.move({}, 1, 1e12, 2)", daRuleVerdict::error, "table operation"},
+           {"local t = {1, 2, 3} table.insert(t, 1, 0) table.move(t, 1, 4, 2) return t[2] == 0", daRuleVerdict::permit,
+            ""},
        }) {
     EXPECT_EQ(eval(c.text, r, &detail), c.verdict) << c.text << ": " << detail;
     EXPECT_NE(detail.find(c.detail), std::string::npos) << c.text << ": " << detail;

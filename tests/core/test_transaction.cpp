@@ -76,12 +76,7 @@ TEST_F(Transactions, CommittedSetIsTheVeryObjectOldHandlesStayValidAndDeletesAre
   store_->deleteObject(daAclName("a"), 0, st);
   ASSERT_EQ(st, 0u);
   EXPECT_FALSE(inFile(daAclName("a")));
-  GxACL acl;
-  gxobj_t rec{};
-  unsigned long s;
-  acl.encode(rec, st);
-  store_->setObject(daAclName("a").getFullName(), rec, s, st);
-  hxAsnFreeObj(rec);
+  gxtest::putAcl(*store_, "a");
   store_->getObject(daAclName("a"), now, st);
   EXPECT_EQ(st, 0x132792F1u);
 }
@@ -144,14 +139,8 @@ TEST_F(Transactions, FailedItemIsReportedOthersWrittenObserversTold) {
 }
 
 TEST_F(Transactions, ThousandChangesAndARecursiveDeleteCommitInOneDatabaseTransaction) {
-  unsigned long st, s;
-  for (char const* k : {"/a", "/a/b", "/a/b/c", "/ab"}) {
-    GxACL acl;
-    gxobj_holder rec;
-    acl.encode(rec.rec, st);
-    store_->daLocalStore::setObject(daPObjName(k).getFullName(), rec.rec, s, st);
-    ASSERT_EQ(st, 0u);
-  }
+  unsigned long st;
+  for (char const* k : {"/a", "/a/b", "/a/b/c", "/ab"}) gxtest::putObject(*store_, daPObjName(k), GxACL());
   auto name = [](int i) { return daAclName(("acl" + std::to_string(i)).c_str()); };
   daTransaction t;
   store_->beginTransaction(t, daTransactionMode::update, st);

@@ -206,6 +206,46 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
                                 {"objects", json::object()}}));
 }
 
+// The access window in its readable form: written beside the raw numbers,
+// read back to the same POP, and refused naming the field when it is wrong.
+TEST_F(PolicyDocument, AccessWindowRoundTripsInItsReadableFormAndBadOnesAreRefused) {
+  auto s = create("a.db");
+  json const night = {{"days", {"mon", "fri"}}, {"from", "22:00"}, {"to", "06:00"}, {"zone", "Europe/Berlin"}};
+  import(*s, {{"pops", {{"night", {{"access", night}}}, {"sundays", {{"day_access", 1}}}, {"any", json::object()}}}});
+  json pops = exported(*s)["pops"];
+  EXPECT_EQ(pops["night"]["access"], night);
+  EXPECT_EQ(pops["night"]["day_access"], 2 + 32);
+  EXPECT_EQ(pops["night"]["start_access"], 22 * 60);
+  EXPECT_EQ(pops["night"]["end_access"], 6 * 60);
+  EXPECT_EQ(pops["night"]["time_reference"], 2);
+  EXPECT_EQ(pops["sundays"]["access"], json({{"days", {"sun"}}, {"zone", "UTC"}}));
+  EXPECT_FALSE(pops["any"].contains("access"));
+  // An export imports back as it was, both forms given.
+  auto copy = create("b.db");
+  import(*copy, exported(*s));
+  EXPECT_EQ(exported(*copy)["pops"], pops);
+
+  BadDocument const cases[] = {
+      {R"({"pops": {"p": {"access": {"days": ["mon", "funday"]}}}})", "pops.p.access.days[1]", 0},
+      {R"({"pops": {"p": {"access": {"from": "8:00", "to": "18:00"}}}})", "pops.p.access.from", 0},
+      {R"({"pops": {"p": {"access": {"from": "08:00", "to": "24:30"}}}})", "pops.p.access.to", 0},
+      {R"({"pops": {"p": {"access": {"from": "08:00"}}}})", "pops.p.access.to", 0},
+      {R"({"pops": {"p": {"access": {"days": ["mon"], "zone": "Mars/Olympus"}}}})", "pops.p.access.zone", 0},
+      {R"({"pops": {"p": {"access": {"days": ["mon"], "at": "noon"}}}})", "pops.p.access.at", 0},
+      {R"({"pops": {"p": {"access": {"days": ["mon"]}, "day_access": 4}}})", "pops.p.access", 0},
+      {R"({"pops": {"p": {"start_access": 1500}}})", "pops.p.start_access", 0},
+      {R"({"pops": {"p": {"day_access": 128}}})", "pops.p.day_access", 0},
+      {R"({"pops": {"p": {"day_access": 1, "time_reference": 2}}})", "pops.p.time_reference", 0},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.text);
+    gxpolicy::DocumentProblem problem;
+    gxpolicy::ImportCounts counts;
+    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
+    EXPECT_EQ(problem.path, c.path) << gxpolicy::describe(problem);
+  }
+}
+
 // A rule whose text does not compile would deny wherever it is in force:
 // import refuses it naming the rule and the line, and writes nothing.
 TEST_F(PolicyDocument, RuleThatDoesNotCompileIsRefusedNamingTheRuleAndTheLine) {

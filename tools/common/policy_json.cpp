@@ -50,6 +50,7 @@
 #include "outside/hxutil.h"
 #include "outside/registry.h"
 #include "tools/common/json_error.h"
+#include "tools/common/pop_access.h"
 #include "tools/common/policy_write.h"
 
 namespace gxpolicy {
@@ -316,16 +317,23 @@ void checkNetwork(GxAddress const& network, GxAddress const& netmask, Path const
 // every POP needs one: it is the level for callers no later entry matches.
 std::unique_ptr<daStoreObject> readPop(json const& j, Path const& p) {
   checkFields(j, p, {"description", "warning", "audit", "qop", "day_access", "start_access", "end_access",
-                     "time_reference", "default_level", "ipauth", "attributes"});
+                     "time_reference", "access", "default_level", "ipauth", "attributes"});
   auto pop = std::make_unique<GxPop>();
   if (auto d = optString(j, "description", p)) pop->setDescription(d->c_str());
   pop->setWarningMode(optBool(j, "warning", p) ? 1 : 0);
   pop->setAuditLevel(optUint32(j, "audit", p, 0));
   pop->setQualityOfProtection(optUint32(j, "qop", p, 0));
-  pop->setDayAccess(optUint32(j, "day_access", p, 0));
-  pop->setStartAccess(optInt32(j, "start_access", p));
-  pop->setEndAccess(optInt32(j, "end_access", p));
-  pop->setTimeReferenceAccess(optUint32(j, "time_reference", p, 0));
+  PopAccess raw{optUint32(j, "day_access", p, 0), optInt32(j, "start_access", p), optInt32(j, "end_access", p),
+                optUint32(j, "time_reference", p, 0), {}};
+  bool hasRaw = false;
+  for (char const* k : {"day_access", "start_access", "end_access", "time_reference"}) hasRaw = hasRaw || field(j, k);
+  PopAccess window;
+  if (auto e = readPopWindow(field(j, "access"), raw, hasRaw, window)) {
+    Path at = e->inAccess ? p / "access" : p;
+    if (!e->field.empty()) at = at / e->field;
+    if (e->index >= 0) at = at / static_cast<std::size_t>(e->index);
+    at.fail(e->message);
+  }
   GxAddress any("0.0.0.0");
   addIPAuth(*pop, any, any, optUint32(j, "default_level", p, 0), p / "default_level");
   if (json const* list = field(j, "ipauth")) {
@@ -346,6 +354,7 @@ std::unique_ptr<daStoreObject> readPop(json const& j, Path const& p) {
   }
   unsigned long st = pop->setAttrlist();
   if (st != 0) p.fail("cannot store the IP-auth list", st);
+  if ((st = storePopWindow(window, *pop)) != 0) p.fail("cannot store the access window", st);
   return pop;
 }
 
@@ -983,6 +992,7 @@ json exportPop(GxPop& pop) {
   j["start_access"] = pop.startAccess();
   j["end_access"] = pop.endAccess();
   j["time_reference"] = pop.timeReferenceAccess();
+  if (json access = writePopAccess(pop); !access.is_null()) j["access"] = std::move(access);
   // A POP without "popipauthlist" is read from its IPv4 list.
   pop.getIPAuthList();
   // Without any entry every caller is refused (level noAuthLevel_); written
