@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "GxCore/db/daLocalPolicy.h"
+#include "daemon_process.h"
 #include "example_policy.h"
 #include "http_client.h"
 #include "loopback.h"
@@ -31,21 +31,13 @@ namespace {
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using gxtest::readFile;
+using gxtest::within;
 
 #ifdef GXPOLICYD_BINARY
 char const* const kDaemon = GXPOLICYD_BINARY;
 #else
 char const* const kDaemon = nullptr;  // a tree without the tools: the tests skip
 #endif
-
-// Waits up to limit for done(); whether it came true.
-bool within(std::chrono::milliseconds limit, std::function<bool()> const& done) {
-  for (auto give = Clock::now() + limit; Clock::now() < give;) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return done();
-}
 
 // The example estate (without the clock-dependent rule) in DB, its
 // registry beside it, and gxpolicyd as a child process.
@@ -58,7 +50,7 @@ class GxpolicydLifecycle : public ::testing::Test {
     gxtest::writeFile(registry_, gxtest::exampleFile("web.registry.json"));
   }
   void TearDown() override {
-    if (pid_ > 0) EXPECT_EQ(stop(std::chrono::seconds(30)), 0) << log();
+    if (daemon_.pid() > 0) EXPECT_EQ(stop(std::chrono::seconds(30)), 0) << log();
   }
 
   void makeDb(std::string const& path) {
@@ -69,47 +61,21 @@ class GxpolicydLifecycle : public ::testing::Test {
     gxtest::importDocument(path, "Default", doc.dump(), names.get());
   }
 
-  // Starts gxpolicyd with args after --listen; the child's pid.
+  // Starts gxpolicyd with args after --listen.
   void launch(std::vector<std::string> const& args) {
     port_ = gxtest::freeLoopbackPort();
     std::vector<std::string> argv = {kDaemon, "--listen", "127.0.0.1:" + std::to_string(port_), "--threads", "2"};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int fd = ::open(dir_.file("gxpolicyd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-      ::execv(raw[0], raw.data());
-      ::_exit(127);
-    }
+    daemon_.launch(argv, dir_.file("gxpolicyd.log"));
   }
   bool healthy() { return gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/healthz")).status == 200; }
   bool start(std::vector<std::string> const& args) {
     launch(args);
-    return within(std::chrono::seconds(20), [&] { return exited() || healthy(); }) && pid_ > 0;
+    return within(std::chrono::seconds(20), [&] { return exited() || healthy(); }) && !exited();
   }
-  // True once the child has ended (status_ then holds its exit status, or
-  // 100 + the signal that ended it).
-  bool exited() {
-    int st = 0;
-    if (pid_ > 0 && ::waitpid(pid_, &st, WNOHANG) == pid_) {
-      pid_ = -1;
-      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 100 + WTERMSIG(st);
-    }
-    return pid_ <= 0;
-  }
+  bool exited() { return daemon_.exited(); }
   // SIGTERM, then the exit status; -1 (after SIGKILL) when it had not ended within limit.
-  int stop(std::chrono::milliseconds limit) {
-    ::kill(pid_, SIGTERM);
-    if (within(limit, [&] { return exited(); })) return status_;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(std::exchange(pid_, -1), nullptr, 0);
-    return -1;
-  }
+  int stop(std::chrono::milliseconds limit) { return daemon_.signal(SIGTERM, limit); }
   std::string log() { return readFile(dir_.file("gxpolicyd.log")); }
 
   // The decision on object for actions asked by user: "granted", "denied",
@@ -154,8 +120,8 @@ class GxpolicydLifecycle : public ::testing::Test {
 
   gxtest::TempDir dir_;
   std::string db_, registry_;
-  pid_t pid_ = -1;
-  int port_ = -1, status_ = -1;
+  gxtest::DaemonProcess daemon_;
+  int port_ = -1;
 };
 
 TEST_F(GxpolicydLifecycle, RegistryEditsReachDecisionsWithinTwoSeconds) {
@@ -205,7 +171,7 @@ TEST_F(GxpolicydLifecycle, CommitsToItsDatabaseWithoutMasterReachDecisions) {
   EXPECT_TRUE(within(std::chrono::seconds(3), [&] { return decision("", "/web/docs/guide.html", "r") == "denied"; }))
       << log();
   // SIGHUP says what it does: there is no master to ask.
-  ::kill(pid_, SIGHUP);
+  ::kill(daemon_.pid(), SIGHUP);
   EXPECT_TRUE(within(std::chrono::seconds(3), [&] { return log().find("SIGHUP: re-reading the database") != std::string::npos; }))
       << log();
   EXPECT_EQ(log().find("asking the master"), std::string::npos) << log();
@@ -225,7 +191,7 @@ TEST_F(GxpolicydLifecycle, MasterThatNeverAnswersDelaysNeitherStartNorStop) {
       << log();
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(3));
   EXPECT_EQ(decision("bob", "/web/docs", "m"), "granted");
-  ::kill(pid_, SIGHUP);
+  ::kill(daemon_.pid(), SIGHUP);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(healthy());
   auto stopping = Clock::now();
@@ -240,7 +206,7 @@ TEST_F(GxpolicydLifecycle, WithoutReplicaAStalledMasterFailsTheStartInBoundedTim
   // It gives up after the time-outs (and the client's retries), saying why.
   launch(args);
   EXPECT_TRUE(within(std::chrono::seconds(15), [&] { return exited(); }));
-  EXPECT_EQ(status_, 2) << log();
+  EXPECT_EQ(daemon_.status(), 2) << log();
   EXPECT_NE(log().find("cannot open the replica"), std::string::npos) << log();
   // Told to stop meanwhile, it stops at once.
   args[5] = "60";
@@ -256,7 +222,7 @@ TEST_F(GxpolicydLifecycle, FifoAsDatabaseOrRegistryIsRefusedAtOnce) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   launch({"--db", fifo});
   EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return exited(); }));
-  EXPECT_EQ(status_, 2);
+  EXPECT_EQ(daemon_.status(), 2);
   EXPECT_NE(log().find(fifo + " is not a regular file"), std::string::npos) << log();
 
   makeDb(db_);
@@ -264,7 +230,7 @@ TEST_F(GxpolicydLifecycle, FifoAsDatabaseOrRegistryIsRefusedAtOnce) {
   ASSERT_EQ(::mkfifo(registry_.c_str(), 0600), 0);
   launch({"--db", db_});
   EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return exited(); }));
-  EXPECT_EQ(status_, 2);
+  EXPECT_EQ(daemon_.status(), 2);
   EXPECT_NE(log().find(registry_ + " is not a regular file"), std::string::npos) << log();
 }
 

@@ -99,9 +99,20 @@ struct HttpServer::Hooks {
     auto* server = static_cast<HttpServer*>(self);
     auto* exchange = static_cast<Exchange*>(*state);
     if (exchange == nullptr) {
+      // Once stop has begun, a new request on a kept-alive connection is
+      // not taken (the connection closes unanswered, as a new one would be
+      // refused): stop then waits for exactly the requests it will answer,
+      // and no request is decided whose answer the stop would cut off. The
+      // count goes up before the flag is read, and stop sets the flag
+      // before it reads the count (both in one total order): one of the two
+      // sees the other.
+      server->inFlight_.fetch_add(1);
+      if (server->stopping_.load()) {
+        server->inFlight_.fetch_sub(1);
+        return MHD_NO;
+      }
       exchange = new Exchange();
       *state = exchange;
-      server->inFlight_.fetch_add(1, std::memory_order_relaxed);
       char const* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
       // Announced too large: answered before the body is read (the library
       // then closes the connection). Any other request is answered once it
@@ -249,9 +260,10 @@ bool HttpServer::start(std::string& error) {
 
 void HttpServer::stop(unsigned graceMs) {
   if (daemon_ == nullptr) return;
+  stopping_.store(true);
   listenSocket_ = MHD_quiesce_daemon(daemon_);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
-  while (inFlight() > 0 && std::chrono::steady_clock::now() < deadline)
+  while (inFlight_.load() > 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;

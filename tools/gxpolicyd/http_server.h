@@ -49,9 +49,10 @@ class HttpServer {
   // (a bad address, a port in use, a socket path taken by another file or
   // not writable, a thread that could not start).
   bool start(std::string& error);
-  // Stops accepting, waits up to graceMs for the requests being answered to
-  // finish, then closes every connection and joins the threads; removes the
-  // socket file of a unix-domain socket.
+  // Stops accepting connections and new requests on open ones (those are
+  // closed unanswered), waits up to graceMs for the requests being answered
+  // to finish, then closes every connection and joins the threads; removes
+  // the socket file of a unix-domain socket.
   void stop(unsigned graceMs = 10000);
 
   unsigned inFlight() const { return inFlight_.load(std::memory_order_relaxed); }
@@ -73,6 +74,7 @@ class HttpServer {
   MHD_Daemon* daemon_ = nullptr;
   int listenSocket_ = -1;  // kept after quiesce, closed after the stop
   std::atomic<unsigned> inFlight_{0};
+  std::atomic<bool> stopping_{false};  // stop has begun: no new request is taken
   std::atomic<unsigned> connections_{0};
   std::atomic<std::size_t> bodyBytes_{0};  // taken from maxBodiesTotal by the exchanges
 };

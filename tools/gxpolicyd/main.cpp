@@ -6,12 +6,16 @@
 //   gxpolicyd --db REPLICA [--master FILE|URL] [--listen ADDR:PORT] [--threads N]
 //             [--registry CONFIG] [--prefix /web] [--methods GET=r,POST=m,...]
 //             [--front-secret-file FILE | --listen unix:PATH]
+//             [--audit-file PATH [--audit-max-bytes N --audit-keep N] | --audit-syslog]
+//             [--audit-queue N] [--audit-full block|drop] [--audit-flush-ms N]
+//             [--audit-strict] [--audit-fsync-ms N]
 //
 // The replica follows its master (or, without one, the database file
 // itself) every --refresh seconds, and the user registry file is checked
 // every second. SIGHUP does both at once. SIGTERM and SIGINT stop
 // accepting, let the requests being answered finish, give a question to
-// the master a few seconds, then exit 0 (also during start-up).
+// the master a few seconds, write every audit record still queued, then
+// exit 0 (also during start-up).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -34,10 +38,12 @@
 
 #include "outside/file_registry.h"
 #include "outside/hxdb_verify.h"
+#include "tools/gxpolicyd/audit.h"
 #include "tools/gxpolicyd/http_server.h"
 #include "tools/gxpolicyd/registry_watch.h"
 #include "tools/gxpolicyd/replica.h"
 #include "tools/gxpolicyd/service.h"
+#include "tools/common/audit_record.h"
 #include "tools/common/registry_open.h"
 #include "tools/common/status_text.h"
 
@@ -82,7 +88,21 @@ struct Args {
   std::size_t callerCacheBytes = 16 << 20;
   std::size_t maxBodiesTotal = 64 << 20;
   std::string socketMode = "660";
+  std::string auditFile;
+  bool auditSyslog = false;
+  std::uint64_t auditMaxBytes = 0;
+  unsigned auditKeep = 5;
+  std::size_t auditQueue = 65536;
+  std::string auditFull = "block";
+  unsigned auditFlushMs = 5;
+  bool auditStrict = false;
+  unsigned auditFsyncMs = 1000;
+  std::string auditLevel = "deny,error,warning";
 };
+
+// The audit trail the options ask for, or null when none is kept; quits
+// with a clear message when the options or the file cannot be used.
+std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters);
 
 // The first line of a file that holds a secret. Like ssh with its keys,
 // a file that group or others may read or write is refused, and so is
@@ -190,6 +210,25 @@ void startInterruptibly(std::function<void()> const& work) {
   worker.join();
 }
 
+std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters) {
+  if (a.auditFile.empty() && !a.auditSyslog) return nullptr;
+  if (a.auditFull != "block" && a.auditFull != "drop") quit("--audit-full: \"" + a.auditFull + "\" is not block or drop");
+  gxpolicyd::AuditOptions o;
+  o.file = a.auditFile;
+  o.syslog = a.auditSyslog;
+  o.maxBytes = a.auditMaxBytes;
+  o.keep = a.auditKeep;
+  o.queue = a.auditQueue;
+  o.full = a.auditFull == "drop" ? gxpolicyd::AuditFull::drop : gxpolicyd::AuditFull::block;
+  o.flush = std::chrono::milliseconds(a.auditFlushMs);
+  o.strict = a.auditStrict;
+  o.fsync = std::chrono::milliseconds(a.auditFsyncMs);
+  std::string error;
+  auto trail = gxpolicyd::AuditTrail::open(o, counters, logLine, error);
+  if (!trail) quit("--audit-file: " + error);
+  return trail;
+}
+
 int serve(Args const& a) {
   refuseIrregular(a.db, "the database");
   if (!a.master.empty() && a.master.find("://") == std::string::npos) refuseIrregular(a.master, "the master");
@@ -261,13 +300,22 @@ int serve(Args const& a) {
     if (st != 0) quit("the database " + a.db + " is damaged or not a database: " + report.problem);
   }
 
+  // The store keeps the audit trail alive as long as it may record into it.
+  gxpolicyd::Metrics metrics;
+  if (!gxpolicy::parseAuditLevel(a.auditLevel, replicaOptions.auditLevel, error)) quit("--audit-level: " + error);
+  std::shared_ptr<gxpolicyd::AuditTrail> audit = openAuditTrail(a, metrics.audit());
+  replicaOptions.audit = audit;
+
   // The registry file beside the database is watched even before it exists.
   std::string registryName = a.registry.empty() ? gxreg::defaultRegistryPath(a.db) : a.registry;
   std::unique_ptr<gxreg::Registry> registry;
   std::unique_ptr<gxpolicyd::RegistryWatch> watch;
-  gxpolicyd::ServedReplica replica(replicaOptions, logLine, [&watch] {
+  gxpolicyd::ServedReplica* served = nullptr;
+  gxpolicyd::ServedReplica replica(replicaOptions, logLine, [&watch, &audit, &served] {
     if (watch) watch->poke();  // a new replica may come with a new registry beside it
+    if (audit && served) audit->setDigest(static_cast<std::uint32_t>(served->sequence()), served->digest());
   });
+  served = &replica;
   startInterruptibly([&] {
     unsigned long registryStatus = 0;
     registry = gxpolicy::openRegistryFor(
@@ -281,8 +329,8 @@ int serve(Args const& a) {
     if (replica.open(error) != 0) quit(error);
   });
   watch = std::make_unique<gxpolicyd::RegistryWatch>(*registry, registryName, std::chrono::seconds(1), logLine);
+  if (audit) audit->setDigest(static_cast<std::uint32_t>(replica.sequence()), replica.digest());
 
-  gxpolicyd::Metrics metrics;
   gxpolicyd::DecisionService decisions(replica, registry.get(), service, metrics);
   gxpolicyd::HttpServer server(
       http, [&decisions](gxpolicyd::Request const& r) { return decisions.handle(r); }, logLine);
@@ -311,6 +359,7 @@ int serve(Args const& a) {
     logLine(std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + ": finishing the requests in flight");
     server.stop();
     watch->stop();
+    if (audit) audit->stop();  // every decision answered is written before the exit
     // A question to a master that does not answer is not waited for.
     if (!replica.stop(std::chrono::seconds(3))) {
       logLine("stopped; the question to the master still waiting is abandoned");
@@ -399,6 +448,31 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--max-bodies-total", a.maxBodiesTotal,
                  "Request bodies held at once across all connections, bytes (over it: 503)")
+      ->capture_default_str();
+  app.add_option("--audit-file", a.auditFile,
+                 "Write an audit record (a JSON line) for every decision the audit levels select to this file "
+                 "(created mode 600; a symbolic link or a file others may read is refused)");
+  app.add_flag("--audit-syslog", a.auditSyslog, "Send audit records to syslog (facility authpriv)");
+  app.add_option("--audit-max-bytes", a.auditMaxBytes, "Rotate the audit file before it grows past this; 0: never")
+      ->capture_default_str();
+  app.add_option("--audit-keep", a.auditKeep, "Rotated audit files kept (FILE.1 newest .. FILE.N)")
+      ->capture_default_str()->check(CLI::Range(1u, 1000u));
+  app.add_option("--audit-queue", a.auditQueue, "Audit records queued at most")
+      ->capture_default_str()->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24));
+  app.add_option("--audit-full", a.auditFull,
+                 "With the audit queue full: block (the decision waits) or drop (the record is counted in /metrics)")
+      ->capture_default_str();
+  app.add_option("--audit-flush-ms", a.auditFlushMs,
+                 "Milliseconds between two writes of queued audit records (what a SIGKILL can lose)")
+      ->capture_default_str()->check(CLI::Range(1u, 60000u));
+  app.add_flag("--audit-strict", a.auditStrict,
+               "An answer leaves only after its audit record is written (group commit): a SIGKILL loses none");
+  app.add_option("--audit-fsync-ms", a.auditFsyncMs,
+                 "Milliseconds between two fsyncs of the audit file (what a power loss can lose); 0: every write")
+      ->capture_default_str()->check(CLI::Range(0u, 3600000u));
+  app.add_option("--audit-level", a.auditLevel,
+                 "Decisions recorded at objects without a POP in force (a POP's own audit level governs its "
+                 "objects), and failed decisions: permit, deny, error, warning, all or none, comma-separated")
       ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
   return serve(a);

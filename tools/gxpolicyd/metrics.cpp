@@ -59,6 +59,22 @@ void hitsAndMisses(std::string& out, char const* name, char const* help, std::ui
   line(out, "%s{result=\"miss\"} %llu\n", name, static_cast<u64>(misses));
 }
 
+void auditSection(std::string& out, AuditCounters const& a) {
+  if (!a.enabled.load(std::memory_order_relaxed)) return;
+  auto get = [](std::atomic<std::uint64_t> const& n) { return static_cast<u64>(n.load(std::memory_order_relaxed)); };
+  header(out, "gxpolicyd_audit_records_total", "counter",
+         "Audit records, by fate: written, dropped (queue full, --audit-full drop), lost (the write failed).");
+  line(out, "gxpolicyd_audit_records_total{result=\"written\"} %llu\n", get(a.written));
+  line(out, "gxpolicyd_audit_records_total{result=\"dropped\"} %llu\n", get(a.dropped));
+  line(out, "gxpolicyd_audit_records_total{result=\"lost\"} %llu\n", get(a.lost));
+  header(out, "gxpolicyd_audit_writes_total", "counter", "Writes of the audit trail (one per batch of records).");
+  line(out, "gxpolicyd_audit_writes_total %llu\n", get(a.batches));
+  header(out, "gxpolicyd_audit_rotations_total", "counter", "Audit files rotated.");
+  line(out, "gxpolicyd_audit_rotations_total %llu\n", get(a.rotations));
+  header(out, "gxpolicyd_audit_queue_records", "gauge", "Audit records waiting to be written.");
+  line(out, "gxpolicyd_audit_queue_records %llu\n", get(a.queued));
+}
+
 }  // namespace
 
 std::string Metrics::render(Gauges const& g) const {
@@ -111,6 +127,7 @@ std::string Metrics::render(Gauges const& g) const {
                 g.callerHits, g.callerMisses);
   header(out, "gxpolicyd_requests_in_flight", "gauge", "Requests being answered.");
   line(out, "gxpolicyd_requests_in_flight %u\n", g.inFlight);
+  auditSection(out, audit_);
   return out;
 }
 

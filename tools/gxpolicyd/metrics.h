@@ -1,7 +1,8 @@
 // What gxpolicyd counts, and its /metrics page in the Prometheus text
 // format: requests by handler and status code, decisions by result, the
-// time a decision request takes inside the service, and (read when the page
-// is made) the replica's state and the store's cache and memo counts.
+// time a decision request takes inside the service, the audit trail's
+// records (when one is kept), and (read when the page is made) the
+// replica's state and the store's cache and memo counts.
 //
 // Counters are relaxed atomics: any thread may count, a reading taken while
 // requests are served is a consistent-enough snapshot for monitoring.
@@ -33,6 +34,18 @@ struct Gauges {
   unsigned inFlight = 0;
 };
 
+// What the audit trail counts (tools/gxpolicyd/audit.h); on the page only
+// when a trail is kept (enabled).
+struct AuditCounters {
+  std::atomic<bool> enabled{false};
+  std::atomic<std::uint64_t> written{0};   // records handed to the file or syslog
+  std::atomic<std::uint64_t> dropped{0};   // records not queued: the queue was full (--audit-full drop)
+  std::atomic<std::uint64_t> lost{0};      // records queued but not written: the file could not be written
+  std::atomic<std::uint64_t> batches{0};   // writes (one per batch of records)
+  std::atomic<std::uint64_t> rotations{0}; // files rotated
+  std::atomic<std::uint64_t> queued{0};    // records waiting to be written now
+};
+
 class Metrics {
  public:
   // Latency buckets (upper bounds, seconds) of the decision histogram.
@@ -52,6 +65,10 @@ class Metrics {
   std::uint64_t requests(Handler h, int code) const;
   std::uint64_t decisions(Outcome o) const { return decisions_[static_cast<int>(o)].load(std::memory_order_relaxed); }
 
+  // The audit trail's counters, counted by the trail itself.
+  AuditCounters& audit() { return audit_; }
+  AuditCounters const& audit() const { return audit_; }
+
   // The whole page.
   std::string render(Gauges const& g) const;
 
@@ -64,6 +81,7 @@ class Metrics {
   std::atomic<std::uint64_t> decisions_[static_cast<int>(Outcome::count)]{};
   std::atomic<std::uint64_t> buckets_[kBuckets.size() + 1]{};  // the last is +Inf
   std::atomic<std::uint64_t> latencySumNs_{0};
+  AuditCounters audit_;
 };
 
 }  // namespace gxpolicyd

@@ -6,6 +6,7 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "outside/ZObject.h"
+#include "outside/hxdigest.h"
 #include "tools/common/status_text.h"
 
 namespace gxpolicyd {
@@ -48,6 +49,8 @@ std::string ServedReplica::describe(unsigned long status) const {
 
 unsigned long ServedReplica::open(std::string& error) {
   policy_ = std::make_unique<daLocalPolicy>(options_.domain.c_str(), options_.db.c_str(), 1, options_.cacheSize);
+  policy_->setDefaultAuditLevel(options_.auditLevel);
+  if (options_.audit) policy_->setAuditSink(options_.audit);
   unsigned long st = 0;
   if (client_) {
     // An intact replica is served as it is; the master is asked afterwards,
@@ -89,6 +92,13 @@ unsigned long ServedReplica::sequence() const {
   unsigned long seq = 0;
   policy_->getLocalSeqNum(seq);
   return seq;
+}
+
+std::string ServedReplica::digest() const {
+  hx_digest_record record;
+  unsigned long st = 0;
+  hx_digest_read((options_.db + daLocalPolicy::digestSuffix).c_str(), record, st);
+  return st == 0 ? record.sha256 : std::string();
 }
 
 double ServedReplica::ageSeconds() const {

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "GxCore/remote/daHttpReplicatedClient.h"
+#include "GxCore/db/daAudit.h"
 #include "GxCore/db/daLocalPolicy.h"
 
 namespace gxpolicyd {
@@ -37,6 +38,8 @@ struct ReplicaOptions {
   unsigned int cacheSize = 32768;  // entries of the policy cache
   daHttpReplicaOptions http;      // for a URL master
   bool allowRollback = false;     // take a master older than the replica (a restore from a backup)
+  std::shared_ptr<daAuditSink> audit;  // where the store's decisions are recorded; null: nowhere
+  std::uint32_t auditLevel = daDefaultAuditLevel;  // for objects without a POP in force, and failures
 };
 
 class ServedReplica {
@@ -56,7 +59,9 @@ class ServedReplica {
   // once); a missing or damaged one is rebuilt from the master first, which
   // waits as long as the client's time-outs allow. Returns 0, or the open's
   // status with error saying what failed; the store stays closed then.
-  // Call once, before start.
+  // The store hands its decisions to options.audit (when set) as
+  // options.auditLevel and the POPs select them, across rebuilds and
+  // reopens. Call once, before start. Throws std::bad_alloc.
   unsigned long open(std::string& error);
   // Starts the refresh thread; with a master its first question is asked
   // at once.
@@ -76,6 +81,9 @@ class ServedReplica {
   bool isOpen() const;
   bool hasMaster() const { return client_ != nullptr; }
   unsigned long sequence() const;
+  // The SHA-256 of the replica file as installed (its digest record), or ""
+  // when it has none (a database served without a master).
+  std::string digest() const;
   // Seconds since the replica was last known to match its master (a
   // replica opened from its own file counts as current at the open), or
   // without a master since the database file was last read; negative
