@@ -29,11 +29,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "outside/file_registry.h"
 #include "outside/hxdb_verify.h"
+#include "tools/common/command_line.h"
 #include "tools/gxpolicyd/http_server.h"
 #include "tools/gxpolicyd/registry_watch.h"
 #include "tools/gxpolicyd/replica.h"
@@ -148,7 +150,7 @@ void raiseDescriptorLimit() {
 
 [[noreturn]] void quit(std::string const& message) {
   logLine(message);
-  std::exit(2);
+  std::exit(gxpolicy::kExitError);
 }
 
 // Opening a FIFO or a device would wait for a writer, or never end: the
@@ -400,6 +402,7 @@ int main(int argc, char** argv) {
   app.add_option("--max-bodies-total", a.maxBodiesTotal,
                  "Request bodies held at once across all connections, bytes (over it: 503)")
       ->capture_default_str();
-  CLI11_PARSE(app, argc, argv);
+  gxpolicy::addVersionFlag(app, "gxpolicyd");
+  if (std::optional<int> status = gxpolicy::parseCommandLine(app, "gxpolicyd", argc, argv)) return *status;
   return serve(a);
 }
