@@ -125,7 +125,7 @@ void testCases(DecideArgs const& a) {
   std::vector<DecisionCase> cases;
   Problem problem;
   if (!readCases(document, cases, problem)) {
-    problem.message = a.cases + ": " + problem.message;
+    problem.where = problem.where.empty() ? a.cases : a.cases + ": " + problem.where;
     error(problem);
   }
   auto store = openStore(a);
