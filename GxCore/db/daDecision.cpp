@@ -24,6 +24,7 @@
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/dbtrace.h"
 
 namespace {

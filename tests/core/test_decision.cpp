@@ -19,6 +19,7 @@
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daRule.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "test_support.h"
 #include "tools/common/estate.h"
 
