@@ -1,64 +1,40 @@
-// gxcore: every public header of the library in one include.
+// gxcore: the public headers of the library in one include -- what a host
+// needs to read a replica and ask for decisions. Internals (the cache's hash
+// table and state lock, the trace macros, the record encoders) are left out:
+// a header that is not reached from here is not installed.
 #pragma once
 
-#include "outside/HXObject.h"
-#include "outside/ZCollections.h"
-#include "outside/ZObject.h"
-#include "outside/ZObserver.h"
-#include "outside/ZString.h"
-#include "outside/ZThread.h"
-#include "outside/gxobj.h"
-#include "outside/hxasn.h"
-#include "outside/hxdb.h"
-#include "outside/hxsvc.h"
-#include "outside/hxutil.h"
-
-#include "GxCore/GxObjName.h"
-#include "GxCore/coretrace.h"
-#include "GxCore/daStoreObject.h"
-#include "GxCore/daStoreObjectName.h"
+// Statuses and their text.
 #include "GxCore/dastatus.h"
+#include "outside/hxsvc.h"
 
-#include "GxCore/db/daLocalStore.h"
-#include "GxCore/db/daStoreChangeEvent.h"
-#include "GxCore/db/dbtrace.h"
-#include "outside/hxasn_acl.h"
-#include "outside/hxasn_action.h"
-#include "outside/hxlock_fns.h"
-#include "GxCore/perm.h"
+// The policy classes: protected objects, ACLs and their evaluation, POPs,
+// authorization rules, extended attributes, actions, addresses.
 #include "GxCore/GxAcl.h"
-#include "GxCore/acleval.h"
 #include "GxCore/GxAction.h"
-#include "GxCore/pacUtil.h"
-#include "GxCore/refCount.h"
-#include "GxCore/handle.h"
-#include "GxCore/hashTable.h"
-#include "GxCore/db/daStoreObjectHandle.h"
-#include "GxCore/db/daCacheStateLock.h"
-#include "outside/hxasn_pobj.h"
-#include "outside/hxasn_server.h"
-#include "GxCore/GxPObj.h"
-#include "GxCore/AznLocalSvr.h"
-#include "GxCore/GxAuthznDBInfo.h"
-#include "outside/ZInet.h"
 #include "GxCore/GxAddress.h"
-#include "GxCore/GxNetwork.h"
-#include "GxCore/daRule.h"
-#include "GxCore/db/daCachedStore.h"
-#include "outside/hxasn_map.h"
-#include "GxCore/daAttachedPolicy.h"
-#include "GxCore/daPolicyObjectMap.h"
-#include "GxCore/GxMapPObjectToACL.h"
-#include "GxCore/GxMapACLToPObject.h"
 #include "GxCore/GxExtAttr.h"
-#include "outside/attrlist.h"
-#include "outside/hxasn_pop.h"
+#include "GxCore/GxPObj.h"
 #include "GxCore/GxPop.h"
-#include "outside/udir.h"
-#include "GxCore/domainexc.h"
-#include "GxCore/daDomain.h"
-#include "GxCore/MrDomainMan.h"
+#include "GxCore/acleval.h"
+#include "GxCore/daRule.h"
+
+// The decision: its record, the request's context, rules and audit.
+#include "GxCore/db/daAudit.h"
+#include "GxCore/db/daDecision.h"
+#include "GxCore/db/daDecisionContext.h"
+#include "GxCore/db/daRuleEngine.h"
+
+// The stores and the replica clients. The HTTP client and snapshots
+// (GxCore/remote/) are in the library gxcore-remote: include them only when
+// linking it.
 #include "GxCore/db/daAbstractReplicatedClient.h"
-#include "GxCore/db/daLocalPolicy.h"
+#include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daFileReplicatedClient.h"
-#include "GxCore/db/daActionQuickMap.h"
+#include "GxCore/db/daLocalPolicy.h"
+#include "GxCore/db/daLocalStore.h"
+
+// User registries: the interface, the JSON file and the directory back ends.
+#include "outside/file_registry.h"
+#include "outside/ldap_registry.h"
+#include "outside/registry.h"

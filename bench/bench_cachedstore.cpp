@@ -10,6 +10,7 @@
 #include "bench_support.h"
 #include "GxCore/GxAcl.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 
 namespace {
 

@@ -124,7 +124,7 @@ bool loadEstate(fs::path const& file, gxestate::Estate& e) {
 struct GeneratedEstate {
   std::string db;
   gxestate::Estate estate;
-  std::vector<gxestate::Caller> callers;
+  std::vector<gxpolicy::CallerAttributes> callers;
 };
 
 // The estate of objects objects and naming, generated on first use.
@@ -155,8 +155,8 @@ GeneratedEstate& estate(unsigned long objects, int naming) {
     }
     saveEstate(slot->estate, list);
   }
-  slot->callers.resize(slot->estate.users.size());
-  for (size_t i = 0; i < slot->callers.size(); ++i) gxestate::makeCaller(slot->estate.users[i], slot->callers[i]);
+  slot->callers.clear();
+  for (gxestate::User const& u : slot->estate.users) slot->callers.push_back(gxestate::callerOf(u));
   return *slot;
 }
 
@@ -219,7 +219,7 @@ void BM_DecideWarm(benchmark::State& state) {
   for (size_t i = 0; i < ring.size(); ++i) {
     std::string const& p = e.estate.objects[r.working[rng() % r.working.size()]];
     std::snprintf(ring[i].path, sizeof ring[i].path, "%s", p.c_str());
-    ring[i].caller = &e.callers[rng() % e.callers.size()].pa;
+    ring[i].caller = e.callers[rng() % e.callers.size()].pa();
     ring[i].actions = kActions[i % 5];
   }
   size_t k = 0;
@@ -386,7 +386,7 @@ void BM_FirstDecision(benchmark::State& state) {
     auto store = openReplica(e, state.range(2));
     size_t object = rng() % e.estate.objects.size();
     state.ResumeTiming();
-    store->decide(e.estate.objects[object].c_str(), &e.callers[rng() % e.callers.size()].pa, "r", nullptr, d, st);
+    store->decide(e.estate.objects[object].c_str(), e.callers[rng() % e.callers.size()].pa(), "r", nullptr, d, st);
     state.PauseTiming();
     store.reset();
     state.ResumeTiming();
@@ -425,7 +425,7 @@ void BM_ColdDecisions(benchmark::State& state) {
     state.ResumeTiming();
     for (int i = 0; i < 100000; ++i)
       store->decide(e.estate.objects[rng() % e.estate.objects.size()].c_str(),
-                    &e.callers[rng() % e.callers.size()].pa, "r", nullptr, d, st);
+                    e.callers[rng() % e.callers.size()].pa(), "r", nullptr, d, st);
     state.PauseTiming();
     grown = residentKiB() - before;
     store.reset();
@@ -444,7 +444,7 @@ void BM_Import(benchmark::State& state) {
   GeneratedEstate& e = estate(state.range(0), 0);
   static std::map<long, std::string> documents;
   std::string& text = documents[state.range(0)];
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   if (text.empty()) {
     daCachedStore source("bench", e.db.c_str(), 0, 0);
     unsigned long st;
@@ -503,7 +503,7 @@ std::vector<Question> distinctQuestions(GeneratedEstate& e, size_t count) {
   std::vector<Question> q(leaves.size());
   for (size_t k = 0; k < leaves.size(); ++k) {
     std::snprintf(q[k].path, sizeof q[k].path, "%s", e.estate.objects[leaves[k]].c_str());
-    q[k].caller = &e.callers[rng() % e.callers.size()].pa;
+    q[k].caller = e.callers[rng() % e.callers.size()].pa();
     q[k].actions = kActions[rng() % 5];
   }
   return q;

@@ -14,6 +14,7 @@
 #include "GxCore/GxPop.h"
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 
 namespace {
 

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
   std::string const text(reinterpret_cast<char const*>(data), size);
   gxpolicy::ImportCounts counts;
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   (void)gxpolicy::importPolicyText(*store, text, counts, problem);
   return 0;
 }

@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
   store.openStore(0, st);
   if (st != 0) return 1;
   gxpolicy::ImportCounts counts;
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   if (!gxpolicy::importPolicyText(store, kDocument, counts, problem)) {
     std::fprintf(stderr, "seed document refused: %s\n", gxpolicy::describe(problem).c_str());
     return 1;

@@ -16,22 +16,11 @@
 #include <mutex>
 
 #include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daCacheTypes.h"
 #include "GxCore/db/daStoreObjectHandle.h"
 #include "GxCore/hashTable.h"
 #include "outside/ZThread.h"
 
-// The values of daCachedStore::cachestate; the store brings them into its
-// own scope (using cachestate = daCacheStates::cachestate; using enum ...).
-struct daCacheStates {
-  enum cachestate : int {
-    closed = 0,     // constructed or closed: every cached read fails with 0x132792F4
-    open = 1,       // normal operation
-    replacing = 2,  // the database file is being replaced, state lock held exclusively
-    clearing = 3,   // the whole cache is being cleared, state lock held exclusively
-  };
-};
-
-using daCacheTable = hashTable<daStoreObjectName, daCachedStoreEntry>;
 
 template <class Store>
 class daCacheStateLockT : public ZStackReadWriteLock_6_0 {

@@ -1,4 +1,5 @@
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -19,6 +19,7 @@
 #include "GxCore/GxMapPObjectToACL.h"
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/dbtrace.h"
 #include "outside/hxsvc.h"
 

@@ -28,6 +28,7 @@
 #include "GxCore/daRule.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/dbtrace.h"
 #include "outside/hxutil.h"
 

@@ -1,4 +1,5 @@
 #include "GxCore/db/daLocalPolicy.h"
+#include "GxCore/db/daCacheStateLock.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,6 +1,10 @@
 #include "GxCore/db/daTransaction.h"
 
+#include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/hashTable.h"
+
+daTransaction::daTransaction() = default;
 
 daTransaction::~daTransaction() {
   if (store_) store_->discardTransaction(*this);

@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-#include "GxCore/db/daCacheStateLock.h"
+#include "GxCore/db/daCacheTypes.h"
 #include "outside/ZThread.h"
 
 class daCachedStore;
@@ -25,7 +25,7 @@ enum class daTransactionMode : int {
 
 class daTransaction {
  public:
-  daTransaction() = default;
+  daTransaction();
   daTransaction(daTransaction const&) = delete;
   daTransaction& operator=(daTransaction const&) = delete;
   // A transaction still bound to a store is discarded.

@@ -11,6 +11,7 @@
 
 #include "GxCore/GxAcl.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "test_support.h"
 
 namespace {

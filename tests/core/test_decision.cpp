@@ -19,6 +19,7 @@
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daRule.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "test_support.h"
 #include "tools/common/estate.h"
 
@@ -602,8 +603,8 @@ TEST(DecideAtScale, AgreesWithAFreshWalkOnEveryObjectOfAGeneratedEstate) {
     gxestate::generate(writer, o, estate, st);
     ASSERT_EQ(st, 0u);
   }
-  std::vector<gxestate::Caller> callers(estate.users.size());
-  for (size_t i = 0; i < callers.size(); ++i) gxestate::makeCaller(estate.users[i], callers[i]);
+  std::vector<gxpolicy::CallerAttributes> callers;
+  for (gxestate::User const& u : estate.users) callers.push_back(gxestate::callerOf(u));
   daCachedStore replica("d", path.c_str(), 1, 0), ref("d", path.c_str(), 1, 0);
   replica.openStore(1, st);
   ref.openStore(1, st);
@@ -612,7 +613,7 @@ TEST(DecideAtScale, AgreesWithAFreshWalkOnEveryObjectOfAGeneratedEstate) {
   daDecision d;
   for (int round = 0; round < 2; ++round) {  // resolving, then from the memo
     for (size_t i = 0; i < estate.objects.size(); ++i) {
-      Caller c = i % 7 == 0 ? Caller() : Caller(callers[i % callers.size()].pa);
+      Caller c = i % 7 == 0 ? Caller() : Caller(*callers[i % callers.size()].pa());
       char const* object = estate.objects[i].c_str();
       ASSERT_EQ(decided(replica, object, c, actions[i % 5], &address, d),
                 freshWalk(ref, object, c, actions[i % 5], &address))

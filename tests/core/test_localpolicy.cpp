@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "GxCore/MrDomainMan.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daReplicaRegistry.h"

@@ -536,11 +536,10 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
     std::string actions = so.methods[method];
     bool anonymous = rng() % 5 == 0;
     gxestate::User const& user = estate.users[rng() % estate.users.size()];
-    gxestate::Caller caller;
-    gxestate::makeCaller(user, caller);
+    gxpolicy::CallerAttributes caller = gxestate::callerOf(user);
     daDecision expected;
     unsigned long st = 0;
-    replica.store().decide(object.c_str(), anonymous ? nullptr : &caller.pa, actions.c_str(), nullptr, expected, st);
+    replica.store().decide(object.c_str(), anonymous ? nullptr : caller.pa(), actions.c_str(), nullptr, expected, st);
     ASSERT_EQ(st, 0u) << object;
     granted += expected.granted();
 

@@ -38,7 +38,7 @@ inline unsigned long importDocument(std::string const& db, char const* domain, s
   gxpolicy::ImportOptions options;
   options.registry = registry;
   gxpolicy::ImportCounts counts;
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   EXPECT_TRUE(gxpolicy::importPolicyDocument(
       writer, [&] { return std::make_unique<std::istringstream>(doc); }, options, counts, problem))
       << gxpolicy::describe(problem);

@@ -26,7 +26,7 @@ namespace {
 
 using gxpolicy::CallerSpec;
 using gxpolicy::CaseResult;
-using gxpolicy::DecideProblem;
+using gxpolicy::Problem;
 using gxpolicy::Explanation;
 using Form = CallerSpec::Form;
 
@@ -61,18 +61,18 @@ class WebEstate : public ::testing::Test {
   Explanation ask(CallerSpec const& spec, char const* object, char const* actions, char const* ip = "") {
     Explanation e;
     gxpolicy::Caller caller;
-    DecideProblem problem;
+    Problem problem;
     bool ok = gxpolicy::resolveCaller(spec, registry_.get(), caller, problem) &&
               gxpolicy::explainDecision(*store_, {object, actions, ip}, caller, registry_.get(), true, d_, e, problem);
     EXPECT_TRUE(ok) << gxpolicy::describe(problem);
     return e;
   }
   // The problem of a question that cannot be asked (status and message).
-  DecideProblem problemOf(CallerSpec const& spec, char const* object, char const* actions, char const* ip = "",
+  Problem problemOf(CallerSpec const& spec, char const* object, char const* actions, char const* ip = "",
                           gxreg::Registry* registry = nullptr, bool useRegistry = true) {
     gxreg::Registry* r = useRegistry ? registry_.get() : registry;
     gxpolicy::Caller caller;
-    DecideProblem problem;
+    Problem problem;
     Explanation e;
     bool ok = gxpolicy::resolveCaller(spec, r, caller, problem) &&
               gxpolicy::explainDecision(*store_, {object, actions, ip}, caller, r, false, d_, e, problem);
@@ -239,18 +239,18 @@ TEST_F(WebEstate, BadCallersAndQuestionsAreProblemsWithTheirStatus) {
   EXPECT_EQ(problemOf(byUuid(kStranger, {"nogroup"}), "/web", "r").status, reg_s_no_such_group);
   EXPECT_EQ(problemOf(user("alice"), "/web", "r", "", nullptr, false).status, reg_s_unavailable);
   EXPECT_EQ(problemOf(byUuid(kStranger, {"webteam"}), "/web", "r", "", nullptr, false).status, reg_s_unavailable);
-  DecideProblem none = problemOf(CallerSpec{}, "/web", "r");
+  Problem none = problemOf(CallerSpec{}, "/web", "r");
   EXPECT_EQ(none.status, 0u);
   EXPECT_EQ(none.message, "no caller given");
   EXPECT_EQ(problemOf(CallerSpec{Form::user, "alice", "", {"admins"}}, "/web", "r").message,
             "groups given with a user name");
 
-  DecideProblem action = problemOf(user("alice"), "/web", "rZ");
+  Problem action = problemOf(user("alice"), "/web", "rZ");
   EXPECT_EQ(action.status, gx_s_bad_action);
   EXPECT_EQ(gxpolicy::describe(action),
             "bad action string \"rZ\": status 0x1005b2f1 (unknown action letter or group); use the letters and [group] "
             "names that \"gxpolicy actions DB\" lists, e.g. \"Tr\"");
-  DecideProblem empty = problemOf(user("alice"), "/web", "");
+  Problem empty = problemOf(user("alice"), "/web", "");
   EXPECT_EQ(empty.status, gx_s_bad_action);
   EXPECT_EQ(empty.message, "no actions asked for: the action string is empty");
   EXPECT_EQ(problemOf(user("alice"), "/web", "r[web").status, gx_s_no_action_group);
@@ -267,7 +267,7 @@ TEST_F(WebEstate, BadCallersAndQuestionsAreProblemsWithTheirStatus) {
     unsigned long groupName(hx_uuid_t const&, std::string&) override { return reg_s_no_such_group; }
     unsigned long userGroups(hx_uuid_t const&, std::vector<hx_uuid_t>&) override { return 0; }
   } twice;
-  DecideProblem ambiguous = problemOf(user("carol"), "/web", "r", "", &twice, false);
+  Problem ambiguous = problemOf(user("carol"), "/web", "r", "", &twice, false);
   EXPECT_EQ(ambiguous.status, reg_s_ambiguous);
   EXPECT_EQ(ambiguous.message, "user name \"carol\" is held by several registry entries");
   EXPECT_EQ(problemOf(byUuid(kStranger, {"hr"}), "/web", "r", "", &twice, false).status, reg_s_ambiguous);
@@ -287,7 +287,7 @@ TEST_F(WebEstate, CatalogueWithAnEmptyPrimaryGroupIsNamedAsTheProblem) {
   store_->setObject(daActionGroupName(), new GxActionGroups(catalogue), st);
   ASSERT_EQ(st, 0u);
   for (char const* actions : {"r", "[web]x"}) {
-    DecideProblem p = problemOf(user("alice"), "/web", actions);
+    Problem p = problemOf(user("alice"), "/web", actions);
     EXPECT_EQ(p.status, gx_s_no_action_group) << actions;
     EXPECT_EQ(p.message, "the database's action catalogue has no \"primary\" group with actions") << actions;
   }
@@ -295,7 +295,7 @@ TEST_F(WebEstate, CatalogueWithAnEmptyPrimaryGroupIsNamedAsTheProblem) {
 
 TEST_F(WebEstate, ExampleCasesAllPass) {
   std::vector<gxpolicy::DecisionCase> cases;
-  DecideProblem problem;
+  Problem problem;
   ASSERT_TRUE(gxpolicy::readCases(exampleFile("web-cases.json"), cases, problem)) << gxpolicy::describe(problem);
   EXPECT_GE(cases.size(), 15u);
   for (auto const& c : cases) {
@@ -306,7 +306,7 @@ TEST_F(WebEstate, ExampleCasesAllPass) {
 
 TEST_F(WebEstate, AWrongExpectationFailsAndACaseThatCannotBeAskedIsAnError) {
   std::vector<gxpolicy::DecisionCase> cases;
-  DecideProblem problem;
+  Problem problem;
   ASSERT_TRUE(gxpolicy::readCases(R"({"cases": [
       {"object": "/web/docs", "user": "dave", "actions": "m", "expect": "granted"},
       {"object": "/web/admin", "user": "erin", "actions": "r", "ip": "203.0.113.9", "expect": "granted", "level": 0},
@@ -327,14 +327,14 @@ TEST_F(WebEstate, AWrongExpectationFailsAndACaseThatCannotBeAskedIsAnError) {
 TEST(DecisionCases, BadFilesNameTheCaseAndTheField) {
   struct Bad {
     char const* text;
-    char const* message;  // the start of the problem's message
+    char const* message;  // the start of the problem as described
   };
   Bad const bad[] = {
       {"{\"cases\": [\n  {\"object\": \"/a\", \"level\": 1e999}]}",
        "not valid JSON at line 2, column 33: number overflow parsing '1e999'"},
       {"{\"cases\": []}", "no cases in the file"},
       {"{\"tests\": []}", "tests: unknown field"},
-      {"[{\"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\"}]", "cases[0].object: missing"},
+      {"[{\"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\"}]", "cases[0].object: \"object\" is missing"},
       {"[{\"name\": \"n\", \"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"maybe\"}]",
        "cases[0] (\"n\").expect: expected \"granted\" or \"denied\""},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"uuid\": \"u\", \"actions\": \"r\", \"expect\": \"denied\"}]",
@@ -343,26 +343,26 @@ TEST(DecisionCases, BadFilesNameTheCaseAndTheField) {
       {"[{\"object\": \"/a\", \"user\": \"a\", \"groups\": [\"g\"], \"actions\": \"r\", \"expect\": \"denied\"}]",
        "cases[0].groups: groups go with \"uuid\""},
       {"[{\"object\": \"/a\", \"unauthenticated\": false, \"actions\": \"r\", \"expect\": \"denied\"}]",
-       "cases[0].unauthenticated: expected true"},
+       "cases[0].unauthenticated: \"unauthenticated\" must be true"},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"level\": 1}]",
        "cases[0].level: a level is required from an address"},
-      {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": 5, \"expect\": \"denied\"}]", "cases[0].actions: expected a string"},
+      {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": 5, \"expect\": \"denied\"}]", "cases[0].actions: \"actions\" must be a string"},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"ipaddr\": \"x\"}]",
        "cases[0].ipaddr: unknown field"},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\"}, 7]",
-       "cases[1]: expected a JSON object"},
+       "cases[1]: a case must be a JSON object"},
   };
   for (Bad const& b : bad) {
     std::vector<gxpolicy::DecisionCase> cases;
-    DecideProblem problem;
+    Problem problem;
     EXPECT_FALSE(gxpolicy::readCases(b.text, cases, problem)) << b.text;
-    EXPECT_EQ(problem.message.rfind(b.message, 0), 0u) << b.text << "\n" << problem.message;
+    EXPECT_EQ(describe(problem).rfind(b.message, 0), 0u) << b.text << "\n" << describe(problem);
   }
 }
 
 TEST(DecisionCases, ACaseWithoutANameIsNumberedAndUnauthenticatedCasesTakeNoGroups) {
   std::vector<gxpolicy::DecisionCase> cases;
-  DecideProblem problem;
+  Problem problem;
   ASSERT_TRUE(gxpolicy::readCases(
       R"([{"object": "/a", "unauthenticated": true, "actions": "", "ip": "fd00::1", "expect": "granted", "level": 3}])",
       cases, problem));
@@ -400,7 +400,7 @@ TEST(DecisionCases, YamlCasesReadAsTheirJson) {
   std::string error;
   ASSERT_TRUE(gxpolicy::yamlToJson(yaml, doc, error)) << error;
   std::vector<gxpolicy::DecisionCase> cases;
-  gxpolicy::DecideProblem problem;
+  gxpolicy::Problem problem;
   ASSERT_TRUE(gxpolicy::readCases(doc.dump(), cases, problem)) << gxpolicy::describe(problem);
   ASSERT_EQ(cases.size(), 3u);
   EXPECT_EQ(cases[0].name, "alice writes");

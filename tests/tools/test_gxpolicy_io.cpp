@@ -85,12 +85,12 @@ class PolicyDocument : public ::testing::Test {
 
   static void import(daCachedStore& s, json const& doc) {
     gxpolicy::ImportCounts counts;
-    gxpolicy::DocumentProblem problem;
+    gxpolicy::Problem problem;
     ASSERT_TRUE(gxpolicy::importPolicyText(s, doc.dump(), counts, problem)) << gxpolicy::describe(problem);
   }
   static json exported(daCachedStore& s) {
     json doc;
-    gxpolicy::DocumentProblem problem;
+    gxpolicy::Problem problem;
     EXPECT_TRUE(gxpolicy::exportPolicyDocument(s, doc, problem)) << gxpolicy::describe(problem);
     return doc;
   }
@@ -194,10 +194,10 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
   s->getSeqNum(before, st);
   for (auto const& c : cases) {
     SCOPED_TRACE(c.text);
-    gxpolicy::DocumentProblem problem;
+    gxpolicy::Problem problem;
     gxpolicy::ImportCounts counts;
     EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
-    EXPECT_EQ(problem.path, c.path);
+    EXPECT_EQ(problem.where, c.path);
     EXPECT_EQ(problem.status, c.status) << gxpolicy::describe(problem);
   }
   s->getSeqNum(after, st);
@@ -296,7 +296,7 @@ TEST_F(PolicyDocument, LargeDocumentIsOneDatabaseTransactionAndRoundTrips) {
   auto s = create("a.db");
   json doc = largeDocument(30000);
   gxpolicy::ImportCounts counts;
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   unsigned long commitsBefore = hx_db_write_transactions(s->getDBHandle());
   ASSERT_TRUE(gxpolicy::importPolicyText(*s, doc.dump(), counts, problem)) << gxpolicy::describe(problem);
   EXPECT_EQ(counts.objects, 30000u);
@@ -330,7 +330,7 @@ TEST_F(PolicyDocument, ImportKilledAtRandomMomentsLeavesAllOrNothing) {
     gxpolicy::ImportOptions options;
     options.changesPerTransaction = 300;
     gxpolicy::ImportCounts counts;
-    gxpolicy::DocumentProblem problem;
+    gxpolicy::Problem problem;
     DocumentSource source = [&] { return std::make_unique<std::istringstream>(text); };
     ::_exit(st == 0 && gxpolicy::importPolicyDocument(store, source, options, counts, problem) ? 0 : 1);
   };
@@ -379,9 +379,9 @@ TEST_F(PolicyDocument, ProblemLateInALargeDocumentWritesNothing) {
   unsigned long before, after, st;
   s->getSeqNum(before, st);
   gxpolicy::ImportCounts counts;
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   EXPECT_FALSE(gxpolicy::importPolicyText(*s, doc.dump(), counts, problem));
-  EXPECT_EQ(problem.path, R"(objects["/o299/f29999"].acl)");
+  EXPECT_EQ(problem.where, R"(objects["/o299/f29999"].acl)");
   s->getSeqNum(after, st);
   EXPECT_EQ(after, before);
 }
@@ -412,9 +412,9 @@ TEST_F(PolicyDocument, KeysAndRecordsOverTheDatabaseLimitsAreRefusedBeforeWritin
   for (auto const& c : cases) {
     SCOPED_TRACE(c.path.substr(0, 40));
     gxpolicy::ImportCounts counts;
-    gxpolicy::DocumentProblem problem;
+    gxpolicy::Problem problem;
     EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.doc.dump(), counts, problem));
-    EXPECT_EQ(problem.path, c.path);
+    EXPECT_EQ(problem.where, c.path);
     EXPECT_EQ(counts.transactions, 0u);
   }
   s->getSeqNum(after, st);
@@ -439,19 +439,19 @@ TEST_F(PolicyDocument, PolicyListOfObjectsOverTheRecordLimitIsRefusedBeforeWriti
   };
   gxpolicy::ImportOptions options;
   options.maxRecordBytes = 3000;  // about 80 of these paths
-  auto importWith = [&](json const& doc, gxpolicy::DocumentProblem& problem) {
+  auto importWith = [&](json const& doc, gxpolicy::Problem& problem) {
     std::string text = doc.dump();
     gxpolicy::DocumentSource source = [&text] { return std::make_unique<std::istringstream>(text); };
     gxpolicy::ImportCounts counts;
     return gxpolicy::importPolicyDocument(*s, source, options, counts, problem);
   };
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   json acls = {{"shared", json::object()}, {"other", json::object()}};
   ASSERT_TRUE(importWith({{"acls", acls}, {"objects", objects(0, 60, "shared")}}, problem))
       << gxpolicy::describe(problem);
   // 60 stored and 40 more: over.
   EXPECT_FALSE(importWith({{"objects", objects(60, 100, "shared")}}, problem));
-  EXPECT_EQ(problem.path.rfind("objects[", 0), 0u) << problem.path;
+  EXPECT_EQ(problem.where.rfind("objects[", 0), 0u) << problem.where;
   EXPECT_NE(problem.message.find("\"shared\""), std::string::npos) << problem.message;
   // The same 60 again, and 40 more while 40 of the stored move to "other":
   // the list stays at 60.
@@ -472,7 +472,7 @@ TEST_F(PolicyDocument, ExportReplacesInvalidUtf8AndSaysWhere) {
   s->setObject(daAclName("bad"), acl, st);
   ASSERT_EQ(st, 0u);
   json doc;
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   std::vector<std::string> invalid;
   ASSERT_TRUE(gxpolicy::exportPolicyDocument(*s, doc, problem, &invalid)) << gxpolicy::describe(problem);
   EXPECT_EQ(invalid, std::vector<std::string>({"acls.bad.description"}));
@@ -490,9 +490,9 @@ TEST_F(PolicyDocument, ExportRefusesAnObjectMapNamingTwoPolicies) {
   s->setObject(daPObjName("/web").getPObjToAclMapName(), map, st);
   ASSERT_EQ(st, 0u);
   json doc;
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   EXPECT_FALSE(gxpolicy::exportPolicyDocument(*s, doc, problem));
-  EXPECT_EQ(problem.path, R"(objects["/web"].acl)");
+  EXPECT_EQ(problem.where, R"(objects["/web"].acl)");
 }
 
 // Malformed JSON is refused before anything is written, saying where (line
@@ -511,7 +511,7 @@ TEST_F(PolicyDocument, MalformedJsonIsRefusedBeforeTheStoreWithItsLineAndColumn)
   };
   for (Case const& c : cases) {
     gxpolicy::ImportCounts counts;
-    gxpolicy::DocumentProblem problem;
+    gxpolicy::Problem problem;
     EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
     EXPECT_EQ(gxpolicy::describe(problem), c.message);
     EXPECT_EQ(counts.transactions, 0u);
@@ -533,9 +533,9 @@ TEST_F(PolicyDocument, CatalogueWithAnEmptyPrimaryGroupIsReportedAtTheFirstEntry
   s->invalidateQuickMap();
   std::string const message = "the database's action catalogue has no \"primary\" group with actions";
   gxpolicy::ImportCounts counts;
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   EXPECT_FALSE(gxpolicy::importPolicyText(*s, sampleDocument().dump(), counts, problem));
-  EXPECT_EQ(problem.path, "acls.admin.entries[0].actions");
+  EXPECT_EQ(problem.where, "acls.admin.entries[0].actions");
   EXPECT_EQ(problem.message, message);
   json doc;
   EXPECT_FALSE(gxpolicy::exportPolicyDocument(*s, doc, problem));

@@ -87,7 +87,7 @@ class RegistryNames : public ::testing::Test {
   TempDir dir_;
   std::unique_ptr<daCachedStore> store_;
   std::unique_ptr<FileRegistry> reg_;
-  gxpolicy::DocumentProblem problem_;
+  gxpolicy::Problem problem_;
 };
 
 TEST_F(RegistryNames, NameAloneIsResolvedAndExportWritesNames) {
@@ -123,21 +123,21 @@ TEST_F(RegistryNames, UnknownOrDisagreeingNamesAreProblemsOfTheirEntry) {
   EXPECT_FALSE(import(aclWith({{{"type", "user"}, {"name", "bob"}, {"actions", "Tr"}},
                                {{"type", "group"}, {"name", "alice"}, {"actions", "Tr"}}}),
                       reg_.get()));
-  EXPECT_EQ(problem_.path, "acls.a1.entries[1].name");
+  EXPECT_EQ(problem_.where, "acls.a1.entries[1].name");
   EXPECT_EQ(problem_.status, reg_s_no_such_group);
 
   EXPECT_FALSE(import(aclWith({{{"type", "user"}, {"name", "carol"}, {"id", kAlice}, {"actions", "Tr"}}}), reg_.get()));
-  EXPECT_EQ(problem_.path, "acls.a1.entries[0].name");
+  EXPECT_EQ(problem_.where, "acls.a1.entries[0].name");
   EXPECT_EQ(problem_.status, reg_s_no_such_user);
 
   EXPECT_FALSE(import(aclWith({{{"type", "user"}, {"name", "alice"}, {"id", kBob}, {"actions", "Tr"}}}), reg_.get()));
-  EXPECT_EQ(problem_.path, "acls.a1.entries[0].id");
+  EXPECT_EQ(problem_.where, "acls.a1.entries[0].id");
   EXPECT_NE(problem_.message.find(kAlice), std::string::npos) << problem_.message;
 
   // Without a registry a name is only a label, and cannot stand for the id.
   EXPECT_TRUE(import(aclWith({{{"type", "user"}, {"name", "carol"}, {"id", kBob}, {"actions", "Tr"}}}), nullptr));
   EXPECT_FALSE(import(aclWith({{{"type", "user"}, {"name", "alice"}, {"actions", "Tr"}}}), nullptr));
-  EXPECT_EQ(problem_.path, "acls.a1.entries[0]");
+  EXPECT_EQ(problem_.where, "acls.a1.entries[0]");
   EXPECT_NE(problem_.message.find("registry"), std::string::npos) << problem_.message;
 
   // Nothing of the refused documents was written.

@@ -17,6 +17,7 @@
 #include "outside/hxsvc.h"
 #include "outside/registry.h"
 #include "tools/common/json_error.h"
+#include "tools/common/json_fields.h"
 
 namespace gxpolicy {
 namespace {
@@ -46,8 +47,8 @@ bool parseUuid(std::string const& text, hx_uuid_t& out) {
 
 std::string inQuotes(std::string const& s) { return json(s).dump(-1, ' ', false, json::error_handler_t::replace); }
 
-bool fails(DecideProblem& problem, std::string message, unsigned long status, std::string hint) {
-  problem = DecideProblem{std::move(message), status, std::move(hint)};
+bool fails(Problem& problem, std::string message, unsigned long status, std::string hint) {
+  problem = Problem{std::move(message), status, std::move(hint)};
   return false;
 }
 
@@ -74,13 +75,13 @@ bool hasUnclosedGroup(std::string const& actions) {
 }
 
 // An action string the catalogue cannot read, and what to write instead.
-DecideProblem badActions(Question const& q, unsigned long st) {
+Problem badActions(Question const& q, unsigned long st) {
   return {"bad action string " + inQuotes(q.actions), st,
           "use the letters and [group] names that \"gxpolicy actions DB\" lists, e.g. \"Tr\""};
 }
 
 // The problem behind a status of decide.
-DecideProblem decideProblem(Question const& q, unsigned long st) {
+Problem decideProblem(Question const& q, unsigned long st) {
   switch (st) {
     case gx_s_bad_pobj_name:
       return {"not a valid protected object name: " + inQuotes(q.object), st,
@@ -262,28 +263,6 @@ std::string pad(std::string s, std::size_t width) {
 
 // ---- callers ------------------------------------------------------------------------
 
-std::string describe(DecideProblem const& p) {
-  std::string text = p.message;
-  if (p.status != 0) {
-    char status[40];
-    std::snprintf(status, sizeof status, ": status 0x%8.8lx (", p.status);
-    text += status;
-    text += hx_svc_status_text(p.status);
-    text += ")";
-  }
-  if (!p.hint.empty()) text += "; " + p.hint;
-  return text;
-}
-
-sec_id_pa_t* Caller::pa() {
-  if (!authenticated_) return nullptr;
-  ids_.clear();
-  for (hx_uuid_t const& g : groups_) ids_.push_back(sec_id_t{g, nullptr});
-  info_.principal = sec_id_t{user_, nullptr};
-  info_.num_groups = static_cast<uint16_t>(ids_.size());
-  info_.groups = ids_.empty() ? nullptr : ids_.data();
-  return &info_;
-}
 
 std::string Caller::describe() const {
   if (!authenticated_) return "an unauthenticated caller";
@@ -326,7 +305,7 @@ static std::string lookupFailure(char const* kind, std::string const& name, unsi
   return std::string("cannot look up ") + kind + " " + inQuotes(name);
 }
 
-bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& out, DecideProblem& problem) {
+bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& out, Problem& problem) {
   using Form = CallerSpec::Form;
   Caller c;
   switch (spec.form) {
@@ -373,7 +352,7 @@ bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& ou
       break;
     }
   }
-  if (c.groups_.size() > UINT16_MAX)
+  if (c.groups_.size() > CallerAttributes::kMaxGroups)
     return fails(problem, "the caller has more than 65535 groups", 0, "a caller's groups must fit the evaluation");
   for (hx_uuid_t const& g : c.groups_) {
     std::string name;
@@ -381,6 +360,7 @@ bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& ou
     c.groupNames_.push_back(name);
   }
   c.authenticated_ = true;
+  c.attributes_ = CallerAttributes(c.user_, c.groups_);
   out = std::move(c);
   return true;
 }
@@ -388,7 +368,7 @@ bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& ou
 // ---- decisions ------------------------------------------------------------------------
 
 bool explainDecision(daCachedStore& store, Question const& question, Caller& caller, gxreg::Registry* registry,
-                     bool detail, daDecision& d, Explanation& out, DecideProblem& problem) {
+                     bool detail, daDecision& d, Explanation& out, Problem& problem) {
   out = Explanation{};
   out.question = question;
   out.caller = caller.describe();
@@ -597,88 +577,64 @@ ojson toJson(Explanation const& e, bool detail) {
 
 namespace {
 
-struct BadCase {
-  std::string where;
-  std::string message;
-};
-
-std::string stringField(json const& c, char const* key, std::string const& where, bool required) {
-  auto it = c.find(key);
-  if (it == c.end()) {
-    if (required) throw BadCase{where + "." + key, "missing"};
-    return "";
-  }
-  if (!it->is_string()) throw BadCase{where + "." + key, "expected a string"};
-  return it->get<std::string>();
-}
-
+// One case: the place of its fields is "cases[N]" and its name. Throws
+// Problem for a case that is not as readCases says.
 DecisionCase readCase(json const& c, std::size_t index) {
   DecisionCase out;
   out.where = "cases[" + std::to_string(index) + "]";
-  if (!c.is_object()) throw BadCase{out.where, "expected a JSON object"};
-  out.name = stringField(c, "name", out.where, false);
+  JsonFields(c, out.where).requireObject("a case");
+  out.name = JsonFields(c, out.where).string("name", false);
   if (!out.name.empty()) out.where += " (" + inQuotes(out.name) + ")";
   else out.name = "case " + std::to_string(index + 1);
-  for (auto const& item : c.items()) {
-    static constexpr char const* kFields[] = {"name", "object", "actions", "user", "uuid", "groups",
-                                              "unauthenticated", "ip", "expect", "level"};
-    bool known = false;
-    for (char const* f : kFields) known = known || item.key() == f;
-    if (!known)
-      throw BadCase{out.where + "." + item.key(),
-                    "unknown field (name, object, actions, user, uuid, groups, unauthenticated, ip, expect, level)"};
-  }
-  out.question.object = stringField(c, "object", out.where, true);
-  out.question.actions = stringField(c, "actions", out.where, true);
-  out.question.address = stringField(c, "ip", out.where, false);
+  JsonFields fields(c, out.where);
+  fields.onlyKnown({"name", "object", "actions", "user", "uuid", "groups", "unauthenticated", "ip", "expect", "level"});
+  out.question.object = fields.string("object", true);
+  out.question.actions = fields.string("actions", true);
+  out.question.address = fields.string("ip", false);
 
   using Form = CallerSpec::Form;
   int forms = 0;
-  if (c.contains("user")) {
+  if (fields.has("user")) {
     out.caller.form = Form::user;
-    out.caller.user = stringField(c, "user", out.where, true);
+    out.caller.user = fields.string("user", true);
     ++forms;
   }
-  if (c.contains("uuid")) {
+  if (fields.has("uuid")) {
     out.caller.form = Form::uuid;
-    out.caller.uuid = stringField(c, "uuid", out.where, true);
+    out.caller.uuid = fields.string("uuid", true);
     ++forms;
   }
   if (auto it = c.find("unauthenticated"); it != c.end()) {
-    if (!it->is_boolean() || !it->get<bool>()) throw BadCase{out.where + ".unauthenticated", "expected true"};
+    if (!it->is_boolean() || !it->get<bool>())
+      throw Problem{"\"unauthenticated\" must be true", 0, "", fields.placeOf("unauthenticated")};
     out.caller.form = Form::unauthenticated;
     ++forms;
   }
   if (forms != 1)
-    throw BadCase{out.where, forms == 0 ? "no caller: give \"user\", \"uuid\" (with \"groups\") or \"unauthenticated\": true"
-                                        : "more than one caller: give only one of \"user\", \"uuid\", \"unauthenticated\""};
-  if (auto it = c.find("groups"); it != c.end()) {
+    throw Problem{forms == 0 ? "no caller: give \"user\", \"uuid\" (with \"groups\") or \"unauthenticated\": true"
+                             : "more than one caller: give only one of \"user\", \"uuid\", \"unauthenticated\"",
+                  0, "", out.where};
+  if (fields.has("groups")) {
     if (out.caller.form != Form::uuid)
-      throw BadCase{out.where + ".groups", "groups go with \"uuid\" (a named user's groups come from the registry)"};
-    if (!it->is_array()) throw BadCase{out.where + ".groups", "expected an array of group names or uuids"};
-    for (std::size_t i = 0; i < it->size(); ++i) {
-      if (!(*it)[i].is_string())
-        throw BadCase{out.where + ".groups[" + std::to_string(i) + "]", "expected a group name or uuid"};
-      out.caller.groups.push_back((*it)[i].get<std::string>());
-    }
+      throw Problem{"groups go with \"uuid\" (a named user's groups come from the registry)", 0, "",
+                    fields.placeOf("groups")};
+    out.caller.groups = fields.strings("groups", CallerAttributes::kMaxGroups);
   }
-  std::string expect = stringField(c, "expect", out.where, true);
+  std::string expect = fields.string("expect", true);
   if (expect != "granted" && expect != "denied")
-    throw BadCase{out.where + ".expect", "expected \"granted\" or \"denied\", not " + inQuotes(expect)};
+    throw Problem{"expected \"granted\" or \"denied\", not " + inQuotes(expect), 0, "", fields.placeOf("expect")};
   out.expectGranted = expect == "granted";
-  if (auto it = c.find("level"); it != c.end()) {
-    if (!it->is_number_unsigned() || it->get<std::uint64_t>() > UINT32_MAX)
-      throw BadCase{out.where + ".level", "expected an integer from 0 to 4294967295"};
+  if (std::optional<std::uint64_t> level = fields.number("level", UINT32_MAX)) {
     if (out.question.address.empty())
-      throw BadCase{out.where + ".level", "a level is required from an address: give \"ip\" too"};
-    out.expectLevel = it->get<unsigned long>();
+      throw Problem{"a level is required from an address: give \"ip\" too", 0, "", fields.placeOf("level")};
+    out.expectLevel = static_cast<unsigned long>(*level);
   }
   return out;
 }
 
 }  // namespace
 
-bool readCases(std::string const& text, std::vector<DecisionCase>& out, DecideProblem& problem) {
+bool readCases(std::string const& text, std::vector<DecisionCase>& out, Problem& problem) {
   json doc;
   try {
     doc = json::parse(text);
@@ -699,8 +655,10 @@ bool readCases(std::string const& text, std::vector<DecisionCase>& out, DecidePr
   std::vector<DecisionCase> cases;
   try {
     for (std::size_t i = 0; i < list->size(); ++i) cases.push_back(readCase((*list)[i], i));
-  } catch (BadCase const& bad) {
-    return fails(problem, bad.where + ": " + bad.message, 0, "fix the case");
+  } catch (Problem const& bad) {
+    problem = bad;
+    problem.hint = "fix the case";
+    return false;
   }
   out = std::move(cases);
   return true;

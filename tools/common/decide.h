@@ -26,6 +26,8 @@
 
 #include "GxCore/acleval.h"
 #include "GxCore/db/daDecision.h"
+#include "tools/common/caller.h"
+#include "tools/common/problem.h"
 
 class daCachedStore;
 namespace gxreg {
@@ -33,18 +35,6 @@ class Registry;
 }
 
 namespace gxpolicy {
-
-// Why a question could not be asked (never a denial): what was wrong, the
-// library or registry status behind it (0 for a mistake in the input
-// itself) and what to do about it.
-struct DecideProblem {
-  std::string message;
-  unsigned long status = 0;
-  std::string hint;
-};
-// "<message>: status 0x........ (<text>); <hint>", without the parts that
-// are empty.
-std::string describe(DecideProblem const& problem);
 
 // Who asks, as a command line or a case gives it. Exactly one form.
 struct CallerSpec {
@@ -61,8 +51,10 @@ class Caller {
  public:
   bool authenticated() const { return authenticated_; }
   // The attributes for decide: null for an unauthenticated caller. Valid
-  // until this Caller is changed or destroyed.
-  sec_id_pa_t* pa();
+  // until this Caller is assigned to or destroyed; safe to use on several
+  // threads at once.
+  sec_id_pa_t* pa() const { return attributes_.pa(); }
+  CallerAttributes const& attributes() const { return attributes_; }
   hx_uuid_t const& user() const { return user_; }
   std::string const& userName() const { return userName_; }
   std::vector<hx_uuid_t> const& groups() const { return groups_; }
@@ -74,14 +66,13 @@ class Caller {
   bool inGroup(hx_uuid_t const& group) const;
 
  private:
-  friend bool resolveCaller(CallerSpec const&, gxreg::Registry*, Caller&, DecideProblem&);
+  friend bool resolveCaller(CallerSpec const&, gxreg::Registry*, Caller&, Problem&);
   bool authenticated_ = false;
   hx_uuid_t user_{};
   std::string userName_;
   std::vector<hx_uuid_t> groups_;
   std::vector<std::string> groupNames_;
-  sec_id_pa_t info_{};
-  std::vector<sec_id_t> ids_;
+  CallerAttributes attributes_;
 };
 
 // Builds out from spec: a user name is looked up in registry with its
@@ -92,7 +83,7 @@ class Caller {
 // --group with a user name, no registry for a name, an unknown user or
 // group (the registry's status), a uuid that does not parse -- and out
 // unchanged.
-bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& out, DecideProblem& problem);
+bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& out, Problem& problem);
 
 // One question: may the caller do actions to object (from address, "" for
 // none)?
@@ -151,7 +142,7 @@ struct Explanation {
 // policy that cannot be read -- and out unspecified. Takes what decide
 // takes (the store's state lock shared while it resolves).
 bool explainDecision(daCachedStore& store, Question const& question, Caller& caller, gxreg::Registry* registry,
-                     bool detail, daDecision& d, Explanation& out, DecideProblem& problem);
+                     bool detail, daDecision& d, Explanation& out, Problem& problem);
 
 // The answer as gxpolicy check prints it: "granted", or "denied: <reason>",
 // then, when an address was given and a POP is in force, a line with the
@@ -183,7 +174,7 @@ struct DecisionCase {
 // (name, ip and level optional; exactly one caller form; level needs ip).
 // True with out filled. False with problem naming the case and the field
 // (status 0: a shape error) and out unspecified.
-bool readCases(std::string const& text, std::vector<DecisionCase>& out, DecideProblem& problem);
+bool readCases(std::string const& text, std::vector<DecisionCase>& out, Problem& problem);
 
 // The outcome of one case.
 struct CaseResult {
@@ -191,7 +182,7 @@ struct CaseResult {
   Outcome outcome = Outcome::error;
   std::string failure;  // failed: what differs from the expectation
   Explanation got;      // passed and failed: the decision, with detail
-  DecideProblem problem;  // error: why the case could not be asked
+  Problem problem;  // error: why the case could not be asked
 };
 
 // Runs one case against store with registry (may be null): resolves the

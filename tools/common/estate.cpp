@@ -359,13 +359,6 @@ void generate(daCachedStore& store, Options const& options, Estate& out, unsigne
   status = generator.run();
 }
 
-void makeCaller(User const& user, Caller& out) {
-  out.groups.clear();
-  for (hx_uuid_t const& g : user.groups) out.groups.push_back(sec_id_t{g, nullptr});
-  out.pa = sec_id_pa_t{};
-  out.pa.principal = sec_id_t{user.uuid, nullptr};
-  out.pa.num_groups = static_cast<uint16_t>(out.groups.size());
-  out.pa.groups = out.groups.empty() ? nullptr : out.groups.data();
-}
+gxpolicy::CallerAttributes callerOf(User const& user) { return gxpolicy::CallerAttributes(user.uuid, user.groups); }
 
 }  // namespace gxestate

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "GxCore/acleval.h"  // sec_id_pa_t
+#include "tools/common/caller.h"
 #include "outside/hxutil.h"  // hx_uuid_t
 
 class daCachedStore;
@@ -60,12 +61,7 @@ struct Estate {
 // out is replaced; on failure it describes what was planned up to the failure.
 void generate(daCachedStore& store, Options const& options, Estate& out, unsigned long& status);
 
-// A caller's privilege attributes for user; the Caller owns the storage pa points into
-// (it may be moved, not copied, while pa is in use).
-struct Caller {
-  sec_id_pa_t pa{};
-  std::vector<sec_id_t> groups;
-};
-void makeCaller(User const& user, Caller& out);
+// The privilege attributes of user (its uuid and groups) for decide.
+gxpolicy::CallerAttributes callerOf(User const& user);
 
 }  // namespace gxestate

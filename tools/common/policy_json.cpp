@@ -1102,9 +1102,9 @@ constexpr unsigned kReservePerByte = 8;
 }  // namespace
 
 bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, ImportOptions const& options,
-                          ImportCounts& counts, DocumentProblem& problem) {
+                          ImportCounts& counts, Problem& problem) {
   counts = ImportCounts{};
-  problem = DocumentProblem{};
+  problem = Problem{};
   auto const& progress = options.progress;
   try {
     Checker checker(store, options.maxRecordBytes, options.registry);
@@ -1130,21 +1130,21 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
     counts.transactions = 1;
     if (progress) progress("writing", total, total);
   } catch (BadItem const& bad) {
-    problem = DocumentProblem{bad.path, bad.message, bad.status};
+    problem = Problem{bad.message, bad.status, "", bad.path};
     return false;
   }
   return true;
 }
 
 bool importPolicyText(daCachedStore& store, std::string const& text, ImportCounts& counts,
-                      DocumentProblem& problem) {
+                      Problem& problem) {
   DocumentSource source = [&text] { return std::make_unique<std::istringstream>(text); };
   return importPolicyDocument(store, source, ImportOptions{}, counts, problem);
 }
 
-bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentProblem& problem,
+bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, Problem& problem,
                           std::vector<std::string>* invalidText, gxreg::Registry* registry) {
-  problem = DocumentProblem{};
+  problem = Problem{};
   doc = json::object();
   if (invalidText != nullptr) invalidText->clear();
   TextCleaner cleaner(invalidText);
@@ -1152,22 +1152,10 @@ bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentPro
     for (int kind = 0; kind < 3; ++kind) exportPolicies(store, registry, kind, doc, cleaner);
     exportObjects(store, doc, cleaner);
   } catch (BadItem const& bad) {
-    problem = DocumentProblem{bad.path, bad.message, bad.status};
+    problem = Problem{bad.message, bad.status, "", bad.path};
     return false;
   }
   return true;
-}
-
-std::string describe(DocumentProblem const& problem) {
-  std::string text = problem.path.empty() ? problem.message : problem.path + ": " + problem.message;
-  if (problem.status != 0) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, " (status 0x%8.8lx: ", problem.status);
-    text += buf;
-    text += hx_svc_status_text(problem.status);
-    text += ")";
-  }
-  return text;
 }
 
 }  // namespace gxpolicy

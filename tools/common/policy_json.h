@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "outside/gxobj.h"
+#include "tools/common/problem.h"
 
 class daCachedStore;
 namespace gxreg {
@@ -31,18 +32,6 @@ class Registry;
 }
 
 namespace gxpolicy {
-
-// Why an import or export failed.
-struct DocumentProblem {
-  // Where in the document, e.g. acls["a1"].entries[0].actions; empty when
-  // the problem is not tied to one place (a store failure).
-  std::string path;
-  // What is wrong, in words.
-  std::string message;
-  // The library status behind the problem, or 0 for a shape error of the
-  // document itself.
-  unsigned long status = 0;
-};
 
 // What an import wrote.
 struct ImportCounts {
@@ -86,10 +75,10 @@ struct ImportOptions {
 // Takes the store's transaction lock while it writes; may throw what the
 // quick map throws (a catalogue without a "primary" group).
 bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, ImportOptions const& options,
-                          ImportCounts& counts, DocumentProblem& problem);
+                          ImportCounts& counts, Problem& problem);
 // The same for a document held as text, with the default options.
 bool importPolicyText(daCachedStore& store, std::string const& text, ImportCounts& counts,
-                      DocumentProblem& problem);
+                      Problem& problem);
 
 // Builds in doc (replaced) the document of everything store holds: every
 // ACL, POP and rule, and every protected object that has a record, an
@@ -98,11 +87,7 @@ bool importPolicyText(daCachedStore& store, std::string const& text, ImportCount
 // policies, a read failure), doc then unspecified. With a registry (not
 // owned) each user and group entry also gets its subject's "name" from it
 // (left out for a uuid the registry does not know).
-bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, DocumentProblem& problem,
+bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, Problem& problem,
                           std::vector<std::string>* invalidText = nullptr, gxreg::Registry* registry = nullptr);
-
-// The problem as one line: "<path>: <message>", followed by the status
-// and its text when there is one.
-std::string describe(DocumentProblem const& problem);
 
 }  // namespace gxpolicy

@@ -29,7 +29,9 @@
 #include "GxCore/GxExtAttr.h"
 #include "GxCore/GxPObj.h"
 #include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daStoreObjectHandle.h"
 #include "GxCore/db/daTransaction.h"
+#include "GxCore/handle.h"
 
 class daCachedStore;
 class daPolicyObjectMap;

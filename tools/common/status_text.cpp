@@ -7,10 +7,16 @@
 
 namespace gxpolicy {
 
-std::string statusText(unsigned long status) {
+std::string statusCode(unsigned long status) {
   char code[24];
   std::snprintf(code, sizeof code, "0x%8.8lx", status);
-  return std::string("status ") + code + " (" + hx_svc_status_text(status) + ")";
+  return code;
+}
+
+std::string statusWords(unsigned long status) { return hx_svc_status_text(status); }
+
+std::string statusText(unsigned long status) {
+  return "status " + statusCode(status) + " (" + statusWords(status) + ")";
 }
 
 std::string replicationFailure(daAbstractReplicatedClient const& client, unsigned long status) {

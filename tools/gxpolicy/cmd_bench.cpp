@@ -35,12 +35,12 @@
 #include "outside/file_registry.h"
 #include "outside/hxsvc.h"
 #include "tools/common/decide.h"
+#include "tools/common/status_text.h"
 #include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
 namespace {
 
-constexpr int kError = 2;
 constexpr std::size_t kMaxAcls = 20000;    // ACLs read for their subjects
 constexpr std::size_t kMaxCallers = 20000;
 
@@ -56,9 +56,9 @@ struct BenchArgs {
   bool json = false;
 };
 
-[[noreturn]] void error(DecideProblem const& p) {
+[[noreturn]] void error(Problem const& p) {
   std::fprintf(stderr, "gxpolicy: %s\n", describe(p).c_str());
-  throw CLI::RuntimeError(kError);
+  throw CLI::RuntimeError(kExitError);
 }
 
 // Latencies in nanoseconds: exact below 64 ns, then 32 buckets per power
@@ -247,7 +247,7 @@ void run(BenchArgs const& a) {
     registry = openRegistry(a.db, a.registry);
     openOrFail(store, a.db, 1);
   } catch (CLI::RuntimeError const&) {
-    throw CLI::RuntimeError(kError);
+    throw CLI::RuntimeError(kExitError);
   }
   for (std::string const& text : a.actions) {
     GxACLPermset p;
@@ -353,9 +353,9 @@ void run(BenchArgs const& a) {
   }
   std::fflush(stdout);
   if (total.errors != 0) {
-    std::fprintf(stderr, "gxpolicy: %llu decisions failed, the first with status 0x%8.8lx (%s); check the database\n",
-                 static_cast<unsigned long long>(total.errors), total.firstError, hx_svc_status_text(total.firstError));
-    throw CLI::RuntimeError(kError);
+    std::fprintf(stderr, "gxpolicy: %llu decisions failed, the first with %s; check the database\n",
+                 static_cast<unsigned long long>(total.errors), statusText(total.firstError).c_str());
+    throw CLI::RuntimeError(kExitError);
   }
 }
 

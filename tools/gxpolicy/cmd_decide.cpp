@@ -30,8 +30,6 @@
 namespace gxpolicy {
 namespace {
 
-constexpr int kDenied = 1;
-constexpr int kError = 2;
 
 struct DecideArgs {
   std::string db;
@@ -49,9 +47,9 @@ struct DecideArgs {
   bool verbose = false;
 };
 
-[[noreturn]] void error(DecideProblem const& p) {
+[[noreturn]] void error(Problem const& p) {
   std::fprintf(stderr, "gxpolicy: %s\n", describe(p).c_str());
-  throw CLI::RuntimeError(kError);
+  throw CLI::RuntimeError(kExitError);
 }
 
 // The shared helpers print their failure and throw exit status 1, which
@@ -61,7 +59,7 @@ auto orError(F&& f) -> decltype(f()) {
   try {
     return f();
   } catch (CLI::RuntimeError const&) {
-    throw CLI::RuntimeError(kError);
+    throw CLI::RuntimeError(kExitError);
   }
 }
 
@@ -93,7 +91,7 @@ void ask(DecideArgs const& a, bool detail) {
   auto store = openStore(a);
   auto registry = orError([&] { return openRegistry(a.db, a.registry); });
   Caller caller;
-  DecideProblem problem;
+  Problem problem;
   if (!resolveCaller(spec, registry.get(), caller, problem)) error(problem);
   daDecision d;
   Explanation e;
@@ -102,7 +100,7 @@ void ask(DecideArgs const& a, bool detail) {
   if (a.json) std::printf("%s\n", toJson(e, detail).dump(2).c_str());
   else std::fputs((detail ? renderExplain(e) : renderCheck(e)).c_str(), stdout);
   std::fflush(stdout);
-  if (!e.granted) throw CLI::RuntimeError(kDenied);
+  if (!e.granted) throw CLI::RuntimeError(kExitDenied);
 }
 
 std::string indented(std::string const& text) {
@@ -125,9 +123,9 @@ void testCases(DecideArgs const& a) {
     document = doc.dump();
   }
   std::vector<DecisionCase> cases;
-  DecideProblem problem;
+  Problem problem;
   if (!readCases(document, cases, problem)) {
-    problem.message = a.cases + ": " + problem.message;
+    problem.where = problem.where.empty() ? a.cases : a.cases + ": " + problem.where;
     error(problem);
   }
   auto store = openStore(a);
@@ -171,8 +169,8 @@ void testCases(DecideArgs const& a) {
     std::printf("\n");
   }
   std::fflush(stdout);
-  if (errors != 0) throw CLI::RuntimeError(kError);
-  if (failed != 0) throw CLI::RuntimeError(kDenied);
+  if (errors != 0) throw CLI::RuntimeError(kExitError);
+  if (failed != 0) throw CLI::RuntimeError(kExitDenied);
 }
 
 constexpr char const* kCallerHelp =

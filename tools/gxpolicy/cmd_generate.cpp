@@ -53,7 +53,7 @@ void generate(GenerateArgs& a) {
   } catch (std::exception const& e) {  // a catalogue the quick map cannot be built from
     bar.clear();
     std::fprintf(stderr, "gxpolicy: generate %s: %s\n", a.db.c_str(), e.what());
-    throw CLI::RuntimeError(1);
+    throw CLI::RuntimeError(kExitError);
   }
   bar.clear();
   if (st != 0) throw CLI::RuntimeError(fail("generate " + a.db + ": writing the estate failed", st));

@@ -132,7 +132,7 @@ std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly, int cach
 
 [[noreturn]] void failWith(std::string const& text) {
   std::fprintf(stderr, "gxpolicy: %s\n", text.c_str());
-  throw CLI::RuntimeError(1);
+  throw CLI::RuntimeError(kExitError);
 }
 
 // A stream buffer that reads a file descriptor and writes every chunk it
@@ -204,7 +204,7 @@ class ImportInput {
     if (!standardInput) close(fd);
     if (!copied) {
       std::remove(spooled_.c_str());  // the destructor does not run
-      throw CLI::RuntimeError(1);
+      throw CLI::RuntimeError(kExitError);
     }
   }
   ImportInput(ImportInput const&) = delete;
@@ -264,7 +264,7 @@ void importFile(IoArgs const& a) {
     bar.update(phase, done, total, checking ? ProgressBar::Unit::bytes : ProgressBar::Unit::items);
   };
   ImportCounts counts;
-  DocumentProblem problem;
+  Problem problem;
   bool ok;
   try {
     ok = importPolicyDocument(*store, source, options, counts, problem);
@@ -310,7 +310,7 @@ void exportFile(IoArgs const& a) {
   auto store = openStore(a, 1);
   std::unique_ptr<gxreg::Registry> registry = openRegistry(a.db, a.registry);
   nlohmann::json doc;
-  DocumentProblem problem;
+  Problem problem;
   std::vector<std::string> invalidText;
   bool ok;
   try {

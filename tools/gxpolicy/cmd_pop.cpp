@@ -15,6 +15,7 @@
 #include "GxCore/GxAddress.h"
 #include "GxCore/GxPop.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {

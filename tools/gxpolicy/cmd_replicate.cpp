@@ -66,7 +66,7 @@ std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
     if (!in || !std::getline(in, o.bearerToken) || o.bearerToken.empty()) {
       std::fprintf(stderr, "gxpolicy: cannot read a token from %s; give a file whose first line is the token\n",
                    a.tokenFile.c_str());
-      throw CLI::RuntimeError(1);
+      throw CLI::RuntimeError(kExitError);
     }
   }
   return std::make_unique<daHttpReplicatedClient>(a.master, o);
@@ -220,7 +220,7 @@ void replicate(ReplicateArgs const& a) {
     std::string what = a.replica + " is not current; the previous database stays in use";
     if (why == 0) {
       std::fprintf(stderr, "gxpolicy: %s\n", what.c_str());
-      throw CLI::RuntimeError(1);
+      throw CLI::RuntimeError(kExitError);
     }
     throw CLI::RuntimeError(fail(describeFailure(what + ": cannot rebuild it", a, client, why), why));
   }

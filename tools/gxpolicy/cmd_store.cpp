@@ -1,4 +1,7 @@
 // gxpolicy create / stat / ls / put / rm: the database file and its records.
+// ls names what the database holds as its users know it (ACLs, POPs, rules
+// and protected objects); ls --keys, put and rm work on the internal key
+// space the records are stored under.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -6,9 +9,12 @@
 
 #include "GxCore/daStoreObject.h"
 #include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalStore.h"
 #include "outside/HXObject.h"
 #include "outside/hxsvc.h"
+#include "tools/common/command_line.h"
+#include "tools/common/policy_json.h"
 #include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
@@ -19,6 +25,7 @@ struct StoreArgs {
   std::string domain = "Default";
   std::string prefix = "/";
   bool recursive = false;
+  bool keys = false;  // ls: the internal keys instead of names
   std::string key;
   std::string description;
   unsigned int type = gx_type_rule;  // the one kind stored as attributes
@@ -48,7 +55,8 @@ void stat(StoreArgs const& a) {
   std::printf("sequence number: %lu\nrecords: %lu\n", seq, count);
 }
 
-void list(StoreArgs const& a) {
+// Lists the internal keys under a.prefix (the whole subtree with -r).
+void listKeys(StoreArgs const& a) {
   auto store = openLocalStore(a, 1);
   gxobj_list_s_t objects{};
   gxobj_name_list_s_t names{};
@@ -63,6 +71,47 @@ void list(StoreArgs const& a) {
   freeObjectList(objects);
   freeNameList(names);
 }
+
+// True when object is prefix or lies below it.
+bool under(std::string const& object, std::string const& prefix) {
+  if (prefix == "/" || object == prefix) return true;
+  return object.size() > prefix.size() && object.compare(0, prefix.size(), prefix) == 0 && object[prefix.size()] == '/';
+}
+
+// Lists by name: the ACLs, POPs and rules ("acl NAME"), then each protected
+// object at a.prefix or below with what is attached to it ("/a/b  acl
+// NAME, pop NAME"). Policies are listed only for the prefix "/".
+void listNames(StoreArgs const& a) {
+  std::string prefix = a.prefix == "/" ? a.prefix : objectOrFail(a.prefix).getChars();
+  daCachedStore store(a.domain.c_str(), a.db.c_str(), 1, 0);
+  openOrFail(store, a.db, 1);
+  nlohmann::json doc;
+  Problem problem;
+  if (!exportPolicyDocument(store, doc, problem)) {
+    std::fprintf(stderr, "gxpolicy: cannot list %s: %s\n", a.db.c_str(), describe(problem).c_str());
+    throw CLI::RuntimeError(kExitError);
+  }
+  nlohmann::json const none = nlohmann::json::object();
+  auto section = [&](std::string const& key) -> nlohmann::json const& {
+    auto it = doc.find(key);
+    return it == doc.end() ? none : *it;
+  };
+  if (prefix == "/") {
+    for (char const* kind : {"acl", "pop", "rule"})
+      for (auto const& [name, policy] : section(std::string(kind) + "s").items())
+        std::printf("%s %s\n", kind, name.c_str());
+  }
+  for (auto const& [object, item] : section("objects").items()) {
+    if (!under(object, prefix)) continue;
+    std::string attached;
+    for (char const* kind : {"acl", "pop", "rule"})
+      if (item.contains(kind))
+        attached += (attached.empty() ? "  " : ", ") + std::string(kind) + " " + item[kind].get<std::string>();
+    std::printf("%s%s\n", object.c_str(), attached.c_str());
+  }
+}
+
+void list(StoreArgs const& a) { a.keys ? listKeys(a) : listNames(a); }
 
 // The record put writes under key: an attribute record holding the key as
 // its name and the description, with the type id given. status: the
@@ -120,7 +169,7 @@ void put(StoreArgs const& a) {
                  "gxpolicy: put %s: no kind of stored object is read from a record of type %u (0x%x) holding a "
                  "description, so readers of the database would fail on it; types put can write: %s\n",
                  a.key.c_str(), a.type, a.type, readableTypes(a.key).c_str());
-    throw CLI::RuntimeError(1);
+    throw CLI::RuntimeError(kExitError);
   }
   auto store = openLocalStore(a, 0);
   store->setObject(GxObjectName(a.key.c_str()), record.rec, seq, st);
@@ -147,10 +196,11 @@ void registerStoreCommands(CLI::App& app) {
   auto* s = app.add_subcommand("stat", "print the sequence number and record count");
   addDb(s);
   s->callback([args] { stat(*args); });
-  auto* l = app.add_subcommand("ls", "list the records under a key prefix");
+  auto* l = app.add_subcommand("ls", "list the ACLs, POPs, rules and protected objects by name (--keys: the records)");
   addDb(l);
-  l->add_option("PREFIX", args->prefix, "key prefix (default /)");
-  l->add_flag("-r,--recursive", args->recursive, "list the whole subtree");
+  l->add_option("PREFIX", args->prefix, "protected objects at and below this one (default /); with --keys a key prefix");
+  l->add_flag("--keys", args->keys, "list the internal keys the records are stored under instead of names");
+  l->add_flag("-r,--recursive", args->recursive, "with --keys: list the whole subtree");
   l->callback([args] { list(*args); });
   auto* p = app.add_subcommand("put", "store a record with a description under a key");
   addDb(p);

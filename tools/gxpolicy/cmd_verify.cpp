@@ -9,6 +9,7 @@
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
 #include "outside/hxsvc.h"
+#include "tools/common/status_text.h"
 #include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
@@ -25,7 +26,7 @@ void verify(VerifyArgs const& a) {
   hx_db_verify_file(a.db.c_str(), report, st);
   if (st == hx_db_s_corrupt) {
     std::printf("damaged: page %llu: %s\n", static_cast<unsigned long long>(report.page), report.problem.c_str());
-    throw CLI::RuntimeError(1);
+    throw CLI::RuntimeError(kExitDenied);
   }
   if (st != 0) {
     std::fprintf(stderr, "gxpolicy: %s: %s\n", a.db.c_str(), report.problem.c_str());
@@ -35,8 +36,8 @@ void verify(VerifyArgs const& a) {
   if (st != 0) {
     // The structure is sound: what is left is a record or the database
     // information, and the status's text says which.
-    std::printf("not a usable policy database: status 0x%8.8lx (%s)\n", st, hx_svc_status_text(st));
-    throw CLI::RuntimeError(1);
+    std::printf("not a usable policy database: %s\n", statusText(st).c_str());
+    throw CLI::RuntimeError(kExitDenied);
   }
   std::printf("ok: %llu records, %llu pages, transaction %llu\n", static_cast<unsigned long long>(report.entries),
               static_cast<unsigned long long>(report.pages), static_cast<unsigned long long>(report.txnid));

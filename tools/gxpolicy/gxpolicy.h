@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/command_line.h"
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,7 +20,7 @@ class Registry;
 namespace gxpolicy {
 
 // Prints "gxpolicy: <what>: status 0x........ (<text>)" to stderr and
-// returns the exit code 1.
+// returns the exit code kExitError.
 int fail(std::string const& what, unsigned long status);
 
 // Stops the library's catalogued messages ("gxcore message 0x...") from

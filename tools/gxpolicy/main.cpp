@@ -7,12 +7,14 @@
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxdb_verify.h"
 #include "outside/hxsvc.h"
+#include "tools/common/command_line.h"
+#include "tools/common/status_text.h"
 
 namespace gxpolicy {
 
 int fail(std::string const& what, unsigned long status) {
-  std::fprintf(stderr, "gxpolicy: %s: status 0x%8.8lx (%s)\n", what.c_str(), status, hx_svc_status_text(status));
-  return 1;
+  std::fprintf(stderr, "gxpolicy: %s: %s\n", what.c_str(), statusText(status).c_str());
+  return kExitError;
 }
 
 void addDatabaseOptions(CLI::App* sub, std::string& db, std::string& domain) {
@@ -104,6 +106,6 @@ int main(int argc, char** argv) {
   gxpolicy::registerDecisionCommands(app);
   gxpolicy::registerBenchCommands(app);
   gxpolicy::registerVerifyCommands(app);
-  CLI11_PARSE(app, argc, argv);
-  return 0;
+  gxpolicy::addVersionFlag(app, "gxpolicy");
+  return gxpolicy::parseCommandLine(app, "gxpolicy", argc, argv).value_or(gxpolicy::kExitOk);
 }

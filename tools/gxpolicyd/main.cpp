@@ -33,6 +33,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -44,6 +45,7 @@
 #include "tools/gxpolicyd/replica.h"
 #include "tools/gxpolicyd/service.h"
 #include "tools/common/audit_record.h"
+#include "tools/common/command_line.h"
 #include "tools/common/registry_open.h"
 #include "tools/common/status_text.h"
 
@@ -168,7 +170,7 @@ void raiseDescriptorLimit() {
 
 [[noreturn]] void quit(std::string const& message) {
   logLine(message);
-  std::exit(2);
+  std::exit(gxpolicy::kExitError);
 }
 
 // Opening a FIFO or a device would wait for a writer, or never end: the
@@ -474,6 +476,7 @@ int main(int argc, char** argv) {
                  "Decisions recorded at objects without a POP in force (a POP's own audit level governs its "
                  "objects), and failed decisions: permit, deny, error, warning, all or none, comma-separated")
       ->capture_default_str();
-  CLI11_PARSE(app, argc, argv);
+  gxpolicy::addVersionFlag(app, "gxpolicyd");
+  if (std::optional<int> status = gxpolicy::parseCommandLine(app, "gxpolicyd", argc, argv)) return *status;
   return serve(a);
 }

@@ -14,6 +14,9 @@
 #include "outside/hxsvc.h"
 #include "outside/json_text.h"
 #include "outside/registry.h"
+#include "tools/common/json_fields.h"
+#include "tools/common/problem.h"
+#include "tools/common/status_text.h"
 
 namespace gxpolicyd {
 
@@ -27,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 struct DecisionService::Cached {
   bool ok = false;
   gxpolicy::Caller caller;
-  gxpolicy::DecideProblem problem;
+  gxpolicy::Problem problem;
   Clock::time_point expires;
   std::uint64_t generation = 0;  // the registry's when resolved
   std::size_t bytes = 0;         // what remembering it costs, roughly
@@ -39,22 +42,15 @@ constexpr std::size_t kMaxDepth = 32;  // nesting of JSON arrays and objects in 
 
 // ---- small helpers -------------------------------------------------------------------
 
-std::string statusCode(unsigned long status) {
-  char code[24];
-  std::snprintf(code, sizeof code, "0x%8.8lx", status);
-  return code;
-}
-
-// What a request gets when it cannot be answered: the message, the field
-// at fault ("" when the body as a whole is), and the status behind it.
+// A request that cannot be answered: the HTTP status it gets and why, as
+// the tools' one problem type (where: the field or header at fault, "" when
+// the body as a whole is). Thrown while a request is read, caught by handle.
 struct Refusal {
-  Refusal(int http, std::string message, std::string field, unsigned long status = 0, std::string hint = "")
-      : http(http), message(std::move(message)), field(std::move(field)), status(status), hint(std::move(hint)) {}
+  Refusal(int http, std::string message, std::string where, unsigned long status = 0, std::string hint = "")
+      : http(http), problem{std::move(message), status, std::move(hint), std::move(where)} {}
+  Refusal(int http, gxpolicy::Problem problem) : http(http), problem(std::move(problem)) {}
   int http;
-  std::string message;
-  std::string field;
-  unsigned long status;
-  std::string hint;
+  gxpolicy::Problem problem;
 };
 
 Response jsonResponse(int status, ojson const& body) {
@@ -65,14 +61,17 @@ Response jsonResponse(int status, ojson const& body) {
   return r;
 }
 
+// {"error", "field", "status", "status_text", "hint"}, without the parts
+// that are empty.
 ojson refusalJson(Refusal const& f) {
-  ojson j = {{"error", f.message}};
-  if (!f.field.empty()) j["field"] = f.field;
-  if (f.status != 0) {
-    j["status"] = statusCode(f.status);
-    j["status_text"] = hx_svc_status_text(f.status);
+  gxpolicy::Problem const& p = f.problem;
+  ojson j = {{"error", p.message}};
+  if (!p.where.empty()) j["field"] = p.where;
+  if (p.status != 0) {
+    j["status"] = gxpolicy::statusCode(p.status);
+    j["status_text"] = gxpolicy::statusWords(p.status);
   }
-  if (!f.hint.empty()) j["hint"] = f.hint;
+  if (!p.hint.empty()) j["hint"] = p.hint;
   return j;
 }
 
@@ -146,17 +145,14 @@ void checkNameLength(std::string const& name, std::size_t limit, std::string con
                   field};
 }
 
+// The string at key of a check; where is "" or the check's place with a
+// trailing "." ("checks[3].").
 std::string stringField(json const& j, char const* key, std::string const& where, bool required) {
-  auto it = j.find(key);
-  if (it == j.end()) {
-    if (required) throw Refusal{400, std::string("\"") + key + "\" is missing", where + key};
-    return {};
+  try {
+    return gxpolicy::JsonFields(j, where.empty() ? where : where.substr(0, where.size() - 1)).string(key, required);
+  } catch (gxpolicy::Problem const& p) {
+    throw Refusal{400, p};
   }
-  if (!it->is_string()) throw Refusal{400, std::string("\"") + key + "\" must be a string", where + key};
-  std::string s = it->get<std::string>();
-  if (s.find('\0') != std::string::npos)
-    throw Refusal{400, std::string("\"") + key + "\" holds a NUL character", where + key};
-  return s;
 }
 
 // One check of a body: {"object", "actions", "user" | "uuid" [+ "groups"], "ip"}.
@@ -209,14 +205,14 @@ void readCheck(json const& j, std::string const& where, ServiceOptions const& o,
 }
 
 // The field a decision problem is about, and the answer's status code.
-Refusal fromProblem(gxpolicy::DecideProblem const& p, std::string const& where) {
-  Refusal f{400, p.message, "", p.status, p.hint};
+Refusal fromProblem(gxpolicy::Problem const& p, std::string const& where) {
+  Refusal f{400, p};
   switch (p.status) {
-    case gx_s_invalid_address: f.field = where + "ip"; break;
-    case gx_s_bad_pobj_name: f.field = where + "object"; break;
+    case gx_s_invalid_address: f.problem.where = where + "ip"; break;
+    case gx_s_bad_pobj_name: f.problem.where = where + "object"; break;
     case gx_s_bad_action:
     case gx_s_no_action_group:
-    case 0x1005B30C: f.field = where + "actions"; break;
+    case gx_s_group_at_end: f.problem.where = where + "actions"; break;
     case da_s_store_unavailable: f.http = 503; break;
     default: f.http = 500; break;
   }
@@ -224,34 +220,22 @@ Refusal fromProblem(gxpolicy::DecideProblem const& p, std::string const& where) 
 }
 
 // Why a caller could not be resolved, as a refusal.
-Refusal fromCallerProblem(gxpolicy::DecideProblem const& p, CallerSpec const& spec, bool haveRegistry,
+Refusal fromCallerProblem(gxpolicy::Problem const& p, CallerSpec const& spec, bool haveRegistry,
                           std::string const& where) {
-  Refusal f{400, p.message, "", p.status, p.hint};
+  Refusal f{400, p};
   if (p.status == reg_s_unavailable && haveRegistry) f.http = 503;  // the directory does not answer
-  if (p.status == reg_s_no_such_group) f.field = where + "groups";
-  else f.field = where + (spec.form == CallerSpec::Form::user ? "user" : "uuid");
+  if (p.status == reg_s_no_such_group) f.problem.where = where + "groups";
+  else f.problem.where = where + (spec.form == CallerSpec::Form::user ? "user" : "uuid");
   return f;
 }
 
-// Per thread: the decision record reused across requests, and the caller's
-// privilege attributes for decide.
+// Per thread: the decision record reused across requests, and the object
+// of the request.
 struct ThreadState {
   daDecision decision;
-  std::vector<sec_id_t> ids;
-  sec_id_pa_t pa{};
   std::string object;
 };
 thread_local ThreadState tls;
-
-sec_id_pa_t* attributesOf(gxpolicy::Caller const& c) {
-  if (!c.authenticated()) return nullptr;
-  tls.ids.clear();
-  for (hx_uuid_t const& g : c.groups()) tls.ids.push_back(sec_id_t{g, nullptr});
-  tls.pa.principal = sec_id_t{c.user(), nullptr};
-  tls.pa.num_groups = static_cast<uint16_t>(tls.ids.size());
-  tls.pa.groups = tls.ids.empty() ? nullptr : tls.ids.data();
-  return &tls.pa;
-}
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -579,7 +563,7 @@ Response DecisionService::check(Request const& request) {
   }
   gxpolicy::Caller who = c->caller;
   gxpolicy::Explanation e;
-  gxpolicy::DecideProblem problem;
+  gxpolicy::Problem problem;
   if (!gxpolicy::explainDecision(replica_.store(), q, who, registry_, false, tls.decision, e, problem)) {
     metrics_.decision(Outcome::error);
     return refuse(fromProblem(problem, ""));
@@ -618,7 +602,7 @@ Response DecisionService::batch(Request const& request) {
     }
     gxpolicy::Caller who = c->caller;
     gxpolicy::Explanation e;
-    gxpolicy::DecideProblem problem;
+    gxpolicy::Problem problem;
     if (!gxpolicy::explainDecision(replica_.store(), asked[i].first, who, registry_, false, tls.decision, e, problem)) {
       metrics_.decision(Outcome::error);
       return refuse(fromProblem(problem, at));
@@ -760,7 +744,7 @@ Response DecisionService::auth(Request const& request) {
       return deny(403, c->problem.message);
     metrics_.decision(Outcome::error);
     Refusal f = fromCallerProblem(c->problem, spec, registry_ != nullptr, "");
-    f.field = spec.form == CallerSpec::Form::user ? "X-Remote-User" : "X-Remote-Uuid";
+    f.problem.where = spec.form == CallerSpec::Form::user ? "X-Remote-User" : "X-Remote-Uuid";
     return refuse(f);
   }
   bool authenticated = c->caller.authenticated();
@@ -781,12 +765,12 @@ Response DecisionService::auth(Request const& request) {
 
   unsigned long st = 0;
   daDecision& d = tls.decision;
-  replica_.store().decide(tls.object.c_str(), attributesOf(c->caller), mapped->second.c_str(),
+  replica_.store().decide(tls.object.c_str(), c->caller.pa(), mapped->second.c_str(),
                           ip != nullptr ? &address : nullptr, d, st);
   if (st == gx_s_bad_pobj_name) return deny(403, "not a protected object name");
   if (st != 0) {
     metrics_.decision(Outcome::error);
-    gxpolicy::DecideProblem p = {"cannot decide at " + tls.object, st, ""};
+    gxpolicy::Problem p = {"cannot decide at " + tls.object, st, ""};
     return refuse(fromProblem(p, ""));
   }
   unsigned long required = d.requiredAuthLevel();

@@ -1,0 +1,38 @@
+// The command line of gxpolicy and gxpolicyd: one way to parse it, report
+// its mistakes and end with the tools' exit statuses.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gxpolicy {
+
+// Exit statuses of every tool: 0 success (or granted), 1 denied (or a case
+// that failed, a damaged file found), 2 anything that kept the tool from
+// answering -- a mistake on the command line included.
+constexpr int kExitOk = 0;
+constexpr int kExitDenied = 1;  // the answer is no: denied, a case failed, a file is damaged
+constexpr int kExitError = 2;
+
+// The candidate nearest to word by edit distance (insertions, deletions,
+// substitutions and swaps of neighbours each count one), when it is close
+// enough to be a likely typo: at most a third of word's length, at least 1
+// and at most 3. "" when none is.
+std::string nearest(std::string const& word, std::vector<std::string> const& candidates);
+
+// Parses argv into app and runs the callbacks. Empty when the program
+// goes on; else the status it exits with: kExitOk after --help or
+// --version printed, a callback's code when it threw CLI::RuntimeError,
+// kExitError for any other mistake on the command line, printed to stderr
+// as "<program>: <what is wrong>" with "did you mean ...?" when a mistyped
+// subcommand or option is near one app knows. Never throws a CLI11
+// exception (a callback's other exceptions pass through).
+std::optional<int> parseCommandLine(CLI::App& app, char const* program, int argc, char const* const* argv);
+
+// Adds --version to app: prints versionLine(program) and exits kExitOk.
+void addVersionFlag(CLI::App& app, char const* program);
+
+}  // namespace gxpolicy
