@@ -319,7 +319,7 @@ void BM_DecideConditions(benchmark::State& state) {
   std::vector<Request> ring(1 << 15);
   for (size_t i = 0; i < ring.size(); ++i) {
     std::snprintf(ring[i].path, sizeof ring[i].path, "%s", plain[rng() % plain.size()].c_str());
-    ring[i].caller = &e.callers[rng() % e.callers.size()].pa;
+    ring[i].caller = e.callers[rng() % e.callers.size()].pa();
     ring[i].actions = kActions[i % 5];
   }
   daDecision d;

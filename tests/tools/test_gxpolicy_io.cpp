@@ -239,10 +239,10 @@ TEST_F(PolicyDocument, AccessWindowRoundTripsInItsReadableFormAndBadOnesAreRefus
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.text);
-    gxpolicy::DocumentProblem problem;
+    gxpolicy::Problem problem;
     gxpolicy::ImportCounts counts;
     EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
-    EXPECT_EQ(problem.path, c.path) << gxpolicy::describe(problem);
+    EXPECT_EQ(problem.where, c.path) << gxpolicy::describe(problem);
   }
 }
 
@@ -261,14 +261,14 @@ TEST_F(PolicyDocument, RuleThatDoesNotCompileIsRefusedNamingTheRuleAndTheLine) {
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.text);
-    gxpolicy::DocumentProblem problem;
+    gxpolicy::Problem problem;
     gxpolicy::ImportCounts counts;
     EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
-    EXPECT_EQ(problem.path, "rules.hours.text");
+    EXPECT_EQ(problem.where, "rules.hours.text");
     EXPECT_EQ(problem.message.rfind(c.message, 0), 0u) << problem.message;
   }
   EXPECT_EQ(exported(*s)["rules"], json::object());
-  gxpolicy::DocumentProblem problem;
+  gxpolicy::Problem problem;
   gxpolicy::ImportCounts counts;
   EXPECT_TRUE(gxpolicy::importPolicyText(
       *s, R"({"rules": {"hours": {"text": "local h = request.hour\nreturn h >= 8 and h < 18"}, "e": {"text": "attr.a"}}})",
