@@ -14,6 +14,7 @@
 #include "outside/hxsvc.h"
 #include "outside/json_text.h"
 #include "outside/registry.h"
+#include "tools/gxpolicyd/answer.h"
 
 namespace gxpolicyd {
 
@@ -27,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 struct DecisionService::Cached {
   bool ok = false;
   gxpolicy::Caller caller;
+  CallerText text;  // what answers say about the caller, made once
   gxpolicy::DecideProblem problem;
   Clock::time_point expires;
   std::uint64_t generation = 0;  // the registry's when resolved
@@ -513,6 +515,7 @@ std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpe
       auto c = std::make_shared<Cached>();
       gxpolicy::resolveCaller(CallerSpec{CallerSpec::Form::unauthenticated, {}, {}, {}}, nullptr, c->caller, c->problem);
       c->ok = true;
+      c->text = callerText(c->caller);
       return c;
     }();
     return unauthenticated;
@@ -535,6 +538,7 @@ std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpe
   callerMisses_.fetch_add(1, std::memory_order_relaxed);
   auto fresh = std::make_shared<Cached>();
   fresh->ok = gxpolicy::resolveCaller(spec, registry_, fresh->caller, fresh->problem);
+  if (fresh->ok) fresh->text = callerText(fresh->caller);
   fresh->expires = now + options_.callerTtl;
   fresh->generation = generation;
   fresh->bytes = bytesOf(key, fresh->caller);
@@ -566,9 +570,56 @@ void DecisionService::remember(std::string key, std::shared_ptr<Cached const> fr
   callerBytes_ += bytes;
 }
 
+namespace {
+
+// The boolean option key of a request body (false when absent), taken out
+// of it so that the check's own fields are read as they always were. A
+// Refusal when it is not a boolean.
+bool takeFlag(json& body, char const* key, std::string const& where) {
+  if (!body.is_object()) return false;
+  auto it = body.find(key);
+  if (it == body.end()) return false;
+  if (!it->is_boolean()) throw Refusal{400, std::string("\"") + key + "\" must be true or false", where + key};
+  bool value = it->get<bool>();
+  body.erase(it);
+  return value;
+}
+
+}  // namespace
+
+std::optional<Response> DecisionService::decideLean(gxpolicy::Question const& q, Cached const& c,
+                                                   std::string const& where) {
+  GxAddress address;
+  bool badAddress = false;
+  if (!q.address.empty()) {
+    address = GxAddress(q.address.c_str());
+    badAddress = !address.addressIsValid();
+  }
+  unsigned long st = 0;
+  if (!badAddress)
+    replica_.store().decide(q.object.c_str(), attributesOf(c.caller), q.actions.c_str(),
+                            q.address.empty() ? nullptr : &address, tls.decision, st);
+  if (!badAddress && st == 0) return std::nullopt;
+  // The explanation puts what went wrong in words; it fails the same way
+  // (rare: the input is wrong or the store cannot answer).
+  gxpolicy::Explanation e;
+  if (std::optional<Response> refused = explain(q, c, false, e, where)) return refused;
+  return refuse(Refusal{500, "a decision that failed succeeded when repeated", where});
+}
+
+std::optional<Response> DecisionService::explain(gxpolicy::Question const& q, Cached const& c, bool detail,
+                                                gxpolicy::Explanation& e, std::string const& where) {
+  gxpolicy::Caller who = c.caller;  // explainDecision builds its attributes in the caller
+  gxpolicy::DecideProblem problem;
+  if (gxpolicy::explainDecision(replica_.store(), q, who, registry_, detail, tls.decision, e, problem))
+    return std::nullopt;
+  return refuse(fromProblem(problem, where));
+}
+
 Response DecisionService::check(Request const& request) {
   Clock::time_point start = Clock::now();
   json body = parseBody(request.body);
+  bool detail = takeFlag(body, "detail", "");
   gxpolicy::Question q;
   CallerSpec spec;
   readCheck(body, "", options_, q, spec);
@@ -577,15 +628,26 @@ Response DecisionService::check(Request const& request) {
     metrics_.decision(Outcome::error);
     return refuse(fromCallerProblem(c->problem, spec, registry_ != nullptr, ""));
   }
-  gxpolicy::Caller who = c->caller;
-  gxpolicy::Explanation e;
-  gxpolicy::DecideProblem problem;
-  if (!gxpolicy::explainDecision(replica_.store(), q, who, registry_, false, tls.decision, e, problem)) {
-    metrics_.decision(Outcome::error);
-    return refuse(fromProblem(problem, ""));
+  std::optional<Response> refused;
+  Response r;
+  bool granted = false;
+  if (detail) {
+    gxpolicy::Explanation e;
+    if (!(refused = explain(q, *c, true, e, ""))) {
+      granted = e.granted;
+      r = jsonResponse(200, gxpolicy::toJson(e, true));
+    }
+  } else if (!(refused = decideLean(q, *c, ""))) {
+    granted = tls.decision.granted();
+    r.body.reserve(1024);
+    appendCheckAnswer(r.body, replica_.store(), tls.decision, q, c->caller, c->text);
+    r.body += '\n';
   }
-  metrics_.decision(e.granted ? Outcome::granted : Outcome::denied);
-  Response r = jsonResponse(200, gxpolicy::toJson(e, false));
+  if (refused) {
+    metrics_.decision(Outcome::error);
+    return std::move(*refused);
+  }
+  metrics_.decision(granted ? Outcome::granted : Outcome::denied);
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
 }
@@ -595,9 +657,13 @@ Response DecisionService::batch(Request const& request) {
   json body = parseBody(request.body);
   json const* checks = &body;
   std::string where = "";
+  bool compact = false, detail = false;
   if (body.is_object()) {
+    compact = takeFlag(body, "compact", "");
+    detail = takeFlag(body, "detail", "");
     if (body.size() != 1 || !body.contains("checks"))
-      throw Refusal{400, "a batch is an array of checks, or {\"checks\": [...]}", ""};
+      throw Refusal{400, "a batch is an array of checks, or {\"checks\": [...]} with \"compact\" or \"detail\"", ""};
+    if (compact && detail) throw Refusal{400, "a batch is either compact or detailed, not both", "detail"};
     checks = &body["checks"];
     where = "checks";
   }
@@ -608,7 +674,9 @@ Response DecisionService::batch(Request const& request) {
   std::vector<std::pair<gxpolicy::Question, CallerSpec>> asked(checks->size());
   for (std::size_t i = 0; i < checks->size(); ++i)
     readCheck((*checks)[i], where + "[" + std::to_string(i) + "].", options_, asked[i].first, asked[i].second);
-  ojson results = ojson::array();
+  Response r;
+  r.body.reserve(compact ? 16 + 20 * asked.size() : 64 + 900 * asked.size());
+  r.body = "{\"results\":[";
   for (std::size_t i = 0; i < asked.size(); ++i) {
     std::string at = where + "[" + std::to_string(i) + "].";
     std::shared_ptr<Cached const> c = caller(asked[i].second);
@@ -616,17 +684,32 @@ Response DecisionService::batch(Request const& request) {
       metrics_.decision(Outcome::error);
       return refuse(fromCallerProblem(c->problem, asked[i].second, registry_ != nullptr, at));
     }
-    gxpolicy::Caller who = c->caller;
-    gxpolicy::Explanation e;
-    gxpolicy::DecideProblem problem;
-    if (!gxpolicy::explainDecision(replica_.store(), asked[i].first, who, registry_, false, tls.decision, e, problem)) {
-      metrics_.decision(Outcome::error);
-      return refuse(fromProblem(problem, at));
+    std::optional<Response> refused;
+    bool granted = false;
+    if (i > 0) r.body += ',';
+    if (detail) {
+      gxpolicy::Explanation e;
+      if (!(refused = explain(asked[i].first, *c, true, e, at))) {
+        granted = e.granted;
+        r.body += gxpolicy::toJson(e, true).dump(-1, ' ', false, ojson::error_handler_t::replace);
+      }
+    } else if (!(refused = decideLean(asked[i].first, *c, at))) {
+      granted = tls.decision.granted();
+      if (compact) {
+        r.body += granted ? "[1,\"" : "[0,\"";
+        r.body += causeText(tls.decision);
+        r.body += "\"]";
+      } else {
+        appendCheckAnswer(r.body, replica_.store(), tls.decision, asked[i].first, c->caller, c->text);
+      }
     }
-    metrics_.decision(e.granted ? Outcome::granted : Outcome::denied);
-    results.push_back(gxpolicy::toJson(e, false));
+    if (refused) {
+      metrics_.decision(Outcome::error);
+      return std::move(*refused);
+    }
+    metrics_.decision(granted ? Outcome::granted : Outcome::denied);
   }
-  Response r = jsonResponse(200, ojson{{"results", std::move(results)}});
+  r.body += "]}\n";
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
 }
