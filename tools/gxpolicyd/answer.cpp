@@ -184,6 +184,15 @@ void appendJsonString(std::string& out, std::string_view s) {
   static char const hex[] = "0123456789abcdef";
   out += '"';
   for (std::size_t i = 0; i < s.size();) {
+    // A run of characters that stand as they are is copied at once.
+    std::size_t plain = i;
+    while (plain < s.size()) {
+      unsigned char p = static_cast<unsigned char>(s[plain]);
+      if (p < 0x20 || p >= 0x80 || p == '"' || p == '\\') break;
+      ++plain;
+    }
+    out.append(s.data() + i, plain - i);
+    if ((i = plain) == s.size()) break;
     unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 0x80) {
       std::size_t n = utf8Length(s, i);
