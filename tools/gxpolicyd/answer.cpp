@@ -42,12 +42,6 @@ std::size_t utf8Length(std::string_view s, std::size_t i) {
   return 0;
 }
 
-std::string quoted(std::string_view s) {
-  std::string out;
-  appendJsonString(out, s);
-  return out;
-}
-
 // Action strings of permission sets, per thread, for one store's policy
 // epoch (a change of the action catalogue moves it too). A set is named
 // through the store's quick map, under its state lock, the first time this
@@ -94,60 +88,91 @@ class ActionNames {
 };
 thread_local ActionNames tlsNames;
 
-// The caller's groups that have entries in the ACL, in the order of the
-// entries, by name when the caller's resolution found one, else by uuid.
-std::string appliedGroups(GxACL const& acl, gxpolicy::Caller const& caller) {
-  std::string out;
+// Appends to out the caller's groups that have entries in the ACL, in the
+// order of the entries, by name when the caller's resolution found one,
+// else by uuid, separated by ", ".
+void appendAppliedGroups(std::string& out, GxACL const& acl, gxpolicy::Caller const& caller) {
+  std::size_t const start = out.size();
   for (unsigned long i = 0; i < acl.numEntries(); ++i) {
     acl_entry_s_t const& e = acl.entry(i);
     if (e.entry_type != acl_e_group) continue;
     for (std::size_t g = 0; g < caller.groups().size(); ++g) {
       if (!sameUuid(caller.groups()[g], e.id)) continue;
+      if (out.size() > start) out += ", ";
       std::string const& name = caller.groupNames()[g];
-      out += (out.empty() ? "" : ", ") + (name.empty() ? uuidText(e.id) : name);
+      out += name.empty() ? uuidText(e.id) : name;
       break;
     }
   }
-  return out;
 }
 
-// How the applied kind of entry reads after "by".
-std::string byWhat(daDecision const& d, gxpolicy::Caller const& caller, std::string const& who) {
+// Appends how the applied kind of entry reads after "by".
+void appendByWhat(std::string& out, daDecision const& d, gxpolicy::Caller const& caller, std::string const& who) {
   switch (d.appliedEntry()) {
-    case daDecisionEntry::user: return "its user entry for " + who;
+    case daDecisionEntry::user:
+      out += "its user entry for ";
+      out += who;
+      return;
     case daDecisionEntry::group: {
-      std::string groups = appliedGroups(*d.acl(), caller);
-      return std::string(groups.find(',') == std::string::npos ? "its entry for group " : "its entries for groups ") +
-             groups;
+      thread_local std::string groups;
+      groups.clear();
+      appendAppliedGroups(groups, *d.acl(), caller);
+      out += groups.find(',') == std::string::npos ? "its entry for group " : "its entries for groups ";
+      out += groups;
+      return;
     }
-    case daDecisionEntry::anyOther: return "its any-other entry";
-    case daDecisionEntry::unauthenticated: return "its any-other and unauthenticated entries together";
-    default: return "no entry";
+    case daDecisionEntry::anyOther: out += "its any-other entry"; return;
+    case daDecisionEntry::unauthenticated: out += "its any-other and unauthenticated entries together"; return;
+    default: out += "no entry"; return;
   }
 }
 
-// Why the decision answered as it did, in one line.
-std::string reasonOf(daDecision const& d, gxpolicy::Question const& q, gxpolicy::Caller const& caller,
-                     std::string const& who, std::string_view requested, std::string_view permissions,
-                     std::string_view missing) {
-  if (!d.hasAcl())
-    return "no ACL is in force at " + q.object + " (none is attached to it or above it), and without one nothing is granted";
-  std::string const acl = "ACL " + std::string(d.aclName()) + " (attached at " + d.aclLocation() + ")";
+// Why the decision answered as it did, in one line, into out (cleared
+// first; a buffer kept by the caller, so that a warm answer allocates
+// nothing here).
+void reasonOf(std::string& out, daDecision const& d, gxpolicy::Question const& q, gxpolicy::Caller const& caller,
+              std::string const& who, std::string_view requested, std::string_view permissions,
+              std::string_view missing) {
+  out.clear();
+  if (!d.hasAcl()) {
+    out += "no ACL is in force at ";
+    out += q.object;
+    out += " (none is attached to it or above it), and without one nothing is granted";
+    return;
+  }
+  out += "ACL ";
+  out += d.aclName();
+  out += " (attached at ";
+  out += d.aclLocation();
+  out += ")";
   if (d.appliedEntry() == daDecisionEntry::none) {
-    if (caller.authenticated())
-      return acl + " has no entry for " + who + ": no user entry, no entry for its groups, no any-other entry";
+    if (caller.authenticated()) {
+      out += " has no entry for ";
+      out += who;
+      out += ": no user entry, no entry for its groups, no any-other entry";
+      return;
+    }
     bool any = false, unauth = false;
     for (unsigned long i = 0; i < d.acl()->numEntries(); ++i) {
       any = any || d.acl()->entry(i).entry_type == acl_e_any_other;
       unauth = unauth || d.acl()->entry(i).entry_type == acl_e_unauthenticated;
     }
-    char const* lacking = !any && !unauth ? "any-other or unauthenticated entry" : !any ? "any-other entry" : "unauthenticated entry";
-    return acl + " grants unauthenticated callers nothing: it has no " + lacking;
+    out += " grants unauthenticated callers nothing: it has no ";
+    out += !any && !unauth ? "any-other or unauthenticated entry" : !any ? "any-other entry" : "unauthenticated entry";
+    return;
   }
-  std::string text = acl + " grants " + who + " " + (permissions.empty() ? std::string("nothing") : quoted(permissions)) +
-                     " by " + byWhat(d, caller, who);
-  if (!d.granted()) text += "; " + (missing.empty() ? quoted(requested) : quoted(missing)) + " is not granted";
-  return text;
+  out += " grants ";
+  out += who;
+  out += ' ';
+  if (permissions.empty()) out += "nothing";
+  else appendJsonString(out, permissions);
+  out += " by ";
+  appendByWhat(out, d, caller, who);
+  if (!d.granted()) {
+    out += "; ";
+    appendJsonString(out, missing.empty() ? requested : missing);
+    out += " is not granted";
+  }
 }
 
 void appendKey(std::string& out, char const* key) {
@@ -261,19 +286,23 @@ char const* causeText(daDecision const& d) { return d.granted() ? "granted" : d.
 
 void appendCheckAnswer(std::string& out, daCachedStore& store, daDecision const& d, gxpolicy::Question const& q,
                        gxpolicy::Caller const& caller, CallerText const& text) {
+  // This thread's buffers, reused: a warm answer allocates only as out grows.
+  thread_local std::string requested, permissions, missing, reason;
+  thread_local GxACLPermset lacking;
   ActionNames& names = tlsNames;
   // Each name is copied before the next lookup may reuse its slot.
-  std::string const requested(names.name(store, d.requested(), q.actions));
-  std::string const permissions(names.name(store, d.permissions(), ""));
-  std::string missing;
+  requested.assign(names.name(store, d.requested(), q.actions));
+  permissions.assign(names.name(store, d.permissions(), ""));
+  missing.clear();
   if (!d.granted()) {
-    GxACLPermset lacking(d.requested());
+    lacking = d.requested();
     d.permissions().maskPermset(lacking.value());
-    missing = names.name(store, lacking, "");
+    missing.assign(names.name(store, lacking, ""));
   }
   out += d.granted() ? "{\"decision\":\"granted\",\"granted\":true,\"reason\":"
                      : "{\"decision\":\"denied\",\"granted\":false,\"reason\":";
-  appendJsonString(out, reasonOf(d, q, caller, text.describe, requested, permissions, missing));
+  reasonOf(reason, d, q, caller, text.describe, requested, permissions, missing);
+  appendJsonString(out, reason);
   out += ",\"object\":";
   appendJsonString(out, q.object);
   out += ",\"actions\":";

@@ -520,9 +520,15 @@ std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpe
     }();
     return unauthenticated;
   }
-  std::string key(1, static_cast<char>(spec.form));
+  // The key is built in this thread's buffer: a remembered caller is
+  // found without allocating.
+  thread_local std::string key;
+  key.assign(1, static_cast<char>(spec.form));
   key += spec.form == CallerSpec::Form::user ? spec.user : spec.uuid;
-  for (std::string const& g : spec.groups) key += '\0' + g;
+  for (std::string const& g : spec.groups) {
+    key += '\0';
+    key += g;
+  }
   // Read before resolving: an answer resolved across a reload is kept
   // under the older generation and dropped at the next lookup.
   std::uint64_t generation = registry_ != nullptr ? registry_->generation() : 0;
@@ -542,7 +548,7 @@ std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpe
   fresh->expires = now + options_.callerTtl;
   fresh->generation = generation;
   fresh->bytes = bytesOf(key, fresh->caller);
-  if (fresh->ok && options_.callerTtl.count() > 0) remember(std::move(key), fresh);
+  if (fresh->ok && options_.callerTtl.count() > 0) remember(key, fresh);
   return fresh;
 }
 
