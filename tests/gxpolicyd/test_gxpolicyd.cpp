@@ -461,6 +461,26 @@ TEST_F(ServiceOnExample, DefaultAnswersComeFromTheRecordAndDetailAddsTheEntries)
   EXPECT_EQ(post(service, "/v1/check", R"({"object":"/web","actions":"r","detail":1})").status, 400);
 }
 
+// However a check is written -- spacing, order, escapes, a field given
+// twice (the last counts) -- it gets the answer its plain form gets.
+TEST_F(ServiceOnExample, ABodyIsAnsweredTheSameWhateverItsLayout) {
+  std::string const plain =
+      R"({"object":"/web/docs/guide.html","actions":"ml","uuid":"4fcf4a95-9260-43cb-8214-8e440bd49e8a","groups":["webteam","auditors"]})";
+  std::string const expected = post(*service_, "/v1/check", plain).body;
+  for (std::string const& body : {
+           std::string(" {\n \"groups\" : [ \"webteam\" , \"auditors\" ] ,\t\"actions\":\"ml\", ") +
+               R"("uuid":"4fcf4a95-9260-43cb-8214-8e440bd49e8a", "object":"\/web\/docs\/guide.html" } )",
+           std::string(R"({"object":"/web/docs/guide.html","actions":"m\u006c","detail":false,)") +
+               R"("uuid":"4fcf4a95-9260-43cb-8214-8e440bd49e8a","groups":["webteam","auditors"]})",
+           std::string(R"({"object":"/web","object":"/web/docs/guide.html","actions":"ml",)") +
+               R"("uuid":"4fcf4a95-9260-43cb-8214-8e440bd49e8a","groups":["webteam","auditors"]})",
+       }) {
+    Response r = post(*service_, "/v1/check", body);
+    EXPECT_EQ(r.status, 200) << body;
+    EXPECT_EQ(r.body, expected) << body;
+  }
+}
+
 // A compact batch answers each check with its bit and why, and refuses
 // what it cannot answer as a whole batch.
 TEST_F(ServiceOnExample, CompactBatchesAnswerAGrantedBitAndACausePerCheck) {

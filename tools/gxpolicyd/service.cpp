@@ -38,6 +38,9 @@ struct DecisionService::Cached {
 namespace {
 
 constexpr std::size_t kMaxDepth = 32;  // nesting of JSON arrays and objects in a body
+// Bodies of /v1/check up to this size are first read without a document
+// (readQuickly); larger ones, rare, go to the document reader at once.
+constexpr std::size_t kQuickBody = 64 << 10;
 
 // ---- small helpers -------------------------------------------------------------------
 
@@ -208,6 +211,95 @@ void readCheck(json const& j, std::string const& where, ServiceOptions const& o,
   } else {
     caller.form = CallerSpec::Form::unauthenticated;
   }
+}
+
+// A check body of the common shape read without building a document: one
+// flat object of the known fields ("object", "actions", "user", "uuid",
+// "ip" strings, "groups" an array of strings, "detail" a boolean), each at
+// most once. The handler stops at anything else -- another shape, a field
+// given twice, a NUL, text that is not JSON -- and the body is then read
+// by readCheck from a document, which accepts or refuses it as it always
+// has: this only spares the common case the document's allocations.
+class QuickCheck final : public nlohmann::json_sax<json> {
+ public:
+  enum Field : unsigned { object = 1, actions = 2, user = 4, uuid = 8, ip = 16, groups = 32, detail = 64 };
+  gxpolicy::Question question;
+  CallerSpec caller;
+  bool wantDetail = false;
+  unsigned seen = 0;
+
+  bool null() override { return false; }
+  bool boolean(bool value) override {
+    if (depth_ != 1 || field_ != detail) return false;
+    wantDetail = value;
+    return true;
+  }
+  bool number_integer(number_integer_t) override { return false; }
+  bool number_unsigned(number_unsigned_t) override { return false; }
+  bool number_float(number_float_t, string_t const&) override { return false; }
+  bool binary(binary_t&) override { return false; }
+  bool string(string_t& value) override {
+    if (value.find('\0') != std::string::npos) return false;
+    if (depth_ == 2) {
+      caller.groups.push_back(std::move(value));
+      return true;
+    }
+    if (depth_ != 1) return false;
+    switch (field_) {
+      case object: question.object = std::move(value); return true;
+      case actions: question.actions = std::move(value); return true;
+      case ip: question.address = std::move(value); return true;
+      case user: caller.user = std::move(value); return true;
+      case uuid: caller.uuid = std::move(value); return true;
+      default: return false;
+    }
+  }
+  bool start_object(std::size_t) override { return depth_++ == 0; }
+  bool end_object() override { return depth_-- == 1; }
+  bool start_array(std::size_t) override { return depth_ == 1 && field_ == groups && ++depth_ == 2; }
+  bool end_array() override { return depth_-- == 2; }
+  bool key(string_t& name) override {
+    static constexpr std::pair<char const*, Field> kFields[] = {
+        {"object", object}, {"actions", actions}, {"user", user},     {"uuid", uuid},
+        {"ip", ip},         {"groups", groups},   {"detail", detail}};
+    for (auto const& [text, f] : kFields) {
+      if (name != text) continue;
+      if ((seen & f) != 0) return false;
+      seen |= f;
+      field_ = f;
+      return true;
+    }
+    return false;
+  }
+  bool parse_error(std::size_t, std::string const&, nlohmann::detail::exception const&) override { return false; }
+
+ private:
+  unsigned depth_ = 0;
+  Field field_ = object;
+};
+
+// Reads body as QuickCheck does, then holds it to what readCheck demands
+// of a check (fields present, one caller form, the limits of o). True with
+// q, caller and detail set; false when readCheck must read it instead.
+bool readQuickly(std::string_view body, ServiceOptions const& o, gxpolicy::Question& q, CallerSpec& caller,
+                 bool& detail) {
+  QuickCheck quick;
+  if (!json::sax_parse(body.begin(), body.end(), &quick)) return false;
+  unsigned const seen = quick.seen;
+  if ((seen & QuickCheck::object) == 0 || (seen & QuickCheck::actions) == 0) return false;
+  if ((seen & QuickCheck::user) != 0 && (seen & QuickCheck::uuid) != 0) return false;
+  if ((seen & QuickCheck::groups) != 0 && (seen & QuickCheck::uuid) == 0) return false;
+  CallerSpec& c = quick.caller;
+  if (c.user.size() > o.maxNameLength || c.uuid.size() > o.maxNameLength || c.groups.size() > o.maxGroups) return false;
+  for (std::string const& g : c.groups)
+    if (g.size() > o.maxNameLength) return false;
+  c.form = (seen & QuickCheck::user) != 0   ? CallerSpec::Form::user
+           : (seen & QuickCheck::uuid) != 0 ? CallerSpec::Form::uuid
+                                            : CallerSpec::Form::unauthenticated;
+  q = std::move(quick.question);
+  caller = std::move(c);
+  detail = quick.wantDetail;
+  return true;
 }
 
 // The field a decision problem is about, and the answer's status code.
@@ -624,11 +716,14 @@ std::optional<Response> DecisionService::explain(gxpolicy::Question const& q, Ca
 
 Response DecisionService::check(Request const& request) {
   Clock::time_point start = Clock::now();
-  json body = parseBody(request.body);
-  bool detail = takeFlag(body, "detail", "");
   gxpolicy::Question q;
   CallerSpec spec;
-  readCheck(body, "", options_, q, spec);
+  bool detail = false;
+  if (request.body.size() > kQuickBody || !readQuickly(request.body, options_, q, spec, detail)) {
+    json body = parseBody(request.body);
+    detail = takeFlag(body, "detail", "");
+    readCheck(body, "", options_, q, spec);
+  }
   std::shared_ptr<Cached const> c = caller(spec);
   if (!c->ok) {
     metrics_.decision(Outcome::error);
