@@ -32,6 +32,7 @@
 #include "outside/file_registry.h"
 #include "test_support.h"
 #include "tools/common/estate.h"
+#include "tools/gxpolicyd/answer.h"
 #include "tools/gxpolicyd/http_server.h"
 #include "tools/gxpolicyd/service.h"
 
@@ -177,6 +178,14 @@ TEST(GxpolicydPaths, RequestPathsBecomeObjectNamesAndUnsafeOnesAreRefused) {
   EXPECT_TRUE(gxpolicyd::objectFromUri("/a;b/c%20d", "", out, why, "; ")) << why;
   EXPECT_EQ(out, "/a;b/c d");
   EXPECT_FALSE(gxpolicyd::objectFromUri("/a\\b", "", out, why, "; "));
+}
+
+// Answers carry names from the registry and the request as they are: any
+// bytes at all must still make a JSON string that parses.
+TEST(GxpolicydAnswer, AnyBytesBecomeAJsonStringThatParses) {
+  std::string out;
+  gxpolicyd::appendJsonString(out, std::string("a\"\\\n\x01\x7f\xff\xc0\xae \xc3\xa9", 12));
+  EXPECT_EQ(json::parse(out).get<std::string>(), "a\"\\\n\x01\x7f\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xc3\xa9") << out;
 }
 
 TEST_F(ServiceOnExample, ChecksAnswerAsTheExamplePolicyIsWritten) {

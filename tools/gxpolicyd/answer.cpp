@@ -22,26 +22,6 @@ std::string uuidText(hx_uuid_t const& u) {
 
 bool sameUuid(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Length of the UTF-8 sequence at s[i] when it is well formed and in its
-// shortest form; 0 otherwise.
-std::size_t utf8Length(std::string_view s, std::size_t i) {
-  auto byte = [&](std::size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
-  auto tail = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
-  unsigned b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  if (b0 >= 0xC2 && b0 <= 0xDF) return tail(i + 1) ? 2 : 0;
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    unsigned b1 = byte(i + 1);
-    return tail(i + 1) && tail(i + 2) && !(b0 == 0xE0 && b1 < 0xA0) && !(b0 == 0xED && b1 >= 0xA0) ? 3 : 0;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    unsigned b1 = byte(i + 1);
-    return tail(i + 1) && tail(i + 2) && tail(i + 3) && !(b0 == 0xF0 && b1 < 0x90) && !(b0 == 0xF4 && b1 >= 0x90) ? 4
-                                                                                                                     : 0;
-  }
-  return 0;
-}
-
 // Action strings of permission sets, per thread, for one store's policy
 // epoch (a change of the action catalogue moves it too). A set is named
 // through the store's quick map, under its state lock, the first time this
@@ -204,6 +184,24 @@ void appendPolicy(std::string& out, char const* key, bool present, char const* n
 }
 
 }  // namespace
+
+std::size_t utf8Length(std::string_view s, std::size_t i) {
+  auto byte = [&](std::size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
+  auto tail = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
+  unsigned b0 = byte(i);
+  if (b0 < 0x80) return 1;
+  if (b0 >= 0xC2 && b0 <= 0xDF) return tail(i + 1) ? 2 : 0;
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    unsigned b1 = byte(i + 1);
+    return tail(i + 1) && tail(i + 2) && !(b0 == 0xE0 && b1 < 0xA0) && !(b0 == 0xED && b1 >= 0xA0) ? 3 : 0;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    unsigned b1 = byte(i + 1);
+    return tail(i + 1) && tail(i + 2) && tail(i + 3) && !(b0 == 0xF0 && b1 < 0x90) && !(b0 == 0xF4 && b1 >= 0x90) ? 4
+                                                                                                                     : 0;
+  }
+  return 0;
+}
 
 void appendJsonString(std::string& out, std::string_view s) {
   static char const hex[] = "0123456789abcdef";

@@ -11,6 +11,7 @@
 // output string; the action-name table is per thread.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,11 @@ struct CallerText {
 };
 // The text of c. Allocates; never calls the registry (the names are c's).
 CallerText callerText(gxpolicy::Caller const& c);
+
+// Length of the UTF-8 sequence at s[i] when it is well formed and in its
+// shortest form (no overlong encodings, no surrogates, at most U+10FFFF);
+// 0 otherwise. i must be below s.size().
+std::size_t utf8Length(std::string_view s, std::size_t i);
 
 // Appends s to out as a JSON string (quoted; control characters escaped;
 // bytes that are not UTF-8 replaced by U+FFFD).

@@ -430,28 +430,6 @@ bool percentDecode(std::string_view path, std::string& out, std::string& why) {
   return true;
 }
 
-// Length of the UTF-8 sequence at s[i] when it is well formed and in its
-// shortest form (no overlong encodings, no surrogates, at most U+10FFFF);
-// 0 otherwise.
-std::size_t utf8Length(std::string_view s, std::size_t i) {
-  auto byte = [&](std::size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
-  auto tail = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
-  unsigned b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  if (b0 >= 0xC2 && b0 <= 0xDF) return tail(i + 1) ? 2 : 0;
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    unsigned b1 = byte(i + 1);
-    bool ok = tail(i + 1) && tail(i + 2) && !(b0 == 0xE0 && b1 < 0xA0) && !(b0 == 0xED && b1 >= 0xA0);
-    return ok ? 3 : 0;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    unsigned b1 = byte(i + 1);
-    bool ok = tail(i + 1) && tail(i + 2) && tail(i + 3) && !(b0 == 0xF0 && b1 < 0x90) && !(b0 == 0xF4 && b1 >= 0x90);
-    return ok ? 4 : 0;
-  }
-  return 0;
-}
-
 // Refuses the characters of a decoded path that back ends read otherwise
 // than as part of a name. True when path holds none (or only allowed ones).
 bool plainCharacters(std::string_view path, std::string_view allow, std::string& why) {
