@@ -617,7 +617,7 @@ std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpe
   if (fresh->ok) fresh->text = callerText(fresh->caller);
   fresh->expires = now + options_.callerTtl;
   fresh->generation = generation;
-  fresh->bytes = bytesOf(key, fresh->caller);
+  fresh->bytes = bytesOf(key, fresh->caller) + fresh->text.json.size() + fresh->text.describe.size();
   if (fresh->ok && options_.callerTtl.count() > 0) remember(key, fresh);
   return fresh;
 }
