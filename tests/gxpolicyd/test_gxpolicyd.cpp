@@ -32,6 +32,7 @@
 #include "outside/file_registry.h"
 #include "test_support.h"
 #include "tools/common/estate.h"
+#include "tools/gxpolicyd/answer.h"
 #include "tools/gxpolicyd/http_server.h"
 #include "tools/gxpolicyd/service.h"
 
@@ -179,6 +180,14 @@ TEST(GxpolicydPaths, RequestPathsBecomeObjectNamesAndUnsafeOnesAreRefused) {
   EXPECT_FALSE(gxpolicyd::objectFromUri("/a\\b", "", out, why, "; "));
 }
 
+// Answers carry names from the registry and the request as they are: any
+// bytes at all must still make a JSON string that parses.
+TEST(GxpolicydAnswer, AnyBytesBecomeAJsonStringThatParses) {
+  std::string out;
+  gxpolicyd::appendJsonString(out, std::string("a\"\\\n\x01\x7f\xff\xc0\xae \xc3\xa9", 12));
+  EXPECT_EQ(json::parse(out).get<std::string>(), "a\"\\\n\x01\x7f\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xc3\xa9") << out;
+}
+
 TEST_F(ServiceOnExample, ChecksAnswerAsTheExamplePolicyIsWritten) {
   struct Case {
     char const* body;
@@ -205,14 +214,6 @@ TEST_F(ServiceOnExample, ChecksAnswerAsTheExamplePolicyIsWritten) {
       post(*service_, "/v1/check", R"({"object":"/web/admin/users.html","actions":"m","user":"erin","ip":"203.0.113.9"})")
           .body);
   EXPECT_EQ(outside["pop"]["required_level"], 2);
-
-  Response batch = post(*service_, "/v1/check/batch",
-                        R"({"checks":[{"object":"/web/blog","actions":"r"},{"object":"/web/admin","actions":"r","user":"dave"}]})");
-  ASSERT_EQ(batch.status, 200) << batch.body;
-  json results = json::parse(batch.body)["results"];
-  ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0]["granted"], true);
-  EXPECT_EQ(results[1]["granted"], false);
 }
 
 TEST_F(ServiceOnExample, BadBodiesAreRefusedNamingTheField) {
@@ -391,8 +392,14 @@ class ChangingRegistry : public gxreg::Registry {
   explicit ChangingRegistry(gxreg::Registry& inner) : inner_(inner) {}
   unsigned long userUuid(std::string const& n, hx_uuid_t& u) override { return inner_.userUuid(n, u); }
   unsigned long groupUuid(std::string const& n, hx_uuid_t& u) override { return inner_.groupUuid(n, u); }
-  unsigned long userName(hx_uuid_t const& u, std::string& n) override { return inner_.userName(u, n); }
-  unsigned long groupName(hx_uuid_t const& u, std::string& n) override { return inner_.groupName(u, n); }
+  unsigned long userName(hx_uuid_t const& u, std::string& n) override {
+    ++names;
+    return inner_.userName(u, n);
+  }
+  unsigned long groupName(hx_uuid_t const& u, std::string& n) override {
+    ++names;
+    return inner_.groupName(u, n);
+  }
   unsigned long userGroups(hx_uuid_t const& u, std::vector<hx_uuid_t>& g) override {
     if (!revoked) return inner_.userGroups(u, g);
     g.clear();
@@ -401,10 +408,111 @@ class ChangingRegistry : public gxreg::Registry {
   std::uint64_t generation() const override { return moved.load(); }
   std::atomic<bool> revoked{false};
   std::atomic<std::uint64_t> moved{0};
+  std::atomic<unsigned> names{0};  // uuid -> name lookups asked
 
  private:
   gxreg::Registry& inner_;
 };
+
+// The detail answer without what only detail adds.
+json withoutDetail(json j) {
+  j.erase("walk");
+  j.erase("entries");
+  return j;
+}
+
+// The default answer is written from the decision record and the caller
+// as remembered: no registry lookup per entry, no walk, no entries, and
+// otherwise word for word what the detail answer says, reason included.
+TEST_F(ServiceOnExample, DefaultAnswersComeFromTheRecordAndDetailAddsTheEntries) {
+  ChangingRegistry registry(*registry_);
+  gxpolicyd::DecisionService service(*replica_, &registry, service_->options(), metrics_);
+  std::string const bob = R"(,"uuid":"4fcf4a95-9260-43cb-8214-8e440bd49e8a","groups":["webteam","auditors"])";
+  char const* const asked[] = {
+      R"("object":"/web/blog/hello.html","actions":"x","user":"alice")",   // user entry
+      R"("object":"/web/admin/users.html","actions":"m","user":"carol")",  // user entry, denied
+      R"("object":"/web/docs/guide.html","actions":"mlc","user":"bob")",  // two groups unite, denied
+      R"("object":"/web/admin","actions":"r","user":"dave")",            // no entry for him
+      R"("object":"/web/admin","actions":"r")",                          // no any-other or unauthenticated
+      R"("object":"/web/blog/hello.html","actions":"l")",                // unauthenticated, denied
+      R"("object":"/web/admin/users.html","actions":"m","user":"erin","ip":"203.0.113.9")",  // POP level
+      R"("object":"/web/docs/guide.html","actions":"r","ip":"10.1.2.3")",
+  };
+  std::vector<std::string> bodies;
+  for (char const* a : asked) bodies.push_back(std::string("{") + a + "}");
+  bodies.push_back(R"({"object":"/web/docs","actions":"l")" + bob + "}");  // names from the uuids given
+  for (std::string const& body : bodies) {
+    ASSERT_EQ(post(service, "/v1/check", body).status, 200) << body;  // the caller is resolved and remembered
+    unsigned const before = registry.names.load();
+    Response lean = post(service, "/v1/check", body);
+    EXPECT_EQ(registry.names.load(), before) << body;
+    json detailBody = json::parse(body);
+    detailBody["detail"] = true;
+    Response detail = post(service, "/v1/check", detailBody.dump());
+    ASSERT_EQ(lean.status, 200) << lean.body;
+    ASSERT_EQ(detail.status, 200) << detail.body;
+    json l = json::parse(lean.body), d = json::parse(detail.body);
+    EXPECT_FALSE(l.contains("entries") || l.contains("walk")) << lean.body;
+    EXPECT_FALSE(d["entries"].empty()) << detail.body;
+    EXPECT_FALSE(d["walk"].empty()) << detail.body;
+    EXPECT_EQ(l, withoutDetail(d)) << body;
+  }
+  // A batch answers each check as /v1/check would.
+  Response batch = post(service, "/v1/check/batch", "[" + bodies[2] + "," + bodies[4] + "]");
+  ASSERT_EQ(batch.status, 200) << batch.body;
+  json results = json::parse(batch.body)["results"];
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0], json::parse(post(service, "/v1/check", bodies[2]).body));
+  EXPECT_EQ(results[1], json::parse(post(service, "/v1/check", bodies[4]).body));
+  Response detailed = post(service, "/v1/check/batch", R"({"detail":true,"checks":[)" + bodies[2] + "]}");
+  ASSERT_EQ(detailed.status, 200) << detailed.body;
+  EXPECT_FALSE(json::parse(detailed.body)["results"][0]["entries"].empty());
+  EXPECT_EQ(post(service, "/v1/check", R"({"object":"/web","actions":"r","detail":1})").status, 400);
+}
+
+// However a check is written -- spacing, order, escapes, a field given
+// twice (the last counts) -- it gets the answer its plain form gets.
+TEST_F(ServiceOnExample, ABodyIsAnsweredTheSameWhateverItsLayout) {
+  std::string const plain =
+      R"({"object":"/web/docs/guide.html","actions":"ml","uuid":"4fcf4a95-9260-43cb-8214-8e440bd49e8a","groups":["webteam","auditors"]})";
+  std::string const expected = post(*service_, "/v1/check", plain).body;
+  for (std::string const& body : {
+           std::string(" {\n \"groups\" : [ \"webteam\" , \"auditors\" ] ,\t\"actions\":\"ml\", ") +
+               R"("uuid":"4fcf4a95-9260-43cb-8214-8e440bd49e8a", "object":"\/web\/docs\/guide.html" } )",
+           std::string(R"({"object":"/web/docs/guide.html","actions":"m\u006c","detail":false,)") +
+               R"("uuid":"4fcf4a95-9260-43cb-8214-8e440bd49e8a","groups":["webteam","auditors"]})",
+           std::string(R"({"object":"/web","object":"/web/docs/guide.html","actions":"ml",)") +
+               R"("uuid":"4fcf4a95-9260-43cb-8214-8e440bd49e8a","groups":["webteam","auditors"]})",
+       }) {
+    Response r = post(*service_, "/v1/check", body);
+    EXPECT_EQ(r.status, 200) << body;
+    EXPECT_EQ(r.body, expected) << body;
+  }
+}
+
+// A compact batch answers each check with its bit and why, and refuses
+// what it cannot answer as a whole batch.
+TEST_F(ServiceOnExample, CompactBatchesAnswerAGrantedBitAndACausePerCheck) {
+  Response r = post(*service_, "/v1/check/batch",
+                    R"({"compact":true,"checks":[{"object":"/web/blog","actions":"r"},)"
+                    R"({"object":"/web/admin","actions":"r","user":"dave"},{"object":"/web/docs","actions":"m","user":"bob"}]})");
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.body, "{\"results\":[[1,\"granted\"],[0,\"acl-denied\"],[1,\"granted\"]]}\n");
+  struct Bad {
+    std::string body;
+    char const* field;
+  } const bad[] = {
+      {R"({"compact":"yes","checks":[]})", "compact"},
+      {R"({"compact":true,"detail":true,"checks":[]})", "detail"},
+      {R"({"compact":true,"checks":[{"object":"/web","actions":"r"},{"object":"/web","actions":"Q"}]})", "checks[1].actions"},
+      {R"({"compact":true,"checks":[{"object":"/web","actions":"r","user":"nobody"}]})", "checks[0].user"},
+  };
+  for (Bad const& b : bad) {
+    Response refused = post(*service_, "/v1/check/batch", b.body);
+    EXPECT_EQ(refused.status, 400) << b.body;
+    EXPECT_EQ(json::parse(refused.body)["field"], b.field) << refused.body;
+  }
+}
 
 TEST_F(ServiceOnExample, RevokedMembershipsStopGrantingWhenTheRegistryMovesOrTheTtlEnds) {
   ChangingRegistry registry(*registry_);
@@ -460,6 +568,7 @@ TEST_F(ServiceOnExample, ManyGroupsAreCappedAndResolvedInLinearTime) {
   gxpolicyd::ServiceOptions so;
   so.maxGroups = 40001;
   so.maxBody = 4 << 20;
+  so.callerTtl = std::chrono::seconds(0);  // every answer resolves its caller: that is what is timed
   gxpolicyd::DecisionService service(*replica_, nullptr, so, metrics_);
   json body = {{"object", "/web/blog"}, {"actions", "r"}, {"uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"}};
   // The faster of two answers for n groups, in seconds.
@@ -559,7 +668,12 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
     }
     Response r = post(service, "/v1/check", body.dump());
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_EQ(json::parse(r.body)["granted"], expected.granted()) << object << " " << actions;
+    json answer = json::parse(r.body);
+    EXPECT_EQ(answer["granted"], expected.granted()) << object << " " << actions;
+    if (i % 8 == 0) {  // the answer from the record says what the explanation says
+      body["detail"] = true;
+      EXPECT_EQ(answer, withoutDetail(json::parse(post(service, "/v1/check", body.dump()).body))) << body;
+    }
     int want = expected.granted() ? 200 : (anonymous ? 401 : 403);
     EXPECT_EQ(get(service, "/v1/auth", headers).status, want) << object << " " << method;
   }

@@ -59,7 +59,7 @@ struct HttpServer::Hooks {
     MHD_Response* response =
         MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()), MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.contentType.c_str());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.contentType);
     for (auto const& [name, value] : r.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
     MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(r.status), response);
     MHD_destroy_response(response);

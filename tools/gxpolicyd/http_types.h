@@ -27,7 +27,7 @@ struct Request {
 
 struct Response {
   int status = 200;
-  std::string contentType = "application/json";
+  char const* contentType = "application/json";  // static text (a literal): set per response, never copied
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;
 };

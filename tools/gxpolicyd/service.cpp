@@ -17,6 +17,7 @@
 #include "tools/common/json_fields.h"
 #include "tools/common/problem.h"
 #include "tools/common/status_text.h"
+#include "tools/gxpolicyd/answer.h"
 
 namespace gxpolicyd {
 
@@ -30,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 struct DecisionService::Cached {
   bool ok = false;
   gxpolicy::Caller caller;
+  CallerText text;  // what answers say about the caller, made once
   gxpolicy::Problem problem;
   Clock::time_point expires;
   std::uint64_t generation = 0;  // the registry's when resolved
@@ -39,6 +41,9 @@ struct DecisionService::Cached {
 namespace {
 
 constexpr std::size_t kMaxDepth = 32;  // nesting of JSON arrays and objects in a body
+// Bodies of /v1/check up to this size are first read without a document
+// (readQuickly); larger ones, rare, go to the document reader at once.
+constexpr std::size_t kQuickBody = 64 << 10;
 
 // ---- small helpers -------------------------------------------------------------------
 
@@ -204,6 +209,95 @@ void readCheck(json const& j, std::string const& where, ServiceOptions const& o,
   }
 }
 
+// A check body of the common shape read without building a document: one
+// flat object of the known fields ("object", "actions", "user", "uuid",
+// "ip" strings, "groups" an array of strings, "detail" a boolean), each at
+// most once. The handler stops at anything else -- another shape, a field
+// given twice, a NUL, text that is not JSON -- and the body is then read
+// by readCheck from a document, which accepts or refuses it as it always
+// has: this only spares the common case the document's allocations.
+class QuickCheck final : public nlohmann::json_sax<json> {
+ public:
+  enum Field : unsigned { object = 1, actions = 2, user = 4, uuid = 8, ip = 16, groups = 32, detail = 64 };
+  gxpolicy::Question question;
+  CallerSpec caller;
+  bool wantDetail = false;
+  unsigned seen = 0;
+
+  bool null() override { return false; }
+  bool boolean(bool value) override {
+    if (depth_ != 1 || field_ != detail) return false;
+    wantDetail = value;
+    return true;
+  }
+  bool number_integer(number_integer_t) override { return false; }
+  bool number_unsigned(number_unsigned_t) override { return false; }
+  bool number_float(number_float_t, string_t const&) override { return false; }
+  bool binary(binary_t&) override { return false; }
+  bool string(string_t& value) override {
+    if (value.find('\0') != std::string::npos) return false;
+    if (depth_ == 2) {
+      caller.groups.push_back(std::move(value));
+      return true;
+    }
+    if (depth_ != 1) return false;
+    switch (field_) {
+      case object: question.object = std::move(value); return true;
+      case actions: question.actions = std::move(value); return true;
+      case ip: question.address = std::move(value); return true;
+      case user: caller.user = std::move(value); return true;
+      case uuid: caller.uuid = std::move(value); return true;
+      default: return false;
+    }
+  }
+  bool start_object(std::size_t) override { return depth_++ == 0; }
+  bool end_object() override { return depth_-- == 1; }
+  bool start_array(std::size_t) override { return depth_ == 1 && field_ == groups && ++depth_ == 2; }
+  bool end_array() override { return depth_-- == 2; }
+  bool key(string_t& name) override {
+    static constexpr std::pair<char const*, Field> kFields[] = {
+        {"object", object}, {"actions", actions}, {"user", user},     {"uuid", uuid},
+        {"ip", ip},         {"groups", groups},   {"detail", detail}};
+    for (auto const& [text, f] : kFields) {
+      if (name != text) continue;
+      if ((seen & f) != 0) return false;
+      seen |= f;
+      field_ = f;
+      return true;
+    }
+    return false;
+  }
+  bool parse_error(std::size_t, std::string const&, nlohmann::detail::exception const&) override { return false; }
+
+ private:
+  unsigned depth_ = 0;
+  Field field_ = object;
+};
+
+// Reads body as QuickCheck does, then holds it to what readCheck demands
+// of a check (fields present, one caller form, the limits of o). True with
+// q, caller and detail set; false when readCheck must read it instead.
+bool readQuickly(std::string_view body, ServiceOptions const& o, gxpolicy::Question& q, CallerSpec& caller,
+                 bool& detail) {
+  QuickCheck quick;
+  if (!json::sax_parse(body.begin(), body.end(), &quick)) return false;
+  unsigned const seen = quick.seen;
+  if ((seen & QuickCheck::object) == 0 || (seen & QuickCheck::actions) == 0) return false;
+  if ((seen & QuickCheck::user) != 0 && (seen & QuickCheck::uuid) != 0) return false;
+  if ((seen & QuickCheck::groups) != 0 && (seen & QuickCheck::uuid) == 0) return false;
+  CallerSpec& c = quick.caller;
+  if (c.user.size() > o.maxNameLength || c.uuid.size() > o.maxNameLength || c.groups.size() > o.maxGroups) return false;
+  for (std::string const& g : c.groups)
+    if (g.size() > o.maxNameLength) return false;
+  c.form = (seen & QuickCheck::user) != 0   ? CallerSpec::Form::user
+           : (seen & QuickCheck::uuid) != 0 ? CallerSpec::Form::uuid
+                                            : CallerSpec::Form::unauthenticated;
+  q = std::move(quick.question);
+  caller = std::move(c);
+  detail = quick.wantDetail;
+  return true;
+}
+
 // The field a decision problem is about, and the answer's status code.
 Refusal fromProblem(gxpolicy::Problem const& p, std::string const& where) {
   Refusal f{400, p};
@@ -318,28 +412,6 @@ bool percentDecode(std::string_view path, std::string& out, std::string& why) {
     out.push_back(c);
   }
   return true;
-}
-
-// Length of the UTF-8 sequence at s[i] when it is well formed and in its
-// shortest form (no overlong encodings, no surrogates, at most U+10FFFF);
-// 0 otherwise.
-std::size_t utf8Length(std::string_view s, std::size_t i) {
-  auto byte = [&](std::size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
-  auto tail = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
-  unsigned b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  if (b0 >= 0xC2 && b0 <= 0xDF) return tail(i + 1) ? 2 : 0;
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    unsigned b1 = byte(i + 1);
-    bool ok = tail(i + 1) && tail(i + 2) && !(b0 == 0xE0 && b1 < 0xA0) && !(b0 == 0xED && b1 >= 0xA0);
-    return ok ? 3 : 0;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    unsigned b1 = byte(i + 1);
-    bool ok = tail(i + 1) && tail(i + 2) && tail(i + 3) && !(b0 == 0xF0 && b1 < 0x90) && !(b0 == 0xF4 && b1 >= 0x90);
-    return ok ? 4 : 0;
-  }
-  return 0;
 }
 
 // Refuses the characters of a decoded path that back ends read otherwise
@@ -497,13 +569,20 @@ std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpe
       auto c = std::make_shared<Cached>();
       gxpolicy::resolveCaller(CallerSpec{CallerSpec::Form::unauthenticated, {}, {}, {}}, nullptr, c->caller, c->problem);
       c->ok = true;
+      c->text = callerText(c->caller);
       return c;
     }();
     return unauthenticated;
   }
-  std::string key(1, static_cast<char>(spec.form));
+  // The key is built in this thread's buffer: a remembered caller is
+  // found without allocating.
+  thread_local std::string key;
+  key.assign(1, static_cast<char>(spec.form));
   key += spec.form == CallerSpec::Form::user ? spec.user : spec.uuid;
-  for (std::string const& g : spec.groups) key += '\0' + g;
+  for (std::string const& g : spec.groups) {
+    key += '\0';
+    key += g;
+  }
   // Read before resolving: an answer resolved across a reload is kept
   // under the older generation and dropped at the next lookup.
   std::uint64_t generation = registry_ != nullptr ? registry_->generation() : 0;
@@ -519,10 +598,11 @@ std::shared_ptr<DecisionService::Cached const> DecisionService::caller(CallerSpe
   callerMisses_.fetch_add(1, std::memory_order_relaxed);
   auto fresh = std::make_shared<Cached>();
   fresh->ok = gxpolicy::resolveCaller(spec, registry_, fresh->caller, fresh->problem);
+  if (fresh->ok) fresh->text = callerText(fresh->caller);
   fresh->expires = now + options_.callerTtl;
   fresh->generation = generation;
-  fresh->bytes = bytesOf(key, fresh->caller);
-  if (fresh->ok && options_.callerTtl.count() > 0) remember(std::move(key), fresh);
+  fresh->bytes = bytesOf(key, fresh->caller) + fresh->text.json.size() + fresh->text.describe.size();
+  if (fresh->ok && options_.callerTtl.count() > 0) remember(key, fresh);
   return fresh;
 }
 
@@ -550,26 +630,87 @@ void DecisionService::remember(std::string key, std::shared_ptr<Cached const> fr
   callerBytes_ += bytes;
 }
 
+namespace {
+
+// The boolean option key of a request body (false when absent), taken out
+// of it so that the check's own fields are read as they always were. A
+// Refusal when it is not a boolean.
+bool takeFlag(json& body, char const* key, std::string const& where) {
+  if (!body.is_object()) return false;
+  auto it = body.find(key);
+  if (it == body.end()) return false;
+  if (!it->is_boolean()) throw Refusal{400, std::string("\"") + key + "\" must be true or false", where + key};
+  bool value = it->get<bool>();
+  body.erase(it);
+  return value;
+}
+
+}  // namespace
+
+std::optional<Response> DecisionService::decideLean(gxpolicy::Question const& q, Cached const& c,
+                                                   std::string const& where) {
+  GxAddress address;
+  bool badAddress = false;
+  if (!q.address.empty()) {
+    address = GxAddress(q.address.c_str());
+    badAddress = !address.addressIsValid();
+  }
+  unsigned long st = 0;
+  if (!badAddress)
+    replica_.store().decide(q.object.c_str(), c.caller.pa(), q.actions.c_str(),
+                            q.address.empty() ? nullptr : &address, tls.decision, st);
+  if (!badAddress && st == 0) return std::nullopt;
+  // The explanation puts what went wrong in words; it fails the same way
+  // (rare: the input is wrong or the store cannot answer).
+  gxpolicy::Explanation e;
+  if (std::optional<Response> refused = explain(q, c, false, e, where)) return refused;
+  return refuse(Refusal{500, "a decision that failed succeeded when repeated", where});
+}
+
+std::optional<Response> DecisionService::explain(gxpolicy::Question const& q, Cached const& c, bool detail,
+                                                gxpolicy::Explanation& e, std::string const& where) {
+  gxpolicy::Caller who = c.caller;
+  gxpolicy::Problem problem;
+  if (gxpolicy::explainDecision(replica_.store(), q, who, registry_, detail, tls.decision, e, problem))
+    return std::nullopt;
+  return refuse(fromProblem(problem, where));
+}
+
 Response DecisionService::check(Request const& request) {
   Clock::time_point start = Clock::now();
-  json body = parseBody(request.body);
   gxpolicy::Question q;
   CallerSpec spec;
-  readCheck(body, "", options_, q, spec);
+  bool detail = false;
+  if (request.body.size() > kQuickBody || !readQuickly(request.body, options_, q, spec, detail)) {
+    json body = parseBody(request.body);
+    detail = takeFlag(body, "detail", "");
+    readCheck(body, "", options_, q, spec);
+  }
   std::shared_ptr<Cached const> c = caller(spec);
   if (!c->ok) {
     metrics_.decision(Outcome::error);
     return refuse(fromCallerProblem(c->problem, spec, registry_ != nullptr, ""));
   }
-  gxpolicy::Caller who = c->caller;
-  gxpolicy::Explanation e;
-  gxpolicy::Problem problem;
-  if (!gxpolicy::explainDecision(replica_.store(), q, who, registry_, false, tls.decision, e, problem)) {
-    metrics_.decision(Outcome::error);
-    return refuse(fromProblem(problem, ""));
+  std::optional<Response> refused;
+  Response r;
+  bool granted = false;
+  if (detail) {
+    gxpolicy::Explanation e;
+    if (!(refused = explain(q, *c, true, e, ""))) {
+      granted = e.granted;
+      r = jsonResponse(200, gxpolicy::toJson(e, true));
+    }
+  } else if (!(refused = decideLean(q, *c, ""))) {
+    granted = tls.decision.granted();
+    r.body.reserve(1024);
+    appendCheckAnswer(r.body, replica_.store(), tls.decision, q, c->caller, c->text);
+    r.body += '\n';
   }
-  metrics_.decision(e.granted ? Outcome::granted : Outcome::denied);
-  Response r = jsonResponse(200, gxpolicy::toJson(e, false));
+  if (refused) {
+    metrics_.decision(Outcome::error);
+    return std::move(*refused);
+  }
+  metrics_.decision(granted ? Outcome::granted : Outcome::denied);
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
 }
@@ -579,9 +720,13 @@ Response DecisionService::batch(Request const& request) {
   json body = parseBody(request.body);
   json const* checks = &body;
   std::string where = "";
+  bool compact = false, detail = false;
   if (body.is_object()) {
+    compact = takeFlag(body, "compact", "");
+    detail = takeFlag(body, "detail", "");
     if (body.size() != 1 || !body.contains("checks"))
-      throw Refusal{400, "a batch is an array of checks, or {\"checks\": [...]}", ""};
+      throw Refusal{400, "a batch is an array of checks, or {\"checks\": [...]} with \"compact\" or \"detail\"", ""};
+    if (compact && detail) throw Refusal{400, "a batch is either compact or detailed, not both", "detail"};
     checks = &body["checks"];
     where = "checks";
   }
@@ -592,7 +737,9 @@ Response DecisionService::batch(Request const& request) {
   std::vector<std::pair<gxpolicy::Question, CallerSpec>> asked(checks->size());
   for (std::size_t i = 0; i < checks->size(); ++i)
     readCheck((*checks)[i], where + "[" + std::to_string(i) + "].", options_, asked[i].first, asked[i].second);
-  ojson results = ojson::array();
+  Response r;
+  r.body.reserve(compact ? 16 + 20 * asked.size() : 64 + 900 * asked.size());
+  r.body = "{\"results\":[";
   for (std::size_t i = 0; i < asked.size(); ++i) {
     std::string at = where + "[" + std::to_string(i) + "].";
     std::shared_ptr<Cached const> c = caller(asked[i].second);
@@ -600,17 +747,32 @@ Response DecisionService::batch(Request const& request) {
       metrics_.decision(Outcome::error);
       return refuse(fromCallerProblem(c->problem, asked[i].second, registry_ != nullptr, at));
     }
-    gxpolicy::Caller who = c->caller;
-    gxpolicy::Explanation e;
-    gxpolicy::Problem problem;
-    if (!gxpolicy::explainDecision(replica_.store(), asked[i].first, who, registry_, false, tls.decision, e, problem)) {
-      metrics_.decision(Outcome::error);
-      return refuse(fromProblem(problem, at));
+    std::optional<Response> refused;
+    bool granted = false;
+    if (i > 0) r.body += ',';
+    if (detail) {
+      gxpolicy::Explanation e;
+      if (!(refused = explain(asked[i].first, *c, true, e, at))) {
+        granted = e.granted;
+        r.body += gxpolicy::toJson(e, true).dump(-1, ' ', false, ojson::error_handler_t::replace);
+      }
+    } else if (!(refused = decideLean(asked[i].first, *c, at))) {
+      granted = tls.decision.granted();
+      if (compact) {
+        r.body += granted ? "[1,\"" : "[0,\"";
+        r.body += causeText(tls.decision);
+        r.body += "\"]";
+      } else {
+        appendCheckAnswer(r.body, replica_.store(), tls.decision, asked[i].first, c->caller, c->text);
+      }
     }
-    metrics_.decision(e.granted ? Outcome::granted : Outcome::denied);
-    results.push_back(gxpolicy::toJson(e, false));
+    if (refused) {
+      metrics_.decision(Outcome::error);
+      return std::move(*refused);
+    }
+    metrics_.decision(granted ? Outcome::granted : Outcome::denied);
   }
-  Response r = jsonResponse(200, ojson{{"results", std::move(results)}});
+  r.body += "]}\n";
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
 }

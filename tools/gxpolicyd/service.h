@@ -1,8 +1,14 @@
 // gxpolicyd's answers, apart from the HTTP transport: a request (method,
 // path, headers, body) becomes a response (status, headers, body). Routes:
 //
-//   POST /v1/check        one decision: {"object", "actions", caller, "ip"}
-//   POST /v1/check/batch  up to maxBatch of them: [CHECK, ...] or {"checks": [...]}
+//   POST /v1/check        one decision: {"object", "actions", caller, "ip"},
+//                         answered from the decision record alone (the
+//                         caller's names from the caller cache); with
+//                         "detail": true also the walk to the root and every
+//                         ACL entry explained, named through the registry
+//   POST /v1/check/batch  up to maxBatch of them: [CHECK, ...] or {"checks":
+//                         [...]}, optionally with "detail": true or with
+//                         "compact": true (each result [granted 1|0, cause])
 //   GET  /v1/auth         a web server's sub-request (nginx auth_request):
 //                         200 granted, 403 denied, 401 authenticate (first,
 //                         or at a higher level)
@@ -141,6 +147,14 @@ class DecisionService {
   Response route(Request const& request, Handler& handler);
   Response check(Request const& request);
   Response batch(Request const& request);
+  // Decides q for c into this thread's record: none on success, else the
+  // refusal (fields prefixed with where). Takes what decide takes.
+  std::optional<Response> decideLean(gxpolicy::Question const& q, Cached const& c, std::string const& where);
+  // Explains q for c into e (with detail: the walk and every entry, naming
+  // their subjects through the registry): none on success, else the
+  // refusal. Takes what explainDecision takes.
+  std::optional<Response> explain(gxpolicy::Question const& q, Cached const& c, bool detail,
+                                  gxpolicy::Explanation& e, std::string const& where);
   Response auth(Request const& request);
   // The refusal for a /v1/auth request whose front end says what it may
   // not (a header sent twice: 400; no secret: 400; a wrong one: 403;

@@ -1,0 +1,54 @@
+// The answer of /v1/check written straight from the daDecision record: the
+// same fields, in the same order and with the same reason text as the
+// explanation without detail (gxpolicy::toJson(explanation, false)), but
+// with no per-entry explanation, no registry call and no JSON document.
+// Names come from the caller as resolved once (CallerText, kept in the
+// caller cache); action strings from a per-thread table remembered for the
+// store's policy epoch, so a warm answer takes no lock beyond what decide
+// took.
+//
+// Not synchronised beyond that: each thread uses its own daDecision and
+// output string; the action-name table is per thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "GxCore/db/daDecision.h"
+#include "tools/common/decide.h"
+
+class daCachedStore;
+
+namespace gxpolicyd {
+
+// What an answer says about its caller, made once per resolved caller.
+struct CallerText {
+  std::string describe;  // gxpolicy::Caller::describe()
+  std::string json;      // the "caller" object: text, authenticated, user and groups with their names
+};
+// The text of c. Allocates; never calls the registry (the names are c's).
+CallerText callerText(gxpolicy::Caller const& c);
+
+// Length of the UTF-8 sequence at s[i] when it is well formed and in its
+// shortest form (no overlong encodings, no surrogates, at most U+10FFFF);
+// 0 otherwise. i must be below s.size().
+std::size_t utf8Length(std::string_view s, std::size_t i);
+
+// Appends s to out as a JSON string (quoted; control characters escaped;
+// bytes that are not UTF-8 replaced by U+FFFD).
+void appendJsonString(std::string& out, std::string_view s);
+
+// The cause code of a decision: "granted", "no-acl" (no ACL in force) or
+// "acl-denied" (the ACL does not grant every requested action).
+char const* causeText(daDecision const& d);
+
+// Appends to out the answer to question q for caller (text: its
+// CallerText) given d, the record decide just filled for it on store
+// (which must still be open). object is q.object as decide accepted it.
+// Takes the store's state lock shared only the first time a thread names a
+// permission set in a policy epoch. Never throws except std::bad_alloc.
+void appendCheckAnswer(std::string& out, daCachedStore& store, daDecision const& d, gxpolicy::Question const& q,
+                       gxpolicy::Caller const& caller, CallerText const& text);
+
+}  // namespace gxpolicyd
