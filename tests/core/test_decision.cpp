@@ -151,8 +151,9 @@ Answer freshWalk(daCachedStore& ref, char const* path, Caller& caller, char cons
     a.pop = p->description() ? p->description() : "";
     p->getIPAuthList();
     a.level = address != nullptr ? p->get_auth_level(*address) : p->get_auth_level(0);
-    // The default context: level 1 when authenticated, else 0.
-    a.granted = a.granted && a.level <= (caller.authenticated ? 1u : 0u);
+    // The default context: level 1 when authenticated, else 0. A POP in
+    // warning mode waives the level (never the ACL).
+    a.granted = a.granted && (a.level <= (caller.authenticated ? 1u : 0u) || p->warningMode() != 0);
   }
   // The fixture's rule text does not compile: it never grants.
   if (!rule.isEmpty()) a.granted = false;
