@@ -103,7 +103,8 @@ std::string Metrics::render(Gauges const& g) const {
          static_cast<u64>(causes_[c].load(std::memory_order_relaxed)));
   header(out, "gxpolicyd_decision_warnings_total", "counter",
          "Decisions granted in a POP's warning mode, by the cause they would have had.");
-  for (int c = 1; c < kCauses; ++c)
+  // The ACL's causes are never waived.
+  for (int c = static_cast<int>(daDecisionCause::outsideWindow); c < kCauses; ++c)
     line(out, "gxpolicyd_decision_warnings_total{would_cause=\"%s\"} %llu\n",
          daDecisionCauseText(static_cast<daDecisionCause>(c)), static_cast<u64>(warnings_[c].load(std::memory_order_relaxed)));
 
