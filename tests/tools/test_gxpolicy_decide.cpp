@@ -340,6 +340,62 @@ TEST_F(WebEstate, AWrongExpectationFailsAndACaseThatCannotBeAskedIsAnError) {
   EXPECT_EQ(ghost.problem.message, "cases[2] (\"ghost\"): unknown user \"zed\"");
 }
 
+// Request times as a person writes them; a wall-clock time a zone skips or
+// repeats is refused rather than guessed.
+TEST(QuestionContext, TimesReadInEveryFormAndAmbiguousWallClocksAreRefused) {
+  struct Case {
+    char const* text;
+    std::int64_t seconds;  // -1: refused
+  } const cases[] = {
+      {"1796637600", 1796637600},
+      {"2026-12-07T10:00:00Z", 1796637600},
+      {"2026-12-07T10:00:00.75Z", 1796637600},
+      {"2026-12-07T11:00:00+01:00", 1796637600},
+      {"2026-12-07 11:00 Europe/Berlin", 1796637600},
+      {"2026-12-07 10:00:00 UTC", 1796637600},
+      {"2026-10-25 03:30 Europe/Berlin", 1792895400},  // after clocks went back: CET
+      {"2026-03-29 02:30 Europe/Berlin", -1},          // skipped
+      {"2026-10-25 02:30 Europe/Berlin", -1},          // happens twice
+      {"2026-12-07 10:00", -1},                        // no zone
+      {"2026-12-07 10:00 Mars/Olympus", -1},
+      {"2026-02-30T10:00:00Z", -1},
+      {"2026-12-07T10:00:00", -1},  // no offset
+      {"2026-12-07T24:00:00Z", -1},
+      {"99999999999999999999", -1},
+      {"", -1},
+  };
+  for (Case const& c : cases) {
+    std::int64_t t = -1;
+    std::string why;
+    bool ok = gxpolicy::parseRequestTime(c.text, t, why);
+    EXPECT_EQ(ok, c.seconds >= 0) << c.text << ": " << why;
+    if (ok) EXPECT_EQ(t, c.seconds) << c.text;
+    else EXPECT_FALSE(why.empty()) << c.text;
+  }
+}
+
+TEST(QuestionContext, AttributesAreTypedAsDocumented) {
+  using V = daAttributes::Value;
+  auto read = [](char const* text) {
+    std::string name, why;
+    V v;
+    EXPECT_TRUE(gxpolicy::parseAttribute(text, name, v, why)) << text;
+    return v;
+  };
+  EXPECT_EQ(read("a=true"), V(true));
+  EXPECT_EQ(read("a=-2.5"), V(-2.5));
+  EXPECT_EQ(read("a=sales"), V(std::string("sales")));
+  EXPECT_EQ(read("a==true"), V(std::string("true")));
+  EXPECT_EQ(read("a=[hr, sales]"), V(daAttributes::List{"hr", "sales"}));
+  EXPECT_EQ(read("a=[]"), V(daAttributes::List{}));
+  EXPECT_EQ(read("a="), V(std::string()));
+  EXPECT_EQ(read("a=1e3"), V(std::string("1e3")));  // decimals only
+  std::string name, why;
+  V v;
+  EXPECT_FALSE(gxpolicy::parseAttribute("department", name, v, why));
+  EXPECT_FALSE(gxpolicy::parseAttribute("=web", name, v, why));
+}
+
 TEST(DecisionCases, BadFilesNameTheCaseAndTheField) {
   struct Bad {
     char const* text;
@@ -363,6 +419,12 @@ TEST(DecisionCases, BadFilesNameTheCaseAndTheField) {
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"level\": 1}]",
        "cases[0].level: a level is required from an address"},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": 5, \"expect\": \"denied\"}]", "cases[0].actions: \"actions\" must be a string"},
+      {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"time\": \"2026-03-29 02:30 Europe/Berlin\"}]",
+       "cases[0].time: bad time: that time does not exist in Europe/Berlin"},
+      {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"protection\": \"tls\"}]",
+       "cases[0].protection: expected \"none\", \"integrity\" or \"privacy\""},
+      {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"attributes\": {\"d\": [1]}}]",
+       "cases[0].attributes.d: a list attribute holds strings only"},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"ipaddr\": \"x\"}]",
        "cases[0].ipaddr: unknown field"},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\"}, 7]",
