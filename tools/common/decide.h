@@ -4,7 +4,11 @@
 // objects from the one asked about up to the root with what is attached to
 // each, every entry of the ACL in force with whether it is for this caller
 // and whether it applied, the permissions granted and those missing, the
-// POP with the level it requires from the caller's address, and the rule.
+// POP with the level it requires from the caller's address, the rule, and
+// each condition beyond the ACL (window, level, protection, rule, warning
+// mode) as it bore on the answer. The question carries the request's
+// context (time, authentication level, protection, attributes for rules),
+// read from command lines, cases and request bodies by the readers below.
 // Also the cases files of gxpolicy test: a list of questions with the
 // answers expected, read, checked and run.
 //
@@ -197,7 +201,9 @@ struct Explanation {
 };
 
 // Asks store (open, with an action catalogue) the question for caller
-// through decide (d is the caller's reusable record) and fills out; with
+// through decide in the question's context (d is the caller's reusable
+// record) and fills out, the cause, reason, warning and conditions
+// included; with
 // detail also the walk and the entries (one more decide per ancestor, all
 // answered from the decision memo once resolved). registry (may be null)
 // names the subjects of the entries. True on success. False with problem
@@ -208,15 +214,17 @@ struct Explanation {
 bool explainDecision(daCachedStore& store, Question const& question, Caller& caller, gxreg::Registry* registry,
                      bool detail, daDecision& d, Explanation& out, Problem& problem);
 
-// The answer as gxpolicy check prints it: "granted", or "denied: <reason>",
-// then, when an address was given and a POP is in force, a line with the
-// level it requires. Ends with a newline.
+// The answer as gxpolicy check prints it: "granted", or "denied (<cause>):
+// <reason>"; in warning mode a line "warning mode (<would-cause>):
+// <would-reason>"; then, when an address was given and a POP is in force,
+// a line with the level it requires. Ends with a newline.
 std::string renderCheck(Explanation const& e);
 // The whole explanation for a terminal (from explainDecision with detail).
 std::string renderExplain(Explanation const& e);
-// The explanation as JSON (keys in a fixed, readable order): the answer,
-// the caller and the policies in force, and with detail the walk and the
-// entries.
+// The explanation as JSON (keys in a fixed, readable order): the answer
+// with its cause, reason and warning (would_cause and would_reason in
+// warning mode), the caller and the policies in force, and with detail the
+// conditions, the walk and the entries.
 nlohmann::ordered_json toJson(Explanation const& e, bool detail);
 
 // ---- cases files ----------------------------------------------------------------
