@@ -241,6 +241,19 @@ TEST_F(WebEstate, ReasonsNameTheAclTheEntryAndWhatIsMissing) {
   ASSERT_EQ(stepUp.conditions.size(), 5u);
   EXPECT_EQ(stepUp.conditions[1].name + " " + stepUp.conditions[1].outcome, "level fail");
   EXPECT_EQ(stepUp.conditions[3].name + " " + stepUp.conditions[3].outcome, "rule not checked");
+  // Warning mode: granted, the window waived and said so everywhere.
+  gxpolicy::Caller dave;
+  Problem problem;
+  ASSERT_TRUE(gxpolicy::resolveCaller(user("dave"), registry_.get(), dave, problem));
+  gxpolicy::Question night{"/web/blog/hello.html", "r", "", {}};
+  night.context.time = kMondayTen - 9 * 3600;  // 02:00 in Berlin: the trial's freeze
+  Explanation trial;
+  ASSERT_TRUE(gxpolicy::explainDecision(*store_, night, dave, registry_.get(), true, d_, trial, problem));
+  EXPECT_TRUE(trial.granted);
+  EXPECT_EQ(trial.conditions[0].outcome, "waived");
+  EXPECT_EQ(trial.conditions[4].outcome, "on");
+  EXPECT_EQ(gxpolicy::renderCheck(trial), "granted\nwarning mode (outside-window): would deny: outside the access window\n");
+  EXPECT_EQ(gxpolicy::toJson(trial, false)["would_cause"], "outside-window");
   auto j = gxpolicy::toJson(ask(user("erin"), "/web/admin", "r", "10.1.2.3"), true);
   EXPECT_EQ(j["decision"], "granted");
   EXPECT_EQ(j["pop"]["required_level"], 0);
