@@ -108,6 +108,7 @@ class ServiceOnExample : public ::testing::Test {
     so.maxNameLength = 64;
     so.frontTrust = gxpolicyd::FrontTrust::secret;
     so.frontSecret = kSecret;
+    so.attributeHeaders = {{"department", "X-Gx-Attr-Department"}};
     service_ = std::make_unique<gxpolicyd::DecisionService>(*replica_, registry_.get(), so, metrics_);
   }
 
@@ -265,6 +266,9 @@ TEST_F(ServiceOnExample, BadBodiesAreRefusedNamingTheField) {
   EXPECT_EQ(get(*service_, "/nothing").status, 404);
 }
 
+// A Monday at 10:00 UTC: the example's office-hours rule permits.
+constexpr char kOfficeHours[] = "2026-12-07T10:00:00Z";
+
 TEST_F(ServiceOnExample, AuthAnswersWhatAFrontEndNeeds) {
   struct Case {
     Headers headers;
@@ -283,20 +287,34 @@ TEST_F(ServiceOnExample, AuthAnswersWhatAFrontEndNeeds) {
         {"X-Remote-Groups", " webteam , "}},
        200, ""},
       {{{"X-Original-URI", "/web/docs"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "mallory"}}, 403, ""},
-      // The POP asks level 2 from outside: granted by the ACL, yet step up first.
+      // The POP asks level 2 from outside: granted by the ACL, yet step up
+      // first. In office hours (the rule there), as the front end says.
       {{{"X-Original-URI", "/web/admin/users.html"},
         {"X-Original-Method", "POST"},
         {"X-Remote-User", "erin"},
-        {"X-Real-IP", "203.0.113.9"}},
+        {"X-Real-IP", "203.0.113.9"},
+        {gxpolicyd::kTimeHeader, kOfficeHours}},
        401, "2"},
       {{{"X-Original-URI", "/web/admin/users.html"},
         {"X-Original-Method", "POST"},
         {"X-Remote-User", "erin"},
         {"X-Real-IP", "203.0.113.9"},
-        {"X-Remote-Auth-Level", "2"}},
+        {"X-Remote-Auth-Level", "2"},
+        {gxpolicyd::kTimeHeader, kOfficeHours}},
        200, ""},
-      {{{"X-Original-URI", "/web/admin/users.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "erin"}, {"X-Real-IP", "10.1.2.3"}},
+      {{{"X-Original-URI", "/web/admin/users.html"},
+        {"X-Original-Method", "POST"},
+        {"X-Remote-User", "erin"},
+        {"X-Real-IP", "10.1.2.3"},
+        {gxpolicyd::kTimeHeader, kOfficeHours}},
        200, ""},
+      // At night the rule denies whoever asks, logged in as strongly as may be.
+      {{{"X-Original-URI", "/web/admin/users.html"},
+        {"X-Original-Method", "POST"},
+        {"X-Remote-User", "erin"},
+        {"X-Real-IP", "10.1.2.3"},
+        {gxpolicyd::kTimeHeader, "2026-12-07T23:30:00Z"}},
+       403, ""},
       // An unsafe path is bad input (400), an unmapped method a denial; a
       // front end that leaves out what it must send is told so.
       {{{"X-Original-URI", "/web/../web/docs"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "bob"}}, 400, ""},
@@ -336,7 +354,8 @@ TEST_F(ServiceOnExample, IdentityHeadersAreBelievedOnlyFromAFrontEndThatProvedIt
   EXPECT_EQ(get(*service_, "/v1/auth", with(bob, {{secret, kSecret.substr(1)}})).status, 403);
   EXPECT_EQ(get(*service_, "/v1/auth", with(bob, {{secret, kSecret + "0"}})).status, 403);
   EXPECT_EQ(get(*service_, "/v1/auth", with(bob, {{secret, std::string(kSecret.size(), 'x')}})).status, 403);
-  for (char const* twice : {"X-Remote-User", "X-Original-URI", "X-Original-Method", "X-Remote-Auth-Level"}) {
+  for (char const* twice : {"X-Remote-User", "X-Original-URI", "X-Original-Method", "X-Remote-Auth-Level",
+                            "X-Gx-Protection", "X-Gx-Time", "X-Gx-Attr-Department"}) {
     Response r = auth(with(bob, {{twice, "alice"}, {twice, "alice"}}));
     EXPECT_EQ(r.status, 400) << twice;
     EXPECT_EQ(json::parse(r.body)["field"], twice);
@@ -345,11 +364,14 @@ TEST_F(ServiceOnExample, IdentityHeadersAreBelievedOnlyFromAFrontEndThatProvedIt
 
   // By default no one is believed: a request claiming an identity is refused
   // naming the option; one without is an unauthenticated caller.
-  gxpolicyd::DecisionService closed(*replica_, registry_.get(), gxpolicyd::ServiceOptions{}, metrics_);
+  gxpolicyd::ServiceOptions none;
+  none.attributeHeaders = {{"department", "X-Gx-Attr-Department"}};
+  gxpolicyd::DecisionService closed(*replica_, registry_.get(), none, metrics_);
   Headers const blog = {{"X-Original-URI", "/web/blog/hello.html"}, {"X-Original-Method", "GET"}};
   for (Headers const& claim : {Headers{{"X-Remote-User", "bob"}}, Headers{{"X-Remote-Uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"}},
                                Headers{{"X-Remote-Groups", "webteam"}}, Headers{{"X-Remote-Auth-Level", "2"}},
-                               Headers{{"X-Real-IP", "10.1.2.3"}}}) {
+                               Headers{{"X-Real-IP", "10.1.2.3"}}, Headers{{"X-Gx-Protection", "on"}},
+                               Headers{{"X-Gx-Time", "2026-12-07T10:00:00Z"}}, Headers{{"X-Gx-Attr-Department", "web"}}}) {
     Response r = get(closed, "/v1/auth", with(blog, claim));
     EXPECT_EQ(r.status, 400) << claim[0].first;
     EXPECT_NE(r.body.find("--front-secret-file"), std::string::npos) << r.body;
@@ -362,19 +384,88 @@ TEST_F(ServiceOnExample, IdentityHeadersAreBelievedOnlyFromAFrontEndThatProvedIt
   EXPECT_EQ(get(anyone, "/v1/auth", bob).status, 200);
 }
 
+// What the front end says of the request beyond the caller decides with it:
+// the time, the connection's protection and the attributes; a value that
+// cannot be read is the front end's fault (400), never a guess.
+TEST_F(ServiceOnExample, AuthDecidesInTheContextTheFrontEndStates) {
+  Headers const drafts = {{"X-Original-URI", "/web/docs/drafts"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "dave"}};
+  auto with = [](Headers h, Headers const& more) {
+    h.insert(h.end(), more.begin(), more.end());
+    return h;
+  };
+  Response missing = auth(drafts);
+  EXPECT_EQ(missing.status, 403);
+  EXPECT_EQ(headerOf(missing, gxpolicyd::kCauseHeader), "rule-missing-attribute");
+  EXPECT_EQ(missing.body, "rule-missing-attribute: rule needs attribute department\n");
+  EXPECT_EQ(auth(with(drafts, {{"X-Gx-Attr-Department", "web"}})).status, 200);
+  EXPECT_EQ(headerOf(auth(with(drafts, {{"X-Gx-Attr-Department", "sales"}})), gxpolicyd::kCauseHeader), "rule-denied");
+  // The blog's night-freeze trial: granted, and the front end is told what
+  // would have been denied. nginx's $msec form of the time is read.
+  Headers const blog = {{"X-Original-URI", "/web/blog/hello.html"}, {"X-Original-Method", "GET"}};
+  Response night = auth(with(blog, {{"X-Gx-Time", "1796605200.250"}}));
+  EXPECT_EQ(night.status, 200);
+  EXPECT_EQ(headerOf(night, gxpolicyd::kWarningHeader), "outside-window");
+  EXPECT_EQ(headerOf(auth(with(blog, {{"X-Gx-Time", "1796637600"}})), gxpolicyd::kWarningHeader), "");
+  for (Headers const& bad : {Headers{{"X-Gx-Time", "yesterday"}}, Headers{{"X-Gx-Time", "1796605200."}},
+                             Headers{{"X-Gx-Protection", "maybe"}}, Headers{{"X-Remote-Auth-Level", "-1"}}}) {
+    Response r = auth(with(blog, bad));
+    EXPECT_EQ(r.status, 400) << bad[0].first << ": " << bad[0].second;
+    EXPECT_EQ(json::parse(r.body)["field"], bad[0].first);
+  }
+}
+
+// /v1/check asks in the context the body gives; a bad context is refused
+// naming the field.
+TEST_F(ServiceOnExample, CheckTakesAContextAndNamesABadOne) {
+  Response night = post(*service_, "/v1/check",
+                        R"({"object":"/web/admin/users.html","actions":"m","user":"erin","ip":"10.1.2.3",)"
+                        R"("context":{"time":"2026-12-07T22:00:00Z"}})");
+  json j = json::parse(night.body);
+  EXPECT_EQ(j["cause"], "rule-denied");
+  EXPECT_EQ(j["reason"], "outside office hours (08:00 to 18:00 UTC)");
+  Response batch = post(*service_, "/v1/check/batch",
+                        R"({"compact":true,"checks":[{"object":"/web/docs/drafts","actions":"r","user":"dave",)"
+                        R"("context":{"attributes":{"department":"web"}}},{"object":"/web/docs/drafts","actions":"r","user":"dave"}]})");
+  EXPECT_EQ(json::parse(batch.body)["results"], json::parse(R"([[1,"granted"],[0,"rule-missing-attribute"]])"));
+  struct Bad {
+    char const* context;
+    char const* field;
+  } const bad[] = {{R"({"time":"soon"})", "context.time"},
+                   {R"({"protection":"tls"})", "context.protection"},
+                   {R"({"auth_level":-2})", "context.auth_level"},
+                   {R"({"attributes":{"a":{"b":1}}})", "context.attributes.a"},
+                   {R"({"colour":"red"})", "context.colour"},
+                   {R"("now")", "context"}};
+  for (Bad const& b : bad) {
+    Response r = post(*service_, "/v1/check",
+                      std::string(R"({"object":"/web","actions":"r","user":"dave","context":)") + b.context + "}");
+    EXPECT_EQ(r.status, 400) << b.context;
+    EXPECT_EQ(json::parse(r.body)["field"], b.field) << r.body;
+  }
+}
+
 TEST_F(ServiceOnExample, MetricsCountRequestsDecisionsAndLookups) {
-  for (int i = 0; i < 3; ++i) post(*service_, "/v1/check", R"({"object":"/web/blog","actions":"r","user":"alice"})");
+  for (int i = 0; i < 3; ++i)
+    post(*service_, "/v1/check",
+         R"({"object":"/web/blog","actions":"r","user":"alice","context":{"time":"2026-12-07T10:00:00Z"}})");
   post(*service_, "/v1/check", R"({"object":"/web/admin","actions":"r","user":"dave"})");
   post(*service_, "/v1/check", "nonsense");
   auth({{"X-Original-URI", "/web/admin"}, {"X-Original-Method", "GET"}});
+  auth({{"X-Original-URI", "/web/blog"}, {"X-Original-Method", "GET"}, {"X-Gx-Time", "2026-12-07T01:00:00Z"}});
+  auth({{"X-Original-URI", "/web/docs/drafts"}, {"X-Original-Method", "GET"}});
   Response page = get(*service_, "/metrics");
   ASSERT_EQ(page.status, 200);
   for (char const* line : {"gxpolicyd_requests_total{handler=\"check\",code=\"200\"} 4\n",
                            "gxpolicyd_requests_total{handler=\"check\",code=\"400\"} 1\n",
                            "gxpolicyd_requests_total{handler=\"auth\",code=\"401\"} 1\n",
-                           "gxpolicyd_decisions_total{result=\"granted\"} 3\n",
-                           "gxpolicyd_decisions_total{result=\"denied\"} 2\n",
-                           "gxpolicyd_decision_duration_seconds_count 5\n",
+                           "gxpolicyd_decisions_total{result=\"granted\"} 4\n",
+                           "gxpolicyd_decisions_total{result=\"denied\"} 3\n",
+                           // By cause: the ACL twice (check and auth), the rule's attribute once.
+                           "gxpolicyd_decision_causes_total{cause=\"granted\"} 4\n",
+                           "gxpolicyd_decision_causes_total{cause=\"acl-denied\"} 2\n",
+                           "gxpolicyd_decision_causes_total{cause=\"rule-missing-attribute\"} 1\n",
+                           "gxpolicyd_decision_warnings_total{would_cause=\"outside-window\"} 1\n",
+                           "gxpolicyd_decision_duration_seconds_count 7\n",
                            "gxpolicyd_caller_lookups_total{result=\"hit\"} 2\n",
                            "gxpolicyd_caller_lookups_total{result=\"miss\"} 2\n", "gxpolicyd_replica_open 1\n"})
     EXPECT_NE(page.body.find(line), std::string::npos) << line << page.body;
@@ -418,6 +509,7 @@ class ChangingRegistry : public gxreg::Registry {
 json withoutDetail(json j) {
   j.erase("walk");
   j.erase("entries");
+  j.erase("conditions");
   return j;
 }
 
@@ -674,7 +766,13 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
       body["detail"] = true;
       EXPECT_EQ(answer, withoutDetail(json::parse(post(service, "/v1/check", body.dump()).body))) << body;
     }
-    int want = expected.granted() ? 200 : (anonymous ? 401 : 403);
+    // 401 to step up, or to log in where the ACL turns an anonymous caller
+    // away; any other denial is 403.
+    bool const byAcl = expected.cause() == daDecisionCause::noAcl || expected.cause() == daDecisionCause::aclDenied;
+    int want = expected.granted()                                ? 200
+               : expected.cause() == daDecisionCause::authLevel ? 401
+               : anonymous && byAcl                              ? 401
+                                                                 : 403;
     EXPECT_EQ(get(service, "/v1/auth", headers).status, want) << object << " " << method;
   }
   // Both answers occur, or the comparison says little.

@@ -57,13 +57,18 @@ class WebEstate : public ::testing::Test {
     ASSERT_EQ(st, 0u);
   }
 
-  // The explanation, or a test failure with the problem.
-  Explanation ask(CallerSpec const& spec, char const* object, char const* actions, char const* ip = "") {
+  // The explanation, or a test failure with the problem. Asked on a
+  // Monday at 10:00 UTC, in the office hours of the example's rule.
+  Explanation ask(CallerSpec const& spec, char const* object, char const* actions, char const* ip = "",
+                  int authLevel = -1) {
     Explanation e;
     gxpolicy::Caller caller;
     Problem problem;
+    gxpolicy::Question q{object, actions, ip, {}};
+    q.context.time = kMondayTen;
+    if (authLevel >= 0) q.context.authLevel = authLevel;
     bool ok = gxpolicy::resolveCaller(spec, registry_.get(), caller, problem) &&
-              gxpolicy::explainDecision(*store_, {object, actions, ip}, caller, registry_.get(), true, d_, e, problem);
+              gxpolicy::explainDecision(*store_, q, caller, registry_.get(), true, d_, e, problem);
     EXPECT_TRUE(ok) << gxpolicy::describe(problem);
     return e;
   }
@@ -75,7 +80,7 @@ class WebEstate : public ::testing::Test {
     Problem problem;
     Explanation e;
     bool ok = gxpolicy::resolveCaller(spec, r, caller, problem) &&
-              gxpolicy::explainDecision(*store_, {object, actions, ip}, caller, r, false, d_, e, problem);
+              gxpolicy::explainDecision(*store_, {object, actions, ip, {}}, caller, r, false, d_, e, problem);
     EXPECT_FALSE(ok) << object << " " << actions;
     return problem;
   }
@@ -94,6 +99,7 @@ class WebEstate : public ::testing::Test {
     return p;
   }
 
+  static constexpr std::int64_t kMondayTen = 1796637600;  // 2026-12-07T10:00:00Z
   gxtest::TempDir dir_;
   std::unique_ptr<gxreg::FileRegistry> registry_;
   std::unique_ptr<daCachedStore> store_;
@@ -134,12 +140,13 @@ TEST_F(WebEstate, AnswersEqualTheHandWorkedOnes) {
       {unauthenticated(), "/web/blog/hello.html", "r", "", true, K::unauthenticated, "Tr", "/web", -1},
       {unauthenticated(), "/web/blog/hello.html", "l", "", false, K::unauthenticated, "Tr", "/web", -1},
       {unauthenticated(), "/web/admin", "T", "", false, K::none, "", "/web/admin", -1},
-      // The POP on /web/admin: inside, office and outside addresses, IPv4 and IPv6.
+      // The POP on /web/admin: inside, office and outside addresses, IPv4 and
+      // IPv6; from outside, a password (level 1) is not enough.
       {user("erin"), "/web/admin/users.html", "m", "10.1.2.3", true, K::group, "Tacdlmrv", "/web/admin", 0},
       {user("erin"), "/web/admin/users.html", "m", "192.168.4.5", true, K::group, "Tacdlmrv", "/web/admin", 1},
-      {user("erin"), "/web/admin/users.html", "m", "203.0.113.9", true, K::group, "Tacdlmrv", "/web/admin", 2},
+      {user("erin"), "/web/admin/users.html", "m", "203.0.113.9", false, K::group, "Tacdlmrv", "/web/admin", 2},
       {user("erin"), "/web/admin", "r", "fd00::17", true, K::group, "Tacdlmrv", "/web/admin", 0},
-      {user("erin"), "/web/admin", "r", "2001:db8::1", true, K::group, "Tacdlmrv", "/web/admin", 2},
+      {user("erin"), "/web/admin", "r", "2001:db8::1", false, K::group, "Tacdlmrv", "/web/admin", 2},
       // No POP in force: no level, whatever the address.
       {user("erin"), "/web/docs", "r", "203.0.113.9", true, K::anyOther, "Tr", "/web/docs", -1},
   };
@@ -223,9 +230,30 @@ TEST_F(WebEstate, ReasonsNameTheAclTheEntryAndWhatIsMissing) {
     if (x.type == "group") EXPECT_EQ(x.why, "carol is in group admins, but the user entry for carol decides");
 
   EXPECT_EQ(gxpolicy::renderCheck(ask(user("dave"), "/web", "r")), "granted\n");
-  EXPECT_EQ(gxpolicy::renderCheck(ask(user("erin"), "/web/admin", "r", "203.0.113.9")),
+  EXPECT_EQ(gxpolicy::renderCheck(ask(user("erin"), "/web/admin", "r", "203.0.113.9", 2)),
             "granted\nPOP internal-only (attached at /web/admin) requires authentication level 2 from 203.0.113.9\n");
-  EXPECT_EQ(gxpolicy::renderCheck(carol), "denied: " + carol.reason + "\n");
+  EXPECT_EQ(gxpolicy::renderCheck(carol), "denied (acl-denied): " + carol.reason + "\n");
+  // A condition's denial is told in the library's words, not the ACL's.
+  Explanation stepUp = ask(user("erin"), "/web/admin", "r", "203.0.113.9");
+  EXPECT_EQ(gxpolicy::renderCheck(stepUp),
+            "denied (auth-level): step-up to level 2 required\n"
+            "POP internal-only (attached at /web/admin) requires authentication level 2 from 203.0.113.9\n");
+  ASSERT_EQ(stepUp.conditions.size(), 5u);
+  EXPECT_EQ(stepUp.conditions[1].name + " " + stepUp.conditions[1].outcome, "level fail");
+  EXPECT_EQ(stepUp.conditions[3].name + " " + stepUp.conditions[3].outcome, "rule not checked");
+  // Warning mode: granted, the window waived and said so everywhere.
+  gxpolicy::Caller dave;
+  Problem problem;
+  ASSERT_TRUE(gxpolicy::resolveCaller(user("dave"), registry_.get(), dave, problem));
+  gxpolicy::Question night{"/web/blog/hello.html", "r", "", {}};
+  night.context.time = kMondayTen - 9 * 3600;  // 02:00 in Berlin: the trial's freeze
+  Explanation trial;
+  ASSERT_TRUE(gxpolicy::explainDecision(*store_, night, dave, registry_.get(), true, d_, trial, problem));
+  EXPECT_TRUE(trial.granted);
+  EXPECT_EQ(trial.conditions[0].outcome, "waived");
+  EXPECT_EQ(trial.conditions[4].outcome, "on");
+  EXPECT_EQ(gxpolicy::renderCheck(trial), "granted\nwarning mode (outside-window): would deny: outside the access window\n");
+  EXPECT_EQ(gxpolicy::toJson(trial, false)["would_cause"], "outside-window");
   auto j = gxpolicy::toJson(ask(user("erin"), "/web/admin", "r", "10.1.2.3"), true);
   EXPECT_EQ(j["decision"], "granted");
   EXPECT_EQ(j["pop"]["required_level"], 0);
@@ -309,7 +337,8 @@ TEST_F(WebEstate, AWrongExpectationFailsAndACaseThatCannotBeAskedIsAnError) {
   Problem problem;
   ASSERT_TRUE(gxpolicy::readCases(R"({"cases": [
       {"object": "/web/docs", "user": "dave", "actions": "m", "expect": "granted"},
-      {"object": "/web/admin", "user": "erin", "actions": "r", "ip": "203.0.113.9", "expect": "granted", "level": 0},
+      {"object": "/web/admin", "user": "erin", "actions": "r", "ip": "203.0.113.9", "time": "2026-12-07T10:00:00Z",
+       "expect": "denied", "level": 0, "cause": "rule-denied"},
       {"name": "ghost", "object": "/web", "user": "zed", "actions": "r", "expect": "denied"}]})",
                                   cases, problem));
   CaseResult denied = gxpolicy::runCase(*store_, registry_.get(), cases[0], d_);
@@ -317,11 +346,67 @@ TEST_F(WebEstate, AWrongExpectationFailsAndACaseThatCannotBeAskedIsAnError) {
   EXPECT_EQ(denied.failure, "expected granted, got denied");
   EXPECT_FALSE(denied.got.walk.empty());  // printed with the failure
   CaseResult level = gxpolicy::runCase(*store_, registry_.get(), cases[1], d_);
-  EXPECT_EQ(level.failure, "expected level 0 from 203.0.113.9, got 2");
+  EXPECT_EQ(level.failure, "expected level 0 from 203.0.113.9, got 2; expected cause rule-denied, got auth-level");
   CaseResult ghost = gxpolicy::runCase(*store_, registry_.get(), cases[2], d_);
   EXPECT_EQ(ghost.outcome, CaseResult::Outcome::error);
   EXPECT_EQ(ghost.problem.status, reg_s_no_such_user);
   EXPECT_EQ(ghost.problem.message, "cases[2] (\"ghost\"): unknown user \"zed\"");
+}
+
+// Request times as a person writes them; a wall-clock time a zone skips or
+// repeats is refused rather than guessed.
+TEST(QuestionContext, TimesReadInEveryFormAndAmbiguousWallClocksAreRefused) {
+  struct Case {
+    char const* text;
+    std::int64_t seconds;  // -1: refused
+  } const cases[] = {
+      {"1796637600", 1796637600},
+      {"2026-12-07T10:00:00Z", 1796637600},
+      {"2026-12-07T10:00:00.75Z", 1796637600},
+      {"2026-12-07T11:00:00+01:00", 1796637600},
+      {"2026-12-07 11:00 Europe/Berlin", 1796637600},
+      {"2026-12-07 10:00:00 UTC", 1796637600},
+      {"2026-10-25 03:30 Europe/Berlin", 1792895400},  // after clocks went back: CET
+      {"2026-03-29 02:30 Europe/Berlin", -1},          // skipped
+      {"2026-10-25 02:30 Europe/Berlin", -1},          // happens twice
+      {"2026-12-07 10:00", -1},                        // no zone
+      {"2026-12-07 10:00 Mars/Olympus", -1},
+      {"2026-02-30T10:00:00Z", -1},
+      {"2026-12-07T10:00:00", -1},  // no offset
+      {"2026-12-07T24:00:00Z", -1},
+      {"99999999999999999999", -1},
+      {"", -1},
+  };
+  for (Case const& c : cases) {
+    std::int64_t t = -1;
+    std::string why;
+    bool ok = gxpolicy::parseRequestTime(c.text, t, why);
+    EXPECT_EQ(ok, c.seconds >= 0) << c.text << ": " << why;
+    if (ok) EXPECT_EQ(t, c.seconds) << c.text;
+    else EXPECT_FALSE(why.empty()) << c.text;
+  }
+}
+
+TEST(QuestionContext, AttributesAreTypedAsDocumented) {
+  using V = daAttributes::Value;
+  auto read = [](char const* text) {
+    std::string name, why;
+    V v;
+    EXPECT_TRUE(gxpolicy::parseAttribute(text, name, v, why)) << text;
+    return v;
+  };
+  EXPECT_EQ(read("a=true"), V(true));
+  EXPECT_EQ(read("a=-2.5"), V(-2.5));
+  EXPECT_EQ(read("a=sales"), V(std::string("sales")));
+  EXPECT_EQ(read("a==true"), V(std::string("true")));
+  EXPECT_EQ(read("a=[hr, sales]"), V(daAttributes::List{"hr", "sales"}));
+  EXPECT_EQ(read("a=[]"), V(daAttributes::List{}));
+  EXPECT_EQ(read("a="), V(std::string()));
+  EXPECT_EQ(read("a=1e3"), V(std::string("1e3")));  // decimals only
+  std::string name, why;
+  V v;
+  EXPECT_FALSE(gxpolicy::parseAttribute("department", name, v, why));
+  EXPECT_FALSE(gxpolicy::parseAttribute("=web", name, v, why));
 }
 
 TEST(DecisionCases, BadFilesNameTheCaseAndTheField) {
@@ -347,6 +432,12 @@ TEST(DecisionCases, BadFilesNameTheCaseAndTheField) {
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"level\": 1}]",
        "cases[0].level: a level is required from an address"},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": 5, \"expect\": \"denied\"}]", "cases[0].actions: \"actions\" must be a string"},
+      {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"time\": \"2026-03-29 02:30 Europe/Berlin\"}]",
+       "cases[0].time: bad time: that time does not exist in Europe/Berlin"},
+      {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"protection\": \"tls\"}]",
+       "cases[0].protection: expected \"none\", \"integrity\" or \"privacy\""},
+      {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"attributes\": {\"d\": [1]}}]",
+       "cases[0].attributes.d: a list attribute holds strings only"},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\", \"ipaddr\": \"x\"}]",
        "cases[0].ipaddr: unknown field"},
       {"[{\"object\": \"/a\", \"user\": \"a\", \"actions\": \"r\", \"expect\": \"denied\"}, 7]",

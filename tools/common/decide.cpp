@@ -1,6 +1,12 @@
 // Decisions with their reasons, and cases files (see tools/common/decide.h).
 #include "tools/common/decide.h"
 
+#include <date/date.h>
+#include <date/tz.h>
+
+#include <cctype>
+#include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +17,7 @@
 
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxAddress.h"
+#include "GxCore/GxPop.h"
 #include "GxCore/daStoreObjectName.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
@@ -18,6 +25,7 @@
 #include "outside/registry.h"
 #include "tools/common/json_error.h"
 #include "tools/common/json_fields.h"
+#include "tools/common/pop_access.h"
 
 namespace gxpolicy {
 namespace {
@@ -253,6 +261,26 @@ ojson subjectJson(std::string const& uuid, std::string const& name) {
   return j;
 }
 
+// The context a question gave, in a line: "time 2026-12-07T03:00:00Z,
+// level 2, protection privacy, attributes department=sales".
+std::string contextText(QuestionContext const& c) {
+  std::string t;
+  auto add = [&](std::string part) { t += (t.empty() ? "" : ", ") + part; };
+  if (c.time) add("time " + date::format("%FT%TZ", date::sys_seconds(std::chrono::seconds(*c.time))));
+  if (c.authLevel) add("level " + std::to_string(*c.authLevel));
+  if (c.protection != daProtection::none) add(std::string("protection ") + protectionText(c.protection));
+  for (auto const& [name, value] : c.attributes.items()) {
+    std::string v;
+    if (auto const* s = std::get_if<std::string>(&value)) v = inQuotes(*s);
+    else if (auto const* b = std::get_if<bool>(&value)) v = *b ? "true" : "false";
+    else if (auto const* d = std::get_if<double>(&value)) v = json(*d).dump();
+    else for (auto const& item : std::get<daAttributes::List>(value)) v += (v.empty() ? "" : ",") + item;
+    if (std::holds_alternative<daAttributes::List>(value)) v = "[" + v + "]";
+    add("attribute " + name + "=" + v);
+  }
+  return t;
+}
+
 // Columns of the entry table: the widest subject, then the widest actions.
 std::string pad(std::string s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');
@@ -365,7 +393,264 @@ bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& ou
   return true;
 }
 
+// ---- the request's context -----------------------------------------------------------
+
+daDecisionContext QuestionContext::forDecide() const {
+  daDecisionContext ctx;
+  if (time) ctx.timeSeconds = *time;
+  if (authLevel) ctx.authLevel = *authLevel;
+  ctx.protection = protection;
+  if (!attributes.empty()) ctx.attributes = &attributes;
+  return ctx;
+}
+
+namespace {
+
+// Reads exactly n digits at text[at...] into out; false when they are not
+// all digits.
+bool digits(std::string_view text, std::size_t at, std::size_t n, int& out) {
+  if (at + n > text.size()) return false;
+  out = 0;
+  for (std::size_t i = at; i < at + n; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    out = out * 10 + (text[i] - '0');
+  }
+  return true;
+}
+
+// "YYYY-MM-DD?HH:MM[:SS]" at the start of text, sep being the character
+// between date and time. Sets the wall-clock time and how many characters
+// it took.
+bool wallClock(std::string_view text, char sep, date::local_seconds& out, std::size_t& used, std::string& why) {
+  int y, mo, d, h, mi, s = 0;
+  if (!digits(text, 0, 4, y) || text.size() < 16 || text[4] != '-' || !digits(text, 5, 2, mo) || text[7] != '-' ||
+      !digits(text, 8, 2, d) || text[10] != sep || !digits(text, 11, 2, h) || text[13] != ':' || !digits(text, 14, 2, mi)) {
+    why = "expected seconds since 1970, 2026-12-07T03:00:00Z (RFC 3339) or \"2026-12-07 03:00 Europe/Berlin\"";
+    return false;
+  }
+  used = 16;
+  if (text.size() >= 19 && text[16] == ':') {
+    if (!digits(text, 17, 2, s)) {
+      why = "the seconds are not two digits";
+      return false;
+    }
+    used = 19;
+  }
+  date::year_month_day ymd{date::year(y), date::month(unsigned(mo)), date::day(unsigned(d))};
+  if (!ymd.ok() || h > 23 || mi > 59 || s > 59) {
+    why = "no such date or time of day";
+    return false;
+  }
+  out = date::local_days(ymd) + std::chrono::hours(h) + std::chrono::minutes(mi) + std::chrono::seconds(s);
+  return true;
+}
+
+}  // namespace
+
+bool parseRequestTime(std::string_view text, std::int64_t& out, std::string& why) {
+  if (text.empty()) {
+    why = "empty";
+    return false;
+  }
+  bool const number = text.find_first_not_of("-0123456789") == std::string_view::npos;
+  if (number) {
+    std::int64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    // The years 0001..9999, as the other forms.
+    if (ec != std::errc() || end != text.data() + text.size() || v < -62135596800 || v > 253402300799) {
+      why = "seconds since 1970 out of range";
+      return false;
+    }
+    out = v;
+    return true;
+  }
+  date::local_seconds wall;
+  std::size_t used = 0;
+  bool const rfc = text.size() > 10 && (text[10] == 'T' || text[10] == 't');
+  if (!wallClock(text, rfc ? text[10] : ' ', wall, used, why)) return false;
+  std::string_view rest = text.substr(used);
+  if (rfc) {
+    if (!rest.empty() && rest.front() == '.') {  // a fraction of a second: dropped
+      std::size_t n = 1;
+      while (n < rest.size() && std::isdigit(static_cast<unsigned char>(rest[n]))) ++n;
+      if (n == 1) {
+        why = "a '.' without the fraction of a second";
+        return false;
+      }
+      rest.remove_prefix(n);
+    }
+    long offset = 0;
+    int oh, om;
+    if (rest == "Z" || rest == "z") {
+      offset = 0;
+    } else if (rest.size() == 6 && (rest[0] == '+' || rest[0] == '-') && digits(rest, 1, 2, oh) && rest[3] == ':' &&
+               digits(rest, 4, 2, om) && oh < 24 && om < 60) {
+      offset = (rest[0] == '-' ? -1 : 1) * (oh * 3600L + om * 60L);
+    } else {
+      why = "an RFC 3339 time ends with Z or an offset such as +01:00";
+      return false;
+    }
+    out = wall.time_since_epoch().count() - offset;
+    return true;
+  }
+  if (rest.size() < 2 || rest.front() != ' ') {
+    why = "a wall-clock time needs its zone: \"2026-12-07 03:00 Europe/Berlin\" (or UTC)";
+    return false;
+  }
+  std::string const zoneName(rest.substr(1));
+  if (zoneName == "UTC") {
+    out = wall.time_since_epoch().count();
+    return true;
+  }
+  date::time_zone const* zone = nullptr;
+  try {
+    zone = date::locate_zone(zoneName);
+  } catch (std::exception const&) {
+    why = "unknown time zone " + inQuotes(zoneName);
+    return false;
+  }
+  date::local_info const info = zone->get_info(wall);
+  if (info.result == date::local_info::nonexistent) {
+    why = "that time does not exist in " + zoneName + " (the clocks skip it): give an RFC 3339 time with its offset";
+    return false;
+  }
+  if (info.result == date::local_info::ambiguous) {
+    why = "that time happens twice in " + zoneName + " (the clocks go back): give an RFC 3339 time with its offset";
+    return false;
+  }
+  out = (wall - info.first.offset).time_since_epoch().count();
+  return true;
+}
+
+bool parseProtection(std::string_view text, daProtection& out) {
+  if (text == "none") out = daProtection::none;
+  else if (text == "integrity") out = daProtection::integrity;
+  else if (text == "privacy") out = daProtection::privacy;
+  else return false;
+  return true;
+}
+
+char const* protectionText(daProtection p) {
+  switch (p) {
+    case daProtection::integrity: return "integrity";
+    case daProtection::privacy: return "privacy";
+    default: return "none";
+  }
+}
+
+bool parseAttributeValue(std::string_view v, daAttributes::Value& out) {
+  auto trim = [](std::string_view x) {
+    while (!x.empty() && x.front() == ' ') x.remove_prefix(1);
+    while (!x.empty() && x.back() == ' ') x.remove_suffix(1);
+    return x;
+  };
+  if (!v.empty() && v.front() == '=') {
+    out = std::string(v.substr(1));
+  } else if (v == "true" || v == "false") {
+    out = v == "true";
+  } else if (v.size() >= 2 && v.front() == '[' && v.back() == ']') {
+    daAttributes::List list;
+    std::string_view inner = trim(v.substr(1, v.size() - 2));
+    while (!inner.empty()) {
+      std::size_t comma = inner.find(',');
+      list.emplace_back(trim(inner.substr(0, comma)));
+      if (comma == std::string_view::npos) break;
+      inner.remove_prefix(comma + 1);
+    }
+    out = std::move(list);
+  } else {
+    double d = 0;
+    auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), d, std::chars_format::fixed);
+    if (!v.empty() && ec == std::errc() && end == v.data() + v.size()) out = d;
+    else out = std::string(v);
+  }
+  return true;
+}
+
+bool parseAttribute(std::string_view nameValue, std::string& name, daAttributes::Value& value, std::string& why) {
+  std::size_t const eq = nameValue.find('=');
+  if (eq == std::string_view::npos || eq == 0) {
+    why = "expected NAME=VALUE, e.g. department=sales";
+    return false;
+  }
+  name.assign(nameValue.substr(0, eq));
+  return parseAttributeValue(nameValue.substr(eq + 1), value);
+}
+
 // ---- decisions ------------------------------------------------------------------------
+
+namespace {
+
+// Where a cause stands among the POP's conditions and the rule, in the
+// order the library checks them: 0 window, 1 level, 2 protection, 3 rule;
+// -1 for the ACL's causes.
+int conditionIndex(daDecisionCause c) {
+  switch (c) {
+    case daDecisionCause::outsideWindow: return 0;
+    case daDecisionCause::authLevel: return 1;
+    case daDecisionCause::protection: return 2;
+    case daDecisionCause::ruleDenied:
+    case daDecisionCause::ruleMissingAttribute:
+    case daDecisionCause::ruleError:
+    case daDecisionCause::ruleLimit:
+    case daDecisionCause::ruleNotCompiled: return 3;
+    default: return -1;
+  }
+}
+
+// Each condition as it bore on the decision d, whose ACL granted unless
+// the cause says otherwise.
+std::vector<Explanation::Condition> explainConditions(daDecision const& d, QuestionContext const& ctx) {
+  std::vector<Explanation::Condition> out;
+  GxPop const* pop = d.hasPop() ? d.pop() : nullptr;
+  int const denied = d.granted() ? -1 : conditionIndex(d.cause());
+  int const waived = d.warning() ? conditionIndex(d.wouldCause()) : -1;
+  bool const aclDecided = !d.granted() && denied < 0;
+  std::string const has = ctx.authLevel ? std::to_string(*ctx.authLevel) : std::string("the default");
+  std::string const what[4] = {
+      pop == nullptr ? "" : pop->dayAccess() == 0 && pop->startAccess() == pop->endAccess() ? "the POP sets no access window"
+                                                                                            : "the POP's access window",
+      pop == nullptr ? "" : "the POP requires level " + std::to_string(d.requiredAuthLevel()) + "; the caller has " + has,
+      pop == nullptr ? ""
+                     : "the POP requires " +
+                           std::string(pop->qualityOfProtection() == 0   ? "no protection"
+                                       : pop->qualityOfProtection() == 1 ? "integrity"
+                                       : pop->qualityOfProtection() == 2 ? "privacy"
+                                                                         : "a protection no connection has") +
+                           "; the connection has " + protectionText(ctx.protection),
+      d.hasRule() ? "rule " + std::string(d.ruleName()) : ""};
+  char const* const names[4] = {"window", "level", "protection", "rule"};
+  for (int i = 0; i < 4; ++i) {
+    Explanation::Condition c{names[i], "", what[i]};
+    if ((i < 3 && pop == nullptr) || (i == 3 && !d.hasRule())) {
+      c.outcome = "none";
+      c.why = i < 3 ? "no POP in force" : "no rule in force";
+    } else if (aclDecided || (denied >= 0 && i > denied)) {
+      c.outcome = "not checked";
+      c.why += aclDecided ? " (the ACL decided first)" : " (an earlier condition decided)";
+    } else if (i == denied) {
+      c.outcome = "fail";
+      c.why += std::string(": ") + d.reason();
+    } else if (i == waived) {
+      c.outcome = "waived";
+      c.why += std::string(": ") + d.wouldReason();
+    } else {
+      c.outcome = "pass";
+    }
+    out.push_back(std::move(c));
+  }
+  Explanation::Condition warning{"warning mode", "none", "no POP in force"};
+  if (pop != nullptr) {
+    warning.outcome = pop->warningMode() != 0 ? "on" : "off";
+    warning.why = pop->warningMode() == 0 ? "the POP's conditions deny"
+                  : d.warning()           ? std::string("a condition failed and was waived (") + d.wouldReason() + ")"
+                                          : "a failing window, level, protection or rule would grant, and say so";
+  }
+  out.push_back(std::move(warning));
+  return out;
+}
+
+}  // namespace
 
 bool explainDecision(daCachedStore& store, Question const& question, Caller& caller, gxreg::Registry* registry,
                      bool detail, daDecision& d, Explanation& out, Problem& problem) {
@@ -387,8 +672,9 @@ bool explainDecision(daCachedStore& store, Question const& question, Caller& cal
                    "give an address such as 10.1.2.3 or fd00::1");
   }
   unsigned long st = 0;
+  daDecisionContext const ctx = question.context.forDecide();
   store.decide(question.object.c_str(), caller.pa(), question.actions.c_str(),
-               question.address.empty() ? nullptr : &address, d, st);
+               question.address.empty() ? nullptr : &address, ctx, d, st);
   if (st != 0) {
     problem = decideProblem(question, st);
     return false;
@@ -418,7 +704,16 @@ bool explainDecision(daCachedStore& store, Question const& question, Caller& cal
     out.rule = d.ruleName();
     out.ruleAt = d.ruleLocation();
   }
-  out.reason = reasonFor(out, caller.authenticated());
+  out.cause = daDecisionCauseText(d.cause());
+  // The ACL's causes are told from its entries; the conditions' in the
+  // library's words.
+  out.reason = conditionIndex(d.cause()) >= 0 ? std::string(d.reason()) : reasonFor(out, caller.authenticated());
+  out.warning = d.warning();
+  if (d.warning()) {
+    out.wouldCause = daDecisionCauseText(d.wouldCause());
+    out.wouldReason = d.wouldReason();
+  }
+  out.conditions = explainConditions(d, question.context);
   if (!detail) return true;
 
   // What is attached where: an object has a policy attached when the policy
@@ -430,7 +725,7 @@ bool explainDecision(daCachedStore& store, Question const& question, Caller& cal
     // at each step is looked at.
     store.decide(at.getPathName(), nullptr, question.actions.c_str(), nullptr, w, st);
     if (st != 0) {
-      problem = decideProblem(Question{at.getPathName(), question.actions, ""}, st);
+      problem = decideProblem(Question{at.getPathName(), question.actions, "", {}}, st);
       return false;
     }
     WalkStep step{at.getPathName(), "", "", ""};
@@ -445,7 +740,8 @@ bool explainDecision(daCachedStore& store, Question const& question, Caller& cal
 }
 
 std::string renderCheck(Explanation const& e) {
-  std::string text = e.granted ? "granted\n" : "denied: " + e.reason + "\n";
+  std::string text = e.granted ? "granted\n" : "denied (" + e.cause + "): " + e.reason + "\n";
+  if (e.warning) text += "warning mode (" + e.wouldCause + "): " + e.wouldReason + "\n";
   if (e.levelAsked) {
     text += "POP " + e.pop + " (attached at " + e.popAt + ") requires authentication level " +
             std::to_string(e.level) + " from " + e.question.address + "\n";
@@ -465,8 +761,12 @@ std::string renderExplain(Explanation const& e) {
     if (e.groups.empty()) t += ", in no group\n";
     else t += (e.groups.size() == 1 ? ", in group " : ", in groups ") + groups + "\n";
   }
-  t += std::string("answer:   ") + (e.granted ? "granted" : "denied") + "\n";
+  if (e.question.context.time || e.question.context.authLevel || e.question.context.protection != daProtection::none ||
+      !e.question.context.attributes.empty())
+    t += "context:  " + contextText(e.question.context) + "\n";
+  t += std::string("answer:   ") + (e.granted ? "granted" : "denied (" + e.cause + ")") + "\n";
   t += "because:  " + e.reason + "\n";
+  if (e.warning) t += "warning:  the POP is in warning mode (" + e.wouldCause + "): " + e.wouldReason + "\n";
 
   t += "\nfrom the object up to the root, what is attached:\n";
   std::size_t width = 0;
@@ -516,6 +816,8 @@ std::string renderExplain(Explanation const& e) {
     else t += "  (give --ip ADDRESS for the authentication level it requires)\n";
   }
   t += e.rule.empty() ? std::string("rule in force: none\n") : "rule in force: " + e.rule + ", attached at " + e.ruleAt + "\n";
+  t += "\nconditions, in the order they are checked once the ACL grants:\n";
+  for (auto const& c : e.conditions) t += "  " + pad(c.name, 12) + "  " + pad(c.outcome, 11) + "  " + c.why + "\n";
   return t;
 }
 
@@ -523,7 +825,13 @@ ojson toJson(Explanation const& e, bool detail) {
   ojson j;
   j["decision"] = e.granted ? "granted" : "denied";
   j["granted"] = e.granted;
+  j["cause"] = e.cause;
   j["reason"] = e.reason;
+  j["warning"] = e.warning;
+  if (e.warning) {
+    j["would_cause"] = e.wouldCause;
+    j["would_reason"] = e.wouldReason;
+  }
   j["object"] = e.object;
   j["actions"] = e.question.actions;
   if (!e.question.address.empty()) j["address"] = e.question.address;
@@ -547,6 +855,9 @@ ojson toJson(Explanation const& e, bool detail) {
   }
   j["rule"] = e.rule.empty() ? ojson(nullptr) : ojson{{"name", e.rule}, {"attached_at", e.ruleAt}};
   if (!detail) return j;
+  ojson conditions = ojson::array();
+  for (auto const& c : e.conditions) conditions.push_back({{"name", c.name}, {"outcome", c.outcome}, {"why", c.why}});
+  j["conditions"] = std::move(conditions);
   ojson walk = ojson::array();
   for (auto const& s : e.walk) {
     ojson step = {{"object", s.object}};
@@ -577,6 +888,72 @@ ojson toJson(Explanation const& e, bool detail) {
 
 namespace {
 
+// The context fields of a case (time, auth_level, protection, attributes)
+// into out. Throws Problem naming the field.
+void readCaseContext(json const& c, JsonFields const& fields, QuestionContext& out) {
+  if (auto it = c.find("time"); it != c.end()) {
+    std::string why;
+    std::int64_t t = 0;
+    bool ok = it->is_number_integer() ? parseRequestTime(std::to_string(it->get<std::int64_t>()), t, why)
+              : it->is_string()       ? parseRequestTime(it->get_ref<std::string const&>(), t, why)
+                                      : (why = "expected a time as text or seconds since 1970", false);
+    if (!ok) throw Problem{"bad time: " + why, 0, "", fields.placeOf("time")};
+    out.time = t;
+  }
+  if (std::optional<std::uint64_t> level = fields.number("auth_level", 1000)) out.authLevel = int(*level);
+  if (fields.has("protection")) {
+    std::string p = fields.string("protection", true);
+    if (!parseProtection(p, out.protection))
+      throw Problem{"expected \"none\", \"integrity\" or \"privacy\", not " + inQuotes(p), 0, "",
+                    fields.placeOf("protection")};
+  }
+  if (auto it = c.find("attributes"); it != c.end()) {
+    if (!it->is_object()) throw Problem{"expected an object of attributes", 0, "", fields.placeOf("attributes")};
+    if (it->size() > kMaxAttributes)
+      throw Problem{"more than " + std::to_string(kMaxAttributes) + " attributes", 0, "", fields.placeOf("attributes")};
+    for (auto const& [name, v] : it->items()) {
+      std::string const place = fields.placeOf("attributes") + "." + name;
+      if (v.is_string()) {
+        out.attributes.set(name, v.get<std::string>());
+      } else if (v.is_boolean()) {
+        out.attributes.set(name, v.get<bool>());
+      } else if (v.is_number()) {
+        out.attributes.set(name, v.get<double>());
+      } else if (v.is_array()) {
+        daAttributes::List list;
+        if (v.size() > kMaxAttributeItems)
+          throw Problem{"more than " + std::to_string(kMaxAttributeItems) + " items", 0, "", place};
+        for (auto const& item : v) {
+          if (!item.is_string()) throw Problem{"a list attribute holds strings only", 0, "", place};
+          list.push_back(item.get<std::string>());
+        }
+        out.attributes.set(name, std::move(list));
+      } else {
+        throw Problem{"expected a string, number, boolean or list of strings", 0, "", place};
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool readQuestionContext(json const& object, std::string const& where, QuestionContext& out, Problem& problem) {
+  try {
+    if (!object.is_object()) throw Problem{"the context must be a JSON object", 0, "", where};
+    JsonFields fields(object, where);
+    fields.onlyKnown({"time", "auth_level", "protection", "attributes"});
+    QuestionContext ctx;
+    readCaseContext(object, fields, ctx);
+    out = std::move(ctx);
+    return true;
+  } catch (Problem const& p) {
+    problem = p;
+    return false;
+  }
+}
+
+namespace {
+
 // One case: the place of its fields is "cases[N]" and its name. Throws
 // Problem for a case that is not as readCases says.
 DecisionCase readCase(json const& c, std::size_t index) {
@@ -587,7 +964,8 @@ DecisionCase readCase(json const& c, std::size_t index) {
   if (!out.name.empty()) out.where += " (" + inQuotes(out.name) + ")";
   else out.name = "case " + std::to_string(index + 1);
   JsonFields fields(c, out.where);
-  fields.onlyKnown({"name", "object", "actions", "user", "uuid", "groups", "unauthenticated", "ip", "expect", "level"});
+  fields.onlyKnown({"name", "object", "actions", "user", "uuid", "groups", "unauthenticated", "ip", "expect", "level",
+                    "cause", "time", "auth_level", "protection", "attributes"});
   out.question.object = fields.string("object", true);
   out.question.actions = fields.string("actions", true);
   out.question.address = fields.string("ip", false);
@@ -629,6 +1007,8 @@ DecisionCase readCase(json const& c, std::size_t index) {
       throw Problem{"a level is required from an address: give \"ip\" too", 0, "", fields.placeOf("level")};
     out.expectLevel = static_cast<unsigned long>(*level);
   }
+  if (fields.has("cause")) out.expectCause = fields.string("cause", true);
+  readCaseContext(c, fields, out.question.context);
   return out;
 }
 
@@ -687,6 +1067,8 @@ CaseResult runCase(daCachedStore& store, gxreg::Registry* registry, DecisionCase
               std::to_string(r.got.level);
     if (!level.empty()) failure += (failure.empty() ? "" : "; ") + level;
   }
+  if (c.expectCause && *c.expectCause != r.got.cause)
+    failure += (failure.empty() ? "" : "; ") + std::string("expected cause ") + *c.expectCause + ", got " + r.got.cause;
   r.failure = failure;
   r.outcome = failure.empty() ? CaseResult::Outcome::passed : CaseResult::Outcome::failed;
   return r;

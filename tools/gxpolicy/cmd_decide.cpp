@@ -2,12 +2,13 @@
 // something to a protected object, see why, and run a file of such
 // questions with the answers expected.
 //
-//   gxpolicy check   DB OBJECT ACTIONS CALLER [--ip ADDR] [--registry FILE] [--json]
-//   gxpolicy explain DB OBJECT ACTIONS CALLER [--ip ADDR] [--registry FILE] [--json]
+//   gxpolicy check   DB OBJECT ACTIONS CALLER [--ip ADDR] [CONTEXT] [--registry FILE] [--json]
+//   gxpolicy explain DB OBJECT ACTIONS CALLER [--ip ADDR] [CONTEXT] [--registry FILE] [--json]
 //   gxpolicy test    DB CASES.json [--registry FILE] [--verbose] [--json]
 //
 // CALLER is --user NAME (uuid and groups from the registry), --uuid UUID
-// [--group NAME-OR-UUID ...], or --unauthenticated. Exit status: 0 granted
+// [--group NAME-OR-UUID ...], or --unauthenticated. CONTEXT is --time,
+// --auth-level, --protection and --attr NAME=VALUE. Exit status: 0 granted
 // (every case passed), 1 denied (a case failed), 2 the question could not be
 // asked (a message on standard error says what was wrong and what to do).
 // The logic lives in tools/common/decide.cpp; this file reads arguments, opens the
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,6 +44,10 @@ struct DecideArgs {
   std::vector<std::string> groups;
   bool unauthenticated = false;
   std::string ip;
+  std::string time;
+  std::optional<int> authLevel;
+  std::string protection;
+  std::vector<std::string> attrs;
   std::string cases;
   bool json = false;
   bool verbose = false;
@@ -86,8 +92,32 @@ std::unique_ptr<daCachedStore> openStore(DecideArgs const& a) {
   return store;
 }
 
+// The question's context from --time, --auth-level, --protection, --attr.
+QuestionContext contextOf(DecideArgs const& a) {
+  QuestionContext ctx;
+  std::string why;
+  if (!a.time.empty()) {
+    std::int64_t t = 0;
+    if (!parseRequestTime(a.time, t, why))
+      error({"--time " + a.time + ": " + why, 0,
+             "e.g. --time 2026-12-07T09:30:00Z, --time \"2026-12-07 09:30 Europe/Berlin\" or --time 1796636000"});
+    ctx.time = t;
+  }
+  ctx.authLevel = a.authLevel;
+  if (!a.protection.empty() && !parseProtection(a.protection, ctx.protection))
+    error({"--protection " + a.protection + ": expected none, integrity or privacy", 0, "e.g. --protection privacy"});
+  for (std::string const& item : a.attrs) {
+    std::string name;
+    daAttributes::Value value;
+    if (!parseAttribute(item, name, value, why)) error({"--attr " + item + ": " + why, 0, "e.g. --attr department=sales"});
+    ctx.attributes.set(name, std::move(value));
+  }
+  return ctx;
+}
+
 void ask(DecideArgs const& a, bool detail) {
   CallerSpec const spec = callerSpec(a);
+  Question question{a.object, a.actions, a.ip, contextOf(a)};
   auto store = openStore(a);
   auto registry = orError([&] { return openRegistry(a.db, a.registry); });
   Caller caller;
@@ -95,7 +125,7 @@ void ask(DecideArgs const& a, bool detail) {
   if (!resolveCaller(spec, registry.get(), caller, problem)) error(problem);
   daDecision d;
   Explanation e;
-  if (!explainDecision(*store, Question{a.object, a.actions, a.ip}, caller, registry.get(), detail, d, e, problem))
+  if (!explainDecision(*store, question, caller, registry.get(), detail, d, e, problem))
     error(problem);
   if (a.json) std::printf("%s\n", toJson(e, detail).dump(2).c_str());
   else std::fputs((detail ? renderExplain(e) : renderCheck(e)).c_str(), stdout);
@@ -188,6 +218,15 @@ void addQuestionOptions(CLI::App* sub, DecideArgs& a) {
   sub->add_option("--group", a.groups, "a group of a --uuid caller, by name or uuid (repeatable)");
   sub->add_flag("--unauthenticated", a.unauthenticated, "the caller did not authenticate");
   sub->add_option("--ip", a.ip, "the caller's IPv4 or IPv6 address (for the level the POP requires)");
+  sub->add_option("--time", a.time,
+                  "when the request is made (default: now): 2026-12-07T09:30:00Z, \"2026-12-07 09:30 Europe/Berlin\" "
+                  "or seconds since 1970");
+  sub->add_option("--auth-level", a.authLevel, "how strongly the caller logged in (default: 1, or 0 unauthenticated)")
+      ->check(CLI::Range(0, 1000));
+  sub->add_option("--protection", a.protection, "the connection's protection: none (default), integrity or privacy");
+  sub->add_option("--attr", a.attrs,
+                  "an attribute for rules, NAME=VALUE (repeatable): true/false, a number, [a,b] a list of strings, "
+                  "else a string (=VALUE keeps VALUE a string)");
   sub->add_option("--registry", a.registry, "user registry file (default: DB.registry.json when it exists)");
   sub->add_flag("--json", a.json, "print JSON");
 }
@@ -199,7 +238,8 @@ void registerDecisionCommands(CLI::App& app) {
   auto* check = app.add_subcommand("check", "may this caller do these actions to this object? granted or denied");
   addQuestionOptions(check, *checkArgs);
   check->footer(std::string(kCallerHelp) + kExitHelp +
-                "Prints \"granted\", or \"denied: \" and the reason; with --ip and a POP in force, the level it requires.\n"
+                "Prints \"granted\", or \"denied (CAUSE): \" and the reason; in warning mode what it would have answered;\n"
+                "with --ip and a POP in force, the level it requires.\n"
                 "Example:\n"
                 "  gxpolicy check policy.db /web/docs/guide.html r --user dave\n"
                 "  gxpolicy check policy.db /web/admin m --uuid 3d1e7c52-4a8b-4f0e-9c6d-2b5a8e1f0c37 --group admins --ip 10.1.2.3\n");
@@ -211,7 +251,8 @@ void registerDecisionCommands(CLI::App& app) {
   explain->footer(std::string(kCallerHelp) + kExitHelp +
                   "Shows the objects from OBJECT up to the root with what is attached to each, every entry of the ACL\n"
                   "in force with whether it is for the caller and whether it applied, the permissions granted and\n"
-                  "missing, the POP in force with the level it requires from --ip, and the rule in force.\n"
+                  "missing, the POP in force with the level it requires from --ip, the rule in force, and each\n"
+                  "condition (window, level, protection, rule, warning mode) with pass or fail and why.\n"
                   "Example:\n"
                   "  gxpolicy explain policy.db /web/admin/users.html m --user carol --ip 203.0.113.9\n");
   explain->callback([explainArgs] { ask(*explainArgs, true); });
@@ -227,8 +268,11 @@ void registerDecisionCommands(CLI::App& app) {
       "The cases file is {\"cases\": [CASE, ...]} (or a bare array), each case\n"
       "  {\"name\": \"dave reads the guide\", \"object\": \"/web/docs/guide.html\", \"actions\": \"r\",\n"
       "   \"user\": \"dave\" | \"uuid\": \"UUID\", \"groups\": [\"NAME or UUID\"] | \"unauthenticated\": true,\n"
-      "   \"ip\": \"10.1.2.3\", \"expect\": \"granted\" | \"denied\", \"level\": 0}\n"
-      "(name, ip and level optional; level is the authentication level the POP requires from ip).\n"
+      "   \"ip\": \"10.1.2.3\", \"expect\": \"granted\" | \"denied\", \"level\": 0, \"cause\": \"outside-window\",\n"
+      "   \"time\": \"2026-12-07T09:30:00Z\", \"auth_level\": 2, \"protection\": \"privacy\",\n"
+      "   \"attributes\": {\"department\": \"sales\", \"badges\": [\"a\", \"b\"], \"trusted\": true}}\n"
+      "(all but object, actions, caller and expect optional; level is the authentication level the POP\n"
+      "requires from ip; cause the decision's cause; time, auth_level, protection and attributes its context).\n"
       "Each failing case is printed with its explanation, then a summary line.\n"
       "Exit status: 0 every case passed, 1 some failed, 2 a bad file or a case that could not be asked.\n"
       "Example:\n"

@@ -114,6 +114,12 @@ void reasonOf(std::string& out, daDecision const& d, gxpolicy::Question const& q
               std::string const& who, std::string_view requested, std::string_view permissions,
               std::string_view missing) {
   out.clear();
+  // A condition's denial (window, level, protection, rule) in the library's
+  // words: the ACL granted, and its account would not say why.
+  if (!d.granted() && d.cause() != daDecisionCause::noAcl && d.cause() != daDecisionCause::aclDenied) {
+    out += d.reason();
+    return;
+  }
   if (!d.hasAcl()) {
     out += "no ACL is in force at ";
     out += q.object;
@@ -297,10 +303,20 @@ void appendCheckAnswer(std::string& out, daCachedStore& store, daDecision const&
     d.permissions().maskPermset(lacking.value());
     missing.assign(names.name(store, lacking, ""));
   }
-  out += d.granted() ? "{\"decision\":\"granted\",\"granted\":true,\"reason\":"
-                     : "{\"decision\":\"denied\",\"granted\":false,\"reason\":";
+  out += d.granted() ? "{\"decision\":\"granted\",\"granted\":true,\"cause\":\""
+                     : "{\"decision\":\"denied\",\"granted\":false,\"cause\":\"";
+  out += daDecisionCauseText(d.cause());
+  out += "\",\"reason\":";
   reasonOf(reason, d, q, caller, text.describe, requested, permissions, missing);
   appendJsonString(out, reason);
+  if (d.warning()) {
+    out += ",\"warning\":true,\"would_cause\":\"";
+    out += daDecisionCauseText(d.wouldCause());
+    out += "\",\"would_reason\":";
+    appendJsonString(out, d.wouldReason());
+  } else {
+    out += ",\"warning\":false";
+  }
   out += ",\"object\":";
   appendJsonString(out, q.object);
   out += ",\"actions\":";

@@ -39,8 +39,9 @@ std::size_t utf8Length(std::string_view s, std::size_t i);
 // bytes that are not UTF-8 replaced by U+FFFD).
 void appendJsonString(std::string& out, std::string_view s);
 
-// The cause code of a decision: "granted", "no-acl" (no ACL in force) or
-// "acl-denied" (the ACL does not grant every requested action).
+// The cause code of a decision: daDecisionCauseText's ("granted", "no-acl",
+// "acl-denied", "outside-window", "auth-level", "protection", "rule-denied",
+// "rule-missing-attribute", "rule-error", "rule-limit", "rule-not-compiled").
 char const* causeText(daDecision const& d);
 
 // Appends to out the answer to question q for caller (text: its

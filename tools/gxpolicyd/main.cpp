@@ -85,6 +85,7 @@ struct Args {
   std::string frontSecretFile;
   bool trustAnyFrontEnd = false;
   std::string pathAllow;
+  std::vector<std::string> attributeHeaders;
   std::size_t maxNameLength = 256;
   std::size_t maxGroups = 1024;
   std::size_t callerCacheBytes = 16 << 20;
@@ -249,6 +250,11 @@ int serve(Args const& a) {
   service.maxNameLength = a.maxNameLength;
   service.maxGroups = a.maxGroups;
   service.pathAllow = a.pathAllow;
+  for (std::string const& item : a.attributeHeaders) {
+    std::string name, header;
+    if (!gxpolicyd::parseAttributeHeader(item, name, header, error)) quit("--attr-header " + item + ": " + error);
+    service.attributeHeaders.emplace_back(name, header);
+  }
   if (a.pathAllow.find_first_not_of(";\\% ") != std::string::npos)
     quit("--path-allow: only the characters ; \\ % and space can be allowed");
   if (!a.frontSecretFile.empty() && a.trustAnyFrontEnd)
@@ -441,6 +447,9 @@ int main(int argc, char** argv) {
   app.add_flag("--trust-any-front-end", a.trustAnyFrontEnd,
                "Development only: /v1/auth believes identity headers from any client (without this or "
                "--front-secret-file they are refused)");
+  app.add_option("--attr-header", a.attributeHeaders,
+                 "NAME=HEADER: /v1/auth gives rules the attribute NAME from request header HEADER, set by the front "
+                 "end and believed as identity headers are (repeatable), e.g. department=X-Gx-Attr-Department");
   app.add_option("--path-allow", a.pathAllow,
                  "Characters among ; \\ % and space that request paths may hold (refused by default)");
   app.add_option("--max-name", a.maxNameLength, "Longest user or group name or uuid in a request, bytes (longer: 400)")

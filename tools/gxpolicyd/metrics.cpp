@@ -96,6 +96,17 @@ std::string Metrics::render(Gauges const& g) const {
   for (int o = 0; o < static_cast<int>(Outcome::count); ++o)
     line(out, "gxpolicyd_decisions_total{result=\"%s\"} %llu\n", results[o],
          static_cast<u64>(decisions_[o].load(std::memory_order_relaxed)));
+  header(out, "gxpolicyd_decision_causes_total", "counter",
+         "Answered decisions by cause: granted, or the condition that denied (acl-denied, outside-window, ...).");
+  for (int c = 0; c < kCauses; ++c)
+    line(out, "gxpolicyd_decision_causes_total{cause=\"%s\"} %llu\n", daDecisionCauseText(static_cast<daDecisionCause>(c)),
+         static_cast<u64>(causes_[c].load(std::memory_order_relaxed)));
+  header(out, "gxpolicyd_decision_warnings_total", "counter",
+         "Decisions granted in a POP's warning mode, by the cause they would have had.");
+  // The ACL's causes are never waived.
+  for (int c = static_cast<int>(daDecisionCause::outsideWindow); c < kCauses; ++c)
+    line(out, "gxpolicyd_decision_warnings_total{would_cause=\"%s\"} %llu\n",
+         daDecisionCauseText(static_cast<daDecisionCause>(c)), static_cast<u64>(warnings_[c].load(std::memory_order_relaxed)));
 
   header(out, "gxpolicyd_decision_duration_seconds", "histogram",
          "Time a decision request takes inside the service, from parsed request to answer.");

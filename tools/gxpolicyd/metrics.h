@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "GxCore/db/daDecision.h"
+
 namespace gxpolicyd {
 
 // The handlers requests are counted under.
@@ -61,6 +63,15 @@ class Metrics {
   void request(Handler h, int code);
   void decision(Outcome o) { decisions_[static_cast<int>(o)].fetch_add(1, std::memory_order_relaxed); }
   void latency(std::uint64_t nanoseconds);
+  // Counts an answered decision by its cause ("granted" for a grant) and,
+  // when the POP's warning mode waived a condition, by the cause it would
+  // have had.
+  void cause(daDecision const& d) {
+    causes_[slot(d.cause())].fetch_add(1, std::memory_order_relaxed);
+    if (d.warning()) warnings_[slot(d.wouldCause())].fetch_add(1, std::memory_order_relaxed);
+  }
+  std::uint64_t causes(daDecisionCause c) const { return causes_[slot(c)].load(std::memory_order_relaxed); }
+  std::uint64_t warnings(daDecisionCause c) const { return warnings_[slot(c)].load(std::memory_order_relaxed); }
 
   std::uint64_t requests(Handler h, int code) const;
   std::uint64_t decisions(Outcome o) const { return decisions_[static_cast<int>(o)].load(std::memory_order_relaxed); }
@@ -76,9 +87,13 @@ class Metrics {
   static constexpr std::array<int, 9> kCodes{200, 400, 401, 403, 404, 405, 413, 500, 503};
   static constexpr int kCodeSlots = static_cast<int>(kCodes.size()) + 1;  // the codes above, then "other"
   static int codeSlot(int code);
+  static constexpr int kCauses = static_cast<int>(daDecisionCause::ruleNotCompiled) + 1;
+  static int slot(daDecisionCause c) { return static_cast<int>(c) < kCauses ? static_cast<int>(c) : 0; }
 
   std::atomic<std::uint64_t> requests_[static_cast<int>(Handler::count)][kCodeSlots]{};
   std::atomic<std::uint64_t> decisions_[static_cast<int>(Outcome::count)]{};
+  std::atomic<std::uint64_t> causes_[kCauses]{};
+  std::atomic<std::uint64_t> warnings_[kCauses]{};
   std::atomic<std::uint64_t> buckets_[kBuckets.size() + 1]{};  // the last is +Inf
   std::atomic<std::uint64_t> latencySumNs_{0};
   AuditCounters audit_;

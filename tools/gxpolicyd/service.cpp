@@ -1,6 +1,7 @@
 #include "tools/gxpolicyd/service.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -167,16 +168,21 @@ void readCheck(json const& j, std::string const& where, ServiceOptions const& o,
                CallerSpec& caller) {
   if (!j.is_object()) throw Refusal{400, "a check must be a JSON object", where.empty() ? "" : where.substr(0, where.size() - 1)};
   for (auto it = j.begin(); it != j.end(); ++it) {
-    static char const* const known[] = {"object", "actions", "user", "uuid", "groups", "ip"};
+    static char const* const known[] = {"object", "actions", "user", "uuid", "groups", "ip", "context"};
     bool ok = false;
     for (char const* k : known) ok = ok || it.key() == k;
     if (!ok)
-      throw Refusal{400, "unknown field \"" + it.key() + "\" (known: object, actions, user, uuid, groups, ip)",
+      throw Refusal{400, "unknown field \"" + it.key() + "\" (known: object, actions, user, uuid, groups, ip, context)",
                     where + it.key()};
   }
   q.object = stringField(j, "object", where, true);
   q.actions = stringField(j, "actions", where, true);
   q.address = stringField(j, "ip", where, false);
+  q.context = gxpolicy::QuestionContext{};
+  if (auto it = j.find("context"); it != j.end()) {
+    gxpolicy::Problem problem;
+    if (!gxpolicy::readQuestionContext(*it, where + "context", q.context, problem)) throw Refusal{400, problem};
+  }
   bool hasUser = j.contains("user"), hasUuid = j.contains("uuid"), hasGroups = j.contains("groups");
   if (hasUser && hasUuid) throw Refusal{400, "give \"user\" or \"uuid\", not both", where + "uuid"};
   if (hasGroups && !hasUuid)
@@ -328,6 +334,7 @@ Refusal fromCallerProblem(gxpolicy::Problem const& p, CallerSpec const& spec, bo
 struct ThreadState {
   daDecision decision;
   std::string object;
+  gxpolicy::QuestionContext context;  // /v1/auth's, reused
 };
 thread_local ThreadState tls;
 
@@ -476,6 +483,24 @@ bool objectFromUri(std::string_view uri, std::string const& prefix, std::string&
   if (!plainSegments(path, why)) return false;
   if (!prefix.empty()) out = path == "/" ? prefix : prefix + path;
   else out = std::move(path);
+  return true;
+}
+
+bool parseAttributeHeader(std::string const& text, std::string& name, std::string& header, std::string& error) {
+  std::size_t const eq = text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
+    error = "expected NAME=HEADER, e.g. department=X-Gx-Attr-Department";
+    return false;
+  }
+  std::string const h = text.substr(eq + 1);
+  for (char ch : h) {
+    if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-') {
+      error = "a header name holds letters, digits and '-' only: " + h;
+      return false;
+    }
+  }
+  name = text.substr(0, eq);
+  header = h;
   return true;
 }
 
@@ -656,9 +681,10 @@ std::optional<Response> DecisionService::decideLean(gxpolicy::Question const& q,
     badAddress = !address.addressIsValid();
   }
   unsigned long st = 0;
+  daDecisionContext const ctx = q.context.forDecide();
   if (!badAddress)
     replica_.store().decide(q.object.c_str(), c.caller.pa(), q.actions.c_str(),
-                            q.address.empty() ? nullptr : &address, tls.decision, st);
+                            q.address.empty() ? nullptr : &address, ctx, tls.decision, st);
   if (!badAddress && st == 0) return std::nullopt;
   // The explanation puts what went wrong in words; it fails the same way
   // (rare: the input is wrong or the store cannot answer).
@@ -711,6 +737,7 @@ Response DecisionService::check(Request const& request) {
     return std::move(*refused);
   }
   metrics_.decision(granted ? Outcome::granted : Outcome::denied);
+  metrics_.cause(tls.decision);
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
 }
@@ -771,6 +798,7 @@ Response DecisionService::batch(Request const& request) {
       return std::move(*refused);
     }
     metrics_.decision(granted ? Outcome::granted : Outcome::denied);
+    metrics_.cause(tls.decision);
   }
   r.body += "]}\n";
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
@@ -779,13 +807,39 @@ Response DecisionService::batch(Request const& request) {
 
 namespace {
 
-// The request headers /v1/auth reads, each of which may come once.
-char const* const kSingleHeaders[] = {"X-Original-URI", "X-Original-Method", "X-Remote-User",     "X-Remote-Uuid",
-                                      "X-Remote-Groups", "X-Remote-Auth-Level", "X-Real-IP", kFrontSecretHeader};
-// Those that say who the caller is or where from: believed only from a
-// front end that proved itself.
-char const* const kIdentityHeaders[] = {"X-Remote-User", "X-Remote-Uuid", "X-Remote-Groups", "X-Remote-Auth-Level",
-                                        "X-Real-IP"};
+// The request headers /v1/auth reads, each of which may come once (and the
+// attribute headers configured).
+char const* const kSingleHeaders[] = {"X-Original-URI",    "X-Original-Method",   "X-Remote-User",
+                                      "X-Remote-Uuid",     "X-Remote-Groups",     "X-Remote-Auth-Level",
+                                      "X-Real-IP",         kFrontSecretHeader,    kProtectionHeader,
+                                      kTimeHeader};
+// Those that say who the caller is, where from, how and when: believed
+// only from a front end that proved itself (and the attribute headers).
+char const* const kIdentityHeaders[] = {"X-Remote-User", "X-Remote-Uuid",   "X-Remote-Groups", "X-Remote-Auth-Level",
+                                        "X-Real-IP",     kProtectionHeader, kTimeHeader};
+
+// The connection's protection as the front end states it; false for a
+// value that is none of "on" (nginx's $https over TLS), "none",
+// "integrity" and "privacy".
+bool protectionFromHeader(std::string_view v, daProtection& out) {
+  if (v == "on") {
+    out = daProtection::privacy;
+    return true;
+  }
+  return gxpolicy::parseProtection(v, out);
+}
+
+// The request's time as the front end states it: what parseRequestTime
+// reads, or seconds with a fraction ("1796636000.123", nginx's $msec), the
+// fraction dropped.
+bool timeFromHeader(std::string_view v, std::int64_t& out, std::string& why) {
+  std::size_t const dot = v.find('.');
+  if (dot != std::string_view::npos && dot > 0 &&
+      v.find_first_not_of("0123456789") == dot && v.find_first_not_of("0123456789", dot + 1) == std::string_view::npos &&
+      dot + 1 < v.size())
+    v = v.substr(0, dot);
+  return gxpolicy::parseRequestTime(v, out, why);
+}
 
 // The caller the front end names: X-Remote-User, or X-Remote-Uuid with
 // X-Remote-Groups, or no one. A Refusal for names or groups over the
@@ -831,6 +885,8 @@ std::optional<Response> DecisionService::frontEndProblem(Request const& request)
   };
   for (char const* name : kSingleHeaders)
     if (count(name) > 1) return refuse(Refusal{400, std::string(name) + " was sent more than once", name});
+  for (auto const& [attribute, name] : options_.attributeHeaders)
+    if (count(name.c_str()) > 1) return refuse(Refusal{400, name + " was sent more than once", name});
   if (options_.frontTrust == FrontTrust::anyone || options_.frontTrust == FrontTrust::socket) return std::nullopt;
   char const* secret = request.header ? request.header(kFrontSecretHeader) : nullptr;
   if (options_.frontTrust == FrontTrust::secret) {
@@ -845,7 +901,9 @@ std::optional<Response> DecisionService::frontEndProblem(Request const& request)
     }
     return std::nullopt;
   }
-  for (char const* name : kIdentityHeaders) {
+  std::vector<char const*> identity(std::begin(kIdentityHeaders), std::end(kIdentityHeaders));
+  for (auto const& [attribute, name] : options_.attributeHeaders) identity.push_back(name.c_str());
+  for (char const* name : identity) {
     char const* v = request.header ? request.header(name) : nullptr;
     if (v != nullptr && *v != '\0')
       return refuse(Refusal{400, std::string(name) + " is not believed: no front end is trusted to say who the caller "
@@ -924,25 +982,72 @@ Response DecisionService::auth(Request const& request) {
       return refuse(Refusal{400, std::string("X-Real-IP is not an address: ") + ip, "X-Real-IP", gx_s_invalid_address});
     }
   }
+  // The request's context: the level read above, the protection, the time
+  // and the attributes, as the front end states them.
+  gxpolicy::QuestionContext& qc = tls.context;
+  qc.time.reset();
+  qc.authLevel = static_cast<int>(std::min<unsigned long>(had, 1000000));
+  qc.protection = daProtection::none;
+  qc.attributes.clear();
+  if (char const* p = header(kProtectionHeader); p != nullptr && !protectionFromHeader(p, qc.protection)) {
+    metrics_.decision(Outcome::error);
+    return refuse(Refusal{400, std::string(kProtectionHeader) + " must be on, none, integrity or privacy", kProtectionHeader});
+  }
+  if (char const* t = header(kTimeHeader)) {
+    std::int64_t seconds = 0;
+    std::string bad;
+    if (!timeFromHeader(t, seconds, bad)) {
+      metrics_.decision(Outcome::error);
+      return refuse(Refusal{400, std::string(kTimeHeader) + ": " + bad, kTimeHeader});
+    }
+    qc.time = seconds;
+  }
+  for (auto const& [attribute, name] : options_.attributeHeaders) {
+    if (char const* v = header(name.c_str())) {
+      if (std::strlen(v) > options_.maxNameLength * 16) {
+        metrics_.decision(Outcome::error);
+        return refuse(Refusal{400, name + " is too long", name});
+      }
+      daAttributes::Value value;
+      gxpolicy::parseAttributeValue(v, value);
+      qc.attributes.set(attribute, std::move(value));
+    }
+  }
 
   unsigned long st = 0;
   daDecision& d = tls.decision;
+  daDecisionContext const ctx = qc.forDecide();
   replica_.store().decide(tls.object.c_str(), c->caller.pa(), mapped->second.c_str(),
-                          ip != nullptr ? &address : nullptr, d, st);
+                          ip != nullptr ? &address : nullptr, ctx, d, st);
   if (st == gx_s_bad_pobj_name) return deny(403, "not a protected object name");
   if (st != 0) {
     metrics_.decision(Outcome::error);
     gxpolicy::Problem p = {"cannot decide at " + tls.object, st, ""};
     return refuse(fromProblem(p, ""));
   }
-  unsigned long required = d.requiredAuthLevel();
-  bool stepUp = required > had;
-  int status = d.granted() ? (stepUp ? 401 : 200) : (authenticated ? 403 : 401);
   metrics_.decision(d.granted() ? Outcome::granted : Outcome::denied);
-  Response r = text(status, "");
-  r.headers.emplace_back(kDecisionHeader, d.granted() ? "granted" : "denied");
-  if (stepUp) r.headers.emplace_back(kLevelHeader, std::to_string(required));
-  if (!d.granted()) r.headers.emplace_back(kReasonHeader, denialReason(d, tls.object, mapped->second));
+  metrics_.cause(d);
+  Response r;
+  if (d.granted()) {
+    r = text(200, "");
+    r.headers.emplace_back(kDecisionHeader, "granted");
+    if (d.warning()) r.headers.emplace_back(kWarningHeader, daDecisionCauseText(d.wouldCause()));
+  } else {
+    // Step-up: the caller may log in more strongly. An unauthenticated
+    // caller the ACL turns away may log in at all. Any other denial stands
+    // whoever the caller becomes: 403 with its cause.
+    bool const stepUp = d.cause() == daDecisionCause::authLevel;
+    bool const logIn = !authenticated && (d.cause() == daDecisionCause::noAcl || d.cause() == daDecisionCause::aclDenied);
+    char const* cause = daDecisionCauseText(d.cause());
+    r = text(stepUp || logIn ? 401 : 403, stepUp || logIn ? "" : std::string(cause) + ": " + d.reason() + "\n");
+    if (r.status == 403 && (d.cause() == daDecisionCause::noAcl || d.cause() == daDecisionCause::aclDenied))
+      r.body = std::string(cause) + ": " + denialReason(d, tls.object, mapped->second) + "\n";
+    r.headers.emplace_back(kDecisionHeader, "denied");
+    r.headers.emplace_back(kCauseHeader, cause);
+    if (stepUp) r.headers.emplace_back(kLevelHeader, std::to_string(d.requiredAuthLevel()));
+    bool const byAcl = d.cause() == daDecisionCause::noAcl || d.cause() == daDecisionCause::aclDenied;
+    r.headers.emplace_back(kReasonHeader, byAcl ? denialReason(d, tls.object, mapped->second) : std::string(d.reason()));
+  }
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
 }

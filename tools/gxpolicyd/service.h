@@ -1,7 +1,8 @@
 // gxpolicyd's answers, apart from the HTTP transport: a request (method,
 // path, headers, body) becomes a response (status, headers, body). Routes:
 //
-//   POST /v1/check        one decision: {"object", "actions", caller, "ip"},
+//   POST /v1/check        one decision: {"object", "actions", caller, "ip",
+//                         "context"} (context: gxpolicy::readQuestionContext),
 //                         answered from the decision record alone (the
 //                         caller's names from the caller cache); with
 //                         "detail": true also the walk to the root and every
@@ -10,8 +11,9 @@
 //                         [...]}, optionally with "detail": true or with
 //                         "compact": true (each result [granted 1|0, cause])
 //   GET  /v1/auth         a web server's sub-request (nginx auth_request):
-//                         200 granted, 403 denied, 401 authenticate (first,
-//                         or at a higher level)
+//                         200 granted, 403 denied (X-Gx-Cause says by
+//                         what), 401 authenticate (first, or at the level
+//                         X-Gx-Auth-Level-Required names)
 //   GET  /healthz         the process answers
 //   GET  /readyz          the replica is open and not older than allowed
 //   GET  /metrics         Prometheus text format
@@ -26,8 +28,9 @@
 // generation moves; callers that cannot be resolved are never remembered.
 //
 // /v1/auth believes the headers that state who the caller is (X-Remote-User,
-// X-Remote-Uuid, X-Remote-Groups, X-Remote-Auth-Level) and where from
-// (X-Real-IP) only as frontTrust says: from a front end that sends the
+// X-Remote-Uuid, X-Remote-Groups, X-Remote-Auth-Level), where from
+// (X-Real-IP), how (X-Gx-Protection), when (X-Gx-Time) and the attribute
+// headers of attributeHeaders only as frontTrust says: from a front end that sends the
 // shared secret, from whoever may connect to the unix-domain socket served
 // on, from anyone (development only), or -- the default -- from no one,
 // when a request carrying any of them is refused. Each of those
@@ -93,7 +96,16 @@ struct ServiceOptions {
   // (refused by default: some back ends read them as parameters, separators
   // or a second encoding).
   std::string pathAllow;
+  // /v1/auth: attributes for rules taken from request headers, {attribute
+  // name, header name}; each header's value is typed as --attr reads it
+  // (gxpolicy::parseAttributeValue). Believed only as identity headers are.
+  std::vector<std::pair<std::string, std::string>> attributeHeaders;
 };
+
+// Parses "department=X-Gx-Attr-Department" (an attribute name, '=', a
+// header name of letters, digits and '-'). True with name and header set;
+// false with error saying what is wrong.
+bool parseAttributeHeader(std::string const& text, std::string& name, std::string& header, std::string& error);
 
 // Parses "GET=r,HEAD=r,POST=m" (method names as given, upper case by
 // convention; action strings not empty). True with out replaced; false
@@ -118,6 +130,15 @@ bool sameSecret(std::string_view a, std::string_view b);
 inline constexpr char kDecisionHeader[] = "X-Gx-Decision";        // granted | denied
 inline constexpr char kLevelHeader[] = "X-Gx-Auth-Level-Required";  // when above the caller's
 inline constexpr char kReasonHeader[] = "X-Gx-Reason";            // why a request was refused
+inline constexpr char kCauseHeader[] = "X-Gx-Cause";              // the decision's cause when denied
+inline constexpr char kWarningHeader[] = "X-Gx-Warning";          // warning mode: the cause it would have had
+// Request headers of /v1/auth the front end sets beside the identity
+// headers, believed as they are: the connection's protection ("on", as
+// nginx's $https says for TLS, or "privacy": privacy; "integrity"; "none"
+// or empty: none) and the time the request arrived (seconds since 1970,
+// a fraction allowed as nginx's $msec writes it, or RFC 3339; default now).
+inline constexpr char kProtectionHeader[] = "X-Gx-Protection";
+inline constexpr char kTimeHeader[] = "X-Gx-Time";
 // Request header: the front end's proof (FrontTrust::secret).
 inline constexpr char kFrontSecretHeader[] = "X-Gx-Front-Secret";
 
