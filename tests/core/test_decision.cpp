@@ -122,8 +122,13 @@ unsigned long walk(daPObjName at, H& found, std::string& where, Fetch fetch) {
   }
 }
 
+// How the rules in force answer: the fixture's text does not compile (a
+// denial nothing waives); a generated estate's office hours permit at noon
+// and deny (a denial warning mode waives) at night.
+enum class RuleAnswer { notCompiled, permits, denies };
+
 Answer freshWalk(daCachedStore& ref, char const* path, Caller& caller, char const* actions,
-                 GxAddress const* address) {
+                 GxAddress const* address, RuleAnswer rules = RuleAnswer::notCompiled) {
   Answer a;
   GxACLPermset wanted, held;
   ref.mapAction(actions, wanted, a.status);
@@ -146,24 +151,29 @@ Answer freshWalk(daCachedStore& ref, char const* path, Caller& caller, char cons
     unsigned long st;
     acl_inq_permset_for_pa(caller.pa(), const_cast<acl_ext_s_t*>(&g->value()), &held.value(), &st);
   }
-  a.granted = held.isActionSet(wanted);
+  bool levelHolds = true, warning = false;
   if (auto* p = dynamic_cast<GxPop*>(pop.get())) {
     a.pop = p->description() ? p->description() : "";
     p->getIPAuthList();
     a.level = address != nullptr ? p->get_auth_level(*address) : p->get_auth_level(0);
-    // The default context: level 1 when authenticated, else 0. A POP in
-    // warning mode waives the level (never the ACL).
-    a.granted = a.granted && (a.level <= (caller.authenticated ? 1u : 0u) || p->warningMode() != 0);
+    // The default context: level 1 when authenticated, else 0.
+    levelHolds = a.level <= (caller.authenticated ? 1u : 0u);
+    warning = p->warningMode() != 0;
   }
-  // The fixture's rule text does not compile: it never grants.
-  if (!rule.isEmpty()) a.granted = false;
+  bool const ruleHolds = rule.isEmpty() || rules == RuleAnswer::permits;
+  bool const ruleBroken = !rule.isEmpty() && rules == RuleAnswer::notCompiled;
+  // Warning mode waives the level and a rule's denial, never the ACL or a
+  // rule that does not compile.
+  a.granted = held.isActionSet(wanted) && !ruleBroken && ((levelHolds && ruleHolds) || warning);
   return a;
 }
 
 Answer decided(daCachedStore& s, char const* path, Caller& caller, char const* actions, GxAddress const* address,
-               daDecision& d) {
+               daDecision& d, std::int64_t timeSeconds = daDecisionContext::now) {
   Answer a;
-  s.decide(path, caller.pa(), actions, address, d, a.status);
+  daDecisionContext ctx;
+  ctx.timeSeconds = timeSeconds;
+  s.decide(path, caller.pa(), actions, address, ctx, d, a.status);
   if (a.status != 0) return a;
   a.granted = d.granted();
   if (d.hasAcl()) {
@@ -612,13 +622,19 @@ TEST(DecideAtScale, AgreesWithAFreshWalkOnEveryObjectOfAGeneratedEstate) {
   char const* const actions[] = {"r", "Tr", "x", "rx", "T"};
   GxAddress address("10.20.30.40");
   daDecision d;
-  for (int round = 0; round < 2; ++round) {  // resolving, then from the memo
+  // Resolving at noon, when the generated office-hours rules permit, then
+  // from the memo at 03:00 UTC, when they deny.
+  struct Round {
+    std::int64_t time;
+    RuleAnswer rules;
+  } const rounds[] = {{1796644800, RuleAnswer::permits}, {1796612400, RuleAnswer::denies}};
+  for (Round const& round : rounds) {
     for (size_t i = 0; i < estate.objects.size(); ++i) {
       Caller c = i % 7 == 0 ? Caller() : Caller(*callers[i % callers.size()].pa());
       char const* object = estate.objects[i].c_str();
-      ASSERT_EQ(decided(replica, object, c, actions[i % 5], &address, d),
-                freshWalk(ref, object, c, actions[i % 5], &address))
-          << object;
+      ASSERT_EQ(decided(replica, object, c, actions[i % 5], &address, d, round.time),
+                freshWalk(ref, object, c, actions[i % 5], &address, round.rules))
+          << object << " at " << round.time;
     }
   }
 }

@@ -252,7 +252,7 @@ class Generator {
   unsigned long addRule(std::string const& name) {
     auto rule = std::make_unique<daRule>();
     unsigned long from = draw_.between(6, 9), to = draw_.between(17, 20);
-    std::string text = "hour >= " + std::to_string(from) + " and hour < " + std::to_string(to);
+    std::string text = "request.hour >= " + std::to_string(from) + " and request.hour < " + std::to_string(to);
     rule->setDescription(ZUTF8String_6_0("synthetic rule"));
     rule->setText(ZUTF8String_6_0(text.c_str()));
     rule->setReason(ZUTF8String_6_0("outside working hours"));
