@@ -195,6 +195,31 @@ unsigned long GxPop::getIPAuthList() {
   return status;
 }
 
+namespace {
+
+// Replaces list by a copy in which the entry called name holds value (null:
+// has no such entry), first or after the other entries, which keep their
+// order. On failure list is unchanged and the copy freed.
+unsigned long replaceEntry(attrlist_s_t& list, char const* name, value_s_t const* value, bool valueFirst) {
+  attrlist_s_t fresh{};
+  unsigned long status = 0;
+  if (value != nullptr && valueFirst) status = attrlist_add_entry(fresh, name, *value);
+  for (uint32_t i = 0; status == 0 && i < list.count; ++i) {
+    attrlist_entry_s_t const& e = list.entries[i];
+    if (std::strcmp(e.name, name) != 0) status = attrlist_add_entry(fresh, e.name, e.value);
+  }
+  if (status == 0 && value != nullptr && !valueFirst) status = attrlist_add_entry(fresh, name, *value);
+  if (status != 0) {
+    attrlist_free(fresh);
+    return status;
+  }
+  attrlist_free(list);
+  list = fresh;
+  return 0;
+}
+
+}  // namespace
+
 unsigned long GxPop::setAttrlist() {
   gxpop_ipauth2_list_s_t const* list = loaded();
   if (list == nullptr) return 0;
@@ -205,20 +230,9 @@ unsigned long GxPop::setAttrlist() {
     hx_asn_buffer_t& b;
     ~BufferGuard() { hx_asn_buffer_free(b); }
   } guard{encoded};
-  attrlist_s_t fresh{};
-  status = attrlist_add_entry(fresh, ipAuthListAttr_, value_s_t{ipAuthListValueType_, 0, encoded.length, encoded.data});
   // The other entries (the access window's zone) are kept after it.
-  for (uint32_t i = 0; status == 0 && i < pop_.attrlist.count; ++i) {
-    attrlist_entry_s_t const& e = pop_.attrlist.entries[i];
-    if (std::strcmp(e.name, ipAuthListAttr_) != 0) status = attrlist_add_entry(fresh, e.name, e.value);
-  }
-  if (status != 0) {
-    attrlist_free(fresh);
-    return status;
-  }
-  attrlist_free(pop_.attrlist);
-  pop_.attrlist = fresh;
-  return 0;
+  value_s_t const value{ipAuthListValueType_, 0, encoded.length, encoded.data};
+  return replaceEntry(pop_.attrlist, ipAuthListAttr_, &value, /*valueFirst=*/true);
 }
 
 std::string_view GxPop::zone() const {
@@ -229,24 +243,9 @@ std::string_view GxPop::zone() const {
 }
 
 unsigned long GxPop::setZone(std::string_view name) {
-  attrlist_s_t fresh{};
-  unsigned long status = 0;
-  for (uint32_t i = 0; status == 0 && i < pop_.attrlist.count; ++i) {
-    attrlist_entry_s_t const& e = pop_.attrlist.entries[i];
-    if (std::strcmp(e.name, zoneAttr_) != 0) status = attrlist_add_entry(fresh, e.name, e.value);
-  }
-  if (status == 0 && !name.empty()) {
-    auto* bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(name.data()));
-    status = attrlist_add_entry(fresh, zoneAttr_,
-                                value_s_t{zoneValueType_, 0, static_cast<uint32_t>(name.size()), bytes});
-  }
-  if (status != 0) {
-    attrlist_free(fresh);
-    return status;
-  }
-  attrlist_free(pop_.attrlist);
-  pop_.attrlist = fresh;
-  return 0;
+  auto* bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(name.data()));
+  value_s_t const value{zoneValueType_, 0, static_cast<uint32_t>(name.size()), bytes};
+  return replaceEntry(pop_.attrlist, zoneAttr_, name.empty() ? nullptr : &value, /*valueFirst=*/false);
 }
 
 gxpop_ipauth2_list_s_t const* GxPop::loadedWithEntries() const {

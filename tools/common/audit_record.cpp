@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "GxCore/db/daDecision.h"
+#include "tools/common/json_string.h"
 #include "tools/common/status_text.h"
 
 namespace gxpolicy {
@@ -19,23 +20,6 @@ char const* protectionText(daProtection p) {
     case daProtection::privacy: return "privacy";
     default: return "none";
   }
-}
-
-// Length of the valid UTF-8 sequence at s[i], or 0 when it is not one
-// (overlong forms, surrogates and code points past U+10FFFF are not).
-std::size_t utf8Length(std::string_view s, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = byte(i);
-  std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-  if (n == 0 || c > 0xF4 || i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k)
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-  unsigned char d = byte(i + 1);
-  if (c == 0xE0 && d < 0xA0) return 0;  // overlong
-  if (c == 0xED && d > 0x9F) return 0;  // surrogate
-  if (c == 0xF0 && d < 0x90) return 0;  // overlong
-  if (c == 0xF4 && d > 0x8F) return 0;  // past U+10FFFF
-  return n;
 }
 
 void key(std::string& out, char const* name) {
@@ -176,36 +160,6 @@ void appendRfc3339Ms(std::string& out, std::int64_t ms) {
   char tail[6] = {'.', static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
                   static_cast<char>('0' + millis % 10), 'Z', 0};
   out.append(tail, 5);
-}
-
-void appendJsonString(std::string& out, std::string_view s) {
-  out += '"';
-  for (std::size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x80) {
-      std::size_t n = utf8Length(s, i);
-      if (n == 0) {
-        out += "\xEF\xBF\xBD";
-        ++i;
-      } else {
-        out.append(s.data() + i, n);
-        i += n;
-      }
-      continue;
-    }
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-    ++i;
-  }
-  out += '"';
 }
 
 void appendAuditLine(std::string& out, daAuditRecord const& r, std::int64_t decidedAtMs, std::string_view digest) {

@@ -23,10 +23,6 @@ std::int64_t auditClockMs();
 // Appends "YYYY-MM-DDTHH:MM:SS.mmmZ" (RFC 3339, UTC) for ms since 1970.
 void appendRfc3339Ms(std::string& out, std::int64_t ms);
 
-// Appends s as a JSON string (quotes included): control characters, quote
-// and backslash escaped; bytes that are not valid UTF-8 are written as
-// U+FFFD, so the line stays valid JSON whatever a caller sent.
-void appendJsonString(std::string& out, std::string_view s);
 
 // Appends record r as one JSON object and a newline. decidedAtMs is when
 // the decision was made (the record's "time"); digest is the replica's

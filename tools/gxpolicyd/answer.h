@@ -17,6 +17,7 @@
 
 #include "GxCore/db/daDecision.h"
 #include "tools/common/decide.h"
+#include "tools/common/json_string.h"
 
 class daCachedStore;
 
@@ -30,14 +31,9 @@ struct CallerText {
 // The text of c. Allocates; never calls the registry (the names are c's).
 CallerText callerText(gxpolicy::Caller const& c);
 
-// Length of the UTF-8 sequence at s[i] when it is well formed and in its
-// shortest form (no overlong encodings, no surrogates, at most U+10FFFF);
-// 0 otherwise. i must be below s.size().
-std::size_t utf8Length(std::string_view s, std::size_t i);
-
-// Appends s to out as a JSON string (quoted; control characters escaped;
-// bytes that are not UTF-8 replaced by U+FFFD).
-void appendJsonString(std::string& out, std::string_view s);
+// JSON strings as every answer writes them (tools/common/json_string.h).
+using gxpolicy::appendJsonString;
+using gxpolicy::utf8Length;
 
 // The cause code of a decision: daDecisionCauseText's ("granted", "no-acl",
 // "acl-denied", "outside-window", "auth-level", "protection", "rule-denied",
