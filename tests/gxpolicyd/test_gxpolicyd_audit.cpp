@@ -477,6 +477,7 @@ TEST_F(GxpolicydAudit, RecordOfAReplicaNamesItsSequenceAndDigest) {
   auto all = records({trail_});
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0]["digest"], digest.sha256) << all[0].dump();
+  EXPECT_EQ(all[0]["user"]["name"], "bob") << all[0].dump();  // the caller as the question named it
   daCachedStore master("Default", db_.c_str(), 1, 0);
   unsigned long seq = 0;
   master.openStore(1, st);

@@ -20,7 +20,8 @@ hx_uuid_t uuidOf(unsigned char n) {
 bool same(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 TEST(CallerAttributes, CarryTheUserAndItsGroupsAndSurviveTheOriginal) {
-  std::optional<gxpolicy::CallerAttributes> original(std::in_place, uuidOf(1), std::vector{uuidOf(2), uuidOf(3)});
+  std::optional<gxpolicy::CallerAttributes> original(std::in_place, uuidOf(1), std::vector{uuidOf(2), uuidOf(3)},
+                                                     "alice");
   gxpolicy::CallerAttributes copy = *original;
   gxpolicy::CallerAttributes moved = std::move(*original);
   original.reset();  // the copies must not point into the original's storage
@@ -28,6 +29,8 @@ TEST(CallerAttributes, CarryTheUserAndItsGroupsAndSurviveTheOriginal) {
     sec_id_pa_t const* pa = c->pa();
     ASSERT_NE(pa, nullptr);
     EXPECT_TRUE(same(pa->principal.uuid, uuidOf(1)));
+    ASSERT_NE(pa->principal.name, nullptr);  // for rules and audit records
+    EXPECT_STREQ(pa->principal.name, "alice");
     ASSERT_EQ(pa->num_groups, 2u);
     EXPECT_TRUE(same(pa->groups[0].uuid, uuidOf(2)));
     EXPECT_TRUE(same(pa->groups[1].uuid, uuidOf(3)));

@@ -5,8 +5,8 @@
 
 namespace gxpolicy {
 
-CallerAttributes::CallerAttributes(hx_uuid_t const& user, std::vector<hx_uuid_t> const& groups)
-    : authenticated_(true), user_(user) {
+CallerAttributes::CallerAttributes(hx_uuid_t const& user, std::vector<hx_uuid_t> const& groups, std::string name)
+    : authenticated_(true), user_(user), name_(std::move(name)) {
   if (groups.size() > kMaxGroups) throw std::length_error("a caller with more than 65535 groups");
   groups_.reserve(groups.size());
   for (hx_uuid_t const& g : groups) groups_.push_back(sec_id_t{g, nullptr});
@@ -14,7 +14,7 @@ CallerAttributes::CallerAttributes(hx_uuid_t const& user, std::vector<hx_uuid_t>
 }
 
 CallerAttributes::CallerAttributes(CallerAttributes const& other)
-    : authenticated_(other.authenticated_), user_(other.user_), groups_(other.groups_) {
+    : authenticated_(other.authenticated_), user_(other.user_), name_(other.name_), groups_(other.groups_) {
   point();
 }
 
@@ -22,6 +22,7 @@ CallerAttributes& CallerAttributes::operator=(CallerAttributes const& other) {
   if (this != &other) {
     authenticated_ = other.authenticated_;
     user_ = other.user_;
+    name_ = other.name_;
     groups_ = other.groups_;
     point();
   }
@@ -29,8 +30,12 @@ CallerAttributes& CallerAttributes::operator=(CallerAttributes const& other) {
 }
 
 CallerAttributes::CallerAttributes(CallerAttributes&& other) noexcept
-    : authenticated_(other.authenticated_), user_(other.user_), groups_(std::move(other.groups_)) {
+    : authenticated_(other.authenticated_),
+      user_(other.user_),
+      name_(std::move(other.name_)),
+      groups_(std::move(other.groups_)) {
   point();
+  other.name_.clear();
   other.groups_.clear();
   other.point();
 }
@@ -39,8 +44,10 @@ CallerAttributes& CallerAttributes::operator=(CallerAttributes&& other) noexcept
   if (this != &other) {
     authenticated_ = other.authenticated_;
     user_ = other.user_;
+    name_ = std::move(other.name_);
     groups_ = std::move(other.groups_);
     point();
+    other.name_.clear();
     other.groups_.clear();
     other.point();
   }
@@ -49,7 +56,7 @@ CallerAttributes& CallerAttributes::operator=(CallerAttributes&& other) noexcept
 
 void CallerAttributes::point() {
   info_ = sec_id_pa_t{};
-  info_.principal = sec_id_t{user_, nullptr};
+  info_.principal = sec_id_t{user_, name_.empty() ? nullptr : name_.data()};
   info_.num_groups = static_cast<uint16_t>(groups_.size());
   info_.groups = groups_.empty() ? nullptr : groups_.data();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "GxCore/acleval.h"  // sec_id_pa_t
@@ -23,7 +24,10 @@ class CallerAttributes {
   // more than kMaxGroups groups: leaving some out could change the answer
   // (an any-other entry applies only to a caller in none of the groups),
   // so the caller is refused rather than cut short.
-  CallerAttributes(hx_uuid_t const& user, std::vector<hx_uuid_t> const& groups);
+  // name, when given, is the user's name as the registry has it: decide
+  // passes it to rules (subject.name) and audit records; evaluation uses
+  // only the uuids.
+  CallerAttributes(hx_uuid_t const& user, std::vector<hx_uuid_t> const& groups, std::string name = {});
   // Copies and moves point the copy's attributes at its own storage.
   CallerAttributes(CallerAttributes const& other);
   CallerAttributes& operator=(CallerAttributes const& other);
@@ -39,6 +43,7 @@ class CallerAttributes {
   void point();  // info_ from the members
   bool authenticated_ = false;
   hx_uuid_t user_{};
+  std::string name_;
   std::vector<sec_id_t> groups_;
   mutable sec_id_pa_t info_{};
 };

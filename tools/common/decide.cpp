@@ -388,7 +388,7 @@ bool resolveCaller(CallerSpec const& spec, gxreg::Registry* registry, Caller& ou
     c.groupNames_.push_back(name);
   }
   c.authenticated_ = true;
-  c.attributes_ = CallerAttributes(c.user_, c.groups_);
+  c.attributes_ = CallerAttributes(c.user_, c.groups_, c.userName_);
   out = std::move(c);
   return true;
 }
