@@ -5,7 +5,9 @@
 // stopped with SIGTERM or SIGKILL under load.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "GxCore/db/daCachedStore.h"
@@ -484,6 +487,47 @@ TEST_F(GxpolicydAudit, RecordOfAReplicaNamesItsSequenceAndDigest) {
   master.getLocalSeqNum(seq);
   EXPECT_EQ(all[0]["sequence"], seq);
   EXPECT_FALSE(all[0]["user"]["uuid"].get<std::string>().empty()) << all[0].dump();
+}
+
+// The test is the syslog daemon: a datagram socket of its own, named by
+// --audit-syslog-socket. A message is one record, whole, behind the
+// authpriv.info header; a daemon that is away loses records, counted.
+TEST_F(GxpolicydAudit, SyslogMessagesCarryOneRecordEachAndLossesAreCounted) {
+  std::string socketPath = dir_.file("log");
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closer{fd};
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr const*>(&addr), sizeof addr), 0);
+  timeval wait{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  ASSERT_TRUE(start({"--audit-syslog", "--audit-syslog-socket", socketPath})) << log();
+  json ask = {{"object", "/web/docs"}, {"actions", "r"}, {"user", "bob"}};
+  ASSERT_EQ(gxtest::requestOnce(port_, gxtest::httpRequest("POST", "/v1/check", "", ask.dump())).status, 200);
+  char buffer[8192];
+  ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+  ASSERT_GT(n, 0) << log();
+  std::string message(buffer, static_cast<std::size_t>(n));
+  EXPECT_EQ(message.rfind("<86>", 0), 0u) << message;
+  std::size_t body = message.find("gxpolicyd[");
+  ASSERT_NE(body, std::string::npos) << message;
+  json record = json::parse(message.substr(message.find("]: ", body) + 3));
+  EXPECT_EQ(record["object"], "/web/docs");
+  EXPECT_EQ(record["user"]["name"], "bob");
+
+  ::close(std::exchange(closer.fd, -1));  // the syslog daemon goes away
+  ::unlink(socketPath.c_str());
+  ASSERT_EQ(gxtest::requestOnce(port_, gxtest::httpRequest("POST", "/v1/check", "", ask.dump())).status, 200);
+  EXPECT_TRUE(gxtest::within(std::chrono::seconds(10), [&] {
+    return metrics().find("gxpolicyd_audit_records_total{result=\"lost\"} 1") != std::string::npos;
+  })) << metrics();
 }
 
 TEST_F(GxpolicydAudit, UnusableAuditFileStopsTheStart) {

@@ -1,12 +1,14 @@
 #include "tools/gxpolicyd/audit.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <syslog.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "tools/common/audit_record.h"
@@ -98,7 +100,6 @@ std::unique_ptr<AuditTrail> AuditTrail::open(AuditOptions const& options, AuditC
     struct stat st {};
     if (::fstat(fd, &st) == 0) size = static_cast<std::uint64_t>(st.st_size);
   }
-  if (options.syslog) ::openlog("gxpolicyd", LOG_PID | LOG_NDELAY, LOG_AUTHPRIV);
   return std::unique_ptr<AuditTrail>(new AuditTrail(options, counters, std::move(log), fd, size));
 }
 
@@ -112,7 +113,7 @@ AuditTrail::AuditTrail(AuditOptions const& options, AuditCounters& counters, Log
 AuditTrail::~AuditTrail() {
   stop();
   if (fd_ >= 0) ::close(fd_);
-  if (options_.syslog) ::closelog();
+  if (syslogFd_ >= 0) ::close(syslogFd_);
 }
 
 void AuditTrail::setDigest(std::uint32_t sequence, std::string digest) {
@@ -227,19 +228,59 @@ void AuditTrail::run() {
 void AuditTrail::writeBatch(std::string const& batch, std::uint64_t n) {
   bool ok = true;
   if (!options_.file.empty()) ok = writeFile(batch);
-  if (options_.syslog) {
-    for (std::size_t start = 0; start < batch.size();) {
-      std::size_t end = batch.find('\n', start);
-      if (end == std::string::npos) end = batch.size();
-      ::syslog(LOG_INFO, "%.*s", static_cast<int>(end - start), batch.data() + start);
-      start = end + 1;
-    }
-  }
+  if (options_.syslog && !sendSyslog(batch)) ok = false;
   counters_.queued.fetch_sub(n, std::memory_order_relaxed);
   counters_.batches.fetch_add(1, std::memory_order_relaxed);
   (ok ? counters_.written : counters_.lost).fetch_add(n, std::memory_order_relaxed);
   // With fsync interval 0 every batch is on disk before its decisions go on.
   if (ok && fd_ >= 0) syncFile(options_.fsync.count() == 0);
+}
+
+// Messages as the local syslog daemon takes them on its datagram socket:
+// "<PRI>Mmm dd hh:mm:ss gxpolicyd[PID]: TEXT", facility authpriv, severity
+// info. Written here rather than through syslog(3) so that the socket is
+// an option (and a test can be the daemon), and so that a lost message is
+// counted rather than dropped silently.
+bool AuditTrail::sendSyslog(std::string const& batch) {
+  bool ok = true;
+  for (std::size_t start = 0; start < batch.size();) {
+    std::size_t end = batch.find('\n', start);
+    if (end == std::string::npos) end = batch.size();
+    if (end > start && !sendSyslogLine(std::string_view(batch).substr(start, end - start))) ok = false;
+    start = end + 1;
+  }
+  return ok;
+}
+
+bool AuditTrail::sendSyslogLine(std::string_view line) {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  ::localtime_r(&now, &parts);
+  char stamp[32];
+  std::size_t n = std::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &parts);
+  syslogPrefix_.assign("<86>");  // authpriv (10) * 8 + info (6)
+  syslogPrefix_.append(stamp, n);
+  syslogPrefix_ += " gxpolicyd[" + std::to_string(::getpid()) + "]: ";
+  syslogPrefix_.append(line);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (syslogFd_ < 0) {
+      syslogFd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      if (syslogFd_ < 0 || options_.syslogSocket.size() >= sizeof addr.sun_path) return false;
+      std::memcpy(addr.sun_path, options_.syslogSocket.c_str(), options_.syslogSocket.size() + 1);
+      if (::connect(syslogFd_, reinterpret_cast<sockaddr const*>(&addr), sizeof addr) != 0) {
+        ::close(syslogFd_);
+        syslogFd_ = -1;
+        return false;
+      }
+    }
+    if (::send(syslogFd_, syslogPrefix_.data(), syslogPrefix_.size(), MSG_NOSIGNAL) >= 0) return true;
+    // The daemon restarted (its socket is new) or went away: reconnect once.
+    ::close(syslogFd_);
+    syslogFd_ = -1;
+  }
+  return false;
 }
 
 // The batch in one write(), unless the file must be rotated on the way:

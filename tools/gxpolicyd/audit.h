@@ -41,6 +41,7 @@ enum class AuditFull { block, drop };
 struct AuditOptions {
   std::string file;             // "" when no file is written
   bool syslog = false;          // also (or only) to syslog, facility authpriv
+  std::string syslogSocket = "/dev/log";  // the local syslog daemon's datagram socket
   std::uint64_t maxBytes = 0;   // rotate the file before it grows past this; 0: never
   unsigned keep = 5;            // rotated files kept: FILE.1 (newest) .. FILE.keep
   std::size_t queue = 65536;    // records queued at most
@@ -103,6 +104,10 @@ class AuditTrail final : public daAuditSink {
   // Writes one batch of n records to every destination; counts them.
   void writeBatch(std::string const& batch, std::uint64_t n);
   bool writeFile(std::string const& batch);
+  // Sends each line of batch to the syslog socket as one message; false
+  // when a message could not be sent (after one reconnection).
+  bool sendSyslog(std::string const& batch);
+  bool sendSyslogLine(std::string_view line);
   bool writeAll(std::string_view bytes);
   void rotate();
   void syncFile(bool force);
@@ -119,6 +124,9 @@ class AuditTrail final : public daAuditSink {
   std::chrono::steady_clock::time_point lastSync_;
   bool unsynced_ = false;
   bool failing_ = false;
+  // The syslog socket: writer thread only; -1 until connected.
+  int syslogFd_ = -1;
+  std::string syslogPrefix_;  // "<86>" ... made per message
 
   std::mutex mutex_;
   std::condition_variable wakeWriter_;  // records to write, or stopping

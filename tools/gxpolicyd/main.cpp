@@ -6,7 +6,7 @@
 //   gxpolicyd --db REPLICA [--master FILE|URL] [--listen ADDR:PORT] [--threads N]
 //             [--registry CONFIG] [--prefix /web] [--methods GET=r,POST=m,...]
 //             [--front-secret-file FILE | --listen unix:PATH]
-//             [--audit-file PATH [--audit-max-bytes N --audit-keep N] | --audit-syslog]
+//             [--audit-file PATH [--audit-max-bytes N --audit-keep N] | --audit-syslog [--audit-syslog-socket PATH]]
 //             [--audit-queue N] [--audit-full block|drop] [--audit-flush-ms N]
 //             [--audit-strict] [--audit-fsync-ms N]
 //
@@ -93,6 +93,7 @@ struct Args {
   std::string socketMode = "660";
   std::string auditFile;
   bool auditSyslog = false;
+  std::string auditSyslogSocket = "/dev/log";
   std::uint64_t auditMaxBytes = 0;
   unsigned auditKeep = 5;
   std::size_t auditQueue = 65536;
@@ -219,6 +220,7 @@ std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::
   gxpolicyd::AuditOptions o;
   o.file = a.auditFile;
   o.syslog = a.auditSyslog;
+  o.syslogSocket = a.auditSyslogSocket;
   o.maxBytes = a.auditMaxBytes;
   o.keep = a.auditKeep;
   o.queue = a.auditQueue;
@@ -464,6 +466,9 @@ int main(int argc, char** argv) {
                  "Write an audit record (a JSON line) for every decision the audit levels select to this file "
                  "(created mode 600; a symbolic link or a file others may read is refused)");
   app.add_flag("--audit-syslog", a.auditSyslog, "Send audit records to syslog (facility authpriv)");
+  app.add_option("--audit-syslog-socket", a.auditSyslogSocket,
+                 "The local syslog daemon's datagram socket for --audit-syslog")
+      ->capture_default_str();
   app.add_option("--audit-max-bytes", a.auditMaxBytes, "Rotate the audit file before it grows past this; 0: never")
       ->capture_default_str();
   app.add_option("--audit-keep", a.auditKeep, "Rotated audit files kept (FILE.1 newest .. FILE.N)")
