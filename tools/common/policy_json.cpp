@@ -897,21 +897,11 @@ class TextCleaner {
   std::vector<std::string>* places_;
 };
 
-// The keys under base (base itself included), each as the text after base.
+// keysUnder for the export: a listing that fails is the document's problem.
 std::vector<std::string> keysUnder(daCachedStore& store, char const* base) {
-  gxobj_name_list_s_t list{};
-  unsigned long seq, st;
-  store.daLocalStore::listObjects(GxObjectName(base), 1, list, seq, st);
-  if (st == da_s_no_such_object) return {};
-  if (st != 0) root().fail(std::string("cannot list ") + base, st);
   std::vector<std::string> out;
-  std::string prefix = std::string(base) + "/";
-  for (unsigned long i = 0; i < list.count; ++i) {
-    std::string key = list.names[i];
-    if (key == base) out.emplace_back();
-    else if (key.compare(0, prefix.size(), prefix) == 0) out.push_back(key.substr(prefix.size() - 1));
-  }
-  freeNameList(list);
+  if (unsigned long st = gxpolicy::keysUnder(store, base, out); st != 0)
+    root().fail(std::string("cannot list ") + base, st);
   return out;
 }
 
@@ -1156,6 +1146,23 @@ bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, Problem& pr
     return false;
   }
   return true;
+}
+
+unsigned long keysUnder(daCachedStore& store, char const* base, std::vector<std::string>& out) {
+  out.clear();
+  gxobj_name_list_s_t list{};
+  unsigned long seq = 0, st = 0;
+  store.daLocalStore::listObjects(GxObjectName(base), 1, list, seq, st);
+  if (st == da_s_no_such_object) return 0;
+  if (st != 0) return st;
+  std::string const prefix = std::string(base) + "/";
+  for (unsigned long i = 0; i < list.count; ++i) {
+    std::string key = list.names[i];
+    if (key == base) out.emplace_back();
+    else if (key.compare(0, prefix.size(), prefix) == 0) out.push_back(key.substr(prefix.size() - 1));
+  }
+  freeNameList(list);
+  return 0;
 }
 
 }  // namespace gxpolicy

@@ -90,4 +90,10 @@ bool importPolicyText(daCachedStore& store, std::string const& text, ImportCount
 bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, Problem& problem,
                           std::vector<std::string>* invalidText = nullptr, gxreg::Registry* registry = nullptr);
 
+// The keys under base at every depth, each as the text after base ("" for
+// base itself), into out (replaced). 0, with none for a base that holds no
+// keys; else the store's listing status (out then empty). Throws
+// std::bad_alloc when memory runs out.
+unsigned long keysUnder(daCachedStore& store, char const* base, std::vector<std::string>& out);
+
 }  // namespace gxpolicy

@@ -35,6 +35,7 @@
 #include "outside/file_registry.h"
 #include "outside/hxsvc.h"
 #include "tools/common/decide.h"
+#include "tools/common/policy_json.h"
 #include "tools/common/status_text.h"
 #include "tools/gxpolicy/gxpolicy.h"
 
@@ -124,21 +125,11 @@ std::uint64_t splitmix(std::uint64_t& state) {
   return z ^ (z >> 31);
 }
 
-// The key suffixes under base (every depth): "" for base itself.
+// keysUnder for the benchmark: a listing that fails ends the command.
 std::vector<std::string> keysUnder(daCachedStore& store, char const* base) {
-  gxobj_name_list_s_t list{};
-  unsigned long seq = 0, st = 0;
-  store.daLocalStore::listObjects(GxObjectName(base), 1, list, seq, st);
-  if (st == da_s_no_such_object) return {};
-  if (st != 0) error({std::string("cannot list ") + base, st, "check the database"});
   std::vector<std::string> out;
-  std::string const prefix = std::string(base) + "/";
-  for (unsigned long i = 0; i < list.count; ++i) {
-    std::string key = list.names[i];
-    if (key == base) out.emplace_back();
-    else if (key.compare(0, prefix.size(), prefix) == 0) out.push_back(key.substr(prefix.size() - 1));
-  }
-  freeNameList(list);
+  if (unsigned long st = gxpolicy::keysUnder(store, base, out); st != 0)
+    error({std::string("cannot list ") + base, st, "check the database"});
   return out;
 }
 
