@@ -65,16 +65,9 @@ Response get(gxpolicyd::DecisionService& s, char const* path, Headers const& hea
   Request r;
   r.method = "GET";
   r.path = path;
-  r.header = [&headers](char const* name) -> char const* {
-    for (auto const& [n, v] : headers)
-      if (strcasecmp(n.c_str(), name) == 0) return v.c_str();
-    return nullptr;
-  };
-  r.headerCount = [&headers](char const* name) {
-    unsigned n = 0;
-    for (auto const& h : headers) n += strcasecmp(h.first.c_str(), name) == 0;
-    return n;
-  };
+  std::vector<gxpolicyd::HeaderField> fields;
+  for (auto const& [n, v] : headers) fields.push_back({n, v.c_str()});
+  r.headers = fields;
   return s.handle(r);
 }
 

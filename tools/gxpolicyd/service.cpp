@@ -402,6 +402,10 @@ namespace {
 
 // Decodes the %XX escapes of path once. False with why set for a bad escape.
 bool percentDecode(std::string_view path, std::string& out, std::string& why) {
+  if (path.find('%') == std::string_view::npos) {  // most paths: nothing to decode
+    out.assign(path);
+    return true;
+  }
   out.clear();
   out.reserve(path.size());
   for (std::size_t i = 0; i < path.size(); ++i) {
@@ -426,6 +430,10 @@ bool percentDecode(std::string_view path, std::string& out, std::string& why) {
 bool plainCharacters(std::string_view path, std::string_view allow, std::string& why) {
   for (std::size_t i = 0; i < path.size();) {
     unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c > 0x20 && c < 0x7F && c != ';' && c != '\\' && c != '%') {  // a plain ASCII character
+      ++i;
+      continue;
+    }
     bool allowed = allow.find(static_cast<char>(c)) != std::string_view::npos;
     if (c < 0x20 || c == 0x7F) {
       why = c == 0 ? "NUL in the path" : "a control character in the path";
@@ -477,12 +485,13 @@ bool objectFromUri(std::string_view uri, std::string const& prefix, std::string&
     why = "the path is not absolute";
     return false;
   }
-  std::string path;
+  thread_local std::string path;  // no allocation once it has held the longest path
   if (!percentDecode(uri, path, why) || !plainCharacters(path, allow, why)) return false;
   if (path.size() > 1 && path.back() == '/') path.pop_back();
   if (!plainSegments(path, why)) return false;
-  if (!prefix.empty()) out = path == "/" ? prefix : prefix + path;
-  else out = std::move(path);
+  if (prefix.empty()) out = path;
+  else if (path == "/") out = prefix;
+  else out.assign(prefix).append(path);
   return true;
 }
 
@@ -879,16 +888,12 @@ std::string denialReason(daDecision const& d, std::string const& object, std::st
 // claimed by someone who has not proved to be the front end. Null when the
 // request may be answered.
 std::optional<Response> DecisionService::frontEndProblem(Request const& request) {
-  auto count = [&](char const* name) -> unsigned {
-    if (request.headerCount) return request.headerCount(name);
-    return request.header && request.header(name) != nullptr ? 1 : 0;
-  };
   for (char const* name : kSingleHeaders)
-    if (count(name) > 1) return refuse(Refusal{400, std::string(name) + " was sent more than once", name});
+    if (request.headerCount(name) > 1) return refuse(Refusal{400, std::string(name) + " was sent more than once", name});
   for (auto const& [attribute, name] : options_.attributeHeaders)
-    if (count(name.c_str()) > 1) return refuse(Refusal{400, name + " was sent more than once", name});
+    if (request.headerCount(name) > 1) return refuse(Refusal{400, name + " was sent more than once", name});
   if (options_.frontTrust == FrontTrust::anyone || options_.frontTrust == FrontTrust::socket) return std::nullopt;
-  char const* secret = request.header ? request.header(kFrontSecretHeader) : nullptr;
+  char const* secret = request.header(kFrontSecretHeader);
   if (options_.frontTrust == FrontTrust::secret) {
     if (secret == nullptr)
       return refuse(Refusal{400, std::string(kFrontSecretHeader) + " is missing: the front end must send the secret "
@@ -901,17 +906,18 @@ std::optional<Response> DecisionService::frontEndProblem(Request const& request)
     }
     return std::nullopt;
   }
-  std::vector<char const*> identity(std::begin(kIdentityHeaders), std::end(kIdentityHeaders));
-  for (auto const& [attribute, name] : options_.attributeHeaders) identity.push_back(name.c_str());
-  for (char const* name : identity) {
-    char const* v = request.header ? request.header(name) : nullptr;
-    if (v != nullptr && *v != '\0')
-      return refuse(Refusal{400, std::string(name) + " is not believed: no front end is trusted to say who the caller "
-                                 "is", name, 0,
-                            "give --front-secret-file and have the front end send " + std::string(kFrontSecretHeader) +
-                                ", or serve on a unix socket (--listen unix:PATH) only the front end may open "
-                                "(or, for development only, --trust-any-front-end)"});
-  }
+  auto believed = [&](std::string_view name) -> std::optional<Response> {
+    char const* v = request.header(name);
+    if (v == nullptr || *v == '\0') return std::nullopt;
+    return refuse(Refusal{400, std::string(name) + " is not believed: no front end is trusted to say who the caller is", std::string(name), 0,
+                          "give --front-secret-file and have the front end send " + std::string(kFrontSecretHeader) +
+                              ", or serve on a unix socket (--listen unix:PATH) only the front end may open "
+                              "(or, for development only, --trust-any-front-end)"});
+  };
+  for (char const* name : kIdentityHeaders)
+    if (auto refused = believed(name)) return refused;
+  for (auto const& [attribute, name] : options_.attributeHeaders)
+    if (auto refused = believed(name)) return refused;
   return std::nullopt;
 }
 
@@ -922,7 +928,7 @@ std::optional<Response> DecisionService::frontEndProblem(Request const& request)
 Response DecisionService::auth(Request const& request) {
   Clock::time_point start = Clock::now();
   auto header = [&](char const* name) -> char const* {
-    char const* v = request.header ? request.header(name) : nullptr;
+    char const* v = request.header(name);
     return v != nullptr && *v != '\0' ? v : nullptr;
   };
   auto deny = [&](int status, std::string const& why) {
@@ -1039,14 +1045,14 @@ Response DecisionService::auth(Request const& request) {
     bool const stepUp = d.cause() == daDecisionCause::authLevel;
     bool const logIn = !authenticated && (d.cause() == daDecisionCause::noAcl || d.cause() == daDecisionCause::aclDenied);
     char const* cause = daDecisionCauseText(d.cause());
-    r = text(stepUp || logIn ? 401 : 403, stepUp || logIn ? "" : std::string(cause) + ": " + d.reason() + "\n");
-    if (r.status == 403 && (d.cause() == daDecisionCause::noAcl || d.cause() == daDecisionCause::aclDenied))
-      r.body = std::string(cause) + ": " + denialReason(d, tls.object, mapped->second) + "\n";
+    bool const byAcl = d.cause() == daDecisionCause::noAcl || d.cause() == daDecisionCause::aclDenied;
+    std::string why = byAcl ? denialReason(d, tls.object, mapped->second) : std::string(d.reason());
+    r = text(stepUp || logIn ? 401 : 403, stepUp || logIn ? "" : std::string(cause) + ": " + why + "\n");
+    r.headers.reserve(4);
     r.headers.emplace_back(kDecisionHeader, "denied");
     r.headers.emplace_back(kCauseHeader, cause);
     if (stepUp) r.headers.emplace_back(kLevelHeader, std::to_string(d.requiredAuthLevel()));
-    bool const byAcl = d.cause() == daDecisionCause::noAcl || d.cause() == daDecisionCause::aclDenied;
-    r.headers.emplace_back(kReasonHeader, byAcl ? denialReason(d, tls.object, mapped->second) : std::string(d.reason()));
+    r.headers.emplace_back(kReasonHeader, std::move(why));
   }
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
