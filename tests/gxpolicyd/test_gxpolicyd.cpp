@@ -219,6 +219,10 @@ TEST_F(ServiceOnExample, BadBodiesAreRefusedNamingTheField) {
   } const cases[] = {
       {"/v1/check", "{\"object\":", 400, ""},
       {"/v1/check", "[1]", 400, ""},
+      {"/v1/check", R"({"object":"/web","actions":"r"} x)", 400, ""},
+      {"/v1/check", R"({"object":"/web","actions":"r"}{})", 400, ""},
+      {"/v1/check", R"({"object":"/web","actions":"r",})", 400, ""},
+      {"/v1/check", R"({"object":"/web","actions":"r","detail":tru})", 400, ""},
       {"/v1/check", R"({"actions":"r"})", 400, "object"},
       {"/v1/check", R"({"object":"/web","actions":7})", 400, "actions"},
       {"/v1/check", R"({"object":"/web","actions":"r","usr":"alice"})", 400, "usr"},
