@@ -56,8 +56,12 @@ struct HttpServer::Hooks {
   }
 
   static MHD_Result answer(MHD_Connection* c, Response const& r) {
+    // An empty body (most /v1/auth answers) is not copied.
+    static char empty[1] = "";
     MHD_Response* response =
-        MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()), MHD_RESPMEM_MUST_COPY);
+        r.body.empty() ? MHD_create_response_from_buffer(0, empty, MHD_RESPMEM_PERSISTENT)
+                       : MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()),
+                                                         MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.contentType);
     for (auto const& [name, value] : r.headers) MHD_add_response_header(response, name.c_str(), value.c_str());

@@ -367,12 +367,13 @@ Refusal fromCallerProblem(gxpolicy::Problem const& p, CallerSpec const& spec, bo
   return f;
 }
 
-// Per thread: the decision record reused across requests, and the object
-// of the request.
+// Per thread: the decision record reused across requests, and the object,
+// caller and context of the request (their storage reused too).
 struct ThreadState {
   daDecision decision;
   std::string object;
-  gxpolicy::QuestionContext context;  // /v1/auth's, reused
+  gxpolicy::CallerSpec caller;        // /v1/auth's
+  gxpolicy::QuestionContext context;  // /v1/auth's
 };
 thread_local ThreadState tls;
 
@@ -383,19 +384,24 @@ int hexValue(char c) {
   return -1;
 }
 
-std::vector<std::string> splitGroups(char const* header) {
-  std::vector<std::string> out;
+// The names of a groups header, split at commas, blanks around them
+// dropped, empty ones skipped, into out (its strings reused).
+void splitGroups(char const* header, std::vector<std::string>& out) {
+  std::size_t n = 0;
   std::string_view s(header);
   while (!s.empty()) {
     std::size_t comma = s.find(',');
     std::string_view item = s.substr(0, comma);
     while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
     while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (!item.empty()) out.emplace_back(item);
+    if (!item.empty()) {
+      if (n == out.size()) out.emplace_back();
+      out[n++].assign(item);
+    }
     if (comma == std::string_view::npos) break;
     s.remove_prefix(comma + 1);
   }
-  return out;
+  out.resize(n);
 }
 
 bool parseLevel(char const* text, unsigned long& out) {
@@ -892,8 +898,10 @@ bool timeFromHeader(std::string_view v, std::int64_t& out, std::string& why) {
 // X-Remote-Groups, or no one. A Refusal for names or groups over the
 // limits of o. header(name) gives a value or null.
 template <typename Header>
-CallerSpec callerFromHeaders(Header const& header, ServiceOptions const& o) {
-  CallerSpec spec;
+void callerFromHeaders(Header const& header, ServiceOptions const& o, CallerSpec& spec) {
+  spec.user.clear();
+  spec.uuid.clear();
+  spec.groups.clear();
   if (char const* user = header("X-Remote-User")) {
     spec.form = CallerSpec::Form::user;
     spec.user = user;
@@ -902,22 +910,24 @@ CallerSpec callerFromHeaders(Header const& header, ServiceOptions const& o) {
     spec.form = CallerSpec::Form::uuid;
     spec.uuid = uuid;
     checkNameLength(spec.uuid, o.maxNameLength, "X-Remote-Uuid");
-    if (char const* groups = header("X-Remote-Groups")) spec.groups = splitGroups(groups);
+    if (char const* groups = header("X-Remote-Groups")) splitGroups(groups, spec.groups);
     if (spec.groups.size() > o.maxGroups)
       throw Refusal{400, "more than " + std::to_string(o.maxGroups) + " groups", "X-Remote-Groups"};
     for (std::string const& g : spec.groups) checkNameLength(g, o.maxNameLength, "X-Remote-Groups");
   } else {
     spec.form = CallerSpec::Form::unauthenticated;
   }
-  return spec;
 }
 
 // Why a denied decision was denied, for X-Gx-Reason.
 std::string denialReason(daDecision const& d, std::string const& object, std::string const& actions) {
-  if (!d.hasAcl()) return "no ACL is in force at " + object;
-  std::string had = d.permissionsText();
-  return "the ACL " + std::string(d.aclName()) + " gives this caller (" + daDecisionEntryText(d.appliedEntry()) +
-         " entry) \"" + had + "\", not all of \"" + actions + "\"";
+  std::string out;
+  out.reserve(160);
+  if (!d.hasAcl()) return out.append("no ACL is in force at ").append(object);
+  out.append("the ACL ").append(d.aclName()).append(" gives this caller (");
+  out.append(daDecisionEntryText(d.appliedEntry())).append(" entry) \"").append(d.permissionsText());
+  out.append("\", not all of \"").append(actions).append("\"");
+  return out;
 }
 
 }  // namespace
@@ -1000,7 +1010,8 @@ Response DecisionService::auth(Request const& request) {
     return r;
   }
 
-  CallerSpec spec = callerFromHeaders(header, options_);
+  CallerSpec& spec = tls.caller;
+  callerFromHeaders(header, options_, spec);
   std::shared_ptr<Cached const> c = caller(spec);
   if (!c->ok) {
     unsigned long st = c->problem.status;
@@ -1085,7 +1096,12 @@ Response DecisionService::auth(Request const& request) {
     char const* cause = daDecisionCauseText(d.cause());
     bool const byAcl = d.cause() == daDecisionCause::noAcl || d.cause() == daDecisionCause::aclDenied;
     std::string why = byAcl ? denialReason(d, tls.object, mapped->second) : std::string(d.reason());
-    r = text(stepUp || logIn ? 401 : 403, stepUp || logIn ? "" : std::string(cause) + ": " + why + "\n");
+    r.status = stepUp || logIn ? 401 : 403;
+    r.contentType = "text/plain; charset=utf-8";
+    if (r.status == 403) {
+      r.body.reserve(std::strlen(cause) + why.size() + 3);
+      r.body.append(cause).append(": ").append(why).append("\n");
+    }
     r.headers.reserve(4);
     r.headers.emplace_back(kDecisionHeader, "denied");
     r.headers.emplace_back(kCauseHeader, cause);
