@@ -393,7 +393,8 @@ TEST_F(ServiceOnExample, AuthDecidesInTheContextTheFrontEndStates) {
   Response missing = auth(drafts);
   EXPECT_EQ(missing.status, 403);
   EXPECT_EQ(headerOf(missing, gxpolicyd::kCauseHeader), "rule-missing-attribute");
-  EXPECT_EQ(missing.body, "rule-missing-attribute: rule needs attribute department\n");
+  EXPECT_EQ(headerOf(missing, gxpolicyd::kReasonHeader), "rule needs attribute department");
+  EXPECT_EQ(missing.body, "");  // the reason goes in the body only with --auth-denial-body
   EXPECT_EQ(auth(with(drafts, {{"X-Gx-Attr-Department", "web"}})).status, 200);
   EXPECT_EQ(headerOf(auth(with(drafts, {{"X-Gx-Attr-Department", "sales"}})), gxpolicyd::kCauseHeader), "rule-denied");
   // The blog's night-freeze trial: granted, and the front end is told what

@@ -215,7 +215,8 @@ class WholePolicy : public ::testing::Test {
     ::chmod(secretFile.c_str(), 0600);
     port_ = gxtest::freeLoopbackPort();
     daemon_.launch({kDaemon, "--db", db_, "--registry", registry_, "--listen", "127.0.0.1:" + std::to_string(port_),
-                    "--front-secret-file", secretFile, "--attr-header", "department=X-Gx-Attr-Department"},
+                    "--front-secret-file", secretFile, "--attr-header", "department=X-Gx-Attr-Department",
+                    "--auth-denial-body"},
                    dir_.file("gxpolicyd.log"));
     ASSERT_TRUE(gxtest::within(std::chrono::seconds(30), [&] {
       return daemon_.exited() || gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/healthz")).status == 200;

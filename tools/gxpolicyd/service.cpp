@@ -1098,7 +1098,7 @@ Response DecisionService::auth(Request const& request) {
     std::string why = byAcl ? denialReason(d, tls.object, mapped->second) : std::string(d.reason());
     r.status = stepUp || logIn ? 401 : 403;
     r.contentType = "text/plain; charset=utf-8";
-    if (r.status == 403) {
+    if (r.status == 403 && options_.authDenialBody) {
       r.body.reserve(std::strlen(cause) + why.size() + 3);
       r.body.append(cause).append(": ").append(why).append("\n");
     }
