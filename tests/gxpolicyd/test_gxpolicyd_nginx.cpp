@@ -40,7 +40,6 @@
 #include "loopback.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
-#include "tools/common/policy_json.h"
 
 namespace {
 

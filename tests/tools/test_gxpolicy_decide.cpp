@@ -19,7 +19,6 @@
 #include "outside/file_registry.h"
 #include "test_support.h"
 #include "tools/common/decide.h"
-#include "tools/common/policy_json.h"
 #include "tools/common/yaml_json.h"
 
 namespace {

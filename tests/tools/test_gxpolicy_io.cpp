@@ -1,4 +1,4 @@
-// Policy documents (tools/common/policy_json): attachments written both ways and
+// Policy documents (tools/common/policy_import, policy_export): attachments written both ways and
 // merged with what the database holds, all-or-nothing on a bad document, and
 // refused exports. The plain round trip and the policy in force after an
 // import are run end to end by scripts/check-cli.
@@ -25,7 +25,8 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxdb.h"
 #include "test_support.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_export.h"
+#include "tools/common/policy_import.h"
 
 namespace {
 
@@ -143,6 +144,8 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
       {R"({"acls": {"a": {"entries": [{"type": "user", "id": "not-a-uuid", "actions": "r"}]}}})",
        "acls.a.entries[0].id", hx_uuid_s_invalid_string},
       {R"({"acls": {"a b": {}}})", R"(acls["a b"])", gx_s_bad_acl_name},
+      {R"({"acls": {"a": {"entries": [{"type": "owner", "id": "6f1c0a56-8b1e-4c1e-9d7e-1f2a3b4c5d6e", "actions": "r"}]}}})",
+       "acls.a.entries[0].type", 0},
       {R"({"objects": {"/a": {"description": "x", "acls": "a"}}})", R"(objects["/a"].acls)", 0},
       {R"({"pops": {"p": {"audit": -1}}})", "pops.p.audit", 0},
       {R"({"objects": {"/a": {}, "a": {}}})", "objects.a", 0},
@@ -204,6 +207,19 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
   EXPECT_EQ(after, before);
   EXPECT_EQ(exported(*s), json({{"acls", json::object()}, {"pops", json::object()}, {"rules", json::object()},
                                 {"objects", json::object()}}));
+}
+
+// A document that checks but cannot be written (the store is read-only)
+// reports the store's status, and counts nothing: nothing was written.
+TEST_F(PolicyDocument, ImportThatCannotWriteCountsNothing) {
+  create("a.db");
+  auto s = open("a.db", 1);
+  gxpolicy::ImportCounts counts;
+  gxpolicy::Problem problem;
+  EXPECT_FALSE(gxpolicy::importPolicyText(*s, sampleDocument().dump(), counts, problem));
+  EXPECT_NE(problem.status, 0u) << gxpolicy::describe(problem);
+  EXPECT_EQ(counts.acls + counts.pops + counts.rules + counts.objects + counts.transactions, 0u);
+  EXPECT_EQ(exported(*s)["acls"], json::object());
 }
 
 // The access window in its readable form: written beside the raw numbers,

@@ -1,6 +1,6 @@
 // The registry a command or the daemon opens for a policy database
 // (tools/common/registry_open), and names in policy documents resolved
-// through a registry (tools/common/policy_json).
+// through a registry (tools/common/policy_import, policy_export).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -15,7 +15,8 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_export.h"
+#include "tools/common/policy_import.h"
 #include "tools/common/registry_open.h"
 
 namespace {
