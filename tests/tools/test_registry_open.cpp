@@ -14,6 +14,7 @@
 #include "GxCore/GxAcl.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/file_registry.h"
+#include "registry_uuids.h"
 #include "test_support.h"
 #include "tools/common/policy_export.h"
 #include "tools/common/policy_import.h"
@@ -23,18 +24,11 @@ namespace {
 
 using gxreg::FileRegistry;
 using gxtest::TempDir;
+using gxtest::kAlice;
+using gxtest::kBob;
+using gxtest::kWeb;
+using gxtest::text;
 using json = nlohmann::json;
-
-constexpr char const* kAlice = "6f1c0a56-8b1e-4c1e-9d7e-1f2a3b4c5d6e";
-constexpr char const* kBob = "7a2d1b67-9c2f-4d2f-8e8f-2a3b4c5d6e7f";
-constexpr char const* kWeb = "0b9f3e2a-1c4d-4e5f-8a9b-7c6d5e4f3a2b";
-
-std::string text(hx_uuid_t const& u) {
-  char out[37];
-  unsigned long st;
-  hx_uuid_to_string(u, out, st);
-  return out;
-}
 
 json sampleRegistry() {
   return {{"users",
