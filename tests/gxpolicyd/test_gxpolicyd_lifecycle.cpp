@@ -68,7 +68,7 @@ class GxpolicydLifecycle : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     daemon_.launch(argv, dir_.file("gxpolicyd.log"));
   }
-  bool healthy() { return gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/healthz")).status == 200; }
+  bool healthy() { return gxtest::healthy(port_); }
   bool start(std::vector<std::string> const& args) {
     launch(args);
     return within(std::chrono::seconds(20), [&] { return exited() || healthy(); }) && !exited();

@@ -35,6 +35,7 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalPolicy.h"
+#include "daemon_process.h"
 #include "example_policy.h"
 #include "http_client.h"
 #include "loopback.h"
@@ -137,7 +138,7 @@ class GxpolicydFixture : public ::testing::Test {
     gxtest::makePolicyDb(master_, {}, daLocalPolicy::minimumDatabaseVersion, "Default");
   }
   void TearDown() override {
-    if (daemon_ > 0) EXPECT_EQ(stopDaemon(), 0) << readFile(dir_.file("gxpolicyd.log"));
+    if (daemon_.pid() > 0) EXPECT_EQ(stopDaemon(), 0) << readFile(dir_.file("gxpolicyd.log"));
     if (nginx_ > 0) gxtest::stopServer(nginx_);
   }
 
@@ -155,33 +156,13 @@ class GxpolicydFixture : public ::testing::Test {
                                      "--prefix", "/web", "--threads", "2",
                                      "--listen", "127.0.0.1:" + std::to_string(daemonPort_)};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    daemon_ = spawn(argv, dir_.file("gxpolicyd.log"));
-    for (auto give = Clock::now() + std::chrono::seconds(30); Clock::now() < give;) {
-      if (!daemonAlive()) return false;
-      if (requestOnce(daemonPort_, httpRequest("GET", "/healthz")).status == 200) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
+    return daemon_.start(argv, dir_.file("gxpolicyd.log"), std::chrono::seconds(30),
+                         [this] { return gxtest::healthy(daemonPort_); });
   }
-  bool daemonAlive() {
-    int st = 0;
-    if (daemon_ > 0 && ::waitpid(daemon_, &st, WNOHANG) == daemon_) daemon_ = -1;
-    return daemon_ > 0;
-  }
+  bool daemonAlive() { return !daemon_.exited(); }
   // Its exit status after SIGTERM (100 + the signal when one ended it; -1
   // when it had not ended 30 s later and was killed).
-  int stopDaemon() {
-    pid_t pid = std::exchange(daemon_, -1);
-    ::kill(pid, SIGTERM);
-    for (auto give = Clock::now() + std::chrono::seconds(30); Clock::now() < give;) {
-      int st = 0;
-      if (::waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 100 + WTERMSIG(st);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
-  }
+  int stopDaemon() { return daemon_.signal(SIGTERM, std::chrono::seconds(30)); }
 
   // Runs README's recipe for the front end's secret (paths moved into the
   // test's directory); the secret file's path, "" when the recipe failed.
@@ -277,7 +258,8 @@ class GxpolicydFixture : public ::testing::Test {
   gxtest::TempDir dir_;
   std::unique_ptr<gxreg::FileRegistry> registry_;
   std::string master_;
-  pid_t daemon_ = -1, nginx_ = -1;
+  gxtest::DaemonProcess daemon_;
+  pid_t nginx_ = -1;
   int daemonPort_ = -1, sitePort_ = -1;
 };
 
@@ -389,7 +371,7 @@ TEST_F(GxpolicydBehindNginx, PolicyChangeInTheMasterReachesTheAnswersOnSighup) {
 
   // Everybody may read it now.
   unsigned long sequence = importIntoMaster(readFile(kExamples + "web.json"));
-  ASSERT_EQ(::kill(daemon_, SIGHUP), 0);
+  ASSERT_EQ(::kill(daemon_.pid(), SIGHUP), 0);
   int status = 0;
   for (auto give = Clock::now() + std::chrono::seconds(10); status != 200 && Clock::now() < give;) {
     status = page("/docs/guide.html", login("dave")).status;
@@ -556,17 +538,17 @@ TEST_F(GxpolicydWithoutNginx, OnAUnixSocketTheSocketFilesModeDecidesWhoIsBelieve
   importIntoMaster(readFile(kExamples + "web.json"));
   std::string const sock = dir_.file("auth.sock");
   writeFile(sock, "not a socket");
-  daemon_ = spawn({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
-                   kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock},
-                  dir_.file("gxpolicyd.log"));
+  daemon_.launch({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
+                  kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock},
+                 dir_.file("gxpolicyd.log"));
   for (int i = 0; i < 400 && daemonAlive(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
   ASSERT_FALSE(daemonAlive());
   EXPECT_EQ(readFile(sock), "not a socket");
   std::filesystem::remove(sock);
 
-  daemon_ = spawn({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
-                   kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock, "--socket-mode", "600"},
-                  dir_.file("gxpolicyd.log"));
+  daemon_.launch({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
+                  kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock, "--socket-mode", "600"},
+                 dir_.file("gxpolicyd.log"));
   Reply health;
   for (int i = 0; i < 400 && health.status != 200 && daemonAlive(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));

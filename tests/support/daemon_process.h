@@ -52,6 +52,13 @@ class DaemonProcess {
       ::_exit(127);
     }
   }
+  // launch, then waits up to limit for ready(): true once ready() holds
+  // while the child runs; false when it ended first or limit passed.
+  bool start(std::vector<std::string> argv, std::string const& log, std::chrono::milliseconds limit,
+             std::function<bool()> const& ready) {
+    launch(std::move(argv), log);
+    return within(limit, [&] { return exited() || ready(); }) && !exited();
+  }
   // True once the child has ended (status() then holds its exit status,
   // or 100 + the signal that ended it).
   bool exited() {
