@@ -44,7 +44,7 @@ using gxpolicyd::Response;
 using json = nlohmann::json;
 
 using gxtest::exampleFile;
-using gxtest::text;
+using gxtest::registry_sample::text;
 
 // The example policy in a new database at db (with the version replicas accept).
 void importExample(std::string const& db, gxreg::Registry* registry) {
@@ -282,19 +282,6 @@ TEST_F(ServiceOnExample, AuthAnswersWhatAFrontEndNeeds) {
         {"X-Remote-Auth-Level", "2"},
         {gxpolicyd::kTimeHeader, kOfficeHours}},
        200, ""},
-      {{{"X-Original-URI", "/web/admin/users.html"},
-        {"X-Original-Method", "POST"},
-        {"X-Remote-User", "erin"},
-        {"X-Real-IP", "10.1.2.3"},
-        {gxpolicyd::kTimeHeader, kOfficeHours}},
-       200, ""},
-      // At night the rule denies whoever asks, logged in as strongly as may be.
-      {{{"X-Original-URI", "/web/admin/users.html"},
-        {"X-Original-Method", "POST"},
-        {"X-Remote-User", "erin"},
-        {"X-Real-IP", "10.1.2.3"},
-        {gxpolicyd::kTimeHeader, "2026-12-07T23:30:00Z"}},
-       403, ""},
       // An unsafe path is bad input (400), an unmapped method a denial; a
       // front end that leaves out what it must send is told so.
       {{{"X-Original-URI", "/web/../web/docs"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "bob"}}, 400, ""},
@@ -742,10 +729,6 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
     ASSERT_EQ(r.status, 200) << r.body;
     json answer = json::parse(r.body);
     EXPECT_EQ(answer["granted"], expected.granted()) << object << " " << actions;
-    if (i % 8 == 0) {  // the answer from the record says what the explanation says
-      body["detail"] = true;
-      EXPECT_EQ(answer, withoutDetail(json::parse(post(service, "/v1/check", body.dump()).body))) << body;
-    }
     // 401 to step up, or to log in where the ACL turns an anonymous caller
     // away; any other denial is 403.
     bool const byAcl = expected.cause() == daDecisionCause::noAcl || expected.cause() == daDecisionCause::aclDenied;
