@@ -79,6 +79,13 @@ class DaemonProcess {
     ::waitpid(std::exchange(pid_, -1), nullptr, 0);
     return -1;
   }
+  // Waits for the child to end: its status as status() gives it.
+  int wait() {
+    int st = 0;
+    if (pid_ > 0 && ::waitpid(std::exchange(pid_, -1), &st, 0) > 0)
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 100 + WTERMSIG(st);
+    return status_;
+  }
   int status() const { return status_; }
   pid_t pid() const { return pid_; }
 
