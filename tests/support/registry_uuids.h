@@ -9,7 +9,8 @@
 
 #include "outside/hxutil.h"
 
-namespace gxtest {
+// `using namespace gxtest::registry_sample;` brings them all.
+namespace gxtest::registry_sample {
 
 inline constexpr char const* kAlice = "6f1c0a56-8b1e-4c1e-9d7e-1f2a3b4c5d6e";
 inline constexpr char const* kBob = "7a2d1b67-9c2f-4d2f-8e8f-2a3b4c5d6e7f";
@@ -32,4 +33,4 @@ inline std::string text(hx_uuid_t const& u) {
   return out;
 }
 
-}  // namespace gxtest
+}  // namespace gxtest::registry_sample

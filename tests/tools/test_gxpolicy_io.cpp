@@ -37,8 +37,8 @@ using json = nlohmann::json;
 using H = Handle<daStoreObject>;
 using gxpolicy::DocumentSource;
 
-constexpr char const* kUser = gxtest::kAlice;
-constexpr char const* kGroup = gxtest::kWeb;
+constexpr char const* kUser = gxtest::registry_sample::kAlice;
+constexpr char const* kGroup = gxtest::registry_sample::kWeb;
 
 json sampleDocument() {
   return {

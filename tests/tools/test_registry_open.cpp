@@ -24,10 +24,7 @@ namespace {
 
 using gxreg::FileRegistry;
 using gxtest::TempDir;
-using gxtest::kAlice;
-using gxtest::kBob;
-using gxtest::kWeb;
-using gxtest::text;
+using namespace gxtest::registry_sample;
 using json = nlohmann::json;
 
 json sampleRegistry() {
