@@ -86,6 +86,11 @@ Headers with(Headers h, Headers const& more) {
   return h;
 }
 
+// The front end's question about method on uri, with more headers.
+Headers req(char const* uri, char const* method, Headers const& more = {}) {
+  return with({{"X-Original-URI", uri}, {"X-Original-Method", method}}, more);
+}
+
 std::string const kSecret = "0123456789abcdef0123456789abcdef";
 
 std::string headerOf(Response const& r, std::string const& name) {
@@ -256,51 +261,42 @@ TEST_F(ServiceOnExample, AuthAnswersWhatAFrontEndNeeds) {
     char const* level;  // the step-up header, "" for none
   } const cases[] = {
       // Granted, denied, and an unauthenticated caller refused (401) or let in.
-      {{{"X-Original-URI", "/web/docs/guide.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "bob"}}, 200, ""},
-      {{{"X-Original-URI", "/web/docs/guide.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "dave"}}, 403, ""},
-      {{{"X-Original-URI", "/web/admin"}, {"X-Original-Method", "GET"}}, 401, ""},
-      {{{"X-Original-URI", "/web/blog/hello.html"}, {"X-Original-Method", "GET"}, {"X-Remote-User", ""}}, 200, ""},
+      {req("/web/docs/guide.html", "POST", {{"X-Remote-User", "bob"}}), 200, ""},
+      {req("/web/docs/guide.html", "POST", {{"X-Remote-User", "dave"}}), 403, ""},
+      {req("/web/admin", "GET"), 401, ""},
+      {req("/web/blog/hello.html", "GET", {{"X-Remote-User", ""}}), 200, ""},
       // By uuid with a group named; a user the registry does not know is denied.
-      {{{"X-Original-URI", "/web/docs/guide.html"},
-        {"X-Original-Method", "PUT"},
-        {"X-Remote-Uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"},
-        {"X-Remote-Groups", " webteam , "}},
+      {req("/web/docs/guide.html", "PUT",
+           {{"X-Remote-Uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"}, {"X-Remote-Groups", " webteam , "}}),
        200, ""},
-      {{{"X-Original-URI", "/web/docs"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "mallory"}}, 403, ""},
+      {req("/web/docs", "GET", {{"X-Remote-User", "mallory"}}), 403, ""},
       // The POP asks level 2 from outside: granted by the ACL, yet step up
       // first. In office hours (the rule there), as the front end says.
-      {{{"X-Original-URI", "/web/admin/users.html"},
-        {"X-Original-Method", "POST"},
-        {"X-Remote-User", "erin"},
-        {"X-Real-IP", "203.0.113.9"},
-        {gxpolicyd::kTimeHeader, kOfficeHours}},
+      {req("/web/admin/users.html", "POST",
+           {{"X-Remote-User", "erin"}, {"X-Real-IP", "203.0.113.9"}, {gxpolicyd::kTimeHeader, kOfficeHours}}),
        401, "2"},
-      {{{"X-Original-URI", "/web/admin/users.html"},
-        {"X-Original-Method", "POST"},
-        {"X-Remote-User", "erin"},
-        {"X-Real-IP", "203.0.113.9"},
-        {"X-Remote-Auth-Level", "2"},
-        {gxpolicyd::kTimeHeader, kOfficeHours}},
+      {req("/web/admin/users.html", "POST",
+           {{"X-Remote-User", "erin"}, {"X-Real-IP", "203.0.113.9"}, {"X-Remote-Auth-Level", "2"},
+            {gxpolicyd::kTimeHeader, kOfficeHours}}),
        200, ""},
       // An unsafe path is bad input (400), an unmapped method a denial; a
       // front end that leaves out what it must send is told so.
-      {{{"X-Original-URI", "/web/../web/docs"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "bob"}}, 400, ""},
-      {{{"X-Original-URI", "/web/docs"}, {"X-Original-Method", "BREW"}, {"X-Remote-User", "bob"}}, 403, ""},
+      {req("/web/../web/docs", "GET", {{"X-Remote-User", "bob"}}), 400, ""},
+      {req("/web/docs", "BREW", {{"X-Remote-User", "bob"}}), 403, ""},
       {{{"X-Original-Method", "GET"}}, 400, ""},
-      {{{"X-Original-URI", "/web"}, {"X-Original-Method", "GET"}, {"X-Real-IP", "nowhere"}}, 400, ""},
-      {{{"X-Original-URI", "/web"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "bob"}, {"X-Remote-Auth-Level", "high"}},
-       400, ""},
+      {req("/web", "GET", {{"X-Real-IP", "nowhere"}}), 400, ""},
+      {req("/web", "GET", {{"X-Remote-User", "bob"}, {"X-Remote-Auth-Level", "high"}}), 400, ""},
   };
   for (Case const& c : cases) {
     Response r = auth(c.headers);
-    std::string what = c.headers.size() > 1 ? c.headers.front().second : "(no uri)";
+    std::string what = "case " + std::to_string(&c - cases);
     EXPECT_EQ(r.status, c.status) << what << " " << r.body << headerOf(r, gxpolicyd::kReasonHeader);
     EXPECT_EQ(headerOf(r, gxpolicyd::kLevelHeader), c.level) << what;
     // Every denial says why.
     if (r.status == 403) EXPECT_NE(headerOf(r, gxpolicyd::kReasonHeader), "") << what;
   }
   // An ACL's denial names the ACL and what it gave.
-  Response dave = auth({{"X-Original-URI", "/web/docs/guide.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "dave"}});
+  Response dave = auth(req("/web/docs/guide.html", "POST", {{"X-Remote-User", "dave"}}));
   EXPECT_NE(headerOf(dave, gxpolicyd::kReasonHeader).find("any-other entry"), std::string::npos)
       << headerOf(dave, gxpolicyd::kReasonHeader);
 }
@@ -308,7 +304,7 @@ TEST_F(ServiceOnExample, AuthAnswersWhatAFrontEndNeeds) {
 // The front end's word on who the caller is counts only when it proved
 // itself; a header it sends twice is a fault, never first-one-wins.
 TEST_F(ServiceOnExample, IdentityHeadersAreBelievedOnlyFromAFrontEndThatProvedItself) {
-  Headers const bob = {{"X-Original-URI", "/web/docs/guide.html"}, {"X-Original-Method", "POST"}, {"X-Remote-User", "bob"}};
+  Headers const bob = req("/web/docs/guide.html", "POST", {{"X-Remote-User", "bob"}});
   std::string const secret = gxpolicyd::kFrontSecretHeader;
   EXPECT_EQ(auth(bob).status, 200);
   Response missing = get(*service_, "/v1/auth", bob);
@@ -330,7 +326,7 @@ TEST_F(ServiceOnExample, IdentityHeadersAreBelievedOnlyFromAFrontEndThatProvedIt
   gxpolicyd::ServiceOptions none;
   none.attributeHeaders = {{"department", "X-Gx-Attr-Department"}};
   gxpolicyd::DecisionService closed(*replica_, registry_.get(), none, metrics_);
-  Headers const blog = {{"X-Original-URI", "/web/blog/hello.html"}, {"X-Original-Method", "GET"}};
+  Headers const blog = req("/web/blog/hello.html", "GET");
   for (Headers const& claim : {Headers{{"X-Remote-User", "bob"}}, Headers{{"X-Remote-Uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"}},
                                Headers{{"X-Remote-Groups", "webteam"}}, Headers{{"X-Remote-Auth-Level", "2"}},
                                Headers{{"X-Real-IP", "10.1.2.3"}}, Headers{{"X-Gx-Protection", "on"}},
@@ -340,7 +336,7 @@ TEST_F(ServiceOnExample, IdentityHeadersAreBelievedOnlyFromAFrontEndThatProvedIt
     EXPECT_NE(r.body.find("--front-secret-file"), std::string::npos) << r.body;
   }
   EXPECT_EQ(get(closed, "/v1/auth", blog).status, 200);
-  EXPECT_EQ(get(closed, "/v1/auth", {{"X-Original-URI", "/web/admin"}, {"X-Original-Method", "GET"}}).status, 401);
+  EXPECT_EQ(get(closed, "/v1/auth", req("/web/admin", "GET")).status, 401);
   gxpolicyd::ServiceOptions open;
   open.frontTrust = gxpolicyd::FrontTrust::anyone;
   gxpolicyd::DecisionService anyone(*replica_, registry_.get(), open, metrics_);
@@ -351,7 +347,7 @@ TEST_F(ServiceOnExample, IdentityHeadersAreBelievedOnlyFromAFrontEndThatProvedIt
 // the time, the connection's protection and the attributes; a value that
 // cannot be read is the front end's fault (400), never a guess.
 TEST_F(ServiceOnExample, AuthDecidesInTheContextTheFrontEndStates) {
-  Headers const drafts = {{"X-Original-URI", "/web/docs/drafts"}, {"X-Original-Method", "GET"}, {"X-Remote-User", "dave"}};
+  Headers const drafts = req("/web/docs/drafts", "GET", {{"X-Remote-User", "dave"}});
   Response missing = auth(drafts);
   EXPECT_EQ(missing.status, 403);
   EXPECT_EQ(headerOf(missing, gxpolicyd::kCauseHeader), "rule-missing-attribute");
@@ -360,7 +356,7 @@ TEST_F(ServiceOnExample, AuthDecidesInTheContextTheFrontEndStates) {
   EXPECT_EQ(headerOf(auth(with(drafts, {{"X-Gx-Attr-Department", "sales"}})), gxpolicyd::kCauseHeader), "rule-denied");
   // The blog's night-freeze trial: granted, and the front end is told what
   // would have been denied. nginx's $msec form of the time is read.
-  Headers const blog = {{"X-Original-URI", "/web/blog/hello.html"}, {"X-Original-Method", "GET"}};
+  Headers const blog = req("/web/blog/hello.html", "GET");
   Response night = auth(with(blog, {{"X-Gx-Time", "1796605200.250"}}));
   EXPECT_EQ(night.status, 200);
   EXPECT_EQ(headerOf(night, gxpolicyd::kWarningHeader), "outside-window");
@@ -409,9 +405,9 @@ TEST_F(ServiceOnExample, MetricsCountRequestsDecisionsAndLookups) {
          R"({"object":"/web/blog","actions":"r","user":"alice","context":{"time":"2026-12-07T10:00:00Z"}})");
   post(*service_, "/v1/check", R"({"object":"/web/admin","actions":"r","user":"dave"})");
   post(*service_, "/v1/check", "nonsense");
-  auth({{"X-Original-URI", "/web/admin"}, {"X-Original-Method", "GET"}});
-  auth({{"X-Original-URI", "/web/blog"}, {"X-Original-Method", "GET"}, {"X-Gx-Time", "2026-12-07T01:00:00Z"}});
-  auth({{"X-Original-URI", "/web/docs/drafts"}, {"X-Original-Method", "GET"}});
+  auth(req("/web/admin", "GET"));
+  auth(req("/web/blog", "GET", {{"X-Gx-Time", "2026-12-07T01:00:00Z"}}));
+  auth(req("/web/docs/drafts", "GET"));
   Response page = get(*service_, "/metrics");
   ASSERT_EQ(page.status, 200);
   for (char const* line : {"gxpolicyd_requests_total{handler=\"check\",code=\"200\"} 4\n",
@@ -712,7 +708,7 @@ TEST(GxpolicydAgreement, AnswersEqualTheLibrarysDecisionOnAGeneratedEstate) {
     granted += expected.granted();
 
     json body = {{"object", object}, {"actions", actions}};
-    Headers headers{{"X-Original-URI", object}, {"X-Original-Method", method}};
+    Headers headers = req(object.c_str(), method);
     if (!anonymous) {
       body["uuid"] = text(user.uuid);
       json groups = json::array();
