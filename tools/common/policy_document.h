@@ -33,7 +33,8 @@ namespace document {
 // the protected objects, section kObjects.
 constexpr int kObjects = kKindCount;
 constexpr int kSectionCount = kKindCount + 1;
-// "acls", "pops", "rules" (kKinds[section].section) or "objects".
+// "acls", "pops", "rules" (kKinds[section].section) or "objects"; section
+// must be from 0 to kSectionCount - 1.
 char const* sectionName(int section);
 
 // The "type" of an ACL entry in a document, from and to the record's entry
@@ -58,6 +59,8 @@ struct BadItem {
 // root() is the document itself, written "".
 class Path {
  public:
+  // The place of member key (a plain name joined with ".", any other key
+  // quoted in brackets) or of array item index. Throw std::bad_alloc only.
   Path operator/(std::string const& key) const;
   Path operator/(std::size_t index) const;
   std::string const& text() const { return text_; }

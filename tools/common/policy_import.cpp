@@ -477,7 +477,7 @@ class DocumentWalker {
   // items; JSON leaves repeated keys to the reader, and this one refuses
   // them at every level.
   void enterSection(std::string const& k) {
-    for (section_ = 0; section_ <= kObjects; ++section_) {
+    for (section_ = 0; section_ < kSectionCount; ++section_) {
       if (k != sectionName(section_)) continue;
       if (seen_[section_]) (root() / k).fail("the section is given twice");
       seen_[section_] = true;
@@ -557,7 +557,7 @@ class DocumentWalker {
   json item_;
   std::vector<json*> stack_;  // the open containers of item_, innermost last
   std::vector<Path> paths_;   // their places in the document
-  bool seen_[kObjects + 1] = {};
+  bool seen_[kSectionCount] = {};
   unsigned long items_ = 0;
   std::optional<BadItem> problem_;
   std::optional<std::size_t> malformedAt_;
