@@ -64,7 +64,8 @@
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxdb.h"
 #include "tools/common/estate.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_export.h"
+#include "tools/common/policy_import.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "fuzz_support.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_import.h"
 
 namespace {
 

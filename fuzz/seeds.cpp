@@ -25,7 +25,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "fuzz_support.h"
 #include "outside/hxdb.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_import.h"
 
 namespace fs = std::filesystem;
 

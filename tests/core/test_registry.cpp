@@ -18,33 +18,15 @@
 #include <nlohmann/json.hpp>
 
 #include "outside/file_registry.h"
+#include "registry_uuids.h"
 #include "test_support.h"
 
 namespace {
 
 using gxreg::FileRegistry;
 using gxtest::TempDir;
+using namespace gxtest::registry_sample;
 using json = nlohmann::json;
-
-constexpr char const* kAlice = "6f1c0a56-8b1e-4c1e-9d7e-1f2a3b4c5d6e";
-constexpr char const* kBob = "7a2d1b67-9c2f-4d2f-8e8f-2a3b4c5d6e7f";
-constexpr char const* kWeb = "0b9f3e2a-1c4d-4e5f-8a9b-7c6d5e4f3a2b";
-constexpr char const* kOps = "1c0a4f3b-2d5e-4f60-9bac-8d7e6f5a4b3c";
-
-hx_uuid_t uuid(char const* text) {
-  hx_uuid_t u{};
-  unsigned long st;
-  hx_uuid_from_string(text, u, st);
-  EXPECT_EQ(st, 0u) << text;
-  return u;
-}
-
-std::string text(hx_uuid_t const& u) {
-  char out[37];
-  unsigned long st;
-  hx_uuid_to_string(u, out, st);
-  return out;
-}
 
 json sampleRegistry() {
   return {{"users",

@@ -156,6 +156,13 @@ class AuditFile : public ::testing::Test {
   std::unique_ptr<AuditTrail> open(AuditOptions o, std::string& error) {
     return AuditTrail::open(o, counters_, [this](std::string const& m) { log_ += m + "\n"; }, error);
   }
+  // The trail on o.file; null, with a test failure, when it cannot be opened.
+  std::unique_ptr<AuditTrail> opened(AuditOptions const& o) {
+    std::string error;
+    auto trail = open(o, error);
+    EXPECT_NE(trail, nullptr) << error;
+    return trail;
+  }
   std::string refusal(std::string const& path) {
     AuditOptions o;
     o.file = path;
@@ -217,9 +224,8 @@ TEST_F(AuditQueueConcurrency, FullQueueInBlockModeLosesNoRecord) {
   AuditOptions o;
   o.file = dir_.file("audit.log");
   o.queue = 4;
-  std::string error;
-  auto trail = open(o, error);
-  ASSERT_NE(trail, nullptr) << error;
+  auto trail = opened(o);
+  ASSERT_NE(trail, nullptr);
   recordFrom(*trail, 6, 500);
   trail->stop();
   std::set<std::string> objects;
@@ -236,9 +242,8 @@ TEST_F(AuditQueueConcurrency, FullQueueInDropModeCountsEveryDrop) {
   o.queue = 8;
   o.full = AuditFull::drop;
   o.flush = std::chrono::milliseconds(10000);  // the writer wakes only when half full
-  std::string error;
-  auto trail = open(o, error);
-  ASSERT_NE(trail, nullptr) << error;
+  auto trail = opened(o);
+  ASSERT_NE(trail, nullptr);
   recordFrom(*trail, 4, 2000);
   trail->stop();
   std::size_t written = records({o.file}).size();
@@ -253,9 +258,8 @@ TEST_F(AuditQueueConcurrency, StrictRecordReturnsOnceWrittenAndSharesWrites) {
   o.strict = true;
   o.fsync = std::chrono::milliseconds(0);
   o.flush = std::chrono::milliseconds(60000);  // strict does not wait for the interval
-  std::string error;
-  auto trail = open(o, error);
-  ASSERT_NE(trail, nullptr) << error;
+  auto trail = opened(o);
+  ASSERT_NE(trail, nullptr);
   auto started = std::chrono::steady_clock::now();
   for (int i = 0; i < 3; ++i) {
     trail->record(failed("/one/" + std::to_string(i)));
@@ -277,9 +281,7 @@ TEST_F(AuditQueueConcurrency, RotationKeepsItsFilesAndSplitsNoLine) {
     o.maxBytes = 16 << 10;
     o.keep = keep;
     o.flush = std::chrono::milliseconds(1);
-    std::string error;
-    auto trail = open(o, error);
-    EXPECT_NE(trail, nullptr) << error;
+    auto trail = opened(o);
     if (trail) {
       recordFrom(*trail, 4, 300);
       trail->stop();
@@ -369,18 +371,12 @@ class GxpolicydAudit : public ::testing::Test {
     auto names = gxtest::exampleRegistry();
     gxtest::importDocument(db_, "Default", gxtest::exampleFile("web.json"), names.get());
   }
-  void launch(std::vector<std::string> const& extra) {
+  bool start(std::vector<std::string> const& extra) {
     port_ = gxtest::freeLoopbackPort();
     std::vector<std::string> argv = {kDaemon, "--db", served_.empty() ? db_ : served_, "--listen", "127.0.0.1:" + std::to_string(port_),
                                      "--threads", "2", "--audit-level", "all"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    daemon_.launch(argv, dir_.file("gxpolicyd.log"));
-  }
-  bool start(std::vector<std::string> const& extra) {
-    launch(extra);
-    return gxtest::within(std::chrono::seconds(20), [&] {
-      return daemon_.exited() || gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/healthz")).status == 200;
-    }) && !daemon_.exited();
+    return daemon_.start(argv, dir_.file("gxpolicyd.log"), std::chrono::seconds(20), [this] { return gxtest::healthy(port_); });
   }
   std::string log() { return gxtest::readFile(dir_.file("gxpolicyd.log")); }
   // The objects of the records in the trail.
@@ -533,8 +529,8 @@ TEST_F(GxpolicydAudit, SyslogMessagesCarryOneRecordEachAndLossesAreCounted) {
 TEST_F(GxpolicydAudit, UnusableAuditFileStopsTheStart) {
   std::string elsewhere = dir_.file("elsewhere.log");
   ASSERT_EQ(::symlink(elsewhere.c_str(), trail_.c_str()), 0);
-  launch({"--audit-file", trail_});
-  EXPECT_TRUE(gxtest::within(std::chrono::seconds(10), [&] { return daemon_.exited(); }));
+  EXPECT_FALSE(start({"--audit-file", trail_}));
+  EXPECT_TRUE(daemon_.exited());
   EXPECT_EQ(daemon_.status(), 2);
   EXPECT_NE(log().find(trail_ + " is a symbolic link"), std::string::npos) << log();
   EXPECT_FALSE(std::filesystem::exists(elsewhere));

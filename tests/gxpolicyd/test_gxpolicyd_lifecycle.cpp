@@ -68,7 +68,7 @@ class GxpolicydLifecycle : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     daemon_.launch(argv, dir_.file("gxpolicyd.log"));
   }
-  bool healthy() { return gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/healthz")).status == 200; }
+  bool healthy() { return gxtest::healthy(port_); }
   bool start(std::vector<std::string> const& args) {
     launch(args);
     return within(std::chrono::seconds(20), [&] { return exited() || healthy(); }) && !exited();
@@ -124,9 +124,11 @@ class GxpolicydLifecycle : public ::testing::Test {
   int port_ = -1;
 };
 
-TEST_F(GxpolicydLifecycle, RegistryEditsReachDecisionsWithinTwoSeconds) {
+// The callers resolved before a registry change are forgotten with it,
+// however long --caller-ttl is.
+TEST_F(GxpolicydLifecycle, RegistryEditsReachDecisionsWithinTwoSecondsWhateverTheCallerTtl) {
   makeDb(db_);
-  ASSERT_TRUE(start({"--db", db_, "--caller-ttl", "1"})) << log();
+  ASSERT_TRUE(start({"--db", db_, "--caller-ttl", "600"})) << log();
   expectRegistryChangesFollowed();
   // A registry broken meanwhile: the last good one stays, said once.
   gxtest::writeFile(registry_ + ".new", "{\"users\": [");
@@ -137,14 +139,6 @@ TEST_F(GxpolicydLifecycle, RegistryEditsReachDecisionsWithinTwoSeconds) {
   std::size_t first = text.find("not valid JSON");
   ASSERT_NE(first, std::string::npos) << text;
   EXPECT_EQ(text.find("not valid JSON", first + 1), std::string::npos) << text;
-}
-
-TEST_F(GxpolicydLifecycle, RevokedMembershipIsNotKeptByTheCallerCache) {
-  // The callers resolved before a registry change are forgotten with it,
-  // however long --caller-ttl is.
-  makeDb(db_);
-  ASSERT_TRUE(start({"--db", db_, "--caller-ttl", "600"})) << log();
-  expectRegistryChangesFollowed();
 }
 
 TEST_F(GxpolicydLifecycle, RegistryThatAppearsAfterTheStartIsPickedUp) {

@@ -10,11 +10,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,12 +33,12 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalPolicy.h"
+#include "daemon_process.h"
 #include "example_policy.h"
 #include "http_client.h"
 #include "loopback.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
-#include "tools/common/policy_json.h"
 
 namespace {
 
@@ -98,8 +96,6 @@ double metric(std::string const& page, std::string const& name) {
   return at == std::string::npos ? -1 : std::stod(page.substr(at + name.size() + 2));
 }
 
-// Starts binary with args, stdout and stderr appended to log; the child is
-// asked to end (SIGTERM) if the test process dies first.
 // Connections to a local port that this machine closed and now holds in
 // TIME_WAIT (from /proc/net/tcp and tcp6): one per connection a client gave
 // up rather than kept alive.
@@ -120,28 +116,11 @@ int closedConnectionsTo(int port) {
   return n;
 }
 
-pid_t spawn(std::vector<std::string> const& argv, std::string const& log) {
-  std::vector<char*> args;
-  for (auto const& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    ::dup2(fd, 1);
-    ::dup2(fd, 2);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
-// Runs argv to its end (stdout and stderr to log); its exit status, or -1.
+// Runs argv to its end (stdout and stderr appended to log); its exit status.
 int run(std::vector<std::string> const& argv, std::string const& log) {
-  pid_t pid = spawn(argv, log);
-  int st = 0;
-  if (pid < 0 || ::waitpid(pid, &st, 0) != pid) return -1;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  gxtest::DaemonProcess p;
+  p.launch(argv, log);
+  return p.wait();
 }
 
 // The example web estate in a master database (domain Default, as the
@@ -158,8 +137,8 @@ class GxpolicydFixture : public ::testing::Test {
     gxtest::makePolicyDb(master_, {}, daLocalPolicy::minimumDatabaseVersion, "Default");
   }
   void TearDown() override {
-    if (daemon_ > 0) EXPECT_EQ(stopDaemon(), 0) << readFile(dir_.file("gxpolicyd.log"));
-    if (nginx_ > 0) gxtest::stopServer(nginx_);
+    if (daemon_.pid() > 0) EXPECT_EQ(stopDaemon(), 0) << readFile(dir_.file("gxpolicyd.log"));
+    nginx_.signal(SIGTERM, std::chrono::seconds(10));
   }
 
   // Imports the policy document into the master; its sequence number after.
@@ -176,33 +155,13 @@ class GxpolicydFixture : public ::testing::Test {
                                      "--prefix", "/web", "--threads", "2",
                                      "--listen", "127.0.0.1:" + std::to_string(daemonPort_)};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    daemon_ = spawn(argv, dir_.file("gxpolicyd.log"));
-    for (auto give = Clock::now() + std::chrono::seconds(30); Clock::now() < give;) {
-      if (!daemonAlive()) return false;
-      if (requestOnce(daemonPort_, httpRequest("GET", "/healthz")).status == 200) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
+    return daemon_.start(argv, dir_.file("gxpolicyd.log"), std::chrono::seconds(30),
+                         [this] { return gxtest::healthy(daemonPort_); });
   }
-  bool daemonAlive() {
-    int st = 0;
-    if (daemon_ > 0 && ::waitpid(daemon_, &st, WNOHANG) == daemon_) daemon_ = -1;
-    return daemon_ > 0;
-  }
+  bool daemonAlive() { return !daemon_.exited(); }
   // Its exit status after SIGTERM (100 + the signal when one ended it; -1
   // when it had not ended 30 s later and was killed).
-  int stopDaemon() {
-    pid_t pid = std::exchange(daemon_, -1);
-    ::kill(pid, SIGTERM);
-    for (auto give = Clock::now() + std::chrono::seconds(30); Clock::now() < give;) {
-      int st = 0;
-      if (::waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 100 + WTERMSIG(st);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
-  }
+  int stopDaemon() { return daemon_.signal(SIGTERM, std::chrono::seconds(30)); }
 
   // Runs README's recipe for the front end's secret (paths moved into the
   // test's directory); the secret file's path, "" when the recipe failed.
@@ -252,11 +211,25 @@ class GxpolicydFixture : public ::testing::Test {
            "/nginx-error.log;\n" +
            fill(conf, {{"@PORT@", std::to_string(sitePort_)}, {"@GX@", std::to_string(daemonPort_)}, {"@PLACES@", places}});
     writeFile(d + "/nginx.conf", conf);
-    nginx_ = spawn({"/usr/sbin/nginx", "-p", d + "/", "-c", d + "/nginx.conf", "-e", d + "/nginx-error.log"},
-                   d + "/nginx-error.log");
+    nginx_.launch({"/usr/sbin/nginx", "-p", d + "/", "-c", d + "/nginx.conf", "-e", d + "/nginx-error.log"},
+                  d + "/nginx-error.log");
     for (int i = 0; i < 400 && !gxtest::acceptsConnections(sitePort_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     return gxtest::acceptsConnections(sitePort_);
+  }
+
+  // The example estate without the office-hours rule (so that no answer
+  // depends on the clock), the daemon with README's front secret, and nginx
+  // in front of it; a fatal failure when one of them does not start.
+  void startExampleBehindNginx() {
+    json doc = json::parse(readFile(kExamples + "web.json"));
+    doc["objects"]["/web/admin"].erase("rule");
+    importIntoMaster(doc.dump());
+    std::string secret = makeFrontSecret();
+    ASSERT_FALSE(secret.empty()) << "README's secret recipe: " << readFile(dir_.file("recipe.log"));
+    ASSERT_TRUE(startDaemon({"--front-secret-file", secret})) << readFile(dir_.file("gxpolicyd.log"));
+    ASSERT_TRUE(startNginx()) << "README's nginx configuration: " << readFile(dir_.file("nginx-error.log"))
+                              << readFile(dir_.file("certs.log"));
   }
 
   // A page through nginx with curl: method, then curl's own options
@@ -298,7 +271,7 @@ class GxpolicydFixture : public ::testing::Test {
   gxtest::TempDir dir_;
   std::unique_ptr<gxreg::FileRegistry> registry_;
   std::string master_;
-  pid_t daemon_ = -1, nginx_ = -1;
+  gxtest::DaemonProcess daemon_, nginx_;
   int daemonPort_ = -1, sitePort_ = -1;
 };
 
@@ -306,15 +279,8 @@ using GxpolicydBehindNginx = GxpolicydFixture;
 using GxpolicydWithoutNginx = GxpolicydFixture;
 
 TEST_F(GxpolicydBehindNginx, PagesAreServedOnlyToCallersThePolicyGrants) {
-  // Without the office-hours rule, so that no answer could depend on the clock.
-  json doc = json::parse(readFile(kExamples + "web.json"));
-  doc["objects"]["/web/admin"].erase("rule");
-  importIntoMaster(doc.dump());
-  std::string secret = makeFrontSecret();
-  ASSERT_FALSE(secret.empty()) << "README's secret recipe: " << readFile(dir_.file("recipe.log"));
-  ASSERT_TRUE(startDaemon({"--front-secret-file", secret})) << readFile(dir_.file("gxpolicyd.log"));
-  ASSERT_TRUE(startNginx()) << "README's nginx configuration: " << readFile(dir_.file("nginx-error.log"))
-                            << readFile(dir_.file("certs.log"));
+  startExampleBehindNginx();
+  if (HasFatalFailure()) return;
 
   int const closedBefore = closedConnectionsTo(daemonPort_);
   Reply guide = page("/docs/guide.html", login("alice"));
@@ -349,13 +315,8 @@ TEST_F(GxpolicydBehindNginx, PagesAreServedOnlyToCallersThePolicyGrants) {
 // A client attacks through the front end configured as README shows: every
 // identity it makes up is ignored, and the caller is who nginx checked.
 TEST_F(GxpolicydBehindNginx, IdentitiesAClientMakesUpAreNeverBelieved) {
-  json doc = json::parse(readFile(kExamples + "web.json"));
-  doc["objects"]["/web/admin"].erase("rule");
-  importIntoMaster(doc.dump());
-  std::string secret = makeFrontSecret();
-  ASSERT_FALSE(secret.empty()) << readFile(dir_.file("recipe.log"));
-  ASSERT_TRUE(startDaemon({"--front-secret-file", secret})) << readFile(dir_.file("gxpolicyd.log"));
-  ASSERT_TRUE(startNginx()) << readFile(dir_.file("nginx-error.log"));
+  startExampleBehindNginx();
+  if (HasFatalFailure()) return;
   std::string const webteam = "de8e7932-ba1b-4320-aa6d-c21e87ba5b4f", admins = "c2690c66-6475-40b3-8396-5ba35cc221a8";
   std::string const bobUuid = "4fcf4a95-9260-43cb-8214-8e440bd49e8a", erinUuid = "3cebf0fc-085a-404a-a4cb-ada86ae91a85";
 
@@ -415,7 +376,7 @@ TEST_F(GxpolicydBehindNginx, PolicyChangeInTheMasterReachesTheAnswersOnSighup) {
 
   // Everybody may read it now.
   unsigned long sequence = importIntoMaster(readFile(kExamples + "web.json"));
-  ASSERT_EQ(::kill(daemon_, SIGHUP), 0);
+  ASSERT_EQ(::kill(daemon_.pid(), SIGHUP), 0);
   int status = 0;
   for (auto give = Clock::now() + std::chrono::seconds(10); status != 200 && Clock::now() < give;) {
     status = page("/docs/guide.html", login("dave")).status;
@@ -585,17 +546,17 @@ TEST_F(GxpolicydWithoutNginx, OnAUnixSocketTheSocketFilesModeDecidesWhoIsBelieve
   importIntoMaster(readFile(kExamples + "web.json"));
   std::string const sock = dir_.file("auth.sock");
   writeFile(sock, "not a socket");
-  daemon_ = spawn({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
-                   kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock},
-                  dir_.file("gxpolicyd.log"));
+  daemon_.launch({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
+                  kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock},
+                 dir_.file("gxpolicyd.log"));
   for (int i = 0; i < 400 && daemonAlive(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
   ASSERT_FALSE(daemonAlive());
   EXPECT_EQ(readFile(sock), "not a socket");
   std::filesystem::remove(sock);
 
-  daemon_ = spawn({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
-                   kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock, "--socket-mode", "600"},
-                  dir_.file("gxpolicyd.log"));
+  daemon_.launch({kDaemon, "--db", dir_.file("replica.db"), "--master", master_, "--registry",
+                  kExamples + "web.registry.json", "--prefix", "/web", "--listen", "unix:" + sock, "--socket-mode", "600"},
+                 dir_.file("gxpolicyd.log"));
   Reply health;
   for (int i = 0; i < 400 && health.status != 200 && daemonAlive(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));

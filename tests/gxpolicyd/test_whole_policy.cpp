@@ -175,13 +175,6 @@ std::string describe(Question const& q) {
   return s.str();
 }
 
-std::string readAll(std::string const& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // Runs argv to its end with stdout into out; the exit status.
 int run(std::vector<std::string> argv, std::string const& out) {
   std::vector<char*> raw;
@@ -207,21 +200,18 @@ class WholePolicy : public ::testing::Test {
     registry_ = dir_.file("policy.db.registry.json");
     std::ofstream(registry_) << gxtest::exampleFile("web.registry.json");
     std::ofstream(dir_.file("policy.json")) << kPolicy;
-    ASSERT_EQ(run({kGxpolicy, "create", db_}, dir_.file("create.log")), 0) << readAll(dir_.file("create.log"));
+    ASSERT_EQ(run({kGxpolicy, "create", db_}, dir_.file("create.log")), 0) << gxtest::readFile(dir_.file("create.log"));
     ASSERT_EQ(run({kGxpolicy, "import", db_, dir_.file("policy.json")}, dir_.file("import.log")), 0)
-        << readAll(dir_.file("import.log"));
+        << gxtest::readFile(dir_.file("import.log"));
     std::string const secretFile = dir_.file("front-secret");
     std::ofstream(secretFile) << kSecret << "\n";
     ::chmod(secretFile.c_str(), 0600);
     port_ = gxtest::freeLoopbackPort();
-    daemon_.launch({kDaemon, "--db", db_, "--registry", registry_, "--listen", "127.0.0.1:" + std::to_string(port_),
-                    "--front-secret-file", secretFile, "--attr-header", "department=X-Gx-Attr-Department",
-                    "--auth-denial-body"},
-                   dir_.file("gxpolicyd.log"));
-    ASSERT_TRUE(gxtest::within(std::chrono::seconds(30), [&] {
-      return daemon_.exited() || gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/healthz")).status == 200;
-    }) && !daemon_.exited())
-        << readAll(dir_.file("gxpolicyd.log"));
+    ASSERT_TRUE(daemon_.start({kDaemon, "--db", db_, "--registry", registry_, "--listen", "127.0.0.1:" + std::to_string(port_),
+                               "--front-secret-file", secretFile, "--attr-header", "department=X-Gx-Attr-Department",
+                                "--auth-denial-body"},
+                              dir_.file("gxpolicyd.log"), std::chrono::seconds(30), [this] { return gxtest::healthy(port_); }))
+        << gxtest::readFile(dir_.file("gxpolicyd.log"));
   }
 
   Answer library(Question const& q) {
@@ -265,7 +255,7 @@ class WholePolicy : public ::testing::Test {
     if (*q.protection) argv.insert(argv.end(), {"--protection", q.protection});
     if (q.department) argv.insert(argv.end(), {"--attr", std::string("department=") + q.department});
     int status = run(argv, dir_.file("check.out"));
-    std::string out = readAll(dir_.file("check.out"));
+    std::string out = gxtest::readFile(dir_.file("check.out"));
     EXPECT_TRUE(status == 0 || status == 1) << out;
     json j = json::parse(out, nullptr, false);
     if (j.is_discarded()) return {};

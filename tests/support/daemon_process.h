@@ -52,6 +52,13 @@ class DaemonProcess {
       ::_exit(127);
     }
   }
+  // launch, then waits up to limit for ready(): true once ready() holds
+  // while the child runs; false when it ended first or limit passed.
+  bool start(std::vector<std::string> argv, std::string const& log, std::chrono::milliseconds limit,
+             std::function<bool()> const& ready) {
+    launch(std::move(argv), log);
+    return within(limit, [&] { return exited() || ready(); }) && !exited();
+  }
   // True once the child has ended (status() then holds its exit status,
   // or 100 + the signal that ended it).
   bool exited() {
@@ -71,6 +78,13 @@ class DaemonProcess {
     ::kill(pid_, SIGKILL);
     ::waitpid(std::exchange(pid_, -1), nullptr, 0);
     return -1;
+  }
+  // Waits for the child to end: its status as status() gives it.
+  int wait() {
+    int st = 0;
+    if (pid_ > 0 && ::waitpid(std::exchange(pid_, -1), &st, 0) > 0)
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 100 + WTERMSIG(st);
+    return status_;
   }
   int status() const { return status_; }
   pid_t pid() const { return pid_; }

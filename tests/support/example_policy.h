@@ -9,7 +9,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_import.h"
 
 namespace gxtest {
 

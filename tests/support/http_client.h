@@ -109,4 +109,7 @@ inline std::string httpRequest(std::string const& method, std::string const& pat
   return r + (keepAlive ? "" : "Connection: close\r\n") + "\r\n" + body;
 }
 
+// Whether a server on the loopback port answers GET /healthz with 200.
+inline bool healthy(int port) { return requestOnce(port, httpRequest("GET", "/healthz")).status == 200; }
+
 }  // namespace gxtest

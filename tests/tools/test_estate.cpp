@@ -17,7 +17,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "test_support.h"
 #include "tools/common/estate.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_export.h"
 
 namespace {
 

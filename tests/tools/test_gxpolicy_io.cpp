@@ -1,4 +1,4 @@
-// Policy documents (tools/common/policy_json): attachments written both ways and
+// Policy documents (tools/common/policy_import, policy_export): attachments written both ways and
 // merged with what the database holds, all-or-nothing on a bad document, and
 // refused exports. The plain round trip and the policy in force after an
 // import are run end to end by scripts/check-cli.
@@ -24,8 +24,10 @@
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxdb.h"
+#include "registry_uuids.h"
 #include "test_support.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_export.h"
+#include "tools/common/policy_import.h"
 
 namespace {
 
@@ -35,8 +37,8 @@ using json = nlohmann::json;
 using H = Handle<daStoreObject>;
 using gxpolicy::DocumentSource;
 
-constexpr char const* kUser = "6f1c0a56-8b1e-4c1e-9d7e-1f2a3b4c5d6e";
-constexpr char const* kGroup = "0b9f3e2a-1c4d-4e5f-8a9b-7c6d5e4f3a2b";
+constexpr char const* kUser = gxtest::registry_sample::kAlice;
+constexpr char const* kGroup = gxtest::registry_sample::kWeb;
 
 json sampleDocument() {
   return {
@@ -88,6 +90,14 @@ class PolicyDocument : public ::testing::Test {
     gxpolicy::Problem problem;
     ASSERT_TRUE(gxpolicy::importPolicyText(s, doc.dump(), counts, problem)) << gxpolicy::describe(problem);
   }
+  // The problem of a document that import refuses, having written nothing.
+  static gxpolicy::Problem refused(daCachedStore& s, std::string const& text) {
+    gxpolicy::ImportCounts counts;
+    gxpolicy::Problem problem;
+    EXPECT_FALSE(gxpolicy::importPolicyText(s, text, counts, problem));
+    EXPECT_EQ(counts.transactions, 0u);
+    return problem;
+  }
   static json exported(daCachedStore& s) {
     json doc;
     gxpolicy::Problem problem;
@@ -126,6 +136,7 @@ struct BadDocument {
   char const* text;
   char const* path;
   unsigned long status;
+  char const* message = "";  // what describe(problem) starts with
 };
 
 TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
@@ -143,6 +154,8 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
       {R"({"acls": {"a": {"entries": [{"type": "user", "id": "not-a-uuid", "actions": "r"}]}}})",
        "acls.a.entries[0].id", hx_uuid_s_invalid_string},
       {R"({"acls": {"a b": {}}})", R"(acls["a b"])", gx_s_bad_acl_name},
+      {R"({"acls": {"a": {"entries": [{"type": "owner", "id": "6f1c0a56-8b1e-4c1e-9d7e-1f2a3b4c5d6e", "actions": "r"}]}}})",
+       "acls.a.entries[0].type", 0},
       {R"({"objects": {"/a": {"description": "x", "acls": "a"}}})", R"(objects["/a"].acls)", 0},
       {R"({"pops": {"p": {"audit": -1}}})", "pops.p.audit", 0},
       {R"({"objects": {"/a": {}, "a": {}}})", "objects.a", 0},
@@ -188,17 +201,42 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
        "pops.p.ipauth[0].network", 0},
       {R"({"pops": {"p": {"ipauth": [{"network": "fd00::1", "netmask": "ffff:ffff:ffff:ffff::", "level": 1}]}}})",
        "pops.p.ipauth[0].network", 0},
+      // Access windows in their readable form, and the raw numbers.
+      {R"({"pops": {"p": {"access": {"days": ["mon", "funday"]}}}})", "pops.p.access.days[1]", 0},
+      {R"({"pops": {"p": {"access": {"from": "8:00", "to": "18:00"}}}})", "pops.p.access.from", 0},
+      {R"({"pops": {"p": {"access": {"from": "08:00", "to": "24:30"}}}})", "pops.p.access.to", 0},
+      {R"({"pops": {"p": {"access": {"from": "08:00"}}}})", "pops.p.access.to", 0},
+      {R"({"pops": {"p": {"access": {"days": ["mon"], "zone": "Mars/Olympus"}}}})", "pops.p.access.zone", 0},
+      {R"({"pops": {"p": {"access": {"days": ["mon"], "at": "noon"}}}})", "pops.p.access.at", 0},
+      {R"({"pops": {"p": {"access": {"days": ["mon"]}, "day_access": 4}}})", "pops.p.access", 0},
+      {R"({"pops": {"p": {"start_access": 1500}}})", "pops.p.start_access", 0},
+      {R"({"pops": {"p": {"day_access": 128}}})", "pops.p.day_access", 0},
+      {R"({"pops": {"p": {"day_access": 1, "time_reference": 2}}})", "pops.p.time_reference", 0},
+      // A rule that does not compile would deny wherever it is in force:
+      // refused naming the rule and the line.
+      {R"({"rules": {"ok": {"text": "true"}, "hours": {"text": "local h = request.hour\nreturn h >=\n"}}})",
+       "rules.hours.text", 0, "rules.hours.text: does not compile: line 3: unexpected symbol near <eof>"},
+      {R"({"rules": {"hours": {"text": "return attr.x = 1"}}})", "rules.hours.text", 0,
+       "rules.hours.text: does not compile: line 1: "},
+      {R"({"rules": {"hours": {"text": "\u001bLua"}}})", "rules.hours.text", 0, "rules.hours.text: does not compile: "},
+      // Malformed JSON: where (line and column) and what the parser found,
+      // without the parser's own tag.
+      {"{\"acls\": {\"a\": {}},\n \"objects\": {\"/a\": {\"acl\": \"a\"}", "", 0,
+       "malformed JSON at line 2, column 31: syntax error while parsing object - unexpected end of input; expected '}'"},
+      {"{\"pops\": {\"p\": {\"audit\": tru}}}", "", 0,
+       "malformed JSON at line 1, column 29: syntax error while parsing value - invalid literal; last read: '\"audit\": tru}'"},
+      {"{\"pops\": {\"p\":\n\n  {\"audit\": 1e400}}}", "", 0,
+       "malformed JSON at line 3, column 17: number overflow parsing '1e400'"},
   };
   auto s = create("a.db");
   unsigned long before, after, st;
   s->getSeqNum(before, st);
   for (auto const& c : cases) {
     SCOPED_TRACE(c.text);
-    gxpolicy::Problem problem;
-    gxpolicy::ImportCounts counts;
-    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
+    gxpolicy::Problem problem = refused(*s, c.text);
     EXPECT_EQ(problem.where, c.path);
     EXPECT_EQ(problem.status, c.status) << gxpolicy::describe(problem);
+    EXPECT_EQ(gxpolicy::describe(problem).rfind(c.message, 0), 0u) << gxpolicy::describe(problem);
   }
   s->getSeqNum(after, st);
   EXPECT_EQ(after, before);
@@ -206,9 +244,22 @@ TEST_F(PolicyDocument, BadDocumentIsReportedWhereItIsAndWritesNothing) {
                                 {"objects", json::object()}}));
 }
 
-// The access window in its readable form: written beside the raw numbers,
-// read back to the same POP, and refused naming the field when it is wrong.
-TEST_F(PolicyDocument, AccessWindowRoundTripsInItsReadableFormAndBadOnesAreRefused) {
+// A document that checks but cannot be written (the store is read-only)
+// reports the store's status, and counts nothing: nothing was written.
+TEST_F(PolicyDocument, ImportThatCannotWriteCountsNothing) {
+  create("a.db");
+  auto s = open("a.db", 1);
+  gxpolicy::ImportCounts counts;
+  gxpolicy::Problem problem;
+  EXPECT_FALSE(gxpolicy::importPolicyText(*s, sampleDocument().dump(), counts, problem));
+  EXPECT_NE(problem.status, 0u) << gxpolicy::describe(problem);
+  EXPECT_EQ(counts.acls + counts.pops + counts.rules + counts.objects + counts.transactions, 0u);
+  EXPECT_EQ(exported(*s)["acls"], json::object());
+}
+
+// The access window in its readable form: written beside the raw numbers
+// and read back to the same POP (bad ones are in the table above).
+TEST_F(PolicyDocument, AccessWindowRoundTripsInItsReadableForm) {
   auto s = create("a.db");
   json const night = {{"days", {"mon", "fri"}}, {"from", "22:00"}, {"to", "06:00"}, {"zone", "Europe/Berlin"}};
   import(*s, {{"pops", {{"night", {{"access", night}}}, {"sundays", {{"day_access", 1}}}, {"any", json::object()}}}});
@@ -224,56 +275,14 @@ TEST_F(PolicyDocument, AccessWindowRoundTripsInItsReadableFormAndBadOnesAreRefus
   auto copy = create("b.db");
   import(*copy, exported(*s));
   EXPECT_EQ(exported(*copy)["pops"], pops);
-
-  BadDocument const cases[] = {
-      {R"({"pops": {"p": {"access": {"days": ["mon", "funday"]}}}})", "pops.p.access.days[1]", 0},
-      {R"({"pops": {"p": {"access": {"from": "8:00", "to": "18:00"}}}})", "pops.p.access.from", 0},
-      {R"({"pops": {"p": {"access": {"from": "08:00", "to": "24:30"}}}})", "pops.p.access.to", 0},
-      {R"({"pops": {"p": {"access": {"from": "08:00"}}}})", "pops.p.access.to", 0},
-      {R"({"pops": {"p": {"access": {"days": ["mon"], "zone": "Mars/Olympus"}}}})", "pops.p.access.zone", 0},
-      {R"({"pops": {"p": {"access": {"days": ["mon"], "at": "noon"}}}})", "pops.p.access.at", 0},
-      {R"({"pops": {"p": {"access": {"days": ["mon"]}, "day_access": 4}}})", "pops.p.access", 0},
-      {R"({"pops": {"p": {"start_access": 1500}}})", "pops.p.start_access", 0},
-      {R"({"pops": {"p": {"day_access": 128}}})", "pops.p.day_access", 0},
-      {R"({"pops": {"p": {"day_access": 1, "time_reference": 2}}})", "pops.p.time_reference", 0},
-  };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.text);
-    gxpolicy::Problem problem;
-    gxpolicy::ImportCounts counts;
-    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
-    EXPECT_EQ(problem.where, c.path) << gxpolicy::describe(problem);
-  }
 }
 
-// A rule whose text does not compile would deny wherever it is in force:
-// import refuses it naming the rule and the line, and writes nothing.
-TEST_F(PolicyDocument, RuleThatDoesNotCompileIsRefusedNamingTheRuleAndTheLine) {
+// Rules that compile go in (those that do not are in the table above).
+TEST_F(PolicyDocument, RulesThatCompileAreImported) {
   auto s = create("a.db");
-  struct Case {
-    char const* text;
-    char const* message;
-  } const cases[] = {
-      {R"({"rules": {"ok": {"text": "true"}, "hours": {"text": "local h = request.hour\nreturn h >=\n"}}})",
-       "does not compile: line 3: unexpected symbol near <eof>"},
-      {R"({"rules": {"hours": {"text": "return attr.x = 1"}}})", "does not compile: line 1: "},
-      {R"({"rules": {"hours": {"text": "\u001bLua"}}})", "does not compile: "},
-  };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.text);
-    gxpolicy::Problem problem;
-    gxpolicy::ImportCounts counts;
-    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
-    EXPECT_EQ(problem.where, "rules.hours.text");
-    EXPECT_EQ(problem.message.rfind(c.message, 0), 0u) << problem.message;
-  }
-  EXPECT_EQ(exported(*s)["rules"], json::object());
-  gxpolicy::Problem problem;
-  gxpolicy::ImportCounts counts;
-  EXPECT_TRUE(gxpolicy::importPolicyText(
-      *s, R"({"rules": {"hours": {"text": "local h = request.hour\nreturn h >= 8 and h < 18"}, "e": {"text": "attr.a"}}})",
-      counts, problem))
-      << gxpolicy::describe(problem);
+  import(*s, json::parse(
+                 R"({"rules": {"hours": {"text": "local h = request.hour\nreturn h >= 8 and h < 18"}, "e": {"text": "attr.a"}}})"));
+  EXPECT_EQ(exported(*s)["rules"].size(), 2u);
 }
 
 // Many objects, most under a few shared ACLs, so that the import spans
@@ -378,10 +387,7 @@ TEST_F(PolicyDocument, ProblemLateInALargeDocumentWritesNothing) {
   doc["objects"]["/o299/f29999"]["acl"] = "ghost";
   unsigned long before, after, st;
   s->getSeqNum(before, st);
-  gxpolicy::ImportCounts counts;
-  gxpolicy::Problem problem;
-  EXPECT_FALSE(gxpolicy::importPolicyText(*s, doc.dump(), counts, problem));
-  EXPECT_EQ(problem.where, R"(objects["/o299/f29999"].acl)");
+  EXPECT_EQ(refused(*s, doc.dump()).where, R"(objects["/o299/f29999"].acl)");
   s->getSeqNum(after, st);
   EXPECT_EQ(after, before);
 }
@@ -411,11 +417,7 @@ TEST_F(PolicyDocument, KeysAndRecordsOverTheDatabaseLimitsAreRefusedBeforeWritin
   s->getSeqNum(before, st);
   for (auto const& c : cases) {
     SCOPED_TRACE(c.path.substr(0, 40));
-    gxpolicy::ImportCounts counts;
-    gxpolicy::Problem problem;
-    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.doc.dump(), counts, problem));
-    EXPECT_EQ(problem.where, c.path);
-    EXPECT_EQ(counts.transactions, 0u);
+    EXPECT_EQ(refused(*s, c.doc.dump()).where, c.path);
   }
   s->getSeqNum(after, st);
   EXPECT_EQ(after, before);
@@ -495,29 +497,6 @@ TEST_F(PolicyDocument, ExportRefusesAnObjectMapNamingTwoPolicies) {
   EXPECT_EQ(problem.where, R"(objects["/web"].acl)");
 }
 
-// Malformed JSON is refused before anything is written, saying where (line
-// and column) and what the parser found, without the parser's own tag.
-TEST_F(PolicyDocument, MalformedJsonIsRefusedBeforeTheStoreWithItsLineAndColumn) {
-  auto s = create("a.db");
-  struct Case {
-    char const* text;
-    char const* message;
-  } const cases[] = {
-      {"{\"acls\": {\"a\": {}},\n \"objects\": {\"/a\": {\"acl\": \"a\"}",
-       "malformed JSON at line 2, column 31: syntax error while parsing object - unexpected end of input; expected '}'"},
-      {"{\"pops\": {\"p\": {\"audit\": tru}}}",
-       "malformed JSON at line 1, column 29: syntax error while parsing value - invalid literal; last read: '\"audit\": tru}'"},
-      {"{\"pops\": {\"p\":\n\n  {\"audit\": 1e400}}}", "malformed JSON at line 3, column 17: number overflow parsing '1e400'"},
-  };
-  for (Case const& c : cases) {
-    gxpolicy::ImportCounts counts;
-    gxpolicy::Problem problem;
-    EXPECT_FALSE(gxpolicy::importPolicyText(*s, c.text, counts, problem));
-    EXPECT_EQ(gxpolicy::describe(problem), c.message);
-    EXPECT_EQ(counts.transactions, 0u);
-  }
-}
-
 // A catalogue whose "primary" group holds no actions converts no action
 // string: import and export say so at the first entry, and nothing throws.
 TEST_F(PolicyDocument, CatalogueWithAnEmptyPrimaryGroupIsReportedAtTheFirstEntry) {
@@ -532,9 +511,7 @@ TEST_F(PolicyDocument, CatalogueWithAnEmptyPrimaryGroupIsReportedAtTheFirstEntry
   ASSERT_EQ(st, 0u);
   s->invalidateQuickMap();
   std::string const message = "the database's action catalogue has no \"primary\" group with actions";
-  gxpolicy::ImportCounts counts;
-  gxpolicy::Problem problem;
-  EXPECT_FALSE(gxpolicy::importPolicyText(*s, sampleDocument().dump(), counts, problem));
+  gxpolicy::Problem problem = refused(*s, sampleDocument().dump());
   EXPECT_EQ(problem.where, "acls.admin.entries[0].actions");
   EXPECT_EQ(problem.message, message);
   json doc;

@@ -1,6 +1,6 @@
 // The registry a command or the daemon opens for a policy database
 // (tools/common/registry_open), and names in policy documents resolved
-// through a registry (tools/common/policy_json).
+// through a registry (tools/common/policy_import, policy_export).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -14,26 +14,18 @@
 #include "GxCore/GxAcl.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/file_registry.h"
+#include "registry_uuids.h"
 #include "test_support.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_export.h"
+#include "tools/common/policy_import.h"
 #include "tools/common/registry_open.h"
 
 namespace {
 
 using gxreg::FileRegistry;
 using gxtest::TempDir;
+using namespace gxtest::registry_sample;
 using json = nlohmann::json;
-
-constexpr char const* kAlice = "6f1c0a56-8b1e-4c1e-9d7e-1f2a3b4c5d6e";
-constexpr char const* kBob = "7a2d1b67-9c2f-4d2f-8e8f-2a3b4c5d6e7f";
-constexpr char const* kWeb = "0b9f3e2a-1c4d-4e5f-8a9b-7c6d5e4f3a2b";
-
-std::string text(hx_uuid_t const& u) {
-  char out[37];
-  unsigned long st;
-  hx_uuid_to_string(u, out, st);
-  return out;
-}
 
 json sampleRegistry() {
   return {{"users",

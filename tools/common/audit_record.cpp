@@ -7,20 +7,13 @@
 #include <utility>
 
 #include "GxCore/db/daDecision.h"
+#include "tools/common/decide.h"
 #include "tools/common/json_string.h"
 #include "tools/common/status_text.h"
 
 namespace gxpolicy {
 
 namespace {
-
-char const* protectionText(daProtection p) {
-  switch (p) {
-    case daProtection::integrity: return "integrity";
-    case daProtection::privacy: return "privacy";
-    default: return "none";
-  }
-}
 
 void key(std::string& out, char const* name) {
   out += ",\"";

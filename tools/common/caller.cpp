@@ -13,10 +13,11 @@ CallerAttributes::CallerAttributes(hx_uuid_t const& user, std::vector<hx_uuid_t>
   point();
 }
 
-CallerAttributes::CallerAttributes(CallerAttributes const& other)
-    : authenticated_(other.authenticated_), user_(other.user_), name_(other.name_), groups_(other.groups_) {
-  point();
-}
+// The constructors start from an unauthenticated caller and assign, so that
+// pointing the attributes at the new storage is written once.
+CallerAttributes::CallerAttributes(CallerAttributes const& other) { *this = other; }
+
+CallerAttributes::CallerAttributes(CallerAttributes&& other) noexcept { *this = std::move(other); }
 
 CallerAttributes& CallerAttributes::operator=(CallerAttributes const& other) {
   if (this != &other) {
@@ -27,17 +28,6 @@ CallerAttributes& CallerAttributes::operator=(CallerAttributes const& other) {
     point();
   }
   return *this;
-}
-
-CallerAttributes::CallerAttributes(CallerAttributes&& other) noexcept
-    : authenticated_(other.authenticated_),
-      user_(other.user_),
-      name_(std::move(other.name_)),
-      groups_(std::move(other.groups_)) {
-  point();
-  other.name_.clear();
-  other.groups_.clear();
-  other.point();
 }
 
 CallerAttributes& CallerAttributes::operator=(CallerAttributes&& other) noexcept {

@@ -35,7 +35,7 @@
 #include "outside/file_registry.h"
 #include "outside/hxsvc.h"
 #include "tools/common/decide.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_document.h"
 #include "tools/common/status_text.h"
 #include "tools/gxpolicy/gxpolicy.h"
 

@@ -111,7 +111,8 @@
 #include "outside/registry.h"
 #include "tools/gxpolicy/gxpolicy.h"
 #include "tools/common/json_error.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_export.h"
+#include "tools/common/policy_import.h"
 #include "tools/common/progress.h"
 
 namespace gxpolicy {

@@ -14,7 +14,7 @@
 #include "outside/HXObject.h"
 #include "outside/hxsvc.h"
 #include "tools/common/command_line.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_export.h"
 #include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {

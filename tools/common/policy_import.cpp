@@ -1,5 +1,5 @@
-// Policy documents <-> store. The document shape is described at the top of
-// tools/gxpolicy/cmd_io.cpp.
+// Policy import; see policy_import.h. The document shape is described at
+// the top of tools/gxpolicy/cmd_io.cpp.
 //
 // Import streams the document through the parser's event interface twice
 // and never holds more of it than one item (an ACL, a POP, a rule or an
@@ -8,16 +8,18 @@
 // and, once the whole document is read, that every policy an object names
 // is in the document or the database; it writes nothing, and the first
 // problem stops it. The writing pass reads the document again and hands
-// each item to a PolicyWriter (tools/common/policy_write.h), which commits in
-// bounded transactions. Problems found while reading are thrown as BadItem
-// so that the nested readers stay straight-line code; the entry points
-// catch them, and nothing else in this file throws on purpose.
-#include "tools/common/policy_json.h"
+// each item to a PolicyWriter (tools/common/policy_write.h), whose bounded
+// transactions are held in one database transaction by AtomicWrites.
+// Problems found while reading are thrown as document::BadItem so that the
+// nested readers stay straight-line code; the entry points catch them, and
+// nothing else in this file throws on purpose.
+#include "tools/common/policy_import.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <initializer_list>
@@ -34,8 +36,6 @@
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxAddress.h"
 #include "GxCore/GxExtAttr.h"
-#include "GxCore/GxMapACLToPObject.h"
-#include "GxCore/GxMapPObjectToACL.h"
 #include "GxCore/GxPObj.h"
 #include "GxCore/GxPop.h"
 #include "GxCore/daPolicyObjectMap.h"
@@ -46,48 +46,19 @@
 #include "outside/gxobj.h"
 #include "outside/hxasn.h"
 #include "outside/hxsvc.h"
-#include "outside/ZObject.h"
 #include "outside/hxutil.h"
 #include "outside/registry.h"
 #include "tools/common/json_error.h"
+#include "tools/common/policy_document.h"
 #include "tools/common/pop_access.h"
 #include "tools/common/policy_write.h"
 
 namespace gxpolicy {
 namespace {
 
+using namespace document;
 using json = nlohmann::json;
 using H = Handle<daStoreObject>;
-
-struct BadItem {
-  std::string path;
-  std::string message;
-  unsigned long status;
-};
-
-// A place in the document, written as fields joined by "." and other keys
-// (names, paths) in brackets: objects["/web/docs"].acl, acls.a1.entries[0].
-class Path {
- public:
-  Path operator/(std::string const& key) const {
-    bool plain = !key.empty();
-    for (char c : key) plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
-    if (plain) return Path(text_.empty() ? key : text_ + "." + key);
-    return Path(text_ + "[" + json(key).dump(-1, ' ', false, json::error_handler_t::replace) + "]");
-  }
-  Path operator/(std::size_t index) const { return Path(text_ + "[" + std::to_string(index) + "]"); }
-  std::string const& text() const { return text_; }
-  [[noreturn]] void fail(std::string message, unsigned long status = 0) const {
-    throw BadItem{text_, std::move(message), status};
-  }
-
- private:
-  Path() = default;
-  explicit Path(std::string text) : text_(std::move(text)) {}
-  friend Path root();
-  std::string text_;
-};
-Path root() { return Path(); }
 
 // The database file's key limit (LMDB's, as built by default): keys are
 // stored without a terminator, so this many bytes of text.
@@ -180,18 +151,6 @@ std::unique_ptr<GxExtAttr> readAttributes(json const& owner, Path const& p) {
   return ext;
 }
 
-// Runs convert, a conversion through the store's quick map, which throws
-// when the action catalogue has no "primary" group holding an action: that
-// is reported at p as what it is.
-template <class Conversion>
-void throughQuickMap(Conversion convert, Path const& p) {
-  try {
-    convert();
-  } catch (ZInvalidParameterException_6_0 const&) {
-    p.fail("the database's action catalogue has no \"primary\" group with actions", gx_s_no_action_group);
-  }
-}
-
 GxACLPermset readActions(daCachedStore& store, json const& entry, Path const& p) {
   std::string text = needString(entry, "actions", p);
   GxACLPermset perms;
@@ -238,18 +197,19 @@ hx_uuid_t readSubject(json const& e, Path const& p, std::string const& type, gxr
 
 void readEntry(daCachedStore& store, gxreg::Registry* registry, json const& e, Path const& p, GxACL& acl) {
   checkFields(e, p, {"type", "id", "name", "actions"});
-  std::string type = needString(e, "type", p);
+  std::string typeName = needString(e, "type", p);
   optString(e, "name", p);
   GxACLPermset perms = readActions(store, e, p);
+  unsigned int type = 0;
+  if (!entryTypeOf(typeName, type))
+    (p / "type").fail("unknown entry type " + json(typeName).dump() + " (" + entryTypeNames() + ")");
   unsigned long index;
-  if (type == "user" || type == "group") {
-    hx_uuid_t id = readSubject(e, p, type, registry);
-    index = type == "user" ? acl.addPrincipalEntry(id, perms) : acl.addGroupEntry(id, perms);
+  if (type == acl_e_user || type == acl_e_group) {
+    hx_uuid_t id = readSubject(e, p, typeName, registry);
+    index = type == acl_e_user ? acl.addPrincipalEntry(id, perms) : acl.addGroupEntry(id, perms);
   } else {
     if (field(e, "id") != nullptr) (p / "id").fail("only user and group entries carry an id");
-    if (type == "any-other") index = acl.addCellEntry(perms);
-    else if (type == "unauthenticated") index = acl.addUnauthEntry(perms);
-    else (p / "type").fail("unknown entry type " + json(type).dump() + " (user, group, any-other, unauthenticated)");
+    index = type == acl_e_any_other ? acl.addCellEntry(perms) : acl.addUnauthEntry(perms);
   }
   if (index == GxACL::notFound_) p.fail("out of memory", da_s_no_memory);
 }
@@ -444,11 +404,6 @@ ObjectItem readObject(std::string const& key, json const& j, Path const& p) {
   return oi;
 }
 
-// ---- walking the document -------------------------------------------------------------
-
-// The sections of a document: the policy kinds, then the objects.
-constexpr int kObjects = kKindCount;
-char const* const kSections[] = {"acls", "pops", "rules", "objects"};
 
 // Receives each item of a section (an ACL, a POP, a rule, an object) whole,
 // in document order.
@@ -516,14 +471,14 @@ class DocumentWalker {
     }
   }
 
-  Path sectionPath() const { return root() / kSections[section_]; }
+  Path sectionPath() const { return root() / sectionName(section_); }
 
   // A section given twice would otherwise be read as one more run of
   // items; JSON leaves repeated keys to the reader, and this one refuses
   // them at every level.
   void enterSection(std::string const& k) {
-    for (section_ = 0; section_ <= kObjects; ++section_) {
-      if (k != kSections[section_]) continue;
+    for (section_ = 0; section_ < kSectionCount; ++section_) {
+      if (k != sectionName(section_)) continue;
       if (seen_[section_]) (root() / k).fail("the section is given twice");
       seen_[section_] = true;
       return;
@@ -602,7 +557,7 @@ class DocumentWalker {
   json item_;
   std::vector<json*> stack_;  // the open containers of item_, innermost last
   std::vector<Path> paths_;   // their places in the document
-  bool seen_[kObjects + 1] = {};
+  bool seen_[kSectionCount] = {};
   unsigned long items_ = 0;
   std::optional<BadItem> problem_;
   std::optional<std::size_t> malformedAt_;
@@ -837,258 +792,11 @@ unsigned long sizeOf(DocumentSource const& source) {
   return size > 0 ? static_cast<unsigned long>(size) : 0;
 }
 
-// ---- export -------------------------------------------------------------------------
-
-std::string keyOf(daStoreObjectName const& name) { return name.getFullName().getChars(); }
-
-// The store takes texts as bytes, while a JSON document is UTF-8 (the
-// serialiser throws on anything else). Texts that are not UTF-8 are written
-// with U+FFFD in place of each invalid byte, and their places noted: the
-// stored bytes cannot round-trip, and the user must hear which items lost
-// them.
-class TextCleaner {
- public:
-  explicit TextCleaner(std::vector<std::string>* places) : places_(places) {}
-
-  // text, or its cleaned copy (place noted).
-  std::string key(std::string const& text, Path const& p) {
-    if (valid(text)) return text;
-    note(p);
-    return replaced(text);
-  }
-
-  // Cleans every string and member name in j, p being j's place.
-  void clean(json& j, Path const& p) {
-    if (j.is_string()) {
-      if (!valid(j.get_ref<std::string const&>())) {
-        note(p);
-        j = replaced(j.get_ref<std::string const&>());
-      }
-    } else if (j.is_array()) {
-      for (std::size_t i = 0; i < j.size(); ++i) clean(j[i], p / i);
-    } else if (j.is_object()) {
-      bool keysValid = true;
-      for (auto const& item : j.items()) keysValid = keysValid && valid(item.key());
-      if (keysValid) {
-        for (auto& item : j.items()) clean(item.value(), p / item.key());
-        return;
-      }
-      json rebuilt = json::object();
-      for (auto& item : j.items()) {
-        Path ip = p / item.key();
-        json& v = rebuilt[key(item.key(), ip)] = std::move(item.value());
-        clean(v, ip);
-      }
-      j = std::move(rebuilt);
-    }
-  }
-
- private:
-  static bool valid(std::string const& text) {
-    return text.find('\0') == std::string::npos && utf8_validchars(text.c_str(), "") != 0;
-  }
-  static std::string replaced(std::string const& text) {
-    return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
-  }
-  void note(Path const& p) {
-    if (places_ != nullptr) places_->push_back(p.text());
-  }
-
-  std::vector<std::string>* places_;
-};
-
-// keysUnder for the export: a listing that fails is the document's problem.
-std::vector<std::string> keysUnder(daCachedStore& store, char const* base) {
-  std::vector<std::string> out;
-  if (unsigned long st = gxpolicy::keysUnder(store, base, out); st != 0)
-    root().fail(std::string("cannot list ") + base, st);
-  return out;
-}
-
-// The object under name, which must be of class T; null when there is none.
-template <class T>
-T* fetch(daCachedStore& store, daStoreObjectName const& name, H& h, Path const& p) {
-  unsigned long st;
-  store.getObject(name, h, st);
-  if (st == da_s_no_such_object) return nullptr;
-  if (st != 0) p.fail("cannot read " + keyOf(name), st);
-  T* object = dynamic_cast<T*>(h.get());
-  if (object == nullptr) p.fail(keyOf(name) + " does not hold the expected kind of record", da_s_unknown_type);
-  return object;
-}
-
-void writeAttributes(daCachedStore& store, daStoreObjectName const& name, json& out, Path const& p) {
-  H h;
-  GxExtAttr const* ext = fetch<GxExtAttr>(store, name, h, p / "attributes");
-  if (ext == nullptr || ext->nameCount() == 0) return;
-  json attrs = json::object();
-  gxextattr_s_t const& v = ext->value();
-  for (uint32_t i = 0; i < v.count; ++i) {
-    json values = json::array();
-    for (uint32_t n = 0; n < v.entries[i].value_count; ++n) values.push_back(v.entries[i].values[n]);
-    attrs[v.entries[i].name] = std::move(values);
-  }
-  out["attributes"] = std::move(attrs);
-}
-
-std::string actionsOf(daCachedStore& store, GxACLPermset const& perms, Path const& p) {
-  ZUTF8String_6_0 text;
-  unsigned long st = 0;
-  throughQuickMap([&] { store.mapBitmap(perms, text, st); }, p);
-  if (st != 0) p.fail("cannot render the permissions as an action string", st);
-  return text.getChars();
-}
-
-json exportAcl(daCachedStore& store, gxreg::Registry* registry, GxACL const& acl, Path const& p) {
-  json j = json::object();
-  if (acl.description()) j["description"] = acl.description();
-  json entries = json::array();
-  for (unsigned long i = 0; i < acl.numEntries(); ++i) {
-    acl_entry_s_t const& e = acl.entry(i);
-    json entry = json::object();
-    switch (e.entry_type) {
-      case acl_e_user: entry["type"] = "user"; break;
-      case acl_e_group: entry["type"] = "group"; break;
-      case acl_e_any_other: entry["type"] = "any-other"; break;
-      case acl_e_unauthenticated: entry["type"] = "unauthenticated"; break;
-      default: (p / "entries" / i).fail("entry of unsupported type " + std::to_string(e.entry_type));
-    }
-    if (e.entry_type == acl_e_user || e.entry_type == acl_e_group) {
-      char id[37];
-      unsigned long st;
-      hx_uuid_to_string(e.id, id, st);
-      if (st != 0) (p / "entries" / i).fail("cannot format the entry's uuid", st);
-      entry["id"] = id;
-      // A uuid the registry does not know keeps its entry, without a name.
-      std::string name;
-      if (registry != nullptr &&
-          (e.entry_type == acl_e_user ? registry->userName(e.id, name) : registry->groupName(e.id, name)) == 0)
-        entry["name"] = name;
-    }
-    entry["actions"] = actionsOf(store, GxACLPermset(e.perms), p / "entries" / i);
-    entries.push_back(std::move(entry));
-  }
-  j["entries"] = std::move(entries);
-  return j;
-}
-
-json exportPop(GxPop& pop) {
-  json j = json::object();
-  if (pop.description()) j["description"] = pop.description();
-  j["warning"] = pop.warningMode() != 0;
-  j["audit"] = pop.auditLevel();
-  j["qop"] = pop.qualityOfProtection();
-  j["day_access"] = pop.dayAccess();
-  j["start_access"] = pop.startAccess();
-  j["end_access"] = pop.endAccess();
-  j["time_reference"] = pop.timeReferenceAccess();
-  if (json access = writePopAccess(pop); !access.is_null()) j["access"] = std::move(access);
-  // A POP without "popipauthlist" is read from its IPv4 list.
-  pop.getIPAuthList();
-  // Without any entry every caller is refused (level noAuthLevel_); written
-  // as that default level, which imports back to the same answers.
-  j["default_level"] = pop.get_auth_level(0);
-  json list = json::array();
-  for (int i = 1; i < static_cast<int>(pop.get_auth_count()); ++i) {
-    GxAddress network, netmask;
-    pop.get_network_addr(i, network);
-    pop.get_netmask_addr(i, netmask);
-    ZUTF8String_6_0 n, m;
-    network.getStrAddress(n);
-    netmask.getStrAddress(m);
-    list.push_back({{"network", n.getChars()}, {"netmask", m.getChars()}, {"level", pop.get_auth_level(i)}});
-  }
-  j["ipauth"] = std::move(list);
-  return j;
-}
-
-json exportRule(daRule const& rule) {
-  json j = json::object();
-  ZUTF8String_6_0 description = rule.getDescription();
-  if (description.getLength() > 0) j["description"] = description.getChars();
-  if (auto const* t = rule.getText()) j["text"] = t->getChars();
-  if (auto const* r = rule.getReason()) j["reason"] = r->getChars();
-  ZArrayList_6_0 adi;
-  rule.getADIList(adi);
-  if (adi.size() > 0) {
-    json list = json::array();
-    for (unsigned int i = 0; i < adi.size(); ++i)
-      list.push_back(static_cast<ZUTF8String_6_0 const*>(adi.get(i))->getChars());
-    j["adilist"] = std::move(list);
-  }
-  return j;
-}
-
-void exportPolicies(daCachedStore& store, gxreg::Registry* registry, int kind, json& doc, TextCleaner& cleaner) {
-  Kind const& k = kKinds[kind];
-  json section = json::object();
-  for (std::string const& suffix : keysUnder(store, k.base)) {
-    if (suffix.size() < 2) continue;  // the base key itself names no policy
-    std::string name = suffix.substr(1);
-    Path p = root() / k.section / name;
-    std::unique_ptr<daPolicyName> pn = k.name(name.c_str());
-    H h;
-    json j;
-    switch (kind) {
-      case kAcl: j = exportAcl(store, registry, *fetch<GxACL>(store, *pn, h, p), p); break;
-      case kPop: j = exportPop(*fetch<GxPop>(store, *pn, h, p)); break;
-      default: j = exportRule(*fetch<daRule>(store, *pn, h, p)); break;
-    }
-    writeAttributes(store, pn->getExtAttrName(), j, p);
-    cleaner.clean(j, p);
-    section[cleaner.key(name, p)] = std::move(j);
-  }
-  doc[k.section] = std::move(section);
-}
-
-// Every path with a protected-object record, an attachment or extended
-// attributes.
-std::set<std::string> objectPaths(daCachedStore& store) {
-  std::set<std::string> paths;
-  // The extended attributes of objects live under the root's key.
-  GxObjectName const extAttrBase = daPObjName("/").getExtAttrName().getFullName();
-  for (char const* base : {daPObjName::pobjbasename_, daPObjName::pobjtoaclmapbasename_,
-                           daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_,
-                           extAttrBase.getChars()}) {
-    for (std::string& suffix : keysUnder(store, base)) paths.insert(suffix.empty() ? "/" : suffix);
-  }
-  return paths;
-}
-
-void exportObjects(daCachedStore& store, json& doc, TextCleaner& cleaner) {
-  json section = json::object();
-  for (std::string const& path : objectPaths(store)) {
-    Path p = root() / "objects" / path;
-    daPObjName name(path.c_str());
-    json j = json::object();
-    H h;
-    GxPObj const* pobj = fetch<GxPObj>(store, name, h, p);
-    GxPObj defaults;
-    if (pobj == nullptr) pobj = &defaults;
-    if (pobj->description()) j["description"] = pobj->description();
-    j["type"] = pobj->type();
-    j["attachable"] = pobj->policyAttachable();
-    for (int kind = 0; kind < 3; ++kind) {
-      Kind const& k = kKinds[kind];
-      H mh;
-      auto const* map = fetch<daPolicyObjectMap>(store, (name.*k.objectMap)(), mh, p / k.field);
-      if (map == nullptr) continue;
-      if (map->count() != 1)
-        (p / k.field).fail("the object's map names " + std::to_string(map->count()) + " " + k.noun + "s");
-      j[k.field] = map->get(0);
-    }
-    writeAttributes(store, name.getExtAttrName(), j, p);
-    cleaner.clean(j, p);
-    section[cleaner.key(path, p)] = std::move(j);
-  }
-  doc["objects"] = std::move(section);
-}
-
-}  // namespace
-
-namespace {
+// Room the one database transaction may grow by: records take more room
+// than their text, so several times the document's size.
 constexpr size_t kReserveBase = size_t{256} << 20;
 constexpr unsigned kReservePerByte = 8;
+
 }  // namespace
 
 bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, ImportOptions const& options,
@@ -1107,8 +815,7 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
     counts = checker.counts;
     unsigned long total = counts.acls + counts.pops + counts.rules + counts.objects;
     // The whole write is one database transaction: a failure or a crash
-    // leaves nothing of it. Records take more room than their text: the
-    // map is given several times the document's size.
+    // leaves nothing of it.
     AtomicWrites atomic(store, kReserveBase + size_t{kReservePerByte} * size);
     if (atomic.status() != 0) root().fail("cannot begin the import's database transaction", atomic.status());
     PolicyWriter writer(store, options.changesPerTransaction);
@@ -1120,7 +827,8 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
     counts.transactions = 1;
     if (progress) progress("writing", total, total);
   } catch (BadItem const& bad) {
-    problem = Problem{bad.message, bad.status, "", bad.path};
+    counts = ImportCounts{};
+    problem = problemOf(bad);
     return false;
   }
   return true;
@@ -1130,39 +838,6 @@ bool importPolicyText(daCachedStore& store, std::string const& text, ImportCount
                       Problem& problem) {
   DocumentSource source = [&text] { return std::make_unique<std::istringstream>(text); };
   return importPolicyDocument(store, source, ImportOptions{}, counts, problem);
-}
-
-bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, Problem& problem,
-                          std::vector<std::string>* invalidText, gxreg::Registry* registry) {
-  problem = Problem{};
-  doc = json::object();
-  if (invalidText != nullptr) invalidText->clear();
-  TextCleaner cleaner(invalidText);
-  try {
-    for (int kind = 0; kind < 3; ++kind) exportPolicies(store, registry, kind, doc, cleaner);
-    exportObjects(store, doc, cleaner);
-  } catch (BadItem const& bad) {
-    problem = Problem{bad.message, bad.status, "", bad.path};
-    return false;
-  }
-  return true;
-}
-
-unsigned long keysUnder(daCachedStore& store, char const* base, std::vector<std::string>& out) {
-  out.clear();
-  gxobj_name_list_s_t list{};
-  unsigned long seq = 0, st = 0;
-  store.daLocalStore::listObjects(GxObjectName(base), 1, list, seq, st);
-  if (st == da_s_no_such_object) return 0;
-  if (st != 0) return st;
-  std::string const prefix = std::string(base) + "/";
-  for (unsigned long i = 0; i < list.count; ++i) {
-    std::string key = list.names[i];
-    if (key == base) out.emplace_back();
-    else if (key.compare(0, prefix.size(), prefix) == 0) out.push_back(key.substr(prefix.size() - 1));
-  }
-  freeNameList(list);
-  return 0;
 }
 
 }  // namespace gxpolicy

@@ -1,0 +1,88 @@
+// What policy import (policy_import.h) and export (policy_export.h) share:
+// the names a document uses for its sections and its ACL entry types, the
+// place of an item in a document, the problem an item raises, and listing
+// the keys stored under a base. The document shape is described at the top
+// of tools/gxpolicy/cmd_io.cpp.
+//
+// Import and export read nested items with straight-line code: a problem
+// found deep inside is thrown as a document::BadItem and caught by their
+// entry points, which turn it into a Problem. Nothing here is for other
+// callers but keysUnder.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/common/policy_write.h"
+#include "tools/common/problem.h"
+
+class daCachedStore;
+
+namespace gxpolicy {
+
+// The keys under base at every depth, each as the text after base ("" for
+// base itself), into out (replaced). 0, with none for a base that holds no
+// keys; else the store's listing status (out then empty). Throws
+// std::bad_alloc when memory runs out.
+unsigned long keysUnder(daCachedStore& store, char const* base, std::vector<std::string>& out);
+
+namespace document {
+
+// The sections of a document: the policy kinds (kAcl, kPop, kRule) and then
+// the protected objects, section kObjects.
+constexpr int kObjects = kKindCount;
+constexpr int kSectionCount = kKindCount + 1;
+// "acls", "pops", "rules" (kKinds[section].section) or "objects"; section
+// must be from 0 to kSectionCount - 1.
+char const* sectionName(int section);
+
+// The "type" of an ACL entry in a document, from and to the record's entry
+// type (acl_e_user, acl_e_group, acl_e_any_other, acl_e_unauthenticated).
+// entryTypeName: null for any other type. entryTypeOf: false for a name
+// that is none of "user", "group", "any-other", "unauthenticated".
+char const* entryTypeName(unsigned int type);
+bool entryTypeOf(std::string const& name, unsigned int& type);
+// The names entryTypeOf knows, for messages: "user, group, any-other, unauthenticated".
+char const* entryTypeNames();
+
+// A problem with one item: its place, what is wrong, and the library status
+// behind it (0 for a fault of the document itself).
+struct BadItem {
+  std::string path;
+  std::string message;
+  unsigned long status;
+};
+
+// A place in the document, written as fields joined by "." and other keys
+// (names, paths) in brackets: objects["/web/docs"].acl, acls.a1.entries[0].
+// root() is the document itself, written "".
+class Path {
+ public:
+  // The place of member key (a plain name joined with ".", any other key
+  // quoted in brackets) or of array item index. Throw std::bad_alloc only.
+  Path operator/(std::string const& key) const;
+  Path operator/(std::size_t index) const;
+  std::string const& text() const { return text_; }
+  // Throws BadItem{text(), message, status}.
+  [[noreturn]] void fail(std::string message, unsigned long status = 0) const;
+
+ private:
+  Path() = default;
+  explicit Path(std::string text) : text_(std::move(text)) {}
+  friend Path root();
+  std::string text_;
+};
+Path root();
+
+// The problem for bad (its place as the problem's where).
+Problem problemOf(BadItem const& bad);
+
+// Runs convert, a conversion between action strings and permissions through
+// the store's quick map. The quick map throws when the action catalogue has
+// no "primary" group holding an action; that is thrown as a BadItem at p
+// (status gx_s_no_action_group). Other exceptions pass through.
+void throughQuickMap(std::function<void()> const& convert, Path const& p);
+
+}  // namespace document
+}  // namespace gxpolicy
