@@ -208,7 +208,8 @@ class WholePolicy : public ::testing::Test {
     ::chmod(secretFile.c_str(), 0600);
     port_ = gxtest::freeLoopbackPort();
     ASSERT_TRUE(daemon_.start({kDaemon, "--db", db_, "--registry", registry_, "--listen", "127.0.0.1:" + std::to_string(port_),
-                               "--front-secret-file", secretFile, "--attr-header", "department=X-Gx-Attr-Department"},
+                               "--front-secret-file", secretFile, "--attr-header", "department=X-Gx-Attr-Department",
+                                "--auth-denial-body"},
                               dir_.file("gxpolicyd.log"), std::chrono::seconds(30), [this] { return gxtest::healthy(port_); }))
         << gxtest::readFile(dir_.file("gxpolicyd.log"));
   }

@@ -4,7 +4,7 @@
 // (service.h) both speak these, so neither needs the other's header.
 #pragma once
 
-#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,17 +12,46 @@
 
 namespace gxpolicyd {
 
+// A request header as received. value ends with a NUL (the transport's
+// values do, and so must a test's).
+struct HeaderField {
+  std::string_view name;
+  char const* value;
+};
+
 struct Request {
   std::string_view method;
   std::string_view path;  // without the query
-  // The value of a request header (case-insensitive name), or null.
-  std::function<char const*(char const* name)> header;
-  // How many times the request carries a header (case-insensitive name);
-  // null when the transport cannot tell (then a present header counts once).
-  std::function<unsigned(char const* name)> headerCount;
+  // The headers in the order received; a name may come more than once.
+  // The transport collects them once per request, so that a handler asking
+  // for a dozen names reads one short list rather than the connection's.
+  std::span<HeaderField const> headers;
   std::string_view body;
   bool bodyTooLarge = false;  // the transport stopped reading a body over the cap
   bool bodyOverBudget = false;  // the transport holds as many bodies as it may: 503
+
+  // The value of the first header called name (case-insensitive), or null.
+  char const* header(std::string_view name) const {
+    for (HeaderField const& h : headers)
+      if (sameName(h.name, name)) return h.value;
+    return nullptr;
+  }
+  // How many times the request carries a header called name.
+  unsigned headerCount(std::string_view name) const {
+    unsigned n = 0;
+    for (HeaderField const& h : headers) n += sameName(h.name, name) ? 1 : 0;
+    return n;
+  }
+  // Header names compare without regard to ASCII case.
+  static bool sameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+      if (x != y && (x | 0x20) != (y | 0x20)) return false;
+      if (x != y && !((x | 0x20) >= 'a' && (x | 0x20) <= 'z')) return false;
+    }
+    return true;
+  }
 };
 
 struct Response {

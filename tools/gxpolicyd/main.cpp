@@ -85,6 +85,7 @@ struct Args {
   std::string frontSecretFile;
   bool trustAnyFrontEnd = false;
   std::string pathAllow;
+  bool authDenialBody = false;
   std::vector<std::string> attributeHeaders;
   std::size_t maxNameLength = 256;
   std::size_t maxGroups = 1024;
@@ -252,6 +253,7 @@ int serve(Args const& a) {
   service.maxNameLength = a.maxNameLength;
   service.maxGroups = a.maxGroups;
   service.pathAllow = a.pathAllow;
+  service.authDenialBody = a.authDenialBody;
   for (std::string const& item : a.attributeHeaders) {
     std::string name, header;
     if (!gxpolicyd::parseAttributeHeader(item, name, header, error)) quit("--attr-header " + item + ": " + error);
@@ -454,6 +456,9 @@ int main(int argc, char** argv) {
                  "end and believed as identity headers are (repeatable), e.g. department=X-Gx-Attr-Department");
   app.add_option("--path-allow", a.pathAllow,
                  "Characters among ; \\ % and space that request paths may hold (refused by default)");
+  app.add_flag("--auth-denial-body", a.authDenialBody,
+               "/v1/auth's 403 answers carry \"CAUSE: REASON\" as their body too, for a front end that shows it "
+               "(nginx's auth_request does not, and reopens its connection after every answer with a body)");
   app.add_option("--max-name", a.maxNameLength, "Longest user or group name or uuid in a request, bytes (longer: 400)")
       ->capture_default_str();
   app.add_option("--max-groups", a.maxGroups, "Most groups one request names (more: 400)")->capture_default_str();

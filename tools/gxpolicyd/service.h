@@ -100,6 +100,12 @@ struct ServiceOptions {
   // name, header name}; each header's value is typed as --attr reads it
   // (gxpolicy::parseAttributeValue). Believed only as identity headers are.
   std::vector<std::pair<std::string, std::string>> attributeHeaders;
+  // /v1/auth: a 403 carries "CAUSE: REASON" as its body too (the cause and
+  // reason are always in headers). Off by default: nginx's auth_request
+  // never reads an answer's body, so it closes the kept-alive connection
+  // after every answer that has one and opens a new one for the next
+  // question; turn it on for a front end that shows the body to the client.
+  bool authDenialBody = false;
 };
 
 // Parses "department=X-Gx-Attr-Department" (an attribute name, '=', a
