@@ -630,12 +630,13 @@ TEST_F(ServiceOnExample, ManyGroupsAreCappedAndResolvedInLinearTime) {
   so.callerTtl = std::chrono::seconds(0);  // every answer resolves its caller: that is what is timed
   gxpolicyd::DecisionService service(*replica_, nullptr, so, metrics_);
   json body = {{"object", "/web/blog"}, {"actions", "r"}, {"uuid", "0f3a9b7e-6c1d-4e2f-8a5b-9d0c1e2f3a4b"}};
-  // The faster of two answers for n groups, in seconds.
+  // The fastest of five answers for n groups, in seconds (the best of
+  // several, so that a busy machine's pauses do not count).
   auto timeFor = [&](int n) {
     body["groups"] = groupsOf(n);
     std::string text = body.dump();
     double best = 1e9;
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 5; ++round) {
       auto start = std::chrono::steady_clock::now();
       Response r = post(service, "/v1/check", text);
       best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

@@ -50,15 +50,19 @@ std::vector<std::string> lines(std::string const& text) {
   return out;
 }
 
-// Every line of the files, each parsed (a test failure for one that is not JSON).
+// Every line of the files, each parsed (a test failure for one that is not
+// JSON). A last line without its newline is a record a killed process cut
+// short, and is not read.
 std::vector<json> records(std::vector<std::string> const& files) {
   std::vector<json> out;
-  for (auto const& f : files)
-    for (auto const& l : lines(gxtest::readFile(f))) {
+  for (auto const& f : files) {
+    std::string const text = gxtest::readFile(f);
+    for (auto const& l : lines(text.substr(0, text.rfind('\n') + 1))) {
       json j = json::parse(l, nullptr, false);
       EXPECT_FALSE(j.is_discarded()) << f << ": " << l;
       out.push_back(std::move(j));
     }
+  }
   return out;
 }
 
@@ -206,6 +210,24 @@ TEST_F(AuditFile, SymlinkDirectoryFifoSharedModeAndHardLinkAreRefused) {
   std::filesystem::create_directory(dir_.file("open"));
   ::chmod(dir_.file("open").c_str(), 0777);
   EXPECT_NE(refusal(dir_.file("open") + "/audit.log").find("may be written by anyone"), std::string::npos);
+}
+
+// A trail that a killed process left with its last record cut short: the
+// cut record is ended with a newline at open, so the next record is a line
+// of its own.
+TEST_F(AuditFile, ACutLastRecordIsEndedBeforeTheNextIsWritten) {
+  AuditOptions o;
+  o.file = dir_.file("audit.log");
+  gxtest::writeFile(o.file, "{\"object\":\"/o/whole\"}\n{\"object\":\"/o/cu");
+  ::chmod(o.file.c_str(), 0600);
+  auto trail = opened(o);
+  ASSERT_NE(trail, nullptr);
+  trail->record(failed("/o/next"));
+  trail->stop();
+  auto l = lines(gxtest::readFile(o.file));
+  ASSERT_EQ(l.size(), 3u) << gxtest::readFile(o.file);
+  EXPECT_EQ(l[1], "{\"object\":\"/o/cu");
+  EXPECT_EQ(json::parse(l[2], nullptr, false).value("object", ""), "/o/next") << l[2];
 }
 
 // Records from several threads at once; the number each thread made.

@@ -41,6 +41,20 @@ std::string refusal(int fd, std::string const& path) {
   return "";
 }
 
+// A process killed while writing may leave the trail's last record cut
+// short, without its newline. The cut record is ended with one, so that the
+// next record starts a line of its own rather than being joined to it (and
+// lost to every reader). "" or why it could not be.
+std::string endCutRecord(int fd, std::string const& path) {
+  struct stat st {};
+  char last = '\n';
+  if (::fstat(fd, &st) != 0) return "cannot examine " + path + ": " + std::strerror(errno);
+  if (st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1)
+    return "cannot read " + path + ": " + std::strerror(errno);
+  if (last != '\n' && ::write(fd, "\n", 1) != 1) return "cannot write " + path + ": " + std::strerror(errno);
+  return "";
+}
+
 // Opens (creating with mode 0600) the audit file for appending: the
 // descriptor, or -1 with error set.
 int openAuditFile(std::string const& path, bool mustCreate, std::string& error) {
@@ -50,7 +64,7 @@ int openAuditFile(std::string const& path, bool mustCreate, std::string& error) 
   }
   // O_NONBLOCK: a FIFO put in its place must not hang the open; it is
   // refused below and the flag cleared for a regular file.
-  int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int flags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   if (mustCreate) flags |= O_EXCL;
   int fd = ::open(path.c_str(), flags, 0600);
   if (fd < 0) {
@@ -62,7 +76,8 @@ int openAuditFile(std::string const& path, bool mustCreate, std::string& error) 
     return -1;
   }
   error = refusal(fd, path);
-  if (error.empty() && ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) != 0) error = "cannot set up " + path;
+  if (error.empty() && ::fcntl(fd, F_SETFL, O_APPEND) != 0) error = "cannot set up " + path;
+  if (error.empty()) error = endCutRecord(fd, path);
   if (!error.empty()) {
     ::close(fd);
     return -1;
