@@ -9,6 +9,7 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalStore.h"
+#include "GxCore/daStoreObjectName.h"
 #include "outside/ZObject.h"
 #include "outside/hxasn_acl.h"
 
@@ -90,6 +91,20 @@ unsigned long keysUnder(daCachedStore& store, char const* base, std::vector<std:
     else if (key.compare(0, prefix.size(), prefix) == 0) out.push_back(key.substr(prefix.size() - 1));
   }
   freeNameList(list);
+  return 0;
+}
+
+unsigned long objectPaths(daCachedStore& store, std::set<std::string>& out) {
+  out.clear();
+  // The extended attributes of objects live under the root's key.
+  GxObjectName const extAttrBase = daPObjName("/").getExtAttrName().getFullName();
+  std::vector<std::string> keys;
+  for (char const* base : {daPObjName::pobjbasename_, daPObjName::pobjtoaclmapbasename_,
+                           daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_,
+                           extAttrBase.getChars()}) {
+    if (unsigned long st = keysUnder(store, base, keys); st != 0) return st;
+    for (std::string& suffix : keys) out.insert(suffix.empty() ? "/" : std::move(suffix));
+  }
   return 0;
 }
 

@@ -7,10 +7,11 @@
 // Import and export read nested items with straight-line code: a problem
 // found deep inside is thrown as a document::BadItem and caught by their
 // entry points, which turn it into a Problem. Nothing here is for other
-// callers but keysUnder.
+// callers but keysUnder and objectPaths.
 #pragma once
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ namespace gxpolicy {
 // keys; else the store's listing status (out then empty). Throws
 // std::bad_alloc when memory runs out.
 unsigned long keysUnder(daCachedStore& store, char const* base, std::vector<std::string>& out);
+// Every path that has a protected-object record, an attachment (ACL, POP or
+// rule) or extended attributes, into out (replaced), sorted. 0, else the
+// status of the listing that failed (out then unspecified). Throws
+// std::bad_alloc when memory runs out.
+unsigned long objectPaths(daCachedStore& store, std::set<std::string>& out);
 
 namespace document {
 

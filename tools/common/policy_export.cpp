@@ -229,16 +229,10 @@ void exportPolicies(daCachedStore& store, gxreg::Registry* registry, int kind, j
 }
 
 // Every path with a protected-object record, an attachment or extended
-// attributes.
+// attributes; a listing that fails is the document's problem.
 std::set<std::string> objectPaths(daCachedStore& store) {
   std::set<std::string> paths;
-  // The extended attributes of objects live under the root's key.
-  GxObjectName const extAttrBase = daPObjName("/").getExtAttrName().getFullName();
-  for (char const* base : {daPObjName::pobjbasename_, daPObjName::pobjtoaclmapbasename_,
-                           daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_,
-                           extAttrBase.getChars()}) {
-    for (std::string& suffix : keysUnder(store, base)) paths.insert(suffix.empty() ? "/" : suffix);
-  }
+  if (unsigned long st = gxpolicy::objectPaths(store, paths); st != 0) root().fail("cannot list the objects", st);
   return paths;
 }
 

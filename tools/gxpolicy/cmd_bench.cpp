@@ -34,6 +34,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/file_registry.h"
 #include "outside/hxsvc.h"
+#include "tools/common/caller.h"
 #include "tools/common/decide.h"
 #include "tools/common/policy_document.h"
 #include "tools/common/status_text.h"
@@ -108,21 +109,19 @@ class LatencyHistogram {
   std::uint64_t max_ = 0;
 };
 
-// A caller with its attributes built once; pa stays valid while the
-// caller is not moved (callers live in a vector sized before pa is set).
-struct BenchCaller {
-  bool authenticated = false;
-  hx_uuid_t user{};
-  std::vector<sec_id_t> groups;
-  sec_id_pa_t info{};
-  sec_id_pa_t* pa = nullptr;
-};
-
 std::uint64_t splitmix(std::uint64_t& state) {
   std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return z ^ (z >> 31);
+}
+
+// The protected objects; a listing that fails ends the command.
+std::vector<std::string> objectsOf(daCachedStore& store) {
+  std::set<std::string> paths;
+  if (unsigned long st = gxpolicy::objectPaths(store, paths); st != 0)
+    error({"cannot list the protected objects", st, "check the database"});
+  return {paths.begin(), paths.end()};
 }
 
 // keysUnder for the benchmark: a listing that fails ends the command.
@@ -133,33 +132,22 @@ std::vector<std::string> keysUnder(daCachedStore& store, char const* base) {
   return out;
 }
 
-std::vector<std::string> objectsOf(daCachedStore& store) {
-  std::set<std::string> paths;
-  for (char const* base : {daPObjName::pobjbasename_, daPObjName::pobjtoaclmapbasename_,
-                           daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_})
-    for (std::string& suffix : keysUnder(store, base)) paths.insert(suffix.empty() ? "/" : suffix);
-  return {paths.begin(), paths.end()};
-}
-
 struct UuidLess {
   bool operator()(hx_uuid_t const& a, hx_uuid_t const& b) const { return std::memcmp(&a, &b, sizeof a) < 0; }
 };
 
-// Callers from the registry's users, else from the subjects of the ACLs.
-std::vector<BenchCaller> callersOf(daCachedStore& store, gxreg::Registry* registry, std::uint64_t seed,
-                                   std::string& source) {
-  std::vector<BenchCaller> callers;
+// Callers from the registry's users, else from the subjects of the ACLs,
+// and an unauthenticated one.
+std::vector<gxpolicy::CallerAttributes> callersOf(daCachedStore& store, gxreg::Registry* registry, std::uint64_t seed,
+                                                  std::string& source) {
+  std::vector<gxpolicy::CallerAttributes> callers;
   auto* file = dynamic_cast<gxreg::FileRegistry*>(registry);
   if (file != nullptr && !file->users().empty()) {
     for (auto const& u : file->users()) {
       if (callers.size() >= kMaxCallers) break;
-      BenchCaller c;
-      c.authenticated = true;
-      c.user = u.uuid;
       std::vector<hx_uuid_t> groups;
-      if (file->userGroups(u.uuid, groups) == 0)
-        for (auto const& g : groups) c.groups.push_back(sec_id_t{g, nullptr});
-      callers.push_back(std::move(c));
+      if (file->userGroups(u.uuid, groups) != 0) groups.clear();
+      if (groups.size() <= gxpolicy::CallerAttributes::kMaxGroups) callers.emplace_back(u.uuid, groups);
     }
     source = "the registry's users";
   } else {
@@ -179,45 +167,32 @@ std::vector<BenchCaller> callersOf(daCachedStore& store, gxreg::Registry* regist
         if (e.entry_type == acl_e_group) groupSet.insert(e.id);
       }
     }
-    std::vector<hx_uuid_t> groups(groupSet.begin(), groupSet.end());
+    std::vector<hx_uuid_t> const groups(groupSet.begin(), groupSet.end());
     std::uint64_t state = seed;
-    auto someGroups = [&](BenchCaller& c) {
-      if (groups.empty()) return;
-      for (std::uint64_t n = splitmix(state) % 4; n > 0; --n)
-        c.groups.push_back(sec_id_t{groups[splitmix(state) % groups.size()], nullptr});
+    auto someGroups = [&] {
+      std::vector<hx_uuid_t> some;
+      if (!groups.empty())
+        for (std::uint64_t n = splitmix(state) % 4; n > 0; --n) some.push_back(groups[splitmix(state) % groups.size()]);
+      return some;
+    };
+    auto someoneNew = [] {  // a user the ACLs do not name
+      hx_uuid_t u{};
+      unsigned long st = 0;
+      hx_uuid_create(u, st);
+      return u;
     };
     for (auto const& u : users) {
       if (callers.size() >= kMaxCallers) break;
-      BenchCaller c;
-      c.authenticated = true;
-      c.user = u;
-      someGroups(c);
-      callers.push_back(std::move(c));
+      callers.emplace_back(u, someGroups());
     }
-    for (auto const& g : groups) {  // a user the ACLs do not name, in one group
+    for (auto const& g : groups) {  // in one group
       if (callers.size() >= kMaxCallers) break;
-      BenchCaller c;
-      c.authenticated = true;
-      unsigned long st = 0;
-      hx_uuid_create(c.user, st);
-      c.groups.push_back(sec_id_t{g, nullptr});
-      callers.push_back(std::move(c));
+      callers.emplace_back(someoneNew(), std::vector<hx_uuid_t>{g});
     }
-    BenchCaller nobody;  // a user in no group
-    nobody.authenticated = true;
-    unsigned long st = 0;
-    hx_uuid_create(nobody.user, st);
-    callers.push_back(std::move(nobody));
+    callers.emplace_back(someoneNew(), std::vector<hx_uuid_t>{});  // in no group
     source = "the subjects of the ACL entries";
   }
-  callers.push_back(BenchCaller{});  // unauthenticated
-  for (BenchCaller& c : callers) {
-    if (!c.authenticated) continue;
-    c.info.principal = sec_id_t{c.user, nullptr};
-    c.info.num_groups = static_cast<uint16_t>(std::min<std::size_t>(c.groups.size(), UINT16_MAX));
-    c.info.groups = c.groups.empty() ? nullptr : c.groups.data();
-    c.pa = &c.info;
-  }
+  callers.emplace_back();  // unauthenticated
   return callers;
 }
 
@@ -255,7 +230,7 @@ void run(BenchArgs const& a) {
   if (objects.empty())
     error({"the database holds no protected objects", 0, "import a policy or generate an estate first"});
   std::string source;
-  std::vector<BenchCaller> const callers = callersOf(store, registry.get(), a.seed, source);
+  std::vector<gxpolicy::CallerAttributes> const callers = callersOf(store, registry.get(), a.seed, source);
 
   using Clock = std::chrono::steady_clock;
   std::vector<ThreadResult> results(a.threads);
@@ -273,11 +248,11 @@ void run(BenchArgs const& a) {
       for (Clock::time_point now = Clock::now(); now < until;) {
         std::uint64_t const pick = splitmix(state);
         std::string const& object = objects[pick % objects.size()];
-        BenchCaller const& caller = callers[(pick >> 20) % callers.size()];
+        gxpolicy::CallerAttributes const& caller = callers[(pick >> 20) % callers.size()];
         std::string const& actions = a.actions[(pick >> 44) % a.actions.size()];
         unsigned long st = 0;
         Clock::time_point const start = now;
-        store.decide(object.c_str(), caller.pa, actions.c_str(), nullptr, d, st);
+        store.decide(object.c_str(), caller.pa(), actions.c_str(), nullptr, d, st);
         now = Clock::now();
         if (!counting) continue;
         r.latency.add(static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count()));
