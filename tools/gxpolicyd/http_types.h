@@ -23,6 +23,7 @@ struct Request {
   std::string_view body;
   bool bodyTooLarge = false;  // the transport stopped reading a body over the cap
   bool bodyOverBudget = false;  // the transport holds as many bodies as it may: 503
+  bool bodyNoMemory = false;    // the transport could not allocate the body (left unread): 503
 };
 
 struct Response {

@@ -32,6 +32,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -195,11 +196,17 @@ sigset_t waitedSignals() {
 
 // Runs work on a thread of its own while this thread takes signals: a
 // SIGTERM or SIGINT meanwhile ends the process at once (status 0), since
-// start-up may wait on a master that does not answer.
+// start-up may wait on a master that does not answer. Throws
+// std::bad_alloc, in this thread, when work ran out of memory.
 void startInterruptibly(std::function<void()> const& work) {
   std::atomic<bool> done{false};
+  bool outOfMemory = false;
   std::thread worker([&] {
-    work();
+    try {
+      work();
+    } catch (std::bad_alloc const&) {
+      outOfMemory = true;
+    }
     done.store(true);
   });
   sigset_t waited = waitedSignals();
@@ -212,6 +219,7 @@ void startInterruptibly(std::function<void()> const& work) {
     }
   }
   worker.join();
+  if (outOfMemory) throw std::bad_alloc();
 }
 
 std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters) {
@@ -492,5 +500,15 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   gxpolicy::addVersionFlag(app, "gxpolicyd");
   if (std::optional<int> status = gxpolicy::parseCommandLine(app, "gxpolicyd", argc, argv)) return *status;
-  return serve(a);
+  // Memory that runs out while starting (a huge registry, a replica too
+  // large to map) ends the start with a message, not an abort; once
+  // serving, every request and every thread answers it for itself.
+  try {
+    return serve(a);
+  } catch (std::bad_alloc const&) {
+    std::fputs("gxpolicyd: out of memory while starting (see ulimit -v and the size of the registry and database); "
+               "stopped\n",
+               stderr);
+    return gxpolicy::kExitError;
+  }
 }

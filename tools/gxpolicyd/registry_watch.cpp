@@ -1,5 +1,7 @@
 #include "tools/gxpolicyd/registry_watch.h"
 
+#include <new>
+
 #include "outside/registry.h"
 #include "tools/common/status_text.h"
 
@@ -43,7 +45,16 @@ void RegistryWatch::run() {
       if (stopping_) return;
       poked_ = false;
     }
-    checkOnce();
+    // A check that runs out of memory (beyond the load, which says so
+    // itself) leaves the registry in force; the next period tries again.
+    try {
+      checkOnce();
+    } catch (std::bad_alloc const&) {
+      try {
+        log_("user registry " + name_ + ": out of memory while checking it; the users and groups read before stay in force");
+      } catch (std::bad_alloc const&) {
+      }
+    }
   }
 }
 

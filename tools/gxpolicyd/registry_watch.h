@@ -6,7 +6,8 @@
 //
 // Logging: a failure is logged once when it starts (the previous contents
 // stay in force), and so are the recovery and every reload that changed
-// the answers.
+// the answers. A check that runs out of memory is one such failure: the
+// thread goes on and tries again at the next period.
 //
 // Threads: poke and stop may be called from any thread; refresh runs on the
 // watcher's thread only (or on the caller's, for checkOnce).

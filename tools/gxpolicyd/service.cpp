@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <optional>
 
 #include <nlohmann/json.hpp>
@@ -82,6 +83,22 @@ ojson refusalJson(Refusal const& f) {
 }
 
 Response refuse(Refusal const& f) { return jsonResponse(f.http, refusalJson(f)); }
+
+// 503 for a request that ran out of memory, with Retry-After. Allocates
+// nothing when even its body cannot be made: then the answer has none.
+Response outOfMemory() noexcept {
+  Response r;
+  r.status = 503;
+  try {
+    r = refuse(Refusal{503, "the server ran out of memory for this request; try again shortly", ""});
+    r.headers.emplace_back("Retry-After", "1");
+  } catch (std::bad_alloc const&) {
+    r.contentType = "text/plain; charset=utf-8";
+    r.body.clear();
+    r.headers.clear();
+  }
+  return r;
+}
 
 Response text(int status, std::string body) {
   Response r;
@@ -529,6 +546,8 @@ Response DecisionService::handle(Request const& request) {
     r = route(request, handler);
   } catch (Refusal const& f) {
     r = refuse(f);
+  } catch (std::bad_alloc const&) {
+    r = outOfMemory();
   } catch (std::exception const& e) {
     r = refuse(Refusal{500, std::string("internal error: ") + e.what(), ""});
   } catch (...) {
@@ -555,6 +574,10 @@ Response DecisionService::route(Request const& request, Handler& handler) {
     Response r = refuse(Refusal{503, "the server holds as many request bodies as it may; try again shortly", ""});
     r.headers.emplace_back("Retry-After", "1");
     return r;
+  }
+  if (request.bodyNoMemory) {
+    handler = path == "/v1/check" ? Handler::check : path == "/v1/check/batch" ? Handler::batch : Handler::other;
+    return outOfMemory();
   }
   if (request.bodyTooLarge || request.body.size() > options_.maxBody) {
     handler = path == "/v1/check" ? Handler::check : path == "/v1/check/batch" ? Handler::batch : Handler::other;
