@@ -1,0 +1,240 @@
+// gxpolicyd at the limits of the machine, run as a child process: at its
+// connection cap and at the process's descriptor limit it closes new
+// connections at once (no backlog wait, no busy loop, one log line per run
+// of refusals) and takes them again when some close; a request that runs
+// out of memory under an address-space limit is answered 503 and the
+// daemon goes on serving.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "GxCore/db/daLocalPolicy.h"
+#include "daemon_process.h"
+#include "example_policy.h"
+#include "http_client.h"
+#include "loopback.h"
+#include "test_support.h"
+
+namespace {
+
+using json = nlohmann::json;
+using gxtest::within;
+
+#ifdef GXPOLICYD_BINARY
+char const* const kDaemon = GXPOLICYD_BINARY;
+#else
+char const* const kDaemon = nullptr;
+#endif
+
+// Sanitizer builds reserve their shadow memory up front and abort when an
+// allocation fails: an address-space limit tests the sanitizer, not the
+// daemon. Those cases run in the plain build only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// How a fresh connection fares: answered (status), closed by the server
+// without an answer, or left waiting.
+enum class Fate { answered, closed, waiting };
+
+class GxpolicydLimits : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (kDaemon == nullptr) GTEST_SKIP() << "gxpolicyd is not built in this tree (tools are off)";
+    db_ = dir_.file("p.db");
+    gxtest::writeFile(db_ + ".registry.json", gxtest::exampleFile("web.registry.json"));
+    auto names = gxtest::exampleRegistry();
+    gxtest::makePolicyDb(db_, {}, daLocalPolicy::minimumDatabaseVersion, "Default");
+    json doc = json::parse(gxtest::exampleFile("web.json"));
+    doc["objects"]["/web/admin"].erase("rule");
+    gxtest::importDocument(db_, "Default", doc.dump(), names.get());
+  }
+  void TearDown() override {
+    if (daemon_.pid() > 0) EXPECT_EQ(daemon_.signal(SIGTERM, std::chrono::seconds(30)), 0) << log();
+  }
+
+  // Starts gxpolicyd (through prefix, e.g. prlimit) with args; true once it answers.
+  bool start(std::vector<std::string> const& args, std::vector<std::string> prefix = {}) {
+    port_ = gxtest::freeLoopbackPort();
+    prefix.insert(prefix.end(), {kDaemon, "--db", db_, "--listen", "127.0.0.1:" + std::to_string(port_)});
+    prefix.insert(prefix.end(), args.begin(), args.end());
+    daemon_.launch(prefix, dir_.file("gxpolicyd.log"));
+    return within(std::chrono::seconds(20), [&] {
+             return daemon_.exited() || gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/healthz")).status == 200;
+           }) &&
+           !daemon_.exited();
+  }
+  std::string log() { return gxtest::readFile(dir_.file("gxpolicyd.log")); }
+  std::size_t count(std::string const& text) {
+    std::string all = log();
+    std::size_t n = 0;
+    for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+    return n;
+  }
+
+  // Connects and asks /healthz, keeping the connection: its fate within
+  // two seconds. An answered connection is kept in open_.
+  Fate connectAndAsk() {
+    gxtest::Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = gxtest::loopback(port_);
+    if (::connect(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fate::closed;
+    timeval limit{2, 0};
+    ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string ask = gxtest::httpRequest("GET", "/healthz", "", "", true);
+    ::send(s.fd, ask.data(), ask.size(), MSG_NOSIGNAL);
+    char buf[512];
+    ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      open_.push_back(std::move(s));
+      return Fate::answered;
+    }
+    return n == 0 || errno == ECONNRESET ? Fate::closed : Fate::waiting;
+  }
+  // Whether the first kept connection still answers.
+  bool keptConnectionAnswers() {
+    return !open_.empty() &&
+           gxtest::roundTrip(open_.front().fd, gxtest::httpRequest("GET", "/healthz", "", "", true)).status == 200;
+  }
+  // Opens connections until one is refused (at most tries): how many were
+  // answered; refused is set when the server closed one.
+  int fillUp(int tries, bool& refused) {
+    refused = false;
+    for (int i = 0; i < tries; ++i) {
+      Fate f = connectAndAsk();
+      if (f == Fate::waiting) return -1;  // left in the backlog: not refused cleanly
+      if (f == Fate::closed) {
+        refused = true;
+        return static_cast<int>(open_.size());
+      }
+    }
+    return static_cast<int>(open_.size());
+  }
+  // CPU seconds the daemon has used.
+  double cpuSeconds() {
+    std::ifstream in("/proc/" + std::to_string(daemon_.pid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t close = text.rfind(')');
+    std::vector<std::string> fields;
+    std::string field;
+    for (std::size_t i = close + 2; i <= text.size(); ++i) {
+      if (i == text.size() || text[i] == ' ') fields.push_back(std::exchange(field, ""));
+      else field += text[i];
+    }
+    return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+
+  // The refusals of a full server, its kept connection, and its recovery.
+  void expectRefusedCleanlyThenRecovers(int admittedAtMost) {
+    bool refused = false;
+    int admitted = fillUp(admittedAtMost + 8, refused);
+    ASSERT_TRUE(refused) << "admitted " << admitted << "; " << log();
+    EXPECT_GT(admitted, 0);
+    EXPECT_LE(admitted, admittedAtMost);
+    // More attempts while full: each closed at once, no busy loop, one log line.
+    double before = cpuSeconds();
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(connectAndAsk(), Fate::closed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(cpuSeconds() - before, 0.3);
+    EXPECT_TRUE(keptConnectionAnswers());
+    EXPECT_EQ(count("new ones are closed until some close"), 1u) << log();
+    // Closed: taken again.
+    open_.clear();
+    EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return connectAndAsk() == Fate::answered; })) << log();
+    EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return count("accepting connections again") == 1; })) << log();
+    EXPECT_EQ(count("Too many open files"), 0u) << log();
+  }
+
+  gxtest::TempDir dir_;
+  std::string db_;
+  gxtest::DaemonProcess daemon_;
+  int port_ = -1;
+  std::vector<gxtest::Socket> open_;
+};
+
+TEST_F(GxpolicydLimits, AtTheConnectionCapNewConnectionsAreClosedAtOnceAndTakenAgainWhenSomeClose) {
+  ASSERT_TRUE(start({"--threads", "2", "--connections", "4"})) << log();
+  expectRefusedCleanlyThenRecovers(4);
+}
+
+TEST_F(GxpolicydLimits, AtTheDescriptorLimitNewConnectionsAreClosedAtOnceAndTakenAgainWhenSomeClose) {
+  ASSERT_TRUE(start({"--threads", "2"}, {"/usr/bin/prlimit", "--nofile=64:64"})) << log();
+  EXPECT_EQ(count("the descriptor limit leaves room for"), 1u) << log();
+  expectRefusedCleanlyThenRecovers(64);
+}
+
+TEST_F(GxpolicydLimits, ADescriptorLimitWithNoRoomForConnectionsStopsTheStartWithAMessage) {
+  EXPECT_FALSE(start({"--threads", "2"}, {"/usr/bin/prlimit", "--nofile=36:36"}));
+  EXPECT_EQ(daemon_.status(), 2) << log();
+  EXPECT_NE(log().find("leaves no room for connections"), std::string::npos) << log();
+}
+
+// The daemon's address space, in bytes, as the kernel counts it.
+std::size_t addressSpace(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmSize:", 0) == 0) return std::stoul(line.substr(7)) * 1024;
+  return 0;
+}
+
+void limitAddressSpace(pid_t pid, rlim_t bytes) {
+  rlimit lim{bytes, RLIM_INFINITY};  // the soft limit: it can be raised again
+  ASSERT_EQ(::prlimit(pid, RLIMIT_AS, &lim, nullptr), 0);
+}
+
+TEST_F(GxpolicydLimits, ARequestThatRunsOutOfMemoryIsAnswered503AndServingGoesOn) {
+  if (kSanitized) GTEST_SKIP() << "a sanitizer cannot run under an address-space limit";
+  ASSERT_TRUE(start({"--threads", "1", "--max-body", "400000000", "--max-bodies-total", "800000000",
+                     "--max-batch", "1000000"}))
+      << log();
+  auto check = [&] {
+    return gxtest::requestOnce(port_, gxtest::httpRequest("POST", "/v1/check", "",
+                                                          R"({"object":"/web/docs","actions":"r","user":"bob"})"));
+  };
+  ASSERT_EQ(check().status, 200);
+  // Batches far larger than the memory left, but within every other limit.
+  auto batchOf = [](int n) {
+    std::string batch = "[";
+    for (int i = 0; i < n; ++i) batch += std::string(i ? "," : "") + R"({"object":"/web/docs","actions":"r"})";
+    return batch + "]";
+  };
+  ASSERT_EQ(gxtest::requestOnce(port_, gxtest::httpRequest("POST", "/v1/check/batch", "", batchOf(100))).status, 200);
+  std::string batch = batchOf(40000);
+
+  limitAddressSpace(daemon_.pid(), addressSpace(daemon_.pid()) + (8 << 20));
+  // A body announced larger than memory can hold: 503 before it is read.
+  gxtest::Reply big = gxtest::requestOnce(
+      port_, "POST /v1/check HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 300000000\r\n\r\n");
+  EXPECT_EQ(big.status, 503);
+  EXPECT_NE(big.body.find("out of memory"), std::string::npos) << big.body;
+  EXPECT_EQ(big.headers["retry-after"], "1");
+  // A batch whose checks do not fit: 503 (not a 500, not an abort).
+  gxtest::Reply huge = gxtest::requestOnce(port_, gxtest::httpRequest("POST", "/v1/check/batch", "", batch));
+  EXPECT_EQ(huge.status, 503) << huge.body;
+  EXPECT_NE(huge.body.find("out of memory"), std::string::npos) << huge.body;
+  // The daemon goes on: small requests still answered, and the batch once memory is back.
+  EXPECT_EQ(check().status, 200) << log();
+  limitAddressSpace(daemon_.pid(), RLIM_INFINITY);
+  EXPECT_EQ(check().status, 200) << log();
+}
+
+}  // namespace
