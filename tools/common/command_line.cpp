@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 #include "tools/common/version.h"
 
@@ -111,6 +112,14 @@ std::optional<int> parseCommandLine(CLI::App& app, char const* program, int argc
     return app.exit(e);
   } catch (CLI::RuntimeError const& e) {
     return e.get_exit_code();
+  } catch (std::bad_alloc const&) {
+    // A command's own transaction is rolled back as the exception leaves
+    // it; only the message is left to give, and fputs allocates nothing.
+    std::fputs(program, stderr);
+    std::fputs(": out of memory: the command stopped before it finished; what it was changing keeps its last "
+               "committed state (see ulimit -v, or give it less to do at once)\n",
+               stderr);
+    return kExitError;
   } catch (CLI::ParseError const& e) {
     std::fprintf(stderr, "%s: %s\n", program, e.what());
     std::string hint = suggestion(app, argc, argv);

@@ -28,8 +28,10 @@ std::string nearest(std::string const& word, std::vector<std::string> const& can
 // --version printed, a callback's code when it threw CLI::RuntimeError,
 // kExitError for any other mistake on the command line, printed to stderr
 // as "<program>: <what is wrong>" with "did you mean ...?" when a mistyped
-// subcommand or option is near one app knows. Never throws a CLI11
-// exception (a callback's other exceptions pass through).
+// subcommand or option is near one app knows; kExitError, with
+// "<program>: out of memory: ..." on stderr, when a callback ran out of
+// memory (std::bad_alloc). Never throws a CLI11 exception nor
+// std::bad_alloc (a callback's other exceptions pass through).
 std::optional<int> parseCommandLine(CLI::App& app, char const* program, int argc, char const* const* argv);
 
 // Adds --version to app: prints versionLine(program) and exits kExitOk.
