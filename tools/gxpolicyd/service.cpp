@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -147,9 +148,21 @@ std::string keyOfOverflow(std::string_view body) {
   return last;
 }
 
+// Whether bytes can be allocated now (the pointer goes through a volatile
+// so the probe is made).
+bool memoryFor(std::size_t bytes) noexcept {
+  void* volatile probe = std::malloc(bytes);
+  std::free(probe);
+  return probe != nullptr;
+}
+
 // Parses a request body; a Refusal when it is not JSON or holds a number
-// no double can hold.
+// no double can hold. Throws std::bad_alloc, before parsing, when a large
+// body's document would not fit: the parser's document frees itself by
+// allocating, in a destructor, so a parse that ran out of memory could
+// end the process. (A document holds some ten times its text.)
 json parseBody(std::string_view body) {
+  if (body.size() > (std::size_t{64} << 10) && !memoryFor(body.size() * 10)) throw std::bad_alloc();
   if (tooDeep(body))
     throw Refusal{400, "the body nests arrays or objects deeper than " + std::to_string(kMaxDepth) + " levels", ""};
   try {
