@@ -113,11 +113,10 @@ std::optional<int> parseCommandLine(CLI::App& app, char const* program, int argc
   } catch (CLI::RuntimeError const& e) {
     return e.get_exit_code();
   } catch (std::bad_alloc const&) {
-    // A command's own transaction is rolled back as the exception leaves
-    // it; only the message is left to give, and fputs allocates nothing.
+    // Only the message is left to give, and fputs allocates nothing.
     std::fputs(program, stderr);
-    std::fputs(": out of memory: the command stopped before it finished; what it was changing keeps its last "
-               "committed state (see ulimit -v, or give it less to do at once)\n",
+    std::fputs(": out of memory: the command stopped before it finished (see ulimit -v, or give it less to do "
+               "at once)\n",
                stderr);
     return kExitError;
   } catch (CLI::ParseError const& e) {
