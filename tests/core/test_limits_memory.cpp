@@ -15,23 +15,12 @@
 
 #include "GxCore/db/daRuleEngine.h"
 #include "outside/file_registry.h"
+#include "sanitized.h"
 #include "test_support.h"
 
 namespace {
 
-// Sanitizer builds reserve their shadow memory up front and abort when an
-// allocation fails: these cases run in the plain build only.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using gxtest::kSanitized;
 
 std::size_t addressSpace() {
   std::ifstream in("/proc/self/status");

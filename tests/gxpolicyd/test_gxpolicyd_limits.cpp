@@ -25,6 +25,7 @@
 #include "example_policy.h"
 #include "http_client.h"
 #include "loopback.h"
+#include "sanitized.h"
 #include "test_support.h"
 
 namespace {
@@ -38,20 +39,7 @@ char const* const kDaemon = GXPOLICYD_BINARY;
 char const* const kDaemon = nullptr;
 #endif
 
-// Sanitizer builds reserve their shadow memory up front and abort when an
-// allocation fails: an address-space limit tests the sanitizer, not the
-// daemon. Those cases run in the plain build only.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using gxtest::kSanitized;
 
 // How a fresh connection fares: answered (status), closed by the server
 // without an answer, or left waiting.
