@@ -38,6 +38,11 @@ char const* const kDaemon = GXPOLICYD_BINARY;
 #else
 char const* const kDaemon = nullptr;
 #endif
+#ifdef GXPOLICY_BINARY
+char const* const kGxpolicy = GXPOLICY_BINARY;
+#else
+char const* const kGxpolicy = nullptr;
+#endif
 
 using gxtest::kSanitized;
 
@@ -229,6 +234,36 @@ TEST_F(GxpolicydLimits, ARequestThatRunsOutOfMemoryIsAnswered503AndServingGoesOn
   EXPECT_EQ(check().status, 200) << log();
   limitAddressSpace(daemon_.pid(), RLIM_INFINITY);
   EXPECT_EQ(check().status, 200) << log();
+}
+
+// gxpolicy under the same kind of limit: an import whose document does not
+// fit (one ACL of three million entries) exits 2 with a message, and the
+// database keeps what it had.
+TEST_F(GxpolicydLimits, AnImportThatDoesNotFitInMemoryExitsWithAStatusAndLeavesTheDatabaseAsItWas) {
+  if (kSanitized) GTEST_SKIP() << "a sanitizer cannot run under an address-space limit";
+  if (kGxpolicy == nullptr) GTEST_SKIP() << "gxpolicy is not built in this tree";
+  std::string doc = dir_.file("huge.json");
+  {
+    std::ofstream out(doc);
+    out << R"({"acls": {"a": {"description": "x", "entries": [{})";
+    for (int i = 1; i < 3 << 20; ++i) out << ",{}";
+    out << "]}}}";
+  }
+  auto run = [&](std::vector<std::string> argv) {
+    gxtest::DaemonProcess command;
+    command.launch(std::move(argv), dir_.file("gxpolicy.log"));
+    EXPECT_TRUE(within(std::chrono::seconds(60), [&] { return command.exited(); }));
+    return command.status();
+  };
+  ASSERT_EQ(run({kGxpolicy, "stat", db_}), 0);
+  std::string before = gxtest::readFile(dir_.file("gxpolicy.log"));
+  ::unlink(dir_.file("gxpolicy.log").c_str());
+  EXPECT_EQ(run({"/usr/bin/prlimit", "--as=" + std::to_string(512 << 20), kGxpolicy, "import", db_, doc}), 2);
+  std::string said = gxtest::readFile(dir_.file("gxpolicy.log"));
+  EXPECT_NE(said.find("gxpolicy: "), std::string::npos) << said;
+  ::unlink(dir_.file("gxpolicy.log").c_str());
+  ASSERT_EQ(run({kGxpolicy, "stat", db_}), 0);
+  EXPECT_EQ(gxtest::readFile(dir_.file("gxpolicy.log")), before);
 }
 
 }  // namespace

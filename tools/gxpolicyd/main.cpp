@@ -351,7 +351,12 @@ int serve(Args const& a) {
 
   gxpolicyd::DecisionService decisions(replica, registry.get(), service, metrics);
   gxpolicyd::HttpServer server(
-      http, [&decisions](gxpolicyd::Request const& r) { return decisions.handle(r); }, logLine);
+      http,
+      [&decisions](gxpolicyd::Request const& r) {
+        gxpolicy::MemoryReserve::replenish();  // let go when memory last ran out
+        return decisions.handle(r);
+      },
+      logLine);
   decisions.setInFlight([&server] { return server.inFlight(); });
   if (!server.start(error)) quit(error);
   replica.start();
@@ -502,8 +507,11 @@ int main(int argc, char** argv) {
   if (std::optional<int> status = gxpolicy::parseCommandLine(app, "gxpolicyd", argc, argv)) return *status;
   // Memory that runs out while starting (a huge registry, a replica too
   // large to map) ends the start with a message, not an abort; once
-  // serving, every request and every thread answers it for itself.
+  // serving, every request and every thread answers it for itself. The
+  // reserve, let go when memory runs out, is taken again by the next
+  // request that finds the memory.
   try {
+    gxpolicy::MemoryReserve reserve;
     return serve(a);
   } catch (std::bad_alloc const&) {
     std::fputs("gxpolicyd: out of memory while starting (see ulimit -v and the size of the registry and database); "
