@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -179,6 +180,38 @@ TEST_F(GxpolicydLimits, ADescriptorLimitWithNoRoomForConnectionsStopsTheStartWit
   EXPECT_FALSE(start({"--threads", "2"}, {"/usr/bin/prlimit", "--nofile=36:36"}));
   EXPECT_EQ(daemon_.status(), 2) << log();
   EXPECT_NE(log().find("leaves no room for connections"), std::string::npos) << log();
+}
+
+// Descriptors used up by something else than connections: the HTTP
+// library meets "too many open files" at every accept, and says so at most
+// once per kind of message; the connections that waited meanwhile are
+// answered once descriptors are free again.
+TEST_F(GxpolicydLimits, WhenAcceptMeetsTheDescriptorLimitTheLibraryMessagesAreLoggedOncePerKind) {
+  ASSERT_TRUE(start({"--threads", "1"})) << log();
+  for (int i = 0; i < 8; ++i) ASSERT_EQ(connectAndAsk(), Fate::answered);
+  std::string fds = "/proc/" + std::to_string(daemon_.pid()) + "/fd";
+  auto open = static_cast<rlim_t>(
+      std::distance(std::filesystem::directory_iterator(fds), std::filesystem::directory_iterator{}));
+  rlimit lim{};
+  ASSERT_EQ(::prlimit(daemon_.pid(), RLIMIT_NOFILE, nullptr, &lim), 0);
+  rlimit lowered{open, lim.rlim_max};
+  ASSERT_EQ(::prlimit(daemon_.pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
+  std::vector<gxtest::Socket> waiting;
+  for (int i = 0; i < 5; ++i) {
+    waiting.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = gxtest::loopback(port_);
+    ASSERT_EQ(::connect(waiting.back().fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Each connection that closes makes the library try again: a run of failures.
+  while (!open_.empty()) {
+    open_.pop_back();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(::prlimit(daemon_.pid(), RLIMIT_NOFILE, &lim, nullptr), 0);
+  for (auto& s : waiting)
+    EXPECT_EQ(gxtest::roundTrip(s.fd, gxtest::httpRequest("GET", "/healthz")).status, 200) << log();
+  EXPECT_EQ(count("Too many open files"), 1u) << log();
 }
 
 // The daemon's address space, in bytes, as the kernel counts it.
