@@ -155,6 +155,11 @@ class GxpolicydLimits : public ::testing::Test {
     open_.clear();
     EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return connectAndAsk() == Fate::answered; })) << log();
     EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return count("accepting connections again") == 1; })) << log();
+    // Counted: the first refusal, the 20 after it, and any retry above.
+    std::string metrics = gxtest::requestOnce(port_, gxtest::httpRequest("GET", "/metrics")).body;
+    std::size_t at = metrics.find("\ngxpolicyd_connections_refused_total ");
+    ASSERT_NE(at, std::string::npos) << metrics;
+    EXPECT_GE(std::stoul(metrics.substr(at + 37)), 21u) << metrics.substr(at);
     EXPECT_EQ(count("Too many open files"), 0u) << log();
   }
 

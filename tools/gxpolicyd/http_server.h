@@ -42,8 +42,7 @@ struct HttpOptions {
   unsigned socketMode = 0660;
   unsigned threads = 2;                // polling threads, each answering its connections
   // Open connections at once; more are closed as they are accepted. Lowered
-  // at start when the descriptor limit leaves room for fewer (see
-  // connectionCap).
+  // at start when the descriptor limit leaves room for fewer.
   unsigned connectionLimit = 16384;
   unsigned idleTimeoutSeconds = 60;    // an idle keep-alive connection is closed after this
   std::size_t maxBody = 1 << 20;       // bytes; larger gets 413
@@ -80,12 +79,7 @@ class HttpServer {
   unsigned inFlight() const { return inFlight_.load(std::memory_order_relaxed); }
   unsigned connections() const { return connections_.load(std::memory_order_relaxed); }
   std::size_t bodyBytes() const { return bodyBytes_.load(std::memory_order_relaxed); }
-  // The connections served at once: connectionLimit, or less when the
-  // descriptor limit found at start leaves room for fewer (then: the limit
-  // less the descriptors open at start and kDescriptorReserve). Several
-  // threads accepting at the same instant may each admit one more.
-  unsigned connectionCap() const { return connectionCap_.load(std::memory_order_relaxed); }
-  // Connections closed at accept because connectionCap were open.
+  // Connections closed at accept because the cap was reached.
   std::uint64_t refusedConnections() const { return refused_.load(std::memory_order_relaxed); }
 
  private:
@@ -110,6 +104,10 @@ class HttpServer {
   std::atomic<bool> stopping_{false};  // stop has begun: no new request is taken
   std::atomic<unsigned> connections_{0};
   std::atomic<std::size_t> bodyBytes_{0};  // taken from maxBodiesTotal by the exchanges
+  // The connections served at once: connectionLimit, or less when the
+  // descriptor limit found at start leaves room for fewer (then: the limit
+  // less the descriptors open at start and kDescriptorReserve). Several
+  // threads accepting at the same instant may each admit one more.
   std::atomic<unsigned> connectionCap_{0};  // set by start
   std::atomic<bool> refusing_{false};       // the last connection accepted was refused
   std::atomic<std::uint64_t> refused_{0};

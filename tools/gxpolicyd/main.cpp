@@ -358,6 +358,7 @@ int serve(Args const& a) {
       },
       logLine);
   decisions.setInFlight([&server] { return server.inFlight(); });
+  decisions.setConnectionsRefused([&server] { return server.refusedConnections(); });
   if (!server.start(error)) quit(error);
   replica.start();
   watch->start();

@@ -1117,6 +1117,7 @@ Response DecisionService::metricsPage() {
   g.callerHits = callerHits();
   g.callerMisses = callerMisses();
   g.inFlight = inFlight_ ? inFlight_() : 0;
+  g.connectionsRefused = connectionsRefused_ ? connectionsRefused_() : 0;
   Response r = text(200, metrics_.render(g));
   r.contentType = "text/plain; version=0.0.4; charset=utf-8";
   return r;
