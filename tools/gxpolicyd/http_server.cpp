@@ -421,12 +421,12 @@ bool HttpServer::start(std::string& error) {
   // Counted with the library's threads, sockets and event descriptors open.
   unsigned cap = capUnderDescriptorLimit();
   if (cap == 0) {
-    stop(0);
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
     error = "the descriptor limit of " + std::to_string(lim.rlim_cur) + " leaves no room for connections beside the " +
             std::to_string(openDescriptors()) + " descriptors open and " + std::to_string(kDescriptorReserve) +
             " kept in reserve; raise it (ulimit -n, or LimitNOFILE= for a systemd service)";
+    stop(0);
     return false;
   }
   if (cap < options_.connectionLimit) {
