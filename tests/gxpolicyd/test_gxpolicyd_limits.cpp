@@ -11,18 +11,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "GxCore/db/daLocalPolicy.h"
 #include "daemon_process.h"
+#include "outside/registry.h"
+#include "tools/gxpolicyd/registry_watch.h"
 #include "example_policy.h"
 #include "http_client.h"
 #include "loopback.h"
@@ -286,6 +291,38 @@ TEST_F(GxpolicydLimits, AnImportThatDoesNotFitInMemoryExitsWithAStatusAndLeavesT
   ::unlink(dir_.file("gxpolicy.log").c_str());
   ASSERT_EQ(run({kGxpolicy, "stat", db_}), 0);
   EXPECT_EQ(gxtest::readFile(dir_.file("gxpolicy.log")), before);
+}
+
+// A registry whose refresh runs out of memory the first times it is asked.
+class StarvedRegistry final : public gxreg::Registry {
+ public:
+  unsigned long userUuid(std::string const&, hx_uuid_t&) override { return reg_s_no_such_user; }
+  unsigned long groupUuid(std::string const&, hx_uuid_t&) override { return reg_s_no_such_group; }
+  unsigned long userName(hx_uuid_t const&, std::string&) override { return reg_s_no_such_user; }
+  unsigned long groupName(hx_uuid_t const&, std::string&) override { return reg_s_no_such_group; }
+  unsigned long userGroups(hx_uuid_t const&, std::vector<hx_uuid_t>&) override { return reg_s_no_such_user; }
+  unsigned long refresh(std::string& message) override {
+    message.clear();
+    if (++calls <= 3) throw std::bad_alloc();
+    return 0;
+  }
+  std::atomic<int> calls{0};
+};
+
+TEST(RegistryWatchLimits, ACheckThatRunsOutOfMemoryIsLoggedOnceAndTheWatchGoesOn) {
+  StarvedRegistry registry;
+  std::vector<std::string> lines;
+  std::mutex linesLock;
+  gxpolicyd::RegistryWatch watch(registry, "r.json", std::chrono::milliseconds(10), [&](std::string const& line) {
+    std::lock_guard<std::mutex> hold(linesLock);
+    lines.push_back(line);
+  });
+  watch.start();
+  EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return registry.calls.load() > 5; }));
+  watch.stop();
+  std::lock_guard<std::mutex> hold(linesLock);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("out of memory"), std::string::npos) << lines[0];
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tools/gxpolicyd/registry_watch.h"
 
 #include <new>
+#include <utility>
 
 #include "outside/registry.h"
 #include "tools/common/status_text.h"
@@ -49,7 +50,9 @@ void RegistryWatch::run() {
     // itself) leaves the registry in force; the next period tries again.
     try {
       checkOnce();
+      outOfMemory_ = false;
     } catch (std::bad_alloc const&) {
+      if (std::exchange(outOfMemory_, true)) continue;  // said when the run began
       try {
         log_("user registry " + name_ + ": out of memory while checking it; the users and groups read before stay in force");
       } catch (std::bad_alloc const&) {
