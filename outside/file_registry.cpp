@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <random>
 
@@ -158,8 +160,46 @@ unsigned long readRegistryText(std::string const& path, hx_internal::FileDescrip
 
 }  // namespace
 
+namespace {
+
+// The parsed document and the registry built from it hold some eight
+// times the text at their peak (measured on registries of users with a
+// group or two each).
+constexpr std::size_t kParsedBytesPerTextByte = 8;
+
+// Whether bytes can be allocated now. The parser's document frees itself
+// by allocating (in a destructor, where a failure ends the process), so a
+// large text is parsed only once the memory its document needs has been
+// found free. The pointer goes through a volatile so the probe is made.
+bool memoryFor(std::size_t bytes) noexcept {
+  void* volatile probe = std::malloc(bytes);
+  std::free(probe);
+  return probe != nullptr;
+}
+
+// reg_s_no_memory, with message saying so when there is memory left to say it.
+unsigned long noMemory(std::string const& path, std::string& message) noexcept {
+  try {
+    message = "not enough memory to read the registry file " + path;
+  } catch (std::bad_alloc const&) {
+    message.clear();
+  }
+  return reg_s_no_memory;
+}
+
+}  // namespace
+
 unsigned long FileRegistry::load(std::string const& path, bool mustExist, std::unique_ptr<FileRegistry>& out,
                                  std::string& message, FileStamp* stamp) {
+  try {
+    return loadUnguarded(path, mustExist, out, message, stamp);
+  } catch (std::bad_alloc const&) {
+    return noMemory(path, message);
+  }
+}
+
+unsigned long FileRegistry::loadUnguarded(std::string const& path, bool mustExist, std::unique_ptr<FileRegistry>& out,
+                                          std::string& message, FileStamp* stamp) {
   message.clear();
   if (path.empty()) {
     message = "no registry file named";
@@ -215,8 +255,11 @@ std::string jsonPlace(std::string const& text, std::size_t byte) {
 unsigned long FileRegistry::parse(std::string const& text, std::string const& path,
                                   std::unique_ptr<FileRegistry>& out, std::string& message) {
   message.clear();
-  auto reg = std::make_unique<FileRegistry>(path);
+  if (text.size() > (std::size_t{64} << 10) && !memoryFor(text.size() * kParsedBytesPerTextByte))
+    return noMemory(path, message);
+  std::unique_ptr<FileRegistry> reg;
   try {
+    reg = std::make_unique<FileRegistry>(path);
     json doc = json::parse(text);  // throws on bad JSON, including ill-formed UTF-8 in strings
     if (!doc.is_object()) throw Damage{"the file is not a JSON object"};
     checkKeys(doc, {"users", "groups"}, "the file");
@@ -279,6 +322,9 @@ unsigned long FileRegistry::parse(std::string const& text, std::string const& pa
   } catch (json::exception const& e) {
     message = "registry file " + path + ": not valid JSON: " + jsonCause(e);
     return reg_s_file_damaged;
+  } catch (std::bad_alloc const&) {
+    reg.reset();  // what was built is let go before the message is made
+    return noMemory(path, message);
   }
   out = std::move(reg);
   return 0;
@@ -549,6 +595,7 @@ unsigned long WatchedFileRegistry::refresh(std::string& message) {
   std::unique_ptr<FileRegistry> fresh;
   FileStamp read;
   unsigned long st = FileRegistry::load(path_, mustExist_, fresh, message, &read);
+  if (st == reg_s_no_memory) return st;
   if (st != 0) {
     refused_ = now;
     refusedStatus_ = st;
@@ -556,11 +603,20 @@ unsigned long WatchedFileRegistry::refresh(std::string& message) {
     return st;
   }
   refusedStatus_ = 0;
-  loaded_ = read;
   std::shared_ptr<FileRegistry> before = current();
-  // A save that changed nothing (or a touch) keeps what callers remember.
-  if (before->text() == fresh->text()) return 0;
+  // A save that changed nothing (or a touch) keeps what callers remember;
+  // when memory cannot tell, the new contents are taken as a change.
+  bool same = false;
+  try {
+    same = before->text() == fresh->text();
+  } catch (std::bad_alloc const&) {
+  }
+  if (same) {
+    loaded_ = read;
+    return 0;
+  }
   std::shared_ptr<FileRegistry> replaced(std::move(fresh));
+  loaded_ = read;
   {
     std::lock_guard<std::mutex> hold(currentLock_);
     current_.swap(replaced);

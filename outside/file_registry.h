@@ -32,6 +32,9 @@
 
 // Status of removing a group that users still belong to without forcing it.
 constexpr unsigned long reg_s_group_in_use = 0x14C01436;
+// Status of a registry file that memory could not hold (the same code as
+// the library's allocation failure, "allocation failed").
+constexpr unsigned long reg_s_no_memory = 0x10652065;
 
 namespace gxreg {
 
@@ -72,7 +75,10 @@ class FileRegistry final : public Registry {
   // (larger than kMaxRegistryFileBytes, bad JSON, an empty, NUL-holding or
   // non-UTF-8 name, a name that parses as a uuid, a repeated name or uuid, a
   // uuid that does not parse, a user's group that does not exist) gives
-  // reg_s_file_damaged. On failure out is left as it was and message says
+  // reg_s_file_damaged; a file that memory cannot hold (the memory parsing
+  // needs, some eight times the text, is not free before it starts, or
+  // reading or parsing meets std::bad_alloc) gives reg_s_no_memory, and
+  // nothing is thrown. On failure out is left as it was and message says
   // what was wrong, naming the file and the entry; on success message is
   // cleared. stamp (when given) receives the stamp of the file read (not
   // exists for a missing file), taken from the open file.
@@ -136,6 +142,9 @@ class FileRegistry final : public Registry {
  private:
   using Index = std::unordered_map<std::string, size_t>;
 
+  // load, letting std::bad_alloc out.
+  static unsigned long loadUnguarded(std::string const& path, bool mustExist, std::unique_ptr<FileRegistry>& out,
+                                     std::string& message, FileStamp* stamp);
   unsigned long addGroupChecked(std::string const& name, hx_uuid_t const& uuid);
   void reindex();
 
@@ -178,7 +187,9 @@ class WatchedFileRegistry final : public Registry {
   // One stat when the file is as last read. On a change: 0 with the new
   // contents in force (generation moves when they answer differently);
   // the load's status and message when the new file cannot be used (the
-  // contents from before stay, and the same bad file is not read again).
+  // contents from before stay, and the same bad file is not read again --
+  // but one that memory could not hold, reg_s_no_memory, is read again at
+  // the next refresh, memory being perhaps there by then).
   unsigned long refresh(std::string& message) override;
   std::uint64_t generation() const override { return generation_.load(std::memory_order_acquire); }
 

@@ -1,7 +1,10 @@
 #include "tools/common/command_line.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cstdio>
+#include <new>
 
 #include "tools/common/version.h"
 
@@ -79,7 +82,35 @@ std::string suggestion(CLI::App& app, int argc, char const* const* argv) {
   return "";
 }
 
+std::atomic<void*> reserve{nullptr};
+std::new_handler before = nullptr;
+
+// The new-handler while a MemoryReserve lives: the reserve goes (to
+// whatever unwinds) and the allocation fails.
+void letReserveGo() {
+  std::free(reserve.exchange(nullptr));
+  throw std::bad_alloc();
+}
+
 }  // namespace
+
+MemoryReserve::MemoryReserve() {
+  replenish();
+  before = std::set_new_handler(&letReserveGo);
+}
+
+MemoryReserve::~MemoryReserve() {
+  std::set_new_handler(before);
+  std::free(reserve.exchange(nullptr));
+}
+
+bool MemoryReserve::replenish() noexcept {
+  if (reserve.load(std::memory_order_relaxed) != nullptr) return true;
+  void* fresh = std::malloc(kBytes);
+  void* none = nullptr;
+  if (fresh != nullptr && !reserve.compare_exchange_strong(none, fresh)) std::free(fresh);
+  return fresh != nullptr;
+}
 
 std::string nearest(std::string const& word, std::vector<std::string> const& candidates) {
   std::size_t limit = std::clamp<std::size_t>(word.size() / 3, 1, 3);
@@ -100,6 +131,7 @@ void addVersionFlag(CLI::App& app, char const* program) {
 }
 
 std::optional<int> parseCommandLine(CLI::App& app, char const* program, int argc, char const* const* argv) {
+  MemoryReserve reserve;
   try {
     app.parse(argc, argv);
     return std::nullopt;
@@ -111,6 +143,13 @@ std::optional<int> parseCommandLine(CLI::App& app, char const* program, int argc
     return app.exit(e);
   } catch (CLI::RuntimeError const& e) {
     return e.get_exit_code();
+  } catch (std::bad_alloc const&) {
+    // Only the message is left to give, and fputs allocates nothing.
+    std::fputs(program, stderr);
+    std::fputs(": out of memory: the command stopped before it finished (see ulimit -v, or give it less to do "
+               "at once)\n",
+               stderr);
+    return kExitError;
   } catch (CLI::ParseError const& e) {
     std::fprintf(stderr, "%s: %s\n", program, e.what());
     std::string hint = suggestion(app, argc, argv);

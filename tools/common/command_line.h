@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,9 +29,32 @@ std::string nearest(std::string const& word, std::vector<std::string> const& can
 // --version printed, a callback's code when it threw CLI::RuntimeError,
 // kExitError for any other mistake on the command line, printed to stderr
 // as "<program>: <what is wrong>" with "did you mean ...?" when a mistyped
-// subcommand or option is near one app knows. Never throws a CLI11
-// exception (a callback's other exceptions pass through).
+// subcommand or option is near one app knows; kExitError, with
+// "<program>: out of memory: ..." on stderr, when a callback ran out of
+// memory (std::bad_alloc; a MemoryReserve is held while callbacks run).
+// Never throws a CLI11 exception nor std::bad_alloc (a callback's other
+// exceptions pass through).
 std::optional<int> parseCommandLine(CLI::App& app, char const* program, int argc, char const* const* argv);
+
+// Keeps address space in reserve for the time memory runs out: while one
+// lives, the first allocation that fails (operator new) lets the reserve
+// go and fails with std::bad_alloc all the same, so that what unwinds has
+// memory to free itself with (the JSON library's documents allocate while
+// they are freed, in destructors, where a failure would end the process).
+// One at a time per process; it installs the new-handler and puts back the
+// one before when it ends. The reserve is untouched memory: it costs
+// address space, not pages.
+class MemoryReserve {
+ public:
+  static constexpr std::size_t kBytes = std::size_t{64} << 20;
+  MemoryReserve();
+  ~MemoryReserve();
+  MemoryReserve(MemoryReserve const&) = delete;
+  MemoryReserve& operator=(MemoryReserve const&) = delete;
+  // Takes the reserve again after it was let go, when memory allows; true
+  // when it is held. Thread-safe; cheap when it is held.
+  static bool replenish() noexcept;
+};
 
 // Adds --version to app: prints versionLine(program) and exits kExitOk.
 void addVersionFlag(CLI::App& app, char const* program);

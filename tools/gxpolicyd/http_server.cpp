@@ -1,19 +1,28 @@
 #include "tools/gxpolicyd/http_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <strings.h>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 
 namespace gxpolicyd {
 
@@ -22,21 +31,112 @@ struct HttpServer::Exchange {
   std::string body;
   bool tooLarge = false;
   bool overBudget = false;
+  bool noMemory = false;     // the body could not be held: answered 503, the rest unread
   std::size_t reserved = 0;  // bytes of the server's body budget this exchange holds
 };
 
 namespace {
+
+constexpr char kOutOfMemoryBody[] = "{\"error\":\"the server ran out of memory for this request; try again shortly\"}\n";
+constexpr char kInternalErrorBody[] = "{\"error\":\"internal error\"}\n";
+
+// A response whose body is static text, to be queued any number of times.
+MHD_Response* cannedResponse(char const* body, bool retry) {
+  MHD_Response* r = MHD_create_response_from_buffer(std::strlen(body), const_cast<char*>(body), MHD_RESPMEM_PERSISTENT);
+  if (r == nullptr) return nullptr;
+  MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+  if (retry) MHD_add_response_header(r, MHD_HTTP_HEADER_RETRY_AFTER, "1");
+  return r;
+}
+
+// Descriptors open in this process now (the one that lists them not
+// counted); 0 when /proc cannot tell.
+unsigned openDescriptors() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  unsigned n = 0;
+  while (dirent* e = ::readdir(dir))
+    if (e->d_name[0] != '.') ++n;
+  ::closedir(dir);
+  return n > 0 ? n - 1 : 0;
+}
+
+// The library's messages, each kind of them (its text without digits) at
+// most once per kRepeatSeconds: a resource limit met on every accept makes
+// one line a burst, not one per attempt. The lines held back are counted
+// in the next one let through. Never throws (a line that cannot be made
+// is dropped).
+class LibraryLog {
+ public:
+  static constexpr int kRepeatSeconds = 10;
+  explicit LibraryLog(std::function<void(std::string const&)> const& log) : log_(log) {}
+
+  void line(char const* text) noexcept {
+    try {
+      std::string kind;
+      for (char const* c = text; *c != '\0' && kind.size() < 200; ++c)
+        if (!std::isdigit(static_cast<unsigned char>(*c))) kind += *c;
+      auto now = std::chrono::steady_clock::now();
+      unsigned held = 0;
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (seen_.size() > 64) seen_.clear();
+        auto [at, fresh] = seen_.try_emplace(kind, Seen{now, 0});
+        if (!fresh) {
+          if (now - at->second.last < std::chrono::seconds(kRepeatSeconds)) {
+            ++at->second.held;
+            return;
+          }
+          held = std::exchange(at->second.held, 0);
+          at->second.last = now;
+        }
+      }
+      if (log_)
+        log_(std::string("http: ") + text +
+             (held == 0 ? "" : " (" + std::to_string(held) + " more like it in the last seconds not shown)"));
+    } catch (...) {
+    }
+  }
+
+ private:
+  struct Seen {
+    std::chrono::steady_clock::time_point last;
+    unsigned held = 0;
+  };
+  std::function<void(std::string const&)> const& log_;
+  std::mutex lock_;
+  std::unordered_map<std::string, Seen> seen_;  // under lock_
+};
 
 void logLibrary(void* self, char const* fmt, va_list ap) {
   char line[512];
   std::vsnprintf(line, sizeof line, fmt, ap);
   std::size_t n = std::strlen(line);
   while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = '\0';
-  auto* log = static_cast<std::function<void(std::string const&)>*>(self);
-  if (*log) (*log)(std::string("http: ") + line);
+  static_cast<LibraryLog*>(self)->line(line);
+}
+
+// log(text), or nothing when the line cannot be made: called from the
+// library's threads, where no exception may go.
+void logQuietly(std::function<void(std::string const&)> const& log, std::string const& text) noexcept {
+  try {
+    if (log) log(text);
+  } catch (...) {
+  }
 }
 
 }  // namespace
+
+struct HttpServer::Prepared {
+  explicit Prepared(std::function<void(std::string const&)> const& log) : library(log) {}
+  ~Prepared() {
+    if (outOfMemory != nullptr) MHD_destroy_response(outOfMemory);
+    if (internalError != nullptr) MHD_destroy_response(internalError);
+  }
+  MHD_Response* outOfMemory = nullptr;    // 503 with Retry-After
+  MHD_Response* internalError = nullptr;  // 500
+  LibraryLog library;
+};
 
 struct HttpServer::Hooks {
   static void connection(void* self, MHD_Connection*, void**, MHD_ConnectionNotificationCode what) {
@@ -55,14 +155,38 @@ struct HttpServer::Hooks {
     server->inFlight_.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  static MHD_Result answer(MHD_Connection* c, Response const& r) {
+  // Closes a connection past the cap as soon as it is accepted; the first
+  // refusal of a run and the first admission after it are logged.
+  static MHD_Result admit(void* self, sockaddr const*, socklen_t) {
+    auto* server = static_cast<HttpServer*>(self);
+    unsigned cap = server->connectionCap_.load(std::memory_order_relaxed);
+    if (server->connections_.load(std::memory_order_relaxed) >= cap) {
+      server->refused_.fetch_add(1, std::memory_order_relaxed);
+      if (!server->refusing_.exchange(true))
+        logQuietly(server->log_, "at the limit of " + std::to_string(cap) +
+                                     " open connections: new ones are closed until some close");
+      return MHD_NO;
+    }
+    if (server->refusing_.load(std::memory_order_relaxed) && server->refusing_.exchange(false))
+      logQuietly(server->log_, "accepting connections again (" + std::to_string(server->refused_.load()) +
+                                   " refused since start)");
+    return MHD_YES;
+  }
+
+  // Queues a canned response; MHD_NO (the connection closes) when there is none.
+  static MHD_Result answerCanned(MHD_Connection* c, MHD_Response* canned, unsigned status) {
+    if (canned == nullptr) return MHD_NO;
+    return MHD_queue_response(c, status, canned);
+  }
+
+  static MHD_Result answer(HttpServer* server, MHD_Connection* c, Response const& r) {
     // An empty body (most /v1/auth answers) is not copied.
     static char empty[1] = "";
     MHD_Response* response =
         r.body.empty() ? MHD_create_response_from_buffer(0, empty, MHD_RESPMEM_PERSISTENT)
                        : MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()),
                                                          MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr) return MHD_NO;
+    if (response == nullptr) return answerCanned(c, server->prepared_->outOfMemory, MHD_HTTP_SERVICE_UNAVAILABLE);
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.contentType);
     for (auto const& [name, value] : r.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
     MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(r.status), response);
@@ -97,11 +221,26 @@ struct HttpServer::Hooks {
     return fields;
   }
 
-  // Called once with the headers, then once per piece of body, then once
-  // with nothing more to read: the request is answered then.
-  static MHD_Result request(void* self, MHD_Connection* c, char const* url, char const* method, char const*,
+  // The library's request callback: takeRequest, with no exception let
+  // out into the library. Memory that runs out is answered 503 from the
+  // canned response (allocating nothing), anything else 500.
+  static MHD_Result request(void* self, MHD_Connection* c, char const* url, char const* method, char const* version,
                             char const* upload, std::size_t* uploadSize, void** state) {
     auto* server = static_cast<HttpServer*>(self);
+    try {
+      return takeRequest(server, c, url, method, version, upload, uploadSize, state);
+    } catch (std::bad_alloc const&) {
+      return answerCanned(c, server->prepared_->outOfMemory, MHD_HTTP_SERVICE_UNAVAILABLE);
+    } catch (...) {
+      return answerCanned(c, server->prepared_->internalError, MHD_HTTP_INTERNAL_SERVER_ERROR);
+    }
+  }
+
+  // Called once with the headers, then once per piece of body, then once
+  // with nothing more to read: the request is answered then. Throws
+  // std::bad_alloc only where nothing is held that request would lose.
+  static MHD_Result takeRequest(HttpServer* server, MHD_Connection* c, char const* url, char const* method,
+                                char const*, char const* upload, std::size_t* uploadSize, void** state) {
     auto* exchange = static_cast<Exchange*>(*state);
     if (exchange == nullptr) {
       // Once stop has begun, a new request on a kept-alive connection is
@@ -116,29 +255,32 @@ struct HttpServer::Hooks {
         server->inFlight_.fetch_sub(1);
         return MHD_NO;
       }
-      exchange = new Exchange();
+      exchange = new (std::nothrow) Exchange();
+      if (exchange == nullptr) {
+        server->inFlight_.fetch_sub(1);
+        return answerCanned(c, server->prepared_->outOfMemory, MHD_HTTP_SERVICE_UNAVAILABLE);
+      }
       *state = exchange;
       char const* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
       // Announced too large: answered before the body is read (the library
       // then closes the connection). Any other request is answered once it
       // has been read whole: an answer given earlier costs the keep-alive.
-      // An announced body takes its budget now, all of it, or is answered
-      // 503 unread.
+      // An announced body takes its budget and its memory now, all of it,
+      // or is answered 503 unread.
       unsigned long long announced = length == nullptr ? 0 : std::strtoull(length, nullptr, 10);
       if (announced > server->options_.maxBody) exchange->tooLarge = true;
       else if (announced > 0 && !reserve(server, exchange, static_cast<std::size_t>(announced))) exchange->overBudget = true;
-      else {
-        exchange->body.reserve(static_cast<std::size_t>(announced));
-        return MHD_YES;
-      }
+      else if (!holdBody(exchange, static_cast<std::size_t>(announced))) exchange->noMemory = true;
+      else return MHD_YES;
     } else if (*uploadSize > 0) {
       if (exchange->body.size() + *uploadSize > server->options_.maxBody) exchange->tooLarge = true;
       std::size_t more = exchange->body.size() + *uploadSize > exchange->reserved
                              ? exchange->body.size() + *uploadSize - exchange->reserved
                              : 0;
-      if (!exchange->tooLarge && !exchange->overBudget && more > 0 && !reserve(server, exchange, more))
-        exchange->overBudget = true;
-      if (!exchange->tooLarge && !exchange->overBudget) exchange->body.append(upload, *uploadSize);
+      bool taking = !exchange->tooLarge && !exchange->overBudget && !exchange->noMemory;
+      if (taking && more > 0 && !reserve(server, exchange, more)) exchange->overBudget = true;
+      else if (taking && !holdBody(exchange, exchange->body.size() + *uploadSize)) exchange->noMemory = true;
+      else if (taking) exchange->body.append(upload, *uploadSize);
       *uploadSize = 0;
       return MHD_YES;
     }
@@ -148,8 +290,21 @@ struct HttpServer::Hooks {
     r.body = exchange->body;
     r.bodyTooLarge = exchange->tooLarge;
     r.bodyOverBudget = exchange->overBudget && !exchange->tooLarge;
+    r.bodyNoMemory = exchange->noMemory && !exchange->tooLarge && !exchange->overBudget;
     r.headers = headersOf(c);
-    return answer(c, server->handler_(r));
+    return answer(server, c, server->handler_(r));
+  }
+
+  // Makes room for bytes of body in exchange; false when memory ran out
+  // (the body held so far is then let go).
+  static bool holdBody(Exchange* exchange, std::size_t bytes) noexcept {
+    try {
+      exchange->body.reserve(bytes);
+      return true;
+    } catch (std::bad_alloc const&) {
+      std::string().swap(exchange->body);
+      return false;
+    }
   }
 };
 
@@ -233,12 +388,19 @@ bool HttpServer::start(std::string& error) {
     listen[0] = {MHD_OPTION_SOCK_ADDR, 0, &where};
   }
   unsigned threads = options_.threads == 0 ? 1 : options_.threads;
+  prepared_ = std::make_unique<Prepared>(log_);
+  prepared_->outOfMemory = cannedResponse(kOutOfMemoryBody, true);
+  prepared_->internalError = cannedResponse(kInternalErrorBody, false);
+  // The cap is kept here (admit): the library shares its own limit out
+  // among its threads, so it gets enough for one thread to hold them all.
+  connectionCap_.store(options_.connectionLimit);
+  unsigned libraryLimit = options_.connectionLimit > UINT_MAX / threads ? UINT_MAX : options_.connectionLimit * threads;
   daemon_ = MHD_start_daemon(
-      flags, options_.port, nullptr, nullptr, &Hooks::request, this,
-      MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, &log_,
+      flags, options_.port, &Hooks::admit, this, &Hooks::request, this,
+      MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, &prepared_->library,
       MHD_OPTION_ARRAY, listen,
       MHD_OPTION_THREAD_POOL_SIZE, threads,
-      MHD_OPTION_CONNECTION_LIMIT, options_.connectionLimit,
+      MHD_OPTION_CONNECTION_LIMIT, libraryLimit,
       MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds,
       // Headers only: bodies are kept by the exchange, so a small pool per
       // connection lets many thousands of keep-alive clients stay connected.
@@ -257,9 +419,34 @@ bool HttpServer::start(std::string& error) {
       error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
               " (address in use, or not an address of this host)";
     }
+    prepared_.reset();
     return false;
   }
+  // Counted with the library's threads, sockets and event descriptors open.
+  unsigned cap = capUnderDescriptorLimit();
+  if (cap == 0) {
+    rlimit lim{};
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    error = "the descriptor limit of " + std::to_string(lim.rlim_cur) + " leaves no room for connections beside the " +
+            std::to_string(openDescriptors()) + " descriptors open and " + std::to_string(kDescriptorReserve) +
+            " kept in reserve; raise it (ulimit -n, or LimitNOFILE= for a systemd service)";
+    stop(0);
+    return false;
+  }
+  if (cap < options_.connectionLimit) {
+    connectionCap_.store(cap);
+    logQuietly(log_, "the descriptor limit leaves room for " + std::to_string(cap) + " connections at once, fewer than the " +
+                         std::to_string(options_.connectionLimit) + " allowed; more are refused");
+  }
   return true;
+}
+
+unsigned HttpServer::capUnderDescriptorLimit() const {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return options_.connectionLimit;
+  unsigned long long used = static_cast<unsigned long long>(openDescriptors()) + kDescriptorReserve;
+  if (lim.rlim_cur <= used) return 0;
+  return static_cast<unsigned>(std::min<unsigned long long>(lim.rlim_cur - used, options_.connectionLimit));
 }
 
 void HttpServer::stop(unsigned graceMs) {
@@ -271,6 +458,7 @@ void HttpServer::stop(unsigned graceMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  prepared_.reset();
   if (listenSocket_ >= 0) ::close(listenSocket_);
   listenSocket_ = -1;
   if (!options_.socketPath.empty()) ::unlink(options_.socketPath.c_str());

@@ -29,6 +29,7 @@ struct Request {
   std::string_view body;
   bool bodyTooLarge = false;  // the transport stopped reading a body over the cap
   bool bodyOverBudget = false;  // the transport holds as many bodies as it may: 503
+  bool bodyNoMemory = false;    // the transport could not allocate the body (left unread): 503
 
   // The value of the first header called name (case-insensitive), or null.
   char const* header(std::string_view name) const {

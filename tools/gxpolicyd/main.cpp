@@ -32,6 +32,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -196,11 +197,17 @@ sigset_t waitedSignals() {
 
 // Runs work on a thread of its own while this thread takes signals: a
 // SIGTERM or SIGINT meanwhile ends the process at once (status 0), since
-// start-up may wait on a master that does not answer.
+// start-up may wait on a master that does not answer. Throws
+// std::bad_alloc, in this thread, when work ran out of memory.
 void startInterruptibly(std::function<void()> const& work) {
   std::atomic<bool> done{false};
+  bool outOfMemory = false;
   std::thread worker([&] {
-    work();
+    try {
+      work();
+    } catch (std::bad_alloc const&) {
+      outOfMemory = true;
+    }
     done.store(true);
   });
   sigset_t waited = waitedSignals();
@@ -213,6 +220,7 @@ void startInterruptibly(std::function<void()> const& work) {
     }
   }
   worker.join();
+  if (outOfMemory) throw std::bad_alloc();
 }
 
 std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters) {
@@ -345,8 +353,14 @@ int serve(Args const& a) {
 
   gxpolicyd::DecisionService decisions(replica, registry.get(), service, metrics);
   gxpolicyd::HttpServer server(
-      http, [&decisions](gxpolicyd::Request const& r) { return decisions.handle(r); }, logLine);
+      http,
+      [&decisions](gxpolicyd::Request const& r) {
+        gxpolicy::MemoryReserve::replenish();  // let go when memory last ran out
+        return decisions.handle(r);
+      },
+      logLine);
   decisions.setInFlight([&server] { return server.inFlight(); });
+  decisions.setConnectionsRefused([&server] { return server.refusedConnections(); });
   if (!server.start(error)) quit(error);
   replica.start();
   watch->start();
@@ -497,5 +511,18 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   gxpolicy::addVersionFlag(app, "gxpolicyd");
   if (std::optional<int> status = gxpolicy::parseCommandLine(app, "gxpolicyd", argc, argv)) return *status;
-  return serve(a);
+  // Memory that runs out while starting (a huge registry, a replica too
+  // large to map) ends the start with a message, not an abort; once
+  // serving, every request and every thread answers it for itself. The
+  // reserve, let go when memory runs out, is taken again by the next
+  // request that finds the memory.
+  try {
+    gxpolicy::MemoryReserve reserve;
+    return serve(a);
+  } catch (std::bad_alloc const&) {
+    std::fputs("gxpolicyd: out of memory while starting (see ulimit -v and the size of the registry and database); "
+               "stopped\n",
+               stderr);
+    return gxpolicy::kExitError;
+  }
 }

@@ -138,6 +138,9 @@ std::string Metrics::render(Gauges const& g) const {
                 g.callerHits, g.callerMisses);
   header(out, "gxpolicyd_requests_in_flight", "gauge", "Requests being answered.");
   line(out, "gxpolicyd_requests_in_flight %u\n", g.inFlight);
+  header(out, "gxpolicyd_connections_refused_total", "counter",
+         "Connections closed as they were accepted: the connection cap was reached.");
+  line(out, "gxpolicyd_connections_refused_total %llu\n", static_cast<u64>(g.connectionsRefused));
   auditSection(out, audit_);
   return out;
 }

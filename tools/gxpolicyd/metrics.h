@@ -34,6 +34,7 @@ struct Gauges {
   std::uint64_t cacheHits = 0, cacheMisses = 0, memoHits = 0, memoMisses = 0;
   std::uint64_t callerHits = 0, callerMisses = 0;  // the service's caller cache
   unsigned inFlight = 0;
+  std::uint64_t connectionsRefused = 0;  // closed at accept: the connection cap was reached
 };
 
 // What the audit trail counts (tools/gxpolicyd/audit.h); on the page only

@@ -1,5 +1,8 @@
 #include "tools/gxpolicyd/registry_watch.h"
 
+#include <new>
+#include <utility>
+
 #include "outside/registry.h"
 #include "tools/common/status_text.h"
 
@@ -43,7 +46,18 @@ void RegistryWatch::run() {
       if (stopping_) return;
       poked_ = false;
     }
-    checkOnce();
+    // A check that runs out of memory (beyond the load, which says so
+    // itself) leaves the registry in force; the next period tries again.
+    try {
+      checkOnce();
+      outOfMemory_ = false;
+    } catch (std::bad_alloc const&) {
+      if (std::exchange(outOfMemory_, true)) continue;  // said when the run began
+      try {
+        log_("user registry " + name_ + ": out of memory while checking it; the users and groups read before stay in force");
+      } catch (std::bad_alloc const&) {
+      }
+    }
   }
 }
 

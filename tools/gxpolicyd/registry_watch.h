@@ -6,7 +6,9 @@
 //
 // Logging: a failure is logged once when it starts (the previous contents
 // stay in force), and so are the recovery and every reload that changed
-// the answers.
+// the answers. A check that runs out of memory is one such failure (logged
+// once per run of them): the thread goes on and tries again at the next
+// period.
 //
 // Threads: poke and stop may be called from any thread; refresh runs on the
 // watcher's thread only (or on the caller's, for checkOnce).
@@ -56,6 +58,7 @@ class RegistryWatch {
   unsigned long lastStatus_ = 0;  // the thread that refreshes only
   std::string lastMessage_;
   std::uint64_t lastGeneration_ = 0;
+  bool outOfMemory_ = false;  // the last check ran out of memory (logged once per run)
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <new>
+#include <utility>
+
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daFileReplicatedClient.h"
@@ -150,8 +153,26 @@ void ServedReplica::run() {
       if (stopping_) return;
       requested_ = false;
     }
+    checkGuarded();
+  }
+}
+
+void ServedReplica::checkGuarded() {
+  try {
     if (client_) checkOnce();
     else checkFileOnce();
+    outOfMemory_ = false;
+  } catch (std::bad_alloc const&) {
+    // The store answers from what it holds (or, when the failure left it
+    // closed, 503 until the next check reopens it).
+    failures_.fetch_add(1, std::memory_order_relaxed);
+    if (!std::exchange(outOfMemory_, true)) {
+      try {
+        log_("replica " + options_.db + ": out of memory while following " +
+             (client_ ? "the master" : std::string("the database")) + "; tried again at the next refresh");
+      } catch (std::bad_alloc const&) {
+      }
+    }
   }
 }
 

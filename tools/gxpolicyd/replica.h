@@ -104,6 +104,9 @@ class ServedReplica {
   };
   void checkOnce();
   void checkFileOnce();
+  // checkOnce or checkFileOnce; memory running out is counted as a failed
+  // check and logged once per run of them (the thread goes on).
+  void checkGuarded();
   void finishCheck(unsigned long before, bool tried, unsigned long st, CheckWords const& words);
   // Closes and opens the store again under its exclusive state lock, so
   // that caches, the quick map and the policy epoch follow the file.
@@ -120,6 +123,7 @@ class ServedReplica {
   std::atomic<Clock::rep> confirmed_{0};  // steady-clock ticks of the last confirmation
   std::atomic<std::uint64_t> rebuilds_{0}, failures_{0}, checks_{0};
   unsigned long lastFailure_ = 0;  // refresh thread only
+  bool outOfMemory_ = false;       // refresh thread only: the last check ran out of memory
 
   std::mutex mutex_;
   std::condition_variable wake_;

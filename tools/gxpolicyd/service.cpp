@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <optional>
 
 #include <nlohmann/json.hpp>
@@ -83,6 +85,22 @@ ojson refusalJson(Refusal const& f) {
 
 Response refuse(Refusal const& f) { return jsonResponse(f.http, refusalJson(f)); }
 
+// 503 for a request that ran out of memory, with Retry-After. Allocates
+// nothing when even its body cannot be made: then the answer has none.
+Response outOfMemory() noexcept {
+  Response r;
+  r.status = 503;
+  try {
+    r = refuse(Refusal{503, "the server ran out of memory for this request; try again shortly", ""});
+    r.headers.emplace_back("Retry-After", "1");
+  } catch (std::bad_alloc const&) {
+    r.contentType = "text/plain; charset=utf-8";
+    r.body.clear();
+    r.headers.clear();
+  }
+  return r;
+}
+
 Response text(int status, std::string body) {
   Response r;
   r.status = status;
@@ -130,9 +148,21 @@ std::string keyOfOverflow(std::string_view body) {
   return last;
 }
 
+// Whether bytes can be allocated now (the pointer goes through a volatile
+// so the probe is made).
+bool memoryFor(std::size_t bytes) noexcept {
+  void* volatile probe = std::malloc(bytes);
+  std::free(probe);
+  return probe != nullptr;
+}
+
 // Parses a request body; a Refusal when it is not JSON or holds a number
-// no double can hold.
+// no double can hold. Throws std::bad_alloc, before parsing, when a large
+// body's document would not fit: the parser's document frees itself by
+// allocating, in a destructor, so a parse that ran out of memory could
+// end the process. (A document holds some ten times its text.)
 json parseBody(std::string_view body) {
+  if (body.size() > (std::size_t{64} << 10) && !memoryFor(body.size() * 10)) throw std::bad_alloc();
   if (tooDeep(body))
     throw Refusal{400, "the body nests arrays or objects deeper than " + std::to_string(kMaxDepth) + " levels", ""};
   try {
@@ -582,6 +612,8 @@ Response DecisionService::handle(Request const& request) {
     r = route(request, handler);
   } catch (Refusal const& f) {
     r = refuse(f);
+  } catch (std::bad_alloc const&) {
+    r = outOfMemory();
   } catch (std::exception const& e) {
     r = refuse(Refusal{500, std::string("internal error: ") + e.what(), ""});
   } catch (...) {
@@ -608,6 +640,10 @@ Response DecisionService::route(Request const& request, Handler& handler) {
     Response r = refuse(Refusal{503, "the server holds as many request bodies as it may; try again shortly", ""});
     r.headers.emplace_back("Retry-After", "1");
     return r;
+  }
+  if (request.bodyNoMemory) {
+    handler = path == "/v1/check" ? Handler::check : path == "/v1/check/batch" ? Handler::batch : Handler::other;
+    return outOfMemory();
   }
   if (request.bodyTooLarge || request.body.size() > options_.maxBody) {
     handler = path == "/v1/check" ? Handler::check : path == "/v1/check/batch" ? Handler::batch : Handler::other;
@@ -1141,6 +1177,7 @@ Response DecisionService::metricsPage() {
   g.callerHits = callerHits();
   g.callerMisses = callerMisses();
   g.inFlight = inFlight_ ? inFlight_() : 0;
+  g.connectionsRefused = connectionsRefused_ ? connectionsRefused_() : 0;
   Response r = text(200, metrics_.render(g));
   r.contentType = "text/plain; version=0.0.4; charset=utf-8";
   return r;

@@ -163,6 +163,8 @@ class DecisionService {
   ServiceOptions const& options() const { return options_; }
   // Requests being answered, as the transport counts them (for /metrics).
   void setInFlight(std::function<unsigned()> inFlight) { inFlight_ = std::move(inFlight); }
+  // Connections the transport closed at accept, at its cap (for /metrics).
+  void setConnectionsRefused(std::function<std::uint64_t()> refused) { connectionsRefused_ = std::move(refused); }
   std::uint64_t callerHits() const { return callerHits_.load(std::memory_order_relaxed); }
   std::uint64_t callerMisses() const { return callerMisses_.load(std::memory_order_relaxed); }
   // Estimated bytes of the callers remembered now (at most
@@ -199,6 +201,7 @@ class DecisionService {
   ServiceOptions options_;
   Metrics& metrics_;
   std::function<unsigned()> inFlight_;
+  std::function<std::uint64_t()> connectionsRefused_;
 
   std::shared_mutex callersLock_;
   std::unordered_map<std::string, std::shared_ptr<Cached const>> callers_;  // under callersLock_
