@@ -30,6 +30,18 @@ constexpr unsigned long hx_db_s_io_error = 0x14601004;         // a read or writ
 constexpr unsigned long hx_db_s_corrupt = 0x14601005;          // a record or the file is damaged
 constexpr unsigned long hx_db_s_bad_argument = 0x14601006;     // null handle, key or record
 constexpr unsigned long hx_db_s_no_iteration = 0x14601007;     // iter_next without iter_start
+// A write found no room: the file system is full (ENOSPC) or the user's
+// quota is used up (EDQUOT). Nothing of the write is in the file.
+constexpr unsigned long hx_db_s_no_space = 0x1460100A;
+// The file lies on a read-only file system: it opens for reading only and
+// every write (and every create there) is refused with this status.
+constexpr unsigned long hx_db_s_read_only = 0x1460100B;
+// The engine could not make a commit durable (a sync or the write of the
+// commit record failed): that commit is lost, and the file's environment
+// in this process refuses every further call with this status until all
+// handles on the file are closed; the next open starts afresh from what
+// is on the disk.
+constexpr unsigned long hx_db_s_reopen = 0x1460100C;
 
 // Open modes.
 constexpr int hx_db_mode_open = 17;    // an existing file

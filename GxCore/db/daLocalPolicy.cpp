@@ -84,9 +84,12 @@ void copyFile(char const* from, char const* to, unsigned long& status) {
   }
   auto size = static_cast<size_t>(st.st_size);
   Fd out(::open(to, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kOwnerOnly));
-  if (!out.valid() || ::ftruncate(out.get(), st.st_size) != 0) {
-    int err = errno;
+  // The copy is written through a map: its blocks are allocated first, as a
+  // page that a full file system cannot back raises SIGBUS when written.
+  int err = !out.valid() ? errno : size == 0 ? 0 : ::posix_fallocate(out.get(), 0, st.st_size);
+  if (err != 0) {
     logMapError(to, err);
+    if (out.valid()) ::unlink(to);
     status = bas_s_map_failed;
     return;
   }

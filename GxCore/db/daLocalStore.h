@@ -86,7 +86,10 @@ class daLocalStore {
 
   // Creates a new file at the path with sequence number 1 and SSL counter
   // 1000, then closes it. Returns the open/create status (message
-  // 0x1327925A logged), else the close status; the store is left closed.
+  // 0x1327925A logged: hx_db_s_exists, hx_db_s_no_space, hx_db_s_read_only,
+  // hx_db_s_open_failed, ...), else the close status, else the status of a
+  // bookkeeping write that failed (message 0x1327925C), in which case the
+  // file and its lock file are removed again. The store is left closed.
   virtual void createStore(unsigned long& status);
   // Opens the existing file (readOnly is recorded for derived stores),
   // refuses an old-format file (0x13279264) and reads the sequence number.
