@@ -1400,6 +1400,8 @@ void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status) {
 
 char const* hx_db_path(hx_db_handle* h) { return h ? h->path.c_str() : nullptr; }
 
+bool hx_db_is_read_only(hx_db_handle* h) { return h && h->env->readOnly(); }
+
 int hx_open_regular(char const* path, bool noFollow) {
   if (!path) {
     errno = EINVAL;

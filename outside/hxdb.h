@@ -78,7 +78,11 @@ class MrProcessLockFactory {
 struct hx_db_handle;
 
 // Opens (mode 17) or creates (mode 18) the file at path. flags is 2 (the only
-// value used). Returns null with a status on failure.
+// value used). Returns null with a status on failure: hx_db_s_open_failed,
+// hx_db_s_exists (create), hx_db_s_no_space (no room for the file or its
+// lock file), hx_db_s_read_only (create on a read-only file system),
+// hx_db_s_corrupt, hx_db_s_io_error. A file on a read-only file system
+// opens for reading only (hx_db_is_read_only).
 hx_db_handle* hx_db_lock_open(char const* path, int mode, int flags, std::shared_ptr<MrProcessLock> lock,
                               unsigned long& status);
 // A new malloc'ed record with its own key text and bytes, or null with
@@ -190,6 +194,10 @@ void hx_db_remove_file(char const* path);
 void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status);
 // The path the handle was opened with.
 char const* hx_db_path(hx_db_handle* h);
+// True when h's file lies on a read-only file system: it was opened for
+// reading only, without a lock file, and every write gives
+// hx_db_s_read_only. False for a null handle.
+bool hx_db_is_read_only(hx_db_handle* h);
 
 // The map size given to environments opened from now on (default 64 MiB,
 // at least 1 MiB). The map grows by itself; a smaller start only makes tests

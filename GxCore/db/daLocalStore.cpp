@@ -127,6 +127,14 @@ void daLocalStore::openStore(int readOnly, unsigned long& status) {
     logStore(da_m_open_failed, path_.getChars(), status, hx_svc_attr_fatal);
     return;
   }
+  if (!readOnly && hx_db_is_read_only(handle)) {
+    // Opened for writing, but the file system cannot be written.
+    status = hx_db_s_read_only;
+    logStore(da_m_open_failed, path_.getChars(), status, hx_svc_attr_fatal);
+    unsigned long ignored;
+    hx_db_close(handle, ignored);
+    return;
+  }
   gxobj_db_header_s_t header;
   read37Header(handle, header, status);
   if (status == hx_db_s_not_found) {

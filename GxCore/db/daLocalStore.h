@@ -94,7 +94,10 @@ class daLocalStore {
   // Opens the existing file (readOnly is recorded for derived stores),
   // refuses an old-format file (0x13279264) and reads the sequence number.
   // On success the store is open and status 0. If the file cannot be opened
-  // (message 0x13279258) or has the old format, the store stays closed. If
+  // (message 0x13279258) or has the old format, the store stays closed. A
+  // file on a read-only file system opens with readOnly set (every write
+  // then answers hx_db_s_read_only) and is refused without it
+  // (hx_db_s_read_only, message 0x13279258 with the path). If
   // the sequence number cannot be read the handle is kept (isStoreOpen()
   // true) but the store is not marked open and the fetch status returned.
   virtual void openStore(int readOnly, unsigned long& status);

@@ -146,3 +146,70 @@ TEST(FullDisk, ReplicaRebuildKeepsTheOldReplicaOrInstallsTheNewOne) {
 }
 
 }  // namespace
+
+// A database shipped on a read-only file system: it opens for reading (no
+// lock file can be made there, none is), answers, and every write or a
+// create there is refused with "read-only" and a message naming the path.
+class ReadOnlyFileSystem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gxtest::makePolicyDb(db_, {"a1", "a2"}, 0x600, "lp");
+    gxtest::makePolicyDb(other_, {"b1"}, 0x600, "lp");
+    ::unlink(hx_db_lock_file(db_.c_str()).c_str());
+    fs_.remount(true);
+  }
+  SmallFileSystem fs_{kFsBytes};
+  std::string db_ = fs_.file("p.db");
+  std::string other_ = fs_.file("q.db");
+};
+
+TEST_F(ReadOnlyFileSystem, DatabaseOpensForReadingAndRefusesWrites) {
+  gxtest::MessageCapture messages;
+  daCachedStore store("lp", db_.c_str(), 1, 0);
+  daCachedStore second("lp", other_.c_str(), 1, 0);
+  unsigned long st = 1, seq = 0;
+  store.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  second.openStore(1, st);  // two files without lock files at once
+  ASSERT_EQ(st, 0u);
+  EXPECT_TRUE(gxtest::hasAcl(store, "a2"));
+  EXPECT_TRUE(gxtest::hasAcl(second, "b1"));
+  EXPECT_EQ(fs_.listing(), "p.db q.db q.db-lock");
+
+  gxobj_t record{nullptr, 0, 0x501, 1, reinterpret_cast<unsigned char*>(const_cast<char*>("x"))};
+  store.daLocalStore::setObject(GxObjectName("/x"), record, seq, st);
+  EXPECT_EQ(st, hx_db_s_read_only);
+  store.beginWriteGroup(0, st);
+  EXPECT_NE(st, 0u);
+
+  daLocalStore writer("lp", db_.c_str());
+  writer.openStore(0, st);
+  EXPECT_EQ(st, hx_db_s_read_only);
+  EXPECT_FALSE(writer.isStoreOpen());
+  EXPECT_EQ(messages.inserts(da_m_open_failed).at(0), db_);
+
+  daLocalStore created("lp", fs_.file("new.db").c_str());
+  created.createStore(st);
+  EXPECT_EQ(st, hx_db_s_read_only);
+  EXPECT_EQ(fs_.listing(), "p.db q.db q.db-lock");
+}
+
+// A server's replica on a read-only volume: opened with its replication
+// client, the rebuild it cannot make leaves the shipped file in use.
+TEST_F(ReadOnlyFileSystem, ReplicaIsServedWhenItCannotBeRebuilt) {
+  gxtest::MessageCapture messages;
+  TempDir dir;
+  std::string master = dir.file("master.db");
+  gxtest::makePolicyDb(master, {"m1"}, 0x600, "lp");
+  gxtest::addAcls(master, {"m2"}, "lp");
+  daFileReplicatedClient client(master.c_str(), "lp");
+  daLocalPolicy policy("lp", db_.c_str(), 1, 0);
+  policy.setReplicatedClient(&client);
+  unsigned long st = 1;
+  policy.openPolicy(1, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_TRUE(gxtest::hasAcl(policy, "a1"));
+  EXPECT_FALSE(gxtest::hasAcl(policy, "m1"));
+  EXPECT_EQ(fs_.listing(), "p.db q.db q.db-lock");
+  policy.closePolicy(st);
+}
