@@ -271,9 +271,17 @@ void daLocalPolicy::replaceDatabase(char const* current, char const* backup, cha
   if (::unlink(hx_db_lock_file(current).c_str()) != 0 && errno != ENOENT)
     logFileError(gx_s_file_rename_failed, current, errno);
 
+  // When the fresh file cannot take its place, the old one goes back, so
+  // that the replica stays as it was and usable.
+  auto putBack = [&] {
+    unsigned long ignored = 0;
+    moveFile(backup, current, ignored);
+    if (wasOpen) openStore(isReadOnly(), ignored);
+  };
   moveFile(fresh, current, status);
   if (status != 0) {
     if (wasOpen) logStoreStatus(da_s_replace_failed, status);
+    putBack();
     return;
   }
   if (::chmod(current, kOwnerOnly) != 0) {
@@ -281,6 +289,7 @@ void daLocalPolicy::replaceDatabase(char const* current, char const* backup, cha
     logFileError(gx_s_file_chmod_failed, current, err);
     status = gx_s_file_chmod_failed;
     ::unlink(current);
+    putBack();
     return;
   }
   openStore(isReadOnly(), status);

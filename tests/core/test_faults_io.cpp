@@ -6,12 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 
 #include "GxCore/GxAcl.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daFileReplicatedClient.h"
+#include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/db/daLocalStore.h"
+#include "GxCore/remote/daSnapshot.h"
 #include "fault_injection.h"
+#include "outside/file_registry.h"
 #include "outside/hxdb.h"
 #include "test_support.h"
 
@@ -97,7 +102,125 @@ TEST_P(IoFaults, CommitIsAllOrNothingAndALostCommitIsNeverSeen) {
   EXPECT_GT(n, 3u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Errors, IoFaults, ::testing::Values(EIO, ENOSPC, EDQUOT),
-                         [](auto const& info) { return std::string(strerrorname_np(info.param)); });
+}  // namespace
+
+namespace {
+
+// A replica rebuilt from its master with each call under the replica's
+// folder failing in turn: the replica is the old file or the master's,
+// sound, and opens again with its client (the digest record, when it was
+// written, matches the file in place); no temporary file is left.
+TEST_P(IoFaults, ReplicaRebuildKeepsTheOldReplicaOrInstallsTheNewOne) {
+  gxtest::MessageCapture quiet;
+  TempDir masterDir;
+  std::string master = masterDir.file("master.db");
+  gxtest::makePolicyDb(master, {"m1", "m2"}, 0x600, "io");
+  unsigned long masterSeq = stateOf(master, "m1").seq;
+  faults::failEachCall(
+      dir_.path().string(), GetParam(),
+      [&] {
+        std::filesystem::remove_all(dir_.path());
+        std::filesystem::create_directory(dir_.path());
+        reset();
+      },
+      [&] {
+        daFileReplicatedClient client(master.c_str(), "io");
+        daLocalPolicy policy("io", db_.c_str(), 0, 0);
+        policy.setReplicatedClient(&client);
+        unsigned long st = 1;
+        policy.openPolicy(1, st);
+        return policy.lastRebuildStatus();
+      },
+      [&](unsigned long status) {
+        FileState now = stateOf(db_, "m1");
+        if (now.status != 0) return 1;
+        if (status == 0 && now.seq != masterSeq) return 2;
+        if (now.seq != masterSeq && now.seq != before_) return 3;
+        if (std::filesystem::exists(db_ + ".tmp")) return 4;
+        daFileReplicatedClient client(master.c_str(), "io");
+        daLocalPolicy again("io", db_.c_str(), 0, 0);
+        again.setReplicatedClient(&client);
+        unsigned long st = 1;
+        again.openPolicy(1, st);
+        return st == 0 && stateOf(db_, "m1").seq == masterSeq ? 0 : 5;
+      });
+}
+
+// A user registry saved with each call failing in turn: save reports it,
+// and the file holds the old registry or the new one, whole.
+TEST_P(IoFaults, RegistrySaveLeavesTheOldFileOrTheNewOne) {
+  std::string path = dir_.file("users.json");
+  auto load = [&](size_t& users) {
+    std::unique_ptr<gxreg::FileRegistry> reg;
+    std::string message;
+    unsigned long st = gxreg::FileRegistry::load(path, true, reg, message);
+    users = st == 0 ? reg->users().size() : 0;
+    return st;
+  };
+  faults::failEachCall(
+      dir_.path().string(), GetParam(),
+      [&] {
+        ::unlink(path.c_str());
+        gxreg::FileRegistry reg(path);
+        ASSERT_EQ(reg.addGroup("g", nullptr), 0u);
+        ASSERT_EQ(reg.addUser("old", nullptr, {"g"}), 0u);
+        std::string message;
+        ASSERT_EQ(reg.save(message), 0u) << message;
+      },
+      [&] {
+        std::unique_ptr<gxreg::FileRegistry> reg;
+        std::string message;
+        unsigned long st = gxreg::FileRegistry::load(path, true, reg, message);
+        if (st == 0) st = reg->addUser("new", nullptr, {"g"});
+        if (st == 0) st = reg->save(message);
+        return st;
+      },
+      [&](unsigned long status) {
+        size_t users = 0;
+        if (load(users) != 0) return 1;
+        if (status == 0) return users == 2 ? 0 : 2;
+        return users == 1 || users == 2 ? 0 : 3;
+      });
+}
+
+// A snapshot published with each call under the publish folder failing in
+// turn: the publish reports it, and the manifest is the previous one or
+// the new one, naming a snapshot file that is there with its size.
+TEST_P(IoFaults, PublishLeavesTheFolderAsBeforeOrComplete) {
+  gxtest::MessageCapture quiet;
+  TempDir masterDir;
+  std::string master = masterDir.file("master.db");
+  std::string out = dir_.file("pub");
+  faults::failEachCall(
+      dir_.path().string(), GetParam(),
+      [&] {
+        std::filesystem::remove_all(out);
+        hx_db_remove_file(master.c_str());
+        gxtest::makePolicyDb(master, {"m1"}, 0x600, "io");
+        daSnapshotPublishResult first;
+        unsigned long st = 1;
+        daPublishSnapshot(master.c_str(), out.c_str(), "io", 2, first, st);
+        ASSERT_EQ(st, 0u);
+        gxtest::addAcls(master, {"m2"}, "io");
+      },
+      [&] {
+        daSnapshotPublishResult result;
+        unsigned long st = 1;
+        daPublishSnapshot(master.c_str(), out.c_str(), "io", 2, result, st);
+        return st;
+      },
+      [&](unsigned long status) {
+        daSnapshotManifest m;
+        unsigned long st = 1;
+        daSnapshotManifestParse(gxtest::readFile(out + "/manifest.json"), m, st);
+        if (st != 0) return 1;
+        if (status == 0 && m.sequence != stateOf(master, "m1").seq) return 2;
+        std::error_code ec;
+        return std::filesystem::file_size(out + "/" + m.file, ec) == m.size && !ec ? 0 : 3;
+      });
+}
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Errors, IoFaults, ::testing::Values(EIO, ENOSPC, EDQUOT),
+                         [](auto const& info) { return std::string(strerrorname_np(info.param)); });
