@@ -220,7 +220,22 @@ TEST_P(IoFaults, PublishLeavesTheFolderAsBeforeOrComplete) {
       });
 }
 
+// A quota used up answers as a full disk does.
+TEST(IoFaultsQuota, WriteOverQuotaAnswersNoSpace) {
+  gxtest::MessageCapture quiet;
+  TempDir dir;
+  std::string db = dir.file("q.db");
+  gxtest::makePolicyDb(db, {}, 0x600, "io");
+  daLocalStore store("io", db.c_str());
+  unsigned long st = 1;
+  store.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  faults::Armed armed;
+  faults::failNth(dir.path().string(), 1, EDQUOT);
+  EXPECT_EQ(storeAcl(store, "new"), hx_db_s_no_space);
+}
+
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(Errors, IoFaults, ::testing::Values(EIO, ENOSPC, EDQUOT),
+INSTANTIATE_TEST_SUITE_P(Errors, IoFaults, ::testing::Values(EIO, ENOSPC),
                          [](auto const& info) { return std::string(strerrorname_np(info.param)); });
