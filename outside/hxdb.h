@@ -131,8 +131,10 @@ struct hx_db_counter {
 // the counter advances by their number within the same transaction. A
 // counter record that is not a counter fails the transaction (corrupt).
 // status is 0 when the transaction committed (whatever the item statuses);
-// when the transaction itself fails (I/O, commit) nothing is written, every
-// item gets that status and so does status. A full map is grown and the
+// when the transaction itself fails nothing is written, every item gets
+// that status and so does status: hx_db_s_io_error, hx_db_s_no_space,
+// hx_db_s_read_only, hx_db_s_reopen (the commit record could not be made
+// durable), hx_db_s_corrupt. A full map is grown and the
 // whole batch retried. Bad arguments (null handle, null ops or itemStatus
 // with count > 0) give hx_db_s_bad_argument. An empty batch writes nothing
 // and begins no transaction. Takes the process lock.
