@@ -135,7 +135,11 @@ class daLocalStore {
   // (message 0x1327925D). A recursive delete removes the key and every key
   // below it (by name, as isDescendent), inside the same transaction; one
   // that matches nothing succeeds. When the transaction itself fails every
-  // item gets its status and nothing is written. The sequence number is
+  // item gets its status and nothing is written (hx_db_s_no_space on a full
+  // disk, hx_db_s_read_only on a read-only file system, hx_db_s_io_error;
+  // hx_db_s_reopen when the commit could not be made durable: every later
+  // call answers so until every store on the file in this process has been
+  // closed; opening it again reads what the disk holds). The sequence number is
   // read from the file and advanced by one per item written inside the same
   // transaction, so writers in other processes never reuse a number; seqNum
   // is the new number, or invalidSeqnum when no item was written. status is
