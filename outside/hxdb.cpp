@@ -28,6 +28,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -130,6 +131,13 @@ unsigned long statusOf(int rc) {
     case MDB_CORRUPTED:
     case MDB_PAGE_NOTFOUND:
       return hx_db_s_corrupt;
+    case ENOSPC:
+    case EDQUOT:
+      return hx_db_s_no_space;
+    case EROFS:
+      return hx_db_s_read_only;
+    case MDB_PANIC:
+      return hx_db_s_reopen;
     default:
       return hx_db_s_io_error;
   }
@@ -254,14 +262,23 @@ char* findMapping(FileId id, size_t length) {
   return nullptr;
 }
 
+// True when the file system holding path has no block left for this
+// process (root may use the reserved ones).
+bool fileSystemFull(char const* path) {
+  struct statvfs vfs;
+  if (::statvfs(path, &vfs) != 0) return false;
+  return (::geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail) == 0;
+}
+
 class SharedEnv {
  public:
-  SharedEnv(EnvPtr env, MDB_dbi dbi, FileId id, std::string path, std::string lockPath)
+  SharedEnv(EnvPtr env, MDB_dbi dbi, FileId id, std::string path, std::string lockPath, bool readOnly)
       : env_(std::move(env)),
         dbi_(dbi),
         id_(id),
         path_(std::move(path)),
         lockPath_(std::move(lockPath)),
+        readOnly_(readOnly),
         maxKeySize_(static_cast<size_t>(mdb_env_get_maxkeysize(env_.get()))) {
     MDB_envinfo info;
     mdb_env_info(env_.get(), &info);
@@ -307,8 +324,27 @@ class SharedEnv {
   MDB_dbi dbi() const { return dbi_; }
   FileId id() const { return id_; }
   std::string const& path() const { return path_; }  // as first opened, for traces
-  std::string const& lockPath() const { return lockPath_; }
+  std::string const& lockPath() const { return lockPath_; }  // empty on a read-only file system
   size_t maxKeySize() const { return maxKeySize_; }
+  // Opened on a read-only file system: no lock file, no writes.
+  bool readOnly() const { return readOnly_; }
+
+  // After a commit failed with rc: MDB_PANIC when the engine has given the
+  // environment up (it could not write or sync the commit record, so it
+  // no longer knows what the disk holds), else rc. Called with the gate
+  // held shared.
+  int afterFailedCommit(int rc) {
+    // LMDB reports a write cut short as EIO: one that stopped at a full
+    // file system is "no space".
+    if (rc == EIO && fileSystemFull(path_.c_str())) rc = ENOSPC;
+    MDB_txn* t = nullptr;
+    int probe = mdb_txn_begin(env_.get(), nullptr, MDB_RDONLY, &t);
+    if (t) mdb_txn_abort(t);
+    if (probe != MDB_PANIC) return rc;
+    DB_TRACE(kTraceError, "%s: a commit could not be made durable (%s): every handle must be closed and the file reopened",
+             path_.c_str(), mdb_strerror(rc));
+    return MDB_PANIC;
+  }
 
   // Taken shared around every use of a transaction, exclusive to remap.
   std::shared_mutex gate;
@@ -407,6 +443,7 @@ class SharedEnv {
   FileId id_;
   std::string path_;
   std::string lockPath_;
+  bool readOnly_;
   size_t maxKeySize_;
   size_t mapSize_ = 0;
   uint64_t mapGeneration_ = 0;
@@ -537,18 +574,75 @@ std::string lockPathOf(std::string const& path) {
   return std::string(resolved.get()) + "/" + base + "-lock";
 }
 
+// The status of a file that cannot be created or opened for writing.
+unsigned long statusOfFileError(int err) {
+  switch (err) {
+    case EEXIST:
+      return hx_db_s_exists;
+    case ENOSPC:
+    case EDQUOT:
+      return hx_db_s_no_space;
+    case EROFS:
+      return hx_db_s_read_only;
+    default:
+      return hx_db_s_open_failed;
+  }
+}
+
+// True when the file system holding path is mounted read-only.
+bool onReadOnlyFileSystem(char const* path) {
+  struct statvfs vfs;
+  return ::statvfs(path, &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0;
+}
+
+// LMDB extends its lock file with ftruncate and writes its reader table
+// through a shared mapping of it. Pages of a sparse file that a full file
+// system cannot back raise SIGBUS when first written through a map, so the
+// whole table (a header and 64 bytes per reader slot; more than LMDB needs
+// for kMaxReaders, which only gives it a few spare slots) is allocated on
+// the disk first.
+constexpr size_t kLockFileBytes = (4096 + size_t{kMaxReaders} * 64 + 4095) / 4096 * 4096;
+
+// Makes (0600) or checks LMDB's lock file, never following a symbolic link
+// (LMDB would follow one planted under that name and write to its target,
+// even for a read-only open), and allocates its space. created is set
+// when this call made the file.
+unsigned long prepareLockFile(std::string const& lockPath, std::optional<RemoveUnlessKept>& created) {
+  int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) created.emplace(lockPath);
+  else if (errno == EEXIST) fd = ::open(lockPath.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  FileDescriptor lockFile(fd);
+  if (!lockFile.valid()) {
+    int err = errno;
+    DB_TRACE(kTraceError, "cannot use the lock file %s: %s", lockPath.c_str(), std::strerror(err));
+    return statusOfFileError(err);
+  }
+  struct stat st;
+  if (::fstat(lockFile.get(), &st) != 0) return hx_db_s_io_error;
+  // Allocates the holes of an existing file too (one made before this
+  // rule, or extended by LMDB alone).
+  size_t bytes = std::max(kLockFileBytes, static_cast<size_t>(st.st_size));
+  if (int err = ::posix_fallocate(lockFile.get(), 0, static_cast<off_t>(bytes)); err != 0) {
+    DB_TRACE(kTraceError, "cannot allocate the lock file %s: %s", lockPath.c_str(), std::strerror(err));
+    return statusOfFileError(err) == hx_db_s_open_failed ? hx_db_s_io_error : statusOfFileError(err);
+  }
+  return 0;
+}
+
 SharedEnv* EnvTable::acquire(char const* path, int mode, unsigned long& status) {
   std::lock_guard<std::mutex> g(mutex_);
   FileId id{};
   size_t mapSize = g_initialMapSize.load();
   std::optional<RemoveUnlessKept> created;
+  std::optional<RemoveUnlessKept> createdLock;
+  bool readOnly = false;
   if (mode == hx_db_mode_create) {
     // Made here, exclusively and 0600; LMDB initialises an empty file.
     FileDescriptor fd(::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd.valid()) {
       int err = errno;
       DB_TRACE(kTraceError, "cannot create %s: %s", path, std::strerror(err));
-      status = err == EEXIST ? hx_db_s_exists : hx_db_s_open_failed;
+      status = statusOfFileError(err);
       return nullptr;
     }
     created.emplace(path);
@@ -574,33 +668,41 @@ SharedEnv* EnvTable::acquire(char const* path, int mode, unsigned long& status) 
     status = checkFile(path, metaMapSize);
     if (status != 0) return nullptr;
     mapSize = std::max(mapSize, std::min(metaMapSize, kMaxRecordedMapSize));
+    readOnly = onReadOnlyFileSystem(path);
   }
 
-  std::string lockPath = lockPathOf(path);
-  if (lockPath.empty()) {
-    status = hx_db_s_open_failed;
-    return nullptr;
-  }
-  for (auto const& entry : envs_) {
-    if (entry.second->lockPath() == lockPath) {
-      // The file was replaced while handles on the old one are open; both
-      // would share one lock file.
-      DB_TRACE(kTraceError, "%s was replaced while still open: close the old handles first", path);
+  // A file on a read-only file system is opened for reading without a
+  // lock file (MDB_NOLOCK): none could be made or written there, and none
+  // is needed. LMDB's lock file holds the reader table that stops a writer
+  // from reusing pages a reader still sees; no process can write the file
+  // through a read-only mount, and the readers of this process share one
+  // environment. Its structure was checked above (checkFile) as for every
+  // open; callers that did not write the file verify it whole before
+  // opening (hx_db_verify_file). A writable mount of the same file system
+  // elsewhere (a read-only bind mount of a writable one) is not seen: files
+  // served that way must be replaced by rename, as replica rebuilds do,
+  // never written in place.
+  std::string lockPath;
+  if (!readOnly) {
+    lockPath = lockPathOf(path);
+    if (lockPath.empty()) {
       status = hx_db_s_open_failed;
       return nullptr;
     }
-  }
-
-  // LMDB creates its lock file itself and would follow a symbolic link
-  // planted under that name, writing to the link's target even for a
-  // read-only open: make or check the file first, without following links.
-  {
-    FileDescriptor lockFile(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!lockFile.valid()) {
-      DB_TRACE(kTraceError, "cannot use the lock file %s: %s", lockPath.c_str(), std::strerror(errno));
-      status = hx_db_s_open_failed;
-      return nullptr;
+    for (auto const& entry : envs_) {
+      if (entry.second->lockPath() == lockPath) {
+        // The file was replaced while handles on the old one are open; both
+        // would share one lock file.
+        DB_TRACE(kTraceError, "%s was replaced while still open: close the old handles first", path);
+        status = hx_db_s_open_failed;
+        return nullptr;
+      }
     }
+    status = prepareLockFile(lockPath, createdLock);
+    // A lock file that a failed create made goes with the data file; one
+    // made by an open stays (another process may be opening the file too).
+    if (mode != hx_db_mode_create && createdLock) createdLock->keep();
+    if (status != 0) return nullptr;
   }
 
   MDB_env* raw = nullptr;
@@ -612,7 +714,7 @@ SharedEnv* EnvTable::acquire(char const* path, int mode, unsigned long& status) 
   EnvPtr env(raw);
   mdb_env_set_maxreaders(env.get(), kMaxReaders);
   mdb_env_set_mapsize(env.get(), mapSize);
-  rc = mdb_env_open(env.get(), path, MDB_NOSUBDIR | MDB_NOTLS, 0600);
+  rc = mdb_env_open(env.get(), path, MDB_NOSUBDIR | MDB_NOTLS | (readOnly ? MDB_RDONLY | MDB_NOLOCK : 0), 0600);
   if (rc != 0) {
     DB_TRACE(kTraceError, "mdb_env_open(%s): %s", path, mdb_strerror(rc));
     status = statusOf(rc);
@@ -638,7 +740,7 @@ SharedEnv* EnvTable::acquire(char const* path, int mode, unsigned long& status) 
   }
 
   int dead = 0;
-  if (mdb_reader_check(env.get(), &dead) == 0 && dead > 0)
+  if (!readOnly && mdb_reader_check(env.get(), &dead) == 0 && dead > 0)
     DB_TRACE(kTraceInfo, "%s: cleared %d stale reader slots", path, dead);
 
   MDB_dbi dbi;
@@ -654,13 +756,15 @@ SharedEnv* EnvTable::acquire(char const* path, int mode, unsigned long& status) 
     return nullptr;
   }
 
-  auto shared = std::make_unique<SharedEnv>(std::move(env), dbi, id, path, std::move(lockPath));
+  auto shared = std::make_unique<SharedEnv>(std::move(env), dbi, id, path, std::move(lockPath), readOnly);
   SharedEnv* out = shared.get();
   if (mode != hx_db_mode_create) out->mapAhead(static_cast<size_t>(st.st_size));
   envs_.emplace(id, std::move(shared));
   out->refs = 1;
   if (created) created->keep();
-  DB_TRACE(kTraceInfo, "opened environment of %s (map %zu bytes)", path, out->mapSize());
+  if (createdLock) createdLock->keep();
+  DB_TRACE(kTraceInfo, "opened environment of %s (map %zu bytes%s)", path, out->mapSize(),
+           readOnly ? ", read-only file system, no lock file" : "");
   status = 0;
   return out;
 }
@@ -743,6 +847,7 @@ int withReadTxn(hx_db_handle& h, Body&& body) {
 template <class Body>
 int withWriteTxn(hx_db_handle& h, Body&& body) {
   SharedEnv& se = *h.env;
+  if (se.readOnly()) return EROFS;
   // In a write group the batch joins the group's transaction: no commit
   // here, and a failure spoils the whole group (its map was reserved at
   // the start, so a full map is a failure too).
@@ -764,7 +869,7 @@ int withWriteTxn(hx_db_handle& h, Body&& body) {
       rc = mdb_txn_begin(se.env(), nullptr, 0, &t);
       TxnPtr txn(t);
       if (rc == 0) rc = body(txn.get());
-      if (rc == 0) rc = commit(txn);
+      if (rc == 0 && (rc = commit(txn)) != 0) rc = se.afterFailedCommit(rc);
       if (rc == 0) se.writeCommits.fetch_add(1, std::memory_order_relaxed);
     }
     if (rc == MDB_MAP_FULL) {
@@ -1063,6 +1168,10 @@ void hx_db_group_begin(hx_db_handle* h, size_t reserveBytes, unsigned long& stat
     return;
   }
   SharedEnv& se = *h->env;
+  if (se.readOnly()) {
+    status = hx_db_s_read_only;
+    return;
+  }
   if (se.ownGroup()) {
     status = hx_db_s_bad_argument;  // groups do not nest
     return;
@@ -1109,6 +1218,7 @@ void hx_db_group_end(hx_db_handle* h, bool keep, unsigned long& status) {
   int rc = group->failure;
   if (keep && rc == 0) {
     rc = commit(group->txn);
+    if (rc != 0) rc = se.afterFailedCommit(rc);  // the group still holds the gate
     if (rc == 0) se.writeCommits.fetch_add(1, std::memory_order_relaxed);
   }
   group.reset();  // aborts an uncommitted transaction, then unlocks
@@ -1259,7 +1369,7 @@ void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status) {
   if (!fd.valid()) {
     int err = errno;
     DB_TRACE(kTraceError, "cannot create copy %s: %s", target, std::strerror(err));
-    status = err == EEXIST ? hx_db_s_exists : hx_db_s_open_failed;
+    status = statusOfFileError(err);
     return;
   }
   RemoveUnlessKept partial(target);
@@ -1280,7 +1390,8 @@ void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status) {
   if (rc == 0 && ::fsync(fd.get()) != 0) rc = errno;
   if (rc != 0) {
     DB_TRACE(kTraceError, "copy of %s to %s failed: %s", h->path.c_str(), target, mdb_strerror(rc));
-    status = statusOf(rc) == hx_db_s_corrupt ? hx_db_s_corrupt : hx_db_s_io_error;
+    unsigned long st = statusOf(rc);
+    status = st == hx_db_s_corrupt || st == hx_db_s_no_space || st == hx_db_s_read_only ? st : hx_db_s_io_error;
     return;
   }
   partial.keep();
@@ -1288,6 +1399,8 @@ void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status) {
 }
 
 char const* hx_db_path(hx_db_handle* h) { return h ? h->path.c_str() : nullptr; }
+
+bool hx_db_is_read_only(hx_db_handle* h) { return h && h->env->readOnly(); }
 
 int hx_open_regular(char const* path, bool noFollow) {
   if (!path) {

@@ -30,6 +30,18 @@ constexpr unsigned long hx_db_s_io_error = 0x14601004;         // a read or writ
 constexpr unsigned long hx_db_s_corrupt = 0x14601005;          // a record or the file is damaged
 constexpr unsigned long hx_db_s_bad_argument = 0x14601006;     // null handle, key or record
 constexpr unsigned long hx_db_s_no_iteration = 0x14601007;     // iter_next without iter_start
+// A write found no room: the file system is full (ENOSPC) or the user's
+// quota is used up (EDQUOT). Nothing of the write is in the file.
+constexpr unsigned long hx_db_s_no_space = 0x1460100A;
+// The file lies on a read-only file system: it opens for reading only and
+// every write (and every create there) is refused with this status.
+constexpr unsigned long hx_db_s_read_only = 0x1460100B;
+// The engine could not make a commit durable (a sync or the write of the
+// commit record failed): that commit is lost, and the file's environment
+// in this process refuses every further call with this status until all
+// handles on the file are closed; the next open starts afresh from what
+// is on the disk.
+constexpr unsigned long hx_db_s_reopen = 0x1460100C;
 
 // Open modes.
 constexpr int hx_db_mode_open = 17;    // an existing file
@@ -66,7 +78,11 @@ class MrProcessLockFactory {
 struct hx_db_handle;
 
 // Opens (mode 17) or creates (mode 18) the file at path. flags is 2 (the only
-// value used). Returns null with a status on failure.
+// value used). Returns null with a status on failure: hx_db_s_open_failed,
+// hx_db_s_exists (create), hx_db_s_no_space (no room for the file or its
+// lock file), hx_db_s_read_only (create on a read-only file system),
+// hx_db_s_corrupt, hx_db_s_io_error. A file on a read-only file system
+// opens for reading only (hx_db_is_read_only).
 hx_db_handle* hx_db_lock_open(char const* path, int mode, int flags, std::shared_ptr<MrProcessLock> lock,
                               unsigned long& status);
 // A new malloc'ed record with its own key text and bytes, or null with
@@ -115,8 +131,10 @@ struct hx_db_counter {
 // the counter advances by their number within the same transaction. A
 // counter record that is not a counter fails the transaction (corrupt).
 // status is 0 when the transaction committed (whatever the item statuses);
-// when the transaction itself fails (I/O, commit) nothing is written, every
-// item gets that status and so does status. A full map is grown and the
+// when the transaction itself fails nothing is written, every item gets
+// that status and so does status: hx_db_s_io_error, hx_db_s_no_space,
+// hx_db_s_read_only, hx_db_s_reopen (the commit record could not be made
+// durable), hx_db_s_corrupt. A full map is grown and the
 // whole batch retried. Bad arguments (null handle, null ops or itemStatus
 // with count > 0) give hx_db_s_bad_argument. An empty batch writes nothing
 // and begins no transaction. Takes the process lock.
@@ -178,6 +196,10 @@ void hx_db_remove_file(char const* path);
 void hx_db_copy(hx_db_handle* h, char const* target, unsigned long& status);
 // The path the handle was opened with.
 char const* hx_db_path(hx_db_handle* h);
+// True when h's file lies on a read-only file system: it was opened for
+// reading only, without a lock file, and every write gives
+// hx_db_s_read_only. False for a null handle.
+bool hx_db_is_read_only(hx_db_handle* h);
 
 // The map size given to environments opened from now on (default 64 MiB,
 // at least 1 MiB). The map grows by itself; a smaller start only makes tests

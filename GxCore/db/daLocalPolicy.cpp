@@ -84,9 +84,12 @@ void copyFile(char const* from, char const* to, unsigned long& status) {
   }
   auto size = static_cast<size_t>(st.st_size);
   Fd out(::open(to, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kOwnerOnly));
-  if (!out.valid() || ::ftruncate(out.get(), st.st_size) != 0) {
-    int err = errno;
+  // The copy is written through a map: its blocks are allocated first, as a
+  // page that a full file system cannot back raises SIGBUS when written.
+  int err = !out.valid() ? errno : size == 0 ? 0 : ::posix_fallocate(out.get(), 0, st.st_size);
+  if (err != 0) {
     logMapError(to, err);
+    if (out.valid()) ::unlink(to);
     status = bas_s_map_failed;
     return;
   }
@@ -268,9 +271,17 @@ void daLocalPolicy::replaceDatabase(char const* current, char const* backup, cha
   if (::unlink(hx_db_lock_file(current).c_str()) != 0 && errno != ENOENT)
     logFileError(gx_s_file_rename_failed, current, errno);
 
+  // When the fresh file cannot take its place, the old one goes back, so
+  // that the replica stays as it was and usable.
+  auto putBack = [&] {
+    unsigned long ignored = 0;
+    moveFile(backup, current, ignored);
+    if (wasOpen) openStore(isReadOnly(), ignored);
+  };
   moveFile(fresh, current, status);
   if (status != 0) {
     if (wasOpen) logStoreStatus(da_s_replace_failed, status);
+    putBack();
     return;
   }
   if (::chmod(current, kOwnerOnly) != 0) {
@@ -278,6 +289,7 @@ void daLocalPolicy::replaceDatabase(char const* current, char const* backup, cha
     logFileError(gx_s_file_chmod_failed, current, err);
     status = gx_s_file_chmod_failed;
     ::unlink(current);
+    putBack();
     return;
   }
   openStore(isReadOnly(), status);

@@ -105,10 +105,14 @@ void daLocalStore::createStore(unsigned long& status) {
     logStore(da_m_create_failed, path_.getChars(), status);
     return;
   }
-  unsigned long writeStatus;
-  writeSeqNum(1, writeStatus);
-  writeSSLSerNum(firstSSLSerNum, writeStatus);
+  unsigned long seqStatus, serialStatus;
+  writeSeqNum(1, seqStatus);
+  writeSSLSerNum(firstSSLSerNum, serialStatus);
   closeStore(status);
+  if (status == 0) status = seqStatus != 0 ? seqStatus : serialStatus;
+  // A file without its bookkeeping records cannot be opened: a create that
+  // could not write them (a full disk, an I/O error) leaves nothing behind.
+  if (status != 0) hx_db_remove_file(path_.getChars());
 }
 
 void daLocalStore::openStore(int readOnly, unsigned long& status) {
@@ -121,6 +125,14 @@ void daLocalStore::openStore(int readOnly, unsigned long& status) {
   if (!handle) {
     if (status == 0) status = hx_db_s_open_failed;
     logStore(da_m_open_failed, path_.getChars(), status, hx_svc_attr_fatal);
+    return;
+  }
+  if (!readOnly && hx_db_is_read_only(handle)) {
+    // Opened for writing, but the file system cannot be written.
+    status = hx_db_s_read_only;
+    logStore(da_m_open_failed, path_.getChars(), status, hx_svc_attr_fatal);
+    unsigned long ignored;
+    hx_db_close(handle, ignored);
     return;
   }
   gxobj_db_header_s_t header;

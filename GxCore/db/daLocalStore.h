@@ -86,12 +86,18 @@ class daLocalStore {
 
   // Creates a new file at the path with sequence number 1 and SSL counter
   // 1000, then closes it. Returns the open/create status (message
-  // 0x1327925A logged), else the close status; the store is left closed.
+  // 0x1327925A logged: hx_db_s_exists, hx_db_s_no_space, hx_db_s_read_only,
+  // hx_db_s_open_failed, ...), else the close status, else the status of a
+  // bookkeeping write that failed (message 0x1327925C), in which case the
+  // file and its lock file are removed again. The store is left closed.
   virtual void createStore(unsigned long& status);
   // Opens the existing file (readOnly is recorded for derived stores),
   // refuses an old-format file (0x13279264) and reads the sequence number.
   // On success the store is open and status 0. If the file cannot be opened
-  // (message 0x13279258) or has the old format, the store stays closed. If
+  // (message 0x13279258) or has the old format, the store stays closed. A
+  // file on a read-only file system opens with readOnly set (every write
+  // then answers hx_db_s_read_only) and is refused without it
+  // (hx_db_s_read_only, message 0x13279258 with the path). If
   // the sequence number cannot be read the handle is kept (isStoreOpen()
   // true) but the store is not marked open and the fetch status returned.
   virtual void openStore(int readOnly, unsigned long& status);
@@ -129,7 +135,11 @@ class daLocalStore {
   // (message 0x1327925D). A recursive delete removes the key and every key
   // below it (by name, as isDescendent), inside the same transaction; one
   // that matches nothing succeeds. When the transaction itself fails every
-  // item gets its status and nothing is written. The sequence number is
+  // item gets its status and nothing is written (hx_db_s_no_space on a full
+  // disk, hx_db_s_read_only on a read-only file system, hx_db_s_io_error;
+  // hx_db_s_reopen when the commit could not be made durable: every later
+  // call answers so until every store on the file in this process has been
+  // closed; opening it again reads what the disk holds). The sequence number is
   // read from the file and advanced by one per item written inside the same
   // transaction, so writers in other processes never reuse a number; seqNum
   // is the new number, or invalidSeqnum when no item was written. status is

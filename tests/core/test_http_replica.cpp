@@ -24,6 +24,7 @@
 #include "GxCore/remote/daSnapshot.h"
 #include "outside/file_registry.h"
 #include "outside/hxdigest.h"
+#include "fault_injection.h"
 #include "loopback.h"
 #include "test_support.h"
 
@@ -368,6 +369,54 @@ TEST_F(HttpReplica, StoppedServerIsReportedAndTheReplicaKeepsItsCopy) {
   replica_->openPolicy(1, st);
   EXPECT_EQ(st, 0u);
   EXPECT_TRUE(hasAcl(*replica_, "m1"));
+}
+
+// A download with each write, sync, rename and map call under the
+// replica's folder failing in turn (EIO, ENOSPC): the rebuild reports it,
+// and the replica is the old one or the new snapshot's, sound, with nothing
+// left beside it.
+TEST_F(HttpReplica, DownloadWithAnyCallFailingKeepsTheOldReplicaOrInstallsTheNew) {
+  gxtest::MessageCapture quiet;
+  ASSERT_EQ(publish(), 0u);
+  unsigned long oldSeq = published_.sequence;
+  std::string folder = dir_.file("faulty"), saved = dir_.file("saved");
+  std::string replica = folder + "/replica.db";
+  auto fetch = [&] {
+    daHttpReplicatedClient client(server_->url(), testOptions());
+    daLocalPolicy policy("hr", replica.c_str(), 0, 0);
+    policy.setReplicatedClient(&client);
+    unsigned long st = 1;
+    policy.openPolicy(1, st);
+    return st != 0 ? st : policy.lastRebuildStatus();
+  };
+  fs::create_directories(folder);
+  ASSERT_EQ(fetch(), 0u);
+  fs::copy(folder, saved, fs::copy_options::recursive);
+  publishNewer();
+  unsigned long newSeq = published_.sequence;
+  for (int err : {EIO, ENOSPC}) {
+    gxtest::faults::failEachCall(
+        folder, err,
+        [&] {
+          fs::remove_all(folder);
+          fs::copy(saved, folder, fs::copy_options::recursive);
+        },
+        fetch,
+        [&](unsigned long status) {
+          daLocalStore store("hr", replica.c_str());
+          unsigned long st = 1, seq = 0;
+          store.openStore(1, st);
+          store.getLocalSeqNum(seq);
+          if (st != 0) return 1;
+          if (status == 0 && seq != newSeq) return 2;
+          if (seq != oldSeq && seq != newSeq) return 3;
+          for (auto const& e : fs::directory_iterator(folder)) {
+            std::string name = e.path().filename().string();
+            if (name.find(".tmp") != std::string::npos || name.find(".download") != std::string::npos) return 4;
+          }
+          return 0;
+        });
+  }
 }
 
 TEST_F(HttpReplica, SnapshotOverTheSizeCapIsNotDownloaded) {

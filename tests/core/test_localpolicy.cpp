@@ -151,15 +151,16 @@ TEST_F(LocalPolicy, FailedClientLeavesTheDatabaseAndBacksItUp) {
   EXPECT_TRUE(hasAcl(*p, "old"));
 }
 
-TEST_F(LocalPolicy, FreshFileThatCannotBeMovedInLeavesThePreviousAtBackup) {
+TEST_F(LocalPolicy, FreshFileThatCannotBeMovedInPutsThePreviousBack) {
   ScriptedClient client;  // reports success but writes nothing
   auto p = open(0, &client, true);
   MessageCapture messages;
   EXPECT_EQ(rebuild(*p), 0x1354A2F6u);
   EXPECT_EQ(messages.count(0x13279425), 1u);
-  EXPECT_FALSE(p->isStoreOpen());
-  EXPECT_FALSE(fs::exists(path_));
-  EXPECT_EQ(readFile(backup()), original_);
+  EXPECT_TRUE(p->isStoreOpen());
+  EXPECT_TRUE(hasAcl(*p, "old"));
+  EXPECT_EQ(readFile(path_), original_);
+  EXPECT_FALSE(fs::exists(backup()));
 }
 
 TEST_F(LocalPolicy, RebuildLocksTheCurrentDomainsReplicaOrThisStore) {

@@ -24,6 +24,7 @@
 #include "http_client.h"
 #include "loopback.h"
 #include "outside/file_registry.h"
+#include "small_fs.h"
 #include "test_support.h"
 
 namespace {
@@ -169,6 +170,22 @@ TEST_F(GxpolicydLifecycle, CommitsToItsDatabaseWithoutMasterReachDecisions) {
   EXPECT_TRUE(within(std::chrono::seconds(3), [&] { return log().find("SIGHUP: re-reading the database") != std::string::npos; }))
       << log();
   EXPECT_EQ(log().find("asking the master"), std::string::npos) << log();
+}
+
+// A database and its registry shipped on a read-only file system (a real
+// tmpfs remounted read-only): served without a lock file, decisions answered.
+TEST_F(GxpolicydLifecycle, DatabaseOnAReadOnlyFileSystemIsServed) {
+  gxtest::SmallFileSystem fs(size_t{4} << 20);
+  std::string db = fs.file("p.db");
+  makeDb(db);
+  gxtest::writeFile(db + ".registry.json", readFile(registry_));
+  ::unlink(hx_db_lock_file(db.c_str()).c_str());
+  fs.remount(true);
+  ASSERT_TRUE(start({"--db", db})) << log();
+  EXPECT_EQ(decision("bob", "/web/docs", "m"), "granted");
+  EXPECT_EQ(decision("", "/web/docs/guide.html", "r"), "granted");
+  EXPECT_FALSE(std::filesystem::exists(hx_db_lock_file(db.c_str())));
+  EXPECT_EQ(stop(std::chrono::seconds(10)), 0) << log();
 }
 
 TEST_F(GxpolicydLifecycle, MasterThatNeverAnswersDelaysNeitherStartNorStop) {

@@ -50,16 +50,39 @@ daPObjName objectOrFail(std::string const& path) {
   return object;
 }
 
+namespace {
+// Removes the database file made by a create that did not finish (after
+// the store on it is closed: declared before it).
+class RemoveUnlessDone {
+ public:
+  explicit RemoveUnlessDone(std::string const& db) : db_(db) {}
+  ~RemoveUnlessDone() {
+    if (!done_) hx_db_remove_file(db_.c_str());
+  }
+  RemoveUnlessDone(RemoveUnlessDone const&) = delete;
+  RemoveUnlessDone& operator=(RemoveUnlessDone const&) = delete;
+  void done() { done_ = true; }
+
+ private:
+  std::string const& db_;
+  bool done_ = false;
+};
+}  // namespace
+
 void createOrFail(std::string const& db, std::string const& domain) {
   unsigned long st;
   daLocalStore(domain.c_str(), db.c_str()).createStore(st);
   if (st != 0) throw CLI::RuntimeError(fail("cannot create " + db, st));
-  daLocalStore store(domain.c_str(), db.c_str());
-  openOrFail(store, db, 0);
-  for (auto const& step : createSteps()) {
-    st = step(store);
-    if (st != 0) throw CLI::RuntimeError(fail("cannot initialise " + db, st));
+  RemoveUnlessDone made(db);
+  {
+    daLocalStore store(domain.c_str(), db.c_str());
+    openOrFail(store, db, 0);
+    for (auto const& step : createSteps()) {
+      st = step(store);
+      if (st != 0) throw CLI::RuntimeError(fail("cannot initialise " + db, st));
+    }
   }
+  made.done();
 }
 
 void quietLibraryMessages() {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <utility>
 
 #include "tools/common/audit_record.h"
 
@@ -243,12 +244,14 @@ void AuditTrail::run() {
 void AuditTrail::writeBatch(std::string const& batch, std::uint64_t n) {
   bool ok = true;
   if (!options_.file.empty()) ok = writeFile(batch);
+  // With fsync interval 0 every batch is on disk before its decisions go
+  // on; a batch whose sync failed is lost (its pages may never reach the
+  // disk, and syncing again would not say so).
+  if (ok && fd_ >= 0 && !syncFile(options_.fsync.count() == 0)) ok = false;
   if (options_.syslog && !sendSyslog(batch)) ok = false;
   counters_.queued.fetch_sub(n, std::memory_order_relaxed);
   counters_.batches.fetch_add(1, std::memory_order_relaxed);
   (ok ? counters_.written : counters_.lost).fetch_add(n, std::memory_order_relaxed);
-  // With fsync interval 0 every batch is on disk before its decisions go on.
-  if (ok && fd_ >= 0) syncFile(options_.fsync.count() == 0);
 }
 
 // Messages as the local syslog daemon takes them on its datagram socket:
@@ -386,21 +389,42 @@ void AuditTrail::rotate() {
 // thread syncs a duplicate of the descriptor while the writer goes on
 // writing (a sync can take long on a busy disk; the queue must not fill
 // meanwhile); a sync still running is not asked again.
-void AuditTrail::syncFile(bool force) {
-  if (fd_ < 0 || !unsynced_) return;
-  auto now = Clock::now();
-  if (force) {
-    ::fdatasync(fd_);
-  } else {
-    if (now - lastSync_ < options_.fsync) return;
+bool AuditTrail::syncFile(bool force) {
+  int background = 0;
+  {
     std::lock_guard<std::mutex> hold(syncLock_);
-    if (syncFd_ >= 0) return;
+    background = std::exchange(syncError_, 0);
+  }
+  if (background != 0) syncFailed(background);
+  if (fd_ < 0 || !unsynced_) return true;
+  auto now = Clock::now();
+  int error = 0;
+  if (force) {
+    if (::fdatasync(fd_) != 0) error = errno;
+  } else {
+    if (now - lastSync_ < options_.fsync) return true;
+    std::lock_guard<std::mutex> hold(syncLock_);
+    if (syncFd_ >= 0) return true;
     syncFd_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-    if (syncFd_ < 0) ::fdatasync(fd_);  // no descriptor to spare: here, then
-    else syncWake_.notify_one();
+    if (syncFd_ < 0) {
+      if (::fdatasync(fd_) != 0) error = errno;  // no descriptor to spare: here, then
+    } else {
+      syncWake_.notify_one();
+    }
   }
   lastSync_ = now;
   unsynced_ = false;
+  if (error == 0) return true;
+  syncFailed(error);
+  return false;
+}
+
+void AuditTrail::syncFailed(int error) {
+  log_("audit: cannot sync " + options_.file + ": " + std::strerror(error) +
+       "; records written since the last sync may be lost");
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  failing_ = true;
 }
 
 void AuditTrail::runSyncer() {
@@ -410,9 +434,10 @@ void AuditTrail::runSyncer() {
     if (syncFd_ < 0) return;
     int fd = syncFd_;
     hold.unlock();
-    ::fdatasync(fd);
+    int error = ::fdatasync(fd) != 0 ? errno : 0;
     ::close(fd);
     hold.lock();
+    if (error != 0) syncError_ = error;  // reported by the writer's next syncFile
     syncFd_ = -1;
   }
 }

@@ -110,7 +110,12 @@ class AuditTrail final : public daAuditSink {
   bool sendSyslogLine(std::string_view line);
   bool writeAll(std::string_view bytes);
   void rotate();
-  void syncFile(bool force);
+  // false when a sync run here failed. A failed sync (here, or on the
+  // syncer since the last call) is logged and the file closed: the next
+  // batch opens it afresh, and records counted before are not trusted to
+  // be on the disk.
+  bool syncFile(bool force);
+  void syncFailed(int error);
   void runSyncer();
   std::shared_ptr<Digest const> digestFor(std::uint32_t sequence);
 
@@ -144,6 +149,7 @@ class AuditTrail final : public daAuditSink {
   std::condition_variable syncWake_;
   int syncFd_ = -1;        // under syncLock_: the descriptor to sync, -1 when none is asked or running
   bool syncStop_ = false;  // under syncLock_
+  int syncError_ = 0;      // under syncLock_: errno of the syncer's last failed sync, 0 when none
   std::thread syncer_;
   std::once_flag stopped_;
 
