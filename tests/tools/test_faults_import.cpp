@@ -10,7 +10,7 @@
 #include "fault_injection.h"
 #include "outside/hxdb.h"
 #include "test_support.h"
-#include "tools/common/policy_json.h"
+#include "tools/common/policy_import.h"
 
 namespace {
 
