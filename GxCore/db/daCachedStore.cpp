@@ -536,8 +536,9 @@ namespace {
 // (or that has none) fails on its own and stays out of the batch. status
 // becomes the last failed item's status (unchanged when none failed).
 // Returns whether any item was written. The caller holds the cache lock.
-bool writeChanges(daLocalStore& store, daCacheTable& changes, unsigned long& status) {
+bool writeChanges(daLocalStore& store, daCacheTable& changes, std::vector<char>& written, unsigned long& status) {
   size_t const n = changes.getCount();
+  written.assign(n, 0);
   struct Item {
     GxObjectName key;
     gxobj_holder record;
@@ -573,27 +574,30 @@ bool writeChanges(daLocalStore& store, daCacheTable& changes, unsigned long& sta
   }
   unsigned long seq, batchStatus;
   store.writeObjects(batch.data(), batch.size(), seq, batchStatus);
-  bool written = false;
+  bool any = false;
   size_t b = 0;
   for (i = 0; i < n; ++i) {
     unsigned long itemStatus = items[i].inBatch ? batch[b++].status : items[i].status;
     if (itemStatus != 0) status = itemStatus;
-    else written = true;
+    else any = written[i] = 1;
   }
-  return written;
+  return any;
 }
 
 }  // namespace
 
-// Commit: the swap pass puts every change into the cache under the cache
-// lock; then the write pass encodes every pending set and writes all of the
+// Commit: the write pass encodes every pending set and writes all of the
 // transaction's records in ONE database transaction (writeObjects), so a
-// crash leaves all of them in the file or none. An item that fails on its
-// own (encode error, key too long, delete of a missing key) is skipped and
-// reported while the others are written; the commit's status is that of the
-// last failed item in walk order, and observers are told when at least one
-// item was written. The cache lock is held across the write, so cached
-// readers wait for the records to be in the file.
+// crash leaves all of them in the file or none; then the swap pass puts
+// into the cache the changes the file took, and only those: a change the
+// file did not take (a full disk, an I/O or sync error, an item that
+// failed on its own) is dropped, never read by this process as if it were
+// stored. An item that fails on its own (encode error, key too long,
+// delete of a missing key) is skipped and reported while the others are
+// written; the commit's status is that of the last failed item in walk
+// order, and observers are told when at least one item was written. The
+// cache lock is held across both passes, so cached readers see a change
+// once it is in the file and the cache both.
 void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
   status = 0;
   DBTrace trace("daCachedStore::commitTransaction", status, __FILE__, __LINE__);
@@ -608,13 +612,21 @@ void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
   daRetiredEntries doomed;
   bool intoCache = cacheEnabled_ && table_;
   bool changed = false;
+  std::vector<daStoreObjectName> dropped;  // changes the file did not take
   {
     std::lock_guard<ZLock_6_0> cache(cacheLock_);
+    std::vector<char> written;
+    changed = writeChanges(*this, changes, written, status);
     // Swap pass: readers see the new objects and deletions from here on.
     bool policyChanged = false;
+    std::size_t i = 0;
     hashTableIterator<daStoreObjectName, daCachedStoreEntry> it(changes);
-    for (it.findNextElement(0); it.current() != nullptr; it.findNextElement(1)) {
+    for (it.findNextElement(0); it.current() != nullptr; it.findNextElement(1), ++i) {
       daStoreObjectName const& name = *it.key();
+      if (i >= written.size() || !written[i]) {
+        dropped.push_back(name);
+        continue;
+      }
       policyChanged = policyChanged || changesPolicyInForce(name, *it.value());
       if (table_) {
         if (daCachedStoreEntry* cached = table_->find(name)) {
@@ -626,9 +638,15 @@ void daCachedStore::commitTransaction(daTransaction& t, unsigned long& status) {
       if (intoCache) table_->put(name, it.value());
     }
     if (policyChanged) notePolicyChange();  // remembered decisions may no longer hold
-    changed = writeChanges(*this, changes, status);
   }
   doomed.clear();
+  if (intoCache) {
+    // The cache took the written entries; the dropped ones are deleted here.
+    for (daStoreObjectName const& name : dropped) {
+      delete changes.find(name);
+      changes.remove(name);
+    }
+  }
   if (changed) {
     unsigned long notifyStatus;
     notifyStoreAvailableObservers(notifyStatus, 0);

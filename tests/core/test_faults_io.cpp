@@ -102,6 +102,29 @@ TEST_P(IoFaults, CommitIsAllOrNothingAndALostCommitIsNeverSeen) {
   EXPECT_GT(n, 3u);
 }
 
+// The same through the cache of a writing store: a change the file did not
+// take is not read back from the cache either (this process would go on
+// serving what no other process and no restart sees).
+TEST_P(IoFaults, ACachedStoreNeverReadsBackAChangeTheFileDidNotTake) {
+  gxtest::MessageCapture quiet;
+  faults::failEachCall(
+      dir_.path().string(), GetParam(), [&] { reset(); },
+      [&] {
+        daCachedStore store("io", db_.c_str(), 1, 0);
+        unsigned long st = 1;
+        store.openStore(0, st);
+        if (st != 0) return st;
+        store.setObject(daAclName("new"), new GxACL(), st);
+        if (st != 0 && gxtest::hasAcl(store, "new")) return 0x7000ul;  // the lost change is read back
+        return st;
+      },
+      [&](unsigned long status) {
+        if (status == 0x7000) return 4;
+        FileState now = stateOf(db_, "new");
+        return now.status == 0 && now.hasAcl == (status == 0) ? 0 : 1;
+      });
+}
+
 }  // namespace
 
 namespace {
