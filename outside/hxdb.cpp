@@ -1309,3 +1309,34 @@ void hx_db_remove_file(char const* path) {
   ::unlink(path);
   ::unlink(hx_db_lock_file(path).c_str());
 }
+
+void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, char const*, size_t), void* context,
+                       unsigned long& status) {
+  size_t prefixLength;
+  if (!validKey(h, prefix, prefixLength) || each == nullptr) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  std::lock_guard<std::mutex> g(h->mutex);
+  bool damaged = false;
+  int rc = withReadTxn(*h, [&](MDB_txn* txn) {
+    MDB_cursor* c = nullptr;
+    int rc = mdb_cursor_open(txn, h->env->dbi(), &c);
+    if (rc != 0) return rc;
+    CursorPtr cursor(c);
+    MDB_val k{prefixLength, const_cast<char*>(prefix)}, v;
+    for (rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE); rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+      auto const* key = static_cast<char const*>(k.mv_data);
+      if (k.mv_size < prefixLength || std::memcmp(key, prefix, prefixLength) != 0) break;
+      // A key longer than the engine writes, or with a NUL, is damage (see
+      // hx_db_iter_next).
+      if (k.mv_size > h->env->maxKeySize() || std::memchr(key, '\0', k.mv_size) != nullptr) {
+        damaged = true;
+        break;
+      }
+      if (!each(context, key, k.mv_size)) break;
+    }
+    return rc == MDB_NOTFOUND ? 0 : rc;
+  });
+  status = damaged ? hx_db_s_corrupt : rc != 0 ? statusOf(rc) : 0;
+}

@@ -63,6 +63,12 @@ struct daPolicyInForce {
 // the copies of the ACLs and POPs that remembered decisions share.
 struct daDecisionPolicies;
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies();
+// The store's file was opened: background preparation of the decisions may
+// start (see daCachedStore::openStore).
+void daDecisionFileOpened(daDecisionPolicies& policies);
+// The store's file is about to close: stops and joins that preparation, so
+// that nothing reads the file once it is closed. Takes no store lock.
+void daDecisionFileClosing(daDecisionPolicies& policies);
 // A number no other store of this process has had.
 std::uint64_t daNextStoreId();
 
