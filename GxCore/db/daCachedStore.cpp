@@ -93,6 +93,7 @@ daCachedStore::daCachedStore(char const* domainName, char const* path, int cache
 daCachedStore::~daCachedStore() {
   unsigned long ignored;
   if (getCacheState() != closed) closeStore(ignored);
+  daDecisionForgetStore(storeId_);
   if (table_) table_->clear(table_->ownsItsValues());
 }
 

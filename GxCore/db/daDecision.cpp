@@ -107,19 +107,27 @@ class SlotArray {
   // huge pages, its contents unchanged whatever other threads read or write
   // meanwhile. Advice: a kernel without these calls leaves the array as it
   // was. Takes milliseconds for tens of MiB.
+  // Works a huge page at a time, so that the process's other threads,
+  // whose page faults and mappings wait for each call, wait briefly.
   void backHuge() const {
     if (base_ == nullptr) return;
     size_t const bytes = n_ * sizeof(std::uint64_t);
-    ::madvise(data_, bytes, kPopulateWrite);
-    if (mapped_ < bytes + kHuge) return;  // not aligned for huge pages
-    ::madvise(data_, bytes, MADV_HUGEPAGE);
-    ::madvise(data_, bytes, kCollapse);
+    bool const huge = mapped_ >= bytes + kHuge;  // aligned for huge pages
+    for (size_t at = 0; at < bytes; at += kHuge) {
+      char* part = bytes_() + at;
+      size_t const length = std::min(kHuge, bytes - at);
+      ::madvise(part, length, kPopulateWrite);
+      // Only a part already backed is marked for huge pages: a decision's
+      // first write to an unbacked marked part would clear 2 MiB itself.
+      if (huge && ::madvise(part, length, MADV_HUGEPAGE) == 0) ::madvise(part, length, kCollapse);
+    }
   }
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
   // The words as raw storage (the memo's entries are carved from arrays too).
-  char* bytes() const { return reinterpret_cast<char*>(data_); }
+  char* bytes() const { return bytes_(); }
 
  private:
+  char* bytes_() const { return reinterpret_cast<char*>(data_); }
   static constexpr size_t kHuge = size_t{2} << 20, kMapped = size_t{64} << 10;
   // MADV_POPULATE_WRITE and MADV_COLLAPSE, where the headers lack them.
   static constexpr int kPopulateWrite = 23, kCollapse = 25;
@@ -296,7 +304,7 @@ class SharedMemo {
     return reinterpret_cast<Entry*>(at);
   }
 
-  static constexpr size_t kFirstChunk = size_t{64} << 10, kLastChunk = size_t{2} << 20;
+  static constexpr size_t kFirstChunk = size_t{4} << 10, kLastChunk = size_t{2} << 20;
 
   // Read by every lookup: never written after construction.
   std::uint64_t const epoch_;
@@ -447,6 +455,15 @@ struct ThreadState {
 // least recently used one goes when a fifth store comes.
 class ThreadStates {
  public:
+  // Drops the state kept for the store numbered id, if any.
+  void forget(std::uint64_t id) {
+    if (lastId_ == id) {
+      last_ = nullptr;
+      lastId_ = 0;
+    }
+    std::erase_if(items_, [id](Item const& i) { return i.storeId == id; });
+  }
+
   ThreadState& forStore(daCachedStore const& store) {
     std::uint64_t id = store.storeId();
     if (last_ != nullptr && lastId_ == id) return *last_;
@@ -517,26 +534,34 @@ struct daDecisionPolicies {
   }
 
   // Starts preparing memo from the file under handle, after stopping an
-  // unfinished preparation of an older memo. Nothing while the file is
+  // unfinished preparation of an older memo. A file of fewer than
+  // indexAtOnce records (the index then takes well under a millisecond) is
+  // indexed at once, on the calling thread. Nothing while the file is
   // closing, or when no thread can be started (the maps are then read
   // object by object: slower, the same answers).
-  void prepare(hx_db_handle* handle, std::shared_ptr<SharedMemo> memo) {
+  static constexpr unsigned long indexAtOnce = 65536;
+  void prepare(hx_db_handle* handle, std::shared_ptr<SharedMemo> memo, unsigned long records) {
     std::lock_guard<std::mutex> g(preparerMutex);
     if (!accepting) return;
     joinPreparer();
     stopPreparing.store(false, std::memory_order_relaxed);
+    auto work = [this, handle, memo = std::move(memo)] {
+      memo->backHuge();
+      unsigned long st = 0;
+      try {
+        auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
+        if (index) memo->publishIndex(std::move(index));
+      } catch (std::bad_alloc const&) {
+        st = da_s_no_memory;
+      }
+      if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
+    };
+    if (records < indexAtOnce) {
+      work();
+      return;
+    }
     try {
-      preparer = std::thread([this, handle, memo = std::move(memo)] {
-        memo->backHuge();
-        unsigned long st = 0;
-        try {
-          auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
-          if (index) memo->publishIndex(std::move(index));
-        } catch (std::bad_alloc const&) {
-          st = da_s_no_memory;
-        }
-        if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
-      });
+      preparer = std::thread(std::move(work));
     } catch (std::exception const&) {
     }
   }
@@ -639,6 +664,7 @@ struct daDecisionPolicies {
 
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
 void daDecisionFileOpened(daDecisionPolicies& p) { p.opened(); }
+void daDecisionForgetStore(std::uint64_t storeId) { tlsStates.forget(storeId); }
 void daDecisionFileClosing(daDecisionPolicies& p) { p.closing(); }
 
 std::uint64_t daNextStoreId() {
@@ -859,16 +885,20 @@ unsigned long requestedPermissions(daCachedStore& store, char const* actions, Gx
   return status;
 }
 
+// The records of the store's file (0 when they cannot be counted). The
+// caller holds the state lock shared.
+unsigned long fileRecords(daCachedStore& store) {
+  unsigned long records = 0, st = 0;
+  if (store.isStoreOpen()) store.getObjectCount(records, st);
+  return st == 0 ? records : 0;
+}
+
 // Slots of a new shared memo: the size set on the store, or room for every
 // record of its file with a third of the slots left free. Records count the
 // objects with a record and the maps and policies attached to them, so the
-// objects alone fill well under two thirds. The caller holds the state lock
-// shared.
-size_t memoSlots(daCachedStore& store) {
+// objects alone fill well under two thirds.
+size_t memoSlots(daCachedStore& store, unsigned long records) {
   if (unsigned int n = store.getDecisionMemoSize()) return n;
-  unsigned long records = 0, st = 0;
-  if (store.isStoreOpen()) store.getObjectCount(records, st);
-  if (st != 0) records = 0;
   return std::bit_ceil(std::clamp<size_t>(records + records / 2, 1024, daCachedStore::maxDecisionMemoSize));
 }
 
@@ -877,8 +907,9 @@ size_t memoSlots(daCachedStore& store) {
 // its attachment index. The caller holds the state lock shared, or opens
 // the store. Throws std::bad_alloc.
 std::shared_ptr<SharedMemo> makeMemo(daCachedStore& store, daDecisionPolicies& policies, std::uint64_t epoch) {
-  auto memo = std::make_shared<SharedMemo>(epoch, memoSlots(store));
-  if (store.isReadOnly() && store.isStoreOpen()) policies.prepare(store.getDBHandle(), memo);
+  unsigned long const records = fileRecords(store);
+  auto memo = std::make_shared<SharedMemo>(epoch, memoSlots(store, records));
+  if (store.isReadOnly() && store.isStoreOpen()) policies.prepare(store.getDBHandle(), memo, records);
   return memo;
 }
 

@@ -69,6 +69,12 @@ void daDecisionFileOpened(daDecisionPolicies& policies);
 // The store's file is about to close: stops and joins that preparation, so
 // that nothing reads the file once it is closed. Takes no store lock.
 void daDecisionFileClosing(daDecisionPolicies& policies);
+// The calling thread drops what it kept for deciding on the store numbered
+// storeId (its action strings and its hold on the store's memo), so that a
+// store's memo is freed when the store goes rather than at the thread's
+// next decision on another store. Other threads give theirs up when they
+// next decide on four other stores, or end.
+void daDecisionForgetStore(std::uint64_t storeId);
 // A number no other store of this process has had.
 std::uint64_t daNextStoreId();
 
