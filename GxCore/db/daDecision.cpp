@@ -539,7 +539,8 @@ struct daDecisionPolicies {
   // indexed at once, on the calling thread. Nothing while the file is
   // closing, or when no thread can be started (the maps are then read
   // object by object: slower, the same answers).
-  static constexpr unsigned long indexAtOnce = 65536;
+  static constexpr unsigned long defaultIndexAtOnce = 65536;
+  static inline std::atomic<unsigned long> indexAtOnce{defaultIndexAtOnce};
   void prepare(hx_db_handle* handle, std::shared_ptr<SharedMemo> memo, unsigned long records) {
     std::lock_guard<std::mutex> g(preparerMutex);
     if (!accepting) return;
@@ -556,7 +557,7 @@ struct daDecisionPolicies {
       }
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
     };
-    if (records < indexAtOnce) {
+    if (records < indexAtOnce.load(std::memory_order_relaxed)) {
       work();
       return;
     }
@@ -665,6 +666,9 @@ struct daDecisionPolicies {
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
 void daDecisionFileOpened(daDecisionPolicies& p) { p.opened(); }
 void daDecisionForgetStore(std::uint64_t storeId) { tlsStates.forget(storeId); }
+unsigned long daDecisionIndexAtOpen(unsigned long records) {
+  return daDecisionPolicies::indexAtOnce.exchange(records == 0 ? daDecisionPolicies::defaultIndexAtOnce : records);
+}
 void daDecisionFileClosing(daDecisionPolicies& p) { p.closing(); }
 
 std::uint64_t daNextStoreId() {

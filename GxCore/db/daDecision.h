@@ -75,6 +75,12 @@ void daDecisionFileClosing(daDecisionPolicies& policies);
 // next decision on another store. Other threads give theirs up when they
 // next decide on four other stores, or end.
 void daDecisionForgetStore(std::uint64_t storeId);
+// Read-only files of fewer than records records (0: the default, 65,536)
+// get their attachment index during the open; larger ones in the
+// background. For all stores of the process opened from now on; returns
+// the previous number. Tests use it to reach the background path with small
+// files.
+unsigned long daDecisionIndexAtOpen(unsigned long records);
 // A number no other store of this process has had.
 std::uint64_t daNextStoreId();
 

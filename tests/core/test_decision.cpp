@@ -665,6 +665,41 @@ TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
   std::thread([&] { expectAllMatch(*writer_, "after the writer, another thread"); }).join();
 }
 
+// Threads decide on a replica from the moment it opens, while its
+// attachment index is built in the background and published: every answer
+// before, during and after equals a fresh walk's.
+TEST_F(Decide, ConcurrencyDecisionsWhileTheIndexIsBuiltInTheBackground) {
+  struct Question {
+    char const* object;
+    Caller* caller;
+    char const* actions;
+    Answer expected;
+  };
+  std::vector<Question> questions;
+  for (char const* object : kObjects)
+    for (Caller& c : callers_)
+      for (char const* actions : kActions) questions.push_back({object, &c, actions, freshWalk(*ref_, object, c, actions, nullptr)});
+  unsigned long const before = daDecisionIndexAtOpen(1);  // every file indexed in the background
+  for (int round = 0; round < 5; ++round) {
+    auto replica = openReplica();
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+      threads.emplace_back([&, t] {
+        daDecision d;
+        for (int pass = 0; pass < 20; ++pass)
+          for (size_t i = 0; i < questions.size(); ++i) {
+            Question const& q = questions[(i + t * 7) % questions.size()];
+            if (decided(*replica, q.object, *q.caller, q.actions, nullptr, d) != q.expected) mismatches.fetch_add(1);
+          }
+      });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(mismatches.load(), 0) << "round " << round;
+    EXPECT_TRUE(indexReady(*replica));
+  }
+  daDecisionIndexAtOpen(before);
+}
+
 // Every object of a generated estate (100,000 objects; fewer under the
 // sanitizers, which make the walk ten times slower), decided on a read-only
 // replica with the default memo and cache, against the walk.
