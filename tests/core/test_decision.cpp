@@ -671,26 +671,28 @@ TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
 TEST_F(Decide, ConcurrencyDecisionsWhileTheIndexIsBuiltInTheBackground) {
   struct Question {
     char const* object;
-    Caller* caller;
+    size_t caller;
     char const* actions;
     Answer expected;
   };
   std::vector<Question> questions;
   for (char const* object : kObjects)
-    for (Caller& c : callers_)
-      for (char const* actions : kActions) questions.push_back({object, &c, actions, freshWalk(*ref_, object, c, actions, nullptr)});
+    for (size_t c = 0; c < callers_.size(); ++c)
+      for (char const* actions : kActions)
+        questions.push_back({object, c, actions, freshWalk(*ref_, object, callers_[c], actions, nullptr)});
   unsigned long const before = daDecisionIndexAtOpen(1);  // every file indexed in the background
   for (int round = 0; round < 5; ++round) {
     auto replica = openReplica();
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t)
-      threads.emplace_back([&, t] {
+      threads.emplace_back([&, t, callers = callers_] () mutable {
         daDecision d;
         for (int pass = 0; pass < 20; ++pass)
           for (size_t i = 0; i < questions.size(); ++i) {
             Question const& q = questions[(i + t * 7) % questions.size()];
-            if (decided(*replica, q.object, *q.caller, q.actions, nullptr, d) != q.expected) mismatches.fetch_add(1);
+            if (decided(*replica, q.object, callers[q.caller], q.actions, nullptr, d) != q.expected)
+              mismatches.fetch_add(1);
           }
       });
     for (auto& t : threads) t.join();
