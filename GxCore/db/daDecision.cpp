@@ -622,7 +622,23 @@ struct daDecisionPolicies {
     });
   }
 
+  // The copy shared in epoch under name, or null.
+  std::shared_ptr<GxACL const> knownAcl(std::uint64_t epoch, std::string const& name) { return known(acls, epoch, name); }
+  std::shared_ptr<GxPop const> knownPop(std::uint64_t epoch, std::string const& name) { return known(pops, epoch, name); }
+  std::shared_ptr<daRuleProgram const> knownRule(std::uint64_t epoch, std::string const& name) {
+    return known(rules, epoch, name);
+  }
+
  private:
+  template <class T>
+  std::shared_ptr<T const> known(std::unordered_map<std::string, std::shared_ptr<T const>> const& table,
+                                 std::uint64_t at, std::string const& name) {
+    std::lock_guard<std::mutex> g(mutex);
+    if (at != epoch) return nullptr;
+    auto it = table.find(name);
+    return it == table.end() ? nullptr : it->second;
+  }
+
   template <class T, class From, class Copy>
   std::shared_ptr<T const> share(std::unordered_map<std::string, std::shared_ptr<T const>>& table,
                                  std::uint64_t at, std::string const& name, From const& stored, Copy&& copy) {
@@ -713,11 +729,14 @@ struct Resolved {
 
 // What one object's own map of one kind says: nothing attached (status 0,
 // empty name), the policy's name and object, or the lookup's failure.
-template <class Object>
+// shared: the policy as the decisions share it, when this epoch already
+// has it (then object is not read).
+template <class Object, class Shared>
 struct Own {
   unsigned long status = 0;
   std::string name;
   Handle<daStoreObject> object;
+  std::shared_ptr<Shared const> shared;
   Object const* get() const { return dynamic_cast<Object const*>(object.get()); }
 };
 
@@ -725,12 +744,13 @@ struct Own {
 // the statuses of fetchACL/fetchPop/fetchRule: a map naming no policy or
 // several, or of another kind, is badMap; a named policy that does not
 // exist is missing.
-// direct: read straight from the file, past the cache (a read-only store
-// with an attachment index: the memo keeps what the decisions need, and
-// the cache would only fill with entries read once).
-template <class Map, class Name, class Object>
+// direct: read straight from the file, past the cache (a read-only store:
+// the memo keeps what the decisions need, and the cache would only fill
+// with entries read once); the policy itself is then not read when known
+// (name) gives the epoch's shared copy: the file has not changed since.
+template <class Map, class Name, class Object, class Shared, class Known>
 void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName, unsigned long badMap,
-             unsigned long missing, Own<Object>& own) {
+             unsigned long missing, Own<Object, Shared>& own, Known&& known) {
   auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h, unsigned long& st) {
     if (direct) store.getDBObject(name, h, st);
     else store.getObject(name, h, st);
@@ -749,6 +769,7 @@ void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName
     return;
   }
   own.name = map->get(0);
+  if (direct && (own.shared = known(own.name)) != nullptr) return;
   read(Name(own.name.c_str()), own.object, st);
   if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;
   own.status = st;
@@ -806,19 +827,22 @@ class Resolver {
   // The policy in force at object given what is in force at its parent,
   // reading the maps of kinds only (the others: nothing attached).
   Resolved below(Resolved const& parent, daPObjName const& object, unsigned kinds, bool direct) {
-    Own<GxACL> acl;
-    Own<GxPop> pop;
-    Own<daStoreObject> rule;
+    Own<GxACL, GxACL> acl;
+    Own<GxPop, GxPop> pop;
+    Own<daStoreObject, daRuleProgram> rule;
     mapReads += std::popcount(kinds);
     if (kinds & AttachmentIndex::acl)
       readOwn<GxMapPObjectToACL, daAclName>(store_, direct, object.getPObjToAclMapName(), gx_s_acl_map_bad,
-                                            gx_s_acl_missing, acl);
+                                            gx_s_acl_missing, acl,
+                                            [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
     if (kinds & AttachmentIndex::pop)
       readOwn<GxMapObjToPop, daPopName>(store_, direct, object.getPObjToPopMapName(), gx_s_pop_map_bad,
-                                        gx_s_pop_missing, pop);
+                                        gx_s_pop_missing, pop,
+                                        [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
     if (kinds & AttachmentIndex::rule)
       readOwn<daMapObjToRule, daRuleName>(store_, direct, object.getPObjToRuleMapName(), gx_s_rule_map_bad,
-                                          gx_s_rule_missing, rule);
+                                          gx_s_rule_missing, rule,
+                                          [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
     bool ownAcl = acl.status != 0 || !acl.name.empty();
     bool ownPop = pop.status != 0 || !pop.name.empty();
     bool ownRule = rule.status != 0 || !rule.name.empty();
@@ -831,12 +855,12 @@ class Resolver {
     auto rec = parent.record ? std::make_shared<daPolicyInForce>(*parent.record) : std::make_shared<daPolicyInForce>();
     std::string location = object.getPathName();
     if (ownAcl) {
-      rec->acl = acl.status == 0 ? policies_.acl(epoch_, acl.name, *acl.get()) : nullptr;
+      rec->acl = acl.status != 0 ? nullptr : acl.shared ? acl.shared : policies_.acl(epoch_, acl.name, *acl.get());
       rec->aclName = acl.status == 0 ? acl.name : std::string();
       rec->aclLocation = acl.status == 0 ? location : std::string();
     }
     if (ownPop) {
-      rec->pop = pop.status == 0 ? policies_.pop(epoch_, pop.name, *pop.get()) : nullptr;
+      rec->pop = pop.status != 0 ? nullptr : pop.shared ? pop.shared : policies_.pop(epoch_, pop.name, *pop.get());
       rec->window = rec->pop ? daAccessWindow(*rec->pop) : daAccessWindow();
       rec->popName = pop.status == 0 ? pop.name : std::string();
       rec->popLocation = pop.status == 0 ? location : std::string();
@@ -844,7 +868,9 @@ class Resolver {
     if (ownRule) {
       rec->ruleName = rule.status == 0 ? rule.name : std::string();
       rec->ruleLocation = rule.status == 0 ? location : std::string();
-      rec->rule = rule.status == 0 ? policies_.rule(epoch_, rule.name, *rule.object.get()) : nullptr;
+      rec->rule = rule.status != 0 ? nullptr
+                  : rule.shared   ? rule.shared
+                                  : policies_.rule(epoch_, rule.name, *rule.object.get());
     }
     r.record = std::move(rec);
     return r;
