@@ -546,8 +546,8 @@ struct daDecisionPolicies {
     if (!accepting) return;
     joinPreparer();
     stopPreparing.store(false, std::memory_order_relaxed);
-    auto work = [this, handle, memo = std::move(memo)] {
-      memo->backHuge();
+    bool const background = records >= indexAtOnce.load(std::memory_order_relaxed);
+    auto work = [this, handle, memo = std::move(memo), background] {
       unsigned long st = 0;
       try {
         auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
@@ -556,8 +556,11 @@ struct daDecisionPolicies {
         st = da_s_no_memory;
       }
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
+      // After the index, which misses need first; a small table (indexed
+      // during the open) is left to be backed as it is touched.
+      if (background && !stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();
     };
-    if (records < indexAtOnce.load(std::memory_order_relaxed)) {
+    if (!background) {
       work();
       return;
     }
