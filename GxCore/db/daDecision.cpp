@@ -547,7 +547,7 @@ struct daDecisionPolicies {
     joinPreparer();
     stopPreparing.store(false, std::memory_order_relaxed);
     bool const background = records >= indexAtOnce.load(std::memory_order_relaxed);
-    auto work = [this, handle, memo = std::move(memo), background] {
+    auto work = [this, handle, memo = std::move(memo)] {
       unsigned long st = 0;
       try {
         auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
@@ -556,9 +556,7 @@ struct daDecisionPolicies {
         st = da_s_no_memory;
       }
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
-      // After the index, which misses need first; a small table (indexed
-      // during the open) is left to be backed as it is touched.
-      if (background && !stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();
+      if (!stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();  // after the index: misses need it first
     };
     if (!background) {
       work();
