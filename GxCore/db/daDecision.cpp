@@ -1,9 +1,10 @@
 // One-call decisions. The warm path reads the store's shared memo and its
 // atomics (cache state, policy epoch) and thread-local state, so decisions
 // on different cores never write a shared cache line. A decision whose
-// object is not in the memo resolves the policy in force through the cache,
-// from the nearest ancestor the memo knows downwards, and publishes every
-// object on the way.
+// object is not in the memo resolves the policy in force from the nearest
+// ancestor the memo knows downwards (through the cache on a writable store;
+// from the file, and only at the objects the attachment index holds, on a
+// read-only one), and publishes every object on the way.
 #include "GxCore/db/daDecision.h"
 
 #include <algorithm>

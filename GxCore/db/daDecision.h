@@ -20,7 +20,12 @@
 // decision costs one memo lookup, the action-string conversion (remembered
 // per thread) and the ACL evaluation, and allocates nothing once the
 // caller's daDecision has been used once. An object not yet remembered is
-// resolved from its nearest remembered ancestor down. The memo is dropped
+// resolved from its nearest remembered ancestor down. On a read-only store
+// the memo of each epoch also gets an attachment index (the paths that have
+// an ACL, POP or rule map, built from a scan of the maps' keys: during the
+// open for a small file, else by a background thread the store's close
+// joins); once it is there only the indexed objects' maps are read, straight
+// from the file. The memo is dropped
 // whenever the store's policy epoch moves (a committed transaction that
 // changes an ACL, POP, rule or an object's map of one, a file replacement,
 // a close): the next decision makes the new epoch's table, and the old one
