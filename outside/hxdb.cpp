@@ -1422,3 +1422,51 @@ void hx_db_remove_file(char const* path) {
   ::unlink(path);
   ::unlink(hx_db_lock_file(path).c_str());
 }
+
+void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, char const*, size_t), void* context,
+                       unsigned long& status) {
+  size_t prefixLength;
+  if (!validKey(h, prefix, prefixLength) || each == nullptr) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  // A transaction of its own, not the handle's: other reads on the handle
+  // go on meanwhile (the environment allows several per thread).
+  SharedEnv& se = *h->env;
+  bool damaged = false;
+  int rc = MDB_MAP_RESIZED;
+  for (int attempt = 0; attempt < kMaxRetries && rc == MDB_MAP_RESIZED; ++attempt) {
+    std::shared_lock<std::shared_mutex> gate(se.gate);
+    if (se.broken()) {
+      rc = EIO;
+      break;
+    }
+    MDB_txn* t = nullptr;
+    rc = mdb_txn_begin(se.env(), nullptr, MDB_RDONLY, &t);
+    if (rc == MDB_MAP_RESIZED) {
+      gate.unlock();
+      if ((rc = se.adopt()) != 0) break;
+      rc = MDB_MAP_RESIZED;
+      continue;
+    }
+    if (rc != 0) break;
+    TxnPtr txn(t);
+    MDB_cursor* c = nullptr;
+    if ((rc = mdb_cursor_open(txn.get(), se.dbi(), &c)) != 0) break;
+    CursorPtr cursor(c);
+    MDB_val k{prefixLength, const_cast<char*>(prefix)}, v;
+    for (rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE); rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+      auto const* key = static_cast<char const*>(k.mv_data);
+      if (k.mv_size < prefixLength || std::memcmp(key, prefix, prefixLength) != 0) break;
+      // A key longer than the engine writes, or with a NUL, is damage (see
+      // hx_db_iter_next).
+      if (k.mv_size > se.maxKeySize() || std::memchr(key, '\0', k.mv_size) != nullptr) {
+        damaged = true;
+        break;
+      }
+      if (!each(context, key, k.mv_size)) break;
+    }
+    if (rc == MDB_NOTFOUND) rc = 0;
+  }
+  status = damaged ? hx_db_s_corrupt : rc != 0 ? statusOf(rc) : 0;
+}

@@ -255,3 +255,19 @@ class hx_db_iteration {
   hx_db_handle* h_;
   bool active_;
 };
+
+// Calls each(context, key, length) for every key that begins with prefix,
+// in key order, within one read transaction of its own (one snapshot of the
+// file's committed data), until each returns false. The key's bytes are the
+// file's own: valid during the call only, not NUL-terminated. Made for
+// indexes built from a range of keys, where copying every key would cost
+// more than the scan. Other reads on h go on meanwhile; the file's map
+// cannot grow during the scan (a write that needs it to waits), so each
+// must not write to the file.
+// Statuses: 0, also when no key matches or each stopped the scan;
+// hx_db_s_bad_argument for a null handle, prefix or callback, or an empty
+// prefix; hx_db_s_corrupt for a key longer than the file's limit or holding
+// a NUL (damage); the read transaction's or cursor's failure otherwise
+// (each was then called for the keys before the failure).
+void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void* context, char const* key, size_t length),
+                       void* context, unsigned long& status);

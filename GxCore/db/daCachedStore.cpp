@@ -93,6 +93,7 @@ daCachedStore::daCachedStore(char const* domainName, char const* path, int cache
 daCachedStore::~daCachedStore() {
   unsigned long ignored;
   if (getCacheState() != closed) closeStore(ignored);
+  daDecisionForgetStore(storeId_);
   if (table_) table_->clear(table_->ownsItsValues());
 }
 
@@ -108,6 +109,8 @@ void daCachedStore::openStore(int readOnly, unsigned long& status) {
   if (cacheEnabled_ && !table_) table_ = std::make_unique<daCacheTable>(0, cacheSize_ / 2);
   if (pobjCacheEnabled_) buildSortedLists(status);
   setCacheState(open);
+  daDecisionFileOpened(*decisionPolicies_);
+  if (isReadOnly()) prepareDecisions();
 }
 
 void daCachedStore::buildSortedLists(unsigned long& status) {
@@ -124,6 +127,7 @@ void daCachedStore::buildSortedLists(unsigned long& status) {
 void daCachedStore::closeStore(unsigned long& status) {
   status = 0;
   DBTrace trace("daCachedStore::closeStore", status, __FILE__, __LINE__);
+  daDecisionFileClosing(*decisionPolicies_);
   setCacheState(closed);
   daLocalStore::closeStore(status);
   if (table_) {
@@ -422,6 +426,7 @@ daCachedStore::Counts daCachedStore::counts() const {
     c.cacheMisses += s.n[cacheMiss].load(std::memory_order_relaxed);
     c.memoHits += s.n[memoHit].load(std::memory_order_relaxed);
     c.memoMisses += s.n[memoMiss].load(std::memory_order_relaxed);
+    c.mapReads += s.n[mapRead].load(std::memory_order_relaxed);
   }
   return c;
 }

@@ -85,9 +85,15 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // Opens the file (a failure is returned, the cache state still becomes
   // open so that reads report the store's errors), builds the cache table
   // when the cache is on and the sorted lists when the pobj cache is on.
+  // On a read-only store also makes the decision memo of the current
+  // epoch, and a background thread backs its slots with memory and builds
+  // the attachment index (which objects have a policy attached: see
+  // daDecision.h), so that neither the open nor the first decision waits
+  // for them; decisions made before the index is ready read the maps.
   void openStore(int readOnly, unsigned long& status) override;
-  // Closes the file and empties the cache; entries still held by handles
-  // are deleted by their last release. The sorted lists are dropped.
+  // Stops and joins that background thread, closes the file and empties
+  // the cache; entries still held by handles are deleted by their last
+  // release. The sorted lists are dropped.
   void closeStore(unsigned long& status) override;
 
   virtual void enableCache() { cacheEnabled_ = 1; }
@@ -289,12 +295,23 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // the store was made: a cache hit is a lookup that found its entry
   // (loaded or known absent), a miss one that read the file; a memo hit is a
   // decision that found the policy in force in the store's shared memo, a miss one
-  // that resolved it. For monitoring: the counts are kept per thread slot
+  // that resolved it; map reads count the object-to-policy maps memo
+  // misses read to resolve objects (through the cache, or from the file on
+  // a read-only store: with the attachment index only at objects that have
+  // a policy attached). For monitoring: the counts are kept per thread slot
   // without a lock, so a reading taken while others decide is approximate.
   struct Counts {
-    std::uint64_t cacheHits = 0, cacheMisses = 0, memoHits = 0, memoMisses = 0;
+    std::uint64_t cacheHits = 0, cacheMisses = 0, memoHits = 0, memoMisses = 0, mapReads = 0;
   };
   Counts counts() const;
+  // Whether decisions in the current policy epoch resolve with the
+  // attachment index (a read-only store, once its background thread has
+  // built it: see openStore). Takes a mutex of the decisions briefly.
+  bool attachmentIndexReady() const;
+  // Objects the decision memo of the current policy epoch remembers (0
+  // before the epoch's first decision): what its memory grows with.
+  // Takes mutexes of the decisions briefly.
+  std::size_t decisionMemoObjects() const;
 
   // ---- action strings (daActionQuickMap.cpp) ------------------------------------
   // status = the quick map's mapAction / mapBitmap (see daActionQuickMap).
@@ -364,6 +381,9 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // Waits for an exclusive holder of the state lock (a file replacement
   // closes and reopens the store under it); true when the store is open.
   bool openOnceSettled();
+  // Makes the decision memo of the current epoch now (see openStore); a
+  // shortage of memory is left for the first decision to report.
+  void prepareDecisions();
   // decide without the audit record.
   void decideOnPolicy(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,
                       daDecisionContext const& ctx, daDecision& decision, unsigned long& status);
@@ -377,14 +397,14 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // line. An increment is a relaxed load and store, not a locked add: its
   // thread owns the slot, and threads sharing a slot may lose a count,
   // which monitoring tolerates. Counts sums the slots.
-  enum Counter { cacheHit, cacheMiss, memoHit, memoMiss, counterKinds };
+  enum Counter { cacheHit, cacheMiss, memoHit, memoMiss, mapRead, counterKinds };
   struct alignas(64) CounterSlot {
     std::atomic<std::uint64_t> n[counterKinds]{};
   };
   static constexpr unsigned counterSlots = 32;
-  void count(Counter c) {
+  void count(Counter c, std::uint64_t by = 1) {
     std::atomic<std::uint64_t>& n = counters_[counterSlot()].n[c];
-    n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    n.store(n.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
   }
   static unsigned counterSlot();
 

@@ -1,9 +1,10 @@
 // One-call decisions. The warm path reads the store's shared memo and its
 // atomics (cache state, policy epoch) and thread-local state, so decisions
 // on different cores never write a shared cache line. A decision whose
-// object is not in the memo resolves the policy in force through the cache,
-// from the nearest ancestor the memo knows downwards, and publishes every
-// object on the way.
+// object is not in the memo resolves the policy in force from the nearest
+// ancestor the memo knows downwards (through the cache on a writable store;
+// from the file, and only at the objects the attachment index holds, on a
+// read-only one), and publishes every object on the way.
 #include "GxCore/db/daDecision.h"
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -30,6 +32,8 @@
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/dbtrace.h"
+#include "outside/hxdb.h"
+#include "outside/hxsvc.h"
 #include "outside/hxutil.h"
 
 namespace {
@@ -65,27 +69,32 @@ std::uint64_t pathHash(std::string_view s) {
 namespace daDecisionMemo {
 
 // The slots of a shared memo (and the storage of its entries): n 64-bit
-// words, zero at first, read and written through std::atomic_ref. Large arrays are mapped on their own
-// (zero pages cost nothing until touched, so a table sized to a large
-// estate costs memory only as it fills) and asked to be backed by huge
-// pages: a lookup touches one random slot line and one random entry, and
-// with 4 KiB pages each would also miss the TLB.
+// words, zero at first, read and written through std::atomic_ref. Arrays
+// of 64 KiB and more are mapped on their own and not cleared (the kernel
+// hands out zero pages as they are touched, so a table sized to a large
+// estate costs memory only as it fills). Large ones start on a huge-page
+// boundary, so that they can be backed by huge pages: a lookup touches one
+// random slot line and one random entry, and with 4 KiB pages each would
+// also miss the TLB. huge asks for that at once (a first touch then clears
+// 2 MiB: right for storage filled in order); without it, backHuge() does it
+// later, off the decisions' path.
 class SlotArray {
  public:
-  explicit SlotArray(size_t n) : n_(n) {
-    size_t bytes = n * sizeof(std::uint64_t);
-    if (bytes >= kHuge / 2) {
-      mapped_ = bytes + kHuge;  // room to start on a huge-page boundary
-      void* p = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) throw std::bad_alloc();
-      base_ = p;
-      auto aligned = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-      data_ = reinterpret_cast<std::uint64_t*>(aligned);
-      ::madvise(data_, bytes, MADV_HUGEPAGE);  // advice only: without it the memo still works
-    } else {
+  SlotArray(size_t n, bool huge) : n_(n) {
+    size_t const bytes = n * sizeof(std::uint64_t);
+    if (bytes < kMapped) {
       data_ = static_cast<std::uint64_t*>(::operator new(bytes, std::align_val_t(64)));
       std::memset(data_, 0, bytes);
+      return;
     }
+    size_t const align = bytes >= kHuge / 2 ? kHuge : 0;
+    mapped_ = bytes + align;  // room to start on a huge-page boundary
+    void* p = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    base_ = p;
+    auto const start = reinterpret_cast<std::uintptr_t>(p);
+    data_ = reinterpret_cast<std::uint64_t*>(align ? (start + align - 1) & ~(align - 1) : start);
+    if (huge && align) ::madvise(data_, bytes, MADV_HUGEPAGE);  // advice only: the memo works without it
   }
   ~SlotArray() {
     if (base_ != nullptr) ::munmap(base_, mapped_);
@@ -95,16 +104,86 @@ class SlotArray {
   SlotArray& operator=(SlotArray const&) = delete;
 
   size_t size() const { return n_; }
+  // Backs a mapped array with memory now, in 4 KiB pages, then moves it to
+  // huge pages, its contents unchanged whatever other threads read or write
+  // meanwhile. Advice: a kernel without these calls leaves the array as it
+  // was. Takes milliseconds for tens of MiB.
+  // Works a huge page at a time, so that the process's other threads,
+  // whose page faults and mappings wait for each call, wait briefly.
+  void backHuge() const {
+    if (base_ == nullptr) return;
+    size_t const bytes = n_ * sizeof(std::uint64_t);
+    bool const huge = mapped_ >= bytes + kHuge;  // aligned for huge pages
+    for (size_t at = 0; at < bytes; at += kHuge) {
+      char* part = bytes_() + at;
+      size_t const length = std::min(kHuge, bytes - at);
+      ::madvise(part, length, kPopulateWrite);
+      // Only a part already backed is marked for huge pages: a decision's
+      // first write to an unbacked marked part would clear 2 MiB itself.
+      if (huge && ::madvise(part, length, MADV_HUGEPAGE) == 0) ::madvise(part, length, kCollapse);
+    }
+  }
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
   // The words as raw storage (the memo's entries are carved from arrays too).
-  char* bytes() const { return reinterpret_cast<char*>(data_); }
+  char* bytes() const { return bytes_(); }
 
  private:
-  static constexpr size_t kHuge = size_t{2} << 20;
+  char* bytes_() const { return reinterpret_cast<char*>(data_); }
+  static constexpr size_t kHuge = size_t{2} << 20, kMapped = size_t{64} << 10;
+  // MADV_POPULATE_WRITE and MADV_COLLAPSE, where the headers lack them.
+  static constexpr int kPopulateWrite = 23, kCollapse = 25;
   size_t n_;
   std::uint64_t* data_ = nullptr;
-  void* base_ = nullptr;  // the mapping, for large arrays
+  void* base_ = nullptr;  // the mapping, for mapped arrays
   size_t mapped_ = 0;
+};
+
+// Which objects have a policy of their own attached, on a read-only store:
+// the hashes of the paths that have an object-to-ACL, -POP or -rule map in
+// the file, each with the kinds it has, in an open-addressing table of
+// words (the hash above three bits of kinds; 0 is empty). Built once per
+// policy epoch from three scans of the maps' keys, immutable afterwards and
+// read without a lock. A path it does not hold has no map of its own, so
+// the policy in force there is its parent's and nothing need be read. Two
+// paths whose hashes agree in every bit but the lowest three share a word:
+// the other path is then merely read from the file (which finds no map)
+// -- never an answer missed.
+class AttachmentIndex {
+ public:
+  enum Kind : std::uint64_t { acl = 1, pop = 2, rule = 4 };
+
+  // The index of the file open under handle: status 0, or the scan's
+  // failure (then null). Null with status 0 when stop became true during
+  // the scan. Throws std::bad_alloc.
+  static std::shared_ptr<AttachmentIndex const> build(hx_db_handle* handle, std::atomic<bool> const& stop,
+                                                      unsigned long& status);
+
+  // The kinds attached at the path of hash (Kind bits); 0 when none is.
+  unsigned kinds(std::uint64_t hash) const {
+    std::uint64_t const key = hash & ~kKindMask;
+    for (size_t i = (hash >> 3) & mask_;; i = (i + 1) & mask_) {
+      std::uint64_t const w = words_->operator[](i).load(std::memory_order_relaxed);
+      if (w == 0) return 0;
+      if ((w & ~kKindMask) == key) return static_cast<unsigned>(w & kKindMask);
+    }
+  }
+  size_t paths() const { return paths_; }
+
+  // Adds kind at the path of hash (while the index is built); the table
+  // doubles when half full. Throws std::bad_alloc.
+  void add(std::uint64_t hash, Kind kind);
+
+  AttachmentIndex() : words_(std::make_unique<SlotArray>(kFirstSlots, true)), mask_(kFirstSlots - 1) {}
+
+ private:
+  static constexpr std::uint64_t kKindMask = 7;
+  static constexpr size_t kFirstSlots = 1024;
+  // Puts word (hash and kinds) into words, merging kinds with a word of
+  // the same hash; true when it took a new slot.
+  static bool place(SlotArray const& words, size_t mask, std::uint64_t word);
+
+  std::unique_ptr<SlotArray> words_;  // written only while the index is built
+  size_t mask_, paths_ = 0;
 };
 
 // The policy in force at the objects decided in one policy epoch, shared by
@@ -121,7 +200,7 @@ class SlotArray {
 class SharedMemo {
  public:
   // slots: a power of two.
-  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(slots), mask_(slots - 1) {}
+  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(slots, false), mask_(slots - 1) {}
   ~SharedMemo() {
     for (Entry* e : entries_) e->~Entry();
   }
@@ -130,6 +209,17 @@ class SharedMemo {
 
   std::uint64_t epoch() const { return epoch_; }
   size_t slots() const { return slots_.size(); }
+  // The attachment index of the store's file in this epoch, once built
+  // (null before: the objects' maps are then read to resolve them).
+  AttachmentIndex const* index() const { return index_.load(std::memory_order_acquire); }
+  // Publishes index; called at most once per table, by its preparer.
+  void publishIndex(std::shared_ptr<AttachmentIndex const> index) {
+    indexOwner_ = std::move(index);
+    index_.store(indexOwner_.get(), std::memory_order_release);
+  }
+  // Backs the slots with memory now, in huge pages (SlotArray::backHuge):
+  // safe while other threads read and fill the table.
+  void backHuge() const { slots_.backHuge(); }
 
   // The remembered policy of path, or null. Lock-free, writes nothing.
   PolicyRecord const* find(std::uint64_t hash, std::string_view path) const {
@@ -145,18 +235,32 @@ class SharedMemo {
 
   // Remembers record for path unless some thread has already (its entry
   // stays: both were resolved in this epoch) or the probe bound is reached.
-  // Throws std::bad_alloc when memory runs out.
+  // An entry is made only when a free slot was seen, so a full table stops
+  // growing (only threads racing for the last free slots may leave an
+  // entry unpublished). Throws std::bad_alloc when memory runs out.
   void insert(std::uint64_t hash, std::string_view path, PolicyRecord const& record) {
+    size_t i = hash & mask_;
+    unsigned probe = 0;
+    for (;; ++probe, i = (i + 1) & mask_) {  // the first free slot, if any
+      if (probe == kMaxProbe) return;
+      std::uint64_t const w = slots_[i].load(std::memory_order_acquire);
+      if (w == 0) break;
+      if ((w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
+    }
     Entry* mine = allocate(path, record);
     auto const address = reinterpret_cast<std::uint64_t>(mine);
     if ((address & kTagMask) != 0) return;  // not representable beside a tag: not shared
     std::uint64_t const word = tagOf(hash) | address;
-    size_t i = hash & mask_;
-    for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
+    for (; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       std::uint64_t w = slots_[i].load(std::memory_order_acquire);
       if (w == 0 && slots_[i].compare_exchange_strong(w, word, std::memory_order_acq_rel)) return;
       if ((w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
     }
+  }
+  // Entries made (published or not): for tests of the table's growth.
+  size_t entriesMade() const {
+    std::lock_guard<std::mutex> g(arenaMutex_);
+    return entries_.size();
   }
 
  private:
@@ -186,12 +290,14 @@ class SharedMemo {
       if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
       if (chunks_.empty() || used_ + bytes > chunkBytes_) {
         chunkBytes_ = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes);
-        chunks_.push_back(std::make_unique<SlotArray>((chunkBytes_ + 7) / 8));
+        chunks_.push_back(std::make_unique<SlotArray>((chunkBytes_ + 7) / 8, true));
         used_ = 0;
       }
       at = chunks_.back()->bytes() + used_;
       used_ += bytes;
-      entries_.reserve(entries_.size() + 1);  // may throw: before the entry exists
+      // May throw: before the entry exists. The room doubles, so that
+      // recording every entry costs a constant time each.
+      if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<size_t>(1024, 2 * entries_.capacity()));
       auto* e = new (at) Entry{record, static_cast<std::uint32_t>(path.size())};
       entries_.push_back(e);
     }
@@ -199,18 +305,90 @@ class SharedMemo {
     return reinterpret_cast<Entry*>(at);
   }
 
-  static constexpr size_t kFirstChunk = size_t{64} << 10, kLastChunk = size_t{2} << 20;
+  static constexpr size_t kFirstChunk = size_t{4} << 10, kLastChunk = size_t{2} << 20;
 
   // Read by every lookup: never written after construction.
   std::uint64_t const epoch_;
   SlotArray slots_;
   size_t const mask_;
+  std::atomic<AttachmentIndex const*> index_{nullptr};
+  std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
-  alignas(64) std::mutex arenaMutex_;
+  alignas(64) mutable std::mutex arenaMutex_;
   std::vector<std::unique_ptr<SlotArray>> chunks_;
   size_t chunkBytes_ = 0, used_ = 0;
   std::vector<Entry*> entries_;  // every entry made, published or not
 };
+
+bool AttachmentIndex::place(SlotArray const& words, size_t mask, std::uint64_t word) {
+  for (size_t i = (word >> 3) & mask;; i = (i + 1) & mask) {
+    std::uint64_t const w = words[i].load(std::memory_order_relaxed);
+    if (w == 0) {
+      words[i].store(word, std::memory_order_relaxed);
+      return true;
+    }
+    if ((w & ~kKindMask) == (word & ~kKindMask)) {
+      words[i].store(w | (word & kKindMask), std::memory_order_relaxed);
+      return false;
+    }
+  }
+}
+
+void AttachmentIndex::add(std::uint64_t hash, Kind kind) {
+  if (2 * (paths_ + 1) > words_->size()) {
+    auto bigger = std::make_unique<SlotArray>(2 * words_->size(), true);
+    for (size_t i = 0; i < words_->size(); ++i)
+      if (std::uint64_t const w = (*words_)[i].load(std::memory_order_relaxed)) place(*bigger, bigger->size() - 1, w);
+    words_ = std::move(bigger);
+    mask_ = words_->size() - 1;
+  }
+  if (place(*words_, mask_, (hash & ~kKindMask) | kind)) ++paths_;
+}
+
+namespace {
+
+// The keys of one kind of object-to-policy map: base, then the object's
+// path ("/org/d1" under "/auth/pobject-map/org/d1"; the root's map is the
+// base itself).
+struct MapRange {
+  char const* base;
+  AttachmentIndex::Kind kind;
+};
+constexpr MapRange kMapRanges[] = {
+    {daPObjName::pobjtoaclmapbasename_, AttachmentIndex::acl},
+    {daPObjName::pobjtopopmapbasename_, AttachmentIndex::pop},
+    {daPObjName::pobjtorulemapbasename_, AttachmentIndex::rule},
+};
+
+struct ScanInto {
+  MapRange const& range;
+  size_t baseLength;
+  AttachmentIndex& index;
+  std::atomic<bool> const& stop;
+};
+
+bool collectMapKey(void* context, char const* key, size_t length) {
+  auto& into = *static_cast<ScanInto*>(context);
+  if (into.stop.load(std::memory_order_relaxed)) return false;
+  std::string_view path(key + into.baseLength, length - into.baseLength);
+  if (path.empty()) path = "/";
+  else if (path[0] != '/') return true;  // another base that begins with this one's text
+  into.index.add(pathHash(path), into.range.kind);
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<AttachmentIndex const> AttachmentIndex::build(hx_db_handle* handle, std::atomic<bool> const& stop,
+                                                             unsigned long& status) {
+  auto index = std::make_shared<AttachmentIndex>();
+  for (MapRange const& range : kMapRanges) {
+    ScanInto into{range, std::strlen(range.base), *index, stop};
+    hx_db_scan_prefix(handle, range.base, collectMapKey, &into, status);
+    if (status != 0 || stop.load(std::memory_order_relaxed)) return nullptr;
+  }
+  return index;
+}
 
 }  // namespace daDecisionMemo
 
@@ -278,6 +456,15 @@ struct ThreadState {
 // least recently used one goes when a fifth store comes.
 class ThreadStates {
  public:
+  // Drops the state kept for the store numbered id, if any.
+  void forget(std::uint64_t id) {
+    if (lastId_ == id) {
+      last_ = nullptr;
+      lastId_ = 0;
+    }
+    std::erase_if(items_, [id](Item const& i) { return i.storeId == id; });
+  }
+
   ThreadState& forStore(daCachedStore const& store) {
     std::uint64_t id = store.storeId();
     if (last_ != nullptr && lastId_ == id) return *last_;
@@ -328,17 +515,79 @@ struct daDecisionPolicies {
   using SharedMemo = daDecisionMemo::SharedMemo;
   static constexpr size_t maxShared = 65536;
 
+  ~daDecisionPolicies() { closing(); }
+
+  // ---- the preparer: one background thread at a time that backs a new
+  // memo's slots with memory and builds its attachment index from a
+  // read-only store's file, so that neither the open nor the first
+  // decisions wait for them. The store's close stops and joins it before
+  // the file goes (closing), so the handle it scans stays valid.
+
+  // The store's file is open (accepting) or about to close (not).
+  void opened() {
+    std::lock_guard<std::mutex> g(preparerMutex);
+    accepting = true;
+  }
+  void closing() {
+    std::lock_guard<std::mutex> g(preparerMutex);
+    accepting = false;
+    joinPreparer();
+  }
+
+  // Starts preparing memo from the file under handle, after stopping an
+  // unfinished preparation of an older memo. A file of fewer than
+  // indexAtOnce records (the index then takes well under a millisecond) is
+  // indexed at once, on the calling thread. Nothing while the file is
+  // closing, or when no thread can be started (the maps are then read
+  // object by object: slower, the same answers).
+  static constexpr unsigned long defaultIndexAtOnce = 65536;
+  static inline std::atomic<unsigned long> indexAtOnce{defaultIndexAtOnce};
+  void prepare(hx_db_handle* handle, std::shared_ptr<SharedMemo> memo, unsigned long records) {
+    std::lock_guard<std::mutex> g(preparerMutex);
+    if (!accepting) return;
+    joinPreparer();
+    stopPreparing.store(false, std::memory_order_relaxed);
+    bool const background = records >= indexAtOnce.load(std::memory_order_relaxed);
+    auto work = [this, handle, memo = std::move(memo)] {
+      unsigned long st = 0;
+      try {
+        auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
+        if (index) memo->publishIndex(std::move(index));
+      } catch (std::bad_alloc const&) {
+        st = da_s_no_memory;
+      }
+      if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
+      if (!stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();  // after the index: misses need it first
+    };
+    if (!background) {
+      work();
+      return;
+    }
+    try {
+      preparer = std::thread(std::move(work));
+    } catch (std::exception const&) {
+    }
+  }
+
   // The shared memo for epoch, made when the newest one is older; one of a
   // later epoch when a thread has already made it (the caller then decides
-  // in that epoch: the policy epoch only moves forwards). slots is called to
-  // size a new table. Throws std::bad_alloc.
-  template <class Slots>
-  std::shared_ptr<SharedMemo> memo(std::uint64_t epoch, Slots&& slots) {
+  // in that epoch: the policy epoch only moves forwards). make(epoch) makes
+  // a new table; its status, when not 0, is returned with no table. Throws
+  // std::bad_alloc.
+  template <class Make>
+  std::shared_ptr<SharedMemo> memo(std::uint64_t epoch, Make&& make, unsigned long& status) {
+    status = 0;
     std::lock_guard<std::mutex> g(memoMutex);
     if (!current || current->epoch() < epoch) {
       current.reset();  // the old table goes (when no thread holds it) before the new one is made
-      current = std::make_shared<SharedMemo>(epoch, slots());
+      current = make(epoch, status);
     }
+    return current;
+  }
+
+  // The newest memo (null before the first).
+  std::shared_ptr<SharedMemo> newest() {
+    std::lock_guard<std::mutex> g(memoMutex);
     return current;
   }
 
@@ -375,7 +624,23 @@ struct daDecisionPolicies {
     });
   }
 
+  // The copy shared in epoch under name, or null.
+  std::shared_ptr<GxACL const> knownAcl(std::uint64_t epoch, std::string const& name) { return known(acls, epoch, name); }
+  std::shared_ptr<GxPop const> knownPop(std::uint64_t epoch, std::string const& name) { return known(pops, epoch, name); }
+  std::shared_ptr<daRuleProgram const> knownRule(std::uint64_t epoch, std::string const& name) {
+    return known(rules, epoch, name);
+  }
+
  private:
+  template <class T>
+  std::shared_ptr<T const> known(std::unordered_map<std::string, std::shared_ptr<T const>> const& table,
+                                 std::uint64_t at, std::string const& name) {
+    std::lock_guard<std::mutex> g(mutex);
+    if (at != epoch) return nullptr;
+    auto it = table.find(name);
+    return it == table.end() ? nullptr : it->second;
+  }
+
   template <class T, class From, class Copy>
   std::shared_ptr<T const> share(std::unordered_map<std::string, std::shared_ptr<T const>>& table,
                                  std::uint64_t at, std::string const& name, From const& stored, Copy&& copy) {
@@ -398,6 +663,15 @@ struct daDecisionPolicies {
     return it->second;
   }
 
+  void joinPreparer() {  // preparerMutex held
+    stopPreparing.store(true, std::memory_order_relaxed);
+    if (preparer.joinable()) preparer.join();
+  }
+
+  std::mutex preparerMutex;
+  std::thread preparer;
+  std::atomic<bool> stopPreparing{false};
+  bool accepting = false;
   std::mutex memoMutex;
   std::shared_ptr<SharedMemo> current;
   std::mutex mutex;
@@ -408,6 +682,12 @@ struct daDecisionPolicies {
 };
 
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
+void daDecisionFileOpened(daDecisionPolicies& p) { p.opened(); }
+void daDecisionForgetStore(std::uint64_t storeId) { tlsStates.forget(storeId); }
+unsigned long daDecisionIndexAtOpen(unsigned long records) {
+  return daDecisionPolicies::indexAtOnce.exchange(records == 0 ? daDecisionPolicies::defaultIndexAtOnce : records);
+}
+void daDecisionFileClosing(daDecisionPolicies& p) { p.closing(); }
 
 std::uint64_t daNextStoreId() {
   static std::atomic<std::uint64_t> next{1};
@@ -451,11 +731,14 @@ struct Resolved {
 
 // What one object's own map of one kind says: nothing attached (status 0,
 // empty name), the policy's name and object, or the lookup's failure.
-template <class Object>
+// shared: the policy as the decisions share it, when this epoch already
+// has it (then object is not read).
+template <class Object, class Shared>
 struct Own {
   unsigned long status = 0;
   std::string name;
   Handle<daStoreObject> object;
+  std::shared_ptr<Shared const> shared;
   Object const* get() const { return dynamic_cast<Object const*>(object.get()); }
 };
 
@@ -463,12 +746,20 @@ struct Own {
 // the statuses of fetchACL/fetchPop/fetchRule: a map naming no policy or
 // several, or of another kind, is badMap; a named policy that does not
 // exist is missing.
-template <class Map, class Name, class Object>
-void readOwn(daCachedStore& store, daStoreObjectName const& mapName, unsigned long badMap, unsigned long missing,
-             Own<Object>& own) {
+// direct: read straight from the file, past the cache (a read-only store:
+// the memo keeps what the decisions need, and the cache would only fill
+// with entries read once); the policy itself is then not read when known
+// (name) gives the epoch's shared copy: the file has not changed since.
+template <class Map, class Name, class Object, class Shared, class Known>
+void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName, unsigned long badMap,
+             unsigned long missing, Own<Object, Shared>& own, Known&& known) {
+  auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h, unsigned long& st) {
+    if (direct) store.getDBObject(name, h, st);
+    else store.getObject(name, h, st);
+  };
   Handle<daStoreObject> mapHandle;
   unsigned long st = 0;
-  store.getObject(mapName, mapHandle, st);
+  read(mapName, mapHandle, st);
   if (st == da_s_no_such_object) return;  // nothing attached here
   if (st != 0) {
     own.status = st;
@@ -480,7 +771,8 @@ void readOwn(daCachedStore& store, daStoreObjectName const& mapName, unsigned lo
     return;
   }
   own.name = map->get(0);
-  store.getObject(Name(own.name.c_str()), own.object, st);
+  if (direct && (own.shared = known(own.name)) != nullptr) return;
+  read(Name(own.name.c_str()), own.object, st);
   if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;
   own.status = st;
 }
@@ -491,41 +783,68 @@ class Resolver {
       : store_(store), policies_(policies), memo_(memo), epoch_(memo.epoch()) {}
 
   // The policy in force at object (a valid, normalised name), remembering
-  // every object resolved on the way whose answer carries no failure.
+  // every object resolved on the way whose answer carries no failure. The
+  // object's ancestors are the prefixes of its path; those the memo knows
+  // are not resolved again, and the walk down starts below the nearest one.
+  // With the memo's attachment index only the objects it holds are read
+  // (every other one has its parent's policy in force). A read-only store
+  // reads straight from its file, past the cache: the memo keeps what the
+  // decisions need, and the cache would fill with entries read once.
   Resolved resolve(daPObjName const& object) {
-    std::vector<daPObjName> chain;  // object and its ancestors the memo does not know, nearest first
+    std::string_view const path = object.getPathName();
+    AttachmentIndex const* const index = memo_.index();
+    bool const direct = store_.isReadOnly() != 0;
+    struct Level {
+      size_t length;  // of the prefix of path
+      std::uint64_t hash;
+    };
+    thread_local std::vector<Level> chain;  // nearest first; a resolve calls no other
+    chain.clear();
     Resolved base;
-    daPObjName at(object);
-    for (;;) {
-      std::string_view path = at.getPathName();
-      if (PolicyRecord const* known = memo_.find(pathHash(path), path)) {
+    for (size_t length = path.size();;) {
+      std::string_view at = path.substr(0, length);
+      std::uint64_t const hash = pathHash(at);
+      if (PolicyRecord const* known = memo_.find(hash, at)) {
         base.record = *known;
         break;
       }
-      chain.push_back(at);
-      if (at.isRoot()) break;
-      at.walkUp();
+      chain.push_back({length, hash});
+      if (length <= 1) break;  // the root, "/"
+      size_t const slash = at.rfind('/');
+      length = slash == 0 ? 1 : slash;
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      base = below(base, *it);
-      std::string_view path = it->getPathName();
-      if (base.clean()) memo_.insert(pathHash(path), path, base.record);
+      std::string_view at = path.substr(0, it->length);
+      unsigned const kinds = index != nullptr ? index->kinds(it->hash) : kAllKinds;
+      if (kinds != 0) base = below(base, it->length == path.size() ? object : daPObjName(std::string(at).c_str()), kinds, direct);
+      if (base.clean()) memo_.insert(it->hash, at, base.record);
     }
     return base;
   }
 
  private:
-  // The policy in force at object given what is in force at its parent.
-  Resolved below(Resolved const& parent, daPObjName const& object) {
-    Own<GxACL> acl;
-    Own<GxPop> pop;
-    Own<daStoreObject> rule;
-    readOwn<GxMapPObjectToACL, daAclName>(store_, object.getPObjToAclMapName(), gx_s_acl_map_bad,
-                                          gx_s_acl_missing, acl);
-    readOwn<GxMapObjToPop, daPopName>(store_, object.getPObjToPopMapName(), gx_s_pop_map_bad, gx_s_pop_missing,
-                                      pop);
-    readOwn<daMapObjToRule, daRuleName>(store_, object.getPObjToRuleMapName(), gx_s_rule_map_bad,
-                                        gx_s_rule_missing, rule);
+  using AttachmentIndex = daDecisionMemo::AttachmentIndex;
+  static constexpr unsigned kAllKinds = AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule;
+
+  // The policy in force at object given what is in force at its parent,
+  // reading the maps of kinds only (the others: nothing attached).
+  Resolved below(Resolved const& parent, daPObjName const& object, unsigned kinds, bool direct) {
+    Own<GxACL, GxACL> acl;
+    Own<GxPop, GxPop> pop;
+    Own<daStoreObject, daRuleProgram> rule;
+    mapReads += std::popcount(kinds);
+    if (kinds & AttachmentIndex::acl)
+      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, object.getPObjToAclMapName(), gx_s_acl_map_bad,
+                                            gx_s_acl_missing, acl,
+                                            [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
+    if (kinds & AttachmentIndex::pop)
+      readOwn<GxMapObjToPop, daPopName>(store_, direct, object.getPObjToPopMapName(), gx_s_pop_map_bad,
+                                        gx_s_pop_missing, pop,
+                                        [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
+    if (kinds & AttachmentIndex::rule)
+      readOwn<daMapObjToRule, daRuleName>(store_, direct, object.getPObjToRuleMapName(), gx_s_rule_map_bad,
+                                          gx_s_rule_missing, rule,
+                                          [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
     bool ownAcl = acl.status != 0 || !acl.name.empty();
     bool ownPop = pop.status != 0 || !pop.name.empty();
     bool ownRule = rule.status != 0 || !rule.name.empty();
@@ -538,12 +857,12 @@ class Resolver {
     auto rec = parent.record ? std::make_shared<daPolicyInForce>(*parent.record) : std::make_shared<daPolicyInForce>();
     std::string location = object.getPathName();
     if (ownAcl) {
-      rec->acl = acl.status == 0 ? policies_.acl(epoch_, acl.name, *acl.get()) : nullptr;
+      rec->acl = acl.status != 0 ? nullptr : acl.shared ? acl.shared : policies_.acl(epoch_, acl.name, *acl.get());
       rec->aclName = acl.status == 0 ? acl.name : std::string();
       rec->aclLocation = acl.status == 0 ? location : std::string();
     }
     if (ownPop) {
-      rec->pop = pop.status == 0 ? policies_.pop(epoch_, pop.name, *pop.get()) : nullptr;
+      rec->pop = pop.status != 0 ? nullptr : pop.shared ? pop.shared : policies_.pop(epoch_, pop.name, *pop.get());
       rec->window = rec->pop ? daAccessWindow(*rec->pop) : daAccessWindow();
       rec->popName = pop.status == 0 ? pop.name : std::string();
       rec->popLocation = pop.status == 0 ? location : std::string();
@@ -551,7 +870,9 @@ class Resolver {
     if (ownRule) {
       rec->ruleName = rule.status == 0 ? rule.name : std::string();
       rec->ruleLocation = rule.status == 0 ? location : std::string();
-      rec->rule = rule.status == 0 ? policies_.rule(epoch_, rule.name, *rule.object.get()) : nullptr;
+      rec->rule = rule.status != 0 ? nullptr
+                  : rule.shared   ? rule.shared
+                                  : policies_.rule(epoch_, rule.name, *rule.object.get());
     }
     r.record = std::move(rec);
     return r;
@@ -561,6 +882,9 @@ class Resolver {
   daDecisionPolicies& policies_;
   SharedMemo& memo_;
   std::uint64_t const epoch_;
+
+ public:
+  unsigned mapReads = 0;  // maps read by this resolver
 };
 
 }  // namespace
@@ -593,17 +917,32 @@ unsigned long requestedPermissions(daCachedStore& store, char const* actions, Gx
   return status;
 }
 
+// The records of the store's file (0 when they cannot be counted). The
+// caller holds the state lock shared.
+unsigned long fileRecords(daCachedStore& store) {
+  unsigned long records = 0, st = 0;
+  if (store.isStoreOpen()) store.getObjectCount(records, st);
+  return st == 0 ? records : 0;
+}
+
 // Slots of a new shared memo: the size set on the store, or room for every
 // record of its file with a third of the slots left free. Records count the
 // objects with a record and the maps and policies attached to them, so the
-// objects alone fill well under two thirds. The caller holds the state lock
-// shared.
-size_t memoSlots(daCachedStore& store) {
+// objects alone fill well under two thirds.
+size_t memoSlots(daCachedStore& store, unsigned long records) {
   if (unsigned int n = store.getDecisionMemoSize()) return n;
-  unsigned long records = 0, st = 0;
-  if (store.isStoreOpen()) store.getObjectCount(records, st);
-  if (st != 0) records = 0;
   return std::bit_ceil(std::clamp<size_t>(records + records / 2, 1024, daCachedStore::maxDecisionMemoSize));
+}
+
+// A new shared memo for epoch. On a read-only store (whose file changes
+// only by a replacement, which moves the epoch) the preparer then builds
+// its attachment index. The caller holds the state lock shared, or opens
+// the store. Throws std::bad_alloc.
+std::shared_ptr<SharedMemo> makeMemo(daCachedStore& store, daDecisionPolicies& policies, std::uint64_t epoch) {
+  unsigned long const records = fileRecords(store);
+  auto memo = std::make_shared<SharedMemo>(epoch, memoSlots(store, records));
+  if (store.isReadOnly() && store.isStoreOpen()) policies.prepare(store.getDBHandle(), memo, records);
+  return memo;
 }
 
 // state's memo becomes the store's shared memo for epoch, or a later one
@@ -615,15 +954,37 @@ unsigned long joinSharedMemo(daCachedStore& store, daDecisionPolicies& policies,
   state.memo.reset();  // this thread's hold on the older table goes first
   ZStackReadWriteLock_6_0 reading(store.getStateLock(), ZReadWriteLock_6_0::READ);
   if (store.getCacheState() == daCacheStates::closed) return da_s_store_unavailable;
+  unsigned long status = 0;
   try {
-    state.memo = policies.memo(epoch, [&store] { return memoSlots(store); });
+    state.memo = policies.memo(
+        epoch, [&](std::uint64_t e, unsigned long&) { return makeMemo(store, policies, e); }, status);
   } catch (std::bad_alloc const&) {
     return da_s_no_memory;
   }
-  return 0;
+  return status;
 }
 
 }  // namespace
+
+void daCachedStore::prepareDecisions() {
+  try {
+    unsigned long st = 0;
+    decisionPolicies_->memo(
+        policyEpoch(), [this](std::uint64_t e, unsigned long&) { return makeMemo(*this, *decisionPolicies_, e); }, st);
+  } catch (std::bad_alloc const&) {
+    // The first decision makes it, or reports the shortage.
+  }
+}
+
+bool daCachedStore::attachmentIndexReady() const {
+  auto const memo = decisionPolicies_->newest();
+  return memo && memo->epoch() == policyEpoch() && memo->index() != nullptr;
+}
+
+std::size_t daCachedStore::decisionMemoObjects() const {
+  auto const memo = decisionPolicies_->newest();
+  return memo && memo->epoch() == policyEpoch() ? memo->entriesMade() : 0;
+}
 
 bool daCachedStore::openOnceSettled() {
   ZStackReadWriteLock_6_0 settled(getStateLock(), ZReadWriteLock_6_0::READ);
@@ -709,7 +1070,9 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     Resolved r;
     try {
       daCacheStateLock reading(*this, open);
-      r = Resolver(*this, *decisionPolicies_, memo).resolve(object);
+      Resolver resolver(*this, *decisionPolicies_, memo);
+      r = resolver.resolve(object);
+      count(mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
       if (r.clean() && key != object.getPathName()) memo.insert(hash, key, r.record);
     } catch (std::bad_alloc const&) {

@@ -20,7 +20,12 @@
 // decision costs one memo lookup, the action-string conversion (remembered
 // per thread) and the ACL evaluation, and allocates nothing once the
 // caller's daDecision has been used once. An object not yet remembered is
-// resolved from its nearest remembered ancestor down. The memo is dropped
+// resolved from its nearest remembered ancestor down. On a read-only store
+// the memo of each epoch also gets an attachment index (the paths that have
+// an ACL, POP or rule map, built from a scan of the maps' keys: during the
+// open for a small file, else by a background thread the store's close
+// joins); once it is there only the indexed objects' maps are read, straight
+// from the file. The memo is dropped
 // whenever the store's policy epoch moves (a committed transaction that
 // changes an ACL, POP, rule or an object's map of one, a file replacement,
 // a close): the next decision makes the new epoch's table, and the old one
@@ -63,6 +68,24 @@ struct daPolicyInForce {
 // the copies of the ACLs and POPs that remembered decisions share.
 struct daDecisionPolicies;
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies();
+// The store's file was opened: background preparation of the decisions may
+// start (see daCachedStore::openStore).
+void daDecisionFileOpened(daDecisionPolicies& policies);
+// The store's file is about to close: stops and joins that preparation, so
+// that nothing reads the file once it is closed. Takes no store lock.
+void daDecisionFileClosing(daDecisionPolicies& policies);
+// The calling thread drops what it kept for deciding on the store numbered
+// storeId (its action strings and its hold on the store's memo), so that a
+// store's memo is freed when the store goes rather than at the thread's
+// next decision on another store. Other threads give theirs up when they
+// next decide on four other stores, or end.
+void daDecisionForgetStore(std::uint64_t storeId);
+// Read-only files of fewer than records records (0: the default, 65,536)
+// get their attachment index during the open; larger ones in the
+// background. For all stores of the process opened from now on; returns
+// the previous number. Tests use it to reach the background path with small
+// files.
+unsigned long daDecisionIndexAtOpen(unsigned long records);
 // A number no other store of this process has had.
 std::uint64_t daNextStoreId();
 

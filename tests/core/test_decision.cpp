@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -191,7 +192,8 @@ Answer decided(daCachedStore& s, char const* path, Caller& caller, char const* a
 
 class Decide : public ::testing::Test {
  protected:
-  static constexpr char const* kObjects[] = {"/", "/a", "/a/b", "/a/b/c", "/a/b/c/d", "/a/e", "/x", "/x/y", "/x/y/z"};
+  static constexpr char const* kObjects[] = {"/",    "/a",   "/a/b",   "/a/b/c", "/a/b/c/d", "/a/b/c/d/e/f",
+                                             "/a/e", "/x",   "/x/y",   "/x/y/z", "/x/y/z/w"};
   static constexpr char const* kActions[] = {"T", "r", "Tr", "x"};
 
   void SetUp() override {
@@ -286,6 +288,13 @@ class Decide : public ::testing::Test {
     r->openStore(1, st);
     EXPECT_EQ(st, 0u);
     return r;
+  }
+  // Waits (up to ten seconds) for s's attachment index, built in the
+  // background after the open.
+  static bool indexReady(daCachedStore& s) {
+    for (int i = 0; i < 1000 && !s.attachmentIndexReady(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return s.attachmentIndexReady();
   }
 
   // Every object, caller, action string and address, decided on s and
@@ -408,7 +417,9 @@ TEST_F(Decide, AFreshThreadAnswersAndResolvesFromWhatAnotherThreadResolved) {
   EXPECT_EQ(after.memoMisses, before.memoMisses);
   EXPECT_GT(after.memoHits, before.memoHits);
   // An object nobody has asked about is resolved from its nearest
-  // remembered ancestor, another thread's: one level, three map lookups.
+  // remembered ancestor, another thread's: one level, and with the
+  // attachment index no map read at all, since nothing is attached there.
+  ASSERT_TRUE(indexReady(*replica));
   std::thread([&] {
     daDecision d;
     EXPECT_EQ(decided(*replica, "/a/b/c/d/new", callers_[0], "Tr", nullptr, d),
@@ -416,7 +427,47 @@ TEST_F(Decide, AFreshThreadAnswersAndResolvesFromWhatAnotherThreadResolved) {
   }).join();
   daCachedStore::Counts resolved = replica->counts();
   EXPECT_EQ(resolved.memoMisses, after.memoMisses + 1);
-  EXPECT_EQ(resolved.cacheHits + resolved.cacheMisses, after.cacheHits + after.cacheMisses + 3);
+  EXPECT_EQ(resolved.mapReads, after.mapReads);
+  EXPECT_EQ(resolved.cacheHits + resolved.cacheMisses, after.cacheHits + after.cacheMisses);
+}
+
+// With the attachment index a read-only replica reads only the maps of
+// the objects that have a policy attached, of the kinds attached; a deep
+// object is resolved below its remembered ancestor; and after a change at
+// that ancestor (a new file: the replica is reopened) every answer is a
+// fresh walk's again, deep objects included.
+TEST_F(Decide, IndexedReplicaReadsOnlyAttachedMapsAndFollowsAChangeAtAnAncestor) {
+  auto replica = openReplica();
+  ASSERT_TRUE(indexReady(*replica));
+  daDecision d;
+  // "/" has an ACL, "/a" a POP, "/a/b" an ACL: three maps, not nine.
+  EXPECT_EQ(decided(*replica, "/a/b", callers_[0], "Tr", nullptr, d),
+            freshWalk(*ref_, "/a/b", callers_[0], "Tr", nullptr));
+  EXPECT_EQ(replica->counts().mapReads, 3u);
+  // Below the remembered "/a/b", only "/a/b/c"'s rule map is read.
+  char const* deep = "/a/b/c/d/e/f/g/h";
+  EXPECT_EQ(decided(*replica, deep, callers_[0], "Tr", nullptr, d), freshWalk(*ref_, deep, callers_[0], "Tr", nullptr));
+  EXPECT_EQ(replica->counts().mapReads, 4u);
+  expectAllMatch(*replica, "indexed");
+
+  // A change at the ancestor of each kind, and a new attachment between it
+  // and the deep object.
+  putAcl("ab", "ab-acl-2", {{'U', 1, "r"}, {'o', 0, "T"}});
+  putPop("outside", "outside-pop", 1, "10.0.0.0", "255.0.0.0", 3);
+  attach<GxMapObjToPop>(daPObjName("/a/b").getPObjToPopMapName(), "outside");
+  attach<GxMapPObjectToACL>(daPObjName("/a/b/c/d/e").getPObjToAclMapName(), "xy");
+  detach(daPObjName("/a/b/c").getPObjToRuleMapName());
+  unsigned long st;
+  replica->closeStore(st);
+  replica->openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  // Decided at once (before the index may be ready), then with it.
+  for (char const* when : {"reopened", "reopened, indexed"}) {
+    if (std::string(when) == "reopened, indexed") ASSERT_TRUE(indexReady(*replica));
+    for (Caller& c : callers_)
+      EXPECT_EQ(decided(*replica, deep, c, "Tr", nullptr, d), freshWalk(*ref_, deep, c, "Tr", nullptr)) << when;
+    expectAllMatch(*replica, when);
+  }
 }
 
 // A decision taken from one epoch's memo still explains itself after the
@@ -485,6 +536,29 @@ TEST_F(Decide, StaysCorrectWithATinyMemo) {
           << p;
     }
   }
+  // A full memo stops growing: what it cannot hold is not kept at all.
+  EXPECT_LE(replica->decisionMemoObjects(), 64u);
+}
+
+// Filling the memo costs the same per object whether it holds a thousand
+// objects or a hundred thousand: the last 10,000 new objects of 100,000
+// take about as long as the first 10,000.
+TEST_F(Decide, MemoFillsInConstantTimePerObject) {
+  auto replica = openReplica(1u << 18);
+  daDecision d;
+  unsigned long st = 0;
+  auto decideRange = [&](int from, int to) {
+    auto start = std::chrono::steady_clock::now();
+    for (int i = from; i < to && st == 0; ++i)
+      replica->decide(("/x/y/n" + std::to_string(i)).c_str(), callers_[1].pa(), "x", nullptr, d, st);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  double first = decideRange(0, 10000);
+  decideRange(10000, 90000);
+  double last = decideRange(90000, 100000);
+  ASSERT_EQ(st, 0u);
+  EXPECT_GE(replica->decisionMemoObjects(), 100000u);
+  EXPECT_LT(last, 5 * first + 0.05) << "first " << first << " s, last " << last << " s";
 }
 
 TEST_F(Decide, ReopenedStoreForgetsOldAnswers) {
@@ -589,6 +663,43 @@ TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
   EXPECT_EQ(mismatches.load(), 0);
   expectAllMatch(*writer_, "after the writer");
   std::thread([&] { expectAllMatch(*writer_, "after the writer, another thread"); }).join();
+}
+
+// Threads decide on a replica from the moment it opens, while its
+// attachment index is built in the background and published: every answer
+// before, during and after equals a fresh walk's.
+TEST_F(Decide, ConcurrencyDecisionsWhileTheIndexIsBuiltInTheBackground) {
+  struct Question {
+    char const* object;
+    size_t caller;
+    char const* actions;
+    Answer expected;
+  };
+  std::vector<Question> questions;
+  for (char const* object : kObjects)
+    for (size_t c = 0; c < callers_.size(); ++c)
+      for (char const* actions : kActions)
+        questions.push_back({object, c, actions, freshWalk(*ref_, object, callers_[c], actions, nullptr)});
+  unsigned long const before = daDecisionIndexAtOpen(1);  // every file indexed in the background
+  for (int round = 0; round < 5; ++round) {
+    auto replica = openReplica();
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+      threads.emplace_back([&, t, callers = callers_] () mutable {
+        daDecision d;
+        for (int pass = 0; pass < 20; ++pass)
+          for (size_t i = 0; i < questions.size(); ++i) {
+            Question const& q = questions[(i + t * 7) % questions.size()];
+            if (decided(*replica, q.object, callers[q.caller], q.actions, nullptr, d) != q.expected)
+              mismatches.fetch_add(1);
+          }
+      });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(mismatches.load(), 0) << "round " << round;
+    EXPECT_TRUE(indexReady(*replica));
+  }
+  daDecisionIndexAtOpen(before);
 }
 
 // Every object of a generated estate (100,000 objects; fewer under the

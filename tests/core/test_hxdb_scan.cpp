@@ -1,0 +1,64 @@
+// hx_db_scan_prefix: the keys under a prefix, in order, from one snapshot.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "outside/hxdb.h"
+#include "test_support.h"
+
+namespace {
+
+struct Collected {
+  std::vector<std::string> keys;
+  size_t stopAfter = ~size_t{0};
+};
+
+bool collect(void* context, char const* key, size_t length) {
+  auto& c = *static_cast<Collected*>(context);
+  c.keys.emplace_back(key, length);
+  return c.keys.size() < c.stopAfter;
+}
+
+TEST(HxDbScan, YieldsTheKeysUnderAPrefixInOrderAndStopsWhenAsked) {
+  gxtest::TempDir dir;
+  std::string path = dir.file("scan.db");
+  unsigned long st;
+  hx_db_handle* h = hx_db_lock_open(path.c_str(), hx_db_mode_create, 2, MrProcessLockFactory::newLock("gxcore-test-scan"), st);
+  ASSERT_EQ(st, 0u);
+  char byte = 1;
+  gxobj_t record{};
+  record.length = 1;
+  record.data = reinterpret_cast<unsigned char*>(&byte);
+  for (char const* key : {"/m", "/m/b", "/m/a", "/ma", "/l", "/n/m", "/m/a/deep"}) {
+    hx_db_store(h, key, record, st);
+    ASSERT_EQ(st, 0u) << key;
+  }
+  Collected all;
+  hx_db_scan_prefix(h, "/m", collect, &all, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(all.keys, (std::vector<std::string>{"/m", "/m/a", "/m/a/deep", "/m/b", "/ma"}));
+
+  Collected two;
+  two.stopAfter = 2;
+  hx_db_scan_prefix(h, "/m/", collect, &two, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(two.keys, (std::vector<std::string>{"/m/a", "/m/a/deep"}));
+
+  Collected none;
+  hx_db_scan_prefix(h, "/z", collect, &none, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_TRUE(none.keys.empty());
+  for (char const* bad : {"", static_cast<char const*>(nullptr)}) {
+    hx_db_scan_prefix(h, bad, collect, &none, st);
+    EXPECT_EQ(st, hx_db_s_bad_argument);
+  }
+  hx_db_scan_prefix(h, "/m", nullptr, &none, st);
+  EXPECT_EQ(st, hx_db_s_bad_argument);
+  hx_db_scan_prefix(nullptr, "/m", collect, &none, st);
+  EXPECT_EQ(st, hx_db_s_bad_argument);
+  EXPECT_TRUE(none.keys.empty());
+  hx_db_close(h, st);
+}
+
+}  // namespace
