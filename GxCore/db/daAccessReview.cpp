@@ -15,6 +15,7 @@
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxAddress.h"
 #include "GxCore/GxPop.h"
+#include "GxCore/daRule.h"
 #include "GxCore/daStoreObjectName.h"
 #include "GxCore/db/daAccessWindow.h"
 #include "GxCore/db/daCacheStateLock.h"
@@ -69,7 +70,25 @@ std::string windowText(GxPop const& pop, daAccessWindow const& w) {
   return out;
 }
 
-daReviewConditions conditionsOf(daDecision const& d) {
+// The attributes the rule attached at location names (its ADI list); none
+// when it cannot be read (decide has just read it, so it can).
+std::vector<std::string> ruleAttributes(daCachedStore& store, std::string const& location) {
+  std::vector<std::string> out;
+  daCacheStateLock reading(store, daCachedStore::open);
+  Handle<daStoreObject> rule, extAttr;
+  int resolved = 0;
+  unsigned long st = 0;
+  store.fetchRule(daPObjName(location.c_str()), rule, extAttr, resolved, nullptr, st);
+  auto const* r = dynamic_cast<daRule const*>(rule.get());
+  if (st != 0 || r == nullptr) return out;
+  ZArrayList_6_0 list;
+  r->getADIList(list);
+  for (unsigned int i = 0; i < list.size(); ++i)
+    if (auto const* text = dynamic_cast<ZUTF8String_6_0 const*>(list.get(i))) out.emplace_back(text->getChars());
+  return out;
+}
+
+daReviewConditions conditionsOf(daCachedStore& store, daDecision const& d) {
   daReviewConditions c;
   if (GxPop const* pop = d.hasPop() ? d.pop() : nullptr) {
     c.hasPop = true;
@@ -92,6 +111,7 @@ daReviewConditions conditionsOf(daDecision const& d) {
   if (d.hasRule()) {
     c.ruleName = d.ruleName();
     c.ruleLocation = d.ruleLocation();
+    c.ruleAttributes = ruleAttributes(store, c.ruleLocation);
   }
   return c;
 }
@@ -148,7 +168,11 @@ std::string daReviewConditions::describe(int callerLevel) const {
       add("protection " + std::string(protection == 1 ? "integrity" : protection == 2 ? "privacy" : "none suffices"));
     if (warningMode) add("warning mode (window, level and protection waived)");
   }
-  if (!ruleName.empty()) add("rule " + ruleName);
+  if (!ruleName.empty()) {
+    std::string part = "rule " + ruleName;
+    for (size_t i = 0; i < ruleAttributes.size(); ++i) part += (i ? ", " : " (reads ") + ruleAttributes[i];
+    add(ruleAttributes.empty() ? part : part + ")");
+  }
   return out;
 }
 
@@ -233,7 +257,7 @@ void daWhoCan(daCachedStore& store, char const* object, char const* actions, gxr
     return;
   }
   result.actions = actions;
-  result.conditions = conditionsOf(d);
+  result.conditions = conditionsOf(store, d);
   if (!d.hasAcl()) return;
   result.hasAcl = true;
   result.aclName = d.aclName();
@@ -386,7 +410,7 @@ void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions
     p.path = std::move(path);
     p.granted = aclGrants(d);
     if (p.granted) {
-      p.conditions = conditionsOf(d);
+      p.conditions = conditionsOf(store, d);
       p.key = "+" + p.conditions.describe(level);
       p.aclName = d.aclName();
       p.aclLocation = d.aclLocation();

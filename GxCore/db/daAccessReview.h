@@ -17,7 +17,8 @@
 //
 // Locks: each call takes what decide takes (see daCachedStore::decide), and
 // whatCan also holds the store's state lock shared (daCacheStateLock(open))
-// while it reads the map keys from the file: the calling thread must hold
+// while it reads the map keys from the file, as whoCan does while it reads
+// the ADI list of the rule in force: the calling thread must hold
 // neither this store's state lock nor its database lock. Not synchronised
 // otherwise: the result objects belong to the calling thread.
 #pragma once
@@ -37,8 +38,9 @@ class Registry;
 }
 
 // Statuses of the review calls beyond decide's.
-constexpr unsigned long da_s_review_no_members = 0x14C01433;  // --expand with a registry that cannot list
-                                                              // a group's members (reg_s_unavailable)
+// Group members asked for with no registry, or with one that cannot list a
+// group's members (a directory); the registry's "unavailable" code.
+constexpr unsigned long da_s_review_no_members = 0x14C01433;
 
 // What the POP and the rule in force at an object still require of a
 // request the ACL grants. Plain data for the tools to print.
@@ -57,6 +59,7 @@ struct daReviewConditions {
   unsigned long protection = 0;    // 0 none, 1 integrity, 2 privacy, above: none suffices
   bool warningMode = false;        // a failing window, level or protection is waived
   std::string ruleName, ruleLocation;  // "" when no rule is in force
+  std::vector<std::string> ruleAttributes;  // the request attributes the rule says it reads
 
   // True when a request the ACL grants can still be denied (or, in warning
   // mode, waived with a warning) by one of these for a caller whose default
@@ -122,6 +125,8 @@ struct daWhoCanResult {
 // On status 0 result is filled; on failure it is left cleared. Statuses:
 // decide's for the object name, the action string and the policy in force
 // (0x1005B1C9 bad name, 0x1005B2F1 empty or unknown action, ...);
+// da_s_no_such_object (0x132792F1) when the store has no protected object
+// at object (the root always answers);
 // da_s_review_no_members when expand is asked without a registry or with
 // one that cannot list members; the registry's status when a membership
 // lookup fails. An object with no ACL in force is status 0 with hasAcl
@@ -147,7 +152,9 @@ struct daWhatCanRegion {
 // stops the listing by returning false. Computed from the attachment
 // points under under and the policy in force at under: memory grows with
 // their number, not with the objects'. Statuses: 0 (also when each
-// stopped it); 0x1005B1C9 for a bad under; decide's for the action string
+// stopped it); 0x1005B1C9 for a bad under; da_s_no_such_object when the
+// store has no protected object at under (the root always answers);
+// decide's for the action string
 // and for a policy in force that cannot be read (the first such, in path
 // order); hx_db_scan_prefix's when the map keys cannot be read;
 // 0x132792F4 when the store is closed. Throws std::bad_alloc and whatever
@@ -161,6 +168,9 @@ void daWhatCan(daCachedStore& store, sec_id_pa_t* caller, char const* actions, c
 // after that object (a cursor: the last object a previous call gave).
 // each returns false to stop. The objects are read in one pass over the
 // file's keys (none is kept); the answers come from daWhatCan's regions.
+// each is called while the store's state lock is held shared: it must not
+// write to the store nor take that lock exclusively (a cache clear or a
+// file replacement), and should not block for long.
 // Statuses as daWhatCan. Throws std::bad_alloc and whatever each throws.
 void daWhatCanObjects(daCachedStore& store, sec_id_pa_t* caller, char const* actions, char const* under,
                       char const* after, std::function<bool(char const* object, bool conditional)> const& each,

@@ -64,7 +64,8 @@ nlohmann::ordered_json conditionsJson(daReviewConditions const& c, int level) {
                 {"levels", levels},           {"window", c.windowText},       {"window_broken", c.windowBroken},
                 {"protection", c.protection}, {"warning_mode", c.warningMode}};
   }
-  if (!c.ruleName.empty()) j["rule"] = {{"name", c.ruleName}, {"attached_at", c.ruleLocation}};
+  if (!c.ruleName.empty())
+    j["rule"] = {{"name", c.ruleName}, {"attached_at", c.ruleLocation}, {"attributes", c.ruleAttributes}};
   return j;
 }
 
@@ -131,7 +132,9 @@ void whoCan(ReviewArgs const& a) {
   }
   std::printf("  any other authenticated user: %s\n",
               !r.hasAnyOther ? "no entry (denied)" : r.anyOtherGranted ? "granted" : "denied");
-  std::printf("  unauthenticated callers: %s\n", r.unauthenticatedGranted ? "granted" : "denied");
+  std::printf("  unauthenticated callers: %s\n", !r.hasUnauthenticated ? "no entry (denied)"
+                                               : r.unauthenticatedGranted ? "granted"
+                                                                          : "denied");
   std::string const c1 = r.conditions.describe(1), c0 = r.conditions.describe(0);
   if (!c1.empty()) std::printf("  conditions: %s\n", c1.c_str());
   if (r.unauthenticatedGranted && c0 != c1) std::printf("  conditions (unauthenticated): %s\n", c0.c_str());
