@@ -38,14 +38,22 @@ struct ReviewArgs {
 
 [[noreturn]] void refuse(std::string const& what, unsigned long status) { throw CLI::RuntimeError(fail(what, status)); }
 
-std::unique_ptr<daCachedStore> openReadOnly(ReviewArgs const& a) {
-  auto store = std::make_unique<daCachedStore>(a.domain.c_str(), a.db.c_str(), 1, 0);
+// The database, read-only, and its registry (null when there is none).
+// The shared helpers exit with status 1 on failure, which here must be 2.
+struct Opened {
+  std::unique_ptr<daCachedStore> store;
+  std::unique_ptr<gxreg::Registry> registry;
+};
+Opened openDatabase(ReviewArgs const& a) {
+  Opened o;
+  o.store = std::make_unique<daCachedStore>(a.domain.c_str(), a.db.c_str(), 1, 0);
   try {
-    openOrFail(*store, a.db, 1);
+    openOrFail(*o.store, a.db, 1);
+    o.registry = openRegistry(a.db, a.registry);
   } catch (CLI::RuntimeError const&) {
     throw CLI::RuntimeError(kExitError);
   }
-  return store;
+  return o;
 }
 
 std::string uuidText(hx_uuid_t const& u) {
@@ -72,13 +80,7 @@ nlohmann::ordered_json conditionsJson(daReviewConditions const& c, int level) {
 std::string subjectName(daReviewSubject const& s) { return s.name.empty() ? uuidText(s.uuid) : s.name; }
 
 void whoCan(ReviewArgs const& a) {
-  auto store = openReadOnly(a);
-  std::unique_ptr<gxreg::Registry> registry;
-  try {
-    registry = openRegistry(a.db, a.registry);
-  } catch (CLI::RuntimeError const&) {
-    throw CLI::RuntimeError(kExitError);
-  }
+  auto [store, registry] = openDatabase(a);
   daWhoCanOptions options;
   options.expand = a.expand;
   daWhoCanResult r;
@@ -148,13 +150,7 @@ void whatCan(ReviewArgs const& a) {
   spec.user = a.user;
   spec.uuid = a.uuid;
   spec.groups = a.groups;
-  auto store = openReadOnly(a);
-  std::unique_ptr<gxreg::Registry> registry;
-  try {
-    registry = openRegistry(a.db, a.registry);
-  } catch (CLI::RuntimeError const&) {
-    throw CLI::RuntimeError(kExitError);
-  }
+  auto [store, registry] = openDatabase(a);
   Caller caller;
   Problem problem;
   if (!resolveCaller(spec, registry.get(), caller, problem)) refuse(problem);
