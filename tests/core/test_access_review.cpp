@@ -11,6 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/GxPObj.h"
 #include "GxCore/db/daAccessReview.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daDecision.h"
@@ -238,6 +241,60 @@ TEST_P(Estate, WhatCanUnderASubtreeKeepsToItAndPagesWithACursor) {
 
 INSTANTIATE_TEST_SUITE_P(AccessReview, Estate, ::testing::Values(gxestate::Naming::unique, gxestate::Naming::repeated),
                          [](auto const& info) { return info.param == gxestate::Naming::unique ? "UniqueNames" : "RepeatedNames"; });
+
+// Names that share their first bytes ("/a", "/a-b", "/ab") are siblings,
+// not a subtree: neither the regions nor the object listing may carry an
+// answer across them, whichever way the keys sort.
+TEST(AccessReview, SiblingsThatShareAPrefixKeepTheirOwnAnswers) {
+  TempDir dir;
+  std::string path = dir.file("p.db");
+  gxtest::createPolicyDb(path);
+  unsigned long st = 0;
+  {
+    daCachedStore w("d", path.c_str(), 1, 0);
+    w.openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    for (char const* o : {"/a", "/a/x", "/a-b", "/ab", "/ab/y"}) gxtest::putObject(w, daPObjName(o), GxPObj());
+    GxACLPermset r;
+    w.mapAction("r", r, st);
+    ASSERT_EQ(st, 0u);
+    GxACL grant, deny;
+    grant.addCellEntry(r);
+    deny.addCellEntry(GxACLPermset());
+    gxtest::putObject(w, daAclName("grant"), std::move(grant));
+    gxtest::putObject(w, daAclName("deny"), std::move(deny));
+    for (auto [object, acl] : {std::pair{"/a", "grant"}, {"/a/x", "deny"}, {"/a-b", "deny"}, {"/ab/y", "grant"}}) {
+      GxMapPObjectToACL map;
+      map.add(acl);
+      gxtest::putObject(w, daPObjName(object).getPObjToAclMapName(), std::move(map));
+    }
+  }
+  daCachedStore store("d", path.c_str(), 1, 0);
+  store.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  gxpolicy::CallerAttributes caller(hx_uuid_t{7, 0, 0, 0, 0, {}}, {});
+  std::vector<std::string> regions;
+  daWhatCan(store, caller.pa(), "r", "/",
+            [&](daWhatCanRegion const& r) {
+              std::string line = r.prefix;
+              for (std::string const& e : r.exceptions) line += " -" + e;
+              regions.push_back(line);
+              return true;
+            },
+            st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(regions, (std::vector<std::string>{"/a -/a/x", "/ab/y"}));
+  std::vector<std::string> objects;
+  auto list = [&objects](char const* o, bool) {
+    objects.push_back(o);
+    return true;
+  };
+  daWhatCanObjects(store, caller.pa(), "r", "/a", nullptr, list, st);
+  EXPECT_EQ(objects, std::vector<std::string>{"/a"});
+  objects.clear();
+  daWhatCanObjects(store, caller.pa(), "r", "/", nullptr, list, st);
+  EXPECT_EQ(objects, (std::vector<std::string>{"/a", "/ab/y"}));
+}
 
 TEST(AccessReview, RefusesBadQuestionsWithAStatus) {
   TempDir dir;
