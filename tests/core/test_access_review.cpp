@@ -132,7 +132,7 @@ TEST_P(Estate, WhoCanAgreesWithDecideForEveryCallerObjectAndAction) {
   daWhoCanOptions expand;
   expand.expand = true;
   daWhoCanResult w;
-  for (size_t o = 0; o < estate_.objects.size(); o += 3) {
+  for (size_t o = 0; o < estate_.objects.size(); ++o) {
     char const* object = estate_.objects[o].c_str();
     for (char const* actions : kActions) {
       unsigned long st = 0;
@@ -173,7 +173,7 @@ struct RegionMap {
 };
 
 TEST_P(Estate, WhatCanRegionsAndObjectsAgreeWithDecideForEveryCallerObjectAndAction) {
-  for (size_t c = 0; c < callers_.size(); c += 2) {
+  for (size_t c = 0; c < callers_.size(); ++c) {
     for (char const* actions : kActions) {
       RegionMap regions;
       unsigned long st = 0;
