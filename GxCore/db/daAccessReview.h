@@ -19,8 +19,10 @@
 // whatCan also holds the store's state lock shared (daCacheStateLock(open))
 // while it reads the map keys from the file, as whoCan does while it reads
 // the ADI list of the rule in force: the calling thread must hold
-// neither this store's state lock nor its database lock. Not synchronised
-// otherwise: the result objects belong to the calling thread.
+// neither this store's state lock nor its database lock. Each answer comes
+// from several decisions: a commit that lands during a call may show in
+// part of it. Not synchronised otherwise: the result objects belong to the
+// calling thread.
 #pragma once
 
 #include <cstdint>

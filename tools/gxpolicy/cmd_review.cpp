@@ -7,6 +7,7 @@
 // The answers come from GxCore/db/daAccessReview.h; this file reads the
 // arguments, opens the database and the registry, and prints. Exit status 0
 // answered, 2 the question could not be asked (a message says why).
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -127,6 +128,9 @@ void whoCan(ReviewArgs const& a) {
   for (auto const& g : r.groups)
     std::printf("  group %-24s %s (%s)\n", subjectName(g).c_str(), g.granted ? "granted" : "not granted alone",
                 g.permissions.c_str());
+  bool const unitesGroups = std::count_if(r.groups.begin(), r.groups.end(), [](auto const& g) { return !g.granted; }) > 0;
+  if (unitesGroups && !a.expand)
+    std::printf("    (a member of several groups gets their entries together: --expand lists whom they grant)\n");
   for (auto const& m : r.members) {
     std::string via;
     for (auto const& g : m.viaGroups) via += (via.empty() ? "" : "+") + g;
