@@ -201,7 +201,12 @@ std::shared_ptr<gxreg::FileRegistry const> memberLister(gxreg::Registry* registr
   return nullptr;
 }
 
-unsigned long expandMembers(daCachedStore& store, daDecision const& d, std::vector<Subject> const& users,
+// out gets the members of the ACL's groups (groupOut, named by the
+// registry; groups the same in order with their united entries) with no
+// user entry of their own whom the entries of the groups they are in, as
+// the registry gives them, grant together. da_s_review_no_members when the
+// registry cannot list members; a membership lookup's failure.
+unsigned long expandMembers(daDecision const& d, std::vector<Subject> const& users,
                             std::vector<Subject> const& groups, std::vector<daReviewSubject> const& groupOut,
                             gxreg::Registry& registry, std::vector<daReviewMember>& out) {
   auto lister = memberLister(&registry);
@@ -232,7 +237,6 @@ unsigned long expandMembers(daCachedStore& store, daDecision const& d, std::vect
       if (granted.isActionSet(d.requested())) out.push_back(std::move(m));
     }
   }
-  (void)store;
   return 0;
 }
 
@@ -303,7 +307,7 @@ void daWhoCan(daCachedStore& store, char const* object, char const* actions, gxr
     result.unauthenticatedGranted = anyOther != nullptr && p.isActionSet(requested);
   }
   if (options.expand) {
-    status = expandMembers(store, d, users, groups, result.groups, *registry, result.members);
+    status = expandMembers(d, users, groups, result.groups, *registry, result.members);
     if (status != 0) result = daWhoCanResult{};
   }
 }

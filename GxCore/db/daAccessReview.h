@@ -145,7 +145,7 @@ struct daWhatCanRegion {
   bool conditional = false;        // conditions.any(): the ACL grants, the POP or rule may not
   daReviewConditions conditions;   // in force at prefix, the same everywhere in the region
   std::string aclName, aclLocation;
-  std::vector<std::string> exceptions;  // sorted
+  std::vector<std::string> exceptions;  // in path order, a parent before its subtree
 };
 
 // Where may caller (null: unauthenticated) do actions, at under (a path;
