@@ -72,5 +72,6 @@ void registerRegistryCommands(CLI::App& app);
 void registerDecisionCommands(CLI::App& app);  // check, explain, test
 void registerBenchCommands(CLI::App& app);
 void registerVerifyCommands(CLI::App& app);
+void registerReviewCommands(CLI::App& app);  // who-can, what-can
 
 }  // namespace gxpolicy

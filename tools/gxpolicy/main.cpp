@@ -129,6 +129,7 @@ int main(int argc, char** argv) {
   gxpolicy::registerDecisionCommands(app);
   gxpolicy::registerBenchCommands(app);
   gxpolicy::registerVerifyCommands(app);
+  gxpolicy::registerReviewCommands(app);
   gxpolicy::addVersionFlag(app, "gxpolicy");
   return gxpolicy::parseCommandLine(app, "gxpolicy", argc, argv).value_or(gxpolicy::kExitOk);
 }

@@ -1,0 +1,505 @@
+// Access review. Both directions take the policy in force from decide (so
+// that they resolve exactly what it resolves, memo included) and evaluate
+// the ACL's entries in decide's order. whatCan reads only the keys of the
+// three object-to-policy maps: an object without a map of its own has its
+// parent's policy, so the answer can change only at those keys.
+#include "GxCore/db/daAccessReview.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxAddress.h"
+#include "GxCore/GxPop.h"
+#include "GxCore/daRule.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daAccessWindow.h"
+#include "GxCore/db/daCacheStateLock.h"
+#include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daDecision.h"
+#include "outside/file_registry.h"
+#include "outside/hxdb.h"
+#include "outside/registry.h"
+
+namespace {
+
+bool sameUuid(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+std::string uuidText(hx_uuid_t const& u) {
+  char text[37] = {};
+  unsigned long st = 0;
+  hx_uuid_to_string(u, text, st);
+  return st == 0 ? std::string(text) : std::string();
+}
+
+std::string actionText(daCachedStore& store, GxACLPermset const& p) {
+  ZUTF8String_6_0 text;
+  unsigned long st = 0;
+  store.mapBitmapShared(p, text, st);
+  return st == 0 ? std::string(text.getChars()) : std::string();
+}
+
+std::string addressText(GxAddress const& a) {
+  ZUTF8String_6_0 text;
+  return a.getStrAddress(text) == 0 ? std::string(text.getChars()) : std::string("?");
+}
+
+std::string twoDigits(long n) { return (n < 10 ? "0" : "") + std::to_string(n); }
+
+// The POP's window in words: days as a bit mask (bit 0 Sunday), hours as
+// HH:MM-HH:MM, and the zone.
+std::string windowText(GxPop const& pop, daAccessWindow const& w) {
+  if (w.broken()) return w.brokenReason();
+  std::string out;
+  if (pop.dayAccess() != 0) {
+    static char const* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    out = "days";
+    for (int d = 0; d < 7; ++d)
+      if (pop.dayAccess() & (1ul << d)) out += std::string(" ") + kDays[d];
+  }
+  if (pop.startAccess() != pop.endAccess()) {
+    if (!out.empty()) out += ' ';
+    out += twoDigits(pop.startAccess() / 60) + ":" + twoDigits(pop.startAccess() % 60) + "-" +
+           twoDigits(pop.endAccess() / 60) + ":" + twoDigits(pop.endAccess() % 60);
+  }
+  out += pop.timeReferenceAccess() == 0 ? " UTC" : pop.timeReferenceAccess() == 1 ? " local time" : " " + w.zoneName();
+  return out;
+}
+
+// The attributes the rule attached at location names (its ADI list); none
+// when it cannot be read (decide has just read it, so it can).
+std::vector<std::string> ruleAttributes(daCachedStore& store, std::string const& location) {
+  std::vector<std::string> out;
+  daCacheStateLock reading(store, daCachedStore::open);
+  Handle<daStoreObject> rule, extAttr;
+  int resolved = 0;
+  unsigned long st = 0;
+  store.fetchRule(daPObjName(location.c_str()), rule, extAttr, resolved, nullptr, st);
+  auto const* r = dynamic_cast<daRule const*>(rule.get());
+  if (st != 0 || r == nullptr) return out;
+  ZArrayList_6_0 list;
+  r->getADIList(list);
+  for (unsigned int i = 0; i < list.size(); ++i)
+    if (auto const* text = dynamic_cast<ZUTF8String_6_0 const*>(list.get(i))) out.emplace_back(text->getChars());
+  return out;
+}
+
+daReviewConditions conditionsOf(daCachedStore& store, daDecision const& d) {
+  daReviewConditions c;
+  if (GxPop const* pop = d.hasPop() ? d.pop() : nullptr) {
+    c.hasPop = true;
+    c.popName = d.popName();
+    c.popLocation = d.popLocation();
+    c.defaultLevel = pop->get_auth_level(0);
+    for (unsigned long i = 1, n = pop->get_auth_count(); i < n; ++i) {
+      GxAddress network, netmask;
+      pop->get_network_addr(static_cast<int>(i), network);
+      pop->get_netmask_addr(static_cast<int>(i), netmask);
+      c.levels.push_back({addressText(network), addressText(netmask), pop->get_auth_level(static_cast<int>(i))});
+    }
+    daAccessWindow const window(*pop);
+    c.window = window.limited();
+    c.windowBroken = window.broken();
+    if (c.window) c.windowText = windowText(*pop, window);
+    c.protection = pop->qualityOfProtection();
+    c.warningMode = pop->warningMode() != 0;
+  }
+  if (d.hasRule()) {
+    c.ruleName = d.ruleName();
+    c.ruleLocation = d.ruleLocation();
+    c.ruleAttributes = ruleAttributes(store, c.ruleLocation);
+  }
+  return c;
+}
+
+// 0 when the store has a protected object at path (normalised), or path is
+// the root, which every object is below; da_s_no_such_object when not.
+unsigned long checkExists(daCachedStore& store, std::string const& path) {
+  if (path == "/") return 0;
+  Handle<daStoreObject> h;
+  unsigned long st = 0;
+  store.getObject(daPObjName(path.c_str()), h, st);
+  return st;
+}
+
+// Whether the ACL decide used grants every action asked for.
+bool aclGrants(daDecision const& d) {
+  return d.cause() != daDecisionCause::noAcl && d.cause() != daDecisionCause::aclDenied;
+}
+
+}  // namespace
+
+// ---- conditions --------------------------------------------------------------------
+
+bool daReviewConditions::any(int callerLevel) const {
+  if (!ruleName.empty()) return true;
+  if (!hasPop) return false;
+  if (window || protection != 0) return true;
+  auto const level = static_cast<unsigned long>(std::max(callerLevel, 0));
+  if (defaultLevel > level) return true;
+  return std::any_of(levels.begin(), levels.end(), [level](Level const& l) { return l.level > level; });
+}
+
+std::string daReviewConditions::describe(int callerLevel) const {
+  if (!any(callerLevel)) return std::string();
+  std::string out;
+  auto add = [&out](std::string const& part) { out += (out.empty() ? "" : "; ") + part; };
+  if (hasPop) {
+    auto const level = static_cast<unsigned long>(std::max(callerLevel, 0));
+    bool levelMatters = defaultLevel > level ||
+                        std::any_of(levels.begin(), levels.end(), [level](Level const& l) { return l.level > level; });
+    if (levelMatters) {
+      std::string part = "level " + std::to_string(defaultLevel);
+      if (!levels.empty()) {
+        part += " (";
+        for (size_t i = 0; i < levels.size(); ++i)
+          part += (i ? ", " : "") + std::string("level ") + std::to_string(levels[i].level) + " from " +
+                  levels[i].network + "/" + levels[i].netmask;
+        part += ")";
+      }
+      add(part);
+    }
+    if (window) add((windowBroken ? "broken access window: " : "access window ") + windowText);
+    if (protection != 0)
+      add("protection " + std::string(protection == 1 ? "integrity" : protection == 2 ? "privacy" : "none suffices"));
+    if (warningMode) add("warning mode (window, level and protection waived)");
+  }
+  if (!ruleName.empty()) {
+    std::string part = "rule " + ruleName;
+    for (size_t i = 0; i < ruleAttributes.size(); ++i) part += (i ? ", " : " (reads ") + ruleAttributes[i];
+    add(ruleAttributes.empty() ? part : part + ")");
+  }
+  return out;
+}
+
+// ---- who can -----------------------------------------------------------------------
+
+namespace {
+
+struct Subject {
+  hx_uuid_t uuid;
+  GxACLPermset perms;
+};
+
+// Finds uuid in subjects, or adds it with no permissions.
+Subject& subjectOf(std::vector<Subject>& subjects, hx_uuid_t const& uuid) {
+  for (Subject& s : subjects)
+    if (sameUuid(s.uuid, uuid)) return s;
+  subjects.push_back({uuid, GxACLPermset()});
+  return subjects.back();
+}
+
+// The file registry behind registry, when it is one (it lists members).
+std::shared_ptr<gxreg::FileRegistry const> memberLister(gxreg::Registry* registry) {
+  if (auto* file = dynamic_cast<gxreg::FileRegistry*>(registry))
+    return std::shared_ptr<gxreg::FileRegistry const>(std::shared_ptr<void>(), file);
+  if (auto* watched = dynamic_cast<gxreg::WatchedFileRegistry*>(registry)) return watched->current();
+  return nullptr;
+}
+
+// out gets the members of the ACL's groups (groupOut, named by the
+// registry; groups the same in order with their united entries) with no
+// user entry of their own whom the entries of the groups they are in, as
+// the registry gives them, grant together. da_s_review_no_members when the
+// registry cannot list members; a membership lookup's failure.
+unsigned long expandMembers(daDecision const& d, std::vector<Subject> const& users,
+                            std::vector<Subject> const& groups, std::vector<daReviewSubject> const& groupOut,
+                            gxreg::Registry& registry, std::vector<daReviewMember>& out) {
+  auto lister = memberLister(&registry);
+  if (!lister) return da_s_review_no_members;
+  std::vector<hx_uuid_t> seen;
+  std::vector<hx_uuid_t> memberGroups;
+  for (daReviewSubject const& g : groupOut) {
+    if (g.name.empty()) continue;  // a group the registry does not know has no members there
+    for (std::string const& memberName : lister->members(g.name)) {
+      hx_uuid_t member{};
+      if (registry.userUuid(memberName, member) != 0) continue;
+      if (std::any_of(seen.begin(), seen.end(), [&](hx_uuid_t const& u) { return sameUuid(u, member); })) continue;
+      seen.push_back(member);
+      // A user entry of its own decides for the user alone.
+      if (std::any_of(users.begin(), users.end(), [&](Subject const& u) { return sameUuid(u.uuid, member); }))
+        continue;
+      memberGroups.clear();
+      if (unsigned long st = registry.userGroups(member, memberGroups); st != 0) return st;
+      GxACLPermset granted;
+      daReviewMember m{member, memberName, {}};
+      for (size_t i = 0; i < groups.size(); ++i) {
+        if (std::none_of(memberGroups.begin(), memberGroups.end(),
+                         [&](hx_uuid_t const& x) { return sameUuid(x, groups[i].uuid); }))
+          continue;
+        granted |= groups[i].perms;
+        m.viaGroups.push_back(groupOut[i].name.empty() ? uuidText(groups[i].uuid) : groupOut[i].name);
+      }
+      if (granted.isActionSet(d.requested())) out.push_back(std::move(m));
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+void daWhoCan(daCachedStore& store, char const* object, char const* actions, gxreg::Registry* registry,
+              daWhoCanOptions const& options, daWhoCanResult& result, unsigned long& status) {
+  result = daWhoCanResult{};
+  if (options.expand && registry == nullptr) {
+    status = da_s_review_no_members;
+    return;
+  }
+  daDecision d;
+  store.decide(object, nullptr, actions, nullptr, d, status);
+  if (status != 0) return;
+  ZUTF8String_6_0 text(object);
+  daPObjName::validateAndFix(text);
+  result.object = text.getChars();
+  status = checkExists(store, result.object);
+  if (status != 0) {
+    result = daWhoCanResult{};
+    return;
+  }
+  result.actions = actions;
+  result.conditions = conditionsOf(store, d);
+  if (!d.hasAcl()) return;
+  result.hasAcl = true;
+  result.aclName = d.aclName();
+  result.aclLocation = d.aclLocation();
+
+  acl_ext_s_t const& acl = d.acl()->value();
+  std::vector<Subject> users, groups;
+  acl_entry_s_t const* anyOther = nullptr;
+  acl_entry_s_t const* unauth = nullptr;
+  for (uint32_t i = 0; i < acl.num_entries; ++i) {
+    acl_entry_s_t const& e = acl.entries[i];
+    switch (e.entry_type) {
+      case acl_e_user: subjectOf(users, e.id).perms = GxACLPermset(e.perms); break;  // the last one decides
+      case acl_e_group: subjectOf(groups, e.id).perms |= GxACLPermset(e.perms); break;
+      case acl_e_any_other: anyOther = &e; break;
+      case acl_e_unauthenticated: unauth = &e; break;
+      default: break;
+    }
+  }
+  GxACLPermset const& requested = d.requested();
+  for (Subject const& u : users) {
+    daReviewSubject s{u.uuid, {}, actionText(store, u.perms), u.perms.isActionSet(requested)};
+    if (registry != nullptr) registry->userName(u.uuid, s.name);
+    result.users.push_back(std::move(s));
+  }
+  for (Subject const& g : groups) {
+    daReviewSubject s{g.uuid, {}, actionText(store, g.perms), g.perms.isActionSet(requested)};
+    if (registry != nullptr) registry->groupName(g.uuid, s.name);
+    result.groups.push_back(std::move(s));
+  }
+  if (anyOther != nullptr) {
+    GxACLPermset p(anyOther->perms);
+    result.hasAnyOther = true;
+    result.anyOtherPermissions = actionText(store, p);
+    result.anyOtherGranted = p.isActionSet(requested);
+  }
+  if (unauth != nullptr) {
+    result.hasUnauthenticated = true;
+    GxACLPermset p(unauth->perms);
+    if (anyOther != nullptr) p &= GxACLPermset(anyOther->perms);
+    else p.setMinPermissions();  // without an any-other entry nothing reaches unauthenticated callers
+    result.unauthenticatedPermissions = actionText(store, p);
+    result.unauthenticatedGranted = anyOther != nullptr && p.isActionSet(requested);
+  }
+  if (options.expand) {
+    status = expandMembers(d, users, groups, result.groups, *registry, result.members);
+    if (status != 0) result = daWhoCanResult{};
+  }
+}
+
+// ---- what can ----------------------------------------------------------------------
+
+namespace {
+
+// Paths ordered as a tree is walked: a parent right before its subtree
+// ("/a", "/a/b", "/a-b"), so '/' sorts below every other byte.
+bool treeLess(std::string const& a, std::string const& b) {
+  size_t const n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;
+    if (a[i] == '/') return true;
+    if (b[i] == '/') return false;
+    return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+  }
+  return a.size() < b.size();
+}
+
+// path is at or below under (both normalised).
+bool within(std::string_view path, std::string_view under) {
+  if (under == "/") return !path.empty() && path[0] == '/';
+  return path.substr(0, under.size()) == under && (path.size() == under.size() || path[under.size()] == '/');
+}
+
+bool isAncestor(std::string const& a, std::string const& b) { return a != b && within(b, a); }
+
+struct KeyScan {
+  size_t baseLength;
+  std::string const* under;
+  std::function<bool(std::string_view)> const* each;
+  std::exception_ptr failure;
+};
+
+bool scanKey(void* context, char const* key, size_t length) {
+  auto& scan = *static_cast<KeyScan*>(context);
+  std::string_view path(key + scan.baseLength, length - scan.baseLength);
+  if (path.empty()) path = "/";
+  if (!within(path, *scan.under)) return true;  // another base, or a sibling that shares the text
+  try {
+    return (*scan.each)(path);
+  } catch (...) {
+    scan.failure = std::current_exception();
+    return false;
+  }
+}
+
+// Calls each with the paths of base's keys at and below under, in key
+// order, holding the store's state lock shared.
+void scanKeys(daCachedStore& store, char const* base, std::string const& under,
+              std::function<bool(std::string_view)> const& each, unsigned long& status) {
+  std::string prefix = base;
+  if (under != "/") prefix += under;
+  KeyScan scan{std::strlen(base), &under, &each, nullptr};
+  {
+    daCacheStateLock reading(store, daCachedStore::open);
+    if (store.getDBHandle() == nullptr) {
+      status = da_s_store_unavailable;
+      return;
+    }
+    hx_db_scan_prefix(store.getDBHandle(), prefix.c_str(), scanKey, &scan, status);
+  }
+  if (scan.failure) std::rethrow_exception(scan.failure);
+}
+
+// The answer at one attachment point (or at under).
+struct Point {
+  std::string path;
+  bool granted = false;  // the ACL grants
+  std::string key;       // equal keys: equal answers
+  daReviewConditions conditions;
+  std::string aclName, aclLocation;
+};
+
+// The answers at under and at every attachment point below it, in tree
+// order.
+void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions, std::string const& under,
+                  std::vector<Point>& points, unsigned long& status) {
+  points.clear();
+  daDecision d;
+  store.decide(under.c_str(), caller, actions, nullptr, d, status);  // checks the actions and the store first
+  if (status != 0) return;
+  status = checkExists(store, under);
+  if (status != 0) return;
+  std::vector<std::string> paths{under};
+  std::function<bool(std::string_view)> const collect = [&paths](std::string_view p) {
+    paths.emplace_back(p);
+    return true;
+  };
+  for (char const* base :
+       {daPObjName::pobjtoaclmapbasename_, daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_}) {
+    scanKeys(store, base, under, collect, status);
+    if (status != 0) return;
+  }
+  std::sort(paths.begin(), paths.end(), treeLess);
+  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  int const level = caller != nullptr ? 1 : 0;
+  for (std::string& path : paths) {
+    store.decide(path.c_str(), caller, actions, nullptr, d, status);
+    if (status != 0) return;
+    Point p;
+    p.path = std::move(path);
+    p.granted = aclGrants(d);
+    if (p.granted) {
+      p.conditions = conditionsOf(store, d);
+      p.key = "+" + p.conditions.describe(level);
+      p.aclName = d.aclName();
+      p.aclLocation = d.aclLocation();
+    }
+    points.push_back(std::move(p));
+  }
+}
+
+}  // namespace
+
+void daWhatCan(daCachedStore& store, sec_id_pa_t* caller, char const* actions, char const* under,
+               std::function<bool(daWhatCanRegion const&)> const& each, unsigned long& status) {
+  ZUTF8String_6_0 text(under == nullptr || under[0] == '\0' ? "/" : under);
+  status = daPObjName::validateAndFix(text);
+  if (status != 0) return;
+  std::vector<Point> points;
+  answerPoints(store, caller, actions, text.getChars(), points, status);
+  if (status != 0) return;
+  int const level = caller != nullptr ? 1 : 0;
+
+  // Walk the points in tree order with the chain of their ancestors: a
+  // point with its parent's answer continues the parent's region; one with
+  // another answer is an exception of the parent's region and, when
+  // granted, starts its own.
+  struct Open {
+    size_t point;
+    long region;  // -1: the answer here is not granted
+  };
+  std::vector<Open> chain;
+  std::vector<daWhatCanRegion> regions;
+  for (size_t i = 0; i < points.size(); ++i) {
+    Point const& p = points[i];
+    while (!chain.empty() && !isAncestor(points[chain.back().point].path, p.path)) chain.pop_back();
+    Open const* parent = chain.empty() ? nullptr : &chain.back();
+    long region = -1;
+    if (parent != nullptr && points[parent->point].key == p.key) {
+      region = parent->region;
+    } else {
+      if (parent != nullptr && parent->region >= 0) regions[parent->region].exceptions.push_back(p.path);
+      if (p.granted) {
+        daWhatCanRegion r;
+        r.prefix = p.path;
+        r.conditional = p.conditions.any(level);
+        r.conditions = p.conditions;
+        r.aclName = p.aclName;
+        r.aclLocation = p.aclLocation;
+        region = static_cast<long>(regions.size());
+        regions.push_back(std::move(r));
+      }
+    }
+    chain.push_back({i, region});
+  }
+  for (daWhatCanRegion const& r : regions)
+    if (!each(r)) break;
+}
+
+void daWhatCanObjects(daCachedStore& store, sec_id_pa_t* caller, char const* actions, char const* under,
+                      char const* after, std::function<bool(char const* object, bool conditional)> const& each,
+                      unsigned long& status) {
+  ZUTF8String_6_0 text(under == nullptr || under[0] == '\0' ? "/" : under);
+  status = daPObjName::validateAndFix(text);
+  if (status != 0) return;
+  std::string const root = text.getChars();
+  std::vector<Point> points;
+  answerPoints(store, caller, actions, root, points, status);
+  if (status != 0) return;
+  int const level = caller != nullptr ? 1 : 0;
+  std::unordered_map<std::string_view, Point const*> byPath;
+  for (Point const& p : points) byPath.emplace(p.path, &p);
+  std::string const cursor = after != nullptr ? after : "";
+  std::string object;
+  std::function<bool(std::string_view)> const visit = [&](std::string_view path) {
+    if (!cursor.empty() && path <= cursor) return true;
+    // The nearest point at or above path answers for it; under is one.
+    std::string_view at = path;
+    auto found = byPath.find(at);
+    while (found == byPath.end()) {
+      size_t const slash = at.rfind('/');
+      at = at.substr(0, slash == 0 ? 1 : slash);
+      found = byPath.find(at);
+    }
+    Point const& p = *found->second;
+    if (!p.granted) return true;
+    object.assign(path);
+    return each(object.c_str(), p.conditions.any(level));
+  };
+  scanKeys(store, daPObjName::pobjbasename_, root, visit, status);
+}

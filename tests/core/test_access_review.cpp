@@ -1,0 +1,328 @@
+// Access review against brute force: on generated estates, what whoCan and
+// whatCan say about every (caller, object, action) must be what decide
+// answers when asked that question, and bad questions get a status.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/GxPObj.h"
+#include "GxCore/db/daAccessReview.h"
+#include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daDecision.h"
+#include "outside/file_registry.h"
+#include "test_support.h"
+#include "tools/common/estate.h"
+
+namespace {
+
+using gxtest::TempDir;
+
+char const* const kActions[] = {"r", "Tr", "x", "T"};
+
+std::string uuidText(hx_uuid_t const& u) {
+  char text[37];
+  unsigned long st = 0;
+  hx_uuid_to_string(u, text, st);
+  return text;
+}
+
+bool same(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// What decide answers, reduced to what the review can know without a
+// request's context: the ACL denies, the ACL grants and nothing else
+// applies (then decide grants), or conditions remain.
+struct Truth {
+  bool acl = false, granted = false;
+};
+Truth decideTruth(daCachedStore& store, char const* object, sec_id_pa_t* caller, char const* actions) {
+  daDecision d;
+  unsigned long st = 0;
+  store.decide(object, caller, actions, nullptr, d, st);
+  EXPECT_EQ(st, 0u) << object;
+  return {d.cause() != daDecisionCause::noAcl && d.cause() != daDecisionCause::aclDenied, d.granted()};
+}
+
+// A generated estate on a read-only store, its users in a file registry
+// (groups g0.., every user in one to three of them) and two extra callers:
+// an authenticated user in no group and an unauthenticated caller.
+class Estate : public ::testing::TestWithParam<gxestate::Naming> {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("estate.db");
+    gxtest::createPolicyDb(path_);
+    unsigned long st = 0;
+    {
+      daCachedStore writer("d", path_.c_str(), 1, 0);
+      writer.openStore(0, st);
+      ASSERT_EQ(st, 0u);
+      gxestate::Options o;
+      o.objects = 3000;
+      o.users = 60;
+      o.groups = 8;
+      o.naming = GetParam();
+      o.seed = GetParam() == gxestate::Naming::unique ? 7 : 11;
+      gxestate::generate(writer, o, estate_, st);
+      ASSERT_EQ(st, 0u);
+    }
+    store_ = std::make_unique<daCachedStore>("d", path_.c_str(), 1, 0);
+    store_->openStore(1, st);
+    ASSERT_EQ(st, 0u);
+
+    std::string json = "{\"groups\": [";
+    for (size_t g = 0; g < estate_.groups.size(); ++g)
+      json += (g ? "," : "") + std::string("{\"name\": \"g") + std::to_string(g) + "\", \"uuid\": \"" +
+              uuidText(estate_.groups[g]) + "\"}";
+    json += "], \"users\": [";
+    for (size_t u = 0; u < estate_.users.size(); ++u) {
+      json += (u ? "," : "") + std::string("{\"name\": \"") + estate_.users[u].name + "\", \"uuid\": \"" +
+              uuidText(estate_.users[u].uuid) + "\", \"groups\": [";
+      for (size_t k = 0; k < estate_.users[u].groups.size(); ++k)
+        for (size_t g = 0; g < estate_.groups.size(); ++g)
+          if (same(estate_.groups[g], estate_.users[u].groups[k])) json += (k ? ",\"g" : "\"g") + std::to_string(g) + "\"";
+      json += "]}";
+    }
+    json += "]}";
+    std::string message;
+    ASSERT_EQ(gxreg::FileRegistry::parse(json, dir_.file("r.json"), registry_, message), 0u) << message;
+
+    for (gxestate::User const& u : estate_.users) callers_.push_back(gxestate::callerOf(u));
+    hx_uuid_t loner{};
+    loner.time_low = 0x10ae1;
+    callers_.emplace_back(loner, std::vector<hx_uuid_t>{});
+    callers_.emplace_back();  // unauthenticated
+  }
+
+  std::string name(size_t c) const {
+    return c < estate_.users.size() ? estate_.users[c].name : c == estate_.users.size() ? "no-group user" : "unauthenticated";
+  }
+
+  TempDir dir_;
+  std::string path_;
+  gxestate::Estate estate_;
+  std::unique_ptr<daCachedStore> store_;
+  std::unique_ptr<gxreg::FileRegistry> registry_;
+  std::vector<gxpolicy::CallerAttributes> callers_;
+};
+
+// Whether who-can's answer says the ACL grants caller c.
+bool whoCanGrants(daWhoCanResult const& w, gxpolicy::CallerAttributes const& c) {
+  sec_id_pa_t const* pa = c.pa();
+  if (pa == nullptr) return w.unauthenticatedGranted;
+  for (daReviewSubject const& u : w.users)
+    if (same(u.uuid, pa->principal.uuid)) return u.granted;
+  for (daReviewSubject const& g : w.groups)
+    for (uint16_t i = 0; i < pa->num_groups; ++i)
+      if (same(g.uuid, pa->groups[i].uuid)) {
+        for (daReviewMember const& m : w.members)
+          if (same(m.uuid, pa->principal.uuid)) return true;
+        return false;
+      }
+  return w.hasAnyOther && w.anyOtherGranted;
+}
+
+TEST_P(Estate, WhoCanAgreesWithDecideForEveryCallerObjectAndAction) {
+  daWhoCanOptions expand;
+  expand.expand = true;
+  daWhoCanResult w;
+  for (size_t o = 0; o < estate_.objects.size(); ++o) {
+    char const* object = estate_.objects[o].c_str();
+    for (char const* actions : kActions) {
+      unsigned long st = 0;
+      daWhoCan(*store_, object, actions, registry_.get(), expand, w, st);
+      ASSERT_EQ(st, 0u) << object << " " << actions;
+      for (size_t c = 0; c < callers_.size(); ++c) {
+        Truth t = decideTruth(*store_, object, callers_[c].pa(), actions);
+        ASSERT_EQ(whoCanGrants(w, callers_[c]), t.acl) << "who-can " << object << " " << actions << " for " << name(c);
+        // A member listed is granted, even one whose own entry would decide otherwise.
+        bool const member = callers_[c].pa() != nullptr &&
+                            std::any_of(w.members.begin(), w.members.end(), [&](daReviewMember const& m) {
+                              return same(m.uuid, callers_[c].pa()->principal.uuid);
+                            });
+        ASSERT_TRUE(!member || t.acl) << "who-can member " << object << " " << actions << " for " << name(c);
+        if (t.acl && !w.conditions.any(callers_[c].pa() ? 1 : 0))
+          ASSERT_TRUE(t.granted) << "unconditional who-can " << object << " " << actions << " for " << name(c);
+      }
+    }
+  }
+}
+
+// The answer the regions give for object: the nearest region prefix or
+// exception at or above it decides (a region nested in an exception is a
+// region prefix itself).
+struct RegionMap {
+  std::unordered_map<std::string, bool> prefixes;  // prefix -> conditional
+  std::set<std::string> exceptions;
+  // 0 not covered, 1 granted, 2 conditional.
+  int answer(std::string at) const {
+    for (;;) {
+      if (auto p = prefixes.find(at); p != prefixes.end()) return p->second ? 2 : 1;
+      if (exceptions.count(at)) return 0;
+      if (at == "/") return 0;
+      size_t slash = at.rfind('/');
+      at = at.substr(0, slash == 0 ? 1 : slash);
+    }
+  }
+};
+
+TEST_P(Estate, WhatCanRegionsAndObjectsAgreeWithDecideForEveryCallerObjectAndAction) {
+  for (size_t c = 0; c < callers_.size(); ++c) {
+    for (char const* actions : kActions) {
+      RegionMap regions;
+      unsigned long st = 0;
+      daWhatCan(*store_, callers_[c].pa(), actions, "/",
+                [&](daWhatCanRegion const& r) {
+                  EXPECT_TRUE(regions.prefixes.emplace(r.prefix, r.conditional).second) << r.prefix;
+                  regions.exceptions.insert(r.exceptions.begin(), r.exceptions.end());
+                  return true;
+                },
+                st);
+      ASSERT_EQ(st, 0u);
+      std::unordered_map<std::string, bool> listed;
+      daWhatCanObjects(*store_, callers_[c].pa(), actions, "/", nullptr,
+                       [&](char const* object, bool conditional) {
+                         listed.emplace(object, conditional);
+                         return true;
+                       },
+                       st);
+      ASSERT_EQ(st, 0u);
+      for (std::string const& object : estate_.objects) {
+        Truth t = decideTruth(*store_, object.c_str(), callers_[c].pa(), actions);
+        int const a = regions.answer(object);
+        std::string const what = object + " " + actions + " for " + name(c);
+        ASSERT_EQ(a != 0, t.acl) << "what-can regions: " << what;
+        if (a == 1) ASSERT_TRUE(t.granted) << "unconditional region: " << what;
+        auto l = listed.find(object);
+        ASSERT_EQ(l != listed.end(), t.acl) << "what-can objects: " << what;
+        if (l != listed.end()) ASSERT_EQ(l->second, a == 2) << "objects and regions differ: " << what;
+      }
+    }
+  }
+}
+
+TEST_P(Estate, WhatCanUnderASubtreeKeepsToItAndPagesWithACursor) {
+  std::string const under = estate_.objects[estate_.objects.size() / 2].substr(0, estate_.objects[estate_.objects.size() / 2].find('/', 5));
+  sec_id_pa_t* caller = callers_[1].pa();
+  std::vector<std::string> all, paged;
+  unsigned long st = 0;
+  auto collect = [](std::vector<std::string>& into, size_t limit) {
+    return [&into, limit](char const* object, bool) {
+      into.push_back(object);
+      return into.size() % limit != 0;
+    };
+  };
+  daWhatCanObjects(*store_, caller, "r", under.c_str(), nullptr, collect(all, size_t(-1)), st);
+  ASSERT_EQ(st, 0u);
+  ASSERT_FALSE(all.empty()) << under;
+  for (std::string const& o : all) ASSERT_TRUE(o == under || o.rfind(under + "/", 0) == 0) << o;
+  // Pages of 7, each resumed after the last object of the one before.
+  for (size_t before = 0;; before = paged.size()) {
+    daWhatCanObjects(*store_, caller, "r", under.c_str(), paged.empty() ? nullptr : paged.back().c_str(),
+                     collect(paged, 7), st);
+    ASSERT_EQ(st, 0u);
+    if (paged.size() == before || paged.size() % 7 != 0) break;
+  }
+  EXPECT_EQ(paged, all);
+  daWhatCan(*store_, caller, "r", under.c_str(),
+            [&](daWhatCanRegion const& r) {
+              EXPECT_TRUE(r.prefix == under || r.prefix.rfind(under + "/", 0) == 0) << r.prefix;
+              return true;
+            },
+            st);
+  EXPECT_EQ(st, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AccessReview, Estate, ::testing::Values(gxestate::Naming::unique, gxestate::Naming::repeated),
+                         [](auto const& info) { return info.param == gxestate::Naming::unique ? "UniqueNames" : "RepeatedNames"; });
+
+// Names that share their first bytes ("/a", "/a-b", "/ab") are siblings,
+// not a subtree: neither the regions nor the object listing may carry an
+// answer across them, whichever way the keys sort.
+TEST(AccessReview, SiblingsThatShareAPrefixKeepTheirOwnAnswers) {
+  TempDir dir;
+  std::string path = dir.file("p.db");
+  gxtest::createPolicyDb(path);
+  unsigned long st = 0;
+  {
+    daCachedStore w("d", path.c_str(), 1, 0);
+    w.openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    for (char const* o : {"/a", "/a/x", "/a-b", "/ab", "/ab/y"}) gxtest::putObject(w, daPObjName(o), GxPObj());
+    GxACLPermset r;
+    w.mapAction("r", r, st);
+    ASSERT_EQ(st, 0u);
+    GxACL grant, deny;
+    grant.addCellEntry(r);
+    deny.addCellEntry(GxACLPermset());
+    gxtest::putObject(w, daAclName("grant"), std::move(grant));
+    gxtest::putObject(w, daAclName("deny"), std::move(deny));
+    for (auto [object, acl] : {std::pair{"/a", "grant"}, {"/a/x", "deny"}, {"/a-b", "deny"}, {"/ab/y", "grant"}}) {
+      GxMapPObjectToACL map;
+      map.add(acl);
+      gxtest::putObject(w, daPObjName(object).getPObjToAclMapName(), std::move(map));
+    }
+  }
+  daCachedStore store("d", path.c_str(), 1, 0);
+  store.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  gxpolicy::CallerAttributes caller(hx_uuid_t{7, 0, 0, 0, 0, {}}, {});
+  std::vector<std::string> regions;
+  daWhatCan(store, caller.pa(), "r", "/",
+            [&](daWhatCanRegion const& r) {
+              std::string line = r.prefix;
+              for (std::string const& e : r.exceptions) line += " -" + e;
+              regions.push_back(line);
+              return true;
+            },
+            st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(regions, (std::vector<std::string>{"/a -/a/x", "/ab/y"}));
+  std::vector<std::string> objects;
+  auto list = [&objects](char const* o, bool) {
+    objects.push_back(o);
+    return true;
+  };
+  daWhatCanObjects(store, caller.pa(), "r", "/a", nullptr, list, st);
+  EXPECT_EQ(objects, std::vector<std::string>{"/a"});
+  objects.clear();
+  daWhatCanObjects(store, caller.pa(), "r", "/", nullptr, list, st);
+  EXPECT_EQ(objects, (std::vector<std::string>{"/a", "/ab/y"}));
+}
+
+TEST(AccessReview, RefusesBadQuestionsWithAStatus) {
+  TempDir dir;
+  std::string path = dir.file("p.db");
+  gxtest::createPolicyDb(path);
+  daCachedStore store("d", path.c_str(), 1, 0);
+  unsigned long st = 0;
+  store.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  daWhoCanResult w;
+  daWhoCan(store, "/", "", nullptr, {}, w, st);
+  EXPECT_EQ(st, 0x1005B2F1u) << "an empty action string asks for nothing";
+  daWhoCan(store, "/", "r[nosuchgroup]", nullptr, {}, w, st);
+  EXPECT_EQ(st, 0x1005B2F1u);
+  daWhoCan(store, "/a//", "r", nullptr, {}, w, st);
+  EXPECT_NE(st, 0u) << "a bad object name";
+  daWhoCan(store, "/nothing/here", "r", nullptr, {}, w, st);
+  EXPECT_EQ(st, da_s_no_such_object) << "an object the store does not have";
+  daWhoCanOptions expand;
+  expand.expand = true;
+  daWhoCan(store, "/", "r", nullptr, expand, w, st);
+  EXPECT_EQ(st, da_s_review_no_members) << "expanding groups needs a registry";
+  int calls = 0;
+  daWhatCan(store, nullptr, "q", "/", [&](daWhatCanRegion const&) { return ++calls, true; }, st);
+  EXPECT_EQ(st, 0x1005B2F1u);
+  daWhatCan(store, nullptr, "r", "/nothing", [&](daWhatCanRegion const&) { return ++calls, true; }, st);
+  EXPECT_EQ(st, da_s_no_such_object);
+  EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
