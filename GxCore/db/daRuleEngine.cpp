@@ -295,19 +295,29 @@ void Engine::hook(lua_State* L, lua_Debug*) {
 
 int refuseWrite(lua_State* L) { return luaL_error(L, "attempt to change a read-only table"); }
 
+// With the stack [..., object, index]: pops index and gives object a
+// hidden metatable (getmetatable answers false) whose __index is index;
+// with refuseWrites, writes to object fail too.
+void setHiddenMetatable(lua_State* L, bool refuseWrites) {
+  lua_createtable(L, 0, 3);
+  lua_insert(L, -2);
+  lua_setfield(L, -2, "__index");
+  if (refuseWrites) {
+    lua_pushcfunction(L, refuseWrite);
+    lua_setfield(L, -2, "__newindex");
+  }
+  lua_pushboolean(L, 0);
+  lua_setfield(L, -2, "__metatable");
+  lua_setmetatable(L, -2);
+}
+
 // Pushes a read-only proxy of the table at index real: reads go to it,
 // writes fail, its metatable is hidden.
 void pushReadOnly(lua_State* L, int real) {
   real = lua_absindex(L, real);
   lua_createtable(L, 0, 0);
-  lua_createtable(L, 0, 3);
   lua_pushvalue(L, real);
-  lua_setfield(L, -2, "__index");
-  lua_pushcfunction(L, refuseWrite);
-  lua_setfield(L, -2, "__newindex");
-  lua_pushboolean(L, 0);
-  lua_setfield(L, -2, "__metatable");
-  lua_setmetatable(L, -2);
+  setHiddenMetatable(L, true);
 }
 
 template <std::size_t N>
@@ -578,12 +588,8 @@ int safeShift(lua_State* L) {
 // index and is hidden.
 void pushReader(lua_State* L, lua_CFunction index) {
   lua_newuserdatauv(L, 0, 0);
-  lua_createtable(L, 0, 2);
   lua_pushcfunction(L, index);
-  lua_setfield(L, -2, "__index");
-  lua_pushboolean(L, 0);
-  lua_setfield(L, -2, "__metatable");
-  lua_setmetatable(L, -2);
+  setHiddenMetatable(L, false);
 }
 
 void Engine::pushGroups(lua_State* L) {
@@ -694,12 +700,8 @@ int setUpSandbox(lua_State* L) {
 
   // The environment every chunk runs in.
   lua_createtable(L, 0, 0);
-  lua_createtable(L, 0, 2);
   lua_pushvalue(L, g);
-  lua_setfield(L, -2, "__index");
-  lua_pushboolean(L, 0);
-  lua_setfield(L, -2, "__metatable");
-  lua_setmetatable(L, -2);
+  setHiddenMetatable(L, false);
   int const envRef = luaL_ref(L, LUA_REGISTRYINDEX);
 
   lua_newuserdatauv(L, sizeof(ListRef), 0);
