@@ -48,10 +48,10 @@ bool journalLine(int priority, std::string const& message) {
   return send({"MESSAGE=" + message, "PRIORITY=" + std::to_string(priority), "SYSLOG_IDENTIFIER=gxpolicyd"});
 }
 
-bool journalAuditRecord(std::string_view line) {
+std::vector<std::string> journalAuditFields(std::string_view line) {
   while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
   nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
-  if (!record.is_object()) return send({"MESSAGE=" + std::string(line), "SYSLOG_IDENTIFIER=gxpolicyd-audit"});
+  if (!record.is_object()) return {"MESSAGE=" + std::string(line), "SYSLOG_IDENTIFIER=gxpolicyd-audit"};
   std::string result = text(record, "result");
   std::vector<std::string> fields{
       "MESSAGE=" + std::string(line),
@@ -69,10 +69,11 @@ bool journalAuditRecord(std::string_view line) {
   add("GX_ADDRESS", text(record, "address"));
   add("GX_SEQUENCE", text(record, "sequence"));
   add("GX_ERROR", text(record, "error"));
-  if (auto user = record.find("user"); user != record.end() && user->is_object()) {
+  if (auto user = record.find("user"); user != record.end() && user->is_object())
     add("GX_USER", text(*user, "name").empty() ? text(*user, "uuid") : text(*user, "name"));
-  }
-  return send(fields);
+  return fields;
 }
+
+bool journalAuditRecord(std::string_view line) { return send(journalAuditFields(line)); }
 
 }  // namespace gxpolicyd

@@ -9,6 +9,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gxpolicyd {
 
@@ -31,5 +32,9 @@ bool journalLine(int priority, std::string const& message);
 // filter on (journalctl GX_CAUSE=acl-denied). Facility authpriv, severity
 // notice for denials and errors, info otherwise. False when refused.
 bool journalAuditRecord(std::string_view line);
+
+// The fields journalAuditRecord sends for line, "NAME=value" each (a line
+// that is not a JSON object: MESSAGE and the identifier alone).
+std::vector<std::string> journalAuditFields(std::string_view line);
 
 }  // namespace gxpolicyd
