@@ -28,6 +28,16 @@ std::string parentOf(std::string const& path) {
 }
 
 // Why the open file fd (at path) may not hold an audit trail, or "".
+// Why the directory holding path cannot hold a trail, or "".
+std::string directoryRefusal(std::string const& path) {
+  struct stat dir {};
+  std::string parent = parentOf(path);
+  if (::stat(parent.c_str(), &dir) != 0) return "cannot examine " + parent + ": " + std::strerror(errno);
+  if ((dir.st_mode & S_IWOTH) != 0 && (dir.st_mode & S_ISVTX) == 0)
+    return "the directory " + parent + " may be written by anyone: others could replace the trail";
+  return "";
+}
+
 std::string refusal(int fd, std::string const& path) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return "cannot examine " + path + ": " + std::strerror(errno);
@@ -35,12 +45,7 @@ std::string refusal(int fd, std::string const& path) {
   if (st.st_nlink > 1) return path + " has other hard links: give a file of its own";
   if (st.st_uid != ::geteuid()) return path + " belongs to another user";
   if ((st.st_mode & 077) != 0) return path + " may be read or written by others than its owner (chmod 600)";
-  struct stat dir {};
-  std::string parent = parentOf(path);
-  if (::stat(parent.c_str(), &dir) != 0) return "cannot examine " + parent + ": " + std::strerror(errno);
-  if ((dir.st_mode & S_IWOTH) != 0 && (dir.st_mode & S_ISVTX) == 0)
-    return "the directory " + parent + " may be written by anyone: others could replace the trail";
-  return "";
+  return directoryRefusal(path);
 }
 
 // A process killed while writing may leave the trail's last record cut
@@ -120,11 +125,15 @@ std::string checkAuditFile(std::string const& path) {
   // Read only, never created nor written: a check leaves the trail as it was.
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0 && errno == ENOENT) {
-    std::string parent = parentOf(path);
-    if (::access(parent.c_str(), W_OK | X_OK) != 0) return "cannot create " + path + ": " + std::strerror(errno);
-    return "";
+    if (::access(parentOf(path).c_str(), W_OK | X_OK) != 0) return "cannot open " + path + ": " + std::strerror(errno);
+    return directoryRefusal(path);
   }
   if (fd < 0) return openError(path, errno);
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return openError(path, EISDIR);
+  }
   std::string error = refusal(fd, path);
   ::close(fd);
   return error;
