@@ -214,12 +214,15 @@ TEST_F(AuditFile, SymlinkDirectoryFifoSharedModeAndHardLinkAreRefused) {
 
 // A trail that a killed process left with its last record cut short: the
 // cut record is ended with a newline at open, so the next record is a line
-// of its own.
+// of its own. The start-up check (--check-config) leaves it as it is.
 TEST_F(AuditFile, ACutLastRecordIsEndedBeforeTheNextIsWritten) {
   AuditOptions o;
   o.file = dir_.file("audit.log");
-  gxtest::writeFile(o.file, "{\"object\":\"/o/whole\"}\n{\"object\":\"/o/cu");
+  std::string cut = "{\"object\":\"/o/whole\"}\n{\"object\":\"/o/cu";
+  gxtest::writeFile(o.file, cut);
   ::chmod(o.file.c_str(), 0600);
+  EXPECT_EQ(gxpolicyd::checkAuditFile(o.file), "");
+  EXPECT_EQ(gxtest::readFile(o.file), cut);
   auto trail = opened(o);
   ASSERT_NE(trail, nullptr);
   trail->record(failed("/o/next"));

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -243,6 +245,64 @@ TEST_F(GxpolicydLifecycle, FifoAsDatabaseOrRegistryIsRefusedAtOnce) {
   EXPECT_TRUE(within(std::chrono::seconds(5), [&] { return exited(); }));
   EXPECT_EQ(daemon_.status(), 2);
   EXPECT_NE(log().find(registry_ + " is not a regular file"), std::string::npos) << log();
+}
+
+// Everything the command line says a configuration file can say; the
+// command line overrides it, and a mistake stops the start naming the line.
+TEST_F(GxpolicydLifecycle, AConfigurationFileIsReadCheckedAndOverriddenByTheCommandLine) {
+  makeDb(db_);
+  std::string conf = dir_.file("gxpolicyd.conf");
+  gxtest::writeFile(conf, "db = " + db_ + "\nthreads = 1\nlisten = 127.0.0.1:1\n");
+  auto run = [&](std::vector<std::string> argv) {
+    argv.insert(argv.begin(), kDaemon);
+    gxtest::DaemonProcess check;
+    check.launch(argv, dir_.file("check.log"));
+    return check.wait();
+  };
+  EXPECT_EQ(run({"--config", conf, "--check-config"}), 0) << readFile(dir_.file("check.log"));
+  EXPECT_NE(readFile(dir_.file("check.log")).find("the configuration is usable"), std::string::npos);
+  // Served from the file's database, on the command line's address.
+  ASSERT_TRUE(start({"--config", conf})) << log();
+  EXPECT_EQ(decision("alice", "/web/docs", "r"), "granted");
+  EXPECT_EQ(stop(std::chrono::seconds(30)), 0);
+  gxtest::writeFile(conf, "db = " + db_ + "\nthreads = 1\nfront-secret-file = " + dir_.file("missing") + "\n");
+  EXPECT_EQ(run({"--config", conf, "--check-config"}), 2);
+  EXPECT_NE(readFile(dir_.file("check.log")).find("--front-secret-file: cannot open"), std::string::npos);
+  gxtest::writeFile(conf, "db = " + db_ + "\nlisten-on = 8181\n");
+  launch({"--config", conf});
+  EXPECT_EQ(daemon_.wait(), 2);
+  EXPECT_NE(log().find("gxpolicyd.conf:2: unknown key \"listen-on\""), std::string::npos) << log();
+}
+
+// Started by a service manager (NOTIFY_SOCKET): ready once it serves, and
+// it says when it reloads and when it stops.
+TEST_F(GxpolicydLifecycle, UnderAServiceManagerItSaysReadyReloadingAndStopping) {
+  makeDb(db_);
+  gxtest::Socket manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string path = dir_.file("notify");
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(::bind(manager.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  timeval limit{20, 0};
+  ::setsockopt(manager.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  auto next = [&] {
+    char buf[512];
+    ssize_t n = ::recv(manager.fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string("(nothing)");
+  };
+  ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  launch({"--db", db_});
+  ::unsetenv("NOTIFY_SOCKET");
+  std::string ready = next();
+  EXPECT_EQ(ready.rfind("READY=1\nSTATUS=serving at sequence ", 0), 0u) << ready;
+  EXPECT_TRUE(healthy());  // ready means answering
+  ::kill(daemon_.pid(), SIGHUP);
+  EXPECT_EQ(next(), "RELOADING=1");
+  EXPECT_EQ(next(), "READY=1");
+  ::kill(daemon_.pid(), SIGTERM);
+  EXPECT_EQ(next(), "STOPPING=1");
+  EXPECT_EQ(daemon_.wait(), 0);
 }
 
 }  // namespace

@@ -10,4 +10,7 @@ namespace gxpolicy {
 // is "unknown" when the source was not a git checkout at configure time.
 std::string versionLine(char const* program);
 
+// The project's version alone, e.g. "0.1.0".
+extern char const kVersion[];
+
 }  // namespace gxpolicy

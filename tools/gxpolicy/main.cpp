@@ -7,6 +7,7 @@
 #include "GxCore/db/daLocalStore.h"
 #include "outside/hxdb_verify.h"
 #include "outside/hxsvc.h"
+#include "tools/common/cli_docs.h"
 #include "tools/common/command_line.h"
 #include "tools/common/status_text.h"
 
@@ -131,5 +132,17 @@ int main(int argc, char** argv) {
   gxpolicy::registerVerifyCommands(app);
   gxpolicy::registerReviewCommands(app);
   gxpolicy::addVersionFlag(app, "gxpolicy");
+  // "gxpolicy --write-docs DIR" (run by the build): manual pages and completion.
+  gxpolicy::ManPageInfo page;
+  page.name = "gxpolicy";
+  page.description =
+      "gxpolicy creates, inspects, changes and queries policy database files: it loads and exports policy "
+      "documents, asks for decisions and explains them, answers who can reach an object and what a caller can "
+      "reach, publishes snapshots for replicas and builds replicas from them.\n\n"
+      "Each command has a page of its own: gxpolicy-COMMAND(1), e.g. gxpolicy-check(1).";
+  page.extraSections = {{"Exit status", "0 success (or granted), 1 the answer is no (denied, a failed case, a "
+                                        "damaged file found), 2 anything that kept the command from answering."}};
+  page.seeAlso = {"gxpolicyd(8)"};
+  if (auto status = gxpolicy::writeDocsIfAsked(app, page, {}, argc, argv)) return *status;
   return gxpolicy::parseCommandLine(app, "gxpolicy", argc, argv).value_or(gxpolicy::kExitOk);
 }

@@ -1,4 +1,5 @@
 #include "tools/gxpolicyd/audit.h"
+#include "tools/gxpolicyd/systemd.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -27,6 +28,16 @@ std::string parentOf(std::string const& path) {
 }
 
 // Why the open file fd (at path) may not hold an audit trail, or "".
+// Why the directory holding path cannot hold a trail, or "".
+std::string directoryRefusal(std::string const& path) {
+  struct stat dir {};
+  std::string parent = parentOf(path);
+  if (::stat(parent.c_str(), &dir) != 0) return "cannot examine " + parent + ": " + std::strerror(errno);
+  if ((dir.st_mode & S_IWOTH) != 0 && (dir.st_mode & S_ISVTX) == 0)
+    return "the directory " + parent + " may be written by anyone: others could replace the trail";
+  return "";
+}
+
 std::string refusal(int fd, std::string const& path) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return "cannot examine " + path + ": " + std::strerror(errno);
@@ -34,12 +45,7 @@ std::string refusal(int fd, std::string const& path) {
   if (st.st_nlink > 1) return path + " has other hard links: give a file of its own";
   if (st.st_uid != ::geteuid()) return path + " belongs to another user";
   if ((st.st_mode & 077) != 0) return path + " may be read or written by others than its owner (chmod 600)";
-  struct stat dir {};
-  std::string parent = parentOf(path);
-  if (::stat(parent.c_str(), &dir) != 0) return "cannot examine " + parent + ": " + std::strerror(errno);
-  if ((dir.st_mode & S_IWOTH) != 0 && (dir.st_mode & S_ISVTX) == 0)
-    return "the directory " + parent + " may be written by anyone: others could replace the trail";
-  return "";
+  return directoryRefusal(path);
 }
 
 // A process killed while writing may leave the trail's last record cut
@@ -56,6 +62,13 @@ std::string endCutRecord(int fd, std::string const& path) {
   return "";
 }
 
+std::string openError(std::string const& path, int e) {
+  if (e == ELOOP) return path + " is a symbolic link: give the file itself";
+  if (e == EISDIR) return path + " is a directory";
+  if (e == ENXIO) return path + " is not a regular file";
+  return "cannot open " + path + ": " + std::strerror(e);
+}
+
 // Opens (creating with mode 0600) the audit file for appending: the
 // descriptor, or -1 with error set.
 int openAuditFile(std::string const& path, bool mustCreate, std::string& error) {
@@ -69,11 +82,7 @@ int openAuditFile(std::string const& path, bool mustCreate, std::string& error) 
   if (mustCreate) flags |= O_EXCL;
   int fd = ::open(path.c_str(), flags, 0600);
   if (fd < 0) {
-    int e = errno;
-    if (e == ELOOP) error = path + " is a symbolic link: give the file itself";
-    else if (e == EISDIR) error = path + " is a directory";
-    else if (e == ENXIO) error = path + " is not a regular file";
-    else error = "cannot open " + path + ": " + std::strerror(e);
+    error = openError(path, errno);
     return -1;
   }
   error = refusal(fd, path);
@@ -87,7 +96,7 @@ int openAuditFile(std::string const& path, bool mustCreate, std::string& error) 
 }
 
 std::string inconsistency(AuditOptions const& o) {
-  if (o.file.empty() && !o.syslog) return "the audit trail needs a file or syslog";
+  if (o.file.empty() && !o.syslog && !o.journal) return "the audit trail needs a file, syslog or the journal";
   if (o.queue == 0) return "the audit queue must hold at least one record";
   if (o.maxBytes != 0 && o.keep == 0) return "rotating the audit file needs at least one file kept";
   if (o.flush.count() <= 0) return "the audit flush interval must be at least 1 ms";
@@ -95,12 +104,38 @@ std::string inconsistency(AuditOptions const& o) {
   return "";
 }
 
+// Calls send with each non-empty line of batch (without its newline); false
+// when any call was.
+template <typename Send>
+bool eachLine(std::string const& batch, Send send) {
+  bool ok = true;
+  for (std::size_t start = 0; start < batch.size();) {
+    std::size_t end = batch.find('\n', start);
+    if (end == std::string::npos) end = batch.size();
+    if (end > start && !send(std::string_view(batch).substr(start, end - start))) ok = false;
+    start = end + 1;
+  }
+  return ok;
+}
+
 }  // namespace
 
 std::string checkAuditFile(std::string const& path) {
-  std::string error;
-  int fd = openAuditFile(path, false, error);
-  if (fd >= 0) ::close(fd);
+  if (path.empty()) return "the audit file has no name";
+  // Read only, never created nor written: a check leaves the trail as it was.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0 && errno == ENOENT) {
+    if (::access(parentOf(path).c_str(), W_OK | X_OK) != 0) return "cannot open " + path + ": " + std::strerror(errno);
+    return directoryRefusal(path);
+  }
+  if (fd < 0) return openError(path, errno);
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return openError(path, EISDIR);
+  }
+  std::string error = refusal(fd, path);
+  ::close(fd);
   return error;
 }
 
@@ -249,6 +284,7 @@ void AuditTrail::writeBatch(std::string const& batch, std::uint64_t n) {
   // disk, and syncing again would not say so).
   if (ok && fd_ >= 0 && !syncFile(options_.fsync.count() == 0)) ok = false;
   if (options_.syslog && !sendSyslog(batch)) ok = false;
+  if (options_.journal && !sendJournal(batch)) ok = false;
   counters_.queued.fetch_sub(n, std::memory_order_relaxed);
   counters_.batches.fetch_add(1, std::memory_order_relaxed);
   (ok ? counters_.written : counters_.lost).fetch_add(n, std::memory_order_relaxed);
@@ -260,15 +296,10 @@ void AuditTrail::writeBatch(std::string const& batch, std::uint64_t n) {
 // an option (and a test can be the daemon), and so that a lost message is
 // counted rather than dropped silently.
 bool AuditTrail::sendSyslog(std::string const& batch) {
-  bool ok = true;
-  for (std::size_t start = 0; start < batch.size();) {
-    std::size_t end = batch.find('\n', start);
-    if (end == std::string::npos) end = batch.size();
-    if (end > start && !sendSyslogLine(std::string_view(batch).substr(start, end - start))) ok = false;
-    start = end + 1;
-  }
-  return ok;
+  return eachLine(batch, [this](std::string_view line) { return sendSyslogLine(line); });
 }
+
+bool AuditTrail::sendJournal(std::string const& batch) { return eachLine(batch, journalAuditRecord); }
 
 bool AuditTrail::sendSyslogLine(std::string_view line) {
   std::time_t now = std::time(nullptr);

@@ -2,7 +2,7 @@
 // record is made into one JSON line (tools/common/audit_record.h) on the
 // deciding thread and put in a bounded queue; one writer thread writes
 // what is queued as one batch, with one write() per batch, to a file
-// (rotated by size) and/or to syslog.
+// (rotated by size), to syslog and/or to the journal.
 //
 // What can be lost:
 // - a full queue makes a decision wait (block, the default) or drops the
@@ -41,6 +41,7 @@ enum class AuditFull { block, drop };
 struct AuditOptions {
   std::string file;             // "" when no file is written
   bool syslog = false;          // also (or only) to syslog, facility authpriv
+  bool journal = false;         // also (or only) to the journal, an entry per record with GX_* fields
   std::string syslogSocket = "/dev/log";  // the local syslog daemon's datagram socket
   std::uint64_t maxBytes = 0;   // rotate the file before it grows past this; 0: never
   unsigned keep = 5;            // rotated files kept: FILE.1 (newest) .. FILE.keep
@@ -108,6 +109,8 @@ class AuditTrail final : public daAuditSink {
   // when a message could not be sent (after one reconnection).
   bool sendSyslog(std::string const& batch);
   bool sendSyslogLine(std::string_view line);
+  // Sends each line of batch to the journal as an entry; false when one was refused.
+  bool sendJournal(std::string const& batch);
   bool writeAll(std::string_view bytes);
   void rotate();
   // false when a sync run here failed. A failed sync (here, or on the

@@ -20,6 +20,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -41,10 +42,14 @@
 #include "outside/file_registry.h"
 #include "outside/hxdb_verify.h"
 #include "tools/gxpolicyd/audit.h"
+#include "tools/gxpolicyd/config_file.h"
 #include "tools/gxpolicyd/http_server.h"
+#include "tools/gxpolicyd/options.h"
 #include "tools/gxpolicyd/registry_watch.h"
 #include "tools/gxpolicyd/replica.h"
 #include "tools/gxpolicyd/service.h"
+#include "tools/gxpolicyd/systemd.h"
+#include "tools/common/cli_docs.h"
 #include "tools/common/audit_record.h"
 #include "tools/common/command_line.h"
 #include "tools/common/registry_open.h"
@@ -54,8 +59,11 @@ namespace {
 
 std::mutex logLock;
 
-// One line on stderr: UTC time with milliseconds, then the message.
-void logLine(std::string const& message) {
+// One line on stderr: UTC time with milliseconds, then the message; under
+// systemd, an entry of the journal with its priority instead (the journal
+// keeps the time).
+void logAt(int priority, std::string const& message) {
+  if (gxpolicyd::journalOnStderr() && gxpolicyd::journalLine(priority, message)) return;
   auto since = std::chrono::system_clock::now().time_since_epoch();
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
   std::time_t t = static_cast<std::time_t>(ms / 1000);
@@ -69,46 +77,12 @@ void logLine(std::string const& message) {
   std::fflush(stderr);
 }
 
-struct Args {
-  std::string db, master, listen = "127.0.0.1:8181", registry, prefix, methods, domain = "Default";
-  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  double refresh = 10;
-  double masterTimeout = 120, connectTimeout = 10;
-  double maxAge = 0;
-  std::size_t maxBody = 1 << 20;
-  std::size_t maxBatch = 1000;
-  unsigned connections = 16384;
-  unsigned idleTimeout = 60;
-  unsigned callerTtl = 60;
-  std::string caFile, tokenFile;
-  bool insecure = false;
-  bool allowRollback = false;
-  std::string frontSecretFile;
-  bool trustAnyFrontEnd = false;
-  std::string pathAllow;
-  bool authDenialBody = false;
-  std::vector<std::string> attributeHeaders;
-  std::size_t maxNameLength = 256;
-  std::size_t maxGroups = 1024;
-  std::size_t callerCacheBytes = 16 << 20;
-  std::size_t maxBodiesTotal = 64 << 20;
-  std::string socketMode = "660";
-  std::string auditFile;
-  bool auditSyslog = false;
-  std::string auditSyslogSocket = "/dev/log";
-  std::uint64_t auditMaxBytes = 0;
-  unsigned auditKeep = 5;
-  std::size_t auditQueue = 65536;
-  std::string auditFull = "block";
-  unsigned auditFlushMs = 5;
-  bool auditStrict = false;
-  unsigned auditFsyncMs = 1000;
-  std::string auditLevel = "deny,error,warning";
-};
+void logLine(std::string const& message) { logAt(LOG_INFO, message); }
+
 
 // The audit trail the options ask for, or null when none is kept; quits
 // with a clear message when the options or the file cannot be used.
-std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters);
+using gxpolicyd::Args;
 
 // The first line of a file that holds a secret. Like ssh with its keys,
 // a file that group or others may read or write is refused, and so is
@@ -173,7 +147,7 @@ void raiseDescriptorLimit() {
 }
 
 [[noreturn]] void quit(std::string const& message) {
-  logLine(message);
+  logAt(LOG_ERR, message);
   std::exit(gxpolicy::kExitError);
 }
 
@@ -223,12 +197,16 @@ void startInterruptibly(std::function<void()> const& work) {
   if (outOfMemory) throw std::bad_alloc();
 }
 
-std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::AuditCounters& counters) {
-  if (a.auditFile.empty() && !a.auditSyslog) return nullptr;
+// The audit trail the options ask for -- a file, syslog, or under systemd
+// the journal when neither is named -- or none; quits with a clear message
+// when an option's value cannot be used.
+std::optional<gxpolicyd::AuditOptions> auditOptions(Args const& a) {
   if (a.auditFull != "block" && a.auditFull != "drop") quit("--audit-full: \"" + a.auditFull + "\" is not block or drop");
   gxpolicyd::AuditOptions o;
   o.file = a.auditFile;
   o.syslog = a.auditSyslog;
+  o.journal = a.auditFile.empty() && !a.auditSyslog && gxpolicyd::journalOnStderr();
+  if (o.file.empty() && !o.syslog && !o.journal) return std::nullopt;
   o.syslogSocket = a.auditSyslogSocket;
   o.maxBytes = a.auditMaxBytes;
   o.keep = a.auditKeep;
@@ -237,16 +215,27 @@ std::shared_ptr<gxpolicyd::AuditTrail> openAuditTrail(Args const& a, gxpolicyd::
   o.flush = std::chrono::milliseconds(a.auditFlushMs);
   o.strict = a.auditStrict;
   o.fsync = std::chrono::milliseconds(a.auditFsyncMs);
-  std::string error;
-  auto trail = gxpolicyd::AuditTrail::open(o, counters, logLine, error);
-  if (!trail) quit("--audit-file: " + error);
-  return trail;
+  return o;
 }
 
-int serve(Args const& a) {
+// What the options say, checked: every value and every file they name
+// (secrets read, the database proved when it is served without a master),
+// nothing started. Quits with a message naming the option at the first
+// problem.
+struct Settings {
+  gxpolicyd::ServiceOptions service;
+  gxpolicyd::HttpOptions http;
+  gxpolicyd::ReplicaOptions replica;
+  std::optional<gxpolicyd::AuditOptions> audit;
+};
+
+Settings settle(Args const& a) {
+  Settings settled;
+  gxpolicyd::ServiceOptions& service = settled.service;
+  gxpolicyd::HttpOptions& http = settled.http;
+  gxpolicyd::ReplicaOptions& replicaOptions = settled.replica;
   refuseIrregular(a.db, "the database");
   if (!a.master.empty() && a.master.find("://") == std::string::npos) refuseIrregular(a.master, "the master");
-  gxpolicyd::ServiceOptions service;
   service.prefix = a.prefix;
   if (!service.prefix.empty() && (service.prefix.front() != '/' || service.prefix.back() == '/'))
     quit("--prefix must start with / and not end with one, e.g. /web");
@@ -279,7 +268,6 @@ int serve(Args const& a) {
     logLine("--trust-any-front-end: any client that reaches this port can claim any identity (development only)");
   }
 
-  gxpolicyd::HttpOptions http;
   if (a.listen.rfind("unix:", 0) == 0) {
     http.socketPath = a.listen.substr(5);
     if (http.socketPath.empty() || http.socketPath.front() != '/')
@@ -301,7 +289,6 @@ int serve(Args const& a) {
 
   // The replica: a master file is checked like every database file before
   // it is used; a replica file is proved by its recorded digest at open.
-  gxpolicyd::ReplicaOptions replicaOptions;
   replicaOptions.db = a.db;
   replicaOptions.master = a.master;
   replicaOptions.domain = a.domain;
@@ -320,10 +307,40 @@ int serve(Args const& a) {
     if (st != 0) quit("the database " + a.db + " is damaged or not a database: " + report.problem);
   }
 
+  if (!gxpolicy::parseAuditLevel(a.auditLevel, replicaOptions.auditLevel, error)) quit("--audit-level: " + error);
+  settled.audit = auditOptions(a);
+  return settled;
+}
+
+// --check-config: what serving would check before it starts, and the
+// files it would open, without opening the audit trail or the registry's
+// servers. Quits (status 2) at the first problem.
+int checkConfiguration(Args const& a) {
+  Settings settled = settle(a);
+  if (settled.audit && !settled.audit->file.empty()) {
+    std::string problem = gxpolicyd::checkAuditFile(settled.audit->file);
+    if (!problem.empty()) quit("--audit-file: " + problem);
+  }
+  if (!a.registry.empty() && ::access(a.registry.c_str(), R_OK) != 0)
+    quit("--registry: cannot read " + a.registry + ": " + std::strerror(errno));
+  std::printf("gxpolicyd: the configuration is usable\n");
+  return 0;
+}
+
+int serve(Args const& a) {
+  Settings settled = settle(a);
+  gxpolicyd::ServiceOptions& service = settled.service;
+  gxpolicyd::HttpOptions& http = settled.http;
+  gxpolicyd::ReplicaOptions& replicaOptions = settled.replica;
+  std::string error;
+
   // The store keeps the audit trail alive as long as it may record into it.
   gxpolicyd::Metrics metrics;
-  if (!gxpolicy::parseAuditLevel(a.auditLevel, replicaOptions.auditLevel, error)) quit("--audit-level: " + error);
-  std::shared_ptr<gxpolicyd::AuditTrail> audit = openAuditTrail(a, metrics.audit());
+  std::shared_ptr<gxpolicyd::AuditTrail> audit;
+  if (settled.audit) {
+    audit = gxpolicyd::AuditTrail::open(*settled.audit, metrics.audit(), logLine, error);
+    if (!audit) quit("the audit trail: " + error);
+  }
   replicaOptions.audit = audit;
 
   // The registry file beside the database is watched even before it exists.
@@ -368,6 +385,7 @@ int serve(Args const& a) {
           " threads; replica " + a.db + " at sequence " + std::to_string(replica.sequence()) +
           (a.master.empty() ? std::string() : ", master " + a.master) +
           "; user registry " + registryName);
+  gxpolicyd::notify("READY=1\nSTATUS=serving at sequence " + std::to_string(replica.sequence()));
 
   // Signals are taken here, in this thread alone (all are blocked in the
   // others, which inherited the mask from main).
@@ -378,11 +396,14 @@ int serve(Args const& a) {
     if (sig == SIGHUP) {
       logLine(a.master.empty() ? "SIGHUP: re-reading the database and the user registry now"
                                : "SIGHUP: asking the master and re-reading the user registry now");
+      gxpolicyd::notify("RELOADING=1");
       replica.refreshNow();
       watch->poke();
+      gxpolicyd::notify("READY=1");
       continue;
     }
     logLine(std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + ": finishing the requests in flight");
+    gxpolicyd::notify("STOPPING=1");
     server.stop();
     watch->stop();
     if (audit) audit->stop();  // every decision answered is written before the exit
@@ -394,6 +415,49 @@ int serve(Args const& a) {
     logLine("stopped");
     return 0;
   }
+}
+
+// "gxpolicyd --write-docs DIR" (run by the build): the manual pages of the
+// daemon and of its configuration file, and the completion script.
+std::optional<int> writeDocs(CLI::App const& app, int argc, char** argv) {
+  gxpolicy::ManPageInfo daemon;
+  daemon.name = "gxpolicyd";
+  daemon.section = 8;
+  daemon.description =
+      "gxpolicyd answers authorization questions over HTTP from a local read-only replica of a policy database, "
+      "for services in any language and for web servers (nginx auth_request). It keeps the replica current from "
+      "its master (a database file or the URL of published snapshots) and re-reads the user registry when it "
+      "changes.\n\n"
+      "Every option can also be set in a configuration file given with --config (see gxpolicyd.conf(5)); the "
+      "command line overrides it. Under systemd the daemon reports readiness (Type=notify) once the replica is "
+      "open and it listens, and logs to the journal.";
+  daemon.extraSections = {
+      {"Signals", "SIGHUP asks the master (or looks at the database) and re-reads the user registry now. SIGTERM and "
+                  "SIGINT stop accepting, finish the requests in flight, write the audit records still queued and "
+                  "exit 0."},
+      {"Exit status", "0 after a stop by signal, or when --check-config finds the configuration usable; 2 when the "
+                      "options, the configuration file or a file they name cannot be used (the reason is logged)."}};
+  daemon.seeAlso = {"gxpolicyd.conf(5)", "gxpolicy(1)"};
+  gxpolicy::ManPageInfo conf;
+  conf.name = "gxpolicyd.conf";
+  conf.section = 5;
+  conf.summary = "configuration file of gxpolicyd";
+  conf.description =
+      "gxpolicyd reads this file when started with --config FILE (the packaged service: /etc/gxcore/gxpolicyd.conf). "
+      "Each line is KEY = VALUE, the key being a long option of gxpolicyd without its dashes; blank lines and lines "
+      "starting with # are ignored, and a # after white space starts a comment. A value in double quotes is taken "
+      "as written (\\\" and \\\\ inside). Options that may be repeated take one line each; flags take true or "
+      "false (yes/no, on/off, 1/0). Options given on the command line override the file.\n\n"
+      "An unknown key, a key given twice, or a value its option refuses stops the start with the file's name and "
+      "the line; gxpolicyd --check-config --config FILE checks a file without serving. The file must not be "
+      "writable by group or others. Secrets are never values of this file: the keys that take them "
+      "(token-file, front-secret-file) name files readable by the service alone.";
+  conf.extraSections = {{"Example", "db = /var/lib/gxpolicyd/replica.db\nmaster = https://policy.example.com/policy/\n"
+                                    "listen = 127.0.0.1:8181\nprefix = /web\nfront-secret-file = "
+                                    "/etc/gxcore/front-secret"}};
+  conf.seeAlso = {"gxpolicyd(8)"};
+  return gxpolicy::writeDocsIfAsked(app, daemon, {{"gxpolicyd.conf.5", gxpolicy::configManPage(app, conf, gxpolicyd::optionsNotInConfig())}},
+                                    argc, argv);
 }
 
 }  // namespace
@@ -420,97 +484,21 @@ int main(int argc, char** argv) {
       "GET /healthz, /readyz, /metrics. SIGHUP checks the master (or the database) and the user registry now;\n"
       "SIGTERM stops gracefully.");
   Args a;
-  app.add_option("--db", a.db, "The replica's database file (read only)")->required();
-  app.add_option("--master", a.master,
-                 "Keep the replica current from this database file or http(s):// URL of published snapshots");
-  app.add_option("--listen", a.listen,
-                 "ADDR:PORT to listen on, or unix:PATH for a unix-domain socket (whoever may open it is believed "
-                 "on who the caller is)")
-      ->capture_default_str();
-  app.add_option("--socket-mode", a.socketMode, "Mode of the unix:PATH socket file, octal")->capture_default_str();
-  app.add_option("--threads", a.threads, "Threads answering requests")->capture_default_str()->check(CLI::Range(1u, 1024u));
-  app.add_option("--registry", a.registry,
-                 "User registry: a JSON registry file or a stanza file with an [ldap] stanza "
-                 "(default: DB.registry.json when it exists)");
-  app.add_option("--prefix", a.prefix, "Prepended to request paths to name objects for /v1/auth, e.g. /web");
-  app.add_option("--methods", a.methods, "HTTP method to actions for /v1/auth")
-      ->default_str("GET=r,HEAD=r,POST=m,PUT=m,PATCH=m,DELETE=d");
-  app.add_option("--domain", a.domain, "Policy domain")->capture_default_str();
-  app.add_option("--refresh", a.refresh,
-                 "Seconds between questions to the master (without one: between looks at the database's sequence number)")
-      ->capture_default_str()->check(CLI::Range(0.05, 86400.0));
-  app.add_option("--master-timeout", a.masterTimeout,
-                 "Seconds one request to an http(s) master may take, the download included")
-      ->capture_default_str()->check(CLI::Range(0.1, 86400.0));
-  app.add_option("--connect-timeout", a.connectTimeout, "Seconds to connect to an http(s) master")
-      ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
-  app.add_option("--max-age", a.maxAge,
-                 "/readyz fails when the replica was last known current longer ago than this (seconds; 0: no limit)")
-      ->capture_default_str();
-  app.add_option("--max-body", a.maxBody, "Largest request body in bytes (larger: 413)")->capture_default_str();
-  app.add_option("--max-batch", a.maxBatch, "Most checks in one /v1/check/batch (more: 413)")->capture_default_str();
-  app.add_option("--connections", a.connections, "Open connections at once")->capture_default_str();
-  app.add_option("--idle-timeout", a.idleTimeout, "Seconds before an idle connection is closed")->capture_default_str();
-  app.add_option("--caller-ttl", a.callerTtl, "Seconds a caller resolved through the registry is remembered")
-      ->capture_default_str();
-  app.add_option("--ca-file", a.caFile, "CA bundle for an https:// master");
-  app.add_option("--token-file", a.tokenFile, "File whose first line is a bearer token for the master");
-  app.add_flag("--insecure", a.insecure, "Do not verify the master's TLS certificate");
-  app.add_flag("--allow-rollback", a.allowRollback,
-               "Take a master whose sequence number is below the replica's (restoring an older master); "
-               "without it such a master is refused");
-  app.add_option("--front-secret-file", a.frontSecretFile,
-                 "/v1/auth believes who the caller is only from a front end that sends this file's first line "
-                 "(at least 16 characters; mode 600) in X-Gx-Front-Secret");
-  app.add_flag("--trust-any-front-end", a.trustAnyFrontEnd,
-               "Development only: /v1/auth believes identity headers from any client (without this or "
-               "--front-secret-file they are refused)");
-  app.add_option("--attr-header", a.attributeHeaders,
-                 "NAME=HEADER: /v1/auth gives rules the attribute NAME from request header HEADER, set by the front "
-                 "end and believed as identity headers are (repeatable), e.g. department=X-Gx-Attr-Department");
-  app.add_option("--path-allow", a.pathAllow,
-                 "Characters among ; \\ % and space that request paths may hold (refused by default)");
-  app.add_flag("--auth-denial-body", a.authDenialBody,
-               "/v1/auth's 403 answers carry \"CAUSE: REASON\" as their body too, for a front end that shows it "
-               "(nginx's auth_request does not, and reopens its connection after every answer with a body)");
-  app.add_option("--max-name", a.maxNameLength, "Longest user or group name or uuid in a request, bytes (longer: 400)")
-      ->capture_default_str();
-  app.add_option("--max-groups", a.maxGroups, "Most groups one request names (more: 400)")->capture_default_str();
-  app.add_option("--caller-cache-bytes", a.callerCacheBytes, "Memory for remembered callers, bytes")
-      ->capture_default_str();
-  app.add_option("--max-bodies-total", a.maxBodiesTotal,
-                 "Request bodies held at once across all connections, bytes (over it: 503)")
-      ->capture_default_str();
-  app.add_option("--audit-file", a.auditFile,
-                 "Write an audit record (a JSON line) for every decision the audit levels select to this file "
-                 "(created mode 600; a symbolic link or a file others may read is refused)");
-  app.add_flag("--audit-syslog", a.auditSyslog, "Send audit records to syslog (facility authpriv)");
-  app.add_option("--audit-syslog-socket", a.auditSyslogSocket,
-                 "The local syslog daemon's datagram socket for --audit-syslog")
-      ->capture_default_str();
-  app.add_option("--audit-max-bytes", a.auditMaxBytes, "Rotate the audit file before it grows past this; 0: never")
-      ->capture_default_str();
-  app.add_option("--audit-keep", a.auditKeep, "Rotated audit files kept (FILE.1 newest .. FILE.N)")
-      ->capture_default_str()->check(CLI::Range(1u, 1000u));
-  app.add_option("--audit-queue", a.auditQueue, "Audit records queued at most")
-      ->capture_default_str()->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24));
-  app.add_option("--audit-full", a.auditFull,
-                 "With the audit queue full: block (the decision waits) or drop (the record is counted in /metrics)")
-      ->capture_default_str();
-  app.add_option("--audit-flush-ms", a.auditFlushMs,
-                 "Milliseconds between two writes of queued audit records (what a SIGKILL can lose)")
-      ->capture_default_str()->check(CLI::Range(1u, 60000u));
-  app.add_flag("--audit-strict", a.auditStrict,
-               "An answer leaves only after its audit record is written (group commit): a SIGKILL loses none");
-  app.add_option("--audit-fsync-ms", a.auditFsyncMs,
-                 "Milliseconds between two fsyncs of the audit file (what a power loss can lose); 0: every write")
-      ->capture_default_str()->check(CLI::Range(0u, 3600000u));
-  app.add_option("--audit-level", a.auditLevel,
-                 "Decisions recorded at objects without a POP in force (a POP's own audit level governs its "
-                 "objects), and failed decisions: permit, deny, error, warning, all or none, comma-separated")
-      ->capture_default_str();
+  gxpolicyd::defineOptions(app, a);
   gxpolicy::addVersionFlag(app, "gxpolicyd");
+  if (std::optional<int> status = writeDocs(app, argc, argv)) return *status;
   if (std::optional<int> status = gxpolicy::parseCommandLine(app, "gxpolicyd", argc, argv)) return *status;
+  if (!a.config.empty()) {
+    std::string problem = gxpolicyd::applyConfigFile(app, a.config, gxpolicyd::optionsNotInConfig());
+    if (!problem.empty()) {
+      logAt(LOG_ERR, problem);
+      return gxpolicy::kExitError;
+    }
+  }
+  if (a.db.empty()) {
+    logAt(LOG_ERR, "--db is required (on the command line or as \"db = FILE\" in the configuration file)");
+    return gxpolicy::kExitError;
+  }
   // Memory that runs out while starting (a huge registry, a replica too
   // large to map) ends the start with a message, not an abort; once
   // serving, every request and every thread answers it for itself. The
@@ -518,7 +506,7 @@ int main(int argc, char** argv) {
   // request that finds the memory.
   try {
     gxpolicy::MemoryReserve reserve;
-    return serve(a);
+    return a.checkConfig ? checkConfiguration(a) : serve(a);
   } catch (std::bad_alloc const&) {
     std::fputs("gxpolicyd: out of memory while starting (see ulimit -v and the size of the registry and database); "
                "stopped\n",
