@@ -168,8 +168,7 @@ void LdapRegistry::reportLocked(size_t index, bool down) {
   if (logger_) logger_(down ? 0 : 1, settings_.servers[index]);
 }
 
-unsigned long LdapRegistry::tryServerLocked(size_t index, std::string& message, int& rc) {
-  std::string const& uri = settings_.servers[index];
+unsigned long LdapRegistry::openConnection(std::string const& uri, LdapPtr& out, std::string& message, int& rc) const {
   LDAP* raw = nullptr;
   rc = ldap_initialize(&raw, uri.c_str());
   LdapPtr ld(raw);
@@ -200,29 +199,37 @@ unsigned long LdapRegistry::tryServerLocked(size_t index, std::string& message, 
       return reg_s_unavailable;
     }
   }
+  out = std::move(ld);
+  return 0;
+}
+
+int LdapRegistry::simpleBind(LDAP* ld, std::string const& dn, std::string const& password) const {
   berval cred{};
-  cred.bv_val = const_cast<char*>(settings_.bindPassword.c_str());
-  cred.bv_len = settings_.bindPassword.size();
+  cred.bv_val = const_cast<char*>(password.c_str());
+  cred.bv_len = password.size();
   int msgid = -1;
-  rc = ldap_sasl_bind(ld.get(), settings_.bindDn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, &msgid);
-  if (rc == LDAP_SUCCESS) {
-    int limit = options_.bindTimeoutSeconds > 0 ? options_.bindTimeoutSeconds : options_.timeoutSeconds;
-    timeval tv = seconds(limit);
-    LDAPMessage* res = nullptr;
-    int got = ldap_result(ld.get(), msgid, LDAP_MSG_ALL, limit > 0 ? &tv : nullptr, &res);
-    MessagePtr result(res);
-    if (got == 0) {
-      rc = LDAP_TIMEOUT;
-    } else if (got < 0 || !result) {
-      ldap_get_option(ld.get(), LDAP_OPT_RESULT_CODE, &rc);
-      if (rc == LDAP_SUCCESS) rc = LDAP_SERVER_DOWN;
-    } else {
-      int err = LDAP_OTHER;
-      if (ldap_parse_result(ld.get(), result.get(), &err, nullptr, nullptr, nullptr, nullptr, 0) != LDAP_SUCCESS)
-        err = LDAP_OTHER;
-      rc = err;
-    }
+  int rc = ldap_sasl_bind(ld, dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, &msgid);
+  if (rc != LDAP_SUCCESS) return rc;
+  int limit = options_.bindTimeoutSeconds > 0 ? options_.bindTimeoutSeconds : options_.timeoutSeconds;
+  timeval tv = seconds(limit);
+  LDAPMessage* res = nullptr;
+  int got = ldap_result(ld, msgid, LDAP_MSG_ALL, limit > 0 ? &tv : nullptr, &res);
+  MessagePtr result(res);
+  if (got == 0) return LDAP_TIMEOUT;
+  if (got < 0 || !result) {
+    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &rc);
+    return rc == LDAP_SUCCESS ? LDAP_SERVER_DOWN : rc;
   }
+  int err = LDAP_OTHER;
+  if (ldap_parse_result(ld, result.get(), &err, nullptr, nullptr, nullptr, nullptr, 0) != LDAP_SUCCESS) err = LDAP_OTHER;
+  return err;
+}
+
+unsigned long LdapRegistry::tryServerLocked(size_t index, std::string& message, int& rc) {
+  std::string const& uri = settings_.servers[index];
+  LdapPtr ld;
+  if (unsigned long st = openConnection(uri, ld, message, rc)) return st;
+  rc = simpleBind(ld.get(), settings_.bindDn, settings_.bindPassword);
   if (rc == LDAP_SUCCESS) {
     ld_ = std::move(ld);
     current_ = index;
@@ -353,6 +360,31 @@ unsigned long LdapRegistry::nameToUuid(Kind kind, std::string const& name, hx_uu
   cachePut(cache, name, Cached{"", {parsed}, {}});
   uuid = parsed;
   return 0;
+}
+
+unsigned long LdapRegistry::checkPassword(std::string const& user, std::string const& password) {
+  if (password.empty() || looksLikeUuid(user)) return udir_s_bind_refused;
+  if (!validRegistryName(user)) return reg_s_bad_name;
+  std::string filter = "(&(objectClass=inetOrgPerson)(uid=" + escapeFilterValue(user) + "))";
+  std::vector<Found> found;
+  bool truncated = false;
+  std::string uri;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (unsigned long st = searchLocked(suffixOf(Kind::user), LDAP_SCOPE_SUBTREE, filter, kUuidAttr, 2, found, truncated))
+      return st;
+    if (current_ < settings_.servers.size()) uri = settings_.servers[current_];
+  }
+  if (found.empty()) return udir_s_bind_refused;
+  if (found.size() > 1 || truncated) return reg_s_ambiguous;
+  if (uri.empty()) return reg_s_unavailable;
+  LdapPtr ld;
+  std::string message;
+  int rc = LDAP_SUCCESS;
+  if (openConnection(uri, ld, message, rc) != 0) return reg_s_unavailable;
+  rc = simpleBind(ld.get(), found[0].dn, password);
+  if (rc == LDAP_SUCCESS) return 0;
+  return serverLost(rc) ? reg_s_unavailable : udir_s_bind_refused;
 }
 
 unsigned long LdapRegistry::uuidToName(Kind kind, hx_uuid_t const& uuid, std::string& name) {

@@ -113,6 +113,18 @@ class LdapRegistry final : public Registry {
   // dn names no user entry, or as the lookups above. Not cached.
   unsigned long userNameOfDn(std::string const& dn, std::string& name);
 
+  // Whether password is user's: the user's entry is found by name as
+  // userUuid finds it, then bound to as that entry, with the password, on a
+  // connection of its own to the server in use (TLS as configured), closed
+  // at once. 0 when the directory accepts the bind; udir_s_bind_refused when
+  // it refuses it, when the password is empty (an empty simple bind is an
+  // unauthenticated one and proves nothing) or when no such user exists
+  // (the caller cannot tell which); reg_s_bad_name, reg_s_ambiguous or
+  // reg_s_unavailable as userUuid. Nothing is cached: a changed or locked
+  // password takes effect at once. Thread-safe; the search takes the
+  // registry's lock, the bind does not.
+  unsigned long checkPassword(std::string const& user, std::string const& password);
+
   // Appends a server to try after the others. 0, or udir_s_config_unreadable
   // when text is not a server (see ldapServerUri; bare hosts get ssl and
   // defaultPort).
@@ -152,6 +164,12 @@ class LdapRegistry final : public Registry {
   // All with mu_ held.
   unsigned long connectLocked(size_t first, std::string& message, int& ldapResult);
   unsigned long tryServerLocked(size_t index, std::string& message, int& ldapResult);
+  // A connection to uri with this registry's options and TLS settings, not
+  // yet bound: 0, udir_s_config_unreadable (uri unusable) or
+  // reg_s_unavailable (TLS could not start).
+  unsigned long openConnection(std::string const& uri, LdapPtr& out, std::string& message, int& ldapResult) const;
+  // A simple bind as dn, waited for within the bind timeout: the LDAP result.
+  int simpleBind(ldap* ld, std::string const& dn, std::string const& password) const;
   void reportLocked(size_t index, bool down);
   unsigned long findSuffixLocked(std::string& message);
   // One search (scope an LDAP_SCOPE_* value) with failover: 0 (found may be

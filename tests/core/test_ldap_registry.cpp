@@ -225,6 +225,23 @@ TEST_F(LdapRegistryTest, WrongBindPasswordIsRefusedAndNotRetriedElsewhere) {
   EXPECT_TRUE(events.events.empty());
 }
 
+// An administrator's password, checked by binding as the user's entry: only
+// the right one is accepted, and neither an empty password (an
+// unauthenticated bind the directory would allow) nor a filter trick in the
+// name gets in.
+TEST_F(LdapRegistryTest, PasswordsAreCheckedByBindingAsTheUser) {
+  auto reg = open(settings());
+  ASSERT_TRUE(reg);
+  EXPECT_EQ(reg->checkPassword("alice", "alice-secret"), 0u);
+  EXPECT_EQ(reg->checkPassword("ALICE", "alice-secret"), 0u);
+  for (auto const& [user, password] : std::vector<std::pair<std::string, std::string>>{
+           {"alice", "wrong"}, {"alice", ""}, {"bob", ""}, {"bob", "alice-secret"}, {"nobody", "alice-secret"},
+           {"*", "alice-secret"}, {"alice)(uid=*", "alice-secret"}})
+    EXPECT_EQ(reg->checkPassword(user, password), udir_s_bind_refused) << user << " / " << password;
+  // The registry's own connection is untouched by the users' binds.
+  EXPECT_EQ(text(userUuid(*reg, "bob")).empty(), false);
+}
+
 TEST_F(LdapRegistryTest, DeadServerIsReportedDownAndTheNextOneServes) {
   ServerEvents events;
   std::string dead = "ldap://127.0.0.1:" + std::to_string(gxtest::freeLoopbackPort());

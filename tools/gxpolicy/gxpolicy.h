@@ -73,5 +73,6 @@ void registerDecisionCommands(CLI::App& app);  // check, explain, test
 void registerBenchCommands(CLI::App& app);
 void registerVerifyCommands(CLI::App& app);
 void registerReviewCommands(CLI::App& app);  // who-can, what-can
+void registerTokenCommands(CLI::App& app);   // administrators' bearer tokens
 
 }  // namespace gxpolicy

@@ -131,6 +131,7 @@ int main(int argc, char** argv) {
   gxpolicy::registerBenchCommands(app);
   gxpolicy::registerVerifyCommands(app);
   gxpolicy::registerReviewCommands(app);
+  gxpolicy::registerTokenCommands(app);
   gxpolicy::addVersionFlag(app, "gxpolicy");
   // "gxpolicy --write-docs DIR" (run by the build): manual pages and completion.
   gxpolicy::ManPageInfo page;
