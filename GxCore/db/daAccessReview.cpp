@@ -21,13 +21,12 @@
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daDecision.h"
+#include "GxCore/db/daReviewSupport.h"
 #include "outside/file_registry.h"
 #include "outside/hxdb.h"
 #include "outside/registry.h"
 
-namespace {
-
-bool sameUuid(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+namespace dareview {
 
 std::string uuidText(hx_uuid_t const& u) {
   char text[37] = {};
@@ -42,6 +41,15 @@ std::string actionText(daCachedStore& store, GxACLPermset const& p) {
   store.mapBitmapShared(p, text, st);
   return st == 0 ? std::string(text.getChars()) : std::string();
 }
+
+}  // namespace dareview
+
+namespace {
+
+using dareview::actionText;
+using dareview::uuidText;
+
+bool sameUuid(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 std::string addressText(GxAddress const& a) {
   ZUTF8String_6_0 text;
@@ -70,23 +78,28 @@ std::string windowText(GxPop const& pop, daAccessWindow const& w) {
   return out;
 }
 
-// The attributes the rule attached at location names (its ADI list); none
-// when it cannot be read (decide has just read it, so it can).
-std::vector<std::string> ruleAttributes(daCachedStore& store, std::string const& location) {
-  std::vector<std::string> out;
+// The attributes the rule attached at location names (its ADI list) and
+// its text into c; none when it cannot be read (decide has just read it, so
+// it can).
+void readRule(daCachedStore& store, std::string const& location, daReviewConditions& c) {
+  std::vector<std::string>& out = c.ruleAttributes;
   daCacheStateLock reading(store, daCachedStore::open);
   Handle<daStoreObject> rule, extAttr;
   int resolved = 0;
   unsigned long st = 0;
   store.fetchRule(daPObjName(location.c_str()), rule, extAttr, resolved, nullptr, st);
   auto const* r = dynamic_cast<daRule const*>(rule.get());
-  if (st != 0 || r == nullptr) return out;
+  if (st != 0 || r == nullptr) return;
   ZArrayList_6_0 list;
   r->getADIList(list);
   for (unsigned int i = 0; i < list.size(); ++i)
     if (auto const* text = dynamic_cast<ZUTF8String_6_0 const*>(list.get(i))) out.emplace_back(text->getChars());
-  return out;
+  if (ZUTF8String_6_0 const* text = r->getText()) c.ruleText = text->getChars();
 }
+
+}  // namespace
+
+namespace dareview {
 
 daReviewConditions conditionsOf(daCachedStore& store, daDecision const& d) {
   daReviewConditions c;
@@ -111,7 +124,7 @@ daReviewConditions conditionsOf(daCachedStore& store, daDecision const& d) {
   if (d.hasRule()) {
     c.ruleName = d.ruleName();
     c.ruleLocation = d.ruleLocation();
-    c.ruleAttributes = ruleAttributes(store, c.ruleLocation);
+    readRule(store, c.ruleLocation, c);
   }
   return c;
 }
@@ -125,6 +138,13 @@ unsigned long checkExists(daCachedStore& store, std::string const& path) {
   store.getObject(daPObjName(path.c_str()), h, st);
   return st;
 }
+
+}  // namespace dareview
+
+namespace {
+
+using dareview::checkExists;
+using dareview::conditionsOf;
 
 // Whether the ACL decide used grants every action asked for.
 bool aclGrants(daDecision const& d) {
@@ -312,9 +332,9 @@ void daWhoCan(daCachedStore& store, char const* object, char const* actions, gxr
   }
 }
 
-// ---- what can ----------------------------------------------------------------------
+// ---- paths and map keys ------------------------------------------------------------
 
-namespace {
+namespace dareview {
 
 // Paths ordered as a tree is walked: a parent right before its subtree
 // ("/a", "/a/b", "/a-b"), so '/' sorts below every other byte.
@@ -337,6 +357,8 @@ bool within(std::string_view path, std::string_view under) {
 
 bool isAncestor(std::string const& a, std::string const& b) { return a != b && within(b, a); }
 
+namespace {
+
 struct KeyScan {
   size_t baseLength;
   std::string const* under;
@@ -357,8 +379,8 @@ bool scanKey(void* context, char const* key, size_t length) {
   }
 }
 
-// Calls each with the paths of base's keys at and below under, in key
-// order, holding the store's state lock shared.
+}  // namespace
+
 void scanKeys(daCachedStore& store, char const* base, std::string const& under,
               std::function<bool(std::string_view)> const& each, unsigned long& status) {
   std::string prefix = base;
@@ -374,6 +396,27 @@ void scanKeys(daCachedStore& store, char const* base, std::string const& under,
   }
   if (scan.failure) std::rethrow_exception(scan.failure);
 }
+
+void scanAttachmentPoints(daCachedStore& store, std::string const& under,
+                          std::function<bool(std::string_view)> const& each, unsigned long& status) {
+  status = 0;
+  for (char const* base :
+       {daPObjName::pobjtoaclmapbasename_, daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_}) {
+    scanKeys(store, base, under, each, status);
+    if (status != 0) return;
+  }
+}
+
+}  // namespace dareview
+
+// ---- what can ----------------------------------------------------------------------
+
+namespace {
+
+using dareview::isAncestor;
+using dareview::scanKeys;
+using dareview::treeLess;
+using dareview::within;
 
 // The answer at one attachment point (or at under).
 struct Point {
@@ -399,11 +442,8 @@ void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions
     paths.emplace_back(p);
     return true;
   };
-  for (char const* base :
-       {daPObjName::pobjtoaclmapbasename_, daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_}) {
-    scanKeys(store, base, under, collect, status);
-    if (status != 0) return;
-  }
+  dareview::scanAttachmentPoints(store, under, collect, status);
+  if (status != 0) return;
   std::sort(paths.begin(), paths.end(), treeLess);
   paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
   int const level = caller != nullptr ? 1 : 0;
