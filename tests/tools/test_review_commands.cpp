@@ -1,13 +1,16 @@
-// gxpolicy diff and import --dry-run, run as a process on the example web
-// estate: what a change document would change, by user, group, any-other
-// and unauthenticated callers, with the database left byte for byte as it
-// was and the scratch copy removed; --fail-on's exit status, --json, and
-// bad input exiting 2.
+// gxpolicy diff, import --dry-run and test's coverage and JUnit report, run
+// as a process on the example web estate: what a change document would
+// change, by user, group, any-other and unauthenticated callers, with the
+// database left byte for byte as it was and the scratch copy removed;
+// --fail-on's exit status, --json, and bad input exiting 2; what a set of
+// cases exercised, --min-coverage's floor, and JUnit XML that an XML
+// parser reads back with its names and messages intact.
 #ifdef GXPOLICY_BINARY
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -49,6 +52,14 @@ class ReviewCommands : public ::testing::Test {
     int ws = ::pclose(pipe);
     r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + WTERMSIG(ws);
     return r;
+  }
+
+  std::string write(char const* name, std::string const& text) {
+    std::string const path = dir_.file(name);
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    return path;
   }
 
   // The database is as it was, and no scratch copy is left behind.
@@ -106,10 +117,8 @@ TEST_F(ReviewCommands, FailOnUnderAndJsonMakeAGateAndBadInputExitsTwo) {
   EXPECT_EQ(j["regions"][0]["changes"][0]["gained"], "l");
   EXPECT_TRUE(j["lost"].get<bool>() && j["failed"].get<bool>());
 
-  std::string const broken = dir_.file("broken.json");
-  std::FILE* f = std::fopen(broken.c_str(), "w");
-  std::fputs("{\"acls\": {\"x\": {\"entries\": [{\"type\": \"user\", \"name\": \"nobody\", \"actions\": \"r\"}]}}}", f);
-  std::fclose(f);
+  std::string const broken =
+      write("broken.json", R"({"acls": {"x": {"entries": [{"type": "user", "name": "nobody", "actions": "r"}]}}})");
   Outcome bad = run("diff " + db_ + " " + broken, true);
   EXPECT_EQ(bad.status, 2) << bad.out;
   EXPECT_NE(bad.out.find("nobody"), std::string::npos) << bad.out;
@@ -120,6 +129,43 @@ TEST_F(ReviewCommands, FailOnUnderAndJsonMakeAGateAndBadInputExitsTwo) {
   EXPECT_EQ(run("diff " + db_ + " " + dir_.file("missing.db")).status, 2);
   EXPECT_EQ(run("diff " + db_ + " " + change + " --fail-on sometimes").status, 2);
   expectUntouched();
+}
+
+// dave reading the blog reaches its POP's window (the ACL granted through
+// any-other); nobody reading the admin pages stops at the ACL, so their
+// POP and rule are not reached, though the point is.
+TEST_F(ReviewCommands, CoverageCountsWhatTheCasesReachedAndTheFloorFailsTheRun) {
+  std::string const cases = write("cases.json", R"({"cases": [
+    {"name": "dave <reads> \"the\" blog & more", "object": "/web/blog/hello.html", "user": "dave", "actions": "r",
+     "expect": "granted"},
+    {"name": "strangers stay out of admin", "object": "/web/admin/users.html", "unauthenticated": true,
+     "actions": "r", "expect": "granted"}]})");
+  std::string const junit = dir_.file("report.xml");
+  Outcome r = run("test " + db_ + " " + cases + " --coverage --junit " + junit, true);
+  EXPECT_EQ(r.status, 1) << "the second case fails:\n" << r.out;
+  for (char const* line : {"coverage: 20.0% of attachment points, ACL entries, POPs and rules\n",
+                           "  attachment points  3 of 7 exercised\n", "  ACL entries        1 of 13 exercised\n",
+                           "    not exercised: web-public #1 (user alice Tacdlmrvx)\n",
+                           "  POPs               1 of 3 exercised\n", "    not exercised: internal-only\n",
+                           "  rules              0 of 2 exercised\n", "    not exercised: office-hours\n"})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
+
+  std::string const xml = gxtest::readFile(junit);
+  EXPECT_NE(xml.find("name=\"dave &lt;reads&gt; &quot;the&quot; blog &amp; more\"/>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("tests=\"2\" failures=\"1\" errors=\"0\""), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<failure message=\"expected granted, got denied"), std::string::npos) << xml;
+  if (std::system("command -v xmllint >/dev/null") == 0)
+    EXPECT_EQ(std::system(("xmllint --noout " + junit).c_str()), 0) << xml;
+
+  std::string const passing = write("passing.json", R"([{"object": "/web/blog/hello.html", "user": "dave",
+    "actions": "r", "expect": "granted"}])");
+  EXPECT_EQ(run("test " + db_ + " " + passing + " --min-coverage 16").status, 0);
+  Outcome low = run("test " + db_ + " " + passing + " --min-coverage 16.5", true);
+  EXPECT_EQ(low.status, 1);
+  EXPECT_NE(low.out.find("below --min-coverage 16.5"), std::string::npos) << low.out;
+  nlohmann::json j = nlohmann::json::parse(run("test " + db_ + " " + passing + " --coverage --json").out);
+  EXPECT_EQ(j["coverage"]["pops"]["exercised"], nlohmann::json::array({"blog-hours-trial"}));
+  EXPECT_EQ(run("test " + db_ + " " + passing + " --junit " + dir_.file("no/such/dir/r.xml")).status, 2);
 }
 
 }  // namespace
