@@ -2,7 +2,10 @@
 // unique leaf names): who-can for one object, what-can for one user under
 // the root as prefixes, and the diff of two 1M-object databases that
 // differ in 100 ACLs and attachments, each with the resident memory it
-// added (counter rss_growth_mib) beside the attachment points it read.
+// added beside the attachment points it read: anon_growth_mib is memory
+// the process allocated (still resident after the last call), file_growth_mib
+// the database files' pages it mapped, peak_growth_mib the growth of the
+// peak of both.
 //
 //   build-rel/bench/bench_review [--benchmark_filter=BM_Diff]
 //
@@ -49,7 +52,20 @@ fs::path estateDir() {
   return p;
 }
 
-// Resident and peak resident memory of this process, in bytes.
+// A size in /proc/self/status (VmHWM: peak resident, RssAnon: resident
+// allocated memory, RssFile: resident file pages), in bytes.
+long long statusBytes(char const* field);
+
+// Resident memory now, to report what a benchmark added.
+struct Resident {
+  long long peak = statusBytes("VmHWM:"), anon = statusBytes("RssAnon:"), file = statusBytes("RssFile:");
+  void report(benchmark::State& state) const {
+    state.counters["anon_growth_mib"] = double(statusBytes("RssAnon:") - anon) / (1 << 20);
+    state.counters["file_growth_mib"] = double(statusBytes("RssFile:") - file) / (1 << 20);
+    state.counters["peak_growth_mib"] = double(statusBytes("VmHWM:") - peak) / (1 << 20);
+  }
+};
+
 long long statusBytes(char const* field) {
   std::ifstream in("/proc/self/status");
   std::string line;
@@ -240,14 +256,14 @@ void BM_WhoCan(benchmark::State& state) {
   auto store = openReadOnly(e.db);
   std::mt19937_64 rng(1);
   daWhoCanResult r;
-  long long const rss = statusBytes("VmRSS:");
+  Resident const before;
   for (auto _ : state) {
     unsigned long st = 0;
     daWhoCan(*store, e.objects[rng() % e.objects.size()].c_str(), "r", nullptr, {}, r, st);
     if (st != 0) fail("who-can", st);
     benchmark::DoNotOptimize(r.users.size());
   }
-  state.counters["rss_growth_mib"] = double(statusBytes("VmRSS:") - rss) / (1 << 20);
+  before.report(state);
 }
 BENCHMARK(BM_WhoCan)->Unit(benchmark::kMicrosecond);
 
@@ -258,7 +274,7 @@ BENCHMARK(BM_WhoCan)->Unit(benchmark::kMicrosecond);
 void BM_WhatCan(benchmark::State& state) {
   Estate& e = estate();
   size_t user = 0, regions = 0;
-  long long const peak = statusBytes("VmHWM:"), rss = statusBytes("VmRSS:");
+  Resident const before;
   std::unique_ptr<daCachedStore> kept;
   auto ask = [&](daCachedStore& store) {
     unsigned long st = 0;
@@ -280,8 +296,7 @@ void BM_WhatCan(benchmark::State& state) {
     ask(*store);
   }
   state.counters["regions"] = double(regions);
-  state.counters["rss_growth_mib"] = double(statusBytes("VmRSS:") - rss) / (1 << 20);
-  state.counters["peak_growth_mib"] = double(statusBytes("VmHWM:") - peak) / (1 << 20);
+  before.report(state);
 }
 BENCHMARK(BM_WhatCan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5);
 
@@ -290,7 +305,7 @@ BENCHMARK(BM_WhatCan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations
 void BM_Diff(benchmark::State& state) {
   Estate& e = estate();
   size_t regions = 0;
-  long long const peak = statusBytes("VmHWM:"), rss = statusBytes("VmRSS:");
+  Resident const before;
   for (auto _ : state) {
     auto before = openReadOnly(e.db);
     auto after = openReadOnly(e.changed);
@@ -302,8 +317,7 @@ void BM_Diff(benchmark::State& state) {
   auto store = openReadOnly(e.db);
   state.counters["regions"] = double(regions);
   state.counters["points"] = double(points(*store));
-  state.counters["rss_growth_mib"] = double(statusBytes("VmRSS:") - rss) / (1 << 20);
-  state.counters["peak_growth_mib"] = double(statusBytes("VmHWM:") - peak) / (1 << 20);
+  before.report(state);
 }
 BENCHMARK(BM_Diff)->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <map>
+#include <unordered_map>
 #include <string_view>
 #include <utility>
 
@@ -76,6 +76,26 @@ bool entriesOf(GxACL const* acl, uint32_t type, hx_uuid_t const* id, bool last, 
   return found;
 }
 
+bool sameWords(acl_permset_s_t const& a, acl_permset_s_t const& b) {
+  for (uint32_t g = 0, n = std::max(a.count, b.count); g < n; ++g)
+    if ((g < a.count ? a.groups[g] : 0) != (g < b.count ? b.groups[g] : 0)) return false;
+  return true;
+}
+
+// Whether a and b hold the same entries in the same order (then they grant
+// everyone the same). Both null is the same; one null is not.
+bool sameEntries(GxACL const* a, GxACL const* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  acl_ext_s_t const &x = a->value(), &y = b->value();
+  if (x.num_entries != y.num_entries) return false;
+  for (uint32_t i = 0; i < x.num_entries; ++i) {
+    acl_entry_s_t const &e = x.entries[i], &f = y.entries[i];
+    if (e.entry_type != f.entry_type || !sameWords(e.perms, f.perms)) return false;
+    if ((e.entry_type == acl_e_user || e.entry_type == acl_e_group) && !sameUuid(e.id, f.id)) return false;
+  }
+  return true;
+}
+
 // The uuids the entries of type name in either ACL, in order of first
 // appearance.
 std::vector<hx_uuid_t> subjectsOf(GxACL const* a, GxACL const* b, uint32_t type) {
@@ -93,7 +113,7 @@ std::vector<hx_uuid_t> subjectsOf(GxACL const* a, GxACL const* b, uint32_t type)
 
 // Everything a decision's conditions require, names and places aside: equal
 // keys, equal conditions.
-std::string conditionsKey(daReviewConditions const& c) {
+std::string keyOf(daReviewConditions const& c) {
   std::string k;
   if (c.hasPop) {
     k += "pop " + std::to_string(c.defaultLevel);
@@ -109,18 +129,28 @@ std::string conditionsKey(daReviewConditions const& c) {
   return k;
 }
 
-// One side of one point: the policy in force there.
+daDiffLine lineOf(daDiffSubject subject, hx_uuid_t const& uuid) {
+  daDiffLine line;
+  line.subject = subject;
+  line.uuid = uuid;
+  return line;
+}
+
+// One side of one point: the policy in force there, as numbers the side's
+// Resolver gives each distinct ACL placement and each distinct set of
+// conditions (equal numbers, equal policy).
 struct Side {
-  std::string aclName, aclLocation;
-  std::shared_ptr<GxACL const> acl;
-  daReviewConditions const* conditions = nullptr;
-  std::string conditionsKey;
+  int acl = 0;         // 0: none in force
+  int conditions = 0;  // 0: none
 };
 
-// Decides at points of one store and keeps each distinct policy once.
+// Decides at points of one store and numbers each distinct policy in force.
 class Resolver {
  public:
-  explicit Resolver(daCachedStore& store) : store_(store) {}
+  explicit Resolver(daCachedStore& store) : store_(store) {
+    acls_.push_back({});
+    conditions_.push_back({});
+  }
 
   // An action decide accepts, from the catalogue; 0x1005B2F1 when none.
   unsigned long prepare() {
@@ -136,46 +166,61 @@ class Resolver {
     return 0x1005B2F1;
   }
 
+  // The policy in force at path into side. The ACL of side stays readable
+  // through acl() until the next call.
   unsigned long resolve(std::string const& path, Side& side) {
     unsigned long st = 0;
     store_.decide(path.c_str(), nullptr, action_.c_str(), nullptr, decision_, st);
     if (st != 0) return st;
-    side.aclName = decision_.aclName();
-    side.aclLocation = decision_.aclLocation();
-    side.acl = nullptr;
+    side.acl = 0;
     if (decision_.hasAcl()) {
-      auto& kept = acls_[side.aclLocation];
-      if (!kept) kept = std::make_shared<GxACL const>(*decision_.acl());
-      side.acl = kept;
+      auto [at, added] = aclIds_.try_emplace(decision_.aclLocation(), static_cast<int>(acls_.size()));
+      if (added) acls_.push_back({decision_.aclName(), at->first, nullptr});
+      side.acl = at->second;
     }
-    std::string const where = std::string(decision_.popLocation()) + '\n' + decision_.ruleLocation();
-    auto found = conditions_.find(where);
-    if (found == conditions_.end()) {
-      daReviewConditions c = dareview::conditionsOf(store_, decision_);
-      std::string key = conditionsKey(c);
-      found = conditions_.emplace(where, std::make_pair(std::move(c), std::move(key))).first;
+    side.conditions = 0;
+    if (decision_.hasPop() || decision_.hasRule()) {
+      where_.assign(decision_.popLocation()).append(1, '\n').append(decision_.ruleLocation());
+      auto [at, added] = conditionIds_.try_emplace(where_, static_cast<int>(conditions_.size()));
+      if (added) {
+        daReviewConditions c = dareview::conditionsOf(store_, decision_);
+        std::string key = keyOf(c);
+        conditions_.push_back({std::move(c), std::move(key)});
+      }
+      side.conditions = at->second;
     }
-    side.conditions = &found->second.first;
-    side.conditionsKey = found->second.second;
     return 0;
   }
+
+  // The ACL in force at the last point resolved (null: none).
+  GxACL const* acl() const { return decision_.hasAcl() ? decision_.acl() : nullptr; }
+  // A copy of that ACL, made once per placement.
+  std::shared_ptr<GxACL const> keep(int id) {
+    if (id == 0) return nullptr;
+    if (!acls_[id].kept) acls_[id].kept = std::make_shared<GxACL const>(*decision_.acl());
+    return acls_[id].kept;
+  }
+  std::string const& aclName(int id) const { return acls_[id].name; }
+  std::string const& aclLocation(int id) const { return acls_[id].location; }
+  daReviewConditions const& conditions(int id) const { return conditions_[id].first; }
+  std::string const& conditionsKey(int id) const { return conditions_[id].second; }
 
   daCachedStore& store() { return store_; }
 
  private:
+  struct Acl {
+    std::string name, location;
+    std::shared_ptr<GxACL const> kept;
+  };
   daCachedStore& store_;
   std::string action_;
   daDecision decision_;
-  std::map<std::string, std::shared_ptr<GxACL const>> acls_;  // by where attached
-  std::map<std::string, std::pair<daReviewConditions, std::string>> conditions_;
+  std::string where_;
+  std::unordered_map<std::string, int> aclIds_;        // by where attached
+  std::unordered_map<std::string, int> conditionIds_;  // by where the POP and rule are attached
+  std::vector<Acl> acls_;                              // by number
+  std::vector<std::pair<daReviewConditions, std::string>> conditions_;  // with their keys
 };
-
-daDiffLine lineOf(daDiffSubject subject, hx_uuid_t const& uuid) {
-  daDiffLine line;
-  line.subject = subject;
-  line.uuid = uuid;
-  return line;
-}
 
 // The lines of every subject whose permissions differ between the ACLs.
 class LineMaker {
@@ -185,6 +230,7 @@ class LineMaker {
 
   std::vector<daDiffLine> lines(GxACL const* a, GxACL const* b) {
     std::vector<daDiffLine> out;
+    if (sameEntries(a, b)) return out;
     for (hx_uuid_t const& u : subjectsOf(a, b, acl_e_user)) {
       std::vector<hx_uuid_t> groups;
       if (registry_ != nullptr && registry_->userGroups(u, groups) != 0) groups.clear();
@@ -239,12 +285,36 @@ class LineMaker {
   gxreg::Registry* registry_;
 };
 
-// The change at one point: an empty key means none.
+// The change at one point (null: none), and what makes it the same as its
+// parent's.
 struct Point {
   std::string path;
-  std::string key;
-  std::shared_ptr<daPolicyDiffRegion const> change;  // the region's contents, shared by equal keys
+  std::shared_ptr<daPolicyDiffRegion const> change;  // the region's contents, shared by equal pairs
+  uint64_t acls = 0, conditions = 0;                  // the pair of ACLs; the pair of conditions when they changed
+  bool sameChange(Point const& o) const {
+    return change == nullptr ? o.change == nullptr : o.change != nullptr && acls == o.acls && conditions == o.conditions;
+  }
 };
+
+// What changes between two sides' policies in force (null: nothing).
+std::shared_ptr<daPolicyDiffRegion const> changeOf(Resolver (&sides)[2], LineMaker& maker, Side const& was,
+                                                   Side const& is) {
+  auto r = std::make_shared<daPolicyDiffRegion>();
+  r->lines = maker.lines(sides[0].acl(), sides[1].acl());
+  r->conditionsChanged = sides[0].conditionsKey(was.conditions) != sides[1].conditionsKey(is.conditions);
+  if (r->lines.empty() && !r->conditionsChanged) return nullptr;
+  if (r->conditionsChanged) {
+    r->beforeConditions = sides[0].conditions(was.conditions);
+    r->afterConditions = sides[1].conditions(is.conditions);
+  }
+  r->beforeAcl = sides[0].aclName(was.acl);
+  r->beforeAclLocation = sides[0].aclLocation(was.acl);
+  r->afterAcl = sides[1].aclName(is.acl);
+  r->afterAclLocation = sides[1].aclLocation(is.acl);
+  r->beforeAclValue = sides[0].keep(was.acl);
+  r->afterAclValue = sides[1].keep(is.acl);
+  return r;
+}
 
 void collectPoints(daCachedStore& store, std::string const& under, std::vector<std::string>& paths,
                    unsigned long& status) {
@@ -298,38 +368,29 @@ void daPolicyDiff(daCachedStore& before, daCachedStore& after, daPolicyDiffOptio
 
   // The change at each point, made once per pair of policies in force.
   LineMaker maker(before, after, options.registry);
-  std::map<std::string, std::shared_ptr<daPolicyDiffRegion const>> changes;
+  struct PairHash {
+    size_t operator()(std::pair<uint64_t, uint64_t> const& k) const {
+      return std::hash<uint64_t>()(k.first * 0x9E3779B97F4A7C15ull ^ k.second);
+    }
+  };
+  std::unordered_map<std::pair<uint64_t, uint64_t>, std::shared_ptr<daPolicyDiffRegion const>, PairHash> changes;
   std::vector<Point> points;
   points.reserve(paths.size());
   Side was, is;
   for (std::string& path : paths) {
     if ((status = sides[0].resolve(path, was)) != 0 || (status = sides[1].resolve(path, is)) != 0) return;
-    std::string pair = was.aclLocation + '\n' + is.aclLocation + '\n' + was.conditionsKey + '\n' + is.conditionsKey;
-    auto found = changes.find(pair);
-    if (found == changes.end()) {
-      auto r = std::make_shared<daPolicyDiffRegion>();
-      r->lines = maker.lines(was.acl.get(), is.acl.get());
-      r->conditionsChanged = was.conditionsKey != is.conditionsKey;
-      if (r->conditionsChanged) {
-        r->beforeConditions = *was.conditions;
-        r->afterConditions = *is.conditions;
-      }
-      r->beforeAcl = was.aclName;
-      r->beforeAclLocation = was.aclLocation;
-      r->afterAcl = is.aclName;
-      r->afterAclLocation = is.aclLocation;
-      r->beforeAclValue = was.acl;
-      r->afterAclValue = is.acl;
-      found = changes.emplace(std::move(pair), r->lines.empty() && !r->conditionsChanged ? nullptr : r).first;
-    }
+    uint64_t const acls = uint64_t(uint32_t(was.acl)) << 32 | uint32_t(is.acl);
+    uint64_t const conditions = uint64_t(uint32_t(was.conditions)) << 32 | uint32_t(is.conditions);
+    auto [found, added] = changes.try_emplace({acls, conditions}, nullptr);
+    if (added) found->second = changeOf(sides, maker, was, is);
     Point p;
     p.path = std::move(path);
     if (found->second) {
       // Points with the same ACLs in force and the same change of conditions
       // (or none) make one region, whatever else differs between them.
       p.change = found->second;
-      p.key = was.aclLocation + '\n' + is.aclLocation;
-      if (p.change->conditionsChanged) p.key += '\n' + was.conditionsKey + '\n' + is.conditionsKey;
+      p.acls = acls;
+      p.conditions = p.change->conditionsChanged ? conditions : 0;
     }
     points.push_back(std::move(p));
   }
@@ -346,7 +407,7 @@ void daPolicyDiff(daCachedStore& before, daCachedStore& after, daPolicyDiffOptio
     while (!chain.empty() && !dareview::isAncestor(points[chain.back().point].path, p.path)) chain.pop_back();
     Open const* parent = chain.empty() ? nullptr : &chain.back();
     long region = -1;
-    if (parent != nullptr && points[parent->point].key == p.key) {
+    if (parent != nullptr && points[parent->point].sameChange(p)) {
       region = parent->region;
     } else {
       if (parent != nullptr && parent->region >= 0) regions[parent->region].exceptions.push_back(p.path);
