@@ -6,6 +6,7 @@
 #include "GxCore/db/daAccessReview.h"
 
 #include <algorithm>
+#include <deque>
 #include <cstring>
 #include <exception>
 #include <string_view>
@@ -338,7 +339,7 @@ namespace dareview {
 
 // Paths ordered as a tree is walked: a parent right before its subtree
 // ("/a", "/a/b", "/a-b"), so '/' sorts below every other byte.
-bool treeLess(std::string const& a, std::string const& b) {
+bool treeLess(std::string_view a, std::string_view b) {
   size_t const n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     if (a[i] == b[i]) continue;
@@ -355,7 +356,7 @@ bool within(std::string_view path, std::string_view under) {
   return path.substr(0, under.size()) == under && (path.size() == under.size() || path[under.size()] == '/');
 }
 
-bool isAncestor(std::string const& a, std::string const& b) { return a != b && within(b, a); }
+bool isAncestor(std::string_view a, std::string_view b) { return a != b && within(b, a); }
 
 namespace {
 
@@ -407,6 +408,26 @@ void scanAttachmentPoints(daCachedStore& store, std::string const& under,
   }
 }
 
+void PointPaths::add(daCachedStore& store, unsigned long& status) {
+  sorted_.clear();
+  std::function<bool(std::string_view)> const collect = [this](std::string_view p) {
+    spans_.emplace_back(text_.size(), p.size());
+    text_.append(p);
+    return true;
+  };
+  scanAttachmentPoints(store, under_, collect, status);
+}
+
+std::vector<std::string_view> const& PointPaths::sorted() {
+  if (!sorted_.empty()) return sorted_;
+  sorted_.reserve(spans_.size() + 1);
+  for (auto [offset, length] : spans_) sorted_.emplace_back(text_.data() + offset, length);
+  std::sort(sorted_.begin(), sorted_.end(), treeLess);
+  sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
+  if (sorted_.empty() || sorted_.front() != under_) sorted_.insert(sorted_.begin(), under_);
+  return sorted_;
+}
+
 }  // namespace dareview
 
 // ---- what can ----------------------------------------------------------------------
@@ -419,47 +440,69 @@ using dareview::treeLess;
 using dareview::within;
 
 // The answer at one attachment point (or at under).
-struct Point {
-  std::string path;
-  bool granted = false;  // the ACL grants
-  std::string key;       // equal keys: equal answers
+// What the ACL grants at a point and, when it does, the conditions in force
+// and the ACL: shared by the points with the same POP, rule and ACL
+// placements, so that each is read and described once per call.
+struct Grant {
   daReviewConditions conditions;
+  bool conditional = false;  // conditions.any(level)
+  int key = 0;               // 1 + the number of the conditions' description: equal keys, equal answers
   std::string aclName, aclLocation;
 };
 
+// The answer at one attachment point (or at under).
+struct Point {
+  std::string_view path;  // in Answers::paths
+  Grant const* grant = nullptr;  // null: the ACL does not grant
+  int key() const { return grant != nullptr ? grant->key : 0; }
+};
+
 // The answers at under and at every attachment point below it, in tree
-// order.
+// order, and the grants they point to.
+struct Answers {
+  explicit Answers(std::string const& under) : paths(under) {}
+  dareview::PointPaths paths;
+  std::vector<Point> points;
+  std::deque<Grant> grants;
+};
+
 void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions, std::string const& under,
-                  std::vector<Point>& points, unsigned long& status) {
-  points.clear();
+                  Answers& answers, unsigned long& status) {
   daDecision d;
   store.decide(under.c_str(), caller, actions, nullptr, d, status);  // checks the actions and the store first
   if (status != 0) return;
   status = checkExists(store, under);
   if (status != 0) return;
-  std::vector<std::string> paths{under};
-  std::function<bool(std::string_view)> const collect = [&paths](std::string_view p) {
-    paths.emplace_back(p);
-    return true;
-  };
-  dareview::scanAttachmentPoints(store, under, collect, status);
+  answers.paths.add(store, status);
   if (status != 0) return;
-  std::sort(paths.begin(), paths.end(), treeLess);
-  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  std::vector<std::string_view> const& paths = answers.paths.sorted();
   int const level = caller != nullptr ? 1 : 0;
-  for (std::string& path : paths) {
+  std::unordered_map<std::string, Grant const*> byPlacement;  // ACL, POP and rule locations
+  std::unordered_map<std::string, int> descriptions;
+  std::string placement;
+  answers.points.reserve(paths.size());
+  std::string path;
+  for (std::string_view at : paths) {
+    path.assign(at);
     store.decide(path.c_str(), caller, actions, nullptr, d, status);
     if (status != 0) return;
     Point p;
-    p.path = std::move(path);
-    p.granted = aclGrants(d);
-    if (p.granted) {
-      p.conditions = conditionsOf(store, d);
-      p.key = "+" + p.conditions.describe(level);
-      p.aclName = d.aclName();
-      p.aclLocation = d.aclLocation();
+    p.path = at;
+    if (aclGrants(d)) {
+      placement.assign(d.aclLocation()).append(1, '\n').append(d.popLocation()).append(1, '\n').append(d.ruleLocation());
+      auto [found, added] = byPlacement.try_emplace(placement, nullptr);
+      if (added) {
+        Grant& g = answers.grants.emplace_back();
+        g.conditions = conditionsOf(store, d);
+        g.conditional = g.conditions.any(level);
+        g.key = 1 + descriptions.try_emplace(g.conditions.describe(level), static_cast<int>(descriptions.size())).first->second;
+        g.aclName = d.aclName();
+        g.aclLocation = d.aclLocation();
+        found->second = &g;
+      }
+      p.grant = found->second;
     }
-    points.push_back(std::move(p));
+    answers.points.push_back(std::move(p));
   }
 }
 
@@ -470,10 +513,10 @@ void daWhatCan(daCachedStore& store, sec_id_pa_t* caller, char const* actions, c
   ZUTF8String_6_0 text(under == nullptr || under[0] == '\0' ? "/" : under);
   status = daPObjName::validateAndFix(text);
   if (status != 0) return;
-  std::vector<Point> points;
-  answerPoints(store, caller, actions, text.getChars(), points, status);
+  Answers answers(text.getChars());
+  answerPoints(store, caller, actions, text.getChars(), answers, status);
   if (status != 0) return;
-  int const level = caller != nullptr ? 1 : 0;
+  std::vector<Point> const& points = answers.points;
 
   // Walk the points in tree order with the chain of their ancestors: a
   // point with its parent's answer continues the parent's region; one with
@@ -490,17 +533,17 @@ void daWhatCan(daCachedStore& store, sec_id_pa_t* caller, char const* actions, c
     while (!chain.empty() && !isAncestor(points[chain.back().point].path, p.path)) chain.pop_back();
     Open const* parent = chain.empty() ? nullptr : &chain.back();
     long region = -1;
-    if (parent != nullptr && points[parent->point].key == p.key) {
+    if (parent != nullptr && points[parent->point].key() == p.key()) {
       region = parent->region;
     } else {
-      if (parent != nullptr && parent->region >= 0) regions[parent->region].exceptions.push_back(p.path);
-      if (p.granted) {
+      if (parent != nullptr && parent->region >= 0) regions[parent->region].exceptions.emplace_back(p.path);
+      if (p.grant != nullptr) {
         daWhatCanRegion r;
-        r.prefix = p.path;
-        r.conditional = p.conditions.any(level);
-        r.conditions = p.conditions;
-        r.aclName = p.aclName;
-        r.aclLocation = p.aclLocation;
+        r.prefix.assign(p.path);
+        r.conditional = p.grant->conditional;
+        r.conditions = p.grant->conditions;
+        r.aclName = p.grant->aclName;
+        r.aclLocation = p.grant->aclLocation;
         region = static_cast<long>(regions.size());
         regions.push_back(std::move(r));
       }
@@ -518,12 +561,11 @@ void daWhatCanObjects(daCachedStore& store, sec_id_pa_t* caller, char const* act
   status = daPObjName::validateAndFix(text);
   if (status != 0) return;
   std::string const root = text.getChars();
-  std::vector<Point> points;
-  answerPoints(store, caller, actions, root, points, status);
+  Answers answers(root);
+  answerPoints(store, caller, actions, root, answers, status);
   if (status != 0) return;
-  int const level = caller != nullptr ? 1 : 0;
   std::unordered_map<std::string_view, Point const*> byPath;
-  for (Point const& p : points) byPath.emplace(p.path, &p);
+  for (Point const& p : answers.points) byPath.emplace(p.path, &p);
   std::string const cursor = after != nullptr ? after : "";
   std::string object;
   std::function<bool(std::string_view)> const visit = [&](std::string_view path) {
@@ -537,9 +579,9 @@ void daWhatCanObjects(daCachedStore& store, sec_id_pa_t* caller, char const* act
       found = byPath.find(at);
     }
     Point const& p = *found->second;
-    if (!p.granted) return true;
+    if (p.grant == nullptr) return true;
     object.assign(path);
-    return each(object.c_str(), p.conditions.any(level));
+    return each(object.c_str(), p.grant->conditional);
   };
   scanKeys(store, daPObjName::pobjbasename_, root, visit, status);
 }

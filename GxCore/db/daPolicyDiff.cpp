@@ -288,7 +288,7 @@ class LineMaker {
 // The change at one point (null: none), and what makes it the same as its
 // parent's.
 struct Point {
-  std::string path;
+  std::string_view path;  // in the call's PointPaths
   std::shared_ptr<daPolicyDiffRegion const> change;  // the region's contents, shared by equal pairs
   uint64_t acls = 0, conditions = 0;                  // the pair of ACLs; the pair of conditions when they changed
   bool sameChange(Point const& o) const {
@@ -314,15 +314,6 @@ std::shared_ptr<daPolicyDiffRegion const> changeOf(Resolver (&sides)[2], LineMak
   r->beforeAclValue = sides[0].keep(was.acl);
   r->afterAclValue = sides[1].keep(is.acl);
   return r;
-}
-
-void collectPoints(daCachedStore& store, std::string const& under, std::vector<std::string>& paths,
-                   unsigned long& status) {
-  std::function<bool(std::string_view)> const collect = [&paths](std::string_view p) {
-    paths.emplace_back(p);
-    return true;
-  };
-  dareview::scanAttachmentPoints(store, under, collect, status);
 }
 
 }  // namespace
@@ -358,13 +349,12 @@ void daPolicyDiff(daCachedStore& before, daCachedStore& after, daPolicyDiffOptio
   }
   if (inBefore != 0 && (status = dareview::checkExists(after, under)) != 0) return;
 
-  std::vector<std::string> paths{under};
+  dareview::PointPaths pointPaths(under);
   for (Resolver& r : sides) {
-    collectPoints(r.store(), under, paths, status);
+    pointPaths.add(r.store(), status);
     if (status != 0) return;
   }
-  std::sort(paths.begin(), paths.end(), dareview::treeLess);
-  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  std::vector<std::string_view> const& paths = pointPaths.sorted();
 
   // The change at each point, made once per pair of policies in force.
   LineMaker maker(before, after, options.registry);
@@ -377,14 +367,16 @@ void daPolicyDiff(daCachedStore& before, daCachedStore& after, daPolicyDiffOptio
   std::vector<Point> points;
   points.reserve(paths.size());
   Side was, is;
-  for (std::string& path : paths) {
+  std::string path;
+  for (std::string_view at : paths) {
+    path.assign(at);
     if ((status = sides[0].resolve(path, was)) != 0 || (status = sides[1].resolve(path, is)) != 0) return;
     uint64_t const acls = uint64_t(uint32_t(was.acl)) << 32 | uint32_t(is.acl);
     uint64_t const conditions = uint64_t(uint32_t(was.conditions)) << 32 | uint32_t(is.conditions);
     auto [found, added] = changes.try_emplace({acls, conditions}, nullptr);
     if (added) found->second = changeOf(sides, maker, was, is);
     Point p;
-    p.path = std::move(path);
+    p.path = at;
     if (found->second) {
       // Points with the same ACLs in force and the same change of conditions
       // (or none) make one region, whatever else differs between them.
@@ -410,10 +402,10 @@ void daPolicyDiff(daCachedStore& before, daCachedStore& after, daPolicyDiffOptio
     if (parent != nullptr && points[parent->point].sameChange(p)) {
       region = parent->region;
     } else {
-      if (parent != nullptr && parent->region >= 0) regions[parent->region].exceptions.push_back(p.path);
+      if (parent != nullptr && parent->region >= 0) regions[parent->region].exceptions.emplace_back(p.path);
       if (p.change) {
         regions.push_back(*p.change);
-        regions.back().prefix = p.path;
+        regions.back().prefix.assign(p.path);
         region = static_cast<long>(regions.size() - 1);
       }
     }

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "GxCore/db/daAccessReview.h"
 
@@ -18,11 +20,11 @@ namespace dareview {
 
 // Paths ordered as a tree is walked: a parent right before its subtree
 // ("/a", "/a/b", "/a-b"), so '/' sorts below every other byte.
-bool treeLess(std::string const& a, std::string const& b);
+bool treeLess(std::string_view a, std::string_view b);
 // path is at or below under (both normalised).
 bool within(std::string_view path, std::string_view under);
 // a is a proper ancestor of b.
-bool isAncestor(std::string const& a, std::string const& b);
+bool isAncestor(std::string_view a, std::string_view b);
 
 // Calls each with the paths of base's keys (a map base name) at and below
 // under, in key order, holding the store's state lock shared; each returns
@@ -35,6 +37,25 @@ void scanKeys(daCachedStore& store, char const* base, std::string const& under,
 // path may come up to three times). Statuses as scanKeys.
 void scanAttachmentPoints(daCachedStore& store, std::string const& under,
                           std::function<bool(std::string_view)> const& each, unsigned long& status);
+
+// The attachment points at and below a path, of one store or several, in
+// tree order and each once, with the path itself first. The paths are kept
+// in one buffer of this object (no allocation per path).
+class PointPaths {
+ public:
+  explicit PointPaths(std::string const& under) : under_(under) {}
+  // Adds store's points; statuses as scanAttachmentPoints.
+  void add(daCachedStore& store, unsigned long& status);
+  // The paths, under first; valid while this object lives and add is not
+  // called again.
+  std::vector<std::string_view> const& sorted();
+
+ private:
+  std::string under_;
+  std::string text_;
+  std::vector<std::pair<size_t, size_t>> spans_;  // offset and length in text_
+  std::vector<std::string_view> sorted_;
+};
 
 // 0 when the store has a protected object at path (normalised), or path is
 // the root; da_s_no_such_object when not; the read's status otherwise.
