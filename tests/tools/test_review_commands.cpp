@@ -97,6 +97,15 @@ TEST_F(ReviewCommands, DiffAndDryRunOfADocumentSayWhoGainsAndLosesAndWriteNothin
   ASSERT_EQ(run("import " + after + " " + example("web-change.json") + " --registry " + db_ + ".registry.json").status, 0);
   EXPECT_EQ(run("diff " + db_ + " " + after).out, diff.out);
   EXPECT_EQ(run("diff " + after + " " + after).out, "no difference\n");
+
+  // The same kind of change written in YAML.
+  std::string const yaml = write("change.yaml", "objects:\n  /web/blog:\n    description: the blog\n");
+  Outcome fromYaml = run("diff " + db_ + " " + yaml);
+  EXPECT_EQ(fromYaml.status, 0);
+  EXPECT_EQ(fromYaml.out.rfind("/web/blog and below\n", 0), 0u) << fromYaml.out;
+  EXPECT_NE(fromYaml.out.find("1 subtree differs: 0 with gains, 0 with losses, 1 with other conditions"),
+            std::string::npos) << fromYaml.out;
+  expectUntouched();
 }
 
 TEST_F(ReviewCommands, FailOnUnderAndJsonMakeAGateAndBadInputExitsTwo) {
