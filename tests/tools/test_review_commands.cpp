@@ -7,6 +7,7 @@
 // parser reads back with its names and messages intact.
 #ifdef GXPOLICY_BINARY
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -136,6 +137,9 @@ TEST_F(ReviewCommands, FailOnUnderAndJsonMakeAGateAndBadInputExitsTwo) {
   EXPECT_EQ(nowhere.status, 2);
   EXPECT_NE(nowhere.out.find("/nothing"), std::string::npos) << nowhere.out;
   EXPECT_EQ(run("diff " + db_ + " " + dir_.file("missing.db")).status, 2);
+  std::string const fifo = dir_.file("fifo.json");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(run("diff " + db_ + " " + fifo).status, 2) << "a FIFO is refused, not waited on";
   EXPECT_EQ(run("diff " + db_ + " " + change + " --fail-on sometimes").status, 2);
   expectUntouched();
 }

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -438,6 +439,11 @@ std::unique_ptr<gxreg::Registry> registryOrFail(std::string const& db, std::stri
 }
 
 void diffCommand(DiffArgs const& a) {
+  // A pipe or FIFO would block the sniffing read and could not be read twice
+  // by the import: only regular files (import --dry-run reads the others).
+  std::error_code ec;
+  if (std::filesystem::exists(a.after, ec) && !std::filesystem::is_regular_file(a.after, ec))
+    refuse({a.after + " is not a regular file", 0, "give a database or a document file; import --dry-run DB - reads a pipe"});
   if (isDocument(a.after)) {
     int const code = printDocumentDiff(a.before, a.domain, a.after, a.registry, a.print);
     if (code != kExitOk) throw CLI::RuntimeError(code);
