@@ -414,6 +414,7 @@ int printDiff(daCachedStore& before, daCachedStore& after, gxreg::Registry* regi
     std::printf("%zu subtree%s: %zu with gains, %zu with losses, %zu with other conditions\n", regions,
                 regions == 1 ? " differs" : "s differ", gains, losses, conditions);
   }
+  std::fflush(stdout);  // the listing before the verdict, also when both go to one pipe
   if (tripped) std::fprintf(stderr, "gxpolicy: diff: %s found (--fail-on %s)\n",
                             how.failOn == "any" ? "a difference" : how.failOn == "gained" ? "a gain" : "a loss",
                             how.failOn.c_str());
