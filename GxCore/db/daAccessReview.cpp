@@ -440,14 +440,20 @@ using dareview::treeLess;
 using dareview::within;
 
 // The answer at one attachment point (or at under).
-// What the ACL grants at a point and, when it does, the conditions in force
-// and the ACL: shared by the points with the same POP, rule and ACL
-// placements, so that each is read and described once per call.
-struct Grant {
+// The conditions of one POP and rule placement, read and described once
+// per call.
+struct Conditions {
   daReviewConditions conditions;
   bool conditional = false;  // conditions.any(level)
-  int key = 0;               // 1 + the number of the conditions' description: equal keys, equal answers
-  std::string aclName, aclLocation;
+  int key = 0;               // 1 + the number of the description: equal keys, equal answers
+};
+
+// A granted answer: the ACL in force (its name and location) and the
+// conditions, shared by the points with the same placements.
+struct Grant {
+  Conditions const* conditions;
+  std::pair<std::string, std::string> const* acl;  // name, location
+  int key = 0;
 };
 
 // The answer at one attachment point (or at under).
@@ -464,6 +470,8 @@ struct Answers {
   dareview::PointPaths paths;
   std::vector<Point> points;
   std::deque<Grant> grants;
+  std::deque<Conditions> conditions;
+  std::deque<std::pair<std::string, std::string>> acls;
 };
 
 void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions, std::string const& under,
@@ -478,6 +486,8 @@ void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions
   std::vector<std::string_view> const& paths = answers.paths.sorted();
   int const level = caller != nullptr ? 1 : 0;
   std::unordered_map<std::string, Grant const*> byPlacement;  // ACL, POP and rule locations
+  std::unordered_map<std::string, Conditions const*> byConditions;  // POP and rule locations
+  std::unordered_map<std::string, std::pair<std::string, std::string> const*> byAcl;
   std::unordered_map<std::string, int> descriptions;
   std::string placement;
   answers.points.reserve(paths.size());
@@ -492,13 +502,20 @@ void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions
       placement.assign(d.aclLocation()).append(1, '\n').append(d.popLocation()).append(1, '\n').append(d.ruleLocation());
       auto [found, added] = byPlacement.try_emplace(placement, nullptr);
       if (added) {
-        Grant& g = answers.grants.emplace_back();
-        g.conditions = conditionsOf(store, d);
-        g.conditional = g.conditions.any(level);
-        g.key = 1 + descriptions.try_emplace(g.conditions.describe(level), static_cast<int>(descriptions.size())).first->second;
-        g.aclName = d.aclName();
-        g.aclLocation = d.aclLocation();
-        found->second = &g;
+        placement.erase(0, placement.find('\n') + 1);
+        auto [c, newConditions] = byConditions.try_emplace(placement, nullptr);
+        if (newConditions) {
+          Conditions& made = answers.conditions.emplace_back();
+          made.conditions = conditionsOf(store, d);
+          made.conditional = made.conditions.any(level);
+          made.key = 1 + descriptions.try_emplace(made.conditions.describe(level), static_cast<int>(descriptions.size()))
+                             .first->second;
+          c->second = &made;
+        }
+        placement.assign(d.aclLocation());
+        auto [a, newAcl] = byAcl.try_emplace(placement, nullptr);
+        if (newAcl) a->second = &answers.acls.emplace_back(d.aclName(), d.aclLocation());
+        found->second = &answers.grants.emplace_back(Grant{c->second, a->second, c->second->key});
       }
       p.grant = found->second;
     }
@@ -540,10 +557,10 @@ void daWhatCan(daCachedStore& store, sec_id_pa_t* caller, char const* actions, c
       if (p.grant != nullptr) {
         daWhatCanRegion r;
         r.prefix.assign(p.path);
-        r.conditional = p.grant->conditional;
-        r.conditions = p.grant->conditions;
-        r.aclName = p.grant->aclName;
-        r.aclLocation = p.grant->aclLocation;
+        r.conditional = p.grant->conditions->conditional;
+        r.conditions = p.grant->conditions->conditions;
+        r.aclName = p.grant->acl->first;
+        r.aclLocation = p.grant->acl->second;
         region = static_cast<long>(regions.size());
         regions.push_back(std::move(r));
       }
@@ -581,7 +598,7 @@ void daWhatCanObjects(daCachedStore& store, sec_id_pa_t* caller, char const* act
     Point const& p = *found->second;
     if (p.grant == nullptr) return true;
     object.assign(path);
-    return each(object.c_str(), p.grant->conditional);
+    return each(object.c_str(), p.grant->conditions->conditional);
   };
   scanKeys(store, daPObjName::pobjbasename_, root, visit, status);
 }
