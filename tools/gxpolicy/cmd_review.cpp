@@ -324,6 +324,9 @@ std::string conditionsChange(daPolicyDiffRegion const& r) {
     return (was.empty() ? "none" : was) + " -> " + (is.empty() ? "none" : is) + (level == 0 ? " (unauthenticated)" : "");
   }
   if (r.beforeConditions.ruleText != r.afterConditions.ruleText) return "the rule's text changed";
+  if (r.beforeConditions.hasPop != r.afterConditions.hasPop)
+    return r.afterConditions.hasPop ? "POP " + r.afterConditions.popName + " now in force (it requires nothing more)"
+                                    : "no POP in force now (POP " + r.beforeConditions.popName + " required nothing more)";
   return "the POP's levels changed for callers already above them";
 }
 
