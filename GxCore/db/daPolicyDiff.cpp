@@ -115,7 +115,12 @@ std::vector<hx_uuid_t> subjectsOf(GxACL const* a, GxACL const* b, uint32_t type)
 // keys, equal conditions.
 std::string keyOf(daReviewConditions const& c) {
   std::string k;
-  if (c.hasPop) {
+  // A POP that requires nothing (level 0 from everywhere, no window, no
+  // protection) answers as no POP does.
+  bool const demands = c.hasPop && (c.defaultLevel != 0 || c.window || c.protection != 0 ||
+                                     std::any_of(c.levels.begin(), c.levels.end(),
+                                                 [](daReviewConditions::Level const& l) { return l.level != 0; }));
+  if (demands) {
     k += "pop " + std::to_string(c.defaultLevel);
     for (auto const& l : c.levels) k += " " + l.network + "/" + l.netmask + "=" + std::to_string(l.level);
     k += c.window ? " window " + c.windowText : std::string();

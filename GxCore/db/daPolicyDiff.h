@@ -78,7 +78,8 @@ struct daPolicyDiffRegion {
   std::string beforeAcl, beforeAclLocation, afterAcl, afterAclLocation;
   std::vector<daDiffLine> lines;  // users, then groups, any-other, unauthenticated
   // The POP or rule in force differs in what it requires (names and
-  // places aside): then the conditions of both sides.
+  // places aside; a POP that requires nothing is as none): then the
+  // conditions of both sides.
   bool conditionsChanged = false;
   daReviewConditions beforeConditions, afterConditions;
   // The ACLs in force (null: none), for asking about one caller.

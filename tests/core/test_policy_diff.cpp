@@ -67,10 +67,14 @@ std::string conditionsAt(daCachedStore& store, std::string const& object) {
   daWhoCan(store, object.c_str(), "r", nullptr, {}, w, st);
   EXPECT_EQ(st, 0u) << object;
   daReviewConditions const& c = w.conditions;
-  std::string k = c.hasPop ? "pop " + std::to_string(c.defaultLevel) : "";
-  for (auto const& l : c.levels) k += " " + l.network + "/" + l.netmask + "=" + std::to_string(l.level);
-  k += c.windowText + std::to_string(c.protection) + (c.warningMode ? "w" : "");
-  return k + "|" + c.ruleText;
+  std::string k;
+  bool demands = c.defaultLevel != 0 || c.window || c.protection != 0;
+  for (auto const& l : c.levels) {
+    k += " " + l.network + "/" + l.netmask + "=" + std::to_string(l.level);
+    demands |= l.level != 0;
+  }
+  k += std::to_string(c.defaultLevel) + c.windowText + std::to_string(c.protection) + (c.warningMode ? "w" : "");
+  return (demands ? k : std::string()) + "|" + c.ruleText;  // a POP that requires nothing is as none
 }
 
 // The regions of a diff and the one that answers for an object.

@@ -99,6 +99,11 @@ TEST_F(ReviewCommands, DiffAndDryRunOfADocumentSayWhoGainsAndLosesAndWriteNothin
   EXPECT_EQ(run("diff " + db_ + " " + after).out, diff.out);
   EXPECT_EQ(run("diff " + after + " " + after).out, "no difference\n");
 
+  // A POP that requires nothing (auditing only) changes no answer.
+  std::string const audit = write("audit.json", R"({"pops": {"audit-only": {"audit": 7}},
+    "objects": {"/web/index.html": {"description": "home page", "pop": "audit-only"}}})");
+  EXPECT_EQ(run("diff " + db_ + " " + audit).out, "no difference\n");
+
   // The same kind of change written in YAML.
   std::string const yaml = write("change.yaml", "objects:\n  /web/blog:\n    description: the blog\n");
   Outcome fromYaml = run("diff " + db_ + " " + yaml);
