@@ -116,8 +116,10 @@ std::vector<hx_uuid_t> subjectsOf(GxACL const* a, GxACL const* b, uint32_t type)
 std::string keyOf(daReviewConditions const& c) {
   std::string k;
   // A POP that requires nothing (level 0 from everywhere, no window, no
-  // protection) answers as no POP does.
+  // protection) answers as no POP does, unless its warning mode waives a
+  // rule's denial.
   bool const demands = c.hasPop && (c.defaultLevel != 0 || c.window || c.protection != 0 ||
+                                     (c.warningMode && !c.ruleName.empty()) ||
                                      std::any_of(c.levels.begin(), c.levels.end(),
                                                  [](daReviewConditions::Level const& l) { return l.level != 0; }));
   if (demands) {

@@ -68,7 +68,7 @@ std::string conditionsAt(daCachedStore& store, std::string const& object) {
   EXPECT_EQ(st, 0u) << object;
   daReviewConditions const& c = w.conditions;
   std::string k;
-  bool demands = c.defaultLevel != 0 || c.window || c.protection != 0;
+  bool demands = c.defaultLevel != 0 || c.window || c.protection != 0 || (c.warningMode && !c.ruleName.empty());
   for (auto const& l : c.levels) {
     k += " " + l.network + "/" + l.netmask + "=" + std::to_string(l.level);
     demands |= l.level != 0;

@@ -103,6 +103,10 @@ TEST_F(ReviewCommands, DiffAndDryRunOfADocumentSayWhoGainsAndLosesAndWriteNothin
   std::string const audit = write("audit.json", R"({"pops": {"audit-only": {"audit": 7}},
     "objects": {"/web/index.html": {"description": "home page", "pop": "audit-only"}}})");
   EXPECT_EQ(run("diff " + db_ + " " + audit).out, "no difference\n");
+  // ... unless its warning mode waives the denials of a rule in force there.
+  std::string const waive = write("waive.json", R"({"pops": {"trial": {"warning": true}},
+    "objects": {"/web/docs/drafts": {"description": "drafts", "rule": "web-department", "pop": "trial"}}})");
+  EXPECT_NE(run("diff " + db_ + " " + waive).out.find("/web/docs/drafts and below\n"), std::string::npos);
 
   // The same kind of change written in YAML.
   std::string const yaml = write("change.yaml", "objects:\n  /web/blog:\n    description: the blog\n");
