@@ -2,7 +2,9 @@
 // and write everything a database holds as such a document.
 //
 //   gxpolicy import DB FILE     FILE "-" reads standard input; a pipe,
-//                               /dev/stdin or a FIFO works too
+//                               /dev/stdin or a FIFO works too; --dry-run
+//                               prints what it would change (gxpolicy diff)
+//                               and writes nothing
 //   gxpolicy export DB [FILE]   no FILE (or "-") writes standard output
 //
 // The document (every section and every field not marked required may be
@@ -123,6 +125,7 @@ struct IoArgs {
   std::string file = "-";
   std::string domain = "Default";
   std::string registry;  // --registry; empty: the file beside db, if any
+  bool dryRun = false;   // import --dry-run: print what would change, write nothing
 };
 
 std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly, int cache = 1) {
@@ -249,9 +252,16 @@ class ImportInput {
   std::string spooled_;  // the temporary copy, removed with this object
 };
 
+// import --dry-run: what the document would change, from a scratch copy.
+void dryRun(IoArgs const& a, std::string const& path) {
+  int const code = printDocumentDiff(a.db, a.domain, path, a.registry, DiffPrint{});
+  if (code != kExitOk) throw CLI::RuntimeError(code);
+}
+
 void importFile(IoArgs const& a) {
   ImportInput input(a.file);
   std::string const path = input.path();
+  if (a.dryRun) return dryRun(a, path);
   DocumentSource source = [path] { return std::make_unique<std::ifstream>(path, std::ios::binary); };
   // Without the cache: a large document would otherwise leave every
   // object it wrote decoded in memory.
@@ -345,6 +355,7 @@ void registerIoCommands(CLI::App& app) {
                  "temporary file first, since the document is read twice)")
       ->required();
   i->add_option("--registry", args->registry, "user registry resolving entry names (default: DB.registry.json if it exists)");
+  i->add_flag("--dry-run", args->dryRun, "print what the import would change (as diff does) and write nothing");
   i->callback([args] { importFile(*args); });
   auto* e = app.add_subcommand("export", "write the policy of a database as a JSON document");
   addDatabaseOptions(e, args->db, args->domain);

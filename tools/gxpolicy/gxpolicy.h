@@ -72,7 +72,23 @@ void registerRegistryCommands(CLI::App& app);
 void registerDecisionCommands(CLI::App& app);  // check, explain, test
 void registerBenchCommands(CLI::App& app);
 void registerVerifyCommands(CLI::App& app);
-void registerReviewCommands(CLI::App& app);  // who-can, what-can
+void registerReviewCommands(CLI::App& app);  // who-can, what-can, diff
 void registerTokenCommands(CLI::App& app);   // administrators' bearer tokens
+
+// How `gxpolicy diff` prints: only under (a path; "" the root), JSON or
+// text, and which change makes it fail ("gained", "lost", "any"; "" none).
+struct DiffPrint {
+  std::string under, failOn;
+  bool json = false;
+};
+// Prints what importing the policy document at document (JSON, or YAML by
+// its name) into the database db would change, as `gxpolicy diff` does:
+// the document goes into a scratch copy of db in $TMPDIR, removed
+// afterwards; db is only read. Returns kExitOk, or kExitDenied when
+// how.failOn finds its kind of change. A database, registry or document
+// that cannot be read or imported is printed and thrown as
+// CLI::RuntimeError(kExitError).
+int printDocumentDiff(std::string const& db, std::string const& domain, std::string const& document,
+                      std::string const& registry, DiffPrint const& how);
 
 }  // namespace gxpolicy
