@@ -799,6 +799,14 @@ constexpr unsigned kReservePerByte = 8;
 
 }  // namespace
 
+namespace document {
+PolicyItem readPolicyItem(daCachedStore& store, gxreg::Registry* registry, int kind, std::string const& key,
+                          json const& value, Path const& p) {
+  return readPolicy(store, registry, kind, key, value, p);
+}
+ObjectItem readObjectItem(std::string const& key, json const& value, Path const& p) { return readObject(key, value, p); }
+}  // namespace document
+
 bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, ImportOptions const& options,
                           ImportCounts& counts, Problem& problem) {
   counts = ImportCounts{};
