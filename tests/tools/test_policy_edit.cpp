@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "tools/common/change_log.h"
 #include "tools/common/policy_changes.h"
 #include "tools/common/policy_export.h"
+#include "tools/common/policy_import.h"
 
 namespace {
 
@@ -239,6 +241,47 @@ TEST_F(PolicyEdit, AStaleSequenceIsAConflictAndADryRunWritesNothing) {
   ChangeResult late = apply({{"changes", {{{"op", "create"}, {"acl", "b"}}}}}, based);
   EXPECT_EQ(late.outcome, ChangeOutcome::conflict);
   EXPECT_FALSE(gxtest::hasAcl(*store_, "b"));
+}
+
+// Policy as code: a document imported with replace is the whole policy.
+TEST_F(PolicyEdit, AReplacingImportRemovesWhatTheDocumentLacksOrChangesNothing) {
+  ASSERT_EQ(apply(kProject).outcome, ChangeOutcome::applied);
+  json whole = {{"acls", {{"shared", {{"entries", {{{"type", "any-other"}, {"actions", "Tr"}}}}}}}},
+                {"objects", {{"/projects/b", {{"acl", "shared"}}}}}};
+  auto import = [&](json const& doc, gxpolicy::ImportCounts& counts) {
+    gxpolicy::ImportOptions o;
+    o.replace = true;
+    o.actor = gxpolicy::Actor{"pipeline", "local"};
+    o.command = "import --replace";
+    gxpolicy::Problem problem;
+    std::string text = doc.dump();
+    gxpolicy::DocumentSource source = [&text] { return std::make_unique<std::istringstream>(text); };
+    bool ok = gxpolicy::importPolicyDocument(*store_, source, o, counts, problem);
+    return ok ? std::string() : gxpolicy::describe(problem);
+  };
+  // Naming an ACL that only the database holds fails: it would be removed.
+  unsigned long before = sequence();
+  gxpolicy::ImportCounts counts;
+  json naming = whole;
+  naming["objects"]["/projects/c"] = {{"acl", "team-a"}};
+  EXPECT_NE(import(naming, counts).find("no ACL named \"team-a\" in the document"), std::string::npos);
+  EXPECT_EQ(sequence(), before);
+  EXPECT_TRUE(gxtest::hasAcl(*store_, "team-a"));
+
+  ASSERT_EQ(import(whole, counts), "");
+  EXPECT_EQ(counts.removed, 2u) << "the ACL team-a and the object /projects/a";
+  json doc = exported();
+  EXPECT_EQ(doc["acls"].size(), 1u);
+  EXPECT_EQ(doc["objects"].size(), 1u);
+  EXPECT_TRUE(gxtest::mapNames(*store_, daAclName("team-a").getPolicyToObjMapName()).empty());
+  std::vector<json> entries = log();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[1]["who"], "pipeline");
+  EXPECT_EQ(entries[1]["sequence"], sequence());
+  EXPECT_EQ(gxpolicy::describeEntry(entries[1]).substr(std::to_string(sequence()).size()),
+            "  " + entries[1]["time"].get<std::string>() +
+                "  pipeline@local  import --replace\n  acl shared: created\n  object /projects/b: created\n"
+                "  acl team-a: deleted\n  object /projects/a: deleted\n");
 }
 
 // Two administrators apply changes based on the same sequence number at
