@@ -55,7 +55,11 @@ json atPlace(F read, std::string const& inner, Path const& p) {
   try {
     return read();
   } catch (BadItem& bad) {
-    if (bad.path.compare(0, inner.size(), inner) == 0) bad.path = p.text() + bad.path.substr(inner.size());
+    if (bad.path.compare(0, inner.size(), inner) == 0) {
+      std::string rest = bad.path.substr(inner.size());
+      if (p.text().empty() && !rest.empty() && rest[0] == '.') rest.erase(0, 1);
+      bad.path = p.text() + rest;
+    }
     throw;
   }
 }
@@ -162,7 +166,7 @@ json PolicyEdit::subjectEntry(std::string const& acl, json const& entry, Path co
   json e = entry;
   if (!e.contains("actions")) e["actions"] = "";
   json scratch = {{"entries", json::array({e})}};
-  std::string const inner = p.text() + ".entries[0]";
+  std::string const inner = (p / "entries" / 0).text();
   json made = atPlace([&] { return normaliseItem(store_, registry_, kAcl, acl, scratch, p); }, inner, p);
   json ne = made["entries"][0];
   std::string type = ne["type"];
@@ -209,7 +213,7 @@ namespace {
 json levelEntry(daCachedStore& store, std::string const& pop, std::string const& network, std::string const& netmask,
                 unsigned long level, Path const& p) {
   json scratch = {{"ipauth", json::array({{{"network", network}, {"netmask", netmask}, {"level", level}}})}};
-  std::string const inner = p.text() + ".ipauth[0]";
+  std::string const inner = (p / "ipauth" / 0).text();
   json made = atPlace([&] { return normaliseItem(store, nullptr, kPop, pop, scratch, p); }, inner, p);
   return made["ipauth"][0];
 }

@@ -123,6 +123,8 @@ struct IoArgs {
   std::string file = "-";
   std::string domain = "Default";
   std::string registry;  // --registry; empty: the file beside db, if any
+  bool replace = false;  // import --replace
+  std::string as;        // import --as: the administrator the change log records
 };
 
 std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly, int cache = 1) {
@@ -260,6 +262,9 @@ void importFile(IoArgs const& a) {
   ProgressBar bar;
   ImportOptions options;
   options.registry = registry.get();
+  options.replace = a.replace;
+  options.actor = Actor{a.as.empty() ? osUserName() : a.as, "local"};
+  options.command = std::string("import ") + (a.replace ? "--replace " : "") + a.file;
   options.progress = [&bar](char const* phase, unsigned long done, unsigned long total) {
     bool checking = std::string(phase) == "checking";
     bar.update(phase, done, total, checking ? ProgressBar::Unit::bytes : ProgressBar::Unit::items);
@@ -275,10 +280,9 @@ void importFile(IoArgs const& a) {
   }
   bar.clear();
   if (!ok) failWith("import " + a.file + ": " + describe(problem) + "; nothing was written");
-  unsigned long seq, st;
-  store->getSeqNum(seq, st);
-  std::printf("imported %lu ACLs, %lu POPs, %lu rules and %lu objects into %s (sequence number %lu)\n",
-              counts.acls, counts.pops, counts.rules, counts.objects, a.db.c_str(), seq);
+  std::string removed = a.replace ? ", removed " + std::to_string(counts.removed) + " items it lacks" : "";
+  std::printf("imported %lu ACLs, %lu POPs, %lu rules and %lu objects into %s%s (sequence number %lu)\n",
+              counts.acls, counts.pops, counts.rules, counts.objects, a.db.c_str(), removed.c_str(), counts.sequence);
 }
 
 // Writes text to path, readable by its owner only: the whole policy is in
@@ -345,6 +349,9 @@ void registerIoCommands(CLI::App& app) {
                  "temporary file first, since the document is read twice)")
       ->required();
   i->add_option("--registry", args->registry, "user registry resolving entry names (default: DB.registry.json if it exists)");
+  i->add_flag("--replace", args->replace,
+              "the document becomes the whole policy: every ACL, POP, rule and object it lacks is removed (same transaction)");
+  i->add_option("--as", args->as, "the administrator the change log records (default: the user running this)");
   i->callback([args] { importFile(*args); });
   auto* e = app.add_subcommand("export", "write the policy of a database as a JSON document");
   addDatabaseOptions(e, args->db, args->domain);

@@ -130,6 +130,8 @@ int main(int argc, char** argv) {
   gxpolicy::registerBenchCommands(app);
   gxpolicy::registerVerifyCommands(app);
   gxpolicy::registerReviewCommands(app);
+  gxpolicy::registerEditCommands(app);
+  gxpolicy::registerApplyCommands(app);
   gxpolicy::addVersionFlag(app, "gxpolicy");
   return gxpolicy::parseCommandLine(app, "gxpolicy", argc, argv).value_or(gxpolicy::kExitOk);
 }
