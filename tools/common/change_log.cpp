@@ -116,18 +116,17 @@ unsigned long ChangeLogWriter::writePart() {
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, "/p%04lu", ++parts_);
   unsigned long seq = 0;
-  unsigned long st = writeRecord(key_ + suffix, pending_.dump(-1, ' ', false, json::error_handler_t::replace), seq);
-  pending_ = json::array();
-  pendingBytes_ = 0;
+  unsigned long st = writeRecord(key_ + suffix, "[" + pending_ + "]", seq);
+  pending_.clear();
   return st;
 }
 
 unsigned long ChangeLogWriter::add(char const* field, std::string const& key, json before, json after) {
   json change = {{field, key}, {"before", std::move(before)}, {"after", std::move(after)}};
-  pendingBytes_ += change.dump(-1, ' ', false, json::error_handler_t::replace).size();
-  pending_.push_back(std::move(change));
+  if (!pending_.empty()) pending_ += ',';
+  pending_ += change.dump(-1, ' ', false, json::error_handler_t::replace);
   ++count_;
-  return pendingBytes_ >= partBytes_ ? writePart() : 0;
+  return pending_.size() >= partBytes_ ? writePart() : 0;
 }
 
 unsigned long ChangeLogWriter::finish(Actor const& actor, std::string const& command, unsigned long& sequence) {
@@ -136,11 +135,13 @@ unsigned long ChangeLogWriter::finish(Actor const& actor, std::string const& com
   // The header is one more write: its own number is the change's last.
   sequence = nextSequence(current);
   json header = {{"sequence", sequence}, {"from", from_},       {"time", utcNow()},  {"who", actor.name},
-                 {"address", actor.address}, {"command", command}, {"count", count_}, {"parts", parts_},
-                 {"changes", std::move(pending_)}};
-  pending_ = json::array();
+                 {"address", actor.address}, {"command", command}, {"count", count_}, {"parts", parts_}};
+  std::string text = header.dump(-1, ' ', false, json::error_handler_t::replace);
+  text.pop_back();  // the closing brace: the changes follow as text
+  text += ",\"changes\":[" + pending_ + "]}";
+  pending_.clear();
   unsigned long written = 0;
-  unsigned long st = writeRecord(key_, header.dump(-1, ' ', false, json::error_handler_t::replace), written);
+  unsigned long st = writeRecord(key_, text, written);
   if (st == 0 && written != sequence) sequence = written;
   return st;
 }

@@ -71,8 +71,10 @@ class ChangeLogWriter {
   unsigned long from_;
   std::size_t partBytes_;
   std::string key_;
-  nlohmann::json pending_ = nlohmann::json::array();
-  std::size_t pendingBytes_ = 0;
+  // The changes not yet written, as JSON text without the brackets: kept as
+  // text, not as a JSON tree, since a large import's parts would be many
+  // times their text's size in memory.
+  std::string pending_;
   unsigned long count_ = 0, parts_ = 0;
 };
 
