@@ -184,28 +184,29 @@ std::string subjectText(json const& e) {
 }
 }  // namespace
 
-void PolicyEdit::setEntry(std::string const& acl, json const& entry, Path const& p) {
-  Item& item = existing(kAcl, acl, p);
-  json ne = subjectEntry(acl, entry, p);
+void PolicyEdit::editList(int section, std::string const& key, char const* field, json const& element, bool put,
+                          bool (*same)(json const&, json const&), std::string const& missing, Path const& p) {
+  Item& item = existing(section, key, p);
   json merged = item.after;
-  json& entries = merged["entries"];
-  if (!entries.is_array()) entries = json::array();
-  auto it = std::find_if(entries.begin(), entries.end(), [&](json const& e) { return sameSubject(e, ne); });
-  if (it != entries.end()) *it = ne;
-  else entries.push_back(ne);
-  set(item, normaliseItem(store_, registry_, kAcl, acl, merged, p), p);
+  json& list = merged[field];
+  if (!list.is_array()) list = json::array();
+  auto it = std::find_if(list.begin(), list.end(), [&](json const& e) { return same(e, element); });
+  if (!put && it == list.end()) p.fail(named(section, key) + " has no " + missing);
+  if (!put) list.erase(it);
+  else if (it != list.end()) *it = element;
+  else list.push_back(element);
+  set(item, normaliseItem(store_, registry_, section, key, merged, p), p);
+}
+
+void PolicyEdit::setEntry(std::string const& acl, json const& entry, Path const& p) {
+  existing(kAcl, acl, p);
+  editList(kAcl, acl, "entries", subjectEntry(acl, entry, p), true, sameSubject, "", p);
 }
 
 void PolicyEdit::removeEntry(std::string const& acl, json const& entry, Path const& p) {
-  Item& item = existing(kAcl, acl, p);
+  existing(kAcl, acl, p);
   json ne = subjectEntry(acl, entry, p);
-  json merged = item.after;
-  json& entries = merged["entries"];
-  if (!entries.is_array()) entries = json::array();
-  auto it = std::find_if(entries.begin(), entries.end(), [&](json const& e) { return sameSubject(e, ne); });
-  if (it == entries.end()) p.fail(named(kAcl, acl) + " has no entry for " + subjectText(ne));
-  entries.erase(it);
-  set(item, normaliseItem(store_, registry_, kAcl, acl, merged, p), p);
+  editList(kAcl, acl, "entries", ne, false, sameSubject, "entry for " + subjectText(ne), p);
 }
 
 namespace {
@@ -222,30 +223,16 @@ bool sameNetwork(json const& a, json const& b) { return a["network"] == b["netwo
 
 void PolicyEdit::setLevel(std::string const& pop, std::string const& network, std::string const& netmask,
                           unsigned long level, Path const& p) {
-  Item& item = existing(kPop, pop, p);
-  json ne = levelEntry(store_, pop, network, netmask, level, p);
-  json merged = item.after;
-  json& list = merged["ipauth"];
-  if (!list.is_array()) list = json::array();
-  auto it = std::find_if(list.begin(), list.end(), [&](json const& e) { return sameNetwork(e, ne); });
-  if (it != list.end()) *it = ne;
-  else list.push_back(ne);
-  set(item, normaliseItem(store_, registry_, kPop, pop, merged, p), p);
+  existing(kPop, pop, p);
+  editList(kPop, pop, "ipauth", levelEntry(store_, pop, network, netmask, level, p), true, sameNetwork, "", p);
 }
 
 void PolicyEdit::removeLevel(std::string const& pop, std::string const& network, std::string const& netmask,
                              Path const& p) {
-  Item& item = existing(kPop, pop, p);
+  existing(kPop, pop, p);
   json ne = levelEntry(store_, pop, network, netmask, 0, p);
-  json merged = item.after;
-  json& list = merged["ipauth"];
-  if (!list.is_array()) list = json::array();
-  auto it = std::find_if(list.begin(), list.end(), [&](json const& e) { return sameNetwork(e, ne); });
-  if (it == list.end())
-    p.fail(named(kPop, pop) + " has no level for " + ne["network"].get<std::string>() + "/" +
-           ne["netmask"].get<std::string>());
-  list.erase(it);
-  set(item, normaliseItem(store_, registry_, kPop, pop, merged, p), p);
+  editList(kPop, pop, "ipauth", ne, false, sameNetwork,
+           "level for " + ne["network"].get<std::string>() + "/" + ne["netmask"].get<std::string>(), p);
 }
 
 void PolicyEdit::attach(int kind, std::string const& policy, std::string const& path, Path const& p) {

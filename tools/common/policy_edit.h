@@ -113,6 +113,11 @@ class PolicyEdit {
   Item& load(int section, std::string const& key);
   void set(Item& item, nlohmann::json after, Path const& p);
   Item& existing(int section, std::string const& key, Path const& p);
+  // Puts element into the list field of an item (replacing the one same
+  // matches, else appended), or with !put takes the matching one out (none:
+  // refused as "has no <missing>").
+  void editList(int section, std::string const& key, char const* field, nlohmann::json const& element, bool put,
+                bool (*same)(nlohmann::json const&, nlohmann::json const&), std::string const& missing, Path const& p);
   nlohmann::json subjectEntry(std::string const& acl, nlohmann::json const& entry, Path const& p);
   std::vector<std::string> objectsBelow(std::string const& path);
 
