@@ -85,8 +85,10 @@ struct ChangeResult {
 // the ifSequence check, edit, check(), then the items written and the log
 // entry. edit throws document::BadItem to refuse (outcome refused, problem
 // from it); other exceptions (std::bad_alloc) pass through with nothing
-// written. Takes the store's transaction lock while it writes; other
-// writers of the file wait for the group.
+// written. Takes the store's transaction lock while it writes; writers in
+// other processes wait for the group. One change per store at a time: a
+// second thread's runEdit on the same file while a group is open fails
+// (outcome failed, hx_db_s_bad_argument) rather than waits.
 ChangeResult runEdit(daCachedStore& store, std::function<void(PolicyEdit&)> const& edit, ChangeOptions const& options);
 
 // Runs the changes document in one write group (runEdit): a document that is

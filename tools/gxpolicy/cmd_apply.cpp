@@ -58,24 +58,29 @@ struct ApplyArgs {
   throw CLI::RuntimeError(kExitError);
 }
 
-// The changes document in file ("-": standard input), parsed; malformed
-// JSON is reported with its line and column.
+// The changes document in file ("-": standard input), parsed from the
+// stream: input that is no JSON (/dev/zero, "yes |") stops at its first
+// bytes. Malformed JSON is reported with its line and column (with its byte
+// offset for standard input, which cannot be read again).
 json readChanges(std::string const& file) {
-  std::string text;
-  if (file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), {});
-  } else {
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) failWith("cannot read " + file + ": it is a directory");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) failWith("cannot read " + file);
-    text.assign(std::istreambuf_iterator<char>(in), {});
+  bool const standardInput = file == "-";
+  std::error_code ec;
+  if (!standardInput && std::filesystem::is_directory(file, ec)) failWith("cannot read " + file + ": it is a directory");
+  std::ifstream opened;
+  if (!standardInput) {
+    opened.open(file, std::ios::binary);
+    if (!opened) failWith("cannot read " + file);
   }
   try {
-    return json::parse(text);
+    return json::parse(standardInput ? std::cin : opened);
   } catch (json::parse_error const& e) {
-    std::istringstream again(text);
-    failWith(file + ": malformed JSON at " + jsonErrorPlace(again, e.byte > 0 ? e.byte - 1 : 0) + ": " +
+    std::size_t consumed = e.byte > 0 ? e.byte - 1 : 0;
+    std::string place = "byte " + std::to_string(consumed);
+    if (!standardInput) {
+      std::ifstream again(file, std::ios::binary);
+      place = jsonErrorPlace(again, consumed);
+    }
+    failWith((standardInput ? std::string("standard input") : file) + ": malformed JSON at " + place + ": " +
              jsonErrorCause(e));
   }
 }
