@@ -1,8 +1,13 @@
 // gxpolicy import / export: load a policy document (JSON) into a database,
 // and write everything a database holds as such a document.
 //
-//   gxpolicy import DB FILE     FILE "-" reads standard input; a pipe,
-//                               /dev/stdin or a FIFO works too
+//   gxpolicy import DB FILE [--replace] [--as NAME]
+//                               FILE "-" reads standard input; a pipe,
+//                               /dev/stdin or a FIFO works too. --replace:
+//                               the document becomes the whole policy (what
+//                               it lacks is removed). The import is recorded
+//                               in the change log under --as NAME (default:
+//                               the user running the command).
 //   gxpolicy export DB [FILE]   no FILE (or "-") writes standard output
 //
 // The document (every section and every field not marked required may be
@@ -73,7 +78,8 @@
 // Attachments are recorded in both directions; the policies' lists of
 // objects are gathered during the pass and written once at its end, keeping
 // the objects the document does not mention. Items the document does not
-// name are left alone.
+// name are left alone, unless --replace: then they are removed, and every
+// policy an object names must be in the document.
 //
 // What is atomic: the whole import. The writing pass is one database
 // transaction, so a failure or a crash while writing leaves the database
