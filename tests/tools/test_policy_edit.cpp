@@ -360,27 +360,83 @@ TEST_P(EditFaults, AChangeAndItsLogEntryAreWrittenTogetherOrNotAtAll) {
       });
 }
 
+// The same for an import that replaces the policy: the new policy, the
+// items it removed and the import's log entry, or the old policy alone.
+TEST_P(EditFaults, AReplacingImportAndItsLogEntryAreWrittenTogetherOrNotAtAll) {
+  gxtest::MessageCapture quiet;
+  gxtest::TempDir dir;
+  std::string db = dir.file("p.db");
+  auto state = [&] {
+    daCachedStore s("d", db.c_str(), 0, 0);
+    unsigned long st = 1;
+    s.openStore(1, st);
+    if (st != 0) return -1;
+    std::vector<json> entries;
+    if (gxpolicy::readChangeLog(s, {}, {}, entries) != 0) return -1;
+    return int(gxtest::hasAcl(s, "old")) * 100 + int(gxtest::hasAcl(s, "new")) * 10 + int(entries.size());
+  };
+  std::string const doc = R"({"acls": {"new": {}}, "objects": {"/p": {"acl": "new"}}})";
+  gxpolicy::ImportOptions o;
+  o.replace = true;
+  o.actor = gxpolicy::Actor{"pipeline"};
+  gxpolicy::DocumentSource source = [&doc] { return std::make_unique<std::istringstream>(doc); };
+  gxtest::faults::failEachCall(
+      dir.path().string(), GetParam(),
+      [&] {
+        hx_db_remove_file(db.c_str());
+        gxtest::makePolicyDb(db, {"old"});
+      },
+      [&] {
+        daCachedStore s("d", db.c_str(), 1, 0);
+        unsigned long st = 1;
+        s.openStore(0, st);
+        if (st != 0) return st;
+        gxpolicy::ImportCounts counts;
+        gxpolicy::Problem problem;
+        if (gxpolicy::importPolicyDocument(s, source, o, counts, problem)) return 0ul;
+        return problem.status != 0 ? problem.status : 1ul;
+      },
+      [&](unsigned long status) {
+        int now = state();
+        if (status == 0) return now == 11 ? 0 : 2;
+        return now == 100 || now == 11 ? 0 : 3;
+      });
+}
+
 INSTANTIATE_TEST_SUITE_P(Errors, EditFaults, ::testing::Values(EIO, ENOSPC),
                          [](auto const& info) { return std::string(strerrorname_np(info.param)); });
 
-// A child killed (SIGKILL) while it applies 10,000 operations: the database
-// holds all of them and their log entry, or none.
+// A child killed (SIGKILL) while it writes a change of 10,000 operations
+// (told by the child once they are made, killed after a delay that falls in
+// the check, the writes, the log entry or the commit): the database holds
+// all of them and their log entry, or none.
 TEST_F(PolicyEdit, AKillDuringAnApplyLeavesThePolicyAndItsLogConsistent) {
-  json changes = json::array();
-  for (int i = 0; i < 5000; ++i) {
-    std::string acl = "acl" + std::to_string(i);
-    changes.push_back({{"op", "create"}, {"acl", acl}});
-    changes.push_back({{"op", "set-entry"}, {"acl", acl}, {"entry", {{"type", "any-other"}, {"actions", "Tr"}}}});
-  }
-  json doc = {{"changes", changes}};
   store_.reset();
-  for (int delayMs : {5, 40, 150}) {
+  for (int delayMs : {0, 20, 60, 120, 250}) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
     pid_t pid = fork();
     if (pid == 0) {
+      close(ready[0]);
       auto s = open();
-      ChangeResult r = gxpolicy::applyChanges(*s, doc, options());
+      ChangeResult r = gxpolicy::runEdit(
+          *s,
+          [&](gxpolicy::PolicyEdit& e) {
+            for (int i = 0; i < 5000; ++i) {
+              std::string acl = "acl" + std::to_string(i);
+              e.create(gxpolicy::kAcl, acl, json::object(), gxpolicy::document::root());
+              e.setEntry(acl, {{"type", "any-other"}, {"actions", "Tr"}}, gxpolicy::document::root());
+            }
+            char one = 1;
+            if (write(ready[1], &one, 1) != 1) _exit(3);
+          },
+          options());
       _exit(r.outcome == ChangeOutcome::applied ? 0 : 1);
     }
+    close(ready[1]);
+    char one = 0;
+    ASSERT_EQ(read(ready[0], &one, 1), 1) << "the child did not make its changes";
+    close(ready[0]);
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     kill(pid, SIGKILL);
     int ws = 0;
@@ -395,8 +451,8 @@ TEST_F(PolicyEdit, AKillDuringAnApplyLeavesThePolicyAndItsLogConsistent) {
       EXPECT_EQ(entries[0]["sequence"], sequence());
     }
     // Back to the start for the next round.
-    hx_db_remove_file(db_.c_str());
     store_.reset();
+    hx_db_remove_file(db_.c_str());
     gxtest::createPolicyDb(db_);
   }
 }
