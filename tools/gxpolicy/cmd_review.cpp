@@ -254,7 +254,7 @@ class Scratch {
 // Copies the database at db into scratch and imports the document into the
 // copy: db is only read. Failures are printed and thrown.
 void importIntoCopy(std::string const& db, std::string const& domain, std::string const& document,
-                    gxreg::Registry* registry, Scratch const& scratch) {
+                    gxreg::Registry* registry, bool replace, Scratch const& scratch) {
   std::string text;
   if (isYamlPath(document)) {
     std::ifstream in(document, std::ios::binary);
@@ -287,6 +287,7 @@ void importIntoCopy(std::string const& db, std::string const& domain, std::strin
   };
   ImportOptions options;
   options.registry = registry;
+  options.replace = replace;
   ImportCounts counts;
   Problem problem;
   bool ok = false;
@@ -466,7 +467,7 @@ int printDocumentDiff(std::string const& db, std::string const& domain, std::str
                       std::string const& registryOption, DiffPrint const& how) {
   auto registry = registryOrFail(db, registryOption);
   Scratch scratch;
-  importIntoCopy(db, domain, document, registry.get(), scratch);
+  importIntoCopy(db, domain, document, registry.get(), how.replace, scratch);
   auto before = openReadOnly(db, domain);
   auto after = openReadOnly(scratch.database(), domain);
   return printDiff(*before, *after, registry.get(), how);
