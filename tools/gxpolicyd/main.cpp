@@ -80,7 +80,7 @@ struct Args {
   unsigned connections = 16384;
   unsigned idleTimeout = 60;
   unsigned callerTtl = 60;
-  std::string caFile, tokenFile;
+  std::string caFile, tokenFile, reviewTokenFile;
   bool insecure = false;
   bool allowRollback = false;
   std::string frontSecretFile;
@@ -262,6 +262,8 @@ int serve(Args const& a) {
   service.maxGroups = a.maxGroups;
   service.pathAllow = a.pathAllow;
   service.authDenialBody = a.authDenialBody;
+  if (!a.reviewTokenFile.empty() && !readSecretFile(a.reviewTokenFile, 16, service.review.token, error))
+    quit("--review-token-file: " + error);
   for (std::string const& item : a.attributeHeaders) {
     std::string name, header;
     if (!gxpolicyd::parseAttributeHeader(item, name, header, error)) quit("--attr-header " + item + ": " + error);
@@ -417,6 +419,7 @@ int main(int argc, char** argv) {
       "            --listen 127.0.0.1:8181 --prefix /web\n"
       "  curl -s localhost:8181/v1/check -d '{\"object\":\"/web/docs\",\"actions\":\"r\",\"user\":\"alice\"}'\n"
       "Endpoints: POST /v1/check, POST /v1/check/batch, GET /v1/auth (nginx auth_request),\n"
+      "POST /v1/who-can and /v1/what-can, POST /access/v1/... (AuthZEN),\n"
       "GET /healthz, /readyz, /metrics. SIGHUP checks the master (or the database) and the user registry now;\n"
       "SIGTERM stops gracefully.");
   Args a;
@@ -462,6 +465,9 @@ int main(int argc, char** argv) {
   app.add_option("--front-secret-file", a.frontSecretFile,
                  "/v1/auth believes who the caller is only from a front end that sends this file's first line "
                  "(at least 16 characters; mode 600) in X-Gx-Front-Secret");
+  app.add_option("--review-token-file", a.reviewTokenFile,
+                 "Serve /v1/who-can, /v1/what-can and the AuthZEN searches to askers that send this file's first "
+                 "line (at least 16 characters; mode 600) as Authorization: Bearer TOKEN (without it they are off)");
   app.add_flag("--trust-any-front-end", a.trustAnyFrontEnd,
                "Development only: /v1/auth believes identity headers from any client (without this or "
                "--front-secret-file they are refused)");
