@@ -1,0 +1,145 @@
+// /v1/who-can and /v1/what-can: the library's answers over HTTP, paged
+// listings whose cursors cannot be bent to another question, and askers
+// without the review token turned away.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "GxCore/db/daAccessReview.h"
+#include "example_service.h"
+#include "tools/gxpolicyd/review.h"
+
+namespace {
+
+using json = nlohmann::json;
+using gxtest::ExampleService;
+
+// Every object dave may read under /web, in the library's order.
+std::vector<std::string> libraryObjects(daCachedStore& store, gxreg::Registry* registry, char const* user) {
+  gxpolicy::Caller caller;
+  gxpolicy::Problem problem;
+  EXPECT_TRUE(gxpolicy::resolveCaller({gxpolicy::CallerSpec::Form::user, user, {}, {}}, registry, caller, problem));
+  std::vector<std::string> out;
+  unsigned long st = 0;
+  daWhatCanObjects(store, caller.pa(), "r", "/web", nullptr, [&](char const* o, bool) { return out.push_back(o), true; }, st);
+  EXPECT_EQ(st, 0u);
+  return out;
+}
+
+TEST_F(ExampleService, WhoCanAndWhatCanAnswerAsTheLibrary) {
+  json who = answer("/v1/who-can", {{"object", "/web/admin/users.html"}, {"actions", "r"}, {"expand", true}});
+  daWhoCanResult r;
+  unsigned long st = 0;
+  daWhoCan(store(), "/web/admin/users.html", "r", registry_.get(), daWhoCanOptions{true}, r, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(who["acl"]["name"], r.aclName);
+  ASSERT_EQ(who["users"].size(), r.users.size());
+  EXPECT_EQ(who["users"][0]["name"], "carol");
+  ASSERT_EQ(who["members"].size(), 1u);
+  EXPECT_EQ(who["members"][0]["name"], "erin");
+  EXPECT_EQ(who["any_other"]["granted"], r.anyOtherGranted);
+  EXPECT_EQ(who["conditions"]["any"], r.conditions.any(1));
+
+  json what = answer("/v1/what-can", {{"user", "dave"}});
+  std::vector<std::string> prefixes;
+  for (auto const& region : what["regions"]) prefixes.push_back(region["prefix"]);
+  EXPECT_EQ(prefixes, (std::vector<std::string>{"/web", "/web/blog", "/web/docs/drafts"}));
+  EXPECT_EQ(what["regions"][0]["except"], json({"/web/admin", "/web/blog", "/web/docs/drafts"}));
+  EXPECT_TRUE(what["regions"][2]["conditional"].get<bool>());
+}
+
+TEST_F(ExampleService, ObjectPagesJoinToTheWholeListing) {
+  std::vector<std::string> joined;
+  json ask = {{"user", "dave"}, {"under", "/web"}, {"objects", true}, {"limit", 2}};
+  for (int pages = 0; pages < 20; ++pages) {
+    json page = answer("/v1/what-can", ask);
+    EXPECT_LE(page["objects"].size(), 2u);
+    for (auto const& o : page["objects"]) joined.push_back(o["object"]);
+    if (page["cursor"].is_null()) break;
+    ask["cursor"] = page["cursor"];
+  }
+  EXPECT_EQ(joined, libraryObjects(store(), registry_.get(), "dave"));
+  EXPECT_GT(joined.size(), 2u);
+}
+
+TEST_F(ExampleService, CursorsResumeOnlyTheQuestionTheyCameFrom) {
+  json ask = {{"user", "dave"}, {"under", "/web"}, {"objects", true}, {"limit", 1}};
+  std::string const cursor = answer("/v1/what-can", ask)["cursor"];
+  json const fingerprint = {{"caller", {1, "dave", "", json::array()}}, {"actions", "r"}, {"under", "/web"}, {"limit", 1}};
+  for (std::string forged : {std::string("garbage"), cursor.substr(0, cursor.size() - 1), cursor + "zz", std::string(""),
+                             gxpolicyd::makeCursor(gxpolicyd::questionFingerprint(fingerprint), std::string("a\0b", 3))}) {
+    ask["cursor"] = forged;
+    auto r = post("/v1/what-can", ask.dump());
+    EXPECT_EQ(r.status, 400) << forged;
+    EXPECT_EQ(json::parse(r.body)["field"], "cursor") << forged;
+  }
+  // The same cursor with another caller, subtree or page size.
+  for (auto const& [key, value] : std::vector<std::pair<std::string, json>>{{"user", "alice"}, {"under", "/web/docs"}, {"limit", 2}}) {
+    json other = ask;
+    other["cursor"] = cursor;
+    other[key] = value;
+    EXPECT_EQ(post("/v1/what-can", other.dump()).status, 400) << key;
+  }
+}
+
+TEST_F(ExampleService, ReviewsAreAnsweredOnlyToAskersWithTheToken) {
+  std::string const body = R"({"object": "/web", "actions": "r"})";
+  auto status = [&](ExampleService::Headers const& h) { return post("/v1/who-can", body, h).status; };
+  EXPECT_EQ(status({{"Authorization", "Bearer " + gxtest::kReviewToken}}), 200);
+  EXPECT_EQ(status({{"authorization", "bearer " + gxtest::kReviewToken}}), 200);
+  auto denied = post("/v1/who-can", body, {});
+  EXPECT_EQ(denied.status, 401);
+  EXPECT_EQ(denied.headers.at(0).first, "WWW-Authenticate");
+  for (std::string const& bad : {"Bearer " + gxtest::kReviewToken + "x", "Bearer " + gxtest::kReviewToken.substr(1),
+                                 "Basic " + gxtest::kReviewToken, gxtest::kReviewToken, std::string("Bearer ")})
+    EXPECT_EQ(status({{"Authorization", bad}}), 401) << bad;
+  EXPECT_EQ(status({{"Authorization", "Bearer x"}, {"Authorization", "Bearer " + gxtest::kReviewToken}}), 401);
+  // Without a token configured the endpoints are off, whatever is sent.
+  gxpolicyd::ServiceOptions off = options_;
+  off.review.token.clear();
+  gxpolicyd::DecisionService closed(*replica_, registry_.get(), off, metrics_);
+  EXPECT_EQ(post("/v1/who-can", body, {{"Authorization", "Bearer "}}, &closed).status, 403);
+  EXPECT_EQ(post("/v1/what-can", "{}", {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &closed).status, 403);
+}
+
+TEST_F(ExampleService, BadReviewQuestionsAreRefusedNamingTheField) {
+  struct Case {
+    char const* path;
+    std::string body;
+    int status;
+    char const* field;
+  } const cases[] = {
+      {"/v1/who-can", "{", 400, ""},
+      {"/v1/who-can", "[]", 400, ""},
+      {"/v1/who-can", R"({"object": "/web", "actions": "r", "colour": 1})", 400, "colour"},
+      {"/v1/who-can", R"({"actions": "r"})", 400, "object"},
+      {"/v1/who-can", R"({"object": "/web", "actions": "r", "expand": "yes"})", 400, "expand"},
+      {"/v1/who-can", R"({"object": "/web", "actions": "q"})", 400, "actions"},
+      {"/v1/who-can", R"({"object": "web//x", "actions": "r"})", 400, "object"},
+      {"/v1/who-can", R"({"object": "/web/nothing-here", "actions": "r"})", 404, ""},
+      {"/v1/what-can", R"({"user": "mallory"})", 400, "user"},
+      {"/v1/what-can", R"({"user": "dave", "uuid": "x"})", 400, "uuid"},
+      {"/v1/what-can", R"({"user": "dave", "limit": 3})", 400, "limit"},
+      {"/v1/what-can", R"({"user": "dave", "objects": true, "limit": 0})", 400, "limit"},
+      {"/v1/what-can", R"({"user": "dave", "objects": true, "limit": 51})", 400, "limit"},
+      {"/v1/what-can", R"({"user": "dave", "under": "/web/nothing-here"})", 404, "under"},
+      {"/v1/what-can", std::string(40, '[') + std::string(40, ']'), 400, ""},
+      {"/v1/what-can", "{\"user\": \"" + std::string(9000, 'a') + "\"}", 413, ""},
+  };
+  for (auto const& c : cases) {
+    auto r = post(c.path, c.body);
+    EXPECT_EQ(r.status, c.status) << c.path << " " << c.body.substr(0, 80) << " -> " << r.body;
+    if (*c.field) EXPECT_EQ(json::parse(r.body).value("field", ""), c.field) << c.body;
+  }
+  EXPECT_EQ(post("/v1/who-can", "", {}, nullptr, "GET").status, 405);
+  // expand lists members only from a registry that can.
+  gxpolicyd::DecisionService bare(*replica_, nullptr, options_, metrics_);
+  auto r = post("/v1/who-can", R"({"object": "/web", "actions": "r", "expand": true})", {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &bare);
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(json::parse(r.body)["field"], "expand");
+}
+
+}  // namespace
