@@ -23,7 +23,7 @@ namespace gxtest {
 inline std::string const kReviewToken = "review-token-0123456789";
 
 class ExampleService : public ::testing::Test {
- protected:
+ public:
   using Headers = std::vector<std::pair<std::string, std::string>>;
 
   void SetUp() override {

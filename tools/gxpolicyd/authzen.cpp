@@ -136,7 +136,7 @@ void readContext(json const* context, gxpolicy::QuestionContext& out) {
     if (auto it = context->find(key); it != context->end()) known[key] = *it;
   gxpolicy::Problem problem;
   if (!gxpolicy::readQuestionContext(known, "context", out, problem))
-    throw Undecided{400, problem.where + ": " + problem.message};
+    throw Undecided{400, problem.where + ": " + problem.message, true};
 }
 
 // The action catalogue's labels, read once per request.
