@@ -200,6 +200,22 @@ TEST_F(ExampleService, SearchesAgreeWithTheReverseQuestions) {
                                                          "view", "attach"}));
 }
 
+// The daemon's registry file is watched: its members are listed as a
+// plain file's are.
+TEST_F(ExampleService, MembersAreListedFromTheRegistryFileTheDaemonWatches) {
+  std::unique_ptr<gxreg::WatchedFileRegistry> watched;
+  std::string message;
+  ASSERT_EQ(gxreg::WatchedFileRegistry::open(std::string(GXCORE_SOURCE_DIR) + "/examples/policy/web.registry.json", true,
+                                             watched, message), 0u) << message;
+  gxpolicyd::DecisionService daemonLike(*replica_, watched.get(), options_, metrics_);
+  json const ask = {{"subject", {{"type", "user"}}}, {"action", {{"name", "read"}}}, {"resource", object("/web/admin")}};
+  auto r = post("/access/v1/search/subject", ask.dump(), {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &daemonLike);
+  EXPECT_EQ(ids(json::parse(r.body)["results"]), (std::set<std::string>{"carol", "erin"})) << r.body;
+  r = post("/v1/who-can", R"({"object": "/web/admin", "actions": "r", "expand": true})",
+           {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &daemonLike);
+  EXPECT_EQ(json::parse(r.body)["members"][0]["name"], "erin") << r.body;
+}
+
 TEST_F(ExampleService, SearchTokensAndAskersAreHeldToTheQuestion) {
   json ask = {{"subject", user("dave")}, {"action", {{"name", "read"}}}, {"resource", {{"type", "page"}}}, {"page", {{"limit", 1}}}};
   std::string const token = answer("/access/v1/search/resource", ask)["page"]["next_token"];

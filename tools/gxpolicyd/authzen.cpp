@@ -10,7 +10,6 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daAccessReview.h"
 #include "GxCore/db/daCachedStore.h"
-#include "outside/file_registry.h"
 #include "outside/registry.h"
 #include "tools/gxpolicyd/metrics.h"
 #include "tools/gxpolicyd/request_body.h"
@@ -350,7 +349,7 @@ Response searchSubject(ReviewHost const& host, json const& body, PageAsked const
     std::optional<std::vector<ActionLabel>> labels;
     std::string const actions = actionsForName(labelsOf(host, labels), required(entity(body, "action"), "action", "name"));
     daWhoCanOptions options;
-    options.expand = type == "user" && dynamic_cast<gxreg::FileRegistry*>(host.registry) != nullptr;
+    options.expand = type == "user" && listsMembers(host.registry);
     daWhoCanResult r;
     unsigned long st = 0;
     daWhoCan(host.store(), object.c_str(), actions.c_str(), host.registry, options, r, st);

@@ -49,7 +49,7 @@ Refused fromStatus(std::string const& what, unsigned long st, gxreg::Registry* r
     case da_s_no_such_object: r.http = 404; break;
     case da_s_store_unavailable: r.http = 503; break;
     case da_s_review_no_members:  // also the registry's "unavailable"
-      if (dynamic_cast<gxreg::FileRegistry*>(registry) == nullptr) {
+      if (!listsMembers(registry)) {
         r.problem.where = "expand";
         r.problem.hint = "\"expand\" needs a file registry (a directory cannot list a group's members)";
       } else {
@@ -271,6 +271,11 @@ Response answerReview(ReviewHost const& host, Request const& request) {
   } catch (Refused const& r) {
     return refusal(r.http, r.problem);
   }
+}
+
+bool listsMembers(gxreg::Registry* registry) {
+  return dynamic_cast<gxreg::FileRegistry*>(registry) != nullptr ||
+         dynamic_cast<gxreg::WatchedFileRegistry*>(registry) != nullptr;
 }
 
 std::string questionFingerprint(json const& question) {

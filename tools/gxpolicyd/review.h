@@ -90,6 +90,10 @@ Response answerReview(ReviewHost const& host, Request const& request);
 
 // ---- shared by the review and AuthZEN handlers --------------------------------
 
+// True when registry can list a group's members (a registry file, watched
+// or not), which expanding groups into users needs.
+bool listsMembers(gxreg::Registry* registry);
+
 // A fingerprint of question (a JSON document of everything that decides a
 // listing's answer, the position excluded), bound into cursors.
 std::string questionFingerprint(nlohmann::json const& question);
