@@ -3,19 +3,61 @@
 // without the review token turned away.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "GxCore/db/daAccessReview.h"
+#include "daemon_process.h"
 #include "example_service.h"
+#include "http_client.h"
+#include "loopback.h"
 #include "tools/gxpolicyd/review.h"
 
 namespace {
 
 using json = nlohmann::json;
 using gxtest::ExampleService;
+
+#if defined(GXPOLICYD_BINARY)
+char const* const kDaemon = GXPOLICYD_BINARY;
+#else
+char const* const kDaemon = nullptr;  // a tree without the tools: the README test skips
+#endif
+
+// README's code block between "<!-- gxpolicyd NAME: begin -->" and its end
+// marker, unindented, with each of values replaced ("" when the block or a
+// value is not found: the README changed under the test).
+std::string readmeRecipe(std::string const& name, std::vector<std::pair<std::string, std::string>> const& values) {
+  std::string const readme = gxtest::readFile(std::string(GXCORE_SOURCE_DIR) + "/README.md");
+  std::string const begin = "<!-- gxpolicyd " + name + ": begin -->\n";
+  std::size_t from = readme.find(begin), to = readme.find("<!-- gxpolicyd " + name + ": end -->");
+  if (from == std::string::npos || to == std::string::npos) return "";
+  std::istringstream lines(readme.substr(from + begin.size(), to - from - begin.size()));
+  std::string out;
+  for (std::string line; std::getline(lines, line);) out += (line.rfind("    ", 0) == 0 ? line.substr(4) : line) + "\n";
+  for (auto const& [key, value] : values) {
+    if (out.find(key) == std::string::npos) return "";
+    for (std::size_t at = 0; (at = out.find(key, at)) != std::string::npos; at += value.size())
+      out.replace(at, key.size(), value);
+  }
+  return out;
+}
+
+// What the shell prints running script, written to path (standard output only).
+std::string shellOutput(std::string const& path, std::string const& script) {
+  gxtest::writeFile(path, script);
+  std::string out;
+  if (FILE* p = ::popen(("/bin/sh -e " + path).c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
 
 // Every object dave may read under /web, in the library's order.
 std::vector<std::string> libraryObjects(daCachedStore& store, gxreg::Registry* registry, char const* user) {
@@ -140,6 +182,49 @@ TEST_F(ExampleService, BadReviewQuestionsAreRefusedNamingTheField) {
   auto r = post("/v1/who-can", R"({"object": "/web", "actions": "r", "expand": true})", {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &bare);
   EXPECT_EQ(r.status, 400);
   EXPECT_EQ(json::parse(r.body)["field"], "expand");
+}
+
+// README's recipe, run as written (the port and the token's folder moved):
+// the token made, the daemon started, each curl answered as shown.
+TEST(GxpolicydReadme, ReviewAndAuthzenRecipesAnswerAsShown) {
+  if (kDaemon == nullptr) GTEST_SKIP() << "built without the tools";
+  gxtest::TempDir dir;
+  std::string const d = dir.path().string(), db = d + "/policy.db";
+  gxtest::makePolicyDb(db, {}, daLocalPolicy::minimumDatabaseVersion);
+  auto registry = gxtest::exampleRegistry();
+  gxtest::importDocument(db, "Default", gxtest::exampleFile("web.json"), registry.get());
+  gxtest::writeFile(db + ".registry.json", gxtest::exampleFile("web.registry.json"));
+  std::string const token = readmeRecipe("review token", {{"/etc/gxpolicyd/", d + "/"}});
+  ASSERT_FALSE(token.empty());
+  shellOutput(d + "/token.sh", token);
+
+  int const port = gxtest::freeLoopbackPort();
+  std::string const listen = "127.0.0.1:" + std::to_string(port);
+  std::istringstream words(readmeRecipe("review daemon", {{"policy.db", db}, {"127.0.0.1:8181", listen}, {"/etc/gxpolicyd/", d + "/"}}));
+  std::vector<std::string> argv;
+  for (std::string w; words >> w;) argv.push_back(argv.empty() ? std::string(kDaemon) : w);
+  ASSERT_GT(argv.size(), 1u);
+  gxtest::DaemonProcess daemon;
+  ASSERT_TRUE(daemon.start(argv, d + "/gxpolicyd.log", std::chrono::seconds(30), [&] { return gxtest::healthy(port); }))
+      << gxtest::readFile(d + "/gxpolicyd.log");
+
+  std::string const curls = readmeRecipe("review curl", {{"127.0.0.1:8181", listen}, {"/etc/gxpolicyd/", d + "/"}});
+  ASSERT_FALSE(curls.empty());
+  std::istringstream lines(shellOutput(d + "/curl.sh", curls));
+  std::vector<json> answers;
+  for (std::string line; std::getline(lines, line);) answers.push_back(json::parse(line, nullptr, false));
+  ASSERT_EQ(answers.size(), 5u);
+  EXPECT_EQ(answers[0]["members"][0]["name"], "erin");
+  EXPECT_EQ(answers[0]["users"][0]["name"], "carol");
+  EXPECT_EQ(answers[1]["objects"], json::parse(R"([{"object": "/web/docs", "conditional": false},
+                                                    {"object": "/web/docs/drafts", "conditional": true}])"));
+  EXPECT_TRUE(answers[1]["cursor"].is_string());
+  EXPECT_EQ(answers[2]["context"]["cause"], "acl-denied");
+  EXPECT_EQ(answers[3]["evaluations"][0]["decision"], true);
+  EXPECT_EQ(answers[3]["evaluations"][1]["context"]["cause"], "acl-denied");
+  EXPECT_EQ(answers[3]["evaluations"][2]["context"]["error"]["status"], 404);
+  EXPECT_EQ(answers[4]["results"].size(), 2u);
+  EXPECT_EQ(answers[4]["page"]["next_token"], "");
 }
 
 }  // namespace
