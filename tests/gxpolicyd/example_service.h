@@ -60,6 +60,20 @@ class ExampleService : public ::testing::Test {
     r.headers = fields;
     return (service ? *service : *service_).handle(r);
   }
+  // GET path with query arguments (in order) and the review token.
+  gxpolicyd::Response get(char const* path, Headers const& query, bool queryHasNul = false) {
+    gxpolicyd::Request r;
+    r.method = "GET";
+    r.path = path;
+    std::string const authorization = "Bearer " + kReviewToken;
+    gxpolicyd::HeaderField const header{"Authorization", authorization.c_str()};
+    r.headers = {&header, 1};
+    std::vector<gxpolicyd::HeaderField> args;
+    for (auto const& [n, v] : query) args.push_back({n, v.c_str()});
+    r.query = args;
+    r.queryHasNul = queryHasNul;
+    return service_->handle(r);
+  }
   // The JSON of a 200 answer (a test failure otherwise).
   nlohmann::json answer(char const* path, nlohmann::json const& body) {
     gxpolicyd::Response r = post(path, body.dump());

@@ -147,6 +147,33 @@ TEST_F(ExampleService, ReviewsAreAnsweredOnlyToAskersWithTheToken) {
   EXPECT_EQ(post("/v1/what-can", "{}", {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &closed).status, 403);
 }
 
+TEST_F(ExampleService, QuestionsInAQueryAreAnsweredAsInABody) {
+  auto r = get("/v1/who-can", {{"object", "/web/admin/users.html"}, {"actions", "r"}, {"expand", "true"}});
+  EXPECT_EQ(r.body, post("/v1/who-can", R"({"object": "/web/admin/users.html", "actions": "r", "expand": true})").body);
+  ExampleService::Headers const bob = {{"uuid", "4fcf4a95-9260-43cb-8214-8e440bd49e8a"}, {"group", "webteam"},
+                                       {"group", "auditors"}, {"actions", "l"}, {"objects", "true"}, {"limit", "1"}};
+  r = get("/v1/what-can", bob);
+  EXPECT_EQ(r.body, post("/v1/what-can", R"({"uuid": "4fcf4a95-9260-43cb-8214-8e440bd49e8a", "groups": ["webteam", "auditors"],
+                                             "actions": "l", "objects": true, "limit": 1})").body);
+  EXPECT_EQ(json::parse(r.body)["objects"].size(), 1u);
+  struct Bad {
+    ExampleService::Headers query;
+    char const* field;
+  } const bad[] = {
+      {{{"object", "/web"}, {"object", "/"}, {"actions", "r"}}, "object"},
+      {{{"object", "/web"}, {"actions", "r"}, {"expand", "yes"}}, "expand"},
+      {{{"object", "/web"}, {"actions", "r"}, {"colour", "red"}}, "colour"},
+      {{{"user", "dave"}, {"objects", "true"}, {"limit", "-1"}}, "limit"},
+  };
+  for (auto const& b : bad) {
+    r = get(b.query[0].first == "user" ? "/v1/what-can" : "/v1/who-can", b.query);
+    EXPECT_EQ(r.status, 400) << r.body;
+    EXPECT_EQ(json::parse(r.body).value("field", ""), b.field) << r.body;
+  }
+  // "/web%00/admin" decodes to a NUL: never read as "/web".
+  EXPECT_EQ(get("/v1/who-can", {{"object", "/web"}, {"actions", "r"}}, true).status, 400);
+}
+
 TEST_F(ExampleService, BadReviewQuestionsAreRefusedNamingTheField) {
   struct Case {
     char const* path;
@@ -176,7 +203,7 @@ TEST_F(ExampleService, BadReviewQuestionsAreRefusedNamingTheField) {
     EXPECT_EQ(r.status, c.status) << c.path << " " << c.body.substr(0, 80) << " -> " << r.body;
     if (*c.field) EXPECT_EQ(json::parse(r.body).value("field", ""), c.field) << c.body;
   }
-  EXPECT_EQ(post("/v1/who-can", "", {}, nullptr, "GET").status, 405);
+  EXPECT_EQ(post("/v1/who-can", "", {}, nullptr, "PUT").status, 405);
   // expand lists members only from a registry that can.
   gxpolicyd::DecisionService bare(*replica_, nullptr, options_, metrics_);
   auto r = post("/v1/who-can", R"({"object": "/web", "actions": "r", "expand": true})", {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &bare);
@@ -194,9 +221,9 @@ TEST(GxpolicydReadme, ReviewAndAuthzenRecipesAnswerAsShown) {
   auto registry = gxtest::exampleRegistry();
   gxtest::importDocument(db, "Default", gxtest::exampleFile("web.json"), registry.get());
   gxtest::writeFile(db + ".registry.json", gxtest::exampleFile("web.registry.json"));
-  std::string const token = readmeRecipe("review token", {{"/etc/gxpolicyd/", d + "/"}});
-  ASSERT_FALSE(token.empty());
-  shellOutput(d + "/token.sh", token);
+  std::string const recipe = readmeRecipe("review token", {{"/etc/gxpolicyd/", d + "/"}});
+  ASSERT_FALSE(recipe.empty());
+  shellOutput(d + "/token.sh", recipe);
 
   int const port = gxtest::freeLoopbackPort();
   std::string const listen = "127.0.0.1:" + std::to_string(port);
@@ -225,6 +252,13 @@ TEST(GxpolicydReadme, ReviewAndAuthzenRecipesAnswerAsShown) {
   EXPECT_EQ(answers[3]["evaluations"][2]["context"]["error"]["status"], 404);
   EXPECT_EQ(answers[4]["results"].size(), 2u);
   EXPECT_EQ(answers[4]["page"]["next_token"], "");
+
+  // The transport decodes a query once; a NUL in it is refused, not cut at.
+  std::string token = gxtest::readFile(d + "/review-token");
+  token = token.substr(0, token.find('\n'));
+  std::string const bearer = "Authorization: Bearer " + token + "\r\n";
+  EXPECT_EQ(gxtest::requestOnce(port, gxtest::httpRequest("GET", "/v1/who-can?object=/web%2Fdocs&actions=r", bearer)).status, 200);
+  EXPECT_EQ(gxtest::requestOnce(port, gxtest::httpRequest("GET", "/v1/who-can?object=/web%00/admin&actions=r", bearer)).status, 400);
 }
 
 }  // namespace

@@ -229,6 +229,34 @@ Response whatCan(ReviewHost const& host, json const& body) {
   return jsonResponse(200, j);
 }
 
+// The question of a GET, from its query: each argument a string field,
+// but "expand" and "objects" (true or false), "limit" (a number) and
+// "group" (repeatable: the groups). The body's readers then hold it to
+// what they hold a POST's body to.
+json questionFromQuery(Request const& request) {
+  if (request.queryHasNul) throw Refused{400, {"a query argument holds a NUL byte"}};
+  json body = json::object();
+  for (HeaderField const& f : request.query) {
+    std::string const name(f.name), value(f.value);
+    if (name == "group") {
+      body["groups"].push_back(value);
+      continue;
+    }
+    if (body.contains(name)) throw Refused{400, {"\"" + name + "\" was given more than once", 0, "", name}};
+    if (name == "expand" || name == "objects") {
+      if (value != "true" && value != "false") throw Refused{400, {"\"" + name + "\" must be true or false", 0, "", name}};
+      body[name] = value == "true";
+    } else if (name == "limit") {
+      if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
+        throw Refused{400, {"\"limit\" must be a whole number", 0, "", name}};
+      body[name] = std::stoul(value);
+    } else {
+      body[name] = value;
+    }
+  }
+  return body;
+}
+
 char hexDigit(unsigned v) { return "0123456789abcdef"[v & 15]; }
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -265,7 +293,8 @@ Response answerReview(ReviewHost const& host, Request const& request) {
   try {
     json body;
     gxpolicy::Problem problem;
-    if (!parseJsonBody(request.body, body, problem)) return refusal(400, problem);
+    if (request.method == "GET") body = questionFromQuery(request);
+    else if (!parseJsonBody(request.body, body, problem)) return refusal(400, problem);
     if (!body.is_object()) return refusal(400, {"the body must be a JSON object"});
     return request.path == "/v1/who-can" ? whoCan(host, body) : whatCan(host, body);
   } catch (Refused const& r) {

@@ -1,9 +1,13 @@
 // gxpolicyd's access review: the reverse questions over HTTP, apart from
 // the transport (GxCore/db/daAccessReview.h answers them).
 //
-//   POST /v1/who-can   {"object", "actions", "expand"} -> who may do the
+//   GET or POST /v1/who-can and /v1/what-can, the question in the body
+//   (POST) or in the query (GET: the same names, "group" repeated for the
+//   groups, "expand" and "objects" true or false):
+//
+//   /v1/who-can        {"object", "actions", "expand"} -> who may do the
 //                      actions there: the fields of gxpolicy who-can --json
-//   POST /v1/what-can  {caller, "actions", "under", "objects", "limit",
+//   /v1/what-can       {caller, "actions", "under", "objects", "limit",
 //                      "cursor"} -> the subtrees where the caller holds the
 //                      actions ({"regions": [...]}, the items of gxpolicy
 //                      what-can --json), or with "objects": true the
@@ -78,11 +82,13 @@ struct ReviewHost {
 std::optional<Response> reviewAccessProblem(ReviewOptions const& options, Request const& request,
                                             std::function<Response(int, std::string const&)> const& refusal);
 
-// POST /v1/who-can and /v1/what-can. request.path says which; the method
-// and the asker are checked by the caller (the service's router). Answers
+// GET or POST /v1/who-can and /v1/what-can. request.path says which, the
+// method where the question is; the asker is checked by the caller (the
+// service's router). Answers
 // 200 with the JSON above; 400 with the service's problem body for a body
 // that is not an object of the known fields, a bad object name, action
-// string, cursor or limit, an unknown user or group, and for "expand"
+// string, cursor or limit, a query argument given twice or decoded to a
+// NUL, an unknown user or group, and for "expand"
 // without a registry that lists members; 404 for an object the store does
 // not have; 503 when the store or the directory cannot answer. Throws
 // std::bad_alloc.

@@ -600,7 +600,7 @@ Response DecisionService::route(Request const& request, Handler& handler) {
   }
   if (path == "/v1/who-can" || path == "/v1/what-can") {
     handler = Handler::review;
-    if (method != "POST") return notAllowed("POST");
+    if (method != "POST" && method != "GET") return notAllowed("GET, POST");
     auto refusal = [](int status, std::string const& why) { return refuse(Refusal{status, why, ""}); };
     if (std::optional<Response> refused = reviewAccessProblem(options_.review, request, refusal)) return std::move(*refused);
     return answerReview(reviewHost_, request);

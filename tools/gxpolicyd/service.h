@@ -14,7 +14,7 @@
 //                         200 granted, 403 denied (X-Gx-Cause says by
 //                         what), 401 authenticate (first, or at the level
 //                         X-Gx-Auth-Level-Required names)
-//   POST /v1/who-can, /v1/what-can   the reverse questions (review.h):
+//   GET or POST /v1/who-can, /v1/what-can   the reverse questions (review.h):
 //                         only with a review token configured, to askers
 //                         that send it
 //   POST /access/v1/...   the AuthZEN Authorization API (authzen.h)
