@@ -240,6 +240,23 @@ TEST_F(ExampleService, SearchTokensAndAskersAreHeldToTheQuestion) {
   EXPECT_EQ(post("/access/v1/search/subject", ask.dump(), {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &closed).status, 403);
   EXPECT_EQ(post("/access/v1/evaluation", R"({"subject": {"type": "user", "id": "dave"}, "action": {"name": "r"},
                                              "resource": {"type": "o", "id": "/web"}})", {}, &closed).status, 200);
+  EXPECT_GT(metrics_.requests(gxpolicyd::Handler::authzen, 400), 0u);
+}
+
+TEST_F(ExampleService, MetadataNamesTheEndpointsUnderTheBaseUrl) {
+  EXPECT_EQ(post("/.well-known/authzen-configuration", "", {}, nullptr, "GET").status, 404);
+  for (bool searches : {true, false}) {
+    gxpolicyd::ServiceOptions o = options_;
+    o.review.authzenBaseUrl = "https://pdp.example.com";
+    if (!searches) o.review.token.clear();
+    gxpolicyd::DecisionService published(*replica_, registry_.get(), o, metrics_);
+    auto r = post("/.well-known/authzen-configuration", "", {}, &published, "GET");
+    ASSERT_EQ(r.status, 200);
+    json const m = json::parse(r.body);
+    EXPECT_EQ(m["policy_decision_point"], "https://pdp.example.com");
+    EXPECT_EQ(m["access_evaluations_endpoint"], "https://pdp.example.com/access/v1/evaluations");
+    EXPECT_EQ(m.contains("search_resource_endpoint"), searches);
+  }
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ using gxpolicy::CallerSpec;
 namespace {
 
 constexpr std::string_view kRoot = "/access/v1/";
+constexpr std::string_view kMetadata = "/.well-known/authzen-configuration";
 constexpr std::size_t kMaxRequestId = 256;  // bytes of an X-Request-ID echoed
 
 // The request as a whole cannot be answered: its HTTP status and why.
@@ -438,8 +439,27 @@ Response searchAction(ReviewHost const& host, json const& body, PageAsked const&
   });
 }
 
+// The metadata: each endpoint's URL under the base URL configured.
+Response metadata(ReviewHost const& host, Request const& request) {
+  if (request.method != "GET" && request.method != "HEAD") {
+    Response r = text(405, "method not allowed");
+    r.headers.emplace_back("Allow", "GET, HEAD");
+    return r;
+  }
+  std::string const& base = host.review.authzenBaseUrl;
+  if (base.empty()) throw Refused{404, "no AuthZEN metadata: start gxpolicyd with --authzen-base-url to publish it"};
+  ojson j = {{"policy_decision_point", base},
+             {"access_evaluation_endpoint", base + "/access/v1/evaluation"},
+             {"access_evaluations_endpoint", base + "/access/v1/evaluations"}};
+  if (!host.review.token.empty())
+    for (char const* kind : {"subject", "resource", "action"})
+      j[std::string("search_") + kind + "_endpoint"] = base + "/access/v1/search/" + kind;
+  return jsonResponse(200, j);
+}
+
 Response route(ReviewHost const& host, Request const& request) {
   std::string_view const path = request.path;
+  if (path == kMetadata) return metadata(host, request);
   std::string_view const rest = path.substr(kRoot.size());
   bool const search = rest == "search/subject" || rest == "search/resource" || rest == "search/action";
   if (rest != "evaluation" && rest != "evaluations" && !search)
@@ -467,7 +487,7 @@ Response route(ReviewHost const& host, Request const& request) {
 
 }  // namespace
 
-bool isAuthzenPath(std::string_view path) { return path.substr(0, kRoot.size()) == kRoot; }
+bool isAuthzenPath(std::string_view path) { return path.substr(0, kRoot.size()) == kRoot || path == kMetadata; }
 
 Response answerAuthzen(ReviewHost const& host, Request const& request) {
   Response r;

@@ -45,6 +45,10 @@
 // {"next_token", "count"} in the answer, next_token "" on the last page);
 // a token from another question, or one that does not decode, is 400.
 //
+// GET /.well-known/authzen-configuration answers the metadata naming
+// these endpoints under ReviewOptions::authzenBaseUrl (the searches only
+// when a review token is set); 404 when no base URL is configured.
+//
 // Every answer echoes the request's X-Request-ID.
 //
 // Thread-safe: each thread keeps its own decision record.
@@ -55,7 +59,8 @@
 
 namespace gxpolicyd {
 
-// True for the paths answerAuthzen serves ("/access/v1/..." ).
+// True for the paths answerAuthzen serves ("/access/v1/..." and the
+// metadata's).
 bool isAuthzenPath(std::string_view path);
 
 // Answers one request to an AuthZEN path: 405 (Allow: POST) for another

@@ -80,7 +80,7 @@ struct Args {
   unsigned connections = 16384;
   unsigned idleTimeout = 60;
   unsigned callerTtl = 60;
-  std::string caFile, tokenFile, reviewTokenFile;
+  std::string caFile, tokenFile, reviewTokenFile, authzenBaseUrl;
   bool insecure = false;
   bool allowRollback = false;
   std::string frontSecretFile;
@@ -264,6 +264,10 @@ int serve(Args const& a) {
   service.authDenialBody = a.authDenialBody;
   if (!a.reviewTokenFile.empty() && !readSecretFile(a.reviewTokenFile, 16, service.review.token, error))
     quit("--review-token-file: " + error);
+  service.review.authzenBaseUrl = a.authzenBaseUrl;
+  if (!a.authzenBaseUrl.empty() && (a.authzenBaseUrl.rfind("https://", 0) != 0 || a.authzenBaseUrl.back() == '/' ||
+                                    a.authzenBaseUrl.find_first_of("?#") != std::string::npos))
+    quit("--authzen-base-url must be an https:// URL without a query, a fragment or a trailing /");
   for (std::string const& item : a.attributeHeaders) {
     std::string name, header;
     if (!gxpolicyd::parseAttributeHeader(item, name, header, error)) quit("--attr-header " + item + ": " + error);
@@ -468,6 +472,9 @@ int main(int argc, char** argv) {
   app.add_option("--review-token-file", a.reviewTokenFile,
                  "Serve /v1/who-can, /v1/what-can and the AuthZEN searches to askers that send this file's first "
                  "line (at least 16 characters; mode 600) as Authorization: Bearer TOKEN (without it they are off)");
+  app.add_option("--authzen-base-url", a.authzenBaseUrl,
+                 "Publish AuthZEN metadata at /.well-known/authzen-configuration naming the endpoints under this "
+                 "https:// URL (the one clients reach gxpolicyd at, e.g. through a TLS front end)");
   app.add_flag("--trust-any-front-end", a.trustAnyFrontEnd,
                "Development only: /v1/auth believes identity headers from any client (without this or "
                "--front-secret-file they are refused)");

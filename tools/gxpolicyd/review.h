@@ -59,6 +59,9 @@ struct ReviewOptions {
   std::string token;
   std::size_t maxPage = 1000;     // results in one page at most; a larger "limit" is refused (400)
   std::size_t defaultPage = 100;  // results in a page whose request names no limit
+  // The URL AuthZEN clients reach this server at ("https://pdp.example.com",
+  // no trailing '/'), published in its metadata; "" publishes none.
+  std::string authzenBaseUrl;
 };
 
 // What the review and AuthZEN handlers take from the decision service.
