@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "GxCore/db/daAccessReview.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "example_policy.h"
 #include "test_support.h"
@@ -73,6 +74,17 @@ class ExampleService : public ::testing::Test {
     r.query = args;
     r.queryHasNul = queryHasNul;
     return service_->handle(r);
+  }
+  // The objects user may read at under and below, as the library lists them.
+  std::vector<std::string> objectsOf(char const* user, char const* under) {
+    gxpolicy::Caller caller;
+    gxpolicy::Problem problem;
+    EXPECT_TRUE(gxpolicy::resolveCaller({gxpolicy::CallerSpec::Form::user, user, {}, {}}, registry_.get(), caller, problem));
+    std::vector<std::string> out;
+    unsigned long st = 0;
+    daWhatCanObjects(store(), caller.pa(), "r", under, nullptr, [&](char const* o, bool) { return out.push_back(o), true; }, st);
+    EXPECT_EQ(st, 0u);
+    return out;
   }
   // The JSON of a 200 answer (a test failure otherwise).
   nlohmann::json answer(char const* path, nlohmann::json const& body) {

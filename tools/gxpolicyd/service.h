@@ -17,7 +17,8 @@
 //   GET or POST /v1/who-can, /v1/what-can   the reverse questions (review.h):
 //                         only with a review token configured, to askers
 //                         that send it
-//   POST /access/v1/...   the AuthZEN Authorization API (authzen.h)
+//   POST /access/v1/...   the AuthZEN Authorization API, and its metadata at
+//                         GET /.well-known/authzen-configuration (authzen.h)
 //   GET  /healthz         the process answers
 //   GET  /readyz          the replica is open and not older than allowed
 //   GET  /metrics         Prometheus text format
