@@ -31,12 +31,16 @@
 // when denied (and "auth_level_required" for a step-up), {"warning": ...}
 // for a grant in a POP's warning mode.
 //
-// Errors. A body that is not a JSON object, a missing or mistyped entity,
-// a bad option or page, and a batch over maxBatch items (413) refuse the
-// request with a text message. An evaluation that cannot be decided --
-// an unknown user or group, a bad object name or action -- is answered
-// {"decision": false, "context": {"error": {"status", "message"}}}: in a
-// batch every item is answered on its own, whatever the others hold.
+// Errors. A body that is not a JSON object, a bad option or page, and a
+// batch over maxBatch items (413) refuse the request (a text message), as
+// do, in a single evaluation or a search, a missing or mistyped entity or
+// context. An evaluation that cannot be decided -- an unknown user or
+// group, a bad object name or action -- is answered {"decision": false,
+// "context": {"error": {"status", "message"}}} (status as HTTP would give
+// it: 404 for an unknown user or group, 400 for bad input, 503 when the
+// directory or store cannot answer); in a batch every item is answered so,
+// a missing entity included, whatever the others hold. A single
+// evaluation the store or directory cannot answer gets 503.
 //
 // The evaluation routes are open to whoever reaches gxpolicyd, as
 // /v1/check is; the search routes reveal policy and are held to the

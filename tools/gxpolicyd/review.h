@@ -87,14 +87,14 @@ std::optional<Response> reviewAccessProblem(ReviewOptions const& options, Reques
 
 // GET or POST /v1/who-can and /v1/what-can. request.path says which, the
 // method where the question is; the asker is checked by the caller (the
-// service's router). Answers
-// 200 with the JSON above; 400 with the service's problem body for a body
-// that is not an object of the known fields, a bad object name, action
-// string, cursor or limit, a query argument given twice or decoded to a
-// NUL, an unknown user or group, and for "expand"
-// without a registry that lists members; 404 for an object the store does
-// not have; 503 when the store or the directory cannot answer. Throws
-// std::bad_alloc.
+// service's router). Answers 200 with the JSON above; 400 with the
+// service's problem body for a body that is not an object of the known
+// fields, a bad object name, action string, cursor or limit, a query
+// argument given twice or decoded to a NUL, an unknown user or group, and
+// "expand" without a registry that lists members; 404 for an object the
+// store does not have; 503 when the store or the directory cannot answer;
+// 500 for any other failure of the library (its status in the body).
+// Throws std::bad_alloc.
 Response answerReview(ReviewHost const& host, Request const& request);
 
 // ---- shared by the review and AuthZEN handlers --------------------------------
@@ -116,7 +116,8 @@ std::optional<std::string> readCursor(std::string_view cursor, std::string const
 // The action strings the store's action catalogue names by label ("read"
 // -> "r"; an action outside the group "primary" as "[group]x"), with
 // labels lower-cased. False with status when the catalogue cannot be
-// read. Takes the store's state lock shared: the calling thread must hold
+// read (the store's status; da_s_unknown_type when its record is not a
+// catalogue). Takes the store's state lock shared: the calling thread must hold
 // neither it nor the database lock.
 struct ActionLabel {
   std::string label;    // lower case; "" when the catalogue gives none

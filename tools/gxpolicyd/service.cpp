@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -15,7 +14,6 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxsvc.h"
-#include "outside/json_text.h"
 #include "outside/registry.h"
 #include "tools/common/json_fields.h"
 #include "tools/common/problem.h"
