@@ -202,6 +202,7 @@ TEST_F(ExampleService, MembersAreListedFromTheRegistryFileTheDaemonWatches) {
   json const ask = {{"subject", {{"type", "user"}}}, {"action", {{"name", "read"}}}, {"resource", object("/web/admin")}};
   auto r = post("/access/v1/search/subject", ask.dump(), {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &daemonLike);
   EXPECT_EQ(ids(json::parse(r.body)["results"]), (std::set<std::string>{"carol", "erin"})) << r.body;
+  EXPECT_EQ(json::parse(r.body)["context"]["members_listed"], true);
   r = post("/v1/who-can", R"({"object": "/web/admin", "actions": "r", "expand": true})",
            {{"Authorization", "Bearer " + gxtest::kReviewToken}}, &daemonLike);
   EXPECT_EQ(json::parse(r.body)["members"][0]["name"], "erin") << r.body;

@@ -370,6 +370,7 @@ Response searchSubject(ReviewHost const& host, json const& body, PageAsked const
       if (s.granted) all.push_back(entityResult(type.c_str(), idOf(s.name, s.uuid), conditional));
     for (auto const& m : r.members) all.push_back(entityResult("user", idOf(m.name, m.uuid), conditional));
     ojson context = {{"any_other", r.anyOtherGranted}, {"unauthenticated", r.unauthenticatedGranted}};
+    if (type == "user") context["members_listed"] = options.expand;
     if (conditional) context["conditions"] = r.conditions.describe(1);
     return pageOfList(page, all, std::move(context));
   });

@@ -8,7 +8,10 @@
 //                               them item by item, "options": {"evaluations_semantic":
 //                               "execute_all" | "deny_on_first_deny" | "permit_on_first_permit"}
 //                               -> {"evaluations": [decision, ...]}
-//   /access/v1/search/subject   {subject: {type}, action, resource} -> users or groups granted
+//   /access/v1/search/subject   {subject: {type}, action, resource} -> users or groups granted;
+//                               context: whether any other authenticated user and
+//                               unauthenticated callers are granted too, and
+//                               (users) whether group members could be listed
 //   /access/v1/search/resource  {subject, action, resource: {type}} -> objects granted
 //   /access/v1/search/action    {subject, resource} -> the actions granted
 //
