@@ -148,6 +148,7 @@ TEST_F(ExampleService, QuestionsInAQueryAreAnsweredAsInABody) {
       {{{"object", "/web"}, {"object", "/"}, {"actions", "r"}}, "object"},
       {{{"object", "/web"}, {"actions", "r"}, {"expand", "yes"}}, "expand"},
       {{{"object", "/web"}, {"actions", "r"}, {"limit", "-1"}}, "limit"},
+      {{{"uuid", "x"}, {"groups", "a"}, {"group", "b"}}, "groups"},
   };
   for (auto const& b : bad) {
     r = get("/v1/who-can", b.query);

@@ -242,6 +242,7 @@ json questionFromQuery(Request const& request) {
       body["groups"].push_back(value);
       continue;
     }
+    if (name == "groups") throw Refused{400, {"give each group as group=NAME", 0, "", name}};
     if (body.contains(name)) throw Refused{400, {"\"" + name + "\" was given more than once", 0, "", name}};
     if (name == "expand" || name == "objects") {
       if (value != "true" && value != "false") throw Refused{400, {"\"" + name + "\" must be true or false", 0, "", name}};
