@@ -234,6 +234,35 @@ TEST_F(ExampleService, SearchTokensAndAskersAreHeldToTheQuestion) {
   EXPECT_GT(metrics_.requests(gxpolicyd::Handler::authzen, 400), 0u);
 }
 
+// Whatever value stands anywhere in a request, the answer is a decision or
+// a refusal: never an internal error.
+TEST_F(ExampleService, NoValueAnywhereInARequestIsAnInternalError) {
+  json const full = {{"subject", {{"type", "user"}, {"id", "bob"}, {"properties", {{"groups", {"webteam"}}, {"ip_address", "10.0.0.1"}}}}},
+                     {"action", {{"name", "read"}}},
+                     {"resource", {{"type", "page"}, {"id", "/web"}, {"properties", {{"under", "/web"}}}}},
+                     {"context", {{"time", 0}}},
+                     {"evaluations", {{{"resource", object("/web/docs")}}}},
+                     {"options", {{"evaluations_semantic", "execute_all"}}},
+                     {"page", {{"limit", 1}, {"token", "x"}}},
+                     {"object", "/web"}, {"actions", "r"}, {"expand", true}, {"user", "dave"}, {"objects", true}, {"limit", 1}};
+  json const hostile[] = {nullptr, 7, -1, 1e300, "", "x", json::array(), json::object(), {{"a", {1}}}, {json::array()}};
+  for (char const* path : {"/access/v1/evaluation", "/access/v1/evaluations", "/access/v1/search/subject",
+                           "/access/v1/search/resource", "/access/v1/search/action", "/v1/who-can", "/v1/what-can"}) {
+    json const base = std::string(path).rfind("/v1/", 0) == 0
+                          ? json(std::string(path) == "/v1/who-can" ? json{{"object", "/web"}, {"actions", "r"}}
+                                                                    : json{{"user", "dave"}, {"objects", true}})
+                          : full;
+    json const leaves = full.flatten();
+    for (auto const& entry : leaves.items())
+      for (json const& value : hostile) {
+        json body = base;
+        body[json::json_pointer(entry.key())] = value;
+        auto r = post(path, body.dump());
+        EXPECT_LT(r.status, 500) << path << " " << entry.key() << "=" << value.dump() << " -> " << r.body;
+      }
+  }
+}
+
 TEST_F(ExampleService, MetadataNamesTheEndpointsUnderTheBaseUrl) {
   EXPECT_EQ(post("/.well-known/authzen-configuration", "", {}, nullptr, "GET").status, 404);
   for (bool searches : {true, false}) {
