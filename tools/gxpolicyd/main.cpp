@@ -6,6 +6,7 @@
 //   gxpolicyd --db REPLICA [--master FILE|URL] [--listen ADDR:PORT] [--threads N]
 //             [--registry CONFIG] [--prefix /web] [--methods GET=r,POST=m,...]
 //             [--front-secret-file FILE | --listen unix:PATH]
+//             [--review-token-file FILE] [--authzen-base-url URL]
 //             [--audit-file PATH [--audit-max-bytes N --audit-keep N] | --audit-syslog [--audit-syslog-socket PATH]]
 //             [--audit-queue N] [--audit-full block|drop] [--audit-flush-ms N]
 //             [--audit-strict] [--audit-fsync-ms N]
