@@ -15,6 +15,11 @@
 //   /access/v1/search/resource  {subject, action, resource: {type}} -> objects granted
 //   /access/v1/search/action    {subject, resource} -> the actions granted
 //
+// The subject and resource searches read the ACLs (daAccessReview.h): what
+// the POP and rule in force may still deny is reported (a result's
+// properties.conditional), not evaluated in the request's context. The
+// action search decides each action in full, in that context.
+//
 // How the API's entities map onto this policy:
 //   subject  type "user": id a registry user name, or a user uuid (then
 //            properties.groups: the user's groups, names or uuids);
