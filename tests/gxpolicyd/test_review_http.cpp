@@ -96,7 +96,7 @@ TEST_F(ExampleService, CursorsResumeOnlyTheQuestionTheyCameFrom) {
   json ask = {{"user", "dave"}, {"under", "/web"}, {"objects", true}, {"limit", 1}};
   std::string const cursor = answer("/v1/what-can", ask)["cursor"];
   json const fingerprint = {{"caller", {1, "dave", "", json::array()}}, {"actions", "r"}, {"under", "/web"}, {"limit", 1}};
-  for (std::string forged : {std::string("garbage"), cursor.substr(0, cursor.size() - 1), cursor + "zz", std::string(""),
+  for (std::string forged : {std::string("garbage"), cursor.substr(0, cursor.size() - 1),
                              gxpolicyd::makeCursor(gxpolicyd::questionFingerprint(fingerprint), std::string("a\0b", 3))}) {
     ask["cursor"] = forged;
     auto r = post("/v1/what-can", ask.dump());
