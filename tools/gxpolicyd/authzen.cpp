@@ -144,8 +144,10 @@ std::vector<ActionLabel> const& labelsOf(ReviewHost const& host, std::optional<s
   if (!labels) {
     labels.emplace();
     unsigned long st = 0;
-    if (!readActionLabels(host.store(), *labels, st))
+    if (!readActionLabels(host.store(), *labels, st)) {
+      labels.reset();  // every evaluation that needs it fails the same way
       throw Undecided{st == da_s_store_unavailable ? 503 : 500, "the action catalogue cannot be read"};
+    }
   }
   return *labels;
 }
