@@ -493,18 +493,22 @@ Response route(ReviewHost const& host, Request const& request) {
 bool isAuthzenPath(std::string_view path) { return path.substr(0, kRoot.size()) == kRoot || path == kMetadata; }
 
 Response answerAuthzen(ReviewHost const& host, Request const& request) {
-  Response r;
-  char const* id = request.header("X-Request-ID");
   if (request.headerCount("X-Request-ID") > 1) return text(400, "X-Request-ID was sent more than once");
-  if (id != nullptr && std::string_view(id).size() > kMaxRequestId)
+  if (char const* id = request.header("X-Request-ID"); id != nullptr && std::string_view(id).size() > kMaxRequestId)
     return text(400, "X-Request-ID is longer than " + std::to_string(kMaxRequestId) + " bytes");
   try {
-    r = route(host, request);
+    return route(host, request);
   } catch (Refused const& f) {
-    r = text(f.http, f.message);
+    return text(f.http, f.message);
   }
-  if (id != nullptr) r.headers.emplace_back("X-Request-ID", id);
-  return r;
+}
+
+void echoRequestId(Request const& request, Response& response) {
+  char const* id = request.header("X-Request-ID");
+  if (id == nullptr || request.headerCount("X-Request-ID") > 1 || std::string_view(id).size() > kMaxRequestId) return;
+  for (auto const& [name, value] : response.headers)
+    if (Request::sameName(name, "X-Request-ID")) return;
+  response.headers.emplace_back("X-Request-ID", id);
 }
 
 }  // namespace gxpolicyd

@@ -75,9 +75,15 @@ namespace gxpolicyd {
 // metadata's).
 bool isAuthzenPath(std::string_view path);
 
-// Answers one request to an AuthZEN path: 405 (Allow: POST) for another
-// method, 404 for an unknown path under /access/v1/, else as above (503
+// Answers one request to an AuthZEN path (without its X-Request-ID:
+// echoRequestId adds it): 405 (Allow: POST) for another method, 404 for an unknown path under /access/v1/, else as above (503
 // when the store or the directory cannot answer). Throws std::bad_alloc.
 Response answerAuthzen(ReviewHost const& host, Request const& request);
+
+// Adds request's X-Request-ID to response, unless it has one, the request
+// sent several, or it is longer than this API echoes (answerAuthzen
+// refuses those). The service calls it on every answer to an AuthZEN
+// path, its own refusals of a body included. Throws std::bad_alloc.
+void echoRequestId(Request const& request, Response& response);
 
 }  // namespace gxpolicyd

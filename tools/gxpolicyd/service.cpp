@@ -557,6 +557,12 @@ Response DecisionService::handle(Request const& request) {
   } catch (...) {
     r = refuse(Refusal{500, "internal error", ""});
   }
+  if (isAuthzenPath(request.path)) {  // the AuthZEN API echoes every answer's request id
+    try {
+      echoRequestId(request, r);
+    } catch (std::bad_alloc const&) {
+    }
+  }
   metrics_.request(handler, r.status);
   return r;
 }
