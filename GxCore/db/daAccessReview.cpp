@@ -6,6 +6,7 @@
 #include "GxCore/db/daAccessReview.h"
 
 #include <algorithm>
+#include <deque>
 #include <cstring>
 #include <exception>
 #include <string_view>
@@ -21,13 +22,12 @@
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daDecision.h"
+#include "GxCore/db/daReviewSupport.h"
 #include "outside/file_registry.h"
 #include "outside/hxdb.h"
 #include "outside/registry.h"
 
-namespace {
-
-bool sameUuid(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+namespace dareview {
 
 std::string uuidText(hx_uuid_t const& u) {
   char text[37] = {};
@@ -42,6 +42,15 @@ std::string actionText(daCachedStore& store, GxACLPermset const& p) {
   store.mapBitmapShared(p, text, st);
   return st == 0 ? std::string(text.getChars()) : std::string();
 }
+
+}  // namespace dareview
+
+namespace {
+
+using dareview::actionText;
+using dareview::uuidText;
+
+bool sameUuid(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 std::string addressText(GxAddress const& a) {
   ZUTF8String_6_0 text;
@@ -70,23 +79,28 @@ std::string windowText(GxPop const& pop, daAccessWindow const& w) {
   return out;
 }
 
-// The attributes the rule attached at location names (its ADI list); none
-// when it cannot be read (decide has just read it, so it can).
-std::vector<std::string> ruleAttributes(daCachedStore& store, std::string const& location) {
-  std::vector<std::string> out;
+// The attributes the rule attached at location names (its ADI list) and
+// its text into c; none when it cannot be read (decide has just read it, so
+// it can).
+void readRule(daCachedStore& store, std::string const& location, daReviewConditions& c) {
+  std::vector<std::string>& out = c.ruleAttributes;
   daCacheStateLock reading(store, daCachedStore::open);
   Handle<daStoreObject> rule, extAttr;
   int resolved = 0;
   unsigned long st = 0;
   store.fetchRule(daPObjName(location.c_str()), rule, extAttr, resolved, nullptr, st);
   auto const* r = dynamic_cast<daRule const*>(rule.get());
-  if (st != 0 || r == nullptr) return out;
+  if (st != 0 || r == nullptr) return;
   ZArrayList_6_0 list;
   r->getADIList(list);
   for (unsigned int i = 0; i < list.size(); ++i)
     if (auto const* text = dynamic_cast<ZUTF8String_6_0 const*>(list.get(i))) out.emplace_back(text->getChars());
-  return out;
+  if (ZUTF8String_6_0 const* text = r->getText()) c.ruleText = text->getChars();
 }
+
+}  // namespace
+
+namespace dareview {
 
 daReviewConditions conditionsOf(daCachedStore& store, daDecision const& d) {
   daReviewConditions c;
@@ -111,7 +125,7 @@ daReviewConditions conditionsOf(daCachedStore& store, daDecision const& d) {
   if (d.hasRule()) {
     c.ruleName = d.ruleName();
     c.ruleLocation = d.ruleLocation();
-    c.ruleAttributes = ruleAttributes(store, c.ruleLocation);
+    readRule(store, c.ruleLocation, c);
   }
   return c;
 }
@@ -125,6 +139,13 @@ unsigned long checkExists(daCachedStore& store, std::string const& path) {
   store.getObject(daPObjName(path.c_str()), h, st);
   return st;
 }
+
+}  // namespace dareview
+
+namespace {
+
+using dareview::checkExists;
+using dareview::conditionsOf;
 
 // Whether the ACL decide used grants every action asked for.
 bool aclGrants(daDecision const& d) {
@@ -312,13 +333,13 @@ void daWhoCan(daCachedStore& store, char const* object, char const* actions, gxr
   }
 }
 
-// ---- what can ----------------------------------------------------------------------
+// ---- paths and map keys ------------------------------------------------------------
 
-namespace {
+namespace dareview {
 
 // Paths ordered as a tree is walked: a parent right before its subtree
 // ("/a", "/a/b", "/a-b"), so '/' sorts below every other byte.
-bool treeLess(std::string const& a, std::string const& b) {
+bool treeLess(std::string_view a, std::string_view b) {
   size_t const n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     if (a[i] == b[i]) continue;
@@ -335,7 +356,9 @@ bool within(std::string_view path, std::string_view under) {
   return path.substr(0, under.size()) == under && (path.size() == under.size() || path[under.size()] == '/');
 }
 
-bool isAncestor(std::string const& a, std::string const& b) { return a != b && within(b, a); }
+bool isAncestor(std::string_view a, std::string_view b) { return a != b && within(b, a); }
+
+namespace {
 
 struct KeyScan {
   size_t baseLength;
@@ -357,8 +380,8 @@ bool scanKey(void* context, char const* key, size_t length) {
   }
 }
 
-// Calls each with the paths of base's keys at and below under, in key
-// order, holding the store's state lock shared.
+}  // namespace
+
 void scanKeys(daCachedStore& store, char const* base, std::string const& under,
               std::function<bool(std::string_view)> const& each, unsigned long& status) {
   std::string prefix = base;
@@ -375,51 +398,128 @@ void scanKeys(daCachedStore& store, char const* base, std::string const& under,
   if (scan.failure) std::rethrow_exception(scan.failure);
 }
 
+void scanAttachmentPoints(daCachedStore& store, std::string const& under,
+                          std::function<bool(std::string_view)> const& each, unsigned long& status) {
+  status = 0;
+  for (char const* base :
+       {daPObjName::pobjtoaclmapbasename_, daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_}) {
+    scanKeys(store, base, under, each, status);
+    if (status != 0) return;
+  }
+}
+
+void PointPaths::add(daCachedStore& store, unsigned long& status) {
+  sorted_.clear();
+  std::function<bool(std::string_view)> const collect = [this](std::string_view p) {
+    spans_.emplace_back(text_.size(), p.size());
+    text_.append(p);
+    return true;
+  };
+  scanAttachmentPoints(store, under_, collect, status);
+}
+
+std::vector<std::string_view> const& PointPaths::sorted() {
+  if (!sorted_.empty()) return sorted_;
+  sorted_.reserve(spans_.size() + 1);
+  for (auto [offset, length] : spans_) sorted_.emplace_back(text_.data() + offset, length);
+  std::sort(sorted_.begin(), sorted_.end(), treeLess);
+  sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
+  if (sorted_.empty() || sorted_.front() != under_) sorted_.insert(sorted_.begin(), under_);
+  return sorted_;
+}
+
+}  // namespace dareview
+
+// ---- what can ----------------------------------------------------------------------
+
+namespace {
+
+using dareview::isAncestor;
+using dareview::scanKeys;
+using dareview::treeLess;
+using dareview::within;
+
+// The answer at one attachment point (or at under).
+// The conditions of one POP and rule placement, read and described once
+// per call.
+struct Conditions {
+  daReviewConditions conditions;
+  bool conditional = false;  // conditions.any(level)
+  int key = 0;               // 1 + the number of the description: equal keys, equal answers
+};
+
+// A granted answer: the ACL in force (its name and location) and the
+// conditions, shared by the points with the same placements.
+struct Grant {
+  Conditions const* conditions;
+  std::pair<std::string, std::string> const* acl;  // name, location
+  int key = 0;
+};
+
 // The answer at one attachment point (or at under).
 struct Point {
-  std::string path;
-  bool granted = false;  // the ACL grants
-  std::string key;       // equal keys: equal answers
-  daReviewConditions conditions;
-  std::string aclName, aclLocation;
+  std::string_view path;  // in Answers::paths
+  Grant const* grant = nullptr;  // null: the ACL does not grant
+  int key() const { return grant != nullptr ? grant->key : 0; }
 };
 
 // The answers at under and at every attachment point below it, in tree
-// order.
+// order, and the grants they point to.
+struct Answers {
+  explicit Answers(std::string const& under) : paths(under) {}
+  dareview::PointPaths paths;
+  std::vector<Point> points;
+  std::deque<Grant> grants;
+  std::deque<Conditions> conditions;
+  std::deque<std::pair<std::string, std::string>> acls;
+};
+
 void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions, std::string const& under,
-                  std::vector<Point>& points, unsigned long& status) {
-  points.clear();
+                  Answers& answers, unsigned long& status) {
   daDecision d;
   store.decide(under.c_str(), caller, actions, nullptr, d, status);  // checks the actions and the store first
   if (status != 0) return;
   status = checkExists(store, under);
   if (status != 0) return;
-  std::vector<std::string> paths{under};
-  std::function<bool(std::string_view)> const collect = [&paths](std::string_view p) {
-    paths.emplace_back(p);
-    return true;
-  };
-  for (char const* base :
-       {daPObjName::pobjtoaclmapbasename_, daPObjName::pobjtopopmapbasename_, daPObjName::pobjtorulemapbasename_}) {
-    scanKeys(store, base, under, collect, status);
-    if (status != 0) return;
-  }
-  std::sort(paths.begin(), paths.end(), treeLess);
-  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  answers.paths.add(store, status);
+  if (status != 0) return;
+  std::vector<std::string_view> const& paths = answers.paths.sorted();
   int const level = caller != nullptr ? 1 : 0;
-  for (std::string& path : paths) {
+  std::unordered_map<std::string, Grant const*> byPlacement;  // ACL, POP and rule locations
+  std::unordered_map<std::string, Conditions const*> byConditions;  // POP and rule locations
+  std::unordered_map<std::string, std::pair<std::string, std::string> const*> byAcl;
+  std::unordered_map<std::string, int> descriptions;
+  std::string placement;
+  answers.points.reserve(paths.size());
+  std::string path;
+  for (std::string_view at : paths) {
+    path.assign(at);
     store.decide(path.c_str(), caller, actions, nullptr, d, status);
     if (status != 0) return;
     Point p;
-    p.path = std::move(path);
-    p.granted = aclGrants(d);
-    if (p.granted) {
-      p.conditions = conditionsOf(store, d);
-      p.key = "+" + p.conditions.describe(level);
-      p.aclName = d.aclName();
-      p.aclLocation = d.aclLocation();
+    p.path = at;
+    if (aclGrants(d)) {
+      placement.assign(d.aclLocation()).append(1, '\n').append(d.popLocation()).append(1, '\n').append(d.ruleLocation());
+      auto [found, added] = byPlacement.try_emplace(placement, nullptr);
+      if (added) {
+        placement.erase(0, placement.find('\n') + 1);
+        auto [c, newConditions] = byConditions.try_emplace(placement, nullptr);
+        if (newConditions) {
+          Conditions& made = answers.conditions.emplace_back();
+          made.conditions = conditionsOf(store, d);
+          made.conditional = made.conditions.any(level);
+          made.key = 1 + descriptions.try_emplace(made.conditions.describe(level), static_cast<int>(descriptions.size()))
+                             .first->second;
+          c->second = &made;
+        }
+        placement.assign(d.aclLocation());
+        auto [a, newAcl] = byAcl.try_emplace(placement, nullptr);
+        if (newAcl) a->second = &answers.acls.emplace_back(d.aclName(), d.aclLocation());
+        found->second = &answers.grants.emplace_back(Grant{c->second, a->second, c->second->key});
+      }
+      p.grant = found->second;
     }
-    points.push_back(std::move(p));
+    answers.points.push_back(std::move(p));
   }
 }
 
@@ -430,10 +530,10 @@ void daWhatCan(daCachedStore& store, sec_id_pa_t* caller, char const* actions, c
   ZUTF8String_6_0 text(under == nullptr || under[0] == '\0' ? "/" : under);
   status = daPObjName::validateAndFix(text);
   if (status != 0) return;
-  std::vector<Point> points;
-  answerPoints(store, caller, actions, text.getChars(), points, status);
+  Answers answers(text.getChars());
+  answerPoints(store, caller, actions, text.getChars(), answers, status);
   if (status != 0) return;
-  int const level = caller != nullptr ? 1 : 0;
+  std::vector<Point> const& points = answers.points;
 
   // Walk the points in tree order with the chain of their ancestors: a
   // point with its parent's answer continues the parent's region; one with
@@ -450,17 +550,17 @@ void daWhatCan(daCachedStore& store, sec_id_pa_t* caller, char const* actions, c
     while (!chain.empty() && !isAncestor(points[chain.back().point].path, p.path)) chain.pop_back();
     Open const* parent = chain.empty() ? nullptr : &chain.back();
     long region = -1;
-    if (parent != nullptr && points[parent->point].key == p.key) {
+    if (parent != nullptr && points[parent->point].key() == p.key()) {
       region = parent->region;
     } else {
-      if (parent != nullptr && parent->region >= 0) regions[parent->region].exceptions.push_back(p.path);
-      if (p.granted) {
+      if (parent != nullptr && parent->region >= 0) regions[parent->region].exceptions.emplace_back(p.path);
+      if (p.grant != nullptr) {
         daWhatCanRegion r;
-        r.prefix = p.path;
-        r.conditional = p.conditions.any(level);
-        r.conditions = p.conditions;
-        r.aclName = p.aclName;
-        r.aclLocation = p.aclLocation;
+        r.prefix.assign(p.path);
+        r.conditional = p.grant->conditions->conditional;
+        r.conditions = p.grant->conditions->conditions;
+        r.aclName = p.grant->acl->first;
+        r.aclLocation = p.grant->acl->second;
         region = static_cast<long>(regions.size());
         regions.push_back(std::move(r));
       }
@@ -478,12 +578,11 @@ void daWhatCanObjects(daCachedStore& store, sec_id_pa_t* caller, char const* act
   status = daPObjName::validateAndFix(text);
   if (status != 0) return;
   std::string const root = text.getChars();
-  std::vector<Point> points;
-  answerPoints(store, caller, actions, root, points, status);
+  Answers answers(root);
+  answerPoints(store, caller, actions, root, answers, status);
   if (status != 0) return;
-  int const level = caller != nullptr ? 1 : 0;
   std::unordered_map<std::string_view, Point const*> byPath;
-  for (Point const& p : points) byPath.emplace(p.path, &p);
+  for (Point const& p : answers.points) byPath.emplace(p.path, &p);
   std::string const cursor = after != nullptr ? after : "";
   std::string object;
   std::function<bool(std::string_view)> const visit = [&](std::string_view path) {
@@ -497,9 +596,9 @@ void daWhatCanObjects(daCachedStore& store, sec_id_pa_t* caller, char const* act
       found = byPath.find(at);
     }
     Point const& p = *found->second;
-    if (!p.granted) return true;
+    if (p.grant == nullptr) return true;
     object.assign(path);
-    return each(object.c_str(), p.conditions.any(level));
+    return each(object.c_str(), p.grant->conditions->conditional);
   };
   scanKeys(store, daPObjName::pobjbasename_, root, visit, status);
 }

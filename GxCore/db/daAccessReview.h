@@ -62,6 +62,7 @@ struct daReviewConditions {
   bool warningMode = false;        // a failing window, level or protection is waived
   std::string ruleName, ruleLocation;  // "" when no rule is in force
   std::vector<std::string> ruleAttributes;  // the request attributes the rule says it reads
+  std::string ruleText;                     // the rule's program text
 
   // True when a request the ACL grants can still be denied (or, in warning
   // mode, waived with a warning) by one of these for a caller whose default

@@ -18,6 +18,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daDecision.h"
 #include "outside/file_registry.h"
+#include "estate_registry.h"
 #include "test_support.h"
 #include "tools/common/estate.h"
 
@@ -26,13 +27,6 @@ namespace {
 using gxtest::TempDir;
 
 char const* const kActions[] = {"r", "Tr", "x", "T"};
-
-std::string uuidText(hx_uuid_t const& u) {
-  char text[37];
-  unsigned long st = 0;
-  hx_uuid_to_string(u, text, st);
-  return text;
-}
 
 bool same(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -76,22 +70,9 @@ class Estate : public ::testing::TestWithParam<gxestate::Naming> {
     store_->openStore(1, st);
     ASSERT_EQ(st, 0u);
 
-    std::string json = "{\"groups\": [";
-    for (size_t g = 0; g < estate_.groups.size(); ++g)
-      json += (g ? "," : "") + std::string("{\"name\": \"g") + std::to_string(g) + "\", \"uuid\": \"" +
-              uuidText(estate_.groups[g]) + "\"}";
-    json += "], \"users\": [";
-    for (size_t u = 0; u < estate_.users.size(); ++u) {
-      json += (u ? "," : "") + std::string("{\"name\": \"") + estate_.users[u].name + "\", \"uuid\": \"" +
-              uuidText(estate_.users[u].uuid) + "\", \"groups\": [";
-      for (size_t k = 0; k < estate_.users[u].groups.size(); ++k)
-        for (size_t g = 0; g < estate_.groups.size(); ++g)
-          if (same(estate_.groups[g], estate_.users[u].groups[k])) json += (k ? ",\"g" : "\"g") + std::to_string(g) + "\"";
-      json += "]}";
-    }
-    json += "]}";
     std::string message;
-    ASSERT_EQ(gxreg::FileRegistry::parse(json, dir_.file("r.json"), registry_, message), 0u) << message;
+    registry_ = gxtest::estateRegistry(estate_, dir_.file("r.json"), message);
+    ASSERT_NE(registry_, nullptr) << message;
 
     for (gxestate::User const& u : estate_.users) callers_.push_back(gxestate::callerOf(u));
     hx_uuid_t loner{};

@@ -32,6 +32,8 @@ constexpr EntryType kEntryTypes[] = {
 
 char const* sectionName(int section) { return section == kObjects ? "objects" : kKinds[section].section; }
 
+char const* itemField(int section) { return section == kObjects ? "object" : kKinds[section].field; }
+
 char const* entryTypeName(unsigned int type) {
   for (EntryType const& e : kEntryTypes)
     if (e.type == type) return e.name;

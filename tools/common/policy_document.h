@@ -6,11 +6,16 @@
 //
 // Import and export read nested items with straight-line code: a problem
 // found deep inside is thrown as a document::BadItem and caught by their
-// entry points, which turn it into a Problem. Nothing here is for other
-// callers but keysUnder and objectPaths.
+// entry points, which turn it into a Problem. Besides keysUnder and
+// objectPaths, the one-item calls at the end are for the edits by name
+// (policy_edit.h) and the change log, which read, check and record one
+// item at a time in the document's form.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +24,9 @@
 #include "tools/common/problem.h"
 
 class daCachedStore;
+namespace gxreg {
+class Registry;
+}
 
 namespace gxpolicy {
 
@@ -89,6 +97,35 @@ Problem problemOf(BadItem const& bad);
 // no "primary" group holding an action; that is thrown as a BadItem at p
 // (status gx_s_no_action_group). Other exceptions pass through.
 void throughQuickMap(std::function<void()> const& convert, Path const& p);
+
+// ---- one item at a time --------------------------------------------------------
+// An item is (section, key): an ACL, POP or rule by name, or a protected
+// object by path. registry (not owned, may be null) resolves and names
+// entry subjects as import and export do. Each throws BadItem (at p, or at
+// the item's place in a document) for what import or export would refuse,
+// and std::bad_alloc.
+
+// The item's field name in change records and messages: "acl", "pop",
+// "rule" or "object".
+char const* itemField(int section);
+// The item as export writes it, read from store; null when the database
+// holds none (for an object: no record, no attachment, no attributes).
+nlohmann::json exportItem(daCachedStore& store, gxreg::Registry* registry, int section, std::string const& key);
+// value, an item as a document gives it, checked as import checks an item
+// on its own (names, fields, action strings, subjects, addresses, rule
+// text, key and record limits; not whether the policies an object names
+// exist) and rewritten in the form export writes.
+nlohmann::json normaliseItem(daCachedStore& store, gxreg::Registry* registry, int section, std::string const& key,
+                             nlohmann::json const& value, Path const& p);
+// The readers import builds items with (policy_import.cpp) and the writers
+// export renders them with (policy_export.cpp).
+PolicyItem readPolicyItem(daCachedStore& store, gxreg::Registry* registry, int kind, std::string const& key,
+                          nlohmann::json const& value, Path const& p);
+ObjectItem readObjectItem(std::string const& key, nlohmann::json const& value, Path const& p);
+nlohmann::json policyItemJson(daCachedStore& store, gxreg::Registry* registry, int kind, daStoreObject& policy,
+                              GxExtAttr const* ext, Path const& p);
+nlohmann::json objectItemJson(GxPObj const& pobj, std::optional<std::string> const (&policy)[kKindCount],
+                              GxExtAttr const* ext);
 
 }  // namespace document
 }  // namespace gxpolicy

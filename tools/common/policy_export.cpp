@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -108,9 +109,7 @@ T* fetch(daCachedStore& store, daStoreObjectName const& name, H& h, Path const& 
   return object;
 }
 
-void writeAttributes(daCachedStore& store, daStoreObjectName const& name, json& out, Path const& p) {
-  H h;
-  GxExtAttr const* ext = fetch<GxExtAttr>(store, name, h, p / "attributes");
+void writeAttributes(GxExtAttr const* ext, json& out) {
   if (ext == nullptr || ext->nameCount() == 0) return;
   json attrs = json::object();
   gxextattr_s_t const& v = ext->value();
@@ -206,6 +205,30 @@ json exportRule(daRule const& rule) {
   return j;
 }
 
+// The object at path as stored, in the document's form; null when it has
+// no record, no attachment and no attributes, unless always.
+json exportStoredObject(daCachedStore& store, std::string const& path, Path const& p, bool always) {
+  daPObjName name(path.c_str());
+  H h, eh;
+  GxPObj const* pobj = fetch<GxPObj>(store, name, h, p);
+  GxExtAttr const* ext = fetch<GxExtAttr>(store, name.getExtAttrName(), eh, p / "attributes");
+  std::optional<std::string> policy[kKindCount];
+  bool any = pobj != nullptr || ext != nullptr;
+  for (int kind = 0; kind < kKindCount; ++kind) {
+    Kind const& k = kKinds[kind];
+    H mh;
+    auto const* map = fetch<daPolicyObjectMap>(store, (name.*k.objectMap)(), mh, p / k.field);
+    if (map == nullptr) continue;
+    if (map->count() != 1)
+      (p / k.field).fail("the object's map names " + std::to_string(map->count()) + " " + k.noun + "s");
+    policy[kind] = map->get(0);
+    any = true;
+  }
+  if (!any && !always) return json();
+  GxPObj defaults;
+  return objectItemJson(pobj != nullptr ? *pobj : defaults, policy, ext);
+}
+
 void exportPolicies(daCachedStore& store, gxreg::Registry* registry, int kind, json& doc, TextCleaner& cleaner) {
   Kind const& k = kKinds[kind];
   json section = json::object();
@@ -214,14 +237,8 @@ void exportPolicies(daCachedStore& store, gxreg::Registry* registry, int kind, j
     std::string name = suffix.substr(1);
     Path p = root() / k.section / name;
     std::unique_ptr<daPolicyName> pn = k.name(name.c_str());
-    H h;
-    json j;
-    switch (kind) {
-      case kAcl: j = exportAcl(store, registry, *fetch<GxACL>(store, *pn, h, p), p); break;
-      case kPop: j = exportPop(*fetch<GxPop>(store, *pn, h, p)); break;
-      default: j = exportRule(*fetch<daRule>(store, *pn, h, p)); break;
-    }
-    writeAttributes(store, pn->getExtAttrName(), j, p);
+    json j = exportItem(store, registry, kind, name);
+    if (j.is_null()) p.fail(std::string("the ") + k.noun + " disappeared while it was read", da_s_no_such_object);
     cleaner.clean(j, p);
     section[cleaner.key(name, p)] = std::move(j);
   }
@@ -240,25 +257,7 @@ void exportObjects(daCachedStore& store, json& doc, TextCleaner& cleaner) {
   json section = json::object();
   for (std::string const& path : objectPaths(store)) {
     Path p = root() / sectionName(kObjects) / path;
-    daPObjName name(path.c_str());
-    json j = json::object();
-    H h;
-    GxPObj const* pobj = fetch<GxPObj>(store, name, h, p);
-    GxPObj defaults;
-    if (pobj == nullptr) pobj = &defaults;
-    if (pobj->description()) j["description"] = pobj->description();
-    j["type"] = pobj->type();
-    j["attachable"] = pobj->policyAttachable();
-    for (int kind = 0; kind < 3; ++kind) {
-      Kind const& k = kKinds[kind];
-      H mh;
-      auto const* map = fetch<daPolicyObjectMap>(store, (name.*k.objectMap)(), mh, p / k.field);
-      if (map == nullptr) continue;
-      if (map->count() != 1)
-        (p / k.field).fail("the object's map names " + std::to_string(map->count()) + " " + k.noun + "s");
-      j[k.field] = map->get(0);
-    }
-    writeAttributes(store, name.getExtAttrName(), j, p);
+    json j = exportStoredObject(store, path, p, true);
     cleaner.clean(j, p);
     section[cleaner.key(path, p)] = std::move(j);
   }
@@ -266,6 +265,73 @@ void exportObjects(daCachedStore& store, json& doc, TextCleaner& cleaner) {
 }
 
 }  // namespace
+
+namespace document {
+
+json policyItemJson(daCachedStore& store, gxreg::Registry* registry, int kind, daStoreObject& policy,
+                    GxExtAttr const* ext, Path const& p) {
+  json j;
+  auto wrongKind = [&]() { p.fail(std::string("the record is not a ") + kKinds[kind].noun, da_s_unknown_type); };
+  switch (kind) {
+    case kAcl: {
+      auto const* acl = dynamic_cast<GxACL const*>(&policy);
+      if (acl == nullptr) wrongKind();
+      j = exportAcl(store, registry, *acl, p);
+      break;
+    }
+    case kPop: {
+      auto* pop = dynamic_cast<GxPop*>(&policy);
+      if (pop == nullptr) wrongKind();
+      j = exportPop(*pop);
+      break;
+    }
+    default: {
+      auto const* rule = dynamic_cast<daRule const*>(&policy);
+      if (rule == nullptr) wrongKind();
+      j = exportRule(*rule);
+      break;
+    }
+  }
+  writeAttributes(ext, j);
+  return j;
+}
+
+json objectItemJson(GxPObj const& pobj, std::optional<std::string> const (&policy)[kKindCount], GxExtAttr const* ext) {
+  json j = json::object();
+  if (pobj.description()) j["description"] = pobj.description();
+  j["type"] = pobj.type();
+  j["attachable"] = pobj.policyAttachable();
+  for (int kind = 0; kind < kKindCount; ++kind)
+    if (policy[kind]) j[kKinds[kind].field] = *policy[kind];
+  writeAttributes(ext, j);
+  return j;
+}
+
+json exportItem(daCachedStore& store, gxreg::Registry* registry, int section, std::string const& key) {
+  Path p = root() / sectionName(section) / key;
+  if (section == kObjects) return exportStoredObject(store, key, p, false);
+  Kind const& k = kKinds[section];
+  std::unique_ptr<daPolicyName> name = k.name(key.c_str());
+  H h, eh;
+  unsigned long st;
+  store.getObject(*name, h, st);
+  if (st == da_s_no_such_object) return json();
+  if (st != 0) p.fail("cannot read " + keyOf(*name), st);
+  GxExtAttr const* ext = fetch<GxExtAttr>(store, name->getExtAttrName(), eh, p / "attributes");
+  return policyItemJson(store, registry, section, *h.get(), ext, p);
+}
+
+json normaliseItem(daCachedStore& store, gxreg::Registry* registry, int section, std::string const& key,
+                   json const& value, Path const& p) {
+  if (section == kObjects) {
+    ObjectItem oi = readObjectItem(key, value, p);
+    return objectItemJson(*oi.pobj, oi.policy, oi.ext.get());
+  }
+  PolicyItem pi = readPolicyItem(store, registry, section, key, value, p);
+  return policyItemJson(store, registry, section, *pi.object, pi.ext.get(), p);
+}
+
+}  // namespace document
 
 bool exportPolicyDocument(daCachedStore& store, nlohmann::json& doc, Problem& problem,
                           std::vector<std::string>* invalidText, gxreg::Registry* registry) {

@@ -48,6 +48,7 @@
 #include "outside/hxsvc.h"
 #include "outside/hxutil.h"
 #include "outside/registry.h"
+#include "tools/common/change_log.h"
 #include "tools/common/json_error.h"
 #include "tools/common/policy_document.h"
 #include "tools/common/pop_access.h"
@@ -637,8 +638,10 @@ constexpr std::size_t kMapRecordOverhead = 64;
 // the database. Nothing is kept but names.
 class Checker : public ItemSink {
  public:
-  Checker(daCachedStore& store, unsigned long maxRecordBytes, gxreg::Registry* registry)
-      : store_(store), registry_(registry), maxRecord_(maxRecordBytes) {}
+  // replace: the document is to be the whole policy, so what it names
+  // must be in it, and what the database holds besides goes.
+  Checker(daCachedStore& store, unsigned long maxRecordBytes, gxreg::Registry* registry, bool replace)
+      : store_(store), registry_(registry), maxRecord_(maxRecordBytes), replace_(replace) {}
 
   void item(int section, std::string const& key, json const& value, Path const& p) override {
     if (section == kObjects) return object(key, value, p);
@@ -665,6 +668,9 @@ class Checker : public ItemSink {
   }
 
   ImportCounts counts;
+  // The policies (per kind) and object paths the document holds.
+  std::set<std::string> const& declared(int kind) const { return declared_[kind]; }
+  std::set<std::string> const& objects() const { return objects_; }
 
  private:
   struct Reference {
@@ -722,7 +728,7 @@ class Checker : public ItemSink {
     store_.getObject(k.name(name.c_str())->getPolicyToObjMapName(), h, st);
     if (st != 0 && st != da_s_no_such_object)
       throw BadItem{listing.last, std::string("cannot read the objects of ") + k.noun + " " + json(name).dump(), st};
-    if (auto const* stored = dynamic_cast<daPolicyObjectMap const*>(h.get()))
+    if (auto const* stored = replace_ ? nullptr : dynamic_cast<daPolicyObjectMap const*>(h.get()))
       for (unsigned int i = 0; i < stored->count(); ++i)
         if (objects_.count(stored->get(i)) == 0) bytes += encodedStringSize(std::strlen(stored->get(i)));
     if (bytes > maxRecord_)
@@ -736,6 +742,12 @@ class Checker : public ItemSink {
   void reference(int kind, std::string const& name, Path const& fp) {
     if (declared_[kind].count(name) || inDatabase_[kind].count(name) || unresolved_[kind].count(name)) return;
     Kind const& k = kKinds[kind];
+    if (replace_) {
+      std::string message = std::string("no ") + k.noun + " named " + json(name).dump() +
+                            " in the document (replacing, the document is the whole policy)";
+      unresolved_[kind].emplace(name, Reference{order_++, fp.text(), std::move(message)});
+      return;
+    }
     H h;
     unsigned long st;
     store_.getObject(*k.name(name.c_str()), h, st);
@@ -755,34 +767,70 @@ class Checker : public ItemSink {
   std::map<std::string, Reference> unresolved_[kKindCount];
   std::map<std::string, Listing> listings_[kKindCount];
   unsigned long maxRecord_;
+  bool replace_;
   unsigned long order_ = 0;
 };
 
 // Second pass: builds each item again and hands it to the writer.
 class Loader : public ItemSink {
  public:
-  Loader(daCachedStore& store, PolicyWriter& writer, gxreg::Registry* registry)
-      : store_(store), writer_(writer), registry_(registry) {}
+  // log: null, or where each item's change is recorded.
+  Loader(daCachedStore& store, PolicyWriter& writer, gxreg::Registry* registry, ChangeLogWriter* log)
+      : store_(store), writer_(writer), registry_(registry), log_(log) {}
 
   void item(int section, std::string const& key, json const& value, Path const& p) override {
     unsigned long st;
     if (section == kObjects) {
       ObjectItem oi = readObject(key, value, p);
+      if (log_ != nullptr) record(section, oi.name.getPathName(), objectItemJson(*oi.pobj, oi.policy, oi.ext.get()));
       st = writer_.object(oi);
     } else {
       PolicyItem pi = readPolicy(store_, registry_, section, key, value, p);
+      if (log_ != nullptr) record(section, key, policyItemJson(store_, registry_, section, *pi.object, pi.ext.get(), p));
       st = writer_.policy(pi);
     }
     if (st != 0) root().fail(writer_.failure(), st);
     ++written;
   }
 
+  // Removes what the document lacks (an import that replaces).
+  void removeAbsent(Checker const& checker, ImportCounts& counts) {
+    for (int kind = 0; kind < kKindCount; ++kind) {
+      std::vector<std::string> stored;
+      if (unsigned long st = keysUnder(store_, kKinds[kind].base, stored); st != 0)
+        root().fail(std::string("cannot list the ") + kKinds[kind].noun + "s", st);
+      for (std::string const& suffix : stored) {
+        if (suffix.size() < 2 || checker.declared(kind).count(suffix.substr(1))) continue;
+        std::string name = suffix.substr(1);
+        if (log_ != nullptr) record(kind, name, json());
+        if (unsigned long st = writer_.removePolicy(kind, name); st != 0) root().fail(writer_.failure(), st);
+        ++counts.removed;
+      }
+    }
+    std::set<std::string> paths;
+    if (unsigned long st = objectPaths(store_, paths); st != 0) root().fail("cannot list the objects", st);
+    for (std::string const& path : paths) {
+      if (checker.objects().count(path)) continue;
+      if (log_ != nullptr) record(kObjects, path, json());
+      if (unsigned long st = writer_.removeObject(daPObjName(path.c_str())); st != 0) root().fail(writer_.failure(), st);
+      ++counts.removed;
+    }
+  }
+
   unsigned long written = 0;
 
  private:
+  // The item as the database holds it before it is written.
+  void record(int section, std::string const& key, json after) {
+    json before = exportItem(store_, registry_, section, key);
+    if (unsigned long st = log_->add(itemField(section), key, std::move(before), std::move(after)); st != 0)
+      root().fail("cannot write the change log", st);
+  }
+
   daCachedStore& store_;
   PolicyWriter& writer_;
   gxreg::Registry* registry_;
+  ChangeLogWriter* log_;
 };
 
 unsigned long sizeOf(DocumentSource const& source) {
@@ -799,13 +847,21 @@ constexpr unsigned kReservePerByte = 8;
 
 }  // namespace
 
+namespace document {
+PolicyItem readPolicyItem(daCachedStore& store, gxreg::Registry* registry, int kind, std::string const& key,
+                          json const& value, Path const& p) {
+  return readPolicy(store, registry, kind, key, value, p);
+}
+ObjectItem readObjectItem(std::string const& key, json const& value, Path const& p) { return readObject(key, value, p); }
+}  // namespace document
+
 bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, ImportOptions const& options,
                           ImportCounts& counts, Problem& problem) {
   counts = ImportCounts{};
   problem = Problem{};
   auto const& progress = options.progress;
   try {
-    Checker checker(store, options.maxRecordBytes, options.registry);
+    Checker checker(store, options.maxRecordBytes, options.registry, options.replace);
     unsigned long size = sizeOf(source);
     std::function<void(unsigned long)> checking, writing;
     if (progress) checking = [&](unsigned long at) { progress("checking", at, size); };
@@ -813,18 +869,31 @@ bool importPolicyDocument(daCachedStore& store, DocumentSource const& source, Im
     checker.finish();
     if (progress) progress("checking", size, size);
     counts = checker.counts;
+    if (options.checkOnly) return true;
     unsigned long total = counts.acls + counts.pops + counts.rules + counts.objects;
     // The whole write is one database transaction: a failure or a crash
     // leaves nothing of it.
     AtomicWrites atomic(store, kReserveBase + size_t{kReservePerByte} * size);
     if (atomic.status() != 0) root().fail("cannot begin the import's database transaction", atomic.status());
+    unsigned long from = 0, st = 0;
+    store.lockDatabase();
+    store.readSeqNum(from, st);
+    store.unlockDatabase();
+    if (st != 0) root().fail("cannot read the sequence number", st);
+    std::optional<ChangeLogWriter> log;
+    if (options.actor) log.emplace(store, from);
     PolicyWriter writer(store, options.changesPerTransaction);
-    Loader loader(store, writer, options.registry);
+    Loader loader(store, writer, options.registry, log ? &*log : nullptr);
     if (progress) writing = [&](unsigned long) { progress("writing", loader.written, total); };
     walk(source, loader, writing);
-    if (unsigned long st = writer.finish(); st != 0) root().fail(writer.failure(), st);
-    if (unsigned long st = atomic.commit(); st != 0) root().fail("writing the import failed", st);
+    if (options.replace) loader.removeAbsent(checker, counts);
+    if ((st = writer.finish()) != 0) root().fail(writer.failure(), st);
+    counts.sequence = 0;
+    if (log && (st = log->finish(*options.actor, options.command, counts.sequence)) != 0)
+      root().fail("cannot write the change log", st);
+    if ((st = atomic.commit()) != 0) root().fail("writing the import failed", st);
     counts.transactions = 1;
+    if (!log) store.getSeqNum(counts.sequence, st);
     if (progress) progress("writing", total, total);
   } catch (BadItem const& bad) {
     counts = ImportCounts{};

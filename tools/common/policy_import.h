@@ -16,9 +16,11 @@
 #include <functional>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "outside/gxobj.h"
+#include "tools/common/change_log.h"
 #include "tools/common/problem.h"
 
 class daCachedStore;
@@ -31,6 +33,10 @@ namespace gxpolicy {
 // What an import wrote: all zero unless it succeeded.
 struct ImportCounts {
   unsigned long acls = 0, pops = 0, rules = 0, objects = 0;
+  // Items removed because the document lacks them (ImportOptions::replace).
+  unsigned long removed = 0;
+  // The database's sequence number once the import is committed.
+  unsigned long sequence = 0;
   // Database transactions committed: 1 after a successful import.
   unsigned long transactions = 0;
 };
@@ -57,6 +63,18 @@ struct ImportOptions {
   // the registry does not know is a problem. Without one, "name" is a label
   // only, and an entry with a name but no id is a problem.
   gxreg::Registry* registry = nullptr;
+  // The document becomes the whole policy: every ACL, POP, rule and object
+  // it lacks is removed (an object with its attachments) in the same
+  // database transaction, and every policy an object names must be in the
+  // document itself.
+  bool replace = false;
+  // Only the checking pass: counts are filled, nothing is written.
+  bool checkOnly = false;
+  // When set, the import is recorded in the change log (change_log.h) in
+  // its database transaction: every item with what the database held
+  // before, under this administrator and command.
+  std::optional<Actor> actor;
+  std::string command = "import";
 };
 
 // Loads the document into store, which must be open writable and hold an
@@ -64,8 +82,11 @@ struct ImportOptions {
 // Every item is checked first -- names, shapes, action strings, addresses,
 // uuids, rules that do not compile, keys and records over the database's
 // limits, items listed twice, and that every policy an object names is in
-// the document or already in the database -- and only then written, in
-// document order, as one database transaction.
+// the document or already in the database (in the document, when
+// replacing) -- and only then written, in document order, as one database
+// transaction that also removes what the document lacks (replace) and
+// holds the change-log entry (actor). With checkOnly nothing is written
+// and store may be read-only.
 // True on success, counts filled. False with problem set and counts zero,
 // the database as it was: malformed JSON or a bad document (the first
 // problem and where it is), a catalogue without a "primary" group holding

@@ -126,12 +126,31 @@ unsigned long PolicyWriter::read(daStoreObjectName const& name, std::unique_ptr<
 
 unsigned long PolicyWriter::replaceExt(daStoreObjectName const& name, std::unique_ptr<GxExtAttr> ext) {
   if (ext) return put(name, std::move(ext));
+  return removeIfStored(name);
+}
+
+unsigned long PolicyWriter::removeIfStored(daStoreObjectName const& name) {
   {
     H h;
     if (fetch(name, h) != 0) return status_;
     if (h.isEmpty()) return 0;
   }
   return remove(name);
+}
+
+unsigned long PolicyWriter::removePolicy(int kind, std::string const& policy) {
+  std::unique_ptr<daPolicyName> name = kKinds[kind].name(policy.c_str());
+  // A list gathered for it earlier in this writer would be written back.
+  listings_[kind].erase(policy);
+  if (removeIfStored(*name) != 0 || removeIfStored(name->getExtAttrName()) != 0) return status_;
+  return removeIfStored(name->getPolicyToObjMapName());
+}
+
+unsigned long PolicyWriter::removeObject(daPObjName const& object) {
+  if (removeIfStored(object) != 0 || removeIfStored(object.getExtAttrName()) != 0) return status_;
+  for (int kind = 0; kind < kKindCount; ++kind)
+    if (attach(object, kind, std::nullopt) != 0) return status_;
+  return 0;
 }
 
 unsigned long PolicyWriter::fetch(daStoreObjectName const& name, H& h) {

@@ -104,6 +104,13 @@ class PolicyWriter {
   // writing). The item's objects are moved out.
   unsigned long policy(PolicyItem& item);
   unsigned long object(ObjectItem& item);
+  // Remove an item with everything stored for it: a policy's record, its
+  // extended attributes and its list of objects (the caller makes sure no
+  // object still names it); an object's record, its extended attributes
+  // and its attachments (leaving the policies' lists). Keys that are not
+  // there are skipped.
+  unsigned long removePolicy(int kind, std::string const& name);
+  unsigned long removeObject(daPObjName const& object);
   // Writes the accumulated policy-to-object maps and commits the last
   // transaction.
   unsigned long finish();
@@ -124,6 +131,7 @@ class PolicyWriter {
   unsigned long changed();
   unsigned long put(daStoreObjectName const& name, std::unique_ptr<daStoreObject> object);
   unsigned long remove(daStoreObjectName const& name);
+  unsigned long removeIfStored(daStoreObjectName const& name);
   // The object under name as the transaction sees it into h (left empty
   // when there is none); the writer's status on a failed read.
   unsigned long fetch(daStoreObjectName const& name, Handle<daStoreObject>& h);

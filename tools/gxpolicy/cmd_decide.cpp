@@ -5,6 +5,7 @@
 //   gxpolicy check   DB OBJECT ACTIONS CALLER [--ip ADDR] [CONTEXT] [--registry FILE] [--json]
 //   gxpolicy explain DB OBJECT ACTIONS CALLER [--ip ADDR] [CONTEXT] [--registry FILE] [--json]
 //   gxpolicy test    DB CASES.json [--registry FILE] [--verbose] [--json]
+//                    [--coverage] [--min-coverage P] [--junit FILE]
 //
 // CALLER is --user NAME (uuid and groups from the registry), --uuid UUID
 // [--group NAME-OR-UUID ...], or --unauthenticated. CONTEXT is --time,
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -26,6 +28,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "outside/registry.h"
 #include "tools/common/decide.h"
+#include "tools/common/policy_export.h"
 #include "tools/gxpolicy/gxpolicy.h"
 #include "tools/common/yaml_json.h"
 
@@ -51,6 +54,9 @@ struct DecideArgs {
   std::string cases;
   bool json = false;
   bool verbose = false;
+  bool coverage = false;      // test: report what the cases exercised
+  double minCoverage = -1;    // test: fail below this percent (negative: no floor)
+  std::string junit;          // test: write a JUnit XML report here
 };
 
 [[noreturn]] void error(Problem const& p) {
@@ -133,6 +139,179 @@ void ask(DecideArgs const& a, bool detail) {
   if (!e.granted) throw CLI::RuntimeError(kExitDenied);
 }
 
+// ---- coverage and JUnit ------------------------------------------------------------------
+
+// What a run of cases exercised of the database's policy: its attachment
+// points (objects with an ACL, POP or rule attached), the entries of its
+// ACLs, its POPs and its rules. A point counts when a case's decision took
+// a policy in force from it; an entry when it made (part of) a case's
+// answer; a POP or rule when a case reached one of its checks (the ACL
+// granted first), whether it passed, failed or was waived.
+class Coverage {
+ public:
+  // Every item, from the database's whole policy (as export gives it).
+  void load(daCachedStore& store, gxreg::Registry* registry) {
+    nlohmann::json doc;
+    Problem problem;
+    if (!exportPolicyDocument(store, doc, problem, nullptr, registry)) error(problem);
+    nlohmann::json const empty = nlohmann::json::object();
+    auto section = [&doc, &empty](char const* key) -> nlohmann::json const& {
+      return doc.contains(key) && doc[key].is_object() ? doc[key] : empty;
+    };
+    for (auto const& [path, object] : section("objects").items())
+      for (char const* kind : {"acl", "pop", "rule"})
+        if (object.contains(kind) && object[kind].is_string()) points_[path].label = path;
+    for (auto const& [name, acl] : section("acls").items()) {
+      std::vector<Item>& entries = entries_[name];
+      if (!acl.contains("entries") || !acl["entries"].is_array()) continue;
+      for (auto const& e : acl["entries"]) {
+        std::string subject = e.value("type", "?");
+        if (e.contains("id")) subject += " " + e.value("name", e.value("id", ""));
+        entries.push_back({name + " #" + std::to_string(entries.size() + 1) + " (" + subject + " " +
+                           e.value("actions", "") + ")"});
+      }
+    }
+    for (auto const& [name, pop] : section("pops").items()) pops_[name].label = name;
+    for (auto const& [name, rule] : section("rules").items()) rules_[name].label = name;
+  }
+
+  void record(Explanation const& e) {
+    for (std::string const* at : {&e.aclAt, &e.popAt, &e.ruleAt})
+      if (!at->empty()) hit(points_, *at);
+    if (auto acl = entries_.find(e.acl); acl != entries_.end())
+      for (size_t i = 0; i < e.entries.size() && i < acl->second.size(); ++i)
+        if (e.entries[i].applied) acl->second[i].hit = true;
+    for (Explanation::Condition const& c : e.conditions) {
+      bool const reached = c.outcome == "pass" || c.outcome == "fail" || c.outcome == "waived";
+      if (reached && c.name == "rule") hit(rules_, e.rule);
+      else if (reached && c.name != "warning mode") hit(pops_, e.pop);
+    }
+  }
+
+  // Exercised items in percent of all (100 when there are none).
+  double percent() const {
+    size_t all = 0, done = 0;
+    for (auto const* group : groups()) count(*group, all, done);
+    return all == 0 ? 100.0 : 100.0 * static_cast<double>(done) / static_cast<double>(all);
+  }
+
+  std::string text() const {
+    std::string out;
+    char line[160];
+    std::snprintf(line, sizeof line, "coverage: %.1f%% of attachment points, ACL entries, POPs and rules\n", percent());
+    out += line;
+    char const* const names[] = {"attachment points", "ACL entries", "POPs", "rules"};
+    auto const all = groups();
+    for (size_t g = 0; g < all.size(); ++g) {
+      size_t n = 0, done = 0;
+      count(*all[g], n, done);
+      std::snprintf(line, sizeof line, "  %-18s %zu of %zu exercised\n", names[g], done, n);
+      out += line;
+      for (Item const* item : *all[g])
+        if (!item->hit) out += "    not exercised: " + item->label + "\n";
+    }
+    return out;
+  }
+
+  nlohmann::ordered_json json() const {
+    char const* const keys[] = {"attachment_points", "acl_entries", "pops", "rules"};
+    nlohmann::ordered_json j = {{"percent", percent()}};
+    auto const all = groups();
+    for (size_t g = 0; g < all.size(); ++g) {
+      nlohmann::ordered_json exercised = nlohmann::ordered_json::array(), missed = nlohmann::ordered_json::array();
+      for (Item const* item : *all[g]) (item->hit ? exercised : missed).push_back(item->label);
+      j[keys[g]] = {{"exercised", exercised}, {"not_exercised", missed}};
+    }
+    return j;
+  }
+
+ private:
+  struct Item {
+    std::string label;
+    bool hit = false;
+  };
+  using Group = std::vector<Item const*>;
+
+  static void hit(std::map<std::string, Item>& items, std::string const& key) {
+    if (auto found = items.find(key); found != items.end()) found->second.hit = true;
+  }
+  static void count(Group const& g, size_t& all, size_t& done) {
+    all += g.size();
+    for (Item const* i : g) done += i->hit ? 1 : 0;
+  }
+  // The four kinds of item, each in a stable order.
+  std::vector<Group const*> groups() const {
+    groups_.assign(4, {});
+    for (auto const& [k, item] : points_) groups_[0].push_back(&item);
+    for (auto const& [k, entries] : entries_)
+      for (Item const& item : entries) groups_[1].push_back(&item);
+    for (auto const& [k, item] : pops_) groups_[2].push_back(&item);
+    for (auto const& [k, item] : rules_) groups_[3].push_back(&item);
+    return {&groups_[0], &groups_[1], &groups_[2], &groups_[3]};
+  }
+
+  std::map<std::string, Item> points_, pops_, rules_;
+  std::map<std::string, std::vector<Item>> entries_;
+  mutable std::vector<Group> groups_;
+};
+
+// text with the characters XML reserves escaped, and those it cannot hold
+// at all (control characters but tab and line ends) as U+FFFD.
+std::string xmlEscaped(std::string const& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') out += "\xEF\xBF\xBD";
+        else out += c;
+    }
+  }
+  return out;
+}
+
+// One case for the JUnit report: its name, and for a failure or an error
+// the message and the explanation.
+struct JunitCase {
+  std::string name;
+  CaseResult::Outcome outcome;
+  std::string message, detail;
+};
+
+// Writes the cases as a JUnit XML report to path (one testsuite named after
+// the cases file, one testcase per case); failures are printed and thrown.
+void writeJunit(std::string const& path, std::string const& suite, std::vector<JunitCase> const& cases) {
+  size_t failures = 0, errors = 0;
+  for (JunitCase const& c : cases) {
+    failures += c.outcome == CaseResult::Outcome::failed ? 1 : 0;
+    errors += c.outcome == CaseResult::Outcome::error ? 1 : 0;
+  }
+  std::string const counts = " tests=\"" + std::to_string(cases.size()) + "\" failures=\"" + std::to_string(failures) +
+                             "\" errors=\"" + std::to_string(errors) + "\"";
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites" + counts + ">\n  <testsuite name=\"" +
+                    xmlEscaped(suite) + "\"" + counts + ">\n";
+  for (JunitCase const& c : cases) {
+    xml += "    <testcase classname=\"gxpolicy.test\" name=\"" + xmlEscaped(c.name) + "\"";
+    if (c.outcome == CaseResult::Outcome::passed) {
+      xml += "/>\n";
+      continue;
+    }
+    char const* tag = c.outcome == CaseResult::Outcome::failed ? "failure" : "error";
+    xml += ">\n      <" + std::string(tag) + " message=\"" + xmlEscaped(c.message) + "\">" + xmlEscaped(c.detail) +
+           "</" + tag + ">\n    </testcase>\n";
+  }
+  xml += "  </testsuite>\n</testsuites>\n";
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << xml;
+  out.close();
+  if (!out) error({"cannot write the JUnit report " + path + ": " + std::strerror(errno), 0, "check the path"});
+}
+
 std::string indented(std::string const& text) {
   std::string out;
   std::istringstream in(text);
@@ -163,8 +342,16 @@ void testCases(DecideArgs const& a) {
   daDecision d;
   unsigned long passed = 0, failed = 0, errors = 0;
   nlohmann::ordered_json results = nlohmann::ordered_json::array();
+  bool const measure = a.coverage || a.minCoverage >= 0;
+  Coverage coverage;
+  if (measure) coverage.load(*store, registry.get());
+  std::vector<JunitCase> junit;
   for (DecisionCase const& c : cases) {
     CaseResult r = runCase(*store, registry.get(), c, d);
+    if (measure && r.outcome != CaseResult::Outcome::error) coverage.record(r.got);
+    if (!a.junit.empty())
+      junit.push_back({c.name, r.outcome, r.outcome == CaseResult::Outcome::error ? describe(r.problem) : r.failure,
+                       r.outcome == CaseResult::Outcome::failed ? renderExplain(r.got) : std::string()});
     nlohmann::ordered_json j = {{"name", c.name}};
     switch (r.outcome) {
       case CaseResult::Outcome::passed:
@@ -190,17 +377,24 @@ void testCases(DecideArgs const& a) {
     }
     results.push_back(std::move(j));
   }
+  if (!a.junit.empty()) writeJunit(a.junit, a.cases, junit);
   if (a.json) {
     nlohmann::ordered_json summary = {{"passed", passed}, {"failed", failed}, {"errors", errors}, {"cases", results}};
+    if (measure) summary["coverage"] = coverage.json();
     std::printf("%s\n", summary.dump(2).c_str());
   } else {
     std::printf("%zu cases: %lu passed, %lu failed", cases.size(), passed, failed);
     if (errors != 0) std::printf(", %lu could not be asked", errors);
     std::printf("\n");
+    if (a.coverage) std::fputs(coverage.text().c_str(), stdout);
   }
   std::fflush(stdout);
+  bool const tooLittle = a.minCoverage >= 0 && coverage.percent() < a.minCoverage;
+  if (tooLittle)
+    std::fprintf(stderr, "gxpolicy: test: the cases exercise %.1f%% of the policy, below --min-coverage %g\n",
+                 coverage.percent(), a.minCoverage);
   if (errors != 0) throw CLI::RuntimeError(kExitError);
-  if (failed != 0) throw CLI::RuntimeError(kExitDenied);
+  if (failed != 0 || tooLittle) throw CLI::RuntimeError(kExitDenied);
 }
 
 constexpr char const* kCallerHelp =
@@ -264,6 +458,11 @@ void registerDecisionCommands(CLI::App& app) {
   test->add_option("--registry", testArgs->registry, "user registry file (default: DB.registry.json when it exists)");
   test->add_flag("-v,--verbose", testArgs->verbose, "also list the cases that pass");
   test->add_flag("--json", testArgs->json, "print the results as JSON");
+  test->add_flag("--coverage", testArgs->coverage,
+                 "report which attachment points, ACL entries, POPs and rules the cases exercised");
+  test->add_option("--min-coverage", testArgs->minCoverage, "exit 1 when the cases exercise less than P percent")
+      ->check(CLI::Range(0.0, 100.0));
+  test->add_option("--junit", testArgs->junit, "write a JUnit XML report (one testcase per case) to FILE");
   test->footer(
       "The cases file is {\"cases\": [CASE, ...]} (or a bare array), each case\n"
       "  {\"name\": \"dave reads the guide\", \"object\": \"/web/docs/guide.html\", \"actions\": \"r\",\n"
@@ -274,7 +473,10 @@ void registerDecisionCommands(CLI::App& app) {
       "(all but object, actions, caller and expect optional; level is the authentication level the POP\n"
       "requires from ip; cause the decision's cause; time, auth_level, protection and attributes its context).\n"
       "Each failing case is printed with its explanation, then a summary line.\n"
-      "Exit status: 0 every case passed, 1 some failed, 2 a bad file or a case that could not be asked.\n"
+      "--coverage lists what the cases exercised: an attachment point whose policy a decision used, an ACL\n"
+      "entry that made an answer, a POP or rule whose check a case reached (the ACL granted first).\n"
+      "Exit status: 0 every case passed, 1 some failed (or the coverage is below --min-coverage), 2 a bad\n"
+      "file or a case that could not be asked.\n"
       "Example:\n"
       "  gxpolicy test policy.db examples/policy/web-cases.json\n");
   test->callback([testArgs] { testCases(*testArgs); });

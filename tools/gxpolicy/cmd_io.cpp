@@ -1,8 +1,15 @@
 // gxpolicy import / export: load a policy document (JSON) into a database,
 // and write everything a database holds as such a document.
 //
-//   gxpolicy import DB FILE     FILE "-" reads standard input; a pipe,
-//                               /dev/stdin or a FIFO works too
+//   gxpolicy import DB FILE [--replace] [--as NAME] [--dry-run]
+//                               FILE "-" reads standard input; a pipe,
+//                               /dev/stdin or a FIFO works too. --replace:
+//                               the document becomes the whole policy (what
+//                               it lacks is removed). The import is recorded
+//                               in the change log under --as NAME (default:
+//                               the user running the command). --dry-run
+//                               prints what it would change (gxpolicy diff)
+//                               and writes nothing.
 //   gxpolicy export DB [FILE]   no FILE (or "-") writes standard output
 //
 // The document (every section and every field not marked required may be
@@ -73,7 +80,8 @@
 // Attachments are recorded in both directions; the policies' lists of
 // objects are gathered during the pass and written once at its end, keeping
 // the objects the document does not mention. Items the document does not
-// name are left alone.
+// name are left alone, unless --replace: then they are removed, and every
+// policy an object names must be in the document.
 //
 // What is atomic: the whole import. The writing pass is one database
 // transaction, so a failure or a crash while writing leaves the database
@@ -123,6 +131,9 @@ struct IoArgs {
   std::string file = "-";
   std::string domain = "Default";
   std::string registry;  // --registry; empty: the file beside db, if any
+  bool dryRun = false;   // import --dry-run: print what would change, write nothing
+  bool replace = false;  // import --replace
+  std::string as;        // import --as: the administrator the change log records
 };
 
 std::unique_ptr<daCachedStore> openStore(IoArgs const& a, int readOnly, int cache = 1) {
@@ -249,9 +260,18 @@ class ImportInput {
   std::string spooled_;  // the temporary copy, removed with this object
 };
 
+// import --dry-run: what the document would change, from a scratch copy.
+void dryRun(IoArgs const& a, std::string const& path) {
+  DiffPrint how;
+  how.replace = a.replace;
+  int const code = printDocumentDiff(a.db, a.domain, path, a.registry, how);
+  if (code != kExitOk) throw CLI::RuntimeError(code);
+}
+
 void importFile(IoArgs const& a) {
   ImportInput input(a.file);
   std::string const path = input.path();
+  if (a.dryRun) return dryRun(a, path);
   DocumentSource source = [path] { return std::make_unique<std::ifstream>(path, std::ios::binary); };
   // Without the cache: a large document would otherwise leave every
   // object it wrote decoded in memory.
@@ -260,6 +280,9 @@ void importFile(IoArgs const& a) {
   ProgressBar bar;
   ImportOptions options;
   options.registry = registry.get();
+  options.replace = a.replace;
+  options.actor = Actor{a.as.empty() ? osUserName() : a.as, "local"};
+  options.command = std::string("import ") + (a.replace ? "--replace " : "") + a.file;
   options.progress = [&bar](char const* phase, unsigned long done, unsigned long total) {
     bool checking = std::string(phase) == "checking";
     bar.update(phase, done, total, checking ? ProgressBar::Unit::bytes : ProgressBar::Unit::items);
@@ -275,10 +298,9 @@ void importFile(IoArgs const& a) {
   }
   bar.clear();
   if (!ok) failWith("import " + a.file + ": " + describe(problem) + "; nothing was written");
-  unsigned long seq, st;
-  store->getSeqNum(seq, st);
-  std::printf("imported %lu ACLs, %lu POPs, %lu rules and %lu objects into %s (sequence number %lu)\n",
-              counts.acls, counts.pops, counts.rules, counts.objects, a.db.c_str(), seq);
+  std::string removed = a.replace ? ", removed " + std::to_string(counts.removed) + " items it lacks" : "";
+  std::printf("imported %lu ACLs, %lu POPs, %lu rules and %lu objects into %s%s (sequence number %lu)\n",
+              counts.acls, counts.pops, counts.rules, counts.objects, a.db.c_str(), removed.c_str(), counts.sequence);
 }
 
 // Writes text to path, readable by its owner only: the whole policy is in
@@ -345,6 +367,10 @@ void registerIoCommands(CLI::App& app) {
                  "temporary file first, since the document is read twice)")
       ->required();
   i->add_option("--registry", args->registry, "user registry resolving entry names (default: DB.registry.json if it exists)");
+  i->add_flag("--dry-run", args->dryRun, "print what the import would change (as diff does) and write nothing");
+  i->add_flag("--replace", args->replace,
+              "the document becomes the whole policy: every ACL, POP, rule and object it lacks is removed (same transaction)");
+  i->add_option("--as", args->as, "the administrator the change log records (default: the user running this)");
   i->callback([args] { importFile(*args); });
   auto* e = app.add_subcommand("export", "write the policy of a database as a JSON document");
   addDatabaseOptions(e, args->db, args->domain);

@@ -81,11 +81,22 @@ void printAcl(PolicyArgs const& a) {
 
 void registerPolicyCommands(CLI::App& app) {
   auto args = std::make_shared<PolicyArgs>();
-  auto* sub = app.add_subcommand("acl", "print the ACL attached at a protected object");
+  // acl DB OBJECT prints; acl create|show|... (cmd_edit.cpp) edit ACLs by name.
+  auto* sub = app.add_subcommand("acl", "print the ACL attached at a protected object (acl DB OBJECT), or edit ACLs "
+                                        "by name (acl create|show|delete|set-entry|remove-entry|attach|detach)");
+  sub->require_subcommand(0, 1);
   addDatabaseOptions(sub, args->db, args->domain);
-  sub->add_option("OBJECT", args->object, "protected object, e.g. /a/b")->required();
+  sub->get_option("DB")->required(false);
+  sub->add_option("OBJECT", args->object, "protected object, e.g. /a/b");
   sub->add_option("--registry", args->registry, "user registry naming the entries (default: DB.registry.json if it exists)");
-  sub->callback([args] { printAcl(*args); });
+  sub->callback([args, sub] {
+    if (!sub->get_subcommands().empty()) return;
+    if (args->db.empty() || args->object.empty()) {
+      std::fprintf(stderr, "gxpolicy: acl: give DB OBJECT, or one of create, show, delete, set-entry, remove-entry, attach, detach\n");
+      throw CLI::RuntimeError(kExitError);
+    }
+    printAcl(*args);
+  });
 }
 
 }  // namespace gxpolicy

@@ -148,9 +148,21 @@ void registerPopCommands(CLI::App& app) {
     addDatabaseOptions(sub, args->db, args->domain);
     sub->add_option("OBJECT", args->object, "protected object, e.g. /a/b")->required();
   };
-  auto* pop = app.add_subcommand("pop", "print the POP in force at a protected object and its IP-auth table");
+  // pop DB OBJECT prints; pop create|show|set|... (cmd_edit.cpp) edit POPs by name.
+  auto* pop = app.add_subcommand("pop", "print the POP in force at a protected object and its IP-auth table (pop DB "
+                                        "OBJECT), or edit POPs by name (pop create|show|set|set-level|...)");
+  pop->require_subcommand(0, 1);
   common(pop);
-  pop->callback([args] { showPop(*args); });
+  pop->get_option("DB")->required(false);
+  pop->get_option("OBJECT")->required(false);
+  pop->callback([args, pop] {
+    if (!pop->get_subcommands().empty()) return;
+    if (args->db.empty() || args->object.empty()) {
+      std::fprintf(stderr, "gxpolicy: pop: give DB OBJECT, or one of create, show, set, set-level, remove-level, delete, attach, detach\n");
+      throw CLI::RuntimeError(kExitError);
+    }
+    showPop(*args);
+  });
 
   auto* level = app.add_subcommand("level", "print the authentication level required from an address at an object");
   common(level);

@@ -1,15 +1,24 @@
-// gxpolicy who-can / what-can: the reverse questions of check.
+// gxpolicy who-can / what-can / diff: the reverse questions of check, and
+// what a change of policy would change.
 //
 //   gxpolicy who-can  DB OBJECT ACTIONS [--registry R] [--expand] [--json]
 //   gxpolicy what-can DB (--user NAME | --uuid U [--group G]... | --unauthenticated)
 //                     [--registry R] [--actions A] [--under PATH] [--objects [--after OBJECT]] [--json]
+//   gxpolicy diff OLD NEW [--registry R] [--under PATH] [--fail-on gained|lost|any] [--json]
 //
-// The answers come from GxCore/db/daAccessReview.h; this file reads the
-// arguments, opens the database and the registry, and prints. Exit status 0
-// answered, 2 the question could not be asked (a message says why).
+// The answers come from GxCore/db/daAccessReview.h and daPolicyDiff.h; this
+// file reads the arguments, opens the databases and the registry, and
+// prints. Exit status 0 answered, 2 the question could not be asked (a
+// message says why); diff exits 1 when --fail-on finds its kind of change.
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,8 +26,12 @@
 
 #include "GxCore/db/daAccessReview.h"
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daPolicyDiff.h"
+#include "outside/hxdb.h"
 #include "outside/registry.h"
 #include "tools/common/decide.h"
+#include "tools/common/policy_import.h"
+#include "tools/common/yaml_json.h"
 #include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
@@ -192,7 +205,273 @@ void whatCan(ReviewArgs const& a) {
   if (a.json) std::printf("%s\n", list.dump(2).c_str());
 }
 
+
+// ---- diff ------------------------------------------------------------------------------
+
+struct DiffArgs {
+  std::string before, after, domain = "Default", registry;
+  DiffPrint print;
+};
+
+// A policy document: a name ending in .json, .yaml or .yml, or a file whose
+// first byte that is not white space is "{".
+bool isDocument(std::string const& path) {
+  auto ends = [&path](std::string const& tail) {
+    return path.size() >= tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  if (ends(".json") || isYamlPath(path)) return true;
+  std::ifstream in(path, std::ios::binary);
+  char c = 0;
+  while (in.get(c) && (c == ' ' || c == '\n' || c == '\r' || c == '\t')) {
+  }
+  return in && c == '{';
+}
+
+// A private temporary directory holding a scratch copy of a database,
+// removed with everything in it when this goes.
+class Scratch {
+ public:
+  Scratch() {
+    char const* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/gxpolicy-diff.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+      refuse({"cannot create a temporary directory in " + pattern.substr(0, pattern.rfind('/')), 0,
+              "set TMPDIR to a writable directory"});
+    dir_ = pattern;
+  }
+  Scratch(Scratch const&) = delete;
+  Scratch& operator=(Scratch const&) = delete;
+  ~Scratch() {
+    hx_db_remove_file(database().c_str());
+    rmdir(dir_.c_str());
+  }
+  std::string database() const { return dir_ + "/policy.db"; }
+
+ private:
+  std::string dir_;
+};
+
+// Copies the database at db into scratch and imports the document into the
+// copy: db is only read. Failures are printed and thrown.
+void importIntoCopy(std::string const& db, std::string const& domain, std::string const& document,
+                    gxreg::Registry* registry, bool replace, Scratch const& scratch) {
+  std::string text;
+  if (isYamlPath(document)) {
+    std::ifstream in(document, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    if (!in) refuse({"cannot read " + document, 0, "give a readable policy document"});
+    nlohmann::json doc;
+    std::string error;
+    if (!yamlToJson(all.str(), doc, error)) refuse({document + ": " + error, 0, "fix the document"});
+    text = doc.dump();
+  }
+  {
+    daCachedStore source(domain.c_str(), db.c_str(), 1, 0);
+    try {
+      openOrFail(source, db, 1);
+    } catch (CLI::RuntimeError const&) {
+      throw CLI::RuntimeError(kExitError);
+    }
+    unsigned long st = 0;
+    hx_db_copy(source.getDBHandle(), scratch.database().c_str(), st);
+    if (st != 0) refuse("copy " + db + " to " + scratch.database(), st);
+  }
+  daCachedStore copy(domain.c_str(), scratch.database().c_str(), 0, 0);
+  unsigned long st = 0;
+  copy.openStore(0, st);
+  if (st != 0) refuse("open the copy " + scratch.database(), st);
+  DocumentSource source = [&]() -> std::unique_ptr<std::istream> {
+    if (!text.empty()) return std::make_unique<std::istringstream>(text);
+    return std::make_unique<std::ifstream>(document, std::ios::binary);
+  };
+  ImportOptions options;
+  options.registry = registry;
+  options.replace = replace;
+  ImportCounts counts;
+  Problem problem;
+  bool ok = false;
+  try {
+    ok = importPolicyDocument(copy, source, options, counts, problem);
+  } catch (std::exception const& e) {
+    refuse({"import " + document + ": " + e.what(), 0, "check the database's action catalogue"});
+  }
+  if (!ok) {
+    problem.message = "import " + document + ": " + problem.message;
+    refuse(problem);
+  }
+}
+
+std::string subjectLabel(daDiffLine const& l) {
+  switch (l.subject) {
+    case daDiffSubject::user: return "user  " + (l.name.empty() ? uuidText(l.uuid) : l.name);
+    case daDiffSubject::group: return "group " + (l.name.empty() ? uuidText(l.uuid) : l.name);
+    case daDiffSubject::anyOther: return "any other authenticated user";
+    case daDiffSubject::unauthenticated: return "unauthenticated callers";
+  }
+  return "?";
+}
+
+std::string aclText(std::string const& name, std::string const& location) {
+  return name.empty() ? std::string("none") : name + " (at " + location + ")";
+}
+
+// The conditions of both sides in words: for authenticated callers, else
+// for unauthenticated ones, else the parts the words leave out.
+std::string conditionsChange(daPolicyDiffRegion const& r) {
+  for (int level : {1, 0}) {
+    std::string was = r.beforeConditions.describe(level), is = r.afterConditions.describe(level);
+    if (was == is) continue;
+    return (was.empty() ? "none" : was) + " -> " + (is.empty() ? "none" : is) + (level == 0 ? " (unauthenticated)" : "");
+  }
+  if (r.beforeConditions.ruleText != r.afterConditions.ruleText) return "the rule's text changed";
+  if (r.beforeConditions.hasPop != r.afterConditions.hasPop)
+    return r.afterConditions.hasPop ? "POP " + r.afterConditions.popName + " now in force (it requires nothing more)"
+                                    : "no POP in force now (POP " + r.beforeConditions.popName + " required nothing more)";
+  return "the POP's levels changed for callers already above them";
+}
+
+void printRegion(daPolicyDiffRegion const& r) {
+  std::string head = r.prefix + " and below";
+  for (size_t i = 0; i < r.exceptions.size(); ++i) head += (i ? ", " : ", except ") + r.exceptions[i];
+  std::printf("%s\n", head.c_str());
+  std::string const was = aclText(r.beforeAcl, r.beforeAclLocation), is = aclText(r.afterAcl, r.afterAclLocation);
+  std::printf("  ACL %s\n", (was == is ? was : was + " -> " + is).c_str());
+  for (daDiffLine const& l : r.lines) {
+    std::string change;
+    if (!l.gained.empty()) change = "gained " + l.gained;
+    if (!l.lost.empty()) change += (change.empty() ? "lost " : ", lost ") + l.lost;
+    if (change.empty()) change = l.hasEntry ? "entry added" : "entry removed";
+    auto side = [](bool entry, std::string const& p, bool group) {
+      return group && !entry ? std::string("no entry") : p.empty() ? std::string("nothing") : p;
+    };
+    bool const group = l.subject == daDiffSubject::group;
+    std::printf("  %-30s %s (%s -> %s)\n", subjectLabel(l).c_str(), change.c_str(),
+                side(l.hadEntry, l.before, group).c_str(), side(l.hasEntry, l.after, group).c_str());
+  }
+  if (r.conditionsChanged) std::printf("  conditions: %s\n", conditionsChange(r).c_str());
+}
+
+nlohmann::ordered_json regionJson(daPolicyDiffRegion const& r) {
+  auto acl = [](std::string const& name, std::string const& at) {
+    return name.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json{{"name", name}, {"attached_at", at}};
+  };
+  nlohmann::ordered_json changes = nlohmann::ordered_json::array();
+  for (daDiffLine const& l : r.lines) {
+    nlohmann::ordered_json c = {{"subject", daDiffSubjectText(l.subject)}};
+    if (l.subject == daDiffSubject::user || l.subject == daDiffSubject::group) {
+      c["name"] = l.name;
+      c["uuid"] = uuidText(l.uuid);
+    }
+    c["before"] = l.before;
+    c["after"] = l.after;
+    c["gained"] = l.gained;
+    c["lost"] = l.lost;
+    c["entry_before"] = l.hadEntry;
+    c["entry_after"] = l.hasEntry;
+    changes.push_back(std::move(c));
+  }
+  nlohmann::ordered_json j = {{"prefix", r.prefix},
+                              {"except", r.exceptions},
+                              {"acl_before", acl(r.beforeAcl, r.beforeAclLocation)},
+                              {"acl_after", acl(r.afterAcl, r.afterAclLocation)},
+                              {"changes", changes}};
+  if (r.conditionsChanged)
+    j["conditions"] = {{"before", conditionsJson(r.beforeConditions, 1)}, {"after", conditionsJson(r.afterConditions, 1)}};
+  return j;
+}
+
+// Diffs the two stores, prints, and returns the exit code --fail-on gives.
+int printDiff(daCachedStore& before, daCachedStore& after, gxreg::Registry* registry, DiffPrint const& how) {
+  daPolicyDiffOptions options;
+  options.under = how.under;
+  options.registry = registry;
+  size_t regions = 0, gains = 0, losses = 0, conditions = 0;
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  unsigned long st = 0;
+  daPolicyDiff(before, after, options,
+               [&](daPolicyDiffRegion const& r) {
+                 ++regions;
+                 gains += r.gains() ? 1 : 0;
+                 losses += r.losses() ? 1 : 0;
+                 conditions += r.conditionsChanged ? 1 : 0;
+                 if (how.json) list.push_back(regionJson(r));
+                 else printRegion(r);
+                 return true;
+               },
+               st);
+  if (st == da_s_no_such_object) refuse({"--under " + how.under + " is in neither database", st, "give an object of either"});
+  if (st != 0) refuse("diff", st);
+  bool const tripped = (how.failOn == "gained" && gains > 0) || (how.failOn == "lost" && losses > 0) ||
+                       (how.failOn == "any" && regions > 0);
+  if (how.json) {
+    nlohmann::ordered_json j = {{"under", how.under.empty() ? "/" : how.under},
+                                {"regions", list},
+                                {"gained", gains > 0},
+                                {"lost", losses > 0},
+                                {"conditions_changed", conditions > 0}};
+    if (!how.failOn.empty()) j["failed"] = tripped;
+    std::printf("%s\n", j.dump(2).c_str());
+  } else if (regions == 0) {
+    std::printf("no difference\n");
+  } else {
+    std::printf("%zu subtree%s: %zu with gains, %zu with losses, %zu with other conditions\n", regions,
+                regions == 1 ? " differs" : "s differ", gains, losses, conditions);
+  }
+  std::fflush(stdout);  // the listing before the verdict, also when both go to one pipe
+  if (tripped) std::fprintf(stderr, "gxpolicy: diff: %s found (--fail-on %s)\n",
+                            how.failOn == "any" ? "a difference" : how.failOn == "gained" ? "a gain" : "a loss",
+                            how.failOn.c_str());
+  return tripped ? kExitDenied : kExitOk;
+}
+
+std::unique_ptr<daCachedStore> openReadOnly(std::string const& db, std::string const& domain) {
+  auto store = std::make_unique<daCachedStore>(domain.c_str(), db.c_str(), 1, 0);
+  try {
+    openOrFail(*store, db, 1);
+  } catch (CLI::RuntimeError const&) {
+    throw CLI::RuntimeError(kExitError);
+  }
+  return store;
+}
+
+std::unique_ptr<gxreg::Registry> registryOrFail(std::string const& db, std::string const& option) {
+  try {
+    return openRegistry(db, option);
+  } catch (CLI::RuntimeError const&) {
+    throw CLI::RuntimeError(kExitError);
+  }
+}
+
+void diffCommand(DiffArgs const& a) {
+  // A pipe or FIFO would block the sniffing read and could not be read twice
+  // by the import: only regular files (import --dry-run reads the others).
+  std::error_code ec;
+  if (std::filesystem::exists(a.after, ec) && !std::filesystem::is_regular_file(a.after, ec))
+    refuse({a.after + " is not a regular file", 0, "give a database or a document file; import --dry-run DB - reads a pipe"});
+  if (isDocument(a.after)) {
+    int const code = printDocumentDiff(a.before, a.domain, a.after, a.registry, a.print);
+    if (code != kExitOk) throw CLI::RuntimeError(code);
+    return;
+  }
+  auto registry = registryOrFail(a.before, a.registry);
+  auto before = openReadOnly(a.before, a.domain);
+  auto after = openReadOnly(a.after, a.domain);
+  int const code = printDiff(*before, *after, registry.get(), a.print);
+  if (code != kExitOk) throw CLI::RuntimeError(code);
+}
+
 }  // namespace
+
+int printDocumentDiff(std::string const& db, std::string const& domain, std::string const& document,
+                      std::string const& registryOption, DiffPrint const& how) {
+  auto registry = registryOrFail(db, registryOption);
+  Scratch scratch;
+  importIntoCopy(db, domain, document, registry.get(), how.replace, scratch);
+  auto before = openReadOnly(db, domain);
+  auto after = openReadOnly(scratch.database(), domain);
+  return printDiff(*before, *after, registry.get(), how);
+}
 
 void registerReviewCommands(CLI::App& app) {
   auto who = std::make_shared<ReviewArgs>();
@@ -219,6 +498,20 @@ void registerReviewCommands(CLI::App& app) {
   whatSub->add_option("--after", what->after, "with --objects: resume after this object (paging)");
   whatSub->add_flag("--json", what->json, "print JSON");
   whatSub->callback([what] { whatCan(*what); });
+
+  auto diff = std::make_shared<DiffArgs>();
+  auto* diffSub = app.add_subcommand("diff", "what a change of policy changes: who gains and loses which actions where");
+  diffSub->add_option("OLD", diff->before, "policy database as it is")->required();
+  diffSub->add_option("NEW", diff->after,
+                      "policy database as it would be, or a policy document (JSON or YAML) imported into a copy of OLD")
+      ->required();
+  diffSub->add_option("--domain", diff->domain, "policy domain (names the inter-process lock)");
+  diffSub->add_option("--registry", diff->registry, "user registry file (default: OLD.registry.json when it exists)");
+  diffSub->add_option("--under", diff->print.under, "only this object and below (default /)");
+  diffSub->add_option("--fail-on", diff->print.failOn, "exit 1 when a subtree gains, loses, or differs at all")
+      ->check(CLI::IsMember({"gained", "lost", "any"}));
+  diffSub->add_flag("--json", diff->print.json, "print JSON");
+  diffSub->callback([diff] { diffCommand(*diff); });
 }
 
 }  // namespace gxpolicy

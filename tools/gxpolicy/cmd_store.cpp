@@ -4,6 +4,7 @@
 // space the records are stored under.
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "outside/HXObject.h"
 #include "outside/hxsvc.h"
 #include "tools/common/command_line.h"
+#include "tools/common/policy_document.h"
 #include "tools/common/policy_export.h"
 #include "tools/gxpolicy/gxpolicy.h"
 
@@ -177,10 +179,27 @@ void put(StoreArgs const& a) {
   std::printf("stored %s (sequence number %lu)\n", a.key.c_str(), seq);
 }
 
+// Whether key, not stored as a key, is the path of a protected object.
+bool namesObject(StoreArgs const& a, std::string const& key) {
+  daPObjName name(key.c_str());
+  if (name.validateAndFix() != 0) return false;
+  daCachedStore store(a.domain.c_str(), a.db.c_str(), 0, 0);
+  openOrFail(store, a.db, 1);
+  std::set<std::string> paths;
+  return objectPaths(store, paths) == 0 && paths.count(name.getPathName()) > 0;
+}
+
 void remove(StoreArgs const& a) {
   auto store = openLocalStore(a, 0);
   unsigned long st, seq;
   store->deleteObject(GxObjectName(a.key.c_str()), a.recursive, seq, st);
+  if (st == da_s_delete_no_object && namesObject(a, a.key)) {
+    std::fprintf(stderr,
+                 "gxpolicy: rm works on the internal keys; %s is a protected object: delete it with "
+                 "\"gxpolicy object delete %s %s\" (--recursive for the objects below it too)\n",
+                 a.key.c_str(), a.db.c_str(), a.key.c_str());
+    throw CLI::RuntimeError(kExitError);
+  }
   if (st != 0) throw CLI::RuntimeError(fail("cannot delete " + a.key, st));
   std::printf("deleted %s (sequence number %lu)\n", a.key.c_str(), seq);
 }

@@ -5,9 +5,11 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/common/command_line.h"
+#include "tools/common/policy_changes.h"
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,27 @@ using CreateStep = std::function<unsigned long(daLocalStore& store)>;
 void addCreateStep(CreateStep step);
 std::vector<CreateStep> const& createSteps();
 
+// Exit status of a change refused because the database moved past
+// --if-sequence: nothing was written; read the policy again.
+constexpr int kExitConflict = 3;
+
+// The options every changing command takes: --as, --if-sequence, --dry-run.
+struct ChangeArgs {
+  std::string as;
+  std::optional<unsigned long> ifSequence;
+  bool dryRun = false;
+};
+void addChangeOptions(CLI::App* sub, ChangeArgs& args);
+// The user running the command (the change log's administrator by default).
+std::string osUserName();
+// The change options for a command: the administrator from --as or the OS
+// user, address "local"; command names the command for the log.
+ChangeOptions changeOptions(ChangeArgs const& args, std::string command, gxreg::Registry* registry);
+// Prints what a change did (or would do) and its sequence number; a
+// refused or failed change is printed to stderr and thrown as
+// CLI::RuntimeError (kExitConflict for a conflict, else kExitError).
+void reportChange(ChangeResult const& result, std::string const& db);
+
 // Subcommand families; each adds its subcommands and sets their callbacks
 // (a callback reports failure by throwing CLI::RuntimeError(exitCode)).
 void registerStoreCommands(CLI::App& app);
@@ -72,7 +95,28 @@ void registerRegistryCommands(CLI::App& app);
 void registerDecisionCommands(CLI::App& app);  // check, explain, test
 void registerBenchCommands(CLI::App& app);
 void registerVerifyCommands(CLI::App& app);
-void registerReviewCommands(CLI::App& app);  // who-can, what-can
+void registerReviewCommands(CLI::App& app);  // who-can, what-can, diff
 void registerTokenCommands(CLI::App& app);   // administrators' bearer tokens
+// acl/pop create, show, ... (after registerPolicyCommands and
+// registerPopCommands: it adds to their acl and pop), rule, object.
+void registerEditCommands(CLI::App& app);
+void registerApplyCommands(CLI::App& app);  // apply, validate, log
+
+// How `gxpolicy diff` prints: only under (a path; "" the root), JSON or
+// text, and which change makes it fail ("gained", "lost", "any"; "" none).
+struct DiffPrint {
+  std::string under, failOn;
+  bool json = false;
+  bool replace = false;  // a document replaces the whole policy (import --replace) rather than merging
+};
+// Prints what importing the policy document at document (JSON, or YAML by
+// its name) into the database db would change, as `gxpolicy diff` does:
+// the document goes into a scratch copy of db in $TMPDIR, removed
+// afterwards; db is only read. Returns kExitOk, or kExitDenied when
+// how.failOn finds its kind of change. A database, registry or document
+// that cannot be read or imported is printed and thrown as
+// CLI::RuntimeError(kExitError).
+int printDocumentDiff(std::string const& db, std::string const& domain, std::string const& document,
+                      std::string const& registry, DiffPrint const& how);
 
 }  // namespace gxpolicy

@@ -131,6 +131,8 @@ int main(int argc, char** argv) {
   gxpolicy::registerBenchCommands(app);
   gxpolicy::registerVerifyCommands(app);
   gxpolicy::registerReviewCommands(app);
+  gxpolicy::registerEditCommands(app);
+  gxpolicy::registerApplyCommands(app);
   gxpolicy::registerTokenCommands(app);
   gxpolicy::addVersionFlag(app, "gxpolicy");
   // "gxpolicy --write-docs DIR" (run by the build): manual pages and completion.

@@ -221,6 +221,28 @@ struct HttpServer::Hooks {
     return fields;
   }
 
+  // The request's query arguments, gathered as the headers are (a list per
+  // thread); hasNul is set when a value decoded to a NUL byte.
+  struct Arguments {
+    std::vector<HeaderField> fields;
+    bool hasNul = false;
+  };
+  static MHD_Result collectArgument(void* cls, MHD_ValueKind, char const* key, std::size_t keySize, char const* value,
+                                    std::size_t valueSize) {
+    auto* args = static_cast<Arguments*>(cls);
+    if (key == nullptr || value == nullptr) return MHD_YES;
+    args->hasNul = args->hasNul || std::strlen(value) != valueSize || std::strlen(key) != keySize;
+    args->fields.push_back(HeaderField{std::string_view(key, keySize), value});
+    return MHD_YES;
+  }
+  static Arguments const& argumentsOf(MHD_Connection* c) {
+    thread_local Arguments args;
+    args.fields.clear();
+    args.hasNul = false;
+    MHD_get_connection_values_n(c, MHD_GET_ARGUMENT_KIND, &collectArgument, &args);
+    return args;
+  }
+
   // The library's request callback: takeRequest, with no exception let
   // out into the library. Memory that runs out is answered 503 from the
   // canned response (allocating nothing), anything else 500.
@@ -292,6 +314,9 @@ struct HttpServer::Hooks {
     r.bodyOverBudget = exchange->overBudget && !exchange->tooLarge;
     r.bodyNoMemory = exchange->noMemory && !exchange->tooLarge && !exchange->overBudget;
     r.headers = headersOf(c);
+    Arguments const& args = argumentsOf(c);
+    r.query = args.fields;
+    r.queryHasNul = args.hasNul;
     return answer(server, c, server->handler_(r));
   }
 

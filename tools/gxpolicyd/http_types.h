@@ -26,6 +26,12 @@ struct Request {
   // The transport collects them once per request, so that a handler asking
   // for a dozen names reads one short list rather than the connection's.
   std::span<HeaderField const> headers;
+  // The query's arguments ("?a=1&b=2"), each decoded once, in the order
+  // sent; a name may come more than once, one without "=" is left out.
+  // Names compare exactly. queryHasNul: an argument decoded to a NUL byte
+  // (its value would end there), which no handler may take as given.
+  std::span<HeaderField const> query;
+  bool queryHasNul = false;
   std::string_view body;
   bool bodyTooLarge = false;  // the transport stopped reading a body over the cap
   bool bodyOverBudget = false;  // the transport holds as many bodies as it may: 503

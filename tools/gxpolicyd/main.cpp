@@ -6,6 +6,7 @@
 //   gxpolicyd --db REPLICA [--master FILE|URL] [--listen ADDR:PORT] [--threads N]
 //             [--registry CONFIG] [--prefix /web] [--methods GET=r,POST=m,...]
 //             [--front-secret-file FILE | --listen unix:PATH]
+//             [--review-token-file FILE] [--authzen-base-url URL]
 //             [--audit-file PATH [--audit-max-bytes N --audit-keep N] | --audit-syslog [--audit-syslog-socket PATH]]
 //             [--audit-queue N] [--audit-full block|drop] [--audit-flush-ms N]
 //             [--audit-strict] [--audit-fsync-ms N]
@@ -251,6 +252,12 @@ Settings settle(Args const& a) {
   service.maxGroups = a.maxGroups;
   service.pathAllow = a.pathAllow;
   service.authDenialBody = a.authDenialBody;
+  if (!a.reviewTokenFile.empty() && !readSecretFile(a.reviewTokenFile, 16, service.review.token, error))
+    quit("--review-token-file: " + error);
+  service.review.authzenBaseUrl = a.authzenBaseUrl;
+  if (!a.authzenBaseUrl.empty() && (a.authzenBaseUrl.rfind("https://", 0) != 0 || a.authzenBaseUrl.back() == '/' ||
+                                    a.authzenBaseUrl.find_first_of("?#") != std::string::npos))
+    quit("--authzen-base-url must be an https:// URL without a query, a fragment or a trailing /");
   for (std::string const& item : a.attributeHeaders) {
     std::string name, header;
     if (!gxpolicyd::parseAttributeHeader(item, name, header, error)) quit("--attr-header " + item + ": " + error);
@@ -481,6 +488,7 @@ int main(int argc, char** argv) {
       "            --listen 127.0.0.1:8181 --prefix /web\n"
       "  curl -s localhost:8181/v1/check -d '{\"object\":\"/web/docs\",\"actions\":\"r\",\"user\":\"alice\"}'\n"
       "Endpoints: POST /v1/check, POST /v1/check/batch, GET /v1/auth (nginx auth_request),\n"
+      "POST /v1/who-can and /v1/what-can, POST /access/v1/... (AuthZEN),\n"
       "GET /healthz, /readyz, /metrics. SIGHUP checks the master (or the database) and the user registry now;\n"
       "SIGTERM stops gracefully.");
   Args a;

@@ -9,6 +9,8 @@ char const* handlerText(Handler h) {
     case Handler::check: return "check";
     case Handler::batch: return "batch";
     case Handler::auth: return "auth";
+    case Handler::review: return "review";
+    case Handler::authzen: return "authzen";
     case Handler::healthz: return "healthz";
     case Handler::readyz: return "readyz";
     case Handler::metrics: return "metrics";

@@ -18,7 +18,7 @@
 namespace gxpolicyd {
 
 // The handlers requests are counted under.
-enum class Handler : int { check, batch, auth, healthz, readyz, metrics, other, count };
+enum class Handler : int { check, batch, auth, review, authzen, healthz, readyz, metrics, other, count };
 char const* handlerText(Handler h);
 
 // The decisions counted: a check that answered, by its answer, and one

@@ -51,6 +51,12 @@ void defineOptions(CLI::App& app, Args& a) {
   app.add_option("--front-secret-file", a.frontSecretFile,
                  "/v1/auth believes who the caller is only from a front end that sends this file's first line "
                  "(at least 16 characters; mode 600) in X-Gx-Front-Secret");
+  app.add_option("--review-token-file", a.reviewTokenFile,
+                 "Serve /v1/who-can, /v1/what-can and the AuthZEN searches to askers that send this file's first "
+                 "line (at least 16 characters; mode 600) as Authorization: Bearer TOKEN (without it they are off)");
+  app.add_option("--authzen-base-url", a.authzenBaseUrl,
+                 "Publish AuthZEN metadata at /.well-known/authzen-configuration naming the endpoints under this "
+                 "https:// URL (the one clients reach gxpolicyd at, e.g. through a TLS front end)");
   app.add_flag("--trust-any-front-end", a.trustAnyFrontEnd,
                "Development only: /v1/auth believes identity headers from any client (without this or "
                "--front-secret-file they are refused)");

@@ -28,7 +28,7 @@ struct Args {
   unsigned connections = 16384;
   unsigned idleTimeout = 60;
   unsigned callerTtl = 60;
-  std::string caFile, tokenFile;
+  std::string caFile, tokenFile, reviewTokenFile, authzenBaseUrl;
   bool insecure = false;
   bool allowRollback = false;
   std::string frontSecretFile;

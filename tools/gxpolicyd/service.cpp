@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -15,12 +14,13 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "outside/hxsvc.h"
-#include "outside/json_text.h"
 #include "outside/registry.h"
 #include "tools/common/json_fields.h"
 #include "tools/common/problem.h"
 #include "tools/common/status_text.h"
 #include "tools/gxpolicyd/answer.h"
+#include "tools/gxpolicyd/authzen.h"
+#include "tools/gxpolicyd/request_body.h"
 
 namespace gxpolicyd {
 
@@ -43,7 +43,6 @@ struct DecisionService::Cached {
 
 namespace {
 
-constexpr std::size_t kMaxDepth = 32;  // nesting of JSON arrays and objects in a body
 // Bodies of /v1/check up to this size are first read without a document
 // (readQuickly); larger ones, rare, go to the document reader at once.
 constexpr std::size_t kQuickBody = 64 << 10;
@@ -61,27 +60,9 @@ struct Refusal {
   gxpolicy::Problem problem;
 };
 
-Response jsonResponse(int status, ojson const& body) {
-  Response r;
-  r.status = status;
-  r.body = body.dump(-1, ' ', false, ojson::error_handler_t::replace);
-  r.body += '\n';
-  return r;
-}
-
 // {"error", "field", "status", "status_text", "hint"}, without the parts
 // that are empty.
-ojson refusalJson(Refusal const& f) {
-  gxpolicy::Problem const& p = f.problem;
-  ojson j = {{"error", p.message}};
-  if (!p.where.empty()) j["field"] = p.where;
-  if (p.status != 0) {
-    j["status"] = gxpolicy::statusCode(p.status);
-    j["status_text"] = gxpolicy::statusWords(p.status);
-  }
-  if (!p.hint.empty()) j["hint"] = p.hint;
-  return j;
-}
+ojson refusalJson(Refusal const& f) { return problemJson(f.problem); }
 
 Response refuse(Refusal const& f) { return jsonResponse(f.http, refusalJson(f)); }
 
@@ -109,69 +90,12 @@ Response text(int status, std::string body) {
   return r;
 }
 
-// Nesting deeper than kMaxDepth (counted outside strings) is refused
-// before the parser sees it: no body may exhaust the stack.
-bool tooDeep(std::string_view body) {
-  std::size_t depth = 0;
-  bool inString = false, escaped = false;
-  for (char c : body) {
-    if (inString) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') inString = false;
-      continue;
-    }
-    if (c == '"') inString = true;
-    else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) return true;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
-// The parser's message without its "[json.exception.…] " tag.
-std::string parserMessage(std::exception const& e) { return std::string(withoutParserTag(e.what())); }
-
-// The key whose value the parser could not hold (a number out of range):
-// the body is parsed again, remembering the last key read.
-std::string keyOfOverflow(std::string_view body) {
-  std::string last;
-  try {
-    json parsed = json::parse(body.begin(), body.end(), [&last](int, json::parse_event_t event, json& value) {
-      if (event == json::parse_event_t::key) last = value.get<std::string>();
-      return true;
-    });
-  } catch (std::exception const&) {
-  }
-  return last;
-}
-
-// Whether bytes can be allocated now (the pointer goes through a volatile
-// so the probe is made).
-bool memoryFor(std::size_t bytes) noexcept {
-  void* volatile probe = std::malloc(bytes);
-  std::free(probe);
-  return probe != nullptr;
-}
-
-// Parses a request body; a Refusal when it is not JSON or holds a number
-// no double can hold. Throws std::bad_alloc, before parsing, when a large
-// body's document would not fit: the parser's document frees itself by
-// allocating, in a destructor, so a parse that ran out of memory could
-// end the process. (A document holds some ten times its text.)
+// Parses a request body (parseJsonBody); a Refusal (400) when it cannot be.
 json parseBody(std::string_view body) {
-  if (body.size() > (std::size_t{64} << 10) && !memoryFor(body.size() * 10)) throw std::bad_alloc();
-  if (tooDeep(body))
-    throw Refusal{400, "the body nests arrays or objects deeper than " + std::to_string(kMaxDepth) + " levels", ""};
-  try {
-    return json::parse(body.begin(), body.end());
-  } catch (json::parse_error const& e) {
-    throw Refusal{400, "the body is not JSON: " + parserMessage(e), ""};
-  } catch (json::out_of_range const& e) {
-    throw Refusal{400, "a number is out of range: " + parserMessage(e), keyOfOverflow(body)};
-  }
+  json parsed;
+  gxpolicy::Problem problem;
+  if (!parseJsonBody(body, parsed, problem)) throw Refusal{400, std::move(problem)};
+  return parsed;
 }
 
 // Refuses a user or group name or uuid longer than limit.
@@ -603,7 +527,21 @@ bool sameSecret(std::string_view a, std::string_view b) {
 
 DecisionService::DecisionService(ServedReplica& replica, gxreg::Registry* registry, ServiceOptions options,
                                  Metrics& metrics)
-    : replica_(replica), registry_(registry), options_(std::move(options)), metrics_(metrics) {}
+    : replica_(replica), registry_(registry), options_(std::move(options)), metrics_(metrics) {
+  reviewHost_.store = [this]() -> daCachedStore& { return replica_.store(); };
+  reviewHost_.registry = registry_;
+  reviewHost_.metrics = &metrics_;
+  reviewHost_.maxBatch = options_.maxBatch;
+  reviewHost_.maxNameLength = options_.maxNameLength;
+  reviewHost_.maxGroups = options_.maxGroups;
+  reviewHost_.review = options_.review;
+  reviewHost_.resolve = [this](CallerSpec const& spec, gxpolicy::Caller& out, gxpolicy::Problem& problem) {
+    std::shared_ptr<Cached const> c = caller(spec);
+    if (!c->ok) problem = c->problem;
+    else out = c->caller;
+    return c->ok;
+  };
+}
 
 Response DecisionService::handle(Request const& request) {
   Handler handler = Handler::other;
@@ -618,6 +556,12 @@ Response DecisionService::handle(Request const& request) {
     r = refuse(Refusal{500, std::string("internal error: ") + e.what(), ""});
   } catch (...) {
     r = refuse(Refusal{500, "internal error", ""});
+  }
+  if (isAuthzenPath(request.path)) {  // the AuthZEN API echoes every answer's request id
+    try {
+      echoRequestId(request, r);
+    } catch (std::bad_alloc const&) {
+    }
   }
   metrics_.request(handler, r.status);
   return r;
@@ -658,11 +602,23 @@ Response DecisionService::route(Request const& request, Handler& handler) {
     if (method != "POST") return notAllowed("POST");
     return handler == Handler::check ? check(request) : batch(request);
   }
+  if (path == "/v1/who-can" || path == "/v1/what-can") {
+    handler = Handler::review;
+    if (method != "POST" && method != "GET") return notAllowed("GET, POST");
+    auto refusal = [](int status, std::string const& why) { return refuse(Refusal{status, why, ""}); };
+    if (std::optional<Response> refused = reviewAccessProblem(options_.review, request, refusal)) return std::move(*refused);
+    return answerReview(reviewHost_, request);
+  }
+  if (isAuthzenPath(path)) {
+    handler = Handler::authzen;
+    return answerAuthzen(reviewHost_, request);
+  }
   if (path == "/healthz") return onlyGet(Handler::healthz) ? text(200, "ok\n") : notAllowed("GET, HEAD");
   if (path == "/readyz") return onlyGet(Handler::readyz) ? ready() : notAllowed("GET, HEAD");
   if (path == "/metrics") return onlyGet(Handler::metrics) ? metricsPage() : notAllowed("GET, HEAD");
   handler = Handler::other;
-  return refuse(Refusal{404, "no such endpoint: /v1/check, /v1/check/batch, /v1/auth, /healthz, /readyz, /metrics", ""});
+  return refuse(Refusal{404, "no such endpoint: /v1/check, /v1/check/batch, /v1/auth, /v1/who-can, /v1/what-can, "
+                             "/access/v1/..., /healthz, /readyz, /metrics", ""});
 }
 
 namespace {

@@ -14,6 +14,11 @@
 //                         200 granted, 403 denied (X-Gx-Cause says by
 //                         what), 401 authenticate (first, or at the level
 //                         X-Gx-Auth-Level-Required names)
+//   GET or POST /v1/who-can, /v1/what-can   the reverse questions (review.h):
+//                         only with a review token configured, to askers
+//                         that send it
+//   POST /access/v1/...   the AuthZEN Authorization API, and its metadata at
+//                         GET /.well-known/authzen-configuration (authzen.h)
 //   GET  /healthz         the process answers
 //   GET  /readyz          the replica is open and not older than allowed
 //   GET  /metrics         Prometheus text format
@@ -60,6 +65,7 @@
 #include "tools/gxpolicyd/http_types.h"
 #include "tools/gxpolicyd/metrics.h"
 #include "tools/gxpolicyd/replica.h"
+#include "tools/gxpolicyd/review.h"
 
 namespace gxreg {
 class Registry;
@@ -106,6 +112,9 @@ struct ServiceOptions {
   // after every answer that has one and opens a new one for the next
   // question; turn it on for a front end that shows the body to the client.
   bool authDenialBody = false;
+  // The review endpoints and the AuthZEN searches: off unless a token is
+  // set (review.h).
+  ReviewOptions review;
 };
 
 // Parses "department=X-Gx-Attr-Department" (an attribute name, '=', a
@@ -200,6 +209,7 @@ class DecisionService {
   gxreg::Registry* registry_;
   ServiceOptions options_;
   Metrics& metrics_;
+  ReviewHost reviewHost_;  // what the review and AuthZEN routes take from this service
   std::function<unsigned()> inFlight_;
   std::function<std::uint64_t()> connectionsRefused_;
 

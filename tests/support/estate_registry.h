@@ -1,0 +1,45 @@
+// A file registry naming a generated estate's users and groups (groups g0,
+// g1, ... in the estate's order; each user in the groups the estate gave
+// it), for tests that ask by name or need a user's groups.
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "outside/file_registry.h"
+#include "tools/common/estate.h"
+
+namespace gxtest {
+
+inline std::string estateUuidText(hx_uuid_t const& u) {
+  char text[37] = {};
+  unsigned long st = 0;
+  hx_uuid_to_string(u, text, st);
+  return text;
+}
+
+// The registry, or null with message set.
+inline std::unique_ptr<gxreg::FileRegistry> estateRegistry(gxestate::Estate const& estate, std::string const& path,
+                                                           std::string& message) {
+  std::string json = "{\"groups\": [";
+  for (size_t g = 0; g < estate.groups.size(); ++g)
+    json += (g ? "," : "") + std::string("{\"name\": \"g") + std::to_string(g) + "\", \"uuid\": \"" +
+            estateUuidText(estate.groups[g]) + "\"}";
+  json += "], \"users\": [";
+  for (size_t u = 0; u < estate.users.size(); ++u) {
+    json += (u ? "," : "") + std::string("{\"name\": \"") + estate.users[u].name + "\", \"uuid\": \"" +
+            estateUuidText(estate.users[u].uuid) + "\", \"groups\": [";
+    for (size_t k = 0; k < estate.users[u].groups.size(); ++k)
+      for (size_t g = 0; g < estate.groups.size(); ++g)
+        if (std::memcmp(&estate.groups[g], &estate.users[u].groups[k], sizeof(hx_uuid_t)) == 0)
+          json += (k ? ",\"g" : "\"g") + std::to_string(g) + "\"";
+    json += "]}";
+  }
+  json += "]}";
+  std::unique_ptr<gxreg::FileRegistry> out;
+  if (gxreg::FileRegistry::parse(json, path, out, message) != 0) return nullptr;
+  return out;
+}
+
+}  // namespace gxtest
