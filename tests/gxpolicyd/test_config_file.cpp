@@ -75,7 +75,7 @@ TEST(ConfigFile, MistakesAreRefusedNamingTheLine) {
   // A value its option's own check refuses, as on the command line.
   EXPECT_EQ(parse("db = a\nthreads = 0\n").problem.rfind("gxpolicyd.conf:2: threads: ", 0), 0u);
   // Whoever may write the file may choose the policy: group/other-writable is refused.
-  EXPECT_NE(parse("db = a\n", {}, 0666).problem.find("group or others may write it"), std::string::npos);
+  EXPECT_NE(parse("db = a\n", {}, 0666).problem.find("may be written by group or others (chmod go-w)"), std::string::npos);
   // Nothing is set when any line is wrong, even lines before it.
   Parsed p = parse("db = /x.db\nbogus = 1\n");
   EXPECT_EQ(p.args.db, "");

@@ -59,12 +59,6 @@ TEST(AdminTokens, AFileOthersCouldReadOrChangeOrThatIsNotWellFormedIsRefused) {
   EXPECT_EQ(refusal("# comment\nalice " + hash + "\n", 0600), "tokens:2: not NAME SHA256-HEX CREATED");
   EXPECT_EQ(refusal("alice " + hash.substr(1) + " 1\n", 0600), "tokens:1: not NAME SHA256-HEX CREATED");
   EXPECT_EQ(refusal("alice " + hash + " 1\nalice " + hash + " 2\n", 0600), "tokens:2: alice has a token already");
-  std::string link = dir.file("link");
-  ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
-  ::chmod(path.c_str(), 0600);
-  gxtest::writeFile(path, "alice " + hash + " 1\n");
-  EXPECT_FALSE(TokenFile::load(link, false, tokens, error));
-  EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
 }
 
 }  // namespace

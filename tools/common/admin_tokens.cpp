@@ -1,4 +1,5 @@
 #include "tools/common/admin_tokens.h"
+#include "tools/common/private_file.h"
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
@@ -16,7 +17,7 @@
 namespace gxpolicy {
 namespace {
 
-constexpr off_t kMaxFileBytes = 1 << 20;
+constexpr std::size_t kMaxFileBytes = 1 << 20;
 
 std::string sha256Hex(std::string_view text) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -63,27 +64,10 @@ bool validHash(std::string const& h) {
 bool TokenFile::load(std::string const& path, bool mayBeMissing, TokenFile& out, std::string& error) {
   out.tokens_.clear();
   error.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    if (errno == ENOENT && mayBeMissing) return true;
-    error = errno == ELOOP ? path + " is a symbolic link: give the file itself"
-                           : "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
   std::string text;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = path + " is not a regular file";
-  } else if ((st.st_mode & 077) != 0) {
-    error = path + " may be read or written by others than its owner (chmod 600)";
-  } else if (st.st_size > kMaxFileBytes) {
-    error = path + " is larger than 1 MiB";
-  } else {
-    text.resize(static_cast<std::size_t>(st.st_size));
-    if (::read(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) error = "cannot read " + path;
-  }
-  ::close(fd);
-  if (!error.empty()) return false;
+  struct stat st {};
+  if (mayBeMissing && ::stat(path.c_str(), &st) != 0 && errno == ENOENT) return true;
+  if (!readPrivateFile(path, FileTrust::ownerOnly, kMaxFileBytes, text, error)) return false;
   std::istringstream in(text);
   int number = 0;
   for (std::string line; std::getline(in, line);) {

@@ -34,8 +34,8 @@ class TokenFile {
  public:
   // Reads path into out. A missing file is an empty set when mayBeMissing
   // (for "token add" on a new file), else a problem. False with error set
-  // when the file cannot be read, is not a regular file, is a symbolic
-  // link, may be read or written by group or others, is over 1 MiB, or
+  // when the file cannot be read, is not a regular file (a symbolic link
+  // is followed), may be read or written by group or others, is over 1 MiB, or
   // holds a line that is not NAME HEX CREATED (naming the line), or a name
   // twice. Throws only std::bad_alloc.
   static bool load(std::string const& path, bool mayBeMissing, TokenFile& out, std::string& error);

@@ -26,18 +26,13 @@
 #include "tools/common/json_error.h"
 #include "tools/common/json_fields.h"
 #include "tools/common/pop_access.h"
+#include "tools/common/review_json.h"
 
 namespace gxpolicy {
 namespace {
 
 using json = nlohmann::json;
 
-std::string uuidText(hx_uuid_t const& u) {
-  char text[37];
-  unsigned long st;
-  hx_uuid_to_string(u, text, st);
-  return st == 0 ? std::string(text) : std::string("?");
-}
 
 bool sameUuid(hx_uuid_t const& a, hx_uuid_t const& b) {
   unsigned long st;

@@ -13,6 +13,7 @@
 #include "outside/stanza.h"
 #include "tools/gxpolicy/gxpolicy.h"
 #include "tools/common/registry_open.h"
+#include "tools/common/review_json.h"
 
 namespace gxpolicy {
 
@@ -120,12 +121,6 @@ hx_uuid_t const* uuidOption(RegistryArgs const& a, hx_uuid_t& storage) {
   return &storage;
 }
 
-std::string uuidText(hx_uuid_t const& uuid) {
-  char text[37];
-  unsigned long st;
-  hx_uuid_to_string(uuid, text, st);
-  return text;
-}
 
 std::string joined(std::vector<std::string> const& names) {
   std::string s;

@@ -32,6 +32,7 @@
 #include "tools/common/decide.h"
 #include "tools/common/policy_import.h"
 #include "tools/common/yaml_json.h"
+#include "tools/common/review_json.h"
 #include "tools/gxpolicy/gxpolicy.h"
 
 namespace gxpolicy {
@@ -70,26 +71,7 @@ Opened openDatabase(ReviewArgs const& a) {
   return o;
 }
 
-std::string uuidText(hx_uuid_t const& u) {
-  char text[37] = {};
-  unsigned long st = 0;
-  hx_uuid_to_string(u, text, st);
-  return text;
-}
 
-nlohmann::ordered_json conditionsJson(daReviewConditions const& c, int level) {
-  nlohmann::ordered_json j = {{"any", c.any(level)}, {"text", c.describe(level)}};
-  if (c.hasPop) {
-    nlohmann::ordered_json levels = nlohmann::ordered_json::array();
-    for (auto const& l : c.levels) levels.push_back({{"network", l.network}, {"netmask", l.netmask}, {"level", l.level}});
-    j["pop"] = {{"name", c.popName},          {"attached_at", c.popLocation}, {"default_level", c.defaultLevel},
-                {"levels", levels},           {"window", c.windowText},       {"window_broken", c.windowBroken},
-                {"protection", c.protection}, {"warning_mode", c.warningMode}};
-  }
-  if (!c.ruleName.empty())
-    j["rule"] = {{"name", c.ruleName}, {"attached_at", c.ruleLocation}, {"attributes", c.ruleAttributes}};
-  return j;
-}
 
 std::string subjectName(daReviewSubject const& s) { return s.name.empty() ? uuidText(s.uuid) : s.name; }
 
@@ -124,8 +106,8 @@ void whoCan(ReviewArgs const& a) {
     j["unauthenticated"] = {{"entry", r.hasUnauthenticated},
                             {"permissions", r.unauthenticatedPermissions},
                             {"granted", r.unauthenticatedGranted}};
-    j["conditions"] = conditionsJson(r.conditions, 1);
-    j["conditions_unauthenticated"] = conditionsJson(r.conditions, 0);
+    j["conditions"] = reviewConditionsJson(r.conditions, 1);
+    j["conditions_unauthenticated"] = reviewConditionsJson(r.conditions, 0);
     std::printf("%s\n", j.dump(2).c_str());
     return;
   }
@@ -190,7 +172,7 @@ void whatCan(ReviewArgs const& a) {
                                   {"except", r.exceptions},
                                   {"conditional", r.conditional},
                                   {"acl", {{"name", r.aclName}, {"attached_at", r.aclLocation}}},
-                                  {"conditions", conditionsJson(r.conditions, level)}});
+                                  {"conditions", reviewConditionsJson(r.conditions, level)}});
                   return true;
                 }
                 std::string line = r.prefix + " and below";
@@ -377,7 +359,7 @@ nlohmann::ordered_json regionJson(daPolicyDiffRegion const& r) {
                               {"acl_after", acl(r.afterAcl, r.afterAclLocation)},
                               {"changes", changes}};
   if (r.conditionsChanged)
-    j["conditions"] = {{"before", conditionsJson(r.beforeConditions, 1)}, {"after", conditionsJson(r.afterConditions, 1)}};
+    j["conditions"] = {{"before", reviewConditionsJson(r.beforeConditions, 1)}, {"after", reviewConditionsJson(r.afterConditions, 1)}};
   return j;
 }
 

@@ -1,4 +1,5 @@
 #include "tools/gxpolicyd/authzen.h"
+#include "tools/common/review_json.h"
 
 #include <string>
 #include <utility>
@@ -361,13 +362,7 @@ Response searchSubject(ReviewHost const& host, json const& body, PageAsked const
     if (st != 0) throw Undecided{400, "who-can " + object + " " + actions + ": status " + std::to_string(st)};
     bool const conditional = r.conditions.any(1);
     ojson all = ojson::array();
-    auto idOf = [](std::string const& name, hx_uuid_t const& u) {
-      if (!name.empty()) return name;
-      char text[37] = {};
-      unsigned long s = 0;
-      hx_uuid_to_string(u, text, s);
-      return std::string(text);
-    };
+    auto idOf = [](std::string const& name, hx_uuid_t const& u) { return name.empty() ? gxpolicy::uuidText(u) : name; };
     for (auto const& s : type == "user" ? r.users : r.groups)
       if (s.granted) all.push_back(entityResult(type.c_str(), idOf(s.name, s.uuid), conditional));
     for (auto const& m : r.members) all.push_back(entityResult("user", idOf(m.name, m.uuid), conditional));

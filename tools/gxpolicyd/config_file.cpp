@@ -11,11 +11,12 @@
 #include <sstream>
 
 #include "tools/common/command_line.h"
+#include "tools/common/private_file.h"
 
 namespace gxpolicyd {
 namespace {
 
-constexpr off_t kMaxConfigBytes = 1 << 20;
+constexpr std::size_t kMaxConfigBytes = 1 << 20;
 
 struct Setting {
   int line = 0;
@@ -26,29 +27,6 @@ std::string trim(std::string const& s) {
   std::size_t b = s.find_first_not_of(" \t\r");
   if (b == std::string::npos) return "";
   return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
-}
-
-// The file's text, or "" with error set.
-std::string readConfig(std::string const& path, std::string& error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    error = path + ": cannot open: " + std::strerror(errno);
-    return "";
-  }
-  struct stat st {};
-  std::string text;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = path + ": not a regular file";
-  } else if ((st.st_mode & 022) != 0) {
-    error = path + ": group or others may write it, and so choose what the service enforces (chmod go-w)";
-  } else if (st.st_size > kMaxConfigBytes) {
-    error = path + ": larger than 1 MiB";
-  } else {
-    text.resize(static_cast<std::size_t>(st.st_size));
-    if (::read(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) error = path + ": cannot read";
-  }
-  ::close(fd);
-  return error.empty() ? text : "";
 }
 
 // The value after "=": quoted, or up to a '#' after white space. False with
@@ -103,8 +81,8 @@ std::vector<std::string> keysOf(CLI::App const& app, std::vector<std::string> co
 
 std::string applyConfigFile(CLI::App& app, std::string const& path, std::vector<std::string> const& refused) {
   std::string error;
-  std::string text = readConfig(path, error);
-  if (!error.empty()) return error;
+  std::string text;
+  if (!gxpolicy::readPrivateFile(path, gxpolicy::FileTrust::writableByOwner, kMaxConfigBytes, text, error)) return error;
   auto at = [&path](int line, std::string const& what) { return path + ":" + std::to_string(line) + ": " + what; };
 
   // Every line first: a mistake anywhere sets nothing.

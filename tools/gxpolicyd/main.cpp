@@ -53,6 +53,7 @@
 #include "tools/common/cli_docs.h"
 #include "tools/common/audit_record.h"
 #include "tools/common/command_line.h"
+#include "tools/common/private_file.h"
 #include "tools/common/registry_open.h"
 #include "tools/common/status_text.h"
 
@@ -91,23 +92,8 @@ using gxpolicyd::Args;
 // error set when the file cannot be used or its first line is shorter
 // than minLength.
 bool readSecretFile(std::string const& path, std::size_t minLength, std::string& out, std::string& error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0 && st.st_size < (1 << 16);
   std::string text;
-  if (usable) {
-    text.resize(static_cast<std::size_t>(st.st_size));
-    usable = ::read(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  }
-  ::close(fd);
-  if (!usable) {
-    error = path + " must be a regular file of at most 64 KiB that only its owner may read (chmod 600)";
-    return false;
-  }
+  if (!gxpolicy::readPrivateFile(path, gxpolicy::FileTrust::ownerOnly, 1 << 16, text, error)) return false;
   out = text.substr(0, text.find('\n'));
   if (!out.empty() && out.back() == '\r') out.pop_back();
   if (out.size() < minLength) {

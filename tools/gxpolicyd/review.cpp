@@ -15,6 +15,7 @@
 #include "outside/file_registry.h"
 #include "outside/registry.h"
 #include "tools/common/json_fields.h"
+#include "tools/common/review_json.h"
 #include "tools/gxpolicyd/request_body.h"
 #include "tools/gxpolicyd/service.h"
 
@@ -31,12 +32,6 @@ struct Refused {
   gxpolicy::Problem problem;
 };
 
-std::string uuidText(hx_uuid_t const& u) {
-  char text[37] = {};
-  unsigned long st = 0;
-  hx_uuid_to_string(u, text, st);
-  return text;
-}
 
 // The HTTP status and field of a failed review call.
 Refused fromStatus(std::string const& what, unsigned long st, gxreg::Registry* registry) {
@@ -68,19 +63,6 @@ Refused fromWhatCan(std::string const& what, unsigned long st, gxreg::Registry* 
   return r;
 }
 
-nlohmann::ordered_json conditionsJson(daReviewConditions const& c, int level) {
-  ojson j = {{"any", c.any(level)}, {"text", c.describe(level)}};
-  if (c.hasPop) {
-    ojson levels = ojson::array();
-    for (auto const& l : c.levels) levels.push_back({{"network", l.network}, {"netmask", l.netmask}, {"level", l.level}});
-    j["pop"] = {{"name", c.popName},          {"attached_at", c.popLocation}, {"default_level", c.defaultLevel},
-                {"levels", levels},           {"window", c.windowText},       {"window_broken", c.windowBroken},
-                {"protection", c.protection}, {"warning_mode", c.warningMode}};
-  }
-  if (!c.ruleName.empty())
-    j["rule"] = {{"name", c.ruleName}, {"attached_at", c.ruleLocation}, {"attributes", c.ruleAttributes}};
-  return j;
-}
 
 // The fields of a body, read as every gxpolicyd body is (a Problem thrown
 // for a missing or mistyped one) and refused with 400.
@@ -115,7 +97,7 @@ Response whoCan(ReviewHost const& host, json const& body) {
   auto subjects = [](std::vector<daReviewSubject> const& list) {
     ojson out = ojson::array();
     for (auto const& s : list)
-      out.push_back({{"name", s.name}, {"uuid", uuidText(s.uuid)}, {"permissions", s.permissions}, {"granted", s.granted}});
+      out.push_back({{"name", s.name}, {"uuid", gxpolicy::uuidText(s.uuid)}, {"permissions", s.permissions}, {"granted", s.granted}});
     return out;
   };
   ojson j = {{"object", r.object}, {"actions", r.actions}};
@@ -124,14 +106,14 @@ Response whoCan(ReviewHost const& host, json const& body) {
   j["groups"] = subjects(r.groups);
   if (options.expand) {
     ojson members = ojson::array();
-    for (auto const& m : r.members) members.push_back({{"name", m.name}, {"uuid", uuidText(m.uuid)}, {"via", m.viaGroups}});
+    for (auto const& m : r.members) members.push_back({{"name", m.name}, {"uuid", gxpolicy::uuidText(m.uuid)}, {"via", m.viaGroups}});
     j["members"] = members;
   }
   j["any_other"] = {{"entry", r.hasAnyOther}, {"permissions", r.anyOtherPermissions}, {"granted", r.anyOtherGranted}};
   j["unauthenticated"] = {
       {"entry", r.hasUnauthenticated}, {"permissions", r.unauthenticatedPermissions}, {"granted", r.unauthenticatedGranted}};
-  j["conditions"] = conditionsJson(r.conditions, 1);
-  j["conditions_unauthenticated"] = conditionsJson(r.conditions, 0);
+  j["conditions"] = gxpolicy::reviewConditionsJson(r.conditions, 1);
+  j["conditions_unauthenticated"] = gxpolicy::reviewConditionsJson(r.conditions, 0);
   return jsonResponse(200, j);
 }
 
@@ -188,7 +170,7 @@ Response whatCan(ReviewHost const& host, json const& body) {
                                    {"except", r.exceptions},
                                    {"conditional", r.conditional},
                                    {"acl", {{"name", r.aclName}, {"attached_at", r.aclLocation}}},
-                                   {"conditions", conditionsJson(r.conditions, level)}});
+                                   {"conditions", gxpolicy::reviewConditionsJson(r.conditions, level)}});
                 return true;
               },
               st);
