@@ -14,6 +14,7 @@
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalStore.h"
 #include "GxCore/db/dbtrace.h"
+#include "GxCore/remote/daDelta.h"
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
 #include "outside/hxfd.h"
@@ -113,6 +114,13 @@ long millisecondsUntil(std::chrono::steady_clock::time_point until) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
   return static_cast<long>(left.count());
 }
+
+struct HandleCloser {
+  void operator()(hx_db_handle* h) const {
+    unsigned long ignored = 0;
+    hx_db_close(h, ignored);
+  }
+};
 
 // Removes a file on scope exit unless kept.
 class Removed {
@@ -229,6 +237,7 @@ unsigned long daHttpReplicatedClient::getOnce(std::string const& url, std::strin
   if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
 
   CURLcode rc = curl_easy_perform(c);
+  bytesFetched_ += sink.written;
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);  // the buffer goes out of scope
   lastError_ = errorText[0] ? errorText : (rc != CURLE_OK ? curl_easy_strerror(rc) : "");
   if (rc != CURLE_OK) {
@@ -434,9 +443,42 @@ unsigned long daHttpReplicatedClient::fetchSnapshot(daSnapshotManifest const& wa
     hx_db_remove_file(path.c_str());
     return da_s_snapshot_wrong_sequence;
   }
+  status = recordContentDigest(wanted, path);
   // The check opened the copy; its lock file must not follow it into place.
   ::unlink(hx_db_lock_file(path.c_str()).c_str());
-  return 0;
+  if (status != 0) hx_db_remove_file(path.c_str());
+  return status;
+}
+
+unsigned long daHttpReplicatedClient::recordContentDigest(daSnapshotManifest const& wanted, std::string const& path) {
+  unsigned long status = 0;
+  char const* domain = options_.domain.empty() ? nullptr : options_.domain.c_str();
+  std::unique_ptr<hx_db_handle, HandleCloser> h(
+      hx_db_lock_open(path.c_str(), hx_db_mode_open, 2, createLock(domain), status));
+  if (!h) return status;
+  daContentDigest digest;
+  daDigestOfDatabase(h.get(), digest, status);
+  if (status != 0) return status;
+  if (!wanted.digest.empty() && digest.hex() != wanted.digest) {
+    lastError_ = "the snapshot " + wanted.file + " holds other records than the manifest's digest says";
+    return da_s_snapshot_mismatch;
+  }
+  daWriteDigestRecord(h.get(), wanted.sequence, digest, status);
+  return status;
+}
+
+void daHttpReplicatedClient::fetchPublished(std::string const& relative, uint64_t size, std::string const& sha256,
+                                            std::string& body, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daHttpReplicatedClient::fetchPublished", status, __FILE__, __LINE__);
+  Response response;
+  status = get(baseUrl_ + "/" + relative, "", -1, size, callEnd(), response, nullptr, nullptr);
+  if (status == da_s_snapshot_too_large) status = da_s_snapshot_mismatch;  // more bytes than the manifest says
+  if (status == 0 && (response.body.size() != size || sha256Of(response.body) != sha256)) {
+    lastError_ = "the file " + relative + " does not match the manifest";
+    status = da_s_snapshot_mismatch;
+  }
+  if (status == 0) body = std::move(response.body);
 }
 
 void daHttpReplicatedClient::afterReplication(char const* replicaPath, unsigned long& status) {

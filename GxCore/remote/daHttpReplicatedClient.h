@@ -103,7 +103,10 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // O_NOFOLLOW|O_EXCL), checks its size and SHA-256, decompresses it to
   // path (mode 0600, must not exist) checking the database's size and
   // SHA-256, verifies the database as the file client does and checks that
-  // it records the manifest's sequence number. status 0: the database is at
+  // it records the manifest's sequence number, then takes the database's
+  // content digest (daDelta.h), which must be the manifest's when it names
+  // one, and writes it into the file as its digest record, so that later
+  // changes can arrive as deltas. status 0: the database is at
   // path. Any other status (those of getMasterSeqNum,
   // da_s_snapshot_too_large, da_s_snapshot_mismatch,
   // da_s_snapshot_wrong_sequence, da_s_snapshot_bad_compression, hx_db_s_corrupt, hx_db_s_io_error, the
@@ -132,6 +135,16 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // The manifest last fetched successfully (empty before the first).
   daSnapshotManifest const& lastManifest() const { return manifest_; }
   bool haveManifest() const { return haveManifest_; }
+  // Fetches the published file named relative to the base URL (a file a
+  // manifest lists) into body: at most size bytes, which must be exactly
+  // size bytes with that SHA-256. status 0; da_s_snapshot_mismatch (more or
+  // fewer bytes, another digest); the transfer statuses of getMasterSeqNum.
+  // Bounded like any call (totalTimeoutMs, the deadline, cancel).
+  void fetchPublished(std::string const& relative, uint64_t size, std::string const& sha256, std::string& body,
+                      unsigned long& status);
+  // Body bytes received from the server since the client was made (every
+  // request: manifests, snapshots, deltas, registries).
+  uint64_t bytesFetched() const { return bytesFetched_; }
   // The libcurl error text of the last failed request ("" when none).
   std::string const& lastError() const { return lastError_; }
   std::string const& baseUrl() const { return baseUrl_; }
@@ -164,6 +177,10 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // 0 or a status (nothing left at path on failure).
   unsigned long fetchSnapshot(daSnapshotManifest const& wanted, std::string const& path, Clock::time_point until,
                               bool& vanished);
+  // Takes the content digest of the checked copy at path, compares it with
+  // the manifest's (when it names one) and writes it into the copy as its
+  // digest record. 0 or a status (da_s_snapshot_mismatch).
+  unsigned long recordContentDigest(daSnapshotManifest const& wanted, std::string const& path);
   // Makes the handle when there is none; 0 or da_s_snapshot_bad_url.
   unsigned long ensureHandle();
 
@@ -174,6 +191,7 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   bool haveManifest_ = false;
   std::string etag_;
   std::string lastError_;
+  uint64_t bytesFetched_ = 0;
   unsigned long newestHandedOver_ = 0xFFFFFFFFul;  // invalid until a copy was handed over
   Clock::time_point deadline_ = Clock::time_point::max();
   std::atomic<bool> cancelled_{false};

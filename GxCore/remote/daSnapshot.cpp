@@ -24,6 +24,7 @@
 #include "GxCore/db/daFileIo.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalStore.h"
+#include "GxCore/remote/daDelta.h"
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
 #include "outside/file_registry.h"
@@ -41,6 +42,9 @@ constexpr char kSnapshotDir[] = "snapshots";
 constexpr char kSuffix[] = ".gxdb.zst";
 constexpr char kRegistryPrefix[] = "registry-";
 constexpr char kRegistrySuffix[] = ".json";
+constexpr char kDeltaSuffix[] = ".delta.zst";
+// The copy last published, kept (unserved: a dot file) to diff the next one against.
+constexpr char kDeltaBase[] = ".delta-base.gxdb";
 
 bool isHex64(std::string const& s) {
   return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
@@ -147,6 +151,9 @@ std::vector<unsigned long> listSnapshots(std::string const& snapDir) {
 }
 
 std::string snapshotName(unsigned long seq) { return std::to_string(seq) + kSuffix; }
+std::string deltaName(unsigned long from, unsigned long to) {
+  return std::to_string(from) + "-" + std::to_string(to) + kDeltaSuffix;
+}
 
 }  // namespace
 
@@ -197,8 +204,62 @@ std::string daSnapshotManifestToJson(daSnapshotManifest const& m) {
     j["registry_size"] = m.registrySize;
     j["registry_sha256"] = m.registrySha256;
   }
+  if (!m.digest.empty()) j["digest"] = m.digest;
+  if (!m.deltas.empty()) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (auto const& d : m.deltas) {
+      nlohmann::ordered_json e;
+      e["from"] = d.from;
+      e["to"] = d.to;
+      e["file"] = d.file;
+      e["size"] = d.size;
+      e["sha256"] = d.sha256;
+      e["delta_size"] = d.rawSize;
+      e["from_digest"] = d.fromDigest;
+      e["digest"] = d.digest;
+      list.push_back(std::move(e));
+    }
+    j["deltas"] = std::move(list);
+  }
   return j.dump(2) + "\n";
 }
+
+namespace {
+
+// The manifest's list of deltas; false when an entry lacks a field, has
+// one of the wrong type, an unsafe file or a digest that is not 64 hex
+// digits.
+bool parseDeltas(nlohmann::json const& list, std::vector<daSnapshotDelta>& out) {
+  if (!list.is_array()) return false;
+  for (auto const& e : list) {
+    if (!e.is_object()) return false;
+    daSnapshotDelta d;
+    auto number = [&](char const* name, uint64_t& v) {
+      auto it = e.find(name);
+      if (it == e.end() || !it->is_number_unsigned()) return false;
+      v = it->get<uint64_t>();
+      return true;
+    };
+    auto text = [&](char const* name, std::string& v) {
+      auto it = e.find(name);
+      if (it == e.end() || !it->is_string()) return false;
+      v = it->get<std::string>();
+      return true;
+    };
+    uint64_t from = 0, to = 0;
+    if (!number("from", from) || !number("to", to) || !number("size", d.size) || !number("delta_size", d.rawSize) ||
+        !text("file", d.file) || !text("sha256", d.sha256) || !text("from_digest", d.fromDigest) ||
+        !text("digest", d.digest) || from > UINT32_MAX || to > UINT32_MAX || !isSafeSnapshotPath(d.file) ||
+        !isHex64(d.sha256) || !isHex64(d.fromDigest) || !isHex64(d.digest))
+      return false;
+    d.from = static_cast<unsigned long>(from);
+    d.to = static_cast<unsigned long>(to);
+    out.push_back(std::move(d));
+  }
+  return true;
+}
+
+}  // namespace
 
 void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, unsigned long& status) {
   status = da_s_snapshot_bad_manifest;
@@ -233,6 +294,8 @@ void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, uns
   if (!isSafeSnapshotPath(parsed.file) || !isHex64(parsed.sha256) || !isHex64(parsed.rawSha256) ||
       version > UINT32_MAX || seq > ULONG_MAX)
     return;
+  if (j.contains("digest") && (!textField("digest", parsed.digest) || !isHex64(parsed.digest))) return;
+  if (j.contains("deltas") && !parseDeltas(j["deltas"], parsed.deltas)) return;
   parsed.sequence = static_cast<unsigned long>(seq);
   parsed.dbVersion = static_cast<uint32_t>(version);
   m = std::move(parsed);
@@ -256,11 +319,118 @@ std::string registryFileName(std::string const& sha256) {
   return std::string(kRegistryPrefix) + sha256.substr(0, 16) + kRegistrySuffix;
 }
 
+struct HandleCloser {
+  void operator()(hx_db_handle* h) const {
+    unsigned long ignored = 0;
+    hx_db_close(h, ignored);
+  }
+};
+using HandlePtr = std::unique_ptr<hx_db_handle, HandleCloser>;
+
+// Opens a database file this publisher alone writes (no inter-process lock).
+HandlePtr openPrivate(std::string const& path, unsigned long& status) {
+  return HandlePtr(hx_db_lock_open(path.c_str(), hx_db_mode_open, 2, nullptr, status));
+}
+
+// Removes from the copy what replicas do not get: the master's change log
+// and a digest record (a replica's file published as a master). 0 or a
+// status.
+unsigned long pruneUnreplicated(std::string const& copy) {
+  unsigned long status = 0;
+  HandlePtr h = openPrivate(copy, status);
+  if (!h) return status;
+  hx_db_op ops[2] = {{hx_db_op_kind::remove_prefix, daChangeLogPrefix}, {hx_db_op_kind::remove, daDigestKey}};
+  unsigned long items[2] = {0, 0};
+  hx_db_write_batch(h.get(), ops, 2, items, nullptr, status);
+  if (status == 0 && items[0] != 0) status = items[0];
+  if (status == 0 && items[1] != 0 && items[1] != hx_db_s_delete_not_found) status = items[1];
+  return status;
+}
+
+// Writes bytes as the published file path (0644): through tmpPath,
+// synced, then renamed. 0 or hx_db_s_io_error.
+unsigned long writePublished(std::string const& path, std::string const& tmpPath, std::string const& bytes) {
+  TempFile tmp(tmpPath);
+  ::unlink(tmp.path().c_str());
+  {
+    FileDescriptor out(::open(tmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!out.valid() || !writeAll(out.get(), bytes.data(), bytes.size()) || ::fsync(out.get()) != 0)
+      return hx_db_s_io_error;
+  }
+  if (::rename(tmp.path().c_str(), path.c_str()) != 0) return hx_db_s_io_error;
+  tmp.keep();
+  return 0;
+}
+
+// Writes the delta from the previous publish (the base kept then) to the
+// copy just published and lists it in m, after the previous manifest's
+// chain when that ends where it begins, keeping the newest deltas. Any
+// doubt (no base, a base that is not what the previous manifest published,
+// a delta too large) leaves m without deltas: replicas then take the
+// snapshot.
+void writeDelta(std::string const& base, std::string const& tag, daSnapshotManifest const& current,
+                std::string const& copy, unsigned deltas, daSnapshotManifest& m) {
+  std::string basePath = base + "/" + kDeltaBase;
+  if (current.digest.empty() || ::access(basePath.c_str(), F_OK) != 0) return;
+  daDelta d;
+  unsigned long status = 0;
+  {
+    HandlePtr older = openPrivate(basePath, status);
+    HandlePtr newer = older ? openPrivate(copy, status) : nullptr;
+    if (!newer) return;
+    daDiffDatabases(older.get(), newer.get(), m.rawSize / 2, d, status);
+  }
+  ::unlink(hx_db_lock_file(basePath.c_str()).c_str());
+  if (status != 0 || d.from != current.sequence || d.fromDigest.hex() != current.digest || d.to != m.sequence ||
+      d.toDigest.hex() != m.digest)
+    return;
+  std::string encoded = daDeltaEncode(d);
+  std::string packed = daZstdCompress(encoded);
+  if (packed.empty()) return;
+  daSnapshotDelta entry;
+  entry.from = d.from;
+  entry.to = d.to;
+  entry.file = std::string(kSnapshotDir) + "/" + deltaName(d.from, d.to);
+  entry.size = packed.size();
+  entry.sha256 = sha256Of(packed);
+  entry.rawSize = encoded.size();
+  entry.fromDigest = current.digest;
+  entry.digest = m.digest;
+  if (writePublished(base + "/" + entry.file, base + "/" + kSnapshotDir + "/.publish-" + tag + kDeltaSuffix,
+                     packed) != 0)
+    return;
+  if (!current.deltas.empty() && current.deltas.back().to == current.sequence) m.deltas = current.deltas;
+  m.deltas.push_back(std::move(entry));
+  if (m.deltas.size() > deltas) m.deltas.erase(m.deltas.begin(), m.deltas.end() - deltas);
+}
+
+// Removes the delta files that neither manifest lists.
+void removeOldDeltas(std::string const& snapDir, daSnapshotManifest const& m, daSnapshotManifest const* previous) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(snapDir.c_str()), &::closedir);
+  if (!d) return;
+  auto listed = [](daSnapshotManifest const& in, std::string const& relative) {
+    return std::any_of(in.deltas.begin(), in.deltas.end(), [&](auto const& e) { return e.file == relative; });
+  };
+  std::vector<std::string> doomed;
+  std::string suffix = kDeltaSuffix;
+  while (dirent* e = ::readdir(d.get())) {
+    std::string name = e->d_name;
+    if (name.empty() || name[0] == '.' || name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    std::string relative = std::string(kSnapshotDir) + "/" + name;
+    if (listed(m, relative) || (previous && listed(*previous, relative))) continue;
+    doomed.push_back(snapDir + "/" + name);
+  }
+  for (auto const& path : doomed) ::unlink(path.c_str());
+}
+
 // Writes the master's compacted, checked copy as a compressed snapshot
 // into snapDir and fills m's database fields. sameAsCurrent: the copy has
 // the current manifest's sequence number (nothing was written). 0 or a status.
 unsigned long packSnapshot(char const* master, char const* domain, std::string const& base, std::string const& tag,
-                           daSnapshotManifest const* current, daSnapshotManifest& m, bool& sameAsCurrent) {
+                           daSnapshotManifest const* current, unsigned deltas, daSnapshotManifest& m,
+                           bool& sameAsCurrent) {
   unsigned long status = 0;
   sameAsCurrent = false;
   std::string snapDir = base + "/" + kSnapshotDir;
@@ -279,6 +449,8 @@ unsigned long packSnapshot(char const* master, char const* domain, std::string c
     hx_db_copy(store.getDBHandle(), copy.path().c_str(), status);
     if (status != 0) return status;
   }  // the master is closed before the copy is opened
+  status = pruneUnreplicated(copy.path());
+  if (status != 0) return status;
 
   // The copy is what replicas get: it is checked as they will check it, and
   // its own sequence number (a writer may have committed since the master's
@@ -291,6 +463,10 @@ unsigned long packSnapshot(char const* master, char const* domain, std::string c
     if (status != 0) return status;
     store.getLocalSeqNum(m.sequence);
     m.dbVersion = databaseVersion(store.getDBHandle());
+    daContentDigest digest;
+    daDigestOfDatabase(store.getDBHandle(), digest, status);
+    if (status != 0) return status;
+    m.digest = digest.hex();
   }
   ::unlink(hx_db_lock_file(copy.path().c_str()).c_str());
   if (current && m.sequence == current->sequence) {
@@ -324,6 +500,18 @@ unsigned long packSnapshot(char const* master, char const* domain, std::string c
   if (::rename(packed.path().c_str(), finalPath.c_str()) != 0) return hx_db_s_io_error;
   packed.keep();
   syncDir(snapDir);
+
+  // The delta from the previous publish, and the copy kept as the base of
+  // the next one.
+  std::string basePath = base + "/" + kDeltaBase;
+  if (deltas == 0) {
+    hx_db_remove_file(basePath.c_str());
+    return 0;
+  }
+  if (current) writeDelta(base, tag, *current, copy.path(), deltas, m);
+  ::unlink(hx_db_lock_file(copy.path().c_str()).c_str());
+  hx_db_remove_file(basePath.c_str());
+  if (::rename(copy.path().c_str(), basePath.c_str()) == 0) copy.keep();
   return 0;
 }
 
@@ -403,7 +591,15 @@ void removeOldRegistries(std::string const& snapDir, daSnapshotManifest const& m
 
 void daPublishSnapshot(char const* master, char const* dir, char const* domain, unsigned keep,
                        daSnapshotPublishResult& result, unsigned long& status) {
+  daPublishOptions options;
+  options.keep = keep;
+  daPublishSnapshot(master, dir, domain, options, result, status);
+}
+
+void daPublishSnapshot(char const* master, char const* dir, char const* domain, daPublishOptions const& options,
+                       daSnapshotPublishResult& result, unsigned long& status) {
   status = 0;
+  unsigned keep = options.keep;
   if (!master || !*master || !dir || !*dir) {
     status = hx_db_s_bad_argument;
     return;
@@ -452,7 +648,7 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   std::string tag = std::to_string(::getpid());
   daSnapshotManifest m;
   bool sameDatabase = false;
-  status = packSnapshot(master, domain, base, tag, haveCurrent ? &current : nullptr, m, sameDatabase);
+  status = packSnapshot(master, domain, base, tag, haveCurrent ? &current : nullptr, options.deltas, m, sameDatabase);
   if (status != 0) return;
   if (sameDatabase) {
     m = current;
@@ -484,6 +680,7 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   result.manifest = m;
   result.removed = 0;
   removeOldRegistries(snapDir, m, haveCurrent ? &current : nullptr);
+  removeOldDeltas(snapDir, m, haveCurrent ? &current : nullptr);
   unsigned kept = 0;
   for (unsigned long seq : listSnapshots(snapDir)) {
     if (seq == m.sequence || kept + 1 < keep) {
@@ -568,5 +765,44 @@ void daSnapshotDecompress(char const* from, char const* to, uint64_t maxBytes, s
   sha256 = hash.finish();
   size = written;
   made.keep();
+  status = 0;
+}
+
+// ---- in-memory zstd ------------------------------------------------------------------------
+
+std::string daZstdCompress(std::string_view bytes) {
+  std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> z(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+  if (!z) return "";
+  ZSTD_CCtx_setParameter(z.get(), ZSTD_c_compressionLevel, 3);
+  ZSTD_CCtx_setParameter(z.get(), ZSTD_c_checksumFlag, 1);
+  std::string out(ZSTD_compressBound(bytes.size()), '\0');
+  size_t n = ZSTD_compress2(z.get(), out.data(), out.size(), bytes.data(), bytes.size());
+  if (ZSTD_isError(n)) return "";
+  out.resize(n);
+  return out;
+}
+
+void daZstdDecompress(std::string_view compressed, uint64_t maxBytes, std::string& out, unsigned long& status) {
+  status = da_s_snapshot_bad_compression;
+  std::unique_ptr<ZSTD_DStream, ZstdDStreamFree> z(ZSTD_createDStream());
+  if (!z || ZSTD_isError(ZSTD_initDStream(z.get())) || compressed.empty()) return;
+  std::string result;
+  std::vector<char> buf(ZSTD_DStreamOutSize());
+  ZSTD_inBuffer input{compressed.data(), compressed.size(), 0};
+  size_t hint = 1;
+  for (;;) {
+    ZSTD_outBuffer output{buf.data(), buf.size(), 0};
+    hint = ZSTD_decompressStream(z.get(), &output, &input);
+    if (ZSTD_isError(hint)) return;
+    if (result.size() + output.pos > maxBytes) {
+      status = da_s_snapshot_too_large;
+      return;
+    }
+    result.append(buf.data(), output.pos);
+    if (hint == 0) break;  // the frame ended
+    if (input.pos == input.size && output.pos < output.size) return;  // cut short
+  }
+  if (input.pos != input.size) return;  // more after the frame: not what was published
+  out = std::move(result);
   status = 0;
 }
