@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "GxCore/remote/daSnapshot.h"  // the statuses shared with snapshots
 #include "outside/hxdb.h"
 
 class daLocalPolicy;
