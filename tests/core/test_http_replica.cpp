@@ -19,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/remote/daDelta.h"
 #include "GxCore/remote/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/remote/daSnapshot.h"
@@ -27,6 +30,9 @@
 #include "fault_injection.h"
 #include "loopback.h"
 #include "test_support.h"
+#include "tools/common/estate.h"
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -521,9 +527,10 @@ class SnapshotPublish : public ::testing::Test {
     www_ = dir_.file("www");
     makeMaster(master_, {"m0"});
   }
-  unsigned long publish(unsigned keep, daSnapshotPublishResult& result) {
+  unsigned long publish(unsigned keep, daSnapshotPublishResult& result) { return publish({keep, 10}, result); }
+  unsigned long publish(daPublishOptions const& options, daSnapshotPublishResult& result) {
     unsigned long st = 0;
-    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", keep, result, st);
+    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", options, result, st);
     return st;
   }
   std::set<std::string> served() const {
@@ -708,29 +715,79 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
 
 TEST_F(SnapshotPublish, UnchangedMasterPublishesNothingAndOnlyTheNewestAreKept) {
   daSnapshotPublishResult r;
-  ASSERT_EQ(publish(2, r), 0u);
+  daPublishOptions two{2, 2};
+  ASSERT_EQ(publish(two, r), 0u);
   unsigned long first = r.manifest.sequence;
   std::string manifest = readFile(www_ + "/manifest.json");
-  EXPECT_EQ(publish(2, r), da_s_snapshot_unchanged);
+  EXPECT_EQ(publish(two, r), da_s_snapshot_unchanged);
   EXPECT_EQ(r.manifest.sequence, first);
   EXPECT_EQ(readFile(www_ + "/manifest.json"), manifest);
 
   std::vector<unsigned long> seqs{first};
   for (int i = 1; i <= 3; ++i) {
     gxtest::addAcls(master_, {"n" + std::to_string(i)}, "hr");
-    ASSERT_EQ(publish(2, r), 0u);
+    ASSERT_EQ(publish(two, r), 0u);
     seqs.push_back(r.manifest.sequence);
   }
   // The manifest names the newest; one older snapshot is kept beside it,
-  // and no temporary file is left.
-  std::set<std::string> expected{std::to_string(seqs[3]) + ".gxdb.zst", std::to_string(seqs[2]) + ".gxdb.zst"};
+  // with the two newest deltas it lists and the one more the previous
+  // manifest listed (a replica may be reading that one); no temporary file
+  // is left.
+  auto delta = [&](int i) { return std::to_string(seqs[i - 1]) + "-" + std::to_string(seqs[i]) + ".delta.zst"; };
+  std::set<std::string> expected{std::to_string(seqs[3]) + ".gxdb.zst", std::to_string(seqs[2]) + ".gxdb.zst",
+                                 delta(1), delta(2), delta(3)};
   EXPECT_EQ(served(), expected);
   EXPECT_EQ(r.manifest.file, "snapshots/" + std::to_string(seqs[3]) + ".gxdb.zst");
+  ASSERT_EQ(r.manifest.deltas.size(), 2u);
+  EXPECT_EQ(r.manifest.deltas[0].from, seqs[1]);
+  EXPECT_EQ(r.manifest.deltas[1].to, seqs[3]);
+  EXPECT_EQ(r.manifest.deltas[1].digest, r.manifest.digest);
   EXPECT_EQ(r.manifest.dbVersion, daLocalPolicy::minimumDatabaseVersion);
   for (auto const& e : fs::directory_iterator(www_))
     EXPECT_TRUE(e.path().filename() == "manifest.json" || e.path().filename() == "snapshots" ||
-                e.path().filename() == ".publish.lock")
+                e.path().filename().string()[0] == '.')
         << e.path();
+}
+
+// The master's change log stays on the master: neither a snapshot nor a
+// delta carries it, and it is no part of the published digest.
+TEST_F(SnapshotPublish, ChangeLogIsLeftOutOfSnapshotsAndDeltas) {
+  auto logEntry = [&](char const* key) {
+    daLocalStore s("hr", master_.c_str());
+    unsigned long st = 0;
+    s.openStore(0, st);
+    hx_db_store(s.getDBHandle(), key, gxobj_t{nullptr, 1, 0, 0, nullptr}, st);
+    ASSERT_EQ(st, 0u);
+  };
+  logEntry("/auth/changelog/1");
+  daSnapshotPublishResult r;
+  ASSERT_EQ(publish(3, r), 0u);
+  std::string db = dir_.file("copy.db"), digest;
+  uint64_t size = 0;
+  unsigned long st = 0;
+  daSnapshotDecompress((www_ + "/" + r.manifest.file).c_str(), db.c_str(), uint64_t{1} << 30, digest, size, st);
+  ASSERT_EQ(st, 0u);
+  {
+    daLocalStore copy("hr", db.c_str());
+    copy.openStore(1, st);
+    ASSERT_EQ(st, 0u);
+    hx_db_record entry(copy.getDBHandle(), "/auth/changelog/1", st);
+    EXPECT_EQ(st, hx_db_s_not_found);
+    daContentDigest full;
+    daDigestOfDatabase(copy.getDBHandle(), full, st);
+    EXPECT_EQ(full.hex(), r.manifest.digest);
+  }
+
+  logEntry("/auth/changelog/2");
+  gxtest::addAcls(master_, {"n1"}, "hr");
+  ASSERT_EQ(publish(3, r), 0u);
+  ASSERT_EQ(r.manifest.deltas.size(), 1u);
+  std::string raw;
+  daZstdDecompress(readFile(www_ + "/" + r.manifest.deltas[0].file), 1 << 20, raw, st);
+  daDelta d;
+  ASSERT_TRUE(daDeltaDecode(raw, d));
+  ASSERT_FALSE(d.changes.empty());
+  for (auto const& c : d.changes) EXPECT_EQ(c.key.find("changelog"), std::string::npos) << c.key;
 }
 
 TEST_F(SnapshotPublish, DamagedMasterIsNotPublished) {
@@ -798,6 +855,226 @@ TEST_F(SnapshotPublish, PublishingWhileAWriterCommitsYieldsConsistentSnapshots) 
     EXPECT_EQ(seq - base, static_cast<unsigned long>(present)) << "snapshot " << m.sequence;
     if (present < kWrites) EXPECT_FALSE(hasAcl(copy, "w" + std::to_string(present + 1)));
   }
+}
+
+// ---- deltas ---------------------------------------------------------------------------
+
+// A replica (cache on: decisions use the cache and the memo) that follows
+// its master by the deltas published beside each snapshot.
+class HttpDelta : public HttpReplica {
+ protected:
+  unsigned long openCachedReplica() {
+    replica_ = std::make_unique<daLocalPolicy>("hr", replicaPath_.c_str(), 1, 0);
+    replica_->setReplicatedClient(client_.get());
+    unsigned long st = 0;
+    replica_->openPolicy(1, st);
+    return st;
+  }
+  unsigned long catchUp(daCatchUpReport& report) {
+    unsigned long seq = 0, st = 0;
+    client_->getMasterSeqNum(seq, st);
+    if (st == 0) daCatchUpByDeltas(*client_, *replica_, report, st);
+    return st;
+  }
+  unsigned long catchUp() {
+    daCatchUpReport report;
+    return catchUp(report);
+  }
+  // On the master: ACL "door", attached at /door, gives unauthenticated
+  // callers (and any other) actions.
+  void setDoor(char const* actions) {
+    daCachedStore writer("hr", master_.c_str(), 1, 0);
+    unsigned long st = 0;
+    writer.openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    auto* acl = new GxACL;
+    GxACLPermset p;
+    writer.mapAction(actions, p, st);
+    ASSERT_EQ(st, 0u);
+    acl->addCellEntry(p);  // an unauthenticated caller gets what both entries give
+    acl->addUnauthEntry(p);
+    writer.setObject(daAclName("door"), acl, st);
+    ASSERT_EQ(st, 0u);
+    auto* map = new GxMapPObjectToACL;
+    map->add("door");
+    writer.setObject(daPObjName("/door").getPObjToAclMapName(), map, st);
+    ASSERT_EQ(st, 0u);
+  }
+  bool doorOpens() {
+    daDecision d;
+    unsigned long st = 0;
+    replica_->decide("/door", nullptr, "r", nullptr, d, st);
+    EXPECT_EQ(st, 0u);
+    if (!d.granted()) why_ = daDecisionCauseText(d.cause()) + std::string(": ") + d.reason();
+    return st == 0 && d.granted();
+  }
+  std::string why_;
+  // Two more changes of the master, each published: the manifest then
+  // lists a chain of two deltas from the replica's number.
+  void publishTwoChanges(std::string const& tag) {
+    for (char const* step : {"a", "b"}) {
+      gxtest::addAcls(master_, {tag + step}, "hr");
+      ASSERT_EQ(publish(), 0u);
+    }
+  }
+  nlohmann::json manifest() const { return nlohmann::json::parse(readFile(www_ + "/manifest.json")); }
+};
+
+TEST_F(HttpDelta, OneEntryChangeTravelsAsASmallDeltaAndDecisionsSeeIt) {
+  {
+    daCachedStore writer("hr", master_.c_str(), 1, 0);
+    unsigned long st = 0;
+    writer.openStore(0, st);
+    gxestate::Options o;
+    o.objects = 20000;
+    gxestate::Estate estate;
+    gxestate::generate(writer, o, estate, st);
+    ASSERT_EQ(st, 0u);
+  }
+  setDoor("r");
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openCachedReplica(), 0u);
+  EXPECT_TRUE(doorOpens()) << why_;
+  EXPECT_TRUE(doorOpens());  // now from the memo
+  EXPECT_GT(published_.size, 64u * 1024);
+
+  setDoor("T");
+  ASSERT_EQ(publish(), 0u);
+  uint64_t before = client_->bytesFetched();
+  daCatchUpReport report;
+  ASSERT_EQ(catchUp(report), 0u) << report.problem;
+  EXPECT_EQ(report.links, 1u);
+  EXPECT_LE(client_->bytesFetched() - before, 16u * 1024) << "manifest and delta";
+  EXPECT_EQ(replicaSeq(), published_.sequence);
+  EXPECT_FALSE(doorOpens());
+  // The file is the whole new state for any other reader too.
+  daCachedStore other("hr", replicaPath_.c_str(), 0, 0);
+  unsigned long st = 0, seq = 0;
+  other.openStore(1, st);
+  other.getLocalSeqNum(seq);
+  EXPECT_EQ(seq, published_.sequence);
+  daDecision d;
+  other.decide("/door", nullptr, "r", nullptr, d, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_FALSE(d.granted());
+}
+
+TEST_F(HttpDelta, ChainOfThreeIsAppliedAtOnceAndMatchesAFullRecompute) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openCachedReplica(), 0u);
+  size_t requestsBefore = server_->accessLog(2).size();
+  for (char const* acl : {"c1", "c2", "c3"}) {
+    gxtest::addAcls(master_, {acl}, "hr");
+    ASSERT_EQ(publish(), 0u);
+  }
+  ASSERT_EQ(published_.deltas.size(), 3u);
+  daCatchUpReport report;
+  ASSERT_EQ(catchUp(report), 0u) << report.problem;
+  EXPECT_EQ(report.links, 3u);
+  EXPECT_TRUE(hasAcl(*replica_, "c3"));
+  EXPECT_EQ(replicaSeq(), published_.sequence);
+  // Only the manifest and the three deltas were fetched, no snapshot.
+  std::vector<std::string> log = server_->accessLog(requestsBefore + 4);
+  ASSERT_EQ(log.size(), requestsBefore + 4);
+  for (size_t i = requestsBefore; i < log.size(); ++i) EXPECT_EQ(log[i].find(".gxdb.zst"), std::string::npos) << log[i];
+
+  daContentDigest full, recorded;
+  unsigned long st = 0, recordedSeq = 0;
+  daDigestOfDatabase(replica_->getDBHandle(), full, st);
+  ASSERT_EQ(st, 0u);
+  ASSERT_TRUE(daReadDigestRecord(replica_->getDBHandle(), recordedSeq, recorded));
+  EXPECT_EQ(full.hex(), published_.digest);
+  EXPECT_EQ(recorded, full);
+  EXPECT_EQ(recordedSeq, published_.sequence);
+  EXPECT_EQ(catchUp(), daAbstractReplicatedClient::s_replica_current);
+}
+
+// Each case breaks a chain of two deltas on the server; the chain is
+// refused as a whole (nothing of it applied, the old policy serving), and
+// the full snapshot then brings the replica to the master.
+TEST_F(HttpDelta, BrokenChainIsRefusedAndTheSnapshotServesInstead) {
+  ASSERT_EQ(publish(), 0u);
+  std::string firstManifest = readFile(www_ + "/manifest.json");
+  ASSERT_EQ(openCachedReplica(), 0u);
+  // The last two links of the manifest's chain: the ones from the replica.
+  auto link = [](nlohmann::json& m, int i) -> nlohmann::json& { return m["deltas"][m["deltas"].size() - 2 + i]; };
+  auto linkPath = [&](nlohmann::json& m, int i) { return www_ + "/" + link(m, i)["file"].get<std::string>(); };
+  struct Case {
+    char const* what;
+    std::function<void(nlohmann::json& m)> breakIt;
+    unsigned long status;
+  } const cases[] = {
+      {"missing link", [&](nlohmann::json& m) { fs::remove(linkPath(m, 0)); }, da_s_snapshot_http_error},
+      {"link cut short",
+       [&](nlohmann::json& m) { fs::resize_file(linkPath(m, 1), fs::file_size(linkPath(m, 1)) / 2); },
+       da_s_snapshot_mismatch},
+      {"flipped byte",
+       [&](nlohmann::json& m) {
+         std::string bytes = readFile(linkPath(m, 0));
+         bytes[bytes.size() / 2] ^= 1;
+         writeFile(linkPath(m, 0), bytes);
+       },
+       da_s_snapshot_mismatch},
+      {"links swapped",
+       [&](nlohmann::json& m) {
+         for (char const* field : {"file", "size", "sha256", "delta_size"})
+           std::swap(link(m, 0)[field], link(m, 1)[field]);
+       },
+       da_s_snapshot_mismatch},
+      {"gap", [&](nlohmann::json& m) { m["deltas"].erase(m["deltas"].size() - 2); }, da_s_delta_unusable},
+      {"record altered, hashes made to match",
+       [&](nlohmann::json& m) {
+         std::string raw;
+         unsigned long st = 0;
+         daZstdDecompress(readFile(linkPath(m, 1)), 1 << 20, raw, st);
+         daDelta d;
+         ASSERT_TRUE(daDeltaDecode(raw, d));
+         for (auto& c : d.changes)
+           if (!c.remove && c.key.find("acl") != std::string::npos) c.value.back() ^= 1;
+         raw = daDeltaEncode(d);
+         std::string packed = daZstdCompress(raw);
+         writeFile(linkPath(m, 1), packed);
+         daSha256 hash;
+         hash.update(packed.data(), packed.size());
+         link(m, 1)["size"] = packed.size();
+         link(m, 1)["sha256"] = hash.finish();
+         link(m, 1)["delta_size"] = raw.size();
+       },
+       da_s_snapshot_mismatch},
+      {"backward link",
+       [&](nlohmann::json& m) {
+         // The link that led to the replica's number, turned round: from
+         // the replica back to the number before (the only link from it).
+         nlohmann::json back = m["deltas"][m["deltas"].size() - 3];
+         std::swap(back["from"], back["to"]);
+         std::swap(back["from_digest"], back["digest"]);
+         m["deltas"].erase(m["deltas"].size() - 2);
+         m["deltas"].push_back(back);
+       },
+       da_s_delta_unusable},
+  };
+  int n = 0;
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string tag = "k" + std::to_string(++n);
+    unsigned long before = replicaSeq();
+    publishTwoChanges(tag);
+    nlohmann::json m = manifest();
+    c.breakIt(m);
+    serveManifest(m.dump());
+    daCatchUpReport report;
+    EXPECT_EQ(catchUp(report), c.status) << report.problem;
+    EXPECT_EQ(replicaSeq(), before);
+    EXPECT_FALSE(hasAcl(*replica_, tag + "a"));
+    EXPECT_EQ(rebuild(), 0u);
+    EXPECT_EQ(replicaSeq(), published_.sequence);
+    EXPECT_TRUE(hasAcl(*replica_, tag + "b"));
+  }
+  // A manifest older than the replica offers no way back.
+  serveManifest(firstManifest);
+  EXPECT_EQ(catchUp(), da_s_delta_unusable);
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_rollback);
+  EXPECT_EQ(replicaSeq(), published_.sequence);
 }
 
 }  // namespace
