@@ -1,7 +1,8 @@
 // gxpolicy publish: writes a compressed, verified snapshot of a master
 // policy database and its manifest into a folder that any web server can
 // serve to replicas on other machines (daSnapshot.h describes the layout),
-// with the master's user registry when it has one.
+// with the delta from the previous publish and the master's user registry
+// when it has one.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -18,12 +19,13 @@ struct PublishArgs {
   std::string dir;
   std::string domain = "Default";
   unsigned keep = 3;
+  unsigned deltas = 10;
 };
 
 void publish(PublishArgs const& a) {
   daSnapshotPublishResult result;
   unsigned long st = 0;
-  daPublishSnapshot(a.master.c_str(), a.dir.c_str(), a.domain.c_str(), a.keep, result, st);
+  daPublishSnapshot(a.master.c_str(), a.dir.c_str(), a.domain.c_str(), daPublishOptions{a.keep, a.deltas}, result, st);
   if (st == da_s_snapshot_unchanged) {
     std::printf("%s: unchanged since snapshot %lu; nothing published\n", a.master.c_str(),
                 result.manifest.sequence);
@@ -46,6 +48,11 @@ void publish(PublishArgs const& a) {
   std::printf("published %s/%s: sequence %lu, %llu bytes (database %llu bytes), sha256 %s\n", a.dir.c_str(),
               m.file.c_str(), m.sequence, static_cast<unsigned long long>(m.size),
               static_cast<unsigned long long>(m.rawSize), m.sha256.c_str());
+  if (!m.deltas.empty() && m.deltas.back().to == m.sequence) {
+    auto const& d = m.deltas.back();
+    std::printf("with the delta %s/%s from sequence %lu: %llu bytes (%zu delta(s) listed)\n", a.dir.c_str(),
+                d.file.c_str(), d.from, static_cast<unsigned long long>(d.size), m.deltas.size());
+  }
   if (!m.registryFile.empty())
     std::printf("with the user registry %s/%s: %llu bytes, sha256 %s\n", a.dir.c_str(), m.registryFile.c_str(),
                 static_cast<unsigned long long>(m.registrySize), m.registrySha256.c_str());
@@ -62,6 +69,8 @@ void registerPublishCommands(CLI::App& app) {
   sub->add_option("DIR", args->dir, "folder served by a web server (created when missing)")->required();
   sub->add_option("--keep", args->keep, "snapshots kept, the new one included (default 3)")
       ->check(CLI::PositiveNumber);
+  sub->add_option("--deltas", args->deltas,
+                  "deltas listed in the manifest, for replicas a few changes behind (default 10; 0: none)");
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
   sub->callback([args] { publish(*args); });
 }
