@@ -226,6 +226,21 @@ std::string daSnapshotManifestToJson(daSnapshotManifest const& m) {
 
 namespace {
 
+// The field name of the JSON object j, when it is an unsigned number (a
+// text); false otherwise.
+bool unsignedField(nlohmann::json const& j, char const* name, uint64_t& out) {
+  auto it = j.find(name);
+  if (it == j.end() || !it->is_number_unsigned()) return false;
+  out = it->get<uint64_t>();
+  return true;
+}
+bool textField(nlohmann::json const& j, char const* name, std::string& out) {
+  auto it = j.find(name);
+  if (it == j.end() || !it->is_string()) return false;
+  out = it->get<std::string>();
+  return true;
+}
+
 // The manifest's list of deltas; false when an entry lacks a field, has
 // one of the wrong type, an unsafe file or a digest that is not 64 hex
 // digits.
@@ -234,18 +249,8 @@ bool parseDeltas(nlohmann::json const& list, std::vector<daSnapshotDelta>& out) 
   for (auto const& e : list) {
     if (!e.is_object()) return false;
     daSnapshotDelta d;
-    auto number = [&](char const* name, uint64_t& v) {
-      auto it = e.find(name);
-      if (it == e.end() || !it->is_number_unsigned()) return false;
-      v = it->get<uint64_t>();
-      return true;
-    };
-    auto text = [&](char const* name, std::string& v) {
-      auto it = e.find(name);
-      if (it == e.end() || !it->is_string()) return false;
-      v = it->get<std::string>();
-      return true;
-    };
+    auto number = [&](char const* name, uint64_t& v) { return unsignedField(e, name, v); };
+    auto text = [&](char const* name, std::string& v) { return textField(e, name, v); };
     uint64_t from = 0, to = 0;
     if (!number("from", from) || !number("to", to) || !number("size", d.size) || !number("delta_size", d.rawSize) ||
         !text("file", d.file) || !text("sha256", d.sha256) || !text("from_digest", d.fromDigest) ||
@@ -265,18 +270,8 @@ void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, uns
   status = da_s_snapshot_bad_manifest;
   nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object()) return;
-  auto unsignedField = [&](char const* name, uint64_t& out) {
-    auto it = j.find(name);
-    if (it == j.end() || !it->is_number_unsigned()) return false;
-    out = it->get<uint64_t>();
-    return true;
-  };
-  auto textField = [&](char const* name, std::string& out) {
-    auto it = j.find(name);
-    if (it == j.end() || !it->is_string()) return false;
-    out = it->get<std::string>();
-    return true;
-  };
+  auto unsignedField = [&](char const* name, uint64_t& out) { return ::unsignedField(j, name, out); };
+  auto textField = [&](char const* name, std::string& out) { return ::textField(j, name, out); };
   daSnapshotManifest parsed;
   uint64_t seq = 0, version = 0, format = 0;
   if (!unsignedField("format", format) || format != 1) return;
