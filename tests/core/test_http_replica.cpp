@@ -581,6 +581,9 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
   m.rawSha256 = std::string(64, 'b');
   m.dbVersion = 0x600;
   m.time = "2026-01-01T00:00:00Z";
+  m.digest = std::string(64, 'c');
+  m.deltas.push_back(daSnapshotDelta{41, 42, "snapshots/41-42.delta.zst", 90, std::string(64, 'd'), 200,
+                                     std::string(64, 'e'), m.digest});
   daSnapshotManifest back;
   unsigned long st = 1;
   daSnapshotManifestParse(daSnapshotManifestToJson(m), back, st);
@@ -589,6 +592,11 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
   EXPECT_EQ(back.file, m.file);
   EXPECT_EQ(back.rawSha256, m.rawSha256);
   EXPECT_EQ(back.dbVersion, 0x600u);
+  EXPECT_EQ(back.digest, m.digest);
+  ASSERT_EQ(back.deltas.size(), 1u);
+  EXPECT_EQ(back.deltas[0].from, 41u);
+  EXPECT_EQ(back.deltas[0].fromDigest, m.deltas[0].fromDigest);
+  EXPECT_EQ(back.deltas[0].rawSize, 200u);
 
   for (char const* file : {"../master.db", "snapshots/../../etc/passwd", "/etc/passwd", "snapshots/.hidden",
                            "snapshots/a/b.zst", "snapshots/"}) {
@@ -597,10 +605,14 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
     daSnapshotManifestParse(daSnapshotManifestToJson(bad), back, st);
     EXPECT_EQ(st, da_s_snapshot_bad_manifest) << file;
   }
-  daSnapshotManifest shortDigest = m;
+  daSnapshotManifest shortDigest = m, unsafeDelta = m, shortDeltaDigest = m;
   shortDigest.sha256 = "abc";
-  daSnapshotManifestParse(daSnapshotManifestToJson(shortDigest), back, st);
-  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  unsafeDelta.deltas[0].file = "../master.db";
+  shortDeltaDigest.deltas[0].digest = "abc";
+  for (auto const* bad : {&shortDigest, &unsafeDelta, &shortDeltaDigest}) {
+    daSnapshotManifestParse(daSnapshotManifestToJson(*bad), back, st);
+    EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  }
   daSnapshotManifestParse("{\"format\": 1, \"sequence\": 3}", back, st);
   EXPECT_EQ(st, da_s_snapshot_bad_manifest);
   daSnapshotManifestParse("[1, 2]", back, st);
