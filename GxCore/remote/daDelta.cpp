@@ -22,6 +22,8 @@ namespace {
 constexpr char kMagic[] = "GXDELTA1";
 constexpr size_t kMagicLength = sizeof kMagic - 1;
 constexpr uint8_t kPut = 1, kRemove = 2;
+// The largest delta a replica holds in memory (compressed or decoded).
+constexpr uint64_t kMaxDeltaBytes = uint64_t{1} << 30;
 
 // SHA-256 of one record's term, with a digest context kept per thread (a
 // whole-database digest hashes every record: no allocation per record).
@@ -515,10 +517,17 @@ void daCatchUpByDeltas(daHttpReplicatedClient& client, daLocalPolicy& replica, d
     return;
   }
   std::vector<daSnapshotDelta> links = findChain(m, local, have.hex(), report.problem);
+  // Deltas are held in memory: each within the client's cap and a bound of
+  // its own, and all of them smaller than the snapshot they stand for.
+  uint64_t const cap = std::min<uint64_t>(client.options().maxSnapshotBytes, kMaxDeltaBytes);
   uint64_t total = 0;
-  for (auto const& l : links) total += l.size;
-  if (links.empty() || total >= m.size) {
-    if (!links.empty()) report.problem = "the deltas are larger than the snapshot";
+  bool tooLarge = false;
+  for (auto const& l : links) {
+    total += l.size;
+    tooLarge = tooLarge || l.size > cap || l.rawSize > cap;
+  }
+  if (links.empty() || total >= m.size || tooLarge) {
+    if (!links.empty()) report.problem = "the deltas are larger than the snapshot or the client's cap";
     status = da_s_delta_unusable;
     return;
   }

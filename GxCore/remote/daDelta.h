@@ -152,8 +152,9 @@ struct daCatchUpReport {
 // the registry along (client.afterReplication).
 // status: 0 (report says what was applied); s_replica_current (nothing to
 // do); da_s_delta_unusable (no digest record, no chain from the replica's
-// number, a chain larger than the snapshot, a manifest older than the
-// replica: rebuild instead); a transfer status (da_s_snapshot_unreachable,
+// number, a chain larger than the snapshot, a link larger than the
+// client's maxSnapshotBytes or 1 GiB, a manifest older than the replica:
+// rebuild instead); a transfer status (da_s_snapshot_unreachable,
 // da_s_snapshot_http_error, ...); da_s_snapshot_mismatch or
 // da_s_snapshot_bad_compression for a link that is missing, cut short,
 // tampered with or out of order, or whose result is not what the manifest

@@ -148,6 +148,7 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // The libcurl error text of the last failed request ("" when none).
   std::string const& lastError() const { return lastError_; }
   std::string const& baseUrl() const { return baseUrl_; }
+  daHttpReplicaOptions const& options() const { return options_; }
 
  private:
   struct Response {

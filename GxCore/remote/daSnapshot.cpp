@@ -643,7 +643,8 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   std::string tag = std::to_string(::getpid());
   daSnapshotManifest m;
   bool sameDatabase = false;
-  status = packSnapshot(master, domain, base, tag, haveCurrent ? &current : nullptr, options.deltas, m, sameDatabase);
+  status = packSnapshot(master, domain, base, tag, haveCurrent ? &current : nullptr,
+                        std::min(options.deltas, daPublishOptions::maxDeltas), m, sameDatabase);
   if (status != 0) return;
   if (sameDatabase) {
     m = current;

@@ -170,7 +170,9 @@ struct daSnapshotPublishResult {
 // that is not a failure.
 struct daPublishOptions {
   unsigned keep = 3;     // snapshots kept, the new one included
-  unsigned deltas = 10;  // deltas listed in the manifest (0: none written)
+  unsigned deltas = 10;  // deltas listed in the manifest (0: none written; at most maxDeltas)
+  // More would make the manifest outgrow what clients accept of one.
+  static constexpr unsigned maxDeltas = 100;
 };
 void daPublishSnapshot(char const* master, char const* dir, char const* domain, daPublishOptions const& options,
                        daSnapshotPublishResult& result, unsigned long& status);

@@ -929,6 +929,8 @@ TEST_F(HttpDelta, BrokenChainIsRefusedAndTheSnapshotServesInstead) {
        },
        da_s_snapshot_mismatch},
       {"gap", [&](nlohmann::json& m) { m["deltas"].erase(m["deltas"].size() - 2); }, da_s_delta_unusable},
+      {"link claiming a terabyte", [&](nlohmann::json& m) { link(m, 1)["delta_size"] = uint64_t{1} << 40; },
+       da_s_delta_unusable},
       {"record altered, hashes made to match",
        [&](nlohmann::json& m) {
          std::string raw;

@@ -70,7 +70,8 @@ void registerPublishCommands(CLI::App& app) {
   sub->add_option("--keep", args->keep, "snapshots kept, the new one included (default 3)")
       ->check(CLI::PositiveNumber);
   sub->add_option("--deltas", args->deltas,
-                  "deltas listed in the manifest, for replicas a few changes behind (default 10; 0: none)");
+                  "deltas listed in the manifest, for replicas a few changes behind (default 10; 0: none)")
+      ->check(CLI::Range(0u, daPublishOptions::maxDeltas));
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
   sub->callback([args] { publish(*args); });
 }
