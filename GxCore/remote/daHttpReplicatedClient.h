@@ -10,6 +10,10 @@
 // reported with a status, so a bad or partial download is never swapped in
 // and the replica keeps serving its previous copy.
 //
+// A replica a few changes behind need not take a whole snapshot:
+// daCatchUpByDeltas (daDelta.h) applies the deltas the manifest lists,
+// fetched through fetchPublished; replicateTo is its fallback.
+//
 // The manifest is fetched with a conditional request (If-None-Match with
 // the ETag of the last one); a 304 answer is served from the manifest kept
 // in memory. Proxies are taken from the environment (http_proxy,
