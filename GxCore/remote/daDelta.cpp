@@ -294,6 +294,7 @@ struct DiffState {
   ChunkedRecords older;
   daDelta& d;
   uint64_t maxBytes;
+  bool digests;
   uint64_t bytes = 0;
   unsigned long status = 0;
   bool tooLarge = false;
@@ -313,7 +314,7 @@ struct DiffState {
       auto const* f = older.front(status);
       if (!f || status != 0) return false;
       if (!toEnd && f->first >= key) return f->first == key;
-      d.fromDigest.add(f->first, f->second);
+      if (digests) d.fromDigest.add(f->first, f->second);
       if (f->first == daLocalStore::dbObjectName) sequenceOf(f->second, d.from);
       emit(true, f->first, {});
       older.pop();
@@ -324,20 +325,21 @@ struct DiffState {
 
 }  // namespace
 
-void daDiffDatabases(hx_db_handle* from, hx_db_handle* to, uint64_t maxBytes, daDelta& d, unsigned long& status) {
+void daDiffDatabases(hx_db_handle* from, hx_db_handle* to, uint64_t maxBytes, bool digests, daDelta& d,
+                     unsigned long& status) {
   status = 0;
   d = daDelta{};
-  DiffState state{ChunkedRecords(from), d, maxBytes};
+  DiffState state{ChunkedRecords(from), d, maxBytes, digests};
   hx_db_scan_records(
       to, nullptr,
       [](void* context, std::string_view key, std::string_view value) {
         auto& s = *static_cast<DiffState*>(context);
         if (!daIsReplicatedKey(key)) return true;
-        s.d.toDigest.add(key, value);
+        if (s.digests) s.d.toDigest.add(key, value);
         if (key == daLocalStore::dbObjectName) sequenceOf(value, s.d.to);
         if (s.removeOlderBefore(key, false)) {
           auto const* f = s.older.front(s.status);
-          s.d.fromDigest.add(f->first, f->second);
+          if (s.digests) s.d.fromDigest.add(f->first, f->second);
           if (key == daLocalStore::dbObjectName) sequenceOf(f->second, s.d.from);
           if (f->second != value) s.emit(false, key, value);
           s.older.pop();

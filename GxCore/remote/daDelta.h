@@ -106,11 +106,14 @@ std::string daDeltaEncode(daDelta const& d);
 bool daDeltaDecode(std::string_view text, daDelta& d);
 
 // The changes that turn the database at from into the one at to (both
-// open; only replicated keys), with both content digests; d.from and d.to
-// are the files' sequence numbers. Stops with da_s_snapshot_too_large when
-// the encoded changes would exceed maxBytes (a full snapshot then serves
-// better). status 0, that, or a scan's status.
-void daDiffDatabases(hx_db_handle* from, hx_db_handle* to, uint64_t maxBytes, daDelta& d, unsigned long& status);
+// open; only replicated keys); d.from and d.to are the files' sequence
+// numbers. With digests, also both content digests (each record hashed);
+// without, they are left zero for a caller that knows them already. Stops
+// with da_s_snapshot_too_large when the encoded changes would exceed
+// maxBytes (a full snapshot then serves better). status 0, that, or a
+// scan's status.
+void daDiffDatabases(hx_db_handle* from, hx_db_handle* to, uint64_t maxBytes, bool digests, daDelta& d,
+                     unsigned long& status);
 
 // Applies chain (consecutive deltas: each one's from is the previous one's
 // to) to the open database h in ONE write transaction (hx_db_raw_write):

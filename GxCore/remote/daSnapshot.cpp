@@ -360,9 +360,10 @@ unsigned long writePublished(std::string const& path, std::string const& tmpPath
 // Writes the delta from the previous publish (the base kept then) to the
 // copy just published and lists it in m, after the previous manifest's
 // chain when that ends where it begins, keeping the newest deltas. Any
-// doubt (no base, a base that is not what the previous manifest published,
-// a delta too large) leaves m without deltas: replicas then take the
-// snapshot.
+// doubt (no base, a base of another sequence number than the previous
+// manifest's, a delta too large) leaves m without deltas: replicas then
+// take the snapshot. (A base altered behind the publisher's back yields a
+// delta whose result misses the manifest's digest: replicas refuse it.)
 void writeDelta(std::string const& base, std::string const& tag, daSnapshotManifest const& current,
                 std::string const& copy, unsigned deltas, daSnapshotManifest& m) {
   std::string basePath = base + "/" + kDeltaBase;
@@ -373,11 +374,13 @@ void writeDelta(std::string const& base, std::string const& tag, daSnapshotManif
     HandlePtr older = openPrivate(basePath, status);
     HandlePtr newer = older ? openPrivate(copy, status) : nullptr;
     if (!newer) return;
-    daDiffDatabases(older.get(), newer.get(), m.rawSize / 2, d, status);
+    // The digests are known: the previous manifest's (the base is the copy
+    // published then, its sequence number says so) and the new copy's.
+    daDiffDatabases(older.get(), newer.get(), m.rawSize / 2, false, d, status);
   }
   ::unlink(hx_db_lock_file(basePath.c_str()).c_str());
-  if (status != 0 || d.from != current.sequence || d.fromDigest.hex() != current.digest || d.to != m.sequence ||
-      d.toDigest.hex() != m.digest)
+  if (status != 0 || d.from != current.sequence || d.to != m.sequence ||
+      !daContentDigest::fromHex(current.digest, d.fromDigest) || !daContentDigest::fromHex(m.digest, d.toDigest))
     return;
   std::string encoded = daDeltaEncode(d);
   std::string packed = daZstdCompress(encoded);

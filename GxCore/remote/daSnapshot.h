@@ -165,7 +165,7 @@ struct daSnapshotPublishResult {
 // Also writes the delta (see above) with options.deltas > 0, and removes
 // the delta files named by neither the new nor the previous manifest. A
 // delta that cannot be made (no previous state, or it does not match the
-// previous manifest's digest, or it would be larger than half the
+// previous manifest's sequence number, or it would be larger than half the
 // database) is left out and the chain starts again with the next publish;
 // that is not a failure.
 struct daPublishOptions {

@@ -105,7 +105,7 @@ class Delta : public ::testing::Test {
   void diff() {
     HandlePtr a = openDb(older_), b = openDb(newer_);
     unsigned long st = 0;
-    daDiffDatabases(a.get(), b.get(), uint64_t{1} << 30, delta_, st);
+    daDiffDatabases(a.get(), b.get(), uint64_t{1} << 30, true, delta_, st);
     ASSERT_EQ(st, 0u);
   }
   unsigned long apply(std::vector<daDelta> const& chain) {
