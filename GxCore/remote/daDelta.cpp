@@ -493,6 +493,33 @@ unsigned long applyClosed(daLocalPolicy& replica, std::vector<daDelta> const& ch
 
 }  // namespace
 
+void daFetchChain(daHttpReplicatedClient& client, daSnapshotManifest const& m, unsigned long from,
+                  std::string const& fromDigest, bool smallerThanSnapshot, std::vector<daDelta>& chain,
+                  daCatchUpReport& report, unsigned long& status) {
+  status = 0;
+  std::vector<daSnapshotDelta> links = findChain(m, from, fromDigest, report.problem);
+  // Deltas are held in memory: each within the client's cap and a bound of
+  // its own (and, when asked, all of them smaller than the snapshot they
+  // stand for).
+  uint64_t const cap = std::min<uint64_t>(client.options().maxSnapshotBytes, kMaxDeltaBytes);
+  uint64_t total = 0;
+  bool tooLarge = false;
+  for (auto const& l : links) {
+    total += l.size;
+    tooLarge = tooLarge || l.size > cap || l.rawSize > cap;
+  }
+  if (links.empty() || (smallerThanSnapshot && total >= m.size) || tooLarge) {
+    if (!links.empty()) report.problem = "the deltas are larger than the snapshot or the client's cap";
+    status = da_s_delta_unusable;
+    return;
+  }
+  chain.assign(links.size(), daDelta{});
+  for (size_t i = 0; i < links.size(); ++i) {
+    status = fetchLink(client, links[i], chain[i], report.bytesFetched, report.problem);
+    if (status != 0) return;
+  }
+}
+
 void daCatchUpByDeltas(daHttpReplicatedClient& client, daLocalPolicy& replica, daCatchUpReport& report,
                        unsigned long& status) {
   status = 0;
@@ -518,27 +545,9 @@ void daCatchUpByDeltas(daHttpReplicatedClient& client, daLocalPolicy& replica, d
     status = da_s_delta_unusable;
     return;
   }
-  std::vector<daSnapshotDelta> links = findChain(m, local, have.hex(), report.problem);
-  // Deltas are held in memory: each within the client's cap and a bound of
-  // its own, and all of them smaller than the snapshot they stand for.
-  uint64_t const cap = std::min<uint64_t>(client.options().maxSnapshotBytes, kMaxDeltaBytes);
-  uint64_t total = 0;
-  bool tooLarge = false;
-  for (auto const& l : links) {
-    total += l.size;
-    tooLarge = tooLarge || l.size > cap || l.rawSize > cap;
-  }
-  if (links.empty() || total >= m.size || tooLarge) {
-    if (!links.empty()) report.problem = "the deltas are larger than the snapshot or the client's cap";
-    status = da_s_delta_unusable;
-    return;
-  }
-  // Everything is fetched and checked while the replica serves on.
-  std::vector<daDelta> chain(links.size());
-  for (size_t i = 0; i < links.size(); ++i) {
-    status = fetchLink(client, links[i], chain[i], report.bytesFetched, report.problem);
-    if (status != 0) return;
-  }
+  std::vector<daDelta> chain;
+  daFetchChain(client, m, local, have.hex(), true, chain, report, status);
+  if (status != 0) return;
   {
     daCacheStateLock exclusive(replica, daCacheStates::replacing);
     status = applyClosed(replica, chain);

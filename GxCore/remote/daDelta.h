@@ -138,6 +138,18 @@ struct daCatchUpReport {
   std::string problem;             // why a chain was refused ("" when none)
 };
 
+// Downloads and decodes the chain of deltas m lists from sequence number
+// from (with content digest fromDigest, hex) to m.sequence, each link
+// checked against m as daCatchUpByDeltas describes; report counts the
+// bytes and says what was wrong. smallerThanSnapshot: refuse a chain whose
+// files add up to the full snapshot's size or more. status 0 (chain
+// filled, in order), da_s_delta_unusable (no such chain, or too large), a
+// transfer status, da_s_snapshot_mismatch or
+// da_s_snapshot_bad_compression.
+void daFetchChain(daHttpReplicatedClient& client, daSnapshotManifest const& m, unsigned long from,
+                  std::string const& fromDigest, bool smallerThanSnapshot, std::vector<daDelta>& chain,
+                  daCatchUpReport& report, unsigned long& status);
+
 // Brings replica (open, with client as its replication client) up to the
 // manifest client fetched last (call client.getMasterSeqNum first) by the
 // manifest's deltas instead of a rebuild: finds the chain from the

@@ -437,13 +437,17 @@ unsigned long daHttpReplicatedClient::fetchSnapshot(daSnapshotManifest const& wa
     hx_db_remove_file(path.c_str());
     return status;
   }
-  if (recorded != wanted.sequence) {
+  unsigned long const fileSeq = daSnapshotFileSequence(wanted);
+  if (recorded != fileSeq) {
     lastError_ = "the snapshot " + wanted.file + " holds sequence " + std::to_string(recorded) +
-                 ", not the manifest's " + std::to_string(wanted.sequence);
+                 ", not the manifest's " + std::to_string(fileSeq);
     hx_db_remove_file(path.c_str());
     return da_s_snapshot_wrong_sequence;
   }
   status = recordContentDigest(wanted, path);
+  // A manifest between two full snapshots: the deltas after the snapshot
+  // bring the copy to the manifest's number before it is handed over.
+  if (status == 0 && fileSeq != wanted.sequence) status = applyChainToCopy(wanted, path);
   // The check opened the copy; its lock file must not follow it into place.
   ::unlink(hx_db_lock_file(path.c_str()).c_str());
   if (status != 0) hx_db_remove_file(path.c_str());
@@ -459,11 +463,32 @@ unsigned long daHttpReplicatedClient::recordContentDigest(daSnapshotManifest con
   daContentDigest digest;
   daDigestOfDatabase(h.get(), digest, status);
   if (status != 0) return status;
-  if (!wanted.digest.empty() && digest.hex() != wanted.digest) {
+  std::string const& expected = daSnapshotFileDigest(wanted);
+  if (!expected.empty() && digest.hex() != expected) {
     lastError_ = "the snapshot " + wanted.file + " holds other records than the manifest's digest says";
     return da_s_snapshot_mismatch;
   }
-  daWriteDigestRecord(h.get(), wanted.sequence, digest, status);
+  daWriteDigestRecord(h.get(), daSnapshotFileSequence(wanted), digest, status);
+  return status;
+}
+
+unsigned long daHttpReplicatedClient::applyChainToCopy(daSnapshotManifest const& wanted, std::string const& path) {
+  std::vector<daDelta> chain;
+  daCatchUpReport report;
+  unsigned long status = 0;
+  daFetchChain(*this, wanted, daSnapshotFileSequence(wanted), daSnapshotFileDigest(wanted), false, chain, report,
+               status);
+  if (status == 0) {
+    char const* domain = options_.domain.empty() ? nullptr : options_.domain.c_str();
+    std::unique_ptr<hx_db_handle, HandleCloser> h(
+        hx_db_lock_open(path.c_str(), hx_db_mode_open, 2, createLock(domain), status));
+    if (h) daApplyDeltas(h.get(), chain, status);
+  }
+  if (status != 0) {
+    lastError_ = "the deltas after the snapshot " + wanted.file + " do not lead to the manifest's sequence " +
+                 std::to_string(wanted.sequence) + (report.problem.empty() ? "" : " (" + report.problem + ")");
+    if (status == da_s_delta_unusable) status = da_s_snapshot_mismatch;
+  }
   return status;
 }
 

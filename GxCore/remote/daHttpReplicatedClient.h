@@ -110,7 +110,10 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // it records the manifest's sequence number, then takes the database's
   // content digest (daDelta.h), which must be the manifest's when it names
   // one, and writes it into the file as its digest record, so that later
-  // changes can arrive as deltas. status 0: the database is at
+  // changes can arrive as deltas. A manifest between two full snapshots
+  // (daPublishOptions::fullEvery) names an older snapshot: the same checks
+  // hold for its number and digest, and the deltas after it are applied to
+  // the copy (da_s_snapshot_mismatch when they are missing or wrong). status 0: the database is at
   // path. Any other status (those of getMasterSeqNum,
   // da_s_snapshot_too_large, da_s_snapshot_mismatch,
   // da_s_snapshot_wrong_sequence, da_s_snapshot_bad_compression, hx_db_s_corrupt, hx_db_s_io_error, the
@@ -186,6 +189,10 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // the manifest's (when it names one) and writes it into the copy as its
   // digest record. 0 or a status (da_s_snapshot_mismatch).
   unsigned long recordContentDigest(daSnapshotManifest const& wanted, std::string const& path);
+  // Brings the copy at path, which holds the manifest's full snapshot, to
+  // the manifest's sequence number by the deltas after it. 0 or a status
+  // (da_s_snapshot_mismatch when the chain is missing or wrong).
+  unsigned long applyChainToCopy(daSnapshotManifest const& wanted, std::string const& path);
   // Makes the handle when there is none; 0 or da_s_snapshot_bad_url.
   unsigned long ensureHandle();
 

@@ -205,6 +205,10 @@ std::string daSnapshotManifestToJson(daSnapshotManifest const& m) {
     j["registry_sha256"] = m.registrySha256;
   }
   if (!m.digest.empty()) j["digest"] = m.digest;
+  if (!m.fileDigest.empty()) {
+    j["file_sequence"] = m.fileSequence;
+    j["file_digest"] = m.fileDigest;
+  }
   if (!m.deltas.empty()) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (auto const& d : m.deltas) {
@@ -291,6 +295,12 @@ void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, uns
     return;
   if (j.contains("digest") && (!textField("digest", parsed.digest) || !isHex64(parsed.digest))) return;
   if (j.contains("deltas") && !parseDeltas(j["deltas"], parsed.deltas)) return;
+  uint64_t fileSeq = 0;
+  if (j.contains("file_sequence") &&
+      (!unsignedField("file_sequence", fileSeq) || fileSeq > UINT32_MAX || !textField("file_digest", parsed.fileDigest) ||
+       !isHex64(parsed.fileDigest)))
+    return;
+  parsed.fileSequence = static_cast<unsigned long>(fileSeq);
   parsed.sequence = static_cast<unsigned long>(seq);
   parsed.dbVersion = static_cast<uint32_t>(version);
   m = std::move(parsed);
@@ -365,7 +375,7 @@ unsigned long writePublished(std::string const& path, std::string const& tmpPath
 // take the snapshot. (A base altered behind the publisher's back yields a
 // delta whose result misses the manifest's digest: replicas refuse it.)
 void writeDelta(std::string const& base, std::string const& tag, daSnapshotManifest const& current,
-                std::string const& copy, unsigned deltas, daSnapshotManifest& m) {
+                std::string const& copy, uint64_t maxBytes, unsigned deltas, daSnapshotManifest& m) {
   std::string basePath = base + "/" + kDeltaBase;
   if (current.digest.empty() || ::access(basePath.c_str(), F_OK) != 0) return;
   daDelta d;
@@ -376,7 +386,7 @@ void writeDelta(std::string const& base, std::string const& tag, daSnapshotManif
     if (!newer) return;
     // The digests are known: the previous manifest's (the base is the copy
     // published then, its sequence number says so) and the new copy's.
-    daDiffDatabases(older.get(), newer.get(), m.rawSize / 2, false, d, status);
+    daDiffDatabases(older.get(), newer.get(), maxBytes, false, d, status);
   }
   ::unlink(hx_db_lock_file(basePath.c_str()).c_str());
   if (status != 0 || d.from != current.sequence || d.to != m.sequence ||
@@ -426,8 +436,64 @@ void removeOldDeltas(std::string const& snapDir, daSnapshotManifest const& m, da
 // Writes the master's compacted, checked copy as a compressed snapshot
 // into snapDir and fills m's database fields. sameAsCurrent: the copy has
 // the current manifest's sequence number (nothing was written). 0 or a status.
+// Whether this publish may write the delta alone: fullEvery > 1, the
+// delta was made, and the manifest's chain reaches back to the full
+// snapshot the previous manifest names (under its own number's name) in
+// fewer than fullEvery links.
+bool deltaOnly(daSnapshotManifest const* current, daSnapshotManifest const& m, unsigned fullEvery) {
+  if (!current || fullEvery <= 1 || m.deltas.empty() || m.deltas.back().to != m.sequence) return false;
+  unsigned long const fileSeq = daSnapshotFileSequence(*current);
+  // The snapshot must be the one its name says (a manifest edited by hand
+  // could pair another number with it).
+  if (current->file != std::string(kSnapshotDir) + "/" + snapshotName(fileSeq)) return false;
+  unsigned long at = m.sequence;
+  unsigned links = 0;
+  for (auto it = m.deltas.rbegin(); it != m.deltas.rend() && it->to == at; ++it) {
+    ++links;
+    at = it->from;
+    if (at == fileSeq) return links < fullEvery;
+  }
+  return false;
+}
+
+// Writes the copy as the full snapshot snapshots/<sequence>.gxdb.zst and
+// fills m's file fields. 0 or a status.
+unsigned long writeFullSnapshot(std::string const& base, std::string const& tag, std::string const& copy,
+                                daSnapshotManifest& m) {
+  {  // the database's own digest, for the replica's check after decompressing
+    daSha256 hash;
+    FileDescriptor in(::open(copy.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return hx_db_s_open_failed;
+    std::vector<char> buf(size_t{1} << 20);
+    uint64_t total = 0;
+    for (;;) {
+      ssize_t n = readSome(in.get(), buf.data(), buf.size());
+      if (n < 0) return hx_db_s_io_error;
+      if (n == 0) break;
+      hash.update(buf.data(), static_cast<size_t>(n));
+      total += static_cast<uint64_t>(n);
+    }
+    if (!hash.ok()) return hx_db_s_io_error;
+    m.rawSha256 = hash.finish();
+    m.rawSize = total;
+  }
+  std::string snapDir = base + "/" + kSnapshotDir;
+  m.file = std::string(kSnapshotDir) + "/" + snapshotName(m.sequence);
+  m.fileSequence = m.sequence;
+  m.fileDigest.clear();
+  TempFile packed(snapDir + "/.publish-" + tag + kSuffix);
+  ::unlink(packed.path().c_str());
+  unsigned long status = compressFile(copy, packed.path(), m.sha256, m.size);
+  if (status != 0) return status;
+  std::string finalPath = base + "/" + m.file;
+  if (::rename(packed.path().c_str(), finalPath.c_str()) != 0) return hx_db_s_io_error;
+  packed.keep();
+  syncDir(snapDir);
+  return 0;
+}
+
 unsigned long packSnapshot(char const* master, char const* domain, std::string const& base, std::string const& tag,
-                           daSnapshotManifest const* current, unsigned deltas, daSnapshotManifest& m,
+                           daSnapshotManifest const* current, daPublishOptions const& options, daSnapshotManifest& m,
                            bool& sameAsCurrent) {
   unsigned long status = 0;
   sameAsCurrent = false;
@@ -471,45 +537,31 @@ unsigned long packSnapshot(char const* master, char const* domain, std::string c
     sameAsCurrent = true;
     return 0;
   }
-  {  // the database's own digest, for the replica's check after decompressing
-    daSha256 hash;
-    FileDescriptor in(::open(copy.path().c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) return hx_db_s_open_failed;
-    std::vector<char> buf(size_t{1} << 20);
-    uint64_t total = 0;
-    for (;;) {
-      ssize_t n = readSome(in.get(), buf.data(), buf.size());
-      if (n < 0) return hx_db_s_io_error;
-      if (n == 0) break;
-      hash.update(buf.data(), static_cast<size_t>(n));
-      total += static_cast<uint64_t>(n);
-    }
-    if (!hash.ok()) return hx_db_s_io_error;
-    m.rawSha256 = hash.finish();
-    m.rawSize = total;
-  }
+  struct stat copied {};
+  if (::stat(copy.path().c_str(), &copied) != 0) return hx_db_s_io_error;
 
-  m.file = std::string(kSnapshotDir) + "/" + snapshotName(m.sequence);
-  TempFile packed(snapDir + "/.publish-" + tag + kSuffix);
-  ::unlink(packed.path().c_str());
-  status = compressFile(copy.path(), packed.path(), m.sha256, m.size);
-  if (status != 0) return status;
-  std::string finalPath = base + "/" + m.file;
-  if (::rename(packed.path().c_str(), finalPath.c_str()) != 0) return hx_db_s_io_error;
-  packed.keep();
-  syncDir(snapDir);
-
-  // The delta from the previous publish, and the copy kept as the base of
-  // the next one.
+  // The delta from the previous publish first: with it, the full snapshot
+  // may wait (options.fullEvery).
   std::string basePath = base + "/" + kDeltaBase;
-  if (deltas == 0) {
-    hx_db_remove_file(basePath.c_str());
-    return 0;
-  }
-  if (current) writeDelta(base, tag, *current, copy.path(), deltas, m);
+  if (options.deltas > 0 && current)
+    writeDelta(base, tag, *current, copy.path(), static_cast<uint64_t>(copied.st_size) / 2, options.deltas, m);
   ::unlink(hx_db_lock_file(copy.path().c_str()).c_str());
+  if (deltaOnly(current, m, options.fullEvery)) {
+    m.file = current->file;
+    m.size = current->size;
+    m.sha256 = current->sha256;
+    m.rawSize = current->rawSize;
+    m.rawSha256 = current->rawSha256;
+    m.fileSequence = daSnapshotFileSequence(*current);
+    m.fileDigest = daSnapshotFileDigest(*current);
+  } else {
+    status = writeFullSnapshot(base, tag, copy.path(), m);
+    if (status != 0) return status;
+  }
+
+  // The copy is kept as the base of the next delta.
   hx_db_remove_file(basePath.c_str());
-  if (::rename(copy.path().c_str(), basePath.c_str()) == 0) copy.keep();
+  if (options.deltas > 0 && ::rename(copy.path().c_str(), basePath.c_str()) == 0) copy.keep();
   return 0;
 }
 
@@ -646,8 +698,9 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   std::string tag = std::to_string(::getpid());
   daSnapshotManifest m;
   bool sameDatabase = false;
-  status = packSnapshot(master, domain, base, tag, haveCurrent ? &current : nullptr,
-                        std::min(options.deltas, daPublishOptions::maxDeltas), m, sameDatabase);
+  daPublishOptions bounded = options;
+  bounded.deltas = std::min(options.deltas, daPublishOptions::maxDeltas);
+  status = packSnapshot(master, domain, base, tag, haveCurrent ? &current : nullptr, bounded, m, sameDatabase);
   if (status != 0) return;
   if (sameDatabase) {
     m = current;
@@ -682,8 +735,9 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   removeOldDeltas(snapDir, m, haveCurrent ? &current : nullptr);
   unsigned kept = 0;
   for (unsigned long seq : listSnapshots(snapDir)) {
-    if (seq == m.sequence || kept + 1 < keep) {
-      if (seq != m.sequence) ++kept;
+    bool named = seq == daSnapshotFileSequence(m);
+    if (named || kept + 1 < keep) {
+      if (!named) ++kept;
       continue;
     }
     if (::unlink((snapDir + "/" + snapshotName(seq)).c_str()) == 0) ++result.removed;

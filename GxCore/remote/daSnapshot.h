@@ -119,7 +119,21 @@ struct daSnapshotManifest {
   // first (empty when there are none).
   std::string digest;
   std::vector<daSnapshotDelta> deltas;
+  // Between two full snapshots (daPublishOptions::fullEvery) file holds an
+  // older sequence number than sequence: fileSequence, with the content
+  // digest fileDigest, and the deltas lead from there to sequence. When
+  // fileDigest is "" the file holds sequence itself (fileSequence is then
+  // not used): daSnapshotFileSequence and daSnapshotFileDigest say which.
+  unsigned long fileSequence = 0;
+  std::string fileDigest;
 };
+// The sequence number and content digest of the database in m.file.
+inline unsigned long daSnapshotFileSequence(daSnapshotManifest const& m) {
+  return m.fileDigest.empty() ? m.sequence : m.fileSequence;
+}
+inline std::string const& daSnapshotFileDigest(daSnapshotManifest const& m) {
+  return m.fileDigest.empty() ? m.digest : m.fileDigest;
+}
 
 // The manifest as JSON text (one object, ending in a newline).
 std::string daSnapshotManifestToJson(daSnapshotManifest const& m);
@@ -168,9 +182,17 @@ struct daSnapshotPublishResult {
 // previous manifest's sequence number, or it would be larger than half the
 // database) is left out and the chain starts again with the next publish;
 // that is not a failure.
+// With fullEvery N > 1 a full snapshot is written at every Nth publish
+// only; the publishes between write the delta alone, and the manifest
+// names the last full snapshot (its fileSequence and fileDigest) with the
+// deltas after it (as long as deltas lists them all: otherwise, and when
+// no delta could be made, the full snapshot is written). A manifest
+// between two full snapshots cannot be used by clients that know no
+// deltas: they refuse it (da_s_snapshot_wrong_sequence).
 struct daPublishOptions {
   unsigned keep = 3;     // snapshots kept, the new one included
   unsigned deltas = 10;  // deltas listed in the manifest (0: none written; at most maxDeltas)
+  unsigned fullEvery = 1;  // a full snapshot at every publish (1), or at every Nth
   // More would make the manifest outgrow what clients accept of one.
   static constexpr unsigned maxDeltas = 100;
 };

@@ -584,6 +584,8 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
   m.digest = std::string(64, 'c');
   m.deltas.push_back(daSnapshotDelta{41, 42, "snapshots/41-42.delta.zst", 90, std::string(64, 'd'), 200,
                                      std::string(64, 'e'), m.digest});
+  m.fileSequence = 41;
+  m.fileDigest = std::string(64, 'e');
   daSnapshotManifest back;
   unsigned long st = 1;
   daSnapshotManifestParse(daSnapshotManifestToJson(m), back, st);
@@ -597,6 +599,8 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
   EXPECT_EQ(back.deltas[0].from, 41u);
   EXPECT_EQ(back.deltas[0].fromDigest, m.deltas[0].fromDigest);
   EXPECT_EQ(back.deltas[0].rawSize, 200u);
+  EXPECT_EQ(daSnapshotFileSequence(back), 41u);
+  EXPECT_EQ(daSnapshotFileDigest(back), m.fileDigest);
 
   for (char const* file : {"../master.db", "snapshots/../../etc/passwd", "/etc/passwd", "snapshots/.hidden",
                            "snapshots/a/b.zst", "snapshots/"}) {
@@ -894,6 +898,65 @@ TEST_F(HttpDelta, ChainOfThreeIsAppliedAtOnceAndMatchesAFullRecompute) {
   EXPECT_EQ(recorded, full);
   EXPECT_EQ(recordedSeq, published_.sequence);
   EXPECT_EQ(catchUp(), daAbstractReplicatedClient::s_replica_current);
+}
+
+// With a full snapshot at every third publish, the publishes between write
+// the delta alone: a replica that has the snapshot follows by deltas, a
+// fresh one takes the snapshot and the deltas after it, and a client that
+// knows no deltas refuses such a manifest rather than take an old policy.
+TEST_F(HttpDelta, BetweenFullSnapshotsAFreshReplicaTakesTheLastOneAndTheDeltasAfterIt) {
+  daPublishOptions everyThird{3, 10, 3};
+  auto publishEveryThird = [&] {
+    daSnapshotPublishResult r;
+    unsigned long st = 0;
+    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", everyThird, r, st);
+    published_ = r.manifest;
+    return st;
+  };
+  ASSERT_EQ(publishEveryThird(), 0u);
+  unsigned long full = published_.sequence;
+  ASSERT_EQ(openCachedReplica(), 0u);
+  for (char const* acl : {"e1", "e2"}) {
+    gxtest::addAcls(master_, {acl}, "hr");
+    ASSERT_EQ(publishEveryThird(), 0u);
+    EXPECT_EQ(daSnapshotFileSequence(published_), full);
+  }
+  EXPECT_FALSE(fs::exists(www_ + "/snapshots/" + std::to_string(published_.sequence) + ".gxdb.zst"));
+  EXPECT_EQ(catchUp(), 0u);
+  EXPECT_TRUE(hasAcl(*replica_, "e2"));
+
+  daHttpReplicatedClient freshClient(server_->url(), testOptions());
+  daLocalPolicy fresh("hr", dir_.file("fresh.db").c_str(), 0, 0);
+  fresh.setReplicatedClient(&freshClient);
+  unsigned long st = 0, seq = 0, recordedSeq = 0;
+  fresh.openPolicy(1, st);
+  ASSERT_EQ(st, 0u) << freshClient.lastError();
+  fresh.getLocalSeqNum(seq);
+  EXPECT_EQ(seq, published_.sequence);
+  EXPECT_TRUE(hasAcl(fresh, "e2"));
+  daContentDigest recorded;
+  ASSERT_TRUE(daReadDigestRecord(fresh.getDBHandle(), recordedSeq, recorded));
+  EXPECT_EQ(recorded.hex(), published_.digest);
+  fresh.closePolicy(st);
+
+  // What a client without deltas reads of the manifest: it names the
+  // newest number and a file that holds an older one.
+  nlohmann::json m = manifest();
+  m.erase("file_sequence");
+  m.erase("file_digest");
+  serveManifest(m.dump());
+  daHttpReplicatedClient unaware(server_->url(), testOptions());
+  unsigned long none = daLocalStore::invalidSeqnum;
+  unaware.replicateTo(none, dir_.file("unaware.db").c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_wrong_sequence);
+  EXPECT_FALSE(fs::exists(dir_.file("unaware.db")));
+
+  // The third publish writes the full snapshot again (here also because
+  // the served manifest no longer says which number its snapshot holds).
+  gxtest::addAcls(master_, {"e3"}, "hr");
+  ASSERT_EQ(publishEveryThird(), 0u);
+  EXPECT_EQ(daSnapshotFileSequence(published_), published_.sequence);
+  EXPECT_TRUE(fs::exists(www_ + "/" + published_.file));
 }
 
 // Each case breaks a chain of two deltas on the server; the chain is
