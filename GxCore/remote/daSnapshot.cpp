@@ -574,16 +574,7 @@ unsigned long publishRegistry(std::string const& base, std::string const& tag, s
   unsigned long st = 0;
   daReadRegistryFile(finalPath, daMaxRegistryBytes, present, st);
   if (st == 0 && present == text) return 0;
-  TempFile tmp(base + "/" + kSnapshotDir + "/.publish-" + tag + kRegistrySuffix);
-  ::unlink(tmp.path().c_str());
-  {
-    FileDescriptor out(::open(tmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!out.valid() || !writeAll(out.get(), text.data(), text.size()) || ::fsync(out.get()) != 0)
-      return hx_db_s_io_error;
-  }
-  if (::rename(tmp.path().c_str(), finalPath.c_str()) != 0) return hx_db_s_io_error;
-  tmp.keep();
-  return 0;
+  return writePublished(finalPath, base + "/" + kSnapshotDir + "/.publish-" + tag + kRegistrySuffix, text);
 }
 
 // Writes m as the manifest (temporary file, synced, renamed). 0 or
