@@ -7,17 +7,6 @@
 //   DIR/snapshots/<from>-<to>.delta.zst the changes between two published
 //                                     sequence numbers (daDelta.h)
 //
-// Every publish writes a full snapshot, and a delta from the previously
-// published sequence number when the previous state is at hand (the
-// publisher keeps it as DIR/.delta-base.gxdb, a private file). The manifest
-// lists the newest deltas (a chain ending at its own sequence number, at
-// most options.deltas long) with their numbers, sizes, SHA-256 and the
-// content digests before and after each, and the content digest of the
-// snapshot; a replica a few changes behind fetches the chain instead of
-// the snapshot. A manifest stays readable by clients that know no deltas:
-// its other fields are as before and name the full snapshot of the same
-// sequence number.
-//
 // and serves DIR as static files; replicas fetch the manifest and then the
 // snapshot it names (daHttpReplicatedClient). The manifest is replaced by a
 // rename, so a reader sees the old one or the new one, never half of one,
@@ -25,6 +14,18 @@
 // snapshots are removed only after the new manifest is in place, so a
 // replica that read the previous manifest a moment ago still finds its file
 // (unless more than keep publishes happened meanwhile).
+//
+// Every publish (or, with daPublishOptions::fullEvery, every Nth) writes a
+// full snapshot, and each a delta from the previously published sequence
+// number when the previous state is at hand (the publisher keeps it as
+// DIR/.delta-base.gxdb, a private file). The manifest
+// lists the newest deltas (a chain ending at its own sequence number, at
+// most options.deltas long) with their numbers, sizes, SHA-256 and the
+// content digests before and after each, and the content digest of the
+// snapshot; a replica a few changes behind fetches the chain instead of
+// the snapshot. A manifest of a publish that wrote a full snapshot stays
+// readable by clients that know no deltas: its other fields are as before
+// and name the full snapshot of the same sequence number.
 //
 // The statuses below are shared by the publisher and the HTTP client
 // (da_s_snapshot_bad_registry, for the registry that travels with the
