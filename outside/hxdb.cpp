@@ -1470,3 +1470,142 @@ void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, 
   }
   status = damaged ? hx_db_s_corrupt : rc != 0 ? statusOf(rc) : 0;
 }
+
+// ---- stored values, whole-file scans and raw write transactions ----------------
+
+std::string hx_db_stored_value(gxobj_t const& record) {
+  std::string out(kValueHeaderSize + record.length, '\0');
+  ValueHeader hdr{kValueMagic, record.value, record.type, record.length};
+  std::memcpy(out.data(), &hdr, kValueHeaderSize);
+  if (record.length) std::memcpy(out.data() + kValueHeaderSize, record.data, record.length);
+  return out;
+}
+
+bool hx_db_parse_stored(std::string_view stored, uint32_t& value, uint32_t& type, std::string_view& bytes) {
+  if (stored.size() < kValueHeaderSize) return false;
+  ValueHeader hdr{};
+  std::memcpy(&hdr, stored.data(), kValueHeaderSize);
+  if (hdr.magic != kValueMagic || hdr.length > gxobj_max_encoded_length ||
+      hdr.length != stored.size() - kValueHeaderSize)
+    return false;
+  value = hdr.value;
+  type = hdr.type;
+  bytes = stored.substr(kValueHeaderSize);
+  return true;
+}
+
+void hx_db_scan_records(hx_db_handle* h, char const* after,
+                        bool (*each)(void* context, std::string_view key, std::string_view value), void* context,
+                        unsigned long& status) {
+  if (!h || each == nullptr) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  std::string_view from = after ? std::string_view(after) : std::string_view();
+  SharedEnv& se = *h->env;
+  bool damaged = false;
+  int rc = MDB_MAP_RESIZED;
+  for (int attempt = 0; attempt < kMaxRetries && rc == MDB_MAP_RESIZED; ++attempt) {
+    std::shared_lock<std::shared_mutex> gate(se.gate);
+    if (se.broken()) {
+      rc = EIO;
+      break;
+    }
+    MDB_txn* t = nullptr;
+    rc = mdb_txn_begin(se.env(), nullptr, MDB_RDONLY, &t);
+    if (rc == MDB_MAP_RESIZED) {
+      gate.unlock();
+      if ((rc = se.adopt()) != 0) break;
+      rc = MDB_MAP_RESIZED;
+      continue;
+    }
+    if (rc != 0) break;
+    TxnPtr txn(t);
+    MDB_cursor* c = nullptr;
+    if ((rc = mdb_cursor_open(txn.get(), se.dbi(), &c)) != 0) break;
+    CursorPtr cursor(c);
+    MDB_val k{from.size(), const_cast<char*>(from.data())}, v;
+    rc = from.empty() ? mdb_cursor_get(c, &k, &v, MDB_FIRST) : mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
+    if (rc == 0 && !from.empty() && std::string_view(static_cast<char const*>(k.mv_data), k.mv_size) == from)
+      rc = mdb_cursor_get(c, &k, &v, MDB_NEXT);
+    for (; rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+      auto const* key = static_cast<char const*>(k.mv_data);
+      if (k.mv_size == 0 || k.mv_size > se.maxKeySize() || std::memchr(key, '\0', k.mv_size) != nullptr) {
+        damaged = true;
+        break;
+      }
+      if (!each(context, std::string_view(key, k.mv_size),
+                std::string_view(static_cast<char const*>(v.mv_data), v.mv_size)))
+        break;
+    }
+    if (rc == MDB_NOTFOUND) rc = 0;
+  }
+  status = damaged ? hx_db_s_corrupt : rc != 0 ? statusOf(rc) : 0;
+}
+
+bool hx_db_raw_txn::validKey(std::string_view key) const {
+  return !key.empty() && key.size() <= maxKey_ && key.find('\0') == std::string_view::npos;
+}
+
+bool hx_db_raw_txn::get(std::string_view key, std::string_view& value, unsigned long& status) {
+  status = 0;
+  if (!validKey(key)) {
+    status = hx_db_s_bad_argument;
+    return false;
+  }
+  MDB_val k{key.size(), const_cast<char*>(key.data())}, v;
+  int rc = mdb_get(static_cast<MDB_txn*>(txn_), dbi_, &k, &v);
+  if (rc == MDB_NOTFOUND) return false;
+  if (rc != 0) {
+    if (failure_ == 0) failure_ = rc;
+    status = statusOf(rc);
+    return false;
+  }
+  value = std::string_view(static_cast<char const*>(v.mv_data), v.mv_size);
+  return true;
+}
+
+unsigned long hx_db_raw_txn::put(std::string_view key, std::string_view value) {
+  uint32_t word, type;
+  std::string_view bytes;
+  if (!validKey(key) || !hx_db_parse_stored(value, word, type, bytes)) return hx_db_s_bad_argument;
+  if (failure_ != 0) return statusOf(failure_);
+  MDB_val k{key.size(), const_cast<char*>(key.data())}, v{value.size(), const_cast<char*>(value.data())};
+  int rc = mdb_put(static_cast<MDB_txn*>(txn_), dbi_, &k, &v, 0);
+  if (rc != 0) failure_ = rc;
+  return rc != 0 ? statusOf(rc) : 0;
+}
+
+unsigned long hx_db_raw_txn::remove(std::string_view key) {
+  if (!validKey(key)) return hx_db_s_bad_argument;
+  if (failure_ != 0) return statusOf(failure_);
+  MDB_val k{key.size(), const_cast<char*>(key.data())};
+  int rc = mdb_del(static_cast<MDB_txn*>(txn_), dbi_, &k, nullptr);
+  if (rc == MDB_NOTFOUND) return hx_db_s_delete_not_found;
+  if (rc != 0) failure_ = rc;
+  return rc != 0 ? statusOf(rc) : 0;
+}
+
+void hx_db_raw_write(hx_db_handle* h, std::function<unsigned long(hx_db_raw_txn&)> const& body,
+                     unsigned long& status) {
+  if (!h || !body || h->env->ownGroup()) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  // The body's own refusal travels out of withWriteTxn as this code, which
+  // no engine call returns.
+  constexpr int kRefused = -1;
+  unsigned long refusal = 0;
+  int rc = withWriteTxn(*h, [&](MDB_txn* txn) {
+    hx_db_raw_txn raw(txn, h->env->dbi(), h->env->maxKeySize());
+    refusal = body(raw);
+    if (raw.failure_ != 0) return raw.failure_;  // a full map is grown and the body run again
+    return refusal != 0 ? kRefused : 0;
+  });
+  if (rc == kRefused) {
+    status = refusal;
+    return;
+  }
+  if (rc != 0) DB_TRACE(kTraceError, "raw write to %s: %s", h->path.c_str(), mdb_strerror(rc));
+  status = rc != 0 ? statusOf(rc) : 0;
+}

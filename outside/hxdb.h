@@ -15,8 +15,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "outside/gxobj.h"
 
@@ -271,3 +273,73 @@ class hx_db_iteration {
 // (each was then called for the keys before the failure).
 void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void* context, char const* key, size_t length),
                        void* context, unsigned long& status);
+
+// ---- stored values, whole-file scans and raw write transactions ----------------
+// A record as the file stores it (its "stored value"): a 16-byte header (a
+// magic word, the record's value word, type and byte length, in host order)
+// followed by the encoded bytes. Two files hold the same record under a key
+// exactly when their stored values are equal, which makes stored values
+// the unit for comparing files and for carrying changes between them.
+
+// The stored value of record (record.key is ignored). Throws std::bad_alloc.
+std::string hx_db_stored_value(gxobj_t const& record);
+// Reads the header of a stored value: true with its value word, type and
+// bytes (a view into stored) when the magic and length are right; false
+// for anything else.
+bool hx_db_parse_stored(std::string_view stored, uint32_t& value, uint32_t& type, std::string_view& bytes);
+
+// Calls each(context, key, storedValue) for every record whose key is
+// greater than after (every record when after is null or empty), in key
+// order, within one read transaction of its own, until each returns false.
+// Both views are the file's own bytes, valid during the call only. As
+// hx_db_scan_prefix: other reads on h go on, the map cannot grow meanwhile
+// (each must not write to the file; it may scan another file).
+// Statuses: 0 (also when each stopped the scan); hx_db_s_bad_argument for
+// a null handle or callback; hx_db_s_corrupt for a key that is too long or
+// holds a NUL; the read transaction's or cursor's failure otherwise.
+void hx_db_scan_records(hx_db_handle* h, char const* after,
+                        bool (*each)(void* context, std::string_view key, std::string_view value), void* context,
+                        unsigned long& status);
+
+// The view of one write transaction that hx_db_raw_write hands its body.
+class hx_db_raw_txn {
+ public:
+  hx_db_raw_txn(hx_db_raw_txn const&) = delete;
+  hx_db_raw_txn& operator=(hx_db_raw_txn const&) = delete;
+  // The stored value under key as this transaction sees it (its own writes
+  // included): true with value (valid until the next put or remove); false
+  // with status 0 when the key is absent, or with the failure's status
+  // (hx_db_s_bad_argument for an empty, too long or NUL-holding key).
+  bool get(std::string_view key, std::string_view& value, unsigned long& status);
+  // Stores value, which must be a well-formed stored value
+  // (hx_db_parse_stored), under key. 0; hx_db_s_bad_argument (bad key or
+  // value: nothing written); a failure of the engine, after which the
+  // transaction is abandoned whatever the body returns.
+  unsigned long put(std::string_view key, std::string_view value);
+  // Removes key. 0; hx_db_s_delete_not_found when it is absent;
+  // hx_db_s_bad_argument; an engine failure, as for put.
+  unsigned long remove(std::string_view key);
+
+ private:
+  friend void hx_db_raw_write(hx_db_handle*, std::function<unsigned long(hx_db_raw_txn&)> const&, unsigned long&);
+  hx_db_raw_txn(void* txn, unsigned dbi, size_t maxKey) : txn_(txn), dbi_(dbi), maxKey_(maxKey) {}
+  bool validKey(std::string_view key) const;
+  void* txn_;
+  unsigned dbi_;
+  size_t maxKey_;
+  int failure_ = 0;  // the first engine failure
+};
+// Runs body in ONE write transaction on h's file, under the handle's
+// process lock, and commits it when body returns 0: other readers, in this
+// process and others, see all of its writes or none, and after a crash (or
+// kill -9) the file holds all of them or none. When body returns a status
+// (or an engine call in it failed) nothing is written. When the map fills
+// up it is grown and body called again from the start in a fresh
+// transaction, so body must derive everything from the transaction it is
+// given. status: 0 (committed); body's own status; an engine failure
+// (hx_db_s_io_error, hx_db_s_no_space, hx_db_s_read_only, hx_db_s_reopen,
+// hx_db_s_corrupt); hx_db_s_bad_argument for a null handle or body, or
+// when the calling thread has a write group open on the file. body's
+// exceptions abandon the transaction and pass through.
+void hx_db_raw_write(hx_db_handle* h, std::function<unsigned long(hx_db_raw_txn&)> const& body,
+                     unsigned long& status);

@@ -232,6 +232,7 @@ char const* hx_svc_status_text(unsigned long status) {
       {0x1460102A, "the request to the snapshot server was cancelled"},
       {0x1460102B, "the https snapshot server redirected to a URL that is not https"},
       {0x1460102C, "the published user registry does not match its manifest or is not valid"},
+      {0x1460102D, "no chain of published deltas leads from the replica to the master: a full snapshot is needed"},
       {0x14601006, "bad argument to the database file"},
       {0x14601007, "no database iteration in progress"},
       {0x10652201, "the record cannot be encoded"},

@@ -14,6 +14,7 @@
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalStore.h"
 #include "GxCore/db/dbtrace.h"
+#include "GxCore/remote/daDelta.h"
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
 #include "outside/hxfd.h"
@@ -113,6 +114,13 @@ long millisecondsUntil(std::chrono::steady_clock::time_point until) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
   return static_cast<long>(left.count());
 }
+
+struct HandleCloser {
+  void operator()(hx_db_handle* h) const {
+    unsigned long ignored = 0;
+    hx_db_close(h, ignored);
+  }
+};
 
 // Removes a file on scope exit unless kept.
 class Removed {
@@ -229,6 +237,7 @@ unsigned long daHttpReplicatedClient::getOnce(std::string const& url, std::strin
   if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
 
   CURLcode rc = curl_easy_perform(c);
+  bytesFetched_ += sink.written;
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);  // the buffer goes out of scope
   lastError_ = errorText[0] ? errorText : (rc != CURLE_OK ? curl_easy_strerror(rc) : "");
   if (rc != CURLE_OK) {
@@ -428,15 +437,73 @@ unsigned long daHttpReplicatedClient::fetchSnapshot(daSnapshotManifest const& wa
     hx_db_remove_file(path.c_str());
     return status;
   }
-  if (recorded != wanted.sequence) {
+  unsigned long const fileSeq = daSnapshotFileSequence(wanted);
+  if (recorded != fileSeq) {
     lastError_ = "the snapshot " + wanted.file + " holds sequence " + std::to_string(recorded) +
-                 ", not the manifest's " + std::to_string(wanted.sequence);
+                 ", not the manifest's " + std::to_string(fileSeq);
     hx_db_remove_file(path.c_str());
     return da_s_snapshot_wrong_sequence;
   }
+  status = recordContentDigest(wanted, path);
+  // A manifest between two full snapshots: the deltas after the snapshot
+  // bring the copy to the manifest's number before it is handed over.
+  if (status == 0 && fileSeq != wanted.sequence) status = applyChainToCopy(wanted, path);
   // The check opened the copy; its lock file must not follow it into place.
   ::unlink(hx_db_lock_file(path.c_str()).c_str());
-  return 0;
+  if (status != 0) hx_db_remove_file(path.c_str());
+  return status;
+}
+
+unsigned long daHttpReplicatedClient::recordContentDigest(daSnapshotManifest const& wanted, std::string const& path) {
+  unsigned long status = 0;
+  char const* domain = options_.domain.empty() ? nullptr : options_.domain.c_str();
+  std::unique_ptr<hx_db_handle, HandleCloser> h(
+      hx_db_lock_open(path.c_str(), hx_db_mode_open, 2, createLock(domain), status));
+  if (!h) return status;
+  daContentDigest digest;
+  daDigestOfDatabase(h.get(), digest, status);
+  if (status != 0) return status;
+  std::string const& expected = daSnapshotFileDigest(wanted);
+  if (!expected.empty() && digest.hex() != expected) {
+    lastError_ = "the snapshot " + wanted.file + " holds other records than the manifest's digest says";
+    return da_s_snapshot_mismatch;
+  }
+  daWriteDigestRecord(h.get(), daSnapshotFileSequence(wanted), digest, status);
+  return status;
+}
+
+unsigned long daHttpReplicatedClient::applyChainToCopy(daSnapshotManifest const& wanted, std::string const& path) {
+  std::vector<daDelta> chain;
+  daCatchUpReport report;
+  unsigned long status = 0;
+  daFetchChain(*this, wanted, daSnapshotFileSequence(wanted), daSnapshotFileDigest(wanted), false, chain, report,
+               status);
+  if (status == 0) {
+    char const* domain = options_.domain.empty() ? nullptr : options_.domain.c_str();
+    std::unique_ptr<hx_db_handle, HandleCloser> h(
+        hx_db_lock_open(path.c_str(), hx_db_mode_open, 2, createLock(domain), status));
+    if (h) daApplyDeltas(h.get(), chain, status);
+  }
+  if (status != 0) {
+    lastError_ = "the deltas after the snapshot " + wanted.file + " do not lead to the manifest's sequence " +
+                 std::to_string(wanted.sequence) + (report.problem.empty() ? "" : " (" + report.problem + ")");
+    if (status == da_s_delta_unusable) status = da_s_snapshot_mismatch;
+  }
+  return status;
+}
+
+void daHttpReplicatedClient::fetchPublished(std::string const& relative, uint64_t size, std::string const& sha256,
+                                            std::string& body, unsigned long& status) {
+  status = 0;
+  DBTrace trace("daHttpReplicatedClient::fetchPublished", status, __FILE__, __LINE__);
+  Response response;
+  status = get(baseUrl_ + "/" + relative, "", -1, size, callEnd(), response, nullptr, nullptr);
+  if (status == da_s_snapshot_too_large) status = da_s_snapshot_mismatch;  // more bytes than the manifest says
+  if (status == 0 && (response.body.size() != size || sha256Of(response.body) != sha256)) {
+    lastError_ = "the file " + relative + " does not match the manifest";
+    status = da_s_snapshot_mismatch;
+  }
+  if (status == 0) body = std::move(response.body);
 }
 
 void daHttpReplicatedClient::afterReplication(char const* replicaPath, unsigned long& status) {

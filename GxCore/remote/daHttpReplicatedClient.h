@@ -10,6 +10,10 @@
 // reported with a status, so a bad or partial download is never swapped in
 // and the replica keeps serving its previous copy.
 //
+// A replica a few changes behind need not take a whole snapshot:
+// daCatchUpByDeltas (daDelta.h) applies the deltas the manifest lists,
+// fetched through fetchPublished; replicateTo is its fallback.
+//
 // The manifest is fetched with a conditional request (If-None-Match with
 // the ETag of the last one); a 304 answer is served from the manifest kept
 // in memory. Proxies are taken from the environment (http_proxy,
@@ -103,7 +107,13 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // O_NOFOLLOW|O_EXCL), checks its size and SHA-256, decompresses it to
   // path (mode 0600, must not exist) checking the database's size and
   // SHA-256, verifies the database as the file client does and checks that
-  // it records the manifest's sequence number. status 0: the database is at
+  // it records the manifest's sequence number, then takes the database's
+  // content digest (daDelta.h), which must be the manifest's when it names
+  // one, and writes it into the file as its digest record, so that later
+  // changes can arrive as deltas. A manifest between two full snapshots
+  // (daPublishOptions::fullEvery) names an older snapshot: the same checks
+  // hold for its number and digest, and the deltas after it are applied to
+  // the copy (da_s_snapshot_mismatch when they are missing or wrong). status 0: the database is at
   // path. Any other status (those of getMasterSeqNum,
   // da_s_snapshot_too_large, da_s_snapshot_mismatch,
   // da_s_snapshot_wrong_sequence, da_s_snapshot_bad_compression, hx_db_s_corrupt, hx_db_s_io_error, the
@@ -132,9 +142,20 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // The manifest last fetched successfully (empty before the first).
   daSnapshotManifest const& lastManifest() const { return manifest_; }
   bool haveManifest() const { return haveManifest_; }
+  // Fetches the published file named relative to the base URL (a file a
+  // manifest lists) into body: at most size bytes, which must be exactly
+  // size bytes with that SHA-256. status 0; da_s_snapshot_mismatch (more or
+  // fewer bytes, another digest); the transfer statuses of getMasterSeqNum.
+  // Bounded like any call (totalTimeoutMs, the deadline, cancel).
+  void fetchPublished(std::string const& relative, uint64_t size, std::string const& sha256, std::string& body,
+                      unsigned long& status);
+  // Body bytes received from the server since the client was made (every
+  // request: manifests, snapshots, deltas, registries).
+  uint64_t bytesFetched() const { return bytesFetched_; }
   // The libcurl error text of the last failed request ("" when none).
   std::string const& lastError() const { return lastError_; }
   std::string const& baseUrl() const { return baseUrl_; }
+  daHttpReplicaOptions const& options() const { return options_; }
 
  private:
   struct Response {
@@ -164,6 +185,14 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // 0 or a status (nothing left at path on failure).
   unsigned long fetchSnapshot(daSnapshotManifest const& wanted, std::string const& path, Clock::time_point until,
                               bool& vanished);
+  // Takes the content digest of the checked copy at path, compares it with
+  // the manifest's (when it names one) and writes it into the copy as its
+  // digest record. 0 or a status (da_s_snapshot_mismatch).
+  unsigned long recordContentDigest(daSnapshotManifest const& wanted, std::string const& path);
+  // Brings the copy at path, which holds the manifest's full snapshot, to
+  // the manifest's sequence number by the deltas after it. 0 or a status
+  // (da_s_snapshot_mismatch when the chain is missing or wrong).
+  unsigned long applyChainToCopy(daSnapshotManifest const& wanted, std::string const& path);
   // Makes the handle when there is none; 0 or da_s_snapshot_bad_url.
   unsigned long ensureHandle();
 
@@ -174,6 +203,7 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   bool haveManifest_ = false;
   std::string etag_;
   std::string lastError_;
+  uint64_t bytesFetched_ = 0;
   unsigned long newestHandedOver_ = 0xFFFFFFFFul;  // invalid until a copy was handed over
   Clock::time_point deadline_ = Clock::time_point::max();
   std::atomic<bool> cancelled_{false};

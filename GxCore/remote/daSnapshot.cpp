@@ -24,6 +24,7 @@
 #include "GxCore/db/daFileIo.h"
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalStore.h"
+#include "GxCore/remote/daDelta.h"
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
 #include "outside/file_registry.h"
@@ -41,6 +42,9 @@ constexpr char kSnapshotDir[] = "snapshots";
 constexpr char kSuffix[] = ".gxdb.zst";
 constexpr char kRegistryPrefix[] = "registry-";
 constexpr char kRegistrySuffix[] = ".json";
+constexpr char kDeltaSuffix[] = ".delta.zst";
+// The copy last published, kept (unserved: a dot file) to diff the next one against.
+constexpr char kDeltaBase[] = ".delta-base.gxdb";
 
 bool isHex64(std::string const& s) {
   return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
@@ -147,6 +151,9 @@ std::vector<unsigned long> listSnapshots(std::string const& snapDir) {
 }
 
 std::string snapshotName(unsigned long seq) { return std::to_string(seq) + kSuffix; }
+std::string deltaName(unsigned long from, unsigned long to) {
+  return std::to_string(from) + "-" + std::to_string(to) + kDeltaSuffix;
+}
 
 }  // namespace
 
@@ -197,25 +204,78 @@ std::string daSnapshotManifestToJson(daSnapshotManifest const& m) {
     j["registry_size"] = m.registrySize;
     j["registry_sha256"] = m.registrySha256;
   }
+  if (!m.digest.empty()) j["digest"] = m.digest;
+  if (!m.fileDigest.empty()) {
+    j["file_sequence"] = m.fileSequence;
+    j["file_digest"] = m.fileDigest;
+  }
+  if (!m.deltas.empty()) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (auto const& d : m.deltas) {
+      nlohmann::ordered_json e;
+      e["from"] = d.from;
+      e["to"] = d.to;
+      e["file"] = d.file;
+      e["size"] = d.size;
+      e["sha256"] = d.sha256;
+      e["delta_size"] = d.rawSize;
+      e["from_digest"] = d.fromDigest;
+      e["digest"] = d.digest;
+      list.push_back(std::move(e));
+    }
+    j["deltas"] = std::move(list);
+  }
   return j.dump(2) + "\n";
 }
+
+namespace {
+
+// The field name of the JSON object j, when it is an unsigned number (a
+// text); false otherwise.
+bool unsignedField(nlohmann::json const& j, char const* name, uint64_t& out) {
+  auto it = j.find(name);
+  if (it == j.end() || !it->is_number_unsigned()) return false;
+  out = it->get<uint64_t>();
+  return true;
+}
+bool textField(nlohmann::json const& j, char const* name, std::string& out) {
+  auto it = j.find(name);
+  if (it == j.end() || !it->is_string()) return false;
+  out = it->get<std::string>();
+  return true;
+}
+
+// The manifest's list of deltas; false when an entry lacks a field, has
+// one of the wrong type, an unsafe file or a digest that is not 64 hex
+// digits.
+bool parseDeltas(nlohmann::json const& list, std::vector<daSnapshotDelta>& out) {
+  if (!list.is_array()) return false;
+  for (auto const& e : list) {
+    if (!e.is_object()) return false;
+    daSnapshotDelta d;
+    auto number = [&](char const* name, uint64_t& v) { return unsignedField(e, name, v); };
+    auto text = [&](char const* name, std::string& v) { return textField(e, name, v); };
+    uint64_t from = 0, to = 0;
+    if (!number("from", from) || !number("to", to) || !number("size", d.size) || !number("delta_size", d.rawSize) ||
+        !text("file", d.file) || !text("sha256", d.sha256) || !text("from_digest", d.fromDigest) ||
+        !text("digest", d.digest) || from > UINT32_MAX || to > UINT32_MAX || !isSafeSnapshotPath(d.file) ||
+        !isHex64(d.sha256) || !isHex64(d.fromDigest) || !isHex64(d.digest))
+      return false;
+    d.from = static_cast<unsigned long>(from);
+    d.to = static_cast<unsigned long>(to);
+    out.push_back(std::move(d));
+  }
+  return true;
+}
+
+}  // namespace
 
 void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, unsigned long& status) {
   status = da_s_snapshot_bad_manifest;
   nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object()) return;
-  auto unsignedField = [&](char const* name, uint64_t& out) {
-    auto it = j.find(name);
-    if (it == j.end() || !it->is_number_unsigned()) return false;
-    out = it->get<uint64_t>();
-    return true;
-  };
-  auto textField = [&](char const* name, std::string& out) {
-    auto it = j.find(name);
-    if (it == j.end() || !it->is_string()) return false;
-    out = it->get<std::string>();
-    return true;
-  };
+  auto unsignedField = [&](char const* name, uint64_t& out) { return ::unsignedField(j, name, out); };
+  auto textField = [&](char const* name, std::string& out) { return ::textField(j, name, out); };
   daSnapshotManifest parsed;
   uint64_t seq = 0, version = 0, format = 0;
   if (!unsignedField("format", format) || format != 1) return;
@@ -233,6 +293,14 @@ void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, uns
   if (!isSafeSnapshotPath(parsed.file) || !isHex64(parsed.sha256) || !isHex64(parsed.rawSha256) ||
       version > UINT32_MAX || seq > ULONG_MAX)
     return;
+  if (j.contains("digest") && (!textField("digest", parsed.digest) || !isHex64(parsed.digest))) return;
+  if (j.contains("deltas") && !parseDeltas(j["deltas"], parsed.deltas)) return;
+  uint64_t fileSeq = 0;
+  if (j.contains("file_sequence") &&
+      (!unsignedField("file_sequence", fileSeq) || fileSeq > UINT32_MAX || !textField("file_digest", parsed.fileDigest) ||
+       !isHex64(parsed.fileDigest)))
+    return;
+  parsed.fileSequence = static_cast<unsigned long>(fileSeq);
   parsed.sequence = static_cast<unsigned long>(seq);
   parsed.dbVersion = static_cast<uint32_t>(version);
   m = std::move(parsed);
@@ -256,11 +324,177 @@ std::string registryFileName(std::string const& sha256) {
   return std::string(kRegistryPrefix) + sha256.substr(0, 16) + kRegistrySuffix;
 }
 
+struct HandleCloser {
+  void operator()(hx_db_handle* h) const {
+    unsigned long ignored = 0;
+    hx_db_close(h, ignored);
+  }
+};
+using HandlePtr = std::unique_ptr<hx_db_handle, HandleCloser>;
+
+// Opens a database file this publisher alone writes (no inter-process lock).
+HandlePtr openPrivate(std::string const& path, unsigned long& status) {
+  return HandlePtr(hx_db_lock_open(path.c_str(), hx_db_mode_open, 2, nullptr, status));
+}
+
+// Removes from the copy what replicas do not get: the master's change log
+// and a digest record (a replica's file published as a master). 0 or a
+// status.
+unsigned long pruneUnreplicated(std::string const& copy) {
+  unsigned long status = 0;
+  HandlePtr h = openPrivate(copy, status);
+  if (!h) return status;
+  hx_db_op ops[2] = {{hx_db_op_kind::remove_prefix, daChangeLogPrefix}, {hx_db_op_kind::remove, daDigestKey}};
+  unsigned long items[2] = {0, 0};
+  hx_db_write_batch(h.get(), ops, 2, items, nullptr, status);
+  if (status == 0 && items[0] != 0) status = items[0];
+  if (status == 0 && items[1] != 0 && items[1] != hx_db_s_delete_not_found) status = items[1];
+  return status;
+}
+
+// Writes bytes as the published file path (0644): through tmpPath,
+// synced, then renamed. 0 or hx_db_s_io_error.
+unsigned long writePublished(std::string const& path, std::string const& tmpPath, std::string const& bytes) {
+  TempFile tmp(tmpPath);
+  ::unlink(tmp.path().c_str());
+  {
+    FileDescriptor out(::open(tmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!out.valid() || !writeAll(out.get(), bytes.data(), bytes.size()) || ::fsync(out.get()) != 0)
+      return hx_db_s_io_error;
+  }
+  if (::rename(tmp.path().c_str(), path.c_str()) != 0) return hx_db_s_io_error;
+  tmp.keep();
+  return 0;
+}
+
+// Writes the delta from the previous publish (the base kept then) to the
+// copy just published and lists it in m, after the previous manifest's
+// chain when that ends where it begins, keeping the newest deltas. Any
+// doubt (no base, a base of another sequence number than the previous
+// manifest's, a delta too large) leaves m without deltas: replicas then
+// take the snapshot. (A base altered behind the publisher's back yields a
+// delta whose result misses the manifest's digest: replicas refuse it.)
+void writeDelta(std::string const& base, std::string const& tag, daSnapshotManifest const& current,
+                std::string const& copy, uint64_t maxBytes, unsigned deltas, daSnapshotManifest& m) {
+  std::string basePath = base + "/" + kDeltaBase;
+  if (current.digest.empty() || ::access(basePath.c_str(), F_OK) != 0) return;
+  daDelta d;
+  unsigned long status = 0;
+  {
+    HandlePtr older = openPrivate(basePath, status);
+    HandlePtr newer = older ? openPrivate(copy, status) : nullptr;
+    if (!newer) return;
+    // The digests are known: the previous manifest's (the base is the copy
+    // published then, its sequence number says so) and the new copy's.
+    daDiffDatabases(older.get(), newer.get(), maxBytes, false, d, status);
+  }
+  ::unlink(hx_db_lock_file(basePath.c_str()).c_str());
+  if (status != 0 || d.from != current.sequence || d.to != m.sequence ||
+      !daContentDigest::fromHex(current.digest, d.fromDigest) || !daContentDigest::fromHex(m.digest, d.toDigest))
+    return;
+  std::string encoded = daDeltaEncode(d);
+  std::string packed = daZstdCompress(encoded);
+  if (packed.empty()) return;
+  daSnapshotDelta entry;
+  entry.from = d.from;
+  entry.to = d.to;
+  entry.file = std::string(kSnapshotDir) + "/" + deltaName(d.from, d.to);
+  entry.size = packed.size();
+  entry.sha256 = sha256Of(packed);
+  entry.rawSize = encoded.size();
+  entry.fromDigest = current.digest;
+  entry.digest = m.digest;
+  if (writePublished(base + "/" + entry.file, base + "/" + kSnapshotDir + "/.publish-" + tag + kDeltaSuffix,
+                     packed) != 0)
+    return;
+  if (!current.deltas.empty() && current.deltas.back().to == current.sequence) m.deltas = current.deltas;
+  m.deltas.push_back(std::move(entry));
+  if (m.deltas.size() > deltas) m.deltas.erase(m.deltas.begin(), m.deltas.end() - deltas);
+}
+
+// Removes the delta files that neither manifest lists.
+void removeOldDeltas(std::string const& snapDir, daSnapshotManifest const& m, daSnapshotManifest const* previous) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(snapDir.c_str()), &::closedir);
+  if (!d) return;
+  auto listed = [](daSnapshotManifest const& in, std::string const& relative) {
+    return std::any_of(in.deltas.begin(), in.deltas.end(), [&](auto const& e) { return e.file == relative; });
+  };
+  std::vector<std::string> doomed;
+  std::string suffix = kDeltaSuffix;
+  while (dirent* e = ::readdir(d.get())) {
+    std::string name = e->d_name;
+    if (name.empty() || name[0] == '.' || name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    std::string relative = std::string(kSnapshotDir) + "/" + name;
+    if (listed(m, relative) || (previous && listed(*previous, relative))) continue;
+    doomed.push_back(snapDir + "/" + name);
+  }
+  for (auto const& path : doomed) ::unlink(path.c_str());
+}
+
 // Writes the master's compacted, checked copy as a compressed snapshot
 // into snapDir and fills m's database fields. sameAsCurrent: the copy has
 // the current manifest's sequence number (nothing was written). 0 or a status.
+// Whether this publish may write the delta alone: fullEvery > 1, the
+// delta was made, and the manifest's chain reaches back to the full
+// snapshot the previous manifest names (under its own number's name) in
+// fewer than fullEvery links.
+bool deltaOnly(daSnapshotManifest const* current, daSnapshotManifest const& m, unsigned fullEvery) {
+  if (!current || fullEvery <= 1 || m.deltas.empty() || m.deltas.back().to != m.sequence) return false;
+  unsigned long const fileSeq = daSnapshotFileSequence(*current);
+  // The snapshot must be the one its name says (a manifest edited by hand
+  // could pair another number with it).
+  if (current->file != std::string(kSnapshotDir) + "/" + snapshotName(fileSeq)) return false;
+  unsigned long at = m.sequence;
+  unsigned links = 0;
+  for (auto it = m.deltas.rbegin(); it != m.deltas.rend() && it->to == at; ++it) {
+    ++links;
+    at = it->from;
+    if (at == fileSeq) return links < fullEvery;
+  }
+  return false;
+}
+
+// Writes the copy as the full snapshot snapshots/<sequence>.gxdb.zst and
+// fills m's file fields. 0 or a status.
+unsigned long writeFullSnapshot(std::string const& base, std::string const& tag, std::string const& copy,
+                                daSnapshotManifest& m) {
+  {  // the database's own digest, for the replica's check after decompressing
+    daSha256 hash;
+    FileDescriptor in(::open(copy.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return hx_db_s_open_failed;
+    std::vector<char> buf(size_t{1} << 20);
+    uint64_t total = 0;
+    for (;;) {
+      ssize_t n = readSome(in.get(), buf.data(), buf.size());
+      if (n < 0) return hx_db_s_io_error;
+      if (n == 0) break;
+      hash.update(buf.data(), static_cast<size_t>(n));
+      total += static_cast<uint64_t>(n);
+    }
+    if (!hash.ok()) return hx_db_s_io_error;
+    m.rawSha256 = hash.finish();
+    m.rawSize = total;
+  }
+  std::string snapDir = base + "/" + kSnapshotDir;
+  m.file = std::string(kSnapshotDir) + "/" + snapshotName(m.sequence);
+  m.fileSequence = m.sequence;
+  m.fileDigest.clear();
+  TempFile packed(snapDir + "/.publish-" + tag + kSuffix);
+  ::unlink(packed.path().c_str());
+  unsigned long status = compressFile(copy, packed.path(), m.sha256, m.size);
+  if (status != 0) return status;
+  std::string finalPath = base + "/" + m.file;
+  if (::rename(packed.path().c_str(), finalPath.c_str()) != 0) return hx_db_s_io_error;
+  packed.keep();
+  syncDir(snapDir);
+  return 0;
+}
+
 unsigned long packSnapshot(char const* master, char const* domain, std::string const& base, std::string const& tag,
-                           daSnapshotManifest const* current, daSnapshotManifest& m, bool& sameAsCurrent) {
+                           daSnapshotManifest const* current, daPublishOptions const& options, daSnapshotManifest& m,
+                           bool& sameAsCurrent) {
   unsigned long status = 0;
   sameAsCurrent = false;
   std::string snapDir = base + "/" + kSnapshotDir;
@@ -279,6 +513,8 @@ unsigned long packSnapshot(char const* master, char const* domain, std::string c
     hx_db_copy(store.getDBHandle(), copy.path().c_str(), status);
     if (status != 0) return status;
   }  // the master is closed before the copy is opened
+  status = pruneUnreplicated(copy.path());
+  if (status != 0) return status;
 
   // The copy is what replicas get: it is checked as they will check it, and
   // its own sequence number (a writer may have committed since the master's
@@ -291,39 +527,41 @@ unsigned long packSnapshot(char const* master, char const* domain, std::string c
     if (status != 0) return status;
     store.getLocalSeqNum(m.sequence);
     m.dbVersion = databaseVersion(store.getDBHandle());
+    daContentDigest digest;
+    daDigestOfDatabase(store.getDBHandle(), digest, status);
+    if (status != 0) return status;
+    m.digest = digest.hex();
   }
   ::unlink(hx_db_lock_file(copy.path().c_str()).c_str());
   if (current && m.sequence == current->sequence) {
     sameAsCurrent = true;
     return 0;
   }
-  {  // the database's own digest, for the replica's check after decompressing
-    daSha256 hash;
-    FileDescriptor in(::open(copy.path().c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) return hx_db_s_open_failed;
-    std::vector<char> buf(size_t{1} << 20);
-    uint64_t total = 0;
-    for (;;) {
-      ssize_t n = readSome(in.get(), buf.data(), buf.size());
-      if (n < 0) return hx_db_s_io_error;
-      if (n == 0) break;
-      hash.update(buf.data(), static_cast<size_t>(n));
-      total += static_cast<uint64_t>(n);
-    }
-    if (!hash.ok()) return hx_db_s_io_error;
-    m.rawSha256 = hash.finish();
-    m.rawSize = total;
+  struct stat copied {};
+  if (::stat(copy.path().c_str(), &copied) != 0) return hx_db_s_io_error;
+
+  // The delta from the previous publish first: with it, the full snapshot
+  // may wait (options.fullEvery).
+  std::string basePath = base + "/" + kDeltaBase;
+  if (options.deltas > 0 && current)
+    writeDelta(base, tag, *current, copy.path(), static_cast<uint64_t>(copied.st_size) / 2, options.deltas, m);
+  ::unlink(hx_db_lock_file(copy.path().c_str()).c_str());
+  if (deltaOnly(current, m, options.fullEvery)) {
+    m.file = current->file;
+    m.size = current->size;
+    m.sha256 = current->sha256;
+    m.rawSize = current->rawSize;
+    m.rawSha256 = current->rawSha256;
+    m.fileSequence = daSnapshotFileSequence(*current);
+    m.fileDigest = daSnapshotFileDigest(*current);
+  } else {
+    status = writeFullSnapshot(base, tag, copy.path(), m);
+    if (status != 0) return status;
   }
 
-  m.file = std::string(kSnapshotDir) + "/" + snapshotName(m.sequence);
-  TempFile packed(snapDir + "/.publish-" + tag + kSuffix);
-  ::unlink(packed.path().c_str());
-  status = compressFile(copy.path(), packed.path(), m.sha256, m.size);
-  if (status != 0) return status;
-  std::string finalPath = base + "/" + m.file;
-  if (::rename(packed.path().c_str(), finalPath.c_str()) != 0) return hx_db_s_io_error;
-  packed.keep();
-  syncDir(snapDir);
+  // The copy is kept as the base of the next delta.
+  hx_db_remove_file(basePath.c_str());
+  if (options.deltas > 0 && ::rename(copy.path().c_str(), basePath.c_str()) == 0) copy.keep();
   return 0;
 }
 
@@ -336,16 +574,7 @@ unsigned long publishRegistry(std::string const& base, std::string const& tag, s
   unsigned long st = 0;
   daReadRegistryFile(finalPath, daMaxRegistryBytes, present, st);
   if (st == 0 && present == text) return 0;
-  TempFile tmp(base + "/" + kSnapshotDir + "/.publish-" + tag + kRegistrySuffix);
-  ::unlink(tmp.path().c_str());
-  {
-    FileDescriptor out(::open(tmp.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!out.valid() || !writeAll(out.get(), text.data(), text.size()) || ::fsync(out.get()) != 0)
-      return hx_db_s_io_error;
-  }
-  if (::rename(tmp.path().c_str(), finalPath.c_str()) != 0) return hx_db_s_io_error;
-  tmp.keep();
-  return 0;
+  return writePublished(finalPath, base + "/" + kSnapshotDir + "/.publish-" + tag + kRegistrySuffix, text);
 }
 
 // Writes m as the manifest (temporary file, synced, renamed). 0 or
@@ -403,7 +632,15 @@ void removeOldRegistries(std::string const& snapDir, daSnapshotManifest const& m
 
 void daPublishSnapshot(char const* master, char const* dir, char const* domain, unsigned keep,
                        daSnapshotPublishResult& result, unsigned long& status) {
+  daPublishOptions options;
+  options.keep = keep;
+  daPublishSnapshot(master, dir, domain, options, result, status);
+}
+
+void daPublishSnapshot(char const* master, char const* dir, char const* domain, daPublishOptions const& options,
+                       daSnapshotPublishResult& result, unsigned long& status) {
   status = 0;
+  unsigned keep = options.keep;
   if (!master || !*master || !dir || !*dir) {
     status = hx_db_s_bad_argument;
     return;
@@ -452,7 +689,9 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   std::string tag = std::to_string(::getpid());
   daSnapshotManifest m;
   bool sameDatabase = false;
-  status = packSnapshot(master, domain, base, tag, haveCurrent ? &current : nullptr, m, sameDatabase);
+  daPublishOptions bounded = options;
+  bounded.deltas = std::min(options.deltas, daPublishOptions::maxDeltas);
+  status = packSnapshot(master, domain, base, tag, haveCurrent ? &current : nullptr, bounded, m, sameDatabase);
   if (status != 0) return;
   if (sameDatabase) {
     m = current;
@@ -484,10 +723,12 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   result.manifest = m;
   result.removed = 0;
   removeOldRegistries(snapDir, m, haveCurrent ? &current : nullptr);
+  removeOldDeltas(snapDir, m, haveCurrent ? &current : nullptr);
   unsigned kept = 0;
   for (unsigned long seq : listSnapshots(snapDir)) {
-    if (seq == m.sequence || kept + 1 < keep) {
-      if (seq != m.sequence) ++kept;
+    bool named = seq == daSnapshotFileSequence(m);
+    if (named || kept + 1 < keep) {
+      if (!named) ++kept;
       continue;
     }
     if (::unlink((snapDir + "/" + snapshotName(seq)).c_str()) == 0) ++result.removed;
@@ -568,5 +809,44 @@ void daSnapshotDecompress(char const* from, char const* to, uint64_t maxBytes, s
   sha256 = hash.finish();
   size = written;
   made.keep();
+  status = 0;
+}
+
+// ---- in-memory zstd ------------------------------------------------------------------------
+
+std::string daZstdCompress(std::string_view bytes) {
+  std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> z(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+  if (!z) return "";
+  ZSTD_CCtx_setParameter(z.get(), ZSTD_c_compressionLevel, 3);
+  ZSTD_CCtx_setParameter(z.get(), ZSTD_c_checksumFlag, 1);
+  std::string out(ZSTD_compressBound(bytes.size()), '\0');
+  size_t n = ZSTD_compress2(z.get(), out.data(), out.size(), bytes.data(), bytes.size());
+  if (ZSTD_isError(n)) return "";
+  out.resize(n);
+  return out;
+}
+
+void daZstdDecompress(std::string_view compressed, uint64_t maxBytes, std::string& out, unsigned long& status) {
+  status = da_s_snapshot_bad_compression;
+  std::unique_ptr<ZSTD_DStream, ZstdDStreamFree> z(ZSTD_createDStream());
+  if (!z || ZSTD_isError(ZSTD_initDStream(z.get())) || compressed.empty()) return;
+  std::string result;
+  std::vector<char> buf(ZSTD_DStreamOutSize());
+  ZSTD_inBuffer input{compressed.data(), compressed.size(), 0};
+  size_t hint = 1;
+  for (;;) {
+    ZSTD_outBuffer output{buf.data(), buf.size(), 0};
+    hint = ZSTD_decompressStream(z.get(), &output, &input);
+    if (ZSTD_isError(hint)) return;
+    if (result.size() + output.pos > maxBytes) {
+      status = da_s_snapshot_too_large;
+      return;
+    }
+    result.append(buf.data(), output.pos);
+    if (hint == 0) break;  // the frame ended
+    if (input.pos == input.size && output.pos < output.size) return;  // cut short
+  }
+  if (input.pos != input.size) return;  // more after the frame: not what was published
+  out = std::move(result);
   status = 0;
 }

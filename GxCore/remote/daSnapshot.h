@@ -4,6 +4,8 @@
 //
 //   DIR/manifest.json                 which snapshot is current
 //   DIR/snapshots/<sequence>.gxdb.zst one compacted, verified copy each
+//   DIR/snapshots/<from>-<to>.delta.zst the changes between two published
+//                                     sequence numbers (daDelta.h)
 //
 // and serves DIR as static files; replicas fetch the manifest and then the
 // snapshot it names (daHttpReplicatedClient). The manifest is replaced by a
@@ -13,6 +15,18 @@
 // replica that read the previous manifest a moment ago still finds its file
 // (unless more than keep publishes happened meanwhile).
 //
+// Every publish (or, with daPublishOptions::fullEvery, every Nth) writes a
+// full snapshot, and each a delta from the previously published sequence
+// number when the previous state is at hand (the publisher keeps it as
+// DIR/.delta-base.gxdb, a private file). The manifest
+// lists the newest deltas (a chain ending at its own sequence number, at
+// most options.deltas long) with their numbers, sizes, SHA-256 and the
+// content digests before and after each, and the content digest of the
+// snapshot; a replica a few changes behind fetches the chain instead of
+// the snapshot. A manifest of a publish that wrote a full snapshot stays
+// readable by clients that know no deltas: its other fields are as before
+// and name the full snapshot of the same sequence number.
+//
 // The statuses below are shared by the publisher and the HTTP client
 // (da_s_snapshot_bad_registry, for the registry that travels with the
 // database, is in GxCore/db/daReplicaRegistry.h).
@@ -21,6 +35,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "GxCore/db/daReplicaRegistry.h"  // the registry published beside a snapshot
 
@@ -72,6 +88,17 @@ class daSha256 {
   bool ok_;
 };
 
+// One delta a manifest lists.
+struct daSnapshotDelta {
+  unsigned long from = 0, to = 0;  // the sequence numbers it leads from and to
+  std::string file;                // "snapshots/<from>-<to>.delta.zst"
+  uint64_t size = 0;               // bytes of the compressed file
+  std::string sha256;              // of the compressed file
+  uint64_t rawSize = 0;            // bytes of the encoded delta
+  std::string fromDigest;          // content digest at from (64 hex digits)
+  std::string digest;              // content digest at to
+};
+
 // What a manifest says about the current snapshot.
 struct daSnapshotManifest {
   unsigned long sequence = 0;  // the master's sequence number in the snapshot
@@ -88,15 +115,35 @@ struct daSnapshotManifest {
   std::string registryFile;
   uint64_t registrySize = 0;
   std::string registrySha256;
+  // The snapshot's content digest (daDelta.h; "" in a manifest of an older
+  // publisher) and the deltas leading to this sequence number, oldest
+  // first (empty when there are none).
+  std::string digest;
+  std::vector<daSnapshotDelta> deltas;
+  // Between two full snapshots (daPublishOptions::fullEvery) file holds an
+  // older sequence number than sequence: fileSequence, with the content
+  // digest fileDigest, and the deltas lead from there to sequence. When
+  // fileDigest is "" the file holds sequence itself (fileSequence is then
+  // not used): daSnapshotFileSequence and daSnapshotFileDigest say which.
+  unsigned long fileSequence = 0;
+  std::string fileDigest;
 };
+// The sequence number and content digest of the database in m.file.
+inline unsigned long daSnapshotFileSequence(daSnapshotManifest const& m) {
+  return m.fileDigest.empty() ? m.sequence : m.fileSequence;
+}
+inline std::string const& daSnapshotFileDigest(daSnapshotManifest const& m) {
+  return m.fileDigest.empty() ? m.digest : m.fileDigest;
+}
 
 // The manifest as JSON text (one object, ending in a newline).
 std::string daSnapshotManifestToJson(daSnapshotManifest const& m);
 // Parses JSON text into m. status 0; da_s_snapshot_bad_manifest when the
 // text is not a JSON object, a field is missing or of the wrong type, a
 // digest is not 64 hex digits, or the file (or the registry file, when the
-// manifest names one) is not "snapshots/" followed by a plain file name (no
-// further slash, no leading dot). m is left as it was on failure.
+// manifest names one, or a delta's file) is not "snapshots/" followed by a
+// plain file name (no further slash, no leading dot). m is left as it was
+// on failure.
 void daSnapshotManifestParse(std::string const& text, daSnapshotManifest& m, unsigned long& status);
 
 // The outcome of a publish.
@@ -130,6 +177,29 @@ struct daSnapshotPublishResult {
 // hx_db_s_bad_argument, hx_db_s_corrupt, hx_db_s_open_failed,
 // hx_db_s_io_error, the copy's or check's status), with every temporary
 // file removed and the previous manifest and snapshots untouched.
+// Also writes the delta (see above) with options.deltas > 0, and removes
+// the delta files named by neither the new nor the previous manifest. A
+// delta that cannot be made (no previous state, or it does not match the
+// previous manifest's sequence number, or it would be larger than half the
+// database) is left out and the chain starts again with the next publish;
+// that is not a failure.
+// With fullEvery N > 1 a full snapshot is written at every Nth publish
+// only; the publishes between write the delta alone, and the manifest
+// names the last full snapshot (its fileSequence and fileDigest) with the
+// deltas after it (as long as deltas lists them all: otherwise, and when
+// no delta could be made, the full snapshot is written). A manifest
+// between two full snapshots cannot be used by clients that know no
+// deltas: they refuse it (da_s_snapshot_wrong_sequence).
+struct daPublishOptions {
+  unsigned keep = 3;     // snapshots kept, the new one included
+  unsigned deltas = 10;  // deltas listed in the manifest (0: none written; at most maxDeltas)
+  unsigned fullEvery = 1;  // a full snapshot at every publish (1), or at every Nth
+  // More would make the manifest outgrow what clients accept of one.
+  static constexpr unsigned maxDeltas = 100;
+};
+void daPublishSnapshot(char const* master, char const* dir, char const* domain, daPublishOptions const& options,
+                       daSnapshotPublishResult& result, unsigned long& status);
+// The same with options {keep, 10}.
 void daPublishSnapshot(char const* master, char const* dir, char const* domain, unsigned keep,
                        daSnapshotPublishResult& result, unsigned long& status);
 
@@ -142,3 +212,12 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
 // left as they were.
 void daSnapshotDecompress(char const* from, char const* to, uint64_t maxBytes, std::string& sha256, uint64_t& size,
                           unsigned long& status);
+
+// Compresses bytes with zstd (level 3, with a checksum). Throws
+// std::bad_alloc; "" when zstd fails.
+std::string daZstdCompress(std::string_view bytes);
+// Decompresses one zstd stream held in memory into out, at most maxBytes
+// of output. status 0; da_s_snapshot_too_large (more than maxBytes);
+// da_s_snapshot_bad_compression (not zstd, damaged, cut short, or bytes
+// after the stream). out is left as it was on failure.
+void daZstdDecompress(std::string_view compressed, uint64_t maxBytes, std::string& out, unsigned long& status);

@@ -19,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "GxCore/GxAcl.h"
+#include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/remote/daDelta.h"
 #include "GxCore/remote/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "GxCore/remote/daSnapshot.h"
@@ -26,7 +29,11 @@
 #include "outside/hxdigest.h"
 #include "fault_injection.h"
 #include "loopback.h"
+#include "static_nginx.h"
 #include "test_support.h"
+#include "tools/common/estate.h"
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -41,113 +48,7 @@ void makeMaster(std::string const& path, std::vector<std::string> const& acls) {
   gxtest::makePolicyDb(path, acls, daLocalPolicy::minimumDatabaseVersion, "hr");
 }
 
-// nginx in the foreground (daemon off, one process) on a free loopback
-// port, serving root, with its configuration, pid, logs and temporary
-// paths in a folder of its own. Stopped by stop() or the destructor, and
-// asked to end with the test process if that dies first.
-class Nginx {
- public:
-  struct Options {
-    std::string certFile, keyFile;  // both given: https with this certificate
-    std::string token;              // not empty: requests without "Bearer <token>" get 401
-    std::string extra;              // more directives for the server block
-  };
-  explicit Nginx(std::string root, Options options = {}) : root_(std::move(root)), options_(std::move(options)) {
-    for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) start();
-  }
-  ~Nginx() { stop(); }
-  Nginx(Nginx const&) = delete;
-  Nginx& operator=(Nginx const&) = delete;
-
-  bool running() const { return pid_ > 0; }
-  std::string const& error() const { return error_; }
-  std::string url() const {
-    return (options_.certFile.empty() ? "http" : "https") + std::string("://127.0.0.1:") + std::to_string(port_) + "/";
-  }
-  // Lines "<status> <body bytes> <request line>", one per request.
-  // nginx writes a request's log line after the response has gone out, so a
-  // client can read its answer before the line exists: wait (briefly) for the
-  // number of lines the caller expects.
-  std::vector<std::string> accessLog(size_t expected = 0) const {
-    std::vector<std::string> lines;
-    for (int tries = 0; tries < 200; ++tries) {
-      lines.clear();
-      std::ifstream in(dir_.file("access.log"));
-      for (std::string line; std::getline(in, line);) lines.push_back(line);
-      if (lines.size() >= expected) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return lines;
-  }
-
-  void stop() { gxtest::stopServer(pid_); }
-
- private:
-  void start() {
-    static constexpr char const* binary = "/usr/sbin/nginx";
-    if (::access(binary, X_OK) != 0) {
-      error_ = std::string(binary) + " is missing: run scripts/setup (package nginx-light)";
-      return;
-    }
-    port_ = gxtest::freeLoopbackPort();
-    std::string d = dir_.path().string();
-    std::string conf = d + "/nginx.conf";
-    {
-      std::ofstream c(conf);
-      c << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-        << "pid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n"
-        << "events { worker_connections 64; }\n"
-        << "http {\n  default_type application/octet-stream;\n"
-        << "  log_format gx '$status $body_bytes_sent \"$request\"';\n"
-        << "  access_log " << d << "/access.log gx;\n";
-      for (char const* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
-        c << "  " << t << "_temp_path " << d << "/" << t << ";\n";
-      c << "  server {\n    listen 127.0.0.1:" << port_ << (options_.certFile.empty() ? "" : " ssl") << ";\n"
-        << "    root " << root_ << ";\n";
-      if (!options_.certFile.empty())
-        c << "    ssl_certificate " << options_.certFile << ";\n    ssl_certificate_key " << options_.keyFile << ";\n";
-      if (!options_.token.empty())
-        c << "    if ($http_authorization != \"Bearer " << options_.token << "\") { return 401; }\n";
-      c << options_.extra << "  }\n}\n";
-    }
-    std::string log = d + "/error.log";
-    pid_t pid = ::fork();
-    if (pid < 0) {
-      error_ = "fork failed";
-      return;
-    }
-    if (pid == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      ::execl(binary, binary, "-p", (d + "/").c_str(), "-c", conf.c_str(), "-e", log.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    // Ready once it accepts connections; gone means it failed to start.
-    for (int i = 0; i < 200; ++i) {
-      int st = 0;
-      if (::waitpid(pid, &st, WNOHANG) == pid) {
-        error_ = "nginx exited at start: " + readFile(log);
-        return;
-      }
-      if (gxtest::acceptsConnections(port_)) {
-        pid_ = pid;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    error_ = "nginx did not accept connections on port " + std::to_string(port_) + ": " + readFile(log);
-  }
-
-  TempDir dir_;
-  std::string root_;
-  Options options_;
-  int port_ = -1;
-  pid_t pid_ = -1;
-  std::string error_;
-};
-
+using Nginx = gxtest::StaticNginx;
 using gxtest::SilentServer;
 
 daHttpReplicaOptions testOptions() {
@@ -521,9 +422,10 @@ class SnapshotPublish : public ::testing::Test {
     www_ = dir_.file("www");
     makeMaster(master_, {"m0"});
   }
-  unsigned long publish(unsigned keep, daSnapshotPublishResult& result) {
+  unsigned long publish(unsigned keep, daSnapshotPublishResult& result) { return publish({keep, 10}, result); }
+  unsigned long publish(daPublishOptions const& options, daSnapshotPublishResult& result) {
     unsigned long st = 0;
-    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", keep, result, st);
+    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", options, result, st);
     return st;
   }
   std::set<std::string> served() const {
@@ -679,6 +581,11 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
   m.rawSha256 = std::string(64, 'b');
   m.dbVersion = 0x600;
   m.time = "2026-01-01T00:00:00Z";
+  m.digest = std::string(64, 'c');
+  m.deltas.push_back(daSnapshotDelta{41, 42, "snapshots/41-42.delta.zst", 90, std::string(64, 'd'), 200,
+                                     std::string(64, 'e'), m.digest});
+  m.fileSequence = 41;
+  m.fileDigest = std::string(64, 'e');
   daSnapshotManifest back;
   unsigned long st = 1;
   daSnapshotManifestParse(daSnapshotManifestToJson(m), back, st);
@@ -687,6 +594,13 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
   EXPECT_EQ(back.file, m.file);
   EXPECT_EQ(back.rawSha256, m.rawSha256);
   EXPECT_EQ(back.dbVersion, 0x600u);
+  EXPECT_EQ(back.digest, m.digest);
+  ASSERT_EQ(back.deltas.size(), 1u);
+  EXPECT_EQ(back.deltas[0].from, 41u);
+  EXPECT_EQ(back.deltas[0].fromDigest, m.deltas[0].fromDigest);
+  EXPECT_EQ(back.deltas[0].rawSize, 200u);
+  EXPECT_EQ(daSnapshotFileSequence(back), 41u);
+  EXPECT_EQ(daSnapshotFileDigest(back), m.fileDigest);
 
   for (char const* file : {"../master.db", "snapshots/../../etc/passwd", "/etc/passwd", "snapshots/.hidden",
                            "snapshots/a/b.zst", "snapshots/"}) {
@@ -695,10 +609,14 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
     daSnapshotManifestParse(daSnapshotManifestToJson(bad), back, st);
     EXPECT_EQ(st, da_s_snapshot_bad_manifest) << file;
   }
-  daSnapshotManifest shortDigest = m;
+  daSnapshotManifest shortDigest = m, unsafeDelta = m, shortDeltaDigest = m;
   shortDigest.sha256 = "abc";
-  daSnapshotManifestParse(daSnapshotManifestToJson(shortDigest), back, st);
-  EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  unsafeDelta.deltas[0].file = "../master.db";
+  shortDeltaDigest.deltas[0].digest = "abc";
+  for (auto const* bad : {&shortDigest, &unsafeDelta, &shortDeltaDigest}) {
+    daSnapshotManifestParse(daSnapshotManifestToJson(*bad), back, st);
+    EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+  }
   daSnapshotManifestParse("{\"format\": 1, \"sequence\": 3}", back, st);
   EXPECT_EQ(st, da_s_snapshot_bad_manifest);
   daSnapshotManifestParse("[1, 2]", back, st);
@@ -708,29 +626,79 @@ TEST(SnapshotManifest, RoundTripsAndRefusesUnsafeOrIncompleteManifests) {
 
 TEST_F(SnapshotPublish, UnchangedMasterPublishesNothingAndOnlyTheNewestAreKept) {
   daSnapshotPublishResult r;
-  ASSERT_EQ(publish(2, r), 0u);
+  daPublishOptions two{2, 2};
+  ASSERT_EQ(publish(two, r), 0u);
   unsigned long first = r.manifest.sequence;
   std::string manifest = readFile(www_ + "/manifest.json");
-  EXPECT_EQ(publish(2, r), da_s_snapshot_unchanged);
+  EXPECT_EQ(publish(two, r), da_s_snapshot_unchanged);
   EXPECT_EQ(r.manifest.sequence, first);
   EXPECT_EQ(readFile(www_ + "/manifest.json"), manifest);
 
   std::vector<unsigned long> seqs{first};
   for (int i = 1; i <= 3; ++i) {
     gxtest::addAcls(master_, {"n" + std::to_string(i)}, "hr");
-    ASSERT_EQ(publish(2, r), 0u);
+    ASSERT_EQ(publish(two, r), 0u);
     seqs.push_back(r.manifest.sequence);
   }
   // The manifest names the newest; one older snapshot is kept beside it,
-  // and no temporary file is left.
-  std::set<std::string> expected{std::to_string(seqs[3]) + ".gxdb.zst", std::to_string(seqs[2]) + ".gxdb.zst"};
+  // with the two newest deltas it lists and the one more the previous
+  // manifest listed (a replica may be reading that one); no temporary file
+  // is left.
+  auto delta = [&](int i) { return std::to_string(seqs[i - 1]) + "-" + std::to_string(seqs[i]) + ".delta.zst"; };
+  std::set<std::string> expected{std::to_string(seqs[3]) + ".gxdb.zst", std::to_string(seqs[2]) + ".gxdb.zst",
+                                 delta(1), delta(2), delta(3)};
   EXPECT_EQ(served(), expected);
   EXPECT_EQ(r.manifest.file, "snapshots/" + std::to_string(seqs[3]) + ".gxdb.zst");
+  ASSERT_EQ(r.manifest.deltas.size(), 2u);
+  EXPECT_EQ(r.manifest.deltas[0].from, seqs[1]);
+  EXPECT_EQ(r.manifest.deltas[1].to, seqs[3]);
+  EXPECT_EQ(r.manifest.deltas[1].digest, r.manifest.digest);
   EXPECT_EQ(r.manifest.dbVersion, daLocalPolicy::minimumDatabaseVersion);
   for (auto const& e : fs::directory_iterator(www_))
     EXPECT_TRUE(e.path().filename() == "manifest.json" || e.path().filename() == "snapshots" ||
-                e.path().filename() == ".publish.lock")
+                e.path().filename().string()[0] == '.')
         << e.path();
+}
+
+// The master's change log stays on the master: neither a snapshot nor a
+// delta carries it, and it is no part of the published digest.
+TEST_F(SnapshotPublish, ChangeLogIsLeftOutOfSnapshotsAndDeltas) {
+  auto logEntry = [&](char const* key) {
+    daLocalStore s("hr", master_.c_str());
+    unsigned long st = 0;
+    s.openStore(0, st);
+    hx_db_store(s.getDBHandle(), key, gxobj_t{nullptr, 1, 0, 0, nullptr}, st);
+    ASSERT_EQ(st, 0u);
+  };
+  logEntry("/auth/changelog/1");
+  daSnapshotPublishResult r;
+  ASSERT_EQ(publish(3, r), 0u);
+  std::string db = dir_.file("copy.db"), digest;
+  uint64_t size = 0;
+  unsigned long st = 0;
+  daSnapshotDecompress((www_ + "/" + r.manifest.file).c_str(), db.c_str(), uint64_t{1} << 30, digest, size, st);
+  ASSERT_EQ(st, 0u);
+  {
+    daLocalStore copy("hr", db.c_str());
+    copy.openStore(1, st);
+    ASSERT_EQ(st, 0u);
+    hx_db_record entry(copy.getDBHandle(), "/auth/changelog/1", st);
+    EXPECT_EQ(st, hx_db_s_not_found);
+    daContentDigest full;
+    daDigestOfDatabase(copy.getDBHandle(), full, st);
+    EXPECT_EQ(full.hex(), r.manifest.digest);
+  }
+
+  logEntry("/auth/changelog/2");
+  gxtest::addAcls(master_, {"n1"}, "hr");
+  ASSERT_EQ(publish(3, r), 0u);
+  ASSERT_EQ(r.manifest.deltas.size(), 1u);
+  std::string raw;
+  daZstdDecompress(readFile(www_ + "/" + r.manifest.deltas[0].file), 1 << 20, raw, st);
+  daDelta d;
+  ASSERT_TRUE(daDeltaDecode(raw, d));
+  ASSERT_FALSE(d.changes.empty());
+  for (auto const& c : d.changes) EXPECT_EQ(c.key.find("changelog"), std::string::npos) << c.key;
 }
 
 TEST_F(SnapshotPublish, DamagedMasterIsNotPublished) {
@@ -798,6 +766,287 @@ TEST_F(SnapshotPublish, PublishingWhileAWriterCommitsYieldsConsistentSnapshots) 
     EXPECT_EQ(seq - base, static_cast<unsigned long>(present)) << "snapshot " << m.sequence;
     if (present < kWrites) EXPECT_FALSE(hasAcl(copy, "w" + std::to_string(present + 1)));
   }
+}
+
+// ---- deltas ---------------------------------------------------------------------------
+
+// A replica (cache on: decisions use the cache and the memo) that follows
+// its master by the deltas published beside each snapshot.
+class HttpDelta : public HttpReplica {
+ protected:
+  unsigned long openCachedReplica() {
+    replica_ = std::make_unique<daLocalPolicy>("hr", replicaPath_.c_str(), 1, 0);
+    replica_->setReplicatedClient(client_.get());
+    unsigned long st = 0;
+    replica_->openPolicy(1, st);
+    return st;
+  }
+  unsigned long catchUp(daCatchUpReport& report) {
+    unsigned long seq = 0, st = 0;
+    client_->getMasterSeqNum(seq, st);
+    if (st == 0) daCatchUpByDeltas(*client_, *replica_, report, st);
+    return st;
+  }
+  unsigned long catchUp() {
+    daCatchUpReport report;
+    return catchUp(report);
+  }
+  // On the master: ACL "door", attached at /door, gives unauthenticated
+  // callers (and any other) actions.
+  void setDoor(char const* actions) {
+    daCachedStore writer("hr", master_.c_str(), 1, 0);
+    unsigned long st = 0;
+    writer.openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    auto* acl = new GxACL;
+    GxACLPermset p;
+    writer.mapAction(actions, p, st);
+    ASSERT_EQ(st, 0u);
+    acl->addCellEntry(p);  // an unauthenticated caller gets what both entries give
+    acl->addUnauthEntry(p);
+    writer.setObject(daAclName("door"), acl, st);
+    ASSERT_EQ(st, 0u);
+    auto* map = new GxMapPObjectToACL;
+    map->add("door");
+    writer.setObject(daPObjName("/door").getPObjToAclMapName(), map, st);
+    ASSERT_EQ(st, 0u);
+  }
+  bool doorOpens() {
+    daDecision d;
+    unsigned long st = 0;
+    replica_->decide("/door", nullptr, "r", nullptr, d, st);
+    EXPECT_EQ(st, 0u);
+    if (!d.granted()) why_ = daDecisionCauseText(d.cause()) + std::string(": ") + d.reason();
+    return st == 0 && d.granted();
+  }
+  std::string why_;
+  // Two more changes of the master, each published: the manifest then
+  // lists a chain of two deltas from the replica's number.
+  void publishTwoChanges(std::string const& tag) {
+    for (char const* step : {"a", "b"}) {
+      gxtest::addAcls(master_, {tag + step}, "hr");
+      ASSERT_EQ(publish(), 0u);
+    }
+  }
+  nlohmann::json manifest() const { return nlohmann::json::parse(readFile(www_ + "/manifest.json")); }
+};
+
+TEST_F(HttpDelta, OneEntryChangeTravelsAsASmallDeltaAndDecisionsSeeIt) {
+  {
+    daCachedStore writer("hr", master_.c_str(), 1, 0);
+    unsigned long st = 0;
+    writer.openStore(0, st);
+    gxestate::Options o;
+    o.objects = 20000;
+    gxestate::Estate estate;
+    gxestate::generate(writer, o, estate, st);
+    ASSERT_EQ(st, 0u);
+  }
+  setDoor("r");
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openCachedReplica(), 0u);
+  EXPECT_TRUE(doorOpens()) << why_;
+  EXPECT_TRUE(doorOpens());  // now from the memo
+  EXPECT_GT(published_.size, 64u * 1024);
+
+  setDoor("T");
+  ASSERT_EQ(publish(), 0u);
+  uint64_t before = client_->bytesFetched();
+  daCatchUpReport report;
+  ASSERT_EQ(catchUp(report), 0u) << report.problem;
+  EXPECT_EQ(report.links, 1u);
+  EXPECT_LE(client_->bytesFetched() - before, 16u * 1024) << "manifest and delta";
+  EXPECT_EQ(replicaSeq(), published_.sequence);
+  EXPECT_FALSE(doorOpens());
+  // The file is the whole new state for any other reader too.
+  daCachedStore other("hr", replicaPath_.c_str(), 0, 0);
+  unsigned long st = 0, seq = 0;
+  other.openStore(1, st);
+  other.getLocalSeqNum(seq);
+  EXPECT_EQ(seq, published_.sequence);
+  daDecision d;
+  other.decide("/door", nullptr, "r", nullptr, d, st);
+  EXPECT_EQ(st, 0u);
+  EXPECT_FALSE(d.granted());
+}
+
+TEST_F(HttpDelta, ChainOfThreeIsAppliedAtOnceAndMatchesAFullRecompute) {
+  ASSERT_EQ(publish(), 0u);
+  ASSERT_EQ(openCachedReplica(), 0u);
+  size_t requestsBefore = server_->accessLog(2).size();
+  for (char const* acl : {"c1", "c2", "c3"}) {
+    gxtest::addAcls(master_, {acl}, "hr");
+    ASSERT_EQ(publish(), 0u);
+  }
+  ASSERT_EQ(published_.deltas.size(), 3u);
+  daCatchUpReport report;
+  ASSERT_EQ(catchUp(report), 0u) << report.problem;
+  EXPECT_EQ(report.links, 3u);
+  EXPECT_TRUE(hasAcl(*replica_, "c3"));
+  EXPECT_EQ(replicaSeq(), published_.sequence);
+  // Only the manifest and the three deltas were fetched, no snapshot.
+  std::vector<std::string> log = server_->accessLog(requestsBefore + 4);
+  ASSERT_EQ(log.size(), requestsBefore + 4);
+  for (size_t i = requestsBefore; i < log.size(); ++i) EXPECT_EQ(log[i].find(".gxdb.zst"), std::string::npos) << log[i];
+
+  daContentDigest full, recorded;
+  unsigned long st = 0, recordedSeq = 0;
+  daDigestOfDatabase(replica_->getDBHandle(), full, st);
+  ASSERT_EQ(st, 0u);
+  ASSERT_TRUE(daReadDigestRecord(replica_->getDBHandle(), recordedSeq, recorded));
+  EXPECT_EQ(full.hex(), published_.digest);
+  EXPECT_EQ(recorded, full);
+  EXPECT_EQ(recordedSeq, published_.sequence);
+  EXPECT_EQ(catchUp(), daAbstractReplicatedClient::s_replica_current);
+}
+
+// With a full snapshot at every third publish, the publishes between write
+// the delta alone: a replica that has the snapshot follows by deltas, a
+// fresh one takes the snapshot and the deltas after it, and a client that
+// knows no deltas refuses such a manifest rather than take an old policy.
+TEST_F(HttpDelta, BetweenFullSnapshotsAFreshReplicaTakesTheLastOneAndTheDeltasAfterIt) {
+  daPublishOptions everyThird{3, 10, 3};
+  auto publishEveryThird = [&] {
+    daSnapshotPublishResult r;
+    unsigned long st = 0;
+    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", everyThird, r, st);
+    published_ = r.manifest;
+    return st;
+  };
+  ASSERT_EQ(publishEveryThird(), 0u);
+  unsigned long full = published_.sequence;
+  ASSERT_EQ(openCachedReplica(), 0u);
+  for (char const* acl : {"e1", "e2"}) {
+    gxtest::addAcls(master_, {acl}, "hr");
+    ASSERT_EQ(publishEveryThird(), 0u);
+    EXPECT_EQ(daSnapshotFileSequence(published_), full);
+  }
+  EXPECT_FALSE(fs::exists(www_ + "/snapshots/" + std::to_string(published_.sequence) + ".gxdb.zst"));
+  EXPECT_EQ(catchUp(), 0u);
+  EXPECT_TRUE(hasAcl(*replica_, "e2"));
+
+  daHttpReplicatedClient freshClient(server_->url(), testOptions());
+  daLocalPolicy fresh("hr", dir_.file("fresh.db").c_str(), 0, 0);
+  fresh.setReplicatedClient(&freshClient);
+  unsigned long st = 0, seq = 0, recordedSeq = 0;
+  fresh.openPolicy(1, st);
+  ASSERT_EQ(st, 0u) << freshClient.lastError();
+  fresh.getLocalSeqNum(seq);
+  EXPECT_EQ(seq, published_.sequence);
+  EXPECT_TRUE(hasAcl(fresh, "e2"));
+  daContentDigest recorded;
+  ASSERT_TRUE(daReadDigestRecord(fresh.getDBHandle(), recordedSeq, recorded));
+  EXPECT_EQ(recorded.hex(), published_.digest);
+  fresh.closePolicy(st);
+
+  // What a client without deltas reads of the manifest: it names the
+  // newest number and a file that holds an older one.
+  nlohmann::json m = manifest();
+  m.erase("file_sequence");
+  m.erase("file_digest");
+  serveManifest(m.dump());
+  daHttpReplicatedClient unaware(server_->url(), testOptions());
+  unsigned long none = daLocalStore::invalidSeqnum;
+  unaware.replicateTo(none, dir_.file("unaware.db").c_str(), st);
+  EXPECT_EQ(st, da_s_snapshot_wrong_sequence);
+  EXPECT_FALSE(fs::exists(dir_.file("unaware.db")));
+
+  // The third publish writes the full snapshot again (here also because
+  // the served manifest no longer says which number its snapshot holds).
+  gxtest::addAcls(master_, {"e3"}, "hr");
+  ASSERT_EQ(publishEveryThird(), 0u);
+  EXPECT_EQ(daSnapshotFileSequence(published_), published_.sequence);
+  EXPECT_TRUE(fs::exists(www_ + "/" + published_.file));
+}
+
+// Each case breaks a chain of two deltas on the server; the chain is
+// refused as a whole (nothing of it applied, the old policy serving), and
+// the full snapshot then brings the replica to the master.
+TEST_F(HttpDelta, BrokenChainIsRefusedAndTheSnapshotServesInstead) {
+  ASSERT_EQ(publish(), 0u);
+  std::string firstManifest = readFile(www_ + "/manifest.json");
+  ASSERT_EQ(openCachedReplica(), 0u);
+  // The last two links of the manifest's chain: the ones from the replica.
+  auto link = [](nlohmann::json& m, int i) -> nlohmann::json& { return m["deltas"][m["deltas"].size() - 2 + i]; };
+  auto linkPath = [&](nlohmann::json& m, int i) { return www_ + "/" + link(m, i)["file"].get<std::string>(); };
+  struct Case {
+    char const* what;
+    std::function<void(nlohmann::json& m)> breakIt;
+    unsigned long status;
+  } const cases[] = {
+      {"missing link", [&](nlohmann::json& m) { fs::remove(linkPath(m, 0)); }, da_s_snapshot_http_error},
+      {"link cut short",
+       [&](nlohmann::json& m) { fs::resize_file(linkPath(m, 1), fs::file_size(linkPath(m, 1)) / 2); },
+       da_s_snapshot_mismatch},
+      {"flipped byte",
+       [&](nlohmann::json& m) {
+         std::string bytes = readFile(linkPath(m, 0));
+         bytes[bytes.size() / 2] ^= 1;
+         writeFile(linkPath(m, 0), bytes);
+       },
+       da_s_snapshot_mismatch},
+      {"links swapped",
+       [&](nlohmann::json& m) {
+         for (char const* field : {"file", "size", "sha256", "delta_size"})
+           std::swap(link(m, 0)[field], link(m, 1)[field]);
+       },
+       da_s_snapshot_mismatch},
+      {"gap", [&](nlohmann::json& m) { m["deltas"].erase(m["deltas"].size() - 2); }, da_s_delta_unusable},
+      {"link claiming a terabyte", [&](nlohmann::json& m) { link(m, 1)["delta_size"] = uint64_t{1} << 40; },
+       da_s_delta_unusable},
+      {"record altered, hashes made to match",
+       [&](nlohmann::json& m) {
+         std::string raw;
+         unsigned long st = 0;
+         daZstdDecompress(readFile(linkPath(m, 1)), 1 << 20, raw, st);
+         daDelta d;
+         ASSERT_TRUE(daDeltaDecode(raw, d));
+         for (auto& c : d.changes)
+           if (!c.remove && c.key.find("acl") != std::string::npos) c.value.back() ^= 1;
+         raw = daDeltaEncode(d);
+         std::string packed = daZstdCompress(raw);
+         writeFile(linkPath(m, 1), packed);
+         daSha256 hash;
+         hash.update(packed.data(), packed.size());
+         link(m, 1)["size"] = packed.size();
+         link(m, 1)["sha256"] = hash.finish();
+         link(m, 1)["delta_size"] = raw.size();
+       },
+       da_s_snapshot_mismatch},
+      {"backward link",
+       [&](nlohmann::json& m) {
+         // The link that led to the replica's number, turned round: from
+         // the replica back to the number before (the only link from it).
+         nlohmann::json back = m["deltas"][m["deltas"].size() - 3];
+         std::swap(back["from"], back["to"]);
+         std::swap(back["from_digest"], back["digest"]);
+         m["deltas"].erase(m["deltas"].size() - 2);
+         m["deltas"].push_back(back);
+       },
+       da_s_delta_unusable},
+  };
+  int n = 0;
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string tag = "k" + std::to_string(++n);
+    unsigned long before = replicaSeq();
+    publishTwoChanges(tag);
+    nlohmann::json m = manifest();
+    c.breakIt(m);
+    serveManifest(m.dump());
+    daCatchUpReport report;
+    EXPECT_EQ(catchUp(report), c.status) << report.problem;
+    EXPECT_EQ(replicaSeq(), before);
+    EXPECT_FALSE(hasAcl(*replica_, tag + "a"));
+    EXPECT_EQ(rebuild(), 0u);
+    EXPECT_EQ(replicaSeq(), published_.sequence);
+    EXPECT_TRUE(hasAcl(*replica_, tag + "b"));
+  }
+  // A manifest older than the replica offers no way back.
+  serveManifest(firstManifest);
+  EXPECT_EQ(catchUp(), da_s_delta_unusable);
+  EXPECT_EQ(rebuild(), daAbstractReplicatedClient::s_replica_rollback);
+  EXPECT_EQ(replicaSeq(), published_.sequence);
 }
 
 }  // namespace

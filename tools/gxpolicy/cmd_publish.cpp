@@ -1,7 +1,8 @@
 // gxpolicy publish: writes a compressed, verified snapshot of a master
 // policy database and its manifest into a folder that any web server can
 // serve to replicas on other machines (daSnapshot.h describes the layout),
-// with the master's user registry when it has one.
+// with the delta from the previous publish and the master's user registry
+// when it has one.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -18,12 +19,14 @@ struct PublishArgs {
   std::string dir;
   std::string domain = "Default";
   unsigned keep = 3;
+  unsigned deltas = 10;
+  unsigned fullEvery = 1;
 };
 
 void publish(PublishArgs const& a) {
   daSnapshotPublishResult result;
   unsigned long st = 0;
-  daPublishSnapshot(a.master.c_str(), a.dir.c_str(), a.domain.c_str(), a.keep, result, st);
+  daPublishSnapshot(a.master.c_str(), a.dir.c_str(), a.domain.c_str(), daPublishOptions{a.keep, a.deltas, a.fullEvery}, result, st);
   if (st == da_s_snapshot_unchanged) {
     std::printf("%s: unchanged since snapshot %lu; nothing published\n", a.master.c_str(),
                 result.manifest.sequence);
@@ -43,9 +46,21 @@ void publish(PublishArgs const& a) {
     throw CLI::RuntimeError(fail(what, st));
   }
   auto const& m = result.manifest;
-  std::printf("published %s/%s: sequence %lu, %llu bytes (database %llu bytes), sha256 %s\n", a.dir.c_str(),
-              m.file.c_str(), m.sequence, static_cast<unsigned long long>(m.size),
-              static_cast<unsigned long long>(m.rawSize), m.sha256.c_str());
+  if (daSnapshotFileSequence(m) != m.sequence) {
+    auto const& d = m.deltas.back();
+    std::printf("published sequence %lu as a delta only: %s/%s, %llu bytes (%zu delta(s) listed)\n", m.sequence,
+                a.dir.c_str(), d.file.c_str(), static_cast<unsigned long long>(d.size), m.deltas.size());
+    std::printf("full snapshot %s/%s kept (sequence %lu)\n", a.dir.c_str(), m.file.c_str(), m.fileSequence);
+  } else {
+    std::printf("published %s/%s: sequence %lu, %llu bytes (database %llu bytes), sha256 %s\n", a.dir.c_str(),
+                m.file.c_str(), m.sequence, static_cast<unsigned long long>(m.size),
+                static_cast<unsigned long long>(m.rawSize), m.sha256.c_str());
+  }
+  if (daSnapshotFileSequence(m) == m.sequence && !m.deltas.empty() && m.deltas.back().to == m.sequence) {
+    auto const& d = m.deltas.back();
+    std::printf("with the delta %s/%s from sequence %lu: %llu bytes (%zu delta(s) listed)\n", a.dir.c_str(),
+                d.file.c_str(), d.from, static_cast<unsigned long long>(d.size), m.deltas.size());
+  }
   if (!m.registryFile.empty())
     std::printf("with the user registry %s/%s: %llu bytes, sha256 %s\n", a.dir.c_str(), m.registryFile.c_str(),
                 static_cast<unsigned long long>(m.registrySize), m.registrySha256.c_str());
@@ -61,6 +76,13 @@ void registerPublishCommands(CLI::App& app) {
   sub->add_option("MASTER", args->master, "master policy database file")->required();
   sub->add_option("DIR", args->dir, "folder served by a web server (created when missing)")->required();
   sub->add_option("--keep", args->keep, "snapshots kept, the new one included (default 3)")
+      ->check(CLI::PositiveNumber);
+  sub->add_option("--deltas", args->deltas,
+                  "deltas listed in the manifest, for replicas a few changes behind (default 10; 0: none)")
+      ->check(CLI::Range(0u, daPublishOptions::maxDeltas));
+  sub->add_option("--full-every", args->fullEvery,
+                  "write the full snapshot at every Nth publish only, the delta alone between (default 1: every "
+                  "publish; replicas of versions without deltas need 1)")
       ->check(CLI::PositiveNumber);
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
   sub->callback([args] { publish(*args); });

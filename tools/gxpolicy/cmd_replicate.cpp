@@ -15,6 +15,7 @@
 
 #include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/db/daFileReplicatedClient.h"
+#include "GxCore/remote/daDelta.h"
 #include "GxCore/remote/daHttpReplicatedClient.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxsvc.h"
@@ -28,7 +29,7 @@ struct ReplicateArgs {
   std::string master;
   std::string replica;
   std::string domain = "Default";
-  unsigned watch = 0;       // seconds between polls; 0: replicate once
+  double watch = 0;         // seconds between polls; 0: replicate once
   unsigned long polls = 0;  // with --watch: stop after this many polls (0: never)
   std::string caFile;
   std::string tokenFile;
@@ -138,23 +139,71 @@ std::string now() {
   return buf;
 }
 
+// A replica a few changes behind a URL master takes the published deltas
+// (daDelta.h) instead of a whole snapshot: true when they brought it to the
+// manifest's sequence number, took then saying how. A chain that was
+// refused is reported; the caller rebuilds the replica instead.
+bool catchUp(ReplicateArgs const& a, daLocalPolicy& replica, daAbstractReplicatedClient& client, std::string& took) {
+  auto* http = dynamic_cast<daHttpReplicatedClient*>(&client);
+  if (!http || !replica.isStoreOpen()) return false;
+  daCatchUpReport report;
+  unsigned long st = 0;
+  daCatchUpByDeltas(*http, replica, report, st);
+  if (st == 0) {
+    took = "applied " + std::to_string(report.links) + (report.links == 1 ? " delta" : " deltas") + ", " +
+           std::to_string(report.bytesFetched) + " bytes";
+    return true;
+  }
+  if (st != da_s_delta_unusable && st != daAbstractReplicatedClient::s_replica_current) {
+    std::printf("%s %s: deltas from sequence %lu refused (%s): %s; rebuilding from the snapshot\n", now().c_str(),
+                a.replica.c_str(), report.from, report.problem.c_str(), statusText(st).c_str());
+    std::fflush(stdout);
+  }
+  return false;
+}
+
+// Opens an intact replica file without asking the master and, when the
+// master is a URL whose manifest lists deltas from the replica's number,
+// applies them; took says how. The store is left closed (for openPolicy to
+// open, check and if need be rebuild) unless the deltas were applied.
+bool openByDeltas(ReplicateArgs const& a, daLocalPolicy& replica, daAbstractReplicatedClient& client,
+                  std::string& took) {
+  auto* http = dynamic_cast<daHttpReplicatedClient*>(&client);
+  struct stat info {};
+  if (!http || ::stat(a.replica.c_str(), &info) != 0) return false;
+  unsigned long st = 0;
+  replica.checkReplicaFile(st);  // a damaged file is set aside: openPolicy rebuilds
+  if (st != 0 || ::stat(a.replica.c_str(), &info) != 0) return false;
+  replica.setReplicatedClient(nullptr);
+  replica.openStore(1, st);
+  replica.setReplicatedClient(&client);
+  unsigned long master = daLocalStore::invalidSeqnum, masterStatus = 0;
+  if (st == 0) client.getMasterSeqNum(master, masterStatus);
+  if (st == 0 && masterStatus == 0 && catchUp(a, replica, client, took)) return true;
+  unsigned long closeStatus = 0;
+  replica.closeStore(closeStatus);
+  return false;
+}
+
 // Polls every a.watch seconds; one line per change: a rebuild, a failure
 // (printed when it starts, not on every poll) and the recovery from one.
 void watch(ReplicateArgs const& a, daLocalPolicy& replica, daAbstractReplicatedClient& client) {
   unsigned long failing = 0;
   for (unsigned long poll = 0; a.polls == 0 || poll < a.polls; ++poll) {
-    std::this_thread::sleep_for(std::chrono::seconds(a.watch));
+    std::this_thread::sleep_for(std::chrono::duration<double>(a.watch));
     boundRun(a, client);
     unsigned long master = daLocalStore::invalidSeqnum, st = 0, local = daLocalStore::invalidSeqnum;
     replica.getLocalSeqNum(local);
     client.getMasterSeqNum(master, st);
     if (st == 0 && master != local) {
-      replica.rebuildDatabase(st);
+      std::string took = "rebuilt";
+      if (!catchUp(a, replica, client, took)) replica.rebuildDatabase(st);
       if (st == daAbstractReplicatedClient::s_replica_current) st = 0;
       if (st == 0) {
         unsigned long after = daLocalStore::invalidSeqnum;
         replica.getLocalSeqNum(after);
-        std::printf("%s %s: sequence %lu -> %lu: rebuilt\n", now().c_str(), a.replica.c_str(), local, after);
+        std::printf("%s %s: sequence %lu -> %lu: %s\n", now().c_str(), a.replica.c_str(), local, after,
+                    took.c_str());
         std::fflush(stdout);
         failing = 0;
         continue;
@@ -188,6 +237,8 @@ void replicate(ReplicateArgs const& a) {
   ino_t before = inodeOf(a.replica);
   unsigned long st = 0;
   boundRun(a, client);
+  std::string took;
+  bool updated = openByDeltas(a, replica, client, took);
   replica.openPolicy(1, st);
   if (st != 0) throw CLI::RuntimeError(fail(describeFailure("cannot open or rebuild " + a.replica, a, client, st), st));
   ino_t after = inodeOf(a.replica);
@@ -203,7 +254,8 @@ void replicate(ReplicateArgs const& a) {
   else if (!http) client.getMasterSeqNum(master, masterStatus);
   else masterStatus = replica.lastRebuildStatus() != 0 ? replica.lastRebuildStatus() : da_s_snapshot_unreachable;
   bool rebuilt = after != before;
-  std::printf("%s: %s\n", a.replica.c_str(), rebuilt ? "rebuilt from the master" : "not rebuilt");
+  if (updated && !rebuilt) std::printf("%s: updated from the master: %s\n", a.replica.c_str(), took.c_str());
+  else std::printf("%s: %s\n", a.replica.c_str(), rebuilt ? "rebuilt from the master" : "not rebuilt");
   std::printf("sequence number: replica %lu, master ", local);
   if (masterStatus == 0) std::printf("%lu\n", master);
   else std::printf("unknown: %s\n", replicationFailure(client, masterStatus).c_str());
@@ -249,7 +301,7 @@ void registerReplicateCommands(CLI::App& app) {
       ->required();
   sub->add_option("REPLICA", args->replica, "replica policy database file (created when missing)")->required();
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
-  sub->add_option("--watch", args->watch, "keep polling every SECONDS and rebuild when the master moved")
+  sub->add_option("--watch", args->watch, "keep polling every SECONDS (fractions allowed) and follow the master when it moved")
       ->check(CLI::PositiveNumber);
   sub->add_option("--polls", args->polls, "with --watch: stop after this many polls (default: never)");
   sub->add_option("--ca-file", args->caFile, "https: CA bundle to verify the server against");

@@ -2,12 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <new>
 #include <utility>
 
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daFileReplicatedClient.h"
+#include "GxCore/remote/daDelta.h"
 #include "outside/ZObject.h"
 #include "outside/hxdigest.h"
 #include "tools/common/status_text.h"
@@ -98,6 +100,13 @@ unsigned long ServedReplica::sequence() const {
 }
 
 std::string ServedReplica::digest() const {
+  // A replica that took deltas names its contents by its content digest;
+  // its whole-file record went with the first delta.
+  unsigned long seq = 0;
+  daContentDigest content;
+  if (open_.load() && policy_->getDBHandle() && daReadDigestRecord(policy_->getDBHandle(), seq, content) &&
+      !std::filesystem::exists(options_.db + daLocalPolicy::digestSuffix))
+    return content.hex();
   hx_digest_record record;
   unsigned long st = 0;
   hx_digest_read((options_.db + daLocalPolicy::digestSuffix).c_str(), record, st);
@@ -240,11 +249,32 @@ void ServedReplica::checkOnce() {
   policy_->getLocalSeqNum(local);
   client_->getMasterSeqNum(master, st);
   bool tried = st == 0 && master != local;
-  if (tried) {
+  std::string took = "rebuilt from " + options_.master;
+  if (tried && !catchUp(took)) {
     policy_->rebuildDatabase(st);
     if (st == daAbstractReplicatedClient::s_replica_current) st = 0;
   }
-  finishCheck(local, tried, st, {"replica " + options_.db, "rebuilt from " + options_.master, "the master answers again", ""});
+  finishCheck(local, tried, st, {"replica " + options_.db, took, "the master answers again", ""});
+}
+
+// A replica a few changes behind a URL master takes the published deltas
+// instead of a whole snapshot. True when they brought it to the master's
+// sequence number (took then says so); a chain that was refused is logged
+// and the replica is rebuilt instead.
+bool ServedReplica::catchUp(std::string& took) {
+  if (!http_) return false;
+  daCatchUpReport report;
+  unsigned long st = 0;
+  daCatchUpByDeltas(*http_, *policy_, report, st);
+  if (st == 0) {
+    took = "applied " + std::to_string(report.links) + (report.links == 1 ? " delta" : " deltas") + " (" +
+           std::to_string(report.bytesFetched) + " bytes) from " + options_.master;
+    return true;
+  }
+  if (st != da_s_delta_unusable)
+    log_("replica " + options_.db + ": deltas from sequence " + std::to_string(report.from) + " refused (" +
+         report.problem + "): " + describe(st) + "; rebuilding from the snapshot");
+  return false;
 }
 
 }  // namespace gxpolicyd

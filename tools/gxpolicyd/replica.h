@@ -2,7 +2,9 @@
 // only, and a thread that keeps it current. With a master (a database file
 // or a URL where snapshots are published) the thread asks the master for
 // its sequence number every refresh period, or at once when asked
-// (SIGHUP), and rebuilds the replica when the numbers differ. Without one
+// (SIGHUP); when the numbers differ a URL master's published deltas bring
+// the replica up to date in one write transaction (daDelta.h), and
+// otherwise (no chain from its number, or a chain refused) it is rebuilt. Without one
 // it reads the sequence number of the database file itself as often, and
 // reopens the store when another process (gxpolicy) has committed to the
 // file or replaced it. Decisions go on meanwhile: the store's state lock is
@@ -81,8 +83,10 @@ class ServedReplica {
   bool isOpen() const;
   bool hasMaster() const { return client_ != nullptr; }
   unsigned long sequence() const;
-  // The SHA-256 of the replica file as installed (its digest record), or ""
-  // when it has none (a database served without a master).
+  // The SHA-256 of the replica file as installed (its digest record); once
+  // deltas changed the file, its content digest (daDelta.h) instead; ""
+  // when it has neither (a database served without a master). Reads the
+  // open file: call it before start or from the changed callback.
   std::string digest() const;
   // Seconds since the replica was last known to match its master (a
   // replica opened from its own file counts as current at the open), or
@@ -104,6 +108,7 @@ class ServedReplica {
   };
   void checkOnce();
   void checkFileOnce();
+  bool catchUp(std::string& took);
   // checkOnce or checkFileOnce; memory running out is counted as a failed
   // check and logged once per run of them (the thread goes on).
   void checkGuarded();
