@@ -18,7 +18,8 @@
 namespace {
 
 bool isBookkeeping(char const* key) {
-  return std::strcmp(key, daLocalStore::dbObjectName) == 0 || std::strcmp(key, daLocalStore::dbSSLObjectName) == 0;
+  return std::strcmp(key, daLocalStore::dbObjectName) == 0 || std::strcmp(key, daLocalStore::dbSSLObjectName) == 0 ||
+         std::strcmp(key, daLocalStore::dbDigestName) == 0;
 }
 
 // Decodes the record under key; 0 or the decode (or fetch) status.

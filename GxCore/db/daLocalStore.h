@@ -74,6 +74,9 @@ class daLocalStore {
   static constexpr unsigned long invalidSeqnum = 0xFFFFFFFFul;
   static constexpr char const* dbObjectName = "dbobject";
   static constexpr char const* dbSSLObjectName = "dbsslser";
+  // A replica fed by deltas keeps the digest of its contents here (written
+  // by the remote library's delta code; bookkeeping, not policy).
+  static constexpr char const* dbDigestName = "dbdigest";
   static constexpr char const* dbHeaderName = "dbinfo";
   static constexpr unsigned int firstSSLSerNum = 1000;
 

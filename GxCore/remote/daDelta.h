@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "GxCore/db/daLocalStore.h"
 #include "GxCore/remote/daSnapshot.h"  // the statuses shared with snapshots
 #include "outside/hxdb.h"
 
@@ -43,6 +44,7 @@ class daHttpReplicatedClient;
 constexpr char daChangeLogPrefix[] = "/auth/changelog/";
 // The replica's record of its content digest.
 constexpr char daDigestKey[] = "dbdigest";
+static_assert(std::string_view(daDigestKey) == daLocalStore::dbDigestName);
 
 // A delta cannot bring this replica to the manifest's sequence number: no
 // digest record, no chain of deltas from its number, or a chain larger than
