@@ -558,13 +558,19 @@ TEST_F(LocalPolicyReplication, OlderMasterIsRefusedUnlessARollbackIsAllowed) {
 
 // A record of a type no class decodes (as a raw put writes) is carried to
 // the replica; it does not stop the rest of the policy from replicating.
+// A master that is itself a replica fed by deltas holds its contents'
+// digest under a bookkeeping key: carried like the sequence number, without
+// the unknown-type warning a policy record of no known type gets.
 TEST_F(LocalPolicyReplication, RecordOfAnUnknownTypeDoesNotStopReplication) {
   putRawRecord("/note", 1286, "a note");
+  putRawRecord(daLocalStore::dbDigestName, 1286, std::string(36, 'd'));
   gxtest::addAcls(master_, {"after-the-note"}, "lp");
   daFileReplicatedClient client(master_.c_str(), "lp");
+  gxtest::MessageCapture messages;
   auto replica = openReplica(path_, &client, 0);
   EXPECT_TRUE(hasAcl(*replica, "after-the-note"));
   EXPECT_EQ(seqOf(path_), seqOf(master_));
+  EXPECT_EQ(messages.count(da_m_read_failed), 1u);  // the note's, not the digest's
 }
 
 // The master's user registry travels with it, atomically and owner-only; a
