@@ -15,7 +15,9 @@
 // cursor in the same snapshot and seeks back to the last key returned.
 //
 // Lock order: handle mutex -> gate; process lock -> gate; table mutex alone
-// (open also runs under the process lock). Nothing is taken while the gate
+// (open also runs under the process lock), but for the gate of an
+// environment that open has not yet put in the table (a small file is
+// mapped ahead then). Nothing is taken while the gate
 // is held except LMDB's own writer lock.
 //
 // Before trusting an existing file, its meta pages are checked (magic, page
@@ -213,6 +215,8 @@ class ProcessLockGuard {
 
 // Pages mapped ahead per step (a closing environment waits for one step).
 constexpr size_t kMapAheadChunk = size_t{16} << 20;
+// Files below this size are mapped ahead during the open, without a thread.
+constexpr size_t kMapAheadInline = size_t{1} << 20;
 #ifdef MADV_POPULATE_READ
 constexpr int kMadvPopulateRead = MADV_POPULATE_READ;
 #else
@@ -285,10 +289,7 @@ class SharedEnv {
     mapSize_ = info.me_mapsize;
   }
   // Stops mapping ahead (within one chunk) before the environment closes.
-  ~SharedEnv() {
-    stopWarming_ = true;
-    if (warmer_.joinable()) warmer_.join();
-  }
+  ~SharedEnv() { stopMappingAhead(); }
   SharedEnv(SharedEnv const&) = delete;
   SharedEnv& operator=(SharedEnv const&) = delete;
 
@@ -297,9 +298,12 @@ class SharedEnv {
   // fault (tens of microseconds on some virtual machines), and a fresh
   // replica's first lookups would otherwise pay one per B-tree page they
   // visit; mapping ahead costs a few milliseconds per 100 MiB. Stops at a
-  // remap (the map moved) or when the environment closes.
+  // remap (the map moved) or when the environment closes. A file smaller
+  // than kMapAheadInline is mapped during the call, with no thread: the
+  // work is a few microseconds, and a process that forks after opening
+  // only small files has no thread of this library running.
   void mapAhead(size_t fileSize) {
-    warmer_ = std::thread([this, fileSize] {
+    auto work = [this, fileSize] {
       uint64_t generation;
       char* base;
       {
@@ -317,7 +321,34 @@ class SharedEnv {
         // pages to be faulted in on first use.
         if (::madvise(base + offset, length, kMadvPopulateRead) != 0) return;
       }
+    };
+    if (fileSize < kMapAheadInline) {
+      work();
+      return;
+    }
+    // A thread that finishes with nobody waiting for it detaches itself, so
+    // that it leaves nothing to join (its stack is freed at once, and a
+    // process may exit with the file open).
+    std::lock_guard<std::mutex> g(warmerMutex_);  // the thread's end waits for the assignment
+    warmer_ = std::thread([this, work = std::move(work)] {
+      work();
+      std::lock_guard<std::mutex> g(warmerMutex_);
+      if (!joiningWarmer_) warmer_.detach();
     });
+  }
+  // Stops the map-ahead thread (within one chunk) and joins it unless it
+  // has finished: before the environment closes, and before the process
+  // forks (a child must not inherit a process whose threads it cannot
+  // see). The file's remaining pages are then faulted in on first use.
+  // Callers that may race hold the table's mutex (fork) or the last
+  // reference (close).
+  void stopMappingAhead() {
+    {
+      std::lock_guard<std::mutex> g(warmerMutex_);
+      joiningWarmer_ = true;
+      stopWarming_ = true;
+    }
+    if (warmer_.joinable()) warmer_.join();  // not detached: the thread now leaves warmer_ alone
   }
 
   MDB_env* env() const { return env_.get(); }
@@ -449,6 +480,8 @@ class SharedEnv {
   uint64_t mapGeneration_ = 0;
   bool broken_ = false;
   std::atomic<bool> stopWarming_{false};
+  std::mutex warmerMutex_;
+  bool joiningWarmer_ = false;  // guarded by warmerMutex_, as warmer_ is while the thread runs
   std::thread warmer_;
   std::mutex groupMutex_;
   std::unique_ptr<WriteGroup> group_;  // guarded by groupMutex_
@@ -501,13 +534,22 @@ class EnvTable {
     // inherited ones are kept, never closed (closing would clear the
     // parent's reader slots), and so are the handles using them: a child
     // must neither use nor close a handle it inherited.
-    pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
-                   [] {
-                     EnvTable& t = instance();
-                     for (auto& entry : t.envs_) t.forked_.push_back(std::move(entry.second));
-                     t.envs_.clear();
-                     t.mutex_.unlock();
-                   });
+    // The map-ahead threads are stopped and joined first: a process forked
+    // while one runs is a multi-threaded fork, which some runtimes (thread
+    // sanitizers) refuse to continue in the child.
+    pthread_atfork(
+        [] {
+          EnvTable& t = instance();
+          t.mutex_.lock();
+          for (auto& entry : t.envs_) entry.second->stopMappingAhead();
+        },
+        [] { instance().mutex_.unlock(); },
+        [] {
+          EnvTable& t = instance();
+          for (auto& entry : t.envs_) t.forked_.push_back(std::move(entry.second));
+          t.envs_.clear();
+          t.mutex_.unlock();
+        });
   }
 
   std::mutex mutex_;
