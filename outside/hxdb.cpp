@@ -1512,3 +1512,18 @@ void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, 
   }
   status = damaged ? hx_db_s_corrupt : rc != 0 ? statusOf(rc) : 0;
 }
+
+void hx_db_file_version(hx_db_handle* h, hx_db_version& version, unsigned long& status) {
+  version = hx_db_version{};
+  if (!h) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  SharedEnv& se = *h->env;
+  MDB_envinfo info;
+  mdb_env_info(se.env(), &info);  // the last transaction from the lock file's shared table
+  version.device = static_cast<unsigned long long>(se.id().dev);
+  version.inode = static_cast<unsigned long long>(se.id().ino);
+  version.transaction = static_cast<unsigned long long>(info.me_last_txnid);
+  status = 0;
+}

@@ -271,3 +271,14 @@ class hx_db_iteration {
 // (each was then called for the keys before the failure).
 void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void* context, char const* key, size_t length),
                        void* context, unsigned long& status);
+
+// What identifies the committed contents of the file open under h: its
+// device and inode and the number of its last committed write transaction,
+// read now. Handles (of this process or another) whose versions are equal
+// see the same records. Statuses: 0; hx_db_s_bad_argument for a null
+// handle (version is then all zero).
+struct hx_db_version {
+  unsigned long long device = 0, inode = 0, transaction = 0;
+  bool operator==(hx_db_version const&) const = default;
+};
+void hx_db_file_version(hx_db_handle* h, hx_db_version& version, unsigned long& status);

@@ -470,6 +470,27 @@ TEST_F(Decide, IndexedReplicaReadsOnlyAttachedMapsAndFollowsAChangeAtAnAncestor)
   }
 }
 
+// A replica opened on a file another replica of this process has indexed,
+// unchanged since, has the index from its open on: its first decision reads
+// only the attached maps. Once the file has changed the old index (which
+// lacks the new attachment) is not taken, and answers follow the change.
+TEST_F(Decide, ReplicaOfAnUnchangedFileTakesTheIndexAnotherBuilt) {
+  unsigned long const before = daDecisionIndexAtOpen(1);  // every file indexed in the background
+  auto first = openReplica();
+  ASSERT_TRUE(indexReady(*first));
+  auto second = openReplica();
+  daDecision d;
+  EXPECT_EQ(decided(*second, "/a/b", callers_[0], "Tr", nullptr, d), freshWalk(*ref_, "/a/b", callers_[0], "Tr", nullptr));
+  EXPECT_EQ(second->counts().mapReads, 3u);  // "/"'s ACL, "/a"'s POP, "/a/b"'s ACL
+  putAcl("fresh", "fresh-acl", {{'o', 0, "x"}});
+  attach<GxMapPObjectToACL>(daPObjName("/x/y/z").getPObjToAclMapName(), "fresh");
+  auto third = openReplica();
+  expectAllMatch(*third, "changed file");
+  ASSERT_TRUE(indexReady(*third));
+  expectAllMatch(*third, "changed file, indexed");
+  daDecisionIndexAtOpen(before);
+}
+
 // A decision taken from one epoch's memo still explains itself after the
 // epoch has moved and every thread has moved on to the new memo.
 TEST_F(Decide, AnswerOutlivesTheMemoItCameFrom) {
