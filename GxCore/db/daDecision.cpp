@@ -227,6 +227,14 @@ class SharedMemo {
   // Backs the slots with memory now, in huge pages (SlotArray::backHuge):
   // safe while other threads read and fill the table.
   void backHuge() const { slots_.backHuge(); }
+  // Whether decisions may read and fill the table: not while its preparer
+  // is still to back the slots with memory (heldUntilBacked), since every
+  // slot page a decision touched first would cost it a page fault (several
+  // microseconds each on some virtual machines); decisions meanwhile
+  // resolve without it. True otherwise.
+  bool ready() const { return ready_.load(std::memory_order_acquire); }
+  void holdUntilBacked() { ready_.store(false, std::memory_order_relaxed); }
+  void markBacked() { ready_.store(true, std::memory_order_release); }
 
   // True, with record set to the remembered policy of path (null: nothing
   // in force), when the table holds path. Lock-free, writes nothing.
@@ -384,6 +392,7 @@ class SharedMemo {
   SlotArray slots_;
   size_t const mask_;
   std::atomic<AttachmentIndex const*> index_{nullptr};
+  std::atomic<bool> ready_{true};
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
@@ -632,9 +641,31 @@ struct daDecisionPolicies {
     accepting = true;
   }
   void closing() {
-    std::lock_guard<std::mutex> g(preparerMutex);
-    accepting = false;
-    joinPreparer();
+    {
+      std::lock_guard<std::mutex> g(preparerMutex);
+      accepting = false;
+      joinPreparer();
+    }
+    freeRetired();
+  }
+
+  // Takes a memo (or what else held a decision's policy) a decision let go
+  // of, when no one else holds it: freeing a large memo (unmapping tens of
+  // MiB) would cost the deciding thread milliseconds. Freed when the store
+  // next makes a memo (a new epoch, itself a slow decision) or closes.
+  void retire(std::shared_ptr<void const> old) {
+    if (old.use_count() != 1) return;  // another holder frees it
+    std::lock_guard<std::mutex> g(retiredMutex);
+    try {
+      retired.push_back(std::move(old));
+    } catch (std::bad_alloc const&) {
+      // freed here after all
+    }
+  }
+  void freeRetired() {
+    std::vector<std::shared_ptr<void const>> dropping;
+    std::lock_guard<std::mutex> g(retiredMutex);
+    dropping.swap(retired);
   }
 
   // Starts preparing memo from the file under handle, after stopping an
@@ -661,6 +692,7 @@ struct daDecisionPolicies {
     bool const known = versionStatus == 0 && version.transaction != 0;
     if (known)
       if (auto index = IndexesByVersion::instance().find(version)) memo->publishIndex(std::move(index));
+    SharedMemo& held = *memo;  // the caller holds it too
     auto work = [this, handle, memo = std::move(memo), known, version] {
       unsigned long st = 0;
       try {
@@ -678,14 +710,17 @@ struct daDecisionPolicies {
       }
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
       if (!stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();  // after the index: misses need it first
+      memo->markBacked();
     };
     if (!background) {
       work();
       return;
     }
+    held.holdUntilBacked();
     try {
       preparer = std::thread(std::move(work));
     } catch (std::exception const&) {
+      held.markBacked();  // no thread: the slots are backed as decisions touch them
     }
   }
 
@@ -697,10 +732,14 @@ struct daDecisionPolicies {
   template <class Make>
   std::shared_ptr<SharedMemo> memo(std::uint64_t epoch, Make&& make, unsigned long& status) {
     status = 0;
-    std::lock_guard<std::mutex> g(memoMutex);
+    std::unique_lock<std::mutex> g(memoMutex);
     if (!current || current->epoch() < epoch) {
       current.reset();  // the old table goes (when no thread holds it) before the new one is made
       current = make(epoch, status);
+      auto made = current;
+      g.unlock();
+      freeRetired();
+      return made;
     }
     return current;
   }
@@ -794,6 +833,8 @@ struct daDecisionPolicies {
   bool accepting = false;
   std::mutex memoMutex;
   std::shared_ptr<SharedMemo> current;
+  std::mutex retiredMutex;
+  std::vector<std::shared_ptr<void const>> retired;
   std::mutex mutex;
   std::uint64_t epoch = 0;
   std::unordered_map<std::string, std::shared_ptr<GxACL const>> acls;
@@ -909,9 +950,11 @@ class Resolver {
   // With the memo's attachment index only the objects it holds are read
   // (every other one has its parent's policy in force). A read-only store
   // reads straight from its file, past the cache: the memo keeps what the
-  // decisions need, and the cache would fill with entries read once.
+  // decisions need, and the cache would fill with entries read once. Until
+  // the memo is ready (SharedMemo::ready) it is neither read nor filled.
   Resolved resolve(std::string_view path) {
     AttachmentIndex const* const index = memo_.index();
+    bool const remember = memo_.ready();
     bool const direct = store_.isReadOnly() != 0;
     struct Level {
       size_t length;  // of the prefix of path
@@ -923,7 +966,7 @@ class Resolver {
     for (size_t length = path.size();;) {
       std::string_view at = path.substr(0, length);
       std::uint64_t const hash = pathHash(at);
-      if (memo_.find(hash, at, base.record)) break;
+      if (remember && memo_.find(hash, at, base.record)) break;
       chain.push_back({length, hash});
       if (length <= 1) break;  // the root, "/"
       size_t const slash = at.rfind('/');
@@ -933,7 +976,7 @@ class Resolver {
       std::string_view at = path.substr(0, it->length);
       unsigned const kinds = index != nullptr ? index->kinds(it->hash) : kAllKinds;
       if (kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), kinds, direct);
-      if (base.clean()) memo_.insert(it->hash, at, base.record);
+      if (remember && base.clean()) memo_.insert(it->hash, at, base.record);
     }
     return base;
   }
@@ -1189,7 +1232,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   }
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
-  if (memo.find(hash, key, decision.policy_)) {
+  if (memo.ready() && memo.find(hash, key, decision.policy_)) {
     count(memoHit);
   } else {
     count(memoMiss);
@@ -1209,7 +1252,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
       r = resolver.resolve(name);
       count(mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
-      if (r.clean() && key != name) memo.insert(hash, key, r.record);
+      if (r.clean() && key != name && memo.ready()) memo.insert(hash, key, r.record);
     } catch (std::bad_alloc const&) {
       status = da_s_no_memory;
       return;
@@ -1218,7 +1261,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     if (status != 0) return;
     decision.policy_ = r.record;
   }
-  if (decision.owner_.get() != &memo) decision.owner_ = mine.memo;
+  if (decision.owner_.get() != &memo) decisionPolicies_->retire(std::exchange(decision.owner_, mine.memo));
 
   daPolicyInForce::Hot const* const hot = decision.policy_ != nullptr ? &decision.policy_->hot : nullptr;
   if (hot != nullptr && hot->aclInForce) {
