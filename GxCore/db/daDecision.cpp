@@ -111,18 +111,24 @@ class SlotArray {
   // meanwhile. Advice: a kernel without these calls leaves the array as it
   // was. Takes milliseconds for tens of MiB.
   // Works a huge page at a time, so that the process's other threads,
-  // whose page faults and mappings wait for each call, wait briefly.
-  void backHuge() const {
-    if (base_ == nullptr) return;
+  // whose page faults and mappings wait for each call, wait briefly; every
+  // part is backed before any is moved (backed() is called in between).
+  template <class Backed>
+  void backHuge(Backed&& backed) const {
+    if (base_ == nullptr) {
+      backed();
+      return;
+    }
     size_t const bytes = n_ * sizeof(std::uint64_t);
     bool const huge = mapped_ >= bytes + kHuge;  // aligned for huge pages
-    for (size_t at = 0; at < bytes; at += kHuge) {
+    for (size_t at = 0; at < bytes; at += kHuge) ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
+    backed();
+    for (size_t at = 0; huge && at < bytes; at += kHuge) {
       char* part = bytes_() + at;
       size_t const length = std::min(kHuge, bytes - at);
-      ::madvise(part, length, kPopulateWrite);
       // Only a part already backed is marked for huge pages: a decision's
       // first write to an unbacked marked part would clear 2 MiB itself.
-      if (huge && ::madvise(part, length, MADV_HUGEPAGE) == 0) ::madvise(part, length, kCollapse);
+      if (::madvise(part, length, MADV_HUGEPAGE) == 0) ::madvise(part, length, kCollapse);
     }
   }
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
@@ -224,9 +230,10 @@ class SharedMemo {
     indexOwner_ = std::move(index);
     index_.store(indexOwner_.get(), std::memory_order_release);
   }
-  // Backs the slots with memory now, in huge pages (SlotArray::backHuge):
+  // Backs the slots with memory now, then in huge pages
+  // (SlotArray::backHuge), marking the table ready once they are backed:
   // safe while other threads read and fill the table.
-  void backHuge() const { slots_.backHuge(); }
+  void backHuge() { slots_.backHuge([this] { markBacked(); }); }
   // Whether decisions may read and fill the table: not while its preparer
   // is still to back the slots with memory (heldUntilBacked), since every
   // slot page a decision touched first would cost it a page fault (several
