@@ -1065,6 +1065,15 @@ void daCachedStore::setDecisionMemoSize(unsigned int entries) {
 
 namespace {
 
+// Asks for the lines a decision reads of record (its Hot part and the ACL's
+// entries after it) at once, rather than for the entries only once the Hot
+// part has arrived.
+inline void prefetchHot(daPolicyInForce const* record) {
+  if (record == nullptr) return;
+  char const* hot = reinterpret_cast<char const*>(&record->hot);
+  for (int line = 0; line < 5; ++line) __builtin_prefetch(hot + 64 * line);
+}
+
 // True when path is a valid object name that validation leaves as it is:
 // it starts with "/", holds no "//", no tab, line feed or carriage return,
 // and ends in neither a space nor (unless it is the root) a "/". Any other
@@ -1241,6 +1250,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   std::uint64_t const hash = pathHash(key);
   if (memo.ready() && memo.find(hash, key, decision.policy_)) {
     count(memoHit);
+    prefetchHot(decision.policy_);
   } else {
     count(memoMiss);
     // A path already in its normal form (as most are) is not copied.
