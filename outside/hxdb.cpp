@@ -292,6 +292,10 @@ class SharedEnv {
   ~SharedEnv() { stopMappingAhead(); }
   SharedEnv(SharedEnv const&) = delete;
   SharedEnv& operator=(SharedEnv const&) = delete;
+  static unsigned long long nextSerial() {
+    static std::atomic<unsigned long long> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+  }
 
   // Maps the first fileSize bytes of the file into this process in the
   // background, chunk by chunk. A page touched for the first time costs a
@@ -355,6 +359,8 @@ class SharedEnv {
   MDB_dbi dbi() const { return dbi_; }
   FileId id() const { return id_; }
   std::string const& path() const { return path_; }  // as first opened, for traces
+  // A number no other environment of this process has had.
+  unsigned long long serial() const { return serial_; }
   std::string const& lockPath() const { return lockPath_; }  // empty on a read-only file system
   size_t maxKeySize() const { return maxKeySize_; }
   // Opened on a read-only file system: no lock file, no writes.
@@ -477,6 +483,7 @@ class SharedEnv {
   bool readOnly_;
   size_t maxKeySize_;
   size_t mapSize_ = 0;
+  unsigned long long const serial_ = nextSerial();
   uint64_t mapGeneration_ = 0;
   bool broken_ = false;
   std::atomic<bool> stopWarming_{false};
@@ -1522,8 +1529,7 @@ void hx_db_file_version(hx_db_handle* h, hx_db_version& version, unsigned long& 
   SharedEnv& se = *h->env;
   MDB_envinfo info;
   mdb_env_info(se.env(), &info);  // the last transaction from the lock file's shared table
-  version.device = static_cast<unsigned long long>(se.id().dev);
-  version.inode = static_cast<unsigned long long>(se.id().ino);
+  version.environment = se.serial();
   version.transaction = static_cast<unsigned long long>(info.me_last_txnid);
   status = 0;
 }
