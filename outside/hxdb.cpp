@@ -330,29 +330,17 @@ class SharedEnv {
       work();
       return;
     }
-    // A thread that finishes with nobody waiting for it detaches itself, so
-    // that it leaves nothing to join (its stack is freed at once, and a
-    // process may exit with the file open).
-    std::lock_guard<std::mutex> g(warmerMutex_);  // the thread's end waits for the assignment
-    warmer_ = std::thread([this, work = std::move(work)] {
-      work();
-      std::lock_guard<std::mutex> g(warmerMutex_);
-      if (!joiningWarmer_) warmer_.detach();
-    });
+    warmer_ = std::thread(std::move(work));
   }
-  // Stops the map-ahead thread (within one chunk) and joins it unless it
-  // has finished: before the environment closes, and before the process
-  // forks (a child must not inherit a process whose threads it cannot
-  // see). The file's remaining pages are then faulted in on first use.
-  // Callers that may race hold the table's mutex (fork) or the last
-  // reference (close).
+  // Stops the map-ahead thread (within one chunk) and joins it: before the
+  // environment closes, and before the process forks (a child must not
+  // inherit a process with a thread it cannot see; one that has ended is
+  // joined too, so that no thread of the library is left behind). The
+  // file's remaining pages are then faulted in on first use. Callers that
+  // may race hold the table's mutex (fork) or the last reference (close).
   void stopMappingAhead() {
-    {
-      std::lock_guard<std::mutex> g(warmerMutex_);
-      joiningWarmer_ = true;
-      stopWarming_ = true;
-    }
-    if (warmer_.joinable()) warmer_.join();  // not detached: the thread now leaves warmer_ alone
+    stopWarming_ = true;
+    if (warmer_.joinable()) warmer_.join();
   }
 
   MDB_env* env() const { return env_.get(); }
@@ -487,8 +475,6 @@ class SharedEnv {
   uint64_t mapGeneration_ = 0;
   bool broken_ = false;
   std::atomic<bool> stopWarming_{false};
-  std::mutex warmerMutex_;
-  bool joiningWarmer_ = false;  // guarded by warmerMutex_, as warmer_ is while the thread runs
   std::thread warmer_;
   std::mutex groupMutex_;
   std::unique_ptr<WriteGroup> group_;  // guarded by groupMutex_
