@@ -15,7 +15,9 @@
 // cursor in the same snapshot and seeks back to the last key returned.
 //
 // Lock order: handle mutex -> gate; process lock -> gate; table mutex alone
-// (open also runs under the process lock). Nothing is taken while the gate
+// (open also runs under the process lock), but for the gate of an
+// environment that open has not yet put in the table (a small file is
+// mapped ahead then). Nothing is taken while the gate
 // is held except LMDB's own writer lock.
 //
 // Before trusting an existing file, its meta pages are checked (magic, page
@@ -213,6 +215,8 @@ class ProcessLockGuard {
 
 // Pages mapped ahead per step (a closing environment waits for one step).
 constexpr size_t kMapAheadChunk = size_t{16} << 20;
+// Files below this size are mapped ahead during the open, without a thread.
+constexpr size_t kMapAheadInline = size_t{1} << 20;
 #ifdef MADV_POPULATE_READ
 constexpr int kMadvPopulateRead = MADV_POPULATE_READ;
 #else
@@ -285,21 +289,25 @@ class SharedEnv {
     mapSize_ = info.me_mapsize;
   }
   // Stops mapping ahead (within one chunk) before the environment closes.
-  ~SharedEnv() {
-    stopWarming_ = true;
-    if (warmer_.joinable()) warmer_.join();
-  }
+  ~SharedEnv() { stopMappingAhead(); }
   SharedEnv(SharedEnv const&) = delete;
   SharedEnv& operator=(SharedEnv const&) = delete;
+  static unsigned long long nextSerial() {
+    static std::atomic<unsigned long long> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+  }
 
   // Maps the first fileSize bytes of the file into this process in the
   // background, chunk by chunk. A page touched for the first time costs a
   // fault (tens of microseconds on some virtual machines), and a fresh
   // replica's first lookups would otherwise pay one per B-tree page they
   // visit; mapping ahead costs a few milliseconds per 100 MiB. Stops at a
-  // remap (the map moved) or when the environment closes.
+  // remap (the map moved) or when the environment closes. A file smaller
+  // than kMapAheadInline is mapped during the call, with no thread: the
+  // work is a few microseconds, and a process that forks after opening
+  // only small files has no thread of this library running.
   void mapAhead(size_t fileSize) {
-    warmer_ = std::thread([this, fileSize] {
+    auto work = [this, fileSize] {
       uint64_t generation;
       char* base;
       {
@@ -317,13 +325,30 @@ class SharedEnv {
         // pages to be faulted in on first use.
         if (::madvise(base + offset, length, kMadvPopulateRead) != 0) return;
       }
-    });
+    };
+    if (fileSize < kMapAheadInline) {
+      work();
+      return;
+    }
+    warmer_ = std::thread(std::move(work));
+  }
+  // Stops the map-ahead thread (within one chunk) and joins it: before the
+  // environment closes, and before the process forks (a child must not
+  // inherit a process with a thread it cannot see; one that has ended is
+  // joined too, so that no thread of the library is left behind). The
+  // file's remaining pages are then faulted in on first use. Callers that
+  // may race hold the table's mutex (fork) or the last reference (close).
+  void stopMappingAhead() {
+    stopWarming_ = true;
+    if (warmer_.joinable()) warmer_.join();
   }
 
   MDB_env* env() const { return env_.get(); }
   MDB_dbi dbi() const { return dbi_; }
   FileId id() const { return id_; }
   std::string const& path() const { return path_; }  // as first opened, for traces
+  // A number no other environment of this process has had.
+  unsigned long long serial() const { return serial_; }
   std::string const& lockPath() const { return lockPath_; }  // empty on a read-only file system
   size_t maxKeySize() const { return maxKeySize_; }
   // Opened on a read-only file system: no lock file, no writes.
@@ -446,6 +471,7 @@ class SharedEnv {
   bool readOnly_;
   size_t maxKeySize_;
   size_t mapSize_ = 0;
+  unsigned long long const serial_ = nextSerial();
   uint64_t mapGeneration_ = 0;
   bool broken_ = false;
   std::atomic<bool> stopWarming_{false};
@@ -501,13 +527,22 @@ class EnvTable {
     // inherited ones are kept, never closed (closing would clear the
     // parent's reader slots), and so are the handles using them: a child
     // must neither use nor close a handle it inherited.
-    pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
-                   [] {
-                     EnvTable& t = instance();
-                     for (auto& entry : t.envs_) t.forked_.push_back(std::move(entry.second));
-                     t.envs_.clear();
-                     t.mutex_.unlock();
-                   });
+    // The map-ahead threads are stopped and joined first: a process forked
+    // while one runs is a multi-threaded fork, which some runtimes (thread
+    // sanitizers) refuse to continue in the child.
+    pthread_atfork(
+        [] {
+          EnvTable& t = instance();
+          t.mutex_.lock();
+          for (auto& entry : t.envs_) entry.second->stopMappingAhead();
+        },
+        [] { instance().mutex_.unlock(); },
+        [] {
+          EnvTable& t = instance();
+          for (auto& entry : t.envs_) t.forked_.push_back(std::move(entry.second));
+          t.envs_.clear();
+          t.mutex_.unlock();
+        });
   }
 
   std::mutex mutex_;
@@ -1608,4 +1643,18 @@ void hx_db_raw_write(hx_db_handle* h, std::function<unsigned long(hx_db_raw_txn&
   }
   if (rc != 0) DB_TRACE(kTraceError, "raw write to %s: %s", h->path.c_str(), mdb_strerror(rc));
   status = rc != 0 ? statusOf(rc) : 0;
+}
+
+void hx_db_file_version(hx_db_handle* h, hx_db_version& version, unsigned long& status) {
+  version = hx_db_version{};
+  if (!h) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  SharedEnv& se = *h->env;
+  MDB_envinfo info;
+  mdb_env_info(se.env(), &info);  // the last transaction from the lock file's shared table
+  version.environment = se.serial();
+  version.transaction = static_cast<unsigned long long>(info.me_last_txnid);
+  status = 0;
 }

@@ -343,3 +343,17 @@ class hx_db_raw_txn {
 // exceptions abandon the transaction and pass through.
 void hx_db_raw_write(hx_db_handle* h, std::function<unsigned long(hx_db_raw_txn&)> const& body,
                      unsigned long& status);
+
+// What identifies, within this process, the committed contents of the
+// file open under h: the environment the process opened the file with (one
+// per file while any handle on it is open, never reused: a file opened
+// again after its handles all closed, or another file that took its inode,
+// gets a new one) and the number of its last committed write transaction,
+// read now. Handles whose versions are equal see the same records.
+// Statuses: 0; hx_db_s_bad_argument for a null handle (version is then all
+// zero).
+struct hx_db_version {
+  unsigned long long environment = 0, transaction = 0;
+  bool operator==(hx_db_version const&) const = default;
+};
+void hx_db_file_version(hx_db_handle* h, hx_db_version& version, unsigned long& status);

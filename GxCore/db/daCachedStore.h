@@ -89,7 +89,9 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // epoch, and a background thread backs its slots with memory and builds
   // the attachment index (which objects have a policy attached: see
   // daDecision.h), so that neither the open nor the first decision waits
-  // for them; decisions made before the index is ready read the maps.
+  // for them; decisions made before the index is ready read the maps. The
+  // index another store of this process built from the same version of the
+  // file is taken at once instead.
   void openStore(int readOnly, unsigned long& status) override;
   // Stops and joins that background thread, closes the file and empties
   // the cache; entries still held by handles are deleted by their last
@@ -282,7 +284,8 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // full; an object it cannot hold is resolved again each time it is asked
   // about). 0, the default, sizes it to the store: room for every record of
   // the file, so for every object with a record or an attachment. The memo
-  // costs 8 bytes a slot plus about 80 bytes per object remembered (see
+  // costs 16 bytes a slot plus the object's path (about 50 bytes) per
+  // object remembered, and a record per distinct policy in force (see
   // README). Takes effect for the memo made at the next policy epoch.
   static constexpr unsigned int maxDecisionMemoSize = 1u << 28;
   void setDecisionMemoSize(unsigned int entries);

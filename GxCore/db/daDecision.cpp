@@ -38,7 +38,9 @@
 
 namespace {
 
-using PolicyRecord = std::shared_ptr<daPolicyInForce const>;
+// A record of the policy in force, in the storage of the memo that made it
+// (null: nothing in force).
+using PolicyRecord = daPolicyInForce const*;
 
 // A 64-bit hash of a path, eight bytes at a time, with a final avalanche:
 // paths that share their tail (".../index.html") spread over the memo.
@@ -109,18 +111,24 @@ class SlotArray {
   // meanwhile. Advice: a kernel without these calls leaves the array as it
   // was. Takes milliseconds for tens of MiB.
   // Works a huge page at a time, so that the process's other threads,
-  // whose page faults and mappings wait for each call, wait briefly.
-  void backHuge() const {
-    if (base_ == nullptr) return;
+  // whose page faults and mappings wait for each call, wait briefly; every
+  // part is backed before any is moved (backed() is called in between).
+  template <class Backed>
+  void backHuge(Backed&& backed) const {
+    if (base_ == nullptr) {
+      backed();
+      return;
+    }
     size_t const bytes = n_ * sizeof(std::uint64_t);
     bool const huge = mapped_ >= bytes + kHuge;  // aligned for huge pages
-    for (size_t at = 0; at < bytes; at += kHuge) {
+    for (size_t at = 0; at < bytes; at += kHuge) ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
+    backed();
+    for (size_t at = 0; huge && at < bytes; at += kHuge) {
       char* part = bytes_() + at;
       size_t const length = std::min(kHuge, bytes - at);
-      ::madvise(part, length, kPopulateWrite);
       // Only a part already backed is marked for huge pages: a decision's
       // first write to an unbacked marked part would clear 2 MiB itself.
-      if (huge && ::madvise(part, length, MADV_HUGEPAGE) == 0) ::madvise(part, length, kCollapse);
+      if (::madvise(part, length, MADV_HUGEPAGE) == 0) ::madvise(part, length, kCollapse);
     }
   }
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
@@ -188,27 +196,32 @@ class AttachmentIndex {
 
 // The policy in force at the objects decided in one policy epoch, shared by
 // every thread that decides on the store: an open-addressing table (linear
-// probing) of words that each hold a published entry's address and 16 bits
-// of its path's hash. An entry (the path and the policy record) is written
-// by the thread that resolved the object and published by one
-// compare-and-swap into an empty slot; it never changes afterwards and lives
-// as long as the table. A lookup reads slots and entries and writes nothing;
-// the path is always compared, so a tag that matches by chance never gives
-// a wrong answer. Nothing is ever removed: a new epoch gets a new table.
-// When a probe sequence reaches its bound (the table is nearly full), the
-// object is simply not remembered and is resolved again when asked.
+// probing) of 16-byte slots, each a word that holds a published entry's
+// address and 16 bits of its path's hash, and the address of the policy
+// record. An entry (the object's path) is written by the thread that
+// resolved the object, which claims an empty slot by one compare-and-swap,
+// writes the record's address beside it and then publishes the entry's;
+// neither changes afterwards, and both live as long as the table, as do the
+// policy records, made in the table's storage too (makeRecord). A lookup
+// reads slots and entries and writes nothing; the path is always compared,
+// so a tag that matches by chance never gives a wrong answer, but the
+// record's address comes from the slot: the processor fetches the record
+// while the entry is fetched and compared, rather than after. Nothing is
+// ever removed: a new epoch gets a new table. When a probe sequence reaches
+// its bound (the table is nearly full), the object is simply not
+// remembered and is resolved again when asked.
 class SharedMemo {
  public:
   // slots: a power of two.
-  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(slots, false), mask_(slots - 1) {}
+  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(2 * slots, false), mask_(slots - 1) {}
   ~SharedMemo() {
-    for (Entry* e : entries_) e->~Entry();
+    for (daPolicyInForce* r : records_) r->~daPolicyInForce();
   }
   SharedMemo(SharedMemo const&) = delete;
   SharedMemo& operator=(SharedMemo const&) = delete;
 
   std::uint64_t epoch() const { return epoch_; }
-  size_t slots() const { return slots_.size(); }
+  size_t slots() const { return mask_ + 1; }
   // The attachment index of the store's file in this epoch, once built
   // (null before: the objects' maps are then read to resolve them).
   AttachmentIndex const* index() const { return index_.load(std::memory_order_acquire); }
@@ -217,20 +230,36 @@ class SharedMemo {
     indexOwner_ = std::move(index);
     index_.store(indexOwner_.get(), std::memory_order_release);
   }
-  // Backs the slots with memory now, in huge pages (SlotArray::backHuge):
+  // Backs the slots with memory now, then in huge pages
+  // (SlotArray::backHuge), marking the table ready once they are backed:
   // safe while other threads read and fill the table.
-  void backHuge() const { slots_.backHuge(); }
+  void backHuge() { slots_.backHuge([this] { markBacked(); }); }
+  // Whether decisions may read and fill the table: not while its preparer
+  // is still to back the slots with memory (heldUntilBacked), since every
+  // slot page a decision touched first would cost it a page fault (several
+  // microseconds each on some virtual machines); decisions meanwhile
+  // resolve without it. True otherwise.
+  bool ready() const { return ready_.load(std::memory_order_acquire); }
+  void holdUntilBacked() { ready_.store(false, std::memory_order_relaxed); }
+  void markBacked() { ready_.store(true, std::memory_order_release); }
 
-  // The remembered policy of path, or null. Lock-free, writes nothing.
-  PolicyRecord const* find(std::uint64_t hash, std::string_view path) const {
+  // True, with record set to the remembered policy of path (null: nothing
+  // in force), when the table holds path. Lock-free, writes nothing.
+  bool find(std::uint64_t hash, std::string_view path, PolicyRecord& record) const {
     std::uint64_t const tag = tagOf(hash);
     size_t i = hash & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
-      std::uint64_t w = slots_[i].load(std::memory_order_acquire);
-      if (w == 0) return nullptr;
-      if ((w & kTagMask) == tag && entryOf(w)->holds(path)) return &entryOf(w)->record;
+      std::uint64_t const w = word(i).load(std::memory_order_acquire);
+      if (w == 0) return false;
+      if ((w & kTagMask) != tag || w == kClaimed) continue;
+      // Written before the word was published (release), so seen here.
+      auto const found = reinterpret_cast<PolicyRecord>(recordOf(i).load(std::memory_order_relaxed));
+      if (entryOf(w)->holds(path)) {
+        record = found;
+        return true;
+      }
     }
-    return nullptr;
+    return false;
   }
 
   // Remembers record for path unless some thread has already (its entry
@@ -238,40 +267,93 @@ class SharedMemo {
   // An entry is made only when a free slot was seen, so a full table stops
   // growing (only threads racing for the last free slots may leave an
   // entry unpublished). Throws std::bad_alloc when memory runs out.
-  void insert(std::uint64_t hash, std::string_view path, PolicyRecord const& record) {
+  void insert(std::uint64_t hash, std::string_view path, PolicyRecord record) {
     size_t i = hash & mask_;
     unsigned probe = 0;
     for (;; ++probe, i = (i + 1) & mask_) {  // the first free slot, if any
       if (probe == kMaxProbe) return;
-      std::uint64_t const w = slots_[i].load(std::memory_order_acquire);
+      std::uint64_t const w = word(i).load(std::memory_order_acquire);
       if (w == 0) break;
-      if ((w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
+      if (w != kClaimed && (w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
     }
-    Entry* mine = allocate(path, record);
+    Entry* mine = allocate(path);
     auto const address = reinterpret_cast<std::uint64_t>(mine);
-    if ((address & kTagMask) != 0) return;  // not representable beside a tag: not shared
-    std::uint64_t const word = tagOf(hash) | address;
+    if ((address & kTagMask) != 0 || address == kClaimed) return;  // not representable beside a tag: not shared
+    std::uint64_t const published = tagOf(hash) | address;
     for (; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
-      std::uint64_t w = slots_[i].load(std::memory_order_acquire);
-      if (w == 0 && slots_[i].compare_exchange_strong(w, word, std::memory_order_acq_rel)) return;
-      if ((w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
+      std::uint64_t w = word(i).load(std::memory_order_acquire);
+      if (w == 0 && word(i).compare_exchange_strong(w, kClaimed, std::memory_order_acq_rel)) {
+        recordOf(i).store(reinterpret_cast<std::uint64_t>(record), std::memory_order_relaxed);
+        word(i).store(published, std::memory_order_release);
+        return;
+      }
+      if (w != kClaimed && (w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
     }
   }
   // Entries made (published or not): for tests of the table's growth.
   size_t entriesMade() const {
     std::lock_guard<std::mutex> g(arenaMutex_);
-    return entries_.size();
+    return entriesMade_;
+  }
+
+  // A record with fields' members, made in the table's storage and living
+  // as long as the table, with its Hot part filled: the ACL's entries and
+  // their permission words copied right after the record, so that a
+  // decision reads adjacent lines rather than the ACL's allocations.
+  // Throws std::bad_alloc (nothing is made then).
+  PolicyRecord makeRecord(daPolicyInForce const& fields) {
+    GxACL const* const acl = fields.acl.get();
+    size_t const n = acl != nullptr ? acl->numEntries() : 0;
+    size_t words = 0;
+    for (size_t i = 0; i < n; ++i) words += acl->entry(i).perms.count;
+    size_t const bytes = sizeof(daPolicyInForce) + n * sizeof(acl_entry_s_t) + words * sizeof(std::uint32_t);
+    std::lock_guard<std::mutex> g(arenaMutex_);
+    if (records_.size() == records_.capacity()) records_.reserve(std::max<size_t>(256, 2 * records_.capacity()));
+    char* const at = carve(bytes);
+    auto* r = new (at) daPolicyInForce(fields);  // may throw: the bytes carved stay unused
+    records_.push_back(r);
+    daPolicyInForce::Hot& hot = r->hot;
+    hot = daPolicyInForce::Hot{};
+    hot.aclInForce = acl != nullptr;
+    if (n > 0) {
+      auto* entries = reinterpret_cast<acl_entry_s_t*>(at + sizeof(daPolicyInForce));
+      auto* word = reinterpret_cast<std::uint32_t*>(entries + n);
+      for (size_t i = 0; i < n; ++i) {
+        acl_entry_s_t const& from = acl->entry(i);
+        acl_entry_s_t& to = entries[i];
+        to.entry_type = from.entry_type;
+        to.id = from.id;
+        to.aux = nullptr;  // not read by the evaluation
+        to.perms.count = from.perms.count;
+        to.perms.groups = from.perms.count > 0 ? word : nullptr;
+        if (from.perms.count > 0) std::memcpy(word, from.perms.groups, from.perms.count * sizeof(std::uint32_t));
+        word += from.perms.count;
+      }
+      hot.acl.num_entries = static_cast<std::uint32_t>(n);
+      hot.acl.entries = entries;
+    }
+    if (GxPop const* pop = r->pop.get()) {
+      hot.popInForce = true;
+      hot.windowLimited = r->window.limited();
+      hot.warning = pop->warningMode() != 0;
+      hot.qop = pop->qualityOfProtection();
+      hot.popLevel = pop->get_auth_level(0);
+    }
+    hot.ruleInForce = !r->ruleName.empty();
+    return r;
   }
 
  private:
   // Slot words: the entry's address in the low 48 bits (user-space
   // addresses), the top 16 bits of the path's hash above them; 0 is empty.
-  static constexpr std::uint64_t kTagMask = 0xFFFFull << 48;
+  // A claimed slot whose entry is not yet published: lookups pass it by.
+  static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kClaimed = 1;
   static constexpr unsigned kMaxProbe = 64;
   static std::uint64_t tagOf(std::uint64_t hash) { return hash & kTagMask; }
+  std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[2 * slot]; }
+  std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[2 * slot + 1]; }
 
   struct Entry {
-    PolicyRecord record;
     std::uint32_t length;
     char const* text() const { return reinterpret_cast<char const*>(this + 1); }
     bool holds(std::string_view p) const { return p.size() == length && std::memcmp(text(), p.data(), length) == 0; }
@@ -282,27 +364,32 @@ class SharedMemo {
   // (only misses allocate), each twice the last up to 2 MiB (then backed by
   // huge pages, as the slots are), an entry of up to a cache line never
   // straddling two, so a lookup reads one line of it.
-  Entry* allocate(std::string_view path, PolicyRecord const& record) {
-    size_t const bytes = (sizeof(Entry) + path.size() + 15) & ~size_t{15};
+  Entry* allocate(std::string_view path) {
     char* at;
     {
       std::lock_guard<std::mutex> g(arenaMutex_);
-      if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
-      if (chunks_.empty() || used_ + bytes > chunkBytes_) {
-        chunkBytes_ = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes);
-        chunks_.push_back(std::make_unique<SlotArray>((chunkBytes_ + 7) / 8, true));
-        used_ = 0;
-      }
-      at = chunks_.back()->bytes() + used_;
-      used_ += bytes;
-      // May throw: before the entry exists. The room doubles, so that
-      // recording every entry costs a constant time each.
-      if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<size_t>(1024, 2 * entries_.capacity()));
-      auto* e = new (at) Entry{record, static_cast<std::uint32_t>(path.size())};
-      entries_.push_back(e);
+      at = carve(sizeof(Entry) + path.size());
+      ++entriesMade_;
     }
+    auto* e = new (at) Entry{static_cast<std::uint32_t>(path.size())};
     std::memcpy(at + sizeof(Entry), path.data(), path.size());
-    return reinterpret_cast<Entry*>(at);
+    return e;
+  }
+
+  // bytes (rounded up to 16) of the current chunk, or of a new one.
+  // arenaMutex_ held. Throws std::bad_alloc.
+  char* carve(size_t bytes) {
+    bytes = (bytes + 15) & ~size_t{15};
+    if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
+    if (chunks_.empty() || used_ + bytes > chunkBytes_) {
+      size_t const size = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes);
+      chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true));
+      chunkBytes_ = size;
+      used_ = 0;
+    }
+    char* at = chunks_.back()->bytes() + used_;
+    used_ += bytes;
+    return at;
   }
 
   static constexpr size_t kFirstChunk = size_t{4} << 10, kLastChunk = size_t{2} << 20;
@@ -312,12 +399,14 @@ class SharedMemo {
   SlotArray slots_;
   size_t const mask_;
   std::atomic<AttachmentIndex const*> index_{nullptr};
+  std::atomic<bool> ready_{true};
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
   std::vector<std::unique_ptr<SlotArray>> chunks_;
   size_t chunkBytes_ = 0, used_ = 0;
-  std::vector<Entry*> entries_;  // every entry made, published or not
+  size_t entriesMade_ = 0;
+  std::vector<daPolicyInForce*> records_;  // every record made, destroyed with the table
 };
 
 bool AttachmentIndex::place(SlotArray const& words, size_t mask, std::uint64_t word) {
@@ -389,6 +478,36 @@ std::shared_ptr<AttachmentIndex const> AttachmentIndex::build(hx_db_handle* hand
   }
   return index;
 }
+
+// The attachment indexes of the files this process's read-only stores
+// have open, by file version (hx_db_file_version): a store that opens a
+// file another store has indexed, unchanged since, takes that index at
+// once instead of building its own. Holds them weakly: an index goes with
+// the last memo that uses it.
+class IndexesByVersion {
+ public:
+  static IndexesByVersion& instance() {
+    static IndexesByVersion* indexes = new IndexesByVersion;  // never destroyed: stores may close at exit
+    return *indexes;
+  }
+  std::shared_ptr<AttachmentIndex const> find(hx_db_version const& v) {
+    std::lock_guard<std::mutex> g(mutex_);
+    for (auto const& [version, index] : items_)
+      if (version == v)
+        if (auto found = index.lock()) return found;
+    return nullptr;
+  }
+  // Throws std::bad_alloc.
+  void add(hx_db_version const& v, std::shared_ptr<AttachmentIndex const> const& index) {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::erase_if(items_, [&v](auto const& item) { return item.first == v || item.second.expired(); });
+    items_.emplace_back(v, index);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<hx_db_version, std::weak_ptr<AttachmentIndex const>>> items_;
+};
 
 }  // namespace daDecisionMemo
 
@@ -529,17 +648,42 @@ struct daDecisionPolicies {
     accepting = true;
   }
   void closing() {
-    std::lock_guard<std::mutex> g(preparerMutex);
-    accepting = false;
-    joinPreparer();
+    {
+      std::lock_guard<std::mutex> g(preparerMutex);
+      accepting = false;
+      joinPreparer();
+    }
+    freeRetired();
+  }
+
+  // Takes a memo (or what else held a decision's policy) a decision let go
+  // of, when no one else holds it: freeing a large memo (unmapping tens of
+  // MiB) would cost the deciding thread milliseconds. Freed when the store
+  // next makes a memo (a new epoch, itself a slow decision) or closes.
+  void retire(std::shared_ptr<void const> old) {
+    if (old.use_count() != 1) return;  // another holder frees it
+    std::lock_guard<std::mutex> g(retiredMutex);
+    try {
+      retired.push_back(std::move(old));
+    } catch (std::bad_alloc const&) {
+      // freed here after all
+    }
+  }
+  void freeRetired() {
+    std::vector<std::shared_ptr<void const>> dropping;
+    std::lock_guard<std::mutex> g(retiredMutex);
+    dropping.swap(retired);
   }
 
   // Starts preparing memo from the file under handle, after stopping an
-  // unfinished preparation of an older memo. A file of fewer than
-  // indexAtOnce records (the index then takes well under a millisecond) is
-  // indexed at once, on the calling thread. Nothing while the file is
-  // closing, or when no thread can be started (the maps are then read
-  // object by object: slower, the same answers).
+  // unfinished preparation of an older memo. The index another store of
+  // this process built from the same version of the file is taken at once;
+  // else a file of fewer than indexAtOnce records (the index then takes
+  // well under a millisecond) is indexed at once, on the calling thread,
+  // and a larger one in the background, the index then offered to stores
+  // that open the file later. Nothing while the file is closing, or when no
+  // thread can be started (the maps are then read object by object:
+  // slower, the same answers). Throws std::bad_alloc.
   static constexpr unsigned long defaultIndexAtOnce = 65536;
   static inline std::atomic<unsigned long> indexAtOnce{defaultIndexAtOnce};
   void prepare(hx_db_handle* handle, std::shared_ptr<SharedMemo> memo, unsigned long records) {
@@ -548,24 +692,42 @@ struct daDecisionPolicies {
     joinPreparer();
     stopPreparing.store(false, std::memory_order_relaxed);
     bool const background = records >= indexAtOnce.load(std::memory_order_relaxed);
-    auto work = [this, handle, memo = std::move(memo)] {
+    using daDecisionMemo::IndexesByVersion;
+    hx_db_version version;
+    unsigned long versionStatus = 0;
+    hx_db_file_version(handle, version, versionStatus);
+    bool const known = versionStatus == 0 && version.transaction != 0;
+    if (known)
+      if (auto index = IndexesByVersion::instance().find(version)) memo->publishIndex(std::move(index));
+    SharedMemo& held = *memo;  // the caller holds it too
+    auto work = [this, handle, memo = std::move(memo), known, version] {
       unsigned long st = 0;
       try {
-        auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
-        if (index) memo->publishIndex(std::move(index));
+        if (memo->index() == nullptr) {
+          auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
+          // Offered to later stores only when the file did not change during the scan.
+          hx_db_version after;
+          unsigned long afterStatus = 0;
+          hx_db_file_version(handle, after, afterStatus);
+          if (index && known && afterStatus == 0 && after == version) IndexesByVersion::instance().add(version, index);
+          if (index) memo->publishIndex(std::move(index));
+        }
       } catch (std::bad_alloc const&) {
         st = da_s_no_memory;
       }
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
       if (!stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();  // after the index: misses need it first
+      memo->markBacked();
     };
     if (!background) {
       work();
       return;
     }
+    held.holdUntilBacked();
     try {
       preparer = std::thread(std::move(work));
     } catch (std::exception const&) {
+      held.markBacked();  // no thread: the slots are backed as decisions touch them
     }
   }
 
@@ -577,10 +739,14 @@ struct daDecisionPolicies {
   template <class Make>
   std::shared_ptr<SharedMemo> memo(std::uint64_t epoch, Make&& make, unsigned long& status) {
     status = 0;
-    std::lock_guard<std::mutex> g(memoMutex);
+    std::unique_lock<std::mutex> g(memoMutex);
     if (!current || current->epoch() < epoch) {
       current.reset();  // the old table goes (when no thread holds it) before the new one is made
       current = make(epoch, status);
+      auto made = current;
+      g.unlock();
+      freeRetired();
+      return made;
     }
     return current;
   }
@@ -674,6 +840,8 @@ struct daDecisionPolicies {
   bool accepting = false;
   std::mutex memoMutex;
   std::shared_ptr<SharedMemo> current;
+  std::mutex retiredMutex;
+  std::vector<std::shared_ptr<void const>> retired;
   std::mutex mutex;
   std::uint64_t epoch = 0;
   std::unordered_map<std::string, std::shared_ptr<GxACL const>> acls;
@@ -724,7 +892,7 @@ namespace {
 // object just as a policy would be, and nothing that carries one is
 // remembered.
 struct Resolved {
-  PolicyRecord record;  // null: nothing in force
+  PolicyRecord record = nullptr;  // nothing in force
   unsigned long aclStatus = 0, popStatus = 0, ruleStatus = 0;
   bool clean() const { return aclStatus == 0 && popStatus == 0 && ruleStatus == 0; }
 };
@@ -782,17 +950,18 @@ class Resolver {
   Resolver(daCachedStore& store, daDecisionPolicies& policies, SharedMemo& memo)
       : store_(store), policies_(policies), memo_(memo), epoch_(memo.epoch()) {}
 
-  // The policy in force at object (a valid, normalised name), remembering
+  // The policy in force at path (a valid, normalised object name), remembering
   // every object resolved on the way whose answer carries no failure. The
   // object's ancestors are the prefixes of its path; those the memo knows
   // are not resolved again, and the walk down starts below the nearest one.
   // With the memo's attachment index only the objects it holds are read
   // (every other one has its parent's policy in force). A read-only store
   // reads straight from its file, past the cache: the memo keeps what the
-  // decisions need, and the cache would fill with entries read once.
-  Resolved resolve(daPObjName const& object) {
-    std::string_view const path = object.getPathName();
+  // decisions need, and the cache would fill with entries read once. Until
+  // the memo is ready (SharedMemo::ready) it is neither read nor filled.
+  Resolved resolve(std::string_view path) {
     AttachmentIndex const* const index = memo_.index();
+    bool const remember = memo_.ready();
     bool const direct = store_.isReadOnly() != 0;
     struct Level {
       size_t length;  // of the prefix of path
@@ -804,10 +973,7 @@ class Resolver {
     for (size_t length = path.size();;) {
       std::string_view at = path.substr(0, length);
       std::uint64_t const hash = pathHash(at);
-      if (PolicyRecord const* known = memo_.find(hash, at)) {
-        base.record = *known;
-        break;
-      }
+      if (remember && memo_.find(hash, at, base.record)) break;
       chain.push_back({length, hash});
       if (length <= 1) break;  // the root, "/"
       size_t const slash = at.rfind('/');
@@ -816,8 +982,8 @@ class Resolver {
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       std::string_view at = path.substr(0, it->length);
       unsigned const kinds = index != nullptr ? index->kinds(it->hash) : kAllKinds;
-      if (kinds != 0) base = below(base, it->length == path.size() ? object : daPObjName(std::string(at).c_str()), kinds, direct);
-      if (base.clean()) memo_.insert(it->hash, at, base.record);
+      if (kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), kinds, direct);
+      if (remember && base.clean()) memo_.insert(it->hash, at, base.record);
     }
     return base;
   }
@@ -854,7 +1020,8 @@ class Resolver {
     r.aclStatus = ownAcl ? acl.status : parent.aclStatus;
     r.popStatus = ownPop ? pop.status : parent.popStatus;
     r.ruleStatus = ownRule ? rule.status : parent.ruleStatus;
-    auto rec = parent.record ? std::make_shared<daPolicyInForce>(*parent.record) : std::make_shared<daPolicyInForce>();
+    daPolicyInForce fields = parent.record ? *parent.record : daPolicyInForce();
+    daPolicyInForce* const rec = &fields;
     std::string location = object.getPathName();
     if (ownAcl) {
       rec->acl = acl.status != 0 ? nullptr : acl.shared ? acl.shared : policies_.acl(epoch_, acl.name, *acl.get());
@@ -874,7 +1041,7 @@ class Resolver {
                   : rule.shared   ? rule.shared
                                   : policies_.rule(epoch_, rule.name, *rule.object.get());
     }
-    r.record = std::move(rec);
+    r.record = memo_.makeRecord(fields);
     return r;
   }
 
@@ -897,6 +1064,30 @@ void daCachedStore::setDecisionMemoSize(unsigned int entries) {
 }
 
 namespace {
+
+// Asks for the lines a decision reads of record (its Hot part and the ACL's
+// entries after it) at once, rather than for the entries only once the Hot
+// part has arrived.
+inline void prefetchHot(daPolicyInForce const* record) {
+  if (record == nullptr) return;
+  char const* hot = reinterpret_cast<char const*>(&record->hot);
+  for (int line = 0; line < 5; ++line) __builtin_prefetch(hot + 64 * line);
+}
+
+// True when path is a valid object name that validation leaves as it is:
+// it starts with "/", holds no "//", no tab, line feed or carriage return,
+// and ends in neither a space nor (unless it is the root) a "/". Any other
+// text is validated and normalised by daPObjName::validateAndFix.
+bool isNormalObjectName(std::string_view path) {
+  if (path.empty() || path[0] != '/') return false;
+  if (path.size() > 1 && (path.back() == '/' || path.back() == ' ')) return false;
+  char previous = 0;
+  for (char c : path) {
+    if (c == '\t' || c == '\n' || c == '\r' || (c == '/' && previous == '/')) return false;
+    previous = c;
+  }
+  return true;
+}
 
 // perms becomes the permissions the action string names, converted by the
 // store's quick map under the store's state lock (shared): a replica's map
@@ -1057,38 +1248,43 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   }
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
-  if (PolicyRecord const* known = memo.find(hash, key)) {
+  if (memo.ready() && memo.find(hash, key, decision.policy_)) {
     count(memoHit);
-    decision.policy_ = known->get();
-    if (decision.owner_.get() != &memo) decision.owner_ = mine.memo;
+    prefetchHot(decision.policy_);
   } else {
     count(memoMiss);
-    ZUTF8String_6_0 text(path);
-    status = daPObjName::validateAndFix(text);
-    if (status != 0) return;
-    daPObjName object(text.getChars());
+    // A path already in its normal form (as most are) is not copied.
+    std::string_view name = key;
+    ZUTF8String_6_0 fixed;
+    if (!isNormalObjectName(key)) {
+      fixed = path;
+      status = daPObjName::validateAndFix(fixed);
+      if (status != 0) return;
+      name = fixed.view();
+    }
     Resolved r;
     try {
       daCacheStateLock reading(*this, open);
       Resolver resolver(*this, *decisionPolicies_, memo);
-      r = resolver.resolve(object);
+      r = resolver.resolve(name);
       count(mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
-      if (r.clean() && key != object.getPathName()) memo.insert(hash, key, r.record);
+      if (r.clean() && key != name && memo.ready()) memo.insert(hash, key, r.record);
     } catch (std::bad_alloc const&) {
       status = da_s_no_memory;
       return;
     }
     status = r.aclStatus != 0 ? r.aclStatus : (r.popStatus != 0 ? r.popStatus : r.ruleStatus);
     if (status != 0) return;
-    decision.policy_ = r.record.get();
-    decision.owner_ = std::move(r.record);
+    decision.policy_ = r.record;
   }
+  if (decision.owner_.get() != &memo) decisionPolicies_->retire(std::exchange(decision.owner_, mine.memo));
 
-  if (GxACL const* acl = decision.acl()) {
+  daPolicyInForce::Hot const* const hot = decision.policy_ != nullptr ? &decision.policy_->hot : nullptr;
+  if (hot != nullptr && hot->aclInForce) {
     acl_applied_entry_t applied = acl_applied_none;
     unsigned long evalStatus = 0;
-    acl_inq_permset_for_pa_applied(caller, &acl->value(), &decision.permissions_.value(), &applied, &evalStatus);
+    acl_inq_permset_for_pa_applied(caller, &hot->acl, &decision.permissions_.value(), &applied, &evalStatus);
     decision.entry_ = static_cast<daDecisionEntry>(applied);
   } else {
     decision.permissions_.setMinPermissions();
@@ -1096,8 +1292,8 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   decision.granted_ = decision.permissions_.isActionSet(decision.requested_);
   decision.store_ = this;
   decision.textReady_ = false;  // named on demand: most callers only look at granted()
-  if (GxPop const* pop = decision.pop())
-    decision.authLevel_ = address != nullptr ? pop->get_auth_level(*address) : pop->get_auth_level(0);
+  if (hot != nullptr && hot->popInForce)
+    decision.authLevel_ = address != nullptr ? decision.policy_->pop->get_auth_level(*address) : hot->popLevel;
   decision.warning_ = false;
   decision.wouldCause_ = daDecisionCause::granted;
   decision.wouldReason_.clear();
@@ -1169,8 +1365,7 @@ std::int64_t daDecision::timeSeconds() const {
 }
 
 bool daDecision::fail(daDecisionCause c, bool hard) {
-  GxPop const* p = pop();
-  if (hard || p == nullptr || p->warningMode() == 0) {
+  if (hard || !hasPop() || !policy_->hot.warning) {
     granted_ = false;
     cause_ = c;
     warning_ = false;  // a denial after a waived condition: nothing was waived in the end
@@ -1192,9 +1387,10 @@ bool daDecision::fail(daDecisionCause c, bool hard) {
 
 void daDecision::applyConditions(daDecisionContext const& ctx, char const* path, sec_id_pa_t const* caller,
                                  char const* actions, GxAddress const* address) {
-  if (GxPop const* p = pop()) {
-    daAccessWindow const& window = policy_->window;
-    if (window.limited()) {
+  if (hasPop()) {
+    daPolicyInForce::Hot const& hot = policy_->hot;
+    if (hot.windowLimited) {
+      daAccessWindow const& window = policy_->window;
       if (window.broken()) {
         reason_.assign(window.brokenReason());
         if (fail(daDecisionCause::outsideWindow, true)) return;
@@ -1209,7 +1405,7 @@ void daDecision::applyConditions(daDecisionContext const& ctx, char const* path,
       reason_.append(" required");
       if (fail(daDecisionCause::authLevel, false)) return;
     }
-    unsigned long const qop = p->qualityOfProtection();
+    unsigned long const qop = hot.qop;
     if (static_cast<unsigned long>(protection_) < qop) {
       reason_.assign("connection protection ");
       if (char const* name = protectionText(qop)) reason_.append(name);

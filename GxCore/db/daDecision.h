@@ -19,13 +19,17 @@
 // with a lookup that takes no lock and writes nothing shared, so a repeated
 // decision costs one memo lookup, the action-string conversion (remembered
 // per thread) and the ACL evaluation, and allocates nothing once the
-// caller's daDecision has been used once. An object not yet remembered is
+// caller's daDecision has been used once. A warm lookup reads the memo's
+// slot, which holds the policy record's address beside the object's entry,
+// so the record is fetched while the entry's path is compared; the record
+// holds the ACL's entries right after it. An object not yet remembered is
 // resolved from its nearest remembered ancestor down. On a read-only store
 // the memo of each epoch also gets an attachment index (the paths that have
 // an ACL, POP or rule map, built from a scan of the maps' keys: during the
 // open for a small file, else by a background thread the store's close
-// joins); once it is there only the indexed objects' maps are read, straight
-// from the file. The memo is dropped
+// joins; or, at the open, the one another store of this process built from
+// the same version of the file); once it is there only the indexed
+// objects' maps are read, straight from the file. The memo is dropped
 // whenever the store's policy epoch moves (a committed transaction that
 // changes an ACL, POP, rule or an object's map of one, a file replacement,
 // a close): the next decision makes the new epoch's table, and the old one
@@ -50,7 +54,9 @@
 // The policy in force at one object, shared by the decisions that use it.
 // Immutable once published; the ACL and POP are the store's objects as they
 // were when the policy was resolved, copied so that they outlive cache
-// clears and file replacements.
+// clears and file replacements. Records are made in a memo's storage
+// (daDecision.cpp), which also holds the ACL's entries right after the
+// record's last member.
 struct daPolicyInForce {
   std::shared_ptr<GxACL const> acl;
   std::string aclName, aclLocation;
@@ -62,6 +68,19 @@ struct daPolicyInForce {
   std::string ruleName, ruleLocation;
   // The rule compiled when the policy was resolved (null: no rule in force).
   std::shared_ptr<daRuleProgram const> rule;
+
+  // What a warm decision reads, last in the record and followed by the
+  // ACL's entries and their permission words: a run of adjacent cache
+  // lines, where the ACL's own form is three allocations deep. Filled when
+  // the memo makes the record from the fields above.
+  struct Hot {
+    acl_ext_s_t acl{};  // the ACL in force as evaluated; its entries follow the record
+    bool aclInForce = false, popInForce = false, ruleInForce = false;
+    bool windowLimited = false;   // the POP's window limits the time (policy's window)
+    bool warning = false;         // the POP is in warning mode
+    unsigned long qop = 0;        // the POP's quality of protection
+    unsigned long popLevel = 0;   // the POP's level for a request without an address
+  } hot;
 };
 
 // Store-side state of the decisions (daDecision.cpp): the shared memo and
@@ -180,7 +199,7 @@ class daDecision {
 
   // The ACL in force: its name and the object it is attached to ("" when
   // none is in force). The ACL itself, or null.
-  bool hasAcl() const { return policy_ && policy_->acl != nullptr; }
+  bool hasAcl() const { return policy_ && policy_->hot.aclInForce; }
   char const* aclName() const { return hasAcl() ? policy_->aclName.c_str() : ""; }
   char const* aclLocation() const { return hasAcl() ? policy_->aclLocation.c_str() : ""; }
   GxACL const* acl() const { return policy_ ? policy_->acl.get() : nullptr; }
@@ -189,14 +208,14 @@ class daDecision {
   // requires from the address given to decide: with no address given, the
   // level of its default entry (entry 0: the level for callers no network
   // of the POP holds); 0 when there is no POP in force.
-  bool hasPop() const { return policy_ && policy_->pop != nullptr; }
+  bool hasPop() const { return policy_ && policy_->hot.popInForce; }
   char const* popName() const { return hasPop() ? policy_->popName.c_str() : ""; }
   char const* popLocation() const { return hasPop() ? policy_->popLocation.c_str() : ""; }
   GxPop const* pop() const { return policy_ ? policy_->pop.get() : nullptr; }
   unsigned long requiredAuthLevel() const { return authLevel_; }
 
   // The rule in force, as for the ACL, compiled once per policy epoch.
-  bool hasRule() const { return policy_ && !policy_->ruleName.empty(); }
+  bool hasRule() const { return policy_ && policy_->hot.ruleInForce; }
   char const* ruleName() const { return policy_ ? policy_->ruleName.c_str() : ""; }
   char const* ruleLocation() const { return policy_ ? policy_->ruleLocation.c_str() : ""; }
 
@@ -246,7 +265,7 @@ class daDecision {
   mutable bool textReady_ = true;
   // The policy in force, kept alive by owner_: the memo table that holds it
   // (taken once per table, so that a warm decision writes no reference
-  // count other threads' decisions also write), or the policy itself.
+  // count other threads' decisions also write).
   daPolicyInForce const* policy_ = nullptr;
   std::shared_ptr<void const> owner_;
 };

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <thread>
@@ -468,6 +469,60 @@ TEST_F(Decide, IndexedReplicaReadsOnlyAttachedMapsAndFollowsAChangeAtAnAncestor)
       EXPECT_EQ(decided(*replica, deep, c, "Tr", nullptr, d), freshWalk(*ref_, deep, c, "Tr", nullptr)) << when;
     expectAllMatch(*replica, when);
   }
+}
+
+// A replica opened on a file another replica of this process has indexed,
+// unchanged since, has the index from its open on: its first decision reads
+// only the attached maps. Once the file has changed the old index (which
+// lacks the new attachment) is not taken, and answers follow the change.
+TEST_F(Decide, ReplicaOfAnUnchangedFileTakesTheIndexAnotherBuilt) {
+  unsigned long const before = daDecisionIndexAtOpen(1);  // every file indexed in the background
+  auto first = openReplica();
+  ASSERT_TRUE(indexReady(*first));
+  auto second = openReplica();
+  daDecision d;
+  EXPECT_EQ(decided(*second, "/a/b", callers_[0], "Tr", nullptr, d), freshWalk(*ref_, "/a/b", callers_[0], "Tr", nullptr));
+  EXPECT_EQ(second->counts().mapReads, 3u);  // "/"'s ACL, "/a"'s POP, "/a/b"'s ACL
+  putAcl("fresh", "fresh-acl", {{'o', 0, "x"}});
+  attach<GxMapPObjectToACL>(daPObjName("/x/y/z").getPObjToAclMapName(), "fresh");
+  auto third = openReplica();
+  expectAllMatch(*third, "changed file");
+  ASSERT_TRUE(indexReady(*third));
+  expectAllMatch(*third, "changed file, indexed");
+  daDecisionIndexAtOpen(before);
+}
+
+// A file removed and made anew at the same path, with as many transactions
+// (its inode may well be the old one's), is indexed anew even while the old
+// file's index lives on (a daDecision holds its memo).
+TEST_F(Decide, FileMadeAnewAtThePathIsIndexedAnew) {
+  unsigned long const before = daDecisionIndexAtOpen(1);
+  unsigned long st;
+  auto makeFile = [&](char const* at) {  // an ACL granting x to any-other, attached at `at` only
+    writer_.reset();
+    ref_.reset();
+    std::filesystem::remove(path_);
+    std::filesystem::remove(path_ + "-lock");
+    gxtest::createPolicyDb(path_);
+    writer_ = std::make_unique<daCachedStore>("d", path_.c_str(), 1, 0);
+    writer_->openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    putAcl("g", "g-acl", {{'o', 0, "x"}});
+    attach<GxMapPObjectToACL>(daPObjName(at).getPObjToAclMapName(), "g");
+    ref_ = std::make_unique<daCachedStore>("d", path_.c_str(), 0, 0);
+    ref_->openStore(1, st);
+    ASSERT_EQ(st, 0u);
+  };
+  daDecision kept;
+  for (char const* at : {"/x", "/a/e", "/x/y"}) {
+    makeFile(at);
+    auto replica = openReplica();
+    expectAllMatch(*replica, at);
+    ASSERT_TRUE(indexReady(*replica));
+    expectAllMatch(*replica, at);
+    decided(*replica, at, callers_[3], "x", nullptr, kept);  // keeps this file's index alive
+  }
+  daDecisionIndexAtOpen(before);
 }
 
 // A decision taken from one epoch's memo still explains itself after the

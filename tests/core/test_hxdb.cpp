@@ -476,4 +476,36 @@ TEST(HxDbConcurrency, ReadersWritersAndGrowthOnOneFile) {
   EXPECT_EQ(count(shared.get()), static_cast<unsigned long>(kWriters * kPerWriter));
 }
 
+// A process may fork just after opening a large file (its pages mapped
+// ahead by a thread), and the child may open files -- a large one, with a
+// thread of its own that its close joins, and a small one, mapped during
+// the open with no thread -- and exit with the small one open. Under a
+// thread sanitizer a thread running at the fork, or one left to be joined
+// at exit, fails the child.
+TEST(HxDbConcurrency, ForkJustAfterAnOpenAndAnExitWithFilesOpenLeaveNoThreadBehind) {
+  TempDir dir;
+  std::string large = dir.file("large.db"), small = dir.file("small.db");
+  {
+    Handle h = mustOpen(large, hx_db_mode_create);
+    for (int i = 0; i < 40; ++i) put(h.get(), "/r/" + std::to_string(i), std::string(64 * 1024, 'x'));
+  }
+  {
+    Handle h = mustOpen(small, hx_db_mode_create);
+    put(h.get(), "/a", "x");
+  }
+  for (int round = 0; round < 3; ++round) {
+    Handle parent = mustOpen(large);
+    EXPECT_EQ(inChild([&] {
+                unsigned long a = 1, b = 1;
+                {
+                  Handle child = open(large, hx_db_mode_open, a);
+                }
+                hx_db_lock_open(small.c_str(), hx_db_mode_open, 2, MrProcessLockFactory::newLock(lockName().c_str()), b);
+                return a == 0 && b == 0 ? 0 : 1;
+              }),
+              0)
+        << "round " << round;
+  }
+}
+
 }  // namespace
