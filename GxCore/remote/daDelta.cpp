@@ -166,7 +166,7 @@ bool daContentDigest::fromHex(std::string_view text, daContentDigest& d) {
 
 daContentDigest daContentDigest::fromBytes(std::string_view raw) {
   daContentDigest d;
-  std::memcpy(d.sum_.data(), raw.data(), std::min(raw.size(), d.sum_.size()));
+  if (!raw.empty()) std::memcpy(d.sum_.data(), raw.data(), std::min(raw.size(), d.sum_.size()));  // no null source
   return d;
 }
 
