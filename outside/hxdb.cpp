@@ -1458,17 +1458,16 @@ void hx_db_remove_file(char const* path) {
   ::unlink(hx_db_lock_file(path).c_str());
 }
 
-void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, char const*, size_t), void* context,
-                       unsigned long& status) {
-  size_t prefixLength;
-  if (!validKey(h, prefix, prefixLength) || each == nullptr) {
-    status = hx_db_s_bad_argument;
-    return;
-  }
-  // A transaction of its own, not the handle's: other reads on the handle
-  // go on meanwhile (the environment allows several per thread).
-  SharedEnv& se = *h->env;
-  bool damaged = false;
+namespace {
+
+// Runs scan with a cursor of a read transaction of its own, not the
+// handle's: other reads on the handle go on meanwhile (the environment
+// allows several per thread). A map grown by another process is adopted and
+// the scan started again. scan returns an engine code (MDB_NOTFOUND at the
+// end counts as success); the status of the whole, or hx_db_s_corrupt when
+// scan set damaged.
+template <typename Scan>
+unsigned long scanWithOwnCursor(SharedEnv& se, bool& damaged, Scan&& scan) {
   int rc = MDB_MAP_RESIZED;
   for (int attempt = 0; attempt < kMaxRetries && rc == MDB_MAP_RESIZED; ++attempt) {
     std::shared_lock<std::shared_mutex> gate(se.gate);
@@ -1489,7 +1488,26 @@ void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, 
     MDB_cursor* c = nullptr;
     if ((rc = mdb_cursor_open(txn.get(), se.dbi(), &c)) != 0) break;
     CursorPtr cursor(c);
+    rc = scan(c);
+    if (rc == MDB_NOTFOUND) rc = 0;
+  }
+  return damaged ? hx_db_s_corrupt : rc != 0 ? statusOf(rc) : 0;
+}
+
+}  // namespace
+
+void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, char const*, size_t), void* context,
+                       unsigned long& status) {
+  size_t prefixLength;
+  if (!validKey(h, prefix, prefixLength) || each == nullptr) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  SharedEnv& se = *h->env;
+  bool damaged = false;
+  status = scanWithOwnCursor(se, damaged, [&](MDB_cursor* c) {
     MDB_val k{prefixLength, const_cast<char*>(prefix)}, v;
+    int rc;
     for (rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE); rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
       auto const* key = static_cast<char const*>(k.mv_data);
       if (k.mv_size < prefixLength || std::memcmp(key, prefix, prefixLength) != 0) break;
@@ -1501,9 +1519,8 @@ void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, 
       }
       if (!each(context, key, k.mv_size)) break;
     }
-    if (rc == MDB_NOTFOUND) rc = 0;
-  }
-  status = damaged ? hx_db_s_corrupt : rc != 0 ? statusOf(rc) : 0;
+    return rc;
+  });
 }
 
 // ---- stored values, whole-file scans and raw write transactions ----------------
@@ -1539,28 +1556,9 @@ void hx_db_scan_records(hx_db_handle* h, char const* after,
   std::string_view from = after ? std::string_view(after) : std::string_view();
   SharedEnv& se = *h->env;
   bool damaged = false;
-  int rc = MDB_MAP_RESIZED;
-  for (int attempt = 0; attempt < kMaxRetries && rc == MDB_MAP_RESIZED; ++attempt) {
-    std::shared_lock<std::shared_mutex> gate(se.gate);
-    if (se.broken()) {
-      rc = EIO;
-      break;
-    }
-    MDB_txn* t = nullptr;
-    rc = mdb_txn_begin(se.env(), nullptr, MDB_RDONLY, &t);
-    if (rc == MDB_MAP_RESIZED) {
-      gate.unlock();
-      if ((rc = se.adopt()) != 0) break;
-      rc = MDB_MAP_RESIZED;
-      continue;
-    }
-    if (rc != 0) break;
-    TxnPtr txn(t);
-    MDB_cursor* c = nullptr;
-    if ((rc = mdb_cursor_open(txn.get(), se.dbi(), &c)) != 0) break;
-    CursorPtr cursor(c);
+  status = scanWithOwnCursor(se, damaged, [&](MDB_cursor* c) {
     MDB_val k{from.size(), const_cast<char*>(from.data())}, v;
-    rc = from.empty() ? mdb_cursor_get(c, &k, &v, MDB_FIRST) : mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
+    int rc = from.empty() ? mdb_cursor_get(c, &k, &v, MDB_FIRST) : mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
     if (rc == 0 && !from.empty() && std::string_view(static_cast<char const*>(k.mv_data), k.mv_size) == from)
       rc = mdb_cursor_get(c, &k, &v, MDB_NEXT);
     for (; rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
@@ -1573,9 +1571,8 @@ void hx_db_scan_records(hx_db_handle* h, char const* after,
                 std::string_view(static_cast<char const*>(v.mv_data), v.mv_size)))
         break;
     }
-    if (rc == MDB_NOTFOUND) rc = 0;
-  }
-  status = damaged ? hx_db_s_corrupt : rc != 0 ? statusOf(rc) : 0;
+    return rc;
+  });
 }
 
 bool hx_db_raw_txn::validKey(std::string_view key) const {
