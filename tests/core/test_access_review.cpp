@@ -51,21 +51,14 @@ class Estate : public ::testing::TestWithParam<gxestate::Naming> {
  protected:
   void SetUp() override {
     path_ = dir_.file("estate.db");
-    gxtest::createPolicyDb(path_);
+    gxestate::Options o;
+    o.objects = 3000;
+    o.users = 60;
+    o.groups = 8;
+    o.naming = GetParam();
+    o.seed = GetParam() == gxestate::Naming::unique ? 7 : 11;
+    ASSERT_EQ(gxtest::generateEstateDb(path_, o, estate_), 0u);
     unsigned long st = 0;
-    {
-      daCachedStore writer("d", path_.c_str(), 1, 0);
-      writer.openStore(0, st);
-      ASSERT_EQ(st, 0u);
-      gxestate::Options o;
-      o.objects = 3000;
-      o.users = 60;
-      o.groups = 8;
-      o.naming = GetParam();
-      o.seed = GetParam() == gxestate::Naming::unique ? 7 : 11;
-      gxestate::generate(writer, o, estate_, st);
-      ASSERT_EQ(st, 0u);
-    }
     store_ = std::make_unique<daCachedStore>("d", path_.c_str(), 1, 0);
     store_->openStore(1, st);
     ASSERT_EQ(st, 0u);

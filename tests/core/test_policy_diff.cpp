@@ -114,18 +114,16 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
  protected:
   void SetUp() override {
     before_ = dir_.file("before.db");
-    gxtest::createPolicyDb(before_);
-    unsigned long st = 0;
-    daCachedStore writer("d", before_.c_str(), 1, 0);
-    writer.openStore(0, st);
-    ASSERT_EQ(st, 0u);
     gxestate::Options o;
     o.objects = 2500;
     o.users = 40;
     o.groups = 6;
     o.naming = GetParam();
     o.seed = GetParam() == gxestate::Naming::unique ? 3 : 5;
-    gxestate::generate(writer, o, estate_, st);
+    ASSERT_EQ(gxtest::generateEstateDb(before_, o, estate_), 0u);
+    unsigned long st = 0;
+    daCachedStore reader("d", before_.c_str(), 1, 0);
+    reader.openStore(1, st);
     ASSERT_EQ(st, 0u);
     std::string message;
     registry_ = gxtest::estateRegistry(estate_, dir_.file("r.json"), message);
@@ -138,7 +136,7 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
     // What is attached where: the objects whose policy in force is their own.
     for (std::string const& object : estate_.objects) {
       daDecision d;
-      writer.decide(object.c_str(), nullptr, "r", nullptr, d, st);
+      reader.decide(object.c_str(), nullptr, "r", nullptr, d, st);
       ASSERT_EQ(st, 0u);
       Attached a;
       if (d.aclLocation() == object) a[kAcl] = d.aclName();

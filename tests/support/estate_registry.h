@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "GxCore/db/daCachedStore.h"
 #include "outside/file_registry.h"
+#include "test_support.h"
 #include "tools/common/estate.h"
 
 namespace gxtest {
@@ -40,6 +42,19 @@ inline std::unique_ptr<gxreg::FileRegistry> estateRegistry(gxestate::Estate cons
   std::unique_ptr<gxreg::FileRegistry> out;
   if (gxreg::FileRegistry::parse(json, path, out, message) != 0) return nullptr;
   return out;
+}
+
+// A new policy database at path holding the estate options describe,
+// written through a writable store that is closed again: 0, or the status
+// of the open or the generation.
+inline unsigned long generateEstateDb(std::string const& path, gxestate::Options const& options,
+                                      gxestate::Estate& estate) {
+  createPolicyDb(path);
+  unsigned long st = 0;
+  daCachedStore writer("d", path.c_str(), 1, 0);
+  writer.openStore(0, st);
+  if (st == 0) gxestate::generate(writer, options, estate, st);
+  return st;
 }
 
 }  // namespace gxtest
