@@ -23,6 +23,25 @@ namespace gxtest {
 
 inline std::string const kReviewToken = "review-token-0123456789";
 
+// The example estate imported into a new database at dir/web.db and served
+// from it (domain "d"); null after a test failure says why.
+inline std::unique_ptr<gxpolicyd::ServedReplica> serveExample(TempDir& dir, gxreg::Registry* registry) {
+  std::string const db = dir.file("web.db");
+  makePolicyDb(db, {}, daLocalPolicy::minimumDatabaseVersion);
+  importDocument(db, "d", exampleFile("web.json"), registry);
+  if (::testing::Test::HasFailure()) return nullptr;
+  gxpolicyd::ReplicaOptions o;
+  o.db = db;
+  o.domain = "d";
+  auto replica = std::make_unique<gxpolicyd::ServedReplica>(o, [](std::string const&) {});
+  std::string error;
+  if (replica->open(error) != 0) {
+    ADD_FAILURE() << error;
+    return nullptr;
+  }
+  return replica;
+}
+
 class ExampleService : public ::testing::Test {
  public:
   using Headers = std::vector<std::pair<std::string, std::string>>;
@@ -30,16 +49,8 @@ class ExampleService : public ::testing::Test {
   void SetUp() override {
     registry_ = exampleRegistry();
     ASSERT_TRUE(registry_);
-    std::string const db = dir_.file("web.db");
-    makePolicyDb(db, {}, daLocalPolicy::minimumDatabaseVersion);
-    importDocument(db, "d", exampleFile("web.json"), registry_.get());
-    ASSERT_FALSE(HasFailure());
-    gxpolicyd::ReplicaOptions o;
-    o.db = db;
-    o.domain = "d";
-    replica_ = std::make_unique<gxpolicyd::ServedReplica>(o, [](std::string const&) {});
-    std::string error;
-    ASSERT_EQ(replica_->open(error), 0u) << error;
+    replica_ = serveExample(dir_, registry_.get());
+    ASSERT_TRUE(replica_);
     options_.maxBody = 8192;
     options_.maxBatch = 4;
     options_.review.token = kReviewToken;

@@ -27,6 +27,7 @@
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalPolicy.h"
 #include "example_policy.h"
+#include "example_service.h"
 #include "http_client.h"
 #include "loopback.h"
 #include "outside/file_registry.h"
@@ -98,15 +99,8 @@ class ServiceOnExample : public ::testing::Test {
   void SetUp() override {
     registry_ = gxtest::exampleRegistry();
     ASSERT_TRUE(registry_);
-    std::string const db = dir_.file("web.db");
-    importExample(db, registry_.get());
-    ASSERT_FALSE(HasFailure());
-    gxpolicyd::ReplicaOptions o;
-    o.db = db;
-    o.domain = "d";
-    replica_ = std::make_unique<gxpolicyd::ServedReplica>(o, [](std::string const&) {});
-    std::string error;
-    ASSERT_EQ(replica_->open(error), 0u) << error;
+    replica_ = gxtest::serveExample(dir_, registry_.get());
+    ASSERT_TRUE(replica_);
     gxpolicyd::ServiceOptions so;
     so.maxBody = 4096;
     so.maxBatch = 3;
