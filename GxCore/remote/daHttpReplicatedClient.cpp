@@ -325,10 +325,33 @@ unsigned long daHttpReplicatedClient::fetchManifest(Clock::time_point until) {
     lastError_ = "the manifest at " + baseUrl_ + "/manifest.json is not valid";
     return status;
   }
+  std::string signedBy;
+  if (!options_.trustedKeys.empty() && (status = checkSignature(response.body, until, signedBy)) != 0) return status;
   manifest_ = std::move(parsed);
   haveManifest_ = true;
   etag_ = response.etag;
+  signedBy_ = std::move(signedBy);
   return 0;
+}
+
+unsigned long daHttpReplicatedClient::checkSignature(std::string const& text, Clock::time_point until,
+                                                     std::string& signedBy) {
+  std::string const where = baseUrl_ + "/" + daSignaturePathOf(text);
+  Response response;
+  unsigned long status = get(where, "", -1, daMaxSignatureFileBytes, until, response, nullptr, nullptr);
+  if (status == da_s_snapshot_http_error && response.httpStatus == 404) {
+    lastError_ = "the manifest is not signed (no " + where + "); a signature is required, the manifest is refused";
+    return da_s_snapshot_unsigned;
+  }
+  if (status == da_s_snapshot_too_large) {
+    lastError_ = "the signature file " + where + " is larger than allowed; the manifest is refused";
+    return da_s_snapshot_bad_signature;
+  }
+  if (status != 0) return status;
+  std::string why;
+  daVerifyManifestSignature(text, response.body, options_.trustedKeys, signedBy, why, status);
+  if (status != 0) lastError_ = why + "; the manifest is refused";
+  return status;
 }
 
 void daHttpReplicatedClient::getMasterSeqNum(unsigned long& seq, unsigned long& status) {

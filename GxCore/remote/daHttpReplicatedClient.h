@@ -26,6 +26,16 @@
 // number than its manifest is refused always (da_s_snapshot_wrong_sequence).
 // An https base URL is never left for plain http, redirects included.
 //
+// Signed manifests (daSignature.h): with options.trustedKeys the client
+// requires a signature. Each manifest fetched (not a 304) must have its
+// signature file, and a signature in it by a trusted key must verify over
+// the manifest's exact bytes; otherwise the manifest is refused
+// (da_s_snapshot_unsigned, da_s_snapshot_unknown_key,
+// da_s_snapshot_bad_signature, with lastError() saying why), the manifest
+// kept from before stays, and the replica keeps serving what it has. The
+// snapshot, deltas and registry are then covered by the manifest's digests.
+// Without trusted keys signatures are not looked at.
+//
 // Time: options.totalTimeoutMs bounds each call (getMasterSeqNum,
 // replicateTo, afterReplication) as a whole, retries and their waits
 // included; the manifest request is bounded by the shorter
@@ -57,10 +67,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "GxCore/db/daAbstractReplicatedClient.h"
+#include "GxCore/remote/daSignature.h"
 #include "GxCore/remote/daSnapshot.h"
 
 // How the client talks to the server. The defaults suit a snapshot of a few
@@ -79,6 +92,9 @@ struct daHttpReplicaOptions {
   std::string clientKey;             // its PEM private key ("" = in clientCert)
   std::string domain;                // the lock domain used to check a copy ("" = "Default")
   bool allowRollback = false;        // accept a snapshot older than the replica (restoring an older master)
+  // Public keys a manifest must be signed by (one of them); empty: no
+  // signature required.
+  std::vector<std::shared_ptr<daSigningKey const>> trustedKeys;
 };
 
 class daHttpReplicatedClient : public daAbstractReplicatedClient {
@@ -97,6 +113,8 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // da_s_snapshot_unreachable (also when the time ran out),
   // da_s_snapshot_tls, da_s_snapshot_http_error, da_s_snapshot_bad_manifest,
   // da_s_snapshot_bad_url, da_s_snapshot_insecure_redirect,
+  // da_s_snapshot_unsigned, da_s_snapshot_unknown_key,
+  // da_s_snapshot_bad_signature (with trusted keys),
   // da_s_snapshot_cancelled (seq is then invalidSeqnum and the kept
   // manifest is not replaced; lastError() says more).
   void getMasterSeqNum(unsigned long& seq, unsigned long& status) override;
@@ -142,6 +160,8 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // The manifest last fetched successfully (empty before the first).
   daSnapshotManifest const& lastManifest() const { return manifest_; }
   bool haveManifest() const { return haveManifest_; }
+  // The key id that signed the manifest last fetched ("" when none was required).
+  std::string const& manifestSignedBy() const { return signedBy_; }
   // Fetches the published file named relative to the base URL (a file a
   // manifest lists) into body: at most size bytes, which must be exactly
   // size bytes with that SHA-256. status 0; da_s_snapshot_mismatch (more or
@@ -167,6 +187,9 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // Fetches the manifest (conditionally) into manifest_, by until at the
   // latest; 0 or a status.
   unsigned long fetchManifest(Clock::time_point until);
+  // Fetches and checks the signature file of the manifest bytes text
+  // against the trusted keys; 0 (signedBy filled) or a signature status.
+  unsigned long checkSignature(std::string const& text, Clock::time_point until, std::string& signedBy);
   // One GET with retries, all of it by until; the body goes to fd when
   // fd >= 0 (with a size cap and a running SHA-256), else into
   // response.body. 0 or a status.
@@ -202,6 +225,7 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   daSnapshotManifest manifest_;
   bool haveManifest_ = false;
   std::string etag_;
+  std::string signedBy_;
   std::string lastError_;
   uint64_t bytesFetched_ = 0;
   unsigned long newestHandedOver_ = 0xFFFFFFFFul;  // invalid until a copy was handed over

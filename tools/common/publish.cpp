@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "outside/hxdb.h"
+#include "tools/common/signing_keys.h"
 
 namespace gxpolicy {
 namespace {
@@ -28,18 +29,30 @@ std::string hintFor(PublishRequest const& r, unsigned long st) {
     return "the registry beside the master, " + daRegistryPathOf(r.master) +
            ", is damaged or too large: check it with gxpolicy user ls";
   if (st == hx_db_s_io_error) return "check that the folder is writable and has room";
+  if (st == da_s_key_bad) return "a signing key cannot sign: give private key files written by gxpolicy keygen";
   return "";
+}
+
+std::string keyIds(std::vector<std::shared_ptr<daSigningKey const>> const& keys) {
+  std::string ids;
+  for (auto const& k : keys) ids += (ids.empty() ? "" : ", ") + k->keyId();
+  return ids;
 }
 
 }  // namespace
 
 std::optional<PublishOutcome> publishSnapshot(PublishRequest const& request, Problem& problem) {
+  daPublishOptions options = request.options;
+  auto keys = loadKeyFiles(request.signKeyFiles, true, problem);
+  if (!keys) return std::nullopt;
+  options.signers.insert(options.signers.end(), keys->begin(), keys->end());
   PublishOutcome outcome;
   unsigned long st = 0;
-  daPublishSnapshot(request.master.c_str(), request.destination.c_str(), request.domain.c_str(), request.options,
+  daPublishSnapshot(request.master.c_str(), request.destination.c_str(), request.domain.c_str(), options,
                     outcome.result, st);
   if (st == da_s_snapshot_unchanged) {
     outcome.unchanged = true;
+    outcome.signedBy = keyIds(options.signers);
     return outcome;
   }
   if (st != 0) {
@@ -47,6 +60,7 @@ std::optional<PublishOutcome> publishSnapshot(PublishRequest const& request, Pro
                       hintFor(request, st));
     return std::nullopt;
   }
+  outcome.signedBy = keyIds(options.signers);
   return outcome;
 }
 
@@ -75,6 +89,8 @@ std::vector<std::string> describePublish(PublishRequest const& request, PublishO
   if (!m.registryFile.empty())
     lines.push_back(format("with the user registry %s/%s: %llu bytes, sha256 %s", dir, m.registryFile.c_str(),
                            static_cast<unsigned long long>(m.registrySize), m.registrySha256.c_str()));
+  if (!request.signKeyFiles.empty() && !outcome.signedBy.empty())
+    lines.push_back("signed by key(s) " + outcome.signedBy);
   if (outcome.result.removed > 0) lines.push_back(format("removed %u older snapshot(s)", outcome.result.removed));
   return lines;
 }

@@ -22,6 +22,10 @@ struct PublishRequest {
   std::string destination;       // the folder served to replicas (created when missing)
   std::string domain = "Default";  // policy domain (names the inter-process lock)
   daPublishOptions options;      // snapshots kept, deltas listed, full-snapshot cadence
+  // Private key files the manifest is signed with (several while keys are
+  // rotated; none: unsigned). Loaded at each publish, added to
+  // options.signers.
+  std::vector<std::string> signKeyFiles;
 };
 
 // What a publish did.
@@ -32,6 +36,8 @@ struct PublishOutcome {
   // The manifest now current (the new one, or the unchanged one) and how
   // many older snapshots were removed.
   daSnapshotPublishResult result;
+  // The ids of the keys the manifest is signed by, ", "-separated ("" unsigned).
+  std::string signedBy;
   // The sequence number now published (result.manifest.sequence).
   unsigned long sequence() const { return result.manifest.sequence; }
 };
@@ -40,7 +46,9 @@ struct PublishOutcome {
 // under the advisory lock of the destination: a second publisher to the
 // same folder waits; blocks for the copy and compression).
 // Returns the outcome, with outcome.unchanged when there was nothing new
-// (not a failure). On failure returns nothing and fills problem: message
+// (not a failure). A signing key that cannot be used fails first, before
+// anything is written (problem as loadKeyFiles gives it: da_s_key_exposed,
+// da_s_key_bad). On failure returns nothing and fills problem: message
 // "cannot publish <master> into <destination>", status the library's
 // (hx_db_s_corrupt, hx_db_s_open_failed, hx_db_s_io_error,
 // da_s_snapshot_bad_registry, hx_db_s_bad_argument, ...), hint what to do
@@ -52,7 +60,7 @@ std::optional<PublishOutcome> publishSnapshot(PublishRequest const& request, Pro
 // sequence, the file written (snapshot or delta) with its size and digest,
 // the delta and registry that travel with it, the snapshots removed; one
 // line "<master>: unchanged since snapshot N; nothing published" when
-// nothing was written.
+// nothing was written; a line naming the signing key ids when signed.
 std::vector<std::string> describePublish(PublishRequest const& request, PublishOutcome const& outcome);
 
 }  // namespace gxpolicy

@@ -42,6 +42,10 @@ void registerPublishCommands(CLI::App& app) {
                   "publish; replicas of versions without deltas need 1)")
       ->check(CLI::PositiveNumber);
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
+  sub->add_option("--sign", args->signKeyFiles,
+                  "sign the manifest with this private key (gxpolicy keygen; repeat the option to sign with "
+                  "several keys while rotating them)")
+      ->allow_extra_args(false);
   sub->callback([args] { publish(*args); });
 }
 

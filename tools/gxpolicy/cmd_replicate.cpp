@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/db/daFileReplicatedClient.h"
@@ -20,6 +21,7 @@
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxsvc.h"
 #include "tools/gxpolicy/gxpolicy.h"
+#include "tools/common/signing_keys.h"
 #include "tools/common/status_text.h"
 
 namespace gxpolicy {
@@ -40,6 +42,7 @@ struct ReplicateArgs {
   double timeout = 600;
   unsigned retries = 2;
   bool allowRollback = false;
+  std::vector<std::string> trust;  // public key files; any given: manifests must be signed by one
 };
 
 bool isUrl(std::string const& s) { return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0; }
@@ -62,6 +65,13 @@ std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
   o.clientCert = a.clientCert;
   o.clientKey = a.clientKey;
   o.domain = a.domain;
+  Problem problem;
+  auto trusted = loadKeyFiles(a.trust, false, problem);
+  if (!trusted) {
+    std::fprintf(stderr, "gxpolicy: %s\n", describe(problem).c_str());
+    throw CLI::RuntimeError(kExitError);
+  }
+  o.trustedKeys = std::move(*trusted);
   if (!a.tokenFile.empty()) {
     std::ifstream in(a.tokenFile);
     if (!in || !std::getline(in, o.bearerToken) || o.bearerToken.empty()) {
@@ -102,6 +112,11 @@ std::string hint(unsigned long status) {
       return "the server sends https requests to plain http; fix the server's redirect";
     case da_s_snapshot_bad_registry:
       return "the published user registry is damaged; run gxpolicy publish again on the master host";
+    case da_s_snapshot_unsigned:
+    case da_s_snapshot_unknown_key:
+    case da_s_snapshot_bad_signature:
+      return "the replica keeps its policy; publish with --sign using a key whose .pub is given with --trust, "
+             "or find out who else writes to the server";
     default:
       return "";
   }
@@ -316,6 +331,10 @@ void registerReplicateCommands(CLI::App& app) {
       ->check(CLI::PositiveNumber);
   sub->add_flag("--allow-rollback", args->allowRollback,
                 "accept a master older than the replica (to restore an older master on purpose)");
+  sub->add_option("--trust", args->trust,
+                  "http(s): public key (KEY.pub from gxpolicy keygen) a manifest must be signed by; repeatable; any "
+                  "given: unsigned manifests, unknown keys and bad signatures are refused")
+      ->allow_extra_args(false);
   sub->add_option("--retries", args->retries, "http(s): further tries after a failure that may pass (default 2)");
   sub->callback([args] { replicate(*args); });
 }

@@ -48,6 +48,10 @@ void defineOptions(CLI::App& app, Args& a) {
   app.add_flag("--allow-rollback", a.allowRollback,
                "Take a master whose sequence number is below the replica's (restoring an older master); "
                "without it such a master is refused");
+  app.add_option("--trust", a.trust,
+                 "Public key (KEY.pub from gxpolicy keygen) a URL master's manifests must be signed by; repeatable. "
+                 "Any given: unsigned manifests, unknown keys and bad signatures are refused and the policy kept")
+      ->allow_extra_args(false);
   app.add_option("--front-secret-file", a.frontSecretFile,
                  "/v1/auth believes who the caller is only from a front end that sends this file's first line "
                  "(at least 16 characters; mode 600) in X-Gx-Front-Secret");

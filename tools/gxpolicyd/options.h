@@ -31,6 +31,7 @@ struct Args {
   std::string caFile, tokenFile, reviewTokenFile, authzenBaseUrl;
   bool insecure = false;
   bool allowRollback = false;
+  std::vector<std::string> trust;  // --trust KEY.pub...: manifests must be signed by one of these keys
   std::string frontSecretFile;
   bool trustAnyFrontEnd = false;
   std::string pathAllow;
