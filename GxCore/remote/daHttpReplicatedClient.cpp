@@ -143,6 +143,13 @@ class Removed {
 daHttpReplicatedClient::daHttpReplicatedClient(std::string baseUrl, daHttpReplicaOptions options)
     : baseUrl_(std::move(baseUrl)), options_(std::move(options)) {
   while (!baseUrl_.empty() && baseUrl_.back() == '/') baseUrl_.pop_back();
+  givenUrl_ = baseUrl_;
+  if (daIsS3Url(baseUrl_)) {
+    s3_ = true;
+    unsigned long st = 0;
+    daParseS3Url(baseUrl_, options_.s3Endpoint, options_.s3Region, s3Where_, s3Problem_, st);
+    if (st == 0) baseUrl_ = s3Where_.baseUrl();
+  }
 }
 
 daHttpReplicatedClient::~daHttpReplicatedClient() {
@@ -150,6 +157,17 @@ daHttpReplicatedClient::~daHttpReplicatedClient() {
 }
 
 unsigned long daHttpReplicatedClient::ensureHandle() {
+  if (s3_ && !s3Problem_.empty()) {
+    lastError_ = s3Problem_;
+    return da_s_snapshot_bad_url;
+  }
+  // Credentials from instance metadata expire: fetched again a minute before.
+  if (s3_ && (!s3Credentials_.valid() ||
+              s3Credentials_.expires - std::chrono::minutes(1) < std::chrono::system_clock::now())) {
+    unsigned long st = 0;
+    daResolveAwsCredentials(options_.metadataTimeoutMs, s3Credentials_, lastError_, st);
+    if (st != 0) return st;
+  }
   if (!startsWith(baseUrl_, "http://") && !startsWith(baseUrl_, "https://")) return da_s_snapshot_bad_url;
   if (curl_) return 0;
   globalInit();
@@ -231,7 +249,15 @@ unsigned long daHttpReplicatedClient::getOnce(std::string const& url, std::strin
       headers.reset(more);
     }
   };
-  if (!options_.bearerToken.empty()) addHeader("Authorization: Bearer " + options_.bearerToken);
+  if (s3_) {
+    static char const kEmptySha256[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    curl_slist* raw = headers.release();
+    bool signedOk = daS3SignRequest(c, s3Credentials_, s3Where_.region, kEmptySha256, &raw);
+    headers.reset(raw);
+    if (!signedOk) return hx_db_s_io_error;
+  } else if (!options_.bearerToken.empty()) {
+    addHeader("Authorization: Bearer " + options_.bearerToken);
+  }
   if (fd < 0) addHeader("Cache-Control: no-cache");  // caches revalidate the manifest with the origin
   if (!ifNoneMatch.empty()) addHeader("If-None-Match: " + ifNoneMatch);
   if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
@@ -339,7 +365,8 @@ unsigned long daHttpReplicatedClient::checkSignature(std::string const& text, Cl
   std::string const where = baseUrl_ + "/" + daSignaturePathOf(text);
   Response response;
   unsigned long status = get(where, "", -1, daMaxSignatureFileBytes, until, response, nullptr, nullptr);
-  if (status == da_s_snapshot_http_error && response.httpStatus == 404) {
+  // Object storage answers 403 for a missing object the reader may not list.
+  if (status == da_s_snapshot_http_error && (response.httpStatus == 404 || (s3_ && response.httpStatus == 403))) {
     lastError_ = "the manifest is not signed (no " + where + "); a signature is required, the manifest is refused";
     return da_s_snapshot_unsigned;
   }

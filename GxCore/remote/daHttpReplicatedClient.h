@@ -73,6 +73,7 @@
 #include <vector>
 
 #include "GxCore/db/daAbstractReplicatedClient.h"
+#include "GxCore/remote/daS3.h"
 #include "GxCore/remote/daSignature.h"
 #include "GxCore/remote/daSnapshot.h"
 
@@ -92,6 +93,13 @@ struct daHttpReplicaOptions {
   std::string clientKey;             // its PEM private key ("" = in clientCert)
   std::string domain;                // the lock domain used to check a copy ("" = "Default")
   bool allowRollback = false;        // accept a snapshot older than the replica (restoring an older master)
+  // For an s3:// base URL (daS3.h): the server ("" = from the environment,
+  // else AWS's regional endpoint), the signing region ("" = from the
+  // environment, else us-east-1), and the bound on finding credentials
+  // through instance metadata.
+  std::string s3Endpoint;
+  std::string s3Region;
+  long metadataTimeoutMs = 2000;
   // Public keys a manifest must be signed by (one of them); empty: no
   // signature required.
   std::vector<std::shared_ptr<daSigningKey const>> trustedKeys;
@@ -100,8 +108,11 @@ struct daHttpReplicaOptions {
 class daHttpReplicatedClient : public daAbstractReplicatedClient {
  public:
   // baseUrl: the folder the publisher wrote (manifest.json is under it);
-  // a trailing slash is optional. The handle is made on first use; a URL
-  // that is not http:// or https:// is refused then (da_s_snapshot_bad_url).
+  // a trailing slash is optional. http://, https://, or s3://bucket/prefix
+  // (objects in S3-compatible storage, fetched path-style from
+  // options.s3Endpoint with signed requests and the credentials daS3.h
+  // finds; no credentials: da_s_s3_no_credentials). The handle is made on
+  // first use; another URL is refused then (da_s_snapshot_bad_url).
   daHttpReplicatedClient(std::string baseUrl, daHttpReplicaOptions options = {});
   daHttpReplicatedClient(daHttpReplicatedClient const&) = delete;
   daHttpReplicatedClient& operator=(daHttpReplicatedClient const&) = delete;
@@ -175,6 +186,8 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // The libcurl error text of the last failed request ("" when none).
   std::string const& lastError() const { return lastError_; }
   std::string const& baseUrl() const { return baseUrl_; }
+  // The URL as given (s3://... for object storage).
+  std::string const& givenUrl() const { return givenUrl_; }
   daHttpReplicaOptions const& options() const { return options_; }
 
  private:
@@ -219,8 +232,13 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // Makes the handle when there is none; 0 or da_s_snapshot_bad_url.
   unsigned long ensureHandle();
 
-  std::string baseUrl_;
+  std::string baseUrl_;        // http(s)://: for an s3:// URL, the endpoint's path-style URL of the folder
+  std::string givenUrl_;       // as the caller gave it, for messages
   daHttpReplicaOptions options_;
+  bool s3_ = false;            // the objects are in S3-compatible storage
+  daS3Location s3Where_;
+  std::string s3Problem_;      // why the s3:// URL cannot be used ("" when it can)
+  daAwsCredentials s3Credentials_;
   void* curl_ = nullptr;  // CURL*, kept opaque so that users need no libcurl headers
   daSnapshotManifest manifest_;
   bool haveManifest_ = false;

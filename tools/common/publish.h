@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "GxCore/remote/daPublishTarget.h"
 #include "GxCore/remote/daSnapshot.h"
 #include "tools/common/problem.h"
 
@@ -19,13 +20,23 @@ namespace gxpolicy {
 // What to publish and where.
 struct PublishRequest {
   std::string master;            // the master policy database file
-  std::string destination;       // the folder served to replicas (created when missing)
+  // The folder served to replicas (created when missing), or
+  // s3://bucket/prefix: object storage (GxCore/remote/daS3.h), written
+  // through the staging folder below.
+  std::string destination;
   std::string domain = "Default";  // policy domain (names the inter-process lock)
   daPublishOptions options;      // snapshots kept, deltas listed, full-snapshot cadence
   // Private key files the manifest is signed with (several while keys are
   // rotated; none: unsigned). Loaded at each publish, added to
   // options.signers.
   std::vector<std::string> signKeyFiles;
+  // For an s3:// destination: the local folder the publish is written to
+  // before it is uploaded ("" = "<master>.publish-<12 hex digits naming the
+  // destination>" beside the master; it keeps the delta base and the record
+  // of what was uploaded), the server ("" = from the environment, else
+  // AWS's), the signing region, and a CA bundle for an https server.
+  std::string stage;
+  std::string s3Endpoint, s3Region, caFile;
 };
 
 // What a publish did.
@@ -38,6 +49,8 @@ struct PublishOutcome {
   daSnapshotPublishResult result;
   // The ids of the keys the manifest is signed by, ", "-separated ("" unsigned).
   std::string signedBy;
+  // For an s3:// destination: what was uploaded and removed.
+  daUploadReport upload;
   // The sequence number now published (result.manifest.sequence).
   unsigned long sequence() const { return result.manifest.sequence; }
 };
@@ -46,7 +59,13 @@ struct PublishOutcome {
 // under the advisory lock of the destination: a second publisher to the
 // same folder waits; blocks for the copy and compression).
 // Returns the outcome, with outcome.unchanged when there was nothing new
-// (not a failure). A signing key that cannot be used fails first, before
+// (not a failure). With an s3:// destination the publish is made in the
+// staging folder and then uploaded (daUploadPublished; also when nothing
+// changed, so that an upload cut short is completed); an upload failure is
+// a failure (status da_s_snapshot_unreachable, da_s_snapshot_http_error,
+// da_s_snapshot_tls, da_s_s3_no_credentials, da_s_s3_bad_location), the
+// objects already at the target untouched but for new immutable files. A
+// signing key that cannot be used fails first, before
 // anything is written (problem as loadKeyFiles gives it: da_s_key_exposed,
 // da_s_key_bad). On failure returns nothing and fills problem: message
 // "cannot publish <master> into <destination>", status the library's

@@ -43,9 +43,12 @@ struct ReplicateArgs {
   unsigned retries = 2;
   bool allowRollback = false;
   std::vector<std::string> trust;  // public key files; any given: manifests must be signed by one
+  std::string s3Endpoint, s3Region;
 };
 
-bool isUrl(std::string const& s) { return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0; }
+bool isUrl(std::string const& s) {
+  return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0 || s.rfind("s3://", 0) == 0;
+}
 
 // The client for the master: a file, or snapshots under a URL.
 std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
@@ -65,6 +68,8 @@ std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
   o.clientCert = a.clientCert;
   o.clientKey = a.clientKey;
   o.domain = a.domain;
+  o.s3Endpoint = a.s3Endpoint;
+  o.s3Region = a.s3Region;
   Problem problem;
   auto trusted = loadKeyFiles(a.trust, false, problem);
   if (!trusted) {
@@ -102,7 +107,10 @@ std::string hint(unsigned long status) {
     case da_s_snapshot_too_large:
       return "the snapshot is larger than this client accepts";
     case da_s_snapshot_bad_url:
-      return "give an http:// or https:// URL";
+      return "give an http://, https:// or s3://bucket/prefix URL";
+    case da_s_s3_no_credentials:
+      return "set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, a profile in ~/.aws/credentials, or run where "
+             "instance metadata gives a role";
     case da_s_replica_rollback:
       return "the master is older than this replica (a stale or replayed copy); if an older master was restored "
              "on purpose, run again with --allow-rollback";
@@ -312,7 +320,7 @@ void registerReplicateCommands(CLI::App& app) {
   auto args = std::make_shared<ReplicateArgs>();
   auto* sub = app.add_subcommand("replicate", "bring a replica policy database up to date from a master");
   sub->add_option("MASTER", args->master,
-                  "master policy database file, or the http:// or https:// URL of a folder written by gxpolicy publish")
+                  "master policy database file, or the http://, https:// or s3:// URL of a folder written by gxpolicy publish")
       ->required();
   sub->add_option("REPLICA", args->replica, "replica policy database file (created when missing)")->required();
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
@@ -331,6 +339,9 @@ void registerReplicateCommands(CLI::App& app) {
       ->check(CLI::PositiveNumber);
   sub->add_flag("--allow-rollback", args->allowRollback,
                 "accept a master older than the replica (to restore an older master on purpose)");
+  sub->add_option("--s3-endpoint", args->s3Endpoint,
+                  "s3:// master: the server, http(s)://host[:port] (default: AWS_ENDPOINT_URL, else AWS's)");
+  sub->add_option("--s3-region", args->s3Region, "s3:// master: signing region (default: AWS_REGION, else us-east-1)");
   sub->add_option("--trust", args->trust,
                   "http(s): public key (KEY.pub from gxpolicy keygen) a manifest must be signed by; repeatable; any "
                   "given: unsigned manifests, unknown keys and bad signatures are refused")

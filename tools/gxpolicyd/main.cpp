@@ -296,6 +296,8 @@ Settings settle(Args const& a) {
   auto trusted = gxpolicy::loadKeyFiles(a.trust, false, keyProblem);
   if (!trusted) quit("--trust: " + gxpolicy::describe(keyProblem));
   replicaOptions.http.trustedKeys = std::move(*trusted);
+  replicaOptions.http.s3Endpoint = a.s3Endpoint;
+  replicaOptions.http.s3Region = a.s3Region;
   if (!a.tokenFile.empty() && !readSecretFile(a.tokenFile, 1, replicaOptions.http.bearerToken, error))
     quit("--token-file: " + error + "; give a file whose first line is the token");
   if (a.master.empty()) {

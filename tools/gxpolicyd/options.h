@@ -31,7 +31,8 @@ struct Args {
   std::string caFile, tokenFile, reviewTokenFile, authzenBaseUrl;
   bool insecure = false;
   bool allowRollback = false;
-  std::vector<std::string> trust;  // --trust KEY.pub...: manifests must be signed by one of these keys
+  std::vector<std::string> trust;
+  std::string s3Endpoint, s3Region;  // for an s3:// master  // --trust KEY.pub...: manifests must be signed by one of these keys
   std::string frontSecretFile;
   bool trustAnyFrontEnd = false;
   std::string pathAllow;

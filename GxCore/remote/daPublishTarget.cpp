@@ -1,0 +1,255 @@
+#include "GxCore/remote/daPublishTarget.h"
+
+#include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "GxCore/db/daFileIo.h"
+#include "GxCore/remote/daSnapshot.h"
+#include "outside/hxdb.h"
+#include "outside/hxfd.h"
+
+namespace {
+
+using hx_internal::FileDescriptor;
+
+// The SHA-256 of the file at path, streamed; "" when it cannot be read.
+std::string fileSha256(std::string const& path, uint64_t& size) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) return "";
+  daSha256 hash;
+  std::vector<char> buf(1 << 16);
+  size = 0;
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return "";
+    if (n == 0) break;
+    hash.update(buf.data(), static_cast<size_t>(n));
+    size += static_cast<uint64_t>(n);
+  }
+  return hash.ok() ? hash.finish() : "";
+}
+
+size_t readBody(char* out, size_t one, size_t n, void* user) {
+  int fd = *static_cast<int*>(user);
+  for (;;) {
+    ssize_t got = ::read(fd, out, one * n);
+    if (got < 0 && errno == EINTR) continue;
+    return got < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(got);
+  }
+}
+
+size_t keepSmall(char* data, size_t one, size_t n, void* user) {
+  auto* body = static_cast<std::string*>(user);
+  if (body->size() < 4096) body->append(data, std::min(one * n, 4096 - body->size()));
+  return one * n;  // an error body is read to its end but kept only in part
+}
+
+// The S3 error code in an XML error body ("" when there is none).
+std::string s3ErrorCode(std::string const& body) {
+  auto a = body.find("<Code>");
+  auto b = body.find("</Code>");
+  return a == std::string::npos || b == std::string::npos || b < a ? "" : body.substr(a + 6, b - a - 6);
+}
+
+std::string const kEmptySha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+class S3Target : public daPublishTarget {
+ public:
+  S3Target(std::string url, daS3Location where, daObjectStoreOptions options)
+      : url_(std::move(url)), where_(std::move(where)), options_(std::move(options)) {}
+  ~S3Target() override {
+    if (curl_) curl_easy_cleanup(curl_);
+  }
+
+  unsigned long putFile(std::string const& name, std::string const& path) override {
+    uint64_t size = 0;
+    std::string sha = fileSha256(path, size);
+    if (sha.empty()) {
+      lastError_ = "cannot read " + path;
+      return hx_db_s_open_failed;
+    }
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) {
+      lastError_ = "cannot read " + path;
+      return hx_db_s_open_failed;
+    }
+    int raw = fd.get();
+    return request("PUT", name, sha, [&](CURL* c) {
+      curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+      curl_easy_setopt(c, CURLOPT_READFUNCTION, &readBody);
+      curl_easy_setopt(c, CURLOPT_READDATA, &raw);
+      curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    });
+  }
+
+  unsigned long remove(std::string const& name) override {
+    unsigned long st = request("DELETE", name, kEmptySha256, [](CURL* c) {
+      curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "DELETE");
+    });
+    return st == da_s_snapshot_http_error && httpStatus_ == 404 ? 0 : st;
+  }
+
+  std::string const& lastError() const override { return lastError_; }
+  std::string const& describe() const override { return url_; }
+
+ private:
+  template <class Setup>
+  unsigned long request(char const* method, std::string const& name, std::string const& payloadSha, Setup setup) {
+    if (!credentials_.valid()) {
+      unsigned long st = 0;
+      daResolveAwsCredentials(options_.metadataTimeoutMs, credentials_, lastError_, st);
+      if (st != 0) return st;
+    }
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    if (!curl_ && !(curl_ = curl_easy_init())) {
+      lastError_ = "the HTTP client cannot be set up";
+      return da_s_snapshot_bad_url;
+    }
+    curl_easy_reset(curl_);
+    std::string url = where_.baseUrl() + "/" + name;
+    std::string body;
+    char errorText[CURL_ERROR_SIZE] = "";
+    curl_slist* headers = nullptr;
+    std::unique_ptr<curl_slist*, void (*)(curl_slist**)> freeHeaders(&headers, [](curl_slist** h) {
+      curl_slist_free_all(*h);
+    });
+    bool secure = where_.endpoint.rfind("https://", 0) == 0;
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 0L);  // a signed upload is never sent elsewhere
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, options_.connectTimeoutMs);
+    curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, options_.requestTimeoutMs);
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, options_.verifyTls ? 1L : 0L);
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, options_.verifyTls ? 2L : 0L);
+    if (!options_.caFile.empty()) curl_easy_setopt(curl_, CURLOPT_CAINFO, options_.caFile.c_str());
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &keepSmall);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
+    setup(curl_);
+    if (!daS3SignRequest(curl_, credentials_, where_.region, payloadSha, &headers)) return hx_db_s_io_error;
+    headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+    CURLcode rc = curl_easy_perform(curl_);
+    curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, nullptr);
+    httpStatus_ = 0;
+    if (rc != CURLE_OK) {
+      lastError_ = std::string(method) + " " + url + ": " + (errorText[0] ? errorText : curl_easy_strerror(rc));
+      if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE) return da_s_snapshot_tls;
+      return da_s_snapshot_unreachable;
+    }
+    curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &httpStatus_);
+    if (httpStatus_ >= 200 && httpStatus_ < 300) return 0;
+    std::string code = s3ErrorCode(body);
+    lastError_ = std::string(method) + " " + url + ": HTTP status " + std::to_string(httpStatus_) +
+                 (code.empty() ? "" : " (" + code + ")");
+    return da_s_snapshot_http_error;
+  }
+
+  std::string url_;
+  daS3Location where_;
+  daObjectStoreOptions options_;
+  daAwsCredentials credentials_;
+  CURL* curl_ = nullptr;
+  long httpStatus_ = 0;
+  std::string lastError_;
+};
+
+// The regular, non-dot files directly under stage/sub, as "sub/name".
+std::vector<std::string> listPublished(std::string const& stage, char const* sub) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir((stage + "/" + sub).c_str()), &::closedir);
+  if (!d) return names;
+  while (dirent* e = ::readdir(d.get())) {
+    if (e->d_name[0] == '.') continue;
+    std::string name = std::string(sub) + "/" + e->d_name;
+    struct stat st {};
+    if (::lstat((stage + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::map<std::string, std::string> readRecord(std::string const& path) {
+  std::map<std::string, std::string> record;
+  std::ifstream in(path);
+  if (!in) return record;
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  auto j = nlohmann::json::parse(text, nullptr, false);
+  if (!j.is_object()) return record;
+  for (auto const& [name, sha] : j.items())
+    if (sha.is_string()) record[name] = sha.get<std::string>();
+  return record;
+}
+
+unsigned long writeRecord(std::string const& stage, std::map<std::string, std::string> const& record) {
+  nlohmann::json j(record);
+  std::string text = j.dump(1) + "\n", tmp = stage + "/.uploaded.json.tmp";
+  FileDescriptor fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.valid() || !da_internal::writeAll(fd.get(), text.data(), text.size()) || ::fsync(fd.get()) != 0)
+    return hx_db_s_io_error;
+  return ::rename(tmp.c_str(), (stage + "/.uploaded.json").c_str()) == 0 ? 0 : hx_db_s_io_error;
+}
+
+}  // namespace
+
+std::unique_ptr<daPublishTarget> daMakeS3Target(std::string url, daS3Location where, daObjectStoreOptions options) {
+  return std::make_unique<S3Target>(std::move(url), std::move(where), std::move(options));
+}
+
+void daUploadPublished(std::string const& stage, daPublishTarget& target, daUploadReport& report,
+                       unsigned long& status) {
+  status = 0;
+  report = daUploadReport{};
+  std::string const recordPath = stage + "/.uploaded.json";
+  auto record = readRecord(recordPath);
+  std::vector<std::string> files = listPublished(stage, "snapshots");
+  for (auto const& s : listPublished(stage, "signatures")) files.push_back(s);
+  files.push_back("manifest.json");  // last: it names the others
+  std::map<std::string, std::string> present;
+  for (auto const& name : files) {
+    uint64_t size = 0;
+    std::string sha = fileSha256(stage + "/" + name, size);
+    if (sha.empty()) {
+      status = hx_db_s_io_error;
+      return;
+    }
+    present[name] = sha;
+    auto it = record.find(name);
+    if (it != record.end() && it->second == sha) continue;
+    status = target.putFile(name, stage + "/" + name);
+    if (status != 0) {
+      writeRecord(stage, record);
+      return;
+    }
+    record[name] = sha;
+    ++report.uploaded;
+    report.bytes += size;
+  }
+  // Objects the folder no longer holds go only once the new manifest is up.
+  std::vector<std::string> doomed;
+  for (auto const& [name, sha] : record)
+    if (!present.count(name)) doomed.push_back(name);
+  for (auto const& name : doomed) {
+    status = target.remove(name);
+    if (status != 0) break;
+    record.erase(name);
+    ++report.removed;
+  }
+  unsigned long recorded = writeRecord(stage, record);
+  if (status == 0) status = recorded;
+}
