@@ -240,6 +240,8 @@ char const* hx_svc_status_text(unsigned long status) {
       {0x14601044, "the private key file can be read or written by other users (chmod 600 it)"},
       {0x14601048, "the s3:// location or its endpoint is not valid"},
       {0x14601049, "no S3 credentials were found (environment, credentials file, instance metadata)"},
+      {0x1460104A, "the oci:// location is not valid"},
+      {0x1460104B, "the registry refused the credentials, or gave no token for them"},
       {0x14601006, "bad argument to the database file"},
       {0x14601007, "no database iteration in progress"},
       {0x10652201, "the record cannot be encoded"},

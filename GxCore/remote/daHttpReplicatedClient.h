@@ -67,12 +67,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "GxCore/db/daAbstractReplicatedClient.h"
+#include "GxCore/remote/daOci.h"
 #include "GxCore/remote/daS3.h"
 #include "GxCore/remote/daSignature.h"
 #include "GxCore/remote/daSnapshot.h"
@@ -99,6 +101,11 @@ struct daHttpReplicaOptions {
   // through instance metadata.
   std::string s3Endpoint;
   std::string s3Region;
+  // For an oci:// base URL (daOci.h): plain http instead of https (a
+  // registry on loopback), and the credentials ("" = GXCORE_OCI_USERNAME,
+  // GXCORE_OCI_PASSWORD).
+  bool ociPlainHttp = false;
+  std::string ociUsername, ociPassword;
   long metadataTimeoutMs = 2000;
   // Public keys a manifest must be signed by (one of them); empty: no
   // signature required.
@@ -111,7 +118,12 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // a trailing slash is optional. http://, https://, or s3://bucket/prefix
   // (objects in S3-compatible storage, fetched path-style from
   // options.s3Endpoint with signed requests and the credentials daS3.h
-  // finds; no credentials: da_s_s3_no_credentials). The handle is made on
+  // finds; no credentials: da_s_s3_no_credentials), or
+  // oci://registry/repository:tag (an artifact in an OCI registry: the
+  // image manifest by tag, conditionally, then each file as a blob by its
+  // digest; the registry's 401 answered as daOci.h says, refused
+  // credentials: da_s_oci_unauthorized; an image manifest of another kind:
+  // da_s_snapshot_bad_manifest). The handle is made on
   // first use; another URL is refused then (da_s_snapshot_bad_url).
   daHttpReplicatedClient(std::string baseUrl, daHttpReplicaOptions options = {});
   daHttpReplicatedClient(daHttpReplicatedClient const&) = delete;
@@ -195,8 +207,19 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
     long httpStatus = 0;
     std::string body;   // for small answers (the manifest)
     std::string etag;
+    std::string challenge;  // WWW-Authenticate of a 401
   };
   using Clock = std::chrono::steady_clock;
+  // The URL of the published file name: under the base URL, or for an
+  // oci:// source the blob the artifact names it by ("" when it names none).
+  std::string urlOf(std::string const& name) const;
+  // For an oci:// source: fetches the image manifest (conditionally) and
+  // the manifest.json blob it names into response (body, etag of the image
+  // manifest; 304 when unchanged). 0 or a status.
+  unsigned long fetchOciManifest(Clock::time_point until, Response& response);
+  // Answers a registry's 401 challenge (header: its WWW-Authenticate): Basic
+  // with the credentials, Bearer with a token from its realm. 0 or a status.
+  unsigned long answerChallenge(std::string const& header, Clock::time_point until);
   // Fetches the manifest (conditionally) into manifest_, by until at the
   // latest; 0 or a status.
   unsigned long fetchManifest(Clock::time_point until);
@@ -239,6 +262,13 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   daS3Location s3Where_;
   std::string s3Problem_;      // why the s3:// URL cannot be used ("" when it can)
   daAwsCredentials s3Credentials_;
+  bool oci_ = false;
+  daOciLocation ociWhere_;
+  std::string ociProblem_;
+  daOciCredentials ociCredentials_;
+  bool ociBasic_ = false;       // the registry asked for Basic: send the credentials
+  std::string ociToken_;        // the registry asked for a Bearer token: this one
+  std::map<std::string, daOciLayer> ociLayers_;  // the files of the artifact last fetched
   void* curl_ = nullptr;  // CURL*, kept opaque so that users need no libcurl headers
   daSnapshotManifest manifest_;
   bool haveManifest_ = false;

@@ -12,6 +12,9 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
+#include "GxCore/remote/daOci.h"
 #include "GxCore/remote/daS3.h"
 
 // One object store. Used by one thread at a time.
@@ -27,6 +30,14 @@ class daPublishTarget {
   // Removes the object name; one that is not there is not a failure.
   // 0 or a status as putFile's.
   virtual unsigned long remove(std::string const& name) = 0;
+  // Called once every file is put, with every name the folder holds (the
+  // manifest's and older ones still kept) and the folder: a target that
+  // publishes them as one unit (an OCI tag) does so here. 0 or a status.
+  virtual unsigned long finish(std::string const& stage, std::vector<std::string> const& names) {
+    (void)stage;
+    (void)names;
+    return 0;
+  }
   virtual std::string const& lastError() const = 0;
   // The target as the user named it (s3://bucket/prefix).
   virtual std::string const& describe() const = 0;
@@ -40,6 +51,13 @@ struct daObjectStoreOptions {
   bool verifyTls = true;
   std::string caFile;                 // CA bundle ("" = the system's)
 };
+
+// A target for where (daParseOciUrl): putFile pushes a blob (unless the
+// registry has it), finish pushes the image manifest under the tag, remove
+// does nothing (the registry collects blobs no tag names). credentials as
+// daOciCredentialsOr. Never null.
+std::unique_ptr<daPublishTarget> daMakeOciTarget(std::string url, daOciLocation where, daOciCredentials credentials,
+                                                 daObjectStoreOptions options);
 
 // A target for where (daParseS3Url). Credentials are found (daS3.h) at the
 // first request. Never null.
@@ -57,7 +75,7 @@ struct daUploadReport {
 // changed), then stage/manifest.json, then removes the objects that were
 // uploaded before and are no longer in stage. What the target holds is
 // remembered in stage/.uploaded.json (name and SHA-256 of each object put),
-// so an unchanged file is not put again; a record that is lost or wrong
+// so an unchanged file is not put again; finish is called before anything is removed; a record that is lost or wrong
 // costs uploads, never a missing object. Dot files are never uploaded.
 // status 0; the first failure of putFile or remove (the manifest is not put
 // when a file it may name failed; a failed removal leaves an orphan object

@@ -69,6 +69,18 @@ std::optional<PublishOutcome> publishSnapshot(PublishRequest const& request, Pro
     storeOptions.caFile = request.caFile;
     target = daMakeS3Target(request.destination, where, storeOptions);
     folder = request.stage.empty() ? defaultStage(request) : request.stage;
+  } else if (daIsOciUrl(request.destination)) {
+    daOciLocation where;
+    std::string why;
+    daParseOciUrl(request.destination, request.ociPlainHttp, where, why, st);
+    if (st != 0) {
+      problem = Problem("cannot publish " + request.master + " into " + request.destination, st, why);
+      return std::nullopt;
+    }
+    daObjectStoreOptions storeOptions;
+    storeOptions.caFile = request.caFile;
+    target = daMakeOciTarget(request.destination, where, {}, storeOptions);
+    folder = request.stage.empty() ? defaultStage(request) : request.stage;
   }
   daPublishSnapshot(request.master.c_str(), folder.c_str(), request.domain.c_str(), options, outcome.result, st);
   outcome.unchanged = st == da_s_snapshot_unchanged;

@@ -20,8 +20,10 @@ namespace gxpolicy {
 // What to publish and where.
 struct PublishRequest {
   std::string master;            // the master policy database file
-  // The folder served to replicas (created when missing), or
-  // s3://bucket/prefix: object storage (GxCore/remote/daS3.h), written
+  // The folder served to replicas (created when missing),
+  // s3://bucket/prefix (object storage, GxCore/remote/daS3.h) or
+  // oci://registry/repository:tag (GxCore/remote/daOci.h; credentials from
+  // GXCORE_OCI_USERNAME and GXCORE_OCI_PASSWORD), the last two written
   // through the staging folder below.
   std::string destination;
   std::string domain = "Default";  // policy domain (names the inter-process lock)
@@ -30,13 +32,14 @@ struct PublishRequest {
   // rotated; none: unsigned). Loaded at each publish, added to
   // options.signers.
   std::vector<std::string> signKeyFiles;
-  // For an s3:// destination: the local folder the publish is written to
+  // For an s3:// or oci:// destination: the local folder the publish is written to
   // before it is uploaded ("" = "<master>.publish-<12 hex digits naming the
   // destination>" beside the master; it keeps the delta base and the record
   // of what was uploaded), the server ("" = from the environment, else
   // AWS's), the signing region, and a CA bundle for an https server.
   std::string stage;
   std::string s3Endpoint, s3Region, caFile;
+  bool ociPlainHttp = false;  // oci:// over plain http (a registry on loopback)
 };
 
 // What a publish did.
@@ -59,11 +62,12 @@ struct PublishOutcome {
 // under the advisory lock of the destination: a second publisher to the
 // same folder waits; blocks for the copy and compression).
 // Returns the outcome, with outcome.unchanged when there was nothing new
-// (not a failure). With an s3:// destination the publish is made in the
+// (not a failure). With an s3:// or oci:// destination the publish is made in the
 // staging folder and then uploaded (daUploadPublished; also when nothing
 // changed, so that an upload cut short is completed); an upload failure is
 // a failure (status da_s_snapshot_unreachable, da_s_snapshot_http_error,
-// da_s_snapshot_tls, da_s_s3_no_credentials, da_s_s3_bad_location), the
+// da_s_snapshot_tls, da_s_s3_no_credentials, da_s_s3_bad_location,
+// da_s_oci_bad_location, da_s_oci_unauthorized), the
 // objects already at the target untouched but for new immutable files. A
 // signing key that cannot be used fails first, before
 // anything is written (problem as loadKeyFiles gives it: da_s_key_exposed,

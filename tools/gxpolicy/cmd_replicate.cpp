@@ -44,10 +44,12 @@ struct ReplicateArgs {
   bool allowRollback = false;
   std::vector<std::string> trust;  // public key files; any given: manifests must be signed by one
   std::string s3Endpoint, s3Region;
+  bool ociPlainHttp = false;
 };
 
 bool isUrl(std::string const& s) {
-  return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0 || s.rfind("s3://", 0) == 0;
+  return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0 || s.rfind("s3://", 0) == 0 ||
+         s.rfind("oci://", 0) == 0;
 }
 
 // The client for the master: a file, or snapshots under a URL.
@@ -70,6 +72,7 @@ std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
   o.domain = a.domain;
   o.s3Endpoint = a.s3Endpoint;
   o.s3Region = a.s3Region;
+  o.ociPlainHttp = a.ociPlainHttp;
   Problem problem;
   auto trusted = loadKeyFiles(a.trust, false, problem);
   if (!trusted) {
@@ -107,7 +110,9 @@ std::string hint(unsigned long status) {
     case da_s_snapshot_too_large:
       return "the snapshot is larger than this client accepts";
     case da_s_snapshot_bad_url:
-      return "give an http://, https:// or s3://bucket/prefix URL";
+      return "give an http://, https://, s3://bucket/prefix or oci://registry/repository:tag URL";
+    case da_s_oci_unauthorized:
+      return "set GXCORE_OCI_USERNAME and GXCORE_OCI_PASSWORD to an account the registry accepts";
     case da_s_s3_no_credentials:
       return "set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, a profile in ~/.aws/credentials, or run where "
              "instance metadata gives a role";
@@ -320,7 +325,7 @@ void registerReplicateCommands(CLI::App& app) {
   auto args = std::make_shared<ReplicateArgs>();
   auto* sub = app.add_subcommand("replicate", "bring a replica policy database up to date from a master");
   sub->add_option("MASTER", args->master,
-                  "master policy database file, or the http://, https:// or s3:// URL of a folder written by gxpolicy publish")
+                  "master policy database file, or the http://, https://, s3:// or oci:// URL of a folder written by gxpolicy publish")
       ->required();
   sub->add_option("REPLICA", args->replica, "replica policy database file (created when missing)")->required();
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
@@ -342,6 +347,9 @@ void registerReplicateCommands(CLI::App& app) {
   sub->add_option("--s3-endpoint", args->s3Endpoint,
                   "s3:// master: the server, http(s)://host[:port] (default: AWS_ENDPOINT_URL, else AWS's)");
   sub->add_option("--s3-region", args->s3Region, "s3:// master: signing region (default: AWS_REGION, else us-east-1)");
+  sub->add_flag("--oci-plain-http", args->ociPlainHttp,
+                "oci:// master: the registry speaks plain http (loopback); credentials come from GXCORE_OCI_USERNAME "
+                "and GXCORE_OCI_PASSWORD");
   sub->add_option("--trust", args->trust,
                   "http(s): public key (KEY.pub from gxpolicy keygen) a manifest must be signed by; repeatable; any "
                   "given: unsigned manifests, unknown keys and bad signatures are refused")

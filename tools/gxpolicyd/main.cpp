@@ -298,6 +298,7 @@ Settings settle(Args const& a) {
   replicaOptions.http.trustedKeys = std::move(*trusted);
   replicaOptions.http.s3Endpoint = a.s3Endpoint;
   replicaOptions.http.s3Region = a.s3Region;
+  replicaOptions.http.ociPlainHttp = a.ociPlainHttp;
   if (!a.tokenFile.empty() && !readSecretFile(a.tokenFile, 1, replicaOptions.http.bearerToken, error))
     quit("--token-file: " + error + "; give a file whose first line is the token");
   if (a.master.empty()) {

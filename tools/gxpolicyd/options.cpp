@@ -51,6 +51,9 @@ void defineOptions(CLI::App& app, Args& a) {
   app.add_option("--s3-endpoint", a.s3Endpoint,
                  "Server of an s3:// master, http(s)://host[:port] (default: AWS_ENDPOINT_URL, else AWS's)");
   app.add_option("--s3-region", a.s3Region, "Signing region of an s3:// master (default: AWS_REGION, else us-east-1)");
+  app.add_flag("--oci-plain-http", a.ociPlainHttp,
+               "An oci:// master's registry speaks plain http (loopback); credentials come from GXCORE_OCI_USERNAME "
+               "and GXCORE_OCI_PASSWORD");
   app.add_option("--trust", a.trust,
                  "Public key (KEY.pub from gxpolicy keygen) a URL master's manifests must be signed by; repeatable. "
                  "Any given: unsigned manifests, unknown keys and bad signatures are refused and the policy kept")

@@ -32,7 +32,8 @@ struct Args {
   bool insecure = false;
   bool allowRollback = false;
   std::vector<std::string> trust;
-  std::string s3Endpoint, s3Region;  // for an s3:// master  // --trust KEY.pub...: manifests must be signed by one of these keys
+  std::string s3Endpoint, s3Region;  // for an s3:// master
+  bool ociPlainHttp = false;         // an oci:// master over plain http  // --trust KEY.pub...: manifests must be signed by one of these keys
   std::string frontSecretFile;
   bool trustAnyFrontEnd = false;
   std::string pathAllow;
