@@ -52,10 +52,13 @@ size_t readBody(char* out, size_t one, size_t n, void* user) {
   }
 }
 
+// Answers to uploads are short (an XML error, an empty body): more than
+// 64 KiB ends the request (CURLE_WRITE_ERROR), an endless one included.
 size_t keepSmall(char* data, size_t one, size_t n, void* user) {
   auto* body = static_cast<std::string*>(user);
-  if (body->size() < 4096) body->append(data, std::min(one * n, 4096 - body->size()));
-  return one * n;  // an error body is read to its end but kept only in part
+  if (body->size() + one * n > 64 * 1024) return 0;
+  body->append(data, one * n);
+  return one * n;
 }
 
 // The S3 error code in an XML error body ("" when there is none).
