@@ -1,19 +1,24 @@
 // Snapshots in an OCI registry: published as an artifact to Debian's
-// docker-registry started on loopback with htpasswd authentication, and
-// replicated from oci://registry/repository:tag. The token flow (401 with a
-// Bearer challenge, a token from the realm, the retry) is shown by a
-// scripted registry, since standing up the registry's token issuer needs a
-// signing service of its own.
+// docker-registry started on loopback, with htpasswd authentication and
+// with token authentication (401 with a Bearer challenge, a token from the
+// realm, the retry) against a token issuer the test stands up, and
+// replicated from oci://registry/repository:tag. What a hostile registry
+// can answer is scripted.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,10 +46,11 @@ std::string sha256Hex(std::string const& data) {
   return h.finish();
 }
 
-// docker-registry on a loopback port, user "gx" with password "s3cret".
+// docker-registry on a loopback port, user "gx" with password "s3cret"
+// (htpasswd), or, given a token block, trusting the tokens of an issuer.
 class Registry {
  public:
-  Registry() {
+  explicit Registry(std::string tokenAuth = "") {
     if (::access("/usr/bin/docker-registry", X_OK) != 0 || ::access("/usr/bin/htpasswd", X_OK) != 0) {
       error_ = "docker-registry or htpasswd is missing: run scripts/setup";
       return;
@@ -58,7 +64,9 @@ class Registry {
     gxtest::writeFile(d + "/config.yml", "version: 0.1\nlog:\n  level: error\nstorage:\n  filesystem:\n"
                                          "    rootdirectory: " + d + "/data\n  delete:\n    enabled: true\n"
                                          "http:\n  addr: 127.0.0.1:" + std::to_string(port_) + "\n"
-                                         "auth:\n  htpasswd:\n    realm: gx-registry\n    path: " + d + "/htpasswd\n");
+                                         "auth:\n" +
+                                         (tokenAuth.empty() ? "  htpasswd:\n    realm: gx-registry\n    path: " + d + "/htpasswd\n"
+                                                            : tokenAuth));
     pid_t pid = ::fork();
     if (pid == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -170,8 +178,149 @@ TEST_F(OciReplica, PublishedAsAnArtifactAndReplicatedByTag) {
   }
 }
 
+// ---- the registry's token flow with a real token issuer -------------------------------------
+
+std::string run(std::string const& command) {
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+std::string base64url(std::string const& bytes) {
+  static char const* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 | (unsigned char)bytes[i + 2];
+    out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], table[v & 63]};
+  }
+  if (i + 1 == bytes.size()) {
+    unsigned v = (unsigned char)bytes[i] << 16;
+    out += {table[v >> 18], table[(v >> 12) & 63]};
+  } else if (i + 2 == bytes.size()) {
+    unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8;
+    out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63]};
+  }
+  return out;
+}
+
+std::string urlDecode(std::string const& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i)
+    if (s[i] == '%' && i + 2 < s.size()) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  return out;
+}
+
+// A token issuer as the registry's token authentication expects one: it
+// checks the Basic credentials and answers an RS256 JWT granting the
+// actions asked for in the scope, with its certificate in the x5c header
+// (made and signed with the openssl command).
+class TokenIssuer {
+ public:
+  TokenIssuer()
+      : server_([this](ScriptedRequest const& r) { return answer(r); }) {
+    std::string d = dir_.path().string();
+    run("openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + d + "/key.pem' -out '" + d +
+        "/cert.pem' -days 2 -subj /CN=gx-token-issuer 2>/dev/null");
+    certDer_ = run("openssl x509 -in '" + d + "/cert.pem' -outform DER");
+  }
+  bool ready() const { return !certDer_.empty(); }
+  std::string certFile() const { return dir_.file("cert.pem"); }
+  std::string realm() const { return server_.url() + "/token"; }
+  int issued() const { return issued_; }
+
+ private:
+  ScriptedAnswer answer(ScriptedRequest const& r) {
+    if (!r.headers.count("authorization") || r.headers.at("authorization") != "Basic Z3g6czNjcmV0")  // gx:s3cret
+      return {401, "{}"};
+    std::string scope;
+    auto at = r.path.find("scope=");
+    if (at != std::string::npos) scope = urlDecode(r.path.substr(at + 6, r.path.find('&', at) - at - 6));
+    nlohmann::json access = nlohmann::json::array();
+    if (!scope.empty()) {  // repository:NAME:ACTIONS
+      auto first = scope.find(':'), last = scope.rfind(':');
+      nlohmann::json actions = nlohmann::json::array();
+      std::stringstream list(scope.substr(last + 1));
+      for (std::string a; std::getline(list, a, ',');) actions.push_back(a);
+      access.push_back({{"type", "repository"}, {"name", scope.substr(first + 1, last - first - 1)}, {"actions", actions}});
+    }
+    long now = static_cast<long>(std::time(nullptr));
+    nlohmann::json header = {{"alg", "RS256"}, {"typ", "JWT"}, {"x5c", {base64(certDer_)}}};
+    nlohmann::json claims = {{"iss", "gx-issuer"}, {"sub", "gx"},         {"aud", "gx-registry"},
+                             {"exp", now + 300},   {"nbf", now - 10},     {"iat", now},
+                             {"jti", std::to_string(++issued_)},          {"access", access}};
+    std::string input = base64url(header.dump()) + "." + base64url(claims.dump());
+    std::string file = dir_.file("input");
+    gxtest::writeFile(file, input);
+    std::string signature = run("openssl dgst -sha256 -sign '" + dir_.file("key.pem") + "' '" + file + "'");
+    return {200, nlohmann::json{{"token", input + "." + base64url(signature)}}.dump()};
+  }
+  static std::string base64(std::string const& bytes) {
+    std::string s = base64url(bytes);
+    for (char& c : s) c = c == '-' ? '+' : c == '_' ? '/' : c;
+    while (s.size() % 4) s += '=';
+    return s;
+  }
+
+  TempDir dir_;
+  std::string certDer_;
+  std::atomic<int> issued_{0};
+  ScriptedHttpServer server_;
+};
+
+// The registry trusts the issuer's tokens only: the publisher and the
+// replica are sent to the realm by a Bearer challenge, get a token for
+// the scope asked, and push and pull with it.
+TEST(OciTokenIssuer, RegistryWithTokenAuthenticationIsPushedToAndPulledFrom) {
+  TokenIssuer issuer;
+  ASSERT_TRUE(issuer.ready()) << "openssl could not make the issuer's certificate";
+  Registry registry("  token:\n    realm: " + issuer.realm() + "\n    service: gx-registry\n    issuer: gx-issuer\n"
+                    "    rootcertbundle: " + issuer.certFile() + "\n");
+  ASSERT_TRUE(registry.running()) << registry.error();
+  TempDir dir;
+  std::string master = dir.file("master.db"), stage = dir.file("stage"), url = registry.url("gx/policy:prod");
+  gxtest::makePolicyDb(master, {"m0"}, daLocalPolicy::minimumDatabaseVersion, "hr");
+  daSnapshotPublishResult result;
+  unsigned long st = 0;
+  daPublishSnapshot(master.c_str(), stage.c_str(), "hr", 3, result, st);
+  ASSERT_EQ(st, 0u);
+  daOciLocation where;
+  std::string why;
+  daParseOciUrl(url, true, where, why, st);
+  auto target = daMakeOciTarget(url, where, {"gx", "s3cret"}, {});
+  daUploadReport report;
+  daUploadPublished(stage, *target, report, st);
+  ASSERT_EQ(st, 0u) << target->lastError();
+
+  daHttpReplicaOptions o;
+  o.ociPlainHttp = true;
+  o.ociUsername = "gx";
+  o.ociPassword = "s3cret";
+  o.domain = "hr";
+  o.retries = 0;
+  daHttpReplicatedClient client(url, o);
+  unsigned long seq = daLocalStore::invalidSeqnum;
+  client.replicateTo(seq, dir.file("replica.db").c_str(), st);
+  EXPECT_EQ(st, 0u) << client.lastError();
+  EXPECT_GE(issuer.issued(), 2);
+
+  o.ociPassword = "wrong";
+  daHttpReplicatedClient refused(url, o);
+  refused.getMasterSeqNum(seq, st);
+  EXPECT_EQ(st, da_s_oci_unauthorized);
+}
+
 // A scripted registry that wants a Bearer token from its realm, which
-// wants the credentials; it serves one artifact.
+// wants the credentials; it serves one artifact as it is told to.
 class TokenRegistry {
  public:
   explicit TokenRegistry(std::map<std::string, std::string> blobs, std::string imageManifest)
@@ -214,35 +363,6 @@ std::pair<std::map<std::string, std::string>, std::string> artifact(std::string 
   std::string digest = "sha256:" + sha256Hex(manifestJson);
   std::string image = daMakeOciManifest({{"manifest.json", daOciLayer{digest, manifestJson.size()}}});
   return {{{digest, servedBytes}}, image};
-}
-
-TEST(OciToken, BearerChallengeIsAnsweredWithATokenFromTheRealm) {
-  daSnapshotManifest m;
-  m.sequence = 7;
-  m.file = "snapshots/7.gxdb.zst";
-  m.sha256 = m.rawSha256 = std::string(64, 'a');
-  std::string text = daSnapshotManifestToJson(m);
-  auto [blobs, image] = artifact(text, text);
-  TokenRegistry registry(blobs, image);
-  daHttpReplicaOptions o;
-  o.ociPlainHttp = true;
-  o.ociUsername = "gx";
-  o.ociPassword = "pw";
-  o.retries = 0;
-  daHttpReplicatedClient client(registry.url(), o);
-  unsigned long seq = 0, st = 0;
-  client.getMasterSeqNum(seq, st);
-  ASSERT_EQ(st, 0u) << client.lastError();
-  EXPECT_EQ(seq, 7u);
-  // 401, token, manifest again with the token, then the manifest.json blob.
-  auto requests = registry.requests();
-  ASSERT_EQ(requests.size(), 4u);
-  EXPECT_EQ(requests[1].path.rfind("/token", 0), 0u);
-
-  o.ociPassword = "nope";
-  daHttpReplicatedClient refused(registry.url(), o);
-  refused.getMasterSeqNum(seq, st);
-  EXPECT_EQ(st, da_s_oci_unauthorized);
 }
 
 // What a hostile registry can answer: another artifact type, a manifest
