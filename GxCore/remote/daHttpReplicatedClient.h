@@ -1,7 +1,11 @@
 // daHttpReplicatedClient: a replication client whose master is published
 // as snapshots (daSnapshot.h) under a base URL served by any plain web
-// server, CDN or S3-compatible store, over http:// or https://. The master
-// host runs "gxpolicy publish"; nothing else runs on the server.
+// server or CDN over http:// or https://, in S3-compatible object storage
+// (s3://, daS3.h) or as an artifact in an OCI registry (oci://, daOci.h).
+// The three differ only in how a published file is addressed and how a
+// request is authenticated (urlOf, getOnce); everything below holds for
+// each. The master host runs "gxpolicy publish"; nothing else runs on the
+// server.
 //
 // It gives the replica the same guarantee as daFileReplicatedClient: the
 // file it hands over is complete, matches the manifest (sizes and both
