@@ -1,0 +1,210 @@
+// An ACL answered in place from its database form must answer as the
+// decoded ACL does, for every caller and request, and must never answer a
+// record the decoder refuses: it may only decline (unreadable), leaving the
+// decision to the decoder.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "GxCore/acleval.h"
+#include "GxCore/perm.h"
+#include "outside/hxasn.h"
+#include "outside/hxasn_acl.h"
+
+namespace {
+
+// A BER writer that may choose the long length form, pad INTEGERs with a
+// leading zero and write a NULL description: encodings the library's
+// decoder reads but its writer never makes.
+struct OddWriter {
+  std::mt19937& rng;
+  bool odd;
+  std::string out;
+
+  void length(size_t n) {
+    if (odd && rng() % 3 == 0) {
+      int const bytes = n < 256 ? 1 + int(rng() % 2) : n < 65536 ? 2 : 3;
+      out += char(0x80 | bytes);
+      for (int i = bytes - 1; i >= 0; --i) out += char((n >> (8 * i)) & 0xff);
+    } else if (n < 128) {
+      out += char(n);
+    } else {
+      out += char(0x82);
+      out += char(n >> 8);
+      out += char(n & 0xff);
+    }
+  }
+  std::string element(unsigned char tag, std::string const& contents) {
+    OddWriter w{rng, odd, {}};
+    w.out += char(tag);
+    w.length(contents.size());
+    return w.out + contents;
+  }
+  std::string integer(uint32_t v) {
+    std::string c;
+    for (int i = 3; i >= 0; --i) c += char((v >> (8 * i)) & 0xff);
+    size_t skip = 0;  // minimal two's complement, unless padded
+    while (skip < 3 && c[skip] == 0 && (c[skip + 1] & 0x80) == 0) ++skip;
+    c.erase(0, skip);
+    if (odd && rng() % 4 == 0) c.insert(0, 1, '\0');
+    return element(0x02, c);
+  }
+  std::string acl(acl_ext_s_t const& a) {
+    std::string entries;
+    for (uint32_t i = 0; i < a.num_entries; ++i) {
+      acl_entry_s_t const& e = a.entries[i];
+      unsigned char id[16];
+      std::memcpy(id, &e.id, 16);  // the test's uuids are symmetric bytes: order does not matter
+      std::string masks;
+      for (uint32_t g = 0; g < e.perms.count; ++g)
+        for (int b = 3; b >= 0; --b) masks += char((e.perms.groups[g] >> (8 * b)) & 0xff);
+      entries += element(0x30, integer(e.entry_type) + element(0x04, std::string(reinterpret_cast<char*>(id), 16)) +
+                                   element(0x04, masks));
+    }
+    std::string description = odd && rng() % 2 ? element(0x05, "") : element(0x04, "d");
+    return element(0x30, description + integer(0) + integer(0) + integer(a.num_entries) + element(0x30, entries));
+  }
+};
+
+// A uuid of the test's pool: every byte the same, so byte order is moot.
+hx_uuid_t poolUuid(int n) {
+  hx_uuid_t u;
+  std::memset(&u, n + 1, sizeof u);
+  return u;
+}
+
+struct Generated {
+  std::vector<acl_entry_s_t> entries;
+  std::vector<std::vector<uint32_t>> masks;
+  acl_ext_s_t acl() {
+    for (size_t i = 0; i < entries.size(); ++i) entries[i].perms.groups = masks[i].empty() ? nullptr : masks[i].data();
+    return acl_ext_s_t{nullptr, uint32_t(entries.size()), entries.empty() ? nullptr : entries.data(), 0, 0};
+  }
+};
+
+// Entries of every kind (an unknown type too), uuids from a pool of six,
+// masks of zero to three words.
+Generated generate(std::mt19937& rng) {
+  static uint32_t const kTypes[] = {acl_e_user, acl_e_group, acl_e_any_other, acl_e_unauthenticated, 7};
+  Generated g;
+  for (int i = 0, n = int(rng() % 7); i < n; ++i) {
+    acl_entry_s_t e{};
+    e.entry_type = kTypes[rng() % 5];
+    e.id = poolUuid(int(rng() % 6));
+    std::vector<uint32_t> m(rng() % 4);
+    for (uint32_t& w : m) w = uint32_t(rng()) & uint32_t(rng());
+    e.perms.count = uint32_t(m.size());
+    g.entries.push_back(e);
+    g.masks.push_back(std::move(m));
+  }
+  return g;
+}
+
+// What the decoded ACL answers: does it grant every bit of requested?
+bool decodedGrants(acl_ext_s_t const& acl, sec_id_pa_t* pa, acl_permset_s_t const& requested) {
+  acl_permset_s_t out{};
+  unsigned long st = 0;
+  acl_inq_permset_for_pa_applied(pa, &acl, &out, nullptr, &st);
+  bool const granted = perm_is_action_set(&out, &requested) != 0;
+  std::free(out.groups);
+  return granted;
+}
+
+struct Caller {
+  std::vector<sec_id_t> groups;
+  std::vector<hx_uuid_t> groupIds;
+  sec_id_pa_t pa{};
+  hx_acl_caller view{};
+  bool authenticated = false;
+
+  explicit Caller(std::mt19937& rng) {
+    authenticated = rng() % 5 != 0;
+    if (!authenticated) return;
+    pa.principal.uuid = poolUuid(int(rng() % 6));
+    for (int i = 0, n = int(rng() % 4); i < n; ++i) {
+      groupIds.push_back(poolUuid(int(rng() % 6)));
+      groups.push_back(sec_id_t{groupIds.back(), nullptr});
+    }
+    pa.num_groups = uint16_t(groups.size());
+    pa.groups = groups.empty() ? nullptr : groups.data();
+    view = hx_acl_caller{&pa.principal.uuid, groupIds.data(), uint32_t(groupIds.size())};
+  }
+  sec_id_pa_t* decoded() { return authenticated ? &pa : nullptr; }
+};
+
+TEST(AclAnswer, InPlaceAnswerIsTheDecodedAnswerForEveryEncodingItTakes) {
+  std::mt19937 rng(2027);
+  int taken = 0, oddTaken = 0;
+  for (int round = 0; round < 20000; ++round) {
+    Generated g = generate(rng);
+    acl_ext_s_t const acl = g.acl();
+    bool const odd = round % 2 == 1;
+    std::string bytes;
+    if (odd) {
+      bytes = OddWriter{rng, true, {}}.acl(acl);
+    } else {
+      hx_asn_buffer_t b{};
+      ASSERT_EQ(hxAsnEncodeObj(b, acl), 0u);
+      bytes.assign(reinterpret_cast<char*>(b.data), b.length);
+      hx_asn_buffer_free(b);
+    }
+    acl_ext_s_t decoded{};
+    ASSERT_EQ(hxAsnDecodeObj(hx_asn_buffer_t{uint32_t(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data())}, decoded), 0u)
+        << "round " << round;
+    Caller caller(rng);
+    std::vector<uint32_t> want(1 + rng() % 2);
+    for (uint32_t& w : want) w = 1u << (rng() % 32);
+    acl_permset_s_t const requested{uint32_t(want.size()), want.data()};
+    hx_acl_answer const a = hxAsnAclAnswer(bytes.data(), uint32_t(bytes.size()), caller.view, requested);
+    bool const expected = decodedGrants(decoded, caller.decoded(), requested);
+    hxAsnFreeObj(decoded);
+    if (!odd) ASSERT_NE(a, hx_acl_unreadable) << "the writer's own encoding, round " << round;
+    if (a == hx_acl_unreadable) continue;
+    ++taken;
+    oddTaken += odd;
+    ASSERT_EQ(a == hx_acl_granted, expected) << "round " << round << (odd ? " (odd encoding)" : "");
+  }
+  EXPECT_GT(oddTaken, 5000) << "long lengths and padded integers are read, not declined";
+  EXPECT_GT(taken, 15000);
+}
+
+// Damaged records: truncated, bytes changed, bytes inserted. Whatever the
+// in-place reader answers, the decoder must read the record too and agree;
+// otherwise it declines. Never a crash or a read past the bytes (run under
+// the sanitizers).
+TEST(AclAnswer, DamagedRecordsAreDeclinedOrAnsweredAsTheDecoderDoes) {
+  std::mt19937 rng(99);
+  int answered = 0;
+  for (int round = 0; round < 30000; ++round) {
+    Generated g = generate(rng);
+    std::string bytes = OddWriter{rng, round % 2 == 1, {}}.acl(g.acl());
+    for (int cuts = 1 + int(rng() % 3); cuts > 0 && !bytes.empty(); --cuts) {
+      size_t const at = rng() % bytes.size();
+      switch (rng() % 3) {
+        case 0: bytes.resize(at); break;
+        case 1: bytes[at] = char(rng()); break;
+        default: bytes.insert(at, 1, char(rng())); break;
+      }
+    }
+    Caller caller(rng);
+    uint32_t want = 1u << (rng() % 32);
+    acl_permset_s_t const requested{1, &want};
+    // A private copy of exactly the record's bytes, so a read past them is caught.
+    std::vector<char> exact(bytes.begin(), bytes.end());
+    hx_acl_answer const a = hxAsnAclAnswer(exact.data(), uint32_t(exact.size()), caller.view, requested);
+    if (a == hx_acl_unreadable) continue;
+    acl_ext_s_t decoded{};
+    ASSERT_EQ(hxAsnDecodeObj(hx_asn_buffer_t{uint32_t(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data())}, decoded), 0u)
+        << "answered a record the decoder refuses, round " << round;
+    bool const expected = decodedGrants(decoded, caller.decoded(), requested);
+    hxAsnFreeObj(decoded);
+    ASSERT_EQ(a == hx_acl_granted, expected) << "round " << round;
+    ++answered;
+  }
+  EXPECT_GT(answered, 0);
+}
+
+}  // namespace
