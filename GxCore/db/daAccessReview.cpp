@@ -448,7 +448,6 @@ using dareview::scanKeys;
 using dareview::treeLess;
 using dareview::within;
 
-// The answer at one attachment point (or at under).
 // The conditions of one POP and rule placement, read and described once
 // per call.
 struct Conditions {
@@ -457,12 +456,25 @@ struct Conditions {
   int key = 0;               // 1 + the number of the description: equal keys, equal answers
 };
 
+enum Kind { kAcl = 0, kPop = 1, kRule = 2 };
+
+// A policy in force: its name (a number the walk gave it, -1 none) and the
+// point it is attached to (-1: above under, as the decision at under says).
+struct Placed {
+  int32_t name = -1;
+  int32_t at = -1;
+};
+
 // A granted answer: the ACL in force (its name and location) and the
-// conditions, shared by the points with the same placements.
+// conditions, shared by the points with the same placements. A grant of
+// the walk (fastAnswers) has neither: it keeps what is in force, and the
+// region it starts is filled from that (Answers::fill).
 struct Grant {
-  Conditions const* conditions;
-  std::pair<std::string, std::string> const* acl;  // name, location
+  Conditions const* conditions = nullptr;
+  std::pair<std::string, std::string> const* acl = nullptr;  // name, location
   int key = 0;
+  bool conditional = false;  // conditions->conditional
+  std::array<Placed, 3> placed{};
 };
 
 // The answer at one attachment point (or at under).
@@ -482,6 +494,8 @@ struct Answers {
   std::deque<Conditions> conditions;
   std::deque<std::pair<std::string, std::string>> acls;
   std::string text;  // the paths of the points, when read with their maps (fastAnswers)
+  // Fills a region's ACL and conditions from a grant of the walk.
+  std::function<void(Grant const&, daWhatCanRegion&)> fill;
 };
 
 // ---- what can, read from the file ---------------------------------------------------
@@ -495,8 +509,6 @@ struct Answers {
 // take as it is (a map naming no policy or several, a missing policy, a
 // record it does not read) sends the whole call back to the decisions, which
 // give the exact status; the walk's answers are otherwise theirs.
-
-enum Kind { kAcl = 0, kPop = 1, kRule = 2 };
 
 // Calls each(key, storedValue) for the records whose keys begin with prefix,
 // in key order, until it returns false. Statuses as hx_db_scan_records.
@@ -537,14 +549,6 @@ bool mapName(std::string_view stored, uint32_t type, std::string_view& name) {
   return r.beginSequence() && r.getUInt32(count) && count == 1 && r.getUInt32(reserved) && r.getUInt32(reserved) &&
          r.beginSequence() && r.getText(name) && !name.empty() && r.endSequence() && r.endSequence() && r.finished();
 }
-
-// A policy in force: its name (an index of Walk::names, -1 none) and the
-// point it is attached to (-1: above under, as the decision at under says).
-struct Placed {
-  int32_t name = -1;
-  int32_t at = -1;
-  bool operator==(Placed const&) const = default;
-};
 
 // The policy names the walk met, by kind, each numbered once.
 struct Walk {
@@ -756,69 +760,81 @@ bool fastAnswers(daCachedStore& store, sec_id_pa_t* caller, daDecision const& d,
       !readPolicies<daRuleName, daRule>(store, walk.names[kRule], rules))
     return status != 0;
 
-  // The locations above under, as the decision there says.
-  std::string const above[3] = {d.aclLocation(), d.popLocation(), d.ruleLocation()};
-  auto location = [&](Placed const& p, int kind) { return p.at >= 0 ? std::string(paths[p.at]) : above[kind]; };
-  int const level = caller != nullptr ? 1 : 0;
-  // What a POP or a rule adds to the conditions, made once each; and the
-  // key of each pair's description (which names no location).
-  std::vector<std::unique_ptr<daReviewConditions>> popPart(pops.size()), rulePart(rules.size());
-  std::unordered_map<std::pair<int32_t, int32_t>, int, PairHash> keyOf;
-  std::unordered_map<std::string, int> descriptions;
-  auto conditionsAt = [&](std::array<Placed, 3> const& f) {
-    Conditions made;
-    daReviewConditions& c = made.conditions;
-    if (int32_t const p = f[kPop].name; p >= 0) {
-      if (!popPart[p]) {
-        popPart[p] = std::make_unique<daReviewConditions>();
-        dareview::popConditions(*dynamic_cast<GxPop const*>(pops[p].get()), *popPart[p]);
-      }
-      c = *popPart[p];
-      c.popName = walk.names[kPop][p];
-      c.popLocation = location(f[kPop], kPop);
+  // What the grants need to fill their regions: kept with the answers.
+  struct Policies {
+    Walk walk;
+    std::vector<std::string_view> paths;
+    std::vector<Handle<daStoreObject>> pops, rules;
+    std::string above[3];  // the locations above under, as the decision there says
+    std::vector<std::unique_ptr<daReviewConditions>> popPart, rulePart;  // made once each
+    std::string location(Placed const& p, int kind) const {
+      return p.at >= 0 ? std::string(paths[p.at]) : above[kind];
     }
-    if (int32_t const r = f[kRule].name; r >= 0) {
-      if (!rulePart[r]) {
-        rulePart[r] = std::make_unique<daReviewConditions>();
-        ruleDetails(*dynamic_cast<daRule const*>(rules[r].get()), *rulePart[r]);
+    // The conditions of the POP and rule in f (without their locations).
+    daReviewConditions conditions(std::array<Placed, 3> const& f) {
+      daReviewConditions c;
+      if (int32_t const p = f[kPop].name; p >= 0) {
+        if (!popPart[p]) {
+          popPart[p] = std::make_unique<daReviewConditions>();
+          dareview::popConditions(*dynamic_cast<GxPop const*>(pops[p].get()), *popPart[p]);
+          popPart[p]->popName = walk.names[kPop][p];
+        }
+        c = *popPart[p];
       }
-      c.ruleName = walk.names[kRule][r];
-      c.ruleLocation = location(f[kRule], kRule);
-      c.ruleAttributes = rulePart[r]->ruleAttributes;
-      c.ruleText = rulePart[r]->ruleText;
+      if (int32_t const r = f[kRule].name; r >= 0) {
+        if (!rulePart[r]) {
+          rulePart[r] = std::make_unique<daReviewConditions>();
+          ruleDetails(*dynamic_cast<daRule const*>(rules[r].get()), *rulePart[r]);
+        }
+        c.ruleName = walk.names[kRule][r];
+        c.ruleAttributes = rulePart[r]->ruleAttributes;
+        c.ruleText = rulePart[r]->ruleText;
+      }
+      return c;
     }
-    made.conditional = c.any(level);
-    auto [k, added] = keyOf.try_emplace({f[kPop].name, f[kRule].name}, 0);
-    if (added)
-      k->second = 1 + descriptions.try_emplace(c.describe(level), static_cast<int>(descriptions.size())).first->second;
-    made.key = k->second;
-    return made;
+  };
+  auto policies = std::make_shared<Policies>();
+  Policies& known = *policies;
+  known.walk = std::move(walk);
+  known.paths = std::move(paths);
+  known.pops = std::move(pops);
+  known.rules = std::move(rules);
+  known.above[kAcl] = d.aclLocation();
+  known.above[kPop] = d.popLocation();
+  known.above[kRule] = d.ruleLocation();
+  known.popPart.resize(known.pops.size());
+  known.rulePart.resize(known.rules.size());
+  answers.fill = [policies](Grant const& g, daWhatCanRegion& r) {
+    r.aclName = policies->walk.names[kAcl][g.placed[kAcl].name];
+    r.aclLocation = policies->location(g.placed[kAcl], kAcl);
+    r.conditions = policies->conditions(g.placed);
+    if (r.conditions.hasPop) r.conditions.popLocation = policies->location(g.placed[kPop], kPop);
+    if (!r.conditions.ruleName.empty()) r.conditions.ruleLocation = policies->location(g.placed[kRule], kRule);
   };
 
-  // Made once per POP and rule placement, ACL placement, and pair of both.
-  std::unordered_map<std::pair<int32_t, int32_t>, int32_t, PairHash> byConditions;  // -> number in conditions
-  std::unordered_map<int32_t, std::pair<std::string, std::string> const*> byAcl;
-  std::unordered_map<std::pair<int32_t, int32_t>, Grant const*, PairHash> byPlacement;
-  std::vector<Conditions const*> conditions;
-  answers.points.reserve(paths.size());
-  for (size_t i = 0; i < paths.size(); ++i) {
+  // Each point's grant: its answer's key and whether it is conditional
+  // depend on the POP and rule in force only (their description names no
+  // location), so they are worked out once per pair of them.
+  int const level = caller != nullptr ? 1 : 0;
+  struct Answer {
+    int key;
+    bool conditional;
+  };
+  std::unordered_map<std::pair<int32_t, int32_t>, Answer, PairHash> byPair;
+  std::unordered_map<std::string, int> descriptions;
+  answers.points.reserve(known.paths.size());
+  for (size_t i = 0; i < known.paths.size(); ++i) {
     std::array<Placed, 3> const& f = inForce[i];
     Point p;
-    p.path = paths[i];
+    p.path = known.paths[i];
     if (f[kAcl].name >= 0 && aclAnswer[f[kAcl].name] == 1) {
-      auto [c, newConditions] = byConditions.try_emplace({f[kPop].at, f[kRule].at}, 0);
-      if (newConditions) {
-        c->second = static_cast<int32_t>(conditions.size());
-        conditions.push_back(&answers.conditions.emplace_back(conditionsAt(f)));
+      auto [a, added] = byPair.try_emplace({f[kPop].name, f[kRule].name}, Answer{0, false});
+      if (added) {
+        daReviewConditions const c = known.conditions(f);
+        a->second.conditional = c.any(level);
+        a->second.key = 1 + descriptions.try_emplace(c.describe(level), static_cast<int>(descriptions.size())).first->second;
       }
-      auto [g, newGrant] = byPlacement.try_emplace({f[kAcl].at, c->second}, nullptr);
-      if (newGrant) {
-        auto [a, newAcl] = byAcl.try_emplace(f[kAcl].at, nullptr);
-        if (newAcl) a->second = &answers.acls.emplace_back(walk.names[kAcl][f[kAcl].name], location(f[kAcl], kAcl));
-        Conditions const* made = conditions[c->second];
-        g->second = &answers.grants.emplace_back(Grant{made, a->second, made->key});
-      }
-      p.grant = g->second;
+      p.grant = &answers.grants.emplace_back(Grant{nullptr, nullptr, a->second.key, a->second.conditional, f});
     }
     answers.points.push_back(p);
   }
@@ -868,7 +884,7 @@ void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions
         placement.assign(d.aclLocation());
         auto [a, newAcl] = byAcl.try_emplace(placement, nullptr);
         if (newAcl) a->second = &answers.acls.emplace_back(d.aclName(), d.aclLocation());
-        found->second = &answers.grants.emplace_back(Grant{c->second, a->second, c->second->key});
+        found->second = &answers.grants.emplace_back(Grant{c->second, a->second, c->second->key, c->second->conditional});
       }
       p.grant = found->second;
     }
@@ -910,10 +926,14 @@ void daWhatCan(daCachedStore& store, sec_id_pa_t* caller, char const* actions, c
       if (p.grant != nullptr) {
         daWhatCanRegion r;
         r.prefix.assign(p.path);
-        r.conditional = p.grant->conditions->conditional;
-        r.conditions = p.grant->conditions->conditions;
-        r.aclName = p.grant->acl->first;
-        r.aclLocation = p.grant->acl->second;
+        r.conditional = p.grant->conditional;
+        if (p.grant->conditions != nullptr) {
+          r.conditions = p.grant->conditions->conditions;
+          r.aclName = p.grant->acl->first;
+          r.aclLocation = p.grant->acl->second;
+        } else {
+          answers.fill(*p.grant, r);
+        }
         region = static_cast<long>(regions.size());
         regions.push_back(std::move(r));
       }
@@ -951,7 +971,7 @@ void daWhatCanObjects(daCachedStore& store, sec_id_pa_t* caller, char const* act
     Point const& p = *found->second;
     if (p.grant == nullptr) return true;
     object.assign(path);
-    return each(object.c_str(), p.grant->conditions->conditional);
+    return each(object.c_str(), p.grant->conditional);
   };
   scanKeys(store, daPObjName::pobjbasename_, root, visit, status);
 }
