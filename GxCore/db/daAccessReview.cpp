@@ -493,7 +493,7 @@ struct Answers {
   std::deque<Grant> grants;
   std::deque<Conditions> conditions;
   std::deque<std::pair<std::string, std::string>> acls;
-  std::string text;  // the paths of the points, when read with their maps (fastAnswers)
+  std::shared_ptr<void const> keep;  // what the points' paths of the walk (fastAnswers) are in
   // Fills a region's ACL and conditions from a grant of the walk.
   std::function<void(Grant const&, daWhatCanRegion&)> fill;
 };
@@ -700,21 +700,20 @@ bool answerAcls(daCachedStore& store, sec_id_pa_t const* caller, GxACLPermset co
   return std::find(answers.begin(), answers.end(), -2) == answers.end();
 }
 
-// Reads every POP or rule of names as a decision reads it; false when one
-// cannot be read.
-template <class Name, class Object>
-bool readPolicies(daCachedStore& store, std::deque<std::string> const& names,
-                  std::vector<Handle<daStoreObject>>& objects) {
+// Reads every POP or rule of names as a decision reads it into parts (the
+// conditions each adds); false when one cannot be read.
+template <class Name, class Object, class Part>
+bool readPolicies(daCachedStore& store, std::deque<std::string> const& names, std::vector<daReviewConditions>& parts,
+                  Part&& part) {
   daCacheStateLock reading(store, daCachedStore::open);
-  objects.resize(names.size());
+  parts.resize(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
+    Handle<daStoreObject> h;
     unsigned long st = 0;
-    store.getDBObject(Name(names[i].c_str()), objects[i], st);
-    auto* object = dynamic_cast<Object*>(objects[i].get());
+    store.getDBObject(Name(names[i].c_str()), h, st);
+    auto* object = dynamic_cast<Object*>(h.get());
     if (st != 0 || object == nullptr) return false;
-    // A POP's address levels are decoded on first use; a decision's copy
-    // has them decoded (and, as there, a list that does not decode is none).
-    if constexpr (std::is_same_v<Object, GxPop>) object->getIPAuthList();
+    part(*object, parts[i]);
   }
   return true;
 }
@@ -726,90 +725,113 @@ struct PairHash {
   }
 };
 
-// The answers at under and every point below it from one walk (see above).
-// False (answers untouched but for text) when the decisions must give them.
-bool fastAnswers(daCachedStore& store, sec_id_pa_t* caller, daDecision const& d, std::string const& under,
-                 Answers& answers, unsigned long& status) {
+// What the walk knows of the points at and below under in one policy epoch,
+// whoever asks: kept by the store (daCachedStore::keepReview) and shared by
+// the calls of every thread until the epoch moves or another under is
+// asked about. Immutable once made.
+struct Structure {
+  std::uint64_t epoch = 0;
+  std::string under;
+  bool walkable = false;  // false: a record is not taken as it is; decide at every point
+  std::string text;       // the paths
   Walk walk;
-  std::vector<std::string_view> paths;
+  std::vector<std::string_view> paths;  // under first, in tree order
+  std::vector<std::array<Placed, 3>> inForce;
+  std::vector<int8_t> needed;  // per ACL: 0 in force somewhere, -1 not
+  std::vector<daReviewConditions> popPart, rulePart;  // what each POP and rule adds to the conditions
+  std::string above[3];  // the locations above under, as the decision there says
+
+  std::string location(Placed const& p, int kind) const { return p.at >= 0 ? std::string(paths[p.at]) : above[kind]; }
+  // The conditions of the POP and rule in f, without their locations.
+  daReviewConditions conditions(std::array<Placed, 3> const& f) const {
+    daReviewConditions c;
+    if (f[kPop].name >= 0) c = popPart[f[kPop].name];
+    if (int32_t const r = f[kRule].name; r >= 0) {
+      c.ruleName = walk.names[kRule][r];
+      c.ruleAttributes = rulePart[r].ruleAttributes;
+      c.ruleText = rulePart[r].ruleText;
+    }
+    return c;
+  }
+};
+
+// Fills made for the points at and below under (s->under) as the store's
+// file has them; made->walkable stays false when a record is not taken.
+void readStructure(daCachedStore& store, daDecision const& d, Structure& made, unsigned long& status) {
+  Walk& walk = made.walk;
   std::vector<std::array<int32_t, 3>> own;
-  if (!readPoints(store, under, walk, answers.text, paths, own, status) || status != 0) return status != 0;
+  if (!readPoints(store, made.under, walk, made.text, made.paths, own, status) || status != 0) return;
 
   // What is in force at each point: its own maps over its nearest point's.
+  std::vector<std::string_view> const& paths = made.paths;
   std::array<Placed, 3> top;
   if (d.hasAcl()) top[kAcl].name = walk.intern(kAcl, d.aclName());
   if (d.hasPop()) top[kPop].name = walk.intern(kPop, d.popName());
   if (d.hasRule()) top[kRule].name = walk.intern(kRule, d.ruleName());
-  std::vector<std::array<Placed, 3>> inForce(paths.size());
-  inForce[0] = top;
+  made.inForce.resize(paths.size());
+  made.inForce[0] = top;
   std::vector<size_t> chain{0};
   for (size_t i = 1; i < paths.size(); ++i) {
     while (!isAncestor(paths[chain.back()], paths[i])) chain.pop_back();
-    inForce[i] = inForce[chain.back()];
+    made.inForce[i] = made.inForce[chain.back()];
     for (int k = kAcl; k <= kRule; ++k)
-      if (own[i][k] >= 0) inForce[i][k] = Placed{own[i][k], static_cast<int32_t>(i)};
+      if (own[i][k] >= 0) made.inForce[i][k] = Placed{own[i][k], static_cast<int32_t>(i)};
     chain.push_back(i);
   }
-
-  std::vector<int8_t> aclAnswer(walk.names[kAcl].size(), -1);
-  for (auto const& f : inForce)
-    if (f[kAcl].name >= 0) aclAnswer[f[kAcl].name] = 0;
-  std::vector<Handle<daStoreObject>> pops, rules;
-  if (!answerAcls(store, caller, d.requested(), walk, aclAnswer, status) || status != 0 ||
-      !readPolicies<daPopName, GxPop>(store, walk.names[kPop], pops) ||
-      !readPolicies<daRuleName, daRule>(store, walk.names[kRule], rules))
-    return status != 0;
-
-  // What the grants need to fill their regions: kept with the answers.
-  struct Policies {
-    Walk walk;
-    std::vector<std::string_view> paths;
-    std::vector<Handle<daStoreObject>> pops, rules;
-    std::string above[3];  // the locations above under, as the decision there says
-    std::vector<std::unique_ptr<daReviewConditions>> popPart, rulePart;  // made once each
-    std::string location(Placed const& p, int kind) const {
-      return p.at >= 0 ? std::string(paths[p.at]) : above[kind];
-    }
-    // The conditions of the POP and rule in f (without their locations).
-    daReviewConditions conditions(std::array<Placed, 3> const& f) {
-      daReviewConditions c;
-      if (int32_t const p = f[kPop].name; p >= 0) {
-        if (!popPart[p]) {
-          popPart[p] = std::make_unique<daReviewConditions>();
-          dareview::popConditions(*dynamic_cast<GxPop const*>(pops[p].get()), *popPart[p]);
-          popPart[p]->popName = walk.names[kPop][p];
-        }
-        c = *popPart[p];
-      }
-      if (int32_t const r = f[kRule].name; r >= 0) {
-        if (!rulePart[r]) {
-          rulePart[r] = std::make_unique<daReviewConditions>();
-          ruleDetails(*dynamic_cast<daRule const*>(rules[r].get()), *rulePart[r]);
-        }
-        c.ruleName = walk.names[kRule][r];
-        c.ruleAttributes = rulePart[r]->ruleAttributes;
-        c.ruleText = rulePart[r]->ruleText;
-      }
-      return c;
-    }
+  made.needed.assign(walk.names[kAcl].size(), -1);
+  for (auto const& f : made.inForce)
+    if (f[kAcl].name >= 0) made.needed[f[kAcl].name] = 0;
+  made.above[kAcl] = d.aclLocation();
+  made.above[kPop] = d.popLocation();
+  made.above[kRule] = d.ruleLocation();
+  auto popPart = [&walk](GxPop& pop, daReviewConditions& c) {
+    // A POP's address levels are decoded on first use; a decision's copy
+    // has them decoded (and, as there, a list that does not decode is none).
+    pop.getIPAuthList();
+    dareview::popConditions(pop, c);
   };
-  auto policies = std::make_shared<Policies>();
-  Policies& known = *policies;
-  known.walk = std::move(walk);
-  known.paths = std::move(paths);
-  known.pops = std::move(pops);
-  known.rules = std::move(rules);
-  known.above[kAcl] = d.aclLocation();
-  known.above[kPop] = d.popLocation();
-  known.above[kRule] = d.ruleLocation();
-  known.popPart.resize(known.pops.size());
-  known.rulePart.resize(known.rules.size());
-  answers.fill = [policies](Grant const& g, daWhatCanRegion& r) {
-    r.aclName = policies->walk.names[kAcl][g.placed[kAcl].name];
-    r.aclLocation = policies->location(g.placed[kAcl], kAcl);
-    r.conditions = policies->conditions(g.placed);
-    if (r.conditions.hasPop) r.conditions.popLocation = policies->location(g.placed[kPop], kPop);
-    if (!r.conditions.ruleName.empty()) r.conditions.ruleLocation = policies->location(g.placed[kRule], kRule);
+  auto rulePart = [](daRule& rule, daReviewConditions& c) { ruleDetails(rule, c); };
+  if (!readPolicies<daPopName, GxPop>(store, walk.names[kPop], made.popPart, popPart) ||
+      !readPolicies<daRuleName, daRule>(store, walk.names[kRule], made.rulePart, rulePart))
+    return;
+  for (size_t i = 0; i < made.popPart.size(); ++i) made.popPart[i].popName = walk.names[kPop][i];
+  made.walkable = true;
+}
+
+// The structure at under in the store's current epoch: the one the store
+// keeps, or one read now (and kept unless reading failed; null then).
+// epoch is the store's, read before d was decided: what is read is at
+// least that new, and a structure is used only while the epoch holds.
+std::shared_ptr<Structure const> structureOf(daCachedStore& store, daDecision const& d, std::string const& under,
+                                             std::uint64_t epoch, unsigned long& status) {
+  auto kept = std::static_pointer_cast<Structure const>(store.reviewKept());
+  if (kept && kept->epoch == epoch && kept->under == under) return kept;
+  auto made = std::make_shared<Structure>();
+  made->epoch = epoch;
+  made->under = under;
+  readStructure(store, d, *made, status);
+  if (status != 0) return nullptr;
+  store.keepReview(made);
+  return made;
+}
+
+// The answers at under and every point below it from the walk (see above).
+// False (answers untouched) when the decisions must give them.
+bool fastAnswers(daCachedStore& store, sec_id_pa_t* caller, daDecision const& d, std::string const& under,
+                 std::uint64_t epoch, Answers& answers, unsigned long& status) {
+  std::shared_ptr<Structure const> known = structureOf(store, d, under, epoch, status);
+  if (status != 0) return true;
+  if (!known->walkable) return false;
+  std::vector<int8_t> aclAnswer = known->needed;
+  if (!answerAcls(store, caller, d.requested(), known->walk, aclAnswer, status) || status != 0) return status != 0;
+
+  answers.keep = known;
+  answers.fill = [known](Grant const& g, daWhatCanRegion& r) {
+    r.aclName = known->walk.names[kAcl][g.placed[kAcl].name];
+    r.aclLocation = known->location(g.placed[kAcl], kAcl);
+    r.conditions = known->conditions(g.placed);
+    if (r.conditions.hasPop) r.conditions.popLocation = known->location(g.placed[kPop], kPop);
+    if (!r.conditions.ruleName.empty()) r.conditions.ruleLocation = known->location(g.placed[kRule], kRule);
   };
 
   // Each point's grant: its answer's key and whether it is conditional
@@ -822,15 +844,15 @@ bool fastAnswers(daCachedStore& store, sec_id_pa_t* caller, daDecision const& d,
   };
   std::unordered_map<std::pair<int32_t, int32_t>, Answer, PairHash> byPair;
   std::unordered_map<std::string, int> descriptions;
-  answers.points.reserve(known.paths.size());
-  for (size_t i = 0; i < known.paths.size(); ++i) {
-    std::array<Placed, 3> const& f = inForce[i];
+  answers.points.reserve(known->paths.size());
+  for (size_t i = 0; i < known->paths.size(); ++i) {
+    std::array<Placed, 3> const& f = known->inForce[i];
     Point p;
-    p.path = known.paths[i];
+    p.path = known->paths[i];
     if (f[kAcl].name >= 0 && aclAnswer[f[kAcl].name] == 1) {
       auto [a, added] = byPair.try_emplace({f[kPop].name, f[kRule].name}, Answer{0, false});
       if (added) {
-        daReviewConditions const c = known.conditions(f);
+        daReviewConditions const c = known->conditions(f);
         a->second.conditional = c.any(level);
         a->second.key = 1 + descriptions.try_emplace(c.describe(level), static_cast<int>(descriptions.size())).first->second;
       }
@@ -843,12 +865,13 @@ bool fastAnswers(daCachedStore& store, sec_id_pa_t* caller, daDecision const& d,
 
 void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions, std::string const& under,
                   Answers& answers, unsigned long& status) {
+  std::uint64_t const epoch = store.policyEpoch();
   daDecision d;
   store.decide(under.c_str(), caller, actions, nullptr, d, status);  // checks the actions and the store first
   if (status != 0) return;
   status = checkExists(store, under);
   if (status != 0) return;
-  if (store.isReadOnly() && fastAnswers(store, caller, d, under, answers, status)) return;
+  if (store.isReadOnly() && fastAnswers(store, caller, d, under, epoch, answers, status)) return;
   answers.points.clear();
   answers.paths.add(store, status);
   if (status != 0) return;

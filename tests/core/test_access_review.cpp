@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -230,6 +232,39 @@ TEST_P(Estate, WhatCanUnderASubtreeKeepsToItAndPagesWithACursor) {
   EXPECT_EQ(st, 0u);
 }
 
+// Threads asking what-can of a fresh store at once read its points and
+// share what it keeps of them: each gets the answer one thread alone gets
+// (run under TSan).
+TEST_P(Estate, WhatCanFromSeveralThreadsAtOnceAnswersAsOneThread) {
+  auto regions = [this](daCachedStore& store, size_t c) {
+    std::string out;
+    unsigned long st = 0;
+    daWhatCan(store, callers_[c].pa(), "r", "/",
+              [&](daWhatCanRegion const& r) {
+                out += r.prefix + " " + r.aclLocation + " " + r.conditions.describe(1) + "\n";
+                return true;
+              },
+              st);
+    EXPECT_EQ(st, 0u);
+    return out;
+  };
+  std::vector<std::string> alone;
+  for (size_t c = 0; c < 4; ++c) alone.push_back(regions(*store_, c));
+  daCachedStore fresh("d", path_.c_str(), 1, 0);
+  unsigned long st = 0;
+  fresh.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  std::vector<std::thread> threads;
+  std::atomic<int> differ{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < 8; ++i)
+        if (regions(fresh, (t + i) % 4) != alone[(t + i) % 4]) ++differ;
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(differ.load(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(AccessReview, Estate, ::testing::Values(gxestate::Naming::unique, gxestate::Naming::repeated),
                          [](auto const& info) { return info.param == gxestate::Naming::unique ? "UniqueNames" : "RepeatedNames"; });
 
@@ -413,6 +448,47 @@ TEST(AccessReview, WhatCanOnHostileRecordsAnswersAsDecide) {
     for (char const* o : {"/", "/a", "/a/b", "/c"})
       EXPECT_EQ(regions.answer(o) != 0, decideTruth(store, o, caller.pa(), "r").acl) << o;
   }
+}
+
+// A store kept open keeps what what-can read of its points for the next
+// call; a file changed behind a close and reopen is read again.
+TEST(AccessReview, WhatCanOnAStoreKeptOpenFollowsItsFileAcrossAReopen) {
+  TempDir dir;
+  std::string path = dir.file("p.db");
+  gxtest::createPolicyDb(path);
+  unsigned long st = 0;
+  auto attach = [&](char const* object, char const* acl) {
+    daCachedStore w("d", path.c_str(), 1, 0);
+    w.openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    GxACLPermset r;
+    w.mapAction("r", r, st);
+    GxACL grant;
+    grant.addCellEntry(r);
+    gxtest::putObject(w, daAclName("grant"), std::move(grant));
+    gxtest::putObject(w, daPObjName(object), GxPObj());
+    GxMapPObjectToACL map;
+    map.add(acl);
+    gxtest::putObject(w, daPObjName(object).getPObjToAclMapName(), std::move(map));
+  };
+  attach("/a", "grant");
+  daCachedStore store("d", path.c_str(), 1, 0);
+  store.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  gxpolicy::CallerAttributes caller(hx_uuid_t{7, 0, 0, 0, 0, {}}, {});
+  auto prefixes = [&] {
+    std::vector<std::string> out;
+    daWhatCan(store, caller.pa(), "r", "/", [&](daWhatCanRegion const& r) { return out.push_back(r.prefix), true; }, st);
+    EXPECT_EQ(st, 0u);
+    return out;
+  };
+  EXPECT_EQ(prefixes(), std::vector<std::string>{"/a"});
+  EXPECT_EQ(prefixes(), std::vector<std::string>{"/a"}) << "a second call, from what the first kept";
+  store.closeStore(st);
+  attach("/b", "grant");
+  store.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(prefixes(), (std::vector<std::string>{"/a", "/b"}));
 }
 
 }  // namespace
