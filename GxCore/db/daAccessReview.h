@@ -17,7 +17,9 @@
 // rule in force as decide would. A record it cannot take as it is (a map
 // naming no policy or several, a missing or unreadable policy) makes it
 // decide at every point instead, so the answer and status are decide's
-// either way.
+// either way. What it reads of the points does not depend on the caller:
+// the store keeps it (daCachedStore::keepReview, the last under asked
+// about) for the next call in the same policy epoch, from any thread.
 //
 // The POP and the rule in force are not evaluated (they depend on the
 // request's time, address, protection and attributes): they are reported
