@@ -235,7 +235,8 @@ TEST_P(Estate, WhatCanUnderASubtreeKeepsToItAndPagesWithACursor) {
 // Threads asking what-can of a fresh store at once read its points and
 // share what it keeps of them: each gets the answer one thread alone gets
 // (run under TSan).
-TEST_P(Estate, WhatCanFromSeveralThreadsAtOnceAnswersAsOneThread) {
+using EstateConcurrency = Estate;
+TEST_P(EstateConcurrency, WhatCanFromSeveralThreadsAtOnceAnswersAsOneThread) {
   auto regions = [this](daCachedStore& store, size_t c) {
     std::string out;
     unsigned long st = 0;
@@ -265,8 +266,12 @@ TEST_P(Estate, WhatCanFromSeveralThreadsAtOnceAnswersAsOneThread) {
   EXPECT_EQ(differ.load(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(AccessReview, Estate, ::testing::Values(gxestate::Naming::unique, gxestate::Naming::repeated),
-                         [](auto const& info) { return info.param == gxestate::Naming::unique ? "UniqueNames" : "RepeatedNames"; });
+auto const kNamings = ::testing::Values(gxestate::Naming::unique, gxestate::Naming::repeated);
+auto namingName(::testing::TestParamInfo<gxestate::Naming> const& info) {
+  return info.param == gxestate::Naming::unique ? "UniqueNames" : "RepeatedNames";
+}
+INSTANTIATE_TEST_SUITE_P(AccessReview, Estate, kNamings, namingName);
+INSTANTIATE_TEST_SUITE_P(AccessReview, EstateConcurrency, kNamings, namingName);
 
 // Names that share their first bytes ("/a", "/a-b", "/ab") are siblings,
 // not a subtree: neither the regions nor the object listing may carry an
