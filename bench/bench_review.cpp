@@ -309,6 +309,20 @@ void BM_WhatCan(benchmark::State& state) {
 BENCHMARK(BM_WhatCan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_WhatCan)->Name("BM_WhatCanWarmProfile")->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(40);
 
+// What BM_WhatCan/0 pays for its store alone: the open, the decision at
+// the root every what-can starts with, and the close.
+void BM_OpenDecideClose(benchmark::State& state) {
+  Estate& e = estate();
+  for (auto _ : state) {
+    auto store = openReadOnly(e.db);
+    daDecision d;
+    unsigned long st = 0;
+    store->decide("/", e.callers[0].pa(), "r", nullptr, d, st);
+    if (st != 0) fail("decide", st);
+  }
+}
+BENCHMARK(BM_OpenDecideClose)->Unit(benchmark::kMillisecond)->Iterations(5);
+
 // What every what-can and diff pays before it decides: the attachment
 // points' keys read from the file and put in tree order.
 void BM_ScanPoints(benchmark::State& state) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "outside/hxasn.h"
+#include "outside/hxasn_view.h"
 
 namespace {
 
@@ -154,4 +155,94 @@ void hxAsnFreeObj(acl_ext_s_t& s) {
   std::free(s.description);
   if (s.entries != nullptr) freeEntries(s.entries, s.num_entries);
   s = acl_ext_s_t{};
+}
+
+// ---- in-place answer ------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kMaxRequestedWords = 64;
+
+// An entry's fields as views into the record.
+struct EntryView {
+  uint32_t type = 0;
+  std::string_view id, masks;  // 16 bytes; 4 bytes per group, big-endian
+};
+
+bool readEntry(HxBerView& r, EntryView& e) {
+  return r.beginSequence() && r.getUInt32(e.type) && r.getBytes(e.id) && e.id.size() == 16 && r.getBytes(e.masks) &&
+         e.masks.size() % 4 == 0 && r.endSequence();
+}
+
+uint32_t maskWord(std::string_view masks, uint32_t g) {
+  if (size_t{g} * 4 >= masks.size()) return 0;
+  auto const* p = reinterpret_cast<unsigned char const*>(masks.data()) + size_t{g} * 4;
+  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+bool sameId(std::string_view id, unsigned char const (&want)[16]) { return std::memcmp(id.data(), want, 16) == 0; }
+
+}  // namespace
+
+hx_acl_answer hxAsnAclAnswer(void const* bytes, uint32_t length, hx_acl_caller const& caller,
+                             acl_permset_s_t const& requested) {
+  uint32_t const words = requested.count;
+  if (words > kMaxRequestedWords || (words != 0 && requested.groups == nullptr) ||
+      (caller.groupCount != 0 && caller.groups == nullptr))
+    return hx_acl_unreadable;
+  HxBerView r(bytes, length);
+  uint32_t reserved = 0, count = 0;
+  std::string_view description;
+  if (!r.beginSequence()) return hx_acl_unreadable;
+  bool const described = r.peekTag() == HxBerView::kNull ? r.getNull() : r.getText(description);
+  if (!described || !r.getUInt32(reserved) || !r.getUInt32(reserved) || !r.getUInt32(count) || !r.beginSequence())
+    return hx_acl_unreadable;
+
+  unsigned char principal[16] = {};
+  if (caller.principal != nullptr) putUuid(principal, *caller.principal);
+  // One pass: the last user entry of the caller, the last any-other and
+  // unauthenticated entries, and the union of the caller's group entries
+  // (the requested words only: no other word takes part in the answer).
+  std::string_view user, anyOther, unauth;
+  bool haveUser = false, haveAnyOther = false, haveUnauth = false, groupMatched = false;
+  uint32_t groupUnion[kMaxRequestedWords] = {};
+  unsigned char group[16];
+  for (uint32_t i = 0; i < count; ++i) {
+    EntryView e;
+    if (!readEntry(r, e)) return hx_acl_unreadable;
+    switch (e.type) {
+      case acl_e_user:
+        if (caller.principal != nullptr && sameId(e.id, principal)) user = e.masks, haveUser = true;
+        break;
+      case acl_e_group:
+        for (uint32_t g = 0; caller.principal != nullptr && g < caller.groupCount; ++g) {
+          putUuid(group, caller.groups[g]);
+          if (!sameId(e.id, group)) continue;
+          groupMatched = true;
+          for (uint32_t w = 0; w < words; ++w) groupUnion[w] |= maskWord(e.masks, w);
+          break;
+        }
+        break;
+      case acl_e_any_other: anyOther = e.masks, haveAnyOther = true; break;
+      case acl_e_unauthenticated: unauth = e.masks, haveUnauth = true; break;
+      default: break;
+    }
+  }
+  if (!r.endSequence() || !r.endSequence() || !r.finished()) return hx_acl_unreadable;
+
+  // granted(w): the word the applying entry (or entries) grant.
+  auto grants = [&](auto&& granted) {
+    for (uint32_t w = 0; w < words; ++w)
+      if ((granted(w) & requested.groups[w]) != requested.groups[w]) return hx_acl_denied;
+    return hx_acl_granted;
+  };
+  auto fromMasks = [&](std::string_view masks) { return grants([masks](uint32_t w) { return maskWord(masks, w); }); };
+  if (caller.principal == nullptr) {
+    if (!haveAnyOther || !haveUnauth) return grants([](uint32_t) { return 0u; });
+    return grants([&](uint32_t w) { return maskWord(anyOther, w) & maskWord(unauth, w); });
+  }
+  if (haveUser) return fromMasks(user);
+  if (groupMatched) return grants([&groupUnion](uint32_t w) { return groupUnion[w]; });
+  if (haveAnyOther) return fromMasks(anyOther);
+  return grants([](uint32_t) { return 0u; });
 }

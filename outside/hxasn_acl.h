@@ -64,3 +64,33 @@ unsigned long hxAsnDecodeObj(hx_asn_buffer_t const& in, acl_ext_s_t& out);
 // Frees the description, every entry's mask array and aux block and the
 // entry array, and zeroes s.
 void hxAsnFreeObj(acl_ext_s_t& s);
+
+// The answer of an ACL's database form to one caller (hxAsnAclAnswer).
+enum hx_acl_answer : int {
+  hx_acl_denied = 0,      // the ACL does not grant every requested action
+  hx_acl_granted = 1,     // it grants all of them
+  hx_acl_unreadable = 2,  // the bytes are not an encoding this reader takes: decode them instead
+};
+
+// A caller as hxAsnAclAnswer takes it: principal null for an unauthenticated
+// caller; else the principal's uuid and its groups' (groups may be null when
+// groupCount is 0).
+struct hx_acl_caller {
+  hx_uuid_t const* principal;
+  hx_uuid_t const* groups;
+  uint32_t groupCount;
+};
+
+// Whether the ACL encoded in bytes (its database form, layout above) grants
+// caller every action of requested, read in place: nothing is allocated and
+// nothing decoded into structures. The answer is the one evaluating the
+// decoded ACL gives (GxCore/acleval.h: the caller's last user entry alone;
+// else the union of its groups' entries; else the last any-other entry; an
+// unauthenticated caller the any-other AND the unauthenticated entry), for
+// every encoding this reader takes. It takes a subset of what
+// hxAsnDecodeObj takes (outside/hxasn_view.h) and answers hx_acl_unreadable
+// for the rest, for a requested set of more than 64 words, and for a null
+// requested.groups with a non-zero count: the caller then decodes the
+// bytes, which gives the record's real status. No locks; pure.
+hx_acl_answer hxAsnAclAnswer(void const* bytes, uint32_t length, hx_acl_caller const& caller,
+                             acl_permset_s_t const& requested);

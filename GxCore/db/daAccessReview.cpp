@@ -6,11 +6,13 @@
 #include "GxCore/db/daAccessReview.h"
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <cstring>
 #include <exception>
 #include <string_view>
 #include <unordered_map>
+#include <type_traits>
 #include <utility>
 
 #include "GxCore/GxAcl.h"
@@ -24,6 +26,7 @@
 #include "GxCore/db/daDecision.h"
 #include "GxCore/db/daReviewSupport.h"
 #include "outside/file_registry.h"
+#include "outside/hxasn_view.h"
 #include "outside/hxdb.h"
 #include "outside/registry.h"
 
@@ -79,48 +82,54 @@ std::string windowText(GxPop const& pop, daAccessWindow const& w) {
   return out;
 }
 
-// The attributes the rule attached at location names (its ADI list) and
-// its text into c; none when it cannot be read (decide has just read it, so
-// it can).
+// The attributes the rule names (its ADI list) and its text into c.
+void ruleDetails(daRule const& r, daReviewConditions& c) {
+  ZArrayList_6_0 list;
+  r.getADIList(list);
+  for (unsigned int i = 0; i < list.size(); ++i)
+    if (auto const* text = dynamic_cast<ZUTF8String_6_0 const*>(list.get(i))) c.ruleAttributes.emplace_back(text->getChars());
+  if (ZUTF8String_6_0 const* text = r.getText()) c.ruleText = text->getChars();
+}
+
+// The rule attached at location's details into c; none when it cannot be
+// read (decide has just read it, so it can).
 void readRule(daCachedStore& store, std::string const& location, daReviewConditions& c) {
-  std::vector<std::string>& out = c.ruleAttributes;
   daCacheStateLock reading(store, daCachedStore::open);
   Handle<daStoreObject> rule, extAttr;
   int resolved = 0;
   unsigned long st = 0;
   store.fetchRule(daPObjName(location.c_str()), rule, extAttr, resolved, nullptr, st);
   auto const* r = dynamic_cast<daRule const*>(rule.get());
-  if (st != 0 || r == nullptr) return;
-  ZArrayList_6_0 list;
-  r->getADIList(list);
-  for (unsigned int i = 0; i < list.size(); ++i)
-    if (auto const* text = dynamic_cast<ZUTF8String_6_0 const*>(list.get(i))) out.emplace_back(text->getChars());
-  if (ZUTF8String_6_0 const* text = r->getText()) c.ruleText = text->getChars();
+  if (st == 0 && r != nullptr) ruleDetails(*r, c);
 }
 
 }  // namespace
 
 namespace dareview {
 
+void popConditions(GxPop const& pop, daReviewConditions& c) {
+  c.hasPop = true;
+  c.defaultLevel = pop.get_auth_level(0);
+  for (unsigned long i = 1, n = pop.get_auth_count(); i < n; ++i) {
+    GxAddress network, netmask;
+    pop.get_network_addr(static_cast<int>(i), network);
+    pop.get_netmask_addr(static_cast<int>(i), netmask);
+    c.levels.push_back({addressText(network), addressText(netmask), pop.get_auth_level(static_cast<int>(i))});
+  }
+  daAccessWindow const window(pop);
+  c.window = window.limited();
+  c.windowBroken = window.broken();
+  if (c.window) c.windowText = windowText(pop, window);
+  c.protection = pop.qualityOfProtection();
+  c.warningMode = pop.warningMode() != 0;
+}
+
 daReviewConditions conditionsOf(daCachedStore& store, daDecision const& d) {
   daReviewConditions c;
   if (GxPop const* pop = d.hasPop() ? d.pop() : nullptr) {
-    c.hasPop = true;
+    popConditions(*pop, c);
     c.popName = d.popName();
     c.popLocation = d.popLocation();
-    c.defaultLevel = pop->get_auth_level(0);
-    for (unsigned long i = 1, n = pop->get_auth_count(); i < n; ++i) {
-      GxAddress network, netmask;
-      pop->get_network_addr(static_cast<int>(i), network);
-      pop->get_netmask_addr(static_cast<int>(i), netmask);
-      c.levels.push_back({addressText(network), addressText(netmask), pop->get_auth_level(static_cast<int>(i))});
-    }
-    daAccessWindow const window(*pop);
-    c.window = window.limited();
-    c.windowBroken = window.broken();
-    if (c.window) c.windowText = windowText(*pop, window);
-    c.protection = pop->qualityOfProtection();
-    c.warningMode = pop->warningMode() != 0;
   }
   if (d.hasRule()) {
     c.ruleName = d.ruleName();
@@ -439,7 +448,6 @@ using dareview::scanKeys;
 using dareview::treeLess;
 using dareview::within;
 
-// The answer at one attachment point (or at under).
 // The conditions of one POP and rule placement, read and described once
 // per call.
 struct Conditions {
@@ -448,12 +456,25 @@ struct Conditions {
   int key = 0;               // 1 + the number of the description: equal keys, equal answers
 };
 
+enum Kind { kAcl = 0, kPop = 1, kRule = 2 };
+
+// A policy in force: its name (a number the walk gave it, -1 none) and the
+// point it is attached to (-1: above under, as the decision at under says).
+struct Placed {
+  int32_t name = -1;
+  int32_t at = -1;
+};
+
 // A granted answer: the ACL in force (its name and location) and the
-// conditions, shared by the points with the same placements.
+// conditions, shared by the points with the same placements. A grant of
+// the walk (fastAnswers) has neither: it keeps what is in force, and the
+// region it starts is filled from that (Answers::fill).
 struct Grant {
-  Conditions const* conditions;
-  std::pair<std::string, std::string> const* acl;  // name, location
+  Conditions const* conditions = nullptr;
+  std::pair<std::string, std::string> const* acl = nullptr;  // name, location
   int key = 0;
+  bool conditional = false;  // conditions->conditional
+  std::array<Placed, 3> placed{};
 };
 
 // The answer at one attachment point (or at under).
@@ -472,15 +493,386 @@ struct Answers {
   std::deque<Grant> grants;
   std::deque<Conditions> conditions;
   std::deque<std::pair<std::string, std::string>> acls;
+  std::shared_ptr<void const> keep;  // what the points' paths of the walk (fastAnswers) are in
+  // Fills a region's ACL and conditions from a grant of the walk.
+  std::function<void(Grant const&, daWhatCanRegion&)> fill;
 };
+
+// ---- what can, read from the file ---------------------------------------------------
+// On a read-only store the answers at the points come from one walk down
+// the points in tree order instead of a decision at each: the maps are read
+// with the keys (one pass over each map's range), each point inherits what
+// is in force at its nearest point above, and each ACL in force anywhere is
+// read once and answered in place for the caller (hxAsnAclAnswer), never
+// decoded. Every POP and rule in force is read as a decision would read it,
+// so a policy that cannot be read is still found. Anything the walk does not
+// take as it is (a map naming no policy or several, a missing policy, a
+// record it does not read) sends the whole call back to the decisions, which
+// give the exact status; the walk's answers are otherwise theirs.
+
+// Calls each(key, storedValue) for the records whose keys begin with prefix,
+// in key order, until it returns false. Statuses as hx_db_scan_records.
+template <class Each>
+void scanRecords(hx_db_handle* h, std::string const& prefix, Each& each, unsigned long& status) {
+  // The greatest text below prefix that any key could hold before it: the
+  // scan starts after it, so a key equal to prefix is seen.
+  std::string after = prefix;
+  after.back() = static_cast<char>(after.back() - 1);
+  after.append(4, '\xff');
+  struct Context {
+    std::string const& prefix;
+    Each& each;
+    std::exception_ptr failure;
+  } context{prefix, each, nullptr};
+  auto visit = [](void* c, std::string_view key, std::string_view value) -> bool {
+    auto& x = *static_cast<Context*>(c);
+    if (key < x.prefix) return true;
+    if (key.substr(0, x.prefix.size()) != x.prefix) return false;
+    try {
+      return x.each(key, value);
+    } catch (...) {
+      x.failure = std::current_exception();
+      return false;
+    }
+  };
+  hx_db_scan_records(h, after.c_str(), visit, &context, status);
+  if (context.failure) std::rethrow_exception(context.failure);
+}
+
+// The one policy name of a map record (stored form) of type; false for a
+// map of another type, naming no policy or several, or not read in place.
+bool mapName(std::string_view stored, uint32_t type, std::string_view& name) {
+  uint32_t value = 0, found = 0, count = 0, reserved = 0;
+  std::string_view bytes;
+  if (!hx_db_parse_stored(stored, value, found, bytes) || found != type) return false;
+  HxBerView r(bytes.data(), bytes.size());
+  return r.beginSequence() && r.getUInt32(count) && count == 1 && r.getUInt32(reserved) && r.getUInt32(reserved) &&
+         r.beginSequence() && r.getText(name) && !name.empty() && r.endSequence() && r.endSequence() && r.finished();
+}
+
+// The policy names the walk met, by kind, each numbered once.
+struct Walk {
+  std::deque<std::string> names[3];  // a deque: the index's views stay valid as it grows
+  std::unordered_map<std::string_view, int32_t> index[3];
+  int32_t intern(int kind, std::string_view name) {
+    auto found = index[kind].find(name);
+    if (found != index[kind].end()) return found->second;
+    auto const n = static_cast<int32_t>(names[kind].size());
+    index[kind].emplace(names[kind].emplace_back(name), n);
+    return n;
+  }
+};
+
+// The points at and below under with their own maps: paths into text, in
+// tree order, under first, with the names each point's maps give (-1
+// none). False when a map is not taken as it is.
+bool readPoints(daCachedStore& store, std::string const& under, Walk& walk, std::string& text,
+                std::vector<std::string_view>& paths, std::vector<std::array<int32_t, 3>>& own, unsigned long& status) {
+  struct Item {
+    uint32_t offset, length;
+    int32_t name;
+  };
+  std::vector<Item> items[3];  // per kind, in key order
+  bool taken = true;
+  text.assign(under);  // the first point's path, kept with the others
+  static constexpr std::pair<char const*, uint32_t> kMaps[] = {
+      {daPObjName::pobjtoaclmapbasename_, gx_type_map_pobj_to_acl},
+      {daPObjName::pobjtopopmapbasename_, gx_type_map_pobj_to_pop},
+      {daPObjName::pobjtorulemapbasename_, gx_type_map_pobj_to_rule}};
+  {
+    daCacheStateLock reading(store, daCachedStore::open);
+    if (store.getDBHandle() == nullptr) {
+      status = da_s_store_unavailable;
+      return true;
+    }
+    for (int kind = kAcl; kind <= kRule; ++kind) {
+      std::string const base = kMaps[kind].first;
+      auto each = [&](std::string_view key, std::string_view value) {
+        std::string_view path = key.substr(base.size());
+        if (path.empty()) path = "/";
+        if (!within(path, under)) return true;  // another base, or a sibling that shares the text
+        std::string_view name;
+        if (!mapName(value, kMaps[kind].second, name)) return taken = false;
+        items[kind].push_back({static_cast<uint32_t>(text.size()), static_cast<uint32_t>(path.size()),
+                               walk.intern(kind, name)});
+        text.append(path);
+        return true;
+      };
+      scanRecords(store.getDBHandle(), under == "/" ? base : base + under, each, status);
+      if (status != 0 || !taken) return taken;
+    }
+  }
+  // Key order is tree order unless a name holds a byte below '/': each
+  // kind's run is then sorted, and the three merged.
+  struct Ref {
+    std::string_view path;
+    int kind;
+    int32_t name;
+  };
+  auto less = [](Ref const& x, Ref const& y) { return treeLess(x.path, y.path); };
+  std::vector<Ref> runs[3], merged, all;
+  for (int kind = kAcl; kind <= kRule; ++kind) {
+    runs[kind].reserve(items[kind].size());
+    for (Item const& i : items[kind]) runs[kind].push_back({std::string_view(text.data() + i.offset, i.length), kind, i.name});
+    if (!std::is_sorted(runs[kind].begin(), runs[kind].end(), less)) std::sort(runs[kind].begin(), runs[kind].end(), less);
+  }
+  merged.reserve(runs[kAcl].size() + runs[kPop].size());
+  std::merge(runs[kAcl].begin(), runs[kAcl].end(), runs[kPop].begin(), runs[kPop].end(), std::back_inserter(merged), less);
+  all.reserve(merged.size() + runs[kRule].size());
+  std::merge(merged.begin(), merged.end(), runs[kRule].begin(), runs[kRule].end(), std::back_inserter(all), less);
+  paths.assign(1, std::string_view(text.data(), under.size()));
+  own.assign(1, {-1, -1, -1});
+  for (Ref const& r : all) {
+    if (r.path != paths.back()) {
+      paths.push_back(r.path);
+      own.push_back({-1, -1, -1});
+    }
+    own.back()[r.kind] = r.name;
+  }
+  return true;
+}
+
+// The record under key (stored form) to each; false when there is none.
+template <class Each>
+bool readRecord(hx_db_handle* h, std::string const& key, Each&& each, unsigned long& status) {
+  bool found = false;
+  auto one = [&](std::string_view k, std::string_view value) {
+    if (k == key) found = true, each(value);
+    return false;
+  };
+  scanRecords(h, key, one, status);
+  return found;
+}
+
+// Each needed ACL's answer to the caller: answers holds -1 for an ACL not
+// needed and 0 for one that is; it gets 0 denied or 1 granted. False when
+// a needed ACL is missing or not read in place.
+bool answerAcls(daCachedStore& store, sec_id_pa_t const* caller, GxACLPermset const& requested, Walk const& walk,
+                std::vector<int8_t>& answers, unsigned long& status) {
+  std::vector<hx_uuid_t> groups;
+  if (caller != nullptr)
+    for (uint16_t g = 0; g < caller->num_groups; ++g) groups.push_back(caller->groups[g].uuid);
+  hx_acl_caller const who{caller != nullptr ? &caller->principal.uuid : nullptr, groups.data(),
+                          static_cast<uint32_t>(groups.size())};
+  bool taken = true;
+  auto answer = [&](int32_t i, std::string_view stored) {
+    uint32_t value = 0, type = 0;
+    std::string_view bytes;
+    hx_acl_answer a = hx_acl_unreadable;
+    if (hx_db_parse_stored(stored, value, type, bytes) && type == gx_type_acl)
+      a = hxAsnAclAnswer(bytes.data(), static_cast<uint32_t>(bytes.size()), who, requested.value());
+    if (a == hx_acl_unreadable) taken = false;
+    answers[i] = a == hx_acl_granted ? 1 : 0;
+  };
+  size_t needed = 0;
+  for (int8_t& a : answers)
+    if (a == 0) a = -2, ++needed;  // needed, not yet read
+  if (needed == 0) return true;
+  // An ACL's key is the same prefix before every name (as a decision names it).
+  int32_t const first = static_cast<int32_t>(std::find(answers.begin(), answers.end(), -2) - answers.begin());
+  std::string const firstKey = daAclName(walk.names[kAcl][first].c_str()).getFullName().getChars();
+  std::string_view const firstName = walk.names[kAcl][first];
+  if (firstKey.size() < firstName.size() || std::string_view(firstKey).substr(firstKey.size() - firstName.size()) != firstName)
+    return false;
+  std::string const prefix = firstKey.substr(0, firstKey.size() - firstName.size());
+
+  daCacheStateLock reading(store, daCachedStore::open);
+  if (store.getDBHandle() == nullptr) {
+    status = da_s_store_unavailable;
+    return true;
+  }
+  if (needed < 256) {
+    // A few: one lookup each.
+    for (size_t i = 0; i < answers.size() && taken && status == 0; ++i)
+      if (answers[i] == -2)
+        readRecord(store.getDBHandle(), prefix + walk.names[kAcl][i],
+                   [&](std::string_view v) { answer(static_cast<int32_t>(i), v); }, status);
+  } else {
+    // Many: one pass over every ACL, in key order.
+    auto each = [&](std::string_view key, std::string_view value) {
+      auto found = walk.index[kAcl].find(key.substr(prefix.size()));
+      if (found != walk.index[kAcl].end() && answers[found->second] == -2) answer(found->second, value);
+      return taken;
+    };
+    scanRecords(store.getDBHandle(), prefix, each, status);
+  }
+  if (status != 0 || !taken) return taken;
+  return std::find(answers.begin(), answers.end(), -2) == answers.end();
+}
+
+// Reads every POP or rule of names as a decision reads it into parts (the
+// conditions each adds); false when one cannot be read.
+template <class Name, class Object, class Part>
+bool readPolicies(daCachedStore& store, std::deque<std::string> const& names, std::vector<daReviewConditions>& parts,
+                  Part&& part) {
+  daCacheStateLock reading(store, daCachedStore::open);
+  parts.resize(names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    Handle<daStoreObject> h;
+    unsigned long st = 0;
+    store.getDBObject(Name(names[i].c_str()), h, st);
+    auto* object = dynamic_cast<Object*>(h.get());
+    if (st != 0 || object == nullptr) return false;
+    part(*object, parts[i]);
+  }
+  return true;
+}
+
+// Two numbers as one hash key.
+struct PairHash {
+  size_t operator()(std::pair<int32_t, int32_t> const& k) const {
+    return std::hash<uint64_t>()((uint64_t(uint32_t(k.first)) << 32) | uint32_t(k.second));
+  }
+};
+
+// What the walk knows of the points at and below under in one policy epoch,
+// whoever asks: kept by the store (daCachedStore::keepReview) and shared by
+// the calls of every thread until the epoch moves or another under is
+// asked about. Immutable once made.
+struct Structure {
+  std::uint64_t epoch = 0;
+  std::string under;
+  bool walkable = false;  // false: a record is not taken as it is; decide at every point
+  std::string text;       // the paths
+  Walk walk;
+  std::vector<std::string_view> paths;  // under first, in tree order
+  std::vector<std::array<Placed, 3>> inForce;
+  std::vector<int8_t> needed;  // per ACL: 0 in force somewhere, -1 not
+  std::vector<daReviewConditions> popPart, rulePart;  // what each POP and rule adds to the conditions
+  std::string above[3];  // the locations above under, as the decision there says
+
+  std::string location(Placed const& p, int kind) const { return p.at >= 0 ? std::string(paths[p.at]) : above[kind]; }
+  // The conditions of the POP and rule in f, without their locations.
+  daReviewConditions conditions(std::array<Placed, 3> const& f) const {
+    daReviewConditions c;
+    if (f[kPop].name >= 0) c = popPart[f[kPop].name];
+    if (int32_t const r = f[kRule].name; r >= 0) {
+      c.ruleName = walk.names[kRule][r];
+      c.ruleAttributes = rulePart[r].ruleAttributes;
+      c.ruleText = rulePart[r].ruleText;
+    }
+    return c;
+  }
+};
+
+// Fills made for the points at and below under (s->under) as the store's
+// file has them; made->walkable stays false when a record is not taken.
+void readStructure(daCachedStore& store, daDecision const& d, Structure& made, unsigned long& status) {
+  Walk& walk = made.walk;
+  std::vector<std::array<int32_t, 3>> own;
+  if (!readPoints(store, made.under, walk, made.text, made.paths, own, status) || status != 0) return;
+
+  // What is in force at each point: its own maps over its nearest point's.
+  std::vector<std::string_view> const& paths = made.paths;
+  std::array<Placed, 3> top;
+  if (d.hasAcl()) top[kAcl].name = walk.intern(kAcl, d.aclName());
+  if (d.hasPop()) top[kPop].name = walk.intern(kPop, d.popName());
+  if (d.hasRule()) top[kRule].name = walk.intern(kRule, d.ruleName());
+  made.inForce.resize(paths.size());
+  made.inForce[0] = top;
+  std::vector<size_t> chain{0};
+  for (size_t i = 1; i < paths.size(); ++i) {
+    while (!isAncestor(paths[chain.back()], paths[i])) chain.pop_back();
+    made.inForce[i] = made.inForce[chain.back()];
+    for (int k = kAcl; k <= kRule; ++k)
+      if (own[i][k] >= 0) made.inForce[i][k] = Placed{own[i][k], static_cast<int32_t>(i)};
+    chain.push_back(i);
+  }
+  made.needed.assign(walk.names[kAcl].size(), -1);
+  for (auto const& f : made.inForce)
+    if (f[kAcl].name >= 0) made.needed[f[kAcl].name] = 0;
+  made.above[kAcl] = d.aclLocation();
+  made.above[kPop] = d.popLocation();
+  made.above[kRule] = d.ruleLocation();
+  auto popPart = [&walk](GxPop& pop, daReviewConditions& c) {
+    // A POP's address levels are decoded on first use; a decision's copy
+    // has them decoded (and, as there, a list that does not decode is none).
+    pop.getIPAuthList();
+    dareview::popConditions(pop, c);
+  };
+  auto rulePart = [](daRule& rule, daReviewConditions& c) { ruleDetails(rule, c); };
+  if (!readPolicies<daPopName, GxPop>(store, walk.names[kPop], made.popPart, popPart) ||
+      !readPolicies<daRuleName, daRule>(store, walk.names[kRule], made.rulePart, rulePart))
+    return;
+  for (size_t i = 0; i < made.popPart.size(); ++i) made.popPart[i].popName = walk.names[kPop][i];
+  made.walkable = true;
+}
+
+// The structure at under in the store's current epoch: the one the store
+// keeps, or one read now (and kept unless reading failed; null then).
+// epoch is the store's, read before d was decided: what is read is at
+// least that new, and a structure is used only while the epoch holds.
+std::shared_ptr<Structure const> structureOf(daCachedStore& store, daDecision const& d, std::string const& under,
+                                             std::uint64_t epoch, unsigned long& status) {
+  auto kept = std::static_pointer_cast<Structure const>(store.reviewKept());
+  if (kept && kept->epoch == epoch && kept->under == under) return kept;
+  auto made = std::make_shared<Structure>();
+  made->epoch = epoch;
+  made->under = under;
+  readStructure(store, d, *made, status);
+  if (status != 0) return nullptr;
+  store.keepReview(made);
+  return made;
+}
+
+// The answers at under and every point below it from the walk (see above).
+// False (answers untouched) when the decisions must give them.
+bool fastAnswers(daCachedStore& store, sec_id_pa_t* caller, daDecision const& d, std::string const& under,
+                 std::uint64_t epoch, Answers& answers, unsigned long& status) {
+  std::shared_ptr<Structure const> known = structureOf(store, d, under, epoch, status);
+  if (status != 0) return true;
+  if (!known->walkable) return false;
+  std::vector<int8_t> aclAnswer = known->needed;
+  if (!answerAcls(store, caller, d.requested(), known->walk, aclAnswer, status) || status != 0) return status != 0;
+
+  answers.keep = known;
+  answers.fill = [known](Grant const& g, daWhatCanRegion& r) {
+    r.aclName = known->walk.names[kAcl][g.placed[kAcl].name];
+    r.aclLocation = known->location(g.placed[kAcl], kAcl);
+    r.conditions = known->conditions(g.placed);
+    if (r.conditions.hasPop) r.conditions.popLocation = known->location(g.placed[kPop], kPop);
+    if (!r.conditions.ruleName.empty()) r.conditions.ruleLocation = known->location(g.placed[kRule], kRule);
+  };
+
+  // Each point's grant: its answer's key and whether it is conditional
+  // depend on the POP and rule in force only (their description names no
+  // location), so they are worked out once per pair of them.
+  int const level = caller != nullptr ? 1 : 0;
+  struct Answer {
+    int key;
+    bool conditional;
+  };
+  std::unordered_map<std::pair<int32_t, int32_t>, Answer, PairHash> byPair;
+  std::unordered_map<std::string, int> descriptions;
+  answers.points.reserve(known->paths.size());
+  for (size_t i = 0; i < known->paths.size(); ++i) {
+    std::array<Placed, 3> const& f = known->inForce[i];
+    Point p;
+    p.path = known->paths[i];
+    if (f[kAcl].name >= 0 && aclAnswer[f[kAcl].name] == 1) {
+      auto [a, added] = byPair.try_emplace({f[kPop].name, f[kRule].name}, Answer{0, false});
+      if (added) {
+        daReviewConditions const c = known->conditions(f);
+        a->second.conditional = c.any(level);
+        a->second.key = 1 + descriptions.try_emplace(c.describe(level), static_cast<int>(descriptions.size())).first->second;
+      }
+      p.grant = &answers.grants.emplace_back(Grant{nullptr, nullptr, a->second.key, a->second.conditional, f});
+    }
+    answers.points.push_back(p);
+  }
+  return true;
+}
 
 void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions, std::string const& under,
                   Answers& answers, unsigned long& status) {
+  std::uint64_t const epoch = store.policyEpoch();
   daDecision d;
   store.decide(under.c_str(), caller, actions, nullptr, d, status);  // checks the actions and the store first
   if (status != 0) return;
   status = checkExists(store, under);
   if (status != 0) return;
+  if (store.isReadOnly() && fastAnswers(store, caller, d, under, epoch, answers, status)) return;
+  answers.points.clear();
   answers.paths.add(store, status);
   if (status != 0) return;
   std::vector<std::string_view> const& paths = answers.paths.sorted();
@@ -515,7 +907,7 @@ void answerPoints(daCachedStore& store, sec_id_pa_t* caller, char const* actions
         placement.assign(d.aclLocation());
         auto [a, newAcl] = byAcl.try_emplace(placement, nullptr);
         if (newAcl) a->second = &answers.acls.emplace_back(d.aclName(), d.aclLocation());
-        found->second = &answers.grants.emplace_back(Grant{c->second, a->second, c->second->key});
+        found->second = &answers.grants.emplace_back(Grant{c->second, a->second, c->second->key, c->second->conditional});
       }
       p.grant = found->second;
     }
@@ -557,10 +949,14 @@ void daWhatCan(daCachedStore& store, sec_id_pa_t* caller, char const* actions, c
       if (p.grant != nullptr) {
         daWhatCanRegion r;
         r.prefix.assign(p.path);
-        r.conditional = p.grant->conditions->conditional;
-        r.conditions = p.grant->conditions->conditions;
-        r.aclName = p.grant->acl->first;
-        r.aclLocation = p.grant->acl->second;
+        r.conditional = p.grant->conditional;
+        if (p.grant->conditions != nullptr) {
+          r.conditions = p.grant->conditions->conditions;
+          r.aclName = p.grant->acl->first;
+          r.aclLocation = p.grant->acl->second;
+        } else {
+          answers.fill(*p.grant, r);
+        }
         region = static_cast<long>(regions.size());
         regions.push_back(std::move(r));
       }
@@ -598,7 +994,7 @@ void daWhatCanObjects(daCachedStore& store, sec_id_pa_t* caller, char const* act
     Point const& p = *found->second;
     if (p.grant == nullptr) return true;
     object.assign(path);
-    return each(object.c_str(), p.grant->conditions->conditional);
+    return each(object.c_str(), p.grant->conditional);
   };
   scanKeys(store, daPObjName::pobjbasename_, root, visit, status);
 }

@@ -10,6 +10,17 @@
 // unauthenticated caller gets what both the any-other and the
 // unauthenticated entry grant. decide applies no mask, so neither do these.
 //
+// On a read-only store whatCan does not decide at each point: it reads the
+// three maps with their keys, works out what is in force at each point from
+// the nearest point above it, answers each ACL in force once for the
+// caller from its stored bytes (hxAsnAclAnswer), and reads each POP and
+// rule in force as decide would. A record it cannot take as it is (a map
+// naming no policy or several, a missing or unreadable policy) makes it
+// decide at every point instead, so the answer and status are decide's
+// either way. What it reads of the points does not depend on the caller:
+// the store keeps it (daCachedStore::keepReview, the last under asked
+// about) for the next call in the same policy epoch, from any thread.
+//
 // The POP and the rule in force are not evaluated (they depend on the
 // request's time, address, protection and attributes): they are reported
 // as conditions (daReviewConditions), and an answer that has any is
@@ -17,7 +28,7 @@
 //
 // Locks: each call takes what decide takes (see daCachedStore::decide), and
 // whatCan also holds the store's state lock shared (daCacheStateLock(open))
-// while it reads the map keys from the file, as whoCan does while it reads
+// while it reads the maps and policies from the file, as whoCan does while it reads
 // the ADI list of the rule in force: the calling thread must hold
 // neither this store's state lock nor its database lock. Each answer comes
 // from several decisions: a commit that lands during a call may show in

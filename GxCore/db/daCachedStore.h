@@ -367,6 +367,20 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   void notePolicyChange() { policyEpoch_.fetch_add(1, std::memory_order_acq_rel); }
   std::uint64_t policyEpoch() const { return policyEpoch_.load(std::memory_order_acquire); }
 
+  // ---- access review ----------------------------------------------------------
+  // What the access review keeps between calls (daAccessReview.cpp: what it
+  // read of the attachment points in one policy epoch, immutable once kept,
+  // shared by the calls of every thread); opaque here. keepReview replaces
+  // it. Each takes a mutex of its own for the exchange only; no other lock.
+  std::shared_ptr<void const> reviewKept() const {
+    std::lock_guard<std::mutex> g(reviewMutex_);
+    return reviewKept_;
+  }
+  void keepReview(std::shared_ptr<void const> kept) {
+    std::lock_guard<std::mutex> g(reviewMutex_);
+    reviewKept_.swap(kept);  // the old one is released after the mutex
+  }
+
  protected:
   daCacheTable* cacheTable() { return table_.get(); }
   ZLock_6_0& cacheLock() { return cacheLock_; }
@@ -428,6 +442,8 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   std::vector<std::shared_ptr<daAuditSink>> auditSinks_;
   std::atomic<std::uint32_t> defaultAuditLevel_{daDefaultAuditLevel};
   std::atomic<std::uint64_t> auditLost_{0};
+  mutable std::mutex reviewMutex_;
+  std::shared_ptr<void const> reviewKept_;
   ZReadWriteLock_6_0 stateLock_;
   ZLock_6_0 refLock_;
   int cacheEnabled_;

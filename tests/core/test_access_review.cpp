@@ -4,15 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "GxCore/GxAcl.h"
 #include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/daPolicyObjectMap.h"
+#include "outside/hxasn_map.h"
+#include "outside/hxdb.h"
 #include "GxCore/GxPObj.h"
 #include "GxCore/db/daAccessReview.h"
 #include "GxCore/db/daCachedStore.h"
@@ -150,15 +155,29 @@ TEST_P(Estate, WhatCanRegionsAndObjectsAgreeWithDecideForEveryCallerObjectAndAct
   for (size_t c = 0; c < callers_.size(); ++c) {
     for (char const* actions : kActions) {
       RegionMap regions;
+      std::vector<daWhatCanRegion> found;
       unsigned long st = 0;
       daWhatCan(*store_, callers_[c].pa(), actions, "/",
                 [&](daWhatCanRegion const& r) {
                   EXPECT_TRUE(regions.prefixes.emplace(r.prefix, r.conditional).second) << r.prefix;
                   regions.exceptions.insert(r.exceptions.begin(), r.exceptions.end());
+                  found.push_back(r);
                   return true;
                 },
                 st);
       ASSERT_EQ(st, 0u);
+      // Each region names the policy decide finds in force at its prefix.
+      int const level = callers_[c].pa() != nullptr ? 1 : 0;
+      for (daWhatCanRegion const& r : found) {
+        daWhoCanResult w;
+        daWhoCan(*store_, r.prefix.c_str(), actions, nullptr, {}, w, st);
+        ASSERT_EQ(st, 0u);
+        ASSERT_EQ(r.aclLocation + " " + r.conditions.popLocation + " " + r.conditions.ruleLocation + " " +
+                      r.conditions.describe(level),
+                  w.aclLocation + " " + w.conditions.popLocation + " " + w.conditions.ruleLocation + " " +
+                      w.conditions.describe(level))
+            << "region " << r.prefix << " " << actions << " for " << name(c);
+      }
       std::unordered_map<std::string, bool> listed;
       daWhatCanObjects(*store_, callers_[c].pa(), actions, "/", nullptr,
                        [&](char const* object, bool conditional) {
@@ -213,8 +232,46 @@ TEST_P(Estate, WhatCanUnderASubtreeKeepsToItAndPagesWithACursor) {
   EXPECT_EQ(st, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AccessReview, Estate, ::testing::Values(gxestate::Naming::unique, gxestate::Naming::repeated),
-                         [](auto const& info) { return info.param == gxestate::Naming::unique ? "UniqueNames" : "RepeatedNames"; });
+// Threads asking what-can of a fresh store at once read its points and
+// share what it keeps of them: each gets the answer one thread alone gets
+// (run under TSan).
+using EstateConcurrency = Estate;
+TEST_P(EstateConcurrency, WhatCanFromSeveralThreadsAtOnceAnswersAsOneThread) {
+  auto regions = [this](daCachedStore& store, size_t c) {
+    std::string out;
+    unsigned long st = 0;
+    daWhatCan(store, callers_[c].pa(), "r", "/",
+              [&](daWhatCanRegion const& r) {
+                out += r.prefix + " " + r.aclLocation + " " + r.conditions.describe(1) + "\n";
+                return true;
+              },
+              st);
+    EXPECT_EQ(st, 0u);
+    return out;
+  };
+  std::vector<std::string> alone;
+  for (size_t c = 0; c < 4; ++c) alone.push_back(regions(*store_, c));
+  daCachedStore fresh("d", path_.c_str(), 1, 0);
+  unsigned long st = 0;
+  fresh.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  std::vector<std::thread> threads;
+  std::atomic<int> differ{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < 8; ++i)
+        if (regions(fresh, (t + i) % 4) != alone[(t + i) % 4]) ++differ;
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(differ.load(), 0);
+}
+
+auto const kNamings = ::testing::Values(gxestate::Naming::unique, gxestate::Naming::repeated);
+auto namingName(::testing::TestParamInfo<gxestate::Naming> const& info) {
+  return info.param == gxestate::Naming::unique ? "UniqueNames" : "RepeatedNames";
+}
+INSTANTIATE_TEST_SUITE_P(AccessReview, Estate, kNamings, namingName);
+INSTANTIATE_TEST_SUITE_P(AccessReview, EstateConcurrency, kNamings, namingName);
 
 // Names that share their first bytes ("/a", "/a-b", "/ab") are siblings,
 // not a subtree: neither the regions nor the object listing may carry an
@@ -297,6 +354,146 @@ TEST(AccessReview, RefusesBadQuestionsWithAStatus) {
   daWhatCan(store, nullptr, "r", "/nothing", [&](daWhatCanRegion const&) { return ++calls, true; }, st);
   EXPECT_EQ(st, da_s_no_such_object);
   EXPECT_EQ(calls, 0);
+}
+
+// Records a walk over the maps cannot take as they are leave what-can with
+// decide's answer: its status where decide fails, its regions where it
+// reads the record after all. Planted at /a under a root ACL that grants.
+TEST(AccessReview, WhatCanOnHostileRecordsAnswersAsDecide) {
+  auto stored = [](uint32_t type, std::string const& bytes) {
+    gxobj_t r{nullptr, 0, type, uint32_t(bytes.size()), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+    return hx_db_stored_value(r);
+  };
+  auto aclBytes = [](GxACL const& acl) {
+    hx_asn_buffer_t b{};
+    EXPECT_EQ(hxAsnEncodeObj(b, acl.value()), 0u);
+    std::string out(reinterpret_cast<char*>(b.data), b.length);
+    hx_asn_buffer_free(b);
+    return out;
+  };
+  std::string const aclMapKey = daPObjName("/a").getPObjToAclMapName().getFullName().getChars();
+  struct Case {
+    char const* what;
+    std::vector<char const*> names;  // the map at /a
+    std::vector<std::pair<std::string, std::string>> raw;  // planted behind the library's back
+  };
+  GxACLPermset r;
+  GxACL grant;
+  std::string const damaged = "\x30\x05\x04\x01x\x02";
+  std::vector<Case> cases = {
+      {"a map naming two ACLs", {"grant", "deny"}, {}},
+      {"a map naming a missing ACL", {"nosuch"}, {}},
+      {"a damaged ACL", {"bad"}, {{daAclName("bad").getFullName().getChars(), stored(gx_type_acl, damaged)}}},
+      {"an ACL map of the POP map's type", {}, {{aclMapKey, ""}}},
+      {"an ACL in an encoding the writer never makes", {"long"}, {}},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::string path = dir.file("p.db");
+    gxtest::createPolicyDb(path);
+    unsigned long st = 0;
+    {
+      daCachedStore w("d", path.c_str(), 1, 0);
+      w.openStore(0, st);
+      ASSERT_EQ(st, 0u);
+      for (char const* o : {"/a", "/a/b", "/c"}) gxtest::putObject(w, daPObjName(o), GxPObj());
+      w.mapAction("r", r, st);
+      GxACL deny;
+      grant = GxACL();
+      grant.addCellEntry(r);
+      deny.addCellEntry(GxACLPermset());
+      gxtest::putObject(w, daAclName("grant"), GxACL(grant));
+      gxtest::putObject(w, daAclName("deny"), std::move(deny));
+      for (auto [object, acl] : {std::pair{"/", "grant"}, {"/c", "deny"}}) {
+        GxMapPObjectToACL map;
+        map.add(acl);
+        gxtest::putObject(w, daPObjName(object).getPObjToAclMapName(), std::move(map));
+      }
+      if (!c.names.empty()) {
+        GxMapPObjectToACL map;
+        for (char const* n : c.names) map.add(n);
+        gxtest::putObject(w, daPObjName("/a").getPObjToAclMapName(), std::move(map));
+      }
+    }
+    if (std::string(c.what).find("POP map") != std::string::npos) {
+      GxMapObjToPop popMap;
+      popMap.add("grant");
+      hx_asn_buffer_t b{};
+      ASSERT_EQ(hxAsnEncodeObj(b, popMap.value()), 0u);
+      c.raw[0].second = stored(gx_type_map_pobj_to_pop, std::string(reinterpret_cast<char*>(b.data), b.length));
+      hx_asn_buffer_free(b);
+    }
+    if (c.names.size() == 1 && std::string(c.names[0]) == "long") {
+      // The outer sequence's length in the long form: "30 LL" becomes "30 81 LL".
+      std::string bytes = aclBytes(grant);
+      ASSERT_LT(uint8_t(bytes[1]), 0x80);
+      bytes.insert(1, 1, '\x81');
+      c.raw.push_back({daAclName("long").getFullName().getChars(), stored(gx_type_acl, bytes)});
+    }
+    if (!c.raw.empty()) ASSERT_EQ(gxtest::putRawValues(path, c.raw), 0);
+
+    daCachedStore store("d", path.c_str(), 1, 0);
+    store.openStore(1, st);
+    ASSERT_EQ(st, 0u);
+    gxpolicy::CallerAttributes caller(hx_uuid_t{7, 0, 0, 0, 0, {}}, {});
+    daDecision d;
+    unsigned long decided = 0;
+    store.decide("/a/b", caller.pa(), "r", nullptr, d, decided);
+    RegionMap regions;
+    daWhatCan(store, caller.pa(), "r", "/",
+              [&](daWhatCanRegion const& region) {
+                regions.prefixes.emplace(region.prefix, region.conditional);
+                regions.exceptions.insert(region.exceptions.begin(), region.exceptions.end());
+                return true;
+              },
+              st);
+    ASSERT_EQ(st, decided);
+    if (decided != 0) continue;
+    for (char const* o : {"/", "/a", "/a/b", "/c"})
+      EXPECT_EQ(regions.answer(o) != 0, decideTruth(store, o, caller.pa(), "r").acl) << o;
+  }
+}
+
+// A store kept open keeps what what-can read of its points for the next
+// call; a file changed behind a close and reopen is read again.
+TEST(AccessReview, WhatCanOnAStoreKeptOpenFollowsItsFileAcrossAReopen) {
+  TempDir dir;
+  std::string path = dir.file("p.db");
+  gxtest::createPolicyDb(path);
+  unsigned long st = 0;
+  auto attach = [&](char const* object, char const* acl) {
+    daCachedStore w("d", path.c_str(), 1, 0);
+    w.openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    GxACLPermset r;
+    w.mapAction("r", r, st);
+    GxACL grant;
+    grant.addCellEntry(r);
+    gxtest::putObject(w, daAclName("grant"), std::move(grant));
+    gxtest::putObject(w, daPObjName(object), GxPObj());
+    GxMapPObjectToACL map;
+    map.add(acl);
+    gxtest::putObject(w, daPObjName(object).getPObjToAclMapName(), std::move(map));
+  };
+  attach("/a", "grant");
+  daCachedStore store("d", path.c_str(), 1, 0);
+  store.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  gxpolicy::CallerAttributes caller(hx_uuid_t{7, 0, 0, 0, 0, {}}, {});
+  auto prefixes = [&] {
+    std::vector<std::string> out;
+    daWhatCan(store, caller.pa(), "r", "/", [&](daWhatCanRegion const& r) { return out.push_back(r.prefix), true; }, st);
+    EXPECT_EQ(st, 0u);
+    return out;
+  };
+  EXPECT_EQ(prefixes(), std::vector<std::string>{"/a"});
+  EXPECT_EQ(prefixes(), std::vector<std::string>{"/a"}) << "a second call, from what the first kept";
+  store.closeStore(st);
+  attach("/b", "grant");
+  store.openStore(1, st);
+  ASSERT_EQ(st, 0u);
+  EXPECT_EQ(prefixes(), (std::vector<std::string>{"/a", "/b"}));
 }
 
 }  // namespace
