@@ -1215,6 +1215,9 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   decision.callerLevel_ = ctx.authLevel == daDecisionContext::defaultAuthLevel ? (caller != nullptr ? 1 : 0)
                                                                                : std::max(ctx.authLevel, 0);
   decision.protection_ = ctx.protection;
+  // Read before the epoch below: the sequence number only grows, so the
+  // policy the memo then yields is at least this fresh.
+  getLocalSeqNum(decision.sequence_);
   // A question must ask for something: an empty (or absent) action string
   // would otherwise be granted everywhere, ACL or none.
   if (path == nullptr || actions == nullptr || actions[0] == '\0') {

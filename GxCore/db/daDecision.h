@@ -219,6 +219,11 @@ class daDecision {
   char const* ruleName() const { return policy_ ? policy_->ruleName.c_str() : ""; }
   char const* ruleLocation() const { return policy_ ? policy_->ruleLocation.c_str() : ""; }
 
+  // The store's policy sequence number when the decision began: the policy
+  // decided on is at least this fresh (a change landing during the
+  // decision may make it newer, never older). 0 when decide failed.
+  unsigned long sequence() const { return sequence_; }
+
  private:
   friend class daCachedStore;
   void reset() {
@@ -235,6 +240,7 @@ class daDecision {
     permissions_.setMinPermissions();
     permissionsText_.clear();
     textReady_ = true;
+    sequence_ = 0;
   }
 
   // Applies the conditions of the policy in force after the ACL granted:
@@ -263,6 +269,7 @@ class daDecision {
   daCachedStore* store_ = nullptr;  // names the permissions
   mutable ZUTF8String_6_0 permissionsText_;
   mutable bool textReady_ = true;
+  unsigned long sequence_ = 0;
   // The policy in force, kept alive by owner_: the memo table that holds it
   // (taken once per table, so that a warm decision writes no reference
   // count other threads' decisions also write).
