@@ -1,6 +1,8 @@
 // Publishing for replicas (publish.h).
 #include "tools/common/publish.h"
 
+#include "outside/nats_bell.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -77,6 +79,13 @@ std::vector<std::string> describePublish(PublishRequest const& request, PublishO
                            static_cast<unsigned long long>(m.registrySize), m.registrySha256.c_str()));
   if (outcome.result.removed > 0) lines.push_back(format("removed %u older snapshot(s)", outcome.result.removed));
   return lines;
+}
+
+bool announcePublished(std::string const& url, unsigned long sequence, int timeoutMs, Problem& problem) {
+  std::string why;
+  if (hxnats::announce(url, sequence, timeoutMs, why)) return true;
+  problem = Problem{"cannot announce sequence " + std::to_string(sequence) + " on " + url, 0, why, ""};
+  return false;
 }
 
 }  // namespace gxpolicy

@@ -53,8 +53,8 @@ class SnapshotServer {
   // not one, the address does not parse, the port is taken or a thread
   // cannot start.
   bool start(std::string& error);
-  // Releases the held requests (each answered with the current manifest)
-  // and stops; idempotent.
+  // Ends the held requests at once (answered with the current manifest,
+  // or their connections closed as the server stops) and stops; idempotent.
   void stop();
   // The manifest may have changed: wakes the held long-polls, which read
   // it again. For a publisher in the same process; the directory watch
