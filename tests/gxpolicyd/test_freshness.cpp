@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <future>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "GxCore/remote/daSnapshot.h"
+#include "daemon_process.h"
 #include "http_client.h"
 #include "nats_fixture.h"
 #include "outside/nats_bell.h"
@@ -385,6 +387,77 @@ TEST_F(Freshness, CheckJsonSaysTheSequenceNumberDecidedOn) {
   ASSERT_EQ(st, 0u);
   s.getLocalSeqNum(seq);
   EXPECT_EQ(j["sequence"].get<unsigned long>(), seq);
+}
+#endif
+
+#if defined(GXPOLICY_BINARY) && defined(GXPOLICYD_BINARY)
+// The README's block marked name, its lines unindented and each of values
+// replaced; "" when the block or a value is missing.
+std::string readmeRecipe(std::string const& name, std::vector<std::pair<std::string, std::string>> const& values) {
+  std::string const readme = gxtest::readFile(std::string(GXCORE_SOURCE_DIR) + "/README.md");
+  std::string const begin = "<!-- gxpolicyd " + name + ": begin -->\n";
+  std::size_t from = readme.find(begin), to = readme.find("<!-- gxpolicyd " + name + ": end -->");
+  if (from == std::string::npos || to == std::string::npos) return "";
+  std::string out = readme.substr(from + begin.size(), to - from - begin.size());
+  for (auto const& [key, value] : values) {
+    if (out.find(key) == std::string::npos) return "";
+    for (std::size_t at = 0; (at = out.find(key, at)) != std::string::npos; at += value.size())
+      out.replace(at, key.size(), value);
+  }
+  return out;
+}
+
+std::vector<std::string> words(std::string const& text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(out.empty() ? std::string(GXPOLICYD_BINARY) : w);
+  return out;
+}
+
+// The README's doorbell recipe run as it is: the master's folder served
+// with the long-poll, a replica ringing on it; a publish reaches the
+// replica well before its 300 s poll, and a check demanding the published
+// number is answered from it.
+TEST(GxpolicydDoorbellReadme, APublishReachesTheReplicaAndIsReadBack) {
+  gxtest::TempDir dir;
+  std::string const d = dir.path().string(), master = d + "/master.db", www = d + "/www";
+  gxtest::makePolicyDb(master, {"m0"}, 0x600, "Default");
+  auto publish = [&] {
+    std::string out = d + "/publish.out";
+    EXPECT_EQ(std::system((std::string(GXPOLICY_BINARY) + " publish " + master + " " + www + " > " + out).c_str()), 0);
+    std::string text = gxtest::readFile(out);
+    std::size_t at = text.find("sequence ");
+    return at == std::string::npos ? 0ul : std::stoul(text.substr(at + 9));
+  };
+  ASSERT_NE(publish(), 0u);
+  int const sp = gxtest::freeLoopbackPort(), rp = gxtest::freeLoopbackPort();
+  std::string const snapshots = "127.0.0.1:" + std::to_string(sp);
+  gxtest::DaemonProcess server, replica;
+  auto serverArgs = words(readmeRecipe("doorbell master", {{"/srv/policy", www}, {"0.0.0.0:8282", snapshots}}));
+  ASSERT_GT(serverArgs.size(), 1u);
+  ASSERT_TRUE(server.start(serverArgs, d + "/server.log", 10s, [&] { return gxtest::acceptsConnections(sp); }))
+      << gxtest::readFile(d + "/server.log");
+  auto replicaArgs = words(readmeRecipe("doorbell replica", {{"replica.db", d + "/replica.db"},
+                                                             {"master:8282", snapshots},
+                                                             {"127.0.0.1:8181", "127.0.0.1:" + std::to_string(rp)}}));
+  ASSERT_GT(replicaArgs.size(), 1u);
+  ASSERT_TRUE(replica.start(replicaArgs, d + "/replica.log", 30s, [&] { return gxtest::healthy(rp); }))
+      << gxtest::readFile(d + "/replica.log");
+
+  auto check = [&](std::string const& headers) {
+    return gxtest::requestOnce(rp, gxtest::httpRequest("POST", "/v1/check", headers, kCheck));
+  };
+  gxtest::addAcls(master, {"m1"}, "Default");
+  auto t = Clock::now();
+  unsigned long next = publish();
+  ASSERT_TRUE(within(3000ms, [&] { return check("").headers["x-gx-sequence"] == std::to_string(next); }))
+      << gxtest::readFile(d + "/replica.log");
+  EXPECT_LT(millisSince(t), 1500);
+  gxtest::addAcls(master, {"m2"}, "Default");
+  next = publish();
+  gxtest::Reply r = check("X-Gx-Min-Sequence: " + std::to_string(next) + "\r\n");
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.headers["x-gx-sequence"], std::to_string(next));
 }
 #endif
 
