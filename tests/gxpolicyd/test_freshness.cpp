@@ -177,7 +177,7 @@ TEST_F(Freshness, LongPollDoorbellBringsAChangeInMillisecondsAndAnIdleReplicaOnl
   auto t = Clock::now();
   unsigned long next = change("m1");
   ASSERT_TRUE(within(2000ms, [&] { return r->servedSequence() == next; }));
-  EXPECT_LT(millisSince(t), 500) << "publish -> replica current";
+  EXPECT_LT(millisSince(t), 1000) << "publish -> replica current (its poll is an hour)";
   EXPECT_TRUE(gxtest::hasAcl(r->store(), "m1"));
 
   // Idle for 3 s with the master held for 2 s at a time: the doorbell's
@@ -227,12 +227,15 @@ TEST_F(Freshness, NatsDoorbellSurvivesABrokerThatIsDownAtStartAndComesBack) {
   int port = gxtest::freeLoopbackPort();
   std::string bell = "nats://127.0.0.1:" + std::to_string(port) + "/gx.published";
   auto r = replica(bell);
+  ASSERT_TRUE(within(5000ms, [&] { return r->checks() >= 1; }));  // its first look at the master
   std::string error;
   EXPECT_FALSE(hxnats::announce(bell, 1, 500, error));
   EXPECT_NE(error.find("cannot announce"), std::string::npos);
-#ifdef GXPOLICY_BINARY
-  // Publishing goes on without the broker: a warning, status 0.
   gxtest::addAcls(master_, {"m1"}, "d");
+#ifndef GXPOLICY_BINARY
+  change("m2");
+#else
+  // Publishing goes on without the broker: a warning, status 0.
   std::string out = dir_.file("publish.out");
   EXPECT_EQ(std::system((std::string(GXPOLICY_BINARY) + " publish --domain d " + master_ + " " + www_ +
                          " --announce " + bell + " > " + out + " 2>&1").c_str()),
@@ -241,9 +244,15 @@ TEST_F(Freshness, NatsDoorbellSurvivesABrokerThatIsDownAtStartAndComesBack) {
 #endif
   // Decisions go on meanwhile; the broker then starts on that port.
   EXPECT_TRUE(r->isOpen());
+  // Published while the broker was down: the replica has not heard of it.
+  daSnapshotManifest published;
+  unsigned long st = 0;
+  daSnapshotManifestParse(gxtest::readFile(www_ + "/manifest.json"), published, st);
+  ASSERT_EQ(st, 0u);
+  unsigned long next = published.sequence;
+  EXPECT_LT(r->servedSequence(), next);
   gxtest::NatsServer nats(port);
   ASSERT_TRUE(nats.running()) << nats.error();
-  unsigned long next = change("m2");
   // The reconnection rings by itself (announcements in the gap are lost).
   ASSERT_TRUE(within(8000ms, [&] { return r->servedSequence() == next; }));
   r->stop();
@@ -325,17 +334,15 @@ TEST_F(ReadYourWrites, AMinimumSequenceWaitsForTheReplicaThenAnswersOr409) {
   // Published before the question: the wait asks the master at once (the
   // replica would otherwise look an hour later).
   unsigned long next = change("m1");
-  auto t = Clock::now();
   gxpolicyd::Response r = post("/v1/check", std::string(R"({"object":"/web","actions":"r","min_sequence":)") +
                                                 std::to_string(next) + "}");
   ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_LT(millisSince(t), 400);
   EXPECT_EQ(header(r, "X-Gx-Sequence"), std::to_string(next));
   EXPECT_TRUE(gxtest::hasAcl(replica_->store(), "m1"));
 
   // A number the master never reaches: 409 after the bound, saying what
   // the replica has.
-  t = Clock::now();
+  auto t = Clock::now();
   r = post("/v1/check/batch", std::string("[") + kCheck + "]", std::to_string(next + 5));
   EXPECT_EQ(r.status, 409) << r.body;
   EXPECT_GE(millisSince(t), 350);

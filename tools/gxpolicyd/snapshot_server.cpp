@@ -111,13 +111,15 @@ MHD_Result queueText(MHD_Connection* c, unsigned status, std::string const& text
 
 struct SnapshotServer::Hooks {
   static MHD_Result answer(void* cls, MHD_Connection* c, char const* url, char const* method, char const*,
-                           char const*, std::size_t* uploadSize, void**) {
+                           char const*, std::size_t* uploadSize, void** state) {
     auto* self = static_cast<SnapshotServer*>(cls);
-    self->requests_.fetch_add(1, std::memory_order_relaxed);
-    if (*uploadSize != 0) {  // a body is not read: the answer is queued already
+    // Answered on the first call; a body that follows is read and dropped.
+    if (*state != nullptr) {
       *uploadSize = 0;
       return MHD_YES;
     }
+    *state = self;
+    self->requests_.fetch_add(1, std::memory_order_relaxed);
     std::string_view path(url);
     bool head = std::strcmp(method, "HEAD") == 0;
     if (!head && std::strcmp(method, "GET") != 0) {
