@@ -569,6 +569,7 @@ class ActionMemo {
 struct ThreadState {
   ActionMemo actions;
   std::shared_ptr<SharedMemo> memo;
+  unsigned long sequence = 0;  // the store's sequence number as this thread took up memo's epoch
 };
 
 // The calling thread's state, one per store it has decided on lately; the
@@ -1215,9 +1216,6 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   decision.callerLevel_ = ctx.authLevel == daDecisionContext::defaultAuthLevel ? (caller != nullptr ? 1 : 0)
                                                                                : std::max(ctx.authLevel, 0);
   decision.protection_ = ctx.protection;
-  // Read before the epoch below: the sequence number only grows, so the
-  // policy the memo then yields is at least this fresh.
-  getLocalSeqNum(decision.sequence_);
   // A question must ask for something: an empty (or absent) action string
   // would otherwise be granted everywhere, ACL or none.
   if (path == nullptr || actions == nullptr || actions[0] == '\0') {
@@ -1238,9 +1236,15 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   // decision uses once the epoch has moved.
   ThreadState& mine = tlsStates.forStore(*this);
   if (!mine.memo || mine.memo->epoch() != policyEpoch()) {
+    // The sequence number goes with the epoch: read (under the store's
+    // lock, which its writers hold) once per epoch a thread takes up, not
+    // on every decision.
+    unsigned long seqStatus = 0;
+    getSeqNum(mine.sequence, seqStatus);
     status = joinSharedMemo(*this, *decisionPolicies_, mine, policyEpoch());
     if (status != 0) return;
   }
+  decision.sequence_ = mine.sequence;
   SharedMemo& memo = *mine.memo;
   std::uint64_t const epoch = memo.epoch();
   std::string_view const actionText(actions);

@@ -219,9 +219,13 @@ class daDecision {
   char const* ruleName() const { return policy_ ? policy_->ruleName.c_str() : ""; }
   char const* ruleLocation() const { return policy_ ? policy_->ruleLocation.c_str() : ""; }
 
-  // The store's policy sequence number when the decision began: the policy
-  // decided on is at least this fresh (a change landing during the
-  // decision may make it newer, never older). 0 when decide failed.
+  // The store's sequence number as the deciding thread took up the policy
+  // epoch it decided in (read once per epoch, under the store's lock):
+  // commits that change no policy do not move the epoch, so it may be
+  // lower than the store's number now, and a commit landing in the instant
+  // the thread took up the epoch may be counted a moment before its policy
+  // is in force. 0 when decide failed. (gxpolicyd answers with the number
+  // of the replica as fully in place instead.)
   unsigned long sequence() const { return sequence_; }
 
  private:

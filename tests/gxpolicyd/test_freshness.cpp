@@ -37,14 +37,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-bool within(std::chrono::milliseconds limit, std::function<bool()> const& done) {
-  auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(2ms);
-  }
-  return done();
-}
+using gxtest::within;
 
 long millisSince(Clock::time_point t) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
