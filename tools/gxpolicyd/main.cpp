@@ -58,6 +58,7 @@
 #include "tools/common/cli_docs.h"
 #include "tools/common/audit_record.h"
 #include "tools/common/command_line.h"
+#include "tools/common/signing_keys.h"
 #include "tools/common/private_file.h"
 #include "tools/common/registry_open.h"
 #include "tools/common/status_text.h"
@@ -296,8 +297,15 @@ Settings settle(Args const& a) {
   replicaOptions.http.verifyTls = !a.insecure;
   replicaOptions.allowRollback = a.allowRollback;
   replicaOptions.http.caFile = a.caFile;
+  gxpolicy::Problem keyProblem;
+  auto trusted = gxpolicy::loadKeyFiles(a.trust, false, keyProblem);
+  if (!trusted) quit("--trust: " + gxpolicy::describe(keyProblem));
+  replicaOptions.http.trustedKeys = std::move(*trusted);
+  replicaOptions.http.s3Endpoint = a.s3Endpoint;
+  replicaOptions.http.s3Region = a.s3Region;
+  replicaOptions.http.ociPlainHttp = a.ociPlainHttp;
   if (!a.doorbell.empty() && a.master.find("://") == std::string::npos)
-    quit("--doorbell needs an http(s):// --master (the doorbell only says when to ask it)");
+    quit("--doorbell needs a --master URL (the doorbell only says when to ask it)");
   replicaOptions.doorbell = a.doorbell;
   replicaOptions.doorbellWaitSeconds = a.doorbellWait;
   service.freshnessWait = std::chrono::milliseconds(static_cast<long>(a.freshnessWait * 1000));
