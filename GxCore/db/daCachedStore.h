@@ -252,9 +252,10 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // Thread-safe. A warm decision takes no lock; one that must resolve the
   // policy in force, or that is the thread's first in a new policy epoch,
   // takes the state lock shared (daCacheStateLock(open)), so the calling
-  // thread must not hold this store's state lock itself. A decision handed
-  // to an audit sink also takes the database lock briefly (the record's
-  // sequence number, getSeqNum): nor must it hold that.
+  // thread must not hold this store's state lock itself. A thread's first
+  // decision in a policy epoch, and a decision handed to an audit sink, also
+  // take the database lock briefly (the record's sequence number,
+  // getSeqNum): nor must it hold that.
   // Never throws: every failure is a status. A warm decision with no rule
   // in force allocates nothing once decision has been used.
   void decide(char const* path, sec_id_pa_t* caller, char const* actions, GxAddress const* address,

@@ -569,6 +569,7 @@ class ActionMemo {
 struct ThreadState {
   ActionMemo actions;
   std::shared_ptr<SharedMemo> memo;
+  unsigned long sequence = 0;  // the store's sequence number as this thread took up memo's epoch
 };
 
 // The calling thread's state, one per store it has decided on lately; the
@@ -1235,9 +1236,15 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   // decision uses once the epoch has moved.
   ThreadState& mine = tlsStates.forStore(*this);
   if (!mine.memo || mine.memo->epoch() != policyEpoch()) {
+    // The sequence number goes with the epoch: read (under the store's
+    // lock, which its writers hold) once per epoch a thread takes up, not
+    // on every decision.
+    unsigned long seqStatus = 0;
+    getSeqNum(mine.sequence, seqStatus);
     status = joinSharedMemo(*this, *decisionPolicies_, mine, policyEpoch());
     if (status != 0) return;
   }
+  decision.sequence_ = mine.sequence;
   SharedMemo& memo = *mine.memo;
   std::uint64_t const epoch = memo.epoch();
   std::string_view const actionText(actions);

@@ -219,6 +219,15 @@ class daDecision {
   char const* ruleName() const { return policy_ ? policy_->ruleName.c_str() : ""; }
   char const* ruleLocation() const { return policy_ ? policy_->ruleLocation.c_str() : ""; }
 
+  // The store's sequence number as the deciding thread took up the policy
+  // epoch it decided in (read once per epoch, under the store's lock):
+  // commits that change no policy do not move the epoch, so it may be
+  // lower than the store's number now, and a commit landing in the instant
+  // the thread took up the epoch may be counted a moment before its policy
+  // is in force. 0 when decide failed. (gxpolicyd answers with the number
+  // of the replica as fully in place instead.)
+  unsigned long sequence() const { return sequence_; }
+
  private:
   friend class daCachedStore;
   void reset() {
@@ -235,6 +244,7 @@ class daDecision {
     permissions_.setMinPermissions();
     permissionsText_.clear();
     textReady_ = true;
+    sequence_ = 0;
   }
 
   // Applies the conditions of the policy in force after the ACL granted:
@@ -263,6 +273,7 @@ class daDecision {
   daCachedStore* store_ = nullptr;  // names the permissions
   mutable ZUTF8String_6_0 permissionsText_;
   mutable bool textReady_ = true;
+  unsigned long sequence_ = 0;
   // The policy in force, kept alive by owner_: the memo table that holds it
   // (taken once per table, so that a warm decision writes no reference
   // count other threads' decisions also write).

@@ -142,6 +142,7 @@ TEST_F(ExampleService, MalformedRequestsAreRefusedAndUndecidableOnesDenied) {
   // Every answer echoes the request's id, the body checks' refusals too.
   for (std::string const& body : {std::string("{"), good.dump(), std::string(9000, ' ')}) {
     auto r = post("/access/v1/evaluation", body, {{"X-Request-ID", "req-7"}});
+    std::erase_if(r.headers, [](auto const& h) { return h.first == gxpolicyd::kSequenceHeader; });
     EXPECT_EQ(r.headers, (std::vector<std::pair<std::string, std::string>>{{"X-Request-ID", "req-7"}})) << r.status;
   }
 }

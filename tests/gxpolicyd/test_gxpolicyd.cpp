@@ -515,8 +515,13 @@ TEST_F(ServiceOnExample, DefaultAnswersComeFromTheRecordAndDetailAddsTheEntries)
   ASSERT_EQ(batch.status, 200) << batch.body;
   json results = json::parse(batch.body)["results"];
   ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0], json::parse(post(service, "/v1/check", bodies[3]).body));
-  EXPECT_EQ(results[1], json::parse(post(service, "/v1/check", bodies[6]).body));
+  auto single = [&](std::string const& body) {  // the batch says its sequence number once, at the top
+    json j = json::parse(post(service, "/v1/check", body).body);
+    j.erase("sequence");
+    return j;
+  };
+  EXPECT_EQ(results[0], single(bodies[3]));
+  EXPECT_EQ(results[1], single(bodies[6]));
   Response detailed = post(service, "/v1/check/batch", R"({"detail":true,"checks":[)" + bodies[3] + "]}");
   ASSERT_EQ(detailed.status, 200) << detailed.body;
   EXPECT_FALSE(json::parse(detailed.body)["results"][0]["entries"].empty());
@@ -550,7 +555,7 @@ TEST_F(ServiceOnExample, CompactBatchesAnswerAGrantedBitAndACausePerCheck) {
                     R"({"compact":true,"checks":[{"object":"/web/blog","actions":"r"},)"
                     R"({"object":"/web/admin","actions":"r","user":"dave"},{"object":"/web/docs","actions":"m","user":"bob"}]})");
   ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(r.body, "{\"results\":[[1,\"granted\"],[0,\"acl-denied\"],[1,\"granted\"]]}\n");
+  EXPECT_EQ(json::parse(r.body)["results"], json::parse(R"([[1,"granted"],[0,"acl-denied"],[1,"granted"]])"));
   struct Bad {
     std::string body;
     char const* field;

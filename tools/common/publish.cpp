@@ -1,6 +1,8 @@
 // Publishing for replicas (publish.h).
 #include "tools/common/publish.h"
 
+#include "outside/nats_bell.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -137,6 +139,13 @@ std::vector<std::string> describePublish(PublishRequest const& request, PublishO
     lines.push_back(format("uploaded %u object(s), %llu bytes, to %s; removed %u", outcome.upload.uploaded,
                            static_cast<unsigned long long>(outcome.upload.bytes), dir, outcome.upload.removed));
   return lines;
+}
+
+bool announcePublished(std::string const& url, unsigned long sequence, int timeoutMs, Problem& problem) {
+  std::string why;
+  if (hxnats::announce(url, sequence, timeoutMs, why)) return true;
+  problem = Problem{"cannot announce sequence " + std::to_string(sequence) + " on " + url, 0, why, ""};
+  return false;
 }
 
 }  // namespace gxpolicy

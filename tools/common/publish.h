@@ -86,4 +86,13 @@ std::optional<PublishOutcome> publishSnapshot(PublishRequest const& request, Pro
 // nothing was written; a line naming the signing key ids when signed.
 std::vector<std::string> describePublish(PublishRequest const& request, PublishOutcome const& outcome);
 
+// Rings the replicas' doorbell: tells the NATS broker at url
+// ("nats://HOST:PORT/SUBJECT", outside/nats_bell.h) that sequence is
+// published, waiting at most timeoutMs for the broker to take it. True when
+// it did; false with problem set (message "cannot announce sequence N on
+// URL", the client's words as hint) when the URL is bad or the broker does
+// not answer. A failure costs the replicas only freshness: they still poll.
+// Throws std::bad_alloc only.
+bool announcePublished(std::string const& url, unsigned long sequence, int timeoutMs, Problem& problem);
+
 }  // namespace gxpolicy

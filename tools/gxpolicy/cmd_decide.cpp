@@ -133,8 +133,13 @@ void ask(DecideArgs const& a, bool detail) {
   Explanation e;
   if (!explainDecision(*store, question, caller, registry.get(), detail, d, e, problem))
     error(problem);
-  if (a.json) std::printf("%s\n", toJson(e, detail).dump(2).c_str());
-  else std::fputs((detail ? renderExplain(e) : renderCheck(e)).c_str(), stdout);
+  if (a.json) {
+    // The policy sequence number decided on, so that a later question can
+    // ask a replica for an answer at least as fresh.
+    nlohmann::ordered_json j = toJson(e, detail);
+    j["sequence"] = d.sequence();
+    std::printf("%s\n", j.dump(2).c_str());
+  } else std::fputs((detail ? renderExplain(e) : renderCheck(e)).c_str(), stdout);
   std::fflush(stdout);
   if (!e.granted) throw CLI::RuntimeError(kExitDenied);
 }

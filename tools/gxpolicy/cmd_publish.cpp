@@ -2,7 +2,8 @@
 // policy database and its manifest into a folder that any web server can
 // serve to replicas on other machines (daSnapshot.h describes the layout),
 // with the delta from the previous publish and the master's user registry
-// when it has one.
+// when it has one. With --announce, the replicas' doorbell is rung on a
+// NATS broker once the manifest is in place.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -13,7 +14,13 @@
 namespace gxpolicy {
 namespace {
 
-void publish(PublishRequest const& request) {
+struct PublishArgs {
+  PublishRequest request;
+  std::string announce;  // nats://HOST:PORT/SUBJECT, or ""
+};
+
+void publish(PublishArgs const& args) {
+  PublishRequest const& request = args.request;
   Problem problem;
   auto outcome = publishSnapshot(request, problem);
   if (!outcome) {
@@ -22,12 +29,23 @@ void publish(PublishRequest const& request) {
     throw CLI::RuntimeError(fail(what, problem.status));
   }
   for (auto const& line : describePublish(request, *outcome)) std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  // The snapshot is published whatever the broker does: a broker that is
+  // down costs the replicas freshness only (they poll), so it is a warning.
+  if (!args.announce.empty()) {
+    if (announcePublished(args.announce, outcome->sequence(), 5000, problem))
+      std::printf("announced sequence %lu on %s\n", outcome->sequence(), args.announce.c_str());
+    else
+      std::fprintf(stderr, "gxpolicy: warning: %s: %s; replicas learn of it at their next poll\n",
+                   problem.message.c_str(), problem.hint.c_str());
+  }
 }
 
 }  // namespace
 
 void registerPublishCommands(CLI::App& app) {
-  auto args = std::make_shared<PublishRequest>();
+  auto all = std::make_shared<PublishArgs>();
+  PublishRequest* args = &all->request;
   auto* sub = app.add_subcommand(
       "publish", "write a snapshot of a master database and its manifest into DIR, for replicas that fetch it over HTTP(S)");
   sub->add_option("MASTER", args->master, "master policy database file")->required();
@@ -56,7 +74,10 @@ void registerPublishCommands(CLI::App& app) {
                   "sign the manifest with this private key (gxpolicy keygen; repeat the option to sign with "
                   "several keys while rotating them)")
       ->allow_extra_args(false);
-  sub->callback([args] { publish(*args); });
+  sub->add_option("--announce", all->announce,
+                  "then tell the replicas' doorbell on this NATS broker, nats://HOST:PORT/SUBJECT (a broker that does "
+                  "not answer is a warning: replicas still poll)");
+  sub->callback([all] { publish(*all); });
 }
 
 }  // namespace gxpolicy

@@ -10,6 +10,9 @@
 //             [--audit-file PATH [--audit-max-bytes N --audit-keep N] | --audit-syslog [--audit-syslog-socket PATH]]
 //             [--audit-queue N] [--audit-full block|drop] [--audit-flush-ms N]
 //             [--audit-strict] [--audit-fsync-ms N]
+//             [--doorbell URL [--doorbell-wait S]] [--freshness-wait S] [--freshness-waiters N]
+//             [--serve-snapshots DIR [--snapshots-listen ADDR:PORT] [--snapshots-held N]]
+//   gxpolicyd --serve-snapshots DIR [--snapshots-listen ADDR:PORT]   (the publish directory alone)
 //
 // The replica follows its master (or, without one, the database file
 // itself) every --refresh seconds, and the user registry file is checked
@@ -26,6 +29,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -48,6 +52,7 @@
 #include "tools/gxpolicyd/options.h"
 #include "tools/gxpolicyd/registry_watch.h"
 #include "tools/gxpolicyd/replica.h"
+#include "tools/gxpolicyd/snapshot_server.h"
 #include "tools/gxpolicyd/service.h"
 #include "tools/gxpolicyd/systemd.h"
 #include "tools/common/cli_docs.h"
@@ -299,6 +304,12 @@ Settings settle(Args const& a) {
   replicaOptions.http.s3Endpoint = a.s3Endpoint;
   replicaOptions.http.s3Region = a.s3Region;
   replicaOptions.http.ociPlainHttp = a.ociPlainHttp;
+  if (!a.doorbell.empty() && a.master.find("://") == std::string::npos)
+    quit("--doorbell needs a --master URL (the doorbell only says when to ask it)");
+  replicaOptions.doorbell = a.doorbell;
+  replicaOptions.doorbellWaitSeconds = a.doorbellWait;
+  service.freshnessWait = std::chrono::milliseconds(static_cast<long>(a.freshnessWait * 1000));
+  service.maxFreshnessWaiters = a.freshnessWaiters;
   if (!a.tokenFile.empty() && !readSecretFile(a.tokenFile, 1, replicaOptions.http.bearerToken, error))
     quit("--token-file: " + error + "; give a file whose first line is the token");
   if (a.master.empty()) {
@@ -326,6 +337,39 @@ int checkConfiguration(Args const& a) {
     quit("--registry: cannot read " + a.registry + ": " + std::strerror(errno));
   std::printf("gxpolicyd: the configuration is usable\n");
   return 0;
+}
+
+// The publish directory served to replicas (--serve-snapshots), or null.
+// Quits when it cannot be served.
+std::unique_ptr<gxpolicyd::SnapshotServer> startSnapshots(Args const& a) {
+  if (a.serveSnapshots.empty()) return nullptr;
+  gxpolicyd::SnapshotServerOptions o;
+  o.dir = a.serveSnapshots;
+  o.maxHeld = a.snapshotsHeld;
+  o.connectionLimit = std::max(1024u, a.snapshotsHeld + 64);
+  if (!parseListen(a.snapshotsListen, o.address, o.port))
+    quit("--snapshots-listen: \"" + a.snapshotsListen + "\" is not ADDR:PORT (e.g. 0.0.0.0:8282)");
+  auto server = std::make_unique<gxpolicyd::SnapshotServer>(o, logLine);
+  std::string error;
+  if (!server->start(error)) quit("--serve-snapshots: " + error);
+  logLine("serving " + o.dir + " to replicas on " + o.address + ":" + std::to_string(server->port()) + "/snapshots/");
+  return server;
+}
+
+// --serve-snapshots without --db: the publish directory alone, until
+// SIGTERM or SIGINT.
+int serveSnapshotsOnly(Args const& a) {
+  std::unique_ptr<gxpolicyd::SnapshotServer> snapshots = startSnapshots(a);
+  gxpolicyd::notify("READY=1\nSTATUS=serving snapshots");
+  sigset_t waited = waitedSignals();
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&waited, &sig) != 0 || sig == SIGHUP) continue;
+    gxpolicyd::notify("STOPPING=1");
+    snapshots->stop();
+    logLine("stopped");
+    return 0;
+  }
 }
 
 int serve(Args const& a) {
@@ -380,6 +424,7 @@ int serve(Args const& a) {
   decisions.setInFlight([&server] { return server.inFlight(); });
   decisions.setConnectionsRefused([&server] { return server.refusedConnections(); });
   if (!server.start(error)) quit(error);
+  std::unique_ptr<gxpolicyd::SnapshotServer> snapshots = startSnapshots(a);
   replica.start();
   watch->start();
   logLine("listening on " + (http.socketPath.empty() ? http.address + ":" + std::to_string(http.port) : "unix:" + http.socketPath) + " with " + std::to_string(http.threads) +
@@ -406,6 +451,7 @@ int serve(Args const& a) {
     logLine(std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + ": finishing the requests in flight");
     gxpolicyd::notify("STOPPING=1");
     server.stop();
+    if (snapshots) snapshots->stop();
     watch->stop();
     if (audit) audit->stop();  // every decision answered is written before the exit
     // A question to a master that does not answer is not waited for.
@@ -497,6 +543,7 @@ int main(int argc, char** argv) {
       return gxpolicy::kExitError;
     }
   }
+  if (a.db.empty() && !a.serveSnapshots.empty() && !a.checkConfig) return serveSnapshotsOnly(a);
   if (a.db.empty()) {
     logAt(LOG_ERR, "--db is required (on the command line or as \"db = FILE\" in the configuration file)");
     return gxpolicy::kExitError;

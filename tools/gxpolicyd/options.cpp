@@ -114,6 +114,25 @@ void defineOptions(CLI::App& app, Args& a) {
                  "Decisions recorded at objects without a POP in force (a POP's own audit level governs its "
                  "objects), and failed decisions: permit, deny, error, warning, all or none, comma-separated")
       ->capture_default_str();
+  app.add_option("--doorbell", a.doorbell,
+                 "Ask the master at once when this rings: the master's http(s):// snapshot URL (a long-poll on its "
+                 "manifest) or nats://HOST:PORT/SUBJECT; polling every --refresh seconds stays as the fallback");
+  app.add_option("--doorbell-wait", a.doorbellWait, "Seconds the master may hold one long-poll of the doorbell")
+      ->capture_default_str()->check(CLI::Range(1u, 3600u));
+  app.add_option("--freshness-wait", a.freshnessWait,
+                 "Seconds a request naming a minimum sequence number (X-Gx-Min-Sequence, \"min_sequence\") waits "
+                 "for the replica to reach it before 409")
+      ->capture_default_str()->check(CLI::Range(0.0, 60.0));
+  app.add_option("--freshness-waiters", a.freshnessWaiters,
+                 "Requests waiting for a newer policy at once (each holds an answering thread); more get 503")
+      ->capture_default_str()->check(CLI::Range(1u, 100000u));
+  app.add_option("--serve-snapshots", a.serveSnapshots,
+                 "Serve this publish directory to replicas (GET /snapshots/FILE, with a long-poll on "
+                 "manifest.json?after=N&wait=S) on --snapshots-listen; without --db, serve only that");
+  app.add_option("--snapshots-listen", a.snapshotsListen, "ADDR:PORT the publish directory is served on")
+      ->capture_default_str();
+  app.add_option("--snapshots-held", a.snapshotsHeld, "Long-polls of the manifest held at once (a thread each); more get 503")
+      ->capture_default_str()->check(CLI::Range(1u, 100000u));
 }
 
 std::vector<std::string> const& optionsNotInConfig() {

@@ -55,6 +55,13 @@ struct Args {
   bool auditStrict = false;
   unsigned auditFsyncMs = 1000;
   std::string auditLevel = "deny,error,warning";
+  std::string doorbell;           // --doorbell URL
+  unsigned doorbellWait = 30;     // --doorbell-wait SECONDS
+  double freshnessWait = 1;       // --freshness-wait SECONDS
+  unsigned freshnessWaiters = 64;  // --freshness-waiters N
+  std::string serveSnapshots;     // --serve-snapshots DIR
+  std::string snapshotsListen = "127.0.0.1:8282";  // --snapshots-listen ADDR:PORT
+  unsigned snapshotsHeld = 256;   // --snapshots-held N
 };
 
 // Adds every option of the service to app, bound to a's members, and

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <new>
 #include <utility>
@@ -87,6 +88,7 @@ unsigned long ServedReplica::open(std::string& error) {
     return st;
   }
   open_.store(true);
+  publishServed();
   confirmed_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   return 0;
 }
@@ -122,8 +124,64 @@ double ServedReplica::ageSeconds() const {
   return std::chrono::duration<double>(since).count();
 }
 
+void ServedReplica::publishServed() {
+  unsigned long seq = 0;
+  policy_->getLocalSeqNum(seq);
+  {
+    std::lock_guard<std::mutex> hold(waitMutex_);
+    served_.store(seq == daLocalStore::invalidSeqnum ? 0 : seq, std::memory_order_release);
+  }
+  reached_.notify_all();
+}
+
+bool ServedReplica::someoneWaits() {
+  std::lock_guard<std::mutex> hold(waitMutex_);
+  return waiters_ > 0 && wanted_ > served_.load(std::memory_order_relaxed);
+}
+
+AwaitResult ServedReplica::awaitSequence(unsigned long wanted, std::chrono::milliseconds bound, unsigned maxWaiters,
+                                         unsigned long& have) {
+  std::unique_lock<std::mutex> hold(waitMutex_);
+  auto reached = [&] { return served_.load(std::memory_order_relaxed) >= wanted; };
+  if (reached()) {
+    have = served_.load(std::memory_order_relaxed);
+    return AwaitResult::reached;
+  }
+  if (waiters_ >= maxWaiters) {
+    have = served_.load(std::memory_order_relaxed);
+    return AwaitResult::tooMany;
+  }
+  ++waiters_;
+  wanted_ = std::max(wanted_, wanted);
+  hold.unlock();
+  refreshNow();
+  hold.lock();
+  bool ok = reached_.wait_for(hold, bound, reached);
+  if (--waiters_ == 0) wanted_ = 0;
+  have = served_.load(std::memory_order_relaxed);
+  return ok ? AwaitResult::reached : AwaitResult::timedOut;
+}
+
 void ServedReplica::start() {
   if (thread_.joinable()) return;
+  if (client_ && !options_.doorbell.empty() && !doorbell_) {
+    daDoorbellOptions bell;
+    bell.waitSeconds = options_.doorbellWaitSeconds;
+    bell.http = options_.http;
+    bell.log = log_;
+    std::string error;
+    doorbell_ = daMakeDoorbell(options_.doorbell, bell, error);
+    // A ring for a number the replica has is ignored; any other (0: "look
+    // now", or a number it has not) wakes the refresh thread, whose
+    // question to the master decides what is true.
+    auto ring = [this](unsigned long n) {
+      rings_.fetch_add(1, std::memory_order_relaxed);
+      if (n == 0 || n > servedSequence()) refreshNow();
+    };
+    if (doorbell_ && !doorbell_->start(ring, [this] { return servedSequence(); }, error)) doorbell_.reset();
+    if (!doorbell_) log_("replica " + options_.db + ": no doorbell (" + error + "); polling every " +
+                         std::to_string(options_.refreshSeconds) + " s");
+  }
   // The replica opened from its own file has not been compared with the
   // master yet.
   if (client_) requested_ = true;
@@ -147,6 +205,10 @@ bool ServedReplica::stop(std::chrono::milliseconds grace) {
     stopping_ = true;
     wake_.notify_all();
     if (!thread_.joinable()) return true;
+  }
+  if (doorbell_) doorbell_->stop();
+  {
+    std::unique_lock<std::mutex> hold(mutex_);
     if (http_ != nullptr) http_->cancel();
     auto done = [this] { return finished_; };
     if (grace == std::chrono::milliseconds::max()) wake_.wait(hold, done);
@@ -157,11 +219,14 @@ bool ServedReplica::stop(std::chrono::milliseconds grace) {
 }
 
 void ServedReplica::run() {
-  auto period = std::chrono::duration<double>(options_.refreshSeconds);
+  auto const period = std::chrono::duration<double>(options_.refreshSeconds);
   for (;;) {
+    // A read-your-writes waiter for a number not reached yet has the
+    // master asked again soon: its change may be published any moment.
+    auto const wait = someoneWaits() ? std::chrono::duration<double>(0.05) : period;
     {
       std::unique_lock<std::mutex> hold(mutex_);
-      wake_.wait_for(hold, period, [this] { return stopping_ || requested_; });
+      wake_.wait_for(hold, wait, [this] { return stopping_ || requested_; });
       if (stopping_) return;
       requested_ = false;
     }
@@ -213,6 +278,7 @@ void ServedReplica::finishCheck(unsigned long before, bool tried, unsigned long 
     unsigned long after = 0;
     policy_->getLocalSeqNum(after);
     rebuilds_.fetch_add(1, std::memory_order_relaxed);
+    publishServed();
     log_(words.subject + ": sequence " + std::to_string(before) + " -> " + std::to_string(after) + ": " + words.took);
     if (changed_) changed_();
   } else if (tried) {

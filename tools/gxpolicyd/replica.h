@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "GxCore/remote/daDoorbell.h"
 #include "GxCore/remote/daHttpReplicatedClient.h"
 #include "GxCore/db/daAudit.h"
 #include "GxCore/db/daLocalPolicy.h"
@@ -42,7 +43,14 @@ struct ReplicaOptions {
   bool allowRollback = false;     // take a master older than the replica (a restore from a backup)
   std::shared_ptr<daAuditSink> audit;  // where the store's decisions are recorded; null: nowhere
   std::uint32_t auditLevel = daDefaultAuditLevel;  // for objects without a POP in force, and failures
+  // With a master: a doorbell URL (daDoorbell.h; "" none) whose ring makes
+  // the refresh thread ask the master at once, and the long-poll's wait.
+  std::string doorbell;
+  long doorbellWaitSeconds = 30;
 };
+
+// What awaitSequence found.
+enum class AwaitResult { reached, timedOut, tooMany };
 
 class ServedReplica {
  public:
@@ -65,11 +73,28 @@ class ServedReplica {
   // options.auditLevel and the POPs select them, across rebuilds and
   // reopens. Call once, before start. Throws std::bad_alloc.
   unsigned long open(std::string& error);
-  // Starts the refresh thread; with a master its first question is asked
-  // at once.
+  // Starts the refresh thread (and the doorbell, when options name one);
+  // with a master its first question is asked at once. A doorbell that
+  // cannot start is logged and the replica polls as without one.
   void start();
   // Asks the refresh thread to check the master (or the file) now.
   void refreshNow();
+  // The sequence number of the policy decisions are made on: set once the
+  // replica's file or a change to it is fully in place (never ahead of the
+  // policy in force, as the store's own number can be while a change is
+  // being applied). 0 before the open.
+  unsigned long servedSequence() const { return served_.load(std::memory_order_acquire); }
+  // Waits until servedSequence() >= wanted, at most bound: reached (at once
+  // when it already is), or timedOut. While it waits the refresh thread asks
+  // the master at once and again every 50 ms until the number is reached.
+  // At most maxWaiters calls wait at once; one more returns tooMany without
+  // waiting. have gets servedSequence() as the call returns. Thread-safe.
+  AwaitResult awaitSequence(unsigned long wanted, std::chrono::milliseconds bound, unsigned maxWaiters,
+                            unsigned long& have);
+  // Rings of the doorbell heard, and the doorbell's requests or messages
+  // (0 without a doorbell).
+  std::uint64_t rings() const { return rings_.load(std::memory_order_relaxed); }
+  std::uint64_t doorbellRequests() const { return doorbell_ ? doorbell_->requests() : 0; }
   // Stops the refresh thread and joins it: true. A question to a URL master
   // in flight is cancelled first (it ends within about a second). When the
   // thread has not finished
@@ -126,7 +151,17 @@ class ServedReplica {
   std::unique_ptr<daLocalPolicy> policy_;
   std::atomic<bool> open_{false};
   std::atomic<Clock::rep> confirmed_{0};  // steady-clock ticks of the last confirmation
-  std::atomic<std::uint64_t> rebuilds_{0}, failures_{0}, checks_{0};
+  std::atomic<std::uint64_t> rebuilds_{0}, failures_{0}, checks_{0}, rings_{0};
+  std::atomic<unsigned long> served_{0};
+  std::unique_ptr<daDoorbell> doorbell_;
+  // Read-your-writes waiters: how many, and the largest number one wants.
+  std::mutex waitMutex_;
+  std::condition_variable reached_;
+  unsigned waiters_ = 0;       // under waitMutex_
+  unsigned long wanted_ = 0;   // under waitMutex_
+  // Publishes the store's sequence number as served and wakes the waiters.
+  void publishServed();
+  bool someoneWaits();
   unsigned long lastFailure_ = 0;  // refresh thread only
   bool outOfMemory_ = false;       // refresh thread only: the last check ran out of memory
 

@@ -358,6 +358,44 @@ void splitGroups(char const* header, std::vector<std::string>& out) {
   out.resize(n);
 }
 
+// The sequence number at key of a body object (none when absent), taken
+// out of it as takeFlag does. A Refusal when it is not a whole number of
+// 0 to 4294967295.
+std::optional<unsigned long> takeSequence(json& body, char const* key, std::string const& where) {
+  if (!body.is_object()) return std::nullopt;
+  auto it = body.find(key);
+  if (it == body.end()) return std::nullopt;
+  if (!it->is_number_unsigned() || it->get<std::uint64_t>() > 0xFFFFFFFFull)
+    throw Refusal{400, std::string("\"") + key + "\" must be a sequence number (0 to 4294967295)", where + key};
+  unsigned long value = static_cast<unsigned long>(it->get<std::uint64_t>());
+  body.erase(it);
+  return value;
+}
+
+// A sequence number as a header carries it: 1 to 10 decimal digits, at
+// most 4294967295.
+bool parseSequence(char const* text, unsigned long& out) {
+  std::string_view v(text);
+  if (v.empty() || v.size() > 10 || v.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  std::uint64_t n = 0;
+  for (char c : v) n = n * 10 + static_cast<std::uint64_t>(c - '0');
+  if (n > 0xFFFFFFFFull) return false;
+  out = static_cast<unsigned long>(n);
+  return true;
+}
+
+// Marks a successful JSON object answer with the sequence number it was
+// decided on: the header, and a "sequence" member added last.
+void stampSequence(Response& r, unsigned long sequence) {
+  std::string text = std::to_string(sequence);
+  r.headers.emplace_back(kSequenceHeader, text);
+  if (r.status != 200) return;
+  std::size_t close = r.body.find_last_not_of(" \n\r\t");
+  if (close == std::string::npos || r.body[close] != '}' || r.body.front() != '{') return;
+  bool empty = r.body.find_last_not_of(" \n\r\t", close - 1) == 0;
+  r.body.insert(close, (empty ? "\"sequence\":" : ",\"sequence\":") + text);
+}
+
 bool parseLevel(char const* text, unsigned long& out) {
   if (text == nullptr || *text == '\0') return false;
   unsigned long v = 0;
@@ -611,7 +649,15 @@ Response DecisionService::route(Request const& request, Handler& handler) {
   }
   if (isAuthzenPath(path)) {
     handler = Handler::authzen;
-    return answerAuthzen(reviewHost_, request);
+    // The evaluations decide on the replica: they wait for a minimum
+    // sequence number and say which they were decided on.
+    bool evaluation = method == "POST" && (path == "/access/v1/evaluation" || path == "/access/v1/evaluations");
+    unsigned long sequence = 0;
+    if (evaluation)
+      if (std::optional<Response> stale = awaitFresh(request, std::nullopt, sequence)) return std::move(*stale);
+    Response r = answerAuthzen(reviewHost_, request);
+    if (evaluation) stampSequence(r, sequence);
+    return r;
   }
   if (path == "/healthz") return onlyGet(Handler::healthz) ? text(200, "ok\n") : notAllowed("GET, HEAD");
   if (path == "/readyz") return onlyGet(Handler::readyz) ? ready() : notAllowed("GET, HEAD");
@@ -717,6 +763,35 @@ bool takeFlag(json& body, char const* key, std::string const& where) {
 
 }  // namespace
 
+std::optional<Response> DecisionService::awaitFresh(Request const& request, std::optional<unsigned long> bodyMin,
+                                                   unsigned long& sequence) {
+  std::optional<unsigned long> wanted = bodyMin;
+  if (char const* h = request.header(kMinSequenceHeader)) {
+    unsigned long v = 0;
+    if (request.headerCount(kMinSequenceHeader) != 1 || !parseSequence(h, v))
+      throw Refusal{400, std::string(kMinSequenceHeader) + " must be one sequence number (0 to 4294967295)",
+                    kMinSequenceHeader};
+    wanted = std::max(wanted.value_or(0), v);
+  }
+  sequence = replica_.servedSequence();
+  if (!wanted || sequence >= *wanted) return std::nullopt;
+  unsigned long have = 0;
+  AwaitResult result = replica_.awaitSequence(*wanted, options_.freshnessWait, options_.maxFreshnessWaiters, have);
+  sequence = have;
+  if (result == AwaitResult::reached) return std::nullopt;
+  ojson j = result == AwaitResult::tooMany
+                ? refusalJson(Refusal{503, "too many requests wait for a newer policy; try again shortly", ""})
+                : refusalJson(Refusal{409, "the replica has not reached sequence " + std::to_string(*wanted) +
+                                               " within " + std::to_string(options_.freshnessWait.count()) + " ms",
+                                      kMinSequenceHeader});
+  j["sequence"] = have;
+  j["min_sequence"] = *wanted;
+  Response r = jsonResponse(result == AwaitResult::tooMany ? 503 : 409, j);
+  if (result == AwaitResult::tooMany) r.headers.emplace_back("Retry-After", "1");
+  r.headers.emplace_back(kSequenceHeader, std::to_string(have));
+  return r;
+}
+
 std::optional<Response> DecisionService::decideLean(gxpolicy::Question const& q, Cached const& c,
                                                    std::string const& where) {
   GxAddress address;
@@ -752,11 +827,15 @@ Response DecisionService::check(Request const& request) {
   gxpolicy::Question q;
   CallerSpec spec;
   bool detail = false;
+  std::optional<unsigned long> minSequence;
   if (request.body.size() > kQuickBody || !readQuickly(request.body, options_, q, spec, detail)) {
     json body = parseBody(request.body);
     detail = takeFlag(body, "detail", "");
+    minSequence = takeSequence(body, "min_sequence", "");
     readCheck(body, "", options_, q, spec);
   }
+  unsigned long sequence = 0;
+  if (std::optional<Response> stale = awaitFresh(request, minSequence, sequence)) return std::move(*stale);
   std::shared_ptr<Cached const> c = caller(spec);
   if (!c->ok) {
     metrics_.decision(Outcome::error);
@@ -783,6 +862,7 @@ Response DecisionService::check(Request const& request) {
   }
   metrics_.decision(granted ? Outcome::granted : Outcome::denied);
   metrics_.cause(tls.decision);
+  stampSequence(r, sequence);
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
 }
@@ -793,11 +873,13 @@ Response DecisionService::batch(Request const& request) {
   json const* checks = &body;
   std::string where = "";
   bool compact = false, detail = false;
+  std::optional<unsigned long> minSequence;
   if (body.is_object()) {
     compact = takeFlag(body, "compact", "");
     detail = takeFlag(body, "detail", "");
+    minSequence = takeSequence(body, "min_sequence", "");
     if (body.size() != 1 || !body.contains("checks"))
-      throw Refusal{400, "a batch is an array of checks, or {\"checks\": [...]} with \"compact\" or \"detail\"", ""};
+      throw Refusal{400, "a batch is an array of checks, or {\"checks\": [...]} with \"compact\", \"detail\" or \"min_sequence\"", ""};
     if (compact && detail) throw Refusal{400, "a batch is either compact or detailed, not both", "detail"};
     checks = &body["checks"];
     where = "checks";
@@ -809,6 +891,8 @@ Response DecisionService::batch(Request const& request) {
   std::vector<std::pair<gxpolicy::Question, CallerSpec>> asked(checks->size());
   for (std::size_t i = 0; i < checks->size(); ++i)
     readCheck((*checks)[i], where + "[" + std::to_string(i) + "].", options_, asked[i].first, asked[i].second);
+  unsigned long sequence = 0;
+  if (std::optional<Response> stale = awaitFresh(request, minSequence, sequence)) return std::move(*stale);
   Response r;
   r.body.reserve(compact ? 16 + 20 * asked.size() : 64 + 900 * asked.size());
   r.body = "{\"results\":[";
@@ -846,6 +930,7 @@ Response DecisionService::batch(Request const& request) {
     metrics_.cause(tls.decision);
   }
   r.body += "]}\n";
+  stampSequence(r, sequence);
   metrics_.latency(static_cast<std::uint64_t>(std::chrono::nanoseconds(Clock::now() - start).count()));
   return r;
 }

@@ -7,6 +7,7 @@
 //                         caller's names from the caller cache); with
 //                         "detail": true also the walk to the root and every
 //                         ACL entry explained, named through the registry
+//                         (each answer also says "sequence", see kSequenceHeader)
 //   POST /v1/check/batch  up to maxBatch of them: [CHECK, ...] or {"checks":
 //                         [...]}, optionally with "detail": true or with
 //                         "compact": true (each result [granted 1|0, cause])
@@ -115,6 +116,12 @@ struct ServiceOptions {
   // The review endpoints and the AuthZEN searches: off unless a token is
   // set (review.h).
   ReviewOptions review;
+  // Read your writes: how long a request naming a minimum sequence number
+  // waits for the replica to reach it (then 409), and how many wait at
+  // once (one more gets 503 at once). A waiter holds its answering thread
+  // for as long as it waits.
+  std::chrono::milliseconds freshnessWait{1000};
+  unsigned maxFreshnessWaiters = 64;
 };
 
 // Parses "department=X-Gx-Attr-Department" (an attribute name, '=', a
@@ -156,6 +163,15 @@ inline constexpr char kProtectionHeader[] = "X-Gx-Protection";
 inline constexpr char kTimeHeader[] = "X-Gx-Time";
 // Request header: the front end's proof (FrontTrust::secret).
 inline constexpr char kFrontSecretHeader[] = "X-Gx-Front-Secret";
+// Read your writes. Every answer of /v1/check, /v1/check/batch and the
+// AuthZEN evaluations carries the policy sequence number it was decided on
+// (at least that fresh), as a response header and as the body's "sequence"
+// field; the request may name the least number it accepts, as a header
+// or (/v1/check and the batch's object form) the body's "min_sequence".
+// A replica behind that number asks its master at once and the request
+// waits up to freshnessWait: then 409 with the number it has ("sequence").
+inline constexpr char kSequenceHeader[] = "X-Gx-Sequence";
+inline constexpr char kMinSequenceHeader[] = "X-Gx-Min-Sequence";
 
 class DecisionService {
  public:
@@ -194,6 +210,14 @@ class DecisionService {
   std::optional<Response> explain(gxpolicy::Question const& q, Cached const& c, bool detail,
                                   gxpolicy::Explanation& e, std::string const& where);
   Response auth(Request const& request);
+  // Waits for the sequence number request asks for (its header, and
+  // bodyMin when the body named one; the larger counts): none once the
+  // replica has it or nothing was asked, else the answer (400 for a header
+  // that is not a sequence number or comes twice, 409 after freshnessWait,
+  // 503 when maxFreshnessWaiters already wait). sequence gets the number
+  // answers are then decided on.
+  std::optional<Response> awaitFresh(Request const& request, std::optional<unsigned long> bodyMin,
+                                     unsigned long& sequence);
   // The refusal for a /v1/auth request whose front end says what it may
   // not (a header sent twice: 400; no secret: 400; a wrong one: 403;
   // identity headers nobody is trusted to send: 400), or none.
