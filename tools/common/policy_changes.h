@@ -96,6 +96,12 @@ ChangeResult runEdit(daCachedStore& store, std::function<void(PolicyEdit&)> cons
 // changes[2].op) with nothing written.
 ChangeResult applyChanges(daCachedStore& store, nlohmann::json const& document, ChangeOptions const& options);
 
+// The operations of a changes document run on edit, in order: what
+// applyChanges runs inside its write group. Throws document::BadItem (at
+// the operation's place) for a document not of the shape above or an
+// operation edit refuses.
+void runChangesDocument(PolicyEdit& edit, nlohmann::json const& document);
+
 // Each change as one line for a terminal: "create acl team", "change
 // object /a (acl)", "delete pop old".
 std::string describeChanges(std::vector<ItemChange> const& changes);

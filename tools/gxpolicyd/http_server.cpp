@@ -314,6 +314,8 @@ struct HttpServer::Hooks {
     r.bodyOverBudget = exchange->overBudget && !exchange->tooLarge;
     r.bodyNoMemory = exchange->noMemory && !exchange->tooLarge && !exchange->overBudget;
     r.headers = headersOf(c);
+    if (MHD_ConnectionInfo const* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+      r.peer = info->client_addr;
     Arguments const& args = argumentsOf(c);
     r.query = args.fields;
     r.queryHasNul = args.hasNul;

@@ -42,6 +42,9 @@
 
 #include "outside/file_registry.h"
 #include "outside/hxdb_verify.h"
+#include "outside/ldap_registry.h"
+#include "tools/gxpolicyd/admin.h"
+#include "tools/gxpolicyd/admin_auth.h"
 #include "tools/gxpolicyd/audit.h"
 #include "tools/gxpolicyd/config_file.h"
 #include "tools/gxpolicyd/http_server.h"
@@ -410,6 +413,111 @@ int serve(Args const& a) {
   }
 }
 
+// Waits for SIGTERM or SIGINT (SIGHUP: hup, then on waiting).
+void waitForStop(std::function<void()> const& hup) {
+  sigset_t waited = waitedSignals();
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&waited, &sig) != 0) continue;
+    if (sig == SIGHUP) {
+      hup();
+      continue;
+    }
+    logLine(std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + ": finishing the requests in flight");
+    return;
+  }
+}
+
+// How administrators prove who they are, from the options; quits when a
+// file cannot be used or no way is configured.
+gxpolicyd::AdminAuthOptions adminAuthOptions(Args const& a, gxreg::Registry* registry) {
+  gxpolicyd::AdminAuthOptions auth;
+  std::string error;
+  if (!a.adminTokenFile.empty()) {
+    gxpolicy::TokenFile tokens;
+    if (!gxpolicy::TokenFile::load(a.adminTokenFile, false, tokens, error)) quit("--admin-token-file: " + error);
+    if (tokens.tokens().empty())
+      quit("--admin-token-file: " + a.adminTokenFile + " holds no token; add one with gxpolicy token add");
+    auth.tokens = std::move(tokens);
+  }
+  if (a.adminBasic) {
+    auto* ldap = dynamic_cast<gxreg::LdapRegistry*>(registry);
+    if (ldap == nullptr) quit("--admin-basic: passwords are checked against an LDAP registry; --registry names none");
+    auth.checkPassword = [ldap](std::string const& user, std::string const& password) {
+      return ldap->checkPassword(user, password);
+    };
+  }
+  if (!a.adminTokenFile.empty() || a.adminBasic) return auth;
+  quit("--admin: give --admin-token-file or --admin-basic: every administration request must authenticate");
+}
+
+// gxpolicyd --admin: the administration API on the master itself.
+int serveAdmin(Args const& a) {
+  refuseIrregular(a.db, "the database");
+  if (!a.master.empty()) quit("--admin serves the master itself (--db); --master is for replicas");
+  gxpolicyd::HttpOptions http;
+  if (a.listen.rfind("unix:", 0) == 0) {
+    http.socketPath = a.listen.substr(5);
+    if (http.socketPath.empty() || http.socketPath.front() != '/') quit("--listen unix:PATH needs an absolute path");
+  } else if (!parseListen(a.listen, http.address, http.port)) {
+    quit("--listen: \"" + a.listen + "\" is not ADDR:PORT (e.g. 127.0.0.1:8182) or unix:PATH");
+  }
+  http.threads = a.threads;
+  http.connectionLimit = a.connections;
+  http.idleTimeoutSeconds = a.idleTimeout;
+  http.maxBody = a.maxBody;
+  http.maxBodiesTotal = a.maxBodiesTotal;
+  std::string error;
+  unsigned long registryStatus = 0;
+  std::unique_ptr<gxreg::Registry> registry = gxpolicy::openRegistryFor(
+      a.db, a.registry,
+      [](int state, std::string const& server) {
+        if (state == 0) logLine("the LDAP server " + server + " does not answer; trying the next");
+      },
+      registryStatus, error, true);
+  if (registryStatus != 0)
+    quit("cannot use the user registry: " + error + " (" + gxpolicy::statusText(registryStatus) + ")");
+  std::string registryName = a.registry.empty() ? gxreg::defaultRegistryPath(a.db) : a.registry;
+  gxpolicyd::RegistryWatch watch(*registry, registryName, std::chrono::seconds(1), logLine);
+  gxpolicyd::AdminAuthenticator authenticator(adminAuthOptions(a, registry.get()));
+  gxpolicyd::AdminOptions options;
+  options.db = a.db;
+  options.domain = a.domain;
+  options.management = a.adminManagement;
+  options.maxBody = a.maxBody;
+  std::unique_ptr<gxpolicyd::AdminService> admin;
+  try {
+    admin = std::make_unique<gxpolicyd::AdminService>(options, registry.get(), authenticator);
+  } catch (std::runtime_error const& e) {
+    quit(e.what());
+  }
+  gxpolicyd::HttpServer server(
+      http,
+      [&admin](gxpolicyd::Request const& r) {
+        gxpolicy::MemoryReserve::replenish();
+        if (r.path == "/healthz") {
+          gxpolicyd::Response ok;
+          ok.contentType = "text/plain";
+          ok.body = "ok\n";
+          return ok;
+        }
+        return admin->handle(r);
+      },
+      logLine);
+  if (!server.start(error)) quit(error);
+  watch.start();
+  logLine("administering " + a.db + " on " +
+          (http.socketPath.empty() ? http.address + ":" + std::to_string(http.port) : "unix:" + http.socketPath) +
+          "; management object " + a.adminManagement + "; user registry " + registryName);
+  gxpolicyd::notify("READY=1\nSTATUS=administering " + a.db);
+  waitForStop([&watch] { watch.poke(); });
+  gxpolicyd::notify("STOPPING=1");
+  server.stop();
+  watch.stop();
+  logLine("stopped");
+  return 0;
+}
+
 // "gxpolicyd --write-docs DIR" (run by the build): the manual pages of the
 // daemon and of its configuration file, and the completion script.
 std::optional<int> writeDocs(CLI::App const& app, int argc, char** argv) {
@@ -500,6 +608,7 @@ int main(int argc, char** argv) {
   // request that finds the memory.
   try {
     gxpolicy::MemoryReserve reserve;
+    if (a.admin && !a.checkConfig) return serveAdmin(a);
     return a.checkConfig ? checkConfiguration(a) : serve(a);
   } catch (std::bad_alloc const&) {
     std::fputs("gxpolicyd: out of memory while starting (see ulimit -v and the size of the registry and database); "

@@ -104,6 +104,25 @@ void defineOptions(CLI::App& app, Args& a) {
                  "Decisions recorded at objects without a POP in force (a POP's own audit level governs its "
                  "objects), and failed decisions: permit, deny, error, warning, all or none, comma-separated")
       ->capture_default_str();
+  app.add_flag("--admin", a.admin,
+               "Serve the administration API (/admin/v1/...) on the master database --db, opened writable, instead "
+               "of decisions from a replica; every request must authenticate (--admin-token-file, --admin-basic)");
+  app.add_option("--admin-token-file", a.adminTokenFile,
+                 "--admin: administrators' bearer tokens, the file gxpolicy token add writes (mode 600; a file others "
+                 "may read is refused)");
+  app.add_flag("--admin-basic", a.adminBasic,
+               "--admin: take HTTP basic authentication, the password checked by a bind against the LDAP registry "
+               "(--registry must name one)");
+  app.add_option("--admin-management", a.adminManagement,
+                 "--admin: the management object; changing policies attached nowhere and reading the whole change log "
+                 "need the control permission (c) there")
+      ->capture_default_str();
+  app.add_option("--admin-publish", a.adminPublish,
+                 "--admin: after each change, publish a snapshot into this folder (as gxpolicy publish does) for "
+                 "replicas that follow it");
+  app.add_option("--admin-publish-delay", a.adminPublishDelay,
+                 "--admin: seconds a publication waits for further changes to publish them together")
+      ->capture_default_str()->check(CLI::Range(0.0, 60.0));
 }
 
 std::vector<std::string> const& optionsNotInConfig() {

@@ -52,6 +52,13 @@ struct Args {
   bool auditStrict = false;
   unsigned auditFsyncMs = 1000;
   std::string auditLevel = "deny,error,warning";
+  // The administration mode: --db is the master, opened writable.
+  bool admin = false;
+  std::string adminTokenFile;
+  bool adminBasic = false;
+  std::string adminManagement = "/management";
+  std::string adminPublish;
+  double adminPublishDelay = 0.2;
 };
 
 // Adds every option of the service to app, bound to a's members, and
