@@ -45,6 +45,7 @@
 #include "outside/ldap_registry.h"
 #include "tools/gxpolicyd/admin.h"
 #include "tools/gxpolicyd/admin_auth.h"
+#include "tools/gxpolicyd/admin_publish.h"
 #include "tools/gxpolicyd/audit.h"
 #include "tools/gxpolicyd/config_file.h"
 #include "tools/gxpolicyd/http_server.h"
@@ -491,6 +492,17 @@ int serveAdmin(Args const& a) {
   } catch (std::runtime_error const& e) {
     quit(e.what());
   }
+  std::unique_ptr<gxpolicyd::AdminPublisher> publisher;
+  if (!a.adminPublish.empty()) {
+    gxpolicy::PublishRequest publish;
+    publish.master = a.db;
+    publish.destination = a.adminPublish;
+    publish.domain = a.domain;
+    publisher = std::make_unique<gxpolicyd::AdminPublisher>(
+        publish, std::chrono::milliseconds(static_cast<long>(a.adminPublishDelay * 1000)), logLine);
+    publisher->start();
+    admin->onCommit([&publisher](unsigned long) { publisher->ring(); });
+  }
   gxpolicyd::HttpServer server(
       http,
       [&admin](gxpolicyd::Request const& r) {
@@ -508,12 +520,14 @@ int serveAdmin(Args const& a) {
   watch.start();
   logLine("administering " + a.db + " on " +
           (http.socketPath.empty() ? http.address + ":" + std::to_string(http.port) : "unix:" + http.socketPath) +
-          "; management object " + a.adminManagement + "; user registry " + registryName);
+          "; management object " + a.adminManagement + "; user registry " + registryName +
+          (a.adminPublish.empty() ? std::string() : "; publishing into " + a.adminPublish));
   gxpolicyd::notify("READY=1\nSTATUS=administering " + a.db);
   waitForStop([&watch] { watch.poke(); });
   gxpolicyd::notify("STOPPING=1");
   server.stop();
   watch.stop();
+  if (publisher) publisher->stop();  // what the last changes left waiting is published
   logLine("stopped");
   return 0;
 }
