@@ -257,17 +257,33 @@ TEST_F(Admin, ConcurrencyTwoAdministratorsOnOneSequenceNumberOneWinsTheOtherGets
 
 TEST_F(Admin, ADryRunAnswersTheEffectOnDecisionsAndWritesNothing) {
   unsigned long start = sequence();
-  Response r = as(carol_, "POST", "/changes",
-                  R"({"changes": [{"op": "set-entry", "acl": "admins", "entry": {"type": "any-other", "actions": "r"}}]})",
+  // A subtree made and granted in one change: its effect is the new ACL's.
+  Response r = as(carol_, "POST", "/changes", R"({"changes": [
+      {"op": "create", "object": "/projects/c"},
+      {"op": "create", "acl": "team-c", "value": {"entries": [{"type": "group", "name": "webteam", "actions": "Trm"}]}},
+      {"op": "attach", "acl": "team-c", "object": "/projects/c"},
+      {"op": "set-entry", "acl": "admins", "entry": {"type": "any-other", "actions": "r"}}]})",
                   {{"dry-run", "true"}});
   ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(body(r)["sequence"], start);
   json effect = body(r)["effect"];
   EXPECT_TRUE(effect["gained"].get<bool>());
-  ASSERT_EQ(effect["regions"].size(), 2u) << effect;
-  EXPECT_EQ(effect["regions"][1]["prefix"], "/projects");
-  EXPECT_EQ(effect["regions"][1]["changes"][0]["gained"], "r");
+  json prefixes = json::array();
+  for (json const& region : effect["regions"]) prefixes.push_back(region["prefix"]);
+  EXPECT_EQ(prefixes, json({"/management", "/projects", "/projects/c"})) << effect;
+  EXPECT_EQ(effect["regions"][1]["except"], json({"/projects/c"}));
+  json names = json::array();
+  for (json const& line : effect["regions"][2]["changes"]) names.push_back(line["name"]);
+  EXPECT_EQ(names, json({"admins", "webteam"})) << "admins loses its entry, webteam gains";
+  EXPECT_EQ(effect["regions"][2]["acl_after"]["name"], "team-c");
   EXPECT_EQ(sequence(), start);
+  EXPECT_EQ(as(carol_, "GET", "/objects/projects/c").status, 404);
   EXPECT_EQ(body(as(carol_, "GET", "/acls/admins"))["value"]["entries"].size(), 1u);
+  // The preview is held to the same permissions as the change.
+  EXPECT_EQ(as(dave_, "POST", "/changes", R"({"changes": [{"op": "create", "object": "/projects/d"}]})",
+               {{"dry-run", "true"}})
+                .status,
+            403);
 }
 
 TEST_F(Admin, TheLogNamesWhoAndWhereFromAndFollowsAnotherProcessesChanges) {

@@ -18,9 +18,7 @@ namespace {
 
 using ojson = nlohmann::ordered_json;
 
-constexpr int kCopyAttempts = 3;
-
-// A scratch folder holding the committed copy, removed with it.
+// A scratch folder holding the copy, removed with it.
 class ScratchCopy {
  public:
   ScratchCopy() {
@@ -36,7 +34,7 @@ class ScratchCopy {
     rmdir(dir_.c_str());
   }
   bool made() const { return !dir_.empty(); }
-  std::string file() const { return dir_ + "/committed.db"; }
+  std::string file() const { return dir_ + "/preview.db"; }
 
  private:
   std::string dir_;
@@ -81,66 +79,59 @@ ojson diffRegionJson(daPolicyDiffRegion const& r) {
   return j;
 }
 
-ChangePreview previewChange(daCachedStore& store, std::function<ChangeResult(ChangeOptions const&)> const& run,
+ChangePreview previewChange(daCachedStore& store, std::function<ChangeResult(daCachedStore&, ChangeOptions const&)> const& run,
                             ChangeOptions options, gxreg::Registry* registry) {
   ChangePreview preview;
-  for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-    ScratchCopy scratch;
-    if (!scratch.made()) {
-      preview.result = failure("cannot make a scratch folder for the committed policy (set TMPDIR)", 0);
-      return preview;
-    }
-    unsigned long st = 0;
-    hx_db_copy(store.getDBHandle(), scratch.file().c_str(), st);
-    if (st != 0) {
-      preview.result = failure("cannot copy the committed policy for the preview", st);
-      return preview;
-    }
-    daCachedStore committed(store.getDomainName().getChars(), scratch.file().c_str(), 1, 0);
-    committed.openStore(1, st);
-    if (st != 0) {
-      preview.result = failure("cannot open the copy of the committed policy", st);
-      return preview;
-    }
-    unsigned long copied = 0;
-    committed.lockDatabase();
-    committed.readSeqNum(copied, st);
-    committed.unlockDatabase();
+  ScratchCopy scratch;
+  if (!scratch.made()) {
+    preview.result = failure("cannot make a scratch folder for the preview (set TMPDIR)", 0);
+    return preview;
+  }
+  unsigned long st = 0;
+  hx_db_copy(store.getDBHandle(), scratch.file().c_str(), st);
+  if (st != 0) {
+    preview.result = failure("cannot copy the policy for the preview", st);
+    return preview;
+  }
+  daCachedStore copy(store.getDomainName().getChars(), scratch.file().c_str(), 1, 0);
+  copy.openStore(0, st);
+  if (st != 0) {
+    preview.result = failure("cannot open the copy of the policy", st);
+    return preview;
+  }
+  unsigned long copied = 0;
+  copy.lockDatabase();
+  copy.readSeqNum(copied, st);
+  copy.unlockDatabase();
+  options.dryRun = false;
+  options.whileDry = nullptr;
+  preview.result = run(copy, options);
+  if (preview.result.outcome == ChangeOutcome::applied) {
     ojson regions = ojson::array();
     bool gained = false, lost = false, conditions = false;
     unsigned long diffStatus = 0;
-    ChangeOptions dry = options;
-    dry.dryRun = true;
-    dry.whileDry = [&](daCachedStore& after, std::vector<ItemChange> const&) {
-      daPolicyDiffOptions o;
-      o.registry = registry;
-      daPolicyDiff(committed, after, o,
-                   [&](daPolicyDiffRegion const& r) {
-                     gained = gained || r.gains();
-                     lost = lost || r.losses();
-                     conditions = conditions || r.conditionsChanged;
-                     regions.push_back(diffRegionJson(r));
-                     return true;
-                   },
-                   diffStatus);
-    };
-    preview.result = run(dry);
-    unsigned long closing = 0;
-    committed.closeStore(closing);
-    if (preview.result.outcome != ChangeOutcome::dryRun) return preview;
+    daPolicyDiffOptions o;
+    o.registry = registry;
+    daPolicyDiff(store, copy, o,
+                 [&](daPolicyDiffRegion const& r) {
+                   gained = gained || r.gains();
+                   lost = lost || r.losses();
+                   conditions = conditions || r.conditionsChanged;
+                   regions.push_back(diffRegionJson(r));
+                   return true;
+                 },
+                 diffStatus);
     if (diffStatus != 0) {
       preview.result = failure("cannot work out the change's effect on decisions", diffStatus);
-      return preview;
-    }
-    if (st == 0 && copied == preview.result.sequence) {
+    } else {
+      preview.result.outcome = ChangeOutcome::dryRun;
+      preview.result.sequence = copied;
       preview.effect = {{"regions", std::move(regions)}, {"gained", gained}, {"lost", lost},
                         {"conditions_changed", conditions}};
-      return preview;
     }
-    // Another writer committed between the copy and the change: again.
   }
-  preview.result.outcome = ChangeOutcome::conflict;
-  preview.result.problem = Problem("the database kept changing while the preview was made", 0, "try again");
+  unsigned long closing = 0;
+  copy.closeStore(closing);
   return preview;
 }
 

@@ -97,7 +97,8 @@ void apply(ApplyArgs const& a) {
   if (!options.dryRun) return reportChange(applyChanges(store, doc, options), a.db);
   // A dry run shows what the changes would do to decisions as well.
   ChangePreview preview = previewChange(
-      store, [&](ChangeOptions const& o) { return applyChanges(store, doc, o); }, options, registry.get());
+      store, [&](daCachedStore& copy, ChangeOptions const& o) { return applyChanges(copy, doc, o); }, options,
+      registry.get());
   reportChange(preview.result, a.db);
   std::printf("effect on decisions:\n%s", describeEffect(preview.effect).c_str());
 }

@@ -412,7 +412,8 @@ Response AdminService::write(Call& call, std::string const& command, std::functi
     if (auto denied = permitted(call, checked.changes, named)) return *denied;
     if (preview) {
       gxpolicy::ChangePreview p = gxpolicy::previewChange(
-          *store_, [&](gxpolicy::ChangeOptions const& o) { return gxpolicy::runEdit(*store_, edit, o); }, options,
+          *store_, [&](daCachedStore& copy, gxpolicy::ChangeOptions const& o) { return gxpolicy::runEdit(copy, edit, o); },
+          options,
           registry_);
       if (p.result.outcome != ChangeOutcome::dryRun) return outcome(p.result);
       return withSequence(200,
