@@ -58,7 +58,7 @@ struct Args {
   bool adminBasic = false;
   std::string adminManagement = "/management";
   std::string adminPublish;
-  double adminPublishDelay = 0.2;
+  double adminPublishDelay = 0.05;
 };
 
 // Adds every option of the service to app, bound to a's members, and
