@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "daemon_process.h"
 #include "http_client.h"
 #include "loopback.h"
+#include "static_nginx.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
 #include "tools/common/change_log.h"
@@ -88,7 +90,7 @@ class Admin : public ::testing::Test {
  protected:
   void SetUp() override {
     db_ = dir_.file("master.db");
-    gxtest::createPolicyDb(db_);
+    gxtest::makePolicyDb(db_, {}, 1536);  // with version information: publishable
     unsigned long st = 0;
     registry_ = gxreg::openFileRegistry(std::string(GXCORE_SOURCE_DIR) + "/examples/policy/web.registry.json", true, st);
     ASSERT_EQ(st, 0u);
@@ -366,6 +368,44 @@ TEST_F(Admin, AKillDuringAChangeLeavesThePolicyAndItsLogTogether) {
     store.closeStore(st);
   }
   EXPECT_TRUE(made) << "a change given time is made";
+}
+
+// The whole path: a change through the service, published, fetched by a
+// replica polling every second, answered there.
+TEST_F(Admin, AReplicaFollowingThePublishedFolderAnswersAChangeWithinSeconds) {
+  service_.reset();
+  std::string const www = dir_.file("www"), registry = std::string(GXCORE_SOURCE_DIR) + "/examples/policy/web.registry.json";
+  int const adminPort = gxtest::freeLoopbackPort();
+  gxtest::DaemonProcess admin;
+  ASSERT_TRUE(admin.start({GXPOLICYD_BINARY, "--admin", "--db", db_, "--domain", "d", "--admin-token-file", tokensPath_,
+                           "--listen", "127.0.0.1:" + std::to_string(adminPort), "--registry", registry,
+                           "--admin-publish", www},
+                          dir_.file("admin.log"), std::chrono::seconds(10),
+                          [&] { return gxtest::healthy(adminPort) && std::filesystem::exists(www + "/manifest.json"); }))
+      << gxtest::readFile(dir_.file("admin.log"));
+  gxtest::StaticNginx nginx(www);
+  ASSERT_TRUE(nginx.running()) << nginx.error();
+  int const replicaPort = gxtest::freeLoopbackPort();
+  gxtest::DaemonProcess replica;
+  ASSERT_TRUE(replica.start({GXPOLICYD_BINARY, "--db", dir_.file("replica.db"), "--domain", "d", "--master", nginx.url(),
+                             "--refresh", "1", "--registry", registry, "--listen",
+                             "127.0.0.1:" + std::to_string(replicaPort)},
+                            dir_.file("replica.log"), std::chrono::seconds(10), [&] { return gxtest::healthy(replicaPort); }));
+  auto granted = [&] {
+    std::string q = R"({"object": "/projects/x", "actions": "r", "user": "dave"})";
+    return gxtest::requestOnce(replicaPort, gxtest::httpRequest("POST", "/v1/check", "", q)).body.find("\"granted\":true") !=
+           std::string::npos;
+  };
+  ASSERT_FALSE(granted());
+  std::string change = R"({"changes": [{"op": "set-entry", "acl": "admins", "entry": {"type": "user", "name": "dave", "actions": "Tr"}}]})";
+  ASSERT_EQ(gxtest::requestOnce(adminPort, gxtest::httpRequest("POST", "/admin/v1/changes",
+                                                               "Authorization: Bearer " + carol_ + "\r\n", change))
+                .status,
+            200);
+  auto changed = std::chrono::steady_clock::now();
+  EXPECT_TRUE(gxtest::within(std::chrono::seconds(10), granted));
+  // About a second here; far more only on a machine far too busy for it.
+  EXPECT_LT(std::chrono::steady_clock::now() - changed, std::chrono::seconds(5));
 }
 
 }  // namespace
