@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -406,6 +409,57 @@ TEST_F(Admin, AReplicaFollowingThePublishedFolderAnswersAChangeWithinSeconds) {
   EXPECT_TRUE(gxtest::within(std::chrono::seconds(10), granted));
   // About a second here; far more only on a machine far too busy for it.
   EXPECT_LT(std::chrono::steady_clock::now() - changed, std::chrono::seconds(5));
+}
+
+// TLS client certificates: one a trusted CA signed names the administrator;
+// a self-signed one claiming the same name, or none, gets 401. A key others
+// may read stops the start.
+TEST_F(Admin, AClientCertificateOfTheTrustedCaNamesTheAdministratorAndNoOtherDoes) {
+  service_.reset();
+  std::string const d = dir_.path().string();
+  std::string const make =
+      "cd " + d + " && exec >/dev/null 2>&1 && "
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=admin CA' && "
+      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout server.key -out server.csr -subj '/CN=localhost' && "
+      "printf 'subjectAltName=IP:127.0.0.1' > san && "
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile san && "
+      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout carol.key -out carol.csr -subj '/CN=carol' && "
+      "openssl x509 -req -in carol.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out carol.pem -days 2 && "
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout forged.key -out forged.pem -days 2 -subj '/CN=carol' && "
+      "chmod 600 *.key";
+  ASSERT_EQ(std::system(make.c_str()), 0) << "openssl (scripts/setup installs it)";
+  int const port = gxtest::freeLoopbackPort();
+  std::vector<std::string> argv = {GXPOLICYD_BINARY, "--admin", "--db", db_, "--domain", "d", "--listen",
+                                   "127.0.0.1:" + std::to_string(port), "--registry",
+                                   std::string(GXCORE_SOURCE_DIR) + "/examples/policy/web.registry.json",
+                                   "--tls-cert", d + "/server.pem", "--tls-key", d + "/server.key", "--tls-client-ca",
+                                   d + "/ca.pem"};
+  auto status = [&](std::string const& client) {
+    std::string command = "curl -s -o /dev/null -w '%{http_code}' --cacert " + d + "/ca.pem " + client +
+                          " https://127.0.0.1:" + std::to_string(port) + "/admin/v1/objects/projects";
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[64];
+    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    if (pipe) ::pclose(pipe);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past a failure's wait
+    return out;
+  };
+  {
+    ::chmod((d + "/server.key").c_str(), 0644);
+    gxtest::DaemonProcess refused;
+    refused.launch(argv, dir_.file("refused.log"));
+    EXPECT_TRUE(gxtest::within(std::chrono::seconds(10), [&] { return refused.exited(); }));
+    EXPECT_NE(gxtest::readFile(dir_.file("refused.log")).find("--tls-key: "), std::string::npos);
+    ::chmod((d + "/server.key").c_str(), 0600);
+  }
+  gxtest::DaemonProcess admin;
+  ASSERT_TRUE(admin.start(argv, dir_.file("tls.log"), std::chrono::seconds(10),
+                          [&] { return gxtest::acceptsConnections(port); }))
+      << gxtest::readFile(dir_.file("tls.log"));
+  EXPECT_EQ(status("--cert " + d + "/carol.pem --key " + d + "/carol.key"), "200");
+  EXPECT_EQ(status(""), "401");
+  EXPECT_EQ(status("--cert " + d + "/forged.pem --key " + d + "/forged.key"), "401");
 }
 
 }  // namespace

@@ -76,12 +76,15 @@ std::string peerText(Request const& request) {
 AdminAuthenticator::AdminAuthenticator(AdminAuthOptions options) : options_(std::move(options)) {}
 
 bool AdminAuthenticator::anyConfigured() const {
-  return (options_.tokens && !options_.tokens->tokens().empty()) || static_cast<bool>(options_.checkPassword);
+  return (options_.tokens && !options_.tokens->tokens().empty()) || static_cast<bool>(options_.checkPassword) ||
+         options_.clientCertificates;
 }
 
 std::optional<std::string> AdminAuthenticator::check(Request const& request) const {
+  unsigned const headers = request.headerCount("Authorization");
+  if (headers == 0 && options_.clientCertificates && !request.clientName.empty()) return std::string(request.clientName);
   // One Authorization header: two would leave which one counts to chance.
-  if (request.headerCount("Authorization") != 1) return std::nullopt;
+  if (headers != 1) return std::nullopt;
   char const* header = request.header("Authorization");
   if (auto token = credentials(header, "Bearer"); token && options_.tokens) return options_.tokens->who(*token);
   if (auto basic = credentials(header, "Basic"); basic && options_.checkPassword) {

@@ -5,6 +5,9 @@
 //   "Authorization: Basic B64"      a registry user name and password, checked
 //                                   by the password checker (a bind against the
 //                                   LDAP registry)
+//   a TLS client certificate        that verified against the configured CAs
+//                                   (Request::clientName: its common name), when
+//                                   the request carries no Authorization header
 //
 // Anything else -- no header, a scheme that is not configured, a token or a
 // password that is wrong, a malformed header -- is a failure, answered the
@@ -44,6 +47,8 @@ struct AdminAuthOptions {
   // (or when the registry cannot tell); empty: basic is not accepted. Called
   // on any thread, without locks held.
   std::function<unsigned long(std::string const& user, std::string const& password)> checkPassword;
+  // TLS client certificates: their common name is the administrator.
+  bool clientCertificates = false;
   std::chrono::milliseconds firstBackoff{250};
   std::chrono::milliseconds maxBackoff{30000};
   std::size_t maxTracked = 65536;  // client addresses whose failures are remembered at once

@@ -41,6 +41,9 @@ struct Request {
   // The client's socket address as the transport accepted it (null: not
   // known, e.g. a test's request); valid during the handler's call.
   sockaddr const* peer = nullptr;
+  // Over TLS with client CAs configured: the common name of the client's
+  // certificate when it verified against them; "" otherwise.
+  std::string_view clientName;
 
   // The value of the first header called name (case-insensitive), or null.
   char const* header(std::string_view name) const {

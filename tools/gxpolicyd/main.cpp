@@ -448,8 +448,28 @@ gxpolicyd::AdminAuthOptions adminAuthOptions(Args const& a, gxreg::Registry* reg
       return ldap->checkPassword(user, password);
     };
   }
-  if (!a.adminTokenFile.empty() || a.adminBasic) return auth;
-  quit("--admin: give --admin-token-file or --admin-basic: every administration request must authenticate");
+  auth.clientCertificates = !a.tlsClientCa.empty();
+  if (!a.adminTokenFile.empty() || a.adminBasic || auth.clientCertificates) return auth;
+  quit("--admin: give --admin-token-file, --admin-basic or --tls-client-ca: every administration request must "
+       "authenticate");
+}
+
+// The TLS files the options name, read into http; quits when one is
+// missing, unreadable, not PEM, or (the key) readable by others.
+void adminTls(Args const& a, gxpolicyd::HttpOptions& http) {
+  if (a.tlsCert.empty() != a.tlsKey.empty()) quit("--tls-cert and --tls-key go together");
+  if (!a.tlsClientCa.empty() && a.tlsCert.empty()) quit("--tls-client-ca needs --tls-cert and --tls-key");
+  if (a.tlsCert.empty()) return;
+  std::string error;
+  auto read = [&](std::string const& path, gxpolicy::FileTrust trust, char const* option, char const* what,
+                  std::string& out) {
+    if (!gxpolicy::readPrivateFile(path, trust, 1 << 20, out, error)) quit(std::string(option) + ": " + error);
+    if (out.find("-----BEGIN ") == std::string::npos) quit(std::string(option) + ": " + path + " holds no PEM " + what);
+  };
+  read(a.tlsCert, gxpolicy::FileTrust::writableByOwner, "--tls-cert", "certificate", http.tlsCertPem);
+  read(a.tlsKey, gxpolicy::FileTrust::ownerOnly, "--tls-key", "private key", http.tlsKeyPem);
+  if (!a.tlsClientCa.empty())
+    read(a.tlsClientCa, gxpolicy::FileTrust::writableByOwner, "--tls-client-ca", "certificate", http.clientCaPem);
 }
 
 // gxpolicyd --admin: the administration API on the master itself.
@@ -469,6 +489,7 @@ int serveAdmin(Args const& a) {
   http.maxBody = a.maxBody;
   http.maxBodiesTotal = a.maxBodiesTotal;
   std::string error;
+  adminTls(a, http);
   unsigned long registryStatus = 0;
   std::unique_ptr<gxreg::Registry> registry = gxpolicy::openRegistryFor(
       a.db, a.registry,
@@ -518,7 +539,7 @@ int serveAdmin(Args const& a) {
       logLine);
   if (!server.start(error)) quit(error);
   watch.start();
-  logLine("administering " + a.db + " on " +
+  logLine("administering " + a.db + " on " + (a.tlsCert.empty() ? "" : "TLS, ") +
           (http.socketPath.empty() ? http.address + ":" + std::to_string(http.port) : "unix:" + http.socketPath) +
           "; management object " + a.adminManagement + "; user registry " + registryName +
           (a.adminPublish.empty() ? std::string() : "; publishing into " + a.adminPublish));

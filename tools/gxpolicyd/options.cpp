@@ -123,6 +123,12 @@ void defineOptions(CLI::App& app, Args& a) {
   app.add_option("--admin-publish-delay", a.adminPublishDelay,
                  "--admin: seconds a publication waits for further changes to publish them together")
       ->capture_default_str()->check(CLI::Range(0.0, 60.0));
+  app.add_option("--tls-cert", a.tlsCert, "--admin: serve TLS with this certificate (PEM; with --tls-key)");
+  app.add_option("--tls-key", a.tlsKey,
+                 "--admin: the certificate's private key (PEM, mode 600: a key others may read is refused)");
+  app.add_option("--tls-client-ca", a.tlsClientCa,
+                 "--admin: ask clients for a certificate; one that verifies against these CAs (PEM) authenticates "
+                 "the administrator its common name names");
 }
 
 std::vector<std::string> const& optionsNotInConfig() {

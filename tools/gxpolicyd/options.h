@@ -59,6 +59,7 @@ struct Args {
   std::string adminManagement = "/management";
   std::string adminPublish;
   double adminPublishDelay = 0.05;
+  std::string tlsCert, tlsKey, tlsClientCa;
 };
 
 // Adds every option of the service to app, bound to a's members, and
