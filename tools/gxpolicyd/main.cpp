@@ -568,6 +568,16 @@ std::optional<int> writeDocs(CLI::App const& app, int argc, char** argv) {
       "command line overrides it. Under systemd the daemon reports readiness (Type=notify) once the replica is "
       "open and it listens, and logs to the journal.";
   daemon.extraSections = {
+      {"Administration mode",
+       "With --admin, gxpolicyd serves the administration API under /admin/v1 on the master database --db, opened "
+       "writable, instead of decisions: ACLs, POPs, rules, protected objects and attachments (GET, PUT, DELETE), "
+       "changes documents as gxpolicy apply takes them (POST /admin/v1/changes, ?dry-run=true for the effect on "
+       "decisions without writing) and the change log (GET /admin/v1/log). Every request authenticates: bearer "
+       "tokens (--admin-token-file), HTTP basic checked against the LDAP registry (--admin-basic), or TLS client "
+       "certificates (--tls-cert, --tls-key, --tls-client-ca). What an administrator may change is decided by the "
+       "policy: the control permission (c) on the objects concerned, or on the management object "
+       "(--admin-management) for policies attached nowhere. If-Match: SEQ refuses a write (412) when the master has "
+       "moved. With --admin-publish DIR every change is published into DIR for replicas."},
       {"Signals", "SIGHUP asks the master (or looks at the database) and re-reads the user registry now. SIGTERM and "
                   "SIGINT stop accepting, finish the requests in flight, write the audit records still queued and "
                   "exit 0."},
