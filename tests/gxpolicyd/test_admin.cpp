@@ -205,6 +205,11 @@ TEST_F(Admin, TheControlPermissionDecidesWhoChangesWhatAndRevealsNoAttachment) {
   EXPECT_EQ(r.status, 403);
   EXPECT_EQ(r.body.find("/projects"), std::string::npos) << r.body;
   EXPECT_EQ(r.body.find("/management"), std::string::npos) << r.body;
+  // Nor does a refusal say where a policy is attached, to him.
+  r = as(dave_, "DELETE", "/acls/admins");
+  EXPECT_EQ(r.status, 409);
+  EXPECT_EQ(r.body.find("/projects"), std::string::npos) << r.body;
+  EXPECT_NE(as(carol_, "DELETE", "/acls/admins").body.find("/projects"), std::string::npos);
   // A policy attached nowhere needs c on the management object.
   EXPECT_EQ(body(as(dave_, "PUT", "/acls/loose", "{}"))["object"], "/management");
   EXPECT_EQ(as(carol_, "PUT", "/acls/loose", "{}").status, 200);

@@ -408,6 +408,17 @@ Response AdminService::write(Call& call, std::string const& command, std::functi
     gxpolicy::ChangeOptions dry = options;
     dry.dryRun = true;
     ChangeResult checked = gxpolicy::runEdit(*store_, edit, dry);
+    if (checked.outcome == ChangeOutcome::refused && checked.problem.message.find("attached") != std::string::npos) {
+      // The refusal says where policies are attached: only for those who
+      // may see the whole policy.
+      bool whole = false;
+      if (unsigned long st = holdsControl(call, options_.management, whole); st != 0 || !whole) {
+        int const status = refusedStatus(checked.problem);
+        checked.problem.message = "the change conflicts with what is attached where it applies";
+        checked.problem.hint = "an administrator holding c on " + options_.management + " can see where";
+        return refuse(status, checked.problem);
+      }
+    }
     if (checked.outcome != ChangeOutcome::dryRun) return outcome(checked);
     if (auto denied = permitted(call, checked.changes, named)) return *denied;
     if (preview) {

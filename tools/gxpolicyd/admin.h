@@ -46,7 +46,9 @@
 // log of an object needs c there, the whole log c on the management
 // object. A refusal is 403 {"error", "permission": "c", "object"} naming
 // the object only when the request itself named it (never where a policy
-// is attached).
+// is attached). A change the policy refuses because of what is attached
+// somewhere (a policy still attached, another one attached there) says
+// where only to administrators holding c on the management object.
 //
 // Statuses beyond those: 400 for a malformed body, path, query or change
 // (the problem body of request_body.h, "field" where it is), 404 for an
