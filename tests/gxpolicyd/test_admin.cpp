@@ -25,7 +25,9 @@
 #include "daemon_process.h"
 #include "http_client.h"
 #include "loopback.h"
+#include "slapd_fixture.h"
 #include "static_nginx.h"
+#include "tools/common/registry_open.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
 #include "tools/common/change_log.h"
@@ -465,6 +467,57 @@ TEST_F(Admin, AClientCertificateOfTheTrustedCaNamesTheAdministratorAndNoOtherDoe
   EXPECT_EQ(status("--cert " + d + "/carol.pem --key " + d + "/carol.key"), "200");
   EXPECT_EQ(status(""), "401");
   EXPECT_EQ(status("--cert " + d + "/forged.pem --key " + d + "/forged.key"), "401");
+}
+
+// HTTP basic: the password checked by a bind against the LDAP registry.
+TEST_F(Admin, BasicCredentialsAreCheckedByABindAgainstTheDirectory) {
+  service_.reset();
+  gxtest::Slapd& slapd = gxtest::Slapd::shared();
+  ASSERT_TRUE(slapd.running()) << slapd.error();
+  std::string const stanza = dir_.file("ldap.conf");
+  gxtest::writeFile(stanza, "[ldap]\nhost = 127.0.0.1:" + std::to_string(slapd.port()) + "\nbind-dn = " +
+                                gxtest::Slapd::bindDn + "\nbind-pwd = " + gxtest::Slapd::bindPassword +
+                                "\nuser-suffix = " + gxtest::Slapd::people + "\ngroup-suffix = " +
+                                gxtest::Slapd::groups + "\n");
+  ::chmod(stanza.c_str(), 0600);
+  {  // alice may administer /projects
+    unsigned long st = 0;
+    std::string message;
+    auto ldap = gxpolicy::openRegistryFor(db_, stanza, nullptr, st, message);
+    ASSERT_EQ(st, 0u) << message;
+    daCachedStore store("d", db_.c_str(), 1, 0);
+    store.openStore(0, st);
+    gxpolicy::ChangeOptions o;
+    o.registry = ldap.get();
+    json grant = {{"changes", {{{"op", "set-entry"}, {"acl", "admins"},
+                                {"entry", {{"type", "user"}, {"name", "alice"}, {"actions", "Tcr"}}}}}}};
+    ASSERT_EQ(gxpolicy::applyChanges(store, grant, o).outcome, gxpolicy::ChangeOutcome::applied);
+    store.closeStore(st);
+  }
+  int const port = gxtest::freeLoopbackPort();
+  gxtest::DaemonProcess admin;
+  ASSERT_TRUE(admin.start({GXPOLICYD_BINARY, "--admin", "--db", db_, "--domain", "d", "--admin-basic", "--registry",
+                           stanza, "--listen", "127.0.0.1:" + std::to_string(port)},
+                          dir_.file("basic.log"), std::chrono::seconds(10), [&] { return gxtest::healthy(port); }))
+      << gxtest::readFile(dir_.file("basic.log"));
+  auto put = [&](std::string const& userPassword) {
+    // base64 of "user:password" through the shell's base64, as a client would send it.
+    std::string command = "printf %s '" + userPassword + "' | base64 -w0";
+    std::string b64;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[256];
+    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) b64.append(buffer, n);
+    if (pipe) ::pclose(pipe);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past a failure's wait
+    return gxtest::requestOnce(port, gxtest::httpRequest("PUT", "/admin/v1/objects/projects/x",
+                                                         "Authorization: Basic " + b64 + "\r\nContent-Length: 2\r\n", "{}"))
+        .status;
+  };
+  EXPECT_EQ(put("alice:wrong"), 401);
+  EXPECT_EQ(put("alice:"), 401) << "an empty password would be an unauthenticated bind";
+  EXPECT_EQ(put("mallory:alice-secret"), 401);
+  EXPECT_EQ(put("alice:alice-secret"), 200);
+  EXPECT_EQ(gxtest::readFile(dir_.file("basic.log")).find("alice-secret"), std::string::npos) << "no secret in the log";
 }
 
 }  // namespace
