@@ -61,8 +61,8 @@
 // committed state. Other processes may write the master meanwhile: the
 // store is reopened when its sequence number moved by another hand.
 //
-// After each committed write the publisher (when set) is told, off the
-// lock, the new sequence number.
+// After each committed write the publisher (when set) is told the new
+// sequence number.
 #pragma once
 
 #include <cstddef>
@@ -114,8 +114,8 @@ class AdminService {
   Response handle(Request const& request);
 
   // Called after every committed write with the sequence number it
-  // produced, outside the service's lock (the publisher's doorbell). Set
-  // before the first request.
+  // produced, under the service's lock: it must not block (the publisher's
+  // doorbell). Set before the first request.
   void onCommit(std::function<void(unsigned long)> notify) { onCommit_ = std::move(notify); }
 
  private:
