@@ -175,8 +175,7 @@ Response AdminService::handle(Request const& request) {
     std::optional<std::string> admin = auth_.authenticate(request, retryAfter);
     if (!admin) {
       Response r = refuse(401, "authentication required");
-      r.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"gxpolicyd administration\"");
-      r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"gxpolicyd administration\"");
+      for (std::string& challenge : auth_.challenges()) r.headers.emplace_back("WWW-Authenticate", std::move(challenge));
       r.headers.emplace_back("Retry-After", std::to_string(retryAfter));
       return r;
     }

@@ -80,6 +80,13 @@ bool AdminAuthenticator::anyConfigured() const {
          options_.clientCertificates;
 }
 
+std::vector<std::string> AdminAuthenticator::challenges() const {
+  std::vector<std::string> out;
+  if (options_.tokens) out.emplace_back("Bearer realm=\"gxpolicyd administration\"");
+  if (options_.checkPassword) out.emplace_back("Basic realm=\"gxpolicyd administration\"");
+  return out;
+}
+
 std::optional<std::string> AdminAuthenticator::check(Request const& request) const {
   unsigned const headers = request.headerCount("Authorization");
   if (headers == 0 && options_.clientCertificates && !request.clientName.empty()) return std::string(request.clientName);

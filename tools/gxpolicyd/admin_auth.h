@@ -34,6 +34,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "tools/common/admin_tokens.h"
 #include "tools/gxpolicyd/http_types.h"
@@ -69,6 +70,10 @@ class AdminAuthenticator {
   // True when at least one way of proving who one is is configured (a
   // service without any would refuse every request).
   bool anyConfigured() const;
+
+  // The WWW-Authenticate challenges of the schemes configured (Bearer,
+  // Basic), for a 401.
+  std::vector<std::string> challenges() const;
 
   // The administrator's name, or none (a failure: see above). retryAfter
   // is set to the seconds the address must wait before its next attempt
