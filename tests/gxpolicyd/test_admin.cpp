@@ -226,6 +226,38 @@ TEST_F(Admin, TheControlPermissionDecidesWhoChangesWhatAndRevealsNoAttachment) {
   EXPECT_EQ(as(dave_, "PUT", "/objects/projects/b", "{}").status, 403);
 }
 
+TEST_F(Admin, ItemsAndAttachmentsAreReadWrittenAndListedByName) {
+  ASSERT_EQ(as(carol_, "PUT", "/pops/office", R"({"warning": true, "description": "d"})").status, 200);
+  ASSERT_EQ(as(carol_, "PUT", "/pops/office", R"({"warning": false})").status, 200);
+  json pop = body(as(carol_, "GET", "/pops/office"))["value"];
+  EXPECT_EQ(pop["warning"], false);
+  EXPECT_FALSE(pop.contains("description")) << "PUT replaces the whole item: " << pop;
+  ASSERT_EQ(as(carol_, "PUT", "/acls/b", "{}").status, 200);
+  // Pages: names in order, each page resuming after the last name given.
+  json page = body(as(carol_, "GET", "/acls", "", {{"limit", "1"}}));
+  EXPECT_EQ(page["items"], json({"admins"}));
+  page = body(as(carol_, "GET", "/acls", "", {{"limit", "1"}, {"after", page["next"]}}));
+  EXPECT_EQ(page["items"], json({"b"}));
+  EXPECT_TRUE(page["next"].is_null());
+  EXPECT_EQ(as(carol_, "GET", "/acls", "", {{"limit", "0"}}).status, 400);
+  // Attachments: attach, replace, read, detach.
+  ASSERT_EQ(as(carol_, "PUT", "/objects/projects/a", "{}").status, 200);
+  ASSERT_EQ(as(carol_, "PUT", "/attachments/pop/projects/a", R"({"name": "office"})").status, 200);
+  EXPECT_EQ(body(as(carol_, "GET", "/attachments/pop/projects/a"))["name"], "office");
+  EXPECT_EQ(as(carol_, "DELETE", "/pops/office").status, 409) << "still attached";
+  EXPECT_EQ(as(carol_, "PUT", "/attachments/pop/projects/a", R"({"name": "nothere"})").status, 404);
+  ASSERT_EQ(as(carol_, "DELETE", "/attachments/pop/projects/a").status, 200);
+  EXPECT_TRUE(body(as(carol_, "GET", "/attachments/pop/projects/a"))["name"].is_null());
+  EXPECT_EQ(as(carol_, "DELETE", "/pops/office").status, 200);
+  // Objects: deleting one with objects below needs recursive=true.
+  ASSERT_EQ(as(carol_, "PUT", "/objects/projects/a/b", "{}").status, 200);
+  EXPECT_EQ(as(carol_, "DELETE", "/objects/projects/a").status, 409);
+  EXPECT_EQ(as(carol_, "DELETE", "/objects/projects/a", "", {{"recursive", "true"}}).status, 200);
+  EXPECT_EQ(as(carol_, "GET", "/objects/projects/a/b").status, 404);
+  EXPECT_EQ(as(carol_, "PATCH", "/acls/b").status, 405);
+  EXPECT_EQ(as(carol_, "GET", "/frobs").status, 404);
+}
+
 TEST_F(Admin, AChangesDocumentIsWholeOrNothingAndEveryBadBodyIsRefused) {
   unsigned long start = sequence();
   Response r = as(carol_, "POST", "/changes",
