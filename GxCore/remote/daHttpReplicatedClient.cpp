@@ -77,8 +77,14 @@ size_t onBody(char* data, size_t one, size_t n, void* user) {
 
 // Keeps the ETag of the final response (a redirect's headers come first
 // and are replaced).
+struct HeaderSink {
+  std::string* etag;
+  std::string* challenge;
+};
+
 size_t onHeader(char* data, size_t one, size_t n, void* user) {
-  auto* etag = static_cast<std::string*>(user);
+  auto* sink = static_cast<HeaderSink*>(user);
+  auto* etag = sink->etag;
   size_t bytes = one * n;
   std::string line(data, bytes);
   if (line.rfind("HTTP/", 0) == 0) etag->clear();  // a new response begins
@@ -86,6 +92,12 @@ size_t onHeader(char* data, size_t one, size_t n, void* user) {
   if (colon != std::string::npos) {
     std::string name = line.substr(0, colon);
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (name == "www-authenticate") {
+      std::string value = line.substr(colon + 1);
+      auto first = value.find_first_not_of(" \t");
+      auto last = value.find_last_not_of(" \t\r\n");
+      *sink->challenge = first == std::string::npos ? "" : value.substr(first, last - first + 1);
+    }
     if (name == "etag") {
       std::string value = line.substr(colon + 1);
       auto first = value.find_first_not_of(" \t");
@@ -143,6 +155,25 @@ class Removed {
 daHttpReplicatedClient::daHttpReplicatedClient(std::string baseUrl, daHttpReplicaOptions options)
     : baseUrl_(std::move(baseUrl)), options_(std::move(options)) {
   while (!baseUrl_.empty() && baseUrl_.back() == '/') baseUrl_.pop_back();
+  givenUrl_ = baseUrl_;
+  if (daIsS3Url(baseUrl_)) {
+    s3_ = true;
+    unsigned long st = 0;
+    daParseS3Url(baseUrl_, options_.s3Endpoint, options_.s3Region, s3Where_, s3Problem_, st);
+    if (st == 0) baseUrl_ = s3Where_.baseUrl();
+  } else if (daIsOciUrl(baseUrl_)) {
+    oci_ = true;
+    unsigned long st = 0;
+    daParseOciUrl(baseUrl_, options_.ociPlainHttp, ociWhere_, ociProblem_, st);
+    if (st == 0) baseUrl_ = ociWhere_.apiBase();
+    ociCredentials_ = daOciCredentialsOr({options_.ociUsername, options_.ociPassword});
+  }
+}
+
+std::string daHttpReplicatedClient::urlOf(std::string const& name) const {
+  if (!oci_) return baseUrl_ + "/" + name;
+  auto it = ociLayers_.find(name);
+  return it == ociLayers_.end() ? "" : baseUrl_ + "/blobs/" + it->second.digest;
 }
 
 daHttpReplicatedClient::~daHttpReplicatedClient() {
@@ -150,6 +181,17 @@ daHttpReplicatedClient::~daHttpReplicatedClient() {
 }
 
 unsigned long daHttpReplicatedClient::ensureHandle() {
+  if ((s3_ && !s3Problem_.empty()) || (oci_ && !ociProblem_.empty())) {
+    lastError_ = s3_ ? s3Problem_ : ociProblem_;
+    return da_s_snapshot_bad_url;
+  }
+  // Credentials from instance metadata expire: fetched again a minute before.
+  if (s3_ && (!s3Credentials_.valid() ||
+              s3Credentials_.expires - std::chrono::minutes(1) < std::chrono::system_clock::now())) {
+    unsigned long st = 0;
+    daResolveAwsCredentials(options_.metadataTimeoutMs, s3Credentials_, lastError_, st);
+    if (st != 0) return st;
+  }
   if (!startsWith(baseUrl_, "http://") && !startsWith(baseUrl_, "https://")) return da_s_snapshot_bad_url;
   if (curl_) return 0;
   globalInit();
@@ -222,7 +264,8 @@ unsigned long daHttpReplicatedClient::getOnce(std::string const& url, std::strin
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &onBody);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader);
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, &response.etag);
+  HeaderSink headerSink{&response.etag, &response.challenge};
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, &headerSink);
 
   std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr, &curl_slist_free_all);
   auto addHeader = [&](std::string const& h) {
@@ -231,7 +274,24 @@ unsigned long daHttpReplicatedClient::getOnce(std::string const& url, std::strin
       headers.reset(more);
     }
   };
-  if (!options_.bearerToken.empty()) addHeader("Authorization: Bearer " + options_.bearerToken);
+  if (s3_) {
+    static char const kEmptySha256[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    curl_slist* raw = headers.release();
+    bool signedOk = daS3SignRequest(c, s3Credentials_, s3Where_.region, kEmptySha256, &raw);
+    headers.reset(raw);
+    if (!signedOk) return hx_db_s_io_error;
+  } else if (oci_) {
+    if (!ociToken_.empty()) {
+      addHeader("Authorization: Bearer " + ociToken_);
+    } else if (ociBasic_) {
+      curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+      curl_easy_setopt(c, CURLOPT_USERNAME, ociCredentials_.username.c_str());
+      curl_easy_setopt(c, CURLOPT_PASSWORD, ociCredentials_.password.c_str());
+    }
+    if (url.find("/manifests/") != std::string::npos) addHeader(std::string("Accept: ") + kOciManifestType);
+  } else if (!options_.bearerToken.empty()) {
+    addHeader("Authorization: Bearer " + options_.bearerToken);
+  }
   if (fd < 0) addHeader("Cache-Control: no-cache");  // caches revalidate the manifest with the origin
   if (!ifNoneMatch.empty()) addHeader("If-None-Match: " + ifNoneMatch);
   if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
@@ -287,7 +347,14 @@ unsigned long daHttpReplicatedClient::get(std::string const& url, std::string co
                                           std::string* sha256, uint64_t* size) {
   unsigned long status = ensureHandle();
   if (status != 0) return status;
+  if (url.empty()) {  // an oci:// artifact that names no such file: as a web server's 404
+    response = Response{};
+    response.httpStatus = 404;
+    lastError_ = "the artifact at " + givenUrl_ + " holds no such file";
+    return da_s_snapshot_http_error;
+  }
   long wait = options_.retryBackoffMs;
+  bool answeredChallenge = false;
   for (unsigned attempt = 0;; ++attempt) {
     if (cancelled_.load()) {
       lastError_ = "cancelled";
@@ -301,6 +368,20 @@ unsigned long daHttpReplicatedClient::get(std::string const& url, std::string co
     }
     bool retryable = false;
     status = getOnce(url, ifNoneMatch, fd, cap, left, response, sha256, size, retryable);
+    // A registry asks for credentials with a 401: answered once, then asked again at once.
+    if (oci_ && status == da_s_snapshot_http_error && response.httpStatus == 401 && !answeredChallenge) {
+      answeredChallenge = true;
+      status = answerChallenge(response.challenge, until);
+      if (status != 0) return status;
+      --attempt;
+      continue;
+    }
+    if (oci_ && status == da_s_snapshot_http_error && (response.httpStatus == 401 || response.httpStatus == 403)) {
+      lastError_ = "the registry refused " + std::string(ociCredentials_.empty() ? "a request without credentials"
+                                                                                 : "the credentials") +
+                   " (HTTP status " + std::to_string(response.httpStatus) + ")";
+      return da_s_oci_unauthorized;
+    }
     if (status == 0 || !retryable || attempt >= options_.retries) return status;
     // Another try only when it can start before the time is up.
     if (millisecondsUntil(until) <= std::max(wait, 0L)) return status;
@@ -314,8 +395,19 @@ unsigned long daHttpReplicatedClient::get(std::string const& url, std::string co
 
 unsigned long daHttpReplicatedClient::fetchManifest(Clock::time_point until) {
   Response response;
-  unsigned long status = get(baseUrl_ + "/manifest.json", haveManifest_ ? etag_ : std::string(), -1, kManifestCap,
-                             until, response, nullptr, nullptr);
+  auto keptLayers = ociLayers_;
+  unsigned long status = oci_ ? fetchOciManifest(until, response)
+                              : get(baseUrl_ + "/manifest.json", haveManifest_ ? etag_ : std::string(), -1,
+                                    kManifestCap, until, response, nullptr, nullptr);
+  // The files of an artifact that is refused are not the ones to fetch.
+  struct RestoreLayers {
+    daHttpReplicatedClient* self;
+    std::map<std::string, daOciLayer>& kept;
+    bool accepted = false;
+    ~RestoreLayers() {
+      if (!accepted) self->ociLayers_ = std::move(kept);
+    }
+  } restore{this, keptLayers};
   if (status == da_s_snapshot_too_large) status = da_s_snapshot_bad_manifest;
   if (status != 0) return status;
   if (response.httpStatus == 304) return 0;  // the manifest kept is current
@@ -325,10 +417,83 @@ unsigned long daHttpReplicatedClient::fetchManifest(Clock::time_point until) {
     lastError_ = "the manifest at " + baseUrl_ + "/manifest.json is not valid";
     return status;
   }
+  std::string signedBy;
+  if (!options_.trustedKeys.empty() && (status = checkSignature(response.body, until, signedBy)) != 0) return status;
   manifest_ = std::move(parsed);
   haveManifest_ = true;
   etag_ = response.etag;
+  signedBy_ = std::move(signedBy);
+  restore.accepted = true;
   return 0;
+}
+
+unsigned long daHttpReplicatedClient::fetchOciManifest(Clock::time_point until, Response& response) {
+  unsigned long status = get(baseUrl_ + "/manifests/" + ociWhere_.tag, haveManifest_ ? etag_ : std::string(), -1,
+                             kManifestCap, until, response, nullptr, nullptr);
+  if (status == da_s_snapshot_too_large) status = da_s_snapshot_bad_manifest;
+  if (status != 0 || response.httpStatus == 304) return status;
+  std::map<std::string, daOciLayer> layers;
+  daParseOciManifest(response.body, layers, status);
+  if (status != 0) {
+    lastError_ = "the artifact at " + givenUrl_ + " is not a publish of policy snapshots";
+    return status;
+  }
+  std::string etag = response.etag;
+  ociLayers_ = std::move(layers);
+  daOciLayer const& m = ociLayers_.at("manifest.json");
+  if (m.size > kManifestCap) {
+    lastError_ = "the manifest in the artifact at " + givenUrl_ + " is larger than allowed";
+    return da_s_snapshot_bad_manifest;
+  }
+  status = get(urlOf("manifest.json"), "", -1, m.size, until, response, nullptr, nullptr);
+  if (status == da_s_snapshot_too_large) status = da_s_snapshot_bad_manifest;
+  if (status == 0 && "sha256:" + sha256Of(response.body) != m.digest) {
+    lastError_ = "the manifest blob in the artifact at " + givenUrl_ + " does not match its digest";
+    status = da_s_snapshot_bad_manifest;
+  }
+  response.etag = etag;
+  return status;
+}
+
+unsigned long daHttpReplicatedClient::answerChallenge(std::string const& header, Clock::time_point until) {
+  daOciChallenge c = daParseChallenge(header);
+  if (c.scheme == "basic" && !ociCredentials_.empty()) {
+    ociBasic_ = true;
+    return 0;
+  }
+  if (c.scheme == "bearer") {
+    std::string why;
+    unsigned long status = 0;
+    daOciFetchToken(c, ociCredentials_, startsWith(baseUrl_, "https://"), options_.caFile, options_.verifyTls,
+                    std::max(millisecondsUntil(until), 1L), ociToken_, why, status);
+    if (status != 0) lastError_ = why;
+    return status;
+  }
+  lastError_ = ociCredentials_.empty() ? "the registry asks for credentials and none were given"
+                                       : "the registry asks for an authentication this client does not know";
+  return da_s_oci_unauthorized;
+}
+
+unsigned long daHttpReplicatedClient::checkSignature(std::string const& text, Clock::time_point until,
+                                                     std::string& signedBy) {
+  std::string const name = daSignaturePathOf(text);
+  std::string const where = oci_ ? givenUrl_ + " (" + name + ")" : baseUrl_ + "/" + name;
+  Response response;
+  unsigned long status = get(urlOf(name), "", -1, daMaxSignatureFileBytes, until, response, nullptr, nullptr);
+  // Object storage answers 403 for a missing object the reader may not list.
+  if (status == da_s_snapshot_http_error && (response.httpStatus == 404 || (s3_ && response.httpStatus == 403))) {
+    lastError_ = "the manifest is not signed (no " + where + "); a signature is required, the manifest is refused";
+    return da_s_snapshot_unsigned;
+  }
+  if (status == da_s_snapshot_too_large) {
+    lastError_ = "the signature file " + where + " is larger than allowed; the manifest is refused";
+    return da_s_snapshot_bad_signature;
+  }
+  if (status != 0) return status;
+  std::string why;
+  daVerifyManifestSignature(text, response.body, options_.trustedKeys, signedBy, why, status);
+  if (status != 0) lastError_ = why + "; the manifest is refused";
+  return status;
 }
 
 void daHttpReplicatedClient::getMasterSeqNum(unsigned long& seq, unsigned long& status) {
@@ -402,7 +567,7 @@ unsigned long daHttpReplicatedClient::fetchSnapshot(daSnapshotManifest const& wa
     Response response;
     std::string sha;
     uint64_t size = 0;
-    status = get(baseUrl_ + "/" + wanted.file, "", fd.get(), wanted.size, until, response, &sha, &size);
+    status = get(urlOf(wanted.file), "", fd.get(), wanted.size, until, response, &sha, &size);
     if (status == da_s_snapshot_too_large) status = da_s_snapshot_mismatch;  // more bytes than the manifest says
     vanished = status == da_s_snapshot_http_error && response.httpStatus == 404;
     if (status != 0) return status;
@@ -497,7 +662,7 @@ void daHttpReplicatedClient::fetchPublished(std::string const& relative, uint64_
   status = 0;
   DBTrace trace("daHttpReplicatedClient::fetchPublished", status, __FILE__, __LINE__);
   Response response;
-  status = get(baseUrl_ + "/" + relative, "", -1, size, callEnd(), response, nullptr, nullptr);
+  status = get(urlOf(relative), "", -1, size, callEnd(), response, nullptr, nullptr);
   if (status == da_s_snapshot_too_large) status = da_s_snapshot_mismatch;  // more bytes than the manifest says
   if (status == 0 && (response.body.size() != size || sha256Of(response.body) != sha256)) {
     lastError_ = "the file " + relative + " does not match the manifest";
@@ -524,7 +689,7 @@ void daHttpReplicatedClient::afterReplication(char const* replicaPath, unsigned 
     return;
   }
   Response response;
-  status = get(baseUrl_ + "/" + wanted.registryFile, "", -1, wanted.registrySize, callEnd(), response, nullptr,
+  status = get(urlOf(wanted.registryFile), "", -1, wanted.registrySize, callEnd(), response, nullptr,
                nullptr);
   if (status == da_s_snapshot_too_large) status = da_s_snapshot_bad_registry;  // more bytes than the manifest says
   if (status == 0 && (response.body.size() != wanted.registrySize || sha256Of(response.body) != wanted.registrySha256))

@@ -1,7 +1,11 @@
 // daHttpReplicatedClient: a replication client whose master is published
 // as snapshots (daSnapshot.h) under a base URL served by any plain web
-// server, CDN or S3-compatible store, over http:// or https://. The master
-// host runs "gxpolicy publish"; nothing else runs on the server.
+// server or CDN over http:// or https://, in S3-compatible object storage
+// (s3://, daS3.h) or as an artifact in an OCI registry (oci://, daOci.h).
+// The three differ only in how a published file is addressed and how a
+// request is authenticated (urlOf, getOnce); everything below holds for
+// each. The master host runs "gxpolicy publish"; nothing else runs on the
+// server.
 //
 // It gives the replica the same guarantee as daFileReplicatedClient: the
 // file it hands over is complete, matches the manifest (sizes and both
@@ -25,6 +29,16 @@
 // options.allowRollback; a snapshot whose database records another sequence
 // number than its manifest is refused always (da_s_snapshot_wrong_sequence).
 // An https base URL is never left for plain http, redirects included.
+//
+// Signed manifests (daSignature.h): with options.trustedKeys the client
+// requires a signature. Each manifest fetched (not a 304) must have its
+// signature file, and a signature in it by a trusted key must verify over
+// the manifest's exact bytes; otherwise the manifest is refused
+// (da_s_snapshot_unsigned, da_s_snapshot_unknown_key,
+// da_s_snapshot_bad_signature, with lastError() saying why), the manifest
+// kept from before stays, and the replica keeps serving what it has. The
+// snapshot, deltas and registry are then covered by the manifest's digests.
+// Without trusted keys signatures are not looked at.
 //
 // Time: options.totalTimeoutMs bounds each call (getMasterSeqNum,
 // replicateTo, afterReplication) as a whole, retries and their waits
@@ -57,10 +71,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "GxCore/db/daAbstractReplicatedClient.h"
+#include "GxCore/remote/daOci.h"
+#include "GxCore/remote/daS3.h"
+#include "GxCore/remote/daSignature.h"
 #include "GxCore/remote/daSnapshot.h"
 
 // How the client talks to the server. The defaults suit a snapshot of a few
@@ -79,13 +99,36 @@ struct daHttpReplicaOptions {
   std::string clientKey;             // its PEM private key ("" = in clientCert)
   std::string domain;                // the lock domain used to check a copy ("" = "Default")
   bool allowRollback = false;        // accept a snapshot older than the replica (restoring an older master)
+  // For an s3:// base URL (daS3.h): the server ("" = from the environment,
+  // else AWS's regional endpoint), the signing region ("" = from the
+  // environment, else us-east-1), and the bound on finding credentials
+  // through instance metadata.
+  std::string s3Endpoint;
+  std::string s3Region;
+  // For an oci:// base URL (daOci.h): plain http instead of https (a
+  // registry on loopback), and the credentials ("" = GXCORE_OCI_USERNAME,
+  // GXCORE_OCI_PASSWORD).
+  bool ociPlainHttp = false;
+  std::string ociUsername, ociPassword;
+  long metadataTimeoutMs = 2000;
+  // Public keys a manifest must be signed by (one of them); empty: no
+  // signature required.
+  std::vector<std::shared_ptr<daSigningKey const>> trustedKeys;
 };
 
 class daHttpReplicatedClient : public daAbstractReplicatedClient {
  public:
   // baseUrl: the folder the publisher wrote (manifest.json is under it);
-  // a trailing slash is optional. The handle is made on first use; a URL
-  // that is not http:// or https:// is refused then (da_s_snapshot_bad_url).
+  // a trailing slash is optional. http://, https://, or s3://bucket/prefix
+  // (objects in S3-compatible storage, fetched path-style from
+  // options.s3Endpoint with signed requests and the credentials daS3.h
+  // finds; no credentials: da_s_s3_no_credentials), or
+  // oci://registry/repository:tag (an artifact in an OCI registry: the
+  // image manifest by tag, conditionally, then each file as a blob by its
+  // digest; the registry's 401 answered as daOci.h says, refused
+  // credentials: da_s_oci_unauthorized; an image manifest of another kind:
+  // da_s_snapshot_bad_manifest). The handle is made on
+  // first use; another URL is refused then (da_s_snapshot_bad_url).
   daHttpReplicatedClient(std::string baseUrl, daHttpReplicaOptions options = {});
   daHttpReplicatedClient(daHttpReplicatedClient const&) = delete;
   daHttpReplicatedClient& operator=(daHttpReplicatedClient const&) = delete;
@@ -97,6 +140,8 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // da_s_snapshot_unreachable (also when the time ran out),
   // da_s_snapshot_tls, da_s_snapshot_http_error, da_s_snapshot_bad_manifest,
   // da_s_snapshot_bad_url, da_s_snapshot_insecure_redirect,
+  // da_s_snapshot_unsigned, da_s_snapshot_unknown_key,
+  // da_s_snapshot_bad_signature (with trusted keys),
   // da_s_snapshot_cancelled (seq is then invalidSeqnum and the kept
   // manifest is not replaced; lastError() says more).
   void getMasterSeqNum(unsigned long& seq, unsigned long& status) override;
@@ -142,6 +187,8 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // The manifest last fetched successfully (empty before the first).
   daSnapshotManifest const& lastManifest() const { return manifest_; }
   bool haveManifest() const { return haveManifest_; }
+  // The key id that signed the manifest last fetched ("" when none was required).
+  std::string const& manifestSignedBy() const { return signedBy_; }
   // Fetches the published file named relative to the base URL (a file a
   // manifest lists) into body: at most size bytes, which must be exactly
   // size bytes with that SHA-256. status 0; da_s_snapshot_mismatch (more or
@@ -155,6 +202,8 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // The libcurl error text of the last failed request ("" when none).
   std::string const& lastError() const { return lastError_; }
   std::string const& baseUrl() const { return baseUrl_; }
+  // The URL as given (s3://... for object storage).
+  std::string const& givenUrl() const { return givenUrl_; }
   daHttpReplicaOptions const& options() const { return options_; }
 
  private:
@@ -162,11 +211,25 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
     long httpStatus = 0;
     std::string body;   // for small answers (the manifest)
     std::string etag;
+    std::string challenge;  // WWW-Authenticate of a 401
   };
   using Clock = std::chrono::steady_clock;
+  // The URL of the published file name: under the base URL, or for an
+  // oci:// source the blob the artifact names it by ("" when it names none).
+  std::string urlOf(std::string const& name) const;
+  // For an oci:// source: fetches the image manifest (conditionally) and
+  // the manifest.json blob it names into response (body, etag of the image
+  // manifest; 304 when unchanged). 0 or a status.
+  unsigned long fetchOciManifest(Clock::time_point until, Response& response);
+  // Answers a registry's 401 challenge (header: its WWW-Authenticate): Basic
+  // with the credentials, Bearer with a token from its realm. 0 or a status.
+  unsigned long answerChallenge(std::string const& header, Clock::time_point until);
   // Fetches the manifest (conditionally) into manifest_, by until at the
   // latest; 0 or a status.
   unsigned long fetchManifest(Clock::time_point until);
+  // Fetches and checks the signature file of the manifest bytes text
+  // against the trusted keys; 0 (signedBy filled) or a signature status.
+  unsigned long checkSignature(std::string const& text, Clock::time_point until, std::string& signedBy);
   // One GET with retries, all of it by until; the body goes to fd when
   // fd >= 0 (with a size cap and a running SHA-256), else into
   // response.body. 0 or a status.
@@ -196,12 +259,25 @@ class daHttpReplicatedClient : public daAbstractReplicatedClient {
   // Makes the handle when there is none; 0 or da_s_snapshot_bad_url.
   unsigned long ensureHandle();
 
-  std::string baseUrl_;
+  std::string baseUrl_;        // http(s)://: for an s3:// URL, the endpoint's path-style URL of the folder
+  std::string givenUrl_;       // as the caller gave it, for messages
   daHttpReplicaOptions options_;
+  bool s3_ = false;            // the objects are in S3-compatible storage
+  daS3Location s3Where_;
+  std::string s3Problem_;      // why the s3:// URL cannot be used ("" when it can)
+  daAwsCredentials s3Credentials_;
+  bool oci_ = false;
+  daOciLocation ociWhere_;
+  std::string ociProblem_;
+  daOciCredentials ociCredentials_;
+  bool ociBasic_ = false;       // the registry asked for Basic: send the credentials
+  std::string ociToken_;        // the registry asked for a Bearer token: this one
+  std::map<std::string, daOciLayer> ociLayers_;  // the files of the artifact last fetched
   void* curl_ = nullptr;  // CURL*, kept opaque so that users need no libcurl headers
   daSnapshotManifest manifest_;
   bool haveManifest_ = false;
   std::string etag_;
+  std::string signedBy_;
   std::string lastError_;
   uint64_t bytesFetched_ = 0;
   unsigned long newestHandedOver_ = 0xFFFFFFFFul;  // invalid until a copy was handed over

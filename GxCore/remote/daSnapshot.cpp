@@ -25,6 +25,7 @@
 #include "GxCore/db/daFileReplicatedClient.h"
 #include "GxCore/db/daLocalStore.h"
 #include "GxCore/remote/daDelta.h"
+#include "GxCore/remote/daSignature.h"
 #include "outside/hxdb.h"
 #include "outside/hxdb_verify.h"
 #include "outside/file_registry.h"
@@ -577,11 +578,43 @@ unsigned long publishRegistry(std::string const& base, std::string const& tag, s
   return writePublished(finalPath, base + "/" + kSnapshotDir + "/.publish-" + tag + kRegistrySuffix, text);
 }
 
-// Writes m as the manifest (temporary file, synced, renamed). 0 or
+// Writes the signature file of the manifest text by signers into
+// base/signatures (replacing one of the same name). 0, da_s_key_bad or
 // hx_db_s_io_error.
-unsigned long writeManifest(std::string const& base, std::string const& tag, daSnapshotManifest const& m) {
+unsigned long writeSignatures(std::string const& base, std::string const& tag, std::string const& text,
+                              std::vector<std::shared_ptr<daSigningKey const>> const& signers) {
+  if (signers.empty()) return 0;
+  std::string signatures = daSignManifest(text, signers);
+  if (signatures.empty()) return da_s_key_bad;
+  std::string sigDir = base + "/signatures";
+  if (::mkdir(sigDir.c_str(), 0755) != 0 && errno != EEXIST) return hx_db_s_io_error;
+  return writePublished(base + "/" + daSignaturePathOf(text), sigDir + "/.publish-" + tag + ".sig", signatures);
+}
+
+// Removes the signature files named by neither manifest text.
+void removeOldSignatures(std::string const& base, std::string const& text, std::string const& previousText) {
+  std::string sigDir = base + "/signatures";
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(sigDir.c_str()), &::closedir);
+  if (!d) return;
+  std::string keepA = daSignaturePathOf(text), keepB = previousText.empty() ? "" : daSignaturePathOf(previousText);
+  std::vector<std::string> doomed;
+  while (dirent* e = ::readdir(d.get())) {
+    std::string name = e->d_name;
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".sig") != 0 || name[0] == '.') continue;
+    std::string relative = "signatures/" + name;
+    if (relative != keepA && relative != keepB) doomed.push_back(base + "/" + relative);
+  }
+  for (auto const& path : doomed) ::unlink(path.c_str());
+}
+
+// Writes m as the manifest (temporary file, synced, renamed), its
+// signature file first when there are signers. 0, da_s_key_bad or
+// hx_db_s_io_error.
+unsigned long writeManifest(std::string const& base, std::string const& tag, daSnapshotManifest const& m,
+                            std::vector<std::shared_ptr<daSigningKey const>> const& signers) {
   std::string manifestPath = base + "/manifest.json";
   std::string text = daSnapshotManifestToJson(m);
+  if (unsigned long st = writeSignatures(base, tag, text, signers); st != 0) return st;
   TempFile manifestTmp(base + "/.manifest-" + tag + ".json");
   ::unlink(manifestTmp.path().c_str());
   {
@@ -662,6 +695,7 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
 
   // The current manifest, when there is a valid one.
   daSnapshotManifest current;
+  std::string currentText;
   bool haveCurrent = false;
   {
     std::ifstream in(manifestPath, std::ios::binary);
@@ -669,6 +703,7 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
       std::string text((std::istreambuf_iterator<char>(in)), {});
       unsigned long parseStatus = 0;
       daSnapshotManifestParse(text, current, parseStatus);
+      currentText = std::move(text);
       haveCurrent = parseStatus == 0 && ::access((base + "/" + current.file).c_str(), F_OK) == 0;
     }
   }
@@ -708,14 +743,15 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
       (!haveRegistry || ::access((base + "/" + m.registryFile).c_str(), F_OK) == 0)) {
     result.manifest = current;
     result.removed = 0;
-    status = da_s_snapshot_unchanged;
+    status = writeSignatures(base, tag, currentText, options.signers);
+    if (status == 0) status = da_s_snapshot_unchanged;
     return;
   }
   if (haveRegistry && (status = publishRegistry(base, tag, registry, m)) != 0) return;
 
   // The manifest names the snapshot only once the snapshot is complete.
   m.time = utcNow();
-  status = writeManifest(base, tag, m);
+  status = writeManifest(base, tag, m, options.signers);
   if (status != 0) return;
 
   // Older snapshots go only now: a replica that read the previous manifest
@@ -723,6 +759,7 @@ void daPublishSnapshot(char const* master, char const* dir, char const* domain, 
   result.manifest = m;
   result.removed = 0;
   removeOldRegistries(snapDir, m, haveCurrent ? &current : nullptr);
+  removeOldSignatures(base, daSnapshotManifestToJson(m), haveCurrent ? currentText : std::string());
   removeOldDeltas(snapDir, m, haveCurrent ? &current : nullptr);
   unsigned kept = 0;
   for (unsigned long seq : listSnapshots(snapDir)) {

@@ -34,6 +34,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -190,10 +191,20 @@ struct daSnapshotPublishResult {
 // no delta could be made, the full snapshot is written). A manifest
 // between two full snapshots cannot be used by clients that know no
 // deltas: they refuse it (da_s_snapshot_wrong_sequence).
+//
+// With signers (private keys, daSignature.h) the manifest is signed by each:
+// the signature file (daSignaturePathOf) is written before the manifest is
+// renamed into place, rewritten for an unchanged manifest (so that adding a
+// key during a rotation takes effect without a change to the master), and
+// removed once neither the new nor the previous manifest names it. A key
+// that cannot sign fails the publish with da_s_key_bad before anything is
+// renamed.
+class daSigningKey;
 struct daPublishOptions {
   unsigned keep = 3;     // snapshots kept, the new one included
   unsigned deltas = 10;  // deltas listed in the manifest (0: none written; at most maxDeltas)
   unsigned fullEvery = 1;  // a full snapshot at every publish (1), or at every Nth
+  std::vector<std::shared_ptr<daSigningKey const>> signers;  // keys the manifest is signed with (none: unsigned)
   // More would make the manifest outgrow what clients accept of one.
   static constexpr unsigned maxDeltas = 100;
 };

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "GxCore/remote/daPublishTarget.h"
 #include "GxCore/remote/daSnapshot.h"
 #include "tools/common/problem.h"
 
@@ -19,9 +20,26 @@ namespace gxpolicy {
 // What to publish and where.
 struct PublishRequest {
   std::string master;            // the master policy database file
-  std::string destination;       // the folder served to replicas (created when missing)
+  // The folder served to replicas (created when missing),
+  // s3://bucket/prefix (object storage, GxCore/remote/daS3.h) or
+  // oci://registry/repository:tag (GxCore/remote/daOci.h; credentials from
+  // GXCORE_OCI_USERNAME and GXCORE_OCI_PASSWORD), the last two written
+  // through the staging folder below.
+  std::string destination;
   std::string domain = "Default";  // policy domain (names the inter-process lock)
   daPublishOptions options;      // snapshots kept, deltas listed, full-snapshot cadence
+  // Private key files the manifest is signed with (several while keys are
+  // rotated; none: unsigned). Loaded at each publish, added to
+  // options.signers.
+  std::vector<std::string> signKeyFiles;
+  // For an s3:// or oci:// destination: the local folder the publish is written to
+  // before it is uploaded ("" = "<master>.publish-<12 hex digits naming the
+  // destination>" beside the master; it keeps the delta base and the record
+  // of what was uploaded), the server ("" = from the environment, else
+  // AWS's), the signing region, and a CA bundle for an https server.
+  std::string stage;
+  std::string s3Endpoint, s3Region, caFile;
+  bool ociPlainHttp = false;  // oci:// over plain http (a registry on loopback)
 };
 
 // What a publish did.
@@ -32,6 +50,10 @@ struct PublishOutcome {
   // The manifest now current (the new one, or the unchanged one) and how
   // many older snapshots were removed.
   daSnapshotPublishResult result;
+  // The ids of the keys the manifest is signed by, ", "-separated ("" unsigned).
+  std::string signedBy;
+  // For an s3:// destination: what was uploaded and removed.
+  daUploadReport upload;
   // The sequence number now published (result.manifest.sequence).
   unsigned long sequence() const { return result.manifest.sequence; }
 };
@@ -40,7 +62,16 @@ struct PublishOutcome {
 // under the advisory lock of the destination: a second publisher to the
 // same folder waits; blocks for the copy and compression).
 // Returns the outcome, with outcome.unchanged when there was nothing new
-// (not a failure). On failure returns nothing and fills problem: message
+// (not a failure). With an s3:// or oci:// destination the publish is made in the
+// staging folder and then uploaded (daUploadPublished; also when nothing
+// changed, so that an upload cut short is completed); an upload failure is
+// a failure (status da_s_snapshot_unreachable, da_s_snapshot_http_error,
+// da_s_snapshot_tls, da_s_s3_no_credentials, da_s_s3_bad_location,
+// da_s_oci_bad_location, da_s_oci_unauthorized), the
+// objects already at the target untouched but for new immutable files. A
+// signing key that cannot be used fails first, before
+// anything is written (problem as loadKeyFiles gives it: da_s_key_exposed,
+// da_s_key_bad). On failure returns nothing and fills problem: message
 // "cannot publish <master> into <destination>", status the library's
 // (hx_db_s_corrupt, hx_db_s_open_failed, hx_db_s_io_error,
 // da_s_snapshot_bad_registry, hx_db_s_bad_argument, ...), hint what to do
@@ -52,7 +83,7 @@ std::optional<PublishOutcome> publishSnapshot(PublishRequest const& request, Pro
 // sequence, the file written (snapshot or delta) with its size and digest,
 // the delta and registry that travel with it, the snapshots removed; one
 // line "<master>: unchanged since snapshot N; nothing published" when
-// nothing was written.
+// nothing was written; a line naming the signing key ids when signed.
 std::vector<std::string> describePublish(PublishRequest const& request, PublishOutcome const& outcome);
 
 }  // namespace gxpolicy

@@ -31,7 +31,7 @@ void registerPublishCommands(CLI::App& app) {
   auto* sub = app.add_subcommand(
       "publish", "write a snapshot of a master database and its manifest into DIR, for replicas that fetch it over HTTP(S)");
   sub->add_option("MASTER", args->master, "master policy database file")->required();
-  sub->add_option("DIR", args->destination, "folder served by a web server (created when missing)")->required();
+  sub->add_option("DIR", args->destination, "folder served by a web server (created when missing), s3://bucket/prefix or oci://registry/repository:tag")->required();
   sub->add_option("--keep", args->options.keep, "snapshots kept, the new one included (default 3)")
       ->check(CLI::PositiveNumber);
   sub->add_option("--deltas", args->options.deltas,
@@ -42,6 +42,20 @@ void registerPublishCommands(CLI::App& app) {
                   "publish; replicas of versions without deltas need 1)")
       ->check(CLI::PositiveNumber);
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
+  sub->add_option("--stage", args->stage,
+                  "s3:// or oci:// destination: local folder the publish is written to before it is uploaded (default: "
+                  "MASTER.publish-<id of the destination>)");
+  sub->add_option("--s3-endpoint", args->s3Endpoint,
+                  "s3:// destination: the server, http(s)://host[:port] (default: AWS_ENDPOINT_URL, else AWS's)");
+  sub->add_option("--s3-region", args->s3Region, "s3:// destination: signing region (default: AWS_REGION, else us-east-1)");
+  sub->add_option("--ca-file", args->caFile, "s3:// destination over https: CA bundle to verify the server against");
+  sub->add_flag("--oci-plain-http", args->ociPlainHttp,
+                "oci:// destination: the registry speaks plain http (loopback); credentials come from "
+                "GXCORE_OCI_USERNAME and GXCORE_OCI_PASSWORD");
+  sub->add_option("--sign", args->signKeyFiles,
+                  "sign the manifest with this private key (gxpolicy keygen; repeat the option to sign with "
+                  "several keys while rotating them)")
+      ->allow_extra_args(false);
   sub->callback([args] { publish(*args); });
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "GxCore/GxAuthznDBInfo.h"
 #include "GxCore/db/daFileReplicatedClient.h"
@@ -20,6 +21,7 @@
 #include "GxCore/db/daLocalPolicy.h"
 #include "outside/hxsvc.h"
 #include "tools/gxpolicy/gxpolicy.h"
+#include "tools/common/signing_keys.h"
 #include "tools/common/status_text.h"
 
 namespace gxpolicy {
@@ -40,9 +42,15 @@ struct ReplicateArgs {
   double timeout = 600;
   unsigned retries = 2;
   bool allowRollback = false;
+  std::vector<std::string> trust;  // public key files; any given: manifests must be signed by one
+  std::string s3Endpoint, s3Region;
+  bool ociPlainHttp = false;
 };
 
-bool isUrl(std::string const& s) { return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0; }
+bool isUrl(std::string const& s) {
+  return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0 || s.rfind("s3://", 0) == 0 ||
+         s.rfind("oci://", 0) == 0;
+}
 
 // The client for the master: a file, or snapshots under a URL.
 std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
@@ -62,6 +70,16 @@ std::unique_ptr<daAbstractReplicatedClient> makeClient(ReplicateArgs const& a) {
   o.clientCert = a.clientCert;
   o.clientKey = a.clientKey;
   o.domain = a.domain;
+  o.s3Endpoint = a.s3Endpoint;
+  o.s3Region = a.s3Region;
+  o.ociPlainHttp = a.ociPlainHttp;
+  Problem problem;
+  auto trusted = loadKeyFiles(a.trust, false, problem);
+  if (!trusted) {
+    std::fprintf(stderr, "gxpolicy: %s\n", describe(problem).c_str());
+    throw CLI::RuntimeError(kExitError);
+  }
+  o.trustedKeys = std::move(*trusted);
   if (!a.tokenFile.empty()) {
     std::ifstream in(a.tokenFile);
     if (!in || !std::getline(in, o.bearerToken) || o.bearerToken.empty()) {
@@ -92,7 +110,12 @@ std::string hint(unsigned long status) {
     case da_s_snapshot_too_large:
       return "the snapshot is larger than this client accepts";
     case da_s_snapshot_bad_url:
-      return "give an http:// or https:// URL";
+      return "give an http://, https://, s3://bucket/prefix or oci://registry/repository:tag URL";
+    case da_s_oci_unauthorized:
+      return "set GXCORE_OCI_USERNAME and GXCORE_OCI_PASSWORD to an account the registry accepts";
+    case da_s_s3_no_credentials:
+      return "set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, a profile in ~/.aws/credentials, or run where "
+             "instance metadata gives a role";
     case da_s_replica_rollback:
       return "the master is older than this replica (a stale or replayed copy); if an older master was restored "
              "on purpose, run again with --allow-rollback";
@@ -102,6 +125,11 @@ std::string hint(unsigned long status) {
       return "the server sends https requests to plain http; fix the server's redirect";
     case da_s_snapshot_bad_registry:
       return "the published user registry is damaged; run gxpolicy publish again on the master host";
+    case da_s_snapshot_unsigned:
+    case da_s_snapshot_unknown_key:
+    case da_s_snapshot_bad_signature:
+      return "the replica keeps its policy; publish with --sign using a key whose .pub is given with --trust, "
+             "or find out who else writes to the server";
     default:
       return "";
   }
@@ -297,7 +325,7 @@ void registerReplicateCommands(CLI::App& app) {
   auto args = std::make_shared<ReplicateArgs>();
   auto* sub = app.add_subcommand("replicate", "bring a replica policy database up to date from a master");
   sub->add_option("MASTER", args->master,
-                  "master policy database file, or the http:// or https:// URL of a folder written by gxpolicy publish")
+                  "master policy database file, or the http://, https://, s3:// or oci:// URL of a folder written by gxpolicy publish")
       ->required();
   sub->add_option("REPLICA", args->replica, "replica policy database file (created when missing)")->required();
   sub->add_option("--domain", args->domain, "policy domain (names the inter-process lock)");
@@ -316,6 +344,16 @@ void registerReplicateCommands(CLI::App& app) {
       ->check(CLI::PositiveNumber);
   sub->add_flag("--allow-rollback", args->allowRollback,
                 "accept a master older than the replica (to restore an older master on purpose)");
+  sub->add_option("--s3-endpoint", args->s3Endpoint,
+                  "s3:// master: the server, http(s)://host[:port] (default: AWS_ENDPOINT_URL, else AWS's)");
+  sub->add_option("--s3-region", args->s3Region, "s3:// master: signing region (default: AWS_REGION, else us-east-1)");
+  sub->add_flag("--oci-plain-http", args->ociPlainHttp,
+                "oci:// master: the registry speaks plain http (loopback); credentials come from GXCORE_OCI_USERNAME "
+                "and GXCORE_OCI_PASSWORD");
+  sub->add_option("--trust", args->trust,
+                  "http(s): public key (KEY.pub from gxpolicy keygen) a manifest must be signed by; repeatable; any "
+                  "given: unsigned manifests, unknown keys and bad signatures are refused")
+      ->allow_extra_args(false);
   sub->add_option("--retries", args->retries, "http(s): further tries after a failure that may pass (default 2)");
   sub->callback([args] { replicate(*args); });
 }

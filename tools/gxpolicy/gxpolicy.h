@@ -88,6 +88,7 @@ void registerActionCommands(CLI::App& app);
 void registerPopCommands(CLI::App& app);
 void registerReplicateCommands(CLI::App& app);
 void registerPublishCommands(CLI::App& app);  // publish snapshots for replicas elsewhere
+void registerKeygenCommands(CLI::App& app);   // key pairs for signed snapshots
 void registerPolicyCommands(CLI::App& app);
 void registerIoCommands(CLI::App& app);
 void registerGenerateCommands(CLI::App& app);

@@ -123,6 +123,7 @@ int main(int argc, char** argv) {
   gxpolicy::registerPopCommands(app);
   gxpolicy::registerReplicateCommands(app);
   gxpolicy::registerPublishCommands(app);
+  gxpolicy::registerKeygenCommands(app);
   gxpolicy::registerPolicyCommands(app);
   gxpolicy::registerIoCommands(app);
   gxpolicy::registerGenerateCommands(app);

@@ -57,6 +57,7 @@
 #include "tools/common/cli_docs.h"
 #include "tools/common/audit_record.h"
 #include "tools/common/command_line.h"
+#include "tools/common/signing_keys.h"
 #include "tools/common/private_file.h"
 #include "tools/common/registry_open.h"
 #include "tools/common/status_text.h"
@@ -295,6 +296,13 @@ Settings settle(Args const& a) {
   replicaOptions.http.verifyTls = !a.insecure;
   replicaOptions.allowRollback = a.allowRollback;
   replicaOptions.http.caFile = a.caFile;
+  gxpolicy::Problem keyProblem;
+  auto trusted = gxpolicy::loadKeyFiles(a.trust, false, keyProblem);
+  if (!trusted) quit("--trust: " + gxpolicy::describe(keyProblem));
+  replicaOptions.http.trustedKeys = std::move(*trusted);
+  replicaOptions.http.s3Endpoint = a.s3Endpoint;
+  replicaOptions.http.s3Region = a.s3Region;
+  replicaOptions.http.ociPlainHttp = a.ociPlainHttp;
   if (!a.tokenFile.empty() && !readSecretFile(a.tokenFile, 1, replicaOptions.http.bearerToken, error))
     quit("--token-file: " + error + "; give a file whose first line is the token");
   if (a.master.empty()) {

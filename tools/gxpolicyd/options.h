@@ -31,6 +31,9 @@ struct Args {
   std::string caFile, tokenFile, reviewTokenFile, authzenBaseUrl;
   bool insecure = false;
   bool allowRollback = false;
+  std::vector<std::string> trust;
+  std::string s3Endpoint, s3Region;  // for an s3:// master
+  bool ociPlainHttp = false;         // an oci:// master over plain http  // --trust KEY.pub...: manifests must be signed by one of these keys
   std::string frontSecretFile;
   bool trustAnyFrontEnd = false;
   std::string pathAllow;

@@ -18,7 +18,10 @@ namespace gxpolicyd {
 
 namespace {
 
-bool isUrl(std::string const& s) { return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0; }
+bool isUrl(std::string const& s) {
+  return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0 || s.rfind("s3://", 0) == 0 ||
+         s.rfind("oci://", 0) == 0;
+}
 
 }  // namespace
 

@@ -34,7 +34,7 @@ namespace gxpolicyd {
 
 struct ReplicaOptions {
   std::string db;                 // the replica's database file
-  std::string master;             // "" (serve db as it is), a database file, or an http(s):// URL
+  std::string master;             // "" (serve db as it is), a database file, or an http(s)://, s3:// or oci:// URL
   std::string domain = "Default";
   double refreshSeconds = 10;     // between two questions to the master
   unsigned int cacheSize = 32768;  // entries of the policy cache
