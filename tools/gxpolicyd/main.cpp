@@ -527,6 +527,12 @@ int serveAdmin(Args const& a) {
     publish.master = a.db;
     publish.destination = a.adminPublish;
     publish.domain = a.domain;
+    publish.signKeyFiles = a.adminPublishSign;
+    for (std::string const& key : a.adminPublishSign) {  // checked now, not at the first publication
+      std::string text;
+      if (!gxpolicy::readPrivateFile(key, gxpolicy::FileTrust::ownerOnly, 1 << 16, text, error))
+        quit("--admin-publish-sign: " + error);
+    }
     publisher = std::make_unique<gxpolicyd::AdminPublisher>(
         publish, std::chrono::milliseconds(static_cast<long>(a.adminPublishDelay * 1000)), logLine);
     publisher->start();

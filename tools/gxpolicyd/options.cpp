@@ -130,6 +130,9 @@ void defineOptions(CLI::App& app, Args& a) {
   app.add_option("--admin-publish", a.adminPublish,
                  "--admin: after each change, publish a snapshot into this folder (as gxpolicy publish does) for "
                  "replicas that follow it");
+  app.add_option("--admin-publish-sign", a.adminPublishSign,
+                 "--admin: sign each publication's manifest with this private key (gxpolicy keygen; mode 600; "
+                 "repeatable while keys are rotated)");
   app.add_option("--admin-publish-delay", a.adminPublishDelay,
                  "--admin: seconds a publication waits for further changes to publish them together")
       ->capture_default_str()->check(CLI::Range(0.0, 60.0));

@@ -61,6 +61,7 @@ struct Args {
   bool adminBasic = false;
   std::string adminManagement = "/management";
   std::string adminPublish;
+  std::vector<std::string> adminPublishSign;
   double adminPublishDelay = 0.05;
   std::string tlsCert, tlsKey, tlsClientCa;
 };
