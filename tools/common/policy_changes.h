@@ -56,9 +56,10 @@ struct ChangeOptions {
   // Not owned; may be null (see PolicyEdit).
   gxreg::Registry* registry = nullptr;
   // Called on a dry run while the changes are written in the write group
-  // and not yet abandoned: reads of the store on this thread see the policy
-  // as it would be (the seam for showing a change's effect on decisions).
-  // What it throws passes through, the changes abandoned.
+  // and not yet abandoned: reads of records on this thread see the policy
+  // as it would be (listings of the file's keys do not: the effect on
+  // decisions is worked out on a copy, change_effect.h). What it throws
+  // passes through, the changes abandoned.
   std::function<void(daCachedStore& store, std::vector<ItemChange> const& changes)> whileDry;
 };
 
