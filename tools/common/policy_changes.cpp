@@ -163,19 +163,18 @@ ChangeResult runEdit(daCachedStore& store, std::function<void(PolicyEdit&)> cons
   }
 }
 
+void runChangesDocument(PolicyEdit& edit, json const& document) {
+  if (!document.is_object()) root().fail("the document is not a JSON object");
+  for (auto const& item : document.items())
+    if (item.key() != "changes") (root() / item.key()).fail("unknown field");
+  auto changes = document.find("changes");
+  if (changes == document.end()) (root() / "changes").fail("missing");
+  if (!changes->is_array()) (root() / "changes").fail("expected an array of operations");
+  for (std::size_t i = 0; i < changes->size(); ++i) runOperation(edit, (*changes)[i], root() / "changes" / i);
+}
+
 ChangeResult applyChanges(daCachedStore& store, json const& document, ChangeOptions const& options) {
-  return runEdit(
-      store,
-      [&document](PolicyEdit& edit) {
-        if (!document.is_object()) root().fail("the document is not a JSON object");
-        for (auto const& item : document.items())
-          if (item.key() != "changes") (root() / item.key()).fail("unknown field");
-        auto changes = document.find("changes");
-        if (changes == document.end()) (root() / "changes").fail("missing");
-        if (!changes->is_array()) (root() / "changes").fail("expected an array of operations");
-        for (std::size_t i = 0; i < changes->size(); ++i) runOperation(edit, (*changes)[i], root() / "changes" / i);
-      },
-      options);
+  return runEdit(store, [&document](PolicyEdit& edit) { runChangesDocument(edit, document); }, options);
 }
 
 std::string describeChanges(std::vector<ItemChange> const& changes) {

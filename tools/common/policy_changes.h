@@ -56,9 +56,10 @@ struct ChangeOptions {
   // Not owned; may be null (see PolicyEdit).
   gxreg::Registry* registry = nullptr;
   // Called on a dry run while the changes are written in the write group
-  // and not yet abandoned: reads of the store on this thread see the policy
-  // as it would be (the seam for showing a change's effect on decisions).
-  // What it throws passes through, the changes abandoned.
+  // and not yet abandoned: reads of records on this thread see the policy
+  // as it would be (listings of the file's keys do not: the effect on
+  // decisions is worked out on a copy, change_effect.h). What it throws
+  // passes through, the changes abandoned.
   std::function<void(daCachedStore& store, std::vector<ItemChange> const& changes)> whileDry;
 };
 
@@ -95,6 +96,12 @@ ChangeResult runEdit(daCachedStore& store, std::function<void(PolicyEdit&)> cons
 // not of the shape above is refused (problem.where names the place, e.g.
 // changes[2].op) with nothing written.
 ChangeResult applyChanges(daCachedStore& store, nlohmann::json const& document, ChangeOptions const& options);
+
+// The operations of a changes document run on edit, in order: what
+// applyChanges runs inside its write group. Throws document::BadItem (at
+// the operation's place) for a document not of the shape above or an
+// operation edit refuses.
+void runChangesDocument(PolicyEdit& edit, nlohmann::json const& document);
 
 // Each change as one line for a terminal: "create acl team", "change
 // object /a (acl)", "delete pop old".

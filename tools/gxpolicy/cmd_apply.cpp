@@ -4,7 +4,9 @@
 //       runs a changes document (tools/common/policy_changes.h describes it)
 //       as one change: all of it or nothing, with its change-log entry.
 //       CHANGES.json "-" reads standard input. Exit status 3 when the
-//       database is no longer at --if-sequence N.
+//       database is no longer at --if-sequence N. --dry-run prints the
+//       changes and their effect on decisions (who gains and who loses
+//       which actions where), writing nothing.
 //   gxpolicy validate FILE [--registry R]
 //       every check import makes of a policy document, without a database:
 //       the document is checked against a scratch database holding the
@@ -33,6 +35,7 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "outside/registry.h"
+#include "tools/common/change_effect.h"
 #include "tools/common/change_log.h"
 #include "tools/common/json_error.h"
 #include "tools/common/policy_changes.h"
@@ -91,7 +94,13 @@ void apply(ApplyArgs const& a) {
   openOrFail(store, a.db, 0);  // a dry run writes in a write group it abandons
   std::unique_ptr<gxreg::Registry> registry = openRegistry(a.db, a.registry);
   ChangeOptions options = changeOptions(a.change, "apply " + a.file, registry.get());
-  reportChange(applyChanges(store, doc, options), a.db);
+  if (!options.dryRun) return reportChange(applyChanges(store, doc, options), a.db);
+  // A dry run shows what the changes would do to decisions as well.
+  ChangePreview preview = previewChange(
+      store, [&](daCachedStore& copy, ChangeOptions const& o) { return applyChanges(copy, doc, o); }, options,
+      registry.get());
+  reportChange(preview.result, a.db);
+  std::printf("effect on decisions:\n%s", describeEffect(preview.effect).c_str());
 }
 
 // A fresh directory, removed with what it holds.

@@ -27,6 +27,7 @@
 #include "GxCore/db/daAccessReview.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daPolicyDiff.h"
+#include "tools/common/change_effect.h"
 #include "outside/hxdb.h"
 #include "outside/registry.h"
 #include "tools/common/decide.h"
@@ -334,35 +335,6 @@ void printRegion(daPolicyDiffRegion const& r) {
   if (r.conditionsChanged) std::printf("  conditions: %s\n", conditionsChange(r).c_str());
 }
 
-nlohmann::ordered_json regionJson(daPolicyDiffRegion const& r) {
-  auto acl = [](std::string const& name, std::string const& at) {
-    return name.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json{{"name", name}, {"attached_at", at}};
-  };
-  nlohmann::ordered_json changes = nlohmann::ordered_json::array();
-  for (daDiffLine const& l : r.lines) {
-    nlohmann::ordered_json c = {{"subject", daDiffSubjectText(l.subject)}};
-    if (l.subject == daDiffSubject::user || l.subject == daDiffSubject::group) {
-      c["name"] = l.name;
-      c["uuid"] = uuidText(l.uuid);
-    }
-    c["before"] = l.before;
-    c["after"] = l.after;
-    c["gained"] = l.gained;
-    c["lost"] = l.lost;
-    c["entry_before"] = l.hadEntry;
-    c["entry_after"] = l.hasEntry;
-    changes.push_back(std::move(c));
-  }
-  nlohmann::ordered_json j = {{"prefix", r.prefix},
-                              {"except", r.exceptions},
-                              {"acl_before", acl(r.beforeAcl, r.beforeAclLocation)},
-                              {"acl_after", acl(r.afterAcl, r.afterAclLocation)},
-                              {"changes", changes}};
-  if (r.conditionsChanged)
-    j["conditions"] = {{"before", reviewConditionsJson(r.beforeConditions, 1)}, {"after", reviewConditionsJson(r.afterConditions, 1)}};
-  return j;
-}
-
 // Diffs the two stores, prints, and returns the exit code --fail-on gives.
 int printDiff(daCachedStore& before, daCachedStore& after, gxreg::Registry* registry, DiffPrint const& how) {
   daPolicyDiffOptions options;
@@ -377,7 +349,7 @@ int printDiff(daCachedStore& before, daCachedStore& after, gxreg::Registry* regi
                  gains += r.gains() ? 1 : 0;
                  losses += r.losses() ? 1 : 0;
                  conditions += r.conditionsChanged ? 1 : 0;
-                 if (how.json) list.push_back(regionJson(r));
+                 if (how.json) list.push_back(diffRegionJson(r));
                  else printRegion(r);
                  return true;
                },

@@ -1,7 +1,13 @@
 // gxpolicy create / stat / ls / put / rm: the database file and its records.
+// create --admin NAME also makes the management object /management with an
+// ACL "management" granting the registry user NAME Tcr: the control
+// permission there lets an administrator of the administration service
+// change policies attached nowhere and read the whole change log.
 // ls names what the database holds as its users know it (ACLs, POPs, rules
 // and protected objects); ls --keys, put and rm work on the internal key
 // space the records are stored under.
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -14,7 +20,10 @@
 #include "GxCore/db/daLocalStore.h"
 #include "outside/HXObject.h"
 #include "outside/hxsvc.h"
+#include "outside/file_registry.h"
+#include "outside/registry.h"
 #include "tools/common/command_line.h"
+#include "tools/common/policy_changes.h"
 #include "tools/common/policy_document.h"
 #include "tools/common/policy_export.h"
 #include "tools/gxpolicy/gxpolicy.h"
@@ -31,6 +40,7 @@ struct StoreArgs {
   std::string key;
   std::string description;
   unsigned int type = gx_type_rule;  // the one kind stored as attributes
+  std::string admin, registry;       // create --admin NAME [--registry R]
 };
 
 // Opens the store or throws the exit code after printing the failure.
@@ -40,12 +50,52 @@ std::unique_ptr<daLocalStore> openLocalStore(StoreArgs const& a, int readOnly) {
   return store;
 }
 
+// The management object, its ACL granting admin; failures printed and thrown.
+void createManagement(StoreArgs const& a) {
+  nlohmann::json const doc = {
+      {"changes",
+       {{{"op", "create"}, {"object", "/management"}, {"value", {{"description", "administration of the policy"}}}},
+        {{"op", "create"},
+         {"acl", "management"},
+         {"value", {{"entries", {{{"type", "user"}, {"name", a.admin}, {"actions", "Tcr"}}}}}}},
+        {{"op", "attach"}, {"acl", "management"}, {"object", "/management"}}}}};
+  daCachedStore store(a.domain.c_str(), a.db.c_str(), 1, 0);
+  openOrFail(store, a.db, 0);
+  std::unique_ptr<gxreg::Registry> registry = openRegistry(a.db, a.registry);
+  ChangeOptions options;
+  options.actor = Actor{a.admin, "local"};
+  options.command = "create --admin " + a.admin;
+  options.registry = registry.get();
+  ChangeResult r = applyChanges(store, doc, options);
+  if (r.outcome != ChangeOutcome::applied)
+    throw CLI::RuntimeError(fail("cannot grant " + a.admin + " the management object: " + r.problem.message +
+                                 " (the database is created; grant it with gxpolicy acl)",
+                             r.problem.status));
+  std::printf("created /management, its ACL management granting %s Tcr (sequence number %lu)\n", a.admin.c_str(),
+              r.sequence);
+}
+
 void create(StoreArgs const& a) {
+  if (!a.admin.empty()) {
+    // The administrator is checked before anything is created.
+    std::string const registryPath = a.registry.empty() ? gxreg::defaultRegistryPath(a.db) : a.registry;
+    hx_uuid_t uuid{};
+    std::unique_ptr<gxreg::Registry> registry;
+    if (::access(registryPath.c_str(), R_OK) == 0) registry = openRegistry(a.db, a.registry);
+    if (!registry || registry->userUuid(a.admin, uuid) != 0) {
+      std::fprintf(stderr, "gxpolicy: --admin %s: no such user in the user registry %s; nothing was created\n",
+                   a.admin.c_str(), registryPath.c_str());
+      throw CLI::RuntimeError(kExitError);
+    }
+  }
   createOrFail(a.db, a.domain);
-  auto open = openLocalStore(a, 1);
-  unsigned long seq, st;
-  open->getSeqNum(seq, st);
-  std::printf("created %s (sequence number %lu)\n", a.db.c_str(), seq);
+  {
+    auto open = openLocalStore(a, 1);
+    unsigned long seq, st;
+    open->getSeqNum(seq, st);
+    std::printf("created %s (sequence number %lu)\n", a.db.c_str(), seq);
+  }
+  if (!a.admin.empty()) createManagement(a);
 }
 
 void stat(StoreArgs const& a) {
@@ -211,6 +261,10 @@ void registerStoreCommands(CLI::App& app) {
   auto addDb = [&](CLI::App* sub) { addDatabaseOptions(sub, args->db, args->domain); };
   auto* c = app.add_subcommand("create", "create a new policy database file");
   addDb(c);
+  c->add_option("--admin", args->admin,
+                "also create /management with an ACL granting this registry user Tcr (the control permission the "
+                "administration service asks there)");
+  c->add_option("--registry", args->registry, "with --admin: user registry (default: DB.registry.json)");
   c->callback([args] { create(*args); });
   auto* s = app.add_subcommand("stat", "print the sequence number and record count");
   addDb(s);

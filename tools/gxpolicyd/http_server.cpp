@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -29,6 +31,7 @@ namespace gxpolicyd {
 // What the library keeps per request between the calls of onRequest.
 struct HttpServer::Exchange {
   std::string body;
+  std::string clientName;  // a verified client certificate's common name
   bool tooLarge = false;
   bool overBudget = false;
   bool noMemory = false;     // the body could not be held: answered 503, the rest unread
@@ -314,10 +317,43 @@ struct HttpServer::Hooks {
     r.bodyOverBudget = exchange->overBudget && !exchange->tooLarge;
     r.bodyNoMemory = exchange->noMemory && !exchange->tooLarge && !exchange->overBudget;
     r.headers = headersOf(c);
+    if (MHD_ConnectionInfo const* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+      r.peer = info->client_addr;
+    if (!server->options_.clientCaPem.empty()) {
+      exchange->clientName = verifiedClientName(c);
+      r.clientName = exchange->clientName;
+    }
     Arguments const& args = argumentsOf(c);
     r.query = args.fields;
     r.queryHasNul = args.hasNul;
     return answer(server, c, server->handler_(r));
+  }
+
+  // The common name of the client's certificate when it verifies against
+  // the trusted CAs (chain, dates, signature); "" for none or one that does
+  // not.
+  static std::string verifiedClientName(MHD_Connection* c) {
+    MHD_ConnectionInfo const* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    if (info == nullptr || info->tls_session == nullptr) return {};
+    auto session = static_cast<gnutls_session_t>(info->tls_session);
+    unsigned verdict = 0;
+    if (gnutls_certificate_verify_peers2(session, &verdict) != GNUTLS_E_SUCCESS || verdict != 0) return {};
+    unsigned count = 0;
+    gnutls_datum_t const* chain = gnutls_certificate_get_peers(session, &count);
+    if (chain == nullptr || count == 0) return {};
+    gnutls_x509_crt_t cert = nullptr;
+    if (gnutls_x509_crt_init(&cert) != GNUTLS_E_SUCCESS) return {};
+    std::string name;
+    char cn[256];
+    std::size_t size = sizeof cn;
+    if (gnutls_x509_crt_import(cert, &chain[0], GNUTLS_X509_FMT_DER) == GNUTLS_E_SUCCESS &&
+        gnutls_x509_crt_get_dn_by_oid(cert, GNUTLS_OID_X520_COMMON_NAME, 0, 0, cn, &size) == GNUTLS_E_SUCCESS)
+      name.assign(cn, size);
+    gnutls_x509_crt_deinit(cert);
+    // A name with a NUL or a control character names no administrator.
+    for (char ch : name)
+      if (static_cast<unsigned char>(ch) < 0x20) return {};
+    return name;
   }
 
   // Makes room for bytes of body in exchange; false when memory ran out
@@ -404,6 +440,15 @@ bool HttpServer::start(std::string& error) {
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG | MHD_USE_TURBO;
   // Where to listen: a unix-domain socket made here, or an address the library binds.
   MHD_OptionItem listen[2] = {{MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}};
+  MHD_OptionItem tls[4] = {{MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr},
+                           {MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}};
+  if (!options_.tlsCertPem.empty()) {
+    flags |= MHD_USE_TLS;
+    tls[0] = {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(options_.tlsCertPem.c_str())};
+    tls[1] = {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(options_.tlsKeyPem.c_str())};
+    if (!options_.clientCaPem.empty())
+      tls[2] = {MHD_OPTION_HTTPS_MEM_TRUST, 0, const_cast<char*>(options_.clientCaPem.c_str())};
+  }
   int unixSocket = -1;
   if (!options_.socketPath.empty()) {
     if ((unixSocket = listenUnix(error)) < 0) return false;
@@ -424,6 +469,7 @@ bool HttpServer::start(std::string& error) {
       flags, options_.port, &Hooks::admit, this, &Hooks::request, this,
       MHD_OPTION_EXTERNAL_LOGGER, &logLibrary, &prepared_->library,
       MHD_OPTION_ARRAY, listen,
+      MHD_OPTION_ARRAY, tls,
       MHD_OPTION_THREAD_POOL_SIZE, threads,
       MHD_OPTION_CONNECTION_LIMIT, libraryLimit,
       MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds,
@@ -442,7 +488,9 @@ bool HttpServer::start(std::string& error) {
       error = "cannot serve on " + options_.socketPath;
     } else {
       error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
-              " (address in use, or not an address of this host)";
+              (options_.tlsCertPem.empty() ? " (address in use, or not an address of this host)"
+                                           : " (address in use, not an address of this host, or a TLS certificate, "
+                                             "key or client CA that cannot be used)");
     }
     prepared_.reset();
     return false;

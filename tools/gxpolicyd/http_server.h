@@ -47,6 +47,11 @@ struct HttpOptions {
   unsigned idleTimeoutSeconds = 60;    // an idle keep-alive connection is closed after this
   std::size_t maxBody = 1 << 20;       // bytes; larger gets 413
   std::size_t maxBodiesTotal = 64 << 20;  // bytes of bodies held across all connections at once
+  // TLS (GnuTLS through the library): with a certificate and its key (PEM
+  // text) every connection is TLS. With clientCaPem too, clients are asked
+  // for a certificate (not required); one that verifies against those CAs
+  // gives the request its subject's common name (Request::clientName).
+  std::string tlsCertPem, tlsKeyPem, clientCaPem;
 };
 
 class HttpServer {

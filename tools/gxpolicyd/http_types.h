@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+struct sockaddr;
+
 namespace gxpolicyd {
 
 // A request header as received. value ends with a NUL (the transport's
@@ -36,6 +38,12 @@ struct Request {
   bool bodyTooLarge = false;  // the transport stopped reading a body over the cap
   bool bodyOverBudget = false;  // the transport holds as many bodies as it may: 503
   bool bodyNoMemory = false;    // the transport could not allocate the body (left unread): 503
+  // The client's socket address as the transport accepted it (null: not
+  // known, e.g. a test's request); valid during the handler's call.
+  sockaddr const* peer = nullptr;
+  // Over TLS with client CAs configured: the common name of the client's
+  // certificate when it verified against them; "" otherwise.
+  std::string_view clientName;
 
   // The value of the first header called name (case-insensitive), or null.
   char const* header(std::string_view name) const {

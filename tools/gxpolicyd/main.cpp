@@ -46,6 +46,10 @@
 
 #include "outside/file_registry.h"
 #include "outside/hxdb_verify.h"
+#include "outside/ldap_registry.h"
+#include "tools/gxpolicyd/admin.h"
+#include "tools/gxpolicyd/admin_auth.h"
+#include "tools/gxpolicyd/admin_publish.h"
 #include "tools/gxpolicyd/audit.h"
 #include "tools/gxpolicyd/config_file.h"
 #include "tools/gxpolicyd/http_server.h"
@@ -464,6 +468,151 @@ int serve(Args const& a) {
   }
 }
 
+// Waits for SIGTERM or SIGINT (SIGHUP: hup, then on waiting).
+void waitForStop(std::function<void()> const& hup) {
+  sigset_t waited = waitedSignals();
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&waited, &sig) != 0) continue;
+    if (sig == SIGHUP) {
+      hup();
+      continue;
+    }
+    logLine(std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + ": finishing the requests in flight");
+    return;
+  }
+}
+
+// How administrators prove who they are, from the options; quits when a
+// file cannot be used or no way is configured.
+gxpolicyd::AdminAuthOptions adminAuthOptions(Args const& a, gxreg::Registry* registry) {
+  gxpolicyd::AdminAuthOptions auth;
+  std::string error;
+  if (!a.adminTokenFile.empty()) {
+    gxpolicy::TokenFile tokens;
+    if (!gxpolicy::TokenFile::load(a.adminTokenFile, false, tokens, error)) quit("--admin-token-file: " + error);
+    if (tokens.tokens().empty())
+      quit("--admin-token-file: " + a.adminTokenFile + " holds no token; add one with gxpolicy token add");
+    auth.tokens = std::move(tokens);
+  }
+  if (a.adminBasic) {
+    auto* ldap = dynamic_cast<gxreg::LdapRegistry*>(registry);
+    if (ldap == nullptr) quit("--admin-basic: passwords are checked against an LDAP registry; --registry names none");
+    auth.checkPassword = [ldap](std::string const& user, std::string const& password) {
+      return ldap->checkPassword(user, password);
+    };
+  }
+  auth.clientCertificates = !a.tlsClientCa.empty();
+  if (!a.adminTokenFile.empty() || a.adminBasic || auth.clientCertificates) return auth;
+  quit("--admin: give --admin-token-file, --admin-basic or --tls-client-ca: every administration request must "
+       "authenticate");
+}
+
+// The TLS files the options name, read into http; quits when one is
+// missing, unreadable, not PEM, or (the key) readable by others.
+void adminTls(Args const& a, gxpolicyd::HttpOptions& http) {
+  if (a.tlsCert.empty() != a.tlsKey.empty()) quit("--tls-cert and --tls-key go together");
+  if (!a.tlsClientCa.empty() && a.tlsCert.empty()) quit("--tls-client-ca needs --tls-cert and --tls-key");
+  if (a.tlsCert.empty()) return;
+  std::string error;
+  auto read = [&](std::string const& path, gxpolicy::FileTrust trust, char const* option, char const* what,
+                  std::string& out) {
+    if (!gxpolicy::readPrivateFile(path, trust, 1 << 20, out, error)) quit(std::string(option) + ": " + error);
+    if (out.find("-----BEGIN ") == std::string::npos) quit(std::string(option) + ": " + path + " holds no PEM " + what);
+  };
+  read(a.tlsCert, gxpolicy::FileTrust::writableByOwner, "--tls-cert", "certificate", http.tlsCertPem);
+  read(a.tlsKey, gxpolicy::FileTrust::ownerOnly, "--tls-key", "private key", http.tlsKeyPem);
+  if (!a.tlsClientCa.empty())
+    read(a.tlsClientCa, gxpolicy::FileTrust::writableByOwner, "--tls-client-ca", "certificate", http.clientCaPem);
+}
+
+// gxpolicyd --admin: the administration API on the master itself.
+int serveAdmin(Args const& a) {
+  refuseIrregular(a.db, "the database");
+  if (!a.master.empty()) quit("--admin serves the master itself (--db); --master is for replicas");
+  gxpolicyd::HttpOptions http;
+  if (a.listen.rfind("unix:", 0) == 0) {
+    http.socketPath = a.listen.substr(5);
+    if (http.socketPath.empty() || http.socketPath.front() != '/') quit("--listen unix:PATH needs an absolute path");
+  } else if (!parseListen(a.listen, http.address, http.port)) {
+    quit("--listen: \"" + a.listen + "\" is not ADDR:PORT (e.g. 127.0.0.1:8182) or unix:PATH");
+  }
+  http.threads = a.threads;
+  http.connectionLimit = a.connections;
+  http.idleTimeoutSeconds = a.idleTimeout;
+  http.maxBody = a.maxBody;
+  http.maxBodiesTotal = a.maxBodiesTotal;
+  std::string error;
+  adminTls(a, http);
+  unsigned long registryStatus = 0;
+  std::unique_ptr<gxreg::Registry> registry = gxpolicy::openRegistryFor(
+      a.db, a.registry,
+      [](int state, std::string const& server) {
+        if (state == 0) logLine("the LDAP server " + server + " does not answer; trying the next");
+      },
+      registryStatus, error, true);
+  if (registryStatus != 0)
+    quit("cannot use the user registry: " + error + " (" + gxpolicy::statusText(registryStatus) + ")");
+  std::string registryName = a.registry.empty() ? gxreg::defaultRegistryPath(a.db) : a.registry;
+  gxpolicyd::RegistryWatch watch(*registry, registryName, std::chrono::seconds(1), logLine);
+  gxpolicyd::AdminAuthenticator authenticator(adminAuthOptions(a, registry.get()));
+  gxpolicyd::AdminOptions options;
+  options.db = a.db;
+  options.domain = a.domain;
+  options.management = a.adminManagement;
+  options.maxBody = a.maxBody;
+  std::unique_ptr<gxpolicyd::AdminService> admin;
+  try {
+    admin = std::make_unique<gxpolicyd::AdminService>(options, registry.get(), authenticator);
+  } catch (std::runtime_error const& e) {
+    quit(e.what());
+  }
+  std::unique_ptr<gxpolicyd::AdminPublisher> publisher;
+  if (!a.adminPublish.empty()) {
+    gxpolicy::PublishRequest publish;
+    publish.master = a.db;
+    publish.destination = a.adminPublish;
+    publish.domain = a.domain;
+    publish.signKeyFiles = a.adminPublishSign;
+    for (std::string const& key : a.adminPublishSign) {  // checked now, not at the first publication
+      std::string text;
+      if (!gxpolicy::readPrivateFile(key, gxpolicy::FileTrust::ownerOnly, 1 << 16, text, error))
+        quit("--admin-publish-sign: " + error);
+    }
+    publisher = std::make_unique<gxpolicyd::AdminPublisher>(
+        publish, std::chrono::milliseconds(static_cast<long>(a.adminPublishDelay * 1000)), logLine);
+    publisher->start();
+    admin->onCommit([&publisher](unsigned long) { publisher->ring(); });
+  }
+  gxpolicyd::HttpServer server(
+      http,
+      [&admin](gxpolicyd::Request const& r) {
+        gxpolicy::MemoryReserve::replenish();
+        if (r.path == "/healthz") {
+          gxpolicyd::Response ok;
+          ok.contentType = "text/plain";
+          ok.body = "ok\n";
+          return ok;
+        }
+        return admin->handle(r);
+      },
+      logLine);
+  if (!server.start(error)) quit(error);
+  watch.start();
+  logLine("administering " + a.db + " on " + (a.tlsCert.empty() ? "" : "TLS, ") +
+          (http.socketPath.empty() ? http.address + ":" + std::to_string(http.port) : "unix:" + http.socketPath) +
+          "; management object " + a.adminManagement + "; user registry " + registryName +
+          (a.adminPublish.empty() ? std::string() : "; publishing into " + a.adminPublish));
+  gxpolicyd::notify("READY=1\nSTATUS=administering " + a.db);
+  waitForStop([&watch] { watch.poke(); });
+  gxpolicyd::notify("STOPPING=1");
+  server.stop();
+  watch.stop();
+  if (publisher) publisher->stop();  // what the last changes left waiting is published
+  logLine("stopped");
+  return 0;
+}
+
 // "gxpolicyd --write-docs DIR" (run by the build): the manual pages of the
 // daemon and of its configuration file, and the completion script.
 std::optional<int> writeDocs(CLI::App const& app, int argc, char** argv) {
@@ -479,6 +628,16 @@ std::optional<int> writeDocs(CLI::App const& app, int argc, char** argv) {
       "command line overrides it. Under systemd the daemon reports readiness (Type=notify) once the replica is "
       "open and it listens, and logs to the journal.";
   daemon.extraSections = {
+      {"Administration mode",
+       "With --admin, gxpolicyd serves the administration API under /admin/v1 on the master database --db, opened "
+       "writable, instead of decisions: ACLs, POPs, rules, protected objects and attachments (GET, PUT, DELETE), "
+       "changes documents as gxpolicy apply takes them (POST /admin/v1/changes, ?dry-run=true for the effect on "
+       "decisions without writing) and the change log (GET /admin/v1/log). Every request authenticates: bearer "
+       "tokens (--admin-token-file), HTTP basic checked against the LDAP registry (--admin-basic), or TLS client "
+       "certificates (--tls-cert, --tls-key, --tls-client-ca). What an administrator may change is decided by the "
+       "policy: the control permission (c) on the objects concerned, or on the management object "
+       "(--admin-management) for policies attached nowhere. If-Match: SEQ refuses a write (412) when the master has "
+       "moved. With --admin-publish DIR every change is published into DIR for replicas."},
       {"Signals", "SIGHUP asks the master (or looks at the database) and re-reads the user registry now. SIGTERM and "
                   "SIGINT stop accepting, finish the requests in flight, write the audit records still queued and "
                   "exit 0."},
@@ -555,6 +714,7 @@ int main(int argc, char** argv) {
   // request that finds the memory.
   try {
     gxpolicy::MemoryReserve reserve;
+    if (a.admin && !a.checkConfig) return serveAdmin(a);
     return a.checkConfig ? checkConfiguration(a) : serve(a);
   } catch (std::bad_alloc const&) {
     std::fputs("gxpolicyd: out of memory while starting (see ulimit -v and the size of the registry and database); "

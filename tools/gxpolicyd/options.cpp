@@ -133,6 +133,34 @@ void defineOptions(CLI::App& app, Args& a) {
       ->capture_default_str();
   app.add_option("--snapshots-held", a.snapshotsHeld, "Long-polls of the manifest held at once (a thread each); more get 503")
       ->capture_default_str()->check(CLI::Range(1u, 100000u));
+  app.add_flag("--admin", a.admin,
+               "Serve the administration API (/admin/v1/...) on the master database --db, opened writable, instead "
+               "of decisions from a replica; every request must authenticate (--admin-token-file, --admin-basic)");
+  app.add_option("--admin-token-file", a.adminTokenFile,
+                 "--admin: administrators' bearer tokens, the file gxpolicy token add writes (mode 600; a file others "
+                 "may read is refused)");
+  app.add_flag("--admin-basic", a.adminBasic,
+               "--admin: take HTTP basic authentication, the password checked by a bind against the LDAP registry "
+               "(--registry must name one)");
+  app.add_option("--admin-management", a.adminManagement,
+                 "--admin: the management object; changing policies attached nowhere and reading the whole change log "
+                 "need the control permission (c) there")
+      ->capture_default_str();
+  app.add_option("--admin-publish", a.adminPublish,
+                 "--admin: after each change, publish a snapshot into this folder (as gxpolicy publish does) for "
+                 "replicas that follow it");
+  app.add_option("--admin-publish-sign", a.adminPublishSign,
+                 "--admin: sign each publication's manifest with this private key (gxpolicy keygen; mode 600; "
+                 "repeatable while keys are rotated)");
+  app.add_option("--admin-publish-delay", a.adminPublishDelay,
+                 "--admin: seconds a publication waits for further changes to publish them together")
+      ->capture_default_str()->check(CLI::Range(0.0, 60.0));
+  app.add_option("--tls-cert", a.tlsCert, "--admin: serve TLS with this certificate (PEM; with --tls-key)");
+  app.add_option("--tls-key", a.tlsKey,
+                 "--admin: the certificate's private key (PEM, mode 600: a key others may read is refused)");
+  app.add_option("--tls-client-ca", a.tlsClientCa,
+                 "--admin: ask clients for a certificate; one that verifies against these CAs (PEM) authenticates "
+                 "the administrator its common name names");
 }
 
 std::vector<std::string> const& optionsNotInConfig() {

@@ -62,6 +62,15 @@ struct Args {
   std::string serveSnapshots;     // --serve-snapshots DIR
   std::string snapshotsListen = "127.0.0.1:8282";  // --snapshots-listen ADDR:PORT
   unsigned snapshotsHeld = 256;   // --snapshots-held N
+  // The administration mode: --db is the master, opened writable.
+  bool admin = false;
+  std::string adminTokenFile;
+  bool adminBasic = false;
+  std::string adminManagement = "/management";
+  std::string adminPublish;
+  std::vector<std::string> adminPublishSign;
+  double adminPublishDelay = 0.05;
+  std::string tlsCert, tlsKey, tlsClientCa;
 };
 
 // Adds every option of the service to app, bound to a's members, and

@@ -1,0 +1,172 @@
+// What a change would do to decisions; see change_effect.h.
+#include "tools/common/change_effect.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daPolicyDiff.h"
+#include "outside/hxdb.h"
+#include "tools/common/review_json.h"
+
+namespace gxpolicy {
+namespace {
+
+using ojson = nlohmann::ordered_json;
+
+// A scratch folder holding the copy, removed with it.
+class ScratchCopy {
+ public:
+  ScratchCopy() {
+    char const* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/gxpolicy-preview.XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
+  }
+  ScratchCopy(ScratchCopy const&) = delete;
+  ScratchCopy& operator=(ScratchCopy const&) = delete;
+  ~ScratchCopy() {
+    if (dir_.empty()) return;
+    hx_db_remove_file(file().c_str());
+    rmdir(dir_.c_str());
+  }
+  bool made() const { return !dir_.empty(); }
+  std::string file() const { return dir_ + "/preview.db"; }
+
+ private:
+  std::string dir_;
+};
+
+ChangeResult failure(std::string message, unsigned long status) {
+  ChangeResult r;
+  r.outcome = ChangeOutcome::failed;
+  r.problem = Problem(std::move(message), status);
+  return r;
+}
+
+}  // namespace
+
+ojson diffRegionJson(daPolicyDiffRegion const& r) {
+  auto acl = [](std::string const& name, std::string const& at) {
+    return name.empty() ? ojson() : ojson{{"name", name}, {"attached_at", at}};
+  };
+  ojson changes = ojson::array();
+  for (daDiffLine const& l : r.lines) {
+    ojson c = {{"subject", daDiffSubjectText(l.subject)}};
+    if (l.subject == daDiffSubject::user || l.subject == daDiffSubject::group) {
+      c["name"] = l.name;
+      c["uuid"] = uuidText(l.uuid);
+    }
+    c["before"] = l.before;
+    c["after"] = l.after;
+    c["gained"] = l.gained;
+    c["lost"] = l.lost;
+    c["entry_before"] = l.hadEntry;
+    c["entry_after"] = l.hasEntry;
+    changes.push_back(std::move(c));
+  }
+  ojson j = {{"prefix", r.prefix},
+             {"except", r.exceptions},
+             {"acl_before", acl(r.beforeAcl, r.beforeAclLocation)},
+             {"acl_after", acl(r.afterAcl, r.afterAclLocation)},
+             {"changes", changes}};
+  if (r.conditionsChanged)
+    j["conditions"] = {{"before", reviewConditionsJson(r.beforeConditions, 1)},
+                       {"after", reviewConditionsJson(r.afterConditions, 1)}};
+  return j;
+}
+
+ChangePreview previewChange(daCachedStore& store, std::function<ChangeResult(daCachedStore&, ChangeOptions const&)> const& run,
+                            ChangeOptions options, gxreg::Registry* registry) {
+  ChangePreview preview;
+  ScratchCopy scratch;
+  if (!scratch.made()) {
+    preview.result = failure("cannot make a scratch folder for the preview (set TMPDIR)", 0);
+    return preview;
+  }
+  unsigned long st = 0;
+  hx_db_copy(store.getDBHandle(), scratch.file().c_str(), st);
+  if (st != 0) {
+    preview.result = failure("cannot copy the policy for the preview", st);
+    return preview;
+  }
+  daCachedStore copy(store.getDomainName().getChars(), scratch.file().c_str(), 1, 0);
+  copy.openStore(0, st);
+  if (st != 0) {
+    preview.result = failure("cannot open the copy of the policy", st);
+    return preview;
+  }
+  unsigned long copied = 0;
+  copy.lockDatabase();
+  copy.readSeqNum(copied, st);
+  copy.unlockDatabase();
+  options.dryRun = false;
+  options.whileDry = nullptr;
+  preview.result = run(copy, options);
+  if (preview.result.outcome == ChangeOutcome::applied) {
+    ojson regions = ojson::array();
+    bool gained = false, lost = false, conditions = false;
+    unsigned long diffStatus = 0;
+    daPolicyDiffOptions o;
+    o.registry = registry;
+    daPolicyDiff(store, copy, o,
+                 [&](daPolicyDiffRegion const& r) {
+                   gained = gained || r.gains();
+                   lost = lost || r.losses();
+                   conditions = conditions || r.conditionsChanged;
+                   regions.push_back(diffRegionJson(r));
+                   return true;
+                 },
+                 diffStatus);
+    if (diffStatus != 0) {
+      preview.result = failure("cannot work out the change's effect on decisions", diffStatus);
+    } else {
+      preview.result.outcome = ChangeOutcome::dryRun;
+      preview.result.sequence = copied;
+      preview.effect = {{"regions", std::move(regions)}, {"gained", gained}, {"lost", lost},
+                        {"conditions_changed", conditions}};
+    }
+  }
+  unsigned long closing = 0;
+  copy.closeStore(closing);
+  return preview;
+}
+
+std::string describeEffect(ojson const& effect) {
+  auto const& regions = effect.at("regions");
+  if (regions.empty()) return "no decision changes\n";
+  std::string out;
+  for (auto const& r : regions) {
+    out += r["prefix"].get<std::string>() + " and below";
+    bool first = true;
+    for (auto const& e : r["except"]) {
+      out += (first ? ", except " : ", ") + e.get<std::string>();
+      first = false;
+    }
+    out += "\n";
+    auto acl = [](ojson const& a) {
+      return a.is_null() ? std::string("none")
+                         : a["name"].get<std::string>() + " (at " + a["attached_at"].get<std::string>() + ")";
+    };
+    std::string was = acl(r["acl_before"]), is = acl(r["acl_after"]);
+    out += "  ACL " + (was == is ? was : was + " -> " + is) + "\n";
+    for (auto const& c : r["changes"]) {
+      std::string who = c["subject"].get<std::string>();
+      if (c.contains("name")) who += " " + (c["name"].get<std::string>().empty() ? c["uuid"].get<std::string>()
+                                                                                  : c["name"].get<std::string>());
+      std::string change;
+      if (!c["gained"].get<std::string>().empty()) change = "gains " + c["gained"].get<std::string>();
+      if (!c["lost"].get<std::string>().empty())
+        change += (change.empty() ? "loses " : ", loses ") + c["lost"].get<std::string>();
+      if (change.empty()) change = c["entry_after"].get<bool>() ? "entry added" : "entry removed";
+      out += "  " + who + ": " + change + "\n";
+    }
+    if (r.contains("conditions")) out += "  conditions change\n";
+  }
+  return out;
+}
+
+}  // namespace gxpolicy

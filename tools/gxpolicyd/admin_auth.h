@@ -1,0 +1,100 @@
+// Who an administration request comes from. An administrator proves who
+// they are in one of the ways configured:
+//
+//   "Authorization: Bearer TOKEN"   a token of the token file (admin_tokens.h)
+//   "Authorization: Basic B64"      a registry user name and password, checked
+//                                   by the password checker (a bind against the
+//                                   LDAP registry)
+//   a TLS client certificate        that verified against the configured CAs
+//                                   (Request::clientName: its common name), when
+//                                   the request carries no Authorization header
+//
+// Anything else -- no header, a scheme that is not configured, a token or a
+// password that is wrong, a malformed header -- is a failure, answered the
+// same way whatever was wrong (the caller answers 401), so a failure never
+// says which part was wrong. Failures are slowed per client address: after
+// a failure the address must wait (a quarter second, doubling with every
+// further failure up to maxBackoff) before its next attempt is checked at
+// all; an attempt made sooner fails at once, uncounted. A success forgets
+// the address's failures.
+//
+// Nothing here logs or keeps a secret: tokens are compared by hash, and a
+// password is handed to the checker and dropped.
+//
+// Thread-safe: authenticate may run on any number of threads at once; the
+// failure table takes its own lock briefly (never while a password is
+// checked).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tools/common/admin_tokens.h"
+#include "tools/gxpolicyd/http_types.h"
+
+namespace gxpolicyd {
+
+struct AdminAuthOptions {
+  // Bearer tokens; none configured when absent.
+  std::optional<gxpolicy::TokenFile> tokens;
+  // HTTP basic: 0 when user's password is password, anything else when not
+  // (or when the registry cannot tell); empty: basic is not accepted. Called
+  // on any thread, without locks held.
+  std::function<unsigned long(std::string const& user, std::string const& password)> checkPassword;
+  // TLS client certificates: their common name is the administrator.
+  bool clientCertificates = false;
+  std::chrono::milliseconds firstBackoff{250};
+  std::chrono::milliseconds maxBackoff{30000};
+  std::size_t maxTracked = 65536;  // client addresses whose failures are remembered at once
+};
+
+// The client's address as text ("192.0.2.7", "2001:db8::1", "local" for a
+// unix-domain socket, "unknown" without one).
+std::string peerText(Request const& request);
+
+class AdminAuthenticator {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit AdminAuthenticator(AdminAuthOptions options);
+  AdminAuthenticator(AdminAuthenticator const&) = delete;
+  AdminAuthenticator& operator=(AdminAuthenticator const&) = delete;
+
+  // True when at least one way of proving who one is is configured (a
+  // service without any would refuse every request).
+  bool anyConfigured() const;
+
+  // The WWW-Authenticate challenges of the schemes configured (Bearer,
+  // Basic), for a 401.
+  std::vector<std::string> challenges() const;
+
+  // The administrator's name, or none (a failure: see above). retryAfter
+  // is set to the seconds the address must wait before its next attempt
+  // counts (at least 1) on a failure. now: for tests. Throws
+  // std::bad_alloc.
+  std::optional<std::string> authenticate(Request const& request, unsigned& retryAfter, Clock::time_point now = Clock::now());
+
+ private:
+  struct Failures {
+    unsigned count = 0;
+    Clock::time_point until;  // the next attempt is checked from then on
+  };
+  std::optional<std::string> check(Request const& request) const;
+  // Backing off: true (retryAfter set) when address must still wait.
+  bool waiting(std::string const& address, Clock::time_point now, unsigned& retryAfter);
+  void failed(std::string const& address, Clock::time_point now, unsigned& retryAfter);
+  void succeeded(std::string const& address);
+
+  AdminAuthOptions options_;
+  std::mutex lock_;
+  std::unordered_map<std::string, Failures> failures_;  // under lock_
+};
+
+}  // namespace gxpolicyd
