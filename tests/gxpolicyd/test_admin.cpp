@@ -1,0 +1,355 @@
+// The administration service (gxpolicyd --admin): who may ask, what the
+// policy lets each administrator change, changes whole or not at all,
+// If-Match against lost updates, previews that write nothing, the log,
+// and a master killed in the middle of a change.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "GxCore/db/daCachedStore.h"
+#include "daemon_process.h"
+#include "http_client.h"
+#include "loopback.h"
+#include "outside/file_registry.h"
+#include "test_support.h"
+#include "tools/common/change_log.h"
+#include "tools/common/policy_changes.h"
+#include "tools/common/policy_document.h"
+#include "tools/gxpolicyd/admin.h"
+#include "tools/gxpolicyd/admin_auth.h"
+
+namespace {
+
+using json = nlohmann::json;
+using gxpolicyd::Response;
+
+// carol is in the group admins, which holds c on /management and
+// /projects; dave is in no group.
+json const kBootstrap = {
+    {"changes",
+     {{{"op", "create"}, {"object", "/management"}},
+      {{"op", "create"}, {"acl", "admins"}, {"value", {{"entries", {{{"type", "group"}, {"name", "admins"}, {"actions", "Tcr"}}}}}}},
+      {{"op", "attach"}, {"acl", "admins"}, {"object", "/management"}},
+      {{"op", "create"}, {"object", "/projects"}},
+      {{"op", "attach"}, {"acl", "admins"}, {"object", "/projects"}}}}};
+
+sockaddr_in address(char const* ip) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
+
+// A request as the transport hands it over.
+struct Ask {
+  std::string method = "GET", path, body;
+  std::vector<std::pair<std::string, std::string>> headers, query;
+  sockaddr_in peer = address("192.0.2.1");
+
+  Response to(gxpolicyd::AdminService& service) const {
+    std::vector<gxpolicyd::HeaderField> h, q;
+    for (auto const& [n, v] : headers) h.push_back({n, v.c_str()});
+    for (auto const& [n, v] : query) q.push_back({n, v.c_str()});
+    gxpolicyd::Request r;
+    r.method = method;
+    r.path = path;
+    r.body = body;
+    r.headers = h;
+    r.query = q;
+    r.peer = reinterpret_cast<sockaddr const*>(&peer);
+    return service.handle(r);
+  }
+};
+
+void bootstrap(std::string const& db, gxreg::Registry* registry) {
+  daCachedStore store("d", db.c_str(), 1, 0);
+  unsigned long st = 0;
+  store.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  gxpolicy::ChangeOptions o;
+  o.actor = gxpolicy::Actor{"setup", "local"};
+  o.registry = registry;
+  ASSERT_EQ(gxpolicy::applyChanges(store, kBootstrap, o).outcome, gxpolicy::ChangeOutcome::applied);
+  store.closeStore(st);
+}
+
+class Admin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_ = dir_.file("master.db");
+    gxtest::createPolicyDb(db_);
+    unsigned long st = 0;
+    registry_ = gxreg::openFileRegistry(std::string(GXCORE_SOURCE_DIR) + "/examples/policy/web.registry.json", true, st);
+    ASSERT_EQ(st, 0u);
+    bootstrap(db_, registry_.get());
+    gxpolicy::TokenFile tokens;
+    std::string error;
+    ASSERT_TRUE(tokens.add("carol", carol_, error)) << error;
+    ASSERT_TRUE(tokens.add("dave", dave_, error)) << error;
+    tokensPath_ = dir_.file("tokens");
+    ASSERT_TRUE(tokens.save(tokensPath_, error)) << error;
+    gxpolicyd::AdminAuthOptions auth;
+    auth.tokens = std::move(tokens);
+    auth.firstBackoff = std::chrono::milliseconds(0);
+    auth_ = std::make_unique<gxpolicyd::AdminAuthenticator>(std::move(auth));
+    gxpolicyd::AdminOptions o;
+    o.db = db_;
+    o.domain = "d";
+    service_ = std::make_unique<gxpolicyd::AdminService>(o, registry_.get(), *auth_);
+  }
+
+  Response as(std::string const& token, std::string method, std::string path, std::string body = "",
+              std::vector<std::pair<std::string, std::string>> query = {},
+              std::vector<std::pair<std::string, std::string>> headers = {}) {
+    Ask a;
+    a.method = std::move(method);
+    a.path = "/admin/v1" + path;
+    a.body = std::move(body);
+    a.query = std::move(query);
+    a.headers = std::move(headers);
+    a.headers.emplace_back("Authorization", "Bearer " + token);
+    return a.to(*service_);
+  }
+  static json body(Response const& r) { return json::parse(r.body); }
+  unsigned long sequence() { return body(as(carol_, "GET", "/sequence"))["sequence"]; }
+
+  gxtest::TempDir dir_;
+  std::string db_, tokensPath_, carol_, dave_;
+  std::unique_ptr<gxreg::Registry> registry_;
+  std::unique_ptr<gxpolicyd::AdminAuthenticator> auth_;
+  std::unique_ptr<gxpolicyd::AdminService> service_;
+};
+
+TEST(AdminAuth, EveryFailureLooksAlikeAndAnAddressThatFailedMustWait) {
+  gxpolicy::TokenFile tokens;
+  std::string token, error;
+  ASSERT_TRUE(tokens.add("carol", token, error));
+  gxpolicyd::AdminAuthOptions o;
+  o.tokens = std::move(tokens);
+  o.checkPassword = [](std::string const& user, std::string const& password) {
+    return user == "erin" && password == "s3cret:x" ? 0ul : 1ul;
+  };
+  gxpolicyd::AdminAuthenticator auth(std::move(o));
+  auto t0 = gxpolicyd::AdminAuthenticator::Clock::now();
+  auto attempt = [&](char const* ip, std::vector<std::string> const& authorization, std::chrono::milliseconds at) {
+    Ask a;
+    a.peer = address(ip);
+    for (std::string const& h : authorization) a.headers.emplace_back("Authorization", h);
+    std::vector<gxpolicyd::HeaderField> h;
+    for (auto const& [n, v] : a.headers) h.push_back({n, v.c_str()});
+    gxpolicyd::Request r;
+    r.headers = h;
+    r.peer = reinterpret_cast<sockaddr const*>(&a.peer);
+    unsigned retry = 0;
+    return auth.authenticate(r, retry, t0 + at).value_or("-");
+  };
+  using std::chrono::milliseconds;
+  EXPECT_EQ(attempt("192.0.2.1", {"Bearer " + token}, milliseconds(0)), "carol");
+  EXPECT_EQ(attempt("192.0.2.1", {"Basic ZXJpbjpzM2NyZXQ6eA=="}, milliseconds(0)), "erin") << "a colon in a password";
+  // Wrong, missing, doubled and malformed credentials all fail.
+  EXPECT_EQ(attempt("192.0.2.2", {"Bearer gxt_wrong"}, milliseconds(0)), "-");
+  EXPECT_EQ(attempt("192.0.2.3", {}, milliseconds(0)), "-");
+  EXPECT_EQ(attempt("192.0.2.4", {"Bearer " + token, "Bearer " + token}, milliseconds(0)), "-");
+  EXPECT_EQ(attempt("192.0.2.5", {"Basic ZXJpbjp3cm9uZw=="}, milliseconds(0)), "-");
+  EXPECT_EQ(attempt("192.0.2.6", {"Basic !!!"}, milliseconds(0)), "-");
+  // The failed address waits; the right token before then fails unchecked,
+  // and each failure doubles the wait.
+  EXPECT_EQ(attempt("192.0.2.2", {"Bearer " + token}, milliseconds(100)), "-");
+  EXPECT_EQ(attempt("192.0.2.2", {"Bearer gxt_wrong"}, milliseconds(300)), "-");
+  EXPECT_EQ(attempt("192.0.2.2", {"Bearer " + token}, milliseconds(700)), "-");
+  EXPECT_EQ(attempt("192.0.2.2", {"Bearer " + token}, milliseconds(800)), "carol");
+  EXPECT_EQ(attempt("192.0.2.7", {"Bearer " + token}, milliseconds(100)), "carol") << "other addresses are not slowed";
+}
+
+TEST_F(Admin, NobodyReadsOrWritesWithoutAuthenticating) {
+  Ask anonymous;
+  anonymous.path = "/admin/v1/acls";
+  Response r = anonymous.to(*service_);
+  EXPECT_EQ(r.status, 401);
+  EXPECT_EQ(r.body.find("admins"), std::string::npos);
+  anonymous.method = "PUT";
+  anonymous.path = "/admin/v1/acls/x";
+  anonymous.body = "{}";
+  EXPECT_EQ(anonymous.to(*service_).status, 401);
+  EXPECT_EQ(as("gxt_forged", "PUT", "/acls/x", "{}").status, 401);
+  EXPECT_EQ(as(carol_, "GET", "/acls/x").status, 404) << "nothing was written";
+}
+
+TEST_F(Admin, TheControlPermissionDecidesWhoChangesWhatAndRevealsNoAttachment) {
+  EXPECT_EQ(as(carol_, "PUT", "/objects/projects/a", R"({"description": "A"})").status, 200);
+  // dave holds c nowhere: refused, naming only what he named.
+  Response r = as(dave_, "PUT", "/objects/projects/b", "{}");
+  EXPECT_EQ(r.status, 403);
+  EXPECT_EQ(body(r)["object"], "/projects/b");
+  EXPECT_EQ(body(r)["permission"], "c");
+  EXPECT_EQ(as(dave_, "GET", "/objects/projects/a").status, 403);
+  EXPECT_EQ(as(dave_, "GET", "/attachments/acl/projects").status, 403);
+  r = as(dave_, "POST", "/changes",
+         R"({"changes": [{"op": "set-entry", "acl": "admins", "entry": {"type": "user", "name": "dave", "actions": "Tcr"}}]})");
+  EXPECT_EQ(r.status, 403);
+  EXPECT_EQ(r.body.find("/projects"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("/management"), std::string::npos) << r.body;
+  // A policy attached nowhere needs c on the management object.
+  EXPECT_EQ(body(as(dave_, "PUT", "/acls/loose", "{}"))["object"], "/management");
+  EXPECT_EQ(as(carol_, "PUT", "/acls/loose", "{}").status, 200);
+  // carol grants dave c on /projects/a: he may then change it and create below it.
+  r = as(carol_, "POST", "/changes", R"({"changes": [
+      {"op": "create", "acl": "team-a", "value": {"entries": [
+        {"type": "user", "name": "dave", "actions": "Tcr"}, {"type": "user", "name": "carol", "actions": "Tcr"}]}},
+      {"op": "attach", "acl": "team-a", "object": "/projects/a"}]})");
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(as(dave_, "PUT", "/objects/projects/a/docs", "{}").status, 200);
+  EXPECT_EQ(as(dave_, "GET", "/attachments/acl/projects/a").status, 200);
+  EXPECT_EQ(as(dave_, "PUT", "/objects/projects/b", "{}").status, 403);
+}
+
+TEST_F(Admin, AChangesDocumentIsWholeOrNothingAndEveryBadBodyIsRefused) {
+  unsigned long start = sequence();
+  Response r = as(carol_, "POST", "/changes",
+                  R"({"changes": [{"op": "create", "acl": "x"}, {"op": "create", "acl": "x"}]})");
+  EXPECT_EQ(r.status, 409) << r.body;
+  EXPECT_EQ(body(r)["field"], "changes[1].value");
+  EXPECT_EQ(as(carol_, "POST", "/changes", R"({"changes": [{"op": "frobnicate"}]})").status, 400);
+  EXPECT_EQ(as(carol_, "POST", "/changes", R"({"changes": [)").status, 400);
+  EXPECT_EQ(as(carol_, "POST", "/changes", std::string(100, '[')).status, 400);
+  EXPECT_EQ(as(carol_, "PUT", "/acls/x", "[]").status, 400);
+  EXPECT_EQ(as(carol_, "PUT", "/acls/x", "{}", {{"dry-run", "maybe"}}).status, 400);
+  gxpolicyd::Request huge;
+  huge.method = "POST";
+  huge.path = "/admin/v1/changes";
+  huge.bodyTooLarge = true;
+  EXPECT_EQ(service_->handle(huge).status, 413);
+  EXPECT_EQ(sequence(), start);
+  EXPECT_EQ(as(carol_, "GET", "/acls/x").status, 404);
+}
+
+TEST_F(Admin, ConcurrencyTwoAdministratorsOnOneSequenceNumberOneWinsTheOtherGets412) {
+  std::string const base = std::to_string(sequence());
+  std::atomic<int> ok{0}, stale{0};
+  unsigned long told = 0;
+  auto write = [&](std::string const& name) {
+    Response r = as(carol_, "POST", "/changes",
+                    R"({"changes": [{"op": "create", "acl": ")" + name + R"("}]})", {}, {{"If-Match", base}});
+    if (r.status == 200) ++ok;
+    if (r.status == 412) {
+      ++stale;
+      told = body(r)["sequence"];
+    }
+  };
+  std::thread a(write, "first"), b(write, "second");
+  a.join();
+  b.join();
+  EXPECT_EQ(ok.load(), 1);
+  EXPECT_EQ(stale.load(), 1);
+  EXPECT_EQ(told, sequence()) << "the 412 says where the master is now";
+}
+
+TEST_F(Admin, ADryRunAnswersTheEffectOnDecisionsAndWritesNothing) {
+  unsigned long start = sequence();
+  Response r = as(carol_, "POST", "/changes",
+                  R"({"changes": [{"op": "set-entry", "acl": "admins", "entry": {"type": "any-other", "actions": "r"}}]})",
+                  {{"dry-run", "true"}});
+  ASSERT_EQ(r.status, 200) << r.body;
+  json effect = body(r)["effect"];
+  EXPECT_TRUE(effect["gained"].get<bool>());
+  ASSERT_EQ(effect["regions"].size(), 2u) << effect;
+  EXPECT_EQ(effect["regions"][1]["prefix"], "/projects");
+  EXPECT_EQ(effect["regions"][1]["changes"][0]["gained"], "r");
+  EXPECT_EQ(sequence(), start);
+  EXPECT_EQ(body(as(carol_, "GET", "/acls/admins"))["value"]["entries"].size(), 1u);
+}
+
+TEST_F(Admin, TheLogNamesWhoAndWhereFromAndFollowsAnotherProcessesChanges) {
+  unsigned long start = sequence();
+  ASSERT_EQ(as(carol_, "PUT", "/objects/projects/a", "{}").status, 200);
+  Response r = as(carol_, "GET", "/log", "", {{"since", std::to_string(start)}});
+  ASSERT_EQ(r.status, 200) << r.body;
+  json entry = body(r)["entries"][0];
+  EXPECT_EQ(entry["who"], "carol");
+  EXPECT_EQ(entry["address"], "192.0.2.1");
+  EXPECT_EQ(entry["changes"][0]["object"], "/projects/a");
+  EXPECT_EQ(as(dave_, "GET", "/log").status, 403);
+  // A change made beside the service (the command line on the master).
+  {
+    daCachedStore other("d", db_.c_str(), 1, 0);
+    unsigned long st = 0;
+    other.openStore(0, st);
+    ASSERT_EQ(st, 0u);
+    gxpolicy::ChangeOptions o;
+    o.actor = gxpolicy::Actor{"cli", "local"};
+    ASSERT_EQ(gxpolicy::applyChanges(other, json{{"changes", {{{"op", "create"}, {"acl", "beside"}}}}}, o).outcome,
+              gxpolicy::ChangeOutcome::applied);
+    other.closeStore(st);
+  }
+  EXPECT_EQ(as(carol_, "GET", "/acls/beside").status, 200);
+  EXPECT_EQ(as(carol_, "PUT", "/acls/after", "{}").status, 200);
+}
+
+// kill -9 of the master's service while it commits a large change: the
+// change and its log entry are both in the file, or neither.
+TEST_F(Admin, AKillDuringAChangeLeavesThePolicyAndItsLogTogether) {
+  service_.reset();
+  json doc = {{"changes", json::array()}};
+  int const objects = 3000;
+  for (int i = 0; i < objects; ++i) doc["changes"].push_back({{"op", "create"}, {"object", "/projects/bulk" + std::to_string(i)}});
+  std::string const text = doc.dump();
+  // Kills at moments spread over the change (it takes about a tenth of a
+  // second here), the last one after it.
+  bool made = false;
+  for (int delayMs : {5, 30, 60, 90, 120, 200, 400, 3000}) {
+    int port = gxtest::freeLoopbackPort();
+    gxtest::DaemonProcess daemon;
+    ASSERT_TRUE(daemon.start({GXPOLICYD_BINARY, "--admin", "--db", db_, "--domain", "d", "--admin-token-file", tokensPath_,
+                              "--listen", "127.0.0.1:" + std::to_string(port), "--max-body", "4000000", "--registry",
+                              std::string(GXCORE_SOURCE_DIR) + "/examples/policy/web.registry.json"},
+                             dir_.file("daemon.log"), std::chrono::seconds(10), [&] { return gxtest::healthy(port); }));
+    gxtest::Socket s;
+    s.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to = gxtest::loopback(port);
+    ASSERT_EQ(::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    std::string request = gxtest::httpRequest("POST", "/admin/v1/changes", "Authorization: Bearer " + carol_ + "\r\n", text);
+    ASSERT_EQ(::send(s.fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    daemon.signal(SIGKILL, std::chrono::seconds(10));
+
+    daCachedStore store("d", db_.c_str(), 1, 0);
+    unsigned long st = 0, seq = 0;
+    store.openStore(1, st);
+    ASSERT_EQ(st, 0u);
+    store.lockDatabase();
+    store.readSeqNum(seq, st);
+    store.unlockDatabase();
+    std::vector<json> entries;
+    ASSERT_EQ(gxpolicy::readChangeLog(store, {}, {}, entries), 0u);
+    auto has = [&](int i) {
+      return !gxpolicy::document::exportItem(store, nullptr, gxpolicy::document::kObjects,
+                                             "/projects/bulk" + std::to_string(i))
+                  .is_null();
+    };
+    made = has(0);
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back()["sequence"], seq) << "the last change in the file is the last one logged";
+    EXPECT_EQ(has(objects - 1), made) << "all of the change or none of it";
+    EXPECT_EQ(entries.back()["count"] == objects, made) << "the change is in the file exactly when its entry is";
+    if (made) {
+      EXPECT_EQ(entries.back()["who"], "carol");
+      store.closeStore(st);
+      break;  // the change is in: a later kill would find nothing to cut
+    }
+    store.closeStore(st);
+  }
+  EXPECT_TRUE(made) << "a change given time is made";
+}
+
+}  // namespace
