@@ -177,7 +177,10 @@ Response AdminService::handle(Request const& request) {
     if (!admin) {
       Response r = refuse(401, "authentication required");
       r.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"gxpolicyd administration\"");
-      r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"gxpolicyd administration\"");
+      // Not to the console's own requests: a browser answers a Basic
+      // challenge with a password dialog of its own, even for a script's.
+      if (request.header("X-Gx-Console") == nullptr)
+        r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"gxpolicyd administration\"");
       r.headers.emplace_back("Retry-After", std::to_string(retryAfter));
       return r;
     }

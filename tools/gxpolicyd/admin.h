@@ -45,7 +45,8 @@
 // decisions (change_effect.h), and writes nothing.
 //
 // Who: every request must authenticate (admin_auth.h): 401 with
-// WWW-Authenticate otherwise (and 429-free: the same 401, with
+// WWW-Authenticate otherwise (Bearer, and Basic unless the request carries
+// X-Gx-Console: a browser would answer Basic with a dialog of its own) (and 429-free: the same 401, with
 // Retry-After, while the address backs off). What: decided by the policy
 // itself, before anything is written, on the policy as committed: a change
 // of a protected object (its record or what is attached there) needs the

@@ -80,6 +80,8 @@ bool AdminAuthenticator::anyConfigured() const {
 }
 
 std::optional<std::string> AdminAuthenticator::check(Request const& request) const {
+  // Without an Authorization header, a console session may say who it is.
+  if (request.headerCount("Authorization") == 0 && options_.session) return options_.session(request);
   // One Authorization header: two would leave which one counts to chance.
   if (request.headerCount("Authorization") != 1) return std::nullopt;
   char const* header = request.header("Authorization");

@@ -5,6 +5,10 @@
 //   "Authorization: Basic B64"      a registry user name and password, checked
 //                                   by the password checker (a bind against the
 //                                   LDAP registry)
+//   a console session               no Authorization header, and the session
+//                                   checker (console.h) names the administrator
+//                                   from the request's cookie (and, for a
+//                                   change, its CSRF token)
 //
 // Anything else -- no header, a scheme that is not configured, a token or a
 // password that is wrong, a malformed header -- is a failure, answered the
@@ -44,6 +48,9 @@ struct AdminAuthOptions {
   // (or when the registry cannot tell); empty: basic is not accepted. Called
   // on any thread, without locks held.
   std::function<unsigned long(std::string const& user, std::string const& password)> checkPassword;
+  // Console sessions: the administrator a request without an Authorization
+  // header stands for, or none. Empty: no sessions. Called on any thread.
+  std::function<std::optional<std::string>(Request const&)> session;
   std::chrono::milliseconds firstBackoff{250};
   std::chrono::milliseconds maxBackoff{30000};
   std::size_t maxTracked = 65536;  // client addresses whose failures are remembered at once

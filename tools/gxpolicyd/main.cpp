@@ -45,6 +45,7 @@
 #include "outside/ldap_registry.h"
 #include "tools/gxpolicyd/admin.h"
 #include "tools/gxpolicyd/admin_auth.h"
+#include "tools/gxpolicyd/console.h"
 #include "tools/gxpolicyd/audit.h"
 #include "tools/gxpolicyd/config_file.h"
 #include "tools/gxpolicyd/http_server.h"
@@ -479,7 +480,23 @@ int serveAdmin(Args const& a) {
     quit("cannot use the user registry: " + error + " (" + gxpolicy::statusText(registryStatus) + ")");
   std::string registryName = a.registry.empty() ? gxreg::defaultRegistryPath(a.db) : a.registry;
   gxpolicyd::RegistryWatch watch(*registry, registryName, std::chrono::seconds(1), logLine);
-  gxpolicyd::AdminAuthenticator authenticator(adminAuthOptions(a, registry.get()));
+  // The console's sessions stand for administrators too; the console is
+  // made once the authenticator it signs people in with exists.
+  std::unique_ptr<gxpolicyd::ConsoleService> console;
+  gxpolicyd::AdminAuthOptions authOptions = adminAuthOptions(a, registry.get());
+  authOptions.session = [&console](gxpolicyd::Request const& r) -> std::optional<std::string> {
+    return console ? console->sessionOf(r) : std::nullopt;
+  };
+  gxpolicyd::AdminAuthenticator authenticator(std::move(authOptions));
+  if (!a.consoleDir.empty()) {
+    gxpolicyd::ConsoleOptions consoleOptions;
+    consoleOptions.dir = a.consoleDir;
+    try {
+      console = std::make_unique<gxpolicyd::ConsoleService>(consoleOptions, authenticator);
+    } catch (std::runtime_error const& e) {
+      quit(std::string(e.what()) + " (--console-dir; \"\" serves no console)");
+    }
+  }
   gxpolicyd::AdminOptions options;
   options.db = a.db;
   options.domain = a.domain;
@@ -493,7 +510,7 @@ int serveAdmin(Args const& a) {
   }
   gxpolicyd::HttpServer server(
       http,
-      [&admin](gxpolicyd::Request const& r) {
+      [&admin, &console](gxpolicyd::Request const& r) {
         gxpolicy::MemoryReserve::replenish();
         if (r.path == "/healthz") {
           gxpolicyd::Response ok;
@@ -501,6 +518,8 @@ int serveAdmin(Args const& a) {
           ok.body = "ok\n";
           return ok;
         }
+        if (console && (r.path == gxpolicyd::kConsolePrefix || r.path.starts_with("/console/")))
+          return console->handle(r);
         return admin->handle(r);
       },
       logLine);

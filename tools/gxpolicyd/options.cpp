@@ -123,6 +123,9 @@ void defineOptions(CLI::App& app, Args& a) {
   app.add_option("--admin-publish-delay", a.adminPublishDelay,
                  "--admin: seconds a publication waits for further changes to publish them together")
       ->capture_default_str()->check(CLI::Range(0.0, 60.0));
+  app.add_option("--console-dir", a.consoleDir,
+                 "--admin: the web console's files, served under /console (\"\": no console)")
+      ->capture_default_str();
 }
 
 std::vector<std::string> const& optionsNotInConfig() {

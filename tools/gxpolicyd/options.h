@@ -59,6 +59,7 @@ struct Args {
   std::string adminManagement = "/management";
   std::string adminPublish;
   double adminPublishDelay = 0.2;
+  std::string consoleDir = GXPOLICYD_CONSOLE_DIR;  // the installed console; "": none
 };
 
 // Adds every option of the service to app, bound to a's members, and
