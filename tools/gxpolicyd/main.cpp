@@ -488,13 +488,18 @@ int serveAdmin(Args const& a) {
     return console ? console->sessionOf(r) : std::nullopt;
   };
   gxpolicyd::AdminAuthenticator authenticator(std::move(authOptions));
-  if (!a.consoleDir.empty()) {
+  // A console named by --console-dir must be there; the installed one is
+  // served when it is (a build run from its tree has none).
+  std::string consoleDir = a.consoleDir;
+  if (!a.noConsole && consoleDir.empty() && ::access(GXPOLICYD_CONSOLE_DIR "/console.html", R_OK) == 0)
+    consoleDir = GXPOLICYD_CONSOLE_DIR;
+  if (!a.noConsole && !consoleDir.empty()) {
     gxpolicyd::ConsoleOptions consoleOptions;
-    consoleOptions.dir = a.consoleDir;
+    consoleOptions.dir = consoleDir;
     try {
       console = std::make_unique<gxpolicyd::ConsoleService>(consoleOptions, authenticator);
     } catch (std::runtime_error const& e) {
-      quit(std::string(e.what()) + " (--console-dir; \"\" serves no console)");
+      quit(std::string(e.what()) + " (--console-dir; --no-console serves none)");
     }
   }
   gxpolicyd::AdminOptions options;
@@ -527,7 +532,8 @@ int serveAdmin(Args const& a) {
   watch.start();
   logLine("administering " + a.db + " on " +
           (http.socketPath.empty() ? http.address + ":" + std::to_string(http.port) : "unix:" + http.socketPath) +
-          "; management object " + a.adminManagement + "; user registry " + registryName);
+          "; management object " + a.adminManagement + "; user registry " + registryName +
+          (console ? "; console at /console from " + consoleDir : "; no console"));
   gxpolicyd::notify("READY=1\nSTATUS=administering " + a.db);
   waitForStop([&watch] { watch.poke(); });
   gxpolicyd::notify("STOPPING=1");

@@ -124,8 +124,9 @@ void defineOptions(CLI::App& app, Args& a) {
                  "--admin: seconds a publication waits for further changes to publish them together")
       ->capture_default_str()->check(CLI::Range(0.0, 60.0));
   app.add_option("--console-dir", a.consoleDir,
-                 "--admin: the web console's files, served under /console (\"\": no console)")
-      ->capture_default_str();
+                 "--admin: the web console's files, served under /console (default: the installed console, when "
+                 "it is there)");
+  app.add_flag("--no-console", a.noConsole, "--admin: serve no web console");
 }
 
 std::vector<std::string> const& optionsNotInConfig() {

@@ -59,7 +59,8 @@ struct Args {
   std::string adminManagement = "/management";
   std::string adminPublish;
   double adminPublishDelay = 0.2;
-  std::string consoleDir = GXPOLICYD_CONSOLE_DIR;  // the installed console; "": none
+  std::string consoleDir;  // "": the installed console (GXPOLICYD_CONSOLE_DIR) when it is there
+  bool noConsole = false;
 };
 
 // Adds every option of the service to app, bound to a's members, and
