@@ -87,6 +87,28 @@ def status_of(driver, url, method="GET", body=None):
         ".then(r => done(r.status), () => done(-1));", url, method, body)
 
 
+def sign_in(driver, base, token):
+    wait = WebDriverWait(driver, 10)
+    driver.get(base + "/console/")
+    wait.until(EC.visibility_of_element_located((By.ID, "login-form")))
+    driver.find_element(By.ID, "login-token").send_keys(token)
+    driver.find_element(By.ID, "login-submit").click()
+    wait.until(EC.visibility_of_element_located((By.ID, "app-view")))
+
+
+def open_object(driver, expand, path):
+    """Expands the tree down the paths of expand, then selects path."""
+    wait = WebDriverWait(driver, 10)
+    for p in expand:
+        sel = f'li[data-path="{p}"] > button.toggle'
+        if driver.find_element(By.CSS_SELECTOR, sel).get_attribute("aria-expanded") != "true":
+            wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, sel))).click()
+            wait.until(lambda d: d.find_element(By.CSS_SELECTOR, sel).get_attribute("aria-expanded") == "true")
+    wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, f'li[data-path="{path}"] > button.node'))).click()
+    wait.until(lambda d: d.find_element(By.ID, "object-title").text == path)
+    driver.find_element(By.ID, "tab-object").click()
+
+
 def browser():
     o = webdriver.ChromeOptions()
     o.binary_location = "/usr/bin/chromium"
@@ -181,6 +203,43 @@ def main():
         driver.find_element(By.ID, "ask-what").click()
         wait.until(lambda d: "Where the caller may r" in d.find_element(By.ID, "ask-result").text)
         check("/web/docs" in driver.find_element(By.ID, "ask-result").text, "what dave can read under /web")
+
+        # Change an ACL entry: preview the impact, commit, see it in the log;
+        # a second administrator working from the same state is told of the
+        # conflict instead of overwriting the change.
+        second = browser()
+        try:
+            sign_in(second, base, token)
+            for d in (driver, second):
+                open_object(d, ["/web", "/web/docs"], "/web/docs")
+                WebDriverWait(d, 10).until(EC.visibility_of_element_located((By.ID, "acl-editor")))
+            driver.find_element(By.ID, "new-entry-type").send_keys("user")
+            driver.find_element(By.ID, "new-entry-name").send_keys("dave")
+            driver.find_element(By.ID, "new-entry-add").click()
+            for letter in "Trm":  # what any other user has, and modify
+                driver.find_element(By.CSS_SELECTOR, f'tr[data-name="dave"] input[data-action="{letter}"]').click()
+            driver.find_element(By.ID, "acl-preview").click()
+            wait.until(lambda d: "Impact" in d.find_element(By.ID, "change-result").text)
+            gained = [row.text for row in driver.find_elements(By.CSS_SELECTOR, "#change-result tbody tr")]
+            check("/web/docs dave Tr Tmr m" in gained, "the impact preview shows dave gaining modify: " + repr(gained))
+            check(run("acl", "show", db, "web-docs").count("dave") == 0, "a preview writes nothing")
+            driver.find_element(By.ID, "acl-commit").click()
+            wait.until(EC.visibility_of_element_located((By.ID, "committed")))
+            check("dave" in run("acl", "show", db, "web-docs"), "the commit changed the ACL")
+            driver.find_element(By.ID, "tab-history").click()
+            wait.until(lambda d: "acl web-docs" in d.find_element(By.ID, "panel-history").text or
+                       "web-docs" in d.find_element(By.ID, "panel-history").text)
+            check("erin@" in driver.find_element(By.ID, "panel-history").text, "the log names who changed it")
+            driver.find_element(By.ID, "tab-object").click()
+
+            second.find_element(By.CSS_SELECTOR, 'tr[data-type="group"] input[data-action="m"]').click()
+            second.find_element(By.ID, "acl-commit").click()
+            WebDriverWait(second, 10).until(EC.visibility_of_element_located((By.ID, "acl-reload")))
+            check("Someone else changed the policy" in second.find_element(By.ID, "change-result").text,
+                  "a conflicting edit from a second browser is refused with a clear message")
+            check("dave" in run("acl", "show", db, "web-docs"), "the first change was not overwritten")
+        finally:
+            second.quit()
 
         # Hostile names are text: nothing they carry runs or becomes markup.
         driver.find_element(By.ID, "tab-object").click()

@@ -214,6 +214,7 @@ Response AdminService::route(Call& call) {
   }
   if (path == "/changes") return method == "POST" ? changes(call) : notAllowed("POST");
   if (path == "/log") return method == "GET" ? log(call) : notAllowed("GET");
+  if (path == "/actions") return method == "GET" ? actions() : notAllowed("GET");
   if (path == "/explain") return method == "POST" ? explain(call, call.request) : notAllowed("POST");
   if (path == "/who-can" || path == "/what-can") return method == "GET" ? review(call, call.request, path == "/who-can") : notAllowed("GET");
   std::size_t slash = path.find('/', 1);

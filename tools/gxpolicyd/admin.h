@@ -32,6 +32,8 @@
 //                                         the reverse questions (review.h: the
 //                                         same arguments and answers); these
 //                                         three need c on the object asked about
+//   GET    /actions                       the action catalogue: {"groups": [{"name",
+//                                         "actions": [{"action", "label", "category"}]}]}
 //   GET    /log?since=SEQ&object=PATH&limit=N
 //                                         change-log entries, oldest first
 //                                         {"entries": [...], "next": SEQ|null}
@@ -139,9 +141,10 @@ class AdminService {
   Response attachment(Call& call, int kind, std::string const& object);
   Response changes(Call& call);
   Response log(Call& call);
-  // admin_review.cpp: POST /explain, GET /who-can and /what-can.
+  // admin_review.cpp: POST /explain, GET /who-can, /what-can and /actions.
   Response explain(Call& call, Request const& request);
   Response review(Call& call, Request const& request, bool whoCan);
+  Response actions();
   // Runs edit as one change for call's administrator: the permissions
   // checked on a dry run first, then made with If-Match (or the dry run's
   // sequence number) as the expected sequence.

@@ -6,6 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "GxCore/GxAction.h"
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daDecision.h"
 #include "tools/common/decide.h"
@@ -108,6 +111,27 @@ Response AdminService::review(Call& call, Request const& request, bool whoCan) {
   Request asked = request;
   asked.path = whoCan ? "/v1/who-can" : "/v1/what-can";
   return answerReview(host, asked);
+}
+
+Response AdminService::actions() {
+  Handle<daStoreObject> handle;
+  unsigned long st = 0;
+  daCacheStateLock reading(*store_, daCachedStore::open);  // while the catalogue is read
+  store_->getObject(daActionGroupName(), handle, st);
+  auto const* catalogue = st == 0 ? dynamic_cast<GxActionGroups const*>(handle.object) : nullptr;
+  if (catalogue == nullptr) return refused(500, Problem("cannot read the action catalogue", st ? st : da_s_unknown_type));
+  nlohmann::ordered_json groups = nlohmann::ordered_json::array();
+  GxActionConstIter it(catalogue->value());
+  while (it.iterGroup()) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    while (it.iterAction()) {
+      gxaction_s_t const* a = it.action();
+      if (a == nullptr || a->name == nullptr || *a->name == '\0') continue;
+      list.push_back({{"action", a->name}, {"label", a->text1 ? a->text1 : ""}, {"category", a->text2 ? a->text2 : ""}});
+    }
+    groups.push_back({{"name", it.group()->name ? it.group()->name : ""}, {"actions", std::move(list)}});
+  }
+  return jsonResponse(200, nlohmann::ordered_json{{"groups", std::move(groups)}});
 }
 
 }  // namespace gxpolicyd

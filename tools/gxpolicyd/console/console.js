@@ -28,13 +28,14 @@ class ApiError extends Error {
   constructor(status, body) { super((body && body.error) || ('HTTP ' + status)); this.status = status; this.body = body; }
 }
 
-async function api(method, path, { query, body } = {}) {
+async function api(method, path, { query, body, ifMatch } = {}) {
   const url = new URL(path, location.origin);
   for (const [k, v] of Object.entries(query || {})) if (v !== undefined && v !== null) url.searchParams.append(k, v);
   // X-Gx-Console: no password dialog of the browser's own on a 401.
   const headers = { 'X-Gx-Console': '1' };
   if (method !== 'GET') headers['X-CSRF-Token'] = state.csrf;
   if (body !== undefined) headers['Content-Type'] = 'application/json';
+  if (ifMatch) headers['If-Match'] = ifMatch;
   const r = await fetch(url, { method, headers, credentials: 'same-origin',
                                body: body === undefined ? undefined : JSON.stringify(body) });
   const text = await r.text();
@@ -42,6 +43,8 @@ async function api(method, path, { query, body } = {}) {
   try { json = text ? JSON.parse(text) : null; } catch (e) { json = null; }
   if (r.status === 401 && !path.startsWith('/console/')) { showLogin('Your session has ended; sign in again.'); }
   if (!r.ok) throw new ApiError(r.status, json);
+  // The sequence number the answer was made at (a write's If-Match).
+  if (json && typeof json === 'object' && r.headers.get('ETag')) json._etag = r.headers.get('ETag');
   return json;
 }
 
@@ -202,6 +205,9 @@ async function showObject(path) {
     const obj = await api('GET', '/admin/v1/objects' + (path === '/' ? '/' : path));
     const rows = Object.entries(obj.value || {}).map(([k, v]) => [k, typeof v === 'string' ? v : JSON.stringify(v)]);
     parts.push(el('h3', {}, 'Attached here'), rows.length ? table(['Field', 'Value'], rows) : el('p', {}, 'Nothing.'));
+    // Reading the object needed c here: the controls to change it go with it.
+    parts.push(await attachForm(path, obj._etag));
+    if (obj.value && obj.value.acl) parts.push(await aclEditor(obj.value.acl));
   } catch (e) {
     parts.push(el('h3', {}, 'Attached here'), e.status === 404 ? el('p', {}, 'No record of its own.') : errorLine(e));
   }
@@ -225,6 +231,145 @@ async function showHistory(path) {
     clear(panel, rows.length ? table(['Sequence', 'Time (UTC)', 'Who', 'Command', 'Before and after'], rows)
                              : el('p', {}, 'No change recorded here.'));
   } catch (e) { clear(panel, errorLine(e)); }
+}
+
+// ---- changing ------------------------------------------------------------------------
+
+let catalogue = null;
+
+async function actionCatalogue() {
+  if (!catalogue) catalogue = await api('GET', '/admin/v1/actions');
+  return catalogue;
+}
+
+// The action letters of one group in an ACL entry's action string
+// ("Tr[admin]xy" -> primary "Tr", admin "xy").
+function lettersOf(actions, group) {
+  const out = {};
+  let current = 'primary';
+  for (let i = 0; i < actions.length; i++) {
+    const ch = actions[i];
+    if (ch === '[') { const end = actions.indexOf(']', i); current = actions.slice(i + 1, end); i = end; continue; }
+    (out[current] = out[current] || new Set()).add(ch);
+  }
+  return out[group] || new Set();
+}
+
+function outcomeMessage(e) {
+  if (e.status === 412) {
+    const now = e.body && e.body.sequence !== undefined ? ` (it is at ${e.body.sequence} now)` : '';
+    return 'Someone else changed the policy since you loaded it' + now + '. Reload to see their change, then make yours again.';
+  }
+  return e.message;
+}
+
+// An editor of ACL name's entries: a row per entry, a checkbox per action
+// of the catalogue, grouped; preview shows what decisions would change,
+// commit makes the change at the sequence number the ACL was read at.
+async function aclEditor(name) {
+  const [acl, cat] = await Promise.all([api('GET', '/admin/v1/acls/' + encodeURIComponent(name)), actionCatalogue()]);
+  const v = acl.value || {};
+  const box = el('section', { id: 'acl-editor' }, el('h3', {}, `Edit ACL ${name}`));
+  const groups = cat.groups.filter(g => g.actions.length);
+  const head = el('tr', {}, el('th', { scope: 'col' }, 'Entry'), el('th', { scope: 'col' }, 'Who'));
+  for (const g of groups) for (const a of g.actions)
+    head.append(el('th', { scope: 'col', title: `${a.label} (${g.name})` }, g.name === 'primary' ? a.action : `[${g.name}]${a.action}`));
+  const body = el('tbody');
+  const rowFor = (entry) => {
+    const tr = el('tr', { 'data-type': entry.type, 'data-name': entry.name || entry.id || '' },
+                  el('td', {}, entry.type), el('td', {}, entry.name || entry.id || ''));
+    for (const g of groups) {
+      const have = lettersOf(entry.actions || '', g.name);
+      for (const a of g.actions) {
+        const label = `${entry.type} ${entry.name || ''} ${a.label || a.action}`.trim();
+        const cb = el('input', { type: 'checkbox', 'data-group': g.name, 'data-action': a.action, 'aria-label': label });
+        cb.checked = have.has(a.action);
+        tr.append(el('td', {}, cb));
+      }
+    }
+    return tr;
+  };
+  for (const e of v.entries || []) body.append(rowFor(e));
+  const t = el('table', { class: 'editor' }, el('thead', {}, head), body);
+  const kind = el('select', { id: 'new-entry-type', 'aria-label': 'kind of new entry' },
+                  el('option', { value: 'user' }, 'user'), el('option', { value: 'group' }, 'group'),
+                  el('option', { value: 'any-other' }, 'any other'), el('option', { value: 'unauthenticated' }, 'unauthenticated'));
+  const who = el('input', { id: 'new-entry-name', 'aria-label': 'name of new entry', placeholder: 'name' });
+  const add = el('button', { type: 'button', id: 'new-entry-add' }, 'Add entry');
+  add.addEventListener('click', () => {
+    const type = kind.value;
+    if ((type === 'user' || type === 'group') && !who.value.trim()) return;
+    body.append(rowFor({ type, name: type === 'user' || type === 'group' ? who.value.trim() : '', actions: '' }));
+    who.value = '';
+  });
+  const result = el('div', { id: 'change-result', role: 'status' });
+  const entries = () => [...body.querySelectorAll('tr')].map(tr => {
+    let actions = '';
+    for (const g of groups) {
+      const letters = [...tr.querySelectorAll(`input[data-group="${CSS.escape(g.name)}"]`)].filter(c => c.checked).map(c => c.dataset.action).join('');
+      if (letters) actions += g.name === 'primary' ? letters : `[${g.name}]${letters}`;
+    }
+    const e = { type: tr.dataset.type, actions };
+    if (tr.dataset.name) e.name = tr.dataset.name;
+    return e;
+  }).filter(e => e.actions);
+  const send = async (dryRun) => {
+    const query = dryRun ? { 'dry-run': 'true' } : undefined;
+    const value = { ...v, entries: entries() };
+    return api('PUT', '/admin/v1/acls/' + encodeURIComponent(name), { body: value, query, ifMatch: acl._etag });
+  };
+  const preview = el('button', { type: 'button', id: 'acl-preview' }, 'Preview impact');
+  preview.addEventListener('click', async () => {
+    try {
+      const p = await send(true);
+      const regions = (p.effect && p.effect.regions) || [];
+      const rows = [];
+      for (const r of regions) for (const c of r.changes || [])
+        rows.push([r.prefix, c.name || c.subject, c.before, c.after, c.gained || '', c.lost || '']);
+      clear(result, el('h4', {}, 'Impact'), el('p', {}, (p.changes || []).join('; ') || 'No change.'),
+            rows.length ? table(['Subtree', 'Who', 'Before', 'After', 'Gained', 'Lost'], rows) : el('p', {}, 'No decision changes.'));
+    } catch (e) { clear(result, errorLine({ message: outcomeMessage(e) })); }
+  });
+  const commit = el('button', { type: 'button', id: 'acl-commit' }, 'Commit');
+  commit.addEventListener('click', async () => {
+    try {
+      const c = await send(false);
+      clear(result, el('p', { id: 'committed' }, `Committed at sequence ${c.sequence}.`));
+      if (state.selected) setTimeout(() => showObjectKeepingResult(state.selected, result), 0);
+    } catch (e) {
+      const reload = el('button', { type: 'button', id: 'acl-reload', onclick: () => select(state.selected) }, 'Reload');
+      clear(result, errorLine({ message: outcomeMessage(e) }), reload);
+    }
+  });
+  box.append(el('p', {}, v.description || ''), t,
+             el('div', { class: 'buttons' }, kind, who, add, preview, commit), result);
+  return box;
+}
+
+async function showObjectKeepingResult(path, result) {
+  const message = result.textContent;
+  await Promise.all([showObject(path), showHistory(path)]);
+  const again = document.getElementById('change-result');
+  if (again) clear(again, el('p', { id: 'committed' }, message));
+}
+
+// Attaching or detaching an ACL, POP or rule at path.
+async function attachForm(path, etag) {
+  const kind = el('select', { id: 'attach-kind', 'aria-label': 'kind to attach' },
+                  el('option', { value: 'acl' }, 'ACL'), el('option', { value: 'pop' }, 'POP'), el('option', { value: 'rule' }, 'rule'));
+  const name = el('input', { id: 'attach-name', 'aria-label': 'name to attach', placeholder: 'name' });
+  const out = el('div', { role: 'status' });
+  const go = async (method) => {
+    try {
+      const target = '/admin/v1/attachments/' + kind.value + path;
+      const r = await api(method, target, { body: method === 'PUT' ? { name: name.value } : undefined, ifMatch: etag });
+      clear(out, el('p', {}, `Done at sequence ${r.sequence}.`));
+      await select(path);
+    } catch (e) { clear(out, errorLine({ message: outcomeMessage(e) })); }
+  };
+  return el('div', { class: 'buttons' }, kind, name,
+            el('button', { type: 'button', id: 'attach', onclick: () => go('PUT') }, 'Attach'),
+            el('button', { type: 'button', id: 'detach', onclick: () => go('DELETE') }, 'Detach'), out);
 }
 
 // ---- asking ----------------------------------------------------------------------------
