@@ -35,6 +35,9 @@ EXAMPLES = os.path.join(SOURCE, "examples/policy")
 HOSTILE_ACL_TEXT = '<img src=x onerror=alert(1)>'
 HOSTILE_OBJECT = '/web/"><img src=x onerror=alert(2)>'
 
+SHOTS = os.environ.get("GXCONSOLE_SCREENSHOTS")  # a folder: README's screenshots are taken there
+AXE = "/opt/gxcore-axe/node_modules/axe-core/axe.min.js"  # scripts/setup installs it
+
 failures = []
 
 
@@ -109,6 +112,23 @@ def open_object(driver, expand, path):
     driver.find_element(By.ID, "tab-object").click()
 
 
+def screenshot(driver, name):
+    if SHOTS:
+        driver.save_screenshot(os.path.join(SHOTS, f"console-{name}.png"))
+
+
+def accessibility(driver, where):
+    """Runs axe-core on the page; a serious or critical violation fails."""
+    if not driver.execute_script("return typeof window.axe !== 'undefined'"):
+        driver.execute_script(open(AXE).read())
+    result = driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "axe.run(document, {resultTypes: ['violations']}).then(r => done(r.violations.map("
+        "v => ({id: v.id, impact: v.impact, nodes: v.nodes.length}))), e => done([{id: String(e), impact: 'critical'}]));")
+    bad = [v for v in result if v["impact"] in ("serious", "critical")]
+    check(not bad, f"no serious accessibility violation on {where}: {bad}")
+
+
 def browser():
     o = webdriver.ChromeOptions()
     o.binary_location = "/usr/bin/chromium"
@@ -143,6 +163,7 @@ def main():
         driver.set_script_timeout(10)
         driver.get(base + "/console/")
         wait.until(EC.visibility_of_element_located((By.ID, "login-form")))
+        accessibility(driver, "the sign-in page")
 
         # A wrong token is refused without saying more.
         driver.find_element(By.ID, "login-token").send_keys("gxt_wrong")
@@ -179,6 +200,8 @@ def main():
         text = driver.find_element(By.ID, "panel-object").text
         check("ACL web-docs (attached at /web/docs)" in text, "the ACL in force and where it is inherited from")
         check("webteam" in text, "the ACL's entries are named")
+        accessibility(driver, "an object's page")
+        screenshot(driver, "object")
 
         # Explain a denial.
         driver.find_element(By.ID, "tab-ask").click()
@@ -190,6 +213,7 @@ def main():
         wait.until(EC.visibility_of_element_located((By.ID, "decision")))
         check(driver.find_element(By.ID, "decision").text == "denied", "dave may not modify the guide")
         check("dave" in driver.find_element(By.ID, "reason").text, "the denial says why")
+        screenshot(driver, "explain")
 
         # Who can, what can.
         actions.clear()
@@ -223,6 +247,7 @@ def main():
             gained = [row.text for row in driver.find_elements(By.CSS_SELECTOR, "#change-result tbody tr")]
             check("/web/docs dave Tr Tmr m" in gained, "the impact preview shows dave gaining modify: " + repr(gained))
             check(run("acl", "show", db, "web-docs").count("dave") == 0, "a preview writes nothing")
+            screenshot(driver, "impact")
             driver.find_element(By.ID, "acl-commit").click()
             wait.until(EC.visibility_of_element_located((By.ID, "committed")))
             check("dave" in run("acl", "show", db, "web-docs"), "the commit changed the ACL")

@@ -103,7 +103,7 @@ async function logout() {
 
 function nodeItem(child) {
   const li = el('li', { 'data-path': child.path });
-  const sub = el('ul', { role: 'group' });
+  const sub = el('ul');
   const toggle = el('button', { type: 'button', class: 'toggle', 'aria-label': 'expand ' + child.path,
                                 'aria-expanded': 'false' }, child.children ? '+' : ' ');
   if (!child.children) toggle.disabled = true;
