@@ -165,7 +165,11 @@ async function select(path) {
   if (li) li.setAttribute('aria-current', 'true');
   $('object-title').textContent = path;
   clear($('ask-result'));
-  await Promise.all([showObject(path), showHistory(path)]);
+  clear($('panel-history'));
+  // The log is read when its tab is opened: reading it costs more than
+  // anything else the page asks, and requests are answered one at a time.
+  if (!$('panel-history').hidden) await Promise.all([showObject(path), showHistory(path)]);
+  else await showObject(path);
 }
 
 function policyBlock(kind, name, at, details) {
@@ -348,7 +352,7 @@ async function aclEditor(name) {
 
 async function showObjectKeepingResult(path, result) {
   const message = result.textContent;
-  await Promise.all([showObject(path), showHistory(path)]);
+  await showObject(path);
   const again = document.getElementById('change-result');
   if (again) clear(again, el('p', { id: 'committed' }, message));
 }
@@ -467,6 +471,7 @@ document.addEventListener('DOMContentLoaded', async () => {
   $('ask-what').addEventListener('click', whatCan);
   $('ask-csv').addEventListener('click', exportCsv);
   for (const t of ['object', 'ask', 'history']) $('tab-' + t).addEventListener('click', () => showTab(t));
+  $('tab-history').addEventListener('click', () => { if (state.selected) showHistory(state.selected); });
   try {
     const s = await api('GET', '/console/session');
     state.csrf = s.csrf;
