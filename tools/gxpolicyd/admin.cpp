@@ -14,6 +14,7 @@
 #include "tools/common/change_effect.h"
 #include "tools/common/change_log.h"
 #include "tools/common/decide.h"
+#include "tools/common/object_tree.h"
 #include "tools/common/policy_document.h"
 #include "tools/common/policy_edit.h"
 #include "tools/common/status_text.h"
@@ -175,7 +176,11 @@ Response AdminService::handle(Request const& request) {
     std::optional<std::string> admin = auth_.authenticate(request, retryAfter);
     if (!admin) {
       Response r = refuse(401, "authentication required");
-      for (std::string& challenge : auth_.challenges()) r.headers.emplace_back("WWW-Authenticate", std::move(challenge));
+      // Not Basic to the console's own requests: a browser answers a Basic
+      // challenge with a password dialog of its own, even for a script's.
+      for (std::string& challenge : auth_.challenges())
+        if (request.header("X-Gx-Console") == nullptr || challenge.rfind("Basic", 0) != 0)
+          r.headers.emplace_back("WWW-Authenticate", std::move(challenge));
       r.headers.emplace_back("Retry-After", std::to_string(retryAfter));
       return r;
     }
@@ -209,6 +214,9 @@ Response AdminService::route(Call& call) {
   }
   if (path == "/changes") return method == "POST" ? changes(call) : notAllowed("POST");
   if (path == "/log") return method == "GET" ? log(call) : notAllowed("GET");
+  if (path == "/actions") return method == "GET" ? actions() : notAllowed("GET");
+  if (path == "/explain") return method == "POST" ? explain(call, call.request) : notAllowed("POST");
+  if (path == "/who-can" || path == "/what-can") return method == "GET" ? review(call, call.request, path == "/who-can") : notAllowed("GET");
   std::size_t slash = path.find('/', 1);
   std::string_view head = path.substr(1, slash == std::string_view::npos ? std::string_view::npos : slash - 1);
   if (head == "attachments" && slash != std::string_view::npos) {
@@ -241,6 +249,11 @@ Response AdminService::list(Call& call, int section) {
       return refuse(400, "limit must be from 1 to " + std::to_string(options_.maxPage), "limit");
     limit = v;
   }
+  if (section == kObjects) {
+    std::optional<std::string> under = call.arg("under");
+    if (call.bad) return *call.bad;
+    if (under) return children(*under, after, limit);
+  }
   std::vector<std::string> names;
   if (section == kObjects) {
     std::set<std::string> paths;
@@ -259,6 +272,22 @@ Response AdminService::list(Call& call, int section) {
   ojson items = ojson::array();
   for (; from != names.end() && items.size() < limit; ++from) items.push_back(*from);
   ojson next = from != names.end() && !items.empty() ? ojson(items.back()) : ojson();
+  unsigned long seq = sequence();
+  return withSequence(200, ojson{{"items", std::move(items)}, {"next", std::move(next)}, {"sequence", seq}}, seq);
+}
+
+// One level of the object tree (object_tree.h): for browsing, whose cost
+// grows with the children listed, not with the estate.
+Response AdminService::children(std::string const& under, std::optional<std::string> const& after, std::size_t limit) {
+  std::vector<gxpolicy::ObjectChild> kids;
+  bool more = false;
+  unsigned long st = gxpolicy::objectChildren(*store_, under, after, limit, kids, more);
+  if (st == gx_s_bad_pobj_name) return refuse(400, "under must be an object path such as / or /hr/payroll", "under");
+  if (st != 0) return refuse(500, Problem("cannot list the protected objects", st));
+  ojson items = ojson::array();
+  for (gxpolicy::ObjectChild const& c : kids)
+    items.push_back(ojson{{"name", c.name}, {"path", c.path}, {"children", c.hasChildren}});
+  ojson next = more ? ojson(kids.back().name) : ojson();
   unsigned long seq = sequence();
   return withSequence(200, ojson{{"items", std::move(items)}, {"next", std::move(next)}, {"sequence", seq}}, seq);
 }

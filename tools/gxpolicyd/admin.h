@@ -8,6 +8,10 @@
 //   GET    /acls | /pops | /rules | /objects?limit=N&after=KEY
 //                                         a page of names (objects: paths)
 //                                         {"items": [...], "next": KEY|null}
+//   GET    /objects?under=PATH&limit=N&after=NAME
+//                                         one level of the object tree: the
+//                                         children of PATH, {"items": [{"name",
+//                                         "path", "children": BOOL}], "next"}
 //   GET    /acls/NAME (pops, rules)       {"name", "value"}
 //   PUT    /acls/NAME                     creates, or replaces the item with
 //                                         the body (fields left out removed)
@@ -21,6 +25,15 @@
 //   DELETE /attachments/KIND/PATH         detach
 //   POST   /changes                       a changes document, as
 //                                         `gxpolicy apply` takes it
+//   POST   /explain                       {"object", "actions", "user" | "groups",
+//                                         "ip", "context"}: the decision with its
+//                                         explanation, as gxpolicy explain --json
+//   GET    /who-can?object=PATH&actions=A, /what-can?under=PATH&user=U&actions=A
+//                                         the reverse questions (review.h: the
+//                                         same arguments and answers); these
+//                                         three need c on the object asked about
+//   GET    /actions                       the action catalogue: {"groups": [{"name",
+//                                         "actions": [{"action", "label", "category"}]}]}
 //   GET    /log?since=SEQ&object=PATH&limit=N
 //                                         change-log entries, oldest first
 //                                         {"entries": [...], "next": SEQ|null}
@@ -33,9 +46,11 @@
 // {"dry_run": true, "changes", "effect"}, effect the change's effect on
 // decisions (change_effect.h), and writes nothing.
 //
-// Who: every request must authenticate (admin_auth.h): 401 with
-// WWW-Authenticate otherwise (and 429-free: the same 401, with
-// Retry-After, while the address backs off). What: decided by the policy
+// Who: every request must authenticate (admin_auth.h): 401 with a
+// WWW-Authenticate challenge for each way configured otherwise (no Basic
+// to a request carrying X-Gx-Console: a browser would answer Basic with a
+// dialog of its own), and 429-free: the same 401, with Retry-After, while
+// the address backs off. What: decided by the policy
 // itself, before anything is written, on the policy as committed: a change
 // of a protected object (its record or what is attached there) needs the
 // control permission (c) for the administrator (a registry user) on that
@@ -122,12 +137,17 @@ class AdminService {
   struct Call;
   Response route(Call& call);
   Response list(Call& call, int section);
+  Response children(std::string const& under, std::optional<std::string> const& after, std::size_t limit);
   Response getItem(Call& call, int section, std::string const& key);
   Response putItem(Call& call, int section, std::string const& key);
   Response deleteItem(Call& call, int section, std::string const& key);
   Response attachment(Call& call, int kind, std::string const& object);
   Response changes(Call& call);
   Response log(Call& call);
+  // admin_review.cpp: POST /explain, GET /who-can, /what-can and /actions.
+  Response explain(Call& call, Request const& request);
+  Response review(Call& call, Request const& request, bool whoCan);
+  Response actions();
   // Runs edit as one change for call's administrator: the permissions
   // checked on a dry run first, then made with If-Match (or the dry run's
   // sequence number) as the expected sequence.

@@ -90,6 +90,8 @@ std::vector<std::string> AdminAuthenticator::challenges() const {
 std::optional<std::string> AdminAuthenticator::check(Request const& request) const {
   unsigned const headers = request.headerCount("Authorization");
   if (headers == 0 && options_.clientCertificates && !request.clientName.empty()) return std::string(request.clientName);
+  // Without an Authorization header, a console session may say who it is.
+  if (headers == 0 && options_.session) return options_.session(request);
   // One Authorization header: two would leave which one counts to chance.
   if (headers != 1) return std::nullopt;
   char const* header = request.header("Authorization");

@@ -8,6 +8,10 @@
 //   a TLS client certificate        that verified against the configured CAs
 //                                   (Request::clientName: its common name), when
 //                                   the request carries no Authorization header
+//   a console session               no Authorization header, and the session
+//                                   checker (console.h) names the administrator
+//                                   from the request's cookie (and, for a
+//                                   change, its CSRF token)
 //
 // Anything else -- no header, a scheme that is not configured, a token or a
 // password that is wrong, a malformed header -- is a failure, answered the
@@ -50,6 +54,9 @@ struct AdminAuthOptions {
   std::function<unsigned long(std::string const& user, std::string const& password)> checkPassword;
   // TLS client certificates: their common name is the administrator.
   bool clientCertificates = false;
+  // Console sessions: the administrator a request without an Authorization
+  // header stands for, or none. Empty: no sessions. Called on any thread.
+  std::function<std::optional<std::string>(Request const&)> session;
   std::chrono::milliseconds firstBackoff{250};
   std::chrono::milliseconds maxBackoff{30000};
   std::size_t maxTracked = 65536;  // client addresses whose failures are remembered at once

@@ -50,6 +50,7 @@
 #include "tools/gxpolicyd/admin.h"
 #include "tools/gxpolicyd/admin_auth.h"
 #include "tools/gxpolicyd/admin_publish.h"
+#include "tools/gxpolicyd/console.h"
 #include "tools/gxpolicyd/audit.h"
 #include "tools/gxpolicyd/config_file.h"
 #include "tools/gxpolicyd/http_server.h"
@@ -555,7 +556,28 @@ int serveAdmin(Args const& a) {
     quit("cannot use the user registry: " + error + " (" + gxpolicy::statusText(registryStatus) + ")");
   std::string registryName = a.registry.empty() ? gxreg::defaultRegistryPath(a.db) : a.registry;
   gxpolicyd::RegistryWatch watch(*registry, registryName, std::chrono::seconds(1), logLine);
-  gxpolicyd::AdminAuthenticator authenticator(adminAuthOptions(a, registry.get()));
+  // The console's sessions stand for administrators too; the console is
+  // made once the authenticator it signs people in with exists.
+  std::unique_ptr<gxpolicyd::ConsoleService> console;
+  gxpolicyd::AdminAuthOptions authOptions = adminAuthOptions(a, registry.get());
+  authOptions.session = [&console](gxpolicyd::Request const& r) -> std::optional<std::string> {
+    return console ? console->sessionOf(r) : std::nullopt;
+  };
+  gxpolicyd::AdminAuthenticator authenticator(std::move(authOptions));
+  // A console named by --console-dir must be there; the installed one is
+  // served when it is (a build run from its tree has none).
+  std::string consoleDir = a.consoleDir;
+  if (!a.noConsole && consoleDir.empty() && ::access(GXPOLICYD_CONSOLE_DIR "/console.html", R_OK) == 0)
+    consoleDir = GXPOLICYD_CONSOLE_DIR;
+  if (!a.noConsole && !consoleDir.empty()) {
+    gxpolicyd::ConsoleOptions consoleOptions;
+    consoleOptions.dir = consoleDir;
+    try {
+      console = std::make_unique<gxpolicyd::ConsoleService>(consoleOptions, authenticator);
+    } catch (std::runtime_error const& e) {
+      quit(std::string(e.what()) + " (--console-dir; --no-console serves none)");
+    }
+  }
   gxpolicyd::AdminOptions options;
   options.db = a.db;
   options.domain = a.domain;
@@ -586,7 +608,7 @@ int serveAdmin(Args const& a) {
   }
   gxpolicyd::HttpServer server(
       http,
-      [&admin](gxpolicyd::Request const& r) {
+      [&admin, &console](gxpolicyd::Request const& r) {
         gxpolicy::MemoryReserve::replenish();
         if (r.path == "/healthz") {
           gxpolicyd::Response ok;
@@ -594,6 +616,8 @@ int serveAdmin(Args const& a) {
           ok.body = "ok\n";
           return ok;
         }
+        if (console && (r.path == gxpolicyd::kConsolePrefix || r.path.starts_with("/console/")))
+          return console->handle(r);
         return admin->handle(r);
       },
       logLine);
@@ -602,7 +626,8 @@ int serveAdmin(Args const& a) {
   logLine("administering " + a.db + " on " + (a.tlsCert.empty() ? "" : "TLS, ") +
           (http.socketPath.empty() ? http.address + ":" + std::to_string(http.port) : "unix:" + http.socketPath) +
           "; management object " + a.adminManagement + "; user registry " + registryName +
-          (a.adminPublish.empty() ? std::string() : "; publishing into " + a.adminPublish));
+          (a.adminPublish.empty() ? std::string() : "; publishing into " + a.adminPublish) +
+          (console ? "; console at /console from " + consoleDir : "; no console"));
   gxpolicyd::notify("READY=1\nSTATUS=administering " + a.db);
   waitForStop([&watch] { watch.poke(); });
   gxpolicyd::notify("STOPPING=1");

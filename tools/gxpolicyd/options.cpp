@@ -161,6 +161,10 @@ void defineOptions(CLI::App& app, Args& a) {
   app.add_option("--tls-client-ca", a.tlsClientCa,
                  "--admin: ask clients for a certificate; one that verifies against these CAs (PEM) authenticates "
                  "the administrator its common name names");
+  app.add_option("--console-dir", a.consoleDir,
+                 "--admin: the web console's files, served under /console (default: the installed console, when "
+                 "it is there)");
+  app.add_flag("--no-console", a.noConsole, "--admin: serve no web console");
 }
 
 std::vector<std::string> const& optionsNotInConfig() {

@@ -71,6 +71,8 @@ struct Args {
   std::vector<std::string> adminPublishSign;
   double adminPublishDelay = 0.05;
   std::string tlsCert, tlsKey, tlsClientCa;
+  std::string consoleDir;  // "": the installed console (GXPOLICYD_CONSOLE_DIR) when it is there
+  bool noConsole = false;
 };
 
 // Adds every option of the service to app, bound to a's members, and

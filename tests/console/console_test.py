@@ -1,0 +1,323 @@
+#!/usr/bin/python3
+"""The web console in a real browser (Debian's chromium through chromedriver).
+
+Starts an administration service on loopback over a copy of the example
+estate, then signs in, browses several levels deep, explains a denial, asks
+who can and what can, meets hostile names, checks that a change needs the
+session's CSRF token, and signs out. A browser or server that cannot start
+fails the test; nothing is skipped.
+
+Usage: console_test.py BUILD_DIR [SOURCE_DIR]
+"""
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException, UnexpectedAlertPresentException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions as EC
+from selenium.webdriver.support.ui import WebDriverWait
+
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+SOURCE = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(os.path.dirname(__file__), "..", ".."))
+GXPOLICY = os.path.join(BUILD, "tools/gxpolicy/gxpolicy")
+GXPOLICYD = os.path.join(BUILD, "tools/gxpolicyd/gxpolicyd")
+EXAMPLES = os.path.join(SOURCE, "examples/policy")
+
+HOSTILE_ACL_TEXT = '<img src=x onerror=alert(1)>'
+HOSTILE_OBJECT = '/web/"><img src=x onerror=alert(2)>'
+
+SHOTS = os.environ.get("GXCONSOLE_SCREENSHOTS")  # a folder: README's screenshots are taken there
+AXE = "/opt/gxcore-axe/node_modules/axe-core/axe.min.js"  # scripts/setup installs it
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok    " if condition else "FAIL  ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def run(*args, **kw):
+    return subprocess.run([GXPOLICY, *args], check=True, capture_output=True, text=True, **kw).stdout
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def estate(work):
+    db = os.path.join(work, "master.db")
+    run("create", db)
+    shutil.copy(os.path.join(EXAMPLES, "web.registry.json"), db + ".registry.json")
+    os.chmod(db + ".registry.json", 0o600)
+    run("import", db, os.path.join(EXAMPLES, "web.json"))
+    # The administrators hold c on the web site too, and two names an
+    # attacker chose wait in the tree and in a description.
+    changes = {"changes": [
+        {"op": "set-entry", "acl": "web-public", "entry": {"type": "group", "name": "admins", "actions": "Tcr"}},
+        {"op": "set-entry", "acl": "web-docs", "entry": {"type": "group", "name": "admins", "actions": "Tcr"}},
+        {"op": "create", "object": HOSTILE_OBJECT},
+        {"op": "create", "acl": "hostile", "value": {"description": HOSTILE_ACL_TEXT}},
+        {"op": "set-entry", "acl": "hostile", "entry": {"type": "group", "name": "admins", "actions": "Tcr"}},
+        {"op": "attach", "acl": "hostile", "object": HOSTILE_OBJECT},
+    ]}
+    path = os.path.join(work, "changes.json")
+    with open(path, "w") as f:
+        json.dump(changes, f)
+    run("apply", db, path)
+    token = run("token", "add", os.path.join(work, "tokens"), "erin").strip().splitlines()[-1]
+    return db, token
+
+
+def status_of(driver, url, method="GET", body=None):
+    """The HTTP status of a request made as the page makes them (its cookies), without the CSRF header."""
+    return driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "fetch(arguments[0], {method: arguments[1], credentials: 'same-origin', body: arguments[2],"
+        " headers: {'X-Gx-Console': '1'}})"
+        ".then(r => done(r.status), () => done(-1));", url, method, body)
+
+
+def sign_in(driver, base, token):
+    wait = WebDriverWait(driver, 10)
+    driver.get(base + "/console/")
+    wait.until(EC.visibility_of_element_located((By.ID, "login-form")))
+    driver.find_element(By.ID, "login-token").send_keys(token)
+    driver.find_element(By.ID, "login-submit").click()
+    wait.until(EC.visibility_of_element_located((By.ID, "app-view")))
+
+
+def open_object(driver, expand, path):
+    """Expands the tree down the paths of expand, then selects path."""
+    wait = WebDriverWait(driver, 10)
+    for p in expand:
+        sel = f'li[data-path="{p}"] > button.toggle'
+        if driver.find_element(By.CSS_SELECTOR, sel).get_attribute("aria-expanded") != "true":
+            wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, sel))).click()
+            wait.until(lambda d: d.find_element(By.CSS_SELECTOR, sel).get_attribute("aria-expanded") == "true")
+    wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, f'li[data-path="{path}"] > button.node'))).click()
+    wait.until(lambda d: d.find_element(By.ID, "object-title").text == path)
+    driver.find_element(By.ID, "tab-object").click()
+
+
+def screenshot(driver, name):
+    if SHOTS:
+        driver.save_screenshot(os.path.join(SHOTS, f"console-{name}.png"))
+
+
+def accessibility(driver, where):
+    """Runs axe-core on the page; a serious or critical violation fails."""
+    if not driver.execute_script("return typeof window.axe !== 'undefined'"):
+        driver.execute_script(open(AXE).read())
+    result = driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "axe.run(document, {resultTypes: ['violations']}).then(r => done(r.violations.map("
+        "v => ({id: v.id, impact: v.impact, nodes: v.nodes.length}))), e => done([{id: String(e), impact: 'critical'}]));")
+    bad = [v for v in result if v["impact"] in ("serious", "critical")]
+    check(not bad, f"no serious accessibility violation on {where}: {bad}")
+
+
+def browser():
+    o = webdriver.ChromeOptions()
+    o.binary_location = "/usr/bin/chromium"
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1400,1000"):
+        o.add_argument(a)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=o)
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="gxconsole-")
+    daemon = None
+    driver = None
+    try:
+        db, token = estate(work)
+        port = free_port()
+        base = f"http://127.0.0.1:{port}"
+        daemon = subprocess.Popen([GXPOLICYD, "--admin", "--db", db, "--admin-token-file", os.path.join(work, "tokens"),
+                                   "--listen", f"127.0.0.1:{port}", "--console-dir",
+                                   os.path.join(SOURCE, "tools/gxpolicyd/console")],
+                                  stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "daemon.log"), "w"))
+        for _ in range(100):
+            try:
+                urllib.request.urlopen(base + "/healthz", timeout=1)
+                break
+            except OSError:
+                time.sleep(0.05)
+        else:
+            raise RuntimeError("the administration service did not start: " + open(os.path.join(work, "daemon.log")).read())
+
+        driver = browser()
+        wait = WebDriverWait(driver, 10)
+        driver.set_script_timeout(10)
+        driver.get(base + "/console/")
+        wait.until(EC.visibility_of_element_located((By.ID, "login-form")))
+        accessibility(driver, "the sign-in page")
+
+        # A wrong token is refused without saying more.
+        driver.find_element(By.ID, "login-token").send_keys("gxt_wrong")
+        driver.find_element(By.ID, "login-submit").click()
+        wait.until(lambda d: d.find_element(By.ID, "login-error").text != "")
+        check("not accepted" in driver.find_element(By.ID, "login-error").text, "a wrong token is refused")
+
+        time.sleep(0.3)  # the address's wait after a failure
+        driver.find_element(By.ID, "login-token").clear()
+        driver.find_element(By.ID, "login-token").send_keys(token)
+        driver.find_element(By.ID, "login-submit").click()
+        wait.until(lambda d: d.find_element(By.ID, "app-view").is_displayed() or d.find_element(By.ID, "login-error").text
+                   not in ("", "The name and password, or the token, are not accepted."))
+        check(driver.find_element(By.ID, "admin-name").text == "erin",
+              "signed in as erin (" + driver.find_element(By.ID, "login-error").text + ")")
+        cookie = driver.get_cookie("gx_session")
+        check(cookie is not None and cookie.get("httpOnly") and cookie.get("sameSite") == "Strict",
+              "the session cookie is HttpOnly and SameSite=Strict")
+
+        def expand(path):
+            sel = f'li[data-path="{path}"] > button.toggle'
+            wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, sel))).click()
+            wait.until(lambda d: d.find_element(By.CSS_SELECTOR, sel).get_attribute("aria-expanded") == "true")
+
+        def choose(path):
+            wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, f'li[data-path="{path}"] > button.node'))).click()
+            wait.until(lambda d: d.find_element(By.ID, "object-title").text == path)
+
+        # Browse three levels down and see what is in force there.
+        expand("/web")
+        expand("/web/docs")
+        choose("/web/docs/guide.html")
+        wait.until(lambda d: "In force" in d.find_element(By.ID, "panel-object").text)
+        text = driver.find_element(By.ID, "panel-object").text
+        check("ACL web-docs (attached at /web/docs)" in text, "the ACL in force and where it is inherited from")
+        check("webteam" in text, "the ACL's entries are named")
+        accessibility(driver, "an object's page")
+        screenshot(driver, "object")
+
+        # Explain a denial.
+        driver.find_element(By.ID, "tab-ask").click()
+        driver.find_element(By.ID, "ask-name").send_keys("dave")
+        actions = driver.find_element(By.ID, "ask-actions")
+        actions.clear()
+        actions.send_keys("m")
+        driver.find_element(By.ID, "ask-explain").click()
+        wait.until(EC.visibility_of_element_located((By.ID, "decision")))
+        check(driver.find_element(By.ID, "decision").text == "denied", "dave may not modify the guide")
+        check("dave" in driver.find_element(By.ID, "reason").text, "the denial says why")
+        screenshot(driver, "explain")
+
+        # Who can, what can.
+        actions.clear()
+        actions.send_keys("r")
+        driver.find_element(By.ID, "ask-who").click()
+        wait.until(lambda d: "Who can r" in d.find_element(By.ID, "ask-result").text)
+        text = driver.find_element(By.ID, "ask-result").text
+        check("webteam" in text and "auditors" in text, "who can read the guide lists its groups")
+        choose("/web")
+        driver.find_element(By.ID, "tab-ask").click()
+        driver.find_element(By.ID, "ask-what").click()
+        wait.until(lambda d: "Where the caller may r" in d.find_element(By.ID, "ask-result").text)
+        check("/web/docs" in driver.find_element(By.ID, "ask-result").text, "what dave can read under /web")
+
+        # Change an ACL entry: preview the impact, commit, see it in the log;
+        # a second administrator working from the same state is told of the
+        # conflict instead of overwriting the change.
+        second = browser()
+        try:
+            sign_in(second, base, token)
+            for d in (driver, second):
+                open_object(d, ["/web", "/web/docs"], "/web/docs")
+                WebDriverWait(d, 10).until(EC.visibility_of_element_located((By.ID, "acl-editor")))
+            driver.find_element(By.ID, "new-entry-type").send_keys("user")
+            driver.find_element(By.ID, "new-entry-name").send_keys("dave")
+            driver.find_element(By.ID, "new-entry-add").click()
+            for letter in "Trm":  # what any other user has, and modify
+                driver.find_element(By.CSS_SELECTOR, f'tr[data-name="dave"] input[data-action="{letter}"]').click()
+            driver.find_element(By.ID, "acl-preview").click()
+            wait.until(lambda d: "Impact" in d.find_element(By.ID, "change-result").text)
+            gained = [row.text for row in driver.find_elements(By.CSS_SELECTOR, "#change-result tbody tr")]
+            check("/web/docs dave Tr Tmr m" in gained, "the impact preview shows dave gaining modify: " + repr(gained))
+            check(run("acl", "show", db, "web-docs").count("dave") == 0, "a preview writes nothing")
+            screenshot(driver, "impact")
+            driver.find_element(By.ID, "acl-commit").click()
+            wait.until(EC.visibility_of_element_located((By.ID, "committed")))
+            check("dave" in run("acl", "show", db, "web-docs"), "the commit changed the ACL")
+            driver.find_element(By.ID, "tab-history").click()
+            wait.until(lambda d: "acl web-docs" in d.find_element(By.ID, "panel-history").text or
+                       "web-docs" in d.find_element(By.ID, "panel-history").text)
+            check("erin@" in driver.find_element(By.ID, "panel-history").text, "the log names who changed it")
+            driver.find_element(By.ID, "tab-object").click()
+
+            second.find_element(By.CSS_SELECTOR, 'tr[data-type="group"] input[data-action="m"]').click()
+            second.find_element(By.ID, "acl-commit").click()
+            WebDriverWait(second, 10).until(EC.visibility_of_element_located((By.ID, "acl-reload")))
+            check("Someone else changed the policy" in second.find_element(By.ID, "change-result").text,
+                  "a conflicting edit from a second browser is refused with a clear message")
+            check("dave" in run("acl", "show", db, "web-docs"), "the first change was not overwritten")
+        finally:
+            second.quit()
+
+        # Hostile names are text: nothing they carry runs or becomes markup.
+        driver.find_element(By.ID, "tab-object").click()
+        choose("/web")
+        hostile = [b for b in driver.find_elements(By.CSS_SELECTOR, "li button.node") if "onerror" in b.text]
+        check(len(hostile) == 1, "the hostile object name is shown as text in the tree")
+        if hostile:
+            hostile[0].click()
+            wait.until(lambda d: "hostile" in d.find_element(By.ID, "panel-object").text)
+            check(HOSTILE_ACL_TEXT in driver.find_element(By.ID, "panel-object").text,
+                  "the hostile description is shown as text")
+        try:
+            alert_ran = driver.switch_to.alert is not None
+        except Exception:
+            alert_ran = False
+        check(not alert_ran, "no script from a name ran")
+        check(driver.execute_script("return document.querySelectorAll('img').length") == 0,
+              "no element was made from a name")
+
+        # A change without the session's CSRF token is refused, even with the cookie.
+        status = status_of(driver, "/admin/v1/explain", "POST", json.dumps({"object": "/web", "actions": "r"}))
+        check(status == 401, "a change request without the CSRF token is refused")
+
+        # Sign out: the session is over on the server too.
+        driver.find_element(By.ID, "logout").click()
+        wait.until(EC.visibility_of_element_located((By.ID, "login-form")))
+        status = status_of(driver, "/admin/v1/sequence")
+        check(status == 401, "after signing out the session no longer opens the API")
+        driver.add_cookie({"name": "gx_session", "value": cookie["value"], "path": "/"})
+        status = status_of(driver, "/console/session")
+        check(status == 401, "the old session cookie is dead")
+    except (TimeoutException, UnexpectedAlertPresentException) as e:
+        import traceback
+        traceback.print_exc(limit=3)
+        failures.append(f"{type(e).__name__}: {e}")
+        if driver is not None:
+            try:
+                print(driver.find_element(By.TAG_NAME, "body").text[:2000])
+            except Exception:
+                pass
+    finally:
+        if driver is not None:
+            driver.quit()
+        if daemon is not None:
+            daemon.terminate()
+            daemon.wait(10)
+        shutil.rmtree(work, ignore_errors=True)
+    if failures:
+        print("console: FAILED: " + "; ".join(failures))
+        return 1
+    print("console: every check passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

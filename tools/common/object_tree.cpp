@@ -1,0 +1,80 @@
+// The tree of protected objects one level at a time; see object_tree.h.
+#include "tools/common/object_tree.h"
+
+#include <map>
+#include <string_view>
+
+#include "GxCore/daStoreObjectName.h"
+#include "GxCore/dastatus.h"
+#include "GxCore/db/daCachedStore.h"
+#include "outside/hxdb.h"
+
+namespace gxpolicy {
+namespace {
+
+// The first key after `after` in h's key order, if any.
+std::optional<std::string> keyAfter(hx_db_handle* h, std::string const& after, unsigned long& status) {
+  std::optional<std::string> found;
+  hx_db_scan_records(
+      h, after.c_str(),
+      [](void* context, std::string_view key, std::string_view) {
+        *static_cast<std::optional<std::string>*>(context) = std::string(key);
+        return false;
+      },
+      &found, status);
+  return status == 0 ? found : std::nullopt;
+}
+
+bool validParent(std::string const& path) {
+  if (path == "/") return true;
+  return !path.empty() && path.front() == '/' && path.back() != '/' && path.find("//") == std::string::npos &&
+         path.find('\0') == std::string::npos;
+}
+
+// Adds the children of the keys under prefix (base + parent + "/") to
+// children: each child's own key costs one seek, and its subtree one more,
+// skipped at once. Names are UTF-8, whose bytes never reach 0xFF, so a key
+// "CHILD/" followed by 0xFF bytes sorts after every key of CHILD's subtree.
+unsigned long collect(hx_db_handle* h, std::string const& prefix, std::map<std::string, bool>& children) {
+  std::string after = prefix;
+  for (;;) {
+    unsigned long status = 0;
+    std::optional<std::string> key = keyAfter(h, after, status);
+    if (status != 0) return status;
+    if (!key || key->compare(0, prefix.size(), prefix) != 0) return 0;
+    std::string_view rest = std::string_view(*key).substr(prefix.size());
+    std::size_t slash = rest.find('/');
+    std::string child(rest.substr(0, slash));
+    bool& below = children[child];
+    if (slash == std::string_view::npos) {
+      after = *key;
+    } else {
+      below = true;
+      after = prefix + child + "/" + std::string(8, '\xff');
+    }
+  }
+}
+
+}  // namespace
+
+unsigned long objectChildren(daCachedStore& store, std::string const& parent, std::optional<std::string> const& after,
+                             std::size_t limit, std::vector<ObjectChild>& out, bool& more) {
+  out.clear();
+  more = false;
+  if (!validParent(parent) || limit == 0) return gx_s_bad_pobj_name;
+  hx_db_handle* h = store.getDBHandle();
+  if (h == nullptr) return hx_db_s_bad_argument;
+  std::string const extAttrBase = daPObjName("/").getExtAttrName().getFullName().getChars();
+  std::string const below = parent == "/" ? "/" : parent + "/";
+  std::map<std::string, bool> children;
+  for (std::string const& base : {std::string(daPObjName::pobjbasename_), std::string(daPObjName::pobjtoaclmapbasename_),
+                                 std::string(daPObjName::pobjtopopmapbasename_),
+                                 std::string(daPObjName::pobjtorulemapbasename_), extAttrBase})
+    if (unsigned long st = collect(h, base + below, children); st != 0) return st;
+  auto it = after ? children.upper_bound(*after) : children.begin();
+  for (; it != children.end() && out.size() < limit; ++it) out.push_back({it->first, below + it->first, it->second});
+  more = it != children.end();
+  return 0;
+}
+
+}  // namespace gxpolicy
