@@ -171,7 +171,7 @@ def main():
         wait.until(lambda d: d.find_element(By.ID, "login-error").text != "")
         check("not accepted" in driver.find_element(By.ID, "login-error").text, "a wrong token is refused")
 
-        time.sleep(0.3)  # the address's wait after a failure
+        time.sleep(1.2)  # the address's wait after a failure (a quarter second; Retry-After says 1)
         driver.find_element(By.ID, "login-token").clear()
         driver.find_element(By.ID, "login-token").send_keys(token)
         driver.find_element(By.ID, "login-submit").click()
