@@ -15,6 +15,7 @@
 #include <future>
 #include <sstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "nats_fixture.h"
 #include "outside/nats_bell.h"
 #include "test_support.h"
+#include "tools/gxpolicyd/admin_publish.h"
 #include "tools/gxpolicyd/metrics.h"
 #include "tools/gxpolicyd/replica.h"
 #include "tools/gxpolicyd/service.h"
@@ -181,6 +183,49 @@ TEST_F(Freshness, LongPollDoorbellBringsAChangeInMillisecondsAndAnIdleReplicaOnl
   EXPECT_LE(server_->requests() - before, 2u);
   EXPECT_EQ(r->checks(), checks);
   r->stop();
+}
+
+// The administration service's publisher rings the doorbell after each
+// publication, and a broker that is gone costs only a log line.
+TEST_F(Freshness, AdminPublicationsRingTheNatsDoorbell) {
+  gxtest::NatsServer nats;
+  ASSERT_TRUE(nats.running()) << nats.error();
+  std::string bell = nats.url("gx.admin");
+  auto r = replica(bell);
+  unsigned long have = r->servedSequence();
+  ASSERT_TRUE(within(5000ms, [&] { return r->checks() >= 1; }));
+  gxtest::addAcls(master_, {"m2"}, "d");
+  gxpolicy::PublishRequest publish;
+  publish.master = master_;
+  publish.destination = www_;
+  publish.domain = "d";
+  std::vector<std::string> lines;
+  std::mutex linesLock;
+  gxpolicyd::AdminPublisher publisher(publish, 0ms, [&](std::string const& line) {
+    std::lock_guard<std::mutex> hold(linesLock);
+    lines.push_back(line);
+  });
+  publisher.announceTo(bell);
+  auto t = Clock::now();
+  publisher.start();  // publishes the master as it is at start
+  ASSERT_TRUE(within(3000ms, [&] { return r->servedSequence() > have; }));
+  EXPECT_LT(millisSince(t), 2000) << "publication -> replica current (its poll is an hour)";
+  EXPECT_TRUE(gxtest::hasAcl(r->store(), "m2"));
+  publisher.stop();
+  r->stop();
+
+  gxpolicyd::AdminPublisher orphan(publish, 0ms, [&](std::string const& line) {
+    std::lock_guard<std::mutex> hold(linesLock);
+    lines.push_back(line);
+  });
+  orphan.announceTo("nats://127.0.0.1:" + std::to_string(gxtest::freeLoopbackPort()) + "/gx.admin");
+  gxtest::addAcls(master_, {"m3"}, "d");
+  orphan.start();
+  ASSERT_TRUE(within(5000ms, [&] {
+    std::lock_guard<std::mutex> hold(linesLock);
+    return !lines.empty() && lines.back().find("cannot announce") != std::string::npos;
+  }));
+  orphan.stop();
 }
 
 #ifdef GXPOLICY_BINARY

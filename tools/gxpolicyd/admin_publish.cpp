@@ -67,9 +67,17 @@ void AdminPublisher::publishOnce() {
     problem = gxpolicy::Problem("cannot publish " + request_.master + ": out of memory");
   }
   if (outcome) {
-    std::lock_guard<std::mutex> hold(lock_);
-    published_ = outcome->sequence();
-    if (!outcome->unchanged) log_("published " + request_.master + " at sequence " + std::to_string(published_) + " into " + request_.destination);
+    unsigned long const sequence = outcome->sequence();
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      published_ = sequence;
+    }
+    if (outcome->unchanged) return;
+    log_("published " + request_.master + " at sequence " + std::to_string(sequence) + " into " + request_.destination);
+    // Off the lock: a broker that is slow to answer must not hold up ring.
+    gxpolicy::Problem rang;
+    if (!announce_.empty() && !gxpolicy::announcePublished(announce_, sequence, 1000, rang))
+      log_(rang.message + "; replicas see the change at their next poll");
     return;
   }
   log_(problem.message + (problem.status != 0 ? " (" + gxpolicy::statusText(problem.status) + ")" : std::string()) +

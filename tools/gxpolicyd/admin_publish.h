@@ -33,6 +33,11 @@ class AdminPublisher {
   // Stops (see stop).
   ~AdminPublisher();
 
+  // After each publication that wrote something, announce its sequence
+  // number at url (nats://HOST:PORT/SUBJECT, publish.h's
+  // announcePublished; "": none). A broker that does not answer is logged
+  // and costs only the replicas' freshness. Call before start.
+  void announceTo(std::string url) { announce_ = std::move(url); }
   // Starts the thread and rings once (the master as it is at start).
   // Throws std::system_error when the thread cannot start.
   void start();
@@ -50,6 +55,7 @@ class AdminPublisher {
   gxpolicy::PublishRequest request_;
   std::chrono::milliseconds delay_;
   std::function<void(std::string const&)> log_;
+  std::string announce_;
   mutable std::mutex lock_;
   std::condition_variable wake_;
   bool pending_ = false;   // under lock_

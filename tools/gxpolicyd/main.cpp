@@ -603,6 +603,7 @@ int serveAdmin(Args const& a) {
     }
     publisher = std::make_unique<gxpolicyd::AdminPublisher>(
         publish, std::chrono::milliseconds(static_cast<long>(a.adminPublishDelay * 1000)), logLine);
+    publisher->announceTo(a.adminAnnounce);
     publisher->start();
     admin->onCommit([&publisher](unsigned long) { publisher->ring(); });
   }

@@ -155,6 +155,9 @@ void defineOptions(CLI::App& app, Args& a) {
   app.add_option("--admin-publish-delay", a.adminPublishDelay,
                  "--admin: seconds a publication waits for further changes to publish them together")
       ->capture_default_str()->check(CLI::Range(0.0, 60.0));
+  app.add_option("--admin-announce", a.adminAnnounce,
+                 "--admin: after each publication, ring the replicas' doorbell: nats://HOST:PORT/SUBJECT (as gxpolicy "
+                 "publish --announce)");
   app.add_option("--tls-cert", a.tlsCert, "--admin: serve TLS with this certificate (PEM; with --tls-key)");
   app.add_option("--tls-key", a.tlsKey,
                  "--admin: the certificate's private key (PEM, mode 600: a key others may read is refused)");

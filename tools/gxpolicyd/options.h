@@ -70,6 +70,7 @@ struct Args {
   std::string adminPublish;
   std::vector<std::string> adminPublishSign;
   double adminPublishDelay = 0.05;
+  std::string adminAnnounce;  // --admin-announce nats://HOST:PORT/SUBJECT
   std::string tlsCert, tlsKey, tlsClientCa;
   std::string consoleDir;  // "": the installed console (GXPOLICYD_CONSOLE_DIR) when it is there
   bool noConsole = false;
