@@ -20,7 +20,7 @@ import time
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import TimeoutException, UnexpectedAlertPresentException
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
@@ -104,7 +104,8 @@ def open_object(driver, expand, path):
     wait = WebDriverWait(driver, 10)
     for p in expand:
         sel = f'li[data-path="{p}"] > button.toggle'
-        if driver.find_element(By.CSS_SELECTOR, sel).get_attribute("aria-expanded") != "true":
+        # The tree loads after the page: wait for the node before asking it.
+        if wait.until(EC.presence_of_element_located((By.CSS_SELECTOR, sel))).get_attribute("aria-expanded") != "true":
             wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, sel))).click()
             wait.until(lambda d: d.find_element(By.CSS_SELECTOR, sel).get_attribute("aria-expanded") == "true")
     wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, f'li[data-path="{path}"] > button.node'))).click()
@@ -296,7 +297,7 @@ def main():
         driver.add_cookie({"name": "gx_session", "value": cookie["value"], "path": "/"})
         status = status_of(driver, "/console/session")
         check(status == 401, "the old session cookie is dead")
-    except (TimeoutException, UnexpectedAlertPresentException) as e:
+    except (WebDriverException, OSError, subprocess.CalledProcessError, RuntimeError) as e:
         import traceback
         traceback.print_exc(limit=3)
         failures.append(f"{type(e).__name__}: {e}")
