@@ -264,6 +264,9 @@ def main():
             check("Someone else changed the policy" in second.find_element(By.ID, "change-result").text,
                   "a conflicting edit from a second browser is refused with a clear message")
             check("dave" in run("acl", "show", db, "web-docs"), "the first change was not overwritten")
+        except WebDriverException:
+            print("second browser's page:\n" + second.find_element(By.TAG_NAME, "body").text[:1500])
+            raise
         finally:
             second.quit()
 

@@ -177,6 +177,10 @@ TEST(AdminAuth, EveryFailureLooksAlikeAndAnAddressThatFailedMustWait) {
   EXPECT_EQ(attempt("192.0.2.2", {"Bearer " + token}, milliseconds(700)), "-");
   EXPECT_EQ(attempt("192.0.2.2", {"Bearer " + token}, milliseconds(800)), "carol");
   EXPECT_EQ(attempt("192.0.2.7", {"Bearer " + token}, milliseconds(100)), "carol") << "other addresses are not slowed";
+  // A request that offers nothing (a browser's favicon) fails without
+  // slowing the administrator who signs in right after it.
+  EXPECT_EQ(attempt("192.0.2.8", {}, milliseconds(0)), "-");
+  EXPECT_EQ(attempt("192.0.2.8", {"Bearer " + token}, milliseconds(1)), "carol");
 }
 
 TEST_F(Admin, NobodyReadsOrWritesWithoutAuthenticating) {

@@ -146,6 +146,12 @@ void AdminAuthenticator::succeeded(std::string const& address) {
 
 std::optional<std::string> AdminAuthenticator::authenticate(Request const& request, unsigned& retryAfter,
                                                             Clock::time_point now) {
+  // Only a request that offers a secret (an Authorization header) tries to
+  // guess one: it alone waits out and counts toward its address's back-off.
+  // A certificate or a console session is checked as it comes (neither can
+  // be guessed), and a request that offers nothing -- a browser's favicon,
+  // a probe -- is refused without slowing the address's administrators.
+  if (request.headerCount("Authorization") == 0) return check(request);
   std::string address = peerText(request);
   if (waiting(address, now, retryAfter)) return std::nullopt;
   std::optional<std::string> who = check(request);

@@ -16,11 +16,15 @@
 // Anything else -- no header, a scheme that is not configured, a token or a
 // password that is wrong, a malformed header -- is a failure, answered the
 // same way whatever was wrong (the caller answers 401), so a failure never
-// says which part was wrong. Failures are slowed per client address: after
-// a failure the address must wait (a quarter second, doubling with every
+// says which part was wrong. Failures to prove a secret (a request with an
+// Authorization header) are slowed per client address: after such a
+// failure the address must wait (a quarter second, doubling with every
 // further failure up to maxBackoff) before its next attempt is checked at
 // all; an attempt made sooner fails at once, uncounted. A success forgets
-// the address's failures.
+// the address's failures. A request without an Authorization header (a
+// certificate, a session, or nothing at all) is checked as it comes and
+// neither waits nor counts: none of those can be guessed, and a browser's
+// stray request must not lock its administrator out.
 //
 // Nothing here logs or keeps a secret: tokens are compared by hash, and a
 // password is handed to the checker and dropped.
