@@ -30,6 +30,7 @@
 #include "GxCore/remote/daSnapshot.h"
 #include "loopback.h"
 #include "scripted_http.h"
+#include "daemon_process.h"
 #include "test_support.h"
 
 namespace {
@@ -67,36 +68,18 @@ class Registry {
                                          "auth:\n" +
                                          (tokenAuth.empty() ? "  htpasswd:\n    realm: gx-registry\n    path: " + d + "/htpasswd\n"
                                                             : tokenAuth));
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      std::string conf = d + "/config.yml", log = d + "/registry.log";
-      std::freopen(log.c_str(), "w", stderr);
-      ::execl("/usr/bin/docker-registry", "docker-registry", "serve", conf.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int i = 0; i < 400 && pid > 0; ++i) {
-      if (gxtest::acceptsConnections(port_)) {
-        pid_ = pid;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-    error_ = "docker-registry did not start";
+    if (!server_.start({"/usr/bin/docker-registry", "serve", d + "/config.yml"}, d + "/registry.log",
+                       std::chrono::seconds(10), [this] { return gxtest::acceptsConnections(port_); }))
+      error_ = "docker-registry did not start: " + gxtest::readFile(d + "/registry.log");
   }
-  ~Registry() { gxtest::stopServer(pid_); }
-  bool running() const { return pid_ > 0; }
+  bool running() { return !server_.exited(); }
   std::string const& error() const { return error_; }
   std::string url(std::string const& repoTag) const { return "oci://127.0.0.1:" + std::to_string(port_) + "/" + repoTag; }
 
  private:
   TempDir dir_;
   int port_ = -1;
-  pid_t pid_ = -1;
+  gxtest::DaemonProcess server_;
   std::string error_;
 };
 

@@ -30,6 +30,7 @@
 #include "GxCore/remote/daSnapshot.h"
 #include "loopback.h"
 #include "scripted_http.h"
+#include "daemon_process.h"
 #include "test_support.h"
 
 namespace {
@@ -309,28 +310,13 @@ class S3Server {
     }
     port_ = gxtest::freeLoopbackPort();
     std::string data = dir_.file("data"), port = std::to_string(port_);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      ::execl("/usr/bin/node", "node", script.c_str(), "-d", data.c_str(), "-a", "127.0.0.1", "-p", port.c_str(),
-              "-s", "--configure-bucket", "policy", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int i = 0; i < 400 && pid > 0; ++i) {
-      if (gxtest::acceptsConnections(port_)) {
-        pid_ = pid;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-    error_ = "s3rver did not start";
+    if (!server_.start({"/usr/bin/node", script, "-d", data, "-a", "127.0.0.1", "-p", port, "-s", "--configure-bucket",
+                        "policy"},
+                       dir_.file("s3rver.log"), std::chrono::seconds(10),
+                       [this] { return gxtest::acceptsConnections(port_); }))
+      error_ = "s3rver did not start: " + gxtest::readFile(dir_.file("s3rver.log"));
   }
-  ~S3Server() { gxtest::stopServer(pid_); }
-  bool running() const { return pid_ > 0; }
+  bool running() { return !server_.exited(); }
   std::string const& error() const { return error_; }
   std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // Whether the server holds the object bucket/name (s3rver's file layout).
@@ -339,7 +325,7 @@ class S3Server {
  private:
   TempDir dir_;
   int port_ = -1;
-  pid_t pid_ = -1;
+  gxtest::DaemonProcess server_;
   std::string error_;
 };
 
