@@ -284,6 +284,11 @@ def main():
             wait.until(lambda d: "acl web-docs" in d.find_element(By.ID, "panel-history").text or
                        "web-docs" in d.find_element(By.ID, "panel-history").text)
             check("erin@" in driver.find_element(By.ID, "panel-history").text, "the log names who changed it")
+            driver.find_element(By.ID, "history-who").send_keys("dave")
+            check("erin@" not in driver.find_element(By.ID, "history-list").text, "the log filtered by administrator")
+            driver.find_element(By.ID, "history-who").clear()
+            driver.find_element(By.ID, "history-from").send_keys("2999")
+            check("No change recorded" in driver.find_element(By.ID, "history-list").text, "the log filtered by time")
             driver.find_element(By.ID, "tab-object").click()
 
             second.find_element(By.CSS_SELECTOR, 'tr[data-type="group"] input[data-action="m"]').click()

@@ -226,15 +226,31 @@ async function showObject(path) {
   clear(panel, ...parts);
 }
 
+// The object's change log, filtered by administrator and by time (from,
+// to: "2026-12-07" or "2026-12-07T10:00:00Z"; the log's times are UTC).
 async function showHistory(path) {
   const panel = $('panel-history');
+  const who = el('input', { id: 'history-who', 'aria-label': 'administrator', placeholder: 'administrator' });
+  const from = el('input', { id: 'history-from', 'aria-label': 'from (UTC)', placeholder: 'from 2026-12-01' });
+  const to = el('input', { id: 'history-to', 'aria-label': 'to (UTC)', placeholder: 'to 2026-12-31T23:59:59Z' });
+  const list = el('div', { id: 'history-list' });
+  let entries = [];
+  const render = () => {
+    const shown = entries.filter(e => (!who.value || e.who === who.value.trim()) &&
+                                      (!from.value || (e.time || '') >= from.value.trim()) &&
+                                      (!to.value || (e.time || '') <= to.value.trim()));
+    const rows = shown.map(e => [String(e.sequence), e.time || '', `${e.who}@${e.address}`, e.command || '',
+      el('pre', {}, (e.changes || []).map(c => JSON.stringify(c, null, 1)).join('\n'))]);
+    clear(list, rows.length ? table(['Sequence', 'Time (UTC)', 'Who', 'Command', 'Before and after'], rows)
+                            : el('p', {}, 'No change recorded here.'));
+  };
+  for (const input of [who, from, to]) input.addEventListener('input', render);
+  clear(panel, el('div', { class: 'buttons' }, who, from, to), list);
   try {
     const log = await api('GET', '/admin/v1/log', { query: { object: path } });
-    const rows = (log.entries || []).map(e => [String(e.sequence), e.time || '', `${e.who}@${e.address}`, e.command || '',
-      el('pre', {}, (e.changes || []).map(c => JSON.stringify(c, null, 1)).join('\n'))]);
-    clear(panel, rows.length ? table(['Sequence', 'Time (UTC)', 'Who', 'Command', 'Before and after'], rows)
-                             : el('p', {}, 'No change recorded here.'));
-  } catch (e) { clear(panel, errorLine(e)); }
+    entries = log.entries || [];
+    render();
+  } catch (e) { clear(list, errorLine(e)); }
 }
 
 // ---- changing ------------------------------------------------------------------------
