@@ -227,6 +227,15 @@ def main():
         accessibility(driver, "an object's page")
         screenshot(driver, "object")
 
+        # Search by the beginning of a path, then go to what it found.
+        driver.find_element(By.ID, "jump-path").send_keys("/web/d")
+        driver.find_element(By.ID, "jump-go").click()
+        found = wait.until(EC.element_to_be_clickable((By.XPATH, '//ul[@id="search-results"]//button[text()="/web/docs"]')))
+        check(len(driver.find_elements(By.CSS_SELECTOR, "#search-results button")) == 1, "a search by path lists what begins so")
+        found.click()
+        wait.until(lambda d: d.find_element(By.ID, "object-title").text == "/web/docs")
+        choose("/web/docs/guide.html")
+
         # Explain a denial.
         driver.find_element(By.ID, "tab-ask").click()
         driver.find_element(By.ID, "ask-name").send_keys("dave")

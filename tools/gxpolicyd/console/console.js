@@ -156,6 +156,28 @@ async function jump(path) {
   await select(path);
 }
 
+// Goes to text when it names an object; otherwise lists the objects whose
+// path begins with it (the children of its parent whose names begin with
+// its last part), each a button that goes there.
+async function search(text) {
+  let path = text.trim();
+  if (!path.startsWith('/')) path = '/' + path;
+  const results = $('search-results');
+  clear(results);
+  const cut = path.lastIndexOf('/');
+  const parent = cut === 0 ? '/' : path.slice(0, cut), prefix = path.slice(cut + 1);
+  if (!prefix) { await jump(path); return; }
+  let page;
+  try {
+    page = await api('GET', '/admin/v1/objects', { query: { under: parent, prefix, limit: 50 } });
+  } catch (e) { results.append(el('li', {}, errorLine(e))); return; }
+  if (page.items.length === 1 && page.items[0].path === path) { await jump(path); return; }
+  if (!page.items.length) results.append(el('li', {}, 'No object begins with ' + path));
+  for (const item of page.items)
+    results.append(el('li', {}, el('button', { type: 'button', class: 'node', onclick: () => jump(item.path) }, item.path)));
+  if (page.next) results.append(el('li', { class: 'more' }, 'and more: type more of the name'));
+}
+
 // ---- an object -----------------------------------------------------------------------
 
 async function select(path) {
@@ -481,7 +503,7 @@ function showTab(name) {
 document.addEventListener('DOMContentLoaded', async () => {
   $('login-form').addEventListener('submit', login);
   $('logout').addEventListener('click', logout);
-  $('jump-form').addEventListener('submit', ev => { ev.preventDefault(); jump($('jump-path').value); });
+  $('jump-form').addEventListener('submit', ev => { ev.preventDefault(); search($('jump-path').value); });
   $('ask-form').addEventListener('submit', explain);
   $('ask-who').addEventListener('click', whoCan);
   $('ask-what').addEventListener('click', whatCan);
