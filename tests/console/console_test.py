@@ -81,6 +81,27 @@ def estate(work):
     return db, token
 
 
+def start(base, work, name, argv, ready="/healthz"):
+    """Starts a daemon and waits until base + ready answers 200."""
+    log = os.path.join(work, name + ".log")
+    daemon = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=open(log, "w"))
+    for _ in range(200):
+        try:
+            urllib.request.urlopen(base + ready, timeout=1)
+            return daemon
+        except OSError:
+            time.sleep(0.05)
+    daemon.kill()
+    raise RuntimeError(f"{name} did not start: " + open(log).read())
+
+
+def decision(port, question):
+    request = urllib.request.Request(f"http://127.0.0.1:{port}/v1/check", data=json.dumps(question).encode(),
+                                     method="POST")
+    with urllib.request.urlopen(request, timeout=5) as r:
+        return json.load(r)
+
+
 def status_of(driver, url, method="GET", body=None):
     """The HTTP status of a request made as the page makes them (its cookies), without the CSRF header."""
     return driver.execute_async_script(
@@ -140,24 +161,26 @@ def browser():
 
 def main():
     work = tempfile.mkdtemp(prefix="gxconsole-")
-    daemon = None
+    daemons = []
     driver = None
     try:
         db, token = estate(work)
-        port = free_port()
+        port, snapshots, replica_port = free_port(), free_port(), free_port()
         base = f"http://127.0.0.1:{port}"
-        daemon = subprocess.Popen([GXPOLICYD, "--admin", "--db", db, "--admin-token-file", os.path.join(work, "tokens"),
-                                   "--listen", f"127.0.0.1:{port}", "--console-dir",
-                                   os.path.join(SOURCE, "tools/gxpolicyd/console")],
-                                  stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "daemon.log"), "w"))
-        for _ in range(100):
-            try:
-                urllib.request.urlopen(base + "/healthz", timeout=1)
-                break
-            except OSError:
-                time.sleep(0.05)
-        else:
-            raise RuntimeError("the administration service did not start: " + open(os.path.join(work, "daemon.log")).read())
+        published = os.path.join(work, "published")
+        # The master publishes each change; a replica follows it with a
+        # long-poll doorbell, as README's deployment does.
+        daemons.append(start(f"http://127.0.0.1:{port}", work, "admin", [
+            GXPOLICYD, "--admin", "--db", db, "--admin-token-file", os.path.join(work, "tokens"),
+            "--listen", f"127.0.0.1:{port}", "--console-dir", os.path.join(SOURCE, "tools/gxpolicyd/console"),
+            "--admin-publish", published]))
+        daemons.append(start(f"http://127.0.0.1:{snapshots}", work, "snapshots", [
+            GXPOLICYD, "--serve-snapshots", published, "--snapshots-listen", f"127.0.0.1:{snapshots}"],
+            ready="/snapshots/manifest.json"))
+        snapshot_url = f"http://127.0.0.1:{snapshots}/snapshots"
+        daemons.append(start(f"http://127.0.0.1:{replica_port}", work, "replica", [
+            GXPOLICYD, "--db", os.path.join(work, "replica.db"), "--master", snapshot_url, "--doorbell", snapshot_url,
+            "--refresh", "300", "--listen", f"127.0.0.1:{replica_port}"]))
 
         driver = browser()
         wait = WebDriverWait(driver, 10)
@@ -203,6 +226,15 @@ def main():
         check("webteam" in text, "the ACL's entries are named")
         accessibility(driver, "an object's page")
         screenshot(driver, "object")
+
+        # Search by the beginning of a path, then go to what it found.
+        driver.find_element(By.ID, "jump-path").send_keys("/web/d")
+        driver.find_element(By.ID, "jump-go").click()
+        found = wait.until(EC.element_to_be_clickable((By.XPATH, '//ul[@id="search-results"]//button[text()="/web/docs"]')))
+        check(len(driver.find_elements(By.CSS_SELECTOR, "#search-results button")) == 1, "a search by path lists what begins so")
+        found.click()
+        wait.until(lambda d: d.find_element(By.ID, "object-title").text == "/web/docs")
+        choose("/web/docs/guide.html")
 
         # Explain a denial.
         driver.find_element(By.ID, "tab-ask").click()
@@ -252,10 +284,20 @@ def main():
             driver.find_element(By.ID, "acl-commit").click()
             wait.until(EC.visibility_of_element_located((By.ID, "committed")))
             check("dave" in run("acl", "show", db, "web-docs"), "the commit changed the ACL")
+            question = {"object": "/web/docs/guide.html", "actions": "m", "user": "dave"}
+            deadline = time.monotonic() + 5
+            while not decision(replica_port, question)["granted"] and time.monotonic() < deadline:
+                time.sleep(0.05)
+            check(decision(replica_port, question)["granted"], "a replica answers the change within seconds")
             driver.find_element(By.ID, "tab-history").click()
             wait.until(lambda d: "acl web-docs" in d.find_element(By.ID, "panel-history").text or
                        "web-docs" in d.find_element(By.ID, "panel-history").text)
             check("erin@" in driver.find_element(By.ID, "panel-history").text, "the log names who changed it")
+            driver.find_element(By.ID, "history-who").send_keys("dave")
+            check("erin@" not in driver.find_element(By.ID, "history-list").text, "the log filtered by administrator")
+            driver.find_element(By.ID, "history-who").clear()
+            driver.find_element(By.ID, "history-from").send_keys("2999")
+            check("No change recorded" in driver.find_element(By.ID, "history-list").text, "the log filtered by time")
             driver.find_element(By.ID, "tab-object").click()
 
             second.find_element(By.CSS_SELECTOR, 'tr[data-type="group"] input[data-action="m"]').click()
@@ -312,7 +354,7 @@ def main():
     finally:
         if driver is not None:
             driver.quit()
-        if daemon is not None:
+        for daemon in daemons:
             daemon.terminate()
             daemon.wait(10)
         shutil.rmtree(work, ignore_errors=True)

@@ -455,7 +455,9 @@ std::string readmeRecipe(std::string const& name, std::vector<std::pair<std::str
 std::vector<std::string> words(std::string const& text) {
   std::istringstream in(text);
   std::vector<std::string> out;
-  for (std::string w; in >> w;) out.push_back(out.empty() ? std::string(GXPOLICYD_BINARY) : w);
+  // A lone backslash ends a line the shell continues.
+  for (std::string w; in >> w;)
+    if (w != "\\") out.push_back(out.empty() ? std::string(GXPOLICYD_BINARY) : w);
   return out;
 }
 

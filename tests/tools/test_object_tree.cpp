@@ -59,6 +59,14 @@ TEST(ObjectTree, ChildrenComeFromEveryKindOfObjectKeyInNameOrderAndPage) {
   EXPECT_EQ(names(kids), (std::vector<std::string>{"z"}));
   EXPECT_FALSE(more);
 
+  ASSERT_EQ(gxpolicy::objectChildren(store, "/", std::nullopt, 10, kids, more, "b"), 0u);
+  EXPECT_EQ(names(kids), (std::vector<std::string>{"b", "b-x", "b.c"})) << "names beginning with b";
+  ASSERT_EQ(gxpolicy::objectChildren(store, "/", std::string("b"), 1, kids, more, "b"), 0u);
+  EXPECT_EQ(names(kids), (std::vector<std::string>{"b-x"}));
+  EXPECT_TRUE(more);
+  ASSERT_EQ(gxpolicy::objectChildren(store, "/", std::nullopt, 10, kids, more, "q"), 0u);
+  EXPECT_TRUE(kids.empty());
+
   ASSERT_EQ(gxpolicy::objectChildren(store, "/b", std::nullopt, 10, kids, more), 0u);
   EXPECT_EQ(names(kids, true), (std::vector<std::string>{"c+"}));
   EXPECT_EQ(kids[0].path, "/b/c");

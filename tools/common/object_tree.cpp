@@ -58,7 +58,8 @@ unsigned long collect(hx_db_handle* h, std::string const& prefix, std::map<std::
 }  // namespace
 
 unsigned long objectChildren(daCachedStore& store, std::string const& parent, std::optional<std::string> const& after,
-                             std::size_t limit, std::vector<ObjectChild>& out, bool& more) {
+                             std::size_t limit, std::vector<ObjectChild>& out, bool& more,
+                             std::string const& namePrefix) {
   out.clear();
   more = false;
   if (!validParent(parent) || limit == 0) return gx_s_bad_pobj_name;
@@ -71,9 +72,11 @@ unsigned long objectChildren(daCachedStore& store, std::string const& parent, st
                                  std::string(daPObjName::pobjtopopmapbasename_),
                                  std::string(daPObjName::pobjtorulemapbasename_), extAttrBase})
     if (unsigned long st = collect(h, base + below, children); st != 0) return st;
-  auto it = after ? children.upper_bound(*after) : children.begin();
-  for (; it != children.end() && out.size() < limit; ++it) out.push_back({it->first, below + it->first, it->second});
-  more = it != children.end();
+  auto it = children.lower_bound(namePrefix);
+  if (after && *after >= namePrefix) it = children.upper_bound(*after);
+  auto matches = [&](auto i) { return i != children.end() && i->first.compare(0, namePrefix.size(), namePrefix) == 0; };
+  for (; matches(it) && out.size() < limit; ++it) out.push_back({it->first, below + it->first, it->second});
+  more = matches(it);
   return 0;
 }
 

@@ -33,14 +33,16 @@ struct ObjectChild {
 };
 
 // The children of parent ("/" or "/a/b"; parent need not be an object) in
-// name order (bytewise), those after `after` (a child's name; none: from
-// the first), at most limit of them (limit > 0) into out (replaced); more
-// is set when further children follow. 0 on success (no children is
+// name order (bytewise) whose names begin with namePrefix ("": all), those
+// after `after` (a child's name; none: from the first), at most limit of
+// them (limit > 0) into out (replaced); more is set when further such
+// children follow. 0 on success (no children is
 // success); 0x1005B1C9 for a parent that is not an absolute path without
 // a trailing '/', '//' or NUL; the store's status when a seek fails
 // (hx_db_scan_records's). Takes no store lock beyond the file's read
 // transactions. Throws std::bad_alloc.
 unsigned long objectChildren(daCachedStore& store, std::string const& parent, std::optional<std::string> const& after,
-                             std::size_t limit, std::vector<ObjectChild>& out, bool& more);
+                             std::size_t limit, std::vector<ObjectChild>& out, bool& more,
+                             std::string const& namePrefix = "");
 
 }  // namespace gxpolicy

@@ -250,9 +250,9 @@ Response AdminService::list(Call& call, int section) {
     limit = v;
   }
   if (section == kObjects) {
-    std::optional<std::string> under = call.arg("under");
+    std::optional<std::string> under = call.arg("under"), prefix = call.arg("prefix");
     if (call.bad) return *call.bad;
-    if (under) return children(*under, after, limit);
+    if (under) return children(*under, after, limit, prefix.value_or(""));
   }
   std::vector<std::string> names;
   if (section == kObjects) {
@@ -278,10 +278,11 @@ Response AdminService::list(Call& call, int section) {
 
 // One level of the object tree (object_tree.h): for browsing, whose cost
 // grows with the children listed, not with the estate.
-Response AdminService::children(std::string const& under, std::optional<std::string> const& after, std::size_t limit) {
+Response AdminService::children(std::string const& under, std::optional<std::string> const& after, std::size_t limit,
+                                std::string const& prefix) {
   std::vector<gxpolicy::ObjectChild> kids;
   bool more = false;
-  unsigned long st = gxpolicy::objectChildren(*store_, under, after, limit, kids, more);
+  unsigned long st = gxpolicy::objectChildren(*store_, under, after, limit, kids, more, prefix);
   if (st == gx_s_bad_pobj_name) return refuse(400, "under must be an object path such as / or /hr/payroll", "under");
   if (st != 0) return refuse(500, Problem("cannot list the protected objects", st));
   ojson items = ojson::array();

@@ -8,9 +8,10 @@
 //   GET    /acls | /pops | /rules | /objects?limit=N&after=KEY
 //                                         a page of names (objects: paths)
 //                                         {"items": [...], "next": KEY|null}
-//   GET    /objects?under=PATH&limit=N&after=NAME
+//   GET    /objects?under=PATH&limit=N&after=NAME&prefix=TEXT
 //                                         one level of the object tree: the
-//                                         children of PATH, {"items": [{"name",
+//                                         children of PATH (whose names begin
+//                                         with TEXT), {"items": [{"name",
 //                                         "path", "children": BOOL}], "next"}
 //   GET    /acls/NAME (pops, rules)       {"name", "value"}
 //   PUT    /acls/NAME                     creates, or replaces the item with
@@ -137,7 +138,8 @@ class AdminService {
   struct Call;
   Response route(Call& call);
   Response list(Call& call, int section);
-  Response children(std::string const& under, std::optional<std::string> const& after, std::size_t limit);
+  Response children(std::string const& under, std::optional<std::string> const& after, std::size_t limit,
+                    std::string const& prefix);
   Response getItem(Call& call, int section, std::string const& key);
   Response putItem(Call& call, int section, std::string const& key);
   Response deleteItem(Call& call, int section, std::string const& key);

@@ -156,6 +156,28 @@ async function jump(path) {
   await select(path);
 }
 
+// Goes to text when it names an object; otherwise lists the objects whose
+// path begins with it (the children of its parent whose names begin with
+// its last part), each a button that goes there.
+async function search(text) {
+  let path = text.trim();
+  if (!path.startsWith('/')) path = '/' + path;
+  const results = $('search-results');
+  clear(results);
+  const cut = path.lastIndexOf('/');
+  const parent = cut === 0 ? '/' : path.slice(0, cut), prefix = path.slice(cut + 1);
+  if (!prefix) { await jump(path); return; }
+  let page;
+  try {
+    page = await api('GET', '/admin/v1/objects', { query: { under: parent, prefix, limit: 50 } });
+  } catch (e) { results.append(el('li', {}, errorLine(e))); return; }
+  if (page.items.length === 1 && page.items[0].path === path) { await jump(path); return; }
+  if (!page.items.length) results.append(el('li', {}, 'No object begins with ' + path));
+  for (const item of page.items)
+    results.append(el('li', {}, el('button', { type: 'button', class: 'node', onclick: () => jump(item.path) }, item.path)));
+  if (page.next) results.append(el('li', { class: 'more' }, 'and more: type more of the name'));
+}
+
 // ---- an object -----------------------------------------------------------------------
 
 async function select(path) {
@@ -226,15 +248,31 @@ async function showObject(path) {
   clear(panel, ...parts);
 }
 
+// The object's change log, filtered by administrator and by time (from,
+// to: "2026-12-07" or "2026-12-07T10:00:00Z"; the log's times are UTC).
 async function showHistory(path) {
   const panel = $('panel-history');
+  const who = el('input', { id: 'history-who', 'aria-label': 'administrator', placeholder: 'administrator' });
+  const from = el('input', { id: 'history-from', 'aria-label': 'from (UTC)', placeholder: 'from 2026-12-01' });
+  const to = el('input', { id: 'history-to', 'aria-label': 'to (UTC)', placeholder: 'to 2026-12-31T23:59:59Z' });
+  const list = el('div', { id: 'history-list' });
+  let entries = [];
+  const render = () => {
+    const shown = entries.filter(e => (!who.value || e.who === who.value.trim()) &&
+                                      (!from.value || (e.time || '') >= from.value.trim()) &&
+                                      (!to.value || (e.time || '') <= to.value.trim()));
+    const rows = shown.map(e => [String(e.sequence), e.time || '', `${e.who}@${e.address}`, e.command || '',
+      el('pre', {}, (e.changes || []).map(c => JSON.stringify(c, null, 1)).join('\n'))]);
+    clear(list, rows.length ? table(['Sequence', 'Time (UTC)', 'Who', 'Command', 'Before and after'], rows)
+                            : el('p', {}, 'No change recorded here.'));
+  };
+  for (const input of [who, from, to]) input.addEventListener('input', render);
+  clear(panel, el('div', { class: 'buttons' }, who, from, to), list);
   try {
     const log = await api('GET', '/admin/v1/log', { query: { object: path } });
-    const rows = (log.entries || []).map(e => [String(e.sequence), e.time || '', `${e.who}@${e.address}`, e.command || '',
-      el('pre', {}, (e.changes || []).map(c => JSON.stringify(c, null, 1)).join('\n'))]);
-    clear(panel, rows.length ? table(['Sequence', 'Time (UTC)', 'Who', 'Command', 'Before and after'], rows)
-                             : el('p', {}, 'No change recorded here.'));
-  } catch (e) { clear(panel, errorLine(e)); }
+    entries = log.entries || [];
+    render();
+  } catch (e) { clear(list, errorLine(e)); }
 }
 
 // ---- changing ------------------------------------------------------------------------
@@ -465,7 +503,7 @@ function showTab(name) {
 document.addEventListener('DOMContentLoaded', async () => {
   $('login-form').addEventListener('submit', login);
   $('logout').addEventListener('click', logout);
-  $('jump-form').addEventListener('submit', ev => { ev.preventDefault(); jump($('jump-path').value); });
+  $('jump-form').addEventListener('submit', ev => { ev.preventDefault(); search($('jump-path').value); });
   $('ask-form').addEventListener('submit', explain);
   $('ask-who').addEventListener('click', whoCan);
   $('ask-what').addEventListener('click', whatCan);
