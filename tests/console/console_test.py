@@ -174,6 +174,13 @@ def main():
             GXPOLICYD, "--admin", "--db", db, "--admin-token-file", os.path.join(work, "tokens"),
             "--listen", f"127.0.0.1:{port}", "--console-dir", os.path.join(SOURCE, "tools/gxpolicyd/console"),
             "--admin-publish", published]))
+        # The service publishes what the master holds as it starts, on a thread of its own.
+        for _ in range(200):
+            if os.path.exists(os.path.join(published, "manifest.json")):
+                break
+            time.sleep(0.05)
+        else:
+            raise RuntimeError("the administration service published nothing: " + open(os.path.join(work, "admin.log")).read())
         daemons.append(start(f"http://127.0.0.1:{snapshots}", work, "snapshots", [
             GXPOLICYD, "--serve-snapshots", published, "--snapshots-listen", f"127.0.0.1:{snapshots}"],
             ready="/snapshots/manifest.json"))
