@@ -189,7 +189,11 @@ void daLocalStore::read37Header(hx_db_handle*& handle, gxobj_db_header_s_t& head
 void daLocalStore::readDatabaseInfo(unsigned long& status) {
   unsigned long seq = invalidSeqnum;
   readSeqNum(seq, status);
-  if (status == 0) seqNum_ = seq;
+  if (status != 0) return;
+  // Under the database lock, as every other writer of the number: a
+  // decision reads it there while a rebuild reopens the store.
+  ZResourceLock_6_0 g(dbLock_);
+  seqNum_ = seq;
 }
 
 void daLocalStore::readCounter(char const* key, uint32_t& value, unsigned long& status) {
