@@ -199,12 +199,8 @@ TEST_F(Freshness, AdminPublicationsRingTheNatsDoorbell) {
   publish.master = master_;
   publish.destination = www_;
   publish.domain = "d";
-  std::vector<std::string> lines;
-  std::mutex linesLock;
-  gxpolicyd::AdminPublisher publisher(publish, 0ms, [&](std::string const& line) {
-    std::lock_guard<std::mutex> hold(linesLock);
-    lines.push_back(line);
-  });
+  gxtest::LogLines lines;
+  gxpolicyd::AdminPublisher publisher(publish, 0ms, lines.log());
   publisher.announceTo(bell);
   auto t = Clock::now();
   publisher.start();  // publishes the master as it is at start
@@ -214,17 +210,11 @@ TEST_F(Freshness, AdminPublicationsRingTheNatsDoorbell) {
   publisher.stop();
   r->stop();
 
-  gxpolicyd::AdminPublisher orphan(publish, 0ms, [&](std::string const& line) {
-    std::lock_guard<std::mutex> hold(linesLock);
-    lines.push_back(line);
-  });
+  gxpolicyd::AdminPublisher orphan(publish, 0ms, lines.log());
   orphan.announceTo("nats://127.0.0.1:" + std::to_string(gxtest::freeLoopbackPort()) + "/gx.admin");
   gxtest::addAcls(master_, {"m3"}, "d");
   orphan.start();
-  ASSERT_TRUE(within(5000ms, [&] {
-    std::lock_guard<std::mutex> hold(linesLock);
-    return !lines.empty() && lines.back().find("cannot announce") != std::string::npos;
-  }));
+  ASSERT_TRUE(within(5000ms, [&] { return lines.has("cannot announce"); }));
   orphan.stop();
 }
 

@@ -45,26 +45,16 @@ TEST(ServedReplicaDeltas, ChangeArrivesAsADeltaAndATamperedOneFallsBackToTheSnap
   ro.master = nginx.url();
   ro.domain = "d";
   ro.refreshSeconds = 3600;  // only when asked
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  gxpolicyd::ServedReplica replica(ro, [&](std::string const& line) {
-    std::lock_guard<std::mutex> hold(mutex);
-    lines.push_back(line);
-  });
+  gxtest::LogLines lines;
+  gxpolicyd::ServedReplica replica(ro, lines.log());
   std::string error;
   ASSERT_EQ(replica.open(error), 0u) << error;
   replica.start();
-  auto logged = [&](char const* words) {
-    std::lock_guard<std::mutex> hold(mutex);
-    for (auto const& l : lines)
-      if (l.find(words) != std::string::npos) return true;
-    return false;
-  };
 
   gxtest::addAcls(master, {"m1"}, "d");
   publish();
   replica.refreshNow();
-  ASSERT_TRUE(eventually([&] { return logged("applied 1 delta"); }));
+  ASSERT_TRUE(eventually([&] { return lines.has("applied 1 delta"); }));
   EXPECT_EQ(replica.sequence(), published.manifest.sequence);
   EXPECT_TRUE(gxtest::hasAcl(replica.store(), "m1"));
   EXPECT_EQ(replica.digest(), published.manifest.digest);
@@ -76,8 +66,8 @@ TEST(ServedReplicaDeltas, ChangeArrivesAsADeltaAndATamperedOneFallsBackToTheSnap
   bytes[bytes.size() / 2] ^= 1;
   gxtest::writeFile(link, bytes);
   replica.refreshNow();
-  ASSERT_TRUE(eventually([&] { return logged("rebuilt from"); }));
-  EXPECT_TRUE(logged("refused"));
+  ASSERT_TRUE(eventually([&] { return lines.has("rebuilt from"); }));
+  EXPECT_TRUE(lines.has("refused"));
   EXPECT_EQ(replica.sequence(), published.manifest.sequence);
   EXPECT_TRUE(gxtest::hasAcl(replica.store(), "m2"));
   replica.stop();

@@ -45,12 +45,8 @@ TEST(ServedReplicaSigned, UnsignedManifestIsRefusedLoggedAndTheSignedPolicyKept)
   ro.domain = "d";
   ro.refreshSeconds = 3600;  // only when asked
   ro.http.trustedKeys = {trusted};
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  gxpolicyd::ServedReplica replica(ro, [&](std::string const& line) {
-    std::lock_guard<std::mutex> hold(mutex);
-    lines.push_back(line);
-  });
+  gxtest::LogLines lines;
+  gxpolicyd::ServedReplica replica(ro, lines.log());
   std::string error;
   ASSERT_EQ(replica.open(error), 0u) << error;
   replica.start();
@@ -59,12 +55,7 @@ TEST(ServedReplicaSigned, UnsignedManifestIsRefusedLoggedAndTheSignedPolicyKept)
   gxtest::addAcls(master, {"m1"}, "d");
   publish(false);
   replica.refreshNow();
-  auto logged = [&] {
-    std::lock_guard<std::mutex> hold(mutex);
-    for (auto const& l : lines)
-      if (l.find("not signed") != std::string::npos) return true;
-    return false;
-  };
+  auto logged = [&] { return lines.has("not signed"); };
   for (int i = 0; i < 500 && !logged(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(logged());
   EXPECT_EQ(replica.sequence(), signedSeq);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -205,5 +206,28 @@ inline int putRawValues(std::string const& path, std::vector<std::pair<std::stri
   }
   return rc ? rc : mdb_txn_commit(txn.release());
 }
+
+// The lines a component logs (its log callback: a copy of log()), kept
+// for a test to look through; safe for the component's threads.
+class LogLines {
+ public:
+  std::function<void(std::string const&)> log() {
+    return [this](std::string const& line) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      lines_.push_back(line);
+    };
+  }
+  // Whether a line holding words was logged.
+  bool has(std::string const& words) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (auto const& l : lines_)
+      if (l.find(words) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
 
 }  // namespace gxtest
