@@ -3,14 +3,17 @@
 
 Starts an administration service on loopback over a copy of the example
 estate, then signs in, browses several levels deep, explains a denial, asks
-who can and what can, meets hostile names, checks that a change needs the
-session's CSRF token, and signs out. A browser or server that cannot start
-fails the test; nothing is skipped.
+who can and what can, changes an ACL and attachments, meets an
+administrator without the control permission, hostile names, a session
+that expired, checks that a change needs the session's CSRF token, and
+signs out; then signs in with a client certificate over TLS (curl). A
+browser or server that cannot start fails the test; nothing is skipped.
 
 Usage: console_test.py BUILD_DIR [SOURCE_DIR]
 """
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -24,7 +27,7 @@ from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 SOURCE = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -72,13 +75,56 @@ def estate(work):
         {"op": "create", "acl": "hostile", "value": {"description": HOSTILE_ACL_TEXT}},
         {"op": "set-entry", "acl": "hostile", "entry": {"type": "group", "name": "admins", "actions": "Tcr"}},
         {"op": "attach", "acl": "hostile", "object": HOSTILE_OBJECT},
+        {"op": "create", "rule": "any-hour", "value": {"text": "request.hour >= 0", "description": "always met"}},
+        {"op": "create", "pop": "lab-networks", "value": {
+            "description": "the lab's network needs a stronger sign-on", "default_level": 0,
+            "ipauth": [{"network": "10.9.0.0", "netmask": "255.255.0.0", "level": 1}], "attributes": {"zone": ["lab"]}}},
+        {"op": "attach", "pop": "lab-networks", "object": "/web/blog/hello.html"},
     ]}
     path = os.path.join(work, "changes.json")
     with open(path, "w") as f:
         json.dump(changes, f)
     run("apply", db, path)
-    token = run("token", "add", os.path.join(work, "tokens"), "erin").strip().splitlines()[-1]
-    return db, token
+    tokens = os.path.join(work, "tokens")
+    token = run("token", "add", tokens, "erin").strip().splitlines()[-1]
+    # alice controls the web site (web-public gives her c) but not its documentation.
+    alice = run("token", "add", tokens, "alice").strip().splitlines()[-1]
+    return db, token, alice
+
+
+def certificates(work):
+    """A CA, the service's certificate for 127.0.0.1, erin's client
+    certificate, and one for erin from a CA the service does not trust."""
+    def ssl(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=work)
+    for ca in ("ca", "rogue"):
+        ssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", f"/CN=test {ca}",
+            "-keyout", f"{ca}.key", "-out", f"{ca}.pem")
+    for name, cn, ca, ext in (("server", "127.0.0.1", "ca", "subjectAltName=IP:127.0.0.1"),
+                              ("erin", "erin", "ca", "extendedKeyUsage=clientAuth"),
+                              ("forged", "erin", "rogue", "extendedKeyUsage=clientAuth")):
+        ssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj", f"/CN={cn}", "-keyout", f"{name}.key", "-out", f"{name}.csr")
+        with open(os.path.join(work, f"{name}.ext"), "w") as f:
+            f.write(ext + "\n")
+        ssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key", "-CAcreateserial",
+            "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem")
+    os.chmod(os.path.join(work, "server.key"), 0o600)
+
+
+def curl(work, url, cert=None, data=None, headers=()):
+    """(status, headers text, body) of a request curl makes over TLS, with cert's client certificate."""
+    argv = ["curl", "-s", "-D", "-", "--cacert", os.path.join(work, "ca.pem"), "--max-time", "5"]
+    if cert:
+        argv += ["--cert", os.path.join(work, cert + ".pem"), "--key", os.path.join(work, cert + ".key")]
+    if data is not None:
+        argv += ["-X", "POST", "-H", "Content-Type: application/json", "--data-binary", data]
+    for h in headers:
+        argv += ["-H", h]
+    out = subprocess.run(argv + [url], capture_output=True, text=True)
+    if out.returncode != 0:
+        return 0, "", ""
+    head, _, body = out.stdout.replace("\r\n", "\n").partition("\n\n")
+    return int(head.split()[1]), head, body
 
 
 def start(base, work, name, argv, ready="/healthz"):
@@ -159,12 +205,47 @@ def browser():
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=o)
 
 
+def certificate_sign_in(work, port):
+    """Over TLS with client certificates, as a browser would sign in (curl)."""
+    tls = f"https://127.0.0.1:{port}"
+    for _ in range(100):
+        if curl(work, tls + "/healthz")[0] == 200:
+            break
+        time.sleep(0.05)
+    else:
+        raise RuntimeError("the TLS service did not start: " + open(os.path.join(work, "tls.log")).read())
+    status, _, body = curl(work, tls + "/console/session", cert="erin")
+    check(status == 401 and json.loads(body).get("certificate") == "erin",
+          "the sign-in page learns that the connection carries erin's certificate")
+    status, _, body = curl(work, tls + "/console/session")
+    check(status == 401 and json.loads(body).get("certificate") is None, "without a certificate none is offered")
+    status, _, body = curl(work, tls + "/console/login", cert="forged", data='{"certificate": true}')
+    check(status in (0, 401), f"a certificate of another CA signs nobody in ({status})")
+    status, head, body = curl(work, tls + "/console/login", cert="erin", data='{"certificate": true}')
+    check(status == 200 and json.loads(body).get("admin") == "erin", "erin signs in with her certificate")
+    cookie = re.search(r"(?im)^set-cookie: gx_session=([0-9a-f]+);.*", head)
+    check(cookie is not None and all(f in cookie.group(0) for f in ("HttpOnly", "SameSite=Strict", "Secure")),
+          "over TLS the session cookie is Secure too")
+    if status != 200 or cookie is None:
+        return
+    csrf = json.loads(body)["csrf"]
+    question = json.dumps({"object": "/web", "actions": "r", "user": "dave"})
+    status, _, _ = curl(work, tls + "/admin/v1/explain", cert="erin", data=question,
+                        headers=["Origin: https://attacker.example", "Sec-Fetch-Site: cross-site"])
+    check(status == 401, "another site's page cannot use the browser's certificate for a request")
+    status, _, _ = curl(work, tls + "/admin/v1/explain", cert="erin", data=question,
+                        headers=[f"Origin: {tls}", f"Cookie: gx_session={cookie.group(1)}", f"X-CSRF-Token: {csrf}"])
+    check(status == 200, "the console's own request with the session and its CSRF token")
+    status, _, _ = curl(work, tls + "/admin/v1/explain", cert="erin", data=question)
+    check(status == 200, "a program with the certificate needs no session")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="gxconsole-")
     daemons = []
     driver = None
     try:
-        db, token = estate(work)
+        db, token, alice = estate(work)
         port, snapshots, replica_port = free_port(), free_port(), free_port()
         base = f"http://127.0.0.1:{port}"
         published = os.path.join(work, "published")
@@ -188,6 +269,21 @@ def main():
         daemons.append(start(f"http://127.0.0.1:{replica_port}", work, "replica", [
             GXPOLICYD, "--db", os.path.join(work, "replica.db"), "--master", snapshot_url, "--doorbell", snapshot_url,
             "--refresh", "300", "--listen", f"127.0.0.1:{replica_port}"]))
+
+        # The same master with sessions that end after two idle seconds,
+        # and over TLS with client certificates.
+        certificates(work)
+        short_port, tls_port = free_port(), free_port()
+        daemons.append(start(f"http://127.0.0.1:{short_port}", work, "short", [
+            GXPOLICYD, "--admin", "--db", db, "--admin-token-file", os.path.join(work, "tokens"),
+            "--listen", f"127.0.0.1:{short_port}", "--console-dir", os.path.join(SOURCE, "tools/gxpolicyd/console"),
+            "--console-idle", "2"]))
+        tls_argv = [GXPOLICYD, "--admin", "--db", db, "--listen", f"127.0.0.1:{tls_port}",
+                    "--console-dir", os.path.join(SOURCE, "tools/gxpolicyd/console"),
+                    "--tls-cert", os.path.join(work, "server.pem"), "--tls-key", os.path.join(work, "server.key"),
+                    "--tls-client-ca", os.path.join(work, "ca.pem")]
+        tls_log = open(os.path.join(work, "tls.log"), "w")
+        daemons.append(subprocess.Popen(tls_argv, stdout=subprocess.DEVNULL, stderr=tls_log))
 
         driver = browser()
         wait = WebDriverWait(driver, 10)
@@ -232,7 +328,31 @@ def main():
         check("ACL web-docs (attached at /web/docs)" in text, "the ACL in force and where it is inherited from")
         check("webteam" in text, "the ACL's entries are named")
         accessibility(driver, "an object's page")
-        screenshot(driver, "object")
+
+        # A POP in words: its window, its warning mode, its levels by network;
+        # extended attributes of the object and of what is in force.
+        expand("/web/blog")
+        choose("/web/blog/hello.html")
+        wait.until(lambda d: "Authentication level required" in d.find_element(By.ID, "panel-object").text)
+        text = driver.find_element(By.ID, "panel-object").text
+        check("10.9.0.0/255.255.0.0 1" in text and "any other address 0" in text, "the POP's levels by network")
+        check("Warning mode off" in text and "zone lab" in text, "the POP's warning mode and extended attributes")
+        choose("/web/docs")
+        wait.until(lambda d: "In force" in d.find_element(By.ID, "panel-object").text)
+        check("classification public" in driver.find_element(By.ID, "panel-object").text,
+              "the object's extended attributes")
+        choose("/web/blog")
+        wait.until(lambda d: "Access window" in d.find_element(By.ID, "panel-object").text)
+        text = driver.find_element(By.ID, "panel-object").text
+        check("Access window: every day, 06:00 to 23:00 (Europe/Berlin)." in text, "a POP's access window in words")
+        check("Warning mode: a denial is only reported" in text, "a POP in warning mode says so")
+        choose("/web")
+        wait.until(lambda d: "In force" in d.find_element(By.ID, "panel-object").text)
+        check("owner web team" in driver.find_element(By.ID, "panel-object").text, "an ACL's extended attributes")
+        driver.find_element(By.CSS_SELECTOR, 'li[data-path="/ops"] > button.node').click()
+        wait.until(lambda d: "Access window" in d.find_element(By.ID, "panel-object").text)
+        check("Access window: Monday to Friday, 07:00 to 19:00 (Europe/Berlin)." in
+              driver.find_element(By.ID, "panel-object").text, "a window on weekdays names the days")
 
         # Search by the beginning of a path, then go to what it found.
         driver.find_element(By.ID, "jump-path").send_keys("/web/d")
@@ -313,11 +433,43 @@ def main():
             check("Someone else changed the policy" in second.find_element(By.ID, "change-result").text,
                   "a conflicting edit from a second browser is refused with a clear message")
             check("dave" in run("acl", "show", db, "web-docs"), "the first change was not overwritten")
+
+            # alice holds c on the web site but not on its documentation:
+            # the controls are there on the one, and gone on the other.
+            second.find_element(By.ID, "logout").click()
+            sign_in(second, base, alice)
+            open_object(second, ["/web"], "/web")
+            WebDriverWait(second, 10).until(EC.visibility_of_element_located((By.ID, "acl-editor")))
+            check(len(second.find_elements(By.ID, "attach")) == 1, "controls where the administrator holds c")
+            open_object(second, ["/web", "/web/docs"], "/web/docs")
+            WebDriverWait(second, 10).until(EC.visibility_of_element_located((By.ID, "no-control")))
+            check(not second.find_elements(By.ID, "attach") and not second.find_elements(By.ID, "acl-editor"),
+                  "no control where the administrator lacks c")
         except WebDriverException:
             print("second browser's page:\n" + second.find_element(By.TAG_NAME, "body").text[:1500])
             raise
         finally:
             second.quit()
+
+        # Attach an ACL, a POP and a rule to an object, then detach them.
+        choose("/web/index.html")
+        panel = lambda: driver.find_element(By.ID, "panel-object").text
+        attached = [("acl", "ACL", "web-admin"), ("pop", "POP", "blog-hours-trial"), ("rule", "Rule", "any-hour")]
+        for kind, label, name in attached:
+            wait.until(EC.element_to_be_clickable((By.ID, "attach")))
+            Select(driver.find_element(By.ID, "attach-kind")).select_by_value(kind)
+            driver.find_element(By.ID, "attach-name").send_keys(name)
+            driver.find_element(By.ID, "attach").click()
+            wait.until(lambda d: f"{label} {name} (attached at /web/index.html)" in panel())
+        check(all(f"{label} {name} (attached at /web/index.html)" in panel() for _, label, name in attached),
+              "an ACL, a POP and a rule attached from the console are in force")
+        for kind, label, name in attached:
+            wait.until(EC.element_to_be_clickable((By.ID, "detach")))
+            Select(driver.find_element(By.ID, "attach-kind")).select_by_value(kind)
+            driver.find_element(By.ID, "detach").click()
+            wait.until(lambda d: "In force" in panel() and f"{label} {name}" not in panel())
+        check("ACL web-public (attached at /web)" in panel() and "(attached at /web/index.html)" not in panel(),
+              "detached, what the parent has is in force again")
 
         # Hostile names are text: nothing they carry runs or becomes markup.
         driver.find_element(By.ID, "tab-object").click()
@@ -349,6 +501,17 @@ def main():
         driver.add_cookie({"name": "gx_session", "value": cookie["value"], "path": "/"})
         status = status_of(driver, "/console/session")
         check(status == 401, "the old session cookie is dead")
+
+        # A session past its idle time: the page goes back to the sign-in.
+        sign_in(driver, f"http://127.0.0.1:{short_port}", token)
+        node = wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, 'li[data-path="/web"] > button.node')))
+        time.sleep(2.5)
+        node.click()
+        wait.until(EC.visibility_of_element_located((By.ID, "login-form")))
+        check("session has ended" in driver.find_element(By.ID, "login-error").text,
+              "an expired session sends the page back to the sign-in")
+
+        certificate_sign_in(work, tls_port)
     except (WebDriverException, OSError, subprocess.CalledProcessError, RuntimeError) as e:
         import traceback
         traceback.print_exc(limit=3)
