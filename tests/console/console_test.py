@@ -182,7 +182,9 @@ def open_object(driver, expand, path):
 
 def screenshot(driver, name):
     if SHOTS:
+        driver.set_window_size(1400, 1500)  # the whole view, below the fold too
         driver.save_screenshot(os.path.join(SHOTS, f"console-{name}.png"))
+        driver.set_window_size(1400, 1000)
 
 
 def accessibility(driver, where):
@@ -337,6 +339,7 @@ def main():
         text = driver.find_element(By.ID, "panel-object").text
         check("10.9.0.0/255.255.0.0 1" in text and "any other address 0" in text, "the POP's levels by network")
         check("Warning mode off" in text and "zone lab" in text, "the POP's warning mode and extended attributes")
+        screenshot(driver, "object")
         choose("/web/docs")
         wait.until(lambda d: "In force" in d.find_element(By.ID, "panel-object").text)
         check("classification public" in driver.find_element(By.ID, "panel-object").text,
