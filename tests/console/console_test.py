@@ -395,6 +395,18 @@ def main():
         driver.find_element(By.ID, "ask-what").click()
         wait.until(lambda d: "Where the caller may r" in d.find_element(By.ID, "ask-result").text)
         check("/web/docs" in driver.find_element(By.ID, "ask-result").text, "what dave can read under /web")
+        # Members of auditors may list the documentation; any other caller may not.
+        choose("/web/docs")
+        driver.find_element(By.ID, "tab-ask").click()
+        Select(driver.find_element(By.ID, "ask-kind")).select_by_value("groups")
+        driver.find_element(By.ID, "ask-name").clear()
+        driver.find_element(By.ID, "ask-name").send_keys("auditors")
+        actions.clear()
+        actions.send_keys("l")
+        driver.find_element(By.ID, "ask-what").click()
+        wait.until(lambda d: "Where the caller may l" in d.find_element(By.ID, "ask-result").text)
+        rows = [r.text for r in driver.find_elements(By.CSS_SELECTOR, "#ask-result tbody tr")]
+        check(any(r.startswith("/web/docs") for r in rows), "what members of a group can reach: " + repr(rows))
 
         # Change an ACL entry: preview the impact, commit, see it in the log;
         # a second administrator working from the same state is told of the

@@ -30,7 +30,8 @@ class ApiError extends Error {
 
 async function api(method, path, { query, body, ifMatch } = {}) {
   const url = new URL(path, location.origin);
-  for (const [k, v] of Object.entries(query || {})) if (v !== undefined && v !== null) url.searchParams.append(k, v);
+  for (const [k, v] of Object.entries(query || {}))
+    for (const one of Array.isArray(v) ? v : [v]) if (one !== undefined && one !== null) url.searchParams.append(k, one);
   // X-Gx-Console: no password dialog of the browser's own on a 401.
   const headers = { 'X-Gx-Console': '1' };
   if (method !== 'GET') headers['X-CSRF-Token'] = state.csrf;
@@ -533,7 +534,9 @@ async function whatCan() {
   const out = $('ask-result');
   const c = callerFields();
   const query = { under: state.selected, actions: $('ask-actions').value };
+  // A caller known only by groups is asked about as a uuid no user has.
   if (c.user) query.user = c.user;
+  else if (c.groups) { query.uuid = '00000000-0000-0000-0000-000000000000'; query.group = c.groups; }
   try {
     const w = await api('GET', '/admin/v1/what-can', { query });
     const regions = Array.isArray(w) ? w : (w.regions || []);
