@@ -37,6 +37,7 @@ EXAMPLES = os.path.join(SOURCE, "examples/policy")
 
 HOSTILE_ACL_TEXT = '<img src=x onerror=alert(1)>'
 HOSTILE_OBJECT = '/web/"><img src=x onerror=alert(2)>'
+HOSTILE_GROUP = '=HYPERLINK("http://attacker.example/","open")'  # a formula, should a spreadsheet open the CSV
 
 SHOTS = os.environ.get("GXCONSOLE_SCREENSHOTS")  # a folder: README's screenshots are taken there
 AXE = "/opt/gxcore-axe/node_modules/axe-core/axe.min.js"  # scripts/setup installs it
@@ -63,7 +64,11 @@ def free_port():
 def estate(work):
     db = os.path.join(work, "master.db")
     run("create", db)
-    shutil.copy(os.path.join(EXAMPLES, "web.registry.json"), db + ".registry.json")
+    with open(os.path.join(EXAMPLES, "web.registry.json")) as f:
+        registry = json.load(f)
+    registry["groups"].append({"name": HOSTILE_GROUP, "uuid": "5d0f3a52-31a4-4c1e-9d1e-6f0c2b7e9a10"})
+    with open(db + ".registry.json", "w") as f:
+        json.dump(registry, f)
     os.chmod(db + ".registry.json", 0o600)
     run("import", db, os.path.join(EXAMPLES, "web.json"))
     # The administrators hold c on the web site too, and two names an
@@ -74,6 +79,7 @@ def estate(work):
         {"op": "create", "object": HOSTILE_OBJECT},
         {"op": "create", "acl": "hostile", "value": {"description": HOSTILE_ACL_TEXT}},
         {"op": "set-entry", "acl": "hostile", "entry": {"type": "group", "name": "admins", "actions": "Tcr"}},
+        {"op": "set-entry", "acl": "hostile", "entry": {"type": "group", "name": HOSTILE_GROUP, "actions": "Tr"}},
         {"op": "attach", "acl": "hostile", "object": HOSTILE_OBJECT},
         {"op": "create", "rule": "any-hour", "value": {"text": "request.hour >= 0", "description": "always met"}},
         {"op": "create", "pop": "lab-networks", "value": {
@@ -390,6 +396,13 @@ def main():
         wait.until(lambda d: "Who can r" in d.find_element(By.ID, "ask-result").text)
         text = driver.find_element(By.ID, "ask-result").text
         check("webteam" in text and "auditors" in text, "who can read the guide lists its groups")
+        # Export CSV: the file the page hands the browser, read as it is made.
+        driver.execute_script("const made = URL.createObjectURL; window.csvText = null;"
+                              "URL.createObjectURL = b => { b.text().then(t => { window.csvText = t; }); return made(b); };")
+        driver.find_element(By.ID, "ask-csv").click()
+        csv_text = wait.until(lambda d: d.execute_script("return window.csvText"))
+        check(csv_text.startswith('"Kind","Name","Permissions","Granted"\r\n') and '"group","webteam",' in csv_text,
+              "the last table exported as CSV")
         choose("/web")
         driver.find_element(By.ID, "tab-ask").click()
         driver.find_element(By.ID, "ask-what").click()
@@ -501,6 +514,16 @@ def main():
             wait.until(lambda d: "hostile" in d.find_element(By.ID, "panel-object").text)
             check(HOSTILE_ACL_TEXT in driver.find_element(By.ID, "panel-object").text,
                   "the hostile description is shown as text")
+            # A name that a spreadsheet would run as a formula is exported as text.
+            driver.find_element(By.ID, "tab-ask").click()
+            driver.execute_script("window.csvText = null")
+            driver.find_element(By.ID, "ask-who").click()
+            wait.until(lambda d: "HYPERLINK" in d.find_element(By.ID, "ask-result").text)
+            driver.find_element(By.ID, "ask-csv").click()
+            csv_text = wait.until(lambda d: d.execute_script("return window.csvText"))
+            check('"group","\'=HYPERLINK(""http://attacker.example/"",""open"")",' in csv_text,
+                  "a name beginning with = is exported as text, not as a formula")
+            driver.find_element(By.ID, "tab-object").click()
         try:
             alert_ran = driver.switch_to.alert is not None
         except Exception:
