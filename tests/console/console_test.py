@@ -3,14 +3,17 @@
 
 Starts an administration service on loopback over a copy of the example
 estate, then signs in, browses several levels deep, explains a denial, asks
-who can and what can, meets hostile names, checks that a change needs the
-session's CSRF token, and signs out. A browser or server that cannot start
-fails the test; nothing is skipped.
+who can and what can, changes an ACL and attachments, meets an
+administrator without the control permission, hostile names, a session
+that expired, checks that a change needs the session's CSRF token, and
+signs out; then signs in with a client certificate over TLS (curl). A
+browser or server that cannot start fails the test; nothing is skipped.
 
 Usage: console_test.py BUILD_DIR [SOURCE_DIR]
 """
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -24,7 +27,7 @@ from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 SOURCE = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -34,6 +37,7 @@ EXAMPLES = os.path.join(SOURCE, "examples/policy")
 
 HOSTILE_ACL_TEXT = '<img src=x onerror=alert(1)>'
 HOSTILE_OBJECT = '/web/"><img src=x onerror=alert(2)>'
+HOSTILE_GROUP = '=HYPERLINK("http://attacker.example/","open")'  # a formula, should a spreadsheet open the CSV
 
 SHOTS = os.environ.get("GXCONSOLE_SCREENSHOTS")  # a folder: README's screenshots are taken there
 AXE = "/opt/gxcore-axe/node_modules/axe-core/axe.min.js"  # scripts/setup installs it
@@ -60,7 +64,11 @@ def free_port():
 def estate(work):
     db = os.path.join(work, "master.db")
     run("create", db)
-    shutil.copy(os.path.join(EXAMPLES, "web.registry.json"), db + ".registry.json")
+    with open(os.path.join(EXAMPLES, "web.registry.json")) as f:
+        registry = json.load(f)
+    registry["groups"].append({"name": HOSTILE_GROUP, "uuid": "5d0f3a52-31a4-4c1e-9d1e-6f0c2b7e9a10"})
+    with open(db + ".registry.json", "w") as f:
+        json.dump(registry, f)
     os.chmod(db + ".registry.json", 0o600)
     run("import", db, os.path.join(EXAMPLES, "web.json"))
     # The administrators hold c on the web site too, and two names an
@@ -71,14 +79,58 @@ def estate(work):
         {"op": "create", "object": HOSTILE_OBJECT},
         {"op": "create", "acl": "hostile", "value": {"description": HOSTILE_ACL_TEXT}},
         {"op": "set-entry", "acl": "hostile", "entry": {"type": "group", "name": "admins", "actions": "Tcr"}},
+        {"op": "set-entry", "acl": "hostile", "entry": {"type": "group", "name": HOSTILE_GROUP, "actions": "Tr"}},
         {"op": "attach", "acl": "hostile", "object": HOSTILE_OBJECT},
+        {"op": "create", "rule": "any-hour", "value": {"text": "request.hour >= 0", "description": "always met"}},
+        {"op": "create", "pop": "lab-networks", "value": {
+            "description": "the lab's network needs a stronger sign-on", "default_level": 0,
+            "ipauth": [{"network": "10.9.0.0", "netmask": "255.255.0.0", "level": 1}], "attributes": {"zone": ["lab"]}}},
+        {"op": "attach", "pop": "lab-networks", "object": "/web/blog/hello.html"},
     ]}
     path = os.path.join(work, "changes.json")
     with open(path, "w") as f:
         json.dump(changes, f)
     run("apply", db, path)
-    token = run("token", "add", os.path.join(work, "tokens"), "erin").strip().splitlines()[-1]
-    return db, token
+    tokens = os.path.join(work, "tokens")
+    token = run("token", "add", tokens, "erin").strip().splitlines()[-1]
+    # alice controls the web site (web-public gives her c) but not its documentation.
+    alice = run("token", "add", tokens, "alice").strip().splitlines()[-1]
+    return db, token, alice
+
+
+def certificates(work):
+    """A CA, the service's certificate for 127.0.0.1, erin's client
+    certificate, and one for erin from a CA the service does not trust."""
+    def ssl(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=work)
+    for ca in ("ca", "rogue"):
+        ssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", f"/CN=test {ca}",
+            "-keyout", f"{ca}.key", "-out", f"{ca}.pem")
+    for name, cn, ca, ext in (("server", "127.0.0.1", "ca", "subjectAltName=IP:127.0.0.1"),
+                              ("erin", "erin", "ca", "extendedKeyUsage=clientAuth"),
+                              ("forged", "erin", "rogue", "extendedKeyUsage=clientAuth")):
+        ssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj", f"/CN={cn}", "-keyout", f"{name}.key", "-out", f"{name}.csr")
+        with open(os.path.join(work, f"{name}.ext"), "w") as f:
+            f.write(ext + "\n")
+        ssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key", "-CAcreateserial",
+            "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem")
+    os.chmod(os.path.join(work, "server.key"), 0o600)
+
+
+def curl(work, url, cert=None, data=None, headers=()):
+    """(status, headers text, body) of a request curl makes over TLS, with cert's client certificate."""
+    argv = ["curl", "-s", "-D", "-", "--cacert", os.path.join(work, "ca.pem"), "--max-time", "5"]
+    if cert:
+        argv += ["--cert", os.path.join(work, cert + ".pem"), "--key", os.path.join(work, cert + ".key")]
+    if data is not None:
+        argv += ["-X", "POST", "-H", "Content-Type: application/json", "--data-binary", data]
+    for h in headers:
+        argv += ["-H", h]
+    out = subprocess.run(argv + [url], capture_output=True, text=True)
+    if out.returncode != 0:
+        return 0, "", ""
+    head, _, body = out.stdout.replace("\r\n", "\n").partition("\n\n")
+    return int(head.split()[1]), head, body
 
 
 def start(base, work, name, argv, ready="/healthz"):
@@ -111,8 +163,13 @@ def status_of(driver, url, method="GET", body=None):
         ".then(r => done(r.status), () => done(-1));", url, method, body)
 
 
+def waiting(driver):
+    """A wait of up to 10 s that looks every 20 ms (WebDriver's own looks every half second)."""
+    return WebDriverWait(driver, 10, poll_frequency=0.02)
+
+
 def sign_in(driver, base, token):
-    wait = WebDriverWait(driver, 10)
+    wait = waiting(driver)
     driver.get(base + "/console/")
     wait.until(EC.visibility_of_element_located((By.ID, "login-form")))
     driver.find_element(By.ID, "login-token").send_keys(token)
@@ -122,7 +179,7 @@ def sign_in(driver, base, token):
 
 def open_object(driver, expand, path):
     """Expands the tree down the paths of expand, then selects path."""
-    wait = WebDriverWait(driver, 10)
+    wait = waiting(driver)
     for p in expand:
         sel = f'li[data-path="{p}"] > button.toggle'
         # The tree loads after the page: wait for the node before asking it.
@@ -136,7 +193,9 @@ def open_object(driver, expand, path):
 
 def screenshot(driver, name):
     if SHOTS:
+        driver.set_window_size(1400, 1500)  # the whole view, below the fold too
         driver.save_screenshot(os.path.join(SHOTS, f"console-{name}.png"))
+        driver.set_window_size(1400, 1000)
 
 
 def accessibility(driver, where):
@@ -159,12 +218,47 @@ def browser():
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=o)
 
 
+def certificate_sign_in(work, port):
+    """Over TLS with client certificates, as a browser would sign in (curl)."""
+    tls = f"https://127.0.0.1:{port}"
+    for _ in range(100):
+        if curl(work, tls + "/healthz")[0] == 200:
+            break
+        time.sleep(0.05)
+    else:
+        raise RuntimeError("the TLS service did not start: " + open(os.path.join(work, "tls.log")).read())
+    status, _, body = curl(work, tls + "/console/session", cert="erin")
+    check(status == 401 and json.loads(body).get("certificate") == "erin",
+          "the sign-in page learns that the connection carries erin's certificate")
+    status, _, body = curl(work, tls + "/console/session")
+    check(status == 401 and json.loads(body).get("certificate") is None, "without a certificate none is offered")
+    status, _, body = curl(work, tls + "/console/login", cert="forged", data='{"certificate": true}')
+    check(status in (0, 401), f"a certificate of another CA signs nobody in ({status})")
+    status, head, body = curl(work, tls + "/console/login", cert="erin", data='{"certificate": true}')
+    check(status == 200 and json.loads(body).get("admin") == "erin", "erin signs in with her certificate")
+    cookie = re.search(r"(?im)^set-cookie: gx_session=([0-9a-f]+);.*", head)
+    check(cookie is not None and all(f in cookie.group(0) for f in ("HttpOnly", "SameSite=Strict", "Secure")),
+          "over TLS the session cookie is Secure too")
+    if status != 200 or cookie is None:
+        return
+    csrf = json.loads(body)["csrf"]
+    question = json.dumps({"object": "/web", "actions": "r", "user": "dave"})
+    status, _, _ = curl(work, tls + "/admin/v1/explain", cert="erin", data=question,
+                        headers=["Origin: https://attacker.example", "Sec-Fetch-Site: cross-site"])
+    check(status == 401, "another site's page cannot use the browser's certificate for a request")
+    status, _, _ = curl(work, tls + "/admin/v1/explain", cert="erin", data=question,
+                        headers=[f"Origin: {tls}", f"Cookie: gx_session={cookie.group(1)}", f"X-CSRF-Token: {csrf}"])
+    check(status == 200, "the console's own request with the session and its CSRF token")
+    status, _, _ = curl(work, tls + "/admin/v1/explain", cert="erin", data=question)
+    check(status == 200, "a program with the certificate needs no session")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="gxconsole-")
     daemons = []
     driver = None
     try:
-        db, token = estate(work)
+        db, token, alice = estate(work)
         port, snapshots, replica_port = free_port(), free_port(), free_port()
         base = f"http://127.0.0.1:{port}"
         published = os.path.join(work, "published")
@@ -189,8 +283,23 @@ def main():
             GXPOLICYD, "--db", os.path.join(work, "replica.db"), "--master", snapshot_url, "--doorbell", snapshot_url,
             "--refresh", "300", "--listen", f"127.0.0.1:{replica_port}"]))
 
+        # The same master with sessions that end after two idle seconds,
+        # and over TLS with client certificates.
+        certificates(work)
+        short_port, tls_port = free_port(), free_port()
+        daemons.append(start(f"http://127.0.0.1:{short_port}", work, "short", [
+            GXPOLICYD, "--admin", "--db", db, "--admin-token-file", os.path.join(work, "tokens"),
+            "--listen", f"127.0.0.1:{short_port}", "--console-dir", os.path.join(SOURCE, "tools/gxpolicyd/console"),
+            "--console-idle", "2"]))
+        tls_argv = [GXPOLICYD, "--admin", "--db", db, "--listen", f"127.0.0.1:{tls_port}",
+                    "--console-dir", os.path.join(SOURCE, "tools/gxpolicyd/console"),
+                    "--tls-cert", os.path.join(work, "server.pem"), "--tls-key", os.path.join(work, "server.key"),
+                    "--tls-client-ca", os.path.join(work, "ca.pem")]
+        tls_log = open(os.path.join(work, "tls.log"), "w")
+        daemons.append(subprocess.Popen(tls_argv, stdout=subprocess.DEVNULL, stderr=tls_log))
+
         driver = browser()
-        wait = WebDriverWait(driver, 10)
+        wait = waiting(driver)
         driver.set_script_timeout(10)
         driver.get(base + "/console/")
         wait.until(EC.visibility_of_element_located((By.ID, "login-form")))
@@ -202,7 +311,7 @@ def main():
         wait.until(lambda d: d.find_element(By.ID, "login-error").text != "")
         check("not accepted" in driver.find_element(By.ID, "login-error").text, "a wrong token is refused")
 
-        time.sleep(1.2)  # the address's wait after a failure (a quarter second; Retry-After says 1)
+        time.sleep(0.4)  # the address's wait after a failure: a quarter second (Retry-After rounds it up to 1)
         driver.find_element(By.ID, "login-token").clear()
         driver.find_element(By.ID, "login-token").send_keys(token)
         driver.find_element(By.ID, "login-submit").click()
@@ -232,7 +341,32 @@ def main():
         check("ACL web-docs (attached at /web/docs)" in text, "the ACL in force and where it is inherited from")
         check("webteam" in text, "the ACL's entries are named")
         accessibility(driver, "an object's page")
+
+        # A POP in words: its window, its warning mode, its levels by network;
+        # extended attributes of the object and of what is in force.
+        expand("/web/blog")
+        choose("/web/blog/hello.html")
+        wait.until(lambda d: "Authentication level required" in d.find_element(By.ID, "panel-object").text)
+        text = driver.find_element(By.ID, "panel-object").text
+        check("10.9.0.0/255.255.0.0 1" in text and "any other address 0" in text, "the POP's levels by network")
+        check("Warning mode off" in text and "zone lab" in text, "the POP's warning mode and extended attributes")
         screenshot(driver, "object")
+        choose("/web/docs")
+        wait.until(lambda d: "In force" in d.find_element(By.ID, "panel-object").text)
+        check("classification public" in driver.find_element(By.ID, "panel-object").text,
+              "the object's extended attributes")
+        choose("/web/blog")
+        wait.until(lambda d: "Access window" in d.find_element(By.ID, "panel-object").text)
+        text = driver.find_element(By.ID, "panel-object").text
+        check("Access window: every day, 06:00 to 23:00 (Europe/Berlin)." in text, "a POP's access window in words")
+        check("Warning mode: a denial is only reported" in text, "a POP in warning mode says so")
+        choose("/web")
+        wait.until(lambda d: "In force" in d.find_element(By.ID, "panel-object").text)
+        check("owner web team" in driver.find_element(By.ID, "panel-object").text, "an ACL's extended attributes")
+        driver.find_element(By.CSS_SELECTOR, 'li[data-path="/ops"] > button.node').click()
+        wait.until(lambda d: "Access window" in d.find_element(By.ID, "panel-object").text)
+        check("Access window: Monday to Friday, 07:00 to 19:00 (Europe/Berlin)." in
+              driver.find_element(By.ID, "panel-object").text, "a window on weekdays names the days")
 
         # Search by the beginning of a path, then go to what it found.
         driver.find_element(By.ID, "jump-path").send_keys("/web/d")
@@ -262,11 +396,30 @@ def main():
         wait.until(lambda d: "Who can r" in d.find_element(By.ID, "ask-result").text)
         text = driver.find_element(By.ID, "ask-result").text
         check("webteam" in text and "auditors" in text, "who can read the guide lists its groups")
+        # Export CSV: the file the page hands the browser, read as it is made.
+        driver.execute_script("const made = URL.createObjectURL; window.csvText = null;"
+                              "URL.createObjectURL = b => { b.text().then(t => { window.csvText = t; }); return made(b); };")
+        driver.find_element(By.ID, "ask-csv").click()
+        csv_text = wait.until(lambda d: d.execute_script("return window.csvText"))
+        check(csv_text.startswith('"Kind","Name","Permissions","Granted"\r\n') and '"group","webteam",' in csv_text,
+              "the last table exported as CSV")
         choose("/web")
         driver.find_element(By.ID, "tab-ask").click()
         driver.find_element(By.ID, "ask-what").click()
         wait.until(lambda d: "Where the caller may r" in d.find_element(By.ID, "ask-result").text)
         check("/web/docs" in driver.find_element(By.ID, "ask-result").text, "what dave can read under /web")
+        # Members of auditors may list the documentation; any other caller may not.
+        choose("/web/docs")
+        driver.find_element(By.ID, "tab-ask").click()
+        Select(driver.find_element(By.ID, "ask-kind")).select_by_value("groups")
+        driver.find_element(By.ID, "ask-name").clear()
+        driver.find_element(By.ID, "ask-name").send_keys("auditors")
+        actions.clear()
+        actions.send_keys("l")
+        driver.find_element(By.ID, "ask-what").click()
+        wait.until(lambda d: "Where the caller may l" in d.find_element(By.ID, "ask-result").text)
+        rows = [r.text for r in driver.find_elements(By.CSS_SELECTOR, "#ask-result tbody tr")]
+        check(any(r.startswith("/web/docs") for r in rows), "what members of a group can reach: " + repr(rows))
 
         # Change an ACL entry: preview the impact, commit, see it in the log;
         # a second administrator working from the same state is told of the
@@ -276,7 +429,7 @@ def main():
             sign_in(second, base, token)
             for d in (driver, second):
                 open_object(d, ["/web", "/web/docs"], "/web/docs")
-                WebDriverWait(d, 10).until(EC.visibility_of_element_located((By.ID, "acl-editor")))
+                waiting(d).until(EC.visibility_of_element_located((By.ID, "acl-editor")))
             driver.find_element(By.ID, "new-entry-type").send_keys("user")
             driver.find_element(By.ID, "new-entry-name").send_keys("dave")
             driver.find_element(By.ID, "new-entry-add").click()
@@ -309,15 +462,47 @@ def main():
 
             second.find_element(By.CSS_SELECTOR, 'tr[data-type="group"] input[data-action="m"]').click()
             second.find_element(By.ID, "acl-commit").click()
-            WebDriverWait(second, 10).until(EC.visibility_of_element_located((By.ID, "acl-reload")))
+            waiting(second).until(EC.visibility_of_element_located((By.ID, "acl-reload")))
             check("Someone else changed the policy" in second.find_element(By.ID, "change-result").text,
                   "a conflicting edit from a second browser is refused with a clear message")
             check("dave" in run("acl", "show", db, "web-docs"), "the first change was not overwritten")
+
+            # alice holds c on the web site but not on its documentation:
+            # the controls are there on the one, and gone on the other.
+            second.find_element(By.ID, "logout").click()
+            sign_in(second, base, alice)
+            open_object(second, ["/web"], "/web")
+            waiting(second).until(EC.visibility_of_element_located((By.ID, "acl-editor")))
+            check(len(second.find_elements(By.ID, "attach")) == 1, "controls where the administrator holds c")
+            open_object(second, ["/web", "/web/docs"], "/web/docs")
+            waiting(second).until(EC.visibility_of_element_located((By.ID, "no-control")))
+            check(not second.find_elements(By.ID, "attach") and not second.find_elements(By.ID, "acl-editor"),
+                  "no control where the administrator lacks c")
         except WebDriverException:
             print("second browser's page:\n" + second.find_element(By.TAG_NAME, "body").text[:1500])
             raise
         finally:
             second.quit()
+
+        # Attach an ACL, a POP and a rule to an object, then detach them.
+        choose("/web/index.html")
+        panel = lambda: driver.find_element(By.ID, "panel-object").text
+        attached = [("acl", "ACL", "web-admin"), ("pop", "POP", "blog-hours-trial"), ("rule", "Rule", "any-hour")]
+        for kind, label, name in attached:
+            wait.until(EC.element_to_be_clickable((By.ID, "attach")))
+            Select(driver.find_element(By.ID, "attach-kind")).select_by_value(kind)
+            driver.find_element(By.ID, "attach-name").send_keys(name)
+            driver.find_element(By.ID, "attach").click()
+            wait.until(lambda d: f"{label} {name} (attached at /web/index.html)" in panel())
+        check(all(f"{label} {name} (attached at /web/index.html)" in panel() for _, label, name in attached),
+              "an ACL, a POP and a rule attached from the console are in force")
+        for kind, label, name in attached:
+            wait.until(EC.element_to_be_clickable((By.ID, "detach")))
+            Select(driver.find_element(By.ID, "attach-kind")).select_by_value(kind)
+            driver.find_element(By.ID, "detach").click()
+            wait.until(lambda d: "In force" in panel() and f"{label} {name}" not in panel())
+        check("ACL web-public (attached at /web)" in panel() and "(attached at /web/index.html)" not in panel(),
+              "detached, what the parent has is in force again")
 
         # Hostile names are text: nothing they carry runs or becomes markup.
         driver.find_element(By.ID, "tab-object").click()
@@ -329,6 +514,16 @@ def main():
             wait.until(lambda d: "hostile" in d.find_element(By.ID, "panel-object").text)
             check(HOSTILE_ACL_TEXT in driver.find_element(By.ID, "panel-object").text,
                   "the hostile description is shown as text")
+            # A name that a spreadsheet would run as a formula is exported as text.
+            driver.find_element(By.ID, "tab-ask").click()
+            driver.execute_script("window.csvText = null")
+            driver.find_element(By.ID, "ask-who").click()
+            wait.until(lambda d: "HYPERLINK" in d.find_element(By.ID, "ask-result").text)
+            driver.find_element(By.ID, "ask-csv").click()
+            csv_text = wait.until(lambda d: d.execute_script("return window.csvText"))
+            check('"group","\'=HYPERLINK(""http://attacker.example/"",""open"")",' in csv_text,
+                  "a name beginning with = is exported as text, not as a formula")
+            driver.find_element(By.ID, "tab-object").click()
         try:
             alert_ran = driver.switch_to.alert is not None
         except Exception:
@@ -349,6 +544,17 @@ def main():
         driver.add_cookie({"name": "gx_session", "value": cookie["value"], "path": "/"})
         status = status_of(driver, "/console/session")
         check(status == 401, "the old session cookie is dead")
+
+        # A session past its idle time: the page goes back to the sign-in.
+        sign_in(driver, f"http://127.0.0.1:{short_port}", token)
+        node = wait.until(EC.element_to_be_clickable((By.CSS_SELECTOR, 'li[data-path="/web"] > button.node')))
+        time.sleep(2.5)
+        node.click()
+        wait.until(EC.visibility_of_element_located((By.ID, "login-form")))
+        check("session has ended" in driver.find_element(By.ID, "login-error").text,
+              "an expired session sends the page back to the sign-in")
+
+        certificate_sign_in(work, tls_port)
     except (WebDriverException, OSError, subprocess.CalledProcessError, RuntimeError) as e:
         import traceback
         traceback.print_exc(limit=3)

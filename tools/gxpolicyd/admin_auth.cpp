@@ -87,9 +87,19 @@ std::vector<std::string> AdminAuthenticator::challenges() const {
   return out;
 }
 
+std::optional<std::string> AdminAuthenticator::certificateName(Request const& request) const {
+  if (!options_.clientCertificates || request.clientName.empty()) return std::nullopt;
+  return std::string(request.clientName);
+}
+
 std::optional<std::string> AdminAuthenticator::check(Request const& request) const {
   unsigned const headers = request.headerCount("Authorization");
-  if (headers == 0 && options_.clientCertificates && !request.clientName.empty()) return std::string(request.clientName);
+  // A browser attaches its certificate to requests that any page makes
+  // (another site's form included): from a browser, only a console
+  // session, with its CSRF token, stands for the administrator.
+  bool const browser = request.header("Origin") != nullptr || request.header("Sec-Fetch-Site") != nullptr;
+  if (headers == 0 && !browser)
+    if (std::optional<std::string> name = certificateName(request)) return name;
   // Without an Authorization header, a console session may say who it is.
   if (headers == 0 && options_.session) return options_.session(request);
   // One Authorization header: two would leave which one counts to chance.

@@ -8,6 +8,12 @@
 //   a TLS client certificate        that verified against the configured CAs
 //                                   (Request::clientName: its common name), when
 //                                   the request carries no Authorization header
+//                                   and was not made by a browser (no Origin
+//                                   and no Sec-Fetch-Site header): a browser
+//                                   sends its certificate to any page's
+//                                   request, so there the certificate only
+//                                   signs in to the console, whose session
+//                                   then needs its CSRF token for a change
 //   a console session               no Authorization header, and the session
 //                                   checker (console.h) names the administrator
 //                                   from the request's cookie (and, for a
@@ -85,6 +91,11 @@ class AdminAuthenticator {
   // The WWW-Authenticate challenges of the schemes configured (Bearer,
   // Basic), for a 401.
   std::vector<std::string> challenges() const;
+
+  // The common name of the request's verified client certificate when
+  // certificates are configured and the request carries one, whoever made
+  // the request (the console signs a browser in with it); else none.
+  std::optional<std::string> certificateName(Request const& request) const;
 
   // The administrator's name, or none (a failure: see above). retryAfter
   // is set to the seconds the address must wait before its next attempt

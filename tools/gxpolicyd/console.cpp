@@ -106,6 +106,31 @@ std::string base64(std::string const& text) {
 
 bool changes(Request const& request) { return request.method != "GET" && request.method != "HEAD"; }
 
+// A request a browser made for a page of another site: such a page must
+// neither sign its visitor in nor out.
+bool fromAnotherSite(Request const& request) {
+  char const* site = request.header("Sec-Fetch-Site");
+  return site != nullptr && std::string_view(site) != "same-origin" && std::string_view(site) != "none";
+}
+
+// The Authorization header equal to the sign-in's body (user and password,
+// or token); empty for a certificate's sign-in. Throws Problem when the
+// body is none of those.
+std::string signInCredentials(json const& body, bool& certificate) {
+  gxpolicy::JsonFields f(body, "");
+  f.requireObject("the sign-in");
+  f.onlyKnown({"user", "password", "token", "certificate"});
+  std::string user = f.string("user", false), password = f.string("password", false), token = f.string("token", false);
+  certificate = body.contains("certificate");
+  if (certificate && body["certificate"] != true) throw Problem("\"certificate\" is true or left out", 0, "", "certificate");
+  bool const pair = !user.empty() || !password.empty();
+  if (certificate && token.empty() && !pair) return "";
+  if (!certificate && !token.empty() && !pair) return "Bearer " + token;
+  if (!certificate && token.empty() && !user.empty() && !password.empty() && user.find(':') == std::string::npos)
+    return "Basic " + base64(user + ":" + password);
+  throw Problem("give a user name and password, a token, or the certificate");
+}
+
 }  // namespace
 
 ConsoleService::ConsoleService(ConsoleOptions options, AdminAuthenticator& auth) : options_(std::move(options)), auth_(auth) {
@@ -141,29 +166,29 @@ Response ConsoleService::file(std::string const& name) {
 Response ConsoleService::login(Request const& request) {
   json body;
   Problem problem;
+  if (fromAnotherSite(request)) return refused(403, "a sign-in from another site's page is refused");
   if (request.bodyTooLarge || request.body.size() > 4096) return refused(413, "the body is too large");
   if (!parseJsonBody(request.body, body, problem)) return answer(400, problemJson(problem));
   std::string authorization;
+  bool certificate = false;
   try {
-    gxpolicy::JsonFields f(body, "");
-    f.requireObject("the sign-in");
-    f.onlyKnown({"user", "password", "token"});
-    std::string user = f.string("user", false), password = f.string("password", false), token = f.string("token", false);
-    if (!token.empty() && user.empty() && password.empty()) authorization = "Bearer " + token;
-    else if (token.empty() && !user.empty() && !password.empty() && user.find(':') == std::string::npos)
-      authorization = "Basic " + base64(user + ":" + password);
-    else return refused(400, "give a user name and password, or a token");
+    authorization = signInCredentials(body, certificate);
   } catch (Problem const& p) {
     return answer(400, problemJson(p));
   }
-  // The API's own check, with its slowing of failures per address.
-  HeaderField header{"Authorization", authorization.c_str()};
-  Request asked = request;
-  asked.headers = std::span<HeaderField const>(&header, 1);
+  std::optional<std::string> admin;
   unsigned retryAfter = 1;
-  std::optional<std::string> admin = auth_.authenticate(asked, retryAfter);
+  if (certificate) {
+    admin = auth_.certificateName(request);
+  } else {
+    // The API's own check, with its slowing of failures per address.
+    HeaderField header{"Authorization", authorization.c_str()};
+    Request asked = request;
+    asked.headers = std::span<HeaderField const>(&header, 1);
+    admin = auth_.authenticate(asked, retryAfter);
+  }
   if (!admin) {
-    Response r = refused(401, "the name and password, or the token, are not accepted");
+    Response r = refused(401, "the name and password, the token or the certificate are not accepted");
     r.headers.emplace_back("Retry-After", std::to_string(retryAfter));
     return r;
   }
@@ -209,11 +234,13 @@ std::optional<std::string> ConsoleService::sessionOf(Request const& request, Clo
 Response ConsoleService::current(Request const& request) {
   std::lock_guard<std::mutex> hold(lock_);
   Session* s = find(request, Clock::now(), nullptr);
-  if (!s) return refused(401, "not signed in");
-  return answer(200, ojson{{"admin", s->admin}, {"csrf", s->csrf}});
+  if (s) return answer(200, ojson{{"admin", s->admin}, {"csrf", s->csrf}});
+  std::optional<std::string> certificate = auth_.certificateName(request);
+  return answer(401, ojson{{"error", "not signed in"}, {"certificate", certificate ? json(*certificate) : json(nullptr)}});
 }
 
 Response ConsoleService::logout(Request const& request) {
+  if (fromAnotherSite(request)) return refused(403, "a sign-out from another site's page is refused");
   std::lock_guard<std::mutex> hold(lock_);
   std::string id;
   if (!find(request, Clock::now(), &id)) return refused(401, "not signed in");

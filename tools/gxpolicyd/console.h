@@ -8,11 +8,20 @@
 //   POST /console/login                   {"user", "password"} or {"token"}: the
 //                                         same checks, and the same slowing of
 //                                         failures, as the API's Authorization
-//                                         header; 200 {"admin", "csrf"} with the
-//                                         session cookie, else 401 alike for
+//                                         header; or {"certificate": true}: the
+//                                         connection's verified client
+//                                         certificate, where certificates are
+//                                         configured. 200 {"admin", "csrf"} with
+//                                         the session cookie, else 401 alike for
 //                                         every failure
 //   GET  /console/session                 {"admin", "csrf"} of the session, or 401
+//                                         {"error", "certificate": NAME|null}:
+//                                         NAME when the connection carries a
+//                                         certificate that can sign in
 //   POST /console/logout                  ends the session (its CSRF token needed)
+//
+// A sign-in or sign-out that a browser marks as coming from another site
+// (Sec-Fetch-Site: cross-site or same-site) is refused 403.
 //
 // Sessions: a cookie "gx_session" of 32 random bytes (HttpOnly,
 // SameSite=Strict, Path=/, Secure when served over TLS), held in memory
@@ -64,7 +73,10 @@ class ConsoleService {
   Response handle(Request const& request);
 
   // The administrator the request's session cookie stands for (see above),
-  // or none. Refreshes the session's idle time. now: for tests.
+  // or none: no cookie, an unknown one, a session past its idle time or
+  // lifetime (then ended), or a change without the session's CSRF token
+  // (the session lives on). Refreshes the session's idle time. now: for
+  // tests (sign-in stamps sessions with Clock::now()).
   std::optional<std::string> sessionOf(Request const& request, Clock::time_point now = Clock::now());
 
  private:

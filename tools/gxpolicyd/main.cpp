@@ -572,6 +572,8 @@ int serveAdmin(Args const& a) {
   if (!a.noConsole && !consoleDir.empty()) {
     gxpolicyd::ConsoleOptions consoleOptions;
     consoleOptions.dir = consoleDir;
+    consoleOptions.secureCookies = !a.tlsCert.empty();
+    consoleOptions.idle = std::chrono::seconds(a.consoleIdle);
     try {
       console = std::make_unique<gxpolicyd::ConsoleService>(consoleOptions, authenticator);
     } catch (std::runtime_error const& e) {

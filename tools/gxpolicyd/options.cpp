@@ -168,6 +168,10 @@ void defineOptions(CLI::App& app, Args& a) {
                  "--admin: the web console's files, served under /console (default: the installed console, when "
                  "it is there)");
   app.add_flag("--no-console", a.noConsole, "--admin: serve no web console");
+  app.add_option("--console-idle", a.consoleIdle,
+                 "--admin: seconds a console session lives without a request (sessions end after 8 hours in any "
+                 "case)")
+      ->capture_default_str()->check(CLI::Range(1u, 8u * 60 * 60));
 }
 
 std::vector<std::string> const& optionsNotInConfig() {

@@ -74,6 +74,7 @@ struct Args {
   std::string tlsCert, tlsKey, tlsClientCa;
   std::string consoleDir;  // "": the installed console (GXPOLICYD_CONSOLE_DIR) when it is there
   bool noConsole = false;
+  unsigned consoleIdle = 15 * 60;  // seconds a console session lives without a request
 };
 
 // Adds every option of the service to app, bound to a's members, and

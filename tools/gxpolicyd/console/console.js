@@ -4,7 +4,7 @@
 // (/admin/v1/...) and is put on the page as text, never as markup.
 'use strict';
 
-const state = { csrf: '', selected: null, lastTable: null };
+const state = { csrf: '', selected: null, lastTable: null, certificate: null };
 
 // ---- small helpers ---------------------------------------------------------
 
@@ -30,7 +30,8 @@ class ApiError extends Error {
 
 async function api(method, path, { query, body, ifMatch } = {}) {
   const url = new URL(path, location.origin);
-  for (const [k, v] of Object.entries(query || {})) if (v !== undefined && v !== null) url.searchParams.append(k, v);
+  for (const [k, v] of Object.entries(query || {}))
+    for (const one of Array.isArray(v) ? v : [v]) if (one !== undefined && one !== null) url.searchParams.append(k, one);
   // X-Gx-Console: no password dialog of the browser's own on a 401.
   const headers = { 'X-Gx-Console': '1' };
   if (method !== 'GET') headers['X-CSRF-Token'] = state.csrf;
@@ -67,6 +68,9 @@ function showLogin(message) {
   $('who').hidden = true;
   $('login-view').hidden = false;
   $('login-error').textContent = message || '';
+  // Offered when the connection carries a certificate the service accepts.
+  $('login-certificate').hidden = !state.certificate;
+  $('login-certificate-name').textContent = state.certificate ? 'Your certificate names ' + state.certificate + '.' : '';
 }
 
 async function showApp(admin) {
@@ -77,10 +81,11 @@ async function showApp(admin) {
   await loadChildren($('tree'), '/', null, true);
 }
 
-async function login(ev) {
+async function login(ev, withCertificate) {
   ev.preventDefault();
   const token = $('login-token').value;
-  const body = token ? { token } : { user: $('login-user').value, password: $('login-password').value };
+  const body = withCertificate ? { certificate: true }
+             : token ? { token } : { user: $('login-user').value, password: $('login-password').value };
   try {
     const s = await api('POST', '/console/login', { body });
     state.csrf = s.csrf;
@@ -88,7 +93,8 @@ async function login(ev) {
     $('login-token').value = '';
     await showApp(s.admin);
   } catch (e) {
-    $('login-error').textContent = e.status === 401 ? 'The name and password, or the token, are not accepted.' : e.message;
+    $('login-error').textContent = e.status !== 401 ? e.message
+      : withCertificate ? 'The certificate is not accepted.' : 'The name and password, or the token, are not accepted.';
   }
 }
 
@@ -200,27 +206,70 @@ function policyBlock(kind, name, at, details) {
   return box;
 }
 
+// An ACL's entries with their action letters in a column per action group
+// (the groups no entry uses left out).
 async function aclDetails(name) {
-  const acl = await api('GET', '/admin/v1/acls/' + encodeURIComponent(name));
+  const [acl, cat] = await Promise.all([api('GET', '/admin/v1/acls/' + encodeURIComponent(name)), actionCatalogue()]);
   const v = acl.value || {};
-  const rows = (v.entries || []).map(e => [e.type, e.name || e.id || '', e.actions]);
-  return el('div', {}, el('p', {}, v.description || ''), table(['Entry', 'Who', 'Actions'], rows));
+  const entries = v.entries || [];
+  const groups = cat.groups.map(g => g.name).filter(g => entries.some(e => lettersOf(e.actions || '', g).size));
+  const rows = entries.map(e => [e.type, e.name || e.id || '',
+                                 ...groups.map(g => [...lettersOf(e.actions || '', g)].join(''))]);
+  return el('div', {}, el('p', {}, v.description || ''),
+            table(['Entry', 'Who', ...groups.map(g => g === 'primary' ? 'Actions' : `Actions (${g})`)], rows),
+            ...attributesTable(v.attributes));
+}
+
+const dayNames = { mon: 'Monday', tue: 'Tuesday', wed: 'Wednesday', thu: 'Thursday', fri: 'Friday',
+                   sat: 'Saturday', sun: 'Sunday' };
+
+// A POP's access window in words: "Monday to Friday, 07:00 to 19:00
+// (Europe/Berlin)". The days are listed as the POP names them, a run of
+// three or more consecutive days as its first and last.
+function windowText(access) {
+  if (!access) return 'No access window: any day, any time.';
+  const order = Object.keys(dayNames), days = (access.days || []).filter(d => d in dayNames);
+  let dayText = 'every day';
+  if (days.length && days.length < 7) {
+    const idx = days.map(d => order.indexOf(d)).sort((a, b) => a - b);
+    const runs = [];
+    for (const i of idx) {
+      const last = runs[runs.length - 1];
+      if (last && last[1] === i - 1) last[1] = i; else runs.push([i, i]);
+    }
+    dayText = runs.map(([a, b]) => b - a >= 2 ? `${dayNames[order[a]]} to ${dayNames[order[b]]}`
+                                               : order.slice(a, b + 1).map(d => dayNames[d]).join(', ')).join(', ');
+  }
+  const hours = access.from && access.to ? `${access.from} to ${access.to}` : 'all day';
+  return `Access window: ${dayText}, ${hours} (${access.zone || 'UTC'}).`;
+}
+
+// Extended attributes ({"name": ["value", ...]}) as a table, or nothing.
+function attributesTable(attributes) {
+  const rows = Object.entries(attributes || {}).map(([k, v]) => [k, Array.isArray(v) ? v.join(', ') : String(v)]);
+  return rows.length ? [el('h5', {}, 'Extended attributes'), table(['Attribute', 'Values'], rows)] : [];
 }
 
 async function popDetails(name) {
   const pop = await api('GET', '/admin/v1/pops/' + encodeURIComponent(name));
   const v = pop.value || {};
   const rows = (v.ipauth || []).map(n => [n.network + '/' + n.netmask, String(n.level)]);
-  return el('div', {}, el('p', {}, v.description || ''),
-            el('p', {}, `Default level ${v.default_level ?? ''}; warning mode ${v.warning ? 'on' : 'off'}; audit ${v.audit ?? ''}`),
-            el('p', {}, v.window ? 'Access window: ' + JSON.stringify(v.window) : 'No access window'),
-            table(['Network', 'Level'], rows));
+  rows.push(['any other address', String(v.default_level ?? '')]);
+  return el('div', { class: 'pop' }, el('p', {}, v.description || ''),
+            el('p', { class: 'pop-window' }, windowText(v.access)),
+            el('p', { class: 'pop-warning' }, v.warning
+              ? 'Warning mode: a denial is only reported, and access is granted.'
+              : 'Warning mode off: denials are enforced.'),
+            el('p', {}, `Audit level ${v.audit ?? 0}.`),
+            el('h5', {}, 'Authentication level required, by network'),
+            table(['Network', 'Level'], rows), ...attributesTable(v.attributes));
 }
 
 async function ruleDetails(name) {
   const rule = await api('GET', '/admin/v1/rules/' + encodeURIComponent(name));
   const v = rule.value || {};
-  return el('div', {}, el('p', {}, v.description || ''), el('pre', {}, v.text || ''));
+  return el('div', {}, el('p', {}, v.description || ''), el('pre', {}, v.text || ''),
+            v.reason ? el('p', {}, 'Reason given on a denial: ' + v.reason) : '', ...attributesTable(v.attributes));
 }
 
 async function showObject(path) {
@@ -229,12 +278,22 @@ async function showObject(path) {
   const parts = [];
   try {
     const obj = await api('GET', '/admin/v1/objects' + (path === '/' ? '/' : path));
-    const rows = Object.entries(obj.value || {}).map(([k, v]) => [k, typeof v === 'string' ? v : JSON.stringify(v)]);
-    parts.push(el('h3', {}, 'Attached here'), rows.length ? table(['Field', 'Value'], rows) : el('p', {}, 'Nothing.'));
+    const { attributes, ...fields } = obj.value || {};
+    const rows = Object.entries(fields).map(([k, v]) => [k, typeof v === 'string' ? v : JSON.stringify(v)]);
+    parts.push(el('h3', {}, 'Attached here'), rows.length ? table(['Field', 'Value'], rows) : el('p', {}, 'Nothing.'),
+               ...attributesTable(attributes));
     // Reading the object needed c here: the controls to change it go with it.
     parts.push(await attachForm(path, obj._etag));
     if (obj.value && obj.value.acl) parts.push(await aclEditor(obj.value.acl));
   } catch (e) {
+    if (e.status === 403) {
+      // Without c here the service shows nothing of the object: say so,
+      // and offer no control.
+      clear(panel, el('p', { id: 'no-control', role: 'status' },
+                      'You do not hold the control permission (c) on this object: its policy is not shown to you ' +
+                      'and you cannot change it.'));
+      return;
+    }
     parts.push(el('h3', {}, 'Attached here'), e.status === 404 ? el('p', {}, 'No record of its own.') : errorLine(e));
   }
   try {
@@ -247,6 +306,14 @@ async function showObject(path) {
   } catch (e) { parts.push(errorLine(e)); }
   clear(panel, ...parts);
 }
+
+// What a logged change changed ("acl web-docs"), and a value before or
+// after it ("(none)": not there).
+function changeName(c) {
+  for (const k of ['object', 'acl', 'pop', 'rule']) if (k in c) return `${k} ${c[k]}`;
+  return '';
+}
+function valueText(v) { return v === undefined || v === null ? '(none)' : JSON.stringify(v, null, 1); }
 
 // The object's change log, filtered by administrator and by time (from,
 // to: "2026-12-07" or "2026-12-07T10:00:00Z"; the log's times are UTC).
@@ -261,9 +328,14 @@ async function showHistory(path) {
     const shown = entries.filter(e => (!who.value || e.who === who.value.trim()) &&
                                       (!from.value || (e.time || '') >= from.value.trim()) &&
                                       (!to.value || (e.time || '') <= to.value.trim()));
-    const rows = shown.map(e => [String(e.sequence), e.time || '', `${e.who}@${e.address}`, e.command || '',
-      el('pre', {}, (e.changes || []).map(c => JSON.stringify(c, null, 1)).join('\n'))]);
-    clear(list, rows.length ? table(['Sequence', 'Time (UTC)', 'Who', 'Command', 'Before and after'], rows)
+    const rows = [];
+    for (const e of shown) {
+      const changes = e.changes && e.changes.length ? e.changes : [{}];
+      for (const c of changes)
+        rows.push([String(e.sequence), e.time || '', `${e.who}@${e.address}`, e.command || '', changeName(c),
+                   el('pre', {}, valueText(c.before)), el('pre', {}, valueText(c.after))]);
+    }
+    clear(list, rows.length ? table(['Sequence', 'Time (UTC)', 'Who', 'Command', 'What', 'Before', 'After'], rows)
                             : el('p', {}, 'No change recorded here.'));
   };
   for (const input of [who, from, to]) input.addEventListener('input', render);
@@ -462,7 +534,9 @@ async function whatCan() {
   const out = $('ask-result');
   const c = callerFields();
   const query = { under: state.selected, actions: $('ask-actions').value };
+  // A caller known only by groups is asked about as a uuid no user has.
   if (c.user) query.user = c.user;
+  else if (c.groups) { query.uuid = '00000000-0000-0000-0000-000000000000'; query.group = c.groups; }
   try {
     const w = await api('GET', '/admin/v1/what-can', { query });
     const regions = Array.isArray(w) ? w : (w.regions || []);
@@ -501,7 +575,8 @@ function showTab(name) {
 }
 
 document.addEventListener('DOMContentLoaded', async () => {
-  $('login-form').addEventListener('submit', login);
+  $('login-form').addEventListener('submit', ev => login(ev, false));
+  $('login-certificate-submit').addEventListener('click', ev => login(ev, true));
   $('logout').addEventListener('click', logout);
   $('jump-form').addEventListener('submit', ev => { ev.preventDefault(); search($('jump-path').value); });
   $('ask-form').addEventListener('submit', explain);
@@ -514,5 +589,8 @@ document.addEventListener('DOMContentLoaded', async () => {
     const s = await api('GET', '/console/session');
     state.csrf = s.csrf;
     await showApp(s.admin);
-  } catch (e) { showLogin(''); }
+  } catch (e) {
+    state.certificate = (e.body && e.body.certificate) || null;
+    showLogin('');
+  }
 });
