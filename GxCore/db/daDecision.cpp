@@ -758,16 +758,19 @@ struct daDecisionPolicies {
     return current;
   }
 
-  std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, GxACL const& stored) {
-    return share(acls, epoch, name, stored,
-                 [](GxACL const& a) -> std::shared_ptr<GxACL const> { return std::make_shared<GxACL const>(a); });
+  // The ACL shared in epoch under name; made by take() (a
+  // std::shared_ptr<GxACL>) when this is the epoch's first. Throws
+  // std::bad_alloc.
+  template <class Take>
+  std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, Take&& take) {
+    return share(acls, epoch, name, [&take] { return std::shared_ptr<GxACL const>(take()); });
   }
   // The rule's program, compiled once per rule and epoch. A stored object
   // that is not a rule gives a program that answers false: it never permits.
   std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, std::string const& name,
                                             daStoreObject const& stored) {
-    return share(rules, epoch, name, stored, [&name](daStoreObject const& o) -> std::shared_ptr<daRuleProgram const> {
-      auto const* r = dynamic_cast<daRule const*>(&o);
+    return share(rules, epoch, name, [&name, &stored]() -> std::shared_ptr<daRuleProgram const> {
+      auto const* r = dynamic_cast<daRule const*>(&stored);
       std::string text, reason;
       std::vector<std::string> attributes;
       if (r != nullptr) {
@@ -783,11 +786,13 @@ struct daDecisionPolicies {
       return daRuleProgram::make(name, std::move(text), std::move(reason), std::move(attributes));
     });
   }
-  std::shared_ptr<GxPop const> pop(std::uint64_t epoch, std::string const& name, GxPop const& stored) {
-    return share(pops, epoch, name, stored, [](GxPop const& p) {
-      auto copy = std::make_shared<GxPop>(p);
-      copy->getIPAuthList();  // loaded before the copy is shared: readers then take no lock
-      return std::shared_ptr<GxPop const>(std::move(copy));
+  // The POP shared in epoch under name, as acl.
+  template <class Take>
+  std::shared_ptr<GxPop const> pop(std::uint64_t epoch, std::string const& name, Take&& take) {
+    return share(pops, epoch, name, [&take] {
+      std::shared_ptr<GxPop> mine = take();
+      mine->getIPAuthList();  // loaded before it is shared: readers then take no lock
+      return std::shared_ptr<GxPop const>(std::move(mine));
     });
   }
 
@@ -808,11 +813,11 @@ struct daDecisionPolicies {
     return it == table.end() ? nullptr : it->second;
   }
 
-  template <class T, class From, class Copy>
+  template <class T, class Make>
   std::shared_ptr<T const> share(std::unordered_map<std::string, std::shared_ptr<T const>>& table,
-                                 std::uint64_t at, std::string const& name, From const& stored, Copy&& copy) {
+                                 std::uint64_t at, std::string const& name, Make&& make) {
     std::lock_guard<std::mutex> g(mutex);
-    if (at < epoch) return copy(stored);  // resolved in an epoch already gone: not shared
+    if (at < epoch) return make();  // resolved in an epoch already gone: not shared
     if (at > epoch) {
       acls.clear();
       pops.clear();
@@ -825,7 +830,7 @@ struct daDecisionPolicies {
         table.clear();
         it = table.try_emplace(name).first;
       }
-      it->second = copy(stored);
+      it->second = make();
     }
     return it->second;
   }
@@ -902,13 +907,26 @@ struct Resolved {
 // empty name), the policy's name and object, or the lookup's failure.
 // shared: the policy as the decisions share it, when this epoch already
 // has it (then object is not read).
+// owned: the policy read straight from the file (a read-only store) is the
+// decision's own, and is shared as it is rather than copied (take).
 template <class Object, class Shared>
 struct Own {
   unsigned long status = 0;
   std::string name;
   Handle<daStoreObject> object;
+  std::unique_ptr<daStoreObject> owned;
   std::shared_ptr<Shared const> shared;
-  Object const* get() const { return dynamic_cast<Object const*>(object.get()); }
+  daStoreObject const* stored() const { return owned ? owned.get() : object.get(); }
+  Object const* get() const { return dynamic_cast<Object const*>(stored()); }
+  // The policy read (get() not null), to be shared: the object itself when
+  // owned, else a copy. Throws std::bad_alloc.
+  std::shared_ptr<Object> take() {
+    if (auto* mine = dynamic_cast<Object*>(owned.get())) {
+      owned.release();
+      return std::shared_ptr<Object>(mine);
+    }
+    return std::make_shared<Object>(*get());
+  }
 };
 
 // Reads the map of one kind under mapName and the policy it names, with
@@ -922,26 +940,30 @@ struct Own {
 template <class Map, class Name, class Object, class Shared, class Known>
 void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName, unsigned long badMap,
              unsigned long missing, Own<Object, Shared>& own, Known&& known) {
-  auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h, unsigned long& st) {
-    if (direct) store.getDBObject(name, h, st);
-    else store.getObject(name, h, st);
+  auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h,
+                               std::unique_ptr<daStoreObject>& owned, unsigned long& st) {
+    if (!direct) return store.getObject(name, h, st);
+    daStoreObject* object = nullptr;
+    store.getDBObject(name, &object, st);
+    owned.reset(object);  // a rule that failed to decode still comes with its object
   };
   Handle<daStoreObject> mapHandle;
+  std::unique_ptr<daStoreObject> mapOwned;
   unsigned long st = 0;
-  read(mapName, mapHandle, st);
+  read(mapName, mapHandle, mapOwned, st);
   if (st == da_s_no_such_object) return;  // nothing attached here
   if (st != 0) {
     own.status = st;
     return;
   }
-  auto const* map = dynamic_cast<Map const*>(mapHandle.get());
+  auto const* map = dynamic_cast<Map const*>(mapOwned ? mapOwned.get() : mapHandle.get());
   if (map == nullptr || map->count() != 1) {
     own.status = badMap;
     return;
   }
   own.name = map->get(0);
   if (direct && (own.shared = known(own.name)) != nullptr) return;
-  read(Name(own.name.c_str()), own.object, st);
+  read(Name(own.name.c_str()), own.object, own.owned, st);
   if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;
   own.status = st;
 }
@@ -1025,12 +1047,16 @@ class Resolver {
     daPolicyInForce* const rec = &fields;
     std::string location = object.getPathName();
     if (ownAcl) {
-      rec->acl = acl.status != 0 ? nullptr : acl.shared ? acl.shared : policies_.acl(epoch_, acl.name, *acl.get());
+      rec->acl = acl.status != 0 ? nullptr
+                 : acl.shared    ? acl.shared
+                                 : policies_.acl(epoch_, acl.name, [&acl] { return acl.take(); });
       rec->aclName = acl.status == 0 ? acl.name : std::string();
       rec->aclLocation = acl.status == 0 ? location : std::string();
     }
     if (ownPop) {
-      rec->pop = pop.status != 0 ? nullptr : pop.shared ? pop.shared : policies_.pop(epoch_, pop.name, *pop.get());
+      rec->pop = pop.status != 0 ? nullptr
+                 : pop.shared    ? pop.shared
+                                 : policies_.pop(epoch_, pop.name, [&pop] { return pop.take(); });
       rec->window = rec->pop ? daAccessWindow(*rec->pop) : daAccessWindow();
       rec->popName = pop.status == 0 ? pop.name : std::string();
       rec->popLocation = pop.status == 0 ? location : std::string();
@@ -1040,7 +1066,7 @@ class Resolver {
       rec->ruleLocation = rule.status == 0 ? location : std::string();
       rec->rule = rule.status != 0 ? nullptr
                   : rule.shared   ? rule.shared
-                                  : policies_.rule(epoch_, rule.name, *rule.object.get());
+                                  : policies_.rule(epoch_, rule.name, *rule.stored());
     }
     r.record = memo_.makeRecord(fields);
     return r;
