@@ -32,6 +32,8 @@
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/dbtrace.h"
+#include "outside/gxobj.h"
+#include "outside/hxasn_map.h"
 #include "outside/hxdb.h"
 #include "outside/hxsvc.h"
 #include "outside/hxutil.h"
@@ -937,9 +939,40 @@ struct Own {
 // the memo keeps what the decisions need, and the cache would only fill
 // with entries read once); the policy itself is then not read when known
 // (name) gives the epoch's shared copy: the file has not changed since.
+// The name the map record under mapName lists, read straight from the file
+// and in place, without making the map object: a decision reads the map of
+// every attached object on its path when it first meets it. True when it
+// could be read so: own.status is then 0 with own.name the policy's (empty
+// when nothing is attached), or the failure of readOwn. False, with st the
+// read's status, when the record is not of mapType: the map object then
+// tells what the record is, as it always has. The caller holds the store's
+// state lock with the store open.
+template <class Object, class Shared>
+bool readMapName(daCachedStore& store, daStoreObjectName const& mapName, std::uint32_t mapType,
+                 unsigned long badMap, Own<Object, Shared>& own, unsigned long& st) {
+  gxobj_holder record;
+  unsigned long seq = 0;
+  store.daLocalStore::getObject(mapName.getFullName(), record.rec, seq, st);
+  if (st == da_s_no_such_object) return true;  // nothing attached here
+  if (st != 0) {
+    own.status = st;
+    return true;
+  }
+  if (record.rec.type != mapType) return false;
+  map_acl_to_pobj_s_t list{};
+  if ((st = hxAsnDecodeObj(hx_asn_buffer_t{record.rec.length, record.rec.data}, list)) != 0) {
+    own.status = st;
+    return true;
+  }
+  if (list.count != 1) own.status = badMap;
+  else own.name = list.names[0];
+  hxAsnFreeObj(list);
+  return true;
+}
+
 template <class Map, class Name, class Object, class Shared, class Known>
-void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName, unsigned long badMap,
-             unsigned long missing, Own<Object, Shared>& own, Known&& known) {
+void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName, std::uint32_t mapType,
+             unsigned long badMap, unsigned long missing, Own<Object, Shared>& own, Known&& known) {
   auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h,
                                std::unique_ptr<daStoreObject>& owned, unsigned long& st) {
     if (!direct) return store.getObject(name, h, st);
@@ -947,9 +980,17 @@ void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName
     store.getDBObject(name, &object, st);
     owned.reset(object);  // a rule that failed to decode still comes with its object
   };
+  unsigned long st = 0;
+  if (direct && readMapName(store, mapName, mapType, badMap, own, st)) {
+    if (own.status != 0 || own.name.empty()) return;  // nothing attached, or a failure
+    if ((own.shared = known(own.name)) != nullptr) return;
+    read(Name(own.name.c_str()), own.object, own.owned, st);
+    if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;
+    own.status = st;
+    return;
+  }
   Handle<daStoreObject> mapHandle;
   std::unique_ptr<daStoreObject> mapOwned;
-  unsigned long st = 0;
   read(mapName, mapHandle, mapOwned, st);
   if (st == da_s_no_such_object) return;  // nothing attached here
   if (st != 0) {
@@ -1023,15 +1064,18 @@ class Resolver {
     Own<daStoreObject, daRuleProgram> rule;
     mapReads += std::popcount(kinds);
     if (kinds & AttachmentIndex::acl)
-      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, object.getPObjToAclMapName(), gx_s_acl_map_bad,
+      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, object.getPObjToAclMapName(), gx_type_map_pobj_to_acl,
+                                            gx_s_acl_map_bad,
                                             gx_s_acl_missing, acl,
                                             [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
     if (kinds & AttachmentIndex::pop)
-      readOwn<GxMapObjToPop, daPopName>(store_, direct, object.getPObjToPopMapName(), gx_s_pop_map_bad,
+      readOwn<GxMapObjToPop, daPopName>(store_, direct, object.getPObjToPopMapName(), gx_type_map_pobj_to_pop,
+                                        gx_s_pop_map_bad,
                                         gx_s_pop_missing, pop,
                                         [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
     if (kinds & AttachmentIndex::rule)
-      readOwn<daMapObjToRule, daRuleName>(store_, direct, object.getPObjToRuleMapName(), gx_s_rule_map_bad,
+      readOwn<daMapObjToRule, daRuleName>(store_, direct, object.getPObjToRuleMapName(), gx_type_map_pobj_to_rule,
+                                          gx_s_rule_map_bad,
                                           gx_s_rule_missing, rule,
                                           [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
     bool ownAcl = acl.status != 0 || !acl.name.empty();
