@@ -86,9 +86,8 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // open so that reads report the store's errors), builds the cache table
   // when the cache is on and the sorted lists when the pobj cache is on.
   // On a read-only store also makes the decision memo of the current
-  // epoch (its slots in huge pages where the kernel allows, backed as
-  // decisions first touch them), and a background thread builds the
-  // attachment index (which objects have a policy attached: see
+  // epoch, and a background thread backs its slots with memory and builds
+  // the attachment index (which objects have a policy attached: see
   // daDecision.h), so that neither the open nor the first decision waits
   // for them; decisions made before the index is ready read the maps. The
   // index another store of this process built from the same version of the

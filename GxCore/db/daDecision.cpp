@@ -79,11 +79,9 @@ namespace daDecisionMemo {
 // estate costs memory only as it fills). Large ones start on a huge-page
 // boundary, so that they can be backed by huge pages: a lookup touches one
 // random slot line and one random entry, and with 4 KiB pages each would
-// also miss the TLB. huge asks for that at once: a first touch then clears
-// 2 MiB, so a table of 32 MiB costs its first decisions 16 such faults,
-// where 4 KiB pages cost 8,192. (Backing a new table in a background thread
-// was slower: it held the process's address-space lock against the deciding
-// threads' own page faults, and took memory bandwidth from them.)
+// also miss the TLB. huge asks for that at once (a first touch then clears
+// 2 MiB: right for storage filled in order); without it, backHuge() does it
+// later, off the decisions' path.
 class SlotArray {
  public:
   SlotArray(size_t n, bool huge) : n_(n) {
@@ -110,6 +108,34 @@ class SlotArray {
   SlotArray& operator=(SlotArray const&) = delete;
 
   size_t size() const { return n_; }
+  // Backs a mapped array with memory now, a huge page at a time where the
+  // array is aligned for them (else in 4 KiB pages), its contents unchanged
+  // whatever other threads read or write meanwhile; backed() is called once
+  // every part is backed. Advice: a kernel without these calls leaves the
+  // array as it was. Takes milliseconds for tens of MiB.
+  // Each part is marked for huge pages just before it is backed, so that
+  // the kernel allocates huge pages at once. (Backing it in small pages and
+  // then moving them, as this did, took the process's address-space lock
+  // exclusively, and the deciding threads' own page faults waited for it: a
+  // first pass over a large estate spent a third of its time so.) Only the
+  // part being backed is marked: a decision's first write to an unbacked
+  // marked part would clear 2 MiB itself.
+  template <class Backed>
+  void backHuge(Backed&& backed) const {
+    if (base_ == nullptr) {
+      backed();
+      return;
+    }
+    size_t const bytes = n_ * sizeof(std::uint64_t);
+    bool const huge = mapped_ >= bytes + kHuge;  // aligned for huge pages
+    for (size_t at = 0; at < bytes; at += kHuge) {
+      char* part = bytes_() + at;
+      size_t const length = std::min(kHuge, bytes - at);
+      if (huge) ::madvise(part, length, MADV_HUGEPAGE);
+      ::madvise(part, length, kPopulateWrite);
+    }
+    backed();
+  }
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
   // The words as raw storage (the memo's entries are carved from arrays too).
   char* bytes() const { return bytes_(); }
@@ -117,6 +143,8 @@ class SlotArray {
  private:
   char* bytes_() const { return reinterpret_cast<char*>(data_); }
   static constexpr size_t kHuge = size_t{2} << 20, kMapped = size_t{64} << 10;
+  // MADV_POPULATE_WRITE, where the headers lack it.
+  static constexpr int kPopulateWrite = 23;
   size_t n_;
   std::uint64_t* data_ = nullptr;
   void* base_ = nullptr;  // the mapping, for mapped arrays
@@ -190,7 +218,7 @@ class AttachmentIndex {
 class SharedMemo {
  public:
   // slots: a power of two.
-  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(2 * slots, true), mask_(slots - 1) {}
+  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(2 * slots, false), mask_(slots - 1) {}
   ~SharedMemo() {
     for (daPolicyInForce* r : records_) r->~daPolicyInForce();
   }
@@ -207,6 +235,18 @@ class SharedMemo {
     indexOwner_ = std::move(index);
     index_.store(indexOwner_.get(), std::memory_order_release);
   }
+  // Backs the slots with memory now, in huge pages where the kernel allows
+  // (SlotArray::backHuge), marking the table ready once they are backed:
+  // safe while other threads read and fill the table.
+  void backHuge() { slots_.backHuge([this] { markBacked(); }); }
+  // Whether decisions may read and fill the table: not while its preparer
+  // is still to back the slots with memory (heldUntilBacked), since every
+  // slot page a decision touched first would cost it a page fault (several
+  // microseconds each on some virtual machines); decisions meanwhile
+  // resolve without it. True otherwise.
+  bool ready() const { return ready_.load(std::memory_order_acquire); }
+  void holdUntilBacked() { ready_.store(false, std::memory_order_relaxed); }
+  void markBacked() { ready_.store(true, std::memory_order_release); }
 
   // True, with record set to the remembered policy of path (null: nothing
   // in force), when the table holds path. Lock-free, writes nothing.
@@ -364,6 +404,7 @@ class SharedMemo {
   SlotArray slots_;
   size_t const mask_;
   std::atomic<AttachmentIndex const*> index_{nullptr};
+  std::atomic<bool> ready_{true};
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
@@ -601,9 +642,10 @@ struct daDecisionPolicies {
 
   ~daDecisionPolicies() { closing(); }
 
-  // ---- the preparer: one background thread at a time that builds a new
-  // memo's attachment index from a read-only store's file, so that neither
-  // the open nor the first decisions wait for it. The store's close stops and joins it before
+  // ---- the preparer: one background thread at a time that backs a new
+  // memo's slots with memory and builds its attachment index from a
+  // read-only store's file, so that neither the open nor the first
+  // decisions wait for them. The store's close stops and joins it before
   // the file goes (closing), so the handle it scans stays valid.
 
   // The store's file is open (accepting) or about to close (not).
@@ -662,33 +704,36 @@ struct daDecisionPolicies {
     hx_db_file_version(handle, version, versionStatus);
     bool const known = versionStatus == 0 && version.transaction != 0;
     if (known)
-      if (auto index = IndexesByVersion::instance().find(version)) {
-        memo->publishIndex(std::move(index));
-        return;
-      }
+      if (auto index = IndexesByVersion::instance().find(version)) memo->publishIndex(std::move(index));
+    SharedMemo& held = *memo;  // the caller holds it too
     auto work = [this, handle, memo = std::move(memo), known, version] {
       unsigned long st = 0;
       try {
-        auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
-        // Offered to later stores only when the file did not change during the scan.
-        hx_db_version after;
-        unsigned long afterStatus = 0;
-        hx_db_file_version(handle, after, afterStatus);
-        if (index && known && afterStatus == 0 && after == version) IndexesByVersion::instance().add(version, index);
-        if (index) memo->publishIndex(std::move(index));
+        if (memo->index() == nullptr) {
+          auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
+          // Offered to later stores only when the file did not change during the scan.
+          hx_db_version after;
+          unsigned long afterStatus = 0;
+          hx_db_file_version(handle, after, afterStatus);
+          if (index && known && afterStatus == 0 && after == version) IndexesByVersion::instance().add(version, index);
+          if (index) memo->publishIndex(std::move(index));
+        }
       } catch (std::bad_alloc const&) {
         st = da_s_no_memory;
       }
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
+      if (!stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();  // after the index: misses need it first
+      memo->markBacked();
     };
     if (!background) {
       work();
       return;
     }
+    held.holdUntilBacked();
     try {
       preparer = std::thread(std::move(work));
     } catch (std::exception const&) {
-      // No thread: the maps are read object by object until the next epoch.
+      held.markBacked();  // no thread: the slots are backed as decisions touch them
     }
   }
 
@@ -979,9 +1024,11 @@ class Resolver {
   // With the memo's attachment index only the objects it holds are read
   // (every other one has its parent's policy in force). A read-only store
   // reads straight from its file, past the cache: the memo keeps what the
-  // decisions need, and the cache would fill with entries read once.
+  // decisions need, and the cache would fill with entries read once. Until
+  // the memo is ready (SharedMemo::ready) it is neither read nor filled.
   Resolved resolve(std::string_view path) {
     AttachmentIndex const* const index = memo_.index();
+    bool const remember = memo_.ready();
     bool const direct = store_.isReadOnly() != 0;
     struct Level {
       size_t length;  // of the prefix of path
@@ -993,7 +1040,7 @@ class Resolver {
     for (size_t length = path.size();;) {
       std::string_view at = path.substr(0, length);
       std::uint64_t const hash = pathHash(at);
-      if (memo_.find(hash, at, base.record)) break;
+      if (remember && memo_.find(hash, at, base.record)) break;
       chain.push_back({length, hash});
       if (length <= 1) break;  // the root, "/"
       size_t const slash = at.rfind('/');
@@ -1003,7 +1050,7 @@ class Resolver {
       std::string_view at = path.substr(0, it->length);
       unsigned const kinds = index != nullptr ? index->kinds(it->hash) : kAllKinds;
       if (kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), kinds, direct);
-      if (base.clean()) memo_.insert(it->hash, at, base.record);
+      if (remember && base.clean()) memo_.insert(it->hash, at, base.record);
     }
     return base;
   }
@@ -1281,7 +1328,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   }
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
-  if (memo.find(hash, key, decision.policy_)) {
+  if (memo.ready() && memo.find(hash, key, decision.policy_)) {
     count(memoHit);
     prefetchHot(decision.policy_);
   } else {
@@ -1302,7 +1349,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
       r = resolver.resolve(name);
       count(mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
-      if (r.clean() && key != name) memo.insert(hash, key, r.record);
+      if (r.clean() && key != name && memo.ready()) memo.insert(hash, key, r.record);
     } catch (std::bad_alloc const&) {
       status = da_s_no_memory;
       return;
