@@ -59,6 +59,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "GxCore/GxAction.h"
@@ -530,6 +531,17 @@ double threadCpuNs() {
   return double(t.tv_sec) * 1e9 + double(t.tv_nsec);
 }
 
+// The calling thread's page faults and context switches so far: where a
+// first pass waits beyond its CPU time.
+struct ThreadWaits {
+  double minorFaults = 0, majorFaults = 0, voluntary = 0, involuntary = 0;
+  static ThreadWaits now() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return {double(u.ru_minflt), double(u.ru_majflt), double(u.ru_nvcsw), double(u.ru_nivcsw)};
+  }
+};
+
 // Runs body(t) on threads threads at once.
 template <class Body>
 void onThreads(int threads, Body body) {
@@ -608,8 +620,14 @@ void BM_WorkingSet(benchmark::State& state) {
     double first1 = 0, first1Cpu = 0, warm1 = 1e300, warmMisses = 0;
     onThreads(1, [&](int) {
       double const cpu = threadCpuNs();
+      ThreadWaits const w0 = ThreadWaits::now();
       first1 = decideRange(*store, questions, 0, n, 0, answers, true, ok);
       first1Cpu = threadCpuNs() - cpu;
+      ThreadWaits const w1 = ThreadWaits::now();
+      state.counters["first_minflt"] = w1.minorFaults - w0.minorFaults;
+      state.counters["first_majflt"] = w1.majorFaults - w0.majorFaults;
+      state.counters["first_vcsw"] = w1.voluntary - w0.voluntary;
+      state.counters["first_ivcsw"] = w1.involuntary - w0.involuntary;
       double before = misses();
       for (int r = 0; r < kRuns; ++r)
         warm1 = std::min(warm1, decideRange(*store, questions, 0, n, (r + 1) * n / 7, answers, false, ok));

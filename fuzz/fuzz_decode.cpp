@@ -2,7 +2,9 @@
 // picks a record type id (an index into the known ids), the rest is the
 // record's encoded bytes. A record that decodes is encoded again, and a POP
 // also decodes its nested IP-auth list, so a decoder that accepts bytes its
-// own encoder or readers cannot handle shows too.
+// own encoder or readers cannot handle shows too. ACL and map records are
+// also decoded by the general reader alone, which must agree with the
+// in-place fast path.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,11 +13,21 @@
 #include "GxCore/GxPop.h"
 #include "GxCore/daStoreObject.h"
 #include "fuzz_support.h"
+#include "tests/support/codec_compare.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   gxfuzz::silenceMessages();
   return 0;
 }
+
+namespace {
+bool isMap(uint32_t type) {
+  for (uint32_t t : {gx_type_map_pobj_to_acl, gx_type_map_acl_to_pobj, gx_type_map_pobj_to_pop, gx_type_map_pop_to_pobj,
+                     gx_type_map_pobj_to_rule, gx_type_map_rule_to_pobj})
+    if (type == t) return true;
+  return false;
+}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
   if (size < 1) return 0;
@@ -27,6 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
   std::unique_ptr<unsigned char[]> bytes(new unsigned char[size - 1 ? size - 1 : 1]);
   if (size > 1) std::memcpy(bytes.get(), data + 1, size - 1);
   record.data = size > 1 ? bytes.get() : nullptr;
+
+  bool const agree = record.type == gx_type_acl ? gxtest::decodersAgree<acl_ext_s_t>(record.data, record.length)
+                     : isMap(record.type) ? gxtest::decodersAgree<map_acl_to_pobj_s_t>(record.data, record.length)
+                         : true;
+  if (!agree) std::abort();
 
   daStoreObject* raw = nullptr;
   unsigned long status = 0;

@@ -122,7 +122,80 @@ unsigned long hxAsnEncodeObj(hx_asn_buffer_t& out, acl_ext_s_t const& in) {
   return w.finish(out);
 }
 
+namespace {
+
+// The ACL in in, read in place (HxBerView) into acl: the same structure,
+// allocated the same way, as the reader below makes, for every record the
+// view takes (a subset of what the reader takes; see outside/hxasn_view.h).
+// Decisions decode every ACL they meet for the first time, and the general
+// reader costs several times as much per element. 0, or unreadable when the
+// view does not take the record or memory runs out (acl then owns what was
+// decoded so far: the caller frees it).
+constexpr unsigned long unreadable = ~0ul;
+
+bool takeEntry(HxBerView& r, acl_entry_s_t& e) {
+  uint32_t type = 0;
+  std::string_view id, masks;
+  if (!r.beginSequence() || !r.getUInt32(type) || !r.getBytes(id) || id.size() != 16 || !r.getBytes(masks) ||
+      masks.size() % 4 != 0 || !r.endSequence())
+    return false;
+  e.entry_type = type;
+  getUuid(reinterpret_cast<unsigned char const*>(id.data()), e.id);
+  e.aux = nullptr;
+  uint32_t const n = static_cast<uint32_t>(masks.size() / 4);
+  if (n == 0) return true;
+  auto* words = static_cast<uint32_t*>(std::malloc(masks.size()));
+  if (words == nullptr) return false;
+  auto const* p = reinterpret_cast<unsigned char const*>(masks.data());
+  for (uint32_t g = 0; g < n; ++g, p += 4)
+    words[g] = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+  e.perms.count = n;
+  e.perms.groups = words;
+  return true;
+}
+
+unsigned long decodeInPlace(hx_asn_buffer_t const& in, acl_ext_s_t& acl) {
+  HxBerView r(in.data, in.length);
+  std::string_view description;
+  uint32_t count = 0;
+  if (!r.beginSequence()) return unreadable;
+  bool const described = r.peekTag() == HxBerView::kNull ? r.getNull() : r.getText(description);
+  if (!described || !r.getUInt32(acl.reserved1) || !r.getUInt32(acl.reserved2) || !r.getUInt32(count) ||
+      !r.beginSequence() || count > r.remaining() / minEntryBytes)
+    return unreadable;
+  if (description.data() != nullptr) {
+    acl.description = static_cast<char*>(std::malloc(description.size() + 1));
+    if (acl.description == nullptr) return hx_asn_s_decode_failed;
+    std::memcpy(acl.description, description.data(), description.size());
+    acl.description[description.size()] = '\0';
+  }
+  if (count != 0) {
+    acl.entries = hx_calloc_array<acl_entry_s_t>(count);
+    if (acl.entries == nullptr) return hx_asn_s_decode_failed;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!takeEntry(r, acl.entries[i])) return unreadable;  // the reader gives the status
+    acl.num_entries = i + 1;
+  }
+  if (!r.endSequence() || !r.endSequence() || !r.finished()) return unreadable;
+  return 0;
+}
+
+}  // namespace
+
 unsigned long hxAsnDecodeObj(hx_asn_buffer_t const& in, acl_ext_s_t& out) {
+  out = acl_ext_s_t{};
+  acl_ext_s_t acl{};
+  unsigned long const st = decodeInPlace(in, acl);
+  if (st == 0) {
+    out = acl;
+    return 0;
+  }
+  hxAsnFreeObj(acl);
+  return st != unreadable ? st : hxAsnDecodeObjGeneral(in, out);
+}
+
+unsigned long hxAsnDecodeObjGeneral(hx_asn_buffer_t const& in, acl_ext_s_t& out) {
   out = acl_ext_s_t{};
   HxBerReader r(in);
   acl_ext_s_t acl{};

@@ -34,6 +34,8 @@ class HxBerView {
   // The tag of the next element of the innermost sequence; 0 at its end or
   // after a failure.
   unsigned char peekTag() const { return ok_ && pos_ < limit() ? data_[pos_] : 0; }
+  // Bytes left in the innermost sequence (0 after a failure).
+  size_t remaining() const { return ok_ ? limit() - pos_ : 0; }
 
   bool beginSequence() {
     size_t start = 0, length = 0;

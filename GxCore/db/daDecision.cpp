@@ -32,6 +32,8 @@
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daCacheStateLock.h"
 #include "GxCore/db/dbtrace.h"
+#include "outside/gxobj.h"
+#include "outside/hxasn_map.h"
 #include "outside/hxdb.h"
 #include "outside/hxsvc.h"
 #include "outside/hxutil.h"
@@ -106,13 +108,18 @@ class SlotArray {
   SlotArray& operator=(SlotArray const&) = delete;
 
   size_t size() const { return n_; }
-  // Backs a mapped array with memory now, in 4 KiB pages, then moves it to
-  // huge pages, its contents unchanged whatever other threads read or write
-  // meanwhile. Advice: a kernel without these calls leaves the array as it
-  // was. Takes milliseconds for tens of MiB.
-  // Works a huge page at a time, so that the process's other threads,
-  // whose page faults and mappings wait for each call, wait briefly; every
-  // part is backed before any is moved (backed() is called in between).
+  // Backs a mapped array with memory now, a huge page at a time where the
+  // array is aligned for them (else in 4 KiB pages), its contents unchanged
+  // whatever other threads read or write meanwhile; backed() is called once
+  // every part is backed. Advice: a kernel without these calls leaves the
+  // array as it was. Takes milliseconds for tens of MiB.
+  // Each part is marked for huge pages just before it is backed, so that
+  // the kernel allocates huge pages at once. (Backing it in small pages and
+  // then moving them, as this did, took the process's address-space lock
+  // exclusively, and the deciding threads' own page faults waited for it: a
+  // first pass over a large estate spent a third of its time so.) Only the
+  // part being backed is marked: a decision's first write to an unbacked
+  // marked part would clear 2 MiB itself.
   template <class Backed>
   void backHuge(Backed&& backed) const {
     if (base_ == nullptr) {
@@ -121,15 +128,13 @@ class SlotArray {
     }
     size_t const bytes = n_ * sizeof(std::uint64_t);
     bool const huge = mapped_ >= bytes + kHuge;  // aligned for huge pages
-    for (size_t at = 0; at < bytes; at += kHuge) ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
-    backed();
-    for (size_t at = 0; huge && at < bytes; at += kHuge) {
+    for (size_t at = 0; at < bytes; at += kHuge) {
       char* part = bytes_() + at;
       size_t const length = std::min(kHuge, bytes - at);
-      // Only a part already backed is marked for huge pages: a decision's
-      // first write to an unbacked marked part would clear 2 MiB itself.
-      if (::madvise(part, length, MADV_HUGEPAGE) == 0) ::madvise(part, length, kCollapse);
+      if (huge) ::madvise(part, length, MADV_HUGEPAGE);
+      ::madvise(part, length, kPopulateWrite);
     }
+    backed();
   }
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
   // The words as raw storage (the memo's entries are carved from arrays too).
@@ -138,8 +143,8 @@ class SlotArray {
  private:
   char* bytes_() const { return reinterpret_cast<char*>(data_); }
   static constexpr size_t kHuge = size_t{2} << 20, kMapped = size_t{64} << 10;
-  // MADV_POPULATE_WRITE and MADV_COLLAPSE, where the headers lack them.
-  static constexpr int kPopulateWrite = 23, kCollapse = 25;
+  // MADV_POPULATE_WRITE, where the headers lack it.
+  static constexpr int kPopulateWrite = 23;
   size_t n_;
   std::uint64_t* data_ = nullptr;
   void* base_ = nullptr;  // the mapping, for mapped arrays
@@ -230,7 +235,7 @@ class SharedMemo {
     indexOwner_ = std::move(index);
     index_.store(indexOwner_.get(), std::memory_order_release);
   }
-  // Backs the slots with memory now, then in huge pages
+  // Backs the slots with memory now, in huge pages where the kernel allows
   // (SlotArray::backHuge), marking the table ready once they are backed:
   // safe while other threads read and fill the table.
   void backHuge() { slots_.backHuge([this] { markBacked(); }); }
@@ -758,16 +763,19 @@ struct daDecisionPolicies {
     return current;
   }
 
-  std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, GxACL const& stored) {
-    return share(acls, epoch, name, stored,
-                 [](GxACL const& a) -> std::shared_ptr<GxACL const> { return std::make_shared<GxACL const>(a); });
+  // The ACL shared in epoch under name; made by take() (a
+  // std::shared_ptr<GxACL>) when this is the epoch's first. Throws
+  // std::bad_alloc.
+  template <class Take>
+  std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, Take&& take) {
+    return share(acls, epoch, name, [&take] { return std::shared_ptr<GxACL const>(take()); });
   }
   // The rule's program, compiled once per rule and epoch. A stored object
   // that is not a rule gives a program that answers false: it never permits.
   std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, std::string const& name,
                                             daStoreObject const& stored) {
-    return share(rules, epoch, name, stored, [&name](daStoreObject const& o) -> std::shared_ptr<daRuleProgram const> {
-      auto const* r = dynamic_cast<daRule const*>(&o);
+    return share(rules, epoch, name, [&name, &stored]() -> std::shared_ptr<daRuleProgram const> {
+      auto const* r = dynamic_cast<daRule const*>(&stored);
       std::string text, reason;
       std::vector<std::string> attributes;
       if (r != nullptr) {
@@ -783,11 +791,13 @@ struct daDecisionPolicies {
       return daRuleProgram::make(name, std::move(text), std::move(reason), std::move(attributes));
     });
   }
-  std::shared_ptr<GxPop const> pop(std::uint64_t epoch, std::string const& name, GxPop const& stored) {
-    return share(pops, epoch, name, stored, [](GxPop const& p) {
-      auto copy = std::make_shared<GxPop>(p);
-      copy->getIPAuthList();  // loaded before the copy is shared: readers then take no lock
-      return std::shared_ptr<GxPop const>(std::move(copy));
+  // The POP shared in epoch under name, as acl.
+  template <class Take>
+  std::shared_ptr<GxPop const> pop(std::uint64_t epoch, std::string const& name, Take&& take) {
+    return share(pops, epoch, name, [&take] {
+      std::shared_ptr<GxPop> mine = take();
+      mine->getIPAuthList();  // loaded before it is shared: readers then take no lock
+      return std::shared_ptr<GxPop const>(std::move(mine));
     });
   }
 
@@ -808,11 +818,11 @@ struct daDecisionPolicies {
     return it == table.end() ? nullptr : it->second;
   }
 
-  template <class T, class From, class Copy>
+  template <class T, class Make>
   std::shared_ptr<T const> share(std::unordered_map<std::string, std::shared_ptr<T const>>& table,
-                                 std::uint64_t at, std::string const& name, From const& stored, Copy&& copy) {
+                                 std::uint64_t at, std::string const& name, Make&& make) {
     std::lock_guard<std::mutex> g(mutex);
-    if (at < epoch) return copy(stored);  // resolved in an epoch already gone: not shared
+    if (at < epoch) return make();  // resolved in an epoch already gone: not shared
     if (at > epoch) {
       acls.clear();
       pops.clear();
@@ -825,7 +835,7 @@ struct daDecisionPolicies {
         table.clear();
         it = table.try_emplace(name).first;
       }
-      it->second = copy(stored);
+      it->second = make();
     }
     return it->second;
   }
@@ -902,13 +912,26 @@ struct Resolved {
 // empty name), the policy's name and object, or the lookup's failure.
 // shared: the policy as the decisions share it, when this epoch already
 // has it (then object is not read).
+// owned: the policy read straight from the file (a read-only store) is the
+// decision's own, and is shared as it is rather than copied (take).
 template <class Object, class Shared>
 struct Own {
   unsigned long status = 0;
   std::string name;
   Handle<daStoreObject> object;
+  std::unique_ptr<daStoreObject> owned;
   std::shared_ptr<Shared const> shared;
-  Object const* get() const { return dynamic_cast<Object const*>(object.get()); }
+  daStoreObject const* stored() const { return owned ? owned.get() : object.get(); }
+  Object const* get() const { return dynamic_cast<Object const*>(stored()); }
+  // The policy read (get() not null), to be shared: the object itself when
+  // owned, else a copy. Throws std::bad_alloc.
+  std::shared_ptr<Object> take() {
+    if (auto* mine = dynamic_cast<Object*>(owned.get())) {
+      owned.release();
+      return std::shared_ptr<Object>(mine);
+    }
+    return std::make_shared<Object>(*get());
+  }
 };
 
 // Reads the map of one kind under mapName and the policy it names, with
@@ -919,29 +942,72 @@ struct Own {
 // the memo keeps what the decisions need, and the cache would only fill
 // with entries read once); the policy itself is then not read when known
 // (name) gives the epoch's shared copy: the file has not changed since.
+// The name the map record under mapName lists, read straight from the file
+// and in place, without making the map object: a decision reads the map of
+// every attached object on its path when it first meets it. True when it
+// could be read so: own.status is then 0 with own.name the policy's (empty
+// when nothing is attached), or the failure of readOwn. False, with st the
+// read's status, when the record is not of mapType: the map object then
+// tells what the record is, as it always has. The caller holds the store's
+// state lock with the store open.
+template <class Object, class Shared>
+bool readMapName(daCachedStore& store, daStoreObjectName const& mapName, std::uint32_t mapType,
+                 unsigned long badMap, Own<Object, Shared>& own, unsigned long& st) {
+  gxobj_holder record;
+  unsigned long seq = 0;
+  store.daLocalStore::getObject(mapName.getFullName(), record.rec, seq, st);
+  if (st == da_s_no_such_object) return true;  // nothing attached here
+  if (st != 0) {
+    own.status = st;
+    return true;
+  }
+  if (record.rec.type != mapType) return false;
+  map_acl_to_pobj_s_t list{};
+  if ((st = hxAsnDecodeObj(hx_asn_buffer_t{record.rec.length, record.rec.data}, list)) != 0) {
+    own.status = st;
+    return true;
+  }
+  if (list.count != 1) own.status = badMap;
+  else own.name = list.names[0];
+  hxAsnFreeObj(list);
+  return true;
+}
+
 template <class Map, class Name, class Object, class Shared, class Known>
-void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName, unsigned long badMap,
-             unsigned long missing, Own<Object, Shared>& own, Known&& known) {
-  auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h, unsigned long& st) {
-    if (direct) store.getDBObject(name, h, st);
-    else store.getObject(name, h, st);
+void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName, std::uint32_t mapType,
+             unsigned long badMap, unsigned long missing, Own<Object, Shared>& own, Known&& known) {
+  auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h,
+                               std::unique_ptr<daStoreObject>& owned, unsigned long& st) {
+    if (!direct) return store.getObject(name, h, st);
+    daStoreObject* object = nullptr;
+    store.getDBObject(name, &object, st);
+    owned.reset(object);  // a rule that failed to decode still comes with its object
   };
-  Handle<daStoreObject> mapHandle;
   unsigned long st = 0;
-  read(mapName, mapHandle, st);
+  if (direct && readMapName(store, mapName, mapType, badMap, own, st)) {
+    if (own.status != 0 || own.name.empty()) return;  // nothing attached, or a failure
+    if ((own.shared = known(own.name)) != nullptr) return;
+    read(Name(own.name.c_str()), own.object, own.owned, st);
+    if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;
+    own.status = st;
+    return;
+  }
+  Handle<daStoreObject> mapHandle;
+  std::unique_ptr<daStoreObject> mapOwned;
+  read(mapName, mapHandle, mapOwned, st);
   if (st == da_s_no_such_object) return;  // nothing attached here
   if (st != 0) {
     own.status = st;
     return;
   }
-  auto const* map = dynamic_cast<Map const*>(mapHandle.get());
+  auto const* map = dynamic_cast<Map const*>(mapOwned ? mapOwned.get() : mapHandle.get());
   if (map == nullptr || map->count() != 1) {
     own.status = badMap;
     return;
   }
   own.name = map->get(0);
   if (direct && (own.shared = known(own.name)) != nullptr) return;
-  read(Name(own.name.c_str()), own.object, st);
+  read(Name(own.name.c_str()), own.object, own.owned, st);
   if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;
   own.status = st;
 }
@@ -1001,15 +1067,18 @@ class Resolver {
     Own<daStoreObject, daRuleProgram> rule;
     mapReads += std::popcount(kinds);
     if (kinds & AttachmentIndex::acl)
-      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, object.getPObjToAclMapName(), gx_s_acl_map_bad,
+      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, object.getPObjToAclMapName(), gx_type_map_pobj_to_acl,
+                                            gx_s_acl_map_bad,
                                             gx_s_acl_missing, acl,
                                             [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
     if (kinds & AttachmentIndex::pop)
-      readOwn<GxMapObjToPop, daPopName>(store_, direct, object.getPObjToPopMapName(), gx_s_pop_map_bad,
+      readOwn<GxMapObjToPop, daPopName>(store_, direct, object.getPObjToPopMapName(), gx_type_map_pobj_to_pop,
+                                        gx_s_pop_map_bad,
                                         gx_s_pop_missing, pop,
                                         [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
     if (kinds & AttachmentIndex::rule)
-      readOwn<daMapObjToRule, daRuleName>(store_, direct, object.getPObjToRuleMapName(), gx_s_rule_map_bad,
+      readOwn<daMapObjToRule, daRuleName>(store_, direct, object.getPObjToRuleMapName(), gx_type_map_pobj_to_rule,
+                                          gx_s_rule_map_bad,
                                           gx_s_rule_missing, rule,
                                           [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
     bool ownAcl = acl.status != 0 || !acl.name.empty();
@@ -1025,12 +1094,16 @@ class Resolver {
     daPolicyInForce* const rec = &fields;
     std::string location = object.getPathName();
     if (ownAcl) {
-      rec->acl = acl.status != 0 ? nullptr : acl.shared ? acl.shared : policies_.acl(epoch_, acl.name, *acl.get());
+      rec->acl = acl.status != 0 ? nullptr
+                 : acl.shared    ? acl.shared
+                                 : policies_.acl(epoch_, acl.name, [&acl] { return acl.take(); });
       rec->aclName = acl.status == 0 ? acl.name : std::string();
       rec->aclLocation = acl.status == 0 ? location : std::string();
     }
     if (ownPop) {
-      rec->pop = pop.status != 0 ? nullptr : pop.shared ? pop.shared : policies_.pop(epoch_, pop.name, *pop.get());
+      rec->pop = pop.status != 0 ? nullptr
+                 : pop.shared    ? pop.shared
+                                 : policies_.pop(epoch_, pop.name, [&pop] { return pop.take(); });
       rec->window = rec->pop ? daAccessWindow(*rec->pop) : daAccessWindow();
       rec->popName = pop.status == 0 ? pop.name : std::string();
       rec->popLocation = pop.status == 0 ? location : std::string();
@@ -1040,7 +1113,7 @@ class Resolver {
       rec->ruleLocation = rule.status == 0 ? location : std::string();
       rec->rule = rule.status != 0 ? nullptr
                   : rule.shared   ? rule.shared
-                                  : policies_.rule(epoch_, rule.name, *rule.object.get());
+                                  : policies_.rule(epoch_, rule.name, *rule.stored());
     }
     r.record = memo_.makeRecord(fields);
     return r;

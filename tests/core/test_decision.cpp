@@ -572,6 +572,29 @@ TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
   expectAllMatch(*writer_, "map naming two ACLs");
 }
 
+// A replica reads maps straight from its file, without the map objects:
+// damaged maps must fail there as the cached walk fails.
+TEST_F(Decide, ReplicaAnswersDamagedMapsLikeAFreshWalk) {
+  gxtest::MessageCapture quiet;
+  auto named = [](std::vector<char const*> names) {
+    auto* m = new GxMapPObjectToACL;
+    for (char const* n : names) m->add(n);
+    return m;
+  };
+  set(daPObjName("/a").getPObjToAclMapName(), named({"root", "ab"}));  // two names
+  set(daPObjName("/x/y").getPObjToAclMapName(), named({}));             // none
+  set(daPObjName("/a/b/c").getPObjToAclMapName(), named({"nosuch"}));   // a missing ACL
+  auto* popMap = new GxMapObjToPop;  // a POP map's record under an ACL map's key
+  popMap->add("inside");
+  set(daPObjName("/a/e").getPObjToAclMapName(), popMap);
+  auto* aclMap = new GxMapPObjectToACL;  // and the other way round
+  aclMap->add("root");
+  set(daPObjName("/x").getPObjToPopMapName(), aclMap);
+  auto replica = openReplica();
+  ASSERT_TRUE(indexReady(*replica));
+  expectAllMatch(*replica, "damaged maps");
+}
+
 TEST_F(Decide, StaysCorrectWithATinyMemo) {
   writer_->setDecisionMemoSize(1);  // 64 slots: most objects below do not fit
   for (int i = 0; i < 300; ++i) {
