@@ -33,8 +33,6 @@ using gxtest::TempDir;
 
 char const* const kActions[] = {"r", "Tr", "x", "T"};
 
-bool same(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
 // What decide answers, reduced to what the review can know without a
 // request's context: the ACL denies, the ACL grants and nothing else
 // applies (then decide grants), or conditions remain.
@@ -49,46 +47,22 @@ Truth decideTruth(daCachedStore& store, char const* object, sec_id_pa_t* caller,
   return {d.cause() != daDecisionCause::noAcl && d.cause() != daDecisionCause::aclDenied, d.granted()};
 }
 
-// A generated estate on a read-only store, its users in a file registry
-// (groups g0.., every user in one to three of them) and two extra callers:
-// an authenticated user in no group and an unauthenticated caller.
+// A generated estate on a read-only store with its registry and callers.
 class Estate : public ::testing::TestWithParam<gxestate::Naming> {
  protected:
   void SetUp() override {
-    path_ = dir_.file("estate.db");
     gxestate::Options o;
     o.objects = 3000;
     o.users = 60;
     o.groups = 8;
     o.naming = GetParam();
     o.seed = GetParam() == gxestate::Naming::unique ? 7 : 11;
-    ASSERT_EQ(gxtest::generateEstateDb(path_, o, estate_), 0u);
-    unsigned long st = 0;
-    store_ = std::make_unique<daCachedStore>("d", path_.c_str(), 1, 0);
-    store_->openStore(1, st);
-    ASSERT_EQ(st, 0u);
-
     std::string message;
-    registry_ = gxtest::estateRegistry(estate_, dir_.file("r.json"), message);
-    ASSERT_NE(registry_, nullptr) << message;
-
-    for (gxestate::User const& u : estate_.users) callers_.push_back(gxestate::callerOf(u));
-    hx_uuid_t loner{};
-    loner.time_low = 0x10ae1;
-    callers_.emplace_back(loner, std::vector<hx_uuid_t>{});
-    callers_.emplace_back();  // unauthenticated
-  }
-
-  std::string name(size_t c) const {
-    return c < estate_.users.size() ? estate_.users[c].name : c == estate_.users.size() ? "no-group user" : "unauthenticated";
+    ASSERT_TRUE(e_.make(dir_, o, message)) << message;
   }
 
   TempDir dir_;
-  std::string path_;
-  gxestate::Estate estate_;
-  std::unique_ptr<daCachedStore> store_;
-  std::unique_ptr<gxreg::FileRegistry> registry_;
-  std::vector<gxpolicy::CallerAttributes> callers_;
+  gxtest::EstateOnDisk e_;
 };
 
 // Whether who-can's answer says the ACL grants caller c.
@@ -96,12 +70,12 @@ bool whoCanGrants(daWhoCanResult const& w, gxpolicy::CallerAttributes const& c) 
   sec_id_pa_t const* pa = c.pa();
   if (pa == nullptr) return w.unauthenticatedGranted;
   for (daReviewSubject const& u : w.users)
-    if (same(u.uuid, pa->principal.uuid)) return u.granted;
+    if (gxtest::sameUuid(u.uuid, pa->principal.uuid)) return u.granted;
   for (daReviewSubject const& g : w.groups)
     for (uint16_t i = 0; i < pa->num_groups; ++i)
-      if (same(g.uuid, pa->groups[i].uuid)) {
+      if (gxtest::sameUuid(g.uuid, pa->groups[i].uuid)) {
         for (daReviewMember const& m : w.members)
-          if (same(m.uuid, pa->principal.uuid)) return true;
+          if (gxtest::sameUuid(m.uuid, pa->principal.uuid)) return true;
         return false;
       }
   return w.hasAnyOther && w.anyOtherGranted;
@@ -111,23 +85,23 @@ TEST_P(Estate, WhoCanAgreesWithDecideForEveryCallerObjectAndAction) {
   daWhoCanOptions expand;
   expand.expand = true;
   daWhoCanResult w;
-  for (size_t o = 0; o < estate_.objects.size(); ++o) {
-    char const* object = estate_.objects[o].c_str();
+  for (size_t o = 0; o < e_.estate.objects.size(); ++o) {
+    char const* object = e_.estate.objects[o].c_str();
     for (char const* actions : kActions) {
       unsigned long st = 0;
-      daWhoCan(*store_, object, actions, registry_.get(), expand, w, st);
+      daWhoCan(*e_.store, object, actions, e_.registry.get(), expand, w, st);
       ASSERT_EQ(st, 0u) << object << " " << actions;
-      for (size_t c = 0; c < callers_.size(); ++c) {
-        Truth t = decideTruth(*store_, object, callers_[c].pa(), actions);
-        ASSERT_EQ(whoCanGrants(w, callers_[c]), t.acl) << "who-can " << object << " " << actions << " for " << name(c);
+      for (size_t c = 0; c < e_.callers.size(); ++c) {
+        Truth t = decideTruth(*e_.store, object, e_.callers[c].pa(), actions);
+        ASSERT_EQ(whoCanGrants(w, e_.callers[c]), t.acl) << "who-can " << object << " " << actions << " for " << e_.name(c);
         // A member listed is granted, even one whose own entry would decide otherwise.
-        bool const member = callers_[c].pa() != nullptr &&
+        bool const member = e_.callers[c].pa() != nullptr &&
                             std::any_of(w.members.begin(), w.members.end(), [&](daReviewMember const& m) {
-                              return same(m.uuid, callers_[c].pa()->principal.uuid);
+                              return gxtest::sameUuid(m.uuid, e_.callers[c].pa()->principal.uuid);
                             });
-        ASSERT_TRUE(!member || t.acl) << "who-can member " << object << " " << actions << " for " << name(c);
-        if (t.acl && !w.conditions.any(callers_[c].pa() ? 1 : 0))
-          ASSERT_TRUE(t.granted) << "unconditional who-can " << object << " " << actions << " for " << name(c);
+        ASSERT_TRUE(!member || t.acl) << "who-can member " << object << " " << actions << " for " << e_.name(c);
+        if (t.acl && !w.conditions.any(e_.callers[c].pa() ? 1 : 0))
+          ASSERT_TRUE(t.granted) << "unconditional who-can " << object << " " << actions << " for " << e_.name(c);
       }
     }
   }
@@ -152,12 +126,12 @@ struct RegionMap {
 };
 
 TEST_P(Estate, WhatCanRegionsAndObjectsAgreeWithDecideForEveryCallerObjectAndAction) {
-  for (size_t c = 0; c < callers_.size(); ++c) {
+  for (size_t c = 0; c < e_.callers.size(); ++c) {
     for (char const* actions : kActions) {
       RegionMap regions;
       std::vector<daWhatCanRegion> found;
       unsigned long st = 0;
-      daWhatCan(*store_, callers_[c].pa(), actions, "/",
+      daWhatCan(*e_.store, e_.callers[c].pa(), actions, "/",
                 [&](daWhatCanRegion const& r) {
                   EXPECT_TRUE(regions.prefixes.emplace(r.prefix, r.conditional).second) << r.prefix;
                   regions.exceptions.insert(r.exceptions.begin(), r.exceptions.end());
@@ -167,29 +141,29 @@ TEST_P(Estate, WhatCanRegionsAndObjectsAgreeWithDecideForEveryCallerObjectAndAct
                 st);
       ASSERT_EQ(st, 0u);
       // Each region names the policy decide finds in force at its prefix.
-      int const level = callers_[c].pa() != nullptr ? 1 : 0;
+      int const level = e_.callers[c].pa() != nullptr ? 1 : 0;
       for (daWhatCanRegion const& r : found) {
         daWhoCanResult w;
-        daWhoCan(*store_, r.prefix.c_str(), actions, nullptr, {}, w, st);
+        daWhoCan(*e_.store, r.prefix.c_str(), actions, nullptr, {}, w, st);
         ASSERT_EQ(st, 0u);
         ASSERT_EQ(r.aclLocation + " " + r.conditions.popLocation + " " + r.conditions.ruleLocation + " " +
                       r.conditions.describe(level),
                   w.aclLocation + " " + w.conditions.popLocation + " " + w.conditions.ruleLocation + " " +
                       w.conditions.describe(level))
-            << "region " << r.prefix << " " << actions << " for " << name(c);
+            << "region " << r.prefix << " " << actions << " for " << e_.name(c);
       }
       std::unordered_map<std::string, bool> listed;
-      daWhatCanObjects(*store_, callers_[c].pa(), actions, "/", nullptr,
+      daWhatCanObjects(*e_.store, e_.callers[c].pa(), actions, "/", nullptr,
                        [&](char const* object, bool conditional) {
                          listed.emplace(object, conditional);
                          return true;
                        },
                        st);
       ASSERT_EQ(st, 0u);
-      for (std::string const& object : estate_.objects) {
-        Truth t = decideTruth(*store_, object.c_str(), callers_[c].pa(), actions);
+      for (std::string const& object : e_.estate.objects) {
+        Truth t = decideTruth(*e_.store, object.c_str(), e_.callers[c].pa(), actions);
         int const a = regions.answer(object);
-        std::string const what = object + " " + actions + " for " + name(c);
+        std::string const what = object + " " + actions + " for " + e_.name(c);
         ASSERT_EQ(a != 0, t.acl) << "what-can regions: " << what;
         if (a == 1) ASSERT_TRUE(t.granted) << "unconditional region: " << what;
         auto l = listed.find(object);
@@ -201,8 +175,8 @@ TEST_P(Estate, WhatCanRegionsAndObjectsAgreeWithDecideForEveryCallerObjectAndAct
 }
 
 TEST_P(Estate, WhatCanUnderASubtreeKeepsToItAndPagesWithACursor) {
-  std::string const under = estate_.objects[estate_.objects.size() / 2].substr(0, estate_.objects[estate_.objects.size() / 2].find('/', 5));
-  sec_id_pa_t* caller = callers_[1].pa();
+  std::string const under = e_.estate.objects[e_.estate.objects.size() / 2].substr(0, e_.estate.objects[e_.estate.objects.size() / 2].find('/', 5));
+  sec_id_pa_t* caller = e_.callers[1].pa();
   std::vector<std::string> all, paged;
   unsigned long st = 0;
   auto collect = [](std::vector<std::string>& into, size_t limit) {
@@ -211,19 +185,19 @@ TEST_P(Estate, WhatCanUnderASubtreeKeepsToItAndPagesWithACursor) {
       return into.size() % limit != 0;
     };
   };
-  daWhatCanObjects(*store_, caller, "r", under.c_str(), nullptr, collect(all, size_t(-1)), st);
+  daWhatCanObjects(*e_.store, caller, "r", under.c_str(), nullptr, collect(all, size_t(-1)), st);
   ASSERT_EQ(st, 0u);
   ASSERT_FALSE(all.empty()) << under;
   for (std::string const& o : all) ASSERT_TRUE(o == under || o.rfind(under + "/", 0) == 0) << o;
   // Pages of 7, each resumed after the last object of the one before.
   for (size_t before = 0;; before = paged.size()) {
-    daWhatCanObjects(*store_, caller, "r", under.c_str(), paged.empty() ? nullptr : paged.back().c_str(),
+    daWhatCanObjects(*e_.store, caller, "r", under.c_str(), paged.empty() ? nullptr : paged.back().c_str(),
                      collect(paged, 7), st);
     ASSERT_EQ(st, 0u);
     if (paged.size() == before || paged.size() % 7 != 0) break;
   }
   EXPECT_EQ(paged, all);
-  daWhatCan(*store_, caller, "r", under.c_str(),
+  daWhatCan(*e_.store, caller, "r", under.c_str(),
             [&](daWhatCanRegion const& r) {
               EXPECT_TRUE(r.prefix == under || r.prefix.rfind(under + "/", 0) == 0) << r.prefix;
               return true;
@@ -240,7 +214,7 @@ TEST_P(EstateConcurrency, WhatCanFromSeveralThreadsAtOnceAnswersAsOneThread) {
   auto regions = [this](daCachedStore& store, size_t c) {
     std::string out;
     unsigned long st = 0;
-    daWhatCan(store, callers_[c].pa(), "r", "/",
+    daWhatCan(store, e_.callers[c].pa(), "r", "/",
               [&](daWhatCanRegion const& r) {
                 out += r.prefix + " " + r.aclLocation + " " + r.conditions.describe(1) + "\n";
                 return true;
@@ -250,8 +224,8 @@ TEST_P(EstateConcurrency, WhatCanFromSeveralThreadsAtOnceAnswersAsOneThread) {
     return out;
   };
   std::vector<std::string> alone;
-  for (size_t c = 0; c < 4; ++c) alone.push_back(regions(*store_, c));
-  daCachedStore fresh("d", path_.c_str(), 1, 0);
+  for (size_t c = 0; c < 4; ++c) alone.push_back(regions(*e_.store, c));
+  daCachedStore fresh("d", e_.path.c_str(), 1, 0);
   unsigned long st = 0;
   fresh.openStore(1, st);
   ASSERT_EQ(st, 0u);
@@ -273,6 +247,31 @@ auto namingName(::testing::TestParamInfo<gxestate::Naming> const& info) {
 INSTANTIATE_TEST_SUITE_P(AccessReview, Estate, kNamings, namingName);
 INSTANTIATE_TEST_SUITE_P(AccessReview, EstateConcurrency, kNamings, namingName);
 
+// Writes into the policy database at path the objects, ACL "grant" (r for
+// any other authenticated caller), ACL "deny" (nothing) and the ACL
+// attachments given as (object, ACL) pairs.
+void writeGrantDeny(std::string const& path, std::vector<char const*> const& objects,
+                    std::vector<std::pair<char const*, char const*>> const& attach) {
+  daCachedStore w("d", path.c_str(), 1, 0);
+  unsigned long st = 0;
+  w.openStore(0, st);
+  ASSERT_EQ(st, 0u);
+  for (char const* o : objects) gxtest::putObject(w, daPObjName(o), GxPObj());
+  GxACLPermset r;
+  w.mapAction("r", r, st);
+  ASSERT_EQ(st, 0u);
+  GxACL grant, deny;
+  grant.addCellEntry(r);
+  deny.addCellEntry(GxACLPermset());
+  gxtest::putObject(w, daAclName("grant"), std::move(grant));
+  gxtest::putObject(w, daAclName("deny"), std::move(deny));
+  for (auto [object, acl] : attach) {
+    GxMapPObjectToACL map;
+    map.add(acl);
+    gxtest::putObject(w, daPObjName(object).getPObjToAclMapName(), std::move(map));
+  }
+}
+
 // Names that share their first bytes ("/a", "/a-b", "/ab") are siblings,
 // not a subtree: neither the regions nor the object listing may carry an
 // answer across them, whichever way the keys sort.
@@ -280,26 +279,9 @@ TEST(AccessReview, SiblingsThatShareAPrefixKeepTheirOwnAnswers) {
   TempDir dir;
   std::string path = dir.file("p.db");
   gxtest::createPolicyDb(path);
+  writeGrantDeny(path, {"/a", "/a/x", "/a-b", "/ab", "/ab/y"},
+                 {{"/a", "grant"}, {"/a/x", "deny"}, {"/a-b", "deny"}, {"/ab/y", "grant"}});
   unsigned long st = 0;
-  {
-    daCachedStore w("d", path.c_str(), 1, 0);
-    w.openStore(0, st);
-    ASSERT_EQ(st, 0u);
-    for (char const* o : {"/a", "/a/x", "/a-b", "/ab", "/ab/y"}) gxtest::putObject(w, daPObjName(o), GxPObj());
-    GxACLPermset r;
-    w.mapAction("r", r, st);
-    ASSERT_EQ(st, 0u);
-    GxACL grant, deny;
-    grant.addCellEntry(r);
-    deny.addCellEntry(GxACLPermset());
-    gxtest::putObject(w, daAclName("grant"), std::move(grant));
-    gxtest::putObject(w, daAclName("deny"), std::move(deny));
-    for (auto [object, acl] : {std::pair{"/a", "grant"}, {"/a/x", "deny"}, {"/a-b", "deny"}, {"/ab/y", "grant"}}) {
-      GxMapPObjectToACL map;
-      map.add(acl);
-      gxtest::putObject(w, daPObjName(object).getPObjToAclMapName(), std::move(map));
-    }
-  }
   daCachedStore store("d", path.c_str(), 1, 0);
   store.openStore(1, st);
   ASSERT_EQ(st, 0u);
@@ -377,8 +359,6 @@ TEST(AccessReview, WhatCanOnHostileRecordsAnswersAsDecide) {
     std::vector<char const*> names;  // the map at /a
     std::vector<std::pair<std::string, std::string>> raw;  // planted behind the library's back
   };
-  GxACLPermset r;
-  GxACL grant;
   std::string const damaged = "\x30\x05\x04\x01x\x02";
   std::vector<Case> cases = {
       {"a map naming two ACLs", {"grant", "deny"}, {}},
@@ -392,24 +372,17 @@ TEST(AccessReview, WhatCanOnHostileRecordsAnswersAsDecide) {
     TempDir dir;
     std::string path = dir.file("p.db");
     gxtest::createPolicyDb(path);
+    writeGrantDeny(path, {"/a", "/a/b", "/c"}, {{"/", "grant"}, {"/c", "deny"}});
     unsigned long st = 0;
+    std::string grantBytes;
     {
       daCachedStore w("d", path.c_str(), 1, 0);
       w.openStore(0, st);
       ASSERT_EQ(st, 0u);
-      for (char const* o : {"/a", "/a/b", "/c"}) gxtest::putObject(w, daPObjName(o), GxPObj());
-      w.mapAction("r", r, st);
-      GxACL deny;
-      grant = GxACL();
-      grant.addCellEntry(r);
-      deny.addCellEntry(GxACLPermset());
-      gxtest::putObject(w, daAclName("grant"), GxACL(grant));
-      gxtest::putObject(w, daAclName("deny"), std::move(deny));
-      for (auto [object, acl] : {std::pair{"/", "grant"}, {"/c", "deny"}}) {
-        GxMapPObjectToACL map;
-        map.add(acl);
-        gxtest::putObject(w, daPObjName(object).getPObjToAclMapName(), std::move(map));
-      }
+      Handle<daStoreObject> grant;
+      w.getObject(daAclName("grant"), grant, st);
+      ASSERT_EQ(st, 0u);
+      grantBytes = aclBytes(dynamic_cast<GxACL&>(*grant.get()));
       if (!c.names.empty()) {
         GxMapPObjectToACL map;
         for (char const* n : c.names) map.add(n);
@@ -426,7 +399,7 @@ TEST(AccessReview, WhatCanOnHostileRecordsAnswersAsDecide) {
     }
     if (c.names.size() == 1 && std::string(c.names[0]) == "long") {
       // The outer sequence's length in the long form: "30 LL" becomes "30 81 LL".
-      std::string bytes = aclBytes(grant);
+      std::string bytes = grantBytes;
       ASSERT_LT(uint8_t(bytes[1]), 0x80);
       bytes.insert(1, 1, '\x81');
       c.raw.push_back({daAclName("long").getFullName().getChars(), stored(gx_type_acl, bytes)});
@@ -462,21 +435,7 @@ TEST(AccessReview, WhatCanOnAStoreKeptOpenFollowsItsFileAcrossAReopen) {
   std::string path = dir.file("p.db");
   gxtest::createPolicyDb(path);
   unsigned long st = 0;
-  auto attach = [&](char const* object, char const* acl) {
-    daCachedStore w("d", path.c_str(), 1, 0);
-    w.openStore(0, st);
-    ASSERT_EQ(st, 0u);
-    GxACLPermset r;
-    w.mapAction("r", r, st);
-    GxACL grant;
-    grant.addCellEntry(r);
-    gxtest::putObject(w, daAclName("grant"), std::move(grant));
-    gxtest::putObject(w, daPObjName(object), GxPObj());
-    GxMapPObjectToACL map;
-    map.add(acl);
-    gxtest::putObject(w, daPObjName(object).getPObjToAclMapName(), std::move(map));
-  };
-  attach("/a", "grant");
+  writeGrantDeny(path, {"/a"}, {{"/a", "grant"}});
   daCachedStore store("d", path.c_str(), 1, 0);
   store.openStore(1, st);
   ASSERT_EQ(st, 0u);
@@ -490,7 +449,7 @@ TEST(AccessReview, WhatCanOnAStoreKeptOpenFollowsItsFileAcrossAReopen) {
   EXPECT_EQ(prefixes(), std::vector<std::string>{"/a"});
   EXPECT_EQ(prefixes(), std::vector<std::string>{"/a"}) << "a second call, from what the first kept";
   store.closeStore(st);
-  attach("/b", "grant");
+  writeGrantDeny(path, {"/b"}, {{"/b", "grant"}});
   store.openStore(1, st);
   ASSERT_EQ(st, 0u);
   EXPECT_EQ(prefixes(), (std::vector<std::string>{"/a", "/b"}));

@@ -1,5 +1,5 @@
-// The domain manager: per-thread current domains, the shared registry
-// handle and the domain exceptions.
+// The domain manager: per-thread current domains and the shared registry
+// handle.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "GxCore/MrDomainMan.h"
-#include "GxCore/domainexc.h"
 #include "test_support.h"
 
 namespace {
@@ -109,43 +108,6 @@ TEST_F(DomainManRegistryConcurrency, FirstCallsCreateTheHandleOnce) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(FakeRegistry::creations.load(), 1);
-}
-
-TEST(DomainExceptions, ThrowRecordsTheLocationKeepsCodeAndClassAndPrintLogsTheCode) {
-  NoDomainException e;
-  try {
-    e.throwException("host.cpp", 42);
-    FAIL() << "not thrown";
-  } catch (NoDomainException const& thrown) {
-    EXPECT_EQ(thrown.code(), 0x1354A554u);
-    EXPECT_STREQ(thrown.className(), "NoDomainException");
-    EXPECT_NE(std::string(thrown.what()).find("host.cpp:42"), std::string::npos);
-  }
-  std::unique_ptr<daDomainException> copy(NoDomainManagerException().clone());
-  EXPECT_EQ(copy->code(), 0x1354A553u);
-  EXPECT_THROW(copy->throwException(__FILE__, __LINE__), NoDomainManagerException);
-  gxtest::MessageCapture messages;
-  copy->print();
-  e.print();
-  EXPECT_EQ(messages.count(0x1354A553), 1u);
-  EXPECT_EQ(messages.count(0x1354A554), 1u);
-}
-
-TEST(DaDomain, CopiesCarryNoNameButLocalDomainsKeepTheirs) {
-  daDomain named("sales");
-  EXPECT_STREQ(named.getName().getChars(), "sales");
-  std::unique_ptr<ZObject_6_0> copy(named.clone());
-  EXPECT_TRUE(static_cast<daDomain*>(copy.get())->getName().isEmpty());
-  daDomain assigned("other");
-  assigned = named;
-  EXPECT_STREQ(assigned.getName().getChars(), "other");
-
-  auto* policy = reinterpret_cast<daLocalPolicy*>(0x1000);
-  daLocalDomain local("sales", policy);
-  std::unique_ptr<ZObject_6_0> localCopy(local.clone());
-  auto* lc = static_cast<daLocalDomain*>(localCopy.get());
-  EXPECT_STREQ(lc->getName().getChars(), "sales");
-  EXPECT_EQ(lc->getLocalPolicy(), policy);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@
 #include "outside/hxdigest.h"
 #include "fault_injection.h"
 #include "loopback.h"
-#include "static_nginx.h"
+#include "published_master.h"
 #include "test_support.h"
 #include "tools/common/estate.h"
 
@@ -50,77 +50,23 @@ void makeMaster(std::string const& path, std::vector<std::string> const& acls) {
 
 using Nginx = gxtest::StaticNginx;
 using gxtest::SilentServer;
+daHttpReplicaOptions testOptions() { return gxtest::replicaOptions(); }
 
-daHttpReplicaOptions testOptions() {
-  daHttpReplicaOptions o;
-  o.connectTimeoutMs = 2000;
-  o.totalTimeoutMs = 10000;
-  o.retries = 1;
-  o.retryBackoffMs = 10;
-  o.domain = "hr";
-  return o;
-}
-
-// A master, its published folder served by nginx, and a replica fed from
-// the URL.
-class HttpReplica : public ::testing::Test {
+// The published master with a replica fed from its URL.
+class HttpReplica : public gxtest::PublishedMaster {
  protected:
   void SetUp() override {
-    master_ = dir_.file("master.db");
-    www_ = dir_.file("www");
-    replicaPath_ = dir_.file("replica.db");
-    makeMaster(master_, {"m0", "m1"});
-    fs::create_directories(www_);
-    server_ = std::make_unique<Nginx>(www_);
-    ASSERT_TRUE(server_->running()) << "nginx could not be started: " << server_->error();
+    PublishedMaster::SetUp();
     client_ = std::make_unique<daHttpReplicatedClient>(server_->url(), testOptions());
   }
-  void TearDown() override {
-    if (replica_) {
-      unsigned long st = 0;
-      replica_->closePolicy(st);
-    }
-  }
-
-  unsigned long publish(unsigned keep = 3) {
-    daSnapshotPublishResult result;
-    unsigned long st = 0;
-    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", keep, result, st);
-    published_ = result.manifest;
-    return st;
-  }
-  // Opens the replica (read-only, no cache), which fetches the snapshot.
-  unsigned long openReplica() {
-    replica_ = std::make_unique<daLocalPolicy>("hr", replicaPath_.c_str(), 0, 0);
-    replica_->setReplicatedClient(client_.get());
-    unsigned long st = 0;
-    replica_->openPolicy(1, st);
-    return st;
-  }
-  unsigned long rebuild() {
-    unsigned long st = 0;
-    replica_->rebuildDatabase(st);
-    return st;
-  }
-  unsigned long replicaSeq() const {
-    unsigned long seq = daLocalStore::invalidSeqnum;
-    replica_->getLocalSeqNum(seq);
-    return seq;
-  }
+  unsigned long publish(unsigned keep = 3) { return PublishedMaster::publish({keep, 10}); }
+  unsigned long openReplica() { return PublishedMaster::openReplica(*client_); }
   // Publishes a master that moved (a new ACL "m2"), so that the replica
   // wants the new snapshot; returns its path in the served folder.
   std::string publishNewer() {
     gxtest::addAcls(master_, {"m2"}, "hr");
     EXPECT_EQ(publish(), 0u);
     return www_ + "/" + published_.file;
-  }
-  // Serves text as the manifest with a modification time of its own, so
-  // that nginx's validator (time and size) differs from every earlier one's.
-  void serveManifest(std::string const& text) {
-    static int step = 0;
-    writeFile(www_ + "/manifest.json", text);
-    fs::last_write_time(www_ + "/manifest.json",
-                        fs::file_time_type::clock::now() + std::chrono::seconds(10 + 2 * ++step));
   }
   // The refused rebuild left the replica as it was and nothing beside it.
   void expectOldReplicaServing(unsigned long seqBefore) {
@@ -131,12 +77,7 @@ class HttpReplica : public ::testing::Test {
     EXPECT_FALSE(fs::exists(replicaPath_ + daLocalPolicy::tmpSuffix + std::string(".download")));
   }
 
-  TempDir dir_;
-  std::string master_, www_, replicaPath_;
-  std::unique_ptr<Nginx> server_;
   std::unique_ptr<daHttpReplicatedClient> client_;
-  std::unique_ptr<daLocalPolicy> replica_;
-  daSnapshotManifest published_;
 };
 
 TEST_F(HttpReplica, ReplicaBuiltFromAPublishedSnapshotAnswersLikeTheMaster) {
@@ -774,13 +715,7 @@ TEST_F(SnapshotPublish, PublishingWhileAWriterCommitsYieldsConsistentSnapshots) 
 // its master by the deltas published beside each snapshot.
 class HttpDelta : public HttpReplica {
  protected:
-  unsigned long openCachedReplica() {
-    replica_ = std::make_unique<daLocalPolicy>("hr", replicaPath_.c_str(), 1, 0);
-    replica_->setReplicatedClient(client_.get());
-    unsigned long st = 0;
-    replica_->openPolicy(1, st);
-    return st;
-  }
+  unsigned long openCachedReplica() { return PublishedMaster::openReplica(*client_, 1); }
   unsigned long catchUp(daCatchUpReport& report) {
     unsigned long seq = 0, st = 0;
     client_->getMasterSeqNum(seq, st);

@@ -41,8 +41,6 @@ using Attached = std::array<std::optional<std::string>, gxpolicy::kKindCount>;
 char const* const kActions[] = {"r", "Tr", "x", "Trmdl"};
 char const* const kPerms[] = {"", "T", "Tr", "Trl", "Trx", "Trmdl", "x"};
 
-bool same(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
 // Whether the ACL in force grants caller every action of actions.
 bool aclGrants(daCachedStore& store, std::string const& object, sec_id_pa_t* caller, char const* actions) {
   daDecision d;
@@ -113,30 +111,19 @@ Regions diff(daCachedStore& before, daCachedStore& after, daPolicyDiffOptions co
 class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
  protected:
   void SetUp() override {
-    before_ = dir_.file("before.db");
     gxestate::Options o;
     o.objects = 2500;
     o.users = 40;
     o.groups = 6;
     o.naming = GetParam();
     o.seed = GetParam() == gxestate::Naming::unique ? 3 : 5;
-    ASSERT_EQ(gxtest::generateEstateDb(before_, o, estate_), 0u);
-    unsigned long st = 0;
-    daCachedStore reader("d", before_.c_str(), 1, 0);
-    reader.openStore(1, st);
-    ASSERT_EQ(st, 0u);
     std::string message;
-    registry_ = gxtest::estateRegistry(estate_, dir_.file("r.json"), message);
-    ASSERT_NE(registry_, nullptr) << message;
-    for (gxestate::User const& u : estate_.users) callers_.push_back(gxestate::callerOf(u));
-    hx_uuid_t loner{};
-    loner.time_low = 0x10ae1;
-    callers_.emplace_back(loner, std::vector<hx_uuid_t>{});
-    callers_.emplace_back();  // unauthenticated
+    ASSERT_TRUE(e_.make(dir_, o, message)) << message;
+    unsigned long st = 0;
     // What is attached where: the objects whose policy in force is their own.
-    for (std::string const& object : estate_.objects) {
+    for (std::string const& object : e_.estate.objects) {
       daDecision d;
-      reader.decide(object.c_str(), nullptr, "r", nullptr, d, st);
+      e_.store->decide(object.c_str(), nullptr, "r", nullptr, d, st);
       ASSERT_EQ(st, 0u);
       Attached a;
       if (d.aclLocation() == object) a[kAcl] = d.aclName();
@@ -151,7 +138,7 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
     std::string const path = dir_.file(("after" + std::to_string(seed) + ".db").c_str());
     unsigned long st = 0;
     {
-      daCachedStore source("d", before_.c_str(), 1, 0);
+      daCachedStore source("d", e_.path.c_str(), 1, 0);
       source.openStore(1, st);
       EXPECT_EQ(st, 0u);
       hx_db_copy(source.getDBHandle(), path.c_str(), st);
@@ -175,7 +162,7 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
       for (int k = 0; k < gxpolicy::kKindCount; ++k) item.policy[k] = attached[object][k];
       EXPECT_EQ(writer.object(item), 0u) << writer.failure();
     };
-    auto anyObject = [&]() -> std::string const& { return estate_.objects[1 + below(estate_.objects.size() - 1)]; };
+    auto anyObject = [&]() -> std::string const& { return e_.estate.objects[1 + below(e_.estate.objects.size() - 1)]; };
     auto perms = [&](GxACLPermset& p) {
       store.mapAction(kPerms[below(std::size(kPerms))], p, st);
       EXPECT_EQ(st, 0u);
@@ -184,7 +171,7 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
       switch (below(7)) {
         case 0:
         case 1: {  // an ACL's entries: one removed, changed or added
-          std::string name = below(4) == 0 ? "acl-root" : "acl" + std::to_string(below(estate_.acls - 1));
+          std::string name = below(4) == 0 ? "acl-root" : "acl" + std::to_string(below(e_.estate.acls - 1));
           Handle<daStoreObject> h;
           store.getObject(daAclName(name.c_str()), h, st);
           EXPECT_EQ(st, 0u) << name;
@@ -203,8 +190,8 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
           if (op == 2) {
             static uint32_t const kTypes[] = {acl_e_user, acl_e_group, acl_e_any_other, acl_e_unauthenticated};
             Entry added{kTypes[below(4)], {}, GxACLPermset()};
-            added.id = added.type == acl_e_group ? estate_.groups[below(estate_.groups.size())]
-                                                 : estate_.users[below(estate_.users.size())].uuid;
+            added.id = added.type == acl_e_group ? e_.estate.groups[below(e_.estate.groups.size())]
+                                                 : e_.estate.users[below(e_.estate.users.size())].uuid;
             perms(added.perms);
             entries.push_back(std::move(added));
           }
@@ -223,7 +210,7 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
         }
         case 2: {  // an ACL attached where there was none, or another
           std::string const& object = anyObject();
-          attached[object][kAcl] = "acl" + std::to_string(below(estate_.acls - 1));
+          attached[object][kAcl] = "acl" + std::to_string(below(e_.estate.acls - 1));
           writeObject(object);
           break;
         }
@@ -254,7 +241,7 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
           EXPECT_EQ(pop->appendIPAuth(any, any, 1 + below(2)), 0u);
           EXPECT_EQ(pop->setAttrlist(), 0u);
           gxpolicy::PolicyItem item;
-          item.name = gxpolicy::kKinds[kPop].name(("pop" + std::to_string(below(estate_.pops))).c_str());
+          item.name = gxpolicy::kKinds[kPop].name(("pop" + std::to_string(below(e_.estate.pops))).c_str());
           item.object = std::move(pop);
           EXPECT_EQ(writer.policy(item), 0u) << writer.failure();
         }
@@ -272,12 +259,12 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
     GxACLPermset want[std::size(kActions)];
     unsigned long st = 0;
     for (size_t a = 0; a < std::size(kActions); ++a) before.mapAction(kActions[a], want[a], st);
-    for (std::string const& object : estate_.objects) {
+    for (std::string const& object : e_.estate.objects) {
       daPolicyDiffRegion const* r = regions.answer(object);
       ASSERT_EQ(r != nullptr && r->conditionsChanged, conditionsAt(before, object) != conditionsAt(after, object))
           << "conditions at " << object;
-      for (size_t c = 0; c < callers_.size(); ++c) {
-        sec_id_pa_t* pa = callers_[c].pa();
+      for (size_t c = 0; c < e_.callers.size(); ++c) {
+        sec_id_pa_t* pa = e_.callers[c].pa();
         for (size_t a = 0; a < std::size(kActions); ++a) {
           bool const was = aclGrants(before, object, pa, kActions[a]);
           bool const is = aclGrants(after, object, pa, kActions[a]);
@@ -302,11 +289,11 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
       if (pa == nullptr) {
         own |= l.subject == daDiffSubject::unauthenticated;
       } else if (l.subject == daDiffSubject::user) {
-        own |= same(l.uuid, pa->principal.uuid);
+        own |= gxtest::sameUuid(l.uuid, pa->principal.uuid);
       } else if (l.subject == daDiffSubject::anyOther) {
         fallback = true;
       } else if (l.subject == daDiffSubject::group) {
-        for (uint16_t g = 0; g < pa->num_groups; ++g) fallback |= same(l.uuid, pa->groups[g].uuid);
+        for (uint16_t g = 0; g < pa->num_groups; ++g) fallback |= gxtest::sameUuid(l.uuid, pa->groups[g].uuid);
       }
     }
     return own || fallback;
@@ -317,26 +304,23 @@ class PolicyDiff : public ::testing::TestWithParam<gxestate::Naming> {
     for (daPolicyDiffRegion const& r : regions.list)
       for (daDiffLine const& l : r.lines) {
         if (l.subject != daDiffSubject::user) continue;
-        for (size_t u = 0; u < estate_.users.size(); ++u) {
-          if (!same(estate_.users[u].uuid, l.uuid)) continue;
+        for (size_t u = 0; u < e_.estate.users.size(); ++u) {
+          if (!gxtest::sameUuid(e_.estate.users[u].uuid, l.uuid)) continue;
           GxACLPermset gained, lost;
-          r.callerChange(callers_[u].pa(), gained, lost);
+          r.callerChange(e_.callers[u].pa(), gained, lost);
           ZUTF8String_6_0 g, lo;
           unsigned long st = 0;
           store.mapBitmapShared(gained, g, st);
           store.mapBitmapShared(lost, lo, st);
           EXPECT_EQ(l.gained, g.getChars()) << r.prefix << " " << l.name;
           EXPECT_EQ(l.lost, lo.getChars()) << r.prefix << " " << l.name;
-          EXPECT_EQ(l.name, estate_.users[u].name);
+          EXPECT_EQ(l.name, e_.estate.users[u].name);
         }
       }
   }
 
   TempDir dir_;
-  std::string before_;
-  gxestate::Estate estate_;
-  std::unique_ptr<gxreg::FileRegistry> registry_;
-  std::vector<gxpolicy::CallerAttributes> callers_;
+  gxtest::EstateOnDisk e_;
   std::map<std::string, Attached> attached_;
 };
 
@@ -344,13 +328,13 @@ TEST_P(PolicyDiff, RandomChangesAgreeWithDecidingEveryQuestionOnBothSides) {
   for (unsigned seed : {1u, 2u, 3u}) {
     std::string const after = changedCopy(seed + 10 * static_cast<unsigned>(GetParam()), seed == 1 ? 3 : 12);
     unsigned long st = 0;
-    daCachedStore b("d", before_.c_str(), 1, 0), a("d", after.c_str(), 1, 0);
+    daCachedStore b("d", e_.path.c_str(), 1, 0), a("d", after.c_str(), 1, 0);
     b.openStore(1, st);
     ASSERT_EQ(st, 0u);
     a.openStore(1, st);
     ASSERT_EQ(st, 0u);
     daPolicyDiffOptions options;
-    options.registry = registry_.get();
+    options.registry = e_.registry.get();
     Regions const regions = diff(b, a, options);
     ASSERT_FALSE(regions.list.empty()) << "seed " << seed;
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -358,11 +342,11 @@ TEST_P(PolicyDiff, RandomChangesAgreeWithDecidingEveryQuestionOnBothSides) {
     expectUserLinesExact(a, regions);
 
     // Under a subtree: the same answers there, nothing outside it.
-    std::string const& some = estate_.objects[estate_.objects.size() / 3];
+    std::string const& some = e_.estate.objects[e_.estate.objects.size() / 3];
     std::string const under = some.substr(0, some.find('/', 5));  // "/org/dN"
     options.under = under;
     Regions const part = diff(b, a, options);
-    for (std::string const& object : estate_.objects) {
+    for (std::string const& object : e_.estate.objects) {
       bool const inside = object == under || object.rfind(under + "/", 0) == 0;
       daPolicyDiffRegion const* whole = regions.answer(object);
       daPolicyDiffRegion const* r = part.answer(object);
@@ -379,7 +363,7 @@ TEST_P(PolicyDiff, RandomChangesAgreeWithDecidingEveryQuestionOnBothSides) {
 TEST_P(PolicyDiff, NoChangeGivesNoRegionAndTheSameFileAgainstItself) {
   std::string const after = changedCopy(99, 0);
   unsigned long st = 0;
-  daCachedStore b("d", before_.c_str(), 1, 0), a("d", after.c_str(), 1, 0);
+  daCachedStore b("d", e_.path.c_str(), 1, 0), a("d", after.c_str(), 1, 0);
   b.openStore(1, st);
   a.openStore(1, st);
   EXPECT_TRUE(diff(b, a, {}).list.empty());

@@ -9,12 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "GxCore/db/daLocalPolicy.h"
-#include "GxCore/remote/daHttpReplicatedClient.h"
-#include "GxCore/remote/daSignature.h"
-#include "GxCore/remote/daSnapshot.h"
-#include "static_nginx.h"
-#include "test_support.h"
+#include "published_master.h"
 
 #include <nlohmann/json.hpp>
 
@@ -34,27 +29,11 @@ std::shared_ptr<daSigningKey const> newKey() {
   return key;
 }
 
-class SignedReplica : public ::testing::Test {
+class SignedReplica : public gxtest::PublishedMaster {
  protected:
-  void SetUp() override {
-    master_ = dir_.file("master.db");
-    www_ = dir_.file("www");
-    replicaPath_ = dir_.file("replica.db");
-    gxtest::makePolicyDb(master_, {"m0", "m1"}, daLocalPolicy::minimumDatabaseVersion, "hr");
-    fs::create_directories(www_);
-    server_ = std::make_unique<gxtest::StaticNginx>(www_);
-    ASSERT_TRUE(server_->running()) << "nginx could not be started: " << server_->error();
-  }
-  void TearDown() override {
-    unsigned long st = 0;
-    if (replica_) replica_->closePolicy(st);
-  }
   daHttpReplicaOptions trusting(Keys keys) {
-    daHttpReplicaOptions o;
-    o.connectTimeoutMs = 2000;
-    o.totalTimeoutMs = 10000;
+    daHttpReplicaOptions o = gxtest::replicaOptions();
     o.retries = 0;
-    o.domain = "hr";
     for (auto const& k : keys) {
       // A replica holds public keys only: the trust list is loaded from the public PEM.
       std::string path = dir_.file(("trusted-" + k->keyId() + ".pub").c_str());
@@ -68,40 +47,12 @@ class SignedReplica : public ::testing::Test {
   unsigned long publish(Keys signers) {
     daPublishOptions o;
     o.signers = std::move(signers);
-    daSnapshotPublishResult result;
-    unsigned long st = 0;
-    daPublishSnapshot(master_.c_str(), www_.c_str(), "hr", o, result, st);
-    return st;
-  }
-  unsigned long openReplica(daHttpReplicatedClient& client) {
-    replica_ = std::make_unique<daLocalPolicy>("hr", replicaPath_.c_str(), 0, 0);
-    replica_->setReplicatedClient(&client);
-    unsigned long st = 0;
-    replica_->openPolicy(1, st);
-    return st;
-  }
-  unsigned long rebuild() {
-    unsigned long st = 0;
-    replica_->rebuildDatabase(st);
-    return st;
-  }
-  // Replaces manifest.json with text (a later modification time, so that
-  // nginx's validator changes) and returns the path its signature file would have.
-  std::string serveManifest(std::string const& text) {
-    static int step = 0;
-    writeFile(www_ + "/manifest.json", text);
-    fs::last_write_time(www_ + "/manifest.json", fs::file_time_type::clock::now() + std::chrono::seconds(10 + 2 * ++step));
-    return www_ + "/" + daSignaturePathOf(text);
+    return PublishedMaster::publish(o);
   }
   void expectOldPolicy() {
     EXPECT_TRUE(hasAcl(*replica_, "m1"));
     EXPECT_FALSE(hasAcl(*replica_, "m2"));
   }
-
-  TempDir dir_;
-  std::string master_, www_, replicaPath_;
-  std::unique_ptr<gxtest::StaticNginx> server_;
-  std::unique_ptr<daLocalPolicy> replica_;
 };
 
 // Whoever holds the server can alter, re-sign, strip, swap and replay, and

@@ -30,9 +30,7 @@
 #include "tools/common/registry_open.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
-#include "tools/common/change_log.h"
 #include "tools/common/policy_changes.h"
-#include "tools/common/policy_document.h"
 #include "tools/gxpolicyd/admin.h"
 #include "tools/gxpolicyd/admin_auth.h"
 
@@ -362,62 +360,6 @@ TEST_F(Admin, TheLogNamesWhoAndWhereFromAndFollowsAnotherProcessesChanges) {
 
 // The daemon itself is run from here on: only in builds that make it.
 #ifdef GXPOLICYD_BINARY
-
-// kill -9 of the master's service while it commits a large change: the
-// change and its log entry are both in the file, or neither.
-TEST_F(Admin, AKillDuringAChangeLeavesThePolicyAndItsLogTogether) {
-  service_.reset();
-  json doc = {{"changes", json::array()}};
-  int const objects = 3000;
-  for (int i = 0; i < objects; ++i) doc["changes"].push_back({{"op", "create"}, {"object", "/projects/bulk" + std::to_string(i)}});
-  std::string const text = doc.dump();
-  // Kills at moments spread over the change (it takes about a tenth of a
-  // second here), the last one after it.
-  bool made = false;
-  for (int delayMs : {5, 30, 60, 90, 120, 200, 400, 3000}) {
-    int port = gxtest::freeLoopbackPort();
-    gxtest::DaemonProcess daemon;
-    ASSERT_TRUE(daemon.start({GXPOLICYD_BINARY, "--admin", "--db", db_, "--domain", "d", "--admin-token-file", tokensPath_,
-                              "--listen", "127.0.0.1:" + std::to_string(port), "--max-body", "4000000", "--registry",
-                              std::string(GXCORE_SOURCE_DIR) + "/examples/policy/web.registry.json"},
-                             dir_.file("daemon.log"), std::chrono::seconds(10), [&] { return gxtest::healthy(port); }));
-    gxtest::Socket s;
-    s.fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to = gxtest::loopback(port);
-    ASSERT_EQ(::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    std::string request = gxtest::httpRequest("POST", "/admin/v1/changes", "Authorization: Bearer " + carol_ + "\r\n", text);
-    ASSERT_EQ(::send(s.fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    daemon.signal(SIGKILL, std::chrono::seconds(10));
-
-    daCachedStore store("d", db_.c_str(), 1, 0);
-    unsigned long st = 0, seq = 0;
-    store.openStore(1, st);
-    ASSERT_EQ(st, 0u);
-    store.lockDatabase();
-    store.readSeqNum(seq, st);
-    store.unlockDatabase();
-    std::vector<json> entries;
-    ASSERT_EQ(gxpolicy::readChangeLog(store, {}, {}, entries), 0u);
-    auto has = [&](int i) {
-      return !gxpolicy::document::exportItem(store, nullptr, gxpolicy::document::kObjects,
-                                             "/projects/bulk" + std::to_string(i))
-                  .is_null();
-    };
-    made = has(0);
-    ASSERT_FALSE(entries.empty());
-    EXPECT_EQ(entries.back()["sequence"], seq) << "the last change in the file is the last one logged";
-    EXPECT_EQ(has(objects - 1), made) << "all of the change or none of it";
-    EXPECT_EQ(entries.back()["count"] == objects, made) << "the change is in the file exactly when its entry is";
-    if (made) {
-      EXPECT_EQ(entries.back()["who"], "carol");
-      store.closeStore(st);
-      break;  // the change is in: a later kill would find nothing to cut
-    }
-    store.closeStore(st);
-  }
-  EXPECT_TRUE(made) << "a change given time is made";
-}
 
 // The whole path: a change through the service, published, fetched by a
 // replica polling every second, answered there.

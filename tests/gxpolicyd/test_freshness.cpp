@@ -27,6 +27,7 @@
 #include "http_client.h"
 #include "nats_fixture.h"
 #include "outside/nats_bell.h"
+#include "readme_recipe.h"
 #include "test_support.h"
 #include "tools/gxpolicyd/admin_publish.h"
 #include "tools/gxpolicyd/metrics.h"
@@ -426,21 +427,7 @@ TEST_F(Freshness, CheckJsonSaysTheSequenceNumberDecidedOn) {
 #endif
 
 #if defined(GXPOLICY_BINARY) && defined(GXPOLICYD_BINARY)
-// The README's block marked name, its lines unindented and each of values
-// replaced; "" when the block or a value is missing.
-std::string readmeRecipe(std::string const& name, std::vector<std::pair<std::string, std::string>> const& values) {
-  std::string const readme = gxtest::readFile(std::string(GXCORE_SOURCE_DIR) + "/README.md");
-  std::string const begin = "<!-- gxpolicyd " + name + ": begin -->\n";
-  std::size_t from = readme.find(begin), to = readme.find("<!-- gxpolicyd " + name + ": end -->");
-  if (from == std::string::npos || to == std::string::npos) return "";
-  std::string out = readme.substr(from + begin.size(), to - from - begin.size());
-  for (auto const& [key, value] : values) {
-    if (out.find(key) == std::string::npos) return "";
-    for (std::size_t at = 0; (at = out.find(key, at)) != std::string::npos; at += value.size())
-      out.replace(at, key.size(), value);
-  }
-  return out;
-}
+using gxtest::readmeRecipe;
 
 std::vector<std::string> words(std::string const& text) {
   std::istringstream in(text);

@@ -334,11 +334,7 @@ TEST_F(AuditQueueConcurrency, RotationKeepsItsFilesAndSplitsNoLine) {
   EXPECT_EQ(counters_.lost.load(), 0u);
 }
 
-#ifdef GXPOLICYD_BINARY
-char const* const kDaemon = GXPOLICYD_BINARY;
-#else
-char const* const kDaemon = nullptr;  // a tree without the tools: the tests skip
-#endif
+char const* const kDaemon = gxtest::kGxpolicydBinary;
 
 // Clients asking /v1/check on connections of their own (kept alive) until
 // told to stop or until the daemon no longer accepts; every question names
@@ -392,9 +388,7 @@ class GxpolicydAudit : public ::testing::Test {
     db_ = dir_.file("p.db");
     trail_ = dir_.file("audit.log");
     gxtest::writeFile(db_ + ".registry.json", gxtest::exampleFile("web.registry.json"));
-    gxtest::makePolicyDb(db_, {}, daLocalPolicy::minimumDatabaseVersion, "Default");  // a master a replica takes
-    auto names = gxtest::exampleRegistry();
-    gxtest::importDocument(db_, "Default", gxtest::exampleFile("web.json"), names.get());
+    gxtest::makeExampleDb(db_, false);  // a master a replica takes
   }
   bool start(std::vector<std::string> const& extra) {
     port_ = gxtest::freeLoopbackPort();

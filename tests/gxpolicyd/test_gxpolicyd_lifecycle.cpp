@@ -36,11 +36,7 @@ using Clock = std::chrono::steady_clock;
 using gxtest::readFile;
 using gxtest::within;
 
-#ifdef GXPOLICYD_BINARY
-char const* const kDaemon = GXPOLICYD_BINARY;
-#else
-char const* const kDaemon = nullptr;  // a tree without the tools: the tests skip
-#endif
+char const* const kDaemon = gxtest::kGxpolicydBinary;
 
 // The example estate (without the clock-dependent rule) in DB, its
 // registry beside it, and gxpolicyd as a child process.
@@ -56,13 +52,7 @@ class GxpolicydLifecycle : public ::testing::Test {
     if (daemon_.pid() > 0) EXPECT_EQ(stop(std::chrono::seconds(30)), 0) << log();
   }
 
-  void makeDb(std::string const& path) {
-    auto names = gxtest::exampleRegistry();
-    gxtest::makePolicyDb(path, {}, daLocalPolicy::minimumDatabaseVersion, "Default");
-    json doc = json::parse(gxtest::exampleFile("web.json"));
-    doc["objects"]["/web/admin"].erase("rule");
-    gxtest::importDocument(path, "Default", doc.dump(), names.get());
-  }
+  static void makeDb(std::string const& path) { gxtest::makeExampleDb(path, true); }
 
   // Starts gxpolicyd with args after --listen.
   void launch(std::vector<std::string> const& args) {

@@ -39,11 +39,7 @@ namespace {
 using json = nlohmann::json;
 using gxtest::within;
 
-#ifdef GXPOLICYD_BINARY
-char const* const kDaemon = GXPOLICYD_BINARY;
-#else
-char const* const kDaemon = nullptr;
-#endif
+char const* const kDaemon = gxtest::kGxpolicydBinary;
 #ifdef GXPOLICY_BINARY
 char const* const kGxpolicy = GXPOLICY_BINARY;
 #else
@@ -62,11 +58,7 @@ class GxpolicydLimits : public ::testing::Test {
     if (kDaemon == nullptr) GTEST_SKIP() << "gxpolicyd is not built in this tree (tools are off)";
     db_ = dir_.file("p.db");
     gxtest::writeFile(db_ + ".registry.json", gxtest::exampleFile("web.registry.json"));
-    auto names = gxtest::exampleRegistry();
-    gxtest::makePolicyDb(db_, {}, daLocalPolicy::minimumDatabaseVersion, "Default");
-    json doc = json::parse(gxtest::exampleFile("web.json"));
-    doc["objects"]["/web/admin"].erase("rule");
-    gxtest::importDocument(db_, "Default", doc.dump(), names.get());
+    gxtest::makeExampleDb(db_, true);
   }
   void TearDown() override {
     if (daemon_.pid() > 0) EXPECT_EQ(daemon_.signal(SIGTERM, std::chrono::seconds(30)), 0) << log();

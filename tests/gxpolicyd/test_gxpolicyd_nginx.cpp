@@ -38,6 +38,7 @@
 #include "http_client.h"
 #include "loopback.h"
 #include "outside/file_registry.h"
+#include "readme_recipe.h"
 #include "test_support.h"
 
 namespace {
@@ -55,40 +56,7 @@ using gxtest::Socket;
 using gxtest::writeFile;
 
 std::string const kExamples = std::string(GXCORE_SOURCE_DIR) + "/examples/policy/";
-#ifdef GXPOLICYD_BINARY
-char const* const kDaemon = GXPOLICYD_BINARY;
-#else
-char const* const kDaemon = nullptr;  // a tree without the tools: the tests skip
-#endif
-
-// text with every placeholder replaced by its value.
-std::string fill(std::string text, std::vector<std::pair<std::string, std::string>> const& values) {
-  for (auto const& [key, value] : values)
-    for (std::size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())
-      text.replace(at, key.size(), value);
-  return text;
-}
-
-// The code block of README.md between the markers "<!-- gxpolicyd NAME:
-// begin -->" and "... end -->", without its indentation; "" when absent.
-std::string readmeBlock(std::string const& name) {
-  std::string readme = readFile(std::string(GXCORE_SOURCE_DIR) + "/README.md");
-  std::string begin = "<!-- gxpolicyd " + name + ": begin -->\n", end = "<!-- gxpolicyd " + name + ": end -->";
-  std::size_t from = readme.find(begin), to = readme.find(end);
-  if (from == std::string::npos || to == std::string::npos || to < from) return "";
-  std::istringstream lines(readme.substr(from + begin.size(), to - from - begin.size()));
-  std::string out;
-  for (std::string line; std::getline(lines, line);) out += (line.rfind("    ", 0) == 0 ? line.substr(4) : line) + "\n";
-  return out;
-}
-
-// text with every placeholder replaced, or "" when one does not occur in it
-// (the README changed under the test).
-std::string substitute(std::string text, std::vector<std::pair<std::string, std::string>> const& values) {
-  for (auto const& [key, value] : values)
-    if (text.find(key) == std::string::npos) return "";
-  return fill(std::move(text), values);
-}
+char const* const kDaemon = gxtest::kGxpolicydBinary;
 
 // The value of the sample "name" (with its labels) on a /metrics page; -1 when absent.
 double metric(std::string const& page, std::string const& name) {
@@ -167,8 +135,8 @@ class GxpolicydFixture : public ::testing::Test {
   // test's directory); the secret file's path, "" when the recipe failed.
   std::string makeFrontSecret() {
     std::string d = dir_.path().string();
-    std::string recipe = substitute(readmeBlock("front secret"),
-                                    {{"/etc/gxpolicyd/", d + "/"}, {"/etc/nginx/", d + "/"}});
+    std::string recipe = gxtest::readmeRecipe("front secret",
+                                      {{"/etc/gxpolicyd/", d + "/"}, {"/etc/nginx/", d + "/"}});
     if (recipe.empty()) return "";
     writeFile(d + "/front-secret.sh", "set -e\n" + recipe);
     return run({"/bin/sh", d + "/front-secret.sh"}, d + "/recipe.log") == 0 ? d + "/front-secret" : "";
@@ -198,7 +166,7 @@ class GxpolicydFixture : public ::testing::Test {
               "openssl req -x509 " + ec + " -keyout mallory.key -out mallory.crt -subj /CN=erin\n");
     if (run({"/bin/sh", d + "/certs.sh"}, d + "/certs.log") != 0) return false;
     sitePort_ = gxtest::freeLoopbackPort();
-    std::string conf = substitute(readmeBlock("nginx"), {{"listen 443 ssl;", "listen 127.0.0.1:@PORT@ ssl;"},
+    std::string conf = gxtest::readmeRecipe("nginx", {{"listen 443 ssl;", "listen 127.0.0.1:@PORT@ ssl;"},
                                                          {"127.0.0.1:8181", "127.0.0.1:@GX@"},
                                                          {"/etc/nginx/", d + "/"},
                                                          {"/srv/www/web", d + "/www"},
@@ -209,7 +177,7 @@ class GxpolicydFixture : public ::testing::Test {
       places += std::string("  ") + t + "_temp_path " + d + "/" + t + ";\n";
     conf = "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "/nginx.pid;\nerror_log " + d +
            "/nginx-error.log;\n" +
-           fill(conf, {{"@PORT@", std::to_string(sitePort_)}, {"@GX@", std::to_string(daemonPort_)}, {"@PLACES@", places}});
+           gxtest::replaceAll(conf, {{"@PORT@", std::to_string(sitePort_)}, {"@GX@", std::to_string(daemonPort_)}, {"@PLACES@", places}});
     writeFile(d + "/nginx.conf", conf);
     nginx_.launch({"/usr/sbin/nginx", "-p", d + "/", "-c", d + "/nginx.conf", "-e", d + "/nginx-error.log"},
                   d + "/nginx-error.log");

@@ -15,37 +15,16 @@
 #include "example_service.h"
 #include "http_client.h"
 #include "loopback.h"
+#include "readme_recipe.h"
 #include "tools/gxpolicyd/review.h"
 
 namespace {
 
 using json = nlohmann::json;
 using gxtest::ExampleService;
+using gxtest::readmeRecipe;
 
-#if defined(GXPOLICYD_BINARY)
-char const* const kDaemon = GXPOLICYD_BINARY;
-#else
-char const* const kDaemon = nullptr;  // a tree without the tools: the README test skips
-#endif
-
-// README's code block between "<!-- gxpolicyd NAME: begin -->" and its end
-// marker, unindented, with each of values replaced ("" when the block or a
-// value is not found: the README changed under the test).
-std::string readmeRecipe(std::string const& name, std::vector<std::pair<std::string, std::string>> const& values) {
-  std::string const readme = gxtest::readFile(std::string(GXCORE_SOURCE_DIR) + "/README.md");
-  std::string const begin = "<!-- gxpolicyd " + name + ": begin -->\n";
-  std::size_t from = readme.find(begin), to = readme.find("<!-- gxpolicyd " + name + ": end -->");
-  if (from == std::string::npos || to == std::string::npos) return "";
-  std::istringstream lines(readme.substr(from + begin.size(), to - from - begin.size()));
-  std::string out;
-  for (std::string line; std::getline(lines, line);) out += (line.rfind("    ", 0) == 0 ? line.substr(4) : line) + "\n";
-  for (auto const& [key, value] : values) {
-    if (out.find(key) == std::string::npos) return "";
-    for (std::size_t at = 0; (at = out.find(key, at)) != std::string::npos; at += value.size())
-      out.replace(at, key.size(), value);
-  }
-  return out;
-}
+char const* const kDaemon = gxtest::kGxpolicydBinary;
 
 // What the shell prints running script, written to path (standard output only).
 std::string shellOutput(std::string const& path, std::string const& script) {

@@ -18,6 +18,14 @@
 
 namespace gxtest {
 
+// The gxpolicyd of this build; null in a tree built without the tools,
+// where the tests that run it skip.
+#ifdef GXPOLICYD_BINARY
+inline char const* const kGxpolicydBinary = GXPOLICYD_BINARY;
+#else
+inline char const* const kGxpolicydBinary = nullptr;
+#endif
+
 // Waits up to limit for done(); whether it came true.
 inline bool within(std::chrono::milliseconds limit, std::function<bool()> const& done) {
   for (auto give = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < give;) {

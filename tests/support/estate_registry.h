@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "GxCore/db/daCachedStore.h"
 #include "outside/file_registry.h"
@@ -56,5 +57,48 @@ inline unsigned long generateEstateDb(std::string const& path, gxestate::Options
   if (st == 0) gxestate::generate(writer, options, estate, st);
   return st;
 }
+
+inline bool sameUuid(hx_uuid_t const& a, hx_uuid_t const& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// A generated estate on a read-only store with its registry (above) and its
+// callers: every user, then an authenticated user in no group, then an
+// unauthenticated caller (null attributes). Tests that compare an answer
+// with decide's for every caller share it.
+struct EstateOnDisk {
+  // Generates the estate at dir/estate.db and opens it read-only; false
+  // (with message set) when any step fails.
+  bool make(TempDir const& dir, gxestate::Options const& options, std::string& message) {
+    path = dir.file("estate.db");
+    if (unsigned long st = generateEstateDb(path, options, estate); st != 0) {
+      message = "generating the estate: status " + std::to_string(st);
+      return false;
+    }
+    unsigned long st = 0;
+    store = std::make_unique<daCachedStore>("d", path.c_str(), 1, 0);
+    store->openStore(1, st);
+    if (st != 0) {
+      message = "opening the estate: status " + std::to_string(st);
+      return false;
+    }
+    registry = estateRegistry(estate, dir.file("r.json"), message);
+    if (!registry) return false;
+    for (gxestate::User const& u : estate.users) callers.push_back(gxestate::callerOf(u));
+    hx_uuid_t loner{};
+    loner.time_low = 0x10ae1;
+    callers.emplace_back(loner, std::vector<hx_uuid_t>{});
+    callers.emplace_back();  // unauthenticated
+    return true;
+  }
+  // The caller's name in failure messages.
+  std::string name(size_t c) const {
+    return c < estate.users.size() ? estate.users[c].name : c == estate.users.size() ? "no-group user" : "unauthenticated";
+  }
+
+  std::string path;
+  gxestate::Estate estate;
+  std::unique_ptr<daCachedStore> store;
+  std::unique_ptr<gxreg::FileRegistry> registry;
+  std::vector<gxpolicy::CallerAttributes> callers;
+};
 
 }  // namespace gxtest

@@ -6,7 +6,10 @@
 #include <sstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "GxCore/db/daCachedStore.h"
+#include "GxCore/db/daLocalPolicy.h"
 #include "outside/file_registry.h"
 #include "test_support.h"
 #include "tools/common/policy_import.h"
@@ -45,6 +48,18 @@ inline unsigned long importDocument(std::string const& db, char const* domain, s
   writer.getSeqNum(seq, st);
   EXPECT_EQ(st, 0u);
   return seq;
+}
+
+// The example estate, named through its registry, in a new database at db
+// of domain "Default" with the version replicas accept; without the
+// office-hours rule at /web/admin when clockFree, so that no answer
+// depends on the clock.
+inline void makeExampleDb(std::string const& db, bool clockFree) {
+  auto names = exampleRegistry();
+  makePolicyDb(db, {}, daLocalPolicy::minimumDatabaseVersion, "Default");
+  nlohmann::json doc = nlohmann::json::parse(exampleFile("web.json"));
+  if (clockFree) doc["objects"]["/web/admin"].erase("rule");
+  importDocument(db, "Default", doc.dump(), names.get());
 }
 
 }  // namespace gxtest

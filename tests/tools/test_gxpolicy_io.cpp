@@ -277,14 +277,6 @@ TEST_F(PolicyDocument, AccessWindowRoundTripsInItsReadableForm) {
   EXPECT_EQ(exported(*copy)["pops"], pops);
 }
 
-// Rules that compile go in (those that do not are in the table above).
-TEST_F(PolicyDocument, RulesThatCompileAreImported) {
-  auto s = create("a.db");
-  import(*s, json::parse(
-                 R"({"rules": {"hours": {"text": "local h = request.hour\nreturn h >= 8 and h < 18"}, "e": {"text": "attr.a"}}})"));
-  EXPECT_EQ(exported(*s)["rules"].size(), 2u);
-}
-
 // Many objects, most under a few shared ACLs, so that the import spans
 // several transactions and the ACLs' lists of objects are gathered across
 // them; an ACL or POP defined after the objects that name it.
