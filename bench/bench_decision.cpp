@@ -380,6 +380,17 @@ void BM_ControlLoop(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The calling thread's page faults and context switches so far: where a
+// first pass waits beyond its CPU time.
+struct ThreadWaits {
+  double minorFaults = 0, majorFaults = 0, voluntary = 0, involuntary = 0;
+  static ThreadWaits now() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return {double(u.ru_minflt), double(u.ru_majflt), double(u.ru_nvcsw), double(u.ru_nivcsw)};
+  }
+};
+
 void BM_FirstDecision(benchmark::State& state) {
   GeneratedEstate& e = estate(state.range(0), state.range(1));
   std::mt19937_64 rng(11);
@@ -390,17 +401,26 @@ void BM_FirstDecision(benchmark::State& state) {
   // in the background, waited for here.
   auto mapped = openReplica(e, state.range(2));
   std::this_thread::sleep_for(std::chrono::seconds(2));
+  ThreadWaits waits;
   for (auto _ : state) {
     state.PauseTiming();
     auto store = openReplica(e, state.range(2));
     size_t object = rng() % e.estate.objects.size();
+    ThreadWaits const w0 = ThreadWaits::now();
     state.ResumeTiming();
     store->decide(e.estate.objects[object].c_str(), e.callers[rng() % e.callers.size()].pa(), "r", nullptr, d, st);
     state.PauseTiming();
+    ThreadWaits const w1 = ThreadWaits::now();
+    waits.voluntary += w1.voluntary - w0.voluntary;
+    waits.minorFaults += w1.minorFaults - w0.minorFaults;
+    waits.involuntary += w1.involuntary - w0.involuntary;
     store.reset();
     state.ResumeTiming();
   }
   if (st != 0) state.SkipWithError("decide failed");
+  state.counters["vcsw"] = benchmark::Counter(waits.voluntary, benchmark::Counter::kAvgIterations);
+  state.counters["minflt"] = benchmark::Counter(waits.minorFaults, benchmark::Counter::kAvgIterations);
+  state.counters["ivcsw"] = benchmark::Counter(waits.involuntary, benchmark::Counter::kAvgIterations);
 }
 
 void BM_OpenReplica(benchmark::State& state) {
@@ -530,17 +550,6 @@ double threadCpuNs() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return double(t.tv_sec) * 1e9 + double(t.tv_nsec);
 }
-
-// The calling thread's page faults and context switches so far: where a
-// first pass waits beyond its CPU time.
-struct ThreadWaits {
-  double minorFaults = 0, majorFaults = 0, voluntary = 0, involuntary = 0;
-  static ThreadWaits now() {
-    rusage u{};
-    getrusage(RUSAGE_THREAD, &u);
-    return {double(u.ru_minflt), double(u.ru_majflt), double(u.ru_nvcsw), double(u.ru_nivcsw)};
-  }
-};
 
 // Runs body(t) on threads threads at once.
 template <class Body>

@@ -79,9 +79,9 @@ namespace daDecisionMemo {
 // estate costs memory only as it fills). Large ones start on a huge-page
 // boundary, so that they can be backed by huge pages: a lookup touches one
 // random slot line and one random entry, and with 4 KiB pages each would
-// also miss the TLB. huge asks for that at once (a first touch then clears
-// 2 MiB: right for storage filled in order); without it, backHuge() does it
-// later, off the decisions' path.
+// also miss the TLB. huge asks for that when the array is made (a first
+// touch then clears 2 MiB: right for storage filled in order, or for a table
+// backHuge() backs before any decision touches it).
 class SlotArray {
  public:
   SlotArray(size_t n, bool huge) : n_(n) {
@@ -108,31 +108,19 @@ class SlotArray {
   SlotArray& operator=(SlotArray const&) = delete;
 
   size_t size() const { return n_; }
-  // Backs a mapped array with memory now, a huge page at a time where the
-  // array is aligned for them (else in 4 KiB pages), its contents unchanged
-  // whatever other threads read or write meanwhile; backed() is called once
-  // every part is backed. Advice: a kernel without these calls leaves the
-  // array as it was. Takes milliseconds for tens of MiB.
-  // Each part is marked for huge pages just before it is backed, so that
-  // the kernel allocates huge pages at once. (Backing it in small pages and
-  // then moving them, as this did, took the process's address-space lock
-  // exclusively, and the deciding threads' own page faults waited for it: a
-  // first pass over a large estate spent a third of its time so.) Only the
-  // part being backed is marked: a decision's first write to an unbacked
-  // marked part would clear 2 MiB itself.
+  // Backs a mapped array with memory now (in huge pages when it was made
+  // with huge), its contents unchanged whatever other threads read or write
+  // meanwhile, then calls backed(). Advice: a kernel without the call leaves
+  // the array as it was. Takes milliseconds for tens of MiB. Only backs: it
+  // takes the process's address-space lock shared, so the deciding threads'
+  // own page faults go on meanwhile. (Marking parts for huge pages here, or
+  // backing them in small pages and then moving them, took it exclusively,
+  // and a first pass over a large estate spent a third of its time waiting.)
   template <class Backed>
   void backHuge(Backed&& backed) const {
-    if (base_ == nullptr) {
-      backed();
-      return;
-    }
-    size_t const bytes = n_ * sizeof(std::uint64_t);
-    bool const huge = mapped_ >= bytes + kHuge;  // aligned for huge pages
-    for (size_t at = 0; at < bytes; at += kHuge) {
-      char* part = bytes_() + at;
-      size_t const length = std::min(kHuge, bytes - at);
-      if (huge) ::madvise(part, length, MADV_HUGEPAGE);
-      ::madvise(part, length, kPopulateWrite);
+    if (base_ != nullptr) {
+      size_t const bytes = n_ * sizeof(std::uint64_t);
+      for (size_t at = 0; at < bytes; at += kHuge) ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
     }
     backed();
   }
@@ -218,7 +206,7 @@ class AttachmentIndex {
 class SharedMemo {
  public:
   // slots: a power of two.
-  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(2 * slots, false), mask_(slots - 1) {}
+  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(2 * slots, true), mask_(slots - 1) {}
   ~SharedMemo() {
     for (daPolicyInForce* r : records_) r->~daPolicyInForce();
   }
@@ -236,7 +224,8 @@ class SharedMemo {
     index_.store(indexOwner_.get(), std::memory_order_release);
   }
   // Backs the slots with memory now, in huge pages where the kernel allows
-  // (SlotArray::backHuge), marking the table ready once they are backed:
+  // (SlotArray::backHuge), marking the table ready once they are backed (a
+  // decision's first touch of an unbacked slot page would clear 2 MiB):
   // safe while other threads read and fill the table.
   void backHuge() { slots_.backHuge([this] { markBacked(); }); }
   // Whether decisions may read and fill the table: not while its preparer

@@ -23,11 +23,14 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -142,8 +145,63 @@ struct daRuleProgram::Impl {
   std::string chunkname;
 };
 
+namespace {
+
+// The programs this process has made, by name, text, reason and attributes:
+// a rule that has not changed is not compiled again when a store opens a
+// new version of its file or moves to a new policy epoch (compiling one
+// takes tens of microseconds; a replaced replica asks for all its rules at
+// once). Held weakly: a program goes with the last policy that uses it,
+// and the table drops such entries as it grows.
+class KnownPrograms {
+ public:
+  static KnownPrograms& instance() {
+    static KnownPrograms* known = new KnownPrograms;  // never destroyed: used until exit
+    return *known;
+  }
+  std::shared_ptr<daRuleProgram const> find(std::string const& key) {
+    std::lock_guard<std::mutex> g(mutex_);
+    auto it = programs_.find(key);
+    return it == programs_.end() ? nullptr : it->second.lock();
+  }
+  void add(std::string key, std::shared_ptr<daRuleProgram const> const& program) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (programs_.size() >= pruneAt_) {
+      std::erase_if(programs_, [](auto const& entry) { return entry.second.expired(); });
+      pruneAt_ = std::max<size_t>(1024, 2 * programs_.size());
+    }
+    programs_[std::move(key)] = program;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::weak_ptr<daRuleProgram const>> programs_;
+  size_t pruneAt_ = 1024;
+};
+
+std::string programKey(std::string const& name, std::string const& text, std::string const& reason,
+                       std::vector<std::string> const& attributes) {
+  std::string key;
+  for (std::string const* part : {&name, &text, &reason}) key.append(*part).push_back('\0');
+  for (std::string const& a : attributes) key.append(a).push_back('\0');
+  return key;
+}
+
+}  // namespace
+
 std::shared_ptr<daRuleProgram const> daRuleProgram::make(std::string name, std::string text, std::string reason,
                                                          std::vector<std::string> attributes) {
+  std::string key = programKey(name, text, reason, attributes);
+  if (auto known = KnownPrograms::instance().find(key)) return known;
+  std::shared_ptr<daRuleProgram const> made = compileNew(std::move(name), std::move(text), std::move(reason),
+                                                         std::move(attributes));
+  KnownPrograms::instance().add(std::move(key), made);
+  return made;
+}
+
+std::shared_ptr<daRuleProgram const> daRuleProgram::compileNew(std::string name, std::string text,
+                                                               std::string reason,
+                                                               std::vector<std::string> attributes) {
   std::shared_ptr<daRuleProgram> p(new daRuleProgram());
   auto impl = std::make_shared<Impl>();
   impl->chunkname = chunkNameFor(name);

@@ -44,7 +44,10 @@ class daRuleProgram {
   // verdict) or else a Lua chunk (a block whose `return` gives it); errors
   // are the chunk's. Never throws but std::bad_alloc. A text that
   // does not compile gives a program that is not compiled(): evaluating it
-  // denies (daRuleVerdict::notCompiled).
+  // denies (daRuleVerdict::notCompiled). A program made before in this
+  // process from the same name, text, reason and attributes, and still held
+  // somewhere, is returned instead of compiling again (programs are
+  // immutable). Thread-safe.
   static std::shared_ptr<daRuleProgram const> make(std::string name, std::string text, std::string reason,
                                                    std::vector<std::string> attributes);
 
@@ -70,6 +73,8 @@ class daRuleProgram {
 
  private:
   daRuleProgram() = default;
+  static std::shared_ptr<daRuleProgram const> compileNew(std::string name, std::string text, std::string reason,
+                                                         std::vector<std::string> attributes);
   std::string name_, text_, reason_, error_;
   std::vector<std::string> attributes_;
   int errorLine_ = 0;

@@ -286,6 +286,19 @@ TEST(Rules, ProgramsLoadOncePerThreadAndTheCacheIsBounded) {
   EXPECT_GT(after.statesMade, first.statesMade);
 }
 
+TEST(Rules, AnUnchangedRuleIsCompiledOnceWhileAPolicyHoldsIt) {
+  auto a = daRuleProgram::make("kept", "return true", "why", {"department"});
+  EXPECT_EQ(daRuleProgram::make("kept", "return true", "why", {"department"}), a) << "the same rule: the same program";
+  for (auto const& other : {daRuleProgram::make("kept2", "return true", "why", {"department"}),
+                            daRuleProgram::make("kept", "return false", "why", {"department"}),
+                            daRuleProgram::make("kept", "return true", "other", {"department"}),
+                            daRuleProgram::make("kept", "return true", "why", {"department", "x"})})
+    EXPECT_NE(other.get(), a.get()) << other->name() << " " << other->text() << " " << other->reason();
+  std::uint64_t const id = a->id();
+  a.reset();  // no policy holds it now: made anew
+  EXPECT_NE(daRuleProgram::make("kept", "return true", "why", {"department"})->id(), id);
+}
+
 TEST(RulesConcurrency, ThreadsShareProgramsButNotState) {
   auto const setter = rule("seen = (seen or 0) + 1 return seen == 1 and attr.department == 'sales'");
   std::vector<std::thread> threads;
