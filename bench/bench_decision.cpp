@@ -22,7 +22,8 @@
 //                        object new), warm passes on 1 and 2 threads, a fresh
 //                        thread's first 1,000 decisions on objects others
 //                        decided (the best of five runs for these three),
-//                        and the control loop on 1 and 2 threads. Counters:
+//                        the total rate of 8 threads (and the resident memory
+//                        they add), and the control loop on 1 and 2 threads. Counters:
 //                        ns per decision, wall time over all threads (for
 //                        the control loop per 16-step chase: its 2-thread
 //                        figure is half its 1-thread one when a second core
@@ -645,12 +646,28 @@ void BM_WorkingSet(benchmark::State& state) {
     state.counters["first_rss_MiB"] = double(residentKiB() - rss) / 1024;
     // Two threads, each over all the questions from its own start: one
     // untimed pass each, then runs the two make at once (wall time).
-    double warm2 = 1e300;
-    for (int r = 0; r <= kRuns; ++r) {
-      std::vector<double> took(2);
-      onThreads(2, [&](int t) { took[t] = decideRange(*store, questions, 0, n, (2 * r + t) * n / 13, answers, false, ok); });
-      if (r > 0) warm2 = std::min(warm2, std::max(took[0], took[1]));
-    }
+    // warmOn(k): k threads at once, each over all the questions from its
+    // own start; the best of kRuns after one untimed run (wall time of the
+    // slowest thread).
+    auto warmOn = [&](int k) {
+      double best = 1e300;
+      for (int r = 0; r <= kRuns; ++r) {
+        std::vector<double> took(k);
+        onThreads(k, [&](int t) { took[t] = decideRange(*store, questions, 0, n, (k * r + t) * n / 13, answers, false, ok); });
+        if (r > 0) best = std::min(best, *std::max_element(took.begin(), took.end()));
+      }
+      return best;
+    };
+    long const rssBefore2 = residentKiB();
+    double const warm2 = warmOn(2);
+    long const rssAfter2 = residentKiB();
+    // Eight threads on the machine's cores: the total rate, and what the
+    // six more threads added to resident memory (the memo is the store's,
+    // not the threads').
+    double const warm8 = warmOn(8);
+    state.counters["warm_8t_ns"] = warm8 / double(8 * n);
+    state.counters["rss_2t_MiB"] = double(rssAfter2 - rssBefore2) / 1024;
+    state.counters["rss_8t_more_MiB"] = double(residentKiB() - rssAfter2) / 1024;
     // Threads that have never decided, on objects the others decided.
     double before = misses(), fresh = 1e300;
     for (int r = 0; r < kRuns; ++r)

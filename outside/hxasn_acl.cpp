@@ -128,11 +128,9 @@ namespace {
 // allocated the same way, as the reader below makes, for every record the
 // view takes (a subset of what the reader takes; see outside/hxasn_view.h).
 // Decisions decode every ACL they meet for the first time, and the general
-// reader costs several times as much per element. 0, or unreadable when the
-// view does not take the record or memory runs out (acl then owns what was
-// decoded so far: the caller frees it).
-constexpr unsigned long unreadable = ~0ul;
-
+// reader costs several times as much per element. False when the view does
+// not take the record or memory runs out: acl then owns what was decoded so
+// far (the caller frees it) and the general reader gives the record's status.
 bool takeEntry(HxBerView& r, acl_entry_s_t& e) {
   uint32_t type = 0;
   std::string_view id, masks;
@@ -154,31 +152,31 @@ bool takeEntry(HxBerView& r, acl_entry_s_t& e) {
   return true;
 }
 
-unsigned long decodeInPlace(hx_asn_buffer_t const& in, acl_ext_s_t& acl) {
+bool decodeInPlace(hx_asn_buffer_t const& in, acl_ext_s_t& acl) {
   HxBerView r(in.data, in.length);
   std::string_view description;
   uint32_t count = 0;
-  if (!r.beginSequence()) return unreadable;
+  if (!r.beginSequence()) return false;
   bool const described = r.peekTag() == HxBerView::kNull ? r.getNull() : r.getText(description);
   if (!described || !r.getUInt32(acl.reserved1) || !r.getUInt32(acl.reserved2) || !r.getUInt32(count) ||
       !r.beginSequence() || count > r.remaining() / minEntryBytes)
-    return unreadable;
+    return false;
   if (description.data() != nullptr) {
     acl.description = static_cast<char*>(std::malloc(description.size() + 1));
-    if (acl.description == nullptr) return hx_asn_s_decode_failed;
+    if (acl.description == nullptr) return false;
     std::memcpy(acl.description, description.data(), description.size());
     acl.description[description.size()] = '\0';
   }
   if (count != 0) {
     acl.entries = hx_calloc_array<acl_entry_s_t>(count);
-    if (acl.entries == nullptr) return hx_asn_s_decode_failed;
+    if (acl.entries == nullptr) return false;
   }
   for (uint32_t i = 0; i < count; ++i) {
-    if (!takeEntry(r, acl.entries[i])) return unreadable;  // the reader gives the status
+    if (!takeEntry(r, acl.entries[i])) return false;
     acl.num_entries = i + 1;
   }
-  if (!r.endSequence() || !r.endSequence() || !r.finished()) return unreadable;
-  return 0;
+  if (!r.endSequence() || !r.endSequence() || !r.finished()) return false;
+  return true;
 }
 
 }  // namespace
@@ -186,13 +184,12 @@ unsigned long decodeInPlace(hx_asn_buffer_t const& in, acl_ext_s_t& acl) {
 unsigned long hxAsnDecodeObj(hx_asn_buffer_t const& in, acl_ext_s_t& out) {
   out = acl_ext_s_t{};
   acl_ext_s_t acl{};
-  unsigned long const st = decodeInPlace(in, acl);
-  if (st == 0) {
+  if (decodeInPlace(in, acl)) {
     out = acl;
     return 0;
   }
   hxAsnFreeObj(acl);
-  return st != unreadable ? st : hxAsnDecodeObjGeneral(in, out);
+  return hxAsnDecodeObjGeneral(in, out);
 }
 
 unsigned long hxAsnDecodeObjGeneral(hx_asn_buffer_t const& in, acl_ext_s_t& out) {

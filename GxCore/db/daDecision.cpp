@@ -923,29 +923,23 @@ struct Own {
   }
 };
 
-// Reads the map of one kind under mapName and the policy it names, with
-// the statuses of fetchACL/fetchPop/fetchRule: a map naming no policy or
-// several, or of another kind, is badMap; a named policy that does not
-// exist is missing.
-// direct: read straight from the file, past the cache (a read-only store:
-// the memo keeps what the decisions need, and the cache would only fill
-// with entries read once); the policy itself is then not read when known
-// (name) gives the epoch's shared copy: the file has not changed since.
 // The name the map record under mapName lists, read straight from the file
 // and in place, without making the map object: a decision reads the map of
 // every attached object on its path when it first meets it. True when it
-// could be read so: own.status is then 0 with own.name the policy's (empty
-// when nothing is attached), or the failure of readOwn. False, with st the
-// read's status, when the record is not of mapType: the map object then
-// tells what the record is, as it always has. The caller holds the store's
-// state lock with the store open.
+// could be read so: attached is then false when there is no map, else
+// own.status is 0 with own.name the name the map lists (which may be
+// empty, a name no policy has), or the failure of readOwn. False, with st
+// the read's status, when the record is not of mapType: the map object
+// then tells what the record is, as it always has. The caller holds the
+// store's state lock with the store open.
 template <class Object, class Shared>
 bool readMapName(daCachedStore& store, daStoreObjectName const& mapName, std::uint32_t mapType,
-                 unsigned long badMap, Own<Object, Shared>& own, unsigned long& st) {
+                 unsigned long badMap, Own<Object, Shared>& own, bool& attached, unsigned long& st) {
   gxobj_holder record;
   unsigned long seq = 0;
   store.daLocalStore::getObject(mapName.getFullName(), record.rec, seq, st);
-  if (st == da_s_no_such_object) return true;  // nothing attached here
+  attached = st != da_s_no_such_object;
+  if (!attached) return true;  // nothing attached here
   if (st != 0) {
     own.status = st;
     return true;
@@ -962,6 +956,14 @@ bool readMapName(daCachedStore& store, daStoreObjectName const& mapName, std::ui
   return true;
 }
 
+// Reads the map of one kind under mapName and the policy it names, with
+// the statuses of fetchACL/fetchPop/fetchRule: a map naming no policy or
+// several, or of another kind, is badMap; a named policy that does not
+// exist is missing.
+// direct: read straight from the file, past the cache (a read-only store:
+// the memo keeps what the decisions need, and the cache would only fill
+// with entries read once); the policy itself is then not read when known
+// (name) gives the epoch's shared copy: the file has not changed since.
 template <class Map, class Name, class Object, class Shared, class Known>
 void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName, std::uint32_t mapType,
              unsigned long badMap, unsigned long missing, Own<Object, Shared>& own, Known&& known) {
@@ -973,28 +975,25 @@ void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName
     owned.reset(object);  // a rule that failed to decode still comes with its object
   };
   unsigned long st = 0;
-  if (direct && readMapName(store, mapName, mapType, badMap, own, st)) {
-    if (own.status != 0 || own.name.empty()) return;  // nothing attached, or a failure
-    if ((own.shared = known(own.name)) != nullptr) return;
-    read(Name(own.name.c_str()), own.object, own.owned, st);
-    if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;
-    own.status = st;
-    return;
+  bool attached = false;
+  if (direct && readMapName(store, mapName, mapType, badMap, own, attached, st)) {
+    if (!attached || own.status != 0) return;  // nothing attached, or a failure
+  } else {
+    Handle<daStoreObject> mapHandle;
+    std::unique_ptr<daStoreObject> mapOwned;
+    read(mapName, mapHandle, mapOwned, st);
+    if (st == da_s_no_such_object) return;  // nothing attached here
+    if (st != 0) {
+      own.status = st;
+      return;
+    }
+    auto const* map = dynamic_cast<Map const*>(mapOwned ? mapOwned.get() : mapHandle.get());
+    if (map == nullptr || map->count() != 1) {
+      own.status = badMap;
+      return;
+    }
+    own.name = map->get(0);
   }
-  Handle<daStoreObject> mapHandle;
-  std::unique_ptr<daStoreObject> mapOwned;
-  read(mapName, mapHandle, mapOwned, st);
-  if (st == da_s_no_such_object) return;  // nothing attached here
-  if (st != 0) {
-    own.status = st;
-    return;
-  }
-  auto const* map = dynamic_cast<Map const*>(mapOwned ? mapOwned.get() : mapHandle.get());
-  if (map == nullptr || map->count() != 1) {
-    own.status = badMap;
-    return;
-  }
-  own.name = map->get(0);
   if (direct && (own.shared = known(own.name)) != nullptr) return;
   read(Name(own.name.c_str()), own.object, own.owned, st);
   if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;

@@ -584,6 +584,7 @@ TEST_F(Decide, ReplicaAnswersDamagedMapsLikeAFreshWalk) {
   set(daPObjName("/a").getPObjToAclMapName(), named({"root", "ab"}));  // two names
   set(daPObjName("/x/y").getPObjToAclMapName(), named({}));             // none
   set(daPObjName("/a/b/c").getPObjToAclMapName(), named({"nosuch"}));   // a missing ACL
+  set(daPObjName("/x/y/z").getPObjToAclMapName(), named({""}));         // an empty name: no ACL has it
   auto* popMap = new GxMapObjToPop;  // a POP map's record under an ACL map's key
   popMap->add("inside");
   set(daPObjName("/a/e").getPObjToAclMapName(), popMap);
