@@ -161,12 +161,9 @@ bool decodeInPlace(hx_asn_buffer_t const& in, acl_ext_s_t& acl) {
   if (!described || !r.getUInt32(acl.reserved1) || !r.getUInt32(acl.reserved2) || !r.getUInt32(count) ||
       !r.beginSequence() || count > r.remaining() / minEntryBytes)
     return false;
-  if (description.data() != nullptr) {
-    acl.description = static_cast<char*>(std::malloc(description.size() + 1));
-    if (acl.description == nullptr) return false;
-    std::memcpy(acl.description, description.data(), description.size());
-    acl.description[description.size()] = '\0';
-  }
+  // getText refused a NUL byte, so strndup copies the whole text.
+  if (description.data() != nullptr && (acl.description = strndup(description.data(), description.size())) == nullptr)
+    return false;
   if (count != 0) {
     acl.entries = hx_calloc_array<acl_entry_s_t>(count);
     if (acl.entries == nullptr) return false;

@@ -39,11 +39,8 @@ bool decodeInPlace(hx_asn_buffer_t const& in, map_acl_to_pobj_s_t& map) {
   for (uint32_t i = 0; i < count; ++i) {
     std::string_view name;
     if (r.peekTag() != HxBerView::kOctetString || !r.getText(name)) return false;  // a NULL element is no name
-    char* copy = static_cast<char*>(std::malloc(name.size() + 1));
-    if (copy == nullptr) return false;
-    std::memcpy(copy, name.data(), name.size());
-    copy[name.size()] = '\0';
-    map.names[i] = copy;
+    // getText refused a NUL byte, so strndup copies the whole name.
+    if ((map.names[i] = strndup(name.data(), name.size())) == nullptr) return false;
     map.count = i + 1;
   }
   return r.endSequence() && r.endSequence() && r.finished();
