@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <new>
 #include <string_view>
 #include <thread>
@@ -570,6 +571,11 @@ struct ThreadState {
 // least recently used one goes when a fifth store comes.
 class ThreadStates {
  public:
+  ThreadStates() = default;
+  ThreadStates(ThreadStates const&) = delete;
+  ThreadStates& operator=(ThreadStates const&) = delete;
+  ~ThreadStates();
+
   // Drops the state kept for the store numbered id, if any.
   void forget(std::uint64_t id) {
     if (lastId_ == id) {
@@ -614,6 +620,14 @@ class ThreadStates {
 };
 
 thread_local ThreadStates tlsStates;
+// Set when the calling thread's tlsStates has been destroyed. A flag with no
+// destructor stays readable for the whole life of the thread, so a store
+// destroyed afterwards (a static store, at exit, after the main thread's
+// thread-locals; a store held by another thread-local destroyed later) and
+// a decision made then do not touch the destroyed states.
+thread_local bool tlsStatesGone = false;
+
+ThreadStates::~ThreadStates() { tlsStatesGone = true; }
 
 }  // namespace
 
@@ -851,7 +865,9 @@ struct daDecisionPolicies {
 
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
 void daDecisionFileOpened(daDecisionPolicies& p) { p.opened(); }
-void daDecisionForgetStore(std::uint64_t storeId) { tlsStates.forget(storeId); }
+void daDecisionForgetStore(std::uint64_t storeId) {
+  if (!tlsStatesGone) tlsStates.forget(storeId);
+}
 unsigned long daDecisionIndexAtOpen(unsigned long records) {
   return daDecisionPolicies::indexAtOnce.exchange(records == 0 ? daDecisionPolicies::defaultIndexAtOnce : records);
 }
@@ -1295,7 +1311,10 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   // The epoch is read before the memo is consulted or filled: an answer
   // resolved while a commit lands goes to the older epoch's table, which no
   // decision uses once the epoch has moved.
-  ThreadState& mine = tlsStates.forStore(*this);
+  // A decision made while the thread ends, after its states went, keeps
+  // what it needs for itself alone.
+  std::optional<ThreadState> ending;
+  ThreadState& mine = !tlsStatesGone ? tlsStates.forStore(*this) : ending.emplace();
   if (!mine.memo || mine.memo->epoch() != policyEpoch()) {
     // The sequence number goes with the epoch: read (under the store's
     // lock, which its writers hold) once per epoch a thread takes up, not
