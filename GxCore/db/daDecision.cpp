@@ -124,19 +124,17 @@ class SlotArray {
   // Backs a mapped array with memory now (in huge pages when it was made
   // with huge), its contents unchanged whatever other threads read or write
   // meanwhile, calling backed(bytes) as each 2 MiB from the start are backed
-  // (bytes: how many are, from the start); stops early once stop is true.
-  // Advice: a kernel without the call
+  // (bytes: how many are, from the start). Advice: a kernel without the call
   // leaves the array as it was. Takes milliseconds for tens of MiB. Only backs: it
   // takes the process's address-space lock shared, so the deciding threads'
   // own page faults go on meanwhile. (Marking parts for huge pages here, or
   // backing them in small pages and then moving them, took it exclusively,
   // and a first pass over a large estate spent a third of its time waiting.)
   template <class Backed>
-  void backHuge(std::atomic<bool> const& stop, Backed&& backed) const {
+  void backHuge(Backed&& backed) const {
     size_t const bytes = n_ * sizeof(std::uint64_t);
     if (base_ != nullptr) {
       for (size_t at = 0; at < bytes; at += kHuge) {
-        if (stop.load(std::memory_order_relaxed)) return;
         ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
         backed(std::min(at + kHuge, bytes));
       }
@@ -248,9 +246,9 @@ class SharedMemo {
   // (SlotArray::backHuge), from the first slot on, letting decisions use
   // each part as soon as it is backed (a decision's first touch of an
   // unbacked slot page would clear 2 MiB): safe while other threads read
-  // and fill the table. Stops early once stop is true (the store closes).
-  void backHuge(std::atomic<bool> const& stop) {
-    slots_.backHuge(stop, [this](size_t bytes) { backed_.store(bytes / (kWords * 8), std::memory_order_release); });
+  // and fill the table.
+  void backHuge() {
+    slots_.backHuge([this](size_t bytes) { backed_.store(bytes / (kWords * 8), std::memory_order_release); });
   }
   // Decisions read and fill only the slots the preparer has backed with
   // memory (holdUntilBacked: none yet), since every slot page a decision
@@ -809,7 +807,7 @@ struct daDecisionPolicies {
         st = da_s_no_memory;
       }
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
-      memo->backHuge(stopPreparing);  // after the index: misses need it first
+      if (!stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();  // after the index: misses need it first
       memo->markBacked();
     };
     if (!background) {
