@@ -123,23 +123,19 @@ class SlotArray {
   size_t size() const { return n_; }
   // Backs a mapped array with memory now (in huge pages when it was made
   // with huge), its contents unchanged whatever other threads read or write
-  // meanwhile, calling backed(bytes) as each 2 MiB from the start are backed
-  // (bytes: how many are, from the start). Advice: a kernel without the call
-  // leaves the array as it was. Takes milliseconds for tens of MiB. Only backs: it
+  // meanwhile, then calls backed(). Advice: a kernel without the call leaves
+  // the array as it was. Takes milliseconds for tens of MiB. Only backs: it
   // takes the process's address-space lock shared, so the deciding threads'
   // own page faults go on meanwhile. (Marking parts for huge pages here, or
   // backing them in small pages and then moving them, took it exclusively,
   // and a first pass over a large estate spent a third of its time waiting.)
   template <class Backed>
   void backHuge(Backed&& backed) const {
-    size_t const bytes = n_ * sizeof(std::uint64_t);
     if (base_ != nullptr) {
-      for (size_t at = 0; at < bytes; at += kHuge) {
-        ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
-        backed(std::min(at + kHuge, bytes));
-      }
+      size_t const bytes = n_ * sizeof(std::uint64_t);
+      for (size_t at = 0; at < bytes; at += kHuge) ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
     }
-    backed(bytes);
+    backed();
   }
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
   // The words as raw storage (the memo's entries are carved from arrays too).
@@ -206,26 +202,24 @@ class AttachmentIndex {
 
 // The policy in force at the objects decided in one policy epoch, shared by
 // every thread that decides on the store: an open-addressing table (linear
-// probing) of slots of one cache line each. A slot's first word holds 16
-// bits of the path's hash and the address of the policy record (null:
-// nothing in force); the rest of the line holds the path itself, or, for a
-// path longer than fits, the address of an entry that holds it. A slot is
-// written by the thread that resolved the object, which claims the empty
-// slot by one compare-and-swap, writes the path and then publishes the
-// first word; nothing changes afterwards, and records and entries live as
-// long as the table (made in its storage: makeRecord). A lookup reads slots
-// (and, for long paths, entries) and writes nothing; the path is always
-// compared, so a tag that matches by chance never gives a wrong answer. A
-// warm decision thus reads one line of the table and the record it names,
-// whose address comes in the same line as the path. Nothing is ever
-// removed: a new epoch gets a new table. When a probe sequence reaches its
-// bound (the table is nearly full), the object is simply not remembered
-// and is resolved again when asked.
+// probing) of 16-byte slots, each a word that holds a published entry's
+// address and 16 bits of its path's hash, and the address of the policy
+// record. An entry (the object's path) is written by the thread that
+// resolved the object, which claims an empty slot by one compare-and-swap,
+// writes the record's address beside it and then publishes the entry's;
+// neither changes afterwards, and both live as long as the table, as do the
+// policy records, made in the table's storage too (makeRecord). A lookup
+// reads slots and entries and writes nothing; the path is always compared,
+// so a tag that matches by chance never gives a wrong answer, but the
+// record's address comes from the slot: the processor fetches the record
+// while the entry is fetched and compared, rather than after. Nothing is
+// ever removed: a new epoch gets a new table. When a probe sequence reaches
+// its bound (the table is nearly full), the object is simply not
+// remembered and is resolved again when asked.
 class SharedMemo {
  public:
-  // slots: at least 1.
-  SharedMemo(std::uint64_t epoch, size_t slots)
-      : epoch_(epoch), slots_(kWords * slots, true), n_(slots), backed_(slots) {}
+  // slots: a power of two.
+  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(2 * slots, true), mask_(slots - 1) {}
   ~SharedMemo() {
     for (daPolicyInForce* r : records_) r->~daPolicyInForce();
   }
@@ -233,7 +227,7 @@ class SharedMemo {
   SharedMemo& operator=(SharedMemo const&) = delete;
 
   std::uint64_t epoch() const { return epoch_; }
-  size_t slots() const { return n_; }
+  size_t slots() const { return mask_ + 1; }
   // The attachment index of the store's file in this epoch, once built
   // (null before: the objects' maps are then read to resolve them).
   AttachmentIndex const* index() const { return index_.load(std::memory_order_acquire); }
@@ -243,71 +237,67 @@ class SharedMemo {
     index_.store(indexOwner_.get(), std::memory_order_release);
   }
   // Backs the slots with memory now, in huge pages where the kernel allows
-  // (SlotArray::backHuge), from the first slot on, letting decisions use
-  // each part as soon as it is backed (a decision's first touch of an
-  // unbacked slot page would clear 2 MiB): safe while other threads read
-  // and fill the table.
-  void backHuge() {
-    slots_.backHuge([this](size_t bytes) { backed_.store(bytes / (kWords * 8), std::memory_order_release); });
-  }
-  // Decisions read and fill only the slots the preparer has backed with
-  // memory (holdUntilBacked: none yet), since every slot page a decision
-  // touched first would cost it a page fault (several microseconds each on
-  // some virtual machines); a path whose probe could reach beyond them is
-  // resolved without the table. Every slot, otherwise.
-  void holdUntilBacked() { backed_.store(0, std::memory_order_relaxed); }
-  void markBacked() { backed_.store(n_, std::memory_order_release); }
+  // (SlotArray::backHuge), marking the table ready once they are backed (a
+  // decision's first touch of an unbacked slot page would clear 2 MiB):
+  // safe while other threads read and fill the table.
+  void backHuge() { slots_.backHuge([this] { markBacked(); }); }
+  // Whether decisions may read and fill the table: not while its preparer
+  // is still to back the slots with memory (heldUntilBacked), since every
+  // slot page a decision touched first would cost it a page fault (several
+  // microseconds each on some virtual machines); decisions meanwhile
+  // resolve without it. True otherwise.
+  bool ready() const { return ready_.load(std::memory_order_acquire); }
+  void holdUntilBacked() { ready_.store(false, std::memory_order_relaxed); }
+  void markBacked() { ready_.store(true, std::memory_order_release); }
 
   // True, with record set to the remembered policy of path (null: nothing
   // in force), when the table holds path. Lock-free, writes nothing.
   bool find(std::uint64_t hash, std::string_view path, PolicyRecord& record) const {
-    size_t i = home(hash);
-    if (!usable(i)) return false;
-    for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = next(i)) {
+    std::uint64_t const tag = tagOf(hash);
+    size_t i = hash & mask_;
+    for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       std::uint64_t const w = word(i).load(std::memory_order_acquire);
       if (w == 0) return false;
-      // A published slot's path was written before its word (release), so
-      // it is seen here.
-      if (samePublished(w, hash) && holds(i, path)) {
-        record = recordOf(w);
+      if ((w & kTagMask) != tag || w == kClaimed) continue;
+      // Written before the word was published (release), so seen here.
+      auto const found = reinterpret_cast<PolicyRecord>(recordOf(i).load(std::memory_order_relaxed));
+      if (entryOf(w)->holds(path)) {
+        record = found;
         return true;
       }
     }
     return false;
   }
 
-  // Remembers record for path unless some thread has already (its slot
+  // Remembers record for path unless some thread has already (its entry
   // stays: both were resolved in this epoch) or the probe bound is reached.
-  // A long path's entry is made only when a free slot was seen, so a full
-  // table stops growing (only threads racing for the last free slots may
-  // leave an entry unused). Throws std::bad_alloc when memory runs out.
+  // An entry is made only when a free slot was seen, so a full table stops
+  // growing (only threads racing for the last free slots may leave an
+  // entry unpublished). Throws std::bad_alloc when memory runs out.
   void insert(std::uint64_t hash, std::string_view path, PolicyRecord record) {
-    auto const address = reinterpret_cast<std::uint64_t>(record);
-    if ((address & ~kRecordMask) != 0) return;  // not representable in a slot: not shared
-    std::uint64_t const published = tagOf(hash) | address | kPublished;
-    size_t i = home(hash);
-    if (!usable(i)) return;
+    size_t i = hash & mask_;
     unsigned probe = 0;
-    for (;; ++probe, i = next(i)) {  // the first free slot, if any
+    for (;; ++probe, i = (i + 1) & mask_) {  // the first free slot, if any
       if (probe == kMaxProbe) return;
       std::uint64_t const w = word(i).load(std::memory_order_acquire);
       if (w == 0) break;
-      if (samePublished(w, hash) && holds(i, path)) return;  // another thread's
+      if (w != kClaimed && (w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
     }
-    Entry const* const entry = path.size() > kInline ? allocate(path) : nullptr;
-    for (; probe < kMaxProbe; ++probe, i = next(i)) {
+    Entry* mine = allocate(path);
+    auto const address = reinterpret_cast<std::uint64_t>(mine);
+    if ((address & kTagMask) != 0 || address == kClaimed) return;  // not representable beside a tag: not shared
+    std::uint64_t const published = tagOf(hash) | address;
+    for (; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       std::uint64_t w = word(i).load(std::memory_order_acquire);
       if (w == 0 && word(i).compare_exchange_strong(w, kClaimed, std::memory_order_acq_rel)) {
-        writePath(i, path, entry);
+        recordOf(i).store(reinterpret_cast<std::uint64_t>(record), std::memory_order_relaxed);
         word(i).store(published, std::memory_order_release);
-        std::lock_guard<std::mutex> g(arenaMutex_);
-        ++entriesMade_;
         return;
       }
-      if (samePublished(w, hash) && holds(i, path)) return;  // another thread's
+      if (w != kClaimed && (w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
     }
   }
-  // Objects remembered: for tests of the table's growth.
+  // Entries made (published or not): for tests of the table's growth.
   size_t entriesMade() const {
     std::lock_guard<std::mutex> g(arenaMutex_);
     return entriesMade_;
@@ -361,65 +351,21 @@ class SharedMemo {
   }
 
  private:
-  // A slot is kWords words. The first says whether the slot is taken: 0
-  // empty; kClaimed while the claiming thread writes the path (lookups pass
-  // it by); else kPublished, with the tag (16 low bits of the path's hash:
-  // the slot comes from its high bits) in the top 16 bits and the record's
-  // address (user-space, 16-byte aligned) between. Then a byte of the path's
-  // length (kLong for a path kept in an entry) and the path, or, from the
-  // third word, the entry's address.
-  static constexpr size_t kWords = 8;
-  static constexpr size_t kInline = kWords * 8 - 9;  // path bytes a slot holds
-  static constexpr unsigned char kLong = 0xFF;
-  static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kRecordMask = 0x0000FFFFFFFFFFF0ull;
-  static constexpr std::uint64_t kPublished = 1, kClaimed = 2;
+  // Slot words: the entry's address in the low 48 bits (user-space
+  // addresses), the top 16 bits of the path's hash above them; 0 is empty.
+  // A claimed slot whose entry is not yet published: lookups pass it by.
+  static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kClaimed = 1;
   static constexpr unsigned kMaxProbe = 64;
-  static std::uint64_t tagOf(std::uint64_t hash) { return hash << 48; }
-  static PolicyRecord recordOf(std::uint64_t w) { return reinterpret_cast<PolicyRecord>(w & kRecordMask); }
-  static bool samePublished(std::uint64_t w, std::uint64_t hash) {
-    return (w & (kTagMask | kPublished)) == (tagOf(hash) | kPublished);
-  }
-  // The slot a path's probe starts at: the high bits of its hash scaled to
-  // the table, whose size need not be a power of two.
-  size_t home(std::uint64_t hash) const {
-    return static_cast<size_t>((static_cast<unsigned __int128>(hash) * n_) >> 64);
-  }
-  size_t next(size_t i) const { return i + 1 == n_ ? 0 : i + 1; }
-  // Whether a probe from slot i stays within the backed slots.
-  bool usable(size_t i) const {
-    size_t const backed = backed_.load(std::memory_order_acquire);
-    return backed == n_ || i + kMaxProbe <= backed;
-  }
-  std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[kWords * slot]; }
-  unsigned char* line(size_t slot) const { return reinterpret_cast<unsigned char*>(slots_.bytes()) + kWords * 8 * slot; }
+  static std::uint64_t tagOf(std::uint64_t hash) { return hash & kTagMask; }
+  std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[2 * slot]; }
+  std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[2 * slot + 1]; }
 
   struct Entry {
     std::uint32_t length;
     char const* text() const { return reinterpret_cast<char const*>(this + 1); }
     bool holds(std::string_view p) const { return p.size() == length && std::memcmp(text(), p.data(), length) == 0; }
   };
-
-  // Whether the published slot holds path: its bytes were written before its
-  // first word was published, and never after.
-  bool holds(size_t slot, std::string_view path) const {
-    unsigned char const* const l = line(slot);
-    if (l[8] != kLong) return l[8] == path.size() && std::memcmp(l + 9, path.data(), path.size()) == 0;
-    Entry const* e;
-    std::memcpy(&e, l + 16, sizeof e);
-    return e->holds(path);
-  }
-  // Writes path into the claimed slot: its bytes, or entry (made for a path
-  // longer than kInline).
-  void writePath(size_t slot, std::string_view path, Entry const* entry) {
-    unsigned char* const l = line(slot);
-    if (entry == nullptr) {
-      l[8] = static_cast<unsigned char>(path.size());
-      std::memcpy(l + 9, path.data(), path.size());
-    } else {
-      l[8] = kLong;
-      std::memcpy(l + 16, &entry, sizeof entry);
-    }
-  }
+  static Entry* entryOf(std::uint64_t w) { return reinterpret_cast<Entry*>(w & ~kTagMask); }
 
   // An entry in the table's arena: chunks carved in order under a lock
   // (only misses allocate), each twice the last up to 2 MiB (then backed by
@@ -430,6 +376,7 @@ class SharedMemo {
     {
       std::lock_guard<std::mutex> g(arenaMutex_);
       at = carve(sizeof(Entry) + path.size());
+      ++entriesMade_;
     }
     auto* e = new (at) Entry{static_cast<std::uint32_t>(path.size())};
     std::memcpy(at + sizeof(Entry), path.data(), path.size());
@@ -457,9 +404,9 @@ class SharedMemo {
   // Read by every lookup: never written after construction.
   std::uint64_t const epoch_;
   SlotArray slots_;
-  size_t const n_;
+  size_t const mask_;
   std::atomic<AttachmentIndex const*> index_{nullptr};
-  std::atomic<size_t> backed_;  // slots from the first that decisions may use
+  std::atomic<bool> ready_{true};
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
@@ -1110,10 +1057,11 @@ class Resolver {
   // With the memo's attachment index only the objects it holds are read
   // (every other one has its parent's policy in force). A read-only store
   // reads straight from its file, past the cache: the memo keeps what the
-  // decisions need, and the cache would fill with entries read once. Slots
-  // not yet backed with memory are neither read nor filled.
+  // decisions need, and the cache would fill with entries read once. Until
+  // the memo is ready (SharedMemo::ready) it is neither read nor filled.
   Resolved resolve(std::string_view path) {
     AttachmentIndex const* const index = memo_.index();
+    bool const remember = memo_.ready();
     bool const direct = store_.isReadOnly() != 0;
     struct Level {
       size_t length;  // of the prefix of path
@@ -1125,7 +1073,7 @@ class Resolver {
     for (size_t length = path.size();;) {
       std::string_view at = path.substr(0, length);
       std::uint64_t const hash = pathHash(at);
-      if (memo_.find(hash, at, base.record)) break;
+      if (remember && memo_.find(hash, at, base.record)) break;
       chain.push_back({length, hash});
       if (length <= 1) break;  // the root, "/"
       size_t const slash = at.rfind('/');
@@ -1135,7 +1083,7 @@ class Resolver {
       std::string_view at = path.substr(0, it->length);
       unsigned const kinds = index != nullptr ? index->kinds(it->hash) : kAllKinds;
       if (kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), kinds, direct);
-      if (base.clean()) memo_.insert(it->hash, at, base.record);
+      if (remember && base.clean()) memo_.insert(it->hash, at, base.record);
     }
     return base;
   }
@@ -1276,13 +1224,12 @@ unsigned long fileRecords(daCachedStore& store) {
 }
 
 // Slots of a new shared memo: the size set on the store, or room for every
-// record of its file with a fifth of the slots left free. Records count the
+// record of its file with a third of the slots left free. Records count the
 // objects with a record and the maps and policies attached to them, so the
-// objects alone fill at most about two thirds even when every one of them
-// has been decided. A slot is a cache line: 64 MiB per million slots.
+// objects alone fill well under two thirds.
 size_t memoSlots(daCachedStore& store, unsigned long records) {
   if (unsigned int n = store.getDecisionMemoSize()) return n;
-  return std::clamp<size_t>(records + records / 4, 1024, daCachedStore::maxDecisionMemoSize);
+  return std::bit_ceil(std::clamp<size_t>(records + records / 2, 1024, daCachedStore::maxDecisionMemoSize));
 }
 
 // A new shared memo for epoch. On a read-only store (whose file changes
@@ -1427,7 +1374,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   }
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
-  if (memo.find(hash, key, decision.policy_)) {
+  if (memo.ready() && memo.find(hash, key, decision.policy_)) {
     countIn(mine.counterSlot, memoHit);
     prefetchHot(decision.policy_);
   } else {
@@ -1448,7 +1395,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
       r = resolver.resolve(name);
       countIn(mine.counterSlot, mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
-      if (r.clean() && key != name) memo.insert(hash, key, r.record);
+      if (r.clean() && key != name && memo.ready()) memo.insert(hash, key, r.record);
     } catch (std::bad_alloc const&) {
       status = da_s_no_memory;
       return;

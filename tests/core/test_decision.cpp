@@ -651,34 +651,6 @@ TEST_F(Decide, StaysCorrectWithATinyMemo) {
 // Filling the memo costs the same per object whether it holds a thousand
 // objects or a hundred thousand: the last 10,000 new objects of 100,000
 // take about as long as the first 10,000.
-// The memo keeps a path of up to 55 bytes in its slot and a longer one
-// beside it: paths either side of that length, and long paths that differ
-// only in their last byte, keep answers of their own.
-TEST_F(Decide, PathsShortAndLongKeepAnswersOfTheirOwn) {
-  std::string const base = "/a/b/" + std::string(45, 'p');  // 50 bytes
-  std::vector<std::string> paths;
-  for (size_t more : {4u, 5u, 6u, 20u}) paths.push_back(base + std::string(more, 'q'));  // 54, 55, 56, 70 bytes
-  paths.push_back(base + std::string(19, 'q') + "r");
-  for (size_t i = 0; i < paths.size(); ++i) {
-    std::string const name = "long" + std::to_string(i);
-    putAcl(name.c_str(), paths[i].c_str(), {{'U', 4, i % 2 ? "x" : "T"}});
-    attach<GxMapPObjectToACL>(daPObjName(paths[i].c_str()).getPObjToAclMapName(), name.c_str());
-  }
-  auto replica = openReplica();
-  ASSERT_TRUE(indexReady(*replica));
-  daDecision d;
-  for (int round = 0; round < 2; ++round) {
-    auto const missesBefore = replica->counts().memoMisses;
-    for (std::string const& p : paths)
-      for (char const* actions : kActions)
-        for (Caller& c : callers_)
-          ASSERT_EQ(decided(*replica, p.c_str(), c, actions, nullptr, d),
-                    freshWalk(*ref_, p.c_str(), c, actions, nullptr))
-              << p.size() << " bytes, round " << round;
-    if (round == 1) EXPECT_EQ(replica->counts().memoMisses, missesBefore) << "every path remembered";
-  }
-}
-
 TEST_F(Decide, MemoFillsInConstantTimePerObject) {
   auto replica = openReplica(1u << 18);
   daDecision d;
