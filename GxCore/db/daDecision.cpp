@@ -123,17 +123,21 @@ class SlotArray {
   size_t size() const { return n_; }
   // Backs a mapped array with memory now (in huge pages when it was made
   // with huge), its contents unchanged whatever other threads read or write
-  // meanwhile, then calls backed(). Advice: a kernel without the call leaves
-  // the array as it was. Takes milliseconds for tens of MiB. Only backs: it
+  // meanwhile, then calls backed(); stops early, without calling it, once
+  // stop is true. Advice: a kernel without the call leaves the array as it
+  // was. Takes milliseconds for tens of MiB. Only backs: it
   // takes the process's address-space lock shared, so the deciding threads'
   // own page faults go on meanwhile. (Marking parts for huge pages here, or
   // backing them in small pages and then moving them, took it exclusively,
   // and a first pass over a large estate spent a third of its time waiting.)
   template <class Backed>
-  void backHuge(Backed&& backed) const {
+  void backHuge(std::atomic<bool> const& stop, Backed&& backed) const {
     if (base_ != nullptr) {
       size_t const bytes = n_ * sizeof(std::uint64_t);
-      for (size_t at = 0; at < bytes; at += kHuge) ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
+      for (size_t at = 0; at < bytes; at += kHuge) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
+      }
     }
     backed();
   }
@@ -239,8 +243,9 @@ class SharedMemo {
   // Backs the slots with memory now, in huge pages where the kernel allows
   // (SlotArray::backHuge), marking the table ready once they are backed (a
   // decision's first touch of an unbacked slot page would clear 2 MiB):
-  // safe while other threads read and fill the table.
-  void backHuge() { slots_.backHuge([this] { markBacked(); }); }
+  // safe while other threads read and fill the table. Stops early once stop
+  // is true (the store closes).
+  void backHuge(std::atomic<bool> const& stop) { slots_.backHuge(stop, [this] { markBacked(); }); }
   // Whether decisions may read and fill the table: not while its preparer
   // is still to back the slots with memory (heldUntilBacked), since every
   // slot page a decision touched first would cost it a page fault (several
@@ -754,7 +759,7 @@ struct daDecisionPolicies {
         st = da_s_no_memory;
       }
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
-      if (!stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();  // after the index: misses need it first
+      memo->backHuge(stopPreparing);  // after the index: misses need it first
       memo->markBacked();
     };
     if (!background) {
