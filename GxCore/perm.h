@@ -89,7 +89,15 @@ class GxACLPermset {
   ~GxACLPermset() { perm_free(&set_); }
 
   GxACLPermset& operator=(GxACLPermset const& other) {
-    if (this != &other) perm_copy(&set_, &other.set_);
+    // A set with room for the other's words (a decision's, every time but
+    // the first) copies them here; growing goes through perm_copy.
+    if (this == &other) return *this;
+    if (set_.count >= other.set_.count) {
+      for (uint32_t i = 0; i < other.set_.count; ++i) set_.groups[i] = other.set_.groups[i];
+      set_.count = other.set_.count;
+    } else {
+      perm_copy(&set_, &other.set_);
+    }
     return *this;
   }
   GxACLPermset& operator=(GxACLPermset&& other) noexcept {

@@ -7,6 +7,10 @@
 //                        when its 2-thread rate is not about twice the
 //                        1-thread rate, the second core (or its cache) was
 //                        busy and 2-thread figures mean little
+//   BM_MemoryAccess      one dependent access to memory: a pointer chase
+//                        through 256 MiB (huge pages where granted), far
+//                        beyond the caches, ns per step: what a decision on
+//                        an object the caches cannot hold must pay at least
 //   BM_AccessWindow      an access window's check alone, UTC and a named zone
 //   BM_DecideConditions  warm decisions with no condition, with an access
 //                        window and a level check, and with a rule besides
@@ -31,7 +35,9 @@
 //                        (first_1t_cpu_ns: on a busy machine, what it cost
 //                        without the time other processes had the core),
 //                        the memo misses of the warm passes and fresh
-//                        threads, the resident memory the first pass added.
+//                        threads, the resident memory the first pass added,
+//                        and one memory access (memory_access_ns, as
+//                        BM_MemoryAccess) measured in the same run.
 //                        The file is warm: another store keeps it mapped.
 // Arguments: objects, naming (0 unique leaves, 1 web-like repeated leaves),
 // cache (0 default size, 1 the largest).
@@ -60,6 +66,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -381,6 +388,46 @@ void BM_ControlLoop(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// ns per step of a pointer chase through one random cycle over 256 MiB of
+// 64-byte lines: each step one dependent access that misses every cache
+// (and, without huge pages, the TLB). The best of a few rounds. The cycle
+// is made once and kept for the process: memory given back to this virtual
+// machine's host is slow to take again, and would slow the benchmarks run
+// after it.
+double memoryAccessNs() {
+  constexpr size_t kBytes = size_t{256} << 20, kLine = 64, kHuge = size_t{2} << 20;
+  static char* const base = [] {
+    size_t const lines = kBytes / kLine;
+    void* mapped = ::mmap(nullptr, kBytes + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return static_cast<char*>(nullptr);
+    auto* b = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(mapped) + kHuge - 1) & ~(kHuge - 1));
+    ::madvise(b, kBytes, MADV_HUGEPAGE);
+    std::vector<std::uint32_t> order(lines);
+    for (std::uint32_t i = 0; i < lines; ++i) order[i] = i;
+    std::shuffle(order.begin() + 1, order.end(), std::mt19937(5));
+    for (size_t i = 0; i < lines; ++i)
+      *reinterpret_cast<char**>(b + kLine * order[i]) = b + kLine * order[(i + 1) % lines];
+    return b;
+  }();
+  if (base == nullptr) return 0;
+  char* at = base;
+  double best = 1e300;
+  constexpr int kSteps = 1 << 20;
+  for (int round = 0; round < 4; ++round) {
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kSteps; ++i) at = *reinterpret_cast<char**>(at);
+    best = std::min(best, std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / kSteps);
+  }
+  benchmark::DoNotOptimize(at);
+  return best;
+}
+
+void BM_MemoryAccess(benchmark::State& state) {
+  double ns = 0;
+  for (auto _ : state) ns = memoryAccessNs();
+  state.counters["ns_per_access"] = ns;
+}
+
 // The calling thread's page faults and context switches so far: where a
 // first pass waits beyond its CPU time.
 struct ThreadWaits {
@@ -693,6 +740,7 @@ void BM_WorkingSet(benchmark::State& state) {
     state.counters["fresh_misses"] = freshMisses;
     state.counters["control_1t_ns"] = best([] { return controlLoop(1); });
     state.counters["control_2t_ns"] = best([] { return controlLoop(2); });
+    state.counters["memory_access_ns"] = memoryAccessNs();
     state.counters["questions"] = double(n);
   }
   if (!ok) state.SkipWithError("an answer differed between passes, or a decision failed");
@@ -717,5 +765,6 @@ BENCHMARK(BM_Import)->Arg(100000)->ArgNames({"objects"})->Iterations(2)->Unit(be
 BENCHMARK(BM_ColdDecisions)->Args({100000, 1, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WorkingSet)->Arg(10000)->Arg(1000000)->ArgNames({"objects"})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MemoryAccess)->Iterations(1);
 
 }  // namespace

@@ -584,7 +584,7 @@ bool writeChanges(daLocalStore& store, daCacheTable& changes, std::vector<char>&
   for (i = 0; i < n; ++i) {
     unsigned long itemStatus = items[i].inBatch ? batch[b++].status : items[i].status;
     if (itemStatus != 0) status = itemStatus;
-    else any = written[i] = 1;
+    else written[i] = 1, any = true;
   }
   return any;
 }

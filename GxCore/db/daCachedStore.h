@@ -420,8 +420,11 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
     std::atomic<std::uint64_t> n[counterKinds]{};
   };
   static constexpr unsigned counterSlots = 32;
-  void count(Counter c, std::uint64_t by = 1) {
-    std::atomic<std::uint64_t>& n = counters_[counterSlot()].n[c];
+  void count(Counter c, std::uint64_t by = 1) { countIn(counterSlot(), c, by); }
+  // count in a slot the caller looked up before (a decision keeps its
+  // thread's: counterSlot() costs a thread-local lookup).
+  void countIn(unsigned slot, Counter c, std::uint64_t by = 1) {
+    std::atomic<std::uint64_t>& n = counters_[slot].n[c];
     n.store(n.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
   }
   static unsigned counterSlot();

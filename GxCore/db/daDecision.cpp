@@ -44,8 +44,20 @@ namespace {
 // (null: nothing in force).
 using PolicyRecord = daPolicyInForce const*;
 
+// The up to eight bytes at p, little-endian in a word, zero above them:
+// short strings' own keys. A loop rather than a copy of variable length,
+// which would be a call.
+inline std::uint64_t shortWord(char const* p, size_t n) {
+  std::uint64_t w = 0;
+  for (size_t i = 0; i < n; ++i) w |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+  return w;
+}
+
 // A 64-bit hash of a path, eight bytes at a time, with a final avalanche:
-// paths that share their tail (".../index.html") spread over the memo.
+// paths that share their tail (".../index.html") spread over the memo. A
+// tail of fewer than eight bytes is read as the last eight bytes of the
+// path when it has that many (overlapping the word before: the length is
+// hashed too), else byte by byte. Only ever compared within this process.
 std::uint64_t pathHash(std::string_view s) {
   constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xBF58476D1CE4E5B9ull;
   std::uint64_t h = s.size() * k1;
@@ -57,8 +69,9 @@ std::uint64_t pathHash(std::string_view s) {
     h = std::rotl((h ^ w) * k1, 29) * k2;
   }
   if (n > 0) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    std::uint64_t w;
+    if (s.size() >= 8) std::memcpy(&w, s.data() + s.size() - 8, 8);
+    else w = shortWord(p, n);
     h = std::rotl((h ^ w) * k1, 29) * k2;
   }
   h ^= h >> 31;
@@ -110,17 +123,21 @@ class SlotArray {
   size_t size() const { return n_; }
   // Backs a mapped array with memory now (in huge pages when it was made
   // with huge), its contents unchanged whatever other threads read or write
-  // meanwhile, then calls backed(). Advice: a kernel without the call leaves
-  // the array as it was. Takes milliseconds for tens of MiB. Only backs: it
+  // meanwhile, then calls backed(); stops early, without calling it, once
+  // stop is true. Advice: a kernel without the call leaves the array as it
+  // was. Takes milliseconds for tens of MiB. Only backs: it
   // takes the process's address-space lock shared, so the deciding threads'
   // own page faults go on meanwhile. (Marking parts for huge pages here, or
   // backing them in small pages and then moving them, took it exclusively,
   // and a first pass over a large estate spent a third of its time waiting.)
   template <class Backed>
-  void backHuge(Backed&& backed) const {
+  void backHuge(std::atomic<bool> const& stop, Backed&& backed) const {
     if (base_ != nullptr) {
       size_t const bytes = n_ * sizeof(std::uint64_t);
-      for (size_t at = 0; at < bytes; at += kHuge) ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
+      for (size_t at = 0; at < bytes; at += kHuge) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
+      }
     }
     backed();
   }
@@ -226,8 +243,9 @@ class SharedMemo {
   // Backs the slots with memory now, in huge pages where the kernel allows
   // (SlotArray::backHuge), marking the table ready once they are backed (a
   // decision's first touch of an unbacked slot page would clear 2 MiB):
-  // safe while other threads read and fill the table.
-  void backHuge() { slots_.backHuge([this] { markBacked(); }); }
+  // safe while other threads read and fill the table. Stops early once stop
+  // is true (the store closes).
+  void backHuge(std::atomic<bool> const& stop) { slots_.backHuge(stop, [this] { markBacked(); }); }
   // Whether decisions may read and fill the table: not while its preparer
   // is still to back the slots with memory (heldUntilBacked), since every
   // slot page a decision touched first would cost it a page fault (several
@@ -547,10 +565,7 @@ class ActionMemo {
     GxACLPermset perms;
   };
   static std::uint64_t actionKey(std::string_view s) {
-    std::uint64_t key = 0;
-    if (s.size() <= sizeof key) std::memcpy(&key, s.data(), s.size());
-    else key = pathHash(s);
-    return key;
+    return s.size() <= sizeof(std::uint64_t) ? shortWord(s.data(), s.size()) : pathHash(s);
   }
   Item items_[kItems];
   unsigned next_ = 0;
@@ -564,6 +579,7 @@ struct ThreadState {
   ActionMemo actions;
   std::shared_ptr<SharedMemo> memo;
   unsigned long sequence = 0;  // the store's sequence number as this thread took up memo's epoch
+  unsigned counterSlot = ~0u;  // the thread's slot of the store's counters, once looked up
 };
 
 // The calling thread's state, one per store it has decided on lately; the
@@ -613,7 +629,39 @@ class ThreadStates {
   std::uint64_t clock_ = 0;
 };
 
-thread_local ThreadStates tlsStates;
+// The calling thread's states, made on its first decision and destroyed
+// when it ends. The slot has no destructor, so it stays readable for the
+// whole life of the thread: a store destroyed after the states went (a
+// static store, at exit, after the main thread's thread-locals; a store
+// held by another thread-local destroyed later), and a decision made then,
+// see gone and leave them alone. One variable, so a decision looks up one
+// thread-local address.
+struct ThreadStatesSlot {
+  ThreadStates* states = nullptr;
+  bool gone = false;
+};
+thread_local ThreadStatesSlot tlsStates;
+
+// Owns the calling thread's states; its destruction at the thread's end
+// marks the slot.
+struct ThreadStatesOwner {
+  std::unique_ptr<ThreadStates> states;
+  ~ThreadStatesOwner() {
+    tlsStates.states = nullptr;
+    tlsStates.gone = true;
+  }
+};
+
+// The calling thread's states, made now if need be; null once they are gone.
+// Throws std::bad_alloc.
+ThreadStates* threadStates() {
+  ThreadStatesSlot& slot = tlsStates;
+  if (slot.states != nullptr || slot.gone) return slot.states;
+  thread_local ThreadStatesOwner owner;
+  owner.states = std::make_unique<ThreadStates>();
+  slot.states = owner.states.get();
+  return slot.states;
+}
 
 }  // namespace
 
@@ -711,7 +759,7 @@ struct daDecisionPolicies {
         st = da_s_no_memory;
       }
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
-      if (!stopPreparing.load(std::memory_order_relaxed)) memo->backHuge();  // after the index: misses need it first
+      memo->backHuge(stopPreparing);  // after the index: misses need it first
       memo->markBacked();
     };
     if (!background) {
@@ -851,7 +899,9 @@ struct daDecisionPolicies {
 
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
 void daDecisionFileOpened(daDecisionPolicies& p) { p.opened(); }
-void daDecisionForgetStore(std::uint64_t storeId) { tlsStates.forget(storeId); }
+void daDecisionForgetStore(std::uint64_t storeId) {
+  if (ThreadStates* states = tlsStates.states) states->forget(storeId);
+}
 unsigned long daDecisionIndexAtOpen(unsigned long records) {
   return daDecisionPolicies::indexAtOnce.exchange(records == 0 ? daDecisionPolicies::defaultIndexAtOnce : records);
 }
@@ -1295,7 +1345,19 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   // The epoch is read before the memo is consulted or filled: an answer
   // resolved while a commit lands goes to the older epoch's table, which no
   // decision uses once the epoch has moved.
-  ThreadState& mine = tlsStates.forStore(*this);
+  // A decision made while the thread ends, after its states went, keeps
+  // what it needs for itself alone.
+  std::unique_ptr<ThreadState> ending;
+  ThreadState* found;
+  try {
+    ThreadStates* const states = threadStates();
+    if (states == nullptr) ending = std::make_unique<ThreadState>();
+    found = states != nullptr ? &states->forStore(*this) : ending.get();
+  } catch (std::bad_alloc const&) {
+    status = da_s_no_memory;
+    return;
+  }
+  ThreadState& mine = *found;
   if (!mine.memo || mine.memo->epoch() != policyEpoch()) {
     // The sequence number goes with the epoch: read (under the store's
     // lock, which its writers hold) once per epoch a thread takes up, not
@@ -1306,6 +1368,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     if (status != 0) return;
   }
   decision.sequence_ = mine.sequence;
+  if (mine.counterSlot == ~0u) mine.counterSlot = counterSlot();
   SharedMemo& memo = *mine.memo;
   std::uint64_t const epoch = memo.epoch();
   std::string_view const actionText(actions);
@@ -1317,10 +1380,10 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   std::string_view key(path);
   std::uint64_t const hash = pathHash(key);
   if (memo.ready() && memo.find(hash, key, decision.policy_)) {
-    count(memoHit);
+    countIn(mine.counterSlot, memoHit);
     prefetchHot(decision.policy_);
   } else {
-    count(memoMiss);
+    countIn(mine.counterSlot, memoMiss);
     // A path already in its normal form (as most are) is not copied.
     std::string_view name = key;
     ZUTF8String_6_0 fixed;
@@ -1335,7 +1398,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
       daCacheStateLock reading(*this, open);
       Resolver resolver(*this, *decisionPolicies_, memo);
       r = resolver.resolve(name);
-      count(mapRead, resolver.mapReads);
+      countIn(mine.counterSlot, mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
       if (r.clean() && key != name && memo.ready()) memo.insert(hash, key, r.record);
     } catch (std::bad_alloc const&) {
@@ -1367,14 +1430,12 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   decision.wouldReason_.clear();
   decision.reason_.clear();
   if (!decision.granted_) {
-    decision.cause_ = decision.hasAcl() ? daDecisionCause::aclDenied : daDecisionCause::noAcl;
-    try {
-      decision.reason_.assign(decision.hasAcl() ? "the ACL does not grant every action asked for" : "no ACL in force");
-    } catch (std::bad_alloc const&) {
-      status = da_s_no_memory;
-    }
+    bool const acl = decision.hasAcl();
+    decision.cause_ = acl ? daDecisionCause::aclDenied : daDecisionCause::noAcl;
+    decision.fixedReason_ = acl ? "the ACL does not grant every action asked for" : "no ACL in force";
     return;
   }
+  decision.fixedReason_ = "";
   decision.cause_ = daDecisionCause::granted;
   try {
     decision.applyConditions(ctx, path, caller, actions, address);

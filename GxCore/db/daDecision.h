@@ -169,7 +169,7 @@ class daDecision {
   // rule's own reason text, "rule needs attribute department"; "" when
   // granted. Valid until the next decide into this daDecision.
   daDecisionCause cause() const { return cause_; }
-  char const* reason() const { return reason_.c_str(); }
+  char const* reason() const { return reason_.empty() ? fixedReason_ : reason_.c_str(); }
   // Warning mode: true when the POP in force is in warning mode and a
   // condition would have denied; granted() is then true and wouldCause() /
   // wouldReason() say what the answer would have been ("would deny: outside
@@ -237,6 +237,7 @@ class daDecision {
     cause_ = wouldCause_ = daDecisionCause::noAcl;
     warning_ = false;
     reason_.clear();
+    fixedReason_ = "";
     wouldReason_.clear();
     policy_ = nullptr;
     owner_.reset();
@@ -265,6 +266,9 @@ class daDecision {
   daDecisionCause cause_ = daDecisionCause::noAcl, wouldCause_ = daDecisionCause::granted;
   bool warning_ = false;
   std::string reason_, wouldReason_;
+  // The reason when reason_ is empty: a text that never changes (the ACL's
+  // denials), pointed at rather than copied on every denial.
+  char const* fixedReason_ = "";
   mutable std::int64_t time_ = 0;  // daDecisionContext::now until read
   int callerLevel_ = 0;
   daProtection protection_ = daProtection::none;

@@ -546,6 +546,35 @@ TEST_F(Decide, AnswerOutlivesTheMemoItCameFrom) {
   EXPECT_STREQ(kept.ruleLocation(), "/a/b/c");
 }
 
+// A thread-local store made before the thread's first decision is destroyed
+// after the thread's decision state (thread-locals go in the reverse order
+// of their making), as a static store is at exit after the main thread's:
+// its destruction, and a decision made then, must not touch that state.
+TEST_F(Decide, StoreDestroyedAfterTheThreadsDecisionStateDecidesAndGoesCleanly) {
+  static std::string path;
+  static std::atomic<int> atEnd{-1};
+  path = path_;
+  std::thread([] {
+    struct Held {
+      std::unique_ptr<daCachedStore> store;
+      ~Held() {
+        daDecision d;
+        unsigned long st;
+        store->decide("/", nullptr, "r", nullptr, d, st);
+        atEnd = st == 0 && d.granted() ? 1 : 0;
+      }
+    };
+    thread_local Held held;
+    held.store = std::make_unique<daCachedStore>("d", path.c_str(), 1, 0);
+    unsigned long st;
+    held.store->openStore(1, st);
+    daDecision d;
+    held.store->decide("/", nullptr, "r", nullptr, d, st);
+    ASSERT_TRUE(d.granted());
+  }).join();
+  EXPECT_EQ(atEnd.load(), 1);
+}
+
 TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
   gxtest::MessageCapture quiet;  // the missing ACL and the bad map are logged
   expectAllMatch(*writer_, "initial");
