@@ -583,8 +583,12 @@ bool writeChanges(daLocalStore& store, daCacheTable& changes, std::vector<char>&
   size_t b = 0;
   for (i = 0; i < n; ++i) {
     unsigned long itemStatus = items[i].inBatch ? batch[b++].status : items[i].status;
-    if (itemStatus != 0) status = itemStatus;
-    else written[i] = 1, any = true;
+    if (itemStatus != 0) {
+      status = itemStatus;
+    } else {
+      written[i] = 1;
+      any = true;
+    }
   }
   return any;
 }
