@@ -26,6 +26,7 @@
 #include <sys/mman.h>
 
 #include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/aclEvaluation.h"
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daRule.h"
 #include "GxCore/dastatus.h"
@@ -43,6 +44,34 @@ namespace {
 // A record of the policy in force, in the storage of the memo that made it
 // (null: nothing in force).
 using PolicyRecord = daPolicyInForce const*;
+
+// An ACL entry whose permissions fit one word (count 0 or 1), as a memo
+// record keeps it: 24 bytes where the entry's own form takes 48 and points
+// at its word elsewhere.
+struct daCompactAclEntry {
+  std::uint8_t type;   // acl_e_*
+  std::uint8_t count;  // of permission words: 0 or 1
+  std::uint16_t unused;
+  std::uint32_t word;
+  hx_uuid_t id;
+};
+static_assert(sizeof(daCompactAclEntry) == 24);
+
+// A record's compact entries, as the evaluation algorithm reads them
+// (gxacl::evaluateAuthenticated), so its answers are those of acleval on the
+// ACL's own form.
+struct CompactEntries {
+  daCompactAclEntry const* entries;
+  std::uint32_t n;
+  std::uint32_t size() const { return n; }
+  std::uint32_t type(std::uint32_t i) const { return entries[i].type; }
+  bool holds(std::uint32_t i, hx_uuid_t const& u, unsigned long*) const {
+    return std::memcmp(&entries[i].id, &u, sizeof u) == 0;  // no padding: equality of every field
+  }
+  acl_permset_s_t perms(std::uint32_t i) const {
+    return acl_permset_s_t{entries[i].count, const_cast<std::uint32_t*>(&entries[i].word)};
+  }
+};
 
 // The up to eight bytes at p, little-endian in a word, zero above them:
 // short strings' own keys. A loop rather than a copy of variable length,
@@ -309,26 +338,45 @@ class SharedMemo {
   }
 
   // A record with fields' members, made in the table's storage and living
-  // as long as the table, with its Hot part filled: the ACL's entries and
-  // their permission words copied right after the record, so that a
+  // as long as the table, with its Hot part filled and starting a cache
+  // line: the ACL's entries copied right after the record (compact, or in
+  // their own form with their permission words after them), so that a
   // decision reads adjacent lines rather than the ACL's allocations.
   // Throws std::bad_alloc (nothing is made then).
   PolicyRecord makeRecord(daPolicyInForce const& fields) {
     GxACL const* const acl = fields.acl.get();
     size_t const n = acl != nullptr ? acl->numEntries() : 0;
     size_t words = 0;
-    for (size_t i = 0; i < n; ++i) words += acl->entry(i).perms.count;
-    size_t const bytes = sizeof(daPolicyInForce) + n * sizeof(acl_entry_s_t) + words * sizeof(std::uint32_t);
+    bool compact = true;
+    for (size_t i = 0; i < n; ++i) {
+      acl_entry_s_t const& e = acl->entry(i);
+      words += e.perms.count;
+      compact = compact && e.perms.count <= 1 && e.entry_type <= 0xFF;
+    }
+    size_t const tail = compact ? n * sizeof(daCompactAclEntry)
+                                : sizeof(acl_ext_s_t) + n * sizeof(acl_entry_s_t) + words * sizeof(std::uint32_t);
     std::lock_guard<std::mutex> g(arenaMutex_);
     if (records_.size() == records_.capacity()) records_.reserve(std::max<size_t>(256, 2 * records_.capacity()));
-    char* const at = carve(bytes);
+    char* const at = carve(sizeof(daPolicyInForce) + tail, hotOffset());
     auto* r = new (at) daPolicyInForce(fields);  // may throw: the bytes carved stay unused
     records_.push_back(r);
     daPolicyInForce::Hot& hot = r->hot;
     hot = daPolicyInForce::Hot{};
     hot.aclInForce = acl != nullptr;
-    if (n > 0) {
-      auto* entries = reinterpret_cast<acl_entry_s_t*>(at + sizeof(daPolicyInForce));
+    char* const after = at + sizeof(daPolicyInForce);
+    if (acl != nullptr && compact) {
+      hot.compact = true;
+      hot.entries = static_cast<std::uint32_t>(n);
+      auto* to = reinterpret_cast<daCompactAclEntry*>(after);
+      for (size_t i = 0; i < n; ++i) {
+        acl_entry_s_t const& from = acl->entry(i);
+        to[i] = daCompactAclEntry{static_cast<std::uint8_t>(from.entry_type),
+                                  static_cast<std::uint8_t>(from.perms.count), 0,
+                                  from.perms.count > 0 ? from.perms.groups[0] : 0u, from.id};
+      }
+    } else if (acl != nullptr) {
+      auto* own = new (after) acl_ext_s_t{};
+      auto* entries = reinterpret_cast<acl_entry_s_t*>(own + 1);
       auto* word = reinterpret_cast<std::uint32_t*>(entries + n);
       for (size_t i = 0; i < n; ++i) {
         acl_entry_s_t const& from = acl->entry(i);
@@ -341,8 +389,9 @@ class SharedMemo {
         if (from.perms.count > 0) std::memcpy(word, from.perms.groups, from.perms.count * sizeof(std::uint32_t));
         word += from.perms.count;
       }
-      hot.acl.num_entries = static_cast<std::uint32_t>(n);
-      hot.acl.entries = entries;
+      own->num_entries = static_cast<std::uint32_t>(n);
+      own->entries = n > 0 ? entries : nullptr;
+      hot.acl = own;
     }
     if (GxPop const* pop = r->pop.get()) {
       hot.popInForce = true;
@@ -388,20 +437,35 @@ class SharedMemo {
     return e;
   }
 
-  // bytes (rounded up to 16) of the current chunk, or of a new one.
-  // arenaMutex_ held. Throws std::bad_alloc.
-  char* carve(size_t bytes) {
+  // bytes (rounded up to 16) of the current chunk, or of a new one; with
+  // line >= 0, placed so that the byte at offset line starts a cache line
+  // (chunks start on one). arenaMutex_ held. Throws std::bad_alloc.
+  char* carve(size_t bytes, std::ptrdiff_t line = -1) {
     bytes = (bytes + 15) & ~size_t{15};
-    if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
+    auto const place = [&] {
+      if (line >= 0) used_ = ((used_ + size_t(line) + 63) & ~size_t{63}) - size_t(line);
+      else if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
+    };
+    place();
     if (chunks_.empty() || used_ + bytes > chunkBytes_) {
-      size_t const size = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes);
+      size_t const size = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes + 64);
       chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true));
       chunkBytes_ = size;
       used_ = 0;
+      place();
     }
     char* at = chunks_.back()->bytes() + used_;
     used_ += bytes;
     return at;
+  }
+
+  // Where a record's Hot part lies within it.
+  static std::ptrdiff_t hotOffset() {
+    static std::ptrdiff_t const offset = [] {
+      daPolicyInForce const probe;
+      return reinterpret_cast<char const*>(&probe.hot) - reinterpret_cast<char const*>(&probe);
+    }();
+    return offset;
   }
 
   static constexpr size_t kFirstChunk = size_t{4} << 10, kLastChunk = size_t{2} << 20;
@@ -1179,11 +1243,29 @@ namespace {
 
 // Asks for the lines a decision reads of record (its Hot part and the ACL's
 // entries after it) at once, rather than for the entries only once the Hot
-// part has arrived.
+// part has arrived. Hot starts a line, and the four lines from there hold
+// it and nine compact entries (the generated estates' ACLs have two to nine).
 inline void prefetchHot(daPolicyInForce const* record) {
   if (record == nullptr) return;
   char const* hot = reinterpret_cast<char const*>(&record->hot);
-  for (int line = 0; line < 5; ++line) __builtin_prefetch(hot + 64 * line);
+  for (int line = 0; line < 4; ++line) __builtin_prefetch(hot + 64 * line);
+}
+
+// The permissions the ACL of record grants caller into out, and which kind
+// of entry applied: acleval's answer, from the record's copy of the entries.
+acl_applied_entry_t evaluateAcl(daPolicyInForce const& record, sec_id_pa_t* caller, acl_permset_s_t* out) {
+  daPolicyInForce::Hot const& hot = record.hot;
+  if (!hot.compact) {
+    acl_applied_entry_t applied = acl_applied_none;
+    unsigned long status = 0;
+    acl_inq_permset_for_pa_applied(caller, hot.acl, out, &applied, &status);
+    return applied;
+  }
+  CompactEntries const view{reinterpret_cast<daCompactAclEntry const*>(&record + 1), hot.entries};
+  CompactEntries const* const entries = hot.entries > 0 ? &view : nullptr;
+  unsigned long status = 0;
+  return caller == nullptr ? gxacl::evaluateUnauthenticated(entries, out)
+                           : gxacl::evaluateAuthenticated(caller, entries, nullptr, out, &status);
 }
 
 // True when path is a valid object name that validation leaves as it is:
@@ -1413,10 +1495,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
 
   daPolicyInForce::Hot const* const hot = decision.policy_ != nullptr ? &decision.policy_->hot : nullptr;
   if (hot != nullptr && hot->aclInForce) {
-    acl_applied_entry_t applied = acl_applied_none;
-    unsigned long evalStatus = 0;
-    acl_inq_permset_for_pa_applied(caller, &hot->acl, &decision.permissions_.value(), &applied, &evalStatus);
-    decision.entry_ = static_cast<daDecisionEntry>(applied);
+    decision.entry_ = static_cast<daDecisionEntry>(evaluateAcl(*decision.policy_, caller, &decision.permissions_.value()));
   } else {
     decision.permissions_.setMinPermissions();
   }
