@@ -696,27 +696,6 @@ TEST_F(Decide, StaysCorrectWithATinyMemo) {
   EXPECT_LE(replica->decisionMemoObjects(), 64u);
 }
 
-// Filling the memo costs the same per object whether it holds a thousand
-// objects or a hundred thousand: the last 10,000 new objects of 100,000
-// take about as long as the first 10,000.
-TEST_F(Decide, MemoFillsInConstantTimePerObject) {
-  auto replica = openReplica(1u << 18);
-  daDecision d;
-  unsigned long st = 0;
-  auto decideRange = [&](int from, int to) {
-    auto start = std::chrono::steady_clock::now();
-    for (int i = from; i < to && st == 0; ++i)
-      replica->decide(("/x/y/n" + std::to_string(i)).c_str(), callers_[1].pa(), "x", nullptr, d, st);
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  };
-  double first = decideRange(0, 10000);
-  decideRange(10000, 90000);
-  double last = decideRange(90000, 100000);
-  ASSERT_EQ(st, 0u);
-  EXPECT_GE(replica->decisionMemoObjects(), 100000u);
-  EXPECT_LT(last, 5 * first + 0.05) << "first " << first << " s, last " << last << " s";
-}
-
 TEST_F(Decide, ReopenedStoreForgetsOldAnswers) {
   auto replica = openReplica();
   unsigned long st;
