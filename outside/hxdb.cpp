@@ -1496,10 +1496,14 @@ unsigned long scanWithOwnCursor(SharedEnv& se, bool& damaged, Scan&& scan) {
 
 }  // namespace
 
-void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, char const*, size_t), void* context,
-                       unsigned long& status) {
+namespace {
+
+// The scan of hx_db_scan_prefix, calling each(key, value) with the file's
+// own bytes of every record under prefix until it returns false.
+template <class Each>
+void scanPrefix(hx_db_handle* h, char const* prefix, Each&& each, unsigned long& status) {
   size_t prefixLength;
-  if (!validKey(h, prefix, prefixLength) || each == nullptr) {
+  if (!validKey(h, prefix, prefixLength)) {
     status = hx_db_s_bad_argument;
     return;
   }
@@ -1517,10 +1521,34 @@ void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, 
         damaged = true;
         break;
       }
-      if (!each(context, key, k.mv_size)) break;
+      if (!each(std::string_view(key, k.mv_size), std::string_view(static_cast<char const*>(v.mv_data), v.mv_size)))
+        break;
     }
     return rc;
   });
+}
+
+}  // namespace
+
+void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void*, char const*, size_t), void* context,
+                       unsigned long& status) {
+  if (each == nullptr) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  scanPrefix(
+      h, prefix, [&](std::string_view key, std::string_view) { return each(context, key.data(), key.size()); }, status);
+}
+
+void hx_db_scan_prefix_records(hx_db_handle* h, char const* prefix,
+                               bool (*each)(void*, std::string_view, std::string_view), void* context,
+                               unsigned long& status) {
+  if (each == nullptr) {
+    status = hx_db_s_bad_argument;
+    return;
+  }
+  scanPrefix(
+      h, prefix, [&](std::string_view key, std::string_view value) { return each(context, key, value); }, status);
 }
 
 // ---- stored values, whole-file scans and raw write transactions ----------------

@@ -273,6 +273,12 @@ class hx_db_iteration {
 // (each was then called for the keys before the failure).
 void hx_db_scan_prefix(hx_db_handle* h, char const* prefix, bool (*each)(void* context, char const* key, size_t length),
                        void* context, unsigned long& status);
+// hx_db_scan_prefix, calling each(context, key, storedValue) with the
+// record's stored value too (see hx_db_parse_stored), both the file's own
+// bytes, valid during the call only. Same statuses.
+void hx_db_scan_prefix_records(hx_db_handle* h, char const* prefix,
+                               bool (*each)(void* context, std::string_view key, std::string_view storedValue),
+                               void* context, unsigned long& status);
 
 // ---- stored values, whole-file scans and raw write transactions ----------------
 // A record as the file stores it (its "stored value"): a 16-byte header (a

@@ -300,9 +300,10 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // (loaded or known absent), a miss one that read the file; a memo hit is a
   // decision that found the policy in force in the store's shared memo, a miss one
   // that resolved it; map reads count the object-to-policy maps memo
-  // misses read to resolve objects (through the cache, or from the file on
-  // a read-only store: with the attachment index only at objects that have
-  // a policy attached). For monitoring: the counts are kept per thread slot
+  // misses consulted to resolve objects (through the cache, or on a
+  // read-only store from the file, or with the attachment index only at
+  // objects that have a policy attached, from the index's copy of the name
+  // each map lists). For monitoring: the counts are kept per thread slot
   // without a lock, so a reading taken while others decide is approximate.
   struct Counts {
     std::uint64_t cacheHits = 0, cacheMisses = 0, memoHits = 0, memoMisses = 0, mapReads = 0;

@@ -26,6 +26,7 @@
 #include <sys/mman.h>
 
 #include "GxCore/GxMapPObjectToACL.h"
+#include "GxCore/aclEvaluation.h"
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daRule.h"
 #include "GxCore/dastatus.h"
@@ -43,6 +44,34 @@ namespace {
 // A record of the policy in force, in the storage of the memo that made it
 // (null: nothing in force).
 using PolicyRecord = daPolicyInForce const*;
+
+// An ACL entry whose permissions fit one word (count 0 or 1), as a memo
+// record keeps it: 24 bytes where the entry's own form takes 48 and points
+// at its word elsewhere.
+struct daCompactAclEntry {
+  std::uint8_t type;   // acl_e_*
+  std::uint8_t count;  // of permission words: 0 or 1
+  std::uint16_t unused;
+  std::uint32_t word;
+  hx_uuid_t id;
+};
+static_assert(sizeof(daCompactAclEntry) == 24);
+
+// A record's compact entries, as the evaluation algorithm reads them
+// (gxacl::evaluateAuthenticated), so its answers are those of acleval on the
+// ACL's own form.
+struct CompactEntries {
+  daCompactAclEntry const* entries;
+  std::uint32_t n;
+  std::uint32_t size() const { return n; }
+  std::uint32_t type(std::uint32_t i) const { return entries[i].type; }
+  bool holds(std::uint32_t i, hx_uuid_t const& u, unsigned long*) const {
+    return std::memcmp(&entries[i].id, &u, sizeof u) == 0;  // no padding: equality of every field
+  }
+  acl_permset_s_t perms(std::uint32_t i) const {
+    return acl_permset_s_t{entries[i].count, const_cast<std::uint32_t*>(&entries[i].word)};
+  }
+};
 
 // The up to eight bytes at p, little-endian in a word, zero above them:
 // short strings' own keys. A loop rather than a copy of variable length,
@@ -156,16 +185,22 @@ class SlotArray {
   size_t mapped_ = 0;
 };
 
-// Which objects have a policy of their own attached, on a read-only store:
-// the hashes of the paths that have an object-to-ACL, -POP or -rule map in
-// the file, each with the kinds it has, in an open-addressing table of
-// words (the hash above three bits of kinds; 0 is empty). Built once per
-// policy epoch from three scans of the maps' keys, immutable afterwards and
-// read without a lock. A path it does not hold has no map of its own, so
-// the policy in force there is its parent's and nothing need be read. Two
-// paths whose hashes agree in every bit but the lowest three share a word:
-// the other path is then merely read from the file (which finds no map)
-// -- never an answer missed.
+// Which objects have a policy of their own attached, on a read-only store,
+// and which policy each of their maps names: the hashes of the paths that
+// have an object-to-ACL, -POP or -rule map in the file, each with the kinds
+// it has, in an open-addressing table of words (the hash above three bits
+// of kinds; 0 is empty), and beside each word the path's text and the name
+// each of its maps lists. Built once per policy epoch from three scans of
+// the maps, immutable afterwards and read without a lock. A path it does not
+// hold has no map of its own, so the policy in force there is its parent's
+// and nothing need be read; at a path it holds, the name it keeps is the
+// one the map would give, so the map need not be read either. Two paths
+// whose hashes agree in every bit but the lowest three share a word: the
+// other path is then merely read from the file (which finds no map), and
+// neither path's names are kept -- never an answer missed or borrowed. A
+// map the index cannot read as naming one policy (another record type,
+// damage, none or several names) keeps no name: the decision reads it and
+// reports it as it always has.
 class AttachmentIndex {
  public:
   enum Kind : std::uint64_t { acl = 1, pop = 2, rule = 4 };
@@ -176,31 +211,63 @@ class AttachmentIndex {
   static std::shared_ptr<AttachmentIndex const> build(hx_db_handle* handle, std::atomic<bool> const& stop,
                                                       unsigned long& status);
 
-  // The kinds attached at the path of hash (Kind bits); 0 when none is.
-  unsigned kinds(std::uint64_t hash) const {
+  // What the index holds for path (of hash): the kinds attached (Kind
+  // bits; 0 when none is) and, by kind (acl, pop, rule), the name of the
+  // policy its map lists, or "" when the map must be read.
+  struct Found {
+    unsigned kinds = 0;
+    std::string_view names[3];
+  };
+  Found find(std::uint64_t hash, std::string_view path) const {
+    Found found;
     std::uint64_t const key = hash & ~kKindMask;
     for (size_t i = (hash >> 3) & mask_;; i = (i + 1) & mask_) {
       std::uint64_t const w = words_->operator[](i).load(std::memory_order_relaxed);
-      if (w == 0) return 0;
-      if ((w & ~kKindMask) == key) return static_cast<unsigned>(w & kKindMask);
+      if (w == 0) return found;
+      if ((w & ~kKindMask) != key) continue;
+      found.kinds = static_cast<unsigned>(w & kKindMask);
+      Detail const& d = details_[i];
+      if (d.path != 0 && text(d.path) == path)
+        for (int k = 0; k < 3; ++k) found.names[k] = text(d.names[k]);
+      return found;
     }
   }
   size_t paths() const { return paths_; }
 
-  // Adds kind at the path of hash (while the index is built); the table
+  // Adds kind at path (of hash), its map listing name ("" when it could not
+  // be read as naming one policy), while the index is built; the table
   // doubles when half full. Throws std::bad_alloc.
-  void add(std::uint64_t hash, Kind kind);
+  void add(std::uint64_t hash, Kind kind, std::string_view path, std::string_view name);
 
-  AttachmentIndex() : words_(std::make_unique<SlotArray>(kFirstSlots, true)), mask_(kFirstSlots - 1) {}
+  AttachmentIndex()
+      : words_(std::make_unique<SlotArray>(kFirstSlots, true)), details_(kFirstSlots), mask_(kFirstSlots - 1) {}
 
  private:
   static constexpr std::uint64_t kKindMask = 7;
   static constexpr size_t kFirstSlots = 1024;
-  // Puts word (hash and kinds) into words, merging kinds with a word of
-  // the same hash; true when it took a new slot.
-  static bool place(SlotArray const& words, size_t mask, std::uint64_t word);
+  // Beside a word: where its path's text and the names its maps list lie in
+  // texts_ (0: not kept).
+  struct Detail {
+    std::uint32_t path = 0;
+    std::uint32_t names[3] = {0, 0, 0};
+  };
+  // The text kept at offset (0: none): a 32-bit length, then the bytes.
+  std::string_view text(std::uint32_t offset) const {
+    if (offset == 0) return {};
+    std::uint32_t length;
+    std::memcpy(&length, texts_.data() + offset, sizeof length);
+    return std::string_view(texts_.data() + offset + sizeof length, length);
+  }
+  // Keeps t in texts_: its offset, or 0 when t is empty or texts_ would
+  // pass what an offset can address.
+  std::uint32_t keep(std::string_view t);
+  // The slot of word's hash in words (taking an empty one for it when it
+  // has none), and whether it was empty.
+  static size_t slotOf(SlotArray const& words, size_t mask, std::uint64_t word, bool& empty);
 
   std::unique_ptr<SlotArray> words_;  // written only while the index is built
+  std::vector<Detail> details_;       // by slot of words_
+  std::string texts_ = std::string(1, '\0');  // offset 0 names no text
   size_t mask_, paths_ = 0;
 };
 
@@ -309,26 +376,45 @@ class SharedMemo {
   }
 
   // A record with fields' members, made in the table's storage and living
-  // as long as the table, with its Hot part filled: the ACL's entries and
-  // their permission words copied right after the record, so that a
+  // as long as the table, with its Hot part filled and starting a cache
+  // line: the ACL's entries copied right after the record (compact, or in
+  // their own form with their permission words after them), so that a
   // decision reads adjacent lines rather than the ACL's allocations.
   // Throws std::bad_alloc (nothing is made then).
   PolicyRecord makeRecord(daPolicyInForce const& fields) {
     GxACL const* const acl = fields.acl.get();
     size_t const n = acl != nullptr ? acl->numEntries() : 0;
     size_t words = 0;
-    for (size_t i = 0; i < n; ++i) words += acl->entry(i).perms.count;
-    size_t const bytes = sizeof(daPolicyInForce) + n * sizeof(acl_entry_s_t) + words * sizeof(std::uint32_t);
+    bool compact = true;
+    for (size_t i = 0; i < n; ++i) {
+      acl_entry_s_t const& e = acl->entry(i);
+      words += e.perms.count;
+      compact = compact && e.perms.count <= 1 && e.entry_type <= 0xFF;
+    }
+    size_t const tail = compact ? n * sizeof(daCompactAclEntry)
+                                : sizeof(acl_ext_s_t) + n * sizeof(acl_entry_s_t) + words * sizeof(std::uint32_t);
     std::lock_guard<std::mutex> g(arenaMutex_);
     if (records_.size() == records_.capacity()) records_.reserve(std::max<size_t>(256, 2 * records_.capacity()));
-    char* const at = carve(bytes);
+    char* const at = carve(sizeof(daPolicyInForce) + tail, hotOffset());
     auto* r = new (at) daPolicyInForce(fields);  // may throw: the bytes carved stay unused
     records_.push_back(r);
     daPolicyInForce::Hot& hot = r->hot;
     hot = daPolicyInForce::Hot{};
     hot.aclInForce = acl != nullptr;
-    if (n > 0) {
-      auto* entries = reinterpret_cast<acl_entry_s_t*>(at + sizeof(daPolicyInForce));
+    char* const after = at + sizeof(daPolicyInForce);
+    if (acl != nullptr && compact) {
+      hot.compact = true;
+      hot.entries = static_cast<std::uint32_t>(n);
+      auto* to = reinterpret_cast<daCompactAclEntry*>(after);
+      for (size_t i = 0; i < n; ++i) {
+        acl_entry_s_t const& from = acl->entry(i);
+        to[i] = daCompactAclEntry{static_cast<std::uint8_t>(from.entry_type),
+                                  static_cast<std::uint8_t>(from.perms.count), 0,
+                                  from.perms.count > 0 ? from.perms.groups[0] : 0u, from.id};
+      }
+    } else if (acl != nullptr) {
+      auto* own = new (after) acl_ext_s_t{};
+      auto* entries = reinterpret_cast<acl_entry_s_t*>(own + 1);
       auto* word = reinterpret_cast<std::uint32_t*>(entries + n);
       for (size_t i = 0; i < n; ++i) {
         acl_entry_s_t const& from = acl->entry(i);
@@ -341,8 +427,9 @@ class SharedMemo {
         if (from.perms.count > 0) std::memcpy(word, from.perms.groups, from.perms.count * sizeof(std::uint32_t));
         word += from.perms.count;
       }
-      hot.acl.num_entries = static_cast<std::uint32_t>(n);
-      hot.acl.entries = entries;
+      own->num_entries = static_cast<std::uint32_t>(n);
+      own->entries = n > 0 ? entries : nullptr;
+      hot.acl = own;
     }
     if (GxPop const* pop = r->pop.get()) {
       hot.popInForce = true;
@@ -388,20 +475,35 @@ class SharedMemo {
     return e;
   }
 
-  // bytes (rounded up to 16) of the current chunk, or of a new one.
-  // arenaMutex_ held. Throws std::bad_alloc.
-  char* carve(size_t bytes) {
+  // bytes (rounded up to 16) of the current chunk, or of a new one; with
+  // line >= 0, placed so that the byte at offset line starts a cache line
+  // (chunks start on one). arenaMutex_ held. Throws std::bad_alloc.
+  char* carve(size_t bytes, std::ptrdiff_t line = -1) {
     bytes = (bytes + 15) & ~size_t{15};
-    if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
+    auto const place = [&] {
+      if (line >= 0) used_ = ((used_ + size_t(line) + 63) & ~size_t{63}) - size_t(line);
+      else if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
+    };
+    place();
     if (chunks_.empty() || used_ + bytes > chunkBytes_) {
-      size_t const size = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes);
+      size_t const size = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes + 64);
       chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true));
       chunkBytes_ = size;
       used_ = 0;
+      place();
     }
     char* at = chunks_.back()->bytes() + used_;
     used_ += bytes;
     return at;
+  }
+
+  // Where a record's Hot part lies within it.
+  static std::ptrdiff_t hotOffset() {
+    static std::ptrdiff_t const offset = [] {
+      daPolicyInForce const probe;
+      return reinterpret_cast<char const*>(&probe.hot) - reinterpret_cast<char const*>(&probe);
+    }();
+    return offset;
   }
 
   static constexpr size_t kFirstChunk = size_t{4} << 10, kLastChunk = size_t{2} << 20;
@@ -421,29 +523,52 @@ class SharedMemo {
   std::vector<daPolicyInForce*> records_;  // every record made, destroyed with the table
 };
 
-bool AttachmentIndex::place(SlotArray const& words, size_t mask, std::uint64_t word) {
+size_t AttachmentIndex::slotOf(SlotArray const& words, size_t mask, std::uint64_t word, bool& empty) {
   for (size_t i = (word >> 3) & mask;; i = (i + 1) & mask) {
     std::uint64_t const w = words[i].load(std::memory_order_relaxed);
-    if (w == 0) {
-      words[i].store(word, std::memory_order_relaxed);
-      return true;
-    }
-    if ((w & ~kKindMask) == (word & ~kKindMask)) {
-      words[i].store(w | (word & kKindMask), std::memory_order_relaxed);
-      return false;
-    }
+    empty = w == 0;
+    if (empty || (w & ~kKindMask) == (word & ~kKindMask)) return i;
   }
 }
 
-void AttachmentIndex::add(std::uint64_t hash, Kind kind) {
+std::uint32_t AttachmentIndex::keep(std::string_view t) {
+  std::uint32_t const length = static_cast<std::uint32_t>(t.size());
+  if (t.empty() || texts_.size() + sizeof length + t.size() > UINT32_MAX) return 0;
+  auto const offset = static_cast<std::uint32_t>(texts_.size());
+  texts_.append(reinterpret_cast<char const*>(&length), sizeof length);
+  texts_.append(t);
+  return offset;
+}
+
+void AttachmentIndex::add(std::uint64_t hash, Kind kind, std::string_view path, std::string_view name) {
   if (2 * (paths_ + 1) > words_->size()) {
     auto bigger = std::make_unique<SlotArray>(2 * words_->size(), true);
+    std::vector<Detail> details(bigger->size());
     for (size_t i = 0; i < words_->size(); ++i)
-      if (std::uint64_t const w = (*words_)[i].load(std::memory_order_relaxed)) place(*bigger, bigger->size() - 1, w);
+      if (std::uint64_t const w = (*words_)[i].load(std::memory_order_relaxed)) {
+        bool empty;
+        size_t const to = slotOf(*bigger, bigger->size() - 1, w, empty);
+        (*bigger)[to].store(w, std::memory_order_relaxed);
+        details[to] = details_[i];
+      }
     words_ = std::move(bigger);
+    details_ = std::move(details);
     mask_ = words_->size() - 1;
   }
-  if (place(*words_, mask_, (hash & ~kKindMask) | kind)) ++paths_;
+  std::uint64_t const word = (hash & ~kKindMask) | kind;
+  bool empty;
+  size_t const i = slotOf(*words_, mask_, word, empty);
+  Detail& d = details_[i];
+  int const k = std::countr_zero(static_cast<unsigned>(kind));
+  if (empty) {
+    ++paths_;
+    (*words_)[i].store(word, std::memory_order_relaxed);
+    d.path = keep(path);
+  } else {
+    (*words_)[i].store((*words_)[i].load(std::memory_order_relaxed) | kind, std::memory_order_relaxed);
+    if (d.path != 0 && text(d.path) != path) d = Detail{};  // two paths in one word: names of neither
+  }
+  if (d.path != 0) d.names[k] = keep(name);
 }
 
 namespace {
@@ -454,11 +579,12 @@ namespace {
 struct MapRange {
   char const* base;
   AttachmentIndex::Kind kind;
+  std::uint32_t mapType;
 };
 constexpr MapRange kMapRanges[] = {
-    {daPObjName::pobjtoaclmapbasename_, AttachmentIndex::acl},
-    {daPObjName::pobjtopopmapbasename_, AttachmentIndex::pop},
-    {daPObjName::pobjtorulemapbasename_, AttachmentIndex::rule},
+    {daPObjName::pobjtoaclmapbasename_, AttachmentIndex::acl, gx_type_map_pobj_to_acl},
+    {daPObjName::pobjtopopmapbasename_, AttachmentIndex::pop, gx_type_map_pobj_to_pop},
+    {daPObjName::pobjtorulemapbasename_, AttachmentIndex::rule, gx_type_map_pobj_to_rule},
 };
 
 struct ScanInto {
@@ -466,15 +592,34 @@ struct ScanInto {
   size_t baseLength;
   AttachmentIndex& index;
   std::atomic<bool> const& stop;
+  std::string name;  // the last map's policy name, read by listedName
 };
 
-bool collectMapKey(void* context, char const* key, size_t length) {
+// The one policy name a map's stored value lists, into name (as
+// readMapName reads it); false (name empty) when the value is not a map of
+// mapType naming exactly one policy by a name that is not empty.
+bool listedName(std::string_view stored, std::uint32_t mapType, std::string& name) {
+  name.clear();
+  std::uint32_t value = 0, type = 0;
+  std::string_view bytes;
+  if (!hx_db_parse_stored(stored, value, type, bytes) || type != mapType) return false;
+  map_acl_to_pobj_s_t list{};
+  hx_asn_buffer_t const in{static_cast<std::uint32_t>(bytes.size()),
+                           reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+  if (hxAsnDecodeObj(in, list) != 0) return false;
+  if (list.count == 1 && list.names[0] != nullptr) name = list.names[0];
+  hxAsnFreeObj(list);
+  return !name.empty();
+}
+
+bool collectMap(void* context, std::string_view key, std::string_view stored) {
   auto& into = *static_cast<ScanInto*>(context);
   if (into.stop.load(std::memory_order_relaxed)) return false;
-  std::string_view path(key + into.baseLength, length - into.baseLength);
+  std::string_view path = key.substr(into.baseLength);
   if (path.empty()) path = "/";
   else if (path[0] != '/') return true;  // another base that begins with this one's text
-  into.index.add(pathHash(path), into.range.kind);
+  listedName(stored, into.range.mapType, into.name);
+  into.index.add(pathHash(path), into.range.kind, path, into.name);
   return true;
 }
 
@@ -484,8 +629,8 @@ std::shared_ptr<AttachmentIndex const> AttachmentIndex::build(hx_db_handle* hand
                                                              unsigned long& status) {
   auto index = std::make_shared<AttachmentIndex>();
   for (MapRange const& range : kMapRanges) {
-    ScanInto into{range, std::strlen(range.base), *index, stop};
-    hx_db_scan_prefix(handle, range.base, collectMapKey, &into, status);
+    ScanInto into{range, std::strlen(range.base), *index, stop, {}};
+    hx_db_scan_prefix_records(handle, range.base, collectMap, &into, status);
     if (status != 0 || stop.load(std::memory_order_relaxed)) return nullptr;
   }
   return index;
@@ -1013,10 +1158,13 @@ bool readMapName(daCachedStore& store, daStoreObjectName const& mapName, std::ui
 // direct: read straight from the file, past the cache (a read-only store:
 // the memo keeps what the decisions need, and the cache would only fill
 // with entries read once); the policy itself is then not read when known
-// (name) gives the epoch's shared copy: the file has not changed since.
+// (name) gives the epoch's shared copy: the file has not changed since;
+// and the map is not read when listed (from the attachment index) gives
+// the name it lists.
 template <class Map, class Name, class Object, class Shared, class Known>
-void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName, std::uint32_t mapType,
-             unsigned long badMap, unsigned long missing, Own<Object, Shared>& own, Known&& known) {
+void readOwn(daCachedStore& store, bool direct, std::string_view listed, daStoreObjectName const& mapName,
+             std::uint32_t mapType, unsigned long badMap, unsigned long missing, Own<Object, Shared>& own,
+             Known&& known) {
   auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h,
                                std::unique_ptr<daStoreObject>& owned, unsigned long& st) {
     if (!direct) return store.getObject(name, h, st);
@@ -1026,7 +1174,9 @@ void readOwn(daCachedStore& store, bool direct, daStoreObjectName const& mapName
   };
   unsigned long st = 0;
   bool attached = false;
-  if (direct && readMapName(store, mapName, mapType, badMap, own, attached, st)) {
+  if (direct && !listed.empty()) {
+    own.name.assign(listed);
+  } else if (direct && readMapName(store, mapName, mapType, badMap, own, attached, st)) {
     if (!attached || own.status != 0) return;  // nothing attached, or a failure
   } else {
     Handle<daStoreObject> mapHandle;
@@ -1086,8 +1236,8 @@ class Resolver {
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       std::string_view at = path.substr(0, it->length);
-      unsigned const kinds = index != nullptr ? index->kinds(it->hash) : kAllKinds;
-      if (kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), kinds, direct);
+      AttachmentIndex::Found const found = index != nullptr ? index->find(it->hash, at) : kEveryKind;
+      if (found.kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), found, direct);
       if (remember && base.clean()) memo_.insert(it->hash, at, base.record);
     }
     return base;
@@ -1095,27 +1245,31 @@ class Resolver {
 
  private:
   using AttachmentIndex = daDecisionMemo::AttachmentIndex;
-  static constexpr unsigned kAllKinds = AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule;
+  // Without an index: every kind's map is read.
+  static constexpr AttachmentIndex::Found kEveryKind{AttachmentIndex::acl | AttachmentIndex::pop |
+                                                     AttachmentIndex::rule};
 
   // The policy in force at object given what is in force at its parent,
-  // reading the maps of kinds only (the others: nothing attached).
-  Resolved below(Resolved const& parent, daPObjName const& object, unsigned kinds, bool direct) {
+  // reading the maps of found's kinds only (the others: nothing attached),
+  // and not those whose policy's name the index gave.
+  Resolved below(Resolved const& parent, daPObjName const& object, AttachmentIndex::Found const& found, bool direct) {
+    unsigned const kinds = found.kinds;
     Own<GxACL, GxACL> acl;
     Own<GxPop, GxPop> pop;
     Own<daStoreObject, daRuleProgram> rule;
     mapReads += std::popcount(kinds);
     if (kinds & AttachmentIndex::acl)
-      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, object.getPObjToAclMapName(), gx_type_map_pobj_to_acl,
+      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, found.names[0], object.getPObjToAclMapName(), gx_type_map_pobj_to_acl,
                                             gx_s_acl_map_bad,
                                             gx_s_acl_missing, acl,
                                             [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
     if (kinds & AttachmentIndex::pop)
-      readOwn<GxMapObjToPop, daPopName>(store_, direct, object.getPObjToPopMapName(), gx_type_map_pobj_to_pop,
+      readOwn<GxMapObjToPop, daPopName>(store_, direct, found.names[1], object.getPObjToPopMapName(), gx_type_map_pobj_to_pop,
                                         gx_s_pop_map_bad,
                                         gx_s_pop_missing, pop,
                                         [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
     if (kinds & AttachmentIndex::rule)
-      readOwn<daMapObjToRule, daRuleName>(store_, direct, object.getPObjToRuleMapName(), gx_type_map_pobj_to_rule,
+      readOwn<daMapObjToRule, daRuleName>(store_, direct, found.names[2], object.getPObjToRuleMapName(), gx_type_map_pobj_to_rule,
                                           gx_s_rule_map_bad,
                                           gx_s_rule_missing, rule,
                                           [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
@@ -1179,11 +1333,29 @@ namespace {
 
 // Asks for the lines a decision reads of record (its Hot part and the ACL's
 // entries after it) at once, rather than for the entries only once the Hot
-// part has arrived.
+// part has arrived. Hot starts a line, and the four lines from there hold
+// it and nine compact entries (the generated estates' ACLs have two to nine).
 inline void prefetchHot(daPolicyInForce const* record) {
   if (record == nullptr) return;
   char const* hot = reinterpret_cast<char const*>(&record->hot);
-  for (int line = 0; line < 5; ++line) __builtin_prefetch(hot + 64 * line);
+  for (int line = 0; line < 4; ++line) __builtin_prefetch(hot + 64 * line);
+}
+
+// The permissions the ACL of record grants caller into out, and which kind
+// of entry applied: acleval's answer, from the record's copy of the entries.
+acl_applied_entry_t evaluateAcl(daPolicyInForce const& record, sec_id_pa_t* caller, acl_permset_s_t* out) {
+  daPolicyInForce::Hot const& hot = record.hot;
+  if (!hot.compact) {
+    acl_applied_entry_t applied = acl_applied_none;
+    unsigned long status = 0;
+    acl_inq_permset_for_pa_applied(caller, hot.acl, out, &applied, &status);
+    return applied;
+  }
+  CompactEntries const view{reinterpret_cast<daCompactAclEntry const*>(&record + 1), hot.entries};
+  CompactEntries const* const entries = hot.entries > 0 ? &view : nullptr;
+  unsigned long status = 0;
+  return caller == nullptr ? gxacl::evaluateUnauthenticated(entries, out)
+                           : gxacl::evaluateAuthenticated(caller, entries, nullptr, out, &status);
 }
 
 // True when path is a valid object name that validation leaves as it is:
@@ -1413,10 +1585,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
 
   daPolicyInForce::Hot const* const hot = decision.policy_ != nullptr ? &decision.policy_->hot : nullptr;
   if (hot != nullptr && hot->aclInForce) {
-    acl_applied_entry_t applied = acl_applied_none;
-    unsigned long evalStatus = 0;
-    acl_inq_permset_for_pa_applied(caller, &hot->acl, &decision.permissions_.value(), &applied, &evalStatus);
-    decision.entry_ = static_cast<daDecisionEntry>(applied);
+    decision.entry_ = static_cast<daDecisionEntry>(evaluateAcl(*decision.policy_, caller, &decision.permissions_.value()));
   } else {
     decision.permissions_.setMinPermissions();
   }

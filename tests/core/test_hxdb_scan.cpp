@@ -1,7 +1,10 @@
-// hx_db_scan_prefix: the keys under a prefix, in order, from one snapshot.
+// hx_db_scan_prefix(_records): the keys under a prefix, in order, from one
+// snapshot, and with each the record's stored value.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "outside/hxdb.h"
@@ -58,6 +61,21 @@ TEST(HxDbScan, YieldsTheKeysUnderAPrefixInOrderAndStopsWhenAsked) {
   hx_db_scan_prefix(nullptr, "/m", collect, &none, st);
   EXPECT_EQ(st, hx_db_s_bad_argument);
   EXPECT_TRUE(none.keys.empty());
+
+  // With values: the same keys, each with the stored value of its record.
+  std::vector<std::pair<std::string, std::string>> records;
+  hx_db_scan_prefix_records(
+      h, "/m/a",
+      [](void* context, std::string_view key, std::string_view value) {
+        static_cast<decltype(records)*>(context)->emplace_back(key, value);
+        return true;
+      },
+      &records, st);
+  EXPECT_EQ(st, 0u);
+  std::string const stored = hx_db_stored_value(record);
+  EXPECT_EQ(records, (decltype(records){{"/m/a", stored}, {"/m/a/deep", stored}}));
+  hx_db_scan_prefix_records(h, "/m", nullptr, &records, st);
+  EXPECT_EQ(st, hx_db_s_bad_argument);
   hx_db_close(h, st);
 }
 

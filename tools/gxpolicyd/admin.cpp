@@ -184,7 +184,7 @@ Response AdminService::handle(Request const& request) {
       r.headers.emplace_back("Retry-After", std::to_string(retryAfter));
       return r;
     }
-    Call call{request, std::move(*admin), peerText(request)};
+    Call call{request, std::move(*admin), peerText(request), false, false, {}, std::nullopt};
     std::lock_guard<std::mutex> hold(lock_);
     follow();
     Response r = route(call);
