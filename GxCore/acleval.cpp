@@ -2,7 +2,8 @@
 // two passes over the entries, allocates nothing of its own and writes the
 // result straight into the caller's set. Whenever the output cannot be grown
 // (heap exhausted) it is left with every mask 0 or a subset of the answer,
-// never with permissions from an earlier request.
+// never with permissions from an earlier request. The algorithm itself is in
+// aclEvaluation.h, which the decisions' memo runs on its compact copies too.
 #include "GxCore/acleval.h"
 
 #include <cstring>
@@ -34,7 +35,8 @@ struct OwnEntries {
 
 // The view of acl's entries; null when there are none to read.
 struct View {
-  explicit View(acl_ext_s_t const* acl) : own{acl != nullptr ? acl->entries : nullptr, acl != nullptr ? acl->num_entries : 0} {}
+  explicit View(acl_ext_s_t const* acl)
+      : own{acl != nullptr ? acl->entries : nullptr, acl != nullptr ? acl->num_entries : 0u} {}
   OwnEntries const* get() const { return own.entries != nullptr ? &own : nullptr; }
   OwnEntries own;
 };

@@ -595,20 +595,34 @@ struct ScanInto {
   std::string name;  // the last map's policy name, read by listedName
 };
 
+// The names an object-to-policy map's encoded bytes list: 0 with count
+// the number of names and first the first of them ("" when there is none),
+// or the decoder's status (count 0, first ""). Throws std::bad_alloc.
+unsigned long mapNames(hx_asn_buffer_t const& bytes, std::uint32_t& count, std::string& first) {
+  count = 0;
+  first.clear();
+  map_acl_to_pobj_s_t list{};
+  if (unsigned long const st = hxAsnDecodeObj(bytes, list)) return st;
+  struct Free {
+    map_acl_to_pobj_s_t& list;
+    ~Free() { hxAsnFreeObj(list); }
+  } free{list};
+  count = list.count;
+  if (count > 0 && list.names[0] != nullptr) first = list.names[0];
+  return 0;
+}
+
 // The one policy name a map's stored value lists, into name (as
 // readMapName reads it); false (name empty) when the value is not a map of
 // mapType naming exactly one policy by a name that is not empty.
 bool listedName(std::string_view stored, std::uint32_t mapType, std::string& name) {
   name.clear();
-  std::uint32_t value = 0, type = 0;
+  std::uint32_t value = 0, type = 0, count = 0;
   std::string_view bytes;
   if (!hx_db_parse_stored(stored, value, type, bytes) || type != mapType) return false;
-  map_acl_to_pobj_s_t list{};
   hx_asn_buffer_t const in{static_cast<std::uint32_t>(bytes.size()),
                            reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
-  if (hxAsnDecodeObj(in, list) != 0) return false;
-  if (list.count == 1 && list.names[0] != nullptr) name = list.names[0];
-  hxAsnFreeObj(list);
+  if (mapNames(in, count, name) != 0 || count != 1) name.clear();
   return !name.empty();
 }
 
@@ -1140,14 +1154,16 @@ bool readMapName(daCachedStore& store, daStoreObjectName const& mapName, std::ui
     return true;
   }
   if (record.rec.type != mapType) return false;
-  map_acl_to_pobj_s_t list{};
-  if ((st = hxAsnDecodeObj(hx_asn_buffer_t{record.rec.length, record.rec.data}, list)) != 0) {
+  std::uint32_t count = 0;
+  hx_asn_buffer_t const bytes{record.rec.length, record.rec.data};
+  if ((st = daDecisionMemo::mapNames(bytes, count, own.name)) != 0) {
     own.status = st;
     return true;
   }
-  if (list.count != 1) own.status = badMap;
-  else own.name = list.names[0];
-  hxAsnFreeObj(list);
+  if (count != 1) {
+    own.status = badMap;
+    own.name.clear();
+  }
   return true;
 }
 
@@ -1246,8 +1262,8 @@ class Resolver {
  private:
   using AttachmentIndex = daDecisionMemo::AttachmentIndex;
   // Without an index: every kind's map is read.
-  static constexpr AttachmentIndex::Found kEveryKind{AttachmentIndex::acl | AttachmentIndex::pop |
-                                                     AttachmentIndex::rule};
+  static constexpr AttachmentIndex::Found kEveryKind{
+      AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule, {}};
 
   // The policy in force at object given what is in force at its parent,
   // reading the maps of found's kinds only (the others: nothing attached),
@@ -1259,19 +1275,16 @@ class Resolver {
     Own<daStoreObject, daRuleProgram> rule;
     mapReads += std::popcount(kinds);
     if (kinds & AttachmentIndex::acl)
-      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, found.names[0], object.getPObjToAclMapName(), gx_type_map_pobj_to_acl,
-                                            gx_s_acl_map_bad,
-                                            gx_s_acl_missing, acl,
+      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, found.names[0], object.getPObjToAclMapName(),
+                                            gx_type_map_pobj_to_acl, gx_s_acl_map_bad, gx_s_acl_missing, acl,
                                             [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
     if (kinds & AttachmentIndex::pop)
-      readOwn<GxMapObjToPop, daPopName>(store_, direct, found.names[1], object.getPObjToPopMapName(), gx_type_map_pobj_to_pop,
-                                        gx_s_pop_map_bad,
-                                        gx_s_pop_missing, pop,
+      readOwn<GxMapObjToPop, daPopName>(store_, direct, found.names[1], object.getPObjToPopMapName(),
+                                        gx_type_map_pobj_to_pop, gx_s_pop_map_bad, gx_s_pop_missing, pop,
                                         [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
     if (kinds & AttachmentIndex::rule)
-      readOwn<daMapObjToRule, daRuleName>(store_, direct, found.names[2], object.getPObjToRuleMapName(), gx_type_map_pobj_to_rule,
-                                          gx_s_rule_map_bad,
-                                          gx_s_rule_missing, rule,
+      readOwn<daMapObjToRule, daRuleName>(store_, direct, found.names[2], object.getPObjToRuleMapName(),
+                                          gx_type_map_pobj_to_rule, gx_s_rule_map_bad, gx_s_rule_missing, rule,
                                           [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
     bool ownAcl = acl.status != 0 || !acl.name.empty();
     bool ownPop = pop.status != 0 || !pop.name.empty();
@@ -1585,7 +1598,8 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
 
   daPolicyInForce::Hot const* const hot = decision.policy_ != nullptr ? &decision.policy_->hot : nullptr;
   if (hot != nullptr && hot->aclInForce) {
-    decision.entry_ = static_cast<daDecisionEntry>(evaluateAcl(*decision.policy_, caller, &decision.permissions_.value()));
+    acl_applied_entry_t const applied = evaluateAcl(*decision.policy_, caller, &decision.permissions_.value());
+    decision.entry_ = static_cast<daDecisionEntry>(applied);
   } else {
     decision.permissions_.setMinPermissions();
   }
