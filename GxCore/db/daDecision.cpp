@@ -377,22 +377,20 @@ class SharedMemo {
 
   // A record with fields' members, made in the table's storage and living
   // as long as the table, with its Hot part filled and starting a cache
-  // line: the ACL's entries copied right after the record (compact, or in
-  // their own form with their permission words after them), so that a
-  // decision reads adjacent lines rather than the ACL's allocations.
+  // line: an ACL whose entries' permissions each fit one word (as nearly
+  // always) copied right after it in the compact form, so that a decision
+  // reads adjacent lines rather than the ACL's allocations; any other ACL
+  // is evaluated in its own form, which the record's copy keeps alive.
   // Throws std::bad_alloc (nothing is made then).
   PolicyRecord makeRecord(daPolicyInForce const& fields) {
     GxACL const* const acl = fields.acl.get();
     size_t const n = acl != nullptr ? acl->numEntries() : 0;
-    size_t words = 0;
     bool compact = true;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n && compact; ++i) {
       acl_entry_s_t const& e = acl->entry(i);
-      words += e.perms.count;
-      compact = compact && e.perms.count <= 1 && e.entry_type <= 0xFF;
+      compact = e.perms.count <= 1 && e.entry_type <= 0xFF;
     }
-    size_t const tail = compact ? n * sizeof(daCompactAclEntry)
-                                : sizeof(acl_ext_s_t) + n * sizeof(acl_entry_s_t) + words * sizeof(std::uint32_t);
+    size_t const tail = compact ? n * sizeof(daCompactAclEntry) : 0;
     std::lock_guard<std::mutex> g(arenaMutex_);
     if (records_.size() == records_.capacity()) records_.reserve(std::max<size_t>(256, 2 * records_.capacity()));
     char* const at = carve(sizeof(daPolicyInForce) + tail, hotOffset());
@@ -401,11 +399,9 @@ class SharedMemo {
     daPolicyInForce::Hot& hot = r->hot;
     hot = daPolicyInForce::Hot{};
     hot.aclInForce = acl != nullptr;
-    char* const after = at + sizeof(daPolicyInForce);
     if (acl != nullptr && compact) {
-      hot.compact = true;
       hot.entries = static_cast<std::uint32_t>(n);
-      auto* to = reinterpret_cast<daCompactAclEntry*>(after);
+      auto* to = reinterpret_cast<daCompactAclEntry*>(at + sizeof(daPolicyInForce));
       for (size_t i = 0; i < n; ++i) {
         acl_entry_s_t const& from = acl->entry(i);
         to[i] = daCompactAclEntry{static_cast<std::uint8_t>(from.entry_type),
@@ -413,23 +409,7 @@ class SharedMemo {
                                   from.perms.count > 0 ? from.perms.groups[0] : 0u, from.id};
       }
     } else if (acl != nullptr) {
-      auto* own = new (after) acl_ext_s_t{};
-      auto* entries = reinterpret_cast<acl_entry_s_t*>(own + 1);
-      auto* word = reinterpret_cast<std::uint32_t*>(entries + n);
-      for (size_t i = 0; i < n; ++i) {
-        acl_entry_s_t const& from = acl->entry(i);
-        acl_entry_s_t& to = entries[i];
-        to.entry_type = from.entry_type;
-        to.id = from.id;
-        to.aux = nullptr;  // not read by the evaluation
-        to.perms.count = from.perms.count;
-        to.perms.groups = from.perms.count > 0 ? word : nullptr;
-        if (from.perms.count > 0) std::memcpy(word, from.perms.groups, from.perms.count * sizeof(std::uint32_t));
-        word += from.perms.count;
-      }
-      own->num_entries = static_cast<std::uint32_t>(n);
-      own->entries = n > 0 ? entries : nullptr;
-      hot.acl = own;
+      hot.acl = &r->acl->value();
     }
     if (GxPop const* pop = r->pop.get()) {
       hot.popInForce = true;
@@ -1358,7 +1338,7 @@ inline void prefetchHot(daPolicyInForce const* record) {
 // of entry applied: acleval's answer, from the record's copy of the entries.
 acl_applied_entry_t evaluateAcl(daPolicyInForce const& record, sec_id_pa_t* caller, acl_permset_s_t* out) {
   daPolicyInForce::Hot const& hot = record.hot;
-  if (!hot.compact) {
+  if (hot.acl != nullptr) {  // the ACL's own form
     acl_applied_entry_t applied = acl_applied_none;
     unsigned long status = 0;
     acl_inq_permset_for_pa_applied(caller, hot.acl, out, &applied, &status);

@@ -70,20 +70,19 @@ struct daPolicyInForce {
   std::shared_ptr<daRuleProgram const> rule;
 
   // What a warm decision reads, last in the record, at the start of a
-  // cache line, and followed by the ACL's entries (in a compact form, one
-  // line for three entries, when every entry's permissions fit one word, as
-  // nearly always; else in their own form with their permission words): a
-  // run of adjacent lines, where the ACL's own form is three allocations
-  // deep. Filled when the memo makes the record from the fields above.
+  // cache line, and followed by the ACL's entries in a compact form (one
+  // line for three entries) when every entry's permissions fit one word, as
+  // nearly always: a run of adjacent lines, where the ACL's own form is
+  // three allocations deep. Filled when the memo makes the record from the
+  // fields above.
   struct Hot {
     bool aclInForce = false, popInForce = false, ruleInForce = false;
     bool windowLimited = false;   // the POP's window limits the time (policy's window)
     bool warning = false;         // the POP is in warning mode
-    bool compact = false;         // the ACL's entries follow in the compact form
     std::uint32_t entries = 0;    // how many compact entries follow
     unsigned long qop = 0;        // the POP's quality of protection
     unsigned long popLevel = 0;   // the POP's level for a request without an address
-    acl_ext_s_t const* acl = nullptr;  // the ACL as evaluated, when not compact (after the entries)
+    acl_ext_s_t const* acl = nullptr;  // acl's own form, when its entries are not compact (null: they are)
   } hot;
 };
 
