@@ -27,6 +27,7 @@
 
 #include "GxCore/GxMapPObjectToACL.h"
 #include "GxCore/aclEvaluation.h"
+#include "GxCore/db/daKeyedHash.h"
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daRule.h"
 #include "GxCore/dastatus.h"
@@ -82,14 +83,17 @@ inline std::uint64_t shortWord(char const* p, size_t n) {
   return w;
 }
 
-// A 64-bit hash of a path, eight bytes at a time, with a final avalanche:
-// paths that share their tail (".../index.html") spread over the memo. A
-// tail of fewer than eight bytes is read as the last eight bytes of the
-// path when it has that many (overlapping the word before: the length is
-// hashed too), else byte by byte. Only ever compared within this process.
-std::uint64_t pathHash(std::string_view s) {
+// A 64-bit hash of a short text, eight bytes at a time, with a final
+// avalanche: it spreads texts over a table (texts that share their tail,
+// ".../index.html", too), and never decides alone that two texts are one.
+// A tail of fewer than eight bytes is read as the last eight bytes of the
+// text when it has that many (overlapping the word before: the length is
+// hashed too), else byte by byte. seed varies it (paths are spread under
+// one drawn per process, so that nobody outside picks paths that crowd one
+// stretch of a table). Only ever compared within this process.
+std::uint64_t textHash(std::string_view s, std::uint64_t seed = 0) {
   constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xBF58476D1CE4E5B9ull;
-  std::uint64_t h = s.size() * k1;
+  std::uint64_t h = (s.size() * k1) ^ seed;
   char const* p = s.data();
   size_t n = s.size();
   for (; n >= 8; p += 8, n -= 8) {
@@ -108,6 +112,13 @@ std::uint64_t pathHash(std::string_view s) {
   h ^= h >> 29;
   return h;
 }
+
+// The seed that spreads paths over the memo and the attachment index.
+std::uint64_t pathSeed() {
+  static std::uint64_t const seed = daKeyedHash(daProcessHashKey(), "spread").lo;
+  return seed;
+}
+std::uint64_t spreadOf(std::string_view path) { return textHash(path, pathSeed()); }
 
 }  // namespace
 
@@ -171,7 +182,7 @@ class SlotArray {
     backed();
   }
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
-  // The words as raw storage (the memo's entries are carved from arrays too).
+  // The words as raw storage (the memo's records are carved from arrays too).
   char* bytes() const { return bytes_(); }
 
  private:
@@ -273,20 +284,16 @@ class AttachmentIndex {
 
 // The policy in force at the objects decided in one policy epoch, shared by
 // every thread that decides on the store: an open-addressing table (linear
-// probing) of 16-byte slots, each a word that holds a published entry's
-// address and 16 bits of its path's hash, and the address of the policy
-// record. An entry (the object's path) is written by the thread that
-// resolved the object, which claims an empty slot by one compare-and-swap,
-// writes the record's address beside it and then publishes the entry's;
-// neither changes afterwards, and both live as long as the table, as do the
-// policy records, made in the table's storage too (makeRecord). A lookup
-// reads slots and entries and writes nothing; the path is always compared,
-// so a tag that matches by chance never gives a wrong answer, but the
-// record's address comes from the slot: the processor fetches the record
-// while the entry is fetched and compared, rather than after. Nothing is
-// ever removed: a new epoch gets a new table. When a probe sequence reaches
-// its bound (the table is nearly full), the object is simply not
-// remembered and is resolved again when asked.
+// probing) of 16-byte slots, each naming an object by a keyed hash of its
+// path (see the slot words below and daKeyedHash.h) and holding the address
+// of its policy record. A slot is filled by the thread that resolved the
+// object, which claims an empty one by one compare-and-swap, writes the
+// record's address and then publishes the object's check word; neither
+// changes afterwards, and the records, made in the table's storage
+// (makeRecord), live as long as the table. A lookup reads slots and writes
+// nothing. Nothing is ever removed: a new epoch gets a new table. When a
+// probe sequence reaches its bound (the table is nearly full), the object
+// is simply not remembered and is resolved again when asked.
 class SharedMemo {
  public:
   // slots: a power of two.
@@ -322,58 +329,61 @@ class SharedMemo {
   void holdUntilBacked() { ready_.store(false, std::memory_order_relaxed); }
   void markBacked() { ready_.store(true, std::memory_order_release); }
 
-  // True, with record set to the remembered policy of path (null: nothing
-  // in force), when the table holds path. Lock-free, writes nothing.
-  bool find(std::uint64_t hash, std::string_view path, PolicyRecord& record) const {
-    std::uint64_t const tag = tagOf(hash);
-    size_t i = hash & mask_;
+  // How the table knows a path: where its probe starts (spread, from a
+  // fast hash under the process's seed), and its keyed hash (check; see the
+  // slot words below), which alone tells it from other paths.
+  struct Key {
+    std::uint64_t spread;
+    daHash128 check;
+  };
+  Key keyOf(std::string_view path) const { return {textHash(path, seed_), daKeyedHash(key_, path)}; }
+  std::uint64_t spread(std::string_view path) const { return textHash(path, seed_); }
+  daHash128 check(std::string_view path) const { return daKeyedHash(key_, path); }
+  // Asks for the line of the first slot a lookup of spread reads, so that
+  // it arrives while the caller computes the check.
+  void prefetch(std::uint64_t spread) const { __builtin_prefetch(slots_.bytes() + 16 * (spread & mask_)); }
+
+  // True, with record set to the remembered policy of the path of key
+  // (null: nothing in force), when the table holds it. Lock-free, writes
+  // nothing.
+  bool find(Key const& key, PolicyRecord& record) const {
+    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check);
+    size_t i = key.spread & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       std::uint64_t const w = word(i).load(std::memory_order_acquire);
       if (w == 0) return false;
-      if ((w & kTagMask) != tag || w == kClaimed) continue;
+      if (w != check) continue;
       // Written before the word was published (release), so seen here.
-      auto const found = reinterpret_cast<PolicyRecord>(recordOf(i).load(std::memory_order_relaxed));
-      if (entryOf(w)->holds(path)) {
-        record = found;
+      std::uint64_t const r = recordOf(i).load(std::memory_order_relaxed);
+      if ((r & kTagMask) == tag) {
+        record = reinterpret_cast<PolicyRecord>(r & ~kTagMask);
         return true;
       }
     }
     return false;
   }
 
-  // Remembers record for path unless some thread has already (its entry
-  // stays: both were resolved in this epoch) or the probe bound is reached.
-  // An entry is made only when a free slot was seen, so a full table stops
-  // growing (only threads racing for the last free slots may leave an
-  // entry unpublished). Throws std::bad_alloc when memory runs out.
-  void insert(std::uint64_t hash, std::string_view path, PolicyRecord record) {
-    size_t i = hash & mask_;
-    unsigned probe = 0;
-    for (;; ++probe, i = (i + 1) & mask_) {  // the first free slot, if any
-      if (probe == kMaxProbe) return;
-      std::uint64_t const w = word(i).load(std::memory_order_acquire);
-      if (w == 0) break;
-      if (w != kClaimed && (w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
-    }
-    Entry* mine = allocate(path);
-    auto const address = reinterpret_cast<std::uint64_t>(mine);
-    if ((address & kTagMask) != 0 || address == kClaimed) return;  // not representable beside a tag: not shared
-    std::uint64_t const published = tagOf(hash) | address;
-    for (; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
+  // Remembers record for the path of key unless some thread has already
+  // (both were resolved in this epoch) or the probe bound is reached, so a
+  // full table stops growing. Lock-free; never throws.
+  void insert(Key const& key, PolicyRecord record) {
+    auto const address = reinterpret_cast<std::uint64_t>(record);
+    if ((address & kTagMask) != 0) return;  // not representable beside a tag: not remembered
+    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), published = tag | address;
+    size_t i = key.spread & mask_;
+    for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       std::uint64_t w = word(i).load(std::memory_order_acquire);
       if (w == 0 && word(i).compare_exchange_strong(w, kClaimed, std::memory_order_acq_rel)) {
-        recordOf(i).store(reinterpret_cast<std::uint64_t>(record), std::memory_order_relaxed);
-        word(i).store(published, std::memory_order_release);
+        recordOf(i).store(published, std::memory_order_relaxed);
+        word(i).store(check, std::memory_order_release);
+        remembered_.fetch_add(1, std::memory_order_relaxed);
         return;
       }
-      if (w != kClaimed && (w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
+      if (w == check && (recordOf(i).load(std::memory_order_relaxed) & kTagMask) == tag) return;
     }
   }
-  // Entries made (published or not): for tests of the table's growth.
-  size_t entriesMade() const {
-    std::lock_guard<std::mutex> g(arenaMutex_);
-    return entriesMade_;
-  }
+  // Objects remembered: for tests of the table's growth.
+  size_t entriesMade() const { return remembered_.load(std::memory_order_relaxed); }
 
   // A record with fields' members, made in the table's storage and living
   // as long as the table, with its Hot part filled and starting a cache
@@ -423,47 +433,31 @@ class SharedMemo {
   }
 
  private:
-  // Slot words: the entry's address in the low 48 bits (user-space
-  // addresses), the top 16 bits of the path's hash above them; 0 is empty.
-  // A claimed slot whose entry is not yet published: lookups pass it by.
+  // A slot is two words. The first is the object's check, the top 64 bits
+  // of its path's hash (never 0, which is an empty slot, nor kClaimed: a
+  // slot taken whose record is not yet published, which lookups pass by).
+  // The second holds the record's address in the low 48 bits (user-space
+  // addresses; 0: nothing in force) and 16 more bits of the hash above
+  // them. An object is taken for another only when 80 bits of their keyed
+  // hashes agree: no copy of the path is kept, and a hit reads the slot's
+  // line alone. (Where the probe starts plays no part in telling paths
+  // apart: a path crafted to start where another does merely probes on.)
   static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kClaimed = 1;
   static constexpr unsigned kMaxProbe = 64;
-  static std::uint64_t tagOf(std::uint64_t hash) { return hash & kTagMask; }
+  static std::uint64_t checkOf(daHash128 const& h) { return h.hi > kClaimed ? h.hi : h.hi + 2; }
+  static std::uint64_t tagOf(daHash128 const& h) { return h.lo & kTagMask; }
   std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[2 * slot]; }
   std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[2 * slot + 1]; }
 
-  struct Entry {
-    std::uint32_t length;
-    char const* text() const { return reinterpret_cast<char const*>(this + 1); }
-    bool holds(std::string_view p) const { return p.size() == length && std::memcmp(text(), p.data(), length) == 0; }
-  };
-  static Entry* entryOf(std::uint64_t w) { return reinterpret_cast<Entry*>(w & ~kTagMask); }
-
-  // An entry in the table's arena: chunks carved in order under a lock
-  // (only misses allocate), each twice the last up to 2 MiB (then backed by
-  // huge pages, as the slots are), an entry of up to a cache line never
-  // straddling two, so a lookup reads one line of it.
-  Entry* allocate(std::string_view path) {
-    char* at;
-    {
-      std::lock_guard<std::mutex> g(arenaMutex_);
-      at = carve(sizeof(Entry) + path.size());
-      ++entriesMade_;
-    }
-    auto* e = new (at) Entry{static_cast<std::uint32_t>(path.size())};
-    std::memcpy(at + sizeof(Entry), path.data(), path.size());
-    return e;
-  }
-
-  // bytes (rounded up to 16) of the current chunk, or of a new one; with
-  // line >= 0, placed so that the byte at offset line starts a cache line
-  // (chunks start on one). arenaMutex_ held. Throws std::bad_alloc.
-  char* carve(size_t bytes, std::ptrdiff_t line = -1) {
+  // Records are carved from chunks in order under a lock (only misses make
+  // them), each chunk twice the last up to 2 MiB (then backed by huge
+  // pages, as the slots are): bytes (rounded up to 16) of the current
+  // chunk, or of a new one, placed so that the byte at offset line starts
+  // a cache line (chunks start on one). arenaMutex_ held. Throws
+  // std::bad_alloc.
+  char* carve(size_t bytes, size_t line) {
     bytes = (bytes + 15) & ~size_t{15};
-    auto const place = [&] {
-      if (line >= 0) used_ = ((used_ + size_t(line) + 63) & ~size_t{63}) - size_t(line);
-      else if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
-    };
+    auto const place = [&] { used_ = ((used_ + line + 63) & ~size_t{63}) - line; };
     place();
     if (chunks_.empty() || used_ + bytes > chunkBytes_) {
       size_t const size = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes + 64);
@@ -478,10 +472,10 @@ class SharedMemo {
   }
 
   // Where a record's Hot part lies within it.
-  static std::ptrdiff_t hotOffset() {
-    static std::ptrdiff_t const offset = [] {
+  static size_t hotOffset() {
+    static size_t const offset = [] {
       daPolicyInForce const probe;
-      return reinterpret_cast<char const*>(&probe.hot) - reinterpret_cast<char const*>(&probe);
+      return static_cast<size_t>(reinterpret_cast<char const*>(&probe.hot) - reinterpret_cast<char const*>(&probe));
     }();
     return offset;
   }
@@ -489,6 +483,8 @@ class SharedMemo {
   static constexpr size_t kFirstChunk = size_t{4} << 10, kLastChunk = size_t{2} << 20;
 
   // Read by every lookup: never written after construction.
+  daHashKey const key_ = daProcessHashKey();
+  std::uint64_t const seed_ = pathSeed();
   std::uint64_t const epoch_;
   SlotArray slots_;
   size_t const mask_;
@@ -499,8 +495,8 @@ class SharedMemo {
   alignas(64) mutable std::mutex arenaMutex_;
   std::vector<std::unique_ptr<SlotArray>> chunks_;
   size_t chunkBytes_ = 0, used_ = 0;
-  size_t entriesMade_ = 0;
   std::vector<daPolicyInForce*> records_;  // every record made, destroyed with the table
+  alignas(64) std::atomic<size_t> remembered_{0};
 };
 
 size_t AttachmentIndex::slotOf(SlotArray const& words, size_t mask, std::uint64_t word, bool& empty) {
@@ -613,7 +609,7 @@ bool collectMap(void* context, std::string_view key, std::string_view stored) {
   if (path.empty()) path = "/";
   else if (path[0] != '/') return true;  // another base that begins with this one's text
   listedName(stored, into.range.mapType, into.name);
-  into.index.add(pathHash(path), into.range.kind, path, into.name);
+  into.index.add(spreadOf(path), into.range.kind, path, into.name);
   return true;
 }
 
@@ -704,7 +700,7 @@ class ActionMemo {
     GxACLPermset perms;
   };
   static std::uint64_t actionKey(std::string_view s) {
-    return s.size() <= sizeof(std::uint64_t) ? shortWord(s.data(), s.size()) : pathHash(s);
+    return s.size() <= sizeof(std::uint64_t) ? shortWord(s.data(), s.size()) : textHash(s);
   }
   Item items_[kItems];
   unsigned next_ = 0;
@@ -1216,25 +1212,25 @@ class Resolver {
     bool const direct = store_.isReadOnly() != 0;
     struct Level {
       size_t length;  // of the prefix of path
-      std::uint64_t hash;
+      SharedMemo::Key key;
     };
     thread_local std::vector<Level> chain;  // nearest first; a resolve calls no other
     chain.clear();
     Resolved base;
     for (size_t length = path.size();;) {
       std::string_view at = path.substr(0, length);
-      std::uint64_t const hash = pathHash(at);
-      if (remember && memo_.find(hash, at, base.record)) break;
-      chain.push_back({length, hash});
+      SharedMemo::Key const key = memo_.keyOf(at);
+      if (remember && memo_.find(key, base.record)) break;
+      chain.push_back({length, key});
       if (length <= 1) break;  // the root, "/"
       size_t const slash = at.rfind('/');
       length = slash == 0 ? 1 : slash;
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       std::string_view at = path.substr(0, it->length);
-      AttachmentIndex::Found const found = index != nullptr ? index->find(it->hash, at) : kEveryKind;
+      AttachmentIndex::Found const found = index != nullptr ? index->find(it->key.spread, at) : kEveryKind;
       if (found.kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), found, direct);
-      if (remember && base.clean()) memo_.insert(it->hash, at, base.record);
+      if (remember && base.clean()) memo_.insert(it->key, base.record);
     }
     return base;
   }
@@ -1536,15 +1532,19 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   if (mine.counterSlot == ~0u) mine.counterSlot = counterSlot();
   SharedMemo& memo = *mine.memo;
   std::uint64_t const epoch = memo.epoch();
+  // The object's slot line is asked for first: on a large estate it comes
+  // from memory while the actions are looked up and the check computed.
+  std::string_view key(path);
+  std::uint64_t const spread = memo.spread(key);
+  memo.prefetch(spread);
   std::string_view const actionText(actions);
   if (!mine.actions.find(actionText, epoch, decision.requested_)) {
     status = requestedPermissions(*this, actions, decision.requested_);
     if (status != 0) return;
     mine.actions.remember(actionText, epoch, decision.requested_);
   }
-  std::string_view key(path);
-  std::uint64_t const hash = pathHash(key);
-  if (memo.ready() && memo.find(hash, key, decision.policy_)) {
+  SharedMemo::Key const memoKey{spread, memo.check(key)};
+  if (memo.ready() && memo.find(memoKey, decision.policy_)) {
     countIn(mine.counterSlot, memoHit);
     prefetchHot(decision.policy_);
   } else {
@@ -1565,7 +1565,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
       r = resolver.resolve(name);
       countIn(mine.counterSlot, mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
-      if (r.clean() && key != name && memo.ready()) memo.insert(hash, key, r.record);
+      if (r.clean() && key != name && memo.ready()) memo.insert(memoKey, r.record);
     } catch (std::bad_alloc const&) {
       status = da_s_no_memory;
       return;
