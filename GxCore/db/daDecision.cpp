@@ -74,6 +74,39 @@ struct CompactEntries {
   }
 };
 
+// What a memo slot keeps of its record beside the record's address, so
+// that most warm decisions answer from the slot's line alone.
+//
+// Which principals the record's ACL names: one bit of 64 per user or group
+// entry, chosen by the entry's uuid (principalBit). A caller none of whose
+// principals' bits is set is named by no user or group entry, so the
+// authenticated evaluation (gxacl::evaluateAuthenticated) gives it the
+// any-other entry (the last, as the algorithm takes it) or nothing. A bit
+// set by chance only sends the decision to the record.
+inline std::uint64_t principalBit(hx_uuid_t const& id) {
+  std::uint64_t a, b;
+  std::memcpy(&a, &id, 8);
+  std::memcpy(&b, reinterpret_cast<char const*>(&id) + 8, 8);
+  return std::uint64_t{1} << (((a ^ std::rotl(b, 32)) * 0x9E3779B97F4A7C15ull) >> 58);
+}
+inline std::uint64_t callerBits(sec_id_pa_t const& caller) {
+  std::uint64_t bits = principalBit(caller.principal.uuid);
+  if (caller.groups != nullptr)
+    for (std::uint32_t g = 0; g < caller.num_groups; ++g) bits |= principalBit(caller.groups[g].uuid);
+  return bits;
+}
+// The summary: principals (the bits above) and answer, whose low 32 bits
+// are the any-other entry's permission word, with the flags below above
+// them. kSummarised: the record has a compact ACL in force and neither a
+// POP nor a rule, so for a caller its ACL does not name, the answer is
+// the any-other entry's (kAnyOther: one exists; kOneWord: its set has one
+// word, else none) or nothing. Without kSummarised the record is read.
+struct SlotSummary {
+  std::uint64_t principals = 0, answer = 0;
+  static constexpr std::uint64_t kSummarised = std::uint64_t{1} << 32, kAnyOther = std::uint64_t{1} << 33,
+                                 kOneWord = std::uint64_t{1} << 34;
+};
+
 // The up to eight bytes at p, little-endian in a word, zero above them:
 // short strings' own keys. A loop rather than a copy of variable length,
 // which would be a call.
@@ -284,11 +317,11 @@ class AttachmentIndex {
 
 // The policy in force at the objects decided in one policy epoch, shared by
 // every thread that decides on the store: an open-addressing table (linear
-// probing) of 16-byte slots, each naming an object by a keyed hash of its
+// probing) of 32-byte slots, each naming an object by a keyed hash of its
 // path (see the slot words below and daKeyedHash.h) and holding the address
-// of its policy record. A slot is filled by the thread that resolved the
+// of its policy record and a summary of it. A slot is filled by the thread that resolved the
 // object, which claims an empty one by one compare-and-swap, writes the
-// record's address and then publishes the object's check word; neither
+// record's address and summary and then publishes the object's check word; neither
 // changes afterwards, and the records, made in the table's storage
 // (makeRecord), live as long as the table. A lookup reads slots and writes
 // nothing. Nothing is ever removed: a new epoch gets a new table. When a
@@ -297,7 +330,7 @@ class AttachmentIndex {
 class SharedMemo {
  public:
   // slots: a power of two.
-  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(2 * slots, true), mask_(slots - 1) {}
+  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(4 * slots, true), mask_(slots - 1) {}
   ~SharedMemo() {
     for (daPolicyInForce* r : records_) r->~daPolicyInForce();
   }
@@ -341,12 +374,12 @@ class SharedMemo {
   daHash128 check(std::string_view path) const { return daKeyedHash(key_, path); }
   // Asks for the line of the first slot a lookup of spread reads, so that
   // it arrives while the caller computes the check.
-  void prefetch(std::uint64_t spread) const { __builtin_prefetch(slots_.bytes() + 16 * (spread & mask_)); }
+  void prefetch(std::uint64_t spread) const { __builtin_prefetch(slots_.bytes() + 32 * (spread & mask_)); }
 
   // True, with record set to the remembered policy of the path of key
-  // (null: nothing in force), when the table holds it. Lock-free, writes
-  // nothing.
-  bool find(Key const& key, PolicyRecord& record) const {
+  // (null: nothing in force) and summary to the slot's summary of it, when
+  // the table holds it. Lock-free, writes nothing.
+  bool find(Key const& key, PolicyRecord& record, SlotSummary& summary) const {
     std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check);
     size_t i = key.spread & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
@@ -357,6 +390,8 @@ class SharedMemo {
       std::uint64_t const r = recordOf(i).load(std::memory_order_relaxed);
       if ((r & kTagMask) == tag) {
         record = reinterpret_cast<PolicyRecord>(r & ~kTagMask);
+        summary.principals = slots_[4 * i + 2].load(std::memory_order_relaxed);
+        summary.answer = slots_[4 * i + 3].load(std::memory_order_relaxed);
         return true;
       }
     }
@@ -374,7 +409,10 @@ class SharedMemo {
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       std::uint64_t w = word(i).load(std::memory_order_acquire);
       if (w == 0 && word(i).compare_exchange_strong(w, kClaimed, std::memory_order_acq_rel)) {
+        SlotSummary const summary = summarise(record);
         recordOf(i).store(published, std::memory_order_relaxed);
+        slots_[4 * i + 2].store(summary.principals, std::memory_order_relaxed);
+        slots_[4 * i + 3].store(summary.answer, std::memory_order_relaxed);
         word(i).store(check, std::memory_order_release);
         remembered_.fetch_add(1, std::memory_order_relaxed);
         return;
@@ -433,12 +471,13 @@ class SharedMemo {
   }
 
  private:
-  // A slot is two words. The first is the object's check, the top 64 bits
+  // A slot is four words. The first is the object's check, the top 64 bits
   // of its path's hash (never 0, which is an empty slot, nor kClaimed: a
   // slot taken whose record is not yet published, which lookups pass by).
   // The second holds the record's address in the low 48 bits (user-space
   // addresses; 0: nothing in force) and 16 more bits of the hash above
-  // them. An object is taken for another only when 80 bits of their keyed
+  // them. The last two are the record's SlotSummary. An object is taken
+  // for another only when 80 bits of their keyed
   // hashes agree: no copy of the path is kept, and a hit reads the slot's
   // line alone. (Where the probe starts plays no part in telling paths
   // apart: a path crafted to start where another does merely probes on.)
@@ -446,8 +485,27 @@ class SharedMemo {
   static constexpr unsigned kMaxProbe = 64;
   static std::uint64_t checkOf(daHash128 const& h) { return h.hi > kClaimed ? h.hi : h.hi + 2; }
   static std::uint64_t tagOf(daHash128 const& h) { return h.lo & kTagMask; }
-  std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[2 * slot]; }
-  std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[2 * slot + 1]; }
+  std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[4 * slot]; }
+  std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[4 * slot + 1]; }
+
+  // The slot's summary of record (SlotSummary).
+  static SlotSummary summarise(PolicyRecord record) {
+    SlotSummary s;
+    if (record == nullptr) return s;
+    daPolicyInForce::Hot const& hot = record->hot;
+    if (!hot.aclInForce || hot.acl != nullptr || hot.popInForce || hot.ruleInForce) return s;
+    auto const* entries = reinterpret_cast<daCompactAclEntry const*>(record + 1);
+    for (std::uint32_t i = 0; i < hot.entries; ++i) {
+      daCompactAclEntry const& e = entries[i];
+      if (e.type == acl_e_user || e.type == acl_e_group) {
+        s.principals |= principalBit(e.id);
+      } else if (e.type == acl_e_any_other) {  // the last one counts, as in the evaluation
+        s.answer = SlotSummary::kAnyOther | (e.count > 0 ? SlotSummary::kOneWord | e.word : 0);
+      }
+    }
+    s.answer |= SlotSummary::kSummarised;
+    return s;
+  }
 
   // Records are carved from chunks in order under a lock (only misses make
   // them), each chunk twice the last up to 2 MiB (then backed by huge
@@ -1220,7 +1278,8 @@ class Resolver {
     for (size_t length = path.size();;) {
       std::string_view at = path.substr(0, length);
       SharedMemo::Key const key = memo_.keyOf(at);
-      if (remember && memo_.find(key, base.record)) break;
+      SlotSummary unused;
+      if (remember && memo_.find(key, base.record, unused)) break;
       chain.push_back({length, key});
       if (length <= 1) break;  // the root, "/"
       size_t const slash = at.rfind('/');
@@ -1544,9 +1603,17 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     mine.actions.remember(actionText, epoch, decision.requested_);
   }
   SharedMemo::Key const memoKey{spread, memo.check(key)};
-  if (memo.ready() && memo.find(memoKey, decision.policy_)) {
+  SlotSummary summary;
+  if (memo.ready() && memo.find(memoKey, decision.policy_, summary)) {
     countIn(mine.counterSlot, memoHit);
-    prefetchHot(decision.policy_);
+    // A caller the ACL does not name is answered from the slot's summary;
+    // any other reads the record (asked for now, while the caller's
+    // principals are looked at).
+    if (caller == nullptr || (summary.answer & SlotSummary::kSummarised) == 0 ||
+        (callerBits(*caller) & summary.principals) != 0) {
+      summary.answer = 0;
+      prefetchHot(decision.policy_);
+    }
   } else {
     countIn(mine.counterSlot, memoMiss);
     // A path already in its normal form (as most are) is not copied.
@@ -1576,11 +1643,33 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   }
   if (decision.owner_.get() != &memo) decisionPolicies_->retire(std::exchange(decision.owner_, mine.memo));
 
-  daPolicyInForce::Hot const* const hot = decision.policy_ != nullptr ? &decision.policy_->hot : nullptr;
-  if (hot != nullptr && hot->aclInForce) {
-    acl_applied_entry_t const applied = evaluateAcl(*decision.policy_, caller, &decision.permissions_.value());
-    decision.entry_ = static_cast<daDecisionEntry>(applied);
+  daPolicyInForce::Hot const* hot = nullptr;
+  if (summary.answer & SlotSummary::kSummarised) {
+    // As the evaluation gives it for a caller no user or group entry names.
+    acl_permset_s_t* const out = &decision.permissions_.value();
+    perm_set_minpermissions(out);
+    if (summary.answer & SlotSummary::kAnyOther) {
+      std::uint32_t word = static_cast<std::uint32_t>(summary.answer);
+      acl_permset_s_t const anyOther{(summary.answer & SlotSummary::kOneWord) ? 1u : 0u, &word};
+      perm_copy(out, &anyOther);
+      decision.entry_ = static_cast<daDecisionEntry>(acl_applied_any_other);
+    } else {
+      decision.entry_ = static_cast<daDecisionEntry>(acl_applied_none);
+    }
+    decision.inForce_ = daDecision::kAclInForce;
+  } else if (decision.policy_ != nullptr) {
+    hot = &decision.policy_->hot;
+    decision.inForce_ = static_cast<std::uint8_t>((hot->aclInForce ? daDecision::kAclInForce : 0) |
+                                                  (hot->popInForce ? daDecision::kPopInForce : 0) |
+                                                  (hot->ruleInForce ? daDecision::kRuleInForce : 0));
+    if (hot->aclInForce) {
+      acl_applied_entry_t const applied = evaluateAcl(*decision.policy_, caller, &decision.permissions_.value());
+      decision.entry_ = static_cast<daDecisionEntry>(applied);
+    } else {
+      decision.permissions_.setMinPermissions();
+    }
   } else {
+    decision.inForce_ = 0;
     decision.permissions_.setMinPermissions();
   }
   decision.granted_ = decision.permissions_.isActionSet(decision.requested_);
