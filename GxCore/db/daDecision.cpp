@@ -423,14 +423,14 @@ class SharedMemo {
   // Objects remembered: for tests of the table's growth.
   size_t entriesMade() const { return remembered_.load(std::memory_order_relaxed); }
 
-  // A record with fields' members, made in the table's storage and living
+  // A record with the members of fields (moved from), made in the table's storage and living
   // as long as the table, with its Hot part filled and starting a cache
   // line: an ACL whose entries' permissions each fit one word (as nearly
   // always) copied right after it in the compact form, so that a decision
   // reads adjacent lines rather than the ACL's allocations; any other ACL
   // is evaluated in its own form, which the record's copy keeps alive.
   // Throws std::bad_alloc (nothing is made then).
-  PolicyRecord makeRecord(daPolicyInForce const& fields) {
+  PolicyRecord makeRecord(daPolicyInForce&& fields) {
     GxACL const* const acl = fields.acl.get();
     size_t const n = acl != nullptr ? acl->numEntries() : 0;
     bool compact = true;
@@ -442,7 +442,7 @@ class SharedMemo {
     std::lock_guard<std::mutex> g(arenaMutex_);
     if (records_.size() == records_.capacity()) records_.reserve(std::max<size_t>(256, 2 * records_.capacity()));
     char* const at = carve(sizeof(daPolicyInForce) + tail, hotOffset());
-    auto* r = new (at) daPolicyInForce(fields);  // may throw: the bytes carved stay unused
+    auto* r = new (at) daPolicyInForce(std::move(fields));  // may throw: the bytes carved stay unused
     records_.push_back(r);
     daPolicyInForce::Hot& hot = r->hot;
     hot = daPolicyInForce::Hot{};
@@ -1355,7 +1355,7 @@ class Resolver {
                   : rule.shared   ? rule.shared
                                   : policies_.rule(epoch_, rule.name, *rule.stored());
     }
-    r.record = memo_.makeRecord(fields);
+    r.record = memo_.makeRecord(std::move(fields));
     return r;
   }
 
