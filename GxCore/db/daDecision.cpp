@@ -196,31 +196,36 @@ class SlotArray {
   size_t size() const { return n_; }
   // Backs a mapped array with memory now (in huge pages when it was made
   // with huge), its contents unchanged whatever other threads read or write
-  // meanwhile, then calls backed(); stops early, without calling it, once
-  // stop is true. Advice: a kernel without the call leaves the array as it
-  // was. Takes milliseconds for tens of MiB. Only backs: it
+  // meanwhile, 2 MiB at a time in order, calling backed(from, bytes) after
+  // each stretch (once, for the whole, on an array that is not mapped);
+  // stops early once stop is true. Advice: a kernel without the call leaves
+  // the array as it was. Takes milliseconds for tens of MiB. Only backs: it
   // takes the process's address-space lock shared, so the deciding threads'
   // own page faults go on meanwhile. (Marking parts for huge pages here, or
   // backing them in small pages and then moving them, took it exclusively,
   // and a first pass over a large estate spent a third of its time waiting.)
   template <class Backed>
   void backHuge(std::atomic<bool> const& stop, Backed&& backed) const {
-    if (base_ != nullptr) {
-      size_t const bytes = n_ * sizeof(std::uint64_t);
-      for (size_t at = 0; at < bytes; at += kHuge) {
-        if (stop.load(std::memory_order_relaxed)) return;
-        ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
-      }
+    size_t const bytes = n_ * sizeof(std::uint64_t);
+    if (base_ == nullptr) {
+      backed(size_t{0}, bytes);
+      return;
     }
-    backed();
+    for (size_t at = 0; at < bytes; at += kHuge) {
+      if (stop.load(std::memory_order_relaxed)) return;
+      size_t const stretch = std::min(kHuge, bytes - at);
+      ::madvise(bytes_() + at, stretch, kPopulateWrite);
+      backed(at, stretch);
+    }
   }
+  static constexpr size_t kHuge = size_t{2} << 20;
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
   // The words as raw storage (the memo's records are carved from arrays too).
   char* bytes() const { return bytes_(); }
 
  private:
   char* bytes_() const { return reinterpret_cast<char*>(data_); }
-  static constexpr size_t kHuge = size_t{2} << 20, kMapped = size_t{64} << 10;
+  static constexpr size_t kMapped = size_t{64} << 10;
   // MADV_POPULATE_WRITE, where the headers lack it.
   static constexpr int kPopulateWrite = 23;
   size_t n_;
@@ -330,7 +335,14 @@ class AttachmentIndex {
 class SharedMemo {
  public:
   // slots: a power of two.
-  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(4 * slots, true), mask_(slots - 1) {}
+  SharedMemo(std::uint64_t epoch, size_t slots)
+      : epoch_(epoch),
+        slots_(4 * slots, true),
+        mask_(slots - 1),
+        backed_(std::make_unique<std::atomic<bool>[]>((slots + kRegionSlots - 1) / kRegionSlots)),
+        regions_((slots + kRegionSlots - 1) / kRegionSlots) {
+    markBacked();
+  }
   ~SharedMemo() {
     for (daPolicyInForce* r : records_) r->~daPolicyInForce();
   }
@@ -348,19 +360,27 @@ class SharedMemo {
     index_.store(indexOwner_.get(), std::memory_order_release);
   }
   // Backs the slots with memory now, in huge pages where the kernel allows
-  // (SlotArray::backHuge), marking the table ready once they are backed (a
-  // decision's first touch of an unbacked slot page would clear 2 MiB):
-  // safe while other threads read and fill the table. Stops early once stop
-  // is true (the store closes).
-  void backHuge(std::atomic<bool> const& stop) { slots_.backHuge(stop, [this] { markBacked(); }); }
-  // Whether decisions may read and fill the table: not while its preparer
-  // is still to back the slots with memory (heldUntilBacked), since every
-  // slot page a decision touched first would cost it a page fault (several
-  // microseconds each on some virtual machines); decisions meanwhile
-  // resolve without it. True otherwise.
-  bool ready() const { return ready_.load(std::memory_order_acquire); }
-  void holdUntilBacked() { ready_.store(false, std::memory_order_relaxed); }
-  void markBacked() { ready_.store(true, std::memory_order_release); }
+  // (SlotArray::backHuge), marking each 2 MiB region of them ready as soon
+  // as it is backed: safe while other threads read and fill the table.
+  // Stops early once stop is true (the store closes).
+  void backHuge(std::atomic<bool> const& stop) {
+    slots_.backHuge(stop, [this](size_t from, size_t bytes) {
+      for (size_t r = from / kRegionBytes; r < regions_ && r * kRegionBytes < from + bytes; ++r)
+        backed_[r].store(true, std::memory_order_release);
+    });
+  }
+  // A region of slots is read and filled only once it is backed, since
+  // every slot page a decision touched first would cost it a page fault
+  // (several microseconds each on some virtual machines, and 2 MiB
+  // cleared): an object whose slots lie in a region its preparer has still
+  // to back (holdUntilBacked) is resolved without the table meanwhile.
+  // Regions are ready otherwise.
+  void holdUntilBacked() {
+    for (size_t r = 0; r < regions_; ++r) backed_[r].store(false, std::memory_order_relaxed);
+  }
+  void markBacked() {
+    for (size_t r = 0; r < regions_; ++r) backed_[r].store(true, std::memory_order_release);
+  }
 
   // How the table knows a path: where its probe starts (spread, from a
   // fast hash under the process's seed), and its keyed hash (check; see the
@@ -383,6 +403,7 @@ class SharedMemo {
     std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check);
     size_t i = key.spread & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
+      if (!backed(i)) return false;
       std::uint64_t const w = word(i).load(std::memory_order_acquire);
       if (w == 0) return false;
       if (w != check) continue;
@@ -407,6 +428,7 @@ class SharedMemo {
     std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), published = tag | address;
     size_t i = key.spread & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
+      if (!backed(i)) return;
       std::uint64_t w = word(i).load(std::memory_order_acquire);
       if (w == 0 && word(i).compare_exchange_strong(w, kClaimed, std::memory_order_acq_rel)) {
         SlotSummary const summary = summarise(record);
@@ -485,6 +507,8 @@ class SharedMemo {
   static constexpr unsigned kMaxProbe = 64;
   static std::uint64_t checkOf(daHash128 const& h) { return h.hi > kClaimed ? h.hi : h.hi + 2; }
   static std::uint64_t tagOf(daHash128 const& h) { return h.lo & kTagMask; }
+  static constexpr size_t kRegionBytes = SlotArray::kHuge, kRegionSlots = kRegionBytes / 32;
+  bool backed(size_t slot) const { return backed_[slot / kRegionSlots].load(std::memory_order_acquire); }
   std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[4 * slot]; }
   std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[4 * slot + 1]; }
 
@@ -546,8 +570,9 @@ class SharedMemo {
   std::uint64_t const epoch_;
   SlotArray slots_;
   size_t const mask_;
+  std::unique_ptr<std::atomic<bool>[]> const backed_;  // by region of kRegionSlots slots
+  size_t const regions_;
   std::atomic<AttachmentIndex const*> index_{nullptr};
-  std::atomic<bool> ready_{true};
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
@@ -1262,11 +1287,11 @@ class Resolver {
   // With the memo's attachment index only the objects it holds are read
   // (every other one has its parent's policy in force). A read-only store
   // reads straight from its file, past the cache: the memo keeps what the
-  // decisions need, and the cache would fill with entries read once. Until
-  // the memo is ready (SharedMemo::ready) it is neither read nor filled.
+  // decisions need, and the cache would fill with entries read once. Slots
+  // the memo has not yet backed are neither read nor filled (SharedMemo::
+  // holdUntilBacked).
   Resolved resolve(std::string_view path) {
     AttachmentIndex const* const index = memo_.index();
-    bool const remember = memo_.ready();
     bool const direct = store_.isReadOnly() != 0;
     struct Level {
       size_t length;  // of the prefix of path
@@ -1279,7 +1304,7 @@ class Resolver {
       std::string_view at = path.substr(0, length);
       SharedMemo::Key const key = memo_.keyOf(at);
       SlotSummary unused;
-      if (remember && memo_.find(key, base.record, unused)) break;
+      if (memo_.find(key, base.record, unused)) break;
       chain.push_back({length, key});
       if (length <= 1) break;  // the root, "/"
       size_t const slash = at.rfind('/');
@@ -1289,7 +1314,7 @@ class Resolver {
       std::string_view at = path.substr(0, it->length);
       AttachmentIndex::Found const found = index != nullptr ? index->find(it->key.spread, at) : kEveryKind;
       if (found.kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), found, direct);
-      if (remember && base.clean()) memo_.insert(it->key, base.record);
+      if (base.clean()) memo_.insert(it->key, base.record);
     }
     return base;
   }
@@ -1604,7 +1629,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   }
   SharedMemo::Key const memoKey{spread, memo.check(key)};
   SlotSummary summary;
-  if (memo.ready() && memo.find(memoKey, decision.policy_, summary)) {
+  if (memo.find(memoKey, decision.policy_, summary)) {
     countIn(mine.counterSlot, memoHit);
     // A caller the ACL does not name is answered from the slot's summary;
     // any other reads the record (asked for now, while the caller's
@@ -1632,7 +1657,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
       r = resolver.resolve(name);
       countIn(mine.counterSlot, mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
-      if (r.clean() && key != name && memo.ready()) memo.insert(memoKey, r.record);
+      if (r.clean() && key != name) memo.insert(memoKey, r.record);
     } catch (std::bad_alloc const&) {
       status = da_s_no_memory;
       return;
