@@ -20,9 +20,11 @@
 // decision costs one memo lookup, the action-string conversion (remembered
 // per thread) and the ACL evaluation, and allocates nothing once the
 // caller's daDecision has been used once. A warm lookup reads the memo's
-// slot, which holds the policy record's address beside the object's entry,
-// so the record is fetched while the entry's path is compared; the record
-// holds the ACL's entries right after it. An object not yet remembered is
+// slot, which names the object by a keyed hash of its path (no copy of
+// the path is kept; see daKeyedHash.h) and holds the policy record's
+// address and a summary of it: a caller the ACL in force does not name is
+// answered from the summary, any other from the record, which holds the
+// ACL's entries right after it. An object not yet remembered is
 // resolved from its nearest remembered ancestor down. On a read-only store
 // the memo of each epoch also gets an attachment index (the paths that have
 // an ACL, POP or rule map, built from a scan of the maps' keys: during the
