@@ -285,9 +285,9 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // full; an object it cannot hold is resolved again each time it is asked
   // about). 0, the default, sizes it to the store: room for every record of
   // the file, so for every object with a record or an attachment. The memo
-  // costs 16 bytes a slot plus the object's path (about 50 bytes) per
-  // object remembered, and a record per distinct policy in force (see
-  // README). Takes effect for the memo made at the next policy epoch.
+  // costs 32 bytes a slot (it keeps no copy of the objects' paths) and a
+  // record per distinct policy in force (see README). Takes effect for the
+  // memo made at the next policy epoch.
   static constexpr unsigned int maxDecisionMemoSize = 1u << 28;
   void setDecisionMemoSize(unsigned int entries);
   // The slots set (0: sized to the store).

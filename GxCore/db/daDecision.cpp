@@ -27,6 +27,7 @@
 
 #include "GxCore/GxMapPObjectToACL.h"
 #include "GxCore/aclEvaluation.h"
+#include "GxCore/db/daKeyedHash.h"
 #include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/daRule.h"
 #include "GxCore/dastatus.h"
@@ -73,6 +74,39 @@ struct CompactEntries {
   }
 };
 
+// What a memo slot keeps of its record beside the record's address, so
+// that most warm decisions answer from the slot's line alone.
+//
+// Which principals the record's ACL names: one bit of 64 per user or group
+// entry, chosen by the entry's uuid (principalBit). A caller none of whose
+// principals' bits is set is named by no user or group entry, so the
+// authenticated evaluation (gxacl::evaluateAuthenticated) gives it the
+// any-other entry (the last, as the algorithm takes it) or nothing. A bit
+// set by chance only sends the decision to the record.
+inline std::uint64_t principalBit(hx_uuid_t const& id) {
+  std::uint64_t a, b;
+  std::memcpy(&a, &id, 8);
+  std::memcpy(&b, reinterpret_cast<char const*>(&id) + 8, 8);
+  return std::uint64_t{1} << (((a ^ std::rotl(b, 32)) * 0x9E3779B97F4A7C15ull) >> 58);
+}
+inline std::uint64_t callerBits(sec_id_pa_t const& caller) {
+  std::uint64_t bits = principalBit(caller.principal.uuid);
+  if (caller.groups != nullptr)
+    for (std::uint32_t g = 0; g < caller.num_groups; ++g) bits |= principalBit(caller.groups[g].uuid);
+  return bits;
+}
+// The summary: principals (the bits above) and answer, whose low 32 bits
+// are the any-other entry's permission word, with the flags below above
+// them. kSummarised: the record has a compact ACL in force and neither a
+// POP nor a rule, so for a caller its ACL does not name, the answer is
+// the any-other entry's (kAnyOther: one exists; kOneWord: its set has one
+// word, else none) or nothing. Without kSummarised the record is read.
+struct SlotSummary {
+  std::uint64_t principals = 0, answer = 0;
+  static constexpr std::uint64_t kSummarised = std::uint64_t{1} << 32, kAnyOther = std::uint64_t{1} << 33,
+                                 kOneWord = std::uint64_t{1} << 34;
+};
+
 // The up to eight bytes at p, little-endian in a word, zero above them:
 // short strings' own keys. A loop rather than a copy of variable length,
 // which would be a call.
@@ -82,14 +116,17 @@ inline std::uint64_t shortWord(char const* p, size_t n) {
   return w;
 }
 
-// A 64-bit hash of a path, eight bytes at a time, with a final avalanche:
-// paths that share their tail (".../index.html") spread over the memo. A
-// tail of fewer than eight bytes is read as the last eight bytes of the
-// path when it has that many (overlapping the word before: the length is
-// hashed too), else byte by byte. Only ever compared within this process.
-std::uint64_t pathHash(std::string_view s) {
+// A 64-bit hash of a short text, eight bytes at a time, with a final
+// avalanche: it spreads texts over a table (texts that share their tail,
+// ".../index.html", too), and never decides alone that two texts are one.
+// A tail of fewer than eight bytes is read as the last eight bytes of the
+// text when it has that many (overlapping the word before: the length is
+// hashed too), else byte by byte. seed varies it (paths are spread under
+// one drawn per process, so that nobody outside picks paths that crowd one
+// stretch of a table). Only ever compared within this process.
+std::uint64_t textHash(std::string_view s, std::uint64_t seed = 0) {
   constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xBF58476D1CE4E5B9ull;
-  std::uint64_t h = s.size() * k1;
+  std::uint64_t h = (s.size() * k1) ^ seed;
   char const* p = s.data();
   size_t n = s.size();
   for (; n >= 8; p += 8, n -= 8) {
@@ -108,6 +145,13 @@ std::uint64_t pathHash(std::string_view s) {
   h ^= h >> 29;
   return h;
 }
+
+// The seed that spreads paths over the memo and the attachment index.
+std::uint64_t pathSeed() {
+  static std::uint64_t const seed = daKeyedHash(daProcessHashKey(), "spread").lo;
+  return seed;
+}
+std::uint64_t spreadOf(std::string_view path) { return textHash(path, pathSeed()); }
 
 }  // namespace
 
@@ -152,31 +196,36 @@ class SlotArray {
   size_t size() const { return n_; }
   // Backs a mapped array with memory now (in huge pages when it was made
   // with huge), its contents unchanged whatever other threads read or write
-  // meanwhile, then calls backed(); stops early, without calling it, once
-  // stop is true. Advice: a kernel without the call leaves the array as it
-  // was. Takes milliseconds for tens of MiB. Only backs: it
+  // meanwhile, 2 MiB at a time in order, calling backed(from, bytes) after
+  // each stretch (once, for the whole, on an array that is not mapped);
+  // stops early once stop is true. Advice: a kernel without the call leaves
+  // the array as it was. Takes milliseconds for tens of MiB. Only backs: it
   // takes the process's address-space lock shared, so the deciding threads'
   // own page faults go on meanwhile. (Marking parts for huge pages here, or
   // backing them in small pages and then moving them, took it exclusively,
   // and a first pass over a large estate spent a third of its time waiting.)
   template <class Backed>
   void backHuge(std::atomic<bool> const& stop, Backed&& backed) const {
-    if (base_ != nullptr) {
-      size_t const bytes = n_ * sizeof(std::uint64_t);
-      for (size_t at = 0; at < bytes; at += kHuge) {
-        if (stop.load(std::memory_order_relaxed)) return;
-        ::madvise(bytes_() + at, std::min(kHuge, bytes - at), kPopulateWrite);
-      }
+    size_t const bytes = n_ * sizeof(std::uint64_t);
+    if (base_ == nullptr) {
+      backed(size_t{0}, bytes);
+      return;
     }
-    backed();
+    for (size_t at = 0; at < bytes; at += kHuge) {
+      if (stop.load(std::memory_order_relaxed)) return;
+      size_t const stretch = std::min(kHuge, bytes - at);
+      ::madvise(bytes_() + at, stretch, kPopulateWrite);
+      backed(at, stretch);
+    }
   }
+  static constexpr size_t kHuge = size_t{2} << 20;
   std::atomic_ref<std::uint64_t> operator[](size_t i) const { return std::atomic_ref<std::uint64_t>(data_[i]); }
-  // The words as raw storage (the memo's entries are carved from arrays too).
+  // The words as raw storage (the memo's records are carved from arrays too).
   char* bytes() const { return bytes_(); }
 
  private:
   char* bytes_() const { return reinterpret_cast<char*>(data_); }
-  static constexpr size_t kHuge = size_t{2} << 20, kMapped = size_t{64} << 10;
+  static constexpr size_t kMapped = size_t{64} << 10;
   // MADV_POPULATE_WRITE, where the headers lack it.
   static constexpr int kPopulateWrite = 23;
   size_t n_;
@@ -273,24 +322,27 @@ class AttachmentIndex {
 
 // The policy in force at the objects decided in one policy epoch, shared by
 // every thread that decides on the store: an open-addressing table (linear
-// probing) of 16-byte slots, each a word that holds a published entry's
-// address and 16 bits of its path's hash, and the address of the policy
-// record. An entry (the object's path) is written by the thread that
-// resolved the object, which claims an empty slot by one compare-and-swap,
-// writes the record's address beside it and then publishes the entry's;
-// neither changes afterwards, and both live as long as the table, as do the
-// policy records, made in the table's storage too (makeRecord). A lookup
-// reads slots and entries and writes nothing; the path is always compared,
-// so a tag that matches by chance never gives a wrong answer, but the
-// record's address comes from the slot: the processor fetches the record
-// while the entry is fetched and compared, rather than after. Nothing is
-// ever removed: a new epoch gets a new table. When a probe sequence reaches
-// its bound (the table is nearly full), the object is simply not
-// remembered and is resolved again when asked.
+// probing) of 32-byte slots, each naming an object by a keyed hash of its
+// path (see the slot words below and daKeyedHash.h) and holding the address
+// of its policy record and a summary of it. A slot is filled by the thread that resolved the
+// object, which claims an empty one by one compare-and-swap, writes the
+// record's address and summary and then publishes the object's check word; neither
+// changes afterwards, and the records, made in the table's storage
+// (makeRecord), live as long as the table. A lookup reads slots and writes
+// nothing. Nothing is ever removed: a new epoch gets a new table. When a
+// probe sequence reaches its bound (the table is nearly full), the object
+// is simply not remembered and is resolved again when asked.
 class SharedMemo {
  public:
   // slots: a power of two.
-  SharedMemo(std::uint64_t epoch, size_t slots) : epoch_(epoch), slots_(2 * slots, true), mask_(slots - 1) {}
+  SharedMemo(std::uint64_t epoch, size_t slots)
+      : epoch_(epoch),
+        slots_(4 * slots, true),
+        mask_(slots - 1),
+        backed_(std::make_unique<std::atomic<bool>[]>((slots + kRegionSlots - 1) / kRegionSlots)),
+        regions_((slots + kRegionSlots - 1) / kRegionSlots) {
+    markBacked();
+  }
   ~SharedMemo() {
     for (daPolicyInForce* r : records_) r->~daPolicyInForce();
   }
@@ -308,81 +360,99 @@ class SharedMemo {
     index_.store(indexOwner_.get(), std::memory_order_release);
   }
   // Backs the slots with memory now, in huge pages where the kernel allows
-  // (SlotArray::backHuge), marking the table ready once they are backed (a
-  // decision's first touch of an unbacked slot page would clear 2 MiB):
-  // safe while other threads read and fill the table. Stops early once stop
-  // is true (the store closes).
-  void backHuge(std::atomic<bool> const& stop) { slots_.backHuge(stop, [this] { markBacked(); }); }
-  // Whether decisions may read and fill the table: not while its preparer
-  // is still to back the slots with memory (heldUntilBacked), since every
-  // slot page a decision touched first would cost it a page fault (several
-  // microseconds each on some virtual machines); decisions meanwhile
-  // resolve without it. True otherwise.
-  bool ready() const { return ready_.load(std::memory_order_acquire); }
-  void holdUntilBacked() { ready_.store(false, std::memory_order_relaxed); }
-  void markBacked() { ready_.store(true, std::memory_order_release); }
+  // (SlotArray::backHuge), marking each 2 MiB region of them ready as soon
+  // as it is backed: safe while other threads read and fill the table.
+  // Stops early once stop is true (the store closes).
+  void backHuge(std::atomic<bool> const& stop) {
+    slots_.backHuge(stop, [this](size_t from, size_t bytes) {
+      for (size_t r = from / kRegionBytes; r < regions_ && r * kRegionBytes < from + bytes; ++r)
+        backed_[r].store(true, std::memory_order_release);
+    });
+  }
+  // A region of slots is read and filled only once it is backed, since
+  // every slot page a decision touched first would cost it a page fault
+  // (several microseconds each on some virtual machines, and 2 MiB
+  // cleared): an object whose slots lie in a region its preparer has still
+  // to back (holdUntilBacked) is resolved without the table meanwhile.
+  // Regions are ready otherwise.
+  void holdUntilBacked() {
+    for (size_t r = 0; r < regions_; ++r) backed_[r].store(false, std::memory_order_relaxed);
+  }
+  void markBacked() {
+    for (size_t r = 0; r < regions_; ++r) backed_[r].store(true, std::memory_order_release);
+  }
 
-  // True, with record set to the remembered policy of path (null: nothing
-  // in force), when the table holds path. Lock-free, writes nothing.
-  bool find(std::uint64_t hash, std::string_view path, PolicyRecord& record) const {
-    std::uint64_t const tag = tagOf(hash);
-    size_t i = hash & mask_;
+  // How the table knows a path: where its probe starts (spread, from a
+  // fast hash under the process's seed), and its keyed hash (check; see the
+  // slot words below), which alone tells it from other paths.
+  struct Key {
+    std::uint64_t spread;
+    daHash128 check;
+  };
+  Key keyOf(std::string_view path) const { return {textHash(path, seed_), daKeyedHash(key_, path)}; }
+  std::uint64_t spread(std::string_view path) const { return textHash(path, seed_); }
+  daHash128 check(std::string_view path) const { return daKeyedHash(key_, path); }
+  // Asks for the line of the first slot a lookup of spread reads, so that
+  // it arrives while the caller computes the check.
+  void prefetch(std::uint64_t spread) const { __builtin_prefetch(slots_.bytes() + 32 * (spread & mask_)); }
+
+  // True, with record set to the remembered policy of the path of key
+  // (null: nothing in force) and summary to the slot's summary of it, when
+  // the table holds it. Lock-free, writes nothing.
+  bool find(Key const& key, PolicyRecord& record, SlotSummary& summary) const {
+    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check);
+    size_t i = key.spread & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
+      if (!backed(i)) return false;
       std::uint64_t const w = word(i).load(std::memory_order_acquire);
       if (w == 0) return false;
-      if ((w & kTagMask) != tag || w == kClaimed) continue;
+      if (w != check) continue;
       // Written before the word was published (release), so seen here.
-      auto const found = reinterpret_cast<PolicyRecord>(recordOf(i).load(std::memory_order_relaxed));
-      if (entryOf(w)->holds(path)) {
-        record = found;
+      std::uint64_t const r = recordOf(i).load(std::memory_order_relaxed);
+      if ((r & kTagMask) == tag) {
+        record = reinterpret_cast<PolicyRecord>(r & ~kTagMask);
+        summary.principals = slots_[4 * i + 2].load(std::memory_order_relaxed);
+        summary.answer = slots_[4 * i + 3].load(std::memory_order_relaxed);
         return true;
       }
     }
     return false;
   }
 
-  // Remembers record for path unless some thread has already (its entry
-  // stays: both were resolved in this epoch) or the probe bound is reached.
-  // An entry is made only when a free slot was seen, so a full table stops
-  // growing (only threads racing for the last free slots may leave an
-  // entry unpublished). Throws std::bad_alloc when memory runs out.
-  void insert(std::uint64_t hash, std::string_view path, PolicyRecord record) {
-    size_t i = hash & mask_;
-    unsigned probe = 0;
-    for (;; ++probe, i = (i + 1) & mask_) {  // the first free slot, if any
-      if (probe == kMaxProbe) return;
-      std::uint64_t const w = word(i).load(std::memory_order_acquire);
-      if (w == 0) break;
-      if (w != kClaimed && (w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
-    }
-    Entry* mine = allocate(path);
-    auto const address = reinterpret_cast<std::uint64_t>(mine);
-    if ((address & kTagMask) != 0 || address == kClaimed) return;  // not representable beside a tag: not shared
-    std::uint64_t const published = tagOf(hash) | address;
-    for (; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
+  // Remembers record for the path of key unless some thread has already
+  // (both were resolved in this epoch) or the probe bound is reached, so a
+  // full table stops growing. Lock-free; never throws.
+  void insert(Key const& key, PolicyRecord record) {
+    auto const address = reinterpret_cast<std::uint64_t>(record);
+    if ((address & kTagMask) != 0) return;  // not representable beside a tag: not remembered
+    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), published = tag | address;
+    size_t i = key.spread & mask_;
+    for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
+      if (!backed(i)) return;
       std::uint64_t w = word(i).load(std::memory_order_acquire);
       if (w == 0 && word(i).compare_exchange_strong(w, kClaimed, std::memory_order_acq_rel)) {
-        recordOf(i).store(reinterpret_cast<std::uint64_t>(record), std::memory_order_relaxed);
-        word(i).store(published, std::memory_order_release);
+        SlotSummary const summary = summarise(record);
+        recordOf(i).store(published, std::memory_order_relaxed);
+        slots_[4 * i + 2].store(summary.principals, std::memory_order_relaxed);
+        slots_[4 * i + 3].store(summary.answer, std::memory_order_relaxed);
+        word(i).store(check, std::memory_order_release);
+        remembered_.fetch_add(1, std::memory_order_relaxed);
         return;
       }
-      if (w != kClaimed && (w & kTagMask) == tagOf(hash) && entryOf(w)->holds(path)) return;  // another thread's
+      if (w == check && (recordOf(i).load(std::memory_order_relaxed) & kTagMask) == tag) return;
     }
   }
-  // Entries made (published or not): for tests of the table's growth.
-  size_t entriesMade() const {
-    std::lock_guard<std::mutex> g(arenaMutex_);
-    return entriesMade_;
-  }
+  // Objects remembered: for tests of the table's growth.
+  size_t entriesMade() const { return remembered_.load(std::memory_order_relaxed); }
 
-  // A record with fields' members, made in the table's storage and living
+  // A record with the members of fields (moved from), made in the table's storage and living
   // as long as the table, with its Hot part filled and starting a cache
   // line: an ACL whose entries' permissions each fit one word (as nearly
   // always) copied right after it in the compact form, so that a decision
   // reads adjacent lines rather than the ACL's allocations; any other ACL
   // is evaluated in its own form, which the record's copy keeps alive.
   // Throws std::bad_alloc (nothing is made then).
-  PolicyRecord makeRecord(daPolicyInForce const& fields) {
+  PolicyRecord makeRecord(daPolicyInForce&& fields) {
     GxACL const* const acl = fields.acl.get();
     size_t const n = acl != nullptr ? acl->numEntries() : 0;
     bool compact = true;
@@ -394,7 +464,7 @@ class SharedMemo {
     std::lock_guard<std::mutex> g(arenaMutex_);
     if (records_.size() == records_.capacity()) records_.reserve(std::max<size_t>(256, 2 * records_.capacity()));
     char* const at = carve(sizeof(daPolicyInForce) + tail, hotOffset());
-    auto* r = new (at) daPolicyInForce(fields);  // may throw: the bytes carved stay unused
+    auto* r = new (at) daPolicyInForce(std::move(fields));  // may throw: the bytes carved stay unused
     records_.push_back(r);
     daPolicyInForce::Hot& hot = r->hot;
     hot = daPolicyInForce::Hot{};
@@ -423,47 +493,53 @@ class SharedMemo {
   }
 
  private:
-  // Slot words: the entry's address in the low 48 bits (user-space
-  // addresses), the top 16 bits of the path's hash above them; 0 is empty.
-  // A claimed slot whose entry is not yet published: lookups pass it by.
+  // A slot is four words. The first is the object's check, the top 64 bits
+  // of its path's hash (never 0, which is an empty slot, nor kClaimed: a
+  // slot taken whose record is not yet published, which lookups pass by).
+  // The second holds the record's address in the low 48 bits (user-space
+  // addresses; 0: nothing in force) and 16 more bits of the hash above
+  // them. The last two are the record's SlotSummary. An object is taken
+  // for another only when 80 bits of their keyed
+  // hashes agree: no copy of the path is kept, and a hit reads the slot's
+  // line alone. (Where the probe starts plays no part in telling paths
+  // apart: a path crafted to start where another does merely probes on.)
   static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kClaimed = 1;
   static constexpr unsigned kMaxProbe = 64;
-  static std::uint64_t tagOf(std::uint64_t hash) { return hash & kTagMask; }
-  std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[2 * slot]; }
-  std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[2 * slot + 1]; }
+  static std::uint64_t checkOf(daHash128 const& h) { return h.hi > kClaimed ? h.hi : h.hi + 2; }
+  static std::uint64_t tagOf(daHash128 const& h) { return h.lo & kTagMask; }
+  static constexpr size_t kRegionBytes = SlotArray::kHuge, kRegionSlots = kRegionBytes / 32;
+  bool backed(size_t slot) const { return backed_[slot / kRegionSlots].load(std::memory_order_acquire); }
+  std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[4 * slot]; }
+  std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[4 * slot + 1]; }
 
-  struct Entry {
-    std::uint32_t length;
-    char const* text() const { return reinterpret_cast<char const*>(this + 1); }
-    bool holds(std::string_view p) const { return p.size() == length && std::memcmp(text(), p.data(), length) == 0; }
-  };
-  static Entry* entryOf(std::uint64_t w) { return reinterpret_cast<Entry*>(w & ~kTagMask); }
-
-  // An entry in the table's arena: chunks carved in order under a lock
-  // (only misses allocate), each twice the last up to 2 MiB (then backed by
-  // huge pages, as the slots are), an entry of up to a cache line never
-  // straddling two, so a lookup reads one line of it.
-  Entry* allocate(std::string_view path) {
-    char* at;
-    {
-      std::lock_guard<std::mutex> g(arenaMutex_);
-      at = carve(sizeof(Entry) + path.size());
-      ++entriesMade_;
+  // The slot's summary of record (SlotSummary).
+  static SlotSummary summarise(PolicyRecord record) {
+    SlotSummary s;
+    if (record == nullptr) return s;
+    daPolicyInForce::Hot const& hot = record->hot;
+    if (!hot.aclInForce || hot.acl != nullptr || hot.popInForce || hot.ruleInForce) return s;
+    auto const* entries = reinterpret_cast<daCompactAclEntry const*>(record + 1);
+    for (std::uint32_t i = 0; i < hot.entries; ++i) {
+      daCompactAclEntry const& e = entries[i];
+      if (e.type == acl_e_user || e.type == acl_e_group) {
+        s.principals |= principalBit(e.id);
+      } else if (e.type == acl_e_any_other) {  // the last one counts, as in the evaluation
+        s.answer = SlotSummary::kAnyOther | (e.count > 0 ? SlotSummary::kOneWord | e.word : 0);
+      }
     }
-    auto* e = new (at) Entry{static_cast<std::uint32_t>(path.size())};
-    std::memcpy(at + sizeof(Entry), path.data(), path.size());
-    return e;
+    s.answer |= SlotSummary::kSummarised;
+    return s;
   }
 
-  // bytes (rounded up to 16) of the current chunk, or of a new one; with
-  // line >= 0, placed so that the byte at offset line starts a cache line
-  // (chunks start on one). arenaMutex_ held. Throws std::bad_alloc.
-  char* carve(size_t bytes, std::ptrdiff_t line = -1) {
+  // Records are carved from chunks in order under a lock (only misses make
+  // them), each chunk twice the last up to 2 MiB (then backed by huge
+  // pages, as the slots are): bytes (rounded up to 16) of the current
+  // chunk, or of a new one, placed so that the byte at offset line starts
+  // a cache line (chunks start on one). arenaMutex_ held. Throws
+  // std::bad_alloc.
+  char* carve(size_t bytes, size_t line) {
     bytes = (bytes + 15) & ~size_t{15};
-    auto const place = [&] {
-      if (line >= 0) used_ = ((used_ + size_t(line) + 63) & ~size_t{63}) - size_t(line);
-      else if (bytes <= 64 && (used_ & 63) + bytes > 64) used_ = (used_ + 63) & ~size_t{63};
-    };
+    auto const place = [&] { used_ = ((used_ + line + 63) & ~size_t{63}) - line; };
     place();
     if (chunks_.empty() || used_ + bytes > chunkBytes_) {
       size_t const size = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes + 64);
@@ -478,10 +554,10 @@ class SharedMemo {
   }
 
   // Where a record's Hot part lies within it.
-  static std::ptrdiff_t hotOffset() {
-    static std::ptrdiff_t const offset = [] {
+  static size_t hotOffset() {
+    static size_t const offset = [] {
       daPolicyInForce const probe;
-      return reinterpret_cast<char const*>(&probe.hot) - reinterpret_cast<char const*>(&probe);
+      return static_cast<size_t>(reinterpret_cast<char const*>(&probe.hot) - reinterpret_cast<char const*>(&probe));
     }();
     return offset;
   }
@@ -489,18 +565,21 @@ class SharedMemo {
   static constexpr size_t kFirstChunk = size_t{4} << 10, kLastChunk = size_t{2} << 20;
 
   // Read by every lookup: never written after construction.
+  daHashKey const key_ = daProcessHashKey();
+  std::uint64_t const seed_ = pathSeed();
   std::uint64_t const epoch_;
   SlotArray slots_;
   size_t const mask_;
+  std::unique_ptr<std::atomic<bool>[]> const backed_;  // by region of kRegionSlots slots
+  size_t const regions_;
   std::atomic<AttachmentIndex const*> index_{nullptr};
-  std::atomic<bool> ready_{true};
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
   std::vector<std::unique_ptr<SlotArray>> chunks_;
   size_t chunkBytes_ = 0, used_ = 0;
-  size_t entriesMade_ = 0;
   std::vector<daPolicyInForce*> records_;  // every record made, destroyed with the table
+  alignas(64) std::atomic<size_t> remembered_{0};
 };
 
 size_t AttachmentIndex::slotOf(SlotArray const& words, size_t mask, std::uint64_t word, bool& empty) {
@@ -613,7 +692,7 @@ bool collectMap(void* context, std::string_view key, std::string_view stored) {
   if (path.empty()) path = "/";
   else if (path[0] != '/') return true;  // another base that begins with this one's text
   listedName(stored, into.range.mapType, into.name);
-  into.index.add(pathHash(path), into.range.kind, path, into.name);
+  into.index.add(spreadOf(path), into.range.kind, path, into.name);
   return true;
 }
 
@@ -704,7 +783,7 @@ class ActionMemo {
     GxACLPermset perms;
   };
   static std::uint64_t actionKey(std::string_view s) {
-    return s.size() <= sizeof(std::uint64_t) ? shortWord(s.data(), s.size()) : pathHash(s);
+    return s.size() <= sizeof(std::uint64_t) ? shortWord(s.data(), s.size()) : textHash(s);
   }
   Item items_[kItems];
   unsigned next_ = 0;
@@ -1208,33 +1287,34 @@ class Resolver {
   // With the memo's attachment index only the objects it holds are read
   // (every other one has its parent's policy in force). A read-only store
   // reads straight from its file, past the cache: the memo keeps what the
-  // decisions need, and the cache would fill with entries read once. Until
-  // the memo is ready (SharedMemo::ready) it is neither read nor filled.
+  // decisions need, and the cache would fill with entries read once. Slots
+  // the memo has not yet backed are neither read nor filled (SharedMemo::
+  // holdUntilBacked).
   Resolved resolve(std::string_view path) {
     AttachmentIndex const* const index = memo_.index();
-    bool const remember = memo_.ready();
     bool const direct = store_.isReadOnly() != 0;
     struct Level {
       size_t length;  // of the prefix of path
-      std::uint64_t hash;
+      SharedMemo::Key key;
     };
     thread_local std::vector<Level> chain;  // nearest first; a resolve calls no other
     chain.clear();
     Resolved base;
     for (size_t length = path.size();;) {
       std::string_view at = path.substr(0, length);
-      std::uint64_t const hash = pathHash(at);
-      if (remember && memo_.find(hash, at, base.record)) break;
-      chain.push_back({length, hash});
+      SharedMemo::Key const key = memo_.keyOf(at);
+      SlotSummary unused;
+      if (memo_.find(key, base.record, unused)) break;
+      chain.push_back({length, key});
       if (length <= 1) break;  // the root, "/"
       size_t const slash = at.rfind('/');
       length = slash == 0 ? 1 : slash;
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       std::string_view at = path.substr(0, it->length);
-      AttachmentIndex::Found const found = index != nullptr ? index->find(it->hash, at) : kEveryKind;
+      AttachmentIndex::Found const found = index != nullptr ? index->find(it->key.spread, at) : kEveryKind;
       if (found.kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), found, direct);
-      if (remember && base.clean()) memo_.insert(it->hash, at, base.record);
+      if (base.clean()) memo_.insert(it->key, base.record);
     }
     return base;
   }
@@ -1300,7 +1380,7 @@ class Resolver {
                   : rule.shared   ? rule.shared
                                   : policies_.rule(epoch_, rule.name, *rule.stored());
     }
-    r.record = memo_.makeRecord(fields);
+    r.record = memo_.makeRecord(std::move(fields));
     return r;
   }
 
@@ -1536,17 +1616,29 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   if (mine.counterSlot == ~0u) mine.counterSlot = counterSlot();
   SharedMemo& memo = *mine.memo;
   std::uint64_t const epoch = memo.epoch();
+  // The object's slot line is asked for first: on a large estate it comes
+  // from memory while the actions are looked up and the check computed.
+  std::string_view key(path);
+  std::uint64_t const spread = memo.spread(key);
+  memo.prefetch(spread);
   std::string_view const actionText(actions);
   if (!mine.actions.find(actionText, epoch, decision.requested_)) {
     status = requestedPermissions(*this, actions, decision.requested_);
     if (status != 0) return;
     mine.actions.remember(actionText, epoch, decision.requested_);
   }
-  std::string_view key(path);
-  std::uint64_t const hash = pathHash(key);
-  if (memo.ready() && memo.find(hash, key, decision.policy_)) {
+  SharedMemo::Key const memoKey{spread, memo.check(key)};
+  SlotSummary summary;
+  if (memo.find(memoKey, decision.policy_, summary)) {
     countIn(mine.counterSlot, memoHit);
-    prefetchHot(decision.policy_);
+    // A caller the ACL does not name is answered from the slot's summary;
+    // any other reads the record (asked for now, while the caller's
+    // principals are looked at).
+    if (caller == nullptr || (summary.answer & SlotSummary::kSummarised) == 0 ||
+        (callerBits(*caller) & summary.principals) != 0) {
+      summary.answer = 0;
+      prefetchHot(decision.policy_);
+    }
   } else {
     countIn(mine.counterSlot, memoMiss);
     // A path already in its normal form (as most are) is not copied.
@@ -1565,7 +1657,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
       r = resolver.resolve(name);
       countIn(mine.counterSlot, mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
-      if (r.clean() && key != name && memo.ready()) memo.insert(hash, key, r.record);
+      if (r.clean() && key != name) memo.insert(memoKey, r.record);
     } catch (std::bad_alloc const&) {
       status = da_s_no_memory;
       return;
@@ -1576,11 +1668,33 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   }
   if (decision.owner_.get() != &memo) decisionPolicies_->retire(std::exchange(decision.owner_, mine.memo));
 
-  daPolicyInForce::Hot const* const hot = decision.policy_ != nullptr ? &decision.policy_->hot : nullptr;
-  if (hot != nullptr && hot->aclInForce) {
-    acl_applied_entry_t const applied = evaluateAcl(*decision.policy_, caller, &decision.permissions_.value());
-    decision.entry_ = static_cast<daDecisionEntry>(applied);
+  daPolicyInForce::Hot const* hot = nullptr;
+  if (summary.answer & SlotSummary::kSummarised) {
+    // As the evaluation gives it for a caller no user or group entry names.
+    acl_permset_s_t* const out = &decision.permissions_.value();
+    perm_set_minpermissions(out);
+    if (summary.answer & SlotSummary::kAnyOther) {
+      std::uint32_t word = static_cast<std::uint32_t>(summary.answer);
+      acl_permset_s_t const anyOther{(summary.answer & SlotSummary::kOneWord) ? 1u : 0u, &word};
+      perm_copy(out, &anyOther);
+      decision.entry_ = static_cast<daDecisionEntry>(acl_applied_any_other);
+    } else {
+      decision.entry_ = static_cast<daDecisionEntry>(acl_applied_none);
+    }
+    decision.inForce_ = daDecision::kAclInForce;
+  } else if (decision.policy_ != nullptr) {
+    hot = &decision.policy_->hot;
+    decision.inForce_ = static_cast<std::uint8_t>((hot->aclInForce ? daDecision::kAclInForce : 0) |
+                                                  (hot->popInForce ? daDecision::kPopInForce : 0) |
+                                                  (hot->ruleInForce ? daDecision::kRuleInForce : 0));
+    if (hot->aclInForce) {
+      acl_applied_entry_t const applied = evaluateAcl(*decision.policy_, caller, &decision.permissions_.value());
+      decision.entry_ = static_cast<daDecisionEntry>(applied);
+    } else {
+      decision.permissions_.setMinPermissions();
+    }
   } else {
+    decision.inForce_ = 0;
     decision.permissions_.setMinPermissions();
   }
   decision.granted_ = decision.permissions_.isActionSet(decision.requested_);

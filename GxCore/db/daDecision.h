@@ -20,9 +20,11 @@
 // decision costs one memo lookup, the action-string conversion (remembered
 // per thread) and the ACL evaluation, and allocates nothing once the
 // caller's daDecision has been used once. A warm lookup reads the memo's
-// slot, which holds the policy record's address beside the object's entry,
-// so the record is fetched while the entry's path is compared; the record
-// holds the ACL's entries right after it. An object not yet remembered is
+// slot, which names the object by a keyed hash of its path (no copy of
+// the path is kept; see daKeyedHash.h) and holds the policy record's
+// address and a summary of it: a caller the ACL in force does not name is
+// answered from the summary, any other from the record, which holds the
+// ACL's entries right after it. An object not yet remembered is
 // resolved from its nearest remembered ancestor down. On a read-only store
 // the memo of each epoch also gets an attachment index (the paths that have
 // an ACL, POP or rule map, built from a scan of the maps' keys: during the
@@ -202,7 +204,7 @@ class daDecision {
 
   // The ACL in force: its name and the object it is attached to ("" when
   // none is in force). The ACL itself, or null.
-  bool hasAcl() const { return policy_ && policy_->hot.aclInForce; }
+  bool hasAcl() const { return (inForce_ & kAclInForce) != 0; }
   char const* aclName() const { return hasAcl() ? policy_->aclName.c_str() : ""; }
   char const* aclLocation() const { return hasAcl() ? policy_->aclLocation.c_str() : ""; }
   GxACL const* acl() const { return policy_ ? policy_->acl.get() : nullptr; }
@@ -211,14 +213,14 @@ class daDecision {
   // requires from the address given to decide: with no address given, the
   // level of its default entry (entry 0: the level for callers no network
   // of the POP holds); 0 when there is no POP in force.
-  bool hasPop() const { return policy_ && policy_->hot.popInForce; }
+  bool hasPop() const { return (inForce_ & kPopInForce) != 0; }
   char const* popName() const { return hasPop() ? policy_->popName.c_str() : ""; }
   char const* popLocation() const { return hasPop() ? policy_->popLocation.c_str() : ""; }
   GxPop const* pop() const { return policy_ ? policy_->pop.get() : nullptr; }
   unsigned long requiredAuthLevel() const { return authLevel_; }
 
   // The rule in force, as for the ACL, compiled once per policy epoch.
-  bool hasRule() const { return policy_ && policy_->hot.ruleInForce; }
+  bool hasRule() const { return (inForce_ & kRuleInForce) != 0; }
   char const* ruleName() const { return policy_ ? policy_->ruleName.c_str() : ""; }
   char const* ruleLocation() const { return policy_ ? policy_->ruleLocation.c_str() : ""; }
 
@@ -243,6 +245,7 @@ class daDecision {
     fixedReason_ = "";
     wouldReason_.clear();
     policy_ = nullptr;
+    inForce_ = 0;
     owner_.reset();
     store_ = nullptr;
     permissions_.setMinPermissions();
@@ -285,5 +288,9 @@ class daDecision {
   // (taken once per table, so that a warm decision writes no reference
   // count other threads' decisions also write).
   daPolicyInForce const* policy_ = nullptr;
+  // Which of its parts are in force (k*InForce bits), kept here so that a
+  // decision the memo's summary answered need not read the record.
+  static constexpr std::uint8_t kAclInForce = 1, kPopInForce = 2, kRuleInForce = 4;
+  std::uint8_t inForce_ = 0;
   std::shared_ptr<void const> owner_;
 };
