@@ -340,7 +340,10 @@ class SharedMemo {
         slots_(4 * slots, true),
         mask_(slots - 1),
         backed_(std::make_unique<std::atomic<bool>[]>((slots + kRegionSlots - 1) / kRegionSlots)),
-        regions_((slots + kRegionSlots - 1) / kRegionSlots) {
+        regions_((slots + kRegionSlots - 1) / kRegionSlots),
+        reserve_(slots * kReservedPerSlot >= kReserveFrom
+                     ? std::make_unique<SlotArray>(slots * kReservedPerSlot / 8, true)
+                     : nullptr) {
     markBacked();
   }
   ~SharedMemo() {
@@ -535,20 +538,31 @@ class SharedMemo {
   // them), each chunk twice the last up to 2 MiB (then backed by huge
   // pages, as the slots are): bytes (rounded up to 16) of the current
   // chunk, or of a new one, placed so that the byte at offset line starts
-  // a cache line (chunks start on one). arenaMutex_ held. Throws
-  // std::bad_alloc.
+  // a cache line (chunks start on one). Chunks of 64 KiB and more come
+  // from reserve_ while it lasts: mapped with the table, before the
+  // preparer starts backing the slots, where mapping a chunk during a
+  // first pass would wait for the address-space lock the backing holds
+  // (tens of times over a first pass at 1M, milliseconds each on some
+  // virtual machines). arenaMutex_ held. Throws std::bad_alloc.
   char* carve(size_t bytes, size_t line) {
     bytes = (bytes + 15) & ~size_t{15};
     auto const place = [&] { used_ = ((used_ + line + 63) & ~size_t{63}) - line; };
     place();
-    if (chunks_.empty() || used_ + bytes > chunkBytes_) {
+    if (chunk_ == nullptr || used_ + bytes > chunkBytes_) {
       size_t const size = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes + 64);
-      chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true));
+      size_t const reserved = reserve_ ? reserve_->size() * 8 : 0;
+      if (size >= kReserveFrom && reserveUsed_ + size <= reserved) {
+        chunk_ = reserve_->bytes() + reserveUsed_;
+        reserveUsed_ += size;
+      } else {
+        chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true));
+        chunk_ = chunks_.back()->bytes();
+      }
       chunkBytes_ = size;
       used_ = 0;
       place();
     }
-    char* at = chunks_.back()->bytes() + used_;
+    char* at = chunk_ + used_;
     used_ += bytes;
     return at;
   }
@@ -563,6 +577,9 @@ class SharedMemo {
   }
 
   static constexpr size_t kFirstChunk = size_t{4} << 10, kLastChunk = size_t{2} << 20;
+  // The reserve: half a slot's bytes per slot (the records of a first
+  // pass over a tenth of a large estate), virtual until touched.
+  static constexpr size_t kReservedPerSlot = 16, kReserveFrom = size_t{64} << 10;
 
   // Read by every lookup: never written after construction.
   daHashKey const key_ = daProcessHashKey();
@@ -576,8 +593,10 @@ class SharedMemo {
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
+  std::unique_ptr<SlotArray> const reserve_;  // null for a small table
   std::vector<std::unique_ptr<SlotArray>> chunks_;
-  size_t chunkBytes_ = 0, used_ = 0;
+  char* chunk_ = nullptr;  // the current chunk, in reserve_ or chunks_
+  size_t chunkBytes_ = 0, used_ = 0, reserveUsed_ = 0;
   std::vector<daPolicyInForce*> records_;  // every record made, destroyed with the table
   alignas(64) std::atomic<size_t> remembered_{0};
 };
