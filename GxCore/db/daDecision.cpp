@@ -323,12 +323,13 @@ class AttachmentIndex {
 // The policy in force at the objects decided in one policy epoch, shared by
 // every thread that decides on the store: an open-addressing table (linear
 // probing) of 32-byte slots, each naming an object by a keyed hash of its
-// path (see the slot words below and daKeyedHash.h) and holding the address
-// of its policy record and a summary of it. A slot is filled by the thread that resolved the
-// object, which claims an empty one by one compare-and-swap, writes the
-// record's address and summary and then publishes the object's check word; neither
-// changes afterwards, and the records, made in the table's storage
-// (makeRecord), live as long as the table. A lookup reads slots and writes
+// path (see the slot words below and daKeyedHash.h) and holding the
+// address of its policy record and a summary of it. A slot is filled by
+// the thread that resolved the object, which claims an empty one by one
+// compare-and-swap, writes the record's address and summary and then
+// publishes the object's check word; nothing in it changes afterwards, and
+// the records, made in the table's storage (makeRecord), live as long as
+// the table. A lookup reads slots and writes
 // nothing. Nothing is ever removed: a new epoch gets a new table. When a
 // probe sequence reaches its bound (the table is nearly full), the object
 // is simply not remembered and is resolved again when asked.
@@ -392,7 +393,7 @@ class SharedMemo {
     std::uint64_t spread;
     daHash128 check;
   };
-  Key keyOf(std::string_view path) const { return {textHash(path, seed_), daKeyedHash(key_, path)}; }
+  Key keyOf(std::string_view path) const { return {spread(path), check(path)}; }
   std::uint64_t spread(std::string_view path) const { return textHash(path, seed_); }
   daHash128 check(std::string_view path) const { return daKeyedHash(key_, path); }
   // Asks for the line of the first slot a lookup of spread reads, so that
@@ -448,9 +449,9 @@ class SharedMemo {
   // Objects remembered: for tests of the table's growth.
   size_t entriesMade() const { return remembered_.load(std::memory_order_relaxed); }
 
-  // A record with the members of fields (moved from), made in the table's storage and living
-  // as long as the table, with its Hot part filled and starting a cache
-  // line: an ACL whose entries' permissions each fit one word (as nearly
+  // A record with the members of fields (moved from), made in the table's
+  // storage and living as long as the table, with its Hot part filled and
+  // starting a cache line: an ACL whose entries' permissions each fit one word (as nearly
   // always) copied right after it in the compact form, so that a decision
   // reads adjacent lines rather than the ACL's allocations; any other ACL
   // is evaluated in its own form, which the record's copy keeps alive.
@@ -502,10 +503,10 @@ class SharedMemo {
   // The second holds the record's address in the low 48 bits (user-space
   // addresses; 0: nothing in force) and 16 more bits of the hash above
   // them. The last two are the record's SlotSummary. An object is taken
-  // for another only when 80 bits of their keyed
-  // hashes agree: no copy of the path is kept, and a hit reads the slot's
-  // line alone. (Where the probe starts plays no part in telling paths
-  // apart: a path crafted to start where another does merely probes on.)
+  // for another only when 80 bits of their keyed hashes agree: no copy of
+  // the path is kept, and a hit reads the slot's line alone. (Where the
+  // probe starts plays no part in telling paths apart: a path crafted to
+  // start where another does merely probes on.)
   static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kClaimed = 1;
   static constexpr unsigned kMaxProbe = 64;
   static std::uint64_t checkOf(daHash128 const& h) { return h.hi > kClaimed ? h.hi : h.hi + 2; }
