@@ -323,12 +323,13 @@ class AttachmentIndex {
 // The policy in force at the objects decided in one policy epoch, shared by
 // every thread that decides on the store: an open-addressing table (linear
 // probing) of 32-byte slots, each naming an object by a keyed hash of its
-// path (see the slot words below and daKeyedHash.h) and holding the address
-// of its policy record and a summary of it. A slot is filled by the thread that resolved the
-// object, which claims an empty one by one compare-and-swap, writes the
-// record's address and summary and then publishes the object's check word; neither
-// changes afterwards, and the records, made in the table's storage
-// (makeRecord), live as long as the table. A lookup reads slots and writes
+// path (see the slot words below and daKeyedHash.h) and holding the
+// address of its policy record and a summary of it. A slot is filled by
+// the thread that resolved the object, which claims an empty one by one
+// compare-and-swap, writes the record's address and summary and then
+// publishes the object's check word; nothing in it changes afterwards, and
+// the records, made in the table's storage (makeRecord), live as long as
+// the table. A lookup reads slots and writes
 // nothing. Nothing is ever removed: a new epoch gets a new table. When a
 // probe sequence reaches its bound (the table is nearly full), the object
 // is simply not remembered and is resolved again when asked.
@@ -340,7 +341,10 @@ class SharedMemo {
         slots_(4 * slots, true),
         mask_(slots - 1),
         backed_(std::make_unique<std::atomic<bool>[]>((slots + kRegionSlots - 1) / kRegionSlots)),
-        regions_((slots + kRegionSlots - 1) / kRegionSlots) {
+        regions_((slots + kRegionSlots - 1) / kRegionSlots),
+        reserve_(slots * kReservedPerSlot >= kReserveFrom
+                     ? std::make_unique<SlotArray>(slots * kReservedPerSlot / 8, true)
+                     : nullptr) {
     markBacked();
   }
   ~SharedMemo() {
@@ -389,7 +393,7 @@ class SharedMemo {
     std::uint64_t spread;
     daHash128 check;
   };
-  Key keyOf(std::string_view path) const { return {textHash(path, seed_), daKeyedHash(key_, path)}; }
+  Key keyOf(std::string_view path) const { return {spread(path), check(path)}; }
   std::uint64_t spread(std::string_view path) const { return textHash(path, seed_); }
   daHash128 check(std::string_view path) const { return daKeyedHash(key_, path); }
   // Asks for the line of the first slot a lookup of spread reads, so that
@@ -445,9 +449,9 @@ class SharedMemo {
   // Objects remembered: for tests of the table's growth.
   size_t entriesMade() const { return remembered_.load(std::memory_order_relaxed); }
 
-  // A record with the members of fields (moved from), made in the table's storage and living
-  // as long as the table, with its Hot part filled and starting a cache
-  // line: an ACL whose entries' permissions each fit one word (as nearly
+  // A record with the members of fields (moved from), made in the table's
+  // storage and living as long as the table, with its Hot part filled and
+  // starting a cache line: an ACL whose entries' permissions each fit one word (as nearly
   // always) copied right after it in the compact form, so that a decision
   // reads adjacent lines rather than the ACL's allocations; any other ACL
   // is evaluated in its own form, which the record's copy keeps alive.
@@ -499,10 +503,10 @@ class SharedMemo {
   // The second holds the record's address in the low 48 bits (user-space
   // addresses; 0: nothing in force) and 16 more bits of the hash above
   // them. The last two are the record's SlotSummary. An object is taken
-  // for another only when 80 bits of their keyed
-  // hashes agree: no copy of the path is kept, and a hit reads the slot's
-  // line alone. (Where the probe starts plays no part in telling paths
-  // apart: a path crafted to start where another does merely probes on.)
+  // for another only when 80 bits of their keyed hashes agree: no copy of
+  // the path is kept, and a hit reads the slot's line alone. (Where the
+  // probe starts plays no part in telling paths apart: a path crafted to
+  // start where another does merely probes on.)
   static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kClaimed = 1;
   static constexpr unsigned kMaxProbe = 64;
   static std::uint64_t checkOf(daHash128 const& h) { return h.hi > kClaimed ? h.hi : h.hi + 2; }
@@ -535,20 +539,31 @@ class SharedMemo {
   // them), each chunk twice the last up to 2 MiB (then backed by huge
   // pages, as the slots are): bytes (rounded up to 16) of the current
   // chunk, or of a new one, placed so that the byte at offset line starts
-  // a cache line (chunks start on one). arenaMutex_ held. Throws
-  // std::bad_alloc.
+  // a cache line (chunks start on one). Chunks of 64 KiB and more come
+  // from reserve_ while it lasts: mapped with the table, before the
+  // preparer starts backing the slots, where mapping a chunk during a
+  // first pass would wait for the address-space lock the backing holds
+  // (tens of times over a first pass at 1M, milliseconds each on some
+  // virtual machines). arenaMutex_ held. Throws std::bad_alloc.
   char* carve(size_t bytes, size_t line) {
     bytes = (bytes + 15) & ~size_t{15};
     auto const place = [&] { used_ = ((used_ + line + 63) & ~size_t{63}) - line; };
     place();
-    if (chunks_.empty() || used_ + bytes > chunkBytes_) {
+    if (chunk_ == nullptr || used_ + bytes > chunkBytes_) {
       size_t const size = std::max(std::clamp(chunkBytes_ * 2, kFirstChunk, kLastChunk), bytes + 64);
-      chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true));
+      size_t const reserved = reserve_ ? reserve_->size() * 8 : 0;
+      if (size >= kReserveFrom && reserveUsed_ + size <= reserved) {
+        chunk_ = reserve_->bytes() + reserveUsed_;
+        reserveUsed_ += size;
+      } else {
+        chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true));
+        chunk_ = chunks_.back()->bytes();
+      }
       chunkBytes_ = size;
       used_ = 0;
       place();
     }
-    char* at = chunks_.back()->bytes() + used_;
+    char* at = chunk_ + used_;
     used_ += bytes;
     return at;
   }
@@ -563,6 +578,9 @@ class SharedMemo {
   }
 
   static constexpr size_t kFirstChunk = size_t{4} << 10, kLastChunk = size_t{2} << 20;
+  // The reserve: half a slot's bytes per slot (the records of a first
+  // pass over a tenth of a large estate), virtual until touched.
+  static constexpr size_t kReservedPerSlot = 16, kReserveFrom = size_t{64} << 10;
 
   // Read by every lookup: never written after construction.
   daHashKey const key_ = daProcessHashKey();
@@ -576,8 +594,10 @@ class SharedMemo {
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
+  std::unique_ptr<SlotArray> const reserve_;  // null for a small table
   std::vector<std::unique_ptr<SlotArray>> chunks_;
-  size_t chunkBytes_ = 0, used_ = 0;
+  char* chunk_ = nullptr;  // the current chunk, in reserve_ or chunks_
+  size_t chunkBytes_ = 0, used_ = 0, reserveUsed_ = 0;
   std::vector<daPolicyInForce*> records_;  // every record made, destroyed with the table
   alignas(64) std::atomic<size_t> remembered_{0};
 };
