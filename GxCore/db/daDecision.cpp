@@ -446,8 +446,8 @@ class SharedMemo {
       if (w == check && (recordOf(i).load(std::memory_order_relaxed) & kTagMask) == tag) return;
     }
   }
-  // Objects remembered: for tests of the table's growth.
-  size_t entriesMade() const { return remembered_.load(std::memory_order_relaxed); }
+  // Objects remembered (daCachedStore::decisionMemoObjects).
+  size_t remembered() const { return remembered_.load(std::memory_order_relaxed); }
 
   // A record with the members of fields (moved from), made in the table's
   // storage and living as long as the table, with its Hot part filled and
@@ -1551,7 +1551,7 @@ bool daCachedStore::attachmentIndexReady() const {
 
 std::size_t daCachedStore::decisionMemoObjects() const {
   auto const memo = decisionPolicies_->newest();
-  return memo && memo->epoch() == policyEpoch() ? memo->entriesMade() : 0;
+  return memo && memo->epoch() == policyEpoch() ? memo->remembered() : 0;
 }
 
 bool daCachedStore::openOnceSettled() {
@@ -1696,7 +1696,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     if (summary.answer & SlotSummary::kAnyOther) {
       std::uint32_t word = static_cast<std::uint32_t>(summary.answer);
       acl_permset_s_t const anyOther{(summary.answer & SlotSummary::kOneWord) ? 1u : 0u, &word};
-      perm_copy(out, &anyOther);
+      gxacl::maskEntry(acl_e_any_other, anyOther, nullptr, out);
       decision.entry_ = static_cast<daDecisionEntry>(acl_applied_any_other);
     } else {
       decision.entry_ = static_cast<daDecisionEntry>(acl_applied_none);
