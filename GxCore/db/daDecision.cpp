@@ -1300,10 +1300,16 @@ class Resolver {
   Resolver(daCachedStore& store, daDecisionPolicies& policies, SharedMemo& memo)
       : store_(store), policies_(policies), memo_(memo), epoch_(memo.epoch()) {}
 
-  // The policy in force at path (a valid, normalised object name), remembering
-  // every object resolved on the way whose answer carries no failure. The
-  // object's ancestors are the prefixes of its path; those the memo knows
-  // are not resolved again, and the walk down starts below the nearest one.
+  // The policy in force at path (a valid, normalised object name). The
+  // object's ancestors are the prefixes of its path; the walk goes up from
+  // the object to the nearest one the memo knows (or to the root), and
+  // reads, of each kind, only the nearest policy attached on the way: an
+  // ACL, POP or rule further up is hidden by it and is neither read nor
+  // decoded (a first decision on a large estate reads one ACL rather than
+  // one per attached ancestor). The answer is remembered, when it carries
+  // no failure, for the object and for each level up to the nearest one
+  // with a policy of its own, which all have the same policy in force;
+  // levels above it are not (theirs would need the hidden policies).
   // With the memo's attachment index only the objects it holds are read
   // (every other one has its parent's policy in force). A read-only store
   // reads straight from its file, past the cache: the memo keeps what the
@@ -1330,60 +1336,98 @@ class Resolver {
       size_t const slash = at.rfind('/');
       length = slash == 0 ? 1 : slash;
     }
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      std::string_view at = path.substr(0, it->length);
-      AttachmentIndex::Found const found = index != nullptr ? index->find(it->key.spread, at) : kEveryKind;
-      if (found.kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), found, direct);
-      if (base.clean()) memo_.insert(it->key, base.record);
+    Nearest nearest;
+    size_t shared = chain.size();  // levels [0, shared) have the object's policy
+    for (size_t i = 0; i < chain.size() && nearest.pending != 0; ++i) {
+      std::string_view at = path.substr(0, chain[i].length);
+      AttachmentIndex::Found const found = index != nullptr ? index->find(chain[i].key.spread, at) : kEveryKind;
+      if ((found.kinds & nearest.pending) == 0) continue;
+      if (read(at, found, direct, nearest) && shared == chain.size()) shared = i + 1;
     }
-    return base;
+    Resolved const r = nearest.pending == kAll ? base : compose(base, nearest);
+    if (r.clean())
+      for (size_t i = 0; i < shared; ++i) memo_.insert(chain[i].key, r.record);
+    return r;
   }
 
  private:
   using AttachmentIndex = daDecisionMemo::AttachmentIndex;
+  static constexpr unsigned kAll = AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule;
   // Without an index: every kind's map is read.
-  static constexpr AttachmentIndex::Found kEveryKind{
-      AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule, {}};
+  static constexpr AttachmentIndex::Found kEveryKind{kAll, {}};
 
-  // The policy in force at object given what is in force at its parent,
-  // reading the maps of found's kinds only (the others: nothing attached),
-  // and not those whose policy's name the index gave.
-  Resolved below(Resolved const& parent, daPObjName const& object, AttachmentIndex::Found const& found, bool direct) {
-    unsigned const kinds = found.kinds;
+  // The nearest policy of each kind on the way up, and where it is
+  // attached; pending: the kinds not met yet.
+  struct Nearest {
+    unsigned pending = kAll;
     Own<GxACL, GxACL> acl;
     Own<GxPop, GxPop> pop;
     Own<daStoreObject, daRuleProgram> rule;
-    mapReads += std::popcount(kinds);
-    if (kinds & AttachmentIndex::acl)
-      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, found.names[0], object.getPObjToAclMapName(),
-                                            gx_type_map_pobj_to_acl, gx_s_acl_map_bad, gx_s_acl_missing, acl,
-                                            [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
-    if (kinds & AttachmentIndex::pop)
-      readOwn<GxMapObjToPop, daPopName>(store_, direct, found.names[1], object.getPObjToPopMapName(),
-                                        gx_type_map_pobj_to_pop, gx_s_pop_map_bad, gx_s_pop_missing, pop,
-                                        [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
-    if (kinds & AttachmentIndex::rule)
-      readOwn<daMapObjToRule, daRuleName>(store_, direct, found.names[2], object.getPObjToRuleMapName(),
-                                          gx_type_map_pobj_to_rule, gx_s_rule_map_bad, gx_s_rule_missing, rule,
-                                          [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
-    bool ownAcl = acl.status != 0 || !acl.name.empty();
-    bool ownPop = pop.status != 0 || !pop.name.empty();
-    bool ownRule = rule.status != 0 || !rule.name.empty();
-    if (!ownAcl && !ownPop && !ownRule) return parent;  // shares the parent's record
+    std::string aclAt, popAt, ruleAt;
+  };
 
+  // Reads the maps at the object at (of found's kinds still pending only;
+  // the others: nothing attached, or hidden by a nearer one), not those
+  // whose policy's name the index gave. True when the object has a policy
+  // of its own of a pending kind (or a failure reading one), which it
+  // then settles in nearest.
+  bool read(std::string_view at, AttachmentIndex::Found const& found, bool direct, Nearest& nearest) {
+    unsigned const kinds = found.kinds & nearest.pending;
+    mapReads += std::popcount(kinds);
+    daPObjName const object(std::string(at).c_str());
+    unsigned own = 0;
+    if (kinds & AttachmentIndex::acl) {
+      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, found.names[0], object.getPObjToAclMapName(),
+                                            gx_type_map_pobj_to_acl, gx_s_acl_map_bad, gx_s_acl_missing, nearest.acl,
+                                            [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
+      if (settles(nearest.acl, object, nearest.aclAt)) own |= AttachmentIndex::acl;
+    }
+    if (kinds & AttachmentIndex::pop) {
+      readOwn<GxMapObjToPop, daPopName>(store_, direct, found.names[1], object.getPObjToPopMapName(),
+                                        gx_type_map_pobj_to_pop, gx_s_pop_map_bad, gx_s_pop_missing, nearest.pop,
+                                        [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
+      if (settles(nearest.pop, object, nearest.popAt)) own |= AttachmentIndex::pop;
+    }
+    if (kinds & AttachmentIndex::rule) {
+      readOwn<daMapObjToRule, daRuleName>(store_, direct, found.names[2], object.getPObjToRuleMapName(),
+                                          gx_type_map_pobj_to_rule, gx_s_rule_map_bad, gx_s_rule_missing, nearest.rule,
+                                          [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
+      if (settles(nearest.rule, object, nearest.ruleAt)) own |= AttachmentIndex::rule;
+    }
+    nearest.pending &= ~own;
+    return own != 0;
+  }
+
+  // True when own (just read at object) is a policy or a failure, which
+  // is then where it is attached.
+  template <class Object, class Shared>
+  static bool settles(Own<Object, Shared> const& own, daPObjName const& object, std::string& where) {
+    if (own.status == 0 && own.name.empty()) return false;
+    where = object.getPathName();
+    return true;
+  }
+
+  // The policy in force given base's (above every level read) and the
+  // nearest policies met below it.
+  Resolved compose(Resolved const& base, Nearest& nearest) {
+    bool const ownAcl = (nearest.pending & AttachmentIndex::acl) == 0;
+    bool const ownPop = (nearest.pending & AttachmentIndex::pop) == 0;
+    bool const ownRule = (nearest.pending & AttachmentIndex::rule) == 0;
+    Own<GxACL, GxACL>& acl = nearest.acl;
+    Own<GxPop, GxPop>& pop = nearest.pop;
+    Own<daStoreObject, daRuleProgram>& rule = nearest.rule;
     Resolved r;
-    r.aclStatus = ownAcl ? acl.status : parent.aclStatus;
-    r.popStatus = ownPop ? pop.status : parent.popStatus;
-    r.ruleStatus = ownRule ? rule.status : parent.ruleStatus;
-    daPolicyInForce fields = parent.record ? *parent.record : daPolicyInForce();
+    r.aclStatus = ownAcl ? acl.status : base.aclStatus;
+    r.popStatus = ownPop ? pop.status : base.popStatus;
+    r.ruleStatus = ownRule ? rule.status : base.ruleStatus;
+    daPolicyInForce fields = base.record ? *base.record : daPolicyInForce();
     daPolicyInForce* const rec = &fields;
-    std::string location = object.getPathName();
     if (ownAcl) {
       rec->acl = acl.status != 0 ? nullptr
                  : acl.shared    ? acl.shared
                                  : policies_.acl(epoch_, acl.name, [&acl] { return acl.take(); });
       rec->aclName = acl.status == 0 ? acl.name : std::string();
-      rec->aclLocation = acl.status == 0 ? location : std::string();
+      rec->aclLocation = acl.status == 0 ? std::move(nearest.aclAt) : std::string();
     }
     if (ownPop) {
       rec->pop = pop.status != 0 ? nullptr
@@ -1391,11 +1435,11 @@ class Resolver {
                                  : policies_.pop(epoch_, pop.name, [&pop] { return pop.take(); });
       rec->window = rec->pop ? daAccessWindow(*rec->pop) : daAccessWindow();
       rec->popName = pop.status == 0 ? pop.name : std::string();
-      rec->popLocation = pop.status == 0 ? location : std::string();
+      rec->popLocation = pop.status == 0 ? std::move(nearest.popAt) : std::string();
     }
     if (ownRule) {
       rec->ruleName = rule.status == 0 ? rule.name : std::string();
-      rec->ruleLocation = rule.status == 0 ? location : std::string();
+      rec->ruleLocation = rule.status == 0 ? std::move(nearest.ruleAt) : std::string();
       rec->rule = rule.status != 0 ? nullptr
                   : rule.shared   ? rule.shared
                                   : policies_.rule(epoch_, rule.name, *rule.stored());
