@@ -167,14 +167,16 @@ namespace daDecisionMemo {
 // random slot line and one random entry, and with 4 KiB pages each would
 // also miss the TLB. huge asks for that when the array is made (a first
 // touch then clears 2 MiB: right for storage filled in order, or for a table
-// backHuge() backs before any decision touches it).
+// backHuge() backs before any decision touches it). A small array made
+// with cleared false (storage whose every byte is written before it is
+// read) is left as the allocator gives it.
 class SlotArray {
  public:
-  SlotArray(size_t n, bool huge) : n_(n) {
+  SlotArray(size_t n, bool huge, bool cleared = true) : n_(n) {
     size_t const bytes = n * sizeof(std::uint64_t);
     if (bytes < kMapped) {
       data_ = static_cast<std::uint64_t*>(::operator new(bytes, std::align_val_t(64)));
-      std::memset(data_, 0, bytes);
+      if (cleared) std::memset(data_, 0, bytes);
       return;
     }
     size_t const align = bytes >= kHuge / 2 ? kHuge : 0;
@@ -262,10 +264,13 @@ class AttachmentIndex {
 
   // What the index holds for path (of hash): the kinds attached (Kind
   // bits; 0 when none is) and, by kind (acl, pop, rule), the name of the
-  // policy its map lists, or "" when the map must be read.
+  // policy its map lists, or "" when the map must be read; above: the kinds
+  // attached to any of its ancestors (every kind when the index cannot
+  // tell: it never leaves one out).
   struct Found {
     unsigned kinds = 0;
     std::string_view names[3];
+    unsigned above = acl | pop | rule;
   };
   Found find(std::uint64_t hash, std::string_view path) const {
     Found found;
@@ -276,8 +281,10 @@ class AttachmentIndex {
       if ((w & ~kKindMask) != key) continue;
       found.kinds = static_cast<unsigned>(w & kKindMask);
       Detail const& d = details_[i];
-      if (d.path != 0 && text(d.path) == path)
+      if (d.path != 0 && text(d.path) == path) {
         for (int k = 0; k < 3; ++k) found.names[k] = text(d.names[k]);
+        found.above = d.above;
+      }
       return found;
     }
   }
@@ -287,6 +294,9 @@ class AttachmentIndex {
   // be read as naming one policy), while the index is built; the table
   // doubles when half full. Throws std::bad_alloc.
   void add(std::uint64_t hash, Kind kind, std::string_view path, std::string_view name);
+  // Records, once every attachment has been added, what is attached above
+  // each path the index keeps.
+  void finish();
 
   AttachmentIndex()
       : words_(std::make_unique<SlotArray>(kFirstSlots, true)), details_(kFirstSlots), mask_(kFirstSlots - 1) {}
@@ -299,6 +309,7 @@ class AttachmentIndex {
   struct Detail {
     std::uint32_t path = 0;
     std::uint32_t names[3] = {0, 0, 0};
+    std::uint32_t above = acl | pop | rule;  // set by finish()
   };
   // The text kept at offset (0: none): a 32-bit length, then the bytes.
   std::string_view text(std::uint32_t offset) const {
@@ -556,7 +567,7 @@ class SharedMemo {
         chunk_ = reserve_->bytes() + reserveUsed_;
         reserveUsed_ += size;
       } else {
-        chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true));
+        chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true, false));  // records are made in it
         chunk_ = chunks_.back()->bytes();
       }
       chunkBytes_ = size;
@@ -650,6 +661,22 @@ void AttachmentIndex::add(std::uint64_t hash, Kind kind, std::string_view path, 
   if (d.path != 0) d.names[k] = keep(name);
 }
 
+void AttachmentIndex::finish() {
+  for (size_t i = 0; i < details_.size(); ++i) {
+    Detail& d = details_[i];
+    if (d.path == 0) continue;
+    std::string_view const path = text(d.path);
+    unsigned above = 0;
+    for (size_t length = path.size(); length > 1;) {
+      size_t const slash = path.rfind('/', length - 1);
+      length = slash == 0 ? 1 : slash;
+      std::string_view const ancestor = path.substr(0, length);
+      above |= find(spreadOf(ancestor), ancestor).kinds;  // another path's kinds too, on a shared word
+    }
+    d.above = above;
+  }
+}
+
 namespace {
 
 // The keys of one kind of object-to-policy map: base, then the object's
@@ -726,6 +753,7 @@ std::shared_ptr<AttachmentIndex const> AttachmentIndex::build(hx_db_handle* hand
     hx_db_scan_prefix_records(handle, range.base, collectMap, &into, status);
     if (status != 0 || stop.load(std::memory_order_relaxed)) return nullptr;
   }
+  index->finish();
   return index;
 }
 
@@ -1302,51 +1330,48 @@ class Resolver {
 
   // The policy in force at path (a valid, normalised object name). The
   // object's ancestors are the prefixes of its path; the walk goes up from
-  // the object to the nearest one the memo knows (or to the root), and
-  // reads, of each kind, only the nearest policy attached on the way: an
-  // ACL, POP or rule further up is hidden by it and is neither read nor
-  // decoded (a first decision on a large estate reads one ACL rather than
-  // one per attached ancestor). The answer is remembered, when it carries
-  // no failure, for the object and for each level up to the nearest one
-  // with a policy of its own, which all have the same policy in force;
-  // levels above it are not (theirs would need the hidden policies).
-  // With the memo's attachment index only the objects it holds are read
-  // (every other one has its parent's policy in force). A read-only store
-  // reads straight from its file, past the cache: the memo keeps what the
+  // the object and reads, of each kind, only the nearest policy attached on
+  // the way: an ACL, POP or rule further up is hidden by it and is neither
+  // read nor decoded (a first decision on a large estate reads one ACL
+  // rather than one per attached ancestor). It stops at the nearest
+  // ancestor the memo knows (whose policy is in force for the kinds still
+  // unmet), at the root, or once the memo's attachment index tells that no
+  // kind still unmet is attached further up. The answer is remembered,
+  // when it carries no failure, for the object and each level walked up to
+  // the nearest one with a policy of its own, which all have the same
+  // policy in force; levels above it are not (theirs would need the hidden
+  // policies). With the index only the objects it holds are read (every
+  // other one has its parent's policy in force). A read-only store reads
+  // straight from its file, past the cache: the memo keeps what the
   // decisions need, and the cache would fill with entries read once. Slots
   // the memo has not yet backed are neither read nor filled (SharedMemo::
   // holdUntilBacked).
   Resolved resolve(std::string_view path) {
     AttachmentIndex const* const index = memo_.index();
     bool const direct = store_.isReadOnly() != 0;
-    struct Level {
-      size_t length;  // of the prefix of path
-      SharedMemo::Key key;
-    };
-    thread_local std::vector<Level> chain;  // nearest first; a resolve calls no other
-    chain.clear();
+    thread_local std::vector<SharedMemo::Key> walked;  // nearest first; a resolve calls no other
+    walked.clear();
     Resolved base;
+    Nearest nearest;
+    size_t shared = 0;  // levels walked[0, shared) have the object's policy, once one has its own
     for (size_t length = path.size();;) {
       std::string_view at = path.substr(0, length);
       SharedMemo::Key const key = memo_.keyOf(at);
       SlotSummary unused;
       if (memo_.find(key, base.record, unused)) break;
-      chain.push_back({length, key});
-      if (length <= 1) break;  // the root, "/"
+      walked.push_back(key);
+      AttachmentIndex::Found const found = index != nullptr ? index->find(key.spread, at) : kEveryKind;
+      if ((found.kinds & nearest.pending) != 0 && read(at, found, direct, nearest) && shared == 0)
+        shared = walked.size();
+      if ((found.above & nearest.pending) == 0) break;  // nothing unmet further up
+      if (length <= 1) break;                           // the root, "/"
       size_t const slash = at.rfind('/');
       length = slash == 0 ? 1 : slash;
     }
-    Nearest nearest;
-    size_t shared = chain.size();  // levels [0, shared) have the object's policy
-    for (size_t i = 0; i < chain.size() && nearest.pending != 0; ++i) {
-      std::string_view at = path.substr(0, chain[i].length);
-      AttachmentIndex::Found const found = index != nullptr ? index->find(chain[i].key.spread, at) : kEveryKind;
-      if ((found.kinds & nearest.pending) == 0) continue;
-      if (read(at, found, direct, nearest) && shared == chain.size()) shared = i + 1;
-    }
     Resolved const r = nearest.pending == kAll ? base : compose(base, nearest);
     if (r.clean())
-      for (size_t i = 0; i < shared; ++i) memo_.insert(chain[i].key, r.record);
+      for (size_t i = 0, n = nearest.pending == kAll ? walked.size() : shared; i < n; ++i)
+        memo_.insert(walked[i], r.record);
     return r;
   }
 
@@ -1354,7 +1379,7 @@ class Resolver {
   using AttachmentIndex = daDecisionMemo::AttachmentIndex;
   static constexpr unsigned kAll = AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule;
   // Without an index: every kind's map is read.
-  static constexpr AttachmentIndex::Found kEveryKind{kAll, {}};
+  static constexpr AttachmentIndex::Found kEveryKind{kAll, {}, kAll};
 
   // The nearest policy of each kind on the way up, and where it is
   // attached; pending: the kinds not met yet.
