@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -1283,9 +1284,10 @@ bool readMapName(daCachedStore& store, daStoreObjectName const& mapName, std::ui
 // with entries read once); the policy itself is then not read when known
 // (name) gives the epoch's shared copy: the file has not changed since;
 // and the map is not read when listed (from the attachment index) gives
-// the name it lists.
-template <class Map, class Name, class Object, class Shared, class Known>
-void readOwn(daCachedStore& store, bool direct, std::string_view listed, daStoreObjectName const& mapName,
+// the name it lists: mapName() (giving the map's daStoreObjectName) is then
+// not called.
+template <class Map, class Name, class Object, class Shared, class MapName, class Known>
+void readOwn(daCachedStore& store, bool direct, std::string_view listed, MapName&& mapName,
              std::uint32_t mapType, unsigned long badMap, unsigned long missing, Own<Object, Shared>& own,
              Known&& known) {
   auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h,
@@ -1299,12 +1301,12 @@ void readOwn(daCachedStore& store, bool direct, std::string_view listed, daStore
   bool attached = false;
   if (direct && !listed.empty()) {
     own.name.assign(listed);
-  } else if (direct && readMapName(store, mapName, mapType, badMap, own, attached, st)) {
+  } else if (direct && readMapName(store, mapName(), mapType, badMap, own, attached, st)) {
     if (!attached || own.status != 0) return;  // nothing attached, or a failure
   } else {
     Handle<daStoreObject> mapHandle;
     std::unique_ptr<daStoreObject> mapOwned;
-    read(mapName, mapHandle, mapOwned, st);
+    read(mapName(), mapHandle, mapOwned, st);
     if (st == da_s_no_such_object) return;  // nothing attached here
     if (st != 0) {
       own.status = st;
@@ -1399,36 +1401,45 @@ class Resolver {
   bool read(std::string_view at, AttachmentIndex::Found const& found, bool direct, Nearest& nearest) {
     unsigned const kinds = found.kinds & nearest.pending;
     mapReads += std::popcount(kinds);
-    daPObjName const object(std::string(at).c_str());
+    // The object's name (which the map names derive from) is made only when
+    // a map is read: the index usually gives the policy's name.
+    std::optional<daPObjName> object;
+    auto const named = [&]() -> daPObjName const& {
+      if (!object) object.emplace(std::string(at).c_str());
+      return *object;
+    };
     unsigned own = 0;
     if (kinds & AttachmentIndex::acl) {
-      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, found.names[0], object.getPObjToAclMapName(),
-                                            gx_type_map_pobj_to_acl, gx_s_acl_map_bad, gx_s_acl_missing, nearest.acl,
-                                            [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
-      if (settles(nearest.acl, object, nearest.aclAt)) own |= AttachmentIndex::acl;
+      readOwn<GxMapPObjectToACL, daAclName>(
+          store_, direct, found.names[0], [&]() -> auto const& { return named().getPObjToAclMapName(); },
+          gx_type_map_pobj_to_acl, gx_s_acl_map_bad, gx_s_acl_missing, nearest.acl,
+          [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
+      if (settles(nearest.acl, at, nearest.aclAt)) own |= AttachmentIndex::acl;
     }
     if (kinds & AttachmentIndex::pop) {
-      readOwn<GxMapObjToPop, daPopName>(store_, direct, found.names[1], object.getPObjToPopMapName(),
-                                        gx_type_map_pobj_to_pop, gx_s_pop_map_bad, gx_s_pop_missing, nearest.pop,
-                                        [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
-      if (settles(nearest.pop, object, nearest.popAt)) own |= AttachmentIndex::pop;
+      readOwn<GxMapObjToPop, daPopName>(
+          store_, direct, found.names[1], [&]() -> auto const& { return named().getPObjToPopMapName(); },
+          gx_type_map_pobj_to_pop, gx_s_pop_map_bad, gx_s_pop_missing, nearest.pop,
+          [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
+      if (settles(nearest.pop, at, nearest.popAt)) own |= AttachmentIndex::pop;
     }
     if (kinds & AttachmentIndex::rule) {
-      readOwn<daMapObjToRule, daRuleName>(store_, direct, found.names[2], object.getPObjToRuleMapName(),
-                                          gx_type_map_pobj_to_rule, gx_s_rule_map_bad, gx_s_rule_missing, nearest.rule,
-                                          [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
-      if (settles(nearest.rule, object, nearest.ruleAt)) own |= AttachmentIndex::rule;
+      readOwn<daMapObjToRule, daRuleName>(
+          store_, direct, found.names[2], [&]() -> auto const& { return named().getPObjToRuleMapName(); },
+          gx_type_map_pobj_to_rule, gx_s_rule_map_bad, gx_s_rule_missing, nearest.rule,
+          [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
+      if (settles(nearest.rule, at, nearest.ruleAt)) own |= AttachmentIndex::rule;
     }
     nearest.pending &= ~own;
     return own != 0;
   }
 
-  // True when own (just read at object) is a policy or a failure, which
-  // is then where it is attached.
+  // True when own (just read at the object at, a normalised name: its own
+  // path) is a policy or a failure, which is then where it is attached.
   template <class Object, class Shared>
-  static bool settles(Own<Object, Shared> const& own, daPObjName const& object, std::string& where) {
+  static bool settles(Own<Object, Shared> const& own, std::string_view at, std::string& where) {
     if (own.status == 0 && own.name.empty()) return false;
-    where = object.getPathName();
+    where.assign(at);
     return true;
   }
 
