@@ -201,12 +201,18 @@ class SlotArray {
   // with huge), its contents unchanged whatever other threads read or write
   // meanwhile, 2 MiB at a time in order, calling backed(from, bytes) after
   // each stretch (once, for the whole, on an array that is not mapped);
-  // stops early once stop is true. Advice: a kernel without the call leaves
-  // the array as it was. Takes milliseconds for tens of MiB. Only backs: it
-  // takes the process's address-space lock shared, so the deciding threads'
-  // own page faults go on meanwhile. (Marking parts for huge pages here, or
-  // backing them in small pages and then moving them, took it exclusively,
-  // and a first pass over a large estate spent a third of its time waiting.)
+  // stops early once stop is true. Takes milliseconds for tens of MiB (on
+  // some virtual machines a few per 2 MiB). It touches each page with a
+  // write that changes nothing, so the pages are faulted in as a deciding
+  // thread's own would be: on kernels that lock each mapping on its own
+  // for a fault (Linux 6.4 and later), under this array's lock alone.
+  // Neither the deciding threads' faults nor their heaps' growth (which
+  // takes the process's address-space lock exclusively) then wait for it.
+  // (Asking the kernel to populate the range held the address-space lock
+  // shared for each 2 MiB: a thread whose heap grew meanwhile waited that
+  // long, tens of times over a first pass at 1M. Marking parts for huge
+  // pages here, or backing them in small pages and then moving them, held
+  // it exclusively, and a first pass spent a third of its time waiting.)
   template <class Backed>
   void backHuge(std::atomic<bool> const& stop, Backed&& backed) const {
     size_t const bytes = n_ * sizeof(std::uint64_t);
@@ -214,10 +220,13 @@ class SlotArray {
       backed(size_t{0}, bytes);
       return;
     }
+    constexpr size_t kPageWords = 4096 / sizeof(std::uint64_t);
     for (size_t at = 0; at < bytes; at += kHuge) {
       if (stop.load(std::memory_order_relaxed)) return;
       size_t const stretch = std::min(kHuge, bytes - at);
-      ::madvise(bytes_() + at, stretch, kPopulateWrite);
+      // Every 4 KiB page, in case the kernel gives small pages after all.
+      for (size_t word = at / sizeof(std::uint64_t); word < (at + stretch) / sizeof(std::uint64_t); word += kPageWords)
+        (*this)[word].fetch_or(0, std::memory_order_relaxed);
       backed(at, stretch);
     }
   }
@@ -229,8 +238,6 @@ class SlotArray {
  private:
   char* bytes_() const { return reinterpret_cast<char*>(data_); }
   static constexpr size_t kMapped = size_t{64} << 10;
-  // MADV_POPULATE_WRITE, where the headers lack it.
-  static constexpr int kPopulateWrite = 23;
   size_t n_;
   std::uint64_t* data_ = nullptr;
   void* base_ = nullptr;  // the mapping, for mapped arrays
