@@ -275,10 +275,14 @@ class AttachmentIndex {
   // policy its map lists, or "" when the map must be read; above: the kinds
   // attached to any of its ancestors (every kind when the index cannot
   // tell: it never leaves one out).
+  // numbers: by kind, the policy's number among the names of its kind the
+  // maps list (dense, from 0), or kNoNumber when names[k] is "".
+  static constexpr std::uint32_t kNoNumber = ~std::uint32_t{0};
   struct Found {
     unsigned kinds = 0;
     std::string_view names[3];
     unsigned above = acl | pop | rule;
+    std::uint32_t numbers[3] = {kNoNumber, kNoNumber, kNoNumber};
   };
   Found find(std::uint64_t hash, std::string_view path) const {
     Found found;
@@ -290,7 +294,10 @@ class AttachmentIndex {
       found.kinds = static_cast<unsigned>(w & kKindMask);
       Detail const& d = details_[i];
       if (d.path != 0 && text(d.path) == path) {
-        for (int k = 0; k < 3; ++k) found.names[k] = text(d.names[k]);
+        for (int k = 0; k < 3; ++k) {
+          found.names[k] = text(d.names[k]);
+          found.numbers[k] = d.names[k] != 0 ? d.numbers[k] : kNoNumber;
+        }
         found.above = d.above;
       }
       return found;
@@ -305,6 +312,8 @@ class AttachmentIndex {
   // Records, once every attachment has been added, what is attached above
   // each path the index keeps.
   void finish();
+  // How many names of kind (acl, pop, rule) the index has numbered.
+  std::uint32_t numbered(Kind kind) const { return numbered_[std::countr_zero(static_cast<unsigned>(kind))]; }
 
   AttachmentIndex()
       : words_(std::make_unique<SlotArray>(kFirstSlots, true)), details_(kFirstSlots), mask_(kFirstSlots - 1) {}
@@ -318,6 +327,7 @@ class AttachmentIndex {
     std::uint32_t path = 0;
     std::uint32_t names[3] = {0, 0, 0};
     std::uint32_t above = acl | pop | rule;  // set by finish()
+    std::uint32_t numbers[3] = {kNoNumber, kNoNumber, kNoNumber};
   };
   // The text kept at offset (0: none): a 32-bit length, then the bytes.
   std::string_view text(std::uint32_t offset) const {
@@ -337,6 +347,9 @@ class AttachmentIndex {
   std::vector<Detail> details_;       // by slot of words_
   std::string texts_ = std::string(1, '\0');  // offset 0 names no text
   size_t mask_, paths_ = 0;
+  // The names met so far by kind, with their numbers (only while it is built).
+  std::unordered_map<std::string, std::uint32_t> numbers_[3];
+  std::uint32_t numbered_[3] = {0, 0, 0};
 };
 
 // The policy in force at the objects decided in one policy epoch, shared by
@@ -666,7 +679,12 @@ void AttachmentIndex::add(std::uint64_t hash, Kind kind, std::string_view path, 
     (*words_)[i].store((*words_)[i].load(std::memory_order_relaxed) | kind, std::memory_order_relaxed);
     if (d.path != 0 && text(d.path) != path) d = Detail{};  // two paths in one word: names of neither
   }
-  if (d.path != 0) d.names[k] = keep(name);
+  if (d.path == 0) return;
+  d.names[k] = keep(name);
+  if (d.names[k] == 0) return;
+  auto const [at, added] = numbers_[k].try_emplace(std::string(name), numbered_[k]);
+  if (added) ++numbered_[k];
+  d.numbers[k] = at->second;
 }
 
 void AttachmentIndex::finish() {
@@ -683,6 +701,7 @@ void AttachmentIndex::finish() {
     }
     d.above = above;
   }
+  for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
 }
 
 namespace {
@@ -1074,18 +1093,28 @@ struct daDecisionPolicies {
     return current;
   }
 
-  // The ACL shared in epoch under name; made by take() (a
+  // A policy's name and, when the epoch's attachment index numbered it,
+  // its number there (index: that index): a policy met through the index
+  // is then found by its number, in an array, rather than by hashing its
+  // name in a table larger than the caches.
+  struct Key {
+    std::string const& name;
+    std::uint32_t number = daDecisionMemo::AttachmentIndex::kNoNumber;
+    void const* index = nullptr;
+  };
+
+  // The ACL shared in epoch under key; made by take() (a
   // std::shared_ptr<GxACL>) when this is the epoch's first. Throws
   // std::bad_alloc.
   template <class Take>
-  std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, Take&& take) {
-    return share(acls, epoch, name, [&take] { return std::shared_ptr<GxACL const>(take()); });
+  std::shared_ptr<GxACL const> acl(std::uint64_t epoch, Key const& key, Take&& take) {
+    return share(acls, epoch, key, [&take] { return std::shared_ptr<GxACL const>(take()); });
   }
   // The rule's program, compiled once per rule and epoch. A stored object
   // that is not a rule gives a program that answers false: it never permits.
-  std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, std::string const& name,
-                                            daStoreObject const& stored) {
-    return share(rules, epoch, name, [&name, &stored]() -> std::shared_ptr<daRuleProgram const> {
+  std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, Key const& key, daStoreObject const& stored) {
+    std::string const& name = key.name;
+    return share(rules, epoch, key, [&name, &stored]() -> std::shared_ptr<daRuleProgram const> {
       auto const* r = dynamic_cast<daRule const*>(&stored);
       std::string text, reason;
       std::vector<std::string> attributes;
@@ -1102,36 +1131,69 @@ struct daDecisionPolicies {
       return daRuleProgram::make(name, std::move(text), std::move(reason), std::move(attributes));
     });
   }
-  // The POP shared in epoch under name, as acl.
+  // The POP shared in epoch under key, as acl.
   template <class Take>
-  std::shared_ptr<GxPop const> pop(std::uint64_t epoch, std::string const& name, Take&& take) {
-    return share(pops, epoch, name, [&take] {
+  std::shared_ptr<GxPop const> pop(std::uint64_t epoch, Key const& key, Take&& take) {
+    return share(pops, epoch, key, [&take] {
       std::shared_ptr<GxPop> mine = take();
       mine->getIPAuthList();  // loaded before it is shared: readers then take no lock
       return std::shared_ptr<GxPop const>(std::move(mine));
     });
   }
 
-  // The copy shared in epoch under name, or null.
-  std::shared_ptr<GxACL const> knownAcl(std::uint64_t epoch, std::string const& name) { return known(acls, epoch, name); }
-  std::shared_ptr<GxPop const> knownPop(std::uint64_t epoch, std::string const& name) { return known(pops, epoch, name); }
-  std::shared_ptr<daRuleProgram const> knownRule(std::uint64_t epoch, std::string const& name) {
-    return known(rules, epoch, name);
+  // The copy shared in epoch under key, or null.
+  std::shared_ptr<GxACL const> knownAcl(std::uint64_t epoch, Key const& key) { return known(acls, epoch, key); }
+  std::shared_ptr<GxPop const> knownPop(std::uint64_t epoch, Key const& key) { return known(pops, epoch, key); }
+  std::shared_ptr<daRuleProgram const> knownRule(std::uint64_t epoch, Key const& key) {
+    return known(rules, epoch, key);
   }
 
  private:
+  // The copies of one kind: by name, and by number for the index that
+  // numbered them (numbering).
   template <class T>
-  std::shared_ptr<T const> known(std::unordered_map<std::string, std::shared_ptr<T const>> const& table,
-                                 std::uint64_t at, std::string const& name) {
+  struct Shelf {
+    std::unordered_map<std::string, std::shared_ptr<T const>> byName;
+    std::vector<std::shared_ptr<T const>> byNumber;
+    void const* numbering = nullptr;
+    void clear() {
+      byName.clear();
+      byNumber.clear();
+    }
+    bool numbered(Key const& key) const {
+      return key.number != daDecisionMemo::AttachmentIndex::kNoNumber && key.index != nullptr &&
+             key.index == numbering;
+    }
+    // Files item under key's number too, when it has one. Throws std::bad_alloc.
+    void number(Key const& key, std::shared_ptr<T const> const& item) {
+      if (key.number == daDecisionMemo::AttachmentIndex::kNoNumber || key.index == nullptr) return;
+      if (key.index != numbering) {
+        byNumber.clear();
+        numbering = key.index;
+      }
+      if (key.number >= byNumber.size()) byNumber.resize(std::max<size_t>(key.number + 1, 2 * byNumber.size()));
+      byNumber[key.number] = item;
+    }
+  };
+
+  template <class T>
+  std::shared_ptr<T const> known(Shelf<T>& shelf, std::uint64_t at, Key const& key) {
     std::lock_guard<std::mutex> g(mutex);
     if (at != epoch) return nullptr;
-    auto it = table.find(name);
-    return it == table.end() ? nullptr : it->second;
+    if (shelf.numbered(key) && key.number < shelf.byNumber.size() && shelf.byNumber[key.number])
+      return shelf.byNumber[key.number];
+    auto it = shelf.byName.find(key.name);
+    if (it == shelf.byName.end()) return nullptr;
+    try {
+      shelf.number(key, it->second);  // shared by name before the index came
+    } catch (std::bad_alloc const&) {
+      // found by name again next time
+    }
+    return it->second;
   }
 
   template <class T, class Make>
-  std::shared_ptr<T const> share(std::unordered_map<std::string, std::shared_ptr<T const>>& table,
-                                 std::uint64_t at, std::string const& name, Make&& make) {
+  std::shared_ptr<T const> share(Shelf<T>& shelf, std::uint64_t at, Key const& key, Make&& make) {
     std::lock_guard<std::mutex> g(mutex);
     if (at < epoch) return make();  // resolved in an epoch already gone: not shared
     if (at > epoch) {
@@ -1140,14 +1202,13 @@ struct daDecisionPolicies {
       rules.clear();
       epoch = at;
     }
-    auto [it, added] = table.try_emplace(name);
-    if (added) {
-      if (table.size() > maxShared) {
-        table.clear();
-        it = table.try_emplace(name).first;
-      }
-      it->second = make();
+    auto [it, added] = shelf.byName.try_emplace(key.name);
+    if (added && shelf.byName.size() > maxShared) {
+      shelf.clear();
+      it = shelf.byName.try_emplace(key.name).first;
     }
+    if (!it->second) it->second = make();  // new, or left empty when making it threw
+    shelf.number(key, it->second);
     return it->second;
   }
 
@@ -1166,9 +1227,9 @@ struct daDecisionPolicies {
   std::vector<std::shared_ptr<void const>> retired;
   std::mutex mutex;
   std::uint64_t epoch = 0;
-  std::unordered_map<std::string, std::shared_ptr<GxACL const>> acls;
-  std::unordered_map<std::string, std::shared_ptr<GxPop const>> pops;
-  std::unordered_map<std::string, std::shared_ptr<daRuleProgram const>> rules;
+  Shelf<GxACL> acls;
+  Shelf<GxPop> pops;
+  Shelf<daRuleProgram> rules;
 };
 
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
@@ -1398,6 +1459,7 @@ class Resolver {
     Own<GxPop, GxPop> pop;
     Own<daStoreObject, daRuleProgram> rule;
     std::string aclAt, popAt, ruleAt;
+    std::uint32_t numbers[3] = {AttachmentIndex::kNoNumber, AttachmentIndex::kNoNumber, AttachmentIndex::kNoNumber};
   };
 
   // Reads the maps at the object at (of found's kinds still pending only;
@@ -1415,27 +1477,36 @@ class Resolver {
       if (!object) object.emplace(std::string(at).c_str());
       return *object;
     };
+    // A policy the index numbered is looked up by its number (the name the
+    // map lists is then the one the index gave).
+    auto const key = [&](std::string const& n, int k) {
+      return daDecisionPolicies::Key{n, found.names[k].empty() ? AttachmentIndex::kNoNumber : found.numbers[k],
+                                     memo_.index()};
+    };
     unsigned own = 0;
     if (kinds & AttachmentIndex::acl) {
       readOwn<GxMapPObjectToACL, daAclName>(
           store_, direct, found.names[0], [&]() -> auto const& { return named().getPObjToAclMapName(); },
           gx_type_map_pobj_to_acl, gx_s_acl_map_bad, gx_s_acl_missing, nearest.acl,
-          [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
+          [&](std::string const& n) { return policies_.knownAcl(epoch_, key(n, 0)); });
       if (settles(nearest.acl, at, nearest.aclAt)) own |= AttachmentIndex::acl;
+      nearest.numbers[0] = key(nearest.acl.name, 0).number;
     }
     if (kinds & AttachmentIndex::pop) {
       readOwn<GxMapObjToPop, daPopName>(
           store_, direct, found.names[1], [&]() -> auto const& { return named().getPObjToPopMapName(); },
           gx_type_map_pobj_to_pop, gx_s_pop_map_bad, gx_s_pop_missing, nearest.pop,
-          [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
+          [&](std::string const& n) { return policies_.knownPop(epoch_, key(n, 1)); });
       if (settles(nearest.pop, at, nearest.popAt)) own |= AttachmentIndex::pop;
+      nearest.numbers[1] = key(nearest.pop.name, 1).number;
     }
     if (kinds & AttachmentIndex::rule) {
       readOwn<daMapObjToRule, daRuleName>(
           store_, direct, found.names[2], [&]() -> auto const& { return named().getPObjToRuleMapName(); },
           gx_type_map_pobj_to_rule, gx_s_rule_map_bad, gx_s_rule_missing, nearest.rule,
-          [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
+          [&](std::string const& n) { return policies_.knownRule(epoch_, key(n, 2)); });
       if (settles(nearest.rule, at, nearest.ruleAt)) own |= AttachmentIndex::rule;
+      nearest.numbers[2] = key(nearest.rule.name, 2).number;
     }
     nearest.pending &= ~own;
     return own != 0;
@@ -1468,14 +1539,16 @@ class Resolver {
     if (ownAcl) {
       rec->acl = acl.status != 0 ? nullptr
                  : acl.shared    ? acl.shared
-                                 : policies_.acl(epoch_, acl.name, [&acl] { return acl.take(); });
+                                 : policies_.acl(epoch_, {acl.name, nearest.numbers[0], memo_.index()},
+                                                 [&acl] { return acl.take(); });
       rec->aclName = acl.status == 0 ? acl.name : std::string();
       rec->aclLocation = acl.status == 0 ? std::move(nearest.aclAt) : std::string();
     }
     if (ownPop) {
       rec->pop = pop.status != 0 ? nullptr
                  : pop.shared    ? pop.shared
-                                 : policies_.pop(epoch_, pop.name, [&pop] { return pop.take(); });
+                                 : policies_.pop(epoch_, {pop.name, nearest.numbers[1], memo_.index()},
+                                                 [&pop] { return pop.take(); });
       rec->window = rec->pop ? daAccessWindow(*rec->pop) : daAccessWindow();
       rec->popName = pop.status == 0 ? pop.name : std::string();
       rec->popLocation = pop.status == 0 ? std::move(nearest.popAt) : std::string();
@@ -1485,7 +1558,8 @@ class Resolver {
       rec->ruleLocation = rule.status == 0 ? std::move(nearest.ruleAt) : std::string();
       rec->rule = rule.status != 0 ? nullptr
                   : rule.shared   ? rule.shared
-                                  : policies_.rule(epoch_, rule.name, *rule.stored());
+                                  : policies_.rule(epoch_, {rule.name, nearest.numbers[2], memo_.index()},
+                                                   *rule.stored());
     }
     r.record = memo_.makeRecord(std::move(fields));
     return r;
