@@ -1150,19 +1150,28 @@ struct daDecisionPolicies {
 
  private:
   // The copies of one kind: by name, and by number for the index that
-  // numbered them (numbering).
+  // numbered them (numbering), in pages of kPage made as numbers in them
+  // are filed (a first decision does not clear an array for every policy
+  // of a large file).
   template <class T>
   struct Shelf {
+    static constexpr std::uint32_t kPage = 64;
+    using Page = std::array<std::shared_ptr<T const>, kPage>;
     std::unordered_map<std::string, std::shared_ptr<T const>> byName;
-    std::vector<std::shared_ptr<T const>> byNumber;
+    std::vector<std::unique_ptr<Page>> byNumber;
     void const* numbering = nullptr;
     void clear() {
       byName.clear();
       byNumber.clear();
     }
-    bool numbered(Key const& key) const {
-      return key.number != daDecisionMemo::AttachmentIndex::kNoNumber && key.index != nullptr &&
-             key.index == numbering;
+    // The copy filed under key's number, or null.
+    std::shared_ptr<T const> const* numbered(Key const& key) const {
+      if (key.number == daDecisionMemo::AttachmentIndex::kNoNumber || key.index == nullptr || key.index != numbering)
+        return nullptr;
+      size_t const page = key.number / kPage;
+      if (page >= byNumber.size() || !byNumber[page]) return nullptr;
+      std::shared_ptr<T const> const& item = (*byNumber[page])[key.number % kPage];
+      return item ? &item : nullptr;
     }
     // Files item under key's number too, when it has one. Throws std::bad_alloc.
     void number(Key const& key, std::shared_ptr<T const> const& item) {
@@ -1171,8 +1180,10 @@ struct daDecisionPolicies {
         byNumber.clear();
         numbering = key.index;
       }
-      if (key.number >= byNumber.size()) byNumber.resize(std::max<size_t>(key.number + 1, 2 * byNumber.size()));
-      byNumber[key.number] = item;
+      size_t const page = key.number / kPage;
+      if (page >= byNumber.size()) byNumber.resize(page + 1);
+      if (!byNumber[page]) byNumber[page] = std::make_unique<Page>();
+      (*byNumber[page])[key.number % kPage] = item;
     }
   };
 
@@ -1180,8 +1191,7 @@ struct daDecisionPolicies {
   std::shared_ptr<T const> known(Shelf<T>& shelf, std::uint64_t at, Key const& key) {
     std::lock_guard<std::mutex> g(mutex);
     if (at != epoch) return nullptr;
-    if (shelf.numbered(key) && key.number < shelf.byNumber.size() && shelf.byNumber[key.number])
-      return shelf.byNumber[key.number];
+    if (std::shared_ptr<T const> const* item = shelf.numbered(key)) return *item;
     auto it = shelf.byName.find(key.name);
     if (it == shelf.byName.end()) return nullptr;
     try {
