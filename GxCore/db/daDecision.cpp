@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -167,14 +168,16 @@ namespace daDecisionMemo {
 // random slot line and one random entry, and with 4 KiB pages each would
 // also miss the TLB. huge asks for that when the array is made (a first
 // touch then clears 2 MiB: right for storage filled in order, or for a table
-// backHuge() backs before any decision touches it).
+// backHuge() backs before any decision touches it). A small array made
+// with cleared false (storage whose every byte is written before it is
+// read) is left as the allocator gives it.
 class SlotArray {
  public:
-  SlotArray(size_t n, bool huge) : n_(n) {
+  SlotArray(size_t n, bool huge, bool cleared = true) : n_(n) {
     size_t const bytes = n * sizeof(std::uint64_t);
     if (bytes < kMapped) {
       data_ = static_cast<std::uint64_t*>(::operator new(bytes, std::align_val_t(64)));
-      std::memset(data_, 0, bytes);
+      if (cleared) std::memset(data_, 0, bytes);
       return;
     }
     size_t const align = bytes >= kHuge / 2 ? kHuge : 0;
@@ -198,12 +201,18 @@ class SlotArray {
   // with huge), its contents unchanged whatever other threads read or write
   // meanwhile, 2 MiB at a time in order, calling backed(from, bytes) after
   // each stretch (once, for the whole, on an array that is not mapped);
-  // stops early once stop is true. Advice: a kernel without the call leaves
-  // the array as it was. Takes milliseconds for tens of MiB. Only backs: it
-  // takes the process's address-space lock shared, so the deciding threads'
-  // own page faults go on meanwhile. (Marking parts for huge pages here, or
-  // backing them in small pages and then moving them, took it exclusively,
-  // and a first pass over a large estate spent a third of its time waiting.)
+  // stops early once stop is true. Takes milliseconds for tens of MiB (on
+  // some virtual machines a few per 2 MiB). It touches each page with a
+  // write that changes nothing, so the pages are faulted in as a deciding
+  // thread's own would be: on kernels that lock each mapping on its own
+  // for a fault (Linux 6.4 and later), under this array's lock alone.
+  // Neither the deciding threads' faults nor their heaps' growth (which
+  // takes the process's address-space lock exclusively) then wait for it.
+  // (Asking the kernel to populate the range held the address-space lock
+  // shared for each 2 MiB: a thread whose heap grew meanwhile waited that
+  // long, tens of times over a first pass at 1M. Marking parts for huge
+  // pages here, or backing them in small pages and then moving them, held
+  // it exclusively, and a first pass spent a third of its time waiting.)
   template <class Backed>
   void backHuge(std::atomic<bool> const& stop, Backed&& backed) const {
     size_t const bytes = n_ * sizeof(std::uint64_t);
@@ -211,10 +220,13 @@ class SlotArray {
       backed(size_t{0}, bytes);
       return;
     }
+    constexpr size_t kPageWords = 4096 / sizeof(std::uint64_t);
     for (size_t at = 0; at < bytes; at += kHuge) {
       if (stop.load(std::memory_order_relaxed)) return;
       size_t const stretch = std::min(kHuge, bytes - at);
-      ::madvise(bytes_() + at, stretch, kPopulateWrite);
+      // Every 4 KiB page, in case the kernel gives small pages after all.
+      for (size_t word = at / sizeof(std::uint64_t); word < (at + stretch) / sizeof(std::uint64_t); word += kPageWords)
+        (*this)[word].fetch_or(0, std::memory_order_relaxed);
       backed(at, stretch);
     }
   }
@@ -226,8 +238,6 @@ class SlotArray {
  private:
   char* bytes_() const { return reinterpret_cast<char*>(data_); }
   static constexpr size_t kMapped = size_t{64} << 10;
-  // MADV_POPULATE_WRITE, where the headers lack it.
-  static constexpr int kPopulateWrite = 23;
   size_t n_;
   std::uint64_t* data_ = nullptr;
   void* base_ = nullptr;  // the mapping, for mapped arrays
@@ -262,10 +272,17 @@ class AttachmentIndex {
 
   // What the index holds for path (of hash): the kinds attached (Kind
   // bits; 0 when none is) and, by kind (acl, pop, rule), the name of the
-  // policy its map lists, or "" when the map must be read.
+  // policy its map lists, or "" when the map must be read; above: the kinds
+  // attached to any of its ancestors (every kind when the index cannot
+  // tell: it never leaves one out).
+  // numbers: by kind, the policy's number among the names of its kind the
+  // maps list (dense, from 0), or kNoNumber when names[k] is "".
+  static constexpr std::uint32_t kNoNumber = ~std::uint32_t{0};
   struct Found {
     unsigned kinds = 0;
     std::string_view names[3];
+    unsigned above = acl | pop | rule;
+    std::uint32_t numbers[3] = {kNoNumber, kNoNumber, kNoNumber};
   };
   Found find(std::uint64_t hash, std::string_view path) const {
     Found found;
@@ -276,8 +293,13 @@ class AttachmentIndex {
       if ((w & ~kKindMask) != key) continue;
       found.kinds = static_cast<unsigned>(w & kKindMask);
       Detail const& d = details_[i];
-      if (d.path != 0 && text(d.path) == path)
-        for (int k = 0; k < 3; ++k) found.names[k] = text(d.names[k]);
+      if (d.path != 0 && text(d.path) == path) {
+        for (int k = 0; k < 3; ++k) {
+          found.names[k] = text(d.names[k]);
+          found.numbers[k] = d.names[k] != 0 ? d.numbers[k] : kNoNumber;
+        }
+        found.above = d.above;
+      }
       return found;
     }
   }
@@ -287,6 +309,11 @@ class AttachmentIndex {
   // be read as naming one policy), while the index is built; the table
   // doubles when half full. Throws std::bad_alloc.
   void add(std::uint64_t hash, Kind kind, std::string_view path, std::string_view name);
+  // Records, once every attachment has been added, what is attached above
+  // each path the index keeps.
+  void finish();
+  // How many names of kind (acl, pop, rule) the index has numbered.
+  std::uint32_t numbered(Kind kind) const { return numbered_[std::countr_zero(static_cast<unsigned>(kind))]; }
 
   AttachmentIndex()
       : words_(std::make_unique<SlotArray>(kFirstSlots, true)), details_(kFirstSlots), mask_(kFirstSlots - 1) {}
@@ -299,6 +326,8 @@ class AttachmentIndex {
   struct Detail {
     std::uint32_t path = 0;
     std::uint32_t names[3] = {0, 0, 0};
+    std::uint32_t above = acl | pop | rule;  // set by finish()
+    std::uint32_t numbers[3] = {kNoNumber, kNoNumber, kNoNumber};
   };
   // The text kept at offset (0: none): a 32-bit length, then the bytes.
   std::string_view text(std::uint32_t offset) const {
@@ -318,6 +347,9 @@ class AttachmentIndex {
   std::vector<Detail> details_;       // by slot of words_
   std::string texts_ = std::string(1, '\0');  // offset 0 names no text
   size_t mask_, paths_ = 0;
+  // The names met so far by kind, with their numbers (only while it is built).
+  std::unordered_map<std::string, std::uint32_t> numbers_[3];
+  std::uint32_t numbered_[3] = {0, 0, 0};
 };
 
 // The policy in force at the objects decided in one policy epoch, shared by
@@ -556,7 +588,7 @@ class SharedMemo {
         chunk_ = reserve_->bytes() + reserveUsed_;
         reserveUsed_ += size;
       } else {
-        chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true));
+        chunks_.push_back(std::make_unique<SlotArray>((size + 7) / 8, true, false));  // records are made in it
         chunk_ = chunks_.back()->bytes();
       }
       chunkBytes_ = size;
@@ -647,7 +679,29 @@ void AttachmentIndex::add(std::uint64_t hash, Kind kind, std::string_view path, 
     (*words_)[i].store((*words_)[i].load(std::memory_order_relaxed) | kind, std::memory_order_relaxed);
     if (d.path != 0 && text(d.path) != path) d = Detail{};  // two paths in one word: names of neither
   }
-  if (d.path != 0) d.names[k] = keep(name);
+  if (d.path == 0) return;
+  d.names[k] = keep(name);
+  if (d.names[k] == 0) return;
+  auto const [at, added] = numbers_[k].try_emplace(std::string(name), numbered_[k]);
+  if (added) ++numbered_[k];
+  d.numbers[k] = at->second;
+}
+
+void AttachmentIndex::finish() {
+  for (size_t i = 0; i < details_.size(); ++i) {
+    Detail& d = details_[i];
+    if (d.path == 0) continue;
+    std::string_view const path = text(d.path);
+    unsigned above = 0;
+    for (size_t length = path.size(); length > 1;) {
+      size_t const slash = path.rfind('/', length - 1);
+      length = slash == 0 ? 1 : slash;
+      std::string_view const ancestor = path.substr(0, length);
+      above |= find(spreadOf(ancestor), ancestor).kinds;  // another path's kinds too, on a shared word
+    }
+    d.above = above;
+  }
+  for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
 }
 
 namespace {
@@ -726,6 +780,7 @@ std::shared_ptr<AttachmentIndex const> AttachmentIndex::build(hx_db_handle* hand
     hx_db_scan_prefix_records(handle, range.base, collectMap, &into, status);
     if (status != 0 || stop.load(std::memory_order_relaxed)) return nullptr;
   }
+  index->finish();
   return index;
 }
 
@@ -1038,18 +1093,28 @@ struct daDecisionPolicies {
     return current;
   }
 
-  // The ACL shared in epoch under name; made by take() (a
+  // A policy's name and, when the epoch's attachment index numbered it,
+  // its number there (index: that index): a policy met through the index
+  // is then found by its number, in an array, rather than by hashing its
+  // name in a table larger than the caches.
+  struct Key {
+    std::string const& name;
+    std::uint32_t number = daDecisionMemo::AttachmentIndex::kNoNumber;
+    void const* index = nullptr;
+  };
+
+  // The ACL shared in epoch under key; made by take() (a
   // std::shared_ptr<GxACL>) when this is the epoch's first. Throws
   // std::bad_alloc.
   template <class Take>
-  std::shared_ptr<GxACL const> acl(std::uint64_t epoch, std::string const& name, Take&& take) {
-    return share(acls, epoch, name, [&take] { return std::shared_ptr<GxACL const>(take()); });
+  std::shared_ptr<GxACL const> acl(std::uint64_t epoch, Key const& key, Take&& take) {
+    return share(acls, epoch, key, [&take] { return std::shared_ptr<GxACL const>(take()); });
   }
   // The rule's program, compiled once per rule and epoch. A stored object
   // that is not a rule gives a program that answers false: it never permits.
-  std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, std::string const& name,
-                                            daStoreObject const& stored) {
-    return share(rules, epoch, name, [&name, &stored]() -> std::shared_ptr<daRuleProgram const> {
+  std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, Key const& key, daStoreObject const& stored) {
+    std::string const& name = key.name;
+    return share(rules, epoch, key, [&name, &stored]() -> std::shared_ptr<daRuleProgram const> {
       auto const* r = dynamic_cast<daRule const*>(&stored);
       std::string text, reason;
       std::vector<std::string> attributes;
@@ -1066,36 +1131,79 @@ struct daDecisionPolicies {
       return daRuleProgram::make(name, std::move(text), std::move(reason), std::move(attributes));
     });
   }
-  // The POP shared in epoch under name, as acl.
+  // The POP shared in epoch under key, as acl.
   template <class Take>
-  std::shared_ptr<GxPop const> pop(std::uint64_t epoch, std::string const& name, Take&& take) {
-    return share(pops, epoch, name, [&take] {
+  std::shared_ptr<GxPop const> pop(std::uint64_t epoch, Key const& key, Take&& take) {
+    return share(pops, epoch, key, [&take] {
       std::shared_ptr<GxPop> mine = take();
       mine->getIPAuthList();  // loaded before it is shared: readers then take no lock
       return std::shared_ptr<GxPop const>(std::move(mine));
     });
   }
 
-  // The copy shared in epoch under name, or null.
-  std::shared_ptr<GxACL const> knownAcl(std::uint64_t epoch, std::string const& name) { return known(acls, epoch, name); }
-  std::shared_ptr<GxPop const> knownPop(std::uint64_t epoch, std::string const& name) { return known(pops, epoch, name); }
-  std::shared_ptr<daRuleProgram const> knownRule(std::uint64_t epoch, std::string const& name) {
-    return known(rules, epoch, name);
+  // The copy shared in epoch under key, or null.
+  std::shared_ptr<GxACL const> knownAcl(std::uint64_t epoch, Key const& key) { return known(acls, epoch, key); }
+  std::shared_ptr<GxPop const> knownPop(std::uint64_t epoch, Key const& key) { return known(pops, epoch, key); }
+  std::shared_ptr<daRuleProgram const> knownRule(std::uint64_t epoch, Key const& key) {
+    return known(rules, epoch, key);
   }
 
  private:
+  // The copies of one kind: by name, and by number for the index that
+  // numbered them (numbering), in pages of kPage made as numbers in them
+  // are filed (a first decision does not clear an array for every policy
+  // of a large file).
   template <class T>
-  std::shared_ptr<T const> known(std::unordered_map<std::string, std::shared_ptr<T const>> const& table,
-                                 std::uint64_t at, std::string const& name) {
+  struct Shelf {
+    static constexpr std::uint32_t kPage = 64;
+    using Page = std::array<std::shared_ptr<T const>, kPage>;
+    std::unordered_map<std::string, std::shared_ptr<T const>> byName;
+    std::vector<std::unique_ptr<Page>> byNumber;
+    void const* numbering = nullptr;
+    void clear() {
+      byName.clear();
+      byNumber.clear();
+    }
+    // The copy filed under key's number, or null.
+    std::shared_ptr<T const> const* numbered(Key const& key) const {
+      if (key.number == daDecisionMemo::AttachmentIndex::kNoNumber || key.index == nullptr || key.index != numbering)
+        return nullptr;
+      size_t const page = key.number / kPage;
+      if (page >= byNumber.size() || !byNumber[page]) return nullptr;
+      std::shared_ptr<T const> const& item = (*byNumber[page])[key.number % kPage];
+      return item ? &item : nullptr;
+    }
+    // Files item under key's number too, when it has one. Throws std::bad_alloc.
+    void number(Key const& key, std::shared_ptr<T const> const& item) {
+      if (key.number == daDecisionMemo::AttachmentIndex::kNoNumber || key.index == nullptr) return;
+      if (key.index != numbering) {
+        byNumber.clear();
+        numbering = key.index;
+      }
+      size_t const page = key.number / kPage;
+      if (page >= byNumber.size()) byNumber.resize(page + 1);
+      if (!byNumber[page]) byNumber[page] = std::make_unique<Page>();
+      (*byNumber[page])[key.number % kPage] = item;
+    }
+  };
+
+  template <class T>
+  std::shared_ptr<T const> known(Shelf<T>& shelf, std::uint64_t at, Key const& key) {
     std::lock_guard<std::mutex> g(mutex);
     if (at != epoch) return nullptr;
-    auto it = table.find(name);
-    return it == table.end() ? nullptr : it->second;
+    if (std::shared_ptr<T const> const* item = shelf.numbered(key)) return *item;
+    auto it = shelf.byName.find(key.name);
+    if (it == shelf.byName.end()) return nullptr;
+    try {
+      shelf.number(key, it->second);  // shared by name before the index came
+    } catch (std::bad_alloc const&) {
+      // found by name again next time
+    }
+    return it->second;
   }
 
   template <class T, class Make>
-  std::shared_ptr<T const> share(std::unordered_map<std::string, std::shared_ptr<T const>>& table,
-                                 std::uint64_t at, std::string const& name, Make&& make) {
+  std::shared_ptr<T const> share(Shelf<T>& shelf, std::uint64_t at, Key const& key, Make&& make) {
     std::lock_guard<std::mutex> g(mutex);
     if (at < epoch) return make();  // resolved in an epoch already gone: not shared
     if (at > epoch) {
@@ -1104,14 +1212,13 @@ struct daDecisionPolicies {
       rules.clear();
       epoch = at;
     }
-    auto [it, added] = table.try_emplace(name);
-    if (added) {
-      if (table.size() > maxShared) {
-        table.clear();
-        it = table.try_emplace(name).first;
-      }
-      it->second = make();
+    auto [it, added] = shelf.byName.try_emplace(key.name);
+    if (added && shelf.byName.size() > maxShared) {
+      shelf.clear();
+      it = shelf.byName.try_emplace(key.name).first;
     }
+    if (!it->second) it->second = make();  // new, or left empty when making it threw
+    shelf.number(key, it->second);
     return it->second;
   }
 
@@ -1130,9 +1237,9 @@ struct daDecisionPolicies {
   std::vector<std::shared_ptr<void const>> retired;
   std::mutex mutex;
   std::uint64_t epoch = 0;
-  std::unordered_map<std::string, std::shared_ptr<GxACL const>> acls;
-  std::unordered_map<std::string, std::shared_ptr<GxPop const>> pops;
-  std::unordered_map<std::string, std::shared_ptr<daRuleProgram const>> rules;
+  Shelf<GxACL> acls;
+  Shelf<GxPop> pops;
+  Shelf<daRuleProgram> rules;
 };
 
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
@@ -1255,9 +1362,10 @@ bool readMapName(daCachedStore& store, daStoreObjectName const& mapName, std::ui
 // with entries read once); the policy itself is then not read when known
 // (name) gives the epoch's shared copy: the file has not changed since;
 // and the map is not read when listed (from the attachment index) gives
-// the name it lists.
-template <class Map, class Name, class Object, class Shared, class Known>
-void readOwn(daCachedStore& store, bool direct, std::string_view listed, daStoreObjectName const& mapName,
+// the name it lists: mapName() (giving the map's daStoreObjectName) is then
+// not called.
+template <class Map, class Name, class Object, class Shared, class MapName, class Known>
+void readOwn(daCachedStore& store, bool direct, std::string_view listed, MapName&& mapName,
              std::uint32_t mapType, unsigned long badMap, unsigned long missing, Own<Object, Shared>& own,
              Known&& known) {
   auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h,
@@ -1271,12 +1379,12 @@ void readOwn(daCachedStore& store, bool direct, std::string_view listed, daStore
   bool attached = false;
   if (direct && !listed.empty()) {
     own.name.assign(listed);
-  } else if (direct && readMapName(store, mapName, mapType, badMap, own, attached, st)) {
+  } else if (direct && readMapName(store, mapName(), mapType, badMap, own, attached, st)) {
     if (!attached || own.status != 0) return;  // nothing attached, or a failure
   } else {
     Handle<daStoreObject> mapHandle;
     std::unique_ptr<daStoreObject> mapOwned;
-    read(mapName, mapHandle, mapOwned, st);
+    read(mapName(), mapHandle, mapOwned, st);
     if (st == da_s_no_such_object) return;  // nothing attached here
     if (st != 0) {
       own.status = st;
@@ -1300,105 +1408,168 @@ class Resolver {
   Resolver(daCachedStore& store, daDecisionPolicies& policies, SharedMemo& memo)
       : store_(store), policies_(policies), memo_(memo), epoch_(memo.epoch()) {}
 
-  // The policy in force at path (a valid, normalised object name), remembering
-  // every object resolved on the way whose answer carries no failure. The
-  // object's ancestors are the prefixes of its path; those the memo knows
-  // are not resolved again, and the walk down starts below the nearest one.
-  // With the memo's attachment index only the objects it holds are read
-  // (every other one has its parent's policy in force). A read-only store
-  // reads straight from its file, past the cache: the memo keeps what the
+  // The policy in force at path (a valid, normalised object name). The
+  // object's ancestors are the prefixes of its path; the walk goes up from
+  // the object and reads, of each kind, only the nearest policy attached on
+  // the way: an ACL, POP or rule further up is hidden by it and is neither
+  // read nor decoded (a first decision on a large estate reads one ACL
+  // rather than one per attached ancestor). It stops at the nearest
+  // ancestor the memo knows (whose policy is in force for the kinds still
+  // unmet), at the root, or once the memo's attachment index tells that no
+  // kind still unmet is attached further up. The answer is remembered,
+  // when it carries no failure, for the object and each level walked up to
+  // the nearest one with a policy of its own, which all have the same
+  // policy in force; levels above it are not (theirs would need the hidden
+  // policies). With the index only the objects it holds are read (every
+  // other one has its parent's policy in force). A read-only store reads
+  // straight from its file, past the cache: the memo keeps what the
   // decisions need, and the cache would fill with entries read once. Slots
   // the memo has not yet backed are neither read nor filled (SharedMemo::
   // holdUntilBacked).
   Resolved resolve(std::string_view path) {
     AttachmentIndex const* const index = memo_.index();
     bool const direct = store_.isReadOnly() != 0;
-    struct Level {
-      size_t length;  // of the prefix of path
-      SharedMemo::Key key;
-    };
-    thread_local std::vector<Level> chain;  // nearest first; a resolve calls no other
-    chain.clear();
+    thread_local std::vector<SharedMemo::Key> walked;  // nearest first; a resolve calls no other
+    walked.clear();
     Resolved base;
+    Nearest nearest;
+    size_t shared = 0;  // levels walked[0, shared) have the object's policy, once one has its own
     for (size_t length = path.size();;) {
       std::string_view at = path.substr(0, length);
       SharedMemo::Key const key = memo_.keyOf(at);
       SlotSummary unused;
       if (memo_.find(key, base.record, unused)) break;
-      chain.push_back({length, key});
-      if (length <= 1) break;  // the root, "/"
+      walked.push_back(key);
+      AttachmentIndex::Found const found = index != nullptr ? index->find(key.spread, at) : kEveryKind;
+      if ((found.kinds & nearest.pending) != 0 && read(at, found, direct, nearest) && shared == 0)
+        shared = walked.size();
+      if ((found.above & nearest.pending) == 0) break;  // nothing unmet further up
+      if (length <= 1) break;                           // the root, "/"
       size_t const slash = at.rfind('/');
       length = slash == 0 ? 1 : slash;
     }
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      std::string_view at = path.substr(0, it->length);
-      AttachmentIndex::Found const found = index != nullptr ? index->find(it->key.spread, at) : kEveryKind;
-      if (found.kinds != 0) base = below(base, daPObjName(std::string(at).c_str()), found, direct);
-      if (base.clean()) memo_.insert(it->key, base.record);
-    }
-    return base;
+    Resolved const r = nearest.pending == kAll ? base : compose(base, nearest);
+    if (r.clean())
+      for (size_t i = 0, n = nearest.pending == kAll ? walked.size() : shared; i < n; ++i)
+        memo_.insert(walked[i], r.record);
+    return r;
   }
 
  private:
   using AttachmentIndex = daDecisionMemo::AttachmentIndex;
+  static constexpr unsigned kAll = AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule;
   // Without an index: every kind's map is read.
-  static constexpr AttachmentIndex::Found kEveryKind{
-      AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule, {}};
+  static constexpr AttachmentIndex::Found kEveryKind{kAll, {}, kAll};
 
-  // The policy in force at object given what is in force at its parent,
-  // reading the maps of found's kinds only (the others: nothing attached),
-  // and not those whose policy's name the index gave.
-  Resolved below(Resolved const& parent, daPObjName const& object, AttachmentIndex::Found const& found, bool direct) {
-    unsigned const kinds = found.kinds;
+  // The nearest policy of each kind on the way up, and where it is
+  // attached; pending: the kinds not met yet.
+  struct Nearest {
+    unsigned pending = kAll;
     Own<GxACL, GxACL> acl;
     Own<GxPop, GxPop> pop;
     Own<daStoreObject, daRuleProgram> rule;
-    mapReads += std::popcount(kinds);
-    if (kinds & AttachmentIndex::acl)
-      readOwn<GxMapPObjectToACL, daAclName>(store_, direct, found.names[0], object.getPObjToAclMapName(),
-                                            gx_type_map_pobj_to_acl, gx_s_acl_map_bad, gx_s_acl_missing, acl,
-                                            [this](std::string const& n) { return policies_.knownAcl(epoch_, n); });
-    if (kinds & AttachmentIndex::pop)
-      readOwn<GxMapObjToPop, daPopName>(store_, direct, found.names[1], object.getPObjToPopMapName(),
-                                        gx_type_map_pobj_to_pop, gx_s_pop_map_bad, gx_s_pop_missing, pop,
-                                        [this](std::string const& n) { return policies_.knownPop(epoch_, n); });
-    if (kinds & AttachmentIndex::rule)
-      readOwn<daMapObjToRule, daRuleName>(store_, direct, found.names[2], object.getPObjToRuleMapName(),
-                                          gx_type_map_pobj_to_rule, gx_s_rule_map_bad, gx_s_rule_missing, rule,
-                                          [this](std::string const& n) { return policies_.knownRule(epoch_, n); });
-    bool ownAcl = acl.status != 0 || !acl.name.empty();
-    bool ownPop = pop.status != 0 || !pop.name.empty();
-    bool ownRule = rule.status != 0 || !rule.name.empty();
-    if (!ownAcl && !ownPop && !ownRule) return parent;  // shares the parent's record
+    std::string aclAt, popAt, ruleAt;
+    std::uint32_t numbers[3] = {AttachmentIndex::kNoNumber, AttachmentIndex::kNoNumber, AttachmentIndex::kNoNumber};
+  };
 
+  // Reads the maps at the object at (of found's kinds still pending only;
+  // the others: nothing attached, or hidden by a nearer one), not those
+  // whose policy's name the index gave. True when the object has a policy
+  // of its own of a pending kind (or a failure reading one), which it
+  // then settles in nearest.
+  bool read(std::string_view at, AttachmentIndex::Found const& found, bool direct, Nearest& nearest) {
+    unsigned const kinds = found.kinds & nearest.pending;
+    mapReads += std::popcount(kinds);
+    // The object's name (which the map names derive from) is made only when
+    // a map is read: the index usually gives the policy's name.
+    std::optional<daPObjName> object;
+    auto const named = [&]() -> daPObjName const& {
+      if (!object) object.emplace(std::string(at).c_str());
+      return *object;
+    };
+    // A policy the index numbered is looked up by its number (the name the
+    // map lists is then the one the index gave).
+    auto const key = [&](std::string const& n, int k) {
+      return daDecisionPolicies::Key{n, found.names[k].empty() ? AttachmentIndex::kNoNumber : found.numbers[k],
+                                     memo_.index()};
+    };
+    unsigned own = 0;
+    if (kinds & AttachmentIndex::acl) {
+      readOwn<GxMapPObjectToACL, daAclName>(
+          store_, direct, found.names[0], [&]() -> auto const& { return named().getPObjToAclMapName(); },
+          gx_type_map_pobj_to_acl, gx_s_acl_map_bad, gx_s_acl_missing, nearest.acl,
+          [&](std::string const& n) { return policies_.knownAcl(epoch_, key(n, 0)); });
+      if (settles(nearest.acl, at, nearest.aclAt)) own |= AttachmentIndex::acl;
+      nearest.numbers[0] = key(nearest.acl.name, 0).number;
+    }
+    if (kinds & AttachmentIndex::pop) {
+      readOwn<GxMapObjToPop, daPopName>(
+          store_, direct, found.names[1], [&]() -> auto const& { return named().getPObjToPopMapName(); },
+          gx_type_map_pobj_to_pop, gx_s_pop_map_bad, gx_s_pop_missing, nearest.pop,
+          [&](std::string const& n) { return policies_.knownPop(epoch_, key(n, 1)); });
+      if (settles(nearest.pop, at, nearest.popAt)) own |= AttachmentIndex::pop;
+      nearest.numbers[1] = key(nearest.pop.name, 1).number;
+    }
+    if (kinds & AttachmentIndex::rule) {
+      readOwn<daMapObjToRule, daRuleName>(
+          store_, direct, found.names[2], [&]() -> auto const& { return named().getPObjToRuleMapName(); },
+          gx_type_map_pobj_to_rule, gx_s_rule_map_bad, gx_s_rule_missing, nearest.rule,
+          [&](std::string const& n) { return policies_.knownRule(epoch_, key(n, 2)); });
+      if (settles(nearest.rule, at, nearest.ruleAt)) own |= AttachmentIndex::rule;
+      nearest.numbers[2] = key(nearest.rule.name, 2).number;
+    }
+    nearest.pending &= ~own;
+    return own != 0;
+  }
+
+  // True when own (just read at the object at, a normalised name: its own
+  // path) is a policy or a failure, which is then where it is attached.
+  template <class Object, class Shared>
+  static bool settles(Own<Object, Shared> const& own, std::string_view at, std::string& where) {
+    if (own.status == 0 && own.name.empty()) return false;
+    where.assign(at);
+    return true;
+  }
+
+  // The policy in force given base's (above every level read) and the
+  // nearest policies met below it.
+  Resolved compose(Resolved const& base, Nearest& nearest) {
+    bool const ownAcl = (nearest.pending & AttachmentIndex::acl) == 0;
+    bool const ownPop = (nearest.pending & AttachmentIndex::pop) == 0;
+    bool const ownRule = (nearest.pending & AttachmentIndex::rule) == 0;
+    Own<GxACL, GxACL>& acl = nearest.acl;
+    Own<GxPop, GxPop>& pop = nearest.pop;
+    Own<daStoreObject, daRuleProgram>& rule = nearest.rule;
     Resolved r;
-    r.aclStatus = ownAcl ? acl.status : parent.aclStatus;
-    r.popStatus = ownPop ? pop.status : parent.popStatus;
-    r.ruleStatus = ownRule ? rule.status : parent.ruleStatus;
-    daPolicyInForce fields = parent.record ? *parent.record : daPolicyInForce();
+    r.aclStatus = ownAcl ? acl.status : base.aclStatus;
+    r.popStatus = ownPop ? pop.status : base.popStatus;
+    r.ruleStatus = ownRule ? rule.status : base.ruleStatus;
+    daPolicyInForce fields = base.record ? *base.record : daPolicyInForce();
     daPolicyInForce* const rec = &fields;
-    std::string location = object.getPathName();
     if (ownAcl) {
       rec->acl = acl.status != 0 ? nullptr
                  : acl.shared    ? acl.shared
-                                 : policies_.acl(epoch_, acl.name, [&acl] { return acl.take(); });
+                                 : policies_.acl(epoch_, {acl.name, nearest.numbers[0], memo_.index()},
+                                                 [&acl] { return acl.take(); });
       rec->aclName = acl.status == 0 ? acl.name : std::string();
-      rec->aclLocation = acl.status == 0 ? location : std::string();
+      rec->aclLocation = acl.status == 0 ? std::move(nearest.aclAt) : std::string();
     }
     if (ownPop) {
       rec->pop = pop.status != 0 ? nullptr
                  : pop.shared    ? pop.shared
-                                 : policies_.pop(epoch_, pop.name, [&pop] { return pop.take(); });
+                                 : policies_.pop(epoch_, {pop.name, nearest.numbers[1], memo_.index()},
+                                                 [&pop] { return pop.take(); });
       rec->window = rec->pop ? daAccessWindow(*rec->pop) : daAccessWindow();
       rec->popName = pop.status == 0 ? pop.name : std::string();
-      rec->popLocation = pop.status == 0 ? location : std::string();
+      rec->popLocation = pop.status == 0 ? std::move(nearest.popAt) : std::string();
     }
     if (ownRule) {
       rec->ruleName = rule.status == 0 ? rule.name : std::string();
-      rec->ruleLocation = rule.status == 0 ? location : std::string();
+      rec->ruleLocation = rule.status == 0 ? std::move(nearest.ruleAt) : std::string();
       rec->rule = rule.status != 0 ? nullptr
                   : rule.shared   ? rule.shared
-                                  : policies_.rule(epoch_, rule.name, *rule.stored());
+                                  : policies_.rule(epoch_, {rule.name, nearest.numbers[2], memo_.index()},
+                                                   *rule.stored());
     }
     r.record = memo_.makeRecord(std::move(fields));
     return r;

@@ -24,8 +24,10 @@
 // the path is kept; see daKeyedHash.h) and holds the policy record's
 // address and a summary of it: a caller the ACL in force does not name is
 // answered from the summary, any other from the record, which holds the
-// ACL's entries right after it. An object not yet remembered is
-// resolved from its nearest remembered ancestor down. On a read-only store
+// ACL's entries right after it. An object not yet remembered is resolved
+// by walking up from it to its nearest remembered ancestor (or the root,
+// or the last level the attachment index says has anything above it),
+// reading of each kind only the nearest policy. On a read-only store
 // the memo of each epoch also gets an attachment index (the paths that have
 // an ACL, POP or rule map, built from a scan of the maps' keys: during the
 // open for a small file, else by a background thread the store's close
