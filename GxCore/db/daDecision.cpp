@@ -312,8 +312,6 @@ class AttachmentIndex {
   // Records, once every attachment has been added, what is attached above
   // each path the index keeps.
   void finish();
-  // How many names of kind (acl, pop, rule) the index has numbered.
-  std::uint32_t numbered(Kind kind) const { return numbered_[std::countr_zero(static_cast<unsigned>(kind))]; }
 
   AttachmentIndex()
       : words_(std::make_unique<SlotArray>(kFirstSlots, true)), details_(kFirstSlots), mask_(kFirstSlots - 1) {}
