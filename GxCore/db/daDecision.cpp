@@ -481,10 +481,11 @@ class SharedMemo {
 
   // A record with the members of fields (moved from), made in the table's
   // storage and living as long as the table, with its Hot part filled and
-  // starting a cache line: an ACL whose entries' permissions each fit one word (as nearly
-  // always) copied right after it in the compact form, so that a decision
-  // reads adjacent lines rather than the ACL's allocations; any other ACL
-  // is evaluated in its own form, which the record's copy keeps alive.
+  // starting a cache line: an ACL whose entries' permissions each fit one
+  // word (as nearly always) copied right after it in the compact form, so
+  // that a decision reads adjacent lines rather than the ACL's allocations;
+  // any other ACL is evaluated in its own form, which the record's copy
+  // keeps alive.
   // Throws std::bad_alloc (nothing is made then).
   PolicyRecord makeRecord(daPolicyInForce&& fields) {
     GxACL const* const acl = fields.acl.get();
@@ -570,11 +571,13 @@ class SharedMemo {
   // pages, as the slots are): bytes (rounded up to 16) of the current
   // chunk, or of a new one, placed so that the byte at offset line starts
   // a cache line (chunks start on one). Chunks of 64 KiB and more come
-  // from reserve_ while it lasts: mapped with the table, before the
-  // preparer starts backing the slots, where mapping a chunk during a
-  // first pass would wait for the address-space lock the backing holds
-  // (tens of times over a first pass at 1M, milliseconds each on some
-  // virtual machines). arenaMutex_ held. Throws std::bad_alloc.
+  // from reserve_ while it lasts, mapped with the table: mapping a chunk
+  // takes the process's address-space lock exclusively, tens of times over
+  // a first pass at 1M. (When the slots were backed by asking the kernel
+  // to populate them, each such mapping waited milliseconds behind that on
+  // some virtual machines; the backing no longer holds the lock, and the
+  // reserve still spares the deciding thread the mappings.) arenaMutex_
+  // held. Throws std::bad_alloc.
   char* carve(size_t bytes, size_t line) {
     bytes = (bytes + 15) & ~size_t{15};
     auto const place = [&] { used_ = ((used_ + line + 63) & ~size_t{63}) - line; };
