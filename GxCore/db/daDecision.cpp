@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <list>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -191,17 +192,27 @@ class SlotArray {
   }
   ~SlotArray() {
     if (base_ != nullptr) ::munmap(base_, mapped_);
-    else ::operator delete(data_, std::align_val_t(64));
+    else if (data_ != nullptr) ::operator delete(data_, std::align_val_t(64));
   }
+  // Moving hands the storage over; the array moved from holds none.
+  SlotArray(SlotArray&& o) noexcept
+      : n_(std::exchange(o.n_, 0)),
+        data_(std::exchange(o.data_, nullptr)),
+        base_(std::exchange(o.base_, nullptr)),
+        mapped_(std::exchange(o.mapped_, 0)) {}
   SlotArray(SlotArray const&) = delete;
   SlotArray& operator=(SlotArray const&) = delete;
+  SlotArray& operator=(SlotArray&&) = delete;
 
   size_t size() const { return n_; }
+  // Mapped on its own (64 KiB and more): worth keeping for reuse.
+  bool mapped() const { return base_ != nullptr; }
   // Backs a mapped array with memory now (in huge pages when it was made
   // with huge), its contents unchanged whatever other threads read or write
   // meanwhile, 2 MiB at a time in order, calling backed(from, bytes) after
   // each stretch (once, for the whole, on an array that is not mapped);
-  // stops early once stop is true. Takes milliseconds for tens of MiB (on
+  // starts at byte from (a multiple of kHuge: what lies before is backed
+  // already); stops early once stop is true. Takes milliseconds for tens of MiB (on
   // some virtual machines a few per 2 MiB). It touches each page with a
   // write that changes nothing, so the pages are faulted in as a deciding
   // thread's own would be: on kernels that lock each mapping on its own
@@ -214,14 +225,14 @@ class SlotArray {
   // pages here, or backing them in small pages and then moving them, held
   // it exclusively, and a first pass spent a third of its time waiting.)
   template <class Backed>
-  void backHuge(std::atomic<bool> const& stop, Backed&& backed) const {
+  void backHuge(size_t from, std::atomic<bool> const& stop, Backed&& backed) const {
     size_t const bytes = n_ * sizeof(std::uint64_t);
     if (base_ == nullptr) {
       backed(size_t{0}, bytes);
       return;
     }
     constexpr size_t kPageWords = 4096 / sizeof(std::uint64_t);
-    for (size_t at = 0; at < bytes; at += kHuge) {
+    for (size_t at = from; at < bytes; at += kHuge) {
       if (stop.load(std::memory_order_relaxed)) return;
       size_t const stretch = std::min(kHuge, bytes - at);
       // Every 4 KiB page, in case the kernel gives small pages after all.
@@ -350,6 +361,89 @@ class AttachmentIndex {
   std::uint32_t numbered_[3] = {0, 0, 0};
 };
 
+// The slot tables (and record reserves) of memos that are gone, kept for
+// the process's next memo of the same size while any of its stores is
+// open: a server that opens a new replica of its policy and then closes
+// the old one, or a store whose policy epoch moves, reuses memory already
+// backed instead of mapping and backing tens of MiB again while its first
+// decisions run (a first decision at 1M objects ran a third slower while
+// the host handed over and cleared the new memory). A table is not cleared
+// for its next use: its slots' words carry the generation they were
+// written in (SharedMemo), and a word of another generation reads as
+// empty; a table whose generations have run out is unmapped instead. At
+// most kKeptBytes of tables are kept, the oldest dropped first, and none
+// once no store is open. Thread-safe.
+class TablePool {
+ public:
+  struct Table {
+    SlotArray slots;
+    std::unique_ptr<SlotArray> reserve;  // null for a small table
+    std::uint8_t generation = 0;         // the last its words were written in (0: none)
+    size_t backed = 0;                   // bytes of slots backed, from their start
+  };
+  static constexpr std::uint8_t kLastGeneration = 255;
+
+  static TablePool& instance() {
+    static TablePool* const pool = new TablePool;  // outlives every store, even at exit
+    return *pool;
+  }
+  // A kept table of slotWords words and a reserve of reserveWords (0: none),
+  // or a new one. Throws std::bad_alloc.
+  Table take(size_t slotWords, size_t reserveWords) {
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+        if (it->slots.size() != slotWords || (it->reserve ? it->reserve->size() : 0) != reserveWords) continue;
+        Table t = std::move(*it);
+        keptBytes_ -= bytesOf(t);
+        kept_.erase(it);
+        return t;
+      }
+    }
+    return Table{SlotArray(slotWords, true), reserveWords != 0 ? std::make_unique<SlotArray>(reserveWords, true) : nullptr};
+  }
+  // Keeps t (moved from) for a later take; else leaves it to the caller
+  // to free: a small one, one whose generations have run out, any once no
+  // store is open, or when keeping it finds no memory.
+  void give(Table&& t) noexcept {
+    std::list<Table> dropping;  // unmapped after the lock is released
+    std::lock_guard<std::mutex> g(mutex_);
+    if (!t.slots.mapped() || t.generation == kLastGeneration || storesOpen_ == 0) return;
+    try {
+      kept_.push_back(std::move(t));
+    } catch (std::bad_alloc const&) {
+      return;  // t is as it was
+    }
+    keptBytes_ += bytesOf(kept_.back());
+    while (keptBytes_ > kKeptBytes) {
+      keptBytes_ -= bytesOf(kept_.front());
+      dropping.splice(dropping.end(), kept_, kept_.begin());
+    }
+  }
+  void storeOpened() {
+    std::lock_guard<std::mutex> g(mutex_);
+    ++storesOpen_;
+  }
+  void storeClosed() {
+    std::list<Table> dropping;
+    std::lock_guard<std::mutex> g(mutex_);
+    if (--storesOpen_ == 0) {
+      dropping.swap(kept_);
+      keptBytes_ = 0;
+    }
+  }
+
+ private:
+  static size_t bytesOf(Table const& t) {
+    return 8 * (t.slots.size() + (t.reserve ? t.reserve->size() : 0));
+  }
+  static constexpr size_t kKeptBytes = size_t{256} << 20;
+  std::mutex mutex_;
+  std::list<Table> kept_;  // oldest first
+  size_t keptBytes_ = 0;
+  size_t storesOpen_ = 0;
+};
+
 // The policy in force at the objects decided in one policy epoch, shared by
 // every thread that decides on the store: an open-addressing table (linear
 // probing) of 32-byte slots, each naming an object by a keyed hash of its
@@ -360,25 +454,23 @@ class AttachmentIndex {
 // publishes the object's check word; nothing in it changes afterwards, and
 // the records, made in the table's storage (makeRecord), live as long as
 // the table. A lookup reads slots and writes
-// nothing. Nothing is ever removed: a new epoch gets a new table. When a
-// probe sequence reaches its bound (the table is nearly full), the object
-// is simply not remembered and is resolved again when asked.
+// nothing. Nothing is ever removed: a new epoch gets a new table (its
+// memory, when the process has a table of that size left by a memo that
+// is gone, that table's: TablePool). When a probe sequence reaches its
+// bound (the table is nearly full), the object is simply not remembered
+// and is resolved again when asked.
 class SharedMemo {
  public:
-  // slots: a power of two.
+  // slots: a power of two. Throws std::bad_alloc.
   SharedMemo(std::uint64_t epoch, size_t slots)
-      : epoch_(epoch),
-        slots_(4 * slots, true),
-        mask_(slots - 1),
-        backed_(std::make_unique<std::atomic<bool>[]>((slots + kRegionSlots - 1) / kRegionSlots)),
-        regions_((slots + kRegionSlots - 1) / kRegionSlots),
-        reserve_(slots * kReservedPerSlot >= kReserveFrom
-                     ? std::make_unique<SlotArray>(slots * kReservedPerSlot / 8, true)
-                     : nullptr) {
-    markBacked();
-  }
+      : SharedMemo(epoch, slots,
+                   TablePool::instance().take(
+                       4 * slots, slots * kReservedPerSlot >= kReserveFrom ? slots * kReservedPerSlot / 8 : 0)) {}
   ~SharedMemo() {
     for (daPolicyInForce* r : records_) r->~daPolicyInForce();
+    TablePool::instance().give(
+        {std::move(slots_), std::move(reserve_), static_cast<std::uint8_t>(generation_),
+         backedBytes_.load(std::memory_order_acquire)});
   }
   SharedMemo(SharedMemo const&) = delete;
   SharedMemo& operator=(SharedMemo const&) = delete;
@@ -396,21 +488,24 @@ class SharedMemo {
   // Backs the slots with memory now, in huge pages where the kernel allows
   // (SlotArray::backHuge), marking each 2 MiB region of them ready as soon
   // as it is backed: safe while other threads read and fill the table.
-  // Stops early once stop is true (the store closes).
+  // Starts where the table's last use left off (a table kept for reuse);
+  // stops early once stop is true (the store closes).
   void backHuge(std::atomic<bool> const& stop) {
-    slots_.backHuge(stop, [this](size_t from, size_t bytes) {
+    slots_.backHuge(backedBytes_.load(std::memory_order_relaxed), stop, [this](size_t from, size_t bytes) {
       for (size_t r = from / kRegionBytes; r < regions_ && r * kRegionBytes < from + bytes; ++r)
         backed_[r].store(true, std::memory_order_release);
+      backedBytes_.store(from + bytes, std::memory_order_release);
     });
   }
   // A region of slots is read and filled only once it is backed, since
   // every slot page a decision touched first would cost it a page fault
   // (several microseconds each on some virtual machines, and 2 MiB
   // cleared): an object whose slots lie in a region its preparer has still
-  // to back (holdUntilBacked) is resolved without the table meanwhile.
-  // Regions are ready otherwise.
+  // to back (holdUntilBacked: those the table's last use did not back) is
+  // resolved without the table meanwhile. Regions are ready otherwise.
   void holdUntilBacked() {
-    for (size_t r = 0; r < regions_; ++r) backed_[r].store(false, std::memory_order_relaxed);
+    size_t const ready = backedBytes_.load(std::memory_order_relaxed) / kRegionBytes;
+    for (size_t r = ready; r < regions_; ++r) backed_[r].store(false, std::memory_order_relaxed);
   }
   void markBacked() {
     for (size_t r = 0; r < regions_; ++r) backed_[r].store(true, std::memory_order_release);
@@ -439,7 +534,7 @@ class SharedMemo {
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       if (!backed(i)) return false;
       std::uint64_t const w = word(i).load(std::memory_order_acquire);
-      if (w == 0) return false;
+      if ((w & kGenerationMask) != generation_) return false;  // empty
       if (w != check) continue;
       // Written before the word was published (release), so seen here.
       std::uint64_t const r = recordOf(i).load(std::memory_order_relaxed);
@@ -464,7 +559,8 @@ class SharedMemo {
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       if (!backed(i)) return;
       std::uint64_t w = word(i).load(std::memory_order_acquire);
-      if (w == 0 && word(i).compare_exchange_strong(w, kClaimed, std::memory_order_acq_rel)) {
+      if ((w & kGenerationMask) != generation_ &&
+          word(i).compare_exchange_strong(w, claimed(), std::memory_order_acq_rel)) {
         SlotSummary const summary = summarise(record);
         recordOf(i).store(published, std::memory_order_relaxed);
         slots_[4 * i + 2].store(summary.principals, std::memory_order_relaxed);
@@ -528,19 +624,39 @@ class SharedMemo {
   }
 
  private:
-  // A slot is four words. The first is the object's check, the top 64 bits
-  // of its path's hash (never 0, which is an empty slot, nor kClaimed: a
-  // slot taken whose record is not yet published, which lookups pass by).
-  // The second holds the record's address in the low 48 bits (user-space
-  // addresses; 0: nothing in force) and 16 more bits of the hash above
-  // them. The last two are the record's SlotSummary. An object is taken
-  // for another only when 80 bits of their keyed hashes agree: no copy of
-  // the path is kept, and a hit reads the slot's line alone. (Where the
-  // probe starts plays no part in telling paths apart: a path crafted to
-  // start where another does merely probes on.)
-  static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kClaimed = 1;
+  SharedMemo(std::uint64_t epoch, size_t slots, TablePool::Table table)
+      : epoch_(epoch),
+        slots_(std::move(table.slots)),
+        mask_(slots - 1),
+        generation_(table.generation + 1u),
+        backed_(std::make_unique<std::atomic<bool>[]>((slots + kRegionSlots - 1) / kRegionSlots)),
+        regions_((slots + kRegionSlots - 1) / kRegionSlots),
+        reserve_(std::move(table.reserve)),
+        backedBytes_(table.backed) {
+    markBacked();
+  }
+
+  // A slot is four words. The first is the object's check: the top 56
+  // bits of its path's hash (never all 0) above the table's generation in
+  // the low 8 bits. A word of another generation (0 in a new table, or
+  // what an earlier use of the table left) is an empty slot; one of this
+  // generation with nothing above it is claimed: a slot taken whose record
+  // is not yet published, which lookups pass by. The second holds the
+  // record's address in the low 48 bits (user-space addresses; 0: nothing
+  // in force) and 16 more bits of the hash above them. The last two are
+  // the record's SlotSummary (stale in an empty slot, written before the
+  // check is published). An object is taken for another only when 72 bits
+  // of their keyed hashes agree: no copy of the path is kept, and a hit
+  // reads the slot's line alone. (Where the probe starts plays no part in
+  // telling paths apart: a path crafted to start where another does merely
+  // probes on.)
+  static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kGenerationMask = 0xFF;
   static constexpr unsigned kMaxProbe = 64;
-  static std::uint64_t checkOf(daHash128 const& h) { return h.hi > kClaimed ? h.hi : h.hi + 2; }
+  std::uint64_t checkOf(daHash128 const& h) const {
+    std::uint64_t const high = h.hi & ~kGenerationMask;
+    return (high != 0 ? high : kGenerationMask + 1) | generation_;
+  }
+  std::uint64_t claimed() const { return generation_; }
   static std::uint64_t tagOf(daHash128 const& h) { return h.lo & kTagMask; }
   static constexpr size_t kRegionBytes = SlotArray::kHuge, kRegionSlots = kRegionBytes / 32;
   bool backed(size_t slot) const { return backed_[slot / kRegionSlots].load(std::memory_order_acquire); }
@@ -621,13 +737,15 @@ class SharedMemo {
   std::uint64_t const epoch_;
   SlotArray slots_;
   size_t const mask_;
+  std::uint64_t const generation_;  // 1 to TablePool::kLastGeneration
   std::unique_ptr<std::atomic<bool>[]> const backed_;  // by region of kRegionSlots slots
   size_t const regions_;
   std::atomic<AttachmentIndex const*> index_{nullptr};
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
-  std::unique_ptr<SlotArray> const reserve_;  // null for a small table
+  std::unique_ptr<SlotArray> reserve_;  // null for a small table
+  std::atomic<size_t> backedBytes_;     // of slots_, from its start
   std::vector<std::unique_ptr<SlotArray>> chunks_;
   char* chunk_ = nullptr;  // the current chunk, in reserve_ or chunks_
   size_t chunkBytes_ = 0, used_ = 0, reserveUsed_ = 0;
@@ -980,17 +1098,23 @@ struct daDecisionPolicies {
   // the file goes (closing), so the handle it scans stays valid.
 
   // The store's file is open (accepting) or about to close (not).
+  // While the file is open, the process keeps the tables of memos that are
+  // gone for reuse (TablePool).
   void opened() {
     std::lock_guard<std::mutex> g(preparerMutex);
+    if (!accepting) daDecisionMemo::TablePool::instance().storeOpened();
     accepting = true;
   }
   void closing() {
+    bool wasOpen;
     {
       std::lock_guard<std::mutex> g(preparerMutex);
+      wasOpen = accepting;
       accepting = false;
       joinPreparer();
     }
     freeRetired();
+    if (wasOpen) daDecisionMemo::TablePool::instance().storeClosed();
   }
 
   // Takes a memo (or what else held a decision's policy) a decision let go
