@@ -315,6 +315,13 @@ class AttachmentIndex {
     }
   }
   size_t paths() const { return paths_; }
+  // Asks for the lines a find of hash reads first (its word and, where the
+  // probe ends at once, as it usually does, the entry beside it).
+  void prefetch(std::uint64_t hash) const {
+    size_t const i = (hash >> 3) & mask_;
+    __builtin_prefetch(words_->bytes() + 8 * i);
+    __builtin_prefetch(details_.data() + i);
+  }
 
   // Adds kind at path (of hash), its map listing name ("" when it could not
   // be read as naming one policy), while the index is built; the table
@@ -550,8 +557,10 @@ class SharedMemo {
 
   // Remembers record for the path of key unless some thread has already
   // (both were resolved in this epoch) or the probe bound is reached, so a
-  // full table stops growing. Lock-free; never throws.
-  void insert(Key const& key, PolicyRecord record) {
+  // full table stops growing; summary: the slot's summary of record (as
+  // find gave it for another slot). Lock-free; never throws.
+  void insert(Key const& key, PolicyRecord record) { insert(key, record, summarise(record)); }
+  void insert(Key const& key, PolicyRecord record, SlotSummary const& summary) {
     auto const address = reinterpret_cast<std::uint64_t>(record);
     if ((address & kTagMask) != 0) return;  // not representable beside a tag: not remembered
     std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), published = tag | address;
@@ -561,7 +570,6 @@ class SharedMemo {
       std::uint64_t w = word(i).load(std::memory_order_acquire);
       if ((w & kGenerationMask) != generation_ &&
           word(i).compare_exchange_strong(w, claimed(), std::memory_order_acq_rel)) {
-        SlotSummary const summary = summarise(record);
         recordOf(i).store(published, std::memory_order_relaxed);
         slots_[4 * i + 2].store(summary.principals, std::memory_order_relaxed);
         slots_[4 * i + 3].store(summary.answer, std::memory_order_relaxed);
@@ -663,7 +671,8 @@ class SharedMemo {
   std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[4 * slot]; }
   std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[4 * slot + 1]; }
 
-  // The slot's summary of record (SlotSummary).
+ public:
+  // The slot's summary of record (SlotSummary), as find gives it.
   static SlotSummary summarise(PolicyRecord record) {
     SlotSummary s;
     if (record == nullptr) return s;
@@ -682,6 +691,7 @@ class SharedMemo {
     return s;
   }
 
+ private:
   // Records are carved from chunks in order under a lock (only misses make
   // them), each chunk twice the last up to 2 MiB (then backed by huge
   // pages, as the slots are): bytes (rounded up to 16) of the current
@@ -1413,6 +1423,7 @@ namespace {
 // remembered.
 struct Resolved {
   PolicyRecord record = nullptr;  // nothing in force
+  SlotSummary summary;            // the memo's summary of record
   unsigned long aclStatus = 0, popStatus = 0, ruleStatus = 0;
   bool clean() const { return aclStatus == 0 && popStatus == 0 && ruleStatus == 0; }
 };
@@ -1551,19 +1562,36 @@ class Resolver {
   // decisions need, and the cache would fill with entries read once. Slots
   // the memo has not yet backed are neither read nor filled (SharedMemo::
   // holdUntilBacked).
-  Resolved resolve(std::string_view path) {
+  // leaf: path's key, when the caller has it (else null).
+  Resolved resolve(std::string_view path, SharedMemo::Key const* leaf) {
     AttachmentIndex const* const index = memo_.index();
     bool const direct = store_.isReadOnly() != 0;
     thread_local std::vector<SharedMemo::Key> walked;  // nearest first; a resolve calls no other
     walked.clear();
-    Resolved base;
+    // The lines the first levels read (memo slot, index word and entry)
+    // are asked for at once, so that they come from memory together rather
+    // than one level after another.
+    std::uint64_t spreads[kAhead];
+    size_t ahead = 0;
+    for (size_t length = path.size(); ahead < kAhead;) {
+      std::string_view const at = path.substr(0, length);
+      std::uint64_t const spread = ahead == 0 && leaf != nullptr ? leaf->spread : memo_.spread(at);
+      memo_.prefetch(spread);
+      if (index != nullptr) index->prefetch(spread);
+      spreads[ahead++] = spread;
+      if (length <= 1) break;
+      size_t const slash = at.rfind('/');
+      length = slash == 0 ? 1 : slash;
+    }
+    Resolved base;  // its summary: the slot's (nothing in force: none)
     Nearest nearest;
     size_t shared = 0;  // levels walked[0, shared) have the object's policy, once one has its own
-    for (size_t length = path.size();;) {
+    for (size_t length = path.size(), level = 0;; ++level) {
       std::string_view at = path.substr(0, length);
-      SharedMemo::Key const key = memo_.keyOf(at);
-      SlotSummary unused;
-      if (memo_.find(key, base.record, unused)) break;
+      SharedMemo::Key const key = level == 0 && leaf != nullptr ? *leaf
+                                  : level < ahead ? SharedMemo::Key{spreads[level], memo_.check(at)}
+                                                  : memo_.keyOf(at);
+      if (memo_.find(key, base.record, base.summary)) break;
       walked.push_back(key);
       AttachmentIndex::Found const found = index != nullptr ? index->find(key.spread, at) : kEveryKind;
       if ((found.kinds & nearest.pending) != 0 && read(at, found, direct, nearest) && shared == 0)
@@ -1573,14 +1601,19 @@ class Resolver {
       size_t const slash = at.rfind('/');
       length = slash == 0 ? 1 : slash;
     }
-    Resolved const r = nearest.pending == kAll ? base : compose(base, nearest);
+    if (nearest.pending == kAll) {  // base's policy (a remembered one, or none) all the way
+      for (SharedMemo::Key const& key : walked) memo_.insert(key, base.record, base.summary);
+      return base;
+    }
+    Resolved r = compose(base, nearest);
+    r.summary = SharedMemo::summarise(r.record);
     if (r.clean())
-      for (size_t i = 0, n = nearest.pending == kAll ? walked.size() : shared; i < n; ++i)
-        memo_.insert(walked[i], r.record);
+      for (size_t i = 0; i < shared; ++i) memo_.insert(walked[i], r.record, r.summary);
     return r;
   }
 
  private:
+  static constexpr size_t kAhead = 4;  // levels whose lines are asked for first
   using AttachmentIndex = daDecisionMemo::AttachmentIndex;
   static constexpr unsigned kAll = AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule;
   // Without an index: every kind's map is read.
@@ -1947,14 +1980,6 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   SlotSummary summary;
   if (memo.find(memoKey, decision.policy_, summary)) {
     countIn(mine.counterSlot, memoHit);
-    // A caller the ACL does not name is answered from the slot's summary;
-    // any other reads the record (asked for now, while the caller's
-    // principals are looked at).
-    if (caller == nullptr || (summary.answer & SlotSummary::kSummarised) == 0 ||
-        (callerBits(*caller) & summary.principals) != 0) {
-      summary.answer = 0;
-      prefetchHot(decision.policy_);
-    }
   } else {
     countIn(mine.counterSlot, memoMiss);
     // A path already in its normal form (as most are) is not copied.
@@ -1970,10 +1995,10 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     try {
       daCacheStateLock reading(*this, open);
       Resolver resolver(*this, *decisionPolicies_, memo);
-      r = resolver.resolve(name);
+      r = resolver.resolve(name, key == name ? &memoKey : nullptr);
       countIn(mine.counterSlot, mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
-      if (r.clean() && key != name) memo.insert(memoKey, r.record);
+      if (r.clean() && key != name) memo.insert(memoKey, r.record, r.summary);
     } catch (std::bad_alloc const&) {
       status = da_s_no_memory;
       return;
@@ -1981,6 +2006,15 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     status = r.aclStatus != 0 ? r.aclStatus : (r.popStatus != 0 ? r.popStatus : r.ruleStatus);
     if (status != 0) return;
     decision.policy_ = r.record;
+    summary = r.summary;
+  }
+  // A caller the ACL does not name is answered from the slot's summary; any
+  // other reads the record (asked for now, while the caller's principals
+  // are looked at).
+  if (caller == nullptr || (summary.answer & SlotSummary::kSummarised) == 0 ||
+      (callerBits(*caller) & summary.principals) != 0) {
+    summary.answer = 0;
+    prefetchHot(decision.policy_);
   }
   if (decision.owner_.get() != &memo) decisionPolicies_->retire(std::exchange(decision.owner_, mine.memo));
 
