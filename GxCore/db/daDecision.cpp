@@ -103,6 +103,8 @@ inline std::uint64_t callerBits(sec_id_pa_t const& caller) {
 // POP nor a rule, so for a caller its ACL does not name, the answer is
 // the any-other entry's (kAnyOther: one exists; kOneWord: its set has one
 // word, else none) or nothing. Without kSummarised the record is read.
+// Bits 35 to 63 of answer are 0 (a slot keeps part of its object's hash
+// there).
 struct SlotSummary {
   std::uint64_t principals = 0, answer = 0;
   static constexpr std::uint64_t kSummarised = std::uint64_t{1} << 32, kAnyOther = std::uint64_t{1} << 33,
@@ -377,9 +379,10 @@ class AttachmentIndex {
 // the host handed over and cleared the new memory). A table is not cleared
 // for its next use: its slots' words carry the generation they were
 // written in (SharedMemo), and a word of another generation reads as
-// empty; a table whose generations have run out is unmapped instead. At
-// most kKeptBytes of tables are kept, the oldest dropped first, and none
-// once no store is open. Thread-safe.
+// empty; a table whose generations have run out is cleared when it is
+// taken (a few milliseconds for 64 MiB, once in 255 uses). At
+// most keptBytes of tables are kept (daDecisionKeptTableBytes), the oldest
+// dropped first, and none once no store is open. Thread-safe.
 class TablePool {
  public:
   struct Table {
@@ -397,35 +400,48 @@ class TablePool {
   // A kept table of slotWords words and a reserve of reserveWords (0: none),
   // or a new one. Throws std::bad_alloc.
   Table take(size_t slotWords, size_t reserveWords) {
+    std::optional<Table> found;
     {
       std::lock_guard<std::mutex> g(mutex_);
       for (auto it = kept_.begin(); it != kept_.end(); ++it) {
         if (it->slots.size() != slotWords || (it->reserve ? it->reserve->size() : 0) != reserveWords) continue;
-        Table t = std::move(*it);
-        keptBytes_ -= bytesOf(t);
+        found.emplace(std::move(*it));
+        heldBytes_ -= bytesOf(*found);
         kept_.erase(it);
-        return t;
+        break;
       }
     }
-    return Table{SlotArray(slotWords, true), reserveWords != 0 ? std::make_unique<SlotArray>(reserveWords, true) : nullptr};
+    if (!found)
+      return Table{SlotArray(slotWords, true),
+                   reserveWords != 0 ? std::make_unique<SlotArray>(reserveWords, true) : nullptr};
+    if (found->generation == kLastGeneration) {
+      std::memset(found->slots.bytes(), 0, slotWords * sizeof(std::uint64_t));
+      found->generation = 0;
+      found->backed = slotWords * sizeof(std::uint64_t);  // every page is now
+    }
+    return std::move(*found);
   }
   // Keeps t (moved from) for a later take; else leaves it to the caller
-  // to free: a small one, one whose generations have run out, any once no
-  // store is open, or when keeping it finds no memory.
+  // to free: a small one, any once no store is open or beyond the bound,
+  // or when keeping it finds no memory.
   void give(Table&& t) noexcept {
     std::list<Table> dropping;  // unmapped after the lock is released
     std::lock_guard<std::mutex> g(mutex_);
-    if (!t.slots.mapped() || t.generation == kLastGeneration || storesOpen_ == 0) return;
+    if (!t.slots.mapped() || storesOpen_ == 0 || bytesOf(t) > keptBytes_) return;
     try {
       kept_.push_back(std::move(t));
     } catch (std::bad_alloc const&) {
       return;  // t is as it was
     }
-    keptBytes_ += bytesOf(kept_.back());
-    while (keptBytes_ > kKeptBytes) {
-      keptBytes_ -= bytesOf(kept_.front());
-      dropping.splice(dropping.end(), kept_, kept_.begin());
-    }
+    heldBytes_ += bytesOf(kept_.back());
+    dropBeyond(keptBytes_, dropping);
+  }
+  // Keeps at most bytes from now on; returns the previous bound.
+  size_t keep(size_t bytes) {
+    std::list<Table> dropping;
+    std::lock_guard<std::mutex> g(mutex_);
+    dropBeyond(bytes, dropping);
+    return std::exchange(keptBytes_, bytes);
   }
   void storeOpened() {
     std::lock_guard<std::mutex> g(mutex_);
@@ -434,20 +450,25 @@ class TablePool {
   void storeClosed() {
     std::list<Table> dropping;
     std::lock_guard<std::mutex> g(mutex_);
-    if (--storesOpen_ == 0) {
-      dropping.swap(kept_);
-      keptBytes_ = 0;
-    }
+    if (--storesOpen_ == 0) dropBeyond(0, dropping);
   }
+  static constexpr size_t kDefaultKeptBytes = size_t{256} << 20;
 
  private:
   static size_t bytesOf(Table const& t) {
     return 8 * (t.slots.size() + (t.reserve ? t.reserve->size() : 0));
   }
-  static constexpr size_t kKeptBytes = size_t{256} << 20;
+  // Moves the oldest tables to dropping until at most bytes are held. mutex_ held.
+  void dropBeyond(size_t bytes, std::list<Table>& dropping) {
+    while (heldBytes_ > bytes) {
+      heldBytes_ -= bytesOf(kept_.front());
+      dropping.splice(dropping.end(), kept_, kept_.begin());
+    }
+  }
   std::mutex mutex_;
   std::list<Table> kept_;  // oldest first
-  size_t keptBytes_ = 0;
+  size_t heldBytes_ = 0;   // of kept_
+  size_t keptBytes_ = kDefaultKeptBytes;
   size_t storesOpen_ = 0;
 };
 
@@ -536,7 +557,7 @@ class SharedMemo {
   // (null: nothing in force) and summary to the slot's summary of it, when
   // the table holds it. Lock-free, writes nothing.
   bool find(Key const& key, PolicyRecord& record, SlotSummary& summary) const {
-    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check);
+    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), answerTag = answerTagOf(key.check);
     size_t i = key.spread & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       if (!backed(i)) return false;
@@ -545,10 +566,11 @@ class SharedMemo {
       if (w != check) continue;
       // Written before the word was published (release), so seen here.
       std::uint64_t const r = recordOf(i).load(std::memory_order_relaxed);
-      if ((r & kTagMask) == tag) {
+      std::uint64_t const answer = slots_[4 * i + 3].load(std::memory_order_relaxed);
+      if ((r & kTagMask) == tag && (answer & kAnswerTagMask) == answerTag) {
         record = reinterpret_cast<PolicyRecord>(r & ~kTagMask);
         summary.principals = slots_[4 * i + 2].load(std::memory_order_relaxed);
-        summary.answer = slots_[4 * i + 3].load(std::memory_order_relaxed);
+        summary.answer = answer & ~kAnswerTagMask;
         return true;
       }
     }
@@ -563,7 +585,8 @@ class SharedMemo {
   void insert(Key const& key, PolicyRecord record, SlotSummary const& summary) {
     auto const address = reinterpret_cast<std::uint64_t>(record);
     if ((address & kTagMask) != 0) return;  // not representable beside a tag: not remembered
-    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), published = tag | address;
+    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), answerTag = answerTagOf(key.check),
+                        published = tag | address;
     size_t i = key.spread & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       if (!backed(i)) return;
@@ -572,12 +595,14 @@ class SharedMemo {
           word(i).compare_exchange_strong(w, claimed(), std::memory_order_acq_rel)) {
         recordOf(i).store(published, std::memory_order_relaxed);
         slots_[4 * i + 2].store(summary.principals, std::memory_order_relaxed);
-        slots_[4 * i + 3].store(summary.answer, std::memory_order_relaxed);
+        slots_[4 * i + 3].store(summary.answer | answerTag, std::memory_order_relaxed);
         word(i).store(check, std::memory_order_release);
         remembered_.fetch_add(1, std::memory_order_relaxed);
         return;
       }
-      if (w == check && (recordOf(i).load(std::memory_order_relaxed) & kTagMask) == tag) return;
+      if (w == check && (recordOf(i).load(std::memory_order_relaxed) & kTagMask) == tag &&
+          (slots_[4 * i + 3].load(std::memory_order_relaxed) & kAnswerTagMask) == answerTag)
+        return;
     }
   }
   // Objects remembered (daCachedStore::decisionMemoObjects).
@@ -653,9 +678,10 @@ class SharedMemo {
   // record's address in the low 48 bits (user-space addresses; 0: nothing
   // in force) and 16 more bits of the hash above them. The last two are
   // the record's SlotSummary (stale in an empty slot, written before the
-  // check is published). An object is taken for another only when 72 bits
-  // of their keyed hashes agree: no copy of the path is kept, and a hit
-  // reads the slot's line alone. (Where the probe starts plays no part in
+  // check is published), the answer word with 24 more bits of the hash in
+  // its top bits (kAnswerTagMask, above the summary's 35). An object is
+  // taken for another only when 96 bits of their keyed hashes agree: no
+  // copy of the path is kept, and a hit reads the slot's line alone. (Where the probe starts plays no part in
   // telling paths apart: a path crafted to start where another does merely
   // probes on.)
   static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kGenerationMask = 0xFF;
@@ -666,6 +692,8 @@ class SharedMemo {
   }
   std::uint64_t claimed() const { return generation_; }
   static std::uint64_t tagOf(daHash128 const& h) { return h.lo & kTagMask; }
+  static constexpr std::uint64_t kAnswerTagMask = 0xFFFFFFull << 40;
+  static std::uint64_t answerTagOf(daHash128 const& h) { return (h.lo << 40) & kAnswerTagMask; }
   static constexpr size_t kRegionBytes = SlotArray::kHuge, kRegionSlots = kRegionBytes / 32;
   bool backed(size_t slot) const { return backed_[slot / kRegionSlots].load(std::memory_order_acquire); }
   std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[4 * slot]; }
@@ -1386,6 +1414,10 @@ unsigned long daDecisionIndexAtOpen(unsigned long records) {
   return daDecisionPolicies::indexAtOnce.exchange(records == 0 ? daDecisionPolicies::defaultIndexAtOnce : records);
 }
 void daDecisionFileClosing(daDecisionPolicies& p) { p.closing(); }
+size_t daDecisionKeptTableBytes(size_t bytes) {
+  using daDecisionMemo::TablePool;
+  return TablePool::instance().keep(bytes == static_cast<size_t>(-1) ? TablePool::kDefaultKeptBytes : bytes);
+}
 
 std::uint64_t daNextStoreId() {
   static std::atomic<std::uint64_t> next{1};

@@ -37,11 +37,15 @@
 // dropped whenever the store's policy epoch moves (a committed transaction
 // that changes an ACL, POP, rule or an object's map of one, a file
 // replacement, a close): the next decision makes the new epoch's table, and
-// the old one is freed once no thread holds it (a thread gives it up at its
-// next decision on the store, or when it ends). A cache clear keeps it: it
-// holds its own copies of the policies.
+// the old one goes once no thread holds it (a thread gives it up at its
+// next decision on the store, or when it ends): its memory is kept for the
+// process's next table of its size (daDecisionKeptTableBytes), which reuses
+// it uncleared (each slot carries the generation of the table's use that
+// wrote it), else freed. A cache clear keeps the memo: it holds its own
+// copies of the policies.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -112,6 +116,14 @@ void daDecisionForgetStore(std::uint64_t storeId);
 // the previous number. Tests use it to reach the background path with small
 // files.
 unsigned long daDecisionIndexAtOpen(unsigned long records);
+// The memo tables of stores that are gone (closed, or past their policy
+// epoch) are kept while any store of the process is open, up to bytes in
+// all (the default, 256 MiB, when bytes is SIZE_MAX; 0 keeps none), for the
+// next store of the same size: a replica that replaces another then
+// decides at once on memory already backed (at 1M objects, 96 MiB of
+// address space, 64 MiB of it the slots). Returns the previous bound.
+// Thread-safe; frees what is beyond the new bound at once.
+size_t daDecisionKeptTableBytes(size_t bytes);
 // A number no other store of this process has had.
 std::uint64_t daNextStoreId();
 
