@@ -371,9 +371,10 @@ class AttachmentIndex {
 };
 
 // The slot tables (and record reserves) of memos that are gone, kept for
-// the process's next memo of the same size while any of its stores is
-// open: a server that opens a new replica of its policy and then closes
-// the old one, or a store whose policy epoch moves, reuses memory already
+// the process's next memo of the same size: a server that opens a new
+// replica of its policy (a new store, or its store closed and opened on
+// the new file) and lets the old one go, or a store whose policy epoch
+// moves, reuses memory already
 // backed instead of mapping and backing tens of MiB again while its first
 // decisions run (a first decision at 1M objects ran a third slower while
 // the host handed over and cleared the new memory). A table is not cleared
@@ -382,7 +383,7 @@ class AttachmentIndex {
 // empty; a table whose generations have run out is cleared when it is
 // taken (a few milliseconds for 64 MiB, once in 255 uses). At
 // most keptBytes of tables are kept (daDecisionKeptTableBytes), the oldest
-// dropped first, and none once no store is open. Thread-safe.
+// dropped first. Thread-safe.
 class TablePool {
  public:
   struct Table {
@@ -422,12 +423,12 @@ class TablePool {
     return std::move(*found);
   }
   // Keeps t (moved from) for a later take; else leaves it to the caller
-  // to free: a small one, any once no store is open or beyond the bound,
-  // or when keeping it finds no memory.
+  // to free: a small one, one beyond the bound, or when keeping it finds
+  // no memory.
   void give(Table&& t) noexcept {
     std::list<Table> dropping;  // unmapped after the lock is released
     std::lock_guard<std::mutex> g(mutex_);
-    if (!t.slots.mapped() || storesOpen_ == 0 || bytesOf(t) > keptBytes_) return;
+    if (!t.slots.mapped() || bytesOf(t) > keptBytes_) return;
     try {
       kept_.push_back(std::move(t));
     } catch (std::bad_alloc const&) {
@@ -442,15 +443,6 @@ class TablePool {
     std::lock_guard<std::mutex> g(mutex_);
     dropBeyond(bytes, dropping);
     return std::exchange(keptBytes_, bytes);
-  }
-  void storeOpened() {
-    std::lock_guard<std::mutex> g(mutex_);
-    ++storesOpen_;
-  }
-  void storeClosed() {
-    std::list<Table> dropping;
-    std::lock_guard<std::mutex> g(mutex_);
-    if (--storesOpen_ == 0) dropBeyond(0, dropping);
   }
   static constexpr size_t kDefaultKeptBytes = size_t{256} << 20;
 
@@ -469,7 +461,6 @@ class TablePool {
   std::list<Table> kept_;  // oldest first
   size_t heldBytes_ = 0;   // of kept_
   size_t keptBytes_ = kDefaultKeptBytes;
-  size_t storesOpen_ = 0;
 };
 
 // The policy in force at the objects decided in one policy epoch, shared by
@@ -1136,23 +1127,17 @@ struct daDecisionPolicies {
   // the file goes (closing), so the handle it scans stays valid.
 
   // The store's file is open (accepting) or about to close (not).
-  // While the file is open, the process keeps the tables of memos that are
-  // gone for reuse (TablePool).
   void opened() {
     std::lock_guard<std::mutex> g(preparerMutex);
-    if (!accepting) daDecisionMemo::TablePool::instance().storeOpened();
     accepting = true;
   }
   void closing() {
-    bool wasOpen;
     {
       std::lock_guard<std::mutex> g(preparerMutex);
-      wasOpen = accepting;
       accepting = false;
       joinPreparer();
     }
     freeRetired();
-    if (wasOpen) daDecisionMemo::TablePool::instance().storeClosed();
   }
 
   // Takes a memo (or what else held a decision's policy) a decision let go

@@ -117,12 +117,13 @@ void daDecisionForgetStore(std::uint64_t storeId);
 // files.
 unsigned long daDecisionIndexAtOpen(unsigned long records);
 // The memo tables of stores that are gone (closed, or past their policy
-// epoch) are kept while any store of the process is open, up to bytes in
-// all (the default, 256 MiB, when bytes is SIZE_MAX; 0 keeps none), for the
-// next store of the same size: a replica that replaces another then
-// decides at once on memory already backed (at 1M objects, 96 MiB of
-// address space, 64 MiB of it the slots). Returns the previous bound.
-// Thread-safe; frees what is beyond the new bound at once.
+// epoch) are kept by the process, up to bytes in all (the default, 256 MiB,
+// when bytes is SIZE_MAX; 0 keeps none), for its next store of the same
+// size: a replica that replaces another then decides at once on memory
+// already backed (at 1M objects 96 MiB of address space, of which the 64
+// MiB of slots are resident). A program done with its stores may free them
+// with 0. Returns the previous bound. Thread-safe; frees what is beyond the
+// new bound at once.
 size_t daDecisionKeptTableBytes(size_t bytes);
 // A number no other store of this process has had.
 std::uint64_t daNextStoreId();
