@@ -795,6 +795,7 @@ TEST_F(Decide, RejectsBadInputWithAStatus) {
 // writable store's policy flips; once the writer is done every thread's
 // next answers equal a fresh walk.
 TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
+  writer_->setDecisionMemoSize(4096);  // each epoch's table is kept and reused by a later one
   auto replica = openReplica();
   unsigned long st;
   std::atomic<bool> stop{false};
