@@ -99,16 +99,24 @@ inline std::uint64_t callerBits(sec_id_pa_t const& caller) {
 }
 // The summary: principals (the bits above) and answer, whose low 32 bits
 // are the any-other entry's permission word, with the flags below above
-// them. kSummarised: the record has a compact ACL in force and neither a
-// POP nor a rule, so for a caller its ACL does not name, the answer is
-// the any-other entry's (kAnyOther: one exists; kOneWord: its set has one
-// word, else none) or nothing. Without kSummarised the record is read.
-// Bits 35 to 63 of answer are 0 (a slot keeps part of its object's hash
-// there).
+// them. kSummarised: the record has a compact ACL in force and no rule,
+// so for a caller its ACL does not name, the ACL's answer is the any-other
+// entry's (kAnyOther: one exists; kOneWord: its set has one word, else
+// none) or nothing. kPop: a POP is in force too, whose access window does
+// not limit the time, with the fields below (its warning mode, quality of
+// protection and its level for a request without an address), so that a
+// request without an address is answered without the record. Without
+// kSummarised, or with kPop and an address, the record is read. Bits 44 to
+// 63 of answer are 0 (a slot keeps part of its object's hash there).
 struct SlotSummary {
   std::uint64_t principals = 0, answer = 0;
   static constexpr std::uint64_t kSummarised = std::uint64_t{1} << 32, kAnyOther = std::uint64_t{1} << 33,
-                                 kOneWord = std::uint64_t{1} << 34;
+                                 kOneWord = std::uint64_t{1} << 34, kPop = std::uint64_t{1} << 35,
+                                 kPopWarning = std::uint64_t{1} << 36;
+  static constexpr unsigned kQopShift = 37, kLevelShift = 40;
+  static constexpr std::uint64_t kMaxQop = 7, kMaxLevel = 15;  // 3 and 4 bits
+  unsigned long qop() const { return (answer >> kQopShift) & kMaxQop; }
+  unsigned long level() const { return (answer >> kLevelShift) & kMaxLevel; }
 };
 
 // The up to eight bytes at p, little-endian in a word, zero above them:
@@ -669,9 +677,9 @@ class SharedMemo {
   // record's address in the low 48 bits (user-space addresses; 0: nothing
   // in force) and 16 more bits of the hash above them. The last two are
   // the record's SlotSummary (stale in an empty slot, written before the
-  // check is published), the answer word with 24 more bits of the hash in
-  // its top bits (kAnswerTagMask, above the summary's 35). An object is
-  // taken for another only when 96 bits of their keyed hashes agree: no
+  // check is published), the answer word with 20 more bits of the hash in
+  // its top bits (kAnswerTagMask, above the summary's 44). An object is
+  // taken for another only when 92 bits of their keyed hashes agree: no
   // copy of the path is kept, and a hit reads the slot's line alone. (Where the probe starts plays no part in
   // telling paths apart: a path crafted to start where another does merely
   // probes on.)
@@ -683,8 +691,8 @@ class SharedMemo {
   }
   std::uint64_t claimed() const { return generation_; }
   static std::uint64_t tagOf(daHash128 const& h) { return h.lo & kTagMask; }
-  static constexpr std::uint64_t kAnswerTagMask = 0xFFFFFFull << 40;
-  static std::uint64_t answerTagOf(daHash128 const& h) { return (h.lo << 40) & kAnswerTagMask; }
+  static constexpr std::uint64_t kAnswerTagMask = 0xFFFFFull << 44;
+  static std::uint64_t answerTagOf(daHash128 const& h) { return (h.lo << 44) & kAnswerTagMask; }
   static constexpr size_t kRegionBytes = SlotArray::kHuge, kRegionSlots = kRegionBytes / 32;
   bool backed(size_t slot) const { return backed_[slot / kRegionSlots].load(std::memory_order_acquire); }
   std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[4 * slot]; }
@@ -696,7 +704,9 @@ class SharedMemo {
     SlotSummary s;
     if (record == nullptr) return s;
     daPolicyInForce::Hot const& hot = record->hot;
-    if (!hot.aclInForce || hot.acl != nullptr || hot.popInForce || hot.ruleInForce) return s;
+    if (!hot.aclInForce || hot.acl != nullptr || hot.ruleInForce) return s;
+    if (hot.popInForce && (hot.windowLimited || hot.qop > SlotSummary::kMaxQop || hot.popLevel > SlotSummary::kMaxLevel))
+      return s;
     auto const* entries = reinterpret_cast<daCompactAclEntry const*>(record + 1);
     for (std::uint32_t i = 0; i < hot.entries; ++i) {
       daCompactAclEntry const& e = entries[i];
@@ -707,6 +717,10 @@ class SharedMemo {
       }
     }
     s.answer |= SlotSummary::kSummarised;
+    if (hot.popInForce)
+      s.answer |= SlotSummary::kPop | (hot.warning ? SlotSummary::kPopWarning : 0) |
+                  (std::uint64_t{hot.qop} << SlotSummary::kQopShift) |
+                  (std::uint64_t{hot.popLevel} << SlotSummary::kLevelShift);
     return s;
   }
 
@@ -2025,10 +2039,11 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     decision.policy_ = r.record;
     summary = r.summary;
   }
-  // A caller the ACL does not name is answered from the slot's summary; any
-  // other reads the record (asked for now, while the caller's principals
-  // are looked at).
+  // A caller the ACL does not name is answered from the slot's summary
+  // (with a POP in force, only without an address); any other reads the
+  // record (asked for now, while the caller's principals are looked at).
   if (caller == nullptr || (summary.answer & SlotSummary::kSummarised) == 0 ||
+      ((summary.answer & SlotSummary::kPop) != 0 && address != nullptr) ||
       (callerBits(*caller) & summary.principals) != 0) {
     summary.answer = 0;
     prefetchHot(decision.policy_);
@@ -2048,12 +2063,20 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     } else {
       decision.entry_ = static_cast<daDecisionEntry>(acl_applied_none);
     }
-    decision.inForce_ = daDecision::kAclInForce;
+    bool const pop = (summary.answer & SlotSummary::kPop) != 0;
+    decision.inForce_ = daDecision::kAclInForce | (pop ? daDecision::kPopInForce : 0);
+    decision.authLevel_ = summary.level();  // 0 without a POP
+    decision.qop_ = summary.qop();
+    decision.popWarning_ = (summary.answer & SlotSummary::kPopWarning) != 0;
+    decision.windowLimited_ = false;
   } else if (decision.policy_ != nullptr) {
     hot = &decision.policy_->hot;
     decision.inForce_ = static_cast<std::uint8_t>((hot->aclInForce ? daDecision::kAclInForce : 0) |
                                                   (hot->popInForce ? daDecision::kPopInForce : 0) |
                                                   (hot->ruleInForce ? daDecision::kRuleInForce : 0));
+    decision.qop_ = hot->qop;
+    decision.popWarning_ = hot->warning;
+    decision.windowLimited_ = hot->windowLimited;
     if (hot->aclInForce) {
       acl_applied_entry_t const applied = evaluateAcl(*decision.policy_, caller, &decision.permissions_.value());
       decision.entry_ = static_cast<daDecisionEntry>(applied);
@@ -2062,6 +2085,8 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     }
   } else {
     decision.inForce_ = 0;
+    decision.qop_ = 0;
+    decision.popWarning_ = decision.windowLimited_ = false;
     decision.permissions_.setMinPermissions();
   }
   decision.granted_ = decision.permissions_.isActionSet(decision.requested_);
@@ -2138,7 +2163,7 @@ std::int64_t daDecision::timeSeconds() const {
 }
 
 bool daDecision::fail(daDecisionCause c, bool hard) {
-  if (hard || !hasPop() || !policy_->hot.warning) {
+  if (hard || !hasPop() || !popWarning_) {
     granted_ = false;
     cause_ = c;
     warning_ = false;  // a denial after a waived condition: nothing was waived in the end
@@ -2161,8 +2186,7 @@ bool daDecision::fail(daDecisionCause c, bool hard) {
 void daDecision::applyConditions(daDecisionContext const& ctx, char const* path, sec_id_pa_t const* caller,
                                  char const* actions, GxAddress const* address) {
   if (hasPop()) {
-    daPolicyInForce::Hot const& hot = policy_->hot;
-    if (hot.windowLimited) {
+    if (windowLimited_) {
       daAccessWindow const& window = policy_->window;
       if (window.broken()) {
         reason_.assign(window.brokenReason());
@@ -2178,7 +2202,7 @@ void daDecision::applyConditions(daDecisionContext const& ctx, char const* path,
       reason_.append(" required");
       if (fail(daDecisionCause::authLevel, false)) return;
     }
-    unsigned long const qop = hot.qop;
+    unsigned long const qop = qop_;
     if (static_cast<unsigned long>(protection_) < qop) {
       reason_.assign("connection protection ");
       if (char const* name = protectionText(qop)) reason_.append(name);

@@ -261,6 +261,8 @@ class daDecision {
     wouldReason_.clear();
     policy_ = nullptr;
     inForce_ = 0;
+    popWarning_ = windowLimited_ = false;
+    qop_ = 0;
     owner_.reset();
     store_ = nullptr;
     permissions_.setMinPermissions();
@@ -307,5 +309,9 @@ class daDecision {
   // decision the memo's summary answered need not read the record.
   static constexpr std::uint8_t kAclInForce = 1, kPopInForce = 2, kRuleInForce = 4;
   std::uint8_t inForce_ = 0;
+  // The POP's conditions beside its level, for the same reason: its
+  // quality of protection, warning mode and whether its window limits.
+  bool popWarning_ = false, windowLimited_ = false;
+  unsigned long qop_ = 0;
   std::shared_ptr<void const> owner_;
 };
