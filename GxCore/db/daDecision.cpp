@@ -1,10 +1,11 @@
 // One-call decisions. The warm path reads the store's shared memo and its
 // atomics (cache state, policy epoch) and thread-local state, so decisions
 // on different cores never write a shared cache line. A decision whose
-// object is not in the memo resolves the policy in force from the nearest
-// ancestor the memo knows downwards (through the cache on a writable store;
-// from the file, and only at the objects the attachment index holds, on a
-// read-only one), and publishes every object on the way.
+// object is not in the memo resolves the policy in force by walking up to
+// the nearest ancestor the memo knows (through the cache on a writable
+// store; from the file, and only at the objects the attachment index
+// holds, on a read-only one), and publishes the objects on the way that
+// share the answer.
 #include "GxCore/db/daDecision.h"
 
 #include <algorithm>
@@ -382,16 +383,15 @@ class AttachmentIndex {
 // the process's next memo of the same size: a server that opens a new
 // replica of its policy (a new store, or its store closed and opened on
 // the new file) and lets the old one go, or a store whose policy epoch
-// moves, reuses memory already
-// backed instead of mapping and backing tens of MiB again while its first
-// decisions run (a first decision at 1M objects ran a third slower while
-// the host handed over and cleared the new memory). A table is not cleared
-// for its next use: its slots' words carry the generation they were
-// written in (SharedMemo), and a word of another generation reads as
-// empty; a table whose generations have run out is cleared when it is
-// taken (a few milliseconds for 64 MiB, once in 255 uses). At
-// most keptBytes of tables are kept (daDecisionKeptTableBytes), the oldest
-// dropped first. Thread-safe.
+// moves, reuses memory already backed instead of mapping and backing tens
+// of MiB again while its first decisions run (a first decision at 1M
+// objects took a third more time while the host handed over and cleared
+// the new memory). A table is not cleared for its next use: its slots'
+// words carry the generation they were written in (SharedMemo), and a
+// word of another generation reads as empty; a table whose generations
+// have run out is cleared when it is taken (a few milliseconds for 64 MiB,
+// once in 255 uses). At most keptBytes of tables are kept
+// (daDecisionKeptTableBytes), the oldest dropped first. Thread-safe.
 class TablePool {
  public:
   struct Table {
