@@ -166,6 +166,13 @@ std::uint64_t pathSeed() {
 }
 std::uint64_t spreadOf(std::string_view path) { return textHash(path, pathSeed()); }
 
+// The length of the parent's path within path (a normalised object name,
+// not the root): its ancestors are its prefixes.
+size_t parentLength(std::string_view path) {
+  size_t const slash = path.rfind('/');
+  return slash == 0 ? 1 : slash;
+}
+
 }  // namespace
 
 // Named (not anonymous): the store-side state below holds the memo.
@@ -856,8 +863,7 @@ void AttachmentIndex::finish() {
     std::string_view const path = text(d.path);
     unsigned above = 0;
     for (size_t length = path.size(); length > 1;) {
-      size_t const slash = path.rfind('/', length - 1);
-      length = slash == 0 ? 1 : slash;
+      length = parentLength(path.substr(0, length));
       std::string_view const ancestor = path.substr(0, length);
       above |= find(spreadOf(ancestor), ancestor).kinds;  // another path's kinds too, on a shared word
     }
@@ -1611,8 +1617,7 @@ class Resolver {
       if (index != nullptr) index->prefetch(spread);
       spreads[ahead++] = spread;
       if (length <= 1) break;
-      size_t const slash = at.rfind('/');
-      length = slash == 0 ? 1 : slash;
+      length = parentLength(at);
     }
     Resolved base;  // its summary: the slot's (nothing in force: none)
     Nearest nearest;
@@ -1629,8 +1634,7 @@ class Resolver {
         shared = walked.size();
       if ((found.above & nearest.pending) == 0) break;  // nothing unmet further up
       if (length <= 1) break;                           // the root, "/"
-      size_t const slash = at.rfind('/');
-      length = slash == 0 ? 1 : slash;
+      length = parentLength(at);
     }
     if (nearest.pending == kAll) {  // base's policy (a remembered one, or none) all the way
       for (SharedMemo::Key const& key : walked) memo_.insert(key, base.record, base.summary);
