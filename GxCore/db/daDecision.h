@@ -23,8 +23,9 @@
 // slot, which names the object by a keyed hash of its path (no copy of
 // the path is kept; see daKeyedHash.h) and holds the policy record's
 // address and a summary of it: a caller the ACL in force does not name is
-// answered from the summary, any other from the record, which holds the
-// ACL's entries right after it. An object not yet remembered is resolved
+// answered from the summary (under a POP, one whose window does not limit
+// the time, for a request without an address; never under a rule), any
+// other from the record, which holds the ACL's entries right after it. An object not yet remembered is resolved
 // by walking up from it, no further than its nearest remembered ancestor
 // (or the root, or a level above which the attachment index shows nothing
 // still unmet), reading of each kind only the nearest policy. On a
