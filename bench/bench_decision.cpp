@@ -15,7 +15,10 @@
 //   BM_DecideConditions  warm decisions with no condition, with an access
 //                        window and a level check, and with a rule besides
 //   BM_FirstDecision     the first decision after the replica was opened, the
-//                        file already mapped in the process (another store has it open)
+//                        file already mapped in the process (another store has it open);
+//                        replacing 1: the replica replaces one that served
+//                        before it (whose memo table it reuses), 0: the first
+//                        replica of its size in the process
 //   BM_OpenReplica       openPolicy of the replica (read-only, quick map built)
 //   BM_Import            gxpolicy import of a 100,000-object document
 //   BM_ColdDecisions     100,000 decisions on random objects of a fresh
@@ -448,14 +451,21 @@ int firstDecisionIterations() {
 
 void BM_FirstDecision(benchmark::State& state) {
   GeneratedEstate& e = estate(state.range(0), state.range(1));
+  bool const replacing = state.range(3) != 0;
   std::mt19937_64 rng(11);
   daDecision d;
   unsigned long st = 0;
+  // No memo table of a store that has gone is reused by a first replica.
+  size_t const kept = daDecisionKeptTableBytes(replacing ? SIZE_MAX : 0);
   // A store kept open keeps the file mapped in the process, as a server's
   // replica does while it opens the next one; its pages are mapped ahead
-  // in the background, waited for here.
+  // in the background, waited for here. A replica replacing another has
+  // one that served (its memo ready) close before it opens.
   auto mapped = openReplica(e, state.range(2));
+  auto served = replacing ? openReplica(e, state.range(2)) : nullptr;
+  if (served) served->decide(e.estate.objects[0].c_str(), e.callers[0].pa(), "r", nullptr, d, st);
   std::this_thread::sleep_for(std::chrono::seconds(2));
+  served.reset();
   ThreadWaits waits;
   for (auto _ : state) {
     state.PauseTiming();
@@ -472,6 +482,7 @@ void BM_FirstDecision(benchmark::State& state) {
     store.reset();
     state.ResumeTiming();
   }
+  daDecisionKeptTableBytes(kept);
   if (st != 0) state.SkipWithError("decide failed");
   state.counters["vcsw"] = benchmark::Counter(waits.voluntary, benchmark::Counter::kAvgIterations);
   state.counters["minflt"] = benchmark::Counter(waits.minorFaults, benchmark::Counter::kAvgIterations);
@@ -765,7 +776,19 @@ BENCHMARK(BM_DecideWarm)->Apply(estates)->ArgNames({"objects", "naming", "cache"
 BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_AccessWindow)->Arg(0)->Arg(1)->ArgNames({"zone"});
 BENCHMARK(BM_DecideConditions)->DenseRange(0, 2)->ArgNames({"variant"})->Repetitions(3)->UseRealTime();
-BENCHMARK(BM_FirstDecision)->Apply(estates)->ArgNames({"objects", "naming", "cache"})->Iterations(firstDecisionIterations());
+// Every estate as a replacing replica; the two ends of the unique ones also as a first.
+void firstDecisions(benchmark::internal::Benchmark* b) {
+  for (long objects : {10000L, 100000L, 1000000L})
+    for (long naming : {0L, 1L}) b->Args({objects, naming, 0, 1});
+  b->Args({10000, 0, 0, 0});
+  b->Args({1000000, 0, 0, 0});
+  b->Args({100000, 1, 1, 1});
+  b->Args({1000000, 0, 1, 1});
+}
+BENCHMARK(BM_FirstDecision)
+    ->Apply(firstDecisions)
+    ->ArgNames({"objects", "naming", "cache", "replacing"})
+    ->Iterations(firstDecisionIterations());
 BENCHMARK(BM_OpenReplica)->Args({10000, 0, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(50)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Import)->Arg(100000)->ArgNames({"objects"})->Iterations(2)->Unit(benchmark::kMillisecond);

@@ -1,10 +1,11 @@
 // One-call decisions. The warm path reads the store's shared memo and its
 // atomics (cache state, policy epoch) and thread-local state, so decisions
 // on different cores never write a shared cache line. A decision whose
-// object is not in the memo resolves the policy in force from the nearest
-// ancestor the memo knows downwards (through the cache on a writable store;
-// from the file, and only at the objects the attachment index holds, on a
-// read-only one), and publishes every object on the way.
+// object is not in the memo resolves the policy in force by walking up to
+// the nearest ancestor the memo knows (through the cache on a writable
+// store; from the file, and only at the objects the attachment index
+// holds, on a read-only one), and publishes the objects on the way that
+// share the answer.
 #include "GxCore/db/daDecision.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <list>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -98,14 +100,24 @@ inline std::uint64_t callerBits(sec_id_pa_t const& caller) {
 }
 // The summary: principals (the bits above) and answer, whose low 32 bits
 // are the any-other entry's permission word, with the flags below above
-// them. kSummarised: the record has a compact ACL in force and neither a
-// POP nor a rule, so for a caller its ACL does not name, the answer is
-// the any-other entry's (kAnyOther: one exists; kOneWord: its set has one
-// word, else none) or nothing. Without kSummarised the record is read.
+// them. kSummarised: the record has a compact ACL in force and no rule,
+// so for a caller its ACL does not name, the ACL's answer is the any-other
+// entry's (kAnyOther: one exists; kOneWord: its set has one word, else
+// none) or nothing. kPop: a POP is in force too, whose access window does
+// not limit the time, with the fields below (its warning mode, quality of
+// protection and its level for a request without an address), so that a
+// request without an address is answered without the record. Without
+// kSummarised, or with kPop and an address, the record is read. Bits 44 to
+// 63 of answer are 0 (a slot keeps part of its object's hash there).
 struct SlotSummary {
   std::uint64_t principals = 0, answer = 0;
   static constexpr std::uint64_t kSummarised = std::uint64_t{1} << 32, kAnyOther = std::uint64_t{1} << 33,
-                                 kOneWord = std::uint64_t{1} << 34;
+                                 kOneWord = std::uint64_t{1} << 34, kPop = std::uint64_t{1} << 35,
+                                 kPopWarning = std::uint64_t{1} << 36;
+  static constexpr unsigned kQopShift = 37, kLevelShift = 40;
+  static constexpr std::uint64_t kMaxQop = 7, kMaxLevel = 15;  // 3 and 4 bits
+  unsigned long qop() const { return (answer >> kQopShift) & kMaxQop; }
+  unsigned long level() const { return (answer >> kLevelShift) & kMaxLevel; }
 };
 
 // The up to eight bytes at p, little-endian in a word, zero above them:
@@ -154,6 +166,13 @@ std::uint64_t pathSeed() {
 }
 std::uint64_t spreadOf(std::string_view path) { return textHash(path, pathSeed()); }
 
+// The length of the parent's path within path (a normalised object name,
+// not the root): its ancestors are its prefixes.
+size_t parentLength(std::string_view path) {
+  size_t const slash = path.rfind('/');
+  return slash == 0 ? 1 : slash;
+}
+
 }  // namespace
 
 // Named (not anonymous): the store-side state below holds the memo.
@@ -191,17 +210,27 @@ class SlotArray {
   }
   ~SlotArray() {
     if (base_ != nullptr) ::munmap(base_, mapped_);
-    else ::operator delete(data_, std::align_val_t(64));
+    else if (data_ != nullptr) ::operator delete(data_, std::align_val_t(64));
   }
+  // Moving hands the storage over; the array moved from holds none.
+  SlotArray(SlotArray&& o) noexcept
+      : n_(std::exchange(o.n_, 0)),
+        data_(std::exchange(o.data_, nullptr)),
+        base_(std::exchange(o.base_, nullptr)),
+        mapped_(std::exchange(o.mapped_, 0)) {}
   SlotArray(SlotArray const&) = delete;
   SlotArray& operator=(SlotArray const&) = delete;
+  SlotArray& operator=(SlotArray&&) = delete;
 
   size_t size() const { return n_; }
+  // Mapped on its own (64 KiB and more): worth keeping for reuse.
+  bool mapped() const { return base_ != nullptr; }
   // Backs a mapped array with memory now (in huge pages when it was made
   // with huge), its contents unchanged whatever other threads read or write
   // meanwhile, 2 MiB at a time in order, calling backed(from, bytes) after
   // each stretch (once, for the whole, on an array that is not mapped);
-  // stops early once stop is true. Takes milliseconds for tens of MiB (on
+  // starts at byte from (a multiple of kHuge: what lies before is backed
+  // already); stops early once stop is true. Takes milliseconds for tens of MiB (on
   // some virtual machines a few per 2 MiB). It touches each page with a
   // write that changes nothing, so the pages are faulted in as a deciding
   // thread's own would be: on kernels that lock each mapping on its own
@@ -214,14 +243,14 @@ class SlotArray {
   // pages here, or backing them in small pages and then moving them, held
   // it exclusively, and a first pass spent a third of its time waiting.)
   template <class Backed>
-  void backHuge(std::atomic<bool> const& stop, Backed&& backed) const {
+  void backHuge(size_t from, std::atomic<bool> const& stop, Backed&& backed) const {
     size_t const bytes = n_ * sizeof(std::uint64_t);
     if (base_ == nullptr) {
       backed(size_t{0}, bytes);
       return;
     }
     constexpr size_t kPageWords = 4096 / sizeof(std::uint64_t);
-    for (size_t at = 0; at < bytes; at += kHuge) {
+    for (size_t at = from; at < bytes; at += kHuge) {
       if (stop.load(std::memory_order_relaxed)) return;
       size_t const stretch = std::min(kHuge, bytes - at);
       // Every 4 KiB page, in case the kernel gives small pages after all.
@@ -304,6 +333,13 @@ class AttachmentIndex {
     }
   }
   size_t paths() const { return paths_; }
+  // Asks for the lines a find of hash reads first (its word and, where the
+  // probe ends at once, as it usually does, the entry beside it).
+  void prefetch(std::uint64_t hash) const {
+    size_t const i = (hash >> 3) & mask_;
+    __builtin_prefetch(words_->bytes() + 8 * i);
+    __builtin_prefetch(details_.data() + i);
+  }
 
   // Adds kind at path (of hash), its map listing name ("" when it could not
   // be read as naming one policy), while the index is built; the table
@@ -350,6 +386,98 @@ class AttachmentIndex {
   std::uint32_t numbered_[3] = {0, 0, 0};
 };
 
+// The slot tables (and record reserves) of memos that are gone, kept for
+// the process's next memo of the same size: a server that opens a new
+// replica of its policy (a new store, or its store closed and opened on
+// the new file) and lets the old one go, or a store whose policy epoch
+// moves, reuses memory already backed instead of mapping and backing tens
+// of MiB again while its first decisions run (a first decision at 1M
+// objects took a third more time while the host handed over and cleared
+// the new memory). A table is not cleared for its next use: its slots'
+// words carry the generation they were written in (SharedMemo), and a
+// word of another generation reads as empty; a table whose generations
+// have run out is cleared when it is taken (a few milliseconds for 64 MiB,
+// once in 255 uses). At most keptBytes of tables are kept
+// (daDecisionKeptTableBytes), the oldest dropped first. Thread-safe.
+class TablePool {
+ public:
+  struct Table {
+    SlotArray slots;
+    std::unique_ptr<SlotArray> reserve;  // null for a small table
+    std::uint8_t generation = 0;         // the last its words were written in (0: none)
+    size_t backed = 0;                   // bytes of slots backed, from their start
+  };
+  static constexpr std::uint8_t kLastGeneration = 255;
+
+  static TablePool& instance() {
+    static TablePool* const pool = new TablePool;  // outlives every store, even at exit
+    return *pool;
+  }
+  // A kept table of slotWords words and a reserve of reserveWords (0: none),
+  // or a new one. Throws std::bad_alloc.
+  Table take(size_t slotWords, size_t reserveWords) {
+    std::optional<Table> found;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+        if (it->slots.size() != slotWords || (it->reserve ? it->reserve->size() : 0) != reserveWords) continue;
+        found.emplace(std::move(*it));
+        heldBytes_ -= bytesOf(*found);
+        kept_.erase(it);
+        break;
+      }
+    }
+    if (!found)
+      return Table{SlotArray(slotWords, true),
+                   reserveWords != 0 ? std::make_unique<SlotArray>(reserveWords, true) : nullptr};
+    if (found->generation == kLastGeneration) {
+      std::memset(found->slots.bytes(), 0, slotWords * sizeof(std::uint64_t));
+      found->generation = 0;
+      found->backed = slotWords * sizeof(std::uint64_t);  // every page is now
+    }
+    return std::move(*found);
+  }
+  // Keeps t (moved from) for a later take; else leaves it to the caller
+  // to free: a small one, one beyond the bound, or when keeping it finds
+  // no memory.
+  void give(Table&& t) noexcept {
+    std::list<Table> dropping;  // unmapped after the lock is released
+    std::lock_guard<std::mutex> g(mutex_);
+    if (!t.slots.mapped() || bytesOf(t) > keptBytes_) return;
+    try {
+      kept_.push_back(std::move(t));
+    } catch (std::bad_alloc const&) {
+      return;  // t is as it was
+    }
+    heldBytes_ += bytesOf(kept_.back());
+    dropBeyond(keptBytes_, dropping);
+  }
+  // Keeps at most bytes from now on; returns the previous bound.
+  size_t keep(size_t bytes) {
+    std::list<Table> dropping;
+    std::lock_guard<std::mutex> g(mutex_);
+    dropBeyond(bytes, dropping);
+    return std::exchange(keptBytes_, bytes);
+  }
+  static constexpr size_t kDefaultKeptBytes = size_t{256} << 20;
+
+ private:
+  static size_t bytesOf(Table const& t) {
+    return 8 * (t.slots.size() + (t.reserve ? t.reserve->size() : 0));
+  }
+  // Moves the oldest tables to dropping until at most bytes are held. mutex_ held.
+  void dropBeyond(size_t bytes, std::list<Table>& dropping) {
+    while (heldBytes_ > bytes) {
+      heldBytes_ -= bytesOf(kept_.front());
+      dropping.splice(dropping.end(), kept_, kept_.begin());
+    }
+  }
+  std::mutex mutex_;
+  std::list<Table> kept_;  // oldest first
+  size_t heldBytes_ = 0;   // of kept_
+  size_t keptBytes_ = kDefaultKeptBytes;
+};
+
 // The policy in force at the objects decided in one policy epoch, shared by
 // every thread that decides on the store: an open-addressing table (linear
 // probing) of 32-byte slots, each naming an object by a keyed hash of its
@@ -360,25 +488,23 @@ class AttachmentIndex {
 // publishes the object's check word; nothing in it changes afterwards, and
 // the records, made in the table's storage (makeRecord), live as long as
 // the table. A lookup reads slots and writes
-// nothing. Nothing is ever removed: a new epoch gets a new table. When a
-// probe sequence reaches its bound (the table is nearly full), the object
-// is simply not remembered and is resolved again when asked.
+// nothing. Nothing is ever removed: a new epoch gets a new table (its
+// memory, when the process has a table of that size left by a memo that
+// is gone, that table's: TablePool). When a probe sequence reaches its
+// bound (the table is nearly full), the object is simply not remembered
+// and is resolved again when asked.
 class SharedMemo {
  public:
-  // slots: a power of two.
+  // slots: a power of two. Throws std::bad_alloc.
   SharedMemo(std::uint64_t epoch, size_t slots)
-      : epoch_(epoch),
-        slots_(4 * slots, true),
-        mask_(slots - 1),
-        backed_(std::make_unique<std::atomic<bool>[]>((slots + kRegionSlots - 1) / kRegionSlots)),
-        regions_((slots + kRegionSlots - 1) / kRegionSlots),
-        reserve_(slots * kReservedPerSlot >= kReserveFrom
-                     ? std::make_unique<SlotArray>(slots * kReservedPerSlot / 8, true)
-                     : nullptr) {
-    markBacked();
-  }
+      : SharedMemo(epoch, slots,
+                   TablePool::instance().take(
+                       4 * slots, slots * kReservedPerSlot >= kReserveFrom ? slots * kReservedPerSlot / 8 : 0)) {}
   ~SharedMemo() {
     for (daPolicyInForce* r : records_) r->~daPolicyInForce();
+    TablePool::instance().give(
+        {std::move(slots_), std::move(reserve_), static_cast<std::uint8_t>(generation_),
+         backedBytes_.load(std::memory_order_acquire)});
   }
   SharedMemo(SharedMemo const&) = delete;
   SharedMemo& operator=(SharedMemo const&) = delete;
@@ -396,21 +522,24 @@ class SharedMemo {
   // Backs the slots with memory now, in huge pages where the kernel allows
   // (SlotArray::backHuge), marking each 2 MiB region of them ready as soon
   // as it is backed: safe while other threads read and fill the table.
-  // Stops early once stop is true (the store closes).
+  // Starts where the table's last use left off (a table kept for reuse);
+  // stops early once stop is true (the store closes).
   void backHuge(std::atomic<bool> const& stop) {
-    slots_.backHuge(stop, [this](size_t from, size_t bytes) {
+    slots_.backHuge(backedBytes_.load(std::memory_order_relaxed), stop, [this](size_t from, size_t bytes) {
       for (size_t r = from / kRegionBytes; r < regions_ && r * kRegionBytes < from + bytes; ++r)
         backed_[r].store(true, std::memory_order_release);
+      backedBytes_.store(from + bytes, std::memory_order_release);
     });
   }
   // A region of slots is read and filled only once it is backed, since
   // every slot page a decision touched first would cost it a page fault
   // (several microseconds each on some virtual machines, and 2 MiB
   // cleared): an object whose slots lie in a region its preparer has still
-  // to back (holdUntilBacked) is resolved without the table meanwhile.
-  // Regions are ready otherwise.
+  // to back (holdUntilBacked: those the table's last use did not back) is
+  // resolved without the table meanwhile. Regions are ready otherwise.
   void holdUntilBacked() {
-    for (size_t r = 0; r < regions_; ++r) backed_[r].store(false, std::memory_order_relaxed);
+    size_t const ready = backedBytes_.load(std::memory_order_relaxed) / kRegionBytes;
+    for (size_t r = ready; r < regions_; ++r) backed_[r].store(false, std::memory_order_relaxed);
   }
   void markBacked() {
     for (size_t r = 0; r < regions_; ++r) backed_[r].store(true, std::memory_order_release);
@@ -434,19 +563,20 @@ class SharedMemo {
   // (null: nothing in force) and summary to the slot's summary of it, when
   // the table holds it. Lock-free, writes nothing.
   bool find(Key const& key, PolicyRecord& record, SlotSummary& summary) const {
-    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check);
+    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), answerTag = answerTagOf(key.check);
     size_t i = key.spread & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       if (!backed(i)) return false;
       std::uint64_t const w = word(i).load(std::memory_order_acquire);
-      if (w == 0) return false;
+      if ((w & kGenerationMask) != generation_) return false;  // empty
       if (w != check) continue;
       // Written before the word was published (release), so seen here.
       std::uint64_t const r = recordOf(i).load(std::memory_order_relaxed);
-      if ((r & kTagMask) == tag) {
+      std::uint64_t const answer = slots_[4 * i + 3].load(std::memory_order_relaxed);
+      if ((r & kTagMask) == tag && (answer & kAnswerTagMask) == answerTag) {
         record = reinterpret_cast<PolicyRecord>(r & ~kTagMask);
         summary.principals = slots_[4 * i + 2].load(std::memory_order_relaxed);
-        summary.answer = slots_[4 * i + 3].load(std::memory_order_relaxed);
+        summary.answer = answer & ~kAnswerTagMask;
         return true;
       }
     }
@@ -455,25 +585,30 @@ class SharedMemo {
 
   // Remembers record for the path of key unless some thread has already
   // (both were resolved in this epoch) or the probe bound is reached, so a
-  // full table stops growing. Lock-free; never throws.
-  void insert(Key const& key, PolicyRecord record) {
+  // full table stops growing; summary: the slot's summary of record (as
+  // find gave it for another slot). Lock-free; never throws.
+  void insert(Key const& key, PolicyRecord record) { insert(key, record, summarise(record)); }
+  void insert(Key const& key, PolicyRecord record, SlotSummary const& summary) {
     auto const address = reinterpret_cast<std::uint64_t>(record);
     if ((address & kTagMask) != 0) return;  // not representable beside a tag: not remembered
-    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), published = tag | address;
+    std::uint64_t const check = checkOf(key.check), tag = tagOf(key.check), answerTag = answerTagOf(key.check),
+                        published = tag | address;
     size_t i = key.spread & mask_;
     for (unsigned probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask_) {
       if (!backed(i)) return;
       std::uint64_t w = word(i).load(std::memory_order_acquire);
-      if (w == 0 && word(i).compare_exchange_strong(w, kClaimed, std::memory_order_acq_rel)) {
-        SlotSummary const summary = summarise(record);
+      if ((w & kGenerationMask) != generation_ &&
+          word(i).compare_exchange_strong(w, claimed(), std::memory_order_acq_rel)) {
         recordOf(i).store(published, std::memory_order_relaxed);
         slots_[4 * i + 2].store(summary.principals, std::memory_order_relaxed);
-        slots_[4 * i + 3].store(summary.answer, std::memory_order_relaxed);
+        slots_[4 * i + 3].store(summary.answer | answerTag, std::memory_order_relaxed);
         word(i).store(check, std::memory_order_release);
         remembered_.fetch_add(1, std::memory_order_relaxed);
         return;
       }
-      if (w == check && (recordOf(i).load(std::memory_order_relaxed) & kTagMask) == tag) return;
+      if (w == check && (recordOf(i).load(std::memory_order_relaxed) & kTagMask) == tag &&
+          (slots_[4 * i + 3].load(std::memory_order_relaxed) & kAnswerTagMask) == answerTag)
+        return;
     }
   }
   // Objects remembered (daCachedStore::decisionMemoObjects).
@@ -528,31 +663,57 @@ class SharedMemo {
   }
 
  private:
-  // A slot is four words. The first is the object's check, the top 64 bits
-  // of its path's hash (never 0, which is an empty slot, nor kClaimed: a
-  // slot taken whose record is not yet published, which lookups pass by).
-  // The second holds the record's address in the low 48 bits (user-space
-  // addresses; 0: nothing in force) and 16 more bits of the hash above
-  // them. The last two are the record's SlotSummary. An object is taken
-  // for another only when 80 bits of their keyed hashes agree: no copy of
-  // the path is kept, and a hit reads the slot's line alone. (Where the
-  // probe starts plays no part in telling paths apart: a path crafted to
-  // start where another does merely probes on.)
-  static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kClaimed = 1;
+  SharedMemo(std::uint64_t epoch, size_t slots, TablePool::Table table)
+      : epoch_(epoch),
+        slots_(std::move(table.slots)),
+        mask_(slots - 1),
+        generation_(table.generation + 1u),
+        backed_(std::make_unique<std::atomic<bool>[]>((slots + kRegionSlots - 1) / kRegionSlots)),
+        regions_((slots + kRegionSlots - 1) / kRegionSlots),
+        reserve_(std::move(table.reserve)),
+        backedBytes_(table.backed) {
+    markBacked();
+  }
+
+  // A slot is four words. The first is the object's check: the top 56
+  // bits of its path's hash (never all 0) above the table's generation in
+  // the low 8 bits. A word of another generation (0 in a new table, or
+  // what an earlier use of the table left) is an empty slot; one of this
+  // generation with nothing above it is claimed: a slot taken whose record
+  // is not yet published, which lookups pass by. The second holds the
+  // record's address in the low 48 bits (user-space addresses; 0: nothing
+  // in force) and 16 more bits of the hash above them. The last two are
+  // the record's SlotSummary (stale in an empty slot, written before the
+  // check is published), the answer word with 20 more bits of the hash in
+  // its top bits (kAnswerTagMask, above the summary's 44). An object is
+  // taken for another only when 92 bits of their keyed hashes agree: no
+  // copy of the path is kept, and a hit reads the slot's line alone. (Where the probe starts plays no part in
+  // telling paths apart: a path crafted to start where another does merely
+  // probes on.)
+  static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kGenerationMask = 0xFF;
   static constexpr unsigned kMaxProbe = 64;
-  static std::uint64_t checkOf(daHash128 const& h) { return h.hi > kClaimed ? h.hi : h.hi + 2; }
+  std::uint64_t checkOf(daHash128 const& h) const {
+    std::uint64_t const high = h.hi & ~kGenerationMask;
+    return (high != 0 ? high : kGenerationMask + 1) | generation_;
+  }
+  std::uint64_t claimed() const { return generation_; }
   static std::uint64_t tagOf(daHash128 const& h) { return h.lo & kTagMask; }
+  static constexpr std::uint64_t kAnswerTagMask = 0xFFFFFull << 44;
+  static std::uint64_t answerTagOf(daHash128 const& h) { return (h.lo << 44) & kAnswerTagMask; }
   static constexpr size_t kRegionBytes = SlotArray::kHuge, kRegionSlots = kRegionBytes / 32;
   bool backed(size_t slot) const { return backed_[slot / kRegionSlots].load(std::memory_order_acquire); }
   std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[4 * slot]; }
   std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[4 * slot + 1]; }
 
-  // The slot's summary of record (SlotSummary).
+ public:
+  // The slot's summary of record (SlotSummary), as find gives it.
   static SlotSummary summarise(PolicyRecord record) {
     SlotSummary s;
     if (record == nullptr) return s;
     daPolicyInForce::Hot const& hot = record->hot;
-    if (!hot.aclInForce || hot.acl != nullptr || hot.popInForce || hot.ruleInForce) return s;
+    if (!hot.aclInForce || hot.acl != nullptr || hot.ruleInForce) return s;
+    if (hot.popInForce && (hot.windowLimited || hot.qop > SlotSummary::kMaxQop || hot.popLevel > SlotSummary::kMaxLevel))
+      return s;
     auto const* entries = reinterpret_cast<daCompactAclEntry const*>(record + 1);
     for (std::uint32_t i = 0; i < hot.entries; ++i) {
       daCompactAclEntry const& e = entries[i];
@@ -563,9 +724,14 @@ class SharedMemo {
       }
     }
     s.answer |= SlotSummary::kSummarised;
+    if (hot.popInForce)
+      s.answer |= SlotSummary::kPop | (hot.warning ? SlotSummary::kPopWarning : 0) |
+                  (std::uint64_t{hot.qop} << SlotSummary::kQopShift) |
+                  (std::uint64_t{hot.popLevel} << SlotSummary::kLevelShift);
     return s;
   }
 
+ private:
   // Records are carved from chunks in order under a lock (only misses make
   // them), each chunk twice the last up to 2 MiB (then backed by huge
   // pages, as the slots are): bytes (rounded up to 16) of the current
@@ -621,13 +787,15 @@ class SharedMemo {
   std::uint64_t const epoch_;
   SlotArray slots_;
   size_t const mask_;
+  std::uint64_t const generation_;  // 1 to TablePool::kLastGeneration
   std::unique_ptr<std::atomic<bool>[]> const backed_;  // by region of kRegionSlots slots
   size_t const regions_;
   std::atomic<AttachmentIndex const*> index_{nullptr};
   std::shared_ptr<AttachmentIndex const> indexOwner_;  // set before index_
   // Written by misses, on lines of their own.
   alignas(64) mutable std::mutex arenaMutex_;
-  std::unique_ptr<SlotArray> const reserve_;  // null for a small table
+  std::unique_ptr<SlotArray> reserve_;  // null for a small table
+  std::atomic<size_t> backedBytes_;     // of slots_, from its start
   std::vector<std::unique_ptr<SlotArray>> chunks_;
   char* chunk_ = nullptr;  // the current chunk, in reserve_ or chunks_
   size_t chunkBytes_ = 0, used_ = 0, reserveUsed_ = 0;
@@ -695,8 +863,7 @@ void AttachmentIndex::finish() {
     std::string_view const path = text(d.path);
     unsigned above = 0;
     for (size_t length = path.size(); length > 1;) {
-      size_t const slash = path.rfind('/', length - 1);
-      length = slash == 0 ? 1 : slash;
+      length = parentLength(path.substr(0, length));
       std::string_view const ancestor = path.substr(0, length);
       above |= find(spreadOf(ancestor), ancestor).kinds;  // another path's kinds too, on a shared word
     }
@@ -1252,6 +1419,10 @@ unsigned long daDecisionIndexAtOpen(unsigned long records) {
   return daDecisionPolicies::indexAtOnce.exchange(records == 0 ? daDecisionPolicies::defaultIndexAtOnce : records);
 }
 void daDecisionFileClosing(daDecisionPolicies& p) { p.closing(); }
+size_t daDecisionKeptTableBytes(size_t bytes) {
+  using daDecisionMemo::TablePool;
+  return TablePool::instance().keep(bytes == static_cast<size_t>(-1) ? TablePool::kDefaultKeptBytes : bytes);
+}
 
 std::uint64_t daNextStoreId() {
   static std::atomic<std::uint64_t> next{1};
@@ -1289,6 +1460,7 @@ namespace {
 // remembered.
 struct Resolved {
   PolicyRecord record = nullptr;  // nothing in force
+  SlotSummary summary;            // the memo's summary of record
   unsigned long aclStatus = 0, popStatus = 0, ruleStatus = 0;
   bool clean() const { return aclStatus == 0 && popStatus == 0 && ruleStatus == 0; }
 };
@@ -1427,36 +1599,56 @@ class Resolver {
   // decisions need, and the cache would fill with entries read once. Slots
   // the memo has not yet backed are neither read nor filled (SharedMemo::
   // holdUntilBacked).
-  Resolved resolve(std::string_view path) {
+  // leaf: path's key, when the caller has it (else null).
+  Resolved resolve(std::string_view path, SharedMemo::Key const* leaf) {
     AttachmentIndex const* const index = memo_.index();
     bool const direct = store_.isReadOnly() != 0;
     thread_local std::vector<SharedMemo::Key> walked;  // nearest first; a resolve calls no other
     walked.clear();
-    Resolved base;
+    // The lines the first levels read (memo slot, index word and entry)
+    // are asked for at once, so that they come from memory together rather
+    // than one level after another.
+    std::uint64_t spreads[kAhead];
+    size_t ahead = 0;
+    for (size_t length = path.size(); ahead < kAhead;) {
+      std::string_view const at = path.substr(0, length);
+      std::uint64_t const spread = ahead == 0 && leaf != nullptr ? leaf->spread : memo_.spread(at);
+      memo_.prefetch(spread);
+      if (index != nullptr) index->prefetch(spread);
+      spreads[ahead++] = spread;
+      if (length <= 1) break;
+      length = parentLength(at);
+    }
+    Resolved base;  // its summary: the slot's (nothing in force: none)
     Nearest nearest;
     size_t shared = 0;  // levels walked[0, shared) have the object's policy, once one has its own
-    for (size_t length = path.size();;) {
+    for (size_t length = path.size(), level = 0;; ++level) {
       std::string_view at = path.substr(0, length);
-      SharedMemo::Key const key = memo_.keyOf(at);
-      SlotSummary unused;
-      if (memo_.find(key, base.record, unused)) break;
+      SharedMemo::Key const key = level == 0 && leaf != nullptr ? *leaf
+                                  : level < ahead ? SharedMemo::Key{spreads[level], memo_.check(at)}
+                                                  : memo_.keyOf(at);
+      if (memo_.find(key, base.record, base.summary)) break;
       walked.push_back(key);
       AttachmentIndex::Found const found = index != nullptr ? index->find(key.spread, at) : kEveryKind;
       if ((found.kinds & nearest.pending) != 0 && read(at, found, direct, nearest) && shared == 0)
         shared = walked.size();
       if ((found.above & nearest.pending) == 0) break;  // nothing unmet further up
       if (length <= 1) break;                           // the root, "/"
-      size_t const slash = at.rfind('/');
-      length = slash == 0 ? 1 : slash;
+      length = parentLength(at);
     }
-    Resolved const r = nearest.pending == kAll ? base : compose(base, nearest);
+    if (nearest.pending == kAll) {  // base's policy (a remembered one, or none) all the way
+      for (SharedMemo::Key const& key : walked) memo_.insert(key, base.record, base.summary);
+      return base;
+    }
+    Resolved r = compose(base, nearest);
+    r.summary = SharedMemo::summarise(r.record);
     if (r.clean())
-      for (size_t i = 0, n = nearest.pending == kAll ? walked.size() : shared; i < n; ++i)
-        memo_.insert(walked[i], r.record);
+      for (size_t i = 0; i < shared; ++i) memo_.insert(walked[i], r.record, r.summary);
     return r;
   }
 
  private:
+  static constexpr size_t kAhead = 4;  // levels whose lines are asked for first
   using AttachmentIndex = daDecisionMemo::AttachmentIndex;
   static constexpr unsigned kAll = AttachmentIndex::acl | AttachmentIndex::pop | AttachmentIndex::rule;
   // Without an index: every kind's map is read.
@@ -1823,14 +2015,6 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   SlotSummary summary;
   if (memo.find(memoKey, decision.policy_, summary)) {
     countIn(mine.counterSlot, memoHit);
-    // A caller the ACL does not name is answered from the slot's summary;
-    // any other reads the record (asked for now, while the caller's
-    // principals are looked at).
-    if (caller == nullptr || (summary.answer & SlotSummary::kSummarised) == 0 ||
-        (callerBits(*caller) & summary.principals) != 0) {
-      summary.answer = 0;
-      prefetchHot(decision.policy_);
-    }
   } else {
     countIn(mine.counterSlot, memoMiss);
     // A path already in its normal form (as most are) is not copied.
@@ -1846,10 +2030,10 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     try {
       daCacheStateLock reading(*this, open);
       Resolver resolver(*this, *decisionPolicies_, memo);
-      r = resolver.resolve(name);
+      r = resolver.resolve(name, key == name ? &memoKey : nullptr);
       countIn(mine.counterSlot, mapRead, resolver.mapReads);
       // Also under the text the caller gave, when normalising changed it.
-      if (r.clean() && key != name) memo.insert(memoKey, r.record);
+      if (r.clean() && key != name) memo.insert(memoKey, r.record, r.summary);
     } catch (std::bad_alloc const&) {
       status = da_s_no_memory;
       return;
@@ -1857,6 +2041,16 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     status = r.aclStatus != 0 ? r.aclStatus : (r.popStatus != 0 ? r.popStatus : r.ruleStatus);
     if (status != 0) return;
     decision.policy_ = r.record;
+    summary = r.summary;
+  }
+  // A caller the ACL does not name is answered from the slot's summary
+  // (with a POP in force, only without an address); any other reads the
+  // record (asked for now, while the caller's principals are looked at).
+  if (caller == nullptr || (summary.answer & SlotSummary::kSummarised) == 0 ||
+      ((summary.answer & SlotSummary::kPop) != 0 && address != nullptr) ||
+      (callerBits(*caller) & summary.principals) != 0) {
+    summary.answer = 0;
+    prefetchHot(decision.policy_);
   }
   if (decision.owner_.get() != &memo) decisionPolicies_->retire(std::exchange(decision.owner_, mine.memo));
 
@@ -1873,12 +2067,20 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     } else {
       decision.entry_ = static_cast<daDecisionEntry>(acl_applied_none);
     }
-    decision.inForce_ = daDecision::kAclInForce;
+    bool const pop = (summary.answer & SlotSummary::kPop) != 0;
+    decision.inForce_ = daDecision::kAclInForce | (pop ? daDecision::kPopInForce : 0);
+    decision.authLevel_ = summary.level();  // 0 without a POP
+    decision.qop_ = summary.qop();
+    decision.popWarning_ = (summary.answer & SlotSummary::kPopWarning) != 0;
+    decision.windowLimited_ = false;
   } else if (decision.policy_ != nullptr) {
     hot = &decision.policy_->hot;
     decision.inForce_ = static_cast<std::uint8_t>((hot->aclInForce ? daDecision::kAclInForce : 0) |
                                                   (hot->popInForce ? daDecision::kPopInForce : 0) |
                                                   (hot->ruleInForce ? daDecision::kRuleInForce : 0));
+    decision.qop_ = hot->qop;
+    decision.popWarning_ = hot->warning;
+    decision.windowLimited_ = hot->windowLimited;
     if (hot->aclInForce) {
       acl_applied_entry_t const applied = evaluateAcl(*decision.policy_, caller, &decision.permissions_.value());
       decision.entry_ = static_cast<daDecisionEntry>(applied);
@@ -1887,6 +2089,8 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
     }
   } else {
     decision.inForce_ = 0;
+    decision.qop_ = 0;
+    decision.popWarning_ = decision.windowLimited_ = false;
     decision.permissions_.setMinPermissions();
   }
   decision.granted_ = decision.permissions_.isActionSet(decision.requested_);
@@ -1963,7 +2167,7 @@ std::int64_t daDecision::timeSeconds() const {
 }
 
 bool daDecision::fail(daDecisionCause c, bool hard) {
-  if (hard || !hasPop() || !policy_->hot.warning) {
+  if (hard || !hasPop() || !popWarning_) {
     granted_ = false;
     cause_ = c;
     warning_ = false;  // a denial after a waived condition: nothing was waived in the end
@@ -1986,8 +2190,7 @@ bool daDecision::fail(daDecisionCause c, bool hard) {
 void daDecision::applyConditions(daDecisionContext const& ctx, char const* path, sec_id_pa_t const* caller,
                                  char const* actions, GxAddress const* address) {
   if (hasPop()) {
-    daPolicyInForce::Hot const& hot = policy_->hot;
-    if (hot.windowLimited) {
+    if (windowLimited_) {
       daAccessWindow const& window = policy_->window;
       if (window.broken()) {
         reason_.assign(window.brokenReason());
@@ -2003,7 +2206,7 @@ void daDecision::applyConditions(daDecisionContext const& ctx, char const* path,
       reason_.append(" required");
       if (fail(daDecisionCause::authLevel, false)) return;
     }
-    unsigned long const qop = hot.qop;
+    unsigned long const qop = qop_;
     if (static_cast<unsigned long>(protection_) < qop) {
       reason_.assign("connection protection ");
       if (char const* name = protectionText(qop)) reason_.append(name);

@@ -23,8 +23,9 @@
 // slot, which names the object by a keyed hash of its path (no copy of
 // the path is kept; see daKeyedHash.h) and holds the policy record's
 // address and a summary of it: a caller the ACL in force does not name is
-// answered from the summary, any other from the record, which holds the
-// ACL's entries right after it. An object not yet remembered is resolved
+// answered from the summary (under a POP, one whose window does not limit
+// the time, for a request without an address; never under a rule), any
+// other from the record, which holds the ACL's entries right after it. An object not yet remembered is resolved
 // by walking up from it, no further than its nearest remembered ancestor
 // (or the root, or a level above which the attachment index shows nothing
 // still unmet), reading of each kind only the nearest policy. On a
@@ -37,11 +38,15 @@
 // dropped whenever the store's policy epoch moves (a committed transaction
 // that changes an ACL, POP, rule or an object's map of one, a file
 // replacement, a close): the next decision makes the new epoch's table, and
-// the old one is freed once no thread holds it (a thread gives it up at its
-// next decision on the store, or when it ends). A cache clear keeps it: it
-// holds its own copies of the policies.
+// the old one goes once no thread holds it (a thread gives it up at its
+// next decision on the store, or when it ends): its memory is kept for the
+// process's next table of its size (daDecisionKeptTableBytes), which reuses
+// it uncleared (each slot carries the generation of the table's use that
+// wrote it), else freed. A cache clear keeps the memo: it holds its own
+// copies of the policies.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -112,6 +117,15 @@ void daDecisionForgetStore(std::uint64_t storeId);
 // the previous number. Tests use it to reach the background path with small
 // files.
 unsigned long daDecisionIndexAtOpen(unsigned long records);
+// The memo tables of stores that are gone (closed, or past their policy
+// epoch) are kept by the process, up to bytes in all (the default, 256 MiB,
+// when bytes is SIZE_MAX; 0 keeps none), for its next store of the same
+// size: a replica that replaces another then decides at once on memory
+// already backed (at 1M objects 96 MiB of address space, of which the 64
+// MiB of slots are resident). A program done with its stores may free them
+// with 0. Returns the previous bound. Thread-safe; frees what is beyond the
+// new bound at once.
+size_t daDecisionKeptTableBytes(size_t bytes);
 // A number no other store of this process has had.
 std::uint64_t daNextStoreId();
 
@@ -248,6 +262,8 @@ class daDecision {
     wouldReason_.clear();
     policy_ = nullptr;
     inForce_ = 0;
+    popWarning_ = windowLimited_ = false;
+    qop_ = 0;
     owner_.reset();
     store_ = nullptr;
     permissions_.setMinPermissions();
@@ -294,5 +310,9 @@ class daDecision {
   // decision the memo's summary answered need not read the record.
   static constexpr std::uint8_t kAclInForce = 1, kPopInForce = 2, kRuleInForce = 4;
   std::uint8_t inForce_ = 0;
+  // The POP's conditions beside its level, for the same reason: its
+  // quality of protection, warning mode and whether its window limits.
+  bool popWarning_ = false, windowLimited_ = false;
+  unsigned long qop_ = 0;
   std::shared_ptr<void const> owner_;
 };

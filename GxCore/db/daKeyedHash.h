@@ -4,9 +4,9 @@
 // The decisions' shared memo identifies a remembered object by this hash of
 // its path alone, under a key drawn at random once per process, and keeps
 // no copy of the path to compare. Two paths are taken for one only when
-// their hashes agree in 80 bits (see SharedMemo); without the key, which
+// their hashes agree in 92 bits (see SharedMemo); without the key, which
 // never leaves the process, nobody can choose a path to make that happen,
-// and by chance it happens once in 2^80 questions or so. Comparing a
+// and by chance it happens once in 2^92 questions or so. Comparing a
 // stored copy instead would cost a warm decision a second memory access on
 // a large estate (the copy's line, on top of the slot's).
 //

@@ -650,6 +650,30 @@ TEST_F(Decide, FollowsEveryPolicyChangeOnAWritableStore) {
   expectAllMatch(*writer_, "map naming two ACLs");
 }
 
+// A memo table large enough to be kept for reuse comes back, uncleared, for
+// the next epoch of the writer and for the next replica: nothing of its
+// earlier uses may answer, through all the generations a table has and the
+// fresh one that follows.
+TEST_F(Decide, ReusedMemoTablesForgetEveryEarlierAnswer) {
+  writer_->setDecisionMemoSize(4096);  // 128 KiB of slots: mapped, and kept when let go
+  for (int round = 0; round < 300; ++round) {
+    if (round % 2 == 0) attach<GxMapPObjectToACL>(daPObjName("/a/b/c").getPObjToAclMapName(), "xy");
+    else detach(daPObjName("/a/b/c").getPObjToAclMapName());
+    daDecision d;
+    for (char const* object : {"/a/b/c", "/a/b/c/d/e/f", "/a"})
+      ASSERT_EQ(decided(*writer_, object, callers_[1], "x", nullptr, d),
+                freshWalk(*ref_, object, callers_[1], "x", nullptr))
+          << "round " << round << " " << object;
+    if (round % 60 == 0) expectAllMatch(*writer_, "writer");
+  }
+  for (int round = 0; round < 3; ++round) {
+    putAcl("ab", "ab-acl", {{'U', 1, round % 2 == 0 ? "T" : "Tr"}, {'G', 10, "x"}});
+    auto replica = openReplica(4096);
+    ASSERT_TRUE(indexReady(*replica));
+    expectAllMatch(*replica, "replica");
+  }
+}
+
 // A replica reads maps straight from its file, without the map objects:
 // damaged maps must fail there as the cached walk fails.
 TEST_F(Decide, ReplicaAnswersDamagedMapsLikeAFreshWalk) {
@@ -771,6 +795,7 @@ TEST_F(Decide, RejectsBadInputWithAStatus) {
 // writable store's policy flips; once the writer is done every thread's
 // next answers equal a fresh walk.
 TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
+  writer_->setDecisionMemoSize(4096);  // each epoch's table is kept and reused by a later one
   auto replica = openReplica();
   unsigned long st;
   std::atomic<bool> stop{false};
