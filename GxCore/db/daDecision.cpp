@@ -94,8 +94,8 @@ struct CompactEntries {
 // not name matches by chance about once in 511 for each one it names.
 // With more than seven, kBloom (bit 63) is set and each principal sets one
 // of the other 63 bits instead. (One bit of 64 a principal, as a Bloom
-// filter alone, sent a tenth of the generated estates' callers that no
-// entry names to the record.)
+// filter alone, sent about one in eight of the generated estates' callers
+// that no entry names to the record.)
 namespace principalFilter {
 constexpr std::uint64_t kBloom = std::uint64_t{1} << 63;
 constexpr unsigned kLanes = 7, kLaneBits = 9;
