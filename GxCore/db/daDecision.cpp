@@ -80,25 +80,83 @@ struct CompactEntries {
 // What a memo slot keeps of its record beside the record's address, so
 // that most warm decisions answer from the slot's line alone.
 //
-// Which principals the record's ACL names: one bit of 64 per user or group
-// entry, chosen by the entry's uuid (principalBit). A caller none of whose
-// principals' bits is set is named by no user or group entry, so the
-// authenticated evaluation (gxacl::evaluateAuthenticated) gives it the
-// any-other entry (the last, as the algorithm takes it) or nothing. A bit
-// set by chance only sends the decision to the record.
-inline std::uint64_t principalBit(hx_uuid_t const& id) {
+// Which principals the record's ACL names, in one word (a summary's
+// principals), so that a caller no user or group entry names is told apart
+// without the record: the authenticated evaluation
+// (gxacl::evaluateAuthenticated) gives such a caller the any-other entry
+// (the last, as the algorithm takes it) or nothing. A caller one of whose
+// principals the filter may hold is sent to the record; a chance match
+// only sends it there needlessly.
+//
+// Up to seven distinct principals are kept as 9-bit fingerprints of their
+// hash (principalHash), one to a lane of 9 bits (bits 0 to 62; an empty
+// lane is 0, which no fingerprint is), so that a principal the ACL does
+// not name matches by chance about once in 511 for each one it names.
+// With more than seven, kBloom (bit 63) is set and each principal sets one
+// of the other 63 bits instead. (One bit of 64 a principal, as a Bloom
+// filter alone, sent about one in eight of the generated estates' callers
+// that no entry names to the record.)
+namespace principalFilter {
+constexpr std::uint64_t kBloom = std::uint64_t{1} << 63;
+constexpr unsigned kLanes = 7, kLaneBits = 9;
+constexpr std::uint64_t kLaneLow = [] {  // the low bit of every lane
+  std::uint64_t w = 0;
+  for (unsigned i = 0; i < kLanes; ++i) w |= std::uint64_t{1} << (kLaneBits * i);
+  return w;
+}();
+constexpr std::uint64_t kLaneHigh = kLaneLow << (kLaneBits - 1);
+
+inline std::uint64_t principalHash(hx_uuid_t const& id) {
   std::uint64_t a, b;
   std::memcpy(&a, &id, 8);
   std::memcpy(&b, reinterpret_cast<char const*>(&id) + 8, 8);
-  return std::uint64_t{1} << (((a ^ std::rotl(b, 32)) * 0x9E3779B97F4A7C15ull) >> 58);
+  return (a ^ std::rotl(b, 32)) * 0x9E3779B97F4A7C15ull;
 }
-inline std::uint64_t callerBits(sec_id_pa_t const& caller) {
-  std::uint64_t bits = principalBit(caller.principal.uuid);
+// 1 to 511, from the hash's top bits.
+inline std::uint64_t fingerprint(std::uint64_t hash) { return 1 + (((hash >> 32) * 511) >> 32); }
+// One of bits 0 to 62, from bits of the hash the fingerprint leaves.
+inline std::uint64_t bloomBit(std::uint64_t hash) { return std::uint64_t{1} << ((((hash >> 8) & 0xFFFFFF) * 63) >> 24); }
+
+// True when some lane of lanes holds f. (x - low) & ~x & high is nonzero
+// exactly when some lane of x is 0: a lane of 1 to 511 borrows nothing,
+// and its high bit after the subtraction is set only where it was before.
+inline bool laneHolds(std::uint64_t lanes, std::uint64_t f) {
+  std::uint64_t const x = lanes ^ (f * kLaneLow);
+  return ((x - kLaneLow) & ~x & kLaneHigh) != 0;
+}
+
+// The filter of the principals added, each by its principalHash.
+class Builder {
+ public:
+  void add(std::uint64_t hash) {
+    bloom_ |= bloomBit(hash);
+    std::uint64_t const f = fingerprint(hash);
+    if (laneHolds(lanes_, f)) return;  // named twice, or the same fingerprint
+    if (used_ < kLanes) lanes_ |= f << (kLaneBits * used_);
+    ++used_;
+  }
+  std::uint64_t filter() const { return used_ <= kLanes ? lanes_ : kBloom | bloom_; }
+
+ private:
+  std::uint64_t lanes_ = 0, bloom_ = 0;
+  unsigned used_ = 0;
+};
+
+// True when the filter of an ACL may name the caller.
+inline bool mayName(std::uint64_t filter, sec_id_pa_t const& caller) {
+  auto holds = [filter](hx_uuid_t const& id) {
+    std::uint64_t const h = principalHash(id);
+    return (filter & kBloom) ? (filter & bloomBit(h)) != 0 : laneHolds(filter, fingerprint(h));
+  };
+  if (holds(caller.principal.uuid)) return true;
   if (caller.groups != nullptr)
-    for (std::uint32_t g = 0; g < caller.num_groups; ++g) bits |= principalBit(caller.groups[g].uuid);
-  return bits;
+    for (std::uint32_t g = 0; g < caller.num_groups; ++g)
+      if (holds(caller.groups[g].uuid)) return true;
+  return false;
 }
-// The summary: principals (the bits above) and answer, whose low 32 bits
+}  // namespace principalFilter
+
+// The summary: principals (the filter above) and answer, whose low 32 bits
 // are the any-other entry's permission word, with the flags below above
 // them. kSummarised: the record has a compact ACL in force and no rule,
 // so for a caller its ACL does not name, the ACL's answer is the any-other
@@ -715,14 +773,16 @@ class SharedMemo {
     if (hot.popInForce && (hot.windowLimited || hot.qop > SlotSummary::kMaxQop || hot.popLevel > SlotSummary::kMaxLevel))
       return s;
     auto const* entries = reinterpret_cast<daCompactAclEntry const*>(record + 1);
+    principalFilter::Builder named;
     for (std::uint32_t i = 0; i < hot.entries; ++i) {
       daCompactAclEntry const& e = entries[i];
       if (e.type == acl_e_user || e.type == acl_e_group) {
-        s.principals |= principalBit(e.id);
+        named.add(principalFilter::principalHash(e.id));
       } else if (e.type == acl_e_any_other) {  // the last one counts, as in the evaluation
         s.answer = SlotSummary::kAnyOther | (e.count > 0 ? SlotSummary::kOneWord | e.word : 0);
       }
     }
+    s.principals = named.filter();
     s.answer |= SlotSummary::kSummarised;
     if (hot.popInForce)
       s.answer |= SlotSummary::kPop | (hot.warning ? SlotSummary::kPopWarning : 0) |
@@ -2048,7 +2108,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   // record (asked for now, while the caller's principals are looked at).
   if (caller == nullptr || (summary.answer & SlotSummary::kSummarised) == 0 ||
       ((summary.answer & SlotSummary::kPop) != 0 && address != nullptr) ||
-      (callerBits(*caller) & summary.principals) != 0) {
+      principalFilter::mayName(summary.principals, *caller)) {
     summary.answer = 0;
     prefetchHot(decision.policy_);
   }

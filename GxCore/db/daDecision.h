@@ -20,29 +20,29 @@
 // decision costs one memo lookup, the action-string conversion (remembered
 // per thread) and the ACL evaluation, and allocates nothing once the
 // caller's daDecision has been used once. A warm lookup reads the memo's
-// slot, which names the object by a keyed hash of its path (no copy of
-// the path is kept; see daKeyedHash.h) and holds the policy record's
-// address and a summary of it: a caller the ACL in force does not name is
-// answered from the summary (under a POP, one whose window does not limit
-// the time, for a request without an address; never under a rule), any
-// other from the record, which holds the ACL's entries right after it. An object not yet remembered is resolved
-// by walking up from it, no further than its nearest remembered ancestor
-// (or the root, or a level above which the attachment index shows nothing
-// still unmet), reading of each kind only the nearest policy. On a
-// read-only store the memo of each epoch also gets an attachment index (the
-// paths that have an ACL, POP or rule map, built from a scan of the maps'
-// keys: during the open for a small file, else by a background thread the
-// store's close joins; or, at the open, the one another store of this
-// process built from the same version of the file); once it is there only
-// the indexed objects' maps are read, straight from the file. The memo is
-// dropped whenever the store's policy epoch moves (a committed transaction
-// that changes an ACL, POP, rule or an object's map of one, a file
-// replacement, a close): the next decision makes the new epoch's table, and
-// the old one goes once no thread holds it (a thread gives it up at its
-// next decision on the store, or when it ends): its memory is kept for the
-// process's next table of its size (daDecisionKeptTableBytes), which reuses
-// it uncleared (each slot carries the generation of the table's use that
-// wrote it), else freed. A cache clear keeps the memo: it holds its own
+// slot, which names the object by a keyed hash of its path (no copy of the
+// path is kept; see daKeyedHash.h) and holds the policy record's address and
+// a summary of it: a caller the ACL in force does not name is answered from
+// the summary (under a POP, one whose window does not limit the time, for a
+// request without an address; never under a rule), any other from the
+// record, which holds the ACL's entries right after it. An object not yet
+// remembered is resolved by walking up from it, no further than its nearest
+// remembered ancestor (or the root, or a level above which the attachment
+// index shows nothing still unmet), reading of each kind only the nearest
+// policy. On a read-only store the memo of each epoch also gets an
+// attachment index (the paths that have an ACL, POP or rule map, built from
+// a scan of the maps' keys: during the open for a small file, else by a
+// background thread the store's close joins; or, at the open, the one
+// another store of this process built from the same version of the file);
+// once it is there only the indexed objects' maps are read, straight from
+// the file. The memo is dropped whenever the store's policy epoch moves (a
+// committed transaction that changes an ACL, POP, rule or an object's map of
+// one, a file replacement, a close): the next decision makes the new epoch's
+// table, and the old one goes once no thread holds it (a thread gives it up
+// at its next decision on the store, or when it ends): its memory is kept
+// for the process's next table of its size (daDecisionKeptTableBytes), which
+// reuses it uncleared (each slot carries the generation of the table's use
+// that wrote it), else freed. A cache clear keeps the memo: it holds its own
 // copies of the policies.
 #pragma once
 

@@ -412,20 +412,22 @@ TEST_F(Decide, AnswersLikeAFreshWalkOnReadOnlyAndWritableStores) {
 // count, and the entry that applied are acleval's on the ACL itself, for
 // any mix of entries (repeated users and groups, several or no any-other
 // and unauthenticated entries, empty sets, sets of two and three words),
-// first and warm, from the file and through the cache.
+// first and warm, from the file and through the cache. Every fourth ACL
+// names many principals, more than the slot's summary keeps one by one.
 TEST_F(Decide, RecordsAnswerLikeTheAclItselfForAnyMixOfEntries) {
   std::mt19937 rng(7);
   std::vector<std::string> objects;
   for (int a = 0; a < 80; ++a) {
     auto* acl = new GxACL;
     std::string const name = "mix" + std::to_string(a);
-    for (int i = 0, n = static_cast<int>(rng() % 10); i < n; ++i) {
+    bool const many = a % 4 == 3;
+    for (int i = 0, n = static_cast<int>(many ? 10 + rng() % 8 : rng() % 10); i < n; ++i) {
       GxACLPermset p = a % 8 == 7      ? GxACLPermset(1 + rng() % 2, rng())  // several words
                        : rng() % 6 == 0 ? GxACLPermset()                      // no word
                                         : GxACLPermset(0, rng());
-      switch (rng() % 4) {
-        case 0: acl->addPrincipalEntry(uuid(1 + static_cast<int>(rng() % 4)), p); break;
-        case 1: acl->addGroupEntry(uuid(10 + static_cast<int>(rng() % 4)), p); break;
+      switch (rng() % (many ? 3 : 4)) {
+        case 0: acl->addPrincipalEntry(uuid(1 + static_cast<int>(rng() % 9)), p); break;
+        case 1: acl->addGroupEntry(uuid(20 + static_cast<int>(rng() % 8)), p); break;
         case 2: acl->addCellEntry(p); break;
         default: acl->addUnauthEntry(p); break;
       }
@@ -434,8 +436,10 @@ TEST_F(Decide, RecordsAnswerLikeTheAclItselfForAnyMixOfEntries) {
     objects.push_back("/mix/" + std::to_string(a));
     attach<GxMapPObjectToACL>(daPObjName(objects.back().c_str()).getPObjToAclMapName(), name.c_str());
   }
-  std::vector<Caller> callers = {Caller(1, {}), Caller(2, {10}), Caller(3, {10, 11, 12}), Caller(4, {13, 10}),
-                                 Caller(5, {14}), Caller()};
+  std::vector<Caller> callers = {Caller(1, {}),        Caller(2, {20}),     Caller(3, {20, 21, 22}),
+                                 Caller(4, {23, 20}),  Caller(5, {28}),     Caller(6, {}),
+                                 Caller(7, {24}),      Caller(8, {25, 26}), Caller(9, {27}),
+                                 Caller(10, {29, 30}), Caller()};
   auto replica = openReplica();
   daDecision d;
   for (daCachedStore* s : {writer_.get(), replica.get()})
