@@ -776,7 +776,8 @@ BENCHMARK(BM_DecideWarm)->Apply(estates)->ArgNames({"objects", "naming", "cache"
 BENCHMARK(BM_ControlLoop)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_AccessWindow)->Arg(0)->Arg(1)->ArgNames({"zone"});
 BENCHMARK(BM_DecideConditions)->DenseRange(0, 2)->ArgNames({"variant"})->Repetitions(3)->UseRealTime();
-// Every estate as a replacing replica; the two ends of the unique ones also as a first.
+// Every estate as a replacing replica; the two ends of the unique ones also as
+// a first; two with the cache on.
 void firstDecisions(benchmark::internal::Benchmark* b) {
   for (long objects : {10000L, 100000L, 1000000L})
     for (long naming : {0L, 1L}) b->Args({objects, naming, 0, 1});

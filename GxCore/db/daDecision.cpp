@@ -630,8 +630,8 @@ class SharedMemo {
       if (w != check) continue;
       // Written before the word was published (release), so seen here.
       std::uint64_t const r = recordOf(i).load(std::memory_order_relaxed);
-      std::uint64_t const answer = slots_[4 * i + 3].load(std::memory_order_relaxed);
-      if ((r & kTagMask) == tag && (answer & kAnswerTagMask) == answerTag) {
+      std::uint64_t const answer = answerOf(i).load(std::memory_order_relaxed);
+      if (tagsAgree(r, answer, tag, answerTag)) {
         record = reinterpret_cast<PolicyRecord>(r & ~kTagMask);
         summary.principals = slots_[4 * i + 2].load(std::memory_order_relaxed);
         summary.answer = answer & ~kAnswerTagMask;
@@ -659,13 +659,13 @@ class SharedMemo {
           word(i).compare_exchange_strong(w, claimed(), std::memory_order_acq_rel)) {
         recordOf(i).store(published, std::memory_order_relaxed);
         slots_[4 * i + 2].store(summary.principals, std::memory_order_relaxed);
-        slots_[4 * i + 3].store(summary.answer | answerTag, std::memory_order_relaxed);
+        answerOf(i).store(summary.answer | answerTag, std::memory_order_relaxed);
         word(i).store(check, std::memory_order_release);
         remembered_.fetch_add(1, std::memory_order_relaxed);
         return;
       }
-      if (w == check && (recordOf(i).load(std::memory_order_relaxed) & kTagMask) == tag &&
-          (slots_[4 * i + 3].load(std::memory_order_relaxed) & kAnswerTagMask) == answerTag)
+      if (w == check && tagsAgree(recordOf(i).load(std::memory_order_relaxed),
+                                  answerOf(i).load(std::memory_order_relaxed), tag, answerTag))
         return;
     }
   }
@@ -744,8 +744,9 @@ class SharedMemo {
   // the record's SlotSummary (stale in an empty slot, written before the
   // check is published), the answer word with 20 more bits of the hash in
   // its top bits (kAnswerTagMask, above the summary's 44). An object is
-  // taken for another only when 92 bits of their keyed hashes agree: no
-  // copy of the path is kept, and a hit reads the slot's line alone. (Where the probe starts plays no part in
+  // taken for another only when 92 bits of their keyed hashes agree
+  // (tagsAgree beside the check): no copy of the path is kept, and a hit
+  // reads the slot's line alone. (Where the probe starts plays no part in
   // telling paths apart: a path crafted to start where another does merely
   // probes on.)
   static constexpr std::uint64_t kTagMask = 0xFFFFull << 48, kGenerationMask = 0xFF;
@@ -758,10 +759,16 @@ class SharedMemo {
   static std::uint64_t tagOf(daHash128 const& h) { return h.lo & kTagMask; }
   static constexpr std::uint64_t kAnswerTagMask = 0xFFFFFull << 44;
   static std::uint64_t answerTagOf(daHash128 const& h) { return (h.lo << 44) & kAnswerTagMask; }
+  // True when a slot's record and answer words carry the tags of the hash
+  // whose check the slot holds.
+  static bool tagsAgree(std::uint64_t record, std::uint64_t answer, std::uint64_t tag, std::uint64_t answerTag) {
+    return (record & kTagMask) == tag && (answer & kAnswerTagMask) == answerTag;
+  }
   static constexpr size_t kRegionBytes = SlotArray::kHuge, kRegionSlots = kRegionBytes / 32;
   bool backed(size_t slot) const { return backed_[slot / kRegionSlots].load(std::memory_order_acquire); }
   std::atomic_ref<std::uint64_t> word(size_t slot) const { return slots_[4 * slot]; }
   std::atomic_ref<std::uint64_t> recordOf(size_t slot) const { return slots_[4 * slot + 1]; }
+  std::atomic_ref<std::uint64_t> answerOf(size_t slot) const { return slots_[4 * slot + 3]; }
 
  public:
   // The slot's summary of record (SlotSummary), as find gives it.
