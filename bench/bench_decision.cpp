@@ -467,6 +467,7 @@ void BM_FirstDecision(benchmark::State& state) {
   std::this_thread::sleep_for(std::chrono::seconds(2));
   served.reset();
   ThreadWaits waits;
+  double policyReads = 0;
   for (auto _ : state) {
     state.PauseTiming();
     auto store = openReplica(e, state.range(2));
@@ -478,7 +479,9 @@ void BM_FirstDecision(benchmark::State& state) {
     ThreadWaits const w1 = ThreadWaits::now();
     waits.voluntary += w1.voluntary - w0.voluntary;
     waits.minorFaults += w1.minorFaults - w0.minorFaults;
+    waits.majorFaults += w1.majorFaults - w0.majorFaults;
     waits.involuntary += w1.involuntary - w0.involuntary;
+    policyReads += double(store->counts().policyReads);
     store.reset();
     state.ResumeTiming();
   }
@@ -486,6 +489,8 @@ void BM_FirstDecision(benchmark::State& state) {
   if (st != 0) state.SkipWithError("decide failed");
   state.counters["vcsw"] = benchmark::Counter(waits.voluntary, benchmark::Counter::kAvgIterations);
   state.counters["minflt"] = benchmark::Counter(waits.minorFaults, benchmark::Counter::kAvgIterations);
+  state.counters["majflt"] = benchmark::Counter(waits.majorFaults, benchmark::Counter::kAvgIterations);
+  state.counters["policy_reads"] = benchmark::Counter(policyReads, benchmark::Counter::kAvgIterations);
   state.counters["ivcsw"] = benchmark::Counter(waits.involuntary, benchmark::Counter::kAvgIterations);
 }
 
