@@ -20,6 +20,9 @@
 //                        before it (whose memo table it reuses), 0: the first
 //                        replica of its size in the process
 //   BM_OpenReplica       openPolicy of the replica (read-only, quick map built)
+//   BM_Preparation       a large replica's background preparation: until its
+//                        attachment index is ready, and until the index's
+//                        policies are preloaded (ms, resident MiB added)
 //   BM_Import            gxpolicy import of a 100,000-object document
 //   BM_ColdDecisions     100,000 decisions on random objects of a fresh
 //                        store; counters: resident memory growth, file size
@@ -467,6 +470,7 @@ void BM_FirstDecision(benchmark::State& state) {
   std::this_thread::sleep_for(std::chrono::seconds(2));
   served.reset();
   ThreadWaits waits;
+  double policyReads = 0;
   for (auto _ : state) {
     state.PauseTiming();
     auto store = openReplica(e, state.range(2));
@@ -478,7 +482,9 @@ void BM_FirstDecision(benchmark::State& state) {
     ThreadWaits const w1 = ThreadWaits::now();
     waits.voluntary += w1.voluntary - w0.voluntary;
     waits.minorFaults += w1.minorFaults - w0.minorFaults;
+    waits.majorFaults += w1.majorFaults - w0.majorFaults;
     waits.involuntary += w1.involuntary - w0.involuntary;
+    policyReads += double(store->counts().policyReads);
     store.reset();
     state.ResumeTiming();
   }
@@ -486,6 +492,8 @@ void BM_FirstDecision(benchmark::State& state) {
   if (st != 0) state.SkipWithError("decide failed");
   state.counters["vcsw"] = benchmark::Counter(waits.voluntary, benchmark::Counter::kAvgIterations);
   state.counters["minflt"] = benchmark::Counter(waits.minorFaults, benchmark::Counter::kAvgIterations);
+  state.counters["majflt"] = benchmark::Counter(waits.majorFaults, benchmark::Counter::kAvgIterations);
+  state.counters["policy_reads"] = benchmark::Counter(policyReads, benchmark::Counter::kAvgIterations);
   state.counters["ivcsw"] = benchmark::Counter(waits.involuntary, benchmark::Counter::kAvgIterations);
 }
 
@@ -498,6 +506,51 @@ void BM_OpenReplica(benchmark::State& state) {
     store.reset();
     state.ResumeTiming();
   }
+}
+
+// Anonymous resident memory (the file's mapped pages left out), KiB.
+long anonymousKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("RssAnon:", 0) == 0) return std::atol(line.c_str() + 8);
+  return 0;
+}
+
+// A large file's background preparation, once per iteration on a replica
+// nothing else of the process has indexed: the milliseconds until its
+// attachment index is ready and until the index's policies are preloaded,
+// and the anonymous resident memory each added. The replica's memo is the
+// smallest, so that backing its slot table neither takes time between the
+// two nor adds memory.
+void BM_Preparation(benchmark::State& state) {
+  GeneratedEstate& e = estate(state.range(0), 0);
+  double indexMs = 0, preloadMs = 0, indexMiB = 0, preloadMiB = 0;
+  for (auto _ : state) {
+    long const rss = anonymousKiB();
+    auto const start = std::chrono::steady_clock::now();
+    auto store = std::make_unique<daLocalPolicy>("bench", e.db.c_str(), 1, cacheSize(0));
+    store->setDecisionMemoSize(1024);
+    unsigned long st;
+    store->openPolicy(1, st);
+    if (st != 0) {
+      state.SkipWithError("open failed");
+      return;
+    }
+    auto msSince = [&start] {
+      return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    };
+    while (!store->attachmentIndexReady()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    indexMs += msSince();
+    indexMiB += double(anonymousKiB() - rss) / 1024;
+    while (!store->attachmentPoliciesPreloaded()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    preloadMs += msSince();
+    preloadMiB += double(anonymousKiB() - rss) / 1024;
+  }
+  double const n = double(state.iterations());
+  state.counters["index_ms"] = indexMs / n;
+  state.counters["preloaded_ms"] = preloadMs / n;
+  state.counters["index_MiB"] = indexMiB / n;
+  state.counters["preloaded_MiB"] = preloadMiB / n;
 }
 
 long residentKiB() {
@@ -792,6 +845,7 @@ BENCHMARK(BM_FirstDecision)
     ->Iterations(firstDecisionIterations());
 BENCHMARK(BM_OpenReplica)->Args({10000, 0, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(50)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Preparation)->Arg(1000000)->ArgNames({"objects"})->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Import)->Arg(100000)->ArgNames({"objects"})->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ColdDecisions)->Args({100000, 1, 0})->Args({1000000, 0, 0})->ArgNames({"objects", "naming", "cache"})
     ->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -427,6 +427,7 @@ daCachedStore::Counts daCachedStore::counts() const {
     c.memoHits += s.n[memoHit].load(std::memory_order_relaxed);
     c.memoMisses += s.n[memoMiss].load(std::memory_order_relaxed);
     c.mapReads += s.n[mapRead].load(std::memory_order_relaxed);
+    c.policyReads += s.n[policyRead].load(std::memory_order_relaxed);
   }
   return c;
 }

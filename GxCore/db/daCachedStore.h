@@ -303,16 +303,23 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // misses consulted to resolve objects (through the cache, or on a
   // read-only store from the file, or with the attachment index only at
   // objects that have a policy attached, from the index's copy of the name
-  // each map lists). For monitoring: the counts are kept per thread slot
-  // without a lock, so a reading taken while others decide is approximate.
+  // each map lists); policy reads count the ACLs, POPs and rules memo
+  // misses read (on a read-only store, those that neither the epoch's
+  // shared copies nor the attachment index's preloaded ones held). For
+  // monitoring: the counts are kept per thread slot without a lock, so a
+  // reading taken while others decide is approximate.
   struct Counts {
-    std::uint64_t cacheHits = 0, cacheMisses = 0, memoHits = 0, memoMisses = 0, mapReads = 0;
+    std::uint64_t cacheHits = 0, cacheMisses = 0, memoHits = 0, memoMisses = 0, mapReads = 0, policyReads = 0;
   };
   Counts counts() const;
   // Whether decisions in the current policy epoch resolve with the
   // attachment index (a read-only store, once its background thread has
   // built it: see openStore). Takes a mutex of the decisions briefly.
   bool attachmentIndexReady() const;
+  // Whether that index also holds the policies its maps name, decoded
+  // (from a background thread, after the index: large files only). Takes
+  // a mutex of the decisions briefly.
+  bool attachmentPoliciesPreloaded() const;
   // Objects the decision memo of the current policy epoch remembers (0
   // before the epoch's first decision): what its memory grows with.
   // Takes mutexes of the decisions briefly.
@@ -416,7 +423,7 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // line. An increment is a relaxed load and store, not a locked add: its
   // thread owns the slot, and threads sharing a slot may lose a count,
   // which monitoring tolerates. Counts sums the slots.
-  enum Counter { cacheHit, cacheMiss, memoHit, memoMiss, mapRead, counterKinds };
+  enum Counter { cacheHit, cacheMiss, memoHit, memoMiss, mapRead, policyRead, counterKinds };
   struct alignas(64) CounterSlot {
     std::atomic<std::uint64_t> n[counterKinds]{};
   };

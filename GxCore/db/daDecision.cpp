@@ -354,8 +354,9 @@ class AttachmentIndex {
   // The index of the file open under handle: status 0, or the scan's
   // failure (then null). Null with status 0 when stop became true during
   // the scan. Throws std::bad_alloc.
+  // forPreload: the index's builder calls preload() once it is published.
   static std::shared_ptr<AttachmentIndex const> build(hx_db_handle* handle, std::atomic<bool> const& stop,
-                                                      unsigned long& status);
+                                                      unsigned long& status, bool forPreload = false);
 
   // What the index holds for path (of hash): the kinds attached (Kind
   // bits; 0 when none is) and, by kind (acl, pop, rule), the name of the
@@ -399,13 +400,36 @@ class AttachmentIndex {
     __builtin_prefetch(details_.data() + i);
   }
 
+  // The policies the maps name, decoded ahead of the decisions. Once the
+  // index of a large file is published, its builder reads every policy
+  // the maps name straight from the file (preload), compiling rules, and
+  // publishes each by kind and number as it is decoded. A decision that
+  // meets a numbered policy takes the index's copy instead of reading and
+  // decoding it (a first decision on a large estate then reads no policy),
+  // and a store that takes the index of a file another store indexed takes
+  // its policies too. At most kPreloadBytes of encoded policies are read.
+  // A policy that cannot be read, is not of its kind or does not decode is
+  // left to the decisions, which read and report it as they always have.
+  // Null when the policy numbered so is not (yet) preloaded.
+  std::shared_ptr<GxACL const> preloadedAcl(std::uint32_t number) const { return acls_.get(number); }
+  std::shared_ptr<GxPop const> preloadedPop(std::uint32_t number) const { return pops_.get(number); }
+  std::shared_ptr<daRuleProgram const> preloadedRule(std::uint32_t number) const { return rules_.get(number); }
+  // True once preload() has read every policy the maps name (or the bound).
+  bool preloaded() const { return preloaded_.load(std::memory_order_acquire); }
+  // Called once, by the builder of an index built forPreload, after it is
+  // published, while decisions read it; returns early once stop is true.
+  // status: 0, or the scan's failure. Throws std::bad_alloc.
+  void preload(hx_db_handle* handle, std::atomic<bool> const& stop, unsigned long& status) const;
+  static constexpr size_t kPreloadBytes = size_t{32} << 20;
+
   // Adds kind at path (of hash), its map listing name ("" when it could not
   // be read as naming one policy), while the index is built; the table
   // doubles when half full. Throws std::bad_alloc.
   void add(std::uint64_t hash, Kind kind, std::string_view path, std::string_view name);
   // Records, once every attachment has been added, what is attached above
-  // each path the index keeps.
-  void finish();
+  // each path the index keeps; keeps the policies' names by number only
+  // forPreload. Throws std::bad_alloc.
+  void finish(bool forPreload);
 
   AttachmentIndex()
       : words_(std::make_unique<SlotArray>(kFirstSlots, true)), details_(kFirstSlots), mask_(kFirstSlots - 1) {}
@@ -439,9 +463,40 @@ class AttachmentIndex {
   std::vector<Detail> details_;       // by slot of words_
   std::string texts_ = std::string(1, '\0');  // offset 0 names no text
   size_t mask_, paths_ = 0;
-  // The names met so far by kind, with their numbers (only while it is built).
-  std::unordered_map<std::string, std::uint32_t> numbers_[3];
+  // The names met so far by kind, with their numbers (while it is built,
+  // and for the preload: only the builder's thread touches them).
+  mutable std::unordered_map<std::string, std::uint32_t> numbers_[3];
   std::uint32_t numbered_[3] = {0, 0, 0};
+
+  // Policies of one kind by number, each published once, by the preload.
+  template <class T>
+  class Preloaded {
+   public:
+    void resize(size_t n) {  // Throws std::bad_alloc.
+      items_ = std::make_unique<std::shared_ptr<T const>[]>(n);
+      ready_ = std::make_unique<std::atomic<bool>[]>(n);
+      size_ = n;
+    }
+    std::shared_ptr<T const> get(std::uint32_t i) const {
+      return i < size_ && ready_[i].load(std::memory_order_acquire) ? items_[i] : nullptr;
+    }
+    void put(std::uint32_t i, std::shared_ptr<T const> item) {
+      if (i >= size_ || ready_[i].load(std::memory_order_relaxed)) return;
+      items_[i] = std::move(item);
+      ready_[i].store(true, std::memory_order_release);
+    }
+
+   private:
+    std::unique_ptr<std::shared_ptr<T const>[]> items_;
+    std::unique_ptr<std::atomic<bool>[]> ready_;
+    size_t size_ = 0;
+  };
+  struct PreloadInto;
+  static bool preloadOne(void* context, std::string_view key, std::string_view stored);
+  mutable Preloaded<GxACL> acls_;
+  mutable Preloaded<GxPop> pops_;
+  mutable Preloaded<daRuleProgram> rules_;
+  mutable std::atomic<bool> preloaded_{false};
 };
 
 // The slot tables (and record reserves) of memos that are gone, kept for
@@ -923,7 +978,7 @@ void AttachmentIndex::add(std::uint64_t hash, Kind kind, std::string_view path, 
   d.numbers[k] = at->second;
 }
 
-void AttachmentIndex::finish() {
+void AttachmentIndex::finish(bool forPreload) {
   for (size_t i = 0; i < details_.size(); ++i) {
     Detail& d = details_[i];
     if (d.path == 0) continue;
@@ -936,7 +991,11 @@ void AttachmentIndex::finish() {
     }
     d.above = above;
   }
-  for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
+  acls_.resize(numbered_[0]);
+  pops_.resize(numbered_[1]);
+  rules_.resize(numbered_[2]);
+  if (!forPreload)
+    for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
 }
 
 namespace {
@@ -1008,15 +1067,107 @@ bool collectMap(void* context, std::string_view key, std::string_view stored) {
 }  // namespace
 
 std::shared_ptr<AttachmentIndex const> AttachmentIndex::build(hx_db_handle* handle, std::atomic<bool> const& stop,
-                                                             unsigned long& status) {
+                                                             unsigned long& status, bool forPreload) {
   auto index = std::make_shared<AttachmentIndex>();
   for (MapRange const& range : kMapRanges) {
     ScanInto into{range, std::strlen(range.base), *index, stop, {}};
     hx_db_scan_prefix_records(handle, range.base, collectMap, &into, status);
     if (status != 0 || stop.load(std::memory_order_relaxed)) return nullptr;
   }
-  index->finish();
+  index->finish(forPreload);
   return index;
+}
+
+// The program of the rule called name, stored as stored, as the decisions
+// share it. A stored object that is not a rule gives a program that
+// answers false: it never permits. Throws std::bad_alloc.
+std::shared_ptr<daRuleProgram const> ruleProgram(std::string const& name, daStoreObject const& stored) {
+  auto const* r = dynamic_cast<daRule const*>(&stored);
+  std::string text, reason;
+  std::vector<std::string> attributes;
+  if (r != nullptr) {
+    if (auto const* t = r->getText()) text = t->getChars();
+    if (auto const* why = r->getReason()) reason = why->getChars();
+    ZArrayList_6_0 adi;
+    r->getADIList(adi);
+    for (unsigned i = 0; i < adi.size(); ++i)
+      if (auto const* a = dynamic_cast<ZUTF8String_6_0 const*>(adi.get(i))) attributes.emplace_back(a->getChars());
+  } else {
+    text = "false";
+  }
+  return daRuleProgram::make(name, std::move(text), std::move(reason), std::move(attributes));
+}
+
+// The key a decision reads the policy of kind k (0 ACL, 1 POP, 2 rule)
+// called name under. Throws std::bad_alloc.
+std::string policyKey(int k, std::string const& name) {
+  char const* const n = name.c_str();
+  GxObjectName const full = k == 0 ? daAclName(n).getFullName() : k == 1 ? daPopName(n).getFullName()
+                                                                         : daRuleName(n).getFullName();
+  return full.getChars();
+}
+
+struct AttachmentIndex::PreloadInto {
+  AttachmentIndex const& index;
+  int kind;
+  size_t prefixLength;  // of the keys of the kind, before the policy's name
+  std::atomic<bool> const& stop;
+  size_t& bytes;  // encoded bytes read so far
+};
+
+// Decodes the policy stored under key, when a map names it, and publishes
+// it. A decision reading the policy by its name would read the same
+// record: the key is checked to be the one it would read.
+bool AttachmentIndex::preloadOne(void* context, std::string_view key, std::string_view stored) {
+  auto& into = *static_cast<PreloadInto*>(context);
+  if (into.stop.load(std::memory_order_relaxed) || into.bytes > kPreloadBytes) return false;
+  std::string const name(key.substr(into.prefixLength));
+  auto const found = into.index.numbers_[into.kind].find(name);
+  if (found == into.index.numbers_[into.kind].end()) return true;  // a policy no map names
+  std::uint32_t value = 0, type = 0;
+  std::string_view bytes;
+  std::string const full(key);
+  if (!hx_db_parse_stored(stored, value, type, bytes) || policyKey(into.kind, name) != full) return true;
+  into.bytes += bytes.size();
+  gxobj_t const record{const_cast<char*>(full.c_str()), value, type, static_cast<std::uint32_t>(bytes.size()),
+                       reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+  daStoreObject* decoded = nullptr;
+  unsigned long st = 0;
+  daStoreObject::decode(record, &decoded, st);
+  std::unique_ptr<daStoreObject> object(decoded);
+  if (st != 0 || object == nullptr) return true;
+  std::uint32_t const number = found->second;
+  if (into.kind == 0) {
+    if (auto* acl = dynamic_cast<GxACL*>(object.get())) {
+      object.release();
+      into.index.acls_.put(number, std::shared_ptr<GxACL const>(acl));
+    }
+  } else if (into.kind == 1) {
+    if (auto* pop = dynamic_cast<GxPop*>(object.get())) {
+      object.release();
+      std::shared_ptr<GxPop const> shared(pop);
+      pop->getIPAuthList();  // loaded before it is shared: readers then take no lock
+      into.index.pops_.put(number, std::move(shared));
+    }
+  } else {
+    into.index.rules_.put(number, ruleProgram(name, *object));
+  }
+  return true;
+}
+
+void AttachmentIndex::preload(hx_db_handle* handle, std::atomic<bool> const& stop, unsigned long& status) const {
+  status = 0;
+  size_t bytes = 0;
+  for (int k = 0; k < 3 && status == 0; ++k) {
+    if (numbers_[k].empty()) continue;
+    std::string const probe = policyKey(k, "x");
+    std::string const prefix = probe.substr(0, probe.size() - 1);  // the keys' common start
+    PreloadInto into{*this, k, prefix.size(), stop, bytes};
+    hx_db_scan_prefix_records(handle, prefix.c_str(), preloadOne, &into, status);
+  }
+  bool const whole = status == 0 && !stop.load(std::memory_order_relaxed);
+  for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
+  preloaded_.store(whole, std::memory_order_release);
 }
 
 // The attachment indexes of the files this process's read-only stores
@@ -1252,7 +1403,9 @@ struct daDecisionPolicies {
   // else a file of fewer than indexAtOnce records (the index then takes
   // well under a millisecond) is indexed at once, on the calling thread,
   // and a larger one in the background, the index then offered to stores
-  // that open the file later. Nothing while the file is closing, or when no
+  // that open the file later; once the slots are backed, that thread also
+  // preloads the index's policies (AttachmentIndex::preload), which the
+  // stores that take the index share. Nothing while the file is closing, or when no
   // thread can be started (the maps are then read object by object:
   // slower, the same answers). Throws std::bad_alloc.
   static constexpr unsigned long defaultIndexAtOnce = 65536;
@@ -1271,16 +1424,18 @@ struct daDecisionPolicies {
     if (known)
       if (auto index = IndexesByVersion::instance().find(version)) memo->publishIndex(std::move(index));
     SharedMemo& held = *memo;  // the caller holds it too
-    auto work = [this, handle, memo = std::move(memo), known, version] {
+    auto work = [this, handle, memo = std::move(memo), known, version, background] {
       unsigned long st = 0;
+      std::shared_ptr<daDecisionMemo::AttachmentIndex const> built;  // preloaded by this thread
       try {
         if (memo->index() == nullptr) {
-          auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st);
+          auto index = daDecisionMemo::AttachmentIndex::build(handle, stopPreparing, st, background);
           // Offered to later stores only when the file did not change during the scan.
           hx_db_version after;
           unsigned long afterStatus = 0;
           hx_db_file_version(handle, after, afterStatus);
           if (index && known && afterStatus == 0 && after == version) IndexesByVersion::instance().add(version, index);
+          if (index && background) built = index;
           if (index) memo->publishIndex(std::move(index));
         }
       } catch (std::bad_alloc const&) {
@@ -1289,6 +1444,13 @@ struct daDecisionPolicies {
       if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
       memo->backHuge(stopPreparing);  // after the index: misses need it first
       memo->markBacked();
+      if (built == nullptr) return;
+      try {
+        built->preload(handle, stopPreparing, st);
+      } catch (std::bad_alloc const&) {
+        st = da_s_no_memory;  // the policies not preloaded are read by the decisions
+      }
+      if (st != 0) HX_LOG(gxdmd_svc_handle, gxdmd_sub_store, hx_svc_attr_warning, st, "%s", hx_db_path(handle));
     };
     if (!background) {
       work();
@@ -1349,22 +1511,7 @@ struct daDecisionPolicies {
   // that is not a rule gives a program that answers false: it never permits.
   std::shared_ptr<daRuleProgram const> rule(std::uint64_t epoch, Key const& key, daStoreObject const& stored) {
     std::string const& name = key.name;
-    return share(rules, epoch, key, [&name, &stored]() -> std::shared_ptr<daRuleProgram const> {
-      auto const* r = dynamic_cast<daRule const*>(&stored);
-      std::string text, reason;
-      std::vector<std::string> attributes;
-      if (r != nullptr) {
-        if (auto const* t = r->getText()) text = t->getChars();
-        if (auto const* why = r->getReason()) reason = why->getChars();
-        ZArrayList_6_0 adi;
-        r->getADIList(adi);
-        for (unsigned i = 0; i < adi.size(); ++i)
-          if (auto const* a = dynamic_cast<ZUTF8String_6_0 const*>(adi.get(i))) attributes.emplace_back(a->getChars());
-      } else {
-        text = "false";
-      }
-      return daRuleProgram::make(name, std::move(text), std::move(reason), std::move(attributes));
-    });
+    return share(rules, epoch, key, [&name, &stored] { return daDecisionMemo::ruleProgram(name, stored); });
   }
   // The POP shared in epoch under key, as acl.
   template <class Take>
@@ -1376,14 +1523,32 @@ struct daDecisionPolicies {
     });
   }
 
-  // The copy shared in epoch under key, or null.
-  std::shared_ptr<GxACL const> knownAcl(std::uint64_t epoch, Key const& key) { return known(acls, epoch, key); }
-  std::shared_ptr<GxPop const> knownPop(std::uint64_t epoch, Key const& key) { return known(pops, epoch, key); }
+  // The copy the index that numbered key preloaded, else the copy shared
+  // in epoch under key, or null.
+  std::shared_ptr<GxACL const> knownAcl(std::uint64_t epoch, Key const& key) {
+    if (auto preloaded = preloadedAt(key, &AttachmentIndex::preloadedAcl)) return preloaded;
+    return known(acls, epoch, key);
+  }
+  std::shared_ptr<GxPop const> knownPop(std::uint64_t epoch, Key const& key) {
+    if (auto preloaded = preloadedAt(key, &AttachmentIndex::preloadedPop)) return preloaded;
+    return known(pops, epoch, key);
+  }
   std::shared_ptr<daRuleProgram const> knownRule(std::uint64_t epoch, Key const& key) {
+    if (auto preloaded = preloadedAt(key, &AttachmentIndex::preloadedRule)) return preloaded;
     return known(rules, epoch, key);
   }
 
  private:
+  using AttachmentIndex = daDecisionMemo::AttachmentIndex;
+  // What index (key's) preloaded under key's number; no lock: the index
+  // publishes each policy once.
+  template <class T>
+  static std::shared_ptr<T const> preloadedAt(Key const& key,
+                                              std::shared_ptr<T const> (AttachmentIndex::*get)(std::uint32_t) const) {
+    if (key.index == nullptr || key.number == AttachmentIndex::kNoNumber) return nullptr;
+    return (static_cast<AttachmentIndex const*>(key.index)->*get)(key.number);
+  }
+
   // The copies of one kind: by name, and by number for the index that
   // numbered them (numbering), in pages of kPage made as numbers in them
   // are filed (a first decision does not clear an array for every policy
@@ -1607,7 +1772,7 @@ bool readMapName(daCachedStore& store, daStoreObjectName const& mapName, std::ui
 template <class Map, class Name, class Object, class Shared, class MapName, class Known>
 void readOwn(daCachedStore& store, bool direct, std::string_view listed, MapName&& mapName,
              std::uint32_t mapType, unsigned long badMap, unsigned long missing, Own<Object, Shared>& own,
-             Known&& known) {
+             Known&& known, unsigned& policyReads) {
   auto read = [&store, direct](daStoreObjectName const& name, Handle<daStoreObject>& h,
                                std::unique_ptr<daStoreObject>& owned, unsigned long& st) {
     if (!direct) return store.getObject(name, h, st);
@@ -1638,6 +1803,7 @@ void readOwn(daCachedStore& store, bool direct, std::string_view listed, MapName
     own.name = map->get(0);
   }
   if (direct && (own.shared = known(own.name)) != nullptr) return;
+  ++policyReads;
   read(Name(own.name.c_str()), own.object, own.owned, st);
   if (st == da_s_no_such_object || (st == 0 && own.get() == nullptr)) st = missing;
   own.status = st;
@@ -1758,7 +1924,7 @@ class Resolver {
       readOwn<GxMapPObjectToACL, daAclName>(
           store_, direct, found.names[0], [&]() -> auto const& { return named().getPObjToAclMapName(); },
           gx_type_map_pobj_to_acl, gx_s_acl_map_bad, gx_s_acl_missing, nearest.acl,
-          [&](std::string const& n) { return policies_.knownAcl(epoch_, key(n, 0)); });
+          [&](std::string const& n) { return policies_.knownAcl(epoch_, key(n, 0)); }, policyReads);
       if (settles(nearest.acl, at, nearest.aclAt)) own |= AttachmentIndex::acl;
       nearest.numbers[0] = key(nearest.acl.name, 0).number;
     }
@@ -1766,7 +1932,7 @@ class Resolver {
       readOwn<GxMapObjToPop, daPopName>(
           store_, direct, found.names[1], [&]() -> auto const& { return named().getPObjToPopMapName(); },
           gx_type_map_pobj_to_pop, gx_s_pop_map_bad, gx_s_pop_missing, nearest.pop,
-          [&](std::string const& n) { return policies_.knownPop(epoch_, key(n, 1)); });
+          [&](std::string const& n) { return policies_.knownPop(epoch_, key(n, 1)); }, policyReads);
       if (settles(nearest.pop, at, nearest.popAt)) own |= AttachmentIndex::pop;
       nearest.numbers[1] = key(nearest.pop.name, 1).number;
     }
@@ -1774,7 +1940,7 @@ class Resolver {
       readOwn<daMapObjToRule, daRuleName>(
           store_, direct, found.names[2], [&]() -> auto const& { return named().getPObjToRuleMapName(); },
           gx_type_map_pobj_to_rule, gx_s_rule_map_bad, gx_s_rule_missing, nearest.rule,
-          [&](std::string const& n) { return policies_.knownRule(epoch_, key(n, 2)); });
+          [&](std::string const& n) { return policies_.knownRule(epoch_, key(n, 2)); }, policyReads);
       if (settles(nearest.rule, at, nearest.ruleAt)) own |= AttachmentIndex::rule;
       nearest.numbers[2] = key(nearest.rule.name, 2).number;
     }
@@ -1841,7 +2007,8 @@ class Resolver {
   std::uint64_t const epoch_;
 
  public:
-  unsigned mapReads = 0;  // maps read by this resolver
+  unsigned mapReads = 0;     // maps read by this resolver
+  unsigned policyReads = 0;  // policies it read, not having the epoch's or the index's copy
 };
 
 }  // namespace
@@ -1980,6 +2147,11 @@ bool daCachedStore::attachmentIndexReady() const {
   return memo && memo->epoch() == policyEpoch() && memo->index() != nullptr;
 }
 
+bool daCachedStore::attachmentPoliciesPreloaded() const {
+  auto const memo = decisionPolicies_->newest();
+  return memo && memo->epoch() == policyEpoch() && memo->index() != nullptr && memo->index()->preloaded();
+}
+
 std::size_t daCachedStore::decisionMemoObjects() const {
   auto const memo = decisionPolicies_->newest();
   return memo && memo->epoch() == policyEpoch() ? memo->remembered() : 0;
@@ -2099,6 +2271,7 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
       Resolver resolver(*this, *decisionPolicies_, memo);
       r = resolver.resolve(name, key == name ? &memoKey : nullptr);
       countIn(mine.counterSlot, mapRead, resolver.mapReads);
+      countIn(mine.counterSlot, policyRead, resolver.policyReads);
       // Also under the text the caller gave, when normalising changed it.
       if (r.clean() && key != name) memo.insert(memoKey, r.record, r.summary);
     } catch (std::bad_alloc const&) {

@@ -23,6 +23,7 @@
 #include "GxCore/daRule.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daCacheStateLock.h"
+#include "outside/hxdb.h"
 #include "test_support.h"
 #include "tools/common/estate.h"
 
@@ -543,6 +544,59 @@ TEST_F(Decide, ReplicaOfAnUnchangedFileTakesTheIndexAnotherBuilt) {
   ASSERT_TRUE(indexReady(*third));
   expectAllMatch(*third, "changed file, indexed");
   daDecisionIndexAtOpen(before);
+}
+
+// A replica of a file indexed in the background preloads the policies the
+// maps name: a replica that takes that index decides on every object, the
+// first time, without reading a policy, and answers like a fresh walk. A
+// policy of another kind or one that does not decode is left out, and the
+// decisions read and report it as before.
+TEST_F(Decide, PreloadedPoliciesAnswerLikeAFreshWalkAndAreNotReadAgain) {
+  unsigned long const before = daDecisionIndexAtOpen(1);
+  auto preloaded = [](daCachedStore& s) {
+    for (int i = 0; i < 1000 && !s.attachmentPoliciesPreloaded(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return s.attachmentPoliciesPreloaded();
+  };
+  {
+    auto first = openReplica();
+    ASSERT_TRUE(preloaded(*first));
+    auto second = openReplica();
+    expectAllMatch(*second, "preloaded");
+    EXPECT_GT(second->counts().memoMisses, 0u);
+    EXPECT_EQ(second->counts().policyReads, 0u);
+  }
+  gxtest::MessageCapture quiet;
+  auto* pop = new GxPop;  // "xy" is a POP's record
+  pop->setAttrlist();
+  set(daAclName("xy"), pop);
+  unsigned char garbage[] = {0xFF, 0x01, 0x02};  // "inside" is bytes no decoder reads
+  gxobj_t const record{nullptr, 0, gx_type_pop, sizeof garbage, garbage};
+  unsigned long st;
+  hx_db_raw_write(
+      writer_->getDBHandle(),
+      [&](hx_db_raw_txn& txn) {
+        return txn.put(daPopName("inside").getFullName().getChars(), hx_db_stored_value(record));
+      },
+      st);
+  ASSERT_EQ(st, 0u);
+  auto answers = [&](daCachedStore& s) {
+    std::vector<Answer> all;
+    daDecision d;
+    for (char const* object : kObjects)
+      for (Caller& c : callers_)
+        for (char const* actions : kActions) all.push_back(decided(s, object, c, actions, nullptr, d));
+    return all;
+  };
+  auto damaged = openReplica();
+  ASSERT_TRUE(preloaded(*damaged));
+  std::vector<Answer> const withPreload = answers(*damaged);
+  EXPECT_GT(damaged->counts().policyReads, 0u);
+  damaged.reset();  // its index goes with it
+  daDecisionIndexAtOpen(before);
+  auto unloaded = openReplica();  // indexed at once, nothing preloaded
+  ASSERT_FALSE(unloaded->attachmentPoliciesPreloaded());
+  EXPECT_EQ(withPreload, answers(*unloaded));
 }
 
 // A file removed and made anew at the same path, with as many transactions
