@@ -427,8 +427,8 @@ class AttachmentIndex {
   // doubles when half full. Throws std::bad_alloc.
   void add(std::uint64_t hash, Kind kind, std::string_view path, std::string_view name);
   // Records, once every attachment has been added, what is attached above
-  // each path the index keeps; keeps the policies' names by number only
-  // forPreload. Throws std::bad_alloc.
+  // each path the index keeps; forPreload, keeps the policies' names by
+  // number and makes room for the policies. Throws std::bad_alloc.
   void finish(bool forPreload);
 
   AttachmentIndex()
@@ -991,11 +991,13 @@ void AttachmentIndex::finish(bool forPreload) {
     }
     d.above = above;
   }
-  acls_.resize(numbered_[0]);
-  pops_.resize(numbered_[1]);
-  rules_.resize(numbered_[2]);
-  if (!forPreload)
-    for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
+  if (forPreload) {
+    acls_.resize(numbered_[0]);
+    pops_.resize(numbered_[1]);
+    rules_.resize(numbered_[2]);
+    return;
+  }
+  for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
 }
 
 namespace {

@@ -420,6 +420,10 @@ TEST_F(ServiceOnExample, MetricsCountRequestsDecisionsAndLookups) {
   daCachedStore::Counts counts = replica_->store().counts();
   EXPECT_GE(counts.memoHits, 2u);
   EXPECT_GE(counts.memoMisses, 1u);
+  // A file this small preloads nothing: the misses read their policies.
+  EXPECT_GE(counts.policyReads, 1u);
+  std::string const reads = "gxpolicyd_policy_reads_total " + std::to_string(counts.policyReads) + "\n";
+  EXPECT_NE(get(*service_, "/metrics").body.find(reads), std::string::npos) << reads;
   EXPECT_EQ(get(*service_, "/readyz").status, 200);
 }
 

@@ -136,6 +136,9 @@ std::string Metrics::render(Gauges const& g) const {
   line(out, "gxpolicyd_replica_rebuilds_total{result=\"failed\"} %llu\n", static_cast<u64>(g.rebuildFailures));
   hitsAndMisses(out, "gxpolicyd_cache_lookups_total", "Policy cache lookups, by result.", g.cacheHits, g.cacheMisses);
   hitsAndMisses(out, "gxpolicyd_memo_lookups_total", "Decision memo lookups, by result.", g.memoHits, g.memoMisses);
+  header(out, "gxpolicyd_policy_reads_total", "counter",
+         "Policies decisions read from the replica's file: neither preloaded with its index nor decoded before.");
+  line(out, "gxpolicyd_policy_reads_total %llu\n", static_cast<u64>(g.policyReads));
   hitsAndMisses(out, "gxpolicyd_caller_lookups_total", "Callers resolved through the registry, by cache result.",
                 g.callerHits, g.callerMisses);
   header(out, "gxpolicyd_requests_in_flight", "gauge", "Requests being answered.");

@@ -32,6 +32,7 @@ struct Gauges {
   double ageSeconds = -1;  // since the replica was last known current; < 0: unknown
   std::uint64_t rebuilds = 0, rebuildFailures = 0;
   std::uint64_t cacheHits = 0, cacheMisses = 0, memoHits = 0, memoMisses = 0;
+  std::uint64_t policyReads = 0;  // policies decisions read from the file (daCachedStore::Counts)
   std::uint64_t callerHits = 0, callerMisses = 0;  // the service's caller cache
   unsigned inFlight = 0;
   std::uint64_t connectionsRefused = 0;  // closed at accept: the connection cap was reached

@@ -1214,6 +1214,7 @@ Response DecisionService::metricsPage() {
     g.cacheMisses = counts.cacheMisses;
     g.memoHits = counts.memoHits;
     g.memoMisses = counts.memoMisses;
+    g.policyReads = counts.policyReads;
   }
   g.callerHits = callerHits();
   g.callerMisses = callerMisses();
