@@ -14,6 +14,13 @@
 // On a read-only store no reference counts are kept: a hit costs one table
 // lookup under the cache lock, and handles stay valid while the caller holds
 // the state lock shared.
+//
+// Processes: a store belongs to the process that opened it. A child of
+// fork() must neither use nor close the stores it inherited; it opens its
+// own. fork() waits for the background preparation of a large read-only
+// store's decisions (its attachment index and policies: about a tenth of a
+// second at 1M objects) if one is running, so that the child starts with
+// no thread of this library and no lock held by one.
 #pragma once
 
 #include <atomic>

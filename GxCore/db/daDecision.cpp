@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include "GxCore/GxMapPObjectToACL.h"
@@ -1159,6 +1160,14 @@ bool AttachmentIndex::preloadOne(void* context, std::string_view key, std::strin
 
 void AttachmentIndex::preload(hx_db_handle* handle, std::atomic<bool> const& stop, unsigned long& status) const {
   status = 0;
+  // The names are only needed while the policies are read: they go however
+  // the reading ends (a bad_alloc included), not with the index.
+  struct DropNames {
+    std::unordered_map<std::string, std::uint32_t> (&names)[3];
+    ~DropNames() {
+      for (auto& kind : names) std::unordered_map<std::string, std::uint32_t>().swap(kind);
+    }
+  } dropNames{numbers_};
   size_t bytes = 0;
   for (int k = 0; k < 3 && status == 0; ++k) {
     if (numbers_[k].empty()) continue;
@@ -1168,7 +1177,6 @@ void AttachmentIndex::preload(hx_db_handle* handle, std::atomic<bool> const& sto
     hx_db_scan_prefix_records(handle, prefix.c_str(), preloadOne, &into, status);
   }
   bool const whole = status == 0 && !stop.load(std::memory_order_relaxed);
-  for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
   preloaded_.store(whole, std::memory_order_release);
 }
 
@@ -1348,6 +1356,37 @@ ThreadStates* threadStates() {
 
 // ---- store-side copies of the policies -------------------------------------------
 
+// The decision states of the process's stores, so that fork() finds no
+// preparer of this library running: it waits for every background
+// preparation to end (at 1M objects about a tenth of a second), and keeps
+// new ones from starting, until the fork is done. A child forked while a
+// preparer ran would inherit locks only that thread could release (and
+// the thread sanitizer refuses to go on in such a child); the parent's
+// preparation is not cut short, so its decisions stay as fast.
+class Preparers {
+ public:
+  static Preparers& instance() {
+    static Preparers* const all = new Preparers;  // never destroyed: stores may outlive statics
+    return *all;
+  }
+  void add(daDecisionPolicies* p) {
+    std::lock_guard<std::mutex> g(mutex_);
+    all_.push_back(p);
+  }
+  void remove(daDecisionPolicies* p) {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::erase(all_, p);
+  }
+
+ private:
+  Preparers() { ::pthread_atfork(&Preparers::beforeFork, &Preparers::afterFork, &Preparers::afterFork); }
+  static void beforeFork();
+  static void afterFork();
+
+  std::mutex mutex_;
+  std::vector<daDecisionPolicies*> all_;
+};
+
 // The store-side state of the decisions. The memo shared by the store's
 // threads, for the newest epoch any thread has decided in. And copies of the
 // ACLs and POPs that remembered decisions share, per epoch: every thread
@@ -1358,7 +1397,14 @@ struct daDecisionPolicies {
   using SharedMemo = daDecisionMemo::SharedMemo;
   static constexpr size_t maxShared = 65536;
 
-  ~daDecisionPolicies() { closing(); }
+  daDecisionPolicies() { Preparers::instance().add(this); }
+  ~daDecisionPolicies() {
+    closing();
+    Preparers::instance().remove(this);
+  }
+  daDecisionPolicies(daDecisionPolicies const&) = delete;
+  daDecisionPolicies& operator=(daDecisionPolicies const&) = delete;
+  friend class Preparers;  // holds the preparer lock across a fork
 
   // ---- the preparer: one background thread at a time that backs a new
   // memo's slots with memory and builds its attachment index from a
@@ -1643,6 +1689,22 @@ struct daDecisionPolicies {
   Shelf<GxPop> pops;
   Shelf<daRuleProgram> rules;
 };
+
+// Every store's preparer lock is held across the fork, each preparer having
+// been joined under it, so that none starts meanwhile (prepare() takes it).
+void Preparers::beforeFork() {
+  Preparers& all = instance();
+  all.mutex_.lock();
+  for (daDecisionPolicies* p : all.all_) {
+    p->preparerMutex.lock();
+    if (p->preparer.joinable()) p->preparer.join();
+  }
+}
+void Preparers::afterFork() {
+  Preparers& all = instance();
+  for (daDecisionPolicies* p : all.all_) p->preparerMutex.unlock();
+  all.mutex_.unlock();
+}
 
 std::shared_ptr<daDecisionPolicies> daMakeDecisionPolicies() { return std::make_shared<daDecisionPolicies>(); }
 void daDecisionFileOpened(daDecisionPolicies& p) { p.opened(); }
@@ -2190,6 +2252,39 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
       if (st != 0) d.reset();
     }
   } resetOnFailure{decision, status};
+  // A question must ask for something: an empty (or absent) action string
+  // would otherwise be granted everywhere, ACL or none.
+  if (path == nullptr || actions == nullptr || actions[0] == '\0') {
+    status = path == nullptr ? gx_s_bad_pobj_name : gx_s_bad_action;
+    return;
+  }
+  // The thread's state comes first, so that the object's slot line is asked
+  // for before anything else is done: on a large estate that line comes
+  // from memory (the time of the whole decision on a small one) while the
+  // rest is set up. The memo the thread last used is nearly always this
+  // epoch's; when it is not (or the thread has none yet), the line of the
+  // right memo is asked for once that memo is known, below. A decision made
+  // while the thread ends, after its states went, keeps what it needs for
+  // itself alone.
+  std::unique_ptr<ThreadState> ending;
+  ThreadState* found;
+  try {
+    ThreadStates* const states = threadStates();
+    if (states == nullptr) ending = std::make_unique<ThreadState>();
+    found = states != nullptr ? &states->forStore(*this) : ending.get();
+  } catch (std::bad_alloc const&) {
+    status = da_s_no_memory;
+    return;
+  }
+  ThreadState& mine = *found;
+  std::string_view const key(path);
+  SharedMemo const* const asked = mine.memo.get();
+  std::uint64_t spread = 0;
+  if (asked != nullptr) {
+    spread = asked->spread(key);
+    asked->prefetch(spread);
+  }
+
   decision.granted_ = false;
   decision.entry_ = daDecisionEntry::none;
   decision.authLevel_ = 0;
@@ -2197,12 +2292,6 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   decision.callerLevel_ = ctx.authLevel == daDecisionContext::defaultAuthLevel ? (caller != nullptr ? 1 : 0)
                                                                                : std::max(ctx.authLevel, 0);
   decision.protection_ = ctx.protection;
-  // A question must ask for something: an empty (or absent) action string
-  // would otherwise be granted everywhere, ACL or none.
-  if (path == nullptr || actions == nullptr || actions[0] == '\0') {
-    status = path == nullptr ? gx_s_bad_pobj_name : gx_s_bad_action;
-    return;
-  }
   // A store being replaced or having its cache cleared still decides: from
   // the memo, or after the exclusive holder has gone (the state lock below).
   // A replacement closes and reopens the store while it holds that lock, so
@@ -2215,19 +2304,6 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   // The epoch is read before the memo is consulted or filled: an answer
   // resolved while a commit lands goes to the older epoch's table, which no
   // decision uses once the epoch has moved.
-  // A decision made while the thread ends, after its states went, keeps
-  // what it needs for itself alone.
-  std::unique_ptr<ThreadState> ending;
-  ThreadState* found;
-  try {
-    ThreadStates* const states = threadStates();
-    if (states == nullptr) ending = std::make_unique<ThreadState>();
-    found = states != nullptr ? &states->forStore(*this) : ending.get();
-  } catch (std::bad_alloc const&) {
-    status = da_s_no_memory;
-    return;
-  }
-  ThreadState& mine = *found;
   if (!mine.memo || mine.memo->epoch() != policyEpoch()) {
     // The sequence number goes with the epoch: read (under the store's
     // lock, which its writers hold) once per epoch a thread takes up, not
@@ -2241,11 +2317,10 @@ void daCachedStore::decideOnPolicy(char const* path, sec_id_pa_t* caller, char c
   if (mine.counterSlot == ~0u) mine.counterSlot = counterSlot();
   SharedMemo& memo = *mine.memo;
   std::uint64_t const epoch = memo.epoch();
-  // The object's slot line is asked for first: on a large estate it comes
-  // from memory while the actions are looked up and the check computed.
-  std::string_view key(path);
-  std::uint64_t const spread = memo.spread(key);
-  memo.prefetch(spread);
+  if (&memo != asked) {
+    spread = memo.spread(key);
+    memo.prefetch(spread);
+  }
   std::string_view const actionText(actions);
   if (!mine.actions.find(actionText, epoch, decision.requested_)) {
     status = requestedPermissions(*this, actions, decision.requested_);

@@ -599,6 +599,32 @@ TEST_F(Decide, PreloadedPoliciesAnswerLikeAFreshWalkAndAreNotReadAgain) {
   EXPECT_EQ(withPreload, answers(*unloaded));
 }
 
+// fork() waits for a replica's background preparation: the child inherits
+// a finished one (and no thread of the library), and a replica it opens of
+// its own on the file answers like the parent's.
+TEST_F(Decide, ForkWaitsForTheBackgroundPreparation) {
+  unsigned long const before = daDecisionIndexAtOpen(1);
+  auto answers = [&](daCachedStore& s) {
+    std::vector<Answer> all;
+    daDecision d;
+    for (char const* object : kObjects)
+      for (Caller& c : callers_) all.push_back(decided(s, object, c, "Tr", nullptr, d));
+    return all;
+  };
+  std::vector<Answer> expected;
+  for (char const* object : kObjects)
+    for (Caller& c : callers_) expected.push_back(freshWalk(*ref_, object, c, "Tr", nullptr));
+  auto replica = openReplica();
+  int const child = gxtest::inChild([&] {
+    if (!replica->attachmentPoliciesPreloaded()) return 1;  // read only: the child leaves it alone
+    auto own = openReplica();
+    return answers(*own) == expected ? 0 : 2;
+  });
+  EXPECT_EQ(child, 0);
+  EXPECT_EQ(answers(*replica), expected);
+  daDecisionIndexAtOpen(before);
+}
+
 // A file removed and made anew at the same path, with as many transactions
 // (its inode may well be the old one's), is indexed anew even while the old
 // file's index lives on (a daDecision holds its memo).
