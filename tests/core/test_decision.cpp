@@ -602,7 +602,7 @@ TEST_F(Decide, PreloadedPoliciesAnswerLikeAFreshWalkAndAreNotReadAgain) {
 // fork() waits for a replica's background preparation: the child inherits
 // a finished one (and no thread of the library), and a replica it opens of
 // its own on the file answers like the parent's.
-TEST_F(Decide, ForkWaitsForTheBackgroundPreparation) {
+TEST_F(Decide, ConcurrencyForkWaitsForTheBackgroundPreparation) {
   unsigned long const before = daDecisionIndexAtOpen(1);
   auto answers = [&](daCachedStore& s) {
     std::vector<Answer> all;
