@@ -468,6 +468,10 @@ class AttachmentIndex {
   // and for the preload: only the builder's thread touches them).
   mutable std::unordered_map<std::string, std::uint32_t> numbers_[3];
   std::uint32_t numbered_[3] = {0, 0, 0};
+  // Frees numbers_ once nothing looks names up any more.
+  void dropNames() const {
+    for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
+  }
 
   // Policies of one kind by number, each published once, by the preload.
   template <class T>
@@ -998,7 +1002,7 @@ void AttachmentIndex::finish(bool forPreload) {
     rules_.resize(numbered_[2]);
     return;
   }
-  for (auto& names : numbers_) std::unordered_map<std::string, std::uint32_t>().swap(names);
+  dropNames();
 }
 
 namespace {
@@ -1163,11 +1167,9 @@ void AttachmentIndex::preload(hx_db_handle* handle, std::atomic<bool> const& sto
   // The names are only needed while the policies are read: they go however
   // the reading ends (a bad_alloc included), not with the index.
   struct DropNames {
-    std::unordered_map<std::string, std::uint32_t> (&names)[3];
-    ~DropNames() {
-      for (auto& kind : names) std::unordered_map<std::string, std::uint32_t>().swap(kind);
-    }
-  } dropNames{numbers_};
+    AttachmentIndex const& index;
+    ~DropNames() { index.dropNames(); }
+  } const dropping{*this};
   size_t bytes = 0;
   for (int k = 0; k < 3 && status == 0; ++k) {
     if (numbers_[k].empty()) continue;

@@ -314,6 +314,17 @@ class Decide : public ::testing::Test {
                 << when << ": " << object << " " << actions;
   }
 
+  // Every object, caller and action string (no address) decided on s, in
+  // one order: for comparing two stores' answers.
+  std::vector<Answer> allAnswers(daCachedStore& s) {
+    std::vector<Answer> all;
+    daDecision d;
+    for (char const* object : kObjects)
+      for (Caller& c : callers_)
+        for (char const* actions : kActions) all.push_back(decided(s, object, c, actions, nullptr, d));
+    return all;
+  }
+
   TempDir dir_;
   std::string path_;
   std::unique_ptr<daCachedStore> writer_, ref_;
@@ -580,23 +591,15 @@ TEST_F(Decide, PreloadedPoliciesAnswerLikeAFreshWalkAndAreNotReadAgain) {
       },
       st);
   ASSERT_EQ(st, 0u);
-  auto answers = [&](daCachedStore& s) {
-    std::vector<Answer> all;
-    daDecision d;
-    for (char const* object : kObjects)
-      for (Caller& c : callers_)
-        for (char const* actions : kActions) all.push_back(decided(s, object, c, actions, nullptr, d));
-    return all;
-  };
   auto damaged = openReplica();
   ASSERT_TRUE(preloaded(*damaged));
-  std::vector<Answer> const withPreload = answers(*damaged);
+  std::vector<Answer> const withPreload = allAnswers(*damaged);
   EXPECT_GT(damaged->counts().policyReads, 0u);
   damaged.reset();  // its index goes with it
   daDecisionIndexAtOpen(before);
   auto unloaded = openReplica();  // indexed at once, nothing preloaded
   ASSERT_FALSE(unloaded->attachmentPoliciesPreloaded());
-  EXPECT_EQ(withPreload, answers(*unloaded));
+  EXPECT_EQ(withPreload, allAnswers(*unloaded));
 }
 
 // fork() waits for a replica's background preparation: the child inherits
@@ -604,24 +607,18 @@ TEST_F(Decide, PreloadedPoliciesAnswerLikeAFreshWalkAndAreNotReadAgain) {
 // its own on the file answers like the parent's.
 TEST_F(Decide, ConcurrencyForkWaitsForTheBackgroundPreparation) {
   unsigned long const before = daDecisionIndexAtOpen(1);
-  auto answers = [&](daCachedStore& s) {
-    std::vector<Answer> all;
-    daDecision d;
-    for (char const* object : kObjects)
-      for (Caller& c : callers_) all.push_back(decided(s, object, c, "Tr", nullptr, d));
-    return all;
-  };
   std::vector<Answer> expected;
   for (char const* object : kObjects)
-    for (Caller& c : callers_) expected.push_back(freshWalk(*ref_, object, c, "Tr", nullptr));
+    for (Caller& c : callers_)
+      for (char const* actions : kActions) expected.push_back(freshWalk(*ref_, object, c, actions, nullptr));
   auto replica = openReplica();
   int const child = gxtest::inChild([&] {
     if (!replica->attachmentPoliciesPreloaded()) return 1;  // read only: the child leaves it alone
     auto own = openReplica();
-    return answers(*own) == expected ? 0 : 2;
+    return allAnswers(*own) == expected ? 0 : 2;
   });
   EXPECT_EQ(child, 0);
-  EXPECT_EQ(answers(*replica), expected);
+  EXPECT_EQ(allAnswers(*replica), expected);
   daDecisionIndexAtOpen(before);
 }
 
