@@ -284,7 +284,8 @@ class PathClimb {
         size_t const length = 8 * word + top / 8;
         if (length == 0) break;
         size_t const n = length % 8;
-        std::uint64_t const below = n == 0 ? before[word] : hashWord(before[word], text[word] & ((std::uint64_t{1} << (8 * n)) - 1));
+        std::uint64_t const below =
+            n == 0 ? before[word] : hashWord(before[word], text[word] & ((std::uint64_t{1} << (8 * n)) - 1));
         spreads_[levels_] = hashEnd(below, length);
         lengths_[levels_++] = static_cast<std::uint32_t>(length);
       }

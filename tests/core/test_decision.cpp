@@ -544,20 +544,21 @@ TEST_F(Decide, IndexedReplicaReadsOnlyAttachedMapsAndFollowsAChangeAtAnAncestor)
 // long ones, and again after changes at and between owners.
 TEST_F(Decide, LargeMemoLooksObjectsUpByTheirOwnerAndAnswersLikeASmallOne) {
   std::vector<std::string> paths(std::begin(kObjects), std::end(kObjects));
-  for (char const* odd : {"/a//b", "//a/b", "/a/b/", "/a/b ", "/a/b\tc", "/a/b/c/d/e/f/", "/a/b/c/d/e/f/g/h/i/j/k"})
+  for (char const* odd :
+       {"/a//b", "//a/b", "/a/b/", "/a/b ", "/a/b\t", "/a/b\nc", "/a/b/c/d/e/f/", "/a/b/c/d/e/f/g/h/i/j/k"})
     paths.push_back(odd);
   std::string deep = "/a/b/c/d/e";
   while (deep.size() < 300) deep += "/level";
   paths.push_back(deep);
   GxAddress inside("10.1.2.3");
+  GxAddress const* const addresses[] = {nullptr, &inside};
   auto answers = [&](daCachedStore& s) {
     std::vector<Answer> all;
     daDecision d;
     for (std::string const& path : paths)
       for (Caller& c : callers_)
         for (char const* actions : kActions)
-          for (GxAddress const* address : {static_cast<GxAddress const*>(nullptr), &inside})
-            all.push_back(decided(s, path.c_str(), c, actions, address, d));
+          for (GxAddress const* address : addresses) all.push_back(decided(s, path.c_str(), c, actions, address, d));
     return all;
   };
   auto small = openReplica(), large = openReplica(1u << 17);
