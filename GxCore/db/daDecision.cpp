@@ -200,12 +200,10 @@ inline std::uint64_t shortWord(char const* p, size_t n) {
 constexpr std::uint64_t kHashK1 = 0x9E3779B97F4A7C15ull, kHashK2 = 0xBF58476D1CE4E5B9ull;
 inline std::uint64_t hashWord(std::uint64_t h, std::uint64_t w) { return std::rotl((h ^ w) * kHashK1, 29) * kHashK2; }
 inline std::uint64_t hashEnd(std::uint64_t h, size_t length) {
-  h ^= length * kHashK1;
-  h ^= h >> 30;
-  h *= kHashK2;
-  h ^= h >> 27;
-  h *= 0x94D049BB133111EBull;
+  h ^= std::rotl(length * kHashK1, 17);
   h ^= h >> 31;
+  h *= 0x94D049BB133111EBull;
+  h ^= h >> 29;
   return h;
 }
 // The last n (1 to 7) bytes of s, read as the word the hash takes for them.
@@ -250,13 +248,16 @@ class PathClimb {
 
   // levels() is 0 when path is not in normal form, holds a control
   // character, is the root or is longer than kMaxWords words.
-  PathClimb(std::string_view path, std::uint64_t seed) {
-    size_t const size = path.size(), words = (size + 7) / 8;
-    if (size < 2 || words > kMaxWords || path[0] != '/' || path.back() == '/' || path.back() == ' ') return;
-    std::uint64_t before[kMaxWords], text[kMaxWords], slashes[kMaxWords];
+  PathClimb(std::string_view path, std::uint64_t seed, std::uint64_t root) {
+    size_t const size = path.size();
+    if (size < 2 || size > 8 * kMaxWords || path[0] != '/' || path.back() == '/' || path.back() == ' ') return;
     std::uint64_t h = seed, bad = 0, carry = 0;
-    for (size_t word = 0; word < words; ++word) {
-      size_t const at = 8 * word, n = std::min<size_t>(8, size - at);
+    // The last two slashes met (where they are: 0 is the leading one), each
+    // with its word and the hash's state before it. Kept without branches:
+    // where a path's slashes fall is not for the processor to guess.
+    std::uint64_t last = 0, lastBefore = seed, lastWord = 0, second = 0, secondBefore = seed, secondWord = 0;
+    for (size_t at = 0; at < size; at += 8) {
+      size_t const n = std::min<size_t>(8, size - at);
       std::uint64_t w;
       if (n == 8) std::memcpy(&w, path.data() + at, 8);
       else w = tailWord(path, n);
@@ -266,40 +267,39 @@ class PathClimb {
       std::uint64_t const s = bytesOf(w, '/') & ~padding;
       bad |= (s & (s >> 8)) | (carry & s);  // "//", within a word or across two
       carry = s >> 56;
-      before[word] = h;
-      text[word] = w;
-      slashes[word] = s;
+      std::uint64_t const below = s ^ std::bit_floor(s);  // the slashes but the word's last
+      bool const one = s != 0, two = below != 0;
+      std::uint64_t const top = at + (63 - std::countl_zero(s | 1)) / 8, next = at + (63 - std::countl_zero(below | 1)) / 8;
+      second = two ? next : (one ? last : second);
+      secondBefore = two ? h : (one ? lastBefore : secondBefore);
+      secondWord = two ? w : (one ? lastWord : secondWord);
+      last = one ? top : last;
+      lastBefore = one ? h : lastBefore;
+      lastWord = one ? w : lastWord;
       h = hashWord(h, w);
     }
     if (bad != 0) return;
     spreads_[0] = hashEnd(h, size);
     lengths_[0] = static_cast<std::uint32_t>(size);
-    levels_ = 1;
-    // The last two slashes but the leading one: where the parent and the
-    // grandparent end.
-    for (size_t word = words; word-- > 0 && levels_ < 3;) {
-      for (std::uint64_t s = slashes[word]; s != 0 && levels_ < 3;) {
-        unsigned const top = 63 - static_cast<unsigned>(std::countl_zero(s));
-        s &= ~(std::uint64_t{1} << top);
-        size_t const length = 8 * word + top / 8;
-        if (length == 0) break;
-        size_t const n = length % 8;
-        std::uint64_t const below =
-            n == 0 ? before[word] : hashWord(before[word], text[word] & ((std::uint64_t{1} << (8 * n)) - 1));
-        spreads_[levels_] = hashEnd(below, length);
-        lengths_[levels_++] = static_cast<std::uint32_t>(length);
-      }
-    }
-    if (levels_ < 3) {  // the root is an ancestor within reach
-      spreads_[levels_] = textHash("/", seed);
-      lengths_[levels_++] = 1;
-    }
+    spreads_[1] = last == 0 ? root : prefix(lastBefore, lastWord, last);
+    lengths_[1] = static_cast<std::uint32_t>(last == 0 ? 1 : last);
+    spreads_[2] = second == 0 ? root : prefix(secondBefore, secondWord, second);
+    lengths_[2] = static_cast<std::uint32_t>(second == 0 ? 1 : second);
+    levels_ = last == 0 ? 2 : 3;
   }
   unsigned levels() const { return levels_; }
   std::uint64_t spread(unsigned level) const { return spreads_[level]; }
   size_t length(unsigned level) const { return lengths_[level]; }
 
  private:
+  // The hash of the first length bytes, from the state before their last
+  // word (word).
+  static std::uint64_t prefix(std::uint64_t before, std::uint64_t word, size_t length) {
+    size_t const n = length % 8;
+    std::uint64_t const h = hashWord(before, word & ((std::uint64_t{1} << (8 * n)) - 1));
+    return hashEnd(n == 0 ? before : h, length);
+  }
+
   unsigned levels_ = 0;
   std::uint64_t spreads_[3];
   std::uint32_t lengths_[3];
@@ -789,7 +789,7 @@ class SharedMemo {
   };
   Place place(std::string_view path) const {
     if (AttachmentIndex const* const held = climbs_ ? index() : nullptr) {
-      PathClimb const climb(path, seed_);
+      PathClimb const climb(path, seed_, rootSpread_);
       if (unsigned const levels = climb.levels()) {
         // Both words of the filter are read before either is looked at.
         bool const own = held->mayHold(climb.spread(0)), parent = held->mayHold(climb.spread(1));
