@@ -712,7 +712,9 @@ class TablePool {
 // memory, when the process has a table of that size left by a memo that
 // is gone, that table's: TablePool). When a probe sequence reaches its
 // bound (the table is nearly full), the object is simply not remembered
-// and is resolved again when asked.
+// and is resolved again when asked. A large table, once the attachment
+// index is there, is looked up by the nearest of an object, its parent and
+// its grandparent that has a policy of its own (place()).
 class SharedMemo {
  public:
   // slots: a power of two. Throws std::bad_alloc.

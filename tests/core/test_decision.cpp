@@ -955,7 +955,9 @@ TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
 
 // Threads decide on a replica from the moment it opens, while its
 // attachment index is built in the background and published: every answer
-// before, during and after equals a fresh walk's.
+// before, during and after equals a fresh walk's, with a small memo and with
+// a large one (which looks objects up by their paths until the index is
+// there, then by their nearest owners).
 TEST_F(Decide, ConcurrencyDecisionsWhileTheIndexIsBuiltInTheBackground) {
   struct Question {
     char const* object;
@@ -969,8 +971,8 @@ TEST_F(Decide, ConcurrencyDecisionsWhileTheIndexIsBuiltInTheBackground) {
       for (char const* actions : kActions)
         questions.push_back({object, c, actions, freshWalk(*ref_, object, callers_[c], actions, nullptr)});
   unsigned long const before = daDecisionIndexAtOpen(1);  // every file indexed in the background
-  for (int round = 0; round < 5; ++round) {
-    auto replica = openReplica();
+  for (int round = 0; round < 6; ++round) {
+    auto replica = openReplica(round % 2 == 0 ? 0 : 1u << 17);
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t)
