@@ -193,7 +193,7 @@ inline std::uint64_t shortWord(char const* p, size_t n) {
 // avalanche: it spreads texts over a table (texts that share their tail,
 // ".../index.html", too), and never decides alone that two texts are one.
 // The length comes in last, so that one pass over a path gives the hash
-// of each of its ancestors as well (PathLevels). seed varies it (paths are
+// of each of its ancestors as well (PathClimb). seed varies it (paths are
 // spread under one drawn per process, so that nobody outside picks paths
 // that crowd one stretch of a table). Only ever compared within this
 // process.
@@ -269,7 +269,8 @@ class PathClimb {
       carry = s >> 56;
       std::uint64_t const below = s ^ std::bit_floor(s);  // the slashes but the word's last
       bool const one = s != 0, two = below != 0;
-      std::uint64_t const top = at + (63 - std::countl_zero(s | 1)) / 8, next = at + (63 - std::countl_zero(below | 1)) / 8;
+      std::uint64_t const top = at + (63 - std::countl_zero(s | 1)) / 8;
+      std::uint64_t const next = at + (63 - std::countl_zero(below | 1)) / 8;
       second = two ? next : (one ? last : second);
       secondBefore = two ? h : (one ? lastBefore : secondBefore);
       secondWord = two ? w : (one ? lastWord : secondWord);
@@ -481,9 +482,9 @@ class AttachmentIndex {
   }
   size_t paths() const { return paths_; }
   // False when no path of hash has a policy attached; true for every path
-  // that has one (and for a few others). Reads one word of a filter of
-  // about two bytes a path, which stays in a core's cache where the index's
-  // table would not.
+  // that has one (and for about one in twenty others). Reads one word of a
+  // filter of a byte a path, which stays in a core's cache where the
+  // index's table would not.
   bool mayHold(std::uint64_t hash) const {
     std::uint64_t const bits = filterBits(hash);
     return (filter_[(hash >> 32) & filterMask_] & bits) == bits;
@@ -536,8 +537,8 @@ class AttachmentIndex {
   static std::uint64_t filterBits(std::uint64_t hash) {
     return (std::uint64_t{1} << ((hash >> 20) & 63)) | (std::uint64_t{1} << ((hash >> 26) & 63));
   }
-  // Made by finish(): a word of two bits for every path held (from bits of
-  // its hash that the kinds do not replace), 16 bits a path.
+  // Made by finish(): two bits of a word for every path held (from bits of
+  // its hash that the kinds do not replace), 8 bits a path.
   std::vector<std::uint64_t> filter_ = std::vector<std::uint64_t>(1, ~std::uint64_t{0});
   size_t filterMask_ = 0;
   // Beside a word: where its path's text and the names its maps list lie in
@@ -777,14 +778,15 @@ class SharedMemo {
   Key keyOf(std::string_view path) const { return {spread(path), check(path)}; }
   std::uint64_t spread(std::string_view path) const { return textHash(path, seed_); }
   daHash128 check(std::string_view path) const { return daKeyedHash(key_, path); }
-  // Where a decision looks path up. Once the attachment index can tell, the
-  // memo knows an object by the nearest of it and its ancestors that has a
-  // policy of its own (any other has its parent's in force, so their
-  // answers are one): a large estate's 100,000 objects asked about then take
-  // as many slots as they have such owners, lines the caches hold, rather
-  // than a line each, which come from memory. Without the index, or for a
-  // path not in normal form (or very deep), the path itself. spread: as
-  // spread() gives it for path's first length bytes.
+  // Where a decision looks path up. In a large table, once the attachment
+  // index can tell, the memo knows an object by the nearest of it, its
+  // parent and its grandparent that has a policy of its own, else by the
+  // grandparent (an object with none has its parent's in force, so their
+  // answers are one): 100,000 objects asked about on a large estate then
+  // take as many slots as they have such owners, lines the caches keep,
+  // rather than a line each, which come from memory. Otherwise, and for a
+  // path not in normal form (or longer than 256 bytes), the path itself.
+  // spread: as spread() gives it for path's first length bytes.
   struct Place {
     std::uint64_t spread;
     size_t length;
@@ -942,7 +944,7 @@ class SharedMemo {
   // From this many slots (4 MiB: more than a core's share of the caches
   // keeps), objects are looked up by the nearest owner of a policy
   // (place()); a smaller table's lines stay in the caches, where a lookup
-  // by the object itself is quicker than the climb (by about 20 ns).
+  // by the object itself is quicker than the climb (by about 7 ns).
   static constexpr size_t kClimbFrom = size_t{1} << 17;
   std::uint64_t checkOf(daHash128 const& h) const {
     std::uint64_t const high = h.hi & ~kGenerationMask;
