@@ -290,8 +290,14 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // power of two, at least 64, at most maxDecisionMemoSize): it holds the
   // policy in force at about that many objects (fewer once it is nearly
   // full; an object it cannot hold is resolved again each time it is asked
-  // about). 0, the default, sizes it to the store: room for every record of
-  // the file, so for every object with a record or an attachment. The memo
+  // about). From 131,072 slots, on a read-only store once its attachment
+  // index is built, an object is remembered under the nearest of it, its
+  // parent and its grandparent that has a policy of its own (the
+  // grandparent when none has), whose slot then serves every object asked
+  // about below it (decisionMemoObjects() counts slots, not the objects
+  // they served). 0, the default, sizes it to the
+  // store: room for every record of the file, so for every object with a
+  // record or an attachment. The memo
   // costs 32 bytes a slot (it keeps no copy of the objects' paths) and a
   // record per distinct policy in force (see README). Takes effect for the
   // memo made at the next policy epoch.

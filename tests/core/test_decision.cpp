@@ -536,6 +536,52 @@ TEST_F(Decide, IndexedReplicaReadsOnlyAttachedMapsAndFollowsAChangeAtAnAncestor)
   }
 }
 
+// A replica whose memo is large (as sized for about 100,000 objects) looks
+// an object up by the nearest of it, its parent and its grandparent that
+// has a policy of its own, and remembers fewer objects than one with a
+// small memo (which looks each path up as it is) for the same questions; it
+// answers like the small one for paths in normal form and not, deep and
+// long ones, and again after changes at and between owners.
+TEST_F(Decide, LargeMemoLooksObjectsUpByTheirOwnerAndAnswersLikeASmallOne) {
+  std::vector<std::string> paths(std::begin(kObjects), std::end(kObjects));
+  for (char const* odd :
+       {"/a//b", "//a/b", "/a/b/", "/a/b ", "/a/b\t", "/a/b\nc", "/a/b/c/d/e/f/", "/a/b/c/d/e/f/g/h/i/j/k"})
+    paths.push_back(odd);
+  std::string deep = "/a/b/c/d/e";
+  while (deep.size() < 300) deep += "/level";
+  paths.push_back(deep);
+  GxAddress inside("10.1.2.3");
+  GxAddress const* const addresses[] = {nullptr, &inside};
+  auto answers = [&](daCachedStore& s) {
+    std::vector<Answer> all;
+    daDecision d;
+    for (std::string const& path : paths)
+      for (Caller& c : callers_)
+        for (char const* actions : kActions)
+          for (GxAddress const* address : addresses) all.push_back(decided(s, path.c_str(), c, actions, address, d));
+    return all;
+  };
+  auto small = openReplica(), large = openReplica(1u << 17);
+  for (char const* when : {"first", "changed"}) {
+    ASSERT_TRUE(indexReady(*small) && indexReady(*large)) << when;
+    EXPECT_EQ(answers(*large), answers(*small)) << when;
+    EXPECT_LT(large->decisionMemoObjects(), small->decisionMemoObjects()) << when;
+    expectAllMatch(*large, when);
+    if (std::string(when) == "changed") break;
+    // An ACL on the parent of "/a/b/c/d/e/f", none at "/a/b" any more, a
+    // POP on a grandparent.
+    attach<GxMapPObjectToACL>(daPObjName("/a/b/c/d/e").getPObjToAclMapName(), "xy");
+    detach(daPObjName("/a/b").getPObjToAclMapName());
+    attach<GxMapObjToPop>(daPObjName("/a/b/c/d").getPObjToPopMapName(), "inside");
+    for (auto* replica : {small.get(), large.get()}) {
+      unsigned long st;
+      replica->closeStore(st);
+      replica->openStore(1, st);
+      ASSERT_EQ(st, 0u);
+    }
+  }
+}
+
 // A replica opened on a file another replica of this process has indexed,
 // unchanged since, has the index from its open on: its first decision reads
 // only the attached maps. Once the file has changed the old index (which
@@ -909,7 +955,9 @@ TEST_F(Decide, ConcurrencyReadersAndACommittingWriter) {
 
 // Threads decide on a replica from the moment it opens, while its
 // attachment index is built in the background and published: every answer
-// before, during and after equals a fresh walk's.
+// before, during and after equals a fresh walk's, with a small memo and with
+// a large one (which looks objects up by their paths until the index is
+// there, then by their nearest owners).
 TEST_F(Decide, ConcurrencyDecisionsWhileTheIndexIsBuiltInTheBackground) {
   struct Question {
     char const* object;
@@ -923,8 +971,8 @@ TEST_F(Decide, ConcurrencyDecisionsWhileTheIndexIsBuiltInTheBackground) {
       for (char const* actions : kActions)
         questions.push_back({object, c, actions, freshWalk(*ref_, object, callers_[c], actions, nullptr)});
   unsigned long const before = daDecisionIndexAtOpen(1);  // every file indexed in the background
-  for (int round = 0; round < 5; ++round) {
-    auto replica = openReplica();
+  for (int round = 0; round < 6; ++round) {
+    auto replica = openReplica(round % 2 == 0 ? 0 : 1u << 17);
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t)
