@@ -295,12 +295,11 @@ class daCachedStore : public daLocalStore, public Container<daStoreObject> {
   // parent and its grandparent that has a policy of its own (the
   // grandparent when none has), whose slot then serves every object asked
   // about below it (decisionMemoObjects() counts slots, not the objects
-  // they served). 0, the default, sizes it to the
-  // store: room for every record of the file, so for every object with a
-  // record or an attachment. The memo
-  // costs 32 bytes a slot (it keeps no copy of the objects' paths) and a
-  // record per distinct policy in force (see README). Takes effect for the
-  // memo made at the next policy epoch.
+  // they served). 0, the default, sizes it to the store: room for every
+  // record of the file, so for every object with a record or an
+  // attachment. The memo costs 32 bytes a slot (it keeps no copy of the
+  // objects' paths) and a record per distinct policy in force (see
+  // README). Takes effect for the memo made at the next policy epoch.
   static constexpr unsigned int maxDecisionMemoSize = 1u << 28;
   void setDecisionMemoSize(unsigned int entries);
   // The slots set (0: sized to the store).

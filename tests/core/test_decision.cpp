@@ -314,16 +314,20 @@ class Decide : public ::testing::Test {
                 << when << ": " << object << " " << actions;
   }
 
-  // Every object, caller and action string (no address) decided on s, in
-  // one order: for comparing two stores' answers.
-  std::vector<Answer> allAnswers(daCachedStore& s) {
+  // Every path (by default every object), caller, action string and
+  // address (by default none) decided on s, in one order: for comparing two
+  // stores' answers.
+  std::vector<Answer> allAnswers(daCachedStore& s, std::vector<std::string> const& paths = objects(),
+                                 std::vector<GxAddress const*> const& addresses = {nullptr}) {
     std::vector<Answer> all;
     daDecision d;
-    for (char const* object : kObjects)
+    for (std::string const& path : paths)
       for (Caller& c : callers_)
-        for (char const* actions : kActions) all.push_back(decided(s, object, c, actions, nullptr, d));
+        for (char const* actions : kActions)
+          for (GxAddress const* address : addresses) all.push_back(decided(s, path.c_str(), c, actions, address, d));
     return all;
   }
+  static std::vector<std::string> objects() { return {std::begin(kObjects), std::end(kObjects)}; }
 
   TempDir dir_;
   std::string path_;
@@ -543,7 +547,7 @@ TEST_F(Decide, IndexedReplicaReadsOnlyAttachedMapsAndFollowsAChangeAtAnAncestor)
 // answers like the small one for paths in normal form and not, deep and
 // long ones, and again after changes at and between owners.
 TEST_F(Decide, LargeMemoLooksObjectsUpByTheirOwnerAndAnswersLikeASmallOne) {
-  std::vector<std::string> paths(std::begin(kObjects), std::end(kObjects));
+  std::vector<std::string> paths = objects();
   for (char const* odd :
        {"/a//b", "//a/b", "/a/b/", "/a/b ", "/a/b\t", "/a/b\nc", "/a/b/c/d/e/f/", "/a/b/c/d/e/f/g/h/i/j/k"})
     paths.push_back(odd);
@@ -551,20 +555,11 @@ TEST_F(Decide, LargeMemoLooksObjectsUpByTheirOwnerAndAnswersLikeASmallOne) {
   while (deep.size() < 300) deep += "/level";
   paths.push_back(deep);
   GxAddress inside("10.1.2.3");
-  GxAddress const* const addresses[] = {nullptr, &inside};
-  auto answers = [&](daCachedStore& s) {
-    std::vector<Answer> all;
-    daDecision d;
-    for (std::string const& path : paths)
-      for (Caller& c : callers_)
-        for (char const* actions : kActions)
-          for (GxAddress const* address : addresses) all.push_back(decided(s, path.c_str(), c, actions, address, d));
-    return all;
-  };
+  std::vector<GxAddress const*> const addresses = {nullptr, &inside};
   auto small = openReplica(), large = openReplica(1u << 17);
   for (char const* when : {"first", "changed"}) {
     ASSERT_TRUE(indexReady(*small) && indexReady(*large)) << when;
-    EXPECT_EQ(answers(*large), answers(*small)) << when;
+    EXPECT_EQ(allAnswers(*large, paths, addresses), allAnswers(*small, paths, addresses)) << when;
     EXPECT_LT(large->decisionMemoObjects(), small->decisionMemoObjects()) << when;
     expectAllMatch(*large, when);
     if (std::string(when) == "changed") break;
