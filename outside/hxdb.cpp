@@ -1632,6 +1632,20 @@ bool hx_db_key_before(hx_db_handle* h, std::string_view key, std::string& found,
   return status == 0 && !below.empty();
 }
 
+bool hx_db_key_after(hx_db_handle* h, std::string const& after, std::string& found, unsigned long& status) {
+  std::optional<std::string> first;
+  hx_db_scan_records(
+      h, after.c_str(),
+      [](void* context, std::string_view key, std::string_view) {
+        *static_cast<std::optional<std::string>*>(context) = std::string(key);
+        return false;
+      },
+      &first, status);
+  if (status != 0 || !first) return false;
+  found = std::move(*first);
+  return true;
+}
+
 bool hx_db_raw_txn::validKey(std::string_view key) const {
   return !key.empty() && key.size() <= maxKey_ && key.find('\0') == std::string_view::npos;
 }

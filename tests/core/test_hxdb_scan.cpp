@@ -1,5 +1,5 @@
 // hx_db_scan_prefix(_records): the keys under a prefix, in order, from one
-// snapshot, and with each the record's stored value; hx_db_key_before.
+// snapshot, and with each the record's stored value; the keys before and after a point.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -88,6 +88,12 @@ TEST(HxDbScan, YieldsTheKeysUnderAPrefixInOrderAndStopsWhenAsked) {
   std::string found;
   EXPECT_FALSE(hx_db_key_before(h, "", found, st));
   EXPECT_EQ(st, hx_db_s_bad_argument);
+  EXPECT_TRUE(hx_db_key_after(h, "/m/a", found, st));
+  EXPECT_EQ(found, "/m/a/deep");
+  EXPECT_TRUE(hx_db_key_after(h, "", found, st));
+  EXPECT_EQ(found, "/l");
+  EXPECT_FALSE(hx_db_key_after(h, "/n/m", found, st));
+  EXPECT_EQ(st, 0u);
   hx_db_close(h, st);
 }
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -70,19 +69,6 @@ bool concerns(json const& entry, ChangeLogQuery const& query,
       if (change.contains(field) && change[field] == name) return true;
   }
   return false;
-}
-
-// The first key of h's file after after, if any.
-std::optional<std::string> keyAfter(hx_db_handle* h, std::string const& after, unsigned long& status) {
-  std::optional<std::string> found;
-  hx_db_scan_records(
-      h, after.c_str(),
-      [](void* context, std::string_view key, std::string_view) {
-        *static_cast<std::optional<std::string>*>(context) = std::string(key);
-        return false;
-      },
-      &found, status);
-  return found;
 }
 
 // Builds the entries from the log's records in key order (an entry's
@@ -245,9 +231,10 @@ unsigned long readChangeLog(daLocalStore& store, ChangeLogQuery const& query,
     bool const inLog = hx_db_key_before(h, next, found, st) && found.compare(0, scan.prefix.size(), scan.prefix) == 0;
     if (st != 0) return st;
     if (inLog) {
-      std::optional<std::string> const after = keyAfter(h, found, st);
+      std::string after;
+      bool const any = hx_db_key_after(h, found, after, st);
       if (st != 0) return st;
-      if (after == next) {
+      if (any && after == next) {
         start = found;
       } else {
         std::string const header = found.substr(0, found.find('/', scan.prefix.size()));
