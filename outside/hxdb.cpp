@@ -1603,6 +1603,49 @@ void hx_db_scan_records(hx_db_handle* h, char const* after,
   });
 }
 
+bool hx_db_key_before(hx_db_handle* h, std::string_view key, std::string& found, unsigned long& status) {
+  if (!h || key.empty() || key.size() > h->env->maxKeySize() || key.find('\0') != std::string_view::npos) {
+    status = hx_db_s_bad_argument;
+    return false;
+  }
+  SharedEnv& se = *h->env;
+  bool damaged = false;
+  std::string_view below;
+  status = scanWithOwnCursor(se, damaged, [&](MDB_cursor* c) {
+    below = {};
+    MDB_val k{key.size(), const_cast<char*>(key.data())}, v;
+    // The first key at or after key, and the one before it; none at or
+    // after: the last key of the file.
+    int rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
+    if (rc == 0) rc = mdb_cursor_get(c, &k, &v, MDB_PREV);
+    else if (rc == MDB_NOTFOUND) rc = mdb_cursor_get(c, &k, &v, MDB_LAST);
+    if (rc != 0) return rc;  // MDB_NOTFOUND: nothing below
+    auto const* at = static_cast<char const*>(k.mv_data);
+    if (k.mv_size == 0 || k.mv_size > se.maxKeySize() || std::memchr(at, '\0', k.mv_size) != nullptr) {
+      damaged = true;
+      return 0;
+    }
+    found.assign(at, k.mv_size);  // copied inside the transaction
+    below = found;
+    return 0;
+  });
+  return status == 0 && !below.empty();
+}
+
+bool hx_db_key_after(hx_db_handle* h, std::string const& after, std::string& found, unsigned long& status) {
+  std::optional<std::string> first;
+  hx_db_scan_records(
+      h, after.c_str(),
+      [](void* context, std::string_view key, std::string_view) {
+        *static_cast<std::optional<std::string>*>(context) = std::string(key);
+        return false;
+      },
+      &first, status);
+  if (status != 0 || !first) return false;
+  found = std::move(*first);
+  return true;
+}
+
 bool hx_db_raw_txn::validKey(std::string_view key) const {
   return !key.empty() && key.size() <= maxKey_ && key.find('\0') == std::string_view::npos;
 }

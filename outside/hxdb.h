@@ -307,6 +307,19 @@ void hx_db_scan_records(hx_db_handle* h, char const* after,
                         bool (*each)(void* context, std::string_view key, std::string_view value), void* context,
                         unsigned long& status);
 
+// The greatest key of h's file below key (strictly, in key order), read in
+// a transaction of its own: true with found set to it; false with status 0
+// when no key lies below key (found unchanged). Lets a reader start a
+// forward scan (hx_db_scan_records) at the record before a point.
+// hx_db_key_after: the least key above after (every key when after is
+// empty); its statuses are those of hx_db_scan_records.
+// Statuses: 0; hx_db_s_bad_argument for a null handle, or a key that is
+// empty, longer than the file's limit or holds a NUL; hx_db_s_corrupt for a
+// damaged key found; the read transaction's or cursor's failure otherwise.
+// Throws std::bad_alloc (found could not be made).
+bool hx_db_key_before(hx_db_handle* h, std::string_view key, std::string& found, unsigned long& status);
+bool hx_db_key_after(hx_db_handle* h, std::string const& after, std::string& found, unsigned long& status);
+
 // The view of one write transaction that hx_db_raw_write hands its body.
 class hx_db_raw_txn {
  public:

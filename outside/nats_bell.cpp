@@ -112,6 +112,7 @@ struct Shared {
   std::function<void(std::string const&)> log;
   std::string name;
   std::atomic<std::uint64_t> received{0};
+  std::atomic<bool> connected{false};
 
   void ring(std::uint64_t n) {
     std::lock_guard<std::mutex> hold(mutex);
@@ -143,12 +144,14 @@ void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) 
 
 void onConnected(natsConnection*, void* closure) {
   auto* shared = static_cast<Shared*>(closure);
+  shared->connected.store(true, std::memory_order_relaxed);
   shared->say(shared->name + ": connected");
   shared->ring(0);
 }
 
 void onDisconnected(natsConnection*, void* closure) {
   auto* shared = static_cast<Shared*>(closure);
+  shared->connected.store(false, std::memory_order_relaxed);
   shared->say(shared->name + ": disconnected; reconnecting");
 }
 
@@ -194,6 +197,7 @@ bool Listener::start(std::string& error) {
     state_->nc = nullptr;
     return false;
   }
+  if (s == NATS_OK) shared->connected.store(true, std::memory_order_relaxed);
   if (s == NATS_OK) shared->say(shared->name + ": connected");
   else shared->say(shared->name + ": not reachable yet; retrying");
   s = natsConnection_Subscribe(&state_->sub, state_->nc, state_->address.subject.c_str(), onMessage, shared);
@@ -212,6 +216,7 @@ void Listener::stop() {
     std::lock_guard<std::mutex> hold(state_->shared->mutex);
     state_->shared->stopped = true;
   }
+  state_->shared->connected.store(false, std::memory_order_relaxed);
   if (state_->sub != nullptr) {
     natsSubscription_Unsubscribe(state_->sub);
     natsSubscription_Destroy(state_->sub);
@@ -225,5 +230,10 @@ void Listener::stop() {
 }
 
 std::uint64_t Listener::received() const { return state_->shared->received.load(std::memory_order_relaxed); }
+
+bool Listener::connected() const {
+  std::lock_guard<std::mutex> hold(state_->shared->mutex);
+  return !state_->shared->stopped && state_->shared->connected.load(std::memory_order_relaxed);
+}
 
 }  // namespace hxnats

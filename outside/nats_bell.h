@@ -59,6 +59,9 @@ class Listener {
   void stop();
   // Messages received (well-formed or not).
   std::uint64_t received() const;
+  // True while the connection to the server is up (false before the first
+  // connection, after a loss until the reconnection, and once stopped).
+  bool connected() const;
 
  private:
   struct State;

@@ -40,9 +40,11 @@ class LongPollDoorbell final : public daDoorbell {
       wake_.notify_all();
     }
     if (thread_.joinable()) thread_.join();
+    answering_.store(false, std::memory_order_relaxed);
   }
 
   std::uint64_t requests() const override { return requests_.load(std::memory_order_relaxed); }
+  bool answering() const override { return answering_.load(std::memory_order_relaxed); }
 
  private:
   struct Answer {
@@ -147,6 +149,7 @@ class LongPollDoorbell final : public daDoorbell {
           why = "not a manifest";
         }
       }
+      answering_.store(answered, std::memory_order_relaxed);
       if (!answered) {
         backoff = std::clamp(backoff * 2, std::chrono::milliseconds(200), std::chrono::milliseconds(30000));
         if (!failing) log("doorbell " + base_ + ": " + why + "; trying again with a growing delay");
@@ -175,6 +178,7 @@ class LongPollDoorbell final : public daDoorbell {
   Ring ring_;
   std::function<unsigned long()> current_;
   std::atomic<std::uint64_t> requests_{0};
+  std::atomic<bool> answering_{false};
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;  // under mutex_
@@ -199,6 +203,7 @@ class NatsDoorbell final : public daDoorbell {
     if (listener_) listener_->stop();
   }
   std::uint64_t requests() const override { return listener_ ? listener_->received() : 0; }
+  bool answering() const override { return listener_ && listener_->connected(); }
 
  private:
   hxnats::Address address_;

@@ -43,6 +43,11 @@ class daDoorbell {
   virtual void stop() = 0;
   // Requests made to the master or messages received so far.
   virtual std::uint64_t requests() const = 0;
+  // True while the doorbell hears its source: the last long-poll request
+  // was answered with a manifest, or the connection to the broker is up.
+  // False before the first answer or connection, and once stopped.
+  // Thread-safe.
+  virtual bool answering() const = 0;
 };
 
 struct daDoorbellOptions {

@@ -1,5 +1,5 @@
 // hx_db_scan_prefix(_records): the keys under a prefix, in order, from one
-// snapshot, and with each the record's stored value.
+// snapshot, and with each the record's stored value; the keys before and after a point.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -76,6 +76,24 @@ TEST(HxDbScan, YieldsTheKeysUnderAPrefixInOrderAndStopsWhenAsked) {
   EXPECT_EQ(records, (decltype(records){{"/m/a", stored}, {"/m/a/deep", stored}}));
   hx_db_scan_prefix_records(h, "/m", nullptr, &records, st);
   EXPECT_EQ(st, hx_db_s_bad_argument);
+
+  // The key before a point, whether or not the point is a key.
+  for (auto const& [point, before] : std::vector<std::pair<char const*, char const*>>{
+           {"/m/a", "/m"}, {"/m/a/deep", "/m/a"}, {"/m/c", "/m/b"}, {"/zzz", "/n/m"}, {"/l", nullptr}, {"/", nullptr}}) {
+    std::string found = "unchanged";
+    EXPECT_EQ(hx_db_key_before(h, point, found, st), before != nullptr) << point;
+    EXPECT_EQ(st, 0u);
+    EXPECT_EQ(found, before != nullptr ? before : "unchanged") << point;
+  }
+  std::string found;
+  EXPECT_FALSE(hx_db_key_before(h, "", found, st));
+  EXPECT_EQ(st, hx_db_s_bad_argument);
+  EXPECT_TRUE(hx_db_key_after(h, "/m/a", found, st));
+  EXPECT_EQ(found, "/m/a/deep");
+  EXPECT_TRUE(hx_db_key_after(h, "", found, st));
+  EXPECT_EQ(found, "/l");
+  EXPECT_FALSE(hx_db_key_after(h, "/n/m", found, st));
+  EXPECT_EQ(st, 0u);
   hx_db_close(h, st);
 }
 

@@ -356,6 +356,18 @@ TEST_F(Admin, TheLogNamesWhoAndWhereFromAndFollowsAnotherProcessesChanges) {
   }
   EXPECT_EQ(as(carol_, "GET", "/acls/beside").status, 200);
   EXPECT_EQ(as(carol_, "PUT", "/acls/after", "{}").status, 200);
+  // Paged one entry at a time from the start: "next" goes on to the
+  // following entry, and is null on the last page.
+  std::vector<std::string> commands;
+  json since = start;
+  for (int page = 0; page < 5 && !since.is_null(); ++page) {
+    json got = body(as(carol_, "GET", "/log", "", {{"since", since.dump()}, {"limit", "1"}}));
+    ASSERT_EQ(got["entries"].size(), 1u) << got;
+    commands.push_back(got["entries"][0]["who"]);
+    since = got["next"];
+  }
+  EXPECT_EQ(commands, (std::vector<std::string>{"carol", "cli", "carol"}));
+  EXPECT_TRUE(since.is_null());
 }
 
 // The daemon itself is run from here on: only in builds that make it.

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <sstream>
@@ -183,7 +184,23 @@ TEST_F(Freshness, LongPollDoorbellBringsAChangeInMillisecondsAndAnIdleReplicaOnl
   std::this_thread::sleep_for(3s);
   EXPECT_LE(server_->requests() - before, 2u);
   EXPECT_EQ(r->checks(), checks);
+
+  // The metrics page shows the doorbell: answering, the ring heard, its
+  // requests.
+  gxpolicyd::Metrics metrics;
+  gxpolicyd::DecisionService service(*r, nullptr, gxpolicyd::ServiceOptions{}, metrics);
+  gxpolicyd::Request get;
+  get.method = "GET";
+  get.path = "/metrics";
+  std::string const page = service.handle(get).body;
+  EXPECT_NE(page.find("gxpolicyd_doorbell_up 1\n"), std::string::npos) << page;
+  for (char const* counter : {"\ngxpolicyd_doorbell_rings_total ", "\ngxpolicyd_doorbell_requests_total "}) {
+    std::size_t at = page.find(counter);
+    ASSERT_NE(at, std::string::npos) << page;
+    EXPECT_GE(std::stoul(page.substr(at + std::strlen(counter))), 1u) << counter;
+  }
   r->stop();
+  EXPECT_FALSE(r->doorbellAnswering());
 }
 
 // The administration service's publisher rings the doorbell after each
@@ -257,6 +274,7 @@ TEST_F(Freshness, NatsDoorbellSurvivesABrokerThatIsDownAtStartAndComesBack) {
   std::string bell = "nats://127.0.0.1:" + std::to_string(port) + "/gx.published";
   auto r = replica(bell);
   ASSERT_TRUE(within(5000ms, [&] { return r->checks() >= 1; }));  // its first look at the master
+  EXPECT_FALSE(r->doorbellAnswering());
   std::string error;
   EXPECT_FALSE(hxnats::announce(bell, 1, 500, error));
   EXPECT_NE(error.find("cannot announce"), std::string::npos);
@@ -280,10 +298,13 @@ TEST_F(Freshness, NatsDoorbellSurvivesABrokerThatIsDownAtStartAndComesBack) {
   ASSERT_EQ(st, 0u);
   unsigned long next = published.sequence;
   EXPECT_LT(r->servedSequence(), next);
-  gxtest::NatsServer nats(port);
-  ASSERT_TRUE(nats.running()) << nats.error();
+  auto nats = std::make_unique<gxtest::NatsServer>(port);
+  ASSERT_TRUE(nats->running()) << nats->error();
   // The reconnection rings by itself (announcements in the gap are lost).
   ASSERT_TRUE(within(8000ms, [&] { return r->servedSequence() == next; }));
+  EXPECT_TRUE(r->doorbellAnswering());
+  nats.reset();  // the broker goes away again
+  EXPECT_TRUE(within(5000ms, [&] { return !r->doorbellAnswering(); }));
   r->stop();
 }
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,6 +19,8 @@
 
 #include "GxCore/db/daCachedStore.h"
 #include "fault_injection.h"
+#include "GxCore/dastatus.h"
+#include "outside/hxdb.h"
 #include "outside/registry.h"
 #include "test_support.h"
 #include "tools/common/change_log.h"
@@ -137,6 +140,63 @@ TEST_F(PolicyEdit, ChangesAreWrittenBothWaysAndLoggedWithTheSequenceTheyProduced
   ChangeResult same = apply(more);
   EXPECT_EQ(same.outcome, ChangeOutcome::unchanged);
   EXPECT_EQ(sequence(), r2.sequence);
+}
+
+TEST_F(PolicyEdit, TheLogIsReadFromTheEntryHoldingSinceUpToTheLimit) {
+  // Four entries; the third keeps its changes in three parts.
+  std::vector<unsigned long> from, produced;
+  auto create = [&](std::string const& object) {
+    from.push_back(sequence());
+    ChangeResult r = apply({{"changes", {{{"op", "create"}, {"object", object}}}}});
+    ASSERT_EQ(r.outcome, ChangeOutcome::applied) << gxpolicy::describe(r.problem);
+    produced.push_back(r.sequence);
+  };
+  create("/a");
+  create("/b");
+  {
+    from.push_back(sequence());
+    unsigned long st = 0, seq = 0;
+    store_->beginWriteGroup(0, st);
+    ASSERT_EQ(st, 0u);
+    gxpolicy::ChangeLogWriter writer(*store_, from.back(), 8);
+    for (char const* object : {"/c1", "/c2", "/c3"}) EXPECT_EQ(writer.add("object", object, nullptr, json::object()), 0u);
+    EXPECT_EQ(writer.finish({"carol"}, "test", seq), 0u);
+    store_->endWriteGroup(true, st);
+    ASSERT_EQ(st, 0u);
+    produced.push_back(seq);
+  }
+  create("/d");
+  ASSERT_GT(produced[2], from[2] + 1) << "the parts took numbers of their own";
+
+  auto objects = [&](gxpolicy::ChangeLogQuery const& q) {
+    std::vector<std::string> seen;
+    for (json const& entry : log(q))
+      for (json const& change : entry["changes"]) seen.push_back(change["object"]);
+    return seen;
+  };
+  using Seen = std::vector<std::string>;
+  EXPECT_EQ(objects({}), (Seen{"/a", "/b", "/c1", "/c2", "/c3", "/d"}));
+  EXPECT_EQ(objects({from[2] + 1, std::nullopt}), (Seen{"/c1", "/c2", "/c3", "/d"})) << "since inside the third";
+  EXPECT_EQ(objects({produced[1], std::nullopt}), (Seen{"/c1", "/c2", "/c3", "/d"}));
+  EXPECT_EQ(objects({produced[2], std::nullopt}), Seen{"/d"});
+  EXPECT_EQ(objects({produced[3], std::nullopt}), Seen{});
+  EXPECT_EQ(objects({0xFFFFFFFFul, std::nullopt}), Seen{});
+  EXPECT_EQ(objects({std::nullopt, std::nullopt, 2}), (Seen{"/a", "/b"}));
+  EXPECT_EQ(objects({produced[0], std::nullopt, 2}), (Seen{"/b", "/c1", "/c2", "/c3"}));
+  EXPECT_EQ(objects({std::nullopt, "/c2", 1}), (Seen{"/c1", "/c2", "/c3"})) << "the limit counts entries asked for";
+
+  // A page reads from its first entry on: a record before it that is not
+  // a log record fails a read of the whole log only.
+  unsigned long st = 0;
+  char byte = 1;
+  gxobj_t junk{nullptr, 0, 1295, 1, reinterpret_cast<unsigned char*>(&byte)};
+  char key[64];
+  std::snprintf(key, sizeof key, "%s/%010lu", gxpolicy::kChangeLogBase, from[0] + 1);
+  hx_db_store(store_->getDBHandle(), key, junk, st);
+  ASSERT_EQ(st, 0u);
+  std::vector<json> out;
+  EXPECT_EQ(gxpolicy::readChangeLog(*store_, {}, {}, out), da_s_unknown_type);
+  EXPECT_EQ(objects({produced[0], std::nullopt}), (Seen{"/b", "/c1", "/c2", "/c3", "/d"}));
 }
 
 TEST_F(PolicyEdit, InconsistentChangesAreRefusedWithNothingWritten) {

@@ -2,6 +2,7 @@
 #include "tools/common/change_log.h"
 
 #include <cstdio>
+#include <cstdint>
 #include <ctime>
 #include <map>
 #include <string>
@@ -11,6 +12,7 @@
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daLocalStore.h"
 #include "outside/HXObject.h"
+#include "outside/hxdb.h"
 #include "outside/gxobj.h"
 
 namespace gxpolicy {
@@ -68,6 +70,67 @@ bool concerns(json const& entry, ChangeLogQuery const& query,
   }
   return false;
 }
+
+// Builds the entries from the log's records in key order (an entry's
+// header, then its parts), until query.limit entries are taken.
+struct LogScan {
+  LogScan(ChangeLogQuery const& q, std::vector<std::pair<std::string, std::string>> const& at, std::vector<json>& o)
+      : query(q), attached(at), out(o) {}
+
+  std::string const prefix = std::string(kChangeLogBase) + "/";
+  ChangeLogQuery const& query;
+  std::vector<std::pair<std::string, std::string>> const& attached;
+  std::vector<json>& out;
+  std::string header;  // the key of the entry being read ("": none)
+  json entry;
+  std::vector<json> parts;
+  unsigned long status = 0;
+
+  // Ends the entry being read: out gets it when the query asks for it.
+  void finishEntry() {
+    if (header.empty()) return;
+    json changes = json::array();
+    for (json& part : parts)
+      for (json& change : part) changes.push_back(std::move(change));
+    for (json& change : entry["changes"]) changes.push_back(std::move(change));
+    entry["changes"] = std::move(changes);
+    entry.erase("parts");
+    if (concerns(entry, query, attached)) out.push_back(std::move(entry));
+    header.clear();
+    parts.clear();
+    entry = json();
+  }
+
+  // One record; false to end the scan.
+  bool take(std::string_view key, std::string_view stored) {
+    if (key.compare(0, prefix.size(), prefix) != 0) return false;  // past the log
+    std::size_t const slash = key.find('/', prefix.size());
+    if (slash == std::string_view::npos) {
+      finishEntry();
+      if (out.size() >= query.limit) return false;
+      header.assign(key);
+    } else if (key.substr(0, slash) != header) {
+      return true;  // a part of an entry before the scan's first
+    }
+    std::uint32_t value = 0, type = 0;
+    std::string_view bytes;
+    std::string text;
+    json j(json::value_t::discarded);
+    if (hx_db_parse_stored(stored, value, type, bytes)) {
+      gxobj_t record{nullptr, value, type, static_cast<std::uint32_t>(bytes.size()),
+                     reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+      if (recordText(record, text)) j = json::parse(text, nullptr, false);
+    }
+    bool const isHeader = slash == std::string_view::npos;
+    if (isHeader ? !j.is_object() : !j.is_array()) {
+      status = da_s_unknown_type;
+      return false;
+    }
+    if (isHeader) entry = std::move(j);
+    else parts.push_back(std::move(j));
+    return true;
+  }
+};
 
 }  // namespace
 
@@ -150,40 +213,46 @@ unsigned long readChangeLog(daLocalStore& store, ChangeLogQuery const& query,
                             std::vector<std::pair<std::string, std::string>> const& policiesAtObject,
                             std::vector<json>& out) {
   out.clear();
-  gxobj_list_s_t list{};
-  unsigned long seq = 0, st = 0;
-  store.getObjects(GxObjectName(kChangeLogBase), 1, list, seq, st);
-  if (st == da_s_no_such_object) return 0;
-  if (st != 0) return st;
-  // Keys come in order: an entry's parts (".../p0001") after its header.
-  std::map<std::string, json> entries;
-  std::map<std::string, std::vector<json>> parts;
-  std::string const base = std::string(kChangeLogBase) + "/";
-  for (unsigned long i = 0; i < list.count && st == 0; ++i) {
-    gxobj_t& record = list.objects[i];
-    std::string key = record.key != nullptr ? record.key : "";
-    if (key.compare(0, base.size(), base) != 0) continue;  // the base itself
-    std::string text;
-    json j = recordText(record, text) ? json::parse(text, nullptr, false) : json(json::value_t::discarded);
-    if (!j.is_object() && !j.is_array()) {
-      st = da_s_unknown_type;
-      break;
+  if (query.limit == 0) return 0;
+  hx_db_handle* const h = store.getDBHandle();
+  if (h == nullptr) return da_s_store_unavailable;
+  LogScan scan(query, policiesAtObject, out);
+  // The scan starts at the entry that holds since (the last whose first
+  // number is at most since; ranges of entries do not overlap), unless the
+  // next entry starts right after since (as when a reader pages on from
+  // the last entry it was given), or at the log's start: the entries
+  // before it all produced numbers up to since.
+  std::string start = scan.prefix;
+  unsigned long st = 0;
+  if (query.since) {
+    if (*query.since >= 0xFFFFFFFFul) return 0;  // numbers are 32-bit: none is above
+    std::string const next = headerKey(*query.since + 1);
+    std::string found;
+    bool const inLog = hx_db_key_before(h, next, found, st) && found.compare(0, scan.prefix.size(), scan.prefix) == 0;
+    if (st != 0) return st;
+    if (inLog) {
+      std::string after;
+      bool const any = hx_db_key_after(h, found, after, st);
+      if (st != 0) return st;
+      if (any && after == next) {
+        start = found;
+      } else {
+        std::string const header = found.substr(0, found.find('/', scan.prefix.size()));
+        start.clear();  // the file's start, when nothing lies before the header
+        hx_db_key_before(h, header, start, st);
+        if (st != 0) return st;
+      }
     }
-    std::size_t slash = key.find('/', base.size());
-    if (slash == std::string::npos) entries[key] = std::move(j);
-    else parts[key.substr(0, slash)].push_back(std::move(j));
   }
-  freeObjectList(list);
+  hx_db_scan_records(
+      h, start.empty() ? nullptr : start.c_str(),
+      [](void* context, std::string_view key, std::string_view stored) {
+        return static_cast<LogScan*>(context)->take(key, stored);
+      },
+      &scan, st);
   if (st != 0) return st;
-  for (auto& [key, entry] : entries) {
-    json changes = json::array();
-    for (json& part : parts[key])
-      for (json& change : part) changes.push_back(std::move(change));
-    for (json& change : entry["changes"]) changes.push_back(std::move(change));
-    entry["changes"] = std::move(changes);
-    entry.erase("parts");
-    if (concerns(entry, query, policiesAtObject)) out.push_back(std::move(entry));
-  }
+  if (scan.status != 0) return scan.status;
+  scan.finishEntry();
   return 0;
 }
 

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,18 +81,25 @@ class ChangeLogWriter {
 
 // Which entries to read: those whose change produced a sequence number
 // above since, and (object set) those that changed the object at or below
-// that path, or a policy attached there when the log is read.
+// that path, or a policy attached there when the log is read; the oldest
+// limit of them.
 struct ChangeLogQuery {
   std::optional<unsigned long> since;
   std::optional<std::string> object;
+  std::size_t limit = SIZE_MAX;
 };
 
 // Reads the entries query asks for, oldest first, into out (replaced): each
 // {"sequence", "from", "time", "who", "address", "command", "changes":
 // [{"acl"|"pop"|"rule"|"object": key, "before", "after"}]}. policiesAtObject
 // (for query.object) are the names attached at that object now, by field.
-// 0; a store's read or listing status; da_s_unknown_type for a record
-// under the base that is not a log record. Throws std::bad_alloc.
+// Reads the records from the entry that holds since on, and stops once it
+// has limit entries: a page costs what it shows (and, with object, the
+// entries it passes by), not the whole log. The records are read past the
+// store's cache, in read transactions of their own.
+// 0; da_s_store_unavailable (the store is not open); the file's read
+// status; da_s_unknown_type for a record read under the base that is not
+// a log record. Throws std::bad_alloc.
 unsigned long readChangeLog(daLocalStore& store, ChangeLogQuery const& query,
                             std::vector<std::pair<std::string, std::string>> const& policiesAtObject,
                             std::vector<nlohmann::json>& out);

@@ -14,15 +14,8 @@ namespace {
 
 // The first key after `after` in h's key order, if any.
 std::optional<std::string> keyAfter(hx_db_handle* h, std::string const& after, unsigned long& status) {
-  std::optional<std::string> found;
-  hx_db_scan_records(
-      h, after.c_str(),
-      [](void* context, std::string_view key, std::string_view) {
-        *static_cast<std::optional<std::string>*>(context) = std::string(key);
-        return false;
-      },
-      &found, status);
-  return status == 0 ? found : std::nullopt;
+  std::string found;
+  return hx_db_key_after(h, after, found, status) ? std::optional<std::string>(std::move(found)) : std::nullopt;
 }
 
 bool validParent(std::string const& path) {

@@ -598,6 +598,8 @@ Response AdminService::log(Call& call) {
   } else if (auto denied = needControl(call, options_.management, options_.management)) {
     return *denied;
   }
+  // One entry more than the page tells whether another page follows.
+  query.limit = limit + 1;
   std::vector<json> entries;
   if (unsigned long st = gxpolicy::readChangeLog(*store_, query, attached, entries); st != 0)
     return refuse(500, Problem("cannot read the change log", st));

@@ -146,6 +146,17 @@ std::string Metrics::render(Gauges const& g) const {
   header(out, "gxpolicyd_connections_refused_total", "counter",
          "Connections closed as they were accepted: the connection cap was reached.");
   line(out, "gxpolicyd_connections_refused_total %llu\n", static_cast<u64>(g.connectionsRefused));
+  if (g.doorbell) {
+    header(out, "gxpolicyd_doorbell_up", "gauge",
+           "1 while the doorbell hears its source: its last long-poll was answered, or it is connected to the broker.");
+    line(out, "gxpolicyd_doorbell_up %d\n", g.doorbellUp ? 1 : 0);
+    header(out, "gxpolicyd_doorbell_rings_total", "counter",
+           "Rings heard (each one for a number the replica lacks makes it ask its master).");
+    line(out, "gxpolicyd_doorbell_rings_total %llu\n", static_cast<u64>(g.doorbellRings));
+    header(out, "gxpolicyd_doorbell_requests_total", "counter",
+           "Long-poll requests made to the master, or messages received from the broker.");
+    line(out, "gxpolicyd_doorbell_requests_total %llu\n", static_cast<u64>(g.doorbellRequests));
+  }
   auditSection(out, audit_);
   return out;
 }

@@ -36,6 +36,9 @@ struct Gauges {
   std::uint64_t callerHits = 0, callerMisses = 0;  // the service's caller cache
   unsigned inFlight = 0;
   std::uint64_t connectionsRefused = 0;  // closed at accept: the connection cap was reached
+  // The replica's doorbell (on the page only when it has one).
+  bool doorbell = false, doorbellUp = false;
+  std::uint64_t doorbellRings = 0, doorbellRequests = 0;
 };
 
 // What the audit trail counts (tools/gxpolicyd/audit.h); on the page only

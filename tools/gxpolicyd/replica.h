@@ -91,8 +91,11 @@ class ServedReplica {
   // waiting. have gets servedSequence() as the call returns. Thread-safe.
   AwaitResult awaitSequence(unsigned long wanted, std::chrono::milliseconds bound, unsigned maxWaiters,
                             unsigned long& have);
-  // Rings of the doorbell heard, and the doorbell's requests or messages
-  // (0 without a doorbell).
+  // Whether the replica has a doorbell (set up by start()), whether it hears
+  // its source (daDoorbell::answering), the rings heard, and the doorbell's
+  // requests or messages (false and 0 without a doorbell).
+  bool hasDoorbell() const { return doorbell_ != nullptr; }
+  bool doorbellAnswering() const { return doorbell_ && doorbell_->answering(); }
   std::uint64_t rings() const { return rings_.load(std::memory_order_relaxed); }
   std::uint64_t doorbellRequests() const { return doorbell_ ? doorbell_->requests() : 0; }
   // Stops the refresh thread and joins it: true. A question to a URL master

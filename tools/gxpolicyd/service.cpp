@@ -1220,6 +1220,10 @@ Response DecisionService::metricsPage() {
   g.callerMisses = callerMisses();
   g.inFlight = inFlight_ ? inFlight_() : 0;
   g.connectionsRefused = connectionsRefused_ ? connectionsRefused_() : 0;
+  g.doorbell = replica_.hasDoorbell();
+  g.doorbellUp = replica_.doorbellAnswering();
+  g.doorbellRings = replica_.rings();
+  g.doorbellRequests = replica_.doorbellRequests();
   Response r = text(200, metrics_.render(g));
   r.contentType = "text/plain; version=0.0.4; charset=utf-8";
   return r;
