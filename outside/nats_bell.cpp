@@ -197,9 +197,12 @@ bool Listener::start(std::string& error) {
     state_->nc = nullptr;
     return false;
   }
-  if (s == NATS_OK) shared->connected.store(true, std::memory_order_relaxed);
-  if (s == NATS_OK) shared->say(shared->name + ": connected");
-  else shared->say(shared->name + ": not reachable yet; retrying");
+  if (s == NATS_OK) {
+    shared->connected.store(true, std::memory_order_relaxed);
+    shared->say(shared->name + ": connected");
+  } else {
+    shared->say(shared->name + ": not reachable yet; retrying");
+  }
   s = natsConnection_Subscribe(&state_->sub, state_->nc, state_->address.subject.c_str(), onMessage, shared);
   if (s != NATS_OK) {
     error = "cannot subscribe to " + state_->address.subject + ": " + describe(s);

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "fault_injection.h"
-#include "GxCore/dastatus.h"
 #include "outside/hxdb.h"
 #include "outside/registry.h"
 #include "test_support.h"

@@ -12,12 +12,6 @@
 namespace gxpolicy {
 namespace {
 
-// The first key after `after` in h's key order, if any.
-std::optional<std::string> keyAfter(hx_db_handle* h, std::string const& after, unsigned long& status) {
-  std::string found;
-  return hx_db_key_after(h, after, found, status) ? std::optional<std::string>(std::move(found)) : std::nullopt;
-}
-
 bool validParent(std::string const& path) {
   if (path == "/") return true;
   return !path.empty() && path.front() == '/' && path.back() != '/' && path.find("//") == std::string::npos &&
@@ -32,15 +26,16 @@ unsigned long collect(hx_db_handle* h, std::string const& prefix, std::map<std::
   std::string after = prefix;
   for (;;) {
     unsigned long status = 0;
-    std::optional<std::string> key = keyAfter(h, after, status);
+    std::string key;
+    bool const any = hx_db_key_after(h, after, key, status);
     if (status != 0) return status;
-    if (!key || key->compare(0, prefix.size(), prefix) != 0) return 0;
-    std::string_view rest = std::string_view(*key).substr(prefix.size());
+    if (!any || key.compare(0, prefix.size(), prefix) != 0) return 0;
+    std::string_view rest = std::string_view(key).substr(prefix.size());
     std::size_t slash = rest.find('/');
     std::string child(rest.substr(0, slash));
     bool& below = children[child];
     if (slash == std::string_view::npos) {
-      after = *key;
+      after = key;
     } else {
       below = true;
       after = prefix + child + "/" + std::string(8, '\xff');
