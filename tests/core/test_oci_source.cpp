@@ -100,7 +100,9 @@ class OciReplica : public ::testing::Test {
     daOciLocation where;
     std::string why;
     daParseOciUrl(url_, true, where, why, st);
-    auto target = daMakeOciTarget(url_, where, credentials, {});
+    daObjectStoreOptions o;
+    o.ociChunkBytes = 512;  // the snapshots in parts, manifest.json in one request
+    auto target = daMakeOciTarget(url_, where, credentials, o);
     daUploadReport report;
     daUploadPublished(stage_, *target, report, st);
     lastError_ = target->lastError();
@@ -346,6 +348,71 @@ std::pair<std::map<std::string, std::string>, std::string> artifact(std::string 
   std::string digest = "sha256:" + sha256Hex(manifestJson);
   std::string image = daMakeOciManifest({{"manifest.json", daOciLayer{digest, manifestJson.size()}}});
   return {{{digest, servedBytes}}, image};
+}
+
+// A scripted registry taking one upload in parts; tamper: 0 answers
+// honestly, 1 says it holds a byte less than was sent, 2 sends the next
+// part to another server.
+class PartsRegistry {
+ public:
+  explicit PartsRegistry(int tamper)
+      : tamper_(tamper), server_([this](ScriptedRequest const& r) { return answer(r); }) {}
+  std::string url() const { return "oci://" + server_.url().substr(7) + "/gx/policy:prod"; }
+  std::vector<ScriptedRequest> requests() { return server_.requests(); }
+
+ private:
+  ScriptedAnswer answer(ScriptedRequest const& r) {
+    std::string const uploads = "/v2/gx/policy/blobs/uploads/";
+    if (r.method == "POST" && r.path == uploads) return {202, "", {"Location: " + uploads + "u1?state=0"}};
+    if (r.method == "PATCH" && r.path.rfind(uploads + "u1", 0) == 0) {
+      held_ += r.body.size();
+      std::string next = (tamper_ == 2 ? "http://127.0.0.2:1" : "") + uploads + "u1?state=" + std::to_string(held_);
+      return {202, "", {"Location: " + next, "Range: 0-" + std::to_string(held_ - (tamper_ == 1 ? 2 : 1))}};
+    }
+    if (r.method == "PUT" && r.path.rfind(uploads + "u1", 0) == 0) return {201, ""};
+    return {404, ""};
+  }
+  int tamper_;
+  size_t held_ = 0;  // the server's thread alone
+  ScriptedHttpServer server_;
+};
+
+// A blob larger than a part goes up as PATCHes whose ranges follow one
+// another, then a PUT naming its digest; a registry that holds less than
+// was sent, or sends the next part to another server, fails the upload.
+TEST(OciPush, ABlobLargerThanAPartGoesUpInPartsThatFollowOneAnother) {
+  TempDir dir;
+  std::string bytes;
+  for (int i = 0; i < 10000; ++i) bytes += static_cast<char>('a' + i * 7 % 26);
+  gxtest::writeFile(dir.file("blob"), bytes);
+  daObjectStoreOptions o;
+  o.ociChunkBytes = 4096;
+  for (int tamper : {0, 1, 2}) {
+    PartsRegistry registry(tamper);
+    daOciLocation where;
+    std::string why;
+    unsigned long st = 0;
+    daParseOciUrl(registry.url(), true, where, why, st);
+    ASSERT_EQ(st, 0u) << why;
+    auto target = daMakeOciTarget(registry.url(), where, {}, o);
+    st = target->putFile("snapshots/1.gxdb.zst", dir.file("blob"));
+    if (tamper != 0) {
+      EXPECT_EQ(st, da_s_snapshot_http_error) << tamper;
+      EXPECT_NE(target->lastError().find("refused"), std::string::npos) << target->lastError();
+      continue;
+    }
+    ASSERT_EQ(st, 0u) << target->lastError();
+    std::string held, put;
+    std::vector<std::string> ranges;
+    for (ScriptedRequest const& r : registry.requests()) {
+      if (r.method == "PATCH") ranges.push_back(r.headers.at("content-range"));
+      if (r.method == "PATCH") held += r.body;
+      if (r.method == "PUT") put = r.path;
+    }
+    EXPECT_EQ(ranges, (std::vector<std::string>{"0-4095", "4096-8191", "8192-9999"}));
+    EXPECT_EQ(held, bytes);
+    EXPECT_NE(put.find("u1?state=10000&digest=sha256:" + sha256Hex(bytes)), std::string::npos) << put;
+  }
 }
 
 // What a hostile registry can answer: another artifact type, a manifest
