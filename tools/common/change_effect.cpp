@@ -85,6 +85,9 @@ namespace {
 // A read-only store of the file at path, open, or null with status set.
 std::unique_ptr<daCachedStore> openForDiff(daCachedStore const& like, char const* path, unsigned long& status) {
   auto store = std::make_unique<daCachedStore>(like.getDomainName().getChars(), path, 1, 0);
+  // A diff decides once per attachment point and side: a memo sized to the
+  // file would mostly be memory backed for nothing (130 MB at 1M objects).
+  store->setDecisionMemoSize(1u << 16);
   store->openStore(1, status);
   return status == 0 ? std::move(store) : nullptr;
 }
