@@ -306,15 +306,16 @@ class OciTarget : public daPublishTarget {
       uint64_t const n = std::min(options_.ociChunkBytes, size - at);
       std::string const last = std::to_string(at + n - 1);
       Answer a;
-      unsigned long st = send("PATCH", location, path, nullptr,
-                              {"Content-Type: application/octet-stream", "Content-Range: " + std::to_string(at) + "-" + last},
-                              a, n, at);
+      std::vector<std::string> const headers = {"Content-Type: application/octet-stream",
+                                                "Content-Range: " + std::to_string(at) + "-" + last};
+      unsigned long st = send("PATCH", location, path, nullptr, headers, a, n, at);
       if (st != 0) return st;
       if (a.code != 202 || a.location.empty()) return failed("upload part of a blob", a);
       std::string_view held = a.range;
       if (held.rfind("bytes=", 0) == 0) held.remove_prefix(6);
       if (held != "0-" + last) {
-        lastError_ = "the registry holds bytes " + a.range + " of an upload after bytes 0-" + last + " were sent; refused";
+        lastError_ =
+            "the registry holds bytes " + a.range + " of an upload after bytes 0-" + last + " were sent; refused";
         return da_s_snapshot_http_error;
       }
       if ((st = uploadLocation(a.location, location)) != 0) return st;

@@ -45,7 +45,8 @@ nlohmann::ordered_json changedForReal(std::string const& before, std::string con
   auto was = openStore(before, 1), is = openStore(copy, 1);
   nlohmann::ordered_json regions = nlohmann::ordered_json::array();
   unsigned long st = 0;
-  daPolicyDiff(*was, *is, {}, [&](daPolicyDiffRegion const& r) { return regions.push_back(gxpolicy::diffRegionJson(r)), true; }, st);
+  auto each = [&](daPolicyDiffRegion const& r) { return regions.push_back(gxpolicy::diffRegionJson(r)), true; };
+  daPolicyDiff(*was, *is, {}, each, st);
   EXPECT_EQ(st, 0u);
   return regions;
 }
@@ -97,7 +98,8 @@ TEST(ChangePreview, EachChangeIsPreviewedAsTheWholeTreesDiffOfItMade) {
   auto attach = [](char const* op, std::string const& acl, std::string const& object) {
     return json{{"op", op}, {"acl", acl}, {"object", object}};
   };
-  json const level = {{"op", "set-level"}, {"pop", "pop0"}, {"network", "10.9.0.0"}, {"netmask", "255.255.0.0"}, {"level", 2}};
+  json const level = {
+      {"op", "set-level"}, {"pop", "pop0"}, {"network", "10.9.0.0"}, {"netmask", "255.255.0.0"}, {"level", 2}};
   json const made = {{"op", "create"}, {"object", bare + "/new"}};
   json const gone = {{"op", "delete"}, {"object", subtree}, {"recursive", true}};
   json const lonely = {{"op", "create"}, {"acl", "lonely"},
@@ -117,8 +119,9 @@ TEST(ChangePreview, EachChangeIsPreviewedAsTheWholeTreesDiffOfItMade) {
   for (json const& c : changes) docs.push_back(json{{"changes", c}});
   for (json const& doc : docs) {
     gxpolicy::ChangePreview preview = gxpolicy::previewChange(
-        *store, [&](daCachedStore& copy, gxpolicy::ChangeOptions const& o) { return gxpolicy::applyChanges(copy, doc, o); },
-        {}, nullptr);
+        *store,
+        [&](daCachedStore& copy, gxpolicy::ChangeOptions const& o) { return gxpolicy::applyChanges(copy, doc, o); }, {},
+        nullptr);
     ASSERT_EQ(preview.result.outcome, gxpolicy::ChangeOutcome::dryRun) << doc << preview.result.problem.message;
     EXPECT_EQ(preview.effect["regions"], changedForReal(db, dir.file("copy.db"), doc)) << doc;
   }

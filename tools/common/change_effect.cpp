@@ -113,10 +113,13 @@ bool changedSubtrees(daCachedStore& before, daCachedStore& after, std::vector<It
     for (daCachedStore* side : {&before, &after})
       if (attachedTo(*side, c.section, c.key, all) != 0) return false;
   }
-  std::sort(all.begin(), all.end(), [](std::string const& a, std::string const& b) { return dareview::treeLess(a, b); });
+  std::sort(all.begin(), all.end(),
+            [](std::string const& a, std::string const& b) { return dareview::treeLess(a, b); });
   tops.clear();
-  for (std::string& path : all)  // in tree order an object's subtree follows it
-    if (tops.empty() || (tops.back() != path && !dareview::isAncestor(tops.back(), path))) tops.push_back(std::move(path));
+  for (std::string& path : all) {  // in tree order an object's subtree follows it
+    bool const inside = !tops.empty() && (tops.back() == path || dareview::isAncestor(tops.back(), path));
+    if (!inside) tops.push_back(std::move(path));
+  }
   return true;
 }
 
