@@ -52,6 +52,28 @@ size_t readBody(char* out, size_t one, size_t n, void* user) {
   }
 }
 
+// A stretch of an open file sent as a request's body, read where it lies
+// (not from the descriptor's position): a part of an upload starts
+// anywhere, and a file that shrank under the upload ends the request
+// rather than sending fewer bytes than announced.
+struct FileStretch {
+  int fd = -1;
+  uint64_t offset = 0, left = 0;
+};
+size_t readStretch(char* out, size_t one, size_t n, void* user) {
+  auto* s = static_cast<FileStretch*>(user);
+  size_t const want = static_cast<size_t>(std::min<uint64_t>(one * n, s->left));
+  if (want == 0) return 0;
+  for (;;) {
+    ssize_t got = ::pread(s->fd, out, want, static_cast<off_t>(s->offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return CURL_READFUNC_ABORT;
+    s->offset += static_cast<uint64_t>(got);
+    s->left -= static_cast<uint64_t>(got);
+    return static_cast<size_t>(got);
+  }
+}
+
 // Answers to uploads are short (an XML error, an empty body): more than
 // 64 KiB ends the request (CURLE_WRITE_ERROR), an endless one included.
 size_t keepSmall(char* data, size_t one, size_t n, void* user) {
@@ -233,7 +255,7 @@ class OciTarget : public daPublishTarget {
  private:
   struct Answer {
     long code = 0;
-    std::string location, challenge, body;
+    std::string location, challenge, range, body;
   };
 
   unsigned long failed(std::string const& what, Answer const& a) {
@@ -251,24 +273,63 @@ class OciTarget : public daPublishTarget {
     st = send("POST", where_.apiBase() + "/blobs/uploads/", "", &kNothing, {}, a);
     if (st != 0) return st;
     if (a.code != 202 || a.location.empty()) return failed("start a blob upload", a);
-    std::string location = a.location;
-    if (location[0] == '/') location = where_.registry + location;
-    if (location.rfind(where_.registry + "/", 0) != 0) {
-      lastError_ = "the registry sent the upload to another server (" + location + "); refused";
-      return da_s_snapshot_http_error;
-    }
+    std::string location;
+    if ((st = uploadLocation(a.location, location)) != 0) return st;
+    bool const inParts = !path.empty() && options_.ociChunkBytes > 0 && size > options_.ociChunkBytes;
+    if (inParts && (st = pushParts(path, size, location)) != 0) return st;
     location += (location.find('?') == std::string::npos ? "?" : "&") + std::string("digest=") + digest;
-    st = send("PUT", location, path, path.empty() ? &inline_ : nullptr, {"Content-Type: application/octet-stream"}, a,
-              size);
+    if (inParts)  // the bytes are there: the PUT only names their digest
+      st = send("PUT", location, "", &kNothing, {"Content-Type: application/octet-stream"}, a);
+    else
+      st = send("PUT", location, path, path.empty() ? &inline_ : nullptr, {"Content-Type: application/octet-stream"},
+                a, size);
     if (st == 0 && a.code != 201) st = failed("upload the blob " + digest, a);
     return st;
   }
 
-  // One request, answering a 401 once with the credentials or a token.
+  // Where the registry said an upload goes on (Location, absolute or from
+  // the server's root) into out; only to the registry itself: a registry
+  // that sends an upload to another server is refused.
+  unsigned long uploadLocation(std::string const& given, std::string& out) {
+    out = given[0] == '/' ? where_.registry + given : given;
+    if (out.rfind(where_.registry + "/", 0) == 0) return 0;
+    lastError_ = "the registry sent the upload to another server (" + out + "); refused";
+    return da_s_snapshot_http_error;
+  }
+
+  // The file at path (size bytes) into the upload at location, in parts of
+  // ociChunkBytes, one PATCH each whose Content-Range follows the last;
+  // each answer must say the registry holds every byte sent so far (Range)
+  // and where the upload goes on (location is set to it).
+  unsigned long pushParts(std::string const& path, uint64_t size, std::string& location) {
+    for (uint64_t at = 0; at < size;) {
+      uint64_t const n = std::min(options_.ociChunkBytes, size - at);
+      std::string const last = std::to_string(at + n - 1);
+      Answer a;
+      std::vector<std::string> const headers = {"Content-Type: application/octet-stream",
+                                                "Content-Range: " + std::to_string(at) + "-" + last};
+      unsigned long st = send("PATCH", location, path, nullptr, headers, a, n, at);
+      if (st != 0) return st;
+      if (a.code != 202 || a.location.empty()) return failed("upload part of a blob", a);
+      std::string_view held = a.range;
+      if (held.rfind("bytes=", 0) == 0) held.remove_prefix(6);
+      if (held != "0-" + last) {
+        lastError_ =
+            "the registry holds bytes " + a.range + " of an upload after bytes 0-" + last + " were sent; refused";
+        return da_s_snapshot_http_error;
+      }
+      if ((st = uploadLocation(a.location, location)) != 0) return st;
+      at += n;
+    }
+    return 0;
+  }
+
+  // One request, answering a 401 once with the credentials or a token;
+  // with file, its size bytes from offset on are the body.
   unsigned long send(char const* method, std::string const& url, std::string const& file, std::string const* body,
-                     std::vector<std::string> const& headers, Answer& a, uint64_t size = 0) {
+                     std::vector<std::string> const& headers, Answer& a, uint64_t size = 0, uint64_t offset = 0) {
     for (int round = 0; round < 2; ++round) {
-      unsigned long st = once(method, url, file, body, headers, a, size);
+      unsigned long st = once(method, url, file, body, headers, a, size, offset);
       if (st != 0 || a.code != 401 || round == 1) return st;
       daOciChallenge c = daParseChallenge(a.challenge);
       if (c.scheme == "basic" && !credentials_.empty() && !basic_) {
@@ -292,7 +353,7 @@ class OciTarget : public daPublishTarget {
   }
 
   unsigned long once(char const* method, std::string const& url, std::string const& file, std::string const* body,
-                     std::vector<std::string> const& headers, Answer& a, uint64_t size) {
+                     std::vector<std::string> const& headers, Answer& a, uint64_t size, uint64_t offset) {
     static std::once_flag init;
     std::call_once(init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     if (!curl_ && !(curl_ = curl_easy_init())) return da_s_snapshot_bad_url;
@@ -326,17 +387,18 @@ class OciTarget : public daPublishTarget {
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &a);
     std::optional<FileDescriptor> fd;
-    int raw = -1;
+    FileStretch stretch;
     if (std::string(method) == "HEAD") {
       curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
     } else if (!file.empty()) {
       fd.emplace(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
       if (!fd->valid()) return hx_db_s_open_failed;
-      raw = fd->get();
+      stretch = FileStretch{fd->get(), offset, size};
       curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
-      curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &readBody);
-      curl_easy_setopt(curl_, CURLOPT_READDATA, &raw);
+      curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &readStretch);
+      curl_easy_setopt(curl_, CURLOPT_READDATA, &stretch);
       curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+      if (std::string(method) != "PUT") curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, method);
     } else if (body) {
       curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, method);
       curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body->data());
@@ -366,6 +428,7 @@ class OciTarget : public daPublishTarget {
       value = first == std::string::npos ? "" : value.substr(first, last - first + 1);
       if (name == "location") a->location = value;
       if (name == "www-authenticate") a->challenge = value;
+      if (name == "range") a->range = value;
     }
     return one * n;
   }

@@ -50,10 +50,15 @@ struct daObjectStoreOptions {
   long metadataTimeoutMs = 2000;      // for finding credentials through instance metadata
   bool verifyTls = true;
   std::string caFile;                 // CA bundle ("" = the system's)
+  // An OCI blob larger than this goes up in parts of this many bytes, one
+  // request each (a registry behind a proxy that limits a request's body,
+  // or a slow link against requestTimeoutMs); 0: every blob in one request.
+  std::uint64_t ociChunkBytes = std::uint64_t{16} << 20;
 };
 
 // A target for where (daParseOciUrl): putFile pushes a blob (unless the
-// registry has it), finish pushes the image manifest under the tag, remove
+// registry has it; in parts when it is larger than options.ociChunkBytes,
+// each answer checked to hold every byte sent so far), finish pushes the image manifest under the tag, remove
 // does nothing (the registry collects blobs no tag names). credentials as
 // daOciCredentialsOr. Never null.
 std::unique_ptr<daPublishTarget> daMakeOciTarget(std::string url, daOciLocation where, daOciCredentials credentials,

@@ -204,23 +204,6 @@ TEST_F(FetchAcl, BadMapsAreReportedAndTheirEntriesFinished) {
   EXPECT_EQ(entry.entry->state, daCachedStoreEntry::ready);
 }
 
-TEST_F(FetchAcl, AclWithoutExtAttrsLeavesExtAttrUntouched) {
-  write({{daAclName("plain"), newAcl("plain")},
-         {daPObjName("/p").getPObjToAclMapName(), newMap<GxMapPObjectToACL>({"plain"})},
-         {daRuleName("other"), newRule("x")}});
-  auto s = open(1);
-  unsigned long st;
-  H acl, ext;
-  s->getObject(daRuleName("other"), ext, st);
-  daStoreObject* before = ext.get();
-  for (int round = 0; round < 2; ++round) {  // computed, then remembered
-    s->fetchACL(daPObjName("/p"), acl, ext, st);
-    EXPECT_EQ(st, 0u);
-    EXPECT_EQ(aclText(acl), "plain");
-    EXPECT_EQ(ext.get(), before);
-  }
-}
-
 TEST_F(FetchAcl, ReplacedAclAndExtAttrsAreReadAgain) {
   auto s = open(0);
   unsigned long st;
@@ -447,13 +430,21 @@ TEST_F(FetchPolicy, WritableStoreNeverMemoisesAndSetCallsDoNothing) {
   EXPECT_TRUE(again.isEmpty());
 }
 
-TEST_F(FetchPolicy, FetchRuleNeverTouchesExtAttr) {
+// The caller's extended-attribute handle is left as it was by fetchACL for
+// an ACL without any and by fetchRule always, computed or remembered.
+TEST_F(FetchPolicy, AclWithoutExtAttrsAndFetchRuleLeaveTheExtAttrHandleAlone) {
+  write({{daAclName("plain"), newAcl("plain")},
+         {daPObjName("/p").getPObjToAclMapName(), newMap<GxMapPObjectToACL>({"plain"})}});
   auto s = open(1);
   unsigned long st;
-  H ext, rule;
+  H ext, acl, rule;
   s->getObject(daAclName("acl1"), ext, st);
   daStoreObject* before = ext.get();
   for (int resolved : {0, 1, 1}) {
+    s->fetchACL(daPObjName("/p"), acl, ext, st);
+    EXPECT_EQ(st, 0u);
+    EXPECT_EQ(aclText(acl), "plain");
+    EXPECT_EQ(ext.get(), before);
     s->fetchRule(daPObjName("/a"), rule, ext, resolved, nullptr, st);
     EXPECT_EQ(ruleText(rule), "rule one");
     EXPECT_EQ(ext.get(), before);

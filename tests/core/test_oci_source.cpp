@@ -83,6 +83,39 @@ class Registry {
   std::string error_;
 };
 
+// The replica client's options for a registry on plain http.
+daHttpReplicaOptions replicaOptions(std::string user = "gx", std::string password = "s3cret") {
+  daHttpReplicaOptions o;
+  o.ociPlainHttp = true;
+  o.ociUsername = user;
+  o.ociPassword = password;
+  o.domain = "hr";
+  o.retries = 0;
+  o.totalTimeoutMs = 10000;
+  return o;
+}
+
+// Publishes master through the staging folder and uploads it to url; the
+// upload's status, with the manifest published and the target's last error.
+unsigned long publishArtifact(std::string const& master, std::string const& stage, std::string const& url,
+                              daOciCredentials const& credentials, daSnapshotManifest& published, std::string& error) {
+  daSnapshotPublishResult result;
+  unsigned long st = 0;
+  daPublishSnapshot(master.c_str(), stage.c_str(), "hr", 3, result, st);
+  EXPECT_TRUE(st == 0 || st == da_s_snapshot_unchanged) << st;
+  published = result.manifest;
+  daOciLocation where;
+  std::string why;
+  daParseOciUrl(url, true, where, why, st);
+  daObjectStoreOptions o;
+  o.ociChunkBytes = 512;  // the snapshots in parts, manifest.json in one request
+  auto target = daMakeOciTarget(url, where, credentials, o);
+  daUploadReport report;
+  daUploadPublished(stage, *target, report, st);
+  error = target->lastError();
+  return st;
+}
+
 class OciReplica : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -92,29 +125,7 @@ class OciReplica : public ::testing::Test {
     gxtest::makePolicyDb(master_, {"m0", "m1"}, daLocalPolicy::minimumDatabaseVersion, "hr");
   }
   unsigned long publish(daOciCredentials credentials = {"gx", "s3cret"}) {
-    daSnapshotPublishResult result;
-    unsigned long st = 0;
-    daPublishSnapshot(master_.c_str(), stage_.c_str(), "hr", 3, result, st);
-    EXPECT_TRUE(st == 0 || st == da_s_snapshot_unchanged) << st;
-    published_ = result.manifest;
-    daOciLocation where;
-    std::string why;
-    daParseOciUrl(url_, true, where, why, st);
-    auto target = daMakeOciTarget(url_, where, credentials, {});
-    daUploadReport report;
-    daUploadPublished(stage_, *target, report, st);
-    lastError_ = target->lastError();
-    return st;
-  }
-  daHttpReplicaOptions options(std::string user = "gx", std::string password = "s3cret") const {
-    daHttpReplicaOptions o;
-    o.ociPlainHttp = true;
-    o.ociUsername = user;
-    o.ociPassword = password;
-    o.domain = "hr";
-    o.retries = 0;
-    o.totalTimeoutMs = 10000;
-    return o;
+    return publishArtifact(master_, stage_, url_, credentials, published_, lastError_);
   }
 
   Registry registry_;
@@ -130,7 +141,7 @@ class OciReplica : public ::testing::Test {
 TEST_F(OciReplica, PublishedAsAnArtifactAndReplicatedByTag) {
   ASSERT_EQ(publish({"gx", "wrong"}), da_s_oci_unauthorized) << lastError_;
   ASSERT_EQ(publish(), 0u) << lastError_;
-  daHttpReplicatedClient client(url_, options());
+  daHttpReplicatedClient client(url_, replicaOptions());
   unsigned long seq = daLocalStore::invalidSeqnum, st = 0;
   client.replicateTo(seq, dir_.file("replica.db").c_str(), st);
   ASSERT_EQ(st, 0u) << client.lastError();
@@ -154,7 +165,7 @@ TEST_F(OciReplica, PublishedAsAnArtifactAndReplicatedByTag) {
 
   for (auto [user, password] : {std::pair<std::string, std::string>{"gx", "wrong"}, {"", ""}}) {
     ::unsetenv("GXCORE_OCI_USERNAME");
-    daHttpReplicatedClient refused(url_, options(user, password));
+    daHttpReplicatedClient refused(url_, replicaOptions(user, password));
     refused.getMasterSeqNum(seq, st);
     EXPECT_EQ(st, da_s_oci_unauthorized) << user;
     EXPECT_EQ(refused.lastError().find("wrong"), std::string::npos);
@@ -270,34 +281,18 @@ TEST(OciTokenIssuer, RegistryWithTokenAuthenticationIsPushedToAndPulledFrom) {
                     "    rootcertbundle: " + issuer.certFile() + "\n");
   ASSERT_TRUE(registry.running()) << registry.error();
   TempDir dir;
-  std::string master = dir.file("master.db"), stage = dir.file("stage"), url = registry.url("gx/policy:prod");
+  std::string master = dir.file("master.db"), url = registry.url("gx/policy:prod"), error;
   gxtest::makePolicyDb(master, {"m0"}, daLocalPolicy::minimumDatabaseVersion, "hr");
-  daSnapshotPublishResult result;
-  unsigned long st = 0;
-  daPublishSnapshot(master.c_str(), stage.c_str(), "hr", 3, result, st);
-  ASSERT_EQ(st, 0u);
-  daOciLocation where;
-  std::string why;
-  daParseOciUrl(url, true, where, why, st);
-  auto target = daMakeOciTarget(url, where, {"gx", "s3cret"}, {});
-  daUploadReport report;
-  daUploadPublished(stage, *target, report, st);
-  ASSERT_EQ(st, 0u) << target->lastError();
+  daSnapshotManifest published;
+  ASSERT_EQ(publishArtifact(master, dir.file("stage"), url, {"gx", "s3cret"}, published, error), 0u) << error;
 
-  daHttpReplicaOptions o;
-  o.ociPlainHttp = true;
-  o.ociUsername = "gx";
-  o.ociPassword = "s3cret";
-  o.domain = "hr";
-  o.retries = 0;
-  daHttpReplicatedClient client(url, o);
-  unsigned long seq = daLocalStore::invalidSeqnum;
+  daHttpReplicatedClient client(url, replicaOptions());
+  unsigned long seq = daLocalStore::invalidSeqnum, st = 0;
   client.replicateTo(seq, dir.file("replica.db").c_str(), st);
   EXPECT_EQ(st, 0u) << client.lastError();
   EXPECT_GE(issuer.issued(), 2);
 
-  o.ociPassword = "wrong";
-  daHttpReplicatedClient refused(url, o);
+  daHttpReplicatedClient refused(url, replicaOptions("gx", "wrong"));
   refused.getMasterSeqNum(seq, st);
   EXPECT_EQ(st, da_s_oci_unauthorized);
 }
@@ -348,6 +343,71 @@ std::pair<std::map<std::string, std::string>, std::string> artifact(std::string 
   return {{{digest, servedBytes}}, image};
 }
 
+// A scripted registry taking one upload in parts; tamper: 0 answers
+// honestly, 1 says it holds a byte less than was sent, 2 sends the next
+// part to another server.
+class PartsRegistry {
+ public:
+  explicit PartsRegistry(int tamper)
+      : tamper_(tamper), server_([this](ScriptedRequest const& r) { return answer(r); }) {}
+  std::string url() const { return "oci://" + server_.url().substr(7) + "/gx/policy:prod"; }
+  std::vector<ScriptedRequest> requests() { return server_.requests(); }
+
+ private:
+  ScriptedAnswer answer(ScriptedRequest const& r) {
+    std::string const uploads = "/v2/gx/policy/blobs/uploads/";
+    if (r.method == "POST" && r.path == uploads) return {202, "", {"Location: " + uploads + "u1?state=0"}};
+    if (r.method == "PATCH" && r.path.rfind(uploads + "u1", 0) == 0) {
+      held_ += r.body.size();
+      std::string next = (tamper_ == 2 ? "http://127.0.0.2:1" : "") + uploads + "u1?state=" + std::to_string(held_);
+      return {202, "", {"Location: " + next, "Range: 0-" + std::to_string(held_ - (tamper_ == 1 ? 2 : 1))}};
+    }
+    if (r.method == "PUT" && r.path.rfind(uploads + "u1", 0) == 0) return {201, ""};
+    return {404, ""};
+  }
+  int tamper_;
+  size_t held_ = 0;  // the server's thread alone
+  ScriptedHttpServer server_;
+};
+
+// A blob larger than a part goes up as PATCHes whose ranges follow one
+// another, then a PUT naming its digest; a registry that holds less than
+// was sent, or sends the next part to another server, fails the upload.
+TEST(OciPush, ABlobLargerThanAPartGoesUpInPartsThatFollowOneAnother) {
+  TempDir dir;
+  std::string bytes;
+  for (int i = 0; i < 10000; ++i) bytes += static_cast<char>('a' + i * 7 % 26);
+  gxtest::writeFile(dir.file("blob"), bytes);
+  daObjectStoreOptions o;
+  o.ociChunkBytes = 4096;
+  for (int tamper : {0, 1, 2}) {
+    PartsRegistry registry(tamper);
+    daOciLocation where;
+    std::string why;
+    unsigned long st = 0;
+    daParseOciUrl(registry.url(), true, where, why, st);
+    ASSERT_EQ(st, 0u) << why;
+    auto target = daMakeOciTarget(registry.url(), where, {}, o);
+    st = target->putFile("snapshots/1.gxdb.zst", dir.file("blob"));
+    if (tamper != 0) {
+      EXPECT_EQ(st, da_s_snapshot_http_error) << tamper;
+      EXPECT_NE(target->lastError().find("refused"), std::string::npos) << target->lastError();
+      continue;
+    }
+    ASSERT_EQ(st, 0u) << target->lastError();
+    std::string held, put;
+    std::vector<std::string> ranges;
+    for (ScriptedRequest const& r : registry.requests()) {
+      if (r.method == "PATCH") ranges.push_back(r.headers.at("content-range"));
+      if (r.method == "PATCH") held += r.body;
+      if (r.method == "PUT") put = r.path;
+    }
+    EXPECT_EQ(ranges, (std::vector<std::string>{"0-4095", "4096-8191", "8192-9999"}));
+    EXPECT_EQ(held, bytes);
+    EXPECT_NE(put.find("u1?state=10000&digest=sha256:" + sha256Hex(bytes)), std::string::npos) << put;
+  }
+}
+
 // What a hostile registry can answer: another artifact type, a manifest
 // blob that is not what the digest says, a token realm on another scheme
 // than the registry's -- each refused.
@@ -357,18 +417,18 @@ TEST(OciToken, HostileRegistryAnswersAreRefused) {
   m.file = "snapshots/7.gxdb.zst";
   m.sha256 = m.rawSha256 = std::string(64, 'a');
   std::string text = daSnapshotManifestToJson(m);
-  daHttpReplicaOptions o;
-  o.ociPlainHttp = true;
-  o.ociUsername = "gx";
-  o.ociPassword = "pw";
-  o.retries = 0;
-  unsigned long seq = 0, st = 0;
+  std::string lastError;
+  auto poll = [&](TokenRegistry& registry) {
+    daHttpReplicatedClient client(registry.url(), replicaOptions("gx", "pw"));
+    unsigned long seq = 0, st = 0;
+    client.getMasterSeqNum(seq, st);
+    lastError = client.lastError();
+    return st;
+  };
   {
     auto [blobs, image] = artifact(text, text + " ");
     TokenRegistry swapped(blobs, image);
-    daHttpReplicatedClient client(swapped.url(), o);
-    client.getMasterSeqNum(seq, st);
-    EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+    EXPECT_EQ(poll(swapped), da_s_snapshot_bad_manifest);
   }
   {
     auto [blobs, image] = artifact(text, text);
@@ -376,19 +436,16 @@ TEST(OciToken, HostileRegistryAnswersAreRefused) {
     other.replace(other.find(kOciArtifactType), std::string(kOciArtifactType).size(), "application/vnd.other");
     other.replace(other.find(kOciArtifactType), std::string(kOciArtifactType).size(), "application/vnd.other");
     TokenRegistry foreign(blobs, other);
-    daHttpReplicatedClient client(foreign.url(), o);
-    client.getMasterSeqNum(seq, st);
-    EXPECT_EQ(st, da_s_snapshot_bad_manifest);
+    EXPECT_EQ(poll(foreign), da_s_snapshot_bad_manifest);
   }
   {
     auto [blobs, image] = artifact(text, text);
     TokenRegistry elsewhere(blobs, image);
     elsewhere.realm = "ftp://127.0.0.1/token";
-    daHttpReplicatedClient client(elsewhere.url(), o);
-    client.getMasterSeqNum(seq, st);
-    EXPECT_EQ(st, da_s_oci_unauthorized);
-    EXPECT_NE(client.lastError().find("token service"), std::string::npos) << client.lastError();
+    EXPECT_EQ(poll(elsewhere), da_s_oci_unauthorized);
+    EXPECT_NE(lastError.find("token service"), std::string::npos) << lastError;
   }
+  unsigned long st = 0;
   std::map<std::string, daOciLayer> layers;
   for (std::string bad : std::vector<std::string>{"", "[]", R"({"layers":[]})",
                           R"({"artifactType":"application/vnd.gxcore.policy.publish.v1","layers":[{"digest":"sha256:00",)"

@@ -411,9 +411,10 @@ TEST_F(Admin, AReplicaFollowingThePublishedFolderAnswersAChangeWithinSeconds) {
   EXPECT_LT(std::chrono::steady_clock::now() - changed, std::chrono::seconds(5));
 }
 
-// TLS client certificates: one a trusted CA signed names the administrator;
-// a self-signed one claiming the same name, or none, gets 401. A key others
-// may read stops the start.
+// TLS client certificates: one a trusted CA signed for a client names the
+// administrator; a self-signed one claiming the same name, one the CA signed
+// for servers only, one whose subject holds a second common name, or none,
+// gets 401. A key others may read stops the start.
 TEST_F(Admin, AClientCertificateOfTheTrustedCaNamesTheAdministratorAndNoOtherDoes) {
   service_.reset();
   std::string const d = dir_.path().string();
@@ -426,6 +427,12 @@ TEST_F(Admin, AClientCertificateOfTheTrustedCaNamesTheAdministratorAndNoOtherDoe
       "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout carol.key -out carol.csr -subj '/CN=carol' && "
       "openssl x509 -req -in carol.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out carol.pem -days 2 && "
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout forged.key -out forged.pem -days 2 -subj '/CN=carol' && "
+      "printf 'extendedKeyUsage=serverAuth' > server-only && "
+      "openssl x509 -req -in carol.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out carol-server.pem -days 2 -extfile server-only && "
+      "printf 'extendedKeyUsage=clientAuth' > client-only && "
+      "openssl x509 -req -in carol.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out carol-client.pem -days 2 -extfile client-only && "
+      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout two.key -out two.csr -subj '/CN=nobody/CN=carol' && "
+      "openssl x509 -req -in two.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out two.pem -days 2 && "
       "chmod 600 *.key";
   ASSERT_EQ(std::system(make.c_str()), 0) << "openssl (scripts/setup installs it)";
   int const port = gxtest::freeLoopbackPort();
@@ -460,6 +467,9 @@ TEST_F(Admin, AClientCertificateOfTheTrustedCaNamesTheAdministratorAndNoOtherDoe
   EXPECT_EQ(status("--cert " + d + "/carol.pem --key " + d + "/carol.key"), "200");
   EXPECT_EQ(status(""), "401");
   EXPECT_EQ(status("--cert " + d + "/forged.pem --key " + d + "/forged.key"), "401");
+  EXPECT_EQ(status("--cert " + d + "/carol-client.pem --key " + d + "/carol.key"), "200");
+  EXPECT_EQ(status("--cert " + d + "/carol-server.pem --key " + d + "/carol.key"), "401");
+  EXPECT_EQ(status("--cert " + d + "/two.pem --key " + d + "/two.key"), "401");
 }
 
 // HTTP basic: the password checked by a bind against the LDAP registry.

@@ -4,13 +4,17 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daPolicyDiff.h"
+#include "GxCore/db/daReviewSupport.h"
 #include "outside/hxdb.h"
+#include "tools/common/policy_document.h"
 #include "tools/common/review_json.h"
 
 namespace gxpolicy {
@@ -79,6 +83,103 @@ ojson diffRegionJson(daPolicyDiffRegion const& r) {
   return j;
 }
 
+namespace {
+
+// A read-only store of the file at path, open, or null with status set.
+std::unique_ptr<daCachedStore> openForDiff(daCachedStore const& like, char const* path, unsigned long& status) {
+  auto store = std::make_unique<daCachedStore>(like.getDomainName().getChars(), path, 1, 0);
+  // A diff decides once per attachment point and side: a memo sized to the
+  // file would mostly be memory backed for nothing (130 MB at 1M objects).
+  store->setDecisionMemoSize(1u << 16);
+  store->openStore(1, status);
+  return status == 0 ? std::move(store) : nullptr;
+}
+
+// The tops of the subtrees where a change can alter an answer, in tree
+// order, none inside another: every object it changed (its attachments
+// among its fields), and every object a policy it changed is attached to,
+// before the change or after. Outside them each attachment point has the
+// same policies in force on both sides, with the same contents, so the
+// diff there is empty. False when they cannot be read.
+bool changedSubtrees(daCachedStore& before, daCachedStore& after, std::vector<ItemChange> const& changes,
+                     std::vector<std::string>& tops) {
+  std::vector<std::string> all;
+  for (ItemChange const& c : changes) {
+    if (c.section == document::kObjects) {
+      all.push_back(c.key);
+      continue;
+    }
+    if (c.section < 0 || c.section >= kKindCount) return false;
+    for (daCachedStore* side : {&before, &after})
+      if (attachedTo(*side, c.section, c.key, all) != 0) return false;
+  }
+  std::sort(all.begin(), all.end(),
+            [](std::string const& a, std::string const& b) { return dareview::treeLess(a, b); });
+  tops.clear();
+  for (std::string& path : all) {  // in tree order an object's subtree follows it
+    bool const inside = !tops.empty() && (tops.back() == path || dareview::isAncestor(tops.back(), path));
+    if (!inside) tops.push_back(std::move(path));
+  }
+  return true;
+}
+
+// The diff of was and is at under (every region when under is empty) into
+// regions; 0 or daPolicyDiff's status.
+unsigned long diffInto(daCachedStore& was, daCachedStore& is, gxreg::Registry* registry, std::string const& under,
+                       ojson& regions, bool& gained, bool& lost, bool& conditions) {
+  daPolicyDiffOptions o;
+  o.registry = registry;
+  o.under = under;
+  unsigned long status = 0;
+  daPolicyDiff(was, is, o,
+               [&](daPolicyDiffRegion const& r) {
+                 gained = gained || r.gains();
+                 lost = lost || r.losses();
+                 conditions = conditions || r.conditionsChanged;
+                 regions.push_back(diffRegionJson(r));
+                 return true;
+               },
+               status);
+  return status;
+}
+
+// What changes made between the files of before and after, as the
+// preview's effect; status 0, or the first failure.
+ojson effectOf(daCachedStore const& before, daCachedStore const& after, std::vector<ItemChange> const& changes,
+               gxreg::Registry* registry, unsigned long& status) {
+  // Both sides are read through read-only stores of their files: their
+  // decisions then come from the shared memo and the attachment index, not
+  // through the cache of decoded objects a writable store fills and must
+  // free again (at 1M objects that made a one-entry preview take 3 s and
+  // 760 MB).
+  std::unique_ptr<daCachedStore> was = openForDiff(before, before.getPath(), status);
+  std::unique_ptr<daCachedStore> is = was ? openForDiff(after, after.getPath(), status) : nullptr;
+  if (!is) return nullptr;
+  ojson regions = ojson::array();
+  bool gained = false, lost = false, conditions = false;
+  // Only where the change can make a difference; the whole tree when that
+  // cannot be told, or when a subtree's diff fails (an object a policy's
+  // list names and neither side has, say).
+  std::vector<std::string> tops;
+  status = 1;
+  if (changedSubtrees(*was, *is, changes, tops)) {
+    status = 0;
+    for (std::string const& top : tops)
+      if ((status = diffInto(*was, *is, registry, top, regions, gained, lost, conditions)) != 0) break;
+  }
+  if (status != 0) {
+    regions = ojson::array();
+    gained = lost = conditions = false;
+    status = diffInto(*was, *is, registry, "", regions, gained, lost, conditions);
+  }
+  unsigned long closing = 0;
+  is->closeStore(closing);
+  was->closeStore(closing);
+  return ojson{{"regions", std::move(regions)}, {"gained", gained}, {"lost", lost}, {"conditions_changed", conditions}};
+}
+
+}  // namespace
+
 ChangePreview previewChange(daCachedStore& store, std::function<ChangeResult(daCachedStore&, ChangeOptions const&)> const& run,
                             ChangeOptions options, gxreg::Registry* registry) {
   ChangePreview preview;
@@ -106,32 +207,18 @@ ChangePreview previewChange(daCachedStore& store, std::function<ChangeResult(daC
   options.dryRun = false;
   options.whileDry = nullptr;
   preview.result = run(copy, options);
-  if (preview.result.outcome == ChangeOutcome::applied) {
-    ojson regions = ojson::array();
-    bool gained = false, lost = false, conditions = false;
-    unsigned long diffStatus = 0;
-    daPolicyDiffOptions o;
-    o.registry = registry;
-    daPolicyDiff(store, copy, o,
-                 [&](daPolicyDiffRegion const& r) {
-                   gained = gained || r.gains();
-                   lost = lost || r.losses();
-                   conditions = conditions || r.conditionsChanged;
-                   regions.push_back(diffRegionJson(r));
-                   return true;
-                 },
-                 diffStatus);
-    if (diffStatus != 0) {
-      preview.result = failure("cannot work out the change's effect on decisions", diffStatus);
-    } else {
-      preview.result.outcome = ChangeOutcome::dryRun;
-      preview.result.sequence = copied;
-      preview.effect = {{"regions", std::move(regions)}, {"gained", gained}, {"lost", lost},
-                        {"conditions_changed", conditions}};
-    }
-  }
   unsigned long closing = 0;
   copy.closeStore(closing);
+  if (preview.result.outcome != ChangeOutcome::applied) return preview;
+  unsigned long diffStatus = 0;
+  ojson effect = effectOf(store, copy, preview.result.changes, registry, diffStatus);
+  if (diffStatus != 0) {
+    preview.result = failure("cannot work out the change's effect on decisions", diffStatus);
+    return preview;
+  }
+  preview.result.outcome = ChangeOutcome::dryRun;
+  preview.result.sequence = copied;
+  preview.effect = std::move(effect);
   return preview;
 }
 

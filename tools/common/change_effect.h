@@ -41,9 +41,12 @@ struct ChangePreview {
 // Previews the change run makes: run is called with a writable copy of
 // store and options (dryRun and whileDry cleared) and must hand both to
 // runEdit or applyChanges. store: open. registry names users and groups
-// in the diff (may be null; not owned). A scratch folder that cannot be
-// made, a copy that fails and a diff that fails are outcome failed with
-// the problem. Throws std::bad_alloc.
+// in the diff (may be null; not owned). The diff reads both files through
+// read-only stores, below each object the change touched and each object
+// where a policy it changed is attached, before or after (the whole tree
+// when that cannot be read). A scratch folder that cannot be made, a copy
+// that fails and a diff that fails are outcome failed with the problem.
+// Throws std::bad_alloc.
 ChangePreview previewChange(daCachedStore& store,
                             std::function<ChangeResult(daCachedStore& copy, ChangeOptions const&)> const& run,
                             ChangeOptions options, gxreg::Registry* registry);

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <utility>
 
+#include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "GxCore/db/daLocalStore.h"
@@ -93,6 +94,19 @@ unsigned long keysUnder(daCachedStore& store, char const* base, std::vector<std:
     else if (key.compare(0, prefix.size(), prefix) == 0) out.push_back(key.substr(prefix.size() - 1));
   }
   freeNameList(list);
+  return 0;
+}
+
+unsigned long attachedTo(daCachedStore& store, int kind, std::string const& name, std::vector<std::string>& out) {
+  std::unique_ptr<daPolicyName> policy = kKinds[kind].name(name.c_str());
+  if (!policy) return 0;
+  Handle<daStoreObject> h;
+  unsigned long st = 0;
+  store.getObject(policy->getPolicyToObjMapName(), h, st);
+  if (st == da_s_no_such_object) return 0;
+  if (st != 0) return st;
+  auto const* map = dynamic_cast<daPolicyObjectMap const*>(h.get());
+  for (unsigned int i = 0; map != nullptr && i < map->count(); ++i) out.push_back(map->get(i));
   return 0;
 }
 

@@ -40,6 +40,11 @@ unsigned long keysUnder(daCachedStore& store, char const* base, std::vector<std:
 // status of the listing that failed (out then unspecified). Throws
 // std::bad_alloc when memory runs out.
 unsigned long objectPaths(daCachedStore& store, std::set<std::string>& out);
+// The objects the policy of kind (kAcl, kPop, kRule) called name is
+// attached to, appended to out (none for a policy attached nowhere, or one
+// that does not exist or whose name is not valid). 0, else the status of
+// reading the policy's list of objects. Throws std::bad_alloc.
+unsigned long attachedTo(daCachedStore& store, int kind, std::string const& name, std::vector<std::string>& out);
 
 namespace document {
 

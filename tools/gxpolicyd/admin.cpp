@@ -8,7 +8,6 @@
 #include <string_view>
 #include <utility>
 
-#include "GxCore/daPolicyObjectMap.h"
 #include "GxCore/dastatus.h"
 #include "GxCore/db/daCachedStore.h"
 #include "tools/common/change_effect.h"
@@ -481,15 +480,8 @@ Response AdminService::write(Call& call, std::string const& command, std::functi
 
 std::vector<std::string> AdminService::attachedAt(int kind, std::string const& name) {
   std::vector<std::string> out;
-  std::unique_ptr<daPolicyName> pn = gxpolicy::kKinds[kind].name(name.c_str());
-  if (!pn) return out;
-  Handle<daStoreObject> h;
-  unsigned long st = 0;
-  store_->getObject(pn->getPolicyToObjMapName(), h, st);
-  if (st != 0 && st != da_s_no_such_object)
+  if (unsigned long st = gxpolicy::attachedTo(*store_, kind, name, out); st != 0)
     throw std::runtime_error("cannot read where " + name + " is attached: " + gxpolicy::statusText(st));
-  auto const* map = dynamic_cast<daPolicyObjectMap const*>(h.get());
-  for (unsigned int i = 0; map != nullptr && i < map->count(); ++i) out.push_back(map->get(i));
   return out;
 }
 

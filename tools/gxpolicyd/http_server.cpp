@@ -19,10 +19,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <strings.h>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -330,27 +332,37 @@ struct HttpServer::Hooks {
   }
 
   // The common name of the client's certificate when it verifies against
-  // the trusted CAs (chain, dates, signature); "" for none or one that does
-  // not.
+  // the trusted CAs (chain, dates, signatures) for a TLS client -- one
+  // whose extended key usage leaves clients out, a server's say, names
+  // nobody -- and its subject holds exactly one common name (with two,
+  // which of them names the administrator would be the reader's guess);
+  // "" otherwise, and for a name with a control character.
   static std::string verifiedClientName(MHD_Connection* c) {
     MHD_ConnectionInfo const* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
     if (info == nullptr || info->tls_session == nullptr) return {};
     auto session = static_cast<gnutls_session_t>(info->tls_session);
+    gnutls_typed_vdata_st purpose{};
+    purpose.type = GNUTLS_DT_KEY_PURPOSE_OID;
+    purpose.data = reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_CLIENT));
     unsigned verdict = 0;
-    if (gnutls_certificate_verify_peers2(session, &verdict) != GNUTLS_E_SUCCESS || verdict != 0) return {};
+    if (gnutls_certificate_verify_peers(session, &purpose, 1, &verdict) != GNUTLS_E_SUCCESS || verdict != 0) return {};
     unsigned count = 0;
     gnutls_datum_t const* chain = gnutls_certificate_get_peers(session, &count);
     if (chain == nullptr || count == 0) return {};
-    gnutls_x509_crt_t cert = nullptr;
-    if (gnutls_x509_crt_init(&cert) != GNUTLS_E_SUCCESS) return {};
-    std::string name;
+    gnutls_x509_crt_t raw = nullptr;
+    if (gnutls_x509_crt_init(&raw) != GNUTLS_E_SUCCESS) return {};
+    std::unique_ptr<std::remove_pointer_t<gnutls_x509_crt_t>, void (*)(gnutls_x509_crt_t)> const cert(raw, gnutls_x509_crt_deinit);
+    if (gnutls_x509_crt_import(cert.get(), &chain[0], GNUTLS_X509_FMT_DER) != GNUTLS_E_SUCCESS) return {};
     char cn[256];
     std::size_t size = sizeof cn;
-    if (gnutls_x509_crt_import(cert, &chain[0], GNUTLS_X509_FMT_DER) == GNUTLS_E_SUCCESS &&
-        gnutls_x509_crt_get_dn_by_oid(cert, GNUTLS_OID_X520_COMMON_NAME, 0, 0, cn, &size) == GNUTLS_E_SUCCESS)
-      name.assign(cn, size);
-    gnutls_x509_crt_deinit(cert);
-    // A name with a NUL or a control character names no administrator.
+    if (gnutls_x509_crt_get_dn_by_oid(cert.get(), GNUTLS_OID_X520_COMMON_NAME, 0, 0, cn, &size) != GNUTLS_E_SUCCESS)
+      return {};
+    char second[256];
+    std::size_t secondSize = sizeof second;
+    if (gnutls_x509_crt_get_dn_by_oid(cert.get(), GNUTLS_OID_X520_COMMON_NAME, 1, 0, second, &secondSize) !=
+        GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE)
+      return {};
+    std::string name(cn, size);
     for (char ch : name)
       if (static_cast<unsigned char>(ch) < 0x20) return {};
     return name;

@@ -50,7 +50,8 @@ struct HttpOptions {
   // TLS (GnuTLS through the library): with a certificate and its key (PEM
   // text) every connection is TLS. With clientCaPem too, clients are asked
   // for a certificate (not required); one that verifies against those CAs
-  // gives the request its subject's common name (Request::clientName).
+  // for a TLS client gives the request its subject's common name, when it
+  // has exactly one (Request::clientName).
   std::string tlsCertPem, tlsKeyPem, clientCaPem;
 };
 

@@ -42,7 +42,8 @@ struct Request {
   // known, e.g. a test's request); valid during the handler's call.
   sockaddr const* peer = nullptr;
   // Over TLS with client CAs configured: the common name of the client's
-  // certificate when it verified against them; "" otherwise.
+  // certificate when it verified against them for a TLS client and its
+  // subject holds exactly one; "" otherwise.
   std::string_view clientName;
 
   // The value of the first header called name (case-insensitive), or null.

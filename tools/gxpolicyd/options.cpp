@@ -162,7 +162,7 @@ void defineOptions(CLI::App& app, Args& a) {
   app.add_option("--tls-key", a.tlsKey,
                  "--admin: the certificate's private key (PEM, mode 600: a key others may read is refused)");
   app.add_option("--tls-client-ca", a.tlsClientCa,
-                 "--admin: ask clients for a certificate; one that verifies against these CAs (PEM) authenticates "
+                 "--admin: ask clients for a certificate; one that verifies against these CAs (PEM) for a TLS client authenticates "
                  "the administrator its common name names");
   app.add_option("--console-dir", a.consoleDir,
                  "--admin: the web console's files, served under /console (default: the installed console, when "
