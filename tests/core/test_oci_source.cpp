@@ -31,6 +31,7 @@
 #include "loopback.h"
 #include "scripted_http.h"
 #include "daemon_process.h"
+#include "oci_registry.h"
 #include "test_support.h"
 
 namespace {
@@ -46,42 +47,6 @@ std::string sha256Hex(std::string const& data) {
   h.update(data.data(), data.size());
   return h.finish();
 }
-
-// docker-registry on a loopback port, user "gx" with password "s3cret"
-// (htpasswd), or, given a token block, trusting the tokens of an issuer.
-class Registry {
- public:
-  explicit Registry(std::string tokenAuth = "") {
-    if (::access("/usr/bin/docker-registry", X_OK) != 0 || ::access("/usr/bin/htpasswd", X_OK) != 0) {
-      error_ = "docker-registry or htpasswd is missing: run scripts/setup";
-      return;
-    }
-    port_ = gxtest::freeLoopbackPort();
-    std::string d = dir_.path().string();
-    if (std::system(("htpasswd -Bbn gx s3cret > '" + d + "/htpasswd' 2>/dev/null").c_str()) != 0) {
-      error_ = "htpasswd failed";
-      return;
-    }
-    gxtest::writeFile(d + "/config.yml", "version: 0.1\nlog:\n  level: error\nstorage:\n  filesystem:\n"
-                                         "    rootdirectory: " + d + "/data\n  delete:\n    enabled: true\n"
-                                         "http:\n  addr: 127.0.0.1:" + std::to_string(port_) + "\n"
-                                         "auth:\n" +
-                                         (tokenAuth.empty() ? "  htpasswd:\n    realm: gx-registry\n    path: " + d + "/htpasswd\n"
-                                                            : tokenAuth));
-    if (!server_.start({"/usr/bin/docker-registry", "serve", d + "/config.yml"}, d + "/registry.log",
-                       std::chrono::seconds(10), [this] { return gxtest::acceptsConnections(port_); }))
-      error_ = "docker-registry did not start: " + gxtest::readFile(d + "/registry.log");
-  }
-  bool running() { return !server_.exited(); }
-  std::string const& error() const { return error_; }
-  std::string url(std::string const& repoTag) const { return "oci://127.0.0.1:" + std::to_string(port_) + "/" + repoTag; }
-
- private:
-  TempDir dir_;
-  int port_ = -1;
-  gxtest::DaemonProcess server_;
-  std::string error_;
-};
 
 // The replica client's options for a registry on plain http.
 daHttpReplicaOptions replicaOptions(std::string user = "gx", std::string password = "s3cret") {
@@ -128,7 +93,7 @@ class OciReplica : public ::testing::Test {
     return publishArtifact(master_, stage_, url_, credentials, published_, lastError_);
   }
 
-  Registry registry_;
+  gxtest::OciRegistry registry_;
   TempDir dir_;
   std::string master_, stage_, lastError_;
   std::string url_ = registry_.url("gx/policy:prod");
@@ -277,7 +242,7 @@ class TokenIssuer {
 TEST(OciTokenIssuer, RegistryWithTokenAuthenticationIsPushedToAndPulledFrom) {
   TokenIssuer issuer;
   ASSERT_TRUE(issuer.ready()) << "openssl could not make the issuer's certificate";
-  Registry registry("  token:\n    realm: " + issuer.realm() + "\n    service: gx-registry\n    issuer: gx-issuer\n"
+  gxtest::OciRegistry registry("  token:\n    realm: " + issuer.realm() + "\n    service: gx-registry\n    issuer: gx-issuer\n"
                     "    rootcertbundle: " + issuer.certFile() + "\n");
   ASSERT_TRUE(registry.running()) << registry.error();
   TempDir dir;

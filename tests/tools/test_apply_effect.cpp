@@ -52,10 +52,10 @@ nlohmann::ordered_json changedForReal(std::string const& before, std::string con
 }
 
 // Changes of every kind on a generated estate -- an entry of an ACL
-// attached at several objects, a POP's level, an attachment made and one
-// removed, an object made, a subtree deleted, an ACL attached nowhere, the
-// root's ACL, and two at once -- each previewed exactly as the whole tree's
-// diff of the change made says.
+// attached at several objects, a POP's level, a rule's text, an attachment
+// made and one removed, an object made, a subtree deleted, an ACL attached
+// nowhere, the root's ACL, and two at once -- each previewed exactly as the
+// whole tree's diff of the change made says.
 TEST(ChangePreview, EachChangeIsPreviewedAsTheWholeTreesDiffOfItMade) {
   gxtest::TempDir dir;
   std::string const db = dir.file("e.db");
@@ -104,9 +104,11 @@ TEST(ChangePreview, EachChangeIsPreviewedAsTheWholeTreesDiffOfItMade) {
   json const gone = {{"op", "delete"}, {"object", subtree}, {"recursive", true}};
   json const lonely = {{"op", "create"}, {"acl", "lonely"},
                        {"value", {{"entries", json::array({{{"type", "any-other"}, {"actions", "r"}}})}}}};
+  json const rule = {{"op", "modify"}, {"rule", "rule0"}, {"value", {{"text", "request.hour >= 7"}}}};
   std::vector<json> const changes = {
       json::array({setEntry(shared, "any-other", "rd")}),
       json::array({level}),
+      json::array({rule}),
       json::array({attach("attach", shared, bare)}),
       json::array({attach("detach", ownerAcl, owner)}),
       json::array({made}),

@@ -81,6 +81,7 @@ std::optional<PublishOutcome> publishSnapshot(PublishRequest const& request, Pro
     }
     daObjectStoreOptions storeOptions;
     storeOptions.caFile = request.caFile;
+    storeOptions.ociChunkBytes = request.ociPartBytes;
     target = daMakeOciTarget(request.destination, where, {}, storeOptions);
     folder = request.stage.empty() ? defaultStage(request) : request.stage;
   }

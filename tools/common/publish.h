@@ -40,6 +40,9 @@ struct PublishRequest {
   std::string stage;
   std::string s3Endpoint, s3Region, caFile;
   bool ociPlainHttp = false;  // oci:// over plain http (a registry on loopback)
+  // oci://: a file larger than this goes up in parts of this many bytes (a
+  // proxy before the registry may limit a request's body); 0: one request.
+  std::uint64_t ociPartBytes = daObjectStoreOptions{}.ociChunkBytes;
 };
 
 // What a publish did.

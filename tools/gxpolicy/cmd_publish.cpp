@@ -4,6 +4,8 @@
 // with the delta from the previous publish and the master's user registry
 // when it has one. With --announce, the replicas' doorbell is rung on a
 // NATS broker once the manifest is in place.
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -70,6 +72,20 @@ void registerPublishCommands(CLI::App& app) {
   sub->add_flag("--oci-plain-http", args->ociPlainHttp,
                 "oci:// destination: the registry speaks plain http (loopback); credentials come from "
                 "GXCORE_OCI_USERNAME and GXCORE_OCI_PASSWORD");
+  sub->add_option("--oci-part-size", args->ociPartBytes,
+                  "oci:// destination: a file larger than this goes up in parts of this size, each a request of its "
+                  "own (a proxy before the registry may limit a request's body), e.g. 1MiB; 0: one request")
+      ->transform(CLI::AsSizeValue(false))
+      ->check(
+          [](std::string const& bytes) {
+            std::uint64_t n = 0;
+            auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), n);
+            return error == std::errc() && end == bytes.data() + bytes.size()
+                       ? std::string()
+                       : "expected a size such as 4MiB or 1048576 (0: one request), not " + bytes;
+          },
+          "SIZE")
+      ->capture_default_str();
   sub->add_option("--sign", args->signKeyFiles,
                   "sign the manifest with this private key (gxpolicy keygen; repeat the option to sign with "
                   "several keys while rotating them)")
