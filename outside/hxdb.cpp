@@ -1609,10 +1609,9 @@ bool hx_db_key_before(hx_db_handle* h, std::string_view key, std::string& found,
     return false;
   }
   SharedEnv& se = *h->env;
-  bool damaged = false;
-  std::string_view below;
+  bool damaged = false, got = false;
   status = scanWithOwnCursor(se, damaged, [&](MDB_cursor* c) {
-    below = {};
+    got = false;
     MDB_val k{key.size(), const_cast<char*>(key.data())}, v;
     // The first key at or after key, and the one before it; none at or
     // after: the last key of the file.
@@ -1626,10 +1625,10 @@ bool hx_db_key_before(hx_db_handle* h, std::string_view key, std::string& found,
       return 0;
     }
     found.assign(at, k.mv_size);  // copied inside the transaction
-    below = found;
+    got = true;
     return 0;
   });
-  return status == 0 && !below.empty();
+  return status == 0 && got;
 }
 
 bool hx_db_key_after(hx_db_handle* h, std::string const& after, std::string& found, unsigned long& status) {

@@ -43,19 +43,10 @@ std::string fileSha256(std::string const& path, uint64_t& size) {
   return hash.ok() ? hash.finish() : "";
 }
 
-size_t readBody(char* out, size_t one, size_t n, void* user) {
-  int fd = *static_cast<int*>(user);
-  for (;;) {
-    ssize_t got = ::read(fd, out, one * n);
-    if (got < 0 && errno == EINTR) continue;
-    return got < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(got);
-  }
-}
-
-// A stretch of an open file sent as a request's body, read where it lies
-// (not from the descriptor's position): a part of an upload starts
-// anywhere, and a file that shrank under the upload ends the request
-// rather than sending fewer bytes than announced.
+// A stretch of an open file sent as a request's body (the whole file, or
+// a part of an OCI upload), read where it lies (not from the descriptor's
+// position): a part starts anywhere, and a file that shrank under the
+// upload ends the request rather than sending fewer bytes than announced.
 struct FileStretch {
   int fd = -1;
   uint64_t offset = 0, left = 0;
@@ -112,11 +103,11 @@ class S3Target : public daPublishTarget {
       lastError_ = "cannot read " + path;
       return hx_db_s_open_failed;
     }
-    int raw = fd.get();
+    FileStretch whole{fd.get(), 0, size};
     return request("PUT", name, sha, [&](CURL* c) {
       curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-      curl_easy_setopt(c, CURLOPT_READFUNCTION, &readBody);
-      curl_easy_setopt(c, CURLOPT_READDATA, &raw);
+      curl_easy_setopt(c, CURLOPT_READFUNCTION, &readStretch);
+      curl_easy_setopt(c, CURLOPT_READDATA, &whole);
       curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     });
   }

@@ -161,13 +161,10 @@ ojson effectOf(daCachedStore const& before, daCachedStore const& after, std::vec
   // cannot be told, or when a subtree's diff fails (an object a policy's
   // list names and neither side has, say).
   std::vector<std::string> tops;
-  status = 1;
-  if (changedSubtrees(*was, *is, changes, tops)) {
-    status = 0;
-    for (std::string const& top : tops)
-      if ((status = diffInto(*was, *is, registry, top, regions, gained, lost, conditions)) != 0) break;
-  }
-  if (status != 0) {
+  bool const scoped = changedSubtrees(*was, *is, changes, tops);
+  for (size_t i = 0; scoped && i < tops.size() && status == 0; ++i)
+    status = diffInto(*was, *is, registry, tops[i], regions, gained, lost, conditions);
+  if (!scoped || status != 0) {
     regions = ojson::array();
     gained = lost = conditions = false;
     status = diffInto(*was, *is, registry, "", regions, gained, lost, conditions);
